@@ -1,0 +1,60 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Dense>
+
+class Logger;
+
+// Everything the command line can set; the runs read it, nothing else does.
+struct RunOptions {
+    std::string out_prefix = "Results";
+    std::string bed_prefix;
+    std::string pedigree_file;
+    std::string kin_file;
+    std::string phe_file;
+    int phe_pos = -1;             // 0-based; -1 = not given
+    std::vector<int> covar_pos;   // 0-based, in the user's order
+    int threads = 1;
+    int kin_method = 1;
+    double kin_lambda = 1.0;
+    double kin_tau = 1.0;
+    double kin_omega = 1.0;
+    int max_iter = 30;
+    bool kin_bin = false;
+    bool bedfile_given = false;
+    bool pedigree_given = false;
+    bool run_kinship = false;
+    bool run_reml = false;
+    bool run_predict = false;
+    bool show_help = false;
+};
+
+// Fills `options` from argv[1..argc-1]; throws std::invalid_argument carrying the whole
+// console message ("❎ Error: ...") on the first bad argument.
+RunOptions parse_command_line(int argc, const char* const argv[]);
+
+void printDeveloperInfo();
+void kinshipHelp();
+void remlHelp();
+void predictHelp();
+
+// The whole program behind main(); returns the exit status.
+int zelkora_main(int argc, const char* const argv[]);
+
+// The runs return the exit status that the program ends with when they fail (1), or 0.
+int run_kinship(const RunOptions& options, Logger& logger);
+int run_reml(const RunOptions& options, Logger& logger);
+int run_predict(const RunOptions& options, Logger& logger);
+
+// A relationship matrix with the IDs of its rows and columns.
+using KinshipResult = std::pair<Eigen::MatrixXd, std::vector<std::string>>;
+
+// Routes of the kinship run. They throw std::exception on failure (the run logs the message);
+// an empty result means the route reported its own error on standard error.
+std::optional<KinshipResult> genomic_route(const RunOptions& options, Logger& logger);
+std::optional<KinshipResult> pedigree_route(const RunOptions& options, Logger& logger);
+std::optional<KinshipResult> single_step_route(const RunOptions& options, Logger& logger);

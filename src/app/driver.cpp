@@ -1,0 +1,107 @@
+#include <ctime>
+#include <iostream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "app/app.h"
+#include "log/logger.h"
+
+namespace {
+
+void show_usage() {
+    std::cerr << "👉 Please specify at least one of --kinship, --reml, or --predict.\n" << std::endl;
+    kinshipHelp();
+    remlHelp();
+    predictHelp();
+}
+
+// Checks shared by --reml and --predict; returns false after reporting the problem.
+bool mixed_model_options_ok(const RunOptions& options, void (*help)()) {
+    if (options.phe_file.empty() || options.phe_pos == -1 || options.kin_file.empty()) {
+        std::cerr << "❎ Error: Please provide --phefile,--kin-file and --phe-pos" << std::endl;
+        help();
+        return false;
+    }
+    if (options.max_iter <= 0) {
+        std::cerr << "❎ Error: Number of max_iter must be greater than 0." << std::endl;
+        return false;
+    }
+    return true;
+}
+
+void write_start_line(Logger& logger) {
+    const std::time_t now = std::time(nullptr);
+    char text[100];
+    if (std::strftime(text, sizeof(text), "%a %b %d %H:%M:%S %Y", std::localtime(&now)) > 0) {
+        logger.tee << "🏃 Start analysis: " << text << "\n" << std::endl;
+    }
+}
+
+}  // namespace
+
+int zelkora_main(int argc, const char* const argv[]) {
+    printDeveloperInfo();
+    if (argc <= 1) {
+        show_usage();
+        return 0;
+    }
+
+    RunOptions options;
+    try {
+        options = parse_command_line(argc, argv);
+    } catch (const std::invalid_argument& error) {
+        std::cerr << error.what() << std::endl;
+        return 1;
+    }
+    if (options.show_help) {
+        show_usage();
+        return 0;
+    }
+    if (options.run_kinship) {
+        if (options.bed_prefix.empty() && options.pedigree_file.empty()) {
+            std::cerr << "❎  Error: Please provide --bedfile, or --pedigree.\n" << std::endl;
+            kinshipHelp();
+            return 1;
+        }
+        if (options.threads <= 0) {
+            std::cerr << "❎ Error: Number of threads must be greater than 0." << std::endl;
+            return 1;
+        }
+    }
+    if (options.run_reml) {
+        if (!mixed_model_options_ok(options, remlHelp)) {
+            return 1;
+        }
+    } else if (options.run_predict) {
+        if (!mixed_model_options_ok(options, predictHelp)) {
+            return 1;
+        }
+    }
+
+    const std::string log_name = options.out_prefix + ".log";
+    std::optional<Logger> logger;
+    try {
+        logger.emplace(log_name);
+    } catch (const std::runtime_error& error) {
+        std::cerr << "❎ Error: " << error.what() << " (check that the folder of --out exists and is writable)"
+                  << std::endl;
+        return 1;
+    }
+    write_start_line(*logger);
+
+    if (options.run_kinship && run_kinship(options, *logger) != 0) {
+        return 1;
+    }
+    if (options.run_reml) {
+        if (run_reml(options, *logger) != 0) {
+            return 1;
+        }
+    } else if (options.run_predict) {
+        if (run_predict(options, *logger) != 0) {
+            return 1;
+        }
+    }
+    logger->close();
+    return 0;
+}

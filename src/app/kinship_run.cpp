@@ -1,0 +1,40 @@
+#include <chrono>
+#include <exception>
+#include <iostream>
+
+#include "app/app.h"
+#include "kinship_io/kinship_io.h"
+#include "log/logger.h"
+
+int run_kinship(const RunOptions& options, Logger& logger) {
+    const auto start = std::chrono::system_clock::now();
+    const std::string output_name = options.out_prefix + ".kinship.txt";
+    try {
+        std::optional<KinshipResult> result;
+        if (options.bedfile_given && !options.pedigree_given) {
+            result = genomic_route(options, logger);
+        } else if (options.pedigree_given && !options.bedfile_given) {
+            result = pedigree_route(options, logger);
+        } else {
+            result = single_step_route(options, logger);
+        }
+        if (!result) {
+            return 1;
+        }
+        const auto& [kinship, ids] = *result;
+        if (!options.kin_bin) {
+            write_kinship_matrix(kinship, ids, output_name);
+            logger.tee << "👏 Kinship matrix written to " << output_name << "\n"
+                       << "\n😊 All finished!\n" << std::endl;
+        } else {
+            WriteGRMBin(options.out_prefix, kinship, ids, true, 4);
+            logger.tee << "👏 Kinship matrix written to binary files." << std::endl;
+        }
+    } catch (const std::exception& error) {
+        logger.tee << error.what() << std::endl;
+        return 1;
+    }
+    const std::chrono::duration<double> elapsed = std::chrono::system_clock::now() - start;
+    std::cout << "Run times: " << elapsed.count() << " 秒" << std::endl;
+    return 0;
+}

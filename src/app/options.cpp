@@ -1,0 +1,125 @@
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "app/app.h"
+
+namespace {
+
+std::invalid_argument invalid_value(const std::string& option, const char* conversion) {
+    return std::invalid_argument("❎ Error: Invalid argument for " + option + " - " + conversion);
+}
+
+// std::stoi semantics (leading number read, the rest ignored); a value outside the
+// 32-bit range is refused instead of escaping as an unhandled exception.
+int read_int(const std::string& option, const std::string& text) {
+    try {
+        return std::stoi(text);
+    } catch (const std::out_of_range&) {
+        throw std::invalid_argument("❎ Error: Out of range argument for " + option + " - " + text +
+                                    " (must be between -2147483648 and 2147483647)");
+    } catch (const std::invalid_argument&) {
+        throw invalid_value(option, "stoi");
+    }
+}
+
+// The scaling factors are decimal numbers: std::stod semantics, so 0.5 and .5 give 0.5.
+// Infinities and NaN would only turn every relationship into NaN, so they are refused too.
+double read_double(const std::string& option, const std::string& text) {
+    double value = 0.0;
+    try {
+        value = std::stod(text);
+    } catch (const std::out_of_range&) {
+        throw std::invalid_argument("❎ Error: Out of range argument for " + option + " - " + text);
+    } catch (const std::invalid_argument&) {
+        throw invalid_value(option, "stod");
+    }
+    if (!std::isfinite(value)) {
+        throw invalid_value(option, "stod");
+    }
+    return value;
+}
+
+void append_covariates(const std::string& list, std::vector<int>& covar_pos) {
+    std::size_t start = 0;
+    while (start < list.size()) {
+        std::size_t comma = list.find(',', start);
+        if (comma == std::string::npos) {
+            comma = list.size();
+        }
+        const std::string item = list.substr(start, comma - start);
+        const int column = read_int("--covar-pos", item);
+        if (column <= 0) {
+            throw std::invalid_argument("❎ Error: Invalid covariate column index " + std::to_string(column) +
+                                        " (should be >= 1).");
+        }
+        covar_pos.push_back(column - 1);
+        start = comma + 1;
+    }
+}
+
+}  // namespace
+
+RunOptions parse_command_line(int argc, const char* const argv[]) {
+    RunOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help") {
+            options.show_help = true;
+        } else if (arg == "--kinship") {
+            options.run_kinship = true;
+        } else if (arg == "--reml") {
+            options.run_reml = true;
+        } else if (arg == "--predict") {
+            options.run_predict = true;
+        } else if (arg == "--kin-bin") {
+            options.kin_bin = true;
+        } else {
+            const bool takes_value = arg == "--bedfile" || arg == "--pedigree" || arg == "--kin-file" ||
+                                     arg == "--phefile" || arg == "--out" || arg == "--phe-pos" ||
+                                     arg == "--covar-pos" || arg == "--threads" || arg == "--kin-method" ||
+                                     arg == "--kin-lambda" || arg == "--kin-tau" || arg == "--kin-omega" ||
+                                     arg == "--max-iter";
+            if (!takes_value || i + 1 >= argc) {
+                throw std::invalid_argument("❎ Error: Unknown argument " + arg);
+            }
+            const std::string value = argv[++i];
+            if (arg == "--bedfile") {
+                options.bed_prefix = value;
+                options.bedfile_given = true;
+            } else if (arg == "--pedigree") {
+                options.pedigree_file = value;
+                options.pedigree_given = true;
+            } else if (arg == "--kin-file") {
+                options.kin_file = value;
+            } else if (arg == "--phefile") {
+                options.phe_file = value;
+            } else if (arg == "--out") {
+                options.out_prefix = value;
+            } else if (arg == "--phe-pos") {
+                // Subtracting in 64 bits keeps --phe-pos -2147483648 from overflowing.
+                const long long column = static_cast<long long>(read_int(arg, value)) - 1;
+                if (column < -2147483648LL) {
+                    throw std::invalid_argument("❎ Error: Out of range argument for " + arg + " - " + value +
+                                                " (must be between -2147483647 and 2147483647)");
+                }
+                options.phe_pos = static_cast<int>(column);
+            } else if (arg == "--covar-pos") {
+                append_covariates(value, options.covar_pos);
+            } else if (arg == "--threads") {
+                options.threads = read_int(arg, value);
+            } else if (arg == "--kin-method") {
+                options.kin_method = read_int(arg, value);
+            } else if (arg == "--kin-lambda") {
+                options.kin_lambda = read_double(arg, value);
+            } else if (arg == "--kin-tau") {
+                options.kin_tau = read_double(arg, value);
+            } else if (arg == "--kin-omega") {
+                options.kin_omega = read_double(arg, value);
+            } else {
+                options.max_iter = read_int(arg, value);
+            }
+        }
+    }
+    return options;
+}

@@ -1,0 +1,82 @@
+#include <iostream>
+#include <string>
+
+#include "app/app.h"
+
+namespace {
+
+constexpr int kBannerTextWidth = 38;  // columns 14..51, between the two emoji
+
+// "*", 8 spaces, emoji, 2 spaces, text padded to 38 columns, emoji, 6 spaces, "*":
+// 60 display columns with two double-width emoji.
+std::string banner_line(const std::string& emoji, const std::string& text) {
+    std::string padded = text;
+    padded.resize(kBannerTextWidth, ' ');
+    return "*        " + emoji + "  " + padded + emoji + "      *";
+}
+
+}  // namespace
+
+void printDeveloperInfo() {
+    const std::string stars(60, '*');
+    const std::string frame = "*" + std::string(58, ' ') + "*";
+    std::string welcome = "*        ~~~ Welcome to use Zelkora software! ~~~";
+    welcome.resize(59, ' ');
+    welcome += "*";
+
+    std::cout << stars << std::endl;
+    std::cout << frame << std::endl;
+    std::cout << welcome << std::endl;
+    std::cout << frame << std::endl;
+    std::cout << banner_line("🚀", "Version: v1.1.0 (2025-2-11 Release)") << std::endl;
+    std::cout << banner_line("🌐", "Platform: MacOS x86_64") << std::endl;
+    std::cout << banner_line("🔗", "Homepage: https://zelkora.org") << std::endl;
+    std::cout << frame << std::endl;
+    std::cout << banner_line("👥", "Developers: Zelkora core team") << std::endl;
+    std::cout << banner_line("📧", "Contact: dev@zelkora.org") << std::endl;
+    std::cout << frame << std::endl;
+    std::cout << stars << std::endl;
+}
+
+void kinshipHelp() {
+    std::cout << "\n👪 Build genomic relationship matrix\n"
+              << "Usage: Zelkora --kinship\n"
+              << "Options:\n"
+              << "  --bedfile <prefix>    Specify the prefix of PLINK binary genotype file (Optional) \n"
+              << "  --pedigree <file>     Specify the pedigree file with three columns (Optional)\n"
+              << "  --kin-method <1|2|3>  Kinship method(Optional, default:1), 1:sum[2p(1-p)]; 2:Indipendent 2p(1-p); 3:Indipendent variance\n"
+              << "  --kin-lambda <number> The power of Indipendent 2p(1-p) or variance, only useful for kin-method 2 or 3, default lambda = 1 \n"
+              << "  --kin-tau <number>    Scaling factor (tau) for G22 matrix. Default tau=1 \n"
+              << "  --kin-omega <number>  Scaling factor (1-omega) for A22 matrix. Defult omega=1.\n"
+              << "  --threads <int>       Specify the number of threads used(Optional, default:1)\n"
+              << "  --kin-bin             if used, kinship saved for binary format(Optional), if not given, kinship saved for txt format\n"
+              << "  --out <prefix>        Specify the output prefix (Optional, default: Result)\n";
+}
+
+namespace {
+
+void mixed_model_options() {
+    std::cout << "  --kin-file <file>    Specify the kinship txt file(Required)\n"
+              << "  --phefile <file>    Specify the phenotype file (Required)\n"
+              << "  --phe-pos <int>     Specify the column for phenotype data (Required)\n"
+              << "  --covar-pos <list>  Specify the columns for covariates, separated by commas(Optional)\n";
+}
+
+}  // namespace
+
+void remlHelp() {
+    std::cout << "\n🔁 Perform REML analysis\n"
+              << "Usage: Zelkora --reml\n"
+              << "Options:\n";
+    mixed_model_options();
+    std::cout << "  --max-iter <int>    Specify the maximum iterations of REML (Optional)\n";
+}
+
+void predictHelp() {
+    std::cout << "\n🔢 Perform prediction of breeding values\n"
+              << "Usage: Zelkora --predict\n"
+              << "Options:\n";
+    mixed_model_options();
+    std::cout << "  --max-iter <list>   Specify the maximum iterations of REML (Optional)\n"
+              << "  --out <prefix>      Specify the output prefix (Optional, default: Result)\n";
+}

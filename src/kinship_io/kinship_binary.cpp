@@ -1,0 +1,84 @@
+#include <iostream>
+#include <stdexcept>
+
+#include "kinship_io/kinship_io.h"
+
+void WriteGRMBin(const std::string& baseName, const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
+                 bool verbose, int /*width*/) {
+    if (baseName.empty()) {
+        throw std::invalid_argument("Base name for output files is required!");
+    }
+    if (K.rows() == 0 || K.cols() == 0) {
+        throw std::invalid_argument("Kinship matrix is required!");
+    }
+    if (K.rows() != K.cols()) {
+        throw std::invalid_argument("Kinship must be a square matrix!");
+    }
+    // ||K - K'||^2 against 1e-24 ||K||^2, in one pass over the pairs below the diagonal.
+    double asymmetry = 0.0;
+    double norm = 0.0;
+    const Eigen::Index n = K.rows();
+    for (Eigen::Index c = 0; c < n; ++c) {
+        norm += K(c, c) * K(c, c);
+        for (Eigen::Index r = c + 1; r < n; ++r) {
+            const double difference = K(r, c) - K(c, r);
+            asymmetry += 2.0 * difference * difference;
+            norm += K(r, c) * K(r, c) + K(c, r) * K(c, r);
+        }
+    }
+    if (1e-24 * norm < asymmetry) {
+        throw std::invalid_argument("Kinship must be a symmetric matrix!");
+    }
+    if (static_cast<Eigen::Index>(ids.size()) != n) {
+        throw std::invalid_argument("Number of IDs must match the dimension of the kinship matrix!");
+    }
+
+    const std::string matrix_name = baseName + ".bin";
+    const std::string id_name = baseName + ".id";
+    check_writable_ids(ids, id_name);
+
+    PendingFile matrix_file = open_pending_file(matrix_name, "wb");
+    if (matrix_file.stream == nullptr) {
+        throw std::runtime_error("Error: can't write to " + matrix_name + ".");
+    }
+    // Rows of the lower triangle are read through transposed blocks of rows, so that the
+    // column-major matrix is walked contiguously.
+    constexpr Eigen::Index kRowBlock = 64;
+    std::vector<float> row(static_cast<std::size_t>(n));
+    Eigen::MatrixXd rows_block;
+    for (Eigen::Index block_start = 0; block_start < n; block_start += kRowBlock) {
+        const Eigen::Index block_rows = std::min(kRowBlock, n - block_start);
+        rows_block = K.block(block_start, 0, block_rows, block_start + block_rows).transpose();
+        for (Eigen::Index r = 0; r < block_rows; ++r) {
+            const Eigen::Index i = block_start + r;
+            for (Eigen::Index j = 0; j <= i; ++j) {
+                row[static_cast<std::size_t>(j)] = static_cast<float>(rows_block(j, r));
+            }
+            const std::size_t written = std::fwrite(row.data(), sizeof(float), static_cast<std::size_t>(i + 1),
+                                                    matrix_file.stream);
+            if (written != static_cast<std::size_t>(i + 1)) {
+                throw std::runtime_error("Error in writing GRM data to [" + matrix_name + "] for element (" +
+                                         std::to_string(i) + ", " + std::to_string(written) + ").");
+            }
+        }
+    }
+
+    PendingFile id_file = open_pending_file(id_name, "w");
+    if (id_file.stream == nullptr) {
+        throw std::runtime_error("Error: can't write to ID file " + id_name + ".");
+    }
+    std::string id_text;
+    for (const std::string& id : ids) {
+        id_text += id;
+        id_text += '\n';
+    }
+    write_pending(id_file, id_text.data(), id_text.size());
+
+    // Both files are complete before either is put in place.
+    commit_pending_file(matrix_file);
+    commit_pending_file(id_file);
+
+    if (verbose) {
+        std::cout << "GRM has been written to [" << matrix_name << "] and IDs to [" << id_name << "]." << std::endl;
+    }
+}

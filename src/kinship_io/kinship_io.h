@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Dense>
+
+// ---- Result files -----------------------------------------------------------------------
+// A result is written under a temporary name beside its final name and renamed over it only
+// once complete, so a failed run never leaves a truncated file that looks finished (and an
+// existing result survives the failure). Targets that exist but are not regular files
+// (/dev/stdout, /dev/full, a FIFO) are written in place.
+struct PendingFile {
+    std::string target;
+    std::string temp;              // empty when writing in place
+    std::FILE* stream = nullptr;   // null when the file could not be created (errno is set)
+
+    PendingFile() = default;
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    PendingFile(PendingFile&& other) noexcept;
+    PendingFile& operator=(PendingFile&&) = delete;
+    ~PendingFile();  // discards the temporary file unless committed
+};
+
+// `mode` is an fopen mode for writing ("w" or "wb").
+PendingFile open_pending_file(const std::string& target, const char* mode);
+// Writes `size` bytes; throws std::runtime_error naming the target on a short write.
+void write_pending(PendingFile& file, const char* data, std::size_t size);
+// Flushes, closes and renames into place; throws std::runtime_error naming the target on
+// any failure (disk full, failed close), after removing the temporary file.
+void commit_pending_file(PendingFile& file);
+
+// Refuses IDs that the text and ID formats cannot carry (white space splits the fields).
+void check_writable_ids(const std::vector<std::string>& ids, const std::string& filename);
+
+// ---- Kinship text format ----------------------------------------------------------------
+// Header: a tab before every ID. Data line i: ID, tab, then every K(i, j) in fixed notation
+// with 4 decimals followed by a tab.
+void write_kinship_matrix(const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
+                          const std::string& filename);
+
+// Appends `value` exactly as `std::fixed << std::setprecision(4)` prints it; returns the end.
+// `out` must have room for 400 characters (the longest double in fixed notation).
+char* format_fixed4(double value, char* out);
+
+// A kinship text file held in memory, with the place of every data line, so that readers can
+// pick the lines they need without parsing the others.
+struct KinshipText {
+    std::string path;
+    std::string content;                    // the whole file
+    std::vector<std::string> ids;           // data-line IDs (text before the first tab), file order
+    std::vector<std::size_t> line_numbers;  // 1-based line number of each data line in the file
+    std::vector<std::size_t> line_begin;    // offset in `content` of the first value of each data line
+    std::vector<std::size_t> line_end;      // offset of the end of each data line
+};
+
+// Throws std::runtime_error("Could not open the kinship file: " + filename).
+KinshipText load_kinship_text(const std::string& filename);
+// The first white-space token of every line (header and blank lines included), without
+// repeats, as a set and in order of first appearance.
+std::pair<std::unordered_set<std::string>, std::vector<std::string>> kinship_first_tokens(const KinshipText& text);
+// K(a, b) = value number lines[b] of data line lines[a]. Throws std::runtime_error naming the
+// file and line when a selected line has fewer values than that needs.
+Eigen::MatrixXd kinship_rows(const KinshipText& text, const std::vector<std::size_t>& lines);
+
+// The readers of the runs. On an unreadable file or a malformed line they write the message to
+// standard error and end the process with status 1.
+std::pair<std::unordered_set<std::string>, std::vector<std::string>> getKinshipIds(const std::string& filename);
+Eigen::MatrixXd filterKinshipMatrix(const std::string& filename, const std::vector<std::string>& sampleIds);
+Eigen::MatrixXd read_all_Kinship(const std::string& filename);
+
+// ---- Binary kinship format --------------------------------------------------------------
+// baseName.bin: the lower triangle row by row as 4-byte native floats; baseName.id: one ID per
+// line. `width` is accepted for compatibility and has no effect.
+void WriteGRMBin(const std::string& baseName, const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
+                 bool verbose, int width);

@@ -1,0 +1,325 @@
+#include <sys/stat.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "kinship_io/kinship_io.h"
+
+namespace {
+
+constexpr std::size_t kWriteChunk = 1 << 20;
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\n'; }
+
+// Four decimals of the fraction, zero-padded.
+char* put_fraction4(unsigned digits, char* out) {
+    out[3] = static_cast<char>('0' + digits % 10);
+    out[2] = static_cast<char>('0' + digits / 10 % 10);
+    out[1] = static_cast<char>('0' + digits / 100 % 10);
+    out[0] = static_cast<char>('0' + digits / 1000);
+    return out + 4;
+}
+
+// Parses up to `wanted` values of one data line the way repeated `stream >> double` does
+// (leading blanks skipped, a tab after each value consumed, stop at the first text that is
+// not a number). Returns the number of values stored in `values`; `stop` receives where the
+// parse ended.
+std::size_t parse_values(const char* begin, const char* end, std::size_t wanted, double* values,
+                         const char** stop) {
+    std::size_t count = 0;
+    const char* cursor = begin;
+    while (count < wanted) {
+        while (cursor < end && is_space(*cursor)) {
+            ++cursor;
+        }
+        const char* number = cursor;
+        // Stream extraction accepts a leading '+'; from_chars does not.
+        if (number + 1 < end && *number == '+' && (std::isdigit(static_cast<unsigned char>(number[1])) || number[1] == '.')) {
+            ++number;
+        }
+        double value = 0.0;
+        const auto [next, error] = std::from_chars(number, end, value);
+        // Stream extraction reads no "inf" or "nan" and fails on overflow: the row ends there.
+        if (error != std::errc() || !std::isfinite(value)) {
+            break;
+        }
+        values[count++] = value;
+        cursor = next;
+        if (cursor < end && *cursor == '\t') {
+            ++cursor;
+        }
+    }
+    *stop = cursor;
+    return count;
+}
+
+std::string describe_stop(const char* stop, const char* end) {
+    while (stop < end && is_space(*stop)) {
+        ++stop;
+    }
+    if (stop >= end) {
+        return "";
+    }
+    const char* word_end = stop;
+    while (word_end < end && !is_space(*word_end) && word_end - stop < 20) {
+        ++word_end;
+    }
+    return " (reading stopped at \"" + std::string(stop, word_end) + "\")";
+}
+
+[[noreturn]] void fail_reader(const std::string& message) {
+    std::cerr << message << std::endl;
+    std::exit(1);
+}
+
+}  // namespace
+
+char* format_fixed4(double value, char* out) {
+    const double magnitude = std::fabs(value) * 10000.0;
+    // Below 2^40 the product is off the exact value by at most 2^-13, so unless the fraction
+    // lies within 2^-10 of one half the rounding direction is certain. The rest (ties, huge
+    // values, infinities, NaN) goes through the exact library conversion.
+    if (magnitude < 0x1p40) {
+        const double whole = std::floor(magnitude);
+        const double fraction = magnitude - whole;
+        if (std::fabs(fraction - 0.5) > 0x1p-10) {
+            const std::uint64_t units = static_cast<std::uint64_t>(whole) + (fraction > 0.5 ? 1 : 0);
+            if (std::signbit(value)) {
+                *out++ = '-';
+            }
+            out = std::to_chars(out, out + 24, units / 10000).ptr;
+            *out++ = '.';
+            return put_fraction4(static_cast<unsigned>(units % 10000), out);
+        }
+    }
+    return std::to_chars(out, out + 400, value, std::chars_format::fixed, 4).ptr;
+}
+
+void write_kinship_matrix(const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
+                          const std::string& filename) {
+    if (static_cast<Eigen::Index>(ids.size()) != K.rows()) {
+        throw std::invalid_argument("Cannot write " + filename + ": " + std::to_string(ids.size()) +
+                                    " IDs for a kinship matrix of " + std::to_string(K.rows()) + " rows.");
+    }
+    check_writable_ids(ids, filename);
+    PendingFile file = open_pending_file(filename, "wb");
+    if (file.stream == nullptr) {
+        throw std::runtime_error("Cannot open output file: " + filename);
+    }
+
+    std::string buffer;
+    buffer.reserve(kWriteChunk + 512);
+    auto flush_if_full = [&]() {
+        if (buffer.size() >= kWriteChunk) {
+            write_pending(file, buffer.data(), buffer.size());
+            buffer.clear();
+        }
+    };
+    for (const std::string& id : ids) {
+        buffer += '\t';
+        buffer += id;
+        flush_if_full();
+    }
+    buffer += '\n';
+
+    // Rows are read through transposed blocks so that the column-major matrix is walked
+    // contiguously.
+    constexpr Eigen::Index kRowBlock = 64;
+    char number[400];
+    Eigen::MatrixXd rows_block;
+    for (Eigen::Index block_start = 0; block_start < K.rows(); block_start += kRowBlock) {
+        const Eigen::Index block_rows = std::min(kRowBlock, K.rows() - block_start);
+        rows_block = K.middleRows(block_start, block_rows).transpose();
+        for (Eigen::Index r = 0; r < block_rows; ++r) {
+            buffer += ids[static_cast<std::size_t>(block_start + r)];
+            buffer += '\t';
+            const double* row = rows_block.col(r).data();
+            for (Eigen::Index j = 0; j < K.cols(); ++j) {
+                char* end = format_fixed4(row[j], number);
+                *end++ = '\t';
+                buffer.append(number, end);
+                flush_if_full();
+            }
+            buffer += '\n';
+        }
+    }
+    write_pending(file, buffer.data(), buffer.size());
+    commit_pending_file(file);
+}
+
+KinshipText load_kinship_text(const std::string& filename) {
+    KinshipText text;
+    text.path = filename;
+    struct stat info {};
+    std::ifstream file(filename, std::ios::binary);
+    if (!file.is_open() || (::stat(filename.c_str(), &info) == 0 && S_ISDIR(info.st_mode))) {
+        throw std::runtime_error("Could not open the kinship file: " + filename);
+    }
+    file.seekg(0, std::ios::end);
+    const std::streamoff size = file.tellg();
+    file.seekg(0, std::ios::beg);
+    if (size > 0) {
+        text.content.resize(static_cast<std::size_t>(size));
+        file.read(text.content.data(), size);
+        text.content.resize(static_cast<std::size_t>(file.gcount()));
+    } else {
+        // Not seekable (a pipe): read it as a stream.
+        text.content.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    if (file.bad()) {
+        throw std::runtime_error("Could not open the kinship file: " + filename);
+    }
+
+    const char* data = text.content.data();
+    const std::size_t total = text.content.size();
+    std::size_t position = 0;
+    std::size_t line_number = 0;
+    while (position < total) {
+        const void* newline = std::memchr(data + position, '\n', total - position);
+        const std::size_t line_end = newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - data) : total;
+        ++line_number;
+        if (line_number > 1 && line_end > position) {
+            const void* tab = std::memchr(data + position, '\t', line_end - position);
+            const std::size_t id_end = tab ? static_cast<std::size_t>(static_cast<const char*>(tab) - data) : line_end;
+            text.ids.emplace_back(data + position, id_end - position);
+            text.line_numbers.push_back(line_number);
+            text.line_begin.push_back(tab ? id_end + 1 : line_end);
+            text.line_end.push_back(line_end);
+        }
+        position = line_end + 1;
+    }
+    return text;
+}
+
+std::pair<std::unordered_set<std::string>, std::vector<std::string>> kinship_first_tokens(const KinshipText& text) {
+    std::pair<std::unordered_set<std::string>, std::vector<std::string>> result;
+    const char* data = text.content.data();
+    const char* end = data + text.content.size();
+    const char* line = data;
+    while (line < end) {
+        const char* line_end = static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+        if (line_end == nullptr) {
+            line_end = end;
+        }
+        const char* token = line;
+        while (token < line_end && is_space(*token)) {
+            ++token;
+        }
+        const char* token_end = token;
+        while (token_end < line_end && !is_space(*token_end)) {
+            ++token_end;
+        }
+        std::string id(token, token_end);
+        if (result.first.insert(id).second) {
+            result.second.push_back(std::move(id));
+        }
+        line = line_end + 1;
+    }
+    return result;
+}
+
+Eigen::MatrixXd kinship_rows(const KinshipText& text, const std::vector<std::size_t>& lines) {
+    const Eigen::Index k = static_cast<Eigen::Index>(lines.size());
+    std::size_t wanted = 0;
+    for (std::size_t line : lines) {
+        wanted = std::max(wanted, line + 1);
+    }
+    bool identity = true;
+    for (std::size_t a = 0; a < lines.size(); ++a) {
+        identity = identity && lines[a] == a;
+    }
+
+    // Column a of `transposed` receives the values of line lines[a]; one transpose at the end
+    // gives rows. Lines are parsed in parallel, each thread writing its own columns.
+    Eigen::MatrixXd transposed(k, k);
+    std::vector<std::size_t> found(lines.size(), wanted);
+    std::vector<std::string> stopped_at(lines.size());
+#pragma omp parallel
+    {
+        std::vector<double> values(identity ? 0 : wanted);
+#pragma omp for schedule(dynamic, 16)
+        for (Eigen::Index a = 0; a < k; ++a) {
+            const std::size_t line = lines[static_cast<std::size_t>(a)];
+            const char* begin = text.content.data() + text.line_begin[line];
+            const char* end = text.content.data() + text.line_end[line];
+            double* target = identity ? transposed.col(a).data() : values.data();
+            const char* stop = nullptr;
+            const std::size_t count = parse_values(begin, end, wanted, target, &stop);
+            if (count < wanted) {
+                found[static_cast<std::size_t>(a)] = count;
+                stopped_at[static_cast<std::size_t>(a)] = describe_stop(stop, end);
+                continue;
+            }
+            if (!identity) {
+                for (Eigen::Index b = 0; b < k; ++b) {
+                    transposed(b, a) = values[lines[static_cast<std::size_t>(b)]];
+                }
+            }
+        }
+    }
+    for (std::size_t a = 0; a < lines.size(); ++a) {
+        if (found[a] < wanted) {
+            throw std::runtime_error("❎ Error: kinship file " + text.path + ", line " +
+                                     std::to_string(text.line_numbers[lines[a]]) + ": expected " +
+                                     std::to_string(wanted) + " values, found " + std::to_string(found[a]) +
+                                     stopped_at[a] + ".");
+        }
+    }
+    transposed.transposeInPlace();
+    return transposed;
+}
+
+std::pair<std::unordered_set<std::string>, std::vector<std::string>> getKinshipIds(const std::string& filename) {
+    try {
+        return kinship_first_tokens(load_kinship_text(filename));
+    } catch (const std::runtime_error& error) {
+        fail_reader(error.what());
+    }
+}
+
+Eigen::MatrixXd filterKinshipMatrix(const std::string& filename, const std::vector<std::string>& sampleIds) {
+    try {
+        const KinshipText text = load_kinship_text(filename);
+        std::unordered_map<std::string, std::size_t> line_of;
+        for (std::size_t line = 0; line < text.ids.size(); ++line) {
+            line_of[text.ids[line]] = line;  // a repeated ID: the later line wins
+        }
+        std::vector<std::size_t> selection;
+        selection.reserve(sampleIds.size());
+        for (const std::string& id : sampleIds) {
+            const auto found = line_of.find(id);
+            if (found == line_of.end()) {
+                std::cerr << "Sample ID " << id << " not found in kinship data.\n";
+                continue;
+            }
+            selection.push_back(found->second);
+        }
+        return kinship_rows(text, selection);
+    } catch (const std::runtime_error& error) {
+        fail_reader(error.what());
+    }
+}
+
+Eigen::MatrixXd read_all_Kinship(const std::string& filename) {
+    try {
+        const KinshipText text = load_kinship_text(filename);
+        if (text.ids.empty()) {
+            fail_reader("No kinship data found in file.");
+        }
+        std::vector<std::size_t> every_line(text.ids.size());
+        for (std::size_t line = 0; line < every_line.size(); ++line) {
+            every_line[line] = line;
+        }
+        return kinship_rows(text, every_line);
+    } catch (const std::runtime_error& error) {
+        fail_reader(error.what());
+    }
+}
