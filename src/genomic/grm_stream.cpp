@@ -29,7 +29,7 @@ public:
     // Erases the line, so that what follows on the terminal starts on a clean line.
     void finish() {
         if (shown_percent >= 0) {
-            std::cerr << '\r' << std::string(70, ' ') << '\r' << std::flush;
+            std::cerr << '\r' << std::string(shown_length, ' ') << '\r' << std::flush;
             shown_percent = -1;
         }
     }
@@ -43,14 +43,17 @@ public:
             return;
         }
         shown_percent = percent;
-        std::cerr << "\r👉 Building G: " << done_count << " of " << total_count << " markers (" << percent << "%)"
-                  << std::flush;
+        const std::string line = "👉 Building G: " + std::to_string(done_count) + " of " + std::to_string(total_count) +
+                                 " markers (" + std::to_string(percent) + "%)";
+        shown_length = line.size();  // bytes, at least the columns it takes
+        std::cerr << '\r' << line << std::flush;
     }
 
 private:
     std::int64_t total_count;
     bool enabled;
     int shown_percent = -1;
+    std::size_t shown_length = 0;
 };
 
 }  // namespace
