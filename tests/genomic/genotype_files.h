@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
+#include <stdexcept>
 #include <random>
 #include <string>
 #include <vector>
@@ -12,6 +14,16 @@
 #include <Eigen/Dense>
 
 #include "test_support.h"
+
+// The message of the std::exception that `action` throws, "" if none.
+inline std::string error_of(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "";
+}
 
 // n x m dosages 0/1/2, -1 = missing: ~`missing_rate` missing calls, frequencies spread over
 // (0, 1), plus the columns that need care: monomorphic (all 2, and all 0 with missing calls),

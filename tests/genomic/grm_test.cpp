@@ -18,24 +18,18 @@ void expect_close(const Eigen::MatrixXd& actual, const Eigen::MatrixXd& expected
 
 Eigen::MatrixXd silent_gkin(const Eigen::MatrixXd& dosages, int method, double lambda) {
     testing::internal::CaptureStdout();
-    Eigen::MatrixXd kinship;
     try {
-        kinship = gkin_cpp(dosages, method, lambda);
+        Eigen::MatrixXd kinship = gkin_cpp(dosages, method, lambda);
+        testing::internal::GetCapturedStdout();
+        return kinship;
     } catch (...) {
         testing::internal::GetCapturedStdout();
         throw;
     }
-    testing::internal::GetCapturedStdout();
-    return kinship;
 }
 
 std::string gkin_error(const Eigen::MatrixXd& dosages, int method, double lambda) {
-    try {
-        silent_gkin(dosages, method, lambda);
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "";
+    return error_of([&] { silent_gkin(dosages, method, lambda); });
 }
 
 TEST(FillMissingValues, ImputesExactlyMinusOneByTheObservedColumnMean) {
