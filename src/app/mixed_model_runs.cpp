@@ -155,7 +155,7 @@ int run_predict(const RunOptions& options, Logger& logger) {
         }
 
         logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
-        const KinshipTridiagonal records = reduce_kinship_cpp(std::move(K_records));
+        const ReducedKinship records = reduce_kinship_cpp(std::move(K_records));
         const RemlResult reml = fit_reml(logger, records, reduced_design, y, options.max_iter, kStartHeritability,
                                          kTolerance);
         if (!reml.converged) {

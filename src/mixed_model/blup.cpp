@@ -5,10 +5,10 @@
 
 namespace {
 
-// b and w = H^-1 (y - X b), with H = K_rec + lambda I = Q (T + lambda I) Q' and lambda =
+// b and w = H^-1 (y - X b), with H = K_rec + lambda I = Q (B + lambda I) Q' and lambda =
 // (1 - h2) / h2; b = (X'H^-1 X)^-1 X'H^-1 y over the columns that independent_columns takes
 // (first, then from the last towards the second), 0 for the others.
-std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const KinshipTridiagonal& records,
+std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const ReducedKinship& records,
                                                               const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
                                                               double h2) {
     const double lambda = (1.0 - h2) / h2;
@@ -28,8 +28,8 @@ std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const KinshipTridi
         rotated.col(c) = X.col(kept[static_cast<std::size_t>(c)]);
     }
     rotated.col(p) = y.col(0);
-    rotated = rotate_to_tridiagonal(records, std::move(rotated));
-    const Eigen::MatrixXd solved = solve_shifted_tridiagonal(records, 1.0, lambda, rotated);
+    rotated = rotate_to_reduced(records, std::move(rotated));
+    const Eigen::MatrixXd solved = solve_shifted_band(records, 1.0, lambda, rotated);
 
     Eigen::VectorXd b_kept = Eigen::VectorXd::Zero(p);
     if (p > 0) {
@@ -37,7 +37,7 @@ std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const KinshipTridi
         b_kept = C.partialPivLu().solve(solved.leftCols(p).transpose() * rotated.col(p));
     }
     Eigen::MatrixXd w = solved.col(p) - solved.leftCols(p) * b_kept;
-    w = rotate_from_tridiagonal(records, std::move(w));
+    w = rotate_from_reduced(records, std::move(w));
 
     Eigen::MatrixXd b = Eigen::MatrixXd::Zero(X.cols(), 1);
     for (Eigen::Index c = 0; c < p; ++c) {
@@ -105,11 +105,11 @@ std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(Eigen::MatrixXd Z, const Eige
     return {b, std::move(u)};
 }
 
-std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const KinshipTridiagonal& records,
+std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records,
                                                    const std::vector<Eigen::Index>& positions,
                                                    const Eigen::MatrixXd& K_all, const Eigen::MatrixXd& X,
                                                    const Eigen::MatrixXd& y, double h2) {
-    check_shapes(records.diagonal.size(), X, y, K_all.rows(), K_all.cols());
+    check_shapes(records.band.cols(), X, y, K_all.rows(), K_all.cols());
     if (static_cast<Eigen::Index>(positions.size()) != y.rows()) {
         throw std::invalid_argument("Breeding values need one kinship position per record.");
     }

@@ -11,31 +11,43 @@ class Logger;
 
 // Animal model y = X b + Z u + e, u ~ N(0, sa2 K), e ~ N(0, se2 I), one record per row of y.
 
-// ---- Kinship of the records in tridiagonal form -------------------------------------------
-// K = Q T Q' with Q orthogonal (Householder reflectors, LAPACK dsytrd, lower triangle) and T
-// symmetric tridiagonal. With V = sa2 K + se2 I = Q (sa2 T + se2 I) Q', every REML quantity
-// follows from y and X rotated once by Q', tridiagonal solves and the eigenvalues of T, so an
-// iteration costs O(n p^2) instead of the O(n^3) of forming V^-1.
-struct KinshipTridiagonal {
-    Eigen::MatrixXd reflectors;   // n x n, dsytrd output: Householder vectors below the subdiagonal
-    Eigen::VectorXd tau;          // n - 1 reflector scales (at least 1 entry)
-    Eigen::VectorXd diagonal;     // n, diagonal of T
-    Eigen::VectorXd off_diagonal; // n - 1 (at least 1 entry), sub- and superdiagonal of T
-    Eigen::VectorXd eigenvalues;  // n, of T and so of K, ascending
+// ---- Kinship of the records reduced to band form ---------------------------------------------
+// K = Q B Q' with Q orthogonal (Householder blocks, LAPACK dsytrd_sy2sb, lower triangle) and B
+// symmetric with `bandwidth` sub-diagonals. With V = sa2 K + se2 I = Q (sa2 B + se2 I) Q', every
+// REML quantity follows from y and X rotated once by Q', band solves and the eigenvalues of B
+// (= those of K), so an iteration costs O(n (p + bandwidth)^2) instead of the O(n^3) of forming
+// V^-1. The reduction is made of matrix products, which keep both cores busy; the classical
+// one-stage reduction to tridiagonal form spends half its work in matrix-vector products.
+struct ReducedKinship {
+    Eigen::MatrixXd reflectors;  // n x n, dsytrd_sy2sb output: Householder vectors below the band
+    Eigen::VectorXd tau;         // n - bandwidth reflector scales (at least 1 entry)
+    Eigen::MatrixXd band;        // (bandwidth + 1) x n, LAPACK lower band storage: B(i, j) at (i - j, j)
+    int bandwidth = 0;
+    Eigen::VectorXd eigenvalues;  // n, of B and so of K, ascending
 };
 
 // Reduces the lower triangle of the symmetric K (taken by value: its storage becomes the
-// reflectors). Throws std::runtime_error when LAPACK reports a failure.
-KinshipTridiagonal reduce_kinship_cpp(Eigen::MatrixXd K);
+// reflectors); the bandwidth is capped at n - 1. Throws std::runtime_error when LAPACK reports
+// a failure.
+ReducedKinship reduce_kinship_cpp(Eigen::MatrixXd K, int bandwidth = 64);
 // Q' C and Q C for an n-row C.
-Eigen::MatrixXd rotate_to_tridiagonal(const KinshipTridiagonal& kinship, Eigen::MatrixXd C);
-Eigen::MatrixXd rotate_from_tridiagonal(const KinshipTridiagonal& kinship, Eigen::MatrixXd C);
-// (scale_t T + shift I)^-1 B by LU with partial pivoting (LAPACK dgttrf/dgttrs); a singular
-// system gives non-finite entries, as a dense LU inverse would.
-Eigen::MatrixXd solve_shifted_tridiagonal(const KinshipTridiagonal& kinship, double scale_t, double shift,
-                                          Eigen::MatrixXd B);
-// T B.
-Eigen::MatrixXd multiply_tridiagonal(const KinshipTridiagonal& kinship, const Eigen::MatrixXd& B);
+Eigen::MatrixXd rotate_to_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C);
+Eigen::MatrixXd rotate_from_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C);
+
+// LU with partial pivoting of scale_b B + shift I (LAPACK dgbtrf). `singular` is set for an
+// exact zero pivot; solving then gives NaN, as a dense LU inverse gives no finite result.
+struct ShiftedBandLU {
+    Eigen::MatrixXd factors;  // (3 bandwidth + 1) x n, dgbtrf storage
+    std::vector<int> pivots;
+    int bandwidth = 0;
+    bool singular = false;
+};
+ShiftedBandLU factor_shifted_band(const ReducedKinship& kinship, double scale_b, double shift);
+// (scale_b B + shift I)^-1 B_rhs.
+Eigen::MatrixXd solve_factored(const ShiftedBandLU& lu, Eigen::MatrixXd B_rhs);
+Eigen::MatrixXd solve_shifted_band(const ReducedKinship& kinship, double scale_b, double shift, Eigen::MatrixXd B_rhs);
+// B C.
+Eigen::MatrixXd multiply_band(const ReducedKinship& kinship, const Eigen::MatrixXd& C);
 
 // Indices of the columns of X that are not linear combinations of columns taken before them,
 // visiting the columns in `order`. A zero column is never taken.
@@ -69,12 +81,12 @@ struct RemlResult {
 // Columns of X that are linear combinations of earlier ones are left out (the likelihood
 // does not depend on how the column space is spanned). `on_iteration` sees every iteration as
 // soon as it is done. Prints nothing.
-RemlResult reml_ai_cpp(const KinshipTridiagonal& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
+RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
                        int max_iter, double h2_init, double tol,
                        const std::function<void(const RemlIteration&)>& on_iteration = {});
 
 // reml_ai_cpp with the trace, the convergence verdict and the result table written to the log.
-RemlResult fit_reml(Logger& logger, const KinshipTridiagonal& kinship, const Eigen::MatrixXd& X,
+RemlResult fit_reml(Logger& logger, const ReducedKinship& kinship, const Eigen::MatrixXd& X,
                     const Eigen::MatrixXd& y, int max_iter, double h2_init, double tol);
 // The same from the records' kinship matrix K (n x n); returns h2, or 0.0 without convergence.
 // Throws std::invalid_argument when the shapes of K, X and y disagree.
@@ -101,7 +113,7 @@ std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(Eigen::MatrixXd Z, const Eige
                                                    const double& h2);
 // The same with the records' kinship already reduced (records = rows of y) and Z given as the
 // kinship position of every record (K_all rows): reuses the REML decomposition.
-std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const KinshipTridiagonal& records,
+std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records,
                                                    const std::vector<Eigen::Index>& positions,
                                                    const Eigen::MatrixXd& K_all, const Eigen::MatrixXd& X,
                                                    const Eigen::MatrixXd& y, double h2);

@@ -65,7 +65,7 @@ double logDetV(const Eigen::MatrixXd& V) {
     return 2.0 * cholesky.matrixLLT().diagonal().array().log().sum();
 }
 
-RemlResult reml_ai_cpp(const KinshipTridiagonal& kinship, const Eigen::MatrixXd& X_given, const Eigen::MatrixXd& y,
+RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_given, const Eigen::MatrixXd& y,
                        int max_iter, double h2_init, double tol,
                        const std::function<void(const RemlIteration&)>& on_iteration) {
     const Eigen::Index n = y.rows();
@@ -74,13 +74,13 @@ RemlResult reml_ai_cpp(const KinshipTridiagonal& kinship, const Eigen::MatrixXd&
     const std::vector<Eigen::Index> kept = independent_columns(X_given, in_order);
     const auto p = static_cast<Eigen::Index>(kept.size());
 
-    // [X y] rotated once by Q'; in that basis V is the tridiagonal sa2 T + se2 I and K is T.
+    // [X y] rotated once by Q'; in that basis V is the band matrix sa2 B + se2 I and K is B.
     Eigen::MatrixXd rotated(n, p + 1);
     for (Eigen::Index c = 0; c < p; ++c) {
         rotated.col(c) = X_given.col(kept[static_cast<std::size_t>(c)]);
     }
     rotated.col(p) = y.col(0);
-    rotated = rotate_to_tridiagonal(kinship, std::move(rotated));
+    rotated = rotate_to_reduced(kinship, std::move(rotated));
     const auto X = rotated.leftCols(p);
     const auto y_rot = rotated.col(p);
     const Eigen::ArrayXd eigenvalues = kinship.eigenvalues.array();
@@ -91,7 +91,8 @@ RemlResult reml_ai_cpp(const KinshipTridiagonal& kinship, const Eigen::MatrixXd&
 
     RemlResult result;
     for (int k = 1; k < max_iter; ++k) {
-        const Eigen::MatrixXd solved = solve_shifted_tridiagonal(kinship, sigma_a2, sigma_e2, rotated);
+        const ShiftedBandLU V_lu = factor_shifted_band(kinship, sigma_a2, sigma_e2);
+        const Eigen::MatrixXd solved = solve_factored(V_lu, rotated);
         const auto VinvX = solved.leftCols(p);
         const auto Vinv_y = solved.col(p);
 
@@ -108,7 +109,7 @@ RemlResult reml_ai_cpp(const KinshipTridiagonal& kinship, const Eigen::MatrixXd&
             return Vinv_w - VinvX * (C_inverse * (VinvX.transpose() * w));
         };
         const Eigen::VectorXd Py = project(Vinv_y, y_rot);
-        const Eigen::VectorXd KPy = multiply_tridiagonal(kinship, Py);
+        const Eigen::VectorXd KPy = multiply_band(kinship, Py);
 
         const double yPy = y_rot.dot(Py);
         const double log_likelihood = -0.5 * (log_det_shifted(kinship.eigenvalues, sigma_a2, sigma_e2) + yPy + log_det_C);
@@ -120,7 +121,7 @@ RemlResult reml_ai_cpp(const KinshipTridiagonal& kinship, const Eigen::MatrixXd&
         double trace_PK = (eigenvalues / eigen_v).sum();
         if (p > 0) {
             trace_P -= (C_inverse * (VinvX.transpose() * VinvX)).trace();
-            trace_PK -= (C_inverse * (VinvX.transpose() * multiply_tridiagonal(kinship, VinvX))).trace();
+            trace_PK -= (C_inverse * (VinvX.transpose() * multiply_band(kinship, VinvX))).trace();
         }
         Eigen::Vector2d score;
         score << 0.5 * (Py.dot(KPy) - trace_PK), 0.5 * (Py.dot(Py) - trace_P);
@@ -129,7 +130,7 @@ RemlResult reml_ai_cpp(const KinshipTridiagonal& kinship, const Eigen::MatrixXd&
         Eigen::MatrixXd derivatives(n, 2);
         derivatives << KPy, Py;
         const Eigen::MatrixXd P_derivatives =
-            project(solve_shifted_tridiagonal(kinship, sigma_a2, sigma_e2, derivatives), derivatives);
+            project(solve_factored(V_lu, derivatives), derivatives);
         Eigen::Matrix2d ai;
         ai(0, 0) = 0.5 * KPy.dot(P_derivatives.col(0));
         ai(0, 1) = 0.5 * KPy.dot(P_derivatives.col(1));
@@ -174,7 +175,7 @@ RemlResult reml_ai_cpp(const KinshipTridiagonal& kinship, const Eigen::MatrixXd&
     return result;
 }
 
-RemlResult fit_reml(Logger& logger, const KinshipTridiagonal& kinship, const Eigen::MatrixXd& X,
+RemlResult fit_reml(Logger& logger, const ReducedKinship& kinship, const Eigen::MatrixXd& X,
                     const Eigen::MatrixXd& y, int max_iter, double h2_init, double tol) {
     write_header(logger.tee);
     RemlResult result = reml_ai_cpp(kinship, X, y, max_iter, h2_init, tol,

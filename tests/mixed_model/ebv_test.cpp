@@ -151,7 +151,7 @@ TEST(GetEBV, ReusingTheRecordsDecompositionGivesTheSameSolution) {
     const Eigen::MatrixXd X = class_design(24, 3, true);
     const Eigen::MatrixXd y = simulate_trait(Z * K * Z.transpose(), X, 1.0, 1.0, 13);
     const auto [b, u] = getEBV(Z, K, X, y, 0.3);
-    const KinshipTridiagonal records = reduce_kinship_cpp(K(layout.positions, layout.positions));
+    const ReducedKinship records = reduce_kinship_cpp(K(layout.positions, layout.positions), 5);
     const auto [fast_b, fast_u] = getEBV(records, layout.positions, K, X, y, 0.3);
     expect_matrix_near(b, fast_b, 1e-10, "b");
     expect_matrix_near(u, fast_u, 1e-10, "u");

@@ -3,7 +3,7 @@
 // Literal dense versions of AI-REML and of the mixed model equations: every matrix formed as
 // the textbook formulas write it (V, V^-1 and P by LU, the quadratic forms evaluated left to
 // right from y', K^-1 in the equations). O(n^3) per iteration; the reference that the
-// tridiagonal fast paths are checked against, and the baseline of bench/reml.
+// band-reduction fast paths are checked against, and the baseline of bench/reml.
 
 #include <cmath>
 #include <limits>

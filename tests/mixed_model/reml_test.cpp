@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
@@ -49,17 +50,21 @@ void expect_same_reml(const RemlResult& expected, const RemlResult& actual) {
     }
 }
 
-RemlResult fast_reml(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y, int max_iter) {
-    return reml_ai_cpp(reduce_kinship_cpp(K), X, y, max_iter, 0.3, 1e-5);
+// A small bandwidth makes both reduction stages work on these small matrices.
+RemlResult fast_reml(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y, int max_iter,
+                     int bandwidth = 3) {
+    return reml_ai_cpp(reduce_kinship_cpp(K, bandwidth), X, y, max_iter, 0.3, 1e-5);
 }
 
-Eigen::MatrixXd dense_tridiagonal(const KinshipTridiagonal& kinship) {
-    const Eigen::Index n = kinship.diagonal.size();
-    Eigen::MatrixXd T = kinship.diagonal.asDiagonal();
-    for (Eigen::Index i = 0; i + 1 < n; ++i) {
-        T(i + 1, i) = T(i, i + 1) = kinship.off_diagonal[i];
+Eigen::MatrixXd dense_band(const ReducedKinship& kinship) {
+    const Eigen::Index n = kinship.band.cols();
+    Eigen::MatrixXd B = Eigen::MatrixXd::Zero(n, n);
+    for (Eigen::Index j = 0; j < n; ++j) {
+        for (Eigen::Index i = j; i < std::min(n, j + kinship.bandwidth + 1); ++i) {
+            B(i, j) = B(j, i) = kinship.band(i - j, j);
+        }
     }
-    return T;
+    return B;
 }
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -74,38 +79,41 @@ std::vector<std::string> lines_of(const std::string& text) {
 
 }  // namespace
 
-TEST(KinshipTridiagonal, ReproducesTheDenseMatrixItsEigenvaluesAndSolves) {
+TEST(ReducedKinship, ReproducesTheDenseMatrixItsEigenvaluesAndSolves) {
     const Eigen::MatrixXd K = random_kinship(30, 80, 11, 0.0);  // singular
-    const KinshipTridiagonal kinship = reduce_kinship_cpp(K);
-    const Eigen::MatrixXd T = dense_tridiagonal(kinship);
-
-    // Q' K Q = T, and Q Q' C = C.
-    const Eigen::MatrixXd QtK = rotate_to_tridiagonal(kinship, K);
-    const Eigen::MatrixXd QtKQ = rotate_to_tridiagonal(kinship, QtK.transpose()).transpose();
-    EXPECT_LT((QtKQ - T).cwiseAbs().maxCoeff(), 1e-12);
-    const Eigen::MatrixXd C = Eigen::MatrixXd::Random(30, 3);
-    EXPECT_LT((rotate_from_tridiagonal(kinship, rotate_to_tridiagonal(kinship, C)) - C).cwiseAbs().maxCoeff(), 1e-13);
-
     const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(K);
-    EXPECT_LT((kinship.eigenvalues - eigen.eigenvalues()).cwiseAbs().maxCoeff(), 1e-12);
+    const Eigen::MatrixXd C = Eigen::MatrixXd::Random(30, 3);
+    for (int bandwidth : {1, 4, 29, 64}) {
+        SCOPED_TRACE("bandwidth " + std::to_string(bandwidth));
+        const ReducedKinship kinship = reduce_kinship_cpp(K, bandwidth);
+        EXPECT_EQ(kinship.bandwidth, std::min(bandwidth, 29));
+        const Eigen::MatrixXd B = dense_band(kinship);
 
-    EXPECT_LT((multiply_tridiagonal(kinship, C) - T * C).cwiseAbs().maxCoeff(), 1e-13);
-    // Positive definite and indefinite shifts (negative components make V indefinite).
-    for (const auto& [scale, shift] : {std::pair{0.7, 1.3}, std::pair{-2.0, 0.4}, std::pair{1.0, -0.35}}) {
-        const Eigen::MatrixXd M = scale * T + shift * Eigen::MatrixXd::Identity(30, 30);
-        const Eigen::MatrixXd expected = M.partialPivLu().solve(C);
-        const Eigen::MatrixXd solved = solve_shifted_tridiagonal(kinship, scale, shift, C);
-        EXPECT_LT((solved - expected).cwiseAbs().maxCoeff(), 1e-9 * (1.0 + expected.cwiseAbs().maxCoeff()))
-            << "scale " << scale << " shift " << shift;
+        // Q' K Q = B, and Q Q' C = C.
+        const Eigen::MatrixXd QtK = rotate_to_reduced(kinship, K);
+        const Eigen::MatrixXd QtKQ = rotate_to_reduced(kinship, QtK.transpose()).transpose();
+        EXPECT_LT((QtKQ - B).cwiseAbs().maxCoeff(), 1e-12);
+        EXPECT_LT((rotate_from_reduced(kinship, rotate_to_reduced(kinship, C)) - C).cwiseAbs().maxCoeff(), 1e-13);
+        EXPECT_LT((kinship.eigenvalues - eigen.eigenvalues()).cwiseAbs().maxCoeff(), 1e-12);
+        EXPECT_LT((multiply_band(kinship, C) - B * C).cwiseAbs().maxCoeff(), 1e-13);
+
+        // Positive definite and indefinite shifts (negative components make V indefinite).
+        for (const auto& [scale, shift] : {std::pair{0.7, 1.3}, std::pair{-2.0, 0.4}, std::pair{1.0, -0.35}}) {
+            const Eigen::MatrixXd M = scale * B + shift * Eigen::MatrixXd::Identity(30, 30);
+            const Eigen::MatrixXd expected = M.partialPivLu().solve(C);
+            const Eigen::MatrixXd solved = solve_shifted_band(kinship, scale, shift, C);
+            EXPECT_LT((solved - expected).cwiseAbs().maxCoeff(), 1e-9 * (1.0 + expected.cwiseAbs().maxCoeff()))
+                << "scale " << scale << " shift " << shift;
+        }
     }
 }
 
-TEST(KinshipTridiagonal, SingleRecordAndSingularShift) {
-    const KinshipTridiagonal one = reduce_kinship_cpp(Eigen::MatrixXd::Constant(1, 1, 2.0));
+TEST(ReducedKinship, SingleRecordAndSingularShift) {
+    const ReducedKinship one = reduce_kinship_cpp(Eigen::MatrixXd::Constant(1, 1, 2.0));
     EXPECT_DOUBLE_EQ(one.eigenvalues[0], 2.0);
-    EXPECT_DOUBLE_EQ(solve_shifted_tridiagonal(one, 1.0, 2.0, Eigen::MatrixXd::Constant(1, 1, 8.0))(0, 0), 2.0);
-    // T - 2 I is the zero matrix: no finite solution.
-    EXPECT_FALSE(solve_shifted_tridiagonal(one, 1.0, -2.0, Eigen::MatrixXd::Ones(1, 1)).allFinite());
+    EXPECT_DOUBLE_EQ(solve_shifted_band(one, 1.0, 2.0, Eigen::MatrixXd::Constant(1, 1, 8.0))(0, 0), 2.0);
+    // B - 2 I is the zero matrix: no finite solution.
+    EXPECT_FALSE(solve_shifted_band(one, 1.0, -2.0, Eigen::MatrixXd::Ones(1, 1)).allFinite());
 }
 
 TEST(IndependentColumns, DropsDependentAndZeroColumnsInTheGivenOrder) {
@@ -289,4 +297,19 @@ TEST(RemlTrace, AStepAwayFromNegativeComponentsIsNotConvergence) {
     EXPECT_LT(second.change_e2, 0.0);
     EXPECT_FALSE(result.converged && result.iterations.size() == 2);
     expect_same_reml(reference_reml(K, X, y, 30, 0.3, 1e-5), result);
+}
+
+TEST(RemlTrace, DoesNotDependOnTheThreadCount) {
+    // Large enough for the LAPACK reduction to split its work between threads.
+    const Eigen::MatrixXd K = random_kinship(400, 500, 51, 0.02);
+    const Eigen::MatrixXd X = class_design(400, 3, false);
+    const Eigen::MatrixXd y = simulate_trait(K, X, 1.0, 1.0, 23);
+    const int threads = omp_get_max_threads();
+    omp_set_num_threads(1);
+    const RemlResult one = fast_reml(K, X, y, 30, 64);
+    omp_set_num_threads(2);
+    const RemlResult two = fast_reml(K, X, y, 30, 64);
+    omp_set_num_threads(threads);
+    ASSERT_TRUE(one.converged);
+    expect_same_reml(one, two);
 }
