@@ -78,7 +78,7 @@ ReducedKinship reduce_kinship_cpp(Eigen::MatrixXd K, int bandwidth) {
     }
     const int n = lapack_size(K.rows());
     ReducedKinship result;
-    result.bandwidth = std::max(0, std::min(bandwidth, n - 1));
+    result.bandwidth = std::min(std::max(bandwidth, 1), std::max(n - 1, 0));  // Householder needs at least 1
     const int kd = result.bandwidth;
     const int ldab = kd + 1;
     result.band.setZero(ldab, n);

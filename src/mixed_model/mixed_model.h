@@ -27,7 +27,7 @@ struct ReducedKinship {
 };
 
 // Reduces the lower triangle of the symmetric K (taken by value: its storage becomes the
-// reflectors); the bandwidth is capped at n - 1. Throws std::runtime_error when LAPACK reports
+// reflectors); the bandwidth is taken between 1 and n - 1. Throws std::runtime_error when LAPACK reports
 // a failure.
 ReducedKinship reduce_kinship_cpp(Eigen::MatrixXd K, int bandwidth = 64);
 // Q' C and Q C for an n-row C.
