@@ -145,14 +145,8 @@ int run_predict(const RunOptions& options, Logger& logger) {
         });
         const std::vector<std::string> kinship_ids = std::move(inputs.kinship.ids);
         inputs.kinship = KinshipText();
-        const auto n = static_cast<Eigen::Index>(inputs.positions.size());
-        Eigen::MatrixXd K_records(n, n);
-        for (Eigen::Index b = 0; b < n; ++b) {
-            const auto column = static_cast<Eigen::Index>(inputs.positions[static_cast<std::size_t>(b)]);
-            for (Eigen::Index a = 0; a < n; ++a) {
-                K_records(a, b) = K_all(static_cast<Eigen::Index>(inputs.positions[static_cast<std::size_t>(a)]), column);
-            }
-        }
+        const std::vector<Eigen::Index> positions(inputs.positions.begin(), inputs.positions.end());
+        Eigen::MatrixXd K_records = K_all(positions, positions);
 
         logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
         const ReducedKinship records = reduce_kinship_cpp(std::move(K_records));
@@ -166,7 +160,6 @@ int run_predict(const RunOptions& options, Logger& logger) {
 
         logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
         logger.tee << "👉 Breeding values of " << K_all.rows() << " individuals will be predicted\n" << std::endl;
-        std::vector<Eigen::Index> positions(inputs.positions.begin(), inputs.positions.end());
         const auto [b, u] = getEBV(records, positions, K_all, full_design, y, reml.h2);
         if (!b.allFinite() || !u.allFinite()) {
             logger.tee << "❎ Error: the mixed model equations have no finite solution at heritability " << reml.h2

@@ -128,7 +128,8 @@ PhenotypeData read_phenotype_file(const std::string& path, int phe_pos, const st
                 break;
             }
             CovariateLevels& levels = covariates[c];
-            const auto [entry, inserted] = levels.code_of.emplace(fields[column], static_cast<int>(levels.texts.size()));
+            const int next_code = static_cast<int>(levels.texts.size());
+            const auto [entry, inserted] = levels.code_of.emplace(fields[column], next_code);
             if (inserted) {
                 levels.texts.push_back(fields[column]);
             }

@@ -112,7 +112,8 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
         const Eigen::VectorXd KPy = multiply_band(kinship, Py);
 
         const double yPy = y_rot.dot(Py);
-        const double log_likelihood = -0.5 * (log_det_shifted(kinship.eigenvalues, sigma_a2, sigma_e2) + yPy + log_det_C);
+        const double log_det_V = log_det_shifted(kinship.eigenvalues, sigma_a2, sigma_e2);
+        const double log_likelihood = -0.5 * (log_det_V + yPy + log_det_C);
 
         // tr(P) = tr(V^-1) - tr(C^-1 X'V^-2 X), tr(PK) = tr(V^-1 K) - tr(C^-1 X'V^-1 K V^-1 X);
         // the first terms are sums over the eigenvalues of K.
@@ -129,8 +130,7 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
         // AI = 0.5 [KPy Py]' P [KPy Py].
         Eigen::MatrixXd derivatives(n, 2);
         derivatives << KPy, Py;
-        const Eigen::MatrixXd P_derivatives =
-            project(solve_factored(V_lu, derivatives), derivatives);
+        const Eigen::MatrixXd P_derivatives = project(solve_factored(V_lu, derivatives), derivatives);
         Eigen::Matrix2d ai;
         ai(0, 0) = 0.5 * KPy.dot(P_derivatives.col(0));
         ai(0, 1) = 0.5 * KPy.dot(P_derivatives.col(1));

@@ -119,8 +119,9 @@ TEST(ReadPhenotype, ReportsATraitThatIsNotANumberWithFileLineAndText) {
     EXPECT_EQ(error_of(not_finite, 1, {}, {"a", "b"}),
               "❎ Error: phenotype file " + not_finite + ", line 3: the trait value \"nan\" in column 2 is not a number.");
     const std::string huge = phenotype_file("a\t1e999\n");
-    EXPECT_EQ(error_of(huge, 1, {}, {"a"}),
-              "❎ Error: phenotype file " + huge + ", line 1: the trait value \"1e999\" in column 2 is out of the range of a double.");
+    EXPECT_EQ(error_of(huge, 1, {}, {"a"}), "❎ Error: phenotype file " + huge +
+                                                ", line 1: the trait value \"1e999\" in column 2 is out of the range of "
+                                                "a double.");
     // Trailing text after a number is ignored, as a string-to-double conversion does.
     const std::string trailing = phenotype_file("a\t12kg\nb\t3\n");
     EXPECT_EQ(std::get<0>(read_phenotype_file(trailing, 1, {}, {"a", "b"}))(0, 0), 12.0);

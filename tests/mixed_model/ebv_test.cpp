@@ -168,8 +168,8 @@ TEST(GetEBV, ShrinksTowardsTheMeanWithUnrelatedIndividuals) {
 
 TEST(GetEBV, RefusesShapesThatDisagree) {
     const Eigen::MatrixXd I = Eigen::MatrixXd::Identity(4, 4);
-    EXPECT_THROW(getEBV(I, Eigen::MatrixXd::Identity(3, 3), Eigen::MatrixXd::Ones(4, 1), Eigen::MatrixXd::Ones(4, 1), 0.5),
-                 std::invalid_argument);
+    const Eigen::MatrixXd ones = Eigen::MatrixXd::Ones(4, 1);
+    EXPECT_THROW(getEBV(I, Eigen::MatrixXd::Identity(3, 3), ones, ones, 0.5), std::invalid_argument);
     EXPECT_THROW(getEBV(I, I, Eigen::MatrixXd::Ones(3, 1), Eigen::MatrixXd::Ones(4, 1), 0.5), std::invalid_argument);
 }
 
@@ -189,7 +189,8 @@ TEST(WriteRanEffToFile, ReportsFailuresAndLeavesNoFile) {
 
     testing::internal::CaptureStderr();
     EXPECT_FALSE(writeRanEffToFile(values, {"a", "b", "c"}, dir + "/mismatch.random.txt"));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error：sample_ids and ran_eff row number were not matcthed！\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error：sample_ids and ran_eff row number were not matcthed！\n");
     EXPECT_FALSE(file_exists(dir + "/mismatch.random.txt"));
 
     testing::internal::CaptureStderr();
