@@ -85,6 +85,12 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger) {
     return inputs;
 }
 
+// Frees the text now. Assigning an empty KinshipText would not: a string moved from an empty
+// one keeps its own buffer.
+void release(KinshipText& text) {
+    const KinshipText discarded = std::move(text);
+}
+
 int report_input_error(const InputError& error) {
     std::cerr << error.what() << std::endl;
     return 1;
@@ -109,7 +115,7 @@ int run_reml(const RunOptions& options, Logger& logger) {
             check_kinship_symmetric(K, record_ids, options.kin_file);
             return K;
         });
-        inputs.kinship = KinshipText();  // the text is no longer needed
+        release(inputs.kinship);
         logger.tee << "👉 kinship matrix size: " << K_records.rows() << " x " << K_records.cols()
                    << " used for REML analysis." << std::endl;
 
@@ -144,7 +150,7 @@ int run_predict(const RunOptions& options, Logger& logger) {
             return K;
         });
         const std::vector<std::string> kinship_ids = std::move(inputs.kinship.ids);
-        inputs.kinship = KinshipText();
+        release(inputs.kinship);
         const std::vector<Eigen::Index> positions(inputs.positions.begin(), inputs.positions.end());
         Eigen::MatrixXd K_records = K_all(positions, positions);
 
