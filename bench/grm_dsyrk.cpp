@@ -1,6 +1,6 @@
 // The arithmetic floor of a double-precision G: one cblas_dsyrk of an n x m matrix of
 // centred genotypes, with the matrix already in memory. Prints the seconds of the call and
-// the OpenBLAS kernel set in use.
+// the OpenBLAS kernel set in use, chosen the way the Zelkora executable chooses it.
 // Usage: zelkora_bench_grm_dsyrk N M THREADS
 #include <cblas.h>
 #include <omp.h>
@@ -12,7 +12,10 @@
 
 #include <Eigen/Dense>
 
+#include "app/app.h"
+
 int main(int argc, char* argv[]) {
+    select_blas_kernels(argv);
     if (argc != 4) {
         std::fprintf(stderr, "Usage: %s N M THREADS\n", argv[0]);
         return 1;
