@@ -112,7 +112,7 @@ int run_reml(const RunOptions& options, Logger& logger) {
 
         Eigen::MatrixXd K_records = as_input_error([&] {
             Eigen::MatrixXd K = kinship_rows(inputs.kinship, inputs.positions);
-            check_kinship_symmetric(K, record_ids, options.kin_file);
+            check_kinship_symmetric(K, std::get<3>(inputs.phenotype), options.kin_file);
             return K;
         });
         release(inputs.kinship);
