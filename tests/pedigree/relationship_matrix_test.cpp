@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <vector>
+
+#include "pedigree/pedigree.h"
+
+namespace {
+
+Eigen::MatrixXd relationships(const std::vector<PedigreeTriple>& triples) {
+    return build_relationship_matrix(prepare_pedigree(triples));
+}
+
+// Entry of A by its recursive definition on the prepared order (unknown parent = -1).
+double recursive_relationship(const Pedigree& p, int a, int b) {
+    if (a < 0 || b < 0) return 0.0;
+    if (a == b) return 1.0 + 0.5 * recursive_relationship(p, p.sire_index[a], p.dam_index[a]);
+    if (a < b) std::swap(a, b);  // a is the younger one
+    return 0.5 * (recursive_relationship(p, b, p.sire_index[a]) + recursive_relationship(p, b, p.dam_index[a]));
+}
+
+TEST(RelationshipMatrix, TextbookSixAnimalPedigree) {
+    // Animals 5 and 6 are inbred (0.125 each).
+    const Eigen::MatrixXd A =
+        relationships({{"1", "0", "0"}, {"2", "0", "0"}, {"3", "1", "2"}, {"4", "1", "0"}, {"5", "4", "3"}, {"6", "5", "2"}});
+    Eigen::MatrixXd expected(6, 6);
+    expected << 1, 0, 0.5, 0.5, 0.5, 0.25,
+                0, 1, 0.5, 0, 0.25, 0.625,
+                0.5, 0.5, 1, 0.25, 0.625, 0.5625,
+                0.5, 0, 0.25, 1, 0.625, 0.3125,
+                0.5, 0.25, 0.625, 0.625, 1.125, 0.6875,
+                0.25, 0.625, 0.5625, 0.3125, 0.6875, 1.125;
+    EXPECT_EQ(A, expected);  // every value is a short binary fraction
+}
+
+TEST(RelationshipMatrix, SibsParentsAndInbreeding) {
+    // S x D give full sibs B1, B2 and half sib H (by S); B1 x B2 gives the inbred I; I x D2
+    // gives J, whose single-parent sibling K keeps diagonal 1 although its sire is inbred.
+    const Pedigree p = prepare_pedigree({{"S", "0", "0"}, {"D", "0", "0"}, {"D2", "0", "0"}, {"B1", "S", "D"}, {"B2", "S", "D"},
+                                         {"H", "S", "D2"}, {"I", "B1", "B2"}, {"K", "I", "0"}});
+    const Eigen::MatrixXd A = build_relationship_matrix(p);
+    auto at = [&](const char* x, const char* y) { return A(p.id_to_index.at(x), p.id_to_index.at(y)); };
+    EXPECT_EQ(at("B1", "B2"), 0.5);
+    EXPECT_EQ(at("B1", "B1"), 1.0);
+    EXPECT_EQ(at("S", "B1"), 0.5);
+    EXPECT_EQ(at("B1", "H"), 0.25);
+    EXPECT_EQ(at("I", "I"), 1.25);
+    EXPECT_EQ(at("K", "K"), 1.0);
+    EXPECT_EQ(at("K", "I"), 0.625);
+}
+
+TEST(RelationshipMatrix, EmptyAndSingleIndividual) {
+    EXPECT_EQ(build_relationship_matrix(Pedigree{}).size(), 0);
+    EXPECT_EQ(relationships({{"x", "0", "0"}}), Eigen::MatrixXd::Ones(1, 1));
+}
+
+TEST(RelationshipMatrix, MatchesTheRecursiveDefinitionOnRandomPedigrees) {
+    std::mt19937 random(11);
+    for (int trial = 0; trial < 5; ++trial) {
+        std::vector<PedigreeTriple> triples;
+        for (int k = 0; k < 40; ++k) {
+            auto parent = [&] { return k < 3 || random() % 5 == 0 ? std::string("0") : std::to_string(random() % k); };
+            triples.push_back({std::to_string(k), parent(), parent()});
+        }
+        const Pedigree p = prepare_pedigree(triples);
+        const Eigen::MatrixXd A = build_relationship_matrix(p);
+        for (int a = 0; a < A.rows(); ++a) {
+            for (int b = 0; b < A.cols(); ++b) {
+                EXPECT_NEAR(A(a, b), recursive_relationship(p, a, b), 1e-12) << a << "," << b;
+            }
+        }
+    }
+}
+
+}  // namespace
