@@ -72,11 +72,12 @@ TEST(PreparePedigree, MatchesTheRecursiveVisitOnRandomPedigrees) {
         // Generation order with random parents among earlier individuals, then shuffled.
         std::vector<PedigreeTriple> triples;
         for (int k = 0; k < 60; ++k) {
-            auto parent = [&] { return k == 0 || random() % 4 == 0 ? std::string("0") : std::to_string(random() % k); };
-            triples.push_back({std::to_string(k), parent(), parent()});
+            auto parent = [&] { return k == 0 || random() % 4 == 0 ? std::string("0") : "a" + std::to_string(random() % k); };
+            triples.push_back({"a" + std::to_string(k), parent(), parent()});
         }
         std::shuffle(triples.begin(), triples.end(), random);
         const Pedigree p = prepare_pedigree(triples);
+        ASSERT_EQ(p.ids.size(), triples.size());
         ASSERT_EQ(p.ids, recursive_order(triples));
         for (std::size_t k = 0; k < p.ids.size(); ++k) {
             EXPECT_LT(p.sire_index[k], static_cast<std::int32_t>(k));
