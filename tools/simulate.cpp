@@ -1,1 +1,427 @@
-int main() { return 0; }
+// zelkora-simulate: deterministic test data for Zelkora.
+//
+// A multi-generation pedigree is grown from founders; founder haplotypes are drawn from random
+// allele frequencies and passed on by Mendelian inheritance with crossovers (one Morgan per
+// chromosome). The youngest individuals are genotyped (PLINK .bed/.bim/.fam, with missing calls),
+// every individual gets a pedigree row, a phenotype record (sex, herd, trait of the requested
+// heritability, some "NA") and a true breeding value.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Settings {
+    std::string out;
+    long individuals = 500;
+    long genotyped = -1;  // default: 70 % of the individuals
+    long markers = 5000;
+    std::uint64_t seed = 1;
+    double missing = 0.01;
+    double h2 = 0.4;
+    int herds = 3;
+    int generations = 5;
+    int chromosomes = 10;
+    int qtl = 200;
+};
+
+// xoshiro256** seeded by splitmix64: the same stream on every platform and library.
+struct Random {
+    std::uint64_t state[4];
+
+    explicit Random(std::uint64_t seed) {
+        for (std::uint64_t& word : state) {
+            seed += 0x9E3779B97F4A7C15ULL;
+            std::uint64_t z = seed;
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+            word = z ^ (z >> 31);
+        }
+    }
+    static std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+    std::uint64_t next() {
+        const std::uint64_t result = rotl(state[1] * 5, 7) * 9;
+        const std::uint64_t t = state[1] << 17;
+        state[2] ^= state[0];
+        state[3] ^= state[1];
+        state[1] ^= state[2];
+        state[0] ^= state[3];
+        state[2] ^= t;
+        state[3] = rotl(state[3], 45);
+        return result;
+    }
+    double uniform() { return static_cast<double>(next() >> 11) * 0x1p-53; }  // [0, 1)
+    long below(long bound) { return static_cast<long>(uniform() * static_cast<double>(bound)); }
+    bool chance(double probability) { return uniform() < probability; }
+    double normal() {  // Box-Muller
+        const double u1 = 1.0 - uniform();
+        const double u2 = uniform();
+        return std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
+    }
+    long poisson(double mean) {
+        const double limit = std::exp(-mean);
+        long count = 0;
+        for (double product = uniform(); product > limit; product *= uniform()) {
+            ++count;
+        }
+        return count;
+    }
+};
+
+// One haplotype: bit j = 1 when the allele at marker j is the first listed allele (A1).
+using Haplotype = std::vector<std::uint64_t>;
+
+void copy_bits(Haplotype& target, const Haplotype& source, long begin, long end) {
+    for (long bit = begin; bit < end;) {
+        const long word = bit / 64;
+        const long offset = bit % 64;
+        const long count = std::min<long>(64 - offset, end - bit);
+        const std::uint64_t mask = (count == 64 ? ~0ULL : ((1ULL << count) - 1)) << offset;
+        target[static_cast<std::size_t>(word)] =
+            (target[static_cast<std::size_t>(word)] & ~mask) | (source[static_cast<std::size_t>(word)] & mask);
+        bit += count;
+    }
+}
+
+int allele(const Haplotype& haplotype, long marker) {
+    return static_cast<int>((haplotype[static_cast<std::size_t>(marker / 64)] >> (marker % 64)) & 1ULL);
+}
+
+struct Animal {
+    long sire = -1;
+    long dam = -1;
+    bool male = false;
+    int generation = 0;
+    Haplotype paternal;
+    Haplotype maternal;
+};
+
+Haplotype founder_haplotype(const std::vector<double>& frequency, Random& random) {
+    Haplotype haplotype((frequency.size() + 63) / 64, 0);
+    for (std::size_t j = 0; j < frequency.size(); ++j) {
+        if (random.chance(frequency[j])) {
+            haplotype[j / 64] |= 1ULL << (j % 64);
+        }
+    }
+    return haplotype;
+}
+
+// A gamete of `parent`: per chromosome a random start haplotype and Poisson(1) crossovers.
+Haplotype gamete(const Animal& parent, const std::vector<long>& chromosome_start, Random& random) {
+    Haplotype result(parent.paternal.size(), 0);
+    for (std::size_t c = 0; c + 1 < chromosome_start.size(); ++c) {
+        const long begin = chromosome_start[c];
+        const long end = chromosome_start[c + 1];
+        std::vector<long> cuts;
+        const long crossovers = random.poisson(1.0);
+        for (long k = 0; k < crossovers; ++k) {
+            cuts.push_back(begin + random.below(end - begin));
+        }
+        std::sort(cuts.begin(), cuts.end());
+        cuts.push_back(end);
+        bool from_paternal = random.chance(0.5);
+        long position = begin;
+        for (long cut : cuts) {
+            copy_bits(result, from_paternal ? parent.paternal : parent.maternal, position, cut);
+            position = cut;
+            from_paternal = !from_paternal;
+        }
+    }
+    return result;
+}
+
+long pick_parent(const std::vector<std::vector<long>>& by_generation, int generation, Random& random) {
+    // Mostly the previous generation; sometimes an older one, so generations overlap.
+    int source = generation - 1;
+    if (source > 0 && random.chance(0.2)) {
+        source = static_cast<int>(random.below(source));
+    }
+    const std::vector<long>& pool = by_generation[static_cast<std::size_t>(source)];
+    return pool[static_cast<std::size_t>(random.below(static_cast<long>(pool.size())))];
+}
+
+void write_or_fail(std::ofstream& file, const std::string& name) {
+    file.close();
+    if (!file) {
+        throw std::runtime_error("cannot write " + name);
+    }
+}
+
+std::string id_of(long index) { return "I" + std::to_string(index + 1); }
+
+void simulate(const Settings& settings) {
+    Random random(settings.seed);
+    const long n = settings.individuals;
+    const long m = settings.markers;
+    const long genotyped = settings.genotyped < 0 ? (n * 7) / 10 : settings.genotyped;
+
+    std::vector<double> frequency(static_cast<std::size_t>(m));
+    for (double& p : frequency) {
+        p = 0.02 + 0.96 * random.uniform();
+    }
+    std::vector<long> chromosome_start;
+    for (int c = 0; c <= settings.chromosomes; ++c) {
+        chromosome_start.push_back(m * c / settings.chromosomes);
+    }
+
+    // Pedigree: generation sizes as even as possible; within each generation a limited set of
+    // sires (about a tenth of the males) so that half-sib families form.
+    const int generations = std::max(1, settings.generations);
+    std::vector<Animal> animals(static_cast<std::size_t>(n));
+    std::vector<std::vector<long>> males(static_cast<std::size_t>(generations) + 1);
+    std::vector<std::vector<long>> females(static_cast<std::size_t>(generations) + 1);
+    std::vector<std::vector<long>> sires(static_cast<std::size_t>(generations) + 1);
+    for (long i = 0; i < n; ++i) {
+        Animal& animal = animals[static_cast<std::size_t>(i)];
+        animal.generation = static_cast<int>(i * (generations + 1) / n);
+        animal.male = random.chance(0.5);
+        // A generation needs parents of both sexes before it; until then animals join the last one.
+        while (animal.generation > 0 && (males[static_cast<std::size_t>(animal.generation - 1)].empty() ||
+                                         females[static_cast<std::size_t>(animal.generation - 1)].empty())) {
+            --animal.generation;
+        }
+        const std::size_t g = static_cast<std::size_t>(animal.generation);
+        (animal.male ? males : females)[g].push_back(i);
+    }
+    for (int g = 0; g <= generations; ++g) {
+        std::vector<long>& pool = males[static_cast<std::size_t>(g)];
+        const long sire_count = std::max<long>(1, static_cast<long>(pool.size()) / 10);
+        for (long k = 0; k < sire_count && k < static_cast<long>(pool.size()); ++k) {
+            sires[static_cast<std::size_t>(g)].push_back(pool[static_cast<std::size_t>(random.below(static_cast<long>(pool.size())))]);
+        }
+    }
+    for (long i = 0; i < n; ++i) {
+        Animal& animal = animals[static_cast<std::size_t>(i)];
+        if (animal.generation == 0) {
+            animal.paternal = founder_haplotype(frequency, random);
+            animal.maternal = founder_haplotype(frequency, random);
+            continue;
+        }
+        animal.sire = pick_parent(sires, animal.generation, random);
+        animal.dam = pick_parent(females, animal.generation, random);
+        animal.paternal = gamete(animals[static_cast<std::size_t>(animal.sire)], chromosome_start, random);
+        if (random.chance(0.03)) {
+            // An unrecorded dam: the gamete comes from the base population.
+            animal.dam = -1;
+            animal.maternal = founder_haplotype(frequency, random);
+        } else {
+            animal.maternal = gamete(animals[static_cast<std::size_t>(animal.dam)], chromosome_start, random);
+        }
+    }
+
+    // Trait: additive QTL scaled to the requested heritability on a phenotypic variance of 100.
+    const long qtl_count = std::min<long>(settings.qtl, m);
+    std::vector<long> qtl(static_cast<std::size_t>(qtl_count));
+    std::vector<double> effect(static_cast<std::size_t>(qtl_count));
+    for (long q = 0; q < qtl_count; ++q) {
+        qtl[static_cast<std::size_t>(q)] = random.below(m);
+        effect[static_cast<std::size_t>(q)] = random.normal();
+    }
+    std::vector<double> tbv(static_cast<std::size_t>(n), 0.0);
+    for (long i = 0; i < n; ++i) {
+        const Animal& animal = animals[static_cast<std::size_t>(i)];
+        for (long q = 0; q < qtl_count; ++q) {
+            const long j = qtl[static_cast<std::size_t>(q)];
+            tbv[static_cast<std::size_t>(i)] += effect[static_cast<std::size_t>(q)] * (allele(animal.paternal, j) + allele(animal.maternal, j));
+        }
+    }
+    double mean = 0.0;
+    for (double value : tbv) {
+        mean += value;
+    }
+    mean /= static_cast<double>(std::max<long>(n, 1));
+    double variance = 0.0;
+    for (double value : tbv) {
+        variance += (value - mean) * (value - mean);
+    }
+    variance /= static_cast<double>(std::max<long>(n - 1, 1));
+    const double scale = variance > 0.0 ? std::sqrt(100.0 * settings.h2 / variance) : 0.0;
+    for (double& value : tbv) {
+        value = (value - mean) * scale;
+    }
+    const double residual_sd = std::sqrt(100.0 * (1.0 - settings.h2));
+
+    const std::string& out = settings.out;
+    std::ofstream pedigree(out + ".ped");
+    pedigree << "ID Sire Dam\n";
+    for (long i = 0; i < n; ++i) {
+        const Animal& animal = animals[static_cast<std::size_t>(i)];
+        pedigree << id_of(i) << ' ' << (animal.sire < 0 ? "0" : id_of(animal.sire)) << ' '
+                 << (animal.dam < 0 ? "0" : id_of(animal.dam)) << '\n';
+    }
+    write_or_fail(pedigree, out + ".ped");
+
+    std::ofstream phenotypes(out + ".phe");
+    std::ofstream breeding_values(out + ".tbv");
+    phenotypes << "ID\tSex\tHerd\tTrait\n";
+    breeding_values << "ID\tTBV\n";
+    char number[64];
+    for (long i = 0; i < n; ++i) {
+        const Animal& animal = animals[static_cast<std::size_t>(i)];
+        const int herd = static_cast<int>(random.below(settings.herds));
+        const double fixed = 50.0 + (animal.male ? 3.0 : 0.0) + 4.0 * (herd - (settings.herds - 1) / 2.0);
+        const double trait = fixed + tbv[static_cast<std::size_t>(i)] + residual_sd * random.normal();
+        std::snprintf(number, sizeof(number), "%.3f", trait);
+        phenotypes << id_of(i) << '\t' << (animal.male ? "M" : "F") << '\t'
+                   << (random.chance(0.01) ? std::string("NA") : "H" + std::to_string(herd + 1)) << '\t'
+                   << (random.chance(0.05) ? "NA" : number) << '\n';
+        std::snprintf(number, sizeof(number), "%.6f", tbv[static_cast<std::size_t>(i)]);
+        breeding_values << id_of(i) << '\t' << number << '\n';
+    }
+    write_or_fail(phenotypes, out + ".phe");
+    write_or_fail(breeding_values, out + ".tbv");
+
+    // Genotypes of the youngest `genotyped` individuals, in pedigree order.
+    const long first = n - genotyped;
+    std::ofstream fam(out + ".fam");
+    for (long i = first; i < n; ++i) {
+        const Animal& animal = animals[static_cast<std::size_t>(i)];
+        // Parents stay in the pedigree file: peers such as PLINK would otherwise take the
+        // allele frequencies from the few genotyped founders only.
+        fam << "F1 " << id_of(i) << " 0 0 " << (animal.male ? 1 : 2) << " -9\n";
+    }
+    write_or_fail(fam, out + ".fam");
+    std::ofstream bim(out + ".bim");
+    for (long j = 0; j < m; ++j) {
+        long chromosome = 1;
+        while (chromosome < settings.chromosomes && j >= chromosome_start[static_cast<std::size_t>(chromosome)]) {
+            ++chromosome;
+        }
+        bim << chromosome << "\tsnp" << j + 1 << "\t0\t" << (j - chromosome_start[static_cast<std::size_t>(chromosome - 1)] + 1) * 10000
+            << "\tA\tG\n";
+    }
+    write_or_fail(bim, out + ".bim");
+
+    // .bed codes by copies of A1: 2 -> 00, 1 -> 10, 0 -> 11, missing -> 01. Missing calls are
+    // placed by geometric gaps, so their cost does not grow with the number of calls.
+    std::FILE* bed = std::fopen((out + ".bed").c_str(), "wb");
+    if (bed == nullptr) {
+        throw std::runtime_error("cannot write " + out + ".bed");
+    }
+    const unsigned char header[3] = {0x6C, 0x1B, 0x01};
+    std::fwrite(header, 1, 3, bed);
+    static const unsigned char code_of_dosage[3] = {3, 2, 0};
+    const long bytes_per_marker = (genotyped + 3) / 4;
+    std::vector<unsigned char> marker_bytes(static_cast<std::size_t>(bytes_per_marker));
+    const double log_keep = settings.missing > 0.0 ? std::log(1.0 - std::min(settings.missing, 0.999999)) : 0.0;
+    auto next_gap = [&]() -> long {
+        if (settings.missing <= 0.0) {
+            return -1;
+        }
+        return static_cast<long>(std::floor(std::log(1.0 - random.uniform()) / log_keep));
+    };
+    long until_missing = next_gap();
+    for (long j = 0; j < m; ++j) {
+        std::fill(marker_bytes.begin(), marker_bytes.end(), 0);
+        for (long k = 0; k < genotyped; ++k) {
+            const Animal& animal = animals[static_cast<std::size_t>(first + k)];
+            unsigned code = code_of_dosage[allele(animal.paternal, j) + allele(animal.maternal, j)];
+            if (until_missing == 0) {
+                code = 1;
+                until_missing = next_gap();
+            } else if (until_missing > 0) {
+                --until_missing;
+            }
+            marker_bytes[static_cast<std::size_t>(k / 4)] |= static_cast<unsigned char>(code << (2 * (k % 4)));
+        }
+        std::fwrite(marker_bytes.data(), 1, marker_bytes.size(), bed);
+    }
+    if (std::fclose(bed) != 0) {
+        throw std::runtime_error("cannot write " + out + ".bed");
+    }
+}
+
+long read_number(const std::string& option, const char* text, long low, long high) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || value < low || value > high) {
+        throw std::invalid_argument(option + " needs a whole number from " + std::to_string(low) + " to " +
+                                    std::to_string(high) + ", not \"" + text + "\"");
+    }
+    return value;
+}
+
+double read_fraction(const std::string& option, const char* text, double low, double high) {
+    char* end = nullptr;
+    const double value = std::strtod(text, &end);
+    if (*text == '\0' || *end != '\0' || !(value >= low && value <= high)) {
+        throw std::invalid_argument(option + " needs a number from " + std::to_string(low) + " to " +
+                                    std::to_string(high) + ", not \"" + text + "\"");
+    }
+    return value;
+}
+
+void usage() {
+    std::cerr << "Usage: zelkora-simulate --out PREFIX [--individuals N] [--genotyped G] [--markers M]\n"
+                 "       [--seed S] [--missing RATE] [--h2 H] [--herds L] [--generations K]\n"
+                 "       [--chromosomes C] [--qtl Q]\n"
+                 "Writes PREFIX.bed/.bim/.fam (the G youngest individuals), PREFIX.ped, PREFIX.phe\n"
+                 "(ID, Sex, Herd, Trait; tab-separated) and PREFIX.tbv (true breeding values).\n";
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    Settings settings;
+    try {
+        for (int i = 1; i < argc; ++i) {
+            const std::string option = argv[i];
+            if (option == "--help") {
+                usage();
+                return 0;
+            }
+            if (i + 1 >= argc) {
+                throw std::invalid_argument("missing value for " + option);
+            }
+            const char* value = argv[++i];
+            if (option == "--out") {
+                settings.out = value;
+            } else if (option == "--individuals") {
+                settings.individuals = read_number(option, value, 2, 10000000);
+            } else if (option == "--genotyped") {
+                settings.genotyped = read_number(option, value, 0, 10000000);
+            } else if (option == "--markers") {
+                settings.markers = read_number(option, value, 1, 100000000);
+            } else if (option == "--seed") {
+                settings.seed = static_cast<std::uint64_t>(read_number(option, value, 0, 2147483647));
+            } else if (option == "--missing") {
+                settings.missing = read_fraction(option, value, 0.0, 0.9);
+            } else if (option == "--h2") {
+                settings.h2 = read_fraction(option, value, 0.0, 1.0);
+            } else if (option == "--herds") {
+                settings.herds = static_cast<int>(read_number(option, value, 1, 100000));
+            } else if (option == "--generations") {
+                settings.generations = static_cast<int>(read_number(option, value, 1, 1000));
+            } else if (option == "--chromosomes") {
+                settings.chromosomes = static_cast<int>(read_number(option, value, 1, 1000));
+            } else if (option == "--qtl") {
+                settings.qtl = static_cast<int>(read_number(option, value, 0, 1000000));
+            } else {
+                throw std::invalid_argument("unknown option " + option);
+            }
+        }
+        if (settings.out.empty()) {
+            throw std::invalid_argument("--out PREFIX is required");
+        }
+        if (settings.genotyped > settings.individuals) {
+            throw std::invalid_argument("--genotyped cannot exceed --individuals");
+        }
+        if (settings.chromosomes > settings.markers) {
+            settings.chromosomes = static_cast<int>(settings.markers);
+        }
+        simulate(settings);
+    } catch (const std::exception& error) {
+        std::cerr << "zelkora-simulate: " << error.what() << "\n";
+        usage();
+        return 1;
+    }
+    return 0;
+}

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <algorithm>
 #include <iterator>
 #include <stdexcept>
 #include <unordered_map>
@@ -115,43 +116,57 @@ void write_kinship_matrix(const Eigen::MatrixXd& K, const std::vector<std::strin
         throw std::runtime_error("Cannot open output file: " + filename);
     }
 
-    std::string buffer;
-    buffer.reserve(kWriteChunk + 512);
-    auto flush_if_full = [&]() {
-        if (buffer.size() >= kWriteChunk) {
-            write_pending(file, buffer.data(), buffer.size());
-            buffer.clear();
+    // Text is formatted straight into a chunk buffer that is written whenever less room is
+    // left than the longest field could take.
+    constexpr std::size_t kLongestField = 400;
+    std::vector<char> buffer(kWriteChunk + kLongestField);
+    char* cursor = buffer.data();
+    auto make_room = [&](std::size_t needed) {
+        if (static_cast<std::size_t>(buffer.data() + buffer.size() - cursor) < needed) {
+            write_pending(file, buffer.data(), static_cast<std::size_t>(cursor - buffer.data()));
+            cursor = buffer.data();
+            if (buffer.size() < needed) {
+                buffer.resize(needed);
+                cursor = buffer.data();
+            }
+        }
+    };
+    auto put_text = [&](const std::string& text, char separator_before, char separator_after) {
+        make_room(text.size() + 2);
+        if (separator_before != '\0') {
+            *cursor++ = separator_before;
+        }
+        cursor = std::copy(text.begin(), text.end(), cursor);
+        if (separator_after != '\0') {
+            *cursor++ = separator_after;
         }
     };
     for (const std::string& id : ids) {
-        buffer += '\t';
-        buffer += id;
-        flush_if_full();
+        put_text(id, '\t', '\0');
     }
-    buffer += '\n';
+    make_room(1);
+    *cursor++ = '\n';
 
     // Rows are read through transposed blocks so that the column-major matrix is walked
     // contiguously.
     constexpr Eigen::Index kRowBlock = 64;
-    char number[400];
     Eigen::MatrixXd rows_block;
     for (Eigen::Index block_start = 0; block_start < K.rows(); block_start += kRowBlock) {
         const Eigen::Index block_rows = std::min(kRowBlock, K.rows() - block_start);
         rows_block = K.middleRows(block_start, block_rows).transpose();
         for (Eigen::Index r = 0; r < block_rows; ++r) {
-            buffer += ids[static_cast<std::size_t>(block_start + r)];
-            buffer += '\t';
+            put_text(ids[static_cast<std::size_t>(block_start + r)], '\0', '\t');
             const double* row = rows_block.col(r).data();
             for (Eigen::Index j = 0; j < K.cols(); ++j) {
-                char* end = format_fixed4(row[j], number);
-                *end++ = '\t';
-                buffer.append(number, end);
-                flush_if_full();
+                make_room(kLongestField + 1);
+                cursor = format_fixed4(row[j], cursor);
+                *cursor++ = '\t';
             }
-            buffer += '\n';
+            make_room(1);
+            *cursor++ = '\n';
         }
     }
-    write_pending(file, buffer.data(), buffer.size());
+    write_pending(file, buffer.data(), static_cast<std::size_t>(cursor - buffer.data()));
     commit_pending_file(file);
 }
 
