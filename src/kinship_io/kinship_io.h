@@ -61,6 +61,8 @@ struct KinshipText {
 
 // Throws std::runtime_error("Could not open the kinship file: " + filename).
 KinshipText load_kinship_text(const std::string& filename);
+// Finds the data lines of `text.content` (the rest of `load_kinship_text`).
+KinshipText index_kinship_text(KinshipText text);
 // The first white-space token of every line (header and blank lines included), without
 // repeats, as a set and in order of first appearance.
 std::pair<std::unordered_set<std::string>, std::vector<std::string>> kinship_first_tokens(const KinshipText& text);

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <stdexcept>
 #include <unordered_map>
+#include <utility>
 
 #include "kinship_io/kinship_io.h"
 
@@ -192,7 +193,10 @@ KinshipText load_kinship_text(const std::string& filename) {
     if (file.bad()) {
         throw std::runtime_error("Could not open the kinship file: " + filename);
     }
+    return index_kinship_text(std::move(text));
+}
 
+KinshipText index_kinship_text(KinshipText text) {
     const char* data = text.content.data();
     const std::size_t total = text.content.size();
     std::size_t position = 0;
