@@ -2,6 +2,8 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -58,3 +60,30 @@ using KinshipResult = std::pair<Eigen::MatrixXd, std::vector<std::string>>;
 std::optional<KinshipResult> genomic_route(const RunOptions& options, Logger& logger);
 std::optional<KinshipResult> pedigree_route(const RunOptions& options, Logger& logger);
 std::optional<KinshipResult> single_step_route(const RunOptions& options, Logger& logger);
+
+// ---- Phenotype file and design matrices -------------------------------------------------
+// (y n x 1, full design n x (1 + sum L_c), reduced design n x (1 + sum (L_c - 1)), record IDs,
+// fixed-effect labels). The full design holds the intercept and one indicator column per level
+// of every covariate; the reduced one leaves out each covariate's first-met level (code 0).
+// Labels: "Intercept", then "Covar<1-based column>_<level>" per column of the full design.
+using PhenotypeData = std::tuple<Eigen::MatrixXd, Eigen::MatrixXd, Eigen::MatrixXd, std::vector<std::string>,
+                                 std::vector<std::string>>;
+
+// Reads the tab-separated phenotype file; keeps the records whose ID is in `kinship_ids` and
+// whose trait and covariates are not "NA". Throws std::runtime_error with the whole message
+// (unreadable file, column out of range, a trait that is not a number, a repeated column).
+PhenotypeData read_phenotype_file(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
+                                  const std::unordered_set<std::string>& kinship_ids);
+// The same, but on an error it writes the message to standard error and ends the process
+// with status 1.
+PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
+                            const std::unordered_set<std::string>& kinship_ids);
+// Throws std::invalid_argument when a 0-based covariate column occurs twice.
+void check_covariate_columns(const std::vector<int>& covar_pos);
+
+// Position of every record ID in the kinship ID list (the later one for a repeated kinship
+// ID), -1 for an ID that is not there.
+std::vector<Eigen::Index> record_positions(const std::vector<std::string>& record_ids,
+                                           const std::vector<std::string>& kinship_ids);
+// n x N incidence matrix: Z(i, j) = 1 when record i belongs to kinship individual j.
+Eigen::MatrixXd createZMatrix(const std::vector<std::string>& record_ids, const std::vector<std::string>& kinship_ids);

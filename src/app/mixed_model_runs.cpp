@@ -1,12 +1,190 @@
-#include "app/app.h"
-#include "log/logger.h"
+#include <exception>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
-int run_reml(const RunOptions&, Logger& logger) {
-    logger.tee << "❎ REML is not available in this build." << std::endl;
+#include "app/app.h"
+#include "kinship_io/kinship_io.h"
+#include "log/logger.h"
+#include "mixed_model/mixed_model.h"
+
+namespace {
+
+// A kinship or phenotype file (or option) the run cannot use. Reported on standard error, as
+// the readers report theirs; every other error of the runs goes to the log.
+struct InputError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+constexpr double kStartHeritability = 0.3;
+constexpr double kTolerance = 1e-5;
+
+template <typename Action>
+auto as_input_error(Action action) -> decltype(action()) {
+    try {
+        return action();
+    } catch (const std::runtime_error& error) {
+        throw InputError(error.what());
+    } catch (const std::invalid_argument& error) {
+        throw InputError(error.what());
+    }
+}
+
+// What both runs read: the kinship file parsed once, the phenotype records that have a
+// kinship row, and the kinship position (data line) of every record.
+struct RunInputs {
+    KinshipText kinship;
+    PhenotypeData phenotype;
+    std::vector<std::size_t> positions;
+};
+
+RunInputs load_inputs(const RunOptions& options, Logger& logger) {
+    RunInputs inputs;
+    inputs.kinship = as_input_error([&] {
+        KinshipText text = load_kinship_text(options.kin_file);
+        check_kinship_layout(text);
+        return text;
+    });
+    // The data-line IDs: the header was checked to name the same individuals in the same order.
+    const std::vector<std::string>& kinship_ids = inputs.kinship.ids;
+    const std::unordered_set<std::string> id_set(kinship_ids.begin(), kinship_ids.end());
+    logger.tee << "\t" << kinship_ids.size() << " individuals were detected in the kinship file." << std::endl;
+
+    logger.tee << "👉 Loading phenotype file: " << options.phe_file << std::endl;
+    inputs.phenotype = as_input_error(
+        [&] { return read_phenotype_file(options.phe_file, options.phe_pos, options.covar_pos, id_set); });
+    const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
+    logger.tee << "\t" << y.rows()
+               << " effective records without missing covariate and kinship and will be used for REML analysis."
+               << std::endl;
+
+    if (y.rows() < 2) {
+        throw std::runtime_error("❎ Error: REML needs at least two records with a trait value, complete covariates "
+                                 "and a row in the kinship file; " + options.phe_file + " has " +
+                                 std::to_string(y.rows()) + ".");
+    }
+    std::vector<Eigen::Index> in_order(static_cast<std::size_t>(reduced_design.cols()));
+    for (std::size_t c = 0; c < in_order.size(); ++c) {
+        in_order[c] = static_cast<Eigen::Index>(c);
+    }
+    const auto rank = static_cast<Eigen::Index>(independent_columns(reduced_design, in_order).size());
+    if (y.rows() <= rank) {
+        throw std::runtime_error("❎ Error: the " + std::to_string(y.rows()) + " records are no more than the " +
+                                 std::to_string(rank) + " fixed effects they estimate; REML needs more records " +
+                                 "than fixed effects (use fewer --covar-pos columns).");
+    }
+    if (!(computeVariance(y) > 0.0)) {
+        throw std::runtime_error("❎ Error: the trait has the same value in all " + std::to_string(y.rows()) +
+                                 " records; there is no variance to estimate.");
+    }
+    for (Eigen::Index position : record_positions(record_ids, kinship_ids)) {
+        inputs.positions.push_back(static_cast<std::size_t>(position));  // every record has a kinship row
+    }
+    return inputs;
+}
+
+// Frees the text now. Assigning an empty KinshipText would not: a string moved from an empty
+// one keeps its own buffer.
+void release(KinshipText& text) {
+    const KinshipText discarded = std::move(text);
+}
+
+int report_input_error(const InputError& error) {
+    std::cerr << error.what() << std::endl;
     return 1;
 }
 
-int run_predict(const RunOptions&, Logger& logger) {
-    logger.tee << "❎ Prediction is not available in this build." << std::endl;
+int report_run_error(Logger& logger, const std::exception& error) {
+    logger.tee << error.what() << std::endl;
     return 1;
+}
+
+}  // namespace
+
+int run_reml(const RunOptions& options, Logger& logger) {
+    try {
+        as_input_error([&] { check_covariate_columns(options.covar_pos); });
+        logger.tee << "👉Loading kinship file: " << options.kin_file << std::endl;
+        RunInputs inputs = load_inputs(options, logger);
+        const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
+
+        Eigen::MatrixXd K_records = as_input_error([&] {
+            Eigen::MatrixXd K = kinship_rows(inputs.kinship, inputs.positions);
+            check_kinship_symmetric(K, record_ids, options.kin_file);
+            return K;
+        });
+        release(inputs.kinship);
+        logger.tee << "👉 kinship matrix size: " << K_records.rows() << " x " << K_records.cols()
+                   << " used for REML analysis." << std::endl;
+
+        logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
+        fit_reml(logger, reduce_kinship_cpp(std::move(K_records)), reduced_design, y, options.max_iter,
+                 kStartHeritability, kTolerance);
+        logger.tee << "\n😊 All finished!\n" << std::endl;
+        return 0;
+    } catch (const InputError& error) {
+        return report_input_error(error);
+    } catch (const std::exception& error) {
+        return report_run_error(logger, error);
+    }
+}
+
+int run_predict(const RunOptions& options, Logger& logger) {
+    try {
+        as_input_error([&] { check_covariate_columns(options.covar_pos); });
+        const std::string output_name = options.out_prefix + ".random.txt";
+        logger.tee << "👉 Loading kinship file: " << options.kin_file << std::endl;
+        RunInputs inputs = load_inputs(options, logger);
+        const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
+
+        // The whole matrix, then the records' part taken from it: the text is parsed once.
+        const Eigen::MatrixXd K_all = as_input_error([&] {
+            std::vector<std::size_t> every_line(inputs.kinship.ids.size());
+            for (std::size_t line = 0; line < every_line.size(); ++line) {
+                every_line[line] = line;
+            }
+            Eigen::MatrixXd K = kinship_rows(inputs.kinship, every_line);
+            check_kinship_symmetric(K, inputs.kinship.ids, options.kin_file);
+            return K;
+        });
+        const std::vector<std::string> kinship_ids = std::move(inputs.kinship.ids);
+        release(inputs.kinship);
+        const std::vector<Eigen::Index> positions(inputs.positions.begin(), inputs.positions.end());
+        Eigen::MatrixXd K_records = K_all(positions, positions);
+
+        logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
+        const ReducedKinship records = reduce_kinship_cpp(std::move(K_records));
+        const RemlResult reml = fit_reml(logger, records, reduced_design, y, options.max_iter, kStartHeritability,
+                                         kTolerance);
+        if (!reml.converged) {
+            logger.tee << "❎ Error: without converged variance components there are no breeding values to predict; "
+                       << output_name << " was not written." << std::endl;
+            return 1;
+        }
+
+        logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
+        logger.tee << "👉 Breeding values of " << K_all.rows() << " individuals will be predicted\n" << std::endl;
+        const auto [b, u] = getEBV(records, positions, K_all, full_design, y, reml.h2);
+        if (!b.allFinite() || !u.allFinite()) {
+            logger.tee << "❎ Error: the mixed model equations have no finite solution at heritability " << reml.h2
+                       << "; " << output_name << " was not written." << std::endl;
+            return 1;
+        }
+        logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
+        for (Eigen::Index i = 0; i < b.rows(); ++i) {
+            logger.tee << labels[static_cast<std::size_t>(i)] << "\t" << b(i, 0) << std::endl;
+        }
+        if (!writeRanEffToFile(u, kinship_ids, output_name)) {
+            return 1;
+        }
+        std::cerr << "\n👏 Predicted breeding values were saved in " << output_name << std::endl;
+        logger.tee << "\n😊 All finished!\n" << std::endl;
+        return 0;
+    } catch (const InputError& error) {
+        return report_input_error(error);
+    } catch (const std::exception& error) {
+        return report_run_error(logger, error);
+    }
 }

@@ -81,3 +81,15 @@ Eigen::MatrixXd read_all_Kinship(const std::string& filename);
 // line. `width` is accepted for compatibility and has no effect.
 void WriteGRMBin(const std::string& baseName, const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
                  bool verbose, int width);
+
+// ---- Consistency checks of a kinship text file --------------------------------------------
+// The matrix readers take the column order from the data lines, so the header must name the
+// data lines' individuals in the same order, and every individual must have one data line.
+// Throws std::runtime_error naming the file: "No kinship data found in file." when there is no
+// data line, otherwise a message that says what disagrees.
+void check_kinship_layout(const KinshipText& text);
+// K(i, j) and K(j, i) must agree within the 4 decimals of the text format (1.5e-4), since the
+// mixed-model runs read one triangle only. Throws std::runtime_error naming `filename` and the
+// two individuals of the first pair that does not.
+void check_kinship_symmetric(const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
+                             const std::string& filename);

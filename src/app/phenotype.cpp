@@ -1,0 +1,223 @@
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "app/app.h"
+
+namespace {
+
+// Fields of one line: split at every tab (n tabs give n + 1 fields), every space removed.
+// Carriage returns were removed before.
+std::vector<std::string> split_fields(const std::string& line) {
+    std::vector<std::string> fields(1);
+    for (char c : line) {
+        if (c == '\t') {
+            fields.emplace_back();
+        } else if (c != ' ') {
+            fields.back() += c;
+        }
+    }
+    return fields;
+}
+
+std::string location(const std::string& path, std::size_t line_number) {
+    return "phenotype file " + path + ", line " + std::to_string(line_number);
+}
+
+// std::stod semantics (a leading number, trailing text ignored), but a text without a leading
+// number, or a value that is not finite, is an error naming the place.
+double parse_trait(const std::string& text, const std::string& path, std::size_t line_number, int phe_pos) {
+    const std::string where = "❎ Error: " + location(path, line_number) + ": the trait value \"" + text +
+                              "\" in column " + std::to_string(phe_pos + 1);
+    double value = 0.0;
+    try {
+        value = std::stod(text);
+    } catch (const std::invalid_argument&) {
+        throw std::runtime_error(where + " is not a number.");
+    } catch (const std::out_of_range&) {
+        throw std::runtime_error(where + " is out of the range of a double.");
+    }
+    if (std::isnan(value)) {
+        throw std::runtime_error(where + " is not a number.");
+    }
+    if (!std::isfinite(value)) {
+        throw std::runtime_error(where + " is out of the range of a double.");
+    }
+    return value;
+}
+
+// One covariate column: its levels in code order and the code of every kept record.
+struct CovariateLevels {
+    std::unordered_map<std::string, int> code_of;
+    std::vector<std::string> texts;
+    std::vector<int> record_codes;
+};
+
+}  // namespace
+
+void check_covariate_columns(const std::vector<int>& covar_pos) {
+    std::unordered_set<int> seen;
+    for (int column : covar_pos) {
+        if (!seen.insert(column).second) {
+            throw std::invalid_argument("❎ Error: column " + std::to_string(column + 1) +
+                                        " is given twice in --covar-pos; give each covariate column once.");
+        }
+    }
+}
+
+PhenotypeData read_phenotype_file(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
+                                  const std::unordered_set<std::string>& kinship_ids) {
+    check_covariate_columns(covar_pos);
+    std::ifstream file(path);
+    if (!file.is_open()) {
+        throw std::runtime_error("Could not open the phenotype file: " + path);
+    }
+
+    std::vector<double> trait;
+    std::vector<std::string> record_ids;
+    std::vector<CovariateLevels> covariates(covar_pos.size());
+    std::vector<int> codes(covar_pos.size());
+    std::size_t column_count = 0;
+    bool column_count_taken = false;
+    std::size_t line_number = 0;
+    std::string line;
+    while (std::getline(file, line)) {
+        ++line_number;
+        std::string cleaned;
+        cleaned.reserve(line.size());
+        for (char c : line) {
+            if (c != '\r') {
+                cleaned += c;
+            }
+        }
+        if (cleaned.empty()) {
+            continue;
+        }
+        const std::vector<std::string> fields = split_fields(cleaned);
+        if (!column_count_taken) {
+            column_count = fields.size();
+            column_count_taken = true;
+        }
+        if (phe_pos < 0 || static_cast<std::size_t>(phe_pos) >= column_count) {
+            throw std::runtime_error("The specified phenotype column is out of bound of phenotype file");
+        }
+        for (int column : covar_pos) {
+            if (column < 0 || static_cast<std::size_t>(column) >= column_count) {
+                throw std::runtime_error("The specified covariate column " + std::to_string(column) +
+                                         " is out of bounds.");
+            }
+        }
+
+        const auto trait_column = static_cast<std::size_t>(phe_pos);
+        if (trait_column >= fields.size() || fields[trait_column] == "NA" || kinship_ids.count(fields[0]) == 0) {
+            continue;
+        }
+        // A level is entered as soon as it is met, even when a later covariate of the same
+        // record is missing and the record is dropped.
+        bool complete = true;
+        for (std::size_t c = 0; c < covar_pos.size(); ++c) {
+            const auto column = static_cast<std::size_t>(covar_pos[c]);
+            if (column >= fields.size() || fields[column] == "NA") {
+                complete = false;
+                break;
+            }
+            CovariateLevels& levels = covariates[c];
+            const int next_code = static_cast<int>(levels.texts.size());
+            const auto [entry, inserted] = levels.code_of.emplace(fields[column], next_code);
+            if (inserted) {
+                levels.texts.push_back(fields[column]);
+            }
+            codes[c] = entry->second;
+        }
+        if (!complete) {
+            continue;
+        }
+        trait.push_back(parse_trait(fields[trait_column], path, line_number, phe_pos));
+        record_ids.push_back(fields[0]);
+        for (std::size_t c = 0; c < covar_pos.size(); ++c) {
+            covariates[c].record_codes.push_back(codes[c]);
+        }
+    }
+    if (file.bad()) {
+        throw std::runtime_error("Could not open the phenotype file: " + path);
+    }
+
+    const auto n = static_cast<Eigen::Index>(trait.size());
+    Eigen::Index full_columns = 1;
+    Eigen::Index reduced_columns = 1;
+    for (const CovariateLevels& levels : covariates) {
+        const auto level_count = static_cast<Eigen::Index>(levels.texts.size());
+        full_columns += level_count;
+        reduced_columns += level_count - 1;
+    }
+    Eigen::MatrixXd y = Eigen::Map<const Eigen::VectorXd>(trait.data(), n);
+    Eigen::MatrixXd full_design = Eigen::MatrixXd::Zero(n, full_columns);
+    Eigen::MatrixXd reduced_design = Eigen::MatrixXd::Zero(n, reduced_columns);
+    full_design.col(0).setOnes();
+    reduced_design.col(0).setOnes();
+    std::vector<std::string> labels{"Intercept"};
+
+    Eigen::Index full_offset = 1;
+    Eigen::Index reduced_offset = 1;
+    for (std::size_t c = 0; c < covariates.size(); ++c) {
+        const CovariateLevels& levels = covariates[c];
+        for (Eigen::Index i = 0; i < n; ++i) {
+            const int code = levels.record_codes[static_cast<std::size_t>(i)];
+            full_design(i, full_offset + code) = 1.0;
+            if (code > 0) {
+                reduced_design(i, reduced_offset + code - 1) = 1.0;
+            }
+        }
+        const std::string prefix = "Covar" + std::to_string(covar_pos[c] + 1) + "_";
+        for (const std::string& level : levels.texts) {
+            labels.push_back(prefix + level);
+        }
+        full_offset += static_cast<Eigen::Index>(levels.texts.size());
+        reduced_offset += static_cast<Eigen::Index>(levels.texts.size()) - 1;
+    }
+    return {std::move(y), std::move(full_design), std::move(reduced_design), std::move(record_ids), std::move(labels)};
+}
+
+PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
+                            const std::unordered_set<std::string>& kinship_ids) {
+    try {
+        return read_phenotype_file(path, phe_pos, covar_pos, kinship_ids);
+    } catch (const std::exception& error) {
+        std::cerr << error.what() << std::endl;
+        std::exit(1);
+    }
+}
+
+std::vector<Eigen::Index> record_positions(const std::vector<std::string>& record_ids,
+                                           const std::vector<std::string>& kinship_ids) {
+    std::unordered_map<std::string, Eigen::Index> position_of;
+    position_of.reserve(kinship_ids.size());
+    for (std::size_t j = 0; j < kinship_ids.size(); ++j) {
+        position_of[kinship_ids[j]] = static_cast<Eigen::Index>(j);  // a repeated ID: the later one
+    }
+    std::vector<Eigen::Index> positions;
+    positions.reserve(record_ids.size());
+    for (const std::string& id : record_ids) {
+        const auto found = position_of.find(id);
+        positions.push_back(found == position_of.end() ? -1 : found->second);
+    }
+    return positions;
+}
+
+Eigen::MatrixXd createZMatrix(const std::vector<std::string>& record_ids, const std::vector<std::string>& kinship_ids) {
+    const std::vector<Eigen::Index> positions = record_positions(record_ids, kinship_ids);
+    Eigen::MatrixXd Z = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(record_ids.size()),
+                                              static_cast<Eigen::Index>(kinship_ids.size()));
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        if (positions[i] >= 0) {
+            Z(static_cast<Eigen::Index>(i), positions[i]) = 1.0;
+        }
+    }
+    return Z;
+}

@@ -1,0 +1,129 @@
+#include <stdexcept>
+#include <string>
+
+#include "mixed_model/mixed_model.h"
+
+namespace {
+
+// b and w = H^-1 (y - X b), with H = K_rec + lambda I = Q (B + lambda I) Q' and lambda =
+// (1 - h2) / h2; b = (X'H^-1 X)^-1 X'H^-1 y over the columns that independent_columns takes
+// (first, then from the last towards the second), 0 for the others.
+std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const ReducedKinship& records,
+                                                              const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
+                                                              double h2) {
+    const double lambda = (1.0 - h2) / h2;
+    const Eigen::Index n = y.rows();
+    std::vector<Eigen::Index> order;
+    if (X.cols() > 0) {
+        order.push_back(0);
+    }
+    for (Eigen::Index c = X.cols() - 1; c >= 1; --c) {
+        order.push_back(c);
+    }
+    const std::vector<Eigen::Index> kept = independent_columns(X, order);
+    const auto p = static_cast<Eigen::Index>(kept.size());
+
+    Eigen::MatrixXd rotated(n, p + 1);
+    for (Eigen::Index c = 0; c < p; ++c) {
+        rotated.col(c) = X.col(kept[static_cast<std::size_t>(c)]);
+    }
+    rotated.col(p) = y.col(0);
+    rotated = rotate_to_reduced(records, std::move(rotated));
+    const Eigen::MatrixXd solved = solve_shifted_band(records, 1.0, lambda, rotated);
+
+    Eigen::VectorXd b_kept = Eigen::VectorXd::Zero(p);
+    if (p > 0) {
+        const Eigen::MatrixXd C = rotated.leftCols(p).transpose() * solved.leftCols(p);
+        b_kept = C.partialPivLu().solve(solved.leftCols(p).transpose() * rotated.col(p));
+    }
+    Eigen::MatrixXd w = solved.col(p) - solved.leftCols(p) * b_kept;
+    w = rotate_from_reduced(records, std::move(w));
+
+    Eigen::MatrixXd b = Eigen::MatrixXd::Zero(X.cols(), 1);
+    for (Eigen::Index c = 0; c < p; ++c) {
+        b(kept[static_cast<std::size_t>(c)], 0) = b_kept[c];
+    }
+    return {std::move(b), w.col(0)};
+}
+
+void check_shapes(Eigen::Index records, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y, Eigen::Index kinship_rows,
+                  Eigen::Index kinship_cols) {
+    if (y.cols() != 1 || X.rows() != records || y.rows() != records || kinship_rows != kinship_cols) {
+        throw std::invalid_argument("Breeding values need y as n x 1, X with n rows and a square K; got y " +
+                                    std::to_string(y.rows()) + " x " + std::to_string(y.cols()) + ", X with " +
+                                    std::to_string(X.rows()) + " rows, " + std::to_string(records) +
+                                    " records and K " + std::to_string(kinship_rows) + " x " +
+                                    std::to_string(kinship_cols) + ".");
+    }
+}
+
+// True when every row of Z holds at most one non-zero entry and that entry is 1.
+bool is_incidence(const Eigen::MatrixXd& Z, std::vector<Eigen::Index>& positions) {
+    positions.assign(static_cast<std::size_t>(Z.rows()), -1);
+    for (Eigen::Index j = 0; j < Z.cols(); ++j) {
+        for (Eigen::Index i = 0; i < Z.rows(); ++i) {
+            const double value = Z(i, j);
+            if (value == 0.0) {
+                continue;
+            }
+            auto& position = positions[static_cast<std::size_t>(i)];
+            if (value != 1.0 || position >= 0) {
+                return false;
+            }
+            position = j;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(Eigen::MatrixXd Z, const Eigen::MatrixXd& K,
+                                                   const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
+                                                   const double& h2) {
+    check_shapes(Z.rows(), X, y, K.rows(), K.cols());
+    if (Z.cols() != K.rows()) {
+        throw std::invalid_argument("Z has " + std::to_string(Z.cols()) + " columns but K has " +
+                                    std::to_string(K.rows()) + " rows.");
+    }
+    const Eigen::Index n = Z.rows();
+    std::vector<Eigen::Index> positions;
+    Eigen::MatrixXd K_records(n, n);
+    if (is_incidence(Z, positions)) {
+        for (Eigen::Index b = 0; b < n; ++b) {
+            const Eigen::Index column = positions[static_cast<std::size_t>(b)];
+            for (Eigen::Index a = 0; a < n; ++a) {
+                const Eigen::Index row = positions[static_cast<std::size_t>(a)];
+                K_records(a, b) = row >= 0 && column >= 0 ? K(row, column) : 0.0;
+            }
+        }
+    } else {
+        K_records = Z * K * Z.transpose();
+    }
+    const auto [b, w] = solve_mixed_model(reduce_kinship_cpp(std::move(K_records)), X, y, h2);
+    Eigen::MatrixXd u = K * (Z.transpose() * w);
+    return {b, std::move(u)};
+}
+
+std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records,
+                                                   const std::vector<Eigen::Index>& positions,
+                                                   const Eigen::MatrixXd& K_all, const Eigen::MatrixXd& X,
+                                                   const Eigen::MatrixXd& y, double h2) {
+    check_shapes(records.band.cols(), X, y, K_all.rows(), K_all.cols());
+    if (static_cast<Eigen::Index>(positions.size()) != y.rows()) {
+        throw std::invalid_argument("Breeding values need one kinship position per record.");
+    }
+    for (Eigen::Index position : positions) {
+        if (position < 0 || position >= K_all.rows()) {
+            throw std::invalid_argument("A record has no row in the kinship matrix.");
+        }
+    }
+    const auto [b, w] = solve_mixed_model(records, X, y, h2);
+    // u = K Z' w; Z' w adds up the w of the records of each individual.
+    Eigen::VectorXd per_individual = Eigen::VectorXd::Zero(K_all.rows());
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        per_individual[positions[i]] += w[static_cast<Eigen::Index>(i)];
+    }
+    Eigen::MatrixXd u = K_all * per_individual;
+    return {b, std::move(u)};
+}

@@ -1,0 +1,227 @@
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "mixed_model/mixed_model.h"
+
+// LAPACK from OpenBLAS. Fortran passes the length of every character argument as a hidden
+// trailing argument; it is given explicitly so that calls stay correct with gfortran builds.
+extern "C" {
+void dsytrd_sy2sb_(const char* uplo, const int* n, const int* kd, double* a, const int* lda, double* ab,
+                   const int* ldab, double* tau, double* work, const int* lwork, int* info, std::size_t uplo_len);
+void dsytrd_sb2st_(const char* stage1, const char* vect, const char* uplo, const int* n, const int* kd, double* ab,
+                   const int* ldab, double* d, double* e, double* hous, const int* lhous, double* work,
+                   const int* lwork, int* info, std::size_t stage1_len, std::size_t vect_len, std::size_t uplo_len);
+void dsterf_(const int* n, double* d, double* e, int* info);
+void dormqr_(const char* side, const char* trans, const int* m, const int* n, const int* k, const double* a,
+             const int* lda, const double* tau, double* c, const int* ldc, double* work, const int* lwork, int* info,
+             std::size_t side_len, std::size_t trans_len);
+void dgbtrf_(const int* m, const int* n, const int* kl, const int* ku, double* ab, const int* ldab, int* ipiv,
+             int* info);
+void dgbtrs_(const char* trans, const int* n, const int* kl, const int* ku, const int* nrhs, const double* ab,
+             const int* ldab, const int* ipiv, double* b, const int* ldb, int* info, std::size_t trans_len);
+}
+
+namespace {
+
+// LAPACK indexes with 32-bit integers, also inside the n x n array.
+int lapack_size(Eigen::Index n) {
+    constexpr Eigen::Index kLargest = 46340;  // n^2 < 2^31
+    if (n > kLargest) {
+        throw std::runtime_error("❎ Error: " + std::to_string(n) + " records are more than the " +
+                                 std::to_string(kLargest) + " that the matrix decomposition can index.");
+    }
+    return static_cast<int>(n);
+}
+
+void check_lapack(const char* routine, int info) {
+    if (info != 0) {
+        throw std::runtime_error(std::string("LAPACK ") + routine + " failed with code " + std::to_string(info) + ".");
+    }
+}
+
+// Q = H(1) ... H(n - kd): reflector c has its unit at row c + kd and is stored below it in
+// column c, which is the layout of a QR factorisation of the rows kd..n-1; dormqr applies it.
+Eigen::MatrixXd apply_q(const ReducedKinship& kinship, Eigen::MatrixXd C, const char* trans) {
+    const int n = lapack_size(kinship.reflectors.rows());
+    if (C.rows() != n) {
+        throw std::invalid_argument("The kinship rotation needs " + std::to_string(n) + " rows, got " +
+                                    std::to_string(C.rows()) + ".");
+    }
+    const int kd = kinship.bandwidth;
+    const int rows = n - kd;
+    const int columns = static_cast<int>(C.cols());
+    if (rows <= 0 || columns == 0) {
+        return C;  // Q is the identity
+    }
+    const double* a = kinship.reflectors.data() + kd;
+    double* c = C.data() + kd;
+    int info = 0;
+    int lwork = -1;
+    double query = 0.0;
+    dormqr_("L", trans, &rows, &columns, &rows, a, &n, kinship.tau.data(), c, &n, &query, &lwork, &info, 1, 1);
+    lwork = std::max(1, static_cast<int>(query));
+    Eigen::VectorXd work(lwork);
+    dormqr_("L", trans, &rows, &columns, &rows, a, &n, kinship.tau.data(), c, &n, work.data(), &lwork, &info, 1, 1);
+    check_lapack("dormqr", info);
+    return C;
+}
+
+}  // namespace
+
+ReducedKinship reduce_kinship_cpp(Eigen::MatrixXd K, int bandwidth) {
+    if (K.rows() != K.cols()) {
+        throw std::invalid_argument("The kinship matrix of the records must be square.");
+    }
+    const int n = lapack_size(K.rows());
+    ReducedKinship result;
+    result.bandwidth = std::min(std::max(bandwidth, 1), std::max(n - 1, 0));  // Householder needs at least 1
+    const int kd = result.bandwidth;
+    const int ldab = kd + 1;
+    result.band.setZero(ldab, n);
+    result.tau.setZero(std::max(1, n - kd));
+    result.eigenvalues.resize(n);
+    if (n > 0) {
+        // Stage 1, full to band: Householder blocks applied by matrix products.
+        int info = 0;
+        int lwork = -1;
+        double query = 0.0;
+        dsytrd_sy2sb_("L", &n, &kd, K.data(), &n, result.band.data(), &ldab, result.tau.data(), &query, &lwork, &info,
+                      1);
+        lwork = std::max(1, static_cast<int>(query));
+        Eigen::VectorXd work(lwork);
+        dsytrd_sy2sb_("L", &n, &kd, K.data(), &n, result.band.data(), &ldab, result.tau.data(), work.data(), &lwork,
+                      &info, 1);
+        check_lapack("dsytrd_sy2sb", info);
+
+        // Stage 2, band to tridiagonal (on a copy: it overwrites the band), then the eigenvalues.
+        Eigen::MatrixXd band = result.band;
+        Eigen::VectorXd off_diagonal(std::max(1, n - 1));
+        int hous_size = -1;
+        lwork = -1;
+        double hous_query = 0.0;
+        dsytrd_sb2st_("N", "N", "L", &n, &kd, band.data(), &ldab, result.eigenvalues.data(), off_diagonal.data(),
+                      &hous_query, &hous_size, &query, &lwork, &info, 1, 1, 1);
+        hous_size = std::max(1, static_cast<int>(hous_query));
+        lwork = std::max(1, static_cast<int>(query));
+        Eigen::VectorXd hous(hous_size);
+        work.resize(lwork);
+        dsytrd_sb2st_("N", "N", "L", &n, &kd, band.data(), &ldab, result.eigenvalues.data(), off_diagonal.data(),
+                      hous.data(), &hous_size, work.data(), &lwork, &info, 1, 1, 1);
+        check_lapack("dsytrd_sb2st", info);
+        dsterf_(&n, result.eigenvalues.data(), off_diagonal.data(), &info);
+        if (info != 0) {
+            throw std::runtime_error("The eigenvalues of the kinship matrix did not converge (LAPACK dsterf code " +
+                                     std::to_string(info) + ").");
+        }
+    }
+    result.reflectors = std::move(K);
+    return result;
+}
+
+Eigen::MatrixXd rotate_to_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C) {
+    return apply_q(kinship, std::move(C), "T");
+}
+
+Eigen::MatrixXd rotate_from_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C) {
+    return apply_q(kinship, std::move(C), "N");
+}
+
+ShiftedBandLU factor_shifted_band(const ReducedKinship& kinship, double scale_b, double shift) {
+    ShiftedBandLU lu;
+    const auto n = static_cast<int>(kinship.band.cols());
+    const int kd = kinship.bandwidth;
+    lu.bandwidth = kd;
+    // General band storage for dgbtrf: entry (i, j) at row 2 kd + i - j of column j; the top kd
+    // rows are room for the fill-in of the pivoting.
+    lu.factors.setZero(3 * kd + 1, n);
+    for (int j = 0; j < n; ++j) {
+        for (int i = j; i <= std::min(n - 1, j + kd); ++i) {
+            const double value = scale_b * kinship.band(i - j, j) + (i == j ? shift : 0.0);
+            lu.factors(2 * kd + i - j, j) = value;
+            lu.factors(2 * kd + j - i, i) = value;
+        }
+    }
+    lu.pivots.resize(static_cast<std::size_t>(n));
+    if (n == 0) {
+        return lu;
+    }
+    const int ldab = 3 * kd + 1;
+    int info = 0;
+    dgbtrf_(&n, &n, &kd, &kd, lu.factors.data(), &ldab, lu.pivots.data(), &info);
+    if (info < 0) {
+        check_lapack("dgbtrf", info);
+    }
+    lu.singular = info > 0;
+    return lu;
+}
+
+Eigen::MatrixXd solve_factored(const ShiftedBandLU& lu, Eigen::MatrixXd B) {
+    const auto n = static_cast<int>(lu.factors.cols());
+    const int columns = static_cast<int>(B.cols());
+    if (lu.singular) {
+        // An exact zero pivot: no finite solution, as a dense LU inverse would show.
+        B.setConstant(std::numeric_limits<double>::quiet_NaN());
+        return B;
+    }
+    if (n == 0 || columns == 0) {
+        return B;
+    }
+    const int kd = lu.bandwidth;
+    const int ldab = 3 * kd + 1;
+    int info = 0;
+    dgbtrs_("N", &n, &kd, &kd, &columns, lu.factors.data(), &ldab, lu.pivots.data(), B.data(), &n, &info, 1);
+    check_lapack("dgbtrs", info);
+    return B;
+}
+
+Eigen::MatrixXd solve_shifted_band(const ReducedKinship& kinship, double scale_b, double shift, Eigen::MatrixXd B) {
+    return solve_factored(factor_shifted_band(kinship, scale_b, shift), std::move(B));
+}
+
+Eigen::MatrixXd multiply_band(const ReducedKinship& kinship, const Eigen::MatrixXd& B) {
+    const Eigen::Index n = kinship.band.cols();
+    const int kd = kinship.bandwidth;
+    Eigen::MatrixXd product = Eigen::MatrixXd::Zero(n, B.cols());
+    for (Eigen::Index c = 0; c < B.cols(); ++c) {
+        for (Eigen::Index j = 0; j < n; ++j) {
+            product(j, c) += kinship.band(0, j) * B(j, c);
+            for (Eigen::Index i = j + 1; i <= std::min(n - 1, j + kd); ++i) {
+                const double value = kinship.band(i - j, j);
+                product(i, c) += value * B(j, c);
+                product(j, c) += value * B(i, c);
+            }
+        }
+    }
+    return product;
+}
+
+std::vector<Eigen::Index> independent_columns(const Eigen::MatrixXd& X, const std::vector<Eigen::Index>& order) {
+    // Gram-Schmidt against the columns taken so far, twice for stability; a column is dependent
+    // when less than 1e-9 of its length is left. Design columns are 0/1: a true dependency
+    // leaves rounding only (about 1e-15), an independent column far more.
+    constexpr double kDependent = 1e-9;
+    std::vector<Eigen::Index> taken;
+    Eigen::MatrixXd basis(X.rows(), 0);
+    for (Eigen::Index column : order) {
+        Eigen::VectorXd residual = X.col(column);
+        const double length = residual.norm();
+        if (!(length > 0.0)) {
+            continue;
+        }
+        for (int pass = 0; pass < 2; ++pass) {
+            residual -= basis * (basis.transpose() * residual);
+        }
+        const double left = residual.norm();
+        if (left <= kDependent * length) {
+            continue;
+        }
+        basis.conservativeResize(Eigen::NoChange, basis.cols() + 1);
+        basis.col(basis.cols() - 1) = residual / left;
+        taken.push_back(column);
+    }
+    return taken;
+}

@@ -1,0 +1,131 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Dense>
+
+class Logger;
+
+// Animal model y = X b + Z u + e, u ~ N(0, sa2 K), e ~ N(0, se2 I), one record per row of y.
+
+// ---- Kinship of the records reduced to band form ---------------------------------------------
+// K = Q B Q' with Q orthogonal (Householder blocks, LAPACK dsytrd_sy2sb, lower triangle) and B
+// symmetric with `bandwidth` sub-diagonals. With V = sa2 K + se2 I = Q (sa2 B + se2 I) Q', every
+// REML quantity follows from y and X rotated once by Q', band solves and the eigenvalues of B
+// (= those of K), so an iteration costs O(n (p + bandwidth)^2) instead of the O(n^3) of forming
+// V^-1. The reduction is made of matrix products, which keep both cores busy; the classical
+// one-stage reduction to tridiagonal form spends half its work in matrix-vector products.
+struct ReducedKinship {
+    Eigen::MatrixXd reflectors;  // n x n, dsytrd_sy2sb output: Householder vectors below the band
+    Eigen::VectorXd tau;         // n - bandwidth reflector scales (at least 1 entry)
+    Eigen::MatrixXd band;        // (bandwidth + 1) x n, LAPACK lower band storage: B(i, j) at (i - j, j)
+    int bandwidth = 0;
+    Eigen::VectorXd eigenvalues;  // n, of B and so of K, ascending
+};
+
+// Reduces the lower triangle of the symmetric K (taken by value: its storage becomes the
+// reflectors); the bandwidth is taken between 1 and n - 1. Throws std::runtime_error when LAPACK reports
+// a failure.
+ReducedKinship reduce_kinship_cpp(Eigen::MatrixXd K, int bandwidth = 64);
+// Q' C and Q C for an n-row C.
+Eigen::MatrixXd rotate_to_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C);
+Eigen::MatrixXd rotate_from_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C);
+
+// LU with partial pivoting of scale_b B + shift I (LAPACK dgbtrf). `singular` is set for an
+// exact zero pivot; solving then gives NaN, as a dense LU inverse gives no finite result.
+struct ShiftedBandLU {
+    Eigen::MatrixXd factors;  // (3 bandwidth + 1) x n, dgbtrf storage
+    std::vector<int> pivots;
+    int bandwidth = 0;
+    bool singular = false;
+};
+ShiftedBandLU factor_shifted_band(const ReducedKinship& kinship, double scale_b, double shift);
+// (scale_b B + shift I)^-1 B_rhs.
+Eigen::MatrixXd solve_factored(const ShiftedBandLU& lu, Eigen::MatrixXd B_rhs);
+Eigen::MatrixXd solve_shifted_band(const ReducedKinship& kinship, double scale_b, double shift, Eigen::MatrixXd B_rhs);
+// B C.
+Eigen::MatrixXd multiply_band(const ReducedKinship& kinship, const Eigen::MatrixXd& C);
+
+// Indices of the columns of X that are not linear combinations of columns taken before them,
+// visiting the columns in `order`. A zero column is never taken.
+std::vector<Eigen::Index> independent_columns(const Eigen::MatrixXd& X, const std::vector<Eigen::Index>& order);
+
+// ---- AI-REML --------------------------------------------------------------------------------
+struct RemlIteration {
+    int iteration = 0;
+    double log_likelihood = 0.0;  // at the components the iteration started from, without constants
+    double sigma_a2 = 0.0;        // after the step
+    double sigma_e2 = 0.0;
+    double change_a2 = 0.0;       // |step| / old value (signed old value)
+    double change_e2 = 0.0;
+};
+
+struct RemlResult {
+    std::vector<RemlIteration> iterations;
+    bool converged = false;
+    double sigma_a2 = 0.0;  // after the last step
+    double sigma_e2 = 0.0;
+    Eigen::Matrix2d ai_inverse = Eigen::Matrix2d::Zero();  // inverse AI of the last iteration
+    // Set on convergence only.
+    double se_a2 = 0.0;
+    double se_e2 = 0.0;
+    double h2 = 0.0;
+    double se_h2 = 0.0;
+};
+
+// Average-information Newton iterations from sa2 = h2_init var(y), se2 = (1 - h2_init) var(y);
+// at most max_iter - 1 full steps, converged when both relative changes are below tol in size.
+// Columns of X that are linear combinations of earlier ones are left out (the likelihood
+// does not depend on how the column space is spanned). `on_iteration` sees every iteration as
+// soon as it is done. Prints nothing.
+RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
+                       int max_iter, double h2_init, double tol,
+                       const std::function<void(const RemlIteration&)>& on_iteration = {});
+
+// reml_ai_cpp with the trace, the convergence verdict and the result table written to the log.
+RemlResult fit_reml(Logger& logger, const ReducedKinship& kinship, const Eigen::MatrixXd& X,
+                    const Eigen::MatrixXd& y, int max_iter, double h2_init, double tol);
+// The same from the records' kinship matrix K (n x n); returns h2, or 0.0 without convergence.
+// Throws std::invalid_argument when the shapes of K, X and y disagree.
+double QorREML(Logger& logger, const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
+               const int& max_iter, double h2_init, double tol);
+
+// Mean over all elements; squared deviations from it summed and divided by rows - 1 (the
+// sample variance for a column vector).
+double computeVariance(const Eigen::MatrixXd& m);
+// log det V by Cholesky; +infinity when V is not positive definite, 0 for an empty V.
+double logDetV(const Eigen::MatrixXd& V);
+
+// ---- Breeding values --------------------------------------------------------------------------
+// Solutions of the mixed model equations with lambda = (1 - h2) / h2, computed without
+// inverting K: b is the generalised least-squares estimate with H = Z K Z' + lambda I and
+// u = K Z' H^-1 (y - X b), which equals the equations' solution whenever K is invertible and
+// stays right when K is singular. When X is rank-deficient (the full design of the phenotype
+// reader), columns are taken first, then from the last towards the second, and those that
+// depend on the ones taken get the estimate 0: for the full design that is each covariate's
+// first-met level, the reduced design's convention.
+// Returns (b, u): b p x 1, u q x 1. Throws std::invalid_argument on disagreeing shapes.
+std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(Eigen::MatrixXd Z, const Eigen::MatrixXd& K,
+                                                   const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
+                                                   const double& h2);
+// The same with the records' kinship already reduced (records = rows of y) and Z given as the
+// kinship position of every record (K_all rows): reuses the REML decomposition.
+std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records,
+                                                   const std::vector<Eigen::Index>& positions,
+                                                   const Eigen::MatrixXd& K_all, const Eigen::MatrixXd& X,
+                                                   const Eigen::MatrixXd& y, double h2);
+
+// ---- Result files -----------------------------------------------------------------------------
+// Header "Sample_ID,Ran_Effects", then "ID\tvalue" per row (column 0, default stream format).
+// Written under a temporary name and renamed when complete. On failure it writes the reason to
+// standard error, leaves no file and returns false.
+bool writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
+                       const std::string& filename);
+// "Sample IDs:", one ID per line, then "Kinship Matrix:" and the rows tab-separated. Ends the
+// process with status 1 when the file cannot be created; throws std::runtime_error on a failed
+// write.
+void writeOutput(Logger& logger, const std::vector<std::string>& ids, const Eigen::MatrixXd& matrix,
+                 const std::string& filename);

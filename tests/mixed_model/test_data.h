@@ -1,0 +1,66 @@
+#pragma once
+
+// Small random data for the mixed-model tests: a genomic-style kinship from random genotypes,
+// class-covariate designs and phenotypes drawn from the animal model.
+
+#include <random>
+#include <vector>
+
+#include <Eigen/Dense>
+
+// G = W W' / (2 sum p(1-p)) from n x markers random genotypes, W centred by column: singular
+// (rows sum to 0). `ridge` is added to the diagonal to make it invertible.
+inline Eigen::MatrixXd random_kinship(Eigen::Index n, Eigen::Index markers, unsigned seed, double ridge) {
+    std::mt19937 engine(seed);
+    std::uniform_real_distribution<double> frequency(0.1, 0.9);
+    Eigen::MatrixXd W(n, markers);
+    double scale = 0.0;
+    for (Eigen::Index j = 0; j < markers; ++j) {
+        const double p = frequency(engine);
+        std::binomial_distribution<int> genotype(2, p);
+        for (Eigen::Index i = 0; i < n; ++i) {
+            W(i, j) = genotype(engine);
+        }
+        W.col(j).array() -= W.col(j).mean();
+        scale += 2.0 * p * (1.0 - p);
+    }
+    Eigen::MatrixXd G = W * W.transpose() / scale;
+    G.diagonal().array() += ridge;
+    return G;
+}
+
+// Intercept plus the indicator columns of one class covariate with `levels` levels, the first
+// level (code 0) left out unless `full` is set. Record i has level i % levels.
+inline Eigen::MatrixXd class_design(Eigen::Index n, int levels, bool full) {
+    const Eigen::Index first = full ? 0 : 1;
+    Eigen::MatrixXd X = Eigen::MatrixXd::Zero(n, 1 + levels - first);
+    X.col(0).setOnes();
+    for (Eigen::Index i = 0; i < n; ++i) {
+        const int level = static_cast<int>(i % levels);
+        if (level >= first) {
+            X(i, 1 + level - first) = 1.0;
+        }
+    }
+    return X;
+}
+
+// y = X b + u + e with u ~ N(0, sa2 K), e ~ N(0, se2 I).
+inline Eigen::MatrixXd simulate_trait(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, double sigma_a2,
+                                      double sigma_e2, unsigned seed) {
+    std::mt19937 engine(seed);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const Eigen::Index n = K.rows();
+    Eigen::VectorXd z(n), e(n), b(X.cols());
+    for (Eigen::Index i = 0; i < n; ++i) {
+        z[i] = normal(engine);
+        e[i] = normal(engine);
+    }
+    for (Eigen::Index c = 0; c < X.cols(); ++c) {
+        b[c] = c == 0 ? 10.0 : 0.5 * static_cast<double>(c);
+    }
+    // A symmetric square root through the eigenvalues copes with a singular K.
+    const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(K);
+    const Eigen::VectorXd root = eigen.eigenvalues().cwiseMax(0.0).cwiseSqrt();
+    const Eigen::VectorXd u = eigen.eigenvectors() * root.asDiagonal() * eigen.eigenvectors().transpose() * z;
+    return X * b + std::sqrt(sigma_a2) * u + std::sqrt(sigma_e2) * e;
+}
