@@ -44,6 +44,10 @@ void kinshipHelp();
 void remlHelp();
 void predictHelp();
 
+// Restarts the process (keeping argv) with OpenBLAS kernels that match the CPU when the library
+// fell back to generic ones; returns when nothing needs to change or the restart failed.
+void select_blas_kernels(char* argv[]);
+
 // The whole program behind main(); returns the exit status.
 int zelkora_main(int argc, const char* const argv[]);
 
