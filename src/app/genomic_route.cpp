@@ -1,7 +1,15 @@
-#include <stdexcept>
+#include <omp.h>
 
 #include "app/app.h"
+#include "genomic/genomic.h"
+#include "log/logger.h"
 
-std::optional<KinshipResult> genomic_route(const RunOptions&, Logger&) {
-    throw std::runtime_error("The genomic relationship matrix is not available in this build.");
+// G from a PLINK genotype set, streamed from the .bed so that the genotypes are never held
+// in memory as a whole.
+std::optional<KinshipResult> genomic_route(const RunOptions& options, Logger& logger) {
+    omp_set_num_threads(options.threads);
+    BedSet bed = open_bed(options.bed_prefix, true);
+    logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";
+    Eigen::MatrixXd kinship = gkin_from_bed(bed, options.kin_method, options.kin_lambda);
+    return KinshipResult{std::move(kinship), std::move(bed.individual_ids)};
 }

@@ -1,0 +1,284 @@
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "genomic/bed_internal.h"
+#include "genomic/genomic.h"
+
+const std::int8_t GENOTYPE_MAP[4] = {2, -1, 1, 0};
+const unsigned char plink_bed_byte_header[3] = {0x6C, 0x1B, 0x01};
+
+namespace {
+
+constexpr std::int64_t kReadBlockMarkers = 1024;
+
+// For every byte, the number of individuals with each code, in four 16-bit lanes
+// (lane c counts code c). Summed over at most 16383 bytes a lane holds at most 65532.
+constexpr std::array<std::uint64_t, 256> make_packed_code_counts() {
+    std::array<std::uint64_t, 256> table{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        for (unsigned q = 0; q < 4; ++q) {
+            table[byte] += std::uint64_t{1} << (16 * ((byte >> (2 * q)) & 3u));
+        }
+    }
+    return table;
+}
+constexpr std::array<std::uint64_t, 256> kPackedCodeCounts = make_packed_code_counts();
+constexpr std::int64_t kPackedRunBytes = 16383;
+
+bool is_field_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\n'; }
+
+// Returns the second white-space separated field of `line` in `field`, or false when the line
+// has fewer than two fields.
+bool second_field(const std::string& line, std::string& field) {
+    std::size_t pos = 0;
+    for (int index = 0; index < 2; ++index) {
+        while (pos < line.size() && is_field_space(line[pos])) {
+            ++pos;
+        }
+        if (pos == line.size()) {
+            return false;
+        }
+        const std::size_t begin = pos;
+        while (pos < line.size() && !is_field_space(line[pos])) {
+            ++pos;
+        }
+        if (index == 1) {
+            field.assign(line, begin, pos - begin);
+        }
+    }
+    return true;
+}
+
+// Second field of every line that has at least two; `line_numbers` (if given) receives the
+// 1-based line of each.
+void read_second_fields(std::ifstream& file, const std::string& path, std::vector<std::string>& fields,
+                        std::vector<std::size_t>* line_numbers) {
+    std::string line;
+    std::string field;
+    std::size_t line_number = 0;
+    while (std::getline(file, line)) {
+        ++line_number;
+        if (second_field(line, field)) {
+            fields.push_back(field);
+            if (line_numbers != nullptr) {
+                line_numbers->push_back(line_number);
+            }
+        }
+    }
+    if (file.bad()) {
+        throw std::runtime_error("Could not read " + path + " (read error after line " +
+                                 std::to_string(line_number) + ").");
+    }
+}
+
+}  // namespace
+
+void fail_no_individuals(const std::string& fam_path) {
+    throw std::runtime_error("No individuals in " + fam_path +
+                             ": it needs one line per individual with at least two fields (family ID, individual ID).");
+}
+
+void fail_no_markers(const std::string& bim_path) {
+    throw std::runtime_error("No markers in " + bim_path +
+                             ": it needs one line per marker with at least two fields (chromosome, marker ID).");
+}
+
+BedFileHandle open_checked_bed(const std::string& path, std::int64_t n_individuals, std::int64_t n_markers,
+                               const std::string& source) {
+    BedFileHandle file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        throw std::runtime_error("Could not open BED file");
+    }
+    unsigned char header[3] = {0, 0, 0};
+    if (std::fread(header, 1, 3, file.get()) != 3 || !std::equal(header, header + 3, plink_bed_byte_header)) {
+        throw std::runtime_error("Invalid BED file format");
+    }
+    struct stat info {};
+    // Pipes and devices have no size to check; their reads are checked instead.
+    if (::fstat(::fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode)) {
+        const std::int64_t bytes_per_marker = bed_bytes_per_marker(n_individuals);
+        const std::int64_t expected = 3 + bytes_per_marker * n_markers;
+        const std::int64_t actual = info.st_size;
+        if (actual != expected) {
+            const std::string sizes = "expected " + std::to_string(expected) + " bytes (3 + " +
+                                      std::to_string(bytes_per_marker) + " bytes per marker x " +
+                                      std::to_string(n_markers) + " markers, for " + source +
+                                      ") but the file holds " + std::to_string(actual) + " bytes";
+            if (actual < expected) {
+                throw std::runtime_error("Truncated BED file " + path + ": " + sizes +
+                                         ". Copy or export the .bed again.");
+            }
+            throw std::runtime_error("BED file " + path + " is longer than its .bim and .fam describe: " + sizes +
+                                     ". Check that the three files belong to the same data set.");
+        }
+    }
+    return file;
+}
+
+void read_bed_bytes(std::FILE* file, const std::string& path, unsigned char* buffer, std::size_t size) {
+    if (size > 0 && std::fread(buffer, 1, size, file) != size) {
+        throw std::runtime_error("Truncated BED file " + path + ": it ended early while being read" +
+                                 " (was it changed during the run?).");
+    }
+}
+
+std::array<std::int64_t, 4> count_bed_codes(const unsigned char* bytes, std::int64_t n_individuals) {
+    std::array<std::int64_t, 4> counts{0, 0, 0, 0};
+    const std::int64_t full_bytes = n_individuals / 4;
+    for (std::int64_t run_start = 0; run_start < full_bytes; run_start += kPackedRunBytes) {
+        const std::int64_t run_end = std::min(full_bytes, run_start + kPackedRunBytes);
+        std::uint64_t packed = 0;
+        for (std::int64_t t = run_start; t < run_end; ++t) {
+            packed += kPackedCodeCounts[bytes[t]];
+        }
+        for (int code = 0; code < 4; ++code) {
+            counts[code] += static_cast<std::int64_t>((packed >> (16 * code)) & 0xFFFFu);
+        }
+    }
+    const unsigned last = n_individuals % 4 != 0 ? bytes[full_bytes] : 0u;
+    for (std::int64_t q = 0; q < n_individuals % 4; ++q) {
+        ++counts[(last >> (2 * q)) & 3u];
+    }
+    return counts;
+}
+
+void decode_bed_marker(const unsigned char* bytes, std::int64_t n_individuals, const double value_of_code[4],
+                       double* out) {
+    const std::int64_t full_bytes = n_individuals / 4;
+    for (std::int64_t t = 0; t < full_bytes; ++t) {
+        const unsigned byte = bytes[t];
+        out[0] = value_of_code[byte & 3u];
+        out[1] = value_of_code[(byte >> 2) & 3u];
+        out[2] = value_of_code[(byte >> 4) & 3u];
+        out[3] = value_of_code[byte >> 6];
+        out += 4;
+    }
+    const unsigned last = n_individuals % 4 != 0 ? bytes[full_bytes] : 0u;
+    for (std::int64_t q = 0; q < n_individuals % 4; ++q) {
+        out[q] = value_of_code[(last >> (2 * q)) & 3u];
+    }
+}
+
+BedSet open_bed(const std::string& prefix, bool verbose) {
+    if (prefix.empty()) {
+        throw std::invalid_argument("Genotype prefix is required!");
+    }
+    BedSet bed;
+    bed.bed_path = prefix + ".bed";
+    bed.bim_path = prefix + ".bim";
+    bed.fam_path = prefix + ".fam";
+
+    std::ifstream bim(bed.bim_path);
+    std::ifstream fam(bed.fam_path);
+    if (!bim.is_open() || !fam.is_open()) {
+        throw std::runtime_error("File not found: " + bed.bim_path + " or " + bed.fam_path);
+    }
+    if (verbose) {
+        std::cout << "Reading: " << bed.bed_path << std::endl;
+    }
+    read_second_fields(bim, bed.bim_path, bed.marker_ids, nullptr);
+    std::vector<std::size_t> fam_lines;
+    read_second_fields(fam, bed.fam_path, bed.individual_ids, &fam_lines);
+    std::cout << "Genotype file contains " << bed.individual_ids.size() << " individuals with "
+              << bed.marker_ids.size() << " markers.\n";
+
+    if (bed.individual_ids.empty()) {
+        fail_no_individuals(bed.fam_path);
+    }
+    if (bed.marker_ids.empty()) {
+        fail_no_markers(bed.bim_path);
+    }
+    // Rows of the kinship file are found by ID, so two rows with one ID would be ambiguous.
+    std::unordered_map<std::string, std::size_t> first_line;
+    first_line.reserve(bed.individual_ids.size());
+    for (std::size_t k = 0; k < bed.individual_ids.size(); ++k) {
+        const auto [place, inserted] = first_line.emplace(bed.individual_ids[k], fam_lines[k]);
+        if (!inserted) {
+            throw std::runtime_error("Duplicate individual ID " + bed.individual_ids[k] + " in " + bed.fam_path +
+                                     " (lines " + std::to_string(place->second) + " and " +
+                                     std::to_string(fam_lines[k]) +
+                                     "): every individual needs its own ID in the kinship matrix.");
+        }
+    }
+
+    const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
+    const std::int64_t n_markers = static_cast<std::int64_t>(bed.marker_ids.size());
+    open_checked_bed(bed.bed_path, n_individuals, n_markers,
+                     std::to_string(n_individuals) + " individuals in " + bed.fam_path + " and " +
+                         std::to_string(n_markers) + " markers in " + bed.bim_path);
+    return bed;
+}
+
+std::tuple<Eigen::MatrixXd, std::vector<std::string>, std::vector<std::string>>
+read_bed(const std::string& prefix, bool verbose) {
+    BedSet bed = open_bed(prefix, verbose);
+    Eigen::MatrixXd genotypes = read_bed2_cpp(bed.bed_path.c_str(), static_cast<int>(bed.marker_ids.size()),
+                                              static_cast<int>(bed.individual_ids.size()));
+    return {std::move(genotypes), std::move(bed.individual_ids), std::move(bed.marker_ids)};
+}
+
+Eigen::MatrixXd read_bed2_cpp(const char* path, int n_markers, int n_individuals) {
+    if (n_markers < 0 || n_individuals < 0) {
+        throw std::invalid_argument("read_bed2_cpp: negative marker or individual count");
+    }
+    const std::string bed_path = path;
+    BedFileHandle file = open_checked_bed(bed_path, n_individuals, n_markers,
+                                          std::to_string(n_individuals) + " individuals and " +
+                                              std::to_string(n_markers) + " markers");
+    const std::int64_t bytes_per_marker = bed_bytes_per_marker(n_individuals);
+    Eigen::MatrixXd genotypes = Eigen::MatrixXd::Constant(n_individuals, n_markers, -1.0);
+    double dosage_of_code[4];
+    std::copy(GENOTYPE_MAP, GENOTYPE_MAP + 4, dosage_of_code);
+
+    // Blocks of 1024 markers go to the threads one at a time; the shared file position makes
+    // the seek and read a critical section, decoding runs outside it. Each block writes its
+    // own columns. Exceptions may not leave the parallel region, so the first is kept.
+    const std::int64_t n_blocks = (n_markers + kReadBlockMarkers - 1) / kReadBlockMarkers;
+    std::exception_ptr failure;
+#pragma omp parallel for schedule(dynamic, 1)
+    for (std::int64_t block = 0; block < n_blocks; ++block) {
+        try {
+            const std::int64_t block_start = block * kReadBlockMarkers;
+            const std::int64_t block_markers = std::min<std::int64_t>(kReadBlockMarkers, n_markers - block_start);
+            std::vector<unsigned char> buffer(static_cast<std::size_t>(bytes_per_marker * block_markers));
+            bool read_ok = true;
+#pragma omp critical
+            {
+                try {
+                    if (::fseeko(file.get(), 3 + bytes_per_marker * block_start, SEEK_SET) != 0) {
+                        throw std::runtime_error("Could not seek in BED file " + bed_path);
+                    }
+                    read_bed_bytes(file.get(), bed_path, buffer.data(), buffer.size());
+                } catch (...) {
+                    read_ok = false;
+#pragma omp critical(bed_failure)
+                    if (!failure) {
+                        failure = std::current_exception();
+                    }
+                }
+            }
+            if (!read_ok) {
+                continue;
+            }
+            for (std::int64_t k = 0; k < block_markers; ++k) {
+                decode_bed_marker(buffer.data() + k * bytes_per_marker, n_individuals, dosage_of_code,
+                                  genotypes.col(block_start + k).data());
+            }
+        } catch (...) {
+#pragma omp critical(bed_failure)
+            if (!failure) {
+                failure = std::current_exception();
+            }
+        }
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return genotypes;
+}
