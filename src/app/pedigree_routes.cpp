@@ -6,7 +6,11 @@
 #include <utility>
 #include <vector>
 
+#include <omp.h>
+
 #include "app/app.h"
+#include "genomic/genomic.h"
+#include "hmatrix/hmatrix.h"
 #include "log/logger.h"
 #include "pedigree/pedigree.h"
 
@@ -93,6 +97,18 @@ std::optional<KinshipResult> pedigree_route(const RunOptions& options, Logger& l
     return KinshipResult(std::move(A), std::move(pedigree.ids));
 }
 
-std::optional<KinshipResult> single_step_route(const RunOptions&, Logger&) {
-    throw std::runtime_error("The single-step relationship matrix is not available in this build.");
+std::optional<KinshipResult> single_step_route(const RunOptions& options, Logger& logger) {
+    auto relationships = pedigree_relationships(options, logger);
+    if (!relationships) {
+        return std::nullopt;
+    }
+    auto& [pedigree, A] = *relationships;
+    omp_set_num_threads(options.threads);
+    const BedSet bed = open_bed(options.bed_prefix, true);
+    logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";
+    // The G inside H always takes lambda 2; --kin-lambda belongs to the genomic route.
+    const Eigen::MatrixXd G = gkin_from_bed(bed, options.kin_method, 2.0);
+    logger.tee << "👉 Calculating H matrix using method ...\n";
+    auto [H, ids] = Hkin(A, G, pedigree.ids, bed.individual_ids, options.kin_tau, options.kin_omega);
+    return KinshipResult(std::move(H), std::move(ids));
 }
