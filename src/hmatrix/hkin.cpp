@@ -1,0 +1,168 @@
+#include <chrono>
+#include <cmath>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "hmatrix/hmatrix.h"
+#include "hmatrix/single_step_core.h"
+
+namespace {
+
+using Eigen::Index;
+using Eigen::MatrixXd;
+
+// M(r, c) = source(positions[r], positions[c]).
+MatrixXd gather(const MatrixXd& source, const std::vector<Index>& positions) {
+    const Index size = static_cast<Index>(positions.size());
+    MatrixXd result(size, size);
+    for (Index c = 0; c < size; ++c) {
+        const double* column = source.col(positions[c]).data();
+        double* target = result.col(c).data();
+        for (Index r = 0; r < size; ++r) {
+            target[r] = column[positions[r]];
+        }
+    }
+    return result;
+}
+
+struct ScaleSummary {
+    double mean_diagonal_G = 0.0, mean_offdiagonal_G = 0.0;
+    double mean_diagonal_A = 0.0, mean_offdiagonal_A = 0.0;
+    double correlation = std::nan("");  // of the off-diagonal elements; NaN when not defined
+};
+
+// Means over the diagonal and over the pairs below it; the correlation in two passes
+// (deviations from the means) to keep it accurate for large g.
+ScaleSummary summarise_scale(const Eigen::Ref<const MatrixXd>& G22, const Eigen::Ref<const MatrixXd>& A22) {
+    ScaleSummary summary;
+    const Index g = G22.rows();
+    summary.mean_diagonal_G = G22.diagonal().mean();
+    summary.mean_diagonal_A = A22.diagonal().mean();
+    if (g < 2) {
+        return summary;
+    }
+    const double pairs = 0.5 * static_cast<double>(g) * static_cast<double>(g - 1);
+    double sum_G = 0.0, sum_A = 0.0;
+    for (Index c = 0; c < g; ++c) {
+        sum_G += G22.col(c).tail(g - c - 1).sum();
+        sum_A += A22.col(c).tail(g - c - 1).sum();
+    }
+    summary.mean_offdiagonal_G = sum_G / pairs;
+    summary.mean_offdiagonal_A = sum_A / pairs;
+    double cross = 0.0, square_G = 0.0, square_A = 0.0;
+    for (Index c = 0; c < g; ++c) {
+        const auto dev_G = G22.col(c).tail(g - c - 1).array() - summary.mean_offdiagonal_G;
+        const auto dev_A = A22.col(c).tail(g - c - 1).array() - summary.mean_offdiagonal_A;
+        cross += (dev_G * dev_A).sum();
+        square_G += dev_G.square().sum();
+        square_A += dev_A.square().sum();
+    }
+    if (square_G > 0.0 && square_A > 0.0) {
+        summary.correlation = cross / std::sqrt(square_G * square_A);
+    }
+    return summary;
+}
+
+void print_scale(const ScaleSummary& summary, Index g) {
+    std::cout << "Scale of G22 against A22 for the " << g << " genotyped individuals:\n";
+    if (g < 2) {
+        std::cout << "  G22: mean diagonal " << summary.mean_diagonal_G << "\n"
+                  << "  A22: mean diagonal " << summary.mean_diagonal_A << "\n"
+                  << "  Correlation of off-diagonal elements: not defined (one genotyped individual)" << std::endl;
+        return;
+    }
+    std::cout << "  G22: mean diagonal " << summary.mean_diagonal_G << ", mean off-diagonal "
+              << summary.mean_offdiagonal_G << "\n"
+              << "  A22: mean diagonal " << summary.mean_diagonal_A << ", mean off-diagonal "
+              << summary.mean_offdiagonal_A << "\n"
+              << "  Correlation of off-diagonal elements: ";
+    if (std::isnan(summary.correlation)) {
+        std::cout << "not defined (no variation)";
+    } else {
+        std::cout << summary.correlation;
+    }
+    std::cout << std::endl;
+}
+
+}  // namespace
+
+std::pair<MatrixXd, std::vector<std::string>> Hkin(const MatrixXd& A, const MatrixXd& G,
+                                                   const std::vector<std::string>& A_ids,
+                                                   const std::vector<std::string>& G_ids, double tau, double omega) {
+    const auto start = std::chrono::steady_clock::now();
+    std::cout << "Comparing individuals of A and G ... " << std::endl;
+
+    std::unordered_map<std::string, Index> G_position;
+    G_position.reserve(G_ids.size());
+    for (std::size_t k = 0; k < G_ids.size(); ++k) {
+        if (!G_position.emplace(G_ids[k], static_cast<Index>(k)).second) {
+            throw std::runtime_error("Individual " + G_ids[k] + " is listed twice in the genotype data.");
+        }
+    }
+    std::unordered_map<std::string, Index> A_position;
+    A_position.reserve(A_ids.size());
+    for (std::size_t k = 0; k < A_ids.size(); ++k) {
+        if (!A_position.emplace(A_ids[k], static_cast<Index>(k)).second) {
+            throw std::runtime_error("Individual " + A_ids[k] + " is listed twice in the pedigree.");
+        }
+    }
+
+    // Genotyped pedigree individuals in genotype order, with their positions in both lists.
+    std::vector<std::string> genotyped;
+    std::vector<Index> genotyped_in_G;
+    std::vector<Index> genotyped_in_A;
+    for (std::size_t k = 0; k < G_ids.size(); ++k) {
+        const auto found = A_position.find(G_ids[k]);
+        if (found != A_position.end()) {
+            genotyped.push_back(G_ids[k]);
+            genotyped_in_G.push_back(static_cast<Index>(k));
+            genotyped_in_A.push_back(found->second);
+        }
+    }
+    const std::size_t g = genotyped.size();
+    std::cout << G_ids.size() - g << " individuals of G were not included in A.\n";
+    if (g < A_ids.size()) {
+        std::cout << A_ids.size() - g << " individuals of A were not included in G.\n";
+    } else {
+        std::cout << A_ids.size() << " individuals of A were included in G.\n";
+    }
+    std::cout << std::flush;
+    if (g == 0) {
+        throw std::runtime_error("None of the " + std::to_string(A_ids.size()) +
+                                 " pedigree individuals is among the " + std::to_string(G_ids.size()) +
+                                 " genotyped individuals: the IDs of the pedigree file and of the .fam file must "
+                                 "match exactly.");
+    }
+
+    // Output order: non-genotyped in pedigree order, then genotyped in genotype order.
+    std::vector<std::string> H_ids;
+    std::vector<Index> order_in_A;
+    H_ids.reserve(A_ids.size());
+    order_in_A.reserve(A_ids.size());
+    for (std::size_t k = 0; k < A_ids.size(); ++k) {
+        if (G_position.count(A_ids[k]) == 0) {
+            H_ids.push_back(A_ids[k]);
+            order_in_A.push_back(static_cast<Index>(k));
+        }
+    }
+    const Index u = static_cast<Index>(H_ids.size());
+    H_ids.insert(H_ids.end(), genotyped.begin(), genotyped.end());
+    order_in_A.insert(order_in_A.end(), genotyped_in_A.begin(), genotyped_in_A.end());
+
+    const MatrixXd G22 = gather(G, genotyped_in_G);
+    MatrixXd H = gather(A, order_in_A);  // the partitioned A, turned into H in place
+    const Index g_size = static_cast<Index>(g);
+    print_scale(summarise_scale(G22, H.bottomRightCorner(g_size, g_size)), g_size);
+
+    std::cout << "Computing the H matrix... " << std::endl;
+    add_single_step_correction(H, G22, H.bottomLeftCorner(g_size, u), H.bottomRightCorner(g_size, g_size), tau, omega);
+
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    std::cout << "\nCompleted! Time = " << elapsed.count() << " seconds \n" << std::flush;
+    return {std::move(H), std::move(H_ids)};
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Dense>
+
+// The single-step relationship matrix. `A` is the pedigree relationship matrix ordered
+// non-genotyped (u) first, genotyped (g) last; A12 (u x g), A21 (g x u) and A22 (g x g) are
+// its blocks and G22 (g x g) the genomic relationships of the genotyped individuals in the
+// same order. With Gw = G22 when tau = omega = 1, else Gw = inverse(tau * inverse(G22 +
+// 0.0001 I) + (1 - omega) * inverse(A22)):
+//   H11 = A11 + A12 A22^-1 (Gw - A22) A22^-1 A21,  H12 = A12 + A12 A22^-1 (Gw - A22),
+//   H21 = H12',  H22 = Gw.
+// Inputs are symmetric and A12 = A21' (as Hkin passes them); the result is exactly symmetric
+// apart from H22 = G22 in the unscaled case. Throws std::runtime_error when A22, the ridged
+// G22 or the blended matrix is singular or an input is not finite.
+Eigen::MatrixXd HkinCpp(const Eigen::MatrixXd& A, const Eigen::MatrixXd& G22, const Eigen::MatrixXd& A12,
+                        const Eigen::MatrixXd& A21, const Eigen::MatrixXd& A22, double tau, double omega);
+
+// Matches the pedigree individuals (A_ids, rows of A) with the genotyped ones (G_ids, rows of
+// G), prints the matching counts, a scale comparison of G22 and A22 and the time on standard
+// output, and returns H with its IDs: the non-genotyped pedigree individuals in pedigree order,
+// then the genotyped ones in genotype order. Genotyped individuals outside the pedigree are
+// dropped. Throws std::runtime_error when no pedigree individual is genotyped.
+std::pair<Eigen::MatrixXd, std::vector<std::string>> Hkin(const Eigen::MatrixXd& A, const Eigen::MatrixXd& G,
+                                                          const std::vector<std::string>& A_ids,
+                                                          const std::vector<std::string>& G_ids, double tau,
+                                                          double omega);

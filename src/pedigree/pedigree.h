@@ -1,0 +1,39 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <Eigen/Dense>
+
+// One line of a pedigree file split at white space: ID, sire, dam, then any further fields.
+using PedigreeRow = std::vector<std::string>;
+// (ID, sire ID, dam ID); "0" marks an unknown parent.
+using PedigreeTriple = std::array<std::string, 3>;
+
+// Normalises "NA" to "0" in every field, rejects duplicate IDs and IDs used both as sire and
+// as dam, and puts a founder row {P, "0", "0"} before the input rows for every parent P that
+// has no row of its own (missing sires first, then missing dams). Prints a summary on standard
+// output. Throws std::runtime_error on a rejected pedigree, also for a row with fewer than
+// three fields (never reading past its end).
+std::vector<PedigreeRow> pedcheck(const std::vector<PedigreeRow>& rows);
+
+// A pedigree ordered ancestors first: every individual comes after both of its parents.
+struct Pedigree {
+    std::vector<std::string> ids;
+    std::vector<std::int32_t> sire_index;  // position in `ids`, -1 = unknown; always < own position
+    std::vector<std::int32_t> dam_index;   // likewise
+    std::unordered_map<std::string, std::int32_t> id_to_index;
+};
+
+// Depth-first post-order over the triples (sire's line before the dam's line, then the
+// individual). Triples with ID "0" are dropped; a later triple with the same ID replaces the
+// parents of the earlier one. Throws std::runtime_error naming an individual that is its own
+// ancestor, or a parent that has no triple of its own.
+Pedigree prepare_pedigree(const std::vector<PedigreeTriple>& triples);
+
+// The numerator relationship matrix A by the tabular method; rows and columns follow
+// `pedigree.ids`. A(i, i) - 1 is the inbreeding coefficient of individual i.
+Eigen::MatrixXd build_relationship_matrix(const Pedigree& pedigree);
