@@ -15,7 +15,7 @@
 #include "app/app.h"
 
 int main(int argc, char* argv[]) {
-    select_blas_kernels(argv);
+    configure_parallel_runtime(argv);
     if (argc != 4) {
         std::fprintf(stderr, "Usage: %s N M THREADS\n", argv[0]);
         return 1;

@@ -47,7 +47,7 @@ MatrixXd literal_H(const MatrixXd& A, const MatrixXd& G22, const MatrixXd& A12, 
 }  // namespace
 
 int main(int argc, char** argv) {
-    select_blas_kernels(argv);
+    configure_parallel_runtime(argv);
     if (argc < 3) {
         std::cerr << "Usage: zelkora_bench_hmatrix PEDIGREE BED_PREFIX [THREADS] [TAU] [OMEGA]\n";
         return 1;

@@ -43,6 +43,16 @@ inline void write_file(const std::string& path, const std::string& content) {
     file << content;
 }
 
+// The lines of `text`, without their line ends.
+inline std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 inline bool file_exists(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;

@@ -44,9 +44,11 @@ void kinshipHelp();
 void remlHelp();
 void predictHelp();
 
-// Restarts the process (keeping argv) with OpenBLAS kernels that match the CPU when the library
-// fell back to generic ones; returns when nothing needs to change or the restart failed.
-void select_blas_kernels(char* argv[]);
+// Restarts the process once (keeping argv) with OpenBLAS kernels that match the CPU, when the
+// library fell back to generic ones, and with a short OpenMP spin before idle threads sleep;
+// settings the user made in the environment are kept. Returns when nothing needs to change or
+// the restart failed.
+void configure_parallel_runtime(char* argv[]);
 
 // The whole program behind main(); returns the exit status.
 int zelkora_main(int argc, const char* const argv[]);

@@ -1,6 +1,6 @@
 #include "app/app.h"
 
 int main(int argc, char* argv[]) {
-    select_blas_kernels(argv);
+    configure_parallel_runtime(argv);
     return zelkora_main(argc, argv);
 }

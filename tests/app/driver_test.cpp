@@ -23,15 +23,6 @@ int display_width(const std::string& line) {
     return width;
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        lines.push_back(text.substr(start, end - start));
-    }
-    return lines;
-}
-
 }  // namespace
 
 TEST(Driver, NoArgumentsShowsBannerAndUsageWithoutLog) {

@@ -21,16 +21,6 @@ namespace {
 constexpr Eigen::Index kIndividuals = 150;
 constexpr Eigen::Index kWithRecords = 130;  // the first 130; one of them has "NA"
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    std::string line;
-    while (std::getline(stream, line)) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 std::string printed(double value) {

@@ -67,16 +67,6 @@ Eigen::MatrixXd dense_band(const ReducedKinship& kinship) {
     return B;
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    std::string line;
-    while (std::getline(stream, line)) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 }  // namespace
 
 TEST(ReducedKinship, ReproducesTheDenseMatrixItsEigenvaluesAndSolves) {
