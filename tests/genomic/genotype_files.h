@@ -4,10 +4,10 @@
 // that the fast paths are checked against.
 
 #include <cmath>
-#include <cstdint>
 #include <functional>
-#include <stdexcept>
+#include <iostream>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -25,9 +25,14 @@ inline std::string error_of(const std::function<void()>& action) {
     return "";
 }
 
-// n x m dosages 0/1/2, -1 = missing: ~`missing_rate` missing calls, frequencies spread over
-// (0, 1), plus the columns that need care: monomorphic (all 2, and all 0 with missing calls),
-// all heterozygous, and no calls at all (at columns 1, 2, 3 and 4 when m > 4).
+// Standard output dropped while it lives (the readers and G print their progress lines).
+struct SilentStdout {
+    std::streambuf* saved = std::cout.rdbuf(nullptr);
+    ~SilentStdout() { std::cout.rdbuf(saved); }
+};
+
+// n x m dosages 0/1/2, -1 = missing, at ~`missing_rate`; when m > 4 columns 1..4 are the ones
+// that need care: monomorphic (all 2; all 0 with missing calls), all heterozygous, uncalled.
 inline Eigen::MatrixXd random_dosages(int n, int m, unsigned seed, double missing_rate) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> uniform(0.0, 1.0);
@@ -36,16 +41,10 @@ inline Eigen::MatrixXd random_dosages(int n, int m, unsigned seed, double missin
         const double p = 0.05 + 0.9 * uniform(rng);
         for (int i = 0; i < n; ++i) {
             const int dosage = (uniform(rng) < p) + (uniform(rng) < p);
-            dosages(i, j) = uniform(rng) < missing_rate ? -1.0 : dosage;
+            const double special[4] = {2.0, i % 3 == 0 ? -1.0 : 0.0, 1.0, -1.0};
+            const double drawn = uniform(rng) < missing_rate ? -1.0 : dosage;
+            dosages(i, j) = m > 4 && j >= 1 && j <= 4 ? special[j - 1] : drawn;
         }
-    }
-    if (m > 4) {
-        dosages.col(1).setConstant(2.0);
-        for (int i = 0; i < n; ++i) {
-            dosages(i, 2) = i % 3 == 0 ? -1.0 : 0.0;
-        }
-        dosages.col(3).setConstant(1.0);
-        dosages.col(4).setConstant(-1.0);
     }
     return dosages;
 }
@@ -54,41 +53,29 @@ inline Eigen::MatrixXd random_dosages(int n, int m, unsigned seed, double missin
 // individuals per byte from the low bits up. `padding` fills the unused pairs of the last byte.
 inline std::string encode_bed(const Eigen::MatrixXd& dosages, unsigned padding = 0) {
     const int n = static_cast<int>(dosages.rows());
-    const int bytes_per_marker = (n + 3) / 4;
     std::string bed = {'\x6C', '\x1B', '\x01'};
     for (int j = 0; j < dosages.cols(); ++j) {
-        std::vector<unsigned> bytes(bytes_per_marker, 0);
-        for (int slot = 0; slot < 4 * bytes_per_marker; ++slot) {
-            unsigned code = padding & 3u;
-            if (slot < n) {
-                const double dosage = dosages(slot, j);
-                code = dosage == 2.0 ? 0u : dosage == 1.0 ? 2u : dosage == 0.0 ? 3u : 1u;
-            }
+        std::vector<unsigned> bytes((n + 3) / 4, 0);
+        for (int slot = 0; slot < 4 * static_cast<int>(bytes.size()); ++slot) {
+            const double x = slot < n ? dosages(slot, j) : 0.0;
+            const unsigned code = slot >= n ? padding & 3u : x == 2.0 ? 0u : x == 1.0 ? 2u : x == 0.0 ? 3u : 1u;
             bytes[slot / 4] |= code << (2 * (slot % 4));
         }
-        for (unsigned byte : bytes) {
-            bed += static_cast<char>(byte);
-        }
+        bed.append(bytes.begin(), bytes.end());
     }
     return bed;
 }
 
-inline std::vector<std::string> numbered_ids(int n, const std::string& stem = "ID") {
+inline std::vector<std::string> numbered_ids(int n) {
     std::vector<std::string> ids;
-    for (int i = 0; i < n; ++i) {
-        ids.push_back(stem + std::to_string(i + 1));
-    }
+    for (int i = 1; i <= n; ++i) ids.push_back("ID" + std::to_string(i));
     return ids;
 }
 
-// prefix.bed/.bim/.fam for `dosages`, individuals named by `ids` (default ID1, ID2, ...).
-inline void write_genotype_set(const std::string& prefix, const Eigen::MatrixXd& dosages,
-                               std::vector<std::string> ids = {}, unsigned padding = 0) {
-    if (ids.empty()) {
-        ids = numbered_ids(static_cast<int>(dosages.rows()));
-    }
+// prefix.bed/.bim/.fam for `dosages`, individuals ID1, ID2, ...
+inline void write_genotype_set(const std::string& prefix, const Eigen::MatrixXd& dosages, unsigned padding = 0) {
     std::string fam;
-    for (const std::string& id : ids) {
+    for (const std::string& id : numbered_ids(static_cast<int>(dosages.rows()))) {
         fam += "FAM " + id + " 0 0 0 -9\n";
     }
     std::string bim;
@@ -104,39 +91,20 @@ inline void write_genotype_set(const std::string& prefix, const Eigen::MatrixXd&
 // method 1: Σ z zᵀ / (2 Σ p(1-p)); methods 2 and 3: Σ w z zᵀ scaled to mean diagonal 1, with
 // w = 1 / (m (2p(1-p) + 1e-6)^λ) or 1 / (m (v + 1e-6)^λ), v the variance (divisor n).
 inline Eigen::MatrixXd textbook_grm(const Eigen::MatrixXd& dosages, int method, double lambda) {
-    const int n = static_cast<int>(dosages.rows());
-    const int m = static_cast<int>(dosages.cols());
+    const Eigen::Index n = dosages.rows();
+    const Eigen::Index m = dosages.cols();
     Eigen::MatrixXd sum = Eigen::MatrixXd::Zero(n, n);
     double heterozygosity = 0.0;
-    for (int j = 0; j < m; ++j) {
-        double total = 0.0;
-        int observed = 0;
-        for (int i = 0; i < n; ++i) {
-            if (dosages(i, j) != -1.0) {
-                total += dosages(i, j);
-                ++observed;
-            }
-        }
-        const double mean = observed > 0 ? total / observed : 0.0;
+    for (Eigen::Index j = 0; j < m; ++j) {
+        const Eigen::ArrayXd x = dosages.col(j).array();
+        const auto called = x != -1.0;
+        const double mean = called.any() ? called.select(x, 0.0).sum() / called.count() : 0.0;
         const double p = mean / 2.0;
-        Eigen::VectorXd z(n);
-        double variance = 0.0;
-        for (int i = 0; i < n; ++i) {
-            const double x = dosages(i, j) == -1.0 ? mean : dosages(i, j);
-            z[i] = x - 2.0 * p;
-            variance += (x - mean) * (x - mean) / n;
-        }
+        const Eigen::VectorXd z = (called.select(x, mean) - 2.0 * p).matrix();
         heterozygosity += p * (1.0 - p);
-        double weight = 1.0;
-        if (method == 2) {
-            weight = 1.0 / (m * std::pow(2.0 * p * (1.0 - p) + 1e-6, lambda));
-        } else if (method == 3) {
-            weight = 1.0 / (m * std::pow(variance + 1e-6, lambda));
-        }
+        const double spread = method == 2 ? 2.0 * p * (1.0 - p) : z.squaredNorm() / n;
+        const double weight = method == 1 ? 1.0 : 1.0 / (m * std::pow(spread + 1e-6, lambda));
         sum += weight * z * z.transpose();
     }
-    if (method == 1) {
-        return sum / (2.0 * heterozygosity);
-    }
-    return sum / (sum.trace() / n);
+    return method == 1 ? Eigen::MatrixXd(sum / (2.0 * heterozygosity)) : Eigen::MatrixXd(sum / (sum.trace() / n));
 }

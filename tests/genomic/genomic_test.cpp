@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <tuple>
+
+#include "genomic/genomic.h"
+#include "genomic/genotype_files.h"
+
+namespace {
+
+std::string bed_of_bytes(const std::vector<unsigned char>& body) {
+    return std::string("\x6C\x1B\x01", 3) + std::string(body.begin(), body.end());
+}
+
+Eigen::MatrixXd streamed(const std::string& prefix, int method, double lambda) {
+    return gkin_from_bed(open_bed(prefix, false), method, lambda);
+}
+
+double max_difference(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
+    return (a - b).cwiseAbs().maxCoeff();
+}
+
+TEST(BedReader, DecodesEveryBitPairOfBlocksOf1024MarkersWithAnyThreadCount) {
+    // 7 individuals: two bytes per marker, the last pair of the second byte is padding. Both
+    // bytes run through all 256 values, so every code sits in every bit pair and the padding
+    // holds every code; 2500 markers make blocks of 1024, 1024 and 452.
+    const int n = 7;
+    const int m = 2500;
+    std::vector<unsigned char> body;
+    for (int j = 0; j < m; ++j) {
+        body.push_back(static_cast<unsigned char>(j));
+        body.push_back(static_cast<unsigned char>(7 * j + 3));
+    }
+    const std::string prefix = make_scratch_dir() + "/geno";
+    write_genotype_set(prefix, Eigen::MatrixXd::Zero(n, m));
+    write_file(prefix + ".bed", bed_of_bytes(body));
+    const double dosage_of_code[4] = {2, -1, 1, 0};
+    Eigen::MatrixXd expected(n, m);
+    for (int j = 0; j < m; ++j) {
+        for (int i = 0; i < n; ++i) {
+            expected(i, j) = dosage_of_code[(body[2 * j + i / 4] >> (2 * (i % 4))) & 3];
+        }
+    }
+    const std::string path = prefix + ".bed";
+    omp_set_num_threads(1);
+    EXPECT_EQ(read_bed2_cpp(path.c_str(), m, n), expected);
+    omp_set_num_threads(2);
+    EXPECT_EQ(read_bed2_cpp(path.c_str(), m, n), expected);
+    const SilentStdout silent;
+    EXPECT_EQ(std::get<0>(read_bed(prefix, false)), expected);
+}
+
+TEST(BedReader, TakesTheSecondFieldOfEachLineAndSkipsBlankAndOneFieldLines) {
+    const std::string prefix = make_scratch_dir() + "/geno";
+    write_file(prefix + ".fam", "F1 ann 0 0 2 -9\n\nF1 bob 0 0 1 -9\nlonely\nF2 cy\n");
+    write_file(prefix + ".bim", "1 rs1 0 10 A G\n\n1\trs2\t0\t20\tC\tT\n   \n");
+    write_file(prefix + ".bed", bed_of_bytes({0x1B, 0x00}));
+    const SilentStdout silent;
+    const BedSet bed = open_bed(prefix, true);
+    EXPECT_EQ(bed.individual_ids, (std::vector<std::string>{"ann", "bob", "cy"}));
+    EXPECT_EQ(bed.marker_ids, (std::vector<std::string>{"rs1", "rs2"}));
+}
+
+TEST(BedReader, RefusesAMissingBadOrMisSizedBedSayingWhy) {
+    // 6 individuals x 3 markers: 3 + 2·3 = 9 bytes.
+    const std::string prefix = make_scratch_dir() + "/geno";
+    const SilentStdout silent;
+    write_genotype_set(prefix, Eigen::MatrixXd::Zero(6, 3));
+    std::remove((prefix + ".bed").c_str());
+    EXPECT_EQ(error_of([&] { read_bed(prefix, true); }), "Could not open BED file");
+    write_file(prefix + ".bed", std::string("\x6C\x1C\x01", 3) + std::string(6, '\0'));
+    EXPECT_EQ(error_of([&] { read_bed(prefix, true); }), "Invalid BED file format");
+    for (const auto& [size, words] : std::vector<std::pair<int, std::string>>{{8, "Truncated BED file " + prefix + ".bed"},
+                                                                             {10, "longer than its .bim and .fam"}}) {
+        write_file(prefix + ".bed", bed_of_bytes(std::vector<unsigned char>(size - 3, 0)));
+        const std::string message = error_of([&] { read_bed(prefix, true); });
+        for (const std::string& part : {words, std::string("expected 9 bytes"), "holds " + std::to_string(size) + " bytes"}) {
+            EXPECT_NE(message.find(part), std::string::npos) << message;
+        }
+    }
+}
+
+TEST(GenomicRelationships, EveryMethodAndPathFollowsTheTextbookFormulaOnAnyThreadCount) {
+    // 37 individuals (a padded last byte, padding bits set) and 2600 markers (three blocks),
+    // with missing calls and monomorphic, heterozygous-only and uncalled markers.
+    const Eigen::MatrixXd dosages = random_dosages(37, 2600, 17, 0.05);
+    const std::string prefix = make_scratch_dir() + "/geno";
+    write_genotype_set(prefix, dosages, 2);
+    const SilentStdout silent;
+    for (int method : {1, 2, 3}) {
+        for (double lambda : {1.0, 0.0, 0.5, 2.0}) {
+            SCOPED_TRACE("method " + std::to_string(method) + ", lambda " + std::to_string(lambda));
+            const Eigen::MatrixXd reference = textbook_grm(dosages, method, lambda);
+            const double tolerance = 1e-12 * std::max(1.0, reference.cwiseAbs().maxCoeff());
+            EXPECT_LE(max_difference(gkin_cpp(dosages, method, lambda), reference), tolerance);
+            omp_set_num_threads(1);
+            const Eigen::MatrixXd one_thread = streamed(prefix, method, lambda);
+            omp_set_num_threads(2);
+            const Eigen::MatrixXd two_threads = streamed(prefix, method, lambda);
+            EXPECT_LE(max_difference(one_thread, reference), tolerance);
+            EXPECT_LE(max_difference(two_threads, one_thread), 1e-13);
+            EXPECT_EQ(two_threads, two_threads.transpose());
+        }
+    }
+}
+
+TEST(GenomicRelationships, BothPathsRefuseDataWithoutAMeaningfulG) {
+    // Markers monomorphic or uncalled everywhere: 2 Σ p(1-p) = 0 for method 1; adding a marker
+    // heterozygous everywhere (p = 0.5, no spread) still leaves a zero trace for methods 2, 3.
+    Eigen::MatrixXd flat = Eigen::MatrixXd::Constant(8, 20, 2.0);
+    flat.col(7).setConstant(-1.0);
+    Eigen::MatrixXd no_spread = flat;
+    no_spread.col(3).setConstant(1.0);
+    const std::vector<std::tuple<Eigen::MatrixXd, int, double, std::string>> cases = {
+        {flat, 1, 1.0, "Cannot build G by method 1"},
+        {no_spread, 2, 1.0, "diagonal of G sums to 0"},
+        {no_spread, 3, 1.0, "diagonal of G sums to 0"},
+        {random_dosages(8, 20, 9, 0.0), 2, 2000.0, "not finite"},
+        {flat, 4, 1.0, "Invalid kinship method!"},
+    };
+    const std::string prefix = make_scratch_dir() + "/geno";
+    const SilentStdout silent;
+    for (const auto& [dosages, method, lambda, message] : cases) {
+        write_genotype_set(prefix, dosages);
+        EXPECT_NE(error_of([&] { gkin_cpp(dosages, method, lambda); }).find(message), std::string::npos) << message;
+        EXPECT_NE(error_of([&] { streamed(prefix, method, lambda); }).find(message), std::string::npos) << message;
+    }
+    // A .bed that changed after open_bed is checked again before it is streamed.
+    const BedSet bed = open_bed(prefix, false);
+    write_file(bed.bed_path, encode_bed(random_dosages(8, 19, 9, 0.0)));
+    EXPECT_NE(error_of([&] { gkin_from_bed(bed, 1, 1.0); }).find("Truncated BED file"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "genomic/genotype_files.h"
+#include "hmatrix/hmatrix.h"
+#include "pedigree/pedigree.h"
+
+namespace {
+
+using Eigen::MatrixXd;
+using Ids = std::vector<std::string>;
+
+// A pedigree relationship matrix in H order (genotyped last), its blocks, and G22.
+struct SingleStepInput {
+    MatrixXd A, G22, A12, A21, A22;
+};
+
+SingleStepInput split(const MatrixXd& A, const MatrixXd& G22) {
+    const auto g = G22.rows();
+    const auto u = A.rows() - g;
+    return {A, G22, A.topRightCorner(u, g), A.bottomLeftCorner(g, u), A.bottomRightCorner(g, g)};
+}
+
+// A random pedigree whose youngest g individuals are genotyped, and a positive definite
+// G22 = Z Zᵀ / m with mean diagonal about 1 (Z uniform on [-√3, √3]).
+SingleStepInput make_input(int n_individuals, int g, int n_markers, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<PedigreeTriple> triples;
+    for (int k = 0; k < n_individuals; ++k) {
+        auto parent = [&] { return k < 8 || random() % 6 == 0 ? std::string("0") : "a" + std::to_string(random() % k); };
+        triples.push_back({"a" + std::to_string(k), parent(), parent()});
+    }
+    std::srand(seed);
+    const MatrixXd Z = std::sqrt(3.0) * MatrixXd::Random(g, n_markers);
+    return split(build_relationship_matrix(prepare_pedigree(triples)), Z * Z.transpose() / n_markers);
+}
+
+MatrixXd run_core(const SingleStepInput& in, double tau, double omega) {
+    return HkinCpp(in.A, in.G22, in.A12, in.A21, in.A22, tau, omega);
+}
+
+double max_difference(const MatrixXd& x, const MatrixXd& y) { return (x - y).cwiseAbs().maxCoeff(); }
+
+// H exactly as the block formulas read: LU inverses, products from left to right.
+MatrixXd literal_H(const SingleStepInput& in, double tau, double omega) {
+    const auto g = in.A22.rows();
+    const MatrixXd inv22 = in.A22.partialPivLu().inverse();
+    MatrixXd Gw = in.G22;
+    if (!(tau == 1.0 && omega == 1.0)) {
+        const MatrixXd ridged = in.G22 + 0.0001 * MatrixXd::Identity(g, g);
+        Gw = (tau * ridged.partialPivLu().inverse() + (1.0 - omega) * inv22).partialPivLu().inverse();
+    }
+    const MatrixXd D = Gw - in.A22;
+    MatrixXd C(in.A.rows(), in.A.cols());
+    C << in.A12 * inv22 * D * inv22 * in.A21, (in.A12 * inv22) * D, (D * inv22) * in.A21, D;
+    return in.A + C;
+}
+
+TEST(HkinCpp, WorkedExample) {
+    MatrixXd A(3, 3);
+    A << 1, 0, 0.5, 0, 1, 0.5, 0.5, 0.5, 1;
+    MatrixXd expected(3, 3);
+    expected << 1.05, 0.05, 0.6, 0.05, 1.05, 0.6, 0.6, 0.6, 1.2;
+    EXPECT_LT(max_difference(run_core(split(A, MatrixXd::Constant(1, 1, 1.2)), 1, 1), expected), 1e-14);
+}
+
+TEST(HkinCpp, MatchesTheLiteralFormulasForEveryScalingOnAnyThreadCount) {
+    // More non-genotyped individuals than one column block (512) of the H11 update. omega = 2
+    // makes the blend indefinite, so its inverse takes the LU path instead of Cholesky.
+    const SingleStepInput in = make_input(780, 80, 400, 3);
+    for (const auto& [tau, omega] : std::vector<std::pair<double, double>>{{1, 1}, {2, 1}, {1, 0}, {3, 0.5}, {1, 2}}) {
+        omp_set_num_threads(1);
+        const MatrixXd one_thread = run_core(in, tau, omega);
+        omp_set_num_threads(2);
+        const MatrixXd H = run_core(in, tau, omega);
+        const MatrixXd reference = literal_H(in, tau, omega);
+        EXPECT_LT(max_difference(H, reference), 1e-9 * reference.cwiseAbs().maxCoeff()) << tau << " " << omega;
+        EXPECT_LT(max_difference(H, one_thread), 1e-10 * reference.cwiseAbs().maxCoeff()) << tau << " " << omega;
+        EXPECT_EQ(H.topLeftCorner(700, 700), H.topLeftCorner(700, 700).transpose());
+        EXPECT_EQ(H.topRightCorner(700, 80), H.bottomLeftCorner(80, 700).transpose());
+    }
+}
+
+TEST(HkinCpp, InverseDiffersFromTheInverseOfAOnlyInTheGenotypedBlock) {
+    // H⁻¹ - A⁻¹ is 0 outside the genotyped block and τ(G22 + 0.0001 I)⁻¹ - ω A22⁻¹ in it
+    // (G22⁻¹ - A22⁻¹ without the ridge when τ = ω = 1).
+    const SingleStepInput in = make_input(90, 30, 200, 9);
+    const MatrixXd inverse_A22 = in.A22.inverse();
+    const MatrixXd ridged_inverse = (in.G22 + 0.0001 * MatrixXd::Identity(30, 30)).inverse();
+    const std::vector<std::tuple<double, double, MatrixXd>> scalings = {
+        {1, 1, in.G22.inverse() - inverse_A22}, {2, 0.5, 2 * ridged_inverse - 0.5 * inverse_A22}};
+    for (const auto& [tau, omega, block] : scalings) {
+        const MatrixXd difference = run_core(in, tau, omega).inverse() - in.A.inverse();
+        const double tolerance = 1e-8 * block.cwiseAbs().maxCoeff();
+        EXPECT_LT(difference.topRows(60).cwiseAbs().maxCoeff(), tolerance) << tau;
+        EXPECT_LT(difference.leftCols(60).cwiseAbs().maxCoeff(), tolerance) << tau;
+        EXPECT_LT(max_difference(difference.bottomRightCorner(30, 30), block), tolerance) << tau;
+    }
+}
+
+TEST(HkinCpp, StopsOnSingularInputs) {
+    const SingleStepInput in = make_input(40, 10, 100, 17);
+    const auto error = [](const SingleStepInput& input, double tau) { return error_of([&] { run_core(input, tau, 1); }); };
+    // tau = 0 and omega = 1 blend to the zero matrix.
+    EXPECT_NE(error(in, 0).find("the blended matrix tau * inverse(G22 + 0.0001 I) + (1 - omega) * inverse(A22) "
+                                "with tau = 0 and omega = 1 is singular"),
+              std::string::npos);
+    EXPECT_NE(error(split(in.A, -0.0001 * MatrixXd::Identity(10, 10)), 2).find("G22 + 0.0001 I"), std::string::npos);
+    SingleStepInput clone = in;  // a genotyped clone: two identical rows in A22
+    clone.A22.row(1) = clone.A22.row(0);
+    clone.A22.col(1) = clone.A22.col(0);
+    EXPECT_NE(error(clone, 1).find("A22"), std::string::npos);
+}
+
+// Genomic relationships of C2, X9 and C1, in that order; kG22 is the block of C2 and C1.
+const MatrixXd kG = (MatrixXd(3, 3) << 1.1, 0.2, 0.6, 0.2, 0.9, 0.1, 0.6, 0.1, 0.95).finished();
+const MatrixXd kG22 = (MatrixXd(2, 2) << 1.1, 0.6, 0.6, 0.95).finished();
+
+// Hkin against kG with omega 1; `printed` receives standard output.
+std::pair<MatrixXd, Ids> run_hkin(const MatrixXd& A, const Ids& A_ids, double tau, std::string& printed) {
+    testing::internal::CaptureStdout();
+    auto result = Hkin(A, kG, A_ids, {"C2", "X9", "C1"}, tau, 1);
+    printed = testing::internal::GetCapturedStdout();
+    return result;
+}
+
+TEST(Hkin, OrdersNonGenotypedByPedigreeThenGenotypedByGenotypesAndReportsTheMatch) {
+    // Founders P1, P2 and their full sibs C1, C2 (alike in A, so A needs no reordering here).
+    MatrixXd A(4, 4);
+    A << 1, 0, 0.5, 0.5, 0, 1, 0.5, 0.5, 0.5, 0.5, 1, 0.5, 0.5, 0.5, 0.5, 1;
+    std::string printed;
+    const auto [H, ids] = run_hkin(A, {"P1", "P2", "C1", "C2"}, 1, printed);
+    EXPECT_EQ(ids, (Ids{"P1", "P2", "C2", "C1"}));
+    EXPECT_LT(max_difference(H, run_core(split(A, kG22), 1, 1)), 1e-14);
+    const std::string head = "Comparing individuals of A and G ... \n"
+                             "1 individuals of G were not included in A.\n"
+                             "2 individuals of A were not included in G.\n"
+                             "Scale of G22 against A22 for the 2 genotyped individuals:\n"
+                             "  G22: mean diagonal 1.025, mean off-diagonal 0.6\n"
+                             "  A22: mean diagonal 1, mean off-diagonal 0.5\n"
+                             "  Correlation of off-diagonal elements: not defined (no variation)\n"
+                             "Computing the H matrix... \n\nCompleted! Time = ";
+    EXPECT_EQ(printed.substr(0, head.size()), head);
+    EXPECT_EQ(printed.substr(printed.size() - 10), " seconds \n");
+}
+
+TEST(Hkin, EveryPedigreeIndividualGenotypedGivesTheEffectiveGenomicBlockAndTheScaleOfG) {
+    // Off-diagonals of G (0.2, 0.6, 0.1) against A's (0.5, 0.5, 0.25): deviations (-0.1, 0.3,
+    // -0.2) and (1/12, 1/12, -1/6), r = 0.05 / sqrt(0.14 * 1/24).
+    MatrixXd A(3, 3);
+    A << 1, 0.5, 0.5, 0.5, 1, 0.25, 0.5, 0.25, 1;
+    std::string printed;
+    const auto [H, ids] = run_hkin(A, {"C2", "X9", "C1"}, 2, printed);
+    EXPECT_EQ(ids, (Ids{"C2", "X9", "C1"}));
+    EXPECT_LT(max_difference(H, (kG + 0.0001 * MatrixXd::Identity(3, 3)) / 2), 1e-12);
+    EXPECT_NE(printed.find("3 individuals of A were included in G.\n"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("  G22: mean diagonal 0.983333, mean off-diagonal 0.3\n"), std::string::npos);
+    EXPECT_NE(printed.find("  Correlation of off-diagonal elements: 0.654654\n"), std::string::npos);
+}
+
+}  // namespace
