@@ -36,9 +36,8 @@ inline Eigen::MatrixXd class_design(Eigen::Index n, int levels, bool full) {
     Eigen::MatrixXd X = Eigen::MatrixXd::Zero(n, 1 + levels - first);
     X.col(0).setOnes();
     for (Eigen::Index i = 0; i < n; ++i) {
-        const int level = static_cast<int>(i % levels);
-        if (level >= first) {
-            X(i, 1 + level - first) = 1.0;
+        if (i % levels >= first) {
+            X(i, 1 + i % levels - first) = 1.0;
         }
     }
     return X;
