@@ -137,6 +137,8 @@ std::vector<BadInput> catalogue() {
         // Result paths.
         {"output folder that does not exist", {}, with(kGen, {"--out", "no/such/r"}), kErr,
          "Unable to open log file: no/such/r.log", {}},
+        {"breeding-value file that is a folder", {{"r.random.txt", "<folder>"}}, kPred, kErr,
+         "无法打开文件 r.random.txt", {}},
     };
 }
 

@@ -33,7 +33,7 @@ std::string masked(const std::string& text) {
 class WholeRuns : public testing::Test {
 protected:
     void SetUp() override {
-        write_genotype_set(dir + "/geno", dosages, {"ID3", "X1", "ID5", "ID6", "X2"});
+        write_genotype_set(dir + "/geno", dosages, 0, {"ID3", "X1", "ID5", "ID6", "X2"});
         write_file(dir + "/ped.txt", kPedigree);
         // 150 individuals in the kinship file; the first 130 have a record (one "NA"), and a
         // stranger has one too.

@@ -66,16 +66,20 @@ inline std::string encode_bed(const Eigen::MatrixXd& dosages, unsigned padding =
     return bed;
 }
 
-inline std::vector<std::string> numbered_ids(int n) {
+inline std::vector<std::string> numbered_ids(int n, const std::string& stem = "ID") {
     std::vector<std::string> ids;
-    for (int i = 1; i <= n; ++i) ids.push_back("ID" + std::to_string(i));
+    for (int i = 1; i <= n; ++i) ids.push_back(stem + std::to_string(i));
     return ids;
 }
 
-// prefix.bed/.bim/.fam for `dosages`, individuals ID1, ID2, ...
-inline void write_genotype_set(const std::string& prefix, const Eigen::MatrixXd& dosages, unsigned padding = 0) {
+// prefix.bed/.bim/.fam for `dosages`; individuals `ids`, or ID1, ID2, ... when none are given.
+inline void write_genotype_set(const std::string& prefix, const Eigen::MatrixXd& dosages, unsigned padding = 0,
+                               std::vector<std::string> ids = {}) {
+    if (ids.empty()) {
+        ids = numbered_ids(static_cast<int>(dosages.rows()));
+    }
     std::string fam;
-    for (const std::string& id : numbered_ids(static_cast<int>(dosages.rows()))) {
+    for (const std::string& id : ids) {
         fam += "FAM " + id + " 0 0 0 -9\n";
     }
     std::string bim;
