@@ -1,19 +1,22 @@
 #pragma once
 
 // Helpers shared by the test files: scratch folders, whole files, and runs of the built
-// executables with their output and exit status.
+// executables with their output, exit status and log.
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 struct CommandResult {
     int status = -1;
@@ -24,18 +27,15 @@ struct CommandResult {
 // A fresh, empty folder under /tmp, unique per call.
 inline std::string make_scratch_dir() {
     char pattern[] = "/tmp/zelkora-test-XXXXXX";
-    const char* dir = ::mkdtemp(pattern);
-    if (dir == nullptr) {
+    if (::mkdtemp(pattern) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }
-    return dir;
+    return pattern;
 }
 
 inline std::string read_file(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
-    std::ostringstream content;
-    content << file.rdbuf();
-    return content.str();
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 inline void write_file(const std::string& path, const std::string& content) {
@@ -53,43 +53,53 @@ inline std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
-inline bool file_exists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
-}
+inline bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
 
 inline std::string shell_quote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "'";
+    return "'" + std::regex_replace(text, std::regex("'"), "'\\''") + "'";
 }
 
 // Runs `program` with `args` in `workdir`, capturing both output streams.
 inline CommandResult run_program(const std::string& program, const std::vector<std::string>& args,
                                  const std::string& workdir) {
-    const std::string out_path = workdir + "/.stdout";
-    const std::string err_path = workdir + "/.stderr";
     std::string command = "cd " + shell_quote(workdir) + " && " + shell_quote(program);
     for (const std::string& arg : args) {
         command += " " + shell_quote(arg);
     }
-    command += " >" + shell_quote(out_path) + " 2>" + shell_quote(err_path) + " </dev/null";
-    const int raw = std::system(command.c_str());
-    CommandResult result;
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
-    std::remove(out_path.c_str());
-    std::remove(err_path.c_str());
+    const int raw = std::system((command + " >.stdout 2>.stderr </dev/null").c_str());
+    const CommandResult result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(workdir + "/.stdout"),
+                               read_file(workdir + "/.stderr")};
+    std::filesystem::remove(workdir + "/.stdout");
+    std::filesystem::remove(workdir + "/.stderr");
     return result;
 }
 
 inline CommandResult run_zelkora(const std::vector<std::string>& args, const std::string& workdir) {
     return run_program(ZELKORA_EXE, args, workdir);
+}
+
+// Times, the date and estimates as "#"; the lines of a REML trace (the iteration right-aligned in
+// 10 columns, then five numbers right-aligned in 15) as one "<trace>".
+inline std::string masked(const std::string& text) {
+    const std::string trace_line = "(?= [ 0-9]{8}[0-9])[ 0-9]{10}((?= [^\n]{13}[^ \n])[^\n]{15}){5}\n";
+    std::string shown = std::regex_replace(text, std::regex("(" + trace_line + ")+"), "<trace>\n");
+    shown = std::regex_replace(shown, std::regex("Start analysis: [^\n]*"), "Start analysis: #");
+    return std::regex_replace(shown, std::regex("-?[0-9]+(\\.[0-9]+(e[-+]?[0-9]+)?|e[-+]?[0-9]+)"), "#");
+}
+
+// A run's console after the 12-line banner and its log, both masked, against `expected`: the
+// console's lines, of which those marked '~' are on the console only.
+inline void expect_console_and_log(const std::string& console, const std::string& log, const std::string& expected) {
+    std::string want_console, want_log;
+    for (const std::string& line : lines_of(expected)) {
+        const bool console_only = !line.empty() && line[0] == '~';
+        want_console += line.substr(console_only ? 1 : 0) + "\n";
+        want_log += console_only ? "" : line + "\n";
+    }
+    std::size_t banner_end = 0;
+    for (int line = 0; line < 12; ++line) {
+        banner_end = console.find('\n', banner_end) + 1;
+    }
+    EXPECT_EQ(masked(console.substr(banner_end)), masked(want_console));
+    EXPECT_EQ(masked(log), masked(want_log));
 }

@@ -15,7 +15,8 @@
 namespace {
 
 // A small valid data set: 5 genotyped individuals (G1..G5, n not a multiple of 4) at 3 markers,
-// a pedigree of 7 whose parents P1 and P2 are not genotyped, a kinship file and phenotypes.
+// a pedigree of 7 whose parents P1 and P2 are not genotyped, a kinship file (its triangles differ
+// by the rounding of the text format, which must pass) and phenotypes.
 const std::string kFam = "F G1 0 0 1 -9\nF G2 0 0 2 -9\nF G3 0 0 1 -9\nF G4 0 0 2 -9\nF G5 0 0 1 -9\n";
 const std::string kBim = "1 m1 0 1 A G\n1 m2 0 2 A G\n1 m3 0 3 A G\n";
 // 2 bytes per marker; codes chosen so that every marker is polymorphic.
@@ -23,17 +24,16 @@ const std::string kBedHeader("\x6C\x1B\x01", 3);
 const std::string kBed = kBedHeader + std::string("\xE4\x02\x1B\x03\x39\x00", 6);
 const std::string kPedigree = "ID Sire Dam\nP1 0 0\nP2 0 0\nG1 P1 P2\nG2 P1 P2\nG3 P1 0\nG4 G1 G2\nG5 P1 G2\n";
 const std::string kKinship =
-    "\tA\tB\tC\nA\t1.0000\t0.2500\t0.0000\t\nB\t0.2500\t1.0000\t0.1250\t\nC\t0.0000\t0.1250\t1.0000\t\n";
+    "\tA\tB\tC\nA\t1.0000\t0.2500\t0.0000\t\nB\t0.2500\t1.0000\t0.1250\t\nC\t0.0000\t0.1251\t1.0000\t\n";
+const std::string kKinshipRows = kKinship.substr(kKinship.find('\n') + 1);
 const std::string kPhenotypes = "ID\tSex\tTrait\nA\tM\t10.5\nB\tF\t12.0\nC\tM\t9.0\n";
 
 // Writes the valid set into `dir` with `changes` over it: "<none>" leaves a file out, "<folder>"
 // puts a folder in its place.
 void prepare(const std::string& dir, const std::map<std::string, std::string>& changes) {
-    std::map<std::string, std::string> files = {{"d.fam", kFam},        {"d.bim", kBim},    {"d.bed", kBed},
-                                                {"ped.txt", kPedigree}, {"k.txt", kKinship}, {"phe.txt", kPhenotypes}};
-    for (const auto& [name, content] : changes) {
-        files[name] = content;
-    }
+    std::map<std::string, std::string> files = changes;  // the changes win over the valid set
+    files.insert({{"d.fam", kFam}, {"d.bim", kBim}, {"d.bed", kBed}, {"ped.txt", kPedigree}, {"k.txt", kKinship},
+                  {"phe.txt", kPhenotypes}});
     for (const auto& [name, content] : files) {
         if (content == "<folder>") {
             std::filesystem::create_directory(dir + "/" + name);
@@ -75,19 +75,24 @@ std::vector<BadInput> catalogue() {
         {"empty .fam", {{"d.fam", ""}}, kGen, kLog, "No individuals in d.fam", kText},
         {"empty .bim", {{"d.bim", ""}}, kGen, kLog, "No markers in d.bim", kText},
         {"empty .bed", {{"d.bed", ""}}, kGen, kLog, "Invalid BED file format", kText},
+        {"missing .bed", {{"d.bed", "<none>"}}, kGen, kLog, "Could not open BED file", kText},
         {".bed with its header only", {{"d.bed", kBedHeader}}, kGen, kLog, "Truncated BED file d.bed", kText},
-        {"truncated .bed", {{"d.bed", kBed.substr(0, 8)}}, kGen, kLog, "Truncated BED file d.bed", kText},
+        {"truncated .bed", {{"d.bed", kBed.substr(0, 8)}}, kGen, kLog,
+         "Truncated BED file d.bed: expected 9 bytes (3 + 2 bytes per marker x 3 markers, for 5 individuals in d.fam "
+         "and 3 markers in d.bim) but the file holds 8 bytes.", kText},
         {".bed in individual-major mode", {{"d.bed", std::string("\x6C\x1B\x00", 3) + kBed.substr(3)}}, kGen,
          kLog, "Invalid BED file format", kBin},
         {".bim with a marker more than the .bed holds", {{"d.bim", kBim + "1 m4 0 4 A G\n"}}, kGen, kLog,
          "Truncated BED file d.bed", kText},
         {".fam with fewer individuals than the .bed holds", {{"d.fam", kFam.substr(0, kFam.rfind("F G5"))}},
-         kGen, kLog, "is longer than its .bim and .fam describe", kText},
+         kGen, kLog, "BED file d.bed is longer than its .bim and .fam describe: expected 6 bytes (3 + 1 bytes per "
+         "marker x 3 markers, for 4 individuals in d.fam and 3 markers in d.bim) but the file holds 9 bytes.", kText},
         {"duplicate individual in the .fam", {{"d.fam", kFam + "F G2 0 0 2 -9\n"}}, kGen, kLog,
          "Duplicate individual ID G2 in d.fam (lines 2 and 6)", kText},
         {"missing .bim", {{"d.bim", "<none>"}}, kGen, kLog, "File not found: d.bim or d.fam", kText},
         {"every marker monomorphic", {{"d.bed", kBedHeader + std::string(6, '\0')}}, kGen, kLog,
          "every marker is monomorphic or has no calls", kText},
+        {"unknown G method", {}, with(kGen, {"--kin-method", "4"}), kLog, "Invalid kinship method!", kText},
         // Pedigrees.
         {"empty pedigree", {{"ped.txt", ""}}, kPed, kLog,
          "Pedigree needs at least three columns and cannot be empty!", kText},
@@ -95,15 +100,19 @@ std::vector<BadInput> catalogue() {
          "Pedigree needs at least three columns and cannot be empty!", kText},
         {"short pedigree row", {{"ped.txt", "ID Sire Dam\nA 0 0\nB A\n"}}, kPed, kLog,
          "Pedigree file ped.txt, line 3 has 2 field(s)", kText},
-        {"pedigree loop", {{"ped.txt", "ID Sire Dam\nA C 0\nB A 0\nC B 0\n"}}, kPed, kLog, "is its own ancestor", kBin},
+        {"pedigree loop through sires and dams", {{"ped.txt", "ID Sire Dam\nF 0 0\nA F B\nB C 0\nC 0 A\n"}}, kPed,
+         kLog, "is its own ancestor: the pedigree has a loop through it.", kBin},
+        {"its own dam", {{"ped.txt", "ID Sire Dam\nA 0 A\n"}}, kPed, kLog, "Individual A is its own ancestor", kText},
         {"duplicate pedigree ID", {{"ped.txt", kPedigree + "G1 0 0\n"}}, kPed, kLog,
-         "Program terminated due to duplicate offspring ID.", kText},
+         "Duplicate offspring ID found: G1\nProgram terminated due to duplicate offspring ID.", kText},
         {"sire used as dam", {{"ped.txt", kPedigree + "X G1 G1\n"}}, kPed, kLog,
-         "Program terminated due to parents crossover.", kText},
+         "Crossover found between parental individuals: G1 \nProgram terminated due to parents crossover.", kText},
         {"no pedigree file", {{"ped.txt", "<none>"}}, kPed, kErr, "Error: Could not open input file ped.txt", kText},
         {"pedigree that names none of the genotyped", {{"ped.txt", "ID Sire Dam\nX 0 0\nY X 0\n"}}, kBlend,
          kLog, "None of the 2 pedigree individuals is among the 5 genotyped individuals", kText},
-        {"blend without an inverse (tau 0)", {}, with(kBlend, {"--kin-tau", "0"}), kLog, "Cannot build H", kText},
+        {"blend without an inverse (tau 0)", {}, with(kBlend, {"--kin-tau", "0"}), kLog,
+         "Cannot build H: the blended matrix tau * inverse(G22 + 0.0001 I) + (1 - omega) * inverse(A22) with tau = 0 "
+         "and omega = 1 is singular", kText},
         // Kinship files.
         {"missing kinship file", {{"k.txt", "<none>"}}, kReml, kErr, "Could not open the kinship file: k.txt", {}},
         {"kinship is a folder", {{"k.txt", "<folder>"}}, kReml, kErr, "Could not open the kinship file: k.txt", {}},
@@ -116,11 +125,21 @@ std::vector<BadInput> catalogue() {
          kErr, "line 3: expected 3 values, found 2", kValues},
         {"duplicate kinship ID", {{"k.txt", kKinship + "B\t0.25\t1\t0.125\t\n"}}, kPred, kErr,
          "individual \"B\" has two data lines", kValues},
-        {"kinship header in another order", {{"k.txt", "\tB\tA\tC\n" + kKinship.substr(kKinship.find('\n') + 1)}},
-         kPred, kErr, "the header lists the individuals in another order than the data lines", kValues},
+        {"kinship header in another order", {{"k.txt", "\tB\tA\tC\n" + kKinshipRows}}, kPred, kErr,
+         "the header lists the individuals in another order than the data lines", kValues},
+        {"kinship header with a corner title", {{"k.txt", "ID" + kKinship}}, kPred, kErr,
+         "kinship file k.txt: the header names \"ID\" (column 1) but no data line belongs to it", kValues},
+        {"kinship header short of an ID", {{"k.txt", "\tA\tB\n" + kKinshipRows}}, kReml, kErr,
+         "the header lists 2 IDs but there are 3 data lines; the header must list the IDs of the data lines", {}},
+        {"asymmetric kinship (records)", {{"k.txt", std::regex_replace(kKinship, std::regex("0.1251"), "0.0100")}},
+         kReml, kErr, "k.txt is not symmetric: the value for \"C\" and \"B\" is 0.01 in one triangle and 0.125", {}},
+        {"asymmetric kinship (all)", {{"k.txt", std::regex_replace(kKinship, std::regex("0.2500\t1"), "0.2\t1")}},
+         kPred, kErr, "the value for \"B\" and \"A\" is 0.2 in one triangle and 0.25 in the other.", kValues},
         // Phenotypes.
         {"missing phenotype file", {{"phe.txt", "<none>"}}, kPred, kErr,
          "Could not open the phenotype file: phe.txt", kValues},
+        {"phenotype file is a folder", {{"phe.txt", "<folder>"}}, kReml, kErr,
+         "Could not open the phenotype file: phe.txt", {}},
         {"empty phenotype file", {{"phe.txt", ""}}, kPred, kLog, "REML needs at least two records", kValues},
         {"phenotype file with its header only", {{"phe.txt", "ID\tSex\tTrait\n"}}, kReml, kLog,
          "REML needs at least two records", {}},
@@ -133,7 +152,8 @@ std::vector<BadInput> catalogue() {
         {"non-numeric trait", {{"phe.txt", kPhenotypes + "C\tF\tO.5\n"}}, kPred, kErr,
          "phenotype file phe.txt, line 5: the trait value \"O.5\"", kValues},
         {"REML that does not converge before a prediction", {}, with(kPred, {"--max-iter", "1"}), kLog,
-         "r.random.txt was not written", kValues},
+         "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n❎ Error: without converged "
+         "variance components there are no breeding values to predict; r.random.txt was not written.", kValues},
         // Result paths.
         {"output folder that does not exist", {}, with(kGen, {"--out", "no/such/r"}), kErr,
          "Unable to open log file: no/such/r.log", {}},
@@ -159,8 +179,10 @@ TEST(BadInputCatalogue, EachStopsWithItsMessageAndLeavesResultsAlone) {
             EXPECT_EQ(run.status, 1) << run.out << run.err;
             EXPECT_NE((bad.stream == kErr ? run.err : run.out).find(bad.message), std::string::npos)
                 << "stdout:\n" << run.out << "stderr:\n" << run.err;
+            // The log holds the message's last line (lines before it may be on the console only).
             if (bad.stream == kLog && file_exists(dir + "/r.log")) {
-                EXPECT_NE(read_file(dir + "/r.log").find(bad.message), std::string::npos);
+                EXPECT_NE(read_file(dir + "/r.log").find(bad.message.substr(bad.message.rfind('\n') + 1)),
+                          std::string::npos);
             }
             for (const std::string& result : bad.results) {
                 EXPECT_EQ(file_exists(dir + "/" + result) ? read_file(dir + "/" + result) : "<none>",
@@ -173,6 +195,7 @@ TEST(BadInputCatalogue, EachStopsWithItsMessageAndLeavesResultsAlone) {
     }
 }
 
+// The ID file of an earlier binary result stays when the matrix cannot be written.
 TEST(BadInputCatalogue, FullDiskIsReportedForEveryResultFile) {
     const std::string dir = make_scratch_dir();
     prepare(dir, {});
@@ -181,7 +204,9 @@ TEST(BadInputCatalogue, FullDiskIsReportedForEveryResultFile) {
                                              std::tuple{"r.random.txt", kPred, kErr}}) {
         SCOPED_TRACE(link);
         ASSERT_EQ(::symlink("/dev/full", (dir + "/" + link).c_str()), 0);
+        write_file(dir + "/r.id", "earlier result\n");
         const CommandResult run = run_zelkora(args, dir);
+        EXPECT_EQ(read_file(dir + "/r.id"), "earlier result\n");
         EXPECT_EQ(run.status, 1);
         EXPECT_NE((stream == kErr ? run.err : run.out).find("No space left on device"), std::string::npos)
             << run.out << run.err;

@@ -1,8 +1,9 @@
 // Every job of the demo on examples/, its result files checked against plain formulas computed
 // here from the inputs: G by the textbook formula, A by the recursive
 // definition of coancestry, H by its block formulas, REML by the literal dense iteration and the
-// breeding values by Henderson's mixed model equations with the inverse of the kinship.
-// A change anywhere that alters a result fails one of these.
+// breeding values by Henderson's mixed model equations with the inverse of the kinship; the
+// console and log lines of REML and prediction in their order. A change anywhere that alters a
+// result fails one of these.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <iterator>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -20,6 +22,7 @@
 #include "genomic/genotype_files.h"
 #include "kinship_io/kinship_io.h"
 #include "mixed_model/reml_reference.h"
+#include "mixed_model/test_data.h"
 #include "test_support.h"
 
 namespace {
@@ -39,11 +42,10 @@ std::vector<std::vector<std::string>> words_of(const std::string& text) {
 // The numbers after the first word of each line of `console` whose first word is `key`.
 std::vector<std::vector<double>> numbers_after(const std::string& console, const std::string& key) {
     std::vector<std::vector<double>> rows;
-    for (const std::string& line : lines_of(console)) {
-        std::istringstream words(line);
-        std::string first;
-        if (words >> first && first == key) {
-            rows.emplace_back(std::istream_iterator<double>(words), std::istream_iterator<double>());
+    for (const std::vector<std::string>& words : words_of(console)) {
+        if (!words.empty() && words[0] == key) {
+            rows.emplace_back(words.size() - 1);
+            std::transform(words.begin() + 1, words.end(), rows.back().begin(), [](auto& w) { return std::stod(w); });
         }
     }
     return rows;
@@ -51,13 +53,10 @@ std::vector<std::vector<double>> numbers_after(const std::string& console, const
 
 // The position in `all` of each of `ids`.
 std::vector<Eigen::Index> positions_of(const std::vector<std::string>& ids, const std::vector<std::string>& all) {
-    std::map<std::string, Eigen::Index> position;
-    for (std::size_t k = 0; k < all.size(); ++k) {
-        position[all[k]] = static_cast<Eigen::Index>(k);
-    }
     std::vector<Eigen::Index> positions;
     for (const std::string& id : ids) {
-        positions.push_back(position.at(id));
+        const auto found = std::find(all.begin(), all.end(), id);
+        positions.push_back(found != all.end() ? found - all.begin() : throw std::out_of_range("no " + id));
     }
     return positions;
 }
@@ -71,7 +70,8 @@ Eigen::MatrixXd kinship_in_order(const std::string& path, const std::vector<std:
 
 struct Demo {
     std::string dir = make_scratch_dir();
-    std::vector<std::string> consoles, genotyped, pedigree_ids;
+    std::vector<CommandResult> runs;
+    std::vector<std::string> genotyped, pedigree_ids;
     Eigen::MatrixXd G, A;
 };
 
@@ -83,14 +83,13 @@ const Demo& demo() {
             {"--kinship", "--bedfile", kDemo, "--threads", "2", "--out", "G"},
             {"--kinship", "--pedigree", kDemo + ".ped", "--out", "A"},
             {"--kinship", "--pedigree", kDemo + ".ped", "--bedfile", kDemo, "--threads", "2", "--out", "H"},
-            {"--reml", "--kin-file", "G.kinship.txt", "--phefile", kDemo + ".phe", "--phe-pos", "4", "--covar-pos",
-             "2,3", "--out", "reml"},
+            {"--reml", "--predict", "--kin-file", "G.kinship.txt", "--phefile", kDemo + ".phe", "--phe-pos", "4",
+             "--covar-pos", "2,3", "--out", "reml"},
             {"--predict", "--kin-file", "H.kinship.txt", "--phefile", kDemo + ".phe", "--phe-pos", "4",
              "--covar-pos", "2,3", "--out", "predict"}};
         for (const auto& job : jobs) {
-            const CommandResult run = run_zelkora(job, d.dir);
-            EXPECT_EQ(run.status, 0) << run.out << run.err;
-            d.consoles.push_back(run.out);
+            d.runs.push_back(run_zelkora(job, d.dir));
+            EXPECT_EQ(d.runs.back().status, 0) << d.runs.back().out << d.runs.back().err;
         }
         // The library's decode, proven exact by the longhand encoding giving back the file.
         Eigen::MatrixXd dosages;
@@ -98,26 +97,16 @@ const Demo& demo() {
         EXPECT_TRUE(encode_bed(dosages) == read_file(kDemo + ".bed"));
         d.G = textbook_grm(dosages, 1, 1.0);
 
-        // A by the definition, parents before offspring as the demo pedigree lists them, unknown
-        // parents ("0") as an extra individual related to nobody: a(j, j) = 1 + a(sire, dam) / 2
-        // and a(i, j) = (a(i, sire of j) + a(i, dam of j)) / 2 for i before j.
+        // A by the tabular method, parents before offspring as the demo pedigree lists them.
         const auto pedigree = words_of(read_file(kDemo + ".ped"));  // header "ID Sire Dam" first
+        std::map<std::string, int> index = {{"0", -1}};
+        std::vector<std::pair<int, int>> parents;
         for (std::size_t line = 1; line < pedigree.size(); ++line) {
+            parents.emplace_back(index.at(pedigree[line].at(1)), index.at(pedigree[line].at(2)));
+            index[pedigree[line].at(0)] = static_cast<int>(line) - 1;
             d.pedigree_ids.push_back(pedigree[line].at(0));
         }
-        std::vector<std::string> known = d.pedigree_ids;
-        known.push_back("0");
-        const auto p = static_cast<Eigen::Index>(d.pedigree_ids.size());
-        Eigen::MatrixXd A = Eigen::MatrixXd::Zero(p + 1, p + 1);
-        for (Eigen::Index j = 0; j < p; ++j) {
-            const std::vector<std::string>& words = pedigree[static_cast<std::size_t>(j) + 1];
-            const std::vector<Eigen::Index> parents = positions_of({words.at(1), words.at(2)}, known);
-            for (Eigen::Index i = 0; i < j; ++i) {
-                A(i, j) = A(j, i) = 0.5 * (A(i, parents[0]) + A(i, parents[1]));
-            }
-            A(j, j) = 1.0 + 0.5 * A(parents[0], parents[1]);
-        }
-        d.A = A.topLeftCorner(p, p);
+        d.A = tabular_relationships(parents);
         return d;
     }();
     return runs;
@@ -126,6 +115,18 @@ const Demo& demo() {
 // The phenotype records whose ID is in `ids`: trait in column 4, covariates in columns 2 and 3.
 PhenotypeData records(const std::vector<std::string>& ids) {
     return read_phenotype_file(kDemo + ".phe", 3, {1, 2}, {ids.begin(), ids.end()});
+}
+
+// The masked console of a REML run on the demo up to its estimates: `gap` after the first 👉 (none
+// for --reml), the individuals of the kinship file and the records used, then `size_line`.
+std::string reml_console(const std::string& gap, const std::string& kinship, int individuals, int records,
+                         const std::string& size_line) {
+    return "🏃 Start analysis: #\n\n👉" + gap + "Loading kinship file: " + kinship + ".kinship.txt\n\t" +
+           std::to_string(individuals) + " individuals were detected in the kinship file.\n👉 Loading phenotype file: " +
+           kDemo + ".phe\n\t" + std::to_string(records) + " effective records without missing covariate and kinship "
+           "and will be used for REML analysis.\n" + size_line + "\n🏃 Start REML analysis!\n\n Iteration         "
+           "LogLik       Sigma_a2       Sigma_e2     Changed_a2     Changed_e2\n<trace>\n✅ Converged!!!\n\nComp\tVar"
+           "\tVar_SE\nAdd\t#\t#\ne\t#\t#\n\n👏 Heritability: # with SE #\n\n";
 }
 
 // Values are written with 4 decimals: half a unit of the last one, and a little for the binary
@@ -170,7 +171,7 @@ TEST(ExamplesEndToEnd, RemlTraceAndEstimatesFollowTheLiteralIteration) {
     const Eigen::MatrixXd K = kinship_in_order(d.dir + "/G.kinship.txt", record_ids);
     const RemlResult reference = reference_reml(K, X, y, 30, 0.3, 1e-5);
     ASSERT_TRUE(reference.converged);
-    const std::string& console = d.consoles[3];
+    const std::string& console = d.runs[3].out;
     for (std::size_t k = 0; k < reference.iterations.size(); ++k) {
         const auto rows = numbers_after(console, std::to_string(k + 1));
         ASSERT_FALSE(rows.empty()) << "iteration " << k + 1;
@@ -181,11 +182,14 @@ TEST(ExamplesEndToEnd, RemlTraceAndEstimatesFollowTheLiteralIteration) {
                 << "iteration " << k + 1 << ", column " << column;
         }
     }
-    const auto additive = numbers_after(console, "Add");
-    ASSERT_EQ(additive.size(), 1u);
-    EXPECT_NEAR(additive[0].at(0), reference.sigma_a2, 1e-5 * reference.sigma_a2);
-    EXPECT_NEAR(additive[0].at(1), reference.se_a2, 1e-5 * reference.se_a2);
-    EXPECT_NE(console.find("👏 Heritability: "), std::string::npos);
+    // The estimates are those of the last iteration; their standard errors come from its AI matrix.
+    EXPECT_NEAR(numbers_after(console, "Add").at(0).at(1), reference.se_a2, 1e-5 * reference.se_a2);
+    // The lines in their order; with --predict as well only REML is run.
+    expect_console_and_log(console, read_file(d.dir + "/reml.log"),
+                           reml_console("", "G", 400, 370, "👉 kinship matrix size: 370 x 370 used for REML analysis.\n")
+                               + "😊 All finished!\n\n");
+    EXPECT_EQ(d.runs[3].err, "");
+    EXPECT_FALSE(file_exists(d.dir + "/reml.random.txt"));
 }
 
 TEST(ExamplesEndToEnd, BreedingValuesSolveTheMixedModelEquations) {
@@ -206,9 +210,13 @@ TEST(ExamplesEndToEnd, BreedingValuesSolveTheMixedModelEquations) {
         const double expected = u(static_cast<Eigen::Index>(k), 0);
         EXPECT_NEAR(std::stod(lines[k + 1].at(1)), expected, 1e-5 * std::abs(expected) + 1e-9) << h_ids[k];
     }
-    // Fixed effects: the intercept, then each covariate's levels with the first-met one at 0.
-    const std::string& console = d.consoles[4];
-    EXPECT_NEAR(numbers_after(console, "Intercept").at(0).at(0), b(0, 0), 1e-5 * std::abs(b(0, 0)));
-    EXPECT_NE(console.find("Covar2_F\t0\n"), std::string::npos);
-    EXPECT_NE(console.find("Covar3_H2\t0\n"), std::string::npos);
+    EXPECT_NEAR(numbers_after(d.runs[4].out, "Intercept").at(0).at(0), b(0, 0), 1e-5 * std::abs(b(0, 0)));
+    // The lines in their order. Fixed effects: the intercept, then each covariate's levels with
+    // the first-met one at 0.
+    expect_console_and_log(d.runs[4].out, read_file(d.dir + "/predict.log"),
+                           reml_console(" ", "H", 600, 558, "") +
+                               "🏃 Start predict breeding values!\n\n👉 Breeding values of 600 individuals will be "
+                               "predicted\n\n👏 Fixed effects were shown:\n\nIntercept\t#\nCovar2_F\t0\nCovar2_M\t#\n"
+                               "Covar3_H2\t0\nCovar3_H1\t#\nCovar3_H3\t#\n\n😊 All finished!\n\n");
+    EXPECT_EQ(d.runs[4].err, "\n👏 Predicted breeding values were saved in predict.random.txt\n");
 }

@@ -8,10 +8,6 @@
 
 namespace {
 
-std::string bed_of_bytes(const std::vector<unsigned char>& body) {
-    return std::string("\x6C\x1B\x01", 3) + std::string(body.begin(), body.end());
-}
-
 Eigen::MatrixXd streamed(const std::string& prefix, int method, double lambda) {
     return gkin_from_bed(open_bed(prefix, false), method, lambda);
 }
@@ -24,28 +20,24 @@ TEST(BedReader, DecodesEveryBitPairOfBlocksOf1024MarkersWithAnyThreadCount) {
     // 7 individuals: two bytes per marker, the last pair of the second byte is padding. Both
     // bytes run through all 256 values, so every code sits in every bit pair and the padding
     // holds every code; 2500 markers make blocks of 1024, 1024 and 452.
-    const int n = 7;
-    const int m = 2500;
-    std::vector<unsigned char> body;
+    const int n = 7, m = 2500;
+    const double dosage_of_code[4] = {2, -1, 1, 0};
+    std::string bed("\x6C\x1B\x01", 3);
+    Eigen::MatrixXd expected(n, m);
     for (int j = 0; j < m; ++j) {
-        body.push_back(static_cast<unsigned char>(j));
-        body.push_back(static_cast<unsigned char>(7 * j + 3));
+        const unsigned bytes[2] = {j & 255u, (7u * j + 3) & 255u};
+        bed += {static_cast<char>(bytes[0]), static_cast<char>(bytes[1])};
+        for (int i = 0; i < n; ++i) {
+            expected(i, j) = dosage_of_code[(bytes[i / 4] >> (2 * (i % 4))) & 3];
+        }
     }
     const std::string prefix = make_scratch_dir() + "/geno";
     write_genotype_set(prefix, Eigen::MatrixXd::Zero(n, m));
-    write_file(prefix + ".bed", bed_of_bytes(body));
-    const double dosage_of_code[4] = {2, -1, 1, 0};
-    Eigen::MatrixXd expected(n, m);
-    for (int j = 0; j < m; ++j) {
-        for (int i = 0; i < n; ++i) {
-            expected(i, j) = dosage_of_code[(body[2 * j + i / 4] >> (2 * (i % 4))) & 3];
-        }
+    write_file(prefix + ".bed", bed);
+    for (int threads : {1, 2}) {
+        omp_set_num_threads(threads);
+        EXPECT_EQ(read_bed2_cpp((prefix + ".bed").c_str(), m, n), expected);
     }
-    const std::string path = prefix + ".bed";
-    omp_set_num_threads(1);
-    EXPECT_EQ(read_bed2_cpp(path.c_str(), m, n), expected);
-    omp_set_num_threads(2);
-    EXPECT_EQ(read_bed2_cpp(path.c_str(), m, n), expected);
     const SilentStdout silent;
     EXPECT_EQ(std::get<0>(read_bed(prefix, false)), expected);
 }
@@ -54,30 +46,11 @@ TEST(BedReader, TakesTheSecondFieldOfEachLineAndSkipsBlankAndOneFieldLines) {
     const std::string prefix = make_scratch_dir() + "/geno";
     write_file(prefix + ".fam", "F1 ann 0 0 2 -9\n\nF1 bob 0 0 1 -9\nlonely\nF2 cy\n");
     write_file(prefix + ".bim", "1 rs1 0 10 A G\n\n1\trs2\t0\t20\tC\tT\n   \n");
-    write_file(prefix + ".bed", bed_of_bytes({0x1B, 0x00}));
+    write_file(prefix + ".bed", std::string("\x6C\x1B\x01\x1B\x00", 5));
     const SilentStdout silent;
     const BedSet bed = open_bed(prefix, true);
     EXPECT_EQ(bed.individual_ids, (std::vector<std::string>{"ann", "bob", "cy"}));
     EXPECT_EQ(bed.marker_ids, (std::vector<std::string>{"rs1", "rs2"}));
-}
-
-TEST(BedReader, RefusesAMissingBadOrMisSizedBedSayingWhy) {
-    // 6 individuals x 3 markers: 3 + 2·3 = 9 bytes.
-    const std::string prefix = make_scratch_dir() + "/geno";
-    const SilentStdout silent;
-    write_genotype_set(prefix, Eigen::MatrixXd::Zero(6, 3));
-    std::remove((prefix + ".bed").c_str());
-    EXPECT_EQ(error_of([&] { read_bed(prefix, true); }), "Could not open BED file");
-    write_file(prefix + ".bed", std::string("\x6C\x1C\x01", 3) + std::string(6, '\0'));
-    EXPECT_EQ(error_of([&] { read_bed(prefix, true); }), "Invalid BED file format");
-    for (const auto& [size, words] : std::vector<std::pair<int, std::string>>{{8, "Truncated BED file " + prefix + ".bed"},
-                                                                             {10, "longer than its .bim and .fam"}}) {
-        write_file(prefix + ".bed", bed_of_bytes(std::vector<unsigned char>(size - 3, 0)));
-        const std::string message = error_of([&] { read_bed(prefix, true); });
-        for (const std::string& part : {words, std::string("expected 9 bytes"), "holds " + std::to_string(size) + " bytes"}) {
-            EXPECT_NE(message.find(part), std::string::npos) << message;
-        }
-    }
 }
 
 TEST(GenomicRelationships, EveryMethodAndPathFollowsTheTextbookFormulaOnAnyThreadCount) {
@@ -116,7 +89,6 @@ TEST(GenomicRelationships, BothPathsRefuseDataWithoutAMeaningfulG) {
         {no_spread, 2, 1.0, "diagonal of G sums to 0"},
         {no_spread, 3, 1.0, "diagonal of G sums to 0"},
         {random_dosages(8, 20, 9, 0.0), 2, 2000.0, "not finite"},
-        {flat, 4, 1.0, "Invalid kinship method!"},
     };
     const std::string prefix = make_scratch_dir() + "/geno";
     const SilentStdout silent;

@@ -66,21 +66,12 @@ inline std::string encode_bed(const Eigen::MatrixXd& dosages, unsigned padding =
     return bed;
 }
 
-inline std::vector<std::string> numbered_ids(int n, const std::string& stem = "ID") {
-    std::vector<std::string> ids;
-    for (int i = 1; i <= n; ++i) ids.push_back(stem + std::to_string(i));
-    return ids;
-}
-
 // prefix.bed/.bim/.fam for `dosages`; individuals `ids`, or ID1, ID2, ... when none are given.
 inline void write_genotype_set(const std::string& prefix, const Eigen::MatrixXd& dosages, unsigned padding = 0,
-                               std::vector<std::string> ids = {}) {
-    if (ids.empty()) {
-        ids = numbered_ids(static_cast<int>(dosages.rows()));
-    }
+                               const std::vector<std::string>& ids = {}) {
     std::string fam;
-    for (const std::string& id : ids) {
-        fam += "FAM " + id + " 0 0 0 -9\n";
+    for (std::size_t i = 0; i < static_cast<std::size_t>(dosages.rows()); ++i) {
+        fam += "FAM " + (ids.empty() ? "ID" + std::to_string(i + 1) : ids[i]) + " 0 0 0 -9\n";
     }
     std::string bim;
     for (int j = 0; j < dosages.cols(); ++j) {

@@ -41,13 +41,11 @@ inline RemlResult reference_reml(const Eigen::MatrixXd& K, const Eigen::MatrixXd
         result.ai_inverse = Eigen::PartialPivLU<Eigen::Matrix2d>(0.5 * ai).inverse();
         const Eigen::Vector2d step = result.ai_inverse * score;
 
-        RemlIteration record;
-        record.iteration = k;
-        record.log_likelihood = -0.5 * (log_det_V + (yP * y)(0, 0) + std::log(C_lu.determinant()));
-        record.change_a2 = std::fabs(step[0]) / sigma_a2;
-        record.change_e2 = std::fabs(step[1]) / sigma_e2;
-        record.sigma_a2 = sigma_a2 += step[0];
-        record.sigma_e2 = sigma_e2 += step[1];
+        const double log_likelihood = -0.5 * (log_det_V + (yP * y)(0, 0) + std::log(C_lu.determinant()));
+        const double change_a2 = std::fabs(step[0]) / sigma_a2, change_e2 = std::fabs(step[1]) / sigma_e2;
+        sigma_a2 += step[0];
+        sigma_e2 += step[1];
+        const RemlIteration record{k, log_likelihood, sigma_a2, sigma_e2, change_a2, change_e2};
         result.iterations.push_back(record);
         // Converged when both changes are small in size (a negative old component makes the
         // printed change negative, which must not pass).

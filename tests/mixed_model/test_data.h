@@ -4,6 +4,7 @@
 // class-covariate designs and phenotypes drawn from the animal model.
 
 #include <random>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Dense>
@@ -29,16 +30,12 @@ inline Eigen::MatrixXd random_kinship(Eigen::Index n, Eigen::Index markers, unsi
     return G;
 }
 
-// Intercept plus the indicator columns of one class covariate with `levels` levels, the first
-// level (code 0) left out unless `full` is set. Record i has level i % levels.
-inline Eigen::MatrixXd class_design(Eigen::Index n, int levels, bool full) {
-    const Eigen::Index first = full ? 0 : 1;
-    Eigen::MatrixXd X = Eigen::MatrixXd::Zero(n, 1 + levels - first);
-    X.col(0).setOnes();
+// Intercept plus the indicator columns of levels 1 .. levels - 1 of one class covariate (level 0
+// left out). Record i has level i % levels.
+inline Eigen::MatrixXd class_design(Eigen::Index n, int levels) {
+    Eigen::MatrixXd X = Eigen::MatrixXd::Zero(n, levels);
     for (Eigen::Index i = 0; i < n; ++i) {
-        if (i % levels >= first) {
-            X(i, 1 + i % levels - first) = 1.0;
-        }
+        X(i, 0) = X(i, i % levels) = 1.0;
     }
     return X;
 }
@@ -54,12 +51,27 @@ inline Eigen::MatrixXd simulate_trait(const Eigen::MatrixXd& K, const Eigen::Mat
         z[i] = normal(engine);
         e[i] = normal(engine);
     }
-    for (Eigen::Index c = 0; c < X.cols(); ++c) {
-        b[c] = c == 0 ? 10.0 : 0.5 * static_cast<double>(c);
-    }
+    b = Eigen::VectorXd::LinSpaced(X.cols(), 0.0, 0.5 * static_cast<double>(X.cols() - 1));  // 0, 0.5, 1, ...
+    b[0] = 10.0;
     // A symmetric square root through the eigenvalues copes with a singular K.
     const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(K);
     const Eigen::VectorXd root = eigen.eigenvalues().cwiseMax(0.0).cwiseSqrt();
     const Eigen::VectorXd u = eigen.eigenvectors() * root.asDiagonal() * eigen.eigenvectors().transpose() * z;
     return X * b + std::sqrt(sigma_a2) * u + std::sqrt(sigma_e2) * e;
+}
+
+// A by the tabular method, parents (-1: unknown) listed before their offspring: a(j, j) =
+// 1 + a(sire, dam) / 2 and a(i, j) = (a(i, sire) + a(i, dam)) / 2 for i before j.
+inline Eigen::MatrixXd tabular_relationships(const std::vector<std::pair<int, int>>& parents) {
+    const int n = static_cast<int>(parents.size());
+    Eigen::MatrixXd A = Eigen::MatrixXd::Zero(n + 1, n + 1);  // row n: an unknown parent, related to nobody
+    for (int j = 0; j < n; ++j) {
+        const int sire = parents[j].first < 0 ? n : parents[j].first;
+        const int dam = parents[j].second < 0 ? n : parents[j].second;
+        for (int i = 0; i < j; ++i) {
+            A(i, j) = A(j, i) = 0.5 * (A(i, sire) + A(i, dam));
+        }
+        A(j, j) = 1.0 + 0.5 * A(sire, dam);
+    }
+    return A.topLeftCorner(n, n);
 }
