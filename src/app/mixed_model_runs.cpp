@@ -1,5 +1,6 @@
 #include <exception>
 #include <iostream>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
@@ -91,21 +92,26 @@ void release(KinshipText& text) {
     const KinshipText discarded = std::move(text);
 }
 
-int report_input_error(const InputError& error) {
-    std::cerr << error.what() << std::endl;
-    return 1;
-}
-
-int report_run_error(Logger& logger, const std::exception& error) {
-    logger.tee << error.what() << std::endl;
-    return 1;
+// Runs `run` with the runs' error handling: input errors on standard error, any other failure
+// (a failed allocation, a write error) in the log; either ends the run with status 1.
+template <typename Run>
+int guarded(Logger& logger, const RunOptions& options, Run run) {
+    try {
+        as_input_error([&] { check_covariate_columns(options.covar_pos); });
+        return run();
+    } catch (const InputError& error) {
+        std::cerr << error.what() << std::endl;
+        return 1;
+    } catch (const std::exception& error) {
+        logger.tee << error.what() << std::endl;
+        return 1;
+    }
 }
 
 }  // namespace
 
 int run_reml(const RunOptions& options, Logger& logger) {
-    try {
-        as_input_error([&] { check_covariate_columns(options.covar_pos); });
+    return guarded(logger, options, [&] {
         logger.tee << "👉Loading kinship file: " << options.kin_file << std::endl;
         RunInputs inputs = load_inputs(options, logger);
         const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
@@ -124,16 +130,11 @@ int run_reml(const RunOptions& options, Logger& logger) {
                  kStartHeritability, kTolerance);
         logger.tee << "\n😊 All finished!\n" << std::endl;
         return 0;
-    } catch (const InputError& error) {
-        return report_input_error(error);
-    } catch (const std::exception& error) {
-        return report_run_error(logger, error);
-    }
+    });
 }
 
 int run_predict(const RunOptions& options, Logger& logger) {
-    try {
-        as_input_error([&] { check_covariate_columns(options.covar_pos); });
+    return guarded(logger, options, [&] {
         const std::string output_name = options.out_prefix + ".random.txt";
         logger.tee << "👉 Loading kinship file: " << options.kin_file << std::endl;
         RunInputs inputs = load_inputs(options, logger);
@@ -142,9 +143,7 @@ int run_predict(const RunOptions& options, Logger& logger) {
         // The whole matrix, then the records' part taken from it: the text is parsed once.
         const Eigen::MatrixXd K_all = as_input_error([&] {
             std::vector<std::size_t> every_line(inputs.kinship.ids.size());
-            for (std::size_t line = 0; line < every_line.size(); ++line) {
-                every_line[line] = line;
-            }
+            std::iota(every_line.begin(), every_line.end(), std::size_t{0});
             Eigen::MatrixXd K = kinship_rows(inputs.kinship, every_line);
             check_kinship_symmetric(K, inputs.kinship.ids, options.kin_file);
             return K;
@@ -182,9 +181,5 @@ int run_predict(const RunOptions& options, Logger& logger) {
         std::cerr << "\n👏 Predicted breeding values were saved in " << output_name << std::endl;
         logger.tee << "\n😊 All finished!\n" << std::endl;
         return 0;
-    } catch (const InputError& error) {
-        return report_input_error(error);
-    } catch (const std::exception& error) {
-        return report_run_error(logger, error);
-    }
+    });
 }
