@@ -12,7 +12,6 @@ std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const ReducedKinsh
                                                               const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
                                                               double h2) {
     const double lambda = (1.0 - h2) / h2;
-    const Eigen::Index n = y.rows();
     std::vector<Eigen::Index> order;
     if (X.cols() > 0) {
         order.push_back(0);
@@ -23,12 +22,7 @@ std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const ReducedKinsh
     const std::vector<Eigen::Index> kept = independent_columns(X, order);
     const auto p = static_cast<Eigen::Index>(kept.size());
 
-    Eigen::MatrixXd rotated(n, p + 1);
-    for (Eigen::Index c = 0; c < p; ++c) {
-        rotated.col(c) = X.col(kept[static_cast<std::size_t>(c)]);
-    }
-    rotated.col(p) = y.col(0);
-    rotated = rotate_to_reduced(records, std::move(rotated));
+    const Eigen::MatrixXd rotated = rotate_design_and_trait(records, X, kept, y);
     const Eigen::MatrixXd solved = solve_shifted_band(records, 1.0, lambda, rotated);
 
     Eigen::VectorXd b_kept = Eigen::VectorXd::Zero(p);

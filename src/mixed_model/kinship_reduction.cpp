@@ -199,6 +199,15 @@ Eigen::MatrixXd multiply_band(const ReducedKinship& kinship, const Eigen::Matrix
     return product;
 }
 
+Eigen::MatrixXd rotate_design_and_trait(const ReducedKinship& kinship, const Eigen::MatrixXd& X,
+                                        const std::vector<Eigen::Index>& kept, const Eigen::MatrixXd& y) {
+    const auto p = static_cast<Eigen::Index>(kept.size());
+    Eigen::MatrixXd columns(X.rows(), p + 1);
+    columns.leftCols(p) = X(Eigen::all, kept);
+    columns.col(p) = y.col(0);
+    return rotate_to_reduced(kinship, std::move(columns));
+}
+
 std::vector<Eigen::Index> independent_columns(const Eigen::MatrixXd& X, const std::vector<Eigen::Index>& order) {
     // Gram-Schmidt against the columns taken so far, twice for stability; a column is dependent
     // when less than 1e-9 of its length is left. Design columns are 0/1: a true dependency

@@ -33,6 +33,9 @@ ReducedKinship reduce_kinship_cpp(Eigen::MatrixXd K, int bandwidth = 64);
 // Q' C and Q C for an n-row C.
 Eigen::MatrixXd rotate_to_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C);
 Eigen::MatrixXd rotate_from_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C);
+// Q' [X(:, kept) y]: the kept design columns and then the trait, rotated in one pass.
+Eigen::MatrixXd rotate_design_and_trait(const ReducedKinship& kinship, const Eigen::MatrixXd& X,
+                                        const std::vector<Eigen::Index>& kept, const Eigen::MatrixXd& y);
 
 // LU with partial pivoting of scale_b B + shift I (LAPACK dgbtrf). `singular` is set for an
 // exact zero pivot; solving then gives NaN, as a dense LU inverse gives no finite result.

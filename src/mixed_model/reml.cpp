@@ -75,12 +75,7 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
     const auto p = static_cast<Eigen::Index>(kept.size());
 
     // [X y] rotated once by Q'; in that basis V is the band matrix sa2 B + se2 I and K is B.
-    Eigen::MatrixXd rotated(n, p + 1);
-    for (Eigen::Index c = 0; c < p; ++c) {
-        rotated.col(c) = X_given.col(kept[static_cast<std::size_t>(c)]);
-    }
-    rotated.col(p) = y.col(0);
-    rotated = rotate_to_reduced(kinship, std::move(rotated));
+    const Eigen::MatrixXd rotated = rotate_design_and_trait(kinship, X_given, kept, y);
     const auto X = rotated.leftCols(p);
     const auto y_rot = rotated.col(p);
     const Eigen::ArrayXd eigenvalues = kinship.eigenvalues.array();
