@@ -76,7 +76,7 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger) {
                                  std::to_string(rank) + " fixed effects they estimate; REML needs more records " +
                                  "than fixed effects (use fewer --covar-pos columns).");
     }
-    if (!(computeVariance(y) > 0.0)) {
+    if (y.maxCoeff() == y.minCoeff()) {
         throw std::runtime_error("❎ Error: the trait has the same value in all " + std::to_string(y.rows()) +
                                  " records; there is no variance to estimate.");
     }
@@ -126,8 +126,11 @@ int run_reml(const RunOptions& options, Logger& logger) {
                    << " used for REML analysis." << std::endl;
 
         logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
-        fit_reml(logger, reduce_kinship_cpp(std::move(K_records)), reduced_design, y, options.max_iter,
-                 kStartHeritability, kTolerance);
+        const RemlResult reml = QorREML(logger, reduce_kinship_cpp(std::move(K_records)), reduced_design, y,
+                                        options.max_iter, kStartHeritability, kTolerance);
+        if (!reml.converged) {
+            return 1;
+        }
         logger.tee << "\n😊 All finished!\n" << std::endl;
         return 0;
     });
@@ -155,8 +158,8 @@ int run_predict(const RunOptions& options, Logger& logger) {
 
         logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
         const ReducedKinship records = reduce_kinship_cpp(std::move(K_records));
-        const RemlResult reml = fit_reml(logger, records, reduced_design, y, options.max_iter, kStartHeritability,
-                                         kTolerance);
+        const RemlResult reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability,
+                                        kTolerance);
         if (!reml.converged) {
             logger.tee << "❎ Error: without converged variance components there are no breeding values to predict; "
                        << output_name << " was not written." << std::endl;

@@ -7,11 +7,11 @@ namespace {
 
 // b and w = H^-1 (y - X b), with H = K_rec + lambda I = Q (B + lambda I) Q' and lambda =
 // (1 - h2) / h2; b = (X'H^-1 X)^-1 X'H^-1 y over the columns that independent_columns takes
-// (first, then from the last towards the second), 0 for the others.
+// (first, then from the last towards the second), 0 for the others. H^-1 is formed as
+// h2 (h2 K_rec + (1 - h2) I)^-1, which stays finite at h2 = 0 (no genetic variance: w = 0).
 std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const ReducedKinship& records,
                                                               const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
                                                               double h2) {
-    const double lambda = (1.0 - h2) / h2;
     std::vector<Eigen::Index> order;
     if (X.cols() > 0) {
         order.push_back(0);
@@ -23,14 +23,20 @@ std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const ReducedKinsh
     const auto p = static_cast<Eigen::Index>(kept.size());
 
     const Eigen::MatrixXd rotated = rotate_design_and_trait(records, X, kept, y);
-    const Eigen::MatrixXd solved = solve_shifted_band(records, 1.0, lambda, rotated);
+    const Eigen::MatrixXd solved = solve_shifted_band(records, h2, 1.0 - h2, rotated);
 
     Eigen::VectorXd b_kept = Eigen::VectorXd::Zero(p);
     if (p > 0) {
         const Eigen::MatrixXd C = rotated.leftCols(p).transpose() * solved.leftCols(p);
-        b_kept = C.partialPivLu().solve(solved.leftCols(p).transpose() * rotated.col(p));
+        const Eigen::LLT<Eigen::MatrixXd> C_chol(C);
+        if (C_chol.info() != Eigen::Success || !C.allFinite()) {
+            throw std::runtime_error("❎ Error: the fixed-effect equations of the breeding value prediction are "
+                                     "singular at heritability " + std::to_string(h2) +
+                                     "; check the covariates and the kinship matrix.");
+        }
+        b_kept = C_chol.solve(solved.leftCols(p).transpose() * rotated.col(p));
     }
-    Eigen::MatrixXd w = solved.col(p) - solved.leftCols(p) * b_kept;
+    Eigen::MatrixXd w = h2 * (solved.col(p) - solved.leftCols(p) * b_kept);
     w = rotate_from_reduced(records, std::move(w));
 
     Eigen::MatrixXd b = Eigen::MatrixXd::Zero(X.cols(), 1);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,44 +58,76 @@ Eigen::MatrixXd multiply_band(const ReducedKinship& kinship, const Eigen::Matrix
 std::vector<Eigen::Index> independent_columns(const Eigen::MatrixXd& X, const std::vector<Eigen::Index>& order);
 
 // ---- AI-REML --------------------------------------------------------------------------------
+// How an iteration moved: the plain AI (Newton) step, or one of the safeguards that keep the
+// estimate inside sa2 >= 0, se2 >= its lower limit with a log-likelihood that never falls.
+// se2 has a positive limit, kResidualLimit times the residual variance of the fixed effects
+// alone: below it the records fit a heritability of 1 and V loses its identity term.
+enum class RemlStep {
+    ai,                 // the full AI step
+    halved,             // the AI step shortened until the log-likelihood rose
+    boundary,           // the AI step with sa2 stopped at 0
+    held,               // sa2 kept at 0 (the likelihood falls into sa2 < 0), AI step for se2 alone
+    residual_boundary,  // the AI step with se2 stopped at its lower limit
+    residual_held,      // se2 kept at its limit (the likelihood falls below it), AI step for sa2 alone
+    em,                 // an EM-REML step: no shortened AI step raised the log-likelihood
+};
+constexpr double kResidualLimit = 1e-6;
+
 struct RemlIteration {
     int iteration = 0;
     double log_likelihood = 0.0;  // at the components the iteration started from, without constants
     double sigma_a2 = 0.0;        // after the step
     double sigma_e2 = 0.0;
-    double change_a2 = 0.0;       // |step| / old value (signed old value)
+    double change_a2 = 0.0;       // |step| / old value; 0 for a component that stays at 0
     double change_e2 = 0.0;
+    RemlStep step = RemlStep::ai;
+    int halvings = 0;  // for RemlStep::halved
 };
 
 struct RemlResult {
     std::vector<RemlIteration> iterations;
     bool converged = false;
-    double sigma_a2 = 0.0;  // after the last step
+    bool capped = false;    // stopped by the largest iteration count a run makes, not by max_iter
+    double sigma_a2 = 0.0;  // after the last step, in the trait's units
     double sigma_e2 = 0.0;
-    Eigen::Matrix2d ai_inverse = Eigen::Matrix2d::Zero();  // inverse AI of the last iteration
+    Eigen::Matrix2d ai_inverse = Eigen::Matrix2d::Zero();  // at the estimate, trait units squared
     // Set on convergence only.
+    bool at_boundary = false;        // sa2 = 0
+    bool residual_at_limit = false;  // se2 at its lower limit
+    double residual_limit = 0.0;     // that limit, in the trait's units
     double se_a2 = 0.0;
     double se_e2 = 0.0;
     double h2 = 0.0;
     double se_h2 = 0.0;
 };
 
-// Average-information Newton iterations from sa2 = h2_init var(y), se2 = (1 - h2_init) var(y);
-// at most max_iter - 1 full steps, converged when both relative changes are below tol in size.
-// Columns of X that are linear combinations of earlier ones are left out (the likelihood
-// does not depend on how the column space is spanned). `on_iteration` sees every iteration as
-// soon as it is done. Prints nothing.
+// Most iterations a run makes, whatever --max-iter asks: beyond it a run is not converging.
+constexpr int kMostRemlIterations = 1000;
+
+// The REML estimate by average-information iterations from sa2 = h2_init var(y), se2 =
+// (1 - h2_init) var(y), on the trait scaled to unit variance (components reported in its units).
+// Each iteration takes the AI step when it raises the log-likelihood and stays in sa2 >= 0,
+// se2 > 0, else shortens it, stops sa2 at 0 or falls back to an EM step; converged when both
+// relative changes of an AI step are below tol. At most min(max_iter, kMostRemlIterations + 1) - 1
+// iterations. Columns of X that are combinations of earlier ones are left out. `on_iteration`
+// sees every iteration as soon as it is done. Throws RemlFailure when the likelihood, the
+// average information or X'V^-1 X cannot be evaluated (singular or not finite).
+struct RemlFailure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
                        int max_iter, double h2_init, double tol,
                        const std::function<void(const RemlIteration&)>& on_iteration = {});
 
-// reml_ai_cpp with the trace, the convergence verdict and the result table written to the log.
-RemlResult fit_reml(Logger& logger, const ReducedKinship& kinship, const Eigen::MatrixXd& X,
-                    const Eigen::MatrixXd& y, int max_iter, double h2_init, double tol);
-// The same from the records' kinship matrix K (n x n); returns h2, or 0.0 without convergence.
-// Throws std::invalid_argument when the shapes of K, X and y disagree.
-double QorREML(Logger& logger, const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
-               const int& max_iter, double h2_init, double tol);
+// Throws RemlFailure when the records' kinship has an eigenvalue below what the 4-decimal
+// rounding of a kinship text file can explain: -n 5e-5 for n records (the rounding errors form
+// a symmetric matrix with entries of at most 5e-5, whose norm is at most n 5e-5).
+void check_kinship_eigenvalues(const ReducedKinship& kinship);
+
+// The estimation of reml_ai_cpp with the kinship check, the trace, the verdict and the result
+// table written to the log. Throws RemlFailure as reml_ai_cpp and check_kinship_eigenvalues do.
+RemlResult QorREML(Logger& logger, const ReducedKinship& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
+                   const int& max_iter, double h2_init, double tol);
 
 // Mean over all elements; squared deviations from it summed and divided by rows - 1 (the
 // sample variance for a column vector).

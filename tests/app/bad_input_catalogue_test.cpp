@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -151,6 +152,17 @@ std::vector<BadInput> catalogue() {
          "column 2 is given twice in --covar-pos", kValues},
         {"non-numeric trait", {{"phe.txt", kPhenotypes + "C\tF\tO.5\n"}}, kPred, kErr,
          "phenotype file phe.txt, line 5: the trait value \"O.5\"", kValues},
+        {"kinship with a negative eigenvalue",
+         {{"k.txt", "\tA\tB\tC\nA\t1\t0.9\t-0.9\t\nB\t0.9\t1\t0.9\t\nC\t-0.9\t0.9\t1\t\n"}}, kPred, kLog,
+         "the kinship matrix of the 3 records is not positive semi-definite: its smallest eigenvalue is -0.8 and 1 "
+         "eigenvalue(s) lie below", kValues},
+        {"records that cannot tell genetic from residual variance", {}, with(kPred, {"--covar-pos", "2"}), kLog,
+         "the average information matrix is singular", kValues},
+        {"a trait no variance is left of after the fixed effects",
+         {{"phe.txt", "ID\tSex\tTrait\nA\tM\t10.5\nB\tF\t12.0\nC\tM\t10.5\n"}}, with(kPred, {"--covar-pos", "2"}),
+         kLog, "the fixed effects explain the trait exactly", kValues},
+        {"trait in units too large to estimate", {{"phe.txt", "ID\tSex\tTrait\nA\tM\t1e200\nB\tF\t-1e200\nC\tM\t0\n"}},
+         kPred, kLog, "is outside the range that the estimation can represent", kValues},
         {"REML that does not converge before a prediction", {}, with(kPred, {"--max-iter", "1"}), kLog,
          "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n❎ Error: without converged "
          "variance components there are no breeding values to predict; r.random.txt was not written.", kValues},
@@ -218,7 +230,7 @@ TEST(BadInputCatalogue, FullDiskIsReportedForEveryResultFile) {
 // Files written on Windows (CR LF line ends) are read exactly like their Unix twins.
 TEST(BadInputCatalogue, WindowsLineEndsGiveTheSameResults) {
     const std::regex timed("[^\n]*(Start analysis|Building G matrix|Time = |Run times)[^\n]*\n");
-    for (const Args& args : {with(kBlend, {"--kin-bin"}), kPed, with(kReml, {"--covar-pos", "2"})}) {
+    for (const Args& args : {with(kBlend, {"--kin-bin"}), kPed, kReml}) {
         std::string results[2];
         for (int windows = 0; windows < 2; ++windows) {
             const std::string dir = make_scratch_dir();
@@ -238,4 +250,21 @@ TEST(BadInputCatalogue, WindowsLineEndsGiveTheSameResults) {
         EXPECT_EQ(results[0], results[1]) << args[1];
         EXPECT_EQ(results[1].find('\r'), std::string::npos);
     }
+}
+
+// An iteration limit beyond what a run makes is capped (with a note), and a kinship close to
+// the identity, whose likelihood is a nearly flat ridge, still reaches its estimate.
+TEST(BadInputCatalogue, EndlessIterationLimitIsCapped) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {{"k.txt", "\tA\tB\tC\tD\nA\t1\t1e-4\t0\t0\t\nB\t1e-4\t1\t1e-4\t0\t\nC\t0\t1e-4\t1\t1e-4\t\n"
+                            "D\t0\t0\t1e-4\t1\t\n"},
+                  {"phe.txt", "ID\tSex\tTrait\nA\tM\t10.5\nB\tF\t12.0\nC\tM\t9.0\nD\tF\t11\n"}});
+    const CommandResult run = run_zelkora(with(kPred, {"--max-iter", "2147483647"}), dir);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("--max-iter 2147483647 is more than a run makes: REML stops after 1000 iterations."),
+              std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("✅ Converged!!!"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("lies on the boundary of the parameter space"), std::string::npos) << run.out;
+    EXPECT_LT(std::count(run.out.begin(), run.out.end(), '\n'), 120);
+    EXPECT_TRUE(file_exists(dir + "/r.random.txt"));
 }
