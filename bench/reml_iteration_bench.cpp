@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     const std::unordered_set<std::string> id_set(text.ids.begin(), text.ids.end());
     const std::vector<int> covar_pos = covar_column > 0 ? std::vector<int>{covar_column - 1} : std::vector<int>{};
     const auto [y_all, full, reduced_all, record_ids, labels] =
-        read_phenotype_file(phenotype_file, phe_pos, covar_pos, id_set);
+        readPhenotype(phenotype_file, phe_pos, covar_pos, id_set);
     const Eigen::Index n = std::min(wanted, y_all.rows());
     std::vector<std::size_t> lines;
     for (Eigen::Index position : record_positions(record_ids, text.ids)) {

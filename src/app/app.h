@@ -20,6 +20,7 @@ struct RunOptions {
     std::string phe_file;
     int phe_pos = -1;             // 0-based; -1 = not given
     std::vector<int> covar_pos;   // 0-based, in the user's order
+    std::vector<int> qcovar_pos;  // numeric covariates, 0-based, in the user's order
     int threads = 1;
     int kin_method = 1;
     double kin_lambda = 1.0;
@@ -71,21 +72,24 @@ std::optional<KinshipResult> single_step_route(const RunOptions& options, Logger
 // (y n x 1, full design n x (1 + sum L_c), reduced design n x (1 + sum (L_c - 1)), record IDs,
 // fixed-effect labels). The full design holds the intercept and one indicator column per level
 // of every covariate; the reduced one leaves out each covariate's first-met level (code 0).
-// Labels: "Intercept", then "Covar<1-based column>_<level>" per column of the full design.
+// Labels: "Intercept", then "Covar<1-based column>_<level>" per column of the full design, then
+// the numeric covariates' names.
 using PhenotypeData = std::tuple<Eigen::MatrixXd, Eigen::MatrixXd, Eigen::MatrixXd, std::vector<std::string>,
                                  std::vector<std::string>>;
 
 // Reads the tab-separated phenotype file; keeps the records whose ID is in `kinship_ids` and
-// whose trait and covariates are not "NA". Throws std::runtime_error with the whole message
-// (unreadable file, column out of range, a trait that is not a number, a repeated column).
-PhenotypeData read_phenotype_file(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
-                                  const std::unordered_set<std::string>& kinship_ids);
-// The same, but on an error it writes the message to standard error and ends the process
-// with status 1.
+// whose trait and covariates are not "NA". The numeric covariates of `qcovar_pos` follow the
+// class columns in both designs, one column each with the values as read, labelled by the
+// header's name of the column. Throws std::runtime_error with the whole message (unreadable
+// file, column out of range, a trait or numeric covariate that is not a number) and
+// std::invalid_argument for a repeated column.
 PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
-                            const std::unordered_set<std::string>& kinship_ids);
-// Throws std::invalid_argument when a 0-based covariate column occurs twice.
+                            const std::unordered_set<std::string>& kinship_ids,
+                            const std::vector<int>& qcovar_pos = {});
+// Throws std::invalid_argument when a 0-based covariate column occurs twice, or (numeric) is
+// also a class covariate.
 void check_covariate_columns(const std::vector<int>& covar_pos);
+void check_numeric_covariate_columns(const std::vector<int>& covar_pos, const std::vector<int>& qcovar_pos);
 
 // Position of every record ID in the kinship ID list (the later one for a repeated kinship
 // ID), -1 for an ID that is not there.

@@ -1,3 +1,4 @@
+#include <cmath>
 #include <exception>
 #include <iostream>
 #include <numeric>
@@ -33,13 +34,51 @@ auto as_input_error(Action action) -> decltype(action()) {
     }
 }
 
+// A numeric covariate as the arithmetic sees it: (x - centre) / scale, so that its units change
+// nothing in the estimation. A constant one becomes a zero column, which is never taken.
+struct NumericScale {
+    double centre = 0.0;
+    double scale = 1.0;
+    bool constant = false;
+};
+
 // What both runs read: the kinship file parsed once, the phenotype records that have a
 // kinship row, and the kinship position (data line) of every record.
 struct RunInputs {
     KinshipText kinship;
     PhenotypeData phenotype;
     std::vector<std::size_t> positions;
+    std::vector<NumericScale> numeric;  // the last numeric.size() columns of both designs
 };
+
+// Centres and scales the last `count` columns of both designs in place.
+std::vector<NumericScale> standardise_numeric(Eigen::MatrixXd& full, Eigen::MatrixXd& reduced, std::size_t count) {
+    std::vector<NumericScale> scales(count);
+    const auto q = static_cast<Eigen::Index>(count);
+    for (Eigen::Index c = 0; c < q; ++c) {
+        auto column = full.col(full.cols() - q + c);
+        NumericScale& s = scales[static_cast<std::size_t>(c)];
+        s.constant = column.rows() == 0 || column.maxCoeff() == column.minCoeff();
+        s.centre = column.rows() == 0 ? 0.0 : column.mean();
+        const double spread = std::sqrt((column.array() - s.centre).square().mean());
+        s.scale = s.constant || !(spread > 0.0) ? 1.0 : spread;
+        column = s.constant ? Eigen::VectorXd::Zero(column.rows()) : Eigen::VectorXd((column.array() - s.centre) / s.scale);
+        reduced.col(reduced.cols() - q + c) = column;
+    }
+    return scales;
+}
+
+// Fixed effects of the standardised design in the user's units: a slope per unit of the
+// covariate, and the intercept at covariates 0 rather than at their means.
+void unstandardise_effects(Eigen::MatrixXd& b, const std::vector<NumericScale>& numeric) {
+    const auto q = static_cast<Eigen::Index>(numeric.size());
+    for (Eigen::Index c = 0; c < q; ++c) {
+        const NumericScale& s = numeric[static_cast<std::size_t>(c)];
+        double& slope = b(b.rows() - q + c, 0);
+        slope = s.constant ? 0.0 : slope / s.scale;
+        b(0, 0) -= slope * s.centre;
+    }
+}
 
 RunInputs load_inputs(const RunOptions& options, Logger& logger) {
     RunInputs inputs;
@@ -55,7 +94,9 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger) {
 
     logger.tee << "👉 Loading phenotype file: " << options.phe_file << std::endl;
     inputs.phenotype = as_input_error(
-        [&] { return read_phenotype_file(options.phe_file, options.phe_pos, options.covar_pos, id_set); });
+        [&] { return readPhenotype(options.phe_file, options.phe_pos, options.covar_pos, id_set, options.qcovar_pos); });
+    inputs.numeric = standardise_numeric(std::get<1>(inputs.phenotype), std::get<2>(inputs.phenotype),
+                                         options.qcovar_pos.size());
     const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
     logger.tee << "\t" << y.rows()
                << " effective records without missing covariate and kinship and will be used for REML analysis."
@@ -80,6 +121,13 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger) {
         throw std::runtime_error("❎ Error: the trait has the same value in all " + std::to_string(y.rows()) +
                                  " records; there is no variance to estimate.");
     }
+    for (std::size_t c = 0; c < inputs.numeric.size(); ++c) {
+        if (inputs.numeric[c].constant) {
+            logger.tee << "👉 The numeric covariate " << labels[labels.size() - inputs.numeric.size() + c] << " (column "
+                       << options.qcovar_pos[c] + 1 << ") has the same value in every record: it is aliased with "
+                       << "the intercept, and its effect is shown as 0." << std::endl;
+        }
+    }
     for (Eigen::Index position : record_positions(record_ids, kinship_ids)) {
         inputs.positions.push_back(static_cast<std::size_t>(position));  // every record has a kinship row
     }
@@ -97,7 +145,10 @@ void release(KinshipText& text) {
 template <typename Run>
 int guarded(Logger& logger, const RunOptions& options, Run run) {
     try {
-        as_input_error([&] { check_covariate_columns(options.covar_pos); });
+        as_input_error([&] {
+            check_covariate_columns(options.covar_pos);
+            check_numeric_covariate_columns(options.covar_pos, options.qcovar_pos);
+        });
         return run();
     } catch (const InputError& error) {
         std::cerr << error.what() << std::endl;
@@ -168,7 +219,8 @@ int run_predict(const RunOptions& options, Logger& logger) {
 
         logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
         logger.tee << "👉 Breeding values of " << K_all.rows() << " individuals will be predicted\n" << std::endl;
-        const auto [b, u] = getEBV(records, positions, K_all, full_design, y, reml.h2);
+        auto [b, u] = getEBV(records, positions, K_all, full_design, y, reml.h2);
+        unstandardise_effects(b, inputs.numeric);
         if (!b.allFinite() || !u.allFinite()) {
             logger.tee << "❎ Error: the mixed model equations have no finite solution at heritability " << reml.h2
                        << "; " << output_name << " was not written." << std::endl;

@@ -40,7 +40,7 @@ double read_double(const std::string& option, const std::string& text) {
     return value;
 }
 
-void append_covariates(const std::string& list, std::vector<int>& covar_pos) {
+void append_covariates(const std::string& option, const std::string& list, std::vector<int>& covar_pos) {
     std::size_t start = 0;
     while (start < list.size()) {
         std::size_t comma = list.find(',', start);
@@ -48,7 +48,7 @@ void append_covariates(const std::string& list, std::vector<int>& covar_pos) {
             comma = list.size();
         }
         const std::string item = list.substr(start, comma - start);
-        const int column = read_int("--covar-pos", item);
+        const int column = read_int(option, item);
         if (column <= 0) {
             throw std::invalid_argument("❎ Error: Invalid covariate column index " + std::to_string(column) +
                                         " (should be >= 1).");
@@ -77,7 +77,7 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
         } else {
             const bool takes_value = arg == "--bedfile" || arg == "--pedigree" || arg == "--kin-file" ||
                                      arg == "--phefile" || arg == "--out" || arg == "--phe-pos" ||
-                                     arg == "--covar-pos" || arg == "--threads" || arg == "--kin-method" ||
+                                     arg == "--covar-pos" || arg == "--qcovar-pos" || arg == "--threads" || arg == "--kin-method" ||
                                      arg == "--kin-lambda" || arg == "--kin-tau" || arg == "--kin-omega" ||
                                      arg == "--max-iter";
             if (!takes_value || i + 1 >= argc) {
@@ -105,7 +105,9 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                 }
                 options.phe_pos = static_cast<int>(column);
             } else if (arg == "--covar-pos") {
-                append_covariates(value, options.covar_pos);
+                append_covariates(arg, value, options.covar_pos);
+            } else if (arg == "--qcovar-pos") {
+                append_covariates(arg, value, options.qcovar_pos);
             } else if (arg == "--threads") {
                 options.threads = read_int(arg, value);
             } else if (arg == "--kin-method") {

@@ -1,7 +1,5 @@
 #include <cmath>
-#include <cstdlib>
 #include <fstream>
-#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -52,6 +50,24 @@ double parse_trait(const std::string& text, const std::string& path, std::size_t
     return value;
 }
 
+// A numeric covariate: the whole field must be a finite number (no trailing text).
+double parse_numeric_covariate(const std::string& text, const std::string& path, std::size_t line_number,
+                               int column) {
+    std::size_t used = 0;
+    double value = 0.0;
+    try {
+        value = std::stod(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (text.empty() || used != text.size() || !std::isfinite(value)) {
+        throw std::runtime_error("❎ Error: " + location(path, line_number) + ": the covariate value \"" + text +
+                                 "\" in column " + std::to_string(column + 1) +
+                                 " (--qcovar-pos) is not a finite number.");
+    }
+    return value;
+}
+
 // One covariate column: its levels in code order and the code of every kept record.
 struct CovariateLevels {
     std::unordered_map<std::string, int> code_of;
@@ -71,9 +87,26 @@ void check_covariate_columns(const std::vector<int>& covar_pos) {
     }
 }
 
-PhenotypeData read_phenotype_file(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
-                                  const std::unordered_set<std::string>& kinship_ids) {
+void check_numeric_covariate_columns(const std::vector<int>& covar_pos, const std::vector<int>& qcovar_pos) {
+    std::unordered_set<int> seen;
+    const std::unordered_set<int> classes(covar_pos.begin(), covar_pos.end());
+    for (int column : qcovar_pos) {
+        if (!seen.insert(column).second) {
+            throw std::invalid_argument("❎ Error: column " + std::to_string(column + 1) +
+                                        " is given twice in --qcovar-pos; give each covariate column once.");
+        }
+        if (classes.count(column) > 0) {
+            throw std::invalid_argument("❎ Error: column " + std::to_string(column + 1) +
+                                        " is given both in --covar-pos and in --qcovar-pos; a covariate is either a "
+                                        "class or a regression, not both.");
+        }
+    }
+}
+
+PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
+                            const std::unordered_set<std::string>& kinship_ids, const std::vector<int>& qcovar_pos) {
     check_covariate_columns(covar_pos);
+    check_numeric_covariate_columns(covar_pos, qcovar_pos);
     std::ifstream file(path);
     if (!file.is_open()) {
         throw std::runtime_error("Could not open the phenotype file: " + path);
@@ -83,6 +116,9 @@ PhenotypeData read_phenotype_file(const std::string& path, int phe_pos, const st
     std::vector<std::string> record_ids;
     std::vector<CovariateLevels> covariates(covar_pos.size());
     std::vector<int> codes(covar_pos.size());
+    std::vector<double> numeric;  // record-major, qcovar_pos.size() per kept record
+    std::vector<double> numeric_row(qcovar_pos.size());
+    std::vector<std::string> numeric_names;
     std::size_t column_count = 0;
     bool column_count_taken = false;
     std::size_t line_number = 0;
@@ -103,9 +139,21 @@ PhenotypeData read_phenotype_file(const std::string& path, int phe_pos, const st
         if (!column_count_taken) {
             column_count = fields.size();
             column_count_taken = true;
+            // The header names the numeric covariates; without one (a record first) "Covar<c>".
+            for (int column : qcovar_pos) {
+                const bool header = kinship_ids.count(fields[0]) == 0 && static_cast<std::size_t>(column) < fields.size();
+                numeric_names.push_back(header ? fields[static_cast<std::size_t>(column)]
+                                               : "Covar" + std::to_string(column + 1));
+            }
         }
         if (phe_pos < 0 || static_cast<std::size_t>(phe_pos) >= column_count) {
             throw std::runtime_error("The specified phenotype column is out of bound of phenotype file");
+        }
+        for (int column : qcovar_pos) {
+            if (column < 0 || static_cast<std::size_t>(column) >= column_count) {
+                throw std::runtime_error("The specified covariate column " + std::to_string(column) +
+                                         " is out of bounds.");
+            }
         }
         for (int column : covar_pos) {
             if (column < 0 || static_cast<std::size_t>(column) >= column_count) {
@@ -135,10 +183,24 @@ PhenotypeData read_phenotype_file(const std::string& path, int phe_pos, const st
             }
             codes[c] = entry->second;
         }
+        for (std::size_t c = 0; c < qcovar_pos.size() && complete; ++c) {
+            const auto column = static_cast<std::size_t>(qcovar_pos[c]);
+            if (column >= fields.size()) {
+                throw std::runtime_error("❎ Error: " + location(path, line_number) + " has " +
+                                         std::to_string(fields.size()) + " field(s), so it has no column " +
+                                         std::to_string(column + 1) + " (--qcovar-pos).");
+            }
+            if (fields[column] == "NA") {
+                complete = false;
+            } else {
+                numeric_row[c] = parse_numeric_covariate(fields[column], path, line_number, qcovar_pos[c]);
+            }
+        }
         if (!complete) {
             continue;
         }
         trait.push_back(parse_trait(fields[trait_column], path, line_number, phe_pos));
+        numeric.insert(numeric.end(), numeric_row.begin(), numeric_row.end());
         record_ids.push_back(fields[0]);
         for (std::size_t c = 0; c < covar_pos.size(); ++c) {
             covariates[c].record_codes.push_back(codes[c]);
@@ -149,8 +211,9 @@ PhenotypeData read_phenotype_file(const std::string& path, int phe_pos, const st
     }
 
     const auto n = static_cast<Eigen::Index>(trait.size());
-    Eigen::Index full_columns = 1;
-    Eigen::Index reduced_columns = 1;
+    const auto q = static_cast<Eigen::Index>(qcovar_pos.size());
+    Eigen::Index full_columns = 1 + q;
+    Eigen::Index reduced_columns = 1 + q;
     for (const CovariateLevels& levels : covariates) {
         const auto level_count = static_cast<Eigen::Index>(levels.texts.size());
         full_columns += level_count;
@@ -181,17 +244,16 @@ PhenotypeData read_phenotype_file(const std::string& path, int phe_pos, const st
         full_offset += static_cast<Eigen::Index>(levels.texts.size());
         reduced_offset += static_cast<Eigen::Index>(levels.texts.size()) - 1;
     }
-    return {std::move(y), std::move(full_design), std::move(reduced_design), std::move(record_ids), std::move(labels)};
-}
-
-PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
-                            const std::unordered_set<std::string>& kinship_ids) {
-    try {
-        return read_phenotype_file(path, phe_pos, covar_pos, kinship_ids);
-    } catch (const std::exception& error) {
-        std::cerr << error.what() << std::endl;
-        std::exit(1);
+    // Numeric covariates last, in the user's order, as they are in the file.
+    for (Eigen::Index c = 0; c < q; ++c) {
+        for (Eigen::Index i = 0; i < n; ++i) {
+            const double value = numeric[static_cast<std::size_t>(i * q + c)];
+            full_design(i, full_offset + c) = value;
+            reduced_design(i, reduced_offset + c) = value;
+        }
+        labels.push_back(numeric_names[static_cast<std::size_t>(c)]);
     }
+    return {std::move(y), std::move(full_design), std::move(reduced_design), std::move(record_ids), std::move(labels)};
 }
 
 std::vector<Eigen::Index> record_positions(const std::vector<std::string>& record_ids,

@@ -59,7 +59,9 @@ void mixed_model_options() {
     std::cout << "  --kin-file <file>    Specify the kinship txt file(Required)\n"
               << "  --phefile <file>    Specify the phenotype file (Required)\n"
               << "  --phe-pos <int>     Specify the column for phenotype data (Required)\n"
-              << "  --covar-pos <list>  Specify the columns for covariates, separated by commas(Optional)\n";
+              << "  --covar-pos <list>  Specify the columns for covariates, separated by commas(Optional)\n"
+              << "  --qcovar-pos <list> Columns of numeric covariates (age, weight), each fitted as a regression,\n"
+              << "                      separated by commas (Optional)\n";
 }
 
 }  // namespace

@@ -163,6 +163,19 @@ std::vector<BadInput> catalogue() {
          kLog, "the fixed effects explain the trait exactly", kValues},
         {"trait in units too large to estimate", {{"phe.txt", "ID\tSex\tTrait\nA\tM\t1e200\nB\tF\t-1e200\nC\tM\t0\n"}},
          kPred, kLog, "is outside the range that the estimation can represent", kValues},
+        {"text in a numeric covariate", {{"phe.txt", "ID\tAge\tTrait\nA\t3\t10.5\nB\t3y\t12.0\nC\t4\t9.0\n"}},
+         with(kPred, {"--qcovar-pos", "2"}), kErr,
+         "phenotype file phe.txt, line 3: the covariate value \"3y\" in column 2 (--qcovar-pos) is not a finite number.",
+         kValues},
+        {"a column both class and numeric covariate", {}, with(kPred, {"--covar-pos", "2", "--qcovar-pos", "2"}), kErr,
+         "column 2 is given both in --covar-pos and in --qcovar-pos", kValues},
+        {"a numeric covariate given twice", {}, with(kPred, {"--qcovar-pos", "2,2"}), kErr,
+         "column 2 is given twice in --qcovar-pos", kValues},
+        {"a numeric covariate beyond the row", {{"phe.txt", "ID\tAge\tTrait\nA\t3\t10.5\nB\t12.0\nC\t4\t9.0\n"}},
+         with(kPred, {"--qcovar-pos", "3", "--phe-pos", "2"}), kErr,
+         "phenotype file phe.txt, line 3 has 2 field(s), so it has no column 3 (--qcovar-pos).", kValues},
+        {"a numeric covariate beyond the header", {}, with(kPred, {"--qcovar-pos", "7"}), kErr,
+         "The specified covariate column 6 is out of bounds.", kValues},
         {"REML that does not converge before a prediction", {}, with(kPred, {"--max-iter", "1"}), kLog,
          "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n❎ Error: without converged "
          "variance components there are no breeding values to predict; r.random.txt was not written.", kValues},
@@ -267,4 +280,17 @@ TEST(BadInputCatalogue, EndlessIterationLimitIsCapped) {
     EXPECT_NE(run.out.find("lies on the boundary of the parameter space"), std::string::npos) << run.out;
     EXPECT_LT(std::count(run.out.begin(), run.out.end(), '\n'), 120);
     EXPECT_TRUE(file_exists(dir + "/r.random.txt"));
+}
+
+// A numeric covariate that is the same in every record is aliased with the intercept: a note,
+// and its effect printed as 0.
+TEST(BadInputCatalogue, ConstantNumericCovariateIsAliased) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {{"phe.txt", "ID\tAge\tTrait\nA\t3\t10.5\nB\t3\t12.0\nC\t3\t9.0\n"}});
+    const CommandResult run = run_zelkora(with(kPred, {"--qcovar-pos", "2"}), dir);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("👉 The numeric covariate Age (column 2) has the same value in every record: it is "
+                           "aliased with the intercept, and its effect is shown as 0."),
+              std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\nAge\t0\n"), std::string::npos) << run.out;
 }

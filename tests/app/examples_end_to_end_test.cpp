@@ -115,7 +115,7 @@ const Demo& demo() {
 
 // The phenotype records whose ID is in `ids`: trait in column 4, covariates in columns 2 and 3.
 PhenotypeData records(const std::vector<std::string>& ids) {
-    return read_phenotype_file(kDemo + ".phe", 3, {1, 2}, {ids.begin(), ids.end()});
+    return readPhenotype(kDemo + ".phe", 3, {1, 2}, {ids.begin(), ids.end()});
 }
 
 // The masked console of a REML run on the demo up to its estimates: `gap` after the first 👉 (none
