@@ -95,5 +95,3 @@ void check_numeric_covariate_columns(const std::vector<int>& covar_pos, const st
 // ID), -1 for an ID that is not there.
 std::vector<Eigen::Index> record_positions(const std::vector<std::string>& record_ids,
                                            const std::vector<std::string>& kinship_ids);
-// n x N incidence matrix: Z(i, j) = 1 when record i belongs to kinship individual j.
-Eigen::MatrixXd createZMatrix(const std::vector<std::string>& record_ids, const std::vector<std::string>& kinship_ids);

@@ -271,15 +271,3 @@ std::vector<Eigen::Index> record_positions(const std::vector<std::string>& recor
     }
     return positions;
 }
-
-Eigen::MatrixXd createZMatrix(const std::vector<std::string>& record_ids, const std::vector<std::string>& kinship_ids) {
-    const std::vector<Eigen::Index> positions = record_positions(record_ids, kinship_ids);
-    Eigen::MatrixXd Z = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(record_ids.size()),
-                                              static_cast<Eigen::Index>(kinship_ids.size()));
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-        if (positions[i] >= 0) {
-            Z(static_cast<Eigen::Index>(i), positions[i]) = 1.0;
-        }
-    }
-    return Z;
-}

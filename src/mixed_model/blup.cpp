@@ -57,53 +57,7 @@ void check_shapes(Eigen::Index records, const Eigen::MatrixXd& X, const Eigen::M
     }
 }
 
-// True when every row of Z holds at most one non-zero entry and that entry is 1.
-bool is_incidence(const Eigen::MatrixXd& Z, std::vector<Eigen::Index>& positions) {
-    positions.assign(static_cast<std::size_t>(Z.rows()), -1);
-    for (Eigen::Index j = 0; j < Z.cols(); ++j) {
-        for (Eigen::Index i = 0; i < Z.rows(); ++i) {
-            const double value = Z(i, j);
-            if (value == 0.0) {
-                continue;
-            }
-            auto& position = positions[static_cast<std::size_t>(i)];
-            if (value != 1.0 || position >= 0) {
-                return false;
-            }
-            position = j;
-        }
-    }
-    return true;
-}
-
 }  // namespace
-
-std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(Eigen::MatrixXd Z, const Eigen::MatrixXd& K,
-                                                   const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
-                                                   const double& h2) {
-    check_shapes(Z.rows(), X, y, K.rows(), K.cols());
-    if (Z.cols() != K.rows()) {
-        throw std::invalid_argument("Z has " + std::to_string(Z.cols()) + " columns but K has " +
-                                    std::to_string(K.rows()) + " rows.");
-    }
-    const Eigen::Index n = Z.rows();
-    std::vector<Eigen::Index> positions;
-    Eigen::MatrixXd K_records(n, n);
-    if (is_incidence(Z, positions)) {
-        for (Eigen::Index b = 0; b < n; ++b) {
-            const Eigen::Index column = positions[static_cast<std::size_t>(b)];
-            for (Eigen::Index a = 0; a < n; ++a) {
-                const Eigen::Index row = positions[static_cast<std::size_t>(a)];
-                K_records(a, b) = row >= 0 && column >= 0 ? K(row, column) : 0.0;
-            }
-        }
-    } else {
-        K_records = Z * K * Z.transpose();
-    }
-    const auto [b, w] = solve_mixed_model(reduce_kinship_cpp(std::move(K_records)), X, y, h2);
-    Eigen::MatrixXd u = K * (Z.transpose() * w);
-    return {b, std::move(u)};
-}
 
 std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records,
                                                    const std::vector<Eigen::Index>& positions,

@@ -31,8 +31,7 @@ struct ReducedKinship {
 // reflectors); the bandwidth is taken between 1 and n - 1. Throws std::runtime_error when LAPACK reports
 // a failure.
 ReducedKinship reduce_kinship_cpp(Eigen::MatrixXd K, int bandwidth = 64);
-// Q' C and Q C for an n-row C.
-Eigen::MatrixXd rotate_to_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C);
+// Q C for an n-row C.
 Eigen::MatrixXd rotate_from_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C);
 // Q' [X(:, kept) y]: the kept design columns and then the trait, rotated in one pass.
 Eigen::MatrixXd rotate_design_and_trait(const ReducedKinship& kinship, const Eigen::MatrixXd& X,
@@ -137,18 +136,15 @@ double logDetV(const Eigen::MatrixXd& V);
 
 // ---- Breeding values --------------------------------------------------------------------------
 // Solutions of the mixed model equations with lambda = (1 - h2) / h2, computed without
-// inverting K: b is the generalised least-squares estimate with H = Z K Z' + lambda I and
-// u = K Z' H^-1 (y - X b), which equals the equations' solution whenever K is invertible and
-// stays right when K is singular. When X is rank-deficient (the full design of the phenotype
-// reader), columns are taken first, then from the last towards the second, and those that
-// depend on the ones taken get the estimate 0: for the full design that is each covariate's
-// first-met level, the reduced design's convention.
-// Returns (b, u): b p x 1, u q x 1. Throws std::invalid_argument on disagreeing shapes.
-std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(Eigen::MatrixXd Z, const Eigen::MatrixXd& K,
-                                                   const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
-                                                   const double& h2);
-// The same with the records' kinship already reduced (records = rows of y) and Z given as the
-// kinship position of every record (K_all rows): reuses the REML decomposition.
+// inverting K, from the records' kinship already reduced (records = rows of y, the REML
+// decomposition reused) and the kinship position of every record in K_all: b is the
+// generalised least-squares estimate with H = Z K Z' + lambda I and u = K Z' H^-1 (y - X b),
+// which equals the equations' solution whenever K is invertible and stays right when K is
+// singular. When X is rank-deficient (the full design of the phenotype reader), columns are
+// taken first, then from the last towards the second, and those that depend on the ones taken
+// get the estimate 0: for the full design that is each covariate's first-met level, the reduced
+// design's convention. Returns (b, u): b p x 1, u K_all rows x 1. Throws std::invalid_argument
+// on disagreeing shapes and std::runtime_error when the fixed-effect equations are singular.
 std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records,
                                                    const std::vector<Eigen::Index>& positions,
                                                    const Eigen::MatrixXd& K_all, const Eigen::MatrixXd& X,
@@ -160,8 +156,3 @@ std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records
 // standard error, leaves no file and returns false.
 bool writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
                        const std::string& filename);
-// "Sample IDs:", one ID per line, then "Kinship Matrix:" and the rows tab-separated. Ends the
-// process with status 1 when the file cannot be created; throws std::runtime_error on a failed
-// write.
-void writeOutput(Logger& logger, const std::vector<std::string>& ids, const Eigen::MatrixXd& matrix,
-                 const std::string& filename);

@@ -1,10 +1,8 @@
-#include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
 
 #include "kinship_io/kinship_io.h"
-#include "log/logger.h"
 #include "mixed_model/mixed_model.h"
 
 namespace {
@@ -38,31 +36,4 @@ bool writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::st
         return false;
     }
     return true;
-}
-
-void writeOutput(Logger& logger, const std::vector<std::string>& ids, const Eigen::MatrixXd& matrix,
-                 const std::string& filename) {
-    PendingFile file = open_pending_file(filename, "w");
-    if (file.stream == nullptr) {
-        std::cerr << "Could not open the output file: " << filename << std::endl;
-        std::exit(1);
-    }
-    logger.tee << "Output file opened successfully: " << filename << std::endl;
-    std::ostringstream text;
-    text << "Sample IDs:\n";
-    for (const std::string& id : ids) {
-        text << id << "\n";
-    }
-    text << "\nKinship Matrix:\n";
-    for (Eigen::Index i = 0; i < matrix.rows(); ++i) {
-        for (Eigen::Index j = 0; j < matrix.cols(); ++j) {
-            text << (j > 0 ? "\t" : "") << matrix(i, j);
-        }
-        text << "\n";
-        write_text(file, text.str());  // a row at a time: a large matrix is not held twice
-        text.str("");
-    }
-    write_text(file, text.str());
-    commit_pending_file(file);
-    logger.tee << "Output successfully written to file." << std::endl;
 }
