@@ -11,17 +11,8 @@
 #include <vector>
 
 #include "hmatrix/hmatrix.h"
+#include "linear_algebra/lapack.h"
 
-// LAPACK (exported by OpenBLAS), Fortran calling convention with the hidden lengths of the
-// character arguments.
-extern "C" {
-void dpotrf_(const char* uplo, const int* n, double* a, const int* lda, int* info, std::size_t uplo_len);
-void dpotrs_(const char* uplo, const int* n, const int* nrhs, const double* a, const int* lda, double* b,
-             const int* ldb, int* info, std::size_t uplo_len);
-void dpotri_(const char* uplo, const int* n, double* a, const int* lda, int* info, std::size_t uplo_len);
-void dpocon_(const char* uplo, const int* n, const double* a, const int* lda, const double* anorm, double* rcond,
-             double* work, int* iwork, int* info, std::size_t uplo_len);
-}
 
 namespace {
 

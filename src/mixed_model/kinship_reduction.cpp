@@ -5,34 +5,15 @@
 #include <stdexcept>
 #include <string>
 
+#include "linear_algebra/lapack.h"
 #include "mixed_model/mixed_model.h"
-
-// LAPACK from OpenBLAS. Fortran passes the length of every character argument as a hidden
-// trailing argument; it is given explicitly so that calls stay correct with gfortran builds.
-extern "C" {
-void dsytrd_sy2sb_(const char* uplo, const int* n, const int* kd, double* a, const int* lda, double* ab,
-                   const int* ldab, double* tau, double* work, const int* lwork, int* info, std::size_t uplo_len);
-void dsytrd_sb2st_(const char* stage1, const char* vect, const char* uplo, const int* n, const int* kd, double* ab,
-                   const int* ldab, double* d, double* e, double* hous, const int* lhous, double* work,
-                   const int* lwork, int* info, std::size_t stage1_len, std::size_t vect_len, std::size_t uplo_len);
-void dsterf_(const int* n, double* d, double* e, int* info);
-void dormqr_(const char* side, const char* trans, const int* m, const int* n, const int* k, const double* a,
-             const int* lda, const double* tau, double* c, const int* ldc, double* work, const int* lwork, int* info,
-             std::size_t side_len, std::size_t trans_len);
-void dgbtrf_(const int* m, const int* n, const int* kl, const int* ku, double* ab, const int* ldab, int* ipiv,
-             int* info);
-void dgbtrs_(const char* trans, const int* n, const int* kl, const int* ku, const int* nrhs, const double* ab,
-             const int* ldab, const int* ipiv, double* b, const int* ldb, int* info, std::size_t trans_len);
-}
 
 namespace {
 
-// LAPACK indexes with 32-bit integers, also inside the n x n array.
 int lapack_size(Eigen::Index n) {
-    constexpr Eigen::Index kLargest = 46340;  // n^2 < 2^31
-    if (n > kLargest) {
+    if (!fits_lapack(n)) {
         throw std::runtime_error("❎ Error: " + std::to_string(n) + " records are more than the " +
-                                 std::to_string(kLargest) + " that the matrix decomposition can index.");
+                                 std::to_string(kLargestLapackOrder) + " that the matrix decomposition can index.");
     }
     return static_cast<int>(n);
 }
