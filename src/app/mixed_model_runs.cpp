@@ -230,10 +230,18 @@ int run_predict(const RunOptions& options, Logger& logger) {
         for (Eigen::Index i = 0; i < b.rows(); ++i) {
             logger.tee << labels[static_cast<std::size_t>(i)] << "\t" << b(i, 0) << std::endl;
         }
+        const Eigen::VectorXd pev =
+            prediction_error_variances(records, positions, K_all, full_design, reml.sigma_a2, reml.sigma_e2);
+        const Eigen::VectorXd genetic_variances = reml.sigma_a2 * K_all.diagonal();
         if (!writeRanEffToFile(u, kinship_ids, output_name)) {
             return 1;
         }
         std::cerr << "\n👏 Predicted breeding values were saved in " << output_name << std::endl;
+        const std::string reliability_name = options.out_prefix + ".reliability.txt";
+        if (!write_reliability_file(u, pev, genetic_variances, kinship_ids, reliability_name)) {
+            return 1;
+        }
+        std::cerr << "👏 Their standard errors and reliabilities were saved in " << reliability_name << std::endl;
         logger.tee << "\n😊 All finished!\n" << std::endl;
         return 0;
     });

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -9,9 +10,8 @@ namespace {
 // (1 - h2) / h2; b = (X'H^-1 X)^-1 X'H^-1 y over the columns that independent_columns takes
 // (first, then from the last towards the second), 0 for the others. H^-1 is formed as
 // h2 (h2 K_rec + (1 - h2) I)^-1, which stays finite at h2 = 0 (no genetic variance: w = 0).
-std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const ReducedKinship& records,
-                                                              const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
-                                                              double h2) {
+// The fixed-effect columns in the order the breeding values take them.
+std::vector<Eigen::Index> fixed_effect_columns(const Eigen::MatrixXd& X) {
     std::vector<Eigen::Index> order;
     if (X.cols() > 0) {
         order.push_back(0);
@@ -19,7 +19,13 @@ std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const ReducedKinsh
     for (Eigen::Index c = X.cols() - 1; c >= 1; --c) {
         order.push_back(c);
     }
-    const std::vector<Eigen::Index> kept = independent_columns(X, order);
+    return independent_columns(X, order);
+}
+
+std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const ReducedKinship& records,
+                                                              const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
+                                                              double h2) {
+    const std::vector<Eigen::Index> kept = fixed_effect_columns(X);
     const auto p = static_cast<Eigen::Index>(kept.size());
 
     const Eigen::MatrixXd rotated = rotate_design_and_trait(records, X, kept, y);
@@ -80,4 +86,46 @@ std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records
     }
     Eigen::MatrixXd u = K_all * per_individual;
     return {b, std::move(u)};
+}
+
+Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const std::vector<Eigen::Index>& positions,
+                                           const Eigen::MatrixXd& K_all, const Eigen::MatrixXd& X, double sigma_a2,
+                                           double sigma_e2) {
+    const Eigen::Index N = K_all.rows();
+    const auto n = static_cast<Eigen::Index>(positions.size());
+    Eigen::VectorXd pev = Eigen::VectorXd::Zero(N);
+    if (sigma_a2 == 0.0 || N == 0) {
+        return pev;
+    }
+    // In the rotated basis V = sa2 B + se2 I is a band matrix.
+    const std::vector<Eigen::Index> kept = fixed_effect_columns(X);
+    const Eigen::MatrixXd X_rotated = rotate_to_reduced(records, X(Eigen::all, kept));
+    const ShiftedBandLU V_lu = factor_shifted_band(records, sigma_a2, sigma_e2);
+    const Eigen::MatrixXd VinvX = solve_factored(V_lu, X_rotated);
+    const Eigen::LLT<Eigen::MatrixXd> C_chol(X_rotated.transpose() * VinvX);
+    if (V_lu.singular || C_chol.info() != Eigen::Success) {
+        throw std::runtime_error("❎ Error: V or X'V^-1 X is singular at the estimates; the reliabilities of the "
+                                 "breeding values cannot be computed.");
+    }
+    // K_r,i for a block of individuals i at a time: the rotation is a matrix product.
+    constexpr Eigen::Index kBlock = 512;
+    for (Eigen::Index start = 0; start < N; start += kBlock) {
+        const Eigen::Index width = std::min(kBlock, N - start);
+        Eigen::MatrixXd R(n, width);
+        for (Eigen::Index j = 0; j < width; ++j) {
+            for (Eigen::Index a = 0; a < n; ++a) {
+                R(a, j) = K_all(positions[static_cast<std::size_t>(a)], start + j);
+            }
+        }
+        R = rotate_to_reduced(records, std::move(R));
+        const Eigen::MatrixXd S = solve_factored(V_lu, R);
+        const Eigen::MatrixXd F = VinvX.transpose() * R;
+        const Eigen::MatrixXd G = C_chol.solve(F);
+        for (Eigen::Index j = 0; j < width; ++j) {
+            const double KPK = R.col(j).dot(S.col(j)) - F.col(j).dot(G.col(j));
+            const double value = sigma_a2 * K_all(start + j, start + j) - sigma_a2 * sigma_a2 * KPK;
+            pev[start + j] = std::max(value, 0.0);
+        }
+    }
+    return pev;
 }

@@ -103,6 +103,10 @@ ReducedKinship reduce_kinship_cpp(Eigen::MatrixXd K, int bandwidth) {
     return result;
 }
 
+Eigen::MatrixXd rotate_to_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C) {
+    return apply_q(kinship, std::move(C), "T");
+}
+
 Eigen::MatrixXd rotate_from_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C) {
     return apply_q(kinship, std::move(C), "N");
 }
@@ -182,7 +186,7 @@ Eigen::MatrixXd rotate_design_and_trait(const ReducedKinship& kinship, const Eig
     Eigen::MatrixXd columns(X.rows(), p + 1);
     columns.leftCols(p) = X(Eigen::all, kept);
     columns.col(p) = y.col(0);
-    return apply_q(kinship, std::move(columns), "T");
+    return rotate_to_reduced(kinship, std::move(columns));
 }
 
 std::vector<Eigen::Index> independent_columns(const Eigen::MatrixXd& X, const std::vector<Eigen::Index>& order) {

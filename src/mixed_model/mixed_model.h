@@ -31,7 +31,8 @@ struct ReducedKinship {
 // reflectors); the bandwidth is taken between 1 and n - 1. Throws std::runtime_error when LAPACK reports
 // a failure.
 ReducedKinship reduce_kinship_cpp(Eigen::MatrixXd K, int bandwidth = 64);
-// Q C for an n-row C.
+// Q' C and Q C for an n-row C.
+Eigen::MatrixXd rotate_to_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C);
 Eigen::MatrixXd rotate_from_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C);
 // Q' [X(:, kept) y]: the kept design columns and then the trait, rotated in one pass.
 Eigen::MatrixXd rotate_design_and_trait(const ReducedKinship& kinship, const Eigen::MatrixXd& X,
@@ -150,9 +151,23 @@ std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records
                                                    const Eigen::MatrixXd& K_all, const Eigen::MatrixXd& X,
                                                    const Eigen::MatrixXd& y, double h2);
 
+// Prediction error variance of every breeding value (K_all rows), at the REML estimates:
+// PEV_i = sa2 K_ii - sa2^2 K_i,r P K_r,i with r the records and P = V^-1 - V^-1 X (X'V^-1 X)^-1
+// X'V^-1 X. From the records' reduction (band solves, no inverse of K or V); K_all is read a
+// block of columns at a time. Rounding below 0 is set to 0. All 0 when sa2 = 0.
+Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const std::vector<Eigen::Index>& positions,
+                                           const Eigen::MatrixXd& K_all, const Eigen::MatrixXd& X, double sigma_a2,
+                                           double sigma_e2);
+
 // ---- Result files -----------------------------------------------------------------------------
 // Header "Sample_ID,Ran_Effects", then "ID\tvalue" per row (column 0, default stream format).
 // Written under a temporary name and renamed when complete. On failure it writes the reason to
 // standard error, leaves no file and returns false.
 bool writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
                        const std::string& filename);
+// Header "ID\tEBV\tSE\tReliability", then per individual its breeding value, SE = sqrt(PEV) and
+// reliability 1 - PEV / (sa2 K_ii) ("NA" where sa2 K_ii is 0), default stream format. Written
+// and reported like writeRanEffToFile.
+bool write_reliability_file(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
+                            const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
+                            const std::string& filename);

@@ -1,3 +1,4 @@
+#include <cmath>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -28,6 +29,39 @@ bool writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::st
         text << "Sample_ID,Ran_Effects\n";
         for (Eigen::Index i = 0; i < ran_eff.rows(); ++i) {
             text << sample_ids[static_cast<std::size_t>(i)] << "\t" << ran_eff(i, 0) << "\n";
+        }
+        write_text(file, text.str());
+        commit_pending_file(file);
+    } catch (const std::runtime_error& error) {
+        std::cerr << error.what() << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool write_reliability_file(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
+                            const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
+                            const std::string& filename) {
+    PendingFile file = open_pending_file(filename, "w");
+    if (file.stream == nullptr) {
+        std::cerr << "无法打开文件 " << filename << std::endl;
+        return false;
+    }
+    try {
+        std::ostringstream text;
+        text << "ID\tEBV\tSE\tReliability\n";
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            const auto k = static_cast<Eigen::Index>(i);
+            text << ids[i] << "\t" << ran_eff(k, 0) << "\t" << std::sqrt(pev[k]) << "\t";
+            if (genetic_variances[k] > 0.0) {
+                text << 1.0 - pev[k] / genetic_variances[k] << "\n";
+            } else {
+                text << "NA\n";
+            }
+            if (text.tellp() > (1 << 20)) {
+                write_text(file, text.str());
+                text.str("");
+            }
         }
         write_text(file, text.str());
         commit_pending_file(file);

@@ -59,7 +59,8 @@ Args with(Args args, const Args& more) {
 // Where the message appears: standard error, or the console and the log.
 enum Stream { kErr, kLog };
 // Result files that must not appear, or be replaced.
-const std::vector<std::string> kText = {"r.kinship.txt"}, kBin = {"r.bin", "r.id"}, kValues = {"r.random.txt"};
+const std::vector<std::string> kText = {"r.kinship.txt"}, kBin = {"r.bin", "r.id"},
+                               kValues = {"r.random.txt", "r.reliability.txt"};
 
 struct BadInput {
     std::string what;                           // what the user did

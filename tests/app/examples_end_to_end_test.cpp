@@ -234,5 +234,17 @@ TEST(ExamplesEndToEnd, BreedingValuesSolveTheMixedModelEquations) {
                                "🏃 Start predict breeding values!\n\n👉 Breeding values of 600 individuals will be "
                                "predicted\n\n👏 Fixed effects were shown:\n\nIntercept\t#\nCovar2_F\t0\nCovar2_M\t#\n"
                                "Covar3_H2\t0\nCovar3_H1\t#\nCovar3_H3\t#\n\n😊 All finished!\n\n");
-    EXPECT_EQ(d.runs[4].err, "\n👏 Predicted breeding values were saved in predict.random.txt\n");
+    EXPECT_EQ(d.runs[4].err, "\n👏 Predicted breeding values were saved in predict.random.txt\n👏 Their standard "
+                             "errors and reliabilities were saved in predict.reliability.txt\n");
+    // The reliability file: the same individuals and breeding values, reliabilities in [0, 1].
+    const auto reliabilities = words_of(read_file(d.dir + "/predict.reliability.txt"));
+    ASSERT_EQ(reliabilities.size(), lines.size());
+    EXPECT_EQ(reliabilities[0], (std::vector<std::string>{"ID", "EBV", "SE", "Reliability"}));
+    for (std::size_t k = 1; k < lines.size(); ++k) {
+        ASSERT_EQ(reliabilities[k].size(), 4u);
+        EXPECT_EQ(reliabilities[k][0], lines[k].at(0));
+        EXPECT_EQ(reliabilities[k][1], lines[k].at(1));
+        const double reliability = std::stod(reliabilities[k][3]);
+        EXPECT_TRUE(reliability >= 0.0 && reliability <= 1.0) << reliabilities[k][0];
+    }
 }

@@ -65,3 +65,35 @@ TEST(GetEBV, SolvesTheMixedModelEquationsWithAnInvertibleOrASingularKinship) {
         }
     }
 }
+
+// Prediction error variances against the mixed model equations' inverse (PEV = se2 times the
+// random block of C^-1, with A^-1 in the equations) for the textbook example, and against the
+// dense formula sa2 K_ii - sa2^2 K_i,r P K_r,i for a singular G with a repeated record.
+TEST(PredictionErrorVariances, MatchTheInverseOfTheEquationsAndTheDenseFormula) {
+    const Eigen::MatrixXd A =
+        tabular_relationships({{-1, -1}, {-1, -1}, {-1, -1}, {0, -1}, {2, 1}, {0, 1}, {3, 4}, {2, 5}});
+    const Eigen::MatrixXd X = (Eigen::MatrixXd(5, 2) << 1, 0, 0, 1, 0, 1, 1, 0, 1, 0).finished();
+    const std::vector<Eigen::Index> calves = {3, 4, 5, 6, 7};
+    const double sa2 = 20.0, se2 = 40.0;
+    Eigen::MatrixXd W(5, 10);
+    W << X, incidence(calves, 8);
+    Eigen::MatrixXd C = W.transpose() * W;
+    C.bottomRightCorner(8, 8) += se2 / sa2 * A.inverse();
+    const Eigen::VectorXd expected = se2 * C.inverse().diagonal().tail(8);
+    const Eigen::VectorXd pev = prediction_error_variances(reduce_kinship_cpp(A(calves, calves)), calves, A, X, sa2, se2);
+    expect_matrix_near(expected, pev, "PEV of the textbook example");
+
+    const Eigen::MatrixXd G = random_kinship(30, 80, 6, 0.0);
+    const Eigen::MatrixXd X3 = class_design(24, 3);
+    const Eigen::MatrixXd Kr = kZ * G * kZ.transpose();
+    const Eigen::MatrixXd V = 1.3 * Kr + 0.7 * Eigen::MatrixXd::Identity(24, 24);
+    const Eigen::MatrixXd Vinv = V.inverse();
+    const Eigen::MatrixXd P = Vinv - Vinv * X3 * (X3.transpose() * Vinv * X3).inverse() * X3.transpose() * Vinv;
+    const Eigen::MatrixXd KZ = G * kZ.transpose();
+    const Eigen::VectorXd dense = 1.3 * G.diagonal() - 1.3 * 1.3 * (KZ * P * KZ.transpose()).diagonal();
+    expect_matrix_near(dense, prediction_error_variances(reduce_kinship_cpp(Kr, 5), kPositions, G, X3, 1.3, 0.7),
+                       "PEV with a singular G");
+    // No genetic variance: every breeding value is 0 and known exactly.
+    EXPECT_EQ(prediction_error_variances(reduce_kinship_cpp(Kr, 5), kPositions, G, X3, 0.0, 0.7).cwiseAbs().maxCoeff(),
+              0.0);
+}
