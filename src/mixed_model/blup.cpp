@@ -108,7 +108,7 @@ Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const 
                                  "breeding values cannot be computed.");
     }
     // K_r,i for a block of individuals i at a time: the rotation is a matrix product.
-    constexpr Eigen::Index kBlock = 512;
+    constexpr Eigen::Index kBlock = 1024;
     for (Eigen::Index start = 0; start < N; start += kBlock) {
         const Eigen::Index width = std::min(kBlock, N - start);
         Eigen::MatrixXd R(n, width);
