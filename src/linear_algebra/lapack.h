@@ -22,9 +22,12 @@ void dsytrd_sb2st_(const char* stage1, const char* vect, const char* uplo, const
                    const int* ldab, double* d, double* e, double* hous, const int* lhous, double* work,
                    const int* lwork, int* info, std::size_t stage1_len, std::size_t vect_len, std::size_t uplo_len);
 void dsterf_(const int* n, double* d, double* e, int* info);
-void dormqr_(const char* side, const char* trans, const int* m, const int* n, const int* k, const double* a,
-             const int* lda, const double* tau, double* c, const int* ldc, double* work, const int* lwork, int* info,
-             std::size_t side_len, std::size_t trans_len);
+void dlarft_(const char* direct, const char* storev, const int* n, const int* k, const double* v, const int* ldv,
+             const double* tau, double* t, const int* ldt, std::size_t direct_len, std::size_t storev_len);
+void dlarfb_(const char* side, const char* trans, const char* direct, const char* storev, const int* m, const int* n,
+             const int* k, const double* v, const int* ldv, const double* t, const int* ldt, double* c, const int* ldc,
+             double* work, const int* ldwork, std::size_t side_len, std::size_t trans_len, std::size_t direct_len,
+             std::size_t storev_len);
 void dgbtrf_(const int* m, const int* n, const int* kl, const int* ku, double* ab, const int* ldab, int* ipiv,
              int* info);
 void dgbtrs_(const char* trans, const int* n, const int* kl, const int* ku, const int* nrhs, const double* ab,
