@@ -1,3 +1,4 @@
+#include <csignal>
 #include <ctime>
 #include <iostream>
 #include <optional>
@@ -8,6 +9,8 @@
 #include "log/logger.h"
 
 namespace {
+
+constexpr int kMaxThreads = 1024;
 
 void show_usage() {
     std::cerr << "👉 Please specify at least one of --kinship, --reml, or --predict.\n" << std::endl;
@@ -41,6 +44,9 @@ void write_start_line(Logger& logger) {
 }  // namespace
 
 int zelkora_main(int argc, const char* const argv[]) {
+    // A console closed early (`| head`) must not kill the run: the writes to standard output
+    // fail instead, and the results and the log are still written.
+    std::signal(SIGPIPE, SIG_IGN);
     printDeveloperInfo();
     if (argc <= 1) {
         show_usage();
@@ -68,6 +74,13 @@ int zelkora_main(int argc, const char* const argv[]) {
             std::cerr << "❎ Error: Number of threads must be greater than 0." << std::endl;
             return 1;
         }
+        // Far more threads than any machine has cores only makes the OpenMP runtime fail
+        // (or the stacks exhaust the memory) part-way through the run.
+        if (options.threads > kMaxThreads) {
+            std::cerr << "❎ Error: Invalid argument for --threads - " << options.threads << " is more than "
+                      << kMaxThreads << "; give a count between 1 and " << kMaxThreads << "." << std::endl;
+            return 1;
+        }
     }
     if (options.run_reml) {
         if (!mixed_model_options_ok(options, remlHelp)) {
@@ -89,19 +102,23 @@ int zelkora_main(int argc, const char* const argv[]) {
         return 1;
     }
     write_start_line(*logger);
+    // A log that cannot be written from the start (a link to a full device) stops the run
+    // before any work.
+    int status = logger->write_failure().empty() ? 0 : 1;
 
-    if (options.run_kinship && run_kinship(options, *logger) != 0) {
-        return 1;
+    if (status == 0 && options.run_kinship && run_kinship(options, *logger) != 0) {
+        status = 1;
     }
-    if (options.run_reml) {
-        if (run_reml(options, *logger) != 0) {
-            return 1;
-        }
-    } else if (options.run_predict) {
-        if (run_predict(options, *logger) != 0) {
-            return 1;
-        }
+    if (status == 0 && options.run_reml) {
+        status = run_reml(options, *logger);
+    } else if (status == 0 && options.run_predict) {
+        status = run_predict(options, *logger);
     }
     logger->close();
-    return 0;
+    const std::string log_failure = logger->write_failure();
+    if (!log_failure.empty()) {
+        std::cerr << log_failure << std::endl;
+        return 1;
+    }
+    return status;
 }

@@ -175,6 +175,7 @@ int run_predict(const RunOptions& options, Logger& logger) {
         for (Eigen::Index i = 0; i < b.rows(); ++i) {
             logger.tee << labels[static_cast<std::size_t>(i)] << "\t" << b(i, 0) << std::endl;
         }
+        logger.ensure_written();
         if (!writeRanEffToFile(u, kinship_ids, output_name)) {
             return 1;
         }

@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -29,7 +34,7 @@ const std::string kKinshipRows = kKinship.substr(kKinship.find('\n') + 1);
 const std::string kPhenotypes = "ID\tSex\tTrait\nA\tM\t10.5\nB\tF\t12.0\nC\tM\t9.0\n";
 
 // Writes the valid set into `dir` with `changes` over it: "<none>" leaves a file out, "<folder>"
-// puts a folder in its place.
+// puts a folder in its place, "<full>" a link to a full device.
 void prepare(const std::string& dir, const std::map<std::string, std::string>& changes) {
     std::map<std::string, std::string> files = changes;  // the changes win over the valid set
     files.insert({{"d.fam", kFam}, {"d.bim", kBim}, {"d.bed", kBed}, {"ped.txt", kPedigree}, {"k.txt", kKinship},
@@ -37,6 +42,8 @@ void prepare(const std::string& dir, const std::map<std::string, std::string>& c
     for (const auto& [name, content] : files) {
         if (content == "<folder>") {
             std::filesystem::create_directory(dir + "/" + name);
+        } else if (content == "<full>") {
+            std::filesystem::create_symlink("/dev/full", dir + "/" + name);
         } else if (content != "<none>") {
             write_file(dir + "/" + name, content);
         }
@@ -157,6 +164,16 @@ std::vector<BadInput> catalogue() {
         // Result paths.
         {"output folder that does not exist", {}, with(kGen, {"--out", "no/such/r"}), kErr,
          "Unable to open log file: no/such/r.log", {}},
+        {"thread count no machine has", {}, with(kPed, {"--threads", "100000"}), kErr,
+         "Invalid argument for --threads - 100000 is more than 1024", kText},
+        {"log on a full device (kinship)", {{"r.log", "<full>"}}, kPed, kErr,
+         "the log file r.log could not be written (No space left on device)", kText},
+        {"log on a full device (REML)", {{"r.log", "<full>"}}, kReml, kErr,
+         "the log file r.log could not be written (No space left on device)", {}},
+        {"log on a full device (prediction)", {{"r.log", "<full>"}}, kPred, kErr,
+         "the log file r.log could not be written (No space left on device)", kValues},
+        {"log name that is a folder", {{"r.log", "<folder>"}}, kPed, kErr,
+         "Unable to open log file: r.log (Is a directory)", kText},
         {"breeding-value file that is a folder", {{"r.random.txt", "<folder>"}}, kPred, kErr,
          "无法打开文件 r.random.txt", {}},
     };
@@ -238,4 +255,71 @@ TEST(BadInputCatalogue, WindowsLineEndsGiveTheSameResults) {
         EXPECT_EQ(results[0], results[1]) << args[1];
         EXPECT_EQ(results[1].find('\r'), std::string::npos);
     }
+}
+
+// The matrix and ID files of a binary result are replaced together or not at all.
+TEST(BadInputCatalogue, BinaryPairIsKeptWholeWhenTheIdFileFails) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {});
+    write_file(dir + "/r.bin", "earlier result\n");
+    ASSERT_EQ(::symlink("/dev/full", (dir + "/r.id").c_str()), 0);
+    const CommandResult run = run_zelkora(with(kPed, {"--kin-bin"}), dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("Error writing r.id: No space left on device"), std::string::npos) << run.out;
+    EXPECT_EQ(read_file(dir + "/r.bin"), "earlier result\n");
+}
+
+// Runs on one prefix at the same time leave a matrix file that fits its ID file.
+TEST(BadInputCatalogue, ConcurrentBinaryRunsOnOnePrefixLeaveAMatchingPair) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {});
+    std::string large = "ID Sire Dam\n";
+    for (int i = 0; i < 400; ++i) {
+        large += "L" + std::to_string(i) + (i < 20 ? " 0 0\n" : " L" + std::to_string(i % 10) + " L" +
+                                                                std::to_string(10 + i % 10) + "\n");
+    }
+    write_file(dir + "/large.txt", large);
+    const std::string exe = shell_quote(ZELKORA_EXE);
+    const std::string small_run = exe + " --kinship --kin-bin --pedigree ped.txt --out r >/dev/null 2>&1";
+    const std::string large_run = exe + " --kinship --kin-bin --pedigree large.txt --out r >/dev/null 2>&1";
+    for (int round = 0; round < 6; ++round) {
+        const std::string both = "cd " + shell_quote(dir) + " && { " + small_run + " & " + large_run + " & " +
+                                 small_run + " & wait; }";
+        ASSERT_EQ(std::system(both.c_str()), 0);
+        const std::size_t n = lines_of(read_file(dir + "/r.id")).size();
+        ASSERT_TRUE(n == 7 || n == 400) << n;
+        EXPECT_EQ(std::filesystem::file_size(dir + "/r.bin"), 4 * n * (n + 1) / 2) << "round " << round;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
+    }
+}
+
+// A console that goes away (`Zelkora ... | head -1`) does not stop the run: the result and the
+// log are complete.
+TEST(BadInputCatalogue, ClosedConsoleStillGivesTheResultAndTheLog) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {});
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    ::close(pipe_ends[0]);  // nobody reads: every write to standard output fails
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::dup2(pipe_ends[1], STDOUT_FILENO);
+        const int devnull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devnull, STDERR_FILENO);
+        if (::chdir(dir.c_str()) != 0) {
+            ::_exit(99);
+        }
+        ::execl(ZELKORA_EXE, ZELKORA_EXE, "--kinship", "--pedigree", "ped.txt", "--out", "r", nullptr);
+        ::_exit(98);
+    }
+    ::close(pipe_ends[1]);
+    int raw = 0;
+    ASSERT_EQ(::waitpid(child, &raw, 0), child);
+    ASSERT_TRUE(WIFEXITED(raw)) << "ended by signal " << WTERMSIG(raw);
+    EXPECT_EQ(WEXITSTATUS(raw), 0);
+    EXPECT_EQ(lines_of(read_file(dir + "/r.kinship.txt")).size(), 8u);
+    EXPECT_NE(read_file(dir + "/r.log").find("All finished!"), std::string::npos);
 }
