@@ -26,6 +26,20 @@ bool mixed_model_options_ok(const RunOptions& options, void (*help)()) {
         help();
         return false;
     }
+    if (options.phe_pos < -1) {
+        std::cerr << "❎ Error: Invalid argument for --phe-pos - " << options.phe_pos + 1
+                  << ": columns count from 1 (column 1 is the ID)." << std::endl;
+        return false;
+    }
+    for (int column : options.covar_pos) {
+        if (column == options.phe_pos) {
+            std::cerr << "❎ Error: column " << column + 1
+                      << " is given both as the trait (--phe-pos) and as a covariate (--covar-pos); a trait "
+                         "cannot be its own fixed effect."
+                      << std::endl;
+            return false;
+        }
+    }
     if (options.max_iter <= 0) {
         std::cerr << "❎ Error: Number of max_iter must be greater than 0." << std::endl;
         return false;

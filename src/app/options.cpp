@@ -10,25 +10,43 @@ std::invalid_argument invalid_value(const std::string& option, const char* conve
     return std::invalid_argument("❎ Error: Invalid argument for " + option + " - " + conversion);
 }
 
-// std::stoi semantics (leading number read, the rest ignored); a value outside the
-// 32-bit range is refused instead of escaping as an unhandled exception.
+// Only blanks may follow the number: `12abc`, `2;3` or `1,5` read as their leading number would
+// silently run another analysis than the one asked for.
+bool only_blanks_after(const std::string& text, std::size_t used) {
+    return text.find_first_not_of(" \t", used) == std::string::npos;
+}
+
+std::invalid_argument not_whole(const std::string& option, const std::string& text, const char* kind) {
+    return std::invalid_argument("❎ Error: Invalid argument for " + option + " - \"" + text + "\" is not " + kind +
+                                 ": the whole value must be the number.");
+}
+
+// A base-10 integer, optionally signed and surrounded by blanks; a value outside the 32-bit
+// range is refused instead of escaping as an unhandled exception.
 int read_int(const std::string& option, const std::string& text) {
+    std::size_t used = 0;
+    int value = 0;
     try {
-        return std::stoi(text);
+        value = std::stoi(text, &used);
     } catch (const std::out_of_range&) {
         throw std::invalid_argument("❎ Error: Out of range argument for " + option + " - " + text +
                                     " (must be between -2147483648 and 2147483647)");
     } catch (const std::invalid_argument&) {
         throw invalid_value(option, "stoi");
     }
+    if (!only_blanks_after(text, used)) {
+        throw not_whole(option, text, "a whole number");
+    }
+    return value;
 }
 
-// The scaling factors are decimal numbers: std::stod semantics, so 0.5 and .5 give 0.5.
-// Infinities and NaN would only turn every relationship into NaN, so they are refused too.
+// The scaling factors are decimal numbers (0.5, .5, 1e-2). Infinities and NaN would only turn
+// every relationship into NaN, and hexadecimal is no notation a user means, so all are refused.
 double read_double(const std::string& option, const std::string& text) {
     double value = 0.0;
+    std::size_t used = 0;
     try {
-        value = std::stod(text);
+        value = std::stod(text, &used);
     } catch (const std::out_of_range&) {
         throw std::invalid_argument("❎ Error: Out of range argument for " + option + " - " + text);
     } catch (const std::invalid_argument&) {
@@ -36,6 +54,9 @@ double read_double(const std::string& option, const std::string& text) {
     }
     if (!std::isfinite(value)) {
         throw invalid_value(option, "stod");
+    }
+    if (!only_blanks_after(text, used) || text.find_first_of("xX") != std::string::npos) {
+        throw not_whole(option, text, "a decimal number");
     }
     return value;
 }

@@ -46,6 +46,9 @@ TEST(Driver, ArgumentErrorsStopBeforeTheLogWhichOtherwiseStartsEveryRun) {
         {{"--covar-pos", "2,,3"}, "❎ Error: Invalid argument for --covar-pos - stoi\n"},
         {{"--covar-pos", "2,0"}, "❎ Error: Invalid covariate column index 0 (should be >= 1).\n"},
         {{"--kin-tau", "nan"}, "❎ Error: Invalid argument for --kin-tau - stod\n"},
+        {{"--max-iter", "12abc"},
+         "❎ Error: Invalid argument for --max-iter - \"12abc\" is not a whole number: the whole value must be the "
+         "number.\n"},
         {{"--max-iter", "2147483648"},
          "❎ Error: Out of range argument for --max-iter - 2147483648 (must be between -2147483648 and 2147483647)\n"},
         {{"--kinship", "--threads", "0"}, "❎  Error: Please provide --bedfile, or --pedigree.\n\n"},
