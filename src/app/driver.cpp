@@ -88,6 +88,13 @@ int zelkora_main(int argc, const char* const argv[]) {
             std::cerr << "❎ Error: Number of threads must be greater than 0." << std::endl;
             return 1;
         }
+        // tau scales the inverse of G22: at 0 or below, H loses its genomic part or turns
+        // indefinite (negative variances).
+        if (!options.bed_prefix.empty() && !options.pedigree_file.empty() && !(options.kin_tau > 0.0)) {
+            std::cerr << "❎ Error: Invalid argument for --kin-tau - " << options.kin_tau
+                      << ": tau scales the inverse of G22 in H and must be greater than 0." << std::endl;
+            return 1;
+        }
         // Far more threads than any machine has cores only makes the OpenMP runtime fail
         // (or the stacks exhaust the memory) part-way through the run.
         if (options.threads > kMaxThreads) {

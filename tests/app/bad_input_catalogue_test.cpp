@@ -117,9 +117,11 @@ std::vector<BadInput> catalogue() {
         {"no pedigree file", {{"ped.txt", "<none>"}}, kPed, kErr, "Error: Could not open input file ped.txt", kText},
         {"pedigree that names none of the genotyped", {{"ped.txt", "ID Sire Dam\nX 0 0\nY X 0\n"}}, kBlend,
          kLog, "None of the 2 pedigree individuals is among the 5 genotyped individuals", kText},
-        {"blend without an inverse (tau 0)", {}, with(kBlend, {"--kin-tau", "0"}), kLog,
-         "Cannot build H: the blended matrix tau * inverse(G22 + 0.0001 I) + (1 - omega) * inverse(A22) with tau = 0 "
-         "and omega = 1 is singular", kText},
+        {"blend without an inverse (tau 0)", {}, with(kBlend, {"--kin-tau", "0"}), kErr,
+         "Invalid argument for --kin-tau - 0: tau scales the inverse of G22 in H and must be greater than 0.", kText},
+        {"negative tau", {}, with(kBlend, {"--kin-tau", "-1"}), kErr, "Invalid argument for --kin-tau - -1", kText},
+        {"blend that is not positive definite (omega 3)", {}, with(kBlend, {"--kin-omega", "3"}), kLog,
+         "with tau = 1 and omega = 3 is not positive definite", kText},
         // Kinship files.
         {"missing kinship file", {{"k.txt", "<none>"}}, kReml, kErr, "Could not open the kinship file: k.txt", {}},
         {"kinship is a folder", {{"k.txt", "<folder>"}}, kReml, kErr, "Could not open the kinship file: k.txt", {}},
