@@ -99,6 +99,10 @@ std::vector<BadInput> catalogue() {
         {"missing .bim", {{"d.bim", "<none>"}}, kGen, kLog, "File not found: d.bim or d.fam", kText},
         {"every marker monomorphic", {{"d.bed", kBedHeader + std::string(6, '\0')}}, kGen, kLog,
          "every marker is monomorphic or has no calls", kText},
+        {"one genotyped individual", {{"d.fam", "F G1 0 0 1 -9\n"}, {"d.bed", kBedHeader + std::string("\x00\x02\x03", 3)}},
+         kGen, kLog, "Cannot build G from d.fam: it lists one individual (G1); relationships need at least two", kText},
+        {"every marker heterozygous in everyone", {{"d.bed", kBedHeader + std::string("\xAA\x02\xAA\x02\xAA\x02", 6)}},
+         kGen, kLog, "Cannot build G by method 1 from d.bed: no marker varies between the individuals", kText},
         {"unknown G method", {}, with(kGen, {"--kin-method", "4"}), kLog, "Invalid kinship method!", kText},
         // Pedigrees.
         {"empty pedigree", {{"ped.txt", ""}}, kPed, kLog,
@@ -342,4 +346,17 @@ TEST(BadInputCatalogue, ClosedConsoleStillGivesTheResultAndTheLog) {
     EXPECT_EQ(WEXITSTATUS(raw), 0);
     EXPECT_EQ(lines_of(read_file(dir + "/r.kinship.txt")).size(), 8u);
     EXPECT_NE(read_file(dir + "/r.log").find("All finished!"), std::string::npos);
+}
+
+// An individual without a single call is kept (its row is the population mean), with a warning.
+TEST(BadInputCatalogue, IndividualWithoutCallsIsNamedInAWarning) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {{"d.bed", kBedHeader + std::string("\xE4\x01\x1B\x01\x39\x01", 6)}});
+    const CommandResult run = run_zelkora(kGen, dir);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("1 individual(s) of d.fam have no genotype call at any marker (first: G5)"),
+              std::string::npos) << run.out;
+    const std::string valid_dir = make_scratch_dir();
+    prepare(valid_dir, {});
+    EXPECT_EQ(run_zelkora(kGen, valid_dir).out.find("no genotype call"), std::string::npos);
 }
