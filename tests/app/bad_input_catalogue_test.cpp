@@ -146,6 +146,12 @@ std::vector<BadInput> catalogue() {
          "kinship file k.txt, line 3: expected 3 values, found 1 (reading stopped at \"x\")", kValues},
         {"ragged kinship row", {{"k.txt", "\tA\tB\tC\nA\t1\t0.25\t0\t\nB\t0.25\t1\t\nC\t0\t0.125\t1\t\n"}}, kPred,
          kErr, "line 3: expected 3 values, found 2", kValues},
+        {"kinship row with more values than IDs (all)",
+         {{"k.txt", "\tA\tB\tC\nA\t1\t0.25\t0\t\nB\t0.25\t1\t0.125\t0.5\t\nC\t0\t0.125\t1\t\n"}}, kPred, kErr,
+         "kinship file k.txt, line 3: 4 values for the 3 individuals of the file", kValues},
+        {"kinship row with more values than IDs (records)", {{"phe.txt",
+         "ID\tSex\tTrait\nA\tM\t10.5\nB\tF\t12.0\n"}, {"k.txt", "\tA\tB\tC\nA\t1\t0.25\t0\t7\t\nB\t0.25\t1\t0.125\t\n"
+         "C\t0\t0.125\t1\t\n"}}, kReml, kErr, "kinship file k.txt, line 2: 4 values for the 3 individuals", {}},
         {"duplicate kinship ID", {{"k.txt", kKinship + "B\t0.25\t1\t0.125\t\n"}}, kPred, kErr,
          "individual \"B\" has two data lines", kValues},
         {"kinship header in another order", {{"k.txt", "\tB\tA\tC\n" + kKinshipRows}}, kPred, kErr,
