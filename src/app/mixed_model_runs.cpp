@@ -1,6 +1,8 @@
 #include <exception>
+#include <cmath>
 #include <iostream>
 #include <numeric>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
@@ -76,9 +78,19 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger) {
                                  std::to_string(rank) + " fixed effects they estimate; REML needs more records " +
                                  "than fixed effects (use fewer --covar-pos columns).");
     }
-    if (!(computeVariance(y) > 0.0)) {
+    if (y.maxCoeff() == y.minCoeff()) {
         throw std::runtime_error("❎ Error: the trait has the same value in all " + std::to_string(y.rows()) +
                                  " records; there is no variance to estimate.");
+    }
+    // Values that differ but whose variance underflows to 0 or overflows (traits near 1e-200
+    // or 1e200) cannot be estimated in double precision.
+    const double variance = computeVariance(y);
+    if (!(variance > 0.0) || !std::isfinite(variance)) {
+        std::ostringstream message;
+        message << "❎ Error: the trait values range from " << y.minCoeff() << " to " << y.maxCoeff()
+                << ", so their variance is " << (variance > 0.0 ? "too large" : "too small")
+                << " to compute; rescale the trait (for example to units between 0.001 and 1000).";
+        throw std::runtime_error(message.str());
     }
     for (Eigen::Index position : record_positions(record_ids, kinship_ids)) {
         inputs.positions.push_back(static_cast<std::size_t>(position));  // every record has a kinship row

@@ -198,6 +198,10 @@ std::vector<BadInput> catalogue() {
          "column 3 is given both as the trait (--phe-pos) and as a covariate (--covar-pos)", {}},
         {"negative trait column", {}, with(kPred, {"--phe-pos", "-2"}), kErr,
          "Invalid argument for --phe-pos - -2: columns count from 1", kValues},
+        {"trait values too small for a variance", {{"phe.txt", "ID\tSex\tTrait\nA\tM\t1e-200\nB\tF\t3e-200\n"}},
+         kReml, kLog, "the trait values range from 1e-200 to 3e-200, so their variance is too small to compute", {}},
+        {"trait values too large for a variance", {{"phe.txt", "ID\tSex\tTrait\nA\tM\t1e200\nB\tF\t-3e200\n"}},
+         kPred, kLog, "the trait values range from -3e+200 to 1e+200, so their variance is too large", kValues},
         {"REML that does not converge before a prediction", {}, with(kPred, {"--max-iter", "1"}), kLog,
          "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n❎ Error: without converged "
          "variance components there are no breeding values to predict; r.random.txt was not written.", kValues},
