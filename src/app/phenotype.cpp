@@ -97,6 +97,10 @@ PhenotypeData read_phenotype_file(const std::string& path, int phe_pos, const st
                 cleaned += c;
             }
         }
+        // Spreadsheet exports start with a UTF-8 byte-order mark; it is no part of the first ID.
+        if (line_number == 1 && cleaned.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+            cleaned.erase(0, 3);
+        }
         if (cleaned.empty()) {
             continue;
         }

@@ -205,6 +205,10 @@ KinshipText load_kinship_text(const std::string& filename) {
     if (file.bad()) {
         throw std::runtime_error("Could not open the kinship file: " + filename);
     }
+    // A UTF-8 byte-order mark (spreadsheet exports) would become part of the first header ID.
+    if (text.content.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        text.content.erase(0, 3);
+    }
     return index_kinship_text(std::move(text));
 }
 

@@ -276,6 +276,31 @@ TEST(BadInputCatalogue, FullDiskIsReportedForEveryResultFile) {
     }
 }
 
+// Spreadsheet exports begin with a UTF-8 byte-order mark: the files read as without it, also a
+// phenotype file without a header (whose first record would otherwise be lost).
+TEST(BadInputCatalogue, ByteOrderMarksAreSkipped) {
+    const std::string bom = "\xEF\xBB\xBF";
+    const std::string headless = kPhenotypes.substr(kPhenotypes.find('\n') + 1);
+    for (const Args& args : {kGen, with(kReml, {"--covar-pos", "2"})}) {
+        std::string results[2];
+        for (int marked = 0; marked < 2; ++marked) {
+            const std::string dir = make_scratch_dir();
+            const std::string mark = marked ? bom : "";
+            prepare(dir, {{"d.fam", mark + " " + kFam}, {"d.bim", mark + kBim}, {"k.txt", mark + kKinship},
+                          {"phe.txt", mark + headless}});
+            const CommandResult run = run_zelkora(args, dir);
+            ASSERT_EQ(run.status, 0) << run.out << run.err;
+            results[marked] = std::regex_replace(run.out, std::regex("[^\n]*(Start analysis|Building G|Run times)"
+                                                                     "[^\n]*\n"), "") +
+                              read_file(dir + "/r.kinship.txt");
+        }
+        EXPECT_EQ(results[0], results[1]) << args[1];
+        if (args[0] == "--reml") {
+            EXPECT_NE(results[0].find("\t3 effective records"), std::string::npos) << results[0];
+        }
+    }
+}
+
 // Files written on Windows (CR LF line ends) are read exactly like their Unix twins.
 TEST(BadInputCatalogue, WindowsLineEndsGiveTheSameResults) {
     const std::regex timed("[^\n]*(Start analysis|Building G matrix|Time = |Run times)[^\n]*\n");
