@@ -79,6 +79,19 @@ void append_covariates(const std::string& list, std::vector<int>& covar_pos) {
     }
 }
 
+bool is_option_name(const std::string& text) {
+    static const char* const kNames[] = {"--help", "--kinship", "--reml", "--predict", "--kin-bin", "--bedfile",
+                                         "--pedigree", "--kin-file", "--phefile", "--out", "--phe-pos",
+                                         "--covar-pos", "--threads", "--kin-method", "--kin-lambda", "--kin-tau",
+                                         "--kin-omega", "--max-iter"};
+    for (const char* name : kNames) {
+        if (text == name) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 RunOptions parse_command_line(int argc, const char* const argv[]) {
@@ -101,8 +114,15 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                                      arg == "--covar-pos" || arg == "--threads" || arg == "--kin-method" ||
                                      arg == "--kin-lambda" || arg == "--kin-tau" || arg == "--kin-omega" ||
                                      arg == "--max-iter";
-            if (!takes_value || i + 1 >= argc) {
+            if (!takes_value) {
                 throw std::invalid_argument("❎ Error: Unknown argument " + arg);
+            }
+            if (i + 1 >= argc || is_option_name(argv[i + 1])) {
+                throw std::invalid_argument("❎ Error: " + arg + " needs a value" +
+                                            (i + 1 < argc ? " but is followed by the option " +
+                                                                std::string(argv[i + 1])
+                                                          : std::string(" but is the last argument")) +
+                                            ".");
             }
             const std::string value = argv[++i];
             if (arg == "--bedfile") {
@@ -116,6 +136,14 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
             } else if (arg == "--phefile") {
                 options.phe_file = value;
             } else if (arg == "--out") {
+                // The prefix names files: without a name part the results would be hidden
+                // files (".log") in the folder.
+                if (value.empty() || value.back() == '/' || value == "." || value == ".." ||
+                    (value.size() >= 2 && value.compare(value.size() - 2, 2, "/.") == 0) ||
+                    (value.size() >= 3 && value.compare(value.size() - 3, 3, "/..") == 0)) {
+                    throw std::invalid_argument("❎ Error: Invalid argument for --out - \"" + value +
+                                                "\" has no file name part; give a prefix such as results/run1.");
+                }
                 options.out_prefix = value;
             } else if (arg == "--phe-pos") {
                 // Subtracting in 64 bits keeps --phe-pos -2147483648 from overflowing.

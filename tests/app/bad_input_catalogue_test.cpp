@@ -276,6 +276,24 @@ TEST(BadInputCatalogue, FullDiskIsReportedForEveryResultFile) {
     }
 }
 
+// A prefix whose result names just fit the file-name limit (255) works: the temporary names
+// beside them are kept short enough too.
+TEST(BadInputCatalogue, LongestValidPrefixWritesEveryResult) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {});
+    const std::string prefix(236, 'p');  // + ".kinship.txt" = 248 characters
+    for (const Args& args : {with(kPed, {"--out", prefix}), with(kPed, {"--out", prefix, "--kin-bin"})}) {
+        const CommandResult run = run_zelkora(args, dir);
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+    }
+    EXPECT_EQ(lines_of(read_file(dir + "/" + prefix + ".kinship.txt")).size(), 8u);
+    EXPECT_EQ(lines_of(read_file(dir + "/" + prefix + ".id")).size(), 7u);
+    EXPECT_EQ(std::filesystem::file_size(dir + "/" + prefix + ".bin"), 4u * 7 * 8 / 2);
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
+    }
+}
+
 // Spreadsheet exports begin with a UTF-8 byte-order mark: the files read as without it, also a
 // phenotype file without a header (whose first record would otherwise be lost).
 TEST(BadInputCatalogue, ByteOrderMarksAreSkipped) {
