@@ -1,3 +1,4 @@
+#include <csignal>
 #include <ctime>
 #include <iostream>
 #include <optional>
@@ -8,6 +9,8 @@
 #include "log/logger.h"
 
 namespace {
+
+constexpr int kMaxThreads = 1024;
 
 void show_usage() {
     std::cerr << "👉 Please specify at least one of --kinship, --reml, or --predict.\n" << std::endl;
@@ -22,6 +25,20 @@ bool mixed_model_options_ok(const RunOptions& options, void (*help)()) {
         std::cerr << "❎ Error: Please provide --phefile,--kin-file and --phe-pos" << std::endl;
         help();
         return false;
+    }
+    if (options.phe_pos < -1) {
+        std::cerr << "❎ Error: Invalid argument for --phe-pos - " << options.phe_pos + 1
+                  << ": columns count from 1 (column 1 is the ID)." << std::endl;
+        return false;
+    }
+    for (int column : options.covar_pos) {
+        if (column == options.phe_pos) {
+            std::cerr << "❎ Error: column " << column + 1
+                      << " is given both as the trait (--phe-pos) and as a covariate (--covar-pos); a trait "
+                         "cannot be its own fixed effect."
+                      << std::endl;
+            return false;
+        }
     }
     if (options.max_iter <= 0) {
         std::cerr << "❎ Error: Number of max_iter must be greater than 0." << std::endl;
@@ -41,6 +58,9 @@ void write_start_line(Logger& logger) {
 }  // namespace
 
 int zelkora_main(int argc, const char* const argv[]) {
+    // A console closed early (`| head`) must not kill the run: the writes to standard output
+    // fail instead, and the results and the log are still written.
+    std::signal(SIGPIPE, SIG_IGN);
     printDeveloperInfo();
     if (argc <= 1) {
         show_usage();
@@ -68,6 +88,20 @@ int zelkora_main(int argc, const char* const argv[]) {
             std::cerr << "❎ Error: Number of threads must be greater than 0." << std::endl;
             return 1;
         }
+        // tau scales the inverse of G22: at 0 or below, H loses its genomic part or turns
+        // indefinite (negative variances).
+        if (!options.bed_prefix.empty() && !options.pedigree_file.empty() && !(options.kin_tau > 0.0)) {
+            std::cerr << "❎ Error: Invalid argument for --kin-tau - " << options.kin_tau
+                      << ": tau scales the inverse of G22 in H and must be greater than 0." << std::endl;
+            return 1;
+        }
+        // Far more threads than any machine has cores only makes the OpenMP runtime fail
+        // (or the stacks exhaust the memory) part-way through the run.
+        if (options.threads > kMaxThreads) {
+            std::cerr << "❎ Error: Invalid argument for --threads - " << options.threads << " is more than "
+                      << kMaxThreads << "; give a count between 1 and " << kMaxThreads << "." << std::endl;
+            return 1;
+        }
     }
     if (options.run_reml) {
         if (!mixed_model_options_ok(options, remlHelp)) {
@@ -89,19 +123,23 @@ int zelkora_main(int argc, const char* const argv[]) {
         return 1;
     }
     write_start_line(*logger);
+    // A log that cannot be written from the start (a link to a full device) stops the run
+    // before any work.
+    int status = logger->write_failure().empty() ? 0 : 1;
 
-    if (options.run_kinship && run_kinship(options, *logger) != 0) {
-        return 1;
+    if (status == 0 && options.run_kinship && run_kinship(options, *logger) != 0) {
+        status = 1;
     }
-    if (options.run_reml) {
-        if (run_reml(options, *logger) != 0) {
-            return 1;
-        }
-    } else if (options.run_predict) {
-        if (run_predict(options, *logger) != 0) {
-            return 1;
-        }
+    if (status == 0 && options.run_reml) {
+        status = run_reml(options, *logger);
+    } else if (status == 0 && options.run_predict) {
+        status = run_predict(options, *logger);
     }
     logger->close();
-    return 0;
+    const std::string log_failure = logger->write_failure();
+    if (!log_failure.empty()) {
+        std::cerr << log_failure << std::endl;
+        return 1;
+    }
+    return status;
 }

@@ -22,6 +22,7 @@ int run_kinship(const RunOptions& options, Logger& logger) {
             return 1;
         }
         const auto& [kinship, ids] = *result;
+        logger.ensure_written();
         if (!options.kin_bin) {
             write_kinship_matrix(kinship, ids, output_name);
             logger.tee << "👏 Kinship matrix written to " << output_name << "\n"

@@ -2,6 +2,7 @@
 #include <exception>
 #include <iostream>
 #include <numeric>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
@@ -121,6 +122,16 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger) {
         throw std::runtime_error("❎ Error: the trait has the same value in all " + std::to_string(y.rows()) +
                                  " records; there is no variance to estimate.");
     }
+    // Values that differ but whose variance underflows to 0 or overflows (traits near 1e-200
+    // or 1e200) cannot be estimated in double precision.
+    const double variance = computeVariance(y);
+    if (!(variance > 0.0) || !std::isfinite(variance)) {
+        std::ostringstream message;
+        message << "❎ Error: the trait values range from " << y.minCoeff() << " to " << y.maxCoeff()
+                << ", so their variance is " << (variance > 0.0 ? "too large" : "too small")
+                << " to compute; rescale the trait (for example to units between 0.001 and 1000).";
+        throw std::runtime_error(message.str());
+    }
     for (std::size_t c = 0; c < inputs.numeric.size(); ++c) {
         if (inputs.numeric[c].constant) {
             logger.tee << "👉 The numeric covariate " << labels[labels.size() - inputs.numeric.size() + c] << " (column "
@@ -233,6 +244,7 @@ int run_predict(const RunOptions& options, Logger& logger) {
         const Eigen::VectorXd pev =
             prediction_error_variances(records, positions, K_all, full_design, reml.sigma_a2, reml.sigma_e2);
         const Eigen::VectorXd genetic_variances = reml.sigma_a2 * K_all.diagonal();
+        logger.ensure_written();
         if (!writeRanEffToFile(u, kinship_ids, output_name)) {
             return 1;
         }

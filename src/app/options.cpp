@@ -10,25 +10,43 @@ std::invalid_argument invalid_value(const std::string& option, const char* conve
     return std::invalid_argument("❎ Error: Invalid argument for " + option + " - " + conversion);
 }
 
-// std::stoi semantics (leading number read, the rest ignored); a value outside the
-// 32-bit range is refused instead of escaping as an unhandled exception.
+// Only blanks may follow the number: `12abc`, `2;3` or `1,5` read as their leading number would
+// silently run another analysis than the one asked for.
+bool only_blanks_after(const std::string& text, std::size_t used) {
+    return text.find_first_not_of(" \t", used) == std::string::npos;
+}
+
+std::invalid_argument not_whole(const std::string& option, const std::string& text, const char* kind) {
+    return std::invalid_argument("❎ Error: Invalid argument for " + option + " - \"" + text + "\" is not " + kind +
+                                 ": the whole value must be the number.");
+}
+
+// A base-10 integer, optionally signed and surrounded by blanks; a value outside the 32-bit
+// range is refused instead of escaping as an unhandled exception.
 int read_int(const std::string& option, const std::string& text) {
+    std::size_t used = 0;
+    int value = 0;
     try {
-        return std::stoi(text);
+        value = std::stoi(text, &used);
     } catch (const std::out_of_range&) {
         throw std::invalid_argument("❎ Error: Out of range argument for " + option + " - " + text +
                                     " (must be between -2147483648 and 2147483647)");
     } catch (const std::invalid_argument&) {
         throw invalid_value(option, "stoi");
     }
+    if (!only_blanks_after(text, used)) {
+        throw not_whole(option, text, "a whole number");
+    }
+    return value;
 }
 
-// The scaling factors are decimal numbers: std::stod semantics, so 0.5 and .5 give 0.5.
-// Infinities and NaN would only turn every relationship into NaN, so they are refused too.
+// The scaling factors are decimal numbers (0.5, .5, 1e-2). Infinities and NaN would only turn
+// every relationship into NaN, and hexadecimal is no notation a user means, so all are refused.
 double read_double(const std::string& option, const std::string& text) {
     double value = 0.0;
+    std::size_t used = 0;
     try {
-        value = std::stod(text);
+        value = std::stod(text, &used);
     } catch (const std::out_of_range&) {
         throw std::invalid_argument("❎ Error: Out of range argument for " + option + " - " + text);
     } catch (const std::invalid_argument&) {
@@ -36,6 +54,9 @@ double read_double(const std::string& option, const std::string& text) {
     }
     if (!std::isfinite(value)) {
         throw invalid_value(option, "stod");
+    }
+    if (!only_blanks_after(text, used) || text.find_first_of("xX") != std::string::npos) {
+        throw not_whole(option, text, "a decimal number");
     }
     return value;
 }
@@ -56,6 +77,19 @@ void append_covariates(const std::string& option, const std::string& list, std::
         covar_pos.push_back(column - 1);
         start = comma + 1;
     }
+}
+
+bool is_option_name(const std::string& text) {
+    static const char* const kNames[] = {"--help", "--kinship", "--reml", "--predict", "--kin-bin", "--bedfile",
+                                         "--pedigree", "--kin-file", "--phefile", "--out", "--phe-pos",
+                                         "--covar-pos", "--threads", "--kin-method", "--kin-lambda", "--kin-tau",
+                                         "--kin-omega", "--max-iter"};
+    for (const char* name : kNames) {
+        if (text == name) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -80,8 +114,15 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                                      arg == "--covar-pos" || arg == "--qcovar-pos" || arg == "--threads" || arg == "--kin-method" ||
                                      arg == "--kin-lambda" || arg == "--kin-tau" || arg == "--kin-omega" ||
                                      arg == "--max-iter";
-            if (!takes_value || i + 1 >= argc) {
+            if (!takes_value) {
                 throw std::invalid_argument("❎ Error: Unknown argument " + arg);
+            }
+            if (i + 1 >= argc || is_option_name(argv[i + 1])) {
+                throw std::invalid_argument("❎ Error: " + arg + " needs a value" +
+                                            (i + 1 < argc ? " but is followed by the option " +
+                                                                std::string(argv[i + 1])
+                                                          : std::string(" but is the last argument")) +
+                                            ".");
             }
             const std::string value = argv[++i];
             if (arg == "--bedfile") {
@@ -95,6 +136,14 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
             } else if (arg == "--phefile") {
                 options.phe_file = value;
             } else if (arg == "--out") {
+                // The prefix names files: without a name part the results would be hidden
+                // files (".log") in the folder.
+                if (value.empty() || value.back() == '/' || value == "." || value == ".." ||
+                    (value.size() >= 2 && value.compare(value.size() - 2, 2, "/.") == 0) ||
+                    (value.size() >= 3 && value.compare(value.size() - 3, 3, "/..") == 0)) {
+                    throw std::invalid_argument("❎ Error: Invalid argument for --out - \"" + value +
+                                                "\" has no file name part; give a prefix such as results/run1.");
+                }
                 options.out_prefix = value;
             } else if (arg == "--phe-pos") {
                 // Subtracting in 64 bits keeps --phe-pos -2147483648 from overflowing.

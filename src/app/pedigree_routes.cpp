@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -25,6 +26,11 @@ struct PedigreeFileRows {
 
 std::optional<PedigreeFileRows> read_pedigree_rows(const std::string& filename) {
     std::ifstream file(filename);
+    // A folder opens as a stream on Linux and reads as an empty file.
+    if (std::filesystem::is_directory(filename)) {
+        std::cerr << "Error: Could not open input file " << filename << " (it is a folder)" << std::endl;
+        return std::nullopt;
+    }
     if (!file.is_open()) {
         std::cerr << "Error: Could not open input file " << filename << std::endl;
         return std::nullopt;
@@ -48,16 +54,36 @@ std::optional<PedigreeFileRows> read_pedigree_rows(const std::string& filename) 
     return content;
 }
 
-// A short first row is pedcheck's to report; a later one is named here by its file line.
-void check_row_widths(const PedigreeFileRows& content, const std::string& filename) {
+// Spellings of "unknown" from other tools; read as IDs they would make every individual with
+// such a parent a relative of the others.
+bool looks_like_unknown(const std::string& field) {
+    return field == "." || field == "-" || field == "*" || field == "na" || field == "Na" || field == "nA" ||
+           field == "NaN" || field == "nan" || field == "NULL" || field == "null";
+}
+
+// A short first row is pedcheck's to report; a later one is named here by its file line. Every
+// row needs an individual ID, and unknown parents must be written as pedcheck reads them.
+void check_rows(const PedigreeFileRows& content, const std::string& filename) {
     if (content.rows.empty() || content.rows.front().size() < 3) {
         return;
     }
-    for (std::size_t r = 1; r < content.rows.size(); ++r) {
-        if (content.rows[r].size() < 3) {
-            throw std::runtime_error("Pedigree file " + filename + ", line " + std::to_string(content.line_numbers[r]) +
-                                     " has " + std::to_string(content.rows[r].size()) +
+    for (std::size_t r = 0; r < content.rows.size(); ++r) {
+        const PedigreeRow& row = content.rows[r];
+        const std::string where = "Pedigree file " + filename + ", line " + std::to_string(content.line_numbers[r]);
+        if (row.size() < 3) {
+            throw std::runtime_error(where + " has " + std::to_string(row.size()) +
                                      " field(s); every line needs an ID, a sire and a dam.");
+        }
+        if (row[0] == "0" || row[0] == "NA" || looks_like_unknown(row[0])) {
+            throw std::runtime_error(where + ": the individual ID is \"" + row[0] +
+                                     "\", a code for an unknown individual; every line needs the ID of its individual.");
+        }
+        for (int parent = 1; parent <= 2; ++parent) {
+            if (looks_like_unknown(row[static_cast<std::size_t>(parent)])) {
+                throw std::runtime_error(where + ": the " + (parent == 1 ? "sire" : "dam") + " \"" +
+                                         row[static_cast<std::size_t>(parent)] +
+                                         "\" is not a code for an unknown parent; write 0 or NA.");
+            }
         }
     }
 }
@@ -68,7 +94,7 @@ std::optional<std::pair<Pedigree, Eigen::MatrixXd>> pedigree_relationships(const
     if (!content) {
         return std::nullopt;
     }
-    check_row_widths(*content, options.pedigree_file);
+    check_rows(*content, options.pedigree_file);
     std::vector<PedigreeRow> checked = pedcheck(content->rows);
     content.reset();
 

@@ -28,20 +28,21 @@ std::string location(const std::string& path, std::size_t line_number) {
     return "phenotype file " + path + ", line " + std::to_string(line_number);
 }
 
-// std::stod semantics (a leading number, trailing text ignored), but a text without a leading
-// number, or a value that is not finite, is an error naming the place.
+// A decimal number that is the whole field: trailing text (`53,682`), hexadecimal (`0x40`), a
+// text without a number and a value that is not finite are errors naming the place.
 double parse_trait(const std::string& text, const std::string& path, std::size_t line_number, int phe_pos) {
     const std::string where = "❎ Error: " + location(path, line_number) + ": the trait value \"" + text +
                               "\" in column " + std::to_string(phe_pos + 1);
     double value = 0.0;
+    std::size_t used = 0;
     try {
-        value = std::stod(text);
+        value = std::stod(text, &used);
     } catch (const std::invalid_argument&) {
         throw std::runtime_error(where + " is not a number.");
     } catch (const std::out_of_range&) {
         throw std::runtime_error(where + " is out of the range of a double.");
     }
-    if (std::isnan(value)) {
+    if (std::isnan(value) || used != text.size() || text.find_first_of("xX") != std::string::npos) {
         throw std::runtime_error(where + " is not a number.");
     }
     if (!std::isfinite(value)) {
@@ -132,6 +133,10 @@ PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vec
                 cleaned += c;
             }
         }
+        // Spreadsheet exports start with a UTF-8 byte-order mark; it is no part of the first ID.
+        if (line_number == 1 && cleaned.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+            cleaned.erase(0, 3);
+        }
         if (cleaned.empty()) {
             continue;
         }
@@ -171,7 +176,8 @@ PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vec
         bool complete = true;
         for (std::size_t c = 0; c < covar_pos.size(); ++c) {
             const auto column = static_cast<std::size_t>(covar_pos[c]);
-            if (column >= fields.size() || fields[column] == "NA") {
+            // An empty field is a missing value, not a level of its own.
+            if (column >= fields.size() || fields[column] == "NA" || fields[column].empty()) {
                 complete = false;
                 break;
             }

@@ -64,6 +64,9 @@ void read_second_fields(std::ifstream& file, const std::string& path, std::vecto
     std::size_t line_number = 0;
     while (std::getline(file, line)) {
         ++line_number;
+        if (line_number == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+            line.erase(0, 3);  // a UTF-8 byte-order mark is no field
+        }
         if (second_field(line, field)) {
             fields.push_back(field);
             if (line_numbers != nullptr) {

@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr unsigned kMissingCode = 1;  // the 2-bit .bed code 01
+
 // Markers per rank-k update. The block costs 8·n·1024 bytes beside G (33 MB at n = 4,000),
 // and k = 1024 is well past the size where the update runs at full speed.
 constexpr std::int64_t kStreamBlockMarkers = 1024;
@@ -70,6 +72,10 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda) {
     if (n_markers == 0) {
         fail_no_markers(bed.bim_path);
     }
+    if (n_individuals == 1) {
+        throw std::runtime_error("Cannot build G from " + bed.fam_path + ": it lists one individual (" +
+                                 bed.individual_ids[0] + "); relationships need at least two individuals.");
+    }
     BedFileHandle file = open_checked_bed(bed.bed_path, n_individuals, n_markers,
                                           std::to_string(n_individuals) + " individuals in " + bed.fam_path +
                                               " and " + std::to_string(n_markers) + " markers in " + bed.bim_path);
@@ -92,12 +98,26 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda) {
     const int n = static_cast<int>(n_individuals);
     const double markers = static_cast<double>(n_markers);
 
+    // Individuals without any call so far; the list shrinks to nothing within a few markers
+    // on real data, so the check costs next to nothing.
+    std::vector<std::int64_t> without_calls(static_cast<std::size_t>(n_individuals));
+    for (std::int64_t i = 0; i < n_individuals; ++i) {
+        without_calls[static_cast<std::size_t>(i)] = i;
+    }
     ProgressLine progress(n_markers);
     for (std::int64_t block_start = 0; block_start < n_markers; block_start += block_capacity) {
         const std::int64_t block_markers = std::min(block_capacity, n_markers - block_start);
         read_bed_bytes(file.get(), bed.bed_path, block_bytes.data(),
                        static_cast<std::size_t>(bytes_per_marker * block_markers));
 
+        for (std::int64_t k = 0; k < block_markers && !without_calls.empty(); ++k) {
+            const unsigned char* marker = block_bytes.data() + k * bytes_per_marker;
+            without_calls.erase(std::remove_if(without_calls.begin(), without_calls.end(),
+                                               [&](std::int64_t i) {
+                                                   return ((marker[i / 4] >> (2 * (i % 4))) & 3) != kMissingCode;
+                                               }),
+                                without_calls.end());
+        }
 #pragma omp parallel for schedule(static)
         for (std::int64_t k = 0; k < block_markers; ++k) {
             summaries[k] = summarise_marker(count_bed_codes(block_bytes.data() + k * bytes_per_marker, n_individuals),
@@ -153,6 +173,13 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda) {
         if (!(heterozygosity > 0.0)) {
             fail_zero_denominator(method, bed.bed_path);
         }
+        if (!kinship_started) {
+            // Markers heterozygous in everyone have p(1-p) > 0 but centre to 0: G would be 0.
+            throw std::runtime_error("Cannot build G by method 1 from " + bed.bed_path +
+                                     ": no marker varies between the individuals (every marker is monomorphic, "
+                                     "heterozygous in all of them or without calls), so every relationship "
+                                     "would be 0.");
+        }
         scale = 0.5 / heterozygosity;
     } else {
         double trace = 0.0;
@@ -164,6 +191,14 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda) {
             fail_zero_denominator(method, bed.bed_path);
         }
         scale = 1.0 / mean_diagonal;
+    }
+    if (!without_calls.empty()) {
+        std::cout << "⚠️ Warning: " << without_calls.size() << " individual(s) of " << bed.fam_path
+                  << " have no genotype call at any marker (first: ";
+        for (std::size_t k = 0; k < std::min<std::size_t>(5, without_calls.size()); ++k) {
+            std::cout << (k > 0 ? ", " : "") << bed.individual_ids[static_cast<std::size_t>(without_calls[k])];
+        }
+        std::cout << "); their rows of G are those of the population mean." << std::endl;
     }
     scale_and_mirror_lower(kinship, scale);
     if (method != kVanRadenMethod && !kinship.allFinite()) {

@@ -98,9 +98,16 @@ void add_transposed(Eigen::Ref<MatrixXd> dst, const MatrixXd& src) {
 // Inverse of a symmetric matrix: from its Cholesky factor when it is positive definite, else
 // by LU with partial pivoting (an indefinite blend of scaled inverses). Throws with `what`
 // and `advice` when it is singular to working precision.
-MatrixXd symmetric_inverse(const MatrixXd& M, const std::string& what, const std::string& advice) {
+MatrixXd symmetric_inverse(const MatrixXd& M, const std::string& what, const std::string& advice,
+                           bool positive_definite_only = false) {
     MatrixXd inverse = M;
     double rcond = cholesky_in_place(inverse);
+    if (positive_definite_only && !(rcond > kSingularRcond)) {
+        // The inverse of an indefinite blend exists, but the H built on it has negative
+        // variances: no relationship matrix.
+        throw std::runtime_error("Cannot build H: " + what + " is not positive definite (reciprocal condition "
+                                 "number " + number_text(rcond) + "), so H would have negative variances." + advice);
+    }
     if (rcond > kSingularRcond) {
         const int n = as_lapack_int(M.rows());
         int info = 0;
@@ -174,7 +181,7 @@ void add_single_step_correction(MatrixXd& H, const MatrixXd& G22, const Eigen::R
         Gw = symmetric_inverse(blended,
                                "the blended matrix tau * inverse(G22 + 0.0001 I) + (1 - omega) * inverse(A22) "
                                "with tau = " + number_text(tau) + " and omega = " + number_text(omega),
-                               " Choose other values for --kin-tau and --kin-omega.");
+                               " Choose other values for --kin-tau and --kin-omega (omega at most 1).", true);
     }
     MatrixXd D = Gw - A22;
 

@@ -75,8 +75,7 @@ void WriteGRMBin(const std::string& baseName, const Eigen::MatrixXd& K, const st
     write_pending(id_file, id_text.data(), id_text.size());
 
     // Both files are complete before either is put in place.
-    commit_pending_file(matrix_file);
-    commit_pending_file(id_file);
+    commit_pending_files(matrix_file, id_file);
 
     if (verbose) {
         std::cout << "GRM has been written to [" << matrix_name << "] and IDs to [" << id_name << "]." << std::endl;

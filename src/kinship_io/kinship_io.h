@@ -34,6 +34,10 @@ void write_pending(PendingFile& file, const char* data, std::size_t size);
 // Flushes, closes and renames into place; throws std::runtime_error naming the target on
 // any failure (disk full, failed close), after removing the temporary file.
 void commit_pending_file(PendingFile& file);
+// Two results that belong together (a matrix and its IDs): both are flushed and closed before
+// either is renamed, and the renames happen under a lock on the folder, so that a failure keeps
+// the earlier pair whole and two runs on one prefix never leave a mixed pair.
+void commit_pending_files(PendingFile& first, PendingFile& second);
 
 // Refuses IDs that the text and ID formats cannot carry (white space splits the fields).
 void check_writable_ids(const std::vector<std::string>& ids, const std::string& filename);

@@ -63,6 +63,18 @@ std::size_t parse_values(const char* begin, const char* end, std::size_t wanted,
     return count;
 }
 
+// Number of white-space separated fields in [begin, end).
+std::size_t count_fields(const char* begin, const char* end) {
+    std::size_t count = 0;
+    bool in_field = false;
+    for (const char* c = begin; c < end; ++c) {
+        const bool blank = is_space(*c);
+        count += (!blank && !in_field) ? 1 : 0;
+        in_field = !blank;
+    }
+    return count;
+}
+
 std::string describe_stop(const char* stop, const char* end) {
     while (stop < end && is_space(*stop)) {
         ++stop;
@@ -193,6 +205,10 @@ KinshipText load_kinship_text(const std::string& filename) {
     if (file.bad()) {
         throw std::runtime_error("Could not open the kinship file: " + filename);
     }
+    // A UTF-8 byte-order mark (spreadsheet exports) would become part of the first header ID.
+    if (text.content.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        text.content.erase(0, 3);
+    }
     return index_kinship_text(std::move(text));
 }
 
@@ -259,6 +275,7 @@ Eigen::MatrixXd kinship_rows(const KinshipText& text, const std::vector<std::siz
     // Column a of `transposed` receives the values of line lines[a]; one transpose at the end
     // gives rows. Lines are parsed in parallel, each thread writing its own columns.
     Eigen::MatrixXd transposed(k, k);
+    const std::size_t n_ids = text.ids.size();
     std::vector<std::size_t> found(lines.size(), wanted);
     std::vector<std::string> stopped_at(lines.size());
 #pragma omp parallel
@@ -277,6 +294,13 @@ Eigen::MatrixXd kinship_rows(const KinshipText& text, const std::vector<std::siz
                 stopped_at[static_cast<std::size_t>(a)] = describe_stop(stop, end);
                 continue;
             }
+            // The values not needed are only counted: a line with more values than there are
+            // individuals belongs to another matrix, or has lost a line break.
+            const std::size_t total_values = count + count_fields(stop, end);
+            if (total_values > n_ids) {
+                found[static_cast<std::size_t>(a)] = total_values;
+                continue;
+            }
             if (!identity) {
                 for (Eigen::Index b = 0; b < k; ++b) {
                     transposed(b, a) = values[lines[static_cast<std::size_t>(b)]];
@@ -285,6 +309,12 @@ Eigen::MatrixXd kinship_rows(const KinshipText& text, const std::vector<std::siz
         }
     }
     for (std::size_t a = 0; a < lines.size(); ++a) {
+        if (found[a] > n_ids) {
+            throw std::runtime_error("❎ Error: kinship file " + text.path + ", line " +
+                                     std::to_string(text.line_numbers[lines[a]]) + ": " + std::to_string(found[a]) +
+                                     " values for the " + std::to_string(n_ids) +
+                                     " individuals of the file; every line needs one value per individual.");
+        }
         if (found[a] < wanted) {
             throw std::runtime_error("❎ Error: kinship file " + text.path + ", line " +
                                      std::to_string(text.line_numbers[lines[a]]) + ": expected " +

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,70 @@ namespace {
 
 std::runtime_error write_error(const std::string& target, int error_number) {
     return std::runtime_error("Error writing " + target + ": " + std::strerror(error_number));
+}
+
+// TARGET.part<pid> in the target's folder (a rename across file systems would copy). A long
+// file name is cut so that the temporary name stays within the file-name limit; the count keeps
+// two cut names of one run (PREFIX.bin, PREFIX.id) apart.
+std::string temporary_name(const std::string& target) {
+    static int cut_count = 0;
+    const std::string suffix = ".part" + std::to_string(::getpid());
+    const std::size_t slash = target.rfind('/');
+    const std::size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+    constexpr std::size_t kNameLimit = 255;
+    constexpr std::size_t kKept = 200;
+    if (target.size() - name_start + suffix.size() <= kNameLimit) {
+        return target + suffix;
+    }
+    return target.substr(0, name_start + kKept) + suffix + "." + std::to_string(++cut_count);
+}
+
+// Holds an exclusive lock on a folder while a set of results is renamed into it, so that two
+// runs on one prefix put their file pairs in place one after the other, never interleaved.
+class FolderLock {
+public:
+    explicit FolderLock(const std::string& target) {
+        const std::size_t slash = target.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+        fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+    ~FolderLock() {
+        if (fd >= 0) {
+            ::close(fd);  // releases the lock
+        }
+    }
+
+private:
+    int fd = -1;
+};
+
+void finish_pending_file(PendingFile& file) {
+    std::FILE* stream = file.stream;
+    file.stream = nullptr;
+    const bool flushed = std::fflush(stream) == 0 && !std::ferror(stream);
+    int error_number = errno;
+    const bool closed = std::fclose(stream) == 0;
+    if (flushed && !closed) {
+        error_number = errno;
+    }
+    if (!flushed || !closed) {
+        throw write_error(file.target, error_number);
+    }
+}
+
+void rename_pending_file(PendingFile& file) {
+    if (!file.temp.empty()) {
+        if (std::rename(file.temp.c_str(), file.target.c_str()) != 0) {
+            throw write_error(file.target, errno);
+        }
+        file.temp.clear();
+    }
 }
 
 }  // namespace
@@ -51,7 +116,7 @@ PendingFile open_pending_file(const std::string& target, const char* mode) {
         return file;
     }
 
-    const std::string temp = final_name + ".part" + std::to_string(::getpid());
+    const std::string temp = temporary_name(final_name);
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         return file;
@@ -76,23 +141,16 @@ void write_pending(PendingFile& file, const char* data, std::size_t size) {
 }
 
 void commit_pending_file(PendingFile& file) {
-    std::FILE* stream = file.stream;
-    file.stream = nullptr;
-    const bool flushed = std::fflush(stream) == 0 && !std::ferror(stream);
-    int error_number = errno;
-    const bool closed = std::fclose(stream) == 0;
-    if (flushed && !closed) {
-        error_number = errno;
-    }
-    if (!flushed || !closed) {
-        throw write_error(file.target, error_number);
-    }
-    if (!file.temp.empty()) {
-        if (std::rename(file.temp.c_str(), file.target.c_str()) != 0) {
-            throw write_error(file.target, errno);
-        }
-        file.temp.clear();
-    }
+    finish_pending_file(file);
+    rename_pending_file(file);
+}
+
+void commit_pending_files(PendingFile& first, PendingFile& second) {
+    finish_pending_file(first);
+    finish_pending_file(second);
+    const FolderLock lock(first.target);
+    rename_pending_file(first);
+    rename_pending_file(second);
 }
 
 void check_writable_ids(const std::vector<std::string>& ids, const std::string& filename) {

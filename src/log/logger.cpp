@@ -1,7 +1,15 @@
 #include "log/logger.h"
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <stdexcept>
+
+namespace {
+
+int failure_errno() { return errno != 0 ? errno : EIO; }
+
+}  // namespace
 
 TeeBuffer::TeeBuffer(std::streambuf* first, std::streambuf* second)
     : first_buf(first), second_buf(second) {}
@@ -11,20 +19,37 @@ int TeeBuffer::overflow(int c) {
         return 0;
     }
     const char ch = traits_type::to_char_type(c);
-    const int first_result = first_buf->sputc(ch);
-    // The second target still gets the character when the first refused it.
-    const int second_result = second_buf->sputc(ch);
-    if (traits_type::eq_int_type(first_result, traits_type::eof()) ||
-        traits_type::eq_int_type(second_result, traits_type::eof())) {
-        return traits_type::eof();
+    if (first_error == 0) {
+        errno = 0;
+        if (traits_type::eq_int_type(first_buf->sputc(ch), traits_type::eof())) {
+            first_error = failure_errno();
+        }
     }
-    return c;
+    if (second_error == 0) {
+        errno = 0;
+        if (traits_type::eq_int_type(second_buf->sputc(ch), traits_type::eof())) {
+            second_error = failure_errno();
+        }
+    }
+    // The stream goes bad only when nothing receives the text any more.
+    return (first_error != 0 && second_error != 0) ? traits_type::eof() : c;
 }
 
 int TeeBuffer::sync() {
-    const int first_result = first_buf->pubsync();
-    const int second_result = second_buf->pubsync();
-    return (first_result == 0 && second_result == 0) ? 0 : -1;
+    if (first_error == 0) {
+        errno = 0;
+        if (first_buf->pubsync() != 0) {
+            first_error = failure_errno();
+        }
+    }
+    if (second_error == 0) {
+        errno = 0;
+        if (second_buf->pubsync() != 0) {
+            second_error = failure_errno();
+        }
+    }
+    // As in overflow: a flush that reached one target keeps the stream good.
+    return (first_error != 0 && second_error != 0) ? -1 : 0;
 }
 
 // The base is built with the address of a member that is constructed afterwards; the
@@ -34,10 +59,43 @@ TeeStream::TeeStream(std::ostream& first, std::ostream& second)
     : std::ostream(&buffer), buffer(first.rdbuf(), second.rdbuf()) {}
 
 Logger::Logger(const std::string& filename)
-    : log_file(filename, std::ios::out), tee(std::cout, log_file) {
+    : name(filename), log_file(filename, std::ios::out), tee(std::cout, log_file) {
     if (!log_file.is_open()) {
-        throw std::runtime_error("Unable to open log file: " + filename);
+        const int error_number = failure_errno();
+        throw std::runtime_error("Unable to open log file: " + filename + " (" + std::strerror(error_number) + ")");
     }
 }
 
-void Logger::close() { log_file.close(); }
+void Logger::close() {
+    if (!log_file.is_open()) {
+        return;
+    }
+    tee.flush();
+    errno = 0;
+    log_file.close();
+    if (log_file.fail() && close_error == 0) {
+        close_error = failure_errno();
+    }
+}
+
+std::string Logger::write_failure() {
+    if (log_file.is_open()) {
+        tee.flush();
+    }
+    int error_number = tee.tee_buffer().second_error_number();
+    if (error_number == 0) {
+        error_number = close_error;
+    }
+    if (error_number == 0) {
+        return "";
+    }
+    return "❎ Error: the log file " + name + " could not be written (" + std::strerror(error_number) +
+           "); the run was stopped and no result was replaced. Free space, or choose another --out.";
+}
+
+void Logger::ensure_written() {
+    const std::string failure = write_failure();
+    if (!failure.empty()) {
+        throw std::runtime_error(failure);
+    }
+}

@@ -6,10 +6,17 @@
 #include <string>
 
 // A stream buffer without a put area that forwards every character to two other buffers,
-// so the console and the log file receive the same text in the same order.
+// so the console and the log file receive the same text in the same order. A target that
+// refuses a character is not written to again, and the other keeps receiving everything: a
+// full disk must not silence the console, nor a closed console the log.
 class TeeBuffer : public std::streambuf {
 public:
     TeeBuffer(std::streambuf* first, std::streambuf* second);
+
+    bool first_failed() const { return first_error != 0; }
+    bool second_failed() const { return second_error != 0; }
+    // errno of the second target's first failure (EIO when the library left none), 0 if none.
+    int second_error_number() const { return second_error; }
 
 protected:
     int overflow(int c) override;
@@ -18,11 +25,15 @@ protected:
 private:
     std::streambuf* first_buf;   // not owned
     std::streambuf* second_buf;  // not owned
+    int first_error = 0;
+    int second_error = 0;
 };
 
 class TeeStream : public std::ostream {
 public:
     TeeStream(std::ostream& first, std::ostream& second);
+
+    const TeeBuffer& tee_buffer() const { return buffer; }
 
 private:
     TeeBuffer buffer;
@@ -38,6 +49,17 @@ public:
 
     void close();
 
+    // Flushes the log; an empty text when every line so far reached the file, otherwise the
+    // message that says which file failed and why.
+    std::string write_failure();
+    // Throws std::runtime_error with `write_failure()` when the log lost a line, so that no
+    // result is put in place by a run whose log is incomplete.
+    void ensure_written();
+
+    std::string name;
     std::ofstream log_file;
     TeeStream tee;
+
+private:
+    int close_error = 0;
 };

@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -30,7 +35,7 @@ const std::string kKinshipRows = kKinship.substr(kKinship.find('\n') + 1);
 const std::string kPhenotypes = "ID\tSex\tTrait\nA\tM\t10.5\nB\tF\t12.0\nC\tM\t9.0\n";
 
 // Writes the valid set into `dir` with `changes` over it: "<none>" leaves a file out, "<folder>"
-// puts a folder in its place.
+// puts a folder in its place, "<full>" a link to a full device.
 void prepare(const std::string& dir, const std::map<std::string, std::string>& changes) {
     std::map<std::string, std::string> files = changes;  // the changes win over the valid set
     files.insert({{"d.fam", kFam}, {"d.bim", kBim}, {"d.bed", kBed}, {"ped.txt", kPedigree}, {"k.txt", kKinship},
@@ -38,6 +43,8 @@ void prepare(const std::string& dir, const std::map<std::string, std::string>& c
     for (const auto& [name, content] : files) {
         if (content == "<folder>") {
             std::filesystem::create_directory(dir + "/" + name);
+        } else if (content == "<full>") {
+            std::filesystem::create_symlink("/dev/full", dir + "/" + name);
         } else if (content != "<none>") {
             write_file(dir + "/" + name, content);
         }
@@ -94,6 +101,10 @@ std::vector<BadInput> catalogue() {
         {"missing .bim", {{"d.bim", "<none>"}}, kGen, kLog, "File not found: d.bim or d.fam", kText},
         {"every marker monomorphic", {{"d.bed", kBedHeader + std::string(6, '\0')}}, kGen, kLog,
          "every marker is monomorphic or has no calls", kText},
+        {"one genotyped individual", {{"d.fam", "F G1 0 0 1 -9\n"}, {"d.bed", kBedHeader + std::string("\x00\x02\x03", 3)}},
+         kGen, kLog, "Cannot build G from d.fam: it lists one individual (G1); relationships need at least two", kText},
+        {"every marker heterozygous in everyone", {{"d.bed", kBedHeader + std::string("\xAA\x02\xAA\x02\xAA\x02", 6)}},
+         kGen, kLog, "Cannot build G by method 1 from d.bed: no marker varies between the individuals", kText},
         {"unknown G method", {}, with(kGen, {"--kin-method", "4"}), kLog, "Invalid kinship method!", kText},
         // Pedigrees.
         {"empty pedigree", {{"ped.txt", ""}}, kPed, kLog,
@@ -102,6 +113,16 @@ std::vector<BadInput> catalogue() {
          "Pedigree needs at least three columns and cannot be empty!", kText},
         {"short pedigree row", {{"ped.txt", "ID Sire Dam\nA 0 0\nB A\n"}}, kPed, kLog,
          "Pedigree file ped.txt, line 3 has 2 field(s)", kText},
+        {"pedigree row for individual 0", {{"ped.txt", "ID Sire Dam\nA 0 0\n0 A 0\nB A 0\n"}}, kPed, kLog,
+         "Pedigree file ped.txt, line 3: the individual ID is \"0\", a code for an unknown individual", kText},
+        {"pedigree row for individual NA", {{"ped.txt", "ID Sire Dam\nNA 0 0\nB 0 0\n"}}, kPed, kLog,
+         "Pedigree file ped.txt, line 2: the individual ID is \"NA\"", kText},
+        {"unknown sire written as a dot", {{"ped.txt", "ID Sire Dam\nA 0 0\nB . A\n"}}, kPed, kLog,
+         "Pedigree file ped.txt, line 3: the sire \".\" is not a code for an unknown parent; write 0 or NA.", kText},
+        {"unknown dam written as na", {{"ped.txt", "ID Sire Dam\nA 0 0\nB A na\n"}}, kBlend, kLog,
+         "line 3: the dam \"na\" is not a code for an unknown parent", kText},
+        {"pedigree is a folder", {{"ped.txt", "<folder>"}}, kPed, kErr,
+         "Error: Could not open input file ped.txt (it is a folder)", kText},
         {"pedigree loop through sires and dams", {{"ped.txt", "ID Sire Dam\nF 0 0\nA F B\nB C 0\nC 0 A\n"}}, kPed,
          kLog, "is its own ancestor: the pedigree has a loop through it.", kBin},
         {"its own dam", {{"ped.txt", "ID Sire Dam\nA 0 A\n"}}, kPed, kLog, "Individual A is its own ancestor", kText},
@@ -112,9 +133,11 @@ std::vector<BadInput> catalogue() {
         {"no pedigree file", {{"ped.txt", "<none>"}}, kPed, kErr, "Error: Could not open input file ped.txt", kText},
         {"pedigree that names none of the genotyped", {{"ped.txt", "ID Sire Dam\nX 0 0\nY X 0\n"}}, kBlend,
          kLog, "None of the 2 pedigree individuals is among the 5 genotyped individuals", kText},
-        {"blend without an inverse (tau 0)", {}, with(kBlend, {"--kin-tau", "0"}), kLog,
-         "Cannot build H: the blended matrix tau * inverse(G22 + 0.0001 I) + (1 - omega) * inverse(A22) with tau = 0 "
-         "and omega = 1 is singular", kText},
+        {"blend without an inverse (tau 0)", {}, with(kBlend, {"--kin-tau", "0"}), kErr,
+         "Invalid argument for --kin-tau - 0: tau scales the inverse of G22 in H and must be greater than 0.", kText},
+        {"negative tau", {}, with(kBlend, {"--kin-tau", "-1"}), kErr, "Invalid argument for --kin-tau - -1", kText},
+        {"blend that is not positive definite (omega 3)", {}, with(kBlend, {"--kin-omega", "3"}), kLog,
+         "with tau = 1 and omega = 3 is not positive definite", kText},
         // Kinship files.
         {"missing kinship file", {{"k.txt", "<none>"}}, kReml, kErr, "Could not open the kinship file: k.txt", {}},
         {"kinship is a folder", {{"k.txt", "<folder>"}}, kReml, kErr, "Could not open the kinship file: k.txt", {}},
@@ -125,6 +148,12 @@ std::vector<BadInput> catalogue() {
          "kinship file k.txt, line 3: expected 3 values, found 1 (reading stopped at \"x\")", kValues},
         {"ragged kinship row", {{"k.txt", "\tA\tB\tC\nA\t1\t0.25\t0\t\nB\t0.25\t1\t\nC\t0\t0.125\t1\t\n"}}, kPred,
          kErr, "line 3: expected 3 values, found 2", kValues},
+        {"kinship row with more values than IDs (all)",
+         {{"k.txt", "\tA\tB\tC\nA\t1\t0.25\t0\t\nB\t0.25\t1\t0.125\t0.5\t\nC\t0\t0.125\t1\t\n"}}, kPred, kErr,
+         "kinship file k.txt, line 3: 4 values for the 3 individuals of the file", kValues},
+        {"kinship row with more values than IDs (records)", {{"phe.txt",
+         "ID\tSex\tTrait\nA\tM\t10.5\nB\tF\t12.0\n"}, {"k.txt", "\tA\tB\tC\nA\t1\t0.25\t0\t7\t\nB\t0.25\t1\t0.125\t\n"
+         "C\t0\t0.125\t1\t\n"}}, kReml, kErr, "kinship file k.txt, line 2: 4 values for the 3 individuals", {}},
         {"duplicate kinship ID", {{"k.txt", kKinship + "B\t0.25\t1\t0.125\t\n"}}, kPred, kErr,
          "individual \"B\" has two data lines", kValues},
         {"kinship header in another order", {{"k.txt", "\tB\tA\tC\n" + kKinshipRows}}, kPred, kErr,
@@ -163,7 +192,7 @@ std::vector<BadInput> catalogue() {
          {{"phe.txt", "ID\tSex\tTrait\nA\tM\t10.5\nB\tF\t12.0\nC\tM\t10.5\n"}}, with(kPred, {"--covar-pos", "2"}),
          kLog, "the fixed effects explain the trait exactly", kValues},
         {"trait in units too large to estimate", {{"phe.txt", "ID\tSex\tTrait\nA\tM\t1e200\nB\tF\t-1e200\nC\tM\t0\n"}},
-         kPred, kLog, "is outside the range that the estimation can represent", kValues},
+         kPred, kLog, "so their variance is too large to compute", kValues},
         {"text in a numeric covariate", {{"phe.txt", "ID\tAge\tTrait\nA\t3\t10.5\nB\t3y\t12.0\nC\t4\t9.0\n"}},
          with(kPred, {"--qcovar-pos", "2"}), kErr,
          "phenotype file phe.txt, line 3: the covariate value \"3y\" in column 2 (--qcovar-pos) is not a finite number.",
@@ -177,12 +206,44 @@ std::vector<BadInput> catalogue() {
          "phenotype file phe.txt, line 3 has 2 field(s), so it has no column 3 (--qcovar-pos).", kValues},
         {"a numeric covariate beyond the header", {}, with(kPred, {"--qcovar-pos", "7"}), kErr,
          "The specified covariate column 6 is out of bounds.", kValues},
+        {"trait with a thousands separator", {{"phe.txt", kPhenotypes + "C\tF\t53,682\n"}}, kPred, kErr,
+         "phenotype file phe.txt, line 5: the trait value \"53,682\" in column 3 is not a number.", kValues},
+        {"hexadecimal trait", {{"phe.txt", kPhenotypes + "C\tF\t0x40\n"}}, kReml, kErr,
+         "phenotype file phe.txt, line 5: the trait value \"0x40\" in column 3 is not a number.", {}},
+        {"trait with a unit", {{"phe.txt", kPhenotypes + "C\tF\t12kg\n"}}, kReml, kErr,
+         "line 5: the trait value \"12kg\" in column 3 is not a number.", {}},
+        {"covariate list with a semicolon", {}, with(kPred, {"--covar-pos", "2;3"}), kErr,
+         "Invalid argument for --covar-pos - \"2;3\" is not a whole number", kValues},
+        {"decimal comma in a factor", {}, with(kBlend, {"--kin-tau", "1,5"}), kErr,
+         "Invalid argument for --kin-tau - \"1,5\" is not a decimal number", kText},
+        {"hexadecimal factor", {}, with(kBlend, {"--kin-omega", "0x1"}), kErr,
+         "Invalid argument for --kin-omega - \"0x1\" is not a decimal number", kText},
+        {"decimal thread count", {}, with(kGen, {"--threads", "2.5"}), kErr,
+         "Invalid argument for --threads - \"2.5\" is not a whole number", kText},
+        {"trait column also a covariate", {}, with(kReml, {"--covar-pos", "2,3"}), kErr,
+         "column 3 is given both as the trait (--phe-pos) and as a covariate (--covar-pos)", {}},
+        {"negative trait column", {}, with(kPred, {"--phe-pos", "-2"}), kErr,
+         "Invalid argument for --phe-pos - -2: columns count from 1", kValues},
+        {"trait values too small for a variance", {{"phe.txt", "ID\tSex\tTrait\nA\tM\t1e-200\nB\tF\t3e-200\n"}},
+         kReml, kLog, "the trait values range from 1e-200 to 3e-200, so their variance is too small to compute", {}},
+        {"trait values too large for a variance", {{"phe.txt", "ID\tSex\tTrait\nA\tM\t1e200\nB\tF\t-3e200\n"}},
+         kPred, kLog, "the trait values range from -3e+200 to 1e+200, so their variance is too large", kValues},
         {"REML that does not converge before a prediction", {}, with(kPred, {"--max-iter", "1"}), kLog,
          "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n❎ Error: without converged "
          "variance components there are no breeding values to predict; r.random.txt was not written.", kValues},
         // Result paths.
         {"output folder that does not exist", {}, with(kGen, {"--out", "no/such/r"}), kErr,
          "Unable to open log file: no/such/r.log", {}},
+        {"thread count no machine has", {}, with(kPed, {"--threads", "100000"}), kErr,
+         "Invalid argument for --threads - 100000 is more than 1024", kText},
+        {"log on a full device (kinship)", {{"r.log", "<full>"}}, kPed, kErr,
+         "the log file r.log could not be written (No space left on device)", kText},
+        {"log on a full device (REML)", {{"r.log", "<full>"}}, kReml, kErr,
+         "the log file r.log could not be written (No space left on device)", {}},
+        {"log on a full device (prediction)", {{"r.log", "<full>"}}, kPred, kErr,
+         "the log file r.log could not be written (No space left on device)", kValues},
+        {"log name that is a folder", {{"r.log", "<folder>"}}, kPed, kErr,
+         "Unable to open log file: r.log (Is a directory)", kText},
         {"breeding-value file that is a folder", {{"r.random.txt", "<folder>"}}, kPred, kErr,
          "无法打开文件 r.random.txt", {}},
     };
@@ -241,6 +302,49 @@ TEST(BadInputCatalogue, FullDiskIsReportedForEveryResultFile) {
     }
 }
 
+// A prefix whose result names just fit the file-name limit (255) works: the temporary names
+// beside them are kept short enough too.
+TEST(BadInputCatalogue, LongestValidPrefixWritesEveryResult) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {});
+    const std::string prefix(236, 'p');  // + ".kinship.txt" = 248 characters
+    for (const Args& args : {with(kPed, {"--out", prefix}), with(kPed, {"--out", prefix, "--kin-bin"})}) {
+        const CommandResult run = run_zelkora(args, dir);
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+    }
+    EXPECT_EQ(lines_of(read_file(dir + "/" + prefix + ".kinship.txt")).size(), 8u);
+    EXPECT_EQ(lines_of(read_file(dir + "/" + prefix + ".id")).size(), 7u);
+    EXPECT_EQ(std::filesystem::file_size(dir + "/" + prefix + ".bin"), 4u * 7 * 8 / 2);
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
+    }
+}
+
+// Spreadsheet exports begin with a UTF-8 byte-order mark: the files read as without it, also a
+// phenotype file without a header (whose first record would otherwise be lost).
+TEST(BadInputCatalogue, ByteOrderMarksAreSkipped) {
+    const std::string bom = "\xEF\xBB\xBF";
+    const std::string headless = kPhenotypes.substr(kPhenotypes.find('\n') + 1);
+    for (const Args& args : {kGen, kReml}) {
+        std::string results[2];
+        for (int marked = 0; marked < 2; ++marked) {
+            const std::string dir = make_scratch_dir();
+            const std::string mark = marked ? bom : "";
+            prepare(dir, {{"d.fam", mark + " " + kFam}, {"d.bim", mark + kBim}, {"k.txt", mark + kKinship},
+                          {"phe.txt", mark + headless}});
+            const CommandResult run = run_zelkora(args, dir);
+            ASSERT_EQ(run.status, 0) << run.out << run.err;
+            results[marked] = std::regex_replace(run.out, std::regex("[^\n]*(Start analysis|Building G|Run times)"
+                                                                     "[^\n]*\n"), "") +
+                              read_file(dir + "/r.kinship.txt");
+        }
+        EXPECT_EQ(results[0], results[1]) << args[1];
+        if (args[0] == "--reml") {
+            EXPECT_NE(results[0].find("\t3 effective records"), std::string::npos) << results[0];
+        }
+    }
+}
+
 // Files written on Windows (CR LF line ends) are read exactly like their Unix twins.
 TEST(BadInputCatalogue, WindowsLineEndsGiveTheSameResults) {
     const std::regex timed("[^\n]*(Start analysis|Building G matrix|Time = |Run times)[^\n]*\n");
@@ -294,4 +398,84 @@ TEST(BadInputCatalogue, ConstantNumericCovariateIsAliased) {
                            "aliased with the intercept, and its effect is shown as 0."),
               std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\nAge\t0\n"), std::string::npos) << run.out;
+}
+
+// The matrix and ID files of a binary result are replaced together or not at all.
+TEST(BadInputCatalogue, BinaryPairIsKeptWholeWhenTheIdFileFails) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {});
+    write_file(dir + "/r.bin", "earlier result\n");
+    ASSERT_EQ(::symlink("/dev/full", (dir + "/r.id").c_str()), 0);
+    const CommandResult run = run_zelkora(with(kPed, {"--kin-bin"}), dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("Error writing r.id: No space left on device"), std::string::npos) << run.out;
+    EXPECT_EQ(read_file(dir + "/r.bin"), "earlier result\n");
+}
+
+// Runs on one prefix at the same time leave a matrix file that fits its ID file.
+TEST(BadInputCatalogue, ConcurrentBinaryRunsOnOnePrefixLeaveAMatchingPair) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {});
+    std::string large = "ID Sire Dam\n";
+    for (int i = 0; i < 400; ++i) {
+        large += "L" + std::to_string(i) + (i < 20 ? " 0 0\n" : " L" + std::to_string(i % 10) + " L" +
+                                                                std::to_string(10 + i % 10) + "\n");
+    }
+    write_file(dir + "/large.txt", large);
+    const std::string exe = shell_quote(ZELKORA_EXE);
+    const std::string small_run = exe + " --kinship --kin-bin --pedigree ped.txt --out r >/dev/null 2>&1";
+    const std::string large_run = exe + " --kinship --kin-bin --pedigree large.txt --out r >/dev/null 2>&1";
+    for (int round = 0; round < 6; ++round) {
+        const std::string both = "cd " + shell_quote(dir) + " && { " + small_run + " & " + large_run + " & " +
+                                 small_run + " & wait; }";
+        ASSERT_EQ(std::system(both.c_str()), 0);
+        const std::size_t n = lines_of(read_file(dir + "/r.id")).size();
+        ASSERT_TRUE(n == 7 || n == 400) << n;
+        EXPECT_EQ(std::filesystem::file_size(dir + "/r.bin"), 4 * n * (n + 1) / 2) << "round " << round;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
+    }
+}
+
+// A console that goes away (`Zelkora ... | head -1`) does not stop the run: the result and the
+// log are complete.
+TEST(BadInputCatalogue, ClosedConsoleStillGivesTheResultAndTheLog) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {});
+    int pipe_ends[2];
+    ASSERT_EQ(::pipe(pipe_ends), 0);
+    ::close(pipe_ends[0]);  // nobody reads: every write to standard output fails
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::dup2(pipe_ends[1], STDOUT_FILENO);
+        const int devnull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devnull, STDERR_FILENO);
+        if (::chdir(dir.c_str()) != 0) {
+            ::_exit(99);
+        }
+        ::execl(ZELKORA_EXE, ZELKORA_EXE, "--kinship", "--pedigree", "ped.txt", "--out", "r", nullptr);
+        ::_exit(98);
+    }
+    ::close(pipe_ends[1]);
+    int raw = 0;
+    ASSERT_EQ(::waitpid(child, &raw, 0), child);
+    ASSERT_TRUE(WIFEXITED(raw)) << "ended by signal " << WTERMSIG(raw);
+    EXPECT_EQ(WEXITSTATUS(raw), 0);
+    EXPECT_EQ(lines_of(read_file(dir + "/r.kinship.txt")).size(), 8u);
+    EXPECT_NE(read_file(dir + "/r.log").find("All finished!"), std::string::npos);
+}
+
+// An individual without a single call is kept (its row is the population mean), with a warning.
+TEST(BadInputCatalogue, IndividualWithoutCallsIsNamedInAWarning) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {{"d.bed", kBedHeader + std::string("\xE4\x01\x1B\x01\x39\x01", 6)}});
+    const CommandResult run = run_zelkora(kGen, dir);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("1 individual(s) of d.fam have no genotype call at any marker (first: G5)"),
+              std::string::npos) << run.out;
+    const std::string valid_dir = make_scratch_dir();
+    prepare(valid_dir, {});
+    EXPECT_EQ(run_zelkora(kGen, valid_dir).out.find("no genotype call"), std::string::npos);
 }

@@ -41,11 +41,20 @@ TEST(Driver, ArgumentErrorsStopBeforeTheLogWhichOtherwiseStartsEveryRun) {
     const std::string dir = make_scratch_dir();
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--bogus"}, "❎ Error: Unknown argument --bogus\n"},
-        {{"--kinship", "--out"}, "❎ Error: Unknown argument --out\n"},
+        {{"--kinship", "--out"}, "❎ Error: --out needs a value but is the last argument.\n"},
+        {{"--kinship", "--out", "--pedigree", "s.ped"},
+         "❎ Error: --out needs a value but is followed by the option --pedigree.\n"},
+        {{"--kinship", "--out", ""},
+         "❎ Error: Invalid argument for --out - \"\" has no file name part; give a prefix such as results/run1.\n"},
+        {{"--kinship", "--out", "dir/"}, "❎ Error: Invalid argument for --out - \"dir/\" has no file name part; "
+                                          "give a prefix such as results/run1.\n"},
         {{"--threads", "four"}, "❎ Error: Invalid argument for --threads - stoi\n"},
         {{"--covar-pos", "2,,3"}, "❎ Error: Invalid argument for --covar-pos - stoi\n"},
         {{"--covar-pos", "2,0"}, "❎ Error: Invalid covariate column index 0 (should be >= 1).\n"},
         {{"--kin-tau", "nan"}, "❎ Error: Invalid argument for --kin-tau - stod\n"},
+        {{"--max-iter", "12abc"},
+         "❎ Error: Invalid argument for --max-iter - \"12abc\" is not a whole number: the whole value must be the "
+         "number.\n"},
         {{"--max-iter", "2147483648"},
          "❎ Error: Out of range argument for --max-iter - 2147483648 (must be between -2147483648 and 2147483647)\n"},
         {{"--kinship", "--threads", "0"}, "❎  Error: Please provide --bedfile, or --pedigree.\n\n"},
@@ -67,10 +76,10 @@ TEST(Driver, ArgumentErrorsStopBeforeTheLogWhichOtherwiseStartsEveryRun) {
     EXPECT_EQ(predict.out.find("🔁 Perform REML analysis"), std::string::npos);
 
     // Nothing to run: the start is still logged. Decimal factors without a leading digit, and a
-    // prefix that looks like an option.
-    EXPECT_EQ(run_zelkora({"--kin-tau", ".5", "--kin-omega", "0.95", "--out", "--reml", "--threads", "0"}, dir).status,
+    // prefix that starts with dashes but is no option.
+    EXPECT_EQ(run_zelkora({"--kin-tau", ".5", "--kin-omega", "0.95", "--out", "--r", "--threads", "0"}, dir).status,
               0);
-    const std::string log = read_file(dir + "/--reml.log");
+    const std::string log = read_file(dir + "/--r.log");
     EXPECT_EQ(log.rfind("🏃 Start analysis: ", 0), 0u);
     EXPECT_EQ(log.size(), std::string("🏃 Start analysis: ").size() + 24 + 2);  // "Sun Dec 06 07:09:09 2026\n\n"
 }

@@ -57,8 +57,10 @@ TEST(ReadPhenotype, KeepsAndDropsRecordsAsTheFileSays) {
         "c\tM\tG2\n"             // too short for the trait column
         "d\tM\tG3\tNA\n"         // missing trait: dropped before the covariates, G3 gets no code
         "a\tM\tG2\t-4e-1\n"      // the same individual again
-        "e\tM\tG1\t12kg\n");     // text after a number is ignored, as a string-to-double conversion does
-    const auto [y, full, reduced, ids, labels] = readPhenotype(path, 3, {1, 2}, {"a", "b", "c", "d", "e"});
+        "f\tM\t\t5\n"           // an empty covariate is missing, like NA
+        "e\tM\tG1\t+12\n");
+    const auto [y, full, reduced, ids, labels] =
+        readPhenotype(path, 3, {1, 2}, {"a", "b", "c", "d", "e", "f"});
     EXPECT_EQ(ids, (Labels{"a", "a", "e"}));
     EXPECT_EQ(y, rows(3, {12.5, -0.4, 12}));
     EXPECT_EQ(labels, (Labels{"Intercept", "Covar2_M", "Covar2_F", "Covar3_G1", "Covar3_G2"}));
