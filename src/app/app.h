@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <unordered_set>
@@ -62,6 +65,18 @@ int run_predict(const RunOptions& options, Logger& logger);
 // A relationship matrix with the IDs of its rows and columns.
 using KinshipResult = std::pair<Eigen::MatrixXd, std::vector<std::string>>;
 
+// "Not enough memory for <matrix>: <n> individuals need <x> GB for its n x n values ...".
+std::string memory_message(const char* matrix_name, std::size_t n_individuals);
+// Runs `build`, which allocates an n x n matrix of doubles for `n_individuals`, and turns a
+// failed allocation into a message that says how much memory the matrix needs.
+template <typename Build>
+auto with_memory_check(const char* matrix_name, std::size_t n_individuals, Build build) -> decltype(build()) {
+    try {
+        return build();
+    } catch (const std::bad_alloc&) {
+        throw std::runtime_error(memory_message(matrix_name, n_individuals));
+    }
+}
 // Routes of the kinship run. They throw std::exception on failure (the run logs the message);
 // an empty result means the route reported its own error on standard error.
 std::optional<KinshipResult> genomic_route(const RunOptions& options, Logger& logger);

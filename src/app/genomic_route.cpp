@@ -10,6 +10,8 @@ std::optional<KinshipResult> genomic_route(const RunOptions& options, Logger& lo
     omp_set_num_threads(options.threads);
     BedSet bed = open_bed(options.bed_prefix, true);
     logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";
-    Eigen::MatrixXd kinship = gkin_from_bed(bed, options.kin_method, options.kin_lambda);
+    Eigen::MatrixXd kinship = with_memory_check("G", bed.individual_ids.size(), [&] {
+        return gkin_from_bed(bed, options.kin_method, options.kin_lambda);
+    });
     return KinshipResult{std::move(kinship), std::move(bed.individual_ids)};
 }

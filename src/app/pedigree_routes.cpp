@@ -108,7 +108,7 @@ std::optional<std::pair<Pedigree, Eigen::MatrixXd>> pedigree_relationships(const
     logger.tee << "👉 Sorting pedigree. \n";
     Pedigree pedigree = prepare_pedigree(triples);
     logger.tee << "👉 Calculating pedigree relationship matrix. \n";
-    Eigen::MatrixXd A = build_relationship_matrix(pedigree);
+    Eigen::MatrixXd A = with_memory_check("A", pedigree.ids.size(), [&] { return build_relationship_matrix(pedigree); });
     return std::make_pair(std::move(pedigree), std::move(A));
 }
 
@@ -133,8 +133,11 @@ std::optional<KinshipResult> single_step_route(const RunOptions& options, Logger
     const BedSet bed = open_bed(options.bed_prefix, true);
     logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";
     // The G inside H always takes lambda 2; --kin-lambda belongs to the genomic route.
-    const Eigen::MatrixXd G = gkin_from_bed(bed, options.kin_method, 2.0);
+    const Eigen::MatrixXd G =
+        with_memory_check("G", bed.individual_ids.size(), [&] { return gkin_from_bed(bed, options.kin_method, 2.0); });
     logger.tee << "👉 Calculating H matrix using method ...\n";
-    auto [H, ids] = Hkin(A, G, pedigree.ids, bed.individual_ids, options.kin_tau, options.kin_omega);
+    auto [H, ids] = with_memory_check("H", static_cast<std::size_t>(A.rows()), [&] {
+        return Hkin(A, G, pedigree.ids, bed.individual_ids, options.kin_tau, options.kin_omega);
+    });
     return KinshipResult(std::move(H), std::move(ids));
 }

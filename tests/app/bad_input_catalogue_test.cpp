@@ -320,6 +320,32 @@ TEST(BadInputCatalogue, LongestValidPrefixWritesEveryResult) {
     }
 }
 
+// A matrix too large for the memory stops with what it needs, not with std::bad_alloc.
+TEST(BadInputCatalogue, MatrixTooLargeForTheMemoryIsReportedWithItsSize) {
+    const std::string dir = make_scratch_dir();
+    std::string pedigree = "ID Sire Dam\n", fam;
+    for (int i = 0; i < 30000; ++i) {
+        pedigree += "X" + std::to_string(i) + " 0 0\n";
+    }
+    for (int i = 0; i < 60000; ++i) {
+        fam += "F I" + std::to_string(i) + " 0 0 1 -9\n";
+    }
+    prepare(dir, {{"ped.txt", pedigree}, {"d.fam", fam}, {"d.bim", "1 m1 0 1 A G\n"},
+                  {"d.bed", kBedHeader + std::string(15000, '\x1B')}});
+    for (const auto& [args, message] :
+         {std::pair{kPed, "not enough memory for A: 30000 individuals need 7.2 GB for the 30000 x 30000 matrix"},
+          std::pair{kGen, "not enough memory for G: 60000 individuals need 28.8 GB"}}) {
+        std::string command = "cd " + shell_quote(dir) + " && ulimit -v 2000000 && " + shell_quote(ZELKORA_EXE);
+        for (const std::string& arg : args) {
+            command += " " + shell_quote(arg);
+        }
+        const int raw = std::system((command + " >out.txt 2>&1").c_str());
+        EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1);
+        EXPECT_NE(read_file(dir + "/out.txt").find(message), std::string::npos) << read_file(dir + "/out.txt");
+        EXPECT_FALSE(file_exists(dir + "/r.kinship.txt"));
+    }
+}
+
 // Spreadsheet exports begin with a UTF-8 byte-order mark: the files read as without it, also a
 // phenotype file without a header (whose first record would otherwise be lost).
 TEST(BadInputCatalogue, ByteOrderMarksAreSkipped) {
