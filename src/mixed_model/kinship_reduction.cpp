@@ -225,3 +225,14 @@ std::vector<Eigen::Index> independent_columns(const Eigen::MatrixXd& X, const st
     }
     return taken;
 }
+
+double logDetV(const Eigen::MatrixXd& V) {
+    if (V.rows() == 0) {
+        return 0.0;
+    }
+    const Eigen::LLT<Eigen::MatrixXd> cholesky(V);
+    if (cholesky.info() != Eigen::Success) {
+        return std::numeric_limits<double>::infinity();
+    }
+    return 2.0 * cholesky.matrixLLT().diagonal().array().log().sum();
+}

@@ -203,17 +203,6 @@ double computeVariance(const Eigen::MatrixXd& m) {
     return (m.array() - mean).square().sum() / static_cast<double>(m.rows() - 1);
 }
 
-double logDetV(const Eigen::MatrixXd& V) {
-    if (V.rows() == 0) {
-        return 0.0;
-    }
-    const Eigen::LLT<Eigen::MatrixXd> cholesky(V);
-    if (cholesky.info() != Eigen::Success) {
-        return std::numeric_limits<double>::infinity();
-    }
-    return 2.0 * cholesky.matrixLLT().diagonal().array().log().sum();
-}
-
 void check_kinship_eigenvalues(const ReducedKinship& kinship) {
     const Eigen::VectorXd& eigenvalues = kinship.eigenvalues;
     const Eigen::Index n = eigenvalues.size();
