@@ -8,6 +8,7 @@
 #include <random>
 #include <sstream>
 
+#include "genomic/genotype_files.h"
 #include "kinship_io/kinship_io.h"
 #include "test_support.h"
 
@@ -22,17 +23,6 @@ std::string stream_fixed4(double value) {
 std::string fast_fixed4(double value) {
     char buffer[400];
     return std::string(buffer, format_fixed4(value, buffer));
-}
-
-// The message of the std::runtime_error that `action` throws ("" when it throws none).
-template <typename Action>
-std::string thrown_by(Action action) {
-    try {
-        action();
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-    return "";
 }
 
 }  // namespace
@@ -87,9 +77,9 @@ TEST(KinshipText, ASelectionNeedsOnlyItsValuesAndAShortLineStopsTheReaderNamingF
     const KinshipFile file = read_kinship_file(name);
     // A and C need values 0 and 2 of their own lines only; B needs value 1 of its line.
     EXPECT_EQ(filterKinshipMatrix(file, {"A", "C"}), Eigen::MatrixXd::Identity(2, 2));
-    EXPECT_EQ(thrown_by([&] { filterKinshipMatrix(file, {"B"}); }),
+    EXPECT_EQ(error_of([&] { filterKinshipMatrix(file, {"B"}); }),
               "❎ Error: kinship file " + name + ", line 3: expected 2 values, found 1 (reading stopped at \"NA\").");
-    EXPECT_EQ(thrown_by([&] { filterKinshipMatrix(file, {"A", "X"}); }),
+    EXPECT_EQ(error_of([&] { filterKinshipMatrix(file, {"A", "X"}); }),
               "❎ Error: kinship file " + name + " has no row for individual \"X\".");
 }
 
@@ -116,4 +106,29 @@ TEST(KinshipBinary, WritesTheLowerTriangleRowByRowAsFloatsAndTheIds) {
     ASSERT_EQ(bytes.size(), expected.size() * sizeof(float));
     EXPECT_EQ(std::memcmp(bytes.data(), expected.data(), bytes.size()), 0);
     EXPECT_EQ(read_file(dir + "/big.id"), expected_ids);
+
+    // The trio for other tools: the same matrix bytes, family and individual ID per line, and
+    // the marker count of every pair.
+    const std::vector<std::string> families(static_cast<std::size_t>(n), "F");
+    write_gcta_grm(dir + "/big", K, families, ids, 1234);
+    EXPECT_EQ(read_file(dir + "/big.grm.bin"), bytes);
+    EXPECT_EQ(lines_of(read_file(dir + "/big.grm.id"))[7], "F\ti7");
+    const std::vector<float> counts(expected.size(), 1234.0f);
+    EXPECT_EQ(read_file(dir + "/big.grm.N.bin"),
+              std::string(reinterpret_cast<const char*>(counts.data()), counts.size() * sizeof(float)));
+
+    // Both read back as the float values, whole or any selection (an ID twice: twice).
+    const Eigen::MatrixXd as_floats = K.cast<float>().cast<double>();
+    const Eigen::MatrixXd floats = as_floats.triangularView<Eigen::Lower>().toDenseMatrix() +
+                                   as_floats.triangularView<Eigen::StrictlyLower>().toDenseMatrix().transpose();
+    for (const char* name : {"/big.bin", "/big.grm.bin"}) {
+        const KinshipFile file = read_kinship_file(dir + name);
+        EXPECT_EQ(file.text.ids, ids);
+        for (int threads : {1, 2}) {
+            omp_set_num_threads(threads);
+            EXPECT_EQ(read_all_Kinship(file), floats) << name;
+            const std::vector<Eigen::Index> picked = {140, 3, 140, 77};
+            EXPECT_EQ(filterKinshipMatrix(file, {"i140", "i3", "i140", "i77"}), floats(picked, picked)) << name;
+        }
+    }
 }
