@@ -22,7 +22,12 @@ struct PendingFile {
     PendingFile() = default;
     PendingFile(const PendingFile&) = delete;
     PendingFile& operator=(const PendingFile&) = delete;
-    PendingFile(PendingFile&& other) noexcept;
+    // Needed to return one by value; the returns are elided, so it never runs in practice.
+    PendingFile(PendingFile&& other) noexcept
+        : target(std::move(other.target)), temp(std::move(other.temp)), stream(other.stream) {
+        other.stream = nullptr;
+        other.temp.clear();
+    }
     PendingFile& operator=(PendingFile&&) = delete;
     ~PendingFile();  // discards the temporary file unless committed
 };

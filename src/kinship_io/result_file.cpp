@@ -83,12 +83,6 @@ void rename_pending_file(PendingFile& file) {
 
 }  // namespace
 
-PendingFile::PendingFile(PendingFile&& other) noexcept
-    : target(std::move(other.target)), temp(std::move(other.temp)), stream(other.stream) {
-    other.stream = nullptr;
-    other.temp.clear();
-}
-
 PendingFile::~PendingFile() {
     if (stream != nullptr) {
         std::fclose(stream);
