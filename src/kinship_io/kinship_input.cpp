@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "kinship_io/huge_pages.h"
 #include "kinship_io/kinship_io.h"
 
 namespace {
@@ -106,17 +107,19 @@ KinshipFile read_binary_kinship(const std::string& filename, bool two_columns) {
                                  " values (" + std::to_string(n_values * sizeof(float)) +
                                  " bytes, n(n+1)/2 floats): the matrix and the ID file do not belong together.");
     }
-    result.lower_triangle.resize(n_values);
-    const std::size_t read = std::fread(result.lower_triangle.data(), sizeof(float), n_values, stream);
+    // Not zeroed first: every value is read over.
+    result.lower_triangle.reset(new float[n_values]);
+    advise_huge_pages(result.lower_triangle.get(), n_values * sizeof(float));
+    const std::size_t read = std::fread(result.lower_triangle.get(), sizeof(float), n_values, stream);
     std::fclose(stream);
     if (read != n_values) {
         throw std::runtime_error("❎ Error: could not read the kinship file " + filename + " (read " +
                                  std::to_string(read) + " of " + std::to_string(n_values) + " values).");
     }
-    const auto bad = std::find_if(result.lower_triangle.begin(), result.lower_triangle.end(),
-                                  [](float value) { return !std::isfinite(value); });
-    if (bad != result.lower_triangle.end()) {
-        const auto index = static_cast<std::size_t>(bad - result.lower_triangle.begin());
+    const float* values = result.lower_triangle.get();
+    const float* bad = std::find_if(values, values + n_values, [](float value) { return !std::isfinite(value); });
+    if (bad != values + n_values) {
+        const auto index = static_cast<std::size_t>(bad - values);
         std::size_t row = static_cast<std::size_t>((std::sqrt(8.0 * static_cast<double>(index) + 1.0) - 1.0) / 2.0);
         while (row * (row + 1) / 2 > index) {
             --row;
@@ -135,9 +138,10 @@ KinshipFile read_binary_kinship(const std::string& filename, bool two_columns) {
 }
 
 // K(a, b) = K(lines[a], lines[b]) from the packed lower triangle.
-Eigen::MatrixXd triangle_rows(const std::vector<float>& lower, const std::vector<std::size_t>& lines) {
+Eigen::MatrixXd triangle_rows(const float* lower, const std::vector<std::size_t>& lines) {
     const auto k = static_cast<Eigen::Index>(lines.size());
     Eigen::MatrixXd K(k, k);
+    advise_huge_pages(K.data(), static_cast<std::size_t>(K.size()) * sizeof(double));
 #pragma omp parallel for schedule(dynamic, 16)
     for (Eigen::Index b = 0; b < k; ++b) {
         const std::size_t column = lines[static_cast<std::size_t>(b)];
@@ -152,15 +156,16 @@ Eigen::MatrixXd triangle_rows(const std::vector<float>& lower, const std::vector
 
 // The whole matrix from the packed lower triangle, in square tiles so that both the rows read
 // and the column-major matrix written stay in cache.
-Eigen::MatrixXd whole_triangle(const std::vector<float>& lower, Eigen::Index n) {
+Eigen::MatrixXd whole_triangle(const float* lower, Eigen::Index n) {
     constexpr Eigen::Index kTile = 64;
     Eigen::MatrixXd K(n, n);
+    advise_huge_pages(K.data(), static_cast<std::size_t>(K.size()) * sizeof(double));
 #pragma omp parallel for schedule(dynamic, 1)
     for (Eigen::Index tile_row = 0; tile_row < n; tile_row += kTile) {
         const Eigen::Index row_end = std::min(tile_row + kTile, n);
         for (Eigen::Index tile_col = 0; tile_col <= tile_row; tile_col += kTile) {
             for (Eigen::Index i = tile_row; i < row_end; ++i) {
-                const float* row = lower.data() + static_cast<std::size_t>(i) * static_cast<std::size_t>(i + 1) / 2;
+                const float* row = lower + static_cast<std::size_t>(i) * static_cast<std::size_t>(i + 1) / 2;
                 const Eigen::Index col_end = std::min({tile_col + kTile, i + 1});
                 for (Eigen::Index j = tile_col; j < col_end; ++j) {
                     K(i, j) = row[j];
@@ -209,7 +214,7 @@ Eigen::MatrixXd filterKinshipMatrix(const KinshipFile& file, const std::vector<s
         selection.push_back(found->second);
     }
     if (file.binary) {
-        return triangle_rows(file.lower_triangle, selection);
+        return triangle_rows(file.lower_triangle.get(), selection);
     }
     Eigen::MatrixXd K = kinship_rows(file.text, selection);
     check_kinship_symmetric(K, sampleIds, file.text.path);
@@ -219,7 +224,7 @@ Eigen::MatrixXd filterKinshipMatrix(const KinshipFile& file, const std::vector<s
 Eigen::MatrixXd read_all_Kinship(const KinshipFile& file) {
     const auto n = static_cast<Eigen::Index>(file.text.ids.size());
     if (file.binary) {
-        return whole_triangle(file.lower_triangle, n);
+        return whole_triangle(file.lower_triangle.get(), n);
     }
     std::vector<std::size_t> every_line(file.text.ids.size());
     std::iota(every_line.begin(), every_line.end(), std::size_t{0});

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -85,7 +86,7 @@ struct KinshipFile {
     KinshipText text;                   // path and IDs for every format; lines for text only
     bool binary = false;
     std::string id_path;                // binary: the ID file
-    std::vector<float> lower_triangle;  // binary: row by row, n(n+1)/2 values
+    std::unique_ptr<float[]> lower_triangle;  // binary: row by row, n(n+1)/2 values
 };
 
 // Reads and checks the file: the layout of a text file (check_kinship_layout); for a binary

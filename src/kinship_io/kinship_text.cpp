@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "kinship_io/huge_pages.h"
 #include "kinship_io/kinship_io.h"
 
 namespace {
@@ -240,6 +241,7 @@ Eigen::MatrixXd kinship_rows(const KinshipText& text, const std::vector<std::siz
     // Column a of `transposed` receives the values of line lines[a]; one transpose at the end
     // gives rows. Lines are parsed in parallel, each thread writing its own columns.
     Eigen::MatrixXd transposed(k, k);
+    advise_huge_pages(transposed.data(), static_cast<std::size_t>(transposed.size()) * sizeof(double));
     const std::size_t n_ids = text.ids.size();
     std::vector<std::size_t> found(lines.size(), wanted);
     std::vector<std::string> stopped_at(lines.size());
