@@ -236,6 +236,8 @@ std::vector<BadInput> catalogue() {
          "phenotype file phe.txt, line 5: the trait value \"0x40\" in column 3 is not a number.", {}},
         {"trait with a unit", {{"phe.txt", kPhenotypes + "C\tF\t12kg\n"}}, kReml, kErr,
          "line 5: the trait value \"12kg\" in column 3 is not a number.", {}},
+        {"numeric covariate option where a value belongs", {}, with(kPred, {"--covar-pos", "--qcovar-pos", "2"}), kErr,
+         "❎ Error: --covar-pos needs a value but is followed by the option --qcovar-pos.", kValues},
         {"covariate list with a semicolon", {}, with(kPred, {"--covar-pos", "2;3"}), kErr,
          "Invalid argument for --covar-pos - \"2;3\" is not a whole number", kValues},
         {"decimal comma in a factor", {}, with(kBlend, {"--kin-tau", "1,5"}), kErr,
