@@ -131,4 +131,17 @@ TEST(KinshipBinary, WritesTheLowerTriangleRowByRowAsFloatsAndTheIds) {
             EXPECT_EQ(filterKinshipMatrix(file, {"i140", "i3", "i140", "i77"}), floats(picked, picked)) << name;
         }
     }
+
+    // A value that is no number is named by its pair: first of a row, last of a row.
+    for (const auto& [row, column] : {std::pair{120, 0}, std::pair{149, 149}, std::pair{1, 0}}) {
+        std::string corrupt = bytes;
+        const float inf = std::numeric_limits<float>::infinity();
+        std::memcpy(corrupt.data() + 4 * (row * (row + 1) / 2 + column), &inf, 4);
+        write_file(dir + "/bad.bin", corrupt);
+        write_file(dir + "/bad.id", expected_ids);
+        EXPECT_EQ(error_of([&] { read_kinship_file(dir + "/bad.bin"); }),
+                  "❎ Error: kinship file " + dir + "/bad.bin: the value for \"i" + std::to_string(row) + "\" and \"i" +
+                      std::to_string(column) + "\" (row " + std::to_string(row + 1) + ", column " +
+                      std::to_string(column + 1) + ") is inf; every value must be a finite number.");
+    }
 }
