@@ -1,10 +1,16 @@
 // Writes and reads an n x n kinship text file with Zelkora's writer and readers and with a plain
-// iostream implementation of the same format, in one run, and prints times, MB/s and ratios.
+// iostream implementation of the same format, in one run, and prints times, MB/s and ratios;
+// then reads the same matrix as --kin-file PREFIX.bin and PREFIX.grm.bin and prints how much
+// faster that is than the text (whole matrix, as --predict reads it, 2 threads). Each of those
+// reads runs in a process of its own, as in a run, since memory that an earlier read freed is
+// faster to fill again.
 // Usage: zelkora_bench_kinship_io [n] [folder]   (defaults: 5000, /tmp)
+//        zelkora_bench_kinship_io --read FILE      (one read; prints the seconds of its two steps)
 
 #include <omp.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iomanip>
@@ -73,7 +79,43 @@ Eigen::MatrixXd iostream_read(const std::string& name) {
 
 }  // namespace
 
+// Seconds of read_kinship_file and of read_all_Kinship on `name`, in a process of its own, and
+// the sum of the matrix (to compare the formats' matrices).
+struct TimedRead {
+    double file_seconds = 0.0;
+    double matrix_seconds = 0.0;
+    double sum = 0.0;
+};
+
+TimedRead read_in_child(const std::string& program, const std::string& name) {
+    TimedRead result;
+    const std::string command = "'" + program + "' --read '" + name + "'";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr || std::fscanf(pipe, "%lf %lf %lf", &result.file_seconds, &result.matrix_seconds,
+                                       &result.sum) != 3) {
+        std::fprintf(stderr, "could not run %s\n", command.c_str());
+    }
+    if (pipe != nullptr) {
+        ::pclose(pipe);
+    }
+    return result;
+}
+
+int read_once(const std::string& name) {
+    omp_set_num_threads(2);
+    auto start = std::chrono::steady_clock::now();
+    const KinshipFile file = read_kinship_file(name);
+    const double file_seconds = seconds_since(start);
+    start = std::chrono::steady_clock::now();
+    const Eigen::MatrixXd matrix = read_all_Kinship(file);
+    std::printf("%.6f %.6f %.17g\n", file_seconds, seconds_since(start), matrix.sum());
+    return 0;
+}
+
 int main(int argc, char* argv[]) {
+    if (argc == 3 && std::string(argv[1]) == "--read") {
+        return read_once(argv[2]);
+    }
     const int n = argc > 1 ? std::stoi(argv[1]) : 5000;
     const std::string folder = argc > 2 ? argv[2] : "/tmp";
     const std::string ours_name = folder + "/bench-ours.kinship.txt";
@@ -109,11 +151,11 @@ int main(int argc, char* argv[]) {
     const double baseline_read = seconds_since(start);
     omp_set_num_threads(1);
     start = std::chrono::steady_clock::now();
-    const Eigen::MatrixXd ours_matrix = read_all_Kinship(ours_name);
+    const Eigen::MatrixXd ours_matrix = read_all_Kinship(read_kinship_file(ours_name));
     const double ours_read_1 = seconds_since(start);
     omp_set_num_threads(2);
     start = std::chrono::steady_clock::now();
-    const Eigen::MatrixXd ours_matrix_2 = read_all_Kinship(ours_name);
+    const Eigen::MatrixXd ours_matrix_2 = read_all_Kinship(read_kinship_file(ours_name));
     const double ours_read_2 = seconds_since(start);
 
     std::printf("kinship text %d x %d, %.1f MB; byte-identical output: %s; same matrix read back: %s\n", n, n,
@@ -126,7 +168,32 @@ int main(int argc, char* argv[]) {
                 baseline_read / ours_read_1);
     std::printf("read   ours 2 threads %7.3f s (%6.0f MB/s)  speed-up %.1fx\n", ours_read_2, megabytes / ours_read_2,
                 baseline_read / ours_read_2);
-    std::remove(ours_name.c_str());
     std::remove(baseline_name.c_str());
+
+    // Binary input: the writers of --kin-bin and --kin-gcta, then the reading of a run.
+    const std::string binary_prefix = folder + "/bench-binary";
+    WriteGRMBin(binary_prefix, K, ids, false, 4);
+    write_gcta_grm(binary_prefix, K, std::vector<std::string>(ids.size(), "F"), ids, 1.0);
+    std::printf("read as --kin-file, each in a process of its own (2 threads): file, whole matrix, total\n");
+    TimedRead text;
+    for (const std::string& name : {ours_name, binary_prefix + ".bin", binary_prefix + ".grm.bin"}) {
+        const TimedRead read = read_in_child(argv[0], name);
+        const double total = read.file_seconds + read.matrix_seconds;
+        if (name == ours_name) {
+            text = read;
+            std::printf("  text     %7.3f s %7.3f s %7.3f s\n", read.file_seconds, read.matrix_seconds, total);
+            continue;
+        }
+        // Text has 4 decimals, floats about 7 digits: the sums agree to about n * 5e-5.
+        const bool same = std::abs(read.sum - text.sum) <= static_cast<double>(n) * static_cast<double>(n) * 5e-5;
+        std::printf("  %-8s %7.3f s %7.3f s %7.3f s  faster than text: file %.1fx, total %.1fx; same sum: %s\n",
+                    name.substr(binary_prefix.size() + 1).c_str(), read.file_seconds, read.matrix_seconds, total,
+                    text.file_seconds / read.file_seconds,
+                    (text.file_seconds + text.matrix_seconds) / total, same ? "yes" : "NO");
+    }
+    for (const char* ending : {".bin", ".id", ".grm.bin", ".grm.id", ".grm.N.bin"}) {
+        std::remove((binary_prefix + ending).c_str());
+    }
+    std::remove(ours_name.c_str());
     return ours_bytes == baseline_bytes ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -31,6 +32,7 @@ struct RunOptions {
     double kin_omega = 1.0;
     int max_iter = 30;
     bool kin_bin = false;
+    bool kin_gcta = false;        // also write PREFIX.grm.bin, .grm.id, .grm.N.bin (G only)
     bool bedfile_given = false;
     bool pedigree_given = false;
     bool run_kinship = false;
@@ -79,7 +81,12 @@ auto with_memory_check(const char* matrix_name, std::size_t n_individuals, Build
 }
 // Routes of the kinship run. They throw std::exception on failure (the run logs the message);
 // an empty result means the route reported its own error on standard error.
-std::optional<KinshipResult> genomic_route(const RunOptions& options, Logger& logger);
+// What the --kin-gcta files need beside G: the .fam family IDs and the markers that enter G.
+struct GenomicLabels {
+    std::vector<std::string> family_ids;
+    std::int64_t markers_used = 0;
+};
+std::optional<KinshipResult> genomic_route(const RunOptions& options, Logger& logger, GenomicLabels* labels = nullptr);
 std::optional<KinshipResult> pedigree_route(const RunOptions& options, Logger& logger);
 std::optional<KinshipResult> single_step_route(const RunOptions& options, Logger& logger);
 

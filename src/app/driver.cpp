@@ -84,6 +84,14 @@ int zelkora_main(int argc, const char* const argv[]) {
             kinshipHelp();
             return 1;
         }
+        // The marker count behind each value exists for G only: A has no markers, and in H the
+        // pairs with a non-genotyped individual have none either.
+        if (options.kin_gcta && !options.pedigree_file.empty()) {
+            std::cerr << "❎ Error: --kin-gcta writes the number of markers behind every relationship, which only G "
+                         "(--bedfile alone) has; it cannot be used with --pedigree. Use --kin-bin for A or H."
+                      << std::endl;
+            return 1;
+        }
         if (options.threads <= 0) {
             std::cerr << "❎ Error: Number of threads must be greater than 0." << std::endl;
             return 1;

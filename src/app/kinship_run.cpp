@@ -22,8 +22,9 @@ int run_kinship(const RunOptions& options, Logger& logger) {
     const std::string output_name = options.out_prefix + ".kinship.txt";
     try {
         std::optional<KinshipResult> result;
+        GenomicLabels labels;
         if (options.bedfile_given && !options.pedigree_given) {
-            result = genomic_route(options, logger);
+            result = genomic_route(options, logger, &labels);
         } else if (options.pedigree_given && !options.bedfile_given) {
             result = pedigree_route(options, logger);
         } else {
@@ -34,13 +35,19 @@ int run_kinship(const RunOptions& options, Logger& logger) {
         }
         const auto& [kinship, ids] = *result;
         logger.ensure_written();
-        if (!options.kin_bin) {
+        if (options.kin_gcta) {
+            write_gcta_grm(options.out_prefix, kinship, labels.family_ids, ids,
+                           static_cast<double>(labels.markers_used));
+            logger.tee << "👏 Kinship matrix written to " << options.out_prefix << ".grm.bin, " << options.out_prefix
+                       << ".grm.id and " << options.out_prefix << ".grm.N.bin." << std::endl;
+        }
+        if (options.kin_bin) {
+            WriteGRMBin(options.out_prefix, kinship, ids, true, 4);
+            logger.tee << "👏 Kinship matrix written to binary files." << std::endl;
+        } else if (!options.kin_gcta) {  // the files of --kin-gcta replace the text file
             write_kinship_matrix(kinship, ids, output_name);
             logger.tee << "👏 Kinship matrix written to " << output_name << "\n"
                        << "\n😊 All finished!\n" << std::endl;
-        } else {
-            WriteGRMBin(options.out_prefix, kinship, ids, true, 4);
-            logger.tee << "👏 Kinship matrix written to binary files." << std::endl;
         }
     } catch (const std::exception& error) {
         logger.tee << error.what() << std::endl;

@@ -1,7 +1,6 @@
 #include <cmath>
 #include <exception>
 #include <iostream>
-#include <numeric>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -43,10 +42,10 @@ struct NumericScale {
     bool constant = false;
 };
 
-// What both runs read: the kinship file parsed once, the phenotype records that have a
-// kinship row, and the kinship position (data line) of every record.
+// What both runs read: the kinship file (a text file indexed, not yet parsed), the phenotype
+// records that have a kinship row, and the kinship position (matrix row) of every record.
 struct RunInputs {
-    KinshipText kinship;
+    KinshipFile kinship;
     PhenotypeData phenotype;
     std::vector<std::size_t> positions;
     std::vector<NumericScale> numeric;  // the last numeric.size() columns of both designs
@@ -83,14 +82,11 @@ void unstandardise_effects(Eigen::MatrixXd& b, const std::vector<NumericScale>& 
 
 RunInputs load_inputs(const RunOptions& options, Logger& logger) {
     RunInputs inputs;
-    inputs.kinship = as_input_error([&] {
-        KinshipText text = load_kinship_text(options.kin_file);
-        check_kinship_layout(text);
-        return text;
-    });
-    // The data-line IDs: the header was checked to name the same individuals in the same order.
-    const std::vector<std::string>& kinship_ids = inputs.kinship.ids;
-    const std::unordered_set<std::string> id_set(kinship_ids.begin(), kinship_ids.end());
+    inputs.kinship = as_input_error([&] { return read_kinship_file(options.kin_file); });
+    const std::pair<std::unordered_set<std::string>, std::vector<std::string>> kinship_id_lists =
+        getKinshipIds(inputs.kinship);
+    const std::unordered_set<std::string>& id_set = kinship_id_lists.first;
+    const std::vector<std::string>& kinship_ids = kinship_id_lists.second;
     logger.tee << "\t" << kinship_ids.size() << " individuals were detected in the kinship file." << std::endl;
 
     logger.tee << "👉 Loading phenotype file: " << options.phe_file << std::endl;
@@ -145,10 +141,10 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger) {
     return inputs;
 }
 
-// Frees the text now. Assigning an empty KinshipText would not: a string moved from an empty
-// one keeps its own buffer.
-void release(KinshipText& text) {
-    const KinshipText discarded = std::move(text);
+// Frees the file's contents now. Assigning an empty KinshipFile would not: a string moved from
+// an empty one keeps its own buffer.
+void release(KinshipFile& file) {
+    const KinshipFile discarded = std::move(file);
 }
 
 // Runs `run` with the runs' error handling: input errors on standard error, any other failure
@@ -178,11 +174,7 @@ int run_reml(const RunOptions& options, Logger& logger) {
         RunInputs inputs = load_inputs(options, logger);
         const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
 
-        Eigen::MatrixXd K_records = as_input_error([&] {
-            Eigen::MatrixXd K = kinship_rows(inputs.kinship, inputs.positions);
-            check_kinship_symmetric(K, std::get<3>(inputs.phenotype), options.kin_file);
-            return K;
-        });
+        Eigen::MatrixXd K_records = as_input_error([&] { return filterKinshipMatrix(inputs.kinship, std::get<3>(inputs.phenotype)); });
         release(inputs.kinship);
         logger.tee << "👉 kinship matrix size: " << K_records.rows() << " x " << K_records.cols()
                    << " used for REML analysis." << std::endl;
@@ -205,15 +197,9 @@ int run_predict(const RunOptions& options, Logger& logger) {
         RunInputs inputs = load_inputs(options, logger);
         const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
 
-        // The whole matrix, then the records' part taken from it: the text is parsed once.
-        const Eigen::MatrixXd K_all = as_input_error([&] {
-            std::vector<std::size_t> every_line(inputs.kinship.ids.size());
-            std::iota(every_line.begin(), every_line.end(), std::size_t{0});
-            Eigen::MatrixXd K = kinship_rows(inputs.kinship, every_line);
-            check_kinship_symmetric(K, inputs.kinship.ids, options.kin_file);
-            return K;
-        });
-        const std::vector<std::string> kinship_ids = std::move(inputs.kinship.ids);
+        // The whole matrix, then the records' part taken from it: a text file is parsed once.
+        const Eigen::MatrixXd K_all = as_input_error([&] { return read_all_Kinship(inputs.kinship); });
+        const std::vector<std::string> kinship_ids = std::move(inputs.kinship.text.ids);
         release(inputs.kinship);
         const std::vector<Eigen::Index> positions(inputs.positions.begin(), inputs.positions.end());
         Eigen::MatrixXd K_records = K_all(positions, positions);

@@ -83,7 +83,7 @@ bool is_option_name(const std::string& text) {
     static const char* const kNames[] = {"--help", "--kinship", "--reml", "--predict", "--kin-bin", "--bedfile",
                                          "--pedigree", "--kin-file", "--phefile", "--out", "--phe-pos",
                                          "--covar-pos", "--threads", "--kin-method", "--kin-lambda", "--kin-tau",
-                                         "--kin-omega", "--max-iter"};
+                                         "--kin-omega", "--max-iter", "--qcovar-pos", "--kin-gcta"};
     for (const char* name : kNames) {
         if (text == name) {
             return true;
@@ -108,6 +108,8 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
             options.run_predict = true;
         } else if (arg == "--kin-bin") {
             options.kin_bin = true;
+        } else if (arg == "--kin-gcta") {
+            options.kin_gcta = true;
         } else {
             const bool takes_value = arg == "--bedfile" || arg == "--pedigree" || arg == "--kin-file" ||
                                      arg == "--phefile" || arg == "--out" || arg == "--phe-pos" ||

@@ -50,13 +50,14 @@ void kinshipHelp() {
               << "  --kin-omega <number>  Scaling factor (1-omega) for A22 matrix. Defult omega=1.\n"
               << "  --threads <int>       Specify the number of threads used(Optional, default:1)\n"
               << "  --kin-bin             if used, kinship saved for binary format(Optional), if not given, kinship saved for txt format\n"
+              << "  --kin-gcta            G saved as PREFIX.grm.bin, PREFIX.grm.id and PREFIX.grm.N.bin for other tools (Optional; --bedfile only)\n"
               << "  --out <prefix>        Specify the output prefix (Optional, default: Result)\n";
 }
 
 namespace {
 
 void mixed_model_options() {
-    std::cout << "  --kin-file <file>    Specify the kinship txt file(Required)\n"
+    std::cout << "  --kin-file <file>    Specify the kinship file: text, PREFIX.bin or PREFIX.grm.bin (Required)\n"
               << "  --phefile <file>    Specify the phenotype file (Required)\n"
               << "  --phe-pos <int>     Specify the column for phenotype data (Required)\n"
               << "  --covar-pos <list>  Specify the columns for covariates, separated by commas(Optional)\n"

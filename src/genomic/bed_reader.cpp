@@ -33,9 +33,9 @@ constexpr std::int64_t kPackedRunBytes = 16383;
 
 bool is_field_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\n'; }
 
-// Returns the second white-space separated field of `line` in `field`, or false when the line
-// has fewer than two fields.
-bool second_field(const std::string& line, std::string& field) {
+// Returns the second white-space separated field of `line` in `field` (and the first in
+// `first`), or false when the line has fewer than two fields.
+bool second_field(const std::string& line, std::string& field, std::string& first) {
     std::size_t pos = 0;
     for (int index = 0; index < 2; ++index) {
         while (pos < line.size() && is_field_space(line[pos])) {
@@ -48,27 +48,29 @@ bool second_field(const std::string& line, std::string& field) {
         while (pos < line.size() && !is_field_space(line[pos])) {
             ++pos;
         }
-        if (index == 1) {
-            field.assign(line, begin, pos - begin);
-        }
+        (index == 1 ? field : first).assign(line, begin, pos - begin);
     }
     return true;
 }
 
-// Second field of every line that has at least two; `line_numbers` (if given) receives the
-// 1-based line of each.
+// Second field of every line that has at least two; `line_numbers` and `first_fields` (if
+// given) receive the 1-based line and the first field of each.
 void read_second_fields(std::ifstream& file, const std::string& path, std::vector<std::string>& fields,
-                        std::vector<std::size_t>* line_numbers) {
+                        std::vector<std::size_t>* line_numbers, std::vector<std::string>* first_fields) {
     std::string line;
     std::string field;
+    std::string first;
     std::size_t line_number = 0;
     while (std::getline(file, line)) {
         ++line_number;
         if (line_number == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) {
             line.erase(0, 3);  // a UTF-8 byte-order mark is no field
         }
-        if (second_field(line, field)) {
+        if (second_field(line, field, first)) {
             fields.push_back(field);
+            if (first_fields != nullptr) {
+                first_fields->push_back(first);
+            }
             if (line_numbers != nullptr) {
                 line_numbers->push_back(line_number);
             }
@@ -185,9 +187,9 @@ BedSet open_bed(const std::string& prefix, bool verbose) {
     if (verbose) {
         std::cout << "Reading: " << bed.bed_path << std::endl;
     }
-    read_second_fields(bim, bed.bim_path, bed.marker_ids, nullptr);
+    read_second_fields(bim, bed.bim_path, bed.marker_ids, nullptr, nullptr);
     std::vector<std::size_t> fam_lines;
-    read_second_fields(fam, bed.fam_path, bed.individual_ids, &fam_lines);
+    read_second_fields(fam, bed.fam_path, bed.individual_ids, &fam_lines, &bed.family_ids);
     std::cout << "Genotype file contains " << bed.individual_ids.size() << " individuals with "
               << bed.marker_ids.size() << " markers.\n";
 

@@ -23,6 +23,7 @@ struct BedSet {
     std::string bim_path;
     std::string fam_path;
     std::vector<std::string> individual_ids;  // second .fam field, file order
+    std::vector<std::string> family_ids;      // first .fam field, same order
     std::vector<std::string> marker_ids;      // second .bim field, file order
 };
 
@@ -54,5 +55,7 @@ Eigen::MatrixXd gkin_cpp(const Eigen::MatrixXd& genotypes, int method, double la
 
 // The same G as gkin_cpp(read_bed(...)) up to rounding, streamed from the .bed in blocks of
 // markers: peak memory is G plus O(n x block). Same messages and errors as gkin_cpp, naming
-// the files; shows its progress on standard error when that is a terminal.
-Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda);
+// the files; shows its progress on standard error when that is a terminal. `markers_used`
+// (if given) receives the number of markers that enter G: those with calls that vary between
+// the individuals (mean imputation gives every pair all of them).
+Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std::int64_t* markers_used = nullptr);

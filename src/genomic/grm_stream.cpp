@@ -60,7 +60,7 @@ private:
 
 }  // namespace
 
-Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda) {
+Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std::int64_t* markers_used) {
     if (method != kVanRadenMethod && method != kExpectedVarianceMethod && method != kObservedVarianceMethod) {
         throw std::invalid_argument("Invalid kinship method!");
     }
@@ -94,6 +94,7 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda) {
     // Only the lower triangle is accumulated; it is scaled and mirrored at the end.
     Eigen::MatrixXd kinship(n_individuals, n_individuals);
     bool kinship_started = false;
+    std::int64_t informative_markers = 0;
     double heterozygosity = 0.0;  // Σ p(1-p), in marker order like gkin_cpp
     const int n = static_cast<int>(n_individuals);
     const double markers = static_cast<double>(n_markers);
@@ -155,6 +156,7 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda) {
             decode_bed_marker(block_bytes.data() + k * bytes_per_marker, n_individuals, value_of_code,
                               block.col(destination[k]).data());
         }
+        informative_markers += used_columns;
         if (used_columns > 0) {
             // Lower triangle of G += B Bᵀ; the first update overwrites, so G needs no zeroing.
             cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, n, static_cast<int>(used_columns), 1.0, block.data(),
@@ -210,6 +212,9 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda) {
                 std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now() - start).count()) *
             1e-9;
         std::cout << "Building G matrix" << seconds << " 秒" << std::endl;
+    }
+    if (markers_used != nullptr) {
+        *markers_used = informative_markers;
     }
     return kinship;
 }

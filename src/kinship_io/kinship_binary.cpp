@@ -1,10 +1,13 @@
+#include <algorithm>
 #include <iostream>
 #include <stdexcept>
 
 #include "kinship_io/kinship_io.h"
 
-void WriteGRMBin(const std::string& baseName, const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
-                 bool verbose, int /*width*/) {
+namespace {
+
+// The checks of WriteGRMBin, in its order, before any file is created.
+void check_binary_input(const std::string& baseName, const Eigen::MatrixXd& K, const std::vector<std::string>& ids) {
     if (baseName.empty()) {
         throw std::invalid_argument("Base name for output files is required!");
     }
@@ -32,18 +35,21 @@ void WriteGRMBin(const std::string& baseName, const Eigen::MatrixXd& K, const st
     if (static_cast<Eigen::Index>(ids.size()) != n) {
         throw std::invalid_argument("Number of IDs must match the dimension of the kinship matrix!");
     }
+}
 
-    const std::string matrix_name = baseName + ".bin";
-    const std::string id_name = baseName + ".id";
-    check_writable_ids(ids, id_name);
-
-    PendingFile matrix_file = open_pending_file(matrix_name, "wb");
-    if (matrix_file.stream == nullptr) {
-        throw std::runtime_error("Error: can't write to " + matrix_name + ".");
+PendingFile open_binary(const std::string& name) {
+    PendingFile file = open_pending_file(name, "wb");
+    if (file.stream == nullptr) {
+        throw std::runtime_error("Error: can't write to " + name + ".");
     }
-    // Rows of the lower triangle are read through transposed blocks of rows, so that the
-    // column-major matrix is walked contiguously.
+    return file;
+}
+
+// The lower triangle row by row as floats. Rows are read through transposed blocks of rows,
+// so that the column-major matrix is walked contiguously.
+void write_lower_triangle(PendingFile& file, const Eigen::MatrixXd& K, const std::string& name) {
     constexpr Eigen::Index kRowBlock = 64;
+    const Eigen::Index n = K.rows();
     std::vector<float> row(static_cast<std::size_t>(n));
     Eigen::MatrixXd rows_block;
     for (Eigen::Index block_start = 0; block_start < n; block_start += kRowBlock) {
@@ -54,25 +60,42 @@ void WriteGRMBin(const std::string& baseName, const Eigen::MatrixXd& K, const st
             for (Eigen::Index j = 0; j <= i; ++j) {
                 row[static_cast<std::size_t>(j)] = static_cast<float>(rows_block(j, r));
             }
-            const std::size_t written = std::fwrite(row.data(), sizeof(float), static_cast<std::size_t>(i + 1),
-                                                    matrix_file.stream);
+            const std::size_t written =
+                std::fwrite(row.data(), sizeof(float), static_cast<std::size_t>(i + 1), file.stream);
             if (written != static_cast<std::size_t>(i + 1)) {
-                throw std::runtime_error("Error in writing GRM data to [" + matrix_name + "] for element (" +
+                throw std::runtime_error("Error in writing GRM data to [" + name + "] for element (" +
                                          std::to_string(i) + ", " + std::to_string(written) + ").");
             }
         }
     }
+}
 
-    PendingFile id_file = open_pending_file(id_name, "w");
-    if (id_file.stream == nullptr) {
-        throw std::runtime_error("Error: can't write to ID file " + id_name + ".");
+PendingFile write_id_file(const std::string& name, const std::string& text) {
+    PendingFile file = open_pending_file(name, "w");
+    if (file.stream == nullptr) {
+        throw std::runtime_error("Error: can't write to ID file " + name + ".");
     }
+    write_pending(file, text.data(), text.size());
+    return file;
+}
+
+}  // namespace
+
+void WriteGRMBin(const std::string& baseName, const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
+                 bool verbose, int /*width*/) {
+    check_binary_input(baseName, K, ids);
+    const std::string matrix_name = baseName + ".bin";
+    const std::string id_name = baseName + ".id";
+    check_writable_ids(ids, id_name);
+
+    PendingFile matrix_file = open_binary(matrix_name);
+    write_lower_triangle(matrix_file, K, matrix_name);
     std::string id_text;
     for (const std::string& id : ids) {
         id_text += id;
         id_text += '\n';
     }
-    write_pending(id_file, id_text.data(), id_text.size());
+    PendingFile id_file = write_id_file(id_name, id_text);
 
     // Both files are complete before either is put in place.
     commit_pending_files(matrix_file, id_file);
@@ -80,4 +103,36 @@ void WriteGRMBin(const std::string& baseName, const Eigen::MatrixXd& K, const st
     if (verbose) {
         std::cout << "GRM has been written to [" << matrix_name << "] and IDs to [" << id_name << "]." << std::endl;
     }
+}
+
+void write_gcta_grm(const std::string& baseName, const Eigen::MatrixXd& K, const std::vector<std::string>& family_ids,
+                    const std::vector<std::string>& ids, double markers_used) {
+    check_binary_input(baseName, K, ids);
+    const std::string matrix_name = baseName + ".grm.bin";
+    const std::string id_name = baseName + ".grm.id";
+    const std::string count_name = baseName + ".grm.N.bin";
+    if (family_ids.size() != ids.size()) {
+        throw std::invalid_argument("Cannot write " + id_name + ": " + std::to_string(family_ids.size()) +
+                                    " family IDs for " + std::to_string(ids.size()) + " individuals.");
+    }
+    check_writable_ids(family_ids, id_name);
+    check_writable_ids(ids, id_name);
+
+    PendingFile matrix_file = open_binary(matrix_name);
+    write_lower_triangle(matrix_file, K, matrix_name);
+
+    PendingFile count_file = open_binary(count_name);
+    const std::size_t n = ids.size();
+    const std::vector<float> counts(n, static_cast<float>(markers_used));
+    for (std::size_t i = 0; i < n; ++i) {
+        write_pending(count_file, reinterpret_cast<const char*>(counts.data()), (i + 1) * sizeof(float));
+    }
+
+    std::string id_text;
+    for (std::size_t k = 0; k < n; ++k) {
+        id_text += family_ids[k] + '\t' + ids[k] + '\n';
+    }
+    PendingFile id_file = write_id_file(id_name, id_text);
+
+    commit_pending_files({&matrix_file, &id_file, &count_file});
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -22,7 +23,12 @@ struct PendingFile {
     PendingFile() = default;
     PendingFile(const PendingFile&) = delete;
     PendingFile& operator=(const PendingFile&) = delete;
-    PendingFile(PendingFile&& other) noexcept;
+    // Needed to return one by value; the returns are elided, so it never runs in practice.
+    PendingFile(PendingFile&& other) noexcept
+        : target(std::move(other.target)), temp(std::move(other.temp)), stream(other.stream) {
+        other.stream = nullptr;
+        other.temp.clear();
+    }
     PendingFile& operator=(PendingFile&&) = delete;
     ~PendingFile();  // discards the temporary file unless committed
 };
@@ -38,6 +44,7 @@ void commit_pending_file(PendingFile& file);
 // either is renamed, and the renames happen under a lock on the folder, so that a failure keeps
 // the earlier pair whole and two runs on one prefix never leave a mixed pair.
 void commit_pending_files(PendingFile& first, PendingFile& second);
+void commit_pending_files(const std::vector<PendingFile*>& files);
 
 // Refuses IDs that the text and ID formats cannot carry (white space splits the fields).
 void check_writable_ids(const std::vector<std::string>& ids, const std::string& filename);
@@ -67,24 +74,45 @@ struct KinshipText {
 KinshipText load_kinship_text(const std::string& filename);
 // Finds the data lines of `text.content` (the rest of `load_kinship_text`).
 KinshipText index_kinship_text(KinshipText text);
-// The first white-space token of every line (header and blank lines included), without
-// repeats, as a set and in order of first appearance.
-std::pair<std::unordered_set<std::string>, std::vector<std::string>> kinship_first_tokens(const KinshipText& text);
 // K(a, b) = value number lines[b] of data line lines[a]. Throws std::runtime_error naming the
 // file and line when a selected line has fewer values than that needs.
 Eigen::MatrixXd kinship_rows(const KinshipText& text, const std::vector<std::size_t>& lines);
 
-// The readers of the runs. On an unreadable file or a malformed line they write the message to
-// standard error and end the process with status 1.
-std::pair<std::unordered_set<std::string>, std::vector<std::string>> getKinshipIds(const std::string& filename);
-Eigen::MatrixXd filterKinshipMatrix(const std::string& filename, const std::vector<std::string>& sampleIds);
-Eigen::MatrixXd read_all_Kinship(const std::string& filename);
+// ---- Kinship input of the mixed-model runs ------------------------------------------------
+// The file of --kin-file, chosen by its name's ending: PREFIX.grm.bin with PREFIX.grm.id (family
+// and individual ID per line), PREFIX.bin with PREFIX.id (one ID per line), or else a kinship
+// text file. A text file is indexed only, its values are parsed where a matrix is asked for.
+struct KinshipFile {
+    KinshipText text;                   // path and IDs for every format; lines for text only
+    bool binary = false;
+    std::string id_path;                // binary: the ID file
+    std::unique_ptr<float[]> lower_triangle;  // binary: row by row, n(n+1)/2 values
+};
+
+// Reads and checks the file: the layout of a text file (check_kinship_layout); for a binary
+// file the ID file (present, no empty or repeated ID), a matrix of exactly n(n+1)/2 floats for
+// its n IDs and finite values. Throws std::runtime_error with the message for the user.
+KinshipFile read_kinship_file(const std::string& filename);
+// (every ID, the IDs in matrix order).
+std::pair<std::unordered_set<std::string>, std::vector<std::string>> getKinshipIds(const KinshipFile& file);
+// The k x k matrix of `sampleIds` in their order (an ID given twice is taken twice). Throws
+// std::runtime_error naming the file for an ID it does not hold, a short or long text line and
+// a text matrix whose triangles disagree (check_kinship_symmetric).
+Eigen::MatrixXd filterKinshipMatrix(const KinshipFile& file, const std::vector<std::string>& sampleIds);
+// The whole matrix, in matrix order; the same errors.
+Eigen::MatrixXd read_all_Kinship(const KinshipFile& file);
 
 // ---- Binary kinship format --------------------------------------------------------------
 // baseName.bin: the lower triangle row by row as 4-byte native floats; baseName.id: one ID per
 // line. `width` is accepted for compatibility and has no effect.
 void WriteGRMBin(const std::string& baseName, const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
                  bool verbose, int width);
+// The trio other tools read G from: baseName.grm.bin (the lower triangle as above),
+// baseName.grm.id ("family<TAB>individual" per line) and baseName.grm.N.bin (the number of
+// markers behind each value, as floats in the same layout; with mean imputation every pair has
+// `markers_used`). The same checks as WriteGRMBin; all three files are put in place together.
+void write_gcta_grm(const std::string& baseName, const Eigen::MatrixXd& K, const std::vector<std::string>& family_ids,
+                    const std::vector<std::string>& ids, double markers_used);
 
 // ---- Consistency checks of a kinship text file --------------------------------------------
 // The matrix readers take the column order from the data lines, so the header must name the

@@ -3,16 +3,14 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 #include <algorithm>
 #include <iterator>
 #include <stdexcept>
-#include <unordered_map>
 #include <utility>
 
+#include "kinship_io/huge_pages.h"
 #include "kinship_io/kinship_io.h"
 
 namespace {
@@ -87,11 +85,6 @@ std::string describe_stop(const char* stop, const char* end) {
         ++word_end;
     }
     return " (reading stopped at \"" + std::string(stop, word_end) + "\")";
-}
-
-[[noreturn]] void fail_reader(const std::string& message) {
-    std::cerr << message << std::endl;
-    std::exit(1);
 }
 
 }  // namespace
@@ -234,33 +227,6 @@ KinshipText index_kinship_text(KinshipText text) {
     return text;
 }
 
-std::pair<std::unordered_set<std::string>, std::vector<std::string>> kinship_first_tokens(const KinshipText& text) {
-    std::pair<std::unordered_set<std::string>, std::vector<std::string>> result;
-    const char* data = text.content.data();
-    const char* end = data + text.content.size();
-    const char* line = data;
-    while (line < end) {
-        const char* line_end = static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
-        if (line_end == nullptr) {
-            line_end = end;
-        }
-        const char* token = line;
-        while (token < line_end && is_space(*token)) {
-            ++token;
-        }
-        const char* token_end = token;
-        while (token_end < line_end && !is_space(*token_end)) {
-            ++token_end;
-        }
-        std::string id(token, token_end);
-        if (result.first.insert(id).second) {
-            result.second.push_back(std::move(id));
-        }
-        line = line_end + 1;
-    }
-    return result;
-}
-
 Eigen::MatrixXd kinship_rows(const KinshipText& text, const std::vector<std::size_t>& lines) {
     const Eigen::Index k = static_cast<Eigen::Index>(lines.size());
     std::size_t wanted = 0;
@@ -275,6 +241,7 @@ Eigen::MatrixXd kinship_rows(const KinshipText& text, const std::vector<std::siz
     // Column a of `transposed` receives the values of line lines[a]; one transpose at the end
     // gives rows. Lines are parsed in parallel, each thread writing its own columns.
     Eigen::MatrixXd transposed(k, k);
+    advise_huge_pages(transposed.data(), static_cast<std::size_t>(transposed.size()) * sizeof(double));
     const std::size_t n_ids = text.ids.size();
     std::vector<std::size_t> found(lines.size(), wanted);
     std::vector<std::string> stopped_at(lines.size());
@@ -324,51 +291,4 @@ Eigen::MatrixXd kinship_rows(const KinshipText& text, const std::vector<std::siz
     }
     transposed.transposeInPlace();
     return transposed;
-}
-
-std::pair<std::unordered_set<std::string>, std::vector<std::string>> getKinshipIds(const std::string& filename) {
-    try {
-        return kinship_first_tokens(load_kinship_text(filename));
-    } catch (const std::runtime_error& error) {
-        fail_reader(error.what());
-    }
-}
-
-Eigen::MatrixXd filterKinshipMatrix(const std::string& filename, const std::vector<std::string>& sampleIds) {
-    try {
-        const KinshipText text = load_kinship_text(filename);
-        std::unordered_map<std::string, std::size_t> line_of;
-        for (std::size_t line = 0; line < text.ids.size(); ++line) {
-            line_of[text.ids[line]] = line;  // a repeated ID: the later line wins
-        }
-        std::vector<std::size_t> selection;
-        selection.reserve(sampleIds.size());
-        for (const std::string& id : sampleIds) {
-            const auto found = line_of.find(id);
-            if (found == line_of.end()) {
-                std::cerr << "Sample ID " << id << " not found in kinship data.\n";
-                continue;
-            }
-            selection.push_back(found->second);
-        }
-        return kinship_rows(text, selection);
-    } catch (const std::runtime_error& error) {
-        fail_reader(error.what());
-    }
-}
-
-Eigen::MatrixXd read_all_Kinship(const std::string& filename) {
-    try {
-        const KinshipText text = load_kinship_text(filename);
-        if (text.ids.empty()) {
-            fail_reader("No kinship data found in file.");
-        }
-        std::vector<std::size_t> every_line(text.ids.size());
-        for (std::size_t line = 0; line < every_line.size(); ++line) {
-            every_line[line] = line;
-        }
-        return kinship_rows(text, every_line);
-    } catch (const std::runtime_error& error) {
-        fail_reader(error.what());
-    }
 }

@@ -83,12 +83,6 @@ void rename_pending_file(PendingFile& file) {
 
 }  // namespace
 
-PendingFile::PendingFile(PendingFile&& other) noexcept
-    : target(std::move(other.target)), temp(std::move(other.temp)), stream(other.stream) {
-    other.stream = nullptr;
-    other.temp.clear();
-}
-
 PendingFile::~PendingFile() {
     if (stream != nullptr) {
         std::fclose(stream);
@@ -145,12 +139,19 @@ void commit_pending_file(PendingFile& file) {
     rename_pending_file(file);
 }
 
-void commit_pending_files(PendingFile& first, PendingFile& second) {
-    finish_pending_file(first);
-    finish_pending_file(second);
-    const FolderLock lock(first.target);
-    rename_pending_file(first);
-    rename_pending_file(second);
+void commit_pending_files(PendingFile& first, PendingFile& second) { commit_pending_files({&first, &second}); }
+
+void commit_pending_files(const std::vector<PendingFile*>& files) {
+    for (PendingFile* file : files) {
+        finish_pending_file(*file);
+    }
+    if (files.empty()) {
+        return;
+    }
+    const FolderLock lock(files.front()->target);
+    for (PendingFile* file : files) {
+        rename_pending_file(*file);
+    }
 }
 
 void check_writable_ids(const std::vector<std::string>& ids, const std::string& filename) {

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <algorithm>
 #include <filesystem>
@@ -32,6 +33,11 @@ const std::string kPedigree = "ID Sire Dam\nP1 0 0\nP2 0 0\nG1 P1 P2\nG2 P1 P2\n
 const std::string kKinship =
     "\tA\tB\tC\nA\t1.0000\t0.2500\t0.0000\t\nB\t0.2500\t1.0000\t0.1250\t\nC\t0.0000\t0.1251\t1.0000\t\n";
 const std::string kKinshipRows = kKinship.substr(kKinship.find('\n') + 1);
+// The same matrix in the binary layout: the lower triangle row by row as floats.
+std::string floats(const std::vector<float>& values) {
+    return std::string(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(float));
+}
+const std::string kKinshipBin = floats({1.0f, 0.25f, 1.0f, 0.0f, 0.125f, 1.0f});
 const std::string kPhenotypes = "ID\tSex\tTrait\nA\tM\t10.5\nB\tF\t12.0\nC\tM\t9.0\n";
 
 // Writes the valid set into `dir` with `changes` over it: "<none>" leaves a file out, "<folder>"
@@ -57,6 +63,8 @@ const Args kPed = {"--kinship", "--pedigree", "ped.txt", "--out", "r"};
 const Args kBlend = {"--kinship", "--pedigree", "ped.txt", "--bedfile", "d", "--out", "r"};
 const Args kReml = {"--reml", "--kin-file", "k.txt", "--phefile", "phe.txt", "--phe-pos", "3", "--out", "r"};
 const Args kPred = {"--predict", "--kin-file", "k.txt", "--phefile", "phe.txt", "--phe-pos", "3", "--out", "r"};
+const Args kPredBin = {"--predict", "--kin-file", "k.bin", "--phefile", "phe.txt", "--phe-pos", "3", "--out", "r"};
+const Args kRemlGcta = {"--reml", "--kin-file", "k.grm.bin", "--phefile", "phe.txt", "--phe-pos", "3", "--out", "r"};
 
 Args with(Args args, const Args& more) {
     args.insert(args.end(), more.begin(), more.end());
@@ -67,7 +75,8 @@ Args with(Args args, const Args& more) {
 enum Stream { kErr, kLog };
 // Result files that must not appear, or be replaced.
 const std::vector<std::string> kText = {"r.kinship.txt"}, kBin = {"r.bin", "r.id"},
-                               kValues = {"r.random.txt", "r.reliability.txt"};
+                               kValues = {"r.random.txt", "r.reliability.txt"},
+                               kGcta = {"r.grm.bin", "r.grm.id", "r.grm.N.bin"};
 
 struct BadInput {
     std::string what;                           // what the user did
@@ -166,6 +175,21 @@ std::vector<BadInput> catalogue() {
          kReml, kErr, "k.txt is not symmetric: the value for \"C\" and \"B\" is 0.01 in one triangle and 0.125", {}},
         {"asymmetric kinship (all)", {{"k.txt", std::regex_replace(kKinship, std::regex("0.2500\t1"), "0.2\t1")}},
          kPred, kErr, "the value for \"B\" and \"A\" is 0.2 in one triangle and 0.25 in the other.", kValues},
+        {"binary kinship without its ID file", {{"k.bin", kKinshipBin}}, kPredBin, kErr,
+         "❎ Error: kinship file k.bin needs its ID file k.id beside it, which could not be opened", kValues},
+        {"binary kinship of another size than its IDs", {{"k.bin", kKinshipBin.substr(4)}, {"k.id", "A\nB\nC\n"}},
+         kPredBin, kErr, "❎ Error: kinship file k.bin holds 5 values (20 bytes), but the 3 individuals of k.id need 6 "
+         "values (24 bytes, n(n+1)/2 floats)", kValues},
+        {"binary kinship with a NaN", {{"k.bin", floats({1, 0.25f, 1, 0, NAN, 1})}, {"k.id", "A\nB\nC\n"}}, kPredBin,
+         kErr, "kinship file k.bin: the value for \"C\" and \"B\" (row 3, column 2) is nan; every value must be a "
+         "finite number.", kValues},
+        {"binary kinship ID listed twice", {{"k.bin", kKinshipBin}, {"k.id", "A\nB\nA\n"}}, kPredBin, kErr,
+         "ID file k.id: individual \"A\" is listed twice (lines 1 and 3)", kValues},
+        {".grm.id without family IDs", {{"k.grm.bin", kKinshipBin}, {"k.grm.id", "A\nB\nC\n"}}, kRemlGcta, kErr,
+         "ID file k.grm.id, line 1: expected 2 fields (family ID, individual ID), found 1.", {}},
+        {"marker counts asked for A or H", {}, with(kBlend, {"--kin-gcta"}), kErr,
+         "--kin-gcta writes the number of markers behind every relationship, which only G (--bedfile alone) has",
+         kGcta},
         // Phenotypes.
         {"missing phenotype file", {{"phe.txt", "<none>"}}, kPred, kErr,
          "Could not open the phenotype file: phe.txt", kValues},
@@ -212,6 +236,8 @@ std::vector<BadInput> catalogue() {
          "phenotype file phe.txt, line 5: the trait value \"0x40\" in column 3 is not a number.", {}},
         {"trait with a unit", {{"phe.txt", kPhenotypes + "C\tF\t12kg\n"}}, kReml, kErr,
          "line 5: the trait value \"12kg\" in column 3 is not a number.", {}},
+        {"numeric covariate option where a value belongs", {}, with(kPred, {"--covar-pos", "--qcovar-pos", "2"}), kErr,
+         "❎ Error: --covar-pos needs a value but is followed by the option --qcovar-pos.", kValues},
         {"covariate list with a semicolon", {}, with(kPred, {"--covar-pos", "2;3"}), kErr,
          "Invalid argument for --covar-pos - \"2;3\" is not a whole number", kValues},
         {"decimal comma in a factor", {}, with(kBlend, {"--kin-tau", "1,5"}), kErr,
@@ -430,8 +456,9 @@ TEST(BadInputCatalogue, ConstantNumericCovariateIsAliased) {
     EXPECT_NE(run.out.find("\nAge\t0\n"), std::string::npos) << run.out;
 }
 
-// The matrix and ID files of a binary result are replaced together or not at all.
-TEST(BadInputCatalogue, BinaryPairIsKeptWholeWhenTheIdFileFails) {
+// The files of a binary result (the pair, or the trio of --kin-gcta) are replaced together or
+// not at all.
+TEST(BadInputCatalogue, BinaryFilesAreKeptWholeWhenOneOfThemFails) {
     const std::string dir = make_scratch_dir();
     prepare(dir, {});
     write_file(dir + "/r.bin", "earlier result\n");
@@ -440,6 +467,12 @@ TEST(BadInputCatalogue, BinaryPairIsKeptWholeWhenTheIdFileFails) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.out.find("Error writing r.id: No space left on device"), std::string::npos) << run.out;
     EXPECT_EQ(read_file(dir + "/r.bin"), "earlier result\n");
+    // The same for the three files of --kin-gcta.
+    write_file(dir + "/r.grm.bin", "earlier result\n");
+    write_file(dir + "/r.grm.id", "earlier result\n");
+    ASSERT_EQ(::symlink("/dev/full", (dir + "/r.grm.N.bin").c_str()), 0);
+    EXPECT_EQ(run_zelkora(with(kGen, {"--kin-gcta"}), dir).status, 1);
+    EXPECT_EQ(read_file(dir + "/r.grm.bin") + read_file(dir + "/r.grm.id"), "earlier result\nearlier result\n");
 }
 
 // Runs on one prefix at the same time leave a matrix file that fits its ID file.

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <set>
@@ -72,8 +73,9 @@ Eigen::MatrixXd kinship_in_order(const std::string& path, const std::vector<std:
 struct Demo {
     std::string dir = make_scratch_dir();
     std::vector<CommandResult> runs;
-    std::vector<std::string> genotyped, pedigree_ids;
+    std::vector<std::string> genotyped, pedigree_ids, genotyped_families;
     Eigen::MatrixXd G, A;
+    int informative_markers = 0;  // markers whose calls are not all the same
 };
 
 // Runs every job once, and builds G and A from the raw inputs.
@@ -87,7 +89,12 @@ const Demo& demo() {
             {"--reml", "--predict", "--kin-file", "G.kinship.txt", "--phefile", kDemo + ".phe", "--phe-pos", "4",
              "--covar-pos", "2,3", "--out", "reml"},
             {"--predict", "--kin-file", "H.kinship.txt", "--phefile", kDemo + ".phe", "--phe-pos", "4",
-             "--covar-pos", "2,3", "--out", "predict"}};
+             "--covar-pos", "2,3", "--out", "predict"},
+            {"--kinship", "--bedfile", kDemo, "--kin-gcta", "--kin-bin", "--out", "Gbin"},
+            {"--predict", "--kin-file", "Gbin.grm.bin", "--phefile", kDemo + ".phe", "--phe-pos", "4", "--covar-pos",
+             "2,3", "--out", "gcta"},
+            {"--predict", "--kin-file", "Gbin.bin", "--phefile", kDemo + ".phe", "--phe-pos", "4", "--covar-pos",
+             "2,3", "--out", "bin"}};
         for (const auto& job : jobs) {
             d.runs.push_back(run_zelkora(job, d.dir));
             EXPECT_EQ(d.runs.back().status, 0) << d.runs.back().out << d.runs.back().err;
@@ -97,6 +104,19 @@ const Demo& demo() {
         std::tie(dosages, d.genotyped, std::ignore) = read_bed(kDemo, false);
         EXPECT_TRUE(encode_bed(dosages) == read_file(kDemo + ".bed"));
         d.G = textbook_grm(dosages, 1, 1.0);
+        for (Eigen::Index j = 0; j < dosages.cols(); ++j) {
+            double first = -1.0;
+            bool varies = false;
+            for (Eigen::Index i = 0; i < dosages.rows(); ++i) {
+                const double call = dosages(i, j);
+                varies = varies || (call >= 0.0 && first >= 0.0 && call != first);
+                first = first >= 0.0 ? first : call;
+            }
+            d.informative_markers += varies ? 1 : 0;
+        }
+        for (const auto& line : words_of(read_file(kDemo + ".fam"))) {
+            d.genotyped_families.push_back(line.at(0));
+        }
 
         // A by the tabular method, parents before offspring as the demo pedigree lists them.
         const auto pedigree = words_of(read_file(kDemo + ".ped"));  // header "ID Sire Dam" first
@@ -128,6 +148,32 @@ std::string reml_console(const std::string& gap, const std::string& kinship, int
            "and will be used for REML analysis.\n" + size_line + "\n🏃 Start REML analysis!\n\n Iteration         "
            "LogLik       Sigma_a2       Sigma_e2     Changed_a2     Changed_e2\n<trace>\n✅ Converged!!!\n\nComp\tVar"
            "\tVar_SE\nAdd\t#\t#\ne\t#\t#\n\n👏 Heritability: # with SE #\n\n";
+}
+
+// The breeding values in `path` against the mixed model equations at the REML maximum, for the
+// kinship K_all of `ids`; `fixed` receives the fixed effects of those equations.
+void expect_breeding_values(const Eigen::MatrixXd& K_all, const std::vector<std::string>& ids, const std::string& path,
+                            Eigen::MatrixXd& fixed) {
+    const auto [y, full, X, record_ids, labels] = records(ids);
+    Eigen::MatrixXd Z = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(record_ids.size()), static_cast<Eigen::Index>(ids.size()));
+    const std::vector<Eigen::Index> columns = positions_of(record_ids, ids);
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        Z(static_cast<Eigen::Index>(i), columns[i]) = 1.0;
+    }
+    // At the REML maximum; the run stops within its convergence tolerance of it, which moves the
+    // solutions by up to about 1e-5 of their size.
+    const DenseRemlFit reml = dense_reml_maximum(Z * K_all * Z.transpose(), X, y);
+    const auto [b, u] = reference_mme(Z, K_all, X, y, reml.sigma_a2 / (reml.sigma_a2 + reml.sigma_e2));
+    fixed = b;
+
+    const auto lines = words_of(read_file(path));
+    ASSERT_EQ(lines.size(), ids.size() + 1);
+    EXPECT_EQ(lines[0], std::vector<std::string>{"Sample_ID,Ran_Effects"});
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        ASSERT_EQ(lines[k + 1].at(0), ids[k]);
+        const double expected = u(static_cast<Eigen::Index>(k), 0);
+        EXPECT_NEAR(std::stod(lines[k + 1].at(1)), expected, 5e-5 * std::abs(expected) + 1e-7) << ids[k];
+    }
 }
 
 // Values are written with 4 decimals: half a unit of the last one, and a little for the binary
@@ -206,26 +252,9 @@ TEST(ExamplesEndToEnd, RemlTraceAndEstimatesFollowTheLiteralIteration) {
 TEST(ExamplesEndToEnd, BreedingValuesSolveTheMixedModelEquations) {
     const Demo& d = demo();
     const std::vector<std::string> h_ids = load_kinship_text(d.dir + "/H.kinship.txt").ids;
-    const auto [y, full, X, record_ids, labels] = records(h_ids);
-    const Eigen::MatrixXd K_all = kinship_in_order(d.dir + "/H.kinship.txt", h_ids);
-    Eigen::MatrixXd Z = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(record_ids.size()), static_cast<Eigen::Index>(h_ids.size()));
-    const std::vector<Eigen::Index> columns = positions_of(record_ids, h_ids);
-    for (std::size_t i = 0; i < columns.size(); ++i) {
-        Z(static_cast<Eigen::Index>(i), columns[i]) = 1.0;
-    }
-    // At the REML maximum; the run stops within its convergence tolerance of it, which moves the
-    // solutions by up to about 1e-5 of their size.
-    const DenseRemlFit reml = dense_reml_maximum(Z * K_all * Z.transpose(), X, y);
-    const auto [b, u] = reference_mme(Z, K_all, X, y, reml.sigma_a2 / (reml.sigma_a2 + reml.sigma_e2));
-
+    Eigen::MatrixXd b;
+    expect_breeding_values(kinship_in_order(d.dir + "/H.kinship.txt", h_ids), h_ids, d.dir + "/predict.random.txt", b);
     const auto lines = words_of(read_file(d.dir + "/predict.random.txt"));
-    ASSERT_EQ(lines.size(), h_ids.size() + 1);
-    EXPECT_EQ(lines[0], std::vector<std::string>{"Sample_ID,Ran_Effects"});
-    for (std::size_t k = 0; k < h_ids.size(); ++k) {
-        ASSERT_EQ(lines[k + 1].at(0), h_ids[k]);
-        const double expected = u(static_cast<Eigen::Index>(k), 0);
-        EXPECT_NEAR(std::stod(lines[k + 1].at(1)), expected, 5e-5 * std::abs(expected) + 1e-7) << h_ids[k];
-    }
     EXPECT_NEAR(numbers_after(d.runs[4].out, "Intercept").at(0).at(0), b(0, 0), 1e-5 * std::abs(b(0, 0)));
     // The lines in their order. Fixed effects: the intercept, then each covariate's levels with
     // the first-met one at 0.
@@ -247,4 +276,42 @@ TEST(ExamplesEndToEnd, BreedingValuesSolveTheMixedModelEquations) {
         const double reliability = std::stod(reliabilities[k][3]);
         EXPECT_TRUE(reliability >= 0.0 && reliability <= 1.0) << reliabilities[k][0];
     }
+}
+
+// The trio for other tools holds G as floats, the .fam's family and individual IDs and the
+// markers behind every pair; both binary layouts read back as --kin-file give the breeding
+// values of those floats.
+TEST(ExamplesEndToEnd, BinaryKinshipFilesRoundTripIntoThePrediction) {
+    const Demo& d = demo();
+    const std::size_t n = d.genotyped.size();
+    const std::string matrix_bytes = read_file(d.dir + "/Gbin.grm.bin");
+    ASSERT_EQ(matrix_bytes.size(), 4 * n * (n + 1) / 2);
+    EXPECT_EQ(read_file(d.dir + "/Gbin.bin"), matrix_bytes);
+    const std::string count_bytes = read_file(d.dir + "/Gbin.grm.N.bin");
+    ASSERT_EQ(count_bytes.size(), matrix_bytes.size());
+    Eigen::MatrixXd K(n, n);
+    for (std::size_t i = 0, t = 0; i < n; ++i) {
+        for (std::size_t j = 0; j <= i; ++j, ++t) {
+            float value = 0.0f, count = 0.0f;
+            std::memcpy(&value, matrix_bytes.data() + 4 * t, 4);
+            std::memcpy(&count, count_bytes.data() + 4 * t, 4);
+            K(i, j) = K(j, i) = value;
+            ASSERT_EQ(count, static_cast<float>(d.informative_markers)) << i << ", " << j;
+        }
+    }
+    EXPECT_LE((K - d.G).cwiseAbs().maxCoeff(), 1e-6 * d.G.cwiseAbs().maxCoeff());
+    const auto id_lines = words_of(read_file(d.dir + "/Gbin.grm.id"));
+    ASSERT_EQ(id_lines.size(), n);
+    for (std::size_t k = 0; k < n; ++k) {
+        EXPECT_EQ(id_lines[k], (std::vector<std::string>{d.genotyped_families[k], d.genotyped[k]}));
+    }
+    EXPECT_NE(read_file(d.dir + "/Gbin.grm.id").find(d.genotyped_families[0] + "\t" + d.genotyped[0] + "\n"),
+              std::string::npos);
+    EXPECT_FALSE(file_exists(d.dir + "/Gbin.kinship.txt"));
+    EXPECT_NE(d.runs[5].out.find("👏 Kinship matrix written to Gbin.grm.bin, Gbin.grm.id and Gbin.grm.N.bin.\n"),
+              std::string::npos);
+
+    Eigen::MatrixXd b;
+    expect_breeding_values(K, d.genotyped, d.dir + "/gcta.random.txt", b);
+    EXPECT_EQ(read_file(d.dir + "/bin.random.txt"), read_file(d.dir + "/gcta.random.txt"));
 }
