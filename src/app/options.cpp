@@ -23,16 +23,22 @@ std::invalid_argument not_whole(const std::string& option, const std::string& te
 
 // A base-10 integer, optionally signed and surrounded by blanks; a value outside the 32-bit
 // range is refused instead of escaping as an unhandled exception.
-int read_int(const std::string& option, const std::string& text) {
+int read_int(const std::string& option, const std::string& text, long long lowest = -2147483648LL) {
     std::size_t used = 0;
     int value = 0;
+    const auto out_of_range = [&] {
+        return std::invalid_argument("❎ Error: Out of range argument for " + option + " - " + text +
+                                     " (must be between " + std::to_string(lowest) + " and 2147483647)");
+    };
     try {
         value = std::stoi(text, &used);
     } catch (const std::out_of_range&) {
-        throw std::invalid_argument("❎ Error: Out of range argument for " + option + " - " + text +
-                                    " (must be between -2147483648 and 2147483647)");
+        throw out_of_range();
     } catch (const std::invalid_argument&) {
         throw invalid_value(option, "stoi");
+    }
+    if (value < lowest) {
+        throw out_of_range();
     }
     if (!only_blanks_after(text, used)) {
         throw not_whole(option, text, "a whole number");
@@ -146,13 +152,8 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                 }
                 options.out_prefix = value;
             } else if (arg == "--phe-pos") {
-                // Subtracting in 64 bits keeps --phe-pos -2147483648 from overflowing.
-                const long long column = static_cast<long long>(read_int(arg, value)) - 1;
-                if (column < -2147483648LL) {
-                    throw std::invalid_argument("❎ Error: Out of range argument for " + arg + " - " + value +
-                                                " (must be between -2147483647 and 2147483647)");
-                }
-                options.phe_pos = static_cast<int>(column);
+                // The stored column is the value minus 1, so -2147483648 has no place.
+                options.phe_pos = read_int(arg, value, -2147483647LL) - 1;
             } else if (arg == "--covar-pos") {
                 append_covariates(arg, value, options.covar_pos);
             } else if (arg == "--qcovar-pos") {
