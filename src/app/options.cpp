@@ -86,7 +86,7 @@ void append_covariates(const std::string& option, const std::string& list, std::
 }
 
 bool is_option_name(const std::string& text) {
-    static const char* const kNames[] = {"--help", "--kinship", "--reml", "--predict", "--kin-bin", "--bedfile",
+    static const char* const kNames[] = {"--help", "-h", "--version", "--qcovar-pos", "--kinship", "--reml", "--predict", "--kin-bin", "--bedfile",
                                          "--pedigree", "--kin-file", "--phefile", "--out", "--phe-pos",
                                          "--covar-pos", "--threads", "--kin-method", "--kin-lambda", "--kin-tau",
                                          "--kin-omega", "--max-iter"};
@@ -104,8 +104,10 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
     RunOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--help") {
+        if (arg == "--help" || arg == "-h") {
             options.show_help = true;
+        } else if (arg == "--version") {
+            options.show_version = true;
         } else if (arg == "--kinship") {
             options.run_kinship = true;
         } else if (arg == "--reml") {
@@ -114,6 +116,7 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
             options.run_predict = true;
         } else if (arg == "--kin-bin") {
             options.kin_bin = true;
+            options.given_options.push_back(arg);
         } else {
             const bool takes_value = arg == "--bedfile" || arg == "--pedigree" || arg == "--kin-file" ||
                                      arg == "--phefile" || arg == "--out" || arg == "--phe-pos" ||
@@ -131,6 +134,7 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                                             ".");
             }
             const std::string value = argv[++i];
+            options.given_options.push_back(arg);
             if (arg == "--bedfile") {
                 options.bed_prefix = value;
                 options.bedfile_given = true;

@@ -470,6 +470,46 @@ TEST(BadInputCatalogue, ConstantNumericCovariateIsAliased) {
     EXPECT_NE(run.out.find("\nAge\t0\n"), std::string::npos) << run.out;
 }
 
+// A class level whose records are those of a level of another covariate is aliased: named in a
+// note, its effect 0; the reference levels are no news and get no note.
+TEST(BadInputCatalogue, DuplicateCovariateLevelsAreNamedAsAliased) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {{"k.txt", "\tA\tB\tC\tD\nA\t1\t1e-4\t0\t0\t\nB\t1e-4\t1\t1e-4\t0\t\nC\t0\t1e-4\t1\t1e-4\t\n"
+                            "D\t0\t0\t1e-4\t1\t\n"},
+                  {"phe.txt", "ID\tSex\tHerd\tTrait\nA\tM\tH1\t10.5\nB\tF\tH2\t12.0\nC\tM\tH1\t9.0\nD\tF\tH2\t11\n"}});
+    const Args predict = {"--predict", "--kin-file", "k.txt", "--phefile", "phe.txt", "--phe-pos", "4", "--out", "r"};
+    const CommandResult run = run_zelkora(with(predict, {"--covar-pos", "2,3"}), dir);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("\nCovar2_F\t0\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("👉 Covar2_F is aliased: its records are a combination of those of other fixed effects"),
+              std::string::npos) << run.out;
+    std::size_t notes = 0;  // only F: the reference levels M and H1 are no news
+    for (std::size_t at = run.out.find("is aliased"); at != std::string::npos; at = run.out.find("is aliased", at + 1)) {
+        ++notes;
+    }
+    EXPECT_EQ(notes, 1u);
+    const CommandResult single = run_zelkora(with(predict, {"--covar-pos", "3"}), dir);
+    EXPECT_EQ(single.status, 0) << single.out << single.err;
+    EXPECT_EQ(single.out.find("aliased"), std::string::npos) << single.out;
+}
+
+// Options that only a mode not asked for reads are named as ignored, even with a bad value.
+TEST(BadInputCatalogue, OptionsOfAModeNotAskedForAreNamedAsIgnored) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {});
+    const CommandResult kinship = run_zelkora(with(kPed, {"--max-iter", "-5", "--phe-pos", "3", "--max-iter", "2"}), dir);
+    EXPECT_EQ(kinship.status, 0) << kinship.err;
+    EXPECT_EQ(kinship.err, "⚠️ Warning: --max-iter, --phe-pos are options of --reml and --predict, which were not "
+                           "asked for: they are ignored.\n");
+    EXPECT_TRUE(file_exists(dir + "/r.kinship.txt"));
+    const CommandResult reml = run_zelkora(with(kReml, {"--threads", "4"}), dir);
+    EXPECT_EQ(reml.status, 0) << reml.err;
+    EXPECT_EQ(reml.err, "⚠️ Warning: --threads is an option of --kinship, which was not asked for: it is ignored.\n");
+    EXPECT_EQ(run_zelkora(with(kBlend, {"--reml", "--kin-file", "r.kinship.txt", "--phefile", "phe.txt", "--phe-pos",
+                                        "3", "--threads", "2"}), dir).err.find("Warning"),
+              std::string::npos);
+}
+
 // The matrix and ID files of a binary result are replaced together or not at all.
 TEST(BadInputCatalogue, BinaryPairIsKeptWholeWhenTheIdFileFails) {
     const std::string dir = make_scratch_dir();
