@@ -109,16 +109,21 @@ void fail_no_markers(const std::string& bim_path) {
                              ": it needs one line per marker with at least two fields (chromosome, marker ID).");
 }
 
-BedFileHandle open_checked_bed(const std::string& path, std::int64_t n_individuals, std::int64_t n_markers,
-                               const std::string& source) {
-    // A folder opens and then fails every read; a named pipe would block the open until some
-    // writer appears, and could not be read twice (checked, then decoded) anyway.
+// A folder reads as an empty file and a named pipe blocks the open until a writer comes: both
+// are named instead. `role` starts the message ("Could not open BED file").
+void refuse_special_file(const std::string& path, const std::string& role) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISCHR(info.st_mode)) {
-        const char* kind = S_ISDIR(info.st_mode) ? "a folder" : S_ISFIFO(info.st_mode) ? "a named pipe" : "not a file";
-        throw std::runtime_error("Could not open BED file " + path + ": it is " + kind +
+    if (::stat(path.c_str(), &info) == 0 && (S_ISDIR(info.st_mode) || S_ISFIFO(info.st_mode))) {
+        throw std::runtime_error(role + " " + path + ": it is " +
+                                 (S_ISDIR(info.st_mode) ? "a folder" : "a named pipe") +
                                  "; give the prefix of a regular .bed/.bim/.fam set.");
     }
+}
+
+BedFileHandle open_checked_bed(const std::string& path, std::int64_t n_individuals, std::int64_t n_markers,
+                               const std::string& source) {
+    // The .bed is read twice (checked, then decoded), which a pipe could not serve either.
+    refuse_special_file(path, "Could not open BED file");
     BedFileHandle file(std::fopen(path.c_str(), "rb"));
     if (!file) {
         throw std::runtime_error("Could not open BED file " + path + " (" + std::strerror(errno) + ")");
@@ -139,7 +144,8 @@ BedFileHandle open_checked_bed(const std::string& path, std::int64_t n_individua
                                  " instead of 01 (marker-major), the only mode read; convert it to marker-major "
                                  "(plink --make-bed writes it).");
     }
-    // Pipes and devices have no size to check; their reads are checked instead.
+    // Devices have no size to check; their reads are checked instead.
+    struct stat info {};
     if (::fstat(::fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode)) {
         const std::int64_t bytes_per_marker = bed_bytes_per_marker(n_individuals);
         const std::int64_t expected = 3 + bytes_per_marker * n_markers;
@@ -213,6 +219,8 @@ BedSet open_bed(const std::string& prefix, bool verbose) {
     bed.bim_path = prefix + ".bim";
     bed.fam_path = prefix + ".fam";
 
+    refuse_special_file(bed.bim_path, "Could not read");
+    refuse_special_file(bed.fam_path, "Could not read");
     std::ifstream bim(bed.bim_path);
     std::ifstream fam(bed.fam_path);
     if (!bim.is_open() || !fam.is_open()) {
