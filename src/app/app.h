@@ -39,6 +39,8 @@ struct RunOptions {
     bool run_reml = false;
     bool run_predict = false;
     bool show_help = false;
+    bool show_version = false;
+    std::vector<std::string> given_options;  // the value options and --kin-bin, as given
 };
 
 // Fills `options` from argv[1..argc-1]; throws std::invalid_argument carrying the whole
@@ -49,6 +51,8 @@ void printDeveloperInfo();
 void kinshipHelp();
 void remlHelp();
 void predictHelp();
+void generalHelp();   // --help, -h and --version
+void printVersion();  // "Zelkora v<version> (<date> Release)"
 
 // Restarts the process once (keeping argv) with OpenBLAS kernels that match the CPU, when the
 // library fell back to generic ones, and with a short OpenMP spin before idle threads sleep;

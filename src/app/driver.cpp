@@ -1,9 +1,11 @@
+#include <algorithm>
 #include <csignal>
 #include <ctime>
 #include <iostream>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "app/app.h"
 #include "log/logger.h"
@@ -17,6 +19,61 @@ void show_usage() {
     kinshipHelp();
     remlHelp();
     predictHelp();
+    generalHelp();
+}
+
+// --help: the help of the modes asked for, or of all of them.
+void show_help(const RunOptions& options) {
+    const bool any_mode = options.run_kinship || options.run_reml || options.run_predict;
+    if (!any_mode || options.run_kinship) {
+        kinshipHelp();
+    }
+    if (!any_mode || options.run_reml) {
+        remlHelp();
+    }
+    if (!any_mode || options.run_predict) {
+        predictHelp();
+    }
+    generalHelp();
+}
+
+// Options that only a mode not asked for reads would be dropped without a word, even when
+// their value is wrong (`--kinship ... --max-iter -5`): say so.
+void warn_ignored_options(const RunOptions& options) {
+    struct ModeOptions {
+        bool asked;
+        const char* modes;
+        std::vector<std::string> names;
+    };
+    const ModeOptions groups[] = {
+        {options.run_kinship, "of --kinship, which was",
+         {"--bedfile", "--pedigree", "--kin-method", "--kin-lambda", "--kin-tau", "--kin-omega", "--threads",
+          "--kin-bin", "--kin-gcta"}},
+        {options.run_reml || options.run_predict, "of --reml and --predict, which were",
+         {"--kin-file", "--phefile", "--phe-pos", "--covar-pos", "--qcovar-pos", "--max-iter"}},
+    };
+    for (const ModeOptions& group : groups) {
+        if (group.asked) {
+            continue;
+        }
+        std::vector<std::string> ignored;
+        for (const std::string& given : options.given_options) {
+            if (std::find(group.names.begin(), group.names.end(), given) != group.names.end() &&
+                std::find(ignored.begin(), ignored.end(), given) == ignored.end()) {
+                ignored.push_back(given);
+            }
+        }
+        if (ignored.empty()) {
+            continue;
+        }
+        std::string list;
+        for (const std::string& name : ignored) {
+            list += (list.empty() ? "" : ", ") + name;
+        }
+        std::cerr << "⚠️ Warning: " << list << (ignored.size() == 1 ? " is an option " : " are options ")
+                  << group.modes << " not asked for: " << (ignored.size() == 1 ? "it is" : "they are")
+                  << " ignored." << std::endl;
+    }
 }
 
 // Checks shared by --reml and --predict; returns false after reporting the problem.
@@ -61,21 +118,26 @@ int zelkora_main(int argc, const char* const argv[]) {
     // A console closed early (`| head`) must not kill the run: the writes to standard output
     // fail instead, and the results and the log are still written.
     std::signal(SIGPIPE, SIG_IGN);
+    RunOptions options;
+    try {
+        options = parse_command_line(argc, argv);
+    } catch (const std::invalid_argument& error) {
+        printDeveloperInfo();
+        std::cerr << error.what() << std::endl;
+        return 1;
+    }
+    // The version alone, so that scripts can read it.
+    if (options.show_version) {
+        printVersion();
+        return 0;
+    }
     printDeveloperInfo();
     if (argc <= 1) {
         show_usage();
         return 0;
     }
-
-    RunOptions options;
-    try {
-        options = parse_command_line(argc, argv);
-    } catch (const std::invalid_argument& error) {
-        std::cerr << error.what() << std::endl;
-        return 1;
-    }
     if (options.show_help) {
-        show_usage();
+        show_help(options);
         return 0;
     }
     if (options.run_kinship) {
@@ -120,6 +182,8 @@ int zelkora_main(int argc, const char* const argv[]) {
             return 1;
         }
     }
+
+    warn_ignored_options(options);
 
     const std::string log_name = options.out_prefix + ".log";
     std::optional<Logger> logger;

@@ -80,6 +80,33 @@ void unstandardise_effects(Eigen::MatrixXd& b, const std::vector<NumericScale>& 
     }
 }
 
+// Labels of the fixed effects shown as 0 because they duplicate others, besides the reference
+// level of each class covariate (the first column of its block) and the constant numeric
+// covariates, which have notes of their own.
+std::vector<std::string> aliased_effects(const Eigen::MatrixXd& full_design, const std::vector<std::string>& labels,
+                                         const std::vector<NumericScale>& numeric) {
+    std::vector<bool> estimated(static_cast<std::size_t>(full_design.cols()), false);
+    for (Eigen::Index column : fixed_effect_columns(full_design)) {
+        estimated[static_cast<std::size_t>(column)] = true;
+    }
+    const std::size_t class_end = labels.size() - numeric.size();
+    std::vector<std::string> aliased;
+    std::string block;  // "Covar<column>_" of the class covariate being walked
+    for (std::size_t c = 1; c < labels.size(); ++c) {
+        if (c < class_end) {
+            const std::string prefix = labels[c].substr(0, labels[c].find('_') + 1);
+            const bool reference = prefix != block;
+            block = prefix;
+            if (!reference && !estimated[c]) {
+                aliased.push_back(labels[c]);
+            }
+        } else if (!estimated[c] && !numeric[c - class_end].constant) {
+            aliased.push_back(labels[c]);
+        }
+    }
+    return aliased;
+}
+
 RunInputs load_inputs(const RunOptions& options, Logger& logger) {
     RunInputs inputs;
     inputs.kinship = as_input_error([&] { return read_kinship_file(options.kin_file); });
@@ -226,6 +253,11 @@ int run_predict(const RunOptions& options, Logger& logger) {
         logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
         for (Eigen::Index i = 0; i < b.rows(); ++i) {
             logger.tee << labels[static_cast<std::size_t>(i)] << "\t" << b(i, 0) << std::endl;
+        }
+        for (const std::string& label : aliased_effects(full_design, labels, inputs.numeric)) {
+            logger.tee << "👉 " << label << " is aliased: its records are a combination of those of other fixed "
+                       << "effects (for example two covariates whose levels always occur together), so its effect "
+                       << "is shown as 0." << std::endl;
         }
         const Eigen::VectorXd pev =
             prediction_error_variances(records, positions, K_all, full_design, reml.sigma_a2, reml.sigma_e2);

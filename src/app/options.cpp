@@ -23,16 +23,22 @@ std::invalid_argument not_whole(const std::string& option, const std::string& te
 
 // A base-10 integer, optionally signed and surrounded by blanks; a value outside the 32-bit
 // range is refused instead of escaping as an unhandled exception.
-int read_int(const std::string& option, const std::string& text) {
+int read_int(const std::string& option, const std::string& text, long long lowest = -2147483648LL) {
     std::size_t used = 0;
     int value = 0;
+    const auto out_of_range = [&] {
+        return std::invalid_argument("❎ Error: Out of range argument for " + option + " - " + text +
+                                     " (must be between " + std::to_string(lowest) + " and 2147483647)");
+    };
     try {
         value = std::stoi(text, &used);
     } catch (const std::out_of_range&) {
-        throw std::invalid_argument("❎ Error: Out of range argument for " + option + " - " + text +
-                                    " (must be between -2147483648 and 2147483647)");
+        throw out_of_range();
     } catch (const std::invalid_argument&) {
         throw invalid_value(option, "stoi");
+    }
+    if (value < lowest) {
+        throw out_of_range();
     }
     if (!only_blanks_after(text, used)) {
         throw not_whole(option, text, "a whole number");
@@ -80,8 +86,8 @@ void append_covariates(const std::string& option, const std::string& list, std::
 }
 
 bool is_option_name(const std::string& text) {
-    static const char* const kNames[] = {"--help", "--kinship", "--reml", "--predict", "--kin-bin", "--bedfile",
-                                         "--pedigree", "--kin-file", "--phefile", "--out", "--phe-pos",
+    static const char* const kNames[] = {"--help", "-h", "--version", "--kinship", "--reml", "--predict", "--kin-bin",
+                                         "--bedfile", "--pedigree", "--kin-file", "--phefile", "--out", "--phe-pos",
                                          "--covar-pos", "--threads", "--kin-method", "--kin-lambda", "--kin-tau",
                                          "--kin-omega", "--max-iter", "--qcovar-pos", "--kin-gcta"};
     for (const char* name : kNames) {
@@ -98,8 +104,10 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
     RunOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--help") {
+        if (arg == "--help" || arg == "-h") {
             options.show_help = true;
+        } else if (arg == "--version") {
+            options.show_version = true;
         } else if (arg == "--kinship") {
             options.run_kinship = true;
         } else if (arg == "--reml") {
@@ -108,8 +116,10 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
             options.run_predict = true;
         } else if (arg == "--kin-bin") {
             options.kin_bin = true;
+            options.given_options.push_back(arg);
         } else if (arg == "--kin-gcta") {
             options.kin_gcta = true;
+            options.given_options.push_back(arg);
         } else {
             const bool takes_value = arg == "--bedfile" || arg == "--pedigree" || arg == "--kin-file" ||
                                      arg == "--phefile" || arg == "--out" || arg == "--phe-pos" ||
@@ -127,6 +137,7 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                                             ".");
             }
             const std::string value = argv[++i];
+            options.given_options.push_back(arg);
             if (arg == "--bedfile") {
                 options.bed_prefix = value;
                 options.bedfile_given = true;
@@ -148,13 +159,8 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                 }
                 options.out_prefix = value;
             } else if (arg == "--phe-pos") {
-                // Subtracting in 64 bits keeps --phe-pos -2147483648 from overflowing.
-                const long long column = static_cast<long long>(read_int(arg, value)) - 1;
-                if (column < -2147483648LL) {
-                    throw std::invalid_argument("❎ Error: Out of range argument for " + arg + " - " + value +
-                                                " (must be between -2147483647 and 2147483647)");
-                }
-                options.phe_pos = static_cast<int>(column);
+                // The stored column is the value minus 1, so -2147483648 has no place.
+                options.phe_pos = read_int(arg, value, -2147483647LL) - 1;
             } else if (arg == "--covar-pos") {
                 append_covariates(arg, value, options.covar_pos);
             } else if (arg == "--qcovar-pos") {

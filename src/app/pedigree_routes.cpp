@@ -13,6 +13,7 @@
 #include "genomic/genomic.h"
 #include "hmatrix/hmatrix.h"
 #include "log/logger.h"
+#include "log/progress_line.h"
 #include "pedigree/pedigree.h"
 
 namespace {
@@ -108,7 +109,10 @@ std::optional<std::pair<Pedigree, Eigen::MatrixXd>> pedigree_relationships(const
     logger.tee << "👉 Sorting pedigree. \n";
     Pedigree pedigree = prepare_pedigree(triples);
     logger.tee << "👉 Calculating pedigree relationship matrix. \n";
-    Eigen::MatrixXd A = with_memory_check("A", pedigree.ids.size(), [&] { return build_relationship_matrix(pedigree); });
+    Eigen::MatrixXd A = with_memory_check("A", pedigree.ids.size(), [&] {
+        ProgressLine progress(static_cast<std::int64_t>(pedigree.ids.size()), "A", "individuals");
+        return build_relationship_matrix(pedigree, [&](Eigen::Index done) { progress.update(done); });
+    });
     return std::make_pair(std::move(pedigree), std::move(A));
 }
 

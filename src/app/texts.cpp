@@ -1,3 +1,5 @@
+#include <sys/utsname.h>
+
 #include <iostream>
 #include <string>
 
@@ -5,6 +7,7 @@
 
 namespace {
 
+constexpr const char* kProgramVersion = "v1.1.0 (2025-2-11 Release)";
 constexpr int kBannerTextWidth = 38;  // columns 14..51, between the two emoji
 
 // "*", 8 spaces, emoji, 2 spaces, text padded to 38 columns, emoji, 6 spaces, "*":
@@ -13,6 +16,17 @@ std::string banner_line(const std::string& emoji, const std::string& text) {
     std::string padded = text;
     padded.resize(kBannerTextWidth, ' ');
     return "*        " + emoji + "  " + padded + emoji + "      *";
+}
+
+// The system the program runs on, as the kernel reports it ("Linux x86_64"); the name of the
+// build machine would be wrong for a copied binary.
+std::string platform_name() {
+    struct utsname system {};
+    if (::uname(&system) != 0) {
+        return "unknown";
+    }
+    const std::string name = system.sysname;
+    return (name == "Darwin" ? std::string("MacOS") : name) + " " + system.machine;
 }
 
 }  // namespace
@@ -28,8 +42,8 @@ void printDeveloperInfo() {
     std::cout << frame << std::endl;
     std::cout << welcome << std::endl;
     std::cout << frame << std::endl;
-    std::cout << banner_line("🚀", "Version: v1.1.0 (2025-2-11 Release)") << std::endl;
-    std::cout << banner_line("🌐", "Platform: MacOS x86_64") << std::endl;
+    std::cout << banner_line("🚀", std::string("Version: ") + kProgramVersion) << std::endl;
+    std::cout << banner_line("🌐", "Platform: " + platform_name()) << std::endl;
     std::cout << banner_line("🔗", "Homepage: https://zelkora.org") << std::endl;
     std::cout << frame << std::endl;
     std::cout << banner_line("👥", "Developers: Zelkora core team") << std::endl;
@@ -44,14 +58,14 @@ void kinshipHelp() {
               << "Options:\n"
               << "  --bedfile <prefix>    Specify the prefix of PLINK binary genotype file (Optional) \n"
               << "  --pedigree <file>     Specify the pedigree file with three columns (Optional)\n"
-              << "  --kin-method <1|2|3>  Kinship method(Optional, default:1), 1:sum[2p(1-p)]; 2:Indipendent 2p(1-p); 3:Indipendent variance\n"
-              << "  --kin-lambda <number> The power of Indipendent 2p(1-p) or variance, only useful for kin-method 2 or 3, default lambda = 1 \n"
-              << "  --kin-tau <number>    Scaling factor (tau) for G22 matrix. Default tau=1 \n"
-              << "  --kin-omega <number>  Scaling factor (1-omega) for A22 matrix. Defult omega=1.\n"
+              << "  --kin-method <1|2|3>  Kinship method(Optional, default:1), 1:sum[2p(1-p)]; 2:Independent 2p(1-p); 3:Independent variance\n"
+              << "  --kin-lambda <number> The power of Independent 2p(1-p) or variance, only useful for kin-method 2 or 3, default lambda = 1 \n"
+              << "  --kin-tau <number>    Scaling factor (tau) of the inverse of G22 in H. Default tau=1 \n"
+              << "  --kin-omega <number>  Scaling factor (1-omega) of the inverse of A22 in H. Default omega=1.\n"
               << "  --threads <int>       Specify the number of threads used(Optional, default:1)\n"
               << "  --kin-bin             if used, kinship saved for binary format(Optional), if not given, kinship saved for txt format\n"
               << "  --kin-gcta            G saved as PREFIX.grm.bin, PREFIX.grm.id and PREFIX.grm.N.bin for other tools (Optional; --bedfile only)\n"
-              << "  --out <prefix>        Specify the output prefix (Optional, default: Result)\n";
+              << "  --out <prefix>        Specify the output prefix (Optional, default: Results)\n";
 }
 
 namespace {
@@ -65,6 +79,11 @@ void mixed_model_options() {
               << "                      separated by commas (Optional)\n";
 }
 
+void max_iter_and_out() {
+    std::cout << "  --max-iter <int>    Specify the maximum iterations of REML (Optional, default: 30)\n"
+              << "  --out <prefix>      Specify the output prefix (Optional, default: Results)\n";
+}
+
 }  // namespace
 
 void remlHelp() {
@@ -72,7 +91,7 @@ void remlHelp() {
               << "Usage: Zelkora --reml\n"
               << "Options:\n";
     mixed_model_options();
-    std::cout << "  --max-iter <int>    Specify the maximum iterations of REML (Optional)\n";
+    max_iter_and_out();
 }
 
 void predictHelp() {
@@ -80,6 +99,13 @@ void predictHelp() {
               << "Usage: Zelkora --predict\n"
               << "Options:\n";
     mixed_model_options();
-    std::cout << "  --max-iter <list>   Specify the maximum iterations of REML (Optional)\n"
-              << "  --out <prefix>      Specify the output prefix (Optional, default: Result)\n";
+    max_iter_and_out();
 }
+
+void generalHelp() {
+    std::cout << "\nOther options:\n"
+              << "  --help, -h          Show this help (with a mode, the help of that mode)\n"
+              << "  --version           Print the version and exit\n";
+}
+
+void printVersion() { std::cout << "Zelkora " << kProgramVersion << std::endl; }

@@ -1,6 +1,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <fstream>
 #include <iostream>
@@ -30,6 +32,11 @@ constexpr std::array<std::uint64_t, 256> make_packed_code_counts() {
 }
 constexpr std::array<std::uint64_t, 256> kPackedCodeCounts = make_packed_code_counts();
 constexpr std::int64_t kPackedRunBytes = 16383;
+
+std::string hex_byte(unsigned char byte) {
+    const char digits[] = "0123456789ABCDEF";
+    return {digits[byte >> 4], digits[byte & 15u]};
+}
 
 bool is_field_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\n'; }
 
@@ -62,18 +69,28 @@ void read_second_fields(std::ifstream& file, const std::string& path, std::vecto
     std::string first;
     std::size_t line_number = 0;
     while (std::getline(file, line)) {
-        ++line_number;
-        if (line_number == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        if (line_number == 0 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) {
             line.erase(0, 3);  // a UTF-8 byte-order mark is no field
         }
-        if (second_field(line, field, first)) {
-            fields.push_back(field);
-            if (first_fields != nullptr) {
-                first_fields->push_back(first);
+        // Files saved with old Mac line ends (CR only) arrive as one long line: a CR inside the
+        // line ends a line too, so that such a .fam is not read as one individual.
+        std::size_t begin = 0;
+        while (begin < line.size() || begin == 0) {
+            std::size_t cr = line.find('\r', begin);
+            if (cr == std::string::npos || cr + 1 == line.size()) {
+                cr = line.size();
             }
-            if (line_numbers != nullptr) {
-                line_numbers->push_back(line_number);
+            ++line_number;
+            if (second_field(line.substr(begin, cr - begin), field, first)) {
+                fields.push_back(field);
+                if (first_fields != nullptr) {
+                    first_fields->push_back(first);
+                }
+                if (line_numbers != nullptr) {
+                    line_numbers->push_back(line_number);
+                }
             }
+            begin = cr + 1;
         }
     }
     if (file.bad()) {
@@ -94,18 +111,43 @@ void fail_no_markers(const std::string& bim_path) {
                              ": it needs one line per marker with at least two fields (chromosome, marker ID).");
 }
 
+// A folder reads as an empty file and a named pipe blocks the open until a writer comes: both
+// are named instead. `role` starts the message ("Could not open BED file").
+void refuse_special_file(const std::string& path, const std::string& role) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && (S_ISDIR(info.st_mode) || S_ISFIFO(info.st_mode))) {
+        throw std::runtime_error(role + " " + path + ": it is " +
+                                 (S_ISDIR(info.st_mode) ? "a folder" : "a named pipe") +
+                                 "; give the prefix of a regular .bed/.bim/.fam set.");
+    }
+}
+
 BedFileHandle open_checked_bed(const std::string& path, std::int64_t n_individuals, std::int64_t n_markers,
                                const std::string& source) {
+    // The .bed is read twice (checked, then decoded), which a pipe could not serve either.
+    refuse_special_file(path, "Could not open BED file");
     BedFileHandle file(std::fopen(path.c_str(), "rb"));
     if (!file) {
-        throw std::runtime_error("Could not open BED file");
+        throw std::runtime_error("Could not open BED file " + path + " (" + std::strerror(errno) + ")");
     }
     unsigned char header[3] = {0, 0, 0};
-    if (std::fread(header, 1, 3, file.get()) != 3 || !std::equal(header, header + 3, plink_bed_byte_header)) {
-        throw std::runtime_error("Invalid BED file format");
+    const std::size_t header_bytes = std::fread(header, 1, 3, file.get());
+    if (header_bytes != 3) {
+        throw std::runtime_error("Invalid BED file format: " + path + " holds " + std::to_string(header_bytes) +
+                                 " byte(s), fewer than the 3 of its header (6C 1B 01).");
     }
+    if (!std::equal(header, header + 2, plink_bed_byte_header)) {
+        throw std::runtime_error("Invalid BED file format: " + path + " begins with the bytes " + hex_byte(header[0]) +
+                                 " " + hex_byte(header[1]) + " instead of the magic bytes 6C 1B of a PLINK .bed.");
+    }
+    if (header[2] != plink_bed_byte_header[2]) {
+        throw std::runtime_error("Invalid BED file format: " + path + " has the mode byte " + hex_byte(header[2]) +
+                                 (header[2] == 0x00 ? " (individual-major)" : "") +
+                                 " instead of 01 (marker-major), the only mode read; convert it to marker-major "
+                                 "(plink --make-bed writes it).");
+    }
+    // Devices have no size to check; their reads are checked instead.
     struct stat info {};
-    // Pipes and devices have no size to check; their reads are checked instead.
     if (::fstat(::fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode)) {
         const std::int64_t bytes_per_marker = bed_bytes_per_marker(n_individuals);
         const std::int64_t expected = 3 + bytes_per_marker * n_markers;
@@ -179,6 +221,8 @@ BedSet open_bed(const std::string& prefix, bool verbose) {
     bed.bim_path = prefix + ".bim";
     bed.fam_path = prefix + ".fam";
 
+    refuse_special_file(bed.bim_path, "Could not read");
+    refuse_special_file(bed.fam_path, "Could not read");
     std::ifstream bim(bed.bim_path);
     std::ifstream fam(bed.fam_path);
     if (!bim.is_open() || !fam.is_open()) {

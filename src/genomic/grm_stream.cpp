@@ -1,5 +1,3 @@
-#include <unistd.h>
-
 #include <cblas.h>
 
 #include <algorithm>
@@ -10,6 +8,7 @@
 
 #include "genomic/bed_internal.h"
 #include "genomic/genomic.h"
+#include "log/progress_line.h"
 
 namespace {
 
@@ -18,45 +17,6 @@ constexpr unsigned kMissingCode = 1;  // the 2-bit .bed code 01
 // Markers per rank-k update. The block costs 8·n·1024 bytes beside G (33 MB at n = 4,000),
 // and k = 1024 is well past the size where the update runs at full speed.
 constexpr std::int64_t kStreamBlockMarkers = 1024;
-
-// "37%" rewritten in place on a terminal; nothing at all when standard error is redirected,
-// so logs and captured output stay clean. The line is erased when done.
-class ProgressLine {
-public:
-    explicit ProgressLine(std::int64_t total) : total_count(total), enabled(::isatty(STDERR_FILENO) == 1) {}
-    ProgressLine(const ProgressLine&) = delete;
-    ProgressLine& operator=(const ProgressLine&) = delete;
-    ~ProgressLine() { finish(); }
-
-    // Erases the line, so that what follows on the terminal starts on a clean line.
-    void finish() {
-        if (shown_percent >= 0) {
-            std::cerr << '\r' << std::string(shown_length, ' ') << '\r' << std::flush;
-            shown_percent = -1;
-        }
-    }
-
-    void update(std::int64_t done_count) {
-        if (!enabled || total_count == 0) {
-            return;
-        }
-        const int percent = static_cast<int>(100 * done_count / total_count);
-        if (percent == shown_percent) {
-            return;
-        }
-        shown_percent = percent;
-        const std::string line = "👉 Building G: " + std::to_string(done_count) + " of " + std::to_string(total_count) +
-                                 " markers (" + std::to_string(percent) + "%)";
-        shown_length = line.size();  // bytes, at least the columns it takes
-        std::cerr << '\r' << line << std::flush;
-    }
-
-private:
-    std::int64_t total_count;
-    bool enabled;
-    int shown_percent = -1;
-    std::size_t shown_length = 0;
-};
 
 }  // namespace
 
@@ -105,7 +65,7 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std:
     for (std::int64_t i = 0; i < n_individuals; ++i) {
         without_calls[static_cast<std::size_t>(i)] = i;
     }
-    ProgressLine progress(n_markers);
+    ProgressLine progress(n_markers, "G", "markers");
     for (std::int64_t block_start = 0; block_start < n_markers; block_start += block_capacity) {
         const std::int64_t block_markers = std::min(block_capacity, n_markers - block_start);
         read_bed_bytes(file.get(), bed.bed_path, block_bytes.data(),

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hmatrix/hmatrix.h"
+#include "log/progress_line.h"
 #include "hmatrix/single_step_core.h"
 
 namespace {
@@ -160,7 +161,11 @@ std::pair<MatrixXd, std::vector<std::string>> Hkin(const MatrixXd& A, const Matr
     print_scale(summarise_scale(G22, H.bottomRightCorner(g_size, g_size)), g_size);
 
     std::cout << "Computing the H matrix... " << std::endl;
-    add_single_step_correction(H, G22, H.bottomLeftCorner(g_size, u), H.bottomRightCorner(g_size, g_size), tau, omega);
+    {
+        ProgressLine progress(1, "H", "steps");
+        add_single_step_correction(H, G22, H.bottomLeftCorner(g_size, u), H.bottomRightCorner(g_size, g_size), tau,
+                                   omega, [&](Index done, Index total) { progress.update(done, total); });
+    }
 
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     std::cout << "\nCompleted! Time = " << elapsed.count() << " seconds \n" << std::flush;

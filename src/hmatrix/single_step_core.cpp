@@ -138,7 +138,8 @@ void require_finite(const Eigen::Ref<const MatrixXd>& M, const std::string& what
 }  // namespace
 
 void add_single_step_correction(MatrixXd& H, const MatrixXd& G22, const Eigen::Ref<const MatrixXd>& A21,
-                                const Eigen::Ref<const MatrixXd>& A22, double tau, double omega) {
+                                const Eigen::Ref<const MatrixXd>& A22, double tau, double omega,
+                                const std::function<void(Index, Index)>& on_progress) {
     const Index n = H.rows();
     const Index g = G22.rows();
     const Index u = n - g;
@@ -150,6 +151,15 @@ void add_single_step_correction(MatrixXd& H, const MatrixXd& G22, const Eigen::R
     require_finite(A22, "A22, the pedigree relationships of the genotyped individuals,");
     require_finite(A21, "A21, the pedigree relationships between non-genotyped and genotyped individuals,");
 
+    // Steps: factor A22, the genomic block, T, each product block, the assembly.
+    const Index total_steps = 4 + (u + kProductBlock - 1) / kProductBlock;
+    Index steps_done = 0;
+    const auto step_done = [&] {
+        if (on_progress) {
+            on_progress(++steps_done, total_steps);
+        }
+    };
+
     // A22 = L L'. A relationship matrix of a valid pedigree is positive definite.
     MatrixXd A22_factor = A22;
     const double a22_rcond = cholesky_in_place(A22_factor);
@@ -160,6 +170,7 @@ void add_single_step_correction(MatrixXd& H, const MatrixXd& G22, const Eigen::R
     }
     const int g_lapack = as_lapack_int(g);
     const int u_lapack = as_lapack_int(u);
+    step_done();
 
     // Effective genomic block.
     MatrixXd Gw;
@@ -184,6 +195,7 @@ void add_single_step_correction(MatrixXd& H, const MatrixXd& G22, const Eigen::R
                                " Choose other values for --kin-tau and --kin-omega (omega at most 1).", true);
     }
     MatrixXd D = Gw - A22;
+    step_done();
 
     if (u > 0) {
         // T = A22^-1 A21 (g x u) by two triangular solves.
@@ -191,6 +203,7 @@ void add_single_step_correction(MatrixXd& H, const MatrixXd& G22, const Eigen::R
         int info = 0;
         dpotrs_("L", &g_lapack, &u_lapack, A22_factor.data(), &g_lapack, T.data(), &g_lapack, &info, 1);
         A22_factor.resize(0, 0);
+        step_done();
         // X21 = D A22^-1 A21 (g x u); X12 = X21' because D is symmetric and A12 = A21'.
         MatrixXd X21(g, u);
         cblas_dgemm(CblasColMajor, CblasNoTrans, CblasNoTrans, g_lapack, u_lapack, g_lapack, 1.0, D.data(), g_lapack, T.data(),
@@ -203,6 +216,7 @@ void add_single_step_correction(MatrixXd& H, const MatrixXd& G22, const Eigen::R
             cblas_dgemm(CblasColMajor, CblasTrans, CblasNoTrans, rows, as_lapack_int(width), g_lapack, 1.0,
                         T.data() + block_start * g, g_lapack, X21.data() + block_start * g, g_lapack, 1.0,
                         H.data() + block_start + block_start * n, as_lapack_int(n));
+            step_done();
         }
         mirror_lower(H.topLeftCorner(u, u));
         H.bottomLeftCorner(g, u) += X21;
@@ -210,6 +224,8 @@ void add_single_step_correction(MatrixXd& H, const MatrixXd& G22, const Eigen::R
     }
     H.bottomRightCorner(g, g) = Gw;
     require_finite(H, "the result");
+    steps_done = total_steps - 1;  // without non-genotyped individuals there was no T
+    step_done();
 }
 
 MatrixXd HkinCpp(const MatrixXd& A, const MatrixXd& G22, const MatrixXd& A12, const MatrixXd& A21,

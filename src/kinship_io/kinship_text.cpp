@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -46,7 +47,17 @@ std::size_t parse_values(const char* begin, const char* end, std::size_t wanted,
             ++number;
         }
         double value = 0.0;
-        const auto [next, error] = std::from_chars(number, end, value);
+        auto [next, error] = std::from_chars(number, end, value);
+        // A value below the smallest double (1e-400) is a number: it reads as what strtod
+        // rounds it to (0 or a subnormal).
+        if (error == std::errc::result_out_of_range) {
+            const std::string text(number, next);
+            const double rounded = std::strtod(text.c_str(), nullptr);
+            if (std::fabs(rounded) < 1.0) {
+                value = rounded;
+                error = std::errc();
+            }
+        }
         // Stream extraction reads no "inf" or "nan" and fails on overflow: the row ends there.
         if (error != std::errc() || !std::isfinite(value)) {
             break;
@@ -84,7 +95,13 @@ std::string describe_stop(const char* stop, const char* end) {
     while (word_end < end && !is_space(*word_end) && word_end - stop < 20) {
         ++word_end;
     }
-    return " (reading stopped at \"" + std::string(stop, word_end) + "\")";
+    const std::string word(stop, word_end);
+    errno = 0;
+    const double value = std::strtod(word.c_str(), nullptr);
+    if (errno == ERANGE && std::fabs(value) >= 1.0) {
+        return " (reading stopped at \"" + word + "\", a value too large for a 64-bit number)";
+    }
+    return " (reading stopped at \"" + word + "\")";
 }
 
 }  // namespace

@@ -10,18 +10,6 @@ namespace {
 // (1 - h2) / h2; b = (X'H^-1 X)^-1 X'H^-1 y over the columns that independent_columns takes
 // (first, then from the last towards the second), 0 for the others. H^-1 is formed as
 // h2 (h2 K_rec + (1 - h2) I)^-1, which stays finite at h2 = 0 (no genetic variance: w = 0).
-// The fixed-effect columns in the order the breeding values take them.
-std::vector<Eigen::Index> fixed_effect_columns(const Eigen::MatrixXd& X) {
-    std::vector<Eigen::Index> order;
-    if (X.cols() > 0) {
-        order.push_back(0);
-    }
-    for (Eigen::Index c = X.cols() - 1; c >= 1; --c) {
-        order.push_back(c);
-    }
-    return independent_columns(X, order);
-}
-
 std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const ReducedKinship& records,
                                                               const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
                                                               double h2) {
@@ -64,6 +52,17 @@ void check_shapes(Eigen::Index records, const Eigen::MatrixXd& X, const Eigen::M
 }
 
 }  // namespace
+
+std::vector<Eigen::Index> fixed_effect_columns(const Eigen::MatrixXd& X) {
+    std::vector<Eigen::Index> order;
+    if (X.cols() > 0) {
+        order.push_back(0);
+    }
+    for (Eigen::Index c = X.cols() - 1; c >= 1; --c) {
+        order.push_back(c);
+    }
+    return independent_columns(X, order);
+}
 
 std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records,
                                                    const std::vector<Eigen::Index>& positions,

@@ -146,6 +146,8 @@ double logDetV(const Eigen::MatrixXd& V);
 // get the estimate 0: for the full design that is each covariate's first-met level, the reduced
 // design's convention. Returns (b, u): b p x 1, u K_all rows x 1. Throws std::invalid_argument
 // on disagreeing shapes and std::runtime_error when the fixed-effect equations are singular.
+// The columns of X whose effects getEBV estimates (the others get 0), in the order it takes them.
+std::vector<Eigen::Index> fixed_effect_columns(const Eigen::MatrixXd& X);
 std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records,
                                                    const std::vector<Eigen::Index>& positions,
                                                    const Eigen::MatrixXd& K_all, const Eigen::MatrixXd& X,

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -35,5 +36,7 @@ struct Pedigree {
 Pedigree prepare_pedigree(const std::vector<PedigreeTriple>& triples);
 
 // The numerator relationship matrix A by the tabular method; rows and columns follow
-// `pedigree.ids`. A(i, i) - 1 is the inbreeding coefficient of individual i.
-Eigen::MatrixXd build_relationship_matrix(const Pedigree& pedigree);
+// `pedigree.ids`. A(i, i) - 1 is the inbreeding coefficient of individual i. `on_progress`,
+// when given, receives the number of individuals done after each block of them.
+Eigen::MatrixXd build_relationship_matrix(const Pedigree& pedigree,
+                                          const std::function<void(Eigen::Index)>& on_progress = nullptr);

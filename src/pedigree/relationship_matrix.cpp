@@ -22,7 +22,8 @@ constexpr Eigen::Index kBlockSize = 64;
 //   lower part mirrored at the end of an earlier block;
 //   rows block_start <= k < i are read from the upper triangle, A(min(k, p), max(k, p)),
 //   because the mirror of the current block is still pending.
-Eigen::MatrixXd build_relationship_matrix(const Pedigree& pedigree) {
+Eigen::MatrixXd build_relationship_matrix(const Pedigree& pedigree,
+                                          const std::function<void(Eigen::Index)>& on_progress) {
     const Eigen::Index n = static_cast<Eigen::Index>(pedigree.ids.size());
     Eigen::MatrixXd A = Eigen::MatrixXd::Identity(n, n);
     auto upper = [&A](Eigen::Index j, Eigen::Index k) { return j <= k ? A(j, k) : A(k, j); };
@@ -58,6 +59,9 @@ Eigen::MatrixXd build_relationship_matrix(const Pedigree& pedigree) {
             for (Eigen::Index k = block_start; k < i; ++k) {
                 A(i, k) = A(k, i);
             }
+        }
+        if (on_progress) {
+            on_progress(block_end);
         }
     }
     return A;

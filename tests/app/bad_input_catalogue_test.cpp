@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,7 +42,7 @@ const std::string kKinshipBin = floats({1.0f, 0.25f, 1.0f, 0.0f, 0.125f, 1.0f});
 const std::string kPhenotypes = "ID\tSex\tTrait\nA\tM\t10.5\nB\tF\t12.0\nC\tM\t9.0\n";
 
 // Writes the valid set into `dir` with `changes` over it: "<none>" leaves a file out, "<folder>"
-// puts a folder in its place, "<full>" a link to a full device.
+// puts a folder in its place, "<fifo>" a named pipe, "<full>" a link to a full device.
 void prepare(const std::string& dir, const std::map<std::string, std::string>& changes) {
     std::map<std::string, std::string> files = changes;  // the changes win over the valid set
     files.insert({{"d.fam", kFam}, {"d.bim", kBim}, {"d.bed", kBed}, {"ped.txt", kPedigree}, {"k.txt", kKinship},
@@ -49,6 +50,8 @@ void prepare(const std::string& dir, const std::map<std::string, std::string>& c
     for (const auto& [name, content] : files) {
         if (content == "<folder>") {
             std::filesystem::create_directory(dir + "/" + name);
+        } else if (content == "<fifo>") {
+            ::mkfifo((dir + "/" + name).c_str(), 0600);
         } else if (content == "<full>") {
             std::filesystem::create_symlink("/dev/full", dir + "/" + name);
         } else if (content != "<none>") {
@@ -92,14 +95,26 @@ std::vector<BadInput> catalogue() {
         // Genotypes.
         {"empty .fam", {{"d.fam", ""}}, kGen, kLog, "No individuals in d.fam", kText},
         {"empty .bim", {{"d.bim", ""}}, kGen, kLog, "No markers in d.bim", kText},
-        {"empty .bed", {{"d.bed", ""}}, kGen, kLog, "Invalid BED file format", kText},
-        {"missing .bed", {{"d.bed", "<none>"}}, kGen, kLog, "Could not open BED file", kText},
+        {"empty .bed", {{"d.bed", ""}}, kGen, kLog,
+         "Invalid BED file format: d.bed holds 0 byte(s), fewer than the 3 of its header (6C 1B 01).", kText},
+        {".bed that is a text file", {{"d.bed", "F G1 0 0 1 A A G G\n"}}, kGen, kLog,
+         "Invalid BED file format: d.bed begins with the bytes 46 20 instead of the magic bytes 6C 1B", kText},
+        {"missing .bed", {{"d.bed", "<none>"}}, kGen, kLog,
+         "Could not open BED file d.bed (No such file or directory)", kText},
+        {".bed that is a folder", {{"d.bed", "<folder>"}}, kGen, kLog, "Could not open BED file d.bed: it is a folder",
+         kText},
+        {".fam that is a named pipe", {{"d.fam", "<fifo>"}}, kGen, kLog,
+         "Could not read d.fam: it is a named pipe", kText},
+        {".bim that is a folder", {{"d.bim", "<folder>"}}, kGen, kLog, "Could not read d.bim: it is a folder", kText},
+        {".bed that is a named pipe", {{"d.bed", "<fifo>"}}, kBlend, kLog,
+         "Could not open BED file d.bed: it is a named pipe; give the prefix of a regular .bed/.bim/.fam set.", kText},
         {".bed with its header only", {{"d.bed", kBedHeader}}, kGen, kLog, "Truncated BED file d.bed", kText},
         {"truncated .bed", {{"d.bed", kBed.substr(0, 8)}}, kGen, kLog,
          "Truncated BED file d.bed: expected 9 bytes (3 + 2 bytes per marker x 3 markers, for 5 individuals in d.fam "
          "and 3 markers in d.bim) but the file holds 8 bytes.", kText},
         {".bed in individual-major mode", {{"d.bed", std::string("\x6C\x1B\x00", 3) + kBed.substr(3)}}, kGen,
-         kLog, "Invalid BED file format", kBin},
+         kLog, "Invalid BED file format: d.bed has the mode byte 00 (individual-major) instead of 01 (marker-major)",
+         kBin},
         {".bim with a marker more than the .bed holds", {{"d.bim", kBim + "1 m4 0 4 A G\n"}}, kGen, kLog,
          "Truncated BED file d.bed", kText},
         {".fam with fewer individuals than the .bed holds", {{"d.fam", kFam.substr(0, kFam.rfind("F G5"))}},
@@ -155,6 +170,10 @@ std::vector<BadInput> catalogue() {
         {"non-numeric kinship value",
          {{"k.txt", "\tA\tB\tC\nA\t1\t0.25\t0\t\nB\t0.25\tx\t0.125\t\nC\t0\t0.125\t1\t\n"}}, kPred, kErr,
          "kinship file k.txt, line 3: expected 3 values, found 1 (reading stopped at \"x\")", kValues},
+        {"kinship value beyond the range of a number",
+         {{"k.txt", "\tA\tB\tC\nA\t1\t1e400\t0\t\nB\t1e400\t1\t0.125\t\nC\t0\t0.125\t1\t\n"}}, kPred, kErr,
+         "kinship file k.txt, line 2: expected 3 values, found 1 (reading stopped at \"1e400\", a value too large for a "
+         "64-bit number).", kValues},
         {"ragged kinship row", {{"k.txt", "\tA\tB\tC\nA\t1\t0.25\t0\t\nB\t0.25\t1\t\nC\t0\t0.125\t1\t\n"}}, kPred,
          kErr, "line 3: expected 3 values, found 2", kValues},
         {"kinship row with more values than IDs (all)",
@@ -248,6 +267,11 @@ std::vector<BadInput> catalogue() {
          "Invalid argument for --threads - \"2.5\" is not a whole number", kText},
         {"trait column also a covariate", {}, with(kReml, {"--covar-pos", "2,3"}), kErr,
          "column 3 is given both as the trait (--phe-pos) and as a covariate (--covar-pos)", {}},
+        {"trait column beyond the integer range", {}, with(kPred, {"--phe-pos", "99999999999"}), kErr,
+         "❎ Error: Out of range argument for --phe-pos - 99999999999 (must be between -2147483647 and 2147483647)",
+         kValues},
+        {"--out followed by another option", {}, {"--kinship", "--pedigree", "ped.txt", "--out", "--kin-bin"}, kErr,
+         "❎ Error: --out needs a value but is followed by the option --kin-bin.", kText},
         {"negative trait column", {}, with(kPred, {"--phe-pos", "-2"}), kErr,
          "Invalid argument for --phe-pos - -2: columns count from 1", kValues},
         {"trait values too small for a variance", {{"phe.txt", "ID\tSex\tTrait\nA\tM\t1e-200\nB\tF\t3e-200\n"}},
@@ -401,17 +425,21 @@ TEST(BadInputCatalogue, ByteOrderMarksAreSkipped) {
     }
 }
 
-// Files written on Windows (CR LF line ends) are read exactly like their Unix twins.
+// Files written on Windows (CR LF line ends) are read exactly like their Unix twins; so are a
+// .fam and .bim with old Mac line ends (CR alone), which must not read as one individual.
 TEST(BadInputCatalogue, WindowsLineEndsGiveTheSameResults) {
     const std::regex timed("[^\n]*(Start analysis|Building G matrix|Time = |Run times)[^\n]*\n");
     for (const Args& args : {with(kBlend, {"--kin-bin"}), kPed, kReml}) {
-        std::string results[2];
-        for (int windows = 0; windows < 2; ++windows) {
+        std::string results[3];
+        for (int windows = 0; windows < 3; ++windows) {
             const std::string dir = make_scratch_dir();
             prepare(dir, {});
-            for (const char* name : {"d.fam", "d.bim", "ped.txt", "k.txt", "phe.txt"}) {
+            for (const std::string name : {"d.fam", "d.bim", "ped.txt", "k.txt", "phe.txt"}) {
                 const std::string text = read_file(dir + "/" + name);
-                write_file(dir + "/" + name, windows ? std::regex_replace(text, std::regex("\n"), "\r\n") : text);
+                const bool mac = windows == 2 && (name == "d.fam" || name == "d.bim");
+                write_file(dir + "/" + name, windows == 1 ? std::regex_replace(text, std::regex("\n"), "\r\n")
+                                             : mac        ? std::regex_replace(text, std::regex("\n"), "\r")
+                                                          : text);
             }
             const CommandResult run = run_zelkora(args, dir);
             ASSERT_EQ(run.status, 0) << run.out << run.err;
@@ -422,8 +450,23 @@ TEST(BadInputCatalogue, WindowsLineEndsGiveTheSameResults) {
             }
         }
         EXPECT_EQ(results[0], results[1]) << args[1];
+        EXPECT_EQ(results[0], results[2]) << args[1];
         EXPECT_EQ(results[1].find('\r'), std::string::npos);
     }
+}
+
+// A kinship value below the smallest 64-bit number (1e-400) is a number, read as 0.
+TEST(BadInputCatalogue, UnderflowingKinshipValueReadsAsZero) {
+    const std::regex timed("[^\n]*(Start analysis|Time = |Run times)[^\n]*\n");
+    std::string outputs[2];
+    for (int tiny = 0; tiny < 2; ++tiny) {
+        const std::string dir = make_scratch_dir();
+        prepare(dir, {{"k.txt", tiny ? std::regex_replace(kKinship, std::regex("0\\.0000"), "1e-400") : kKinship}});
+        const CommandResult run = run_zelkora(kReml, dir);
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        outputs[tiny] = std::regex_replace(run.out, timed, "");
+    }
+    EXPECT_EQ(outputs[0], outputs[1]);
 }
 
 // An iteration limit beyond what a run makes is capped (with a note), and a kinship close to
@@ -454,6 +497,46 @@ TEST(BadInputCatalogue, ConstantNumericCovariateIsAliased) {
                            "aliased with the intercept, and its effect is shown as 0."),
               std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\nAge\t0\n"), std::string::npos) << run.out;
+}
+
+// A class level whose records are those of a level of another covariate is aliased: named in a
+// note, its effect 0; the reference levels are no news and get no note.
+TEST(BadInputCatalogue, DuplicateCovariateLevelsAreNamedAsAliased) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {{"k.txt", "\tA\tB\tC\tD\nA\t1\t1e-4\t0\t0\t\nB\t1e-4\t1\t1e-4\t0\t\nC\t0\t1e-4\t1\t1e-4\t\n"
+                            "D\t0\t0\t1e-4\t1\t\n"},
+                  {"phe.txt", "ID\tSex\tHerd\tTrait\nA\tM\tH1\t10.5\nB\tF\tH2\t12.0\nC\tM\tH1\t9.0\nD\tF\tH2\t11\n"}});
+    const Args predict = {"--predict", "--kin-file", "k.txt", "--phefile", "phe.txt", "--phe-pos", "4", "--out", "r"};
+    const CommandResult run = run_zelkora(with(predict, {"--covar-pos", "2,3"}), dir);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("\nCovar2_F\t0\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("👉 Covar2_F is aliased: its records are a combination of those of other fixed effects"),
+              std::string::npos) << run.out;
+    std::size_t notes = 0;  // only F: the reference levels M and H1 are no news
+    for (std::size_t at = run.out.find("is aliased"); at != std::string::npos; at = run.out.find("is aliased", at + 1)) {
+        ++notes;
+    }
+    EXPECT_EQ(notes, 1u);
+    const CommandResult single = run_zelkora(with(predict, {"--covar-pos", "3"}), dir);
+    EXPECT_EQ(single.status, 0) << single.out << single.err;
+    EXPECT_EQ(single.out.find("aliased"), std::string::npos) << single.out;
+}
+
+// Options that only a mode not asked for reads are named as ignored, even with a bad value.
+TEST(BadInputCatalogue, OptionsOfAModeNotAskedForAreNamedAsIgnored) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {});
+    const CommandResult kinship = run_zelkora(with(kPed, {"--max-iter", "-5", "--phe-pos", "3", "--max-iter", "2"}), dir);
+    EXPECT_EQ(kinship.status, 0) << kinship.err;
+    EXPECT_EQ(kinship.err, "⚠️ Warning: --max-iter, --phe-pos are options of --reml and --predict, which were not "
+                           "asked for: they are ignored.\n");
+    EXPECT_TRUE(file_exists(dir + "/r.kinship.txt"));
+    const CommandResult reml = run_zelkora(with(kReml, {"--threads", "4"}), dir);
+    EXPECT_EQ(reml.status, 0) << reml.err;
+    EXPECT_EQ(reml.err, "⚠️ Warning: --threads is an option of --kinship, which was not asked for: it is ignored.\n");
+    EXPECT_EQ(run_zelkora(with(kBlend, {"--reml", "--kin-file", "r.kinship.txt", "--phefile", "phe.txt", "--phe-pos",
+                                        "3", "--threads", "2"}), dir).err.find("Warning"),
+              std::string::npos);
 }
 
 // The files of a binary result (the pair, or the trio of --kin-gcta) are replaced together or

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/utsname.h>
+
 #include <string>
 #include <vector>
 
@@ -14,9 +16,14 @@ TEST(Driver, NoArgumentsShowsBannerAndUsageWithoutLog) {
     EXPECT_EQ(run.status, 0);
     // 60 display columns on every line, each emoji two of them.
     const std::string stars(60, '*'), blank = "*" + std::string(58, ' ') + "*\n";
+    // The platform the program runs on, padded to the 38 columns between the emoji.
+    struct utsname system {};
+    ASSERT_EQ(::uname(&system), 0);
+    std::string platform = "Platform: " + std::string(system.sysname) + " " + system.machine;
+    platform.resize(38, ' ');
     EXPECT_EQ(run.out.rfind(stars + "\n" + blank + "*        ~~~ Welcome to use Zelkora software! ~~~          *\n" +
                                 blank + "*        🚀  Version: v1.1.0 (2025-2-11 Release)   🚀      *\n"
-                                        "*        🌐  Platform: MacOS x86_64                🌐      *\n"
+                                        "*        🌐  " + platform + "🌐      *\n"
                                         "*        🔗  Homepage: https://zelkora.org         🔗      *\n" +
                                 blank + "*        👥  Developers: Zelkora core team         👥      *\n"
                                         "*        📧  Contact: dev@zelkora.org              📧      *\n" +
@@ -26,15 +33,30 @@ TEST(Driver, NoArgumentsShowsBannerAndUsageWithoutLog) {
         << run.out;
     EXPECT_EQ(run.err, "👉 Please specify at least one of --kinship, --reml, or --predict.\n\n");
     EXPECT_NE(run.out.find("\n🔁 Perform REML analysis\nUsage: Zelkora --reml\n"), std::string::npos);
-    EXPECT_NE(run.out.find("  --max-iter <list>   Specify the maximum iterations of REML (Optional)\n"
-                           "  --out <prefix>      Specify the output prefix (Optional, default: Result)\n"),
-              std::string::npos);
+    // Both mixed-model modes list the iteration limit with its default, and the output prefix.
+    const std::string limit_and_prefix =
+        "  --max-iter <int>    Specify the maximum iterations of REML (Optional, default: 30)\n"
+        "  --out <prefix>      Specify the output prefix (Optional, default: Results)\n";
+    const std::size_t first = run.out.find(limit_and_prefix);
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_NE(run.out.find(limit_and_prefix, first + 1), std::string::npos);
+    EXPECT_NE(run.out.find("  --help, -h "), std::string::npos);
+    for (const char* fault : {"Indipendent", "Defult", "default: Result)", "for G22 matrix"}) {
+        EXPECT_EQ(run.out.find(fault), std::string::npos) << fault;
+    }
 
+    // --help (or -h) with a mode: that mode's help, no complaint, the checks not made.
     const CommandResult help = run_zelkora({"--kinship", "--help", "--threads", "0"}, dir);
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out, run.out);
-    EXPECT_EQ(help.err, run.err);
-    EXPECT_FALSE(file_exists(dir + "/Results.log"));  // after either run
+    EXPECT_EQ(help.err, "");
+    EXPECT_NE(help.out.find("👪 Build genomic relationship matrix"), std::string::npos);
+    EXPECT_EQ(help.out.find("🔁 Perform REML analysis"), std::string::npos);
+    EXPECT_EQ(run_zelkora({"--kinship", "-h", "--threads", "0"}, dir).out, help.out);
+
+    const CommandResult version = run_zelkora({"--version"}, dir);
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "Zelkora v1.1.0 (2025-2-11 Release)\n");
+    EXPECT_FALSE(file_exists(dir + "/Results.log"));  // after any of these runs
 }
 
 TEST(Driver, ArgumentErrorsStopBeforeTheLogWhichOtherwiseStartsEveryRun) {

@@ -35,6 +35,36 @@ protected:
         return result;
     }
 
+    // Runs with standard error on a pseudo-terminal and standard output to console.txt; returns
+    // the wait status and what the terminal showed.
+    std::pair<int, std::string> run_on_a_terminal(std::vector<std::string> args) {
+        std::vector<char*> argv{const_cast<char*>(ZELKORA_EXE)};
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        int terminal = -1;
+        const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+        if (child == 0) {
+            const int out = ::open((dir + "/console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (out >= 0 && ::dup2(out, STDOUT_FILENO) >= 0 && ::chdir(dir.c_str()) == 0) {
+                ::execv(ZELKORA_EXE, argv.data());
+            }
+            ::_exit(127);
+        }
+        std::string screen;
+        char chunk[4096];
+        for (ssize_t got; child > 0 && (got = ::read(terminal, chunk, sizeof(chunk))) > 0;) {
+            screen.append(chunk, static_cast<std::size_t>(got));
+        }
+        int status = -1;
+        if (child > 0) {
+            ::waitpid(child, &status, 0);
+            ::close(terminal);
+        }
+        return {status, screen};
+    }
+
     std::string dir = make_scratch_dir();
     Eigen::MatrixXd dosages = random_dosages(5, 1500, 31, 0.03);
 };
@@ -47,26 +77,7 @@ const std::string kPedigreeLines = "~Check parents crossover: Pass!\n~Pedigree i
 }  // namespace
 
 TEST_F(WholeRuns, GenomicTextWithAProgressLineOnATerminalAndBinaryWithout) {
-    // Text: standard error on a pseudo-terminal, standard output to a file.
-    int terminal = -1;
-    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        const int out = ::open((dir + "/console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out >= 0 && ::dup2(out, STDOUT_FILENO) >= 0 && ::chdir(dir.c_str()) == 0) {
-            ::execl(ZELKORA_EXE, ZELKORA_EXE, "--kinship", "--bedfile", "geno", "--out", "g",
-                    static_cast<char*>(nullptr));
-        }
-        ::_exit(127);
-    }
-    std::string screen;
-    char chunk[4096];
-    for (ssize_t got; (got = ::read(terminal, chunk, sizeof(chunk))) > 0;) {
-        screen.append(chunk, static_cast<std::size_t>(got));
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ::close(terminal);
+    const auto [status, screen] = run_on_a_terminal({"--kinship", "--bedfile", "geno", "--out", "g"});
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_NE(screen.find("\r👉 Building G: 1500 of 1500 markers (100%)"), std::string::npos) << screen;
     EXPECT_EQ(screen.back(), '\r');  // the line is wiped before the next output
@@ -122,6 +133,16 @@ TEST_F(WholeRuns, PedigreeAndSingleStep) {
                 "~Completed! Time = # seconds \n👏 Kinship matrix written to h.kinship.txt\n\n😊 All finished!\n\n"
                 "~Run times: # 秒\n");
     EXPECT_EQ(single_step.status, 0);
+    // On a terminal A and H show their progress as G does: A by individuals, H by steps (factor
+    // A22, the genomic block, A22^-1 A21, one product block, the assembly).
+    const auto [status, screen] = run_on_a_terminal({"--kinship", "--pedigree", "ped.txt", "--bedfile", "geno",
+                                                     "--kin-tau", "2", "--out", "h"});
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (const char* line : {"\r👉 Building A: 6 of 6 individuals (100%)", "\r👉 Building G: 1500 of 1500 markers",
+                             "\r👉 Building H: 5 of 5 steps (100%)"}) {
+        EXPECT_NE(screen.find(line), std::string::npos) << line << "\n" << screen;
+    }
+    EXPECT_EQ(read_file(dir + "/console.txt").find("Building H:"), std::string::npos);
     // The non-genotyped in pedigree order, then the genotyped in .fam order. With tau 2 and
     // omega 1 the genotyped block is (G22 + 0.0001 I) / 2: G(ID6, ID6) is the .fam's fourth.
     const KinshipText H = load_kinship_text(dir + "/h.kinship.txt");
