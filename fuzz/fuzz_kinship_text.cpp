@@ -26,9 +26,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     text.path = "fuzz.kinship.txt";
     text.content.assign(reinterpret_cast<const char*>(data), size);
     text = index_kinship_text(std::move(text));
-    const auto ids = kinship_first_tokens(text);
-    if (ids.first.size() != ids.second.size()) {
+    // Every index describes the same data lines.
+    const std::size_t line_count = text.ids.size();
+    if (text.line_numbers.size() != line_count || text.line_begin.size() != line_count || text.line_end.size() != line_count) {
         __builtin_trap();
+    }
+    for (std::size_t line = 0; line < line_count; ++line) {
+        if (text.line_begin[line] > text.line_end[line] || text.line_end[line] > text.content.size()) {
+            __builtin_trap();
+        }
     }
     // Every data line, and every other one in reverse order, as the two matrix readers select.
     if (text.ids.size() > 300) {

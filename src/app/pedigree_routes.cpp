@@ -132,7 +132,9 @@ std::optional<KinshipResult> single_step_route(const RunOptions& options, Logger
     if (!relationships) {
         return std::nullopt;
     }
-    auto& [pedigree, A] = *relationships;
+    // Plain references: a lambda may not capture structured bindings before C++20.
+    const auto& pedigree = relationships->first;
+    const auto& A = relationships->second;
     omp_set_num_threads(options.threads);
     const BedSet bed = open_bed(options.bed_prefix, true);
     logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";
