@@ -8,6 +8,7 @@
 
 #include "genomic/bed_internal.h"
 #include "genomic/genomic.h"
+#include "linear_algebra/mirror.h"
 
 MarkerSummary summarise_marker(const std::array<std::int64_t, 4>& code_counts, std::int64_t n_individuals) {
     // Codes: 0 -> dosage 2, 1 -> missing, 2 -> dosage 1, 3 -> dosage 0.
@@ -57,21 +58,7 @@ void scale_and_mirror_lower(Eigen::MatrixXd& matrix, double scale) {
             matrix.col(c).tail(n - c) *= scale;
         }
     }
-    // Tiles of 64 x 64 keep both the strided reads of the lower triangle and the writes of
-    // the upper in cache. A thread owns whole columns of the upper triangle.
-    constexpr Eigen::Index kTile = 64;
-#pragma omp parallel for schedule(dynamic, 1)
-    for (Eigen::Index tile_col = 0; tile_col < n; tile_col += kTile) {
-        const Eigen::Index col_end = std::min(n, tile_col + kTile);
-        for (Eigen::Index tile_row = 0; tile_row <= tile_col; tile_row += kTile) {
-            for (Eigen::Index c = tile_col; c < col_end; ++c) {
-                const Eigen::Index row_end = std::min(c, tile_row + kTile);
-                for (Eigen::Index r = tile_row; r < row_end; ++r) {
-                    matrix(r, c) = matrix(c, r);
-                }
-            }
-        }
-    }
+    mirror_lower(matrix);
 }
 
 void fill_missing_values(Eigen::MatrixXd& genotypes, Eigen::VectorXd& means) {

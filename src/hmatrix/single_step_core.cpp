@@ -12,6 +12,7 @@
 
 #include "hmatrix/hmatrix.h"
 #include "linear_algebra/lapack.h"
+#include "linear_algebra/mirror.h"
 
 
 namespace {
@@ -62,22 +63,6 @@ double cholesky_in_place(MatrixXd& M) {
     std::vector<int> iwork(static_cast<std::size_t>(n));
     dpocon_("L", &n, M.data(), &n, &norm, &rcond, work.data(), iwork.data(), &info, 1);
     return rcond;
-}
-
-// Copies the strict lower triangle onto the strict upper one, tile by tile.
-void mirror_lower(Eigen::Ref<MatrixXd> M) {
-    const Index n = M.rows();
-    for (Index tile_col = 0; tile_col < n; tile_col += kTile) {
-        for (Index tile_row = tile_col; tile_row < n; tile_row += kTile) {
-            const Index col_end = std::min(n, tile_col + kTile);
-            const Index row_end = std::min(n, tile_row + kTile);
-            for (Index r = tile_row; r < row_end; ++r) {
-                for (Index c = tile_col; c < std::min(col_end, r); ++c) {
-                    M(c, r) = M(r, c);
-                }
-            }
-        }
-    }
 }
 
 // dst += src', tile by tile (dst is rows x cols, src cols x rows).
