@@ -9,7 +9,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "kinship_io/kinship_io.h"
+#include "files/pending_file.h"
 
 namespace {
 
