@@ -61,11 +61,7 @@ int main(int argc, char** argv) {
     omp_set_num_threads(options.threads);
 
     Logger logger("/dev/null");
-    const auto pedigree = pedigree_route(options, logger);
-    if (!pedigree) {
-        return 1;
-    }
-    const auto& [A, A_ids] = *pedigree;
+    const auto [A, A_ids] = pedigree_route(options, logger);
     const BedSet bed = open_bed(options.bed_prefix, false);
     const MatrixXd G = gkin_from_bed(bed, 1, 2.0);
 

@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -63,6 +62,10 @@ void configure_parallel_runtime(char* argv[]);
 // The whole program behind main(); returns the exit status.
 int zelkora_main(int argc, const char* const argv[]);
 
+// Reports a failure of a run where it belongs: InputFailure and OutputFailure on standard
+// error, any other exception on the console and in the log. Returns the exit status, 1.
+int report_failure(const std::exception& error, Logger& logger);
+
 // The runs return the exit status that the program ends with when they fail (1), or 0.
 int run_kinship(const RunOptions& options, Logger& logger);
 int run_reml(const RunOptions& options, Logger& logger);
@@ -83,16 +86,15 @@ auto with_memory_check(const char* matrix_name, std::size_t n_individuals, Build
         throw std::runtime_error(memory_message(matrix_name, n_individuals));
     }
 }
-// Routes of the kinship run. They throw std::exception on failure (the run logs the message);
-// an empty result means the route reported its own error on standard error.
+// Routes of the kinship run. They throw on failure (see log/failures.h).
 // What the --kin-gcta files need beside G: the .fam family IDs and the markers that enter G.
 struct GenomicLabels {
     std::vector<std::string> family_ids;
     std::int64_t markers_used = 0;
 };
-std::optional<KinshipResult> genomic_route(const RunOptions& options, Logger& logger, GenomicLabels* labels = nullptr);
-std::optional<KinshipResult> pedigree_route(const RunOptions& options, Logger& logger);
-std::optional<KinshipResult> single_step_route(const RunOptions& options, Logger& logger);
+KinshipResult genomic_route(const RunOptions& options, Logger& logger, GenomicLabels* labels = nullptr);
+KinshipResult pedigree_route(const RunOptions& options, Logger& logger);
+KinshipResult single_step_route(const RunOptions& options, Logger& logger);
 
 // ---- Phenotype file and design matrices -------------------------------------------------
 // (y n x 1, full design n x (1 + sum L_c), reduced design n x (1 + sum (L_c - 1)), record IDs,
@@ -106,9 +108,10 @@ using PhenotypeData = std::tuple<Eigen::MatrixXd, Eigen::MatrixXd, Eigen::Matrix
 // Reads the tab-separated phenotype file; keeps the records whose ID is in `kinship_ids` and
 // whose trait and covariates are not "NA". The numeric covariates of `qcovar_pos` follow the
 // class columns in both designs, one column each with the values as read, labelled by the
-// header's name of the column. Throws std::runtime_error with the whole message (unreadable
-// file, column out of range, a trait or numeric covariate that is not a number) and
-// std::invalid_argument for a repeated column.
+// header's name of the column. The columns must have passed check_covariate_columns and
+// check_numeric_covariate_columns (the runs check them before any file is read). Throws
+// std::runtime_error with the whole message (unreadable file, column out of range, a trait or
+// numeric covariate that is not a number).
 PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
                             const std::unordered_set<std::string>& kinship_ids,
                             const std::vector<int>& qcovar_pos = {});

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "log/failures.h"
 #include "log/logger.h"
 
 namespace {
@@ -113,6 +114,15 @@ void write_start_line(Logger& logger) {
 }
 
 }  // namespace
+
+int report_failure(const std::exception& error, Logger& logger) {
+    if (dynamic_cast<const InputFailure*>(&error) != nullptr || dynamic_cast<const OutputFailure*>(&error) != nullptr) {
+        std::cerr << error.what() << std::endl;
+    } else {
+        logger.tee << error.what() << std::endl;
+    }
+    return 1;
+}
 
 int zelkora_main(int argc, const char* const argv[]) {
     // A console closed early (`| head`) must not kill the run: the writes to standard output

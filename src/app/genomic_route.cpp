@@ -6,7 +6,7 @@
 
 // G from a PLINK genotype set, streamed from the .bed so that the genotypes are never held
 // in memory as a whole.
-std::optional<KinshipResult> genomic_route(const RunOptions& options, Logger& logger, GenomicLabels* labels) {
+KinshipResult genomic_route(const RunOptions& options, Logger& logger, GenomicLabels* labels) {
     omp_set_num_threads(options.threads);
     BedSet bed = open_bed(options.bed_prefix, true);
     logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";

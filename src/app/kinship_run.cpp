@@ -21,19 +21,10 @@ int run_kinship(const RunOptions& options, Logger& logger) {
     const auto start = std::chrono::system_clock::now();
     const std::string output_name = options.out_prefix + ".kinship.txt";
     try {
-        std::optional<KinshipResult> result;
         GenomicLabels labels;
-        if (options.bedfile_given && !options.pedigree_given) {
-            result = genomic_route(options, logger, &labels);
-        } else if (options.pedigree_given && !options.bedfile_given) {
-            result = pedigree_route(options, logger);
-        } else {
-            result = single_step_route(options, logger);
-        }
-        if (!result) {
-            return 1;
-        }
-        const auto& [kinship, ids] = *result;
+        const auto [kinship, ids] = options.bedfile_given && !options.pedigree_given ? genomic_route(options, logger, &labels)
+                                    : options.pedigree_given && !options.bedfile_given ? pedigree_route(options, logger)
+                                                                                       : single_step_route(options, logger);
         logger.ensure_written();
         if (options.kin_gcta) {
             write_gcta_grm(options.out_prefix, kinship, labels.family_ids, ids,
@@ -50,8 +41,7 @@ int run_kinship(const RunOptions& options, Logger& logger) {
                        << "\n😊 All finished!\n" << std::endl;
         }
     } catch (const std::exception& error) {
-        logger.tee << error.what() << std::endl;
-        return 1;
+        return report_failure(error, logger);
     }
     const std::chrono::duration<double> elapsed = std::chrono::system_clock::now() - start;
     std::cout << "Run times: " << elapsed.count() << " 秒" << std::endl;

@@ -9,28 +9,25 @@
 
 #include "app/app.h"
 #include "kinship_io/kinship_io.h"
+#include "log/failures.h"
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
 
 namespace {
 
-// A kinship or phenotype file (or option) the run cannot use. Reported on standard error, as
-// the readers report theirs; every other error of the runs goes to the log.
-struct InputError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 constexpr double kStartHeritability = 0.3;
 constexpr double kTolerance = 1e-5;
 
+// A kinship or phenotype file (or option) the run cannot use: the readers' errors are input
+// failures, reported on standard error; every other error of the runs goes to the log.
 template <typename Action>
 auto as_input_error(Action action) -> decltype(action()) {
     try {
         return action();
     } catch (const std::runtime_error& error) {
-        throw InputError(error.what());
+        throw InputFailure(error.what());
     } catch (const std::invalid_argument& error) {
-        throw InputError(error.what());
+        throw InputFailure(error.what());
     }
 }
 
@@ -174,8 +171,7 @@ void release(KinshipFile& file) {
     const KinshipFile discarded = std::move(file);
 }
 
-// Runs `run` with the runs' error handling: input errors on standard error, any other failure
-// (a failed allocation, a write error) in the log; either ends the run with status 1.
+// Runs `run` after the option checks; any failure ends the run with status 1.
 template <typename Run>
 int guarded(Logger& logger, const RunOptions& options, Run run) {
     try {
@@ -184,12 +180,8 @@ int guarded(Logger& logger, const RunOptions& options, Run run) {
             check_numeric_covariate_columns(options.covar_pos, options.qcovar_pos);
         });
         return run();
-    } catch (const InputError& error) {
-        std::cerr << error.what() << std::endl;
-        return 1;
     } catch (const std::exception& error) {
-        logger.tee << error.what() << std::endl;
-        return 1;
+        return report_failure(error, logger);
     }
 }
 
@@ -236,9 +228,8 @@ int run_predict(const RunOptions& options, Logger& logger) {
         const RemlResult reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability,
                                         kTolerance);
         if (!reml.converged) {
-            logger.tee << "❎ Error: without converged variance components there are no breeding values to predict; "
-                       << output_name << " was not written." << std::endl;
-            return 1;
+            throw std::runtime_error("❎ Error: without converged variance components there are no breeding values "
+                                     "to predict; " + output_name + " was not written.");
         }
 
         logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
@@ -246,9 +237,10 @@ int run_predict(const RunOptions& options, Logger& logger) {
         auto [b, u] = getEBV(records, positions, K_all, full_design, y, reml.h2);
         unstandardise_effects(b, inputs.numeric);
         if (!b.allFinite() || !u.allFinite()) {
-            logger.tee << "❎ Error: the mixed model equations have no finite solution at heritability " << reml.h2
-                       << "; " << output_name << " was not written." << std::endl;
-            return 1;
+            std::ostringstream message;
+            message << "❎ Error: the mixed model equations have no finite solution at heritability " << reml.h2
+                    << "; " << output_name << " was not written.";
+            throw std::runtime_error(message.str());
         }
         logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
         for (Eigen::Index i = 0; i < b.rows(); ++i) {
@@ -263,14 +255,10 @@ int run_predict(const RunOptions& options, Logger& logger) {
             prediction_error_variances(records, positions, K_all, full_design, reml.sigma_a2, reml.sigma_e2);
         const Eigen::VectorXd genetic_variances = reml.sigma_a2 * K_all.diagonal();
         logger.ensure_written();
-        if (!writeRanEffToFile(u, kinship_ids, output_name)) {
-            return 1;
-        }
+        writeRanEffToFile(u, kinship_ids, output_name);
         std::cerr << "\n👏 Predicted breeding values were saved in " << output_name << std::endl;
         const std::string reliability_name = options.out_prefix + ".reliability.txt";
-        if (!write_reliability_file(u, pev, genetic_variances, kinship_ids, reliability_name)) {
-            return 1;
-        }
+        write_reliability_file(u, pev, genetic_variances, kinship_ids, reliability_name);
         std::cerr << "👏 Their standard errors and reliabilities were saved in " << reliability_name << std::endl;
         logger.tee << "\n😊 All finished!\n" << std::endl;
         return 0;

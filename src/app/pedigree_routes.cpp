@@ -12,6 +12,7 @@
 #include "app/app.h"
 #include "genomic/genomic.h"
 #include "hmatrix/hmatrix.h"
+#include "log/failures.h"
 #include "log/logger.h"
 #include "log/progress_line.h"
 #include "pedigree/pedigree.h"
@@ -25,16 +26,14 @@ struct PedigreeFileRows {
     std::vector<std::size_t> line_numbers;
 };
 
-std::optional<PedigreeFileRows> read_pedigree_rows(const std::string& filename) {
+PedigreeFileRows read_pedigree_rows(const std::string& filename) {
     std::ifstream file(filename);
     // A folder opens as a stream on Linux and reads as an empty file.
     if (std::filesystem::is_directory(filename)) {
-        std::cerr << "Error: Could not open input file " << filename << " (it is a folder)" << std::endl;
-        return std::nullopt;
+        throw InputFailure("Error: Could not open input file " + filename + " (it is a folder)");
     }
     if (!file.is_open()) {
-        std::cerr << "Error: Could not open input file " << filename << std::endl;
-        return std::nullopt;
+        throw InputFailure("Error: Could not open input file " + filename);
     }
     PedigreeFileRows content;
     std::string line;
@@ -62,42 +61,44 @@ bool looks_like_unknown(const std::string& field) {
            field == "NaN" || field == "nan" || field == "NULL" || field == "null";
 }
 
-// A short first row is pedcheck's to report; a later one is named here by its file line. Every
-// row needs an individual ID, and unknown parents must be written as pedcheck reads them.
-void check_rows(const PedigreeFileRows& content, const std::string& filename) {
-    if (content.rows.empty() || content.rows.front().size() < 3) {
-        return;
+std::string where(const PedigreeFileRows& content, std::size_t row, const std::string& filename) {
+    return "Pedigree file " + filename + ", line " + std::to_string(content.line_numbers[row]);
+}
+
+// pedcheck's rows, with a short row named by its file line. Every row needs an individual ID,
+// and unknown parents must be written as pedcheck reads them.
+std::vector<PedigreeRow> check_rows(const PedigreeFileRows& content, const std::string& filename) {
+    std::vector<PedigreeRow> checked;
+    try {
+        checked = pedcheck(content.rows);
+    } catch (const ShortPedigreeRow& short_row) {
+        throw std::runtime_error(where(content, short_row.row, filename) + " has " +
+                                 std::to_string(short_row.fields) + " field(s); every line needs an ID, a sire and a dam.");
     }
     for (std::size_t r = 0; r < content.rows.size(); ++r) {
         const PedigreeRow& row = content.rows[r];
-        const std::string where = "Pedigree file " + filename + ", line " + std::to_string(content.line_numbers[r]);
-        if (row.size() < 3) {
-            throw std::runtime_error(where + " has " + std::to_string(row.size()) +
-                                     " field(s); every line needs an ID, a sire and a dam.");
-        }
         if (row[0] == "0" || row[0] == "NA" || looks_like_unknown(row[0])) {
-            throw std::runtime_error(where + ": the individual ID is \"" + row[0] +
+            throw std::runtime_error(where(content, r, filename) + ": the individual ID is \"" + row[0] +
                                      "\", a code for an unknown individual; every line needs the ID of its individual.");
         }
         for (int parent = 1; parent <= 2; ++parent) {
             if (looks_like_unknown(row[static_cast<std::size_t>(parent)])) {
-                throw std::runtime_error(where + ": the " + (parent == 1 ? "sire" : "dam") + " \"" +
+                throw std::runtime_error(where(content, r, filename) + ": the " + (parent == 1 ? "sire" : "dam") + " \"" +
                                          row[static_cast<std::size_t>(parent)] +
                                          "\" is not a code for an unknown parent; write 0 or NA.");
             }
         }
     }
+    return checked;
 }
 
 // The chain shared by both routes: file, pedcheck, ordering, A.
-std::optional<std::pair<Pedigree, Eigen::MatrixXd>> pedigree_relationships(const RunOptions& options, Logger& logger) {
-    std::optional<PedigreeFileRows> content = read_pedigree_rows(options.pedigree_file);
-    if (!content) {
-        return std::nullopt;
+std::pair<Pedigree, Eigen::MatrixXd> pedigree_relationships(const RunOptions& options, Logger& logger) {
+    std::vector<PedigreeRow> checked;
+    {
+        const PedigreeFileRows content = read_pedigree_rows(options.pedigree_file);
+        checked = check_rows(content, options.pedigree_file);
     }
-    check_rows(*content, options.pedigree_file);
-    std::vector<PedigreeRow> checked = pedcheck(content->rows);
-    content.reset();
 
     std::vector<PedigreeTriple> triples;
     triples.reserve(checked.size());
@@ -118,23 +119,16 @@ std::optional<std::pair<Pedigree, Eigen::MatrixXd>> pedigree_relationships(const
 
 }  // namespace
 
-std::optional<KinshipResult> pedigree_route(const RunOptions& options, Logger& logger) {
-    auto relationships = pedigree_relationships(options, logger);
-    if (!relationships) {
-        return std::nullopt;
-    }
-    auto& [pedigree, A] = *relationships;
+KinshipResult pedigree_route(const RunOptions& options, Logger& logger) {
+    auto [pedigree, A] = pedigree_relationships(options, logger);
     return KinshipResult(std::move(A), std::move(pedigree.ids));
 }
 
-std::optional<KinshipResult> single_step_route(const RunOptions& options, Logger& logger) {
-    auto relationships = pedigree_relationships(options, logger);
-    if (!relationships) {
-        return std::nullopt;
-    }
+KinshipResult single_step_route(const RunOptions& options, Logger& logger) {
+    const auto relationships = pedigree_relationships(options, logger);
     // Plain references: a lambda may not capture structured bindings before C++20.
-    const auto& pedigree = relationships->first;
-    const auto& A = relationships->second;
+    const Pedigree& pedigree = relationships.first;
+    const Eigen::MatrixXd& A = relationships.second;
     omp_set_num_threads(options.threads);
     const BedSet bed = open_bed(options.bed_prefix, true);
     logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";

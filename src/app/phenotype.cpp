@@ -106,8 +106,6 @@ void check_numeric_covariate_columns(const std::vector<int>& covar_pos, const st
 
 PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
                             const std::unordered_set<std::string>& kinship_ids, const std::vector<int>& qcovar_pos) {
-    check_covariate_columns(covar_pos);
-    check_numeric_covariate_columns(covar_pos, qcovar_pos);
     std::ifstream file(path);
     if (!file.is_open()) {
         throw std::runtime_error("Could not open the phenotype file: " + path);

@@ -163,13 +163,13 @@ Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const 
 
 // ---- Result files -----------------------------------------------------------------------------
 // Header "Sample_ID,Ran_Effects", then "ID\tvalue" per row (column 0, default stream format).
-// Written under a temporary name and renamed when complete. On failure it writes the reason to
-// standard error, leaves no file and returns false.
-bool writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
+// Written under a temporary name and renamed when complete. On failure it leaves no file and
+// throws OutputFailure (log/failures.h) with the reason.
+void writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
                        const std::string& filename);
 // Header "ID\tEBV\tSE\tReliability", then per individual its breeding value, SE = sqrt(PEV) and
 // reliability 1 - PEV / (sa2 K_ii) ("NA" where sa2 K_ii is 0), default stream format. Written
 // and reported like writeRanEffToFile.
-bool write_reliability_file(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
+void write_reliability_file(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
                             const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
                             const std::string& filename);

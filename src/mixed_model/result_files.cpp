@@ -1,9 +1,9 @@
 #include <cmath>
-#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
-#include "kinship_io/kinship_io.h"
+#include "files/pending_file.h"
+#include "log/failures.h"
 #include "mixed_model/mixed_model.h"
 
 namespace {
@@ -12,17 +12,15 @@ void write_text(PendingFile& file, const std::string& text) { write_pending(file
 
 }  // namespace
 
-bool writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
+void writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
                        const std::string& filename) {
     PendingFile file = open_pending_file(filename, "w");
     if (file.stream == nullptr) {
-        std::cerr << "无法打开文件 " << filename << std::endl;
-        return false;
+        throw OutputFailure("无法打开文件 " + filename);
     }
     if (ran_eff.rows() != static_cast<Eigen::Index>(sample_ids.size())) {
         // The temporary file is discarded: no result is better than a header without values.
-        std::cerr << "Error：sample_ids and ran_eff row number were not matcthed！" << std::endl;
-        return false;
+        throw OutputFailure("Error：sample_ids and ran_eff row number were not matcthed！");
     }
     try {
         std::ostringstream text;  // default format: 6 significant digits
@@ -33,19 +31,16 @@ bool writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::st
         write_text(file, text.str());
         commit_pending_file(file);
     } catch (const std::runtime_error& error) {
-        std::cerr << error.what() << std::endl;
-        return false;
+        throw OutputFailure(error.what());
     }
-    return true;
 }
 
-bool write_reliability_file(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
+void write_reliability_file(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
                             const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
                             const std::string& filename) {
     PendingFile file = open_pending_file(filename, "w");
     if (file.stream == nullptr) {
-        std::cerr << "无法打开文件 " << filename << std::endl;
-        return false;
+        throw OutputFailure("无法打开文件 " + filename);
     }
     try {
         std::ostringstream text;
@@ -66,8 +61,6 @@ bool write_reliability_file(const Eigen::MatrixXd& ran_eff, const Eigen::VectorX
         write_text(file, text.str());
         commit_pending_file(file);
     } catch (const std::runtime_error& error) {
-        std::cerr << error.what() << std::endl;
-        return false;
+        throw OutputFailure(error.what());
     }
-    return true;
 }

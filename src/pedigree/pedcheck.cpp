@@ -21,9 +21,7 @@ std::vector<PedigreeRow> pedcheck(const std::vector<PedigreeRow>& rows) {
     }
     for (std::size_t r = 1; r < rows.size(); ++r) {
         if (rows[r].size() < 3) {
-            throw std::runtime_error("Pedigree row " + std::to_string(r + 1) + " has " +
-                                     std::to_string(rows[r].size()) +
-                                     " field(s); every row needs an ID, a sire and a dam.");
+            throw ShortPedigreeRow(r, rows[r].size());
         }
     }
 
@@ -33,8 +31,8 @@ std::vector<PedigreeRow> pedcheck(const std::vector<PedigreeRow>& rows) {
     for (const PedigreeRow& row : rows) {
         const std::string& id = read_missing(row[0]);
         if (id != kUnknown && !offspring.insert(id).second) {
-            std::cout << "Duplicate offspring ID found: " << id << std::endl;
-            throw std::runtime_error("Program terminated due to duplicate offspring ID.");
+            throw std::runtime_error("Duplicate offspring ID found: " + id +
+                                     "\nProgram terminated due to duplicate offspring ID.");
         }
         const std::string& sire = read_missing(row[1]);
         const std::string& dam = read_missing(row[2]);
@@ -84,12 +82,11 @@ std::vector<PedigreeRow> pedcheck(const std::vector<PedigreeRow>& rows) {
         }
     }
     if (!crossover.empty()) {
-        std::cout << "Crossover found between parental individuals: ";
+        std::string message = "Crossover found between parental individuals: ";
         for (const std::string& id : crossover) {
-            std::cout << id << " ";
+            message += id + " ";
         }
-        std::cout << std::endl;
-        throw std::runtime_error("Program terminated due to parents crossover.");
+        throw std::runtime_error(message + "\nProgram terminated due to parents crossover.");
     }
 
     std::cout << "Check parents crossover: Pass!" << std::endl;

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -17,8 +18,17 @@ using PedigreeTriple = std::array<std::string, 3>;
 // Normalises "NA" to "0" in every field, rejects duplicate IDs and IDs used both as sire and
 // as dam, and puts a founder row {P, "0", "0"} before the input rows for every parent P that
 // has no row of its own (missing sires first, then missing dams). Prints a summary on standard
-// output. Throws std::runtime_error on a rejected pedigree, also for a row with fewer than
-// three fields (never reading past its end).
+// output. Throws std::runtime_error on a rejected pedigree, and ShortPedigreeRow for a row
+// after the first with fewer than three fields (never reading past its end).
+struct ShortPedigreeRow : std::runtime_error {
+    ShortPedigreeRow(std::size_t row_index, std::size_t field_count)
+        : std::runtime_error("Pedigree row " + std::to_string(row_index + 1) + " has " + std::to_string(field_count) +
+                             " field(s); every row needs an ID, a sire and a dam."),
+          row(row_index),
+          fields(field_count) {}
+    std::size_t row;     // 0-based index in the rows given
+    std::size_t fields;
+};
 std::vector<PedigreeRow> pedcheck(const std::vector<PedigreeRow>& rows);
 
 // A pedigree ordered ancestors first: every individual comes after both of its parents.
