@@ -36,14 +36,36 @@ void add_squared_rows(const Eigen::MatrixXd& block, std::int64_t columns, Eigen:
     }
 }
 
-// The rows [first, first + panel_rows) of G against the columns before them: panel(:, 0..first)
-// += B(rows) B(0..first)ᵀ, the rectangle left of the rows' diagonal block.
+// The rows [first, first + panel_rows) of G against the columns before them: the rectangle
+// panel(:, 0..first) += B(rows) B(0..first)ᵀ. A general product would sum each value in another
+// order than the symmetric update of the whole G does (the BLAS splits the markers of the two
+// differently), and a part must match the whole bit for bit. So each tile of the rectangle is
+// taken from a symmetric update of the stacked rows [earlier rows; part rows], with the tile's
+// running sums copied in and out: twice the products of the tile, the same sums as the whole.
 void add_rows_against_earlier_columns(const Eigen::MatrixXd& block, std::int64_t columns, std::int64_t first,
                                       int panel_rows, bool started, Eigen::MatrixXd& panel) {
-    const int n = static_cast<int>(block.rows());
-    cblas_dgemm(CblasColMajor, CblasNoTrans, CblasTrans, panel_rows, static_cast<int>(first),
-                static_cast<int>(columns), 1.0, block.data() + first, n, block.data(), n, started ? 1.0 : 0.0,
-                panel.data(), panel_rows);
+    constexpr Eigen::Index kTile = 512;
+    const Eigen::Index used = static_cast<Eigen::Index>(columns);
+    Eigen::MatrixXd stacked;
+    Eigen::MatrixXd sums;
+    for (Eigen::Index row_tile = 0; row_tile < panel_rows; row_tile += kTile) {
+        const Eigen::Index tile_rows = std::min<Eigen::Index>(kTile, panel_rows - row_tile);
+        for (Eigen::Index col_tile = 0; col_tile < first; col_tile += kTile) {
+            const Eigen::Index tile_cols = std::min<Eigen::Index>(kTile, first - col_tile);
+            const Eigen::Index size = tile_cols + tile_rows;
+            stacked.resize(size, used);
+            stacked.topRows(tile_cols) = block.block(col_tile, 0, tile_cols, used);
+            stacked.bottomRows(tile_rows) = block.block(first + row_tile, 0, tile_rows, used);
+            sums.setZero(size, size);
+            if (started) {
+                sums.block(tile_cols, 0, tile_rows, tile_cols) = panel.block(row_tile, col_tile, tile_rows, tile_cols);
+            }
+            cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, static_cast<int>(size), static_cast<int>(used), 1.0,
+                        stacked.data(), static_cast<int>(size), started ? 1.0 : 0.0, sums.data(),
+                        static_cast<int>(size));
+            panel.block(row_tile, col_tile, tile_rows, tile_cols) = sums.block(tile_cols, 0, tile_rows, tile_cols);
+        }
+    }
 }
 
 }  // namespace
