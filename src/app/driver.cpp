@@ -223,7 +223,13 @@ int zelkora_main(int argc, const char* const argv[]) {
 
     warn_ignored_options(options);
 
-    const std::string log_name = options.out_prefix + ".log";
+    // The tasks of a job array run side by side on one prefix: each part keeps its own log.
+    const std::string log_name = options.out_prefix +
+                                 (options.run_kinship && options.kin_parts_given
+                                      ? ".part_" + std::to_string(options.kin_parts) + "_" +
+                                            std::to_string(options.kin_part)
+                                      : std::string()) +
+                                 ".log";
     std::optional<Logger> logger;
     try {
         logger.emplace(log_name);

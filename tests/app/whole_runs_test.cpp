@@ -165,7 +165,7 @@ TEST_F(WholeRuns, GenomicPartsOfAJobArrayConcatenateToTheWholeBinaryPair) {
         const CommandResult result = run_zelkora(args, dir);
         EXPECT_EQ(result.status, 0) << result.out << result.err;
         if (part == "3") {  // 5 rows of 1 + 2 + 3 + 4 + 5 values: 6, 4 and 5 values
-            expect_console_and_log(result.out, read_file(dir + "/g.log"),
+            expect_console_and_log(result.out, read_file(dir + "/" + file + ".log"),
                                    "🏃 Start analysis: #\n\n" + kGenotypeLines +
                                        "👉 Calculating genomic relationship matrix using method 2, part 3 of 3: rows "
                                        "5 to 5 of 5 (5 of 15 values)...\n"
@@ -179,4 +179,5 @@ TEST_F(WholeRuns, GenomicPartsOfAJobArrayConcatenateToTheWholeBinaryPair) {
     EXPECT_EQ(ids, read_file(dir + "/g.id"));
     EXPECT_TRUE(matrices == read_file(dir + "/g.bin"));
     EXPECT_EQ(read_file(dir + "/g.part_3_1.id"), "ID3\nX1\nID5\n");
+    EXPECT_NE(read_file(dir + "/g.part_3_1.log").find("part 1 of 3: rows 1 to 3 of 5"), std::string::npos);
 }
