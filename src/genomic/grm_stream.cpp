@@ -44,7 +44,7 @@ void add_squared_rows(const Eigen::MatrixXd& block, std::int64_t columns, Eigen:
 // running sums copied in and out: twice the products of the tile, the same sums as the whole.
 void add_rows_against_earlier_columns(const Eigen::MatrixXd& block, std::int64_t columns, std::int64_t first,
                                       int panel_rows, bool started, Eigen::MatrixXd& panel) {
-    constexpr Eigen::Index kTile = 512;
+    constexpr Eigen::Index kTile = 1024;
     const Eigen::Index used = static_cast<Eigen::Index>(columns);
     Eigen::MatrixXd stacked;
     Eigen::MatrixXd sums;
