@@ -37,9 +37,10 @@ void add_squared_rows(const Eigen::MatrixXd& block, std::int64_t columns, Eigen:
 }
 
 // The rows [first, first + panel_rows) of G against the columns before them: the rectangle
-// panel(:, 0..first) += B(rows) B(0..first)ᵀ. A general product would sum each value in another
-// order than the symmetric update of the whole G does (the BLAS splits the markers of the two
-// differently), and a part must match the whole bit for bit. So each tile of the rectangle is
+// panel(:, 0..first) += B(rows) B(0..first)ᵀ. OpenBLAS's general product does not sum every
+// value in the order of its symmetric update of the whole G (it splits the markers and picks
+// kernels by other rules; parts differed in the last bits), and a part must match the whole bit
+// for bit. So each tile of the rectangle is
 // taken from a symmetric update of the stacked rows [earlier rows; part rows], with the tile's
 // running sums copied in and out: twice the products of the tile, the same sums as the whole.
 void add_rows_against_earlier_columns(const Eigen::MatrixXd& block, std::int64_t columns, std::int64_t first,
@@ -224,6 +225,10 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std:
         const double mean_diagonal = trace / static_cast<double>(n_individuals);
         if (mean_diagonal == 0.0) {
             fail_zero_denominator(method, bed.bed_path);
+        }
+        // Overflowed weights give an infinite trace; a part's own rows need not show it.
+        if (!std::isfinite(mean_diagonal)) {
+            fail_not_finite(method, lambda, bed.bed_path);
         }
         scale = 1.0 / mean_diagonal;
     }
