@@ -90,6 +90,7 @@ TEST(KinshipParts, PartsPutTogetherAreTheWholeGByteForByte) {
 }
 
 TEST(KinshipParts, RowsOutsideGAndBlocksOfAnotherShapeAreRefused) {
+    const SilentStdout silent;
     const std::string dir = make_scratch_dir();
     write_genotype_set(dir + "/geno", random_dosages(6, 30, 2, 0.0));
     const BedSet bed = open_bed(dir + "/geno", false);
@@ -97,6 +98,10 @@ TEST(KinshipParts, RowsOutsideGAndBlocksOfAnotherShapeAreRefused) {
         EXPECT_NE(error_of([&] { gkin_from_bed(bed, 1, 1.0, nullptr, &rows); }).find("are not a range of the 6 rows"),
                   std::string::npos);
     }
+    // Weights that overflow stop a part as they stop the whole G.
+    const RowRange last_row{5, 6};
+    EXPECT_NE(error_of([&] { gkin_from_bed(bed, 2, 2000.0, nullptr, &last_row); }).find("G is not finite"),
+              std::string::npos);
     // Rows 2 and 3 need a 2 x 4 block.
     EXPECT_NE(error_of([&] { write_kinship_rows(dir + "/p", Eigen::MatrixXd::Zero(2, 3), 2, {"a", "b"}, false); })
                   .find("need a 2 x 4 block, not 2 x 3"),
