@@ -32,6 +32,11 @@ struct RunOptions {
     int max_iter = 30;
     bool kin_bin = false;
     bool kin_gcta = false;        // also write PREFIX.grm.bin, .grm.id, .grm.N.bin (G only)
+    // G in parts for a job array: this run writes part kin_part (1-based) of kin_parts.
+    int kin_parts = 1;
+    int kin_part = 1;
+    bool kin_parts_given = false;
+    bool kin_part_given = false;
     bool bedfile_given = false;
     bool pedigree_given = false;
     bool run_kinship = false;
@@ -93,6 +98,15 @@ struct GenomicLabels {
     std::int64_t markers_used = 0;
 };
 KinshipResult genomic_route(const RunOptions& options, Logger& logger, GenomicLabels* labels = nullptr);
+// Part options.kin_part of options.kin_parts of G: the rows of the part's range against the
+// columns up to its last row (the block G(first..last-1, 0..last-1)) and the IDs of those rows.
+struct KinshipPart {
+    Eigen::MatrixXd rows;
+    std::vector<std::string> ids;
+    std::int64_t first_row = 0;
+    std::int64_t n_individuals = 0;
+};
+KinshipPart genomic_part_route(const RunOptions& options, Logger& logger);
 KinshipResult pedigree_route(const RunOptions& options, Logger& logger);
 KinshipResult single_step_route(const RunOptions& options, Logger& logger);
 

@@ -49,7 +49,7 @@ void warn_ignored_options(const RunOptions& options) {
     const ModeOptions groups[] = {
         {options.run_kinship, "of --kinship, which was",
          {"--bedfile", "--pedigree", "--kin-method", "--kin-lambda", "--kin-tau", "--kin-omega", "--threads",
-          "--kin-bin", "--kin-gcta"}},
+          "--kin-bin", "--kin-gcta", "--kin-parts", "--kin-part"}},
         {options.run_reml || options.run_predict, "of --reml and --predict, which were",
          {"--kin-file", "--phefile", "--phe-pos", "--covar-pos", "--qcovar-pos", "--max-iter"}},
     };
@@ -101,6 +101,41 @@ bool mixed_model_options_ok(const RunOptions& options, void (*help)()) {
     if (options.max_iter <= 0) {
         std::cerr << "❎ Error: Number of max_iter must be greater than 0." << std::endl;
         return false;
+    }
+    return true;
+}
+
+// --kin-parts and --kin-part; the check against the individuals follows once the .fam is read.
+bool parts_options_ok(const RunOptions& options) {
+    if (!options.kin_parts_given && !options.kin_part_given) {
+        return true;
+    }
+    const auto refuse = [](const std::string& message) {
+        std::cerr << "❎ Error: " << message << std::endl;
+        return false;
+    };
+    if (options.kin_parts_given != options.kin_part_given) {
+        return refuse(std::string(options.kin_parts_given ? "--kin-parts" : "--kin-part") +
+                      " needs " + (options.kin_parts_given ? "--kin-part" : "--kin-parts") +
+                      ": give the number of parts (--kin-parts N) and the part this run writes (--kin-part I, 1 "
+                      "to N) together.");
+    }
+    if (options.kin_parts < 1) {
+        return refuse("Invalid argument for --kin-parts - " + std::to_string(options.kin_parts) +
+                      ": give a number of parts of 1 or more.");
+    }
+    if (options.kin_part < 1 || options.kin_part > options.kin_parts) {
+        return refuse("Invalid argument for --kin-part - " + std::to_string(options.kin_part) +
+                      ": parts count from 1 to " + std::to_string(options.kin_parts) + " (--kin-parts " +
+                      std::to_string(options.kin_parts) + ").");
+    }
+    if (!options.pedigree_file.empty() || options.bed_prefix.empty()) {
+        return refuse("--kin-parts splits G, which --bedfile alone builds; it cannot be used with --pedigree (A "
+                      "and H are written whole).");
+    }
+    if (!options.kin_bin || options.kin_gcta) {
+        return refuse("--kin-parts writes the binary pair only: give --kin-bin (part I of N is written as "
+                      "PREFIX.part_N_I.bin and PREFIX.part_N_I.id), without --kin-gcta.");
     }
     return true;
 }
@@ -164,6 +199,9 @@ int zelkora_main(int argc, const char* const argv[]) {
                       << std::endl;
             return 1;
         }
+        if (!parts_options_ok(options)) {
+            return 1;
+        }
         if (options.threads <= 0) {
             std::cerr << "❎ Error: Number of threads must be greater than 0." << std::endl;
             return 1;
@@ -195,7 +233,13 @@ int zelkora_main(int argc, const char* const argv[]) {
 
     warn_ignored_options(options);
 
-    const std::string log_name = options.out_prefix + ".log";
+    // The tasks of a job array run side by side on one prefix: each part keeps its own log.
+    const std::string log_name = options.out_prefix +
+                                 (options.run_kinship && options.kin_parts_given
+                                      ? ".part_" + std::to_string(options.kin_parts) + "_" +
+                                            std::to_string(options.kin_part)
+                                      : std::string()) +
+                                 ".log";
     std::optional<Logger> logger;
     try {
         logger.emplace(log_name);

@@ -1,5 +1,10 @@
 #include <omp.h>
 
+#include <iomanip>
+#include <new>
+#include <sstream>
+#include <stdexcept>
+
 #include "app/app.h"
 #include "genomic/genomic.h"
 #include "log/logger.h"
@@ -18,4 +23,38 @@ KinshipResult genomic_route(const RunOptions& options, Logger& logger, GenomicLa
         labels->family_ids = std::move(bed.family_ids);
     }
     return KinshipResult{std::move(kinship), std::move(bed.individual_ids)};
+}
+
+KinshipPart genomic_part_route(const RunOptions& options, Logger& logger) {
+    omp_set_num_threads(options.threads);
+    BedSet bed = open_bed(options.bed_prefix, true);
+    const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
+    if (options.kin_parts > n_individuals) {
+        throw std::runtime_error("❎ Error: Invalid argument for --kin-parts - " + std::to_string(options.kin_parts) +
+                                 " is more than the " + std::to_string(n_individuals) + " individuals of " +
+                                 bed.fam_path + "; every part needs a row of G, so give at most " +
+                                 std::to_string(n_individuals) + " parts.");
+    }
+    const RowRange rows = kinship_part_rows(n_individuals, options.kin_parts, options.kin_part);
+    const std::int64_t values = rows.last * (rows.last + 1) / 2 - rows.first * (rows.first + 1) / 2;
+    logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << ", part "
+               << options.kin_part << " of " << options.kin_parts << ": rows " << rows.first + 1 << " to "
+               << rows.last << " of " << n_individuals << " (" << values << " of "
+               << n_individuals * (n_individuals + 1) / 2 << " values)...\n";
+    KinshipPart part;
+    try {
+        part.rows = gkin_from_bed(bed, options.kin_method, options.kin_lambda, nullptr, &rows);
+    } catch (const std::bad_alloc&) {
+        std::ostringstream message;
+        message << "❎ Error: not enough memory for part " << options.kin_part << " of G: its rows " << rows.first + 1
+                << " to " << rows.last << " need " << std::setprecision(3)
+                << 8.0 * static_cast<double>(rows.last - rows.first) * static_cast<double>(rows.last) / 1e9
+                << " GB for the " << rows.last - rows.first << " x " << rows.last
+                << " block (8 bytes per value). Split G into more parts (--kin-parts).";
+        throw std::runtime_error(message.str());
+    }
+    part.ids.assign(bed.individual_ids.begin() + rows.first, bed.individual_ids.begin() + rows.last);
+    part.first_row = rows.first;
+    part.n_individuals = n_individuals;
+    return part;
 }

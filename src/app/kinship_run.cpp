@@ -21,6 +21,18 @@ int run_kinship(const RunOptions& options, Logger& logger) {
     const auto start = std::chrono::system_clock::now();
     const std::string output_name = options.out_prefix + ".kinship.txt";
     try {
+        if (options.kin_parts_given) {
+            const KinshipPart part = genomic_part_route(options, logger);
+            logger.ensure_written();
+            const std::string base = options.out_prefix + ".part_" + std::to_string(options.kin_parts) + "_" +
+                                     std::to_string(options.kin_part);
+            write_kinship_rows(base, part.rows, part.first_row, part.ids, true);
+            logger.tee << "👏 Part " << options.kin_part << " of " << options.kin_parts
+                       << " of the kinship matrix written to " << base << ".bin and " << base << ".id." << std::endl;
+            const std::chrono::duration<double> elapsed = std::chrono::system_clock::now() - start;
+            std::cout << "Run times: " << elapsed.count() << " 秒" << std::endl;
+            return 0;
+        }
         GenomicLabels labels;
         const auto [kinship, ids] = options.bedfile_given && !options.pedigree_given ? genomic_route(options, logger, &labels)
                                     : options.pedigree_given && !options.bedfile_given ? pedigree_route(options, logger)

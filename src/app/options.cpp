@@ -89,7 +89,8 @@ bool is_option_name(const std::string& text) {
     static const char* const kNames[] = {"--help", "-h", "--version", "--kinship", "--reml", "--predict", "--kin-bin",
                                          "--bedfile", "--pedigree", "--kin-file", "--phefile", "--out", "--phe-pos",
                                          "--covar-pos", "--threads", "--kin-method", "--kin-lambda", "--kin-tau",
-                                         "--kin-omega", "--max-iter", "--qcovar-pos", "--kin-gcta"};
+                                         "--kin-omega", "--max-iter", "--qcovar-pos", "--kin-gcta",
+                                         "--kin-parts", "--kin-part"};
     for (const char* name : kNames) {
         if (text == name) {
             return true;
@@ -125,7 +126,7 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                                      arg == "--phefile" || arg == "--out" || arg == "--phe-pos" ||
                                      arg == "--covar-pos" || arg == "--qcovar-pos" || arg == "--threads" || arg == "--kin-method" ||
                                      arg == "--kin-lambda" || arg == "--kin-tau" || arg == "--kin-omega" ||
-                                     arg == "--max-iter";
+                                     arg == "--max-iter" || arg == "--kin-parts" || arg == "--kin-part";
             if (!takes_value) {
                 throw std::invalid_argument("❎ Error: Unknown argument " + arg);
             }
@@ -175,6 +176,12 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                 options.kin_tau = read_double(arg, value);
             } else if (arg == "--kin-omega") {
                 options.kin_omega = read_double(arg, value);
+            } else if (arg == "--kin-parts") {
+                options.kin_parts = read_int(arg, value);
+                options.kin_parts_given = true;
+            } else if (arg == "--kin-part") {
+                options.kin_part = read_int(arg, value);
+                options.kin_part_given = true;
             } else {
                 options.max_iter = read_int(arg, value);
             }

@@ -65,6 +65,9 @@ void kinshipHelp() {
               << "  --threads <int>       Specify the number of threads used(Optional, default:1)\n"
               << "  --kin-bin             if used, kinship saved for binary format(Optional), if not given, kinship saved for txt format\n"
               << "  --kin-gcta            G saved as PREFIX.grm.bin, PREFIX.grm.id and PREFIX.grm.N.bin for other tools (Optional; --bedfile only)\n"
+              << "  --kin-parts <int>     G in N parts for a job array (Optional; --bedfile and --kin-bin only), with --kin-part\n"
+              << "  --kin-part <int>      The part I (1 to N) this run writes: PREFIX.part_N_I.bin and PREFIX.part_N_I.id;\n"
+              << "                        cat of the parts in order of I gives PREFIX.bin and PREFIX.id\n"
               << "  --out <prefix>        Specify the output prefix (Optional, default: Results)\n";
 }
 

@@ -72,6 +72,11 @@ inline double observed_variance_weight(double variance, double n_markers, double
 // triangle, so the matrix is exactly symmetric.
 void scale_and_mirror_lower(Eigen::MatrixXd& matrix, double scale);
 
+// The block G(first..first+rows-1, 0..first+rows-1) of `panel` as accumulated (the rows'
+// lower triangle): every value of that triangle multiplied by `scale` as scale_and_mirror_lower
+// does, and the square block's upper triangle filled from its lower one.
+void scale_and_mirror_panel(Eigen::MatrixXd& panel, Eigen::Index first, double scale);
+
 enum KinshipMethod { kVanRadenMethod = 1, kExpectedVarianceMethod = 2, kObservedVarianceMethod = 3 };
 
 // Empty .fam or .bim: std::runtime_error naming the file.

@@ -53,9 +53,27 @@ void fill_missing_values(Eigen::MatrixXd& genotypes, Eigen::VectorXd& means);
 // weights that overflow).
 Eigen::MatrixXd gkin_cpp(const Eigen::MatrixXd& genotypes, int method, double lambda);
 
+// Rows [first, last) of G (0-based), the share of one run when G is written in parts.
+struct RowRange {
+    std::int64_t first = 0;
+    std::int64_t last = 0;
+};
+
+// Rows of part `part` (1 to n_parts) of the n_parts contiguous parts of G's lower triangle.
+// Row r holds r + 1 values; each boundary is the row at which the running count of values comes
+// nearest to k/n_parts of n(n+1)/2, so the parts hold about equal numbers of values (within a
+// row), and every part has at least one row. Throws std::invalid_argument for n_parts < 1, a
+// part outside 1..n_parts or more parts than individuals.
+RowRange kinship_part_rows(std::int64_t n_individuals, int n_parts, int part);
+
 // The same G as gkin_cpp(read_bed(...)) up to rounding, streamed from the .bed in blocks of
 // markers: peak memory is G plus O(n x block). Same messages and errors as gkin_cpp, naming
 // the files; shows its progress on standard error when that is a terminal. `markers_used`
 // (if given) receives the number of markers that enter G: those with calls that vary between
 // the individuals (mean imputation gives every pair all of them).
-Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std::int64_t* markers_used = nullptr);
+// With `rows`, only those rows are multiplied: the result is the (last - first) x last block
+// G(first..last-1, 0..last-1), equal to that block of the whole G value for value (allele
+// frequencies, weights and the mean diagonal of methods 2 and 3 still come from every
+// individual), in O((last - first) x last) memory.
+Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std::int64_t* markers_used = nullptr,
+                              const RowRange* rows = nullptr);

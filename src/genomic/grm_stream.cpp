@@ -5,6 +5,7 @@
 #include <cmath>
 #include <iostream>
 #include <stdexcept>
+#include <string>
 
 #include "genomic/bed_internal.h"
 #include "genomic/genomic.h"
@@ -18,9 +19,60 @@ constexpr unsigned kMissingCode = 1;  // the 2-bit .bed code 01
 // and k = 1024 is well past the size where the update runs at full speed.
 constexpr std::int64_t kStreamBlockMarkers = 1024;
 
+// diagonal[i] += Σ_k block(i, k)² over the block's first `columns` columns, in column order
+// for every i (the same sums whichever rows of G a run multiplies).
+void add_squared_rows(const Eigen::MatrixXd& block, std::int64_t columns, Eigen::VectorXd& diagonal) {
+    constexpr Eigen::Index kChunk = 2048;
+    const Eigen::Index n = block.rows();
+#pragma omp parallel for schedule(static)
+    for (Eigen::Index chunk = 0; chunk < n; chunk += kChunk) {
+        const Eigen::Index chunk_end = std::min(n, chunk + kChunk);
+        for (Eigen::Index k = 0; k < columns; ++k) {
+            const double* column = block.col(k).data();
+            for (Eigen::Index i = chunk; i < chunk_end; ++i) {
+                diagonal[i] += column[i] * column[i];
+            }
+        }
+    }
+}
+
+// The rows [first, first + panel_rows) of G against the columns before them: the rectangle
+// panel(:, 0..first) += B(rows) B(0..first)ᵀ. OpenBLAS's general product does not sum every
+// value in the order of its symmetric update of the whole G (it splits the markers and picks
+// kernels by other rules; parts differed in the last bits), and a part must match the whole bit
+// for bit. So each tile of the rectangle is
+// taken from a symmetric update of the stacked rows [earlier rows; part rows], with the tile's
+// running sums copied in and out: twice the products of the tile, the same sums as the whole.
+void add_rows_against_earlier_columns(const Eigen::MatrixXd& block, std::int64_t columns, std::int64_t first,
+                                      int panel_rows, bool started, Eigen::MatrixXd& panel) {
+    constexpr Eigen::Index kTile = 1024;
+    const Eigen::Index used = static_cast<Eigen::Index>(columns);
+    Eigen::MatrixXd stacked;
+    Eigen::MatrixXd sums;
+    for (Eigen::Index row_tile = 0; row_tile < panel_rows; row_tile += kTile) {
+        const Eigen::Index tile_rows = std::min<Eigen::Index>(kTile, panel_rows - row_tile);
+        for (Eigen::Index col_tile = 0; col_tile < first; col_tile += kTile) {
+            const Eigen::Index tile_cols = std::min<Eigen::Index>(kTile, first - col_tile);
+            const Eigen::Index size = tile_cols + tile_rows;
+            stacked.resize(size, used);
+            stacked.topRows(tile_cols) = block.block(col_tile, 0, tile_cols, used);
+            stacked.bottomRows(tile_rows) = block.block(first + row_tile, 0, tile_rows, used);
+            sums.setZero(size, size);
+            if (started) {
+                sums.block(tile_cols, 0, tile_rows, tile_cols) = panel.block(row_tile, col_tile, tile_rows, tile_cols);
+            }
+            cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, static_cast<int>(size), static_cast<int>(used), 1.0,
+                        stacked.data(), static_cast<int>(size), started ? 1.0 : 0.0, sums.data(),
+                        static_cast<int>(size));
+            panel.block(row_tile, col_tile, tile_rows, tile_cols) = sums.block(tile_cols, 0, tile_rows, tile_cols);
+        }
+    }
+}
+
 }  // namespace
 
-Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std::int64_t* markers_used) {
+Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std::int64_t* markers_used,
+                              const RowRange* rows) {
     if (method != kVanRadenMethod && method != kExpectedVarianceMethod && method != kObservedVarianceMethod) {
         throw std::invalid_argument("Invalid kinship method!");
     }
@@ -36,6 +88,14 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std:
         throw std::runtime_error("Cannot build G from " + bed.fam_path + ": it lists one individual (" +
                                  bed.individual_ids[0] + "); relationships need at least two individuals.");
     }
+    // Rows [first, last) of G are multiplied; the whole G is the range of every row.
+    const std::int64_t first = rows != nullptr ? rows->first : 0;
+    const std::int64_t last = rows != nullptr ? rows->last : n_individuals;
+    if (first < 0 || first >= last || last > n_individuals) {
+        throw std::invalid_argument("Rows " + std::to_string(first) + " to " + std::to_string(last) +
+                                    " are not a range of the " + std::to_string(n_individuals) + " rows of G.");
+    }
+    const int panel_rows = static_cast<int>(last - first);
     BedFileHandle file = open_checked_bed(bed.bed_path, n_individuals, n_markers,
                                           std::to_string(n_individuals) + " individuals in " + bed.fam_path +
                                               " and " + std::to_string(n_markers) + " markers in " + bed.bim_path);
@@ -51,8 +111,15 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std:
     // n x (informative markers of the block): centred dosages, times sqrt(w_j) for methods 2
     // and 3 so that one symmetric update gives Z D Zᵀ.
     Eigen::MatrixXd block(n_individuals, block_capacity);
-    // Only the lower triangle is accumulated; it is scaled and mirrored at the end.
-    Eigen::MatrixXd kinship(n_individuals, n_individuals);
+    // Only the lower triangle is accumulated; it is scaled and mirrored at the end. With a row
+    // range: the block of those rows and the columns up to the last of them.
+    Eigen::MatrixXd kinship(panel_rows, last);
+    // Σ_j w_j z_ij² of every individual, for the mean diagonal of methods 2 and 3. Summed here
+    // rather than read from G, so that a run of some rows scales exactly as the whole G does.
+    Eigen::VectorXd diagonal;
+    if (method != kVanRadenMethod) {
+        diagonal.setZero(n_individuals);
+    }
     bool kinship_started = false;
     std::int64_t informative_markers = 0;
     double heterozygosity = 0.0;  // Σ p(1-p), in marker order like gkin_cpp
@@ -117,10 +184,17 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std:
                               block.col(destination[k]).data());
         }
         informative_markers += used_columns;
+        if (used_columns > 0 && diagonal.size() > 0) {
+            add_squared_rows(block, used_columns, diagonal);
+        }
         if (used_columns > 0) {
             // Lower triangle of G += B Bᵀ; the first update overwrites, so G needs no zeroing.
-            cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, n, static_cast<int>(used_columns), 1.0, block.data(),
-                        n, kinship_started ? 1.0 : 0.0, kinship.data(), n);
+            cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, panel_rows, static_cast<int>(used_columns), 1.0,
+                        block.data() + first, n, kinship_started ? 1.0 : 0.0, kinship.data() + first * panel_rows,
+                        panel_rows);
+            if (first > 0) {
+                add_rows_against_earlier_columns(block, used_columns, first, panel_rows, kinship_started, kinship);
+            }
             kinship_started = true;
         }
         progress.update(block_start + block_markers);
@@ -146,11 +220,15 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std:
     } else {
         double trace = 0.0;
         for (std::int64_t k = 0; k < n_individuals; ++k) {
-            trace += kinship(k, k);
+            trace += diagonal[k];
         }
         const double mean_diagonal = trace / static_cast<double>(n_individuals);
         if (mean_diagonal == 0.0) {
             fail_zero_denominator(method, bed.bed_path);
+        }
+        // Overflowed weights give an infinite trace; a part's own rows need not show it.
+        if (!std::isfinite(mean_diagonal)) {
+            fail_not_finite(method, lambda, bed.bed_path);
         }
         scale = 1.0 / mean_diagonal;
     }
@@ -162,7 +240,11 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std:
         }
         std::cout << "); their rows of G are those of the population mean." << std::endl;
     }
-    scale_and_mirror_lower(kinship, scale);
+    if (rows == nullptr) {
+        scale_and_mirror_lower(kinship, scale);
+    } else {
+        scale_and_mirror_panel(kinship, first, scale);
+    }
     if (method != kVanRadenMethod && !kinship.allFinite()) {
         fail_not_finite(method, lambda, bed.bed_path);
     }

@@ -45,18 +45,20 @@ PendingFile open_binary(const std::string& name) {
     return file;
 }
 
-// The lower triangle row by row as floats. Rows are read through transposed blocks of rows,
-// so that the column-major matrix is walked contiguously.
-void write_lower_triangle(PendingFile& file, const Eigen::MatrixXd& K, const std::string& name) {
+// The lower triangle row by row as floats; row r of `K` is row first_row + r of the matrix
+// (K holds at least first_row + K.rows() columns). Rows are read through transposed blocks of
+// rows, so that the column-major matrix is walked contiguously.
+void write_lower_triangle(PendingFile& file, const Eigen::MatrixXd& K, const std::string& name,
+                          Eigen::Index first_row = 0) {
     constexpr Eigen::Index kRowBlock = 64;
     const Eigen::Index n = K.rows();
-    std::vector<float> row(static_cast<std::size_t>(n));
+    std::vector<float> row(static_cast<std::size_t>(first_row + n));
     Eigen::MatrixXd rows_block;
     for (Eigen::Index block_start = 0; block_start < n; block_start += kRowBlock) {
         const Eigen::Index block_rows = std::min(kRowBlock, n - block_start);
-        rows_block = K.block(block_start, 0, block_rows, block_start + block_rows).transpose();
+        rows_block = K.block(block_start, 0, block_rows, first_row + block_start + block_rows).transpose();
         for (Eigen::Index r = 0; r < block_rows; ++r) {
-            const Eigen::Index i = block_start + r;
+            const Eigen::Index i = first_row + block_start + r;
             for (Eigen::Index j = 0; j <= i; ++j) {
                 row[static_cast<std::size_t>(j)] = static_cast<float>(rows_block(j, r));
             }
@@ -81,15 +83,18 @@ PendingFile write_id_file(const std::string& name, const std::string& text) {
 
 }  // namespace
 
-void WriteGRMBin(const std::string& baseName, const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
-                 bool verbose, int /*width*/) {
-    check_binary_input(baseName, K, ids);
+namespace {
+
+// baseName.bin and baseName.id from the rows of `K` (see write_lower_triangle), put in place
+// together.
+void write_binary_pair(const std::string& baseName, const Eigen::MatrixXd& K, Eigen::Index first_row,
+                       const std::vector<std::string>& ids, bool verbose) {
     const std::string matrix_name = baseName + ".bin";
     const std::string id_name = baseName + ".id";
     check_writable_ids(ids, id_name);
 
     PendingFile matrix_file = open_binary(matrix_name);
-    write_lower_triangle(matrix_file, K, matrix_name);
+    write_lower_triangle(matrix_file, K, matrix_name, first_row);
     std::string id_text;
     for (const std::string& id : ids) {
         id_text += id;
@@ -103,6 +108,32 @@ void WriteGRMBin(const std::string& baseName, const Eigen::MatrixXd& K, const st
     if (verbose) {
         std::cout << "GRM has been written to [" << matrix_name << "] and IDs to [" << id_name << "]." << std::endl;
     }
+}
+
+}  // namespace
+
+void WriteGRMBin(const std::string& baseName, const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
+                 bool verbose, int /*width*/) {
+    check_binary_input(baseName, K, ids);
+    write_binary_pair(baseName, K, 0, ids, verbose);
+}
+
+void write_kinship_rows(const std::string& baseName, const Eigen::MatrixXd& rows, Eigen::Index first_row,
+                        const std::vector<std::string>& ids, bool verbose) {
+    if (baseName.empty()) {
+        throw std::invalid_argument("Base name for output files is required!");
+    }
+    if (rows.rows() == 0 || first_row < 0 || rows.cols() != first_row + rows.rows()) {
+        throw std::invalid_argument("Rows " + std::to_string(first_row) + " to " +
+                                    std::to_string(first_row + rows.rows()) + " of a kinship matrix need a " +
+                                    std::to_string(rows.rows()) + " x " + std::to_string(first_row + rows.rows()) +
+                                    " block, not " + std::to_string(rows.rows()) + " x " +
+                                    std::to_string(rows.cols()) + ".");
+    }
+    if (static_cast<Eigen::Index>(ids.size()) != rows.rows()) {
+        throw std::invalid_argument("Number of IDs must match the rows of the kinship block!");
+    }
+    write_binary_pair(baseName, rows, first_row, ids, verbose);
 }
 
 void write_gcta_grm(const std::string& baseName, const Eigen::MatrixXd& K, const std::vector<std::string>& family_ids,

@@ -70,6 +70,12 @@ Eigen::MatrixXd read_all_Kinship(const KinshipFile& file);
 // line. `width` is accepted for compatibility and has no effect.
 void WriteGRMBin(const std::string& baseName, const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
                  bool verbose, int width);
+// Rows first_row .. first_row + rows.rows() - 1 of a kinship matrix, as a part of the pair of
+// WriteGRMBin: baseName.bin holds those rows of the lower triangle (row i: its values 0..i), and
+// baseName.id their IDs, so that the parts of consecutive rows concatenate to the whole pair.
+// `rows` is the (rows x (first_row + rows)) block of the matrix; the same writing and renaming.
+void write_kinship_rows(const std::string& baseName, const Eigen::MatrixXd& rows, Eigen::Index first_row,
+                        const std::vector<std::string>& ids, bool verbose);
 // The trio other tools read G from: baseName.grm.bin (the lower triangle as above),
 // baseName.grm.id ("family<TAB>individual" per line) and baseName.grm.N.bin (the number of
 // markers behind each value, as floats in the same layout; with mean imputation every pair has

@@ -149,3 +149,35 @@ TEST_F(WholeRuns, PedigreeAndSingleStep) {
     EXPECT_EQ(H.ids, (std::vector<std::string>{"ID1", "ID4", "ID2", "ID3", "ID5", "ID6"}));
     EXPECT_NEAR(kinship_rows(H, {5})(0, 0), (textbook_grm(dosages, 1, 1.0)(3, 3) + 0.0001) / 2, 0.5e-4 + 1e-9);
 }
+
+// A job array of three runs writes G in parts that concatenate (`cat`) to the files of one run.
+TEST_F(WholeRuns, GenomicPartsOfAJobArrayConcatenateToTheWholeBinaryPair) {
+    const std::vector<std::string> common = {"--kinship", "--bedfile", "geno", "--kin-bin", "--kin-method", "2"};
+    std::vector<std::string> whole_args = common;
+    whole_args.insert(whole_args.end(), {"--out", "g"});
+    ASSERT_EQ(run_zelkora(whole_args, dir).status, 0);
+    std::string matrices, ids;
+    for (const std::string part : {"1", "2", "3"}) {
+        std::vector<std::string> args = common;
+        args.insert(args.end(), {"--kin-parts", "3", "--kin-part", part, "--threads", part == "2" ? "2" : "1",
+                                 "--out", "g"});
+        const std::string file = "g.part_3_" + part;
+        const CommandResult result = run_zelkora(args, dir);
+        EXPECT_EQ(result.status, 0) << result.out << result.err;
+        if (part == "3") {  // 5 rows of 1 + 2 + 3 + 4 + 5 values: 6, 4 and 5 values
+            expect_console_and_log(result.out, read_file(dir + "/" + file + ".log"),
+                                   "🏃 Start analysis: #\n\n" + kGenotypeLines +
+                                       "👉 Calculating genomic relationship matrix using method 2, part 3 of 3: rows "
+                                       "5 to 5 of 5 (5 of 15 values)...\n"
+                                       "~GRM has been written to [" + file + ".bin] and IDs to [" + file + ".id].\n"
+                                       "👏 Part 3 of 3 of the kinship matrix written to " + file + ".bin and " + file +
+                                       ".id.\n~Run times: # 秒\n");
+        }
+        matrices += read_file(dir + "/" + file + ".bin");
+        ids += read_file(dir + "/" + file + ".id");
+    }
+    EXPECT_EQ(ids, read_file(dir + "/g.id"));
+    EXPECT_TRUE(matrices == read_file(dir + "/g.bin"));
+    EXPECT_EQ(read_file(dir + "/g.part_3_1.id"), "ID3\nX1\nID5\n");
+    EXPECT_NE(read_file(dir + "/g.part_3_1.log").find("part 1 of 3: rows 1 to 3 of 5"), std::string::npos);
+}
