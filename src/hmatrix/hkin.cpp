@@ -92,7 +92,7 @@ void print_scale(const ScaleSummary& summary, Index g) {
 
 }  // namespace
 
-std::pair<MatrixXd, std::vector<std::string>> Hkin(const MatrixXd& A, const MatrixXd& G,
+std::pair<MatrixXd, std::vector<std::string>> Hkin(MatrixXd A, MatrixXd G,
                                                    const std::vector<std::string>& A_ids,
                                                    const std::vector<std::string>& G_ids, double tau, double omega) {
     const auto start = std::chrono::steady_clock::now();
@@ -155,8 +155,16 @@ std::pair<MatrixXd, std::vector<std::string>> Hkin(const MatrixXd& A, const Matr
     H_ids.insert(H_ids.end(), genotyped.begin(), genotyped.end());
     order_in_A.insert(order_in_A.end(), genotyped_in_A.begin(), genotyped_in_A.end());
 
-    const MatrixXd G22 = gather(G, genotyped_in_G);
+    // A and G are freed as soon as their blocks are taken, so that H and its temporaries are
+    // not held beside them; G already in the order of G22 becomes G22 without a copy.
+    bool G_in_order = genotyped_in_G.size() == static_cast<std::size_t>(G.rows());
+    for (std::size_t k = 0; G_in_order && k < genotyped_in_G.size(); ++k) {
+        G_in_order = genotyped_in_G[k] == static_cast<Index>(k);
+    }
+    const MatrixXd G22 = G_in_order ? std::move(G) : gather(G, genotyped_in_G);
+    G.resize(0, 0);
     MatrixXd H = gather(A, order_in_A);  // the partitioned A, turned into H in place
+    A.resize(0, 0);
     const Index g_size = static_cast<Index>(g);
     print_scale(summarise_scale(G22, H.bottomRightCorner(g_size, g_size)), g_size);
 
