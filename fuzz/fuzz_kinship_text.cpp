@@ -1,4 +1,4 @@
-// Kinship text files: the data-line index, the ID list and the matrix readers on any bytes.
+// Kinship text files: the data-line index, the ID list and the matrix and column readers on any bytes.
 // The first 8 bytes also go through the 4-decimal formatter, checked against printf.
 #include <cmath>
 #include <cstdint>
@@ -53,6 +53,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const Eigen::MatrixXd K = kinship_rows(text, *lines);
             if (K.rows() != static_cast<Eigen::Index>(lines->size())) {
                 __builtin_trap();
+            }
+        } catch (const std::runtime_error&) {
+        }
+    }
+    // The columns of the prediction at the same lines: the kept lines' values wherever they are
+    // read, and at most one symmetry error.
+    for (const auto* lines : {&every_line, &reversed}) {
+        try {
+            const KinshipColumns kept = kinship_text_columns(text, *lines);
+            for (std::size_t c = 0; c < lines->size(); ++c) {
+                const auto line = static_cast<Eigen::Index>((*lines)[c]);
+                if (kept.columns(line, static_cast<Eigen::Index>(c)) != kept.diagonal[line]) {
+                    __builtin_trap();
+                }
             }
         } catch (const std::runtime_error&) {
         }

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <iostream>
@@ -216,12 +217,21 @@ int run_predict(const RunOptions& options, Logger& logger) {
         RunInputs inputs = load_inputs(options, logger);
         const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
 
-        // The whole matrix, then the records' part taken from it: a text file is parsed once.
-        const Eigen::MatrixXd K_all = as_input_error([&] { return read_all_Kinship(inputs.kinship); });
+        // The kinship's columns at the records' individuals (in matrix order) and its diagonal
+        // are all the prediction needs; the records' matrix is taken from them, so that a text
+        // file is parsed once.
+        std::vector<std::size_t> recorded(inputs.positions);
+        std::sort(recorded.begin(), recorded.end());
+        recorded.erase(std::unique(recorded.begin(), recorded.end()), recorded.end());
+        const KinshipColumns kinship = as_input_error([&] { return read_kinship_columns(inputs.kinship, recorded); });
         const std::vector<std::string> kinship_ids = std::move(inputs.kinship.text.ids);
         release(inputs.kinship);
         const std::vector<Eigen::Index> positions(inputs.positions.begin(), inputs.positions.end());
-        Eigen::MatrixXd K_records = K_all(positions, positions);
+        std::vector<Eigen::Index> record_columns;
+        for (std::size_t position : inputs.positions) {
+            record_columns.push_back(std::lower_bound(recorded.begin(), recorded.end(), position) - recorded.begin());
+        }
+        Eigen::MatrixXd K_records = kinship.columns(positions, record_columns);
 
         logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
         const ReducedKinship records = reduce_kinship_cpp(std::move(K_records));
@@ -233,8 +243,8 @@ int run_predict(const RunOptions& options, Logger& logger) {
         }
 
         logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
-        logger.tee << "👉 Breeding values of " << K_all.rows() << " individuals will be predicted\n" << std::endl;
-        auto [b, u] = getEBV(records, positions, K_all, full_design, y, reml.h2);
+        logger.tee << "👉 Breeding values of " << kinship.columns.rows() << " individuals will be predicted\n" << std::endl;
+        auto [b, u] = getEBV(records, positions, kinship, full_design, y, reml.h2);
         unstandardise_effects(b, inputs.numeric);
         if (!b.allFinite() || !u.allFinite()) {
             std::ostringstream message;
@@ -252,8 +262,8 @@ int run_predict(const RunOptions& options, Logger& logger) {
                        << "is shown as 0." << std::endl;
         }
         const Eigen::VectorXd pev =
-            prediction_error_variances(records, positions, K_all, full_design, reml.sigma_a2, reml.sigma_e2);
-        const Eigen::VectorXd genetic_variances = reml.sigma_a2 * K_all.diagonal();
+            prediction_error_variances(records, positions, kinship, full_design, reml.sigma_a2, reml.sigma_e2);
+        const Eigen::VectorXd genetic_variances = reml.sigma_a2 * kinship.diagonal;
         logger.ensure_written();
         writeRanEffToFile(u, kinship_ids, output_name);
         std::cerr << "\n👏 Predicted breeding values were saved in " << output_name << std::endl;

@@ -125,19 +125,21 @@ KinshipResult pedigree_route(const RunOptions& options, Logger& logger) {
 }
 
 KinshipResult single_step_route(const RunOptions& options, Logger& logger) {
-    const auto relationships = pedigree_relationships(options, logger);
+    auto relationships = pedigree_relationships(options, logger);
     // Plain references: a lambda may not capture structured bindings before C++20.
     const Pedigree& pedigree = relationships.first;
-    const Eigen::MatrixXd& A = relationships.second;
+    Eigen::MatrixXd& A = relationships.second;
     omp_set_num_threads(options.threads);
     const BedSet bed = open_bed(options.bed_prefix, true);
     logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";
     // The G inside H always takes lambda 2; --kin-lambda belongs to the genomic route.
-    const Eigen::MatrixXd G =
+    Eigen::MatrixXd G =
         with_memory_check("G", bed.individual_ids.size(), [&] { return gkin_from_bed(bed, options.kin_method, 2.0); });
     logger.tee << "👉 Calculating H matrix using method ...\n";
-    auto [H, ids] = with_memory_check("H", static_cast<std::size_t>(A.rows()), [&] {
-        return Hkin(A, G, pedigree.ids, bed.individual_ids, options.kin_tau, options.kin_omega);
+    // A and G are moved in: Hkin frees them once H has their blocks.
+    const auto n_individuals = static_cast<std::size_t>(A.rows());
+    auto [H, ids] = with_memory_check("H", n_individuals, [&] {
+        return Hkin(std::move(A), std::move(G), pedigree.ids, bed.individual_ids, options.kin_tau, options.kin_omega);
     });
     return KinshipResult(std::move(H), std::move(ids));
 }

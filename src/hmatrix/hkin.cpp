@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <iostream>
@@ -29,6 +30,44 @@ MatrixXd gather(const MatrixXd& source, const std::vector<Index>& positions) {
         }
     }
     return result;
+}
+
+// M = P M P' in place, P putting row (and column) order[r] of M at r; `order` is a permutation
+// of 0..n-1. Each column's rows through a buffer, then the columns along the permutation's
+// cycles: no second n x n matrix is needed.
+void permute_in_place(MatrixXd& M, const std::vector<Index>& order) {
+    const Index n = M.rows();
+#pragma omp parallel
+    {
+        std::vector<double> column(static_cast<std::size_t>(n));
+#pragma omp for schedule(static)
+        for (Index c = 0; c < n; ++c) {
+            double* values = M.col(c).data();
+            std::copy(values, values + n, column.begin());
+            for (Index r = 0; r < n; ++r) {
+                values[r] = column[static_cast<std::size_t>(order[static_cast<std::size_t>(r)])];
+            }
+        }
+    }
+    std::vector<bool> placed(static_cast<std::size_t>(n), false);
+    std::vector<double> held(static_cast<std::size_t>(n));
+    const auto column = [&](Index c) { return M.data() + c * n; };
+    for (Index start = 0; start < n; ++start) {
+        if (placed[static_cast<std::size_t>(start)]) {
+            continue;
+        }
+        std::copy(column(start), column(start) + n, held.begin());
+        for (Index target = start;;) {
+            placed[static_cast<std::size_t>(target)] = true;
+            const Index source = order[static_cast<std::size_t>(target)];
+            if (source == start) {
+                std::copy(held.begin(), held.end(), column(target));
+                break;
+            }
+            std::copy(column(source), column(source) + n, column(target));
+            target = source;
+        }
+    }
 }
 
 struct ScaleSummary {
@@ -92,12 +131,19 @@ void print_scale(const ScaleSummary& summary, Index g) {
 
 }  // namespace
 
-std::pair<MatrixXd, std::vector<std::string>> Hkin(const MatrixXd& A, const MatrixXd& G,
+std::pair<MatrixXd, std::vector<std::string>> Hkin(MatrixXd A, MatrixXd G,
                                                    const std::vector<std::string>& A_ids,
                                                    const std::vector<std::string>& G_ids, double tau, double omega) {
     const auto start = std::chrono::steady_clock::now();
     std::cout << "Comparing individuals of A and G ... " << std::endl;
 
+    if (A.rows() != static_cast<Index>(A_ids.size()) || A.cols() != A.rows() ||
+        G.rows() != static_cast<Index>(G_ids.size()) || G.cols() != G.rows()) {
+        throw std::invalid_argument("Hkin: A is " + std::to_string(A.rows()) + " x " + std::to_string(A.cols()) +
+                                    " for " + std::to_string(A_ids.size()) + " pedigree IDs and G " +
+                                    std::to_string(G.rows()) + " x " + std::to_string(G.cols()) + " for " +
+                                    std::to_string(G_ids.size()) + " genotyped IDs.");
+    }
     std::unordered_map<std::string, Index> G_position;
     G_position.reserve(G_ids.size());
     for (std::size_t k = 0; k < G_ids.size(); ++k) {
@@ -155,8 +201,17 @@ std::pair<MatrixXd, std::vector<std::string>> Hkin(const MatrixXd& A, const Matr
     H_ids.insert(H_ids.end(), genotyped.begin(), genotyped.end());
     order_in_A.insert(order_in_A.end(), genotyped_in_A.begin(), genotyped_in_A.end());
 
-    const MatrixXd G22 = gather(G, genotyped_in_G);
-    MatrixXd H = gather(A, order_in_A);  // the partitioned A, turned into H in place
+    // A becomes H in place and G is freed once G22 is taken, so that neither is held beside H
+    // and its temporaries; G already in the order of G22 becomes G22 without a copy.
+    bool G_in_order = genotyped_in_G.size() == static_cast<std::size_t>(G.rows());
+    for (std::size_t k = 0; G_in_order && k < genotyped_in_G.size(); ++k) {
+        G_in_order = genotyped_in_G[k] == static_cast<Index>(k);
+    }
+    const MatrixXd G22 = G_in_order ? std::move(G) : gather(G, genotyped_in_G);
+    G.resize(0, 0);
+    // The partitioned A, turned into H in place.
+    MatrixXd H = std::move(A);
+    permute_in_place(H, order_in_A);
     const Index g_size = static_cast<Index>(g);
     print_scale(summarise_scale(G22, H.bottomRightCorner(g_size, g_size)), g_size);
 

@@ -23,8 +23,11 @@ Eigen::MatrixXd HkinCpp(const Eigen::MatrixXd& A, const Eigen::MatrixXd& G22, co
 // G), prints the matching counts, a scale comparison of G22 and A22 and the time on standard
 // output, and returns H with its IDs: the non-genotyped pedigree individuals in pedigree order,
 // then the genotyped ones in genotype order. Genotyped individuals outside the pedigree are
-// dropped. Throws std::runtime_error when no pedigree individual is genotyped.
-std::pair<Eigen::MatrixXd, std::vector<std::string>> Hkin(const Eigen::MatrixXd& A, const Eigen::MatrixXd& G,
+// dropped. A and G are taken by value: A's storage becomes H (A reordered in place) and G is
+// freed once G22 is taken, so a caller that needs them no more moves them in and H is never
+// held beside a second n x n matrix. Throws std::runtime_error when no pedigree individual is
+// genotyped, std::invalid_argument when the matrices and ID lists disagree in size.
+std::pair<Eigen::MatrixXd, std::vector<std::string>> Hkin(Eigen::MatrixXd A, Eigen::MatrixXd G,
                                                           const std::vector<std::string>& A_ids,
                                                           const std::vector<std::string>& G_ids, double tau,
                                                           double omega);

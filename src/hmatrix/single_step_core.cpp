@@ -157,11 +157,10 @@ void add_single_step_correction(MatrixXd& H, const MatrixXd& G22, const Eigen::R
     const int u_lapack = as_lapack_int(u);
     step_done();
 
-    // Effective genomic block.
-    MatrixXd Gw;
-    if (tau == 1.0 && omega == 1.0) {
-        Gw = G22;
-    } else {
+    // Effective genomic block: G22 itself when unscaled (no copy of it), else the blend.
+    const bool unscaled = tau == 1.0 && omega == 1.0;
+    MatrixXd blended_inverse;
+    if (!unscaled) {
         MatrixXd ridged = G22;
         ridged.diagonal().array() += kGenomicRidge;
         MatrixXd blended = tau * symmetric_inverse(ridged, "G22 + 0.0001 I, the genomic relationships of the "
@@ -174,11 +173,13 @@ void add_single_step_correction(MatrixXd& H, const MatrixXd& G22, const Eigen::R
             mirror_lower(A22_inverse);
             blended += (1.0 - omega) * A22_inverse;
         }
-        Gw = symmetric_inverse(blended,
-                               "the blended matrix tau * inverse(G22 + 0.0001 I) + (1 - omega) * inverse(A22) "
-                               "with tau = " + number_text(tau) + " and omega = " + number_text(omega),
-                               " Choose other values for --kin-tau and --kin-omega (omega at most 1).", true);
+        blended_inverse = symmetric_inverse(
+            blended,
+            "the blended matrix tau * inverse(G22 + 0.0001 I) + (1 - omega) * inverse(A22) with tau = " +
+                number_text(tau) + " and omega = " + number_text(omega),
+            " Choose other values for --kin-tau and --kin-omega (omega at most 1).", true);
     }
+    const MatrixXd& Gw = unscaled ? G22 : blended_inverse;
     MatrixXd D = Gw - A22;
     step_done();
 

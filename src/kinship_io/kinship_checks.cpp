@@ -69,11 +69,24 @@ void check_kinship_layout(const KinshipText& text) {
                              "order of the data lines.");
 }
 
-void check_kinship_symmetric(const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
-                             const std::string& filename) {
+bool kinship_values_agree(double lower, double upper) {
     // Both triangles are rounded to 4 decimals on writing: a matrix that was symmetric differs
     // by at most one unit of the last decimal.
     constexpr double kTolerance = 1.5e-4;
+    const double scale = std::max(std::fabs(lower), std::fabs(upper));
+    return std::fabs(lower - upper) <= kTolerance + 1e-12 * scale;
+}
+
+void throw_not_symmetric(const std::string& filename, const std::string& row_id, const std::string& column_id,
+                         double lower, double upper) {
+    std::ostringstream message;
+    message << "❎ Error: kinship file " << filename << " is not symmetric: the value for " << quoted(row_id) << " and "
+            << quoted(column_id) << " is " << lower << " in one triangle and " << upper << " in the other.";
+    throw std::runtime_error(message.str());
+}
+
+void check_kinship_symmetric(const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
+                             const std::string& filename) {
     constexpr Eigen::Index kBlock = 64;
     const Eigen::Index n = K.rows();
     for (Eigen::Index block_col = 0; block_col < n; block_col += kBlock) {
@@ -82,16 +95,9 @@ void check_kinship_symmetric(const Eigen::MatrixXd& K, const std::vector<std::st
             const Eigen::Index row_end = std::min(block_row + kBlock, n);
             for (Eigen::Index c = block_col; c < col_end; ++c) {
                 for (Eigen::Index r = std::max(block_row, c + 1); r < row_end; ++r) {
-                    const double lower = K(r, c);
-                    const double upper = K(c, r);
-                    const double scale = std::max(std::fabs(lower), std::fabs(upper));
-                    if (!(std::fabs(lower - upper) <= kTolerance + 1e-12 * scale)) {
-                        std::ostringstream message;
-                        message << "❎ Error: kinship file " << filename << " is not symmetric: the value for "
-                                << quoted(ids[static_cast<std::size_t>(r)]) << " and "
-                                << quoted(ids[static_cast<std::size_t>(c)]) << " is " << lower << " in one triangle and "
-                                << upper << " in the other.";
-                        throw std::runtime_error(message.str());
+                    if (!kinship_values_agree(K(r, c), K(c, r))) {
+                        throw_not_symmetric(filename, ids[static_cast<std::size_t>(r)],
+                                            ids[static_cast<std::size_t>(c)], K(r, c), K(c, r));
                     }
                 }
             }

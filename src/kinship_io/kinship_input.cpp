@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <numeric>
 #include <sstream>
 #include <stdexcept>
 #include <unordered_map>
@@ -154,27 +153,30 @@ Eigen::MatrixXd triangle_rows(const float* lower, const std::vector<std::size_t>
     return K;
 }
 
-// The whole matrix from the packed lower triangle, in square tiles so that both the rows read
-// and the column-major matrix written stay in cache.
-Eigen::MatrixXd whole_triangle(const float* lower, Eigen::Index n) {
-    constexpr Eigen::Index kTile = 64;
-    Eigen::MatrixXd K(n, n);
-    advise_huge_pages(K.data(), static_cast<std::size_t>(K.size()) * sizeof(double));
+// K(i, positions[c]) for every i, and the diagonal, from the packed lower triangle; a panel of
+// rows at a time, so that the rows read for the values below the diagonal stay in cache.
+KinshipColumns triangle_columns(const float* lower, std::size_t n, const std::vector<std::size_t>& positions) {
+    constexpr std::size_t kPanel = 64;
+    const auto k = static_cast<Eigen::Index>(positions.size());
+    KinshipColumns result;
+    result.positions = positions;
+    result.columns.resize(static_cast<Eigen::Index>(n), k);
+    result.diagonal.resize(static_cast<Eigen::Index>(n));
 #pragma omp parallel for schedule(dynamic, 1)
-    for (Eigen::Index tile_row = 0; tile_row < n; tile_row += kTile) {
-        const Eigen::Index row_end = std::min(tile_row + kTile, n);
-        for (Eigen::Index tile_col = 0; tile_col <= tile_row; tile_col += kTile) {
-            for (Eigen::Index i = tile_row; i < row_end; ++i) {
-                const float* row = lower + static_cast<std::size_t>(i) * static_cast<std::size_t>(i + 1) / 2;
-                const Eigen::Index col_end = std::min({tile_col + kTile, i + 1});
-                for (Eigen::Index j = tile_col; j < col_end; ++j) {
-                    K(i, j) = row[j];
-                    K(j, i) = row[j];
-                }
+    for (std::size_t panel_start = 0; panel_start < n; panel_start += kPanel) {
+        const std::size_t panel_end = std::min(panel_start + kPanel, n);
+        for (Eigen::Index c = 0; c < k; ++c) {
+            const std::size_t column = positions[static_cast<std::size_t>(c)];
+            for (std::size_t row = panel_start; row < panel_end; ++row) {
+                const std::size_t high = std::max(row, column);
+                result.columns(static_cast<Eigen::Index>(row), c) = lower[high * (high + 1) / 2 + std::min(row, column)];
             }
         }
+        for (std::size_t row = panel_start; row < panel_end; ++row) {
+            result.diagonal[static_cast<Eigen::Index>(row)] = lower[row * (row + 1) / 2 + row];
+        }
     }
-    return K;
+    return result;
 }
 
 }  // namespace
@@ -221,14 +223,16 @@ Eigen::MatrixXd filterKinshipMatrix(const KinshipFile& file, const std::vector<s
     return K;
 }
 
-Eigen::MatrixXd read_all_Kinship(const KinshipFile& file) {
-    const auto n = static_cast<Eigen::Index>(file.text.ids.size());
-    if (file.binary) {
-        return whole_triangle(file.lower_triangle.get(), n);
+KinshipColumns read_kinship_columns(const KinshipFile& file, const std::vector<std::size_t>& positions) {
+    const std::size_t n = file.text.ids.size();
+    for (std::size_t position : positions) {
+        if (position >= n) {
+            throw std::invalid_argument("Kinship column " + std::to_string(position) + " asked of " + file.text.path +
+                                        ", which has " + std::to_string(n) + " individuals.");
+        }
     }
-    std::vector<std::size_t> every_line(file.text.ids.size());
-    std::iota(every_line.begin(), every_line.end(), std::size_t{0});
-    Eigen::MatrixXd K = kinship_rows(file.text, every_line);
-    check_kinship_symmetric(K, file.text.ids, file.text.path);
-    return K;
+    if (file.binary) {
+        return triangle_columns(file.lower_triangle.get(), n, positions);
+    }
+    return kinship_text_columns(file.text, positions);
 }

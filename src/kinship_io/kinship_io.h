@@ -62,8 +62,22 @@ std::pair<std::unordered_set<std::string>, std::vector<std::string>> getKinshipI
 // std::runtime_error naming the file for an ID it does not hold, a short or long text line and
 // a text matrix whose triangles disagree (check_kinship_symmetric).
 Eigen::MatrixXd filterKinshipMatrix(const KinshipFile& file, const std::vector<std::string>& sampleIds);
-// The whole matrix, in matrix order; the same errors.
-Eigen::MatrixXd read_all_Kinship(const KinshipFile& file);
+
+// What a prediction needs of an N x N kinship: its columns at the records' kinship positions
+// and its diagonal, without the whole matrix (N x n values for n records instead of N x N).
+struct KinshipColumns {
+    std::vector<std::size_t> positions;  // the matrix positions (data lines) of the columns kept
+    Eigen::MatrixXd columns;             // N x positions.size(): K(i, positions[c]), value positions[c] of line i
+    Eigen::VectorXd diagonal;            // N: K(i, i)
+};
+// The columns at `positions` (0-based matrix positions) and the diagonal. A text file is parsed
+// a panel of lines at a time; each line only as far as its values are needed, the lines at
+// `positions` whole, and those are checked against the columns kept (K(p, i) against K(i, p),
+// the criterion of check_kinship_symmetric): every value the prediction uses is checked.
+// Throws std::runtime_error naming the file and line, as filterKinshipMatrix does.
+KinshipColumns read_kinship_columns(const KinshipFile& file, const std::vector<std::size_t>& positions);
+// read_kinship_columns of a text file.
+KinshipColumns kinship_text_columns(const KinshipText& text, const std::vector<std::size_t>& positions);
 
 // ---- Binary kinship format --------------------------------------------------------------
 // baseName.bin: the lower triangle row by row as 4-byte native floats; baseName.id: one ID per
@@ -94,3 +108,8 @@ void check_kinship_layout(const KinshipText& text);
 // two individuals of the first pair that does not.
 void check_kinship_symmetric(const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
                              const std::string& filename);
+// The criterion of check_kinship_symmetric for one pair, K(i, j) = lower and K(j, i) = upper,
+// for every reader that checks symmetry, and its message (the row's individual first).
+bool kinship_values_agree(double lower, double upper);
+[[noreturn]] void throw_not_symmetric(const std::string& filename, const std::string& row_id,
+                                      const std::string& column_id, double lower, double upper);

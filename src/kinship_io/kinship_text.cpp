@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <iterator>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 #include "kinship_io/huge_pages.h"
@@ -102,6 +103,46 @@ std::string describe_stop(const char* stop, const char* end) {
         return " (reading stopped at \"" + word + "\", a value too large for a 64-bit number)";
     }
     return " (reading stopped at \"" + word + "\")";
+}
+
+// Parses the first `wanted` values of data line `line` into `values` and counts the others.
+// Returns `wanted` for a good line, fewer for a short one (`stopped_at` then says where reading
+// stopped), and the number of values when there are more than individuals: such a line belongs
+// to another matrix, or has lost a line break.
+std::size_t read_line(const KinshipText& text, std::size_t line, std::size_t wanted, double* values,
+                      std::string& stopped_at) {
+    const char* begin = text.content.data() + text.line_begin[line];
+    const char* end = text.content.data() + text.line_end[line];
+    const char* stop = nullptr;
+    const std::size_t count = parse_values(begin, end, wanted, values, &stop);
+    if (count < wanted) {
+        stopped_at = describe_stop(stop, end);
+        return count;
+    }
+    const std::size_t total_values = count + count_fields(stop, end);
+    return total_values > text.ids.size() ? total_values : wanted;
+}
+
+// The error of a line for which read_line returned `found` instead of `wanted`.
+[[noreturn]] void throw_line_error(const KinshipText& text, std::size_t line, std::size_t found, std::size_t wanted,
+                                   const std::string& stopped_at) {
+    const std::size_t n_ids = text.ids.size();
+    const std::string where =
+        "❎ Error: kinship file " + text.path + ", line " + std::to_string(text.line_numbers[line]) + ": ";
+    if (found > n_ids) {
+        throw std::runtime_error(where + std::to_string(found) + " values for the " + std::to_string(n_ids) +
+                                 " individuals of the file; every line needs one value per individual.");
+    }
+    throw std::runtime_error(where + "expected " + std::to_string(wanted) + " values, found " +
+                             std::to_string(found) + stopped_at + ".");
+}
+
+// Where check_kinship_symmetric meets the pair (row > column) in its walk over the lower
+// triangle, so that a reader checking other pairs first still names the pair it would name.
+std::tuple<std::size_t, std::size_t, std::size_t, std::size_t> symmetry_walk_order(std::size_t row,
+                                                                                   std::size_t column) {
+    constexpr std::size_t kBlock = 64;  // the block of check_kinship_symmetric
+    return {column / kBlock, row / kBlock, column, row};
 }
 
 }  // namespace
@@ -259,7 +300,6 @@ Eigen::MatrixXd kinship_rows(const KinshipText& text, const std::vector<std::siz
     // gives rows. Lines are parsed in parallel, each thread writing its own columns.
     Eigen::MatrixXd transposed(k, k);
     advise_huge_pages(transposed.data(), static_cast<std::size_t>(transposed.size()) * sizeof(double));
-    const std::size_t n_ids = text.ids.size();
     std::vector<std::size_t> found(lines.size(), wanted);
     std::vector<std::string> stopped_at(lines.size());
 #pragma omp parallel
@@ -267,25 +307,10 @@ Eigen::MatrixXd kinship_rows(const KinshipText& text, const std::vector<std::siz
         std::vector<double> values(identity ? 0 : wanted);
 #pragma omp for schedule(dynamic, 16)
         for (Eigen::Index a = 0; a < k; ++a) {
-            const std::size_t line = lines[static_cast<std::size_t>(a)];
-            const char* begin = text.content.data() + text.line_begin[line];
-            const char* end = text.content.data() + text.line_end[line];
+            const auto index = static_cast<std::size_t>(a);
             double* target = identity ? transposed.col(a).data() : values.data();
-            const char* stop = nullptr;
-            const std::size_t count = parse_values(begin, end, wanted, target, &stop);
-            if (count < wanted) {
-                found[static_cast<std::size_t>(a)] = count;
-                stopped_at[static_cast<std::size_t>(a)] = describe_stop(stop, end);
-                continue;
-            }
-            // The values not needed are only counted: a line with more values than there are
-            // individuals belongs to another matrix, or has lost a line break.
-            const std::size_t total_values = count + count_fields(stop, end);
-            if (total_values > n_ids) {
-                found[static_cast<std::size_t>(a)] = total_values;
-                continue;
-            }
-            if (!identity) {
+            found[index] = read_line(text, lines[index], wanted, target, stopped_at[index]);
+            if (found[index] == wanted && !identity) {
                 for (Eigen::Index b = 0; b < k; ++b) {
                     transposed(b, a) = values[lines[static_cast<std::size_t>(b)]];
                 }
@@ -293,19 +318,109 @@ Eigen::MatrixXd kinship_rows(const KinshipText& text, const std::vector<std::siz
         }
     }
     for (std::size_t a = 0; a < lines.size(); ++a) {
-        if (found[a] > n_ids) {
-            throw std::runtime_error("❎ Error: kinship file " + text.path + ", line " +
-                                     std::to_string(text.line_numbers[lines[a]]) + ": " + std::to_string(found[a]) +
-                                     " values for the " + std::to_string(n_ids) +
-                                     " individuals of the file; every line needs one value per individual.");
-        }
-        if (found[a] < wanted) {
-            throw std::runtime_error("❎ Error: kinship file " + text.path + ", line " +
-                                     std::to_string(text.line_numbers[lines[a]]) + ": expected " +
-                                     std::to_string(wanted) + " values, found " + std::to_string(found[a]) +
-                                     stopped_at[a] + ".");
+        if (found[a] != wanted) {
+            throw_line_error(text, lines[a], found[a], wanted, stopped_at[a]);
         }
     }
     transposed.transposeInPlace();
     return transposed;
+}
+
+KinshipColumns kinship_text_columns(const KinshipText& text, const std::vector<std::size_t>& positions) {
+    const std::size_t n = text.ids.size();
+    const auto k = static_cast<Eigen::Index>(positions.size());
+    KinshipColumns result;
+    result.positions = positions;
+    result.columns.resize(static_cast<Eigen::Index>(n), k);
+    result.diagonal.resize(static_cast<Eigen::Index>(n));
+    std::size_t column_end = 0;
+    constexpr std::size_t kNotKept = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> kept_as(n, kNotKept);  // the first column of each position kept
+    for (std::size_t c = positions.size(); c-- > 0;) {
+        column_end = std::max(column_end, positions[c] + 1);
+        kept_as[positions[c]] = c;
+    }
+
+    // Lines a panel at a time: column j of `panel` receives the kept values of line start + j,
+    // one transposed copy puts them into their rows. The lines of the kept positions are read
+    // whole (they are checked below), the others as far as their kept values and diagonal.
+    constexpr std::size_t kPanel = 256;
+    Eigen::MatrixXd panel(k, static_cast<Eigen::Index>(std::min(kPanel, n)));
+    std::vector<std::size_t> found(kPanel), wanted(kPanel);
+    std::vector<std::string> stopped_at(kPanel);
+    for (std::size_t start = 0; start < n; start += kPanel) {
+        const std::size_t width = std::min(kPanel, n - start);
+#pragma omp parallel
+        {
+            std::vector<double> values(n);
+#pragma omp for schedule(dynamic, 8)
+            for (std::size_t j = 0; j < width; ++j) {
+                const std::size_t line = start + j;
+                wanted[j] = kept_as[line] != kNotKept ? n : std::max(column_end, line + 1);
+                found[j] = read_line(text, line, wanted[j], values.data(), stopped_at[j]);
+                if (found[j] != wanted[j]) {
+                    continue;
+                }
+                for (Eigen::Index c = 0; c < k; ++c) {
+                    panel(c, static_cast<Eigen::Index>(j)) = values[positions[static_cast<std::size_t>(c)]];
+                }
+                result.diagonal[static_cast<Eigen::Index>(line)] = values[line];
+            }
+        }
+        for (std::size_t j = 0; j < width; ++j) {
+            if (found[j] != wanted[j]) {
+                throw_line_error(text, start + j, found[j], wanted[j], stopped_at[j]);
+            }
+        }
+        result.columns.middleRows(static_cast<Eigen::Index>(start), static_cast<Eigen::Index>(width)) =
+            panel.leftCols(static_cast<Eigen::Index>(width)).transpose();
+    }
+
+    // K(p, i) of every kept line p against K(i, p) of the columns: every value the prediction
+    // uses. Of the pairs that disagree, the one check_kinship_symmetric would meet first is named.
+    struct Disagreement {
+        std::size_t row = 0, column = 0;  // row > column
+        double lower = 0.0, upper = 0.0;
+    };
+    bool disagrees = false;
+    Disagreement first;
+#pragma omp parallel
+    {
+        std::vector<double> values(n);
+        std::string unused;
+        bool local_disagrees = false;
+        Disagreement local;
+#pragma omp for schedule(dynamic, 4)
+        for (Eigen::Index c = 0; c < k; ++c) {
+            const std::size_t p = positions[static_cast<std::size_t>(c)];
+            if (kept_as[p] != static_cast<std::size_t>(c)) {
+                continue;  // a position given twice is checked once
+            }
+            read_line(text, p, n, values.data(), unused);  // read whole above without error
+            for (std::size_t i = 0; i < n; ++i) {
+                const double in_line = values[i];
+                const double in_column = result.columns(static_cast<Eigen::Index>(i), c);
+                const Disagreement pair = p > i ? Disagreement{p, i, in_line, in_column}
+                                                : Disagreement{i, p, in_column, in_line};
+                if (i == p || kinship_values_agree(pair.lower, pair.upper)) {
+                    continue;
+                }
+                if (!local_disagrees ||
+                    symmetry_walk_order(pair.row, pair.column) < symmetry_walk_order(local.row, local.column)) {
+                    local = pair;
+                    local_disagrees = true;
+                }
+            }
+        }
+#pragma omp critical
+        if (local_disagrees &&
+            (!disagrees || symmetry_walk_order(local.row, local.column) < symmetry_walk_order(first.row, first.column))) {
+            first = local;
+            disagrees = true;
+        }
+    }
+    if (disagrees) {
+        throw_not_symmetric(text.path, text.ids[first.row], text.ids[first.column], first.lower, first.upper);
+    }
+    return result;
 }

@@ -40,15 +40,54 @@ std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const ReducedKinsh
     return {std::move(b), w.col(0)};
 }
 
-void check_shapes(Eigen::Index records, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y, Eigen::Index kinship_rows,
-                  Eigen::Index kinship_cols) {
-    if (y.cols() != 1 || X.rows() != records || y.rows() != records || kinship_rows != kinship_cols) {
-        throw std::invalid_argument("Breeding values need y as n x 1, X with n rows and a square K; got y " +
+void check_shapes(Eigen::Index records, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
+                  const KinshipColumns& kinship) {
+    const Eigen::Index individuals = kinship.columns.rows();
+    if (y.cols() != 1 || X.rows() != records || y.rows() != records ||
+        kinship.columns.cols() != static_cast<Eigen::Index>(kinship.positions.size()) ||
+        kinship.diagonal.size() != individuals) {
+        throw std::invalid_argument("Breeding values need y as n x 1, X with n rows and the kinship's N x k columns "
+                                    "of its k positions with its N diagonal values; got y " +
                                     std::to_string(y.rows()) + " x " + std::to_string(y.cols()) + ", X with " +
                                     std::to_string(X.rows()) + " rows, " + std::to_string(records) +
-                                    " records and K " + std::to_string(kinship_rows) + " x " +
-                                    std::to_string(kinship_cols) + ".");
+                                    " records, columns " + std::to_string(individuals) + " x " +
+                                    std::to_string(kinship.columns.cols()) + " for " +
+                                    std::to_string(kinship.positions.size()) + " positions and " +
+                                    std::to_string(kinship.diagonal.size()) + " diagonal values.");
     }
+}
+
+// For every individual, the column of `kinship` at its position, -1 where none is kept (the
+// first where a position is kept twice).
+std::vector<Eigen::Index> column_of_position(const KinshipColumns& kinship) {
+    std::vector<Eigen::Index> column_of(static_cast<std::size_t>(kinship.columns.rows()), -1);
+    for (std::size_t c = kinship.positions.size(); c-- > 0;) {
+        if (kinship.positions[c] < column_of.size()) {
+            column_of[kinship.positions[c]] = static_cast<Eigen::Index>(c);
+        }
+    }
+    return column_of;
+}
+
+// The column of `kinship` at each record's position.
+std::vector<Eigen::Index> record_columns(const std::vector<Eigen::Index>& column_of,
+                                         const std::vector<Eigen::Index>& positions, Eigen::Index records) {
+    if (static_cast<Eigen::Index>(positions.size()) != records) {
+        throw std::invalid_argument("Breeding values need one kinship position per record.");
+    }
+    std::vector<Eigen::Index> columns;
+    columns.reserve(positions.size());
+    for (Eigen::Index position : positions) {
+        if (position < 0 || position >= static_cast<Eigen::Index>(column_of.size())) {
+            throw std::invalid_argument("A record has no row in the kinship matrix.");
+        }
+        if (column_of[static_cast<std::size_t>(position)] < 0) {
+            throw std::invalid_argument("The kinship column of a record's position " + std::to_string(position) +
+                                        " was not kept.");
+        }
+        columns.push_back(column_of[static_cast<std::size_t>(position)]);
+    }
+    return columns;
 }
 
 }  // namespace
@@ -66,31 +105,29 @@ std::vector<Eigen::Index> fixed_effect_columns(const Eigen::MatrixXd& X) {
 
 std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records,
                                                    const std::vector<Eigen::Index>& positions,
-                                                   const Eigen::MatrixXd& K_all, const Eigen::MatrixXd& X,
+                                                   const KinshipColumns& kinship, const Eigen::MatrixXd& X,
                                                    const Eigen::MatrixXd& y, double h2) {
-    check_shapes(records.band.cols(), X, y, K_all.rows(), K_all.cols());
-    if (static_cast<Eigen::Index>(positions.size()) != y.rows()) {
-        throw std::invalid_argument("Breeding values need one kinship position per record.");
-    }
-    for (Eigen::Index position : positions) {
-        if (position < 0 || position >= K_all.rows()) {
-            throw std::invalid_argument("A record has no row in the kinship matrix.");
-        }
-    }
+    check_shapes(records.band.cols(), X, y, kinship);
+    const std::vector<Eigen::Index> columns = record_columns(column_of_position(kinship), positions, y.rows());
     const auto [b, w] = solve_mixed_model(records, X, y, h2);
-    // u = K Z' w; Z' w adds up the w of the records of each individual.
-    Eigen::VectorXd per_individual = Eigen::VectorXd::Zero(K_all.rows());
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-        per_individual[positions[i]] += w[static_cast<Eigen::Index>(i)];
+    // u = K Z' w; Z' w adds up the w of the records of each individual, and is 0 for the
+    // individuals without a record, whose columns are not needed.
+    Eigen::VectorXd per_column = Eigen::VectorXd::Zero(kinship.columns.cols());
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        per_column[columns[i]] += w[static_cast<Eigen::Index>(i)];
     }
-    Eigen::MatrixXd u = K_all * per_individual;
+    Eigen::MatrixXd u = kinship.columns * per_column;
     return {b, std::move(u)};
 }
 
 Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const std::vector<Eigen::Index>& positions,
-                                           const Eigen::MatrixXd& K_all, const Eigen::MatrixXd& X, double sigma_a2,
+                                           const KinshipColumns& kinship, const Eigen::MatrixXd& X, double sigma_a2,
                                            double sigma_e2) {
-    const Eigen::Index N = K_all.rows();
+    check_shapes(records.band.cols(), X, Eigen::MatrixXd::Zero(X.rows(), 1), kinship);
+    const std::vector<Eigen::Index> column_of = column_of_position(kinship);
+    const std::vector<Eigen::Index> columns = record_columns(column_of, positions, X.rows());
+    const Eigen::MatrixXd& K = kinship.columns;
+    const Eigen::Index N = K.rows();
     const auto n = static_cast<Eigen::Index>(positions.size());
     Eigen::VectorXd pev = Eigen::VectorXd::Zero(N);
     if (sigma_a2 == 0.0 || N == 0) {
@@ -112,8 +149,10 @@ Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const 
         const Eigen::Index width = std::min(kBlock, N - start);
         Eigen::MatrixXd R(n, width);
         for (Eigen::Index j = 0; j < width; ++j) {
+            const Eigen::Index column_i = column_of[static_cast<std::size_t>(start + j)];
             for (Eigen::Index a = 0; a < n; ++a) {
-                R(a, j) = K_all(positions[static_cast<std::size_t>(a)], start + j);
+                const auto record = static_cast<std::size_t>(a);
+                R(a, j) = column_i >= 0 ? K(positions[record], column_i) : K(start + j, columns[record]);
             }
         }
         R = rotate_to_reduced(records, std::move(R));
@@ -122,7 +161,7 @@ Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const 
         const Eigen::MatrixXd G = C_chol.solve(F);
         for (Eigen::Index j = 0; j < width; ++j) {
             const double KPK = R.col(j).dot(S.col(j)) - F.col(j).dot(G.col(j));
-            const double value = sigma_a2 * K_all(start + j, start + j) - sigma_a2 * sigma_a2 * KPK;
+            const double value = sigma_a2 * kinship.diagonal[start + j] - sigma_a2 * sigma_a2 * KPK;
             pev[start + j] = std::max(value, 0.0);
         }
     }

@@ -134,4 +134,56 @@ TEST(Hkin, ReportsTheScaleOfGAgainstA) {
     EXPECT_NE(printed3.find("  Correlation of off-diagonal elements: 0.654654\n"), std::string::npos);
 }
 
+// Hkin reorders the pedigree's A into H's order in place: for a pedigree and a genotype list in
+// shuffled orders (long cycles, a genotyped individual outside the pedigree), H and its IDs are
+// those of the block formulas on A and G22 arranged by plain indexing.
+TEST(Hkin, ReordersAnyPedigreeAndGenotypeOrderIntoTheBlocks) {
+    const int n = 70, g = 20, u = n - g;
+    const SingleStepInput in = make_input(n, g, 150, 4);
+    std::vector<Eigen::Index> pedigree_order(n), genotype_order(g);
+    for (int k = 0; k < n; ++k) {
+        pedigree_order[static_cast<std::size_t>(k)] = (k * 37 + 11) % n;  // 37 is prime to 70
+    }
+    for (int k = 0; k < g; ++k) {
+        genotype_order[static_cast<std::size_t>(k)] = u + (k * 7 + 3) % g;
+    }
+    Ids A_ids, G_ids = {"outside"};
+    for (Eigen::Index k : pedigree_order) {
+        A_ids.push_back("a" + std::to_string(k));
+    }
+    for (Eigen::Index k : genotype_order) {
+        G_ids.push_back("a" + std::to_string(k));
+    }
+    MatrixXd G(g + 1, g + 1);
+    G.setIdentity();
+    std::vector<Eigen::Index> in_G22(static_cast<std::size_t>(g));
+    for (int k = 0; k < g; ++k) {
+        in_G22[static_cast<std::size_t>(k)] = genotype_order[static_cast<std::size_t>(k)] - u;
+    }
+    G.bottomRightCorner(g, g) = in.G22(in_G22, in_G22);
+
+    // H's order: the non-genotyped in pedigree order, then the genotyped in genotype order.
+    std::vector<Eigen::Index> h_order;
+    Ids expected_ids;
+    for (Eigen::Index k : pedigree_order) {
+        if (k < u) {
+            h_order.push_back(k);
+            expected_ids.push_back("a" + std::to_string(k));
+        }
+    }
+    h_order.insert(h_order.end(), genotype_order.begin(), genotype_order.end());
+    expected_ids.insert(expected_ids.end(), G_ids.begin() + 1, G_ids.end());
+    const MatrixXd A_h = in.A(h_order, h_order);
+    const MatrixXd G22_h = in.G22(in_G22, in_G22);
+    for (const auto& [tau, omega] : {std::pair{1.0, 1.0}, std::pair{2.0, 0.5}}) {
+        const MatrixXd expected = HkinCpp(A_h, G22_h, A_h.topRightCorner(u, g), A_h.bottomLeftCorner(g, u),
+                                          A_h.bottomRightCorner(g, g), tau, omega);
+        testing::internal::CaptureStdout();
+        const auto [H, ids] = Hkin(in.A(pedigree_order, pedigree_order), G, A_ids, G_ids, tau, omega);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(ids, expected_ids);
+        EXPECT_LT(max_difference(H, expected), 1e-12) << tau;
+    }
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <limits>
 #include <random>
 #include <sstream>
+#include <tuple>
 
 #include "genomic/genotype_files.h"
 #include "kinship_io/kinship_io.h"
@@ -23,6 +24,14 @@ std::string stream_fixed4(double value) {
 std::string fast_fixed4(double value) {
     char buffer[400];
     return std::string(buffer, format_fixed4(value, buffer));
+}
+
+std::vector<std::size_t> all_positions(std::size_t n) {
+    std::vector<std::size_t> positions(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        positions[i] = i;
+    }
+    return positions;
 }
 
 }  // namespace
@@ -65,10 +74,73 @@ TEST(KinshipText, WritesTheBytesOfAnIostreamWriterAndReadsThemBackOnAnyThreadCou
     const std::string name = make_scratch_dir() + "/k.kinship.txt";
     write_kinship_matrix(big, ids, name);
     ASSERT_EQ(read_file(name), header + "\n" + lines);
+    // Every column, and a few (one twice, more than a panel of lines apart) with the diagonal.
+    const KinshipFile file = read_kinship_file(name);
+    const std::vector<std::size_t> every = all_positions(n);
+    const std::vector<std::size_t> some = {399, 3, 260, 3};
+    const std::vector<Eigen::Index> some_columns(some.begin(), some.end());
     for (int threads : {1, 2}) {
         omp_set_num_threads(threads);
-        EXPECT_EQ(read_all_Kinship(read_kinship_file(name)), rounded);
+        EXPECT_EQ(read_kinship_columns(file, every).columns, rounded);
+        const KinshipColumns kept = read_kinship_columns(file, some);
+        EXPECT_EQ(kept.positions, some);
+        EXPECT_EQ(kept.columns, rounded(Eigen::all, some_columns));
+        EXPECT_EQ(kept.diagonal, rounded.diagonal());
     }
+}
+
+// The prediction reads the columns at its records and checks each record's line against them,
+// with the criterion of the records' matrix: a disagreement is an error wherever it meets a
+// record, within the rounding of the text format it is none, and between two individuals
+// without records it is not looked at. Only the values needed are parsed.
+TEST(KinshipText, ColumnsCheckEveryValueTheyUseForSymmetryAndParseOnlyWhatTheyNeed) {
+    const std::string dir = make_scratch_dir();
+    const std::vector<std::string> ids = {"A", "B", "C", "D", "E"};
+    Eigen::MatrixXd K = Eigen::MatrixXd::Identity(5, 5);
+    K(1, 0) = K(0, 1) = 0.25;
+    K(4, 2) = K(2, 4) = 0.5;
+    K(3, 2) = K(2, 3) = 0.125;
+    const auto with = [&](const std::vector<std::tuple<int, int, double>>& changes) {
+        Eigen::MatrixXd changed = K;
+        for (const auto& [row, column, value] : changes) {
+            changed(row, column) = value;
+        }
+        write_kinship_matrix(changed, ids, dir + "/k.txt");
+        return changed;
+    };
+    const std::vector<std::size_t> records = {2, 4};  // C and E
+    const auto columns_error = [&] {
+        return error_of([&] { read_kinship_columns(read_kinship_file(dir + "/k.txt"), records); });
+    };
+
+    with({{3, 2, 0.1251}, {0, 1, 0.2}});  // C-D within rounding; A-B (no records) far apart
+    const KinshipColumns kept = read_kinship_columns(read_kinship_file(dir + "/k.txt"), records);
+    EXPECT_EQ(kept.columns(3, 0), 0.1251);  // D's line at C's column
+    EXPECT_EQ(kept.columns(1, 1), 0.0);
+    EXPECT_EQ(kept.diagonal, Eigen::VectorXd::Ones(5));
+
+    // A record against an individual without one, in either triangle, and two records; the
+    // message is the records' matrix one, of the pair check_kinship_symmetric names first.
+    const std::string not_symmetric = "❎ Error: kinship file " + dir + "/k.txt is not symmetric: the value for ";
+    with({{2, 0, 0.01}});
+    EXPECT_EQ(columns_error(), not_symmetric + "\"C\" and \"A\" is 0.01 in one triangle and 0 in the other.");
+    with({{2, 3, 0.3}});
+    EXPECT_EQ(columns_error(), not_symmetric + "\"D\" and \"C\" is 0.125 in one triangle and 0.3 in the other.");
+    with({{4, 2, 0.6}});
+    EXPECT_EQ(columns_error(), not_symmetric + "\"E\" and \"C\" is 0.6 in one triangle and 0.5 in the other.");
+    const Eigen::MatrixXd two_pairs = with({{4, 3, 0.7}, {2, 1, 0.9}, {0, 1, 0.3}});
+    const Eigen::MatrixXd without_a = two_pairs.bottomRightCorner(4, 4);
+    EXPECT_EQ(columns_error(),
+              error_of([&] { check_kinship_symmetric(without_a, {"B", "C", "D", "E"}, dir + "/k.txt"); }));
+
+    // Without a record, line B is needed up to its diagonal and A's column; a record's line whole.
+    write_file(dir + "/k.txt", "\tA\tB\tC\nA\t1\t0\t0\t\nB\t0\t1\tNA\t\nC\t0\t0\t1\t\n");
+    EXPECT_EQ(read_kinship_columns(read_kinship_file(dir + "/k.txt"), {0}).diagonal, Eigen::VectorXd::Ones(3));
+    EXPECT_EQ(error_of([&] { read_kinship_columns(read_kinship_file(dir + "/k.txt"), {1}); }),
+              "❎ Error: kinship file " + dir + "/k.txt, line 3: expected 3 values, found 2 (reading stopped at \"NA\").");
+    write_file(dir + "/k.txt", "\tA\tB\tC\nA\t1\t0\t0\t\nB\t0\tNA\t0\t\nC\t0\t0\t1\t\n");
+    EXPECT_EQ(error_of([&] { read_kinship_columns(read_kinship_file(dir + "/k.txt"), {0}); }),
+              "❎ Error: kinship file " + dir + "/k.txt, line 3: expected 2 values, found 1 (reading stopped at \"NA\").");
 }
 
 TEST(KinshipText, ASelectionNeedsOnlyItsValuesAndAShortLineStopsTheReaderNamingFileAndLine) {
@@ -126,9 +198,12 @@ TEST(KinshipBinary, WritesTheLowerTriangleRowByRowAsFloatsAndTheIds) {
         EXPECT_EQ(file.text.ids, ids);
         for (int threads : {1, 2}) {
             omp_set_num_threads(threads);
-            EXPECT_EQ(read_all_Kinship(file), floats) << name;
+            EXPECT_EQ(read_kinship_columns(file, all_positions(n)).columns, floats) << name;
             const std::vector<Eigen::Index> picked = {140, 3, 140, 77};
             EXPECT_EQ(filterKinshipMatrix(file, {"i140", "i3", "i140", "i77"}), floats(picked, picked)) << name;
+            const KinshipColumns kept = read_kinship_columns(file, {140, 3, 140, 77});
+            EXPECT_EQ(kept.columns, floats(Eigen::all, picked)) << name;
+            EXPECT_EQ(kept.diagonal, floats.diagonal()) << name;
         }
     }
 

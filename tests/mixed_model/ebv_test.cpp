@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -24,6 +25,15 @@ const std::vector<Eigen::Index> kPositions = {0,  1,  2,  3,  4,  5,  6,  7,  8,
                                               12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 3};
 const Eigen::MatrixXd kZ = incidence(kPositions, 30);
 
+// What read_kinship_columns gives for the records at `positions`: K's columns at the distinct
+// positions, in increasing order, and its diagonal.
+KinshipColumns columns_of(const Eigen::MatrixXd& K, const std::vector<Eigen::Index>& positions) {
+    std::vector<Eigen::Index> kept = positions;
+    std::sort(kept.begin(), kept.end());
+    kept.erase(std::unique(kept.begin(), kept.end()), kept.end());
+    return {std::vector<std::size_t>(kept.begin(), kept.end()), K(Eigen::all, kept), K.diagonal()};
+}
+
 }  // namespace
 
 TEST(GetEBV, SolvesTheTextbookEightAnimalExample) {
@@ -35,7 +45,7 @@ TEST(GetEBV, SolvesTheTextbookEightAnimalExample) {
     const Eigen::MatrixXd X = (Eigen::MatrixXd(5, 2) << 1, 0, 0, 1, 0, 1, 1, 0, 1, 0).finished();
     const Eigen::MatrixXd y = (Eigen::MatrixXd(5, 1) << 4.5, 2.9, 3.9, 3.5, 5.0).finished();
     const std::vector<Eigen::Index> calves = {3, 4, 5, 6, 7};
-    const auto [b, u] = getEBV(reduce_kinship_cpp(A(calves, calves)), calves, A, X, y, 1.0 / 3.0);
+    const auto [b, u] = getEBV(reduce_kinship_cpp(A(calves, calves)), calves, columns_of(A, calves), X, y, 1.0 / 3.0);
     const Eigen::VectorXd expected_u =
         (Eigen::VectorXd(8) << 0.098, -0.019, -0.041, -0.009, -0.186, 0.177, -0.249, 0.183).finished();
     EXPECT_LT((b - Eigen::Vector2d(4.358502, 3.404430)).cwiseAbs().maxCoeff(), 1e-6);
@@ -56,7 +66,8 @@ TEST(GetEBV, SolvesTheMixedModelEquationsWithAnInvertibleOrASingularKinship) {
         const auto [expected_b, expected_u] =
             singular ? reference_mme_singular(kZ, G, X, y, h2) : reference_mme(kZ, K, X, y, h2);
         const auto [b, u] =
-            getEBV(reduce_kinship_cpp(kinship(kPositions, kPositions), 5), kPositions, kinship, X, y, h2);
+            getEBV(reduce_kinship_cpp(kinship(kPositions, kPositions), 5), kPositions, columns_of(kinship, kPositions),
+                   X, y, h2);
         expect_matrix_near(expected_b, b, "b at " + at);
         expect_matrix_near(expected_u, u, "u at " + at);
         // Breeding values of G lie in its column space, so they sum to 0 like its rows.
@@ -80,20 +91,34 @@ TEST(PredictionErrorVariances, MatchTheInverseOfTheEquationsAndTheDenseFormula) 
     Eigen::MatrixXd C = W.transpose() * W;
     C.bottomRightCorner(8, 8) += se2 / sa2 * A.inverse();
     const Eigen::VectorXd expected = se2 * C.inverse().diagonal().tail(8);
-    const Eigen::VectorXd pev = prediction_error_variances(reduce_kinship_cpp(A(calves, calves)), calves, A, X, sa2, se2);
+    const Eigen::VectorXd pev =
+        prediction_error_variances(reduce_kinship_cpp(A(calves, calves)), calves, columns_of(A, calves), X, sa2, se2);
     expect_matrix_near(expected, pev, "PEV of the textbook example");
 
     const Eigen::MatrixXd G = random_kinship(30, 80, 6, 0.0);
     const Eigen::MatrixXd X3 = class_design(24, 3);
     const Eigen::MatrixXd Kr = kZ * G * kZ.transpose();
+    const Eigen::MatrixXd y3 = simulate_trait(Kr, X3, 1.0, 1.0, 7);
     const Eigen::MatrixXd V = 1.3 * Kr + 0.7 * Eigen::MatrixXd::Identity(24, 24);
     const Eigen::MatrixXd Vinv = V.inverse();
     const Eigen::MatrixXd P = Vinv - Vinv * X3 * (X3.transpose() * Vinv * X3).inverse() * X3.transpose() * Vinv;
     const Eigen::MatrixXd KZ = G * kZ.transpose();
     const Eigen::VectorXd dense = 1.3 * G.diagonal() - 1.3 * 1.3 * (KZ * P * KZ.transpose()).diagonal();
-    expect_matrix_near(dense, prediction_error_variances(reduce_kinship_cpp(Kr, 5), kPositions, G, X3, 1.3, 0.7),
+    const ReducedKinship reduced = reduce_kinship_cpp(Kr, 5);
+    expect_matrix_near(dense, prediction_error_variances(reduced, kPositions, columns_of(G, kPositions), X3, 1.3, 0.7),
                        "PEV with a singular G");
+    // Columns kept beyond the records' and in another order change nothing.
+    std::vector<Eigen::Index> every(30);
+    for (Eigen::Index i = 0; i < 30; ++i) {
+        every[static_cast<std::size_t>(i)] = 29 - i;
+    }
+    const KinshipColumns reversed = {std::vector<std::size_t>(every.begin(), every.end()), G(Eigen::all, every),
+                                     G.diagonal()};
+    expect_matrix_near(dense, prediction_error_variances(reduced, kPositions, reversed, X3, 1.3, 0.7),
+                       "PEV with every column, reversed");
+    expect_matrix_near(getEBV(reduced, kPositions, columns_of(G, kPositions), X3, y3, 0.6).second,
+                       getEBV(reduced, kPositions, reversed, X3, y3, 0.6).second, "u with every column, reversed");
     // No genetic variance: every breeding value is 0 and known exactly.
-    EXPECT_EQ(prediction_error_variances(reduce_kinship_cpp(Kr, 5), kPositions, G, X3, 0.0, 0.7).cwiseAbs().maxCoeff(),
-              0.0);
+    const KinshipColumns kept = columns_of(G, kPositions);
+    EXPECT_EQ(prediction_error_variances(reduced, kPositions, kept, X3, 0.0, 0.7).cwiseAbs().maxCoeff(), 0.0);
 }
