@@ -4,6 +4,7 @@
 
 #include "genomic/bed_internal.h"
 #include "genomic/genomic.h"
+#include "linear_algebra/mirror.h"
 
 namespace {
 
@@ -67,9 +68,5 @@ void scale_and_mirror_panel(Eigen::MatrixXd& panel, Eigen::Index first, double s
             panel.col(first + c).tail(n_rows - c) *= scale;
         }
     }
-    for (Eigen::Index c = 1; c < n_rows; ++c) {
-        for (Eigen::Index r = 0; r < c; ++r) {
-            panel(r, first + c) = panel(c, first + r);
-        }
-    }
+    mirror_lower(panel.middleCols(first, n_rows));
 }
