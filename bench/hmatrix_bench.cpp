@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
 
     Logger logger("/dev/null");
     const auto [A, A_ids] = pedigree_route(options, logger);
-    const BedSet bed = open_bed(options.bed_prefix, false);
-    const MatrixXd G = gkin_from_bed(bed, 1, 2.0);
+    const BedSet bed = read_bed(options.bed_prefix, false);
+    const MatrixXd G = gkin_cpp(bed, 1, 2.0);
 
     auto start = std::chrono::steady_clock::now();
     const auto [H, H_ids] = Hkin(A, G, A_ids, bed.individual_ids, tau, omega);

@@ -13,10 +13,10 @@
 // in memory as a whole.
 KinshipResult genomic_route(const RunOptions& options, Logger& logger, GenomicLabels* labels) {
     omp_set_num_threads(options.threads);
-    BedSet bed = open_bed(options.bed_prefix, true);
+    BedSet bed = read_bed(options.bed_prefix, true);
     logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";
     Eigen::MatrixXd kinship = with_memory_check("G", bed.individual_ids.size(), [&] {
-        return gkin_from_bed(bed, options.kin_method, options.kin_lambda,
+        return gkin_cpp(bed, options.kin_method, options.kin_lambda,
                              labels != nullptr ? &labels->markers_used : nullptr);
     });
     if (labels != nullptr) {
@@ -27,7 +27,7 @@ KinshipResult genomic_route(const RunOptions& options, Logger& logger, GenomicLa
 
 KinshipPart genomic_part_route(const RunOptions& options, Logger& logger) {
     omp_set_num_threads(options.threads);
-    BedSet bed = open_bed(options.bed_prefix, true);
+    BedSet bed = read_bed(options.bed_prefix, true);
     const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
     if (options.kin_parts > n_individuals) {
         throw std::runtime_error("❎ Error: Invalid argument for --kin-parts - " + std::to_string(options.kin_parts) +
@@ -43,7 +43,7 @@ KinshipPart genomic_part_route(const RunOptions& options, Logger& logger) {
                << n_individuals * (n_individuals + 1) / 2 << " values)...\n";
     KinshipPart part;
     try {
-        part.rows = gkin_from_bed(bed, options.kin_method, options.kin_lambda, nullptr, &rows);
+        part.rows = gkin_cpp(bed, options.kin_method, options.kin_lambda, nullptr, &rows);
     } catch (const std::bad_alloc&) {
         std::ostringstream message;
         message << "❎ Error: not enough memory for part " << options.kin_part << " of G: its rows " << rows.first + 1

@@ -130,11 +130,11 @@ KinshipResult single_step_route(const RunOptions& options, Logger& logger) {
     const Pedigree& pedigree = relationships.first;
     Eigen::MatrixXd& A = relationships.second;
     omp_set_num_threads(options.threads);
-    const BedSet bed = open_bed(options.bed_prefix, true);
+    const BedSet bed = read_bed(options.bed_prefix, true);
     logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";
     // The G inside H always takes lambda 2; --kin-lambda belongs to the genomic route.
     Eigen::MatrixXd G =
-        with_memory_check("G", bed.individual_ids.size(), [&] { return gkin_from_bed(bed, options.kin_method, 2.0); });
+        with_memory_check("G", bed.individual_ids.size(), [&] { return gkin_cpp(bed, options.kin_method, 2.0); });
     logger.tee << "👉 Calculating H matrix using method ...\n";
     // A and G are moved in: Hkin frees them once H has their blocks.
     const auto n_individuals = static_cast<std::size_t>(A.rows());

@@ -1,7 +1,7 @@
 #pragma once
 
-// Shared by the .bed reader and the streamed G: the one decoder of the format, the file
-// checks, and the per-marker formulas, so that both paths give the same numbers.
+// Shared by the .bed reader and G: the one decoder of the format, the file checks, and the
+// per-marker formulas.
 
 #include <array>
 #include <cmath>
@@ -21,10 +21,10 @@ struct FileCloser {
 using BedFileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 // Opens a .bed, checks the header and that the file is exactly 3 + ceil(n/4)·m bytes, and
-// leaves it positioned at the first marker. `source` describes where n and m came from (for
+// leaves it positioned at the first marker, from where gkin_cpp decodes it block by block. `source` describes where n and m came from (for
 // the size message), e.g. "4 individuals in d.fam and 3 markers in d.bim".
-BedFileHandle open_checked_bed(const std::string& path, std::int64_t n_individuals, std::int64_t n_markers,
-                               const std::string& source);
+BedFileHandle read_bed2_cpp(const std::string& path, std::int64_t n_markers, std::int64_t n_individuals,
+                            const std::string& source);
 
 // Reads `size` bytes of markers; a short read means the file changed since it was checked.
 void read_bed_bytes(std::FILE* file, const std::string& path, unsigned char* buffer, std::size_t size);
@@ -38,7 +38,7 @@ void decode_bed_marker(const unsigned char* bytes, std::int64_t n_individuals, c
                        double* out);
 
 // What G needs of one marker, from its code counts. The arithmetic follows the imputing
-// and centring of gkin_cpp step for step, so the centred values are bit-identical.
+// and centring of the plain formula step for step: impute by the observed mean, then centre.
 struct MarkerSummary {
     double mean = 0.0;        // mean dosage of the observed calls, 0 when none
     double frequency = 0.0;   // p = mean / 2

@@ -17,8 +17,6 @@ const unsigned char plink_bed_byte_header[3] = {0x6C, 0x1B, 0x01};
 
 namespace {
 
-constexpr std::int64_t kReadBlockMarkers = 1024;
-
 // For every byte, the number of individuals with each code, in four 16-bit lanes
 // (lane c counts code c). Summed over at most 16383 bytes a lane holds at most 65532.
 constexpr std::array<std::uint64_t, 256> make_packed_code_counts() {
@@ -122,7 +120,7 @@ void refuse_special_file(const std::string& path, const std::string& role) {
     }
 }
 
-BedFileHandle open_checked_bed(const std::string& path, std::int64_t n_individuals, std::int64_t n_markers,
+BedFileHandle read_bed2_cpp(const std::string& path, std::int64_t n_markers, std::int64_t n_individuals,
                                const std::string& source) {
     // The .bed is read twice (checked, then decoded), which a pipe could not serve either.
     refuse_special_file(path, "Could not open BED file");
@@ -212,7 +210,7 @@ void decode_bed_marker(const unsigned char* bytes, std::int64_t n_individuals, c
     }
 }
 
-BedSet open_bed(const std::string& prefix, bool verbose) {
+BedSet read_bed(const std::string& prefix, bool verbose) {
     if (prefix.empty()) {
         throw std::invalid_argument("Genotype prefix is required!");
     }
@@ -258,76 +256,8 @@ BedSet open_bed(const std::string& prefix, bool verbose) {
 
     const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
     const std::int64_t n_markers = static_cast<std::int64_t>(bed.marker_ids.size());
-    open_checked_bed(bed.bed_path, n_individuals, n_markers,
+    read_bed2_cpp(bed.bed_path, n_markers, n_individuals,
                      std::to_string(n_individuals) + " individuals in " + bed.fam_path + " and " +
                          std::to_string(n_markers) + " markers in " + bed.bim_path);
     return bed;
-}
-
-std::tuple<Eigen::MatrixXd, std::vector<std::string>, std::vector<std::string>>
-read_bed(const std::string& prefix, bool verbose) {
-    BedSet bed = open_bed(prefix, verbose);
-    Eigen::MatrixXd genotypes = read_bed2_cpp(bed.bed_path.c_str(), static_cast<int>(bed.marker_ids.size()),
-                                              static_cast<int>(bed.individual_ids.size()));
-    return {std::move(genotypes), std::move(bed.individual_ids), std::move(bed.marker_ids)};
-}
-
-Eigen::MatrixXd read_bed2_cpp(const char* path, int n_markers, int n_individuals) {
-    if (n_markers < 0 || n_individuals < 0) {
-        throw std::invalid_argument("read_bed2_cpp: negative marker or individual count");
-    }
-    const std::string bed_path = path;
-    BedFileHandle file = open_checked_bed(bed_path, n_individuals, n_markers,
-                                          std::to_string(n_individuals) + " individuals and " +
-                                              std::to_string(n_markers) + " markers");
-    const std::int64_t bytes_per_marker = bed_bytes_per_marker(n_individuals);
-    Eigen::MatrixXd genotypes = Eigen::MatrixXd::Constant(n_individuals, n_markers, -1.0);
-    double dosage_of_code[4];
-    std::copy(GENOTYPE_MAP, GENOTYPE_MAP + 4, dosage_of_code);
-
-    // Blocks of 1024 markers go to the threads one at a time; the shared file position makes
-    // the seek and read a critical section, decoding runs outside it. Each block writes its
-    // own columns. Exceptions may not leave the parallel region, so the first is kept.
-    const std::int64_t n_blocks = (n_markers + kReadBlockMarkers - 1) / kReadBlockMarkers;
-    std::exception_ptr failure;
-#pragma omp parallel for schedule(dynamic, 1)
-    for (std::int64_t block = 0; block < n_blocks; ++block) {
-        try {
-            const std::int64_t block_start = block * kReadBlockMarkers;
-            const std::int64_t block_markers = std::min<std::int64_t>(kReadBlockMarkers, n_markers - block_start);
-            std::vector<unsigned char> buffer(static_cast<std::size_t>(bytes_per_marker * block_markers));
-            bool read_ok = true;
-#pragma omp critical
-            {
-                try {
-                    if (::fseeko(file.get(), 3 + bytes_per_marker * block_start, SEEK_SET) != 0) {
-                        throw std::runtime_error("Could not seek in BED file " + bed_path);
-                    }
-                    read_bed_bytes(file.get(), bed_path, buffer.data(), buffer.size());
-                } catch (...) {
-                    read_ok = false;
-#pragma omp critical(bed_failure)
-                    if (!failure) {
-                        failure = std::current_exception();
-                    }
-                }
-            }
-            if (!read_ok) {
-                continue;
-            }
-            for (std::int64_t k = 0; k < block_markers; ++k) {
-                decode_bed_marker(buffer.data() + k * bytes_per_marker, n_individuals, dosage_of_code,
-                                  genotypes.col(block_start + k).data());
-            }
-        } catch (...) {
-#pragma omp critical(bed_failure)
-            if (!failure) {
-                failure = std::current_exception();
-            }
-        }
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-    return genotypes;
 }

@@ -71,8 +71,8 @@ void add_rows_against_earlier_columns(const Eigen::MatrixXd& block, std::int64_t
 
 }  // namespace
 
-Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std::int64_t* markers_used,
-                              const RowRange* rows) {
+Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int64_t* markers_used,
+                         const RowRange* rows) {
     if (method != kVanRadenMethod && method != kExpectedVarianceMethod && method != kObservedVarianceMethod) {
         throw std::invalid_argument("Invalid kinship method!");
     }
@@ -96,7 +96,7 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std:
                                     " are not a range of the " + std::to_string(n_individuals) + " rows of G.");
     }
     const int panel_rows = static_cast<int>(last - first);
-    BedFileHandle file = open_checked_bed(bed.bed_path, n_individuals, n_markers,
+    BedFileHandle file = read_bed2_cpp(bed.bed_path, n_markers, n_individuals,
                                           std::to_string(n_individuals) + " individuals in " + bed.fam_path +
                                               " and " + std::to_string(n_markers) + " markers in " + bed.bim_path);
     const auto start = std::chrono::system_clock::now();
@@ -122,7 +122,7 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std:
     }
     bool kinship_started = false;
     std::int64_t informative_markers = 0;
-    double heterozygosity = 0.0;  // Σ p(1-p), in marker order like gkin_cpp
+    double heterozygosity = 0.0;  // Σ p(1-p), in marker order
     const int n = static_cast<int>(n_individuals);
     const double markers = static_cast<double>(n_markers);
 
@@ -177,9 +177,12 @@ Eigen::MatrixXd gkin_from_bed(const BedSet& bed, int method, double lambda, std:
             }
             const MarkerSummary& summary = summaries[k];
             const double scale = column_scale[k];
-            // Per code: (imputed dosage + centring offset) x scale; code 01 is missing.
-            const double value_of_code[4] = {(2.0 + summary.offset) * scale, (summary.mean + summary.offset) * scale,
-                                             (1.0 + summary.offset) * scale, (0.0 + summary.offset) * scale};
+            // Per code: (imputed dosage + centring offset) x scale; a missing call takes the mean.
+            double value_of_code[4];
+            for (int code = 0; code < 4; ++code) {
+                const double dosage = GENOTYPE_MAP[code] < 0 ? summary.mean : GENOTYPE_MAP[code];
+                value_of_code[code] = (dosage + summary.offset) * scale;
+            }
             decode_bed_marker(block_bytes.data() + k * bytes_per_marker, n_individuals, value_of_code,
                               block.col(destination[k]).data());
         }

@@ -11,7 +11,6 @@
 
 #include "hmatrix/hmatrix.h"
 #include "log/progress_line.h"
-#include "hmatrix/single_step_core.h"
 
 namespace {
 
@@ -218,8 +217,8 @@ std::pair<MatrixXd, std::vector<std::string>> Hkin(MatrixXd A, MatrixXd G,
     std::cout << "Computing the H matrix... " << std::endl;
     {
         ProgressLine progress(1, "H", "steps");
-        add_single_step_correction(H, G22, H.bottomLeftCorner(g_size, u), H.bottomRightCorner(g_size, g_size), tau,
-                                   omega, [&](Index done, Index total) { progress.update(done, total); });
+        HkinCpp(H, G22, H.bottomLeftCorner(g_size, u), H.bottomRightCorner(g_size, g_size), tau, omega,
+                [&](Index done, Index total) { progress.update(done, total); });
     }
 
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;

@@ -1,4 +1,4 @@
-#include "hmatrix/single_step_core.h"
+#include "hmatrix/hmatrix.h"
 
 #include <cblas.h>
 
@@ -122,9 +122,9 @@ void require_finite(const Eigen::Ref<const MatrixXd>& M, const std::string& what
 
 }  // namespace
 
-void add_single_step_correction(MatrixXd& H, const MatrixXd& G22, const Eigen::Ref<const MatrixXd>& A21,
-                                const Eigen::Ref<const MatrixXd>& A22, double tau, double omega,
-                                const std::function<void(Index, Index)>& on_progress) {
+void HkinCpp(MatrixXd& H, const MatrixXd& G22, const Eigen::Ref<const MatrixXd>& A21,
+             const Eigen::Ref<const MatrixXd>& A22, double tau, double omega,
+             const std::function<void(Index, Index)>& on_progress) {
     const Index n = H.rows();
     const Index g = G22.rows();
     const Index u = n - g;
@@ -212,14 +212,4 @@ void add_single_step_correction(MatrixXd& H, const MatrixXd& G22, const Eigen::R
     require_finite(H, "the result");
     steps_done = total_steps - 1;  // without non-genotyped individuals there was no T
     step_done();
-}
-
-MatrixXd HkinCpp(const MatrixXd& A, const MatrixXd& G22, const MatrixXd& A12, const MatrixXd& A21,
-                 const MatrixXd& A22, double tau, double omega) {
-    if (A12.rows() != A21.cols() || A12.cols() != A21.rows()) {
-        throw std::invalid_argument("HkinCpp: A12 and A21 do not fit together.");
-    }
-    MatrixXd H = A;
-    add_single_step_correction(H, G22, A21, A22, tau, omega);
-    return H;
 }

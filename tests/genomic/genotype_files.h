@@ -1,7 +1,6 @@
 #pragma once
 
-// Small PLINK 1 genotype sets written straight from a dosage matrix, and the textbook G
-// that the fast paths are checked against.
+// Small PLINK 1 genotype sets written straight from a dosage matrix.
 
 #include <cmath>
 #include <functional>
@@ -13,6 +12,7 @@
 
 #include <Eigen/Dense>
 
+#include "genomic/textbook_grm.h"
 #include "test_support.h"
 
 // The message of the std::exception that `action` throws, "" if none.
@@ -80,26 +80,4 @@ inline void write_genotype_set(const std::string& prefix, const Eigen::MatrixXd&
     write_file(prefix + ".fam", fam);
     write_file(prefix + ".bim", bim);
     write_file(prefix + ".bed", encode_bed(dosages, padding));
-}
-
-// G by the formulas, one marker at a time: impute by the observed mean, centre by 2p, then
-// method 1: Σ z zᵀ / (2 Σ p(1-p)); methods 2 and 3: Σ w z zᵀ scaled to mean diagonal 1, with
-// w = 1 / (m (2p(1-p) + 1e-6)^λ) or 1 / (m (v + 1e-6)^λ), v the variance (divisor n).
-inline Eigen::MatrixXd textbook_grm(const Eigen::MatrixXd& dosages, int method, double lambda) {
-    const Eigen::Index n = dosages.rows();
-    const Eigen::Index m = dosages.cols();
-    Eigen::MatrixXd sum = Eigen::MatrixXd::Zero(n, n);
-    double heterozygosity = 0.0;
-    for (Eigen::Index j = 0; j < m; ++j) {
-        const Eigen::ArrayXd x = dosages.col(j).array();
-        const auto called = x != -1.0;
-        const double mean = called.any() ? called.select(x, 0.0).sum() / called.count() : 0.0;
-        const double p = mean / 2.0;
-        const Eigen::VectorXd z = (called.select(x, mean) - 2.0 * p).matrix();
-        heterozygosity += p * (1.0 - p);
-        const double spread = method == 2 ? 2.0 * p * (1.0 - p) : z.squaredNorm() / n;
-        const double weight = method == 1 ? 1.0 : 1.0 / (m * std::pow(spread + 1e-6, lambda));
-        sum += weight * z * z.transpose();
-    }
-    return method == 1 ? Eigen::MatrixXd(sum / (2.0 * heterozygosity)) : Eigen::MatrixXd(sum / (sum.trace() / n));
 }

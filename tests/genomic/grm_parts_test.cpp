@@ -62,10 +62,10 @@ TEST(KinshipParts, PartsPutTogetherAreTheWholeGByteForByte) {
     for (const auto& [n, m] : {std::pair{37, 2500}, std::pair{600, 1100}}) {
         const std::string dir = make_scratch_dir();
         write_genotype_set(dir + "/geno", random_dosages(n, m, 5 + n, 0.04), 3);
-        const BedSet bed = open_bed(dir + "/geno", false);
+        const BedSet bed = read_bed(dir + "/geno", false);
         for (const int method : {1, 2, 3}) {
             omp_set_num_threads(1);
-            const Eigen::MatrixXd whole = gkin_from_bed(bed, method, 0.5);
+            const Eigen::MatrixXd whole = gkin_cpp(bed, method, 0.5);
             WriteGRMBin(dir + "/whole", whole, bed.individual_ids, false, 4);
             for (const int n_parts : {1, 2, 3, 7}) {
                 SCOPED_TRACE(std::to_string(n) + " individuals, method " + std::to_string(method) + ", " +
@@ -74,7 +74,7 @@ TEST(KinshipParts, PartsPutTogetherAreTheWholeGByteForByte) {
                 for (int part = 1; part <= n_parts; ++part) {
                     const RowRange rows = kinship_part_rows(n, n_parts, part);
                     omp_set_num_threads(part % 2 + 1);  // a part's thread count changes nothing
-                    const Eigen::MatrixXd block = gkin_from_bed(bed, method, 0.5, nullptr, &rows);
+                    const Eigen::MatrixXd block = gkin_cpp(bed, method, 0.5, nullptr, &rows);
                     ASSERT_EQ(block, whole.block(rows.first, 0, rows.last - rows.first, rows.last)) << "part " << part;
                     const std::vector<std::string> part_ids(bed.individual_ids.begin() + rows.first,
                                                             bed.individual_ids.begin() + rows.last);
@@ -93,14 +93,14 @@ TEST(KinshipParts, RowsOutsideGAndBlocksOfAnotherShapeAreRefused) {
     const SilentStdout silent;
     const std::string dir = make_scratch_dir();
     write_genotype_set(dir + "/geno", random_dosages(6, 30, 2, 0.0));
-    const BedSet bed = open_bed(dir + "/geno", false);
+    const BedSet bed = read_bed(dir + "/geno", false);
     for (const RowRange rows : {RowRange{2, 2}, RowRange{-1, 3}, RowRange{4, 7}}) {
-        EXPECT_NE(error_of([&] { gkin_from_bed(bed, 1, 1.0, nullptr, &rows); }).find("are not a range of the 6 rows"),
+        EXPECT_NE(error_of([&] { gkin_cpp(bed, 1, 1.0, nullptr, &rows); }).find("are not a range of the 6 rows"),
                   std::string::npos);
     }
     // Weights that overflow stop a part as they stop the whole G.
     const RowRange last_row{5, 6};
-    EXPECT_NE(error_of([&] { gkin_from_bed(bed, 2, 2000.0, nullptr, &last_row); }).find("G is not finite"),
+    EXPECT_NE(error_of([&] { gkin_cpp(bed, 2, 2000.0, nullptr, &last_row); }).find("G is not finite"),
               std::string::npos);
     // Rows 2 and 3 need a 2 x 4 block.
     EXPECT_NE(error_of([&] { write_kinship_rows(dir + "/p", Eigen::MatrixXd::Zero(2, 3), 2, {"a", "b"}, false); })
