@@ -12,6 +12,8 @@
 
 #include <Eigen/Dense>
 
+#include "log/failures.h"
+
 class Logger;
 
 // Everything the command line can set; the runs read it, nothing else does.
@@ -68,7 +70,8 @@ void configure_parallel_runtime(char* argv[]);
 int zelkora_main(int argc, const char* const argv[]);
 
 // Reports a failure of a run where it belongs: InputFailure and OutputFailure on standard
-// error, any other exception on the console and in the log. Returns the exit status, 1.
+// error, RunFailure on the console and in the log behind the error marker, any other exception
+// there as it stands (the builders' texts). Returns the exit status, 1.
 int report_failure(const std::exception& error, Logger& logger);
 
 // The runs return the exit status that the program ends with when they fail (1), or 0.
@@ -88,7 +91,7 @@ auto with_memory_check(const char* matrix_name, std::size_t n_individuals, Build
     try {
         return build();
     } catch (const std::bad_alloc&) {
-        throw std::runtime_error(memory_message(matrix_name, n_individuals));
+        throw RunFailure(memory_message(matrix_name, n_individuals));
     }
 }
 // Routes of the kinship run. They throw on failure (see log/failures.h).

@@ -150,11 +150,19 @@ void write_start_line(Logger& logger) {
 
 }  // namespace
 
+// Leads every failure message of a run that is not one of the builders' own texts.
+constexpr const char* kErrorMarker = "❎ Error: ";
+
 int report_failure(const std::exception& error, Logger& logger) {
-    if (dynamic_cast<const InputFailure*>(&error) != nullptr || dynamic_cast<const OutputFailure*>(&error) != nullptr) {
+    if (dynamic_cast<const InputCheckFailure*>(&error) != nullptr) {
+        std::cerr << kErrorMarker << error.what() << std::endl;
+    } else if (dynamic_cast<const InputFailure*>(&error) != nullptr ||
+               dynamic_cast<const OutputFailure*>(&error) != nullptr) {
         std::cerr << error.what() << std::endl;
+    } else if (dynamic_cast<const RunFailure*>(&error) != nullptr) {
+        logger.tee << kErrorMarker << error.what() << std::endl;
     } else {
-        logger.tee << error.what() << std::endl;
+        logger.tee << error.what() << std::endl;  // the builders' messages stand without a marker
     }
     return 1;
 }
@@ -264,7 +272,7 @@ int zelkora_main(int argc, const char* const argv[]) {
     logger->close();
     const std::string log_failure = logger->write_failure();
     if (!log_failure.empty()) {
-        std::cerr << log_failure << std::endl;
+        std::cerr << kErrorMarker << log_failure << std::endl;
         return 1;
     }
     return status;

@@ -7,6 +7,7 @@
 
 #include "app/app.h"
 #include "genomic/genomic.h"
+#include "log/failures.h"
 #include "log/logger.h"
 
 // G from a PLINK genotype set, streamed from the .bed so that the genotypes are never held
@@ -30,7 +31,7 @@ KinshipPart genomic_part_route(const RunOptions& options, Logger& logger) {
     BedSet bed = read_bed(options.bed_prefix, true);
     const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
     if (options.kin_parts > n_individuals) {
-        throw std::runtime_error("❎ Error: Invalid argument for --kin-parts - " + std::to_string(options.kin_parts) +
+        throw RunFailure("Invalid argument for --kin-parts - " + std::to_string(options.kin_parts) +
                                  " is more than the " + std::to_string(n_individuals) + " individuals of " +
                                  bed.fam_path + "; every part needs a row of G, so give at most " +
                                  std::to_string(n_individuals) + " parts.");
@@ -46,12 +47,12 @@ KinshipPart genomic_part_route(const RunOptions& options, Logger& logger) {
         part.rows = gkin_cpp(bed, options.kin_method, options.kin_lambda, nullptr, &rows);
     } catch (const std::bad_alloc&) {
         std::ostringstream message;
-        message << "❎ Error: not enough memory for part " << options.kin_part << " of G: its rows " << rows.first + 1
+        message << "not enough memory for part " << options.kin_part << " of G: its rows " << rows.first + 1
                 << " to " << rows.last << " need " << std::setprecision(3)
                 << 8.0 * static_cast<double>(rows.last - rows.first) * static_cast<double>(rows.last) / 1e9
                 << " GB for the " << rows.last - rows.first << " x " << rows.last
                 << " block (8 bytes per value). Split G into more parts (--kin-parts).";
-        throw std::runtime_error(message.str());
+        throw RunFailure(message.str());
     }
     part.ids.assign(bed.individual_ids.begin() + rows.first, bed.individual_ids.begin() + rows.last);
     part.first_row = rows.first;

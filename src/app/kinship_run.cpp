@@ -6,12 +6,13 @@
 
 #include "app/app.h"
 #include "kinship_io/kinship_io.h"
+#include "log/failures.h"
 #include "log/logger.h"
 
 std::string memory_message(const char* matrix_name, std::size_t n_individuals) {
     const double gigabytes = 8.0 * static_cast<double>(n_individuals) * static_cast<double>(n_individuals) / 1e9;
     std::ostringstream message;
-    message << "❎ Error: not enough memory for " << matrix_name << ": " << n_individuals << " individuals need "
+    message << "not enough memory for " << matrix_name << ": " << n_individuals << " individuals need "
             << std::setprecision(3) << gigabytes << " GB for the " << n_individuals << " x " << n_individuals
             << " matrix alone (8 bytes per value). Run on a machine with more memory, or on fewer individuals.";
     return message.str();

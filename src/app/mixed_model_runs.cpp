@@ -25,6 +25,8 @@ template <typename Action>
 auto as_input_error(Action action) -> decltype(action()) {
     try {
         return action();
+    } catch (const InputFailure&) {
+        throw;  // already says what it is
     } catch (const std::runtime_error& error) {
         throw InputFailure(error.what());
     } catch (const std::invalid_argument& error) {
@@ -125,7 +127,7 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger) {
                << std::endl;
 
     if (y.rows() < 2) {
-        throw std::runtime_error("❎ Error: REML needs at least two records with a trait value, complete covariates "
+        throw RunFailure("REML needs at least two records with a trait value, complete covariates "
                                  "and a row in the kinship file; " + options.phe_file + " has " +
                                  std::to_string(y.rows()) + ".");
     }
@@ -135,12 +137,12 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger) {
     }
     const auto rank = static_cast<Eigen::Index>(independent_columns(reduced_design, in_order).size());
     if (y.rows() <= rank) {
-        throw std::runtime_error("❎ Error: the " + std::to_string(y.rows()) + " records are no more than the " +
+        throw RunFailure("the " + std::to_string(y.rows()) + " records are no more than the " +
                                  std::to_string(rank) + " fixed effects they estimate; REML needs more records " +
                                  "than fixed effects (use fewer --covar-pos columns).");
     }
     if (y.maxCoeff() == y.minCoeff()) {
-        throw std::runtime_error("❎ Error: the trait has the same value in all " + std::to_string(y.rows()) +
+        throw RunFailure("the trait has the same value in all " + std::to_string(y.rows()) +
                                  " records; there is no variance to estimate.");
     }
     // Values that differ but whose variance underflows to 0 or overflows (traits near 1e-200
@@ -148,10 +150,10 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger) {
     const double variance = computeVariance(y);
     if (!(variance > 0.0) || !std::isfinite(variance)) {
         std::ostringstream message;
-        message << "❎ Error: the trait values range from " << y.minCoeff() << " to " << y.maxCoeff()
+        message << "the trait values range from " << y.minCoeff() << " to " << y.maxCoeff()
                 << ", so their variance is " << (variance > 0.0 ? "too large" : "too small")
                 << " to compute; rescale the trait (for example to units between 0.001 and 1000).";
-        throw std::runtime_error(message.str());
+        throw RunFailure(message.str());
     }
     for (std::size_t c = 0; c < inputs.numeric.size(); ++c) {
         if (inputs.numeric[c].constant) {
@@ -238,7 +240,7 @@ int run_predict(const RunOptions& options, Logger& logger) {
         const RemlResult reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability,
                                         kTolerance);
         if (!reml.converged) {
-            throw std::runtime_error("❎ Error: without converged variance components there are no breeding values "
+            throw RunFailure("without converged variance components there are no breeding values "
                                      "to predict; " + output_name + " was not written.");
         }
 
@@ -248,9 +250,9 @@ int run_predict(const RunOptions& options, Logger& logger) {
         unstandardise_effects(b, inputs.numeric);
         if (!b.allFinite() || !u.allFinite()) {
             std::ostringstream message;
-            message << "❎ Error: the mixed model equations have no finite solution at heritability " << reml.h2
+            message << "the mixed model equations have no finite solution at heritability " << reml.h2
                     << "; " << output_name << " was not written.";
-            throw std::runtime_error(message.str());
+            throw RunFailure(message.str());
         }
         logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
         for (Eigen::Index i = 0; i < b.rows(); ++i) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "log/failures.h"
 
 namespace {
 
@@ -31,22 +32,22 @@ std::string location(const std::string& path, std::size_t line_number) {
 // A decimal number that is the whole field: trailing text (`53,682`), hexadecimal (`0x40`), a
 // text without a number and a value that is not finite are errors naming the place.
 double parse_trait(const std::string& text, const std::string& path, std::size_t line_number, int phe_pos) {
-    const std::string where = "❎ Error: " + location(path, line_number) + ": the trait value \"" + text +
+    const std::string where = location(path, line_number) + ": the trait value \"" + text +
                               "\" in column " + std::to_string(phe_pos + 1);
     double value = 0.0;
     std::size_t used = 0;
     try {
         value = std::stod(text, &used);
     } catch (const std::invalid_argument&) {
-        throw std::runtime_error(where + " is not a number.");
+        throw InputCheckFailure(where + " is not a number.");
     } catch (const std::out_of_range&) {
-        throw std::runtime_error(where + " is out of the range of a double.");
+        throw InputCheckFailure(where + " is out of the range of a double.");
     }
     if (std::isnan(value) || used != text.size() || text.find_first_of("xX") != std::string::npos) {
-        throw std::runtime_error(where + " is not a number.");
+        throw InputCheckFailure(where + " is not a number.");
     }
     if (!std::isfinite(value)) {
-        throw std::runtime_error(where + " is out of the range of a double.");
+        throw InputCheckFailure(where + " is out of the range of a double.");
     }
     return value;
 }
@@ -62,7 +63,7 @@ double parse_numeric_covariate(const std::string& text, const std::string& path,
         used = 0;
     }
     if (text.empty() || used != text.size() || !std::isfinite(value)) {
-        throw std::runtime_error("❎ Error: " + location(path, line_number) + ": the covariate value \"" + text +
+        throw InputCheckFailure("" + location(path, line_number) + ": the covariate value \"" + text +
                                  "\" in column " + std::to_string(column + 1) +
                                  " (--qcovar-pos) is not a finite number.");
     }
@@ -82,7 +83,7 @@ void check_covariate_columns(const std::vector<int>& covar_pos) {
     std::unordered_set<int> seen;
     for (int column : covar_pos) {
         if (!seen.insert(column).second) {
-            throw std::invalid_argument("❎ Error: column " + std::to_string(column + 1) +
+            throw InputCheckFailure("column " + std::to_string(column + 1) +
                                         " is given twice in --covar-pos; give each covariate column once.");
         }
     }
@@ -93,11 +94,11 @@ void check_numeric_covariate_columns(const std::vector<int>& covar_pos, const st
     const std::unordered_set<int> classes(covar_pos.begin(), covar_pos.end());
     for (int column : qcovar_pos) {
         if (!seen.insert(column).second) {
-            throw std::invalid_argument("❎ Error: column " + std::to_string(column + 1) +
+            throw InputCheckFailure("column " + std::to_string(column + 1) +
                                         " is given twice in --qcovar-pos; give each covariate column once.");
         }
         if (classes.count(column) > 0) {
-            throw std::invalid_argument("❎ Error: column " + std::to_string(column + 1) +
+            throw InputCheckFailure("column " + std::to_string(column + 1) +
                                         " is given both in --covar-pos and in --qcovar-pos; a covariate is either a "
                                         "class or a regression, not both.");
         }
@@ -190,7 +191,7 @@ PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vec
         for (std::size_t c = 0; c < qcovar_pos.size() && complete; ++c) {
             const auto column = static_cast<std::size_t>(qcovar_pos[c]);
             if (column >= fields.size()) {
-                throw std::runtime_error("❎ Error: " + location(path, line_number) + " has " +
+                throw InputCheckFailure("" + location(path, line_number) + " has " +
                                          std::to_string(fields.size()) + " field(s), so it has no column " +
                                          std::to_string(column + 1) + " (--qcovar-pos).");
             }

@@ -1,8 +1,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "genomic/bed_internal.h"
 #include "genomic/genomic.h"
+#include "genomic/grm_internal.h"
 #include "linear_algebra/mirror.h"
 
 MarkerSummary summarise_marker(const std::array<std::int64_t, 4>& code_counts, std::int64_t n_individuals) {

@@ -2,8 +2,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "genomic/bed_internal.h"
 #include "genomic/genomic.h"
+#include "genomic/grm_internal.h"
 #include "linear_algebra/mirror.h"
 
 namespace {

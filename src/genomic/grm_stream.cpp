@@ -9,6 +9,7 @@
 
 #include "genomic/bed_internal.h"
 #include "genomic/genomic.h"
+#include "genomic/grm_internal.h"
 #include "log/progress_line.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "kinship_io/kinship_io.h"
+#include "log/failures.h"
 
 namespace {
 
@@ -27,14 +28,14 @@ void check_kinship_layout(const KinshipText& text) {
     if (text.ids.empty()) {
         throw std::runtime_error("No kinship data found in file.");
     }
-    const std::string where = "❎ Error: kinship file " + text.path + ": ";
+    const std::string where = "kinship file " + text.path + ": ";
 
     std::unordered_map<std::string, std::size_t> line_of;
     line_of.reserve(text.ids.size());
     for (std::size_t line = 0; line < text.ids.size(); ++line) {
         const auto [entry, inserted] = line_of.emplace(text.ids[line], line);
         if (!inserted) {
-            throw std::runtime_error(where + "individual " + quoted(text.ids[line]) + " has two data lines (lines " +
+            throw InputCheckFailure(where + "individual " + quoted(text.ids[line]) + " has two data lines (lines " +
                                      std::to_string(text.line_numbers[entry->second]) + " and " +
                                      std::to_string(text.line_numbers[line]) + "); every individual needs exactly one.");
         }
@@ -46,13 +47,13 @@ void check_kinship_layout(const KinshipText& text) {
     }
     for (std::size_t column = 0; column < header.size(); ++column) {
         if (line_of.count(header[column]) == 0) {
-            throw std::runtime_error(where + "the header names " + quoted(header[column]) + " (column " +
+            throw InputCheckFailure(where + "the header names " + quoted(header[column]) + " (column " +
                                      std::to_string(column + 1) + ") but no data line belongs to it; the header " +
                                      "must list the IDs of the data lines, in the same order.");
         }
     }
     if (header.size() != text.ids.size()) {
-        throw std::runtime_error(where + "the header lists " + std::to_string(header.size()) + " IDs but there are " +
+        throw InputCheckFailure(where + "the header lists " + std::to_string(header.size()) + " IDs but there are " +
                                  std::to_string(text.ids.size()) + " data lines; the header must list the IDs of " +
                                  "the data lines, in the same order.");
     }
@@ -62,7 +63,7 @@ void check_kinship_layout(const KinshipText& text) {
     while (header[column] == text.ids[column]) {
         ++column;
     }
-    throw std::runtime_error(where + "the header lists the individuals in another order than the data lines " +
+    throw InputCheckFailure(where + "the header lists the individuals in another order than the data lines " +
                              "(column " + std::to_string(column + 1) + " is " + quoted(header[column]) +
                              ", data line " + std::to_string(column + 1) + " is " + quoted(text.ids[column]) +
                              "); the columns would be read as the wrong individuals. Write the columns in the " +
@@ -80,9 +81,9 @@ bool kinship_values_agree(double lower, double upper) {
 void throw_not_symmetric(const std::string& filename, const std::string& row_id, const std::string& column_id,
                          double lower, double upper) {
     std::ostringstream message;
-    message << "❎ Error: kinship file " << filename << " is not symmetric: the value for " << quoted(row_id) << " and "
+    message << "kinship file " << filename << " is not symmetric: the value for " << quoted(row_id) << " and "
             << quoted(column_id) << " is " << lower << " in one triangle and " << upper << " in the other.";
-    throw std::runtime_error(message.str());
+    throw InputCheckFailure(message.str());
 }
 
 void check_kinship_symmetric(const Eigen::MatrixXd& K, const std::vector<std::string>& ids,

@@ -10,6 +10,7 @@
 
 #include "kinship_io/huge_pages.h"
 #include "kinship_io/kinship_io.h"
+#include "log/failures.h"
 
 namespace {
 
@@ -34,10 +35,10 @@ void read_binary_ids(const std::string& id_path, const std::string& matrix_path,
     std::ifstream file(id_path, std::ios::binary);
     struct stat info {};
     if (!file.is_open() || (::stat(id_path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))) {
-        throw std::runtime_error("❎ Error: kinship file " + matrix_path + " needs its ID file " + id_path +
+        throw InputCheckFailure("kinship file " + matrix_path + " needs its ID file " + id_path +
                                  " beside it, which could not be opened (the matrix and its IDs are written together).");
     }
-    const std::string where = "❎ Error: ID file " + id_path + ", line ";
+    const std::string where = "ID file " + id_path + ", line ";
     std::unordered_map<std::string, std::size_t> line_of;
     std::string line;
     for (std::size_t line_number = 1; std::getline(file, line); ++line_number) {
@@ -50,14 +51,14 @@ void read_binary_ids(const std::string& id_path, const std::string& matrix_path,
         const std::vector<std::string> fields = split_blank(line);
         const std::size_t wanted = two_columns ? 2 : 1;
         if (fields.size() != wanted) {
-            throw std::runtime_error(where + std::to_string(line_number) + ": expected " +
+            throw InputCheckFailure(where + std::to_string(line_number) + ": expected " +
                                      (two_columns ? "2 fields (family ID, individual ID)" : "1 ID") + ", found " +
                                      std::to_string(fields.size()) + ".");
         }
         const std::string& id = fields.back();
         const auto [entry, inserted] = line_of.emplace(id, line_number);
         if (!inserted) {
-            throw std::runtime_error("❎ Error: ID file " + id_path + ": individual " + quoted(id) +
+            throw InputCheckFailure("ID file " + id_path + ": individual " + quoted(id) +
                                      " is listed twice (lines " + std::to_string(entry->second) + " and " +
                                      std::to_string(line_number) + "); every individual needs exactly one line.");
         }
@@ -65,10 +66,10 @@ void read_binary_ids(const std::string& id_path, const std::string& matrix_path,
         text.line_numbers.push_back(line_number);
     }
     if (file.bad()) {
-        throw std::runtime_error("❎ Error: could not read the ID file " + id_path + ".");
+        throw InputCheckFailure("could not read the ID file " + id_path + ".");
     }
     if (text.ids.empty()) {
-        throw std::runtime_error("❎ Error: ID file " + id_path + " lists no individual, so " + matrix_path +
+        throw InputCheckFailure("ID file " + id_path + " lists no individual, so " + matrix_path +
                                  " holds no kinship data.");
     }
 }
@@ -100,7 +101,7 @@ KinshipFile read_binary_kinship(const std::string& filename, bool two_columns) {
         std::fclose(stream);
         const std::string found = bytes % sizeof(float) == 0 ? std::to_string(bytes / sizeof(float)) + " values ("
                                                              : "";
-        throw std::runtime_error("❎ Error: kinship file " + filename + " holds " + found + std::to_string(bytes) +
+        throw InputCheckFailure("kinship file " + filename + " holds " + found + std::to_string(bytes) +
                                  " bytes" + (found.empty() ? "" : ")") + ", but the " + std::to_string(n) +
                                  " individuals of " + result.id_path + " need " + std::to_string(n_values) +
                                  " values (" + std::to_string(n_values * sizeof(float)) +
@@ -112,7 +113,7 @@ KinshipFile read_binary_kinship(const std::string& filename, bool two_columns) {
     const std::size_t read = std::fread(result.lower_triangle.get(), sizeof(float), n_values, stream);
     std::fclose(stream);
     if (read != n_values) {
-        throw std::runtime_error("❎ Error: could not read the kinship file " + filename + " (read " +
+        throw InputCheckFailure("could not read the kinship file " + filename + " (read " +
                                  std::to_string(read) + " of " + std::to_string(n_values) + " values).");
     }
     const float* values = result.lower_triangle.get();
@@ -128,10 +129,10 @@ KinshipFile read_binary_kinship(const std::string& filename, bool two_columns) {
         }
         const std::size_t column = index - row * (row + 1) / 2;
         std::ostringstream message;
-        message << "❎ Error: kinship file " << filename << ": the value for " << quoted(result.text.ids[row])
+        message << "kinship file " << filename << ": the value for " << quoted(result.text.ids[row])
                 << " and " << quoted(result.text.ids[column]) << " (row " << row + 1 << ", column " << column + 1
                 << ") is " << *bad << "; every value must be a finite number.";
-        throw std::runtime_error(message.str());
+        throw InputCheckFailure(message.str());
     }
     return result;
 }
@@ -210,7 +211,7 @@ Eigen::MatrixXd filterKinshipMatrix(const KinshipFile& file, const std::vector<s
     for (const std::string& id : sampleIds) {
         const auto found = line_of.find(id);
         if (found == line_of.end()) {
-            throw std::runtime_error("❎ Error: kinship file " + file.text.path + " has no row for individual " +
+            throw InputCheckFailure("kinship file " + file.text.path + " has no row for individual " +
                                      quoted(id) + ".");
         }
         selection.push_back(found->second);

@@ -14,6 +14,7 @@
 
 #include "kinship_io/huge_pages.h"
 #include "kinship_io/kinship_io.h"
+#include "log/failures.h"
 
 namespace {
 
@@ -128,12 +129,12 @@ std::size_t read_line(const KinshipText& text, std::size_t line, std::size_t wan
                                    const std::string& stopped_at) {
     const std::size_t n_ids = text.ids.size();
     const std::string where =
-        "❎ Error: kinship file " + text.path + ", line " + std::to_string(text.line_numbers[line]) + ": ";
+        "kinship file " + text.path + ", line " + std::to_string(text.line_numbers[line]) + ": ";
     if (found > n_ids) {
-        throw std::runtime_error(where + std::to_string(found) + " values for the " + std::to_string(n_ids) +
+        throw InputCheckFailure(where + std::to_string(found) + " values for the " + std::to_string(n_ids) +
                                  " individuals of the file; every line needs one value per individual.");
     }
-    throw std::runtime_error(where + "expected " + std::to_string(wanted) + " values, found " +
+    throw InputCheckFailure(where + "expected " + std::to_string(wanted) + " values, found " +
                              std::to_string(found) + stopped_at + ".");
 }
 

@@ -5,6 +5,8 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "log/failures.h"
+
 namespace {
 
 int failure_errno() { return errno != 0 ? errno : EIO; }
@@ -89,13 +91,13 @@ std::string Logger::write_failure() {
     if (error_number == 0) {
         return "";
     }
-    return "❎ Error: the log file " + name + " could not be written (" + std::strerror(error_number) +
+    return "the log file " + name + " could not be written (" + std::strerror(error_number) +
            "); the run was stopped and no result was replaced. Free space, or choose another --out.";
 }
 
 void Logger::ensure_written() {
     const std::string failure = write_failure();
     if (!failure.empty()) {
-        throw std::runtime_error(failure);
+        throw RunFailure(failure);
     }
 }

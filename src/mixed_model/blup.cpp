@@ -2,6 +2,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "mixed_model/band_solves.h"
 #include "mixed_model/mixed_model.h"
 
 namespace {
@@ -24,7 +25,7 @@ std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const ReducedKinsh
         const Eigen::MatrixXd C = rotated.leftCols(p).transpose() * solved.leftCols(p);
         const Eigen::LLT<Eigen::MatrixXd> C_chol(C);
         if (C_chol.info() != Eigen::Success || !C.allFinite()) {
-            throw std::runtime_error("❎ Error: the fixed-effect equations of the breeding value prediction are "
+            throw RunFailure("the fixed-effect equations of the breeding value prediction are "
                                      "singular at heritability " + std::to_string(h2) +
                                      "; check the covariates and the kinship matrix.");
         }
@@ -140,7 +141,7 @@ Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const 
     const Eigen::MatrixXd VinvX = solve_factored(V_lu, X_rotated);
     const Eigen::LLT<Eigen::MatrixXd> C_chol(X_rotated.transpose() * VinvX);
     if (V_lu.singular || C_chol.info() != Eigen::Success) {
-        throw std::runtime_error("❎ Error: V or X'V^-1 X is singular at the estimates; the reliabilities of the "
+        throw RunFailure("V or X'V^-1 X is singular at the estimates; the reliabilities of the "
                                  "breeding values cannot be computed.");
     }
     // K_r,i for a block of individuals i at a time: the rotation is a matrix product.

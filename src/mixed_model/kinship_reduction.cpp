@@ -6,13 +6,14 @@
 #include <string>
 
 #include "linear_algebra/lapack.h"
+#include "mixed_model/band_solves.h"
 #include "mixed_model/mixed_model.h"
 
 namespace {
 
 int lapack_size(Eigen::Index n) {
     if (!fits_lapack(n)) {
-        throw std::runtime_error("❎ Error: " + std::to_string(n) + " records are more than the " +
+        throw RunFailure("" + std::to_string(n) + " records are more than the " +
                                  std::to_string(kLargestLapackOrder) + " that the matrix decomposition can index.");
     }
     return static_cast<int>(n);

@@ -9,6 +9,7 @@
 #include <Eigen/Dense>
 
 #include "kinship_io/kinship_io.h"
+#include "log/failures.h"
 
 class Logger;
 
@@ -33,28 +34,6 @@ struct ReducedKinship {
 // reflectors); the bandwidth is taken between 1 and n - 1. Throws std::runtime_error when LAPACK reports
 // a failure.
 ReducedKinship reduce_kinship_cpp(Eigen::MatrixXd K, int bandwidth = 64);
-// Q' C and Q C for an n-row C.
-Eigen::MatrixXd rotate_to_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C);
-Eigen::MatrixXd rotate_from_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C);
-// Q' [X(:, kept) y]: the kept design columns and then the trait, rotated in one pass.
-Eigen::MatrixXd rotate_design_and_trait(const ReducedKinship& kinship, const Eigen::MatrixXd& X,
-                                        const std::vector<Eigen::Index>& kept, const Eigen::MatrixXd& y);
-
-// LU with partial pivoting of scale_b B + shift I (LAPACK dgbtrf). `singular` is set for an
-// exact zero pivot; solving then gives NaN, as a dense LU inverse gives no finite result.
-struct ShiftedBandLU {
-    Eigen::MatrixXd factors;  // (3 bandwidth + 1) x n, dgbtrf storage
-    std::vector<int> pivots;
-    int bandwidth = 0;
-    bool singular = false;
-};
-ShiftedBandLU factor_shifted_band(const ReducedKinship& kinship, double scale_b, double shift);
-// (scale_b B + shift I)^-1 B_rhs.
-Eigen::MatrixXd solve_factored(const ShiftedBandLU& lu, Eigen::MatrixXd B_rhs);
-Eigen::MatrixXd solve_shifted_band(const ReducedKinship& kinship, double scale_b, double shift, Eigen::MatrixXd B_rhs);
-// B C.
-Eigen::MatrixXd multiply_band(const ReducedKinship& kinship, const Eigen::MatrixXd& C);
-
 // Indices of the columns of X that are not linear combinations of columns taken before them,
 // visiting the columns in `order`. A zero column is never taken.
 std::vector<Eigen::Index> independent_columns(const Eigen::MatrixXd& X, const std::vector<Eigen::Index>& order);
@@ -114,8 +93,8 @@ constexpr int kMostRemlIterations = 1000;
 // iterations. Columns of X that are combinations of earlier ones are left out. `on_iteration`
 // sees every iteration as soon as it is done. Throws RemlFailure when the likelihood, the
 // average information or X'V^-1 X cannot be evaluated (singular or not finite).
-struct RemlFailure : std::runtime_error {
-    using std::runtime_error::runtime_error;
+struct RemlFailure : RunFailure {
+    using RunFailure::RunFailure;
 };
 RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
                        int max_iter, double h2_init, double tol,

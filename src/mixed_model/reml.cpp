@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "log/logger.h"
+#include "mixed_model/band_solves.h"
 #include "mixed_model/mixed_model.h"
 
 namespace {
@@ -111,7 +112,7 @@ std::optional<Eigen::Matrix2d> invert_ai(const Eigen::Matrix2d& ai) {
 }
 
 [[noreturn]] void fail_singular_ai(int iteration, const Eigen::Matrix2d& ai) {
-    throw RemlFailure("❎ Error: REML stopped at iteration " + std::to_string(iteration) +
+    throw RemlFailure("REML stopped at iteration " + std::to_string(iteration) +
                       ": the average information matrix is singular (" + number_text(ai(0, 0)) + ", " +
                       number_text(ai(0, 1)) + "; " + number_text(ai(1, 0)) + ", " + number_text(ai(1, 1)) +
                       "), so the records cannot tell additive genetic from residual variance. Check that the "
@@ -137,10 +138,10 @@ bool has_constant_column(const Eigen::MatrixXd& X) {
 TraitScale trait_scale(const Eigen::MatrixXd& y, bool centred) {
     const Eigen::Index n = y.rows();
     if (!y.allFinite()) {
-        throw RemlFailure("❎ Error: the trait holds a value that is not a finite number.");
+        throw RemlFailure("the trait holds a value that is not a finite number.");
     }
     if (y.maxCoeff() == y.minCoeff()) {
-        throw RemlFailure("❎ Error: the trait has the same value in all " + std::to_string(n) +
+        throw RemlFailure("the trait has the same value in all " + std::to_string(n) +
                           " records; there is no variance to estimate.");
     }
     // Divided by the largest value first, so that neither 1e-200 nor 1e200 leaves the range.
@@ -152,7 +153,7 @@ TraitScale trait_scale(const Eigen::MatrixXd& y, bool centred) {
     result.centre = centred ? largest * z.mean() : 0.0;
     const double squared = result.scale * result.scale;
     if (!(squared >= 1e-280) || !(squared <= 1e280)) {
-        throw RemlFailure("❎ Error: the variance of the trait, about 1e" +
+        throw RemlFailure("the variance of the trait, about 1e" +
                           std::to_string(static_cast<long>(std::lround(2.0 * std::log10(result.scale)))) +
                           ", is outside the range that the estimation can represent; rescale the trait (other "
                           "units) and run again.");
@@ -210,7 +211,7 @@ void check_kinship_eigenvalues(const ReducedKinship& kinship) {
         return;
     }
     if (!eigenvalues.allFinite()) {
-        throw RemlFailure("❎ Error: the kinship matrix of the records has eigenvalues that are not finite numbers; "
+        throw RemlFailure("the kinship matrix of the records has eigenvalues that are not finite numbers; "
                           "check the kinship file for NaN or infinite values.");
     }
     // Rounding to 4 decimals, and the rounding of the reduction itself.
@@ -220,7 +221,7 @@ void check_kinship_eigenvalues(const ReducedKinship& kinship) {
         return;
     }
     const auto below = (eigenvalues.array() < -bound).count();
-    throw RemlFailure("❎ Error: the kinship matrix of the " + std::to_string(n) +
+    throw RemlFailure("the kinship matrix of the " + std::to_string(n) +
                       " records is not positive semi-definite: its smallest eigenvalue is " + number_text(smallest) +
                       " and " + std::to_string(below) + " eigenvalue(s) lie below -" + number_text(bound) +
                       ", more than rounding to 4 decimals can explain (records x 5e-05). A relationship matrix has "
@@ -237,7 +238,7 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
     const std::vector<Eigen::Index> kept = independent_columns(X_given, in_order);
     const auto p = static_cast<Eigen::Index>(kept.size());
     if (n <= p) {
-        throw RemlFailure("❎ Error: " + std::to_string(n) + " records cannot estimate " + std::to_string(p) +
+        throw RemlFailure("" + std::to_string(n) + " records cannot estimate " + std::to_string(p) +
                           " fixed effects and two variances: REML needs more records than fixed effects.");
     }
 
@@ -257,7 +258,7 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
                                                                           rotated.col(p)));
     const double residual_variance = residual.squaredNorm() / static_cast<double>(n - p);
     if (!(residual_variance > 1e-24)) {
-        throw RemlFailure("❎ Error: the fixed effects explain the trait exactly (no residual variance is left in " +
+        throw RemlFailure("the fixed effects explain the trait exactly (no residual variance is left in " +
                           std::to_string(n) + " records); there is no variance to estimate. Check the covariates.");
     }
     const Eigen::Vector2d limit(0.0, kResidualLimit * residual_variance);
@@ -266,7 +267,7 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
     Eigen::Vector2d theta(h2_init * variance, (1.0 - h2_init) * variance);
     Evaluation current = evaluate(kinship, rotated, p, theta[0], theta[1]);
     if (!current.finite) {
-        throw RemlFailure("❎ Error: REML cannot start: at the starting values " + current.problem +
+        throw RemlFailure("REML cannot start: at the starting values " + current.problem +
                           ". Check that the kinship matrix is positive semi-definite.");
     }
 
@@ -341,7 +342,7 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
             candidate = candidate.cwiseMax(limit);
             next = evaluate(kinship, rotated, p, candidate[0], candidate[1]);
             if (!next.finite) {
-                throw RemlFailure("❎ Error: REML stopped at iteration " + std::to_string(k) + ": " + next.problem +
+                throw RemlFailure("REML stopped at iteration " + std::to_string(k) + ": " + next.problem +
                                   " at Sigma_a2 = " + number_text(candidate[0] * units) + ", Sigma_e2 = " +
                                   number_text(candidate[1] * units) +
                                   ". Check that the kinship matrix is positive semi-definite.");

@@ -78,7 +78,7 @@ TEST(ReadPhenotype, ReportsUnusableColumnsAndTraits) {
     // The column count is that of the first line, even when later lines are longer.
     EXPECT_EQ(error_with(path, 3), "The specified phenotype column is out of bound of phenotype file");
     EXPECT_EQ(error_with(path, 2),
-              "❎ Error: phenotype file " + path + ", line 4: the trait value \"nan\" in column 3 is not a number.");
-    EXPECT_EQ(error_with(huge, 1), "❎ Error: phenotype file " + huge +
+              "phenotype file " + path + ", line 4: the trait value \"nan\" in column 3 is not a number.");
+    EXPECT_EQ(error_with(huge, 1), "phenotype file " + huge +
                                        ", line 1: the trait value \"1e999\" in column 2 is out of the range of a double.");
 }

@@ -121,7 +121,7 @@ TEST(KinshipText, ColumnsCheckEveryValueTheyUseForSymmetryAndParseOnlyWhatTheyNe
 
     // A record against an individual without one, in either triangle, and two records; the
     // message is the records' matrix one, of the pair check_kinship_symmetric names first.
-    const std::string not_symmetric = "❎ Error: kinship file " + dir + "/k.txt is not symmetric: the value for ";
+    const std::string not_symmetric = "kinship file " + dir + "/k.txt is not symmetric: the value for ";
     with({{2, 0, 0.01}});
     EXPECT_EQ(columns_error(), not_symmetric + "\"C\" and \"A\" is 0.01 in one triangle and 0 in the other.");
     with({{2, 3, 0.3}});
@@ -137,10 +137,10 @@ TEST(KinshipText, ColumnsCheckEveryValueTheyUseForSymmetryAndParseOnlyWhatTheyNe
     write_file(dir + "/k.txt", "\tA\tB\tC\nA\t1\t0\t0\t\nB\t0\t1\tNA\t\nC\t0\t0\t1\t\n");
     EXPECT_EQ(read_kinship_columns(read_kinship_file(dir + "/k.txt"), {0}).diagonal, Eigen::VectorXd::Ones(3));
     EXPECT_EQ(error_of([&] { read_kinship_columns(read_kinship_file(dir + "/k.txt"), {1}); }),
-              "❎ Error: kinship file " + dir + "/k.txt, line 3: expected 3 values, found 2 (reading stopped at \"NA\").");
+              "kinship file " + dir + "/k.txt, line 3: expected 3 values, found 2 (reading stopped at \"NA\").");
     write_file(dir + "/k.txt", "\tA\tB\tC\nA\t1\t0\t0\t\nB\t0\tNA\t0\t\nC\t0\t0\t1\t\n");
     EXPECT_EQ(error_of([&] { read_kinship_columns(read_kinship_file(dir + "/k.txt"), {0}); }),
-              "❎ Error: kinship file " + dir + "/k.txt, line 3: expected 2 values, found 1 (reading stopped at \"NA\").");
+              "kinship file " + dir + "/k.txt, line 3: expected 2 values, found 1 (reading stopped at \"NA\").");
 }
 
 TEST(KinshipText, ASelectionNeedsOnlyItsValuesAndAShortLineStopsTheReaderNamingFileAndLine) {
@@ -150,9 +150,9 @@ TEST(KinshipText, ASelectionNeedsOnlyItsValuesAndAShortLineStopsTheReaderNamingF
     // A and C need values 0 and 2 of their own lines only; B needs value 1 of its line.
     EXPECT_EQ(filterKinshipMatrix(file, {"A", "C"}), Eigen::MatrixXd::Identity(2, 2));
     EXPECT_EQ(error_of([&] { filterKinshipMatrix(file, {"B"}); }),
-              "❎ Error: kinship file " + name + ", line 3: expected 2 values, found 1 (reading stopped at \"NA\").");
+              "kinship file " + name + ", line 3: expected 2 values, found 1 (reading stopped at \"NA\").");
     EXPECT_EQ(error_of([&] { filterKinshipMatrix(file, {"A", "X"}); }),
-              "❎ Error: kinship file " + name + " has no row for individual \"X\".");
+              "kinship file " + name + " has no row for individual \"X\".");
 }
 
 TEST(KinshipBinary, WritesTheLowerTriangleRowByRowAsFloatsAndTheIds) {
@@ -215,7 +215,7 @@ TEST(KinshipBinary, WritesTheLowerTriangleRowByRowAsFloatsAndTheIds) {
         write_file(dir + "/bad.bin", corrupt);
         write_file(dir + "/bad.id", expected_ids);
         EXPECT_EQ(error_of([&] { read_kinship_file(dir + "/bad.bin"); }),
-                  "❎ Error: kinship file " + dir + "/bad.bin: the value for \"i" + std::to_string(row) + "\" and \"i" +
+                  "kinship file " + dir + "/bad.bin: the value for \"i" + std::to_string(row) + "\" and \"i" +
                       std::to_string(column) + "\" (row " + std::to_string(row + 1) + ", column " +
                       std::to_string(column + 1) + ") is inf; every value must be a finite number.");
     }
