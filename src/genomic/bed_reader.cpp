@@ -122,7 +122,8 @@ void refuse_special_file(const std::string& path, const std::string& role) {
 
 BedFileHandle read_bed2_cpp(const std::string& path, std::int64_t n_markers, std::int64_t n_individuals,
                                const std::string& source) {
-    // The .bed is read twice (checked, then decoded), which a pipe could not serve either.
+    // G may be built from the set more than once (seeking back to the body), which a pipe
+    // could not serve either.
     refuse_special_file(path, "Could not open BED file");
     BedFileHandle file(std::fopen(path.c_str(), "rb"));
     if (!file) {
@@ -256,8 +257,8 @@ BedSet read_bed(const std::string& prefix, bool verbose) {
 
     const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
     const std::int64_t n_markers = static_cast<std::int64_t>(bed.marker_ids.size());
-    read_bed2_cpp(bed.bed_path, n_markers, n_individuals,
-                     std::to_string(n_individuals) + " individuals in " + bed.fam_path + " and " +
-                         std::to_string(n_markers) + " markers in " + bed.bim_path);
+    bed.bed_file = read_bed2_cpp(bed.bed_path, n_markers, n_individuals,
+                                 std::to_string(n_individuals) + " individuals in " + bed.fam_path + " and " +
+                                     std::to_string(n_markers) + " markers in " + bed.bim_path);
     return bed;
 }

@@ -4,6 +4,8 @@
 // matrix G built from them.
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,8 +17,8 @@ extern const std::int8_t GENOTYPE_MAP[4];
 // First three bytes of a .bed file: two magic bytes, then 0x01 = marker-major.
 extern const unsigned char plink_bed_byte_header[3];
 
-// A genotype set whose .bim and .fam have been read and whose .bed has been checked against
-// them (magic bytes, marker-major mode, exact size), but not yet decoded.
+// A genotype set whose .bim and .fam have been read and whose .bed has been opened and checked
+// against them (magic bytes, marker-major mode, exact size), but not yet decoded.
 struct BedSet {
     std::string bed_path;
     std::string bim_path;
@@ -24,6 +26,9 @@ struct BedSet {
     std::vector<std::string> individual_ids;  // second .fam field, file order
     std::vector<std::string> family_ids;      // first .fam field, same order
     std::vector<std::string> marker_ids;      // second .bim field, file order
+    // The .bed as opened and checked by read_bed; gkin_cpp reads the body from this handle, so
+    // the file is opened and checked once per run.
+    std::shared_ptr<std::FILE> bed_file;
 };
 
 // Reads prefix.bim and prefix.fam, prints "Reading: " (when verbose) and the counts, and

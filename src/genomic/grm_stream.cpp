@@ -97,9 +97,13 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
                                     " are not a range of the " + std::to_string(n_individuals) + " rows of G.");
     }
     const int panel_rows = static_cast<int>(last - first);
-    BedFileHandle file = read_bed2_cpp(bed.bed_path, n_markers, n_individuals,
-                                          std::to_string(n_individuals) + " individuals in " + bed.fam_path +
-                                              " and " + std::to_string(n_markers) + " markers in " + bed.bim_path);
+    if (!bed.bed_file) {
+        throw std::invalid_argument("gkin_cpp needs a genotype set opened by read_bed.");
+    }
+    std::FILE* file = bed.bed_file.get();
+    if (::fseeko(file, 3, SEEK_SET) != 0) {
+        throw std::runtime_error("Could not seek in BED file " + bed.bed_path);
+    }
     const auto start = std::chrono::system_clock::now();
 
     const std::int64_t bytes_per_marker = bed_bytes_per_marker(n_individuals);
@@ -136,7 +140,7 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
     ProgressLine progress(n_markers, "G", "markers");
     for (std::int64_t block_start = 0; block_start < n_markers; block_start += block_capacity) {
         const std::int64_t block_markers = std::min(block_capacity, n_markers - block_start);
-        read_bed_bytes(file.get(), bed.bed_path, block_bytes.data(),
+        read_bed_bytes(file, bed.bed_path, block_bytes.data(),
                        static_cast<std::size_t>(bytes_per_marker * block_markers));
 
         for (std::int64_t k = 0; k < block_markers && !without_calls.empty(); ++k) {

@@ -87,7 +87,7 @@ TEST(GenomicRelationships, DataWithoutAMeaningfulGIsRefused) {
         write_genotype_set(prefix, dosages);
         EXPECT_NE(error_of([&] { streamed(prefix, method, lambda); }).find(message), std::string::npos) << message;
     }
-    // A .bed that changed after read_bed is checked again before it is streamed.
+    // A .bed cut short after read_bed is caught while it is streamed.
     const BedSet bed = read_bed(prefix, false);
     write_file(bed.bed_path, encode_bed(random_dosages(8, 19, 9, 0.0)));
     EXPECT_NE(error_of([&] { gkin_cpp(bed, 1, 1.0); }).find("Truncated BED file"), std::string::npos);
