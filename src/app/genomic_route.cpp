@@ -46,12 +46,13 @@ KinshipPart genomic_part_route(const RunOptions& options, Logger& logger) {
     try {
         part.rows = gkin_cpp(bed, options.kin_method, options.kin_lambda, nullptr, &rows);
     } catch (const std::bad_alloc&) {
+        const int bytes = kinship_block_bytes_per_value(options.kin_method, rows);
         std::ostringstream message;
         message << "not enough memory for part " << options.kin_part << " of G: its rows " << rows.first + 1
                 << " to " << rows.last << " need " << std::setprecision(3)
-                << 8.0 * static_cast<double>(rows.last - rows.first) * static_cast<double>(rows.last) / 1e9
-                << " GB for the " << rows.last - rows.first << " x " << rows.last
-                << " block (8 bytes per value). Split G into more parts (--kin-parts).";
+                << bytes * static_cast<double>(rows.last - rows.first) * static_cast<double>(rows.last) / 1e9
+                << " GB for the " << rows.last - rows.first << " x " << rows.last << " block (" << bytes
+                << " bytes per value). Split G into more parts (--kin-parts).";
         throw RunFailure(message.str());
     }
     part.ids.assign(bed.individual_ids.begin() + rows.first, bed.individual_ids.begin() + rows.last);

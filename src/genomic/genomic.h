@@ -50,6 +50,10 @@ struct RowRange {
 // part outside 1..n_parts or more parts than individuals.
 RowRange kinship_part_rows(std::int64_t n_individuals, int n_parts, int part);
 
+// Bytes per value of the block that gkin_cpp holds for `rows` of G by `method`: 8, or 16 where
+// method 1's exact sums keep a transposed store beside a block that does not start at row 0.
+int kinship_block_bytes_per_value(int method, const RowRange& rows);
+
 // G of the genotype set, streamed from the .bed in blocks of markers (peak memory G plus
 // O(n x block), never the n x m dosages). Missing calls are imputed by the marker's observed
 // mean, dosages centred by 2p; method 1: Z Zᵀ / (2 Σ p(1−p)); methods 2 and 3: Z D Zᵀ scaled to

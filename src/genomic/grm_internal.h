@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <Eigen/Dense>
 
@@ -55,3 +56,42 @@ enum KinshipMethod { kVanRadenMethod = 1, kExpectedVarianceMethod = 2, kObserved
 // Throw std::runtime_error with the reason G cannot be formed; `where` names the data.
 [[noreturn]] void fail_zero_denominator(int method, const std::string& where);
 [[noreturn]] void fail_not_finite(int method, double lambda, const std::string& where);
+
+// Whether method 1 can sum exact 8-bit products here: a build with oneDNN on a CPU with at
+// least AVX2, unless ZELKORA_GRM_KERNEL=double asks for the double path.
+bool integer_products_available();
+
+// Method 1's Σ_j z_ij z_kj for the rows [first, last) of G against the columns before them,
+// built from exact products of the dosages. With X the 0/1/2 dosages (missing calls as 0) and
+// M the marker means μ at the missing calls, the mean-imputed Y = X + M and
+//   Y Yᵀ = X Xᵀ + X Mᵀ + M Xᵀ + M Mᵀ,   Z Zᵀ = Y Yᵀ − r 1ᵀ − 1 rᵀ + c,   r = Y μ, c = μᵀμ.
+// X Xᵀ is whole numbers: 8-bit products summed exactly in 32 bits by oneDNN; the other terms
+// are summed in double, each value in marker order, so any row range and thread count gives
+// the same bits. The terms with M cost (missing rate) × the dense product. Memory: the rows'
+// panel, as much again for a range not starting at row 0, and O(n × block).
+class ExactCrossProducts {
+public:
+    ExactCrossProducts(std::int64_t first, std::int64_t last);
+    std::int64_t block_capacity() const;
+    // Adds informative markers: their .bed bytes and observed mean dosages.
+    void add_markers(const std::vector<const unsigned char*>& markers, const std::vector<double>& means);
+    // Z Zᵀ of the rows in their lower triangle, as gkin_cpp's panel (rows × last).
+    Eigen::MatrixXd finish();
+
+private:
+    void add_products(std::int64_t block);
+    void add_panel(const std::int32_t* products, std::int64_t p0, std::int64_t p1);
+    void add_missing_terms(const std::vector<double>& means);
+    double* transposed_column(std::int64_t row);
+
+    std::int64_t first_;
+    std::int64_t last_;
+    Eigen::MatrixXd lower_;       // (last - first) x last, lower triangle of the rows
+    Eigen::MatrixXd transposed_;  // last x (last - first): X Mᵀ(b, a) for b < a; empty from row 0
+    Eigen::VectorXd row_sums_;    // r
+    double mean_squares_ = 0.0;   // c
+    std::vector<std::uint8_t> dosages_;  // block x last, marker-major
+    std::vector<std::vector<std::int32_t>> missing_of_marker_;
+    std::vector<std::int64_t> missing_start_;  // by individual, into missing_markers_
+    std::vector<std::int32_t> missing_markers_;
+};

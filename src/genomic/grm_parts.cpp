@@ -70,3 +70,7 @@ void scale_and_mirror_panel(Eigen::MatrixXd& panel, Eigen::Index first, double s
     }
     mirror_lower(panel.middleCols(first, n_rows));
 }
+
+int kinship_block_bytes_per_value(int method, const RowRange& rows) {
+    return method == kVanRadenMethod && rows.first > 0 && integer_products_available() ? 16 : 8;
+}

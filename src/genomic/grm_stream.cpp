@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -107,7 +108,14 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
     const auto start = std::chrono::system_clock::now();
 
     const std::int64_t bytes_per_marker = bed_bytes_per_marker(n_individuals);
-    const std::int64_t block_capacity = std::min(kStreamBlockMarkers, n_markers);
+    // Method 1 sums exact 8-bit products of the dosages where the CPU multiplies bytes faster
+    // than doubles; methods 2 and 3 weight each marker, so they multiply the weighted centred
+    // dosages in double, as method 1 does elsewhere.
+    std::optional<ExactCrossProducts> exact;
+    if (method == kVanRadenMethod && integer_products_available()) {
+        exact.emplace(first, last);
+    }
+    const std::int64_t block_capacity = std::min(exact ? exact->block_capacity() : kStreamBlockMarkers, n_markers);
     std::vector<unsigned char> block_bytes(static_cast<std::size_t>(bytes_per_marker * block_capacity));
     std::vector<MarkerSummary> summaries(static_cast<std::size_t>(block_capacity));
     // Column of `block` that marker k of the current block goes to; -1 when it is skipped.
@@ -115,10 +123,12 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
     std::vector<double> column_scale(static_cast<std::size_t>(block_capacity));
     // n x (informative markers of the block): centred dosages, times sqrt(w_j) for methods 2
     // and 3 so that one symmetric update gives Z D Zᵀ.
-    Eigen::MatrixXd block(n_individuals, block_capacity);
+    Eigen::MatrixXd block(exact ? 0 : n_individuals, exact ? 0 : block_capacity);
     // Only the lower triangle is accumulated; it is scaled and mirrored at the end. With a row
     // range: the block of those rows and the columns up to the last of them.
-    Eigen::MatrixXd kinship(panel_rows, last);
+    Eigen::MatrixXd kinship(exact ? 0 : panel_rows, exact ? 0 : last);
+    std::vector<const unsigned char*> exact_markers;
+    std::vector<double> exact_means;
     // Σ_j w_j z_ij² of every individual, for the mean diagonal of methods 2 and 3. Summed here
     // rather than read from G, so that a run of some rows scales exactly as the whole G does.
     Eigen::VectorXd diagonal;
@@ -175,6 +185,21 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
             column_scale[k] = std::sqrt(weight);
             destination[k] = used_columns++;
         }
+        informative_markers += used_columns;
+        if (exact) {
+            exact_markers.clear();
+            exact_means.clear();
+            for (std::int64_t k = 0; k < block_markers; ++k) {
+                if (destination[k] >= 0) {
+                    exact_markers.push_back(block_bytes.data() + k * bytes_per_marker);
+                    exact_means.push_back(summaries[k].mean);
+                }
+            }
+            exact->add_markers(exact_markers, exact_means);
+            kinship_started = kinship_started || used_columns > 0;
+            progress.update(block_start + block_markers);
+            continue;
+        }
 #pragma omp parallel for schedule(static)
         for (std::int64_t k = 0; k < block_markers; ++k) {
             if (destination[k] < 0) {
@@ -191,7 +216,6 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
             decode_bed_marker(block_bytes.data() + k * bytes_per_marker, n_individuals, value_of_code,
                               block.col(destination[k]).data());
         }
-        informative_markers += used_columns;
         if (used_columns > 0 && diagonal.size() > 0) {
             add_squared_rows(block, used_columns, diagonal);
         }
@@ -208,7 +232,9 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
         progress.update(block_start + block_markers);
     }
     progress.finish();
-    if (!kinship_started) {
+    if (exact) {
+        kinship = exact->finish();
+    } else if (!kinship_started) {
         kinship.setZero();
     }
 

@@ -57,9 +57,10 @@ TEST(KinshipParts, RowsFollowOneAnotherAndHoldAboutEqualNumbersOfValues) {
 // blocks are those of the whole G exactly, and their files concatenate to the whole pair.
 TEST(KinshipParts, PartsPutTogetherAreTheWholeGByteForByte) {
     const SilentStdout silent;
-    // 37 individuals (a padded last byte) and 600 (past the blocking of the BLAS), both with
-    // more markers than one block of 1,024, missing calls and markers that do not vary.
-    for (const auto& [n, m] : {std::pair{37, 2500}, std::pair{600, 1100}}) {
+    // 37 individuals (a padded last byte) over two blocks of 4,096 markers and 600 (past the
+    // blocking of the BLAS and three panels of rows) over two of 1,024, with missing calls and
+    // markers that do not vary.
+    for (const auto& [n, m] : {std::pair{37, 5000}, std::pair{600, 1100}}) {
         const std::string dir = make_scratch_dir();
         write_genotype_set(dir + "/geno", random_dosages(n, m, 5 + n, 0.04), 3);
         const BedSet bed = read_bed(dir + "/geno", false);
