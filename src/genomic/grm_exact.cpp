@@ -1,3 +1,8 @@
+#include <omp.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +27,7 @@ constexpr std::int64_t kPanelRows = 256;
 struct ByteTables {
     std::uint32_t dosages[256];
     unsigned char missing[256];
+    unsigned char missing_count[256];
     ByteTables() {
         for (int byte = 0; byte < 256; ++byte) {
             std::uint32_t packed = 0;
@@ -36,46 +42,72 @@ struct ByteTables {
             }
             dosages[byte] = packed;
             missing[byte] = mask;
+            missing_count[byte] = static_cast<unsigned char>(((mask >> 0) & 1) + ((mask >> 1) & 1) + ((mask >> 2) & 1) +
+                                                             ((mask >> 3) & 1));
         }
     }
 };
 const ByteTables kTables;
 
-// out[i] += w[0] x[0][i], then += w[1] x[1][i], ... for the `group` (at most kGroup) rows x
-// in order: the same roundings as one row at a time, with out loaded and stored once. Compiled
-// for several instruction sets; every clone rounds each value the same way (no contraction to
-// fused multiply-adds), so the result does not depend on the CPU.
-constexpr int kGroup = 8;
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
-__attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
-void add_scaled_rows(double* __restrict out, const std::uint8_t* const* x, const double* w, int group,
-                     std::int64_t count) {
-    if (group == kGroup) {
-        const std::uint8_t *x0 = x[0], *x1 = x[1], *x2 = x[2], *x3 = x[3], *x4 = x[4], *x5 = x[5], *x6 = x[6],
-                           *x7 = x[7];
-        for (std::int64_t i = 0; i < count; ++i) {
-            double v = out[i];
-            v += w[0] * static_cast<double>(x0[i]);
-            v += w[1] * static_cast<double>(x1[i]);
-            v += w[2] * static_cast<double>(x2[i]);
-            v += w[3] * static_cast<double>(x3[i]);
-            v += w[4] * static_cast<double>(x4[i]);
-            v += w[5] * static_cast<double>(x5[i]);
-            v += w[6] * static_cast<double>(x6[i]);
-            v += w[7] * static_cast<double>(x7[i]);
-            out[i] = v;
+constexpr int kGroup = 16;
+
+// out[i] += w[0] x[0][i], then += w[1] x[1][i], ... for the `group` rows x in order, with out
+// loaded and stored once. The dosages are 0, 1 or 2, so w x is exact and each step rounds once,
+// whether as a fused multiply-add or not: the AVX2 loop and the portable one give the same bits.
+void add_scaled_rows_portable(double* out, const std::uint8_t* const* x, const double* w, int group,
+                              std::int64_t count) {
+    for (std::int64_t i = 0; i < count; ++i) {
+        double v = out[i];
+        for (int g = 0; g < group; ++g) {
+            v += w[g] * static_cast<double>(x[g][i]);
         }
-        return;
-    }
-    for (int g = 0; g < group; ++g) {
-        const std::uint8_t* row = x[g];
-        const double weight = w[g];
-        for (std::int64_t i = 0; i < count; ++i) {
-            out[i] += weight * static_cast<double>(row[i]);
-        }
+        out[i] = v;
     }
 }
+
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx2,fma"))) void add_scaled_rows_avx2(double* out, const std::uint8_t* const* x,
+                                                               const double* w, int group, std::int64_t count) {
+    std::int64_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        __m256d sum0 = _mm256_loadu_pd(out + i);
+        __m256d sum1 = _mm256_loadu_pd(out + i + 4);
+        __m256d sum2 = _mm256_loadu_pd(out + i + 8);
+        __m256d sum3 = _mm256_loadu_pd(out + i + 12);
+        for (int g = 0; g < group; ++g) {
+            const __m256d weight = _mm256_broadcast_sd(w + g);
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x[g] + i));
+            const __m256i low = _mm256_cvtepu8_epi32(bytes);
+            const __m256i high = _mm256_cvtepu8_epi32(_mm_srli_si128(bytes, 8));
+            sum0 = _mm256_fmadd_pd(weight, _mm256_cvtepi32_pd(_mm256_castsi256_si128(low)), sum0);
+            sum1 = _mm256_fmadd_pd(weight, _mm256_cvtepi32_pd(_mm256_extracti128_si256(low, 1)), sum1);
+            sum2 = _mm256_fmadd_pd(weight, _mm256_cvtepi32_pd(_mm256_castsi256_si128(high)), sum2);
+            sum3 = _mm256_fmadd_pd(weight, _mm256_cvtepi32_pd(_mm256_extracti128_si256(high, 1)), sum3);
+        }
+        _mm256_storeu_pd(out + i, sum0);
+        _mm256_storeu_pd(out + i + 4, sum1);
+        _mm256_storeu_pd(out + i + 8, sum2);
+        _mm256_storeu_pd(out + i + 12, sum3);
+    }
+    const std::uint8_t* tail[kGroup];
+    for (int g = 0; g < group; ++g) {
+        tail[g] = x[g] + i;
+    }
+    add_scaled_rows_portable(out + i, tail, w, group, count - i);
+}
+#endif
+
+using AddScaledRows = void (*)(double*, const std::uint8_t* const*, const double*, int, std::int64_t);
+
+AddScaledRows choose_add_scaled_rows() {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+        return add_scaled_rows_avx2;
+    }
+#endif
+    return add_scaled_rows_portable;
+}
+const AddScaledRows add_scaled_rows = choose_add_scaled_rows();
 
 void add_scaled(double* out, const std::uint8_t* x, double weight, std::int64_t count) {
     add_scaled_rows(out, &x, &weight, 1, count);
@@ -126,39 +158,56 @@ void ExactCrossProducts::add_markers(const std::vector<const unsigned char*>& ma
     }
     const std::int64_t width = last_;  // individuals decoded: every column of the rows
     dosages_.resize(static_cast<std::size_t>(block * width));
-    missing_of_marker_.resize(static_cast<std::size_t>(block));
+    missing_of_marker_start_.assign(static_cast<std::size_t>(block + 1), 0);
 
-    // Decode: dosage bytes (missing as 0) and each marker's missing individuals in order.
+    // Decode the dosage bytes (missing as 0) and count each marker's missing calls; then list
+    // them, in individual order, in one array. No allocation inside the parallel loops.
 #pragma omp parallel for schedule(static)
     for (std::int64_t j = 0; j < block; ++j) {
         const unsigned char* bytes = markers[static_cast<std::size_t>(j)];
         std::uint8_t* out = dosages_.data() + j * width;
-        std::vector<std::int32_t>& missing = missing_of_marker_[static_cast<std::size_t>(j)];
-        missing.clear();
+        std::int64_t missing = 0;
         const std::int64_t full = width / 4;
         for (std::int64_t t = 0; t < full; ++t) {
             const unsigned byte = bytes[t];
             const std::uint32_t packed = kTables.dosages[byte];
             std::memcpy(out + 4 * t, &packed, 4);
-            for (unsigned mask = kTables.missing[byte]; mask != 0; mask &= mask - 1) {
-                missing.push_back(static_cast<std::int32_t>(4 * t + __builtin_ctz(mask)));
-            }
+            missing += kTables.missing_count[byte];
         }
         for (std::int64_t i = 4 * full; i < width; ++i) {
             const int code = (bytes[i / 4] >> (2 * (i % 4))) & 3;
             out[i] = static_cast<std::uint8_t>(GENOTYPE_MAP[code] < 0 ? 0 : GENOTYPE_MAP[code]);
-            if (GENOTYPE_MAP[code] < 0) {
-                missing.push_back(static_cast<std::int32_t>(i));
+            missing += GENOTYPE_MAP[code] < 0 ? 1 : 0;
+        }
+        missing_of_marker_start_[static_cast<std::size_t>(j + 1)] = missing;
+    }
+    for (std::int64_t j = 0; j < block; ++j) {
+        missing_of_marker_start_[static_cast<std::size_t>(j + 1)] += missing_of_marker_start_[static_cast<std::size_t>(j)];
+    }
+    missing_individuals_.resize(static_cast<std::size_t>(missing_of_marker_start_.back()));
+#pragma omp parallel for schedule(static)
+    for (std::int64_t j = 0; j < block; ++j) {
+        std::int64_t next = missing_of_marker_start_[static_cast<std::size_t>(j)];
+        if (next == missing_of_marker_start_[static_cast<std::size_t>(j + 1)]) {
+            continue;
+        }
+        const unsigned char* bytes = markers[static_cast<std::size_t>(j)];
+        for (std::int64_t i = 0; i < width; i += 4) {
+            unsigned mask = kTables.missing[bytes[i / 4]];
+            if (width - i < 4) {
+                mask &= (1u << (width - i)) - 1u;  // pairs of individuals past the rows
+            }
+            for (; mask != 0; mask &= mask - 1) {
+                missing_individuals_[static_cast<std::size_t>(next++)] =
+                    static_cast<std::int32_t>(i + __builtin_ctz(mask));
             }
         }
     }
 
     // The same missing calls by individual: the markers of each, in marker order.
     missing_start_.assign(static_cast<std::size_t>(width + 1), 0);
-    for (const std::vector<std::int32_t>& missing : missing_of_marker_) {
-        for (const std::int32_t i : missing) {
-            ++missing_start_[static_cast<std::size_t>(i) + 1];
-        }
+    for (const std::int32_t i : missing_individuals_) {
+        ++missing_start_[static_cast<std::size_t>(i) + 1];
     }
     for (std::int64_t i = 0; i < width; ++i) {
         missing_start_[static_cast<std::size_t>(i + 1)] += missing_start_[static_cast<std::size_t>(i)];
@@ -166,7 +215,9 @@ void ExactCrossProducts::add_markers(const std::vector<const unsigned char*>& ma
     missing_markers_.resize(static_cast<std::size_t>(missing_start_.back()));
     std::vector<std::int64_t> fill(missing_start_.begin(), missing_start_.end() - 1);
     for (std::int64_t j = 0; j < block; ++j) {
-        for (const std::int32_t i : missing_of_marker_[static_cast<std::size_t>(j)]) {
+        for (std::int64_t e = missing_of_marker_start_[static_cast<std::size_t>(j)];
+             e < missing_of_marker_start_[static_cast<std::size_t>(j + 1)]; ++e) {
+            const std::int32_t i = missing_individuals_[static_cast<std::size_t>(e)];
             missing_markers_[static_cast<std::size_t>(fill[static_cast<std::size_t>(i)]++)] =
                 static_cast<std::int32_t>(j);
         }
@@ -199,9 +250,11 @@ void ExactCrossProducts::add_products(std::int64_t block) {
     const std::int64_t n_panels = (rows + kPanelRows - 1) / kPanelRows;
     bool failed = false;
     int failure_status = 0;
+    const std::int64_t panel_values = std::min(kPanelRows, rows) * last_;
+    panel_products_.resize(static_cast<std::size_t>(omp_get_max_threads() * panel_values));
 #pragma omp parallel
     {
-        std::vector<std::int32_t> products;
+        std::int32_t* products = panel_products_.data() + omp_get_thread_num() * panel_values;
         // Largest panels (the last rows, with the most columns) first; the library runs on
         // one thread inside each.
 #pragma omp for schedule(dynamic, 1)
@@ -210,12 +263,11 @@ void ExactCrossProducts::add_products(std::int64_t block) {
             const std::int64_t p1 = std::min(last_, p0 + kPanelRows);
             const std::int64_t height = p1 - p0;
             // products[col * height + i] = Σ_j x_j[p0 + i] x_j[col], col < p1.
-            products.resize(static_cast<std::size_t>(height * p1));
             const std::int32_t no_offset = 0;
             const dnnl_status_t status =
                 dnnl_gemm_u8s8s32('T', 'N', 'F', p1, height, block, 1.0f, dosages_.data(), width, 0,
                                   reinterpret_cast<const std::int8_t*>(dosages_.data() + p0), width, 0, 0.0f,
-                                  products.data(), height, &no_offset);
+                                  products, height, &no_offset);
             if (status != dnnl_success) {
 #pragma omp critical
                 {
@@ -224,7 +276,7 @@ void ExactCrossProducts::add_products(std::int64_t block) {
                 }
                 continue;
             }
-            add_panel(products.data(), p0, p1);
+            add_panel(products, p0, p1);
         }
     }
     if (failed) {
@@ -264,7 +316,7 @@ void ExactCrossProducts::add_missing_terms(const std::vector<double>& means) {
             continue;
         }
         const std::int64_t row0 = std::max(first_, k);
-        double* lower = lower_.col(k).data() - first_;  // lower[a] = lower_(a - first, k)
+        double* lower = lower_.col(k).data();  // lower[a - first] = lower_(a - first, k)
         double* transposed = k >= first_ ? transposed_column(k) : nullptr;
         const std::uint8_t* rows[kGroup];
         const std::uint8_t* shifted[kGroup];
@@ -277,7 +329,7 @@ void ExactCrossProducts::add_missing_terms(const std::vector<double>& means) {
                 shifted[g] = rows[g] + row0;
                 weights[g] = means[static_cast<std::size_t>(j)];
             }
-            add_scaled_rows(lower + row0, shifted, weights, group, width - row0);
+            add_scaled_rows(lower + (row0 - first_), shifted, weights, group, width - row0);
             if (transposed != nullptr) {
                 add_scaled_rows(transposed, rows, weights, group, k);
             }
@@ -285,9 +337,12 @@ void ExactCrossProducts::add_missing_terms(const std::vector<double>& means) {
         for (std::int64_t e = begin; e < end; ++e) {
             const std::int32_t j = missing_markers_[static_cast<std::size_t>(e)];
             const double square = means[static_cast<std::size_t>(j)] * means[static_cast<std::size_t>(j)];
-            const std::vector<std::int32_t>& pair = missing_of_marker_[static_cast<std::size_t>(j)];
-            for (auto a = std::lower_bound(pair.begin(), pair.end(), row0); a != pair.end(); ++a) {
-                lower[*a] += square;
+            const std::int32_t* pair_begin =
+                missing_individuals_.data() + missing_of_marker_start_[static_cast<std::size_t>(j)];
+            const std::int32_t* pair_end =
+                missing_individuals_.data() + missing_of_marker_start_[static_cast<std::size_t>(j + 1)];
+            for (const std::int32_t* a = std::lower_bound(pair_begin, pair_end, row0); a != pair_end; ++a) {
+                lower[*a - first_] += square;
             }
             row_sums_[k] += square;
         }

@@ -91,7 +91,11 @@ private:
     Eigen::VectorXd row_sums_;    // r
     double mean_squares_ = 0.0;   // c
     std::vector<std::uint8_t> dosages_;  // block x last, marker-major
-    std::vector<std::vector<std::int32_t>> missing_of_marker_;
-    std::vector<std::int64_t> missing_start_;  // by individual, into missing_markers_
+    // The block's missing calls by marker (individuals in order) and by individual (markers
+    // in order), each as start offsets into one array.
+    std::vector<std::int64_t> missing_of_marker_start_;
+    std::vector<std::int32_t> missing_individuals_;
+    std::vector<std::int64_t> missing_start_;
     std::vector<std::int32_t> missing_markers_;
+    std::vector<std::int32_t> panel_products_;  // one panel's products per thread
 };
