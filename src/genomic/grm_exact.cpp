@@ -145,7 +145,7 @@ std::int64_t ExactCrossProducts::block_capacity() const {
     return 4096;
 }
 
-double* ExactCrossProducts::transposed_column(std::int64_t row) {
+inline double* ExactCrossProducts::transposed_column(std::int64_t row) {
     // T(b, row - first) = S(b, row) for b < row. For a run from row 0 the strict upper triangle
     // of the lower-triangle panel is unused and holds it.
     return first_ == 0 ? lower_.col(row).data() : transposed_.col(row - first_).data();
@@ -289,7 +289,7 @@ void ExactCrossProducts::add_products(std::int64_t block) {
 #endif
 }
 
-void ExactCrossProducts::add_panel(const std::int32_t* products, std::int64_t p0, std::int64_t p1) {
+inline void ExactCrossProducts::add_panel(const std::int32_t* products, std::int64_t p0, std::int64_t p1) {
     const std::int64_t height = p1 - p0;
     for (std::int64_t col = 0; col < p1; ++col) {
         const std::int64_t i0 = std::max<std::int64_t>(0, col - p0);  // rows at or below the diagonal
@@ -306,7 +306,7 @@ void ExactCrossProducts::add_panel(const std::int32_t* products, std::int64_t p0
 // transposed store (S(b, a), b < a, for the rows a); M Mᵀ, μ_j² for each pair missing at j, to
 // the lower triangle; μ_j² to r_k. A thread owns whole columns, so the sums of every value run
 // in marker order whichever rows a run multiplies.
-void ExactCrossProducts::add_missing_terms(const std::vector<double>& means) {
+inline void ExactCrossProducts::add_missing_terms(const std::vector<double>& means) {
     const std::int64_t width = last_;
 #pragma omp parallel for schedule(dynamic, 16)
     for (std::int64_t k = 0; k < width; ++k) {

@@ -79,10 +79,11 @@ public:
     Eigen::MatrixXd finish();
 
 private:
+    // The inline ones are defined (and used) only in the file of the class.
     void add_products(std::int64_t block);
-    void add_panel(const std::int32_t* products, std::int64_t p0, std::int64_t p1);
-    void add_missing_terms(const std::vector<double>& means);
-    double* transposed_column(std::int64_t row);
+    inline void add_panel(const std::int32_t* products, std::int64_t p0, std::int64_t p1);
+    inline void add_missing_terms(const std::vector<double>& means);
+    inline double* transposed_column(std::int64_t row);
 
     std::int64_t first_;
     std::int64_t last_;
