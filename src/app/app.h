@@ -66,6 +66,10 @@ void printVersion();  // "Zelkora v<version> (<date> Release)"
 // the restart failed.
 void configure_parallel_runtime(char* argv[]);
 
+// Under mpirun, points the console of every rank but rank 0 at /dev/null: rank 0 speaks for the
+// run (the ranks agree on a failure before it is reported).
+void quiet_unless_first_rank();
+
 // The whole program behind main(); returns the exit status.
 int zelkora_main(int argc, const char* const argv[]);
 
@@ -76,6 +80,8 @@ int report_failure(const std::exception& error, Logger& logger);
 
 // The runs return the exit status that the program ends with when they fail (1), or 0.
 int run_kinship(const RunOptions& options, Logger& logger);
+// G from --bedfile written with --kin-bin by every rank of mpirun, each its own tiles.
+int run_distributed_kinship(const RunOptions& options, Logger& logger);
 int run_reml(const RunOptions& options, Logger& logger);
 int run_predict(const RunOptions& options, Logger& logger);
 

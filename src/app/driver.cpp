@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "distributed/distributed.h"
 #include "log/failures.h"
 #include "log/logger.h"
 
@@ -140,6 +141,36 @@ bool parts_options_ok(const RunOptions& options) {
     return true;
 }
 
+// Under more than one rank only G from --bedfile, written with --kin-bin, is spread over the
+// ranks so far; returns false after naming the option that cannot be.
+bool distributed_options_ok(const RunOptions& options) {
+    const int ranks = world_size();
+    if (ranks == 1) {
+        return true;
+    }
+    std::string refused;
+    if (options.run_reml) {
+        refused = "--reml";
+    } else if (options.run_predict) {
+        refused = "--predict";
+    } else if (!options.pedigree_file.empty()) {
+        refused = "--pedigree";
+    } else if (options.kin_parts_given) {
+        refused = "--kin-parts";
+    } else if (options.kin_gcta) {
+        refused = "--kin-gcta";
+    } else if (!options.kin_bin) {
+        refused = "--kinship without --kin-bin (the text matrix)";
+    } else {
+        return true;
+    }
+    std::cerr << "❎ Error: " << refused << " cannot run on " << ranks
+              << " MPI ranks yet: under mpirun only G from --bedfile, written with --kin-bin, is spread over the "
+                 "ranks. Run it as one process (without mpirun)."
+              << std::endl;
+    return false;
+}
+
 void write_start_line(Logger& logger) {
     const std::time_t now = std::time(nullptr);
     char text[100];
@@ -240,6 +271,9 @@ int zelkora_main(int argc, const char* const argv[]) {
     }
 
     warn_ignored_options(options);
+    if (!distributed_options_ok(options)) {
+        return 1;
+    }
 
     // The tasks of a job array run side by side on one prefix: each part keeps its own log.
     const std::string log_name = options.out_prefix +
@@ -250,7 +284,8 @@ int zelkora_main(int argc, const char* const argv[]) {
                                  ".log";
     std::optional<Logger> logger;
     try {
-        logger.emplace(log_name);
+        // Rank 0 keeps the log of a distributed run.
+        logger.emplace(world_rank() == 0 ? log_name : std::string("/dev/null"));
     } catch (const std::runtime_error& error) {
         std::cerr << "❎ Error: " << error.what() << " (check that the folder of --out exists and is writable)"
                   << std::endl;

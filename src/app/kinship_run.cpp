@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "app/app.h"
+#include "distributed/distributed.h"
 #include "kinship_io/kinship_io.h"
 #include "log/failures.h"
 #include "log/logger.h"
@@ -19,6 +20,9 @@ std::string memory_message(const char* matrix_name, std::size_t n_individuals) {
 }
 
 int run_kinship(const RunOptions& options, Logger& logger) {
+    if (world_size() > 1) {
+        return run_distributed_kinship(options, logger);
+    }
     const auto start = std::chrono::system_clock::now();
     const std::string output_name = options.out_prefix + ".kinship.txt";
     try {

@@ -1,9 +1,11 @@
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 
 #include "app/app.h"
+#include "distributed/distributed.h"
 
 extern "C" char* openblas_get_corename(void);
 
@@ -59,5 +61,17 @@ void configure_parallel_runtime(char* argv[]) {
         // Both settings are read when the libraries load: restart once with them.
         ::execv("/proc/self/exe", argv);
         // The restart failed: carry on with the defaults.
+    }
+}
+
+void quiet_unless_first_rank() {
+    if (world_rank() == 0) {
+        return;
+    }
+    const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_fd >= 0) {
+        ::dup2(null_fd, STDOUT_FILENO);
+        ::dup2(null_fd, STDERR_FILENO);
+        ::close(null_fd);
     }
 }

@@ -11,6 +11,8 @@
 
 #include <Eigen/Dense>
 
+#include "distributed/distributed.h"
+
 // Dosage of the .bim's first allele (A1) for each 2-bit .bed code:
 // 00 -> 2, 01 -> missing (-1), 10 -> 1, 11 -> 0.
 extern const std::int8_t GENOTYPE_MAP[4];
@@ -70,3 +72,18 @@ int kinship_block_bytes_per_value(int method, const RowRange& rows);
 // individual), in O((last - first) x last) memory.
 Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int64_t* markers_used = nullptr,
                          const RowRange* rows = nullptr);
+
+// The tiles `tiles` (tile (I, J), I >= J: rows [I nb, (I+1) nb) against columns [J nb, (J+1) nb),
+// cut at n; nb = tile_size, a multiple of 4) of the G that gkin_cpp returns, for one rank of a
+// distributed run: tile t is G's block of those rows and columns, above the diagonal of a
+// diagonal tile 0. Frequencies, weights and the scale come from every individual, as in gkin_cpp.
+// Method 1 with integer products gives gkin_cpp's values bit for bit; the double path of methods
+// 2 and 3 sums each tile with one product of its own, equal to gkin_cpp's within rounding. The
+// same failures as gkin_cpp; the warning about individuals without calls only from `verbose`.
+// Memory: the tiles (twice over for method 1's exact sums) and a block of markers of the tiles'
+// individuals.
+std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, double lambda, std::int64_t tile_size,
+                                            const std::vector<TilePosition>& tiles, bool verbose);
+// Bytes per tile value that gkin_tiles_cpp holds for `method`: 16 for method 1's exact sums
+// (a transposed store beside each tile), else 8.
+int kinship_tile_bytes_per_value(int method);

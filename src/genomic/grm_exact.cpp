@@ -371,3 +371,275 @@ Eigen::MatrixXd ExactCrossProducts::finish() {
     transposed_.resize(0, 0);
     return std::move(lower_);
 }
+
+ExactTileProducts::ExactTileProducts(std::int64_t n_individuals, std::int64_t tile_size,
+                                     std::vector<std::int64_t> row_blocks, std::vector<std::int64_t> col_blocks)
+    : n_individuals_(n_individuals),
+      tile_size_(tile_size),
+      row_blocks_(std::move(row_blocks)),
+      col_blocks_(std::move(col_blocks)) {
+    if (tile_size_ % 4 != 0 || row_blocks_.size() != col_blocks_.size()) {
+        throw std::invalid_argument("Tiles of G need a size that is a multiple of 4 and a column for every row.");
+    }
+    const std::int64_t n_blocks = (n_individuals_ + tile_size_ - 1) / tile_size_;
+    local_start_of_block_.assign(static_cast<std::size_t>(n_blocks), -1);
+    for (std::size_t t = 0; t < row_blocks_.size(); ++t) {
+        local_start_of_block_[static_cast<std::size_t>(row_blocks_[t])] = 0;
+        local_start_of_block_[static_cast<std::size_t>(col_blocks_[t])] = 0;
+    }
+    for (std::int64_t block = 0; block < n_blocks; ++block) {
+        if (local_start_of_block_[static_cast<std::size_t>(block)] >= 0) {
+            local_start_of_block_[static_cast<std::size_t>(block)] = width_;
+            local_blocks_.push_back(block);
+            width_ += std::min(tile_size_, n_individuals_ - block * tile_size_);
+        }
+    }
+    for (std::size_t t = 0; t < row_blocks_.size(); ++t) {
+        const std::int64_t rows = std::min(tile_size_, n_individuals_ - row_blocks_[t] * tile_size_);
+        const std::int64_t cols = std::min(tile_size_, n_individuals_ - col_blocks_[t] * tile_size_);
+        lower_.emplace_back(Eigen::MatrixXd::Zero(rows, cols));
+        transposed_.emplace_back(Eigen::MatrixXd::Zero(cols, rows));
+    }
+    row_sums_.setZero(width_);
+}
+
+void ExactTileProducts::add_markers(const std::vector<const unsigned char*>& markers, const std::vector<double>& means) {
+    const std::int64_t block = static_cast<std::int64_t>(markers.size());
+    if (block == 0) {
+        return;
+    }
+    const std::int64_t width = width_;
+    dosages_.resize(static_cast<std::size_t>(block * width));
+    missing_of_marker_start_.assign(static_cast<std::size_t>(block + 1), 0);
+    const std::int64_t n_local_blocks = static_cast<std::int64_t>(local_blocks_.size());
+
+    // Decode the local individuals (whole blocks of G, each starting on a .bed byte).
+#pragma omp parallel for schedule(static)
+    for (std::int64_t j = 0; j < block; ++j) {
+        const unsigned char* bytes = markers[static_cast<std::size_t>(j)];
+        std::uint8_t* out = dosages_.data() + j * width;
+        std::int64_t missing = 0;
+        for (std::int64_t u = 0; u < n_local_blocks; ++u) {
+            const std::int64_t global0 = local_blocks_[static_cast<std::size_t>(u)] * tile_size_;
+            const std::int64_t local0 = local_start_of_block_[static_cast<std::size_t>(local_blocks_[static_cast<std::size_t>(u)])];
+            const std::int64_t count = std::min(tile_size_, n_individuals_ - global0);
+            const std::int64_t full = count / 4;
+            for (std::int64_t t = 0; t < full; ++t) {
+                const unsigned byte = bytes[global0 / 4 + t];
+                const std::uint32_t packed = kTables.dosages[byte];
+                std::memcpy(out + local0 + 4 * t, &packed, 4);
+                missing += kTables.missing_count[byte];
+            }
+            for (std::int64_t i = 4 * full; i < count; ++i) {
+                const std::int64_t g = global0 + i;
+                const int code = (bytes[g / 4] >> (2 * (g % 4))) & 3;
+                out[local0 + i] = static_cast<std::uint8_t>(GENOTYPE_MAP[code] < 0 ? 0 : GENOTYPE_MAP[code]);
+                missing += GENOTYPE_MAP[code] < 0 ? 1 : 0;
+            }
+        }
+        missing_of_marker_start_[static_cast<std::size_t>(j + 1)] = missing;
+    }
+    for (std::int64_t j = 0; j < block; ++j) {
+        missing_of_marker_start_[static_cast<std::size_t>(j + 1)] += missing_of_marker_start_[static_cast<std::size_t>(j)];
+    }
+    missing_individuals_.resize(static_cast<std::size_t>(missing_of_marker_start_.back()));
+#pragma omp parallel for schedule(static)
+    for (std::int64_t j = 0; j < block; ++j) {
+        std::int64_t next = missing_of_marker_start_[static_cast<std::size_t>(j)];
+        if (next == missing_of_marker_start_[static_cast<std::size_t>(j + 1)]) {
+            continue;
+        }
+        const std::uint8_t* dosage = dosages_.data() + j * width;
+        const unsigned char* bytes = markers[static_cast<std::size_t>(j)];
+        for (std::int64_t u = 0; u < n_local_blocks; ++u) {
+            const std::int64_t global0 = local_blocks_[static_cast<std::size_t>(u)] * tile_size_;
+            const std::int64_t local0 = local_start_of_block_[static_cast<std::size_t>(local_blocks_[static_cast<std::size_t>(u)])];
+            const std::int64_t count = std::min(tile_size_, n_individuals_ - global0);
+            for (std::int64_t i = 0; i < count; ++i) {
+                const std::int64_t g = global0 + i;
+                if (dosage[local0 + i] == 0 && GENOTYPE_MAP[(bytes[g / 4] >> (2 * (g % 4))) & 3] < 0) {
+                    missing_individuals_[static_cast<std::size_t>(next++)] = static_cast<std::int32_t>(local0 + i);
+                }
+            }
+        }
+    }
+
+    missing_start_.assign(static_cast<std::size_t>(width + 1), 0);
+    for (const std::int32_t i : missing_individuals_) {
+        ++missing_start_[static_cast<std::size_t>(i) + 1];
+    }
+    for (std::int64_t i = 0; i < width; ++i) {
+        missing_start_[static_cast<std::size_t>(i + 1)] += missing_start_[static_cast<std::size_t>(i)];
+    }
+    missing_markers_.resize(static_cast<std::size_t>(missing_start_.back()));
+    std::vector<std::int64_t> fill(missing_start_.begin(), missing_start_.end() - 1);
+    for (std::int64_t j = 0; j < block; ++j) {
+        for (std::int64_t e = missing_of_marker_start_[static_cast<std::size_t>(j)];
+             e < missing_of_marker_start_[static_cast<std::size_t>(j + 1)]; ++e) {
+            const std::int32_t i = missing_individuals_[static_cast<std::size_t>(e)];
+            missing_markers_[static_cast<std::size_t>(fill[static_cast<std::size_t>(i)]++)] =
+                static_cast<std::int32_t>(j);
+        }
+    }
+
+    // r: μ_j x_ij of the block's markers in order, then μ_j² of each missing call in order.
+    constexpr std::int64_t kChunk = 4096;
+#pragma omp parallel for schedule(static)
+    for (std::int64_t chunk = 0; chunk < width; chunk += kChunk) {
+        const std::int64_t count = std::min(kChunk, width - chunk);
+        for (std::int64_t j = 0; j < block; ++j) {
+            add_scaled(row_sums_.data() + chunk, dosages_.data() + j * width + chunk, means[static_cast<std::size_t>(j)],
+                       count);
+        }
+        for (std::int64_t k = chunk; k < chunk + count; ++k) {
+            for (std::int64_t e = missing_start_[static_cast<std::size_t>(k)];
+                 e < missing_start_[static_cast<std::size_t>(k + 1)]; ++e) {
+                const double mean = means[static_cast<std::size_t>(missing_markers_[static_cast<std::size_t>(e)])];
+                row_sums_[k] += mean * mean;
+            }
+        }
+    }
+    for (const double mean : means) {
+        mean_squares_ += mean * mean;
+    }
+
+    const std::int64_t n_tiles = static_cast<std::int64_t>(lower_.size());
+#ifdef ZELKORA_HAVE_DNNL
+    // The integer products of every tile, added once per block.
+    const std::int64_t tile_values = tile_size_ * tile_size_;
+    tile_products_.resize(static_cast<std::size_t>(omp_get_max_threads() * tile_values));
+    bool failed = false;
+    int failure_status = 0;
+#pragma omp parallel
+    {
+        std::int32_t* products = tile_products_.data() + omp_get_thread_num() * tile_values;
+#pragma omp for schedule(dynamic, 1)
+        for (std::int64_t t = 0; t < n_tiles; ++t) {
+            Eigen::MatrixXd& tile = lower_[static_cast<std::size_t>(t)];
+            const std::int64_t height = tile.rows();
+            const std::int64_t cols = tile.cols();
+            const std::int64_t row_local = local_start_of_block_[static_cast<std::size_t>(row_blocks_[static_cast<std::size_t>(t)])];
+            const std::int64_t col_local = local_start_of_block_[static_cast<std::size_t>(col_blocks_[static_cast<std::size_t>(t)])];
+            const bool diagonal = row_blocks_[static_cast<std::size_t>(t)] == col_blocks_[static_cast<std::size_t>(t)];
+            // products[col * height + i] = Σ_j x_j[row i] x_j[column col].
+            const std::int32_t no_offset = 0;
+            const dnnl_status_t status =
+                dnnl_gemm_u8s8s32('T', 'N', 'F', cols, height, block, 1.0f, dosages_.data() + col_local, width, 0,
+                                  reinterpret_cast<const std::int8_t*>(dosages_.data() + row_local), width, 0, 0.0f,
+                                  products, height, &no_offset);
+            if (status != dnnl_success) {
+#pragma omp critical
+                {
+                    failed = true;
+                    failure_status = static_cast<int>(status);
+                }
+                continue;
+            }
+            for (std::int64_t col = 0; col < cols; ++col) {
+                double* out = tile.col(col).data();
+                const std::int32_t* in = products + col * height;
+                for (std::int64_t i = diagonal ? col : 0; i < height; ++i) {
+                    out[i] += static_cast<double>(in[i]);
+                }
+            }
+        }
+    }
+    if (failed) {
+        throw std::runtime_error("The 8-bit products of G failed (oneDNN status " + std::to_string(failure_status) +
+                                 ").");
+    }
+#else
+    throw std::logic_error("G's 8-bit products need a build with oneDNN.");
+#endif
+
+    // The terms with M, per tile column and per tile row, each in marker order.
+#pragma omp parallel for schedule(dynamic, 1)
+    for (std::int64_t t = 0; t < n_tiles; ++t) {
+        Eigen::MatrixXd& tile = lower_[static_cast<std::size_t>(t)];
+        Eigen::MatrixXd& transposed = transposed_[static_cast<std::size_t>(t)];
+        const std::int64_t height = tile.rows();
+        const std::int64_t cols = tile.cols();
+        const std::int64_t row_local = local_start_of_block_[static_cast<std::size_t>(row_blocks_[static_cast<std::size_t>(t)])];
+        const std::int64_t col_local = local_start_of_block_[static_cast<std::size_t>(col_blocks_[static_cast<std::size_t>(t)])];
+        const bool diagonal = row_blocks_[static_cast<std::size_t>(t)] == col_blocks_[static_cast<std::size_t>(t)];
+        const std::uint8_t* rows[kGroup];
+        double weights[kGroup];
+        // Column b: Σ μ_j x_j[a] over b's missing markers, then μ_j² where a is missing too.
+        for (std::int64_t col = 0; col < cols; ++col) {
+            const std::int64_t k = col_local + col;
+            const std::int64_t begin = missing_start_[static_cast<std::size_t>(k)];
+            const std::int64_t end = missing_start_[static_cast<std::size_t>(k + 1)];
+            if (begin == end) {
+                continue;
+            }
+            const std::int64_t i0 = diagonal ? col : 0;
+            double* out = tile.col(col).data();
+            for (std::int64_t e = begin; e < end; e += kGroup) {
+                const int group = static_cast<int>(std::min<std::int64_t>(kGroup, end - e));
+                for (int g = 0; g < group; ++g) {
+                    const std::int32_t j = missing_markers_[static_cast<std::size_t>(e + g)];
+                    rows[g] = dosages_.data() + j * width + row_local + i0;
+                    weights[g] = means[static_cast<std::size_t>(j)];
+                }
+                add_scaled_rows(out + i0, rows, weights, group, height - i0);
+            }
+            for (std::int64_t e = begin; e < end; ++e) {
+                const std::int32_t j = missing_markers_[static_cast<std::size_t>(e)];
+                const double square = means[static_cast<std::size_t>(j)] * means[static_cast<std::size_t>(j)];
+                const std::int32_t* pair_begin =
+                    missing_individuals_.data() + missing_of_marker_start_[static_cast<std::size_t>(j)];
+                const std::int32_t* pair_end =
+                    missing_individuals_.data() + missing_of_marker_start_[static_cast<std::size_t>(j + 1)];
+                for (const std::int32_t* a = std::lower_bound(pair_begin, pair_end, row_local + i0);
+                     a != pair_end && *a < row_local + height; ++a) {
+                    out[*a - row_local] += square;
+                }
+            }
+        }
+        // Row a: Σ μ_j x_j[b] over a's missing markers, for the columns b < a.
+        for (std::int64_t i = 0; i < height; ++i) {
+            const std::int64_t k = row_local + i;
+            const std::int64_t begin = missing_start_[static_cast<std::size_t>(k)];
+            const std::int64_t end = missing_start_[static_cast<std::size_t>(k + 1)];
+            const std::int64_t count = diagonal ? i : cols;
+            if (begin == end || count == 0) {
+                continue;
+            }
+            double* out = transposed.col(i).data();
+            for (std::int64_t e = begin; e < end; e += kGroup) {
+                const int group = static_cast<int>(std::min<std::int64_t>(kGroup, end - e));
+                for (int g = 0; g < group; ++g) {
+                    const std::int32_t j = missing_markers_[static_cast<std::size_t>(e + g)];
+                    rows[g] = dosages_.data() + j * width + col_local;
+                    weights[g] = means[static_cast<std::size_t>(j)];
+                }
+                add_scaled_rows(out, rows, weights, group, count);
+            }
+        }
+    }
+}
+
+std::vector<Eigen::MatrixXd> ExactTileProducts::finish() {
+    const std::int64_t n_tiles = static_cast<std::int64_t>(lower_.size());
+#pragma omp parallel for schedule(dynamic, 1)
+    for (std::int64_t t = 0; t < n_tiles; ++t) {
+        Eigen::MatrixXd& tile = lower_[static_cast<std::size_t>(t)];
+        const Eigen::MatrixXd& transposed = transposed_[static_cast<std::size_t>(t)];
+        const std::int64_t row_local = local_start_of_block_[static_cast<std::size_t>(row_blocks_[static_cast<std::size_t>(t)])];
+        const std::int64_t col_local = local_start_of_block_[static_cast<std::size_t>(col_blocks_[static_cast<std::size_t>(t)])];
+        const bool diagonal = row_blocks_[static_cast<std::size_t>(t)] == col_blocks_[static_cast<std::size_t>(t)];
+        for (std::int64_t col = 0; col < tile.cols(); ++col) {
+            for (std::int64_t i = 0; i < tile.rows(); ++i) {
+                if (diagonal && i < col) {
+                    tile(i, col) = 0.0;
+                    continue;
+                }
+                double& value = tile(i, col);
+                const double sum = diagonal && i == col ? value : value + transposed(col, i);
+                value = (sum + mean_squares_) - (row_sums_[row_local + i] + row_sums_[col_local + col]);
+            }
+        }
+        transposed_[static_cast<std::size_t>(t)].resize(0, 0);
+    }
+    return std::move(lower_);
+}

@@ -100,3 +100,40 @@ private:
     std::vector<std::int32_t> missing_markers_;
     std::vector<std::int32_t> panel_products_;  // one panel's products per thread
 };
+
+// Method 1's Σ_j z_ij z_kj on a set of tiles of G's lower triangle (tile (I, J): rows
+// [I nb, (I+1) nb) against columns [J nb, (J+1) nb), cut at n), for one rank of a distributed
+// run. Every value gets the additions of ExactCrossProducts in its order (the integer products
+// once per marker block; then μ_j x_j[a] for each marker j missing in column b, in marker order;
+// μ_j² for each marker missing in both; beside them μ_j x_j[b] for each marker missing in row a;
+// finished as (value + transposed + c) − (r_a + r_b)), so each value has the bits of the whole
+// G's. Only the individuals of the tiles are decoded. Memory: two doubles per tile value and
+// the block's dosage bytes of those individuals.
+class ExactTileProducts {
+public:
+    ExactTileProducts(std::int64_t n_individuals, std::int64_t tile_size, std::vector<std::int64_t> row_blocks,
+                      std::vector<std::int64_t> col_blocks);
+    std::int64_t block_capacity() const { return 4096; }
+    void add_markers(const std::vector<const unsigned char*>& markers, const std::vector<double>& means);
+    // Z Zᵀ on tile t, rows x columns of the tile; above the diagonal of a diagonal tile: 0.
+    std::vector<Eigen::MatrixXd> finish();
+
+private:
+    std::int64_t n_individuals_;
+    std::int64_t tile_size_;
+    std::vector<std::int64_t> row_blocks_;  // per tile
+    std::vector<std::int64_t> col_blocks_;  // per tile
+    std::vector<std::int64_t> local_blocks_;       // the blocks of individuals decoded, in order
+    std::vector<std::int64_t> local_start_of_block_;  // per block of G: its first local column, or -1
+    std::int64_t width_ = 0;                       // individuals decoded
+    std::vector<Eigen::MatrixXd> lower_;           // per tile, rows x columns
+    std::vector<Eigen::MatrixXd> transposed_;      // per tile, columns x rows: X Mᵀ(b, a), b < a
+    Eigen::VectorXd row_sums_;                     // r of the decoded individuals
+    double mean_squares_ = 0.0;                    // c
+    std::vector<std::uint8_t> dosages_;            // block x width, marker-major
+    std::vector<std::int64_t> missing_of_marker_start_;
+    std::vector<std::int32_t> missing_individuals_;  // local indices
+    std::vector<std::int64_t> missing_start_;
+    std::vector<std::int32_t> missing_markers_;
+    std::vector<std::int32_t> tile_products_;      // one tile's products per thread
+};
