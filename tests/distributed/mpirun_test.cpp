@@ -1,0 +1,159 @@
+// Whole runs under mpirun: G spread over 1 to 4 ranks writes the files of one process byte for
+// byte; one rank's failure ends every rank with one message and no result; what is not spread
+// yet is refused by name.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Files of `dir` whose names start with `prefix` (results and leftover temporaries).
+std::vector<std::string> files_starting(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+class UnderMpirun : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = make_scratch_dir();
+        // 600 individuals: two whole tiles of 256 and a short third; 5,000 markers: two blocks
+        // of the exact products; missing calls throughout.
+        const CommandResult simulated = run_program(
+            ZELKORA_SIMULATE_EXE,
+            {"--out", "sim", "--individuals", "600", "--genotyped", "600", "--markers", "5000", "--missing", "0.03",
+             "--seed", "17"},
+            dir_);
+        ASSERT_EQ(simulated.status, 0) << simulated.err;
+    }
+
+    static CommandResult mpirun(int ranks, const std::vector<std::string>& args,
+                                const std::vector<std::string>& environment = {}) {
+        std::vector<std::string> command = {"--oversubscribe", "--allow-run-as-root", "-np", std::to_string(ranks)};
+        for (const std::string& variable : environment) {
+            command.push_back("-x");
+            command.push_back(variable);
+        }
+        command.push_back(ZELKORA_EXE);
+        command.insert(command.end(), args.begin(), args.end());
+        return run_program(ZELKORA_MPIEXEC, command, dir_);
+    }
+
+    static std::vector<std::string> kinship_args(int method, const std::string& out) {
+        return {"--kinship", "--bedfile", "sim", "--kin-bin", "--kin-method", std::to_string(method), "--out", out};
+    }
+
+    static std::string dir_;
+};
+std::string UnderMpirun::dir_;
+
+// The float32 triangles agree value for value within the rounding to float32 of sums that
+// differ in their last bits.
+void expect_same_triangle(const std::string& expected, const std::string& actual, bool bit_for_bit) {
+    ASSERT_EQ(actual.size(), expected.size());
+    ASSERT_EQ(expected.size(), 600u * 601u / 2u * 4u);
+    if (bit_for_bit) {
+        EXPECT_TRUE(actual == expected) << "the matrix files differ";
+        return;
+    }
+    for (std::size_t k = 0; k < expected.size() / 4; ++k) {
+        float want = 0.0f;
+        float got = 0.0f;
+        std::memcpy(&want, expected.data() + 4 * k, 4);
+        std::memcpy(&got, actual.data() + 4 * k, 4);
+        ASSERT_NEAR(got, want, 1e-6 * (1.0 + std::abs(want))) << "value " << k;
+    }
+}
+
+TEST_F(UnderMpirun, EveryRankCountWritesTheFilesOfOneProcess) {
+    for (const int method : {1, 2, 3}) {
+        const std::string single = "single" + std::to_string(method);
+        const CommandResult alone = run_zelkora(kinship_args(method, single), dir_);
+        ASSERT_EQ(alone.status, 0) << alone.err;
+        const std::string expected = read_file(dir_ + "/" + single + ".bin");
+        for (const int ranks : {1, 2, 3, 4}) {
+            SCOPED_TRACE("method " + std::to_string(method) + ", " + std::to_string(ranks) + " ranks");
+            const std::string out = "spread" + std::to_string(method) + "_" + std::to_string(ranks);
+            const CommandResult run = mpirun(ranks, kinship_args(method, out));
+            ASSERT_EQ(run.status, 0) << run.out << run.err;
+            // Methods 2 and 3 sum in double by tile; method 1's exact sums match bit for bit.
+            expect_same_triangle(expected, read_file(dir_ + "/" + out + ".bin"), method == 1);
+            EXPECT_EQ(read_file(dir_ + "/" + out + ".id"), read_file(dir_ + "/" + single + ".id"));
+            // Rank 0 alone speaks and keeps the log.
+            EXPECT_EQ(occurrences(run.out, "Kinship matrix written to binary files."), 1u);
+            EXPECT_EQ(occurrences(run.out, "Welcome to use Zelkora"), 1u);
+            EXPECT_EQ(occurrences(read_file(dir_ + "/" + out + ".log"), "Kinship matrix written to binary files."), 1u);
+            EXPECT_EQ(files_starting(dir_, out).size(), 3u);  // .bin, .id, .log: no temporaries left
+        }
+    }
+}
+
+TEST_F(UnderMpirun, OneRankFailingEndsEveryRankWithOneMessageAndNoResult) {
+    // Rank 1 of 3 cannot allocate its tiles: no file appears.
+    const std::string message = "not enough memory for the tiles of G on rank 1";
+    CommandResult run = mpirun(3, kinship_args(1, "failed"), {"ZELKORA_TEST_FAILING_RANK=1"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(occurrences(run.out + run.err, message), 1u) << run.out << run.err;
+    EXPECT_EQ(occurrences(read_file(dir_ + "/failed.log"), message), 1u);
+    EXPECT_FALSE(file_exists(dir_ + "/failed.bin"));
+    EXPECT_FALSE(file_exists(dir_ + "/failed.id"));
+    EXPECT_EQ(files_starting(dir_, "failed").size(), 1u);  // the log only
+
+    // An earlier result survives the failure of the last rank untouched.
+    write_file(dir_ + "/kept.bin", "earlier matrix");
+    write_file(dir_ + "/kept.id", "earlier ids\n");
+    run = mpirun(4, kinship_args(2, "kept"), {"ZELKORA_TEST_FAILING_RANK=3"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(occurrences(run.out + run.err, "on rank 3"), 1u) << run.out << run.err;
+    EXPECT_EQ(read_file(dir_ + "/kept.bin"), "earlier matrix");
+    EXPECT_EQ(read_file(dir_ + "/kept.id"), "earlier ids\n");
+    EXPECT_EQ(files_starting(dir_, "kept").size(), 3u);
+
+    // Input that no rank can read: the reader's message once.
+    run = mpirun(2, {"--kinship", "--bedfile", "absent", "--kin-bin", "--out", "absent"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(occurrences(run.out + run.err, "absent.bim"), 1u) << run.out << run.err;
+    EXPECT_FALSE(file_exists(dir_ + "/absent.bin"));
+}
+
+TEST_F(UnderMpirun, RunsNotYetSpreadOverRanksAreRefusedByName) {
+    write_file(dir_ + "/pedigree.txt", "a 0 0\nb 0 0\nc a b\n");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--kinship", "--bedfile", "sim", "--out", "refused"}, "--kinship without --kin-bin (the text matrix)"},
+        {{"--kinship", "--bedfile", "sim", "--kin-bin", "--kin-parts", "2", "--kin-part", "1", "--out", "refused"},
+         "--kin-parts"},
+        {{"--kinship", "--pedigree", "pedigree.txt", "--kin-bin", "--out", "refused"}, "--pedigree"},
+        {{"--reml", "--phefile", "sim.phe", "--phe-pos", "2", "--kin-file", "single1.bin", "--out", "refused"},
+         "--reml"},
+    };
+    for (const auto& [args, option] : refused) {
+        SCOPED_TRACE(option);
+        const CommandResult run = mpirun(2, args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(occurrences(run.err, "❎ Error: " + option + " cannot run on 2 MPI ranks yet"), 1u) << run.err;
+        EXPECT_TRUE(files_starting(dir_, "refused").empty());
+    }
+}
+
+}  // namespace
