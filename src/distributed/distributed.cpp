@@ -167,37 +167,34 @@ std::string broadcast_text(const std::string& text, int root) {
 
 void write_lower_segments(const std::string& path, const std::vector<RowSegment>& segments,
                           const std::vector<float>& values) {
-    if (values.size() > static_cast<std::size_t>(INT_MAX)) {
-        throw std::runtime_error("Cannot write " + path + ": this rank holds " + std::to_string(values.size()) +
-                                 " values, more than one MPI write takes (" + std::to_string(INT_MAX) +
-                                 "); run on more ranks.");
-    }
-    if (segments.size() > static_cast<std::size_t>(INT_MAX)) {
-        throw std::runtime_error("Cannot write " + path + ": too many row segments on one rank; run on more ranks.");
-    }
-    // The file view: one block per segment at its byte offset, in rising order.
-    std::vector<int> lengths(segments.size());
-    std::vector<MPI_Aint> offsets(segments.size());
-    for (std::size_t s = 0; s < segments.size(); ++s) {
-        const RowSegment& segment = segments[s];
-        lengths[s] = static_cast<int>(segment.length);
-        offsets[s] = static_cast<MPI_Aint>((segment.row * (segment.row + 1) / 2 + segment.first_col) * 4);
-    }
-    const auto fail = [&](const char* step, int code) {
-        throw std::runtime_error("Error writing " + path + " (" + step + "): " + mpi_error_text(code));
-    };
-    MPI_Datatype view = MPI_DATATYPE_NULL;
-    int code = MPI_Type_create_hindexed(static_cast<int>(segments.size()), lengths.data(), offsets.data(), MPI_FLOAT,
-                                        &view);
-    if (code == MPI_SUCCESS) {
-        code = MPI_Type_commit(&view);
-    }
-    if (code != MPI_SUCCESS) {
-        fail("file view", code);
-    }
-    MPI_File file = MPI_FILE_NULL;
     // Every rank takes each collective step or none, so that no rank waits in a step that
-    // another one skipped after a failure; the first failure of this rank is reported.
+    // another one skipped after a failure. A rank reports its own failure only: the others
+    // return, and agree_on_failure hands them its message.
+    std::string refused;  // this rank's own reason, before any collective step
+    if (values.size() > static_cast<std::size_t>(INT_MAX) || segments.size() > static_cast<std::size_t>(INT_MAX)) {
+        refused = "Cannot write " + path + ": this rank holds " + std::to_string(values.size()) + " values in " +
+                  std::to_string(segments.size()) + " row segments, more than one MPI write takes (" +
+                  std::to_string(INT_MAX) + "); run on more ranks.";
+    }
+    MPI_Datatype view = MPI_DATATYPE_NULL;
+    if (refused.empty()) {
+        // The file view: one block per segment at its byte offset, in rising order.
+        std::vector<int> lengths(segments.size());
+        std::vector<MPI_Aint> offsets(segments.size());
+        for (std::size_t s = 0; s < segments.size(); ++s) {
+            const RowSegment& segment = segments[s];
+            lengths[s] = static_cast<int>(segment.length);
+            offsets[s] = static_cast<MPI_Aint>((segment.row * (segment.row + 1) / 2 + segment.first_col) * 4);
+        }
+        int code = MPI_Type_create_hindexed(static_cast<int>(segments.size()), lengths.data(), offsets.data(),
+                                            MPI_FLOAT, &view);
+        if (code == MPI_SUCCESS) {
+            code = MPI_Type_commit(&view);
+        }
+        if (code != MPI_SUCCESS) {
+            refused = "Error writing " + path + " (file view): " + mpi_error_text(code);
+        }
+    }
     std::string failed_step;
     int failed_code = MPI_SUCCESS;
     const auto note = [&](const char* step, int result) {
@@ -206,36 +203,46 @@ void write_lower_segments(const std::string& path, const std::vector<RowSegment>
             failed_code = result;
         }
     };
-    const auto every_rank_ok = [&] {
-        const int mine = failed_code == MPI_SUCCESS ? 1 : 0;
+    const auto every_rank_ok = [](bool mine_ok) {
+        const int mine = mine_ok ? 1 : 0;
         int all = 0;
         if (MPI_Allreduce(&mine, &all, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD) != MPI_SUCCESS) {
             MPI_Abort(MPI_COMM_WORLD, 1);
         }
         return all == 1;
     };
-    note("open", MPI_File_open(MPI_COMM_WORLD, path.c_str(), MPI_MODE_WRONLY, MPI_INFO_NULL, &file));
-    if (every_rank_ok()) {
-        note("view", MPI_File_set_view(file, 0, MPI_FLOAT, view, "native", MPI_INFO_NULL));
-        MPI_Status status;
-        note("write", MPI_File_write_all(file, values.data(), static_cast<int>(values.size()), MPI_FLOAT, &status));
-        if (failed_code == MPI_SUCCESS) {
-            int written = 0;
-            MPI_Get_count(&status, MPI_FLOAT, &written);
-            if (written != static_cast<int>(values.size())) {
-                failed_step = "short write";
+    MPI_File file = MPI_FILE_NULL;
+    if (every_rank_ok(refused.empty())) {
+        note("open", MPI_File_open(MPI_COMM_WORLD, path.c_str(), MPI_MODE_WRONLY, MPI_INFO_NULL, &file));
+        if (every_rank_ok(failed_code == MPI_SUCCESS)) {
+            note("view", MPI_File_set_view(file, 0, MPI_FLOAT, view, "native", MPI_INFO_NULL));
+            MPI_Status status;
+            note("write",
+                 MPI_File_write_all(file, values.data(), static_cast<int>(values.size()), MPI_FLOAT, &status));
+            if (failed_code == MPI_SUCCESS) {
+                int written = 0;
+                MPI_Get_count(&status, MPI_FLOAT, &written);
+                if (written != static_cast<int>(values.size())) {
+                    failed_step = "short write";
+                }
             }
         }
+        if (file != MPI_FILE_NULL) {
+            note("close", MPI_File_close(&file));
+        }
     }
-    if (file != MPI_FILE_NULL) {
-        note("close", MPI_File_close(&file));
+    if (view != MPI_DATATYPE_NULL) {
+        MPI_Type_free(&view);
     }
-    MPI_Type_free(&view);
+    if (!refused.empty()) {
+        throw std::runtime_error(refused);
+    }
     if (failed_code != MPI_SUCCESS) {
-        fail(failed_step.c_str(), failed_code);
+        throw std::runtime_error("Error writing " + path + " (" + failed_step + "): " + mpi_error_text(failed_code));
     }
     if (!failed_step.empty()) {
-        throw std::runtime_error("Error writing " + path + ": " + failed_step + " of this rank's values.");
+        throw std::runtime_error("Error writing " + path + ": a short write of this rank's " +
+                                 std::to_string(values.size()) + " values.");
     }
 }
 

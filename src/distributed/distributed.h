@@ -64,6 +64,8 @@ std::vector<RowSegment> lower_segments(std::int64_t n, std::int64_t tile_size, c
 // Collective: writes each rank's `values` into the file `path` (every rank opens it; rank 0
 // has created it) at their places in the lower triangle of a matrix stored row by row as float32:
 // value (a, b), b <= a, at byte (a(a+1)/2 + b) x 4. `values` holds the `segments` one after the
-// other, in their order. Throws std::runtime_error naming the file on a failure of this rank.
+// other, in their order. Throws std::runtime_error naming the file on a failure of this rank;
+// when only another rank failed, returns without having written (agree_on_failure then gives
+// every rank that rank's message).
 void write_lower_segments(const std::string& path, const std::vector<RowSegment>& segments,
                           const std::vector<float>& values);

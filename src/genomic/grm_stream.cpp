@@ -73,13 +73,12 @@ void add_rows_against_earlier_columns(const Eigen::MatrixXd& block, std::int64_t
 
 }  // namespace
 
-Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int64_t* markers_used,
-                         const RowRange* rows) {
+void check_can_build_g(const BedSet& bed, int method) {
     if (method != kVanRadenMethod && method != kExpectedVarianceMethod && method != kObservedVarianceMethod) {
         throw std::invalid_argument("Invalid kinship method!");
     }
-    const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
-    const std::int64_t n_markers = static_cast<std::int64_t>(bed.marker_ids.size());
+    const std::size_t n_individuals = bed.individual_ids.size();
+    const std::size_t n_markers = bed.marker_ids.size();
     if (n_individuals == 0) {
         fail_no_individuals(bed.fam_path);
     }
@@ -90,6 +89,135 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
         throw std::runtime_error("Cannot build G from " + bed.fam_path + ": it lists one individual (" +
                                  bed.individual_ids[0] + "); relationships need at least two individuals.");
     }
+}
+
+MarkerBlocks::MarkerBlocks(const BedSet& bed, int method, double lambda, std::int64_t block_capacity)
+    : bed_(bed),
+      method_(method),
+      lambda_(lambda),
+      n_individuals_(static_cast<std::int64_t>(bed.individual_ids.size())),
+      n_markers_(static_cast<std::int64_t>(bed.marker_ids.size())),
+      bytes_per_marker_(bed_bytes_per_marker(n_individuals_)),
+      capacity_(std::min(block_capacity, n_markers_)) {
+    if (!bed.bed_file) {
+        throw std::invalid_argument("G needs a genotype set opened by read_bed.");
+    }
+    if (::fseeko(bed.bed_file.get(), 3, SEEK_SET) != 0) {
+        throw std::runtime_error("Could not seek in BED file " + bed.bed_path);
+    }
+    bytes_.resize(static_cast<std::size_t>(bytes_per_marker_ * capacity_));
+    summaries_.resize(static_cast<std::size_t>(capacity_));
+    destination_.resize(static_cast<std::size_t>(capacity_));
+    column_scale_.resize(static_cast<std::size_t>(capacity_));
+    // Individuals without any call so far; the list shrinks to nothing within a few markers
+    // on real data, so the check costs next to nothing.
+    without_calls_.resize(static_cast<std::size_t>(n_individuals_));
+    for (std::int64_t i = 0; i < n_individuals_; ++i) {
+        without_calls_[static_cast<std::size_t>(i)] = i;
+    }
+}
+
+bool MarkerBlocks::next() {
+    block_start_ += block_markers_;
+    if (block_start_ >= n_markers_) {
+        block_markers_ = 0;
+        used_columns_ = 0;
+        return false;
+    }
+    block_markers_ = std::min(capacity_, n_markers_ - block_start_);
+    read_bed_bytes(bed_.bed_file.get(), bed_.bed_path, bytes_.data(),
+                   static_cast<std::size_t>(bytes_per_marker_ * block_markers_));
+    for (std::int64_t k = 0; k < block_markers_ && !without_calls_.empty(); ++k) {
+        const unsigned char* bytes = marker(k);
+        without_calls_.erase(std::remove_if(without_calls_.begin(), without_calls_.end(),
+                                            [&](std::int64_t i) {
+                                                return ((bytes[i / 4] >> (2 * (i % 4))) & 3) != kMissingCode;
+                                            }),
+                             without_calls_.end());
+    }
+#pragma omp parallel for schedule(static)
+    for (std::int64_t k = 0; k < block_markers_; ++k) {
+        summaries_[k] = summarise_marker(count_bed_codes(marker(k), n_individuals_), n_individuals_);
+    }
+    // Markers whose centred column is exactly 0 (monomorphic, all heterozygous, no calls)
+    // add nothing to G and are left out of the product.
+    const double markers = static_cast<double>(n_markers_);
+    used_columns_ = 0;
+    for (std::int64_t k = 0; k < block_markers_; ++k) {
+        const MarkerSummary& marker_summary = summaries_[k];
+        heterozygosity_ += marker_summary.frequency * (1.0 - marker_summary.frequency);
+        if (!marker_summary.informative) {
+            destination_[k] = -1;
+            continue;
+        }
+        double weight = 1.0;
+        if (method_ == kExpectedVarianceMethod) {
+            weight = expected_variance_weight(marker_summary.frequency, markers, lambda_);
+        } else if (method_ == kObservedVarianceMethod) {
+            weight = observed_variance_weight(marker_summary.variance, markers, lambda_);
+        }
+        column_scale_[k] = std::sqrt(weight);
+        destination_[k] = used_columns_++;
+    }
+    return true;
+}
+
+void MarkerBlocks::values_of_code(std::int64_t k, double out[4]) const {
+    const MarkerSummary& marker_summary = summaries_[static_cast<std::size_t>(k)];
+    // Per code: (imputed dosage + centring offset) x scale; a missing call takes the mean.
+    for (int code = 0; code < 4; ++code) {
+        const double dosage = GENOTYPE_MAP[code] < 0 ? marker_summary.mean : GENOTYPE_MAP[code];
+        out[code] = (dosage + marker_summary.offset) * column_scale_[static_cast<std::size_t>(k)];
+    }
+}
+
+double kinship_scale(int method, double lambda, const std::string& bed_path, double heterozygosity,
+                     bool any_marker_used, const Eigen::VectorXd& diagonal) {
+    if (method == kVanRadenMethod) {
+        if (!(heterozygosity > 0.0)) {
+            fail_zero_denominator(method, bed_path);
+        }
+        if (!any_marker_used) {
+            // Markers heterozygous in everyone have p(1-p) > 0 but centre to 0: G would be 0.
+            throw std::runtime_error("Cannot build G by method 1 from " + bed_path +
+                                     ": no marker varies between the individuals (every marker is monomorphic, "
+                                     "heterozygous in all of them or without calls), so every relationship "
+                                     "would be 0.");
+        }
+        return 0.5 / heterozygosity;
+    }
+    double trace = 0.0;
+    for (Eigen::Index k = 0; k < diagonal.size(); ++k) {
+        trace += diagonal[k];
+    }
+    const double mean_diagonal = trace / static_cast<double>(diagonal.size());
+    if (mean_diagonal == 0.0) {
+        fail_zero_denominator(method, bed_path);
+    }
+    // Overflowed weights give an infinite trace; a part's own rows need not show it.
+    if (!std::isfinite(mean_diagonal)) {
+        fail_not_finite(method, lambda, bed_path);
+    }
+    return 1.0 / mean_diagonal;
+}
+
+void warn_without_calls(const BedSet& bed, const std::vector<std::int64_t>& without_calls) {
+    if (without_calls.empty()) {
+        return;
+    }
+    std::cout << "⚠️ Warning: " << without_calls.size() << " individual(s) of " << bed.fam_path
+              << " have no genotype call at any marker (first: ";
+    for (std::size_t k = 0; k < std::min<std::size_t>(5, without_calls.size()); ++k) {
+        std::cout << (k > 0 ? ", " : "") << bed.individual_ids[static_cast<std::size_t>(without_calls[k])];
+    }
+    std::cout << "); their rows of G are those of the population mean." << std::endl;
+}
+
+Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int64_t* markers_used,
+                         const RowRange* rows) {
+    check_can_build_g(bed, method);
+    const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
+    const std::int64_t n_markers = static_cast<std::int64_t>(bed.marker_ids.size());
     // Rows [first, last) of G are multiplied; the whole G is the range of every row.
     const std::int64_t first = rows != nullptr ? rows->first : 0;
     const std::int64_t last = rows != nullptr ? rows->last : n_individuals;
@@ -98,16 +226,8 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
                                     " are not a range of the " + std::to_string(n_individuals) + " rows of G.");
     }
     const int panel_rows = static_cast<int>(last - first);
-    if (!bed.bed_file) {
-        throw std::invalid_argument("gkin_cpp needs a genotype set opened by read_bed.");
-    }
-    std::FILE* file = bed.bed_file.get();
-    if (::fseeko(file, 3, SEEK_SET) != 0) {
-        throw std::runtime_error("Could not seek in BED file " + bed.bed_path);
-    }
     const auto start = std::chrono::system_clock::now();
 
-    const std::int64_t bytes_per_marker = bed_bytes_per_marker(n_individuals);
     // Method 1 sums exact 8-bit products of the dosages where the CPU multiplies bytes faster
     // than doubles; methods 2 and 3 weight each marker, so they multiply the weighted centred
     // dosages in double, as method 1 does elsewhere.
@@ -115,12 +235,8 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
     if (method == kVanRadenMethod && integer_products_available()) {
         exact.emplace(first, last);
     }
+    MarkerBlocks blocks(bed, method, lambda, exact ? exact->block_capacity() : kStreamBlockMarkers);
     const std::int64_t block_capacity = std::min(exact ? exact->block_capacity() : kStreamBlockMarkers, n_markers);
-    std::vector<unsigned char> block_bytes(static_cast<std::size_t>(bytes_per_marker * block_capacity));
-    std::vector<MarkerSummary> summaries(static_cast<std::size_t>(block_capacity));
-    // Column of `block` that marker k of the current block goes to; -1 when it is skipped.
-    std::vector<std::int64_t> destination(static_cast<std::size_t>(block_capacity));
-    std::vector<double> column_scale(static_cast<std::size_t>(block_capacity));
     // n x (informative markers of the block): centred dosages, times sqrt(w_j) for methods 2
     // and 3 so that one symmetric update gives Z D Zᵀ.
     Eigen::MatrixXd block(exact ? 0 : n_individuals, exact ? 0 : block_capacity);
@@ -137,84 +253,35 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
     }
     bool kinship_started = false;
     std::int64_t informative_markers = 0;
-    double heterozygosity = 0.0;  // Σ p(1-p), in marker order
     const int n = static_cast<int>(n_individuals);
-    const double markers = static_cast<double>(n_markers);
 
-    // Individuals without any call so far; the list shrinks to nothing within a few markers
-    // on real data, so the check costs next to nothing.
-    std::vector<std::int64_t> without_calls(static_cast<std::size_t>(n_individuals));
-    for (std::int64_t i = 0; i < n_individuals; ++i) {
-        without_calls[static_cast<std::size_t>(i)] = i;
-    }
     ProgressLine progress(n_markers, "G", "markers");
-    for (std::int64_t block_start = 0; block_start < n_markers; block_start += block_capacity) {
-        const std::int64_t block_markers = std::min(block_capacity, n_markers - block_start);
-        read_bed_bytes(file, bed.bed_path, block_bytes.data(),
-                       static_cast<std::size_t>(bytes_per_marker * block_markers));
-
-        for (std::int64_t k = 0; k < block_markers && !without_calls.empty(); ++k) {
-            const unsigned char* marker = block_bytes.data() + k * bytes_per_marker;
-            without_calls.erase(std::remove_if(without_calls.begin(), without_calls.end(),
-                                               [&](std::int64_t i) {
-                                                   return ((marker[i / 4] >> (2 * (i % 4))) & 3) != kMissingCode;
-                                               }),
-                                without_calls.end());
-        }
-#pragma omp parallel for schedule(static)
-        for (std::int64_t k = 0; k < block_markers; ++k) {
-            summaries[k] = summarise_marker(count_bed_codes(block_bytes.data() + k * bytes_per_marker, n_individuals),
-                                            n_individuals);
-        }
-        // Markers whose centred column is exactly 0 (monomorphic, all heterozygous, no calls)
-        // add nothing to G and are left out of the product.
-        std::int64_t used_columns = 0;
-        for (std::int64_t k = 0; k < block_markers; ++k) {
-            const MarkerSummary& summary = summaries[k];
-            heterozygosity += summary.frequency * (1.0 - summary.frequency);
-            if (!summary.informative) {
-                destination[k] = -1;
-                continue;
-            }
-            double weight = 1.0;
-            if (method == kExpectedVarianceMethod) {
-                weight = expected_variance_weight(summary.frequency, markers, lambda);
-            } else if (method == kObservedVarianceMethod) {
-                weight = observed_variance_weight(summary.variance, markers, lambda);
-            }
-            column_scale[k] = std::sqrt(weight);
-            destination[k] = used_columns++;
-        }
+    while (blocks.next()) {
+        const std::int64_t block_markers = blocks.block_markers();
+        const std::int64_t used_columns = blocks.used_columns();
         informative_markers += used_columns;
         if (exact) {
             exact_markers.clear();
             exact_means.clear();
             for (std::int64_t k = 0; k < block_markers; ++k) {
-                if (destination[k] >= 0) {
-                    exact_markers.push_back(block_bytes.data() + k * bytes_per_marker);
-                    exact_means.push_back(summaries[k].mean);
+                if (blocks.destination(k) >= 0) {
+                    exact_markers.push_back(blocks.marker(k));
+                    exact_means.push_back(blocks.summary(k).mean);
                 }
             }
             exact->add_markers(exact_markers, exact_means);
             kinship_started = kinship_started || used_columns > 0;
-            progress.update(block_start + block_markers);
+            progress.update(blocks.block_end());
             continue;
         }
 #pragma omp parallel for schedule(static)
         for (std::int64_t k = 0; k < block_markers; ++k) {
-            if (destination[k] < 0) {
+            if (blocks.destination(k) < 0) {
                 continue;
             }
-            const MarkerSummary& summary = summaries[k];
-            const double scale = column_scale[k];
-            // Per code: (imputed dosage + centring offset) x scale; a missing call takes the mean.
             double value_of_code[4];
-            for (int code = 0; code < 4; ++code) {
-                const double dosage = GENOTYPE_MAP[code] < 0 ? summary.mean : GENOTYPE_MAP[code];
-                value_of_code[code] = (dosage + summary.offset) * scale;
-            }
-            decode_bed_marker(block_bytes.data() + k * bytes_per_marker, n_individuals, value_of_code,
-                              block.col(destination[k]).data());
+            blocks.values_of_code(k, value_of_code);
+            decode_bed_marker(blocks.marker(k), n_individuals, value_of_code, block.col(blocks.destination(k)).data());
         }
         if (used_columns > 0 && diagonal.size() > 0) {
             add_squared_rows(block, used_columns, diagonal);
@@ -229,7 +296,7 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
             }
             kinship_started = true;
         }
-        progress.update(block_start + block_markers);
+        progress.update(blocks.block_end());
     }
     progress.finish();
     if (exact) {
@@ -238,42 +305,8 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
         kinship.setZero();
     }
 
-    double scale = 0.0;
-    if (method == kVanRadenMethod) {
-        if (!(heterozygosity > 0.0)) {
-            fail_zero_denominator(method, bed.bed_path);
-        }
-        if (!kinship_started) {
-            // Markers heterozygous in everyone have p(1-p) > 0 but centre to 0: G would be 0.
-            throw std::runtime_error("Cannot build G by method 1 from " + bed.bed_path +
-                                     ": no marker varies between the individuals (every marker is monomorphic, "
-                                     "heterozygous in all of them or without calls), so every relationship "
-                                     "would be 0.");
-        }
-        scale = 0.5 / heterozygosity;
-    } else {
-        double trace = 0.0;
-        for (std::int64_t k = 0; k < n_individuals; ++k) {
-            trace += diagonal[k];
-        }
-        const double mean_diagonal = trace / static_cast<double>(n_individuals);
-        if (mean_diagonal == 0.0) {
-            fail_zero_denominator(method, bed.bed_path);
-        }
-        // Overflowed weights give an infinite trace; a part's own rows need not show it.
-        if (!std::isfinite(mean_diagonal)) {
-            fail_not_finite(method, lambda, bed.bed_path);
-        }
-        scale = 1.0 / mean_diagonal;
-    }
-    if (!without_calls.empty()) {
-        std::cout << "⚠️ Warning: " << without_calls.size() << " individual(s) of " << bed.fam_path
-                  << " have no genotype call at any marker (first: ";
-        for (std::size_t k = 0; k < std::min<std::size_t>(5, without_calls.size()); ++k) {
-            std::cout << (k > 0 ? ", " : "") << bed.individual_ids[static_cast<std::size_t>(without_calls[k])];
-        }
-        std::cout << "); their rows of G are those of the population mean." << std::endl;
-    }
+    const double scale = kinship_scale(method, lambda, bed.bed_path, blocks.heterozygosity(), kinship_started, diagonal);
+    warn_without_calls(bed, blocks.without_calls());
     if (rows == nullptr) {
         scale_and_mirror_lower(kinship, scale);
     } else {

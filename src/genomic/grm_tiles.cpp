@@ -15,21 +15,9 @@
 // a panel of rows.
 std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, double lambda, std::int64_t tile_size,
                                             const std::vector<TilePosition>& tiles, bool verbose) {
-    if (method != kVanRadenMethod && method != kExpectedVarianceMethod && method != kObservedVarianceMethod) {
-        throw std::invalid_argument("Invalid kinship method!");
-    }
+    check_can_build_g(bed, method);
     const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
     const std::int64_t n_markers = static_cast<std::int64_t>(bed.marker_ids.size());
-    if (n_individuals == 0) {
-        fail_no_individuals(bed.fam_path);
-    }
-    if (n_markers == 0) {
-        fail_no_markers(bed.bim_path);
-    }
-    if (n_individuals == 1) {
-        throw std::runtime_error("Cannot build G from " + bed.fam_path + ": it lists one individual (" +
-                                 bed.individual_ids[0] + "); relationships need at least two individuals.");
-    }
     if (tile_size < 4 || tile_size % 4 != 0) {
         throw std::invalid_argument("Tiles of G need a size that is a multiple of 4, not " + std::to_string(tile_size) +
                                     ".");
@@ -46,25 +34,13 @@ std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, doubl
         row_blocks.push_back(tile.row_block);
         col_blocks.push_back(tile.col_block);
     }
-    if (!bed.bed_file) {
-        throw std::invalid_argument("gkin_tiles_cpp needs a genotype set opened by read_bed.");
-    }
-    std::FILE* file = bed.bed_file.get();
-    if (::fseeko(file, 3, SEEK_SET) != 0) {
-        throw std::runtime_error("Could not seek in BED file " + bed.bed_path);
-    }
-    const std::int64_t bytes_per_marker = bed_bytes_per_marker(n_individuals);
-
     std::optional<ExactTileProducts> exact;
     if (method == kVanRadenMethod && integer_products_available()) {
         exact.emplace(n_individuals, tile_size, row_blocks, col_blocks);
     }
     constexpr std::int64_t kDoubleBlockMarkers = 1024;
+    MarkerBlocks blocks(bed, method, lambda, exact ? exact->block_capacity() : kDoubleBlockMarkers);
     const std::int64_t block_capacity = std::min(exact ? exact->block_capacity() : kDoubleBlockMarkers, n_markers);
-    std::vector<unsigned char> block_bytes(static_cast<std::size_t>(bytes_per_marker * block_capacity));
-    std::vector<MarkerSummary> summaries(static_cast<std::size_t>(block_capacity));
-    std::vector<std::int64_t> destination(static_cast<std::size_t>(block_capacity));
-    std::vector<double> column_scale(static_cast<std::size_t>(block_capacity));
 
     // Double path: the tiles' individuals in blocks of G, their centred (and weighted) dosages.
     std::vector<std::int64_t> local_start(static_cast<std::size_t>(n_blocks), -1);
@@ -97,54 +73,17 @@ std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, doubl
         diagonal.setZero(n_individuals);
     }
     bool kinship_started = false;
-    double heterozygosity = 0.0;
-    const double markers = static_cast<double>(n_markers);
-    std::vector<std::int64_t> without_calls(static_cast<std::size_t>(n_individuals));
-    for (std::int64_t i = 0; i < n_individuals; ++i) {
-        without_calls[static_cast<std::size_t>(i)] = i;
-    }
-    for (std::int64_t block_start = 0; block_start < n_markers; block_start += block_capacity) {
-        const std::int64_t block_markers = std::min(block_capacity, n_markers - block_start);
-        read_bed_bytes(file, bed.bed_path, block_bytes.data(),
-                       static_cast<std::size_t>(bytes_per_marker * block_markers));
-        for (std::int64_t k = 0; k < block_markers && !without_calls.empty(); ++k) {
-            const unsigned char* marker = block_bytes.data() + k * bytes_per_marker;
-            without_calls.erase(std::remove_if(without_calls.begin(), without_calls.end(),
-                                               [&](std::int64_t i) {
-                                                   return GENOTYPE_MAP[(marker[i / 4] >> (2 * (i % 4))) & 3] >= 0;
-                                               }),
-                                without_calls.end());
-        }
-#pragma omp parallel for schedule(static)
-        for (std::int64_t k = 0; k < block_markers; ++k) {
-            summaries[k] = summarise_marker(count_bed_codes(block_bytes.data() + k * bytes_per_marker, n_individuals),
-                                            n_individuals);
-        }
-        std::int64_t used_columns = 0;
-        for (std::int64_t k = 0; k < block_markers; ++k) {
-            const MarkerSummary& summary = summaries[k];
-            heterozygosity += summary.frequency * (1.0 - summary.frequency);
-            if (!summary.informative) {
-                destination[k] = -1;
-                continue;
-            }
-            double weight = 1.0;
-            if (method == kExpectedVarianceMethod) {
-                weight = expected_variance_weight(summary.frequency, markers, lambda);
-            } else if (method == kObservedVarianceMethod) {
-                weight = observed_variance_weight(summary.variance, markers, lambda);
-            }
-            column_scale[k] = std::sqrt(weight);
-            destination[k] = used_columns++;
-        }
+    while (blocks.next()) {
+        const std::int64_t block_markers = blocks.block_markers();
+        const std::int64_t used_columns = blocks.used_columns();
         kinship_started = kinship_started || used_columns > 0;
         if (exact) {
             exact_markers.clear();
             exact_means.clear();
             for (std::int64_t k = 0; k < block_markers; ++k) {
-                if (destination[k] >= 0) {
-                    exact_markers.push_back(block_bytes.data() + k * bytes_per_marker);
-                    exact_means.push_back(summaries[k].mean);
+                if (blocks.destination(k) >= 0) {
+                    exact_markers.push_back(blocks.marker(k));
+                    exact_means.push_back(blocks.summary(k).mean);
                 }
             }
             exact->add_markers(exact_markers, exact_means);
@@ -153,21 +92,16 @@ std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, doubl
         if (used_columns == 0) {
             continue;
         }
-        // The centred values of the tiles' individuals, and for methods 2 and 3 Σ w z² of every
-        // individual in marker order (as gkin_cpp sums them), for the scale.
+        // The centred values of the tiles' individuals.
 #pragma omp parallel for schedule(static)
         for (std::int64_t k = 0; k < block_markers; ++k) {
-            if (destination[k] < 0) {
+            if (blocks.destination(k) < 0) {
                 continue;
             }
-            const MarkerSummary& summary = summaries[k];
             double value_of_code[4];
-            for (int code = 0; code < 4; ++code) {
-                const double dosage = GENOTYPE_MAP[code] < 0 ? summary.mean : GENOTYPE_MAP[code];
-                value_of_code[code] = (dosage + summary.offset) * column_scale[k];
-            }
-            const unsigned char* bytes = block_bytes.data() + k * bytes_per_marker;
-            double* out = block.col(destination[k]).data();
+            blocks.values_of_code(k, value_of_code);
+            const unsigned char* bytes = blocks.marker(k);
+            double* out = block.col(blocks.destination(k)).data();
             for (const std::int64_t b : local_blocks) {
                 const std::int64_t global0 = b * tile_size;
                 const std::int64_t count = std::min(tile_size, n_individuals - global0);
@@ -178,22 +112,20 @@ std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, doubl
                 }
             }
         }
+        // Methods 2 and 3: Σ w z² of every individual for the scale, in marker order as gkin_cpp
+        // sums it, so that every rank scales by the same bits.
         if (diagonal.size() > 0) {
             constexpr std::int64_t kChunk = 2048;
 #pragma omp parallel for schedule(static)
             for (std::int64_t chunk = 0; chunk < n_individuals; chunk += kChunk) {
                 const std::int64_t chunk_end = std::min(n_individuals, chunk + kChunk);
                 for (std::int64_t k = 0; k < block_markers; ++k) {
-                    if (destination[k] < 0) {
+                    if (blocks.destination(k) < 0) {
                         continue;
                     }
-                    const MarkerSummary& summary = summaries[k];
                     double value_of_code[4];
-                    for (int code = 0; code < 4; ++code) {
-                        const double dosage = GENOTYPE_MAP[code] < 0 ? summary.mean : GENOTYPE_MAP[code];
-                        value_of_code[code] = (dosage + summary.offset) * column_scale[k];
-                    }
-                    const unsigned char* bytes = block_bytes.data() + k * bytes_per_marker;
+                    blocks.values_of_code(k, value_of_code);
+                    const unsigned char* bytes = blocks.marker(k);
                     for (std::int64_t i = chunk; i < chunk_end; ++i) {
                         const double value = value_of_code[(bytes[i / 4] >> (2 * (i % 4))) & 3];
                         diagonal[i] += value * value;
@@ -221,39 +153,9 @@ std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, doubl
         kinship = exact->finish();
     }
 
-    double scale = 0.0;
-    if (method == kVanRadenMethod) {
-        if (!(heterozygosity > 0.0)) {
-            fail_zero_denominator(method, bed.bed_path);
-        }
-        if (!kinship_started) {
-            throw std::runtime_error("Cannot build G by method 1 from " + bed.bed_path +
-                                     ": no marker varies between the individuals (every marker is monomorphic, "
-                                     "heterozygous in all of them or without calls), so every relationship "
-                                     "would be 0.");
-        }
-        scale = 0.5 / heterozygosity;
-    } else {
-        double trace = 0.0;
-        for (std::int64_t k = 0; k < n_individuals; ++k) {
-            trace += diagonal[k];
-        }
-        const double mean_diagonal = trace / static_cast<double>(n_individuals);
-        if (mean_diagonal == 0.0) {
-            fail_zero_denominator(method, bed.bed_path);
-        }
-        if (!std::isfinite(mean_diagonal)) {
-            fail_not_finite(method, lambda, bed.bed_path);
-        }
-        scale = 1.0 / mean_diagonal;
-    }
-    if (verbose && !without_calls.empty()) {
-        std::cout << "⚠️ Warning: " << without_calls.size() << " individual(s) of " << bed.fam_path
-                  << " have no genotype call at any marker (first: ";
-        for (std::size_t k = 0; k < std::min<std::size_t>(5, without_calls.size()); ++k) {
-            std::cout << (k > 0 ? ", " : "") << bed.individual_ids[static_cast<std::size_t>(without_calls[k])];
-        }
-        std::cout << "); their rows of G are those of the population mean." << std::endl;
+    const double scale = kinship_scale(method, lambda, bed.bed_path, blocks.heterozygosity(), kinship_started, diagonal);
+    if (verbose) {
+        warn_without_calls(bed, blocks.without_calls());
     }
     for (std::size_t t = 0; t < kinship.size(); ++t) {
         Eigen::MatrixXd& tile = kinship[t];
