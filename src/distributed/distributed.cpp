@@ -11,11 +11,12 @@
 
 namespace {
 
-bool mpi_started = false;
 int rank_of_process = 0;
 int ranks_of_run = 1;
 
 #ifdef ZELKORA_HAVE_MPI
+bool mpi_started = false;
+
 // Open MPI, MPICH/Hydra and Slurm's PMI set these in every process they start.
 bool started_by_launcher() {
     for (const char* name : {"OMPI_COMM_WORLD_SIZE", "PMI_SIZE", "PMIX_RANK"}) {
