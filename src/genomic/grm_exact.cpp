@@ -251,8 +251,10 @@ void ExactCrossProducts::add_products(std::int64_t block) {
     bool failed = false;
     int failure_status = 0;
     const std::int64_t panel_values = std::min(kPanelRows, rows) * last_;
-    panel_products_.resize(static_cast<std::size_t>(omp_get_max_threads() * panel_values));
-#pragma omp parallel
+    // No more threads (and product buffers) than panels.
+    const int threads = static_cast<int>(std::min<std::int64_t>(omp_get_max_threads(), n_panels));
+    panel_products_.resize(static_cast<std::size_t>(threads * panel_values));
+#pragma omp parallel num_threads(threads)
     {
         std::int32_t* products = panel_products_.data() + omp_get_thread_num() * panel_values;
         // Largest panels (the last rows, with the most columns) first; the library runs on
