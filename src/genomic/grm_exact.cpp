@@ -15,6 +15,7 @@
 
 #include "genomic/genomic.h"
 #include "genomic/grm_internal.h"
+#include "linear_algebra/huge_pages.h"
 
 namespace {
 
@@ -132,9 +133,13 @@ bool integer_products_available() {
 ExactCrossProducts::ExactCrossProducts(std::int64_t first, std::int64_t last)
     : first_(first), last_(last) {
     const std::int64_t rows = last - first;
-    lower_.setZero(rows, last);
+    lower_.resize(rows, last);
+    advise_huge_pages(lower_.data(), static_cast<std::size_t>(lower_.size()) * sizeof(double));
+    lower_.setZero();
     if (first > 0) {
-        transposed_.setZero(last, rows);
+        transposed_.resize(last, rows);
+        advise_huge_pages(transposed_.data(), static_cast<std::size_t>(transposed_.size()) * sizeof(double));
+        transposed_.setZero();
     }
     row_sums_.setZero(last);
 }
