@@ -15,6 +15,7 @@
 
 #include "genomic/genomic.h"
 #include "genomic/grm_internal.h"
+#include "linear_algebra/huge_pages.h"
 
 namespace {
 
@@ -132,9 +133,13 @@ bool integer_products_available() {
 ExactCrossProducts::ExactCrossProducts(std::int64_t first, std::int64_t last)
     : first_(first), last_(last) {
     const std::int64_t rows = last - first;
-    lower_.setZero(rows, last);
+    lower_.resize(rows, last);
+    advise_huge_pages(lower_.data(), static_cast<std::size_t>(lower_.size()) * sizeof(double));
+    lower_.setZero();
     if (first > 0) {
-        transposed_.setZero(last, rows);
+        transposed_.resize(last, rows);
+        advise_huge_pages(transposed_.data(), static_cast<std::size_t>(transposed_.size()) * sizeof(double));
+        transposed_.setZero();
     }
     row_sums_.setZero(last);
 }
@@ -251,8 +256,10 @@ void ExactCrossProducts::add_products(std::int64_t block) {
     bool failed = false;
     int failure_status = 0;
     const std::int64_t panel_values = std::min(kPanelRows, rows) * last_;
-    panel_products_.resize(static_cast<std::size_t>(omp_get_max_threads() * panel_values));
-#pragma omp parallel
+    // No more threads (and product buffers) than panels.
+    const int threads = static_cast<int>(std::min<std::int64_t>(omp_get_max_threads(), n_panels));
+    panel_products_.resize(static_cast<std::size_t>(threads * panel_values));
+#pragma omp parallel num_threads(threads)
     {
         std::int32_t* products = panel_products_.data() + omp_get_thread_num() * panel_values;
         // Largest panels (the last rows, with the most columns) first; the library runs on

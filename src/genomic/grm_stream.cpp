@@ -11,6 +11,7 @@
 #include "genomic/bed_internal.h"
 #include "genomic/genomic.h"
 #include "genomic/grm_internal.h"
+#include "linear_algebra/huge_pages.h"
 #include "log/progress_line.h"
 
 namespace {
@@ -243,6 +244,7 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
     // Only the lower triangle is accumulated; it is scaled and mirrored at the end. With a row
     // range: the block of those rows and the columns up to the last of them.
     Eigen::MatrixXd kinship(exact ? 0 : panel_rows, exact ? 0 : last);
+    advise_huge_pages(kinship.data(), static_cast<std::size_t>(kinship.size()) * sizeof(double));
     std::vector<const unsigned char*> exact_markers;
     std::vector<double> exact_means;
     // Σ_j w_j z_ij² of every individual, for the mean diagonal of methods 2 and 3. Summed here

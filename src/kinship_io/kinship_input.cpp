@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "kinship_io/huge_pages.h"
+#include "linear_algebra/huge_pages.h"
 #include "kinship_io/kinship_io.h"
 #include "log/failures.h"
 

@@ -12,7 +12,7 @@
 #include <tuple>
 #include <utility>
 
-#include "kinship_io/huge_pages.h"
+#include "linear_algebra/huge_pages.h"
 #include "kinship_io/kinship_io.h"
 #include "log/failures.h"
 
