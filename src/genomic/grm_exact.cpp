@@ -114,6 +114,29 @@ void add_scaled(double* out, const std::uint8_t* x, double weight, std::int64_t 
     add_scaled_rows(out, &x, &weight, 1, count);
 }
 
+// The missing calls listed by marker (individuals in order, `marker_start` offsets into
+// `individuals`) listed again by individual: the markers of each, in marker order.
+void index_by_individual(const std::vector<std::int64_t>& marker_start, const std::vector<std::int32_t>& individuals,
+                         std::int64_t width, std::vector<std::int64_t>& start, std::vector<std::int32_t>& markers) {
+    start.assign(static_cast<std::size_t>(width + 1), 0);
+    for (const std::int32_t i : individuals) {
+        ++start[static_cast<std::size_t>(i) + 1];
+    }
+    for (std::int64_t i = 0; i < width; ++i) {
+        start[static_cast<std::size_t>(i + 1)] += start[static_cast<std::size_t>(i)];
+    }
+    markers.resize(static_cast<std::size_t>(start.back()));
+    std::vector<std::int64_t> fill(start.begin(), start.end() - 1);
+    const std::int64_t block = static_cast<std::int64_t>(marker_start.size()) - 1;
+    for (std::int64_t j = 0; j < block; ++j) {
+        for (std::int64_t e = marker_start[static_cast<std::size_t>(j)]; e < marker_start[static_cast<std::size_t>(j + 1)];
+             ++e) {
+            markers[static_cast<std::size_t>(fill[static_cast<std::size_t>(individuals[static_cast<std::size_t>(e)])]++)] =
+                static_cast<std::int32_t>(j);
+        }
+    }
+}
+
 }  // namespace
 
 bool integer_products_available() {
@@ -210,23 +233,7 @@ void ExactCrossProducts::add_markers(const std::vector<const unsigned char*>& ma
     }
 
     // The same missing calls by individual: the markers of each, in marker order.
-    missing_start_.assign(static_cast<std::size_t>(width + 1), 0);
-    for (const std::int32_t i : missing_individuals_) {
-        ++missing_start_[static_cast<std::size_t>(i) + 1];
-    }
-    for (std::int64_t i = 0; i < width; ++i) {
-        missing_start_[static_cast<std::size_t>(i + 1)] += missing_start_[static_cast<std::size_t>(i)];
-    }
-    missing_markers_.resize(static_cast<std::size_t>(missing_start_.back()));
-    std::vector<std::int64_t> fill(missing_start_.begin(), missing_start_.end() - 1);
-    for (std::int64_t j = 0; j < block; ++j) {
-        for (std::int64_t e = missing_of_marker_start_[static_cast<std::size_t>(j)];
-             e < missing_of_marker_start_[static_cast<std::size_t>(j + 1)]; ++e) {
-            const std::int32_t i = missing_individuals_[static_cast<std::size_t>(e)];
-            missing_markers_[static_cast<std::size_t>(fill[static_cast<std::size_t>(i)]++)] =
-                static_cast<std::int32_t>(j);
-        }
-    }
+    index_by_individual(missing_of_marker_start_, missing_individuals_, width, missing_start_, missing_markers_);
 
     // r_i += Σ_j μ_j x_ij (the missing calls' μ_j² come with the corrections below).
     constexpr std::int64_t kChunk = 4096;
@@ -471,23 +478,7 @@ void ExactTileProducts::add_markers(const std::vector<const unsigned char*>& mar
         }
     }
 
-    missing_start_.assign(static_cast<std::size_t>(width + 1), 0);
-    for (const std::int32_t i : missing_individuals_) {
-        ++missing_start_[static_cast<std::size_t>(i) + 1];
-    }
-    for (std::int64_t i = 0; i < width; ++i) {
-        missing_start_[static_cast<std::size_t>(i + 1)] += missing_start_[static_cast<std::size_t>(i)];
-    }
-    missing_markers_.resize(static_cast<std::size_t>(missing_start_.back()));
-    std::vector<std::int64_t> fill(missing_start_.begin(), missing_start_.end() - 1);
-    for (std::int64_t j = 0; j < block; ++j) {
-        for (std::int64_t e = missing_of_marker_start_[static_cast<std::size_t>(j)];
-             e < missing_of_marker_start_[static_cast<std::size_t>(j + 1)]; ++e) {
-            const std::int32_t i = missing_individuals_[static_cast<std::size_t>(e)];
-            missing_markers_[static_cast<std::size_t>(fill[static_cast<std::size_t>(i)]++)] =
-                static_cast<std::int32_t>(j);
-        }
-    }
+    index_by_individual(missing_of_marker_start_, missing_individuals_, width, missing_start_, missing_markers_);
 
     // r: μ_j x_ij of the block's markers in order, then μ_j² of each missing call in order.
     constexpr std::int64_t kChunk = 4096;
@@ -514,10 +505,12 @@ void ExactTileProducts::add_markers(const std::vector<const unsigned char*>& mar
 #ifdef ZELKORA_HAVE_DNNL
     // The integer products of every tile, added once per block.
     const std::int64_t tile_values = tile_size_ * tile_size_;
-    tile_products_.resize(static_cast<std::size_t>(omp_get_max_threads() * tile_values));
+    // No more threads (and product buffers) than tiles.
+    const int threads = static_cast<int>(std::max<std::int64_t>(1, std::min<std::int64_t>(omp_get_max_threads(), n_tiles)));
+    tile_products_.resize(static_cast<std::size_t>(threads * tile_values));
     bool failed = false;
     int failure_status = 0;
-#pragma omp parallel
+#pragma omp parallel num_threads(threads)
     {
         std::int32_t* products = tile_products_.data() + omp_get_thread_num() * tile_values;
 #pragma omp for schedule(dynamic, 1)
