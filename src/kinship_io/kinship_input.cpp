@@ -10,6 +10,7 @@
 
 #include "linear_algebra/huge_pages.h"
 #include "kinship_io/kinship_io.h"
+#include "kinship_io/kinship_source.h"
 #include "log/failures.h"
 
 namespace {
@@ -74,12 +75,10 @@ void read_binary_ids(const std::string& id_path, const std::string& matrix_path,
     }
 }
 
-KinshipFile read_binary_kinship(const std::string& filename, bool two_columns) {
-    KinshipFile result;
-    result.binary = true;
-    result.text.path = filename;
-    result.id_path = filename.substr(0, filename.size() - 4) + ".id";  // PREFIX[.grm].bin -> PREFIX[.grm].id
-
+// Opens a binary kinship file and checks its IDs and its size (n(n+1)/2 floats for n IDs);
+// returns the open stream, positioned at the first value.
+std::FILE* open_binary_kinship(const std::string& filename, const std::string& id_path, bool two_columns,
+                               KinshipText& text) {
     std::FILE* stream = std::fopen(filename.c_str(), "rb");
     struct stat info {};
     if (stream == nullptr || ::fstat(::fileno(stream), &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -89,12 +88,12 @@ KinshipFile read_binary_kinship(const std::string& filename, bool two_columns) {
         throw std::runtime_error("Could not open the kinship file: " + filename);
     }
     try {
-        read_binary_ids(result.id_path, filename, two_columns, result.text);
+        read_binary_ids(id_path, filename, two_columns, text);
     } catch (...) {
         std::fclose(stream);
         throw;
     }
-    const std::size_t n = result.text.ids.size();
+    const std::size_t n = text.ids.size();
     const std::size_t n_values = n * (n + 1) / 2;
     const auto bytes = static_cast<unsigned long long>(info.st_size);
     if (bytes != n_values * sizeof(float)) {
@@ -103,10 +102,24 @@ KinshipFile read_binary_kinship(const std::string& filename, bool two_columns) {
                                                              : "";
         throw InputCheckFailure("kinship file " + filename + " holds " + found + std::to_string(bytes) +
                                  " bytes" + (found.empty() ? "" : ")") + ", but the " + std::to_string(n) +
-                                 " individuals of " + result.id_path + " need " + std::to_string(n_values) +
+                                 " individuals of " + id_path + " need " + std::to_string(n_values) +
                                  " values (" + std::to_string(n_values * sizeof(float)) +
                                  " bytes, n(n+1)/2 floats): the matrix and the ID file do not belong together.");
     }
+    return stream;
+}
+
+// PREFIX[.grm].bin -> PREFIX[.grm].id
+std::string binary_id_path(const std::string& filename) { return filename.substr(0, filename.size() - 4) + ".id"; }
+
+KinshipFile read_binary_kinship(const std::string& filename, bool two_columns) {
+    KinshipFile result;
+    result.binary = true;
+    result.text.path = filename;
+    result.id_path = binary_id_path(filename);
+    std::FILE* stream = open_binary_kinship(filename, result.id_path, two_columns, result.text);
+    const std::size_t n = result.text.ids.size();
+    const std::size_t n_values = n * (n + 1) / 2;
     // Not zeroed first: every value is read over.
     result.lower_triangle.reset(new float[n_values]);
     advise_huge_pages(result.lower_triangle.get(), n_values * sizeof(float));
@@ -127,12 +140,7 @@ KinshipFile read_binary_kinship(const std::string& filename, bool two_columns) {
         while ((row + 1) * (row + 2) / 2 <= index) {
             ++row;
         }
-        const std::size_t column = index - row * (row + 1) / 2;
-        std::ostringstream message;
-        message << "kinship file " << filename << ": the value for " << quoted(result.text.ids[row])
-                << " and " << quoted(result.text.ids[column]) << " (row " << row + 1 << ", column " << column + 1
-                << ") is " << *bad << "; every value must be a finite number.";
-        throw InputCheckFailure(message.str());
+        throw_not_finite(filename, result.text.ids, row, index - row * (row + 1) / 2, *bad);
     }
     return result;
 }
@@ -181,6 +189,29 @@ KinshipColumns triangle_columns(const float* lower, std::size_t n, const std::ve
 }
 
 }  // namespace
+
+void throw_not_finite(const std::string& filename, const std::vector<std::string>& ids, std::size_t row,
+                      std::size_t column, double value) {
+    std::ostringstream message;
+    message << "kinship file " << filename << ": the value for " << quoted(ids[row]) << " and " << quoted(ids[column])
+            << " (row " << row + 1 << ", column " << column + 1 << ") is " << value
+            << "; every value must be a finite number.";
+    throw InputCheckFailure(message.str());
+}
+
+KinshipSource open_kinship_source(const std::string& filename) {
+    KinshipSource source;
+    if (ends_with(filename, ".bin")) {
+        source.binary = true;
+        source.text.path = filename;
+        source.id_path = binary_id_path(filename);
+        std::fclose(open_binary_kinship(filename, source.id_path, ends_with(filename, ".grm.bin"), source.text));
+        return source;
+    }
+    source.text = index_kinship_text_file(filename);
+    check_kinship_layout(source.text);
+    return source;
+}
 
 KinshipFile read_kinship_file(const std::string& filename) {
     if (ends_with(filename, ".grm.bin")) {

@@ -11,9 +11,11 @@
 #include <stdexcept>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "linear_algebra/huge_pages.h"
 #include "kinship_io/kinship_io.h"
+#include "kinship_io/kinship_source.h"
 #include "log/failures.h"
 
 namespace {
@@ -106,14 +108,12 @@ std::string describe_stop(const char* stop, const char* end) {
     return " (reading stopped at \"" + word + "\")";
 }
 
-// Parses the first `wanted` values of data line `line` into `values` and counts the others.
-// Returns `wanted` for a good line, fewer for a short one (`stopped_at` then says where reading
-// stopped), and the number of values when there are more than individuals: such a line belongs
-// to another matrix, or has lost a line break.
-std::size_t read_line(const KinshipText& text, std::size_t line, std::size_t wanted, double* values,
-                      std::string& stopped_at) {
-    const char* begin = text.content.data() + text.line_begin[line];
-    const char* end = text.content.data() + text.line_end[line];
+// Parses the first `wanted` values of the data line [begin, end) into `values` and counts the
+// others. Returns `wanted` for a good line, fewer for a short one (`stopped_at` then says where
+// reading stopped), and the number of values when there are more than individuals: such a line
+// belongs to another matrix, or has lost a line break.
+std::size_t read_values(const char* begin, const char* end, std::size_t n_ids, std::size_t wanted, double* values,
+                        std::string& stopped_at) {
     const char* stop = nullptr;
     const std::size_t count = parse_values(begin, end, wanted, values, &stop);
     if (count < wanted) {
@@ -121,7 +121,13 @@ std::size_t read_line(const KinshipText& text, std::size_t line, std::size_t wan
         return count;
     }
     const std::size_t total_values = count + count_fields(stop, end);
-    return total_values > text.ids.size() ? total_values : wanted;
+    return total_values > n_ids ? total_values : wanted;
+}
+
+std::size_t read_line(const KinshipText& text, std::size_t line, std::size_t wanted, double* values,
+                      std::string& stopped_at) {
+    return read_values(text.content.data() + text.line_begin[line], text.content.data() + text.line_end[line],
+                       text.ids.size(), wanted, values, stopped_at);
 }
 
 // The error of a line for which read_line returned `found` instead of `wanted`.
@@ -136,6 +142,15 @@ std::size_t read_line(const KinshipText& text, std::size_t line, std::size_t wan
     }
     throw InputCheckFailure(where + "expected " + std::to_string(wanted) + " values, found " +
                              std::to_string(found) + stopped_at + ".");
+}
+
+std::ifstream open_kinship_text(const std::string& filename) {
+    struct stat info {};
+    std::ifstream file(filename, std::ios::binary);
+    if (!file.is_open() || (::stat(filename.c_str(), &info) == 0 && S_ISDIR(info.st_mode))) {
+        throw std::runtime_error("Could not open the kinship file: " + filename);
+    }
+    return file;
 }
 
 // Where check_kinship_symmetric meets the pair (row > column) in its walk over the lower
@@ -238,11 +253,7 @@ void write_kinship_matrix(const Eigen::MatrixXd& K, const std::vector<std::strin
 KinshipText load_kinship_text(const std::string& filename) {
     KinshipText text;
     text.path = filename;
-    struct stat info {};
-    std::ifstream file(filename, std::ios::binary);
-    if (!file.is_open() || (::stat(filename.c_str(), &info) == 0 && S_ISDIR(info.st_mode))) {
-        throw std::runtime_error("Could not open the kinship file: " + filename);
-    }
+    std::ifstream file = open_kinship_text(filename);
     file.seekg(0, std::ios::end);
     const std::streamoff size = file.tellg();
     file.seekg(0, std::ios::beg);
@@ -282,6 +293,86 @@ KinshipText index_kinship_text(KinshipText text) {
             text.line_end.push_back(line_end);
         }
         position = line_end + 1;
+    }
+    return text;
+}
+
+void parse_kinship_line(const KinshipText& text, std::size_t line, const char* begin, const char* end,
+                        std::size_t wanted, double* values) {
+    std::string stopped_at;
+    const std::size_t found = read_values(begin, end, text.ids.size(), wanted, values, stopped_at);
+    if (found != wanted) {
+        throw_line_error(text, line, found, wanted, stopped_at);
+    }
+}
+
+KinshipText index_kinship_text_file(const std::string& filename) {
+    KinshipText text;
+    text.path = filename;
+    std::ifstream file = open_kinship_text(filename);
+    // Pieces of 16 MB; the state of the line being read carries over from one to the next.
+    constexpr std::size_t kPiece = std::size_t{1} << 24;
+    std::vector<char> piece(kPiece);
+    std::size_t offset = 0;       // file offset of piece[0]
+    std::size_t line_start = 0;   // file offset of the current line
+    std::size_t first_value = 0;  // after the current line's first tab, once seen
+    bool tab_seen = false;
+    bool in_header = true;
+    std::size_t line_number = 1;
+    std::string id;
+    const auto finish_line = [&](std::size_t line_end) {
+        if (line_end > line_start) {  // an empty line is no data line
+            text.ids.push_back(id);
+            text.line_numbers.push_back(line_number);
+            text.line_begin.push_back(tab_seen ? first_value : line_end);
+            text.line_end.push_back(line_end);
+        }
+        ++line_number;
+        line_start = line_end + 1;
+        tab_seen = false;
+        id.clear();
+    };
+    while (file) {
+        file.read(piece.data(), static_cast<std::streamsize>(kPiece));
+        const auto got = static_cast<std::size_t>(file.gcount());
+        const char* data = piece.data();
+        std::size_t at = 0;
+        if (offset == 0 && got >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) {
+            at = 3;  // a byte-order mark (spreadsheet exports) is no part of the first header ID
+        }
+        while (at < got) {
+            const auto* newline = static_cast<const char*>(std::memchr(data + at, '\n', got - at));
+            const std::size_t stop = newline != nullptr ? static_cast<std::size_t>(newline - data) : got;
+            if (in_header) {
+                text.content.append(data + at, stop - at);
+                if (newline != nullptr) {
+                    in_header = false;
+                    ++line_number;
+                    line_start = offset + stop + 1;
+                }
+            } else {
+                if (!tab_seen) {
+                    const auto* tab = static_cast<const char*>(std::memchr(data + at, '\t', stop - at));
+                    const std::size_t id_end = tab != nullptr ? static_cast<std::size_t>(tab - data) : stop;
+                    id.append(data + at, id_end - at);
+                    if (tab != nullptr) {
+                        tab_seen = true;
+                        first_value = offset + id_end + 1;
+                    }
+                }
+                if (newline != nullptr) {
+                    finish_line(offset + stop);
+                }
+            }
+            at = stop + (newline != nullptr ? 1 : 0);
+        }
+        offset += got;
+    }
+    if (file.bad()) {
+        throw std::runtime_error("Could not open the kinship file: " + filename);
+    }
+    if (!in_header && offset > line_start) {
+        finish_line(offset);  // the last line has no line break
     }
     return text;
 }
