@@ -8,6 +8,7 @@
 #include <optional>
 #include <sstream>
 
+#include "app/agreement.h"
 #include "app/app.h"
 #include "distributed/distributed.h"
 #include "files/pending_file.h"
@@ -20,65 +21,6 @@ namespace {
 // Tiles of 256 x 256: large enough for full-speed products, small enough that the ranks' shares
 // of G differ by little.
 constexpr std::int64_t kTileSize = 256;
-
-enum FailureKind { kBuilderText = 0, kRun = 1, kInput = 2, kInputCheck = 3, kOutput = 4 };
-
-FailureReport report_of(const std::exception& error) {
-    FailureReport report;
-    report.failed = true;
-    report.message = error.what();
-    if (dynamic_cast<const InputCheckFailure*>(&error) != nullptr) {
-        report.kind = kInputCheck;
-    } else if (dynamic_cast<const InputFailure*>(&error) != nullptr) {
-        report.kind = kInput;
-    } else if (dynamic_cast<const OutputFailure*>(&error) != nullptr) {
-        report.kind = kOutput;
-    } else if (dynamic_cast<const RunFailure*>(&error) != nullptr) {
-        report.kind = kRun;
-    } else {
-        report.kind = kBuilderText;
-    }
-    return report;
-}
-
-// Every rank agrees on the first failure of any rank and throws it, so that each ends with
-// status 1 and rank 0 reports the message once, through the same channel as a single process.
-void agree(const FailureReport& local) {
-    const FailureReport agreed = agree_on_failure(local);
-    if (!agreed.failed) {
-        return;
-    }
-    switch (agreed.kind) {
-        case kRun:
-            throw RunFailure(agreed.message);
-        case kInput:
-            throw InputFailure(agreed.message);
-        case kInputCheck:
-            throw InputCheckFailure(agreed.message);
-        case kOutput:
-            throw OutputFailure(agreed.message);
-        default:
-            throw std::runtime_error(agreed.message);
-    }
-}
-
-// Runs `step` on this rank and turns its exception into this rank's report.
-template <typename Step>
-FailureReport attempt(Step step) {
-    try {
-        step();
-    } catch (const std::exception& error) {
-        return report_of(error);
-    }
-    return FailureReport{};
-}
-
-// ZELKORA_TEST_FAILING_RANK=r makes rank r run out of memory for its tiles, so that the tests can
-// check that one rank's failure ends every rank.
-bool rank_asked_to_fail(int rank) {
-    const char* failing = std::getenv("ZELKORA_TEST_FAILING_RANK");
-    return failing != nullptr && std::to_string(rank) == failing;
-}
 
 std::string tile_memory_message(int rank, std::size_t n_tiles, int bytes_per_value) {
     std::ostringstream message;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/distributed_mixed_model.h"
 #include "distributed/distributed.h"
 #include "log/failures.h"
 #include "log/logger.h"
@@ -141,18 +142,22 @@ bool parts_options_ok(const RunOptions& options) {
     return true;
 }
 
-// Under more than one rank only G from --bedfile, written with --kin-bin, is spread over the
-// ranks so far; returns false after naming the option that cannot be.
+// Under more than one rank REML, prediction and G from --bedfile written with --kin-bin are
+// spread over the ranks; returns false after naming the option that cannot be.
 bool distributed_options_ok(const RunOptions& options) {
     const int ranks = world_size();
     if (ranks == 1) {
         return true;
     }
     std::string refused;
-    if (options.run_reml) {
-        refused = "--reml";
-    } else if (options.run_predict) {
-        refused = "--predict";
+    if ((options.run_reml || options.run_predict) && !distributed_mixed_model_available()) {
+        std::cerr << "❎ Error: " << (options.run_reml ? "--reml" : "--predict") << " cannot run on " << ranks
+                  << " MPI ranks in this build, which has no ScaLAPACK. Run it as one process (without mpirun)."
+                  << std::endl;
+        return false;
+    }
+    if (options.run_reml || options.run_predict) {
+        return true;
     } else if (!options.pedigree_file.empty()) {
         refused = "--pedigree";
     } else if (options.kin_parts_given) {

@@ -8,8 +8,12 @@
 #include <unordered_set>
 #include <vector>
 
+#include "app/agreement.h"
 #include "app/app.h"
+#include "app/distributed_mixed_model.h"
 #include "kinship_io/kinship_io.h"
+#include "distributed/distributed.h"
+#include "kinship_io/kinship_source.h"
 #include "log/failures.h"
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
@@ -42,10 +46,9 @@ struct NumericScale {
     bool constant = false;
 };
 
-// What both runs read: the kinship file (a text file indexed, not yet parsed), the phenotype
-// records that have a kinship row, and the kinship position (matrix row) of every record.
+// What both runs read besides the kinship: the phenotype records that have a kinship row, and
+// the kinship position (matrix row) of every record.
 struct RunInputs {
-    KinshipFile kinship;
     PhenotypeData phenotype;
     std::vector<std::size_t> positions;
     std::vector<NumericScale> numeric;  // the last numeric.size() columns of both designs
@@ -107,13 +110,9 @@ std::vector<std::string> aliased_effects(const Eigen::MatrixXd& full_design, con
     return aliased;
 }
 
-RunInputs load_inputs(const RunOptions& options, Logger& logger) {
+RunInputs load_inputs(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_ids) {
     RunInputs inputs;
-    inputs.kinship = as_input_error([&] { return read_kinship_file(options.kin_file); });
-    const std::pair<std::unordered_set<std::string>, std::vector<std::string>> kinship_id_lists =
-        getKinshipIds(inputs.kinship);
-    const std::unordered_set<std::string>& id_set = kinship_id_lists.first;
-    const std::vector<std::string>& kinship_ids = kinship_id_lists.second;
+    const std::unordered_set<std::string> id_set(kinship_ids.begin(), kinship_ids.end());
     logger.tee << "\t" << kinship_ids.size() << " individuals were detected in the kinship file." << std::endl;
 
     logger.tee << "👉 Loading phenotype file: " << options.phe_file << std::endl;
@@ -188,16 +187,136 @@ int guarded(Logger& logger, const RunOptions& options, Run run) {
     }
 }
 
+
+
+// The kinship file's IDs and the inputs read against them, for one process.
+std::pair<KinshipFile, RunInputs> load_with_kinship(const RunOptions& options, Logger& logger) {
+    KinshipFile kinship = as_input_error([&] { return read_kinship_file(options.kin_file); });
+    RunInputs inputs = load_inputs(options, logger, getKinshipIds(kinship).second);
+    return {std::move(kinship), std::move(inputs)};
+}
+
+// The same for every rank of a distributed run: each opens the file (IDs and where its values
+// are) and reads the phenotype; a failure on any rank ends all.
+std::pair<KinshipSource, RunInputs> load_distributed(const RunOptions& options, Logger& logger) {
+    std::pair<KinshipSource, RunInputs> loaded;
+    agree(attempt([&] {
+        loaded.first = as_input_error([&] { return open_kinship_source(options.kin_file); });
+        loaded.second = load_inputs(options, logger, loaded.first.text.ids);
+    }));
+    return loaded;
+}
+
+std::vector<std::int64_t> positions_of(const RunInputs& inputs) {
+    return std::vector<std::int64_t>(inputs.positions.begin(), inputs.positions.end());
+}
+
+// The estimation on every rank alike, then rank 0's estimate for all, so that no rank takes
+// another path through the collective steps that follow.
+RemlResult estimate_everywhere(Logger& logger, const ReducedKinship& records, const RunOptions& options,
+                               const RunInputs& inputs) {
+    const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
+    RemlResult reml;
+    agree(attempt([&] {
+        reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability, kTolerance);
+    }));
+    agree_on_estimate(reml);
+    return reml;
+}
+
+std::string unconverged_message(const std::string& output_name) {
+    return "without converged variance components there are no breeding values to predict; " + output_name +
+           " was not written.";
+}
+
+// The fixed effects, in the user's units, on the console and the log; throws RunFailure when the
+// solution is not finite.
+void show_fixed_effects(const RunOptions& options, Logger& logger, const RunInputs& inputs, Eigen::MatrixXd b,
+                        const Eigen::MatrixXd& u, double h2) {
+    const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
+    unstandardise_effects(b, inputs.numeric);
+    if (!b.allFinite() || !u.allFinite()) {
+        std::ostringstream message;
+        message << "the mixed model equations have no finite solution at heritability " << h2 << "; "
+                << options.out_prefix << ".random.txt was not written.";
+        throw RunFailure(message.str());
+    }
+    logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
+    for (Eigen::Index i = 0; i < b.rows(); ++i) {
+        logger.tee << labels[static_cast<std::size_t>(i)] << "\t" << b(i, 0) << std::endl;
+    }
+    for (const std::string& label : aliased_effects(full_design, labels, inputs.numeric)) {
+        logger.tee << "👉 " << label << " is aliased: its records are a combination of those of other fixed "
+                   << "effects (for example two covariates whose levels always occur together), so its effect "
+                   << "is shown as 0." << std::endl;
+    }
+}
+
+// The two result files, once the log holds every line before them.
+void write_prediction(const RunOptions& options, Logger& logger, const Eigen::MatrixXd& u, const Eigen::VectorXd& pev,
+                      const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& kinship_ids) {
+    const std::string output_name = options.out_prefix + ".random.txt";
+    logger.ensure_written();
+    writeRanEffToFile(u, kinship_ids, output_name);
+    std::cerr << "\n👏 Predicted breeding values were saved in " << output_name << std::endl;
+    const std::string reliability_name = options.out_prefix + ".reliability.txt";
+    write_reliability_file(u, pev, genetic_variances, kinship_ids, reliability_name);
+    std::cerr << "👏 Their standard errors and reliabilities were saved in " << reliability_name << std::endl;
+}
+
+int distributed_reml(const RunOptions& options, Logger& logger) {
+    auto [source, inputs] = load_distributed(options, logger);
+    const auto n = static_cast<std::int64_t>(inputs.positions.size());
+    logger.tee << "👉 kinship matrix size: " << n << " x " << n << " used for REML analysis." << std::endl;
+    logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
+    const ReducedKinship records = distributed_records_reduction(logger, source, positions_of(inputs));
+    if (!estimate_everywhere(logger, records, options, inputs).converged) {
+        return 1;
+    }
+    logger.tee << "\n😊 All finished!\n" << std::endl;
+    return 0;
+}
+
+int distributed_predict(const RunOptions& options, Logger& logger) {
+    auto [source, inputs] = load_distributed(options, logger);
+    const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
+    const std::vector<std::int64_t> positions = positions_of(inputs);
+    logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
+    const ReducedKinship records = distributed_records_reduction(logger, source, positions);
+    const RemlResult reml = estimate_everywhere(logger, records, options, inputs);
+    if (!reml.converged) {
+        throw RunFailure(unconverged_message(options.out_prefix + ".random.txt"));
+    }
+    logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
+    logger.tee << "👉 Breeding values of " << source.text.ids.size() << " individuals will be predicted\n" << std::endl;
+    std::pair<Eigen::MatrixXd, Eigen::VectorXd> solution;
+    agree(attempt([&] { solution = mixed_model_solution(records, full_design, y, reml.h2); }));
+    const DistributedPrediction prediction = distributed_breeding_values(
+        logger, source, positions, records, solution.second, full_design, reml.sigma_a2, reml.sigma_e2);
+    agree(attempt([&] {
+        show_fixed_effects(options, logger, inputs, solution.first, prediction.breeding_values, reml.h2);
+        if (world_rank() == 0) {
+            write_prediction(options, logger, prediction.breeding_values, prediction.error_variances,
+                             prediction.genetic_variances, source.text.ids);
+        }
+    }));
+    logger.tee << "\n😊 All finished!\n" << std::endl;
+    return 0;
+}
+
 }  // namespace
 
 int run_reml(const RunOptions& options, Logger& logger) {
     return guarded(logger, options, [&] {
         logger.tee << "👉Loading kinship file: " << options.kin_file << std::endl;
-        RunInputs inputs = load_inputs(options, logger);
+        if (world_size() > 1) {
+            return distributed_reml(options, logger);
+        }
+        auto [kinship, inputs] = load_with_kinship(options, logger);
         const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
 
-        Eigen::MatrixXd K_records = as_input_error([&] { return filterKinshipMatrix(inputs.kinship, std::get<3>(inputs.phenotype)); });
-        release(inputs.kinship);
+        Eigen::MatrixXd K_records = as_input_error([&] { return filterKinshipMatrix(kinship, record_ids); });
+        release(kinship);
         logger.tee << "👉 kinship matrix size: " << K_records.rows() << " x " << K_records.cols()
                    << " used for REML analysis." << std::endl;
 
@@ -216,7 +335,10 @@ int run_predict(const RunOptions& options, Logger& logger) {
     return guarded(logger, options, [&] {
         const std::string output_name = options.out_prefix + ".random.txt";
         logger.tee << "👉 Loading kinship file: " << options.kin_file << std::endl;
-        RunInputs inputs = load_inputs(options, logger);
+        if (world_size() > 1) {
+            return distributed_predict(options, logger);
+        }
+        auto [kinship_file, inputs] = load_with_kinship(options, logger);
         const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
 
         // The kinship's columns at the records' individuals (in matrix order) and its diagonal
@@ -225,9 +347,9 @@ int run_predict(const RunOptions& options, Logger& logger) {
         std::vector<std::size_t> recorded(inputs.positions);
         std::sort(recorded.begin(), recorded.end());
         recorded.erase(std::unique(recorded.begin(), recorded.end()), recorded.end());
-        const KinshipColumns kinship = as_input_error([&] { return read_kinship_columns(inputs.kinship, recorded); });
-        const std::vector<std::string> kinship_ids = std::move(inputs.kinship.text.ids);
-        release(inputs.kinship);
+        const KinshipColumns kinship = as_input_error([&] { return read_kinship_columns(kinship_file, recorded); });
+        const std::vector<std::string> kinship_ids = std::move(kinship_file.text.ids);
+        release(kinship_file);
         const std::vector<Eigen::Index> positions(inputs.positions.begin(), inputs.positions.end());
         std::vector<Eigen::Index> record_columns;
         for (std::size_t position : inputs.positions) {
@@ -240,38 +362,16 @@ int run_predict(const RunOptions& options, Logger& logger) {
         const RemlResult reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability,
                                         kTolerance);
         if (!reml.converged) {
-            throw RunFailure("without converged variance components there are no breeding values "
-                                     "to predict; " + output_name + " was not written.");
+            throw RunFailure(unconverged_message(output_name));
         }
 
         logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
         logger.tee << "👉 Breeding values of " << kinship.columns.rows() << " individuals will be predicted\n" << std::endl;
         auto [b, u] = getEBV(records, positions, kinship, full_design, y, reml.h2);
-        unstandardise_effects(b, inputs.numeric);
-        if (!b.allFinite() || !u.allFinite()) {
-            std::ostringstream message;
-            message << "the mixed model equations have no finite solution at heritability " << reml.h2
-                    << "; " << output_name << " was not written.";
-            throw RunFailure(message.str());
-        }
-        logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
-        for (Eigen::Index i = 0; i < b.rows(); ++i) {
-            logger.tee << labels[static_cast<std::size_t>(i)] << "\t" << b(i, 0) << std::endl;
-        }
-        for (const std::string& label : aliased_effects(full_design, labels, inputs.numeric)) {
-            logger.tee << "👉 " << label << " is aliased: its records are a combination of those of other fixed "
-                       << "effects (for example two covariates whose levels always occur together), so its effect "
-                       << "is shown as 0." << std::endl;
-        }
+        show_fixed_effects(options, logger, inputs, std::move(b), u, reml.h2);
         const Eigen::VectorXd pev =
             prediction_error_variances(records, positions, kinship, full_design, reml.sigma_a2, reml.sigma_e2);
-        const Eigen::VectorXd genetic_variances = reml.sigma_a2 * kinship.diagonal;
-        logger.ensure_written();
-        writeRanEffToFile(u, kinship_ids, output_name);
-        std::cerr << "\n👏 Predicted breeding values were saved in " << output_name << std::endl;
-        const std::string reliability_name = options.out_prefix + ".reliability.txt";
-        write_reliability_file(u, pev, genetic_variances, kinship_ids, reliability_name);
-        std::cerr << "👏 Their standard errors and reliabilities were saved in " << reliability_name << std::endl;
+        write_prediction(options, logger, u, pev, reml.sigma_a2 * kinship.diagonal, kinship_ids);
         logger.tee << "\n😊 All finished!\n" << std::endl;
         return 0;
     });

@@ -1,19 +1,18 @@
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "mixed_model/band_solves.h"
 #include "mixed_model/mixed_model.h"
 
-namespace {
-
 // b and w = H^-1 (y - X b), with H = K_rec + lambda I = Q (B + lambda I) Q' and lambda =
 // (1 - h2) / h2; b = (X'H^-1 X)^-1 X'H^-1 y over the columns that independent_columns takes
 // (first, then from the last towards the second), 0 for the others. H^-1 is formed as
 // h2 (h2 K_rec + (1 - h2) I)^-1, which stays finite at h2 = 0 (no genetic variance: w = 0).
-std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const ReducedKinship& records,
-                                                              const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
-                                                              double h2) {
+std::pair<Eigen::MatrixXd, Eigen::VectorXd> mixed_model_solution(const ReducedKinship& records,
+                                                                 const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
+                                                                 double h2) {
     const std::vector<Eigen::Index> kept = fixed_effect_columns(X);
     const auto p = static_cast<Eigen::Index>(kept.size());
 
@@ -40,6 +39,8 @@ std::pair<Eigen::MatrixXd, Eigen::VectorXd> solve_mixed_model(const ReducedKinsh
     }
     return {std::move(b), w.col(0)};
 }
+
+namespace {
 
 void check_shapes(Eigen::Index records, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
                   const KinshipColumns& kinship) {
@@ -110,7 +111,7 @@ std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records
                                                    const Eigen::MatrixXd& y, double h2) {
     check_shapes(records.band.cols(), X, y, kinship);
     const std::vector<Eigen::Index> columns = record_columns(column_of_position(kinship), positions, y.rows());
-    const auto [b, w] = solve_mixed_model(records, X, y, h2);
+    const auto [b, w] = mixed_model_solution(records, X, y, h2);
     // u = K Z' w; Z' w adds up the w of the records of each individual, and is 0 for the
     // individuals without a record, whose columns are not needed.
     Eigen::VectorXd per_column = Eigen::VectorXd::Zero(kinship.columns.cols());
@@ -134,16 +135,7 @@ Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const 
     if (sigma_a2 == 0.0 || N == 0) {
         return pev;
     }
-    // In the rotated basis V = sa2 B + se2 I is a band matrix.
-    const std::vector<Eigen::Index> kept = fixed_effect_columns(X);
-    const Eigen::MatrixXd X_rotated = rotate_to_reduced(records, X(Eigen::all, kept));
-    const ShiftedBandLU V_lu = factor_shifted_band(records, sigma_a2, sigma_e2);
-    const Eigen::MatrixXd VinvX = solve_factored(V_lu, X_rotated);
-    const Eigen::LLT<Eigen::MatrixXd> C_chol(X_rotated.transpose() * VinvX);
-    if (V_lu.singular || C_chol.info() != Eigen::Success) {
-        throw RunFailure("V or X'V^-1 X is singular at the estimates; the reliabilities of the "
-                                 "breeding values cannot be computed.");
-    }
+    const RecordProjection projection(records, X, sigma_a2, sigma_e2);
     // K_r,i for a block of individuals i at a time: the rotation is a matrix product.
     constexpr Eigen::Index kBlock = 1024;
     for (Eigen::Index start = 0; start < N; start += kBlock) {
@@ -156,15 +148,44 @@ Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const 
                 R(a, j) = column_i >= 0 ? K(positions[record], column_i) : K(start + j, columns[record]);
             }
         }
-        R = rotate_to_reduced(records, std::move(R));
-        const Eigen::MatrixXd S = solve_factored(V_lu, R);
-        const Eigen::MatrixXd F = VinvX.transpose() * R;
-        const Eigen::MatrixXd G = C_chol.solve(F);
+        const Eigen::VectorXd KPK = projection.quadratic_forms(rotate_to_reduced(records, std::move(R)));
         for (Eigen::Index j = 0; j < width; ++j) {
-            const double KPK = R.col(j).dot(S.col(j)) - F.col(j).dot(G.col(j));
-            const double value = sigma_a2 * kinship.diagonal[start + j] - sigma_a2 * sigma_a2 * KPK;
+            const double value = sigma_a2 * kinship.diagonal[start + j] - sigma_a2 * sigma_a2 * KPK[j];
             pev[start + j] = std::max(value, 0.0);
         }
     }
     return pev;
+}
+
+struct RecordProjection::State {
+    ShiftedBandLU V_lu;
+    Eigen::MatrixXd VinvX;
+    Eigen::LLT<Eigen::MatrixXd> C_chol;
+};
+
+RecordProjection::RecordProjection(const ReducedKinship& records, const Eigen::MatrixXd& X, double sigma_a2,
+                                   double sigma_e2) {
+    // In the rotated basis V = sa2 B + se2 I is a band matrix.
+    auto built = std::make_shared<State>();
+    const std::vector<Eigen::Index> kept = fixed_effect_columns(X);
+    const Eigen::MatrixXd X_rotated = rotate_to_reduced(records, X(Eigen::all, kept));
+    built->V_lu = factor_shifted_band(records, sigma_a2, sigma_e2);
+    built->VinvX = solve_factored(built->V_lu, X_rotated);
+    built->C_chol.compute(X_rotated.transpose() * built->VinvX);
+    if (built->V_lu.singular || built->C_chol.info() != Eigen::Success) {
+        throw RunFailure("V or X'V^-1 X is singular at the estimates; the reliabilities of the "
+                         "breeding values cannot be computed.");
+    }
+    state = std::move(built);
+}
+
+Eigen::VectorXd RecordProjection::quadratic_forms(const Eigen::MatrixXd& rotated) const {
+    const Eigen::MatrixXd S = solve_factored(state->V_lu, rotated);
+    const Eigen::MatrixXd F = state->VinvX.transpose() * rotated;
+    const Eigen::MatrixXd G = state->C_chol.solve(F);
+    Eigen::VectorXd forms(rotated.cols());
+    for (Eigen::Index j = 0; j < rotated.cols(); ++j) {
+        forms[j] = rotated.col(j).dot(S.col(j)) - F.col(j).dot(G.col(j));
+    }
+    return forms;
 }

@@ -13,8 +13,9 @@ namespace {
 
 int lapack_size(Eigen::Index n) {
     if (!fits_lapack(n)) {
-        throw RunFailure("" + std::to_string(n) + " records are more than the " +
-                                 std::to_string(kLargestLapackOrder) + " that the matrix decomposition can index.");
+        throw RunFailure(std::to_string(n) + " records are more than the " + std::to_string(kLargestLapackOrder) +
+                         " that the matrix decomposition can index in one process; under mpirun the records' "
+                         "matrix is spread over the ranks (mpirun -np P takes up to about 46,340 x sqrt(P) records).");
     }
     return static_cast<int>(n);
 }
@@ -28,6 +29,9 @@ void check_lapack(const char* routine, int info) {
 // Q = H(1) ... H(n - kd): reflector c has its unit at row c + kd and is stored below it in
 // column c, which is the layout of a QR factorisation of the rows kd..n-1.
 Eigen::MatrixXd apply_q(const ReducedKinship& kinship, Eigen::MatrixXd C, const char* trans) {
+    if (kinship.rotation) {
+        return kinship.rotation->apply(std::move(C), trans[0] == 'T');
+    }
     const int n = lapack_size(kinship.reflectors.rows());
     if (C.rows() != n) {
         throw std::invalid_argument("The kinship rotation needs " + std::to_string(n) + " rows, got " +

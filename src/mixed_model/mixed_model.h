@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -22,7 +23,16 @@ class Logger;
 // (= those of K), so an iteration costs O(n (p + bandwidth)^2) instead of the O(n^3) of forming
 // V^-1. The reduction is made of matrix products, which keep both cores busy; the classical
 // one-stage reduction to tridiagonal form spends half its work in matrix-vector products.
+// Q held elsewhere, as the reflectors of a reduction spread over MPI ranks: applies Q' or Q to
+// n-row columns that every rank holds the same. Each call is collective over those ranks.
+class KinshipRotation {
+public:
+    virtual ~KinshipRotation() = default;
+    virtual Eigen::MatrixXd apply(Eigen::MatrixXd C, bool transposed) const = 0;
+};
+
 struct ReducedKinship {
+    std::shared_ptr<const KinshipRotation> rotation;  // when set, Q is there and `reflectors` is empty
     Eigen::MatrixXd reflectors;  // n x n, dsytrd_sy2sb output: Householder vectors below the band
     Eigen::VectorXd tau;         // n - bandwidth reflector scales (at least 1 entry)
     Eigen::MatrixXd band;        // (bandwidth + 1) x n, LAPACK lower band storage: B(i, j) at (i - j, j)
@@ -131,6 +141,11 @@ double logDetV(const Eigen::MatrixXd& V);
 // column, and std::runtime_error when the fixed-effect equations are singular.
 // The columns of X whose effects getEBV estimates (the others get 0), in the order it takes them.
 std::vector<Eigen::Index> fixed_effect_columns(const Eigen::MatrixXd& X);
+// The solution getEBV starts from: (b, w) with w = H^-1 (y - X b) per record, so that u = K Z' w.
+// Throws RunFailure when the fixed-effect equations are singular.
+std::pair<Eigen::MatrixXd, Eigen::VectorXd> mixed_model_solution(const ReducedKinship& records,
+                                                                 const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
+                                                                 double h2);
 std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records,
                                                    const std::vector<Eigen::Index>& positions,
                                                    const KinshipColumns& kinship, const Eigen::MatrixXd& X,
@@ -142,6 +157,19 @@ std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records
 // columns and diagonal as getEBV takes them: K_r,i is read from line r where i is a kept
 // position, else from line i (its mirror, which read_kinship_columns checks against it), a
 // block of individuals at a time. Rounding below 0 is set to 0. All 0 when sa2 = 0.
+// K_i,r P K_r,i for columns K_r,i already rotated by Q', at given sa2, se2: the part of the
+// prediction error variance that the records remove. Factors V once for any number of columns.
+class RecordProjection {
+public:
+    // Throws RunFailure when V or X'V^-1 X is singular.
+    RecordProjection(const ReducedKinship& records, const Eigen::MatrixXd& X, double sigma_a2, double sigma_e2);
+    Eigen::VectorXd quadratic_forms(const Eigen::MatrixXd& rotated) const;
+
+private:
+    struct State;
+    std::shared_ptr<const State> state;
+};
+
 Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const std::vector<Eigen::Index>& positions,
                                            const KinshipColumns& kinship, const Eigen::MatrixXd& X, double sigma_a2,
                                            double sigma_e2);

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -152,8 +154,6 @@ TEST_F(UnderMpirun, RunsNotYetSpreadOverRanksAreRefusedByName) {
         {{"--kinship", "--bedfile", "sim", "--kin-bin", "--kin-parts", "2", "--kin-part", "1", "--out", "refused"},
          "--kin-parts"},
         {{"--kinship", "--pedigree", "pedigree.txt", "--kin-bin", "--out", "refused"}, "--pedigree"},
-        {{"--reml", "--phefile", "sim.phe", "--phe-pos", "2", "--kin-file", "single1.bin", "--out", "refused"},
-         "--reml"},
     };
     for (const auto& [args, option] : refused) {
         SCOPED_TRACE(option);
@@ -162,6 +162,141 @@ TEST_F(UnderMpirun, RunsNotYetSpreadOverRanksAreRefusedByName) {
         EXPECT_EQ(occurrences(run.err, "❎ Error: " + option + " cannot run on 2 MPI ranks yet"), 1u) << run.err;
         EXPECT_TRUE(files_starting(dir_, "refused").empty());
     }
+}
+
+// Every number of two result files (tab-separated, first line a header, first field the ID):
+// the same IDs, and values within a unit of their sixth significant digit, the precision they
+// are printed with.
+void expect_same_table(const std::string& expected, const std::string& actual) {
+    const std::vector<std::string> want = lines_of(expected);
+    const std::vector<std::string> got = lines_of(actual);
+    ASSERT_EQ(got.size(), want.size());
+    ASSERT_GT(want.size(), 1u);
+    EXPECT_EQ(got[0], want[0]);
+    for (std::size_t line = 1; line < want.size(); ++line) {
+        std::istringstream a(want[line]);
+        std::istringstream b(got[line]);
+        std::string id_a;
+        std::string id_b;
+        a >> id_a;
+        b >> id_b;
+        ASSERT_EQ(id_b, id_a) << "line " << line;
+        std::string x;
+        std::string y;
+        while (a >> x) {
+            ASSERT_TRUE(static_cast<bool>(b >> y)) << "line " << line;
+            if (x == "NA" || y == "NA") {
+                EXPECT_EQ(y, x) << "line " << line;
+                continue;
+            }
+            const double u = std::strtod(x.c_str(), nullptr);
+            const double v = std::strtod(y.c_str(), nullptr);
+            EXPECT_NEAR(v, u, 1e-5 * std::abs(u) + 1e-9) << "line " << line;
+        }
+    }
+}
+
+// The variance components, their standard errors and the heritability a run printed.
+std::vector<double> estimates_in(const std::string& console) {
+    std::vector<double> values;
+    for (const std::string& line : lines_of(console)) {
+        std::istringstream fields(line);
+        std::string name;
+        fields >> name;
+        if (name == "Add" || name == "e") {
+            double value = 0.0;
+            while (fields >> value) {
+                values.push_back(value);
+            }
+        } else if (line.find("Heritability: ") != std::string::npos) {
+            values.push_back(std::strtod(line.c_str() + line.find(": ") + 2, nullptr));
+            values.push_back(std::strtod(line.c_str() + line.find("SE ") + 3, nullptr));
+        }
+    }
+    return values;
+}
+
+TEST_F(UnderMpirun, RemlAndPredictionOverRanksGiveTheResultsOfOneProcess) {
+    // A sixth of the animals without a record, so that the prediction reaches individuals the
+    // records' matrix does not hold; sex and herd as fixed classes.
+    const std::vector<std::string> records = lines_of(read_file(dir_ + "/sim.phe"));
+    std::string phenotypes;
+    for (std::size_t line = 0; line < records.size(); ++line) {
+        if (line == 0 || line % 6 != 0) {
+            phenotypes += records[line] + "\n";
+        }
+    }
+    write_file(dir_ + "/part.phe", phenotypes);
+    ASSERT_EQ(run_zelkora({"--kinship", "--bedfile", "sim", "--kin-bin", "--out", "mm"}, dir_).status, 0);
+    ASSERT_EQ(run_zelkora({"--kinship", "--bedfile", "sim", "--out", "mm"}, dir_).status, 0);
+    const std::vector<std::string> model = {"--phefile", "part.phe", "--phe-pos", "4", "--covar-pos", "2,3"};
+    const auto with_model = [&](std::vector<std::string> args) {
+        args.insert(args.end(), model.begin(), model.end());
+        return args;
+    };
+
+    for (const std::string kinship : {"mm.bin", "mm.kinship.txt"}) {
+        const CommandResult alone =
+            run_zelkora(with_model({"--predict", "--kin-file", kinship, "--out", "alone"}), dir_);
+        ASSERT_EQ(alone.status, 0) << alone.out << alone.err;
+        const std::vector<double> estimates = estimates_in(alone.out);
+        ASSERT_EQ(estimates.size(), 6u) << alone.out;
+        for (const int ranks : {2, 3, 4}) {
+            SCOPED_TRACE(kinship + ", " + std::to_string(ranks) + " ranks");
+            const std::string out = "spread_" + std::to_string(ranks);
+            const CommandResult run = mpirun(ranks, with_model({"--predict", "--kin-file", kinship, "--out", out}));
+            ASSERT_EQ(run.status, 0) << run.out << run.err;
+            const std::vector<double> spread = estimates_in(run.out);
+            ASSERT_EQ(spread.size(), estimates.size());
+            for (std::size_t k = 0; k < spread.size(); ++k) {
+                EXPECT_NEAR(spread[k], estimates[k], 1e-5 * std::abs(estimates[k])) << "estimate " << k;
+            }
+            expect_same_table(read_file(dir_ + "/alone.random.txt"), read_file(dir_ + "/" + out + ".random.txt"));
+            expect_same_table(read_file(dir_ + "/alone.reliability.txt"),
+                              read_file(dir_ + "/" + out + ".reliability.txt"));
+            EXPECT_EQ(occurrences(run.out, "Converged"), 1u);
+        }
+    }
+
+    // REML alone over 3 ranks: the estimates of one process.
+    const CommandResult alone = run_zelkora(with_model({"--reml", "--kin-file", "mm.bin", "--out", "reml1"}), dir_);
+    const CommandResult spread = mpirun(3, with_model({"--reml", "--kin-file", "mm.bin", "--out", "reml3"}));
+    ASSERT_EQ(spread.status, 0) << spread.out << spread.err;
+    EXPECT_EQ(estimates_in(spread.out), estimates_in(alone.out));
+}
+
+TEST_F(UnderMpirun, AFailureOfOneRankEndsTheDistributedRemlWithoutResults) {
+    ASSERT_EQ(run_zelkora({"--kinship", "--bedfile", "sim", "--kin-bin", "--out", "fail_g"}, dir_).status, 0);
+    const std::vector<std::string> predict = {"--predict", "--kin-file", "fail_g.bin", "--phefile", "sim.phe",
+                                              "--phe-pos", "4", "--out", "failed_mm"};
+    write_file(dir_ + "/failed_mm.random.txt", "earlier result\n");
+    const CommandResult run = mpirun(3, predict, {"ZELKORA_TEST_FAILING_RANK=2"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(occurrences(run.out + run.err, "not enough memory on rank 2"), 1u) << run.out << run.err;
+    EXPECT_EQ(read_file(dir_ + "/failed_mm.random.txt"), "earlier result\n");
+    EXPECT_FALSE(file_exists(dir_ + "/failed_mm.reliability.txt"));
+
+    // A text kinship whose triangles disagree: the reader's message once, from whichever rank
+    // holds the pair.
+    ASSERT_EQ(run_zelkora({"--kinship", "--bedfile", "sim", "--out", "skew"}, dir_).status, 0);
+    std::vector<std::string> lines = lines_of(read_file(dir_ + "/skew.kinship.txt"));
+    std::string text;
+    for (std::size_t line = 0; line < lines.size(); ++line) {
+        std::string row = lines[line];
+        if (line == 500) {  // individual 500's value for individual 3, above the diagonal of line 3
+            std::size_t at = 0;
+            for (int tab = 0; tab < 4; ++tab) {
+                at = row.find('\t', at) + 1;
+            }
+            row.replace(at, row.find('\t', at) - at, "0.9999");
+        }
+        text += row + "\n";
+    }
+    write_file(dir_ + "/skew.kinship.txt", text);
+    const CommandResult skewed = mpirun(4, {"--reml", "--kin-file", "skew.kinship.txt", "--phefile", "sim.phe",
+                                            "--phe-pos", "4", "--out", "skewed"});
+    EXPECT_EQ(skewed.status, 1);
+    EXPECT_EQ(occurrences(skewed.out + skewed.err, "is not symmetric"), 1u) << skewed.out << skewed.err;
 }
 
 }  // namespace
