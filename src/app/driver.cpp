@@ -159,7 +159,7 @@ bool distributed_options_ok(const RunOptions& options) {
     if (options.run_reml || options.run_predict) {
         return true;
     } else if (!options.pedigree_file.empty()) {
-        refused = "--pedigree";
+        return true;  // A and H run on rank 0
     } else if (options.kin_parts_given) {
         refused = "--kin-parts";
     } else if (options.kin_gcta) {

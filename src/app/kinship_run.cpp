@@ -19,10 +19,9 @@ std::string memory_message(const char* matrix_name, std::size_t n_individuals) {
     return message.str();
 }
 
-int run_kinship(const RunOptions& options, Logger& logger) {
-    if (world_size() > 1) {
-        return run_distributed_kinship(options, logger);
-    }
+namespace {
+
+int run_kinship_here(const RunOptions& options, Logger& logger) {
     const auto start = std::chrono::system_clock::now();
     const std::string output_name = options.out_prefix + ".kinship.txt";
     try {
@@ -63,4 +62,20 @@ int run_kinship(const RunOptions& options, Logger& logger) {
     const std::chrono::duration<double> elapsed = std::chrono::system_clock::now() - start;
     std::cout << "Run times: " << elapsed.count() << " 秒" << std::endl;
     return 0;
+}
+
+}  // namespace
+
+int run_kinship(const RunOptions& options, Logger& logger) {
+    if (world_size() == 1) {
+        return run_kinship_here(options, logger);
+    }
+    if (!options.pedigree_given) {
+        return run_distributed_kinship(options, logger);
+    }
+    // A and H are formed by one process for now; the ranks end with its status.
+    logger.tee << "👉 " << (options.bedfile_given ? "H (A and G combined)" : "A (from the pedigree)")
+               << " is computed on rank 0 alone, as in one process; the other " << world_size() - 1
+               << " ranks wait for it." << std::endl;
+    return status_of_first_rank(world_rank() == 0 ? run_kinship_here(options, logger) : 0);
 }

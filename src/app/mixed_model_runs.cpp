@@ -264,6 +264,10 @@ void write_prediction(const RunOptions& options, Logger& logger, const Eigen::Ma
     std::cerr << "👏 Their standard errors and reliabilities were saved in " << reliability_name << std::endl;
 }
 
+// Under mpirun, with one rank as with several, the records' matrix lives in blocks and the
+// kinship is read in panels, so that a rank never needs the matrix twice.
+bool spread_over_ranks() { return started_by_mpirun() && distributed_mixed_model_available(); }
+
 int distributed_reml(const RunOptions& options, Logger& logger) {
     auto [source, inputs] = load_distributed(options, logger);
     const auto n = static_cast<std::int64_t>(inputs.positions.size());
@@ -309,7 +313,7 @@ int distributed_predict(const RunOptions& options, Logger& logger) {
 int run_reml(const RunOptions& options, Logger& logger) {
     return guarded(logger, options, [&] {
         logger.tee << "👉Loading kinship file: " << options.kin_file << std::endl;
-        if (world_size() > 1) {
+        if (spread_over_ranks()) {
             return distributed_reml(options, logger);
         }
         auto [kinship, inputs] = load_with_kinship(options, logger);
@@ -335,7 +339,7 @@ int run_predict(const RunOptions& options, Logger& logger) {
     return guarded(logger, options, [&] {
         const std::string output_name = options.out_prefix + ".random.txt";
         logger.tee << "👉 Loading kinship file: " << options.kin_file << std::endl;
-        if (world_size() > 1) {
+        if (spread_over_ranks()) {
             return distributed_predict(options, logger);
         }
         auto [kinship_file, inputs] = load_with_kinship(options, logger);

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include <time.h>
+
 #ifdef ZELKORA_HAVE_MPI
 #include <mpi.h>
 #endif
@@ -66,6 +68,32 @@ void finish_distributed() {
         MPI_Finalize();
         mpi_started = false;
     }
+#endif
+}
+
+int ranks_on_this_machine() {
+#ifdef ZELKORA_HAVE_MPI
+    if (!mpi_started || ranks_of_run == 1) {
+        return 1;
+    }
+    MPI_Comm local = MPI_COMM_NULL;
+    int size = 1;
+    if (MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, rank_of_process, MPI_INFO_NULL, &local) ==
+        MPI_SUCCESS) {
+        MPI_Comm_size(local, &size);
+        MPI_Comm_free(&local);
+    }
+    return size;
+#else
+    return 1;
+#endif
+}
+
+bool started_by_mpirun() {
+#ifdef ZELKORA_HAVE_MPI
+    return mpi_started;
+#else
+    return false;
 #endif
 }
 
@@ -149,6 +177,29 @@ FailureReport agree_on_failure(const FailureReport& local) {
     }
     agreed.message = broadcast_text(local.message, first);
     return agreed;
+}
+
+int status_of_first_rank(int status) {
+#ifdef ZELKORA_HAVE_MPI
+    if (!mpi_started || ranks_of_run == 1) {
+        return status;
+    }
+    // The others wait without spinning: on the machine of rank 0 they would take its cores.
+    MPI_Request request = MPI_REQUEST_NULL;
+    if (MPI_Ibcast(&status, 1, MPI_INT, 0, MPI_COMM_WORLD, &request) != MPI_SUCCESS) {
+        MPI_Abort(MPI_COMM_WORLD, 1);
+    }
+    for (int done = 0; !done;) {
+        if (MPI_Test(&request, &done, MPI_STATUS_IGNORE) != MPI_SUCCESS) {
+            MPI_Abort(MPI_COMM_WORLD, 1);
+        }
+        if (!done) {
+            const timespec pause{0, 5'000'000};
+            nanosleep(&pause, nullptr);
+        }
+    }
+#endif
+    return status;
 }
 
 std::string broadcast_text(const std::string& text, int root) {

@@ -16,7 +16,11 @@ void start_distributed(int* argc, char*** argv);
 // Ends MPI if start_distributed started it; safe to call when it did not.
 void finish_distributed();
 
+// Whether MPI runs, because a launcher started the process (with one rank or more).
+bool started_by_mpirun();
 int world_rank();  // 0 without MPI
+// Ranks that share this rank's machine (its memory), this one included. Collective.
+int ranks_on_this_machine();
 int world_size();  // 1 without MPI
 
 // Pr x Pc = P ranks, as square as P allows (Pr <= Pc); rank r sits at (r / Pc, r mod Pc).
@@ -46,6 +50,10 @@ struct FailureReport {
 // Collective: every rank passes its own report and receives the report of the lowest rank that
 // failed (or no failure), the same on every rank.
 FailureReport agree_on_failure(const FailureReport& local);
+
+// Rank 0's `status` on every rank, the others waiting for it without spinning (a step that rank
+// 0 runs alone). Collective.
+int status_of_first_rank(int status);
 
 // The same text on every rank from rank `root`'s `text`. Collective.
 std::string broadcast_text(const std::string& text, int root);

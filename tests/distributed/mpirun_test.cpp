@@ -147,13 +147,35 @@ TEST_F(UnderMpirun, OneRankFailingEndsEveryRankWithOneMessageAndNoResult) {
     EXPECT_FALSE(file_exists(dir_ + "/absent.bin"));
 }
 
+TEST_F(UnderMpirun, AAndHAreFormedOnRankZeroAsInOneProcess) {
+    for (const bool single_step : {false, true}) {
+        SCOPED_TRACE(single_step ? "H" : "A");
+        std::vector<std::string> args = {"--kinship", "--pedigree", "sim.ped"};
+        if (single_step) {
+            args.insert(args.end(), {"--bedfile", "sim"});
+        }
+        std::vector<std::string> alone = args;
+        alone.insert(alone.end(), {"--out", single_step ? "h_alone" : "a_alone"});
+        ASSERT_EQ(run_zelkora(alone, dir_).status, 0);
+        const std::string out = single_step ? "h_spread" : "a_spread";
+        args.insert(args.end(), {"--out", out});
+        const CommandResult run = mpirun(3, args);
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        EXPECT_EQ(occurrences(run.out, "is computed on rank 0 alone"), 1u) << run.out;
+        EXPECT_EQ(read_file(dir_ + "/" + out + ".kinship.txt"),
+                  read_file(dir_ + "/" + (single_step ? "h_alone" : "a_alone") + ".kinship.txt"));
+    }
+    // Rank 0's failure is every rank's status.
+    const CommandResult failed = mpirun(2, {"--kinship", "--pedigree", "absent.ped", "--out", "a_failed"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(occurrences(failed.out + failed.err, "absent.ped"), 1u) << failed.out << failed.err;
+}
+
 TEST_F(UnderMpirun, RunsNotYetSpreadOverRanksAreRefusedByName) {
-    write_file(dir_ + "/pedigree.txt", "a 0 0\nb 0 0\nc a b\n");
     const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
         {{"--kinship", "--bedfile", "sim", "--out", "refused"}, "--kinship without --kin-bin (the text matrix)"},
         {{"--kinship", "--bedfile", "sim", "--kin-bin", "--kin-parts", "2", "--kin-part", "1", "--out", "refused"},
          "--kin-parts"},
-        {{"--kinship", "--pedigree", "pedigree.txt", "--kin-bin", "--out", "refused"}, "--pedigree"},
     };
     for (const auto& [args, option] : refused) {
         SCOPED_TRACE(option);
@@ -241,7 +263,7 @@ TEST_F(UnderMpirun, RemlAndPredictionOverRanksGiveTheResultsOfOneProcess) {
         ASSERT_EQ(alone.status, 0) << alone.out << alone.err;
         const std::vector<double> estimates = estimates_in(alone.out);
         ASSERT_EQ(estimates.size(), 6u) << alone.out;
-        for (const int ranks : {2, 3, 4}) {
+        for (const int ranks : {1, 2, 3, 4}) {
             SCOPED_TRACE(kinship + ", " + std::to_string(ranks) + " ranks");
             const std::string out = "spread_" + std::to_string(ranks);
             const CommandResult run = mpirun(ranks, with_model({"--predict", "--kin-file", kinship, "--out", out}));
