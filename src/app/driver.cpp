@@ -142,38 +142,26 @@ bool parts_options_ok(const RunOptions& options) {
     return true;
 }
 
-// Under more than one rank REML, prediction and G from --bedfile written with --kin-bin are
-// spread over the ranks; returns false after naming the option that cannot be.
+// Under more than one rank everything runs except G in parts; returns false after saying why.
 bool distributed_options_ok(const RunOptions& options) {
     const int ranks = world_size();
     if (ranks == 1) {
         return true;
     }
-    std::string refused;
     if ((options.run_reml || options.run_predict) && !distributed_mixed_model_available()) {
         std::cerr << "❎ Error: " << (options.run_reml ? "--reml" : "--predict") << " cannot run on " << ranks
                   << " MPI ranks in this build, which has no ScaLAPACK. Run it as one process (without mpirun)."
                   << std::endl;
         return false;
     }
-    if (options.run_reml || options.run_predict) {
-        return true;
-    } else if (!options.pedigree_file.empty()) {
-        return true;  // A and H run on rank 0
-    } else if (options.kin_parts_given) {
-        refused = "--kin-parts";
-    } else if (options.kin_gcta) {
-        refused = "--kin-gcta";
-    } else if (!options.kin_bin) {
-        refused = "--kinship without --kin-bin (the text matrix)";
-    } else {
-        return true;
+    if (options.run_kinship && options.kin_parts_given) {
+        std::cerr << "❎ Error: --kin-parts cannot run on " << ranks
+                  << " MPI ranks: parts split G over separate jobs (one part each), while mpirun spreads one G over "
+                     "its ranks. Give either --kin-parts to jobs run as one process, or mpirun without --kin-parts."
+                  << std::endl;
+        return false;
     }
-    std::cerr << "❎ Error: " << refused << " cannot run on " << ranks
-              << " MPI ranks yet: under mpirun only G from --bedfile, written with --kin-bin, is spread over the "
-                 "ranks. Run it as one process (without mpirun)."
-              << std::endl;
-    return false;
+    return true;
 }
 
 void write_start_line(Logger& logger) {

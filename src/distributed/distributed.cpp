@@ -202,6 +202,39 @@ int status_of_first_rank(int status) {
     return status;
 }
 
+std::vector<double> gather_on_first_rank(const std::vector<double>& mine) {
+#ifdef ZELKORA_HAVE_MPI
+    if (!mpi_started || ranks_of_run == 1) {
+        return mine;
+    }
+    if (mine.size() > static_cast<std::size_t>(INT_MAX)) {
+        MPI_Abort(MPI_COMM_WORLD, 1);  // the callers send a panel of a few hundred rows
+    }
+    const int count = static_cast<int>(mine.size());
+    std::vector<int> counts(rank_of_process == 0 ? static_cast<std::size_t>(ranks_of_run) : 0);
+    if (MPI_Gather(&count, 1, MPI_INT, counts.data(), 1, MPI_INT, 0, MPI_COMM_WORLD) != MPI_SUCCESS) {
+        MPI_Abort(MPI_COMM_WORLD, 1);
+    }
+    std::vector<int> offsets(counts.size());
+    std::size_t total = 0;
+    for (std::size_t r = 0; r < counts.size(); ++r) {
+        offsets[r] = static_cast<int>(total);
+        total += static_cast<std::size_t>(counts[r]);
+        if (total > static_cast<std::size_t>(INT_MAX)) {
+            MPI_Abort(MPI_COMM_WORLD, 1);
+        }
+    }
+    std::vector<double> all(total);
+    if (MPI_Gatherv(mine.data(), count, MPI_DOUBLE, all.data(), counts.data(), offsets.data(), MPI_DOUBLE, 0,
+                    MPI_COMM_WORLD) != MPI_SUCCESS) {
+        MPI_Abort(MPI_COMM_WORLD, 1);
+    }
+    return all;
+#else
+    return mine;
+#endif
+}
+
 std::string broadcast_text(const std::string& text, int root) {
     if (!mpi_started || ranks_of_run == 1) {
         return text;

@@ -55,6 +55,10 @@ FailureReport agree_on_failure(const FailureReport& local);
 // 0 runs alone). Collective.
 int status_of_first_rank(int status);
 
+// Rank 0 receives every rank's `mine`, one after the other in rank order (the others receive
+// nothing). Collective.
+std::vector<double> gather_on_first_rank(const std::vector<double>& mine);
+
 // The same text on every rank from rank `root`'s `text`. Collective.
 std::string broadcast_text(const std::string& text, int root);
 

@@ -83,7 +83,8 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
 // Memory: the tiles (twice over for method 1's exact sums) and a block of markers of the tiles'
 // individuals.
 std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, double lambda, std::int64_t tile_size,
-                                            const std::vector<TilePosition>& tiles, bool verbose);
+                                            const std::vector<TilePosition>& tiles, bool verbose,
+                                            std::int64_t* markers_used = nullptr);
 // Bytes per tile value that gkin_tiles_cpp holds for `method`: 16 for method 1's exact sums
 // (a transposed store beside each tile), else 8.
 int kinship_tile_bytes_per_value(int method);

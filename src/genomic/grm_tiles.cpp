@@ -14,7 +14,8 @@
 // The streaming of gkin_cpp, with each marker block added into a set of tiles rather than into
 // a panel of rows.
 std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, double lambda, std::int64_t tile_size,
-                                            const std::vector<TilePosition>& tiles, bool verbose) {
+                                            const std::vector<TilePosition>& tiles, bool verbose,
+                                            std::int64_t* markers_used) {
     check_can_build_g(bed, method);
     const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
     const std::int64_t n_markers = static_cast<std::int64_t>(bed.marker_ids.size());
@@ -73,10 +74,12 @@ std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, doubl
         diagonal.setZero(n_individuals);
     }
     bool kinship_started = false;
+    std::int64_t informative_markers = 0;
     while (blocks.next()) {
         const std::int64_t block_markers = blocks.block_markers();
         const std::int64_t used_columns = blocks.used_columns();
         kinship_started = kinship_started || used_columns > 0;
+        informative_markers += used_columns;
         if (exact) {
             exact_markers.clear();
             exact_means.clear();
@@ -168,6 +171,9 @@ std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, doubl
         if (method != kVanRadenMethod && !tile.allFinite()) {
             fail_not_finite(method, lambda, bed.bed_path);
         }
+    }
+    if (markers_used != nullptr) {
+        *markers_used = informative_markers;
     }
     return kinship;
 }

@@ -18,6 +18,28 @@
 void write_kinship_matrix(const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
                           const std::string& filename);
 
+// The same file written a panel of rows at a time, by a writer that never holds the matrix:
+// the header on opening, then the rows in order, then commit() puts the file in place (until
+// then it is a temporary; a writer destroyed before commit() leaves nothing).
+class KinshipTextWriter {
+public:
+    KinshipTextWriter(const std::string& filename, const std::vector<std::string>& ids);
+    // The next rows.rows() rows of the matrix, each with all its values.
+    void write_rows(const Eigen::MatrixXd& rows);
+    void commit();
+
+private:
+    static constexpr std::size_t kLongestField = 400;  // the longest double in fixed notation
+    void make_room(std::size_t needed);
+    void put_text(const std::string& text, char separator_before, char separator_after);
+
+    std::vector<std::string> ids_;
+    PendingFile file_;
+    std::vector<char> buffer_;
+    char* cursor_ = nullptr;
+    Eigen::Index next_row_ = 0;
+};
+
 // Appends `value` exactly as `std::fixed << std::setprecision(4)` prints it; returns the end.
 // `out` must have room for 400 characters (the longest double in fixed notation).
 char* format_fixed4(double value, char* out);

@@ -184,70 +184,100 @@ char* format_fixed4(double value, char* out) {
     return std::to_chars(out, out + 400, value, std::chars_format::fixed, 4).ptr;
 }
 
+namespace {
+
+PendingFile open_text_output(const std::string& filename, const std::vector<std::string>& ids) {
+    check_writable_ids(ids, filename);
+    PendingFile file = open_pending_file(filename, "wb");
+    if (file.stream == nullptr) {
+        throw std::runtime_error("Cannot open output file: " + filename);
+    }
+    return file;
+}
+
+}  // namespace
+
+KinshipTextWriter::KinshipTextWriter(const std::string& filename, const std::vector<std::string>& ids)
+    : ids_(ids), file_(open_text_output(filename, ids)), buffer_(kWriteChunk + kLongestField) {
+    cursor_ = buffer_.data();
+    for (const std::string& id : ids) {
+        put_text(id, '\t', '\0');
+    }
+    make_room(1);
+    *cursor_++ = '\n';
+}
+
+// Text is formatted straight into a chunk buffer that is written whenever less room is left
+// than the longest field could take.
+void KinshipTextWriter::make_room(std::size_t needed) {
+    if (static_cast<std::size_t>(buffer_.data() + buffer_.size() - cursor_) < needed) {
+        write_pending(file_, buffer_.data(), static_cast<std::size_t>(cursor_ - buffer_.data()));
+        cursor_ = buffer_.data();
+        if (buffer_.size() < needed) {
+            buffer_.resize(needed);
+            cursor_ = buffer_.data();
+        }
+    }
+}
+
+void KinshipTextWriter::put_text(const std::string& text, char separator_before, char separator_after) {
+    make_room(text.size() + 2);
+    if (separator_before != '\0') {
+        *cursor_++ = separator_before;
+    }
+    cursor_ = std::copy(text.begin(), text.end(), cursor_);
+    if (separator_after != '\0') {
+        *cursor_++ = separator_after;
+    }
+}
+
+void KinshipTextWriter::write_rows(const Eigen::MatrixXd& rows) {
+    if (rows.cols() != static_cast<Eigen::Index>(ids_.size()) ||
+        next_row_ + rows.rows() > static_cast<Eigen::Index>(ids_.size())) {
+        throw std::invalid_argument("Cannot write " + file_.target + ": rows of " + std::to_string(rows.cols()) +
+                                    " values after " + std::to_string(next_row_) + " of " +
+                                    std::to_string(ids_.size()) + " rows.");
+    }
+    // Rows are read through transposed blocks so that the column-major matrix is walked
+    // contiguously.
+    constexpr Eigen::Index kRowBlock = 64;
+    Eigen::MatrixXd rows_block;
+    for (Eigen::Index block_start = 0; block_start < rows.rows(); block_start += kRowBlock) {
+        const Eigen::Index block_rows = std::min(kRowBlock, rows.rows() - block_start);
+        rows_block = rows.middleRows(block_start, block_rows).transpose();
+        for (Eigen::Index r = 0; r < block_rows; ++r) {
+            put_text(ids_[static_cast<std::size_t>(next_row_ + block_start + r)], '\0', '\t');
+            const double* row = rows_block.col(r).data();
+            for (Eigen::Index j = 0; j < rows.cols(); ++j) {
+                make_room(kLongestField + 1);
+                cursor_ = format_fixed4(row[j], cursor_);
+                *cursor_++ = '\t';
+            }
+            make_room(1);
+            *cursor_++ = '\n';
+        }
+    }
+    next_row_ += rows.rows();
+}
+
+void KinshipTextWriter::commit() {
+    if (next_row_ != static_cast<Eigen::Index>(ids_.size())) {
+        throw std::logic_error("Cannot write " + file_.target + ": " + std::to_string(next_row_) + " of " +
+                               std::to_string(ids_.size()) + " rows were given.");
+    }
+    write_pending(file_, buffer_.data(), static_cast<std::size_t>(cursor_ - buffer_.data()));
+    commit_pending_file(file_);
+}
+
 void write_kinship_matrix(const Eigen::MatrixXd& K, const std::vector<std::string>& ids,
                           const std::string& filename) {
     if (static_cast<Eigen::Index>(ids.size()) != K.rows()) {
         throw std::invalid_argument("Cannot write " + filename + ": " + std::to_string(ids.size()) +
                                     " IDs for a kinship matrix of " + std::to_string(K.rows()) + " rows.");
     }
-    check_writable_ids(ids, filename);
-    PendingFile file = open_pending_file(filename, "wb");
-    if (file.stream == nullptr) {
-        throw std::runtime_error("Cannot open output file: " + filename);
-    }
-
-    // Text is formatted straight into a chunk buffer that is written whenever less room is
-    // left than the longest field could take.
-    constexpr std::size_t kLongestField = 400;
-    std::vector<char> buffer(kWriteChunk + kLongestField);
-    char* cursor = buffer.data();
-    auto make_room = [&](std::size_t needed) {
-        if (static_cast<std::size_t>(buffer.data() + buffer.size() - cursor) < needed) {
-            write_pending(file, buffer.data(), static_cast<std::size_t>(cursor - buffer.data()));
-            cursor = buffer.data();
-            if (buffer.size() < needed) {
-                buffer.resize(needed);
-                cursor = buffer.data();
-            }
-        }
-    };
-    auto put_text = [&](const std::string& text, char separator_before, char separator_after) {
-        make_room(text.size() + 2);
-        if (separator_before != '\0') {
-            *cursor++ = separator_before;
-        }
-        cursor = std::copy(text.begin(), text.end(), cursor);
-        if (separator_after != '\0') {
-            *cursor++ = separator_after;
-        }
-    };
-    for (const std::string& id : ids) {
-        put_text(id, '\t', '\0');
-    }
-    make_room(1);
-    *cursor++ = '\n';
-
-    // Rows are read through transposed blocks so that the column-major matrix is walked
-    // contiguously.
-    constexpr Eigen::Index kRowBlock = 64;
-    Eigen::MatrixXd rows_block;
-    for (Eigen::Index block_start = 0; block_start < K.rows(); block_start += kRowBlock) {
-        const Eigen::Index block_rows = std::min(kRowBlock, K.rows() - block_start);
-        rows_block = K.middleRows(block_start, block_rows).transpose();
-        for (Eigen::Index r = 0; r < block_rows; ++r) {
-            put_text(ids[static_cast<std::size_t>(block_start + r)], '\0', '\t');
-            const double* row = rows_block.col(r).data();
-            for (Eigen::Index j = 0; j < K.cols(); ++j) {
-                make_room(kLongestField + 1);
-                cursor = format_fixed4(row[j], cursor);
-                *cursor++ = '\t';
-            }
-            make_room(1);
-            *cursor++ = '\n';
-        }
-    }
-    write_pending(file, buffer.data(), static_cast<std::size_t>(cursor - buffer.data()));
-    commit_pending_file(file);
+    KinshipTextWriter writer(filename, ids);
+    writer.write_rows(K);
+    writer.commit();
 }
 
 KinshipText load_kinship_text(const std::string& filename) {

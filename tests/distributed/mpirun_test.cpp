@@ -1,6 +1,7 @@
 // Whole runs under mpirun: G spread over 1 to 4 ranks writes the files of one process byte for
-// byte; one rank's failure ends every rank with one message and no result; what is not spread
-// yet is refused by name.
+// byte (binary, text and the trio of other tools); REML and prediction give the results of one
+// process; A and H run on rank 0; one rank's failure ends every rank with one message and no
+// result; G in parts is refused with the reason.
 
 #include <gtest/gtest.h>
 
@@ -171,19 +172,54 @@ TEST_F(UnderMpirun, AAndHAreFormedOnRankZeroAsInOneProcess) {
     EXPECT_EQ(occurrences(failed.out + failed.err, "absent.ped"), 1u) << failed.out << failed.err;
 }
 
-TEST_F(UnderMpirun, RunsNotYetSpreadOverRanksAreRefusedByName) {
-    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
-        {{"--kinship", "--bedfile", "sim", "--out", "refused"}, "--kinship without --kin-bin (the text matrix)"},
-        {{"--kinship", "--bedfile", "sim", "--kin-bin", "--kin-parts", "2", "--kin-part", "1", "--out", "refused"},
-         "--kin-parts"},
-    };
-    for (const auto& [args, option] : refused) {
-        SCOPED_TRACE(option);
-        const CommandResult run = mpirun(2, args);
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(occurrences(run.err, "❎ Error: " + option + " cannot run on 2 MPI ranks yet"), 1u) << run.err;
-        EXPECT_TRUE(files_starting(dir_, "refused").empty());
+TEST_F(UnderMpirun, TheTextMatrixAndTheTrioOfOtherToolsAreTheFilesOfOneProcess) {
+    for (const int method : {1, 2}) {
+        const std::string single = "text_alone" + std::to_string(method);
+        std::vector<std::string> args = {"--kinship", "--bedfile", "sim", "--kin-method", std::to_string(method),
+                                         "--out"};
+        std::vector<std::string> alone = args;
+        alone.push_back(single);
+        ASSERT_EQ(run_zelkora(alone, dir_).status, 0);
+        for (const int ranks : {2, 3, 4}) {
+            SCOPED_TRACE("method " + std::to_string(method) + ", " + std::to_string(ranks) + " ranks");
+            const std::string out = "text_" + std::to_string(method) + "_" + std::to_string(ranks);
+            std::vector<std::string> spread = args;
+            spread.push_back(out);
+            const CommandResult run = mpirun(ranks, spread);
+            ASSERT_EQ(run.status, 0) << run.out << run.err;
+            // Both methods: a value printed to 4 decimals hides the last bits of the tile sums.
+            EXPECT_TRUE(read_file(dir_ + "/" + out + ".kinship.txt") == read_file(dir_ + "/" + single + ".kinship.txt"));
+            EXPECT_EQ(files_starting(dir_, out).size(), 2u);  // the matrix and the log
+        }
     }
+    const std::vector<std::string> trio = {"--kinship", "--bedfile", "sim", "--kin-gcta", "--kin-bin", "--out"};
+    std::vector<std::string> alone = trio;
+    alone.push_back("trio_alone");
+    ASSERT_EQ(run_zelkora(alone, dir_).status, 0);
+    std::vector<std::string> spread = trio;
+    spread.push_back("trio_spread");
+    const CommandResult run = mpirun(3, spread);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    for (const std::string ending : {".grm.bin", ".grm.id", ".grm.N.bin", ".bin", ".id"}) {
+        EXPECT_TRUE(read_file(dir_ + "/trio_spread" + ending) == read_file(dir_ + "/trio_alone" + ending)) << ending;
+    }
+    EXPECT_EQ(occurrences(run.out, "trio_spread.grm.bin, trio_spread.grm.id and trio_spread.grm.N.bin."), 1u);
+
+    // One rank short of memory: no text file appears.
+    const CommandResult failed = mpirun(3, {"--kinship", "--bedfile", "sim", "--out", "text_failed"},
+                                        {"ZELKORA_TEST_FAILING_RANK=1"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_FALSE(file_exists(dir_ + "/text_failed.kinship.txt"));
+    EXPECT_EQ(files_starting(dir_, "text_failed").size(), 1u);  // the log only
+}
+
+TEST_F(UnderMpirun, PartsAreRefusedWithTheReason) {
+    const CommandResult run =
+        mpirun(2, {"--kinship", "--bedfile", "sim", "--kin-bin", "--kin-parts", "2", "--kin-part", "1", "--out",
+                   "refused"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(occurrences(run.err, "❎ Error: --kin-parts cannot run on 2 MPI ranks: parts split G"), 1u) << run.err;
+    EXPECT_TRUE(files_starting(dir_, "refused").empty());
 }
 
 // Every number of two result files (tab-separated, first line a header, first field the ID):
