@@ -59,34 +59,6 @@ std::string memory_message(const std::string& what, std::int64_t rows, std::int6
     return message.str();
 }
 
-// Q of the reduction spread over the ranks, applied to columns every rank holds.
-class DistributedRotation : public KinshipRotation {
-public:
-    DistributedRotation(std::unique_ptr<BlacsGrid> on, TridiagonalReduction reduced)
-        : grid(std::move(on)), reduction(std::move(reduced)) {}
-
-    Eigen::MatrixXd apply(Eigen::MatrixXd C, bool transposed) const override {
-        const DistributedMatrix& A = reduction.reflectors;
-        if (C.rows() != A.rows) {
-            throw std::invalid_argument("The kinship rotation needs " + std::to_string(A.rows) + " rows, got " +
-                                        std::to_string(C.rows()) + ".");
-        }
-        DistributedMatrix spread(*grid, A.rows, C.cols(), A.row_block, A.row_block);
-        fill_from_replicated(C, spread);
-        apply_reduction(reduction, spread, transposed);
-        return replicate(spread);
-    }
-
-    // Columns that are already spread: rotated in place.
-    void apply_in_place(DistributedMatrix& C) const { apply_reduction(reduction, C, true); }
-    const BlacsGrid& blacs() const { return *grid; }
-    std::int64_t block() const { return reduction.reflectors.row_block; }
-
-private:
-    std::unique_ptr<BlacsGrid> grid;  // before the reduction: its matrices live on it
-    TridiagonalReduction reduction;
-};
-
 // A grid and a matrix on it, made by every rank; a rank that cannot have its share says so.
 template <typename Make>
 auto agreed(Make make, const std::string& what, std::int64_t rows, std::int64_t cols) -> decltype(make()) {
@@ -103,6 +75,39 @@ auto agreed(Make make, const std::string& what, std::int64_t rows, std::int64_t 
     }));
     return std::move(*made);
 }
+
+// Q of the reduction spread over the ranks, applied to columns every rank holds.
+class DistributedRotation : public KinshipRotation {
+public:
+    DistributedRotation(std::unique_ptr<BlacsGrid> on, TridiagonalReduction reduced)
+        : grid(std::move(on)), reduction(std::move(reduced)) {}
+
+    Eigen::MatrixXd apply(Eigen::MatrixXd C, bool transposed) const override {
+        const DistributedMatrix& A = reduction.reflectors;
+        if (C.rows() != A.rows) {
+            throw std::invalid_argument("The kinship rotation needs " + std::to_string(A.rows) + " rows, got " +
+                                        std::to_string(C.rows()) + ".");
+        }
+        DistributedMatrix spread = agreed([&] { return DistributedMatrix(*grid, A.rows, C.cols(), A.row_block, A.row_block); },
+                                          "the rotated columns", A.rows, C.cols());
+        fill_from_replicated(C, spread);
+        try {
+            apply_reduction(reduction, spread, transposed);
+        } catch (const std::bad_alloc&) {  // on every rank alike
+            throw RunFailure(memory_message("the rotation's workspace", A.rows, C.cols()));
+        }
+        return replicate(spread);
+    }
+
+    // Columns that are already spread: rotated in place.
+    void apply_in_place(DistributedMatrix& C) const { apply_reduction(reduction, C, true); }
+    const BlacsGrid& blacs() const { return *grid; }
+    std::int64_t block() const { return reduction.reflectors.row_block; }
+
+private:
+    std::unique_ptr<BlacsGrid> grid;  // before the reduction: its matrices live on it
+    TridiagonalReduction reduction;
+};
 
 }  // namespace
 
@@ -135,7 +140,13 @@ ReducedKinship distributed_records_reduction(Logger& logger, const KinshipSource
     logger.tee << "\tread in " << seconds_since(start) << std::endl;
 
     start = std::chrono::steady_clock::now();
-    TridiagonalReduction reduction = reduce_to_tridiagonal(std::move(K));
+    TridiagonalReduction reduction = [&] {
+        try {
+            return reduce_to_tridiagonal(std::move(K));
+        } catch (const std::bad_alloc&) {  // on every rank alike
+            throw RunFailure(memory_message("the reduction's workspace", n, n));
+        }
+    }();
     logger.tee << "👉 Reduced to tridiagonal form over the ranks in " << seconds_since(start) << std::endl;
 
     ReducedKinship records;
@@ -208,7 +219,11 @@ DistributedPrediction distributed_breeding_values(Logger& logger, const KinshipS
         if (sigma_a2 == 0.0) {
             continue;
         }
-        rotation->apply_in_place(R);
+        try {
+            rotation->apply_in_place(R);
+        } catch (const std::bad_alloc&) {  // on every rank alike
+            throw RunFailure(memory_message("the rotation's workspace", n, panel));
+        }
         DistributedMatrix whole_columns = agreed(
             [&] { return DistributedMatrix(columns_grid, n, panel, std::max<std::int64_t>(n, 1), 1); },
             "a panel of the kinship", n, panel);
@@ -219,9 +234,14 @@ DistributedPrediction distributed_breeding_values(Logger& logger, const KinshipS
             }
             const Eigen::Map<const Eigen::MatrixXd> mine(whole_columns.local.data(), n, whole_columns.local_cols);
             const Eigen::VectorXd KPK = projection.quadratic_forms(mine);
+            std::vector<std::int64_t> mine_individuals;
             for (std::int64_t c = 0; c < whole_columns.local_cols; ++c) {
-                const std::int64_t i = first + whole_columns.global_col(c);
-                const double genetic = sigma_a2 * kinship_diagonal(source, i, 1)[0];
+                mine_individuals.push_back(first + whole_columns.global_col(c));
+            }
+            const std::vector<double> diagonal = kinship_diagonal(source, mine_individuals);
+            for (std::int64_t c = 0; c < whole_columns.local_cols; ++c) {
+                const std::int64_t i = mine_individuals[static_cast<std::size_t>(c)];
+                const double genetic = sigma_a2 * diagonal[static_cast<std::size_t>(c)];
                 prediction.genetic_variances[i] = genetic;
                 prediction.error_variances[i] = std::max(genetic - sigma_a2 * sigma_a2 * KPK[c], 0.0);
             }

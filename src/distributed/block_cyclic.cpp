@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -51,6 +52,23 @@ void check_info(const char* routine, int info) {
 void check_mpi(int code, const char* what) {
     if (code != MPI_SUCCESS) {
         throw std::runtime_error(std::string("MPI failed to ") + what + " (code " + std::to_string(code) + ").");
+    }
+}
+
+// Every rank allocates its workspace, or all throw std::bad_alloc together: a rank that failed
+// alone would leave the others waiting in the collective call that follows.
+template <typename Allocate>
+void allocate_everywhere(Allocate allocate) {
+    int allocated = 1;
+    try {
+        allocate();
+    } catch (const std::bad_alloc&) {
+        allocated = 0;
+    }
+    check_mpi(MPI_Allreduce(MPI_IN_PLACE, &allocated, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD),
+              "agree on the workspace");
+    if (allocated == 0) {
+        throw std::bad_alloc();
     }
 }
 
@@ -147,17 +165,22 @@ TridiagonalReduction reduce_to_tridiagonal(DistributedMatrix K) {
     DistributedMatrix& A = reduction.reflectors;
     const int n = static_cast<int>(A.rows);
     const std::int64_t local_cols = std::max<std::int64_t>(1, A.local_cols);
-    std::vector<double> d(static_cast<std::size_t>(local_cols));
-    std::vector<double> e(static_cast<std::size_t>(local_cols));
-    reduction.tau.assign(static_cast<std::size_t>(local_cols), 0.0);
+    std::vector<double> d;
+    std::vector<double> e;
     int info = 0;
     int lwork = -1;
     double query = 0.0;
-    pdsytrd_("L", &n, A.local.data(), &kOne, &kOne, A.descriptor, d.data(), e.data(), reduction.tau.data(), &query,
-             &lwork, &info, 1);
+    double unused[1] = {0.0};  // the query does not look at the outputs
+    pdsytrd_("L", &n, A.local.data(), &kOne, &kOne, A.descriptor, unused, unused, unused, &query, &lwork, &info, 1);
     check_info("pdsytrd", info);
     lwork = std::max(1, static_cast<int>(query));
-    std::vector<double> work(static_cast<std::size_t>(lwork));
+    std::vector<double> work;
+    allocate_everywhere([&] {
+        d.resize(static_cast<std::size_t>(local_cols));
+        e.resize(static_cast<std::size_t>(local_cols));
+        reduction.tau.assign(static_cast<std::size_t>(local_cols), 0.0);
+        work.resize(static_cast<std::size_t>(lwork));
+    });
     pdsytrd_("L", &n, A.local.data(), &kOne, &kOne, A.descriptor, d.data(), e.data(), reduction.tau.data(),
              work.data(), &lwork, &info, 1);
     check_info("pdsytrd", info);
@@ -199,7 +222,8 @@ void apply_reduction(const TridiagonalReduction& reduction, DistributedMatrix& C
              C.local.data(), &kOne, &kOne, C.descriptor, &query, &lwork, &info, 1, 1, 1);
     check_info("pdormtr", info);
     lwork = std::max(1, static_cast<int>(query));
-    std::vector<double> work(static_cast<std::size_t>(lwork));
+    std::vector<double> work;
+    allocate_everywhere([&] { work.resize(static_cast<std::size_t>(lwork)); });
     pdormtr_("L", "L", trans, &m, &n, A.local.data(), &kOne, &kOne, A.descriptor, reduction.tau.data(),
              C.local.data(), &kOne, &kOne, C.descriptor, work.data(), &lwork, &info, 1, 1, 1);
     check_info("pdormtr", info);

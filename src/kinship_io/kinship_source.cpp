@@ -251,11 +251,7 @@ void read_kinship_entries(const KinshipSource& source, const std::vector<std::in
     }
 }
 
-std::vector<double> kinship_diagonal(const KinshipSource& source, std::int64_t first, std::int64_t count) {
-    std::vector<std::int64_t> positions(static_cast<std::size_t>(std::max<std::int64_t>(count, 0)));
-    for (std::size_t k = 0; k < positions.size(); ++k) {
-        positions[k] = first + static_cast<std::int64_t>(k);
-    }
+std::vector<double> kinship_diagonal(const KinshipSource& source, const std::vector<std::int64_t>& positions) {
     check_positions(source, positions);
     std::vector<double> diagonal(positions.size());
     if (source.binary) {

@@ -47,8 +47,8 @@ void read_kinship_entries(const KinshipSource& source, const std::vector<std::in
                           const std::vector<std::int64_t>& col_positions, const BlockCyclicPiece& piece,
                           bool check_mirror);
 
-// K(i, i) for i = first .. first + count - 1.
-std::vector<double> kinship_diagonal(const KinshipSource& source, std::int64_t first, std::int64_t count);
+// K(i, i) for every i of `positions`.
+std::vector<double> kinship_diagonal(const KinshipSource& source, const std::vector<std::int64_t>& positions);
 
 // For the readers of both kinds of input: a data line's values and the failures of one value.
 // Parses the first `wanted` values of data line `line` of `text` from [begin, end) (its bytes)
