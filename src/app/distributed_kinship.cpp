@@ -187,7 +187,8 @@ int run_distributed_kinship(const RunOptions& options, Logger& logger) {
             }
             ids = std::move(bed.individual_ids);
             family_ids = std::move(bed.family_ids);
-            check_writable_ids(ids, options.out_prefix + (options.kin_bin || options.kin_gcta ? ".id" : ".kinship.txt"));
+            const bool binary = options.kin_bin || options.kin_gcta;
+            check_writable_ids(ids, options.out_prefix + (binary ? ".id" : ".kinship.txt"));
             if (options.kin_gcta) {
                 check_writable_ids(family_ids, options.out_prefix + ".grm.id");
             }

@@ -59,7 +59,7 @@ std::string memory_message(const std::string& what, std::int64_t rows, std::int6
     return message.str();
 }
 
-// A grid and a matrix on it, made by every rank; a rank that cannot have its share says so.
+// A matrix made by every rank for its share; a rank that cannot have its share says so, and all stop.
 template <typename Make>
 auto agreed(Make make, const std::string& what, std::int64_t rows, std::int64_t cols) -> decltype(make()) {
     std::unique_ptr<decltype(make())> made;
@@ -88,8 +88,9 @@ public:
             throw std::invalid_argument("The kinship rotation needs " + std::to_string(A.rows) + " rows, got " +
                                         std::to_string(C.rows()) + ".");
         }
-        DistributedMatrix spread = agreed([&] { return DistributedMatrix(*grid, A.rows, C.cols(), A.row_block, A.row_block); },
-                                          "the rotated columns", A.rows, C.cols());
+        DistributedMatrix spread = agreed(
+            [&] { return DistributedMatrix(*grid, A.rows, C.cols(), A.row_block, A.row_block); },
+            "the rotated columns", A.rows, C.cols());
         fill_from_replicated(C, spread);
         try {
             apply_reduction(reduction, spread, transposed);

@@ -215,7 +215,9 @@ std::vector<std::int64_t> positions_of(const RunInputs& inputs) {
 // another path through the collective steps that follow.
 RemlResult estimate_everywhere(Logger& logger, const ReducedKinship& records, const RunOptions& options,
                                const RunInputs& inputs) {
-    const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
+    // Named, not bound: a lambda may not capture a structured binding in C++17.
+    const Eigen::MatrixXd& y = std::get<0>(inputs.phenotype);
+    const Eigen::MatrixXd& reduced_design = std::get<2>(inputs.phenotype);
     RemlResult reml;
     agree(attempt([&] {
         reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability, kTolerance);
@@ -269,7 +271,9 @@ void write_prediction(const RunOptions& options, Logger& logger, const Eigen::Ma
 bool spread_over_ranks() { return started_by_mpirun() && distributed_mixed_model_available(); }
 
 int distributed_reml(const RunOptions& options, Logger& logger) {
-    auto [source, inputs] = load_distributed(options, logger);
+    std::pair<KinshipSource, RunInputs> loaded = load_distributed(options, logger);
+    const KinshipSource& source = loaded.first;
+    const RunInputs& inputs = loaded.second;
     const auto n = static_cast<std::int64_t>(inputs.positions.size());
     logger.tee << "👉 kinship matrix size: " << n << " x " << n << " used for REML analysis." << std::endl;
     logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
@@ -282,8 +286,11 @@ int distributed_reml(const RunOptions& options, Logger& logger) {
 }
 
 int distributed_predict(const RunOptions& options, Logger& logger) {
-    auto [source, inputs] = load_distributed(options, logger);
-    const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
+    std::pair<KinshipSource, RunInputs> loaded = load_distributed(options, logger);
+    const KinshipSource& source = loaded.first;
+    const RunInputs& inputs = loaded.second;
+    const Eigen::MatrixXd& y = std::get<0>(inputs.phenotype);
+    const Eigen::MatrixXd& full_design = std::get<1>(inputs.phenotype);
     const std::vector<std::int64_t> positions = positions_of(inputs);
     logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
     const ReducedKinship records = distributed_records_reduction(logger, source, positions);
@@ -292,7 +299,8 @@ int distributed_predict(const RunOptions& options, Logger& logger) {
         throw RunFailure(unconverged_message(options.out_prefix + ".random.txt"));
     }
     logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
-    logger.tee << "👉 Breeding values of " << source.text.ids.size() << " individuals will be predicted\n" << std::endl;
+    logger.tee << "👉 Breeding values of " << source.text.ids.size() << " individuals will be predicted\n"
+               << std::endl;
     std::pair<Eigen::MatrixXd, Eigen::VectorXd> solution;
     agree(attempt([&] { solution = mixed_model_solution(records, full_design, y, reml.h2); }));
     const DistributedPrediction prediction = distributed_breeding_values(
@@ -316,10 +324,13 @@ int run_reml(const RunOptions& options, Logger& logger) {
         if (spread_over_ranks()) {
             return distributed_reml(options, logger);
         }
-        auto [kinship, inputs] = load_with_kinship(options, logger);
+        std::pair<KinshipFile, RunInputs> loaded = load_with_kinship(options, logger);
+        KinshipFile& kinship = loaded.first;
+        const RunInputs& inputs = loaded.second;
         const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
 
-        Eigen::MatrixXd K_records = as_input_error([&] { return filterKinshipMatrix(kinship, record_ids); });
+        Eigen::MatrixXd K_records =
+            as_input_error([&] { return filterKinshipMatrix(kinship, std::get<3>(inputs.phenotype)); });
         release(kinship);
         logger.tee << "👉 kinship matrix size: " << K_records.rows() << " x " << K_records.cols()
                    << " used for REML analysis." << std::endl;
@@ -342,7 +353,9 @@ int run_predict(const RunOptions& options, Logger& logger) {
         if (spread_over_ranks()) {
             return distributed_predict(options, logger);
         }
-        auto [kinship_file, inputs] = load_with_kinship(options, logger);
+        std::pair<KinshipFile, RunInputs> loaded = load_with_kinship(options, logger);
+        KinshipFile& kinship_file = loaded.first;
+        const RunInputs& inputs = loaded.second;
         const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
 
         // The kinship's columns at the records' individuals (in matrix order) and its diagonal

@@ -180,7 +180,6 @@ FailureReport agree_on_failure(const FailureReport& local) {
 }
 
 int status_of_first_rank(int status) {
-#ifdef ZELKORA_HAVE_MPI
     if (!mpi_started || ranks_of_run == 1) {
         return status;
     }
@@ -198,12 +197,10 @@ int status_of_first_rank(int status) {
             nanosleep(&pause, nullptr);
         }
     }
-#endif
     return status;
 }
 
 std::vector<double> gather_on_first_rank(const std::vector<double>& mine) {
-#ifdef ZELKORA_HAVE_MPI
     if (!mpi_started || ranks_of_run == 1) {
         return mine;
     }
@@ -230,9 +227,6 @@ std::vector<double> gather_on_first_rank(const std::vector<double>& mine) {
         MPI_Abort(MPI_COMM_WORLD, 1);
     }
     return all;
-#else
-    return mine;
-#endif
 }
 
 std::string broadcast_text(const std::string& text, int root) {
@@ -332,6 +326,10 @@ void write_lower_segments(const std::string& path, const std::vector<RowSegment>
 }
 
 #else
+
+int status_of_first_rank(int status) { return status; }
+
+std::vector<double> gather_on_first_rank(const std::vector<double>& mine) { return mine; }
 
 FailureReport agree_on_failure(const FailureReport& local) { return local; }
 

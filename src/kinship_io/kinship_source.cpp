@@ -34,10 +34,9 @@ public:
                 continue;
             }
             if (got <= 0) {
+                const std::string reason = got < 0 ? std::string(": ") + std::strerror(errno) : " (it ended)";
                 throw std::runtime_error("could not read the kinship file " + name + " at byte " +
-                                         std::to_string(offset) +
-                                         (got < 0 ? std::string(": ") + std::strerror(errno) : std::string(" (it ended)")) +
-                                         ".");
+                                         std::to_string(offset) + reason + ".");
             }
             out += got;
             offset += static_cast<std::size_t>(got);
@@ -83,26 +82,33 @@ class TriangleRows {
 public:
     explicit TriangleRows(const KinshipSource& from) : source(from), file(from.text.path) {}
 
-    // Fills piece[slot] with value (row, position) for every wanted entry (position <= row).
+    // Fills piece[slot] with value (row, position) for every wanted entry (position <= row),
+    // reading the row in runs of the wanted columns: a gap of more than kGap values between two
+    // of them starts a new read, so that a rank reads about what it needs, not the whole row.
     void fill(std::int64_t row, std::vector<Wanted>& wanted, double* piece) {
-        if (wanted.empty()) {
-            return;
-        }
-        const auto [low, high] = std::minmax_element(
-            wanted.begin(), wanted.end(), [](const Wanted& a, const Wanted& b) { return a.position < b.position; });
-        const std::int64_t first = low->position;
-        const auto count = static_cast<std::size_t>(high->position - first + 1);
-        span.resize(count);
-        const auto start = static_cast<std::size_t>(row) * static_cast<std::size_t>(row + 1) / 2 +
-                           static_cast<std::size_t>(first);
-        file.read(start * sizeof(float), count * sizeof(float), span.data());
-        for (const Wanted& entry : wanted) {
-            const float value = span[static_cast<std::size_t>(entry.position - first)];
-            if (!std::isfinite(value)) {
-                throw_not_finite(source.text.path, source.text.ids, static_cast<std::size_t>(row),
-                                 static_cast<std::size_t>(entry.position), value);
+        constexpr std::int64_t kGap = 512;
+        std::sort(wanted.begin(), wanted.end(),
+                  [](const Wanted& a, const Wanted& b) { return a.position < b.position; });
+        const auto row_start = static_cast<std::size_t>(row) * static_cast<std::size_t>(row + 1) / 2;
+        for (std::size_t begin = 0; begin < wanted.size();) {
+            std::size_t end = begin + 1;
+            while (end < wanted.size() && wanted[end].position - wanted[end - 1].position <= kGap) {
+                ++end;
             }
-            piece[entry.slot] = value;
+            const std::int64_t first = wanted[begin].position;
+            const auto count = static_cast<std::size_t>(wanted[end - 1].position - first + 1);
+            span.resize(count);
+            file.read((row_start + static_cast<std::size_t>(first)) * sizeof(float), count * sizeof(float),
+                      span.data());
+            for (std::size_t k = begin; k < end; ++k) {
+                const float value = span[static_cast<std::size_t>(wanted[k].position - first)];
+                if (!std::isfinite(value)) {
+                    throw_not_finite(source.text.path, source.text.ids, static_cast<std::size_t>(row),
+                                     static_cast<std::size_t>(wanted[k].position), value);
+                }
+                piece[wanted[k].slot] = value;
+            }
+            begin = end;
         }
     }
 
@@ -187,7 +193,8 @@ void read_text_entries(const KinshipSource& source, const std::vector<std::int64
     for (std::size_t l = 0; l < rows.size(); ++l) {
         wanted.clear();
         for (std::size_t c = 0; c < cols.size(); ++c) {
-            wanted.push_back({col_positions[static_cast<std::size_t>(cols[c])], l + c * static_cast<std::size_t>(piece.ld)});
+            const std::size_t slot = l + c * static_cast<std::size_t>(piece.ld);
+            wanted.push_back({col_positions[static_cast<std::size_t>(cols[c])], slot});
         }
         if (wanted.empty()) {
             break;
@@ -205,7 +212,8 @@ void read_text_entries(const KinshipSource& source, const std::vector<std::int64
     for (std::size_t c = 0; c < cols.size(); ++c) {
         wanted.clear();
         for (std::size_t l = 0; l < rows.size(); ++l) {
-            wanted.push_back({row_positions[static_cast<std::size_t>(rows[l])], l + c * static_cast<std::size_t>(piece.ld)});
+            const std::size_t slot = l + c * static_cast<std::size_t>(piece.ld);
+            wanted.push_back({row_positions[static_cast<std::size_t>(rows[l])], slot});
         }
         if (wanted.empty()) {
             break;
@@ -240,10 +248,19 @@ void read_kinship_entries(const KinshipSource& source, const std::vector<std::in
                                     std::to_string(row_positions.size()) + " x " +
                                     std::to_string(col_positions.size()) + " positions were given.");
     }
+    if (piece.nb < 1 || piece.grid_rows < 1 || piece.grid_cols < 1 || piece.my_row < 0 ||
+        piece.my_row >= piece.grid_rows || piece.my_col < 0 || piece.my_col >= piece.grid_cols) {
+        throw std::invalid_argument("A block-cyclic piece needs blocks of at least 1 and its place inside the grid.");
+    }
     check_positions(source, row_positions);
     check_positions(source, col_positions);
     const std::vector<std::int64_t> rows = global_indices(piece.rows, piece.nb, piece.my_row, piece.grid_rows);
     const std::vector<std::int64_t> cols = global_indices(piece.cols, piece.nb, piece.my_col, piece.grid_cols);
+    const auto local_rows = static_cast<std::int64_t>(rows.size());
+    if (!rows.empty() && !cols.empty() && (piece.data == nullptr || piece.ld < local_rows)) {
+        throw std::invalid_argument("A block-cyclic piece of " + std::to_string(rows.size()) +
+                                    " local rows needs its storage and a leading dimension of at least that.");
+    }
     if (source.binary) {
         read_binary_entries(source, row_positions, col_positions, piece, rows, cols);
     } else {

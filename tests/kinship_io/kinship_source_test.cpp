@@ -123,6 +123,29 @@ TEST_F(KinshipSourceFiles, EveryGridPutsEachEntryOnceAndTheEntriesAreTheMatrix) 
     }
 }
 
+TEST_F(KinshipSourceFiles, ABinaryRowIsReadInRunsAroundFarApartColumns) {
+    // Columns more than 512 values apart are read as separate runs of a triangle row.
+    const Eigen::Index n = 1100;
+    Eigen::MatrixXd big(n, n);
+    for (Eigen::Index i = 0; i < n; ++i) {
+        for (Eigen::Index j = 0; j <= i; ++j) {
+            big(i, j) = big(j, i) = static_cast<double>((i * 31 + j * 17) % 97) / 97.0;
+        }
+    }
+    std::vector<std::string> big_ids;
+    for (Eigen::Index i = 0; i < n; ++i) {
+        big_ids.push_back("b" + std::to_string(i));
+    }
+    WriteGRMBin(dir + "/big", big, big_ids, false, 4);
+    const std::vector<std::int64_t> positions = {1099, 0, 5, 600, 1098, 3, 520, 6};
+    const Eigen::MatrixXd got = assembled(open_kinship_source(dir + "/big.bin"), positions, positions, 2, 2, 2);
+    for (Eigen::Index a = 0; a < got.rows(); ++a) {
+        for (Eigen::Index b = 0; b < got.cols(); ++b) {
+            ASSERT_EQ(got(a, b), as_stored(big(positions[a], positions[b]), false)) << a << ", " << b;
+        }
+    }
+}
+
 TEST_F(KinshipSourceFiles, TheTextIndexAgreesWithTheWholeFileReaderOnAwkwardLayouts) {
     // A byte-order mark, Windows line ends and blank lines between data lines.
     std::string content = "\xEF\xBB\xBF";
