@@ -91,18 +91,6 @@ BlacsGrid::BlacsGrid(int grid_rows, int grid_cols) : rows(grid_rows), cols(grid_
 
 BlacsGrid::~BlacsGrid() { Cblacs_gridexit(context); }
 
-std::int64_t local_extent(std::int64_t global, std::int64_t block, int my_index, int procs) {
-    const std::int64_t blocks = global / block;
-    std::int64_t extent = (blocks / procs) * block;
-    const std::int64_t extra = blocks % procs;
-    if (my_index < extra) {
-        extent += block;
-    } else if (my_index == extra) {
-        extent += global % block;
-    }
-    return extent;
-}
-
 DistributedMatrix::DistributedMatrix(const BlacsGrid& on, std::int64_t global_rows, std::int64_t global_cols,
                                      std::int64_t rows_per_block, std::int64_t cols_per_block)
     : grid(&on),

@@ -31,7 +31,17 @@ public:
 
 // Entries a rank holds of `global` rows (or columns) cut in blocks of `block` over `procs` ranks,
 // the first block on rank 0 (ScaLAPACK's numroc).
-std::int64_t local_extent(std::int64_t global, std::int64_t block, int my_index, int procs);
+inline std::int64_t local_extent(std::int64_t global, std::int64_t block, int my_index, int procs) {
+    const std::int64_t blocks = global / block;
+    std::int64_t extent = (blocks / procs) * block;
+    const std::int64_t extra = blocks % procs;
+    if (my_index < extra) {
+        extent += block;
+    } else if (my_index == extra) {
+        extent += global % block;
+    }
+    return extent;
+}
 
 // A rows x cols matrix in blocks of row_block x col_block; this rank's entries column-major in
 // `local` (leading dimension local_rows, at least 1). Throws RunFailure when this rank's share

@@ -209,7 +209,7 @@ KinshipTextWriter::KinshipTextWriter(const std::string& filename, const std::vec
 
 // Text is formatted straight into a chunk buffer that is written whenever less room is left
 // than the longest field could take.
-void KinshipTextWriter::make_room(std::size_t needed) {
+inline void KinshipTextWriter::make_room(std::size_t needed) {
     if (static_cast<std::size_t>(buffer_.data() + buffer_.size() - cursor_) < needed) {
         write_pending(file_, buffer_.data(), static_cast<std::size_t>(cursor_ - buffer_.data()));
         cursor_ = buffer_.data();
@@ -220,7 +220,7 @@ void KinshipTextWriter::make_room(std::size_t needed) {
     }
 }
 
-void KinshipTextWriter::put_text(const std::string& text, char separator_before, char separator_after) {
+inline void KinshipTextWriter::put_text(const std::string& text, char separator_before, char separator_after) {
     make_room(text.size() + 2);
     if (separator_before != '\0') {
         *cursor_++ = separator_before;
