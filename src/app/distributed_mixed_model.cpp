@@ -21,7 +21,7 @@
 
 namespace {
 
-// Blocks of 64: pdsytrd's panel updates and pdormtr measured 20 to 30% faster than with blocks
+// Blocks of 64: pdsytrd's panel updates and pdormtr measured 15 to 40% faster than with blocks
 // of 128 or 256 (bench/mpi_reduction). A small matrix gets smaller blocks so that it is still
 // spread over every rank.
 constexpr std::int64_t kBlock = 64;
