@@ -32,6 +32,16 @@ struct RunOptions {
     double kin_tau = 1.0;
     double kin_omega = 1.0;
     int max_iter = 30;
+    // Models beyond one kinship: several kinship files (--mkin-file, one path per line), a
+    // permanent environment of repeated records (--pe), class columns fitted as random effects
+    // (--rand-pos, 0-based), likelihood-ratio tests (--lrt), and given variances that replace
+    // REML in a prediction (--vc, the V(...) rows of PREFIX.vc.txt in order, residual last).
+    std::string mkin_file;
+    bool pe = false;
+    std::vector<int> rand_pos;
+    bool lrt = false;
+    std::vector<double> vc;
+    bool vc_given = false;
     bool kin_bin = false;
     bool kin_gcta = false;        // also write PREFIX.grm.bin, .grm.id, .grm.N.bin (G only)
     // G in parts for a job array: this run writes part kin_part (1-based) of kin_parts.

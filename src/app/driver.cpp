@@ -53,7 +53,8 @@ void warn_ignored_options(const RunOptions& options) {
          {"--bedfile", "--pedigree", "--kin-method", "--kin-lambda", "--kin-tau", "--kin-omega", "--threads",
           "--kin-bin", "--kin-gcta", "--kin-parts", "--kin-part"}},
         {options.run_reml || options.run_predict, "of --reml and --predict, which were",
-         {"--kin-file", "--phefile", "--phe-pos", "--covar-pos", "--qcovar-pos", "--max-iter"}},
+         {"--kin-file", "--phefile", "--phe-pos", "--covar-pos", "--qcovar-pos", "--max-iter", "--mkin-file", "--pe",
+          "--rand-pos", "--lrt", "--vc"}},
     };
     for (const ModeOptions& group : groups) {
         if (group.asked) {
@@ -81,9 +82,15 @@ void warn_ignored_options(const RunOptions& options) {
 
 // Checks shared by --reml and --predict; returns false after reporting the problem.
 bool mixed_model_options_ok(const RunOptions& options, void (*help)()) {
-    if (options.phe_file.empty() || options.phe_pos == -1 || options.kin_file.empty()) {
+    if (options.phe_file.empty() || options.phe_pos == -1 || (options.kin_file.empty() && options.mkin_file.empty())) {
         std::cerr << "❎ Error: Please provide --phefile,--kin-file and --phe-pos" << std::endl;
         help();
+        return false;
+    }
+    if (!options.kin_file.empty() && !options.mkin_file.empty()) {
+        std::cerr << "❎ Error: --kin-file and --mkin-file cannot be given together; name every kinship file in the "
+                     "--mkin-file list."
+                  << std::endl;
         return false;
     }
     if (options.phe_pos < -1) {

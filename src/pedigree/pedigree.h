@@ -50,3 +50,7 @@ Pedigree prepare_pedigree(const std::vector<PedigreeTriple>& triples);
 // when given, receives the number of individuals done after each block of them.
 Eigen::MatrixXd build_relationship_matrix(const Pedigree& pedigree,
                                           const std::function<void(Eigen::Index)>& on_progress = nullptr);
+
+// Inbreeding coefficient of every individual (A(i, i) - 1), in `pedigree.ids` order, computed
+// from the pedigree alone in O(N) memory: A is never formed.
+std::vector<double> pedigree_inbreeding(const Pedigree& pedigree);

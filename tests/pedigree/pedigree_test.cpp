@@ -94,4 +94,40 @@ TEST(RelationshipMatrix, FullSibMatingGivesInbreeding) {
     EXPECT_EQ(at("K", "I"), 0.625);
 }
 
+TEST(PedigreeInbreeding, TextbookExampleAndInbredRandomPedigreesMatchTheDiagonalOfA) {
+    // Six-animal textbook example: 5 = 4 x 3 (half sibs through 1), 6 = 5 x 2 (back-cross
+    // onto 3's dam); both have F = 0.125.
+    const Pedigree textbook = prepare_pedigree(
+        {{"1", "0", "0"}, {"2", "0", "0"}, {"3", "1", "2"}, {"4", "1", "0"}, {"5", "4", "3"}, {"6", "5", "2"}});
+    const std::vector<double> f = pedigree_inbreeding(textbook);
+    for (const char* id : {"1", "2", "3", "4"}) EXPECT_EQ(f[textbook.id_to_index.at(id)], 0.0) << id;
+    EXPECT_DOUBLE_EQ(f[textbook.id_to_index.at("5")], 0.125);
+    EXPECT_DOUBLE_EQ(f[textbook.id_to_index.at("6")], 0.125);
+
+    // Small closed populations mated at random among the last animals: full-sib, half-sib and
+    // parent-offspring matings, repeated families, one unknown parent now and then.
+    std::mt19937 random(11);
+    for (int trial = 0; trial < 10; ++trial) {
+        std::vector<PedigreeTriple> triples;
+        for (int k = 0; k < 300; ++k) {
+            auto parent = [&] {
+                if (k < 4 || random() % 10 == 0) return std::string("0");
+                return "x" + std::to_string(k - 1 - static_cast<int>(random() % std::min(k, 12)));
+            };
+            std::string sire = parent(), dam = parent();
+            if (sire == dam) dam = "0";
+            triples.push_back({"x" + std::to_string(k), sire, dam});
+        }
+        const Pedigree p = prepare_pedigree(triples);
+        const Eigen::MatrixXd A = build_relationship_matrix(p);
+        const std::vector<double> inbreeding = pedigree_inbreeding(p);
+        ASSERT_EQ(inbreeding.size(), p.ids.size());
+        for (std::size_t i = 0; i < inbreeding.size(); ++i) {
+            const auto k = static_cast<Eigen::Index>(i);
+            ASSERT_NEAR(inbreeding[i], A(k, k) - 1.0, 1e-12) << p.ids[i];
+        }
+        EXPECT_GT(A.diagonal().maxCoeff(), 1.2);  // the test does reach heavy inbreeding
+    }
+}
+
 }  // namespace
