@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -186,3 +187,29 @@ void writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::st
 void write_reliability_file(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
                             const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
                             const std::string& filename);
+
+// ---- Variance components file (PREFIX.vc.txt) -------------------------------------------------
+// One row of the variance components file: a source, its estimate and its standard error; NaN
+// is written as "NA" (a given value has no SE, a test statistic no SE but its p-value there).
+struct ResultRow {
+    std::string source;
+    double estimate = 0.0;
+    double se = 0.0;
+    bool whole = false;  // a count, written in full rather than to 6 significant digits
+};
+// The rows of a model with one residual: V(<name>) for each component and V(e) (`estimates`
+// has the residual last), Vp, <name>/Vp for each component but the residual, then
+// "Repeatability" when `repeatable` names components (the share of their sum: the kinships and
+// the permanent environment of repeated records), and logL. `covariance` is the sampling
+// covariance of the estimates (SEs of the shares by the delta method); empty for given values,
+// whose SEs are NA. A NaN log_likelihood is written as NA. The caller appends the LRT rows and
+// the counts (`count_rows`).
+std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& names, const Eigen::VectorXd& estimates,
+                                               const Eigen::MatrixXd& covariance, const std::vector<int>& repeatable,
+                                               double log_likelihood);
+// n_records and n_individuals.
+std::vector<ResultRow> count_rows(std::size_t n_records, std::size_t n_individuals);
+// Header "Source\tEstimate\tSE", one tab-separated line per row, numbers in the default stream
+// format (6 significant digits), "NA" for NaN. Written like every result (PendingFile); throws
+// OutputFailure when it cannot be.
+void write_variance_file(const std::vector<ResultRow>& rows, const std::string& filename);
