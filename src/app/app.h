@@ -148,6 +148,19 @@ using PhenotypeData = std::tuple<Eigen::MatrixXd, Eigen::MatrixXd, Eigen::Matrix
 PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
                             const std::unordered_set<std::string>& kinship_ids,
                             const std::vector<int>& qcovar_pos = {});
+// readPhenotype with class columns fitted as random effects (`rand_pos`): a record needs a
+// level (not "NA" or empty) in each; `random_levels[c]` holds the level text of every kept
+// record for rand_pos[c], `random_names[c]` the column's header name ("Class<c>" without a
+// header). Throws as readPhenotype does, and InputCheckFailure for a column beyond the first line.
+struct PhenotypeRecords {
+    PhenotypeData data;
+    std::string trait_name;  // the header's name of the trait column ("Trait<c>" without a header)
+    std::vector<std::vector<std::string>> random_levels;
+    std::vector<std::string> random_names;
+};
+PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
+                                        const std::unordered_set<std::string>& kinship_ids,
+                                        const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos);
 // Throws std::invalid_argument when a 0-based covariate column occurs twice, or (numeric) is
 // also a class covariate.
 void check_covariate_columns(const std::vector<int>& covar_pos);

@@ -272,6 +272,39 @@ std::vector<BadInput> catalogue() {
         {"a numeric covariate beyond the row", {{"phe.txt", "ID\tAge\tTrait\nA\t3\t10.5\nB\t12.0\nC\t4\t9.0\n"}},
          with(kPred, {"--qcovar-pos", "3", "--phe-pos", "2"}), kErr,
          "phenotype file phe.txt, line 3 has 2 field(s), so it has no column 3 (--qcovar-pos).", kValues},
+        // No usable record with a numeric covariate: the message of too few records, no crash.
+        {"numeric covariate, no phenotype ID in the kinship",
+         {{"phe.txt", "ID\tAge\tTrait\nX\t3\t10.5\nY\t4\t12.0\n"}}, with(kPred, {"--qcovar-pos", "2"}), kLog,
+         "REML needs at least two records", kValues},
+        {"numeric covariate, header only", {{"phe.txt", "ID\tAge\tTrait\n"}}, with(kReml, {"--qcovar-pos", "2"}),
+         kLog, "REML needs at least two records", {}},
+        {"numeric covariate, the trait all NA", {{"phe.txt", "ID\tAge\tTrait\nA\t3\tNA\nB\t4\tNA\n"}},
+         with(kPred, {"--qcovar-pos", "2"}), kLog, "REML needs at least two records", kValues},
+        {"numeric covariate all NA", {{"phe.txt", "ID\tAge\tTrait\nA\tNA\t3\nB\tNA\t4\n"}},
+         with(kReml, {"--qcovar-pos", "2"}), kLog, "REML needs at least two records", {}},
+        // The breeding values and their reliabilities are put in place together or not at all.
+        {"reliability file that is a folder", {{"r.reliability.txt", "<folder>"}}, kPred, kErr,
+         "无法打开文件 r.reliability.txt", {"r.random.txt"}},
+        // Models with several random effects, and given variances.
+        {"kinship list naming a missing file", {{"list.txt", "k.txt\nmissing.txt\n"}},
+         with(kPred, {"--kin-file", "", "--mkin-file", "list.txt"}), kErr,
+         "kinship list list.txt, line 2: missing.txt does not exist", kValues},
+        {"empty kinship list", {{"list.txt", "\n\n"}}, with(kPred, {"--kin-file", "", "--mkin-file", "list.txt"}), kErr,
+         "the kinship list list.txt names no kinship file", kValues},
+        {"kinship list naming itself", {{"list.txt", "list.txt\n"}},
+         with(kPred, {"--kin-file", "", "--mkin-file", "list.txt"}), kErr,
+         "kinship list list.txt, line 1 names the list itself", kValues},
+        {"--kin-file with --mkin-file", {{"list.txt", "k.txt\n"}}, with(kPred, {"--mkin-file", "list.txt"}), kErr,
+         "--kin-file and --mkin-file cannot be given together", kValues},
+        {"a column both fixed and random", {}, with(kPred, {"--covar-pos", "2", "--rand-pos", "2"}), kErr,
+         "column 2 is given both as a fixed covariate and in --rand-pos", kValues},
+        {"--vc with the wrong count", {}, with(kPred, {"--vc", "1,2,3"}), kErr,
+         "--vc gives 3 value(s) but the model has 2 variance components: Add, e", kValues},
+        {"--vc with a negative value", {}, with(kPred, {"--vc", "1,-2"}), kErr,
+         "the variance -2 is negative", kValues},
+        {"--vc with a residual of 0", {}, with(kPred, {"--vc", "1,0"}), kErr,
+         "--vc: the residual variance, the last value, must be above 0.", kValues},
+        {"--vc with --reml", {}, with(kReml, {"--vc", "1,2"}), kErr, "--vc gives the variances of a prediction", {}},
         {"a numeric covariate beyond the header", {}, with(kPred, {"--qcovar-pos", "7"}), kErr,
          "The specified covariate column 6 is out of bounds.", kValues},
         {"trait with a thousands separator", {{"phe.txt", kPhenotypes + "C\tF\t53,682\n"}}, kPred, kErr,
@@ -559,7 +592,8 @@ TEST(BadInputCatalogue, OptionsOfAModeNotAskedForAreNamedAsIgnored) {
     EXPECT_TRUE(file_exists(dir + "/r.kinship.txt"));
     const CommandResult reml = run_zelkora(with(kReml, {"--threads", "4"}), dir);
     EXPECT_EQ(reml.status, 0) << reml.err;
-    EXPECT_EQ(reml.err, "⚠️ Warning: --threads is an option of --kinship, which was not asked for: it is ignored.\n");
+    EXPECT_EQ(reml.err, "⚠️ Warning: --threads is an option of --kinship, which was not asked for: it is ignored.\n"
+                        "👏 Variance components were saved in r.vc.txt\n");
     EXPECT_EQ(run_zelkora(with(kBlend, {"--reml", "--kin-file", "r.kinship.txt", "--phefile", "phe.txt", "--phe-pos",
                                         "3", "--threads", "2"}), dir).err.find("Warning"),
               std::string::npos);
