@@ -76,7 +76,8 @@ namespace {
 void mixed_model_options() {
     std::cout << "  --kin-file <file>    Specify the kinship file: text, PREFIX.bin or PREFIX.grm.bin (Required)\n"
               << "  --phefile <file>    Specify the phenotype file (Required)\n"
-              << "  --phe-pos <int>     Specify the column for phenotype data (Required)\n"
+              << "  --phe-pos <int>     Specify the column for phenotype data (Required); 2 to 6 columns a,b,...\n"
+              << "                      fit several traits together\n"
               << "  --covar-pos <list>  Specify the columns for covariates, separated by commas(Optional)\n"
               << "  --qcovar-pos <list> Columns of numeric covariates (age, weight), each fitted as a regression,\n"
               << "                      separated by commas (Optional)\n";
