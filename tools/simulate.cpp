@@ -40,6 +40,7 @@ struct Settings {
     // PREFIX.mt.phe: a second trait with this genetic correlation to the first, heritability 0.3,
     // residual correlation 0.2, recorded on 40 % of the animals (a trait measured late or on few).
     double rg = 0.6;
+    double second_share = 0.4;  // of the animals with the second trait recorded
 };
 
 // xoshiro256** seeded by splitmix64: the same stream on every platform and library.
@@ -215,7 +216,7 @@ void write_two_traits(const Settings& settings, const std::vector<Animal>& anima
         const double value = 30.0 + (record.male ? 2.0 : 0.0) + 2.0 * record.herd + genetic + residual;
         std::snprintf(number, sizeof(number), "%.3f", value);
         phenotypes << id_of(i) << '\t' << (record.male ? "M" : "F") << '\t' << record.herd_text << '\t'
-                   << record.trait_text << '\t' << (random.chance(0.4) ? number : "NA") << '\n';
+                   << record.trait_text << '\t' << (random.chance(settings.second_share) ? number : "NA") << '\n';
     }
     write_or_fail(phenotypes, settings.out + ".mt.phe");
 }
@@ -466,14 +467,15 @@ void usage() {
     std::cerr << "Usage: zelkora-simulate --out PREFIX [--individuals N] [--genotyped G] [--markers M]\n"
                  "       [--seed S] [--missing RATE] [--h2 H] [--herds L] [--generations K]\n"
                  "       [--chromosomes C] [--qtl Q]\n"
-                 "       [--records R [--pe-share P] [--herd-years L] [--herd-year-share C]] [--rg R]\n"
+                 "       [--records R [--pe-share P] [--herd-years L] [--herd-year-share C]]\n"
+                 "       [--rg R] [--second-share S]\n"
                  "Writes PREFIX.bed/.bim/.fam (the G youngest individuals), PREFIX.ped, PREFIX.phe\n"
                  "(ID, Sex, Herd, Trait; tab-separated) and PREFIX.tbv (true breeding values).\n"
                  "With --records R also PREFIX.rep.phe: 1 to R records per animal (ID, Sex, Parity,\n"
                  "HerdYear, Yield) with a permanent environment (share P, default 0.2) and a random\n"
                  "herd-year class of L levels (share C, default 0.1), the residual the rest.\n"
                  "Also PREFIX.mt.phe: ID, Sex, Herd, Growth (the trait of PREFIX.phe) and Carcass, a\n"
-                 "second trait (h2 0.3) on 40 % of the animals with genetic correlation --rg R\n"
+                 "second trait (h2 0.3) on a share S of the animals (default 0.4) with genetic correlation --rg R\n"
                  "(default 0.6) to the first and residual correlation 0.2.\n";
 }
 
@@ -520,6 +522,8 @@ int main(int argc, char* argv[]) {
                 settings.pe_share = read_fraction(option, value, 0.0, 1.0);
             } else if (option == "--herd-years") {
                 settings.herd_years = static_cast<int>(read_number(option, value, 1, 1000000));
+            } else if (option == "--second-share") {
+                settings.second_share = read_fraction(option, value, 0.0, 1.0);
             } else if (option == "--rg") {
                 settings.rg = read_fraction(option, value, -1.0, 1.0);
             } else if (option == "--herd-year-share") {

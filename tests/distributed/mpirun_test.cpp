@@ -223,6 +223,15 @@ TEST_F(UnderMpirun, PartsAreRefusedWithTheReason) {
     EXPECT_TRUE(files_starting(dir_, "refused").empty());
 }
 
+TEST_F(UnderMpirun, SeveralTraitsAreRefusedWithTheReason) {
+    const CommandResult run = mpirun(2, {"--reml", "--kin-file", "absent.kinship.txt", "--phefile", "sim.mt.phe",
+                                         "--phe-pos", "4,5", "--out", "refused_traits"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(occurrences(run.out + run.err, "several traits (--phe-pos a,b,...) run as one process for now"), 1u)
+        << run.out << run.err;
+    EXPECT_TRUE(files_starting(dir_, "refused_traits.vc").empty());
+}
+
 // Every number of two result files (tab-separated, first line a header, first field the ID):
 // the same IDs, and values within a unit of their sixth significant digit, the precision they
 // are printed with.
