@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <map>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -217,4 +218,27 @@ TEST(SeveralTraitsRuns, TraitsNeverRecordedTogetherKeepTheirResidualCovarianceAt
                                           dir);
     ASSERT_EQ(one.status, 0) << one.out << one.err;
     EXPECT_EQ(lines_of(read_file(dir + "/one.reliability.txt"))[0], "ID\tEBV\tSE\tReliability");
+}
+
+TEST(SeveralTraitsRuns, AnEstimateOnTheBoundaryNamesTheCombinationWithoutGeneticVariance) {
+    // The example's two traits with G of its 400 genotyped animals: too few Carcass records to
+    // keep the genetic correlation below 1.
+    const std::string dir = make_scratch_dir();
+    const std::string demo = std::string(ZELKORA_SOURCE_DIR) + "/examples/demo";
+    ASSERT_EQ(run_zelkora({"--kinship", "--bedfile", demo, "--out", "G"}, dir).status, 0);
+    const CommandResult run = run_zelkora({"--reml", "--kin-file", "G.kinship.txt", "--phefile", demo + ".mt.phe",
+                                           "--phe-pos", "4,5", "--covar-pos", "2,3", "--out", "r"},
+                                          dir);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const auto vc = read_vc(dir + "/r.vc.txt");
+    ASSERT_NEAR(vc.at("rg(Growth,Carcass)"), 1.0, 1e-6);
+    // "... it is singular along <a> Growth + <b> Carcass, ...": Vg times that direction is 0.
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(run.out, found,
+                                  std::regex("singular along (-?[0-9.e+-]+) Growth \\+ ([0-9.e+-]+) Carcass")))
+        << run.out;
+    const Eigen::Vector2d direction(std::stod(found[1]), std::stod(found[2]));
+    Eigen::Matrix2d Vg;
+    Vg << vc.at("Vg(Growth)"), vc.at("Vg(Growth,Carcass)"), vc.at("Vg(Growth,Carcass)"), vc.at("Vg(Carcass)");
+    EXPECT_LT((Vg * direction).norm(), 1e-4 * Vg.norm() * direction.norm());
 }
