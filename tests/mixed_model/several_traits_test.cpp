@@ -393,3 +393,31 @@ TEST(SeveralTraits, BreedingValuesSolveTheMixedModelEquations) {
         EXPECT_NEAR(solution.beta(1, a), solved[a * 2 + 1], 1e-8);
     }
 }
+
+TEST(SeveralTraits, ShareAndCorrelationErrorsFollowTheDeltaMethod) {
+    // Vg(A), Vg(A,B), Vg(B), Ve(A), Ve(A,B), Ve(B) and a sampling covariance; each derived row's
+    // SE against sqrt(g' C g) with g by central differences of the row's own formula.
+    Eigen::VectorXd theta(6);
+    theta << 2.0, 0.8, 1.5, 3.0, -0.4, 2.5;
+    Eigen::MatrixXd L = Eigen::MatrixXd::Random(6, 6);
+    const Eigen::MatrixXd C = 0.01 * (L * L.transpose() + Eigen::MatrixXd::Identity(6, 6));
+    const std::vector<ResultRow> rows = trait_component_rows({"A", "B"}, theta, C, -10.0);
+    const std::vector<std::pair<std::string, std::function<double(const Eigen::VectorXd&)>>> derived = {
+        {"Vp(A)", [](const Eigen::VectorXd& v) { return v[0] + v[3]; }},
+        {"h2(B)", [](const Eigen::VectorXd& v) { return v[2] / (v[2] + v[5]); }},
+        {"rg(A,B)", [](const Eigen::VectorXd& v) { return v[1] / std::sqrt(v[0] * v[2]); }},
+        {"re(A,B)", [](const Eigen::VectorXd& v) { return v[4] / std::sqrt(v[3] * v[5]); }},
+    };
+    for (const auto& [source, f] : derived) {
+        Eigen::VectorXd g(6);
+        for (int k = 0; k < 6; ++k) {
+            Eigen::VectorXd h = Eigen::VectorXd::Zero(6);
+            h[k] = 1e-6;
+            g[k] = (f(theta + h) - f(theta - h)) / 2e-6;
+        }
+        const auto row = std::find_if(rows.begin(), rows.end(), [&](const ResultRow& r) { return r.source == source; });
+        ASSERT_NE(row, rows.end()) << source;
+        EXPECT_NEAR(row->estimate, f(theta), 1e-12) << source;
+        EXPECT_NEAR(row->se, std::sqrt(g.dot(C * g)), 1e-7) << source;
+    }
+}
