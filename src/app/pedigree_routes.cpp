@@ -111,8 +111,9 @@ std::pair<Pedigree, Eigen::MatrixXd> pedigree_relationships(const RunOptions& op
     Pedigree pedigree = prepare_pedigree(triples);
     logger.tee << "👉 Calculating pedigree relationship matrix. \n";
     Eigen::MatrixXd A = with_memory_check("A", pedigree.ids.size(), [&] {
-        ProgressLine progress(static_cast<std::int64_t>(pedigree.ids.size()), "A", "individuals");
-        return build_relationship_matrix(pedigree, [&](Eigen::Index done) { progress.update(done); });
+        ProgressLine progress("A", "individuals");
+        const auto total = static_cast<std::int64_t>(pedigree.ids.size());
+        return build_relationship_matrix(pedigree, [&](Eigen::Index done) { progress.update(done, total); });
     });
     return std::make_pair(std::move(pedigree), std::move(A));
 }
