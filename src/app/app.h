@@ -59,6 +59,7 @@ void remlHelp();
 void predictHelp();
 void generalHelp();   // --help, -h and --version
 void printVersion();  // "Zelkora v<version> (<date> Release)"
+std::string version_text();  // "v<version> (<date> Release)"
 
 // Restarts the process once (keeping argv) with OpenBLAS kernels that match the CPU, when the
 // library fell back to generic ones, and with a short OpenMP spin before idle threads sleep;
@@ -73,9 +74,9 @@ void quiet_unless_first_rank();
 // The whole program behind main(); returns the exit status.
 int zelkora_main(int argc, const char* const argv[]);
 
-// Reports a failure of a run where it belongs: InputFailure and OutputFailure on standard
-// error, RunFailure on the console and in the log behind the error marker, any other exception
-// there as it stands (the builders' texts). Returns the exit status, 1.
+// Reports a failure of a run once the log is open: on standard error and in the log, behind the
+// error marker for InputCheckFailure and RunFailure, as it stands for the others (the readers'
+// and builders' own texts). Returns the exit status, 1.
 int report_failure(const std::exception& error, Logger& logger);
 
 // The runs return the exit status that the program ends with when they fail (1), or 0.

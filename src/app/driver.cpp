@@ -164,12 +164,34 @@ bool distributed_options_ok(const RunOptions& options) {
     return true;
 }
 
-void write_start_line(Logger& logger) {
+// An argument as a POSIX shell reads it back: plain, or in single quotes.
+std::string shell_word(const std::string& word) {
+    const bool plain = !word.empty() && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                                               "0123456789_./,:=+-@%") == std::string::npos;
+    if (plain) {
+        return word;
+    }
+    std::string quoted = "'";
+    for (char c : word) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+// The start line, then in the log the version and the command line, so that the log can repeat
+// its run (the console has the banner, and the user the command).
+void write_start_lines(Logger& logger, int argc, const char* const argv[]) {
     const std::time_t now = std::time(nullptr);
     char text[100];
     if (std::strftime(text, sizeof(text), "%a %b %d %H:%M:%S %Y", std::localtime(&now)) > 0) {
-        logger.tee << "🏃 Start analysis: " << text << "\n" << std::endl;
+        logger.tee << "🏃 Start analysis: " << text << "\n";
     }
+    logger.log_file << "Version: " << version_text() << "\nCommand line:";
+    for (int i = 0; i < argc; ++i) {
+        logger.log_file << " " << shell_word(argv[i]);
+    }
+    logger.log_file << "\n";
+    logger.tee << std::endl;
 }
 
 }  // namespace
@@ -178,16 +200,12 @@ void write_start_line(Logger& logger) {
 constexpr const char* kErrorMarker = "❎ Error: ";
 
 int report_failure(const std::exception& error, Logger& logger) {
-    if (dynamic_cast<const InputCheckFailure*>(&error) != nullptr) {
-        std::cerr << kErrorMarker << error.what() << std::endl;
-    } else if (dynamic_cast<const InputFailure*>(&error) != nullptr ||
-               dynamic_cast<const OutputFailure*>(&error) != nullptr) {
-        std::cerr << error.what() << std::endl;
-    } else if (dynamic_cast<const RunFailure*>(&error) != nullptr) {
-        logger.tee << kErrorMarker << error.what() << std::endl;
-    } else {
-        logger.tee << error.what() << std::endl;  // the builders' messages stand without a marker
-    }
+    // The console copy on standard error, where a failure is looked for (also when standard
+    // output is redirected), and the same line in the log, so that a log never ends like a
+    // success that was cut short.
+    const bool marked = dynamic_cast<const InputCheckFailure*>(&error) != nullptr ||
+                        dynamic_cast<const RunFailure*>(&error) != nullptr;
+    logger.err << (marked ? kErrorMarker : "") << error.what() << std::endl;
     return 1;
 }
 
@@ -284,7 +302,7 @@ int zelkora_main(int argc, const char* const argv[]) {
                   << std::endl;
         return 1;
     }
-    write_start_line(*logger);
+    write_start_lines(*logger, argc, argv);
     // A log that cannot be written from the start (a link to a full device) stops the run
     // before any work.
     int status = logger->write_failure().empty() ? 0 : 1;

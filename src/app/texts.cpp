@@ -111,4 +111,6 @@ void generalHelp() {
               << "  --version           Print the version and exit\n";
 }
 
+std::string version_text() { return kProgramVersion; }
+
 void printVersion() { std::cout << "Zelkora " << kProgramVersion << std::endl; }

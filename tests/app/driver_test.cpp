@@ -5,6 +5,7 @@
 
 #include <sys/utsname.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -101,7 +102,31 @@ TEST(Driver, ArgumentErrorsStopBeforeTheLogWhichOtherwiseStartsEveryRun) {
     // prefix that starts with dashes but is no option.
     EXPECT_EQ(run_zelkora({"--kin-tau", ".5", "--kin-omega", "0.95", "--out", "--r", "--threads", "0"}, dir).status,
               0);
-    const std::string log = read_file(dir + "/--r.log");
-    EXPECT_EQ(log.rfind("🏃 Start analysis: ", 0), 0u);
-    EXPECT_EQ(log.size(), std::string("🏃 Start analysis: ").size() + 24 + 2);  // "Sun Dec 06 07:09:09 2026\n\n"
+    const std::vector<std::string> log = lines_of(read_file(dir + "/--r.log"));
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0].rfind("🏃 Start analysis: ", 0), 0u);
+    EXPECT_EQ(log[0].size(), std::string("🏃 Start analysis: ").size() + 24);  // "Sun Dec 06 07:09:09 2026"
+    EXPECT_EQ(log[3], "");
+}
+
+// The log begins with what repeats the run: the version and the command line as a shell reads
+// it back, and that line run again gives the same results.
+TEST(Driver, LogHoldsTheVersionAndACommandLineThatRepeatsTheRun) {
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/my ped's.txt", "ID Sire Dam\nA 0 0\nB 0 0\nC A B\n");
+    const CommandResult run = run_zelkora({"--kinship", "--pedigree", "my ped's.txt", "--out", "first run"}, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> log = lines_of(read_file(dir + "/first run.log"));
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(log[1], "Version: v1.1.0 (2025-2-11 Release)");
+    EXPECT_EQ(log[2], "Command line: " + std::string(ZELKORA_EXE) +
+                          " --kinship --pedigree 'my ped'\\''s.txt' --out 'first run'");
+    EXPECT_EQ(log[3], "");
+    // The console has the banner instead.
+    EXPECT_EQ(run.out.find("Command line:"), std::string::npos) << run.out;
+    // The command line, with another --out, run by the shell: the same matrix.
+    const std::string again = log[2].substr(std::string("Command line: ").size()) + " --out again";
+    ASSERT_EQ(std::system(("cd " + shell_quote(dir) + " && " + again + " >/dev/null 2>&1").c_str()), 0);
+    EXPECT_EQ(read_file(dir + "/again.kinship.txt"), read_file(dir + "/first run.kinship.txt"));
+    EXPECT_NE(read_file(dir + "/again.kinship.txt").find("C\t0.5000\t0.5000\t1.0000"), std::string::npos);
 }
