@@ -1,4 +1,3 @@
-#include <cmath>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -7,6 +6,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "files/number_field.h"
 #include "log/failures.h"
 
 namespace {
@@ -29,45 +29,26 @@ std::string location(const std::string& path, std::size_t line_number) {
     return "phenotype file " + path + ", line " + std::to_string(line_number);
 }
 
-// A decimal number that is the whole field: trailing text (`53,682`), hexadecimal (`0x40`), a
-// text without a number and a value that is not finite are errors naming the place.
+// The trait: a number that is the whole field (read_number_field), else an error naming the place.
 double parse_trait(const std::string& text, const std::string& path, std::size_t line_number, int phe_pos) {
-    const std::string where = location(path, line_number) + ": the trait value \"" + text +
-                              "\" in column " + std::to_string(phe_pos + 1);
-    double value = 0.0;
-    std::size_t used = 0;
-    try {
-        value = std::stod(text, &used);
-    } catch (const std::invalid_argument&) {
-        throw InputCheckFailure(where + " is not a number.");
-    } catch (const std::out_of_range&) {
-        throw InputCheckFailure(where + " is out of the range of a double.");
+    const NumberField number = read_number_field(text);
+    if (number.kind == NumberField::kNumber) {
+        return number.value;
     }
-    if (std::isnan(value) || used != text.size() || text.find_first_of("xX") != std::string::npos) {
-        throw InputCheckFailure(where + " is not a number.");
-    }
-    if (!std::isfinite(value)) {
-        throw InputCheckFailure(where + " is out of the range of a double.");
-    }
-    return value;
+    throw InputCheckFailure(location(path, line_number) + ": the trait value \"" + text + "\" in column " +
+                            std::to_string(phe_pos + 1) +
+                            (number.kind == NumberField::kTooLarge ? " is out of the range of a double." : " is not a number."));
 }
 
-// A numeric covariate: the whole field must be a finite number (no trailing text).
+// A numeric covariate, read as the trait is.
 double parse_numeric_covariate(const std::string& text, const std::string& path, std::size_t line_number,
                                int column) {
-    std::size_t used = 0;
-    double value = 0.0;
-    try {
-        value = std::stod(text, &used);
-    } catch (const std::exception&) {
-        used = 0;
+    const NumberField number = read_number_field(text);
+    if (number.kind != NumberField::kNumber) {
+        throw InputCheckFailure(location(path, line_number) + ": the covariate value \"" + text + "\" in column " +
+                                std::to_string(column + 1) + " (--qcovar-pos) is not a finite number.");
     }
-    if (text.empty() || used != text.size() || !std::isfinite(value)) {
-        throw InputCheckFailure("" + location(path, line_number) + ": the covariate value \"" + text +
-                                 "\" in column " + std::to_string(column + 1) +
-                                 " (--qcovar-pos) is not a finite number.");
-    }
-    return value;
+    return number.value;
 }
 
 // One covariate column: its levels in code order and the code of every kept record.

@@ -1,6 +1,5 @@
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -16,6 +15,7 @@
 #include "linear_algebra/huge_pages.h"
 #include "kinship_io/kinship_io.h"
 #include "kinship_io/kinship_source.h"
+#include "files/number_field.h"
 #include "log/failures.h"
 
 namespace {
@@ -33,44 +33,30 @@ char* put_fraction4(unsigned digits, char* out) {
     return out + 4;
 }
 
-// Parses up to `wanted` values of one data line the way repeated `stream >> double` does
-// (leading blanks skipped, a tab after each value consumed, stop at the first text that is
-// not a number). Returns the number of values stored in `values`; `stop` receives where the
-// parse ended.
-std::size_t parse_values(const char* begin, const char* end, std::size_t wanted, double* values,
-                         const char** stop) {
+// Parses up to `wanted` values of one data line: blank-separated fields, each read whole by the
+// one number reader of input files. Returns the number of values stored in `values`; `stop`
+// receives where the parse ended, and for a field that is no number, `stopped_at` says which.
+std::size_t parse_values(const char* begin, const char* end, std::size_t wanted, double* values, const char** stop,
+                         std::string& stopped_at) {
     std::size_t count = 0;
     const char* cursor = begin;
     while (count < wanted) {
         while (cursor < end && is_space(*cursor)) {
             ++cursor;
         }
-        const char* number = cursor;
-        // Stream extraction accepts a leading '+'; from_chars does not.
-        if (number + 1 < end && *number == '+' && (std::isdigit(static_cast<unsigned char>(number[1])) || number[1] == '.')) {
-            ++number;
-        }
-        double value = 0.0;
-        auto [next, error] = std::from_chars(number, end, value);
-        // A value below the smallest double (1e-400) is a number: it reads as what strtod
-        // rounds it to (0 or a subnormal).
-        if (error == std::errc::result_out_of_range) {
-            const std::string text(number, next);
-            const double rounded = std::strtod(text.c_str(), nullptr);
-            if (std::fabs(rounded) < 1.0) {
-                value = rounded;
-                error = std::errc();
-            }
-        }
-        // Stream extraction reads no "inf" or "nan" and fails on overflow: the row ends there.
-        if (error != std::errc() || !std::isfinite(value)) {
+        if (cursor >= end) {
             break;
         }
-        values[count++] = value;
-        cursor = next;
-        if (cursor < end && *cursor == '\t') {
-            ++cursor;
+        const char* field_end = nullptr;
+        const NumberField number = read_delimited_number(cursor, end, &field_end);
+        if (number.kind != NumberField::kNumber) {
+            const std::string field(cursor, std::min<std::ptrdiff_t>(field_end - cursor, 20));
+            stopped_at = " (reading stopped at \"" + field + "\"" +
+                         (number.kind == NumberField::kTooLarge ? ", a value too large for a 64-bit number)" : ")");
+            break;
         }
+        values[count++] = number.value;
+        cursor = field_end;
     }
     *stop = cursor;
     return count;
@@ -88,26 +74,6 @@ std::size_t count_fields(const char* begin, const char* end) {
     return count;
 }
 
-std::string describe_stop(const char* stop, const char* end) {
-    while (stop < end && is_space(*stop)) {
-        ++stop;
-    }
-    if (stop >= end) {
-        return "";
-    }
-    const char* word_end = stop;
-    while (word_end < end && !is_space(*word_end) && word_end - stop < 20) {
-        ++word_end;
-    }
-    const std::string word(stop, word_end);
-    errno = 0;
-    const double value = std::strtod(word.c_str(), nullptr);
-    if (errno == ERANGE && std::fabs(value) >= 1.0) {
-        return " (reading stopped at \"" + word + "\", a value too large for a 64-bit number)";
-    }
-    return " (reading stopped at \"" + word + "\")";
-}
-
 // Parses the first `wanted` values of the data line [begin, end) into `values` and counts the
 // others. Returns `wanted` for a good line, fewer for a short one (`stopped_at` then says where
 // reading stopped), and the number of values when there are more than individuals: such a line
@@ -115,9 +81,8 @@ std::string describe_stop(const char* stop, const char* end) {
 std::size_t read_values(const char* begin, const char* end, std::size_t n_ids, std::size_t wanted, double* values,
                         std::string& stopped_at) {
     const char* stop = nullptr;
-    const std::size_t count = parse_values(begin, end, wanted, values, &stop);
+    const std::size_t count = parse_values(begin, end, wanted, values, &stop, stopped_at);
     if (count < wanted) {
-        stopped_at = describe_stop(stop, end);
         return count;
     }
     const std::size_t total_values = count + count_fields(stop, end);

@@ -177,6 +177,12 @@ std::vector<BadInput> catalogue() {
          {{"k.txt", "\tA\tB\tC\nA\t1\t1e400\t0\t\nB\t1e400\t1\t0.125\t\nC\t0\t0.125\t1\t\n"}}, kPred, kRun,
          "kinship file k.txt, line 2: expected 3 values, found 1 (reading stopped at \"1e400\", a value too large for a "
          "64-bit number).", kValues},
+        {"hexadecimal kinship value",
+         {{"k.txt", "\tA\tB\tC\nA\t1\t0.25\t0\t\nB\t0.25\t1\t0x0\t\nC\t0\t0.125\t1\t\n"}}, kPred, kRun,
+         "kinship file k.txt, line 3: expected 3 values, found 2 (reading stopped at \"0x0\").", kValues},
+        {"kinship value with text after it",
+         {{"k.txt", "\tA\tB\tC\nA\t1\t0.25\t0\t\nB\t0.25\t1\t0.125\t\nC\t0\t0.125\t1kg\t\n"}}, kReml, kRun,
+         "kinship file k.txt, line 4: expected 3 values, found 2 (reading stopped at \"1kg\").", {}},
         {"ragged kinship row", {{"k.txt", "\tA\tB\tC\nA\t1\t0.25\t0\t\nB\t0.25\t1\t\nC\t0\t0.125\t1\t\n"}}, kPred,
          kRun, "line 3: expected 3 values, found 2", kValues},
         {"kinship row with more values than IDs (all)",
@@ -275,6 +281,15 @@ std::vector<BadInput> catalogue() {
          "phenotype file phe.txt, line 3 has 2 field(s), so it has no column 3 (--qcovar-pos).", kValues},
         {"a numeric covariate beyond the header", {}, with(kPred, {"--qcovar-pos", "7"}), kRun,
          "The specified covariate column 6 is out of bounds.", kValues},
+        {"hexadecimal numeric covariate", {{"phe.txt", "ID\tAge\tTrait\nA\t3\t10.5\nB\t0x10\t12.0\nC\t4\t9.0\n"}},
+         with(kPred, {"--qcovar-pos", "2"}), kRun,
+         "phenotype file phe.txt, line 3: the covariate value \"0x10\" in column 2 (--qcovar-pos) is not a finite number.",
+         kValues},
+        {"numeric covariate beyond the range of a double",
+         {{"phe.txt", "ID\tAge\tTrait\nA\t3\t10.5\nB\t-1e400\t12.0\nC\t4\t9.0\n"}}, with(kPred, {"--qcovar-pos", "2"}),
+         kRun, "line 3: the covariate value \"-1e400\" in column 2 (--qcovar-pos) is not a finite number.", kValues},
+        {"trait beyond the range of a double", {{"phe.txt", kPhenotypes + "C\tF\t1e400\n"}}, kReml, kRun,
+         "phenotype file phe.txt, line 5: the trait value \"1e400\" in column 3 is out of the range of a double.", {}},
         {"trait with a thousands separator", {{"phe.txt", kPhenotypes + "C\tF\t53,682\n"}}, kPred, kRun,
          "phenotype file phe.txt, line 5: the trait value \"53,682\" in column 3 is not a number.", kValues},
         {"hexadecimal trait", {{"phe.txt", kPhenotypes + "C\tF\t0x40\n"}}, kReml, kRun,
@@ -658,4 +673,33 @@ TEST(BadInputCatalogue, IndividualWithoutCallsIsNamedInAWarning) {
     const std::string valid_dir = make_scratch_dir();
     prepare(valid_dir, {});
     EXPECT_EQ(run_zelkora(kGen, valid_dir).out.find("no genotype call"), std::string::npos);
+}
+
+// One reader for the numbers of every file: a subnormal value is read as it is and a value below
+// every double as 0, in the trait, a numeric covariate and the kinship, so that each gives the
+// run of a plain 0 there (the other values dwarf them).
+TEST(BadInputCatalogue, TinyValuesReadAsTheyAreInEveryFile) {
+    // Two families of three full sibs; "Z" marks the zeros.
+    const std::string kinship = "\tA\tB\tC\tD\tE\tF\n"
+                                "A\t1\t0.5\t0.5\tZ\tZ\tZ\nB\t0.5\t1\t0.5\tZ\tZ\tZ\nC\t0.5\t0.5\t1\tZ\tZ\tZ\n"
+                                "D\tZ\tZ\tZ\t1\t0.5\t0.5\nE\tZ\tZ\tZ\t0.5\t1\t0.5\nF\tZ\tZ\tZ\t0.5\t0.5\t1\n";
+    const std::string phenotypes =
+        "ID\tAge\tTrait\nA\t3\t10.5\nB\tZ\t12.0\nC\t4\t11.2\nD\t2\t7.9\nE\t5\t8.4\nF\t1\tZ\n";
+    const Args args = with(kPred, {"--qcovar-pos", "2"});
+    const std::regex timed("[^\n]*(Start analysis|Command line|Time = |Run times)[^\n]*\n");
+    std::string plain;
+    for (const std::string tiny : {"0", "1e-320", "-4e-324", "1e-400", "-1e-999"}) {
+        SCOPED_TRACE(tiny);
+        const std::string dir = make_scratch_dir();
+        prepare(dir, {{"phe.txt", std::regex_replace(phenotypes, std::regex("Z"), tiny)},
+                      {"k.txt", std::regex_replace(kinship, std::regex("Z"), tiny)}});
+        const CommandResult run = run_zelkora(args, dir);
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        const std::string result = std::regex_replace(run.out, timed, "") + run.err +
+                                   read_file(dir + "/r.random.txt") + read_file(dir + "/r.reliability.txt");
+        if (plain.empty()) {
+            plain = result;
+        }
+        EXPECT_EQ(result, plain);
+    }
 }
