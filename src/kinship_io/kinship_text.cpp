@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <algorithm>
@@ -116,6 +117,51 @@ std::ifstream open_kinship_text(const std::string& filename) {
         throw std::runtime_error("Could not open the kinship file: " + filename);
     }
     return file;
+}
+
+// A binary matrix under another name (G.BIN, G.grm, G.bin.gz) would be parsed as text and fail
+// with a message about its lines: say what the file is. `data` holds its first bytes, `size` is
+// the size of the whole file.
+void refuse_binary_content(const std::string& filename, const char* data, std::size_t size_read,
+                           std::uint64_t file_size) {
+    const std::string endings =
+        " A kinship file is read as text unless its name ends in .bin (with its IDs in PREFIX.id beside it) or "
+        ".grm.bin (with PREFIX.grm.id).";
+    if (size_read >= 2 && static_cast<unsigned char>(data[0]) == 0x1F && static_cast<unsigned char>(data[1]) == 0x8B) {
+        throw InputCheckFailure("kinship file " + filename + " is compressed with gzip: decompress it first (gunzip)." +
+                                endings);
+    }
+    // Text has no control characters but its blanks; a float in four bytes almost always does.
+    const std::size_t probe = std::min<std::size_t>(size_read, 4096);
+    std::size_t k = 0;
+    while (k < probe) {
+        const auto c = static_cast<unsigned char>(data[k]);
+        if ((c < 0x20 && !is_space(static_cast<char>(c))) || c == 0x7F) {
+            break;
+        }
+        ++k;
+    }
+    if (k == probe) {
+        return;
+    }
+    // n(n+1)/2 floats: the size of a binary kinship matrix.
+    const std::uint64_t values = file_size / 4;
+    auto n = static_cast<std::uint64_t>((std::sqrt(8.0 * static_cast<double>(values) + 1.0) - 1.0) / 2.0);
+    while (n > 0 && n * (n + 1) / 2 > values) {
+        --n;
+    }
+    while ((n + 1) * (n + 2) / 2 <= values) {
+        ++n;
+    }
+    const bool triangle = file_size % 4 == 0 && n > 0 && n * (n + 1) / 2 == values;
+    char byte[8];
+    std::snprintf(byte, sizeof(byte), "%02X", static_cast<unsigned char>(data[k]));
+    throw InputCheckFailure(
+        "kinship file " + filename + " is not a text file: " +
+        (triangle ? "its size is that of a binary kinship matrix of " + std::to_string(n) + " individuals (" +
+                        std::to_string(values) + " 4-byte floats)"
+                  : "it holds binary data (byte " + std::to_string(k + 1) + " is " + byte + ")") +
+        "." + endings + " Rename a binary matrix and its ID file to one of these endings.");
 }
 
 // Where check_kinship_symmetric meets the pair (row > column) in its walk over the lower
@@ -263,6 +309,7 @@ KinshipText load_kinship_text(const std::string& filename) {
     if (file.bad()) {
         throw std::runtime_error("Could not open the kinship file: " + filename);
     }
+    refuse_binary_content(filename, text.content.data(), text.content.size(), text.content.size());
     // A UTF-8 byte-order mark (spreadsheet exports) would become part of the first header ID.
     if (text.content.compare(0, 3, "\xEF\xBB\xBF") == 0) {
         text.content.erase(0, 3);
@@ -331,6 +378,11 @@ KinshipText index_kinship_text_file(const std::string& filename) {
         file.read(piece.data(), static_cast<std::streamsize>(kPiece));
         const auto got = static_cast<std::size_t>(file.gcount());
         const char* data = piece.data();
+        if (offset == 0) {
+            struct stat info {};
+            const std::uint64_t file_size = ::stat(filename.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : got;
+            refuse_binary_content(filename, data, got, file_size);
+        }
         std::size_t at = 0;
         if (offset == 0 && got >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) {
             at = 3;  // a byte-order mark (spreadsheet exports) is no part of the first header ID

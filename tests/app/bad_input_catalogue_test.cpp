@@ -183,6 +183,16 @@ std::vector<BadInput> catalogue() {
         {"kinship value with text after it",
          {{"k.txt", "\tA\tB\tC\nA\t1\t0.25\t0\t\nB\t0.25\t1\t0.125\t\nC\t0\t0.125\t1kg\t\n"}}, kReml, kRun,
          "kinship file k.txt, line 4: expected 3 values, found 2 (reading stopped at \"1kg\").", {}},
+        {"binary kinship under an upper-case ending", {{"k.BIN", kKinshipBin}, {"k.id", "A\nB\nC\n"}},
+         with(kReml, {"--kin-file", "k.BIN"}), kRun,
+         "❎ Error: kinship file k.BIN is not a text file: its size is that of a binary kinship matrix of 3 "
+         "individuals (6 4-byte floats). A kinship file is read as text unless its name ends in .bin (with its IDs in "
+         "PREFIX.id beside it) or .grm.bin (with PREFIX.grm.id).", {}},
+        {"binary kinship named .grm", {{"k.grm", kKinshipBin.substr(0, 20)}}, with(kPred, {"--kin-file", "k.grm"}),
+         kRun, "❎ Error: kinship file k.grm is not a text file: it holds binary data (byte 1 is 00).", kValues},
+        {"compressed kinship", {{"k.bin.gz", std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00", 8) + "xyz"}},
+         with(kReml, {"--kin-file", "k.bin.gz"}), kRun,
+         "❎ Error: kinship file k.bin.gz is compressed with gzip: decompress it first (gunzip).", {}},
         {"ragged kinship row", {{"k.txt", "\tA\tB\tC\nA\t1\t0.25\t0\t\nB\t0.25\t1\t\nC\t0\t0.125\t1\t\n"}}, kPred,
          kRun, "line 3: expected 3 values, found 2", kValues},
         {"kinship row with more values than IDs (all)",
