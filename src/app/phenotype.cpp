@@ -3,6 +3,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "app/app.h"
@@ -102,6 +103,7 @@ PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vec
     std::vector<std::string> numeric_names;
     std::size_t column_count = 0;
     bool column_count_taken = false;
+    bool spaced_first_line = false;
     std::size_t line_number = 0;
     std::string line;
     while (std::getline(file, line)) {
@@ -124,6 +126,7 @@ PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vec
         if (!column_count_taken) {
             column_count = fields.size();
             column_count_taken = true;
+            spaced_first_line = cleaned.find(' ') != std::string::npos;
             // The header names the numeric covariates; without one (a record first) "Covar<c>".
             for (int column : qcovar_pos) {
                 const bool header = kinship_ids.count(fields[0]) == 0 && static_cast<std::size_t>(column) < fields.size();
@@ -131,19 +134,28 @@ PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vec
                                                : "Covar" + std::to_string(column + 1));
             }
         }
-        if (phe_pos < 0 || static_cast<std::size_t>(phe_pos) >= column_count) {
-            throw std::runtime_error("The specified phenotype column is out of bound of phenotype file");
-        }
-        for (int column : qcovar_pos) {
-            if (column < 0 || static_cast<std::size_t>(column) >= column_count) {
-                throw std::runtime_error("The specified covariate column " + std::to_string(column) +
-                                         " is out of bounds.");
+        // The first line of the message stays as it always was; the next say it in the user's
+        // numbers and name the usual cause, a file separated by spaces.
+        const auto beyond = [&](const std::string& first_line, const std::string& option, int column) {
+            std::string message = first_line + "\n" + option + " " + std::to_string(column + 1) + ": phenotype file " +
+                                  path + " has " + std::to_string(column_count) + " column" +
+                                  (column_count == 1 ? "" : "s") +
+                                  " in its first line (columns count from 1, column 1 being the ID).";
+            if (column_count == 1 && spaced_first_line) {
+                message += "\nIts first line is one field with spaces in it: the file must be tab-separated (a tab "
+                           "between fields, not spaces).";
             }
+            return std::runtime_error(message);
+        };
+        if (phe_pos < 0 || static_cast<std::size_t>(phe_pos) >= column_count) {
+            throw beyond("The specified phenotype column is out of bound of phenotype file", "--phe-pos", phe_pos);
         }
-        for (int column : covar_pos) {
-            if (column < 0 || static_cast<std::size_t>(column) >= column_count) {
-                throw std::runtime_error("The specified covariate column " + std::to_string(column) +
-                                         " is out of bounds.");
+        for (const auto& [option, columns] : {std::pair{"--qcovar-pos", &qcovar_pos}, std::pair{"--covar-pos", &covar_pos}}) {
+            for (int column : *columns) {
+                if (column < 0 || static_cast<std::size_t>(column) >= column_count) {
+                    throw beyond("The specified covariate column " + std::to_string(column) + " is out of bounds.",
+                                 option, column);
+                }
             }
         }
 

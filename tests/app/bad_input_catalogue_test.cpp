@@ -260,9 +260,15 @@ std::vector<BadInput> catalogue() {
         {"phenotype file with its header only", {{"phe.txt", "ID\tSex\tTrait\n"}}, kReml, kRun,
          "REML needs at least two records", {}},
         {"trait column out of range", {}, with(kPred, {"--phe-pos", "4"}), kRun,
-         "The specified phenotype column is out of bound of phenotype file", kValues},
+         "The specified phenotype column is out of bound of phenotype file\n--phe-pos 4: phenotype file phe.txt has 3 "
+         "columns in its first line (columns count from 1, column 1 being the ID).", kValues},
         {"covariate column out of range", {}, with(kPred, {"--covar-pos", "9"}), kRun,
-         "The specified covariate column 8 is out of bounds.", kValues},
+         "The specified covariate column 8 is out of bounds.\n--covar-pos 9: phenotype file phe.txt has 3 columns in "
+         "its first line (columns count from 1, column 1 being the ID).", kValues},
+        {"phenotype file separated by spaces", {{"phe.txt", "ID Sex Trait\nA M 10.5\nB F 12.0\nC M 9.0\n"}}, kPred,
+         kRun, "The specified phenotype column is out of bound of phenotype file\n--phe-pos 3: phenotype file phe.txt "
+         "has 1 column in its first line (columns count from 1, column 1 being the ID).\nIts first line is one field "
+         "with spaces in it: the file must be tab-separated (a tab between fields, not spaces).", kValues},
         {"covariate column given twice", {}, with(kPred, {"--covar-pos", "2,2"}), kRun,
          "column 2 is given twice in --covar-pos", kValues},
         {"non-numeric trait", {{"phe.txt", kPhenotypes + "C\tF\tO.5\n"}}, kPred, kRun,
@@ -290,7 +296,7 @@ std::vector<BadInput> catalogue() {
          with(kPred, {"--qcovar-pos", "3", "--phe-pos", "2"}), kRun,
          "phenotype file phe.txt, line 3 has 2 field(s), so it has no column 3 (--qcovar-pos).", kValues},
         {"a numeric covariate beyond the header", {}, with(kPred, {"--qcovar-pos", "7"}), kRun,
-         "The specified covariate column 6 is out of bounds.", kValues},
+         "The specified covariate column 6 is out of bounds.\n--qcovar-pos 7: phenotype file phe.txt has 3 columns", kValues},
         {"hexadecimal numeric covariate", {{"phe.txt", "ID\tAge\tTrait\nA\t3\t10.5\nB\t0x10\t12.0\nC\t4\t9.0\n"}},
          with(kPred, {"--qcovar-pos", "2"}), kRun,
          "phenotype file phe.txt, line 3: the covariate value \"0x10\" in column 2 (--qcovar-pos) is not a finite number.",
