@@ -53,6 +53,13 @@ struct RunOptions {
 // console message ("❎ Error: ...") on the first bad argument.
 RunOptions parse_command_line(int argc, const char* const argv[]);
 
+// PREFIX.log, or PREFIX.part_N_I.log for a part of G.
+std::string log_file_name(const RunOptions& options);
+// Throws std::invalid_argument with the console message when the log or a result file of the
+// run is one of its input files (the same file, also under another name), before anything is
+// opened for writing. A combined run may read the kinship file it writes.
+void check_outputs_spare_inputs(const RunOptions& options);
+
 void printDeveloperInfo();
 void kinshipHelp();
 void remlHelp();

@@ -285,14 +285,16 @@ int zelkora_main(int argc, const char* const argv[]) {
     if (!distributed_options_ok(options)) {
         return 1;
     }
+    // The log truncates its file: an input under that name (--pedigree run.log --out run) would
+    // be destroyed before it is read.
+    try {
+        check_outputs_spare_inputs(options);
+    } catch (const std::invalid_argument& error) {
+        std::cerr << error.what() << std::endl;
+        return 1;
+    }
 
-    // The tasks of a job array run side by side on one prefix: each part keeps its own log.
-    const std::string log_name = options.out_prefix +
-                                 (options.run_kinship && options.kin_parts_given
-                                      ? ".part_" + std::to_string(options.kin_parts) + "_" +
-                                            std::to_string(options.kin_part)
-                                      : std::string()) +
-                                 ".log";
+    const std::string log_name = log_file_name(options);
     std::optional<Logger> logger;
     try {
         // Rank 0 keeps the log of a distributed run.

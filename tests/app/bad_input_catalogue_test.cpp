@@ -691,6 +691,77 @@ TEST(BadInputCatalogue, IndividualWithoutCallsIsNamedInAWarning) {
     EXPECT_EQ(run_zelkora(kGen, valid_dir).out.find("no genotype call"), std::string::npos);
 }
 
+// Every file of `dir` with its content (links by their target's content), the links marked.
+std::map<std::string, std::string> folder_contents(const std::string& dir) {
+    std::map<std::string, std::string> contents;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        contents[name] = entry.is_directory() ? "<folder>"
+                                              : (entry.is_symlink() ? "link:" : "") + read_file(entry.path().string());
+    }
+    return contents;
+}
+
+// An output prefix whose log or result is an input of the run (by name, by a link or a second
+// name of the same file) is refused before any file is opened for writing: the inputs, and
+// everything else in the folder, stay as they were.
+TEST(BadInputCatalogue, OutputThatIsAnInputIsRefusedBeforeAnythingIsWritten) {
+    struct Clash {
+        Args args;
+        std::string link;     // a symbolic link made first: "name=target"
+        std::string hard;     // a hard link made first: "name=target"
+        std::string message;  // a part of it
+    };
+    const std::vector<Clash> clashes = {
+        {{"--kinship", "--pedigree", "r.log", "--out", "r"}, "", "",
+         "❎ Error: the output file r.log (--out r) is the input file r.log of --pedigree: writing it would destroy "
+         "the input. Choose another --out."},
+        {{"--kinship", "--pedigree", "./sub/../r.log", "--out", "r"}, "", "", "is the input file ./sub/../r.log"},
+        {{"--kinship", "--pedigree", "ped.txt", "--out", "r"}, "r.log=ped.txt", "",
+         "the output file r.log (--out r) is the input file ped.txt of --pedigree"},
+        {{"--kinship", "--bedfile", "d", "--kin-bin", "--out", "r"}, "", "r.id=d.fam",
+         "the output file r.id (--out r) is the input file d.fam of --bedfile"},
+        {with(kPred, {"--phefile", "r.random.txt"}), "", "", "is the input file r.random.txt of --phefile"},
+        {with(kPred, {"--kin-file", "r.reliability.txt"}), "", "",
+         "the output file r.reliability.txt (--out r) is the input file r.reliability.txt of --kin-file"},
+        {with(kReml, {"--kin-file", "r.log"}), "", "", "is the input file r.log of --kin-file"},
+        {with(kGen, {"--reml", "--kin-file", "r.kinship.txt", "--phefile", "r.kinship.txt", "--phe-pos", "3"}), "", "",
+         "the output file r.kinship.txt (--out r) is the input file r.kinship.txt of --phefile"},
+        {with(kGen, {"--kin-bin", "--kin-parts", "2", "--kin-part", "1"}), "r.part_2_1.log=d.bim", "",
+         "the output file r.part_2_1.log (--out r) is the input file d.bim of --bedfile"},
+    };
+    for (const Clash& clash : clashes) {
+        SCOPED_TRACE(clash.message);
+        const std::string dir = make_scratch_dir();
+        prepare(dir, {{"r.log", kPedigree}, {"r.random.txt", kPhenotypes}, {"r.reliability.txt", kKinship},
+                      {"r.part_2_1.log", kPedigree}});
+        std::filesystem::create_directory(dir + "/sub");
+        for (const auto& [text, hard] : {std::pair{clash.link, false}, std::pair{clash.hard, true}}) {
+            if (!text.empty()) {
+                const std::string name = dir + "/" + text.substr(0, text.find('='));
+                std::filesystem::remove(name);
+                if (hard) {
+                    std::filesystem::create_hard_link(dir + "/" + text.substr(text.find('=') + 1), name);
+                } else {
+                    std::filesystem::create_symlink(text.substr(text.find('=') + 1), name);
+                }
+            }
+        }
+        const auto before = folder_contents(dir);
+        const CommandResult run = run_zelkora(clash.args, dir);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find(clash.message), std::string::npos) << run.err;
+        EXPECT_EQ(folder_contents(dir), before);
+    }
+    // A combined run reads the kinship file it has just written.
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {{"phe.txt", "ID\tSex\tTrait\nG1\tM\t10.5\nG2\tF\t12.0\nG3\tM\t9.0\nG4\tF\t11\nG5\tM\t10\n"}});
+    const CommandResult combined =
+        run_zelkora(with(kGen, {"--reml", "--kin-file", "r.kinship.txt", "--phefile", "phe.txt", "--phe-pos", "3"}), dir);
+    EXPECT_EQ(combined.err.find("is the input file"), std::string::npos) << combined.err;
+    EXPECT_NE(combined.out.find("5 individuals were detected in the kinship file."), std::string::npos) << combined.out;
+}
+
 // One reader for the numbers of every file: a subnormal value is read as it is and a value below
 // every double as 0, in the trait, a numeric covariate and the kinship, so that each gives the
 // run of a plain 0 there (the other values dwarf them).
