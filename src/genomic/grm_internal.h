@@ -56,6 +56,8 @@ enum KinshipMethod { kVanRadenMethod = 1, kExpectedVarianceMethod = 2, kObserved
 // Throw std::runtime_error with the reason G cannot be formed; `where` names the data.
 [[noreturn]] void fail_zero_denominator(int method, const std::string& where);
 [[noreturn]] void fail_not_finite(int method, double lambda, const std::string& where);
+// A lambda far below 0: weights below the smallest normal double would leave their markers out.
+[[noreturn]] void fail_weights_underflow(int method, double lambda, const std::string& where);
 
 // Whether method 1 can sum exact 8-bit products here: a build with oneDNN on a CPU with at
 // least AVX2, unless ZELKORA_GRM_KERNEL=double asks for the double path.

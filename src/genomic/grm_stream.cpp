@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -57,8 +58,12 @@ void add_rows_against_earlier_columns(const Eigen::MatrixXd& block, std::int64_t
 
 }  // namespace
 
+bool is_kinship_method(int method) {
+    return method == kVanRadenMethod || method == kExpectedVarianceMethod || method == kObservedVarianceMethod;
+}
+
 void check_can_build_g(const BedSet& bed, int method) {
-    if (method != kVanRadenMethod && method != kExpectedVarianceMethod && method != kObservedVarianceMethod) {
+    if (!is_kinship_method(method)) {
         throw std::invalid_argument("Invalid kinship method!");
     }
     const std::size_t n_individuals = bed.individual_ids.size();
@@ -142,6 +147,9 @@ bool MarkerBlocks::next() {
             weight = expected_variance_weight(marker_summary.frequency, markers, lambda_);
         } else if (method_ == kObservedVarianceMethod) {
             weight = observed_variance_weight(marker_summary.variance, markers, lambda_);
+        }
+        if (weight < std::numeric_limits<double>::min()) {
+            fail_weights_underflow(method_, lambda_, bed_.bed_path);
         }
         // Per code: (imputed dosage + centring offset) x sqrt(w); a missing call takes the mean.
         const double scale = std::sqrt(weight);

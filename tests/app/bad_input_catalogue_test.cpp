@@ -133,6 +133,13 @@ std::vector<BadInput> catalogue() {
         {"every marker heterozygous in everyone", {{"d.bed", kBedHeader + std::string("\xAA\x02\xAA\x02\xAA\x02", 6)}},
          kGen, kRun, "Cannot build G by method 1 from d.bed: no marker varies between the individuals", kText},
         {"unknown G method", {}, with(kGen, {"--kin-method", "4"}), kRun, "Invalid kinship method!", kText},
+        {"unknown G method and no .bed", {{"d.bed", "<none>"}}, with(kBlend, {"--kin-method", "0"}), kRun,
+         "Invalid kinship method!", kText},
+        {"lambda whose weights underflow", {}, with(kGen, {"--kin-method", "2", "--kin-lambda", "-1100"}), kRun,
+         "Cannot build G by method 2 from d.bed: with lambda -1100 the marker weights underflow to 0, so the markers "
+         "would drop out of G. Use a lambda closer to 0 (--kin-lambda).", kText},
+        {"lambda whose weights underflow (method 3)", {}, with(kGen, {"--kin-method", "3", "--kin-lambda", "-1100"}),
+         kRun, "Cannot build G by method 3 from d.bed: with lambda -1100 the marker weights underflow", kText},
         // Pedigrees.
         {"empty pedigree", {{"ped.txt", ""}}, kPed, kRun,
          "Pedigree needs at least three columns and cannot be empty!", kText},
@@ -789,4 +796,19 @@ TEST(BadInputCatalogue, TinyValuesReadAsTheyAreInEveryFile) {
         }
         EXPECT_EQ(result, plain);
     }
+}
+
+// --kin-method is checked as soon as the log is open, before the pedigree or the genotypes are
+// read.
+TEST(BadInputCatalogue, UnknownMethodIsRefusedBeforeAnyFileIsRead) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {});
+    const CommandResult run = run_zelkora(with(kBlend, {"--kin-method", "4"}), dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Invalid kinship method!\n");
+    EXPECT_EQ(run.out.find("Reading:"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("Pedigree includes"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("using method"), std::string::npos) << run.out;
+    EXPECT_NE(read_file(dir + "/r.log").find("Command line:"), std::string::npos);
+    EXPECT_EQ(read_file(dir + "/r.log").substr(read_file(dir + "/r.log").find("\n\n")), "\n\nInvalid kinship method!\n");
 }
