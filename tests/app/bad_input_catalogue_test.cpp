@@ -812,3 +812,32 @@ TEST(BadInputCatalogue, UnknownMethodIsRefusedBeforeAnyFileIsRead) {
     EXPECT_NE(read_file(dir + "/r.log").find("Command line:"), std::string::npos);
     EXPECT_EQ(read_file(dir + "/r.log").substr(read_file(dir + "/r.log").find("\n\n")), "\n\nInvalid kinship method!\n");
 }
+
+// A pedigree whose first line is an animal (no header) loses it: a warning says so, on the
+// console and in the log, and the run goes on as before; a real header gets no warning.
+TEST(BadInputCatalogue, PedigreeWithoutHeaderIsWarnedAbout) {
+    const std::string rows = kPedigree.substr(kPedigree.find('\n') + 1);  // P1 0 0, P2 0 0, G1 P1 P2, ...
+    const std::string advice = "). If the file has no header line, add one (ID Sire Dam): the first line is never read "
+                               "as an animal.\n";
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {rows, "the first line, \"P1 0 0\", is skipped as the header, but it looks like an animal's line (its sire or "
+               "dam is 0 or NA"},
+        {"G1 P1 P2\r\n" + rows, "the first line, \"G1 P1 P2\", is skipped as the header, but it looks like an "
+                                "animal's line (G1 is a parent on line 7"},
+        {kPedigree, ""}};
+    for (const auto& [pedigree, reason] : files) {
+        SCOPED_TRACE(pedigree.substr(0, pedigree.find('\n')));
+        const std::string dir = make_scratch_dir();
+        prepare(dir, {{"ped.txt", pedigree}});
+        const CommandResult run = run_zelkora(kPed, dir);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(file_exists(dir + "/r.kinship.txt"));
+        if (reason.empty()) {
+            EXPECT_EQ(run.out.find("Warning"), std::string::npos) << run.out;
+            continue;
+        }
+        const std::string warning = "⚠️ Warning: pedigree file ped.txt: " + reason + advice;
+        EXPECT_NE(run.out.find(warning), std::string::npos) << run.out;
+        EXPECT_NE(read_file(dir + "/r.log").find(warning), std::string::npos);
+    }
+}
