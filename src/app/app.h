@@ -27,6 +27,7 @@ struct RunOptions {
     std::vector<int> covar_pos;   // 0-based, in the user's order
     std::vector<int> qcovar_pos;  // numeric covariates, 0-based, in the user's order
     int threads = 1;
+    bool threads_given = false;   // --threads sets every run's threads; without it each run has its default
     int kin_method = 1;
     double kin_lambda = 1.0;
     double kin_tau = 1.0;

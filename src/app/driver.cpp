@@ -1,5 +1,8 @@
+#include <omp.h>
+
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <optional>
@@ -49,11 +52,13 @@ void warn_ignored_options(const RunOptions& options) {
         std::vector<std::string> names;
     };
     const ModeOptions groups[] = {
-        {options.run_kinship, "of --kinship, which was",
-         {"--bedfile", "--pedigree", "--kin-method", "--kin-lambda", "--kin-tau", "--kin-omega", "--threads",
-          "--kin-bin", "--kin-gcta", "--kin-parts", "--kin-part"}},
-        {options.run_reml || options.run_predict, "of --reml and --predict, which were",
+        {options.run_kinship, "of --kinship, which was not asked for",
+         {"--bedfile", "--pedigree", "--kin-method", "--kin-lambda", "--kin-tau", "--kin-omega", "--kin-bin",
+          "--kin-gcta", "--kin-parts", "--kin-part"}},
+        {options.run_reml || options.run_predict, "of --reml and --predict, which were not asked for",
          {"--kin-file", "--phefile", "--phe-pos", "--covar-pos", "--qcovar-pos", "--max-iter"}},
+        {options.run_kinship || options.run_reml || options.run_predict,
+         "of --kinship, --reml and --predict, none of which was asked for", {"--threads"}},
     };
     for (const ModeOptions& group : groups) {
         if (group.asked) {
@@ -74,7 +79,7 @@ void warn_ignored_options(const RunOptions& options) {
             list += (list.empty() ? "" : ", ") + name;
         }
         std::cerr << "⚠️ Warning: " << list << (ignored.size() == 1 ? " is an option " : " are options ")
-                  << group.modes << " not asked for: " << (ignored.size() == 1 ? "it is" : "they are")
+                  << group.modes << ": " << (ignored.size() == 1 ? "it is" : "they are")
                   << " ignored." << std::endl;
     }
 }
@@ -194,6 +199,17 @@ void write_start_lines(Logger& logger, int argc, const char* const argv[]) {
     logger.tee << std::endl;
 }
 
+// A --threads the user gives sets the threads of every run; without it the kinship run takes 1
+// (its default, which stays for a run after it) and a REML or prediction run alone the OpenMP
+// default, except that the ranks of mpirun on one machine share its cores.
+void set_mixed_model_threads(const RunOptions& options) {
+    if (options.threads_given) {
+        omp_set_num_threads(options.threads);
+    } else if (started_by_mpirun() && distributed_mixed_model_available() && std::getenv("OMP_NUM_THREADS") == nullptr) {
+        omp_set_num_threads(std::max(1, omp_get_num_procs() / ranks_on_this_machine()));
+    }
+}
+
 }  // namespace
 
 // Leads every failure message of a run that is not one of the builders' own texts.
@@ -252,15 +268,17 @@ int zelkora_main(int argc, const char* const argv[]) {
         if (!parts_options_ok(options)) {
             return 1;
         }
-        if (options.threads <= 0) {
-            std::cerr << "❎ Error: Number of threads must be greater than 0." << std::endl;
-            return 1;
-        }
         // tau scales the inverse of G22: at 0 or below, H loses its genomic part or turns
         // indefinite (negative variances).
         if (!options.bed_prefix.empty() && !options.pedigree_file.empty() && !(options.kin_tau > 0.0)) {
             std::cerr << "❎ Error: Invalid argument for --kin-tau - " << options.kin_tau
                       << ": tau scales the inverse of G22 in H and must be greater than 0." << std::endl;
+            return 1;
+        }
+    }
+    if (options.threads_given && (options.run_kinship || options.run_reml || options.run_predict)) {
+        if (options.threads <= 0) {
+            std::cerr << "❎ Error: Number of threads must be greater than 0." << std::endl;
             return 1;
         }
         // Far more threads than any machine has cores only makes the OpenMP runtime fail
@@ -312,10 +330,9 @@ int zelkora_main(int argc, const char* const argv[]) {
     if (status == 0 && options.run_kinship && run_kinship(options, *logger) != 0) {
         status = 1;
     }
-    if (status == 0 && options.run_reml) {
-        status = run_reml(options, *logger);
-    } else if (status == 0 && options.run_predict) {
-        status = run_predict(options, *logger);
+    if (status == 0 && (options.run_reml || options.run_predict)) {
+        set_mixed_model_threads(options);
+        status = options.run_reml ? run_reml(options, *logger) : run_predict(options, *logger);
     }
     logger->close();
     const std::string log_failure = logger->write_failure();

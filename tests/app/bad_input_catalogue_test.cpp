@@ -350,6 +350,10 @@ std::vector<BadInput> catalogue() {
          "Unable to open log file: no/such/r.log", {}},
         {"thread count no machine has", {}, with(kPed, {"--threads", "100000"}), kCommandLine,
          "Invalid argument for --threads - 100000 is more than 1024", kText},
+        {"no threads for REML", {}, with(kReml, {"--threads", "0"}), kCommandLine,
+         "❎ Error: Number of threads must be greater than 0.", {}},
+        {"thread count no machine has (prediction)", {}, with(kPred, {"--threads", "2000"}), kCommandLine,
+         "Invalid argument for --threads - 2000 is more than 1024", kValues},
         {"log on a full device (kinship)", {{"r.log", "<full>"}}, kPed, kCommandLine,
          "the log file r.log could not be written (No space left on device)", kText},
         {"log on a full device (REML)", {{"r.log", "<full>"}}, kReml, kCommandLine,
@@ -603,9 +607,16 @@ TEST(BadInputCatalogue, OptionsOfAModeNotAskedForAreNamedAsIgnored) {
     EXPECT_EQ(kinship.err, "⚠️ Warning: --max-iter, --phe-pos are options of --reml and --predict, which were not "
                            "asked for: they are ignored.\n");
     EXPECT_TRUE(file_exists(dir + "/r.kinship.txt"));
+    // --threads belongs to every run.
     const CommandResult reml = run_zelkora(with(kReml, {"--threads", "4"}), dir);
     EXPECT_EQ(reml.status, 0) << reml.err;
-    EXPECT_EQ(reml.err, "⚠️ Warning: --threads is an option of --kinship, which was not asked for: it is ignored.\n");
+    EXPECT_EQ(reml.err, "");
+    const CommandResult none = run_zelkora({"--threads", "0", "--kin-tau", "-1", "--out", "r"}, dir);
+    EXPECT_EQ(none.status, 0) << none.err;
+    EXPECT_EQ(none.err, "⚠️ Warning: --kin-tau is an option of --kinship, which was not asked for: it is ignored.\n"
+                        "⚠️ Warning: --threads is an option of --kinship, --reml and --predict, none of which was "
+                        "asked for: it is ignored.\n");
+
     EXPECT_EQ(run_zelkora(with(kBlend, {"--reml", "--kin-file", "r.kinship.txt", "--phefile", "phe.txt", "--phe-pos",
                                         "3", "--threads", "2"}), dir).err.find("Warning"),
               std::string::npos);

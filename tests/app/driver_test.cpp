@@ -6,6 +6,7 @@
 #include <sys/utsname.h>
 
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,8 @@ TEST(Driver, ArgumentErrorsStopBeforeTheLogWhichOtherwiseStartsEveryRun) {
          "❎ Error: Out of range argument for --max-iter - 2147483648 (must be between -2147483648 and 2147483647)\n"},
         {{"--kinship", "--threads", "0"}, "❎  Error: Please provide --bedfile, or --pedigree.\n\n"},
         {{"--kinship", "--bedfile", "x", "--threads", "0"}, "❎ Error: Number of threads must be greater than 0.\n"},
+        {{"--predict", "--phefile", "p", "--kin-file", "k", "--phe-pos", "2", "--threads", "-1"},
+         "❎ Error: Number of threads must be greater than 0.\n"},
         {{"--reml", "--phefile", "p", "--kin-file", "k", "--phe-pos", "0"},
          "❎ Error: Please provide --phefile,--kin-file and --phe-pos\n"},
         {{"--predict", "--phefile", "p", "--kin-file", "k", "--phe-pos", "2", "--max-iter", "0"},
@@ -129,4 +132,46 @@ TEST(Driver, LogHoldsTheVersionAndACommandLineThatRepeatsTheRun) {
     ASSERT_EQ(std::system(("cd " + shell_quote(dir) + " && " + again + " >/dev/null 2>&1").c_str()), 0);
     EXPECT_EQ(read_file(dir + "/again.kinship.txt"), read_file(dir + "/first run.kinship.txt"));
     EXPECT_NE(read_file(dir + "/again.kinship.txt").find("C\t0.5000\t0.5000\t1.0000"), std::string::npos);
+}
+
+// --threads sets the threads of every run, --reml and --predict alone included; without it a
+// REML or prediction run alone keeps the OpenMP default (nothing is set).
+TEST(Driver, ThreadsGivenSetEveryRun) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "a preloaded library cannot come before the sanitizer's runtime";
+#endif
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/ped.txt", "ID Sire Dam\nA 0 0\nB 0 0\nC A B\nD A B\nE C 0\n");
+    write_file(dir + "/phe.txt", "ID\tT\nA\t1.0\nB\t2.5\nC\t1.7\nD\t3.1\nE\t2.2\n");
+    ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", "ped.txt", "--out", "A"}, dir).status, 0);
+    // The distinct thread counts the run set (the BLAS library repeats the count it is given), under
+    // an OpenMP default of 1.
+    const auto threads_set = [&](const std::vector<std::string>& args) {
+        std::filesystem::remove(dir + "/probe.txt");
+        std::string command = "cd " + shell_quote(dir) + " && OMP_NUM_THREADS=1 LD_PRELOAD=" +
+                              shell_quote(ZELKORA_OMP_PROBE) + " ZELKORA_OMP_PROBE=probe.txt " + shell_quote(ZELKORA_EXE);
+        for (const std::string& arg : args) {
+            command += " " + shell_quote(arg);
+        }
+        EXPECT_NE(std::system((command + " >/dev/null 2>&1").c_str()), -1);
+        const std::vector<std::string> lines = lines_of(read_file(dir + "/probe.txt"));
+        return std::set<std::string>(lines.begin(), lines.end());
+    };
+    const std::vector<std::string> reml = {"--reml", "--kin-file", "A.kinship.txt", "--phefile", "phe.txt",
+                                           "--phe-pos", "2", "--out", "r"};
+    std::vector<std::string> predict = reml;
+    predict[0] = "--predict";
+    auto with_threads = [](std::vector<std::string> args, const char* threads) {
+        args.insert(args.end(), {"--threads", threads});
+        return args;
+    };
+    using Counts = std::set<std::string>;
+    EXPECT_EQ(threads_set(with_threads(reml, "3")), Counts{"3"});
+    EXPECT_EQ(threads_set(with_threads(predict, "2")), Counts{"2"});
+    EXPECT_TRUE(threads_set(reml).empty() || threads_set(reml) == Counts{"1"});
+    EXPECT_TRUE(threads_set(predict).empty() || threads_set(predict) == Counts{"1"});
+    // A kinship run before it: the count given for both.
+    std::vector<std::string> combined = {"--kinship", "--pedigree", "ped.txt"};
+    combined.insert(combined.end(), reml.begin(), reml.end());
+    EXPECT_EQ(threads_set(with_threads(combined, "2")), Counts{"2"});
 }
