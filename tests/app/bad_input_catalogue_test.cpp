@@ -616,7 +616,6 @@ TEST(BadInputCatalogue, OptionsOfAModeNotAskedForAreNamedAsIgnored) {
     EXPECT_EQ(none.err, "⚠️ Warning: --kin-tau is an option of --kinship, which was not asked for: it is ignored.\n"
                         "⚠️ Warning: --threads is an option of --kinship, --reml and --predict, none of which was "
                         "asked for: it is ignored.\n");
-
     EXPECT_EQ(run_zelkora(with(kBlend, {"--reml", "--kin-file", "r.kinship.txt", "--phefile", "phe.txt", "--phe-pos",
                                         "3", "--threads", "2"}), dir).err.find("Warning"),
               std::string::npos);

@@ -38,11 +38,22 @@ TEST(Driver, NoArgumentsShowsBannerAndUsageWithoutLog) {
     // Both mixed-model modes list the iteration limit with its default, and the output prefix.
     const std::string limit_and_prefix =
         "  --max-iter <int>    Specify the maximum iterations of REML (Optional, default: 30)\n"
-        "  --out <prefix>      Specify the output prefix (Optional, default: Results)\n";
+        "                      at most max-iter - 1 iterations are run, and never more than 1000\n"
+        "  --out <prefix>      Specify the output prefix (Optional, default: Results); its folder must exist.\n";
     const std::size_t first = run.out.find(limit_and_prefix);
     EXPECT_NE(first, std::string::npos);
     EXPECT_NE(run.out.find(limit_and_prefix, first + 1), std::string::npos);
     EXPECT_NE(run.out.find("  --help, -h "), std::string::npos);
+    // What a user must know of each option: the header line of the pedigree, the tab-separated
+    // phenotypes counted from 1, lambda ignored in H, tau above 0, threads for every run, the
+    // files written.
+    for (const char* fact : {"a header line (always skipped)", "tab-separated, the ID in column 1",
+                             "counting from 1 (column 1 is the ID)", "class variables", "also the G inside H",
+                             "the G inside H always takes lambda 2", "greater than 0", "Threads of the run",
+                             "Threads of every run", "PREFIX.random.txt and PREFIX.reliability.txt",
+                             "PREFIX.kinship.txt", "The log is PREFIX.log"}) {
+        EXPECT_NE(run.out.find(fact), std::string::npos) << fact;
+    }
     for (const char* fault : {"Indipendent", "Defult", "default: Result)", "for G22 matrix"}) {
         EXPECT_EQ(run.out.find(fault), std::string::npos) << fault;
     }
@@ -132,6 +143,23 @@ TEST(Driver, LogHoldsTheVersionAndACommandLineThatRepeatsTheRun) {
     ASSERT_EQ(std::system(("cd " + shell_quote(dir) + " && " + again + " >/dev/null 2>&1").c_str()), 0);
     EXPECT_EQ(read_file(dir + "/again.kinship.txt"), read_file(dir + "/first run.kinship.txt"));
     EXPECT_NE(read_file(dir + "/again.kinship.txt").find("C\t0.5000\t0.5000\t1.0000"), std::string::npos);
+}
+
+// The simulator's help on standard output with status 0, its version, and a wrong option on
+// standard error with status 1.
+TEST(Driver, SimulatorHelpAndVersion) {
+    const std::string dir = make_scratch_dir();
+    const CommandResult help = run_program(ZELKORA_SIMULATE_EXE, {"--help"}, dir);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(help.out.rfind("Usage: zelkora-simulate --out PREFIX", 0), 0u) << help.out;
+    const CommandResult version = run_program(ZELKORA_SIMULATE_EXE, {"--version"}, dir);
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "zelkora-simulate v1.1.0 (2025-2-11 Release)\n");
+    const CommandResult wrong = run_program(ZELKORA_SIMULATE_EXE, {"--bogus", "1"}, dir);
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(wrong.out, "");
+    EXPECT_EQ(wrong.err.rfind("zelkora-simulate: unknown option --bogus\nUsage:", 0), 0u) << wrong.err;
 }
 
 // --threads sets the threads of every run, --reml and --predict alone included; without it a
