@@ -10,6 +10,7 @@
 
 #include "app/agreement.h"
 #include "app/app.h"
+#include "app/fixed_effects.h"
 #include "app/distributed_mixed_model.h"
 #include "kinship_io/kinship_io.h"
 #include "distributed/distributed.h"
@@ -38,14 +39,6 @@ auto as_input_error(Action action) -> decltype(action()) {
     }
 }
 
-// A numeric covariate as the arithmetic sees it: (x - centre) / scale, so that its units change
-// nothing in the estimation. A constant one becomes a zero column, which is never taken.
-struct NumericScale {
-    double centre = 0.0;
-    double scale = 1.0;
-    bool constant = false;
-};
-
 // What both runs read besides the kinship: the phenotype records that have a kinship row, and
 // the kinship position (matrix row) of every record.
 struct RunInputs {
@@ -54,7 +47,35 @@ struct RunInputs {
     std::vector<NumericScale> numeric;  // the last numeric.size() columns of both designs
 };
 
-// Centres and scales the last `count` columns of both designs in place.
+// Labels of the fixed effects shown as 0 because they duplicate others, besides the reference
+// level of each class covariate (the first column of its block) and the constant numeric
+// covariates, which have notes of their own.
+std::vector<std::string> aliased_effects(const Eigen::MatrixXd& full_design, const std::vector<std::string>& labels,
+                                         const std::vector<NumericScale>& numeric) {
+    std::vector<bool> estimated(static_cast<std::size_t>(full_design.cols()), false);
+    for (Eigen::Index column : fixed_effect_columns(full_design)) {
+        estimated[static_cast<std::size_t>(column)] = true;
+    }
+    const std::size_t class_end = labels.size() - numeric.size();
+    std::vector<std::string> aliased;
+    std::string block;  // "Covar<column>_" of the class covariate being walked
+    for (std::size_t c = 1; c < labels.size(); ++c) {
+        if (c < class_end) {
+            const std::string prefix = labels[c].substr(0, labels[c].find('_') + 1);
+            const bool reference = prefix != block;
+            block = prefix;
+            if (!reference && !estimated[c]) {
+                aliased.push_back(labels[c]);
+            }
+        } else if (!estimated[c] && !numeric[c - class_end].constant) {
+            aliased.push_back(labels[c]);
+        }
+    }
+    return aliased;
+}
+
+}  // namespace
+
 std::vector<NumericScale> standardise_numeric(Eigen::MatrixXd& full, Eigen::MatrixXd& reduced, std::size_t count) {
     std::vector<NumericScale> scales(count);
     const auto q = static_cast<Eigen::Index>(count);
@@ -83,32 +104,20 @@ void unstandardise_effects(Eigen::MatrixXd& b, const std::vector<NumericScale>& 
     }
 }
 
-// Labels of the fixed effects shown as 0 because they duplicate others, besides the reference
-// level of each class covariate (the first column of its block) and the constant numeric
-// covariates, which have notes of their own.
-std::vector<std::string> aliased_effects(const Eigen::MatrixXd& full_design, const std::vector<std::string>& labels,
-                                         const std::vector<NumericScale>& numeric) {
-    std::vector<bool> estimated(static_cast<std::size_t>(full_design.cols()), false);
-    for (Eigen::Index column : fixed_effect_columns(full_design)) {
-        estimated[static_cast<std::size_t>(column)] = true;
+void print_fixed_effects(Logger& logger, const Eigen::MatrixXd& b, const Eigen::MatrixXd& full_design,
+                         const std::vector<std::string>& labels, const std::vector<NumericScale>& numeric) {
+    logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
+    for (Eigen::Index i = 0; i < b.rows(); ++i) {
+        logger.tee << labels[static_cast<std::size_t>(i)] << "\t" << b(i, 0) << std::endl;
     }
-    const std::size_t class_end = labels.size() - numeric.size();
-    std::vector<std::string> aliased;
-    std::string block;  // "Covar<column>_" of the class covariate being walked
-    for (std::size_t c = 1; c < labels.size(); ++c) {
-        if (c < class_end) {
-            const std::string prefix = labels[c].substr(0, labels[c].find('_') + 1);
-            const bool reference = prefix != block;
-            block = prefix;
-            if (!reference && !estimated[c]) {
-                aliased.push_back(labels[c]);
-            }
-        } else if (!estimated[c] && !numeric[c - class_end].constant) {
-            aliased.push_back(labels[c]);
-        }
+    for (const std::string& label : aliased_effects(full_design, labels, numeric)) {
+        logger.tee << "👉 " << label << " is aliased: its records are a combination of those of other fixed "
+                   << "effects (for example two covariates whose levels always occur together), so its effect "
+                   << "is shown as 0." << std::endl;
     }
-    return aliased;
 }
+
+namespace {
 
 RunInputs load_inputs(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_ids) {
     RunInputs inputs;
@@ -243,15 +252,7 @@ void show_fixed_effects(const RunOptions& options, Logger& logger, const RunInpu
                 << options.out_prefix << ".random.txt was not written.";
         throw RunFailure(message.str());
     }
-    logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
-    for (Eigen::Index i = 0; i < b.rows(); ++i) {
-        logger.tee << labels[static_cast<std::size_t>(i)] << "\t" << b(i, 0) << std::endl;
-    }
-    for (const std::string& label : aliased_effects(full_design, labels, inputs.numeric)) {
-        logger.tee << "👉 " << label << " is aliased: its records are a combination of those of other fixed "
-                   << "effects (for example two covariates whose levels always occur together), so its effect "
-                   << "is shown as 0." << std::endl;
-    }
+    print_fixed_effects(logger, b, full_design, labels, inputs.numeric);
 }
 
 // The two result files, once the log holds every line before them.
