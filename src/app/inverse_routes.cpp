@@ -130,9 +130,11 @@ Eigen::MatrixXd genotyped_block(const RunOptions& options, Logger& logger, const
 }  // namespace
 
 RelationshipInverse relationship_inverse_route(const RunOptions& options, Logger& logger) {
+    auto start = std::chrono::steady_clock::now();
     const Pedigree pedigree = read_prepared_pedigree(options, logger);
     const auto n = pedigree.ids.size();
-    auto start = std::chrono::steady_clock::now();
+    logger.tee << "\tread, checked and ordered in " << seconds_since(start) << " s" << std::endl;
+    start = std::chrono::steady_clock::now();
     const std::vector<double> inbreeding = pedigree_inbreeding(pedigree);
     double largest = 0.0, sum = 0.0;
     for (const double f : inbreeding) {

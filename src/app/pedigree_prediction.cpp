@@ -46,6 +46,7 @@ int run_pedigree_predict(const RunOptions& options, Logger& logger) {
         const std::vector<std::string>& ids = relationships.ids;
 
         logger.tee << "👉 Loading phenotype file: " << options.phe_file << std::endl;
+        const auto read_start = std::chrono::steady_clock::now();
         const std::unordered_set<std::string> id_set(ids.begin(), ids.end());
         PhenotypeData phenotype;
         try {
@@ -59,7 +60,9 @@ int run_pedigree_predict(const RunOptions& options, Logger& logger) {
         const std::vector<NumericScale> numeric =
             standardise_numeric(full_design, reduced_design, options.qcovar_pos.size());
         logger.tee << "\t" << y.rows() << " records of individuals in the pedigree, with a trait value and complete "
-                   << "covariates, will be used." << std::endl;
+                   << "covariates, will be used (read in "
+                   << std::chrono::duration<double>(std::chrono::steady_clock::now() - read_start).count() << " s)."
+                   << std::endl;
         if (y.rows() == 0) {
             throw RunFailure("no record of " + options.phe_file + " has a trait value, complete covariates and an "
                              "individual in the pedigree " + options.pedigree_file + "; check that the IDs of "

@@ -1,6 +1,7 @@
 #include <cblas.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -126,15 +127,17 @@ void apy_genomic_inverse_in_place(MatrixXd& G22, const std::vector<Index>& core)
     }
     Gcn.resize(0, 0);
     dpotri_("L", &c_lapack, core_inverse.data(), &c_lapack, &info, 1);
-    // cc block: Gcc^-1 + P M^-1 P' (lower triangle; dpotri left the factor above it); cn block:
-    // -P M^-1; nn block: M^-1.
+    // cc block: Gcc^-1 + (P M^-1/2)(P M^-1/2)' by a symmetric rank-n update of the lower
+    // triangle (dpotri left the factor above it); cn block: -P M^-1; nn block: M^-1.
     if (n > 0) {
-        const MatrixXd P = projection;
         for (Index j = 0; j < n; ++j) {
-            projection.col(j) /= conditional[j];
+            projection.col(j) /= std::sqrt(conditional[j]);
         }
-        cblas_dgemm(CblasColMajor, CblasNoTrans, CblasTrans, c_lapack, c_lapack, n_lapack, 1.0, projection.data(),
-                    c_lapack, P.data(), c_lapack, 1.0, core_inverse.data(), c_lapack);
+        cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, c_lapack, n_lapack, 1.0, projection.data(), c_lapack,
+                    1.0, core_inverse.data(), c_lapack);
+        for (Index j = 0; j < n; ++j) {
+            projection.col(j) /= std::sqrt(conditional[j]);
+        }
     }
     std::vector<Index> core_slot(static_cast<std::size_t>(g), -1), other_slot(static_cast<std::size_t>(g), -1);
     for (Index i = 0; i < c; ++i) {
