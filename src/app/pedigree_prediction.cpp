@@ -86,7 +86,10 @@ int run_pedigree_predict(const RunOptions& options, Logger& logger) {
         logger.tee << "👉 Mixed model equations of " << X.cols() << " fixed effects and " << ids.size()
                    << " breeding values; --pcg-tol " << options.pcg_tol << ", --pcg-max-iter " << options.pcg_max_iter
                    << std::endl;
-        logger.tee << " Iteration  Relative_residual" << std::endl;
+        const bool no_additive_variance = !(sigma_a2 > 0.0);
+        if (!no_additive_variance) {
+            logger.tee << " Iteration  Relative_residual" << std::endl;
+        }
         const auto solve_start = std::chrono::steady_clock::now();
         const auto trace = [&](int iteration, double residual) {
             if (iteration % kTraceEvery == 0) {
@@ -98,7 +101,7 @@ int run_pedigree_predict(const RunOptions& options, Logger& logger) {
                                   options.pcg_max_iter, trace);
         const double solve_seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - solve_start).count();
-        if (solution.iterations % kTraceEvery != 0) {
+        if (!no_additive_variance && solution.iterations % kTraceEvery != 0) {
             logger.tee << std::setw(10) << solution.iterations << std::setw(19) << solution.relative_residual
                        << std::endl;
         }
@@ -110,10 +113,16 @@ int run_pedigree_predict(const RunOptions& options, Logger& logger) {
                     << " was not written. Raise --pcg-max-iter, or check the variances given with --vc.";
             throw RunFailure(message.str());
         }
-        logger.tee << "✅ Converged after " << solution.iterations << " iterations: relative residual "
-                   << solution.relative_residual << " (" << solve_seconds << " s, "
-                   << (solution.iterations > 0 ? solve_seconds / solution.iterations : 0.0) << " s per iteration)"
-                   << std::endl;
+        if (no_additive_variance) {
+            logger.tee << "👉 Sigma_a2 = 0: every breeding value is 0 and the fixed effects are the least-squares fit; "
+                          "nothing to iterate."
+                       << std::endl;
+        } else {
+            logger.tee << "✅ Converged after " << solution.iterations << " iterations: relative residual "
+                       << solution.relative_residual << " (" << solve_seconds << " s, "
+                       << (solution.iterations > 0 ? solve_seconds / solution.iterations : 0.0)
+                       << " s per iteration)" << std::endl;
+        }
 
         Eigen::MatrixXd b = Eigen::MatrixXd::Zero(full_design.cols(), 1);
         for (std::size_t c = 0; c < kept.size(); ++c) {

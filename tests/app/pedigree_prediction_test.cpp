@@ -106,6 +106,12 @@ TEST(PedigreePrediction, MatchesTheDenseRoutesAtTheirEstimates) {
     EXPECT_NE(vc.find("V(Add)\t" + a_variances.substr(0, a_variances.find(',')) + "\tNA\n"), std::string::npos) << vc;
     EXPECT_NE(vc.find("logL\tNA\tNA\nn_records\t558\tNA\nn_individuals\t600\tNA\n"), std::string::npos) << vc;
 
+    // No additive variance: every breeding value 0, the fixed effects by least squares.
+    run = run_zelkora(with({"--predict", "--pedigree", kExamples + ".ped", "--vc", "0,60", "--out", "zero"}), dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(read_file(dir + "/zero.log").find("👉 Sigma_a2 = 0: every breeding value is 0"), std::string::npos);
+    for (const auto& [id, value] : breeding_values(dir + "/zero.random.txt")) ASSERT_EQ(value, 0.0) << id;
+
     // Single-step: against the dense H (tau = omega = 1, where the dense route adds no ridge).
     ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", kExamples + ".ped", "--bedfile", kExamples, "--out", "H"}, dir)
                   .status, 0);
