@@ -12,7 +12,10 @@
 
 #include <Eigen/Dense>
 
+#include "genomic/genomic.h"
+#include "linear_algebra/sparse_plus_dense.h"
 #include "log/failures.h"
+#include "pedigree/pedigree.h"
 
 class Logger;
 
@@ -42,6 +45,16 @@ struct RunOptions {
     bool lrt = false;
     std::vector<double> vc;
     bool vc_given = false;
+    // Sparse inverses: --kin-inverse writes the inverse of A (of H with --bedfile) as triplets;
+    // --predict with --pedigree and no kinship file solves the mixed model equations on it by
+    // preconditioned conjugate gradients (--pcg-tol, --pcg-max-iter); the genotyped block by APY
+    // with a core of --apy-core individuals drawn at random, or those of --apy-core-file.
+    bool kin_inverse = false;
+    double pcg_tol = 1e-8;
+    int pcg_max_iter = 10000;
+    int apy_core = 0;
+    bool apy_core_given = false;
+    std::string apy_core_file;
     bool kin_bin = false;
     bool kin_gcta = false;        // also write PREFIX.grm.bin, .grm.id, .grm.N.bin (G only)
     // G in parts for a job array: this run writes part kin_part (1-based) of kin_parts.
@@ -94,6 +107,10 @@ int run_kinship(const RunOptions& options, Logger& logger);
 int run_distributed_kinship(const RunOptions& options, Logger& logger);
 int run_reml(const RunOptions& options, Logger& logger);
 int run_predict(const RunOptions& options, Logger& logger);
+// --predict with --pedigree and no kinship file: breeding values at the --vc variances from the
+// sparse inverse of A (H with --bedfile), by iteration.
+bool pedigree_prediction(const RunOptions& options);
+int run_pedigree_predict(const RunOptions& options, Logger& logger);
 
 // A relationship matrix with the IDs of its rows and columns.
 using KinshipResult = std::pair<Eigen::MatrixXd, std::vector<std::string>>;
@@ -127,6 +144,18 @@ struct KinshipPart {
 };
 KinshipPart genomic_part_route(const RunOptions& options, Logger& logger);
 KinshipResult pedigree_route(const RunOptions& options, Logger& logger);
+// The pedigree file read, checked (pedcheck) and ordered ancestors first, with its log lines.
+Pedigree read_prepared_pedigree(const RunOptions& options, Logger& logger);
+// G of the genotype set, as the single-step routes build it (lambda 2, --kin-method), with its log
+// line, on the thread count in force; `bed` receives the opened set.
+Eigen::MatrixXd single_step_genomic(const RunOptions& options, Logger& logger, BedSet& bed);
+// The inverse of A, or of H with --bedfile (APY with --apy-core or --apy-core-file), with the
+// pedigree's IDs in its order (ancestors first); each stage timed in the log.
+struct RelationshipInverse {
+    SparsePlusDense inverse;
+    std::vector<std::string> ids;
+};
+RelationshipInverse relationship_inverse_route(const RunOptions& options, Logger& logger);
 KinshipResult single_step_route(const RunOptions& options, Logger& logger);
 
 // ---- Phenotype file and design matrices -------------------------------------------------

@@ -300,17 +300,8 @@ void show_fixed_effects(Logger& logger, const ModelSetup& model, const Fitting& 
     b(0, 0) += fit.trait.centre;  // the intercept takes the trait's centre back
     unstandardise_effects(b, model.numeric);
     covariance = unstandardise_covariance(covariance, model.numeric);
-    logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
-    logger.tee << "Effect\tEstimate\tSE" << std::endl;
-    for (Eigen::Index i = 0; i < p; ++i) {
-        logger.tee << labels[static_cast<std::size_t>(i)] << "\t" << b(i, 0) << "\t"
-                   << std::sqrt(std::max(covariance(i, i), 0.0)) << std::endl;
-    }
-    for (const std::string& label : aliased_effects(full_design, labels, model.numeric)) {
-        logger.tee << "👉 " << label << " is aliased: its records are a combination of those of other fixed "
-                   << "effects (for example two covariates whose levels always occur together), so its effect "
-                   << "is shown as 0." << std::endl;
-    }
+    const Eigen::VectorXd se = covariance.diagonal().cwiseMax(0.0).cwiseSqrt();
+    print_fixed_effects(logger, b, full_design, labels, model.numeric, &se);
 }
 
 void refuse_under_mpirun() {
