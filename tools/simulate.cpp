@@ -33,6 +33,12 @@ struct Settings {
     int generations = 5;
     int chromosomes = 10;
     int qtl = 200;
+    // Repeated records (PREFIX.rep.phe): up to `records` per animal, a permanent environment
+    // and a herd-year class taking these shares of the phenotypic variance of 100.
+    int records = 0;
+    double pe_share = 0.2;
+    int herd_years = 12;
+    double herd_year_share = 0.1;
 };
 
 // xoshiro256** seeded by splitmix64: the same stream on every platform and library.
@@ -159,6 +165,39 @@ void write_or_fail(std::ofstream& file, const std::string& name) {
 
 std::string id_of(long index) { return "I" + std::to_string(index + 1); }
 
+// PREFIX.rep.phe: repeated records of every animal (1 to settings.records; one in ten has none)
+// sharing its breeding value and a permanent environment, in herd-years of a random class, with
+// parity as a fixed class. Its own random stream, so that the other files do not change.
+void write_repeated_records(const Settings& settings, const std::vector<Animal>& animals,
+                            const std::vector<double>& tbv) {
+    const double residual_share = 1.0 - settings.h2 - settings.pe_share - settings.herd_year_share;
+    if (residual_share < 0.0) {
+        throw std::invalid_argument("--h2, --pe-share and --herd-year-share leave no residual variance");
+    }
+    Random random(settings.seed ^ 0x52455045415445ULL);
+    std::vector<double> herd_year(static_cast<std::size_t>(settings.herd_years));
+    for (double& effect : herd_year) {
+        effect = std::sqrt(100.0 * settings.herd_year_share) * random.normal();
+    }
+    std::ofstream phenotypes(settings.out + ".rep.phe");
+    phenotypes << "ID\tSex\tParity\tHerdYear\tYield\n";
+    char number[64];
+    for (std::size_t i = 0; i < animals.size(); ++i) {
+        const double permanent = std::sqrt(100.0 * settings.pe_share) * random.normal();
+        const long count = random.chance(0.1) ? 0 : 1 + random.below(settings.records);
+        for (long parity = 1; parity <= count; ++parity) {
+            const long level = random.below(settings.herd_years);
+            const double value = 50.0 + (animals[i].male ? 3.0 : 0.0) + 2.0 * static_cast<double>(parity - 1) +
+                                 tbv[i] + permanent + herd_year[static_cast<std::size_t>(level)] +
+                                 std::sqrt(100.0 * residual_share) * random.normal();
+            std::snprintf(number, sizeof(number), "%.3f", value);
+            phenotypes << id_of(static_cast<long>(i)) << '\t' << (animals[i].male ? "M" : "F") << '\t' << parity
+                       << "\tHY" << level + 1 << '\t' << number << '\n';
+        }
+    }
+    write_or_fail(phenotypes, settings.out + ".rep.phe");
+}
+
 void simulate(const Settings& settings) {
     Random random(settings.seed);
     const long n = settings.individuals;
@@ -280,6 +319,9 @@ void simulate(const Settings& settings) {
     }
     write_or_fail(phenotypes, out + ".phe");
     write_or_fail(breeding_values, out + ".tbv");
+    if (settings.records > 0) {
+        write_repeated_records(settings, animals, tbv);
+    }
 
     // Genotypes of the youngest `genotyped` individuals, in pedigree order.
     const long first = n - genotyped;
@@ -365,9 +407,13 @@ void usage(std::ostream& out) {
     out << "Usage: zelkora-simulate --out PREFIX [--individuals N] [--genotyped G] [--markers M]\n"
                  "       [--seed S] [--missing RATE] [--h2 H] [--herds L] [--generations K]\n"
                  "       [--chromosomes C] [--qtl Q]\n"
+                 "       [--records R [--pe-share P] [--herd-years L] [--herd-year-share C]]\n"
                  "       zelkora-simulate --help | --version\n"
                  "Writes PREFIX.bed/.bim/.fam (the G youngest individuals), PREFIX.ped, PREFIX.phe\n"
-                 "(ID, Sex, Herd, Trait; tab-separated) and PREFIX.tbv (true breeding values).\n";
+                 "(ID, Sex, Herd, Trait; tab-separated) and PREFIX.tbv (true breeding values).\n"
+                 "With --records R also PREFIX.rep.phe: 1 to R records per animal (ID, Sex, Parity,\n"
+                 "HerdYear, Yield) with a permanent environment (share P, default 0.2) and a random\n"
+                 "herd-year class of L levels (share C, default 0.1), the residual the rest.\n";
 }
 
 }  // namespace
@@ -411,6 +457,14 @@ int main(int argc, char* argv[]) {
                 settings.chromosomes = static_cast<int>(read_number(option, value, 1, 1000));
             } else if (option == "--qtl") {
                 settings.qtl = static_cast<int>(read_number(option, value, 0, 1000000));
+            } else if (option == "--records") {
+                settings.records = static_cast<int>(read_number(option, value, 0, 1000));
+            } else if (option == "--pe-share") {
+                settings.pe_share = read_fraction(option, value, 0.0, 1.0);
+            } else if (option == "--herd-years") {
+                settings.herd_years = static_cast<int>(read_number(option, value, 1, 1000000));
+            } else if (option == "--herd-year-share") {
+                settings.herd_year_share = read_fraction(option, value, 0.0, 1.0);
             } else {
                 throw std::invalid_argument("unknown option " + option);
             }

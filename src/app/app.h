@@ -12,7 +12,10 @@
 
 #include <Eigen/Dense>
 
+#include "genomic/genomic.h"
+#include "linear_algebra/sparse_plus_dense.h"
 #include "log/failures.h"
+#include "pedigree/pedigree.h"
 
 class Logger;
 
@@ -33,6 +36,26 @@ struct RunOptions {
     double kin_tau = 1.0;
     double kin_omega = 1.0;
     int max_iter = 30;
+    // Models beyond one kinship: several kinship files (--mkin-file, one path per line), a
+    // permanent environment of repeated records (--pe), class columns fitted as random effects
+    // (--rand-pos, 0-based), likelihood-ratio tests (--lrt), and given variances that replace
+    // REML in a prediction (--vc, the V(...) rows of PREFIX.vc.txt in order, residual last).
+    std::string mkin_file;
+    bool pe = false;
+    std::vector<int> rand_pos;
+    bool lrt = false;
+    std::vector<double> vc;
+    bool vc_given = false;
+    // Sparse inverses: --kin-inverse writes the inverse of A (of H with --bedfile) as triplets;
+    // --predict with --pedigree and no kinship file solves the mixed model equations on it by
+    // preconditioned conjugate gradients (--pcg-tol, --pcg-max-iter); the genotyped block by APY
+    // with a core of --apy-core individuals drawn at random, or those of --apy-core-file.
+    bool kin_inverse = false;
+    double pcg_tol = 1e-8;
+    int pcg_max_iter = 10000;
+    int apy_core = 0;
+    bool apy_core_given = false;
+    std::string apy_core_file;
     bool kin_bin = false;
     bool kin_gcta = false;        // also write PREFIX.grm.bin, .grm.id, .grm.N.bin (G only)
     // G in parts for a job array: this run writes part kin_part (1-based) of kin_parts.
@@ -93,6 +116,10 @@ int run_kinship(const RunOptions& options, Logger& logger);
 int run_distributed_kinship(const RunOptions& options, Logger& logger);
 int run_reml(const RunOptions& options, Logger& logger);
 int run_predict(const RunOptions& options, Logger& logger);
+// --predict with --pedigree and no kinship file: breeding values at the --vc variances from the
+// sparse inverse of A (H with --bedfile), by iteration.
+bool pedigree_prediction(const RunOptions& options);
+int run_pedigree_predict(const RunOptions& options, Logger& logger);
 
 // A relationship matrix with the IDs of its rows and columns.
 using KinshipResult = std::pair<Eigen::MatrixXd, std::vector<std::string>>;
@@ -126,6 +153,18 @@ struct KinshipPart {
 };
 KinshipPart genomic_part_route(const RunOptions& options, Logger& logger);
 KinshipResult pedigree_route(const RunOptions& options, Logger& logger);
+// The pedigree file read, checked (pedcheck) and ordered ancestors first, with its log lines.
+Pedigree read_prepared_pedigree(const RunOptions& options, Logger& logger);
+// G of the genotype set, as the single-step routes build it (lambda 2, --kin-method), with its log
+// line, on the thread count in force; `bed` receives the opened set.
+Eigen::MatrixXd single_step_genomic(const RunOptions& options, Logger& logger, BedSet& bed);
+// The inverse of A, or of H with --bedfile (APY with --apy-core or --apy-core-file), with the
+// pedigree's IDs in its order (ancestors first); each stage timed in the log.
+struct RelationshipInverse {
+    SparsePlusDense inverse;
+    std::vector<std::string> ids;
+};
+RelationshipInverse relationship_inverse_route(const RunOptions& options, Logger& logger);
 KinshipResult single_step_route(const RunOptions& options, Logger& logger);
 
 // ---- Phenotype file and design matrices -------------------------------------------------
@@ -147,6 +186,19 @@ using PhenotypeData = std::tuple<Eigen::MatrixXd, Eigen::MatrixXd, Eigen::Matrix
 PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
                             const std::unordered_set<std::string>& kinship_ids,
                             const std::vector<int>& qcovar_pos = {});
+// readPhenotype with class columns fitted as random effects (`rand_pos`): a record needs a
+// level (not "NA" or empty) in each; `random_levels[c]` holds the level text of every kept
+// record for rand_pos[c], `random_names[c]` the column's header name ("Class<c>" without a
+// header). Throws as readPhenotype does, and InputCheckFailure for a column beyond the first line.
+struct PhenotypeRecords {
+    PhenotypeData data;
+    std::string trait_name;  // the header's name of the trait column ("Trait<c>" without a header)
+    std::vector<std::vector<std::string>> random_levels;
+    std::vector<std::string> random_names;
+};
+PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
+                                        const std::unordered_set<std::string>& kinship_ids,
+                                        const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos);
 // Throws std::invalid_argument when a 0-based covariate column occurs twice, or (numeric) is
 // also a class covariate.
 void check_covariate_columns(const std::vector<int>& covar_pos);

@@ -241,7 +241,7 @@ DistributedPrediction distributed_breeding_values(Logger& logger, const KinshipS
                 const std::int64_t i = mine_individuals[static_cast<std::size_t>(c)];
                 const double genetic = sigma_a2 * diagonal[static_cast<std::size_t>(c)];
                 prediction.genetic_variances[i] = genetic;
-                prediction.error_variances[i] = std::max(genetic - sigma_a2 * sigma_a2 * KPK[c], 0.0);
+                prediction.error_variances[i] = error_variance_or_nan(genetic, sigma_a2 * sigma_a2 * KPK[c]);
             }
         }));
     }

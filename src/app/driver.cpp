@@ -6,6 +6,7 @@
 #include <ctime>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -51,12 +52,22 @@ void warn_ignored_options(const RunOptions& options) {
         const char* modes;
         std::vector<std::string> names;
     };
+    // --predict from a pedigree builds the inverse of A or H itself, with the options of --kinship
+    // that shape it.
+    const bool from_pedigree = pedigree_prediction(options);
     const ModeOptions groups[] = {
+        {options.run_kinship || from_pedigree, "of --kinship, which was not asked for",
+         {"--bedfile", "--pedigree", "--kin-method", "--kin-tau", "--kin-omega"}},
         {options.run_kinship, "of --kinship, which was not asked for",
-         {"--bedfile", "--pedigree", "--kin-method", "--kin-lambda", "--kin-tau", "--kin-omega", "--kin-bin",
-          "--kin-gcta", "--kin-parts", "--kin-part"}},
+         {"--kin-lambda", "--kin-bin", "--kin-gcta", "--kin-parts", "--kin-part", "--kin-inverse"}},
+        {(options.run_kinship && options.kin_inverse) || from_pedigree,
+         "of the inverse of H (--kinship --kin-inverse, or --predict --pedigree), which was not asked for",
+         {"--apy-core", "--apy-core-file"}},
+        {from_pedigree, "of --predict --pedigree (breeding values by iteration), which was not asked for",
+         {"--pcg-tol", "--pcg-max-iter"}},
         {options.run_reml || options.run_predict, "of --reml and --predict, which were not asked for",
-         {"--kin-file", "--phefile", "--phe-pos", "--covar-pos", "--qcovar-pos", "--max-iter"}},
+         {"--kin-file", "--phefile", "--phe-pos", "--covar-pos", "--qcovar-pos", "--max-iter", "--mkin-file", "--pe",
+          "--rand-pos", "--lrt", "--vc"}},
         {options.run_kinship || options.run_reml || options.run_predict,
          "of --kinship, --reml and --predict, none of which was asked for", {"--threads"}},
     };
@@ -86,9 +97,16 @@ void warn_ignored_options(const RunOptions& options) {
 
 // Checks shared by --reml and --predict; returns false after reporting the problem.
 bool mixed_model_options_ok(const RunOptions& options, void (*help)()) {
-    if (options.phe_file.empty() || options.phe_pos == -1 || options.kin_file.empty()) {
+    if (options.phe_file.empty() || options.phe_pos == -1 ||
+        (options.kin_file.empty() && options.mkin_file.empty() && !pedigree_prediction(options))) {
         std::cerr << "❎ Error: Please provide --phefile,--kin-file and --phe-pos" << std::endl;
         help();
+        return false;
+    }
+    if (!options.kin_file.empty() && !options.mkin_file.empty()) {
+        std::cerr << "❎ Error: --kin-file and --mkin-file cannot be given together; name every kinship file in the "
+                     "--mkin-file list."
+                  << std::endl;
         return false;
     }
     if (options.phe_pos < -1) {
@@ -108,6 +126,65 @@ bool mixed_model_options_ok(const RunOptions& options, void (*help)()) {
     if (options.max_iter <= 0) {
         std::cerr << "❎ Error: Number of max_iter must be greater than 0." << std::endl;
         return false;
+    }
+    return true;
+}
+
+// The sparse inverses and the prediction by iteration; returns false after reporting the problem.
+bool sparse_options_ok(const RunOptions& options) {
+    const auto refuse = [](const std::string& message) {
+        std::cerr << "❎ Error: " << message << std::endl;
+        return false;
+    };
+    const bool inverse_of_kinship = options.run_kinship && options.kin_inverse;
+    const bool from_pedigree = pedigree_prediction(options);
+    if (inverse_of_kinship && options.pedigree_file.empty()) {
+        return refuse("--kin-inverse writes the inverse of A or H, which start from a pedigree: give --pedigree (and "
+                      "--bedfile for H).");
+    }
+    if (inverse_of_kinship && (options.kin_bin || options.kin_gcta || options.kin_parts_given)) {
+        return refuse("--kin-inverse writes PREFIX.inverse.txt and PREFIX.inverse.id instead of the matrix; it "
+                      "cannot be combined with --kin-bin, --kin-gcta or --kin-parts.");
+    }
+    if ((inverse_of_kinship || from_pedigree) && (options.apy_core_given || !options.apy_core_file.empty())) {
+        if (options.apy_core_given && !options.apy_core_file.empty()) {
+            return refuse("--apy-core draws the core and --apy-core-file names it: give one of them.");
+        }
+        if (options.bed_prefix.empty()) {
+            return refuse(std::string(options.apy_core_given ? "--apy-core" : "--apy-core-file") +
+                          " chooses the core of APY, which inverts G: give the genotypes (--bedfile).");
+        }
+        if (options.apy_core_given && options.apy_core < 1) {
+            return refuse("Invalid argument for --apy-core - " + std::to_string(options.apy_core) +
+                          ": the core needs at least 1 individual.");
+        }
+    }
+    if (!from_pedigree) {
+        return true;
+    }
+    if (!options.vc_given) {
+        return refuse("--predict with --pedigree (and no --kin-file) solves the mixed model equations at given "
+                      "variances: give --vc <additive>,<residual>, for example the V(Add) and V(e) rows of an earlier "
+                      "PREFIX.vc.txt.");
+    }
+    if (options.vc.size() != 2) {
+        return refuse("Invalid argument for --vc - " + std::to_string(options.vc.size()) +
+                      " value(s) for --predict --pedigree, which fits one additive effect and the residual: give two, "
+                      "<additive>,<residual>.");
+    }
+    if (!(options.vc[1] > 0.0)) {
+        return refuse("Invalid argument for --vc - the residual variance (the last value) is 0; it must be greater "
+                      "than 0.");
+    }
+    if (!(options.pcg_tol > 0.0 && options.pcg_tol < 1.0)) {
+        std::ostringstream message;
+        message << "Invalid argument for --pcg-tol - " << options.pcg_tol
+                << ": the relative residual to reach must be greater than 0 and less than 1.";
+        return refuse(message.str());
+    }
+    if (options.pcg_max_iter < 1) {
+        return refuse("Invalid argument for --pcg-max-iter - " + std::to_string(options.pcg_max_iter) +
+                      ": give 1 or more iterations.");
     }
     return true;
 }
@@ -152,6 +229,13 @@ bool distributed_options_ok(const RunOptions& options) {
     const int ranks = world_size();
     if (ranks == 1) {
         return true;
+    }
+    if ((options.run_kinship && options.kin_inverse) || pedigree_prediction(options)) {
+        std::cerr << "❎ Error: " << (pedigree_prediction(options) ? "--predict --pedigree" : "--kin-inverse")
+                  << " cannot run on " << ranks << " MPI ranks yet: the sparse inverses and the breeding values by "
+                     "iteration run as one process. Run it without mpirun."
+                  << std::endl;
+        return false;
     }
     if ((options.run_reml || options.run_predict) && !distributed_mixed_model_available()) {
         std::cerr << "❎ Error: " << (options.run_reml ? "--reml" : "--predict") << " cannot run on " << ranks
@@ -299,6 +383,9 @@ int zelkora_main(int argc, const char* const argv[]) {
         }
     }
 
+    if (!sparse_options_ok(options)) {
+        return 1;
+    }
     warn_ignored_options(options);
     if (!distributed_options_ok(options)) {
         return 1;
@@ -332,7 +419,9 @@ int zelkora_main(int argc, const char* const argv[]) {
     }
     if (status == 0 && (options.run_reml || options.run_predict)) {
         set_mixed_model_threads(options);
-        status = options.run_reml ? run_reml(options, *logger) : run_predict(options, *logger);
+        status = options.run_reml                ? run_reml(options, *logger)
+                 : pedigree_prediction(options) ? run_pedigree_predict(options, *logger)
+                                                : run_predict(options, *logger);
     }
     logger->close();
     const std::string log_failure = logger->write_failure();

@@ -67,6 +67,28 @@ double read_double(const std::string& option, const std::string& text) {
     return value;
 }
 
+// --vc: comma-separated variances, each a decimal number >= 0. Whether their count fits the
+// model, and the residual's being positive, is checked by the run that knows the model.
+std::vector<double> read_variances(const std::string& list) {
+    std::vector<double> values;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        std::size_t comma = list.find(',', start);
+        if (comma == std::string::npos) {
+            comma = list.size();
+        }
+        const std::string item = list.substr(start, comma - start);
+        const double value = read_double("--vc", item);
+        if (value < 0.0) {
+            throw std::invalid_argument("❎ Error: Invalid argument for --vc - the variance " + item +
+                                        " is negative; variances are 0 or more.");
+        }
+        values.push_back(value);
+        start = comma + 1;
+    }
+    return values;
+}
+
 void append_covariates(const std::string& option, const std::string& list, std::vector<int>& covar_pos) {
     std::size_t start = 0;
     while (start < list.size()) {
@@ -90,7 +112,9 @@ bool is_option_name(const std::string& text) {
                                          "--bedfile", "--pedigree", "--kin-file", "--phefile", "--out", "--phe-pos",
                                          "--covar-pos", "--threads", "--kin-method", "--kin-lambda", "--kin-tau",
                                          "--kin-omega", "--max-iter", "--qcovar-pos", "--kin-gcta",
-                                         "--kin-parts", "--kin-part"};
+                                         "--kin-parts", "--kin-part", "--mkin-file", "--pe",
+                                         "--rand-pos", "--lrt", "--vc", "--kin-inverse", "--pcg-tol",
+                                         "--pcg-max-iter", "--apy-core", "--apy-core-file"};
     for (const char* name : kNames) {
         if (text == name) {
             return true;
@@ -121,12 +145,23 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
         } else if (arg == "--kin-gcta") {
             options.kin_gcta = true;
             options.given_options.push_back(arg);
+        } else if (arg == "--pe") {
+            options.pe = true;
+            options.given_options.push_back(arg);
+        } else if (arg == "--lrt") {
+            options.lrt = true;
+            options.given_options.push_back(arg);
+        } else if (arg == "--kin-inverse") {
+            options.kin_inverse = true;
+            options.given_options.push_back(arg);
         } else {
             const bool takes_value = arg == "--bedfile" || arg == "--pedigree" || arg == "--kin-file" ||
                                      arg == "--phefile" || arg == "--out" || arg == "--phe-pos" ||
                                      arg == "--covar-pos" || arg == "--qcovar-pos" || arg == "--threads" || arg == "--kin-method" ||
                                      arg == "--kin-lambda" || arg == "--kin-tau" || arg == "--kin-omega" ||
-                                     arg == "--max-iter" || arg == "--kin-parts" || arg == "--kin-part";
+                                     arg == "--max-iter" || arg == "--kin-parts" || arg == "--kin-part" ||
+                                     arg == "--mkin-file" || arg == "--rand-pos" || arg == "--vc" || arg == "--pcg-tol" ||
+                                     arg == "--pcg-max-iter" || arg == "--apy-core" || arg == "--apy-core-file";
             if (!takes_value) {
                 throw std::invalid_argument("❎ Error: Unknown argument " + arg);
             }
@@ -166,6 +201,22 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                 append_covariates(arg, value, options.covar_pos);
             } else if (arg == "--qcovar-pos") {
                 append_covariates(arg, value, options.qcovar_pos);
+            } else if (arg == "--rand-pos") {
+                append_covariates(arg, value, options.rand_pos);
+            } else if (arg == "--mkin-file") {
+                options.mkin_file = value;
+            } else if (arg == "--vc") {
+                options.vc = read_variances(value);
+                options.vc_given = true;
+            } else if (arg == "--pcg-tol") {
+                options.pcg_tol = read_double(arg, value);
+            } else if (arg == "--pcg-max-iter") {
+                options.pcg_max_iter = read_int(arg, value);
+            } else if (arg == "--apy-core") {
+                options.apy_core = read_int(arg, value);
+                options.apy_core_given = true;
+            } else if (arg == "--apy-core-file") {
+                options.apy_core_file = value;
             } else if (arg == "--threads") {
                 options.threads = read_int(arg, value);
                 options.threads_given = true;

@@ -133,6 +133,19 @@ void warn_header_like_data(const PedigreeFileRows& content, const std::string& f
 
 // The chain shared by both routes: file, pedcheck, ordering, A.
 std::pair<Pedigree, Eigen::MatrixXd> pedigree_relationships(const RunOptions& options, Logger& logger) {
+    Pedigree pedigree = read_prepared_pedigree(options, logger);
+    logger.tee << "👉 Calculating pedigree relationship matrix. \n";
+    Eigen::MatrixXd A = with_memory_check("A", pedigree.ids.size(), [&] {
+        ProgressLine progress("A", "individuals");
+        const auto total = static_cast<std::int64_t>(pedigree.ids.size());
+        return build_relationship_matrix(pedigree, [&](Eigen::Index done) { progress.update(done, total); });
+    });
+    return std::make_pair(std::move(pedigree), std::move(A));
+}
+
+}  // namespace
+
+Pedigree read_prepared_pedigree(const RunOptions& options, Logger& logger) {
     std::vector<PedigreeRow> checked;
     {
         const PedigreeFileRows content = read_pedigree_rows(options.pedigree_file);
@@ -148,17 +161,15 @@ std::pair<Pedigree, Eigen::MatrixXd> pedigree_relationships(const RunOptions& op
     checked.clear();
 
     logger.tee << "👉 Sorting pedigree. \n";
-    Pedigree pedigree = prepare_pedigree(triples);
-    logger.tee << "👉 Calculating pedigree relationship matrix. \n";
-    Eigen::MatrixXd A = with_memory_check("A", pedigree.ids.size(), [&] {
-        ProgressLine progress("A", "individuals");
-        const auto total = static_cast<std::int64_t>(pedigree.ids.size());
-        return build_relationship_matrix(pedigree, [&](Eigen::Index done) { progress.update(done, total); });
-    });
-    return std::make_pair(std::move(pedigree), std::move(A));
+    return prepare_pedigree(triples);
 }
 
-}  // namespace
+Eigen::MatrixXd single_step_genomic(const RunOptions& options, Logger& logger, BedSet& bed) {
+    bed = read_bed(options.bed_prefix, true);
+    logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";
+    // The G inside H always takes lambda 2; --kin-lambda belongs to the genomic route.
+    return with_memory_check("G", bed.individual_ids.size(), [&] { return gkin_cpp(bed, options.kin_method, 2.0); });
+}
 
 KinshipResult pedigree_route(const RunOptions& options, Logger& logger) {
     auto [pedigree, A] = pedigree_relationships(options, logger);
@@ -171,11 +182,8 @@ KinshipResult single_step_route(const RunOptions& options, Logger& logger) {
     const Pedigree& pedigree = relationships.first;
     Eigen::MatrixXd& A = relationships.second;
     omp_set_num_threads(options.threads);
-    const BedSet bed = read_bed(options.bed_prefix, true);
-    logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";
-    // The G inside H always takes lambda 2; --kin-lambda belongs to the genomic route.
-    Eigen::MatrixXd G =
-        with_memory_check("G", bed.individual_ids.size(), [&] { return gkin_cpp(bed, options.kin_method, 2.0); });
+    BedSet bed;
+    Eigen::MatrixXd G = single_step_genomic(options, logger, bed);
     logger.tee << "👉 Calculating H matrix using method ...\n";
     // A and G are moved in: Hkin frees them once H has their blocks.
     const auto n_individuals = static_cast<std::size_t>(A.rows());

@@ -89,6 +89,12 @@ void check_numeric_covariate_columns(const std::vector<int>& covar_pos, const st
 
 PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
                             const std::unordered_set<std::string>& kinship_ids, const std::vector<int>& qcovar_pos) {
+    return read_phenotype_records(path, phe_pos, covar_pos, kinship_ids, qcovar_pos, {}).data;
+}
+
+PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
+                                        const std::unordered_set<std::string>& kinship_ids,
+                                        const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos) {
     std::ifstream file(path);
     if (!file.is_open()) {
         throw std::runtime_error("Could not open the phenotype file: " + path);
@@ -101,6 +107,9 @@ PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vec
     std::vector<double> numeric;  // record-major, qcovar_pos.size() per kept record
     std::vector<double> numeric_row(qcovar_pos.size());
     std::vector<std::string> numeric_names;
+    PhenotypeRecords result;
+    result.random_levels.resize(rand_pos.size());
+    std::vector<std::string> random_row(rand_pos.size());
     std::size_t column_count = 0;
     bool column_count_taken = false;
     bool spaced_first_line = false;
@@ -133,6 +142,17 @@ PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vec
                 numeric_names.push_back(header ? fields[static_cast<std::size_t>(column)]
                                                : "Covar" + std::to_string(column + 1));
             }
+            const bool trait_header = kinship_ids.count(fields[0]) == 0 && phe_pos >= 0 &&
+                                      static_cast<std::size_t>(phe_pos) < fields.size() &&
+                                      !fields[static_cast<std::size_t>(phe_pos)].empty();
+            result.trait_name =
+                trait_header ? fields[static_cast<std::size_t>(phe_pos)] : "Trait" + std::to_string(phe_pos + 1);
+            for (int column : rand_pos) {
+                const bool header = kinship_ids.count(fields[0]) == 0 && static_cast<std::size_t>(column) < fields.size() &&
+                                    !fields[static_cast<std::size_t>(column)].empty();
+                result.random_names.push_back(header ? fields[static_cast<std::size_t>(column)]
+                                                     : "Class" + std::to_string(column + 1));
+            }
         }
         // The first line of the message stays as it always was; the next say it in the user's
         // numbers and name the usual cause, a file separated by spaces.
@@ -158,6 +178,13 @@ PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vec
                 }
             }
         }
+        for (int column : rand_pos) {
+            if (column < 0 || static_cast<std::size_t>(column) >= column_count) {
+                throw InputCheckFailure("--rand-pos column " + std::to_string(column + 1) + " is beyond the " +
+                                        std::to_string(column_count) + " column(s) of the first line of " + path +
+                                        ".");
+            }
+        }
 
         const auto trait_column = static_cast<std::size_t>(phe_pos);
         if (trait_column >= fields.size() || fields[trait_column] == "NA" || kinship_ids.count(fields[0]) == 0) {
@@ -181,6 +208,13 @@ PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vec
             }
             codes[c] = entry->second;
         }
+        for (std::size_t c = 0; c < rand_pos.size() && complete; ++c) {
+            const auto column = static_cast<std::size_t>(rand_pos[c]);
+            complete = column < fields.size() && fields[column] != "NA" && !fields[column].empty();
+            if (complete) {
+                random_row[c] = fields[column];
+            }
+        }
         for (std::size_t c = 0; c < qcovar_pos.size() && complete; ++c) {
             const auto column = static_cast<std::size_t>(qcovar_pos[c]);
             if (column >= fields.size()) {
@@ -202,6 +236,9 @@ PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vec
         record_ids.push_back(fields[0]);
         for (std::size_t c = 0; c < covar_pos.size(); ++c) {
             covariates[c].record_codes.push_back(codes[c]);
+        }
+        for (std::size_t c = 0; c < rand_pos.size(); ++c) {
+            result.random_levels[c].push_back(random_row[c]);
         }
     }
     if (file.bad()) {
@@ -251,7 +288,9 @@ PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vec
         }
         labels.push_back(numeric_names[static_cast<std::size_t>(c)]);
     }
-    return {std::move(y), std::move(full_design), std::move(reduced_design), std::move(record_ids), std::move(labels)};
+    result.data = {std::move(y), std::move(full_design), std::move(reduced_design), std::move(record_ids),
+                   std::move(labels)};
+    return result;
 }
 
 std::vector<Eigen::Index> record_positions(const std::vector<std::string>& record_ids,

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/model_inputs.h"
 
 namespace {
 
@@ -43,6 +44,9 @@ std::vector<std::string> kinship_results(const RunOptions& options) {
         return {base + ".bin", base + ".id"};
     }
     std::vector<std::string> files;
+    if (options.kin_inverse) {  // instead of the matrix
+        return {out + ".inverse.txt", out + ".inverse.id"};
+    }
     if (options.kin_gcta) {
         files.insert(files.end(), {out + ".grm.bin", out + ".grm.id", out + ".grm.N.bin"});
     }
@@ -55,7 +59,7 @@ std::vector<std::string> kinship_results(const RunOptions& options) {
     return files;
 }
 
-// The input files of the kinship run.
+// The input files of the kinship run, or of a prediction from the pedigree.
 std::vector<NamedFile> kinship_inputs(const RunOptions& options) {
     std::vector<NamedFile> files;
     if (!options.bed_prefix.empty()) {
@@ -65,6 +69,9 @@ std::vector<NamedFile> kinship_inputs(const RunOptions& options) {
     }
     if (!options.pedigree_file.empty()) {
         files.push_back({options.pedigree_file, "--pedigree"});
+    }
+    if (!options.apy_core_file.empty()) {
+        files.push_back({options.apy_core_file, "--apy-core-file"});
     }
     return files;
 }
@@ -80,15 +87,31 @@ std::string log_file_name(const RunOptions& options) {
 }
 
 void check_outputs_spare_inputs(const RunOptions& options) {
-    std::vector<NamedFile> inputs = options.run_kinship ? kinship_inputs(options) : std::vector<NamedFile>{};
+    std::vector<NamedFile> inputs =
+        options.run_kinship || pedigree_prediction(options) ? kinship_inputs(options) : std::vector<NamedFile>{};
     // A combined run reads the kinship it has just written (--kin-file PREFIX.kinship.txt): the
     // kinship results may be the kinship file of the mixed-model run, and nothing else may be.
     std::vector<NamedFile> kinship_file;
     if (options.run_reml || options.run_predict) {
         inputs.push_back({options.phe_file, "--phefile"});
-        kinship_file.push_back({options.kin_file, "--kin-file"});
-        if (ends_with(options.kin_file, ".bin")) {  // PREFIX.bin and PREFIX.grm.bin read PREFIX[.grm].id
-            kinship_file.push_back({options.kin_file.substr(0, options.kin_file.size() - 4) + ".id", "--kin-file"});
+        std::vector<std::string> kinship_files;
+        if (!options.kin_file.empty()) {
+            kinship_files.push_back(options.kin_file);
+        }
+        if (!options.mkin_file.empty()) {
+            inputs.push_back({options.mkin_file, "--mkin-file"});
+            try {
+                kinship_files = read_kinship_list(options.mkin_file);
+            } catch (const std::exception&) {
+                // The run itself says what is wrong with the list.
+            }
+        }
+        const std::string role = options.mkin_file.empty() ? "--kin-file" : "--mkin-file";
+        for (const std::string& kinship : kinship_files) {
+            kinship_file.push_back({kinship, role});
+            if (ends_with(kinship, ".bin")) {  // PREFIX.bin and PREFIX.grm.bin read PREFIX[.grm].id
+                kinship_file.push_back({kinship.substr(0, kinship.size() - 4) + ".id", role});
+            }
         }
     }
     std::vector<NamedFile> all_inputs = inputs;
@@ -98,6 +121,9 @@ void check_outputs_spare_inputs(const RunOptions& options) {
         for (const std::string& result : kinship_results(options)) {
             outputs.push_back({result, &inputs});
         }
+    }
+    if (options.run_reml || options.run_predict) {
+        outputs.push_back({options.out_prefix + ".vc.txt", &all_inputs});
     }
     if (options.run_predict && !options.run_reml) {
         for (const char* ending : {".random.txt", ".reliability.txt"}) {

@@ -73,6 +73,11 @@ void kinshipHelp() {
               << "  --kin-parts <int>     G in N parts for a job array (Optional; --bedfile and --kin-bin only), with --kin-part\n"
               << "  --kin-part <int>      The part I (1 to N) this run writes: PREFIX.part_N_I.bin and PREFIX.part_N_I.id;\n"
               << "                        cat of the parts in order of I gives PREFIX.bin and PREFIX.id\n"
+              << "  --kin-inverse         Write the inverse of A (of H with --bedfile) as PREFIX.inverse.txt (row col value,\n"
+              << "                        lower triangle) and PREFIX.inverse.id, without forming A or H (Optional)\n"
+              << "  --apy-core <int>      The genotyped block of the inverse of H by APY, with a core of N genotyped\n"
+              << "                        individuals drawn at random (Optional)\n"
+              << "  --apy-core-file <file> The same with the core's IDs, one per line (Optional)\n"
               << "  --out <prefix>        Specify the output prefix (Optional, default: Results); its folder must exist.\n"
               << "                        The log is PREFIX.log (PREFIX.part_N_I.log for a part)\n";
 }
@@ -112,7 +117,13 @@ void predictHelp() {
               << "Usage: Zelkora --predict\n"
               << "Options:\n";
     mixed_model_options();
-    max_iter_and_out("Writes PREFIX.random.txt and PREFIX.reliability.txt; the log is PREFIX.log");
+    max_iter_and_out("Writes PREFIX.random.txt, PREFIX.reliability.txt and PREFIX.vc.txt; the log is PREFIX.log");
+    std::cout << "  Without --kin-file, from a pedigree (large pedigrees, by iteration; no REML):\n"
+              << "  --pedigree <file>   Breeding values of every pedigree individual from the sparse inverse of A\n"
+              << "                      (of H with --bedfile; also --kin-method, --kin-tau, --kin-omega, --apy-core)\n"
+              << "  --vc <a>,<e>        The additive and residual variances to predict at (Required with --pedigree)\n"
+              << "  --pcg-tol <number>  Relative residual at which the iteration stops (Optional, default: 1e-8)\n"
+              << "  --pcg-max-iter <int> Most iterations (Optional, default: 10000)\n";
 }
 
 void generalHelp() {

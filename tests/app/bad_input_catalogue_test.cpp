@@ -40,13 +40,15 @@ std::string floats(const std::vector<float>& values) {
 }
 const std::string kKinshipBin = floats({1.0f, 0.25f, 1.0f, 0.0f, 0.125f, 1.0f});
 const std::string kPhenotypes = "ID\tSex\tTrait\nA\tM\t10.5\nB\tF\t12.0\nC\tM\t9.0\n";
+// Records of pedigree individuals, for the breeding values by iteration.
+const std::string kPedigreeRecords = "ID\tSex\tTrait\nG1\tM\t10.5\nG2\tF\t12.0\nP1\tM\t9.0\nG4\tF\t11.0\n";
 
 // Writes the valid set into `dir` with `changes` over it: "<none>" leaves a file out, "<folder>"
 // puts a folder in its place, "<fifo>" a named pipe, "<full>" a link to a full device.
 void prepare(const std::string& dir, const std::map<std::string, std::string>& changes) {
     std::map<std::string, std::string> files = changes;  // the changes win over the valid set
     files.insert({{"d.fam", kFam}, {"d.bim", kBim}, {"d.bed", kBed}, {"ped.txt", kPedigree}, {"k.txt", kKinship},
-                  {"phe.txt", kPhenotypes}});
+                  {"phe.txt", kPhenotypes}, {"pp.txt", kPedigreeRecords}});
     for (const auto& [name, content] : files) {
         if (content == "<folder>") {
             std::filesystem::create_directory(dir + "/" + name);
@@ -67,6 +69,12 @@ const Args kBlend = {"--kinship", "--pedigree", "ped.txt", "--bedfile", "d", "--
 const Args kReml = {"--reml", "--kin-file", "k.txt", "--phefile", "phe.txt", "--phe-pos", "3", "--out", "r"};
 const Args kPred = {"--predict", "--kin-file", "k.txt", "--phefile", "phe.txt", "--phe-pos", "3", "--out", "r"};
 const Args kPredBin = {"--predict", "--kin-file", "k.bin", "--phefile", "phe.txt", "--phe-pos", "3", "--out", "r"};
+// Breeding values by iteration from the pedigree, with records of pedigree individuals.
+const Args kFromPedigree = {"--predict", "--pedigree", "ped.txt", "--phefile", "pp.txt", "--phe-pos", "3", "--out", "r"};
+const Args kPedPred = {"--predict", "--pedigree", "ped.txt", "--phefile", "pp.txt", "--phe-pos", "3", "--vc", "2,3",
+                       "--out", "r"};
+const Args kStepPred = {"--predict", "--pedigree", "ped.txt", "--bedfile", "d", "--phefile", "pp.txt", "--phe-pos", "3",
+                        "--vc", "2,3", "--out", "r"};
 const Args kRemlGcta = {"--reml", "--kin-file", "k.grm.bin", "--phefile", "phe.txt", "--phe-pos", "3", "--out", "r"};
 
 Args with(Args args, const Args& more) {
@@ -81,7 +89,8 @@ enum Stream { kCommandLine, kRun };
 const std::vector<std::string> kText = {"r.kinship.txt"}, kBin = {"r.bin", "r.id"},
                                kValues = {"r.random.txt", "r.reliability.txt"},
                                kGcta = {"r.grm.bin", "r.grm.id", "r.grm.N.bin"},
-                               kPart = {"r.part_2_1.bin", "r.part_2_1.id"};
+                               kPart = {"r.part_2_1.bin", "r.part_2_1.id"},
+                               kSparse = {"r.random.txt", "r.vc.txt"}, kInverse = {"r.inverse.txt", "r.inverse.id"};
 const Args kParts = {"--kin-bin", "--kin-parts", "2", "--kin-part", "1"};
 
 struct BadInput {
@@ -313,6 +322,39 @@ std::vector<BadInput> catalogue() {
          kRun, "line 3: the covariate value \"-1e400\" in column 2 (--qcovar-pos) is not a finite number.", kValues},
         {"trait beyond the range of a double", {{"phe.txt", kPhenotypes + "C\tF\t1e400\n"}}, kReml, kRun,
          "phenotype file phe.txt, line 5: the trait value \"1e400\" in column 3 is out of the range of a double.", {}},
+        // No usable record with a numeric covariate: the message of too few records, no crash.
+        {"numeric covariate, no phenotype ID in the kinship",
+         {{"phe.txt", "ID\tAge\tTrait\nX\t3\t10.5\nY\t4\t12.0\n"}}, with(kPred, {"--qcovar-pos", "2"}), kRun,
+         "REML needs at least two records", kValues},
+        {"numeric covariate, header only", {{"phe.txt", "ID\tAge\tTrait\n"}}, with(kReml, {"--qcovar-pos", "2"}),
+         kRun, "REML needs at least two records", {}},
+        {"numeric covariate, the trait all NA", {{"phe.txt", "ID\tAge\tTrait\nA\t3\tNA\nB\t4\tNA\n"}},
+         with(kPred, {"--qcovar-pos", "2"}), kRun, "REML needs at least two records", kValues},
+        {"numeric covariate all NA", {{"phe.txt", "ID\tAge\tTrait\nA\tNA\t3\nB\tNA\t4\n"}},
+         with(kReml, {"--qcovar-pos", "2"}), kRun, "REML needs at least two records", {}},
+        // The breeding values and their reliabilities are put in place together or not at all.
+        {"reliability file that is a folder", {{"r.reliability.txt", "<folder>"}}, kPred, kRun,
+         "无法打开文件 r.reliability.txt", {"r.random.txt"}},
+        // Models with several random effects, and given variances.
+        {"kinship list naming a missing file", {{"list.txt", "k.txt\nmissing.txt\n"}},
+         with(kPred, {"--kin-file", "", "--mkin-file", "list.txt"}), kRun,
+         "kinship list list.txt, line 2: missing.txt does not exist", kValues},
+        {"empty kinship list", {{"list.txt", "\n\n"}}, with(kPred, {"--kin-file", "", "--mkin-file", "list.txt"}), kRun,
+         "the kinship list list.txt names no kinship file", kValues},
+        {"kinship list naming itself", {{"list.txt", "list.txt\n"}},
+         with(kPred, {"--kin-file", "", "--mkin-file", "list.txt"}), kRun,
+         "kinship list list.txt, line 1 names the list itself", kValues},
+        {"--kin-file with --mkin-file", {{"list.txt", "k.txt\n"}}, with(kPred, {"--mkin-file", "list.txt"}), kRun,
+         "--kin-file and --mkin-file cannot be given together", kValues},
+        {"a column both fixed and random", {}, with(kPred, {"--covar-pos", "2", "--rand-pos", "2"}), kRun,
+         "column 2 is given both as a fixed covariate and in --rand-pos", kValues},
+        {"--vc with the wrong count", {}, with(kPred, {"--vc", "1,2,3"}), kRun,
+         "--vc gives 3 value(s) but the model has 2 variance components: Add, e", kValues},
+        {"--vc with a negative value", {}, with(kPred, {"--vc", "1,-2"}), kRun,
+         "the variance -2 is negative", kValues},
+        {"--vc with a residual of 0", {}, with(kPred, {"--vc", "1,0"}), kRun,
+         "--vc: the residual variance, the last value, must be above 0.", kValues},
+        {"--vc with --reml", {}, with(kReml, {"--vc", "1,2"}), kRun, "--vc gives the variances of a prediction", {}},
         {"trait with a thousands separator", {{"phe.txt", kPhenotypes + "C\tF\t53,682\n"}}, kPred, kRun,
          "phenotype file phe.txt, line 5: the trait value \"53,682\" in column 3 is not a number.", kValues},
         {"hexadecimal trait", {{"phe.txt", kPhenotypes + "C\tF\t0x40\n"}}, kReml, kRun,
@@ -345,6 +387,38 @@ std::vector<BadInput> catalogue() {
         {"REML that does not converge before a prediction", {}, with(kPred, {"--max-iter", "1"}), kRun,
          "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n❎ Error: without converged "
          "variance components there are no breeding values to predict; r.random.txt was not written.", kValues},
+        // Breeding values by iteration and the inverses of A and H.
+        {"prediction from a pedigree without --vc", {}, kFromPedigree, kRun,
+         "--predict with --pedigree (and no --kin-file) solves the mixed model equations at given variances: give --vc",
+         kSparse},
+        {"--vc with one value for a pedigree", {}, with(kFromPedigree, {"--vc", "2"}), kRun,
+         "Invalid argument for --vc - 1 value(s) for --predict --pedigree", kSparse},
+        {"--vc with a residual of 0", {}, with(kFromPedigree, {"--vc", "2,0"}), kRun,
+         "Invalid argument for --vc - the residual variance (the last value) is 0", kSparse},
+        {"--vc with a negative variance", {}, with(kFromPedigree, {"--vc", "2,-1"}), kRun,
+         "Invalid argument for --vc - the variance -1 is negative", kSparse},
+        {"prediction from a pedigree that fails its checks", {{"ped.txt", kPedigree + "G1 P1 P2\n"}}, kPedPred, kRun,
+         "Program terminated due to duplicate offspring ID.", kSparse},
+        {"prediction from a pedigree without a record of its individuals", {{"pp.txt", kPhenotypes}}, kPedPred, kRun,
+         "no record of pp.txt has a trait value, complete covariates and an individual in the pedigree ped.txt",
+         kSparse},
+        {"breeding values that cannot converge within --pcg-max-iter", {}, with(kPedPred, {"--pcg-max-iter", "1"}),
+         kRun, "the breeding values did not converge: after 1 iteration(s) (--pcg-max-iter) the relative residual is",
+         kSparse},
+        {"a tolerance of 0", {}, with(kPedPred, {"--pcg-tol", "0"}), kRun,
+         "Invalid argument for --pcg-tol - 0: the relative residual to reach must be greater than 0 and less than 1.",
+         kSparse},
+        {"an APY core larger than the genotyped", {}, with(kStepPred, {"--apy-core", "6"}), kRun,
+         "--apy-core 6 is more than the 5 genotyped individuals of the pedigree", kSparse},
+        {"an APY core naming an individual that is not genotyped", {{"core.txt", "G1\nP1\n"}},
+         with(kStepPred, {"--apy-core-file", "core.txt"}), kRun,
+         "APY core file core.txt, line 2: \"P1\" is not a genotyped individual of the pedigree", kSparse},
+        {"an APY core without genotypes", {}, with(kPedPred, {"--apy-core", "2"}), kRun,
+         "--apy-core chooses the core of APY, which inverts G: give the genotypes (--bedfile).", kSparse},
+        {"the inverse of G alone", {}, with(kGen, {"--kin-inverse"}), kRun,
+         "--kin-inverse writes the inverse of A or H, which start from a pedigree", kInverse},
+        {"the inverse in the binary format", {}, with(kPed, {"--kin-inverse", "--kin-bin"}), kRun,
+         "--kin-inverse writes PREFIX.inverse.txt and PREFIX.inverse.id instead of the matrix", kInverse},
         // Result paths.
         {"output folder that does not exist", {}, with(kGen, {"--out", "no/such/r"}), kCommandLine,
          "Unable to open log file: no/such/r.log", {}},
@@ -610,7 +684,7 @@ TEST(BadInputCatalogue, OptionsOfAModeNotAskedForAreNamedAsIgnored) {
     // --threads belongs to every run.
     const CommandResult reml = run_zelkora(with(kReml, {"--threads", "4"}), dir);
     EXPECT_EQ(reml.status, 0) << reml.err;
-    EXPECT_EQ(reml.err, "");
+    EXPECT_EQ(reml.err, "👏 Variance components were saved in r.vc.txt\n");
     const CommandResult none = run_zelkora({"--threads", "0", "--kin-tau", "-1", "--out", "r"}, dir);
     EXPECT_EQ(none.status, 0) << none.err;
     EXPECT_EQ(none.err, "⚠️ Warning: --kin-tau is an option of --kinship, which was not asked for: it is ignored.\n"

@@ -249,7 +249,7 @@ TEST(ExamplesEndToEnd, RemlTraceAndEstimatesFollowTheLiteralIteration) {
     expect_console_and_log(console, read_file(d.dir + "/reml.log"),
                            reml_console("", "G", 400, 370, "👉 kinship matrix size: 370 x 370 used for REML analysis.\n")
                                + "😊 All finished!\n\n");
-    EXPECT_EQ(d.runs[3].err, "");
+    EXPECT_EQ(d.runs[3].err, "👏 Variance components were saved in reml.vc.txt\n");
     EXPECT_FALSE(file_exists(d.dir + "/reml.random.txt"));
 }
 
@@ -268,7 +268,8 @@ TEST(ExamplesEndToEnd, BreedingValuesSolveTheMixedModelEquations) {
                                "predicted\n\n👏 Fixed effects were shown:\n\nIntercept\t#\nCovar2_F\t0\nCovar2_M\t#\n"
                                "Covar3_H2\t0\nCovar3_H1\t#\nCovar3_H3\t#\n\n😊 All finished!\n\n");
     EXPECT_EQ(d.runs[4].err, "\n👏 Predicted breeding values were saved in predict.random.txt\n👏 Their standard "
-                             "errors and reliabilities were saved in predict.reliability.txt\n");
+                             "errors and reliabilities were saved in predict.reliability.txt\n👏 Variance components "
+                             "were saved in predict.vc.txt\n");
     // The reliability file: the same individuals and breeding values, reliabilities in [0, 1].
     const auto reliabilities = words_of(read_file(d.dir + "/predict.reliability.txt"));
     ASSERT_EQ(reliabilities.size(), lines.size());

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pedigree/pedigree.h"
+#include "pedigree/random_pedigree.h"
 
 namespace {
 
@@ -92,6 +93,31 @@ TEST(RelationshipMatrix, FullSibMatingGivesInbreeding) {
     EXPECT_EQ(at("I", "I"), 1.25);
     EXPECT_EQ(at("K", "K"), 1.0);
     EXPECT_EQ(at("K", "I"), 0.625);
+}
+
+TEST(PedigreeInbreeding, TextbookExampleAndInbredRandomPedigreesMatchTheDiagonalOfA) {
+    // Six-animal textbook example: 5 = 4 x 3 (half sibs through 1), 6 = 5 x 2 (back-cross
+    // onto 3's dam); both have F = 0.125.
+    const Pedigree textbook = prepare_pedigree(
+        {{"1", "0", "0"}, {"2", "0", "0"}, {"3", "1", "2"}, {"4", "1", "0"}, {"5", "4", "3"}, {"6", "5", "2"}});
+    const std::vector<double> f = pedigree_inbreeding(textbook);
+    for (const char* id : {"1", "2", "3", "4"}) EXPECT_EQ(f[textbook.id_to_index.at(id)], 0.0) << id;
+    EXPECT_DOUBLE_EQ(f[textbook.id_to_index.at("5")], 0.125);
+    EXPECT_DOUBLE_EQ(f[textbook.id_to_index.at("6")], 0.125);
+
+    std::mt19937 random(11);
+    for (int trial = 0; trial < 10; ++trial) {
+        const std::vector<PedigreeTriple> triples = random_inbred_pedigree(random, 300);
+        const Pedigree p = prepare_pedigree(triples);
+        const Eigen::MatrixXd A = build_relationship_matrix(p);
+        const std::vector<double> inbreeding = pedigree_inbreeding(p);
+        ASSERT_EQ(inbreeding.size(), p.ids.size());
+        for (std::size_t i = 0; i < inbreeding.size(); ++i) {
+            const auto k = static_cast<Eigen::Index>(i);
+            ASSERT_NEAR(inbreeding[i], A(k, k) - 1.0, 1e-12) << p.ids[i];
+        }
+        EXPECT_GT(A.diagonal().maxCoeff(), 1.2);  // the test does reach heavy inbreeding
+    }
 }
 
 }  // namespace
