@@ -3,6 +3,7 @@
 // tests (--lrt). One record group per set of random levels (mixed_model/GroupedEvaluator).
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <iomanip>
 #include <iostream>
@@ -125,8 +126,13 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
                    << kMostRemlIterations << " iterations." << std::endl;
     }
     write_header(logger.tee, fit.names);
+    const auto start = std::chrono::steady_clock::now();
     const AiRemlRun run =
         ai_reml(*fit.evaluator, fit.settings, [&](const AiRemlStep& step) { write_iteration(logger.tee, step, fit); });
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    logger.tee << "👉 " << run.iterations.size() << " iteration(s) in " << seconds << " s, "
+               << seconds / static_cast<double>(std::max<std::size_t>(run.iterations.size(), 1))
+               << " s each (records in " << fit.evaluator->groups() << " groups)" << std::endl;
     if (!run.converged) {
         logger.tee << "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n" << std::flush;
         if (run.capped) {
@@ -305,9 +311,10 @@ void show_fixed_effects(Logger& logger, const ModelSetup& model, const Fitting& 
 }
 
 void refuse_under_mpirun() {
-    if (started_by_mpirun()) {
+    if (world_size() > 1) {
         throw RunFailure("models with several random effects (--mkin-file with several kinships, --pe, --rand-pos) "
-                         "run as one process for now; run them without mpirun.");
+                         "cannot run on " + std::to_string(world_size()) +
+                         " MPI ranks yet; run them as one process (without mpirun).");
     }
 }
 
@@ -319,8 +326,11 @@ int run_model_reml(const RunOptions& options, Logger& logger, const std::vector<
         throw InputCheckFailure("--vc gives the variances of a prediction (--predict) instead of estimating them; "
                                 "--reml estimates them.");
     }
+    const auto start = std::chrono::steady_clock::now();
     const ModelSetup model = set_up_model(options, logger, kinship_files);
     const Fitting fit = fitting_of(options, model, options.max_iter);
+    logger.tee << "👉 Kinships read at the records in "
+               << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s" << std::endl;
     logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
     const std::optional<Estimate> result = estimate(options, logger, model, fit);
     if (!result) {
