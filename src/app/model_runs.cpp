@@ -8,6 +8,7 @@
 #include <iomanip>
 #include <iostream>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -43,9 +44,12 @@ Fitting fitting_of(const RunOptions& options, const ModelSetup& model, int max_i
     fit.names = model.names;
     fit.names.push_back("e");
     const Eigen::MatrixXd& y = std::get<0>(model.records.data);
-    const Eigen::MatrixXd& full_design = std::get<1>(model.records.data);
-    fit.kept = fixed_effect_columns(full_design);
-    const Eigen::MatrixXd X = full_design(Eigen::all, fit.kept);
+    // REML on the design without reference levels, its columns taken in order, as for one
+    // kinship: the log-likelihoods of every model share one convention.
+    const Eigen::MatrixXd& reduced_design = std::get<2>(model.records.data);
+    std::vector<Eigen::Index> in_order(static_cast<std::size_t>(reduced_design.cols()));
+    std::iota(in_order.begin(), in_order.end(), Eigen::Index{0});
+    const Eigen::MatrixXd X = reduced_design(Eigen::all, independent_columns(reduced_design, in_order));
     const auto n = y.rows();
     const auto p = static_cast<Eigen::Index>(fit.kept.size());
     fit.trait = trait_scale(y, has_constant_column(X));
@@ -347,7 +351,7 @@ int run_model_predict(const RunOptions& options, Logger& logger, const std::vect
     const std::string values_name = options.out_prefix + ".random.txt";
     const std::string reliability_name = options.out_prefix + ".reliability.txt";
     const ModelSetup model = set_up_model(options, logger, kinship_files);
-    const Fitting fit = fitting_of(options, model, options.max_iter);
+    Fitting fit = fitting_of(options, model, options.max_iter);
     Estimate result;
     if (options.vc_given) {
         result = given_values(options, logger, fit);
@@ -360,6 +364,9 @@ int run_model_predict(const RunOptions& options, Logger& logger, const std::vect
         }
         result = *estimated;
     }
+    // The fixed effects of the full design's estimable columns (reference levels shown as 0).
+    fit.kept = fixed_effect_columns(std::get<1>(model.records.data));
+    fit.evaluator->set_design(std::get<1>(model.records.data)(Eigen::all, fit.kept));
     const GroupedEvaluator::Solution solution = fit.evaluator->solve(result.theta);
     if (!solution.finite) {
         throw RunFailure("the mixed model equations cannot be solved at these variances: " + solution.problem +
