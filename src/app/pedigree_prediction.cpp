@@ -144,7 +144,7 @@ int run_pedigree_predict(const RunOptions& options, Logger& logger) {
         }
         const std::string variance_name = options.out_prefix + ".vc.txt";
         write_variance_file(rows, variance_name);
-        std::cerr << "👏 The variances used were saved in " << variance_name << std::endl;
+        std::cerr << "👏 Variance components were saved in " << variance_name << std::endl;
         logger.tee << "\n👉 Prediction took " << std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                                                                  run_start).count()
                    << " s in all." << std::endl;

@@ -86,12 +86,17 @@ namespace {
 
 void mixed_model_options() {
     std::cout << "  --kin-file <file>    Specify the kinship file: text, PREFIX.bin or PREFIX.grm.bin (Required)\n"
+              << "  --mkin-file <file>  A list of kinship files, one per line: several kinships K1, K2, ...\n"
+              << "                      (instead of --kin-file)\n"
               << "  --phefile <file>    Specify the phenotype file (Required): tab-separated, the ID in column 1, NA missing\n"
               << "  --phe-pos <int>     Specify the column for phenotype data (Required), counting from 1 (column 1 is the ID)\n"
               << "  --covar-pos <list>  Specify the columns for covariates, separated by commas(Optional);\n"
               << "                      class variables (every distinct text a level), counting from 1\n"
               << "  --qcovar-pos <list> Columns of numeric covariates (age, weight), each fitted as a regression,\n"
               << "                      separated by commas (Optional)\n"
+              << "  --rand-pos <list>   Class columns fitted as random effects (herd-year, litter) (Optional)\n"
+              << "  --pe                A permanent environment shared by an individual's repeated records (Optional)\n"
+              << "  --lrt               Likelihood-ratio test of every random component (Optional)\n"
               << "  --threads <int>     Threads of the run, 1 to 1024 (Optional, default: every core)\n";
 }
 
@@ -109,7 +114,7 @@ void remlHelp() {
               << "Usage: Zelkora --reml\n"
               << "Options:\n";
     mixed_model_options();
-    max_iter_and_out("The log is PREFIX.log");
+    max_iter_and_out("Writes PREFIX.vc.txt; the log is PREFIX.log");
 }
 
 void predictHelp() {
@@ -118,10 +123,12 @@ void predictHelp() {
               << "Options:\n";
     mixed_model_options();
     max_iter_and_out("Writes PREFIX.random.txt, PREFIX.reliability.txt and PREFIX.vc.txt; the log is PREFIX.log");
+    std::cout << "  --vc <list>         Variances to predict at, without REML: the V(...) rows of PREFIX.vc.txt,\n"
+              << "                      the residual last (Optional)\n";
     std::cout << "  Without --kin-file, from a pedigree (large pedigrees, by iteration; no REML):\n"
               << "  --pedigree <file>   Breeding values of every pedigree individual from the sparse inverse of A\n"
               << "                      (of H with --bedfile; also --kin-method, --kin-tau, --kin-omega, --apy-core)\n"
-              << "  --vc <a>,<e>        The additive and residual variances to predict at (Required with --pedigree)\n"
+              << "                      --vc <a>,<e> is required there\n"
               << "  --pcg-tol <number>  Relative residual at which the iteration stops (Optional, default: 1e-8)\n"
               << "  --pcg-max-iter <int> Most iterations (Optional, default: 10000)\n";
 }

@@ -179,6 +179,10 @@ public:
     // `X`: the fixed-effect columns to estimate (independent), `y` the trait (scaled).
     GroupedEvaluator(std::vector<RandomEffect> effects, const Eigen::MatrixXd& X, const Eigen::VectorXd& y);
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
+    // Another parameterisation of the fixed effects (the same records): REML is evaluated on
+    // the independent columns of the design without reference levels, the fixed effects are
+    // reported for the full design's estimable columns. The log-likelihood's constant follows X.
+    void set_design(const Eigen::MatrixXd& X);
 
     // The solution at theta: T = (sigma2_e I + S)^-1, T Xbar (Xbar = D^-1/2 Z'X), C^-1 =
     // (X'V^-1 X)^-1, the GLS estimate beta and t = T D^-1/2 Z'(y - X beta), so that Z'P y = D^1/2 t.
@@ -214,6 +218,7 @@ private:
 
     Eigen::Index records_ = 0;
     Eigen::Index p_ = 0;
+    Eigen::VectorXd y_;
     std::vector<Eigen::Index> group_of_record_;
     Eigen::VectorXd root_counts_;  // sqrt(d_a)
     Eigen::MatrixXd group_sums_;   // D^-1/2 Z'[X y], g x (p + 1)

@@ -234,6 +234,18 @@ TEST_F(UnderMpirun, TheSparseRoutesAreRefusedByName) {
     EXPECT_TRUE(files_starting(dir_, "sparse_refused").empty());
 }
 
+TEST_F(UnderMpirun, ModelsWithSeveralRandomEffectsAreRefusedByName) {
+    ASSERT_EQ(run_zelkora({"--kinship", "--bedfile", "sim", "--kin-bin", "--out", "several"}, dir_).status, 0);
+    const CommandResult run = mpirun(2, {"--reml", "--kin-file", "several.bin", "--phefile", "sim.phe", "--phe-pos", "4",
+                                         "--rand-pos", "3", "--out", "several_refused"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(occurrences(run.out, "models with several random effects (--mkin-file with several kinships, --pe, "
+                                   "--rand-pos) cannot run on 2 MPI ranks yet"),
+              1u)
+        << run.out << run.err;
+    EXPECT_FALSE(file_exists(dir_ + "/several_refused.vc.txt"));
+}
+
 // Every number of two result files (tab-separated, first line a header, first field the ID):
 // the same IDs, and values within a unit of their sixth significant digit, the precision they
 // are printed with.

@@ -28,7 +28,14 @@ std::vector<RemlIteration> literal_ai_iterations(const Eigen::MatrixXd& K, const
         const double change_a2 = std::fabs(step[0]) / sigma_a2, change_e2 = std::fabs(step[1]) / sigma_e2;
         sigma_a2 += step[0];
         sigma_e2 += step[1];
-        trace.push_back({k, log_likelihood, sigma_a2, sigma_e2, change_a2, change_e2});
+        RemlIteration row;
+        row.iteration = k;
+        row.log_likelihood = log_likelihood;
+        row.sigma_a2 = sigma_a2;
+        row.sigma_e2 = sigma_e2;
+        row.change_a2 = change_a2;
+        row.change_e2 = change_e2;
+        trace.push_back(row);
     }
     return trace;
 }
