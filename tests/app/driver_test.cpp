@@ -50,7 +50,7 @@ TEST(Driver, NoArgumentsShowsBannerAndUsageWithoutLog) {
     for (const char* fact : {"a header line (always skipped)", "tab-separated, the ID in column 1",
                              "counting from 1 (column 1 is the ID)", "class variables", "also the G inside H",
                              "the G inside H always takes lambda 2", "greater than 0", "Threads of the run",
-                             "Threads of every run", "PREFIX.random.txt and PREFIX.reliability.txt",
+                             "Threads of every run", "PREFIX.random.txt, PREFIX.reliability.txt and PREFIX.vc.txt",
                              "PREFIX.kinship.txt", "The log is PREFIX.log"}) {
         EXPECT_NE(run.out.find(fact), std::string::npos) << fact;
     }
