@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "app/app.h"
+
 namespace {
 
 struct Settings {
@@ -401,11 +403,12 @@ double read_fraction(const std::string& option, const char* text, double low, do
     return value;
 }
 
-void usage() {
-    std::cerr << "Usage: zelkora-simulate --out PREFIX [--individuals N] [--genotyped G] [--markers M]\n"
+void usage(std::ostream& out) {
+    out << "Usage: zelkora-simulate --out PREFIX [--individuals N] [--genotyped G] [--markers M]\n"
                  "       [--seed S] [--missing RATE] [--h2 H] [--herds L] [--generations K]\n"
                  "       [--chromosomes C] [--qtl Q]\n"
                  "       [--records R [--pe-share P] [--herd-years L] [--herd-year-share C]]\n"
+                 "       zelkora-simulate --help | --version\n"
                  "Writes PREFIX.bed/.bim/.fam (the G youngest individuals), PREFIX.ped, PREFIX.phe\n"
                  "(ID, Sex, Herd, Trait; tab-separated) and PREFIX.tbv (true breeding values).\n"
                  "With --records R also PREFIX.rep.phe: 1 to R records per animal (ID, Sex, Parity,\n"
@@ -420,8 +423,12 @@ int main(int argc, char* argv[]) {
     try {
         for (int i = 1; i < argc; ++i) {
             const std::string option = argv[i];
-            if (option == "--help") {
-                usage();
+            if (option == "--help" || option == "-h") {
+                usage(std::cout);
+                return 0;
+            }
+            if (option == "--version") {
+                std::cout << "zelkora-simulate " << version_text() << std::endl;
                 return 0;
             }
             if (i + 1 >= argc) {
@@ -474,7 +481,7 @@ int main(int argc, char* argv[]) {
         simulate(settings);
     } catch (const std::exception& error) {
         std::cerr << "zelkora-simulate: " << error.what() << "\n";
-        usage();
+        usage(std::cerr);
         return 1;
     }
     return 0;

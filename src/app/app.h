@@ -30,6 +30,7 @@ struct RunOptions {
     std::vector<int> covar_pos;   // 0-based, in the user's order
     std::vector<int> qcovar_pos;  // numeric covariates, 0-based, in the user's order
     int threads = 1;
+    bool threads_given = false;   // --threads sets every run's threads; without it each run has its default
     int kin_method = 1;
     double kin_lambda = 1.0;
     double kin_tau = 1.0;
@@ -76,12 +77,20 @@ struct RunOptions {
 // console message ("❎ Error: ...") on the first bad argument.
 RunOptions parse_command_line(int argc, const char* const argv[]);
 
+// PREFIX.log, or PREFIX.part_N_I.log for a part of G.
+std::string log_file_name(const RunOptions& options);
+// Throws std::invalid_argument with the console message when the log or a result file of the
+// run is one of its input files (the same file, also under another name), before anything is
+// opened for writing. A combined run may read the kinship file it writes.
+void check_outputs_spare_inputs(const RunOptions& options);
+
 void printDeveloperInfo();
 void kinshipHelp();
 void remlHelp();
 void predictHelp();
 void generalHelp();   // --help, -h and --version
 void printVersion();  // "Zelkora v<version> (<date> Release)"
+std::string version_text();  // "v<version> (<date> Release)"
 
 // Restarts the process once (keeping argv) with OpenBLAS kernels that match the CPU, when the
 // library fell back to generic ones, and with a short OpenMP spin before idle threads sleep;
@@ -96,9 +105,9 @@ void quiet_unless_first_rank();
 // The whole program behind main(); returns the exit status.
 int zelkora_main(int argc, const char* const argv[]);
 
-// Reports a failure of a run where it belongs: InputFailure and OutputFailure on standard
-// error, RunFailure on the console and in the log behind the error marker, any other exception
-// there as it stands (the builders' texts). Returns the exit status, 1.
+// Reports a failure of a run once the log is open: on standard error and in the log, behind the
+// error marker for InputCheckFailure and RunFailure, as it stands for the others (the readers'
+// and builders' own texts). Returns the exit status, 1.
 int report_failure(const std::exception& error, Logger& logger);
 
 // The runs return the exit status that the program ends with when they fail (1), or 0.

@@ -1,5 +1,8 @@
+#include <omp.h>
+
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <optional>
@@ -53,18 +56,20 @@ void warn_ignored_options(const RunOptions& options) {
     // that shape it.
     const bool from_pedigree = pedigree_prediction(options);
     const ModeOptions groups[] = {
-        {options.run_kinship || from_pedigree, "of --kinship, which was",
-         {"--bedfile", "--pedigree", "--kin-method", "--kin-tau", "--kin-omega", "--threads"}},
-        {options.run_kinship, "of --kinship, which was",
+        {options.run_kinship || from_pedigree, "of --kinship, which was not asked for",
+         {"--bedfile", "--pedigree", "--kin-method", "--kin-tau", "--kin-omega"}},
+        {options.run_kinship, "of --kinship, which was not asked for",
          {"--kin-lambda", "--kin-bin", "--kin-gcta", "--kin-parts", "--kin-part", "--kin-inverse"}},
         {(options.run_kinship && options.kin_inverse) || from_pedigree,
-         "of the inverse of H (--kinship --kin-inverse, or --predict --pedigree), which was",
+         "of the inverse of H (--kinship --kin-inverse, or --predict --pedigree), which was not asked for",
          {"--apy-core", "--apy-core-file"}},
-        {from_pedigree, "of --predict --pedigree (breeding values by iteration), which was",
+        {from_pedigree, "of --predict --pedigree (breeding values by iteration), which was not asked for",
          {"--pcg-tol", "--pcg-max-iter"}},
-        {options.run_reml || options.run_predict, "of --reml and --predict, which were",
+        {options.run_reml || options.run_predict, "of --reml and --predict, which were not asked for",
          {"--kin-file", "--phefile", "--phe-pos", "--covar-pos", "--qcovar-pos", "--max-iter", "--mkin-file", "--pe",
           "--rand-pos", "--lrt", "--vc"}},
+        {options.run_kinship || options.run_reml || options.run_predict,
+         "of --kinship, --reml and --predict, none of which was asked for", {"--threads"}},
     };
     for (const ModeOptions& group : groups) {
         if (group.asked) {
@@ -85,7 +90,7 @@ void warn_ignored_options(const RunOptions& options) {
             list += (list.empty() ? "" : ", ") + name;
         }
         std::cerr << "⚠️ Warning: " << list << (ignored.size() == 1 ? " is an option " : " are options ")
-                  << group.modes << " not asked for: " << (ignored.size() == 1 ? "it is" : "they are")
+                  << group.modes << ": " << (ignored.size() == 1 ? "it is" : "they are")
                   << " ignored." << std::endl;
     }
 }
@@ -181,10 +186,6 @@ bool sparse_options_ok(const RunOptions& options) {
         return refuse("Invalid argument for --pcg-max-iter - " + std::to_string(options.pcg_max_iter) +
                       ": give 1 or more iterations.");
     }
-    if (options.threads < 1 || options.threads > kMaxThreads) {
-        return refuse("Invalid argument for --threads - " + std::to_string(options.threads) +
-                      ": give a count between 1 and " + std::to_string(kMaxThreads) + ".");
-    }
     return true;
 }
 
@@ -252,11 +253,44 @@ bool distributed_options_ok(const RunOptions& options) {
     return true;
 }
 
-void write_start_line(Logger& logger) {
+// An argument as a POSIX shell reads it back: plain, or in single quotes.
+std::string shell_word(const std::string& word) {
+    const bool plain = !word.empty() && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                                               "0123456789_./,:=+-@%") == std::string::npos;
+    if (plain) {
+        return word;
+    }
+    std::string quoted = "'";
+    for (char c : word) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+// The start line, then in the log the version and the command line, so that the log can repeat
+// its run (the console has the banner, and the user the command).
+void write_start_lines(Logger& logger, int argc, const char* const argv[]) {
     const std::time_t now = std::time(nullptr);
     char text[100];
     if (std::strftime(text, sizeof(text), "%a %b %d %H:%M:%S %Y", std::localtime(&now)) > 0) {
-        logger.tee << "🏃 Start analysis: " << text << "\n" << std::endl;
+        logger.tee << "🏃 Start analysis: " << text << "\n";
+    }
+    logger.log_file << "Version: " << version_text() << "\nCommand line:";
+    for (int i = 0; i < argc; ++i) {
+        logger.log_file << " " << shell_word(argv[i]);
+    }
+    logger.log_file << "\n";
+    logger.tee << std::endl;
+}
+
+// A --threads the user gives sets the threads of every run; without it the kinship run takes 1
+// (its default, which stays for a run after it) and a REML or prediction run alone the OpenMP
+// default, except that the ranks of mpirun on one machine share its cores.
+void set_mixed_model_threads(const RunOptions& options) {
+    if (options.threads_given) {
+        omp_set_num_threads(options.threads);
+    } else if (started_by_mpirun() && distributed_mixed_model_available() && std::getenv("OMP_NUM_THREADS") == nullptr) {
+        omp_set_num_threads(std::max(1, omp_get_num_procs() / ranks_on_this_machine()));
     }
 }
 
@@ -266,16 +300,12 @@ void write_start_line(Logger& logger) {
 constexpr const char* kErrorMarker = "❎ Error: ";
 
 int report_failure(const std::exception& error, Logger& logger) {
-    if (dynamic_cast<const InputCheckFailure*>(&error) != nullptr) {
-        std::cerr << kErrorMarker << error.what() << std::endl;
-    } else if (dynamic_cast<const InputFailure*>(&error) != nullptr ||
-               dynamic_cast<const OutputFailure*>(&error) != nullptr) {
-        std::cerr << error.what() << std::endl;
-    } else if (dynamic_cast<const RunFailure*>(&error) != nullptr) {
-        logger.tee << kErrorMarker << error.what() << std::endl;
-    } else {
-        logger.tee << error.what() << std::endl;  // the builders' messages stand without a marker
-    }
+    // The console copy on standard error, where a failure is looked for (also when standard
+    // output is redirected), and the same line in the log, so that a log never ends like a
+    // success that was cut short.
+    const bool marked = dynamic_cast<const InputCheckFailure*>(&error) != nullptr ||
+                        dynamic_cast<const RunFailure*>(&error) != nullptr;
+    logger.err << (marked ? kErrorMarker : "") << error.what() << std::endl;
     return 1;
 }
 
@@ -322,15 +352,17 @@ int zelkora_main(int argc, const char* const argv[]) {
         if (!parts_options_ok(options)) {
             return 1;
         }
-        if (options.threads <= 0) {
-            std::cerr << "❎ Error: Number of threads must be greater than 0." << std::endl;
-            return 1;
-        }
         // tau scales the inverse of G22: at 0 or below, H loses its genomic part or turns
         // indefinite (negative variances).
         if (!options.bed_prefix.empty() && !options.pedigree_file.empty() && !(options.kin_tau > 0.0)) {
             std::cerr << "❎ Error: Invalid argument for --kin-tau - " << options.kin_tau
                       << ": tau scales the inverse of G22 in H and must be greater than 0." << std::endl;
+            return 1;
+        }
+    }
+    if (options.threads_given && (options.run_kinship || options.run_reml || options.run_predict)) {
+        if (options.threads <= 0) {
+            std::cerr << "❎ Error: Number of threads must be greater than 0." << std::endl;
             return 1;
         }
         // Far more threads than any machine has cores only makes the OpenMP runtime fail
@@ -358,14 +390,16 @@ int zelkora_main(int argc, const char* const argv[]) {
     if (!distributed_options_ok(options)) {
         return 1;
     }
+    // The log truncates its file: an input under that name (--pedigree run.log --out run) would
+    // be destroyed before it is read.
+    try {
+        check_outputs_spare_inputs(options);
+    } catch (const std::invalid_argument& error) {
+        std::cerr << error.what() << std::endl;
+        return 1;
+    }
 
-    // The tasks of a job array run side by side on one prefix: each part keeps its own log.
-    const std::string log_name = options.out_prefix +
-                                 (options.run_kinship && options.kin_parts_given
-                                      ? ".part_" + std::to_string(options.kin_parts) + "_" +
-                                            std::to_string(options.kin_part)
-                                      : std::string()) +
-                                 ".log";
+    const std::string log_name = log_file_name(options);
     std::optional<Logger> logger;
     try {
         // Rank 0 keeps the log of a distributed run.
@@ -375,7 +409,7 @@ int zelkora_main(int argc, const char* const argv[]) {
                   << std::endl;
         return 1;
     }
-    write_start_line(*logger);
+    write_start_lines(*logger, argc, argv);
     // A log that cannot be written from the start (a link to a full device) stops the run
     // before any work.
     int status = logger->write_failure().empty() ? 0 : 1;
@@ -383,10 +417,11 @@ int zelkora_main(int argc, const char* const argv[]) {
     if (status == 0 && options.run_kinship && run_kinship(options, *logger) != 0) {
         status = 1;
     }
-    if (status == 0 && options.run_reml) {
-        status = run_reml(options, *logger);
-    } else if (status == 0 && options.run_predict) {
-        status = pedigree_prediction(options) ? run_pedigree_predict(options, *logger) : run_predict(options, *logger);
+    if (status == 0 && (options.run_reml || options.run_predict)) {
+        set_mixed_model_threads(options);
+        status = options.run_reml                ? run_reml(options, *logger)
+                 : pedigree_prediction(options) ? run_pedigree_predict(options, *logger)
+                                                : run_predict(options, *logger);
     }
     logger->close();
     const std::string log_failure = logger->write_failure();

@@ -115,8 +115,8 @@ Eigen::MatrixXd genotyped_block(const RunOptions& options, Logger& logger, const
     start = std::chrono::steady_clock::now();
     logger.tee << "👉 A22 of the " << g << " genotyped individuals from the pedigree (without A)..." << std::endl;
     Eigen::MatrixXd A22 = with_memory_check("A22", static_cast<std::size_t>(g), [&] {
-        ProgressLine progress(g, "A22", "columns");
-        return relationship_block(pedigree, inbreeding, positions, [&](Index done) { progress.update(done); });
+        ProgressLine progress("A22", "columns");
+        return relationship_block(pedigree, inbreeding, positions, [&](Index done) { progress.update(done, g); });
     });
     logger.tee << "\tdone in " << seconds_since(start) << " s" << std::endl;
     start = std::chrono::steady_clock::now();

@@ -3,11 +3,13 @@
 #include <iomanip>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
 
 #include <omp.h>
 
 #include "app/app.h"
 #include "distributed/distributed.h"
+#include "genomic/genomic.h"
 #include "kinship_io/kinship_io.h"
 #include "log/failures.h"
 #include "log/logger.h"
@@ -81,6 +83,11 @@ int run_kinship_here(const RunOptions& options, Logger& logger) {
 }  // namespace
 
 int run_kinship(const RunOptions& options, Logger& logger) {
+    // Before any file is read: a method G does not have would otherwise be found only after the
+    // whole .bed had been read.
+    if (options.bedfile_given && !is_kinship_method(options.kin_method)) {
+        return report_failure(std::invalid_argument("Invalid kinship method!"), logger);
+    }
     if (world_size() == 1) {
         return run_kinship_here(options, logger);
     }

@@ -219,6 +219,7 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                 options.apy_core_file = value;
             } else if (arg == "--threads") {
                 options.threads = read_int(arg, value);
+                options.threads_given = true;
             } else if (arg == "--kin-method") {
                 options.kin_method = read_int(arg, value);
             } else if (arg == "--kin-lambda") {

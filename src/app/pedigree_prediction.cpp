@@ -9,8 +9,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include <omp.h>
-
 #include "app/app.h"
 #include "app/model_inputs.h"
 #include "log/failures.h"
@@ -36,10 +34,6 @@ int run_pedigree_predict(const RunOptions& options, Logger& logger) {
     try {
         check_covariate_columns(options.covar_pos);
         check_numeric_covariate_columns(options.covar_pos, options.qcovar_pos);
-        if (std::find(options.given_options.begin(), options.given_options.end(), "--threads") !=
-            options.given_options.end()) {
-            omp_set_num_threads(options.threads);
-        }
         const auto run_start = std::chrono::steady_clock::now();
         logger.tee << "👉 Loading pedigree: " << options.pedigree_file << std::endl;
         const RelationshipInverse relationships = relationship_inverse_route(options, logger);

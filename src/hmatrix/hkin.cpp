@@ -215,7 +215,7 @@ std::pair<MatrixXd, std::vector<std::string>> Hkin(MatrixXd A, MatrixXd G,
 
     std::cout << "Computing the H matrix... " << std::endl;
     {
-        ProgressLine progress(1, "H", "steps");
+        ProgressLine progress("H", "steps");
         HkinCpp(H, G22, H.bottomLeftCorner(g_size, u), H.bottomRightCorner(g_size, g_size), tau, omega,
                 [&](Index done, Index total) { progress.update(done, total); });
     }

@@ -83,14 +83,14 @@ TEST_F(WholeRuns, GenomicTextWithAProgressLineOnATerminalAndBinaryWithout) {
     EXPECT_EQ(screen.back(), '\r');  // the line is wiped before the next output
     // Neither the console file nor the log has the progress line.
     expect_console_and_log(read_file(dir + "/console.txt"), read_file(dir + "/g.log"),
-                 "🏃 Start analysis: #\n\n" + kGenotypeLines +
+                 kStartLines + kGenotypeLines +
                      "👉 Calculating genomic relationship matrix using method 1...\n~Building G matrix# 秒\n"
                      "👏 Kinship matrix written to g.kinship.txt\n\n😊 All finished!\n\n~Run times: # 秒\n");
 
     // Method 3 with lambda 0.5 on two threads; binary: the lower triangle by rows as floats.
     const CommandResult binary = run({"--kinship", "--bedfile", "geno", "--kin-bin", "--kin-method", "3",
                                       "--kin-lambda", "0.5", "--threads", "2", "--out", "gb"},
-                                     "🏃 Start analysis: #\n\n" + kGenotypeLines +
+                                     kStartLines + kGenotypeLines +
                                          "👉 Calculating genomic relationship matrix using method 3...\n"
                                          "~GRM has been written to [gb.bin] and IDs to [gb.id].\n"
                                          "👏 Kinship matrix written to binary files.\n~Run times: # 秒\n");
@@ -106,7 +106,7 @@ TEST_F(WholeRuns, GenomicTextWithAProgressLineOnATerminalAndBinaryWithout) {
 
 TEST_F(WholeRuns, PedigreeAndSingleStep) {
     const CommandResult pedigree = run({"--kinship", "--pedigree", "ped.txt", "--out", "a"},
-                                       "🏃 Start analysis: #\n\n" + kPedigreeLines +
+                                       kStartLines + kPedigreeLines +
                                            "👏 Kinship matrix written to a.kinship.txt\n\n😊 All finished!\n\n"
                                            "~Run times: # 秒\n");
     EXPECT_EQ(pedigree.status, 0);
@@ -123,7 +123,7 @@ TEST_F(WholeRuns, PedigreeAndSingleStep) {
     const CommandResult single_step =
         run({"--kinship", "--pedigree", "ped.txt", "--bedfile", "geno", "--kin-tau", "2", "--threads", "2", "--out",
              "h"},
-            "🏃 Start analysis: #\n\n" + kPedigreeLines + kGenotypeLines +
+            kStartLines + kPedigreeLines + kGenotypeLines +
                 "👉 Calculating genomic relationship matrix using method 1...\n~Building G matrix# 秒\n"
                 "👉 Calculating H matrix using method ...\n~Comparing individuals of A and G ... \n"
                 "~2 individuals of G were not included in A.\n~3 individuals of A were not included in G.\n"
@@ -166,7 +166,7 @@ TEST_F(WholeRuns, GenomicPartsOfAJobArrayConcatenateToTheWholeBinaryPair) {
         EXPECT_EQ(result.status, 0) << result.out << result.err;
         if (part == "3") {  // 5 rows of 1 + 2 + 3 + 4 + 5 values: 6, 4 and 5 values
             expect_console_and_log(result.out, read_file(dir + "/" + file + ".log"),
-                                   "🏃 Start analysis: #\n\n" + kGenotypeLines +
+                                   kStartLines + kGenotypeLines +
                                        "👉 Calculating genomic relationship matrix using method 2, part 3 of 3: rows "
                                        "5 to 5 of 5 (5 of 15 values)...\n"
                                        "~GRM has been written to [" + file + ".bin] and IDs to [" + file + ".id].\n"

@@ -239,7 +239,7 @@ TEST_F(UnderMpirun, ModelsWithSeveralRandomEffectsAreRefusedByName) {
     const CommandResult run = mpirun(2, {"--reml", "--kin-file", "several.bin", "--phefile", "sim.phe", "--phe-pos", "4",
                                          "--rand-pos", "3", "--out", "several_refused"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(occurrences(run.out, "models with several random effects (--mkin-file with several kinships, --pe, "
+    EXPECT_EQ(occurrences(run.err, "models with several random effects (--mkin-file with several kinships, --pe, "
                                    "--rand-pos) cannot run on 2 MPI ranks yet"),
               1u)
         << run.out << run.err;
