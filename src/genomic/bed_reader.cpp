@@ -38,34 +38,40 @@ std::string hex_byte(unsigned char byte) {
 
 bool is_field_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\n'; }
 
-// Returns the second white-space separated field of `line` in `field` (and the first in
-// `first`), or false when the line has fewer than two fields.
-bool second_field(const std::string& line, std::string& field, std::string& first) {
+// The white-space separated fields of `line`.
+std::vector<std::string> split_fields(const std::string& line) {
+    std::vector<std::string> fields;
     std::size_t pos = 0;
-    for (int index = 0; index < 2; ++index) {
+    while (true) {
         while (pos < line.size() && is_field_space(line[pos])) {
             ++pos;
         }
         if (pos == line.size()) {
-            return false;
+            return fields;
         }
         const std::size_t begin = pos;
         while (pos < line.size() && !is_field_space(line[pos])) {
             ++pos;
         }
-        (index == 1 ? field : first).assign(line, begin, pos - begin);
+        fields.emplace_back(line, begin, pos - begin);
     }
-    return true;
 }
 
-// Second field of every line that has at least two; `line_numbers` and `first_fields` (if
-// given) receive the 1-based line and the first field of each.
-void read_second_fields(std::ifstream& file, const std::string& path, std::vector<std::string>& fields,
-                        std::vector<std::size_t>* line_numbers, std::vector<std::string>* first_fields) {
+// What the six fields of a line of each file are, for the message that names a line without them.
+const char* const kFamFields = "family ID, individual ID, father, mother, sex, phenotype";
+const char* const kBimFields = "chromosome, marker ID, genetic position, base-pair position, allele 1, allele 2";
+constexpr std::size_t kFieldsPerLine = 6;
+
+// Fields 1 and 2 of every line of a .fam or .bim (`field_names` says which), with the 1-based
+// line of each. Every line that is not blank has exactly six fields: a line with fewer or more
+// would shift every later individual onto the genotypes of another, unseen whenever ceil(n/4)
+// stays the same. A first line beginning with # is a header (PLINK 2 writes one) and is skipped.
+void read_six_field_lines(std::ifstream& file, const std::string& path, const char* field_names,
+                          std::vector<std::string>& first_fields, std::vector<std::string>& second_fields,
+                          std::vector<std::size_t>* line_numbers) {
     std::string line;
-    std::string field;
-    std::string first;
     std::size_t line_number = 0;
+    bool seen_data = false;
     while (std::getline(file, line)) {
         if (line_number == 0 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) {
             line.erase(0, 3);  // a UTF-8 byte-order mark is no field
@@ -79,16 +85,29 @@ void read_second_fields(std::ifstream& file, const std::string& path, std::vecto
                 cr = line.size();
             }
             ++line_number;
-            if (second_field(line.substr(begin, cr - begin), field, first)) {
-                fields.push_back(field);
-                if (first_fields != nullptr) {
-                    first_fields->push_back(first);
-                }
-                if (line_numbers != nullptr) {
-                    line_numbers->push_back(line_number);
-                }
-            }
+            const std::string text = line.substr(begin, cr - begin);
             begin = cr + 1;
+            std::vector<std::string> fields = split_fields(text);
+            if (fields.empty()) {
+                continue;
+            }
+            const bool header = !seen_data && fields[0][0] == '#';
+            seen_data = true;
+            if (header) {
+                continue;
+            }
+            if (fields.size() != kFieldsPerLine) {
+                const std::string shown = text.size() > 80 ? text.substr(0, 77) + "..." : text;
+                throw std::runtime_error(path + ", line " + std::to_string(line_number) + " has " +
+                                         std::to_string(fields.size()) + " field(s) (\"" + shown + "\") where every line needs 6: " +
+                                         field_names + ". Complete or remove the line (a header line must be the "
+                                         "first line and begin with #).");
+            }
+            first_fields.push_back(std::move(fields[0]));
+            second_fields.push_back(std::move(fields[1]));
+            if (line_numbers != nullptr) {
+                line_numbers->push_back(line_number);
+            }
         }
     }
     if (file.bad()) {
@@ -101,12 +120,12 @@ void read_second_fields(std::ifstream& file, const std::string& path, std::vecto
 
 void fail_no_individuals(const std::string& fam_path) {
     throw std::runtime_error("No individuals in " + fam_path +
-                             ": it needs one line per individual with at least two fields (family ID, individual ID).");
+                             ": it needs one line per individual with six fields (" + kFamFields + ").");
 }
 
 void fail_no_markers(const std::string& bim_path) {
     throw std::runtime_error("No markers in " + bim_path +
-                             ": it needs one line per marker with at least two fields (chromosome, marker ID).");
+                             ": it needs one line per marker with six fields (" + kBimFields + ").");
 }
 
 // A folder reads as an empty file and a named pipe blocks the open until a writer comes: both
@@ -230,9 +249,9 @@ BedSet read_bed(const std::string& prefix, bool verbose) {
     if (verbose) {
         std::cout << "Reading: " << bed.bed_path << std::endl;
     }
-    read_second_fields(bim, bed.bim_path, bed.marker_ids, nullptr, nullptr);
+    read_six_field_lines(bim, bed.bim_path, kBimFields, bed.marker_chromosomes, bed.marker_ids, nullptr);
     std::vector<std::size_t> fam_lines;
-    read_second_fields(fam, bed.fam_path, bed.individual_ids, &fam_lines, &bed.family_ids);
+    read_six_field_lines(fam, bed.fam_path, kFamFields, bed.family_ids, bed.individual_ids, &fam_lines);
     std::cout << "Genotype file contains " << bed.individual_ids.size() << " individuals with "
               << bed.marker_ids.size() << " markers.\n";
 

@@ -28,14 +28,17 @@ struct BedSet {
     std::vector<std::string> individual_ids;  // second .fam field, file order
     std::vector<std::string> family_ids;      // first .fam field, same order
     std::vector<std::string> marker_ids;      // second .bim field, file order
+    std::vector<std::string> marker_chromosomes;  // first .bim field, same order
     // The .bed as opened and checked by read_bed; gkin_cpp reads the body from this handle, so
     // the file is opened and checked once per run.
     std::shared_ptr<std::FILE> bed_file;
 };
 
 // Reads prefix.bim and prefix.fam, prints "Reading: " (when verbose) and the counts, and
-// checks prefix.bed. Throws std::invalid_argument / std::runtime_error with a message naming
-// the file: empty prefix, unreadable .bim/.fam/.bed, no individuals or markers, duplicate
+// checks prefix.bed. Every line of the .bim and .fam that is not blank has six fields; a first
+// line beginning with # is a header and is skipped. Throws std::invalid_argument /
+// std::runtime_error with a message naming the file: empty prefix, unreadable .bim/.fam/.bed, a
+// line without six fields (named with its number), no individuals or markers, duplicate
 // individual IDs, wrong header, a body that is not exactly 3 + ceil(n/4)·m bytes.
 BedSet read_bed(const std::string& prefix, bool verbose);
 

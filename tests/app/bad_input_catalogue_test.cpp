@@ -125,6 +125,14 @@ std::vector<BadInput> catalogue() {
         {"duplicate individual in the .fam", {{"d.fam", kFam + "F G2 0 0 2 -9\n"}}, kGen, kLog,
          "Duplicate individual ID G2 in d.fam (lines 2 and 6)", kText},
         {"missing .bim", {{"d.bim", "<none>"}}, kGen, kLog, "File not found: d.bim or d.fam", kText},
+        {".fam line without its six fields (every later individual would shift)",
+         {{"d.fam", "F G1 0 0 1 -9\nF G2\nF G3 0 0 1 -9\nF G4 0 0 2 -9\nF G5 0 0 1 -9\nF G6 0 0 1 -9\n"}}, kGen, kLog,
+         "d.fam, line 2 has 2 field(s) (\"F G2\") where every line needs 6: family ID, individual ID, father, mother, "
+         "sex, phenotype. Complete or remove the line (a header line must be the first line and begin with #).", kText},
+        {".bim line with a seventh field", {{"d.bim", "1 m1 0 1 A G\n1 m2 0 2 A G C\n1 m3 0 3 A G\n"}}, kGen, kLog,
+         "d.bim, line 2 has 7 field(s) (\"1 m2 0 2 A G C\") where every line needs 6: chromosome, marker ID, genetic "
+         "position, base-pair position, allele 1, allele 2.", kText},
+
         {"every marker monomorphic", {{"d.bed", kBedHeader + std::string(6, '\0')}}, kGen, kLog,
          "every marker is monomorphic or has no calls", kText},
         {"one genotyped individual", {{"d.fam", "F G1 0 0 1 -9\n"}, {"d.bed", kBedHeader + std::string("\x00\x02\x03", 3)}},
@@ -449,6 +457,22 @@ TEST(BadInputCatalogue, ByteOrderMarksAreSkipped) {
             EXPECT_NE(results[0].find("\t3 effective records"), std::string::npos) << results[0];
         }
     }
+}
+
+// A .fam and .bim with the header line PLINK 2 writes (# first) give the G of the files without it.
+TEST(BadInputCatalogue, HeaderLinesOfTheFamAndBimAreSkipped) {
+    std::string results[2];
+    for (int header = 0; header < 2; ++header) {
+        const std::string dir = make_scratch_dir();
+        prepare(dir, header ? std::map<std::string, std::string>{{"d.fam", "#FID IID PAT MAT SEX PHENOTYPE\n" + kFam},
+                                                                  {"d.bim", "#CHROM ID CM POS ALT REF\n" + kBim}}
+                            : std::map<std::string, std::string>{});
+        const CommandResult run = run_zelkora(kGen, dir);
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        results[header] = read_file(dir + "/r.kinship.txt");
+    }
+    EXPECT_EQ(results[0], results[1]);
+    EXPECT_EQ(lines_of(results[1]).size(), 6u);
 }
 
 // Files written on Windows (CR LF line ends) are read exactly like their Unix twins; so are a
