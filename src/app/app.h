@@ -57,6 +57,24 @@ struct RunOptions {
     bool show_help = false;
     bool show_version = false;
     std::vector<std::string> given_options;  // the value options and --kin-bin, as given
+    // Checks before G and H: PLINK's genotype filters (an empty file name or a negative limit is
+    // off), the parentage check, genotyped individuals outside the pedigree, and G adjusted to
+    // A22 before it enters H (G* = alpha G + beta A22, after --kin-tune).
+    std::string keep_file;
+    std::string remove_file;
+    std::string extract_file;
+    std::string exclude_file;
+    std::string chromosomes;  // --chr
+    double maf = -1.0;
+    double geno = -1.0;
+    double mind = -1.0;
+    double hwe = -1.0;
+    double parent_conflict = 0.01;
+    bool parent_unlink = false;  // --parent-conflict-action unlink
+    bool geno_founders = false;
+    bool kin_tune = false;
+    double kin_alpha = 1.0;
+    double kin_beta = 0.0;
 };
 
 // Fills `options` from argv[1..argc-1]; throws std::invalid_argument carrying the whole

@@ -230,6 +230,80 @@ void decode_bed_marker(const unsigned char* bytes, std::int64_t n_individuals, c
     }
 }
 
+MarkerReader::MarkerReader(const BedSet& bed, std::int64_t block_capacity)
+    : bed_(bed),
+      n_individuals_(static_cast<std::int64_t>(bed.individual_ids.size())),
+      n_markers_(static_cast<std::int64_t>(bed.marker_ids.size())),
+      bytes_per_marker_(bed_bytes_per_marker(n_individuals_)),
+      file_bytes_per_marker_(bed_bytes_per_marker(bed.file_individuals)),
+      capacity_(std::max<std::int64_t>(1, std::min(block_capacity, n_markers_))) {
+    if (!bed.bed_file) {
+        throw std::invalid_argument("The markers need a genotype set opened by read_bed.");
+    }
+    if (!bed.individual_rows.empty() && bed.individual_rows.size() != bed.individual_ids.size()) {
+        throw std::invalid_argument("The genotype set lists " + std::to_string(bed.individual_ids.size()) +
+                                    " individuals but the rows of " + std::to_string(bed.individual_rows.size()) + ".");
+    }
+    if (!bed.marker_rows.empty() && bed.marker_rows.size() != bed.marker_ids.size()) {
+        throw std::invalid_argument("The genotype set lists " + std::to_string(bed.marker_ids.size()) +
+                                    " markers but the rows of " + std::to_string(bed.marker_rows.size()) + ".");
+    }
+    // Re-packing costs a pass over the calls; a set that keeps every individual in file order
+    // is read as it stands.
+    repack_ = n_individuals_ != bed.file_individuals;
+    for (std::size_t k = 0; !repack_ && k < bed.individual_rows.size(); ++k) {
+        repack_ = bed.individual_rows[k] != static_cast<std::int64_t>(k);
+    }
+    bytes_.resize(static_cast<std::size_t>(bytes_per_marker_ * capacity_));
+    if (repack_) {
+        file_bytes_.resize(static_cast<std::size_t>(file_bytes_per_marker_ * capacity_));
+    }
+}
+
+bool MarkerReader::next() {
+    block_start_ += block_markers_;
+    if (block_start_ >= n_markers_) {
+        block_markers_ = 0;
+        return false;
+    }
+    block_markers_ = std::min(capacity_, n_markers_ - block_start_);
+    unsigned char* target = repack_ ? file_bytes_.data() : bytes_.data();
+    const auto file_row = [&](std::int64_t k) {
+        return bed_.marker_rows.empty() ? block_start_ + k : bed_.marker_rows[static_cast<std::size_t>(block_start_ + k)];
+    };
+    // One read per run of markers that follow each other in the file.
+    for (std::int64_t k = 0; k < block_markers_;) {
+        const std::int64_t first = file_row(k);
+        std::int64_t run = 1;
+        while (k + run < block_markers_ && file_row(k + run) == first + run) {
+            ++run;
+        }
+        if (first != file_position_ &&
+            ::fseeko(bed_.bed_file.get(), static_cast<off_t>(3 + first * file_bytes_per_marker_), SEEK_SET) != 0) {
+            throw std::runtime_error("Could not seek in BED file " + bed_.bed_path);
+        }
+        read_bed_bytes(bed_.bed_file.get(), bed_.bed_path, target + k * file_bytes_per_marker_,
+                       static_cast<std::size_t>(run * file_bytes_per_marker_));
+        file_position_ = first + run;
+        k += run;
+    }
+    if (repack_) {
+        const std::vector<std::int64_t>& rows = bed_.individual_rows;
+#pragma omp parallel for schedule(static)
+        for (std::int64_t k = 0; k < block_markers_; ++k) {
+            const unsigned char* source = file_bytes_.data() + k * file_bytes_per_marker_;
+            unsigned char* packed = bytes_.data() + k * bytes_per_marker_;
+            std::fill(packed, packed + bytes_per_marker_, 0);
+            for (std::int64_t i = 0; i < n_individuals_; ++i) {
+                const std::int64_t row = rows[static_cast<std::size_t>(i)];
+                const unsigned code = (source[row / 4] >> (2 * (row % 4))) & 3u;
+                packed[i / 4] = static_cast<unsigned char>(packed[i / 4] | (code << (2 * (i % 4))));
+            }
+        }
+    }
+    return true;
+}
+
 BedSet read_bed(const std::string& prefix, bool verbose) {
     if (prefix.empty()) {
         throw std::invalid_argument("Genotype prefix is required!");
@@ -276,6 +350,8 @@ BedSet read_bed(const std::string& prefix, bool verbose) {
 
     const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
     const std::int64_t n_markers = static_cast<std::int64_t>(bed.marker_ids.size());
+    bed.file_individuals = n_individuals;
+    bed.file_markers = n_markers;
     bed.bed_file = read_bed2_cpp(bed.bed_path, n_markers, n_individuals,
                                  std::to_string(n_individuals) + " individuals in " + bed.fam_path + " and " +
                                      std::to_string(n_markers) + " markers in " + bed.bim_path);

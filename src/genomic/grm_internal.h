@@ -11,6 +11,8 @@
 
 #include <Eigen/Dense>
 
+#include "genomic/bed_internal.h"
+
 // What G needs of one marker, from its code counts. The arithmetic follows the imputing
 // and centring of the plain formula step for step: impute by the observed mean, then centre.
 struct MarkerSummary {
@@ -138,52 +140,59 @@ private:
     std::vector<std::int32_t> tile_products_;      // one tile's products per thread
 };
 
-struct BedSet;
-
 // Throws what gkin_cpp throws before reading a marker: an unknown method (std::invalid_argument),
 // no individuals or markers, a single individual (std::runtime_error naming the file).
 void check_can_build_g(const BedSet& bed, int method);
 
-// The markers of a checked .bed as G takes them, one block at a time: read, summarised,
-// weighted (methods 2 and 3: the square root of the weight, so that one product gives Z D Zᵀ)
-// and left out when they centre to 0, with Σ p(1-p) in marker order and the individuals
-// without any call so far. gkin_cpp and gkin_tiles_cpp read through it, so that both take
-// every marker alike.
+// The markers of a checked .bed as G takes them, one block at a time: read (MarkerReader),
+// summarised, judged by the set's thresholds (a marker they remove is left out of everything
+// that follows, and recorded), weighted (methods 2 and 3: the square root of the weight, so
+// that one product gives Z D Zᵀ) and left out when they centre to 0, with Σ p(1-p) in marker
+// order and the individuals without any call so far. gkin_cpp, gkin_tiles_cpp and the parentage
+// check read through it, so that all take every marker alike.
 class MarkerBlocks {
 public:
     MarkerBlocks(const BedSet& bed, int method, double lambda, std::int64_t block_capacity);
     // Reads and summarises the next block; false after the last one.
     bool next();
-    std::int64_t block_end() const { return block_start_ + block_markers_; }
-    std::int64_t block_markers() const { return block_markers_; }
+    std::int64_t block_end() const { return reader_.block_start() + reader_.block_markers(); }
+    std::int64_t block_markers() const { return reader_.block_markers(); }
     std::int64_t used_columns() const { return used_columns_; }  // informative markers of the block
-    const unsigned char* marker(std::int64_t k) const { return bytes_.data() + k * bytes_per_marker_; }
+    const unsigned char* marker(std::int64_t k) const { return reader_.marker(k); }
     const MarkerSummary& summary(std::int64_t k) const { return summaries_[static_cast<std::size_t>(k)]; }
+    // Whether the thresholds kept marker k (removed ones have no column either).
+    bool kept(std::int64_t k) const { return !verdicts_[static_cast<std::size_t>(k)].removed; }
     // The column of the block's product that marker k goes to, -1 when it is left out.
     std::int64_t destination(std::int64_t k) const { return destination_[static_cast<std::size_t>(k)]; }
     // (imputed dosage + centring offset) x sqrt(weight) of each 2-bit code of marker k.
     void values_of_code(std::int64_t k, double out[4]) const;
     double heterozygosity() const { return heterozygosity_; }
     const std::vector<std::int64_t>& without_calls() const { return without_calls_; }
+    // The markers the thresholds removed so far, in marker order, and how many they kept.
+    const std::vector<RemovedItem>& removed() const { return removed_; }
+    std::int64_t kept_markers() const { return kept_markers_; }
 
 private:
     const BedSet& bed_;
+    MarkerReader reader_;
     int method_;
     double lambda_;
     std::int64_t n_individuals_;
     std::int64_t n_markers_;
-    std::int64_t bytes_per_marker_;
-    std::int64_t capacity_;
-    std::int64_t block_start_ = 0;
-    std::int64_t block_markers_ = 0;
     std::int64_t used_columns_ = 0;
-    std::vector<unsigned char> bytes_;
     std::vector<MarkerSummary> summaries_;
+    std::vector<MarkerVerdict> verdicts_;
     std::vector<std::int64_t> destination_;
     std::vector<double> column_scale_;
     double heterozygosity_ = 0.0;
     std::vector<std::int64_t> without_calls_;
+    std::vector<RemovedItem> removed_;
+    std::int64_t kept_markers_ = 0;
 };
+
+// Throws std::runtime_error naming the .bim when the thresholds removed every marker, with the
+// count of each.
+void check_markers_left(const BedSet& bed, const MarkerBlocks& blocks);
 
 // The factor G's sums are multiplied by: method 1 0.5 / Σ p(1-p), methods 2 and 3 1 / the mean
 // of `diagonal` (Σ_j w_j z_ij² of every individual). Throws std::runtime_error naming the .bed

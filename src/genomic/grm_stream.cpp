@@ -94,22 +94,16 @@ void check_can_build_g(const BedSet& bed, int method) {
 
 MarkerBlocks::MarkerBlocks(const BedSet& bed, int method, double lambda, std::int64_t block_capacity)
     : bed_(bed),
+      reader_(bed, block_capacity),
       method_(method),
       lambda_(lambda),
       n_individuals_(static_cast<std::int64_t>(bed.individual_ids.size())),
-      n_markers_(static_cast<std::int64_t>(bed.marker_ids.size())),
-      bytes_per_marker_(bed_bytes_per_marker(n_individuals_)),
-      capacity_(std::min(block_capacity, n_markers_)) {
-    if (!bed.bed_file) {
-        throw std::invalid_argument("G needs a genotype set opened by read_bed.");
-    }
-    if (::fseeko(bed.bed_file.get(), 3, SEEK_SET) != 0) {
-        throw std::runtime_error("Could not seek in BED file " + bed.bed_path);
-    }
-    bytes_.resize(static_cast<std::size_t>(bytes_per_marker_ * capacity_));
-    summaries_.resize(static_cast<std::size_t>(capacity_));
-    destination_.resize(static_cast<std::size_t>(capacity_));
-    column_scale_.resize(static_cast<std::size_t>(capacity_));
+      n_markers_(static_cast<std::int64_t>(bed.marker_ids.size())) {
+    const std::size_t capacity = static_cast<std::size_t>(reader_.capacity());
+    summaries_.resize(capacity);
+    verdicts_.resize(capacity);
+    destination_.resize(capacity);
+    column_scale_.resize(capacity);
     // Individuals without any call so far; the list shrinks to nothing within a few markers
     // on real data, so the check costs next to nothing.
     without_calls_.resize(static_cast<std::size_t>(n_individuals_));
@@ -119,16 +113,22 @@ MarkerBlocks::MarkerBlocks(const BedSet& bed, int method, double lambda, std::in
 }
 
 bool MarkerBlocks::next() {
-    block_start_ += block_markers_;
-    if (block_start_ >= n_markers_) {
-        block_markers_ = 0;
+    if (!reader_.next()) {
         used_columns_ = 0;
         return false;
     }
-    block_markers_ = std::min(capacity_, n_markers_ - block_start_);
-    read_bed_bytes(bed_.bed_file.get(), bed_.bed_path, bytes_.data(),
-                   static_cast<std::size_t>(bytes_per_marker_ * block_markers_));
-    for (std::int64_t k = 0; k < block_markers_ && !without_calls_.empty(); ++k) {
+    const std::int64_t block_markers = reader_.block_markers();
+    const MarkerThresholds& thresholds = bed_.marker_thresholds;
+#pragma omp parallel for schedule(static)
+    for (std::int64_t k = 0; k < block_markers; ++k) {
+        const std::array<std::int64_t, 4> counts = count_bed_codes(marker(k), n_individuals_);
+        summaries_[static_cast<std::size_t>(k)] = summarise_marker(counts, n_individuals_);
+        verdicts_[static_cast<std::size_t>(k)] = judge_marker(counts, thresholds);
+    }
+    for (std::int64_t k = 0; k < block_markers && !without_calls_.empty(); ++k) {
+        if (!kept(k)) {
+            continue;
+        }
         const unsigned char* bytes = marker(k);
         without_calls_.erase(std::remove_if(without_calls_.begin(), without_calls_.end(),
                                             [&](std::int64_t i) {
@@ -136,19 +136,23 @@ bool MarkerBlocks::next() {
                                             }),
                              without_calls_.end());
     }
-#pragma omp parallel for schedule(static)
-    for (std::int64_t k = 0; k < block_markers_; ++k) {
-        summaries_[k] = summarise_marker(count_bed_codes(marker(k), n_individuals_), n_individuals_);
-    }
     // Markers whose centred column is exactly 0 (monomorphic, all heterozygous, no calls)
     // add nothing to G and are left out of the product.
     const double markers = static_cast<double>(n_markers_);
     used_columns_ = 0;
-    for (std::int64_t k = 0; k < block_markers_; ++k) {
-        const MarkerSummary& marker_summary = summaries_[k];
+    for (std::int64_t k = 0; k < block_markers; ++k) {
+        const MarkerVerdict& verdict = verdicts_[static_cast<std::size_t>(k)];
+        if (verdict.removed) {
+            removed_.push_back({true, bed_.marker_ids[static_cast<std::size_t>(reader_.block_start() + k)],
+                                verdict.filter, verdict.value});
+            destination_[static_cast<std::size_t>(k)] = -1;
+            continue;
+        }
+        ++kept_markers_;
+        const MarkerSummary& marker_summary = summaries_[static_cast<std::size_t>(k)];
         heterozygosity_ += marker_summary.frequency * (1.0 - marker_summary.frequency);
         if (!marker_summary.informative) {
-            destination_[k] = -1;
+            destination_[static_cast<std::size_t>(k)] = -1;
             continue;
         }
         double weight = 1.0;
@@ -157,10 +161,23 @@ bool MarkerBlocks::next() {
         } else if (method_ == kObservedVarianceMethod) {
             weight = observed_variance_weight(marker_summary.variance, markers, lambda_);
         }
-        column_scale_[k] = std::sqrt(weight);
-        destination_[k] = used_columns_++;
+        column_scale_[static_cast<std::size_t>(k)] = std::sqrt(weight);
+        destination_[static_cast<std::size_t>(k)] = used_columns_++;
     }
     return true;
+}
+
+void check_markers_left(const BedSet& bed, const MarkerBlocks& blocks) {
+    if (blocks.kept_markers() > 0 || blocks.removed().empty()) {
+        return;
+    }
+    FilterReport report;
+    for (const RemovedItem& item : blocks.removed()) {
+        report.add(item);
+    }
+    throw std::runtime_error("The filters removed all " + std::to_string(bed.marker_ids.size()) +
+                             " markers left for G from " + bed.bim_path + " (" + removed_counts(report, true) +
+                             "); relax --geno, --hwe or --maf.");
 }
 
 void MarkerBlocks::values_of_code(std::int64_t k, double out[4]) const {
@@ -214,7 +231,7 @@ void warn_without_calls(const BedSet& bed, const std::vector<std::int64_t>& with
     std::cout << "); their rows of G are those of the population mean." << std::endl;
 }
 
-Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int64_t* markers_used,
+Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, MarkerOutcome* outcome,
                          const RowRange* rows) {
     check_can_build_g(bed, method);
     const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
@@ -307,6 +324,7 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
         kinship.setZero();
     }
 
+    check_markers_left(bed, blocks);
     const double scale = kinship_scale(method, lambda, bed.bed_path, blocks.heterozygosity(), kinship_started, diagonal);
     warn_without_calls(bed, blocks.without_calls());
     if (rows == nullptr) {
@@ -324,8 +342,9 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
             1e-9;
         std::cout << "Building G matrix" << seconds << " 秒" << std::endl;
     }
-    if (markers_used != nullptr) {
-        *markers_used = informative_markers;
+    if (outcome != nullptr) {
+        outcome->markers_used = informative_markers;
+        outcome->removed = blocks.removed();
     }
     return kinship;
 }

@@ -115,9 +115,44 @@ TEST_F(UnderMpirun, EveryRankCountWritesTheFilesOfOneProcess) {
             EXPECT_EQ(occurrences(run.out, "Kinship matrix written to binary files."), 1u);
             EXPECT_EQ(occurrences(run.out, "Welcome to use Zelkora"), 1u);
             EXPECT_EQ(occurrences(read_file(dir_ + "/" + out + ".log"), "Kinship matrix written to binary files."), 1u);
-            EXPECT_EQ(files_starting(dir_, out).size(), 3u);  // .bin, .id, .log: no temporaries left
+            // .bin, .id, .log and the reports of a whole G: no temporaries left.
+            EXPECT_EQ(files_starting(dir_, out).size(), 5u);
+            const std::string duplicates = read_file(dir_ + "/" + out + ".duplicates.txt");
+            EXPECT_EQ(lines_of(duplicates).size(), lines_of(read_file(dir_ + "/" + single + ".duplicates.txt")).size());
+            if (method == 1) {  // the same bits, so the same reports
+                EXPECT_EQ(duplicates, read_file(dir_ + "/" + single + ".duplicates.txt"));
+                EXPECT_EQ(read_file(dir_ + "/" + out + ".gdiag.svg"), read_file(dir_ + "/" + single + ".gdiag.svg"));
+            }
         }
     }
+}
+
+// The filters and the reports of a whole G are those of one process: every rank removes the
+// same individuals and markers, rank 0 lists them, and the duplicates found in the ranks' tiles
+// are those of the whole G.
+TEST_F(UnderMpirun, FiltersAndReportsAreThoseOfOneProcess) {
+    const CommandResult simulated = run_program(
+        ZELKORA_SIMULATE_EXE,
+        {"--out", "planted", "--individuals", "500", "--genotyped", "400", "--markers", "3000", "--seed", "5",
+         "--plant-duplicates", "2", "--plant-poor-markers", "10", "--plant-poor-individuals", "2",
+         "--plant-rare-markers", "20", "--plant-hwe-markers", "5"},
+        dir_);
+    ASSERT_EQ(simulated.status, 0) << simulated.err;
+    const std::vector<std::string> args = {"--kinship", "--bedfile", "planted", "--kin-bin", "--maf", "0.05", "--geno",
+                                           "0.1", "--mind", "0.1", "--hwe", "1e-6", "--out"};
+    std::vector<std::string> alone = args;
+    alone.push_back("alone");
+    ASSERT_EQ(run_zelkora(alone, dir_).status, 0);
+    std::vector<std::string> spread = args;
+    spread.push_back("spread");
+    const CommandResult run = mpirun(3, spread);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    for (const char* file : {".id", ".removed.txt", ".duplicates.txt", ".gdiag.svg"}) {
+        EXPECT_EQ(read_file(dir_ + "/spread" + file), read_file(dir_ + "/alone" + file)) << file;
+    }
+    EXPECT_TRUE(read_file(dir_ + "/spread.bin") == read_file(dir_ + "/alone.bin"));
+    EXPECT_EQ(lines_of(read_file(dir_ + "/spread.duplicates.txt")).size(), 3u);  // the two planted pairs
+    EXPECT_EQ(occurrences(run.out, "--maf 0.05 removed"), 1u);
 }
 
 TEST_F(UnderMpirun, OneRankFailingEndsEveryRankWithOneMessageAndNoResult) {
