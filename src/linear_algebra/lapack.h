@@ -22,6 +22,10 @@ void dsytrd_sb2st_(const char* stage1, const char* vect, const char* uplo, const
                    const int* ldab, double* d, double* e, double* hous, const int* lhous, double* work,
                    const int* lwork, int* info, std::size_t stage1_len, std::size_t vect_len, std::size_t uplo_len);
 void dsterf_(const int* n, double* d, double* e, int* info);
+// Eigenvalues and eigenvectors of a symmetric band matrix (divide and conquer).
+void dsbevd_(const char* jobz, const char* uplo, const int* n, const int* kd, double* ab, const int* ldab, double* w,
+             double* z, const int* ldz, double* work, const int* lwork, int* iwork, const int* liwork, int* info,
+             std::size_t jobz_len, std::size_t uplo_len);
 void dlarft_(const char* direct, const char* storev, const int* n, const int* k, const double* v, const int* ldv,
              const double* tau, double* t, const int* ldt, std::size_t direct_len, std::size_t storev_len);
 void dlarfb_(const char* side, const char* trans, const char* direct, const char* storev, const int* m, const int* n,

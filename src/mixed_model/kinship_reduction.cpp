@@ -2,6 +2,8 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <memory>
+#include <vector>
 #include <stdexcept>
 #include <string>
 
@@ -115,6 +117,63 @@ ReducedKinship reduce_kinship_cpp(Eigen::MatrixXd K, int bandwidth) {
         }
     }
     result.reflectors = std::move(K);
+    return result;
+}
+
+namespace {
+
+// Q V: the band form's rotation Q followed by the eigenvectors V of its band B.
+class EigenvectorRotation : public KinshipRotation {
+public:
+    EigenvectorRotation(const ReducedKinship& band_form, std::shared_ptr<const Eigen::MatrixXd> vectors)
+        : band_form_(band_form), vectors_(std::move(vectors)) {}
+    Eigen::MatrixXd apply(Eigen::MatrixXd C, bool transposed) const override {
+        if (transposed) {
+            return vectors_->transpose() * rotate_to_reduced(band_form_, std::move(C));
+        }
+        return rotate_from_reduced(band_form_, *vectors_ * C);
+    }
+
+private:
+    const ReducedKinship& band_form_;
+    std::shared_ptr<const Eigen::MatrixXd> vectors_;
+};
+
+}  // namespace
+
+RoundingFreeKinship without_rounding_eigenvalues(const ReducedKinship& kinship, double bound) {
+    const int n = lapack_size(kinship.band.cols());
+    const int kd = kinship.bandwidth;
+    const int ldab = kd + 1;
+    Eigen::MatrixXd band = kinship.band;
+    auto vectors = std::make_shared<Eigen::MatrixXd>(n, n);
+    Eigen::VectorXd values(n);
+    int info = 0, lwork = -1, liwork = -1, iwork_query = 0;
+    double work_query = 0.0;
+    dsbevd_("V", "L", &n, &kd, band.data(), &ldab, values.data(), vectors->data(), &n, &work_query, &lwork,
+            &iwork_query, &liwork, &info, 1, 1);
+    lwork = std::max(1, static_cast<int>(work_query));
+    liwork = std::max(1, iwork_query);
+    Eigen::VectorXd work(lwork);
+    std::vector<int> iwork(static_cast<std::size_t>(liwork));
+    dsbevd_("V", "L", &n, &kd, band.data(), &ldab, values.data(), vectors->data(), &n, work.data(), &lwork,
+            iwork.data(), &liwork, &info, 1, 1);
+    check_lapack("dsbevd", info);
+    RoundingFreeKinship result;
+    for (Eigen::Index i = 0; i < n; ++i) {
+        if (values[i] <= bound) {
+            values[i] = 0.0;
+            ++result.cleared;
+        }
+    }
+    ReducedKinship& diagonal = result.kinship;
+    diagonal.rotation = std::make_shared<EigenvectorRotation>(kinship, vectors);
+    diagonal.bandwidth = 1;
+    diagonal.band = Eigen::MatrixXd::Zero(2, n);
+    diagonal.band.row(0) = values.transpose();
+    diagonal.tau = Eigen::VectorXd::Zero(1);
+    diagonal.eigenvalues = values;
+    result.vectors = std::move(vectors);
     return result;
 }
 

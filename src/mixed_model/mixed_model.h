@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -44,26 +45,111 @@ struct ReducedKinship {
 // reflectors); the bandwidth is taken between 1 and n - 1. Throws std::runtime_error when LAPACK reports
 // a failure.
 ReducedKinship reduce_kinship_cpp(Eigen::MatrixXd K, int bandwidth = 64);
+// The kinship of a band form with its eigenvalues at or below `bound` (those a 4-decimal text can
+// leave below 0 or above it by rounding alone) set to 0: diagonal in the basis of Q V, V the
+// eigenvectors of the band B (`vectors`, n x n). The rotation refers to `kinship`, which must
+// outlive it.
+struct RoundingFreeKinship {
+    ReducedKinship kinship;
+    std::shared_ptr<const Eigen::MatrixXd> vectors;
+    Eigen::Index cleared = 0;  // eigenvalues set to 0
+};
+RoundingFreeKinship without_rounding_eigenvalues(const ReducedKinship& kinship, double bound);
 // Indices of the columns of X that are not linear combinations of columns taken before them,
 // visiting the columns in `order`. A zero column is never taken.
 std::vector<Eigen::Index> independent_columns(const Eigen::MatrixXd& X, const std::vector<Eigen::Index>& order);
 
-// ---- AI-REML --------------------------------------------------------------------------------
+// ---- One AI-REML driver for every model ------------------------------------------------------
 // How an iteration moved: the plain AI (Newton) step, or one of the safeguards that keep the
-// estimate inside sa2 >= 0, se2 >= its lower limit with a log-likelihood that never falls.
-// se2 has a positive limit, kResidualLimit times the residual variance of the fixed effects
-// alone: below it the records fit a heritability of 1 and V loses its identity term.
+// estimate inside the parameter space (every component >= its lower limit: 0 for a random
+// effect, a positive limit for the residual) with a log-likelihood that never falls. The
+// residual's limit is kResidualLimit times the residual variance of the fixed effects alone:
+// below it the records fit a heritability of 1 and V loses its identity term.
 enum class RemlStep {
     ai,                 // the full AI step
     halved,             // the AI step shortened until the log-likelihood rose
-    boundary,           // the AI step with sa2 stopped at 0
-    held,               // sa2 kept at 0 (the likelihood falls into sa2 < 0), AI step for se2 alone
-    residual_boundary,  // the AI step with se2 stopped at its lower limit
-    residual_held,      // se2 kept at its limit (the likelihood falls below it), AI step for sa2 alone
+    boundary,           // the AI step with random components stopped at 0
+    held,               // random components kept at 0 (the likelihood falls into < 0), AI step for the others
+    residual_boundary,  // the AI step with the residual stopped at its lower limit
+    residual_held,      // the residual kept at its limit (the likelihood falls below it), AI step for the others
     em,                 // an EM-REML step: no shortened AI step raised the log-likelihood
+    rounding,           // the kinship's rounding to 4 decimals was removed before the step (see below)
 };
 constexpr double kResidualLimit = 1e-6;
 
+// The restricted log-likelihood at components theta (residual last), its first derivatives and
+// the average information matrix AI(k, l) = y'P V_k P V_l P y / 2, as one model evaluates them.
+struct LikelihoodPoint {
+    bool finite = false;  // V and X'V^-1 X positive definite, every number finite
+    std::string problem;  // what failed, when not finite
+    double log_likelihood = 0.0;
+    Eigen::VectorXd score;
+    Eigen::MatrixXd ai;
+};
+class LikelihoodEvaluator {
+public:
+    virtual ~LikelihoodEvaluator() = default;
+    virtual LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const = 0;
+    // A kinship read from 4-decimal text can have eigenvalues below 0 by rounding alone. When
+    // the records fit a heritability of 1, the residual then runs into the edge where V stops
+    // being positive definite and the likelihood there is decided by the rounding: true at such
+    // components. `without_rounding` gives the evaluator of the kinships shifted on their
+    // diagonal to a smallest eigenvalue of 0, and `rounding_note` says so.
+    virtual bool at_rounding_edge(const Eigen::VectorXd& /*theta*/) const { return false; }
+    virtual std::unique_ptr<LikelihoodEvaluator> without_rounding() const { return nullptr; }
+    virtual std::string rounding_note() const { return ""; }
+};
+
+// One iteration of the driver, in the scaled units the evaluator works in.
+struct AiRemlStep {
+    int iteration = 0;
+    double log_likelihood = 0.0;  // at the components the iteration started from
+    Eigen::VectorXd theta;        // after the step
+    Eigen::VectorXd changes;      // |step| / old value; 0 for a component that stays at 0
+    RemlStep step = RemlStep::ai;
+    std::vector<int> limited;     // the components stopped at (boundary) or held at (held) their limit
+    int halvings = 0;
+    std::string note;             // for RemlStep::rounding
+};
+struct AiRemlRun {
+    std::vector<AiRemlStep> iterations;
+    bool converged = false;
+    bool capped = false;          // stopped by kMostRemlIterations, not by max_iter
+    Eigen::VectorXd theta;        // after the last step
+    LikelihoodPoint at_estimate;  // the evaluation at theta
+    Eigen::MatrixXd ai_inverse;   // on convergence: the inverse AI of the free components (0 for fixed ones)
+};
+// What the driver is given besides the evaluator. `names` name the components in failure
+// messages; `fixed` components stay at their start value (a likelihood-ratio test's 0).
+struct AiRemlSettings {
+    std::vector<std::string> names;
+    Eigen::VectorXd start;
+    Eigen::VectorXd limits;
+    std::vector<bool> fixed;
+    Eigen::Index records = 0;  // for the EM step
+    int max_iter = 30;
+    double tol = 1e-5;
+};
+
+// Most iterations a run makes, whatever --max-iter asks: beyond it a run is not converging.
+constexpr int kMostRemlIterations = 1000;
+
+// The safeguarded AI-REML iteration: each iteration takes the AI (Newton) step of the free
+// components when it raises the log-likelihood and stays in the space, else shortens it (up to
+// 2^-30), stops components at their limits, holds at its limit a component whose score points
+// out of the space, or falls back to an EM step. Converged when every relative change of a
+// plain (or held) AI step is below tol. At most min(max_iter, kMostRemlIterations + 1) - 1
+// iterations. Throws RemlFailure when the start cannot be evaluated, the AI matrix of the free
+// components is singular, or no step can be evaluated.
+struct RemlFailure : RunFailure {
+    using RunFailure::RunFailure;
+};
+AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& settings,
+                  const std::function<void(const AiRemlStep&)>& on_iteration = {});
+// The note printed under an iteration that was not a plain AI step ("" for one that was).
+std::string reml_step_note(const AiRemlStep& step, const std::vector<std::string>& names);
+
+// ---- AI-REML of one kinship -------------------------------------------------------------------
 struct RemlIteration {
     int iteration = 0;
     double log_likelihood = 0.0;  // at the components the iteration started from, without constants
@@ -73,6 +159,7 @@ struct RemlIteration {
     double change_e2 = 0.0;
     RemlStep step = RemlStep::ai;
     int halvings = 0;  // for RemlStep::halved
+    std::string note;  // what a step that was not a plain AI step did, for the trace
 };
 
 struct RemlResult {
@@ -90,10 +177,11 @@ struct RemlResult {
     double se_e2 = 0.0;
     double h2 = 0.0;
     double se_h2 = 0.0;
+    // The records' kinship without the eigenvalues its rounding to 4 decimals decides, when that
+    // rounding stood in the way of a heritability of 1 (RemlStep::rounding): the estimate is of
+    // that kinship, and prediction takes it too.
+    std::shared_ptr<const RoundingFreeKinship> rounding_free;
 };
-
-// Most iterations a run makes, whatever --max-iter asks: beyond it a run is not converging.
-constexpr int kMostRemlIterations = 1000;
 
 // The REML estimate by average-information iterations from sa2 = h2_init var(y), se2 =
 // (1 - h2_init) var(y), on the trait scaled to unit variance (components reported in its units).
@@ -103,9 +191,6 @@ constexpr int kMostRemlIterations = 1000;
 // iterations. Columns of X that are combinations of earlier ones are left out. `on_iteration`
 // sees every iteration as soon as it is done. Throws RemlFailure when the likelihood, the
 // average information or X'V^-1 X cannot be evaluated (singular or not finite).
-struct RemlFailure : RunFailure {
-    using RunFailure::RunFailure;
-};
 RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
                        int max_iter, double h2_init, double tol,
                        const std::function<void(const RemlIteration&)>& on_iteration = {});
@@ -119,6 +204,21 @@ void check_kinship_eigenvalues(const ReducedKinship& kinship);
 // table written to the log. Throws RemlFailure as reml_ai_cpp and check_kinship_eigenvalues do.
 RemlResult QorREML(Logger& logger, const ReducedKinship& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
                    const int& max_iter, double h2_init, double tol);
+
+// The trait as (y - centre) / scale with unit variance, so that every model takes the same
+// steps in any units. The centre is taken only when X holds a constant column, which absorbs
+// it. Throws RemlFailure for a trait that is constant, not finite or whose variance leaves the
+// range a double represents (1e-280 to 1e280).
+struct TraitScale {
+    double centre = 0.0;
+    double scale = 1.0;
+};
+TraitScale trait_scale(const Eigen::MatrixXd& y, bool centred);
+bool has_constant_column(const Eigen::MatrixXd& X);
+// The residual variance of y after the fixed effects alone, with n - p degrees of freedom: the
+// scale of the residual's lower limit. Throws RemlFailure when it is 0 (the covariates explain
+// the trait).
+double fixed_effect_residual_variance(const Eigen::MatrixXd& X, const Eigen::VectorXd& y);
 
 // Mean over all elements; squared deviations from it summed and divided by rows - 1 (the
 // sample variance for a column vector).
@@ -186,3 +286,29 @@ void writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::st
 void write_reliability_file(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
                             const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
                             const std::string& filename);
+
+// ---- Variance components file (PREFIX.vc.txt) -------------------------------------------------
+// One row of the variance components file: a source, its estimate and its standard error; NaN
+// is written as "NA" (a given value has no SE, a test statistic no SE but its p-value there).
+struct ResultRow {
+    std::string source;
+    double estimate = 0.0;
+    double se = 0.0;
+    bool whole = false;  // a count, written in full rather than to 6 significant digits
+};
+// The rows of a model with one residual: V(<name>) for each component and V(e) (`estimates`
+// has the residual last), Vp, <name>/Vp for each component but the residual, then
+// "Repeatability" when `repeatable` names components (the share of their sum: the kinships and
+// the permanent environment of repeated records), and logL. `covariance` is the sampling
+// covariance of the estimates (SEs of the shares by the delta method); empty for given values,
+// whose SEs are NA. A NaN log_likelihood is written as NA. The caller appends the LRT rows and
+// the counts (`count_rows`).
+std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& names, const Eigen::VectorXd& estimates,
+                                               const Eigen::MatrixXd& covariance, const std::vector<int>& repeatable,
+                                               double log_likelihood);
+// n_records and n_individuals.
+std::vector<ResultRow> count_rows(std::size_t n_records, std::size_t n_individuals);
+// Header "Source\tEstimate\tSE", one tab-separated line per row, numbers in the default stream
+// format (6 significant digits), "NA" for NaN. Written like every result (PendingFile); throws
+// OutputFailure when it cannot be.
+void write_variance_file(const std::vector<ResultRow>& rows, const std::string& filename);

@@ -16,9 +16,6 @@
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
-// A shortened AI step goes down to 2^-30 of the full one before the EM fallback: along a nearly
-// flat ridge of the likelihood (a kinship close to the identity) the AI step is far too long.
-constexpr int kMostHalvings = 30;
 
 std::string number_text(double value) {
     std::ostringstream text;
@@ -26,19 +23,71 @@ std::string number_text(double value) {
     return text.str();
 }
 
-// Everything an iteration needs at one point (sa2, se2), on the scaled trait.
-struct Evaluation {
-    bool finite = false;  // V and X'V^-1 X positive definite, every number finite
-    std::string problem;  // what failed, when not finite
-    double log_likelihood = -kInfinity;
-    Eigen::Vector2d score = Eigen::Vector2d::Zero();
-    Eigen::Matrix2d ai = Eigen::Matrix2d::Zero();
+const std::vector<std::string> kComponentNames = {"Sigma_a2", "Sigma_e2"};
+
+// The likelihood of y = X b + u + e with u ~ N(0, sa2 K) from the records' kinship in band form:
+// `rotated` is Q'[X y], in which basis V is the band matrix sa2 B + se2 I and K is B.
+class BandEvaluator : public LikelihoodEvaluator {
+public:
+    BandEvaluator(const ReducedKinship& kinship, const Eigen::MatrixXd& rotated, Eigen::Index p)
+        : kinship_(kinship), rotated_(rotated), p_(p) {}
+
+    LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
+
+    bool at_rounding_edge(const Eigen::VectorXd& theta) const override {
+        const double smallest = kinship_.eigenvalues.size() == 0 ? 0.0 : kinship_.eigenvalues.minCoeff();
+        return smallest < 0.0 && theta[0] * -smallest >= 0.5 * theta[1];
+    }
+    std::unique_ptr<LikelihoodEvaluator> without_rounding() const override;
+    // The kinship without its rounding, once without_rounding() has made it.
+    std::shared_ptr<const RoundingFreeKinship> rounding_free() const { return rounding_free_; }
+
+private:
+    const ReducedKinship& kinship_;
+    const Eigen::MatrixXd& rotated_;
+    Eigen::Index p_;
+    mutable std::shared_ptr<const RoundingFreeKinship> rounding_free_;
 };
 
-// `rotated` is Q'[X y]: in that basis V is the band matrix sa2 B + se2 I and K is B.
-Evaluation evaluate(const ReducedKinship& kinship, const Eigen::MatrixXd& rotated, Eigen::Index p, double sigma_a2,
-                    double sigma_e2) {
-    Evaluation result;
+// The same likelihood in the kinship's eigenvector basis, with the eigenvalues the rounding
+// decides set to 0: it owns that kinship and Q'[X y] rotated once more.
+struct RoundingFreeData {
+    std::shared_ptr<const RoundingFreeKinship> kinship;
+    Eigen::MatrixXd rotated;
+    double bound = 0.0;
+};
+class RoundingFreeEvaluator : private RoundingFreeData, public BandEvaluator {
+public:
+    RoundingFreeEvaluator(RoundingFreeData data, Eigen::Index p)
+        : RoundingFreeData(std::move(data)), BandEvaluator(RoundingFreeData::kinship->kinship, rotated, p) {}
+    bool at_rounding_edge(const Eigen::VectorXd&) const override { return false; }
+    std::string rounding_note() const override {
+        return "the kinship's smallest eigenvalue, " + number_text(-bound) +
+               ", lies below 0 only by its rounding to 4 decimals, and the records fit a heritability of 1: its " +
+               std::to_string(RoundingFreeData::kinship->cleared) + " eigenvalue(s) within the rounding (at most " +
+               number_text(bound) + ") are taken as 0 from here on";
+    }
+};
+
+std::unique_ptr<LikelihoodEvaluator> BandEvaluator::without_rounding() const {
+    RoundingFreeData data;
+    data.bound = -kinship_.eigenvalues.minCoeff();
+    auto made = std::make_shared<RoundingFreeKinship>(without_rounding_eigenvalues(kinship_, data.bound));
+    data.rotated = made->vectors->transpose() * rotated_;
+    data.kinship = made;
+    rounding_free_ = made;
+    return std::make_unique<RoundingFreeEvaluator>(std::move(data), p_);
+}
+
+LikelihoodPoint BandEvaluator::evaluate(const Eigen::VectorXd& theta) const {
+    const ReducedKinship& kinship = kinship_;
+    const Eigen::MatrixXd& rotated = rotated_;
+    const Eigen::Index p = p_;
+    const double sigma_a2 = theta[0], sigma_e2 = theta[1];
+    LikelihoodPoint result;
+    result.log_likelihood = -kInfinity;
+    result.score = Eigen::VectorXd::Zero(2);
+    result.ai = Eigen::MatrixXd::Zero(2, 2);
     const Eigen::Index n = rotated.rows();
     const Eigen::ArrayXd eigenvalues = kinship.eigenvalues.array();
     const Eigen::ArrayXd eigen_v = sigma_a2 * eigenvalues + sigma_e2;
@@ -51,6 +100,7 @@ Evaluation evaluate(const ReducedKinship& kinship, const Eigen::MatrixXd& rotate
         result.problem = "V = Sigma_a2 K + Sigma_e2 I is singular";
         return result;
     }
+    auto multiply_kinship = [&](const Eigen::MatrixXd& C) -> Eigen::MatrixXd { return multiply_band(kinship, C); };
     const auto X = rotated.leftCols(p);
     const auto y = rotated.col(p);
     const Eigen::MatrixXd solved = solve_factored(V_lu, rotated);
@@ -71,7 +121,7 @@ Evaluation evaluate(const ReducedKinship& kinship, const Eigen::MatrixXd& rotate
         return Vinv_w - VinvX * (C_inverse * (VinvX.transpose() * w));
     };
     const Eigen::VectorXd Py = project(Vinv_y, y);
-    const Eigen::VectorXd KPy = multiply_band(kinship, Py);
+    const Eigen::VectorXd KPy = multiply_kinship(Py);
     const double log_det_V = eigen_v.log().sum();
     result.log_likelihood = -0.5 * (log_det_V + y.dot(Py) + log_det_C);
 
@@ -81,7 +131,7 @@ Evaluation evaluate(const ReducedKinship& kinship, const Eigen::MatrixXd& rotate
     double trace_PK = (eigenvalues / eigen_v).sum();
     if (p > 0) {
         trace_P -= (C_inverse * (VinvX.transpose() * VinvX)).trace();
-        trace_PK -= (C_inverse * (VinvX.transpose() * multiply_band(kinship, VinvX))).trace();
+        trace_PK -= (C_inverse * (VinvX.transpose() * multiply_kinship(VinvX))).trace();
     }
     result.score << 0.5 * (Py.dot(KPy) - trace_PK), 0.5 * (Py.dot(Py) - trace_P);
 
@@ -99,32 +149,21 @@ Evaluation evaluate(const ReducedKinship& kinship, const Eigen::MatrixXd& rotate
     return result;
 }
 
-// AI^-1 when AI is positive definite; an AI that is singular to rounding means the records
-// cannot tell genetic from residual variance (a kinship close to the identity, for example).
-std::optional<Eigen::Matrix2d> invert_ai(const Eigen::Matrix2d& ai) {
-    const double det = ai(0, 0) * ai(1, 1) - ai(0, 1) * ai(1, 0);
-    if (!(ai(0, 0) > 0.0) || !(ai(1, 1) > 0.0) || !(det > 1e-12 * ai(0, 0) * ai(1, 1)) || !std::isfinite(det)) {
-        return std::nullopt;
+void write_header(std::ostream& out) {
+    out << std::setw(10) << "Iteration" << std::setw(15) << "LogLik" << std::setw(15) << "Sigma_a2" << std::setw(15)
+        << "Sigma_e2" << std::setw(15) << "Changed_a2" << std::setw(15) << "Changed_e2" << std::endl;
+}
+
+void write_iteration(std::ostream& out, const RemlIteration& step) {
+    out << std::setw(10) << step.iteration << std::setw(15) << step.log_likelihood << std::setw(15) << step.sigma_a2
+        << std::setw(15) << step.sigma_e2 << std::setw(15) << step.change_a2 << std::setw(15) << step.change_e2
+        << std::endl;
+    if (!step.note.empty()) {
+        out << std::setw(10) << "" << "  note: " << step.note << std::endl;
     }
-    Eigen::Matrix2d inverse;
-    inverse << ai(1, 1), -ai(0, 1), -ai(1, 0), ai(0, 0);
-    return inverse / det;
 }
 
-[[noreturn]] void fail_singular_ai(int iteration, const Eigen::Matrix2d& ai) {
-    throw RemlFailure("REML stopped at iteration " + std::to_string(iteration) +
-                      ": the average information matrix is singular (" + number_text(ai(0, 0)) + ", " +
-                      number_text(ai(0, 1)) + "; " + number_text(ai(1, 0)) + ", " + number_text(ai(1, 1)) +
-                      "), so the records cannot tell additive genetic from residual variance. Check that the "
-                      "kinship matrix is not (close to) the identity and that related individuals have records.");
-}
-
-// The trait as (y - centre) / scale with unit variance. The centre is taken only when X holds
-// a constant column, which absorbs it; otherwise centring would change the model.
-struct TraitScale {
-    double centre = 0.0;
-    double scale = 1.0;
-};
+}  // namespace
 
 bool has_constant_column(const Eigen::MatrixXd& X) {
     for (Eigen::Index c = 0; c < X.cols(); ++c) {
@@ -161,43 +200,17 @@ TraitScale trait_scale(const Eigen::MatrixXd& y, bool centred) {
     return result;
 }
 
-std::string step_note(const RemlIteration& step) {
-    switch (step.step) {
-        case RemlStep::ai:
-            return "";
-        case RemlStep::halved:
-            return "AI step halved " + std::to_string(step.halvings) +
-                   " time(s): the full step lowered the log-likelihood or left the parameter space";
-        case RemlStep::boundary:
-            return "AI step with Sigma_a2 stopped at 0, the boundary of the parameter space";
-        case RemlStep::held:
-            return "Sigma_a2 held at 0: the log-likelihood rises only towards negative values";
-        case RemlStep::residual_boundary:
-            return "AI step with Sigma_e2 stopped at its lower limit, the boundary of the parameter space";
-        case RemlStep::residual_held:
-            return "Sigma_e2 held at its lower limit: the log-likelihood rises only below it";
-        case RemlStep::em:
-            return "EM-REML step: no shortened AI step raised the log-likelihood";
+double fixed_effect_residual_variance(const Eigen::MatrixXd& X, const Eigen::VectorXd& y) {
+    const Eigen::Index n = y.rows(), p = X.cols();
+    const Eigen::VectorXd residual =
+        p == 0 ? y : Eigen::VectorXd(y - X * X.colPivHouseholderQr().solve(y));
+    const double variance = residual.squaredNorm() / static_cast<double>(n - p);
+    if (!(variance > 1e-24)) {
+        throw RemlFailure("the fixed effects explain the trait exactly (no residual variance is left in " +
+                          std::to_string(n) + " records); there is no variance to estimate. Check the covariates.");
     }
-    return "";
+    return variance;
 }
-
-void write_header(std::ostream& out) {
-    out << std::setw(10) << "Iteration" << std::setw(15) << "LogLik" << std::setw(15) << "Sigma_a2" << std::setw(15)
-        << "Sigma_e2" << std::setw(15) << "Changed_a2" << std::setw(15) << "Changed_e2" << std::endl;
-}
-
-void write_iteration(std::ostream& out, const RemlIteration& step) {
-    out << std::setw(10) << step.iteration << std::setw(15) << step.log_likelihood << std::setw(15) << step.sigma_a2
-        << std::setw(15) << step.sigma_e2 << std::setw(15) << step.change_a2 << std::setw(15) << step.change_e2
-        << std::endl;
-    const std::string note = step_note(step);
-    if (!note.empty()) {
-        out << std::setw(10) << "" << "  note: " << note << std::endl;
-    }
-}
-
-}  // namespace
 
 double computeVariance(const Eigen::MatrixXd& m) {
     const double mean = m.sum() / static_cast<double>(m.rows() * m.cols());
@@ -252,134 +265,49 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
 
     // se2's lower limit, from the residual variance of the fixed effects alone (not that of y,
     // which large level effects inflate).
-    const Eigen::VectorXd residual =
-        p == 0 ? Eigen::VectorXd(rotated.col(p))
-               : Eigen::VectorXd(rotated.col(p) - rotated.leftCols(p) * rotated.leftCols(p).colPivHouseholderQr().solve(
-                                                                          rotated.col(p)));
-    const double residual_variance = residual.squaredNorm() / static_cast<double>(n - p);
-    if (!(residual_variance > 1e-24)) {
-        throw RemlFailure("the fixed effects explain the trait exactly (no residual variance is left in " +
-                          std::to_string(n) + " records); there is no variance to estimate. Check the covariates.");
-    }
-    const Eigen::Vector2d limit(0.0, kResidualLimit * residual_variance);
-
+    const double residual_variance = fixed_effect_residual_variance(rotated.leftCols(p), rotated.col(p));
     const double variance = computeVariance(y_scaled);
-    Eigen::Vector2d theta(h2_init * variance, (1.0 - h2_init) * variance);
-    Evaluation current = evaluate(kinship, rotated, p, theta[0], theta[1]);
-    if (!current.finite) {
-        throw RemlFailure("REML cannot start: at the starting values " + current.problem +
-                          ". Check that the kinship matrix is positive semi-definite.");
-    }
 
-    RemlResult result;
-    result.capped = max_iter > kMostRemlIterations + 1;
-    const int last = std::min(max_iter, kMostRemlIterations + 1);
-    for (int k = 1; k < last; ++k) {
-        const double a = theta[0], e = theta[1];
+    AiRemlSettings settings;
+    settings.names = kComponentNames;
+    settings.start = Eigen::Vector2d(h2_init * variance, (1.0 - h2_init) * variance);
+    settings.limits = Eigen::Vector2d(0.0, kResidualLimit * residual_variance);
+    settings.records = n;
+    settings.max_iter = max_iter;
+    settings.tol = tol;
+    auto as_iteration = [&](const AiRemlStep& step) {
         RemlIteration record;
-        record.iteration = k;
-        record.log_likelihood = current.log_likelihood + log_likelihood_shift;
-
-        // Components at their limit whose score points out of the space stay there (the maximum
-        // over the space is on its boundary); the AI (Newton) step moves the others.
-        const bool at_limit_a = a <= limit[0], at_limit_e = e <= limit[1];
-        const bool hold_a = at_limit_a && current.score[0] <= 0.0, hold_e = at_limit_e && current.score[1] <= 0.0;
-        Eigen::Vector2d direction = Eigen::Vector2d::Zero();
-        if (hold_a != hold_e) {
-            const int free = hold_a ? 1 : 0;
-            if (!(current.ai(free, free) > 0.0)) {
-                fail_singular_ai(k, current.ai);
-            }
-            direction[free] = current.score[free] / current.ai(free, free);
-        } else if (!hold_a) {
-            const std::optional<Eigen::Matrix2d> ai_inverse = invert_ai(current.ai);
-            if (!ai_inverse) {
-                fail_singular_ai(k, current.ai);
-            }
-            direction = *ai_inverse * current.score;
-            if ((at_limit_a && direction[0] <= 0.0) || (at_limit_e && direction[1] <= 0.0)) {
-                // The likelihood rises into the space but the coupled step points out of it:
-                // scale each component by its own curvature instead (still uphill).
-                direction << current.score[0] / current.ai(0, 0), current.score[1] / current.ai(1, 1);
-            }
-        }
-
-        // Shorten the step until it does not lower the likelihood (within rounding), a component
-        // that would leave the space stopped at its limit; a step below the tolerance is taken
-        // as it is.
-        const double slack = 1e-10 * (1.0 + std::fabs(current.log_likelihood));
-        Eigen::Vector2d candidate;
-        Evaluation next;
-        bool accepted = false, clipped_a = false, clipped_e = false;
-        int halvings = 0;
-        for (double t = 1.0; halvings <= kMostHalvings; ++halvings, t *= 0.5) {
-            candidate = theta + t * direction;
-            clipped_a = candidate[0] < limit[0];
-            clipped_e = candidate[1] < limit[1];
-            candidate = candidate.cwiseMax(limit);
-            next = evaluate(kinship, rotated, p, candidate[0], candidate[1]);
-            if (!next.finite) {
-                continue;
-            }
-            const bool small = std::fabs(candidate[0] - a) <= tol * a && std::fabs(candidate[1] - e) <= tol * e;
-            if (small || next.log_likelihood >= current.log_likelihood - slack) {
-                accepted = true;
-                break;
-            }
-        }
-        if (accepted) {
-            record.step = halvings > 0 ? RemlStep::halved
-                          : clipped_a  ? RemlStep::boundary
-                          : clipped_e  ? RemlStep::residual_boundary
-                          : hold_a     ? RemlStep::held
-                          : hold_e     ? RemlStep::residual_held
-                                       : RemlStep::ai;
-            record.halvings = halvings;
-        } else {
-            // EM-REML: sigma2 + 2 sigma2^2 score / n raises the likelihood and stays positive.
-            candidate << a + 2.0 * a * a * current.score[0] / static_cast<double>(n),
-                e + 2.0 * e * e * current.score[1] / static_cast<double>(n);
-            candidate = candidate.cwiseMax(limit);
-            next = evaluate(kinship, rotated, p, candidate[0], candidate[1]);
-            if (!next.finite) {
-                throw RemlFailure("REML stopped at iteration " + std::to_string(k) + ": " + next.problem +
-                                  " at Sigma_a2 = " + number_text(candidate[0] * units) + ", Sigma_e2 = " +
-                                  number_text(candidate[1] * units) +
-                                  ". Check that the kinship matrix is positive semi-definite.");
-            }
-            record.step = RemlStep::em;
-        }
-        record.change_a2 = (a == 0.0 && candidate[0] == 0.0) ? 0.0 : std::fabs(candidate[0] - a) / a;
-        record.change_e2 = std::fabs(candidate[1] - e) / e;
-        record.sigma_a2 = candidate[0] * units;
-        record.sigma_e2 = candidate[1] * units;
-        theta = candidate;
-        current = std::move(next);
-        result.iterations.push_back(record);
+        record.iteration = step.iteration;
+        record.log_likelihood = step.log_likelihood + log_likelihood_shift;
+        record.sigma_a2 = step.theta[0] * units;
+        record.sigma_e2 = step.theta[1] * units;
+        record.change_a2 = step.changes[0];
+        record.change_e2 = step.changes[1];
+        record.step = step.step;
+        record.halvings = step.halvings;
+        record.note = reml_step_note(step, kComponentNames);
+        return record;
+    };
+    RemlResult result;
+    const BandEvaluator evaluator(kinship, rotated, p);
+    const AiRemlRun run = ai_reml(evaluator, settings, [&](const AiRemlStep& step) {
+        result.iterations.push_back(as_iteration(step));
         if (on_iteration) {
-            on_iteration(record);
+            on_iteration(result.iterations.back());
         }
-        // Only a step of the AI iteration itself can show convergence: a shortened or EM step
-        // is small without being near the maximum.
-        const bool newton = record.step == RemlStep::ai || record.step == RemlStep::held ||
-                            record.step == RemlStep::residual_held;
-        if (newton && record.change_a2 < tol && record.change_e2 < tol) {
-            result.converged = true;
-            break;
-        }
-    }
+    });
+    result.converged = run.converged;
+    result.capped = run.capped;
+    result.rounding_free = evaluator.rounding_free();
+    const Eigen::VectorXd& theta = run.theta;
     result.sigma_a2 = theta[0] * units;
     result.sigma_e2 = theta[1] * units;
-    result.residual_limit = limit[1] * units;
+    result.residual_limit = settings.limits[1] * units;
     if (result.converged) {
-        // Standard errors from the AI matrix at the estimate itself.
-        const std::optional<Eigen::Matrix2d> ai_inverse = invert_ai(current.ai);
-        if (!ai_inverse) {
-            fail_singular_ai(static_cast<int>(result.iterations.size()), current.ai);
-        }
-        result.ai_inverse = *ai_inverse * (units * units);
+        const Eigen::Matrix2d ai_inverse = run.ai_inverse;
+        result.ai_inverse = ai_inverse * (units * units);
         result.at_boundary = theta[0] == 0.0;
-        result.residual_at_limit = theta[1] <= limit[1];
+        result.residual_at_limit = theta[1] <= settings.limits[1];
         result.se_a2 = std::sqrt(std::max(result.ai_inverse(0, 0), 0.0));
         result.se_e2 = std::sqrt(std::max(result.ai_inverse(1, 1), 0.0));
         const double total = theta[0] + theta[1];
@@ -387,7 +315,7 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
         // Delta method: gradient of sa2 / (sa2 + se2) with respect to (sa2, se2), in scaled
         // units (h2 has none).
         const Eigen::RowVector2d gradient(theta[1] / (total * total), -theta[0] / (total * total));
-        result.se_h2 = std::sqrt(gradient * *ai_inverse * gradient.transpose());
+        result.se_h2 = std::sqrt(gradient * ai_inverse * gradient.transpose());
     }
     return result;
 }
@@ -428,6 +356,14 @@ RemlResult QorREML(Logger& logger, const ReducedKinship& kinship, const Eigen::M
         logger.tee << "👉 The estimate Sigma_a2 = 0 lies on the boundary of the parameter space (Sigma_a2 >= 0): "
                       "the records show no additive genetic variance, and the standard errors describe the "
                       "likelihood's curvature there, not a symmetric interval."
+                   << std::endl;
+    }
+    if (result.rounding_free && !result.residual_at_limit) {
+        logger.tee << "👉 The estimate Sigma_e2 = " << result.sigma_e2
+                   << " lies at the boundary of the parameter space that the kinship's rounding to 4 decimals "
+                      "leaves: the records fit a heritability of 1 (a binary kinship file, read without rounding, "
+                      "puts Sigma_e2 at its lower limit), and the standard errors describe the likelihood's "
+                      "curvature there, not a symmetric interval."
                    << std::endl;
     }
     if (result.residual_at_limit) {

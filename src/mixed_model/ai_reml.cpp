@@ -1,0 +1,320 @@
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mixed_model/mixed_model.h"
+
+namespace {
+
+// A shortened AI step goes down to 2^-30 of the full one before the EM fallback: along a nearly
+// flat ridge of the likelihood (a kinship close to the identity) the AI step is far too long.
+constexpr int kMostHalvings = 30;
+
+std::string number_text(double value) {
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}
+
+// AI^-1 when AI is positive definite to rounding: every pivot of the Cholesky factor of AI
+// scaled to a unit diagonal above 1e-12 (for two components: 1 - r^2 > 1e-12 with r their
+// correlation). One or two components are inverted in closed form, as they always were.
+std::optional<Eigen::MatrixXd> invert_ai(const Eigen::MatrixXd& ai) {
+    const Eigen::Index k = ai.rows();
+    for (Eigen::Index i = 0; i < k; ++i) {
+        if (!(ai(i, i) > 0.0) || !std::isfinite(ai(i, i))) {
+            return std::nullopt;
+        }
+    }
+    if (k == 1) {
+        return Eigen::MatrixXd::Constant(1, 1, 1.0 / ai(0, 0));
+    }
+    if (k == 2) {
+        const double det = ai(0, 0) * ai(1, 1) - ai(0, 1) * ai(1, 0);
+        if (!(det > 1e-12 * ai(0, 0) * ai(1, 1)) || !std::isfinite(det)) {
+            return std::nullopt;
+        }
+        Eigen::MatrixXd inverse(2, 2);
+        inverse << ai(1, 1), -ai(0, 1), -ai(1, 0), ai(0, 0);
+        return Eigen::MatrixXd(inverse / det);
+    }
+    const Eigen::VectorXd scale = ai.diagonal().cwiseSqrt().cwiseInverse();
+    const Eigen::MatrixXd unit = scale.asDiagonal() * ai * scale.asDiagonal();
+    const Eigen::LLT<Eigen::MatrixXd> chol(unit);
+    if (chol.info() != Eigen::Success || !unit.allFinite()) {
+        return std::nullopt;
+    }
+    const Eigen::MatrixXd L = chol.matrixL();
+    if (!((L.diagonal().array().square() > 1e-12).all())) {
+        return std::nullopt;
+    }
+    return Eigen::MatrixXd(scale.asDiagonal() * chol.solve(Eigen::MatrixXd::Identity(k, k)) * scale.asDiagonal());
+}
+
+std::vector<Eigen::Index> indices_where(const std::vector<bool>& flags, bool wanted) {
+    std::vector<Eigen::Index> found;
+    for (std::size_t k = 0; k < flags.size(); ++k) {
+        if (flags[k] == wanted) {
+            found.push_back(static_cast<Eigen::Index>(k));
+        }
+    }
+    return found;
+}
+
+[[noreturn]] void fail_singular_ai(int iteration, const Eigen::MatrixXd& ai, const std::vector<Eigen::Index>& free,
+                                   const std::vector<std::string>& names) {
+    std::string values, components;
+    for (std::size_t a = 0; a < free.size(); ++a) {
+        values += a == 0 ? "" : "; ";
+        for (std::size_t b = 0; b < free.size(); ++b) {
+            values += (b == 0 ? "" : ", ") + number_text(ai(free[a], free[b]));
+        }
+        components += (a == 0 ? "" : a + 1 == free.size() ? " and " : ", ") + names[static_cast<std::size_t>(free[a])];
+    }
+    if (names.size() == 2 && names[0] == "Sigma_a2") {
+        throw RemlFailure("REML stopped at iteration " + std::to_string(iteration) +
+                          ": the average information matrix is singular (" + values +
+                          "), so the records cannot tell additive genetic from residual variance. Check that the "
+                          "kinship matrix is not (close to) the identity and that related individuals have records.");
+    }
+    throw RemlFailure("REML stopped at iteration " + std::to_string(iteration) +
+                      ": the average information matrix is singular (" + values + "), so the records cannot tell " +
+                      components +
+                      " apart. Check that each kinship is not (close to) the identity or a copy of another, that "
+                      "related individuals have records, and that each random class and the permanent environment "
+                      "have levels with several records.");
+}
+
+std::string joined(const std::vector<int>& components, const std::vector<std::string>& names) {
+    std::string text;
+    for (std::size_t a = 0; a < components.size(); ++a) {
+        text += (a == 0 ? "" : a + 1 == components.size() ? " and " : ", ") +
+                names[static_cast<std::size_t>(components[a])];
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string reml_step_note(const AiRemlStep& step, const std::vector<std::string>& names) {
+    const int residual = static_cast<int>(names.size()) - 1;
+    std::vector<int> random;
+    bool residual_limited = false;
+    for (int k : step.limited) {
+        if (k == residual) {
+            residual_limited = true;
+        } else {
+            random.push_back(k);
+        }
+    }
+    switch (step.step) {
+        case RemlStep::ai:
+            return "";
+        case RemlStep::halved:
+            return "AI step halved " + std::to_string(step.halvings) +
+                   " time(s): the full step lowered the log-likelihood or left the parameter space";
+        case RemlStep::boundary:
+        case RemlStep::residual_boundary:
+            if (random.empty()) {
+                return "AI step with " + names[static_cast<std::size_t>(residual)] +
+                       " stopped at its lower limit, the boundary of the parameter space";
+            }
+            return "AI step with " + joined(random, names) + " stopped at 0" +
+                   (residual_limited ? " and " + names[static_cast<std::size_t>(residual)] + " at its lower limit" : "") +
+                   ", the boundary of the parameter space";
+        case RemlStep::held:
+        case RemlStep::residual_held:
+            if (random.empty()) {
+                return names[static_cast<std::size_t>(residual)] +
+                       " held at its lower limit: the log-likelihood rises only below it";
+            }
+            return joined(random, names) + " held at 0" +
+                   (residual_limited ? " and " + names[static_cast<std::size_t>(residual)] + " at its lower limit" : "") +
+                   ": the log-likelihood rises only towards negative values";
+        case RemlStep::em:
+            return "EM-REML step: no shortened AI step raised the log-likelihood";
+        case RemlStep::rounding:
+            return step.note;
+    }
+    return "";
+}
+
+AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& settings,
+                  const std::function<void(const AiRemlStep&)>& on_iteration) {
+    const Eigen::Index count = settings.start.size();
+    const auto size = static_cast<std::size_t>(count);
+    const Eigen::VectorXd& limit = settings.limits;
+    const double tol = settings.tol;
+    const auto records = static_cast<double>(settings.records);
+    std::vector<bool> fixed = settings.fixed;
+    fixed.resize(size, false);
+
+    std::unique_ptr<LikelihoodEvaluator> replaced;  // the evaluator without the kinships' rounding, once swapped in
+    const LikelihoodEvaluator* active = &evaluator;
+    Eigen::VectorXd theta = settings.start;
+    LikelihoodPoint current = active->evaluate(theta);
+    if (!current.finite) {
+        throw RemlFailure("REML cannot start: at the starting values " + current.problem +
+                          ". Check that the kinship matrix is positive semi-definite.");
+    }
+
+    AiRemlRun result;
+    result.capped = settings.max_iter > kMostRemlIterations + 1;
+    const int last = std::min(settings.max_iter, kMostRemlIterations + 1);
+    for (int k = 1; k < last; ++k) {
+        AiRemlStep record;
+        record.iteration = k;
+        if (!replaced && active->at_rounding_edge(theta)) {
+            replaced = active->without_rounding();
+            if (replaced) {
+                active = replaced.get();
+                current = active->evaluate(theta);
+                record.step = RemlStep::rounding;
+                record.note = active->rounding_note();
+            }
+        }
+        record.log_likelihood = current.log_likelihood;
+
+        // Components at their limit whose score points out of the space stay there (the maximum
+        // over the space is on its boundary); the AI (Newton) step moves the others.
+        std::vector<bool> at_limit(size), hold(size);
+        for (std::size_t c = 0; c < size; ++c) {
+            const auto i = static_cast<Eigen::Index>(c);
+            at_limit[c] = theta[i] <= limit[i];
+            hold[c] = fixed[c] || (at_limit[c] && current.score[i] <= 0.0);
+        }
+        const std::vector<Eigen::Index> free = indices_where(hold, false);
+        Eigen::VectorXd direction = Eigen::VectorXd::Zero(count);
+        if (!free.empty()) {
+            const Eigen::MatrixXd ai_free = current.ai(free, free);
+            const Eigen::VectorXd score_free = current.score(free);
+            const std::optional<Eigen::MatrixXd> ai_inverse = invert_ai(ai_free);
+            if (!ai_inverse) {
+                fail_singular_ai(k, current.ai, free, settings.names);
+            }
+            Eigen::VectorXd step = *ai_inverse * score_free;
+            bool outward = false;
+            for (std::size_t a = 0; a < free.size(); ++a) {
+                outward = outward || (at_limit[static_cast<std::size_t>(free[a])] && step[static_cast<Eigen::Index>(a)] <= 0.0);
+            }
+            if (outward && free.size() > 1) {
+                // The likelihood rises into the space but the coupled step points out of it:
+                // scale each component by its own curvature instead (still uphill).
+                step = score_free.cwiseQuotient(ai_free.diagonal());
+            }
+            direction(free) = step;
+        }
+
+        // Shorten the step until it does not lower the likelihood (within rounding), a component
+        // that would leave the space stopped at its limit; a step below the tolerance is taken
+        // as it is.
+        const double slack = 1e-10 * (1.0 + std::fabs(current.log_likelihood));
+        Eigen::VectorXd candidate;
+        LikelihoodPoint next;
+        bool accepted = false;
+        std::vector<int> clipped;
+        int halvings = 0;
+        for (double t = 1.0; halvings <= kMostHalvings; ++halvings, t *= 0.5) {
+            candidate = theta + t * direction;
+            clipped.clear();
+            for (Eigen::Index i = 0; i < count; ++i) {
+                if (candidate[i] < limit[i]) {
+                    clipped.push_back(static_cast<int>(i));
+                }
+            }
+            candidate = candidate.cwiseMax(limit);
+            next = active->evaluate(candidate);
+            if (!next.finite) {
+                continue;
+            }
+            bool small = true;
+            for (Eigen::Index i = 0; i < count; ++i) {
+                small = small && std::fabs(candidate[i] - theta[i]) <= tol * theta[i];
+            }
+            if (small || next.log_likelihood >= current.log_likelihood - slack) {
+                accepted = true;
+                break;
+            }
+        }
+        const int residual = static_cast<int>(count) - 1;
+        if (accepted) {
+            std::vector<int> held;
+            for (std::size_t c = 0; c < size; ++c) {
+                if (hold[c] && !fixed[c]) {
+                    held.push_back(static_cast<int>(c));
+                }
+            }
+            if (record.step != RemlStep::rounding) {
+                const bool random_clipped = !clipped.empty() && clipped.front() != residual;
+                const bool random_held = !held.empty() && held.front() != residual;
+                record.step = halvings > 0       ? RemlStep::halved
+                              : random_clipped   ? RemlStep::boundary
+                              : !clipped.empty() ? RemlStep::residual_boundary
+                              : random_held      ? RemlStep::held
+                              : !held.empty()    ? RemlStep::residual_held
+                                                 : RemlStep::ai;
+            }
+            record.limited = !clipped.empty() ? clipped : held;
+            record.halvings = halvings;
+        } else {
+            // EM-REML: sigma2 + 2 sigma2^2 score / n raises the likelihood and stays positive.
+            candidate = theta;
+            for (Eigen::Index i = 0; i < count; ++i) {
+                if (!fixed[static_cast<std::size_t>(i)]) {
+                    candidate[i] = theta[i] + 2.0 * theta[i] * theta[i] * current.score[i] / records;
+                }
+            }
+            candidate = candidate.cwiseMax(limit);
+            next = active->evaluate(candidate);
+            if (!next.finite) {
+                std::string values;
+                for (Eigen::Index i = 0; i < count; ++i) {
+                    values += (i == 0 ? "" : ", ") + settings.names[static_cast<std::size_t>(i)] + " = " +
+                              number_text(candidate[i]);
+                }
+                throw RemlFailure("REML stopped at iteration " + std::to_string(k) + ": " + next.problem + " at " +
+                                  values + ". Check that the kinship matrix is positive semi-definite.");
+            }
+            if (record.step != RemlStep::rounding) {
+                record.step = RemlStep::em;
+            }
+        }
+        record.changes.resize(count);
+        for (Eigen::Index i = 0; i < count; ++i) {
+            record.changes[i] =
+                (theta[i] == 0.0 && candidate[i] == 0.0) ? 0.0 : std::fabs(candidate[i] - theta[i]) / theta[i];
+        }
+        record.theta = candidate;
+        theta = candidate;
+        current = std::move(next);
+        result.iterations.push_back(record);
+        if (on_iteration) {
+            on_iteration(record);
+        }
+        // Only a step of the AI iteration itself can show convergence: a shortened or EM step
+        // is small without being near the maximum.
+        const bool newton = record.step == RemlStep::ai || record.step == RemlStep::held ||
+                            record.step == RemlStep::residual_held;
+        if (newton && (record.changes.array() < tol).all()) {
+            result.converged = true;
+            break;
+        }
+    }
+    result.theta = theta;
+    if (result.converged) {
+        // Standard errors from the AI matrix at the estimate itself, over the components that
+        // were estimated.
+        const std::vector<Eigen::Index> estimated = indices_where(fixed, false);
+        const std::optional<Eigen::MatrixXd> inverse = invert_ai(current.ai(estimated, estimated));
+        if (!inverse) {
+            fail_singular_ai(static_cast<int>(result.iterations.size()), current.ai, estimated, settings.names);
+        }
+        result.ai_inverse = Eigen::MatrixXd::Zero(count, count);
+        result.ai_inverse(estimated, estimated) = *inverse;
+    }
+    result.at_estimate = std::move(current);
+    return result;
+}
