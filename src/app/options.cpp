@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/app.h"
+#include "genomic/genomic.h"
 
 namespace {
 
@@ -154,6 +155,7 @@ void set_check_option(const std::string& option, const std::string& value, RunOp
     } else if (option == "--exclude") {
         options.exclude_file = value;
     } else if (option == "--chr") {
+        ChromosomeList{value};  // a malformed list is refused before any file is read
         options.chromosomes = value;
     } else if (option == "--parent-conflict-action") {
         if (value != "report" && value != "unlink") {

@@ -242,6 +242,38 @@ std::vector<BadInput> catalogue() {
         {"more parts than individuals", {}, with(kGen, {"--kin-bin", "--kin-parts", "6", "--kin-part", "6"}), kLog,
          "❎ Error: Invalid argument for --kin-parts - 6 is more than the 5 individuals of d.fam; every part needs a "
          "row of G, so give at most 5 parts.", {"r.part_6_6.bin", "r.part_6_6.id"}},
+        // The checks before G and H.
+        {"minor allele frequency above one half", {}, with(kGen, {"--maf", "0.7"}), kErr,
+         "❎ Error: Invalid argument for --maf - 0.7: a minor allele frequency lies from 0 to 0.5.", kText},
+        {"negative missing rate", {}, with(kGen, {"--geno", "-0.1"}), kErr,
+         "❎ Error: Invalid argument for --geno - -0.1: a missing rate lies from 0 to 1.", kText},
+        {"p-value in percent", {}, with(kGen, {"--hwe", "5%"}), kErr,
+         "Invalid argument for --hwe - \"5%\" is not a decimal number", kText},
+        {"unknown parentage action", {}, with(kBlend, {"--parent-conflict-action", "drop"}), kErr,
+         "❎ Error: Invalid argument for --parent-conflict-action - \"drop\": give report (the default: the conflicts "
+         "are reported) or unlink (a flagged parent is set unknown for A and H).", kText},
+        {"blend of nothing", {}, with(kBlend, {"--kin-alpha", "0", "--kin-beta", "0"}), kErr,
+         "❎ Error: Invalid arguments for --kin-alpha and --kin-beta - 0 and 0: the blend alpha G + beta A22 needs "
+         "alpha + beta > 0 (usual: 0.95 and 0.05).", kText},
+        {"genotype filter without genotypes", {}, with(kPed, {"--maf", "0.05"}), kErr,
+         "❎ Error: --maf filters the genotypes of --bedfile, which was not given.", kText},
+        {"tuning G without a pedigree", {}, with(kGen, {"--kin-tune"}), kErr,
+         "❎ Error: --kin-tune compares the genotypes with the pedigree: it needs both --bedfile and --pedigree (H).",
+         kText},
+        {"backward chromosome range", {}, with(kGen, {"--chr", "5-3"}), kErr,
+         "❎ Error: Invalid argument for --chr - \"5-3\" is no range: a range joins two whole numbers in order with a "
+         "dash, for example 1-29.", kText},
+        {"missing ID list", {}, with(kGen, {"--keep", "keep.txt"}), kLog, "Could not open the ID list keep.txt.", kText},
+        {"ID list that keeps nobody", {{"keep.txt", "X1\nX2\n"}}, with(kGen, {"--keep", "keep.txt"}), kLog,
+         "The filters left 0 of the 5 individuals of d.fam (--keep removed 5); relationships need at least two. Check "
+         "the ID lists and the --mind limit.", kText},
+        {"chromosome the .bim does not hold", {}, with(kGen, {"--chr", "2-29"}), kLog,
+         "The filters removed all 3 markers of d.bim (--chr removed 3); check the lists and chromosome codes given.",
+         kText},
+        {"thresholds that remove every marker", {}, with(kBlend, {"--maf", "0.5", "--geno", "0"}), kLog,
+         "The filters removed all 3 markers left for G from d.bim (", kText},
+        {"tuning G to the A22 of one genotyped individual", {{"ped.txt", "ID Sire Dam\nG1 0 0\nX G1 0\n"}},
+         with(kBlend, {"--kin-tune"}), kLog, "Cannot tune G to A22 (--kin-tune): G22 of the 1 genotyped individuals", kText},
         // Phenotypes.
         {"missing phenotype file", {{"phe.txt", "<none>"}}, kPred, kErr,
          "Could not open the phenotype file: phe.txt", kValues},
