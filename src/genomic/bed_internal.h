@@ -67,6 +67,14 @@ private:
     std::int64_t block_markers_ = 0;
     std::int64_t file_position_ = -1;     // the file marker the handle stands before
     bool repack_ = false;
+    // Runs of individuals that follow each other in the file: (first file row, first position in
+    // the set, length). A run is copied four calls (a target byte) at a time.
+    struct Run {
+        std::int64_t row = 0;
+        std::int64_t position = 0;
+        std::int64_t length = 0;
+    };
+    std::vector<Run> runs_;
     std::vector<unsigned char> bytes_;
     std::vector<unsigned char> file_bytes_;  // the block as in the file, when re-packed
 };

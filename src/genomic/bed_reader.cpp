@@ -256,9 +256,47 @@ MarkerReader::MarkerReader(const BedSet& bed, std::int64_t block_capacity)
     }
     bytes_.resize(static_cast<std::size_t>(bytes_per_marker_ * capacity_));
     if (repack_) {
-        file_bytes_.resize(static_cast<std::size_t>(file_bytes_per_marker_ * capacity_));
+        // One byte more: a call's byte is read together with the next one.
+        file_bytes_.resize(static_cast<std::size_t>(file_bytes_per_marker_ * capacity_ + 1));
+        for (std::int64_t i = 0; i < n_individuals_; ++i) {
+            const std::int64_t row = bed.individual_rows[static_cast<std::size_t>(i)];
+            if (!runs_.empty() && runs_.back().row + runs_.back().length == row) {
+                ++runs_.back().length;
+            } else {
+                runs_.push_back({row, i, 1});
+            }
+        }
     }
 }
+
+namespace {
+
+// Copies the calls of one run into `packed`, whose bits there are 0: single calls up to a byte
+// boundary of `packed`, then four calls at a time from the 16 bits around them in `source`.
+void copy_run(const unsigned char* source, std::int64_t row, std::int64_t position, std::int64_t length,
+              unsigned char* packed) {
+    std::int64_t k = 0;
+    const auto copy_one = [&] {
+        const std::int64_t from = row + k;
+        const std::int64_t to = position + k;
+        const unsigned code = (source[from / 4] >> (2 * (from % 4))) & 3u;
+        packed[to / 4] = static_cast<unsigned char>(packed[to / 4] | (code << (2 * (to % 4))));
+        ++k;
+    };
+    while (k < length && (position + k) % 4 != 0) {
+        copy_one();
+    }
+    for (; k + 4 <= length; k += 4) {
+        const std::int64_t bit = 2 * (row + k);
+        const unsigned pair = source[bit / 8] | (static_cast<unsigned>(source[bit / 8 + 1]) << 8);
+        packed[(position + k) / 4] = static_cast<unsigned char>(pair >> (bit % 8));
+    }
+    while (k < length) {
+        copy_one();
+    }
+}
+
+}  // namespace
 
 bool MarkerReader::next() {
     block_start_ += block_markers_;
@@ -288,16 +326,13 @@ bool MarkerReader::next() {
         k += run;
     }
     if (repack_) {
-        const std::vector<std::int64_t>& rows = bed_.individual_rows;
 #pragma omp parallel for schedule(static)
         for (std::int64_t k = 0; k < block_markers_; ++k) {
             const unsigned char* source = file_bytes_.data() + k * file_bytes_per_marker_;
             unsigned char* packed = bytes_.data() + k * bytes_per_marker_;
             std::fill(packed, packed + bytes_per_marker_, 0);
-            for (std::int64_t i = 0; i < n_individuals_; ++i) {
-                const std::int64_t row = rows[static_cast<std::size_t>(i)];
-                const unsigned code = (source[row / 4] >> (2 * (row % 4))) & 3u;
-                packed[i / 4] = static_cast<unsigned char>(packed[i / 4] | (code << (2 * (i % 4))));
+            for (const Run& run : runs_) {
+                copy_run(source, run.row, run.position, run.length, packed);
             }
         }
     }

@@ -147,7 +147,7 @@ double hardy_weinberg_p(std::int64_t homozygotes_a1, std::int64_t heterozygotes,
 // shared, which a parent cannot have with its offspring). For a trio (offspring, sire, dam): the
 // markers called in all three and the Mendelian conflicts (an offspring genotype the two parents
 // cannot give). Positions are indices into bed.individual_ids. Bit operations on 64 markers at a
-// time; one pass over the .bed, O(individuals x 4096) bytes.
+// time; one pass over the .bed, 1 kB per individual for a block of 4096 markers.
 struct GenotypePair {
     std::int64_t offspring = 0;
     std::int64_t parent = 0;

@@ -120,22 +120,25 @@ std::vector<std::int64_t> missing_calls_per_individual(const BedSet& bed) {
     std::vector<std::int64_t> missing(static_cast<std::size_t>(n), 0);
     MarkerReader reader(bed, 4096);
     const std::int64_t bytes_per_marker = bed_bytes_per_marker(n);
+    // Each thread counts its own individuals (a range of bytes), marker by marker, so that it
+    // reads each marker's bytes in order.
+    constexpr std::int64_t kChunkBytes = 1024;
     while (reader.next()) {
         const std::int64_t markers = reader.block_markers();
-        // Each thread counts its own individuals (bytes) over every marker of the block.
 #pragma omp parallel for schedule(static)
-        for (std::int64_t t = 0; t < bytes_per_marker; ++t) {
-            std::int64_t counts[4] = {0, 0, 0, 0};
+        for (std::int64_t first = 0; first < bytes_per_marker; first += kChunkBytes) {
+            const std::int64_t last = std::min(bytes_per_marker, first + kChunkBytes);
+            std::int64_t* counts = missing.data() + 4 * first;
             for (std::int64_t k = 0; k < markers; ++k) {
-                const unsigned mask = kMissingMask[reader.marker(k)[t]];
-                if (mask != 0) {
-                    for (int q = 0; q < 4; ++q) {
-                        counts[q] += (mask >> q) & 1u;
+                const unsigned char* bytes = reader.marker(k);
+                for (std::int64_t t = first; t < last; ++t) {
+                    const unsigned mask = kMissingMask[bytes[t]];
+                    if (mask != 0) {
+                        for (int q = 0; q < 4 && 4 * t + q < n; ++q) {
+                            counts[4 * (t - first) + q] += (mask >> q) & 1u;
+                        }
                     }
                 }
-            }
-            for (std::int64_t q = 0; q < 4 && 4 * t + q < n; ++q) {
-                missing[static_cast<std::size_t>(4 * t + q)] += counts[q];
             }
         }
     }
@@ -282,36 +285,44 @@ double hardy_weinberg_p(std::int64_t homozygotes_a1, std::int64_t heterozygotes,
     }
     const std::int64_t rare_copies = 2 * rare_homozygotes + heterozygotes;
     // Probabilities of each heterozygote count (of the parity of rare_copies) relative to that of
-    // the most likely one, walked outward from it by the ratios of consecutive counts.
+    // the most likely one, the mode, walked outward from it by the ratios of consecutive counts.
     std::int64_t mode = rare_copies * (2 * genotypes - rare_copies) / (2 * genotypes);
     if ((mode % 2) != (rare_copies % 2)) {
         ++mode;
     }
-    std::vector<double> probability(static_cast<std::size_t>(rare_copies + 1), 0.0);
-    probability[static_cast<std::size_t>(mode)] = 1.0;
+    const auto down = [&](std::int64_t hets, double probability) {  // hets -> hets - 2
+        const double rare = static_cast<double>((rare_copies - hets) / 2);
+        const double common = static_cast<double>(genotypes - hets) - rare;
+        return probability * static_cast<double>(hets) * static_cast<double>(hets - 1) / (4.0 * (rare + 1.0) * (common + 1.0));
+    };
+    const auto up = [&](std::int64_t hets, double probability) {  // hets -> hets + 2
+        const double rare = static_cast<double>((rare_copies - hets) / 2);
+        const double common = static_cast<double>(genotypes - hets) - rare;
+        return probability * 4.0 * rare * common / (static_cast<double>(hets + 2) * static_cast<double>(hets + 1));
+    };
+    double observed = 1.0;
+    for (std::int64_t hets = mode; hets > heterozygotes; hets -= 2) {
+        observed = down(hets, observed);
+    }
+    for (std::int64_t hets = mode; hets < heterozygotes; hets += 2) {
+        observed = up(hets, observed);
+    }
+    // Counts as likely as the observed one, within rounding, count as "at most as likely". The
+    // probabilities fall ever faster away from the mode, so a walk can stop once they are below
+    // 1e-17 of the observed one: all the rest add less than that (O(sqrt n) steps, not O(n)).
+    const double at_most = observed * (1.0 + 1e-9);
+    const double negligible = observed * 1e-17;
     double total = 1.0;
-    for (std::int64_t hets = mode; hets >= 2; hets -= 2) {
-        const double rare = static_cast<double>((rare_copies - hets) / 2);
-        const double common = static_cast<double>(genotypes - hets - (rare_copies - hets) / 2);
-        probability[static_cast<std::size_t>(hets - 2)] = probability[static_cast<std::size_t>(hets)] *
-                                                           static_cast<double>(hets) * static_cast<double>(hets - 1) /
-                                                           (4.0 * (rare + 1.0) * (common + 1.0));
-        total += probability[static_cast<std::size_t>(hets - 2)];
-    }
-    for (std::int64_t hets = mode; hets + 2 <= rare_copies; hets += 2) {
-        const double rare = static_cast<double>((rare_copies - hets) / 2);
-        const double common = static_cast<double>(genotypes - hets - (rare_copies - hets) / 2);
-        probability[static_cast<std::size_t>(hets + 2)] = probability[static_cast<std::size_t>(hets)] * 4.0 * rare *
-                                                           common /
-                                                           (static_cast<double>(hets + 2) * static_cast<double>(hets + 1));
-        total += probability[static_cast<std::size_t>(hets + 2)];
-    }
-    // Counts as likely as the observed one, within rounding, count as "at most as likely".
-    const double observed = probability[static_cast<std::size_t>(heterozygotes)] * (1.0 + 1e-9);
-    double tail = 0.0;
-    for (std::int64_t hets = rare_copies % 2; hets <= rare_copies; hets += 2) {
-        if (probability[static_cast<std::size_t>(hets)] <= observed) {
-            tail += probability[static_cast<std::size_t>(hets)];
+    double tail = 1.0 <= at_most ? 1.0 : 0.0;
+    for (const bool downward : {true, false}) {
+        double probability = 1.0;
+        for (std::int64_t hets = mode; downward ? hets >= 2 : hets + 2 <= rare_copies; hets += downward ? -2 : 2) {
+            probability = downward ? down(hets, probability) : up(hets, probability);
+            total += probability;
+            tail += probability <= at_most ? probability : 0.0;
+            if (probability < negligible) {
+                break;
+            }
         }
     }
     return std::min(1.0, tail / total);

@@ -145,23 +145,24 @@ private:
 void check_can_build_g(const BedSet& bed, int method);
 
 // The markers of a checked .bed as G takes them, one block at a time: read (MarkerReader),
-// summarised, judged by the set's thresholds (a marker they remove is left out of everything
-// that follows, and recorded), weighted (methods 2 and 3: the square root of the weight, so
-// that one product gives Z D Zᵀ) and left out when they centre to 0, with Σ p(1-p) in marker
-// order and the individuals without any call so far. gkin_cpp, gkin_tiles_cpp and the parentage
-// check read through it, so that all take every marker alike.
+// summarised and judged by the set's thresholds (a marker they remove is recorded and left out),
+// then gathered into blocks of kept markers only, so that a filtered set is summed in the blocks
+// of the same data filtered beforehand and gives its G bit for bit; weighted (methods 2 and 3:
+// the square root of the weight, so that one product gives Z D Zᵀ) and left out when they
+// centre to 0, with Σ p(1-p) in marker order and the individuals without any call so far.
+// gkin_cpp, gkin_tiles_cpp and the parentage check read through it, so that all take every
+// marker alike.
 class MarkerBlocks {
 public:
     MarkerBlocks(const BedSet& bed, int method, double lambda, std::int64_t block_capacity);
     // Reads and summarises the next block; false after the last one.
     bool next();
-    std::int64_t block_end() const { return reader_.block_start() + reader_.block_markers(); }
-    std::int64_t block_markers() const { return reader_.block_markers(); }
+    // The markers of the set read so far (kept or not), for the progress.
+    std::int64_t block_end() const { return reader_.block_start() + reader_position_; }
+    std::int64_t block_markers() const { return block_markers_; }
     std::int64_t used_columns() const { return used_columns_; }  // informative markers of the block
-    const unsigned char* marker(std::int64_t k) const { return reader_.marker(k); }
+    const unsigned char* marker(std::int64_t k) const { return markers_ + k * bytes_per_marker_; }
     const MarkerSummary& summary(std::int64_t k) const { return summaries_[static_cast<std::size_t>(k)]; }
-    // Whether the thresholds kept marker k (removed ones have no column either).
-    bool kept(std::int64_t k) const { return !verdicts_[static_cast<std::size_t>(k)].removed; }
     // The column of the block's product that marker k goes to, -1 when it is left out.
     std::int64_t destination(std::int64_t k) const { return destination_[static_cast<std::size_t>(k)]; }
     // (imputed dosage + centring offset) x sqrt(weight) of each 2-bit code of marker k.
@@ -173,15 +174,27 @@ public:
     std::int64_t kept_markers() const { return kept_markers_; }
 
 private:
+    // Reads the reader's next block and judges its markers; false after the last one.
+    bool read_next();
+
     const BedSet& bed_;
     MarkerReader reader_;
     int method_;
     double lambda_;
     std::int64_t n_individuals_;
     std::int64_t n_markers_;
+    std::int64_t bytes_per_marker_;
+    std::int64_t capacity_;
+    std::int64_t reader_position_ = 0;  // next marker of the reader's block to take
+    std::int64_t block_markers_ = 0;
     std::int64_t used_columns_ = 0;
-    std::vector<MarkerSummary> summaries_;
-    std::vector<MarkerVerdict> verdicts_;
+    // The block's markers: the reader's own block when it is taken whole, else the kept markers
+    // gathered into bytes_ (allocated when first needed).
+    const unsigned char* markers_ = nullptr;
+    std::vector<unsigned char> bytes_;
+    std::vector<MarkerSummary> read_summaries_;  // of the reader's block
+    std::vector<MarkerVerdict> verdicts_;        // of the reader's block
+    std::vector<MarkerSummary> summaries_;       // of the block
     std::vector<std::int64_t> destination_;
     std::vector<double> column_scale_;
     double heterozygosity_ = 0.0;

@@ -98,10 +98,13 @@ MarkerBlocks::MarkerBlocks(const BedSet& bed, int method, double lambda, std::in
       method_(method),
       lambda_(lambda),
       n_individuals_(static_cast<std::int64_t>(bed.individual_ids.size())),
-      n_markers_(static_cast<std::int64_t>(bed.marker_ids.size())) {
-    const std::size_t capacity = static_cast<std::size_t>(reader_.capacity());
-    summaries_.resize(capacity);
+      n_markers_(static_cast<std::int64_t>(bed.marker_ids.size())),
+      bytes_per_marker_(bed_bytes_per_marker(n_individuals_)),
+      capacity_(reader_.capacity()) {
+    const std::size_t capacity = static_cast<std::size_t>(capacity_);
+    read_summaries_.resize(capacity);
     verdicts_.resize(capacity);
+    summaries_.resize(capacity);
     destination_.resize(capacity);
     column_scale_.resize(capacity);
     // Individuals without any call so far; the list shrinks to nothing within a few markers
@@ -112,23 +115,62 @@ MarkerBlocks::MarkerBlocks(const BedSet& bed, int method, double lambda, std::in
     }
 }
 
-bool MarkerBlocks::next() {
+bool MarkerBlocks::read_next() {
     if (!reader_.next()) {
-        used_columns_ = 0;
         return false;
     }
-    const std::int64_t block_markers = reader_.block_markers();
+    reader_position_ = 0;
     const MarkerThresholds& thresholds = bed_.marker_thresholds;
 #pragma omp parallel for schedule(static)
-    for (std::int64_t k = 0; k < block_markers; ++k) {
-        const std::array<std::int64_t, 4> counts = count_bed_codes(marker(k), n_individuals_);
-        summaries_[static_cast<std::size_t>(k)] = summarise_marker(counts, n_individuals_);
+    for (std::int64_t k = 0; k < reader_.block_markers(); ++k) {
+        const std::array<std::int64_t, 4> counts = count_bed_codes(reader_.marker(k), n_individuals_);
+        read_summaries_[static_cast<std::size_t>(k)] = summarise_marker(counts, n_individuals_);
         verdicts_[static_cast<std::size_t>(k)] = judge_marker(counts, thresholds);
     }
-    for (std::int64_t k = 0; k < block_markers && !without_calls_.empty(); ++k) {
-        if (!kept(k)) {
-            continue;
+    return true;
+}
+
+bool MarkerBlocks::next() {
+    // Kept markers of as many of the reader's blocks as it takes to fill the block.
+    block_markers_ = 0;
+    while (block_markers_ < capacity_) {
+        if (reader_position_ >= reader_.block_markers() && !read_next()) {
+            reader_position_ = 0;  // the reader's last block is behind it
+            break;
         }
+        const std::int64_t read = reader_.block_markers();
+        if (reader_position_ == 0 && block_markers_ == 0 &&
+            std::none_of(verdicts_.begin(), verdicts_.begin() + read, [](const MarkerVerdict& v) { return v.removed; })) {
+            // Nothing removed from the reader's block (always so without thresholds): it is the
+            // block, without a copy.
+            markers_ = reader_.marker(0);
+            std::copy(read_summaries_.begin(), read_summaries_.begin() + read, summaries_.begin());
+            block_markers_ = read;
+            reader_position_ = read;
+            break;
+        }
+        if (bytes_.empty()) {
+            bytes_.resize(static_cast<std::size_t>(capacity_ * bytes_per_marker_));
+        }
+        markers_ = bytes_.data();
+        for (; reader_position_ < reader_.block_markers() && block_markers_ < capacity_; ++reader_position_) {
+            const std::size_t k = static_cast<std::size_t>(reader_position_);
+            if (verdicts_[k].removed) {
+                removed_.push_back({true, bed_.marker_ids[static_cast<std::size_t>(reader_.block_start()) + k],
+                                    verdicts_[k].filter, verdicts_[k].value});
+                continue;
+            }
+            std::copy(reader_.marker(reader_position_), reader_.marker(reader_position_) + bytes_per_marker_,
+                      bytes_.begin() + block_markers_ * bytes_per_marker_);
+            summaries_[static_cast<std::size_t>(block_markers_++)] = read_summaries_[k];
+        }
+    }
+    used_columns_ = 0;
+    if (block_markers_ == 0) {
+        return false;
+    }
+    kept_markers_ += block_markers_;
+    for (std::int64_t k = 0; k < block_markers_ && !without_calls_.empty(); ++k) {
         const unsigned char* bytes = marker(k);
         without_calls_.erase(std::remove_if(without_calls_.begin(), without_calls_.end(),
                                             [&](std::int64_t i) {
@@ -139,16 +181,7 @@ bool MarkerBlocks::next() {
     // Markers whose centred column is exactly 0 (monomorphic, all heterozygous, no calls)
     // add nothing to G and are left out of the product.
     const double markers = static_cast<double>(n_markers_);
-    used_columns_ = 0;
-    for (std::int64_t k = 0; k < block_markers; ++k) {
-        const MarkerVerdict& verdict = verdicts_[static_cast<std::size_t>(k)];
-        if (verdict.removed) {
-            removed_.push_back({true, bed_.marker_ids[static_cast<std::size_t>(reader_.block_start() + k)],
-                                verdict.filter, verdict.value});
-            destination_[static_cast<std::size_t>(k)] = -1;
-            continue;
-        }
-        ++kept_markers_;
+    for (std::int64_t k = 0; k < block_markers_; ++k) {
         const MarkerSummary& marker_summary = summaries_[static_cast<std::size_t>(k)];
         heterozygosity_ += marker_summary.frequency * (1.0 - marker_summary.frequency);
         if (!marker_summary.informative) {
