@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "app/app.h"
+
 namespace {
 
 struct Settings {
@@ -31,6 +33,12 @@ struct Settings {
     int generations = 5;
     int chromosomes = 10;
     int qtl = 200;
+    // Repeated records (PREFIX.rep.phe): up to `records` per animal, a permanent environment
+    // and a herd-year class taking these shares of the phenotypic variance of 100.
+    int records = 0;
+    double pe_share = 0.2;
+    int herd_years = 12;
+    double herd_year_share = 0.1;
 };
 
 // Errors planted for the checks that run before G and H (all off unless asked for).
@@ -327,6 +335,39 @@ unsigned planted_code(const PlantedErrors& planted, Random& random, long j, long
     return code;
 }
 
+// PREFIX.rep.phe: repeated records of every animal (1 to settings.records; one in ten has none)
+// sharing its breeding value and a permanent environment, in herd-years of a random class, with
+// parity as a fixed class. Its own random stream, so that the other files do not change.
+void write_repeated_records(const Settings& settings, const std::vector<Animal>& animals,
+                            const std::vector<double>& tbv) {
+    const double residual_share = 1.0 - settings.h2 - settings.pe_share - settings.herd_year_share;
+    if (residual_share < 0.0) {
+        throw std::invalid_argument("--h2, --pe-share and --herd-year-share leave no residual variance");
+    }
+    Random random(settings.seed ^ 0x52455045415445ULL);
+    std::vector<double> herd_year(static_cast<std::size_t>(settings.herd_years));
+    for (double& effect : herd_year) {
+        effect = std::sqrt(100.0 * settings.herd_year_share) * random.normal();
+    }
+    std::ofstream phenotypes(settings.out + ".rep.phe");
+    phenotypes << "ID\tSex\tParity\tHerdYear\tYield\n";
+    char number[64];
+    for (std::size_t i = 0; i < animals.size(); ++i) {
+        const double permanent = std::sqrt(100.0 * settings.pe_share) * random.normal();
+        const long count = random.chance(0.1) ? 0 : 1 + random.below(settings.records);
+        for (long parity = 1; parity <= count; ++parity) {
+            const long level = random.below(settings.herd_years);
+            const double value = 50.0 + (animals[i].male ? 3.0 : 0.0) + 2.0 * static_cast<double>(parity - 1) +
+                                 tbv[i] + permanent + herd_year[static_cast<std::size_t>(level)] +
+                                 std::sqrt(100.0 * residual_share) * random.normal();
+            std::snprintf(number, sizeof(number), "%.3f", value);
+            phenotypes << id_of(static_cast<long>(i)) << '\t' << (animals[i].male ? "M" : "F") << '\t' << parity
+                       << "\tHY" << level + 1 << '\t' << number << '\n';
+        }
+    }
+    write_or_fail(phenotypes, settings.out + ".rep.phe");
+}
+
 void simulate(const Settings& settings, const PlantSettings& plant) {
     Random random(settings.seed);
     const long n = settings.individuals;
@@ -453,6 +494,9 @@ void simulate(const Settings& settings, const PlantSettings& plant) {
     }
     write_or_fail(phenotypes, out + ".phe");
     write_or_fail(breeding_values, out + ".tbv");
+    if (settings.records > 0) {
+        write_repeated_records(settings, animals, tbv);
+    }
 
     // Genotypes of the youngest `genotyped` individuals, in pedigree order.
     const long first = n - genotyped;
@@ -562,15 +606,20 @@ bool read_plant_option(const std::string& option, const char* value, PlantSettin
     return false;
 }
 
-void usage() {
-    std::cerr << "Usage: zelkora-simulate --out PREFIX [--individuals N] [--genotyped G] [--markers M]\n"
+void usage(std::ostream& out) {
+    out << "Usage: zelkora-simulate --out PREFIX [--individuals N] [--genotyped G] [--markers M]\n"
                  "       [--seed S] [--missing RATE] [--h2 H] [--herds L] [--generations K]\n"
                  "       [--chromosomes C] [--qtl Q]\n"
+                 "       [--records R [--pe-share P] [--herd-years L] [--herd-year-share C]]\n"
                  "       [--plant-duplicates K] [--plant-wrong-sires K] [--plant-poor-markers K]\n"
                  "       [--plant-poor-individuals K] [--plant-hwe-markers K] [--plant-rare-markers K]\n"
                  "       [--plant-unpedigreed K]\n"
+                 "       zelkora-simulate --help | --version\n"
                  "Writes PREFIX.bed/.bim/.fam (the G youngest individuals), PREFIX.ped, PREFIX.phe\n"
                  "(ID, Sex, Herd, Trait; tab-separated) and PREFIX.tbv (true breeding values).\n"
+                 "With --records R also PREFIX.rep.phe: 1 to R records per animal (ID, Sex, Parity,\n"
+                 "HerdYear, Yield) with a permanent environment (share P, default 0.2) and a random\n"
+                 "herd-year class of L levels (share C, default 0.1), the residual the rest.\n"
                  "The --plant-* options plant K errors of a kind for the checks before G and H and list them\n"
                  "in PREFIX.planted.txt: duplicated samples, wrong sires, markers with 60 % missing calls,\n"
                  "animals with half their calls missing, markers out of Hardy-Weinberg equilibrium, rare\n"
@@ -585,8 +634,12 @@ int main(int argc, char* argv[]) {
     try {
         for (int i = 1; i < argc; ++i) {
             const std::string option = argv[i];
-            if (option == "--help") {
-                usage();
+            if (option == "--help" || option == "-h") {
+                usage(std::cout);
+                return 0;
+            }
+            if (option == "--version") {
+                std::cout << "zelkora-simulate " << version_text() << std::endl;
                 return 0;
             }
             if (i + 1 >= argc) {
@@ -615,6 +668,14 @@ int main(int argc, char* argv[]) {
                 settings.chromosomes = static_cast<int>(read_number(option, value, 1, 1000));
             } else if (option == "--qtl") {
                 settings.qtl = static_cast<int>(read_number(option, value, 0, 1000000));
+            } else if (option == "--records") {
+                settings.records = static_cast<int>(read_number(option, value, 0, 1000));
+            } else if (option == "--pe-share") {
+                settings.pe_share = read_fraction(option, value, 0.0, 1.0);
+            } else if (option == "--herd-years") {
+                settings.herd_years = static_cast<int>(read_number(option, value, 1, 1000000));
+            } else if (option == "--herd-year-share") {
+                settings.herd_year_share = read_fraction(option, value, 0.0, 1.0);
             } else if (read_plant_option(option, value, plant)) {
             } else {
                 throw std::invalid_argument("unknown option " + option);
@@ -632,7 +693,7 @@ int main(int argc, char* argv[]) {
         simulate(settings, plant);
     } catch (const std::exception& error) {
         std::cerr << "zelkora-simulate: " << error.what() << "\n";
-        usage();
+        usage(std::cerr);
         return 1;
     }
     return 0;

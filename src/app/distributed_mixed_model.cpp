@@ -1,4 +1,3 @@
-#include <omp.h>
 
 #include <algorithm>
 #include <chrono>
@@ -127,11 +126,6 @@ ReducedKinship distributed_records_reduction(Logger& logger, const KinshipSource
                          " that the distributed decomposition can index on " + std::to_string(world_size()) +
                          " ranks; run on more ranks (mpirun -np).");
     }
-    // The ranks of one machine share its cores, unless OMP_NUM_THREADS says otherwise.
-    const int sharing = ranks_on_this_machine();
-    if (std::getenv("OMP_NUM_THREADS") == nullptr) {
-        omp_set_num_threads(std::max(1, omp_get_num_procs() / sharing));
-    }
     auto grid = std::make_unique<BlacsGrid>(shape.rows, shape.cols);
     const std::int64_t block = block_size(n, shape);
     auto start = std::chrono::steady_clock::now();
@@ -247,7 +241,7 @@ DistributedPrediction distributed_breeding_values(Logger& logger, const KinshipS
                 const std::int64_t i = mine_individuals[static_cast<std::size_t>(c)];
                 const double genetic = sigma_a2 * diagonal[static_cast<std::size_t>(c)];
                 prediction.genetic_variances[i] = genetic;
-                prediction.error_variances[i] = std::max(genetic - sigma_a2 * sigma_a2 * KPK[c], 0.0);
+                prediction.error_variances[i] = error_variance_or_nan(genetic, sigma_a2 * sigma_a2 * KPK[c]);
             }
         }));
     }

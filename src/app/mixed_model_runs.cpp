@@ -5,12 +5,14 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "app/agreement.h"
 #include "app/app.h"
 #include "app/distributed_mixed_model.h"
+#include "app/model_inputs.h"
 #include "kinship_io/kinship_io.h"
 #include "distributed/distributed.h"
 #include "kinship_io/kinship_source.h"
@@ -23,29 +25,6 @@ namespace {
 constexpr double kStartHeritability = 0.3;
 constexpr double kTolerance = 1e-5;
 
-// A kinship or phenotype file (or option) the run cannot use: the readers' errors are input
-// failures, reported on standard error; every other error of the runs goes to the log.
-template <typename Action>
-auto as_input_error(Action action) -> decltype(action()) {
-    try {
-        return action();
-    } catch (const InputFailure&) {
-        throw;  // already says what it is
-    } catch (const std::runtime_error& error) {
-        throw InputFailure(error.what());
-    } catch (const std::invalid_argument& error) {
-        throw InputFailure(error.what());
-    }
-}
-
-// A numeric covariate as the arithmetic sees it: (x - centre) / scale, so that its units change
-// nothing in the estimation. A constant one becomes a zero column, which is never taken.
-struct NumericScale {
-    double centre = 0.0;
-    double scale = 1.0;
-    bool constant = false;
-};
-
 // What both runs read besides the kinship: the phenotype records that have a kinship row, and
 // the kinship position (matrix row) of every record.
 struct RunInputs {
@@ -54,60 +33,20 @@ struct RunInputs {
     std::vector<NumericScale> numeric;  // the last numeric.size() columns of both designs
 };
 
-// Centres and scales the last `count` columns of both designs in place.
-std::vector<NumericScale> standardise_numeric(Eigen::MatrixXd& full, Eigen::MatrixXd& reduced, std::size_t count) {
-    std::vector<NumericScale> scales(count);
-    const auto q = static_cast<Eigen::Index>(count);
-    for (Eigen::Index c = 0; c < q; ++c) {
-        auto column = full.col(full.cols() - q + c);
-        NumericScale& s = scales[static_cast<std::size_t>(c)];
-        s.constant = column.rows() == 0 || column.maxCoeff() == column.minCoeff();
-        s.centre = column.rows() == 0 ? 0.0 : column.mean();
-        const double spread = std::sqrt((column.array() - s.centre).square().mean());
-        s.scale = s.constant || !(spread > 0.0) ? 1.0 : spread;
-        column = s.constant ? Eigen::VectorXd::Zero(column.rows()) : Eigen::VectorXd((column.array() - s.centre) / s.scale);
-        reduced.col(reduced.cols() - q + c) = column;
+// Repeated records without --pe share the breeding value alone: the additive variance then
+// takes the permanent environment in.
+void warn_repeated_records(Logger& logger, const std::vector<std::string>& record_ids) {
+    std::unordered_map<std::string, int> counts;
+    for (const std::string& id : record_ids) {
+        ++counts[id];
     }
-    return scales;
-}
-
-// Fixed effects of the standardised design in the user's units: a slope per unit of the
-// covariate, and the intercept at covariates 0 rather than at their means.
-void unstandardise_effects(Eigen::MatrixXd& b, const std::vector<NumericScale>& numeric) {
-    const auto q = static_cast<Eigen::Index>(numeric.size());
-    for (Eigen::Index c = 0; c < q; ++c) {
-        const NumericScale& s = numeric[static_cast<std::size_t>(c)];
-        double& slope = b(b.rows() - q + c, 0);
-        slope = s.constant ? 0.0 : slope / s.scale;
-        b(0, 0) -= slope * s.centre;
+    const auto repeated = std::count_if(counts.begin(), counts.end(), [](const auto& entry) { return entry.second > 1; });
+    if (repeated > 0) {
+        logger.tee << "⚠️ Warning: " << repeated
+                   << " individual(s) have several records; without a permanent environmental effect the additive "
+                      "variance takes it in and is overestimated. Fit it with --pe."
+                   << std::endl;
     }
-}
-
-// Labels of the fixed effects shown as 0 because they duplicate others, besides the reference
-// level of each class covariate (the first column of its block) and the constant numeric
-// covariates, which have notes of their own.
-std::vector<std::string> aliased_effects(const Eigen::MatrixXd& full_design, const std::vector<std::string>& labels,
-                                         const std::vector<NumericScale>& numeric) {
-    std::vector<bool> estimated(static_cast<std::size_t>(full_design.cols()), false);
-    for (Eigen::Index column : fixed_effect_columns(full_design)) {
-        estimated[static_cast<std::size_t>(column)] = true;
-    }
-    const std::size_t class_end = labels.size() - numeric.size();
-    std::vector<std::string> aliased;
-    std::string block;  // "Covar<column>_" of the class covariate being walked
-    for (std::size_t c = 1; c < labels.size(); ++c) {
-        if (c < class_end) {
-            const std::string prefix = labels[c].substr(0, labels[c].find('_') + 1);
-            const bool reference = prefix != block;
-            block = prefix;
-            if (!reference && !estimated[c]) {
-                aliased.push_back(labels[c]);
-            }
-        } else if (!estimated[c] && !numeric[c - class_end].constant) {
-            aliased.push_back(labels[c]);
-        }
-    }
-    return aliased;
 }
 
 RunInputs load_inputs(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_ids) {
@@ -118,49 +57,12 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger, const std::vect
     logger.tee << "👉 Loading phenotype file: " << options.phe_file << std::endl;
     inputs.phenotype = as_input_error(
         [&] { return readPhenotype(options.phe_file, options.phe_pos, options.covar_pos, id_set, options.qcovar_pos); });
-    inputs.numeric = standardise_numeric(std::get<1>(inputs.phenotype), std::get<2>(inputs.phenotype),
-                                         options.qcovar_pos.size());
     const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
     logger.tee << "\t" << y.rows()
                << " effective records without missing covariate and kinship and will be used for REML analysis."
                << std::endl;
-
-    if (y.rows() < 2) {
-        throw RunFailure("REML needs at least two records with a trait value, complete covariates "
-                                 "and a row in the kinship file; " + options.phe_file + " has " +
-                                 std::to_string(y.rows()) + ".");
-    }
-    std::vector<Eigen::Index> in_order(static_cast<std::size_t>(reduced_design.cols()));
-    for (std::size_t c = 0; c < in_order.size(); ++c) {
-        in_order[c] = static_cast<Eigen::Index>(c);
-    }
-    const auto rank = static_cast<Eigen::Index>(independent_columns(reduced_design, in_order).size());
-    if (y.rows() <= rank) {
-        throw RunFailure("the " + std::to_string(y.rows()) + " records are no more than the " +
-                                 std::to_string(rank) + " fixed effects they estimate; REML needs more records " +
-                                 "than fixed effects (use fewer --covar-pos columns).");
-    }
-    if (y.maxCoeff() == y.minCoeff()) {
-        throw RunFailure("the trait has the same value in all " + std::to_string(y.rows()) +
-                                 " records; there is no variance to estimate.");
-    }
-    // Values that differ but whose variance underflows to 0 or overflows (traits near 1e-200
-    // or 1e200) cannot be estimated in double precision.
-    const double variance = computeVariance(y);
-    if (!(variance > 0.0) || !std::isfinite(variance)) {
-        std::ostringstream message;
-        message << "the trait values range from " << y.minCoeff() << " to " << y.maxCoeff()
-                << ", so their variance is " << (variance > 0.0 ? "too large" : "too small")
-                << " to compute; rescale the trait (for example to units between 0.001 and 1000).";
-        throw RunFailure(message.str());
-    }
-    for (std::size_t c = 0; c < inputs.numeric.size(); ++c) {
-        if (inputs.numeric[c].constant) {
-            logger.tee << "👉 The numeric covariate " << labels[labels.size() - inputs.numeric.size() + c] << " (column "
-                       << options.qcovar_pos[c] + 1 << ") has the same value in every record: it is aliased with "
-                       << "the intercept, and its effect is shown as 0." << std::endl;
-        }
-    }
+    inputs.numeric = check_records_and_design(options, logger, inputs.phenotype);
+    warn_repeated_records(logger, record_ids);
     for (Eigen::Index position : record_positions(record_ids, kinship_ids)) {
         inputs.positions.push_back(static_cast<std::size_t>(position));  // every record has a kinship row
     }
@@ -172,22 +74,6 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger, const std::vect
 void release(KinshipFile& file) {
     const KinshipFile discarded = std::move(file);
 }
-
-// Runs `run` after the option checks; any failure ends the run with status 1.
-template <typename Run>
-int guarded(Logger& logger, const RunOptions& options, Run run) {
-    try {
-        as_input_error([&] {
-            check_covariate_columns(options.covar_pos);
-            check_numeric_covariate_columns(options.covar_pos, options.qcovar_pos);
-        });
-        return run();
-    } catch (const std::exception& error) {
-        return report_failure(error, logger);
-    }
-}
-
-
 
 // The kinship file's IDs and the inputs read against them, for one process.
 std::pair<KinshipFile, RunInputs> load_with_kinship(const RunOptions& options, Logger& logger) {
@@ -243,34 +129,113 @@ void show_fixed_effects(const RunOptions& options, Logger& logger, const RunInpu
                 << options.out_prefix << ".random.txt was not written.";
         throw RunFailure(message.str());
     }
-    logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
-    for (Eigen::Index i = 0; i < b.rows(); ++i) {
-        logger.tee << labels[static_cast<std::size_t>(i)] << "\t" << b(i, 0) << std::endl;
+    print_fixed_effects(logger, b, full_design, labels, inputs.numeric);
+}
+
+// The two result files, once the log holds every line before them. A prediction error variance
+// below 0 beyond rounding (NaN) comes from a kinship row no relationship matrix has: it is named,
+// and nothing is written.
+void write_prediction(const RunOptions& options, Logger& logger, const Eigen::MatrixXd& u, const Eigen::VectorXd& pev,
+                      const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& kinship_ids,
+                      double sigma_a2) {
+    const std::string output_name = options.out_prefix + ".random.txt";
+    const std::string reliability_name = options.out_prefix + ".reliability.txt";
+    for (Eigen::Index i = 0; i < pev.size(); ++i) {
+        if (std::isnan(pev[i])) {
+            std::ostringstream message;
+            message << "the kinship row of individual " << kinship_ids[static_cast<std::size_t>(i)]
+                    << " is not that of a relationship matrix: its prediction error variance falls below 0 beyond "
+                       "rounding (its diagonal, "
+                    << genetic_variances[i] / sigma_a2
+                    << ", is negative or below what its relationships with the records imply). Check the kinship "
+                       "file; "
+                    << output_name << " was not written.";
+            throw RunFailure(message.str());
+        }
     }
-    for (const std::string& label : aliased_effects(full_design, labels, inputs.numeric)) {
-        logger.tee << "👉 " << label << " is aliased: its records are a combination of those of other fixed "
-                   << "effects (for example two covariates whose levels always occur together), so its effect "
-                   << "is shown as 0." << std::endl;
+    logger.ensure_written();
+    write_breeding_value_files(u, pev, genetic_variances, kinship_ids, output_name, reliability_name);
+    std::cerr << "\n👏 Predicted breeding values were saved in " << output_name << std::endl;
+    std::cerr << "👏 Their standard errors and reliabilities were saved in " << reliability_name << std::endl;
+}
+
+// The null model of the likelihood-ratio test (sa2 = 0), on the same records and design, and
+// the test against the estimate's log-likelihood: printed, and the row of PREFIX.vc.txt.
+std::vector<ResultRow> one_kinship_lrt(const RunOptions& options, Logger& logger, const std::string& name,
+                                       const ReducedKinship& records, const RunInputs& inputs, const RemlResult& reml) {
+    if (!options.lrt) {
+        return {};
+    }
+    const Eigen::MatrixXd& y = std::get<0>(inputs.phenotype);
+    const Eigen::MatrixXd& reduced_design = std::get<2>(inputs.phenotype);
+    const RemlResult without =
+        reml_ai_cpp(records, reduced_design, y, options.max_iter, kStartHeritability, kTolerance, {}, true);
+    logger.tee << "\n👉 Likelihood-ratio test: REML again with the component fixed at 0\n"
+               << "Component\tlogL0\t2dlogL\tp\n";
+    if (!without.converged) {
+        logger.tee << name << "\tNA\tNA\tNA (REML without it did not converge)" << std::endl;
+        return {{"LRT(" + name + ")", std::nan(""), std::nan("")}};
+    }
+    const double statistic = std::max(0.0, 2.0 * (reml.log_likelihood - without.log_likelihood));
+    const double p_value = statistic > 0.0 ? 0.5 * std::erfc(std::sqrt(0.5 * statistic)) : 1.0;
+    logger.tee << name << "\t" << without.log_likelihood << "\t" << statistic << "\t" << p_value << std::endl;
+    return {{"LRT(" + name + ")", statistic, p_value}};
+}
+
+// PREFIX.vc.txt of a one-kinship run: estimated (with SEs) or given (without).
+void write_one_kinship_variances(const RunOptions& options, const std::string& name, const RunInputs& inputs,
+                                 double sigma_a2, double sigma_e2, const Eigen::MatrixXd& covariance,
+                                 double log_likelihood, const std::vector<ResultRow>& lrt) {
+    std::vector<ResultRow> rows = variance_component_rows({name}, Eigen::Vector2d(sigma_a2, sigma_e2), covariance, {},
+                                                          log_likelihood);
+    rows.insert(rows.end(), lrt.begin(), lrt.end());
+    const std::vector<std::string>& record_ids = std::get<3>(inputs.phenotype);
+    const std::unordered_set<std::string> individuals(record_ids.begin(), record_ids.end());
+    for (const ResultRow& row : count_rows(record_ids.size(), individuals.size())) {
+        rows.push_back(row);
+    }
+    write_variance_file(rows, options.out_prefix + ".vc.txt");
+    std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
+}
+
+void write_estimated_variances(const RunOptions& options, Logger& logger, const std::string& name,
+                               const ReducedKinship& records, const RunInputs& inputs, const RemlResult& reml) {
+    const std::vector<ResultRow> lrt = one_kinship_lrt(options, logger, name, records, inputs, reml);
+    if (world_rank() == 0) {
+        write_one_kinship_variances(options, name, inputs, reml.sigma_a2, reml.sigma_e2, reml.ai_inverse,
+                                    reml.log_likelihood, lrt);
     }
 }
 
-// The two result files, once the log holds every line before them.
-void write_prediction(const RunOptions& options, Logger& logger, const Eigen::MatrixXd& u, const Eigen::VectorXd& pev,
-                      const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& kinship_ids) {
-    const std::string output_name = options.out_prefix + ".random.txt";
-    logger.ensure_written();
-    writeRanEffToFile(u, kinship_ids, output_name);
-    std::cerr << "\n👏 Predicted breeding values were saved in " << output_name << std::endl;
-    const std::string reliability_name = options.out_prefix + ".reliability.txt";
-    write_reliability_file(u, pev, genetic_variances, kinship_ids, reliability_name);
-    std::cerr << "👏 Their standard errors and reliabilities were saved in " << reliability_name << std::endl;
+// --vc for one kinship: Sigma_a2 and Sigma_e2 > 0, in place of REML.
+RemlResult given_variances(const RunOptions& options, Logger& logger, const std::string& name) {
+    if (options.vc.size() != 2) {
+        throw InputCheckFailure("--vc gives " + std::to_string(options.vc.size()) +
+                                " value(s) but the model has 2 variance components: " + name +
+                                ", e, in this order, the residual last.");
+    }
+    if (!(options.vc[1] > 0.0)) {
+        throw InputCheckFailure("--vc: the residual variance, the last value, must be above 0.");
+    }
+    RemlResult given;
+    given.converged = true;
+    given.sigma_a2 = options.vc[0];
+    given.sigma_e2 = options.vc[1];
+    given.h2 = given.sigma_a2 / (given.sigma_a2 + given.sigma_e2);
+    logger.tee << "👉 Variance components given by --vc (no REML):\nV(" << name << ")\t" << given.sigma_a2
+               << "\nV(e)\t" << given.sigma_e2 << std::endl;
+    if (options.lrt) {
+        logger.tee << "👉 --lrt tests estimated components; with --vc nothing is estimated, so no test is made."
+                   << std::endl;
+    }
+    return given;
 }
 
 // Under mpirun, with one rank as with several, the records' matrix lives in blocks and the
 // kinship is read in panels, so that a rank never needs the matrix twice.
 bool spread_over_ranks() { return started_by_mpirun() && distributed_mixed_model_available(); }
 
-int distributed_reml(const RunOptions& options, Logger& logger) {
+int distributed_reml(const RunOptions& options, Logger& logger, const std::string& name) {
     std::pair<KinshipSource, RunInputs> loaded = load_distributed(options, logger);
     const KinshipSource& source = loaded.first;
     const RunInputs& inputs = loaded.second;
@@ -278,14 +243,16 @@ int distributed_reml(const RunOptions& options, Logger& logger) {
     logger.tee << "👉 kinship matrix size: " << n << " x " << n << " used for REML analysis." << std::endl;
     logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
     const ReducedKinship records = distributed_records_reduction(logger, source, positions_of(inputs));
-    if (!estimate_everywhere(logger, records, options, inputs).converged) {
+    const RemlResult reml = estimate_everywhere(logger, records, options, inputs);
+    if (!reml.converged) {
         return 1;
     }
+    agree(attempt([&] { write_estimated_variances(options, logger, name, records, inputs, reml); }));
     logger.tee << "\n😊 All finished!\n" << std::endl;
     return 0;
 }
 
-int distributed_predict(const RunOptions& options, Logger& logger) {
+int distributed_predict(const RunOptions& options, Logger& logger, const std::string& name) {
     std::pair<KinshipSource, RunInputs> loaded = load_distributed(options, logger);
     const KinshipSource& source = loaded.first;
     const RunInputs& inputs = loaded.second;
@@ -294,24 +261,145 @@ int distributed_predict(const RunOptions& options, Logger& logger) {
     const std::vector<std::int64_t> positions = positions_of(inputs);
     logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
     const ReducedKinship records = distributed_records_reduction(logger, source, positions);
-    const RemlResult reml = estimate_everywhere(logger, records, options, inputs);
-    if (!reml.converged) {
-        throw RunFailure(unconverged_message(options.out_prefix + ".random.txt"));
+    RemlResult reml;
+    if (options.vc_given) {
+        agree(attempt([&] { reml = given_variances(options, logger, name); }));
+    } else {
+        reml = estimate_everywhere(logger, records, options, inputs);
+        if (!reml.converged) {
+            throw RunFailure(unconverged_message(options.out_prefix + ".random.txt"));
+        }
     }
     logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
     logger.tee << "👉 Breeding values of " << source.text.ids.size() << " individuals will be predicted\n"
                << std::endl;
+    // The kinship as REML took it (every rank made the same one).
+    const ReducedKinship& estimated = reml.rounding_free ? reml.rounding_free->kinship : records;
     std::pair<Eigen::MatrixXd, Eigen::VectorXd> solution;
-    agree(attempt([&] { solution = mixed_model_solution(records, full_design, y, reml.h2); }));
+    agree(attempt([&] { solution = mixed_model_solution(estimated, full_design, y, reml.h2); }));
     const DistributedPrediction prediction = distributed_breeding_values(
-        logger, source, positions, records, solution.second, full_design, reml.sigma_a2, reml.sigma_e2);
+        logger, source, positions, estimated, solution.second, full_design, reml.sigma_a2, reml.sigma_e2);
     agree(attempt([&] {
         show_fixed_effects(options, logger, inputs, solution.first, prediction.breeding_values, reml.h2);
         if (world_rank() == 0) {
             write_prediction(options, logger, prediction.breeding_values, prediction.error_variances,
-                             prediction.genetic_variances, source.text.ids);
+                             prediction.genetic_variances, source.text.ids, reml.sigma_a2);
+        }
+        if (options.vc_given) {
+            if (world_rank() == 0) {
+                write_one_kinship_variances(options, name, inputs, reml.sigma_a2, reml.sigma_e2, Eigen::MatrixXd(),
+                                            std::nan(""), {});
+            }
+        } else {
+            write_estimated_variances(options, logger, name, records, inputs, reml);
         }
     }));
+    logger.tee << "\n😊 All finished!\n" << std::endl;
+    return 0;
+}
+
+// The kinship files of the run, and whether the model is one kinship alone (the band path):
+// then `one` holds the options with that file as --kin-file and `name` its component's name.
+struct KinshipChoice {
+    std::vector<std::string> files;
+    bool one_kinship = false;
+    RunOptions one;
+    std::string name;
+};
+
+KinshipChoice choose_kinships(const RunOptions& options) {
+    KinshipChoice choice;
+    check_random_columns(options);
+    choice.files = options.mkin_file.empty() ? std::vector<std::string>{options.kin_file}
+                                             : read_kinship_list(options.mkin_file);
+    choice.one_kinship = choice.files.size() == 1 && !options.pe && options.rand_pos.empty();
+    choice.one = options;
+    choice.one.kin_file = choice.files.front();
+    choice.name = options.mkin_file.empty() ? "Add" : "K1";
+    return choice;
+}
+
+int one_kinship_reml(const RunOptions& options, Logger& logger, const std::string& name) {
+    logger.tee << "👉Loading kinship file: " << options.kin_file << std::endl;
+    if (spread_over_ranks()) {
+        return distributed_reml(options, logger, name);
+    }
+    std::pair<KinshipFile, RunInputs> loaded = load_with_kinship(options, logger);
+    KinshipFile& kinship = loaded.first;
+    const RunInputs& inputs = loaded.second;
+    const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
+
+    Eigen::MatrixXd K_records =
+        as_input_error([&] { return filterKinshipMatrix(kinship, std::get<3>(inputs.phenotype)); });
+    release(kinship);
+    logger.tee << "👉 kinship matrix size: " << K_records.rows() << " x " << K_records.cols()
+               << " used for REML analysis." << std::endl;
+
+    logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
+    const ReducedKinship records = reduce_kinship_cpp(std::move(K_records));
+    const RemlResult reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability, kTolerance);
+    if (!reml.converged) {
+        return 1;
+    }
+    write_estimated_variances(options, logger, name, records, inputs, reml);
+    logger.tee << "\n😊 All finished!\n" << std::endl;
+    return 0;
+}
+
+int one_kinship_predict(const RunOptions& options, Logger& logger, const std::string& name) {
+    const std::string output_name = options.out_prefix + ".random.txt";
+    logger.tee << "👉 Loading kinship file: " << options.kin_file << std::endl;
+    if (spread_over_ranks()) {
+        return distributed_predict(options, logger, name);
+    }
+    std::pair<KinshipFile, RunInputs> loaded = load_with_kinship(options, logger);
+    KinshipFile& kinship_file = loaded.first;
+    const RunInputs& inputs = loaded.second;
+    const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
+
+    // The kinship's columns at the records' individuals (in matrix order) and its diagonal
+    // are all the prediction needs; the records' matrix is taken from them, so that a text
+    // file is parsed once.
+    std::vector<std::size_t> recorded(inputs.positions);
+    std::sort(recorded.begin(), recorded.end());
+    recorded.erase(std::unique(recorded.begin(), recorded.end()), recorded.end());
+    const KinshipColumns kinship = as_input_error([&] { return read_kinship_columns(kinship_file, recorded); });
+    const std::vector<std::string> kinship_ids = std::move(kinship_file.text.ids);
+    release(kinship_file);
+    const std::vector<Eigen::Index> positions(inputs.positions.begin(), inputs.positions.end());
+    std::vector<Eigen::Index> record_columns;
+    for (std::size_t position : inputs.positions) {
+        record_columns.push_back(std::lower_bound(recorded.begin(), recorded.end(), position) - recorded.begin());
+    }
+    Eigen::MatrixXd K_records = kinship.columns(positions, record_columns);
+
+    logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
+    const ReducedKinship records = reduce_kinship_cpp(std::move(K_records));
+    RemlResult reml;
+    if (options.vc_given) {
+        reml = given_variances(options, logger, name);
+    } else {
+        reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability, kTolerance);
+        if (!reml.converged) {
+            throw RunFailure(unconverged_message(output_name));
+        }
+    }
+
+    logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
+    logger.tee << "👉 Breeding values of " << kinship.columns.rows() << " individuals will be predicted\n" << std::endl;
+    // The kinship as REML took it: without its rounding when that stood in the way of h2 = 1.
+    const ReducedKinship& estimated = reml.rounding_free ? reml.rounding_free->kinship : records;
+    auto [b, u] = getEBV(estimated, positions, kinship, full_design, y, reml.h2);
+    show_fixed_effects(options, logger, inputs, std::move(b), u, reml.h2);
+    const Eigen::VectorXd pev =
+        prediction_error_variances(estimated, positions, kinship, full_design, reml.sigma_a2, reml.sigma_e2);
+    write_prediction(options, logger, u, pev, reml.sigma_a2 * kinship.diagonal, kinship_ids, reml.sigma_a2);
+    if (options.vc_given) {
+        write_one_kinship_variances(options, name, inputs, reml.sigma_a2, reml.sigma_e2, Eigen::MatrixXd(),
+                                    std::nan(""), {});
+    } else {
+        write_estimated_variances(options, logger, name, records, inputs, reml);
+    }
     logger.tee << "\n😊 All finished!\n" << std::endl;
     return 0;
 }
@@ -320,76 +408,24 @@ int distributed_predict(const RunOptions& options, Logger& logger) {
 
 int run_reml(const RunOptions& options, Logger& logger) {
     return guarded(logger, options, [&] {
-        logger.tee << "👉Loading kinship file: " << options.kin_file << std::endl;
-        if (spread_over_ranks()) {
-            return distributed_reml(options, logger);
+        if (options.vc_given) {
+            throw InputCheckFailure("--vc gives the variances of a prediction (--predict) instead of estimating "
+                                    "them; --reml estimates them.");
         }
-        std::pair<KinshipFile, RunInputs> loaded = load_with_kinship(options, logger);
-        KinshipFile& kinship = loaded.first;
-        const RunInputs& inputs = loaded.second;
-        const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
-
-        Eigen::MatrixXd K_records =
-            as_input_error([&] { return filterKinshipMatrix(kinship, std::get<3>(inputs.phenotype)); });
-        release(kinship);
-        logger.tee << "👉 kinship matrix size: " << K_records.rows() << " x " << K_records.cols()
-                   << " used for REML analysis." << std::endl;
-
-        logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
-        const RemlResult reml = QorREML(logger, reduce_kinship_cpp(std::move(K_records)), reduced_design, y,
-                                        options.max_iter, kStartHeritability, kTolerance);
-        if (!reml.converged) {
-            return 1;
+        const KinshipChoice choice = choose_kinships(options);
+        if (!choice.one_kinship) {
+            return run_model_reml(options, logger, choice.files);
         }
-        logger.tee << "\n😊 All finished!\n" << std::endl;
-        return 0;
+        return one_kinship_reml(choice.one, logger, choice.name);
     });
 }
 
 int run_predict(const RunOptions& options, Logger& logger) {
     return guarded(logger, options, [&] {
-        const std::string output_name = options.out_prefix + ".random.txt";
-        logger.tee << "👉 Loading kinship file: " << options.kin_file << std::endl;
-        if (spread_over_ranks()) {
-            return distributed_predict(options, logger);
+        const KinshipChoice choice = choose_kinships(options);
+        if (!choice.one_kinship) {
+            return run_model_predict(options, logger, choice.files);
         }
-        std::pair<KinshipFile, RunInputs> loaded = load_with_kinship(options, logger);
-        KinshipFile& kinship_file = loaded.first;
-        const RunInputs& inputs = loaded.second;
-        const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
-
-        // The kinship's columns at the records' individuals (in matrix order) and its diagonal
-        // are all the prediction needs; the records' matrix is taken from them, so that a text
-        // file is parsed once.
-        std::vector<std::size_t> recorded(inputs.positions);
-        std::sort(recorded.begin(), recorded.end());
-        recorded.erase(std::unique(recorded.begin(), recorded.end()), recorded.end());
-        const KinshipColumns kinship = as_input_error([&] { return read_kinship_columns(kinship_file, recorded); });
-        const std::vector<std::string> kinship_ids = std::move(kinship_file.text.ids);
-        release(kinship_file);
-        const std::vector<Eigen::Index> positions(inputs.positions.begin(), inputs.positions.end());
-        std::vector<Eigen::Index> record_columns;
-        for (std::size_t position : inputs.positions) {
-            record_columns.push_back(std::lower_bound(recorded.begin(), recorded.end(), position) - recorded.begin());
-        }
-        Eigen::MatrixXd K_records = kinship.columns(positions, record_columns);
-
-        logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
-        const ReducedKinship records = reduce_kinship_cpp(std::move(K_records));
-        const RemlResult reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability,
-                                        kTolerance);
-        if (!reml.converged) {
-            throw RunFailure(unconverged_message(output_name));
-        }
-
-        logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
-        logger.tee << "👉 Breeding values of " << kinship.columns.rows() << " individuals will be predicted\n" << std::endl;
-        auto [b, u] = getEBV(records, positions, kinship, full_design, y, reml.h2);
-        show_fixed_effects(options, logger, inputs, std::move(b), u, reml.h2);
-        const Eigen::VectorXd pev =
-            prediction_error_variances(records, positions, kinship, full_design, reml.sigma_a2, reml.sigma_e2);
-        write_prediction(options, logger, u, pev, reml.sigma_a2 * kinship.diagonal, kinship_ids);
-        logger.tee << "\n😊 All finished!\n" << std::endl;
-        return 0;
+        return one_kinship_predict(choice.one, logger, choice.name);
     });
 }

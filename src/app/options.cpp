@@ -177,7 +177,8 @@ bool is_option_name(const std::string& text) {
                                          "--covar-pos", "--threads", "--kin-method", "--kin-lambda", "--kin-tau",
                                          "--kin-omega", "--max-iter", "--qcovar-pos", "--kin-gcta",
                                          "--kin-parts", "--kin-part", "--mkin-file", "--pe",
-                                         "--rand-pos", "--lrt", "--vc"};
+                                         "--rand-pos", "--lrt", "--vc", "--kin-inverse", "--pcg-tol",
+                                         "--pcg-max-iter", "--apy-core", "--apy-core-file"};
     for (const char* name : kNames) {
         if (text == name) {
             return true;
@@ -217,13 +218,17 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
         } else if (among(arg, kCheckFlags)) {
             (arg == "--kin-tune" ? options.kin_tune : options.geno_founders) = true;
             options.given_options.push_back(arg);
+        } else if (arg == "--kin-inverse") {
+            options.kin_inverse = true;
+            options.given_options.push_back(arg);
         } else {
             const bool takes_value = arg == "--bedfile" || arg == "--pedigree" || arg == "--kin-file" ||
                                      arg == "--phefile" || arg == "--out" || arg == "--phe-pos" ||
                                      arg == "--covar-pos" || arg == "--qcovar-pos" || arg == "--threads" || arg == "--kin-method" ||
                                      arg == "--kin-lambda" || arg == "--kin-tau" || arg == "--kin-omega" ||
                                      arg == "--max-iter" || arg == "--kin-parts" || arg == "--kin-part" ||
-                                     arg == "--mkin-file" || arg == "--rand-pos" || arg == "--vc" ||
+                                     arg == "--mkin-file" || arg == "--rand-pos" || arg == "--vc" || arg == "--pcg-tol" ||
+                                     arg == "--pcg-max-iter" || arg == "--apy-core" || arg == "--apy-core-file" ||
                                      among(arg, kCheckValueOptions);
             if (!takes_value) {
                 throw std::invalid_argument("❎ Error: Unknown argument " + arg);
@@ -273,8 +278,18 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
             } else if (arg == "--vc") {
                 options.vc = read_variances(value);
                 options.vc_given = true;
+            } else if (arg == "--pcg-tol") {
+                options.pcg_tol = read_double(arg, value);
+            } else if (arg == "--pcg-max-iter") {
+                options.pcg_max_iter = read_int(arg, value);
+            } else if (arg == "--apy-core") {
+                options.apy_core = read_int(arg, value);
+                options.apy_core_given = true;
+            } else if (arg == "--apy-core-file") {
+                options.apy_core_file = value;
             } else if (arg == "--threads") {
                 options.threads = read_int(arg, value);
+                options.threads_given = true;
             } else if (arg == "--kin-method") {
                 options.kin_method = read_int(arg, value);
             } else if (arg == "--kin-lambda") {

@@ -186,6 +186,9 @@ RowRange kinship_part_rows(std::int64_t n_individuals, int n_parts, int part);
 // method 1's exact sums keep a transposed store beside a block that does not start at row 0.
 int kinship_block_bytes_per_value(int method, const RowRange& rows);
 
+// Whether G has a method of this number (1, 2 or 3).
+bool is_kinship_method(int method);
+
 // G of the genotype set, streamed from the .bed in blocks of markers (peak memory G plus
 // O(n x block), never the n x m dosages). Missing calls are imputed by the marker's observed
 // mean, dosages centred by 2p; method 1: Z Zᵀ / (2 Σ p(1−p)); methods 2 and 3: Z D Zᵀ scaled to

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -21,23 +22,6 @@ constexpr unsigned kMissingCode = 1;  // the 2-bit .bed code 01
 // Markers per rank-k update. The block costs 8·n·1024 bytes beside G (33 MB at n = 4,000),
 // and k = 1024 is well past the size where the update runs at full speed.
 constexpr std::int64_t kStreamBlockMarkers = 1024;
-
-// diagonal[i] += Σ_k block(i, k)² over the block's first `columns` columns, in column order
-// for every i (the same sums whichever rows of G a run multiplies).
-void add_squared_rows(const Eigen::MatrixXd& block, std::int64_t columns, Eigen::VectorXd& diagonal) {
-    constexpr Eigen::Index kChunk = 2048;
-    const Eigen::Index n = block.rows();
-#pragma omp parallel for schedule(static)
-    for (Eigen::Index chunk = 0; chunk < n; chunk += kChunk) {
-        const Eigen::Index chunk_end = std::min(n, chunk + kChunk);
-        for (Eigen::Index k = 0; k < columns; ++k) {
-            const double* column = block.col(k).data();
-            for (Eigen::Index i = chunk; i < chunk_end; ++i) {
-                diagonal[i] += column[i] * column[i];
-            }
-        }
-    }
-}
 
 // The rows [first, first + panel_rows) of G against the columns before them: the rectangle
 // panel(:, 0..first) += B(rows) B(0..first)ᵀ. OpenBLAS's general product does not sum every
@@ -74,8 +58,12 @@ void add_rows_against_earlier_columns(const Eigen::MatrixXd& block, std::int64_t
 
 }  // namespace
 
+bool is_kinship_method(int method) {
+    return method == kVanRadenMethod || method == kExpectedVarianceMethod || method == kObservedVarianceMethod;
+}
+
 void check_can_build_g(const BedSet& bed, int method) {
-    if (method != kVanRadenMethod && method != kExpectedVarianceMethod && method != kObservedVarianceMethod) {
+    if (!is_kinship_method(method)) {
         throw std::invalid_argument("Invalid kinship method!");
     }
     const std::size_t n_individuals = bed.individual_ids.size();
@@ -106,7 +94,10 @@ MarkerBlocks::MarkerBlocks(const BedSet& bed, int method, double lambda, std::in
     verdicts_.resize(capacity);
     summaries_.resize(capacity);
     destination_.resize(capacity);
-    column_scale_.resize(capacity);
+    code_values_.resize(4 * capacity);
+    if (method != kVanRadenMethod) {
+        squared_sums_.setZero(n_individuals_);
+    }
     // Individuals without any call so far; the list shrinks to nothing within a few markers
     // on real data, so the check costs next to nothing.
     without_calls_.resize(static_cast<std::size_t>(n_individuals_));
@@ -194,38 +185,78 @@ bool MarkerBlocks::next() {
         } else if (method_ == kObservedVarianceMethod) {
             weight = observed_variance_weight(marker_summary.variance, markers, lambda_);
         }
-        column_scale_[static_cast<std::size_t>(k)] = std::sqrt(weight);
+        if (weight < std::numeric_limits<double>::min()) {
+            fail_weights_underflow(method_, lambda_, bed_.bed_path);
+        }
+        // Per code: (imputed dosage + centring offset) x sqrt(w); a missing call takes the mean.
+        const double scale = std::sqrt(weight);
+        for (int code = 0; code < 4; ++code) {
+            const double dosage = GENOTYPE_MAP[code] < 0 ? marker_summary.mean : GENOTYPE_MAP[code];
+            code_values_[static_cast<std::size_t>(4 * k + code)] = (dosage + marker_summary.offset) * scale;
+        }
         destination_[static_cast<std::size_t>(k)] = used_columns_++;
+    }
+    if (squared_sums_.size() == 0 || used_columns_ == 0) {
+        return true;
+    }
+    // Methods 2 and 3: Σ w z² of every individual, each value the one the product multiplies.
+    constexpr std::int64_t kChunk = 2048;
+#pragma omp parallel for schedule(static)
+    for (std::int64_t chunk = 0; chunk < n_individuals_; chunk += kChunk) {
+        const std::int64_t chunk_end = std::min(n_individuals_, chunk + kChunk);
+        for (std::int64_t k = 0; k < block_markers_; ++k) {
+            if (destination_[static_cast<std::size_t>(k)] < 0) {
+                continue;
+            }
+            const unsigned char* bytes = marker(k);
+            const double* value_of_code = code_values_.data() + 4 * k;
+            for (std::int64_t i = chunk; i < chunk_end; ++i) {
+                const double value = value_of_code[(bytes[i / 4] >> (2 * (i % 4))) & 3];
+                squared_sums_[i] += value * value;
+            }
+        }
     }
     return true;
 }
 
-void check_markers_left(const BedSet& bed, const MarkerBlocks& blocks) {
-    if (blocks.kept_markers() > 0 || blocks.removed().empty()) {
-        return;
-    }
-    FilterReport report;
-    for (const RemovedItem& item : blocks.removed()) {
-        report.add(item);
-    }
-    throw std::runtime_error("The filters removed all " + std::to_string(bed.marker_ids.size()) +
-                             " markers left for G from " + bed.bim_path + " (" + removed_counts(report, true) +
-                             "); relax --geno, --hwe or --maf.");
-}
-
-void MarkerBlocks::values_of_code(std::int64_t k, double out[4]) const {
-    const MarkerSummary& marker_summary = summaries_[static_cast<std::size_t>(k)];
-    // Per code: (imputed dosage + centring offset) x scale; a missing call takes the mean.
-    for (int code = 0; code < 4; ++code) {
-        const double dosage = GENOTYPE_MAP[code] < 0 ? marker_summary.mean : GENOTYPE_MAP[code];
-        out[code] = (dosage + marker_summary.offset) * column_scale_[static_cast<std::size_t>(k)];
+void MarkerBlocks::decode_informative(const std::vector<IndividualRun>& runs, Eigen::MatrixXd& block) const {
+#pragma omp parallel for schedule(static)
+    for (std::int64_t k = 0; k < block_markers_; ++k) {
+        const std::int64_t column = destination_[static_cast<std::size_t>(k)];
+        if (column < 0) {
+            continue;
+        }
+        for (const IndividualRun& run : runs) {
+            decode_bed_marker(marker(k) + run.global0 / 4, run.count, code_values_.data() + 4 * k,
+                              block.col(column).data() + run.local0);
+        }
     }
 }
 
-double kinship_scale(int method, double lambda, const std::string& bed_path, double heterozygosity,
-                     bool any_marker_used, const Eigen::VectorXd& diagonal) {
+void MarkerBlocks::informative_markers(std::vector<const unsigned char*>& markers, std::vector<double>& means) const {
+    markers.clear();
+    means.clear();
+    for (std::int64_t k = 0; k < block_markers_; ++k) {
+        if (destination_[static_cast<std::size_t>(k)] >= 0) {
+            markers.push_back(marker(k));
+            means.push_back(summaries_[static_cast<std::size_t>(k)].mean);
+        }
+    }
+}
+
+double MarkerBlocks::kinship_scale(bool any_marker_used) const {
+    if (kept_markers_ == 0 && !removed_.empty()) {
+        FilterReport report;
+        for (const RemovedItem& item : removed_) {
+            report.add(item);
+        }
+        throw std::runtime_error("The filters removed all " + std::to_string(n_markers_) + " markers left for G from " +
+                                 bed_.bim_path + " (" + removed_counts(report, true) + "); relax --geno, --hwe or --maf.");
+    }
+    const int method = method_;
+    const std::string& bed_path = bed_.bed_path;
     if (method == kVanRadenMethod) {
-        if (!(heterozygosity > 0.0)) {
+        if (!(heterozygosity_ > 0.0)) {
             fail_zero_denominator(method, bed_path);
         }
         if (!any_marker_used) {
@@ -235,19 +266,19 @@ double kinship_scale(int method, double lambda, const std::string& bed_path, dou
                                      "heterozygous in all of them or without calls), so every relationship "
                                      "would be 0.");
         }
-        return 0.5 / heterozygosity;
+        return 0.5 / heterozygosity_;
     }
     double trace = 0.0;
-    for (Eigen::Index k = 0; k < diagonal.size(); ++k) {
-        trace += diagonal[k];
+    for (Eigen::Index k = 0; k < squared_sums_.size(); ++k) {
+        trace += squared_sums_[k];
     }
-    const double mean_diagonal = trace / static_cast<double>(diagonal.size());
+    const double mean_diagonal = trace / static_cast<double>(squared_sums_.size());
     if (mean_diagonal == 0.0) {
         fail_zero_denominator(method, bed_path);
     }
     // Overflowed weights give an infinite trace; a part's own rows need not show it.
     if (!std::isfinite(mean_diagonal)) {
-        fail_not_finite(method, lambda, bed_path);
+        fail_not_finite(method, lambda_, bed_path);
     }
     return 1.0 / mean_diagonal;
 }
@@ -297,47 +328,23 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, MarkerOut
     advise_huge_pages(kinship.data(), static_cast<std::size_t>(kinship.size()) * sizeof(double));
     std::vector<const unsigned char*> exact_markers;
     std::vector<double> exact_means;
-    // Σ_j w_j z_ij² of every individual, for the mean diagonal of methods 2 and 3. Summed here
-    // rather than read from G, so that a run of some rows scales exactly as the whole G does.
-    Eigen::VectorXd diagonal;
-    if (method != kVanRadenMethod) {
-        diagonal.setZero(n_individuals);
-    }
+    const std::vector<IndividualRun> every_individual = {{0, 0, n_individuals}};
     bool kinship_started = false;
     std::int64_t informative_markers = 0;
     const int n = static_cast<int>(n_individuals);
 
-    ProgressLine progress(n_markers, "G", "markers");
+    ProgressLine progress("G", "markers");
     while (blocks.next()) {
-        const std::int64_t block_markers = blocks.block_markers();
         const std::int64_t used_columns = blocks.used_columns();
         informative_markers += used_columns;
         if (exact) {
-            exact_markers.clear();
-            exact_means.clear();
-            for (std::int64_t k = 0; k < block_markers; ++k) {
-                if (blocks.destination(k) >= 0) {
-                    exact_markers.push_back(blocks.marker(k));
-                    exact_means.push_back(blocks.summary(k).mean);
-                }
-            }
+            blocks.informative_markers(exact_markers, exact_means);
             exact->add_markers(exact_markers, exact_means);
             kinship_started = kinship_started || used_columns > 0;
-            progress.update(blocks.block_end());
+            progress.update(blocks.block_end(), n_markers);
             continue;
         }
-#pragma omp parallel for schedule(static)
-        for (std::int64_t k = 0; k < block_markers; ++k) {
-            if (blocks.destination(k) < 0) {
-                continue;
-            }
-            double value_of_code[4];
-            blocks.values_of_code(k, value_of_code);
-            decode_bed_marker(blocks.marker(k), n_individuals, value_of_code, block.col(blocks.destination(k)).data());
-        }
-        if (used_columns > 0 && diagonal.size() > 0) {
-            add_squared_rows(block, used_columns, diagonal);
-        }
+        blocks.decode_informative(every_individual, block);
         if (used_columns > 0) {
             // Lower triangle of G += B Bᵀ; the first update overwrites, so G needs no zeroing.
             cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, panel_rows, static_cast<int>(used_columns), 1.0,
@@ -348,7 +355,7 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, MarkerOut
             }
             kinship_started = true;
         }
-        progress.update(blocks.block_end());
+        progress.update(blocks.block_end(), n_markers);
     }
     progress.finish();
     if (exact) {
@@ -357,8 +364,7 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, MarkerOut
         kinship.setZero();
     }
 
-    check_markers_left(bed, blocks);
-    const double scale = kinship_scale(method, lambda, bed.bed_path, blocks.heterozygosity(), kinship_started, diagonal);
+    const double scale = blocks.kinship_scale(kinship_started);
     warn_without_calls(bed, blocks.without_calls());
     if (rows == nullptr) {
         scale_and_mirror_lower(kinship, scale);

@@ -17,20 +17,6 @@ namespace {
 using Eigen::Index;
 using Eigen::MatrixXd;
 
-// M(r, c) = source(positions[r], positions[c]).
-MatrixXd gather(const MatrixXd& source, const std::vector<Index>& positions) {
-    const Index size = static_cast<Index>(positions.size());
-    MatrixXd result(size, size);
-    for (Index c = 0; c < size; ++c) {
-        const double* column = source.col(positions[c]).data();
-        double* target = result.col(c).data();
-        for (Index r = 0; r < size; ++r) {
-            target[r] = column[positions[r]];
-        }
-    }
-    return result;
-}
-
 // M = P M P' in place, P putting row (and column) order[r] of M at r; `order` is a permutation
 // of 0..n-1. Each column's rows through a buffer, then the columns along the permutation's
 // cycles: no second n x n matrix is needed.
@@ -116,6 +102,19 @@ void print_scale(const KinshipAgreement& summary, Index g) {
 
 }  // namespace
 
+MatrixXd gather_symmetric(const MatrixXd& source, const std::vector<Index>& positions) {
+    const Index size = static_cast<Index>(positions.size());
+    MatrixXd result(size, size);
+    for (Index c = 0; c < size; ++c) {
+        const double* column = source.col(positions[c]).data();
+        double* target = result.col(c).data();
+        for (Index r = 0; r < size; ++r) {
+            target[r] = column[positions[r]];
+        }
+    }
+    return result;
+}
+
 std::pair<MatrixXd, std::vector<std::string>> Hkin(MatrixXd A, MatrixXd G,
                                                    const std::vector<std::string>& A_ids,
                                                    const std::vector<std::string>& G_ids, double tau, double omega,
@@ -193,7 +192,7 @@ std::pair<MatrixXd, std::vector<std::string>> Hkin(MatrixXd A, MatrixXd G,
     for (std::size_t k = 0; G_in_order && k < genotyped_in_G.size(); ++k) {
         G_in_order = genotyped_in_G[k] == static_cast<Index>(k);
     }
-    MatrixXd G22 = G_in_order ? std::move(G) : gather(G, genotyped_in_G);
+    MatrixXd G22 = G_in_order ? std::move(G) : gather_symmetric(G, genotyped_in_G);
     G.resize(0, 0);
     // The partitioned A, turned into H in place.
     MatrixXd H = std::move(A);
@@ -218,7 +217,7 @@ std::pair<MatrixXd, std::vector<std::string>> Hkin(MatrixXd A, MatrixXd G,
 
     std::cout << "Computing the H matrix... " << std::endl;
     {
-        ProgressLine progress(1, "H", "steps");
+        ProgressLine progress("H", "steps");
         HkinCpp(H, G22, H.bottomLeftCorner(g_size, u), H.bottomRightCorner(g_size, g_size), tau, omega,
                 [&](Index done, Index total) { progress.update(done, total); });
     }

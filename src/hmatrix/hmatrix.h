@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
@@ -91,3 +92,52 @@ std::pair<Eigen::MatrixXd, std::vector<std::string>> Hkin(Eigen::MatrixXd A, Eig
                                                           const std::vector<std::string>& G_ids, double tau,
                                                           double omega, const G22Adjustment& adjustment = {},
                                                           GvsA22Report* report = nullptr);
+
+// M(r, c) = source(positions[r], positions[c]).
+Eigen::MatrixXd gather_symmetric(const Eigen::MatrixXd& source, const std::vector<Eigen::Index>& positions);
+
+// ---- The inverse of H without H ---------------------------------------------------------------
+// H^-1 = A^-1 + [0 0; 0 tau (G22 + 0.0001 I)^-1 - omega A22^-1]: the sparse inverse of A plus a
+// dense block on the genotyped individuals. The ridge is added for every tau and omega (G alone
+// is singular whenever there are fewer markers than genotyped individuals). Each step below
+// works in place on the lower triangle of its g x g matrix, so that the route holds at most two
+// of them (G22 and A22) and never an N x N matrix.
+
+// The genotyped individuals of a pedigree: their positions there (ascending) and the row of each
+// in the genotype data; genotyped individuals outside the pedigree are counted and left out.
+struct GenotypedInPedigree {
+    std::vector<Eigen::Index> pedigree_positions;
+    std::vector<Eigen::Index> genotype_rows;
+    std::size_t not_in_pedigree = 0;
+};
+// Throws std::runtime_error when no pedigree individual is genotyped.
+GenotypedInPedigree match_genotyped(const std::vector<std::string>& pedigree_ids,
+                                    const std::vector<std::string>& genotype_ids);
+
+// G22 := (G22 + 0.0001 I)^-1. Throws std::runtime_error naming G22 when the ridged matrix is
+// singular or not positive definite (a G tuned or blended into an indefinite matrix).
+void genomic_inverse_in_place(Eigen::MatrixXd& G22);
+
+// G22 := the inverse of G22 + 0.0001 I by the algorithm for proven and young animals (APY):
+// with the core individuals c (rows of G22, distinct, in any order) and the others n,
+// G^-1 = [Gcc^-1 0; 0 0] + [-P; I] M^-1 [-P' I], P = Gcc^-1 Gcn and M diagonal with
+// m_j = g_jj - g_jc P_j: the others are taken as conditionally independent given the core.
+// O(c^2 g) time instead of O(g^3); with every individual in the core it is the plain inverse.
+// Throws std::invalid_argument for an empty core or a row outside G22, std::runtime_error naming
+// Gcc when it is singular, or the first individual whose m_j is not positive.
+void apy_genomic_inverse_in_place(Eigen::MatrixXd& G22, const std::vector<Eigen::Index>& core);
+
+// `core_size` distinct rows of 0..genotyped-1, drawn by a Fisher-Yates shuffle driven by the
+// 64-bit Mersenne Twister (std::mt19937_64, its standard output sequence) from `seed`, returned
+// in ascending order. The same seed gives the same core on every platform.
+constexpr std::uint64_t kApyCoreSeed = 20270101;
+std::vector<Eigen::Index> draw_apy_core(Eigen::Index genotyped, Eigen::Index core_size,
+                                        std::uint64_t seed = kApyCoreSeed);
+
+// A22 := A22^-1. Throws std::runtime_error naming A22 when it is singular or not positive
+// definite (which a valid pedigree never gives).
+void pedigree_block_inverse_in_place(Eigen::MatrixXd& A22);
+
+// genomic_inverse := tau * genomic_inverse - omega * A22_inverse, lower triangles.
+void combine_genotyped_block(Eigen::MatrixXd& genomic_inverse, const Eigen::MatrixXd& A22_inverse, double tau,
+                             double omega);

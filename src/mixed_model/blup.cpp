@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -31,6 +32,7 @@ std::pair<Eigen::MatrixXd, Eigen::VectorXd> mixed_model_solution(const ReducedKi
         b_kept = C_chol.solve(solved.leftCols(p).transpose() * rotated.col(p));
     }
     Eigen::MatrixXd w = h2 * (solved.col(p) - solved.leftCols(p) * b_kept);
+    w.topRows(records.cleared).setZero();
     w = rotate_from_reduced(records, std::move(w));
 
     Eigen::MatrixXd b = Eigen::MatrixXd::Zero(X.cols(), 1);
@@ -150,14 +152,23 @@ Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const 
         }
         const Eigen::VectorXd KPK = projection.quadratic_forms(rotate_to_reduced(records, std::move(R)));
         for (Eigen::Index j = 0; j < width; ++j) {
-            const double value = sigma_a2 * kinship.diagonal[start + j] - sigma_a2 * sigma_a2 * KPK[j];
-            pev[start + j] = std::max(value, 0.0);
+            pev[start + j] = error_variance_or_nan(sigma_a2 * kinship.diagonal[start + j], sigma_a2 * sigma_a2 * KPK[j]);
         }
     }
     return pev;
 }
 
+double error_variance_or_nan(double genetic_variance, double removed) {
+    const double value = genetic_variance - removed;
+    // The 4 decimals of a text kinship move both terms by about 1e-4 of the genetic variance.
+    if (!(genetic_variance >= 0.0) || value < -1e-3 * genetic_variance) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return std::max(value, 0.0);
+}
+
 struct RecordProjection::State {
+    Eigen::Index cleared = 0;
     ShiftedBandLU V_lu;
     Eigen::MatrixXd VinvX;
     Eigen::LLT<Eigen::MatrixXd> C_chol;
@@ -169,6 +180,7 @@ RecordProjection::RecordProjection(const ReducedKinship& records, const Eigen::M
     auto built = std::make_shared<State>();
     const std::vector<Eigen::Index> kept = fixed_effect_columns(X);
     const Eigen::MatrixXd X_rotated = rotate_to_reduced(records, X(Eigen::all, kept));
+    built->cleared = records.cleared;
     built->V_lu = factor_shifted_band(records, sigma_a2, sigma_e2);
     built->VinvX = solve_factored(built->V_lu, X_rotated);
     built->C_chol.compute(X_rotated.transpose() * built->VinvX);
@@ -179,7 +191,9 @@ RecordProjection::RecordProjection(const ReducedKinship& records, const Eigen::M
     state = std::move(built);
 }
 
-Eigen::VectorXd RecordProjection::quadratic_forms(const Eigen::MatrixXd& rotated) const {
+Eigen::VectorXd RecordProjection::quadratic_forms(const Eigen::MatrixXd& rotated_columns) const {
+    Eigen::MatrixXd rotated = rotated_columns;
+    rotated.topRows(state->cleared).setZero();
     const Eigen::MatrixXd S = solve_factored(state->V_lu, rotated);
     const Eigen::MatrixXd F = state->VinvX.transpose() * rotated;
     const Eigen::MatrixXd G = state->C_chol.solve(F);

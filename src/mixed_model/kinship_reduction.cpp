@@ -173,6 +173,7 @@ RoundingFreeKinship without_rounding_eigenvalues(const ReducedKinship& kinship, 
     diagonal.band.row(0) = values.transpose();
     diagonal.tau = Eigen::VectorXd::Zero(1);
     diagonal.eigenvalues = values;
+    diagonal.cleared = result.cleared;  // values ascend: the cleared ones come first
     result.vectors = std::move(vectors);
     return result;
 }

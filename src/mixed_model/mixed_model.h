@@ -11,6 +11,7 @@
 #include <Eigen/Dense>
 
 #include "kinship_io/kinship_io.h"
+#include "linear_algebra/sparse_plus_dense.h"
 #include "log/failures.h"
 
 class Logger;
@@ -39,6 +40,10 @@ struct ReducedKinship {
     Eigen::MatrixXd band;        // (bandwidth + 1) x n, LAPACK lower band storage: B(i, j) at (i - j, j)
     int bandwidth = 0;
     Eigen::VectorXd eigenvalues;  // n, of B and so of K, ascending
+    // Leading directions of the reduced basis that stand for eigenvalues set to 0 because the
+    // kinship's rounding decides them (without_rounding_eigenvalues): a kinship column or a
+    // solution has no part there.
+    Eigen::Index cleared = 0;
 };
 
 // Reduces the lower triangle of the symmetric K (taken by value: its storage becomes the
@@ -149,6 +154,78 @@ AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& se
 // The note printed under an iteration that was not a plain AI step ("" for one that was).
 std::string reml_step_note(const AiRemlStep& step, const std::vector<std::string>& names);
 
+// ---- Several random effects: the dense evaluator ---------------------------------------------
+// A random effect: the level of every record (0-based), and the covariance of the levels, a
+// kinship (sigma2 K) or independent levels (sigma2 I, `kinship` empty).
+struct RandomEffect {
+    std::string name;
+    std::vector<Eigen::Index> level_of_record;
+    Eigen::Index levels = 0;
+    Eigen::MatrixXd kinship;  // levels x levels, or empty
+};
+
+// y = X b + sum_k Z_k u_k + e, u_k ~ N(0, sigma2_k K_k), e ~ N(0, sigma2_e I), theta =
+// (sigma2_1, ..., sigma2_m, sigma2_e). Records that share the level of every effect form a group
+// (all records of an individual when every effect is one of individuals). With Z the records'
+// groups, D = Z'Z their sizes and M the covariance of the groups' levels (V = Z M Z' +
+// sigma2_e I), Woodbury's identity with S = D^1/2 M D^1/2 gives
+//   V^-1 = (I - Z D^-1 Z') / sigma2_e + Z D^-1/2 (sigma2_e I + S)^-1 D^-1/2 Z',
+//   log det V = (n - g) log sigma2_e + log det(sigma2_e I + S),
+// so an iteration costs one Cholesky and inverse of the order of the groups, not of the
+// records, and no kinship is inverted (a singular G is fine). Each kinship is held once, as
+// D^1/2 M_k D^1/2 (its storage is taken over when the groups are its levels in order).
+class GroupedEvaluator : public LikelihoodEvaluator {
+public:
+    // `X`: the fixed-effect columns to estimate (independent), `y` the trait (scaled).
+    GroupedEvaluator(std::vector<RandomEffect> effects, const Eigen::MatrixXd& X, const Eigen::VectorXd& y);
+    LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
+    // Another parameterisation of the fixed effects (the same records): REML is evaluated on
+    // the independent columns of the design without reference levels, the fixed effects are
+    // reported for the full design's estimable columns. The log-likelihood's constant follows X.
+    void set_design(const Eigen::MatrixXd& X);
+
+    // The solution at theta: T = (sigma2_e I + S)^-1, T Xbar (Xbar = D^-1/2 Z'X), C^-1 =
+    // (X'V^-1 X)^-1, the GLS estimate beta and t = T D^-1/2 Z'(y - X beta), so that Z'P y = D^1/2 t.
+    struct Solution {
+        bool finite = false;
+        std::string problem;
+        double residual = 0.0;
+        Eigen::MatrixXd T, TX, C_inverse;
+        Eigen::VectorXd beta, t, within_cross;
+        double log_det_groups = 0.0, log_det_C = 0.0, yPy = 0.0, within_residual = 0.0;
+        // c'Pc over groups for each column c given in the groups (D^1/2 Z' applied to a record
+        // vector that is constant within groups): c'T c - (Xbar'T c)' C^-1 (Xbar'T c).
+        Eigen::VectorXd quadratic_forms(const Eigen::MatrixXd& group_columns) const;
+    };
+    Solution solve(const Eigen::VectorXd& theta) const;
+    Eigen::Index groups() const { return root_counts_.size(); }
+    // For effect k: the sum over each level's groups of sqrt(d_a) v_a (Z_k'P y from t), and a
+    // matrix over the levels taken to the groups (row a = sqrt(d_a) row level(a)).
+    Eigen::VectorXd level_sums(Eigen::Index k, const Eigen::VectorXd& group_values) const;
+    Eigen::MatrixXd to_groups(Eigen::Index k, const Eigen::MatrixXd& level_values) const;
+
+private:
+    struct Effect {
+        std::string name;
+        std::vector<Eigen::Index> level_of_group;
+        Eigen::Index levels = 0;
+        Eigen::MatrixXd kinship;                         // D^1/2 M_k D^1/2, g x g; empty for independent levels
+        std::vector<std::vector<Eigen::Index>> members;  // independent levels: the groups of each level
+    };
+    Eigen::MatrixXd apply_effect(const Effect& effect, const Eigen::MatrixXd& C) const;
+    double trace_with(const Effect& effect, const Eigen::MatrixXd& T) const;
+    bool inverse_of_groups(const Eigen::VectorXd& theta, Eigen::MatrixXd& T, double& log_det) const;
+
+    Eigen::Index records_ = 0;
+    Eigen::Index p_ = 0;
+    Eigen::VectorXd y_;
+    std::vector<Eigen::Index> group_of_record_;
+    Eigen::VectorXd root_counts_;  // sqrt(d_a)
+    Eigen::MatrixXd group_sums_;   // D^-1/2 Z'[X y], g x (p + 1)
+    Eigen::MatrixXd within_;       // [X y]'(I - Z D^-1 Z')[X y]
+    std::vector<Effect> effects_;
+};
+
 // ---- AI-REML of one kinship -------------------------------------------------------------------
 struct RemlIteration {
     int iteration = 0;
@@ -168,6 +245,7 @@ struct RemlResult {
     bool capped = false;    // stopped by the largest iteration count a run makes, not by max_iter
     double sigma_a2 = 0.0;  // after the last step, in the trait's units
     double sigma_e2 = 0.0;
+    double log_likelihood = 0.0;  // at the estimate, in the trait's units
     Eigen::Matrix2d ai_inverse = Eigen::Matrix2d::Zero();  // at the estimate, trait units squared
     // Set on convergence only.
     bool at_boundary = false;        // sa2 = 0
@@ -193,7 +271,8 @@ struct RemlResult {
 // average information or X'V^-1 X cannot be evaluated (singular or not finite).
 RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
                        int max_iter, double h2_init, double tol,
-                       const std::function<void(const RemlIteration&)>& on_iteration = {});
+                       const std::function<void(const RemlIteration&)>& on_iteration = {},
+                       bool without_kinship = false);
 
 // Throws RemlFailure when the records' kinship has an eigenvalue below what the 4-decimal
 // rounding of a kinship text file can explain: -n 5e-5 for n records (the rounding errors form
@@ -274,18 +353,62 @@ Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const 
                                            const KinshipColumns& kinship, const Eigen::MatrixXd& X, double sigma_a2,
                                            double sigma_e2);
 
+// ---- Breeding values by iteration (a sparse inverse relationship matrix) ----------------------
+// The mixed model equations [X'X X'Z; Z'X Z'Z + lambda R] [b; u] = [X'y; Z'y], lambda = se2 / sa2,
+// with R the inverse relationship matrix (A^-1, or H^-1 as a sparse matrix plus the dense block
+// of the genotyped), solved by conjugate gradients preconditioned with the inverse of X'X for the
+// fixed effects and the diagonal of Z'Z + lambda R for the breeding values. The coefficient
+// matrix is never formed: each iteration applies it as X and the record-to-individual index
+// (Z), plus one product with R. Converged when ||rhs - C x|| / ||rhs|| <= tolerance, checked on
+// the residual recomputed from x (the recursive one drifts); at most max_iterations.
+struct IterativeSolution {
+    Eigen::VectorXd b;  // one per column of X
+    Eigen::VectorXd u;  // one per row of R
+    int iterations = 0;
+    double relative_residual = 0.0;
+    bool converged = false;
+};
+// `record_levels`: the row of R of every record (row of X and y). X must have full column rank
+// (fixed_effect_columns picks such columns). With sa2 = 0 every u is 0 and b is the least-squares
+// fit. `on_iteration` sees (iteration, relative residual) after every iteration. Throws
+// std::invalid_argument on disagreeing shapes, RunFailure when X'X is singular or the iteration
+// breaks down (a coefficient matrix that is not positive definite).
+IterativeSolution solve_mixed_model_pcg(const Eigen::MatrixXd& X, const std::vector<Eigen::Index>& record_levels,
+                                        const Eigen::VectorXd& y, const SparsePlusDense& relationship_inverse,
+                                        double sigma_a2, double sigma_e2, double tolerance, int max_iterations,
+                                        const std::function<void(int, double)>& on_iteration = {});
+
 // ---- Result files -----------------------------------------------------------------------------
+// Result files are written under temporary names and put in place only when complete; the
+// files of one prediction are put in place together, so that a failure keeps the earlier set
+// whole. On failure nothing is replaced and OutputFailure (log/failures.h) says why.
 // Header "Sample_ID,Ran_Effects", then "ID\tvalue" per row (column 0, default stream format).
-// Written under a temporary name and renamed when complete. On failure it leaves no file and
-// throws OutputFailure (log/failures.h) with the reason.
 void writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
                        const std::string& filename);
-// Header "ID\tEBV\tSE\tReliability", then per individual its breeding value, SE = sqrt(PEV) and
-// reliability 1 - PEV / (sa2 K_ii) ("NA" where sa2 K_ii is 0), default stream format. Written
-// and reported like writeRanEffToFile.
-void write_reliability_file(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
-                            const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
-                            const std::string& filename);
+// PREFIX.random.txt as writeRanEffToFile and PREFIX.reliability.txt beside it: header
+// "ID\tEBV\tSE\tReliability", then per individual its breeding value, SE = sqrt(PEV) and
+// reliability 1 - PEV / (sa2 K_ii) ("NA" where sa2 K_ii is 0).
+void write_breeding_value_files(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
+                                const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
+                                const std::string& values_name, const std::string& reliability_name);
+// The predictions of one random effect of a model with several: its levels (individuals, or
+// the levels of a random class), their BLUPs, prediction error variances and prior variances.
+struct EffectPrediction {
+    std::string name;
+    std::vector<std::string> ids;
+    Eigen::VectorXd values;
+    Eigen::VectorXd error_variances;
+    Eigen::VectorXd prior_variances;  // sigma2_k K_ii (sigma2_k for an independent effect)
+};
+// The long layout of models other than one kinship: "Effect\tTrait\tID\tValue" in the values
+// file and "Effect\tTrait\tID\tEBV\tSE\tReliability" in the reliability file, one row per
+// effect and level.
+void write_effect_files(const std::vector<EffectPrediction>& effects, const std::string& trait,
+                        const std::string& values_name, const std::string& reliability_name);
+// sa2 K_ii - removed (the part the records explain), with rounding of the kinship just below 0
+// read as 0; NaN when it lies below 0 beyond rounding or K_ii < 0, which no relationship matrix
+// gives (a row whose diagonal is below what its relationships with the records imply).
+double error_variance_or_nan(double genetic_variance, double removed);
 
 // ---- Variance components file (PREFIX.vc.txt) -------------------------------------------------
 // One row of the variance components file: a source, its estimate and its standard error; NaN

@@ -244,7 +244,7 @@ void check_kinship_eigenvalues(const ReducedKinship& kinship) {
 
 RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_given, const Eigen::MatrixXd& y,
                        int max_iter, double h2_init, double tol,
-                       const std::function<void(const RemlIteration&)>& on_iteration) {
+                       const std::function<void(const RemlIteration&)>& on_iteration, bool without_kinship) {
     const Eigen::Index n = y.rows();
     std::vector<Eigen::Index> in_order(static_cast<std::size_t>(X_given.cols()));
     std::iota(in_order.begin(), in_order.end(), Eigen::Index{0});
@@ -275,6 +275,10 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
     settings.records = n;
     settings.max_iter = max_iter;
     settings.tol = tol;
+    if (without_kinship) {
+        settings.start[0] = 0.0;
+        settings.fixed = {true, false};
+    }
     auto as_iteration = [&](const AiRemlStep& step) {
         RemlIteration record;
         record.iteration = step.iteration;
@@ -303,6 +307,7 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
     result.sigma_a2 = theta[0] * units;
     result.sigma_e2 = theta[1] * units;
     result.residual_limit = settings.limits[1] * units;
+    result.log_likelihood = run.at_estimate.log_likelihood + log_likelihood_shift;
     if (result.converged) {
         const Eigen::Matrix2d ai_inverse = run.ai_inverse;
         result.ai_inverse = ai_inverse * (units * units);
@@ -338,9 +343,9 @@ RemlResult QorREML(Logger& logger, const ReducedKinship& kinship, const Eigen::M
     RemlResult result = reml_ai_cpp(kinship, X, y, max_iter, h2_init, tol,
                                     [&logger](const RemlIteration& step) { write_iteration(logger.tee, step); });
     if (!result.converged) {
-        logger.tee << "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n" << std::flush;
+        logger.err << "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n" << std::flush;
         if (result.capped) {
-            logger.tee << "❎ " << kMostRemlIterations
+            logger.err << "❎ " << kMostRemlIterations
                        << " iterations did not converge: a larger --max-iter will not help; check the data."
                        << std::endl;
         }

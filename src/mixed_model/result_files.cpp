@@ -36,57 +36,93 @@ double share_se(const Eigen::VectorXd& selector, const Eigen::VectorXd& estimate
 
 }  // namespace
 
-void writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
-                       const std::string& filename) {
+namespace {
+
+PendingFile open_result(const std::string& filename) {
     PendingFile file = open_pending_file(filename, "w");
     if (file.stream == nullptr) {
         throw OutputFailure("无法打开文件 " + filename);
     }
+    return file;
+}
+
+// "Sample_ID,Ran_Effects", then "ID\tvalue" per row (column 0, default stream format).
+std::string breeding_value_text(const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids) {
     if (ran_eff.rows() != static_cast<Eigen::Index>(sample_ids.size())) {
-        // The temporary file is discarded: no result is better than a header without values.
+        // No result is better than a header without values.
         throw OutputFailure("Error：sample_ids and ran_eff row number were not matcthed！");
     }
+    std::ostringstream text;
+    text << "Sample_ID,Ran_Effects\n";
+    for (Eigen::Index i = 0; i < ran_eff.rows(); ++i) {
+        text << sample_ids[static_cast<std::size_t>(i)] << "\t" << ran_eff(i, 0) << "\n";
+    }
+    return text.str();
+}
+
+// SE = sqrt(PEV) and reliability 1 - PEV / genetic variance, "NA" where that variance is 0.
+void write_error_columns(std::ostream& text, double pev, double genetic_variance) {
+    text << std::sqrt(pev) << "\t";
+    if (genetic_variance > 0.0) {
+        text << 1.0 - pev / genetic_variance << "\n";
+    } else {
+        text << "NA\n";
+    }
+}
+
+// Writes every (file, text) pair, then puts all the files in place together.
+void write_together(const std::vector<std::pair<std::string, std::string>>& files) {
+    std::vector<PendingFile> pending;
+    pending.reserve(files.size());
+    for (const auto& [name, text] : files) {
+        pending.push_back(open_result(name));
+    }
     try {
-        std::ostringstream text;  // default format: 6 significant digits
-        text << "Sample_ID,Ran_Effects\n";
-        for (Eigen::Index i = 0; i < ran_eff.rows(); ++i) {
-            text << sample_ids[static_cast<std::size_t>(i)] << "\t" << ran_eff(i, 0) << "\n";
+        std::vector<PendingFile*> all;
+        for (std::size_t f = 0; f < files.size(); ++f) {
+            write_text(pending[f], files[f].second);
+            all.push_back(&pending[f]);
         }
-        write_text(file, text.str());
-        commit_pending_file(file);
+        commit_pending_files(all);
     } catch (const std::runtime_error& error) {
         throw OutputFailure(error.what());
     }
 }
 
-void write_reliability_file(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
-                            const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
-                            const std::string& filename) {
-    PendingFile file = open_pending_file(filename, "w");
-    if (file.stream == nullptr) {
-        throw OutputFailure("无法打开文件 " + filename);
+}  // namespace
+
+void writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
+                       const std::string& filename) {
+    write_together({{filename, breeding_value_text(ran_eff, sample_ids)}});
+}
+
+void write_breeding_value_files(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
+                                const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
+                                const std::string& values_name, const std::string& reliability_name) {
+    std::ostringstream text;
+    text << "ID\tEBV\tSE\tReliability\n";
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const auto k = static_cast<Eigen::Index>(i);
+        text << ids[i] << "\t" << ran_eff(k, 0) << "\t";
+        write_error_columns(text, pev[k], genetic_variances[k]);
     }
-    try {
-        std::ostringstream text;
-        text << "ID\tEBV\tSE\tReliability\n";
-        for (std::size_t i = 0; i < ids.size(); ++i) {
+    write_together({{values_name, breeding_value_text(ran_eff, ids)}, {reliability_name, text.str()}});
+}
+
+void write_effect_files(const std::vector<EffectPrediction>& effects, const std::string& trait,
+                        const std::string& values_name, const std::string& reliability_name) {
+    std::ostringstream values, reliability;
+    values << "Effect\tTrait\tID\tValue\n";
+    reliability << "Effect\tTrait\tID\tEBV\tSE\tReliability\n";
+    for (const EffectPrediction& effect : effects) {
+        for (std::size_t i = 0; i < effect.ids.size(); ++i) {
             const auto k = static_cast<Eigen::Index>(i);
-            text << ids[i] << "\t" << ran_eff(k, 0) << "\t" << std::sqrt(pev[k]) << "\t";
-            if (genetic_variances[k] > 0.0) {
-                text << 1.0 - pev[k] / genetic_variances[k] << "\n";
-            } else {
-                text << "NA\n";
-            }
-            if (text.tellp() > (1 << 20)) {
-                write_text(file, text.str());
-                text.str("");
-            }
+            values << effect.name << "\t" << trait << "\t" << effect.ids[i] << "\t" << effect.values[k] << "\n";
+            reliability << effect.name << "\t" << trait << "\t" << effect.ids[i] << "\t" << effect.values[k] << "\t";
+            write_error_columns(reliability, effect.error_variances[k], effect.prior_variances[k]);
         }
-        write_text(file, text.str());
-        commit_pending_file(file);
-    } catch (const std::runtime_error& error) {
-        throw OutputFailure(error.what());
     }
+    write_together({{values_name, values.str()}, {reliability_name, reliability.str()}});
 }
 
 std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& names, const Eigen::VectorXd& estimates,
@@ -132,27 +168,18 @@ std::vector<ResultRow> count_rows(std::size_t n_records, std::size_t n_individua
 }
 
 void write_variance_file(const std::vector<ResultRow>& rows, const std::string& filename) {
-    PendingFile file = open_pending_file(filename, "w");
-    if (file.stream == nullptr) {
-        throw OutputFailure("无法打开文件 " + filename);
-    }
-    try {
-        std::ostringstream text;
-        text << "Source\tEstimate\tSE\n";
-        for (const ResultRow& row : rows) {
-            text << row.source << "\t";
-            if (row.whole) {
-                text << static_cast<long long>(row.estimate);
-            } else {
-                write_cell(text, row.estimate);
-            }
-            text << "\t";
-            write_cell(text, row.se);
-            text << "\n";
+    std::ostringstream text;
+    text << "Source\tEstimate\tSE\n";
+    for (const ResultRow& row : rows) {
+        text << row.source << "\t";
+        if (row.whole) {
+            text << static_cast<long long>(row.estimate);
+        } else {
+            write_cell(text, row.estimate);
         }
-        write_text(file, text.str());
-        commit_pending_file(file);
-    } catch (const std::runtime_error& error) {
-        throw OutputFailure(error.what());
+        text << "\t";
+        write_cell(text, row.se);
+        text << "\n";
     }
+    write_together({{filename, text.str()}});
 }

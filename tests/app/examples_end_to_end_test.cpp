@@ -146,7 +146,7 @@ PhenotypeData records(const std::vector<std::string>& ids) {
 // for --reml), the individuals of the kinship file and the records used, then `size_line`.
 std::string reml_console(const std::string& gap, const std::string& kinship, int individuals, int records,
                          const std::string& size_line) {
-    return "🏃 Start analysis: #\n\n👉" + gap + "Loading kinship file: " + kinship + ".kinship.txt\n\t" +
+    return kStartLines + "👉" + gap + "Loading kinship file: " + kinship + ".kinship.txt\n\t" +
            std::to_string(individuals) + " individuals were detected in the kinship file.\n👉 Loading phenotype file: " +
            kDemo + ".phe\n\t" + std::to_string(records) + " effective records without missing covariate and kinship "
            "and will be used for REML analysis.\n" + size_line + "\n🏃 Start REML analysis!\n\n Iteration         "
@@ -249,7 +249,7 @@ TEST(ExamplesEndToEnd, RemlTraceAndEstimatesFollowTheLiteralIteration) {
     expect_console_and_log(console, read_file(d.dir + "/reml.log"),
                            reml_console("", "G", 400, 370, "👉 kinship matrix size: 370 x 370 used for REML analysis.\n")
                                + "😊 All finished!\n\n");
-    EXPECT_EQ(d.runs[3].err, "");
+    EXPECT_EQ(d.runs[3].err, "👏 Variance components were saved in reml.vc.txt\n");
     EXPECT_FALSE(file_exists(d.dir + "/reml.random.txt"));
 }
 
@@ -268,7 +268,8 @@ TEST(ExamplesEndToEnd, BreedingValuesSolveTheMixedModelEquations) {
                                "predicted\n\n👏 Fixed effects were shown:\n\nIntercept\t#\nCovar2_F\t0\nCovar2_M\t#\n"
                                "Covar3_H2\t0\nCovar3_H1\t#\nCovar3_H3\t#\n\n😊 All finished!\n\n");
     EXPECT_EQ(d.runs[4].err, "\n👏 Predicted breeding values were saved in predict.random.txt\n👏 Their standard "
-                             "errors and reliabilities were saved in predict.reliability.txt\n");
+                             "errors and reliabilities were saved in predict.reliability.txt\n👏 Variance components "
+                             "were saved in predict.vc.txt\n");
     // The reliability file: the same individuals and breeding values, reliabilities in [0, 1].
     const auto reliabilities = words_of(read_file(d.dir + "/predict.reliability.txt"));
     ASSERT_EQ(reliabilities.size(), lines.size());

@@ -61,13 +61,15 @@ TEST(NumericCovariates, FitRegressionsBesideAClassAndDoNotDependOnUnits) {
     const Eigen::VectorXd effects = (Eigen::VectorXd(4) << 5.0, 1.0, 0.02, -0.1).finished();
     const Eigen::VectorXd y = X * effects + simulate_trait(K, X.leftCols(1), 1.0, 1.0, 9).col(0) - Eigen::VectorXd::Constant(kRecords, 10.0);
 
-    Printed runs[2];
-    for (int scaled = 0; scaled < 2; ++scaled) {
+    // Units change nothing, also where the squares of the values leave a double's range.
+    const double units[] = {1.0, 1e6, 1e200, 1e-200};
+    Printed runs[4];
+    for (int scaled = 0; scaled < 4; ++scaled) {
         std::string phenotypes = "ID\tSex\tage\tweight\tTrait\n";
         for (int i = 0; i < kRecords; ++i) {
             char line[160];
             std::snprintf(line, sizeof line, "I%d\t%s\t%.17g\t%.17g\t%.17g\n", i, i % 2 ? "F" : "M",
-                          X(i, 2) * (scaled ? 1e6 : 1.0), X(i, 3), y[i]);
+                          X(i, 2) * units[scaled], X(i, 3), y[i]);
             phenotypes += line;
         }
         const std::string dir = make_scratch_dir();
@@ -86,8 +88,8 @@ TEST(NumericCovariates, FitRegressionsBesideAClassAndDoNotDependOnUnits) {
     const Eigen::LLT<Eigen::MatrixXd> V_chol(V);
     const Eigen::VectorXd b = (X.transpose() * V_chol.solve(X)).ldlt().solve(X.transpose() * V_chol.solve(y));
 
-    for (int scaled = 0; scaled < 2; ++scaled) {
-        SCOPED_TRACE(scaled ? "age in units 1e-6 as large" : "age as simulated");
+    for (int scaled = 0; scaled < 4; ++scaled) {
+        SCOPED_TRACE("age in units " + std::to_string(1.0 / units[scaled]) + " as large");
         const Printed& printed = runs[scaled];
         EXPECT_NEAR(printed.sigma_a2, best.sigma_a2, 1e-4 * best.sigma_a2);
         EXPECT_NEAR(printed.sigma_e2, best.sigma_e2, 1e-4 * best.sigma_e2);
@@ -98,7 +100,7 @@ TEST(NumericCovariates, FitRegressionsBesideAClassAndDoNotDependOnUnits) {
         EXPECT_EQ(printed.effects[1].second, 0.0);
         EXPECT_EQ(printed.effects[3].first, "age");
         EXPECT_EQ(printed.effects[4].first, "weight");
-        const double age_slope = scaled ? b[2] * 1e-6 : b[2];
+        const double age_slope = b[2] / units[scaled];
         EXPECT_NEAR(printed.effects[0].second, b[0], 1e-4 * std::fabs(b[0]));
         EXPECT_NEAR(printed.effects[2].second, b[1], 1e-4 * std::fabs(b[1]));
         EXPECT_NEAR(printed.effects[3].second, age_slope, 1e-4 * std::fabs(age_slope));

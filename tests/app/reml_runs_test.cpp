@@ -59,3 +59,28 @@ TEST(RemlRuns, TextKinshipOfAHeritabilityOfOneConvergesAtTheBoundaryAsTheBinaryD
     ASSERT_TRUE(std::regex_search(text.out, iterations, std::regex("\n +([0-9]+) [^\n]*\n✅")));
     EXPECT_LT(std::stoi(iterations[1]), 40);
 }
+
+// An individual without a record whose kinship row no relationship matrix has (its diagonal far
+// below its relationship with a recorded individual) is named, and no breeding value is written:
+// never shown as known without error.
+TEST(RemlRuns, PredictionStopsOnAnImpossibleKinshipRowOfAnIndividualWithoutRecord) {
+    const std::string dir = make_scratch_dir();
+    const std::string examples = std::string(ZELKORA_SOURCE_DIR) + "/examples/demo";
+    ASSERT_EQ(run_zelkora({"--kinship", "--bedfile", examples, "--out", "G"}, dir).status, 0);
+    std::vector<std::string> lines = lines_of(read_file(dir + "/G.kinship.txt"));
+    std::string kinship = lines[0] + "\tZ\n", last = "Z\t";
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const bool related = lines[i].rfind("I201\t", 0) == 0;
+        kinship += lines[i] + (related ? "0.9000\t" : "0.0000\t") + "\n";
+        last += related ? "0.9000\t" : "0.0000\t";
+    }
+    write_file(dir + "/K.txt", kinship + last + "0.1000\t\n");
+    const CommandResult run = run_zelkora({"--predict", "--kin-file", "K.txt", "--phefile", examples + ".phe",
+                                           "--phe-pos", "4", "--covar-pos", "2,3", "--out", "r"},
+                                          dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("the kinship row of individual Z is not that of a relationship matrix"), std::string::npos)
+        << run.out << run.err;
+    EXPECT_FALSE(file_exists(dir + "/r.random.txt"));
+    EXPECT_FALSE(file_exists(dir + "/r.reliability.txt"));
+}

@@ -89,14 +89,14 @@ TEST_F(WholeRuns, GenomicTextWithAProgressLineOnATerminalAndBinaryWithout) {
     EXPECT_EQ(screen.back(), '\r');  // the line is wiped before the next output
     // Neither the console file nor the log has the progress line.
     expect_console_and_log(read_file(dir + "/console.txt"), read_file(dir + "/g.log"),
-                 "🏃 Start analysis: #\n\n" + kGenotypeLines +
+                 kStartLines + kGenotypeLines +
                      "👉 Calculating genomic relationship matrix using method 1...\n~Building G matrix# 秒\n" +
                      kWholeGReports("g") + "👏 Kinship matrix written to g.kinship.txt\n\n😊 All finished!\n\n~Run times: # 秒\n");
 
     // Method 3 with lambda 0.5 on two threads; binary: the lower triangle by rows as floats.
     const CommandResult binary = run({"--kinship", "--bedfile", "geno", "--kin-bin", "--kin-method", "3",
                                       "--kin-lambda", "0.5", "--threads", "2", "--out", "gb"},
-                                     "🏃 Start analysis: #\n\n" + kGenotypeLines +
+                                     kStartLines + kGenotypeLines +
                                          "👉 Calculating genomic relationship matrix using method 3...\n" +
                                          kWholeGReports("gb") + "~GRM has been written to [gb.bin] and IDs to [gb.id].\n"
                                          "👏 Kinship matrix written to binary files.\n~Run times: # 秒\n");
@@ -112,7 +112,7 @@ TEST_F(WholeRuns, GenomicTextWithAProgressLineOnATerminalAndBinaryWithout) {
 
 TEST_F(WholeRuns, PedigreeAndSingleStep) {
     const CommandResult pedigree = run({"--kinship", "--pedigree", "ped.txt", "--out", "a"},
-                                       "🏃 Start analysis: #\n\n" + kPedigreeLines +
+                                       kStartLines + kPedigreeLines +
                                            "👏 Inbreeding coefficients written to a.inbreeding.txt (mean F from "
                                            "the pedigree #).\n"
                                            "👏 Kinship matrix written to a.kinship.txt\n\n😊 All finished!\n\n"
@@ -131,7 +131,7 @@ TEST_F(WholeRuns, PedigreeAndSingleStep) {
     const CommandResult single_step =
         run({"--kinship", "--pedigree", "ped.txt", "--bedfile", "geno", "--kin-tau", "2", "--threads", "2", "--out",
              "h"},
-            "🏃 Start analysis: #\n\n" + kPedigreeLines.substr(0, kPedigreeLines.find("👉 Calculating")) +
+            kStartLines + kPedigreeLines.substr(0, kPedigreeLines.find("👉 Calculating")) +
                 kGenotypeLines +
                 "⚠️ Warning: 2 genotyped individual(s) of geno.fam are not in the pedigree ped.txt (first: X1, X2): "
                 "they are left out of H. Check their IDs, or give --geno-founders to keep them in H as founders.\n"
@@ -189,7 +189,7 @@ TEST_F(WholeRuns, GenomicPartsOfAJobArrayConcatenateToTheWholeBinaryPair) {
         EXPECT_EQ(result.status, 0) << result.out << result.err;
         if (part == "3") {  // 5 rows of 1 + 2 + 3 + 4 + 5 values: 6, 4 and 5 values
             expect_console_and_log(result.out, read_file(dir + "/" + file + ".log"),
-                                   "🏃 Start analysis: #\n\n" + kGenotypeLines +
+                                   kStartLines + kGenotypeLines +
                                        "👉 Calculating genomic relationship matrix using method 2, part 3 of 3: rows "
                                        "5 to 5 of 5 (5 of 15 values)...\n"
                                        "~GRM has been written to [" + file + ".bin] and IDs to [" + file + ".id].\n"

@@ -258,6 +258,29 @@ TEST_F(UnderMpirun, PartsAreRefusedWithTheReason) {
     EXPECT_TRUE(files_starting(dir_, "refused").empty());
 }
 
+TEST_F(UnderMpirun, TheSparseRoutesAreRefusedByName) {
+    CommandResult run = mpirun(2, {"--kinship", "--pedigree", "sim.ped", "--kin-inverse", "--out", "sparse_refused"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(occurrences(run.err, "❎ Error: --kin-inverse cannot run on 2 MPI ranks yet"), 1u) << run.err;
+    run = mpirun(2, {"--predict", "--pedigree", "sim.ped", "--phefile", "sim.phe", "--phe-pos", "4", "--vc", "40,60",
+                     "--out", "sparse_refused"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(occurrences(run.err, "❎ Error: --predict --pedigree cannot run on 2 MPI ranks yet"), 1u) << run.err;
+    EXPECT_TRUE(files_starting(dir_, "sparse_refused").empty());
+}
+
+TEST_F(UnderMpirun, ModelsWithSeveralRandomEffectsAreRefusedByName) {
+    ASSERT_EQ(run_zelkora({"--kinship", "--bedfile", "sim", "--kin-bin", "--out", "several"}, dir_).status, 0);
+    const CommandResult run = mpirun(2, {"--reml", "--kin-file", "several.bin", "--phefile", "sim.phe", "--phe-pos", "4",
+                                         "--rand-pos", "3", "--out", "several_refused"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(occurrences(run.err, "models with several random effects (--mkin-file with several kinships, --pe, "
+                                   "--rand-pos) cannot run on 2 MPI ranks yet"),
+              1u)
+        << run.out << run.err;
+    EXPECT_FALSE(file_exists(dir_ + "/several_refused.vc.txt"));
+}
+
 // Every number of two result files (tab-separated, first line a header, first field the ID):
 // the same IDs, and values within a unit of their sixth significant digit, the precision they
 // are printed with.

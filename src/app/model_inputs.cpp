@@ -1,0 +1,156 @@
+#include <cmath>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/model_inputs.h"
+#include "log/logger.h"
+#include "mixed_model/mixed_model.h"
+
+// Centres and scales the last `count` columns of both designs in place. The spread is taken of
+// the column divided by its largest magnitude, so that values near 1e-200 or 1e200 (squares out
+// of a double's range) are scaled as any others.
+std::vector<NumericScale> standardise_numeric(Eigen::MatrixXd& full, Eigen::MatrixXd& reduced, std::size_t count) {
+    std::vector<NumericScale> scales(count);
+    const auto q = static_cast<Eigen::Index>(count);
+    for (Eigen::Index c = 0; c < q; ++c) {
+        auto column = full.col(full.cols() - q + c);
+        NumericScale& s = scales[static_cast<std::size_t>(c)];
+        s.constant = column.rows() == 0 || column.maxCoeff() == column.minCoeff();
+        if (!s.constant) {
+            const double largest = column.cwiseAbs().maxCoeff();
+            const Eigen::ArrayXd z = column.array() / largest;
+            const double centre = z.mean();
+            const double spread = std::sqrt((z - centre).square().mean());
+            s.constant = !(spread > 0.0);
+            s.centre = largest * centre;
+            s.scale = largest * spread;
+            if (!s.constant) {
+                column = (z - centre) / spread;
+            }
+        }
+        if (s.constant) {
+            s.centre = 0.0;
+            s.scale = 1.0;
+            column.setZero();
+        }
+        reduced.col(reduced.cols() - q + c) = column;
+    }
+    return scales;
+}
+
+void unstandardise_effects(Eigen::MatrixXd& b, const std::vector<NumericScale>& numeric) {
+    const auto q = static_cast<Eigen::Index>(numeric.size());
+    for (Eigen::Index c = 0; c < q; ++c) {
+        const NumericScale& s = numeric[static_cast<std::size_t>(c)];
+        double& slope = b(b.rows() - q + c, 0);
+        slope = s.constant ? 0.0 : slope / s.scale;
+        b(0, 0) -= slope * s.centre;
+    }
+}
+
+// A class covariate's reference level is the first column of its block.
+std::vector<std::string> aliased_effects(const Eigen::MatrixXd& full_design, const std::vector<std::string>& labels,
+                                         const std::vector<NumericScale>& numeric) {
+    std::vector<bool> estimated(static_cast<std::size_t>(full_design.cols()), false);
+    for (Eigen::Index column : fixed_effect_columns(full_design)) {
+        estimated[static_cast<std::size_t>(column)] = true;
+    }
+    const std::size_t class_end = labels.size() - numeric.size();
+    std::vector<std::string> aliased;
+    std::string block;  // "Covar<column>_" of the class covariate being walked
+    for (std::size_t c = 1; c < labels.size(); ++c) {
+        if (c < class_end) {
+            const std::string prefix = labels[c].substr(0, labels[c].find('_') + 1);
+            const bool reference = prefix != block;
+            block = prefix;
+            if (!reference && !estimated[c]) {
+                aliased.push_back(labels[c]);
+            }
+        } else if (!estimated[c] && !numeric[c - class_end].constant) {
+            aliased.push_back(labels[c]);
+        }
+    }
+    return aliased;
+}
+
+
+void print_fixed_effects(Logger& logger, const Eigen::MatrixXd& b, const Eigen::MatrixXd& full_design,
+                         const std::vector<std::string>& labels, const std::vector<NumericScale>& numeric,
+                         const Eigen::VectorXd* se) {
+    logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
+    if (se != nullptr) {
+        logger.tee << "Effect\tEstimate\tSE" << std::endl;
+    }
+    for (Eigen::Index i = 0; i < b.rows(); ++i) {
+        logger.tee << labels[static_cast<std::size_t>(i)] << "\t" << b(i, 0);
+        if (se != nullptr) {
+            logger.tee << "\t" << (*se)[i];
+        }
+        logger.tee << std::endl;
+    }
+    for (const std::string& label : aliased_effects(full_design, labels, numeric)) {
+        logger.tee << "👉 " << label << " is aliased: its records are a combination of those of other fixed "
+                   << "effects (for example two covariates whose levels always occur together), so its effect "
+                   << "is shown as 0." << std::endl;
+    }
+}
+
+Eigen::MatrixXd unstandardise_covariance(const Eigen::MatrixXd& covariance, const std::vector<NumericScale>& numeric) {
+    // b_user = J b: slope_c / scale_c, and the intercept minus every slope times its centre.
+    const Eigen::Index p = covariance.rows();
+    const auto q = static_cast<Eigen::Index>(numeric.size());
+    Eigen::MatrixXd J = Eigen::MatrixXd::Identity(p, p);
+    for (Eigen::Index c = 0; c < q; ++c) {
+        const NumericScale& s = numeric[static_cast<std::size_t>(c)];
+        const Eigen::Index row = p - q + c;
+        J(row, row) = s.constant ? 0.0 : 1.0 / s.scale;
+        J(0, row) = -J(row, row) * s.centre;
+    }
+    return J * covariance * J.transpose();
+}
+
+std::vector<NumericScale> check_records_and_design(const RunOptions& options, Logger& logger, PhenotypeData& phenotype) {
+    const Eigen::MatrixXd& y = std::get<0>(phenotype);
+    const std::vector<std::string>& labels = std::get<4>(phenotype);
+    if (y.rows() < 2) {
+        throw RunFailure("REML needs at least two records with a trait value, complete covariates "
+                                 "and a row in the kinship file; " + options.phe_file + " has " +
+                                 std::to_string(y.rows()) + ".");
+    }
+    std::vector<NumericScale> numeric =
+        standardise_numeric(std::get<1>(phenotype), std::get<2>(phenotype), options.qcovar_pos.size());
+    const Eigen::MatrixXd& reduced_design = std::get<2>(phenotype);
+    std::vector<Eigen::Index> in_order(static_cast<std::size_t>(reduced_design.cols()));
+    for (std::size_t c = 0; c < in_order.size(); ++c) {
+        in_order[c] = static_cast<Eigen::Index>(c);
+    }
+    const auto rank = static_cast<Eigen::Index>(independent_columns(reduced_design, in_order).size());
+    if (y.rows() <= rank) {
+        throw RunFailure("the " + std::to_string(y.rows()) + " records are no more than the " +
+                                 std::to_string(rank) + " fixed effects they estimate; REML needs more records " +
+                                 "than fixed effects (use fewer --covar-pos columns).");
+    }
+    if (y.maxCoeff() == y.minCoeff()) {
+        throw RunFailure("the trait has the same value in all " + std::to_string(y.rows()) +
+                                 " records; there is no variance to estimate.");
+    }
+    // Values that differ but whose variance underflows to 0 or overflows (traits near 1e-200
+    // or 1e200) cannot be estimated in double precision.
+    const double variance = computeVariance(y);
+    if (!(variance > 0.0) || !std::isfinite(variance)) {
+        std::ostringstream message;
+        message << "the trait values range from " << y.minCoeff() << " to " << y.maxCoeff()
+                << ", so their variance is " << (variance > 0.0 ? "too large" : "too small")
+                << " to compute; rescale the trait (for example to units between 0.001 and 1000).";
+        throw RunFailure(message.str());
+    }
+    for (std::size_t c = 0; c < numeric.size(); ++c) {
+        if (numeric[c].constant) {
+            logger.tee << "👉 The numeric covariate " << labels[labels.size() - numeric.size() + c] << " (column "
+                       << options.qcovar_pos[c] + 1 << ") has the same value in every record: it is aliased with "
+                       << "the intercept, and its effect is shown as 0." << std::endl;
+        }
+    }
+    return numeric;
+}

@@ -1,0 +1,124 @@
+#pragma once
+
+// What the REML and prediction runs of every model share: the phenotype's checks and the
+// numeric covariates' scaling, and the way a run's failures reach the driver.
+
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "app/app.h"
+#include "kinship_io/kinship_source.h"
+#include "log/failures.h"
+#include "mixed_model/mixed_model.h"
+
+class Logger;
+
+// A kinship or phenotype file (or option) the run cannot use: the readers' errors are input
+// failures, reported on standard error; every other error of the runs goes to the log.
+template <typename Action>
+auto as_input_error(Action action) -> decltype(action()) {
+    try {
+        return action();
+    } catch (const InputFailure&) {
+        throw;  // already says what it is
+    } catch (const std::runtime_error& error) {
+        throw InputFailure(error.what());
+    } catch (const std::invalid_argument& error) {
+        throw InputFailure(error.what());
+    }
+}
+
+// A numeric covariate as the arithmetic sees it: (x - centre) / scale, so that its units change
+// nothing in the estimation. A constant one becomes a zero column, which is never taken.
+struct NumericScale {
+    double centre = 0.0;
+    double scale = 1.0;
+    bool constant = false;
+};
+
+
+// Centres and scales the last `count` columns of both designs in place (the numeric
+// covariates), each by its largest magnitude first so that any units work.
+std::vector<NumericScale> standardise_numeric(Eigen::MatrixXd& full, Eigen::MatrixXd& reduced, std::size_t count);
+// Fixed effects of the standardised design in the user's units: a slope per unit of the
+// covariate, and the intercept at covariates 0 rather than at their means. `b` has one row per
+// column of the full design. The same for their sampling covariance (J C J').
+void unstandardise_effects(Eigen::MatrixXd& b, const std::vector<NumericScale>& numeric);
+Eigen::MatrixXd unstandardise_covariance(const Eigen::MatrixXd& covariance, const std::vector<NumericScale>& numeric);
+// Labels of the fixed effects shown as 0 because they duplicate others, besides each class
+// covariate's reference level and the constant numeric covariates.
+std::vector<std::string> aliased_effects(const Eigen::MatrixXd& full_design, const std::vector<std::string>& labels,
+                                         const std::vector<NumericScale>& numeric);
+// "👏 Fixed effects were shown:", one line per label with b (already in the user's units) and,
+// when `se` is given, a header and the SE of each, then a note for each level that is aliased
+// with others (its effect shown as 0).
+void print_fixed_effects(Logger& logger, const Eigen::MatrixXd& b, const Eigen::MatrixXd& full_design,
+                         const std::vector<std::string>& labels, const std::vector<NumericScale>& numeric,
+                         const Eigen::VectorXd* se = nullptr);
+// The checks every run makes of the records it read (at least two, more than the fixed effects,
+// a trait that varies within a double's range); then the numeric covariates scaled, with a note
+// for a constant one. Throws RunFailure.
+std::vector<NumericScale> check_records_and_design(const RunOptions& options, Logger& logger, PhenotypeData& phenotype);
+
+// Runs `run` after the option checks; any failure ends the run with status 1.
+template <typename Run>
+int guarded(Logger& logger, const RunOptions& options, Run run) {
+    try {
+        as_input_error([&] {
+            check_covariate_columns(options.covar_pos);
+            check_numeric_covariate_columns(options.covar_pos, options.qcovar_pos);
+        });
+        return run();
+    } catch (const std::exception& error) {
+        return report_failure(error, logger);
+    }
+}
+
+// ---- Models beyond one kinship ----------------------------------------------------------------
+// The files a --mkin-file list names, one per line (blank lines skipped; a relative name is
+// read from the current folder, else beside the list). Throws InputCheckFailure naming the
+// list and line for a missing file, the list itself, or an empty list.
+std::vector<std::string> read_kinship_list(const std::string& list_path);
+// A --rand-pos column given twice, or also as a fixed covariate or the trait: InputCheckFailure.
+void check_random_columns(const RunOptions& options);
+
+// One kinship of a model, opened without its values.
+struct ModelKinship {
+    std::string name;  // "Add" for --kin-file, K1, K2, ... for --mkin-file
+    KinshipSource source;
+    std::unordered_map<std::string, std::int64_t> position;  // ID -> matrix position
+};
+// Everything a model's runs read: its kinships, the records of individuals in every kinship
+// (checked, numeric covariates scaled), the individuals with records in the order first met,
+// and the names of the random effects (kinships, PE, random classes; the residual is "e").
+struct ModelSetup {
+    std::vector<ModelKinship> kinships;
+    PhenotypeRecords records;
+    std::string trait_name;
+    std::vector<NumericScale> numeric;
+    std::vector<std::string> individuals;
+    std::vector<Eigen::Index> individual_of_record;
+    bool pe = false;
+    std::vector<std::string> names;
+    std::vector<int> repeatable;  // the components of a repeatability: kinships and PE (with PE only)
+};
+ModelSetup set_up_model(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files);
+// The random effects for the dense evaluator, each kinship read at the individuals with records
+// and checked for eigenvalues below what rounding explains.
+std::vector<RandomEffect> model_effects(const ModelSetup& model, const std::vector<int>& rand_pos);
+// The levels of random class c in the order first met (the evaluator's level numbers).
+std::vector<std::string> class_levels(const ModelSetup& model, std::size_t c);
+// A kinship's columns at the individuals (N x q, every individual of the file) and its diagonal.
+Eigen::MatrixXd kinship_columns(const ModelKinship& kinship, const std::vector<std::string>& individuals);
+Eigen::VectorXd kinship_diagonal_of(const ModelKinship& kinship);
+
+// The REML and prediction runs of a model with several random effects (more than one kinship,
+// --pe, --rand-pos); `kinship_files` from --kin-file or the --mkin-file list.
+int run_model_reml(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files);
+int run_model_predict(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files);

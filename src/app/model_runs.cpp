@@ -1,0 +1,426 @@
+// REML and prediction of the models with several random effects: kinships, the permanent
+// environment of repeated records, random classes; given variances (--vc) and likelihood-ratio
+// tests (--lrt). One record group per set of random levels (mixed_model/GroupedEvaluator).
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+#include <numeric>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/model_inputs.h"
+#include "distributed/distributed.h"
+#include "log/logger.h"
+#include "mixed_model/mixed_model.h"
+
+namespace {
+
+constexpr double kTolerance = 1e-5;
+// The random effects start with this share of the trait's variance between them.
+constexpr double kStartShare = 0.3;
+
+int column_width(const std::string& name) { return std::max(15, static_cast<int>(name.size()) + 2); }
+
+// The model as the estimation sees it: the evaluator over the scaled trait, the full design's
+// estimable columns, and the units to report in.
+struct Fitting {
+    std::vector<std::string> names;       // the components, the residual ("e") last
+    std::vector<Eigen::Index> kept;       // columns of the full design estimated (the others are 0)
+    TraitScale trait;
+    double units = 1.0;                   // trait scale squared
+    double log_likelihood_shift = 0.0;    // to the trait's units
+    std::unique_ptr<GroupedEvaluator> evaluator;
+    AiRemlSettings settings;
+};
+
+Fitting fitting_of(const RunOptions& options, const ModelSetup& model, int max_iter) {
+    Fitting fit;
+    fit.names = model.names;
+    fit.names.push_back("e");
+    const Eigen::MatrixXd& y = std::get<0>(model.records.data);
+    // REML on the design without reference levels, its columns taken in order, as for one
+    // kinship: the log-likelihoods of every model share one convention.
+    const Eigen::MatrixXd& reduced_design = std::get<2>(model.records.data);
+    std::vector<Eigen::Index> in_order(static_cast<std::size_t>(reduced_design.cols()));
+    std::iota(in_order.begin(), in_order.end(), Eigen::Index{0});
+    const Eigen::MatrixXd X = reduced_design(Eigen::all, independent_columns(reduced_design, in_order));
+    const auto n = y.rows();
+    const auto p = static_cast<Eigen::Index>(fit.kept.size());
+    fit.trait = trait_scale(y, has_constant_column(X));
+    const Eigen::VectorXd y_scaled = (y.col(0).array() - fit.trait.centre) / fit.trait.scale;
+    fit.units = fit.trait.scale * fit.trait.scale;
+    fit.log_likelihood_shift = -0.5 * static_cast<double>(n - p) * std::log(fit.units);
+    const double residual_variance = fixed_effect_residual_variance(X, y_scaled);
+    fit.evaluator = std::make_unique<GroupedEvaluator>(model_effects(model, options.rand_pos), X, y_scaled);
+
+    const auto count = static_cast<Eigen::Index>(fit.names.size());
+    const double variance = computeVariance(y_scaled);
+    fit.settings.names.clear();
+    for (const std::string& name : fit.names) {
+        fit.settings.names.push_back("V(" + name + ")");
+    }
+    fit.settings.start = Eigen::VectorXd::Constant(count, kStartShare * variance / static_cast<double>(count - 1));
+    fit.settings.start[count - 1] = (1.0 - kStartShare) * variance;
+    fit.settings.limits = Eigen::VectorXd::Zero(count);
+    fit.settings.limits[count - 1] = kResidualLimit * residual_variance;
+    fit.settings.records = n;
+    fit.settings.max_iter = max_iter;
+    fit.settings.tol = kTolerance;
+    return fit;
+}
+
+void write_header(std::ostream& out, const std::vector<std::string>& names) {
+    out << std::setw(10) << "Iteration" << std::setw(15) << "LogLik";
+    for (const std::string& name : names) {
+        out << std::setw(column_width(name)) << name;
+    }
+    out << std::setw(15) << "Max_change" << std::endl;
+}
+
+void write_iteration(std::ostream& out, const AiRemlStep& step, const Fitting& fit) {
+    out << std::setw(10) << step.iteration << std::setw(15) << step.log_likelihood + fit.log_likelihood_shift;
+    for (std::size_t k = 0; k < fit.names.size(); ++k) {
+        out << std::setw(column_width(fit.names[k])) << step.theta[static_cast<Eigen::Index>(k)] * fit.units;
+    }
+    out << std::setw(15) << step.changes.maxCoeff() << std::endl;
+    const std::string note = reml_step_note(step, fit.settings.names);
+    if (!note.empty()) {
+        out << std::setw(10) << "" << "  note: " << note << std::endl;
+    }
+}
+
+// 2 Delta log L and its p-value against the 50:50 mixture of chi2(0) and chi2(1).
+std::pair<double, double> likelihood_ratio(double full, double reduced) {
+    const double statistic = std::max(0.0, 2.0 * (full - reduced));
+    return {statistic, statistic > 0.0 ? 0.5 * std::erfc(std::sqrt(0.5 * statistic)) : 1.0};
+}
+
+void write_rows(std::ostream& out, const std::vector<ResultRow>& rows) {
+    out << "Source\tEstimate\tSE\n";
+    for (const ResultRow& row : rows) {
+        out << row.source << "\t" << row.estimate << "\t";
+        if (std::isnan(row.se)) {
+            out << "NA\n";
+        } else {
+            out << row.se << "\n";
+        }
+    }
+    out << std::flush;
+}
+
+struct Estimate {
+    Eigen::VectorXd theta;       // scaled
+    Eigen::MatrixXd covariance;  // trait units squared; empty for given values
+    double log_likelihood = 0.0; // trait units
+    std::vector<ResultRow> lrt;
+};
+
+// REML with the trace, the verdict, the table of components and shares, the sampling
+// covariance and the boundary notes; then the likelihood-ratio tests when asked for. Nothing
+// when it does not converge (the trace says so).
+std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, const ModelSetup& model, const Fitting& fit) {
+    if (options.max_iter > kMostRemlIterations + 1) {
+        logger.tee << "👉 --max-iter " << options.max_iter << " is more than a run makes: REML stops after "
+                   << kMostRemlIterations << " iterations." << std::endl;
+    }
+    write_header(logger.tee, fit.names);
+    const auto start = std::chrono::steady_clock::now();
+    const AiRemlRun run =
+        ai_reml(*fit.evaluator, fit.settings, [&](const AiRemlStep& step) { write_iteration(logger.tee, step, fit); });
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    logger.tee << "👉 " << run.iterations.size() << " iteration(s) in " << seconds << " s, "
+               << seconds / static_cast<double>(std::max<std::size_t>(run.iterations.size(), 1))
+               << " s each (records in " << fit.evaluator->groups() << " groups)" << std::endl;
+    if (!run.converged) {
+        logger.tee << "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n" << std::flush;
+        if (run.capped) {
+            logger.tee << "❎ " << kMostRemlIterations
+                       << " iterations did not converge: a larger --max-iter will not help; check the data."
+                       << std::endl;
+        }
+        return std::nullopt;
+    }
+    Estimate result;
+    result.theta = run.theta;
+    result.covariance = run.ai_inverse * (fit.units * fit.units);
+    result.log_likelihood = run.at_estimate.log_likelihood + fit.log_likelihood_shift;
+    const Eigen::VectorXd values = run.theta * fit.units;
+    logger.tee << "✅ Converged!!!\n\n";
+    write_rows(logger.tee, variance_component_rows(model.names, values, result.covariance, model.repeatable,
+                                                   result.log_likelihood));
+    logger.tee << "\n👉 Sampling covariance of the estimates (the inverse of the average information):\n";
+    logger.tee << std::setw(15) << "";
+    for (const std::string& name : fit.names) {
+        logger.tee << std::setw(column_width(name)) << name;
+    }
+    logger.tee << "\n";
+    for (std::size_t a = 0; a < fit.names.size(); ++a) {
+        logger.tee << std::setw(15) << fit.names[a];
+        for (std::size_t b = 0; b < fit.names.size(); ++b) {
+            logger.tee << std::setw(column_width(fit.names[b]))
+                       << result.covariance(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b));
+        }
+        logger.tee << "\n";
+    }
+    logger.tee << std::flush;
+    const auto residual = static_cast<Eigen::Index>(fit.names.size()) - 1;
+    for (Eigen::Index k = 0; k < residual; ++k) {
+        if (run.theta[k] == 0.0) {
+            logger.tee << "👉 The estimate V(" << fit.names[static_cast<std::size_t>(k)]
+                       << ") = 0 lies on the boundary of the parameter space (V(" << fit.names[static_cast<std::size_t>(k)]
+                       << ") >= 0): the records show no variance of it, and the standard errors describe the "
+                          "likelihood's curvature there, not a symmetric interval."
+                       << std::endl;
+        }
+    }
+    if (run.theta[residual] <= fit.settings.limits[residual]) {
+        logger.tee << "👉 The estimate V(e) lies at its lower limit, " << fit.settings.limits[residual] * fit.units
+                   << " (" << kResidualLimit
+                   << " x the residual variance of the fixed effects alone): the random effects explain the records "
+                      "entirely, and the standard errors describe the likelihood's curvature there, not a symmetric "
+                      "interval."
+                   << std::endl;
+    }
+
+    if (options.lrt) {
+        logger.tee << "\n👉 Likelihood-ratio tests: REML again with each component fixed at 0\n"
+                   << "Component\tlogL0\t2dlogL\tp\n";
+        for (Eigen::Index k = 0; k < residual; ++k) {
+            AiRemlSettings reduced = fit.settings;
+            reduced.fixed.assign(fit.names.size(), false);
+            reduced.fixed[static_cast<std::size_t>(k)] = true;
+            reduced.start = run.theta;
+            reduced.start[k] = 0.0;
+            const std::string& name = fit.names[static_cast<std::size_t>(k)];
+            const AiRemlRun without = ai_reml(*fit.evaluator, reduced);
+            if (!without.converged) {
+                logger.tee << name << "\tNA\tNA\tNA (REML without it did not converge)" << std::endl;
+                result.lrt.push_back({"LRT(" + name + ")", std::nan(""), std::nan("")});
+                continue;
+            }
+            const double reduced_log_likelihood = without.at_estimate.log_likelihood + fit.log_likelihood_shift;
+            const auto [statistic, p_value] = likelihood_ratio(result.log_likelihood, reduced_log_likelihood);
+            logger.tee << name << "\t" << reduced_log_likelihood << "\t" << statistic << "\t" << p_value << std::endl;
+            result.lrt.push_back({"LRT(" + name + ")", statistic, p_value});
+        }
+    }
+    return result;
+}
+
+// --vc: the values of every component in the order of the table, the residual last and above 0.
+Estimate given_values(const RunOptions& options, Logger& logger, const Fitting& fit) {
+    const auto count = static_cast<Eigen::Index>(fit.names.size());
+    std::string order;
+    for (const std::string& name : fit.names) {
+        order += (order.empty() ? "" : ", ") + name;
+    }
+    if (static_cast<Eigen::Index>(options.vc.size()) != count) {
+        throw InputCheckFailure("--vc gives " + std::to_string(options.vc.size()) + " value(s) but the model has " +
+                                std::to_string(count) + " variance components: " + order +
+                                ", in this order, the residual last.");
+    }
+    if (!(options.vc.back() > 0.0)) {
+        throw InputCheckFailure("--vc: the residual variance, the last value, must be above 0.");
+    }
+    Estimate result;
+    result.theta = Eigen::Map<const Eigen::VectorXd>(options.vc.data(), count) / fit.units;
+    const LikelihoodPoint point = fit.evaluator->evaluate(result.theta);
+    if (!point.finite) {
+        throw RunFailure("at the variances of --vc, " + point.problem + ".");
+    }
+    result.log_likelihood = point.log_likelihood + fit.log_likelihood_shift;
+    logger.tee << "👉 Variance components given by --vc (no REML):" << std::endl;
+    for (Eigen::Index k = 0; k < count; ++k) {
+        logger.tee << "V(" << fit.names[static_cast<std::size_t>(k)] << ")\t" << options.vc[static_cast<std::size_t>(k)]
+                   << std::endl;
+    }
+    return result;
+}
+
+void write_variances(const RunOptions& options, const ModelSetup& model, const Fitting& fit, const Estimate& estimate) {
+    std::vector<ResultRow> rows = variance_component_rows(model.names, estimate.theta * fit.units, estimate.covariance,
+                                                          model.repeatable, estimate.log_likelihood);
+    rows.insert(rows.end(), estimate.lrt.begin(), estimate.lrt.end());
+    for (const ResultRow& row : count_rows(std::get<0>(model.records.data).rows(), model.individuals.size())) {
+        rows.push_back(row);
+    }
+    write_variance_file(rows, options.out_prefix + ".vc.txt");
+}
+
+// The BLUPs and prediction error variances of random effect k at N individuals (or levels):
+// `level_columns(start, width)` gives, for individuals start.., the column of each over the
+// effect's levels (a kinship's values at the individuals with records, or a unit vector), and
+// `diagonal` their prior variances over sigma2: u = sigma2 L'Z_k'P y and PEV = sigma2 d -
+// sigma2^2 l'Z_k'P Z_k l.
+template <typename LevelColumns>
+EffectPrediction predict_effect(const GroupedEvaluator& evaluator, const GroupedEvaluator::Solution& solution,
+                                Eigen::Index k, double variance, Eigen::Index N, LevelColumns level_columns,
+                                const Eigen::VectorXd& diagonal, const Fitting& fit) {
+    EffectPrediction prediction;
+    const Eigen::VectorXd per_level = evaluator.level_sums(k, solution.t);
+    prediction.values.resize(N);
+    prediction.error_variances.resize(N);
+    prediction.prior_variances = fit.units * variance * diagonal;
+    constexpr Eigen::Index kBlock = 512;
+    for (Eigen::Index start = 0; start < N; start += kBlock) {
+        const Eigen::Index width = std::min(kBlock, N - start);
+        const Eigen::MatrixXd columns = level_columns(start, width);
+        prediction.values.segment(start, width) = fit.trait.scale * variance * (columns.transpose() * per_level);
+        const Eigen::VectorXd removed = solution.quadratic_forms(evaluator.to_groups(k, columns));
+        for (Eigen::Index j = 0; j < width; ++j) {
+            prediction.error_variances[start + j] =
+                fit.units * error_variance_or_nan(variance * diagonal[start + j], variance * variance * removed[j]);
+        }
+    }
+    return prediction;
+}
+
+void check_error_variances(const EffectPrediction& effect, const std::string& output_name) {
+    for (Eigen::Index i = 0; i < effect.error_variances.size(); ++i) {
+        if (std::isnan(effect.error_variances[i])) {
+            throw RunFailure("the kinship row of individual " + effect.ids[static_cast<std::size_t>(i)] + " in " +
+                             effect.name +
+                             " is not that of a relationship matrix: its prediction error variance falls below 0 "
+                             "beyond rounding. Check the kinship file; " +
+                             output_name + " was not written.");
+        }
+    }
+}
+
+void show_fixed_effects(Logger& logger, const ModelSetup& model, const Fitting& fit,
+                        const GroupedEvaluator::Solution& solution) {
+    const Eigen::MatrixXd& full_design = std::get<1>(model.records.data);
+    const std::vector<std::string>& labels = std::get<4>(model.records.data);
+    const auto p = full_design.cols();
+    Eigen::MatrixXd b = Eigen::MatrixXd::Zero(p, 1);
+    Eigen::MatrixXd covariance = Eigen::MatrixXd::Zero(p, p);
+    for (std::size_t a = 0; a < fit.kept.size(); ++a) {
+        b(fit.kept[a], 0) = fit.trait.scale * solution.beta[static_cast<Eigen::Index>(a)];
+        for (std::size_t c = 0; c < fit.kept.size(); ++c) {
+            covariance(fit.kept[a], fit.kept[c]) =
+                fit.units * solution.C_inverse(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(c));
+        }
+    }
+    b(0, 0) += fit.trait.centre;  // the intercept takes the trait's centre back
+    unstandardise_effects(b, model.numeric);
+    covariance = unstandardise_covariance(covariance, model.numeric);
+    const Eigen::VectorXd se = covariance.diagonal().cwiseMax(0.0).cwiseSqrt();
+    print_fixed_effects(logger, b, full_design, labels, model.numeric, &se);
+}
+
+void refuse_under_mpirun() {
+    if (world_size() > 1) {
+        throw RunFailure("models with several random effects (--mkin-file with several kinships, --pe, --rand-pos) "
+                         "cannot run on " + std::to_string(world_size()) +
+                         " MPI ranks yet; run them as one process (without mpirun).");
+    }
+}
+
+}  // namespace
+
+int run_model_reml(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files) {
+    refuse_under_mpirun();
+    if (options.vc_given) {
+        throw InputCheckFailure("--vc gives the variances of a prediction (--predict) instead of estimating them; "
+                                "--reml estimates them.");
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const ModelSetup model = set_up_model(options, logger, kinship_files);
+    const Fitting fit = fitting_of(options, model, options.max_iter);
+    logger.tee << "👉 Kinships read at the records in "
+               << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s" << std::endl;
+    logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
+    const std::optional<Estimate> result = estimate(options, logger, model, fit);
+    if (!result) {
+        return 1;
+    }
+    write_variances(options, model, fit, *result);
+    std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
+    logger.tee << "\n😊 All finished!\n" << std::endl;
+    return 0;
+}
+
+int run_model_predict(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files) {
+    refuse_under_mpirun();
+    const std::string values_name = options.out_prefix + ".random.txt";
+    const std::string reliability_name = options.out_prefix + ".reliability.txt";
+    const ModelSetup model = set_up_model(options, logger, kinship_files);
+    Fitting fit = fitting_of(options, model, options.max_iter);
+    Estimate result;
+    if (options.vc_given) {
+        result = given_values(options, logger, fit);
+    } else {
+        logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
+        const std::optional<Estimate> estimated = estimate(options, logger, model, fit);
+        if (!estimated) {
+            throw RunFailure("without converged variance components there are no breeding values to predict; " +
+                             values_name + " was not written.");
+        }
+        result = *estimated;
+    }
+    // The fixed effects of the full design's estimable columns (reference levels shown as 0).
+    fit.kept = fixed_effect_columns(std::get<1>(model.records.data));
+    fit.evaluator->set_design(std::get<1>(model.records.data)(Eigen::all, fit.kept));
+    const GroupedEvaluator::Solution solution = fit.evaluator->solve(result.theta);
+    if (!solution.finite) {
+        throw RunFailure("the mixed model equations cannot be solved at these variances: " + solution.problem +
+                         "; " + values_name + " was not written.");
+    }
+    logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
+    show_fixed_effects(logger, model, fit, solution);
+
+    std::vector<EffectPrediction> effects;
+    Eigen::Index k = 0;
+    for (; k < static_cast<Eigen::Index>(model.kinships.size()); ++k) {
+        const ModelKinship& kinship = model.kinships[static_cast<std::size_t>(k)];
+        const auto N = static_cast<Eigen::Index>(kinship.source.text.ids.size());
+        logger.tee << "👉 " << kinship.name << ": breeding values of " << N << " individuals" << std::endl;
+        const Eigen::MatrixXd columns = kinship_columns(kinship, model.individuals);  // N x q
+        EffectPrediction effect = predict_effect(
+            *fit.evaluator, solution, k, result.theta[k], N,
+            [&](Eigen::Index start, Eigen::Index width) { return Eigen::MatrixXd(columns.middleRows(start, width).transpose()); },
+            kinship_diagonal_of(kinship), fit);
+        effect.name = kinship.name;
+        effect.ids = kinship.source.text.ids;
+        check_error_variances(effect, values_name);
+        effects.push_back(std::move(effect));
+    }
+    // PE and random classes: independent levels, each its own unit column.
+    auto independent = [&](const std::string& name, const std::vector<std::string>& levels) {
+        const auto count = static_cast<Eigen::Index>(levels.size());
+        EffectPrediction effect = predict_effect(
+            *fit.evaluator, solution, k, result.theta[k], count,
+            [&](Eigen::Index start, Eigen::Index width) {
+                Eigen::MatrixXd units = Eigen::MatrixXd::Zero(count, width);
+                for (Eigen::Index j = 0; j < width; ++j) {
+                    units(start + j, j) = 1.0;
+                }
+                return units;
+            },
+            Eigen::VectorXd::Ones(count), fit);
+        effect.name = name;
+        effect.ids = levels;
+        effects.push_back(std::move(effect));
+        ++k;
+    };
+    if (model.pe) {
+        independent("PE", model.individuals);
+    }
+    for (std::size_t c = 0; c < options.rand_pos.size(); ++c) {
+        independent(model.names[static_cast<std::size_t>(k)], class_levels(model, c));
+    }
+    write_variances(options, model, fit, result);
+    logger.ensure_written();
+    write_effect_files(effects, model.trait_name, values_name, reliability_name);
+    std::cerr << "\n👏 Predicted random effects were saved in " << values_name << std::endl;
+    std::cerr << "👏 Their standard errors and reliabilities were saved in " << reliability_name << std::endl;
+    std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
+    logger.tee << "\n😊 All finished!\n" << std::endl;
+    return 0;
+}

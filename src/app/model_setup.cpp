@@ -1,0 +1,301 @@
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "app/model_inputs.h"
+#include "kinship_io/kinship_source.h"
+#include "linear_algebra/lapack.h"
+#include "log/logger.h"
+#include "mixed_model/mixed_model.h"
+
+namespace {
+
+// How many IDs a message lists before "...".
+constexpr std::size_t kShownIds = 5;
+
+std::string first_ids(const std::vector<std::string>& ids) {
+    std::string text;
+    for (std::size_t i = 0; i < ids.size() && i < kShownIds; ++i) {
+        text += (i == 0 ? "" : ", ") + ids[i];
+    }
+    return text + (ids.size() > kShownIds ? ", ..." : "");
+}
+
+// The q x q block of a kinship at the given matrix positions (rows and columns alike), read
+// straight from the file: one process holding the whole block as its one piece.
+Eigen::MatrixXd read_block(const KinshipSource& source, const std::vector<std::int64_t>& rows,
+                           const std::vector<std::int64_t>& cols) {
+    Eigen::MatrixXd block(static_cast<Eigen::Index>(rows.size()), static_cast<Eigen::Index>(cols.size()));
+    BlockCyclicPiece piece;
+    piece.rows = static_cast<std::int64_t>(rows.size());
+    piece.cols = static_cast<std::int64_t>(cols.size());
+    piece.nb = std::max<std::int64_t>({piece.rows, piece.cols, 1});
+    piece.data = block.data();
+    piece.ld = std::max<std::int64_t>(piece.rows, 1);
+    if (!rows.empty() && !cols.empty()) {
+        read_kinship_entries(source, rows, cols, piece, !source.binary);
+    }
+    return block;
+}
+
+// A kinship at the records has no eigenvalue below what the 4 decimals of a text file explain:
+// K + bound I must have a Cholesky factor. Only when it has not are the eigenvalues computed,
+// for the message that names them.
+void check_positive_semidefinite(const Eigen::MatrixXd& K, const std::string& name, const std::string& path) {
+    const auto n = static_cast<int>(K.rows());
+    if (n == 0) {
+        return;
+    }
+    const double largest = K.diagonal().cwiseAbs().maxCoeff();
+    const double bound = 5e-5 * n + 1e-12 * n * largest;
+    Eigen::MatrixXd shifted = K;
+    shifted.diagonal().array() += bound;
+    int info = 0;
+    dpotrf_("L", &n, shifted.data(), &n, &info, 1);
+    if (info == 0 && shifted.allFinite()) {
+        return;
+    }
+    try {
+        check_kinship_eigenvalues(reduce_kinship_cpp(K));
+    } catch (const RemlFailure& failure) {
+        throw RemlFailure(name + " (" + path + "): " + failure.what());
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> read_kinship_list(const std::string& list_path) {
+    std::ifstream list(list_path);
+    if (!list.is_open() || std::filesystem::is_directory(list_path)) {
+        throw InputCheckFailure("cannot read the kinship list " + list_path + " (--mkin-file).");
+    }
+    const std::filesystem::path folder = std::filesystem::path(list_path).parent_path();
+    std::vector<std::string> files;
+    std::string line;
+    for (std::size_t number = 1; std::getline(list, line); ++number) {
+        const std::size_t begin = line.find_first_not_of(" \t\r");
+        if (begin == std::string::npos) {
+            continue;
+        }
+        std::string path = line.substr(begin, line.find_last_not_of(" \t\r") + 1 - begin);
+        // As written, else beside the list (a list that names its files by their own names).
+        if (!std::filesystem::exists(path) && std::filesystem::path(path).is_relative() &&
+            std::filesystem::exists(folder / path)) {
+            path = (folder / path).string();
+        }
+        if (!std::filesystem::exists(path)) {
+            throw InputCheckFailure("kinship list " + list_path + ", line " + std::to_string(number) + ": " + path +
+                                    " does not exist (relative names are read from the current folder, then from "
+                                    "the list's folder).");
+        }
+        if (std::filesystem::equivalent(path, list_path)) {
+            throw InputCheckFailure("kinship list " + list_path + ", line " + std::to_string(number) +
+                                    " names the list itself; list one kinship file per line.");
+        }
+        files.push_back(path);
+    }
+    if (files.empty()) {
+        throw InputCheckFailure("the kinship list " + list_path + " names no kinship file; list one per line.");
+    }
+    return files;
+}
+
+void check_random_columns(const RunOptions& options) {
+    std::unordered_set<int> seen;
+    for (int column : options.rand_pos) {
+        if (!seen.insert(column).second) {
+            throw InputCheckFailure("column " + std::to_string(column + 1) +
+                                    " is given twice in --rand-pos; give each random class column once.");
+        }
+        const bool fixed = std::count(options.covar_pos.begin(), options.covar_pos.end(), column) > 0 ||
+                           std::count(options.qcovar_pos.begin(), options.qcovar_pos.end(), column) > 0;
+        if (fixed) {
+            throw InputCheckFailure("column " + std::to_string(column + 1) +
+                                    " is given both as a fixed covariate and in --rand-pos; a class is fitted "
+                                    "either as fixed or as random, not both.");
+        }
+        if (column == options.phe_pos) {
+            throw InputCheckFailure("column " + std::to_string(column + 1) +
+                                    " is given both as the trait (--phe-pos) and in --rand-pos.");
+        }
+    }
+}
+
+ModelSetup set_up_model(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files) {
+    ModelSetup model;
+    // The kinships, opened without their values; each is named and listed.
+    const bool several = kinship_files.size() > 1 || !options.mkin_file.empty();
+    for (std::size_t k = 0; k < kinship_files.size(); ++k) {
+        ModelKinship kinship;
+        kinship.name = several ? "K" + std::to_string(k + 1) : "Add";
+        kinship.source = as_input_error([&] { return open_kinship_source(kinship_files[k]); });
+        for (std::size_t i = 0; i < kinship.source.text.ids.size(); ++i) {
+            kinship.position.emplace(kinship.source.text.ids[i], static_cast<std::int64_t>(i));
+        }
+        logger.tee << "👉 " << kinship.name << ": " << kinship_files[k] << ", " << kinship.source.text.ids.size()
+                   << " individuals" << std::endl;
+        model.kinships.push_back(std::move(kinship));
+    }
+
+    // Records of individuals in every kinship; those in some but not all are counted.
+    std::unordered_set<std::string> in_any, in_all;
+    for (const ModelKinship& kinship : model.kinships) {
+        in_any.insert(kinship.source.text.ids.begin(), kinship.source.text.ids.end());
+    }
+    for (const std::string& id : in_any) {
+        bool everywhere = true;
+        for (const ModelKinship& kinship : model.kinships) {
+            everywhere = everywhere && kinship.position.count(id) > 0;
+        }
+        if (everywhere) {
+            in_all.insert(id);
+        }
+    }
+    logger.tee << "👉 Loading phenotype file: " << options.phe_file << std::endl;
+    auto read = [&](const std::unordered_set<std::string>& ids) {
+        return as_input_error([&] {
+            return read_phenotype_records(options.phe_file, options.phe_pos, options.covar_pos, ids,
+                                          options.qcovar_pos, options.rand_pos);
+        });
+    };
+    if (in_all.size() < in_any.size()) {
+        const PhenotypeRecords all = read(in_any);
+        std::vector<std::string> dropped;
+        for (const std::string& id : std::get<3>(all.data)) {
+            if (in_all.count(id) == 0) {
+                dropped.push_back(id);
+            }
+        }
+        if (!dropped.empty()) {
+            logger.tee << "⚠️ Warning: " << dropped.size()
+                       << " record(s) of individuals missing from some of the kinships are left out (a record needs "
+                          "its individual in every kinship): "
+                       << first_ids(dropped) << std::endl;
+        }
+    }
+    model.records = read(in_all);
+    model.trait_name = model.records.trait_name;
+    model.numeric = check_records_and_design(options, logger, model.records.data);
+    const std::vector<std::string>& record_ids = std::get<3>(model.records.data);
+
+    // The individuals with records, in the order first met, and how many have several.
+    std::unordered_map<std::string, Eigen::Index> individual_of;
+    std::vector<Eigen::Index> record_counts;
+    for (const std::string& id : record_ids) {
+        const auto [entry, added] = individual_of.emplace(id, static_cast<Eigen::Index>(model.individuals.size()));
+        if (added) {
+            model.individuals.push_back(id);
+            record_counts.push_back(0);
+        }
+        ++record_counts[static_cast<std::size_t>(entry->second)];
+        model.individual_of_record.push_back(entry->second);
+    }
+    const auto repeated = std::count_if(record_counts.begin(), record_counts.end(), [](Eigen::Index c) { return c > 1; });
+    model.pe = options.pe;
+    if (options.pe && repeated == 0 && !options.vc_given) {
+        logger.tee << "👉 --pe: no individual has more than one record, so a permanent environment cannot be told "
+                      "from the residual; it is left out of the model."
+                   << std::endl;
+        model.pe = false;
+    } else if (options.pe) {
+        logger.tee << "👉 PE: the permanent environment of the " << repeated
+                   << " individual(s) with several records (" << model.individuals.size()
+                   << " individuals with records)" << std::endl;
+    }
+
+    // Component names: the kinships, PE, the random classes by their headers, the residual.
+    for (const ModelKinship& kinship : model.kinships) {
+        model.names.push_back(kinship.name);
+        model.repeatable.push_back(static_cast<int>(model.names.size()) - 1);
+    }
+    if (model.pe) {
+        model.names.push_back("PE");
+        model.repeatable.push_back(static_cast<int>(model.names.size()) - 1);
+    }
+    if (!model.pe) {
+        model.repeatable.clear();  // a repeatability only with a permanent environment
+    }
+    for (std::size_t c = 0; c < options.rand_pos.size(); ++c) {
+        std::string name = model.records.random_names[c];
+        if (std::find(model.names.begin(), model.names.end(), name) != model.names.end() || name == "e") {
+            name += "_" + std::to_string(options.rand_pos[c] + 1);
+        }
+        model.names.push_back(name);
+        logger.tee << "👉 " << name << ": the random class of column " << options.rand_pos[c] + 1 << std::endl;
+    }
+    return model;
+}
+
+std::vector<RandomEffect> model_effects(const ModelSetup& model, const std::vector<int>& rand_pos) {
+    std::vector<RandomEffect> effects;
+    const auto q = static_cast<Eigen::Index>(model.individuals.size());
+    for (const ModelKinship& kinship : model.kinships) {
+        RandomEffect effect;
+        effect.name = kinship.name;
+        effect.level_of_record = model.individual_of_record;
+        effect.levels = q;
+        std::vector<std::int64_t> positions;
+        for (const std::string& id : model.individuals) {
+            positions.push_back(kinship.position.at(id));
+        }
+        effect.kinship = as_input_error([&] { return read_block(kinship.source, positions, positions); });
+        check_positive_semidefinite(effect.kinship, kinship.name, kinship.source.text.path);
+        effects.push_back(std::move(effect));
+    }
+    if (model.pe) {
+        RandomEffect effect;
+        effect.name = "PE";
+        effect.level_of_record = model.individual_of_record;
+        effect.levels = q;
+        effects.push_back(std::move(effect));
+    }
+    for (std::size_t c = 0; c < rand_pos.size(); ++c) {
+        RandomEffect effect;
+        effect.name = model.names[effects.size()];
+        std::unordered_map<std::string, Eigen::Index> level_of;
+        for (const std::string& level : model.records.random_levels[c]) {
+            const auto [entry, added] = level_of.emplace(level, static_cast<Eigen::Index>(level_of.size()));
+            effect.level_of_record.push_back(entry->second);
+        }
+        effect.levels = static_cast<Eigen::Index>(level_of.size());
+        effects.push_back(std::move(effect));
+    }
+    return effects;
+}
+
+std::vector<std::string> class_levels(const ModelSetup& model, std::size_t c) {
+    std::vector<std::string> levels;
+    std::unordered_set<std::string> seen;
+    for (const std::string& level : model.records.random_levels[c]) {
+        if (seen.insert(level).second) {
+            levels.push_back(level);
+        }
+    }
+    return levels;
+}
+
+Eigen::MatrixXd kinship_columns(const ModelKinship& kinship, const std::vector<std::string>& individuals) {
+    std::vector<std::int64_t> all(kinship.source.text.ids.size()), columns;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        all[i] = static_cast<std::int64_t>(i);
+    }
+    for (const std::string& id : individuals) {
+        columns.push_back(kinship.position.at(id));
+    }
+    return as_input_error([&] { return read_block(kinship.source, all, columns); });
+}
+
+Eigen::VectorXd kinship_diagonal_of(const ModelKinship& kinship) {
+    std::vector<std::int64_t> all(kinship.source.text.ids.size());
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        all[i] = static_cast<std::int64_t>(i);
+    }
+    const std::vector<double> diagonal = as_input_error([&] { return kinship_diagonal(kinship.source, all); });
+    return Eigen::Map<const Eigen::VectorXd>(diagonal.data(), static_cast<Eigen::Index>(diagonal.size()));
+}

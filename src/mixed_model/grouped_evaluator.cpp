@@ -1,0 +1,312 @@
+#include <cmath>
+#include <limits>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "linear_algebra/lapack.h"
+#include "linear_algebra/mirror.h"
+#include "mixed_model/mixed_model.h"
+
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+}  // namespace
+
+GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eigen::MatrixXd& X,
+                                   const Eigen::VectorXd& y) {
+    const Eigen::Index n = y.size();
+    if (X.rows() != n) {
+        throw std::invalid_argument("The dense evaluator needs X with one row per record.");
+    }
+    records_ = n;
+    // Groups: records that share the level of every effect, numbered as first met.
+    std::map<std::vector<Eigen::Index>, Eigen::Index> group_of_levels;
+    std::vector<Eigen::Index> levels(effects.size());
+    group_of_record_.resize(static_cast<std::size_t>(n));
+    for (Eigen::Index r = 0; r < n; ++r) {
+        for (std::size_t k = 0; k < effects.size(); ++k) {
+            if (effects[k].level_of_record.size() != static_cast<std::size_t>(n)) {
+                throw std::invalid_argument("Every random effect needs the level of every record.");
+            }
+            levels[k] = effects[k].level_of_record[static_cast<std::size_t>(r)];
+        }
+        const auto [entry, added] = group_of_levels.emplace(levels, static_cast<Eigen::Index>(group_of_levels.size()));
+        group_of_record_[static_cast<std::size_t>(r)] = entry->second;
+    }
+    const auto g = static_cast<Eigen::Index>(group_of_levels.size());
+    Eigen::VectorXd counts = Eigen::VectorXd::Zero(g);
+    for (Eigen::Index group : group_of_record_) {
+        counts[group] += 1.0;
+    }
+    root_counts_ = counts.cwiseSqrt();
+
+    y_ = y;
+    set_design(X);
+
+    for (std::size_t k = 0; k < effects.size(); ++k) {
+        RandomEffect& effect = effects[k];
+        Effect made;
+        made.name = effect.name;
+        made.level_of_group.resize(static_cast<std::size_t>(g));
+        for (const auto& [key, group] : group_of_levels) {
+            made.level_of_group[static_cast<std::size_t>(group)] = key[k];
+        }
+        made.levels = effect.levels;
+        if (effect.kinship.size() == 0) {
+            made.members.resize(static_cast<std::size_t>(effect.levels));
+            for (Eigen::Index a = 0; a < g; ++a) {
+                made.members[static_cast<std::size_t>(made.level_of_group[static_cast<std::size_t>(a)])].push_back(a);
+            }
+        } else {
+            if (effect.kinship.rows() != effect.levels || effect.kinship.cols() != effect.levels) {
+                throw std::invalid_argument("The kinship of random effect " + effect.name + " must be levels x levels.");
+            }
+            // D^1/2 M D^1/2 with M(a, b) = K(level a, level b): in place when the groups are the
+            // levels in order, as with one record group per individual.
+            bool in_order = g == effect.levels;
+            for (Eigen::Index a = 0; in_order && a < g; ++a) {
+                in_order = made.level_of_group[static_cast<std::size_t>(a)] == a;
+            }
+            if (in_order) {
+                made.kinship = std::move(effect.kinship);
+            } else {
+                made.kinship.resize(g, g);
+                for (Eigen::Index b = 0; b < g; ++b) {
+                    const Eigen::Index level_b = made.level_of_group[static_cast<std::size_t>(b)];
+                    for (Eigen::Index a = 0; a < g; ++a) {
+                        made.kinship(a, b) = effect.kinship(made.level_of_group[static_cast<std::size_t>(a)], level_b);
+                    }
+                }
+                effect.kinship = Eigen::MatrixXd();
+            }
+            made.kinship.array().colwise() *= root_counts_.array();
+            made.kinship.array().rowwise() *= root_counts_.transpose().array();
+        }
+        effects_.push_back(std::move(made));
+    }
+}
+
+void GroupedEvaluator::set_design(const Eigen::MatrixXd& X) {
+    const Eigen::Index n = y_.size(), g = root_counts_.size();
+    if (X.rows() != n) {
+        throw std::invalid_argument("The dense evaluator needs X with one row per record.");
+    }
+    p_ = X.cols();
+    // [X y] summed within groups and scaled by D^-1/2, and its part within groups.
+    Eigen::MatrixXd W(n, p_ + 1);
+    W << X, y_;
+    Eigen::MatrixXd sums = Eigen::MatrixXd::Zero(g, p_ + 1);
+    for (Eigen::Index r = 0; r < n; ++r) {
+        sums.row(group_of_record_[static_cast<std::size_t>(r)]) += W.row(r);
+    }
+    for (Eigen::Index r = 0; r < n; ++r) {
+        const Eigen::Index group = group_of_record_[static_cast<std::size_t>(r)];
+        W.row(r) -= sums.row(group) / (root_counts_[group] * root_counts_[group]);
+    }
+    within_ = W.transpose() * W;
+    group_sums_ = root_counts_.cwiseInverse().asDiagonal() * sums;
+}
+
+// K~_k C, with K~_k = D^1/2 M_k D^1/2: a dense product for a kinship, sums over each level's
+// groups for independent levels.
+Eigen::MatrixXd GroupedEvaluator::apply_effect(const Effect& effect, const Eigen::MatrixXd& C) const {
+    if (effect.members.empty()) {
+        return effect.kinship * C;
+    }
+    Eigen::MatrixXd result(C.rows(), C.cols());
+    for (const std::vector<Eigen::Index>& groups : effect.members) {
+        Eigen::RowVectorXd sum = Eigen::RowVectorXd::Zero(C.cols());
+        for (Eigen::Index a : groups) {
+            sum += root_counts_[a] * C.row(a);
+        }
+        for (Eigen::Index a : groups) {
+            result.row(a) = root_counts_[a] * sum;
+        }
+    }
+    return result;
+}
+
+// tr(T K~_k) for the symmetric T.
+double GroupedEvaluator::trace_with(const Effect& effect, const Eigen::MatrixXd& T) const {
+    if (effect.members.empty()) {
+        return (T.array() * effect.kinship.array()).sum();
+    }
+    double trace = 0.0;
+    for (const std::vector<Eigen::Index>& groups : effect.members) {
+        for (Eigen::Index a : groups) {
+            for (Eigen::Index b : groups) {
+                trace += T(a, b) * root_counts_[a] * root_counts_[b];
+            }
+        }
+    }
+    return trace;
+}
+
+// T = (sigma2_e I + sum sigma2_k K~_k)^-1 (full), with its log-determinant; false when that
+// matrix is not positive definite.
+bool GroupedEvaluator::inverse_of_groups(const Eigen::VectorXd& theta, Eigen::MatrixXd& T, double& log_det) const {
+    const Eigen::Index g = root_counts_.size();
+    const auto m = static_cast<Eigen::Index>(effects_.size());
+    T.setZero(g, g);
+    for (Eigen::Index k = 0; k < m; ++k) {
+        const Effect& effect = effects_[static_cast<std::size_t>(k)];
+        const double variance = theta[k];
+        if (variance == 0.0) {
+            continue;
+        }
+        if (effect.members.empty()) {
+            T.triangularView<Eigen::Lower>() += variance * effect.kinship;
+        } else {
+            for (const std::vector<Eigen::Index>& groups : effect.members) {
+                for (Eigen::Index a : groups) {
+                    for (Eigen::Index b : groups) {
+                        if (a >= b) {
+                            T(a, b) += variance * root_counts_[a] * root_counts_[b];
+                        }
+                    }
+                }
+            }
+        }
+    }
+    T.diagonal().array() += theta[m];
+    if (!T.allFinite()) {
+        return false;
+    }
+    const int order = static_cast<int>(g);
+    int info = 0;
+    if (g > 0) {
+        dpotrf_("L", &order, T.data(), &order, &info, 1);
+    }
+    if (info != 0) {
+        return false;
+    }
+    log_det = 2.0 * T.diagonal().array().log().sum();
+    if (g > 0) {
+        dpotri_("L", &order, T.data(), &order, &info, 1);
+    }
+    if (info != 0) {
+        return false;
+    }
+    mirror_lower(T);
+    return T.allFinite();
+}
+
+GroupedEvaluator::Solution GroupedEvaluator::solve(const Eigen::VectorXd& theta) const {
+    Solution s;
+    const Eigen::Index p = p_;
+    const double e2 = theta[theta.size() - 1];
+    s.residual = e2;
+    if (!(e2 > 0.0) || !inverse_of_groups(theta, s.T, s.log_det_groups)) {
+        s.problem = "V = sum of the components' covariances + Sigma_e2 I is not positive definite";
+        return s;
+    }
+    const Eigen::MatrixXd TW = s.T * group_sums_;
+    const Eigen::MatrixXd gram = within_ / e2 + group_sums_.transpose() * TW;
+    s.TX = TW.leftCols(p);
+    const Eigen::MatrixXd C = gram.topLeftCorner(p, p);
+    const Eigen::LLT<Eigen::MatrixXd> C_chol(C);
+    if (p > 0 && (C_chol.info() != Eigen::Success || !C.allFinite())) {
+        s.problem = "X'V^-1 X is not positive definite (the fixed effects cannot be estimated from the records)";
+        return s;
+    }
+    s.C_inverse = C_chol.solve(Eigen::MatrixXd::Identity(p, p));
+    s.log_det_C = p == 0 ? 0.0 : 2.0 * Eigen::MatrixXd(C_chol.matrixL()).diagonal().array().log().sum();
+    s.beta = s.C_inverse * gram.col(p).head(p);
+    s.yPy = gram(p, p) - gram.col(p).head(p).dot(s.beta);
+    s.t = TW.col(p) - s.TX * s.beta;
+    Eigen::VectorXd contrast(p + 1);
+    contrast << -s.beta, 1.0;
+    s.within_residual = contrast.dot(within_ * contrast);
+    s.within_cross = within_.topRows(p) * contrast;
+    s.finite = std::isfinite(s.yPy) && s.t.allFinite();
+    if (!s.finite) {
+        s.problem = "the log-likelihood or its derivatives are not finite";
+    }
+    return s;
+}
+
+LikelihoodPoint GroupedEvaluator::evaluate(const Eigen::VectorXd& theta) const {
+    const auto m = static_cast<Eigen::Index>(effects_.size());
+    const Eigen::Index count = m + 1;
+    const auto n = static_cast<double>(records_);
+    const auto g = static_cast<double>(root_counts_.size());
+    LikelihoodPoint result;
+    result.log_likelihood = -kInfinity;
+    result.score = Eigen::VectorXd::Zero(count);
+    result.ai = Eigen::MatrixXd::Zero(count, count);
+    const Solution s = solve(theta);
+    if (!s.finite) {
+        result.problem = s.problem;
+        return result;
+    }
+    const double e2 = s.residual;
+    result.log_likelihood = -0.5 * ((n - g) * std::log(e2) + s.log_det_groups + s.yPy + s.log_det_C);
+
+    // Derivatives, with Z'P y = D^1/2 t and V_k P y = Z D^-1/2 K~_k t: y'P V_k P y = t'K~_k t,
+    // tr(V^-1 V_k) = tr(T K~_k), X'V^-1 V_k V^-1 X = (T Xbar)' K~_k (T Xbar).
+    Eigen::MatrixXd h(s.t.size(), m);  // K~_k t
+    Eigen::MatrixXd r(p_, count);      // X'V^-1 V_k P y
+    for (Eigen::Index k = 0; k < m; ++k) {
+        const Effect& effect = effects_[static_cast<std::size_t>(k)];
+        h.col(k) = apply_effect(effect, s.t);
+        const Eigen::MatrixXd KTX = apply_effect(effect, s.TX);
+        const double trace = trace_with(effect, s.T) - (s.C_inverse * (s.TX.transpose() * KTX)).trace();
+        result.score[k] = 0.5 * (s.t.dot(h.col(k)) - trace);
+        r.col(k) = s.TX.transpose() * h.col(k);
+    }
+    // The residual: V_e = I, P y = within / sigma2_e + Z D^-1/2 t.
+    const double e4 = e2 * e2;
+    const double yPPy = s.within_residual / e4 + s.t.squaredNorm();
+    const double trace_V = (n - g) / e2 + s.T.trace();
+    const Eigen::MatrixXd XVVX = within_.topLeftCorner(p_, p_) / e4 + s.TX.transpose() * s.TX;
+    result.score[m] = 0.5 * (yPPy - (trace_V - (s.C_inverse * XVVX).trace()));
+    r.col(m) = s.within_cross / e4 + s.TX.transpose() * s.t;
+
+    // AI(k, l) = (V_k P y)' P (V_l P y) / 2; the group parts of V_k P y are h_k (no part within
+    // groups), those of P y are t and the within part.
+    Eigen::MatrixXd group_parts(s.t.size(), count);
+    group_parts << h, s.t;
+    const Eigen::MatrixXd T_parts = s.T * group_parts;
+    Eigen::MatrixXd inner = group_parts.transpose() * T_parts;
+    inner(m, m) += s.within_residual / (e4 * e2);
+    result.ai = 0.5 * (inner - r.transpose() * s.C_inverse * r);
+    result.ai = 0.5 * (result.ai + result.ai.transpose()).eval();
+    result.finite = std::isfinite(result.log_likelihood) && result.score.allFinite() && result.ai.allFinite();
+    if (!result.finite) {
+        result.problem = "the log-likelihood or its derivatives are not finite";
+    }
+    return result;
+}
+
+Eigen::VectorXd GroupedEvaluator::level_sums(Eigen::Index k, const Eigen::VectorXd& group_values) const {
+    const Effect& effect = effects_[static_cast<std::size_t>(k)];
+    Eigen::VectorXd sums = Eigen::VectorXd::Zero(effect.levels);
+    for (Eigen::Index a = 0; a < group_values.size(); ++a) {
+        sums[effect.level_of_group[static_cast<std::size_t>(a)]] += root_counts_[a] * group_values[a];
+    }
+    return sums;
+}
+
+Eigen::MatrixXd GroupedEvaluator::to_groups(Eigen::Index k, const Eigen::MatrixXd& level_values) const {
+    const Effect& effect = effects_[static_cast<std::size_t>(k)];
+    const Eigen::Index g = root_counts_.size();
+    Eigen::MatrixXd groups(g, level_values.cols());
+    for (Eigen::Index a = 0; a < g; ++a) {
+        groups.row(a) = root_counts_[a] * level_values.row(effect.level_of_group[static_cast<std::size_t>(a)]);
+    }
+    return groups;
+}
+
+Eigen::VectorXd GroupedEvaluator::Solution::quadratic_forms(const Eigen::MatrixXd& C) const {
+    const Eigen::MatrixXd TC = T * C;
+    const Eigen::MatrixXd F = TX.transpose() * C;
+    const Eigen::MatrixXd G = C_inverse * F;
+    Eigen::VectorXd forms(C.cols());
+    for (Eigen::Index j = 0; j < C.cols(); ++j) {
+        forms[j] = C.col(j).dot(TC.col(j)) - F.col(j).dot(G.col(j));
+    }
+    return forms;
+}
