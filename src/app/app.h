@@ -71,6 +71,24 @@ struct RunOptions {
     bool show_help = false;
     bool show_version = false;
     std::vector<std::string> given_options;  // the value options and --kin-bin, as given
+    // Checks before G and H: PLINK's genotype filters (an empty file name or a negative limit is
+    // off), the parentage check, genotyped individuals outside the pedigree, and G adjusted to
+    // A22 before it enters H (G* = alpha G + beta A22, after --kin-tune).
+    std::string keep_file;
+    std::string remove_file;
+    std::string extract_file;
+    std::string exclude_file;
+    std::string chromosomes;  // --chr
+    double maf = -1.0;
+    double geno = -1.0;
+    double mind = -1.0;
+    double hwe = -1.0;
+    double parent_conflict = 0.01;
+    bool parent_unlink = false;  // --parent-conflict-action unlink
+    bool geno_founders = false;
+    bool kin_tune = false;
+    double kin_alpha = 1.0;
+    double kin_beta = 0.0;
 };
 
 // Fills `options` from argv[1..argc-1]; throws std::invalid_argument carrying the whole
@@ -155,9 +173,11 @@ KinshipPart genomic_part_route(const RunOptions& options, Logger& logger);
 KinshipResult pedigree_route(const RunOptions& options, Logger& logger);
 // The pedigree file read, checked (pedcheck) and ordered ancestors first, with its log lines.
 Pedigree read_prepared_pedigree(const RunOptions& options, Logger& logger);
-// G of the genotype set, as the single-step routes build it (lambda 2, --kin-method), with its log
-// line, on the thread count in force; `bed` receives the opened set.
-Eigen::MatrixXd single_step_genomic(const RunOptions& options, Logger& logger, BedSet& bed);
+// G of the genotypes read by read_filtered_genotypes (app/genotype_checks.h), as the single-step
+// routes build it (lambda 2, --kin-method), with its log line, on the thread count in force; then
+// the filters' lines and PREFIX.removed.txt.
+struct FilteredGenotypes;
+Eigen::MatrixXd single_step_genomic(const RunOptions& options, Logger& logger, FilteredGenotypes& genotypes);
 // The inverse of A, or of H with --bedfile (APY with --apy-core or --apy-core-file), with the
 // pedigree's IDs in its order (ancestors first); each stage timed in the log.
 struct RelationshipInverse {

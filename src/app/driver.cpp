@@ -224,6 +224,39 @@ bool parts_options_ok(const RunOptions& options) {
     return true;
 }
 
+// The checks before G need genotypes, and those between G and A both inputs; returns false after
+// saying why.
+bool check_options_ok(const RunOptions& options) {
+    const auto given = [&](const char* name) {
+        return std::find(options.given_options.begin(), options.given_options.end(), name) !=
+               options.given_options.end();
+    };
+    for (const char* name : {"--maf", "--geno", "--mind", "--hwe", "--keep", "--remove", "--extract", "--exclude",
+                             "--chr"}) {
+        if (given(name) && options.bed_prefix.empty()) {
+            std::cerr << "❎ Error: " << name << " filters the genotypes of --bedfile, which was not given." << std::endl;
+            return false;
+        }
+    }
+    for (const char* name : {"--parent-conflict", "--parent-conflict-action", "--geno-founders", "--kin-tune",
+                             "--kin-alpha", "--kin-beta"}) {
+        if (given(name) && (options.bed_prefix.empty() || options.pedigree_file.empty())) {
+            std::cerr << "❎ Error: " << name
+                      << " compares the genotypes with the pedigree: it needs both --bedfile and --pedigree (H)."
+                      << std::endl;
+            return false;
+        }
+    }
+    // G* = alpha G + beta A22 must stay a relationship matrix of the same scale's sign.
+    if (!(options.kin_alpha + options.kin_beta > 0.0)) {
+        std::cerr << "❎ Error: Invalid arguments for --kin-alpha and --kin-beta - " << options.kin_alpha << " and "
+                  << options.kin_beta << ": the blend alpha G + beta A22 needs alpha + beta > 0 (usual: 0.95 and 0.05)."
+                  << std::endl;
+        return false;
+    }
+    return true;
+}
+
 // Under more than one rank everything runs except G in parts; returns false after saying why.
 bool distributed_options_ok(const RunOptions& options) {
     const int ranks = world_size();
@@ -349,7 +382,7 @@ int zelkora_main(int argc, const char* const argv[]) {
                       << std::endl;
             return 1;
         }
-        if (!parts_options_ok(options)) {
+        if (!parts_options_ok(options) || !check_options_ok(options)) {
             return 1;
         }
         // tau scales the inverse of G22: at 0 or below, H loses its genomic part or turns

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/genotype_checks.h"
 #include "hmatrix/hmatrix.h"
 #include "log/failures.h"
 #include "log/logger.h"
@@ -66,8 +67,9 @@ std::vector<Index> core_from_file(const std::string& filename, const std::vector
 // `positions` (ascending pedigree positions), each stage timed.
 Eigen::MatrixXd genotyped_block(const RunOptions& options, Logger& logger, const Pedigree& pedigree,
                                 const std::vector<double>& inbreeding, std::vector<Index>& positions) {
-    BedSet bed;
-    Eigen::MatrixXd G = single_step_genomic(options, logger, bed);
+    FilteredGenotypes genotypes = read_filtered_genotypes(options, logger);
+    const BedSet& bed = genotypes.bed;
+    Eigen::MatrixXd G = single_step_genomic(options, logger, genotypes);
     const GenotypedInPedigree match = match_genotyped(pedigree.ids, bed.individual_ids);
     std::cout << match.not_in_pedigree << " individuals of G were not included in A." << std::endl;
     positions = match.pedigree_positions;

@@ -11,6 +11,7 @@
 #include <omp.h>
 
 #include "app/app.h"
+#include "app/genotype_checks.h"
 #include "genomic/genomic.h"
 #include "hmatrix/hmatrix.h"
 #include "log/failures.h"
@@ -131,18 +132,6 @@ void warn_header_like_data(const PedigreeFileRows& content, const std::string& f
     }
 }
 
-// The chain shared by both routes: file, pedcheck, ordering, A.
-std::pair<Pedigree, Eigen::MatrixXd> pedigree_relationships(const RunOptions& options, Logger& logger) {
-    Pedigree pedigree = read_prepared_pedigree(options, logger);
-    logger.tee << "👉 Calculating pedigree relationship matrix. \n";
-    Eigen::MatrixXd A = with_memory_check("A", pedigree.ids.size(), [&] {
-        ProgressLine progress("A", "individuals");
-        const auto total = static_cast<std::int64_t>(pedigree.ids.size());
-        return build_relationship_matrix(pedigree, [&](Eigen::Index done) { progress.update(done, total); });
-    });
-    return std::make_pair(std::move(pedigree), std::move(A));
-}
-
 }  // namespace
 
 Pedigree read_prepared_pedigree(const RunOptions& options, Logger& logger) {
@@ -164,31 +153,62 @@ Pedigree read_prepared_pedigree(const RunOptions& options, Logger& logger) {
     return prepare_pedigree(triples);
 }
 
-Eigen::MatrixXd single_step_genomic(const RunOptions& options, Logger& logger, BedSet& bed) {
-    bed = read_bed(options.bed_prefix, true);
+namespace {
+
+Eigen::MatrixXd pedigree_relationships(const Pedigree& pedigree, Logger& logger) {
+    logger.tee << "👉 Calculating pedigree relationship matrix. \n";
+    return with_memory_check("A", pedigree.ids.size(), [&] {
+        ProgressLine progress("A", "individuals");
+        const auto total = static_cast<std::int64_t>(pedigree.ids.size());
+        return build_relationship_matrix(pedigree, [&](Eigen::Index done) { progress.update(done, total); });
+    });
+}
+
+}  // namespace
+
+Eigen::MatrixXd single_step_genomic(const RunOptions& options, Logger& logger, FilteredGenotypes& genotypes) {
+    const BedSet& bed = genotypes.bed;
     logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";
     // The G inside H always takes lambda 2; --kin-lambda belongs to the genomic route.
-    return with_memory_check("G", bed.individual_ids.size(), [&] { return gkin_cpp(bed, options.kin_method, 2.0); });
+    MarkerOutcome outcome;
+    Eigen::MatrixXd G = with_memory_check("G", bed.individual_ids.size(),
+                                          [&] { return gkin_cpp(bed, options.kin_method, 2.0, &outcome); });
+    finish_genotype_filters(genotypes, outcome, options, logger, options.out_prefix);
+    return G;
 }
 
 KinshipResult pedigree_route(const RunOptions& options, Logger& logger) {
-    auto [pedigree, A] = pedigree_relationships(options, logger);
+    Pedigree pedigree = read_prepared_pedigree(options, logger);
+    Eigen::MatrixXd A = pedigree_relationships(pedigree, logger);
+    write_inbreeding_file(pedigree, {}, Eigen::VectorXd(), options, logger);
     return KinshipResult(std::move(A), std::move(pedigree.ids));
 }
 
+// The checks between the genotypes and the pedigree come before A, so that a parent they unlink
+// or a genotyped founder they add is in A and H.
 KinshipResult single_step_route(const RunOptions& options, Logger& logger) {
-    auto relationships = pedigree_relationships(options, logger);
-    // Plain references: a lambda may not capture structured bindings before C++20.
-    const Pedigree& pedigree = relationships.first;
-    Eigen::MatrixXd& A = relationships.second;
+    Pedigree pedigree = read_prepared_pedigree(options, logger);
     omp_set_num_threads(options.threads);
-    BedSet bed;
-    Eigen::MatrixXd G = single_step_genomic(options, logger, bed);
+    FilteredGenotypes genotypes = read_filtered_genotypes(options, logger);
+    const BedSet& bed = genotypes.bed;
+    place_genotyped_outside_pedigree(bed.individual_ids, pedigree, options, logger);
+    check_parentage(bed, pedigree, options, logger);
+    Eigen::MatrixXd A = pedigree_relationships(pedigree, logger);
+    Eigen::MatrixXd G = single_step_genomic(options, logger, genotypes);
+    const Eigen::VectorXd genomic_diagonal = report_whole_g(G, bed.individual_ids, options, logger);
     logger.tee << "👉 Calculating H matrix using method ...\n";
     // A and G are moved in: Hkin frees them once H has their blocks.
     const auto n_individuals = static_cast<std::size_t>(A.rows());
+    G22Adjustment adjustment;
+    adjustment.tune = options.kin_tune;
+    adjustment.alpha = options.kin_alpha;
+    adjustment.beta = options.kin_beta;
+    GvsA22Report comparison;
     auto [H, ids] = with_memory_check("H", n_individuals, [&] {
-        return Hkin(std::move(A), std::move(G), pedigree.ids, bed.individual_ids, options.kin_tau, options.kin_omega);
+        return Hkin(std::move(A), std::move(G), pedigree.ids, bed.individual_ids, options.kin_tau, options.kin_omega,
+                    adjustment, &comparison);
     });
+    report_g_against_a22(comparison, options, logger);
+    write_inbreeding_file(pedigree, bed.individual_ids, genomic_diagonal, options, logger);
     return KinshipResult(std::move(H), std::move(ids));
 }

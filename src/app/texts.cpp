@@ -79,7 +79,20 @@ void kinshipHelp() {
               << "                        individuals drawn at random (Optional)\n"
               << "  --apy-core-file <file> The same with the core's IDs, one per line (Optional)\n"
               << "  --out <prefix>        Specify the output prefix (Optional, default: Results); its folder must exist.\n"
-              << "                        The log is PREFIX.log (PREFIX.part_N_I.log for a part)\n";
+              << "                        The log is PREFIX.log (PREFIX.part_N_I.log for a part)\n"
+              << "Checks before G and H (Optional; PLINK's names and meanings, applied in PLINK 2's order):\n"
+              << "  --keep <file>, --remove <file>  Individuals to keep or remove (ID, or family ID and ID, per line)\n"
+              << "  --extract <file>, --exclude <file>  Markers to keep or remove (marker IDs)\n"
+              << "  --chr <list>          Chromosomes to keep, codes as in the .bim, ranges allowed (1-29,X)\n"
+              << "  --mind <rate>         Remove individuals with more than this share of missing calls\n"
+              << "  --geno <rate>         Remove markers with more than this share of missing calls\n"
+              << "  --hwe <p>             Remove markers whose Hardy-Weinberg exact test p is below this\n"
+              << "  --maf <freq>          Remove markers whose minor allele frequency is below this\n"
+              << "  --parent-conflict <rate>  Flag a parent whose opposing homozygotes exceed this share (default 0.01)\n"
+              << "  --parent-conflict-action <report|unlink>  unlink: a flagged parent is set unknown for A and H\n"
+              << "  --geno-founders        Add genotyped individuals missing from the pedigree to it as founders\n"
+              << "  --kin-tune             Rescale G so its mean diagonal and off-diagonal equal those of A22 (H)\n"
+              << "  --kin-alpha <a>, --kin-beta <b>  G in H becomes a G + b A22 (usual 0.95 and 0.05; default 1 and 0)\n";
 }
 
 namespace {

@@ -11,6 +11,8 @@
 
 #include <Eigen/Dense>
 
+#include "genomic/bed_internal.h"
+
 // What G needs of one marker, from its code counts. The arithmetic follows the imputing
 // and centring of the plain formula step for step: impute by the observed mean, then centre.
 struct MarkerSummary {
@@ -158,24 +160,29 @@ private:
     std::vector<std::int32_t> tile_products_;      // one tile's products per thread
 };
 
-struct BedSet;
-
 // Throws what gkin_cpp throws before reading a marker: an unknown method (std::invalid_argument),
 // no individuals or markers, a single individual (std::runtime_error naming the file).
 void check_can_build_g(const BedSet& bed, int method);
 
-// The markers of a checked .bed as G takes them, one block at a time: read, summarised,
-// weighted (methods 2 and 3: the square root of the weight, so that one product gives Z D Zᵀ)
-// and left out when they centre to 0, with Σ p(1-p) in marker order and the individuals
-// without any call so far. gkin_cpp and gkin_tiles_cpp read through it, so that both take
-// every marker alike.
+// The markers of a checked .bed as G takes them, one block at a time: read (MarkerReader),
+// summarised and judged by the set's thresholds (a marker they remove is recorded and left out),
+// then gathered into blocks of kept markers only, so that a filtered set is summed in the blocks
+// of the same data filtered beforehand and gives its G bit for bit; weighted (methods 2 and 3:
+// the square root of the weight, so that one product gives Z D Zᵀ) and left out when they
+// centre to 0, with Σ p(1-p) in marker order and the individuals without any call so far.
+// gkin_cpp, gkin_tiles_cpp and the parentage check read through it, so that all take every
+// marker alike.
 class MarkerBlocks {
 public:
     MarkerBlocks(const BedSet& bed, int method, double lambda, std::int64_t block_capacity);
     // Reads and summarises the next block; false after the last one.
     bool next();
-    std::int64_t block_end() const { return block_start_ + block_markers_; }
-    std::int64_t used_columns() const { return used_columns_; }  // informative markers of the block
+    // The markers of the set read so far (kept or not), for the progress.
+    std::int64_t block_end() const { return reader_.block_start() + reader_position_; }
+    std::int64_t block_markers() const { return block_markers_; }  // kept markers of the block
+    std::int64_t used_columns() const { return used_columns_; }    // informative markers of the block
+    // The .bed bytes of the block's k-th kept marker, the set's individuals four to a byte.
+    const unsigned char* marker(std::int64_t k) const { return markers_ + k * bytes_per_marker_; }
     // The informative markers' (imputed dosage + centring offset) x sqrt(weight) into `block`,
     // one column each in marker order, the individuals of `runs` into their rows.
     void decode_informative(const std::vector<IndividualRun>& runs, Eigen::MatrixXd& block) const;
@@ -184,26 +191,37 @@ public:
     void informative_markers(std::vector<const unsigned char*>& markers, std::vector<double>& means) const;
     double heterozygosity() const { return heterozygosity_; }
     const std::vector<std::int64_t>& without_calls() const { return without_calls_; }
+    // The markers the thresholds removed so far, in marker order, and how many they kept.
+    const std::vector<RemovedItem>& removed() const { return removed_; }
+    std::int64_t kept_markers() const { return kept_markers_; }
     // Once every marker has been read: the factor G's sums are multiplied by, method 1 0.5 /
     // Σ p(1-p), methods 2 and 3 1 / the mean of the squared sums. Throws std::runtime_error naming
-    // the .bed when it does not exist (no varying marker, weights that overflow).
+    // the .bed when it does not exist (no varying marker, weights that overflow), or the .bim
+    // when the thresholds removed every marker.
     double kinship_scale(bool any_marker_used) const;
 
 private:
-    const unsigned char* marker(std::int64_t k) const { return bytes_.data() + k * bytes_per_marker_; }
+    // Reads the reader's next block and judges its markers; false after the last one.
+    bool read_next();
 
     const BedSet& bed_;
+    MarkerReader reader_;
     int method_;
     double lambda_;
     std::int64_t n_individuals_;
     std::int64_t n_markers_;
     std::int64_t bytes_per_marker_;
     std::int64_t capacity_;
-    std::int64_t block_start_ = 0;
+    std::int64_t reader_position_ = 0;  // next marker of the reader's block to take
     std::int64_t block_markers_ = 0;
     std::int64_t used_columns_ = 0;
+    // The block's markers: the reader's own block when it is taken whole, else the kept markers
+    // gathered into bytes_ (allocated when first needed).
+    const unsigned char* markers_ = nullptr;
     std::vector<unsigned char> bytes_;
-    std::vector<MarkerSummary> summaries_;
+    std::vector<MarkerSummary> read_summaries_;  // of the reader's block
+    std::vector<MarkerVerdict> verdicts_;        // of the reader's block
+    std::vector<MarkerSummary> summaries_;       // of the block
     std::vector<std::int64_t> destination_;  // the column of each marker in the block's product, -1 when left out
     std::vector<double> code_values_;  // 4 per informative marker: the value of each 2-bit code
     double heterozygosity_ = 0.0;
@@ -211,6 +229,8 @@ private:
     // order, for the mean diagonal that scales G: the same bits for every route, part and rank.
     Eigen::VectorXd squared_sums_;  // empty for method 1
     std::vector<std::int64_t> without_calls_;
+    std::vector<RemovedItem> removed_;
+    std::int64_t kept_markers_ = 0;
 };
 
 // The warning about individuals without any call, on standard output; nothing when none.

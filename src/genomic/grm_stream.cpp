@@ -82,22 +82,19 @@ void check_can_build_g(const BedSet& bed, int method) {
 
 MarkerBlocks::MarkerBlocks(const BedSet& bed, int method, double lambda, std::int64_t block_capacity)
     : bed_(bed),
+      reader_(bed, block_capacity),
       method_(method),
       lambda_(lambda),
       n_individuals_(static_cast<std::int64_t>(bed.individual_ids.size())),
       n_markers_(static_cast<std::int64_t>(bed.marker_ids.size())),
       bytes_per_marker_(bed_bytes_per_marker(n_individuals_)),
-      capacity_(std::min(block_capacity, n_markers_)) {
-    if (!bed.bed_file) {
-        throw std::invalid_argument("G needs a genotype set opened by read_bed.");
-    }
-    if (::fseeko(bed.bed_file.get(), 3, SEEK_SET) != 0) {
-        throw std::runtime_error("Could not seek in BED file " + bed.bed_path);
-    }
-    bytes_.resize(static_cast<std::size_t>(bytes_per_marker_ * capacity_));
-    summaries_.resize(static_cast<std::size_t>(capacity_));
-    destination_.resize(static_cast<std::size_t>(capacity_));
-    code_values_.resize(static_cast<std::size_t>(4 * capacity_));
+      capacity_(reader_.capacity()) {
+    const std::size_t capacity = static_cast<std::size_t>(capacity_);
+    read_summaries_.resize(capacity);
+    verdicts_.resize(capacity);
+    summaries_.resize(capacity);
+    destination_.resize(capacity);
+    code_values_.resize(4 * capacity);
     if (method != kVanRadenMethod) {
         squared_sums_.setZero(n_individuals_);
     }
@@ -109,16 +106,61 @@ MarkerBlocks::MarkerBlocks(const BedSet& bed, int method, double lambda, std::in
     }
 }
 
-bool MarkerBlocks::next() {
-    block_start_ += block_markers_;
-    if (block_start_ >= n_markers_) {
-        block_markers_ = 0;
-        used_columns_ = 0;
+bool MarkerBlocks::read_next() {
+    if (!reader_.next()) {
         return false;
     }
-    block_markers_ = std::min(capacity_, n_markers_ - block_start_);
-    read_bed_bytes(bed_.bed_file.get(), bed_.bed_path, bytes_.data(),
-                   static_cast<std::size_t>(bytes_per_marker_ * block_markers_));
+    reader_position_ = 0;
+    const MarkerThresholds& thresholds = bed_.marker_thresholds;
+#pragma omp parallel for schedule(static)
+    for (std::int64_t k = 0; k < reader_.block_markers(); ++k) {
+        const std::array<std::int64_t, 4> counts = count_bed_codes(reader_.marker(k), n_individuals_);
+        read_summaries_[static_cast<std::size_t>(k)] = summarise_marker(counts, n_individuals_);
+        verdicts_[static_cast<std::size_t>(k)] = judge_marker(counts, thresholds);
+    }
+    return true;
+}
+
+bool MarkerBlocks::next() {
+    // Kept markers of as many of the reader's blocks as it takes to fill the block.
+    block_markers_ = 0;
+    while (block_markers_ < capacity_) {
+        if (reader_position_ >= reader_.block_markers() && !read_next()) {
+            reader_position_ = 0;  // the reader's last block is behind it
+            break;
+        }
+        const std::int64_t read = reader_.block_markers();
+        if (reader_position_ == 0 && block_markers_ == 0 &&
+            std::none_of(verdicts_.begin(), verdicts_.begin() + read, [](const MarkerVerdict& v) { return v.removed; })) {
+            // Nothing removed from the reader's block (always so without thresholds): it is the
+            // block, without a copy.
+            markers_ = reader_.marker(0);
+            std::copy(read_summaries_.begin(), read_summaries_.begin() + read, summaries_.begin());
+            block_markers_ = read;
+            reader_position_ = read;
+            break;
+        }
+        if (bytes_.empty()) {
+            bytes_.resize(static_cast<std::size_t>(capacity_ * bytes_per_marker_));
+        }
+        markers_ = bytes_.data();
+        for (; reader_position_ < reader_.block_markers() && block_markers_ < capacity_; ++reader_position_) {
+            const std::size_t k = static_cast<std::size_t>(reader_position_);
+            if (verdicts_[k].removed) {
+                removed_.push_back({true, bed_.marker_ids[static_cast<std::size_t>(reader_.block_start()) + k],
+                                    verdicts_[k].filter, verdicts_[k].value});
+                continue;
+            }
+            std::copy(reader_.marker(reader_position_), reader_.marker(reader_position_) + bytes_per_marker_,
+                      bytes_.begin() + block_markers_ * bytes_per_marker_);
+            summaries_[static_cast<std::size_t>(block_markers_++)] = read_summaries_[k];
+        }
+    }
+    used_columns_ = 0;
+    if (block_markers_ == 0) {
+        return false;
+    }
+    kept_markers_ += block_markers_;
     for (std::int64_t k = 0; k < block_markers_ && !without_calls_.empty(); ++k) {
         const unsigned char* bytes = marker(k);
         without_calls_.erase(std::remove_if(without_calls_.begin(), without_calls_.end(),
@@ -127,19 +169,14 @@ bool MarkerBlocks::next() {
                                             }),
                              without_calls_.end());
     }
-#pragma omp parallel for schedule(static)
-    for (std::int64_t k = 0; k < block_markers_; ++k) {
-        summaries_[k] = summarise_marker(count_bed_codes(marker(k), n_individuals_), n_individuals_);
-    }
     // Markers whose centred column is exactly 0 (monomorphic, all heterozygous, no calls)
     // add nothing to G and are left out of the product.
     const double markers = static_cast<double>(n_markers_);
-    used_columns_ = 0;
     for (std::int64_t k = 0; k < block_markers_; ++k) {
-        const MarkerSummary& marker_summary = summaries_[k];
+        const MarkerSummary& marker_summary = summaries_[static_cast<std::size_t>(k)];
         heterozygosity_ += marker_summary.frequency * (1.0 - marker_summary.frequency);
         if (!marker_summary.informative) {
-            destination_[k] = -1;
+            destination_[static_cast<std::size_t>(k)] = -1;
             continue;
         }
         double weight = 1.0;
@@ -157,7 +194,7 @@ bool MarkerBlocks::next() {
             const double dosage = GENOTYPE_MAP[code] < 0 ? marker_summary.mean : GENOTYPE_MAP[code];
             code_values_[static_cast<std::size_t>(4 * k + code)] = (dosage + marker_summary.offset) * scale;
         }
-        destination_[k] = used_columns_++;
+        destination_[static_cast<std::size_t>(k)] = used_columns_++;
     }
     if (squared_sums_.size() == 0 || used_columns_ == 0) {
         return true;
@@ -208,6 +245,14 @@ void MarkerBlocks::informative_markers(std::vector<const unsigned char*>& marker
 }
 
 double MarkerBlocks::kinship_scale(bool any_marker_used) const {
+    if (kept_markers_ == 0 && !removed_.empty()) {
+        FilterReport report;
+        for (const RemovedItem& item : removed_) {
+            report.add(item);
+        }
+        throw std::runtime_error("The filters removed all " + std::to_string(n_markers_) + " markers left for G from " +
+                                 bed_.bim_path + " (" + removed_counts(report, true) + "); relax --geno, --hwe or --maf.");
+    }
     const int method = method_;
     const std::string& bed_path = bed_.bed_path;
     if (method == kVanRadenMethod) {
@@ -250,7 +295,7 @@ void warn_without_calls(const BedSet& bed, const std::vector<std::int64_t>& with
     std::cout << "); their rows of G are those of the population mean." << std::endl;
 }
 
-Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int64_t* markers_used,
+Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, MarkerOutcome* outcome,
                          const RowRange* rows) {
     check_can_build_g(bed, method);
     const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
@@ -336,8 +381,9 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
             1e-9;
         std::cout << "Building G matrix" << seconds << " 秒" << std::endl;
     }
-    if (markers_used != nullptr) {
-        *markers_used = informative_markers;
+    if (outcome != nullptr) {
+        outcome->markers_used = informative_markers;
+        outcome->removed = blocks.removed();
     }
     return kinship;
 }

@@ -15,7 +15,7 @@
 // a panel of rows.
 std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, double lambda, std::int64_t tile_size,
                                             const std::vector<TilePosition>& tiles, bool verbose,
-                                            std::int64_t* markers_used) {
+                                            MarkerOutcome* outcome) {
     check_can_build_g(bed, method);
     const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
     const std::int64_t n_markers = static_cast<std::int64_t>(bed.marker_ids.size());
@@ -108,8 +108,9 @@ std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, doubl
             fail_not_finite(method, lambda, bed.bed_path);
         }
     }
-    if (markers_used != nullptr) {
-        *markers_used = informative_markers;
+    if (outcome != nullptr) {
+        outcome->markers_used = informative_markers;
+        outcome->removed = blocks.removed();
     }
     return kinship;
 }

@@ -25,6 +25,58 @@ void HkinCpp(Eigen::MatrixXd& H, const Eigen::MatrixXd& G22, const Eigen::Ref<co
              const Eigen::Ref<const Eigen::MatrixXd>& A22, double tau, double omega,
              const std::function<void(Eigen::Index, Eigen::Index)>& on_progress = nullptr);
 
+// G22 against A22, the genomic and the pedigree relationships of the same genotyped individuals
+// in the same order: the means of the diagonals and of the off-diagonal elements, the
+// correlations of the diagonals, of the off-diagonal elements (each pair once) and of all
+// elements (the lower triangle with the diagonal), and the regression G = intercept + slope A22
+// over all elements. A correlation or regression that is not defined (no variation) is NaN.
+struct KinshipAgreement {
+    Eigen::Index individuals = 0;
+    double mean_diagonal_G = 0.0;
+    double mean_offdiagonal_G = 0.0;
+    double mean_diagonal_A = 0.0;
+    double mean_offdiagonal_A = 0.0;
+    double correlation_diagonal = 0.0;
+    double correlation_offdiagonal = 0.0;
+    double correlation_all = 0.0;
+    double slope = 0.0;
+    double intercept = 0.0;
+};
+KinshipAgreement compare_g_with_a22(const Eigen::Ref<const Eigen::MatrixXd>& G22,
+                                    const Eigen::Ref<const Eigen::MatrixXd>& A22);
+
+// How G22 is adjusted before it enters H: with `tune`, G becomes a + b G with a and b such that
+// its mean diagonal and mean off-diagonal equal those of A22; then G* = alpha G + beta A22
+// (alpha = 1, beta = 0: unchanged).
+struct G22Adjustment {
+    bool tune = false;
+    double alpha = 1.0;
+    double beta = 0.0;
+    bool changes_g() const { return tune || alpha != 1.0 || beta != 0.0; }
+};
+struct AppliedTuning {
+    double intercept = 0.0;  // a
+    double slope = 1.0;      // b
+};
+// Applies `adjustment` to G22 in place and returns the tuning used (a = 0, b = 1 without it).
+// Throws std::invalid_argument when alpha or beta is not finite or alpha + beta <= 0, and
+// std::runtime_error when G22's mean diagonal equals its mean off-diagonal (nothing to tune) or
+// the result is not finite.
+AppliedTuning adjust_g22(Eigen::MatrixXd& G22, const Eigen::Ref<const Eigen::MatrixXd>& A22,
+                         const G22Adjustment& adjustment);
+
+// What Hkin saw of G22 against A22: the agreement of the raw G and of the G that entered H, the
+// tuning applied, and a sample of the pairs for a picture (every off-diagonal pair when there are
+// at most 5000, else an even spread of 5000; the diagonals likewise, at most 2000).
+struct GvsA22Report {
+    KinshipAgreement raw;
+    KinshipAgreement entering;
+    G22Adjustment adjustment;
+    AppliedTuning tuning;
+    std::vector<double> offdiagonal_A, offdiagonal_G;
+    std::vector<double> diagonal_A, diagonal_G;
+};
+
 // Matches the pedigree individuals (A_ids, rows of A) with the genotyped ones (G_ids, rows of
 // G), prints the matching counts, a scale comparison of G22 and A22 and the time on standard
 // output, and returns H with its IDs: the non-genotyped pedigree individuals in pedigree order,
@@ -33,10 +85,13 @@ void HkinCpp(Eigen::MatrixXd& H, const Eigen::MatrixXd& G22, const Eigen::Ref<co
 // freed once G22 is taken, so a caller that needs them no more moves them in and H is never
 // held beside a second n x n matrix. Throws std::runtime_error when no pedigree individual is
 // genotyped, std::invalid_argument when the matrices and ID lists disagree in size.
+// G22 is adjusted by `adjustment` (adjust_g22) before H is formed; `report`, when given, receives
+// the comparison of G22 with A22 before and after.
 std::pair<Eigen::MatrixXd, std::vector<std::string>> Hkin(Eigen::MatrixXd A, Eigen::MatrixXd G,
                                                           const std::vector<std::string>& A_ids,
                                                           const std::vector<std::string>& G_ids, double tau,
-                                                          double omega);
+                                                          double omega, const G22Adjustment& adjustment = {},
+                                                          GvsA22Report* report = nullptr);
 
 // M(r, c) = source(positions[r], positions[c]).
 Eigen::MatrixXd gather_symmetric(const Eigen::MatrixXd& source, const std::vector<Eigen::Index>& positions);

@@ -135,6 +135,13 @@ std::vector<BadInput> catalogue() {
         {"duplicate individual in the .fam", {{"d.fam", kFam + "F G2 0 0 2 -9\n"}}, kGen, kRun,
          "Duplicate individual ID G2 in d.fam (lines 2 and 6)", kText},
         {"missing .bim", {{"d.bim", "<none>"}}, kGen, kRun, "File not found: d.bim or d.fam", kText},
+        {".fam line without its six fields (every later individual would shift)",
+         {{"d.fam", "F G1 0 0 1 -9\nF G2\nF G3 0 0 1 -9\nF G4 0 0 2 -9\nF G5 0 0 1 -9\nF G6 0 0 1 -9\n"}}, kGen, kRun,
+         "d.fam, line 2 has 2 field(s) (\"F G2\") where every line needs 6: family ID, individual ID, father, mother, "
+         "sex, phenotype. Complete or remove the line (a header line must be the first line and begin with #).", kText},
+        {".bim line with a seventh field", {{"d.bim", "1 m1 0 1 A G\n1 m2 0 2 A G C\n1 m3 0 3 A G\n"}}, kGen, kRun,
+         "d.bim, line 2 has 7 field(s) (\"1 m2 0 2 A G C\") where every line needs 6: chromosome, marker ID, genetic "
+         "position, base-pair position, allele 1, allele 2.", kText},
         {"every marker monomorphic", {{"d.bed", kBedHeader + std::string(6, '\0')}}, kGen, kRun,
          "every marker is monomorphic or has no calls", kText},
         {"one genotyped individual", {{"d.fam", "F G1 0 0 1 -9\n"}, {"d.bed", kBedHeader + std::string("\x00\x02\x03", 3)}},
@@ -267,6 +274,38 @@ std::vector<BadInput> catalogue() {
         {"more parts than individuals", {}, with(kGen, {"--kin-bin", "--kin-parts", "6", "--kin-part", "6"}), kRun,
          "❎ Error: Invalid argument for --kin-parts - 6 is more than the 5 individuals of d.fam; every part needs a "
          "row of G, so give at most 5 parts.", {"r.part_6_6.bin", "r.part_6_6.id"}},
+        // The checks before G and H.
+        {"minor allele frequency above one half", {}, with(kGen, {"--maf", "0.7"}), kCommandLine,
+         "❎ Error: Invalid argument for --maf - 0.7: a minor allele frequency lies from 0 to 0.5.", kText},
+        {"negative missing rate", {}, with(kGen, {"--geno", "-0.1"}), kCommandLine,
+         "❎ Error: Invalid argument for --geno - -0.1: a missing rate lies from 0 to 1.", kText},
+        {"p-value in percent", {}, with(kGen, {"--hwe", "5%"}), kCommandLine,
+         "Invalid argument for --hwe - \"5%\" is not a decimal number", kText},
+        {"unknown parentage action", {}, with(kBlend, {"--parent-conflict-action", "drop"}), kCommandLine,
+         "❎ Error: Invalid argument for --parent-conflict-action - \"drop\": give report (the default: the conflicts "
+         "are reported) or unlink (a flagged parent is set unknown for A and H).", kText},
+        {"blend of nothing", {}, with(kBlend, {"--kin-alpha", "0", "--kin-beta", "0"}), kCommandLine,
+         "❎ Error: Invalid arguments for --kin-alpha and --kin-beta - 0 and 0: the blend alpha G + beta A22 needs "
+         "alpha + beta > 0 (usual: 0.95 and 0.05).", kText},
+        {"genotype filter without genotypes", {}, with(kPed, {"--maf", "0.05"}), kCommandLine,
+         "❎ Error: --maf filters the genotypes of --bedfile, which was not given.", kText},
+        {"tuning G without a pedigree", {}, with(kGen, {"--kin-tune"}), kCommandLine,
+         "❎ Error: --kin-tune compares the genotypes with the pedigree: it needs both --bedfile and --pedigree (H).",
+         kText},
+        {"backward chromosome range", {}, with(kGen, {"--chr", "5-3"}), kCommandLine,
+         "❎ Error: Invalid argument for --chr - \"5-3\" is no range: a range joins two whole numbers in order with a "
+         "dash, for example 1-29.", kText},
+        {"missing ID list", {}, with(kGen, {"--keep", "keep.txt"}), kRun, "Could not open the ID list keep.txt.", kText},
+        {"ID list that keeps nobody", {{"keep.txt", "X1\nX2\n"}}, with(kGen, {"--keep", "keep.txt"}), kRun,
+         "The filters left 0 of the 5 individuals of d.fam (--keep removed 5); relationships need at least two. Check "
+         "the ID lists and the --mind limit.", kText},
+        {"chromosome the .bim does not hold", {}, with(kGen, {"--chr", "2-29"}), kRun,
+         "The filters removed all 3 markers of d.bim (--chr removed 3); check the lists and chromosome codes given.",
+         kText},
+        {"thresholds that remove every marker", {}, with(kBlend, {"--maf", "0.5", "--geno", "0"}), kRun,
+         "The filters removed all 3 markers left for G from d.bim (", kText},
+        {"tuning G to the A22 of one genotyped individual", {{"ped.txt", "ID Sire Dam\nG1 0 0\nX G1 0\n"}},
+         with(kBlend, {"--kin-tune"}), kRun, "Cannot tune G to A22 (--kin-tune): G22 of the 1 genotyped individuals", kText},
         // Phenotypes.
         {"missing phenotype file", {{"phe.txt", "<none>"}}, kPred, kRun,
          "Could not open the phenotype file: phe.txt", kValues},
@@ -573,6 +612,22 @@ TEST(BadInputCatalogue, ByteOrderMarksAreSkipped) {
             EXPECT_NE(results[0].find("\t3 effective records"), std::string::npos) << results[0];
         }
     }
+}
+
+// A .fam and .bim with the header line PLINK 2 writes (# first) give the G of the files without it.
+TEST(BadInputCatalogue, HeaderLinesOfTheFamAndBimAreSkipped) {
+    std::string results[2];
+    for (int header = 0; header < 2; ++header) {
+        const std::string dir = make_scratch_dir();
+        prepare(dir, header ? std::map<std::string, std::string>{{"d.fam", "#FID IID PAT MAT SEX PHENOTYPE\n" + kFam},
+                                                                  {"d.bim", "#CHROM ID CM POS ALT REF\n" + kBim}}
+                            : std::map<std::string, std::string>{});
+        const CommandResult run = run_zelkora(kGen, dir);
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        results[header] = read_file(dir + "/r.kinship.txt");
+    }
+    EXPECT_EQ(results[0], results[1]);
+    EXPECT_EQ(lines_of(results[1]).size(), 6u);
 }
 
 // Files written on Windows (CR LF line ends) are read exactly like their Unix twins; so are a

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -75,6 +76,36 @@ TEST(PedigreePrediction, InverseFilesOfAAndH) {
     EXPECT_GT(lines_of(read_file(dir + "/h.inverse.txt")).size(), 80200u);
     EXPECT_NE(read_file(dir + "/h.log").find("👏 Inverse of H written to h.inverse.txt and h.inverse.id"),
               std::string::npos);
+}
+
+// The genotype filters shape the G of the inverse of H as they shape the dense H: the inverse from
+// the raw genotypes with --remove and --maf is that of the files PLINK 2 filtered the same way.
+TEST(PedigreePrediction, InverseOfHTakesTheGenotypeFilters) {
+    if (std::system("command -v plink2 >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "plink2 is not installed (scripts/setup installs it)";
+    }
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/remove.txt", "F1 I201\nF1 I203\nF1 I250\n");
+    ASSERT_EQ(run_program("plink2", {"--bfile", kExamples, "--nonfounders", "--remove", "remove.txt", "--maf", "0.05",
+                                     "--make-bed", "--out", "plink"}, dir).status, 0)
+        << read_file(dir + "/plink.log");
+    const std::vector<std::string> inverse = {"--kinship", "--pedigree", kExamples + ".ped", "--kin-inverse"};
+    std::vector<std::string> filtered = inverse;
+    filtered.insert(filtered.end(), {"--bedfile", kExamples, "--remove", "remove.txt", "--maf", "0.05", "--out", "f"});
+    CommandResult run = run_zelkora(filtered, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> reference = inverse;
+    reference.insert(reference.end(), {"--bedfile", "plink", "--out", "r"});
+    run = run_zelkora(reference, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(read_file(dir + "/f.inverse.id"), read_file(dir + "/r.inverse.id"));
+    EXPECT_TRUE(read_file(dir + "/f.inverse.txt") == read_file(dir + "/r.inverse.txt"));
+    const std::string log = read_file(dir + "/f.log");
+    EXPECT_NE(log.find("--remove remove.txt removed 3 individuals"), std::string::npos) << log;
+    const std::string removed = read_file(dir + "/f.removed.txt");
+    for (const char* id : {"I201", "I203", "I250"}) {
+        EXPECT_NE(removed.find(std::string(id) + "\t"), std::string::npos) << id;
+    }
 }
 
 TEST(PedigreePrediction, MatchesTheDenseRoutesAtTheirEstimates) {
