@@ -83,18 +83,23 @@ inline CommandResult run_zelkora(const std::vector<std::string>& args, const std
 inline std::string masked(const std::string& text) {
     const std::string trace_line = "(?= [ 0-9]{8}[0-9])[ 0-9]{10}((?= [^\n]{13}[^ \n])[^\n]{15}){5}\n";
     std::string shown = std::regex_replace(text, std::regex("(" + trace_line + ")+"), "<trace>\n");
-    shown = std::regex_replace(shown, std::regex("Start analysis: [^\n]*"), "Start analysis: #");
+    shown = std::regex_replace(shown, std::regex("(Start analysis|Command line): [^\n]*"), "$1: #");
     return std::regex_replace(shown, std::regex("-?[0-9]+(\\.[0-9]+(e[-+]?[0-9]+)?|e[-+]?[0-9]+)"), "#");
 }
 
+// The lines every run starts its log with, masked: the start, the version, the command line.
+const std::string kStartLines = "🏃 Start analysis: #\n^Version: v1.1.0 (2025-2-11 Release)\n^Command line: #\n\n";
+
 // A run's console after the 12-line banner and its log, both masked, against `expected`: the
-// console's lines, of which those marked '~' are on the console only.
+// lines of both, of which those marked '~' are on the console only and those marked '^' in the
+// log only.
 inline void expect_console_and_log(const std::string& console, const std::string& log, const std::string& expected) {
     std::string want_console, want_log;
     for (const std::string& line : lines_of(expected)) {
-        const bool console_only = !line.empty() && line[0] == '~';
-        want_console += line.substr(console_only ? 1 : 0) + "\n";
-        want_log += console_only ? "" : line + "\n";
+        const char mark = line.empty() ? ' ' : line[0];
+        const std::string text = line.substr(mark == '~' || mark == '^' ? 1 : 0) + "\n";
+        want_console += mark == '^' ? "" : text;
+        want_log += mark == '~' ? "" : text;
     }
     std::size_t banner_end = 0;
     for (int line = 0; line < 12; ++line) {

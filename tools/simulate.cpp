@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "app/app.h"
+
 namespace {
 
 struct Settings {
@@ -41,6 +43,20 @@ struct Settings {
     // residual correlation 0.2, recorded on 40 % of the animals (a trait measured late or on few).
     double rg = 0.6;
     double second_share = 0.4;  // of the animals with the second trait recorded
+};
+
+// Errors planted for the checks that run before G and H (all off unless asked for).
+struct PlantSettings {
+    long duplicates = 0;        // genotyped animals that carry another one's genotypes
+    long wrong_sires = 0;       // genotyped offspring recorded with a wrong (genotyped) sire
+    long poor_markers = 0;      // markers with 60 % of the calls missing
+    long poor_individuals = 0;  // genotyped animals with half their calls missing
+    long hwe_markers = 0;       // markers whose heterozygotes are called homozygous
+    long rare_markers = 0;      // markers with a minor allele frequency of about 1 %
+    long unpedigreed = 0;       // genotyped animals left out of the pedigree file
+    bool any() const {
+        return duplicates + wrong_sires + poor_markers + poor_individuals + hwe_markers + rare_markers + unpedigreed > 0;
+    }
 };
 
 // xoshiro256** seeded by splitmix64: the same stream on every platform and library.
@@ -167,6 +183,161 @@ void write_or_fail(std::ofstream& file, const std::string& name) {
 
 std::string id_of(long index) { return "I" + std::to_string(index + 1); }
 
+// Where the planted errors are; the .bed loop asks planted_code for every call. Drawn from a
+// random stream of their own, so that the data without them stay the same.
+struct PlantedErrors {
+    std::vector<long> genotypes_of;    // per genotyped animal: whose genotypes it carries (itself)
+    std::vector<long> recorded_sire;   // per animal: the sire written in the pedigree
+    std::vector<char> unpedigreed;     // per animal: no line in the pedigree
+    std::vector<char> poor_marker;     // per marker
+    std::vector<char> hwe_marker;      // per marker
+    std::vector<double> rare_frequency;  // per marker: > 0 for a planted rare marker
+    std::vector<char> poor_individual;   // per genotyped animal
+    std::string report;                // PREFIX.planted.txt
+};
+
+// `count` distinct values of [0, bound) that `allowed` accepts, or fewer when there are not so many.
+template <typename Allowed>
+std::vector<long> distinct_draws(long count, long bound, Random& random, Allowed allowed) {
+    std::vector<long> candidates;
+    for (long v = 0; v < bound; ++v) {
+        if (allowed(v)) {
+            candidates.push_back(v);
+        }
+    }
+    std::vector<long> drawn;
+    for (long c = 0; c < count && !candidates.empty(); ++c) {
+        const long at = random.below(static_cast<long>(candidates.size()));
+        drawn.push_back(candidates[static_cast<std::size_t>(at)]);
+        candidates.erase(candidates.begin() + at);
+    }
+    return drawn;
+}
+
+PlantedErrors plan_errors(const PlantSettings& plant, const std::vector<Animal>& animals, long first_genotyped,
+                          long markers, std::uint64_t seed) {
+    const long n = static_cast<long>(animals.size());
+    const long genotyped = n - first_genotyped;
+    PlantedErrors planted;
+    planted.genotypes_of.resize(static_cast<std::size_t>(genotyped));
+    for (long k = 0; k < genotyped; ++k) {
+        planted.genotypes_of[static_cast<std::size_t>(k)] = k;
+    }
+    planted.recorded_sire.resize(static_cast<std::size_t>(n));
+    for (long i = 0; i < n; ++i) {
+        planted.recorded_sire[static_cast<std::size_t>(i)] = animals[static_cast<std::size_t>(i)].sire;
+    }
+    planted.unpedigreed.assign(static_cast<std::size_t>(n), 0);
+    planted.poor_marker.assign(static_cast<std::size_t>(markers), 0);
+    planted.hwe_marker.assign(static_cast<std::size_t>(markers), 0);
+    planted.rare_frequency.assign(static_cast<std::size_t>(markers), 0.0);
+    planted.poor_individual.assign(static_cast<std::size_t>(genotyped), 0);
+    if (!plant.any()) {
+        return planted;
+    }
+    Random random(seed ^ 0x5EED0F5EEDULL);
+    std::vector<char> has_offspring(static_cast<std::size_t>(n), 0);
+    std::vector<char> is_sire(static_cast<std::size_t>(n), 0);
+    for (const Animal& animal : animals) {
+        if (animal.sire >= 0) {
+            has_offspring[static_cast<std::size_t>(animal.sire)] = 1;
+            is_sire[static_cast<std::size_t>(animal.sire)] = 1;
+        }
+        if (animal.dam >= 0) {
+            has_offspring[static_cast<std::size_t>(animal.dam)] = 1;
+        }
+    }
+    std::vector<char> touched(static_cast<std::size_t>(n), 0);  // one error per animal
+    const auto genotyped_animal = [&](long i) { return i >= first_genotyped; };
+    std::string& report = planted.report;
+    report = "Error\tID\tDetail\n";
+
+    // Offspring with a genotyped sire, recorded with another genotyped sire of the pedigree.
+    for (const long i : distinct_draws(plant.wrong_sires, n, random, [&](long i) {
+             const long sire = animals[static_cast<std::size_t>(i)].sire;
+             return genotyped_animal(i) && sire >= 0 && genotyped_animal(sire) && !touched[static_cast<std::size_t>(i)];
+         })) {
+        const long sire = animals[static_cast<std::size_t>(i)].sire;
+        const std::vector<long> other = distinct_draws(1, n, random, [&](long s) {
+            return is_sire[static_cast<std::size_t>(s)] && genotyped_animal(s) && s != sire && s != i &&
+                   animals[static_cast<std::size_t>(s)].generation < animals[static_cast<std::size_t>(i)].generation;
+        });
+        if (other.empty()) {
+            continue;
+        }
+        planted.recorded_sire[static_cast<std::size_t>(i)] = other[0];
+        touched[static_cast<std::size_t>(i)] = 1;
+        report += "wrong_sire\t" + id_of(i) + "\trecorded sire " + id_of(other[0]) + ", true sire " + id_of(sire) + "\n";
+    }
+    // A genotyped animal whose sample carries the genotypes of another (a duplicated sample).
+    for (const long i : distinct_draws(plant.duplicates, n, random, [&](long i) {
+             return genotyped_animal(i) && !touched[static_cast<std::size_t>(i)];
+         })) {
+        const std::vector<long> source = distinct_draws(1, n, random, [&](long s) {
+            return genotyped_animal(s) && s != i && !touched[static_cast<std::size_t>(s)];
+        });
+        if (source.empty()) {
+            continue;
+        }
+        planted.genotypes_of[static_cast<std::size_t>(i - first_genotyped)] = source[0] - first_genotyped;
+        touched[static_cast<std::size_t>(i)] = touched[static_cast<std::size_t>(source[0])] = 1;
+        report += "duplicate\t" + id_of(i) + "\tgenotypes of " + id_of(source[0]) + "\n";
+    }
+    for (const long i : distinct_draws(plant.poor_individuals, n, random, [&](long i) {
+             return genotyped_animal(i) && !touched[static_cast<std::size_t>(i)];
+         })) {
+        planted.poor_individual[static_cast<std::size_t>(i - first_genotyped)] = 1;
+        touched[static_cast<std::size_t>(i)] = 1;
+        report += "poor_individual\t" + id_of(i) + "\thalf the calls missing\n";
+    }
+    // Animals without offspring, so that the pedigree of the others stays whole.
+    for (const long i : distinct_draws(plant.unpedigreed, n, random, [&](long i) {
+             return genotyped_animal(i) && !has_offspring[static_cast<std::size_t>(i)] && !touched[static_cast<std::size_t>(i)];
+         })) {
+        planted.unpedigreed[static_cast<std::size_t>(i)] = 1;
+        touched[static_cast<std::size_t>(i)] = 1;
+        report += "unpedigreed\t" + id_of(i) + "\tno line in the pedigree\n";
+    }
+    std::vector<char> marker_touched(static_cast<std::size_t>(markers), 0);
+    const auto plant_markers = [&](long count, const char* kind, const char* detail, auto mark) {
+        for (const long j : distinct_draws(count, markers, random,
+                                           [&](long candidate) { return !marker_touched[static_cast<std::size_t>(candidate)]; })) {
+            marker_touched[static_cast<std::size_t>(j)] = 1;
+            mark(j);
+            report += std::string(kind) + "\tsnp" + std::to_string(j + 1) + "\t" + detail + "\n";
+        }
+    };
+    plant_markers(plant.poor_markers, "poor_marker", "60 % of the calls missing",
+                  [&](long j) { planted.poor_marker[static_cast<std::size_t>(j)] = 1; });
+    plant_markers(plant.hwe_markers, "hwe_marker", "heterozygotes called homozygous",
+                  [&](long j) { planted.hwe_marker[static_cast<std::size_t>(j)] = 1; });
+    plant_markers(plant.rare_markers, "rare_marker", "minor allele frequency about 0.01",
+                  [&](long j) { planted.rare_frequency[static_cast<std::size_t>(j)] = 0.01; });
+    return planted;
+}
+
+// The .bed code of genotyped animal k at marker j after the planted errors: `code` is its own
+// call (01 when missing), `code_of(k2)` the call of animal k2 before any error.
+template <typename CodeOf>
+unsigned planted_code(const PlantedErrors& planted, Random& random, long j, long k, unsigned code, CodeOf code_of) {
+    const long source = planted.genotypes_of[static_cast<std::size_t>(k)];
+    if (source != k && code != 1) {
+        code = code_of(source);
+    }
+    const double rare = planted.rare_frequency[static_cast<std::size_t>(j)];
+    if (rare > 0.0 && code != 1) {
+        static const unsigned kCodeOfDosage[3] = {3, 2, 0};
+        code = kCodeOfDosage[random.chance(rare) + random.chance(rare)];
+    }
+    if (planted.hwe_marker[static_cast<std::size_t>(j)] && code == 2) {
+        code = random.chance(0.5) ? 0 : 3;
+    }
+    if ((planted.poor_marker[static_cast<std::size_t>(j)] && random.chance(0.6)) ||
+        (planted.poor_individual[static_cast<std::size_t>(k)] && random.chance(0.5))) {
+        code = 1;
+    }
+    return code;
+
 // The first trait's record of an animal, as PREFIX.phe has it.
 struct FirstTrait {
     bool male;
@@ -254,7 +425,7 @@ void write_repeated_records(const Settings& settings, const std::vector<Animal>&
     write_or_fail(phenotypes, settings.out + ".rep.phe");
 }
 
-void simulate(const Settings& settings) {
+void simulate(const Settings& settings, const PlantSettings& plant) {
     Random random(settings.seed);
     const long n = settings.individuals;
     const long m = settings.markers;
@@ -347,11 +518,16 @@ void simulate(const Settings& settings) {
     const double residual_sd = std::sqrt(100.0 * (1.0 - settings.h2));
 
     const std::string& out = settings.out;
+    const PlantedErrors planted = plan_errors(plant, animals, n - genotyped, m, settings.seed);
     std::ofstream pedigree(out + ".ped");
     pedigree << "ID Sire Dam\n";
     for (long i = 0; i < n; ++i) {
         const Animal& animal = animals[static_cast<std::size_t>(i)];
-        pedigree << id_of(i) << ' ' << (animal.sire < 0 ? "0" : id_of(animal.sire)) << ' '
+        const long sire = planted.recorded_sire[static_cast<std::size_t>(i)];
+        if (planted.unpedigreed[static_cast<std::size_t>(i)]) {
+            continue;
+        }
+        pedigree << id_of(i) << ' ' << (sire < 0 ? "0" : id_of(sire)) << ' '
                  << (animal.dam < 0 ? "0" : id_of(animal.dam)) << '\n';
     }
     write_or_fail(pedigree, out + ".ped");
@@ -423,6 +599,7 @@ void simulate(const Settings& settings) {
         return static_cast<long>(std::floor(std::log(1.0 - random.uniform()) / log_keep));
     };
     long until_missing = next_gap();
+    Random plant_random(settings.seed ^ 0xBADCA11ULL);
     for (long j = 0; j < m; ++j) {
         std::fill(marker_bytes.begin(), marker_bytes.end(), 0);
         for (long k = 0; k < genotyped; ++k) {
@@ -434,12 +611,23 @@ void simulate(const Settings& settings) {
             } else if (until_missing > 0) {
                 --until_missing;
             }
+            if (plant.any()) {
+                code = planted_code(planted, plant_random, j, k, code, [&](long other) {
+                    const Animal& source = animals[static_cast<std::size_t>(first + other)];
+                    return code_of_dosage[allele(source.paternal, j) + allele(source.maternal, j)];
+                });
+            }
             marker_bytes[static_cast<std::size_t>(k / 4)] |= static_cast<unsigned char>(code << (2 * (k % 4)));
         }
         std::fwrite(marker_bytes.data(), 1, marker_bytes.size(), bed);
     }
     if (std::fclose(bed) != 0) {
         throw std::runtime_error("cannot write " + out + ".bed");
+    }
+    if (plant.any()) {
+        std::ofstream report(out + ".planted.txt");
+        report << planted.report;
+        write_or_fail(report, out + ".planted.txt");
     }
 }
 
@@ -463,12 +651,32 @@ double read_fraction(const std::string& option, const char* text, double low, do
     return value;
 }
 
-void usage() {
-    std::cerr << "Usage: zelkora-simulate --out PREFIX [--individuals N] [--genotyped G] [--markers M]\n"
+// The --plant-* options; false for any other option.
+bool read_plant_option(const std::string& option, const char* value, PlantSettings& plant) {
+    long* const targets[] = {&plant.duplicates,  &plant.wrong_sires,  &plant.poor_markers, &plant.poor_individuals,
+                             &plant.hwe_markers, &plant.rare_markers, &plant.unpedigreed};
+    const char* const names[] = {"--plant-duplicates",  "--plant-wrong-sires",  "--plant-poor-markers",
+                                 "--plant-poor-individuals", "--plant-hwe-markers", "--plant-rare-markers",
+                                 "--plant-unpedigreed"};
+    for (std::size_t k = 0; k < 7; ++k) {
+        if (option == names[k]) {
+            *targets[k] = read_number(option, value, 0, 10000000);
+            return true;
+        }
+    }
+    return false;
+}
+
+void usage(std::ostream& out) {
+    out << "Usage: zelkora-simulate --out PREFIX [--individuals N] [--genotyped G] [--markers M]\n"
                  "       [--seed S] [--missing RATE] [--h2 H] [--herds L] [--generations K]\n"
                  "       [--chromosomes C] [--qtl Q]\n"
                  "       [--records R [--pe-share P] [--herd-years L] [--herd-year-share C]]\n"
                  "       [--rg R] [--second-share S]\n"
+                 "       [--plant-duplicates K] [--plant-wrong-sires K] [--plant-poor-markers K]\n"
+                 "       [--plant-poor-individuals K] [--plant-hwe-markers K] [--plant-rare-markers K]\n"
+                 "       [--plant-unpedigreed K]\n"
+                 "       zelkora-simulate --help | --version\n"
                  "Writes PREFIX.bed/.bim/.fam (the G youngest individuals), PREFIX.ped, PREFIX.phe\n"
                  "(ID, Sex, Herd, Trait; tab-separated) and PREFIX.tbv (true breeding values).\n"
                  "With --records R also PREFIX.rep.phe: 1 to R records per animal (ID, Sex, Parity,\n"
@@ -476,18 +684,27 @@ void usage() {
                  "herd-year class of L levels (share C, default 0.1), the residual the rest.\n"
                  "Also PREFIX.mt.phe: ID, Sex, Herd, Growth (the trait of PREFIX.phe) and Carcass, a\n"
                  "second trait (h2 0.3) on a share S of the animals (default 0.4) with genetic correlation --rg R\n"
-                 "(default 0.6) to the first and residual correlation 0.2.\n";
+                 "(default 0.6) to the first and residual correlation 0.2.\n"
+                 "The --plant-* options plant K errors of a kind for the checks before G and H and list them\n"
+                 "in PREFIX.planted.txt: duplicated samples, wrong sires, markers with 60 % missing calls,\n"
+                 "animals with half their calls missing, markers out of Hardy-Weinberg equilibrium, rare\n"
+                 "markers, genotyped animals left out of the pedigree.\n";
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
     Settings settings;
+    PlantSettings plant;
     try {
         for (int i = 1; i < argc; ++i) {
             const std::string option = argv[i];
-            if (option == "--help") {
-                usage();
+            if (option == "--help" || option == "-h") {
+                usage(std::cout);
+                return 0;
+            }
+            if (option == "--version") {
+                std::cout << "zelkora-simulate " << version_text() << std::endl;
                 return 0;
             }
             if (i + 1 >= argc) {
@@ -528,6 +745,7 @@ int main(int argc, char* argv[]) {
                 settings.rg = read_fraction(option, value, -1.0, 1.0);
             } else if (option == "--herd-year-share") {
                 settings.herd_year_share = read_fraction(option, value, 0.0, 1.0);
+            } else if (read_plant_option(option, value, plant)) {
             } else {
                 throw std::invalid_argument("unknown option " + option);
             }
@@ -541,10 +759,10 @@ int main(int argc, char* argv[]) {
         if (settings.chromosomes > settings.markers) {
             settings.chromosomes = static_cast<int>(settings.markers);
         }
-        simulate(settings);
+        simulate(settings, plant);
     } catch (const std::exception& error) {
         std::cerr << "zelkora-simulate: " << error.what() << "\n";
-        usage();
+        usage(std::cerr);
         return 1;
     }
     return 0;

@@ -12,7 +12,10 @@
 
 #include <Eigen/Dense>
 
+#include "genomic/genomic.h"
+#include "linear_algebra/sparse_plus_dense.h"
 #include "log/failures.h"
+#include "pedigree/pedigree.h"
 
 class Logger;
 
@@ -28,6 +31,7 @@ struct RunOptions {
     std::vector<int> covar_pos;   // 0-based, in the user's order
     std::vector<int> qcovar_pos;  // numeric covariates, 0-based, in the user's order
     int threads = 1;
+    bool threads_given = false;   // --threads sets every run's threads; without it each run has its default
     int kin_method = 1;
     double kin_lambda = 1.0;
     double kin_tau = 1.0;
@@ -43,6 +47,16 @@ struct RunOptions {
     bool lrt = false;
     std::vector<double> vc;
     bool vc_given = false;
+    // Sparse inverses: --kin-inverse writes the inverse of A (of H with --bedfile) as triplets;
+    // --predict with --pedigree and no kinship file solves the mixed model equations on it by
+    // preconditioned conjugate gradients (--pcg-tol, --pcg-max-iter); the genotyped block by APY
+    // with a core of --apy-core individuals drawn at random, or those of --apy-core-file.
+    bool kin_inverse = false;
+    double pcg_tol = 1e-8;
+    int pcg_max_iter = 10000;
+    int apy_core = 0;
+    bool apy_core_given = false;
+    std::string apy_core_file;
     bool kin_bin = false;
     bool kin_gcta = false;        // also write PREFIX.grm.bin, .grm.id, .grm.N.bin (G only)
     // G in parts for a job array: this run writes part kin_part (1-based) of kin_parts.
@@ -58,11 +72,36 @@ struct RunOptions {
     bool show_help = false;
     bool show_version = false;
     std::vector<std::string> given_options;  // the value options and --kin-bin, as given
+    // Checks before G and H: PLINK's genotype filters (an empty file name or a negative limit is
+    // off), the parentage check, genotyped individuals outside the pedigree, and G adjusted to
+    // A22 before it enters H (G* = alpha G + beta A22, after --kin-tune).
+    std::string keep_file;
+    std::string remove_file;
+    std::string extract_file;
+    std::string exclude_file;
+    std::string chromosomes;  // --chr
+    double maf = -1.0;
+    double geno = -1.0;
+    double mind = -1.0;
+    double hwe = -1.0;
+    double parent_conflict = 0.01;
+    bool parent_unlink = false;  // --parent-conflict-action unlink
+    bool geno_founders = false;
+    bool kin_tune = false;
+    double kin_alpha = 1.0;
+    double kin_beta = 0.0;
 };
 
 // Fills `options` from argv[1..argc-1]; throws std::invalid_argument carrying the whole
 // console message ("❎ Error: ...") on the first bad argument.
 RunOptions parse_command_line(int argc, const char* const argv[]);
+
+// PREFIX.log, or PREFIX.part_N_I.log for a part of G.
+std::string log_file_name(const RunOptions& options);
+// Throws std::invalid_argument with the console message when the log or a result file of the
+// run is one of its input files (the same file, also under another name), before anything is
+// opened for writing. A combined run may read the kinship file it writes.
+void check_outputs_spare_inputs(const RunOptions& options);
 
 void printDeveloperInfo();
 void kinshipHelp();
@@ -70,6 +109,7 @@ void remlHelp();
 void predictHelp();
 void generalHelp();   // --help, -h and --version
 void printVersion();  // "Zelkora v<version> (<date> Release)"
+std::string version_text();  // "v<version> (<date> Release)"
 
 // Restarts the process once (keeping argv) with OpenBLAS kernels that match the CPU, when the
 // library fell back to generic ones, and with a short OpenMP spin before idle threads sleep;
@@ -84,9 +124,9 @@ void quiet_unless_first_rank();
 // The whole program behind main(); returns the exit status.
 int zelkora_main(int argc, const char* const argv[]);
 
-// Reports a failure of a run where it belongs: InputFailure and OutputFailure on standard
-// error, RunFailure on the console and in the log behind the error marker, any other exception
-// there as it stands (the builders' texts). Returns the exit status, 1.
+// Reports a failure of a run once the log is open: on standard error and in the log, behind the
+// error marker for InputCheckFailure and RunFailure, as it stands for the others (the readers'
+// and builders' own texts). Returns the exit status, 1.
 int report_failure(const std::exception& error, Logger& logger);
 
 // The runs return the exit status that the program ends with when they fail (1), or 0.
@@ -95,6 +135,10 @@ int run_kinship(const RunOptions& options, Logger& logger);
 int run_distributed_kinship(const RunOptions& options, Logger& logger);
 int run_reml(const RunOptions& options, Logger& logger);
 int run_predict(const RunOptions& options, Logger& logger);
+// --predict with --pedigree and no kinship file: breeding values at the --vc variances from the
+// sparse inverse of A (H with --bedfile), by iteration.
+bool pedigree_prediction(const RunOptions& options);
+int run_pedigree_predict(const RunOptions& options, Logger& logger);
 
 // A relationship matrix with the IDs of its rows and columns.
 using KinshipResult = std::pair<Eigen::MatrixXd, std::vector<std::string>>;
@@ -128,6 +172,20 @@ struct KinshipPart {
 };
 KinshipPart genomic_part_route(const RunOptions& options, Logger& logger);
 KinshipResult pedigree_route(const RunOptions& options, Logger& logger);
+// The pedigree file read, checked (pedcheck) and ordered ancestors first, with its log lines.
+Pedigree read_prepared_pedigree(const RunOptions& options, Logger& logger);
+// G of the genotypes read by read_filtered_genotypes (app/genotype_checks.h), as the single-step
+// routes build it (lambda 2, --kin-method), with its log line, on the thread count in force; then
+// the filters' lines and PREFIX.removed.txt.
+struct FilteredGenotypes;
+Eigen::MatrixXd single_step_genomic(const RunOptions& options, Logger& logger, FilteredGenotypes& genotypes);
+// The inverse of A, or of H with --bedfile (APY with --apy-core or --apy-core-file), with the
+// pedigree's IDs in its order (ancestors first); each stage timed in the log.
+struct RelationshipInverse {
+    SparsePlusDense inverse;
+    std::vector<std::string> ids;
+};
+RelationshipInverse relationship_inverse_route(const RunOptions& options, Logger& logger);
 KinshipResult single_step_route(const RunOptions& options, Logger& logger);
 
 // ---- Phenotype file and design matrices -------------------------------------------------

@@ -1,6 +1,7 @@
 #include <omp.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <iomanip>
 #include <iostream>
@@ -10,6 +11,7 @@
 
 #include "app/agreement.h"
 #include "app/app.h"
+#include "app/genotype_checks.h"
 #include "distributed/distributed.h"
 #include "files/pending_file.h"
 #include "kinship_io/kinship_io.h"
@@ -153,6 +155,51 @@ void write_triangle_files(const std::vector<TriangleFile>& matrices, const std::
     }));
 }
 
+// The reports of a whole G (duplicates, the histogram of the diagonal) from every rank's tiles:
+// the diagonal is gathered on rank 0 and sent to every rank, each rank finds the duplicate pairs
+// of its tiles, and rank 0 writes the reports from all of them.
+void report_distributed_g(const std::vector<TilePosition>& tiles, const std::vector<Eigen::MatrixXd>& kinship,
+                          const std::vector<std::string>& ids, const RunOptions& options, Logger& logger) {
+    const std::int64_t n = static_cast<std::int64_t>(ids.size());
+    std::vector<double> mine;  // (index, value) of every diagonal value of this rank's tiles
+    for (std::size_t t = 0; t < tiles.size(); ++t) {
+        if (tiles[t].row_block == tiles[t].col_block) {
+            for (Eigen::Index i = 0; i < kinship[t].rows(); ++i) {
+                mine.push_back(static_cast<double>(tiles[t].row_block * kTileSize + i));
+                mine.push_back(kinship[t](i, i));
+            }
+        }
+    }
+    const std::vector<double> gathered = gather_on_first_rank(mine);
+    Eigen::VectorXd diagonal = Eigen::VectorXd::Zero(n);
+    for (std::size_t k = 0; k + 1 < gathered.size(); k += 2) {
+        diagonal[static_cast<Eigen::Index>(gathered[k])] = gathered[k + 1];
+    }
+    const std::string sent = broadcast_text(
+        std::string(reinterpret_cast<const char*>(diagonal.data()), static_cast<std::size_t>(n) * sizeof(double)), 0);
+    std::memcpy(diagonal.data(), sent.data(), std::min(sent.size(), static_cast<std::size_t>(n) * sizeof(double)));
+    std::vector<DuplicatePair> pairs;
+    for (std::size_t t = 0; t < tiles.size(); ++t) {
+        find_duplicates(kinship[t], tiles[t].row_block * kTileSize, tiles[t].col_block * kTileSize, diagonal, pairs);
+    }
+    std::vector<double> flat;
+    for (const DuplicatePair& pair : pairs) {
+        flat.insert(flat.end(), {static_cast<double>(pair.first), static_cast<double>(pair.second), pair.relationship,
+                                 pair.correlation});
+    }
+    const std::vector<double> all = gather_on_first_rank(flat);
+    agree(attempt([&] {
+        if (world_rank() == 0) {
+            std::vector<DuplicatePair> found;
+            for (std::size_t k = 0; k + 3 < all.size(); k += 4) {
+                found.push_back({static_cast<Eigen::Index>(all[k]), static_cast<Eigen::Index>(all[k + 1]), all[k + 2],
+                                 all[k + 3]});
+            }
+            report_whole_g(std::move(found), diagonal, ids, options, logger);
+        }
+    }));
+}
+
 }  // namespace
 
 int run_distributed_kinship(const RunOptions& options, Logger& logger) {
@@ -164,12 +211,13 @@ int run_distributed_kinship(const RunOptions& options, Logger& logger) {
     std::vector<Eigen::MatrixXd> kinship;
     std::vector<std::string> ids;
     std::vector<std::string> family_ids;
-    std::int64_t markers_used = 0;
+    MarkerOutcome outcome;
     try {
         // Every rank reads the .bed and forms its own tiles; nothing is exchanged until they are done.
         agree(attempt([&] {
             omp_set_num_threads(options.threads);
-            BedSet bed = read_bed(options.bed_prefix, true);
+            FilteredGenotypes genotypes = read_filtered_genotypes(options, logger);
+            BedSet& bed = genotypes.bed;
             const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
             tiles = owned_tiles(n_individuals, kTileSize, grid, rank);
             logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << " on "
@@ -180,10 +228,13 @@ int run_distributed_kinship(const RunOptions& options, Logger& logger) {
                     throw std::bad_alloc();
                 }
                 kinship = gkin_tiles_cpp(bed, options.kin_method, options.kin_lambda, kTileSize, tiles, rank == 0,
-                                         &markers_used);
+                                         &outcome);
             } catch (const std::bad_alloc&) {
                 throw RunFailure(
                     tile_memory_message(rank, tiles.size(), kinship_tile_bytes_per_value(options.kin_method)));
+            }
+            if (rank == 0) {  // every rank removed the same markers
+                finish_genotype_filters(genotypes, outcome, options, logger, options.out_prefix);
             }
             ids = std::move(bed.individual_ids);
             family_ids = std::move(bed.family_ids);
@@ -194,6 +245,7 @@ int run_distributed_kinship(const RunOptions& options, Logger& logger) {
             }
             logger.ensure_written();
         }));
+        report_distributed_g(tiles, kinship, ids, options, logger);
 
         if (!options.kin_bin && !options.kin_gcta) {
             const std::string output_name = options.out_prefix + ".kinship.txt";
@@ -216,7 +268,7 @@ int run_distributed_kinship(const RunOptions& options, Logger& logger) {
                 }
                 kinship.clear();
             }));
-            const std::vector<float> counts(options.kin_gcta ? values.size() : 0, static_cast<float>(markers_used));
+            const std::vector<float> counts(options.kin_gcta ? values.size() : 0, static_cast<float>(outcome.markers_used));
             std::vector<TriangleFile> matrices;
             std::vector<IdFile> id_files;
             if (options.kin_gcta) {

@@ -1,4 +1,3 @@
-#include <omp.h>
 
 #include <algorithm>
 #include <chrono>
@@ -126,11 +125,6 @@ ReducedKinship distributed_records_reduction(Logger& logger, const KinshipSource
         throw RunFailure(std::to_string(n) + " records are more than the " + std::to_string(largest) +
                          " that the distributed decomposition can index on " + std::to_string(world_size()) +
                          " ranks; run on more ranks (mpirun -np).");
-    }
-    // The ranks of one machine share its cores, unless OMP_NUM_THREADS says otherwise.
-    const int sharing = ranks_on_this_machine();
-    if (std::getenv("OMP_NUM_THREADS") == nullptr) {
-        omp_set_num_threads(std::max(1, omp_get_num_procs() / sharing));
     }
     auto grid = std::make_unique<BlacsGrid>(shape.rows, shape.cols);
     const std::int64_t block = block_size(n, shape);

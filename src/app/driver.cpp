@@ -1,8 +1,12 @@
+#include <omp.h>
+
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -48,13 +52,24 @@ void warn_ignored_options(const RunOptions& options) {
         const char* modes;
         std::vector<std::string> names;
     };
+    // --predict from a pedigree builds the inverse of A or H itself, with the options of --kinship
+    // that shape it.
+    const bool from_pedigree = pedigree_prediction(options);
     const ModeOptions groups[] = {
-        {options.run_kinship, "of --kinship, which was",
-         {"--bedfile", "--pedigree", "--kin-method", "--kin-lambda", "--kin-tau", "--kin-omega", "--threads",
-          "--kin-bin", "--kin-gcta", "--kin-parts", "--kin-part"}},
-        {options.run_reml || options.run_predict, "of --reml and --predict, which were",
+        {options.run_kinship || from_pedigree, "of --kinship, which was not asked for",
+         {"--bedfile", "--pedigree", "--kin-method", "--kin-tau", "--kin-omega"}},
+        {options.run_kinship, "of --kinship, which was not asked for",
+         {"--kin-lambda", "--kin-bin", "--kin-gcta", "--kin-parts", "--kin-part", "--kin-inverse"}},
+        {(options.run_kinship && options.kin_inverse) || from_pedigree,
+         "of the inverse of H (--kinship --kin-inverse, or --predict --pedigree), which was not asked for",
+         {"--apy-core", "--apy-core-file"}},
+        {from_pedigree, "of --predict --pedigree (breeding values by iteration), which was not asked for",
+         {"--pcg-tol", "--pcg-max-iter"}},
+        {options.run_reml || options.run_predict, "of --reml and --predict, which were not asked for",
          {"--kin-file", "--phefile", "--phe-pos", "--covar-pos", "--qcovar-pos", "--max-iter", "--mkin-file", "--pe",
           "--rand-pos", "--lrt", "--vc"}},
+        {options.run_kinship || options.run_reml || options.run_predict,
+         "of --kinship, --reml and --predict, none of which was asked for", {"--threads"}},
     };
     for (const ModeOptions& group : groups) {
         if (group.asked) {
@@ -75,14 +90,15 @@ void warn_ignored_options(const RunOptions& options) {
             list += (list.empty() ? "" : ", ") + name;
         }
         std::cerr << "⚠️ Warning: " << list << (ignored.size() == 1 ? " is an option " : " are options ")
-                  << group.modes << " not asked for: " << (ignored.size() == 1 ? "it is" : "they are")
+                  << group.modes << ": " << (ignored.size() == 1 ? "it is" : "they are")
                   << " ignored." << std::endl;
     }
 }
 
 // Checks shared by --reml and --predict; returns false after reporting the problem.
 bool mixed_model_options_ok(const RunOptions& options, void (*help)()) {
-    if (options.phe_file.empty() || options.phe_pos == -1 || (options.kin_file.empty() && options.mkin_file.empty())) {
+    if (options.phe_file.empty() || options.phe_pos == -1 ||
+        (options.kin_file.empty() && options.mkin_file.empty() && !pedigree_prediction(options))) {
         std::cerr << "❎ Error: Please provide --phefile,--kin-file and --phe-pos" << std::endl;
         help();
         return false;
@@ -110,6 +126,65 @@ bool mixed_model_options_ok(const RunOptions& options, void (*help)()) {
     if (options.max_iter <= 0) {
         std::cerr << "❎ Error: Number of max_iter must be greater than 0." << std::endl;
         return false;
+    }
+    return true;
+}
+
+// The sparse inverses and the prediction by iteration; returns false after reporting the problem.
+bool sparse_options_ok(const RunOptions& options) {
+    const auto refuse = [](const std::string& message) {
+        std::cerr << "❎ Error: " << message << std::endl;
+        return false;
+    };
+    const bool inverse_of_kinship = options.run_kinship && options.kin_inverse;
+    const bool from_pedigree = pedigree_prediction(options);
+    if (inverse_of_kinship && options.pedigree_file.empty()) {
+        return refuse("--kin-inverse writes the inverse of A or H, which start from a pedigree: give --pedigree (and "
+                      "--bedfile for H).");
+    }
+    if (inverse_of_kinship && (options.kin_bin || options.kin_gcta || options.kin_parts_given)) {
+        return refuse("--kin-inverse writes PREFIX.inverse.txt and PREFIX.inverse.id instead of the matrix; it "
+                      "cannot be combined with --kin-bin, --kin-gcta or --kin-parts.");
+    }
+    if ((inverse_of_kinship || from_pedigree) && (options.apy_core_given || !options.apy_core_file.empty())) {
+        if (options.apy_core_given && !options.apy_core_file.empty()) {
+            return refuse("--apy-core draws the core and --apy-core-file names it: give one of them.");
+        }
+        if (options.bed_prefix.empty()) {
+            return refuse(std::string(options.apy_core_given ? "--apy-core" : "--apy-core-file") +
+                          " chooses the core of APY, which inverts G: give the genotypes (--bedfile).");
+        }
+        if (options.apy_core_given && options.apy_core < 1) {
+            return refuse("Invalid argument for --apy-core - " + std::to_string(options.apy_core) +
+                          ": the core needs at least 1 individual.");
+        }
+    }
+    if (!from_pedigree) {
+        return true;
+    }
+    if (!options.vc_given) {
+        return refuse("--predict with --pedigree (and no --kin-file) solves the mixed model equations at given "
+                      "variances: give --vc <additive>,<residual>, for example the V(Add) and V(e) rows of an earlier "
+                      "PREFIX.vc.txt.");
+    }
+    if (options.vc.size() != 2) {
+        return refuse("Invalid argument for --vc - " + std::to_string(options.vc.size()) +
+                      " value(s) for --predict --pedigree, which fits one additive effect and the residual: give two, "
+                      "<additive>,<residual>.");
+    }
+    if (!(options.vc[1] > 0.0)) {
+        return refuse("Invalid argument for --vc - the residual variance (the last value) is 0; it must be greater "
+                      "than 0.");
+    }
+    if (!(options.pcg_tol > 0.0 && options.pcg_tol < 1.0)) {
+        std::ostringstream message;
+        message << "Invalid argument for --pcg-tol - " << options.pcg_tol
+                << ": the relative residual to reach must be greater than 0 and less than 1.";
+        return refuse(message.str());
+    }
+    if (options.pcg_max_iter < 1) {
+        return refuse("Invalid argument for --pcg-max-iter - " + std::to_string(options.pcg_max_iter) +
+                      ": give 1 or more iterations.");
     }
     return true;
 }
@@ -149,11 +224,51 @@ bool parts_options_ok(const RunOptions& options) {
     return true;
 }
 
+// The checks before G need genotypes, and those between G and A both inputs; returns false after
+// saying why.
+bool check_options_ok(const RunOptions& options) {
+    const auto given = [&](const char* name) {
+        return std::find(options.given_options.begin(), options.given_options.end(), name) !=
+               options.given_options.end();
+    };
+    for (const char* name : {"--maf", "--geno", "--mind", "--hwe", "--keep", "--remove", "--extract", "--exclude",
+                             "--chr"}) {
+        if (given(name) && options.bed_prefix.empty()) {
+            std::cerr << "❎ Error: " << name << " filters the genotypes of --bedfile, which was not given." << std::endl;
+            return false;
+        }
+    }
+    for (const char* name : {"--parent-conflict", "--parent-conflict-action", "--geno-founders", "--kin-tune",
+                             "--kin-alpha", "--kin-beta"}) {
+        if (given(name) && (options.bed_prefix.empty() || options.pedigree_file.empty())) {
+            std::cerr << "❎ Error: " << name
+                      << " compares the genotypes with the pedigree: it needs both --bedfile and --pedigree (H)."
+                      << std::endl;
+            return false;
+        }
+    }
+    // G* = alpha G + beta A22 must stay a relationship matrix of the same scale's sign.
+    if (!(options.kin_alpha + options.kin_beta > 0.0)) {
+        std::cerr << "❎ Error: Invalid arguments for --kin-alpha and --kin-beta - " << options.kin_alpha << " and "
+                  << options.kin_beta << ": the blend alpha G + beta A22 needs alpha + beta > 0 (usual: 0.95 and 0.05)."
+                  << std::endl;
+        return false;
+    }
+    return true;
+}
+
 // Under more than one rank everything runs except G in parts; returns false after saying why.
 bool distributed_options_ok(const RunOptions& options) {
     const int ranks = world_size();
     if (ranks == 1) {
         return true;
+    }
+    if ((options.run_kinship && options.kin_inverse) || pedigree_prediction(options)) {
+        std::cerr << "❎ Error: " << (pedigree_prediction(options) ? "--predict --pedigree" : "--kin-inverse")
+                  << " cannot run on " << ranks << " MPI ranks yet: the sparse inverses and the breeding values by "
+                     "iteration run as one process. Run it without mpirun."
+                  << std::endl;
+        return false;
     }
     if ((options.run_reml || options.run_predict) && !distributed_mixed_model_available()) {
         std::cerr << "❎ Error: " << (options.run_reml ? "--reml" : "--predict") << " cannot run on " << ranks
@@ -171,11 +286,44 @@ bool distributed_options_ok(const RunOptions& options) {
     return true;
 }
 
-void write_start_line(Logger& logger) {
+// An argument as a POSIX shell reads it back: plain, or in single quotes.
+std::string shell_word(const std::string& word) {
+    const bool plain = !word.empty() && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                                               "0123456789_./,:=+-@%") == std::string::npos;
+    if (plain) {
+        return word;
+    }
+    std::string quoted = "'";
+    for (char c : word) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+// The start line, then in the log the version and the command line, so that the log can repeat
+// its run (the console has the banner, and the user the command).
+void write_start_lines(Logger& logger, int argc, const char* const argv[]) {
     const std::time_t now = std::time(nullptr);
     char text[100];
     if (std::strftime(text, sizeof(text), "%a %b %d %H:%M:%S %Y", std::localtime(&now)) > 0) {
-        logger.tee << "🏃 Start analysis: " << text << "\n" << std::endl;
+        logger.tee << "🏃 Start analysis: " << text << "\n";
+    }
+    logger.log_file << "Version: " << version_text() << "\nCommand line:";
+    for (int i = 0; i < argc; ++i) {
+        logger.log_file << " " << shell_word(argv[i]);
+    }
+    logger.log_file << "\n";
+    logger.tee << std::endl;
+}
+
+// A --threads the user gives sets the threads of every run; without it the kinship run takes 1
+// (its default, which stays for a run after it) and a REML or prediction run alone the OpenMP
+// default, except that the ranks of mpirun on one machine share its cores.
+void set_mixed_model_threads(const RunOptions& options) {
+    if (options.threads_given) {
+        omp_set_num_threads(options.threads);
+    } else if (started_by_mpirun() && distributed_mixed_model_available() && std::getenv("OMP_NUM_THREADS") == nullptr) {
+        omp_set_num_threads(std::max(1, omp_get_num_procs() / ranks_on_this_machine()));
     }
 }
 
@@ -185,16 +333,12 @@ void write_start_line(Logger& logger) {
 constexpr const char* kErrorMarker = "❎ Error: ";
 
 int report_failure(const std::exception& error, Logger& logger) {
-    if (dynamic_cast<const InputCheckFailure*>(&error) != nullptr) {
-        std::cerr << kErrorMarker << error.what() << std::endl;
-    } else if (dynamic_cast<const InputFailure*>(&error) != nullptr ||
-               dynamic_cast<const OutputFailure*>(&error) != nullptr) {
-        std::cerr << error.what() << std::endl;
-    } else if (dynamic_cast<const RunFailure*>(&error) != nullptr) {
-        logger.tee << kErrorMarker << error.what() << std::endl;
-    } else {
-        logger.tee << error.what() << std::endl;  // the builders' messages stand without a marker
-    }
+    // The console copy on standard error, where a failure is looked for (also when standard
+    // output is redirected), and the same line in the log, so that a log never ends like a
+    // success that was cut short.
+    const bool marked = dynamic_cast<const InputCheckFailure*>(&error) != nullptr ||
+                        dynamic_cast<const RunFailure*>(&error) != nullptr;
+    logger.err << (marked ? kErrorMarker : "") << error.what() << std::endl;
     return 1;
 }
 
@@ -238,11 +382,7 @@ int zelkora_main(int argc, const char* const argv[]) {
                       << std::endl;
             return 1;
         }
-        if (!parts_options_ok(options)) {
-            return 1;
-        }
-        if (options.threads <= 0) {
-            std::cerr << "❎ Error: Number of threads must be greater than 0." << std::endl;
+        if (!parts_options_ok(options) || !check_options_ok(options)) {
             return 1;
         }
         // tau scales the inverse of G22: at 0 or below, H loses its genomic part or turns
@@ -250,6 +390,12 @@ int zelkora_main(int argc, const char* const argv[]) {
         if (!options.bed_prefix.empty() && !options.pedigree_file.empty() && !(options.kin_tau > 0.0)) {
             std::cerr << "❎ Error: Invalid argument for --kin-tau - " << options.kin_tau
                       << ": tau scales the inverse of G22 in H and must be greater than 0." << std::endl;
+            return 1;
+        }
+    }
+    if (options.threads_given && (options.run_kinship || options.run_reml || options.run_predict)) {
+        if (options.threads <= 0) {
+            std::cerr << "❎ Error: Number of threads must be greater than 0." << std::endl;
             return 1;
         }
         // Far more threads than any machine has cores only makes the OpenMP runtime fail
@@ -270,18 +416,23 @@ int zelkora_main(int argc, const char* const argv[]) {
         }
     }
 
+    if (!sparse_options_ok(options)) {
+        return 1;
+    }
     warn_ignored_options(options);
     if (!distributed_options_ok(options)) {
         return 1;
     }
+    // The log truncates its file: an input under that name (--pedigree run.log --out run) would
+    // be destroyed before it is read.
+    try {
+        check_outputs_spare_inputs(options);
+    } catch (const std::invalid_argument& error) {
+        std::cerr << error.what() << std::endl;
+        return 1;
+    }
 
-    // The tasks of a job array run side by side on one prefix: each part keeps its own log.
-    const std::string log_name = options.out_prefix +
-                                 (options.run_kinship && options.kin_parts_given
-                                      ? ".part_" + std::to_string(options.kin_parts) + "_" +
-                                            std::to_string(options.kin_part)
-                                      : std::string()) +
-                                 ".log";
+    const std::string log_name = log_file_name(options);
     std::optional<Logger> logger;
     try {
         // Rank 0 keeps the log of a distributed run.
@@ -291,7 +442,7 @@ int zelkora_main(int argc, const char* const argv[]) {
                   << std::endl;
         return 1;
     }
-    write_start_line(*logger);
+    write_start_lines(*logger, argc, argv);
     // A log that cannot be written from the start (a link to a full device) stops the run
     // before any work.
     int status = logger->write_failure().empty() ? 0 : 1;
@@ -299,10 +450,11 @@ int zelkora_main(int argc, const char* const argv[]) {
     if (status == 0 && options.run_kinship && run_kinship(options, *logger) != 0) {
         status = 1;
     }
-    if (status == 0 && options.run_reml) {
-        status = run_reml(options, *logger);
-    } else if (status == 0 && options.run_predict) {
-        status = run_predict(options, *logger);
+    if (status == 0 && (options.run_reml || options.run_predict)) {
+        set_mixed_model_threads(options);
+        status = options.run_reml                ? run_reml(options, *logger)
+                 : pedigree_prediction(options) ? run_pedigree_predict(options, *logger)
+                                                : run_predict(options, *logger);
     }
     logger->close();
     const std::string log_failure = logger->write_failure();

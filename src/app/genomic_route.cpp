@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "app/app.h"
+#include "app/genotype_checks.h"
 #include "genomic/genomic.h"
 #include "log/failures.h"
 #include "log/logger.h"
@@ -14,21 +15,26 @@
 // in memory as a whole.
 KinshipResult genomic_route(const RunOptions& options, Logger& logger, GenomicLabels* labels) {
     omp_set_num_threads(options.threads);
-    BedSet bed = read_bed(options.bed_prefix, true);
+    FilteredGenotypes genotypes = read_filtered_genotypes(options, logger);
+    BedSet& bed = genotypes.bed;
     logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";
+    MarkerOutcome outcome;
     Eigen::MatrixXd kinship = with_memory_check("G", bed.individual_ids.size(), [&] {
-        return gkin_cpp(bed, options.kin_method, options.kin_lambda,
-                             labels != nullptr ? &labels->markers_used : nullptr);
+        return gkin_cpp(bed, options.kin_method, options.kin_lambda, &outcome);
     });
+    finish_genotype_filters(genotypes, outcome, options, logger, options.out_prefix);
+    report_whole_g(kinship, bed.individual_ids, options, logger);
     if (labels != nullptr) {
         labels->family_ids = std::move(bed.family_ids);
+        labels->markers_used = outcome.markers_used;
     }
     return KinshipResult{std::move(kinship), std::move(bed.individual_ids)};
 }
 
 KinshipPart genomic_part_route(const RunOptions& options, Logger& logger) {
     omp_set_num_threads(options.threads);
-    BedSet bed = read_bed(options.bed_prefix, true);
+    FilteredGenotypes genotypes = read_filtered_genotypes(options, logger);
+    const BedSet& bed = genotypes.bed;
     const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
     if (options.kin_parts > n_individuals) {
         throw RunFailure("Invalid argument for --kin-parts - " + std::to_string(options.kin_parts) +
@@ -43,8 +49,9 @@ KinshipPart genomic_part_route(const RunOptions& options, Logger& logger) {
                << rows.last << " of " << n_individuals << " (" << values << " of "
                << n_individuals * (n_individuals + 1) / 2 << " values)...\n";
     KinshipPart part;
+    MarkerOutcome outcome;
     try {
-        part.rows = gkin_cpp(bed, options.kin_method, options.kin_lambda, nullptr, &rows);
+        part.rows = gkin_cpp(bed, options.kin_method, options.kin_lambda, &outcome, &rows);
     } catch (const std::bad_alloc&) {
         const int bytes = kinship_block_bytes_per_value(options.kin_method, rows);
         std::ostringstream message;
@@ -55,6 +62,10 @@ KinshipPart genomic_part_route(const RunOptions& options, Logger& logger) {
                 << " bytes per value). Split G into more parts (--kin-parts).";
         throw RunFailure(message.str());
     }
+    // Every part removes the same; each writes its own list, named as its files are.
+    finish_genotype_filters(genotypes, outcome, options, logger,
+                            options.out_prefix + ".part_" + std::to_string(options.kin_parts) + "_" +
+                                std::to_string(options.kin_part));
     part.ids.assign(bed.individual_ids.begin() + rows.first, bed.individual_ids.begin() + rows.last);
     part.first_row = rows.first;
     part.n_individuals = n_individuals;

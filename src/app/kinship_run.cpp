@@ -3,9 +3,13 @@
 #include <iomanip>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
+
+#include <omp.h>
 
 #include "app/app.h"
 #include "distributed/distributed.h"
+#include "genomic/genomic.h"
 #include "kinship_io/kinship_io.h"
 #include "log/failures.h"
 #include "log/logger.h"
@@ -33,6 +37,18 @@ int run_kinship_here(const RunOptions& options, Logger& logger) {
             write_kinship_rows(base, part.rows, part.first_row, part.ids, true);
             logger.tee << "👏 Part " << options.kin_part << " of " << options.kin_parts
                        << " of the kinship matrix written to " << base << ".bin and " << base << ".id." << std::endl;
+            const std::chrono::duration<double> elapsed = std::chrono::system_clock::now() - start;
+            std::cout << "Run times: " << elapsed.count() << " 秒" << std::endl;
+            return 0;
+        }
+        if (options.kin_inverse) {
+            omp_set_num_threads(options.threads);
+            const RelationshipInverse relationships = relationship_inverse_route(options, logger);
+            logger.ensure_written();
+            write_inverse_triplets(options.out_prefix, relationships.inverse, relationships.ids);
+            logger.tee << "👏 Inverse of " << (options.bedfile_given ? "H" : "A") << " written to "
+                       << options.out_prefix << ".inverse.txt and " << options.out_prefix << ".inverse.id\n"
+                       << "\n😊 All finished!\n" << std::endl;
             const std::chrono::duration<double> elapsed = std::chrono::system_clock::now() - start;
             std::cout << "Run times: " << elapsed.count() << " 秒" << std::endl;
             return 0;
@@ -67,6 +83,11 @@ int run_kinship_here(const RunOptions& options, Logger& logger) {
 }  // namespace
 
 int run_kinship(const RunOptions& options, Logger& logger) {
+    // Before any file is read: a method G does not have would otherwise be found only after the
+    // whole .bed had been read.
+    if (options.bedfile_given && !is_kinship_method(options.kin_method)) {
+        return report_failure(std::invalid_argument("Invalid kinship method!"), logger);
+    }
     if (world_size() == 1) {
         return run_kinship_here(options, logger);
     }

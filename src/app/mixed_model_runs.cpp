@@ -129,15 +129,7 @@ void show_fixed_effects(const RunOptions& options, Logger& logger, const RunInpu
                 << options.out_prefix << ".random.txt was not written.";
         throw RunFailure(message.str());
     }
-    logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
-    for (Eigen::Index i = 0; i < b.rows(); ++i) {
-        logger.tee << labels[static_cast<std::size_t>(i)] << "\t" << b(i, 0) << std::endl;
-    }
-    for (const std::string& label : aliased_effects(full_design, labels, inputs.numeric)) {
-        logger.tee << "👉 " << label << " is aliased: its records are a combination of those of other fixed "
-                   << "effects (for example two covariates whose levels always occur together), so its effect "
-                   << "is shown as 0." << std::endl;
-    }
+    print_fixed_effects(logger, b, full_design, labels, inputs.numeric);
 }
 
 // The two result files, once the log holds every line before them. A prediction error variance

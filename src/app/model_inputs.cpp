@@ -75,6 +75,27 @@ std::vector<std::string> aliased_effects(const Eigen::MatrixXd& full_design, con
 }
 
 
+void print_fixed_effects(Logger& logger, const Eigen::MatrixXd& b, const Eigen::MatrixXd& full_design,
+                         const std::vector<std::string>& labels, const std::vector<NumericScale>& numeric,
+                         const Eigen::VectorXd* se) {
+    logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
+    if (se != nullptr) {
+        logger.tee << "Effect\tEstimate\tSE" << std::endl;
+    }
+    for (Eigen::Index i = 0; i < b.rows(); ++i) {
+        logger.tee << labels[static_cast<std::size_t>(i)] << "\t" << b(i, 0);
+        if (se != nullptr) {
+            logger.tee << "\t" << (*se)[i];
+        }
+        logger.tee << std::endl;
+    }
+    for (const std::string& label : aliased_effects(full_design, labels, numeric)) {
+        logger.tee << "👉 " << label << " is aliased: its records are a combination of those of other fixed "
+                   << "effects (for example two covariates whose levels always occur together), so its effect "
+                   << "is shown as 0." << std::endl;
+    }
+}
+
 Eigen::MatrixXd unstandardise_covariance(const Eigen::MatrixXd& covariance, const std::vector<NumericScale>& numeric) {
     // b_user = J b: slope_c / scale_c, and the intercept minus every slope times its centre.
     const Eigen::Index p = covariance.rows();

@@ -56,6 +56,12 @@ Eigen::MatrixXd unstandardise_covariance(const Eigen::MatrixXd& covariance, cons
 // covariate's reference level and the constant numeric covariates.
 std::vector<std::string> aliased_effects(const Eigen::MatrixXd& full_design, const std::vector<std::string>& labels,
                                          const std::vector<NumericScale>& numeric);
+// "👏 Fixed effects were shown:", one line per label with b (already in the user's units) and,
+// when `se` is given, a header and the SE of each, then a note for each level that is aliased
+// with others (its effect shown as 0).
+void print_fixed_effects(Logger& logger, const Eigen::MatrixXd& b, const Eigen::MatrixXd& full_design,
+                         const std::vector<std::string>& labels, const std::vector<NumericScale>& numeric,
+                         const Eigen::VectorXd* se = nullptr);
 // The checks every run makes of the records it read (at least two, more than the fixed effects,
 // a trait that varies within a double's range); then the numeric covariates scaled, with a note
 // for a constant one. Throws RunFailure.

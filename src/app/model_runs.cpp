@@ -3,10 +3,12 @@
 // tests (--lrt). One record group per set of random levels (mixed_model/GroupedEvaluator).
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <iomanip>
 #include <iostream>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -42,9 +44,12 @@ Fitting fitting_of(const RunOptions& options, const ModelSetup& model, int max_i
     fit.names = model.names;
     fit.names.push_back("e");
     const Eigen::MatrixXd& y = std::get<0>(model.records.data);
-    const Eigen::MatrixXd& full_design = std::get<1>(model.records.data);
-    fit.kept = fixed_effect_columns(full_design);
-    const Eigen::MatrixXd X = full_design(Eigen::all, fit.kept);
+    // REML on the design without reference levels, its columns taken in order, as for one
+    // kinship: the log-likelihoods of every model share one convention.
+    const Eigen::MatrixXd& reduced_design = std::get<2>(model.records.data);
+    std::vector<Eigen::Index> in_order(static_cast<std::size_t>(reduced_design.cols()));
+    std::iota(in_order.begin(), in_order.end(), Eigen::Index{0});
+    const Eigen::MatrixXd X = reduced_design(Eigen::all, independent_columns(reduced_design, in_order));
     const auto n = y.rows();
     const auto p = static_cast<Eigen::Index>(fit.kept.size());
     fit.trait = trait_scale(y, has_constant_column(X));
@@ -113,8 +118,13 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
                    << kMostRemlIterations << " iterations." << std::endl;
     }
     write_header(logger.tee, fit.names);
+    const auto start = std::chrono::steady_clock::now();
     const AiRemlRun run =
         ai_reml(*fit.evaluator, fit.settings, [&](const AiRemlStep& step) { write_iteration(logger.tee, step, fit); });
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    logger.tee << "👉 " << run.iterations.size() << " iteration(s) in " << seconds << " s, "
+               << seconds / static_cast<double>(std::max<std::size_t>(run.iterations.size(), 1))
+               << " s each (records in " << fit.evaluator->groups() << " groups)" << std::endl;
     if (!reported_convergence(logger, run)) {
         return std::nullopt;
     }
@@ -282,23 +292,15 @@ void show_fixed_effects(Logger& logger, const ModelSetup& model, const Fitting& 
     b(0, 0) += fit.trait.centre;  // the intercept takes the trait's centre back
     unstandardise_effects(b, model.numeric);
     covariance = unstandardise_covariance(covariance, model.numeric);
-    logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
-    logger.tee << "Effect\tEstimate\tSE" << std::endl;
-    for (Eigen::Index i = 0; i < p; ++i) {
-        logger.tee << labels[static_cast<std::size_t>(i)] << "\t" << b(i, 0) << "\t"
-                   << std::sqrt(std::max(covariance(i, i), 0.0)) << std::endl;
-    }
-    for (const std::string& label : aliased_effects(full_design, labels, model.numeric)) {
-        logger.tee << "👉 " << label << " is aliased: its records are a combination of those of other fixed "
-                   << "effects (for example two covariates whose levels always occur together), so its effect "
-                   << "is shown as 0." << std::endl;
-    }
+    const Eigen::VectorXd se = covariance.diagonal().cwiseMax(0.0).cwiseSqrt();
+    print_fixed_effects(logger, b, full_design, labels, model.numeric, &se);
 }
 
 void refuse_under_mpirun() {
-    if (started_by_mpirun()) {
+    if (world_size() > 1) {
         throw RunFailure("models with several random effects (--mkin-file with several kinships, --pe, --rand-pos) "
-                         "run as one process for now; run them without mpirun.");
+                         "cannot run on " + std::to_string(world_size()) +
+                         " MPI ranks yet; run them as one process (without mpirun).");
     }
 }
 
@@ -310,8 +312,11 @@ int run_model_reml(const RunOptions& options, Logger& logger, const std::vector<
         throw InputCheckFailure("--vc gives the variances of a prediction (--predict) instead of estimating them; "
                                 "--reml estimates them.");
     }
+    const auto start = std::chrono::steady_clock::now();
     const ModelSetup model = set_up_model(options, logger, kinship_files);
     const Fitting fit = fitting_of(options, model, options.max_iter);
+    logger.tee << "👉 Kinships read at the records in "
+               << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s" << std::endl;
     logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
     const std::optional<Estimate> result = estimate(options, logger, model, fit);
     if (!result) {
@@ -328,7 +333,7 @@ int run_model_predict(const RunOptions& options, Logger& logger, const std::vect
     const std::string values_name = options.out_prefix + ".random.txt";
     const std::string reliability_name = options.out_prefix + ".reliability.txt";
     const ModelSetup model = set_up_model(options, logger, kinship_files);
-    const Fitting fit = fitting_of(options, model, options.max_iter);
+    Fitting fit = fitting_of(options, model, options.max_iter);
     Estimate result;
     if (options.vc_given) {
         result = given_values(options, logger, fit);
@@ -341,6 +346,9 @@ int run_model_predict(const RunOptions& options, Logger& logger, const std::vect
         }
         result = *estimated;
     }
+    // The fixed effects of the full design's estimable columns (reference levels shown as 0).
+    fit.kept = fixed_effect_columns(std::get<1>(model.records.data));
+    fit.evaluator->set_design(std::get<1>(model.records.data)(Eigen::all, fit.kept));
     const GroupedEvaluator::Solution solution = fit.evaluator->solve(result.theta);
     if (!solution.finite) {
         throw RunFailure("the mixed model equations cannot be solved at these variances: " + solution.problem +

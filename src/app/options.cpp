@@ -1,8 +1,12 @@
+#include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include "app/app.h"
+#include "genomic/genomic.h"
 
 namespace {
 
@@ -107,19 +111,80 @@ void append_covariates(const std::string& option, const std::string& list, std::
     }
 }
 
+// The options of the checks before G and H: genotype filters, parentage, G against A22.
+const char* const kCheckValueOptions[] = {"--maf",     "--geno",    "--mind",          "--hwe",
+                                          "--keep",    "--remove",  "--extract",       "--exclude",
+                                          "--chr",     "--parent-conflict", "--parent-conflict-action",
+                                          "--kin-alpha", "--kin-beta"};
+const char* const kCheckFlags[] = {"--geno-founders", "--kin-tune"};
+
+template <std::size_t N>
+bool among(const std::string& text, const char* const (&names)[N]) {
+    return std::find(std::begin(names), std::end(names), text) != std::end(names);
+}
+
+// A limit of the filters: a decimal number from `low` to `high`.
+double read_limit(const std::string& option, const std::string& text, double low, double high, const char* what) {
+    const double value = read_double(option, text);
+    if (value < low || value > high) {
+        std::ostringstream message;
+        message << "❎ Error: Invalid argument for " << option << " - " << text << ": " << what << " lies from " << low
+                << " to " << high << ".";
+        throw std::invalid_argument(message.str());
+    }
+    return value;
+}
+
+void set_check_option(const std::string& option, const std::string& value, RunOptions& options) {
+    if (option == "--maf") {
+        options.maf = read_limit(option, value, 0.0, 0.5, "a minor allele frequency");
+    } else if (option == "--geno") {
+        options.geno = read_limit(option, value, 0.0, 1.0, "a missing rate");
+    } else if (option == "--mind") {
+        options.mind = read_limit(option, value, 0.0, 1.0, "a missing rate");
+    } else if (option == "--hwe") {
+        options.hwe = read_limit(option, value, 0.0, 1.0, "a p-value");
+    } else if (option == "--parent-conflict") {
+        options.parent_conflict = read_limit(option, value, 0.0, 1.0, "a rate of conflicting markers");
+    } else if (option == "--keep") {
+        options.keep_file = value;
+    } else if (option == "--remove") {
+        options.remove_file = value;
+    } else if (option == "--extract") {
+        options.extract_file = value;
+    } else if (option == "--exclude") {
+        options.exclude_file = value;
+    } else if (option == "--chr") {
+        ChromosomeList{value};  // a malformed list is refused before any file is read
+        options.chromosomes = value;
+    } else if (option == "--parent-conflict-action") {
+        if (value != "report" && value != "unlink") {
+            throw std::invalid_argument("❎ Error: Invalid argument for --parent-conflict-action - \"" + value +
+                                        "\": give report (the default: the conflicts are reported) or unlink (a "
+                                        "flagged parent is set unknown for A and H).");
+        }
+        options.parent_unlink = value == "unlink";
+    } else if (option == "--kin-alpha") {
+        options.kin_alpha = read_double(option, value);
+    } else {
+        options.kin_beta = read_double(option, value);
+    }
+}
+
 bool is_option_name(const std::string& text) {
     static const char* const kNames[] = {"--help", "-h", "--version", "--kinship", "--reml", "--predict", "--kin-bin",
                                          "--bedfile", "--pedigree", "--kin-file", "--phefile", "--out", "--phe-pos",
                                          "--covar-pos", "--threads", "--kin-method", "--kin-lambda", "--kin-tau",
                                          "--kin-omega", "--max-iter", "--qcovar-pos", "--kin-gcta",
                                          "--kin-parts", "--kin-part", "--mkin-file", "--pe",
-                                         "--rand-pos", "--lrt", "--vc"};
+                                         "--rand-pos", "--lrt", "--vc", "--kin-inverse", "--pcg-tol",
+                                         "--pcg-max-iter", "--apy-core", "--apy-core-file"};
     for (const char* name : kNames) {
         if (text == name) {
             return true;
         }
     }
-    return false;
+    return among(text, kCheckValueOptions) || among(text, kCheckFlags);
 }
 
 }  // namespace
@@ -150,13 +215,21 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
         } else if (arg == "--lrt") {
             options.lrt = true;
             options.given_options.push_back(arg);
+        } else if (among(arg, kCheckFlags)) {
+            (arg == "--kin-tune" ? options.kin_tune : options.geno_founders) = true;
+            options.given_options.push_back(arg);
+        } else if (arg == "--kin-inverse") {
+            options.kin_inverse = true;
+            options.given_options.push_back(arg);
         } else {
             const bool takes_value = arg == "--bedfile" || arg == "--pedigree" || arg == "--kin-file" ||
                                      arg == "--phefile" || arg == "--out" || arg == "--phe-pos" ||
                                      arg == "--covar-pos" || arg == "--qcovar-pos" || arg == "--threads" || arg == "--kin-method" ||
                                      arg == "--kin-lambda" || arg == "--kin-tau" || arg == "--kin-omega" ||
                                      arg == "--max-iter" || arg == "--kin-parts" || arg == "--kin-part" ||
-                                     arg == "--mkin-file" || arg == "--rand-pos" || arg == "--vc";
+                                     arg == "--mkin-file" || arg == "--rand-pos" || arg == "--vc" || arg == "--pcg-tol" ||
+                                     arg == "--pcg-max-iter" || arg == "--apy-core" || arg == "--apy-core-file" ||
+                                     among(arg, kCheckValueOptions);
             if (!takes_value) {
                 throw std::invalid_argument("❎ Error: Unknown argument " + arg);
             }
@@ -206,13 +279,25 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                 append_covariates(arg, value, options.qcovar_pos);
             } else if (arg == "--rand-pos") {
                 append_covariates(arg, value, options.rand_pos);
+            } else if (among(arg, kCheckValueOptions)) {
+                set_check_option(arg, value, options);
             } else if (arg == "--mkin-file") {
                 options.mkin_file = value;
             } else if (arg == "--vc") {
                 options.vc = read_variances(value);
                 options.vc_given = true;
+            } else if (arg == "--pcg-tol") {
+                options.pcg_tol = read_double(arg, value);
+            } else if (arg == "--pcg-max-iter") {
+                options.pcg_max_iter = read_int(arg, value);
+            } else if (arg == "--apy-core") {
+                options.apy_core = read_int(arg, value);
+                options.apy_core_given = true;
+            } else if (arg == "--apy-core-file") {
+                options.apy_core_file = value;
             } else if (arg == "--threads") {
                 options.threads = read_int(arg, value);
+                options.threads_given = true;
             } else if (arg == "--kin-method") {
                 options.kin_method = read_int(arg, value);
             } else if (arg == "--kin-lambda") {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -10,6 +11,7 @@
 #include <omp.h>
 
 #include "app/app.h"
+#include "app/genotype_checks.h"
 #include "genomic/genomic.h"
 #include "hmatrix/hmatrix.h"
 #include "log/failures.h"
@@ -24,6 +26,7 @@ namespace {
 struct PedigreeFileRows {
     std::vector<PedigreeRow> rows;
     std::vector<std::size_t> line_numbers;
+    std::string header;  // the first line, skipped
 };
 
 PedigreeFileRows read_pedigree_rows(const std::string& filename) {
@@ -35,9 +38,9 @@ PedigreeFileRows read_pedigree_rows(const std::string& filename) {
     if (!file.is_open()) {
         throw InputFailure("Error: Could not open input file " + filename);
     }
-    PedigreeFileRows content;
     std::string line;
-    std::getline(file, line);  // header, whatever it holds
+    PedigreeFileRows content;
+    std::getline(file, content.header);  // whatever it holds
     std::size_t line_number = 1;
     while (std::getline(file, line)) {
         ++line_number;
@@ -92,12 +95,51 @@ std::vector<PedigreeRow> check_rows(const PedigreeFileRows& content, const std::
     return checked;
 }
 
-// The chain shared by both routes: file, pedcheck, ordering, A.
-std::pair<Pedigree, Eigen::MatrixXd> pedigree_relationships(const RunOptions& options, Logger& logger) {
+// The first line is always a header. When it reads like an animal's line instead (its parents
+// are unknown codes, or its ID is a parent further down), that animal would be lost, or kept as
+// a founder without its parents: say so.
+void warn_header_like_data(const PedigreeFileRows& content, const std::string& filename, Logger& logger) {
+    std::string header = content.header;
+    if (header.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+        header.erase(0, 3);
+    }
+    header.erase(std::remove(header.begin(), header.end(), '\r'), header.end());
+    std::istringstream words_of_header(header);
+    std::vector<std::string> words;
+    for (std::string word; words_of_header >> word;) {
+        words.push_back(word);
+    }
+    if (words.size() < 3) {
+        return;
+    }
+    const auto unknown = [](const std::string& parent) { return parent == "0" || parent == "NA"; };
+    std::string reason;
+    if (unknown(words[1]) || unknown(words[2])) {
+        reason = "its sire or dam is 0 or NA";
+    } else {
+        for (std::size_t r = 0; r < content.rows.size() && reason.empty(); ++r) {
+            const PedigreeRow& row = content.rows[r];
+            if (row.size() >= 3 && (row[1] == words[0] || row[2] == words[0])) {
+                reason = words[0] + " is a parent on line " + std::to_string(content.line_numbers[r]);
+            }
+        }
+    }
+    if (!reason.empty()) {
+        logger.tee << "⚠️ Warning: pedigree file " << filename << ": the first line, \"" << header
+                   << "\", is skipped as the header, but it looks like an animal's line (" << reason
+                   << "). If the file has no header line, add one (ID Sire Dam): the first line is never read as an animal."
+                   << std::endl;
+    }
+}
+
+}  // namespace
+
+Pedigree read_prepared_pedigree(const RunOptions& options, Logger& logger) {
     std::vector<PedigreeRow> checked;
     {
         const PedigreeFileRows content = read_pedigree_rows(options.pedigree_file);
         checked = check_rows(content, options.pedigree_file);
+        warn_header_like_data(content, options.pedigree_file, logger);
     }
 
     std::vector<PedigreeTriple> triples;
@@ -108,38 +150,65 @@ std::pair<Pedigree, Eigen::MatrixXd> pedigree_relationships(const RunOptions& op
     checked.clear();
 
     logger.tee << "👉 Sorting pedigree. \n";
-    Pedigree pedigree = prepare_pedigree(triples);
+    return prepare_pedigree(triples);
+}
+
+namespace {
+
+Eigen::MatrixXd pedigree_relationships(const Pedigree& pedigree, Logger& logger) {
     logger.tee << "👉 Calculating pedigree relationship matrix. \n";
-    Eigen::MatrixXd A = with_memory_check("A", pedigree.ids.size(), [&] {
-        ProgressLine progress(static_cast<std::int64_t>(pedigree.ids.size()), "A", "individuals");
-        return build_relationship_matrix(pedigree, [&](Eigen::Index done) { progress.update(done); });
+    return with_memory_check("A", pedigree.ids.size(), [&] {
+        ProgressLine progress("A", "individuals");
+        const auto total = static_cast<std::int64_t>(pedigree.ids.size());
+        return build_relationship_matrix(pedigree, [&](Eigen::Index done) { progress.update(done, total); });
     });
-    return std::make_pair(std::move(pedigree), std::move(A));
 }
 
 }  // namespace
 
+Eigen::MatrixXd single_step_genomic(const RunOptions& options, Logger& logger, FilteredGenotypes& genotypes) {
+    const BedSet& bed = genotypes.bed;
+    logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";
+    // The G inside H always takes lambda 2; --kin-lambda belongs to the genomic route.
+    MarkerOutcome outcome;
+    Eigen::MatrixXd G = with_memory_check("G", bed.individual_ids.size(),
+                                          [&] { return gkin_cpp(bed, options.kin_method, 2.0, &outcome); });
+    finish_genotype_filters(genotypes, outcome, options, logger, options.out_prefix);
+    return G;
+}
+
 KinshipResult pedigree_route(const RunOptions& options, Logger& logger) {
-    auto [pedigree, A] = pedigree_relationships(options, logger);
+    Pedigree pedigree = read_prepared_pedigree(options, logger);
+    Eigen::MatrixXd A = pedigree_relationships(pedigree, logger);
+    write_inbreeding_file(pedigree, {}, Eigen::VectorXd(), options, logger);
     return KinshipResult(std::move(A), std::move(pedigree.ids));
 }
 
+// The checks between the genotypes and the pedigree come before A, so that a parent they unlink
+// or a genotyped founder they add is in A and H.
 KinshipResult single_step_route(const RunOptions& options, Logger& logger) {
-    auto relationships = pedigree_relationships(options, logger);
-    // Plain references: a lambda may not capture structured bindings before C++20.
-    const Pedigree& pedigree = relationships.first;
-    Eigen::MatrixXd& A = relationships.second;
+    Pedigree pedigree = read_prepared_pedigree(options, logger);
     omp_set_num_threads(options.threads);
-    const BedSet bed = read_bed(options.bed_prefix, true);
-    logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";
-    // The G inside H always takes lambda 2; --kin-lambda belongs to the genomic route.
-    Eigen::MatrixXd G =
-        with_memory_check("G", bed.individual_ids.size(), [&] { return gkin_cpp(bed, options.kin_method, 2.0); });
+    FilteredGenotypes genotypes = read_filtered_genotypes(options, logger);
+    const BedSet& bed = genotypes.bed;
+    place_genotyped_outside_pedigree(bed.individual_ids, pedigree, options, logger);
+    check_parentage(bed, pedigree, options, logger);
+    Eigen::MatrixXd A = pedigree_relationships(pedigree, logger);
+    Eigen::MatrixXd G = single_step_genomic(options, logger, genotypes);
+    const Eigen::VectorXd genomic_diagonal = report_whole_g(G, bed.individual_ids, options, logger);
     logger.tee << "👉 Calculating H matrix using method ...\n";
     // A and G are moved in: Hkin frees them once H has their blocks.
     const auto n_individuals = static_cast<std::size_t>(A.rows());
+    G22Adjustment adjustment;
+    adjustment.tune = options.kin_tune;
+    adjustment.alpha = options.kin_alpha;
+    adjustment.beta = options.kin_beta;
+    GvsA22Report comparison;
     auto [H, ids] = with_memory_check("H", n_individuals, [&] {
-        return Hkin(std::move(A), std::move(G), pedigree.ids, bed.individual_ids, options.kin_tau, options.kin_omega);
+        return Hkin(std::move(A), std::move(G), pedigree.ids, bed.individual_ids, options.kin_tau, options.kin_omega,
+                    adjustment, &comparison);
     });
+    report_g_against_a22(comparison, options, logger);
+    write_inbreeding_file(pedigree, bed.individual_ids, genomic_diagonal, options, logger);
     return KinshipResult(std::move(H), std::move(ids));
 }

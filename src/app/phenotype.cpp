@@ -1,12 +1,13 @@
-#include <cmath>
 #include <fstream>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "app/app.h"
+#include "files/number_field.h"
 #include "log/failures.h"
 
 namespace {
@@ -29,45 +30,26 @@ std::string location(const std::string& path, std::size_t line_number) {
     return "phenotype file " + path + ", line " + std::to_string(line_number);
 }
 
-// A decimal number that is the whole field: trailing text (`53,682`), hexadecimal (`0x40`), a
-// text without a number and a value that is not finite are errors naming the place.
+// The trait: a number that is the whole field (read_number_field), else an error naming the place.
 double parse_trait(const std::string& text, const std::string& path, std::size_t line_number, int phe_pos) {
-    const std::string where = location(path, line_number) + ": the trait value \"" + text +
-                              "\" in column " + std::to_string(phe_pos + 1);
-    double value = 0.0;
-    std::size_t used = 0;
-    try {
-        value = std::stod(text, &used);
-    } catch (const std::invalid_argument&) {
-        throw InputCheckFailure(where + " is not a number.");
-    } catch (const std::out_of_range&) {
-        throw InputCheckFailure(where + " is out of the range of a double.");
+    const NumberField number = read_number_field(text);
+    if (number.kind == NumberField::kNumber) {
+        return number.value;
     }
-    if (std::isnan(value) || used != text.size() || text.find_first_of("xX") != std::string::npos) {
-        throw InputCheckFailure(where + " is not a number.");
-    }
-    if (!std::isfinite(value)) {
-        throw InputCheckFailure(where + " is out of the range of a double.");
-    }
-    return value;
+    throw InputCheckFailure(location(path, line_number) + ": the trait value \"" + text + "\" in column " +
+                            std::to_string(phe_pos + 1) +
+                            (number.kind == NumberField::kTooLarge ? " is out of the range of a double." : " is not a number."));
 }
 
-// A numeric covariate: the whole field must be a finite number (no trailing text).
+// A numeric covariate, read as the trait is.
 double parse_numeric_covariate(const std::string& text, const std::string& path, std::size_t line_number,
                                int column) {
-    std::size_t used = 0;
-    double value = 0.0;
-    try {
-        value = std::stod(text, &used);
-    } catch (const std::exception&) {
-        used = 0;
+    const NumberField number = read_number_field(text);
+    if (number.kind != NumberField::kNumber) {
+        throw InputCheckFailure(location(path, line_number) + ": the covariate value \"" + text + "\" in column " +
+                                std::to_string(column + 1) + " (--qcovar-pos) is not a finite number.");
     }
-    if (text.empty() || used != text.size() || !std::isfinite(value)) {
-        throw InputCheckFailure("" + location(path, line_number) + ": the covariate value \"" + text +
-                                 "\" in column " + std::to_string(column + 1) +
-                                 " (--qcovar-pos) is not a finite number.");
-    }
-    return value;
+    return number.value;
 }
 
 // One covariate column: its levels in code order and the code of every kept record.
@@ -138,6 +120,7 @@ PhenotypeRecords read_phenotype_records(const std::string& path, const std::vect
     std::vector<std::string> random_row(rand_pos.size());
     std::size_t column_count = 0;
     bool column_count_taken = false;
+    bool spaced_first_line = false;
     std::size_t line_number = 0;
     std::string line;
     while (std::getline(file, line)) {
@@ -160,6 +143,7 @@ PhenotypeRecords read_phenotype_records(const std::string& path, const std::vect
         if (!column_count_taken) {
             column_count = fields.size();
             column_count_taken = true;
+            spaced_first_line = cleaned.find(' ') != std::string::npos;
             // The header names the numeric covariates; without one (a record first) "Covar<c>".
             for (int column : qcovar_pos) {
                 const bool header = kinship_ids.count(fields[0]) == 0 && static_cast<std::size_t>(column) < fields.size();
@@ -181,21 +165,30 @@ PhenotypeRecords read_phenotype_records(const std::string& path, const std::vect
                                                      : "Class" + std::to_string(column + 1));
             }
         }
+        // The first line of the message stays as it always was; the next say it in the user's
+        // numbers and name the usual cause, a file separated by spaces.
+        const auto beyond = [&](const std::string& first_line, const std::string& option, int column) {
+            std::string message = first_line + "\n" + option + " " + std::to_string(column + 1) + ": phenotype file " +
+                                  path + " has " + std::to_string(column_count) + " column" +
+                                  (column_count == 1 ? "" : "s") +
+                                  " in its first line (columns count from 1, column 1 being the ID).";
+            if (column_count == 1 && spaced_first_line) {
+                message += "\nIts first line is one field with spaces in it: the file must be tab-separated (a tab "
+                           "between fields, not spaces).";
+            }
+            return std::runtime_error(message);
+        };
         for (int phe_pos : trait_pos) {
             if (phe_pos < 0 || static_cast<std::size_t>(phe_pos) >= column_count) {
-                throw std::runtime_error("The specified phenotype column is out of bound of phenotype file");
+                throw beyond("The specified phenotype column is out of bound of phenotype file", "--phe-pos", phe_pos);
             }
         }
-        for (int column : qcovar_pos) {
-            if (column < 0 || static_cast<std::size_t>(column) >= column_count) {
-                throw std::runtime_error("The specified covariate column " + std::to_string(column) +
-                                         " is out of bounds.");
-            }
-        }
-        for (int column : covar_pos) {
-            if (column < 0 || static_cast<std::size_t>(column) >= column_count) {
-                throw std::runtime_error("The specified covariate column " + std::to_string(column) +
-                                         " is out of bounds.");
+        for (const auto& [option, columns] : {std::pair{"--qcovar-pos", &qcovar_pos}, std::pair{"--covar-pos", &covar_pos}}) {
+            for (int column : *columns) {
+                if (column < 0 || static_cast<std::size_t>(column) >= column_count) {
+                    throw beyond("The specified covariate column " + std::to_string(column) + " is out of bounds.",
+                                 option, column);
+                }
             }
         }
         for (int column : rand_pos) {

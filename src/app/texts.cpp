@@ -57,35 +57,68 @@ void kinshipHelp() {
               << "Usage: Zelkora --kinship\n"
               << "Options:\n"
               << "  --bedfile <prefix>    Specify the prefix of PLINK binary genotype file (Optional) \n"
+              << "                        PREFIX.bed, PREFIX.bim and PREFIX.fam; alone it gives G, with --pedigree H\n"
               << "  --pedigree <file>     Specify the pedigree file with three columns (Optional)\n"
+              << "                        a header line (always skipped), then ID, sire, dam per line; 0 or NA = unknown\n"
               << "  --kin-method <1|2|3>  Kinship method(Optional, default:1), 1:sum[2p(1-p)]; 2:Independent 2p(1-p); 3:Independent variance\n"
+              << "                        methods 2 and 3 are scaled to a mean diagonal of 1; also the G inside H\n"
               << "  --kin-lambda <number> The power of Independent 2p(1-p) or variance, only useful for kin-method 2 or 3, default lambda = 1 \n"
-              << "  --kin-tau <number>    Scaling factor (tau) of the inverse of G22 in H. Default tau=1 \n"
+              << "                        (G only: the G inside H always takes lambda 2)\n"
+              << "  --kin-tau <number>    Scaling factor (tau) of the inverse of G22 in H, greater than 0. Default tau=1 \n"
               << "  --kin-omega <number>  Scaling factor (1-omega) of the inverse of A22 in H. Default omega=1.\n"
-              << "  --threads <int>       Specify the number of threads used(Optional, default:1)\n"
+              << "  --threads <int>       Threads of every run of the command, 1 to 1024 (Optional, default: 1 for --kinship)\n"
               << "  --kin-bin             if used, kinship saved for binary format(Optional), if not given, kinship saved for txt format\n"
+              << "                        PREFIX.bin (lower triangle as 4-byte floats) and PREFIX.id; text: PREFIX.kinship.txt\n"
               << "  --kin-gcta            G saved as PREFIX.grm.bin, PREFIX.grm.id and PREFIX.grm.N.bin for other tools (Optional; --bedfile only)\n"
               << "  --kin-parts <int>     G in N parts for a job array (Optional; --bedfile and --kin-bin only), with --kin-part\n"
               << "  --kin-part <int>      The part I (1 to N) this run writes: PREFIX.part_N_I.bin and PREFIX.part_N_I.id;\n"
               << "                        cat of the parts in order of I gives PREFIX.bin and PREFIX.id\n"
-              << "  --out <prefix>        Specify the output prefix (Optional, default: Results)\n";
+              << "  --kin-inverse         Write the inverse of A (of H with --bedfile) as PREFIX.inverse.txt (row col value,\n"
+              << "                        lower triangle) and PREFIX.inverse.id, without forming A or H (Optional)\n"
+              << "  --apy-core <int>      The genotyped block of the inverse of H by APY, with a core of N genotyped\n"
+              << "                        individuals drawn at random (Optional)\n"
+              << "  --apy-core-file <file> The same with the core's IDs, one per line (Optional)\n"
+              << "  --out <prefix>        Specify the output prefix (Optional, default: Results); its folder must exist.\n"
+              << "                        The log is PREFIX.log (PREFIX.part_N_I.log for a part)\n"
+              << "Checks before G and H (Optional; PLINK's names and meanings, applied in PLINK 2's order):\n"
+              << "  --keep <file>, --remove <file>  Individuals to keep or remove (ID, or family ID and ID, per line)\n"
+              << "  --extract <file>, --exclude <file>  Markers to keep or remove (marker IDs)\n"
+              << "  --chr <list>          Chromosomes to keep, codes as in the .bim, ranges allowed (1-29,X)\n"
+              << "  --mind <rate>         Remove individuals with more than this share of missing calls\n"
+              << "  --geno <rate>         Remove markers with more than this share of missing calls\n"
+              << "  --hwe <p>             Remove markers whose Hardy-Weinberg exact test p is below this\n"
+              << "  --maf <freq>          Remove markers whose minor allele frequency is below this\n"
+              << "  --parent-conflict <rate>  Flag a parent whose opposing homozygotes exceed this share (default 0.01)\n"
+              << "  --parent-conflict-action <report|unlink>  unlink: a flagged parent is set unknown for A and H\n"
+              << "  --geno-founders        Add genotyped individuals missing from the pedigree to it as founders\n"
+              << "  --kin-tune             Rescale G so its mean diagonal and off-diagonal equal those of A22 (H)\n"
+              << "  --kin-alpha <a>, --kin-beta <b>  G in H becomes a G + b A22 (usual 0.95 and 0.05; default 1 and 0)\n";
 }
 
 namespace {
 
 void mixed_model_options() {
     std::cout << "  --kin-file <file>    Specify the kinship file: text, PREFIX.bin or PREFIX.grm.bin (Required)\n"
-              << "  --phefile <file>    Specify the phenotype file (Required)\n"
-              << "  --phe-pos <int>     Specify the column for phenotype data (Required); 2 to 6 columns a,b,...\n"
-              << "                      fit several traits together\n"
-              << "  --covar-pos <list>  Specify the columns for covariates, separated by commas(Optional)\n"
+              << "  --mkin-file <file>  A list of kinship files, one per line: several kinships K1, K2, ...\n"
+              << "                      (instead of --kin-file)\n"
+              << "  --phefile <file>    Specify the phenotype file (Required): tab-separated, the ID in column 1, NA missing\n"
+              << "  --phe-pos <int>     Specify the column for phenotype data (Required), counting from 1 (column 1 is the ID);\n"
+              << "                      2 to 6 columns a,b,... fit several traits together\n"
+              << "  --covar-pos <list>  Specify the columns for covariates, separated by commas(Optional);\n"
+              << "                      class variables (every distinct text a level), counting from 1\n"
               << "  --qcovar-pos <list> Columns of numeric covariates (age, weight), each fitted as a regression,\n"
-              << "                      separated by commas (Optional)\n";
+              << "                      separated by commas (Optional)\n"
+              << "  --rand-pos <list>   Class columns fitted as random effects (herd-year, litter) (Optional)\n"
+              << "  --pe                A permanent environment shared by an individual's repeated records (Optional)\n"
+              << "  --lrt               Likelihood-ratio test of every random component (Optional)\n"
+              << "  --threads <int>     Threads of the run, 1 to 1024 (Optional, default: every core)\n";
 }
 
-void max_iter_and_out() {
+void max_iter_and_out(const char* results) {
     std::cout << "  --max-iter <int>    Specify the maximum iterations of REML (Optional, default: 30)\n"
-              << "  --out <prefix>      Specify the output prefix (Optional, default: Results)\n";
+              << "                      at most max-iter - 1 iterations are run, and never more than 1000\n"
+              << "  --out <prefix>      Specify the output prefix (Optional, default: Results); its folder must exist.\n"
+              << "                      " << results << "\n";
 }
 
 }  // namespace
@@ -95,7 +128,7 @@ void remlHelp() {
               << "Usage: Zelkora --reml\n"
               << "Options:\n";
     mixed_model_options();
-    max_iter_and_out();
+    max_iter_and_out("Writes PREFIX.vc.txt; the log is PREFIX.log");
 }
 
 void predictHelp() {
@@ -103,7 +136,15 @@ void predictHelp() {
               << "Usage: Zelkora --predict\n"
               << "Options:\n";
     mixed_model_options();
-    max_iter_and_out();
+    max_iter_and_out("Writes PREFIX.random.txt, PREFIX.reliability.txt and PREFIX.vc.txt; the log is PREFIX.log");
+    std::cout << "  --vc <list>         Variances to predict at, without REML: the V(...) rows of PREFIX.vc.txt,\n"
+              << "                      the residual last (Optional)\n";
+    std::cout << "  Without --kin-file, from a pedigree (large pedigrees, by iteration; no REML):\n"
+              << "  --pedigree <file>   Breeding values of every pedigree individual from the sparse inverse of A\n"
+              << "                      (of H with --bedfile; also --kin-method, --kin-tau, --kin-omega, --apy-core)\n"
+              << "                      --vc <a>,<e> is required there\n"
+              << "  --pcg-tol <number>  Relative residual at which the iteration stops (Optional, default: 1e-8)\n"
+              << "  --pcg-max-iter <int> Most iterations (Optional, default: 10000)\n";
 }
 
 void generalHelp() {
@@ -111,5 +152,7 @@ void generalHelp() {
               << "  --help, -h          Show this help (with a mode, the help of that mode)\n"
               << "  --version           Print the version and exit\n";
 }
+
+std::string version_text() { return kProgramVersion; }
 
 void printVersion() { std::cout << "Zelkora " << kProgramVersion << std::endl; }

@@ -154,6 +154,15 @@ void commit_pending_files(const std::vector<PendingFile*>& files) {
     }
 }
 
+void write_pending_text(const std::string& target, const std::string& text) {
+    PendingFile file = open_pending_file(target, "w");
+    if (file.stream == nullptr) {
+        throw std::runtime_error("Cannot open output file: " + target + " (" + std::strerror(errno) + ")");
+    }
+    write_pending(file, text.data(), text.size());
+    commit_pending_file(file);
+}
+
 void check_writable_ids(const std::vector<std::string>& ids, const std::string& filename) {
     for (const std::string& id : ids) {
         const bool blank = id.empty() || id.find_first_of(" \t\r\n\v\f") != std::string::npos;

@@ -44,5 +44,9 @@ void commit_pending_file(PendingFile& file);
 void commit_pending_files(PendingFile& first, PendingFile& second);
 void commit_pending_files(const std::vector<PendingFile*>& files);
 
+// A whole text result (a report) written through a PendingFile; throws std::runtime_error naming
+// the target when it cannot be created or written.
+void write_pending_text(const std::string& target, const std::string& text);
+
 // Refuses IDs that the text and ID formats cannot carry (white space splits the fields).
 void check_writable_ids(const std::vector<std::string>& ids, const std::string& filename);

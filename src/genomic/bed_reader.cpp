@@ -38,34 +38,40 @@ std::string hex_byte(unsigned char byte) {
 
 bool is_field_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\n'; }
 
-// Returns the second white-space separated field of `line` in `field` (and the first in
-// `first`), or false when the line has fewer than two fields.
-bool second_field(const std::string& line, std::string& field, std::string& first) {
+// The white-space separated fields of `line`.
+std::vector<std::string> split_fields(const std::string& line) {
+    std::vector<std::string> fields;
     std::size_t pos = 0;
-    for (int index = 0; index < 2; ++index) {
+    while (true) {
         while (pos < line.size() && is_field_space(line[pos])) {
             ++pos;
         }
         if (pos == line.size()) {
-            return false;
+            return fields;
         }
         const std::size_t begin = pos;
         while (pos < line.size() && !is_field_space(line[pos])) {
             ++pos;
         }
-        (index == 1 ? field : first).assign(line, begin, pos - begin);
+        fields.emplace_back(line, begin, pos - begin);
     }
-    return true;
 }
 
-// Second field of every line that has at least two; `line_numbers` and `first_fields` (if
-// given) receive the 1-based line and the first field of each.
-void read_second_fields(std::ifstream& file, const std::string& path, std::vector<std::string>& fields,
-                        std::vector<std::size_t>* line_numbers, std::vector<std::string>* first_fields) {
+// What the six fields of a line of each file are, for the message that names a line without them.
+const char* const kFamFields = "family ID, individual ID, father, mother, sex, phenotype";
+const char* const kBimFields = "chromosome, marker ID, genetic position, base-pair position, allele 1, allele 2";
+constexpr std::size_t kFieldsPerLine = 6;
+
+// Fields 1 and 2 of every line of a .fam or .bim (`field_names` says which), with the 1-based
+// line of each. Every line that is not blank has exactly six fields: a line with fewer or more
+// would shift every later individual onto the genotypes of another, unseen whenever ceil(n/4)
+// stays the same. A first line beginning with # is a header (PLINK 2 writes one) and is skipped.
+void read_six_field_lines(std::ifstream& file, const std::string& path, const char* field_names,
+                          std::vector<std::string>& first_fields, std::vector<std::string>& second_fields,
+                          std::vector<std::size_t>* line_numbers) {
     std::string line;
-    std::string field;
-    std::string first;
     std::size_t line_number = 0;
+    bool seen_data = false;
     while (std::getline(file, line)) {
         if (line_number == 0 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) {
             line.erase(0, 3);  // a UTF-8 byte-order mark is no field
@@ -79,16 +85,29 @@ void read_second_fields(std::ifstream& file, const std::string& path, std::vecto
                 cr = line.size();
             }
             ++line_number;
-            if (second_field(line.substr(begin, cr - begin), field, first)) {
-                fields.push_back(field);
-                if (first_fields != nullptr) {
-                    first_fields->push_back(first);
-                }
-                if (line_numbers != nullptr) {
-                    line_numbers->push_back(line_number);
-                }
-            }
+            const std::string text = line.substr(begin, cr - begin);
             begin = cr + 1;
+            std::vector<std::string> fields = split_fields(text);
+            if (fields.empty()) {
+                continue;
+            }
+            const bool header = !seen_data && fields[0][0] == '#';
+            seen_data = true;
+            if (header) {
+                continue;
+            }
+            if (fields.size() != kFieldsPerLine) {
+                const std::string shown = text.size() > 80 ? text.substr(0, 77) + "..." : text;
+                throw std::runtime_error(path + ", line " + std::to_string(line_number) + " has " +
+                                         std::to_string(fields.size()) + " field(s) (\"" + shown + "\") where every line needs 6: " +
+                                         field_names + ". Complete or remove the line (a header line must be the "
+                                         "first line and begin with #).");
+            }
+            first_fields.push_back(std::move(fields[0]));
+            second_fields.push_back(std::move(fields[1]));
+            if (line_numbers != nullptr) {
+                line_numbers->push_back(line_number);
+            }
         }
     }
     if (file.bad()) {
@@ -101,12 +120,12 @@ void read_second_fields(std::ifstream& file, const std::string& path, std::vecto
 
 void fail_no_individuals(const std::string& fam_path) {
     throw std::runtime_error("No individuals in " + fam_path +
-                             ": it needs one line per individual with at least two fields (family ID, individual ID).");
+                             ": it needs one line per individual with six fields (" + kFamFields + ").");
 }
 
 void fail_no_markers(const std::string& bim_path) {
     throw std::runtime_error("No markers in " + bim_path +
-                             ": it needs one line per marker with at least two fields (chromosome, marker ID).");
+                             ": it needs one line per marker with six fields (" + kBimFields + ").");
 }
 
 // A folder reads as an empty file and a named pipe blocks the open until a writer comes: both
@@ -211,6 +230,115 @@ void decode_bed_marker(const unsigned char* bytes, std::int64_t n_individuals, c
     }
 }
 
+MarkerReader::MarkerReader(const BedSet& bed, std::int64_t block_capacity)
+    : bed_(bed),
+      n_individuals_(static_cast<std::int64_t>(bed.individual_ids.size())),
+      n_markers_(static_cast<std::int64_t>(bed.marker_ids.size())),
+      bytes_per_marker_(bed_bytes_per_marker(n_individuals_)),
+      file_bytes_per_marker_(bed_bytes_per_marker(bed.file_individuals)),
+      capacity_(std::max<std::int64_t>(1, std::min(block_capacity, n_markers_))) {
+    if (!bed.bed_file) {
+        throw std::invalid_argument("The markers need a genotype set opened by read_bed.");
+    }
+    if (!bed.individual_rows.empty() && bed.individual_rows.size() != bed.individual_ids.size()) {
+        throw std::invalid_argument("The genotype set lists " + std::to_string(bed.individual_ids.size()) +
+                                    " individuals but the rows of " + std::to_string(bed.individual_rows.size()) + ".");
+    }
+    if (!bed.marker_rows.empty() && bed.marker_rows.size() != bed.marker_ids.size()) {
+        throw std::invalid_argument("The genotype set lists " + std::to_string(bed.marker_ids.size()) +
+                                    " markers but the rows of " + std::to_string(bed.marker_rows.size()) + ".");
+    }
+    // Re-packing costs a pass over the calls; a set that keeps every individual in file order
+    // is read as it stands.
+    repack_ = n_individuals_ != bed.file_individuals;
+    for (std::size_t k = 0; !repack_ && k < bed.individual_rows.size(); ++k) {
+        repack_ = bed.individual_rows[k] != static_cast<std::int64_t>(k);
+    }
+    bytes_.resize(static_cast<std::size_t>(bytes_per_marker_ * capacity_));
+    if (repack_) {
+        // One byte more: a call's byte is read together with the next one.
+        file_bytes_.resize(static_cast<std::size_t>(file_bytes_per_marker_ * capacity_ + 1));
+        for (std::int64_t i = 0; i < n_individuals_; ++i) {
+            const std::int64_t row = bed.individual_rows[static_cast<std::size_t>(i)];
+            if (!runs_.empty() && runs_.back().row + runs_.back().length == row) {
+                ++runs_.back().length;
+            } else {
+                runs_.push_back({row, i, 1});
+            }
+        }
+    }
+}
+
+namespace {
+
+// Copies the calls of one run into `packed`, whose bits there are 0: single calls up to a byte
+// boundary of `packed`, then four calls at a time from the 16 bits around them in `source`.
+void copy_run(const unsigned char* source, std::int64_t row, std::int64_t position, std::int64_t length,
+              unsigned char* packed) {
+    std::int64_t k = 0;
+    const auto copy_one = [&] {
+        const std::int64_t from = row + k;
+        const std::int64_t to = position + k;
+        const unsigned code = (source[from / 4] >> (2 * (from % 4))) & 3u;
+        packed[to / 4] = static_cast<unsigned char>(packed[to / 4] | (code << (2 * (to % 4))));
+        ++k;
+    };
+    while (k < length && (position + k) % 4 != 0) {
+        copy_one();
+    }
+    for (; k + 4 <= length; k += 4) {
+        const std::int64_t bit = 2 * (row + k);
+        const unsigned pair = source[bit / 8] | (static_cast<unsigned>(source[bit / 8 + 1]) << 8);
+        packed[(position + k) / 4] = static_cast<unsigned char>(pair >> (bit % 8));
+    }
+    while (k < length) {
+        copy_one();
+    }
+}
+
+}  // namespace
+
+bool MarkerReader::next() {
+    block_start_ += block_markers_;
+    if (block_start_ >= n_markers_) {
+        block_markers_ = 0;
+        return false;
+    }
+    block_markers_ = std::min(capacity_, n_markers_ - block_start_);
+    unsigned char* target = repack_ ? file_bytes_.data() : bytes_.data();
+    const auto file_row = [&](std::int64_t k) {
+        return bed_.marker_rows.empty() ? block_start_ + k : bed_.marker_rows[static_cast<std::size_t>(block_start_ + k)];
+    };
+    // One read per run of markers that follow each other in the file.
+    for (std::int64_t k = 0; k < block_markers_;) {
+        const std::int64_t first = file_row(k);
+        std::int64_t run = 1;
+        while (k + run < block_markers_ && file_row(k + run) == first + run) {
+            ++run;
+        }
+        if (first != file_position_ &&
+            ::fseeko(bed_.bed_file.get(), static_cast<off_t>(3 + first * file_bytes_per_marker_), SEEK_SET) != 0) {
+            throw std::runtime_error("Could not seek in BED file " + bed_.bed_path);
+        }
+        read_bed_bytes(bed_.bed_file.get(), bed_.bed_path, target + k * file_bytes_per_marker_,
+                       static_cast<std::size_t>(run * file_bytes_per_marker_));
+        file_position_ = first + run;
+        k += run;
+    }
+    if (repack_) {
+#pragma omp parallel for schedule(static)
+        for (std::int64_t k = 0; k < block_markers_; ++k) {
+            const unsigned char* source = file_bytes_.data() + k * file_bytes_per_marker_;
+            unsigned char* packed = bytes_.data() + k * bytes_per_marker_;
+            std::fill(packed, packed + bytes_per_marker_, 0);
+            for (const Run& run : runs_) {
+                copy_run(source, run.row, run.position, run.length, packed);
+            }
+        }
+    }
+    return true;
+}
+
 BedSet read_bed(const std::string& prefix, bool verbose) {
     if (prefix.empty()) {
         throw std::invalid_argument("Genotype prefix is required!");
@@ -230,9 +358,9 @@ BedSet read_bed(const std::string& prefix, bool verbose) {
     if (verbose) {
         std::cout << "Reading: " << bed.bed_path << std::endl;
     }
-    read_second_fields(bim, bed.bim_path, bed.marker_ids, nullptr, nullptr);
+    read_six_field_lines(bim, bed.bim_path, kBimFields, bed.marker_chromosomes, bed.marker_ids, nullptr);
     std::vector<std::size_t> fam_lines;
-    read_second_fields(fam, bed.fam_path, bed.individual_ids, &fam_lines, &bed.family_ids);
+    read_six_field_lines(fam, bed.fam_path, kFamFields, bed.family_ids, bed.individual_ids, &fam_lines);
     std::cout << "Genotype file contains " << bed.individual_ids.size() << " individuals with "
               << bed.marker_ids.size() << " markers.\n";
 
@@ -257,6 +385,8 @@ BedSet read_bed(const std::string& prefix, bool verbose) {
 
     const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
     const std::int64_t n_markers = static_cast<std::int64_t>(bed.marker_ids.size());
+    bed.file_individuals = n_individuals;
+    bed.file_markers = n_markers;
     bed.bed_file = read_bed2_cpp(bed.bed_path, n_markers, n_individuals,
                                  std::to_string(n_individuals) + " individuals in " + bed.fam_path + " and " +
                                      std::to_string(n_markers) + " markers in " + bed.bim_path);

@@ -48,6 +48,14 @@ void fail_not_finite(int method, double lambda, const std::string& where) {
     throw std::runtime_error(message.str());
 }
 
+void fail_weights_underflow(int method, double lambda, const std::string& where) {
+    std::ostringstream message;
+    message << "Cannot build G by method " << method << " from " << where << ": with lambda " << lambda
+            << " the marker weights underflow to 0, so the markers would drop out of G. Use a lambda closer to 0 "
+               "(--kin-lambda).";
+    throw std::runtime_error(message.str());
+}
+
 void scale_and_mirror_lower(Eigen::MatrixXd& matrix, double scale) {
     const Eigen::Index n = matrix.rows();
     if (scale != 1.0) {

@@ -137,7 +137,155 @@ void index_by_individual(const std::vector<std::int64_t>& marker_start, const st
     }
 }
 
+// The block's markers decoded into `decoded`: dosage bytes (missing as 0) of the runs'
+// individuals, `width` columns in all, and the missing calls listed by marker and by individual.
+// No allocation inside the parallel loops.
+void decode_markers(const std::vector<const unsigned char*>& markers, const std::vector<IndividualRun>& runs,
+                    std::int64_t width, DecodedMarkers& decoded) {
+    const std::int64_t block = static_cast<std::int64_t>(markers.size());
+    decoded.dosages.resize(static_cast<std::size_t>(block * width));
+    decoded.missing_of_marker_start.assign(static_cast<std::size_t>(block + 1), 0);
+#pragma omp parallel for schedule(static)
+    for (std::int64_t j = 0; j < block; ++j) {
+        const unsigned char* bytes = markers[static_cast<std::size_t>(j)];
+        std::uint8_t* out = decoded.dosages.data() + j * width;
+        std::int64_t missing = 0;
+        for (const IndividualRun& run : runs) {
+            const std::int64_t full = run.count / 4;
+            for (std::int64_t t = 0; t < full; ++t) {
+                const unsigned byte = bytes[run.global0 / 4 + t];
+                const std::uint32_t packed = kTables.dosages[byte];
+                std::memcpy(out + run.local0 + 4 * t, &packed, 4);
+                missing += kTables.missing_count[byte];
+            }
+            for (std::int64_t i = 4 * full; i < run.count; ++i) {
+                const std::int64_t g = run.global0 + i;
+                const int code = (bytes[g / 4] >> (2 * (g % 4))) & 3;
+                out[run.local0 + i] = static_cast<std::uint8_t>(GENOTYPE_MAP[code] < 0 ? 0 : GENOTYPE_MAP[code]);
+                missing += GENOTYPE_MAP[code] < 0 ? 1 : 0;
+            }
+        }
+        decoded.missing_of_marker_start[static_cast<std::size_t>(j + 1)] = missing;
+    }
+    for (std::int64_t j = 0; j < block; ++j) {
+        decoded.missing_of_marker_start[static_cast<std::size_t>(j + 1)] +=
+            decoded.missing_of_marker_start[static_cast<std::size_t>(j)];
+    }
+    decoded.missing_individuals.resize(static_cast<std::size_t>(decoded.missing_of_marker_start.back()));
+#pragma omp parallel for schedule(static)
+    for (std::int64_t j = 0; j < block; ++j) {
+        std::int64_t next = decoded.missing_of_marker_start[static_cast<std::size_t>(j)];
+        if (next == decoded.missing_of_marker_start[static_cast<std::size_t>(j + 1)]) {
+            continue;
+        }
+        const unsigned char* bytes = markers[static_cast<std::size_t>(j)];
+        for (const IndividualRun& run : runs) {
+            for (std::int64_t i = 0; i < run.count; i += 4) {
+                unsigned mask = kTables.missing[bytes[(run.global0 + i) / 4]];
+                if (run.count - i < 4) {
+                    mask &= (1u << (run.count - i)) - 1u;  // pairs of individuals past the run
+                }
+                for (; mask != 0; mask &= mask - 1) {
+                    decoded.missing_individuals[static_cast<std::size_t>(next++)] =
+                        static_cast<std::int32_t>(run.local0 + i + __builtin_ctz(mask));
+                }
+            }
+        }
+    }
+    index_by_individual(decoded.missing_of_marker_start, decoded.missing_individuals, width, decoded.missing_start,
+                        decoded.missing_markers);
+}
+
+// r_k += Σ_j μ_j x_jk over the block's markers in order, then μ_j² for each marker j missing
+// at k, in marker order; c += Σ_j μ_j².
+void add_row_sums(const DecodedMarkers& decoded, const std::vector<double>& means, std::int64_t width,
+                  Eigen::VectorXd& row_sums, double& mean_squares) {
+    const std::int64_t block = static_cast<std::int64_t>(means.size());
+    constexpr std::int64_t kChunk = 4096;
+#pragma omp parallel for schedule(static)
+    for (std::int64_t chunk = 0; chunk < width; chunk += kChunk) {
+        const std::int64_t count = std::min(kChunk, width - chunk);
+        for (std::int64_t j = 0; j < block; ++j) {
+            add_scaled(row_sums.data() + chunk, decoded.dosages.data() + j * width + chunk,
+                       means[static_cast<std::size_t>(j)], count);
+        }
+        for (std::int64_t k = chunk; k < chunk + count; ++k) {
+            for (std::int64_t e = decoded.missing_start[static_cast<std::size_t>(k)];
+                 e < decoded.missing_start[static_cast<std::size_t>(k + 1)]; ++e) {
+                const double mean = means[static_cast<std::size_t>(decoded.missing_markers[static_cast<std::size_t>(e)])];
+                row_sums[k] += mean * mean;
+            }
+        }
+    }
+    for (const double mean : means) {
+        mean_squares += mean * mean;
+    }
+}
+
+// out[b - from] += Σ μ_j x_j[b] over the missing markers of individual k, in groups, in marker
+// order, for the individuals b in [from, from + count).
+void add_missing_products(const DecodedMarkers& decoded, const std::vector<double>& means, std::int64_t width,
+                          std::int64_t k, std::int64_t from, std::int64_t count, double* out) {
+    const std::int64_t begin = decoded.missing_start[static_cast<std::size_t>(k)];
+    const std::int64_t end = decoded.missing_start[static_cast<std::size_t>(k + 1)];
+    const std::uint8_t* rows[kGroup];
+    double weights[kGroup];
+    for (std::int64_t e = begin; e < end; e += kGroup) {
+        const int group = static_cast<int>(std::min<std::int64_t>(kGroup, end - e));
+        for (int g = 0; g < group; ++g) {
+            const std::int32_t j = decoded.missing_markers[static_cast<std::size_t>(e + g)];
+            rows[g] = decoded.dosages.data() + j * width + from;
+            weights[g] = means[static_cast<std::size_t>(j)];
+        }
+        add_scaled_rows(out, rows, weights, group, count);
+    }
+}
+
+// The terms with M of column k for the individuals a in [from, to): out[a - origin] += the
+// products above, then μ_j² for each missing marker j of k where a is missing too.
+void add_missing_column(const DecodedMarkers& decoded, const std::vector<double>& means, std::int64_t width,
+                        std::int64_t k, std::int64_t from, std::int64_t to, double* out, std::int64_t origin) {
+    add_missing_products(decoded, means, width, k, from, to - from, out + (from - origin));
+    for (std::int64_t e = decoded.missing_start[static_cast<std::size_t>(k)];
+         e < decoded.missing_start[static_cast<std::size_t>(k + 1)]; ++e) {
+        const std::int32_t j = decoded.missing_markers[static_cast<std::size_t>(e)];
+        const double square = means[static_cast<std::size_t>(j)] * means[static_cast<std::size_t>(j)];
+        const std::int32_t* pair_begin =
+            decoded.missing_individuals.data() + decoded.missing_of_marker_start[static_cast<std::size_t>(j)];
+        const std::int32_t* pair_end =
+            decoded.missing_individuals.data() + decoded.missing_of_marker_start[static_cast<std::size_t>(j + 1)];
+        for (const std::int32_t* a = std::lower_bound(pair_begin, pair_end, from); a != pair_end && *a < to; ++a) {
+            out[*a - origin] += square;
+        }
+    }
+}
+
+[[noreturn]] void fail_products(int status) {
+    throw std::runtime_error("The 8-bit products of G failed (oneDNN status " + std::to_string(status) + ").");
+}
+
 }  // namespace
+
+TileIndividuals tile_individuals(std::int64_t n_individuals, std::int64_t tile_size,
+                                 const std::vector<std::int64_t>& row_blocks,
+                                 const std::vector<std::int64_t>& col_blocks) {
+    const std::int64_t n_blocks = (n_individuals + tile_size - 1) / tile_size;
+    TileIndividuals local;
+    local.start_of_block.assign(static_cast<std::size_t>(n_blocks), -1);
+    for (std::size_t t = 0; t < row_blocks.size(); ++t) {
+        local.start_of_block[static_cast<std::size_t>(row_blocks[t])] = 0;
+        local.start_of_block[static_cast<std::size_t>(col_blocks[t])] = 0;
+    }
+    for (std::int64_t block = 0; block < n_blocks; ++block) {
+        if (local.start_of_block[static_cast<std::size_t>(block)] >= 0) {
+            const std::int64_t count = std::min(tile_size, n_individuals - block * tile_size);
+            local.start_of_block[static_cast<std::size_t>(block)] = local.width;
+            local.runs.push_back({block * tile_size, local.width, count});
+            local.width += count;
+        }
+    }
+    return local;
+}
 
 bool integer_products_available() {
 #ifdef ZELKORA_HAVE_DNNL
@@ -180,76 +328,13 @@ inline double* ExactCrossProducts::transposed_column(std::int64_t row) {
 }
 
 void ExactCrossProducts::add_markers(const std::vector<const unsigned char*>& markers, const std::vector<double>& means) {
-    const std::int64_t block = static_cast<std::int64_t>(markers.size());
-    if (block == 0) {
+    if (markers.empty()) {
         return;
     }
     const std::int64_t width = last_;  // individuals decoded: every column of the rows
-    dosages_.resize(static_cast<std::size_t>(block * width));
-    missing_of_marker_start_.assign(static_cast<std::size_t>(block + 1), 0);
-
-    // Decode the dosage bytes (missing as 0) and count each marker's missing calls; then list
-    // them, in individual order, in one array. No allocation inside the parallel loops.
-#pragma omp parallel for schedule(static)
-    for (std::int64_t j = 0; j < block; ++j) {
-        const unsigned char* bytes = markers[static_cast<std::size_t>(j)];
-        std::uint8_t* out = dosages_.data() + j * width;
-        std::int64_t missing = 0;
-        const std::int64_t full = width / 4;
-        for (std::int64_t t = 0; t < full; ++t) {
-            const unsigned byte = bytes[t];
-            const std::uint32_t packed = kTables.dosages[byte];
-            std::memcpy(out + 4 * t, &packed, 4);
-            missing += kTables.missing_count[byte];
-        }
-        for (std::int64_t i = 4 * full; i < width; ++i) {
-            const int code = (bytes[i / 4] >> (2 * (i % 4))) & 3;
-            out[i] = static_cast<std::uint8_t>(GENOTYPE_MAP[code] < 0 ? 0 : GENOTYPE_MAP[code]);
-            missing += GENOTYPE_MAP[code] < 0 ? 1 : 0;
-        }
-        missing_of_marker_start_[static_cast<std::size_t>(j + 1)] = missing;
-    }
-    for (std::int64_t j = 0; j < block; ++j) {
-        missing_of_marker_start_[static_cast<std::size_t>(j + 1)] += missing_of_marker_start_[static_cast<std::size_t>(j)];
-    }
-    missing_individuals_.resize(static_cast<std::size_t>(missing_of_marker_start_.back()));
-#pragma omp parallel for schedule(static)
-    for (std::int64_t j = 0; j < block; ++j) {
-        std::int64_t next = missing_of_marker_start_[static_cast<std::size_t>(j)];
-        if (next == missing_of_marker_start_[static_cast<std::size_t>(j + 1)]) {
-            continue;
-        }
-        const unsigned char* bytes = markers[static_cast<std::size_t>(j)];
-        for (std::int64_t i = 0; i < width; i += 4) {
-            unsigned mask = kTables.missing[bytes[i / 4]];
-            if (width - i < 4) {
-                mask &= (1u << (width - i)) - 1u;  // pairs of individuals past the rows
-            }
-            for (; mask != 0; mask &= mask - 1) {
-                missing_individuals_[static_cast<std::size_t>(next++)] =
-                    static_cast<std::int32_t>(i + __builtin_ctz(mask));
-            }
-        }
-    }
-
-    // The same missing calls by individual: the markers of each, in marker order.
-    index_by_individual(missing_of_marker_start_, missing_individuals_, width, missing_start_, missing_markers_);
-
-    // r_i += Σ_j μ_j x_ij (the missing calls' μ_j² come with the corrections below).
-    constexpr std::int64_t kChunk = 4096;
-#pragma omp parallel for schedule(static)
-    for (std::int64_t chunk = 0; chunk < width; chunk += kChunk) {
-        const std::int64_t count = std::min(kChunk, width - chunk);
-        for (std::int64_t j = 0; j < block; ++j) {
-            add_scaled(row_sums_.data() + chunk, dosages_.data() + j * width + chunk, means[static_cast<std::size_t>(j)],
-                       count);
-        }
-    }
-    for (const double mean : means) {
-        mean_squares_ += mean * mean;
-    }
-
-    add_products(block);
+    decode_markers(markers, {{0, 0, width}}, width, decoded_);
+    add_row_sums(decoded_, means, width, row_sums_, mean_squares_);
+    add_products(static_cast<std::int64_t>(markers.size()));
     add_missing_terms(means);
 }
 
@@ -279,8 +364,8 @@ void ExactCrossProducts::add_products(std::int64_t block) {
             // products[col * height + i] = Σ_j x_j[p0 + i] x_j[col], col < p1.
             const std::int32_t no_offset = 0;
             const dnnl_status_t status =
-                dnnl_gemm_u8s8s32('T', 'N', 'F', p1, height, block, 1.0f, dosages_.data(), width, 0,
-                                  reinterpret_cast<const std::int8_t*>(dosages_.data() + p0), width, 0, 0.0f,
+                dnnl_gemm_u8s8s32('T', 'N', 'F', p1, height, block, 1.0f, decoded_.dosages.data(), width, 0,
+                                  reinterpret_cast<const std::int8_t*>(decoded_.dosages.data() + p0), width, 0, 0.0f,
                                   products, height, &no_offset);
             if (status != dnnl_success) {
 #pragma omp critical
@@ -294,8 +379,7 @@ void ExactCrossProducts::add_products(std::int64_t block) {
         }
     }
     if (failed) {
-        throw std::runtime_error("The 8-bit products of G failed (oneDNN status " + std::to_string(failure_status) +
-                                 ").");
+        fail_products(failure_status);
     }
 #else
     (void)block;
@@ -318,47 +402,19 @@ inline void ExactCrossProducts::add_panel(const std::int32_t* products, std::int
 // The mean-imputation terms with M (μ_j at the missing calls): S = X Mᵀ, whose column k is
 // Σ_{j missing in k} μ_j x_j, goes to the rows' lower triangle (S(a, k), a ≥ k) and to the
 // transposed store (S(b, a), b < a, for the rows a); M Mᵀ, μ_j² for each pair missing at j, to
-// the lower triangle; μ_j² to r_k. A thread owns whole columns, so the sums of every value run
-// in marker order whichever rows a run multiplies.
+// the lower triangle. A thread owns whole columns, so the sums of every value run in marker
+// order whichever rows a run multiplies.
 inline void ExactCrossProducts::add_missing_terms(const std::vector<double>& means) {
     const std::int64_t width = last_;
 #pragma omp parallel for schedule(dynamic, 16)
     for (std::int64_t k = 0; k < width; ++k) {
-        const std::int64_t begin = missing_start_[static_cast<std::size_t>(k)];
-        const std::int64_t end = missing_start_[static_cast<std::size_t>(k + 1)];
-        if (begin == end) {
+        if (decoded_.missing_start[static_cast<std::size_t>(k)] == decoded_.missing_start[static_cast<std::size_t>(k + 1)]) {
             continue;
         }
-        const std::int64_t row0 = std::max(first_, k);
-        double* lower = lower_.col(k).data();  // lower[a - first] = lower_(a - first, k)
-        double* transposed = k >= first_ ? transposed_column(k) : nullptr;
-        const std::uint8_t* rows[kGroup];
-        const std::uint8_t* shifted[kGroup];
-        double weights[kGroup];
-        for (std::int64_t e = begin; e < end; e += kGroup) {
-            const int group = static_cast<int>(std::min<std::int64_t>(kGroup, end - e));
-            for (int g = 0; g < group; ++g) {
-                const std::int32_t j = missing_markers_[static_cast<std::size_t>(e + g)];
-                rows[g] = dosages_.data() + j * width;
-                shifted[g] = rows[g] + row0;
-                weights[g] = means[static_cast<std::size_t>(j)];
-            }
-            add_scaled_rows(lower + (row0 - first_), shifted, weights, group, width - row0);
-            if (transposed != nullptr) {
-                add_scaled_rows(transposed, rows, weights, group, k);
-            }
-        }
-        for (std::int64_t e = begin; e < end; ++e) {
-            const std::int32_t j = missing_markers_[static_cast<std::size_t>(e)];
-            const double square = means[static_cast<std::size_t>(j)] * means[static_cast<std::size_t>(j)];
-            const std::int32_t* pair_begin =
-                missing_individuals_.data() + missing_of_marker_start_[static_cast<std::size_t>(j)];
-            const std::int32_t* pair_end =
-                missing_individuals_.data() + missing_of_marker_start_[static_cast<std::size_t>(j + 1)];
-            for (const std::int32_t* a = std::lower_bound(pair_begin, pair_end, row0); a != pair_end; ++a) {
-                lower[*a - first_] += square;
-            }
-            row_sums_[k] += square;
+        // lower_.col(k)[a - first] = lower_(a - first, k)
+        add_missing_column(decoded_, means, width, k, std::max(first_, k), width, lower_.col(k).data(), first_);
+        if (k >= first_) {
+            add_missing_products(decoded_, means, width, k, 0, k, transposed_column(k));
         }
     }
 }
@@ -395,26 +451,14 @@ ExactTileProducts::ExactTileProducts(std::int64_t n_individuals, std::int64_t ti
     if (tile_size_ % 4 != 0 || row_blocks_.size() != col_blocks_.size()) {
         throw std::invalid_argument("Tiles of G need a size that is a multiple of 4 and a column for every row.");
     }
-    const std::int64_t n_blocks = (n_individuals_ + tile_size_ - 1) / tile_size_;
-    local_start_of_block_.assign(static_cast<std::size_t>(n_blocks), -1);
-    for (std::size_t t = 0; t < row_blocks_.size(); ++t) {
-        local_start_of_block_[static_cast<std::size_t>(row_blocks_[t])] = 0;
-        local_start_of_block_[static_cast<std::size_t>(col_blocks_[t])] = 0;
-    }
-    for (std::int64_t block = 0; block < n_blocks; ++block) {
-        if (local_start_of_block_[static_cast<std::size_t>(block)] >= 0) {
-            local_start_of_block_[static_cast<std::size_t>(block)] = width_;
-            local_blocks_.push_back(block);
-            width_ += std::min(tile_size_, n_individuals_ - block * tile_size_);
-        }
-    }
+    local_ = tile_individuals(n_individuals_, tile_size_, row_blocks_, col_blocks_);
     for (std::size_t t = 0; t < row_blocks_.size(); ++t) {
         const std::int64_t rows = std::min(tile_size_, n_individuals_ - row_blocks_[t] * tile_size_);
         const std::int64_t cols = std::min(tile_size_, n_individuals_ - col_blocks_[t] * tile_size_);
         lower_.emplace_back(Eigen::MatrixXd::Zero(rows, cols));
         transposed_.emplace_back(Eigen::MatrixXd::Zero(cols, rows));
     }
-    row_sums_.setZero(width_);
+    row_sums_.setZero(local_.width);
 }
 
 void ExactTileProducts::add_markers(const std::vector<const unsigned char*>& markers, const std::vector<double>& means) {
@@ -422,84 +466,9 @@ void ExactTileProducts::add_markers(const std::vector<const unsigned char*>& mar
     if (block == 0) {
         return;
     }
-    const std::int64_t width = width_;
-    dosages_.resize(static_cast<std::size_t>(block * width));
-    missing_of_marker_start_.assign(static_cast<std::size_t>(block + 1), 0);
-    const std::int64_t n_local_blocks = static_cast<std::int64_t>(local_blocks_.size());
-
-    // Decode the local individuals (whole blocks of G, each starting on a .bed byte).
-#pragma omp parallel for schedule(static)
-    for (std::int64_t j = 0; j < block; ++j) {
-        const unsigned char* bytes = markers[static_cast<std::size_t>(j)];
-        std::uint8_t* out = dosages_.data() + j * width;
-        std::int64_t missing = 0;
-        for (std::int64_t u = 0; u < n_local_blocks; ++u) {
-            const std::int64_t global0 = local_blocks_[static_cast<std::size_t>(u)] * tile_size_;
-            const std::int64_t local0 = local_start_of_block_[static_cast<std::size_t>(local_blocks_[static_cast<std::size_t>(u)])];
-            const std::int64_t count = std::min(tile_size_, n_individuals_ - global0);
-            const std::int64_t full = count / 4;
-            for (std::int64_t t = 0; t < full; ++t) {
-                const unsigned byte = bytes[global0 / 4 + t];
-                const std::uint32_t packed = kTables.dosages[byte];
-                std::memcpy(out + local0 + 4 * t, &packed, 4);
-                missing += kTables.missing_count[byte];
-            }
-            for (std::int64_t i = 4 * full; i < count; ++i) {
-                const std::int64_t g = global0 + i;
-                const int code = (bytes[g / 4] >> (2 * (g % 4))) & 3;
-                out[local0 + i] = static_cast<std::uint8_t>(GENOTYPE_MAP[code] < 0 ? 0 : GENOTYPE_MAP[code]);
-                missing += GENOTYPE_MAP[code] < 0 ? 1 : 0;
-            }
-        }
-        missing_of_marker_start_[static_cast<std::size_t>(j + 1)] = missing;
-    }
-    for (std::int64_t j = 0; j < block; ++j) {
-        missing_of_marker_start_[static_cast<std::size_t>(j + 1)] += missing_of_marker_start_[static_cast<std::size_t>(j)];
-    }
-    missing_individuals_.resize(static_cast<std::size_t>(missing_of_marker_start_.back()));
-#pragma omp parallel for schedule(static)
-    for (std::int64_t j = 0; j < block; ++j) {
-        std::int64_t next = missing_of_marker_start_[static_cast<std::size_t>(j)];
-        if (next == missing_of_marker_start_[static_cast<std::size_t>(j + 1)]) {
-            continue;
-        }
-        const std::uint8_t* dosage = dosages_.data() + j * width;
-        const unsigned char* bytes = markers[static_cast<std::size_t>(j)];
-        for (std::int64_t u = 0; u < n_local_blocks; ++u) {
-            const std::int64_t global0 = local_blocks_[static_cast<std::size_t>(u)] * tile_size_;
-            const std::int64_t local0 = local_start_of_block_[static_cast<std::size_t>(local_blocks_[static_cast<std::size_t>(u)])];
-            const std::int64_t count = std::min(tile_size_, n_individuals_ - global0);
-            for (std::int64_t i = 0; i < count; ++i) {
-                const std::int64_t g = global0 + i;
-                if (dosage[local0 + i] == 0 && GENOTYPE_MAP[(bytes[g / 4] >> (2 * (g % 4))) & 3] < 0) {
-                    missing_individuals_[static_cast<std::size_t>(next++)] = static_cast<std::int32_t>(local0 + i);
-                }
-            }
-        }
-    }
-
-    index_by_individual(missing_of_marker_start_, missing_individuals_, width, missing_start_, missing_markers_);
-
-    // r: μ_j x_ij of the block's markers in order, then μ_j² of each missing call in order.
-    constexpr std::int64_t kChunk = 4096;
-#pragma omp parallel for schedule(static)
-    for (std::int64_t chunk = 0; chunk < width; chunk += kChunk) {
-        const std::int64_t count = std::min(kChunk, width - chunk);
-        for (std::int64_t j = 0; j < block; ++j) {
-            add_scaled(row_sums_.data() + chunk, dosages_.data() + j * width + chunk, means[static_cast<std::size_t>(j)],
-                       count);
-        }
-        for (std::int64_t k = chunk; k < chunk + count; ++k) {
-            for (std::int64_t e = missing_start_[static_cast<std::size_t>(k)];
-                 e < missing_start_[static_cast<std::size_t>(k + 1)]; ++e) {
-                const double mean = means[static_cast<std::size_t>(missing_markers_[static_cast<std::size_t>(e)])];
-                row_sums_[k] += mean * mean;
-            }
-        }
-    }
-    for (const double mean : means) {
-        mean_squares_ += mean * mean;
-    }
+    const std::int64_t width = local_.width;
+    decode_markers(markers, local_.runs, width, decoded_);
+    add_row_sums(decoded_, means, width, row_sums_, mean_squares_);
 
     const std::int64_t n_tiles = static_cast<std::int64_t>(lower_.size());
 #ifdef ZELKORA_HAVE_DNNL
@@ -518,15 +487,15 @@ void ExactTileProducts::add_markers(const std::vector<const unsigned char*>& mar
             Eigen::MatrixXd& tile = lower_[static_cast<std::size_t>(t)];
             const std::int64_t height = tile.rows();
             const std::int64_t cols = tile.cols();
-            const std::int64_t row_local = local_start_of_block_[static_cast<std::size_t>(row_blocks_[static_cast<std::size_t>(t)])];
-            const std::int64_t col_local = local_start_of_block_[static_cast<std::size_t>(col_blocks_[static_cast<std::size_t>(t)])];
+            const std::int64_t row_local = local_.start_of_block[static_cast<std::size_t>(row_blocks_[static_cast<std::size_t>(t)])];
+            const std::int64_t col_local = local_.start_of_block[static_cast<std::size_t>(col_blocks_[static_cast<std::size_t>(t)])];
             const bool diagonal = row_blocks_[static_cast<std::size_t>(t)] == col_blocks_[static_cast<std::size_t>(t)];
             // products[col * height + i] = Σ_j x_j[row i] x_j[column col].
             const std::int32_t no_offset = 0;
             const dnnl_status_t status =
-                dnnl_gemm_u8s8s32('T', 'N', 'F', cols, height, block, 1.0f, dosages_.data() + col_local, width, 0,
-                                  reinterpret_cast<const std::int8_t*>(dosages_.data() + row_local), width, 0, 0.0f,
-                                  products, height, &no_offset);
+                dnnl_gemm_u8s8s32('T', 'N', 'F', cols, height, block, 1.0f, decoded_.dosages.data() + col_local, width,
+                                  0, reinterpret_cast<const std::int8_t*>(decoded_.dosages.data() + row_local), width,
+                                  0, 0.0f, products, height, &no_offset);
             if (status != dnnl_success) {
 #pragma omp critical
                 {
@@ -545,8 +514,7 @@ void ExactTileProducts::add_markers(const std::vector<const unsigned char*>& mar
         }
     }
     if (failed) {
-        throw std::runtime_error("The 8-bit products of G failed (oneDNN status " + std::to_string(failure_status) +
-                                 ").");
+        fail_products(failure_status);
     }
 #else
     throw std::logic_error("G's 8-bit products need a build with oneDNN.");
@@ -559,62 +527,19 @@ void ExactTileProducts::add_markers(const std::vector<const unsigned char*>& mar
         Eigen::MatrixXd& transposed = transposed_[static_cast<std::size_t>(t)];
         const std::int64_t height = tile.rows();
         const std::int64_t cols = tile.cols();
-        const std::int64_t row_local = local_start_of_block_[static_cast<std::size_t>(row_blocks_[static_cast<std::size_t>(t)])];
-        const std::int64_t col_local = local_start_of_block_[static_cast<std::size_t>(col_blocks_[static_cast<std::size_t>(t)])];
+        const std::int64_t row_local = local_.start_of_block[static_cast<std::size_t>(row_blocks_[static_cast<std::size_t>(t)])];
+        const std::int64_t col_local = local_.start_of_block[static_cast<std::size_t>(col_blocks_[static_cast<std::size_t>(t)])];
         const bool diagonal = row_blocks_[static_cast<std::size_t>(t)] == col_blocks_[static_cast<std::size_t>(t)];
-        const std::uint8_t* rows[kGroup];
-        double weights[kGroup];
         // Column b: Σ μ_j x_j[a] over b's missing markers, then μ_j² where a is missing too.
         for (std::int64_t col = 0; col < cols; ++col) {
-            const std::int64_t k = col_local + col;
-            const std::int64_t begin = missing_start_[static_cast<std::size_t>(k)];
-            const std::int64_t end = missing_start_[static_cast<std::size_t>(k + 1)];
-            if (begin == end) {
-                continue;
-            }
             const std::int64_t i0 = diagonal ? col : 0;
-            double* out = tile.col(col).data();
-            for (std::int64_t e = begin; e < end; e += kGroup) {
-                const int group = static_cast<int>(std::min<std::int64_t>(kGroup, end - e));
-                for (int g = 0; g < group; ++g) {
-                    const std::int32_t j = missing_markers_[static_cast<std::size_t>(e + g)];
-                    rows[g] = dosages_.data() + j * width + row_local + i0;
-                    weights[g] = means[static_cast<std::size_t>(j)];
-                }
-                add_scaled_rows(out + i0, rows, weights, group, height - i0);
-            }
-            for (std::int64_t e = begin; e < end; ++e) {
-                const std::int32_t j = missing_markers_[static_cast<std::size_t>(e)];
-                const double square = means[static_cast<std::size_t>(j)] * means[static_cast<std::size_t>(j)];
-                const std::int32_t* pair_begin =
-                    missing_individuals_.data() + missing_of_marker_start_[static_cast<std::size_t>(j)];
-                const std::int32_t* pair_end =
-                    missing_individuals_.data() + missing_of_marker_start_[static_cast<std::size_t>(j + 1)];
-                for (const std::int32_t* a = std::lower_bound(pair_begin, pair_end, row_local + i0);
-                     a != pair_end && *a < row_local + height; ++a) {
-                    out[*a - row_local] += square;
-                }
-            }
+            add_missing_column(decoded_, means, width, col_local + col, row_local + i0, row_local + height,
+                               tile.col(col).data(), row_local);
         }
         // Row a: Σ μ_j x_j[b] over a's missing markers, for the columns b < a.
         for (std::int64_t i = 0; i < height; ++i) {
-            const std::int64_t k = row_local + i;
-            const std::int64_t begin = missing_start_[static_cast<std::size_t>(k)];
-            const std::int64_t end = missing_start_[static_cast<std::size_t>(k + 1)];
-            const std::int64_t count = diagonal ? i : cols;
-            if (begin == end || count == 0) {
-                continue;
-            }
-            double* out = transposed.col(i).data();
-            for (std::int64_t e = begin; e < end; e += kGroup) {
-                const int group = static_cast<int>(std::min<std::int64_t>(kGroup, end - e));
-                for (int g = 0; g < group; ++g) {
-                    const std::int32_t j = missing_markers_[static_cast<std::size_t>(e + g)];
-                    rows[g] = dosages_.data() + j * width + col_local;
-                    weights[g] = means[static_cast<std::size_t>(j)];
-                }
-                add_scaled_rows(out, rows, weights, group, count);
-            }
+            add_missing_products(decoded_, means, width, row_local + i, col_local, diagonal ? i : cols,
+                                 transposed.col(i).data());
         }
     }
 }
@@ -625,8 +550,8 @@ std::vector<Eigen::MatrixXd> ExactTileProducts::finish() {
     for (std::int64_t t = 0; t < n_tiles; ++t) {
         Eigen::MatrixXd& tile = lower_[static_cast<std::size_t>(t)];
         const Eigen::MatrixXd& transposed = transposed_[static_cast<std::size_t>(t)];
-        const std::int64_t row_local = local_start_of_block_[static_cast<std::size_t>(row_blocks_[static_cast<std::size_t>(t)])];
-        const std::int64_t col_local = local_start_of_block_[static_cast<std::size_t>(col_blocks_[static_cast<std::size_t>(t)])];
+        const std::int64_t row_local = local_.start_of_block[static_cast<std::size_t>(row_blocks_[static_cast<std::size_t>(t)])];
+        const std::int64_t col_local = local_.start_of_block[static_cast<std::size_t>(col_blocks_[static_cast<std::size_t>(t)])];
         const bool diagonal = row_blocks_[static_cast<std::size_t>(t)] == col_blocks_[static_cast<std::size_t>(t)];
         for (std::int64_t col = 0; col < tile.cols(); ++col) {
             for (std::int64_t i = 0; i < tile.rows(); ++i) {

@@ -11,6 +11,8 @@
 
 #include <Eigen/Dense>
 
+#include "genomic/bed_internal.h"
+
 // What G needs of one marker, from its code counts. The arithmetic follows the imputing
 // and centring of the plain formula step for step: impute by the observed mean, then centre.
 struct MarkerSummary {
@@ -56,10 +58,42 @@ enum KinshipMethod { kVanRadenMethod = 1, kExpectedVarianceMethod = 2, kObserved
 // Throw std::runtime_error with the reason G cannot be formed; `where` names the data.
 [[noreturn]] void fail_zero_denominator(int method, const std::string& where);
 [[noreturn]] void fail_not_finite(int method, double lambda, const std::string& where);
+// A lambda far below 0: weights below the smallest normal double would leave their markers out.
+[[noreturn]] void fail_weights_underflow(int method, double lambda, const std::string& where);
 
 // Whether method 1 can sum exact 8-bit products here: a build with oneDNN on a CPU with at
 // least AVX2, unless ZELKORA_GRM_KERNEL=double asks for the double path.
 bool integer_products_available();
+
+// A block of markers as the exact products take it: the 8-bit dosages of the individuals decoded
+// (missing calls as 0), and the missing calls listed by marker (individuals in order) and by
+// individual (markers in order), each as start offsets into one array.
+struct DecodedMarkers {
+    std::vector<std::uint8_t> dosages;  // block x width, marker-major
+    std::vector<std::int64_t> missing_of_marker_start;
+    std::vector<std::int32_t> missing_individuals;
+    std::vector<std::int64_t> missing_start;
+    std::vector<std::int32_t> missing_markers;
+};
+
+// Individuals [global0, global0 + count) of G, decoded to [local0, local0 + count); global0 is a
+// multiple of 4, so that a run starts on a .bed byte.
+struct IndividualRun {
+    std::int64_t global0 = 0;
+    std::int64_t local0 = 0;
+    std::int64_t count = 0;
+};
+
+// The individuals of a set of tiles of G: whole blocks of G's rows, in order, and the first
+// decoded column of each block of G (-1 for a block without a tile).
+struct TileIndividuals {
+    std::vector<IndividualRun> runs;
+    std::vector<std::int64_t> start_of_block;
+    std::int64_t width = 0;  // individuals decoded
+};
+TileIndividuals tile_individuals(std::int64_t n_individuals, std::int64_t tile_size,
+                                 const std::vector<std::int64_t>& row_blocks,
+                                 const std::vector<std::int64_t>& col_blocks);
 
 // Method 1's Σ_j z_ij z_kj for the rows [first, last) of G against the columns before them,
 // built from exact products of the dosages. With X the 0/1/2 dosages (missing calls as 0) and
@@ -91,13 +125,7 @@ private:
     Eigen::MatrixXd transposed_;  // last x (last - first): X Mᵀ(b, a) for b < a; empty from row 0
     Eigen::VectorXd row_sums_;    // r
     double mean_squares_ = 0.0;   // c
-    std::vector<std::uint8_t> dosages_;  // block x last, marker-major
-    // The block's missing calls by marker (individuals in order) and by individual (markers
-    // in order), each as start offsets into one array.
-    std::vector<std::int64_t> missing_of_marker_start_;
-    std::vector<std::int32_t> missing_individuals_;
-    std::vector<std::int64_t> missing_start_;
-    std::vector<std::int32_t> missing_markers_;
+    DecodedMarkers decoded_;      // the block, every column of the rows
     std::vector<std::int32_t> panel_products_;  // one panel's products per thread
 };
 
@@ -123,72 +151,87 @@ private:
     std::int64_t tile_size_;
     std::vector<std::int64_t> row_blocks_;  // per tile
     std::vector<std::int64_t> col_blocks_;  // per tile
-    std::vector<std::int64_t> local_blocks_;       // the blocks of individuals decoded, in order
-    std::vector<std::int64_t> local_start_of_block_;  // per block of G: its first local column, or -1
-    std::int64_t width_ = 0;                       // individuals decoded
+    TileIndividuals local_;                        // the individuals decoded
     std::vector<Eigen::MatrixXd> lower_;           // per tile, rows x columns
     std::vector<Eigen::MatrixXd> transposed_;      // per tile, columns x rows: X Mᵀ(b, a), b < a
     Eigen::VectorXd row_sums_;                     // r of the decoded individuals
     double mean_squares_ = 0.0;                    // c
-    std::vector<std::uint8_t> dosages_;            // block x width, marker-major
-    std::vector<std::int64_t> missing_of_marker_start_;
-    std::vector<std::int32_t> missing_individuals_;  // local indices
-    std::vector<std::int64_t> missing_start_;
-    std::vector<std::int32_t> missing_markers_;
+    DecodedMarkers decoded_;                       // the block, the decoded individuals (local indices)
     std::vector<std::int32_t> tile_products_;      // one tile's products per thread
 };
-
-struct BedSet;
 
 // Throws what gkin_cpp throws before reading a marker: an unknown method (std::invalid_argument),
 // no individuals or markers, a single individual (std::runtime_error naming the file).
 void check_can_build_g(const BedSet& bed, int method);
 
-// The markers of a checked .bed as G takes them, one block at a time: read, summarised,
-// weighted (methods 2 and 3: the square root of the weight, so that one product gives Z D Zᵀ)
-// and left out when they centre to 0, with Σ p(1-p) in marker order and the individuals
-// without any call so far. gkin_cpp and gkin_tiles_cpp read through it, so that both take
-// every marker alike.
+// The markers of a checked .bed as G takes them, one block at a time: read (MarkerReader),
+// summarised and judged by the set's thresholds (a marker they remove is recorded and left out),
+// then gathered into blocks of kept markers only, so that a filtered set is summed in the blocks
+// of the same data filtered beforehand and gives its G bit for bit; weighted (methods 2 and 3:
+// the square root of the weight, so that one product gives Z D Zᵀ) and left out when they
+// centre to 0, with Σ p(1-p) in marker order and the individuals without any call so far.
+// gkin_cpp, gkin_tiles_cpp and the parentage check read through it, so that all take every
+// marker alike.
 class MarkerBlocks {
 public:
     MarkerBlocks(const BedSet& bed, int method, double lambda, std::int64_t block_capacity);
     // Reads and summarises the next block; false after the last one.
     bool next();
-    std::int64_t block_end() const { return block_start_ + block_markers_; }
-    std::int64_t block_markers() const { return block_markers_; }
-    std::int64_t used_columns() const { return used_columns_; }  // informative markers of the block
-    const unsigned char* marker(std::int64_t k) const { return bytes_.data() + k * bytes_per_marker_; }
-    const MarkerSummary& summary(std::int64_t k) const { return summaries_[static_cast<std::size_t>(k)]; }
-    // The column of the block's product that marker k goes to, -1 when it is left out.
-    std::int64_t destination(std::int64_t k) const { return destination_[static_cast<std::size_t>(k)]; }
-    // (imputed dosage + centring offset) x sqrt(weight) of each 2-bit code of marker k.
-    void values_of_code(std::int64_t k, double out[4]) const;
+    // The markers of the set read so far (kept or not), for the progress.
+    std::int64_t block_end() const { return reader_.block_start() + reader_position_; }
+    std::int64_t block_markers() const { return block_markers_; }  // kept markers of the block
+    std::int64_t used_columns() const { return used_columns_; }    // informative markers of the block
+    // The .bed bytes of the block's k-th kept marker, the set's individuals four to a byte.
+    const unsigned char* marker(std::int64_t k) const { return markers_ + k * bytes_per_marker_; }
+    // The informative markers' (imputed dosage + centring offset) x sqrt(weight) into `block`,
+    // one column each in marker order, the individuals of `runs` into their rows.
+    void decode_informative(const std::vector<IndividualRun>& runs, Eigen::MatrixXd& block) const;
+    // The informative markers of the block (their .bed bytes) and their observed mean dosages,
+    // in marker order: what the exact products take.
+    void informative_markers(std::vector<const unsigned char*>& markers, std::vector<double>& means) const;
     double heterozygosity() const { return heterozygosity_; }
     const std::vector<std::int64_t>& without_calls() const { return without_calls_; }
+    // The markers the thresholds removed so far, in marker order, and how many they kept.
+    const std::vector<RemovedItem>& removed() const { return removed_; }
+    std::int64_t kept_markers() const { return kept_markers_; }
+    // Once every marker has been read: the factor G's sums are multiplied by, method 1 0.5 /
+    // Σ p(1-p), methods 2 and 3 1 / the mean of the squared sums. Throws std::runtime_error naming
+    // the .bed when it does not exist (no varying marker, weights that overflow), or the .bim
+    // when the thresholds removed every marker.
+    double kinship_scale(bool any_marker_used) const;
 
 private:
+    // Reads the reader's next block and judges its markers; false after the last one.
+    bool read_next();
+
     const BedSet& bed_;
+    MarkerReader reader_;
     int method_;
     double lambda_;
     std::int64_t n_individuals_;
     std::int64_t n_markers_;
     std::int64_t bytes_per_marker_;
     std::int64_t capacity_;
-    std::int64_t block_start_ = 0;
+    std::int64_t reader_position_ = 0;  // next marker of the reader's block to take
     std::int64_t block_markers_ = 0;
     std::int64_t used_columns_ = 0;
+    // The block's markers: the reader's own block when it is taken whole, else the kept markers
+    // gathered into bytes_ (allocated when first needed).
+    const unsigned char* markers_ = nullptr;
     std::vector<unsigned char> bytes_;
-    std::vector<MarkerSummary> summaries_;
-    std::vector<std::int64_t> destination_;
-    std::vector<double> column_scale_;
+    std::vector<MarkerSummary> read_summaries_;  // of the reader's block
+    std::vector<MarkerVerdict> verdicts_;        // of the reader's block
+    std::vector<MarkerSummary> summaries_;       // of the block
+    std::vector<std::int64_t> destination_;  // the column of each marker in the block's product, -1 when left out
+    std::vector<double> code_values_;  // 4 per informative marker: the value of each 2-bit code
     double heterozygosity_ = 0.0;
+    // Methods 2 and 3: Σ_j w_j z_ij² of every individual over the markers read so far, in marker
+    // order, for the mean diagonal that scales G: the same bits for every route, part and rank.
+    Eigen::VectorXd squared_sums_;  // empty for method 1
     std::vector<std::int64_t> without_calls_;
+    std::vector<RemovedItem> removed_;
+    std::int64_t kept_markers_ = 0;
 };
 
-// The factor G's sums are multiplied by: method 1 0.5 / Σ p(1-p), methods 2 and 3 1 / the mean
-// of `diagonal` (Σ_j w_j z_ij² of every individual). Throws std::runtime_error naming the .bed
-// when it does not exist (no varying marker, weights that overflow).
-double kinship_scale(int method, double lambda, const std::string& bed_path, double heterozygosity,
-                     bool any_marker_used, const Eigen::VectorXd& diagonal);
 // The warning about individuals without any call, on standard output; nothing when none.
 void warn_without_calls(const BedSet& bed, const std::vector<std::int64_t>& without_calls);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -21,23 +22,6 @@ constexpr unsigned kMissingCode = 1;  // the 2-bit .bed code 01
 // Markers per rank-k update. The block costs 8·n·1024 bytes beside G (33 MB at n = 4,000),
 // and k = 1024 is well past the size where the update runs at full speed.
 constexpr std::int64_t kStreamBlockMarkers = 1024;
-
-// diagonal[i] += Σ_k block(i, k)² over the block's first `columns` columns, in column order
-// for every i (the same sums whichever rows of G a run multiplies).
-void add_squared_rows(const Eigen::MatrixXd& block, std::int64_t columns, Eigen::VectorXd& diagonal) {
-    constexpr Eigen::Index kChunk = 2048;
-    const Eigen::Index n = block.rows();
-#pragma omp parallel for schedule(static)
-    for (Eigen::Index chunk = 0; chunk < n; chunk += kChunk) {
-        const Eigen::Index chunk_end = std::min(n, chunk + kChunk);
-        for (Eigen::Index k = 0; k < columns; ++k) {
-            const double* column = block.col(k).data();
-            for (Eigen::Index i = chunk; i < chunk_end; ++i) {
-                diagonal[i] += column[i] * column[i];
-            }
-        }
-    }
-}
 
 // The rows [first, first + panel_rows) of G against the columns before them: the rectangle
 // panel(:, 0..first) += B(rows) B(0..first)ᵀ. OpenBLAS's general product does not sum every
@@ -74,8 +58,12 @@ void add_rows_against_earlier_columns(const Eigen::MatrixXd& block, std::int64_t
 
 }  // namespace
 
+bool is_kinship_method(int method) {
+    return method == kVanRadenMethod || method == kExpectedVarianceMethod || method == kObservedVarianceMethod;
+}
+
 void check_can_build_g(const BedSet& bed, int method) {
-    if (method != kVanRadenMethod && method != kExpectedVarianceMethod && method != kObservedVarianceMethod) {
+    if (!is_kinship_method(method)) {
         throw std::invalid_argument("Invalid kinship method!");
     }
     const std::size_t n_individuals = bed.individual_ids.size();
@@ -94,22 +82,22 @@ void check_can_build_g(const BedSet& bed, int method) {
 
 MarkerBlocks::MarkerBlocks(const BedSet& bed, int method, double lambda, std::int64_t block_capacity)
     : bed_(bed),
+      reader_(bed, block_capacity),
       method_(method),
       lambda_(lambda),
       n_individuals_(static_cast<std::int64_t>(bed.individual_ids.size())),
       n_markers_(static_cast<std::int64_t>(bed.marker_ids.size())),
       bytes_per_marker_(bed_bytes_per_marker(n_individuals_)),
-      capacity_(std::min(block_capacity, n_markers_)) {
-    if (!bed.bed_file) {
-        throw std::invalid_argument("G needs a genotype set opened by read_bed.");
+      capacity_(reader_.capacity()) {
+    const std::size_t capacity = static_cast<std::size_t>(capacity_);
+    read_summaries_.resize(capacity);
+    verdicts_.resize(capacity);
+    summaries_.resize(capacity);
+    destination_.resize(capacity);
+    code_values_.resize(4 * capacity);
+    if (method != kVanRadenMethod) {
+        squared_sums_.setZero(n_individuals_);
     }
-    if (::fseeko(bed.bed_file.get(), 3, SEEK_SET) != 0) {
-        throw std::runtime_error("Could not seek in BED file " + bed.bed_path);
-    }
-    bytes_.resize(static_cast<std::size_t>(bytes_per_marker_ * capacity_));
-    summaries_.resize(static_cast<std::size_t>(capacity_));
-    destination_.resize(static_cast<std::size_t>(capacity_));
-    column_scale_.resize(static_cast<std::size_t>(capacity_));
     // Individuals without any call so far; the list shrinks to nothing within a few markers
     // on real data, so the check costs next to nothing.
     without_calls_.resize(static_cast<std::size_t>(n_individuals_));
@@ -118,16 +106,61 @@ MarkerBlocks::MarkerBlocks(const BedSet& bed, int method, double lambda, std::in
     }
 }
 
-bool MarkerBlocks::next() {
-    block_start_ += block_markers_;
-    if (block_start_ >= n_markers_) {
-        block_markers_ = 0;
-        used_columns_ = 0;
+bool MarkerBlocks::read_next() {
+    if (!reader_.next()) {
         return false;
     }
-    block_markers_ = std::min(capacity_, n_markers_ - block_start_);
-    read_bed_bytes(bed_.bed_file.get(), bed_.bed_path, bytes_.data(),
-                   static_cast<std::size_t>(bytes_per_marker_ * block_markers_));
+    reader_position_ = 0;
+    const MarkerThresholds& thresholds = bed_.marker_thresholds;
+#pragma omp parallel for schedule(static)
+    for (std::int64_t k = 0; k < reader_.block_markers(); ++k) {
+        const std::array<std::int64_t, 4> counts = count_bed_codes(reader_.marker(k), n_individuals_);
+        read_summaries_[static_cast<std::size_t>(k)] = summarise_marker(counts, n_individuals_);
+        verdicts_[static_cast<std::size_t>(k)] = judge_marker(counts, thresholds);
+    }
+    return true;
+}
+
+bool MarkerBlocks::next() {
+    // Kept markers of as many of the reader's blocks as it takes to fill the block.
+    block_markers_ = 0;
+    while (block_markers_ < capacity_) {
+        if (reader_position_ >= reader_.block_markers() && !read_next()) {
+            reader_position_ = 0;  // the reader's last block is behind it
+            break;
+        }
+        const std::int64_t read = reader_.block_markers();
+        if (reader_position_ == 0 && block_markers_ == 0 &&
+            std::none_of(verdicts_.begin(), verdicts_.begin() + read, [](const MarkerVerdict& v) { return v.removed; })) {
+            // Nothing removed from the reader's block (always so without thresholds): it is the
+            // block, without a copy.
+            markers_ = reader_.marker(0);
+            std::copy(read_summaries_.begin(), read_summaries_.begin() + read, summaries_.begin());
+            block_markers_ = read;
+            reader_position_ = read;
+            break;
+        }
+        if (bytes_.empty()) {
+            bytes_.resize(static_cast<std::size_t>(capacity_ * bytes_per_marker_));
+        }
+        markers_ = bytes_.data();
+        for (; reader_position_ < reader_.block_markers() && block_markers_ < capacity_; ++reader_position_) {
+            const std::size_t k = static_cast<std::size_t>(reader_position_);
+            if (verdicts_[k].removed) {
+                removed_.push_back({true, bed_.marker_ids[static_cast<std::size_t>(reader_.block_start()) + k],
+                                    verdicts_[k].filter, verdicts_[k].value});
+                continue;
+            }
+            std::copy(reader_.marker(reader_position_), reader_.marker(reader_position_) + bytes_per_marker_,
+                      bytes_.begin() + block_markers_ * bytes_per_marker_);
+            summaries_[static_cast<std::size_t>(block_markers_++)] = read_summaries_[k];
+        }
+    }
+    used_columns_ = 0;
+    if (block_markers_ == 0) {
+        return false;
+    }
+    kept_markers_ += block_markers_;
     for (std::int64_t k = 0; k < block_markers_ && !without_calls_.empty(); ++k) {
         const unsigned char* bytes = marker(k);
         without_calls_.erase(std::remove_if(without_calls_.begin(), without_calls_.end(),
@@ -136,19 +169,14 @@ bool MarkerBlocks::next() {
                                             }),
                              without_calls_.end());
     }
-#pragma omp parallel for schedule(static)
-    for (std::int64_t k = 0; k < block_markers_; ++k) {
-        summaries_[k] = summarise_marker(count_bed_codes(marker(k), n_individuals_), n_individuals_);
-    }
     // Markers whose centred column is exactly 0 (monomorphic, all heterozygous, no calls)
     // add nothing to G and are left out of the product.
     const double markers = static_cast<double>(n_markers_);
-    used_columns_ = 0;
     for (std::int64_t k = 0; k < block_markers_; ++k) {
-        const MarkerSummary& marker_summary = summaries_[k];
+        const MarkerSummary& marker_summary = summaries_[static_cast<std::size_t>(k)];
         heterozygosity_ += marker_summary.frequency * (1.0 - marker_summary.frequency);
         if (!marker_summary.informative) {
-            destination_[k] = -1;
+            destination_[static_cast<std::size_t>(k)] = -1;
             continue;
         }
         double weight = 1.0;
@@ -157,25 +185,78 @@ bool MarkerBlocks::next() {
         } else if (method_ == kObservedVarianceMethod) {
             weight = observed_variance_weight(marker_summary.variance, markers, lambda_);
         }
-        column_scale_[k] = std::sqrt(weight);
-        destination_[k] = used_columns_++;
+        if (weight < std::numeric_limits<double>::min()) {
+            fail_weights_underflow(method_, lambda_, bed_.bed_path);
+        }
+        // Per code: (imputed dosage + centring offset) x sqrt(w); a missing call takes the mean.
+        const double scale = std::sqrt(weight);
+        for (int code = 0; code < 4; ++code) {
+            const double dosage = GENOTYPE_MAP[code] < 0 ? marker_summary.mean : GENOTYPE_MAP[code];
+            code_values_[static_cast<std::size_t>(4 * k + code)] = (dosage + marker_summary.offset) * scale;
+        }
+        destination_[static_cast<std::size_t>(k)] = used_columns_++;
+    }
+    if (squared_sums_.size() == 0 || used_columns_ == 0) {
+        return true;
+    }
+    // Methods 2 and 3: Σ w z² of every individual, each value the one the product multiplies.
+    constexpr std::int64_t kChunk = 2048;
+#pragma omp parallel for schedule(static)
+    for (std::int64_t chunk = 0; chunk < n_individuals_; chunk += kChunk) {
+        const std::int64_t chunk_end = std::min(n_individuals_, chunk + kChunk);
+        for (std::int64_t k = 0; k < block_markers_; ++k) {
+            if (destination_[static_cast<std::size_t>(k)] < 0) {
+                continue;
+            }
+            const unsigned char* bytes = marker(k);
+            const double* value_of_code = code_values_.data() + 4 * k;
+            for (std::int64_t i = chunk; i < chunk_end; ++i) {
+                const double value = value_of_code[(bytes[i / 4] >> (2 * (i % 4))) & 3];
+                squared_sums_[i] += value * value;
+            }
+        }
     }
     return true;
 }
 
-void MarkerBlocks::values_of_code(std::int64_t k, double out[4]) const {
-    const MarkerSummary& marker_summary = summaries_[static_cast<std::size_t>(k)];
-    // Per code: (imputed dosage + centring offset) x scale; a missing call takes the mean.
-    for (int code = 0; code < 4; ++code) {
-        const double dosage = GENOTYPE_MAP[code] < 0 ? marker_summary.mean : GENOTYPE_MAP[code];
-        out[code] = (dosage + marker_summary.offset) * column_scale_[static_cast<std::size_t>(k)];
+void MarkerBlocks::decode_informative(const std::vector<IndividualRun>& runs, Eigen::MatrixXd& block) const {
+#pragma omp parallel for schedule(static)
+    for (std::int64_t k = 0; k < block_markers_; ++k) {
+        const std::int64_t column = destination_[static_cast<std::size_t>(k)];
+        if (column < 0) {
+            continue;
+        }
+        for (const IndividualRun& run : runs) {
+            decode_bed_marker(marker(k) + run.global0 / 4, run.count, code_values_.data() + 4 * k,
+                              block.col(column).data() + run.local0);
+        }
     }
 }
 
-double kinship_scale(int method, double lambda, const std::string& bed_path, double heterozygosity,
-                     bool any_marker_used, const Eigen::VectorXd& diagonal) {
+void MarkerBlocks::informative_markers(std::vector<const unsigned char*>& markers, std::vector<double>& means) const {
+    markers.clear();
+    means.clear();
+    for (std::int64_t k = 0; k < block_markers_; ++k) {
+        if (destination_[static_cast<std::size_t>(k)] >= 0) {
+            markers.push_back(marker(k));
+            means.push_back(summaries_[static_cast<std::size_t>(k)].mean);
+        }
+    }
+}
+
+double MarkerBlocks::kinship_scale(bool any_marker_used) const {
+    if (kept_markers_ == 0 && !removed_.empty()) {
+        FilterReport report;
+        for (const RemovedItem& item : removed_) {
+            report.add(item);
+        }
+        throw std::runtime_error("The filters removed all " + std::to_string(n_markers_) + " markers left for G from " +
+                                 bed_.bim_path + " (" + removed_counts(report, true) + "); relax --geno, --hwe or --maf.");
+    }
+    const int method = method_;
+    const std::string& bed_path = bed_.bed_path;
     if (method == kVanRadenMethod) {
-        if (!(heterozygosity > 0.0)) {
+        if (!(heterozygosity_ > 0.0)) {
             fail_zero_denominator(method, bed_path);
         }
         if (!any_marker_used) {
@@ -185,19 +266,19 @@ double kinship_scale(int method, double lambda, const std::string& bed_path, dou
                                      "heterozygous in all of them or without calls), so every relationship "
                                      "would be 0.");
         }
-        return 0.5 / heterozygosity;
+        return 0.5 / heterozygosity_;
     }
     double trace = 0.0;
-    for (Eigen::Index k = 0; k < diagonal.size(); ++k) {
-        trace += diagonal[k];
+    for (Eigen::Index k = 0; k < squared_sums_.size(); ++k) {
+        trace += squared_sums_[k];
     }
-    const double mean_diagonal = trace / static_cast<double>(diagonal.size());
+    const double mean_diagonal = trace / static_cast<double>(squared_sums_.size());
     if (mean_diagonal == 0.0) {
         fail_zero_denominator(method, bed_path);
     }
     // Overflowed weights give an infinite trace; a part's own rows need not show it.
     if (!std::isfinite(mean_diagonal)) {
-        fail_not_finite(method, lambda, bed_path);
+        fail_not_finite(method, lambda_, bed_path);
     }
     return 1.0 / mean_diagonal;
 }
@@ -214,7 +295,7 @@ void warn_without_calls(const BedSet& bed, const std::vector<std::int64_t>& with
     std::cout << "); their rows of G are those of the population mean." << std::endl;
 }
 
-Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int64_t* markers_used,
+Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, MarkerOutcome* outcome,
                          const RowRange* rows) {
     check_can_build_g(bed, method);
     const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
@@ -247,47 +328,23 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
     advise_huge_pages(kinship.data(), static_cast<std::size_t>(kinship.size()) * sizeof(double));
     std::vector<const unsigned char*> exact_markers;
     std::vector<double> exact_means;
-    // Σ_j w_j z_ij² of every individual, for the mean diagonal of methods 2 and 3. Summed here
-    // rather than read from G, so that a run of some rows scales exactly as the whole G does.
-    Eigen::VectorXd diagonal;
-    if (method != kVanRadenMethod) {
-        diagonal.setZero(n_individuals);
-    }
+    const std::vector<IndividualRun> every_individual = {{0, 0, n_individuals}};
     bool kinship_started = false;
     std::int64_t informative_markers = 0;
     const int n = static_cast<int>(n_individuals);
 
-    ProgressLine progress(n_markers, "G", "markers");
+    ProgressLine progress("G", "markers");
     while (blocks.next()) {
-        const std::int64_t block_markers = blocks.block_markers();
         const std::int64_t used_columns = blocks.used_columns();
         informative_markers += used_columns;
         if (exact) {
-            exact_markers.clear();
-            exact_means.clear();
-            for (std::int64_t k = 0; k < block_markers; ++k) {
-                if (blocks.destination(k) >= 0) {
-                    exact_markers.push_back(blocks.marker(k));
-                    exact_means.push_back(blocks.summary(k).mean);
-                }
-            }
+            blocks.informative_markers(exact_markers, exact_means);
             exact->add_markers(exact_markers, exact_means);
             kinship_started = kinship_started || used_columns > 0;
-            progress.update(blocks.block_end());
+            progress.update(blocks.block_end(), n_markers);
             continue;
         }
-#pragma omp parallel for schedule(static)
-        for (std::int64_t k = 0; k < block_markers; ++k) {
-            if (blocks.destination(k) < 0) {
-                continue;
-            }
-            double value_of_code[4];
-            blocks.values_of_code(k, value_of_code);
-            decode_bed_marker(blocks.marker(k), n_individuals, value_of_code, block.col(blocks.destination(k)).data());
-        }
-        if (used_columns > 0 && diagonal.size() > 0) {
-            add_squared_rows(block, used_columns, diagonal);
-        }
+        blocks.decode_informative(every_individual, block);
         if (used_columns > 0) {
             // Lower triangle of G += B Bᵀ; the first update overwrites, so G needs no zeroing.
             cblas_dsyrk(CblasColMajor, CblasLower, CblasNoTrans, panel_rows, static_cast<int>(used_columns), 1.0,
@@ -298,7 +355,7 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
             }
             kinship_started = true;
         }
-        progress.update(blocks.block_end());
+        progress.update(blocks.block_end(), n_markers);
     }
     progress.finish();
     if (exact) {
@@ -307,7 +364,7 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
         kinship.setZero();
     }
 
-    const double scale = kinship_scale(method, lambda, bed.bed_path, blocks.heterozygosity(), kinship_started, diagonal);
+    const double scale = blocks.kinship_scale(kinship_started);
     warn_without_calls(bed, blocks.without_calls());
     if (rows == nullptr) {
         scale_and_mirror_lower(kinship, scale);
@@ -324,8 +381,9 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, std::int6
             1e-9;
         std::cout << "Building G matrix" << seconds << " 秒" << std::endl;
     }
-    if (markers_used != nullptr) {
-        *markers_used = informative_markers;
+    if (outcome != nullptr) {
+        outcome->markers_used = informative_markers;
+        outcome->removed = blocks.removed();
     }
     return kinship;
 }

@@ -17,20 +17,6 @@ namespace {
 using Eigen::Index;
 using Eigen::MatrixXd;
 
-// M(r, c) = source(positions[r], positions[c]).
-MatrixXd gather(const MatrixXd& source, const std::vector<Index>& positions) {
-    const Index size = static_cast<Index>(positions.size());
-    MatrixXd result(size, size);
-    for (Index c = 0; c < size; ++c) {
-        const double* column = source.col(positions[c]).data();
-        double* target = result.col(c).data();
-        for (Index r = 0; r < size; ++r) {
-            target[r] = column[positions[r]];
-        }
-    }
-    return result;
-}
-
 // M = P M P' in place, P putting row (and column) order[r] of M at r; `order` is a permutation
 // of 0..n-1. Each column's rows through a buffer, then the columns along the permutation's
 // cycles: no second n x n matrix is needed.
@@ -69,45 +55,31 @@ void permute_in_place(MatrixXd& M, const std::vector<Index>& order) {
     }
 }
 
-struct ScaleSummary {
-    double mean_diagonal_G = 0.0, mean_offdiagonal_G = 0.0;
-    double mean_diagonal_A = 0.0, mean_offdiagonal_A = 0.0;
-    double correlation = std::nan("");  // of the off-diagonal elements; NaN when not defined
-};
+// Every `step`-th element of a sequence of `total`, so that at most `limit` are taken.
+Index sample_step(double total, double limit) { return static_cast<Index>(std::ceil(std::max(1.0, total / limit))); }
 
-// Means over the diagonal and over the pairs below it; the correlation in two passes
-// (deviations from the means) to keep it accurate for large g.
-ScaleSummary summarise_scale(const Eigen::Ref<const MatrixXd>& G22, const Eigen::Ref<const MatrixXd>& A22) {
-    ScaleSummary summary;
+// The pairs of the picture of G against A22: the off-diagonal elements (each pair once) and the
+// diagonals, evenly thinned to at most 5000 and 2000.
+void sample_pairs(const MatrixXd& G22, const Eigen::Ref<const MatrixXd>& A22, GvsA22Report& report) {
     const Index g = G22.rows();
-    summary.mean_diagonal_G = G22.diagonal().mean();
-    summary.mean_diagonal_A = A22.diagonal().mean();
-    if (g < 2) {
-        return summary;
+    const Index diagonal_step = sample_step(static_cast<double>(g), 2000.0);
+    for (Index i = 0; i < g; i += diagonal_step) {
+        report.diagonal_G.push_back(G22(i, i));
+        report.diagonal_A.push_back(A22(i, i));
     }
-    const double pairs = 0.5 * static_cast<double>(g) * static_cast<double>(g - 1);
-    double sum_G = 0.0, sum_A = 0.0;
+    const Index step = sample_step(0.5 * static_cast<double>(g) * static_cast<double>(g - 1), 5000.0);
+    Index position = 0;
     for (Index c = 0; c < g; ++c) {
-        sum_G += G22.col(c).tail(g - c - 1).sum();
-        sum_A += A22.col(c).tail(g - c - 1).sum();
+        for (Index r = c + 1; r < g; ++r, ++position) {
+            if (position % step == 0) {
+                report.offdiagonal_G.push_back(G22(r, c));
+                report.offdiagonal_A.push_back(A22(r, c));
+            }
+        }
     }
-    summary.mean_offdiagonal_G = sum_G / pairs;
-    summary.mean_offdiagonal_A = sum_A / pairs;
-    double cross = 0.0, square_G = 0.0, square_A = 0.0;
-    for (Index c = 0; c < g; ++c) {
-        const auto dev_G = G22.col(c).tail(g - c - 1).array() - summary.mean_offdiagonal_G;
-        const auto dev_A = A22.col(c).tail(g - c - 1).array() - summary.mean_offdiagonal_A;
-        cross += (dev_G * dev_A).sum();
-        square_G += dev_G.square().sum();
-        square_A += dev_A.square().sum();
-    }
-    if (square_G > 0.0 && square_A > 0.0) {
-        summary.correlation = cross / std::sqrt(square_G * square_A);
-    }
-    return summary;
 }
 
-void print_scale(const ScaleSummary& summary, Index g) {
+void print_scale(const KinshipAgreement& summary, Index g) {
     std::cout << "Scale of G22 against A22 for the " << g << " genotyped individuals:\n";
     if (g < 2) {
         std::cout << "  G22: mean diagonal " << summary.mean_diagonal_G << "\n"
@@ -120,19 +92,33 @@ void print_scale(const ScaleSummary& summary, Index g) {
               << "  A22: mean diagonal " << summary.mean_diagonal_A << ", mean off-diagonal "
               << summary.mean_offdiagonal_A << "\n"
               << "  Correlation of off-diagonal elements: ";
-    if (std::isnan(summary.correlation)) {
+    if (std::isnan(summary.correlation_offdiagonal)) {
         std::cout << "not defined (no variation)";
     } else {
-        std::cout << summary.correlation;
+        std::cout << summary.correlation_offdiagonal;
     }
     std::cout << std::endl;
 }
 
 }  // namespace
 
+MatrixXd gather_symmetric(const MatrixXd& source, const std::vector<Index>& positions) {
+    const Index size = static_cast<Index>(positions.size());
+    MatrixXd result(size, size);
+    for (Index c = 0; c < size; ++c) {
+        const double* column = source.col(positions[c]).data();
+        double* target = result.col(c).data();
+        for (Index r = 0; r < size; ++r) {
+            target[r] = column[positions[r]];
+        }
+    }
+    return result;
+}
+
 std::pair<MatrixXd, std::vector<std::string>> Hkin(MatrixXd A, MatrixXd G,
                                                    const std::vector<std::string>& A_ids,
-                                                   const std::vector<std::string>& G_ids, double tau, double omega) {
+                                                   const std::vector<std::string>& G_ids, double tau, double omega,
+                                                   const G22Adjustment& adjustment, GvsA22Report* report) {
     const auto start = std::chrono::steady_clock::now();
     std::cout << "Comparing individuals of A and G ... " << std::endl;
 
@@ -206,17 +192,32 @@ std::pair<MatrixXd, std::vector<std::string>> Hkin(MatrixXd A, MatrixXd G,
     for (std::size_t k = 0; G_in_order && k < genotyped_in_G.size(); ++k) {
         G_in_order = genotyped_in_G[k] == static_cast<Index>(k);
     }
-    const MatrixXd G22 = G_in_order ? std::move(G) : gather(G, genotyped_in_G);
+    MatrixXd G22 = G_in_order ? std::move(G) : gather_symmetric(G, genotyped_in_G);
     G.resize(0, 0);
     // The partitioned A, turned into H in place.
     MatrixXd H = std::move(A);
     permute_in_place(H, order_in_A);
     const Index g_size = static_cast<Index>(g);
-    print_scale(summarise_scale(G22, H.bottomRightCorner(g_size, g_size)), g_size);
+    const auto A22 = H.bottomRightCorner(g_size, g_size);
+    const KinshipAgreement raw = compare_g_with_a22(G22, A22);
+    print_scale(raw, g_size);
+    if (report != nullptr) {
+        report->raw = raw;
+        report->entering = raw;
+        report->adjustment = adjustment;
+        sample_pairs(G22, A22, *report);
+    }
+    if (adjustment.changes_g()) {
+        const AppliedTuning tuning = adjust_g22(G22, A22, adjustment);
+        if (report != nullptr) {
+            report->tuning = tuning;
+            report->entering = compare_g_with_a22(G22, A22);
+        }
+    }
 
     std::cout << "Computing the H matrix... " << std::endl;
     {
-        ProgressLine progress(1, "H", "steps");
+        ProgressLine progress("H", "steps");
         HkinCpp(H, G22, H.bottomLeftCorner(g_size, u), H.bottomRightCorner(g_size, g_size), tau, omega,
                 [&](Index done, Index total) { progress.update(done, total); });
     }

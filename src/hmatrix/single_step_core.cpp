@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hmatrix/hmatrix.h"
+#include "linear_algebra/cholesky.h"
 #include "linear_algebra/lapack.h"
 #include "linear_algebra/mirror.h"
 
@@ -40,31 +41,6 @@ std::string number_text(double value) {
     return text.str();
 }
 
-double one_norm(const MatrixXd& M) { return M.cwiseAbs().colwise().sum().maxCoeff(); }
-
-// Reciprocal condition numbers below this mean "singular to working precision".
-constexpr double kSingularRcond = std::numeric_limits<double>::epsilon();
-
-// Lower Cholesky factor of a symmetric matrix in place (upper triangle left as it was).
-// Returns the reciprocal condition number estimate, or 0 when M is not positive definite.
-double cholesky_in_place(MatrixXd& M) {
-    const int n = as_lapack_int(M.rows());
-    if (n == 0) {
-        return 1.0;
-    }
-    const double norm = one_norm(M);
-    int info = 0;
-    dpotrf_("L", &n, M.data(), &n, &info, 1);
-    if (info != 0) {
-        return 0.0;
-    }
-    double rcond = 0.0;
-    std::vector<double> work(3 * static_cast<std::size_t>(n));
-    std::vector<int> iwork(static_cast<std::size_t>(n));
-    dpocon_("L", &n, M.data(), &n, &norm, &rcond, work.data(), iwork.data(), &info, 1);
-    return rcond;
-}
-
 // dst += src', tile by tile (dst is rows x cols, src cols x rows).
 void add_transposed(Eigen::Ref<MatrixXd> dst, const MatrixXd& src) {
     for (Index tile_col = 0; tile_col < dst.cols(); tile_col += kTile) {
@@ -86,7 +62,7 @@ void add_transposed(Eigen::Ref<MatrixXd> dst, const MatrixXd& src) {
 MatrixXd symmetric_inverse(const MatrixXd& M, const std::string& what, const std::string& advice,
                            bool positive_definite_only = false) {
     MatrixXd inverse = M;
-    double rcond = cholesky_in_place(inverse);
+    double rcond = cholesky_in_place(inverse, "Cannot build H");
     if (positive_definite_only && !(rcond > kSingularRcond)) {
         // The inverse of an indefinite blend exists, but the H built on it has negative
         // variances: no relationship matrix.
@@ -147,7 +123,7 @@ void HkinCpp(MatrixXd& H, const MatrixXd& G22, const Eigen::Ref<const MatrixXd>&
 
     // A22 = L L'. A relationship matrix of a valid pedigree is positive definite.
     MatrixXd A22_factor = A22;
-    const double a22_rcond = cholesky_in_place(A22_factor);
+    const double a22_rcond = cholesky_in_place(A22_factor, "Cannot build H");
     if (!(a22_rcond > kSingularRcond)) {
         throw std::runtime_error("Cannot build H: A22, the pedigree relationships of the genotyped individuals, is "
                                  "singular or not positive definite (reciprocal condition number " +

@@ -72,6 +72,8 @@ void write_lower_triangle(PendingFile& file, const Eigen::MatrixXd& K, const std
     }
 }
 
+}  // namespace
+
 PendingFile write_id_file(const std::string& name, const std::string& text) {
     PendingFile file = open_pending_file(name, "w");
     if (file.stream == nullptr) {
@@ -81,7 +83,14 @@ PendingFile write_id_file(const std::string& name, const std::string& text) {
     return file;
 }
 
-}  // namespace
+PendingFile write_id_file(const std::string& name, const std::vector<std::string>& ids) {
+    std::string text;
+    for (const std::string& id : ids) {
+        text += id;
+        text += '\n';
+    }
+    return write_id_file(name, text);
+}
 
 namespace {
 
@@ -95,12 +104,7 @@ void write_binary_pair(const std::string& baseName, const Eigen::MatrixXd& K, Ei
 
     PendingFile matrix_file = open_binary(matrix_name);
     write_lower_triangle(matrix_file, K, matrix_name, first_row);
-    std::string id_text;
-    for (const std::string& id : ids) {
-        id_text += id;
-        id_text += '\n';
-    }
-    PendingFile id_file = write_id_file(id_name, id_text);
+    PendingFile id_file = write_id_file(id_name, ids);
 
     // Both files are complete before either is put in place.
     commit_pending_files(matrix_file, id_file);

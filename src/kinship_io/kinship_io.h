@@ -135,3 +135,18 @@ void check_kinship_symmetric(const Eigen::MatrixXd& K, const std::vector<std::st
 bool kinship_values_agree(double lower, double upper);
 [[noreturn]] void throw_not_symmetric(const std::string& filename, const std::string& row_id,
                                       const std::string& column_id, double lower, double upper);
+
+// An ID file (`text`: its lines) written under its temporary name and left for the caller to put
+// in place with the file it belongs to. Throws std::runtime_error when it cannot be written.
+PendingFile write_id_file(const std::string& name, const std::string& text);
+// The same with one ID a line.
+PendingFile write_id_file(const std::string& name, const std::vector<std::string>& ids);
+
+// ---- Inverse of a relationship matrix as triplets ----------------------------------------------
+// PREFIX.inverse.txt: "row col value" for every non-zero of the lower triangle (1-based positions,
+// row >= col, sorted by row then column, values to 10 significant digits), and PREFIX.inverse.id:
+// the ID of each position, one a line. Both are written, then put in place together. Throws
+// std::runtime_error naming the file that cannot be written.
+struct SparsePlusDense;
+void write_inverse_triplets(const std::string& prefix, const SparsePlusDense& inverse,
+                            const std::vector<std::string>& ids);

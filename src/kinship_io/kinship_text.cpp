@@ -1,9 +1,9 @@
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <algorithm>
@@ -16,6 +16,7 @@
 #include "linear_algebra/huge_pages.h"
 #include "kinship_io/kinship_io.h"
 #include "kinship_io/kinship_source.h"
+#include "files/number_field.h"
 #include "log/failures.h"
 
 namespace {
@@ -33,44 +34,30 @@ char* put_fraction4(unsigned digits, char* out) {
     return out + 4;
 }
 
-// Parses up to `wanted` values of one data line the way repeated `stream >> double` does
-// (leading blanks skipped, a tab after each value consumed, stop at the first text that is
-// not a number). Returns the number of values stored in `values`; `stop` receives where the
-// parse ended.
-std::size_t parse_values(const char* begin, const char* end, std::size_t wanted, double* values,
-                         const char** stop) {
+// Parses up to `wanted` values of one data line: blank-separated fields, each read whole by the
+// one number reader of input files. Returns the number of values stored in `values`; `stop`
+// receives where the parse ended, and for a field that is no number, `stopped_at` says which.
+std::size_t parse_values(const char* begin, const char* end, std::size_t wanted, double* values, const char** stop,
+                         std::string& stopped_at) {
     std::size_t count = 0;
     const char* cursor = begin;
     while (count < wanted) {
         while (cursor < end && is_space(*cursor)) {
             ++cursor;
         }
-        const char* number = cursor;
-        // Stream extraction accepts a leading '+'; from_chars does not.
-        if (number + 1 < end && *number == '+' && (std::isdigit(static_cast<unsigned char>(number[1])) || number[1] == '.')) {
-            ++number;
-        }
-        double value = 0.0;
-        auto [next, error] = std::from_chars(number, end, value);
-        // A value below the smallest double (1e-400) is a number: it reads as what strtod
-        // rounds it to (0 or a subnormal).
-        if (error == std::errc::result_out_of_range) {
-            const std::string text(number, next);
-            const double rounded = std::strtod(text.c_str(), nullptr);
-            if (std::fabs(rounded) < 1.0) {
-                value = rounded;
-                error = std::errc();
-            }
-        }
-        // Stream extraction reads no "inf" or "nan" and fails on overflow: the row ends there.
-        if (error != std::errc() || !std::isfinite(value)) {
+        if (cursor >= end) {
             break;
         }
-        values[count++] = value;
-        cursor = next;
-        if (cursor < end && *cursor == '\t') {
-            ++cursor;
+        const char* field_end = nullptr;
+        const NumberField number = read_delimited_number(cursor, end, &field_end);
+        if (number.kind != NumberField::kNumber) {
+            const std::string field(cursor, std::min<std::ptrdiff_t>(field_end - cursor, 20));
+            stopped_at = " (reading stopped at \"" + field + "\"" +
+                         (number.kind == NumberField::kTooLarge ? ", a value too large for a 64-bit number)" : ")");
+            break;
         }
+        values[count++] = number.value;
+        cursor = field_end;
     }
     *stop = cursor;
     return count;
@@ -88,26 +75,6 @@ std::size_t count_fields(const char* begin, const char* end) {
     return count;
 }
 
-std::string describe_stop(const char* stop, const char* end) {
-    while (stop < end && is_space(*stop)) {
-        ++stop;
-    }
-    if (stop >= end) {
-        return "";
-    }
-    const char* word_end = stop;
-    while (word_end < end && !is_space(*word_end) && word_end - stop < 20) {
-        ++word_end;
-    }
-    const std::string word(stop, word_end);
-    errno = 0;
-    const double value = std::strtod(word.c_str(), nullptr);
-    if (errno == ERANGE && std::fabs(value) >= 1.0) {
-        return " (reading stopped at \"" + word + "\", a value too large for a 64-bit number)";
-    }
-    return " (reading stopped at \"" + word + "\")";
-}
-
 // Parses the first `wanted` values of the data line [begin, end) into `values` and counts the
 // others. Returns `wanted` for a good line, fewer for a short one (`stopped_at` then says where
 // reading stopped), and the number of values when there are more than individuals: such a line
@@ -115,9 +82,8 @@ std::string describe_stop(const char* stop, const char* end) {
 std::size_t read_values(const char* begin, const char* end, std::size_t n_ids, std::size_t wanted, double* values,
                         std::string& stopped_at) {
     const char* stop = nullptr;
-    const std::size_t count = parse_values(begin, end, wanted, values, &stop);
+    const std::size_t count = parse_values(begin, end, wanted, values, &stop, stopped_at);
     if (count < wanted) {
-        stopped_at = describe_stop(stop, end);
         return count;
     }
     const std::size_t total_values = count + count_fields(stop, end);
@@ -151,6 +117,51 @@ std::ifstream open_kinship_text(const std::string& filename) {
         throw std::runtime_error("Could not open the kinship file: " + filename);
     }
     return file;
+}
+
+// A binary matrix under another name (G.BIN, G.grm, G.bin.gz) would be parsed as text and fail
+// with a message about its lines: say what the file is. `data` holds its first bytes, `size` is
+// the size of the whole file.
+void refuse_binary_content(const std::string& filename, const char* data, std::size_t size_read,
+                           std::uint64_t file_size) {
+    const std::string endings =
+        " A kinship file is read as text unless its name ends in .bin (with its IDs in PREFIX.id beside it) or "
+        ".grm.bin (with PREFIX.grm.id).";
+    if (size_read >= 2 && static_cast<unsigned char>(data[0]) == 0x1F && static_cast<unsigned char>(data[1]) == 0x8B) {
+        throw InputCheckFailure("kinship file " + filename + " is compressed with gzip: decompress it first (gunzip)." +
+                                endings);
+    }
+    // Text has no control characters but its blanks; a float in four bytes almost always does.
+    const std::size_t probe = std::min<std::size_t>(size_read, 4096);
+    std::size_t k = 0;
+    while (k < probe) {
+        const auto c = static_cast<unsigned char>(data[k]);
+        if ((c < 0x20 && !is_space(static_cast<char>(c))) || c == 0x7F) {
+            break;
+        }
+        ++k;
+    }
+    if (k == probe) {
+        return;
+    }
+    // n(n+1)/2 floats: the size of a binary kinship matrix.
+    const std::uint64_t values = file_size / 4;
+    auto n = static_cast<std::uint64_t>((std::sqrt(8.0 * static_cast<double>(values) + 1.0) - 1.0) / 2.0);
+    while (n > 0 && n * (n + 1) / 2 > values) {
+        --n;
+    }
+    while ((n + 1) * (n + 2) / 2 <= values) {
+        ++n;
+    }
+    const bool triangle = file_size % 4 == 0 && n > 0 && n * (n + 1) / 2 == values;
+    char byte[8];
+    std::snprintf(byte, sizeof(byte), "%02X", static_cast<unsigned char>(data[k]));
+    throw InputCheckFailure(
+        "kinship file " + filename + " is not a text file: " +
+        (triangle ? "its size is that of a binary kinship matrix of " + std::to_string(n) + " individuals (" +
+                        std::to_string(values) + " 4-byte floats)"
+                  : "it holds binary data (byte " + std::to_string(k + 1) + " is " + byte + ")") +
+        "." + endings + " Rename a binary matrix and its ID file to one of these endings.");
 }
 
 // Where check_kinship_symmetric meets the pair (row > column) in its walk over the lower
@@ -298,6 +309,7 @@ KinshipText load_kinship_text(const std::string& filename) {
     if (file.bad()) {
         throw std::runtime_error("Could not open the kinship file: " + filename);
     }
+    refuse_binary_content(filename, text.content.data(), text.content.size(), text.content.size());
     // A UTF-8 byte-order mark (spreadsheet exports) would become part of the first header ID.
     if (text.content.compare(0, 3, "\xEF\xBB\xBF") == 0) {
         text.content.erase(0, 3);
@@ -366,6 +378,11 @@ KinshipText index_kinship_text_file(const std::string& filename) {
         file.read(piece.data(), static_cast<std::streamsize>(kPiece));
         const auto got = static_cast<std::size_t>(file.gcount());
         const char* data = piece.data();
+        if (offset == 0) {
+            struct stat info {};
+            const std::uint64_t file_size = ::stat(filename.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : got;
+            refuse_binary_content(filename, data, got, file_size);
+        }
         std::size_t at = 0;
         if (offset == 0 && got >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) {
             at = 3;  // a byte-order mark (spreadsheet exports) is no part of the first header ID

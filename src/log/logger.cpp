@@ -61,7 +61,7 @@ TeeStream::TeeStream(std::ostream& first, std::ostream& second)
     : std::ostream(&buffer), buffer(first.rdbuf(), second.rdbuf()) {}
 
 Logger::Logger(const std::string& filename)
-    : name(filename), log_file(filename, std::ios::out), tee(std::cout, log_file) {
+    : name(filename), log_file(filename, std::ios::out), tee(std::cout, log_file), err(std::cerr, log_file) {
     if (!log_file.is_open()) {
         const int error_number = failure_errno();
         throw std::runtime_error("Unable to open log file: " + filename + " (" + std::strerror(error_number) + ")");
@@ -73,6 +73,7 @@ void Logger::close() {
         return;
     }
     tee.flush();
+    err.flush();
     errno = 0;
     log_file.close();
     if (log_file.fail() && close_error == 0) {
@@ -83,8 +84,12 @@ void Logger::close() {
 std::string Logger::write_failure() {
     if (log_file.is_open()) {
         tee.flush();
+        err.flush();
     }
     int error_number = tee.tee_buffer().second_error_number();
+    if (error_number == 0) {
+        error_number = err.tee_buffer().second_error_number();
+    }
     if (error_number == 0) {
         error_number = close_error;
     }

@@ -39,8 +39,9 @@ private:
     TeeBuffer buffer;
 };
 
-// The run log: standard output mirrored into `filename`. Member order matters: the file
-// must exist before the tee that writes into it.
+// The run log: standard output mirrored into `filename` (`tee`), and the failures of the run on
+// standard error and in the same file (`err`). Member order matters: the file must exist before
+// the tees that write into it.
 class Logger {
 public:
     explicit Logger(const std::string& filename);
@@ -59,6 +60,7 @@ public:
     std::string name;
     std::ofstream log_file;
     TeeStream tee;
+    TeeStream err;
 
 private:
     int close_error = 0;

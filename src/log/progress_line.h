@@ -12,9 +12,8 @@
 class ProgressLine {
 public:
     // `what` names the matrix ("G"), `unit` what is counted ("markers").
-    ProgressLine(std::int64_t total, std::string what, std::string unit)
-        : total_count(total), label("👉 Building " + what + ": "), units(" " + unit + " ("),
-          enabled(::isatty(STDERR_FILENO) == 1) {}
+    ProgressLine(std::string what, std::string unit)
+        : label("👉 Building " + what + ": "), units(" " + unit + " ("), enabled(::isatty(STDERR_FILENO) == 1) {}
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
     ~ProgressLine() { finish(); }
@@ -27,13 +26,9 @@ public:
         }
     }
 
-    // For a total known only once the work has started.
+    // `done_count` of `total` (which may become known only once the work has started).
     void update(std::int64_t done_count, std::int64_t total) {
         total_count = total;
-        update(done_count);
-    }
-
-    void update(std::int64_t done_count) {
         if (!enabled || total_count == 0) {
             return;
         }
@@ -49,7 +44,7 @@ public:
     }
 
 private:
-    std::int64_t total_count;
+    std::int64_t total_count = 0;
     std::string label;
     std::string units;
     bool enabled;

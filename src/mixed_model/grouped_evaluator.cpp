@@ -22,7 +22,6 @@ GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eige
         throw std::invalid_argument("The dense evaluator needs X with one row per record.");
     }
     records_ = n;
-    p_ = X.cols();
     // Groups: records that share the level of every effect, numbered as first met.
     std::map<std::vector<Eigen::Index>, Eigen::Index> group_of_levels;
     std::vector<Eigen::Index> levels(effects.size());
@@ -44,19 +43,8 @@ GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eige
     }
     root_counts_ = counts.cwiseSqrt();
 
-    // [X y] summed within groups and scaled by D^-1/2, and its part within groups.
-    Eigen::MatrixXd W(n, p_ + 1);
-    W << X, y;
-    Eigen::MatrixXd sums = Eigen::MatrixXd::Zero(g, p_ + 1);
-    for (Eigen::Index r = 0; r < n; ++r) {
-        sums.row(group_of_record_[static_cast<std::size_t>(r)]) += W.row(r);
-    }
-    for (Eigen::Index r = 0; r < n; ++r) {
-        const Eigen::Index group = group_of_record_[static_cast<std::size_t>(r)];
-        W.row(r) -= sums.row(group) / counts[group];
-    }
-    within_ = W.transpose() * W;
-    group_sums_ = root_counts_.cwiseInverse().asDiagonal() * sums;
+    y_ = y;
+    set_design(X);
 
     for (std::size_t k = 0; k < effects.size(); ++k) {
         RandomEffect& effect = effects[k];
@@ -99,6 +87,27 @@ GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eige
         }
         effects_.push_back(std::move(made));
     }
+}
+
+void GroupedEvaluator::set_design(const Eigen::MatrixXd& X) {
+    const Eigen::Index n = y_.size(), g = root_counts_.size();
+    if (X.rows() != n) {
+        throw std::invalid_argument("The dense evaluator needs X with one row per record.");
+    }
+    p_ = X.cols();
+    // [X y] summed within groups and scaled by D^-1/2, and its part within groups.
+    Eigen::MatrixXd W(n, p_ + 1);
+    W << X, y_;
+    Eigen::MatrixXd sums = Eigen::MatrixXd::Zero(g, p_ + 1);
+    for (Eigen::Index r = 0; r < n; ++r) {
+        sums.row(group_of_record_[static_cast<std::size_t>(r)]) += W.row(r);
+    }
+    for (Eigen::Index r = 0; r < n; ++r) {
+        const Eigen::Index group = group_of_record_[static_cast<std::size_t>(r)];
+        W.row(r) -= sums.row(group) / (root_counts_[group] * root_counts_[group]);
+    }
+    within_ = W.transpose() * W;
+    group_sums_ = root_counts_.cwiseInverse().asDiagonal() * sums;
 }
 
 // K~_k C, with K~_k = D^1/2 M_k D^1/2: a dense product for a kinship, sums over each level's

@@ -12,6 +12,7 @@
 #include <Eigen/Dense>
 
 #include "kinship_io/kinship_io.h"
+#include "linear_algebra/sparse_plus_dense.h"
 #include "log/failures.h"
 
 class Logger;
@@ -205,6 +206,10 @@ public:
     // `X`: the fixed-effect columns to estimate (independent), `y` the trait (scaled).
     GroupedEvaluator(std::vector<RandomEffect> effects, const Eigen::MatrixXd& X, const Eigen::VectorXd& y);
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
+    // Another parameterisation of the fixed effects (the same records): REML is evaluated on
+    // the independent columns of the design without reference levels, the fixed effects are
+    // reported for the full design's estimable columns. The log-likelihood's constant follows X.
+    void set_design(const Eigen::MatrixXd& X);
 
     // The solution at theta: T = (sigma2_e I + S)^-1, T Xbar (Xbar = D^-1/2 Z'X), C^-1 =
     // (X'V^-1 X)^-1, the GLS estimate beta and t = T D^-1/2 Z'(y - X beta), so that Z'P y = D^1/2 t.
@@ -240,6 +245,7 @@ private:
 
     Eigen::Index records_ = 0;
     Eigen::Index p_ = 0;
+    Eigen::VectorXd y_;
     std::vector<Eigen::Index> group_of_record_;
     Eigen::VectorXd root_counts_;  // sqrt(d_a)
     Eigen::MatrixXd group_sums_;   // D^-1/2 Z'[X y], g x (p + 1)
@@ -503,6 +509,31 @@ private:
 Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const std::vector<Eigen::Index>& positions,
                                            const KinshipColumns& kinship, const Eigen::MatrixXd& X, double sigma_a2,
                                            double sigma_e2);
+
+// ---- Breeding values by iteration (a sparse inverse relationship matrix) ----------------------
+// The mixed model equations [X'X X'Z; Z'X Z'Z + lambda R] [b; u] = [X'y; Z'y], lambda = se2 / sa2,
+// with R the inverse relationship matrix (A^-1, or H^-1 as a sparse matrix plus the dense block
+// of the genotyped), solved by conjugate gradients preconditioned with the inverse of X'X for the
+// fixed effects and the diagonal of Z'Z + lambda R for the breeding values. The coefficient
+// matrix is never formed: each iteration applies it as X and the record-to-individual index
+// (Z), plus one product with R. Converged when ||rhs - C x|| / ||rhs|| <= tolerance, checked on
+// the residual recomputed from x (the recursive one drifts); at most max_iterations.
+struct IterativeSolution {
+    Eigen::VectorXd b;  // one per column of X
+    Eigen::VectorXd u;  // one per row of R
+    int iterations = 0;
+    double relative_residual = 0.0;
+    bool converged = false;
+};
+// `record_levels`: the row of R of every record (row of X and y). X must have full column rank
+// (fixed_effect_columns picks such columns). With sa2 = 0 every u is 0 and b is the least-squares
+// fit. `on_iteration` sees (iteration, relative residual) after every iteration. Throws
+// std::invalid_argument on disagreeing shapes, RunFailure when X'X is singular or the iteration
+// breaks down (a coefficient matrix that is not positive definite).
+IterativeSolution solve_mixed_model_pcg(const Eigen::MatrixXd& X, const std::vector<Eigen::Index>& record_levels,
+                                        const Eigen::VectorXd& y, const SparsePlusDense& relationship_inverse,
+                                        double sigma_a2, double sigma_e2, double tolerance, int max_iterations,
+                                        const std::function<void(int, double)>& on_iteration = {});
 
 // ---- Result files -----------------------------------------------------------------------------
 // Result files are written under temporary names and put in place only when complete; the

@@ -343,9 +343,9 @@ RemlResult QorREML(Logger& logger, const ReducedKinship& kinship, const Eigen::M
     RemlResult result = reml_ai_cpp(kinship, X, y, max_iter, h2_init, tol,
                                     [&logger](const RemlIteration& step) { write_iteration(logger.tee, step); });
     if (!result.converged) {
-        logger.tee << "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n" << std::flush;
+        logger.err << "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n" << std::flush;
         if (result.capped) {
-            logger.tee << "❎ " << kMostRemlIterations
+            logger.err << "❎ " << kMostRemlIterations
                        << " iterations did not converge: a larger --max-iter will not help; check the data."
                        << std::endl;
         }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <Eigen/Dense>
+#include <Eigen/SparseCore>
 
 // One line of a pedigree file split at white space: ID, sire, dam, then any further fields.
 using PedigreeRow = std::vector<std::string>;
@@ -54,3 +55,30 @@ Eigen::MatrixXd build_relationship_matrix(const Pedigree& pedigree,
 // Inbreeding coefficient of every individual (A(i, i) - 1), in `pedigree.ids` order, computed
 // from the pedigree alone in O(N) memory: A is never formed.
 std::vector<double> pedigree_inbreeding(const Pedigree& pedigree);
+
+// Mendelian sampling variance of an individual, in units of the additive variance, from its
+// parents' inbreeding coefficients (-1 for an unknown parent): 1/2 - (F_sire + F_dam) / 4, which
+// is 1 for a founder and 3/4 - F / 4 with one known parent.
+inline double mendelian_variance(double sire_inbreeding, double dam_inbreeding) {
+    return 0.5 - 0.25 * (sire_inbreeding + dam_inbreeding);
+}
+
+// The inverse of A by Henderson's rules with inbreeding (Quaas 1976): every individual adds
+// 1/d_i times [1, -1/2, -1/2; -1/2, 1/4, 1/4; -1/2, 1/4, 1/4] to its own and its known parents'
+// rows and columns, d_i its Mendelian sampling variance. `inbreeding` is pedigree_inbreeding's
+// result. Both triangles are stored, rows and columns follow `pedigree.ids`; O(N) memory and
+// time. Throws std::invalid_argument when `inbreeding` does not have one value per individual.
+Eigen::SparseMatrix<double, Eigen::RowMajor> pedigree_inverse(const Pedigree& pedigree,
+                                                              const std::vector<double>& inbreeding);
+
+// The block of A at `positions` (row and column k belong to positions[k]) without forming A:
+// with A = T D T', T = (I - P)^-1 (P holds 1/2 at each known parent) and D the Mendelian
+// sampling variances, a column of A is T (D (T' e_j)), one backward and one forward sweep over
+// the individual and its ancestors. Only the ancestors of `positions` take part; columns are
+// swept in blocks, the blocks spread over the OpenMP threads. Memory: the g x g result plus, per
+// thread, 8 x (ancestors) x (columns per block) bytes (at most 128 MB). `on_progress`, when given,
+// receives the columns done (from the calling thread). Throws std::invalid_argument on a
+// position outside the pedigree or `inbreeding` of the wrong length.
+Eigen::MatrixXd relationship_block(const Pedigree& pedigree, const std::vector<double>& inbreeding,
+                                   const std::vector<Eigen::Index>& positions,
+                                   const std::function<void(Eigen::Index)>& on_progress = nullptr);

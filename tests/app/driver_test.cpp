@@ -5,6 +5,8 @@
 
 #include <sys/utsname.h>
 
+#include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,11 +38,22 @@ TEST(Driver, NoArgumentsShowsBannerAndUsageWithoutLog) {
     // Both mixed-model modes list the iteration limit with its default, and the output prefix.
     const std::string limit_and_prefix =
         "  --max-iter <int>    Specify the maximum iterations of REML (Optional, default: 30)\n"
-        "  --out <prefix>      Specify the output prefix (Optional, default: Results)\n";
+        "                      at most max-iter - 1 iterations are run, and never more than 1000\n"
+        "  --out <prefix>      Specify the output prefix (Optional, default: Results); its folder must exist.\n";
     const std::size_t first = run.out.find(limit_and_prefix);
     EXPECT_NE(first, std::string::npos);
     EXPECT_NE(run.out.find(limit_and_prefix, first + 1), std::string::npos);
     EXPECT_NE(run.out.find("  --help, -h "), std::string::npos);
+    // What a user must know of each option: the header line of the pedigree, the tab-separated
+    // phenotypes counted from 1, lambda ignored in H, tau above 0, threads for every run, the
+    // files written.
+    for (const char* fact : {"a header line (always skipped)", "tab-separated, the ID in column 1",
+                             "counting from 1 (column 1 is the ID)", "class variables", "also the G inside H",
+                             "the G inside H always takes lambda 2", "greater than 0", "Threads of the run",
+                             "Threads of every run", "PREFIX.random.txt, PREFIX.reliability.txt and PREFIX.vc.txt",
+                             "PREFIX.kinship.txt", "The log is PREFIX.log"}) {
+        EXPECT_NE(run.out.find(fact), std::string::npos) << fact;
+    }
     for (const char* fault : {"Indipendent", "Defult", "default: Result)", "for G22 matrix"}) {
         EXPECT_EQ(run.out.find(fault), std::string::npos) << fault;
     }
@@ -81,6 +94,8 @@ TEST(Driver, ArgumentErrorsStopBeforeTheLogWhichOtherwiseStartsEveryRun) {
          "❎ Error: Out of range argument for --max-iter - 2147483648 (must be between -2147483648 and 2147483647)\n"},
         {{"--kinship", "--threads", "0"}, "❎  Error: Please provide --bedfile, or --pedigree.\n\n"},
         {{"--kinship", "--bedfile", "x", "--threads", "0"}, "❎ Error: Number of threads must be greater than 0.\n"},
+        {{"--predict", "--phefile", "p", "--kin-file", "k", "--phe-pos", "2", "--threads", "-1"},
+         "❎ Error: Number of threads must be greater than 0.\n"},
         {{"--reml", "--phefile", "p", "--kin-file", "k", "--phe-pos", "0"},
          "❎ Error: Please provide --phefile,--kin-file and --phe-pos\n"},
         {{"--predict", "--phefile", "p", "--kin-file", "k", "--phe-pos", "2", "--max-iter", "0"},
@@ -101,7 +116,90 @@ TEST(Driver, ArgumentErrorsStopBeforeTheLogWhichOtherwiseStartsEveryRun) {
     // prefix that starts with dashes but is no option.
     EXPECT_EQ(run_zelkora({"--kin-tau", ".5", "--kin-omega", "0.95", "--out", "--r", "--threads", "0"}, dir).status,
               0);
-    const std::string log = read_file(dir + "/--r.log");
-    EXPECT_EQ(log.rfind("🏃 Start analysis: ", 0), 0u);
-    EXPECT_EQ(log.size(), std::string("🏃 Start analysis: ").size() + 24 + 2);  // "Sun Dec 06 07:09:09 2026\n\n"
+    const std::vector<std::string> log = lines_of(read_file(dir + "/--r.log"));
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0].rfind("🏃 Start analysis: ", 0), 0u);
+    EXPECT_EQ(log[0].size(), std::string("🏃 Start analysis: ").size() + 24);  // "Sun Dec 06 07:09:09 2026"
+    EXPECT_EQ(log[3], "");
+}
+
+// The log begins with what repeats the run: the version and the command line as a shell reads
+// it back, and that line run again gives the same results.
+TEST(Driver, LogHoldsTheVersionAndACommandLineThatRepeatsTheRun) {
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/my ped's.txt", "ID Sire Dam\nA 0 0\nB 0 0\nC A B\n");
+    const CommandResult run = run_zelkora({"--kinship", "--pedigree", "my ped's.txt", "--out", "first run"}, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> log = lines_of(read_file(dir + "/first run.log"));
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(log[1], "Version: v1.1.0 (2025-2-11 Release)");
+    EXPECT_EQ(log[2], "Command line: " + std::string(ZELKORA_EXE) +
+                          " --kinship --pedigree 'my ped'\\''s.txt' --out 'first run'");
+    EXPECT_EQ(log[3], "");
+    // The console has the banner instead.
+    EXPECT_EQ(run.out.find("Command line:"), std::string::npos) << run.out;
+    // The command line, with another --out, run by the shell: the same matrix.
+    const std::string again = log[2].substr(std::string("Command line: ").size()) + " --out again";
+    ASSERT_EQ(std::system(("cd " + shell_quote(dir) + " && " + again + " >/dev/null 2>&1").c_str()), 0);
+    EXPECT_EQ(read_file(dir + "/again.kinship.txt"), read_file(dir + "/first run.kinship.txt"));
+    EXPECT_NE(read_file(dir + "/again.kinship.txt").find("C\t0.5000\t0.5000\t1.0000"), std::string::npos);
+}
+
+// The simulator's help on standard output with status 0, its version, and a wrong option on
+// standard error with status 1.
+TEST(Driver, SimulatorHelpAndVersion) {
+    const std::string dir = make_scratch_dir();
+    const CommandResult help = run_program(ZELKORA_SIMULATE_EXE, {"--help"}, dir);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(help.out.rfind("Usage: zelkora-simulate --out PREFIX", 0), 0u) << help.out;
+    const CommandResult version = run_program(ZELKORA_SIMULATE_EXE, {"--version"}, dir);
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "zelkora-simulate v1.1.0 (2025-2-11 Release)\n");
+    const CommandResult wrong = run_program(ZELKORA_SIMULATE_EXE, {"--bogus", "1"}, dir);
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(wrong.out, "");
+    EXPECT_EQ(wrong.err.rfind("zelkora-simulate: unknown option --bogus\nUsage:", 0), 0u) << wrong.err;
+}
+
+// --threads sets the threads of every run, --reml and --predict alone included; without it a
+// REML or prediction run alone keeps the OpenMP default (nothing is set).
+TEST(Driver, ThreadsGivenSetEveryRun) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "a preloaded library cannot come before the sanitizer's runtime";
+#endif
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/ped.txt", "ID Sire Dam\nA 0 0\nB 0 0\nC A B\nD A B\nE C 0\n");
+    write_file(dir + "/phe.txt", "ID\tT\nA\t1.0\nB\t2.5\nC\t1.7\nD\t3.1\nE\t2.2\n");
+    ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", "ped.txt", "--out", "A"}, dir).status, 0);
+    // The distinct thread counts the run set (the BLAS library repeats the count it is given), under
+    // an OpenMP default of 1.
+    const auto threads_set = [&](const std::vector<std::string>& args) {
+        std::filesystem::remove(dir + "/probe.txt");
+        std::string command = "cd " + shell_quote(dir) + " && OMP_NUM_THREADS=1 LD_PRELOAD=" +
+                              shell_quote(ZELKORA_OMP_PROBE) + " ZELKORA_OMP_PROBE=probe.txt " + shell_quote(ZELKORA_EXE);
+        for (const std::string& arg : args) {
+            command += " " + shell_quote(arg);
+        }
+        EXPECT_NE(std::system((command + " >/dev/null 2>&1").c_str()), -1);
+        const std::vector<std::string> lines = lines_of(read_file(dir + "/probe.txt"));
+        return std::set<std::string>(lines.begin(), lines.end());
+    };
+    const std::vector<std::string> reml = {"--reml", "--kin-file", "A.kinship.txt", "--phefile", "phe.txt",
+                                           "--phe-pos", "2", "--out", "r"};
+    std::vector<std::string> predict = reml;
+    predict[0] = "--predict";
+    auto with_threads = [](std::vector<std::string> args, const char* threads) {
+        args.insert(args.end(), {"--threads", threads});
+        return args;
+    };
+    using Counts = std::set<std::string>;
+    EXPECT_EQ(threads_set(with_threads(reml, "3")), Counts{"3"});
+    EXPECT_EQ(threads_set(with_threads(predict, "2")), Counts{"2"});
+    EXPECT_TRUE(threads_set(reml).empty() || threads_set(reml) == Counts{"1"});
+    EXPECT_TRUE(threads_set(predict).empty() || threads_set(predict) == Counts{"1"});
+    // A kinship run before it: the count given for both.
+    std::vector<std::string> combined = {"--kinship", "--pedigree", "ped.txt"};
+    combined.insert(combined.end(), reml.begin(), reml.end());
+    EXPECT_EQ(threads_set(with_threads(combined, "2")), Counts{"2"});
 }

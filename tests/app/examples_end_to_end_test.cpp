@@ -146,7 +146,7 @@ PhenotypeData records(const std::vector<std::string>& ids) {
 // for --reml), the individuals of the kinship file and the records used, then `size_line`.
 std::string reml_console(const std::string& gap, const std::string& kinship, int individuals, int records,
                          const std::string& size_line) {
-    return "🏃 Start analysis: #\n\n👉" + gap + "Loading kinship file: " + kinship + ".kinship.txt\n\t" +
+    return kStartLines + "👉" + gap + "Loading kinship file: " + kinship + ".kinship.txt\n\t" +
            std::to_string(individuals) + " individuals were detected in the kinship file.\n👉 Loading phenotype file: " +
            kDemo + ".phe\n\t" + std::to_string(records) + " effective records without missing covariate and kinship "
            "and will be used for REML analysis.\n" + size_line + "\n🏃 Start REML analysis!\n\n Iteration         "

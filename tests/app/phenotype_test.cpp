@@ -76,7 +76,9 @@ TEST(ReadPhenotype, ReportsUnusableColumnsAndTraits) {
         return error_of([&] { readPhenotype(file, phe_pos, {}, {"a", "b", "c"}); });
     };
     // The column count is that of the first line, even when later lines are longer.
-    EXPECT_EQ(error_with(path, 3), "The specified phenotype column is out of bound of phenotype file");
+    EXPECT_EQ(error_with(path, 3), "The specified phenotype column is out of bound of phenotype file\n--phe-pos 4: "
+                                   "phenotype file " + path + " has 3 columns in its first line (columns count from 1, "
+                                   "column 1 being the ID).");
     EXPECT_EQ(error_with(path, 2),
               "phenotype file " + path + ", line 4: the trait value \"nan\" in column 3 is not a number.");
     EXPECT_EQ(error_with(huge, 1), "phenotype file " + huge +

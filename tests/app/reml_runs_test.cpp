@@ -79,7 +79,7 @@ TEST(RemlRuns, PredictionStopsOnAnImpossibleKinshipRowOfAnIndividualWithoutRecor
                                            "--phe-pos", "4", "--covar-pos", "2,3", "--out", "r"},
                                           dir);
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.out.find("the kinship row of individual Z is not that of a relationship matrix"), std::string::npos)
+    EXPECT_NE(run.err.find("the kinship row of individual Z is not that of a relationship matrix"), std::string::npos)
         << run.out << run.err;
     EXPECT_FALSE(file_exists(dir + "/r.random.txt"));
     EXPECT_FALSE(file_exists(dir + "/r.reliability.txt"));

@@ -242,3 +242,48 @@ TEST_F(SeveralEffectsRuns, EstimatesGiveTheDenseSolutionAtThemAndOneKinshipIsThe
     for (std::size_t at; (at = vc.find("K1")) != std::string::npos;) vc.replace(at, 2, "Add");
     EXPECT_EQ(vc, read_file(dir + "/b.vc.txt"));
 }
+
+// Each likelihood-ratio test is 2 (logL - logL0) with logL0 the REML of the model without the
+// component: here the run of that model itself. A component estimated at 0 has 0 and p = 1.
+TEST_F(SeveralEffectsRuns, LikelihoodRatioTestsAreThoseOfTheModelsWithoutEachComponent) {
+    auto rows = [&](const std::string& out) {
+        std::map<std::string, std::pair<double, double>> values;
+        for (const std::string& line : lines_of(read_file(dir + "/" + out + ".vc.txt"))) {
+            std::istringstream fields(line);
+            std::string source, estimate, se;
+            std::getline(fields, source, '\t');
+            std::getline(fields, estimate, '\t');
+            std::getline(fields, se, '\t');
+            if (source != "Source") values[source] = {std::stod(estimate), se == "NA" ? NAN : std::stod(se)};
+        }
+        return values;
+    };
+    auto reml = [&](const std::string& list, const std::vector<std::string>& more, const std::string& out) {
+        std::vector<std::string> args = {"--reml", "--mkin-file", list, "--phefile", "p.txt", "--phe-pos", "4",
+                                         "--covar-pos", "2", "--out", out};
+        args.insert(args.end(), more.begin(), more.end());
+        const CommandResult run = run_zelkora(args, dir);
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        return rows(out);
+    };
+    write_file(dir + "/k1.list", "K1.txt\n");
+    const auto full = reml("list.txt", {"--pe", "--rand-pos", "3", "--lrt"}, "full");
+    const auto without_k2 = reml("k1.list", {"--pe", "--rand-pos", "3"}, "without_k2");
+    const auto without_herd = reml("list.txt", {"--pe"}, "without_herd");
+    const double logL = full.at("logL").first;
+    for (const auto& [name, reduced] : {std::pair{"K2", without_k2}, std::pair{"Herd", without_herd}}) {
+        SCOPED_TRACE(name);
+        const auto [statistic, p] = full.at(std::string("LRT(") + name + ")");
+        const double expected = std::max(0.0, 2.0 * (logL - reduced.at("logL").first));
+        EXPECT_NEAR(statistic, expected, 5e-3 + 1e-5 * expected);
+        // 50:50 mixture of chi2(0) and chi2(1).
+        EXPECT_NEAR(p, expected > 0.0 ? 0.5 * std::erfc(std::sqrt(expected / 2.0)) : 1.0, 1e-3 * p + 1e-12);
+    }
+    for (const auto& [source, value] : full) {
+        if (source.rfind("V(", 0) == 0 && source != "V(e)" && value.first == 0.0) {
+            const std::string name = source.substr(2, source.size() - 3);
+            EXPECT_EQ(full.at("LRT(" + name + ")").first, 0.0) << name;
+            EXPECT_EQ(full.at("LRT(" + name + ")").second, 1.0) << name;
+        }
+    }
+}

@@ -74,6 +74,12 @@ const std::string kPedigreeLines = "~Check parents crossover: Pass!\n~Pedigree i
                                    "~Sire number: 3\n~Dam number: 2\n👉 Sorting pedigree. \n"
                                    "👉 Calculating pedigree relationship matrix. \n";
 
+// The reports of every whole G: no duplicates among random genotypes, and the histogram.
+std::string kWholeGReports(const std::string& prefix) {
+    return "👉 Duplicates: no pair of individuals has a genomic correlation above 0.95 (" + prefix +
+           ".duplicates.txt).\n👏 Histogram of G's diagonal written to " + prefix + ".gdiag.svg\n";
+}
+
 }  // namespace
 
 TEST_F(WholeRuns, GenomicTextWithAProgressLineOnATerminalAndBinaryWithout) {
@@ -83,16 +89,16 @@ TEST_F(WholeRuns, GenomicTextWithAProgressLineOnATerminalAndBinaryWithout) {
     EXPECT_EQ(screen.back(), '\r');  // the line is wiped before the next output
     // Neither the console file nor the log has the progress line.
     expect_console_and_log(read_file(dir + "/console.txt"), read_file(dir + "/g.log"),
-                 "🏃 Start analysis: #\n\n" + kGenotypeLines +
-                     "👉 Calculating genomic relationship matrix using method 1...\n~Building G matrix# 秒\n"
-                     "👏 Kinship matrix written to g.kinship.txt\n\n😊 All finished!\n\n~Run times: # 秒\n");
+                 kStartLines + kGenotypeLines +
+                     "👉 Calculating genomic relationship matrix using method 1...\n~Building G matrix# 秒\n" +
+                     kWholeGReports("g") + "👏 Kinship matrix written to g.kinship.txt\n\n😊 All finished!\n\n~Run times: # 秒\n");
 
     // Method 3 with lambda 0.5 on two threads; binary: the lower triangle by rows as floats.
     const CommandResult binary = run({"--kinship", "--bedfile", "geno", "--kin-bin", "--kin-method", "3",
                                       "--kin-lambda", "0.5", "--threads", "2", "--out", "gb"},
-                                     "🏃 Start analysis: #\n\n" + kGenotypeLines +
-                                         "👉 Calculating genomic relationship matrix using method 3...\n"
-                                         "~GRM has been written to [gb.bin] and IDs to [gb.id].\n"
+                                     kStartLines + kGenotypeLines +
+                                         "👉 Calculating genomic relationship matrix using method 3...\n" +
+                                         kWholeGReports("gb") + "~GRM has been written to [gb.bin] and IDs to [gb.id].\n"
                                          "👏 Kinship matrix written to binary files.\n~Run times: # 秒\n");
     EXPECT_EQ(binary.status, 0);
     EXPECT_EQ(binary.err, "");  // no progress line when standard error is not a terminal
@@ -106,7 +112,9 @@ TEST_F(WholeRuns, GenomicTextWithAProgressLineOnATerminalAndBinaryWithout) {
 
 TEST_F(WholeRuns, PedigreeAndSingleStep) {
     const CommandResult pedigree = run({"--kinship", "--pedigree", "ped.txt", "--out", "a"},
-                                       "🏃 Start analysis: #\n\n" + kPedigreeLines +
+                                       kStartLines + kPedigreeLines +
+                                           "👏 Inbreeding coefficients written to a.inbreeding.txt (mean F from "
+                                           "the pedigree #).\n"
                                            "👏 Kinship matrix written to a.kinship.txt\n\n😊 All finished!\n\n"
                                            "~Run times: # 秒\n");
     EXPECT_EQ(pedigree.status, 0);
@@ -123,14 +131,29 @@ TEST_F(WholeRuns, PedigreeAndSingleStep) {
     const CommandResult single_step =
         run({"--kinship", "--pedigree", "ped.txt", "--bedfile", "geno", "--kin-tau", "2", "--threads", "2", "--out",
              "h"},
-            "🏃 Start analysis: #\n\n" + kPedigreeLines + kGenotypeLines +
-                "👉 Calculating genomic relationship matrix using method 1...\n~Building G matrix# 秒\n"
-                "👉 Calculating H matrix using method ...\n~Comparing individuals of A and G ... \n"
+            kStartLines + kPedigreeLines.substr(0, kPedigreeLines.find("👉 Calculating")) +
+                kGenotypeLines +
+                "⚠️ Warning: 2 genotyped individual(s) of geno.fam are not in the pedigree ped.txt (first: X1, X2): "
+                "they are left out of H. Check their IDs, or give --geno-founders to keep them in H as founders.\n"
+                "👉 Parentage from the genotypes (1500 markers): 1 sire and 1 dam pairs and 0 trios; 2 pair(s) and 0 "
+                "trio(s) above --parent-conflict #, in h.parentage.txt.\n"
+                "⚠️ Warning: 2 offspring-parent pair(s) have opposing homozygotes at more than 1% of their markers "
+                "(first: ID5 and its dam ID3 (#), ID6 and its sire ID5 (#)); h.parentage.txt suggests the "
+                "best-fitting genotyped sire or dam.\n"
+                "👉 Calculating pedigree relationship matrix. \n"
+                "👉 Calculating genomic relationship matrix using method 1...\n~Building G matrix# 秒\n" +
+                kWholeGReports("h") + "👉 Calculating H matrix using method ...\n~Comparing individuals of A and G ... \n"
                 "~2 individuals of G were not included in A.\n~3 individuals of A were not included in G.\n"
                 "~Scale of G22 against A22 for the 3 genotyped individuals:\n"
                 "~  G22: mean diagonal #, mean off-diagonal #\n~  A22: mean diagonal #, mean off-diagonal #\n"
                 "~  Correlation of off-diagonal elements: #\n~Computing the H matrix... \n~\n"
-                "~Completed! Time = # seconds \n👏 Kinship matrix written to h.kinship.txt\n\n😊 All finished!\n\n"
+                "~Completed! Time = # seconds \n"
+                "👉 G against A22 for the 3 genotyped individuals: correlation # (off-diagonal), # (diagonal), # "
+                "(all); regression of G on A22: slope #, intercept # (h.gvsa22.txt).\n"
+                "👏 Picture of G against A22 written to h.gvsa22.svg\n"
+                "👏 Inbreeding coefficients written to h.inbreeding.txt (mean F from the pedigree #; from G, G_ii - 1, "
+                "mean # over the 3 genotyped).\n"
+                "👏 Kinship matrix written to h.kinship.txt\n\n😊 All finished!\n\n"
                 "~Run times: # 秒\n");
     EXPECT_EQ(single_step.status, 0);
     // On a terminal A and H show their progress as G does: A by individuals, H by steps (factor
@@ -166,7 +189,7 @@ TEST_F(WholeRuns, GenomicPartsOfAJobArrayConcatenateToTheWholeBinaryPair) {
         EXPECT_EQ(result.status, 0) << result.out << result.err;
         if (part == "3") {  // 5 rows of 1 + 2 + 3 + 4 + 5 values: 6, 4 and 5 values
             expect_console_and_log(result.out, read_file(dir + "/" + file + ".log"),
-                                   "🏃 Start analysis: #\n\n" + kGenotypeLines +
+                                   kStartLines + kGenotypeLines +
                                        "👉 Calculating genomic relationship matrix using method 2, part 3 of 3: rows "
                                        "5 to 5 of 5 (5 of 15 values)...\n"
                                        "~GRM has been written to [" + file + ".bin] and IDs to [" + file + ".id].\n"

@@ -48,8 +48,13 @@ protected:
             {"--out", "sim", "--individuals", "600", "--genotyped", "600", "--markers", "5000", "--missing", "0.03",
              "--seed", "17"},
             dir_);
-        ASSERT_EQ(simulated.status, 0) << simulated.err;
+        if (simulated.status != 0) {
+            setup_failure_ = "the simulator failed: " + simulated.err;
+        }
     }
+    // A failed set-up of the suite fails every test (an assertion in SetUpTestSuite would mark
+    // them skipped, which ctest counts as passed).
+    void SetUp() override { ASSERT_TRUE(setup_failure_.empty()) << setup_failure_; }
 
     static CommandResult mpirun(int ranks, const std::vector<std::string>& args,
                                 const std::vector<std::string>& environment = {}) {
@@ -76,8 +81,10 @@ protected:
     }
 
     static std::string dir_;
+    static std::string setup_failure_;
 };
 std::string UnderMpirun::dir_;
+std::string UnderMpirun::setup_failure_;
 
 // The float32 triangles agree value for value within the rounding to float32 of sums that
 // differ in their last bits.
@@ -115,9 +122,44 @@ TEST_F(UnderMpirun, EveryRankCountWritesTheFilesOfOneProcess) {
             EXPECT_EQ(occurrences(run.out, "Kinship matrix written to binary files."), 1u);
             EXPECT_EQ(occurrences(run.out, "Welcome to use Zelkora"), 1u);
             EXPECT_EQ(occurrences(read_file(dir_ + "/" + out + ".log"), "Kinship matrix written to binary files."), 1u);
-            EXPECT_EQ(files_starting(dir_, out).size(), 3u);  // .bin, .id, .log: no temporaries left
+            // .bin, .id, .log and the reports of a whole G: no temporaries left.
+            EXPECT_EQ(files_starting(dir_, out).size(), 5u);
+            const std::string duplicates = read_file(dir_ + "/" + out + ".duplicates.txt");
+            EXPECT_EQ(lines_of(duplicates).size(), lines_of(read_file(dir_ + "/" + single + ".duplicates.txt")).size());
+            if (method == 1) {  // the same bits, so the same reports
+                EXPECT_EQ(duplicates, read_file(dir_ + "/" + single + ".duplicates.txt"));
+                EXPECT_EQ(read_file(dir_ + "/" + out + ".gdiag.svg"), read_file(dir_ + "/" + single + ".gdiag.svg"));
+            }
         }
     }
+}
+
+// The filters and the reports of a whole G are those of one process: every rank removes the
+// same individuals and markers, rank 0 lists them, and the duplicates found in the ranks' tiles
+// are those of the whole G.
+TEST_F(UnderMpirun, FiltersAndReportsAreThoseOfOneProcess) {
+    const CommandResult simulated = run_program(
+        ZELKORA_SIMULATE_EXE,
+        {"--out", "planted", "--individuals", "500", "--genotyped", "400", "--markers", "3000", "--seed", "5",
+         "--plant-duplicates", "2", "--plant-poor-markers", "10", "--plant-poor-individuals", "2",
+         "--plant-rare-markers", "20", "--plant-hwe-markers", "5"},
+        dir_);
+    ASSERT_EQ(simulated.status, 0) << simulated.err;
+    const std::vector<std::string> args = {"--kinship", "--bedfile", "planted", "--kin-bin", "--maf", "0.05", "--geno",
+                                           "0.1", "--mind", "0.1", "--hwe", "1e-6", "--out"};
+    std::vector<std::string> alone = args;
+    alone.push_back("alone");
+    ASSERT_EQ(run_zelkora(alone, dir_).status, 0);
+    std::vector<std::string> spread = args;
+    spread.push_back("spread");
+    const CommandResult run = mpirun(3, spread);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    for (const char* file : {".id", ".removed.txt", ".duplicates.txt", ".gdiag.svg"}) {
+        EXPECT_EQ(read_file(dir_ + "/spread" + file), read_file(dir_ + "/alone" + file)) << file;
+    }
+    EXPECT_TRUE(read_file(dir_ + "/spread.bin") == read_file(dir_ + "/alone.bin"));
+    EXPECT_EQ(lines_of(read_file(dir_ + "/spread.duplicates.txt")).size(), 3u);  // the two planted pairs
+    EXPECT_EQ(occurrences(run.out, "--maf 0.05 removed"), 1u);
 }
 
 TEST_F(UnderMpirun, OneRankFailingEndsEveryRankWithOneMessageAndNoResult) {
@@ -190,7 +232,7 @@ TEST_F(UnderMpirun, TheTextMatrixAndTheTrioOfOtherToolsAreTheFilesOfOneProcess) 
             // Both methods: a value printed to 4 decimals hides the last bits of the tile sums.
             const std::string expected = read_file(dir_ + "/" + single + ".kinship.txt");
             EXPECT_TRUE(read_file(dir_ + "/" + out + ".kinship.txt") == expected);
-            EXPECT_EQ(files_starting(dir_, out).size(), 2u);  // the matrix and the log
+            EXPECT_EQ(files_starting(dir_, out).size(), 4u);  // the matrix, the log and the reports of G
         }
     }
     const std::vector<std::string> trio = {"--kinship", "--bedfile", "sim", "--kin-gcta", "--kin-bin", "--out"};
@@ -230,6 +272,29 @@ TEST_F(UnderMpirun, SeveralTraitsAreRefusedWithTheReason) {
     EXPECT_EQ(occurrences(run.out + run.err, "several traits (--phe-pos a,b,...) run as one process for now"), 1u)
         << run.out << run.err;
     EXPECT_TRUE(files_starting(dir_, "refused_traits.vc").empty());
+}
+
+TEST_F(UnderMpirun, TheSparseRoutesAreRefusedByName) {
+    CommandResult run = mpirun(2, {"--kinship", "--pedigree", "sim.ped", "--kin-inverse", "--out", "sparse_refused"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(occurrences(run.err, "❎ Error: --kin-inverse cannot run on 2 MPI ranks yet"), 1u) << run.err;
+    run = mpirun(2, {"--predict", "--pedigree", "sim.ped", "--phefile", "sim.phe", "--phe-pos", "4", "--vc", "40,60",
+                     "--out", "sparse_refused"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(occurrences(run.err, "❎ Error: --predict --pedigree cannot run on 2 MPI ranks yet"), 1u) << run.err;
+    EXPECT_TRUE(files_starting(dir_, "sparse_refused").empty());
+}
+
+TEST_F(UnderMpirun, ModelsWithSeveralRandomEffectsAreRefusedByName) {
+    ASSERT_EQ(run_zelkora({"--kinship", "--bedfile", "sim", "--kin-bin", "--out", "several"}, dir_).status, 0);
+    const CommandResult run = mpirun(2, {"--reml", "--kin-file", "several.bin", "--phefile", "sim.phe", "--phe-pos", "4",
+                                         "--rand-pos", "3", "--out", "several_refused"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(occurrences(run.err, "models with several random effects (--mkin-file with several kinships, --pe, "
+                                   "--rand-pos) cannot run on 2 MPI ranks yet"),
+              1u)
+        << run.out << run.err;
+    EXPECT_FALSE(file_exists(dir_ + "/several_refused.vc.txt"));
 }
 
 // Every number of two result files (tab-separated, first line a header, first field the ID):

@@ -36,15 +36,77 @@ TEST(BedReader, DecodesEveryBitPairAndLeavesThePaddingAlone) {
     }
 }
 
-TEST(BedReader, TakesTheSecondFieldOfEachLineAndSkipsBlankAndOneFieldLines) {
+TEST(BedReader, TakesTheSecondFieldOfSixSkippingBlankLinesAndAFirstHeaderLine) {
     const std::string prefix = make_scratch_dir() + "/geno";
-    write_file(prefix + ".fam", "F1 ann 0 0 2 -9\n\nF1 bob 0 0 1 -9\nlonely\nF2 cy\n");
-    write_file(prefix + ".bim", "1 rs1 0 10 A G\n\n1\trs2\t0\t20\tC\tT\n   \n");
+    write_file(prefix + ".fam", "#FID IID PAT MAT SEX PHENO\nF1 ann 0 0 2 -9\n\nF1 bob 0 0 1 -9\n  \t\nF2 cy 0 0 0 -9\n");
+    write_file(prefix + ".bim", "# a header\n1 rs1 0 10 A G\n\n1\trs2\t0\t20\tC\tT\n   \n");
     write_file(prefix + ".bed", std::string("\x6C\x1B\x01\x1B\x00", 5));
     const SilentStdout silent;
     const BedSet bed = read_bed(prefix, true);
     EXPECT_EQ(bed.individual_ids, (std::vector<std::string>{"ann", "bob", "cy"}));
+    EXPECT_EQ(bed.family_ids, (std::vector<std::string>{"F1", "F1", "F2"}));
     EXPECT_EQ(bed.marker_ids, (std::vector<std::string>{"rs1", "rs2"}));
+    EXPECT_EQ(bed.marker_chromosomes, (std::vector<std::string>{"1", "1"}));
+}
+
+// With 8 or 7 individuals ceil(n/4) = 2 bytes per marker also for one individual fewer or more,
+// so the size of the .bed cannot show a .fam line lost or a header taken for an individual: a
+// line without six fields is refused by its number, and a header is skipped, so that every ID
+// keeps its own genotypes.
+TEST(BedReader, NoLineOfTheFamShiftsTheGenotypesOfTheIndividuals) {
+    for (const int n : {8, 7}) {
+        SCOPED_TRACE("n = " + std::to_string(n));
+        const Eigen::MatrixXd dosages = random_dosages(n, 40, 5 + n, 0.02);
+        const Eigen::MatrixXd reference = textbook_grm(dosages, 1, 1.0);
+        const std::string prefix = make_scratch_dir() + "/geno";
+        write_genotype_set(prefix, dosages);
+        const std::vector<std::string> lines = lines_of(read_file(prefix + ".fam"));
+        const SilentStdout silent;
+
+        std::string short_line;  // line 3 lost its fields after the family ID
+        for (int i = 0; i < n; ++i) {
+            short_line += (i == 2 ? std::string("FAM") : lines[static_cast<std::size_t>(i)]) + "\n";
+        }
+        write_file(prefix + ".fam", short_line);
+        EXPECT_EQ(error_of([&] { read_bed(prefix, false); }),
+                  prefix + ".fam, line 3 has 1 field(s) (\"FAM\") where every line needs 6: family ID, individual ID, "
+                           "father, mother, sex, phenotype. Complete or remove the line (a header line must be the "
+                           "first line and begin with #).");
+
+        std::string with_header = "#FID IID PAT MAT SEX PHENO\n";
+        for (const std::string& line : lines) {
+            with_header += line + "\n";
+        }
+        write_file(prefix + ".fam", with_header);
+        const BedSet bed = read_bed(prefix, false);
+        ASSERT_EQ(bed.individual_ids.size(), static_cast<std::size_t>(n));
+        const Eigen::MatrixXd G = gkin_cpp(bed, 1, 1.0);
+        for (int a = 0; a < n; ++a) {
+            for (int b = 0; b < n; ++b) {
+                const int row = std::stoi(bed.individual_ids[static_cast<std::size_t>(a)].substr(2)) - 1;
+                const int col = std::stoi(bed.individual_ids[static_cast<std::size_t>(b)].substr(2)) - 1;
+                EXPECT_NEAR(G(a, b), reference(row, col), 1e-12) << bed.individual_ids[static_cast<std::size_t>(a)];
+            }
+        }
+    }
+}
+
+TEST(BedReader, BimLinesWithoutSixFieldsAreRefusedByTheirNumber) {
+    const std::string prefix = make_scratch_dir() + "/geno";
+    write_file(prefix + ".fam", "F1 ann 0 0 2 -9\nF1 bob 0 0 1 -9\n");
+    write_file(prefix + ".bed", std::string("\x6C\x1B\x01\x0B\x0E", 5));
+    const SilentStdout silent;
+    for (const auto& [line, found] : {std::pair{"1 rs2 0 20 C", "5"}, std::pair{"1 rs2 0 20 C T extra", "7"}}) {
+        write_file(prefix + ".bim", "1 rs1 0 10 A G\n\n" + std::string(line) + "\n");
+        EXPECT_EQ(error_of([&] { read_bed(prefix, false); }).find(prefix + ".bim, line 3 has " + found + " field(s) (\"" +
+                                                                  line + "\") where every line needs 6: chromosome"),
+                  0u)
+            << line;
+    }
+    // A # line after the first data line is no header: it is a line of its own, and has 1 field.
+    write_file(prefix + ".bim", "1 rs1 0 10 A G\n#rs2\n");
+    EXPECT_NE(error_of([&] { read_bed(prefix, false); }).find(".bim, line 2 has 1 field(s) (\"#rs2\")"),
+              std::string::npos);
 }
 
 TEST(GenomicRelationships, EveryMethodFollowsTheTextbookFormulaOnAnyThreadCount) {

@@ -5,8 +5,6 @@
 // left to right from y', K^-1 in the equations). O(n^3) per iteration; the reference that the
 // band-reduction fast paths are checked against, and the baseline of bench/reml.
 
-#include <algorithm>
-#include <cmath>
 #include <utility>
 #include <vector>
 
@@ -16,60 +14,16 @@
 
 // `iterations` plain AI iterations from sa2 = h2_init var(y), se2 = (1 - h2_init) var(y), with
 // no safeguard and no stopping rule: the trace the fast path must print while it takes full steps.
-inline std::vector<RemlIteration> literal_ai_iterations(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X,
-                                                        const Eigen::MatrixXd& y, int iterations, double h2_init) {
-    using Eigen::MatrixXd;
-    const Eigen::Index n = y.rows();
-    const double variance = (y.array() - y.mean()).square().sum() / static_cast<double>(n - 1);
-    double sigma_a2 = h2_init * variance;
-    double sigma_e2 = (1.0 - h2_init) * variance;
-    std::vector<RemlIteration> trace;
-    for (int k = 1; k <= iterations; ++k) {
-        const MatrixXd V = sigma_a2 * K + sigma_e2 * MatrixXd::Identity(n, n);
-        const MatrixXd V_inverse = V.partialPivLu().inverse();
-        const MatrixXd VinvX = V_inverse * X;
-        const Eigen::PartialPivLU<MatrixXd> C_lu(X.transpose() * VinvX);
-        const MatrixXd P = V_inverse - (VinvX * C_lu.inverse()) * VinvX.transpose();
-        const double log_det_V = std::log(V.partialPivLu().determinant());
-        const MatrixXd yP = y.transpose() * P;
-        const Eigen::Vector2d score(0.5 * ((yP * K * P * y)(0, 0) - (P * K).trace()),
-                                    0.5 * ((yP * P * y)(0, 0) - P.trace()));
-        Eigen::Matrix2d ai;
-        ai << (yP * K * P * K * P * y)(0, 0), (yP * K * P * P * y)(0, 0), (yP * K * P * P * y)(0, 0),
-            (yP * P * P * y)(0, 0);
-        const Eigen::Vector2d step = Eigen::PartialPivLU<Eigen::Matrix2d>(0.5 * ai).solve(score);
-        const double log_likelihood = -0.5 * (log_det_V + (yP * y)(0, 0) + std::log(C_lu.determinant()));
-        const double change_a2 = std::fabs(step[0]) / sigma_a2, change_e2 = std::fabs(step[1]) / sigma_e2;
-        sigma_a2 += step[0];
-        sigma_e2 += step[1];
-        trace.push_back({k, log_likelihood, sigma_a2, sigma_e2, change_a2, change_e2});
-    }
-    return trace;
-}
+std::vector<RemlIteration> literal_ai_iterations(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X,
+                                                 const Eigen::MatrixXd& y, int iterations, double h2_init);
 
 using MixedModelSolution = std::pair<Eigen::MatrixXd, Eigen::MatrixXd>;  // (b, u)
 
 // Henderson's mixed model equations with K^-1, solved by an explicit LU inverse of C.
 // Valid only for an invertible K and a full-rank X.
-inline MixedModelSolution reference_mme(const Eigen::MatrixXd& Z, const Eigen::MatrixXd& K, const Eigen::MatrixXd& X,
-                                        const Eigen::MatrixXd& y, double h2) {
-    const Eigen::Index p = X.cols(), q = Z.cols();
-    Eigen::MatrixXd W(X.rows(), p + q);
-    W << X, Z;
-    Eigen::MatrixXd C = W.transpose() * W;
-    C.bottomRightCorner(q, q) += (1.0 - h2) / h2 * K.partialPivLu().inverse();
-    const Eigen::MatrixXd solution = C.partialPivLu().inverse() * (W.transpose() * y);
-    return {solution.topRows(p), solution.bottomRows(q)};
-}
+MixedModelSolution reference_mme(const Eigen::MatrixXd& Z, const Eigen::MatrixXd& K, const Eigen::MatrixXd& X,
+                                 const Eigen::MatrixXd& y, double h2);
 
 // The equations written with K instead of K^-1 (u = K alpha): valid for a singular K too.
-inline MixedModelSolution reference_mme_singular(const Eigen::MatrixXd& Z, const Eigen::MatrixXd& K,
-                                                 const Eigen::MatrixXd& X, const Eigen::MatrixXd& y, double h2) {
-    const Eigen::Index p = X.cols(), q = Z.cols();
-    Eigen::MatrixXd C(p + q, p + q), rhs(p + q, 1);
-    C << X.transpose() * X, X.transpose() * Z * K, Z.transpose() * X,
-        Z.transpose() * Z * K + (1.0 - h2) / h2 * Eigen::MatrixXd::Identity(q, q);
-    rhs << X.transpose() * y, Z.transpose() * y;
-    const Eigen::MatrixXd solution = C.fullPivLu().solve(rhs);
-    return {solution.topRows(p), K * solution.bottomRows(q)};
-}
+MixedModelSolution reference_mme_singular(const Eigen::MatrixXd& Z, const Eigen::MatrixXd& K,
+                                          const Eigen::MatrixXd& X, const Eigen::MatrixXd& y, double h2);

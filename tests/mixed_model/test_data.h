@@ -3,7 +3,6 @@
 // Small random data for the mixed-model tests: a genomic-style kinship from random genotypes,
 // class-covariate designs and phenotypes drawn from the animal model.
 
-#include <random>
 #include <utility>
 #include <vector>
 
@@ -11,67 +10,16 @@
 
 // G = W W' / (2 sum p(1-p)) from n x markers random genotypes, W centred by column: singular
 // (rows sum to 0). `ridge` is added to the diagonal to make it invertible.
-inline Eigen::MatrixXd random_kinship(Eigen::Index n, Eigen::Index markers, unsigned seed, double ridge) {
-    std::mt19937 engine(seed);
-    std::uniform_real_distribution<double> frequency(0.1, 0.9);
-    Eigen::MatrixXd W(n, markers);
-    double scale = 0.0;
-    for (Eigen::Index j = 0; j < markers; ++j) {
-        const double p = frequency(engine);
-        std::binomial_distribution<int> genotype(2, p);
-        for (Eigen::Index i = 0; i < n; ++i) {
-            W(i, j) = genotype(engine);
-        }
-        W.col(j).array() -= W.col(j).mean();
-        scale += 2.0 * p * (1.0 - p);
-    }
-    Eigen::MatrixXd G = W * W.transpose() / scale;
-    G.diagonal().array() += ridge;
-    return G;
-}
+Eigen::MatrixXd random_kinship(Eigen::Index n, Eigen::Index markers, unsigned seed, double ridge);
 
 // Intercept plus the indicator columns of levels 1 .. levels - 1 of one class covariate (level 0
 // left out). Record i has level i % levels.
-inline Eigen::MatrixXd class_design(Eigen::Index n, int levels) {
-    Eigen::MatrixXd X = Eigen::MatrixXd::Zero(n, levels);
-    for (Eigen::Index i = 0; i < n; ++i) {
-        X(i, 0) = X(i, i % levels) = 1.0;
-    }
-    return X;
-}
+Eigen::MatrixXd class_design(Eigen::Index n, int levels);
 
 // y = X b + u + e with u ~ N(0, sa2 K), e ~ N(0, se2 I).
-inline Eigen::MatrixXd simulate_trait(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, double sigma_a2,
-                                      double sigma_e2, unsigned seed) {
-    std::mt19937 engine(seed);
-    std::normal_distribution<double> normal(0.0, 1.0);
-    const Eigen::Index n = K.rows();
-    Eigen::VectorXd z(n), e(n), b(X.cols());
-    for (Eigen::Index i = 0; i < n; ++i) {
-        z[i] = normal(engine);
-        e[i] = normal(engine);
-    }
-    b = Eigen::VectorXd::LinSpaced(X.cols(), 0.0, 0.5 * static_cast<double>(X.cols() - 1));  // 0, 0.5, 1, ...
-    b[0] = 10.0;
-    // A symmetric square root through the eigenvalues copes with a singular K.
-    const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(K);
-    const Eigen::VectorXd root = eigen.eigenvalues().cwiseMax(0.0).cwiseSqrt();
-    const Eigen::VectorXd u = eigen.eigenvectors() * root.asDiagonal() * eigen.eigenvectors().transpose() * z;
-    return X * b + std::sqrt(sigma_a2) * u + std::sqrt(sigma_e2) * e;
-}
+Eigen::MatrixXd simulate_trait(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, double sigma_a2,
+                               double sigma_e2, unsigned seed);
 
 // A by the tabular method, parents (-1: unknown) listed before their offspring: a(j, j) =
 // 1 + a(sire, dam) / 2 and a(i, j) = (a(i, sire) + a(i, dam)) / 2 for i before j.
-inline Eigen::MatrixXd tabular_relationships(const std::vector<std::pair<int, int>>& parents) {
-    const int n = static_cast<int>(parents.size());
-    Eigen::MatrixXd A = Eigen::MatrixXd::Zero(n + 1, n + 1);  // row n: an unknown parent, related to nobody
-    for (int j = 0; j < n; ++j) {
-        const int sire = parents[j].first < 0 ? n : parents[j].first;
-        const int dam = parents[j].second < 0 ? n : parents[j].second;
-        for (int i = 0; i < j; ++i) {
-            A(i, j) = A(j, i) = 0.5 * (A(i, sire) + A(i, dam));
-        }
-        A(j, j) = 1.0 + 0.5 * A(sire, dam);
-    }
-    return A.topLeftCorner(n, n);
-}
+Eigen::MatrixXd tabular_relationships(const std::vector<std::pair<int, int>>& parents);

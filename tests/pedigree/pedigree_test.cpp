@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pedigree/pedigree.h"
+#include "pedigree/random_pedigree.h"
 
 namespace {
 
@@ -104,20 +105,9 @@ TEST(PedigreeInbreeding, TextbookExampleAndInbredRandomPedigreesMatchTheDiagonal
     EXPECT_DOUBLE_EQ(f[textbook.id_to_index.at("5")], 0.125);
     EXPECT_DOUBLE_EQ(f[textbook.id_to_index.at("6")], 0.125);
 
-    // Small closed populations mated at random among the last animals: full-sib, half-sib and
-    // parent-offspring matings, repeated families, one unknown parent now and then.
     std::mt19937 random(11);
     for (int trial = 0; trial < 10; ++trial) {
-        std::vector<PedigreeTriple> triples;
-        for (int k = 0; k < 300; ++k) {
-            auto parent = [&] {
-                if (k < 4 || random() % 10 == 0) return std::string("0");
-                return "x" + std::to_string(k - 1 - static_cast<int>(random() % std::min(k, 12)));
-            };
-            std::string sire = parent(), dam = parent();
-            if (sire == dam) dam = "0";
-            triples.push_back({"x" + std::to_string(k), sire, dam});
-        }
+        const std::vector<PedigreeTriple> triples = random_inbred_pedigree(random, 300);
         const Pedigree p = prepare_pedigree(triples);
         const Eigen::MatrixXd A = build_relationship_matrix(p);
         const std::vector<double> inbreeding = pedigree_inbreeding(p);

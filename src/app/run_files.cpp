@@ -1,0 +1,142 @@
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/app.h"
+#include "app/model_inputs.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct NamedFile {
+    std::string path;
+    std::string role;  // the option that names it
+};
+
+bool ends_with(const std::string& text, const std::string& ending) {
+    return text.size() >= ending.size() && text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
+}
+
+// Whether two names are one file: the same file on disk (links included) or, for names that do
+// not exist yet, the same path once "." and ".." and links in the folders are resolved.
+bool same_file(const std::string& first, const std::string& second) {
+    std::error_code error;
+    if (fs::exists(first, error) && fs::exists(second, error)) {
+        return fs::equivalent(first, second, error) && !error;
+    }
+    const fs::path a = fs::weakly_canonical(first, error);
+    if (error) {
+        return first == second;
+    }
+    const fs::path b = fs::weakly_canonical(second, error);
+    return error ? first == second : a == b;
+}
+
+// The result files of the kinship run.
+std::vector<std::string> kinship_results(const RunOptions& options) {
+    const std::string& out = options.out_prefix;
+    if (options.kin_parts_given) {
+        const std::string base = out + ".part_" + std::to_string(options.kin_parts) + "_" +
+                                 std::to_string(options.kin_part);
+        return {base + ".bin", base + ".id"};
+    }
+    std::vector<std::string> files;
+    if (options.kin_inverse) {  // instead of the matrix
+        return {out + ".inverse.txt", out + ".inverse.id"};
+    }
+    if (options.kin_gcta) {
+        files.insert(files.end(), {out + ".grm.bin", out + ".grm.id", out + ".grm.N.bin"});
+    }
+    if (options.kin_bin) {
+        files.insert(files.end(), {out + ".bin", out + ".id"});
+    }
+    if (files.empty()) {
+        files.push_back(out + ".kinship.txt");
+    }
+    return files;
+}
+
+// The input files of the kinship run, or of a prediction from the pedigree.
+std::vector<NamedFile> kinship_inputs(const RunOptions& options) {
+    std::vector<NamedFile> files;
+    if (!options.bed_prefix.empty()) {
+        for (const char* ending : {".bed", ".bim", ".fam"}) {
+            files.push_back({options.bed_prefix + ending, "--bedfile"});
+        }
+    }
+    if (!options.pedigree_file.empty()) {
+        files.push_back({options.pedigree_file, "--pedigree"});
+    }
+    if (!options.apy_core_file.empty()) {
+        files.push_back({options.apy_core_file, "--apy-core-file"});
+    }
+    return files;
+}
+
+}  // namespace
+
+std::string log_file_name(const RunOptions& options) {
+    // The tasks of a job array run side by side on one prefix: each part keeps its own log.
+    const std::string part = options.run_kinship && options.kin_parts_given
+                                 ? ".part_" + std::to_string(options.kin_parts) + "_" + std::to_string(options.kin_part)
+                                 : std::string();
+    return options.out_prefix + part + ".log";
+}
+
+void check_outputs_spare_inputs(const RunOptions& options) {
+    std::vector<NamedFile> inputs =
+        options.run_kinship || pedigree_prediction(options) ? kinship_inputs(options) : std::vector<NamedFile>{};
+    // A combined run reads the kinship it has just written (--kin-file PREFIX.kinship.txt): the
+    // kinship results may be the kinship file of the mixed-model run, and nothing else may be.
+    std::vector<NamedFile> kinship_file;
+    if (options.run_reml || options.run_predict) {
+        inputs.push_back({options.phe_file, "--phefile"});
+        std::vector<std::string> kinship_files;
+        if (!options.kin_file.empty()) {
+            kinship_files.push_back(options.kin_file);
+        }
+        if (!options.mkin_file.empty()) {
+            inputs.push_back({options.mkin_file, "--mkin-file"});
+            try {
+                kinship_files = read_kinship_list(options.mkin_file);
+            } catch (const std::exception&) {
+                // The run itself says what is wrong with the list.
+            }
+        }
+        const std::string role = options.mkin_file.empty() ? "--kin-file" : "--mkin-file";
+        for (const std::string& kinship : kinship_files) {
+            kinship_file.push_back({kinship, role});
+            if (ends_with(kinship, ".bin")) {  // PREFIX.bin and PREFIX.grm.bin read PREFIX[.grm].id
+                kinship_file.push_back({kinship.substr(0, kinship.size() - 4) + ".id", role});
+            }
+        }
+    }
+    std::vector<NamedFile> all_inputs = inputs;
+    all_inputs.insert(all_inputs.end(), kinship_file.begin(), kinship_file.end());
+    std::vector<std::pair<std::string, const std::vector<NamedFile>*>> outputs = {{log_file_name(options), &all_inputs}};
+    if (options.run_kinship) {
+        for (const std::string& result : kinship_results(options)) {
+            outputs.push_back({result, &inputs});
+        }
+    }
+    if (options.run_reml || options.run_predict) {
+        outputs.push_back({options.out_prefix + ".vc.txt", &all_inputs});
+    }
+    if (options.run_predict && !options.run_reml) {
+        for (const char* ending : {".random.txt", ".reliability.txt"}) {
+            outputs.push_back({options.out_prefix + ending, &all_inputs});
+        }
+    }
+    for (const auto& [output, spared] : outputs) {
+        for (const NamedFile& input : *spared) {
+            if (same_file(output, input.path)) {
+                throw std::invalid_argument("❎ Error: the output file " + output + " (--out " + options.out_prefix +
+                                            ") is the input file " + input.path + " of " + input.role +
+                                            ": writing it would destroy the input. Choose another --out.");
+            }
+        }
+    }
+}
