@@ -39,6 +39,10 @@ struct Settings {
     double pe_share = 0.2;
     int herd_years = 12;
     double herd_year_share = 0.1;
+    // PREFIX.mt.phe: a second trait with this genetic correlation to the first, heritability 0.3,
+    // residual correlation 0.2, recorded on 40 % of the animals (a trait measured late or on few).
+    double rg = 0.6;
+    double second_share = 0.4;  // of the animals with the second trait recorded
 };
 
 // Errors planted for the checks that run before G and H (all off unless asked for).
@@ -333,6 +337,59 @@ unsigned planted_code(const PlantedErrors& planted, Random& random, long j, long
         code = 1;
     }
     return code;
+
+// The first trait's record of an animal, as PREFIX.phe has it.
+struct FirstTrait {
+    bool male;
+    int herd;
+    std::string herd_text, trait_text;
+    double residual;  // standardised
+};
+
+// PREFIX.mt.phe: ID, Sex, Herd, Growth (the trait of PREFIX.phe) and Carcass, a second trait whose
+// breeding value correlates settings.rg with the first (its own QTL for the rest). A stream of
+// its own keeps every other file as it was.
+void write_two_traits(const Settings& settings, const std::vector<Animal>& animals, const std::vector<double>& tbv,
+                      const std::vector<FirstTrait>& first_trait, long markers) {
+    Random random(settings.seed ^ 0x5A5A5A5AULL);
+    const auto n = static_cast<long>(animals.size());
+    const long qtl_count = std::min<long>(settings.qtl, markers);
+    std::vector<double> own(static_cast<std::size_t>(n), 0.0);
+    for (long q = 0; q < qtl_count; ++q) {
+        const long j = random.below(markers);
+        const double effect = random.normal();
+        for (long i = 0; i < n; ++i) {
+            const Animal& animal = animals[static_cast<std::size_t>(i)];
+            own[static_cast<std::size_t>(i)] += effect * (allele(animal.paternal, j) + allele(animal.maternal, j));
+        }
+    }
+    auto standardise = [n](std::vector<double>& values) {
+        double mean = 0.0, variance = 0.0;
+        for (double v : values) mean += v / static_cast<double>(n);
+        for (double v : values) variance += (v - mean) * (v - mean) / static_cast<double>(std::max<long>(n - 1, 1));
+        for (double& v : values) v = variance > 0.0 ? (v - mean) / std::sqrt(variance) : 0.0;
+    };
+    std::vector<double> first(tbv);
+    standardise(first);
+    standardise(own);
+    constexpr double kH2 = 0.3, kResidualCorrelation = 0.2;
+    const double rg = settings.rg;
+    std::ofstream phenotypes(settings.out + ".mt.phe");
+    phenotypes << "ID\tSex\tHerd\tGrowth\tCarcass\n";
+    char number[64];
+    for (long i = 0; i < n; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        const FirstTrait& record = first_trait[k];
+        const double genetic = std::sqrt(100.0 * kH2) * (rg * first[k] + std::sqrt(1.0 - rg * rg) * own[k]);
+        const double residual = std::sqrt(100.0 * (1.0 - kH2)) *
+                                (kResidualCorrelation * record.residual +
+                                 std::sqrt(1.0 - kResidualCorrelation * kResidualCorrelation) * random.normal());
+        const double value = 30.0 + (record.male ? 2.0 : 0.0) + 2.0 * record.herd + genetic + residual;
+        std::snprintf(number, sizeof(number), "%.3f", value);
+        phenotypes << id_of(i) << '\t' << (record.male ? "M" : "F") << '\t' << record.herd_text << '\t'
+                   << record.trait_text << '\t' << (random.chance(settings.second_share) ? number : "NA") << '\n';
+    }
+    write_or_fail(phenotypes, settings.out + ".mt.phe");
 }
 
 // PREFIX.rep.phe: repeated records of every animal (1 to settings.records; one in ten has none)
@@ -477,6 +534,7 @@ void simulate(const Settings& settings, const PlantSettings& plant) {
 
     std::ofstream phenotypes(out + ".phe");
     std::ofstream breeding_values(out + ".tbv");
+    std::vector<FirstTrait> first_trait;
     phenotypes << "ID\tSex\tHerd\tTrait\n";
     breeding_values << "ID\tTBV\n";
     char number[64];
@@ -484,11 +542,13 @@ void simulate(const Settings& settings, const PlantSettings& plant) {
         const Animal& animal = animals[static_cast<std::size_t>(i)];
         const int herd = static_cast<int>(random.below(settings.herds));
         const double fixed = 50.0 + (animal.male ? 3.0 : 0.0) + 4.0 * (herd - (settings.herds - 1) / 2.0);
-        const double trait = fixed + tbv[static_cast<std::size_t>(i)] + residual_sd * random.normal();
+        const double residual = residual_sd * random.normal();
+        const double trait = fixed + tbv[static_cast<std::size_t>(i)] + residual;
         std::snprintf(number, sizeof(number), "%.3f", trait);
-        phenotypes << id_of(i) << '\t' << (animal.male ? "M" : "F") << '\t'
-                   << (random.chance(0.01) ? std::string("NA") : "H" + std::to_string(herd + 1)) << '\t'
-                   << (random.chance(0.05) ? "NA" : number) << '\n';
+        const std::string herd_text = random.chance(0.01) ? std::string("NA") : "H" + std::to_string(herd + 1);
+        const std::string trait_text = random.chance(0.05) ? "NA" : number;
+        phenotypes << id_of(i) << '\t' << (animal.male ? "M" : "F") << '\t' << herd_text << '\t' << trait_text << '\n';
+        first_trait.push_back({animal.male, herd, herd_text, trait_text, residual / std::max(residual_sd, 1e-300)});
         std::snprintf(number, sizeof(number), "%.6f", tbv[static_cast<std::size_t>(i)]);
         breeding_values << id_of(i) << '\t' << number << '\n';
     }
@@ -497,6 +557,7 @@ void simulate(const Settings& settings, const PlantSettings& plant) {
     if (settings.records > 0) {
         write_repeated_records(settings, animals, tbv);
     }
+    write_two_traits(settings, animals, tbv, first_trait, m);
 
     // Genotypes of the youngest `genotyped` individuals, in pedigree order.
     const long first = n - genotyped;
@@ -611,6 +672,7 @@ void usage(std::ostream& out) {
                  "       [--seed S] [--missing RATE] [--h2 H] [--herds L] [--generations K]\n"
                  "       [--chromosomes C] [--qtl Q]\n"
                  "       [--records R [--pe-share P] [--herd-years L] [--herd-year-share C]]\n"
+                 "       [--rg R] [--second-share S]\n"
                  "       [--plant-duplicates K] [--plant-wrong-sires K] [--plant-poor-markers K]\n"
                  "       [--plant-poor-individuals K] [--plant-hwe-markers K] [--plant-rare-markers K]\n"
                  "       [--plant-unpedigreed K]\n"
@@ -620,6 +682,9 @@ void usage(std::ostream& out) {
                  "With --records R also PREFIX.rep.phe: 1 to R records per animal (ID, Sex, Parity,\n"
                  "HerdYear, Yield) with a permanent environment (share P, default 0.2) and a random\n"
                  "herd-year class of L levels (share C, default 0.1), the residual the rest.\n"
+                 "Also PREFIX.mt.phe: ID, Sex, Herd, Growth (the trait of PREFIX.phe) and Carcass, a\n"
+                 "second trait (h2 0.3) on a share S of the animals (default 0.4) with genetic correlation --rg R\n"
+                 "(default 0.6) to the first and residual correlation 0.2.\n"
                  "The --plant-* options plant K errors of a kind for the checks before G and H and list them\n"
                  "in PREFIX.planted.txt: duplicated samples, wrong sires, markers with 60 % missing calls,\n"
                  "animals with half their calls missing, markers out of Hardy-Weinberg equilibrium, rare\n"
@@ -674,6 +739,10 @@ int main(int argc, char* argv[]) {
                 settings.pe_share = read_fraction(option, value, 0.0, 1.0);
             } else if (option == "--herd-years") {
                 settings.herd_years = static_cast<int>(read_number(option, value, 1, 1000000));
+            } else if (option == "--second-share") {
+                settings.second_share = read_fraction(option, value, 0.0, 1.0);
+            } else if (option == "--rg") {
+                settings.rg = read_fraction(option, value, -1.0, 1.0);
             } else if (option == "--herd-year-share") {
                 settings.herd_year_share = read_fraction(option, value, 0.0, 1.0);
             } else if (read_plant_option(option, value, plant)) {

@@ -26,7 +26,8 @@ struct RunOptions {
     std::string pedigree_file;
     std::string kin_file;
     std::string phe_file;
-    int phe_pos = -1;             // 0-based; -1 = not given
+    int phe_pos = -1;             // 0-based; -1 = not given; the first trait of several
+    std::vector<int> trait_pos;   // every --phe-pos column, 0-based, in the user's order (several traits)
     std::vector<int> covar_pos;   // 0-based, in the user's order
     std::vector<int> qcovar_pos;  // numeric covariates, 0-based, in the user's order
     int threads = 1;
@@ -213,10 +214,17 @@ PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vec
 struct PhenotypeRecords {
     PhenotypeData data;
     std::string trait_name;  // the header's name of the trait column ("Trait<c>" without a header)
+    std::vector<std::string> trait_names;  // of every trait column, the first being trait_name
     std::vector<std::vector<std::string>> random_levels;
     std::vector<std::string> random_names;
 };
 PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
+                                        const std::unordered_set<std::string>& kinship_ids,
+                                        const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos);
+// The same for several trait columns: a record is kept when at least one of its traits is not
+// "NA"; y has one column per trait, NaN where the trait is "NA"; `trait_names` name them all.
+PhenotypeRecords read_phenotype_records(const std::string& path, const std::vector<int>& trait_pos,
+                                        const std::vector<int>& covar_pos,
                                         const std::unordered_set<std::string>& kinship_ids,
                                         const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos);
 // Throws std::invalid_argument when a 0-based covariate column occurs twice, or (numeric) is

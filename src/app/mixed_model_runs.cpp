@@ -412,6 +412,9 @@ int run_reml(const RunOptions& options, Logger& logger) {
             throw InputCheckFailure("--vc gives the variances of a prediction (--predict) instead of estimating "
                                     "them; --reml estimates them.");
         }
+        if (options.trait_pos.size() > 1) {
+            return run_traits_reml(options, logger);
+        }
         const KinshipChoice choice = choose_kinships(options);
         if (!choice.one_kinship) {
             return run_model_reml(options, logger, choice.files);
@@ -422,6 +425,9 @@ int run_reml(const RunOptions& options, Logger& logger) {
 
 int run_predict(const RunOptions& options, Logger& logger) {
     return guarded(logger, options, [&] {
+        if (options.trait_pos.size() > 1) {
+            return run_traits_predict(options, logger);
+        }
         const KinshipChoice choice = choose_kinships(options);
         if (!choice.one_kinship) {
             return run_model_predict(options, logger, choice.files);

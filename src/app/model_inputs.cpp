@@ -154,3 +154,28 @@ std::vector<NumericScale> check_records_and_design(const RunOptions& options, Lo
     }
     return numeric;
 }
+
+void write_result_rows(std::ostream& out, const std::vector<ResultRow>& rows) {
+    out << "Source\tEstimate\tSE\n";
+    for (const ResultRow& row : rows) {
+        out << row.source << "\t" << row.estimate << "\t";
+        if (std::isnan(row.se)) {
+            out << "NA\n";
+        } else {
+            out << row.se << "\n";
+        }
+    }
+    out << std::flush;
+}
+
+bool reported_convergence(Logger& logger, const AiRemlRun& run) {
+    if (run.converged) {
+        return true;
+    }
+    logger.tee << "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n" << std::flush;
+    if (run.capped) {
+        logger.tee << "❎ " << kMostRemlIterations
+                   << " iterations did not converge: a larger --max-iter will not help; check the data." << std::endl;
+    }
+    return false;
+}

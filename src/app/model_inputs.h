@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <unordered_map>
 #include <stdexcept>
 #include <string>
@@ -114,9 +115,21 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const std::ve
 std::vector<RandomEffect> model_effects(const ModelSetup& model, const std::vector<int>& rand_pos);
 // The levels of random class c in the order first met (the evaluator's level numbers).
 std::vector<std::string> class_levels(const ModelSetup& model, std::size_t c);
+// A kinship at the individuals (q x q), checked for eigenvalues below what rounding explains.
+Eigen::MatrixXd kinship_at(const ModelKinship& kinship, const std::vector<std::string>& individuals);
 // A kinship's columns at the individuals (N x q, every individual of the file) and its diagonal.
 Eigen::MatrixXd kinship_columns(const ModelKinship& kinship, const std::vector<std::string>& individuals);
 Eigen::VectorXd kinship_diagonal_of(const ModelKinship& kinship);
+
+// The result table of the log: "Source\tEstimate\tSE", one row each, "NA" for a missing SE.
+void write_result_rows(std::ostream& out, const std::vector<ResultRow>& rows);
+
+// True for a converged run; else the verdict in the log (and whether more iterations could help).
+bool reported_convergence(Logger& logger, const AiRemlRun& run);
+
+// The REML and prediction runs of several traits (--phe-pos a,b,...): one kinship.
+int run_traits_reml(const RunOptions& options, Logger& logger);
+int run_traits_predict(const RunOptions& options, Logger& logger);
 
 // The REML and prediction runs of a model with several random effects (more than one kinship,
 // --pe, --rand-pos); `kinship_files` from --kin-file or the --mkin-file list.

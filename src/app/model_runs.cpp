@@ -101,18 +101,6 @@ std::pair<double, double> likelihood_ratio(double full, double reduced) {
     return {statistic, statistic > 0.0 ? 0.5 * std::erfc(std::sqrt(0.5 * statistic)) : 1.0};
 }
 
-void write_rows(std::ostream& out, const std::vector<ResultRow>& rows) {
-    out << "Source\tEstimate\tSE\n";
-    for (const ResultRow& row : rows) {
-        out << row.source << "\t" << row.estimate << "\t";
-        if (std::isnan(row.se)) {
-            out << "NA\n";
-        } else {
-            out << row.se << "\n";
-        }
-    }
-    out << std::flush;
-}
 
 struct Estimate {
     Eigen::VectorXd theta;       // scaled
@@ -137,13 +125,7 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
     logger.tee << "👉 " << run.iterations.size() << " iteration(s) in " << seconds << " s, "
                << seconds / static_cast<double>(std::max<std::size_t>(run.iterations.size(), 1))
                << " s each (records in " << fit.evaluator->groups() << " groups)" << std::endl;
-    if (!run.converged) {
-        logger.tee << "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n" << std::flush;
-        if (run.capped) {
-            logger.tee << "❎ " << kMostRemlIterations
-                       << " iterations did not converge: a larger --max-iter will not help; check the data."
-                       << std::endl;
-        }
+    if (!reported_convergence(logger, run)) {
         return std::nullopt;
     }
     Estimate result;
@@ -152,7 +134,7 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
     result.log_likelihood = run.at_estimate.log_likelihood + fit.log_likelihood_shift;
     const Eigen::VectorXd values = run.theta * fit.units;
     logger.tee << "✅ Converged!!!\n\n";
-    write_rows(logger.tee, variance_component_rows(model.names, values, result.covariance, model.repeatable,
+    write_result_rows(logger.tee, variance_component_rows(model.names, values, result.covariance, model.repeatable,
                                                    result.log_likelihood));
     logger.tee << "\n👉 Sampling covariance of the estimates (the inverse of the average information):\n";
     logger.tee << std::setw(15) << "";

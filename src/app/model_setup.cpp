@@ -232,6 +232,16 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const std::ve
     return model;
 }
 
+Eigen::MatrixXd kinship_at(const ModelKinship& kinship, const std::vector<std::string>& individuals) {
+    std::vector<std::int64_t> positions;
+    for (const std::string& id : individuals) {
+        positions.push_back(kinship.position.at(id));
+    }
+    Eigen::MatrixXd block = as_input_error([&] { return read_block(kinship.source, positions, positions); });
+    check_positive_semidefinite(block, kinship.name, kinship.source.text.path);
+    return block;
+}
+
 std::vector<RandomEffect> model_effects(const ModelSetup& model, const std::vector<int>& rand_pos) {
     std::vector<RandomEffect> effects;
     const auto q = static_cast<Eigen::Index>(model.individuals.size());
@@ -240,12 +250,7 @@ std::vector<RandomEffect> model_effects(const ModelSetup& model, const std::vect
         effect.name = kinship.name;
         effect.level_of_record = model.individual_of_record;
         effect.levels = q;
-        std::vector<std::int64_t> positions;
-        for (const std::string& id : model.individuals) {
-            positions.push_back(kinship.position.at(id));
-        }
-        effect.kinship = as_input_error([&] { return read_block(kinship.source, positions, positions); });
-        check_positive_semidefinite(effect.kinship, kinship.name, kinship.source.text.path);
+        effect.kinship = kinship_at(kinship, model.individuals);
         effects.push_back(std::move(effect));
     }
     if (model.pe) {

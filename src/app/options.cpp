@@ -264,7 +264,15 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                 options.out_prefix = value;
             } else if (arg == "--phe-pos") {
                 // The stored column is the value minus 1, so -2147483648 has no place.
-                options.phe_pos = read_int(arg, value, -2147483647LL) - 1;
+                if (value.find(',') == std::string::npos) {
+                    options.phe_pos = read_int(arg, value, -2147483647LL) - 1;
+                    options.trait_pos = {options.phe_pos};
+                } else {
+                    // Several traits: each a column from 2 on, as the covariates are given.
+                    options.trait_pos.clear();
+                    append_covariates(arg, value, options.trait_pos);
+                    options.phe_pos = options.trait_pos.front();
+                }
             } else if (arg == "--covar-pos") {
                 append_covariates(arg, value, options.covar_pos);
             } else if (arg == "--qcovar-pos") {

@@ -95,6 +95,14 @@ PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vec
 PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
                                         const std::unordered_set<std::string>& kinship_ids,
                                         const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos) {
+    return read_phenotype_records(path, std::vector<int>{phe_pos}, covar_pos, kinship_ids, qcovar_pos, rand_pos);
+}
+
+PhenotypeRecords read_phenotype_records(const std::string& path, const std::vector<int>& trait_pos,
+                                        const std::vector<int>& covar_pos,
+                                        const std::unordered_set<std::string>& kinship_ids,
+                                        const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos) {
+    const std::size_t traits = trait_pos.size();
     std::ifstream file(path);
     if (!file.is_open()) {
         throw std::runtime_error("Could not open the phenotype file: " + path);
@@ -142,11 +150,14 @@ PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, co
                 numeric_names.push_back(header ? fields[static_cast<std::size_t>(column)]
                                                : "Covar" + std::to_string(column + 1));
             }
-            const bool trait_header = kinship_ids.count(fields[0]) == 0 && phe_pos >= 0 &&
-                                      static_cast<std::size_t>(phe_pos) < fields.size() &&
-                                      !fields[static_cast<std::size_t>(phe_pos)].empty();
-            result.trait_name =
-                trait_header ? fields[static_cast<std::size_t>(phe_pos)] : "Trait" + std::to_string(phe_pos + 1);
+            for (int phe_pos : trait_pos) {
+                const bool trait_header = kinship_ids.count(fields[0]) == 0 && phe_pos >= 0 &&
+                                          static_cast<std::size_t>(phe_pos) < fields.size() &&
+                                          !fields[static_cast<std::size_t>(phe_pos)].empty();
+                result.trait_names.push_back(trait_header ? fields[static_cast<std::size_t>(phe_pos)]
+                                                          : "Trait" + std::to_string(phe_pos + 1));
+            }
+            result.trait_name = result.trait_names.front();
             for (int column : rand_pos) {
                 const bool header = kinship_ids.count(fields[0]) == 0 && static_cast<std::size_t>(column) < fields.size() &&
                                     !fields[static_cast<std::size_t>(column)].empty();
@@ -167,8 +178,10 @@ PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, co
             }
             return std::runtime_error(message);
         };
-        if (phe_pos < 0 || static_cast<std::size_t>(phe_pos) >= column_count) {
-            throw beyond("The specified phenotype column is out of bound of phenotype file", "--phe-pos", phe_pos);
+        for (int phe_pos : trait_pos) {
+            if (phe_pos < 0 || static_cast<std::size_t>(phe_pos) >= column_count) {
+                throw beyond("The specified phenotype column is out of bound of phenotype file", "--phe-pos", phe_pos);
+            }
         }
         for (const auto& [option, columns] : {std::pair{"--qcovar-pos", &qcovar_pos}, std::pair{"--covar-pos", &covar_pos}}) {
             for (int column : *columns) {
@@ -186,8 +199,12 @@ PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, co
             }
         }
 
-        const auto trait_column = static_cast<std::size_t>(phe_pos);
-        if (trait_column >= fields.size() || fields[trait_column] == "NA" || kinship_ids.count(fields[0]) == 0) {
+        bool any_trait = false;
+        for (int phe_pos : trait_pos) {
+            const auto trait_column = static_cast<std::size_t>(phe_pos);
+            any_trait = any_trait || (trait_column < fields.size() && fields[trait_column] != "NA");
+        }
+        if (!any_trait || kinship_ids.count(fields[0]) == 0) {
             continue;
         }
         // A level is entered as soon as it is met, even when a later covariate of the same
@@ -231,7 +248,12 @@ PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, co
         if (!complete) {
             continue;
         }
-        trait.push_back(parse_trait(fields[trait_column], path, line_number, phe_pos));
+        for (int phe_pos : trait_pos) {
+            const auto trait_column = static_cast<std::size_t>(phe_pos);
+            trait.push_back(trait_column >= fields.size() || fields[trait_column] == "NA"
+                                ? std::nan("")
+                                : parse_trait(fields[trait_column], path, line_number, phe_pos));
+        }
         numeric.insert(numeric.end(), numeric_row.begin(), numeric_row.end());
         record_ids.push_back(fields[0]);
         for (std::size_t c = 0; c < covar_pos.size(); ++c) {
@@ -245,7 +267,7 @@ PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, co
         throw std::runtime_error("Could not open the phenotype file: " + path);
     }
 
-    const auto n = static_cast<Eigen::Index>(trait.size());
+    const auto n = static_cast<Eigen::Index>(record_ids.size());
     const auto q = static_cast<Eigen::Index>(qcovar_pos.size());
     Eigen::Index full_columns = 1 + q;
     Eigen::Index reduced_columns = 1 + q;
@@ -254,7 +276,8 @@ PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, co
         full_columns += level_count;
         reduced_columns += level_count - 1;
     }
-    Eigen::MatrixXd y = Eigen::Map<const Eigen::VectorXd>(trait.data(), n);
+    // Record-major in `trait`: the transpose of the n x t map.
+    Eigen::MatrixXd y = Eigen::Map<const Eigen::MatrixXd>(trait.data(), static_cast<Eigen::Index>(traits), n).transpose();
     Eigen::MatrixXd full_design = Eigen::MatrixXd::Zero(n, full_columns);
     Eigen::MatrixXd reduced_design = Eigen::MatrixXd::Zero(n, reduced_columns);
     full_design.col(0).setOnes();

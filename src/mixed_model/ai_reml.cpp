@@ -97,6 +97,42 @@ std::string joined(const std::vector<int>& components, const std::vector<std::st
     return text;
 }
 
+// The AI step constrained to keep N' step = 0 (N: the held functionals, over the free
+// components): the Newton step within the boundary's tangent space, T (T'AI T)^-1 T' score with
+// T an orthonormal basis of the null space of N'.
+Eigen::VectorXd step_along_boundary(const Eigen::MatrixXd& ai, const Eigen::VectorXd& score, const Eigen::MatrixXd& N,
+                                    int iteration, const Eigen::MatrixXd& whole_ai, const std::vector<Eigen::Index>& free,
+                                    const std::vector<std::string>& names) {
+    const Eigen::Index f = ai.rows();
+    Eigen::ColPivHouseholderQR<Eigen::MatrixXd> qr(N);
+    qr.setThreshold(1e-10);
+    const Eigen::Index rank = qr.rank();
+    if (rank >= f) {
+        return Eigen::VectorXd::Zero(f);
+    }
+    const Eigen::MatrixXd Q = qr.householderQ() * Eigen::MatrixXd::Identity(f, f);
+    const Eigen::MatrixXd T = Q.rightCols(f - rank);
+    const std::optional<Eigen::MatrixXd> inverse = invert_ai(T.transpose() * ai * T);
+    if (!inverse) {
+        fail_singular_ai(iteration, whole_ai, free, names);
+    }
+    return T * (*inverse * (T.transpose() * score));
+}
+
+// The evaluator's nearest point of its space, fixed components kept; true when that moved it.
+bool bring_into_space(const LikelihoodEvaluator& evaluator, Eigen::VectorXd& candidate, const Eigen::VectorXd& theta,
+                      const std::vector<bool>& fixed) {
+    Eigen::VectorXd inside = evaluator.feasible(candidate);
+    for (std::size_t c = 0; c < fixed.size(); ++c) {
+        if (fixed[c]) {
+            inside[static_cast<Eigen::Index>(c)] = theta[static_cast<Eigen::Index>(c)];
+        }
+    }
+    const bool moved = inside != candidate;
+    candidate = std::move(inside);
+    return moved;
+}
+
 }  // namespace
 
 std::string reml_step_note(const AiRemlStep& step, const std::vector<std::string>& names) {
@@ -187,15 +223,23 @@ AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& se
             hold[c] = fixed[c] || (at_limit[c] && current.score[i] <= 0.0);
         }
         const std::vector<Eigen::Index> free = indices_where(hold, false);
+        const Eigen::MatrixXd held_functionals = active->held_directions(theta, current);
         Eigen::VectorXd direction = Eigen::VectorXd::Zero(count);
         if (!free.empty()) {
             const Eigen::MatrixXd ai_free = current.ai(free, free);
             const Eigen::VectorXd score_free = current.score(free);
-            const std::optional<Eigen::MatrixXd> ai_inverse = invert_ai(ai_free);
-            if (!ai_inverse) {
-                fail_singular_ai(k, current.ai, free, settings.names);
+            Eigen::VectorXd step;
+            if (held_functionals.cols() > 0) {
+                const Eigen::MatrixXd curved = ai_free + active->boundary_information(theta, current)(free, free);
+                step = step_along_boundary(curved, score_free, held_functionals(free, Eigen::all), k, current.ai,
+                                           free, settings.names);
+            } else {
+                const std::optional<Eigen::MatrixXd> ai_inverse = invert_ai(ai_free);
+                if (!ai_inverse) {
+                    fail_singular_ai(k, current.ai, free, settings.names);
+                }
+                step = *ai_inverse * score_free;
             }
-            Eigen::VectorXd step = *ai_inverse * score_free;
             bool outward = false;
             for (std::size_t a = 0; a < free.size(); ++a) {
                 outward = outward || (at_limit[static_cast<std::size_t>(free[a])] && step[static_cast<Eigen::Index>(a)] <= 0.0);
@@ -212,9 +256,11 @@ AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& se
         // that would leave the space stopped at its limit; a step below the tolerance is taken
         // as it is.
         const double slack = 1e-10 * (1.0 + std::fabs(current.log_likelihood));
+        const Eigen::VectorXd scale = active->change_scale(theta);
         Eigen::VectorXd candidate;
         LikelihoodPoint next;
         bool accepted = false;
+        bool projected = false;
         std::vector<int> clipped;
         int halvings = 0;
         for (double t = 1.0; halvings <= kMostHalvings; ++halvings, t *= 0.5) {
@@ -226,13 +272,14 @@ AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& se
                 }
             }
             candidate = candidate.cwiseMax(limit);
+            projected = bring_into_space(*active, candidate, theta, fixed);
             next = active->evaluate(candidate);
             if (!next.finite) {
                 continue;
             }
             bool small = true;
             for (Eigen::Index i = 0; i < count; ++i) {
-                small = small && std::fabs(candidate[i] - theta[i]) <= tol * theta[i];
+                small = small && std::fabs(candidate[i] - theta[i]) <= tol * scale[i];
             }
             if (small || next.log_likelihood >= current.log_likelihood - slack) {
                 accepted = true;
@@ -250,24 +297,35 @@ AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& se
             if (record.step != RemlStep::rounding) {
                 const bool random_clipped = !clipped.empty() && clipped.front() != residual;
                 const bool random_held = !held.empty() && held.front() != residual;
-                record.step = halvings > 0       ? RemlStep::halved
-                              : random_clipped   ? RemlStep::boundary
-                              : !clipped.empty() ? RemlStep::residual_boundary
-                              : random_held      ? RemlStep::held
-                              : !held.empty()    ? RemlStep::residual_held
-                                                 : RemlStep::ai;
+                // A step along the evaluator's boundary comes back to it by `feasible` (the
+                // boundary is curved): it is still the AI step held there.
+                const bool along_boundary = held_functionals.cols() > 0;
+                record.step = halvings > 0                    ? RemlStep::halved
+                              : random_clipped                ? RemlStep::boundary
+                              : !clipped.empty()              ? RemlStep::residual_boundary
+                              : projected && !along_boundary  ? RemlStep::boundary
+                              : random_held || along_boundary ? RemlStep::held
+                              : !held.empty()                 ? RemlStep::residual_held
+                                                              : RemlStep::ai;
             }
             record.limited = !clipped.empty() ? clipped : held;
+            record.projected = projected;
+            record.held_directions = static_cast<int>(held_functionals.cols());
             record.halvings = halvings;
         } else {
-            // EM-REML: sigma2 + 2 sigma2^2 score / n raises the likelihood and stays positive.
-            candidate = theta;
-            for (Eigen::Index i = 0; i < count; ++i) {
-                if (!fixed[static_cast<std::size_t>(i)]) {
-                    candidate[i] = theta[i] + 2.0 * theta[i] * theta[i] * current.score[i] / records;
+            if (const std::optional<Eigen::VectorXd> em = active->em_step(theta, current)) {
+                candidate = *em;
+            } else {
+                // EM-REML: sigma2 + 2 sigma2^2 score / n raises the likelihood and stays positive.
+                candidate = theta;
+                for (Eigen::Index i = 0; i < count; ++i) {
+                    if (!fixed[static_cast<std::size_t>(i)]) {
+                        candidate[i] = theta[i] + 2.0 * theta[i] * theta[i] * current.score[i] / records;
+                    }
                 }
             }
             candidate = candidate.cwiseMax(limit);
+            bring_into_space(*active, candidate, theta, fixed);
             next = active->evaluate(candidate);
             if (!next.finite) {
                 std::string values;
@@ -284,8 +342,9 @@ AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& se
         }
         record.changes.resize(count);
         for (Eigen::Index i = 0; i < count; ++i) {
-            record.changes[i] =
-                (theta[i] == 0.0 && candidate[i] == 0.0) ? 0.0 : std::fabs(candidate[i] - theta[i]) / theta[i];
+            record.changes[i] = (scale[i] == 0.0 && candidate[i] == theta[i])
+                                    ? 0.0
+                                    : std::fabs(candidate[i] - theta[i]) / scale[i];
         }
         record.theta = candidate;
         theta = candidate;

@@ -115,10 +115,12 @@ void write_effect_files(const std::vector<EffectPrediction>& effects, const std:
     values << "Effect\tTrait\tID\tValue\n";
     reliability << "Effect\tTrait\tID\tEBV\tSE\tReliability\n";
     for (const EffectPrediction& effect : effects) {
+        const std::string& effect_trait = effect.trait.empty() ? trait : effect.trait;
         for (std::size_t i = 0; i < effect.ids.size(); ++i) {
             const auto k = static_cast<Eigen::Index>(i);
-            values << effect.name << "\t" << trait << "\t" << effect.ids[i] << "\t" << effect.values[k] << "\n";
-            reliability << effect.name << "\t" << trait << "\t" << effect.ids[i] << "\t" << effect.values[k] << "\t";
+            values << effect.name << "\t" << effect_trait << "\t" << effect.ids[i] << "\t" << effect.values[k] << "\n";
+            reliability << effect.name << "\t" << effect_trait << "\t" << effect.ids[i] << "\t" << effect.values[k]
+                        << "\t";
             write_error_columns(reliability, effect.error_variances[k], effect.prior_variances[k]);
         }
     }
@@ -157,6 +159,75 @@ std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& n
         }
         rows.push_back({"Repeatability", selector.dot(estimates) / estimates.sum(),
                         share_se(selector, estimates, covariance)});
+    }
+    rows.push_back({"logL", log_likelihood, kNotAvailable});
+    return rows;
+}
+
+namespace {
+
+// sqrt(g' C g), NA without a covariance.
+double delta_se(const Eigen::VectorXd& gradient, const Eigen::MatrixXd& covariance) {
+    if (covariance.size() == 0) {
+        return kNotAvailable;
+    }
+    return std::sqrt(std::max(gradient.dot(covariance * gradient), 0.0));
+}
+
+}  // namespace
+
+std::vector<ResultRow> trait_component_rows(const std::vector<std::string>& traits, const Eigen::VectorXd& estimates,
+                                            const Eigen::MatrixXd& covariance, double log_likelihood) {
+    TraitLayout layout;
+    layout.traits = static_cast<Eigen::Index>(traits.size());
+    const Eigen::Index count = layout.count(), half = layout.per_matrix();
+    if (estimates.size() != count ||
+        (covariance.size() != 0 && (covariance.rows() != count || covariance.cols() != count))) {
+        throw std::invalid_argument("The rows of several traits need t (t + 1) components and their covariance.");
+    }
+    const std::vector<std::string> names = trait_component_names(traits);
+    std::vector<ResultRow> rows;
+    for (Eigen::Index k = 0; k < count; ++k) {
+        rows.push_back({names[static_cast<std::size_t>(k)], estimates[k],
+                        covariance.size() == 0 ? kNotAvailable : std::sqrt(std::max(covariance(k, k), 0.0))});
+    }
+    const auto t = layout.traits;
+    for (Eigen::Index a = 0; a < t; ++a) {
+        Eigen::VectorXd gradient = Eigen::VectorXd::Zero(count);
+        gradient[layout.position(a, a)] = gradient[half + layout.position(a, a)] = 1.0;
+        rows.push_back({"Vp(" + traits[static_cast<std::size_t>(a)] + ")", gradient.dot(estimates),
+                        delta_se(gradient, covariance)});
+    }
+    for (Eigen::Index a = 0; a < t; ++a) {
+        const Eigen::Index g = layout.position(a, a), e = half + g;
+        const double total = estimates[g] + estimates[e];
+        Eigen::VectorXd gradient = Eigen::VectorXd::Zero(count);
+        gradient[g] = estimates[e] / (total * total);
+        gradient[e] = -estimates[g] / (total * total);
+        rows.push_back({"h2(" + traits[static_cast<std::size_t>(a)] + ")", estimates[g] / total,
+                        delta_se(gradient, covariance)});
+    }
+    // r = V_ab / sqrt(V_aa V_bb): dr/dV_ab = 1 / sqrt(V_aa V_bb), dr/dV_aa = -r / (2 V_aa).
+    for (const auto& [prefix, base] : {std::pair<const char*, Eigen::Index>{"rg(", 0}, {"re(", half}}) {
+        for (Eigen::Index a = 1; a < t; ++a) {
+            for (Eigen::Index b = 0; b < a; ++b) {
+                const Eigen::Index ab = base + layout.position(a, b), aa = base + layout.position(a, a),
+                                   bb = base + layout.position(b, b);
+                const std::string name = prefix + traits[static_cast<std::size_t>(b)] + "," +
+                                         traits[static_cast<std::size_t>(a)] + ")";
+                if (!(estimates[aa] > 0.0) || !(estimates[bb] > 0.0)) {
+                    rows.push_back({name, kNotAvailable, kNotAvailable});
+                    continue;
+                }
+                const double root = std::sqrt(estimates[aa] * estimates[bb]);
+                const double r = estimates[ab] / root;
+                Eigen::VectorXd gradient = Eigen::VectorXd::Zero(count);
+                gradient[ab] = 1.0 / root;
+                gradient[aa] = -0.5 * r / estimates[aa];
+                gradient[bb] = -0.5 * r / estimates[bb];
+                rows.push_back({name, r, delta_se(gradient, covariance)});
+            }
+        }
     }
     rows.push_back({"logL", log_likelihood, kNotAvailable});
     return rows;

@@ -40,6 +40,7 @@ std::string floats(const std::vector<float>& values) {
 }
 const std::string kKinshipBin = floats({1.0f, 0.25f, 1.0f, 0.0f, 0.125f, 1.0f});
 const std::string kPhenotypes = "ID\tSex\tTrait\nA\tM\t10.5\nB\tF\t12.0\nC\tM\t9.0\n";
+const std::string kTwoTraits = "ID\tSex\tT1\tT2\nA\tM\t10.5\t3.1\nB\tF\t12.0\tNA\nC\tM\t9.0\t2.2\n";
 // Records of pedigree individuals, for the breeding values by iteration.
 const std::string kPedigreeRecords = "ID\tSex\tTrait\nG1\tM\t10.5\nG2\tF\t12.0\nP1\tM\t9.0\nG4\tF\t11.0\n";
 
@@ -387,6 +388,39 @@ std::vector<BadInput> catalogue() {
          "--kin-file and --mkin-file cannot be given together", kValues},
         {"a column both fixed and random", {}, with(kPred, {"--covar-pos", "2", "--rand-pos", "2"}), kRun,
          "column 2 is given both as a fixed covariate and in --rand-pos", kValues},
+        // Several traits.
+        {"a trait column twice", {{"phe2.txt", kTwoTraits}}, with(kPred, {"--phefile", "phe2.txt", "--phe-pos", "3,3"}),
+         kRun, "column 3 is given twice in --phe-pos; give each trait column once.", kValues},
+        {"more than 6 traits", {{"phe2.txt", kTwoTraits}},
+         with(kPred, {"--phefile", "phe2.txt", "--phe-pos", "3,4,5,6,7,8,9"}), kRun,
+         "--phe-pos names 7 trait columns; a run fits at most 6 traits together.", kValues},
+        {"a constant trait", {{"phe2.txt", "ID\tT1\tT2\nA\t10.5\t1\nB\t12.0\t1\nC\t9.0\t1\n"}},
+         with(kPred, {"--phefile", "phe2.txt", "--phe-pos", "2,3"}), kRun,
+         "trait T2 (column 3) has the same value in all its 3 records; there is no variance to estimate.", kValues},
+        {"a trait with no usable record", {{"phe2.txt", "ID\tT1\tT2\nA\t10.5\tNA\nB\t12.0\tNA\nC\t9.0\tNA\n"}},
+         with(kPred, {"--phefile", "phe2.txt", "--phe-pos", "2,3"}), kRun,
+         "trait T2 (column 3) has no usable record in phe2.txt", kValues},
+        {"repeated IDs with several traits",
+         {{"phe2.txt", "ID\tT1\tT2\nA\t10.5\t2\nB\t12.0\t3\nA\t9.0\t1\n"}},
+         with(kPred, {"--phefile", "phe2.txt", "--phe-pos", "2,3"}), kRun,
+         "phenotype file phe2.txt: 1 individual(s) have several records (A); several traits take one record per "
+         "individual", kValues},
+        {"--pe with several traits", {{"phe2.txt", kTwoTraits}},
+         with(kPred, {"--phefile", "phe2.txt", "--phe-pos", "3,4", "--pe"}), kRun,
+         "--pe is not available with several traits (--phe-pos a,b,...) yet", kValues},
+        {"--rand-pos with several traits", {{"phe2.txt", kTwoTraits}},
+         with(kPred, {"--phefile", "phe2.txt", "--phe-pos", "3,4", "--rand-pos", "2"}), kRun,
+         "--rand-pos is not available with several traits (--phe-pos a,b,...) yet", kValues},
+        {"--mkin-file with several traits", {{"phe2.txt", kTwoTraits}, {"list.txt", "k.txt\n"}},
+         with(kPred, {"--kin-file", "", "--mkin-file", "list.txt", "--phefile", "phe2.txt", "--phe-pos", "3,4"}), kRun,
+         "--mkin-file is not available with several traits (--phe-pos a,b,...) yet", kValues},
+        {"--vc of the wrong length for two traits", {{"phe2.txt", kTwoTraits}},
+         with(kPred, {"--phefile", "phe2.txt", "--phe-pos", "3,4", "--vc", "1,0.5,1,1"}), kRun,
+         "--vc gives 4 value(s) but 2 traits have 6 variance components: Vg(T1), Vg(T1,T2), Vg(T2), Ve(T1), "
+         "Ve(T1,T2), Ve(T2), in this order.", kValues},
+        {"--vc whose Vg is not positive semi-definite", {{"phe2.txt", kTwoTraits}},
+         with(kPred, {"--phefile", "phe2.txt", "--phe-pos", "3,4", "--vc", "1,2,1,1,0,1"}), kRun,
+         "--vc: the values of Vg do not form a positive semi-definite matrix", kValues},
         {"--vc with the wrong count", {}, with(kPred, {"--vc", "1,2,3"}), kRun,
          "--vc gives 3 value(s) but the model has 2 variance components: Add, e", kValues},
         {"--vc with a negative value", {}, with(kPred, {"--vc", "1,-2"}), kCommandLine,

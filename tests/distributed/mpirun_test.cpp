@@ -265,6 +265,15 @@ TEST_F(UnderMpirun, PartsAreRefusedWithTheReason) {
     EXPECT_TRUE(files_starting(dir_, "refused").empty());
 }
 
+TEST_F(UnderMpirun, SeveralTraitsAreRefusedWithTheReason) {
+    const CommandResult run = mpirun(2, {"--reml", "--kin-file", "absent.kinship.txt", "--phefile", "sim.mt.phe",
+                                         "--phe-pos", "4,5", "--out", "refused_traits"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(occurrences(run.out + run.err, "several traits (--phe-pos a,b,...) run as one process for now"), 1u)
+        << run.out << run.err;
+    EXPECT_TRUE(files_starting(dir_, "refused_traits.vc").empty());
+}
+
 TEST_F(UnderMpirun, TheSparseRoutesAreRefusedByName) {
     CommandResult run = mpirun(2, {"--kinship", "--pedigree", "sim.ped", "--kin-inverse", "--out", "sparse_refused"});
     EXPECT_EQ(run.status, 1);

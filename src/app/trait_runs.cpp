@@ -1,0 +1,456 @@
+// REML and prediction of several traits with one kinship (--phe-pos a,b,...): Vg and Ve, the
+// heritabilities and correlations, breeding values of every trait. Each trait is scaled to unit
+// variance for the estimation; every number shown is in the traits' own units.
+
+#include <algorithm>
+#include <cmath>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "app/model_inputs.h"
+#include "distributed/distributed.h"
+#include "log/logger.h"
+#include "mixed_model/mixed_model.h"
+
+namespace {
+
+constexpr double kTolerance = 1e-5;
+// Vg and Ve start at half of each trait's variance, uncorrelated.
+constexpr double kStartShare = 0.5;
+
+std::string column_text(int column) { return "column " + std::to_string(column + 1); }
+
+// What several traits cannot be combined with yet, and a trait list that cannot be meant.
+void check_trait_options(const RunOptions& options) {
+    const auto count = static_cast<Eigen::Index>(options.trait_pos.size());
+    if (count > kMostTraits) {
+        throw InputCheckFailure("--phe-pos names " + std::to_string(count) + " trait columns; a run fits at most " +
+                                std::to_string(kMostTraits) + " traits together.");
+    }
+    std::unordered_set<int> seen;
+    for (int column : options.trait_pos) {
+        if (!seen.insert(column).second) {
+            throw InputCheckFailure(column_text(column) + " is given twice in --phe-pos; give each trait column once.");
+        }
+        const bool covariate = std::count(options.covar_pos.begin(), options.covar_pos.end(), column) > 0 ||
+                               std::count(options.qcovar_pos.begin(), options.qcovar_pos.end(), column) > 0;
+        if (covariate) {
+            throw InputCheckFailure(column_text(column) +
+                                    " is given both as a trait (--phe-pos) and as a covariate; a trait cannot be its "
+                                    "own fixed effect.");
+        }
+    }
+    const auto refuse = [](const std::string& option) {
+        throw InputCheckFailure(option + " is not available with several traits (--phe-pos a,b,...) yet; fit one "
+                                "trait per run with it.");
+    };
+    if (options.pe) refuse("--pe");
+    if (!options.mkin_file.empty()) refuse("--mkin-file");
+    if (!options.rand_pos.empty()) refuse("--rand-pos");
+    if (options.lrt) refuse("--lrt");
+    if (world_size() > 1) {
+        throw RunFailure("several traits (--phe-pos a,b,...) run as one process for now; run them without mpirun.");
+    }
+}
+
+// The model as the estimation sees it.
+struct TraitFit {
+    ModelKinship kinship;
+    PhenotypeRecords records;
+    std::vector<std::string> traits;       // names from the header
+    std::vector<std::string> individuals;  // one record each, in the file's order
+    std::vector<NumericScale> numeric;
+    std::vector<Eigen::Index> kept;        // columns of the full design estimated
+    Eigen::MatrixXd Y;                     // q x t, scaled, NaN where not recorded
+    Eigen::VectorXd centre, scale;         // per trait
+    Eigen::Index values = 0;               // trait values present
+    double log_likelihood_shift = 0.0;     // to the traits' units
+    std::vector<std::pair<Eigen::Index, Eigen::Index>> unshared;
+    Eigen::MatrixXd K;                     // q x q
+    std::unique_ptr<ReducedKinship> reduced;
+    std::unique_ptr<RoundingFreeKinship> eigen;
+    std::unique_ptr<TraitEvaluator> evaluator;
+
+    // Component k's factor from the scaled units to the traits' units: s_a s_b.
+    double units(Eigen::Index k) const {
+        const auto [a, b] = evaluator->layout().element(k);
+        return scale[a] * scale[b];
+    }
+    Eigen::VectorXd to_units(const Eigen::VectorXd& theta) const {
+        Eigen::VectorXd out = theta;
+        for (Eigen::Index k = 0; k < theta.size(); ++k) out[k] *= units(k);
+        return out;
+    }
+};
+
+TraitFit set_up_traits(const RunOptions& options, Logger& logger) {
+    check_trait_options(options);
+    TraitFit fit;
+    fit.kinship.name = "Add";
+    logger.tee << "👉 Loading kinship file: " << options.kin_file << std::endl;
+    fit.kinship.source = as_input_error([&] { return open_kinship_source(options.kin_file); });
+    for (std::size_t i = 0; i < fit.kinship.source.text.ids.size(); ++i) {
+        fit.kinship.position.emplace(fit.kinship.source.text.ids[i], static_cast<std::int64_t>(i));
+    }
+    logger.tee << "\t" << fit.kinship.source.text.ids.size() << " individuals were detected in the kinship file."
+               << std::endl;
+    logger.tee << "👉 Loading phenotype file: " << options.phe_file << std::endl;
+    const std::unordered_set<std::string> ids(fit.kinship.source.text.ids.begin(), fit.kinship.source.text.ids.end());
+    fit.records = as_input_error([&] {
+        return read_phenotype_records(options.phe_file, options.trait_pos, options.covar_pos, ids, options.qcovar_pos,
+                                      {});
+    });
+    fit.traits = fit.records.trait_names;
+    auto& [y, full_design, reduced_design, record_ids, labels] = fit.records.data;
+
+    // One record per individual: the traits of an individual stand on one line.
+    std::unordered_map<std::string, int> counts;
+    std::vector<std::string> repeated;
+    for (const std::string& id : record_ids) {
+        if (++counts[id] == 2) repeated.push_back(id);
+    }
+    if (!repeated.empty()) {
+        std::string list;
+        for (std::size_t i = 0; i < repeated.size() && i < 5; ++i) list += (i == 0 ? "" : ", ") + repeated[i];
+        throw InputCheckFailure("phenotype file " + options.phe_file + ": " + std::to_string(repeated.size()) +
+                                " individual(s) have several records (" + list + (repeated.size() > 5 ? ", ..." : "") +
+                                "); several traits take one record per individual, with its traits on one line.");
+    }
+    fit.individuals = record_ids;
+    const auto q = static_cast<Eigen::Index>(record_ids.size()), t = y.cols();
+    logger.tee << "\t" << q << " individuals with at least one trait, complete covariates and a kinship row."
+               << std::endl;
+    if (q < 2) {
+        throw RunFailure("REML needs at least two individuals with a trait value, complete covariates and a row in "
+                         "the kinship file; " + options.phe_file + " has " + std::to_string(q) + ".");
+    }
+    fit.numeric = standardise_numeric(full_design, reduced_design, options.qcovar_pos.size());
+    fit.kept = fixed_effect_columns(full_design);
+    const Eigen::MatrixXd X = full_design(Eigen::all, fit.kept);
+
+    // Each trait: its records, a variance to analyse, then scaled to unit variance.
+    fit.Y = y;
+    fit.centre.resize(t);
+    fit.scale.resize(t);
+    double smallest_residual = 1.0;
+    for (Eigen::Index a = 0; a < t; ++a) {
+        const std::string name = fit.traits[static_cast<std::size_t>(a)] + " (" +
+                                 column_text(options.trait_pos[static_cast<std::size_t>(a)]) + ")";
+        std::vector<Eigen::Index> rows;
+        for (Eigen::Index i = 0; i < q; ++i) {
+            if (!std::isnan(y(i, a))) rows.push_back(i);
+        }
+        const auto n_a = static_cast<Eigen::Index>(rows.size());
+        logger.tee << "\tTrait " << name << ": " << n_a << " records" << std::endl;
+        if (n_a == 0) {
+            throw InputCheckFailure("trait " + name + " has no usable record in " + options.phe_file +
+                                    ": every value is NA, or its individuals lack a kinship row or a covariate.");
+        }
+        const Eigen::VectorXd values = y(rows, a);
+        if (values.maxCoeff() == values.minCoeff()) {
+            throw InputCheckFailure("trait " + name + " has the same value in all its " + std::to_string(n_a) +
+                                    " records; there is no variance to estimate.");
+        }
+        std::vector<Eigen::Index> order(static_cast<std::size_t>(X.cols()));
+        for (std::size_t c = 0; c < order.size(); ++c) order[c] = static_cast<Eigen::Index>(c);
+        const auto p_a = static_cast<Eigen::Index>(independent_columns(X(rows, Eigen::all), order).size());
+        if (n_a <= p_a) {
+            throw RunFailure("trait " + name + " has " + std::to_string(n_a) + " records, no more than the " +
+                             std::to_string(p_a) + " fixed effects they estimate; REML needs more records than "
+                             "fixed effects.");
+        }
+        const TraitScale scaled = trait_scale(values, true);
+        fit.centre[a] = scaled.centre;
+        fit.scale[a] = scaled.scale;
+        for (Eigen::Index i : rows) fit.Y(i, a) = (y(i, a) - scaled.centre) / scaled.scale;
+        const Eigen::VectorXd scaled_values = fit.Y(rows, a);
+        smallest_residual =
+            std::min(smallest_residual, fixed_effect_residual_variance(X(rows, Eigen::all), scaled_values));
+        fit.values += n_a;
+        fit.log_likelihood_shift -= static_cast<double>(n_a - p_a) * std::log(scaled.scale);
+    }
+    fit.K = kinship_at(fit.kinship, fit.individuals);
+    logger.tee << "👉 kinship matrix size: " << q << " x " << q << " used for REML analysis." << std::endl;
+    const double residual_limit = kResidualLimit * smallest_residual;
+    const bool complete = fit.Y.allFinite();
+    if (complete) {
+        // Eigenvalues below 0 come only from a text file's rounding (kinship_at checked that):
+        // taken as 0, so that V stays positive definite at any Vg.
+        fit.reduced = std::make_unique<ReducedKinship>(reduce_kinship_cpp(fit.K));
+        fit.eigen = std::make_unique<RoundingFreeKinship>(without_rounding_eigenvalues(*fit.reduced, 0.0));
+        fit.evaluator = std::make_unique<RotatedTraitsEvaluator>(fit.eigen->kinship, X, fit.Y, residual_limit);
+        logger.tee << "👉 Every trait is recorded on every individual: the kinship's eigenvectors decouple the "
+                      "individuals."
+                   << std::endl;
+    } else {
+        auto dense = std::make_unique<DenseTraitsEvaluator>(fit.K, X, fit.Y, residual_limit);
+        fit.unshared = dense->unshared_pairs();
+        logger.tee << "👉 Some traits are missing on some individuals: every value present is used (" << fit.values
+                   << " values, V of that order)." << std::endl;
+        fit.evaluator = std::move(dense);
+    }
+    for (const auto& [a, b] : fit.unshared) {
+        logger.tee << "👉 Traits " << fit.traits[static_cast<std::size_t>(b)] << " and "
+                   << fit.traits[static_cast<std::size_t>(a)]
+                   << " are never recorded on the same individual: their residual covariance cannot be estimated "
+                      "and is fixed at 0."
+                   << std::endl;
+    }
+    return fit;
+}
+
+int column_width(const std::string& name) { return std::max(15, static_cast<int>(name.size()) + 2); }
+
+// The note under an iteration that was not a plain AI step.
+std::string trait_step_note(const AiRemlStep& step, const std::vector<std::string>& names) {
+    if (step.step == RemlStep::held && step.held_directions > 0) {
+        return "AI step along the boundary of positive semi-definite Vg and Ve: the log-likelihood rises only "
+               "beyond it";
+    }
+    if (step.step == RemlStep::boundary && step.projected && step.limited.empty()) {
+        return "AI step brought back to positive semi-definite Vg and Ve, the boundary of the parameter space";
+    }
+    return reml_step_note(step, names);
+}
+
+struct TraitEstimate {
+    Eigen::VectorXd theta;       // scaled
+    Eigen::MatrixXd covariance;  // traits' units; empty for given values
+    double log_likelihood = std::nan("");
+};
+
+// The boundary notes: Vg singular (a combination of the traits without genetic variance), Ve at
+// its limit.
+void write_boundary_notes(Logger& logger, const TraitFit& fit, const Eigen::VectorXd& theta) {
+    for (const bool residual : {false, true}) {
+        const Eigen::MatrixXd Z = fit.evaluator->boundary_vectors(theta, residual);
+        for (Eigen::Index j = 0; j < Z.cols(); ++j) {
+            // In the traits' units the null direction of S M S is S^-1 z.
+            Eigen::VectorXd direction = Z.col(j).array() / fit.scale.array();
+            direction /= direction.cwiseAbs().maxCoeff();
+            std::ostringstream combination;
+            for (Eigen::Index a = 0; a < direction.size(); ++a) {
+                if (std::fabs(direction[a]) < 1e-6) continue;
+                combination << (combination.tellp() == 0 ? (direction[a] < 0 ? "-" : "") : (direction[a] < 0 ? " - " : " + "))
+                            << std::fabs(direction[a]) << " " << fit.traits[static_cast<std::size_t>(a)];
+            }
+            if (residual) {
+                logger.tee << "👉 The estimate of Ve lies at the lower limit of its eigenvalues (the boundary of the "
+                              "parameter space), along "
+                           << combination.str()
+                           << ": that combination of the traits has no residual variance left, and the standard "
+                              "errors describe the likelihood's curvature there, not a symmetric interval."
+                           << std::endl;
+            } else {
+                logger.tee << "👉 The estimate of Vg lies on the boundary of the positive semi-definite matrices: it "
+                              "is singular along "
+                           << combination.str()
+                           << ", a combination of the traits without genetic variance (a genetic correlation of +1 or "
+                              "-1, or a heritability of 0), and the standard errors describe the likelihood's "
+                              "curvature there, not a symmetric interval."
+                           << std::endl;
+            }
+        }
+    }
+}
+
+std::vector<ResultRow> result_rows(const TraitFit& fit, const TraitEstimate& estimate) {
+    return trait_component_rows(fit.traits, fit.to_units(estimate.theta), estimate.covariance,
+                                estimate.log_likelihood);
+}
+
+std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& logger, const TraitFit& fit) {
+    const Eigen::Index t = fit.Y.cols();
+    const Eigen::MatrixXd start = kStartShare * Eigen::MatrixXd::Identity(t, t);
+    const AiRemlSettings settings = trait_reml_settings(*fit.evaluator, fit.traits, start, start, fit.unshared,
+                                                        fit.values, options.max_iter, kTolerance);
+    if (options.max_iter > kMostRemlIterations + 1) {
+        logger.tee << "👉 --max-iter " << options.max_iter << " is more than a run makes: REML stops after "
+                   << kMostRemlIterations << " iterations." << std::endl;
+    }
+    logger.tee << std::setw(10) << "Iteration" << std::setw(15) << "LogLik";
+    for (const std::string& name : settings.names) logger.tee << std::setw(column_width(name)) << name;
+    logger.tee << std::setw(15) << "Max_change" << std::endl;
+    const AiRemlRun run = ai_reml(*fit.evaluator, settings, [&](const AiRemlStep& step) {
+        logger.tee << std::setw(10) << step.iteration << std::setw(15) << step.log_likelihood + fit.log_likelihood_shift;
+        const Eigen::VectorXd values = fit.to_units(step.theta);
+        for (std::size_t k = 0; k < settings.names.size(); ++k) {
+            logger.tee << std::setw(column_width(settings.names[k])) << values[static_cast<Eigen::Index>(k)];
+        }
+        logger.tee << std::setw(15) << step.changes.maxCoeff() << std::endl;
+        const std::string note = trait_step_note(step, settings.names);
+        if (!note.empty()) logger.tee << std::setw(10) << "" << "  note: " << note << std::endl;
+    });
+    if (!reported_convergence(logger, run)) {
+        return std::nullopt;
+    }
+    TraitEstimate estimate;
+    estimate.theta = run.theta;
+    const Eigen::Index count = run.theta.size();
+    estimate.covariance = run.ai_inverse;
+    for (Eigen::Index k = 0; k < count; ++k) {
+        for (Eigen::Index l = 0; l < count; ++l) estimate.covariance(k, l) *= fit.units(k) * fit.units(l);
+    }
+    estimate.log_likelihood = run.at_estimate.log_likelihood + fit.log_likelihood_shift;
+    logger.tee << "✅ Converged!!!\n\n";
+    write_result_rows(logger.tee, result_rows(fit, estimate));
+    write_boundary_notes(logger, fit, run.theta);
+    return estimate;
+}
+
+void write_trait_variances(const RunOptions& options, const TraitFit& fit, const TraitEstimate& estimate) {
+    std::vector<ResultRow> rows = result_rows(fit, estimate);
+    for (const ResultRow& row : count_rows(static_cast<std::size_t>(fit.values), fit.individuals.size())) {
+        rows.push_back(row);
+    }
+    write_variance_file(rows, options.out_prefix + ".vc.txt");
+}
+
+// --vc: the lower triangle of Vg, then of Ve, in the traits' units.
+TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, const TraitFit& fit) {
+    const TraitLayout& layout = fit.evaluator->layout();
+    const auto count = static_cast<std::size_t>(layout.count());
+    const std::vector<std::string> names = trait_component_names(fit.traits);
+    if (options.vc.size() != count) {
+        std::string order;
+        for (const std::string& name : names) order += (order.empty() ? "" : ", ") + name;
+        throw InputCheckFailure("--vc gives " + std::to_string(options.vc.size()) + " value(s) but " +
+                                std::to_string(fit.traits.size()) + " traits have " + std::to_string(count) +
+                                " variance components: " + order + ", in this order.");
+    }
+    TraitEstimate given;
+    given.theta.resize(layout.count());
+    for (Eigen::Index k = 0; k < layout.count(); ++k) {
+        given.theta[k] = options.vc[static_cast<std::size_t>(k)] / fit.units(k);
+    }
+    const Eigen::VectorXd genetic = Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(layout.genetic(given.theta)).eigenvalues();
+    const Eigen::VectorXd residual = Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(layout.residual(given.theta)).eigenvalues();
+    if (genetic.minCoeff() < -1e-9 * genetic.cwiseAbs().maxCoeff()) {
+        throw InputCheckFailure("--vc: the values of Vg do not form a positive semi-definite matrix (a correlation "
+                                "beyond -1 or +1, or a negative variance).");
+    }
+    if (!(residual.minCoeff() > 0.0)) {
+        throw InputCheckFailure("--vc: the values of Ve do not form a positive definite matrix (every residual "
+                                "variance above 0, every correlation strictly between -1 and +1).");
+    }
+    logger.tee << "👉 Variance components given by --vc (no REML):\n";
+    for (std::size_t k = 0; k < count; ++k) logger.tee << names[k] << "\t" << options.vc[k] << "\n";
+    logger.tee << std::flush;
+    return given;
+}
+
+// The fixed effects of every trait, in its units.
+void show_trait_fixed_effects(Logger& logger, const TraitFit& fit, const TraitSolution& solution) {
+    const auto& [y, full_design, reduced_design, record_ids, labels] = fit.records.data;
+    const Eigen::Index p = full_design.cols(), t = fit.Y.cols();
+    logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
+    logger.tee << "Trait\tEffect\tEstimate\tSE" << std::endl;
+    for (Eigen::Index a = 0; a < t; ++a) {
+        Eigen::MatrixXd b = Eigen::MatrixXd::Zero(p, 1);
+        Eigen::MatrixXd covariance = Eigen::MatrixXd::Zero(p, p);
+        const double s = fit.scale[a];
+        for (std::size_t i = 0; i < fit.kept.size(); ++i) {
+            b(fit.kept[i], 0) = s * solution.beta(static_cast<Eigen::Index>(i), a);
+            for (std::size_t j = 0; j < fit.kept.size(); ++j) {
+                covariance(fit.kept[i], fit.kept[j]) = s * s *
+                    solution.beta_covariance[static_cast<std::size_t>(a)](static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j));
+            }
+        }
+        b(0, 0) += fit.centre[a];
+        unstandardise_effects(b, fit.numeric);
+        covariance = unstandardise_covariance(covariance, fit.numeric);
+        for (Eigen::Index i = 0; i < p; ++i) {
+            logger.tee << fit.traits[static_cast<std::size_t>(a)] << "\t" << labels[static_cast<std::size_t>(i)] << "\t"
+                       << b(i, 0) << "\t" << std::sqrt(std::max(covariance(i, i), 0.0)) << std::endl;
+        }
+    }
+    for (const std::string& label : aliased_effects(full_design, labels, fit.numeric)) {
+        logger.tee << "👉 " << label << " is aliased: its records are a combination of those of other fixed "
+                   << "effects, so its effect is shown as 0." << std::endl;
+    }
+}
+
+}  // namespace
+
+int run_traits_reml(const RunOptions& options, Logger& logger) {
+    if (options.vc_given) {
+        throw InputCheckFailure("--vc gives the variances of a prediction (--predict) instead of estimating them; "
+                                "--reml estimates them.");
+    }
+    const TraitFit fit = set_up_traits(options, logger);
+    logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
+    const std::optional<TraitEstimate> estimate = estimate_traits(options, logger, fit);
+    if (!estimate) {
+        return 1;
+    }
+    write_trait_variances(options, fit, *estimate);
+    std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
+    logger.tee << "\n😊 All finished!\n" << std::endl;
+    return 0;
+}
+
+int run_traits_predict(const RunOptions& options, Logger& logger) {
+    const std::string values_name = options.out_prefix + ".random.txt";
+    const std::string reliability_name = options.out_prefix + ".reliability.txt";
+    const TraitFit fit = set_up_traits(options, logger);
+    TraitEstimate estimate;
+    if (options.vc_given) {
+        estimate = given_trait_variances(options, logger, fit);
+    } else {
+        logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
+        std::optional<TraitEstimate> estimated = estimate_traits(options, logger, fit);
+        if (!estimated) {
+            throw RunFailure("without converged variance components there are no breeding values to predict; " +
+                             values_name + " was not written.");
+        }
+        estimate = *estimated;
+    }
+    const TraitSolution solution = fit.evaluator->solve(estimate.theta);
+    if (!solution.finite) {
+        throw RunFailure("the mixed model equations cannot be solved at these variances: " + solution.problem + "; " +
+                         values_name + " was not written.");
+    }
+    logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
+    show_trait_fixed_effects(logger, fit, solution);
+    const std::vector<std::string>& ids = fit.kinship.source.text.ids;
+    logger.tee << "👉 Breeding values of " << ids.size() << " individuals for " << fit.traits.size() << " traits"
+               << std::endl;
+    const Eigen::MatrixXd genetic = fit.evaluator->layout().genetic(estimate.theta);
+    const TraitPrediction prediction = predict_traits(solution, genetic, kinship_columns(fit.kinship, fit.individuals),
+                                                      kinship_diagonal_of(fit.kinship));
+    std::vector<EffectPrediction> effects;
+    for (Eigen::Index a = 0; a < genetic.rows(); ++a) {
+        const double s = fit.scale[a];
+        EffectPrediction effect;
+        effect.name = fit.kinship.name;
+        effect.trait = fit.traits[static_cast<std::size_t>(a)];
+        effect.ids = ids;
+        effect.values = s * prediction.values.col(a);
+        effect.error_variances = s * s * prediction.error_variances.col(a);
+        effect.prior_variances = s * s * prediction.prior_variances.col(a);
+        for (Eigen::Index i = 0; i < effect.error_variances.size(); ++i) {
+            if (std::isnan(effect.error_variances[i])) {
+                throw RunFailure("the kinship row of individual " + ids[static_cast<std::size_t>(i)] +
+                                 " is not that of a relationship matrix: its prediction error variance for " +
+                                 effect.trait + " falls below 0 beyond rounding. Check the kinship file; " +
+                                 values_name + " was not written.");
+            }
+        }
+        effects.push_back(std::move(effect));
+    }
+    write_trait_variances(options, fit, estimate);
+    logger.ensure_written();
+    write_effect_files(effects, "", values_name, reliability_name);
+    std::cerr << "\n👏 Predicted breeding values were saved in " << values_name << std::endl;
+    std::cerr << "👏 Their standard errors and reliabilities were saved in " << reliability_name << std::endl;
+    std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
+    logger.tee << "\n😊 All finished!\n" << std::endl;
+    return 0;
+}

@@ -1,0 +1,244 @@
+// Whole runs of two traits with one kinship: the variance components file's rows, the traits'
+// units, breeding values of every individual against the dense multi-trait mixed model
+// equations solved directly at the same variances, and a trait pair never recorded together.
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mixed_model/test_data.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr int kIndividuals = 55;  // in the kinship
+constexpr int kRecorded = 50;     // I0..I49 have records
+
+struct TwoTraits {
+    Eigen::MatrixXd K = random_kinship(kIndividuals, 200, 71, 0.05);
+    Eigen::MatrixXd Y;  // kRecorded x 2, NaN where missing
+
+    TwoTraits() {
+        std::mt19937 engine(72);
+        std::normal_distribution<double> normal;
+        Eigen::MatrixXd Zu(kIndividuals, 2), Ze(kRecorded, 2);
+        for (Eigen::Index i = 0; i < Zu.size(); ++i) Zu(i) = normal(engine);
+        for (Eigen::Index i = 0; i < Ze.size(); ++i) Ze(i) = normal(engine);
+        Eigen::Matrix2d Lg, Le;  // Cholesky factors of Vg = [4 2; 2 3], Ve = [3 0.5; 0.5 2]
+        Lg << 2.0, 0.0, 1.0, std::sqrt(2.0);
+        Le << std::sqrt(3.0), 0.0, 0.5 / std::sqrt(3.0), std::sqrt(2.0 - 0.25 / 3.0);
+        const Eigen::MatrixXd U = Eigen::MatrixXd(K.llt().matrixL()) * Zu * Lg.transpose();
+        Y = U.topRows(kRecorded) + Ze * Le.transpose();
+        Y.col(0).array() += 20.0;
+        Y.col(1).array() += 5.0;
+        for (int i = 0; i < kRecorded; i += 5) Y(i, 1) = std::nan("");  // 10 of T2 missing
+    }
+
+    std::string kinship_text() const {
+        std::ostringstream text;
+        for (int j = 0; j < kIndividuals; ++j) text << "\tI" << j;
+        text << "\n";
+        char number[32];
+        for (int i = 0; i < kIndividuals; ++i) {
+            text << "I" << i;
+            for (int j = 0; j < kIndividuals; ++j) {
+                std::snprintf(number, sizeof(number), "%.10f", K(i, j));
+                text << "\t" << number;
+            }
+            text << "\n";
+        }
+        return text.str();
+    }
+    // `factor` multiplies T2 (its units).
+    std::string phenotypes(double factor, const Eigen::MatrixXd& values) const {
+        std::ostringstream text;
+        text.precision(12);
+        text << "ID\tT1\tT2\n";
+        for (int i = 0; i < kRecorded; ++i) {
+            text << "I" << i;
+            for (int a = 0; a < 2; ++a) {
+                const double v = values(i, a) * (a == 1 ? factor : 1.0);
+                if (std::isnan(v)) {
+                    text << "\tNA";
+                } else {
+                    text << "\t" << v;
+                }
+            }
+            text << "\n";
+        }
+        return text.str();
+    }
+};
+
+std::map<std::string, double> read_vc(const std::string& path, std::vector<std::string>* order = nullptr) {
+    std::map<std::string, double> rows;
+    const std::vector<std::string> lines = lines_of(read_file(path));
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        std::istringstream fields(lines[i]);
+        std::string source, estimate;
+        std::getline(fields, source, '\t');
+        std::getline(fields, estimate, '\t');
+        rows[source] = estimate == "NA" ? std::nan("") : std::stod(estimate);
+        if (order) order->push_back(source);
+    }
+    return rows;
+}
+
+const std::vector<std::string> kReml = {"--reml", "--kin-file", "k.txt", "--phefile", "p.txt", "--phe-pos", "2,3",
+                                        "--out", "r"};
+
+}  // namespace
+
+TEST(SeveralTraitsRuns, VarianceRowsFollowTheTraitsUnits) {
+    const TwoTraits data;
+    const std::string dir = make_scratch_dir(), scaled = make_scratch_dir();
+    write_file(dir + "/k.txt", data.kinship_text());
+    write_file(dir + "/p.txt", data.phenotypes(1.0, data.Y));
+    write_file(scaled + "/k.txt", data.kinship_text());
+    write_file(scaled + "/p.txt", data.phenotypes(10.0, data.Y));
+    const CommandResult run = run_zelkora(kReml, dir), run10 = run_zelkora(kReml, scaled);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    ASSERT_EQ(run10.status, 0) << run10.out << run10.err;
+    std::vector<std::string> order;
+    const auto vc = read_vc(dir + "/r.vc.txt", &order);
+    const auto vc10 = read_vc(scaled + "/r.vc.txt");
+    EXPECT_EQ(order, (std::vector<std::string>{"Vg(T1)", "Vg(T1,T2)", "Vg(T2)", "Ve(T1)", "Ve(T1,T2)", "Ve(T2)",
+                                               "Vp(T1)", "Vp(T2)", "h2(T1)", "h2(T2)", "rg(T1,T2)", "re(T1,T2)",
+                                               "logL", "n_records", "n_individuals"}));
+    EXPECT_EQ(vc.at("n_records"), 90.0);
+    EXPECT_EQ(vc.at("n_individuals"), 50.0);
+    // T2 in units ten times smaller: its variances times 100, covariances times 10, shares and
+    // correlations unchanged, logL lower by (40 - 1) log 10.
+    const std::map<std::string, double> factor = {{"Vg(T1)", 1.0}, {"Vg(T1,T2)", 10.0}, {"Vg(T2)", 100.0},
+                                                  {"Ve(T1)", 1.0}, {"Ve(T1,T2)", 10.0}, {"Ve(T2)", 100.0},
+                                                  {"h2(T1)", 1.0}, {"h2(T2)", 1.0}, {"rg(T1,T2)", 1.0},
+                                                  {"re(T1,T2)", 1.0}};
+    for (const auto& [source, f] : factor) {
+        EXPECT_NEAR(vc10.at(source), f * vc.at(source), 1e-4 * std::fabs(f * vc.at(source)) + 1e-6) << source;
+    }
+    EXPECT_NEAR(vc10.at("logL"), vc.at("logL") - 39.0 * std::log(10.0), 1e-3);
+    EXPECT_NE(run.out.find("h2(T2)"), std::string::npos);
+    // rg = Vg(T1,T2) / sqrt(Vg(T1) Vg(T2)), h2 = Vg / Vp.
+    EXPECT_NEAR(vc.at("rg(T1,T2)"), vc.at("Vg(T1,T2)") / std::sqrt(vc.at("Vg(T1)") * vc.at("Vg(T2)")), 1e-5);
+    EXPECT_NEAR(vc.at("h2(T1)"), vc.at("Vg(T1)") / (vc.at("Vg(T1)") + vc.at("Ve(T1)")), 1e-5);
+}
+
+TEST(SeveralTraitsRuns, BreedingValuesSolveTheMultiTraitEquations) {
+    const TwoTraits data;
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/k.txt", data.kinship_text());
+    write_file(dir + "/p.txt", data.phenotypes(1.0, data.Y));
+    Eigen::Matrix2d Vg, Ve;
+    Vg << 3.5, 1.5, 1.5, 2.5;
+    Ve << 2.5, 0.4, 0.4, 2.0;
+    const CommandResult run = run_zelkora({"--predict", "--kin-file", "k.txt", "--phefile", "p.txt", "--phe-pos", "2,3",
+                                           "--vc", "3.5,1.5,2.5,2.5,0.4,2.0", "--out", "r"},
+                                          dir);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+
+    // Henderson's equations: an intercept per trait, U for all 55 individuals and both traits,
+    // R^-1 over the traits each individual has.
+    std::vector<std::pair<int, int>> values;  // (individual, trait)
+    for (int a = 0; a < 2; ++a) {
+        for (int i = 0; i < kRecorded; ++i) {
+            if (!std::isnan(data.Y(i, a))) values.emplace_back(i, a);
+        }
+    }
+    const auto n = static_cast<Eigen::Index>(values.size()), N = static_cast<Eigen::Index>(kIndividuals);
+    Eigen::MatrixXd W = Eigen::MatrixXd::Zero(n, 2 + 2 * N), R = Eigen::MatrixXd::Zero(n, n);
+    Eigen::VectorXd y(n);
+    for (Eigen::Index k = 0; k < n; ++k) {
+        const auto [i, a] = values[static_cast<std::size_t>(k)];
+        W(k, a) = 1.0;
+        W(k, 2 + a * N + i) = 1.0;
+        y[k] = data.Y(i, a);
+        for (Eigen::Index l = 0; l < n; ++l) {
+            const auto [j, b] = values[static_cast<std::size_t>(l)];
+            if (i == j) R(k, l) = Ve(a, b);
+        }
+    }
+    Eigen::MatrixXd G(2 * N, 2 * N);
+    for (int a = 0; a < 2; ++a) {
+        for (int b = 0; b < 2; ++b) G.block(a * N, b * N, N, N) = Vg(a, b) * data.K;
+    }
+    const Eigen::MatrixXd Ri = R.inverse();
+    Eigen::MatrixXd C = W.transpose() * Ri * W;
+    C.bottomRightCorner(2 * N, 2 * N) += G.inverse();
+    const Eigen::MatrixXd Ci = C.inverse();
+    const Eigen::VectorXd solution = Ci * (W.transpose() * Ri * y);
+
+    const std::vector<std::string> lines = lines_of(read_file(dir + "/r.reliability.txt"));
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(1 + 2 * N));
+    EXPECT_EQ(lines[0], "Effect\tTrait\tID\tEBV\tSE\tReliability");
+    for (std::size_t r = 1; r < lines.size(); ++r) {
+        std::istringstream fields(lines[r]);
+        std::string effect, trait, id;
+        double ebv = 0.0, se = 0.0, reliability = 0.0;
+        fields >> effect >> trait >> id >> ebv >> se >> reliability;
+        const int a = trait == "T1" ? 0 : 1;
+        const int i = std::stoi(id.substr(1));
+        EXPECT_EQ(effect, "Add");
+        const Eigen::Index u = 2 + a * N + i;
+        EXPECT_NEAR(ebv, solution[u], 1e-5 * (1.0 + std::fabs(solution[u]))) << lines[r];
+        EXPECT_NEAR(se, std::sqrt(Ci(u, u)), 1e-5 * (1.0 + std::sqrt(Ci(u, u)))) << lines[r];
+        EXPECT_NEAR(reliability, 1.0 - Ci(u, u) / (Vg(a, a) * data.K(i, i)), 1e-5) << lines[r];
+    }
+    const auto vc = read_vc(dir + "/r.vc.txt");
+    EXPECT_EQ(vc.at("Vg(T1,T2)"), 1.5);
+    EXPECT_TRUE(std::isnan(vc.at("logL")));
+}
+
+TEST(SeveralTraitsRuns, TraitsNeverRecordedTogetherKeepTheirResidualCovarianceAtZero) {
+    const TwoTraits data;
+    Eigen::MatrixXd apart = data.Y;
+    for (int i = 0; i < kRecorded; ++i) apart(i, i < 25 ? 1 : 0) = std::nan("");
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/k.txt", data.kinship_text());
+    write_file(dir + "/p.txt", data.phenotypes(1.0, apart));
+    const CommandResult run = run_zelkora(kReml, dir);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("Traits T1 and T2 are never recorded on the same individual: their residual covariance "
+                           "cannot be estimated and is fixed at 0."),
+              std::string::npos)
+        << run.out;
+    const auto vc = read_vc(dir + "/r.vc.txt");
+    EXPECT_EQ(vc.at("Ve(T1,T2)"), 0.0);
+    EXPECT_EQ(vc.at("re(T1,T2)"), 0.0);
+
+    // One trait column keeps the one-trait run and its files.
+    const CommandResult one = run_zelkora({"--predict", "--kin-file", "k.txt", "--phefile", "p.txt", "--phe-pos", "2",
+                                           "--out", "one"},
+                                          dir);
+    ASSERT_EQ(one.status, 0) << one.out << one.err;
+    EXPECT_EQ(lines_of(read_file(dir + "/one.reliability.txt"))[0], "ID\tEBV\tSE\tReliability");
+}
+
+TEST(SeveralTraitsRuns, AnEstimateOnTheBoundaryNamesTheCombinationWithoutGeneticVariance) {
+    // The example's two traits with G of its 400 genotyped animals: too few Carcass records to
+    // keep the genetic correlation below 1.
+    const std::string dir = make_scratch_dir();
+    const std::string demo = std::string(ZELKORA_SOURCE_DIR) + "/examples/demo";
+    ASSERT_EQ(run_zelkora({"--kinship", "--bedfile", demo, "--out", "G"}, dir).status, 0);
+    const CommandResult run = run_zelkora({"--reml", "--kin-file", "G.kinship.txt", "--phefile", demo + ".mt.phe",
+                                           "--phe-pos", "4,5", "--covar-pos", "2,3", "--out", "r"},
+                                          dir);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const auto vc = read_vc(dir + "/r.vc.txt");
+    ASSERT_NEAR(vc.at("rg(Growth,Carcass)"), 1.0, 1e-6);
+    // "... it is singular along <a> Growth + <b> Carcass, ...": Vg times that direction is 0.
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(run.out, found,
+                                  std::regex("singular along (-?[0-9.e+-]+) Growth \\+ ([0-9.e+-]+) Carcass")))
+        << run.out;
+    const Eigen::Vector2d direction(std::stod(found[1]), std::stod(found[2]));
+    Eigen::Matrix2d Vg;
+    Vg << vc.at("Vg(Growth)"), vc.at("Vg(Growth,Carcass)"), vc.at("Vg(Growth,Carcass)"), vc.at("Vg(Carcass)");
+    EXPECT_LT((Vg * direction).norm(), 1e-4 * Vg.norm() * direction.norm());
+}
