@@ -337,6 +337,7 @@ unsigned planted_code(const PlantedErrors& planted, Random& random, long j, long
         code = 1;
     }
     return code;
+}
 
 // The first trait's record of an animal, as PREFIX.phe has it.
 struct FirstTrait {
