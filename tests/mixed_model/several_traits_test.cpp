@@ -125,8 +125,8 @@ struct DenseTraits {
                        (Xo.transpose() * Vy).dot(b));
     }
     Eigen::MatrixXd P(const Eigen::MatrixXd& Vg, const Eigen::MatrixXd& Ve) const {
-        const Eigen::MatrixXd Vi = V(Vg, Ve).inverse(), Xo = X();
-        return Vi - Vi * Xo * (Xo.transpose() * Vi * Xo).inverse() * Xo.transpose() * Vi;
+        const Eigen::MatrixXd Vi = V(Vg, Ve).inverse(), Xm = X();
+        return Vi - Vi * Xm * (Xm.transpose() * Vi * Xm).inverse() * Xm.transpose() * Vi;
     }
 };
 
