@@ -1,6 +1,6 @@
 // The floor of a dense inverse of order g: one bare LAPACK Cholesky and inverse (dpotrf, dpotri)
-// of a symmetric positive definite matrix, timed, for bench/large_pedigree to set beside the
-// genotyped block's stages.
+// of a symmetric positive definite matrix, timed: the benches set it beside the genotyped block's
+// stages and beside an iteration that factorises V of that order.
 //
 // Usage: zelkora_bench_inverse_floor ORDER
 #include <chrono>
