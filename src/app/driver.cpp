@@ -63,6 +63,14 @@ void warn_ignored_options(const RunOptions& options) {
         {(options.run_kinship && options.kin_inverse) || from_pedigree,
          "of the inverse of H (--kinship --kin-inverse, or --predict --pedigree), which was not asked for",
          {"--apy-core", "--apy-core-file"}},
+        {options.run_kinship || from_pedigree, "of the genotype filters, which need G (--kinship or --predict "
+         "--pedigree) and neither was asked for", {"--maf", "--geno", "--mind", "--hwe", "--keep", "--remove", "--extract",
+                                                  "--exclude", "--chr"}},
+        // Parentage, the founders added and the tuning of G shape the dense H only; the inverse
+        // of H is built without them.
+        {options.run_kinship && !options.kin_inverse,
+         "of H as a matrix (--kinship without --kin-inverse), which was not asked for",
+         {"--parent-conflict", "--parent-conflict-action", "--geno-founders", "--kin-tune", "--kin-alpha", "--kin-beta"}},
         {from_pedigree, "of --predict --pedigree (breeding values by iteration), which was not asked for",
          {"--pcg-tol", "--pcg-max-iter"}},
         {options.run_reml || options.run_predict, "of --reml and --predict, which were not asked for",

@@ -779,6 +779,19 @@ TEST(BadInputCatalogue, OptionsOfAModeNotAskedForAreNamedAsIgnored) {
     EXPECT_EQ(none.err, "⚠️ Warning: --kin-tau is an option of --kinship, which was not asked for: it is ignored.\n"
                         "⚠️ Warning: --threads is an option of --kinship, --reml and --predict, none of which was "
                         "asked for: it is ignored.\n");
+    // The checks before G belong to the runs that build G, parentage and tuning to the dense H.
+    const CommandResult filters = run_zelkora(with(kReml, {"--maf", "0.05", "--kin-tune"}), dir);
+    EXPECT_EQ(filters.status, 0) << filters.err;
+    EXPECT_NE(filters.err.find("⚠️ Warning: --maf is an option of the genotype filters, which need G"), std::string::npos)
+        << filters.err;
+    EXPECT_NE(filters.err.find("⚠️ Warning: --kin-tune is an option of H as a matrix"), std::string::npos) << filters.err;
+    const CommandResult inverse = run_zelkora(with(kBlend, {"--kin-inverse", "--geno-founders", "--maf", "0.01"}), dir);
+    EXPECT_EQ(inverse.status, 0) << inverse.err;
+    EXPECT_NE(inverse.err.find("⚠️ Warning: --geno-founders is an option of H as a matrix (--kinship without "
+                               "--kin-inverse), which was not asked for: it is ignored."),
+              std::string::npos)
+        << inverse.err;
+    EXPECT_EQ(inverse.err.find("--maf"), std::string::npos) << inverse.err;
     EXPECT_EQ(run_zelkora(with(kBlend, {"--reml", "--kin-file", "r.kinship.txt", "--phefile", "phe.txt", "--phe-pos",
                                         "3", "--threads", "2"}), dir).err.find("Warning"),
               std::string::npos);
