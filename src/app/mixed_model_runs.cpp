@@ -198,12 +198,15 @@ void write_one_kinship_variances(const RunOptions& options, const std::string& n
     std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
 }
 
+// PREFIX.vc.txt of a one-kinship run: the estimates with the tests of --lrt, or the values of --vc.
 void write_estimated_variances(const RunOptions& options, Logger& logger, const std::string& name,
                                const ReducedKinship& records, const RunInputs& inputs, const RemlResult& reml) {
-    const std::vector<ResultRow> lrt = one_kinship_lrt(options, logger, name, records, inputs, reml);
+    const std::vector<ResultRow> lrt =
+        options.vc_given ? std::vector<ResultRow>{} : one_kinship_lrt(options, logger, name, records, inputs, reml);
     if (world_rank() == 0) {
-        write_one_kinship_variances(options, name, inputs, reml.sigma_a2, reml.sigma_e2, reml.ai_inverse,
-                                    reml.log_likelihood, lrt);
+        write_one_kinship_variances(options, name, inputs, reml.sigma_a2, reml.sigma_e2,
+                                    options.vc_given ? Eigen::MatrixXd() : Eigen::MatrixXd(reml.ai_inverse),
+                                    options.vc_given ? std::nan("") : reml.log_likelihood, lrt);
     }
 }
 
@@ -285,14 +288,7 @@ int distributed_predict(const RunOptions& options, Logger& logger, const std::st
             write_prediction(options, logger, prediction.breeding_values, prediction.error_variances,
                              prediction.genetic_variances, source.text.ids, reml.sigma_a2);
         }
-        if (options.vc_given) {
-            if (world_rank() == 0) {
-                write_one_kinship_variances(options, name, inputs, reml.sigma_a2, reml.sigma_e2, Eigen::MatrixXd(),
-                                            std::nan(""), {});
-            }
-        } else {
-            write_estimated_variances(options, logger, name, records, inputs, reml);
-        }
+        write_estimated_variances(options, logger, name, records, inputs, reml);
     }));
     logger.tee << "\n😊 All finished!\n" << std::endl;
     return 0;
@@ -394,12 +390,7 @@ int one_kinship_predict(const RunOptions& options, Logger& logger, const std::st
     const Eigen::VectorXd pev =
         prediction_error_variances(estimated, positions, kinship, full_design, reml.sigma_a2, reml.sigma_e2);
     write_prediction(options, logger, u, pev, reml.sigma_a2 * kinship.diagonal, kinship_ids, reml.sigma_a2);
-    if (options.vc_given) {
-        write_one_kinship_variances(options, name, inputs, reml.sigma_a2, reml.sigma_e2, Eigen::MatrixXd(),
-                                    std::nan(""), {});
-    } else {
-        write_estimated_variances(options, logger, name, records, inputs, reml);
-    }
+    write_estimated_variances(options, logger, name, records, inputs, reml);
     logger.tee << "\n😊 All finished!\n" << std::endl;
     return 0;
 }
