@@ -458,13 +458,14 @@ LikelihoodPoint DenseTraitsEvaluator::evaluate(const Eigen::VectorXd& theta) con
                 f.VX.middleRows(off_a, n_a).transpose() * KVX[static_cast<std::size_t>(b)](rows_a, Eigen::all);
             XVVX = a == b ? M : Eigen::MatrixXd(M + M.transpose());
             double sum = 0.0;
+            const bool diagonal_block = a == b;  // a structured binding cannot enter the parallel region
 #pragma omp parallel for reduction(+ : sum) schedule(static)
             for (Eigen::Index j = 0; j < n_b; ++j) {
                 const Eigen::Index column = rows_b[static_cast<std::size_t>(j)];
-                const Eigen::Index first = a == b ? j : 0;
+                const Eigen::Index first = diagonal_block ? j : 0;
                 for (Eigen::Index i = first; i < n_a; ++i) {
                     // Within the diagonal block the lower triangle counts twice, its diagonal once.
-                    const double weight = (a == b && i == j) ? 1.0 : 2.0;
+                    const double weight = (diagonal_block && i == j) ? 1.0 : 2.0;
                     sum += weight * Vi(off_a + i, off_b + j) * K_(rows_a[static_cast<std::size_t>(i)], column);
                 }
             }
