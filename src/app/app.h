@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -18,6 +19,13 @@
 #include "pedigree/pedigree.h"
 
 class Logger;
+
+// The REML convergence tolerance of every run.
+constexpr double kRemlTolerance = 1e-5;
+// How many IDs or pairs a log line names before it says "...".
+constexpr std::size_t kNamedInLog = 5;
+// The width of a result table's column headed `name`.
+inline int column_width(const std::string& name) { return std::max(15, static_cast<int>(name.size()) + 2); }
 
 // Everything the command line can set; the runs read it, nothing else does.
 struct RunOptions {

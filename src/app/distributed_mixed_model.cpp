@@ -31,7 +31,7 @@ std::int64_t block_size(std::int64_t n, const ProcessGrid& grid) {
 }
 
 // "12.3 s" since `start`, without touching the format of the log stream.
-std::string seconds_since(std::chrono::steady_clock::time_point start) {
+std::string elapsed_text(std::chrono::steady_clock::time_point start) {
     std::ostringstream text;
     text << std::fixed << std::setprecision(1)
          << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s";
@@ -135,7 +135,7 @@ ReducedKinship distributed_records_reduction(Logger& logger, const KinshipSource
     DistributedMatrix K = agreed([&] { return DistributedMatrix(*grid, n, n, block, block); },
                                  "the records' kinship", n, n);
     agree(attempt([&] { read_kinship_entries(source, positions, positions, piece_of(K), !source.binary); }));
-    logger.tee << "\tread in " << seconds_since(start) << std::endl;
+    logger.tee << "\tread in " << elapsed_text(start) << std::endl;
 
     start = std::chrono::steady_clock::now();
     TridiagonalReduction reduction = [&] {
@@ -145,7 +145,7 @@ ReducedKinship distributed_records_reduction(Logger& logger, const KinshipSource
             throw RunFailure(memory_message("the reduction's workspace", n, n));
         }
     }();
-    logger.tee << "👉 Reduced to tridiagonal form over the ranks in " << seconds_since(start) << std::endl;
+    logger.tee << "👉 Reduced to tridiagonal form over the ranks in " << elapsed_text(start) << std::endl;
 
     ReducedKinship records;
     records.bandwidth = n > 1 ? 1 : 0;
@@ -248,7 +248,7 @@ DistributedPrediction distributed_breeding_values(Logger& logger, const KinshipS
     sum_over_ranks(prediction.breeding_values.data(), static_cast<std::size_t>(N));
     sum_over_ranks(prediction.error_variances.data(), static_cast<std::size_t>(N));
     sum_over_ranks(prediction.genetic_variances.data(), static_cast<std::size_t>(N));
-    logger.tee << "\tdone in " << seconds_since(start) << std::endl;
+    logger.tee << "\tdone in " << elapsed_text(start) << std::endl;
     return prediction;
 }
 

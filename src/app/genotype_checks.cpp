@@ -8,13 +8,13 @@
 #include <unordered_set>
 #include <vector>
 
+#include "app/app.h"
 #include "files/pending_file.h"
 #include "log/logger.h"
 
 namespace {
 
 // How many IDs or pairs a log line names before "...".
-constexpr std::size_t kNamedInLog = 5;
 
 std::string limit_text(double value) {
     std::ostringstream text;

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/app.h"
 #include "app/genotype_checks.h"
 #include "files/pending_file.h"
 #include "log/logger.h"
@@ -15,14 +16,13 @@
 
 namespace {
 
-constexpr std::size_t kNamedInLog = 5;
 // Pairs above this genomic correlation are listed as duplicates (or identical twins).
 constexpr double kDuplicateCorrelation = 0.95;
 // Below this correlation of the off-diagonal elements, G and A22 disagree more than sound IDs and
 // pedigrees let them.
 constexpr double kLowAgreement = 0.5;
 
-std::string number_text(double value) {
+std::string number_or_na(double value) {
     if (std::isnan(value)) {
         return "NA";
     }
@@ -127,7 +127,7 @@ void report_g_against_a22(const GvsA22Report& report, const RunOptions& options,
     std::ostringstream text;
     text << "Statistic\tG\tG_in_H\n";
     const auto row = [&](const char* name, double a, double b) {
-        text << name << '\t' << number_text(a) << '\t' << number_text(b) << '\n';
+        text << name << '\t' << number_or_na(a) << '\t' << number_or_na(b) << '\n';
     };
     row("Individuals", static_cast<double>(raw.individuals), static_cast<double>(entering.individuals));
     row("Mean_diagonal_G", raw.mean_diagonal_G, entering.mean_diagonal_G);
@@ -145,9 +145,9 @@ void report_g_against_a22(const GvsA22Report& report, const RunOptions& options,
     row("Beta", 0.0, report.adjustment.beta);
     write_pending_text(path, text.str());
     logger.tee << "👉 G against A22 for the " << raw.individuals << " genotyped individuals: correlation "
-               << number_text(raw.correlation_offdiagonal) << " (off-diagonal), " << number_text(raw.correlation_diagonal)
-               << " (diagonal), " << number_text(raw.correlation_all) << " (all); regression of G on A22: slope "
-               << number_text(raw.slope) << ", intercept " << number_text(raw.intercept) << " (" << path << ")."
+               << number_or_na(raw.correlation_offdiagonal) << " (off-diagonal), " << number_or_na(raw.correlation_diagonal)
+               << " (diagonal), " << number_or_na(raw.correlation_all) << " (all); regression of G on A22: slope "
+               << number_or_na(raw.slope) << ", intercept " << number_or_na(raw.intercept) << " (" << path << ")."
                << std::endl;
     if (report.adjustment.changes_g()) {
         logger.tee << "👉 G entering H: ";
@@ -156,12 +156,12 @@ void report_g_against_a22(const GvsA22Report& report, const RunOptions& options,
                        << ", b = " << report.tuning.slope << "), then ";
         }
         logger.tee << "blended " << report.adjustment.alpha << " G + " << report.adjustment.beta
-                   << " A22 (--kin-alpha, --kin-beta): mean diagonal " << number_text(entering.mean_diagonal_G)
-                   << ", mean off-diagonal " << number_text(entering.mean_offdiagonal_G) << "." << std::endl;
+                   << " A22 (--kin-alpha, --kin-beta): mean diagonal " << number_or_na(entering.mean_diagonal_G)
+                   << ", mean off-diagonal " << number_or_na(entering.mean_offdiagonal_G) << "." << std::endl;
     }
     if (raw.correlation_offdiagonal < kLowAgreement) {
         logger.tee << "⚠️ Warning: the off-diagonal elements of G and A22 correlate at only "
-                   << number_text(raw.correlation_offdiagonal) << " (below " << kLowAgreement
+                   << number_or_na(raw.correlation_offdiagonal) << " (below " << kLowAgreement
                    << "): a sign of wrong IDs or pedigree errors. Check the parentage report and "
                    << options.out_prefix << ".gvsa22.svg." << std::endl;
     }
@@ -214,9 +214,9 @@ void write_inbreeding_file(const Pedigree& pedigree, const std::vector<std::stri
     const std::string path = options.out_prefix + ".inbreeding.txt";
     write_pending_text(path, text.str());
     logger.tee << "👏 Inbreeding coefficients written to " << path << " (mean F from the pedigree "
-               << number_text(pedigree.ids.empty() ? 0.0 : sum_pedigree / static_cast<double>(pedigree.ids.size()));
+               << number_or_na(pedigree.ids.empty() ? 0.0 : sum_pedigree / static_cast<double>(pedigree.ids.size()));
     if (n_genomic > 0) {
-        logger.tee << "; from G, G_ii - 1, mean " << number_text(sum_genomic / static_cast<double>(n_genomic))
+        logger.tee << "; from G, G_ii - 1, mean " << number_or_na(sum_genomic / static_cast<double>(n_genomic))
                    << " over the " << n_genomic << " genotyped";
     }
     logger.tee << ")." << std::endl;

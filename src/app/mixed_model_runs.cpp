@@ -23,7 +23,6 @@
 namespace {
 
 constexpr double kStartHeritability = 0.3;
-constexpr double kTolerance = 1e-5;
 
 // What both runs read besides the kinship: the phenotype records that have a kinship row, and
 // the kinship position (matrix row) of every record.
@@ -106,7 +105,7 @@ RemlResult estimate_everywhere(Logger& logger, const ReducedKinship& records, co
     const Eigen::MatrixXd& reduced_design = std::get<2>(inputs.phenotype);
     RemlResult reml;
     agree(attempt([&] {
-        reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability, kTolerance);
+        reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability, kRemlTolerance);
     }));
     agree_on_estimate(reml);
     return reml;
@@ -169,7 +168,7 @@ std::vector<ResultRow> one_kinship_lrt(const RunOptions& options, Logger& logger
     const Eigen::MatrixXd& y = std::get<0>(inputs.phenotype);
     const Eigen::MatrixXd& reduced_design = std::get<2>(inputs.phenotype);
     const RemlResult without =
-        reml_ai_cpp(records, reduced_design, y, options.max_iter, kStartHeritability, kTolerance, {}, true);
+        reml_ai_cpp(records, reduced_design, y, options.max_iter, kStartHeritability, kRemlTolerance, {}, true);
     logger.tee << "\n👉 Likelihood-ratio test: REML again with the component fixed at 0\n"
                << "Component\tlogL0\t2dlogL\tp\n";
     if (!without.converged) {
@@ -333,7 +332,7 @@ int one_kinship_reml(const RunOptions& options, Logger& logger, const std::strin
 
     logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
     const ReducedKinship records = reduce_kinship_cpp(std::move(K_records));
-    const RemlResult reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability, kTolerance);
+    const RemlResult reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability, kRemlTolerance);
     if (!reml.converged) {
         return 1;
     }
@@ -375,7 +374,7 @@ int one_kinship_predict(const RunOptions& options, Logger& logger, const std::st
     if (options.vc_given) {
         reml = given_variances(options, logger, name);
     } else {
-        reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability, kTolerance);
+        reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability, kRemlTolerance);
         if (!reml.converged) {
             throw RunFailure(unconverged_message(output_name));
         }

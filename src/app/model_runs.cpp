@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/app.h"
 #include "app/model_inputs.h"
 #include "distributed/distributed.h"
 #include "log/logger.h"
@@ -21,11 +22,8 @@
 
 namespace {
 
-constexpr double kTolerance = 1e-5;
 // The random effects start with this share of the trait's variance between them.
 constexpr double kStartShare = 0.3;
-
-int column_width(const std::string& name) { return std::max(15, static_cast<int>(name.size()) + 2); }
 
 // The model as the estimation sees it: the evaluator over the scaled trait, the full design's
 // estimable columns, and the units to report in.
@@ -71,7 +69,7 @@ Fitting fitting_of(const RunOptions& options, const ModelSetup& model, int max_i
     fit.settings.limits[count - 1] = kResidualLimit * residual_variance;
     fit.settings.records = n;
     fit.settings.max_iter = max_iter;
-    fit.settings.tol = kTolerance;
+    fit.settings.tol = kRemlTolerance;
     return fit;
 }
 

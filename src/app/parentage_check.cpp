@@ -6,13 +6,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/app.h"
 #include "app/genotype_checks.h"
 #include "files/pending_file.h"
 #include "log/logger.h"
 
 namespace {
 
-constexpr std::size_t kNamedInLog = 5;
 
 enum class Role { sire, dam, trio };
 

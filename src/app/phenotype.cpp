@@ -14,7 +14,7 @@ namespace {
 
 // Fields of one line: split at every tab (n tabs give n + 1 fields), every space removed.
 // Carriage returns were removed before.
-std::vector<std::string> split_fields(const std::string& line) {
+std::vector<std::string> split_tab_fields(const std::string& line) {
     std::vector<std::string> fields(1);
     for (char c : line) {
         if (c == '\t') {
@@ -139,7 +139,7 @@ PhenotypeRecords read_phenotype_records(const std::string& path, const std::vect
         if (cleaned.empty()) {
             continue;
         }
-        const std::vector<std::string> fields = split_fields(cleaned);
+        const std::vector<std::string> fields = split_tab_fields(cleaned);
         if (!column_count_taken) {
             column_count = fields.size();
             column_count_taken = true;

@@ -6,6 +6,7 @@
 
 #include "app/app.h"
 #include "app/model_inputs.h"
+#include "files/text_fields.h"
 
 namespace {
 
@@ -15,10 +16,6 @@ struct NamedFile {
     std::string path;
     std::string role;  // the option that names it
 };
-
-bool ends_with(const std::string& text, const std::string& ending) {
-    return text.size() >= ending.size() && text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
-}
 
 // Whether two names are one file: the same file on disk (links included) or, for names that do
 // not exist yet, the same path once "." and ".." and links in the folders are resolved.

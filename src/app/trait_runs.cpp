@@ -14,6 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "app/app.h"
 #include "app/model_inputs.h"
 #include "distributed/distributed.h"
 #include "log/logger.h"
@@ -21,9 +22,8 @@
 
 namespace {
 
-constexpr double kTolerance = 1e-5;
 // Vg and Ve start at half of each trait's variance, uncorrelated.
-constexpr double kStartShare = 0.5;
+constexpr double kTraitStartShare = 0.5;
 
 std::string column_text(int column) { return "column " + std::to_string(column + 1); }
 
@@ -206,8 +206,6 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger) {
     return fit;
 }
 
-int column_width(const std::string& name) { return std::max(15, static_cast<int>(name.size()) + 2); }
-
 // The note under an iteration that was not a plain AI step.
 std::string trait_step_note(const AiRemlStep& step, const std::vector<std::string>& names) {
     if (step.step == RemlStep::held && step.held_directions > 0) {
@@ -268,9 +266,9 @@ std::vector<ResultRow> result_rows(const TraitFit& fit, const TraitEstimate& est
 
 std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& logger, const TraitFit& fit) {
     const Eigen::Index t = fit.Y.cols();
-    const Eigen::MatrixXd start = kStartShare * Eigen::MatrixXd::Identity(t, t);
+    const Eigen::MatrixXd start = kTraitStartShare * Eigen::MatrixXd::Identity(t, t);
     const AiRemlSettings settings = trait_reml_settings(*fit.evaluator, fit.traits, start, start, fit.unshared,
-                                                        fit.values, options.max_iter, kTolerance);
+                                                        fit.values, options.max_iter, kRemlTolerance);
     if (options.max_iter > kMostRemlIterations + 1) {
         logger.tee << "👉 --max-iter " << options.max_iter << " is more than a run makes: REML stops after "
                    << kMostRemlIterations << " iterations." << std::endl;

@@ -8,6 +8,10 @@
 
 #include <Eigen/Dense>
 
+// Added to G's diagonal before it is inverted for H: G is singular whenever there are more
+// genotyped animals than markers, or two of them share a genotype.
+constexpr double kGenomicRidge = 0.0001;
+
 // The single-step relationship matrix, in place. On entry H holds the pedigree relationship
 // matrix A ordered non-genotyped (u) first, genotyped (g = G22.rows()) last; A21 (g x u) and
 // A22 (g x g) are its blocks (they may be views of H's own blocks: they are read completely

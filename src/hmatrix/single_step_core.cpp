@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "hmatrix/hmatrix.h"
 #include "linear_algebra/cholesky.h"
 #include "linear_algebra/lapack.h"
 #include "linear_algebra/mirror.h"
+#include "log/logger.h"
 
 
 namespace {
@@ -21,7 +21,6 @@ namespace {
 using Eigen::Index;
 using Eigen::MatrixXd;
 
-constexpr double kGenomicRidge = 0.0001;
 // Columns of H11 per product in the lower-triangle update: small enough that the skipped
 // upper part is a few percent of the work, large enough for an efficient product.
 constexpr Index kProductBlock = 512;
@@ -33,12 +32,6 @@ int as_lapack_int(Index value) {
         throw std::runtime_error("Cannot build H: the matrices are too large for the linear algebra library.");
     }
     return static_cast<int>(value);
-}
-
-std::string number_text(double value) {
-    std::ostringstream text;
-    text << value;
-    return text.str();
 }
 
 // dst += src', tile by tile (dst is rows x cols, src cols x rows).

@@ -12,20 +12,14 @@
 #include "hmatrix/hmatrix.h"
 #include "linear_algebra/cholesky.h"
 #include "linear_algebra/lapack.h"
+#include "log/logger.h"
 
 namespace {
 
 using Eigen::Index;
 using Eigen::MatrixXd;
 
-constexpr double kGenomicRidge = 0.0001;
 constexpr const char* kWhat = "Cannot build the inverse of H";
-
-std::string number_text(double value) {
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "files/text_fields.h"
 #include "kinship_io/kinship_io.h"
 #include "log/failures.h"
 
@@ -19,8 +20,6 @@ std::vector<std::string> header_tokens(const KinshipText& text) {
     }
     return tokens;
 }
-
-std::string quoted(const std::string& id) { return "\"" + id + "\""; }
 
 }  // namespace
 

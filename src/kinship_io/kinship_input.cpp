@@ -8,18 +8,13 @@
 #include <stdexcept>
 #include <unordered_map>
 
+#include "files/text_fields.h"
 #include "linear_algebra/huge_pages.h"
 #include "kinship_io/kinship_io.h"
 #include "kinship_io/kinship_source.h"
 #include "log/failures.h"
 
 namespace {
-
-bool ends_with(const std::string& text, const std::string& ending) {
-    return text.size() >= ending.size() && text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
-}
-
-std::string quoted(const std::string& id) { return "\"" + id + "\""; }
 
 std::vector<std::string> split_blank(const std::string& line) {
     std::istringstream fields(line);

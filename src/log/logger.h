@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <ostream>
+#include <sstream>
 #include <streambuf>
 #include <string>
 
@@ -65,3 +66,10 @@ public:
 private:
     int close_error = 0;
 };
+
+// A number as the stream writes it by default (6 significant digits), for messages.
+inline std::string number_text(double value) {
+    std::ostringstream text;
+    text << value;
+    return text.str();
+}

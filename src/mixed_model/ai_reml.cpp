@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "log/logger.h"
 #include "mixed_model/mixed_model.h"
 
 namespace {
@@ -12,12 +13,6 @@ namespace {
 // A shortened AI step goes down to 2^-30 of the full one before the EM fallback: along a nearly
 // flat ridge of the likelihood (a kinship close to the identity) the AI step is far too long.
 constexpr int kMostHalvings = 30;
-
-std::string number_text(double value) {
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
 
 // AI^-1 when AI is positive definite to rounding: every pivot of the Cholesky factor of AI
 // scaled to a unit diagonal above 1e-12 (for two components: 1 - r^2 > 1e-12 with r their

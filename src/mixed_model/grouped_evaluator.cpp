@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 }  // namespace
 

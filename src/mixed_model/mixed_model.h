@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -82,6 +83,7 @@ enum class RemlStep {
     rounding,           // the kinship's rounding to 4 decimals was removed before the step (see below)
 };
 constexpr double kResidualLimit = 1e-6;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // The restricted log-likelihood at components theta (residual last), its first derivatives and
 // the average information matrix AI(k, l) = y'P V_k P V_l P y / 2, as one model evaluates them.

@@ -15,13 +15,6 @@
 
 namespace {
 
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
-
-std::string number_text(double value) {
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
 
 const std::vector<std::string> kComponentNames = {"Sigma_a2", "Sigma_e2"};
 

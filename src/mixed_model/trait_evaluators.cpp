@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
 using Small = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::ColMajor, kMostTraits, kMostTraits>;
 
 LikelihoodPoint not_finite(Eigen::Index count, const std::string& problem) {

@@ -7,10 +7,8 @@
 
 namespace {
 
-const std::string kUnknown = "0";
-
 const std::string& read_missing(const std::string& field) {
-    return field == "NA" ? kUnknown : field;
+    return field == "NA" ? kUnknownParent : field;
 }
 
 }  // namespace
@@ -30,16 +28,16 @@ std::vector<PedigreeRow> pedcheck(const std::vector<PedigreeRow>& rows) {
     std::unordered_set<std::string> dams;
     for (const PedigreeRow& row : rows) {
         const std::string& id = read_missing(row[0]);
-        if (id != kUnknown && !offspring.insert(id).second) {
+        if (id != kUnknownParent && !offspring.insert(id).second) {
             throw std::runtime_error("Duplicate offspring ID found: " + id +
                                      "\nProgram terminated due to duplicate offspring ID.");
         }
         const std::string& sire = read_missing(row[1]);
         const std::string& dam = read_missing(row[2]);
-        if (sire != kUnknown) {
+        if (sire != kUnknownParent) {
             sires.insert(sire);
         }
-        if (dam != kUnknown) {
+        if (dam != kUnknownParent) {
             dams.insert(dam);
         }
     }
@@ -51,10 +49,10 @@ std::vector<PedigreeRow> pedcheck(const std::vector<PedigreeRow>& rows) {
     for (const PedigreeRow& row : rows) {
         const std::string& sire = read_missing(row[1]);
         const std::string& dam = read_missing(row[2]);
-        if (sire != kUnknown && offspring.count(sire) == 0) {
+        if (sire != kUnknownParent && offspring.count(sire) == 0) {
             missing_sires.insert(sire);
         }
-        if (dam != kUnknown && offspring.count(dam) == 0) {
+        if (dam != kUnknownParent && offspring.count(dam) == 0) {
             missing_dams.insert(dam);
         }
     }
@@ -62,10 +60,10 @@ std::vector<PedigreeRow> pedcheck(const std::vector<PedigreeRow>& rows) {
     std::vector<PedigreeRow> checked;
     checked.reserve(missing_sires.size() + missing_dams.size() + rows.size());
     for (const std::string& sire : missing_sires) {
-        checked.push_back({sire, kUnknown, kUnknown});
+        checked.push_back({sire, kUnknownParent, kUnknownParent});
     }
     for (const std::string& dam : missing_dams) {
-        checked.push_back({dam, kUnknown, kUnknown});
+        checked.push_back({dam, kUnknownParent, kUnknownParent});
     }
     for (const PedigreeRow& row : rows) {
         PedigreeRow& converted = checked.emplace_back();

@@ -15,6 +15,7 @@
 using PedigreeRow = std::vector<std::string>;
 // (ID, sire ID, dam ID); "0" marks an unknown parent.
 using PedigreeTriple = std::array<std::string, 3>;
+inline const std::string kUnknownParent = "0";
 
 // Normalises "NA" to "0" in every field, rejects duplicate IDs and IDs used both as sire and
 // as dam, and puts a founder row {P, "0", "0"} before the input rows for every parent P that

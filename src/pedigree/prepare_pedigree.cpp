@@ -9,14 +9,13 @@
 
 namespace {
 
-const std::string kUnknown = "0";
 constexpr std::int32_t kNoParent = -1;
 
 enum class VisitState : unsigned char { unvisited, on_path, placed };
 
 // One individual on the explicit depth-first stack; `next_parent` is 0 before the sire's line
 // has been entered, 1 before the dam's line, 2 once both are placed.
-struct Frame {
+struct StackEntry {
     std::int32_t node;
     int next_parent;
 };
@@ -31,7 +30,7 @@ Pedigree prepare_pedigree(const std::vector<PedigreeTriple>& triples) {
     std::vector<const PedigreeTriple*> node_triple;  // the last triple of each ID wins
     node_of.reserve(triples.size());
     for (const PedigreeTriple& triple : triples) {
-        if (triple[0] == kUnknown) {
+        if (triple[0] == kUnknownParent) {
             continue;
         }
         const auto [entry, inserted] = node_of.emplace(triple[0], static_cast<std::int32_t>(node_id.size()));
@@ -48,7 +47,7 @@ Pedigree prepare_pedigree(const std::vector<PedigreeTriple>& triples) {
     const std::size_t n_nodes = node_id.size();
 
     auto resolve = [&](const std::string& parent, const std::string& child) -> std::int32_t {
-        if (parent == kUnknown) {
+        if (parent == kUnknownParent) {
             return kNoParent;
         }
         const auto found = node_of.find(parent);
@@ -71,7 +70,7 @@ Pedigree prepare_pedigree(const std::vector<PedigreeTriple>& triples) {
     std::vector<VisitState> state(n_nodes, VisitState::unvisited);
     std::vector<std::int32_t> order;  // node numbers, ancestors first
     order.reserve(n_nodes);
-    std::vector<Frame> stack;
+    std::vector<StackEntry> stack;
     auto enter = [&](std::int32_t node) {
         if (state[node] == VisitState::placed) {
             return;
@@ -85,12 +84,12 @@ Pedigree prepare_pedigree(const std::vector<PedigreeTriple>& triples) {
         stack.push_back({node, 0});
     };
     for (const PedigreeTriple& triple : triples) {
-        if (triple[0] == kUnknown) {
+        if (triple[0] == kUnknownParent) {
             continue;
         }
         enter(node_of.at(triple[0]));
         while (!stack.empty()) {
-            Frame& top = stack.back();
+            StackEntry& top = stack.back();
             if (top.next_parent == 0) {
                 top.next_parent = 1;
                 if (node_sire[top.node] != kNoParent) {
