@@ -91,7 +91,7 @@ std::map<std::string, double> read_vc(const std::string& path, std::vector<std::
     return rows;
 }
 
-const std::vector<std::string> kReml = {"--reml", "--kin-file", "k.txt", "--phefile", "p.txt", "--phe-pos", "2,3",
+const std::vector<std::string> kTwoTraitReml = {"--reml", "--kin-file", "k.txt", "--phefile", "p.txt", "--phe-pos", "2,3",
                                         "--out", "r"};
 
 }  // namespace
@@ -103,7 +103,7 @@ TEST(SeveralTraitsRuns, VarianceRowsFollowTheTraitsUnits) {
     write_file(dir + "/p.txt", data.phenotypes(1.0, data.Y));
     write_file(scaled + "/k.txt", data.kinship_text());
     write_file(scaled + "/p.txt", data.phenotypes(10.0, data.Y));
-    const CommandResult run = run_zelkora(kReml, dir), run10 = run_zelkora(kReml, scaled);
+    const CommandResult run = run_zelkora(kTwoTraitReml, dir), run10 = run_zelkora(kTwoTraitReml, scaled);
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     ASSERT_EQ(run10.status, 0) << run10.out << run10.err;
     std::vector<std::string> order;
@@ -202,7 +202,7 @@ TEST(SeveralTraitsRuns, TraitsNeverRecordedTogetherKeepTheirResidualCovarianceAt
     const std::string dir = make_scratch_dir();
     write_file(dir + "/k.txt", data.kinship_text());
     write_file(dir + "/p.txt", data.phenotypes(1.0, apart));
-    const CommandResult run = run_zelkora(kReml, dir);
+    const CommandResult run = run_zelkora(kTwoTraitReml, dir);
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("Traits T1 and T2 are never recorded on the same individual: their residual covariance "
                            "cannot be estimated and is fixed at 0."),

@@ -19,13 +19,13 @@ namespace {
 // The six-animal textbook pedigree (ID5 and ID6 inbred by 0.125, A(ID5, ID6) = 0.6875), listed
 // offspring first with Windows line ends, a blank line, a fourth column and "NA"; the founder ID1
 // has no row of its own.
-const char* kPedigree = "ID Sire Dam\r\nID6 ID5 ID2 x\r\nID5 ID4 ID3 y\r\n\r\nID3 ID1 ID2\r\nID4 ID1 NA\r\nID2 NA 0\r\n";
+const char* kUntidyPedigree = "ID Sire Dam\r\nID6 ID5 ID2 x\r\nID5 ID4 ID3 y\r\n\r\nID3 ID1 ID2\r\nID4 ID1 NA\r\nID2 NA 0\r\n";
 
 class WholeRuns : public testing::Test {
 protected:
     void SetUp() override {
         write_genotype_set(dir + "/geno", dosages, 0, {"ID3", "X1", "ID5", "ID6", "X2"});
-        write_file(dir + "/ped.txt", kPedigree);
+        write_file(dir + "/ped.txt", kUntidyPedigree);
     }
 
     // Runs with `args`, which end in --out PREFIX; `expected` as for expect_console_and_log.

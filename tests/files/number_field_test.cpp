@@ -11,7 +11,7 @@
 
 namespace {
 
-struct Case {
+struct NumberCase {
     const char* field;
     NumberField::Kind kind;
     double value;  // for kNumber
@@ -23,7 +23,7 @@ TEST(NumberField, WholeFieldsAreNumbersAndEverythingElseIsNot) {
     const double subnormal = 1e-320;  // a literal the compiler rounds, independent of the reader
     ASSERT_LT(subnormal, std::numeric_limits<double>::min());
     ASSERT_GT(subnormal, 0.0);
-    const Case cases[] = {
+    const NumberCase cases[] = {
         {"250", NumberField::kNumber, 250.0},
         {"-1.5e2", NumberField::kNumber, -150.0},
         {".5", NumberField::kNumber, 0.5},
@@ -56,7 +56,7 @@ TEST(NumberField, WholeFieldsAreNumbersAndEverythingElseIsNot) {
         {"1 2", NumberField::kNotANumber, 0.0},                // a blank inside the field
         {" 1", NumberField::kNotANumber, 0.0},
     };
-    for (const Case& c : cases) {
+    for (const NumberCase& c : cases) {
         SCOPED_TRACE(c.field);
         const NumberField read = read_number_field(c.field);
         EXPECT_EQ(read.kind, c.kind);

@@ -44,7 +44,7 @@ MatrixXd run_core(const SingleStepInput& in, double tau, double omega) {
     return H;
 }
 
-double max_difference(const MatrixXd& x, const MatrixXd& y) { return (x - y).cwiseAbs().maxCoeff(); }
+double largest_difference(const MatrixXd& x, const MatrixXd& y) { return (x - y).cwiseAbs().maxCoeff(); }
 
 // H exactly as the block formulas read: LU inverses, products from left to right.
 MatrixXd literal_H(const SingleStepInput& in, double tau, double omega) {
@@ -70,8 +70,8 @@ TEST(HkinCpp, MatchesTheLiteralFormulasForEveryScalingOnAnyThreadCount) {
         omp_set_num_threads(2);
         const MatrixXd H = run_core(in, tau, omega);
         const MatrixXd reference = literal_H(in, tau, omega);
-        EXPECT_LT(max_difference(H, reference), 1e-9 * reference.cwiseAbs().maxCoeff()) << tau << " " << omega;
-        EXPECT_LT(max_difference(H, one_thread), 1e-10 * reference.cwiseAbs().maxCoeff()) << tau << " " << omega;
+        EXPECT_LT(largest_difference(H, reference), 1e-9 * reference.cwiseAbs().maxCoeff()) << tau << " " << omega;
+        EXPECT_LT(largest_difference(H, one_thread), 1e-10 * reference.cwiseAbs().maxCoeff()) << tau << " " << omega;
         EXPECT_EQ(H.topLeftCorner(700, 700), H.topLeftCorner(700, 700).transpose());
         EXPECT_EQ(H.topRightCorner(700, 80), H.bottomLeftCorner(80, 700).transpose());
     }
@@ -106,7 +106,7 @@ TEST(HkinCpp, InverseDiffersFromTheInverseOfAOnlyInTheGenotypedBlock) {
         const double tolerance = 1e-8 * block.cwiseAbs().maxCoeff();
         // The top rows, and so by symmetry the left columns.
         EXPECT_LT(difference.topRows(60).cwiseAbs().maxCoeff(), tolerance) << tau;
-        EXPECT_LT(max_difference(difference.bottomRightCorner(30, 30), block), tolerance) << tau;
+        EXPECT_LT(largest_difference(difference.bottomRightCorner(30, 30), block), tolerance) << tau;
     }
 }
 
@@ -131,7 +131,7 @@ TEST(Hkin, ReportsTheScaleOfGAgainstA) {
     const MatrixXd A3 = (MatrixXd(3, 3) << 1, 0.5, 0.5, 0.5, 1, 0.25, 0.5, 0.25, 1).finished();
     const auto [H3, ids3, printed3] = run_hkin(A3, {"C2", "X9", "C1"}, 2);
     EXPECT_EQ(ids3, (Ids{"C2", "X9", "C1"}));
-    EXPECT_LT(max_difference(H3, (kG + 0.0001 * MatrixXd::Identity(3, 3)) / 2), 1e-12);
+    EXPECT_LT(largest_difference(H3, (kG + 0.0001 * MatrixXd::Identity(3, 3)) / 2), 1e-12);
     EXPECT_NE(printed3.find("3 individuals of A were included in G.\n"), std::string::npos) << printed3;
     EXPECT_NE(printed3.find("  G22: mean diagonal 0.983333, mean off-diagonal 0.3\n"), std::string::npos);
     EXPECT_NE(printed3.find("  Correlation of off-diagonal elements: 0.654654\n"), std::string::npos);
@@ -185,7 +185,7 @@ TEST(Hkin, ReordersAnyPedigreeAndGenotypeOrderIntoTheBlocks) {
         const auto [H, ids] = Hkin(in.A(pedigree_order, pedigree_order), G, A_ids, G_ids, tau, omega);
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(ids, expected_ids);
-        EXPECT_LT(max_difference(H, expected), 1e-12) << tau;
+        EXPECT_LT(largest_difference(H, expected), 1e-12) << tau;
     }
 }
 

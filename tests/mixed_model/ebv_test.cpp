@@ -11,10 +11,6 @@
 
 namespace {
 
-Eigen::MatrixXd incidence(const std::vector<Eigen::Index>& positions, Eigen::Index individuals) {
-    return Eigen::MatrixXd::Identity(individuals, individuals)(positions, Eigen::all);
-}
-
 void expect_matrix_near(const Eigen::MatrixXd& expected, const Eigen::MatrixXd& actual, const std::string& what) {
     ASSERT_TRUE(expected.rows() == actual.rows() && expected.cols() == actual.cols()) << what;
     EXPECT_LT((expected - actual).cwiseAbs().maxCoeff(), 1e-8 * std::max(1.0, expected.cwiseAbs().maxCoeff())) << what;

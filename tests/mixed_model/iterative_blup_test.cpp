@@ -15,7 +15,7 @@ using Eigen::Index;
 using Eigen::MatrixXd;
 using Eigen::VectorXd;
 
-struct Data {
+struct SystemData {
     SparsePlusDense inverse;
     MatrixXd X;  // intercept and one class covariate of 3 levels (reference level left out)
     std::vector<Index> levels;
@@ -24,11 +24,11 @@ struct Data {
 
 // Records on about two thirds of a 300-animal inbred pedigree, some animals with two; with
 // `genomic`, the youngest half genotyped at 200 markers.
-Data make_data(bool genomic) {
+SystemData make_data(bool genomic) {
     std::mt19937 random(21);
     const Pedigree pedigree = prepare_pedigree(random_inbred_pedigree(random, 300));
     const std::vector<double> inbreeding = pedigree_inbreeding(pedigree);
-    Data data{{pedigree_inverse(pedigree, inbreeding), {}, {}}, {}, {}, {}};
+    SystemData data{{pedigree_inverse(pedigree, inbreeding), {}, {}}, {}, {}, {}};
     const Index n = data.inverse.size();
     if (genomic) {
         for (Index k = n / 2; k < n; ++k) data.inverse.block_positions.push_back(k);
@@ -65,7 +65,7 @@ Data make_data(bool genomic) {
 }
 
 // The mixed model equations written out densely and solved directly.
-VectorXd direct_solution(const Data& data, double sigma_a2, double sigma_e2) {
+VectorXd direct_solution(const SystemData& data, double sigma_a2, double sigma_e2) {
     const Index n = data.inverse.size();
     const Index records = data.y.size();
     MatrixXd Z = MatrixXd::Zero(records, n);
@@ -83,7 +83,7 @@ VectorXd direct_solution(const Data& data, double sigma_a2, double sigma_e2) {
     return C.partialPivLu().solve(W.transpose() * data.y);
 }
 
-void expect_pcg_matches_direct(const Data& data) {
+void expect_pcg_matches_direct(const SystemData& data) {
     const IterativeSolution pcg =
         solve_mixed_model_pcg(data.X, data.levels, data.y, data.inverse, 36.0, 60.0, 1e-12, 10000);
     ASSERT_TRUE(pcg.converged);
@@ -101,7 +101,7 @@ TEST(IterativeBreedingValues, PedigreeOnlyMatchesTheDirectSolve) { expect_pcg_ma
 TEST(IterativeBreedingValues, SingleStepMatchesTheDirectSolve) { expect_pcg_matches_direct(make_data(true)); }
 
 TEST(IterativeBreedingValues, ReportsNoConvergenceAndZeroAdditiveVarianceGivesLeastSquares) {
-    const Data data = make_data(true);
+    const SystemData data = make_data(true);
     const IterativeSolution short_run =
         solve_mixed_model_pcg(data.X, data.levels, data.y, data.inverse, 36.0, 60.0, 1e-12, 3);
     EXPECT_FALSE(short_run.converged);

@@ -17,14 +17,6 @@
 namespace {
 
 // Z: records x levels incidence of a level list.
-Eigen::MatrixXd incidence(const std::vector<Eigen::Index>& level_of_record, Eigen::Index levels) {
-    Eigen::MatrixXd Z = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(level_of_record.size()), levels);
-    for (std::size_t r = 0; r < level_of_record.size(); ++r) {
-        Z(static_cast<Eigen::Index>(r), level_of_record[r]) = 1.0;
-    }
-    return Z;
-}
-
 // A random effect for the evaluator and its V_k = Z K Z' (Z Z' for independent levels).
 struct Effect {
     RandomEffect effect;

@@ -62,3 +62,11 @@ Eigen::MatrixXd tabular_relationships(const std::vector<std::pair<int, int>>& pa
     }
     return A.topLeftCorner(n, n);
 }
+
+Eigen::MatrixXd incidence(const std::vector<Eigen::Index>& level_of_record, Eigen::Index levels) {
+    Eigen::MatrixXd Z = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(level_of_record.size()), levels);
+    for (std::size_t r = 0; r < level_of_record.size(); ++r) {
+        Z(static_cast<Eigen::Index>(r), level_of_record[r]) = 1.0;
+    }
+    return Z;
+}

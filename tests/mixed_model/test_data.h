@@ -16,6 +16,9 @@ Eigen::MatrixXd random_kinship(Eigen::Index n, Eigen::Index markers, unsigned se
 // left out). Record i has level i % levels.
 Eigen::MatrixXd class_design(Eigen::Index n, int levels);
 
+// Z: one row per record, a 1 in the column of its level (levels columns).
+Eigen::MatrixXd incidence(const std::vector<Eigen::Index>& level_of_record, Eigen::Index levels);
+
 // y = X b + u + e with u ~ N(0, sa2 K), e ~ N(0, se2 I).
 Eigen::MatrixXd simulate_trait(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, double sigma_a2,
                                double sigma_e2, unsigned seed);
