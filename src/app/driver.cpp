@@ -1,6 +1,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
@@ -66,11 +67,12 @@ void warn_ignored_options(const RunOptions& options) {
         {options.run_kinship || from_pedigree, "of the genotype filters, which need G (--kinship or --predict "
          "--pedigree) and neither was asked for", {"--maf", "--geno", "--mind", "--hwe", "--keep", "--remove", "--extract",
                                                   "--exclude", "--chr"}},
-        // Parentage, the founders added and the tuning of G shape the dense H only; the inverse
-        // of H is built without them.
+        // The tuning of G shapes the dense H only; the inverse of H is built without it.
         {options.run_kinship && !options.kin_inverse,
          "of H as a matrix (--kinship without --kin-inverse), which was not asked for",
-         {"--parent-conflict", "--parent-conflict-action", "--geno-founders", "--kin-tune", "--kin-alpha", "--kin-beta"}},
+         {"--kin-tune", "--kin-alpha", "--kin-beta"}},
+        {options.run_kinship || from_pedigree, "of H (--kinship or --predict --pedigree), which was not asked for",
+         {"--parent-conflict", "--parent-conflict-action", "--geno-founders"}},
         {from_pedigree, "of --predict --pedigree (breeding values by iteration), which was not asked for",
          {"--pcg-tol", "--pcg-max-iter"}},
         {options.run_reml || options.run_predict, "of --reml and --predict, which were not asked for",
@@ -138,6 +140,37 @@ bool mixed_model_options_ok(const RunOptions& options, void (*help)()) {
     return true;
 }
 
+bool check_options_ok(const RunOptions& options);
+
+// --vc values that differ from the residual (the last value) by more than 12 orders of magnitude
+// are a slip of units or of digits, and the equations cannot be solved in double precision at
+// them: name the value instead of a failure deep in the run.
+bool given_variances_in_range(const RunOptions& options) {
+    if (!options.vc_given || options.vc.empty()) {
+        return true;
+    }
+    constexpr double kSpan = 1e12;
+    const double residual = options.vc.back();
+    if (!(residual > 0.0) || !std::isfinite(residual)) {
+        return true;  // the routes name a residual of 0 themselves
+    }
+    for (std::size_t k = 0; k + 1 < options.vc.size(); ++k) {
+        const double value = std::fabs(options.vc[k]);
+        if (value == 0.0) {
+            continue;
+        }
+        if (!std::isfinite(value) || value > kSpan * residual || value < residual / kSpan) {
+            std::cerr << "❎ Error: Invalid argument for --vc - " << options.vc[k] << " (value " << k + 1 << ") is "
+                      << (value < residual / kSpan ? "below 1e-12" : "more than 1e12") << " times the residual "
+                      << residual << " (the last value); give every variance in the trait's units, or 0 for a "
+                                     "component without variance."
+                      << std::endl;
+            return false;
+        }
+    }
+    return true;
+}
+
 // The sparse inverses and the prediction by iteration; returns false after reporting the problem.
 bool sparse_options_ok(const RunOptions& options) {
     const auto refuse = [](const std::string& message) {
@@ -169,6 +202,19 @@ bool sparse_options_ok(const RunOptions& options) {
     }
     if (!from_pedigree) {
         return true;
+    }
+    if (!check_options_ok(options)) {
+        return false;
+    }
+    // The iteration solves one trait's animal model: a term it cannot fit must not vanish from
+    // the model without a word.
+    const char* unfitted = options.trait_pos.size() > 1 ? "a second trait (--phe-pos a,b,...)"
+                           : options.pe                 ? "--pe"
+                           : !options.rand_pos.empty()  ? "--rand-pos"
+                                                        : nullptr;
+    if (unfitted != nullptr) {
+        return refuse(std::string(unfitted) + " is not fitted by --predict --pedigree (breeding values by iteration) "
+                      "yet; fit it with --kin-file or --mkin-file.");
     }
     if (!options.vc_given) {
         return refuse("--predict with --pedigree (and no --kin-file) solves the mixed model equations at given "
@@ -424,6 +470,9 @@ int zelkora_main(int argc, const char* const argv[]) {
         }
     }
 
+    if ((options.run_reml || options.run_predict) && !given_variances_in_range(options)) {
+        return 1;
+    }
     if (!sparse_options_ok(options)) {
         return 1;
     }

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -26,6 +27,10 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 // The core's rows among the genotyped individuals of the pedigree (`genotyped_ids`, in the
 // block's order), from the IDs of --apy-core-file: one per line, blank lines skipped.
 std::vector<Index> core_from_file(const std::string& filename, const std::vector<std::string>& genotyped_ids) {
+    if (std::filesystem::is_directory(filename)) {
+        throw InputFailure("Could not read the APY core file " + filename + ": it is a folder; give a file of IDs, "
+                           "one per line.");
+    }
     std::ifstream file(filename);
     if (!file.is_open()) {
         throw InputFailure("Could not open the APY core file: " + filename);
@@ -44,6 +49,10 @@ std::vector<Index> core_from_file(const std::string& filename, const std::vector
             continue;
         }
         const std::string where = "APY core file " + filename + ", line " + std::to_string(line_number) + ": \"" + id + "\"";
+        if (std::string more; words >> more) {
+            throw InputCheckFailure("APY core file " + filename + ", line " + std::to_string(line_number) + " holds "
+                                    "more than one field (\"" + line + "\"); the core file is one ID per line.");
+        }
         const auto found = row_of.find(id);
         if (found == row_of.end()) {
             throw InputCheckFailure(where + " is not a genotyped individual of the pedigree; the core is chosen among "
@@ -66,10 +75,12 @@ std::vector<Index> core_from_file(const std::string& filename, const std::vector
 // The genotyped block of H^-1, tau (G22 + 0.0001 I)^-1 - omega A22^-1, in the order of
 // `positions` (ascending pedigree positions), each stage timed.
 Eigen::MatrixXd genotyped_block(const RunOptions& options, Logger& logger, const Pedigree& pedigree,
-                                const std::vector<double>& inbreeding, std::vector<Index>& positions) {
-    FilteredGenotypes genotypes = read_filtered_genotypes(options, logger);
+                                const std::vector<double>& inbreeding, FilteredGenotypes& genotypes,
+                                std::vector<Index>& positions, Eigen::VectorXd& genomic_diagonal) {
     const BedSet& bed = genotypes.bed;
     Eigen::MatrixXd G = single_step_genomic(options, logger, genotypes);
+    // Duplicates before G22 is inverted: a duplicated sample makes it near singular.
+    genomic_diagonal = report_whole_g(G, bed.individual_ids, options, logger);
     const GenotypedInPedigree match = match_genotyped(pedigree.ids, bed.individual_ids);
     std::cout << match.not_in_pedigree << " individuals of G were not included in A." << std::endl;
     positions = match.pedigree_positions;
@@ -133,9 +144,18 @@ Eigen::MatrixXd genotyped_block(const RunOptions& options, Logger& logger, const
 
 RelationshipInverse relationship_inverse_route(const RunOptions& options, Logger& logger) {
     auto start = std::chrono::steady_clock::now();
-    const Pedigree pedigree = read_prepared_pedigree(options, logger);
-    const auto n = pedigree.ids.size();
+    Pedigree pedigree = read_prepared_pedigree(options, logger);
     logger.tee << "\tread, checked and ordered in " << seconds_since(start) << " s" << std::endl;
+    // The checks between genotypes and pedigree come before the inverse of A, as for the dense H:
+    // a parent they unlink or a genotyped founder they add is in A^-1 and in A22.
+    FilteredGenotypes genotypes;
+    const bool genotyped = !options.bed_prefix.empty();
+    if (genotyped) {
+        genotypes = read_filtered_genotypes(options, logger);
+        place_genotyped_outside_pedigree(genotypes.bed.individual_ids, pedigree, options, logger);
+        check_parentage(genotypes.bed, pedigree, options, logger);
+    }
+    const auto n = pedigree.ids.size();
     start = std::chrono::steady_clock::now();
     const std::vector<double> inbreeding = pedigree_inbreeding(pedigree);
     double largest = 0.0, sum = 0.0;
@@ -151,9 +171,13 @@ RelationshipInverse relationship_inverse_route(const RunOptions& options, Logger
     result.inverse.sparse = pedigree_inverse(pedigree, inbreeding);
     logger.tee << "👉 Inverse of A by Henderson's rules: " << (result.inverse.sparse.nonZeros() + static_cast<Index>(n)) / 2
                << " non-zero values in its lower triangle (" << seconds_since(start) << " s)" << std::endl;
-    if (!options.bed_prefix.empty()) {
-        result.inverse.block = genotyped_block(options, logger, pedigree, inbreeding, result.inverse.block_positions);
+    Eigen::VectorXd genomic_diagonal;
+    if (genotyped) {
+        result.inverse.block = genotyped_block(options, logger, pedigree, inbreeding, genotypes,
+                                               result.inverse.block_positions, genomic_diagonal);
     }
+    write_inbreeding_file(pedigree, genotyped ? genotypes.bed.individual_ids : std::vector<std::string>{},
+                          genomic_diagonal, options, logger);
     result.ids = pedigree.ids;
     return result;
 }

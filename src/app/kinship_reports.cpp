@@ -166,12 +166,19 @@ void report_g_against_a22(const GvsA22Report& report, const RunOptions& options,
                    << options.out_prefix << ".gvsa22.svg." << std::endl;
     }
 
+    // A correlation needs two values: with fewer, the picture says what is missing instead of "nan".
+    const auto correlation_text = [](double value) {
+        return std::isfinite(value) ? short_number(value) : std::string("none (too few values to correlate)");
+    };
     std::ostringstream subtitle;
     subtitle << raw.individuals << " genotyped individuals; correlation of the off-diagonal elements "
-             << short_number(raw.correlation_offdiagonal) << ", of the diagonals " << short_number(raw.correlation_diagonal);
-    const std::size_t all_pairs = static_cast<std::size_t>(raw.individuals) * static_cast<std::size_t>(raw.individuals - 1) / 2;
+             << correlation_text(raw.correlation_offdiagonal) << ", of the diagonals "
+             << correlation_text(raw.correlation_diagonal);
+    const std::size_t all_pairs =
+        raw.individuals < 2 ? 0 : static_cast<std::size_t>(raw.individuals) * static_cast<std::size_t>(raw.individuals - 1) / 2;
     const std::string pairs_label =
-        report.offdiagonal_A.size() < all_pairs
+        all_pairs == 0 ? "no pairs to plot (fewer than 2 genotyped individuals)"
+        : report.offdiagonal_A.size() < all_pairs
             ? "pairs (" + std::to_string(report.offdiagonal_A.size()) + " of " + std::to_string(all_pairs) + ", evenly sampled)"
             : "pairs (all " + std::to_string(all_pairs) + ")";
     const std::string picture = options.out_prefix + ".gvsa22.svg";
@@ -179,8 +186,11 @@ void report_g_against_a22(const GvsA22Report& report, const RunOptions& options,
         picture,
         scatter_svg({{report.offdiagonal_A, report.offdiagonal_G, pairs_label, "#4c78a8", 2.2},
                      {report.diagonal_A, report.diagonal_G, "diagonals: an individual with itself", "#f58518", 3.0}},
-                    {{raw.intercept, raw.slope,
-                      "regression G = " + short_number(raw.intercept) + " + " + short_number(raw.slope) + " A22"}},
+                    std::isfinite(raw.slope) && std::isfinite(raw.intercept)
+                        ? std::vector<FittedLine>{{raw.intercept, raw.slope,
+                                                   "regression G = " + short_number(raw.intercept) + " + " +
+                                                       short_number(raw.slope) + " A22"}}
+                        : std::vector<FittedLine>{},
                     {"Genomic (G) against pedigree (A22) relationships", subtitle.str(),
                      "A22: pedigree relationship (no unit)", "G: genomic relationship (no unit)"}));
     logger.tee << "👏 Picture of G against A22 written to " << picture << std::endl;

@@ -32,22 +32,6 @@ struct RunInputs {
     std::vector<NumericScale> numeric;  // the last numeric.size() columns of both designs
 };
 
-// Repeated records without --pe share the breeding value alone: the additive variance then
-// takes the permanent environment in.
-void warn_repeated_records(Logger& logger, const std::vector<std::string>& record_ids) {
-    std::unordered_map<std::string, int> counts;
-    for (const std::string& id : record_ids) {
-        ++counts[id];
-    }
-    const auto repeated = std::count_if(counts.begin(), counts.end(), [](const auto& entry) { return entry.second > 1; });
-    if (repeated > 0) {
-        logger.tee << "⚠️ Warning: " << repeated
-                   << " individual(s) have several records; without a permanent environmental effect the additive "
-                      "variance takes it in and is overestimated. Fit it with --pe."
-                   << std::endl;
-    }
-}
-
 RunInputs load_inputs(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_ids) {
     RunInputs inputs;
     const std::unordered_set<std::string> id_set(kinship_ids.begin(), kinship_ids.end());
@@ -61,7 +45,7 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger, const std::vect
                << " effective records without missing covariate and kinship and will be used for REML analysis."
                << std::endl;
     inputs.numeric = check_records_and_design(options, logger, inputs.phenotype);
-    warn_repeated_records(logger, record_ids);
+    warn_repeated_records(logger, "Fit it with --pe.", record_ids);
     for (Eigen::Index position : record_positions(record_ids, kinship_ids)) {
         inputs.positions.push_back(static_cast<std::size_t>(position));  // every record has a kinship row
     }
@@ -205,7 +189,7 @@ void write_estimated_variances(const RunOptions& options, Logger& logger, const 
     if (world_rank() == 0) {
         write_one_kinship_variances(options, name, inputs, reml.sigma_a2, reml.sigma_e2,
                                     options.vc_given ? Eigen::MatrixXd() : Eigen::MatrixXd(reml.ai_inverse),
-                                    options.vc_given ? std::nan("") : reml.log_likelihood, lrt);
+                                    reml.log_likelihood, lrt);
     }
 }
 
@@ -226,10 +210,7 @@ RemlResult given_variances(const RunOptions& options, Logger& logger, const std:
     given.h2 = given.sigma_a2 / (given.sigma_a2 + given.sigma_e2);
     logger.tee << "👉 Variance components given by --vc (no REML):\nV(" << name << ")\t" << given.sigma_a2
                << "\nV(e)\t" << given.sigma_e2 << std::endl;
-    if (options.lrt) {
-        logger.tee << "👉 --lrt tests estimated components; with --vc nothing is estimated, so no test is made."
-                   << std::endl;
-    }
+    note_estimation_options_unused(options, logger);
     return given;
 }
 
@@ -266,6 +247,7 @@ int distributed_predict(const RunOptions& options, Logger& logger, const std::st
     RemlResult reml;
     if (options.vc_given) {
         agree(attempt([&] { reml = given_variances(options, logger, name); }));
+        reml.log_likelihood = reml_log_likelihood_at(records, std::get<2>(inputs.phenotype), y, reml.sigma_a2, reml.sigma_e2);
     } else {
         reml = estimate_everywhere(logger, records, options, inputs);
         if (!reml.converged) {
@@ -373,6 +355,7 @@ int one_kinship_predict(const RunOptions& options, Logger& logger, const std::st
     RemlResult reml;
     if (options.vc_given) {
         reml = given_variances(options, logger, name);
+        reml.log_likelihood = reml_log_likelihood_at(records, reduced_design, y, reml.sigma_a2, reml.sigma_e2);
     } else {
         reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability, kRemlTolerance);
         if (!reml.converged) {

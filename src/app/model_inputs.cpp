@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "app/model_inputs.h"
@@ -172,10 +174,35 @@ bool reported_convergence(Logger& logger, const AiRemlRun& run) {
     if (run.converged) {
         return true;
     }
-    logger.tee << "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n" << std::flush;
+    logger.err << "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n" << std::flush;
     if (run.capped) {
-        logger.tee << "❎ " << kMostRemlIterations
+        logger.err << "❎ " << kMostRemlIterations
                    << " iterations did not converge: a larger --max-iter will not help; check the data." << std::endl;
     }
     return false;
+}
+
+void note_estimation_options_unused(const RunOptions& options, Logger& logger) {
+    if (options.lrt) {
+        logger.tee << "👉 --lrt tests estimated components; with --vc nothing is estimated, so no test is made."
+                   << std::endl;
+    }
+    if (std::find(options.given_options.begin(), options.given_options.end(), "--max-iter") !=
+        options.given_options.end()) {
+        logger.tee << "👉 --max-iter limits the REML iterations; with --vc no REML is run, so it is not used."
+                   << std::endl;
+    }
+}
+
+void warn_repeated_records(Logger& logger, const std::string& advice, const std::vector<std::string>& record_ids) {
+    std::unordered_map<std::string, int> counts;
+    for (const std::string& id : record_ids) {
+        ++counts[id];
+    }
+    const auto repeated = std::count_if(counts.begin(), counts.end(), [](const auto& entry) { return entry.second > 1; });
+    if (repeated > 0) {
+        logger.tee << "⚠️ Warning: " << repeated
+                   << " individual(s) have several records; without a permanent environmental effect the additive "
+                      "variance takes it in and is overestimated. " << advice << std::endl;
+    }
 }

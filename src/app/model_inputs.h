@@ -126,6 +126,11 @@ void write_result_rows(std::ostream& out, const std::vector<ResultRow>& rows);
 
 // True for a converged run; else the verdict in the log (and whether more iterations could help).
 bool reported_convergence(Logger& logger, const AiRemlRun& run);
+// Repeated records without --pe share the breeding value alone: a warning with their count and
+// `advice`, the next step.
+void warn_repeated_records(Logger& logger, const std::string& advice, const std::vector<std::string>& record_ids);
+// With --vc nothing is estimated: the options of the estimation are said to be unused.
+void note_estimation_options_unused(const RunOptions& options, Logger& logger);
 
 // The REML and prediction runs of several traits (--phe-pos a,b,...): one kinship.
 int run_traits_reml(const RunOptions& options, Logger& logger);

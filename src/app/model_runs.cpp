@@ -7,6 +7,7 @@
 #include <cmath>
 #include <iomanip>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <numeric>
 #include <optional>
@@ -49,7 +50,7 @@ Fitting fitting_of(const RunOptions& options, const ModelSetup& model, int max_i
     std::iota(in_order.begin(), in_order.end(), Eigen::Index{0});
     const Eigen::MatrixXd X = reduced_design(Eigen::all, independent_columns(reduced_design, in_order));
     const auto n = y.rows();
-    const auto p = static_cast<Eigen::Index>(fit.kept.size());
+    const Eigen::Index p = X.cols();
     fit.trait = trait_scale(y, has_constant_column(X));
     const Eigen::VectorXd y_scaled = (y.col(0).array() - fit.trait.centre) / fit.trait.scale;
     fit.units = fit.trait.scale * fit.trait.scale;
@@ -210,16 +211,17 @@ Estimate given_values(const RunOptions& options, Logger& logger, const Fitting& 
     }
     Estimate result;
     result.theta = Eigen::Map<const Eigen::VectorXd>(options.vc.data(), count) / fit.units;
+    // The log-likelihood is reported, not needed: values at which it cannot be formed may still
+    // give breeding values (the equations are solved, and checked, on their own).
     const LikelihoodPoint point = fit.evaluator->evaluate(result.theta);
-    if (!point.finite) {
-        throw RunFailure("at the variances of --vc, " + point.problem + ".");
-    }
-    result.log_likelihood = point.log_likelihood + fit.log_likelihood_shift;
+    result.log_likelihood =
+        point.finite ? point.log_likelihood + fit.log_likelihood_shift : std::numeric_limits<double>::quiet_NaN();
     logger.tee << "👉 Variance components given by --vc (no REML):" << std::endl;
     for (Eigen::Index k = 0; k < count; ++k) {
         logger.tee << "V(" << fit.names[static_cast<std::size_t>(k)] << ")\t" << options.vc[static_cast<std::size_t>(k)]
                    << std::endl;
     }
+    note_estimation_options_unused(options, logger);
     return result;
 }
 

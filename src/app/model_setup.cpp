@@ -197,6 +197,9 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const std::ve
         model.individual_of_record.push_back(entry->second);
     }
     const auto repeated = std::count_if(record_counts.begin(), record_counts.end(), [](Eigen::Index c) { return c > 1; });
+    logger.tee << "\t" << record_ids.size() << " records of " << model.individuals.size()
+               << " individuals in every kinship, with a trait value and complete covariates, will be used."
+               << std::endl;
     model.pe = options.pe;
     if (options.pe && repeated == 0 && !options.vc_given) {
         logger.tee << "👉 --pe: no individual has more than one record, so a permanent environment cannot be told "

@@ -102,9 +102,13 @@ void append_covariates(const std::string& option, const std::string& list, std::
         }
         const std::string item = list.substr(start, comma - start);
         const int column = read_int(option, item);
-        if (column <= 0) {
+        if (column <= 0 && option == "--covar-pos") {
             throw std::invalid_argument("❎ Error: Invalid covariate column index " + std::to_string(column) +
                                         " (should be >= 1).");
+        }
+        if (column <= 0) {
+            throw std::invalid_argument("❎ Error: Invalid argument for " + option + " - " + std::to_string(column) +
+                                        ": columns count from 1 (column 1 is the ID).");
         }
         covar_pos.push_back(column - 1);
         start = comma + 1;

@@ -62,6 +62,9 @@ int run_pedigree_predict(const RunOptions& options, Logger& logger) {
                              "individual in the pedigree " + options.pedigree_file + "; check that the IDs of "
                              "column 1 match the pedigree's.");
         }
+        warn_repeated_records(logger,
+                              "--predict --pedigree fits no --pe yet: fit it with --kin-file or --mkin-file and --pe.",
+                              record_ids);
         std::vector<Index> levels;
         for (const Index position : record_positions(record_ids, ids)) {
             levels.push_back(position);
@@ -75,6 +78,7 @@ int run_pedigree_predict(const RunOptions& options, Logger& logger) {
         const double sigma_e2 = options.vc[1];
         logger.tee << "👉 Given variances (--vc): Sigma_a2 = " << sigma_a2 << ", Sigma_e2 = " << sigma_e2
                    << "; no REML is run." << std::endl;
+        note_estimation_options_unused(options, logger);
 
         logger.tee << "\n🏃 Start predict breeding values by preconditioned conjugate gradients!\n" << std::endl;
         logger.tee << "👉 Mixed model equations of " << X.cols() << " fixed effects and " << ids.size()
@@ -98,6 +102,13 @@ int run_pedigree_predict(const RunOptions& options, Logger& logger) {
         if (!no_additive_variance && solution.iterations % kTraceEvery != 0) {
             logger.tee << std::setw(10) << solution.iterations << std::setw(19) << solution.relative_residual
                        << std::endl;
+        }
+        if (solution.stalled) {
+            std::ostringstream message;
+            message << "the relative residual stopped at " << solution.relative_residual
+                    << ", the rounding of these equations; --pcg-tol " << options.pcg_tol << " cannot be reached; "
+                    << output_name << " was not written. Give a --pcg-tol above " << solution.relative_residual << ".";
+            throw RunFailure(message.str());
         }
         if (!solution.converged) {
             std::ostringstream message;
@@ -129,6 +140,8 @@ int run_pedigree_predict(const RunOptions& options, Logger& logger) {
         }
         logger.tee << std::endl;
         print_fixed_effects(logger, b, full_design, labels, numeric);
+        logger.tee << "👉 logL is NA in " << options.out_prefix << ".vc.txt on this route: the log-likelihood needs "
+                      "the determinant of the mixed model equations, which the iteration never forms." << std::endl;
         logger.tee << "👉 No reliability file on this route: the prediction error variances need the inverse of the "
                       "mixed model equations, which the iteration never forms."
                    << std::endl;

@@ -328,19 +328,72 @@ TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, c
     for (Eigen::Index k = 0; k < layout.count(); ++k) {
         given.theta[k] = options.vc[static_cast<std::size_t>(k)] / fit.units(k);
     }
-    const Eigen::VectorXd genetic = Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(layout.genetic(given.theta)).eigenvalues();
-    const Eigen::VectorXd residual = Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(layout.residual(given.theta)).eigenvalues();
-    if (genetic.minCoeff() < -1e-9 * genetic.cwiseAbs().maxCoeff()) {
+    // The rows of PREFIX.vc.txt, once rounded to 6 digits, can leave an estimate on the boundary
+    // (rg = +-1) slightly indefinite: within that rounding the matrix is mended and said; beyond
+    // it the values are no covariance matrix.
+    constexpr double kRounding = 5e-6;
+    const auto rounding_bound = [&](const Eigen::MatrixXd& V) { return -kRounding * V.norm(); };
+    // In the traits' units, as given.
+    const Eigen::DiagonalMatrix<double, Eigen::Dynamic> S(fit.scale), S_inverse(fit.scale.cwiseInverse());
+    Eigen::MatrixXd Vg = S * layout.genetic(given.theta) * S, Ve = S * layout.residual(given.theta) * S;
+    // On the values as typed: the scaling's rounding would hide an exact correlation of 1.
+    const auto exactly_correlated = [&](Eigen::Index offset) -> std::string {
+        const auto typed = [&](Eigen::Index a, Eigen::Index b) {
+            return options.vc[static_cast<std::size_t>(offset + layout.position(a, b))];
+        };
+        for (Eigen::Index a = 0; a < layout.traits; ++a) {
+            for (Eigen::Index b = 0; b < a; ++b) {
+                if (typed(a, b) * typed(a, b) >= typed(a, a) * typed(b, b)) {
+                    return fit.traits[static_cast<std::size_t>(b)] + " and " + fit.traits[static_cast<std::size_t>(a)];
+                }
+            }
+        }
+        return "";
+    };
+    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> genetic(Vg), residual(Ve);
+    if (genetic.eigenvalues().minCoeff() < rounding_bound(Vg)) {
         throw InputCheckFailure("--vc: the values of Vg do not form a positive semi-definite matrix (a correlation "
-                                "beyond -1 or +1, or a negative variance).");
+                                "beyond -1 or +1, or a negative variance): its smallest eigenvalue is " +
+                                number_text(genetic.eigenvalues().minCoeff()) +
+                                ", beyond the rounding of 6 digits.");
     }
-    if (!(residual.minCoeff() > 0.0)) {
+    const std::string singular = exactly_correlated(layout.per_matrix());
+    if (residual.eigenvalues().minCoeff() < rounding_bound(Ve) || !singular.empty() ||
+        !(Ve.diagonal().array() > 0.0).all()) {
         throw InputCheckFailure("--vc: the values of Ve do not form a positive definite matrix (every residual "
-                                "variance above 0, every correlation strictly between -1 and +1).");
+                                "variance above 0, every correlation strictly between -1 and +1)" +
+                                (singular.empty() ? std::string(".") : ": the residual correlation of " + singular +
+                                                                           " is -1 or +1, so Ve is singular."));
+    }
+    // The evaluator's limit is on the scaled traits: in the traits' units, that of the smallest scale.
+    const double limit = fit.evaluator->residual_limit() * fit.scale.minCoeff() * fit.scale.minCoeff();
+    const bool mend_genetic = genetic.eigenvalues().minCoeff() < 0.0;
+    const bool mend_residual = residual.eigenvalues().minCoeff() < limit;
+    if (mend_genetic) {
+        Vg = genetic.eigenvectors() * genetic.eigenvalues().cwiseMax(0.0).asDiagonal() * genetic.eigenvectors().transpose();
+    }
+    if (mend_residual) {
+        Ve = residual.eigenvectors() * residual.eigenvalues().cwiseMax(limit).asDiagonal() *
+             residual.eigenvectors().transpose();
+    }
+    if (mend_genetic || mend_residual) {
+        given.theta = layout.components(S_inverse * Vg * S_inverse, S_inverse * Ve * S_inverse);
+        logger.tee << "👉 --vc: " << (mend_genetic ? "Vg has a negative eigenvalue" : "")
+                   << (mend_genetic && mend_residual ? " and " : "")
+                   << (mend_residual ? "Ve an eigenvalue below the residual limit" : "")
+                   << " within the rounding of 6 digits; "
+                   << (mend_genetic ? "its negative eigenvalues are set to 0" : "")
+                   << (mend_genetic && mend_residual ? " and " : "")
+                   << (mend_residual ? "Ve's are raised to the limit" : "") << " for the prediction." << std::endl;
     }
     logger.tee << "👉 Variance components given by --vc (no REML):\n";
     for (std::size_t k = 0; k < count; ++k) logger.tee << names[k] << "\t" << options.vc[k] << "\n";
     logger.tee << std::flush;
+    // The log-likelihood at the given values, as an estimate has it; prediction does not need it.
+    const LikelihoodPoint point = fit.evaluator->evaluate(given.theta);
+    if (point.finite) {
+        given.log_likelihood = point.log_likelihood + fit.log_likelihood_shift;
+    }
     return given;
 }
 
@@ -348,6 +401,17 @@ TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, c
 void show_trait_fixed_effects(Logger& logger, const TraitFit& fit, const TraitSolution& solution) {
     const auto& [y, full_design, reduced_design, record_ids, labels] = fit.records.data;
     const Eigen::Index p = full_design.cols(), t = fit.Y.cols();
+    // A level (or covariate) that no record of a trait carries has no effect on that trait to
+    // estimate: the equations hold it at 0 with SE 0, which would read as a measured 0.
+    std::vector<std::vector<bool>> recorded_with(static_cast<std::size_t>(t), std::vector<bool>(static_cast<std::size_t>(p), false));
+    for (Eigen::Index a = 0; a < t; ++a) {
+        for (Eigen::Index r = 0; r < fit.Y.rows(); ++r) {
+            if (std::isnan(fit.Y(r, a))) continue;
+            for (Eigen::Index i = 0; i < p; ++i) {
+                if (full_design(r, i) != 0.0) recorded_with[static_cast<std::size_t>(a)][static_cast<std::size_t>(i)] = true;
+            }
+        }
+    }
     logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
     logger.tee << "Trait\tEffect\tEstimate\tSE" << std::endl;
     for (Eigen::Index a = 0; a < t; ++a) {
@@ -365,8 +429,20 @@ void show_trait_fixed_effects(Logger& logger, const TraitFit& fit, const TraitSo
         unstandardise_effects(b, fit.numeric);
         covariance = unstandardise_covariance(covariance, fit.numeric);
         for (Eigen::Index i = 0; i < p; ++i) {
-            logger.tee << fit.traits[static_cast<std::size_t>(a)] << "\t" << labels[static_cast<std::size_t>(i)] << "\t"
-                       << b(i, 0) << "\t" << std::sqrt(std::max(covariance(i, i), 0.0)) << std::endl;
+            logger.tee << fit.traits[static_cast<std::size_t>(a)] << "\t" << labels[static_cast<std::size_t>(i)] << "\t";
+            if (recorded_with[static_cast<std::size_t>(a)][static_cast<std::size_t>(i)]) {
+                logger.tee << b(i, 0) << "\t" << std::sqrt(std::max(covariance(i, i), 0.0)) << std::endl;
+            } else {
+                logger.tee << "NA\tNA" << std::endl;
+            }
+        }
+    }
+    for (Eigen::Index a = 0; a < t; ++a) {
+        for (Eigen::Index i = 0; i < p; ++i) {
+            if (!recorded_with[static_cast<std::size_t>(a)][static_cast<std::size_t>(i)]) {
+                logger.tee << "👉 " << fit.traits[static_cast<std::size_t>(a)] << ": " << labels[static_cast<std::size_t>(i)]
+                           << " has no record of this trait; its effect is not estimable (NA)." << std::endl;
+            }
         }
     }
     for (const std::string& label : aliased_effects(full_design, labels, fit.numeric)) {
@@ -401,6 +477,7 @@ int run_traits_predict(const RunOptions& options, Logger& logger) {
     TraitEstimate estimate;
     if (options.vc_given) {
         estimate = given_trait_variances(options, logger, fit);
+        note_estimation_options_unused(options, logger);
     } else {
         logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
         std::optional<TraitEstimate> estimated = estimate_traits(options, logger, fit);

@@ -1,3 +1,4 @@
+#include <limits>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -118,6 +119,12 @@ IterativeSolution solve_mixed_model_pcg(const MatrixXd& X, const std::vector<Ind
     VectorXd z = precondition(residual);
     VectorXd direction = z;
     double rz = residual.dot(z);
+    // Below this the recursive residual is rounding; a residual that has not fallen for
+    // kStalledIterations iterations has reached the rounding of these equations.
+    constexpr double kRoundingFloor = 1e-13;
+    constexpr int kStalledIterations = 50;
+    double best_relative = std::numeric_limits<double>::infinity();
+    int since_best = 0;
     for (int iteration = 1; iteration <= max_iterations; ++iteration) {
         const VectorXd product = equations.apply(direction);
         const double curvature = direction.dot(product);
@@ -131,9 +138,10 @@ IterativeSolution solve_mixed_model_pcg(const MatrixXd& X, const std::vector<Ind
         residual.noalias() -= step * product;
         double relative = residual.norm() / rhs_norm;
         bool restart = false;
-        if (relative <= tolerance) {
-            // The recursive residual drifts from rhs - C x in long runs: confirm on the true one,
-            // and go on from it (a restart) when it is still too large.
+        if (relative <= tolerance || relative < kRoundingFloor) {
+            // The recursive residual drifts from rhs - C x in long runs, and goes on falling
+            // below the rounding of the equations: confirm on the true one, and go on from it (a
+            // restart) when it is still too large.
             residual = rhs - equations.apply(x);
             relative = residual.norm() / rhs_norm;
             restart = true;
@@ -145,6 +153,14 @@ IterativeSolution solve_mixed_model_pcg(const MatrixXd& X, const std::vector<Ind
         }
         if (relative <= tolerance) {
             solution.converged = true;
+            break;
+        }
+        if (relative < best_relative) {
+            best_relative = relative;
+            since_best = 0;
+        } else if (++since_best >= kStalledIterations) {
+            solution.stalled = true;
+            solution.relative_residual = best_relative;
             break;
         }
         z = precondition(residual);

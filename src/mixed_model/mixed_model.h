@@ -433,6 +433,11 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X, 
                        const std::function<void(const RemlIteration&)>& on_iteration = {},
                        bool without_kinship = false);
 
+// The restricted log-likelihood of reml_ai_cpp (the same convention) at given variances, in the
+// trait's units; NaN where V or X'V^-1 X is not positive definite or a number is not finite.
+double reml_log_likelihood_at(const ReducedKinship& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
+                              double sigma_a2, double sigma_e2);
+
 // Throws RemlFailure when the records' kinship has an eigenvalue below what the 4-decimal
 // rounding of a kinship text file can explain: -n 5e-5 for n records (the rounding errors form
 // a symmetric matrix with entries of at most 5e-5, whose norm is at most n 5e-5).
@@ -526,6 +531,7 @@ struct IterativeSolution {
     int iterations = 0;
     double relative_residual = 0.0;
     bool converged = false;
+    bool stalled = false;  // the residual stopped falling above the tolerance: the equations' rounding
 };
 // `record_levels`: the row of R of every record (row of X and y). X must have full column rank
 // (fixed_effect_columns picks such columns). With sa2 = 0 every u is 0 and b is the least-squares

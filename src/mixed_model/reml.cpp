@@ -318,6 +318,28 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
     return result;
 }
 
+double reml_log_likelihood_at(const ReducedKinship& kinship, const Eigen::MatrixXd& X_given, const Eigen::MatrixXd& y,
+                              double sigma_a2, double sigma_e2) {
+    const Eigen::Index n = y.rows();
+    std::vector<Eigen::Index> in_order(static_cast<std::size_t>(X_given.cols()));
+    std::iota(in_order.begin(), in_order.end(), Eigen::Index{0});
+    const std::vector<Eigen::Index> kept = independent_columns(X_given, in_order);
+    const auto p = static_cast<Eigen::Index>(kept.size());
+    if (n <= p) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    const TraitScale trait = trait_scale(y, has_constant_column(X_given));
+    const Eigen::MatrixXd y_scaled = (y.array() - trait.centre) / trait.scale;
+    const double units = trait.scale * trait.scale;
+    const Eigen::MatrixXd rotated = rotate_design_and_trait(kinship, X_given, kept, y_scaled);
+    const BandEvaluator evaluator(kinship, rotated, p);
+    const LikelihoodPoint point = evaluator.evaluate(Eigen::Vector2d(sigma_a2 / units, sigma_e2 / units));
+    if (!point.finite || !std::isfinite(point.log_likelihood)) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return point.log_likelihood - 0.5 * static_cast<double>(n - p) * std::log(units);
+}
+
 RemlResult QorREML(Logger& logger, const ReducedKinship& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
                    const int& max_iter, double h2_init, double tol) {
     const Eigen::Index n = y.rows();

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <charconv>
+#include <iterator>
 #include <cmath>
 #include <limits>
 #include <ostream>
@@ -15,12 +17,16 @@ void write_text(PendingFile& file, const std::string& text) { write_pending(file
 
 constexpr double kNotAvailable = std::numeric_limits<double>::quiet_NaN();
 
-void write_cell(std::ostream& out, double value) {
+// The shortest text that reads back to the same double: a row of PREFIX.vc.txt copied into --vc
+// gives the very values estimated (6 digits can turn a boundary estimate indefinite).
+void write_exact_cell(std::ostream& out, double value) {
     if (std::isnan(value)) {
         out << "NA";
-    } else {
-        out << value;
+        return;
     }
+    char text[32];
+    const std::to_chars_result written = std::to_chars(std::begin(text), std::end(text), value);
+    out.write(text, written.ptr - text);
 }
 
 // SE of a'theta / 1'theta by the delta method: the gradient is (a S - A 1) / S^2.
@@ -246,10 +252,10 @@ void write_variance_file(const std::vector<ResultRow>& rows, const std::string& 
         if (row.whole) {
             text << static_cast<long long>(row.estimate);
         } else {
-            write_cell(text, row.estimate);
+            write_exact_cell(text, row.estimate);
         }
         text << "\t";
-        write_cell(text, row.se);
+        write_exact_cell(text, row.se);
         text << "\n";
     }
     write_together({{filename, text.str()}});

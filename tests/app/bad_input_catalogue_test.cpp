@@ -486,6 +486,33 @@ std::vector<BadInput> catalogue() {
         {"an APY core naming an individual that is not genotyped", {{"core.txt", "G1\nP1\n"}},
          with(kStepPred, {"--apy-core-file", "core.txt"}), kRun,
          "APY core file core.txt, line 2: \"P1\" is not a genotyped individual of the pedigree", kSparse},
+        {"an APY core file of two IDs a line", {{"core.txt", "G1 G2\nG3\n"}},
+         with(kStepPred, {"--apy-core-file", "core.txt"}), kRun,
+         "APY core file core.txt, line 1 holds more than one field (\"G1 G2\"); the core file is one ID per line.",
+         kSparse},
+        {"an APY core file that is a folder", {{"core.txt", "<folder>"}}, with(kStepPred, {"--apy-core-file", "core.txt"}),
+         kRun, "Could not read the APY core file core.txt: it is a folder", kSparse},
+        // Model terms the iteration does not fit are refused, never dropped.
+        {"a second trait by iteration", {}, with(kFromPedigree, {"--phe-pos", "3,2", "--vc", "2,3"}), kCommandLine,
+         "❎ Error: a second trait (--phe-pos a,b,...) is not fitted by --predict --pedigree (breeding values by "
+         "iteration) yet; fit it with --kin-file or --mkin-file.", kSparse},
+        {"a permanent environment by iteration", {}, with(kPedPred, {"--pe"}), kCommandLine,
+         "❎ Error: --pe is not fitted by --predict --pedigree (breeding values by iteration) yet", kSparse},
+        {"a random class by iteration", {}, with(kPedPred, {"--rand-pos", "2"}), kCommandLine,
+         "❎ Error: --rand-pos is not fitted by --predict --pedigree (breeding values by iteration) yet", kSparse},
+        {"a tolerance below the rounding of the equations", {}, with(kPedPred, {"--pcg-tol", "1e-300"}), kRun,
+         ", the rounding of these equations; --pcg-tol 1e-300 cannot be reached", kSparse},
+        {"--vc far beyond the residual", {}, with(kPred, {"--vc", "1e300,2"}), kCommandLine,
+         "Invalid argument for --vc - 1e+300 (value 1) is more than 1e12 times the residual 2 (the last value)",
+         kValues},
+        {"--vc far below the residual", {}, with(kPred, {"--vc", "1e-300,2"}), kCommandLine,
+         "Invalid argument for --vc - 1e-300 (value 1) is below 1e-12 times the residual 2", kValues},
+        {"a trait column 0 among several", {}, with(kPred, {"--phe-pos", "3,0"}), kCommandLine,
+         "❎ Error: Invalid argument for --phe-pos - 0: columns count from 1 (column 1 is the ID).", kValues},
+        {"a random class column 0", {}, with(kPred, {"--rand-pos", "0"}), kCommandLine,
+         "❎ Error: Invalid argument for --rand-pos - 0: columns count from 1", kValues},
+        {"several effects that do not converge", {}, with(kPred, {"--pe", "--max-iter", "1"}), kRun,
+         "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!", kValues},
         {"an APY core without genotypes", {}, with(kPedPred, {"--apy-core", "2"}), kCommandLine,
          "--apy-core chooses the core of APY, which inverts G: give the genotypes (--bedfile).", kSparse},
         {"the inverse of G alone", {}, with(kGen, {"--kin-inverse"}), kCommandLine,
@@ -785,12 +812,15 @@ TEST(BadInputCatalogue, OptionsOfAModeNotAskedForAreNamedAsIgnored) {
     EXPECT_NE(filters.err.find("⚠️ Warning: --maf is an option of the genotype filters, which need G"), std::string::npos)
         << filters.err;
     EXPECT_NE(filters.err.find("⚠️ Warning: --kin-tune is an option of H as a matrix"), std::string::npos) << filters.err;
-    const CommandResult inverse = run_zelkora(with(kBlend, {"--kin-inverse", "--geno-founders", "--maf", "0.01"}), dir);
+    // Parentage and the founders act on the inverse of H too; the tuning of G does not.
+    const CommandResult inverse =
+        run_zelkora(with(kBlend, {"--kin-inverse", "--kin-tune", "--geno-founders", "--maf", "0.01"}), dir);
     EXPECT_EQ(inverse.status, 0) << inverse.err;
-    EXPECT_NE(inverse.err.find("⚠️ Warning: --geno-founders is an option of H as a matrix (--kinship without "
+    EXPECT_NE(inverse.err.find("⚠️ Warning: --kin-tune is an option of H as a matrix (--kinship without "
                                "--kin-inverse), which was not asked for: it is ignored."),
               std::string::npos)
         << inverse.err;
+    EXPECT_EQ(inverse.err.find("--geno-founders"), std::string::npos) << inverse.err;
     EXPECT_EQ(inverse.err.find("--maf"), std::string::npos) << inverse.err;
     EXPECT_EQ(run_zelkora(with(kBlend, {"--reml", "--kin-file", "r.kinship.txt", "--phefile", "phe.txt", "--phe-pos",
                                         "3", "--threads", "2"}), dir).err.find("Warning"),

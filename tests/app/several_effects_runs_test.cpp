@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "kinship_io/kinship_io.h"
+#include "mixed_model/dense_components.h"
 #include "mixed_model/test_data.h"
 #include "test_support.h"
 
@@ -218,6 +219,27 @@ TEST_F(SeveralEffectsRuns, GivenVariancesGiveTheDenseMixedModelSolution) {
     const std::string vc = read_file(dir + "/given.vc.txt");
     EXPECT_NE(vc.find("V(K1)\t3\tNA\nV(K2)\t2\tNA\nV(PE)\t1.5\tNA\nV(Herd)\t4\tNA\nV(e)\t5\tNA\nVp\t15.5\tNA\n"), std::string::npos) << vc;
     EXPECT_NE(vc.find("n_records\t" + std::to_string(data.individual.size()) + "\tNA\nn_individuals\t60\tNA\n"), std::string::npos);
+    // The log-likelihood at the given values: -0.5 (log|V| + log|X'V^-1 X| + y'Py) formed densely.
+    const auto n = static_cast<Eigen::Index>(data.individual.size());
+    DenseComponents dense_model;
+    dense_model.covariances.assign(4, Eigen::MatrixXd::Zero(n, n));
+    dense_model.X = Eigen::MatrixXd::Ones(n, 2);
+    for (Eigen::Index r = 0; r < n; ++r) {
+        const auto sr = static_cast<std::size_t>(r);
+        dense_model.X(r, 1) = data.sex[sr] != data.sex[0];
+        for (Eigen::Index c = 0; c < n; ++c) {
+            const auto sc = static_cast<std::size_t>(c);
+            const int i = data.individual[sr], j = data.individual[sc];
+            dense_model.covariances[0](r, c) = data.K1(i, j);
+            dense_model.covariances[1](r, c) = data.K2(i, j);
+            dense_model.covariances[2](r, c) = i == j;
+            dense_model.covariances[3](r, c) = data.herd[sr] == data.herd[sc];
+        }
+    }
+    dense_model.y = data.y;
+    const double expected = dense_model.log_likelihood((Eigen::VectorXd(5) << 3, 2, 1.5, 4, 5).finished());
+    ASSERT_TRUE(std::regex_search(vc, match, std::regex("\nlogL\t([^\t]+)\t")));
+    EXPECT_NEAR(std::stod(match[1]), expected, 1e-8 * std::fabs(expected));
 }
 
 TEST_F(SeveralEffectsRuns, EstimatesGiveTheDenseSolutionAtThemAndOneKinshipIsTheBandPath) {
