@@ -120,7 +120,7 @@ void show_fixed_effects(const RunOptions& options, Logger& logger, const RunInpu
 // and nothing is written.
 void write_prediction(const RunOptions& options, Logger& logger, const Eigen::MatrixXd& u, const Eigen::VectorXd& pev,
                       const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& kinship_ids,
-                      double sigma_a2) {
+                      double sigma_a2, const std::vector<ResultRow>& variance_rows) {
     const std::string output_name = options.out_prefix + ".random.txt";
     const std::string reliability_name = options.out_prefix + ".reliability.txt";
     for (Eigen::Index i = 0; i < pev.size(); ++i) {
@@ -137,9 +137,13 @@ void write_prediction(const RunOptions& options, Logger& logger, const Eigen::Ma
         }
     }
     logger.ensure_written();
-    write_breeding_value_files(u, pev, genetic_variances, kinship_ids, output_name, reliability_name);
+    ResultTexts results;
+    add_breeding_value_files(results, u, pev, genetic_variances, kinship_ids, output_name, reliability_name);
+    add_variance_file(results, variance_rows, options.out_prefix + ".vc.txt");
+    write_result_set(results);
     std::cerr << "\n👏 Predicted breeding values were saved in " << output_name << std::endl;
     std::cerr << "👏 Their standard errors and reliabilities were saved in " << reliability_name << std::endl;
+    std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
 }
 
 // The null model of the likelihood-ratio test (sa2 = 0), on the same records and design, and
@@ -166,30 +170,31 @@ std::vector<ResultRow> one_kinship_lrt(const RunOptions& options, Logger& logger
 }
 
 // PREFIX.vc.txt of a one-kinship run: estimated (with SEs) or given (without).
-void write_one_kinship_variances(const RunOptions& options, const std::string& name, const RunInputs& inputs,
-                                 double sigma_a2, double sigma_e2, const Eigen::MatrixXd& covariance,
-                                 double log_likelihood, const std::vector<ResultRow>& lrt) {
-    std::vector<ResultRow> rows = variance_component_rows({name}, Eigen::Vector2d(sigma_a2, sigma_e2), covariance, {},
-                                                          log_likelihood);
+// The rows of PREFIX.vc.txt of a one-kinship run: the estimates with the tests of --lrt, or the
+// values of --vc.
+std::vector<ResultRow> one_kinship_rows(const RunOptions& options, Logger& logger, const std::string& name,
+                                        const ReducedKinship& records, const RunInputs& inputs, const RemlResult& reml) {
+    const std::vector<ResultRow> lrt =
+        options.vc_given ? std::vector<ResultRow>{} : one_kinship_lrt(options, logger, name, records, inputs, reml);
+    std::vector<ResultRow> rows =
+        variance_component_rows({name}, Eigen::Vector2d(reml.sigma_a2, reml.sigma_e2),
+                                options.vc_given ? Eigen::MatrixXd() : Eigen::MatrixXd(reml.ai_inverse), {},
+                                reml.log_likelihood);
     rows.insert(rows.end(), lrt.begin(), lrt.end());
     const std::vector<std::string>& record_ids = std::get<3>(inputs.phenotype);
     const std::unordered_set<std::string> individuals(record_ids.begin(), record_ids.end());
     for (const ResultRow& row : count_rows(record_ids.size(), individuals.size())) {
         rows.push_back(row);
     }
-    write_variance_file(rows, options.out_prefix + ".vc.txt");
-    std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
+    return rows;
 }
 
-// PREFIX.vc.txt of a one-kinship run: the estimates with the tests of --lrt, or the values of --vc.
 void write_estimated_variances(const RunOptions& options, Logger& logger, const std::string& name,
                                const ReducedKinship& records, const RunInputs& inputs, const RemlResult& reml) {
-    const std::vector<ResultRow> lrt =
-        options.vc_given ? std::vector<ResultRow>{} : one_kinship_lrt(options, logger, name, records, inputs, reml);
+    const std::vector<ResultRow> rows = one_kinship_rows(options, logger, name, records, inputs, reml);
     if (world_rank() == 0) {
-        write_one_kinship_variances(options, name, inputs, reml.sigma_a2, reml.sigma_e2,
-                                    options.vc_given ? Eigen::MatrixXd() : Eigen::MatrixXd(reml.ai_inverse),
-                                    reml.log_likelihood, lrt);
+        write_variance_file(rows, options.out_prefix + ".vc.txt");
+        std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
     }
 }
 
@@ -265,11 +270,11 @@ int distributed_predict(const RunOptions& options, Logger& logger, const std::st
         logger, source, positions, estimated, solution.second, full_design, reml.sigma_a2, reml.sigma_e2);
     agree(attempt([&] {
         show_fixed_effects(options, logger, inputs, solution.first, prediction.breeding_values, reml.h2);
+        const std::vector<ResultRow> rows = one_kinship_rows(options, logger, name, records, inputs, reml);
         if (world_rank() == 0) {
             write_prediction(options, logger, prediction.breeding_values, prediction.error_variances,
-                             prediction.genetic_variances, source.text.ids, reml.sigma_a2);
+                             prediction.genetic_variances, source.text.ids, reml.sigma_a2, rows);
         }
-        write_estimated_variances(options, logger, name, records, inputs, reml);
     }));
     logger.tee << "\n😊 All finished!\n" << std::endl;
     return 0;
@@ -371,8 +376,8 @@ int one_kinship_predict(const RunOptions& options, Logger& logger, const std::st
     show_fixed_effects(options, logger, inputs, std::move(b), u, reml.h2);
     const Eigen::VectorXd pev =
         prediction_error_variances(estimated, positions, kinship, full_design, reml.sigma_a2, reml.sigma_e2);
-    write_prediction(options, logger, u, pev, reml.sigma_a2 * kinship.diagonal, kinship_ids, reml.sigma_a2);
-    write_estimated_variances(options, logger, name, records, inputs, reml);
+    const std::vector<ResultRow> rows = one_kinship_rows(options, logger, name, records, inputs, reml);
+    write_prediction(options, logger, u, pev, reml.sigma_a2 * kinship.diagonal, kinship_ids, reml.sigma_a2, rows);
     logger.tee << "\n😊 All finished!\n" << std::endl;
     return 0;
 }

@@ -225,14 +225,14 @@ Estimate given_values(const RunOptions& options, Logger& logger, const Fitting& 
     return result;
 }
 
-void write_variances(const RunOptions& options, const ModelSetup& model, const Fitting& fit, const Estimate& estimate) {
+std::vector<ResultRow> variance_rows(const ModelSetup& model, const Fitting& fit, const Estimate& estimate) {
     std::vector<ResultRow> rows = variance_component_rows(model.names, estimate.theta * fit.units, estimate.covariance,
                                                           model.repeatable, estimate.log_likelihood);
     rows.insert(rows.end(), estimate.lrt.begin(), estimate.lrt.end());
     for (const ResultRow& row : count_rows(std::get<0>(model.records.data).rows(), model.individuals.size())) {
         rows.push_back(row);
     }
-    write_variance_file(rows, options.out_prefix + ".vc.txt");
+    return rows;
 }
 
 // The BLUPs and prediction error variances of random effect k at N individuals (or levels):
@@ -322,7 +322,7 @@ int run_model_reml(const RunOptions& options, Logger& logger, const std::vector<
     if (!result) {
         return 1;
     }
-    write_variances(options, model, fit, *result);
+    write_variance_file(variance_rows(model, fit, *result), options.out_prefix + ".vc.txt");
     std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
     logger.tee << "\n😊 All finished!\n" << std::endl;
     return 0;
@@ -397,9 +397,11 @@ int run_model_predict(const RunOptions& options, Logger& logger, const std::vect
     for (std::size_t c = 0; c < options.rand_pos.size(); ++c) {
         independent(model.names[static_cast<std::size_t>(k)], class_levels(model, c));
     }
-    write_variances(options, model, fit, result);
     logger.ensure_written();
-    write_effect_files(effects, model.trait_name, values_name, reliability_name);
+    ResultTexts results;
+    add_effect_files(results, effects, model.trait_name, values_name, reliability_name);
+    add_variance_file(results, variance_rows(model, fit, result), options.out_prefix + ".vc.txt");
+    write_result_set(results);
     std::cerr << "\n👏 Predicted random effects were saved in " << values_name << std::endl;
     std::cerr << "👏 Their standard errors and reliabilities were saved in " << reliability_name << std::endl;
     std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;

@@ -147,8 +147,6 @@ int run_pedigree_predict(const RunOptions& options, Logger& logger) {
                    << std::endl;
 
         logger.ensure_written();
-        writeRanEffToFile(solution.u, ids, output_name);
-        std::cerr << "\n👏 Predicted breeding values were saved in " << output_name << std::endl;
         std::vector<ResultRow> rows =
             variance_component_rows({"Add"}, Eigen::Vector2d(sigma_a2, sigma_e2), Eigen::MatrixXd(), {},
                                     std::numeric_limits<double>::quiet_NaN());
@@ -156,7 +154,11 @@ int run_pedigree_predict(const RunOptions& options, Logger& logger) {
             rows.push_back(row);
         }
         const std::string variance_name = options.out_prefix + ".vc.txt";
-        write_variance_file(rows, variance_name);
+        ResultTexts results;
+        add_random_file(results, solution.u, ids, output_name);
+        add_variance_file(results, rows, variance_name);
+        write_result_set(results);
+        std::cerr << "\n👏 Predicted breeding values were saved in " << output_name << std::endl;
         std::cerr << "👏 Variance components were saved in " << variance_name << std::endl;
         logger.tee << "\n👉 Prediction took " << std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                                                                  run_start).count()

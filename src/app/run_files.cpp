@@ -1,4 +1,7 @@
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -73,6 +76,50 @@ std::vector<NamedFile> kinship_inputs(const RunOptions& options) {
     return files;
 }
 
+// The reports the checks before G and H, the pedigree and the inverses write beside the results.
+std::vector<std::string> report_files(const RunOptions& options) {
+    const std::string& out = options.out_prefix;
+    std::vector<std::string> files;
+    if (!(options.run_kinship || pedigree_prediction(options))) {
+        return files;
+    }
+    const bool genotypes = !options.bed_prefix.empty(), pedigree = !options.pedigree_file.empty();
+    if (genotypes) {
+        files.insert(files.end(), {out + ".removed.txt", out + ".duplicates.txt", out + ".gdiag.svg"});
+    }
+    if (pedigree) {
+        files.push_back(out + ".inbreeding.txt");
+    }
+    if (genotypes && pedigree) {
+        files.insert(files.end(), {out + ".parentage.txt", out + ".gvsa22.txt", out + ".gvsa22.svg"});
+    }
+    return files;
+}
+
+// The names a kinship list's lines may mean: each as written and beside the list, read as far
+// as the list can be read.
+std::vector<std::string> kinship_list_candidates(const std::string& list_path) {
+    std::vector<std::string> names;
+    std::error_code error;
+    if (fs::is_directory(list_path, error)) {
+        return names;
+    }
+    std::ifstream list(list_path);
+    const fs::path folder = fs::path(list_path).parent_path();
+    for (std::string line; std::getline(list, line);) {
+        const std::size_t begin = line.find_first_not_of(" \t\r");
+        if (begin == std::string::npos) {
+            continue;
+        }
+        const std::string path = line.substr(begin, line.find_last_not_of(" \t\r") + 1 - begin);
+        names.push_back(path);
+        if (fs::path(path).is_relative()) {
+            names.push_back((folder / path).string());
+        }
+    }
+    return names;
+}
+
 }  // namespace
 
 std::string log_file_name(const RunOptions& options) {
@@ -84,30 +131,29 @@ std::string log_file_name(const RunOptions& options) {
 }
 
 void check_outputs_spare_inputs(const RunOptions& options) {
-    std::vector<NamedFile> inputs =
-        options.run_kinship || pedigree_prediction(options) ? kinship_inputs(options) : std::vector<NamedFile>{};
+    const bool from_pedigree = pedigree_prediction(options);
+    const bool mixed_model = options.run_reml || options.run_predict;
+    std::vector<NamedFile> inputs = options.run_kinship || from_pedigree ? kinship_inputs(options) : std::vector<NamedFile>{};
     // A combined run reads the kinship it has just written (--kin-file PREFIX.kinship.txt): the
     // kinship results may be the kinship file of the mixed-model run, and nothing else may be.
     std::vector<NamedFile> kinship_file;
-    if (options.run_reml || options.run_predict) {
+    if (mixed_model) {
         inputs.push_back({options.phe_file, "--phefile"});
-        std::vector<std::string> kinship_files;
         if (!options.kin_file.empty()) {
-            kinship_files.push_back(options.kin_file);
+            kinship_file.push_back({options.kin_file, "--kin-file"});
         }
         if (!options.mkin_file.empty()) {
             inputs.push_back({options.mkin_file, "--mkin-file"});
-            try {
-                kinship_files = read_kinship_list(options.mkin_file);
-            } catch (const std::exception&) {
-                // The run itself says what is wrong with the list.
+            // Every name the list may mean, whether it exists yet or not: a list that cannot be
+            // read whole still has its readable lines checked (the run says what is wrong with it).
+            for (const std::string& kinship : kinship_list_candidates(options.mkin_file)) {
+                kinship_file.push_back({kinship, "--mkin-file"});
             }
         }
-        const std::string role = options.mkin_file.empty() ? "--kin-file" : "--mkin-file";
-        for (const std::string& kinship : kinship_files) {
-            kinship_file.push_back({kinship, role});
+        for (std::size_t k = 0, count = kinship_file.size(); k < count; ++k) {
+            const std::string kinship = kinship_file[k].path;
             if (ends_with(kinship, ".bin")) {  // PREFIX.bin and PREFIX.grm.bin read PREFIX[.grm].id
-                kinship_file.push_back({kinship.substr(0, kinship.size() - 4) + ".id", role});
+                kinship_file.push_back({kinship.substr(0, kinship.size() - 4) + ".id", kinship_file[k].role});
             }
         }
     }
@@ -119,7 +165,10 @@ void check_outputs_spare_inputs(const RunOptions& options) {
             outputs.push_back({result, &inputs});
         }
     }
-    if (options.run_reml || options.run_predict) {
+    for (const std::string& report : report_files(options)) {
+        outputs.push_back({report, &all_inputs});
+    }
+    if (mixed_model) {
         outputs.push_back({options.out_prefix + ".vc.txt", &all_inputs});
     }
     if (options.run_predict && !options.run_reml) {
@@ -128,6 +177,15 @@ void check_outputs_spare_inputs(const RunOptions& options) {
         }
     }
     for (const auto& [output, spared] : outputs) {
+        const fs::path path(output);
+        std::error_code error;
+        const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+        const long name_limit = fs::is_directory(folder, error) ? ::pathconf(folder.c_str(), _PC_NAME_MAX) : -1;
+        if (name_limit > 0 && path.filename().string().size() > static_cast<std::size_t>(name_limit)) {
+            throw std::invalid_argument("❎ Error: the output file name " + path.filename().string() + " (--out " +
+                                        options.out_prefix + ") is longer than the " + std::to_string(name_limit) +
+                                        " characters a file name may have here. Choose a shorter --out.");
+        }
         for (const NamedFile& input : *spared) {
             if (same_file(output, input.path)) {
                 throw std::invalid_argument("❎ Error: the output file " + output + " (--out " + options.out_prefix +

@@ -303,12 +303,13 @@ std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& 
     return estimate;
 }
 
-void write_trait_variances(const RunOptions& options, const TraitFit& fit, const TraitEstimate& estimate) {
+void add_trait_variances(ResultTexts& results, const RunOptions& options, const TraitFit& fit,
+                         const TraitEstimate& estimate) {
     std::vector<ResultRow> rows = result_rows(fit, estimate);
     for (const ResultRow& row : count_rows(static_cast<std::size_t>(fit.values), fit.individuals.size())) {
         rows.push_back(row);
     }
-    write_variance_file(rows, options.out_prefix + ".vc.txt");
+    add_variance_file(results, rows, options.out_prefix + ".vc.txt");
 }
 
 // --vc: the lower triangle of Vg, then of Ve, in the traits' units.
@@ -464,7 +465,9 @@ int run_traits_reml(const RunOptions& options, Logger& logger) {
     if (!estimate) {
         return 1;
     }
-    write_trait_variances(options, fit, *estimate);
+    ResultTexts results;
+    add_trait_variances(results, options, fit, *estimate);
+    write_result_set(results);
     std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
     logger.tee << "\n😊 All finished!\n" << std::endl;
     return 0;
@@ -520,9 +523,11 @@ int run_traits_predict(const RunOptions& options, Logger& logger) {
         }
         effects.push_back(std::move(effect));
     }
-    write_trait_variances(options, fit, estimate);
     logger.ensure_written();
-    write_effect_files(effects, "", values_name, reliability_name);
+    ResultTexts results;
+    add_effect_files(results, effects, "", values_name, reliability_name);
+    add_trait_variances(results, options, fit, estimate);
+    write_result_set(results);
     std::cerr << "\n👏 Predicted breeding values were saved in " << values_name << std::endl;
     std::cerr << "👏 Their standard errors and reliabilities were saved in " << reliability_name << std::endl;
     std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;

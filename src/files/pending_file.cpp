@@ -81,6 +81,23 @@ void rename_pending_file(PendingFile& file) {
     }
 }
 
+void check_rename_target(const std::string& target) {
+    struct stat info {};
+    if (::stat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        throw std::runtime_error("Error writing " + target + ": it is a folder");
+    }
+    const std::size_t slash = target.rfind('/');
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+    const long name_limit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+    if (name_limit > 0 && name.size() > static_cast<std::size_t>(name_limit)) {
+        throw write_error(target, ENAMETOOLONG);
+    }
+    if (::access(folder.c_str(), W_OK) != 0) {
+        throw write_error(target, errno);
+    }
+}
+
 }  // namespace
 
 PendingFile::~PendingFile() {
@@ -147,6 +164,13 @@ void commit_pending_files(const std::vector<PendingFile*>& files) {
     }
     if (files.empty()) {
         return;
+    }
+    // Every rename must be able to succeed before the first is made: a set half renamed would
+    // put new results beside old ones.
+    for (const PendingFile* file : files) {
+        if (!file->temp.empty()) {
+            check_rename_target(file->target);
+        }
     }
     const FolderLock lock(files.front()->target);
     for (PendingFile* file : files) {

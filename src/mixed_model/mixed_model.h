@@ -547,12 +547,22 @@ IterativeSolution solve_mixed_model_pcg(const Eigen::MatrixXd& X, const std::vec
 // Result files are written under temporary names and put in place only when complete; the
 // files of one prediction are put in place together, so that a failure keeps the earlier set
 // whole. On failure nothing is replaced and OutputFailure (log/failures.h) says why.
+// The files of one job, (name, text) each, written under temporary names and renamed into
+// place together once all are complete: a failure leaves every earlier result as it was.
+using ResultTexts = std::vector<std::pair<std::string, std::string>>;
+void write_result_set(const ResultTexts& files);
+// Each write_... below is its add_... to a set of one job, then write_result_set.
 // Header "Sample_ID,Ran_Effects", then "ID\tvalue" per row (column 0, default stream format).
+void add_random_file(ResultTexts& set, const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
+                     const std::string& filename);
 void writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
                        const std::string& filename);
 // PREFIX.random.txt as writeRanEffToFile and PREFIX.reliability.txt beside it: header
 // "ID\tEBV\tSE\tReliability", then per individual its breeding value, SE = sqrt(PEV) and
 // reliability 1 - PEV / (sa2 K_ii) ("NA" where sa2 K_ii is 0).
+void add_breeding_value_files(ResultTexts& set, const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
+                              const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
+                              const std::string& values_name, const std::string& reliability_name);
 void write_breeding_value_files(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
                                 const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
                                 const std::string& values_name, const std::string& reliability_name);
@@ -569,6 +579,8 @@ struct EffectPrediction {
 // The long layout of models other than one kinship: "Effect\tTrait\tID\tValue" in the values
 // file and "Effect\tTrait\tID\tEBV\tSE\tReliability" in the reliability file, one row per
 // effect and level; Trait is the effect's own trait, or `trait`.
+void add_effect_files(ResultTexts& set, const std::vector<EffectPrediction>& effects, const std::string& trait,
+                      const std::string& values_name, const std::string& reliability_name);
 void write_effect_files(const std::vector<EffectPrediction>& effects, const std::string& trait,
                         const std::string& values_name, const std::string& reliability_name);
 // sa2 K_ii - removed (the part the records explain), with rounding of the kinship just below 0
@@ -603,7 +615,8 @@ std::vector<ResultRow> trait_component_rows(const std::vector<std::string>& trai
                                             const Eigen::MatrixXd& covariance, double log_likelihood);
 // n_records and n_individuals.
 std::vector<ResultRow> count_rows(std::size_t n_records, std::size_t n_individuals);
-// Header "Source\tEstimate\tSE", one tab-separated line per row, numbers in the default stream
-// format (6 significant digits), "NA" for NaN. Written like every result (PendingFile); throws
+// Header "Source\tEstimate\tSE", one tab-separated line per row, numbers as the shortest text
+// that reads back to the same double (a row copied into --vc is the value estimated), "NA" for NaN. Written like every result (PendingFile); throws
 // OutputFailure when it cannot be.
+void add_variance_file(ResultTexts& set, const std::vector<ResultRow>& rows, const std::string& filename);
 void write_variance_file(const std::vector<ResultRow>& rows, const std::string& filename);

@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <charconv>
 #include <iterator>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <ostream>
 #include <sstream>
@@ -47,7 +49,7 @@ namespace {
 PendingFile open_result(const std::string& filename) {
     PendingFile file = open_pending_file(filename, "w");
     if (file.stream == nullptr) {
-        throw OutputFailure("无法打开文件 " + filename);
+        throw OutputFailure("无法打开文件 " + filename + " (" + std::strerror(errno) + ")");
     }
     return file;
 }
@@ -76,8 +78,9 @@ void write_error_columns(std::ostream& text, double pev, double genetic_variance
     }
 }
 
-// Writes every (file, text) pair, then puts all the files in place together.
-void write_together(const std::vector<std::pair<std::string, std::string>>& files) {
+}  // namespace
+
+void write_result_set(const ResultTexts& files) {
     std::vector<PendingFile> pending;
     pending.reserve(files.size());
     for (const auto& [name, text] : files) {
@@ -95,16 +98,19 @@ void write_together(const std::vector<std::pair<std::string, std::string>>& file
     }
 }
 
-}  // namespace
+void add_random_file(ResultTexts& set, const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
+                     const std::string& filename) {
+    set.push_back({filename, breeding_value_text(ran_eff, sample_ids)});
+}
 
 void writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
                        const std::string& filename) {
-    write_together({{filename, breeding_value_text(ran_eff, sample_ids)}});
+    write_result_set({{filename, breeding_value_text(ran_eff, sample_ids)}});
 }
 
-void write_breeding_value_files(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
-                                const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
-                                const std::string& values_name, const std::string& reliability_name) {
+void add_breeding_value_files(ResultTexts& set, const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
+                              const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
+                              const std::string& values_name, const std::string& reliability_name) {
     std::ostringstream text;
     text << "ID\tEBV\tSE\tReliability\n";
     for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -112,11 +118,20 @@ void write_breeding_value_files(const Eigen::MatrixXd& ran_eff, const Eigen::Vec
         text << ids[i] << "\t" << ran_eff(k, 0) << "\t";
         write_error_columns(text, pev[k], genetic_variances[k]);
     }
-    write_together({{values_name, breeding_value_text(ran_eff, ids)}, {reliability_name, text.str()}});
+    set.push_back({values_name, breeding_value_text(ran_eff, ids)});
+    set.push_back({reliability_name, text.str()});
 }
 
-void write_effect_files(const std::vector<EffectPrediction>& effects, const std::string& trait,
-                        const std::string& values_name, const std::string& reliability_name) {
+void write_breeding_value_files(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
+                                const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
+                                const std::string& values_name, const std::string& reliability_name) {
+    ResultTexts set;
+    add_breeding_value_files(set, ran_eff, pev, genetic_variances, ids, values_name, reliability_name);
+    write_result_set(set);
+}
+
+void add_effect_files(ResultTexts& set, const std::vector<EffectPrediction>& effects, const std::string& trait,
+                      const std::string& values_name, const std::string& reliability_name) {
     std::ostringstream values, reliability;
     values << "Effect\tTrait\tID\tValue\n";
     reliability << "Effect\tTrait\tID\tEBV\tSE\tReliability\n";
@@ -130,7 +145,15 @@ void write_effect_files(const std::vector<EffectPrediction>& effects, const std:
             write_error_columns(reliability, effect.error_variances[k], effect.prior_variances[k]);
         }
     }
-    write_together({{values_name, values.str()}, {reliability_name, reliability.str()}});
+    set.push_back({values_name, values.str()});
+    set.push_back({reliability_name, reliability.str()});
+}
+
+void write_effect_files(const std::vector<EffectPrediction>& effects, const std::string& trait,
+                        const std::string& values_name, const std::string& reliability_name) {
+    ResultTexts set;
+    add_effect_files(set, effects, trait, values_name, reliability_name);
+    write_result_set(set);
 }
 
 std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& names, const Eigen::VectorXd& estimates,
@@ -244,7 +267,7 @@ std::vector<ResultRow> count_rows(std::size_t n_records, std::size_t n_individua
             {"n_individuals", static_cast<double>(n_individuals), kNotAvailable, true}};
 }
 
-void write_variance_file(const std::vector<ResultRow>& rows, const std::string& filename) {
+void add_variance_file(ResultTexts& set, const std::vector<ResultRow>& rows, const std::string& filename) {
     std::ostringstream text;
     text << "Source\tEstimate\tSE\n";
     for (const ResultRow& row : rows) {
@@ -258,5 +281,11 @@ void write_variance_file(const std::vector<ResultRow>& rows, const std::string& 
         write_exact_cell(text, row.se);
         text << "\n";
     }
-    write_together({{filename, text.str()}});
+    set.push_back({filename, text.str()});
+}
+
+void write_variance_file(const std::vector<ResultRow>& rows, const std::string& filename) {
+    ResultTexts set;
+    add_variance_file(set, rows, filename);
+    write_result_set(set);
 }

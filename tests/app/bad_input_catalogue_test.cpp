@@ -602,6 +602,75 @@ TEST(BadInputCatalogue, FullDiskIsReportedForEveryResultFile) {
     }
 }
 
+// One result of a prediction that cannot be written (a full device, a folder in its place)
+// leaves every earlier result of the set as it was, on every route: nothing is renamed before
+// all can be.
+TEST(BadInputCatalogue, APredictionThatCannotWriteOneResultKeepsTheEarlierSetWhole) {
+    const std::vector<std::pair<std::string, Args>> routes = {
+        {"one kinship", with(kPred, {"--vc", "2,3"})},
+        {"several effects", with(kPred, {"--pe", "--vc", "2,1,3"})},
+        {"several traits", {"--predict", "--kin-file", "k.txt", "--phefile", "two.txt", "--phe-pos", "3,4", "--vc",
+                            "2,0.5,1,3,0.2,2", "--out", "r"}},
+        {"by iteration", kPedPred}};
+    for (const auto& [route, args] : routes) {
+        const bool reliability = route != "by iteration";
+        for (const char* failing : {"<full>", "<folder>"}) {
+            for (const std::string& broken : {std::string("r.vc.txt"), std::string("r.random.txt")}) {
+                SCOPED_TRACE(route + ", " + failing + " as " + broken);
+                const std::string dir = make_scratch_dir();
+                prepare(dir, {{"two.txt", kTwoTraits}, {broken, failing}});
+                std::vector<std::string> earlier = {"r.random.txt", "r.vc.txt"};
+                if (reliability) earlier.push_back("r.reliability.txt");
+                for (const std::string& name : earlier) {
+                    if (name != broken) write_file(dir + "/" + name, "earlier result\n");
+                }
+                const CommandResult run = run_zelkora(args, dir);
+                EXPECT_EQ(run.status, 1) << run.out << run.err;
+                EXPECT_NE(run.err.find(std::string(failing) == "<full>" ? "No space left on device" : "无法打开文件 " + broken + " (Is a directory)"),
+                          std::string::npos) << run.err;
+                for (const std::string& name : earlier) {
+                    if (name != broken) EXPECT_EQ(read_file(dir + "/" + name), "earlier result\n") << name;
+                }
+                for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+                    EXPECT_FALSE(std::regex_search(entry.path().string(), std::regex("\\.part[0-9]"))) << entry.path();
+                }
+            }
+        }
+    }
+}
+
+// Every file a run writes is checked against every input before anything is read: a report, a
+// kinship list's line that names a file this run makes, and a result name too long for the file
+// system (refused with --out before the log opens, so no lone result appears).
+TEST(BadInputCatalogue, EveryOutputOfARunSparesEveryInput) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {{"pp.inbreeding.txt", kPedigree}});
+    const CommandResult report = run_zelkora({"--kinship", "--pedigree", "pp.inbreeding.txt", "--out", "pp"}, dir);
+    EXPECT_EQ(report.status, 1);
+    EXPECT_NE(report.err.find("the output file pp.inbreeding.txt (--out pp) is the input file pp.inbreeding.txt of "
+                              "--pedigree"), std::string::npos) << report.err;
+    EXPECT_EQ(read_file(dir + "/pp.inbreeding.txt"), kPedigree);
+
+    std::filesystem::create_directory(dir + "/comb");
+    write_file(dir + "/comb/Q.random.txt", kKinship);
+    write_file(dir + "/list.txt", "comb/Q.kinship.txt\ncomb/Q.random.txt\n");
+    const CommandResult listed = run_zelkora({"--kinship", "--pedigree", "ped.txt", "--out", "comb/Q", "--predict",
+                                              "--mkin-file", "list.txt", "--phefile", "pp.txt", "--phe-pos", "3"}, dir);
+    EXPECT_EQ(listed.status, 1);
+    EXPECT_NE(listed.err.find("the output file comb/Q.random.txt (--out comb/Q) is the input file comb/Q.random.txt of "
+                              "--mkin-file"), std::string::npos) << listed.err;
+    EXPECT_EQ(read_file(dir + "/comb/Q.random.txt"), kKinship);
+    EXPECT_FALSE(file_exists(dir + "/comb/Q.kinship.txt"));
+
+    const std::string prefix(241, 'p');  // .random.txt fits the 255 of a name, .reliability.txt does not
+    const CommandResult long_name = run_zelkora(with(kPred, {"--out", prefix}), dir);
+    EXPECT_EQ(long_name.status, 1);
+    EXPECT_NE(long_name.err.find("is longer than the 255 characters a file name may have here. Choose a shorter --out."),
+              std::string::npos) << long_name.err;
+    EXPECT_FALSE(file_exists(dir + "/" + prefix + ".random.txt"));
+    EXPECT_FALSE(file_exists(dir + "/" + prefix + ".log"));
+}
+
 // A prefix whose result names just fit the file-name limit (255) works: the temporary names
 // beside them are kept short enough too.
 TEST(BadInputCatalogue, LongestValidPrefixWritesEveryResult) {
