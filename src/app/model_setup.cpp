@@ -127,6 +127,55 @@ void check_random_columns(const RunOptions& options) {
     }
 }
 
+namespace {
+
+// A random class with one level among the records, or one that groups the records exactly as a
+// fixed class does, has a variance the records cannot tell from the intercept or from that
+// class: REML would stop on a singular average information. Named before REML starts.
+void refuse_unidentifiable_classes(const RunOptions& options, const PhenotypeRecords& records) {
+    const Eigen::MatrixXd& full_design = std::get<1>(records.data);
+    const std::vector<std::string>& labels = std::get<4>(records.data);
+    const auto n = static_cast<std::size_t>(full_design.rows());
+    for (std::size_t c = 0; c < options.rand_pos.size(); ++c) {
+        const std::vector<std::string>& levels = records.random_levels[c];
+        const std::string name = "the random class " + records.random_names[c] + " (column " +
+                                 std::to_string(options.rand_pos[c] + 1) + ")";
+        const std::unordered_set<std::string> distinct(levels.begin(), levels.end());
+        if (distinct.size() == 1 && n > 0) {
+            throw InputCheckFailure(name + " has one level (" + levels.front() + ") among the " + std::to_string(n) +
+                                    " records used: its variance cannot be told from the intercept and the residual. "
+                                    "Leave --rand-pos " + std::to_string(options.rand_pos[c] + 1) + " out.");
+        }
+        for (const int fixed : options.covar_pos) {
+            const std::string prefix = "Covar" + std::to_string(fixed + 1) + "_";
+            std::vector<Eigen::Index> block;
+            for (std::size_t k = 0; k < labels.size(); ++k) {
+                if (labels[k].rfind(prefix, 0) == 0) block.push_back(static_cast<Eigen::Index>(k));
+            }
+            // The same partition of the records, whatever the level texts: a one-to-one map.
+            std::unordered_map<std::string, Eigen::Index> fixed_of;
+            std::unordered_map<Eigen::Index, std::string> random_of;
+            bool same = !block.empty();
+            for (std::size_t r = 0; r < n && same; ++r) {
+                Eigen::Index code = -1;
+                for (const Eigen::Index column : block) {
+                    if (full_design(static_cast<Eigen::Index>(r), column) != 0.0) code = column;
+                }
+                const auto [to_fixed, new_level] = fixed_of.emplace(levels[r], code);
+                const auto [to_random, new_code] = random_of.emplace(code, levels[r]);
+                same = to_fixed->second == code && to_random->second == levels[r];
+            }
+            if (same) {
+                throw InputCheckFailure(name + " groups the records exactly as the fixed class of column " +
+                                        std::to_string(fixed + 1) + " (--covar-pos) does: its effects are those of the "
+                                        "fixed class, so its variance cannot be estimated. Give the column once.");
+            }
+        }
+    }
+}
+
+}  // namespace
+
 ModelSetup set_up_model(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files) {
     ModelSetup model;
     // The kinships, opened without their values; each is named and listed.
@@ -180,6 +229,7 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const std::ve
         }
     }
     model.records = read(in_all);
+    refuse_unidentifiable_classes(options, model.records);
     model.trait_name = model.records.trait_name;
     model.numeric = check_records_and_design(options, logger, model.records.data);
     const std::vector<std::string>& record_ids = std::get<3>(model.records.data);

@@ -60,6 +60,40 @@ void check_trait_options(const RunOptions& options) {
     }
 }
 
+// Two trait columns equal or exactly proportional on every individual with both are one trait
+// given twice: their genetic and residual covariance matrices are singular, and REML would stop
+// on a singular average information with no hint of why.
+void refuse_traits_given_twice(const RunOptions& options, const std::vector<std::string>& traits,
+                               const Eigen::MatrixXd& y) {
+    for (Eigen::Index a = 0; a < y.cols(); ++a) {
+        for (Eigen::Index b = a + 1; b < y.cols(); ++b) {
+            Eigen::Index both = 0;
+            double ratio = std::nan("");
+            bool proportional = true;
+            for (Eigen::Index i = 0; i < y.rows() && proportional; ++i) {
+                const double u = y(i, a), v = y(i, b);
+                if (std::isnan(u) || std::isnan(v)) continue;
+                ++both;
+                if (u == 0.0 || v == 0.0) {
+                    proportional = u == v;
+                } else if (std::isnan(ratio)) {
+                    ratio = v / u;
+                } else {
+                    proportional = std::fabs(v - ratio * u) <= 1e-12 * std::fabs(v);
+                }
+            }
+            if (proportional && both >= 2) {
+                throw InputCheckFailure(
+                    "traits " + traits[static_cast<std::size_t>(a)] + " (" +
+                    column_text(options.trait_pos[static_cast<std::size_t>(a)]) + ") and " +
+                    traits[static_cast<std::size_t>(b)] + " (" + column_text(options.trait_pos[static_cast<std::size_t>(b)]) +
+                    ") are one trait given twice: " + (std::isnan(ratio) || ratio == 1.0 ? "equal" : "exactly proportional") +
+                    " on every one of the " + std::to_string(both) + " individuals with both. Give it once.");
+            }
+        }
+    }
+}
+
 // The model as the estimation sees it.
 struct TraitFit {
     ModelKinship kinship;
@@ -125,6 +159,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger) {
     }
     fit.individuals = record_ids;
     const auto q = static_cast<Eigen::Index>(record_ids.size()), t = y.cols();
+    refuse_traits_given_twice(options, fit.traits, y);
     logger.tee << "\t" << q << " individuals with at least one trait, complete covariates and a kinship row."
                << std::endl;
     if (q < 2) {

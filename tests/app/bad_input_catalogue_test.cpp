@@ -511,6 +511,19 @@ std::vector<BadInput> catalogue() {
          "❎ Error: Invalid argument for --phe-pos - 0: columns count from 1 (column 1 is the ID).", kValues},
         {"a random class column 0", {}, with(kPred, {"--rand-pos", "0"}), kCommandLine,
          "❎ Error: Invalid argument for --rand-pos - 0: columns count from 1", kValues},
+        // Models the records cannot identify, named before REML instead of a singular information.
+        {"one trait given twice", {{"phe.txt", "ID\tSex\tT1\tT2\nA\tM\t10.5\t21\nB\tF\t12\t24\nC\tM\t9\tNA\n"}},
+         with(kPred, {"--phe-pos", "3,4"}), kRun,
+         "traits T1 (column 3) and T2 (column 4) are one trait given twice: exactly proportional on every one of the 2 "
+         "individuals with both. Give it once.", kValues},
+        {"a random class of one level", {{"phe.txt", "ID\tSex\tHerd\tTrait\nA\tM\tH1\t10.5\nB\tF\tH1\t12\nC\tM\tH1\t9\n"}},
+         with(kPred, {"--phe-pos", "4", "--rand-pos", "3"}), kRun,
+         "the random class Herd (column 3) has one level (H1) among the 3 records used", kValues},
+        {"a random class that is a fixed class under other names",
+         {{"phe.txt", "ID\tSex\tGroup\tTrait\nA\tM\tg1\t10.5\nB\tF\tg2\t12\nC\tM\tg1\t9\n"}},
+         with(kPred, {"--phe-pos", "4", "--covar-pos", "2", "--rand-pos", "3"}), kRun,
+         "the random class Group (column 3) groups the records exactly as the fixed class of column 2 (--covar-pos) "
+         "does", kValues},
         {"several effects that do not converge", {}, with(kPred, {"--pe", "--max-iter", "1"}), kRun,
          "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!", kValues},
         {"an APY core without genotypes", {}, with(kPedPred, {"--apy-core", "2"}), kCommandLine,
@@ -629,7 +642,9 @@ TEST(BadInputCatalogue, APredictionThatCannotWriteOneResultKeepsTheEarlierSetWho
                 EXPECT_NE(run.err.find(std::string(failing) == "<full>" ? "No space left on device" : "无法打开文件 " + broken + " (Is a directory)"),
                           std::string::npos) << run.err;
                 for (const std::string& name : earlier) {
-                    if (name != broken) EXPECT_EQ(read_file(dir + "/" + name), "earlier result\n") << name;
+                    if (name != broken) {
+                        EXPECT_EQ(read_file(dir + "/" + name), "earlier result\n") << name;
+                    }
                 }
                 for (const auto& entry : std::filesystem::directory_iterator(dir)) {
                     EXPECT_FALSE(std::regex_search(entry.path().string(), std::regex("\\.part[0-9]"))) << entry.path();
@@ -669,6 +684,29 @@ TEST(BadInputCatalogue, EveryOutputOfARunSparesEveryInput) {
               std::string::npos) << long_name.err;
     EXPECT_FALSE(file_exists(dir + "/" + prefix + ".random.txt"));
     EXPECT_FALSE(file_exists(dir + "/" + prefix + ".log"));
+}
+
+// Runs that succeed on data at an edge say what they could not do instead of printing a number
+// that is none: G against A22 of one genotyped animal has no pairs, and a herd without a record
+// of a trait has no effect on it.
+TEST(BadInputCatalogue, EdgesOfTheDataAreSaidNotPrintedAsNumbers) {
+    const std::string dir = make_scratch_dir();
+    prepare(dir, {{"ped.txt", "ID Sire Dam\nP1 0 0\nP2 0 0\nG1 P1 P2\n"},
+                  {"two.txt", "ID\tHerd\tT1\tT2\nA\tH1\t10.5\t3.1\nB\tH2\t12.0\tNA\nC\tH1\t9.0\t2.2\n"}});
+    const CommandResult one = run_zelkora(kBlend, dir);
+    ASSERT_EQ(one.status, 0) << one.out << one.err;
+    const std::string picture = read_file(dir + "/r.gvsa22.svg");
+    EXPECT_NE(picture.find("no pairs to plot"), std::string::npos);
+    EXPECT_EQ(picture.find("nan"), std::string::npos);
+
+    const CommandResult traits = run_zelkora({"--predict", "--kin-file", "k.txt", "--phefile", "two.txt", "--phe-pos",
+                                              "3,4", "--covar-pos", "2", "--vc", "2,0.5,1,3,0.2,2", "--out", "t"},
+                                             dir);
+    ASSERT_EQ(traits.status, 0) << traits.out << traits.err;
+    EXPECT_NE(traits.out.find("\nT2\tCovar2_H2\tNA\tNA\n"), std::string::npos) << traits.out;
+    EXPECT_NE(traits.out.find("👉 T2: Covar2_H2 has no record of this trait; its effect is not estimable (NA)."),
+              std::string::npos);
+    EXPECT_EQ(traits.out.find("\nT1\tCovar2_H2\tNA"), std::string::npos);
 }
 
 // A prefix whose result names just fit the file-name limit (255) works: the temporary names

@@ -328,6 +328,49 @@ TEST_F(GenotypeChecks, GenotypedAnimalsOutsideThePedigreeAreNamedOrKeptAsFounder
     }
 }
 
+// The sparse routes check the genotypes against the pedigree as the dense H does, before G22 is
+// inverted: the same parentage and duplicates reports, the animals outside the pedigree named in
+// the log, the inbreeding written; with unlink, the inverse is that of the pedigree edited by hand.
+TEST_F(GenotypeChecks, SparseRoutesRunTheChecksOfTheDenseH) {
+    run({"--kinship", "--bedfile", "sim", "--pedigree", "sim.ped", "--kin-bin", "--out", "dense"});
+    run({"--kinship", "--bedfile", "sim", "--pedigree", "sim.ped", "--kin-inverse", "--out", "inverse"});
+    run({"--predict", "--bedfile", "sim", "--pedigree", "sim.ped", "--phefile", "sim.phe", "--phe-pos", "4", "--vc",
+         "30,60", "--out", "iterated"});
+    for (const std::string prefix : {"inverse", "iterated"}) {
+        SCOPED_TRACE(prefix);
+        for (const char* report : {".parentage.txt", ".duplicates.txt", ".inbreeding.txt"}) {
+            EXPECT_EQ(read_file(dir_ + "/" + prefix + report), read_file(dir_ + "/dense" + report)) << report;
+        }
+        EXPECT_NE(read_file(dir_ + "/" + prefix + ".log")
+                      .find("⚠️ Warning: 4 genotyped individual(s) of sim.fam are not in the pedigree sim.ped"),
+                  std::string::npos);
+    }
+    run({"--kinship", "--bedfile", "sim", "--pedigree", "sim.ped", "--kin-inverse", "--parent-conflict-action",
+         "unlink", "--out", "unlinked_inverse"});
+    std::map<std::string, std::pair<std::string, std::string>> flagged;
+    for (const auto& row : table_of(read_file(dir_ + "/unlinked_inverse.parentage.txt"))) {
+        if (row[6] == "flagged" && row[2] != "trio") {
+            (row[2] == "sire" ? flagged[row[0]].first : flagged[row[0]].second) = row[1];
+        }
+    }
+    ASSERT_GE(flagged.size(), 1u);
+    std::string edited;
+    for (const std::string& line : lines_of(read_file(dir_ + "/sim.ped"))) {
+        std::istringstream words(line);
+        std::string id, sire, dam;
+        words >> id >> sire >> dam;
+        const auto found = flagged.find(id);
+        if (found != flagged.end()) {
+            sire = found->second.first == sire ? "0" : sire;
+            dam = found->second.second == dam ? "0" : dam;
+        }
+        edited += id + " " + sire + " " + dam + "\n";
+    }
+    write_file(dir_ + "/by_hand.ped", edited);
+    run({"--kinship", "--bedfile", "sim", "--pedigree", "by_hand.ped", "--kin-inverse", "--out", "by_hand_inverse"});
+    EXPECT_EQ(read_file(dir_ + "/unlinked_inverse.inverse.txt"), read_file(dir_ + "/by_hand_inverse.inverse.txt"));
+}
+
 // PREFIX.inbreeding.txt: the pedigree's F is A's diagonal minus 1, and G_ii - 1 for the genotyped.
 TEST_F(GenotypeChecks, InbreedingFileHoldsTheDiagonalsOfAAndG) {
     run({"--kinship", "--pedigree", ZELKORA_SOURCE_DIR "/examples/demo.ped", "--kin-bin", "--out", "A"});

@@ -173,3 +173,20 @@ TEST(PedigreePrediction, MatchesTheDenseRoutesAtTheirEstimates) {
 }
 
 }  // namespace
+
+// Repeated records by iteration share the breeding value alone: the log warns, and says how to fit
+// their permanent environment; logL is NA with its reason.
+TEST(PedigreePrediction, RepeatedRecordsAreWarnedOfInTheLog) {
+    const std::string dir = make_scratch_dir();
+    const CommandResult run = run_zelkora({"--predict", "--pedigree", kExamples + ".ped", "--phefile",
+                                           kExamples + ".rep.phe", "--phe-pos", "5", "--vc", "40,30", "--out", "r"},
+                                          dir);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const std::string log = read_file(dir + "/r.log");
+    EXPECT_NE(log.find("individual(s) have several records; without a permanent environmental effect the additive "
+                       "variance takes it in and is overestimated. --predict --pedigree fits no --pe yet: fit it with "
+                       "--kin-file or --mkin-file and --pe."),
+              std::string::npos) << log;
+    EXPECT_NE(log.find("👉 logL is NA in r.vc.txt on this route"), std::string::npos);
+    EXPECT_NE(read_file(dir + "/r.vc.txt").find("\nlogL\tNA\tNA\n"), std::string::npos);
+}

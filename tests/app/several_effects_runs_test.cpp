@@ -207,8 +207,18 @@ protected:
 }  // namespace
 
 TEST_F(SeveralEffectsRuns, GivenVariancesGiveTheDenseMixedModelSolution) {
-    const CommandResult run = predict({"--vc", "3,2,1.5,4,5"}, "given");
+    const CommandResult run = predict({"--vc", "3,2,1.5,4,5", "--lrt", "--max-iter", "5"}, "given");
     ASSERT_EQ(run.status, 0) << run.out << run.err;
+    // Nothing is estimated, and the log says what that leaves unused and what the data were.
+    const std::string log = read_file(dir + "/given.log");
+    EXPECT_NE(log.find("👉 --lrt tests estimated components; with --vc nothing is estimated, so no test is made."),
+              std::string::npos);
+    EXPECT_NE(log.find("👉 --max-iter limits the REML iterations; with --vc no REML is run, so it is not used."),
+              std::string::npos);
+    EXPECT_NE(log.find("\t" + std::to_string(data.individual.size()) +
+                       " records of 60 individuals in every kinship, with a trait value and complete covariates, will "
+                       "be used."),
+              std::string::npos);
     EXPECT_NE(run.out.find("11 record(s) of individuals missing from some of the kinships are left out"), std::string::npos);
     expect_dense_predictions(data, dir, "given", (Eigen::VectorXd(5) << 3, 2, 1.5, 4, 5).finished(), 2e-5);
     // Fixed effects: the intercept of the first-met sex and the difference of the other.
