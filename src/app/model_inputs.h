@@ -28,6 +28,10 @@ auto as_input_error(Action action) -> decltype(action()) {
         return action();
     } catch (const InputFailure&) {
         throw;  // already says what it is
+    } catch (const RunFailure&) {
+        throw;
+    } catch (const OutputFailure&) {
+        throw;
     } catch (const std::runtime_error& error) {
         throw InputFailure(error.what());
     } catch (const std::invalid_argument& error) {

@@ -551,7 +551,8 @@ IterativeSolution solve_mixed_model_pcg(const Eigen::MatrixXd& X, const std::vec
 // place together once all are complete: a failure leaves every earlier result as it was.
 using ResultTexts = std::vector<std::pair<std::string, std::string>>;
 void write_result_set(const ResultTexts& files);
-// Each write_... below is its add_... to a set of one job, then write_result_set.
+// writeRanEffToFile and write_variance_file write one file alone; the add_... functions add theirs
+// to the set of a job.
 // Header "Sample_ID,Ran_Effects", then "ID\tvalue" per row (column 0, default stream format).
 void add_random_file(ResultTexts& set, const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
                      const std::string& filename);
@@ -563,9 +564,6 @@ void writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::st
 void add_breeding_value_files(ResultTexts& set, const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
                               const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
                               const std::string& values_name, const std::string& reliability_name);
-void write_breeding_value_files(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
-                                const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
-                                const std::string& values_name, const std::string& reliability_name);
 // The predictions of one random effect of a model with several: its levels (individuals, or
 // the levels of a random class), their BLUPs, prediction error variances and prior variances.
 struct EffectPrediction {
@@ -581,8 +579,6 @@ struct EffectPrediction {
 // effect and level; Trait is the effect's own trait, or `trait`.
 void add_effect_files(ResultTexts& set, const std::vector<EffectPrediction>& effects, const std::string& trait,
                       const std::string& values_name, const std::string& reliability_name);
-void write_effect_files(const std::vector<EffectPrediction>& effects, const std::string& trait,
-                        const std::string& values_name, const std::string& reliability_name);
 // sa2 K_ii - removed (the part the records explain), with rounding of the kinship just below 0
 // read as 0; NaN when it lies below 0 beyond rounding or K_ii < 0, which no relationship matrix
 // gives (a row whose diagonal is below what its relationships with the records imply).

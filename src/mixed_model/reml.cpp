@@ -235,26 +235,55 @@ void check_kinship_eigenvalues(const ReducedKinship& kinship) {
                       "its header.");
 }
 
-RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_given, const Eigen::MatrixXd& y,
-                       int max_iter, double h2_init, double tol,
-                       const std::function<void(const RemlIteration&)>& on_iteration, bool without_kinship) {
-    const Eigen::Index n = y.rows();
+namespace {
+
+// The one-kinship problem as the estimation sees it: the estimable columns of X, the trait at
+// unit variance, and both turned to the kinship's band basis.
+struct ScaledProblem {
+    Eigen::Index n = 0;
+    Eigen::Index p = 0;  // estimable fixed effects
+    TraitScale trait;
+    double units = 1.0;                 // trait scale squared
+    double log_likelihood_shift = 0.0;  // to the trait's units
+    Eigen::MatrixXd y_scaled;
+    Eigen::MatrixXd rotated;            // Q'[X y], the estimable columns of X then y
+};
+
+ScaledProblem scaled_problem(const ReducedKinship& kinship, const Eigen::MatrixXd& X_given, const Eigen::MatrixXd& y) {
+    ScaledProblem problem;
+    problem.n = y.rows();
     std::vector<Eigen::Index> in_order(static_cast<std::size_t>(X_given.cols()));
     std::iota(in_order.begin(), in_order.end(), Eigen::Index{0});
     const std::vector<Eigen::Index> kept = independent_columns(X_given, in_order);
-    const auto p = static_cast<Eigen::Index>(kept.size());
+    problem.p = static_cast<Eigen::Index>(kept.size());
+    if (problem.n <= problem.p) {
+        return problem;
+    }
+    // Unit variance inside: the same iterations for a trait in any units.
+    problem.trait = trait_scale(y, has_constant_column(X_given));
+    problem.y_scaled = (y.array() - problem.trait.centre) / problem.trait.scale;
+    problem.units = problem.trait.scale * problem.trait.scale;
+    // log L in the trait's units: V scales by `units`, X'V^-1 X by 1 / units, y'Py not at all.
+    problem.log_likelihood_shift = -0.5 * static_cast<double>(problem.n - problem.p) * std::log(problem.units);
+    problem.rotated = rotate_design_and_trait(kinship, X_given, kept, problem.y_scaled);
+    return problem;
+}
+
+}  // namespace
+
+RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_given, const Eigen::MatrixXd& y,
+                       int max_iter, double h2_init, double tol,
+                       const std::function<void(const RemlIteration&)>& on_iteration, bool without_kinship) {
+    const ScaledProblem problem = scaled_problem(kinship, X_given, y);
+    const Eigen::Index n = problem.n, p = problem.p;
     if (n <= p) {
         throw RemlFailure("" + std::to_string(n) + " records cannot estimate " + std::to_string(p) +
                           " fixed effects and two variances: REML needs more records than fixed effects.");
     }
-
-    // Unit variance inside: the same iterations for a trait in any units.
-    const TraitScale trait = trait_scale(y, has_constant_column(X_given));
-    const Eigen::MatrixXd y_scaled = (y.array() - trait.centre) / trait.scale;
-    const double units = trait.scale * trait.scale;
-    // log L in the trait's units: V scales by `units`, X'V^-1 X by 1 / units, y'Py not at all.
-    const double log_likelihood_shift = -0.5 * static_cast<double>(n - p) * std::log(units);
-    const Eigen::MatrixXd rotated = rotate_design_and_trait(kinship, X_given, kept, y_scaled);
+    const Eigen::MatrixXd& y_scaled = problem.y_scaled;
+    const double units = problem.units;
+    const double log_likelihood_shift = problem.log_likelihood_shift;
+    const Eigen::MatrixXd& rotated = problem.rotated;
 
     // se2's lower limit, from the residual variance of the fixed effects alone (not that of y,
     // which large level effects inflate).
@@ -320,24 +349,17 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
 
 double reml_log_likelihood_at(const ReducedKinship& kinship, const Eigen::MatrixXd& X_given, const Eigen::MatrixXd& y,
                               double sigma_a2, double sigma_e2) {
-    const Eigen::Index n = y.rows();
-    std::vector<Eigen::Index> in_order(static_cast<std::size_t>(X_given.cols()));
-    std::iota(in_order.begin(), in_order.end(), Eigen::Index{0});
-    const std::vector<Eigen::Index> kept = independent_columns(X_given, in_order);
-    const auto p = static_cast<Eigen::Index>(kept.size());
-    if (n <= p) {
+    const ScaledProblem problem = scaled_problem(kinship, X_given, y);
+    if (problem.n <= problem.p) {
         return std::numeric_limits<double>::quiet_NaN();
     }
-    const TraitScale trait = trait_scale(y, has_constant_column(X_given));
-    const Eigen::MatrixXd y_scaled = (y.array() - trait.centre) / trait.scale;
-    const double units = trait.scale * trait.scale;
-    const Eigen::MatrixXd rotated = rotate_design_and_trait(kinship, X_given, kept, y_scaled);
-    const BandEvaluator evaluator(kinship, rotated, p);
-    const LikelihoodPoint point = evaluator.evaluate(Eigen::Vector2d(sigma_a2 / units, sigma_e2 / units));
+    const BandEvaluator evaluator(kinship, problem.rotated, problem.p);
+    const LikelihoodPoint point =
+        evaluator.evaluate(Eigen::Vector2d(sigma_a2 / problem.units, sigma_e2 / problem.units));
     if (!point.finite || !std::isfinite(point.log_likelihood)) {
         return std::numeric_limits<double>::quiet_NaN();
     }
-    return point.log_likelihood - 0.5 * static_cast<double>(n - p) * std::log(units);
+    return point.log_likelihood + problem.log_likelihood_shift;
 }
 
 RemlResult QorREML(Logger& logger, const ReducedKinship& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,

@@ -122,14 +122,6 @@ void add_breeding_value_files(ResultTexts& set, const Eigen::MatrixXd& ran_eff, 
     set.push_back({reliability_name, text.str()});
 }
 
-void write_breeding_value_files(const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
-                                const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
-                                const std::string& values_name, const std::string& reliability_name) {
-    ResultTexts set;
-    add_breeding_value_files(set, ran_eff, pev, genetic_variances, ids, values_name, reliability_name);
-    write_result_set(set);
-}
-
 void add_effect_files(ResultTexts& set, const std::vector<EffectPrediction>& effects, const std::string& trait,
                       const std::string& values_name, const std::string& reliability_name) {
     std::ostringstream values, reliability;
@@ -147,13 +139,6 @@ void add_effect_files(ResultTexts& set, const std::vector<EffectPrediction>& eff
     }
     set.push_back({values_name, values.str()});
     set.push_back({reliability_name, reliability.str()});
-}
-
-void write_effect_files(const std::vector<EffectPrediction>& effects, const std::string& trait,
-                        const std::string& values_name, const std::string& reliability_name) {
-    ResultTexts set;
-    add_effect_files(set, effects, trait, values_name, reliability_name);
-    write_result_set(set);
 }
 
 std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& names, const Eigen::VectorXd& estimates,

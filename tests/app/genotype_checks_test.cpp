@@ -52,6 +52,32 @@ Kinship load(const std::string& bin) {
 
 bool plink2_installed() { return std::system("command -v plink2 >/dev/null 2>&1") == 0; }
 
+// The pedigree text with the parents that a parentage report flags set unknown, by hand; the
+// number of offspring that lose a parent in `flagged_count`.
+std::string pedigree_without_flagged(const std::string& parentage, const std::string& pedigree,
+                                     std::size_t& flagged_count) {
+    std::map<std::string, std::pair<std::string, std::string>> flagged;  // offspring -> (sire, dam) to drop
+    for (const auto& row : table_of(parentage)) {
+        if (row[6] == "flagged" && row[2] != "trio") {
+            (row[2] == "sire" ? flagged[row[0]].first : flagged[row[0]].second) = row[1];
+        }
+    }
+    flagged_count = flagged.size();
+    std::string edited;
+    for (const std::string& line : lines_of(pedigree)) {
+        std::istringstream words(line);
+        std::string id, sire, dam;
+        words >> id >> sire >> dam;
+        const auto found = flagged.find(id);
+        if (found != flagged.end()) {
+            sire = found->second.first == sire ? "0" : sire;
+            dam = found->second.second == dam ? "0" : dam;
+        }
+        edited += id + " " + sire + " " + dam + "\n";
+    }
+    return edited;
+}
+
 class GenotypeChecks : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -267,26 +293,11 @@ TEST_F(GenotypeChecks, ParentageFlagsThePlantedSiresAndSuggestsTheTrueOnes) {
 TEST_F(GenotypeChecks, UnlinkSetsExactlyTheFlaggedParentsUnknown) {
     const CommandResult unlinked = run({"--kinship", "--bedfile", "sim", "--pedigree", "sim.ped", "--kin-bin",
                                         "--parent-conflict-action", "unlink", "--out", "unlinked"});
-    std::map<std::string, std::pair<std::string, std::string>> flagged;  // offspring -> (sire, dam) to drop
-    for (const auto& row : table_of(read_file(dir_ + "/unlinked.parentage.txt"))) {
-        if (row[6] == "flagged" && row[2] != "trio") {
-            (row[2] == "sire" ? flagged[row[0]].first : flagged[row[0]].second) = row[1];
-        }
-    }
-    ASSERT_GE(flagged.size(), 4u);
+    std::size_t flagged = 0;
+    const std::string edited =
+        pedigree_without_flagged(read_file(dir_ + "/unlinked.parentage.txt"), read_file(dir_ + "/sim.ped"), flagged);
+    ASSERT_GE(flagged, 4u);
     EXPECT_NE(unlinked.out.find("--parent-conflict-action unlink: "), std::string::npos);
-    std::string edited;
-    for (const std::string& line : lines_of(read_file(dir_ + "/sim.ped"))) {
-        std::istringstream words(line);
-        std::string id, sire, dam;
-        words >> id >> sire >> dam;
-        const auto found = flagged.find(id);
-        if (found != flagged.end()) {
-            sire = found->second.first == sire ? "0" : sire;
-            dam = found->second.second == dam ? "0" : dam;
-        }
-        edited += id + " " + sire + " " + dam + "\n";
-    }
     write_file(dir_ + "/edited.ped", edited);
     run({"--kinship", "--bedfile", "sim", "--pedigree", "edited.ped", "--kin-bin", "--out", "edited"});
     const Kinship a = load(dir_ + "/unlinked.bin");
@@ -347,25 +358,10 @@ TEST_F(GenotypeChecks, SparseRoutesRunTheChecksOfTheDenseH) {
     }
     run({"--kinship", "--bedfile", "sim", "--pedigree", "sim.ped", "--kin-inverse", "--parent-conflict-action",
          "unlink", "--out", "unlinked_inverse"});
-    std::map<std::string, std::pair<std::string, std::string>> flagged;
-    for (const auto& row : table_of(read_file(dir_ + "/unlinked_inverse.parentage.txt"))) {
-        if (row[6] == "flagged" && row[2] != "trio") {
-            (row[2] == "sire" ? flagged[row[0]].first : flagged[row[0]].second) = row[1];
-        }
-    }
-    ASSERT_GE(flagged.size(), 1u);
-    std::string edited;
-    for (const std::string& line : lines_of(read_file(dir_ + "/sim.ped"))) {
-        std::istringstream words(line);
-        std::string id, sire, dam;
-        words >> id >> sire >> dam;
-        const auto found = flagged.find(id);
-        if (found != flagged.end()) {
-            sire = found->second.first == sire ? "0" : sire;
-            dam = found->second.second == dam ? "0" : dam;
-        }
-        edited += id + " " + sire + " " + dam + "\n";
-    }
+    std::size_t flagged = 0;
+    const std::string edited = pedigree_without_flagged(read_file(dir_ + "/unlinked_inverse.parentage.txt"),
+                                                        read_file(dir_ + "/sim.ped"), flagged);
+    ASSERT_GE(flagged, 1u);
     write_file(dir_ + "/by_hand.ped", edited);
     run({"--kinship", "--bedfile", "sim", "--pedigree", "by_hand.ped", "--kin-inverse", "--out", "by_hand_inverse"});
     EXPECT_EQ(read_file(dir_ + "/unlinked_inverse.inverse.txt"), read_file(dir_ + "/by_hand_inverse.inverse.txt"));
