@@ -121,8 +121,7 @@ void show_fixed_effects(const RunOptions& options, Logger& logger, const RunInpu
 void write_prediction(const RunOptions& options, Logger& logger, const Eigen::MatrixXd& u, const Eigen::VectorXd& pev,
                       const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& kinship_ids,
                       double sigma_a2, const std::vector<ResultRow>& variance_rows) {
-    const std::string output_name = options.out_prefix + ".random.txt";
-    const std::string reliability_name = options.out_prefix + ".reliability.txt";
+    const MixedModelFiles files = mixed_model_files(options);
     for (Eigen::Index i = 0; i < pev.size(); ++i) {
         if (std::isnan(pev[i])) {
             std::ostringstream message;
@@ -132,18 +131,15 @@ void write_prediction(const RunOptions& options, Logger& logger, const Eigen::Ma
                     << genetic_variances[i] / sigma_a2
                     << ", is negative or below what its relationships with the records imply). Check the kinship "
                        "file; "
-                    << output_name << " was not written.";
+                    << files.values << " was not written.";
             throw RunFailure(message.str());
         }
     }
     logger.ensure_written();
     ResultTexts results;
-    add_breeding_value_files(results, u, pev, genetic_variances, kinship_ids, output_name, reliability_name);
-    add_variance_file(results, variance_rows, options.out_prefix + ".vc.txt");
-    write_result_set(results);
-    std::cerr << "\n👏 Predicted breeding values were saved in " << output_name << std::endl;
-    std::cerr << "👏 Their standard errors and reliabilities were saved in " << reliability_name << std::endl;
-    std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
+    add_breeding_value_files(results, u, pev, genetic_variances, kinship_ids, files.values, files.reliability);
+    add_variance_file(results, variance_rows, files.variances);
+    save_prediction(files, results, "breeding values");
 }
 
 // The null model of the likelihood-ratio test (sa2 = 0), on the same records and design, and
@@ -193,8 +189,7 @@ void write_estimated_variances(const RunOptions& options, Logger& logger, const 
                                const ReducedKinship& records, const RunInputs& inputs, const RemlResult& reml) {
     const std::vector<ResultRow> rows = one_kinship_rows(options, logger, name, records, inputs, reml);
     if (world_rank() == 0) {
-        write_variance_file(rows, options.out_prefix + ".vc.txt");
-        std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
+        save_variances(mixed_model_files(options), rows);
     }
 }
 
@@ -256,7 +251,7 @@ int distributed_predict(const RunOptions& options, Logger& logger, const std::st
     } else {
         reml = estimate_everywhere(logger, records, options, inputs);
         if (!reml.converged) {
-            throw RunFailure(unconverged_message(options.out_prefix + ".random.txt"));
+            throw RunFailure(unconverged_message(mixed_model_files(options).values));
         }
     }
     logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
@@ -329,7 +324,7 @@ int one_kinship_reml(const RunOptions& options, Logger& logger, const std::strin
 }
 
 int one_kinship_predict(const RunOptions& options, Logger& logger, const std::string& name) {
-    const std::string output_name = options.out_prefix + ".random.txt";
+    const std::string output_name = mixed_model_files(options).values;
     logger.tee << "👉 Loading kinship file: " << options.kin_file << std::endl;
     if (spread_over_ranks()) {
         return distributed_predict(options, logger, name);

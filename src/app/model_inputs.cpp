@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <unordered_map>
@@ -205,4 +206,25 @@ void warn_repeated_records(Logger& logger, const std::string& advice, const std:
                    << " individual(s) have several records; without a permanent environmental effect the additive "
                       "variance takes it in and is overestimated. " << advice << std::endl;
     }
+}
+
+MixedModelFiles mixed_model_files(const RunOptions& options) {
+    return {options.out_prefix + ".vc.txt", options.out_prefix + ".random.txt", options.out_prefix + ".reliability.txt"};
+}
+
+void save_prediction(const MixedModelFiles& files, const ResultTexts& set, const std::string& what) {
+    write_result_set(set);
+    const auto holds = [&](const std::string& name) {
+        return std::any_of(set.begin(), set.end(), [&](const auto& file) { return file.first == name; });
+    };
+    std::cerr << "\n👏 Predicted " << what << " were saved in " << files.values << std::endl;
+    if (holds(files.reliability)) {
+        std::cerr << "👏 Their standard errors and reliabilities were saved in " << files.reliability << std::endl;
+    }
+    std::cerr << "👏 Variance components were saved in " << files.variances << std::endl;
+}
+
+void save_variances(const MixedModelFiles& files, const std::vector<ResultRow>& rows) {
+    write_variance_file(rows, files.variances);
+    std::cerr << "👏 Variance components were saved in " << files.variances << std::endl;
 }

@@ -133,6 +133,21 @@ bool reported_convergence(Logger& logger, const AiRemlRun& run);
 // Repeated records without --pe share the breeding value alone: a warning with their count and
 // `advice`, the next step.
 void warn_repeated_records(Logger& logger, const std::string& advice, const std::vector<std::string>& record_ids);
+// The result files of a mixed-model job, named once: the check against the inputs and the writers
+// take their names from here.
+struct MixedModelFiles {
+    std::string variances;    // PREFIX.vc.txt
+    std::string values;       // PREFIX.random.txt
+    std::string reliability;  // PREFIX.reliability.txt
+};
+MixedModelFiles mixed_model_files(const RunOptions& options);
+// Puts the files of a prediction in place together (`set`: the values, their reliabilities where
+// the route has them, and the variances), then names them on standard error; `what` is what the
+// values are ("breeding values", "random effects").
+void save_prediction(const MixedModelFiles& files, const ResultTexts& set, const std::string& what);
+// PREFIX.vc.txt of a REML job alone.
+void save_variances(const MixedModelFiles& files, const std::vector<ResultRow>& rows);
+
 // With --vc nothing is estimated: the options of the estimation are said to be unused.
 void note_estimation_options_unused(const RunOptions& options, Logger& logger);
 

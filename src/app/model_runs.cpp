@@ -322,16 +322,15 @@ int run_model_reml(const RunOptions& options, Logger& logger, const std::vector<
     if (!result) {
         return 1;
     }
-    write_variance_file(variance_rows(model, fit, *result), options.out_prefix + ".vc.txt");
-    std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
+    save_variances(mixed_model_files(options), variance_rows(model, fit, *result));
     logger.tee << "\n😊 All finished!\n" << std::endl;
     return 0;
 }
 
 int run_model_predict(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files) {
     refuse_under_mpirun();
-    const std::string values_name = options.out_prefix + ".random.txt";
-    const std::string reliability_name = options.out_prefix + ".reliability.txt";
+    const MixedModelFiles files = mixed_model_files(options);
+    const std::string& values_name = files.values;
     const ModelSetup model = set_up_model(options, logger, kinship_files);
     Fitting fit = fitting_of(options, model, options.max_iter);
     Estimate result;
@@ -399,12 +398,9 @@ int run_model_predict(const RunOptions& options, Logger& logger, const std::vect
     }
     logger.ensure_written();
     ResultTexts results;
-    add_effect_files(results, effects, model.trait_name, values_name, reliability_name);
-    add_variance_file(results, variance_rows(model, fit, result), options.out_prefix + ".vc.txt");
-    write_result_set(results);
-    std::cerr << "\n👏 Predicted random effects were saved in " << values_name << std::endl;
-    std::cerr << "👏 Their standard errors and reliabilities were saved in " << reliability_name << std::endl;
-    std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
+    add_effect_files(results, effects, model.trait_name, files.values, files.reliability);
+    add_variance_file(results, variance_rows(model, fit, result), files.variances);
+    save_prediction(files, results, "random effects");
     logger.tee << "\n😊 All finished!\n" << std::endl;
     return 0;
 }

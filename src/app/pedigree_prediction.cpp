@@ -30,7 +30,8 @@ bool pedigree_prediction(const RunOptions& options) {
 }
 
 int run_pedigree_predict(const RunOptions& options, Logger& logger) {
-    const std::string output_name = options.out_prefix + ".random.txt";
+    const MixedModelFiles files = mixed_model_files(options);
+    const std::string& output_name = files.values;
     try {
         check_covariate_columns(options.covar_pos);
         check_numeric_covariate_columns(options.covar_pos, options.qcovar_pos);
@@ -153,13 +154,10 @@ int run_pedigree_predict(const RunOptions& options, Logger& logger) {
         for (const ResultRow& row : count_rows(static_cast<std::size_t>(y.rows()), ids.size())) {
             rows.push_back(row);
         }
-        const std::string variance_name = options.out_prefix + ".vc.txt";
         ResultTexts results;
-        add_random_file(results, solution.u, ids, output_name);
-        add_variance_file(results, rows, variance_name);
-        write_result_set(results);
-        std::cerr << "\n👏 Predicted breeding values were saved in " << output_name << std::endl;
-        std::cerr << "👏 Variance components were saved in " << variance_name << std::endl;
+        add_random_file(results, solution.u, ids, files.values);
+        add_variance_file(results, rows, files.variances);
+        save_prediction(files, results, "breeding values");
         logger.tee << "\n👉 Prediction took " << std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                                                                  run_start).count()
                    << " s in all." << std::endl;

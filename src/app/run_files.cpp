@@ -168,13 +168,13 @@ void check_outputs_spare_inputs(const RunOptions& options) {
     for (const std::string& report : report_files(options)) {
         outputs.push_back({report, &all_inputs});
     }
+    const MixedModelFiles results = mixed_model_files(options);
     if (mixed_model) {
-        outputs.push_back({options.out_prefix + ".vc.txt", &all_inputs});
+        outputs.push_back({results.variances, &all_inputs});
     }
     if (options.run_predict && !options.run_reml) {
-        for (const char* ending : {".random.txt", ".reliability.txt"}) {
-            outputs.push_back({options.out_prefix + ending, &all_inputs});
-        }
+        outputs.push_back({results.values, &all_inputs});
+        outputs.push_back({results.reliability, &all_inputs});
     }
     for (const auto& [output, spared] : outputs) {
         const fs::path path(output);

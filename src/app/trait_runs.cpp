@@ -338,13 +338,12 @@ std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& 
     return estimate;
 }
 
-void add_trait_variances(ResultTexts& results, const RunOptions& options, const TraitFit& fit,
-                         const TraitEstimate& estimate) {
+std::vector<ResultRow> trait_variance_rows(const TraitFit& fit, const TraitEstimate& estimate) {
     std::vector<ResultRow> rows = result_rows(fit, estimate);
     for (const ResultRow& row : count_rows(static_cast<std::size_t>(fit.values), fit.individuals.size())) {
         rows.push_back(row);
     }
-    add_variance_file(results, rows, options.out_prefix + ".vc.txt");
+    return rows;
 }
 
 // --vc: the lower triangle of Vg, then of Ve, in the traits' units.
@@ -500,17 +499,14 @@ int run_traits_reml(const RunOptions& options, Logger& logger) {
     if (!estimate) {
         return 1;
     }
-    ResultTexts results;
-    add_trait_variances(results, options, fit, *estimate);
-    write_result_set(results);
-    std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
+    save_variances(mixed_model_files(options), trait_variance_rows(fit, *estimate));
     logger.tee << "\n😊 All finished!\n" << std::endl;
     return 0;
 }
 
 int run_traits_predict(const RunOptions& options, Logger& logger) {
-    const std::string values_name = options.out_prefix + ".random.txt";
-    const std::string reliability_name = options.out_prefix + ".reliability.txt";
+    const MixedModelFiles files = mixed_model_files(options);
+    const std::string& values_name = files.values;
     const TraitFit fit = set_up_traits(options, logger);
     TraitEstimate estimate;
     if (options.vc_given) {
@@ -560,12 +556,9 @@ int run_traits_predict(const RunOptions& options, Logger& logger) {
     }
     logger.ensure_written();
     ResultTexts results;
-    add_effect_files(results, effects, "", values_name, reliability_name);
-    add_trait_variances(results, options, fit, estimate);
-    write_result_set(results);
-    std::cerr << "\n👏 Predicted breeding values were saved in " << values_name << std::endl;
-    std::cerr << "👏 Their standard errors and reliabilities were saved in " << reliability_name << std::endl;
-    std::cerr << "👏 Variance components were saved in " << options.out_prefix << ".vc.txt" << std::endl;
+    add_effect_files(results, effects, "", files.values, files.reliability);
+    add_variance_file(results, trait_variance_rows(fit, estimate), files.variances);
+    save_prediction(files, results, "breeding values");
     logger.tee << "\n😊 All finished!\n" << std::endl;
     return 0;
 }
