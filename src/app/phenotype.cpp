@@ -98,28 +98,171 @@ PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, co
     return read_phenotype_records(path, std::vector<int>{phe_pos}, covar_pos, kinship_ids, qcovar_pos, rand_pos);
 }
 
-PhenotypeRecords read_phenotype_records(const std::string& path, const std::vector<int>& trait_pos,
-                                        const std::vector<int>& covar_pos,
-                                        const std::unordered_set<std::string>& kinship_ids,
-                                        const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos) {
-    const std::size_t traits = trait_pos.size();
-    std::ifstream file(path);
-    if (!file.is_open()) {
-        throw std::runtime_error("Could not open the phenotype file: " + path);
-    }
+namespace {
 
-    std::vector<double> trait;
+// The phenotype file as read: the records kept (a trait value, complete covariates, an ID of the
+// kinship), before any design is formed from them.
+struct PhenotypeTable {
+    std::vector<double> trait;  // record-major, one value per trait column, NaN for "NA"
     std::vector<std::string> record_ids;
-    std::vector<CovariateLevels> covariates(covar_pos.size());
-    std::vector<int> codes(covar_pos.size());
-    std::vector<double> numeric;  // record-major, qcovar_pos.size() per kept record
-    std::vector<double> numeric_row(qcovar_pos.size());
+    std::vector<CovariateLevels> covariates;   // one per class covariate
+    std::vector<double> numeric;               // record-major, one per numeric covariate
     std::vector<std::string> numeric_names;
-    PhenotypeRecords result;
-    result.random_levels.resize(rand_pos.size());
-    std::vector<std::string> random_row(rand_pos.size());
+    std::vector<std::string> trait_names;
+    std::vector<std::string> random_names;
+    std::vector<std::vector<std::string>> random_levels;  // per random class, the level of every record
+};
+
+// The columns the options name, checked against the first line's `column_count`.
+struct PhenotypeColumns {
+    const std::string& path;
+    const std::vector<int>& trait_pos;
+    const std::vector<int>& covar_pos;
+    const std::vector<int>& qcovar_pos;
+    const std::vector<int>& rand_pos;
+};
+
+// The names of the first line: a header names the columns; without one (a record first) they are
+// "Trait<c>", "Covar<c>" and "Class<c>".
+void take_names(const std::vector<std::string>& fields, const std::unordered_set<std::string>& kinship_ids,
+                const PhenotypeColumns& columns, PhenotypeTable& table) {
+    const bool header = kinship_ids.count(fields[0]) == 0;
+    const auto named = [&](int column) {
+        return header && column >= 0 && static_cast<std::size_t>(column) < fields.size() &&
+               !fields[static_cast<std::size_t>(column)].empty();
+    };
+    for (int column : columns.qcovar_pos) {
+        const bool in_header = header && static_cast<std::size_t>(column) < fields.size();
+        table.numeric_names.push_back(in_header ? fields[static_cast<std::size_t>(column)]
+                                                : "Covar" + std::to_string(column + 1));
+    }
+    for (int phe_pos : columns.trait_pos) {
+        table.trait_names.push_back(named(phe_pos) ? fields[static_cast<std::size_t>(phe_pos)]
+                                                   : "Trait" + std::to_string(phe_pos + 1));
+    }
+    for (int column : columns.rand_pos) {
+        table.random_names.push_back(named(column) ? fields[static_cast<std::size_t>(column)]
+                                                   : "Class" + std::to_string(column + 1));
+    }
+}
+
+// Every column an option names lies within the first line's `column_count` columns.
+void check_column_bounds(const PhenotypeColumns& columns, std::size_t column_count, bool spaced_first_line) {
+    // The first line of the message stays as it always was; the next say it in the user's
+    // numbers and name the usual cause, a file separated by spaces.
+    const auto beyond = [&](const std::string& first_line, const std::string& option, int column) {
+        std::string message = first_line + "\n" + option + " " + std::to_string(column + 1) + ": phenotype file " +
+                              columns.path + " has " + std::to_string(column_count) + " column" +
+                              (column_count == 1 ? "" : "s") +
+                              " in its first line (columns count from 1, column 1 being the ID).";
+        if (column_count == 1 && spaced_first_line) {
+            message += "\nIts first line is one field with spaces in it: the file must be tab-separated (a tab "
+                       "between fields, not spaces).";
+        }
+        return std::runtime_error(message);
+    };
+    for (int phe_pos : columns.trait_pos) {
+        if (phe_pos < 0 || static_cast<std::size_t>(phe_pos) >= column_count) {
+            throw beyond("The specified phenotype column is out of bound of phenotype file", "--phe-pos", phe_pos);
+        }
+    }
+    for (const auto& [option, list] :
+         {std::pair{"--qcovar-pos", &columns.qcovar_pos}, std::pair{"--covar-pos", &columns.covar_pos}}) {
+        for (int column : *list) {
+            if (column < 0 || static_cast<std::size_t>(column) >= column_count) {
+                throw beyond("The specified covariate column " + std::to_string(column) + " is out of bounds.",
+                             option, column);
+            }
+        }
+    }
+    for (int column : columns.rand_pos) {
+        if (column < 0 || static_cast<std::size_t>(column) >= column_count) {
+            throw InputCheckFailure("--rand-pos column " + std::to_string(column + 1) + " is beyond the " +
+                                    std::to_string(column_count) + " column(s) of the first line of " +
+                                    columns.path + ".");
+        }
+    }
+}
+
+// One line of a record: kept in `table` when it has a trait value, complete covariates and an ID
+// of the kinship.
+void take_record(const std::vector<std::string>& fields, std::size_t line_number,
+                 const std::unordered_set<std::string>& kinship_ids, const PhenotypeColumns& columns,
+                 PhenotypeTable& table) {
+    const std::string& path = columns.path;
+    bool any_trait = false;
+    for (int phe_pos : columns.trait_pos) {
+        const auto trait_column = static_cast<std::size_t>(phe_pos);
+        any_trait = any_trait || (trait_column < fields.size() && fields[trait_column] != "NA");
+    }
+    if (!any_trait || kinship_ids.count(fields[0]) == 0) {
+        return;
+    }
+    // A level is entered as soon as it is met, even when a later covariate of the same
+    // record is missing and the record is dropped.
+    std::vector<int> codes(columns.covar_pos.size());
+    for (std::size_t c = 0; c < columns.covar_pos.size(); ++c) {
+        const auto column = static_cast<std::size_t>(columns.covar_pos[c]);
+        // An empty field is a missing value, not a level of its own.
+        if (column >= fields.size() || fields[column] == "NA" || fields[column].empty()) {
+            return;
+        }
+        CovariateLevels& levels = table.covariates[c];
+        const int next_code = static_cast<int>(levels.texts.size());
+        const auto [entry, inserted] = levels.code_of.emplace(fields[column], next_code);
+        if (inserted) {
+            levels.texts.push_back(fields[column]);
+        }
+        codes[c] = entry->second;
+    }
+    std::vector<std::string> random_row(columns.rand_pos.size());
+    for (std::size_t c = 0; c < columns.rand_pos.size(); ++c) {
+        const auto column = static_cast<std::size_t>(columns.rand_pos[c]);
+        if (column >= fields.size() || fields[column] == "NA" || fields[column].empty()) {
+            return;
+        }
+        random_row[c] = fields[column];
+    }
+    std::vector<double> numeric_row(columns.qcovar_pos.size());
+    for (std::size_t c = 0; c < columns.qcovar_pos.size(); ++c) {
+        const auto column = static_cast<std::size_t>(columns.qcovar_pos[c]);
+        if (column >= fields.size()) {
+            throw InputCheckFailure("" + location(path, line_number) + " has " + std::to_string(fields.size()) +
+                                    " field(s), so it has no column " + std::to_string(column + 1) +
+                                    " (--qcovar-pos).");
+        }
+        if (fields[column] == "NA") {
+            return;
+        }
+        numeric_row[c] = parse_numeric_covariate(fields[column], path, line_number, columns.qcovar_pos[c]);
+    }
+    for (int phe_pos : columns.trait_pos) {
+        const auto trait_column = static_cast<std::size_t>(phe_pos);
+        table.trait.push_back(trait_column >= fields.size() || fields[trait_column] == "NA"
+                                  ? std::nan("")
+                                  : parse_trait(fields[trait_column], path, line_number, phe_pos));
+    }
+    table.numeric.insert(table.numeric.end(), numeric_row.begin(), numeric_row.end());
+    table.record_ids.push_back(fields[0]);
+    for (std::size_t c = 0; c < columns.covar_pos.size(); ++c) {
+        table.covariates[c].record_codes.push_back(codes[c]);
+    }
+    for (std::size_t c = 0; c < columns.rand_pos.size(); ++c) {
+        table.random_levels[c].push_back(random_row[c]);
+    }
+}
+
+PhenotypeTable read_phenotype_table(const std::unordered_set<std::string>& kinship_ids,
+                                    const PhenotypeColumns& columns) {
+    std::ifstream file(columns.path);
+    if (!file.is_open()) {
+        throw std::runtime_error("Could not open the phenotype file: " + columns.path);
+    }
+    PhenotypeTable table;
+    table.covariates.resize(columns.covar_pos.size());
+    table.random_levels.resize(columns.rand_pos.size());
     std::size_t column_count = 0;
-    bool column_count_taken = false;
+    bool first_line = true;
     bool spaced_first_line = false;
     std::size_t line_number = 0;
     std::string line;
@@ -140,144 +283,37 @@ PhenotypeRecords read_phenotype_records(const std::string& path, const std::vect
             continue;
         }
         const std::vector<std::string> fields = split_tab_fields(cleaned);
-        if (!column_count_taken) {
+        if (first_line) {
             column_count = fields.size();
-            column_count_taken = true;
+            first_line = false;
             spaced_first_line = cleaned.find(' ') != std::string::npos;
-            // The header names the numeric covariates; without one (a record first) "Covar<c>".
-            for (int column : qcovar_pos) {
-                const bool header = kinship_ids.count(fields[0]) == 0 && static_cast<std::size_t>(column) < fields.size();
-                numeric_names.push_back(header ? fields[static_cast<std::size_t>(column)]
-                                               : "Covar" + std::to_string(column + 1));
-            }
-            for (int phe_pos : trait_pos) {
-                const bool trait_header = kinship_ids.count(fields[0]) == 0 && phe_pos >= 0 &&
-                                          static_cast<std::size_t>(phe_pos) < fields.size() &&
-                                          !fields[static_cast<std::size_t>(phe_pos)].empty();
-                result.trait_names.push_back(trait_header ? fields[static_cast<std::size_t>(phe_pos)]
-                                                          : "Trait" + std::to_string(phe_pos + 1));
-            }
-            result.trait_name = result.trait_names.front();
-            for (int column : rand_pos) {
-                const bool header = kinship_ids.count(fields[0]) == 0 && static_cast<std::size_t>(column) < fields.size() &&
-                                    !fields[static_cast<std::size_t>(column)].empty();
-                result.random_names.push_back(header ? fields[static_cast<std::size_t>(column)]
-                                                     : "Class" + std::to_string(column + 1));
-            }
+            take_names(fields, kinship_ids, columns, table);
         }
-        // The first line of the message stays as it always was; the next say it in the user's
-        // numbers and name the usual cause, a file separated by spaces.
-        const auto beyond = [&](const std::string& first_line, const std::string& option, int column) {
-            std::string message = first_line + "\n" + option + " " + std::to_string(column + 1) + ": phenotype file " +
-                                  path + " has " + std::to_string(column_count) + " column" +
-                                  (column_count == 1 ? "" : "s") +
-                                  " in its first line (columns count from 1, column 1 being the ID).";
-            if (column_count == 1 && spaced_first_line) {
-                message += "\nIts first line is one field with spaces in it: the file must be tab-separated (a tab "
-                           "between fields, not spaces).";
-            }
-            return std::runtime_error(message);
-        };
-        for (int phe_pos : trait_pos) {
-            if (phe_pos < 0 || static_cast<std::size_t>(phe_pos) >= column_count) {
-                throw beyond("The specified phenotype column is out of bound of phenotype file", "--phe-pos", phe_pos);
-            }
-        }
-        for (const auto& [option, columns] : {std::pair{"--qcovar-pos", &qcovar_pos}, std::pair{"--covar-pos", &covar_pos}}) {
-            for (int column : *columns) {
-                if (column < 0 || static_cast<std::size_t>(column) >= column_count) {
-                    throw beyond("The specified covariate column " + std::to_string(column) + " is out of bounds.",
-                                 option, column);
-                }
-            }
-        }
-        for (int column : rand_pos) {
-            if (column < 0 || static_cast<std::size_t>(column) >= column_count) {
-                throw InputCheckFailure("--rand-pos column " + std::to_string(column + 1) + " is beyond the " +
-                                        std::to_string(column_count) + " column(s) of the first line of " + path +
-                                        ".");
-            }
-        }
-
-        bool any_trait = false;
-        for (int phe_pos : trait_pos) {
-            const auto trait_column = static_cast<std::size_t>(phe_pos);
-            any_trait = any_trait || (trait_column < fields.size() && fields[trait_column] != "NA");
-        }
-        if (!any_trait || kinship_ids.count(fields[0]) == 0) {
-            continue;
-        }
-        // A level is entered as soon as it is met, even when a later covariate of the same
-        // record is missing and the record is dropped.
-        bool complete = true;
-        for (std::size_t c = 0; c < covar_pos.size(); ++c) {
-            const auto column = static_cast<std::size_t>(covar_pos[c]);
-            // An empty field is a missing value, not a level of its own.
-            if (column >= fields.size() || fields[column] == "NA" || fields[column].empty()) {
-                complete = false;
-                break;
-            }
-            CovariateLevels& levels = covariates[c];
-            const int next_code = static_cast<int>(levels.texts.size());
-            const auto [entry, inserted] = levels.code_of.emplace(fields[column], next_code);
-            if (inserted) {
-                levels.texts.push_back(fields[column]);
-            }
-            codes[c] = entry->second;
-        }
-        for (std::size_t c = 0; c < rand_pos.size() && complete; ++c) {
-            const auto column = static_cast<std::size_t>(rand_pos[c]);
-            complete = column < fields.size() && fields[column] != "NA" && !fields[column].empty();
-            if (complete) {
-                random_row[c] = fields[column];
-            }
-        }
-        for (std::size_t c = 0; c < qcovar_pos.size() && complete; ++c) {
-            const auto column = static_cast<std::size_t>(qcovar_pos[c]);
-            if (column >= fields.size()) {
-                throw InputCheckFailure("" + location(path, line_number) + " has " +
-                                         std::to_string(fields.size()) + " field(s), so it has no column " +
-                                         std::to_string(column + 1) + " (--qcovar-pos).");
-            }
-            if (fields[column] == "NA") {
-                complete = false;
-            } else {
-                numeric_row[c] = parse_numeric_covariate(fields[column], path, line_number, qcovar_pos[c]);
-            }
-        }
-        if (!complete) {
-            continue;
-        }
-        for (int phe_pos : trait_pos) {
-            const auto trait_column = static_cast<std::size_t>(phe_pos);
-            trait.push_back(trait_column >= fields.size() || fields[trait_column] == "NA"
-                                ? std::nan("")
-                                : parse_trait(fields[trait_column], path, line_number, phe_pos));
-        }
-        numeric.insert(numeric.end(), numeric_row.begin(), numeric_row.end());
-        record_ids.push_back(fields[0]);
-        for (std::size_t c = 0; c < covar_pos.size(); ++c) {
-            covariates[c].record_codes.push_back(codes[c]);
-        }
-        for (std::size_t c = 0; c < rand_pos.size(); ++c) {
-            result.random_levels[c].push_back(random_row[c]);
-        }
+        check_column_bounds(columns, column_count, spaced_first_line);
+        take_record(fields, line_number, kinship_ids, columns, table);
     }
     if (file.bad()) {
-        throw std::runtime_error("Could not open the phenotype file: " + path);
+        throw std::runtime_error("Could not open the phenotype file: " + columns.path);
     }
+    return table;
+}
 
-    const auto n = static_cast<Eigen::Index>(record_ids.size());
-    const auto q = static_cast<Eigen::Index>(qcovar_pos.size());
+// The trait matrix and the designs of the records read: the intercept, every level of each class
+// covariate (the full design; the reduced one without each class's first level), then the
+// numeric covariates, in the user's order.
+PhenotypeRecords build_design(PhenotypeTable table, const std::vector<int>& covar_pos, std::size_t traits) {
+    const auto n = static_cast<Eigen::Index>(table.record_ids.size());
+    const auto q = static_cast<Eigen::Index>(table.numeric_names.size());
     Eigen::Index full_columns = 1 + q;
     Eigen::Index reduced_columns = 1 + q;
-    for (const CovariateLevels& levels : covariates) {
+    for (const CovariateLevels& levels : table.covariates) {
         const auto level_count = static_cast<Eigen::Index>(levels.texts.size());
         full_columns += level_count;
         reduced_columns += level_count - 1;
     }
     // Record-major in `trait`: the transpose of the n x t map.
-    Eigen::MatrixXd y = Eigen::Map<const Eigen::MatrixXd>(trait.data(), static_cast<Eigen::Index>(traits), n).transpose();
+    Eigen::MatrixXd y =
+        Eigen::Map<const Eigen::MatrixXd>(table.trait.data(), static_cast<Eigen::Index>(traits), n).transpose();
     Eigen::MatrixXd full_design = Eigen::MatrixXd::Zero(n, full_columns);
     Eigen::MatrixXd reduced_design = Eigen::MatrixXd::Zero(n, reduced_columns);
     full_design.col(0).setOnes();
@@ -286,8 +322,8 @@ PhenotypeRecords read_phenotype_records(const std::string& path, const std::vect
 
     Eigen::Index full_offset = 1;
     Eigen::Index reduced_offset = 1;
-    for (std::size_t c = 0; c < covariates.size(); ++c) {
-        const CovariateLevels& levels = covariates[c];
+    for (std::size_t c = 0; c < table.covariates.size(); ++c) {
+        const CovariateLevels& levels = table.covariates[c];
         for (Eigen::Index i = 0; i < n; ++i) {
             const int code = levels.record_codes[static_cast<std::size_t>(i)];
             full_design(i, full_offset + code) = 1.0;
@@ -305,15 +341,32 @@ PhenotypeRecords read_phenotype_records(const std::string& path, const std::vect
     // Numeric covariates last, in the user's order, as they are in the file.
     for (Eigen::Index c = 0; c < q; ++c) {
         for (Eigen::Index i = 0; i < n; ++i) {
-            const double value = numeric[static_cast<std::size_t>(i * q + c)];
+            const double value = table.numeric[static_cast<std::size_t>(i * q + c)];
             full_design(i, full_offset + c) = value;
             reduced_design(i, reduced_offset + c) = value;
         }
-        labels.push_back(numeric_names[static_cast<std::size_t>(c)]);
+        labels.push_back(table.numeric_names[static_cast<std::size_t>(c)]);
     }
-    result.data = {std::move(y), std::move(full_design), std::move(reduced_design), std::move(record_ids),
+    PhenotypeRecords result;
+    result.trait_names = std::move(table.trait_names);
+    if (!result.trait_names.empty()) {  // an empty file has no names
+        result.trait_name = result.trait_names.front();
+    }
+    result.random_names = std::move(table.random_names);
+    result.random_levels = std::move(table.random_levels);
+    result.data = {std::move(y), std::move(full_design), std::move(reduced_design), std::move(table.record_ids),
                    std::move(labels)};
     return result;
+}
+
+}  // namespace
+
+PhenotypeRecords read_phenotype_records(const std::string& path, const std::vector<int>& trait_pos,
+                                        const std::vector<int>& covar_pos,
+                                        const std::unordered_set<std::string>& kinship_ids,
+                                        const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos) {
+    const PhenotypeColumns columns{path, trait_pos, covar_pos, qcovar_pos, rand_pos};
+    return build_design(read_phenotype_table(kinship_ids, columns), covar_pos, trait_pos.size());
 }
 
 std::vector<Eigen::Index> record_positions(const std::vector<std::string>& record_ids,
