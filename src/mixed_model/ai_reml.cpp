@@ -3,6 +3,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "log/logger.h"
@@ -173,13 +174,176 @@ std::string reml_step_note(const AiRemlStep& step, const std::vector<std::string
     return "";
 }
 
+namespace {
+
+// The AI (Newton) direction of one iteration: components at their limit whose score points out of
+// the space stay there (the maximum over the space is on its boundary), the others move.
+struct AiDirection {
+    Eigen::VectorXd direction;
+    std::vector<bool> hold;            // components that do not move
+    Eigen::MatrixXd held_functionals;  // the evaluator's own boundary held (columns), if any
+};
+
+AiDirection ai_direction(const LikelihoodEvaluator& active, const Eigen::VectorXd& theta,
+                         const LikelihoodPoint& current, const AiRemlSettings& settings,
+                         const std::vector<bool>& fixed, int k) {
+    const Eigen::Index count = theta.size();
+    const auto size = static_cast<std::size_t>(count);
+    AiDirection result;
+    std::vector<bool> at_limit(size);
+    result.hold.resize(size);
+    for (std::size_t c = 0; c < size; ++c) {
+        const auto i = static_cast<Eigen::Index>(c);
+        at_limit[c] = theta[i] <= settings.limits[i];
+        result.hold[c] = fixed[c] || (at_limit[c] && current.score[i] <= 0.0);
+    }
+    const std::vector<Eigen::Index> free = indices_where(result.hold, false);
+    result.held_functionals = active.held_directions(theta, current);
+    result.direction = Eigen::VectorXd::Zero(count);
+    if (free.empty()) {
+        return result;
+    }
+    const Eigen::MatrixXd ai_free = current.ai(free, free);
+    const Eigen::VectorXd score_free = current.score(free);
+    Eigen::VectorXd step;
+    if (result.held_functionals.cols() > 0) {
+        const Eigen::MatrixXd curved = ai_free + active.boundary_information(theta, current)(free, free);
+        step = step_along_boundary(curved, score_free, result.held_functionals(free, Eigen::all), k, current.ai, free,
+                                   settings.names);
+    } else {
+        const std::optional<Eigen::MatrixXd> ai_inverse = invert_ai(ai_free);
+        if (!ai_inverse) {
+            fail_singular_ai(k, current.ai, free, settings.names);
+        }
+        step = *ai_inverse * score_free;
+    }
+    bool outward = false;
+    for (std::size_t a = 0; a < free.size(); ++a) {
+        outward = outward || (at_limit[static_cast<std::size_t>(free[a])] && step[static_cast<Eigen::Index>(a)] <= 0.0);
+    }
+    if (outward && free.size() > 1) {
+        // The likelihood rises into the space but the coupled step points out of it:
+        // scale each component by its own curvature instead (still uphill).
+        step = score_free.cwiseQuotient(ai_free.diagonal());
+    }
+    result.direction(free) = step;
+    return result;
+}
+
+// The step along `direction`, shortened until it does not lower the likelihood (within
+// rounding), a component that would leave the space stopped at its limit; a step below the
+// tolerance is taken as it is.
+struct TriedStep {
+    Eigen::VectorXd candidate;
+    LikelihoodPoint next;
+    bool accepted = false;
+    bool projected = false;
+    std::vector<int> clipped;  // components stopped at their limit
+    int halvings = 0;
+};
+
+TriedStep shortened_step(const LikelihoodEvaluator& active, const Eigen::VectorXd& theta,
+                         const LikelihoodPoint& current, const Eigen::VectorXd& direction,
+                         const Eigen::VectorXd& scale, const AiRemlSettings& settings, const std::vector<bool>& fixed) {
+    const Eigen::Index count = theta.size();
+    const Eigen::VectorXd& limit = settings.limits;
+    const double slack = 1e-10 * (1.0 + std::fabs(current.log_likelihood));
+    TriedStep tried;
+    for (double t = 1.0; tried.halvings <= kMostHalvings; ++tried.halvings, t *= 0.5) {
+        tried.candidate = theta + t * direction;
+        tried.clipped.clear();
+        for (Eigen::Index i = 0; i < count; ++i) {
+            if (tried.candidate[i] < limit[i]) {
+                tried.clipped.push_back(static_cast<int>(i));
+            }
+        }
+        tried.candidate = tried.candidate.cwiseMax(limit);
+        tried.projected = bring_into_space(active, tried.candidate, theta, fixed);
+        tried.next = active.evaluate(tried.candidate);
+        if (!tried.next.finite) {
+            continue;
+        }
+        bool small = true;
+        for (Eigen::Index i = 0; i < count; ++i) {
+            small = small && std::fabs(tried.candidate[i] - theta[i]) <= settings.tol * scale[i];
+        }
+        if (small || tried.next.log_likelihood >= current.log_likelihood - slack) {
+            tried.accepted = true;
+            break;
+        }
+    }
+    return tried;
+}
+
+// What kind of step an accepted one was, for the trace; fills the record's limited components.
+void describe_accepted(AiRemlStep& record, const TriedStep& tried, const AiDirection& ai, const std::vector<bool>& fixed) {
+    const int residual = static_cast<int>(fixed.size()) - 1;
+    std::vector<int> held;
+    for (std::size_t c = 0; c < fixed.size(); ++c) {
+        if (ai.hold[c] && !fixed[c]) {
+            held.push_back(static_cast<int>(c));
+        }
+    }
+    if (record.step != RemlStep::rounding) {
+        const bool random_clipped = !tried.clipped.empty() && tried.clipped.front() != residual;
+        const bool random_held = !held.empty() && held.front() != residual;
+        // A step along the evaluator's boundary comes back to it by `feasible` (the
+        // boundary is curved): it is still the AI step held there.
+        const bool along_boundary = ai.held_functionals.cols() > 0;
+        record.step = tried.halvings > 0                    ? RemlStep::halved
+                      : random_clipped                      ? RemlStep::boundary
+                      : !tried.clipped.empty()              ? RemlStep::residual_boundary
+                      : tried.projected && !along_boundary  ? RemlStep::boundary
+                      : random_held || along_boundary       ? RemlStep::held
+                      : !held.empty()                       ? RemlStep::residual_held
+                                                            : RemlStep::ai;
+    }
+    record.limited = !tried.clipped.empty() ? tried.clipped : held;
+    record.projected = tried.projected;
+    record.held_directions = static_cast<int>(ai.held_functionals.cols());
+    record.halvings = tried.halvings;
+}
+
+// No shortened AI step raised the likelihood: an EM-REML step, the evaluator's own or
+// sigma2 + 2 sigma2^2 score / n, which raises the likelihood and stays positive.
+std::pair<Eigen::VectorXd, LikelihoodPoint> em_fallback(const LikelihoodEvaluator& active, const Eigen::VectorXd& theta,
+                                                        const LikelihoodPoint& current, const AiRemlSettings& settings,
+                                                        const std::vector<bool>& fixed, int k) {
+    const Eigen::Index count = theta.size();
+    Eigen::VectorXd candidate;
+    if (const std::optional<Eigen::VectorXd> em = active.em_step(theta, current)) {
+        candidate = *em;
+    } else {
+        candidate = theta;
+        for (Eigen::Index i = 0; i < count; ++i) {
+            if (!fixed[static_cast<std::size_t>(i)]) {
+                candidate[i] = theta[i] + 2.0 * theta[i] * theta[i] * current.score[i] /
+                                              static_cast<double>(settings.records);
+            }
+        }
+    }
+    candidate = candidate.cwiseMax(settings.limits);
+    bring_into_space(active, candidate, theta, fixed);
+    LikelihoodPoint next = active.evaluate(candidate);
+    if (!next.finite) {
+        std::string values;
+        for (Eigen::Index i = 0; i < count; ++i) {
+            values += (i == 0 ? "" : ", ") + settings.names[static_cast<std::size_t>(i)] + " = " +
+                      number_text(candidate[i]);
+        }
+        throw RemlFailure("REML stopped at iteration " + std::to_string(k) + ": " + next.problem + " at " + values +
+                          ". Check that the kinship matrix is positive semi-definite.");
+    }
+    return {std::move(candidate), std::move(next)};
+}
+
+}  // namespace
+
 AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& settings,
                   const std::function<void(const AiRemlStep&)>& on_iteration) {
     const Eigen::Index count = settings.start.size();
     const auto size = static_cast<std::size_t>(count);
-    const Eigen::VectorXd& limit = settings.limits;
     const double tol = settings.tol;
-    const auto records = static_cast<double>(settings.records);
     std::vector<bool> fixed = settings.fixed;
     fixed.resize(size, false);
 
@@ -209,128 +373,17 @@ AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& se
         }
         record.log_likelihood = current.log_likelihood;
 
-        // Components at their limit whose score points out of the space stay there (the maximum
-        // over the space is on its boundary); the AI (Newton) step moves the others.
-        std::vector<bool> at_limit(size), hold(size);
-        for (std::size_t c = 0; c < size; ++c) {
-            const auto i = static_cast<Eigen::Index>(c);
-            at_limit[c] = theta[i] <= limit[i];
-            hold[c] = fixed[c] || (at_limit[c] && current.score[i] <= 0.0);
-        }
-        const std::vector<Eigen::Index> free = indices_where(hold, false);
-        const Eigen::MatrixXd held_functionals = active->held_directions(theta, current);
-        Eigen::VectorXd direction = Eigen::VectorXd::Zero(count);
-        if (!free.empty()) {
-            const Eigen::MatrixXd ai_free = current.ai(free, free);
-            const Eigen::VectorXd score_free = current.score(free);
-            Eigen::VectorXd step;
-            if (held_functionals.cols() > 0) {
-                const Eigen::MatrixXd curved = ai_free + active->boundary_information(theta, current)(free, free);
-                step = step_along_boundary(curved, score_free, held_functionals(free, Eigen::all), k, current.ai,
-                                           free, settings.names);
-            } else {
-                const std::optional<Eigen::MatrixXd> ai_inverse = invert_ai(ai_free);
-                if (!ai_inverse) {
-                    fail_singular_ai(k, current.ai, free, settings.names);
-                }
-                step = *ai_inverse * score_free;
-            }
-            bool outward = false;
-            for (std::size_t a = 0; a < free.size(); ++a) {
-                outward = outward || (at_limit[static_cast<std::size_t>(free[a])] && step[static_cast<Eigen::Index>(a)] <= 0.0);
-            }
-            if (outward && free.size() > 1) {
-                // The likelihood rises into the space but the coupled step points out of it:
-                // scale each component by its own curvature instead (still uphill).
-                step = score_free.cwiseQuotient(ai_free.diagonal());
-            }
-            direction(free) = step;
-        }
-
-        // Shorten the step until it does not lower the likelihood (within rounding), a component
-        // that would leave the space stopped at its limit; a step below the tolerance is taken
-        // as it is.
-        const double slack = 1e-10 * (1.0 + std::fabs(current.log_likelihood));
+        const AiDirection ai = ai_direction(*active, theta, current, settings, fixed, k);
         const Eigen::VectorXd scale = active->change_scale(theta);
+        TriedStep tried = shortened_step(*active, theta, current, ai.direction, scale, settings, fixed);
         Eigen::VectorXd candidate;
         LikelihoodPoint next;
-        bool accepted = false;
-        bool projected = false;
-        std::vector<int> clipped;
-        int halvings = 0;
-        for (double t = 1.0; halvings <= kMostHalvings; ++halvings, t *= 0.5) {
-            candidate = theta + t * direction;
-            clipped.clear();
-            for (Eigen::Index i = 0; i < count; ++i) {
-                if (candidate[i] < limit[i]) {
-                    clipped.push_back(static_cast<int>(i));
-                }
-            }
-            candidate = candidate.cwiseMax(limit);
-            projected = bring_into_space(*active, candidate, theta, fixed);
-            next = active->evaluate(candidate);
-            if (!next.finite) {
-                continue;
-            }
-            bool small = true;
-            for (Eigen::Index i = 0; i < count; ++i) {
-                small = small && std::fabs(candidate[i] - theta[i]) <= tol * scale[i];
-            }
-            if (small || next.log_likelihood >= current.log_likelihood - slack) {
-                accepted = true;
-                break;
-            }
-        }
-        const int residual = static_cast<int>(count) - 1;
-        if (accepted) {
-            std::vector<int> held;
-            for (std::size_t c = 0; c < size; ++c) {
-                if (hold[c] && !fixed[c]) {
-                    held.push_back(static_cast<int>(c));
-                }
-            }
-            if (record.step != RemlStep::rounding) {
-                const bool random_clipped = !clipped.empty() && clipped.front() != residual;
-                const bool random_held = !held.empty() && held.front() != residual;
-                // A step along the evaluator's boundary comes back to it by `feasible` (the
-                // boundary is curved): it is still the AI step held there.
-                const bool along_boundary = held_functionals.cols() > 0;
-                record.step = halvings > 0                    ? RemlStep::halved
-                              : random_clipped                ? RemlStep::boundary
-                              : !clipped.empty()              ? RemlStep::residual_boundary
-                              : projected && !along_boundary  ? RemlStep::boundary
-                              : random_held || along_boundary ? RemlStep::held
-                              : !held.empty()                 ? RemlStep::residual_held
-                                                              : RemlStep::ai;
-            }
-            record.limited = !clipped.empty() ? clipped : held;
-            record.projected = projected;
-            record.held_directions = static_cast<int>(held_functionals.cols());
-            record.halvings = halvings;
+        if (tried.accepted) {
+            describe_accepted(record, tried, ai, fixed);
+            candidate = std::move(tried.candidate);
+            next = std::move(tried.next);
         } else {
-            if (const std::optional<Eigen::VectorXd> em = active->em_step(theta, current)) {
-                candidate = *em;
-            } else {
-                // EM-REML: sigma2 + 2 sigma2^2 score / n raises the likelihood and stays positive.
-                candidate = theta;
-                for (Eigen::Index i = 0; i < count; ++i) {
-                    if (!fixed[static_cast<std::size_t>(i)]) {
-                        candidate[i] = theta[i] + 2.0 * theta[i] * theta[i] * current.score[i] / records;
-                    }
-                }
-            }
-            candidate = candidate.cwiseMax(limit);
-            bring_into_space(*active, candidate, theta, fixed);
-            next = active->evaluate(candidate);
-            if (!next.finite) {
-                std::string values;
-                for (Eigen::Index i = 0; i < count; ++i) {
-                    values += (i == 0 ? "" : ", ") + settings.names[static_cast<std::size_t>(i)] + " = " +
-                              number_text(candidate[i]);
-                }
-                throw RemlFailure("REML stopped at iteration " + std::to_string(k) + ": " + next.problem + " at " +
-                                  values + ". Check that the kinship matrix is positive semi-definite.");
-            }
+            std::tie(candidate, next) = em_fallback(*active, theta, current, settings, fixed, k);
             if (record.step != RemlStep::rounding) {
                 record.step = RemlStep::em;
             }
