@@ -1,0 +1,51 @@
+#pragma once
+
+#include "mixed_model/one_kinship_reml.h"
+
+// ---- Breeding values --------------------------------------------------------------------------
+// Solutions of the mixed model equations with lambda = (1 - h2) / h2, computed without
+// inverting K, from the records' kinship already reduced (records = rows of y, the REML
+// decomposition reused) and the kinship position of every record: b is the generalised
+// least-squares estimate with H = Z K Z' + lambda I and u = K Z' H^-1 (y - X b), which equals
+// the equations' solution whenever K is invertible and stays right when K is singular. K enters
+// only through its columns at the records' positions (`kinship`, every record's position among
+// kinship.positions), so the N x N matrix is never needed. When X is rank-deficient (the full
+// design of the phenotype reader), columns are taken first, then from the last towards the
+// second, and those that depend on the ones taken get the estimate 0: for the full design that
+// is each covariate's first-met level, the reduced design's convention. Returns (b, u): b p x 1,
+// u N x 1. Throws std::invalid_argument on disagreeing shapes or a record whose position has no
+// column, and std::runtime_error when the fixed-effect equations are singular.
+// The columns of X whose effects getEBV estimates (the others get 0), in the order it takes them.
+std::vector<Eigen::Index> fixed_effect_columns(const Eigen::MatrixXd& X);
+// The solution getEBV starts from: (b, w) with w = H^-1 (y - X b) per record, so that u = K Z' w.
+// Throws RunFailure when the fixed-effect equations are singular.
+std::pair<Eigen::MatrixXd, Eigen::VectorXd> mixed_model_solution(const ReducedKinship& records,
+                                                                 const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
+                                                                 double h2);
+std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records,
+                                                   const std::vector<Eigen::Index>& positions,
+                                                   const KinshipColumns& kinship, const Eigen::MatrixXd& X,
+                                                   const Eigen::MatrixXd& y, double h2);
+
+// Prediction error variance of every breeding value (N of them), at the REML estimates:
+// PEV_i = sa2 K_ii - sa2^2 K_i,r P K_r,i with r the records and P = V^-1 - V^-1 X (X'V^-1 X)^-1
+// X'V^-1 X. From the records' reduction (band solves, no inverse of K or V) and the kinship's
+// columns and diagonal as getEBV takes them: K_r,i is read from line r where i is a kept
+// position, else from line i (its mirror, which read_kinship_columns checks against it), a
+// block of individuals at a time. Rounding below 0 is set to 0. All 0 when sa2 = 0.
+// K_i,r P K_r,i for columns K_r,i already rotated by Q', at given sa2, se2: the part of the
+// prediction error variance that the records remove. Factors V once for any number of columns.
+class RecordProjection {
+public:
+    // Throws RunFailure when V or X'V^-1 X is singular.
+    RecordProjection(const ReducedKinship& records, const Eigen::MatrixXd& X, double sigma_a2, double sigma_e2);
+    Eigen::VectorXd quadratic_forms(const Eigen::MatrixXd& rotated) const;
+
+private:
+    struct State;
+    std::shared_ptr<const State> state;
+};
+
+Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const std::vector<Eigen::Index>& positions,
+                                           const KinshipColumns& kinship, const Eigen::MatrixXd& X, double sigma_a2,
+                                           double sigma_e2);

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "mixed_model/ai_reml.h"
+
+// ---- Several random effects: the dense evaluator ---------------------------------------------
+// A random effect: the level of every record (0-based), and the covariance of the levels, a
+// kinship (sigma2 K) or independent levels (sigma2 I, `kinship` empty).
+struct RandomEffect {
+    std::string name;
+    std::vector<Eigen::Index> level_of_record;
+    Eigen::Index levels = 0;
+    Eigen::MatrixXd kinship;  // levels x levels, or empty
+};
+
+// y = X b + sum_k Z_k u_k + e, u_k ~ N(0, sigma2_k K_k), e ~ N(0, sigma2_e I), theta =
+// (sigma2_1, ..., sigma2_m, sigma2_e). Records that share the level of every effect form a group
+// (all records of an individual when every effect is one of individuals). With Z the records'
+// groups, D = Z'Z their sizes and M the covariance of the groups' levels (V = Z M Z' +
+// sigma2_e I), Woodbury's identity with S = D^1/2 M D^1/2 gives
+//   V^-1 = (I - Z D^-1 Z') / sigma2_e + Z D^-1/2 (sigma2_e I + S)^-1 D^-1/2 Z',
+//   log det V = (n - g) log sigma2_e + log det(sigma2_e I + S),
+// so an iteration costs one Cholesky and inverse of the order of the groups, not of the
+// records, and no kinship is inverted (a singular G is fine). Each kinship is held once, as
+// D^1/2 M_k D^1/2 (its storage is taken over when the groups are its levels in order).
+class GroupedEvaluator : public LikelihoodEvaluator {
+public:
+    // `X`: the fixed-effect columns to estimate (independent), `y` the trait (scaled).
+    GroupedEvaluator(std::vector<RandomEffect> effects, const Eigen::MatrixXd& X, const Eigen::VectorXd& y);
+    LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
+    // Another parameterisation of the fixed effects (the same records): REML is evaluated on
+    // the independent columns of the design without reference levels, the fixed effects are
+    // reported for the full design's estimable columns. The log-likelihood's constant follows X.
+    void set_design(const Eigen::MatrixXd& X);
+
+    // The solution at theta: T = (sigma2_e I + S)^-1, T Xbar (Xbar = D^-1/2 Z'X), C^-1 =
+    // (X'V^-1 X)^-1, the GLS estimate beta and t = T D^-1/2 Z'(y - X beta), so that Z'P y = D^1/2 t.
+    struct Solution {
+        bool finite = false;
+        std::string problem;
+        double residual = 0.0;
+        Eigen::MatrixXd T, TX, C_inverse;
+        Eigen::VectorXd beta, t, within_cross;
+        double log_det_groups = 0.0, log_det_C = 0.0, yPy = 0.0, within_residual = 0.0;
+        // c'Pc over groups for each column c given in the groups (D^1/2 Z' applied to a record
+        // vector that is constant within groups): c'T c - (Xbar'T c)' C^-1 (Xbar'T c).
+        Eigen::VectorXd quadratic_forms(const Eigen::MatrixXd& group_columns) const;
+    };
+    Solution solve(const Eigen::VectorXd& theta) const;
+    Eigen::Index groups() const { return root_counts_.size(); }
+    // For effect k: the sum over each level's groups of sqrt(d_a) v_a (Z_k'P y from t), and a
+    // matrix over the levels taken to the groups (row a = sqrt(d_a) row level(a)).
+    Eigen::VectorXd level_sums(Eigen::Index k, const Eigen::VectorXd& group_values) const;
+    Eigen::MatrixXd to_groups(Eigen::Index k, const Eigen::MatrixXd& level_values) const;
+
+private:
+    struct Effect {
+        std::string name;
+        std::vector<Eigen::Index> level_of_group;
+        Eigen::Index levels = 0;
+        Eigen::MatrixXd kinship;                         // D^1/2 M_k D^1/2, g x g; empty for independent levels
+        std::vector<std::vector<Eigen::Index>> members;  // independent levels: the groups of each level
+    };
+    Eigen::MatrixXd apply_effect(const Effect& effect, const Eigen::MatrixXd& C) const;
+    double trace_with(const Effect& effect, const Eigen::MatrixXd& T) const;
+    bool inverse_of_groups(const Eigen::VectorXd& theta, Eigen::MatrixXd& T, double& log_det) const;
+
+    Eigen::Index records_ = 0;
+    Eigen::Index p_ = 0;
+    Eigen::VectorXd y_;
+    std::vector<Eigen::Index> group_of_record_;
+    Eigen::VectorXd root_counts_;  // sqrt(d_a)
+    Eigen::MatrixXd group_sums_;   // D^-1/2 Z'[X y], g x (p + 1)
+    Eigen::MatrixXd within_;       // [X y]'(I - Z D^-1 Z')[X y]
+    std::vector<Effect> effects_;
+};

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "mixed_model/trait_evaluators.h"
+
+// ---- AI-REML of one kinship -------------------------------------------------------------------
+struct RemlIteration {
+    int iteration = 0;
+    double log_likelihood = 0.0;  // at the components the iteration started from, without constants
+    double sigma_a2 = 0.0;        // after the step
+    double sigma_e2 = 0.0;
+    double change_a2 = 0.0;       // |step| / old value; 0 for a component that stays at 0
+    double change_e2 = 0.0;
+    RemlStep step = RemlStep::ai;
+    int halvings = 0;  // for RemlStep::halved
+    std::string note;  // what a step that was not a plain AI step did, for the trace
+};
+
+struct RemlResult {
+    std::vector<RemlIteration> iterations;
+    bool converged = false;
+    bool capped = false;    // stopped by the largest iteration count a run makes, not by max_iter
+    double sigma_a2 = 0.0;  // after the last step, in the trait's units
+    double sigma_e2 = 0.0;
+    double log_likelihood = 0.0;  // at the estimate, in the trait's units
+    Eigen::Matrix2d ai_inverse = Eigen::Matrix2d::Zero();  // at the estimate, trait units squared
+    // Set on convergence only.
+    bool at_boundary = false;        // sa2 = 0
+    bool residual_at_limit = false;  // se2 at its lower limit
+    double residual_limit = 0.0;     // that limit, in the trait's units
+    double se_a2 = 0.0;
+    double se_e2 = 0.0;
+    double h2 = 0.0;
+    double se_h2 = 0.0;
+    // The records' kinship without the eigenvalues its rounding to 4 decimals decides, when that
+    // rounding stood in the way of a heritability of 1 (RemlStep::rounding): the estimate is of
+    // that kinship, and prediction takes it too.
+    std::shared_ptr<const RoundingFreeKinship> rounding_free;
+};
+
+// The REML estimate by average-information iterations from sa2 = h2_init var(y), se2 =
+// (1 - h2_init) var(y), on the trait scaled to unit variance (components reported in its units).
+// Each iteration takes the AI step when it raises the log-likelihood and stays in sa2 >= 0,
+// se2 > 0, else shortens it, stops sa2 at 0 or falls back to an EM step; converged when both
+// relative changes of an AI step are below tol. At most min(max_iter, kMostRemlIterations + 1) - 1
+// iterations. Columns of X that are combinations of earlier ones are left out. `on_iteration`
+// sees every iteration as soon as it is done. Throws RemlFailure when the likelihood, the
+// average information or X'V^-1 X cannot be evaluated (singular or not finite).
+RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
+                       int max_iter, double h2_init, double tol,
+                       const std::function<void(const RemlIteration&)>& on_iteration = {},
+                       bool without_kinship = false);
+
+// The restricted log-likelihood of reml_ai_cpp (the same convention) at given variances, in the
+// trait's units; NaN where V or X'V^-1 X is not positive definite or a number is not finite.
+double reml_log_likelihood_at(const ReducedKinship& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
+                              double sigma_a2, double sigma_e2);
+
+// Throws RemlFailure when the records' kinship has an eigenvalue below what the 4-decimal
+// rounding of a kinship text file can explain: -n 5e-5 for n records (the rounding errors form
+// a symmetric matrix with entries of at most 5e-5, whose norm is at most n 5e-5).
+void check_kinship_eigenvalues(const ReducedKinship& kinship);
+
+// The estimation of reml_ai_cpp with the kinship check, the trace, the verdict and the result
+// table written to the log. Throws RemlFailure as reml_ai_cpp and check_kinship_eigenvalues do.
+RemlResult QorREML(Logger& logger, const ReducedKinship& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
+                   const int& max_iter, double h2_init, double tol);
+
+// The trait as (y - centre) / scale with unit variance, so that every model takes the same
+// steps in any units. The centre is taken only when X holds a constant column, which absorbs
+// it. Throws RemlFailure for a trait that is constant, not finite or whose variance leaves the
+// range a double represents (1e-280 to 1e280).
+struct TraitScale {
+    double centre = 0.0;
+    double scale = 1.0;
+};
+TraitScale trait_scale(const Eigen::MatrixXd& y, bool centred);
+bool has_constant_column(const Eigen::MatrixXd& X);
+// The residual variance of y after the fixed effects alone, with n - p degrees of freedom: the
+// scale of the residual's lower limit. Throws RemlFailure when it is 0 (the covariates explain
+// the trait).
+double fixed_effect_residual_variance(const Eigen::MatrixXd& X, const Eigen::VectorXd& y);
+
+// Mean over all elements; squared deviations from it summed and divided by rows - 1 (the
+// sample variance for a column vector).
+double computeVariance(const Eigen::MatrixXd& m);
+// log det V by Cholesky; +infinity when V is not positive definite, 0 for an empty V.
+double logDetV(const Eigen::MatrixXd& V);

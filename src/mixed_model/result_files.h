@@ -1,0 +1,44 @@
+#pragma once
+
+#include "mixed_model/iterative_blup.h"
+
+// ---- Result files -----------------------------------------------------------------------------
+// Result files are written under temporary names and put in place only when complete; the
+// files of one prediction are put in place together, so that a failure keeps the earlier set
+// whole. On failure nothing is replaced and OutputFailure (log/failures.h) says why.
+// The files of one job, (name, text) each, written under temporary names and renamed into
+// place together once all are complete: a failure leaves every earlier result as it was.
+using ResultTexts = std::vector<std::pair<std::string, std::string>>;
+void write_result_set(const ResultTexts& files);
+// writeRanEffToFile and write_variance_file write one file alone; the add_... functions add theirs
+// to the set of a job.
+// Header "Sample_ID,Ran_Effects", then "ID\tvalue" per row (column 0, default stream format).
+void add_random_file(ResultTexts& set, const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
+                     const std::string& filename);
+void writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::string>& sample_ids,
+                       const std::string& filename);
+// PREFIX.random.txt as writeRanEffToFile and PREFIX.reliability.txt beside it: header
+// "ID\tEBV\tSE\tReliability", then per individual its breeding value, SE = sqrt(PEV) and
+// reliability 1 - PEV / (sa2 K_ii) ("NA" where sa2 K_ii is 0).
+void add_breeding_value_files(ResultTexts& set, const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
+                              const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
+                              const std::string& values_name, const std::string& reliability_name);
+// The predictions of one random effect of a model with several: its levels (individuals, or
+// the levels of a random class), their BLUPs, prediction error variances and prior variances.
+struct EffectPrediction {
+    std::string name;
+    std::string trait;  // of a model of several traits; "" for the run's one trait
+    std::vector<std::string> ids;
+    Eigen::VectorXd values;
+    Eigen::VectorXd error_variances;
+    Eigen::VectorXd prior_variances;  // sigma2_k K_ii (sigma2_k for an independent effect)
+};
+// The long layout of models other than one kinship: "Effect\tTrait\tID\tValue" in the values
+// file and "Effect\tTrait\tID\tEBV\tSE\tReliability" in the reliability file, one row per
+// effect and level; Trait is the effect's own trait, or `trait`.
+void add_effect_files(ResultTexts& set, const std::vector<EffectPrediction>& effects, const std::string& trait,
+                      const std::string& values_name, const std::string& reliability_name);
+// sa2 K_ii - removed (the part the records explain), with rounding of the kinship just below 0
+// read as 0; NaN when it lies below 0 beyond rounding or K_ii < 0, which no relationship matrix
+// gives (a row whose diagonal is below what its relationships with the records imply).
+double error_variance_or_nan(double genetic_variance, double removed);

@@ -1,0 +1,133 @@
+#pragma once
+
+#include "mixed_model/grouped_evaluator.h"
+
+// ---- Several traits ----------------------------------------------------------------------------
+// Y = X B + U + E for t traits recorded on q individuals: vec(U) ~ N(0, Vg (x) K), vec(E) ~
+// N(0, Ve (x) I), over the trait values present (an individual may lack some traits). Every
+// trait has its own coefficients for the same fixed-effect columns. The components are the
+// lower triangles of Vg and then of Ve, row by row: Vg(1,1), Vg(2,1), Vg(2,2), Vg(3,1), ...
+constexpr Eigen::Index kMostTraits = 6;
+struct TraitLayout {
+    Eigen::Index traits = 0;
+    Eigen::Index per_matrix() const { return traits * (traits + 1) / 2; }
+    Eigen::Index count() const { return 2 * per_matrix(); }
+    // Position of element (a, b) of Vg in theta, in either order; that of Ve is per_matrix() on.
+    Eigen::Index position(Eigen::Index a, Eigen::Index b) const;
+    // (row, column) of position k (of either matrix), row >= column.
+    std::pair<Eigen::Index, Eigen::Index> element(Eigen::Index k) const;
+    Eigen::MatrixXd genetic(const Eigen::VectorXd& theta) const;
+    Eigen::MatrixXd residual(const Eigen::VectorXd& theta) const;
+    Eigen::VectorXd components(const Eigen::MatrixXd& genetic, const Eigen::MatrixXd& residual) const;
+};
+
+// What prediction needs at given components: the fixed effects, P y by individual and trait,
+// and the quadratic forms that give prediction error variances.
+struct TraitSolution {
+    bool finite = false;
+    std::string problem;
+    Eigen::MatrixXd beta;                          // p x t; 0 for a column a trait's records do not estimate
+    std::vector<Eigen::MatrixXd> beta_covariance;  // per trait, p x p (0 likewise)
+    Eigen::MatrixXd Py;                            // q x t, 0 where a trait is not recorded
+    // For kinship columns k_i (q x w: the kinship of the individuals with records with w
+    // individuals), the t x t matrices F_i(b, c) = (S_b k_i)' P (S_c k_i), S_b taking the
+    // individuals to the records of trait b: column i holds F_i column-major, (t t) x w.
+    std::function<Eigen::MatrixXd(const Eigen::MatrixXd&)> kinship_forms;
+};
+
+// What the evaluators of several traits share: their space (Vg positive semi-definite, Ve
+// positive definite with every eigenvalue at least `residual_limit`), held on its boundary
+// where the likelihood falls into it; a covariance's relative change taken against
+// sqrt(Vii Vjj); the EM-REML step Vg + Vg S_g Vg / q (S_g the score as a matrix), the same for
+// Ve, which keeps both in the space.
+class TraitEvaluator : public LikelihoodEvaluator {
+public:
+    const TraitLayout& layout() const { return layout_; }
+    Eigen::VectorXd feasible(const Eigen::VectorXd& theta) const override;
+    Eigen::MatrixXd held_directions(const Eigen::VectorXd& theta, const LikelihoodPoint& point) const override;
+    Eigen::MatrixXd boundary_information(const Eigen::VectorXd& theta, const LikelihoodPoint& point) const override;
+    Eigen::VectorXd change_scale(const Eigen::VectorXd& theta) const override;
+    std::optional<Eigen::VectorXd> em_step(const Eigen::VectorXd& theta, const LikelihoodPoint& point) const override;
+    virtual TraitSolution solve(const Eigen::VectorXd& theta) const = 0;
+    // The directions (columns of t x k) in which Vg (residual: Ve) is at the boundary of its
+    // space at theta: Vg's eigenvectors of eigenvalue 0 (Ve's at the limit).
+    Eigen::MatrixXd boundary_vectors(const Eigen::VectorXd& theta, bool residual) const;
+    double residual_limit() const { return residual_limit_; }
+
+protected:
+    TraitEvaluator(Eigen::Index traits, Eigen::Index individuals, double residual_limit);
+    bool held_at(const Eigen::MatrixXd& Z, const Eigen::VectorXd& score, bool residual) const;
+    TraitLayout layout_;
+    Eigen::Index individuals_ = 0;
+    double residual_limit_ = 0.0;
+};
+
+// Every trait recorded on every individual: in the basis of the kinship's eigenvectors (K = U D
+// U', `eigen_form` from without_rounding_eigenvalues) the individuals are independent, V_j =
+// d_j Vg + Ve, and an iteration costs O(q t^3) plus O(q (t p)^2) for the fixed effects. X (q x p,
+// independent columns) and Y (q x t, scaled) in the records' order; `eigen_form` must outlive it.
+class RotatedTraitsEvaluator : public TraitEvaluator {
+public:
+    RotatedTraitsEvaluator(const ReducedKinship& eigen_form, const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y,
+                           double residual_limit);
+    LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
+    TraitSolution solve(const Eigen::VectorXd& theta) const override;
+
+private:
+    struct Factors;
+    bool factor(const Eigen::VectorXd& theta, Factors& f) const;
+    const ReducedKinship& eigen_form_;
+    Eigen::MatrixXd X_, Y_;  // rotated by U'
+};
+
+// Any pattern of missing trait values: V over the values present, V = sum over (a, b) of
+// Vg(a,b) S_a K S_b' + Ve(a,b) S_a S_b', formed densely (the values trait by trait) with one
+// Cholesky and inverse of its order per iteration. Each trait's fixed effects are the columns
+// of X its records estimate. K: q x q over the individuals with records; Y: q x t, NaN where a
+// trait is not recorded.
+class DenseTraitsEvaluator : public TraitEvaluator {
+public:
+    DenseTraitsEvaluator(Eigen::MatrixXd K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y, double residual_limit);
+    LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
+    TraitSolution solve(const Eigen::VectorXd& theta) const override;
+    Eigen::Index values() const { return y_.size(); }
+    // The pairs of traits (a > b) that no individual has both of.
+    std::vector<std::pair<Eigen::Index, Eigen::Index>> unshared_pairs() const;
+
+private:
+    struct Factors;
+    bool factor(const Eigen::VectorXd& theta, Factors& f) const;
+    Eigen::MatrixXd K_;
+    std::vector<std::vector<Eigen::Index>> rows_;  // per trait, the individuals recorded
+    std::vector<Eigen::Index> offset_;             // per trait, its first value in the trait-major order
+    // Per pair of traits a > b, the (i, j) of values of a and b of one individual.
+    std::vector<std::vector<std::vector<std::pair<Eigen::Index, Eigen::Index>>>> shared_;
+    std::vector<std::vector<Eigen::Index>> kept_;  // per trait, the columns of X estimated
+    Eigen::MatrixXd Xo_;                           // values x sum of kept, block-diagonal by trait
+    Eigen::VectorXd y_;
+    Eigen::Index p_ = 0;
+};
+
+// The driver's settings for a model of several traits: starting at Vg = start_genetic, Ve =
+// start_residual, the variances at least 0 (Vg) or the evaluator's residual limit (Ve), the
+// covariances free; the residual covariances of `unshared` trait pairs (never recorded on one
+// individual) fixed at 0, as nothing in the records tells them.
+AiRemlSettings trait_reml_settings(const TraitEvaluator& evaluator, const std::vector<std::string>& traits,
+                                   const Eigen::MatrixXd& start_genetic, Eigen::MatrixXd start_residual,
+                                   const std::vector<std::pair<Eigen::Index, Eigen::Index>>& unshared,
+                                   Eigen::Index records, int max_iter, double tol);
+
+// Breeding values of every trait for N individuals at the solution's components (Vg the
+// genetic covariance, in the evaluator's units): U = K_Nq P y Vg, and prediction error variances
+// Vg(a,a) K_ii - (Vg F_i Vg)(a,a) from the solution's kinship forms, N x t each, with the prior
+// variances Vg(a,a) K_ii. `columns`: N x q, the kinship of every individual with the individuals
+// with records in the evaluator's order; `diagonal`: K_ii. A prediction error variance below 0
+// beyond rounding is NaN (error_variance_or_nan).
+struct TraitPrediction {
+    Eigen::MatrixXd values, error_variances, prior_variances;
+};
+TraitPrediction predict_traits(const TraitSolution& solution, const Eigen::MatrixXd& genetic,
+                               const Eigen::MatrixXd& columns, const Eigen::VectorXd& diagonal);
+
+// The components' names: Vg(<t1>), Vg(<t1>,<t2>), Vg(<t2>), ... then Ve(...) the same way.
+std::vector<std::string> trait_component_names(const std::vector<std::string>& traits);

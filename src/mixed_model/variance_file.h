@@ -1,0 +1,36 @@
+#pragma once
+
+#include "mixed_model/result_files.h"
+
+// ---- Variance components file (PREFIX.vc.txt) -------------------------------------------------
+// One row of the variance components file: a source, its estimate and its standard error; NaN
+// is written as "NA" (a given value has no SE, a test statistic no SE but its p-value there).
+struct ResultRow {
+    std::string source;
+    double estimate = 0.0;
+    double se = 0.0;
+    bool whole = false;  // a count, written in full rather than to 6 significant digits
+};
+// The rows of a model with one residual: V(<name>) for each component and V(e) (`estimates`
+// has the residual last), Vp, <name>/Vp for each component but the residual, then
+// "Repeatability" when `repeatable` names components (the share of their sum: the kinships and
+// the permanent environment of repeated records), and logL. `covariance` is the sampling
+// covariance of the estimates (SEs of the shares by the delta method); empty for given values,
+// whose SEs are NA. A NaN log_likelihood is written as NA. The caller appends the LRT rows and
+// the counts (`count_rows`).
+std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& names, const Eigen::VectorXd& estimates,
+                                               const Eigen::MatrixXd& covariance, const std::vector<int>& repeatable,
+                                               double log_likelihood);
+// The rows of a model of several traits: every component (trait_component_names), Vp(<t>),
+// h2(<t>), rg(<t1>,<t2>) and re(<t1>,<t2>) (pairs in the order of the triangles), logL; SEs by
+// the delta method from `covariance` (the components' sampling covariance; empty: NA). A
+// correlation with a variance of 0 is NA.
+std::vector<ResultRow> trait_component_rows(const std::vector<std::string>& traits, const Eigen::VectorXd& estimates,
+                                            const Eigen::MatrixXd& covariance, double log_likelihood);
+// n_records and n_individuals.
+std::vector<ResultRow> count_rows(std::size_t n_records, std::size_t n_individuals);
+// Header "Source\tEstimate\tSE", one tab-separated line per row, numbers as the shortest text
+// that reads back to the same double (a row copied into --vc is the value estimated), "NA" for NaN. Written like every result (PendingFile); throws
+// OutputFailure when it cannot be.
+void add_variance_file(ResultTexts& set, const std::vector<ResultRow>& rows, const std::string& filename);
+void write_variance_file(const std::vector<ResultRow>& rows, const std::string& filename);
