@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <iomanip>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -172,15 +173,30 @@ void write_result_rows(std::ostream& out, const std::vector<ResultRow>& rows) {
 }
 
 bool reported_convergence(Logger& logger, const AiRemlRun& run) {
-    if (run.converged) {
-        return true;
+    if (!run.converged) {
+        logger.err << unconverged_verdict(run.capped) << std::flush;
     }
-    logger.err << "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n" << std::flush;
-    if (run.capped) {
-        logger.err << "❎ " << kMostRemlIterations
-                   << " iterations did not converge: a larger --max-iter will not help; check the data." << std::endl;
+    return run.converged;
+}
+
+void write_trace_header(std::ostream& out, const std::vector<std::string>& names) {
+    out << std::setw(10) << "Iteration" << std::setw(15) << "LogLik";
+    for (const std::string& name : names) {
+        out << std::setw(column_width(name)) << name;
     }
-    return false;
+    out << std::setw(15) << "Max_change" << std::endl;
+}
+
+void write_trace_line(std::ostream& out, const AiRemlStep& step, double log_likelihood, const Eigen::VectorXd& values,
+                      const std::vector<std::string>& names, const std::string& note) {
+    out << std::setw(10) << step.iteration << std::setw(15) << log_likelihood;
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        out << std::setw(column_width(names[k])) << values[static_cast<Eigen::Index>(k)];
+    }
+    out << std::setw(15) << step.changes.maxCoeff() << std::endl;
+    if (!note.empty()) {
+        out << std::setw(10) << "" << "  note: " << note << std::endl;
+    }
 }
 
 void note_estimation_options_unused(const RunOptions& options, Logger& logger) {

@@ -130,6 +130,11 @@ void write_result_rows(std::ostream& out, const std::vector<ResultRow>& rows);
 
 // True for a converged run; else the verdict in the log (and whether more iterations could help).
 bool reported_convergence(Logger& logger, const AiRemlRun& run);
+// The iteration table of REML: its header of component names, and a line per iteration with the
+// log-likelihood and the components in the user's units, and the step's note when it has one.
+void write_trace_header(std::ostream& out, const std::vector<std::string>& names);
+void write_trace_line(std::ostream& out, const AiRemlStep& step, double log_likelihood, const Eigen::VectorXd& values,
+                      const std::vector<std::string>& names, const std::string& note);
 // Repeated records without --pe share the breeding value alone: a warning with their count and
 // `advice`, the next step.
 void warn_repeated_records(Logger& logger, const std::string& advice, const std::vector<std::string>& record_ids);

@@ -74,26 +74,6 @@ Fitting fitting_of(const RunOptions& options, const ModelSetup& model, int max_i
     return fit;
 }
 
-void write_header(std::ostream& out, const std::vector<std::string>& names) {
-    out << std::setw(10) << "Iteration" << std::setw(15) << "LogLik";
-    for (const std::string& name : names) {
-        out << std::setw(column_width(name)) << name;
-    }
-    out << std::setw(15) << "Max_change" << std::endl;
-}
-
-void write_iteration(std::ostream& out, const AiRemlStep& step, const Fitting& fit) {
-    out << std::setw(10) << step.iteration << std::setw(15) << step.log_likelihood + fit.log_likelihood_shift;
-    for (std::size_t k = 0; k < fit.names.size(); ++k) {
-        out << std::setw(column_width(fit.names[k])) << step.theta[static_cast<Eigen::Index>(k)] * fit.units;
-    }
-    out << std::setw(15) << step.changes.maxCoeff() << std::endl;
-    const std::string note = reml_step_note(step, fit.settings.names);
-    if (!note.empty()) {
-        out << std::setw(10) << "" << "  note: " << note << std::endl;
-    }
-}
-
 // 2 Delta log L and its p-value against the 50:50 mixture of chi2(0) and chi2(1).
 std::pair<double, double> likelihood_ratio(double full, double reduced) {
     const double statistic = std::max(0.0, 2.0 * (full - reduced));
@@ -112,14 +92,14 @@ struct Estimate {
 // covariance and the boundary notes; then the likelihood-ratio tests when asked for. Nothing
 // when it does not converge (the trace says so).
 std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, const ModelSetup& model, const Fitting& fit) {
-    if (options.max_iter > kMostRemlIterations + 1) {
-        logger.tee << "👉 --max-iter " << options.max_iter << " is more than a run makes: REML stops after "
-                   << kMostRemlIterations << " iterations." << std::endl;
-    }
-    write_header(logger.tee, fit.names);
+    logger.tee << iteration_cap_note(options.max_iter) << std::flush;
+    write_trace_header(logger.tee, fit.names);
     const auto start = std::chrono::steady_clock::now();
     const AiRemlRun run =
-        ai_reml(*fit.evaluator, fit.settings, [&](const AiRemlStep& step) { write_iteration(logger.tee, step, fit); });
+        ai_reml(*fit.evaluator, fit.settings, [&](const AiRemlStep& step) {
+            write_trace_line(logger.tee, step, step.log_likelihood + fit.log_likelihood_shift, step.theta * fit.units,
+                             fit.names, reml_step_note(step, fit.settings.names));
+        });
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     logger.tee << "👉 " << run.iterations.size() << " iteration(s) in " << seconds << " s, "
                << seconds / static_cast<double>(std::max<std::size_t>(run.iterations.size(), 1))
@@ -308,10 +288,6 @@ void refuse_under_mpirun() {
 
 int run_model_reml(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files) {
     refuse_under_mpirun();
-    if (options.vc_given) {
-        throw InputCheckFailure("--vc gives the variances of a prediction (--predict) instead of estimating them; "
-                                "--reml estimates them.");
-    }
     const auto start = std::chrono::steady_clock::now();
     const ModelSetup model = set_up_model(options, logger, kinship_files);
     const Fitting fit = fitting_of(options, model, options.max_iter);

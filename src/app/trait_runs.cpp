@@ -304,22 +304,11 @@ std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& 
     const Eigen::MatrixXd start = kTraitStartShare * Eigen::MatrixXd::Identity(t, t);
     const AiRemlSettings settings = trait_reml_settings(*fit.evaluator, fit.traits, start, start, fit.unshared,
                                                         fit.values, options.max_iter, kRemlTolerance);
-    if (options.max_iter > kMostRemlIterations + 1) {
-        logger.tee << "👉 --max-iter " << options.max_iter << " is more than a run makes: REML stops after "
-                   << kMostRemlIterations << " iterations." << std::endl;
-    }
-    logger.tee << std::setw(10) << "Iteration" << std::setw(15) << "LogLik";
-    for (const std::string& name : settings.names) logger.tee << std::setw(column_width(name)) << name;
-    logger.tee << std::setw(15) << "Max_change" << std::endl;
+    logger.tee << iteration_cap_note(options.max_iter) << std::flush;
+    write_trace_header(logger.tee, settings.names);
     const AiRemlRun run = ai_reml(*fit.evaluator, settings, [&](const AiRemlStep& step) {
-        logger.tee << std::setw(10) << step.iteration << std::setw(15) << step.log_likelihood + fit.log_likelihood_shift;
-        const Eigen::VectorXd values = fit.to_units(step.theta);
-        for (std::size_t k = 0; k < settings.names.size(); ++k) {
-            logger.tee << std::setw(column_width(settings.names[k])) << values[static_cast<Eigen::Index>(k)];
-        }
-        logger.tee << std::setw(15) << step.changes.maxCoeff() << std::endl;
-        const std::string note = trait_step_note(step, settings.names);
-        if (!note.empty()) logger.tee << std::setw(10) << "" << "  note: " << note << std::endl;
+        write_trace_line(logger.tee, step, step.log_likelihood + fit.log_likelihood_shift, fit.to_units(step.theta),
+                         settings.names, trait_step_note(step, settings.names));
     });
     if (!reported_convergence(logger, run)) {
         return std::nullopt;
@@ -489,10 +478,6 @@ void show_trait_fixed_effects(Logger& logger, const TraitFit& fit, const TraitSo
 }  // namespace
 
 int run_traits_reml(const RunOptions& options, Logger& logger) {
-    if (options.vc_given) {
-        throw InputCheckFailure("--vc gives the variances of a prediction (--predict) instead of estimating them; "
-                                "--reml estimates them.");
-    }
     const TraitFit fit = set_up_traits(options, logger);
     logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
     const std::optional<TraitEstimate> estimate = estimate_traits(options, logger, fit);

@@ -425,3 +425,20 @@ AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& se
     result.at_estimate = std::move(current);
     return result;
 }
+
+std::string iteration_cap_note(int max_iter) {
+    if (max_iter <= kMostRemlIterations + 1) {
+        return "";
+    }
+    return "👉 --max-iter " + std::to_string(max_iter) + " is more than a run makes: REML stops after " +
+           std::to_string(kMostRemlIterations) + " iterations.\n";
+}
+
+std::string unconverged_verdict(bool capped) {
+    std::string text = "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n";
+    if (capped) {
+        text += "❎ " + std::to_string(kMostRemlIterations) +
+                " iterations did not converge: a larger --max-iter will not help; check the data.\n";
+    }
+    return text;
+}

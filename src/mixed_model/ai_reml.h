@@ -103,6 +103,11 @@ struct AiRemlSettings {
 
 // Most iterations a run makes, whatever --max-iter asks: beyond it a run is not converging.
 constexpr int kMostRemlIterations = 1000;
+// The note that a --max-iter of `max_iter` is more than a run makes ("" when it is not), and the
+// lines of the verdict of a run that did not converge (`capped`: stopped by kMostRemlIterations):
+// the texts of every REML run's log.
+std::string iteration_cap_note(int max_iter);
+std::string unconverged_verdict(bool capped);
 
 // The safeguarded AI-REML iteration: each iteration takes the AI (Newton) step of the free
 // components when it raises the log-likelihood and stays in the space, else shortens it (up to

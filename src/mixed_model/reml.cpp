@@ -372,20 +372,12 @@ RemlResult QorREML(Logger& logger, const ReducedKinship& kinship, const Eigen::M
                                     std::to_string(kinship.eigenvalues.size()) + ".");
     }
     check_kinship_eigenvalues(kinship);
-    if (max_iter > kMostRemlIterations + 1) {
-        logger.tee << "👉 --max-iter " << max_iter << " is more than a run makes: REML stops after "
-                   << kMostRemlIterations << " iterations." << std::endl;
-    }
+    logger.tee << iteration_cap_note(max_iter) << std::flush;
     write_header(logger.tee);
     RemlResult result = reml_ai_cpp(kinship, X, y, max_iter, h2_init, tol,
                                     [&logger](const RemlIteration& step) { write_iteration(logger.tee, step); });
     if (!result.converged) {
-        logger.err << "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n" << std::flush;
-        if (result.capped) {
-            logger.err << "❎ " << kMostRemlIterations
-                       << " iterations did not converge: a larger --max-iter will not help; check the data."
-                       << std::endl;
-        }
+        logger.err << unconverged_verdict(result.capped) << std::flush;
         return result;
     }
     logger.tee << "✅ Converged!!!\n\n"
