@@ -118,6 +118,9 @@ void predictHelp();
 void generalHelp();   // --help, -h and --version
 void printVersion();  // "Zelkora v<version> (<date> Release)"
 std::string version_text();  // "v<version> (<date> Release)"
+// The console lines of the numeric parts (the PLINK reader, G, H, the pedigree summary), shown on
+// standard output and not in the log.
+ConsoleLines console_lines();
 
 // Restarts the process once (keeping argv) with OpenBLAS kernels that match the CPU, when the
 // library fell back to generic ones, and with a short OpenMP spin before idle threads sleep;

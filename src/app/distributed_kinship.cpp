@@ -228,7 +228,7 @@ int run_distributed_kinship(const RunOptions& options, Logger& logger) {
                     throw std::bad_alloc();
                 }
                 kinship = gkin_tiles_cpp(bed, options.kin_method, options.kin_lambda, kTileSize, tiles, rank == 0,
-                                         &outcome);
+                                         &outcome, console_lines());
             } catch (const std::bad_alloc&) {
                 throw RunFailure(
                     tile_memory_message(rank, tiles.size(), kinship_tile_bytes_per_value(options.kin_method)));

@@ -20,7 +20,7 @@ KinshipResult genomic_route(const RunOptions& options, Logger& logger, GenomicLa
     logger.tee << "👉 Calculating genomic relationship matrix using method " << options.kin_method << "...\n";
     MarkerOutcome outcome;
     Eigen::MatrixXd kinship = with_memory_check("G", bed.individual_ids.size(), [&] {
-        return gkin_cpp(bed, options.kin_method, options.kin_lambda, &outcome);
+        return gkin_cpp(bed, options.kin_method, options.kin_lambda, &outcome, nullptr, console_lines());
     });
     finish_genotype_filters(genotypes, outcome, options, logger, options.out_prefix);
     report_whole_g(kinship, bed.individual_ids, options, logger);
@@ -51,7 +51,7 @@ KinshipPart genomic_part_route(const RunOptions& options, Logger& logger) {
     KinshipPart part;
     MarkerOutcome outcome;
     try {
-        part.rows = gkin_cpp(bed, options.kin_method, options.kin_lambda, &outcome, &rows);
+        part.rows = gkin_cpp(bed, options.kin_method, options.kin_lambda, &outcome, &rows, console_lines());
     } catch (const std::bad_alloc&) {
         const int bytes = kinship_block_bytes_per_value(options.kin_method, rows);
         std::ostringstream message;

@@ -130,7 +130,7 @@ std::string first_names(const std::vector<std::string>& names, std::size_t total
 
 FilteredGenotypes read_filtered_genotypes(const RunOptions& options, Logger& logger) {
     FilteredGenotypes genotypes;
-    genotypes.bed = read_bed(options.bed_prefix, true);
+    genotypes.bed = read_bed(options.bed_prefix, true, console_lines());
     for (int f = 0; f < kGenotypeFilterCount; ++f) {
         genotypes.any_filter = genotypes.any_filter || filter_given(static_cast<GenotypeFilter>(f), options);
     }

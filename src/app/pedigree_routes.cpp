@@ -73,7 +73,7 @@ std::string where(const PedigreeFileRows& content, std::size_t row, const std::s
 std::vector<PedigreeRow> check_rows(const PedigreeFileRows& content, const std::string& filename) {
     std::vector<PedigreeRow> checked;
     try {
-        checked = pedcheck(content.rows);
+        checked = pedcheck(content.rows, console_lines());
     } catch (const ShortPedigreeRow& short_row) {
         throw std::runtime_error(where(content, short_row.row, filename) + " has " +
                                  std::to_string(short_row.fields) + " field(s); every line needs an ID, a sire and a dam.");
@@ -172,7 +172,7 @@ Eigen::MatrixXd single_step_genomic(const RunOptions& options, Logger& logger, F
     // The G inside H always takes lambda 2; --kin-lambda belongs to the genomic route.
     MarkerOutcome outcome;
     Eigen::MatrixXd G = with_memory_check("G", bed.individual_ids.size(),
-                                          [&] { return gkin_cpp(bed, options.kin_method, 2.0, &outcome); });
+                                          [&] { return gkin_cpp(bed, options.kin_method, 2.0, &outcome, nullptr, console_lines()); });
     finish_genotype_filters(genotypes, outcome, options, logger, options.out_prefix);
     return G;
 }
@@ -206,7 +206,7 @@ KinshipResult single_step_route(const RunOptions& options, Logger& logger) {
     GvsA22Report comparison;
     auto [H, ids] = with_memory_check("H", n_individuals, [&] {
         return Hkin(std::move(A), std::move(G), pedigree.ids, bed.individual_ids, options.kin_tau, options.kin_omega,
-                    adjustment, &comparison);
+                    adjustment, &comparison, console_lines());
     });
     report_g_against_a22(comparison, options, logger);
     write_inbreeding_file(pedigree, bed.individual_ids, genomic_diagonal, options, logger);

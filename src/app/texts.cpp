@@ -156,3 +156,7 @@ void generalHelp() {
 std::string version_text() { return kProgramVersion; }
 
 void printVersion() { std::cout << "Zelkora " << kProgramVersion << std::endl; }
+
+ConsoleLines console_lines() {
+    return [](const std::string& text) { std::cout << text << std::flush; };
+}

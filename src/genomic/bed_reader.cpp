@@ -339,7 +339,7 @@ bool MarkerReader::next() {
     return true;
 }
 
-BedSet read_bed(const std::string& prefix, bool verbose) {
+BedSet read_bed(const std::string& prefix, bool verbose, const ConsoleLines& console) {
     if (prefix.empty()) {
         throw std::invalid_argument("Genotype prefix is required!");
     }
@@ -356,13 +356,13 @@ BedSet read_bed(const std::string& prefix, bool verbose) {
         throw std::runtime_error("File not found: " + bed.bim_path + " or " + bed.fam_path);
     }
     if (verbose) {
-        std::cout << "Reading: " << bed.bed_path << std::endl;
+        say(console, "Reading: " + bed.bed_path + "\n");
     }
     read_six_field_lines(bim, bed.bim_path, kBimFields, bed.marker_chromosomes, bed.marker_ids, nullptr);
     std::vector<std::size_t> fam_lines;
     read_six_field_lines(fam, bed.fam_path, kFamFields, bed.family_ids, bed.individual_ids, &fam_lines);
-    std::cout << "Genotype file contains " << bed.individual_ids.size() << " individuals with "
-              << bed.marker_ids.size() << " markers.\n";
+    say(console, "Genotype file contains " + std::to_string(bed.individual_ids.size()) + " individuals with " +
+                     std::to_string(bed.marker_ids.size()) + " markers.\n");
 
     if (bed.individual_ids.empty()) {
         fail_no_individuals(bed.fam_path);

@@ -12,6 +12,7 @@
 
 #include <Eigen/Dense>
 
+#include "log/console_lines.h"
 #include "distributed/distributed.h"
 
 // Dosage of the .bim's first allele (A1) for each 2-bit .bed code:
@@ -57,7 +58,7 @@ struct BedSet {
 // std::runtime_error with a message naming the file: empty prefix, unreadable .bim/.fam/.bed, a
 // line without six fields (named with its number), no individuals or markers, duplicate
 // individual IDs, wrong header, a body that is not exactly 3 + ceil(n/4)·m bytes.
-BedSet read_bed(const std::string& prefix, bool verbose);
+BedSet read_bed(const std::string& prefix, bool verbose, const ConsoleLines& console = {});
 
 // PLINK's filters (same names, same meanings), off unless given: ID lists of individuals
 // (--keep, --remove: one per line, the ID or family ID and ID) and of markers (--extract,
@@ -210,8 +211,9 @@ struct MarkerOutcome {
     std::vector<RemovedItem> removed;
 };
 
+// The warning about individuals without calls and the time of method 1 go to `console`.
 Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, MarkerOutcome* outcome = nullptr,
-                         const RowRange* rows = nullptr);
+                         const RowRange* rows = nullptr, const ConsoleLines& console = {});
 
 // The tiles `tiles` (tile (I, J), I >= J: rows [I nb, (I+1) nb) against columns [J nb, (J+1) nb),
 // cut at n; nb = tile_size, a multiple of 4) of the G that gkin_cpp returns, for one rank of a
@@ -224,7 +226,7 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, MarkerOut
 // individuals.
 std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, double lambda, std::int64_t tile_size,
                                             const std::vector<TilePosition>& tiles, bool verbose,
-                                            MarkerOutcome* outcome = nullptr);
+                                            MarkerOutcome* outcome = nullptr, const ConsoleLines& console = {});
 // Bytes per tile value that gkin_tiles_cpp holds for `method`: 16 for method 1's exact sums
 // (a transposed store beside each tile), else 8.
 int kinship_tile_bytes_per_value(int method);

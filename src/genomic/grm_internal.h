@@ -12,6 +12,7 @@
 #include <Eigen/Dense>
 
 #include "genomic/bed_internal.h"
+#include "log/console_lines.h"
 
 // What G needs of one marker, from its code counts. The arithmetic follows the imputing
 // and centring of the plain formula step for step: impute by the observed mean, then centre.
@@ -234,4 +235,5 @@ private:
 };
 
 // The warning about individuals without any call, on standard output; nothing when none.
-void warn_without_calls(const BedSet& bed, const std::vector<std::int64_t>& without_calls);
+void warn_without_calls(const BedSet& bed, const std::vector<std::int64_t>& without_calls,
+                        const ConsoleLines& console);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <iostream>
+#include <sstream>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -283,20 +283,21 @@ double MarkerBlocks::kinship_scale(bool any_marker_used) const {
     return 1.0 / mean_diagonal;
 }
 
-void warn_without_calls(const BedSet& bed, const std::vector<std::int64_t>& without_calls) {
+void warn_without_calls(const BedSet& bed, const std::vector<std::int64_t>& without_calls,
+                        const ConsoleLines& console) {
     if (without_calls.empty()) {
         return;
     }
-    std::cout << "⚠️ Warning: " << without_calls.size() << " individual(s) of " << bed.fam_path
-              << " have no genotype call at any marker (first: ";
+    std::string text = "⚠️ Warning: " + std::to_string(without_calls.size()) + " individual(s) of " + bed.fam_path +
+                       " have no genotype call at any marker (first: ";
     for (std::size_t k = 0; k < std::min<std::size_t>(5, without_calls.size()); ++k) {
-        std::cout << (k > 0 ? ", " : "") << bed.individual_ids[static_cast<std::size_t>(without_calls[k])];
+        text += (k > 0 ? ", " : "") + bed.individual_ids[static_cast<std::size_t>(without_calls[k])];
     }
-    std::cout << "); their rows of G are those of the population mean." << std::endl;
+    say(console, text + "); their rows of G are those of the population mean.\n");
 }
 
 Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, MarkerOutcome* outcome,
-                         const RowRange* rows) {
+                         const RowRange* rows, const ConsoleLines& console) {
     check_can_build_g(bed, method);
     const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
     const std::int64_t n_markers = static_cast<std::int64_t>(bed.marker_ids.size());
@@ -365,7 +366,7 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, MarkerOut
     }
 
     const double scale = blocks.kinship_scale(kinship_started);
-    warn_without_calls(bed, blocks.without_calls());
+    warn_without_calls(bed, blocks.without_calls(), console);
     if (rows == nullptr) {
         scale_and_mirror_lower(kinship, scale);
     } else {
@@ -379,7 +380,9 @@ Eigen::MatrixXd gkin_cpp(const BedSet& bed, int method, double lambda, MarkerOut
             static_cast<double>(
                 std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now() - start).count()) *
             1e-9;
-        std::cout << "Building G matrix" << seconds << " 秒" << std::endl;
+        std::ostringstream text;
+        text << "Building G matrix" << seconds << " 秒\n";
+        say(console, text.str());
     }
     if (outcome != nullptr) {
         outcome->markers_used = informative_markers;

@@ -15,7 +15,7 @@
 // a panel of rows.
 std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, double lambda, std::int64_t tile_size,
                                             const std::vector<TilePosition>& tiles, bool verbose,
-                                            MarkerOutcome* outcome) {
+                                            MarkerOutcome* outcome, const ConsoleLines& console) {
     check_can_build_g(bed, method);
     const std::int64_t n_individuals = static_cast<std::int64_t>(bed.individual_ids.size());
     const std::int64_t n_markers = static_cast<std::int64_t>(bed.marker_ids.size());
@@ -94,7 +94,7 @@ std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, doubl
 
     const double scale = blocks.kinship_scale(kinship_started);
     if (verbose) {
-        warn_without_calls(bed, blocks.without_calls());
+        warn_without_calls(bed, blocks.without_calls(), console);
     }
     for (std::size_t t = 0; t < kinship.size(); ++t) {
         Eigen::MatrixXd& tile = kinship[t];

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <iostream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -79,25 +79,28 @@ void sample_pairs(const MatrixXd& G22, const Eigen::Ref<const MatrixXd>& A22, Gv
     }
 }
 
-void print_scale(const KinshipAgreement& summary, Index g) {
-    std::cout << "Scale of G22 against A22 for the " << g << " genotyped individuals:\n";
+void print_scale(const KinshipAgreement& summary, Index g, const ConsoleLines& console) {
+    std::ostringstream text;
+    text << "Scale of G22 against A22 for the " << g << " genotyped individuals:\n";
     if (g < 2) {
-        std::cout << "  G22: mean diagonal " << summary.mean_diagonal_G << "\n"
-                  << "  A22: mean diagonal " << summary.mean_diagonal_A << "\n"
-                  << "  Correlation of off-diagonal elements: not defined (one genotyped individual)" << std::endl;
+        text << "  G22: mean diagonal " << summary.mean_diagonal_G << "\n"
+             << "  A22: mean diagonal " << summary.mean_diagonal_A << "\n"
+             << "  Correlation of off-diagonal elements: not defined (one genotyped individual)\n";
+        say(console, text.str());
         return;
     }
-    std::cout << "  G22: mean diagonal " << summary.mean_diagonal_G << ", mean off-diagonal "
-              << summary.mean_offdiagonal_G << "\n"
-              << "  A22: mean diagonal " << summary.mean_diagonal_A << ", mean off-diagonal "
-              << summary.mean_offdiagonal_A << "\n"
-              << "  Correlation of off-diagonal elements: ";
+    text << "  G22: mean diagonal " << summary.mean_diagonal_G << ", mean off-diagonal " << summary.mean_offdiagonal_G
+         << "\n"
+         << "  A22: mean diagonal " << summary.mean_diagonal_A << ", mean off-diagonal " << summary.mean_offdiagonal_A
+         << "\n"
+         << "  Correlation of off-diagonal elements: ";
     if (std::isnan(summary.correlation_offdiagonal)) {
-        std::cout << "not defined (no variation)";
+        text << "not defined (no variation)";
     } else {
-        std::cout << summary.correlation_offdiagonal;
+        text << summary.correlation_offdiagonal;
     }
-    std::cout << std::endl;
+    text << "\n";
+    say(console, text.str());
 }
 
 }  // namespace
@@ -118,9 +121,10 @@ MatrixXd gather_symmetric(const MatrixXd& source, const std::vector<Index>& posi
 std::pair<MatrixXd, std::vector<std::string>> Hkin(MatrixXd A, MatrixXd G,
                                                    const std::vector<std::string>& A_ids,
                                                    const std::vector<std::string>& G_ids, double tau, double omega,
-                                                   const G22Adjustment& adjustment, GvsA22Report* report) {
+                                                   const G22Adjustment& adjustment, GvsA22Report* report,
+                                                   const ConsoleLines& console) {
     const auto start = std::chrono::steady_clock::now();
-    std::cout << "Comparing individuals of A and G ... " << std::endl;
+    say(console, "Comparing individuals of A and G ... \n");
 
     if (A.rows() != static_cast<Index>(A_ids.size()) || A.cols() != A.rows() ||
         G.rows() != static_cast<Index>(G_ids.size()) || G.cols() != G.rows()) {
@@ -157,13 +161,9 @@ std::pair<MatrixXd, std::vector<std::string>> Hkin(MatrixXd A, MatrixXd G,
         }
     }
     const std::size_t g = genotyped.size();
-    std::cout << G_ids.size() - g << " individuals of G were not included in A.\n";
-    if (g < A_ids.size()) {
-        std::cout << A_ids.size() - g << " individuals of A were not included in G.\n";
-    } else {
-        std::cout << A_ids.size() << " individuals of A were included in G.\n";
-    }
-    std::cout << std::flush;
+    say(console, std::to_string(G_ids.size() - g) + " individuals of G were not included in A.\n" +
+                     (g < A_ids.size() ? std::to_string(A_ids.size() - g) + " individuals of A were not included in G.\n"
+                                       : std::to_string(A_ids.size()) + " individuals of A were included in G.\n"));
     if (g == 0) {
         throw std::runtime_error("None of the " + std::to_string(A_ids.size()) +
                                  " pedigree individuals is among the " + std::to_string(G_ids.size()) +
@@ -200,7 +200,7 @@ std::pair<MatrixXd, std::vector<std::string>> Hkin(MatrixXd A, MatrixXd G,
     const Index g_size = static_cast<Index>(g);
     const auto A22 = H.bottomRightCorner(g_size, g_size);
     const KinshipAgreement raw = compare_g_with_a22(G22, A22);
-    print_scale(raw, g_size);
+    print_scale(raw, g_size, console);
     if (report != nullptr) {
         report->raw = raw;
         report->entering = raw;
@@ -215,7 +215,7 @@ std::pair<MatrixXd, std::vector<std::string>> Hkin(MatrixXd A, MatrixXd G,
         }
     }
 
-    std::cout << "Computing the H matrix... " << std::endl;
+    say(console, "Computing the H matrix... \n");
     {
         ProgressLine progress("H", "steps");
         HkinCpp(H, G22, H.bottomLeftCorner(g_size, u), H.bottomRightCorner(g_size, g_size), tau, omega,
@@ -223,6 +223,8 @@ std::pair<MatrixXd, std::vector<std::string>> Hkin(MatrixXd A, MatrixXd G,
     }
 
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    std::cout << "\nCompleted! Time = " << elapsed.count() << " seconds \n" << std::flush;
+    std::ostringstream completed;
+    completed << "\nCompleted! Time = " << elapsed.count() << " seconds \n";
+    say(console, completed.str());
     return {std::move(H), std::move(H_ids)};
 }

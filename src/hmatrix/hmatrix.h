@@ -8,6 +8,8 @@
 
 #include <Eigen/Dense>
 
+#include "log/console_lines.h"
+
 // Added to G's diagonal before it is inverted for H: G is singular whenever there are more
 // genotyped animals than markers, or two of them share a genotype.
 constexpr double kGenomicRidge = 0.0001;
@@ -82,8 +84,8 @@ struct GvsA22Report {
 };
 
 // Matches the pedigree individuals (A_ids, rows of A) with the genotyped ones (G_ids, rows of
-// G), prints the matching counts, a scale comparison of G22 and A22 and the time on standard
-// output, and returns H with its IDs: the non-genotyped pedigree individuals in pedigree order,
+// G), says the matching counts, a scale comparison of G22 and A22 and the time on `console`,
+// and returns H with its IDs: the non-genotyped pedigree individuals in pedigree order,
 // then the genotyped ones in genotype order. Genotyped individuals outside the pedigree are
 // dropped. A and G are taken by value: A's storage becomes H (A reordered in place) and G is
 // freed once G22 is taken, so a caller that needs them no more moves them in and H is never
@@ -95,7 +97,8 @@ std::pair<Eigen::MatrixXd, std::vector<std::string>> Hkin(Eigen::MatrixXd A, Eig
                                                           const std::vector<std::string>& A_ids,
                                                           const std::vector<std::string>& G_ids, double tau,
                                                           double omega, const G22Adjustment& adjustment = {},
-                                                          GvsA22Report* report = nullptr);
+                                                          GvsA22Report* report = nullptr,
+                                                          const ConsoleLines& console = {});
 
 // M(r, c) = source(positions[r], positions[c]).
 Eigen::MatrixXd gather_symmetric(const Eigen::MatrixXd& source, const std::vector<Eigen::Index>& positions);

@@ -13,7 +13,7 @@ const std::string& read_missing(const std::string& field) {
 
 }  // namespace
 
-std::vector<PedigreeRow> pedcheck(const std::vector<PedigreeRow>& rows) {
+std::vector<PedigreeRow> pedcheck(const std::vector<PedigreeRow>& rows, const ConsoleLines& console) {
     if (rows.empty() || rows.front().size() < 3) {
         throw std::runtime_error("Pedigree needs at least three columns and cannot be empty!");
     }
@@ -87,9 +87,8 @@ std::vector<PedigreeRow> pedcheck(const std::vector<PedigreeRow>& rows) {
         throw std::runtime_error(message + "\nProgram terminated due to parents crossover.");
     }
 
-    std::cout << "Check parents crossover: Pass!" << std::endl;
-    std::cout << "Pedigree includes " << checked.size() << " individuals." << std::endl;
-    std::cout << "Sire number: " << sires.size() << std::endl;
-    std::cout << "Dam number: " << dams.size() << std::endl;
+    say(console, "Check parents crossover: Pass!\nPedigree includes " + std::to_string(checked.size()) +
+                     " individuals.\nSire number: " + std::to_string(sires.size()) + "\nDam number: " +
+                     std::to_string(dams.size()) + "\n");
     return checked;
 }

@@ -11,6 +11,8 @@
 #include <Eigen/Dense>
 #include <Eigen/SparseCore>
 
+#include "log/console_lines.h"
+
 // One line of a pedigree file split at white space: ID, sire, dam, then any further fields.
 using PedigreeRow = std::vector<std::string>;
 // (ID, sire ID, dam ID); "0" marks an unknown parent.
@@ -19,8 +21,7 @@ inline const std::string kUnknownParent = "0";
 
 // Normalises "NA" to "0" in every field, rejects duplicate IDs and IDs used both as sire and
 // as dam, and puts a founder row {P, "0", "0"} before the input rows for every parent P that
-// has no row of its own (missing sires first, then missing dams). Prints a summary on standard
-// output. Throws std::runtime_error on a rejected pedigree, and ShortPedigreeRow for a row
+// has no row of its own (missing sires first, then missing dams). Says a summary on `console`. Throws std::runtime_error on a rejected pedigree, and ShortPedigreeRow for a row
 // after the first with fewer than three fields (never reading past its end).
 struct ShortPedigreeRow : std::runtime_error {
     ShortPedigreeRow(std::size_t row_index, std::size_t field_count)
@@ -31,7 +32,7 @@ struct ShortPedigreeRow : std::runtime_error {
     std::size_t row;     // 0-based index in the rows given
     std::size_t fields;
 };
-std::vector<PedigreeRow> pedcheck(const std::vector<PedigreeRow>& rows);
+std::vector<PedigreeRow> pedcheck(const std::vector<PedigreeRow>& rows, const ConsoleLines& console = {});
 
 // A pedigree ordered ancestors first: every individual comes after both of its parents.
 struct Pedigree {

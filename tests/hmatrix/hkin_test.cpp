@@ -113,9 +113,10 @@ TEST(HkinCpp, InverseDiffersFromTheInverseOfAOnlyInTheGenotypedBlock) {
 // Genomic relationships of C2, X9 and C1, in that order; Hkin with omega 1 and what it printed.
 const MatrixXd kG = (MatrixXd(3, 3) << 1.1, 0.2, 0.6, 0.2, 0.9, 0.1, 0.6, 0.1, 0.95).finished();
 std::tuple<MatrixXd, Ids, std::string> run_hkin(const MatrixXd& A, const Ids& A_ids, double tau) {
-    testing::internal::CaptureStdout();
-    auto [H, ids] = Hkin(A, kG, A_ids, {"C2", "X9", "C1"}, tau, 1);
-    return {H, ids, testing::internal::GetCapturedStdout()};
+    std::string said;
+    auto [H, ids] = Hkin(A, kG, A_ids, {"C2", "X9", "C1"}, tau, 1, {}, nullptr,
+                         [&](const std::string& text) { said += text; });
+    return {H, ids, said};
 }
 
 TEST(Hkin, ReportsTheScaleOfGAgainstA) {
