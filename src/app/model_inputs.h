@@ -5,10 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <istream>
 #include <ostream>
 #include <unordered_map>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Dense>
@@ -90,6 +92,9 @@ int guarded(Logger& logger, const RunOptions& options, Run run) {
 // read from the current folder, else beside the list). Throws InputCheckFailure naming the
 // list and line for a missing file, the list itself, or an empty list.
 std::vector<std::string> read_kinship_list(const std::string& list_path);
+// The names of a kinship list as written, one a line (blank lines skipped, blanks around a name
+// trimmed), with their line numbers, as far as the list can be read; nothing is checked.
+std::vector<std::pair<std::size_t, std::string>> kinship_list_names(std::istream& list);
 // A --rand-pos column given twice, or also as a fixed covariate or the trait: InputCheckFailure.
 void check_random_columns(const RunOptions& options);
 

@@ -70,6 +70,18 @@ void check_positive_semidefinite(const Eigen::MatrixXd& K, const std::string& na
 
 }  // namespace
 
+std::vector<std::pair<std::size_t, std::string>> kinship_list_names(std::istream& list) {
+    std::vector<std::pair<std::size_t, std::string>> names;
+    std::string line;
+    for (std::size_t number = 1; std::getline(list, line); ++number) {
+        const std::size_t begin = line.find_first_not_of(" \t\r");
+        if (begin != std::string::npos) {
+            names.emplace_back(number, line.substr(begin, line.find_last_not_of(" \t\r") + 1 - begin));
+        }
+    }
+    return names;
+}
+
 std::vector<std::string> read_kinship_list(const std::string& list_path) {
     std::ifstream list(list_path);
     if (!list.is_open() || std::filesystem::is_directory(list_path)) {
@@ -77,13 +89,7 @@ std::vector<std::string> read_kinship_list(const std::string& list_path) {
     }
     const std::filesystem::path folder = std::filesystem::path(list_path).parent_path();
     std::vector<std::string> files;
-    std::string line;
-    for (std::size_t number = 1; std::getline(list, line); ++number) {
-        const std::size_t begin = line.find_first_not_of(" \t\r");
-        if (begin == std::string::npos) {
-            continue;
-        }
-        std::string path = line.substr(begin, line.find_last_not_of(" \t\r") + 1 - begin);
+    for (auto [number, path] : kinship_list_names(list)) {
         // As written, else beside the list (a list that names its files by their own names).
         if (!std::filesystem::exists(path) && std::filesystem::path(path).is_relative() &&
             std::filesystem::exists(folder / path)) {

@@ -106,12 +106,7 @@ std::vector<std::string> kinship_list_candidates(const std::string& list_path) {
     }
     std::ifstream list(list_path);
     const fs::path folder = fs::path(list_path).parent_path();
-    for (std::string line; std::getline(list, line);) {
-        const std::size_t begin = line.find_first_not_of(" \t\r");
-        if (begin == std::string::npos) {
-            continue;
-        }
-        const std::string path = line.substr(begin, line.find_last_not_of(" \t\r") + 1 - begin);
+    for (const auto& [number, path] : kinship_list_names(list)) {
         names.push_back(path);
         if (fs::path(path).is_relative()) {
             names.push_back((folder / path).string());
