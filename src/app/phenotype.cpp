@@ -111,6 +111,10 @@ struct PhenotypeTable {
     std::vector<std::string> trait_names;
     std::vector<std::string> random_names;
     std::vector<std::vector<std::string>> random_levels;  // per random class, the level of every record
+    // One record's fields while it is read, kept between records (no allocation a line).
+    std::vector<int> codes;
+    std::vector<std::string> random_row;
+    std::vector<double> numeric_row;
 };
 
 // The columns the options name, checked against the first line's `column_count`.
@@ -200,7 +204,7 @@ void take_record(const std::vector<std::string>& fields, std::size_t line_number
     }
     // A level is entered as soon as it is met, even when a later covariate of the same
     // record is missing and the record is dropped.
-    std::vector<int> codes(columns.covar_pos.size());
+    std::vector<int>& codes = table.codes;
     for (std::size_t c = 0; c < columns.covar_pos.size(); ++c) {
         const auto column = static_cast<std::size_t>(columns.covar_pos[c]);
         // An empty field is a missing value, not a level of its own.
@@ -215,7 +219,7 @@ void take_record(const std::vector<std::string>& fields, std::size_t line_number
         }
         codes[c] = entry->second;
     }
-    std::vector<std::string> random_row(columns.rand_pos.size());
+    std::vector<std::string>& random_row = table.random_row;
     for (std::size_t c = 0; c < columns.rand_pos.size(); ++c) {
         const auto column = static_cast<std::size_t>(columns.rand_pos[c]);
         if (column >= fields.size() || fields[column] == "NA" || fields[column].empty()) {
@@ -223,7 +227,7 @@ void take_record(const std::vector<std::string>& fields, std::size_t line_number
         }
         random_row[c] = fields[column];
     }
-    std::vector<double> numeric_row(columns.qcovar_pos.size());
+    std::vector<double>& numeric_row = table.numeric_row;
     for (std::size_t c = 0; c < columns.qcovar_pos.size(); ++c) {
         const auto column = static_cast<std::size_t>(columns.qcovar_pos[c]);
         if (column >= fields.size()) {
@@ -261,6 +265,9 @@ PhenotypeTable read_phenotype_table(const std::unordered_set<std::string>& kinsh
     PhenotypeTable table;
     table.covariates.resize(columns.covar_pos.size());
     table.random_levels.resize(columns.rand_pos.size());
+    table.codes.resize(columns.covar_pos.size());
+    table.random_row.resize(columns.rand_pos.size());
+    table.numeric_row.resize(columns.qcovar_pos.size());
     std::size_t column_count = 0;
     bool first_line = true;
     bool spaced_first_line = false;
