@@ -60,17 +60,15 @@ Fitting fitting_of(const RunOptions& options, const ModelSetup& model, int max_i
 
     const auto count = static_cast<Eigen::Index>(fit.names.size());
     const double variance = computeVariance(y_scaled);
-    fit.settings.names.clear();
-    for (const std::string& name : fit.names) {
-        fit.settings.names.push_back("V(" + name + ")");
+    std::vector<CovarianceBlock> blocks(fit.names.size());
+    for (std::size_t k = 0; k < blocks.size(); ++k) {
+        blocks[k].names = {"V(" + fit.names[k] + ")"};
+        blocks[k].start = Eigen::MatrixXd::Constant(1, 1, kStartShare * variance / static_cast<double>(count - 1));
     }
-    fit.settings.start = Eigen::VectorXd::Constant(count, kStartShare * variance / static_cast<double>(count - 1));
-    fit.settings.start[count - 1] = (1.0 - kStartShare) * variance;
-    fit.settings.limits = Eigen::VectorXd::Zero(count);
-    fit.settings.limits[count - 1] = kResidualLimit * residual_variance;
-    fit.settings.records = n;
-    fit.settings.max_iter = max_iter;
-    fit.settings.tol = kRemlTolerance;
+    blocks.back().start(0, 0) = (1.0 - kStartShare) * variance;
+    blocks.back().residual = true;
+    blocks.back().limit = kResidualLimit * residual_variance;
+    fit.settings = reml_settings(blocks, n, max_iter, kRemlTolerance);
     return fit;
 }
 
@@ -98,7 +96,7 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
     const AiRemlRun run =
         ai_reml(*fit.evaluator, fit.settings, [&](const AiRemlStep& step) {
             write_trace_line(logger.tee, step, step.log_likelihood + fit.log_likelihood_shift, step.theta * fit.units,
-                             fit.names, reml_step_note(step, fit.settings.names));
+                             fit.names, reml_step_note(step, fit.settings.parameters));
         });
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     logger.tee << "👉 " << run.iterations.size() << " iteration(s) in " << seconds << " s, "
@@ -140,8 +138,9 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
                        << std::endl;
         }
     }
-    if (run.theta[residual] <= fit.settings.limits[residual]) {
-        logger.tee << "👉 The estimate V(e) lies at its lower limit, " << fit.settings.limits[residual] * fit.units
+    const double residual_limit = fit.settings.parameters[static_cast<std::size_t>(residual)].limit;
+    if (run.theta[residual] <= residual_limit) {
+        logger.tee << "👉 The estimate V(e) lies at its lower limit, " << residual_limit * fit.units
                    << " (" << kResidualLimit
                    << " x the residual variance of the fixed effects alone): the random effects explain the records "
                       "entirely, and the standard errors describe the likelihood's curvature there, not a symmetric "
@@ -154,10 +153,11 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
                    << "Component\tlogL0\t2dlogL\tp\n";
         for (Eigen::Index k = 0; k < residual; ++k) {
             AiRemlSettings reduced = fit.settings;
-            reduced.fixed.assign(fit.names.size(), false);
-            reduced.fixed[static_cast<std::size_t>(k)] = true;
-            reduced.start = run.theta;
-            reduced.start[k] = 0.0;
+            for (std::size_t c = 0; c < reduced.parameters.size(); ++c) {
+                reduced.parameters[c].start = run.theta[static_cast<Eigen::Index>(c)];
+            }
+            reduced.parameters[static_cast<std::size_t>(k)].fixed = true;
+            reduced.parameters[static_cast<std::size_t>(k)].start = 0.0;
             const std::string& name = fit.names[static_cast<std::size_t>(k)];
             const AiRemlRun without = ai_reml(*fit.evaluator, reduced);
             if (!without.converged) {

@@ -242,7 +242,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger) {
 }
 
 // The note under an iteration that was not a plain AI step.
-std::string trait_step_note(const AiRemlStep& step, const std::vector<std::string>& names) {
+std::string trait_step_note(const AiRemlStep& step, const std::vector<ModelParameter>& parameters) {
     if (step.step == RemlStep::held && step.held_directions > 0) {
         return "AI step along the boundary of positive semi-definite Vg and Ve: the log-likelihood rises only "
                "beyond it";
@@ -250,7 +250,7 @@ std::string trait_step_note(const AiRemlStep& step, const std::vector<std::strin
     if (step.step == RemlStep::boundary && step.projected && step.limited.empty()) {
         return "AI step brought back to positive semi-definite Vg and Ve, the boundary of the parameter space";
     }
-    return reml_step_note(step, names);
+    return reml_step_note(step, parameters);
 }
 
 struct TraitEstimate {
@@ -305,10 +305,10 @@ std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& 
     const AiRemlSettings settings = trait_reml_settings(*fit.evaluator, fit.traits, start, start, fit.unshared,
                                                         fit.values, options.max_iter, kRemlTolerance);
     logger.tee << iteration_cap_note(options.max_iter) << std::flush;
-    write_trace_header(logger.tee, settings.names);
+    write_trace_header(logger.tee, settings.names());
     const AiRemlRun run = ai_reml(*fit.evaluator, settings, [&](const AiRemlStep& step) {
         write_trace_line(logger.tee, step, step.log_likelihood + fit.log_likelihood_shift, fit.to_units(step.theta),
-                         settings.names, trait_step_note(step, settings.names));
+                         settings.names(), trait_step_note(step, settings.parameters));
     });
     if (!reported_convergence(logger, run)) {
         return std::nullopt;

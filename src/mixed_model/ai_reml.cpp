@@ -61,36 +61,33 @@ std::vector<Eigen::Index> indices_where(const std::vector<bool>& flags, bool wan
 }
 
 [[noreturn]] void fail_singular_ai(int iteration, const Eigen::MatrixXd& ai, const std::vector<Eigen::Index>& free,
-                                   const std::vector<std::string>& names) {
+                                   const AiRemlSettings& settings) {
     std::string values, components;
     for (std::size_t a = 0; a < free.size(); ++a) {
         values += a == 0 ? "" : "; ";
         for (std::size_t b = 0; b < free.size(); ++b) {
             values += (b == 0 ? "" : ", ") + number_text(ai(free[a], free[b]));
         }
-        components += (a == 0 ? "" : a + 1 == free.size() ? " and " : ", ") + names[static_cast<std::size_t>(free[a])];
-    }
-    if (names.size() == 2 && names[0] == "Sigma_a2") {
-        throw RemlFailure("REML stopped at iteration " + std::to_string(iteration) +
-                          ": the average information matrix is singular (" + values +
-                          "), so the records cannot tell additive genetic from residual variance. Check that the "
-                          "kinship matrix is not (close to) the identity and that related individuals have records.");
+        components += (a == 0 ? "" : a + 1 == free.size() ? " and " : ", ") +
+                      settings.parameters[static_cast<std::size_t>(free[a])].name;
     }
     throw RemlFailure("REML stopped at iteration " + std::to_string(iteration) +
                       ": the average information matrix is singular (" + values + "), so the records cannot tell " +
-                      components +
-                      " apart. Check that each kinship is not (close to) the identity or a copy of another, that "
-                      "related individuals have records, and that each random class and the permanent environment "
-                      "have levels with several records.");
+                      (settings.cannot_tell.empty() ? components + " apart" : settings.cannot_tell) + ". " +
+                      settings.advice);
 }
 
-std::string joined(const std::vector<int>& components, const std::vector<std::string>& names) {
+std::string joined(const std::vector<int>& components, const std::vector<ModelParameter>& parameters) {
     std::string text;
     for (std::size_t a = 0; a < components.size(); ++a) {
         text += (a == 0 ? "" : a + 1 == components.size() ? " and " : ", ") +
-                names[static_cast<std::size_t>(components[a])];
+                parameters[static_cast<std::size_t>(components[a])].name;
     }
     return text;
+}
+
+bool is_residual(const std::vector<ModelParameter>& parameters, int k) {
+    return parameters[static_cast<std::size_t>(k)].role == ParameterRole::residual;
 }
 
 // The AI step constrained to keep N' step = 0 (N: the held functionals, over the free
@@ -98,7 +95,7 @@ std::string joined(const std::vector<int>& components, const std::vector<std::st
 // T an orthonormal basis of the null space of N'.
 Eigen::VectorXd step_along_boundary(const Eigen::MatrixXd& ai, const Eigen::VectorXd& score, const Eigen::MatrixXd& N,
                                     int iteration, const Eigen::MatrixXd& whole_ai, const std::vector<Eigen::Index>& free,
-                                    const std::vector<std::string>& names) {
+                                    const AiRemlSettings& settings) {
     const Eigen::Index f = ai.rows();
     Eigen::ColPivHouseholderQR<Eigen::MatrixXd> qr(N);
     qr.setThreshold(1e-10);
@@ -110,7 +107,7 @@ Eigen::VectorXd step_along_boundary(const Eigen::MatrixXd& ai, const Eigen::Vect
     const Eigen::MatrixXd T = Q.rightCols(f - rank);
     const std::optional<Eigen::MatrixXd> inverse = invert_ai(T.transpose() * ai * T);
     if (!inverse) {
-        fail_singular_ai(iteration, whole_ai, free, names);
+        fail_singular_ai(iteration, whole_ai, free, settings);
     }
     return T * (*inverse * (T.transpose() * score));
 }
@@ -131,16 +128,10 @@ bool bring_into_space(const LikelihoodEvaluator& evaluator, Eigen::VectorXd& can
 
 }  // namespace
 
-std::string reml_step_note(const AiRemlStep& step, const std::vector<std::string>& names) {
-    const int residual = static_cast<int>(names.size()) - 1;
-    std::vector<int> random;
-    bool residual_limited = false;
+std::string reml_step_note(const AiRemlStep& step, const std::vector<ModelParameter>& parameters) {
+    std::vector<int> random, residual;
     for (int k : step.limited) {
-        if (k == residual) {
-            residual_limited = true;
-        } else {
-            random.push_back(k);
-        }
+        (is_residual(parameters, k) ? residual : random).push_back(k);
     }
     switch (step.step) {
         case RemlStep::ai:
@@ -151,20 +142,20 @@ std::string reml_step_note(const AiRemlStep& step, const std::vector<std::string
         case RemlStep::boundary:
         case RemlStep::residual_boundary:
             if (random.empty()) {
-                return "AI step with " + names[static_cast<std::size_t>(residual)] +
+                return "AI step with " + joined(residual, parameters) +
                        " stopped at its lower limit, the boundary of the parameter space";
             }
-            return "AI step with " + joined(random, names) + " stopped at 0" +
-                   (residual_limited ? " and " + names[static_cast<std::size_t>(residual)] + " at its lower limit" : "") +
+            return "AI step with " + joined(random, parameters) + " stopped at 0" +
+                   (!residual.empty() ? " and " + joined(residual, parameters) + " at its lower limit" : "") +
                    ", the boundary of the parameter space";
         case RemlStep::held:
         case RemlStep::residual_held:
             if (random.empty()) {
-                return names[static_cast<std::size_t>(residual)] +
+                return joined(residual, parameters) +
                        " held at its lower limit: the log-likelihood rises only below it";
             }
-            return joined(random, names) + " held at 0" +
-                   (residual_limited ? " and " + names[static_cast<std::size_t>(residual)] + " at its lower limit" : "") +
+            return joined(random, parameters) + " held at 0" +
+                   (!residual.empty() ? " and " + joined(residual, parameters) + " at its lower limit" : "") +
                    ": the log-likelihood rises only towards negative values";
         case RemlStep::em:
             return "EM-REML step: no shortened AI step raised the log-likelihood";
@@ -194,7 +185,7 @@ AiDirection ai_direction(const LikelihoodEvaluator& active, const Eigen::VectorX
     result.hold.resize(size);
     for (std::size_t c = 0; c < size; ++c) {
         const auto i = static_cast<Eigen::Index>(c);
-        at_limit[c] = theta[i] <= settings.limits[i];
+        at_limit[c] = theta[i] <= settings.parameters[c].limit;
         result.hold[c] = fixed[c] || (at_limit[c] && current.score[i] <= 0.0);
     }
     const std::vector<Eigen::Index> free = indices_where(result.hold, false);
@@ -209,11 +200,11 @@ AiDirection ai_direction(const LikelihoodEvaluator& active, const Eigen::VectorX
     if (result.held_functionals.cols() > 0) {
         const Eigen::MatrixXd curved = ai_free + active.boundary_information(theta, current)(free, free);
         step = step_along_boundary(curved, score_free, result.held_functionals(free, Eigen::all), k, current.ai, free,
-                                   settings.names);
+                                   settings);
     } else {
         const std::optional<Eigen::MatrixXd> ai_inverse = invert_ai(ai_free);
         if (!ai_inverse) {
-            fail_singular_ai(k, current.ai, free, settings.names);
+            fail_singular_ai(k, current.ai, free, settings);
         }
         step = *ai_inverse * score_free;
     }
@@ -246,7 +237,7 @@ TriedStep shortened_step(const LikelihoodEvaluator& active, const Eigen::VectorX
                          const LikelihoodPoint& current, const Eigen::VectorXd& direction,
                          const Eigen::VectorXd& scale, const AiRemlSettings& settings, const std::vector<bool>& fixed) {
     const Eigen::Index count = theta.size();
-    const Eigen::VectorXd& limit = settings.limits;
+    const Eigen::VectorXd limit = settings.limits();
     const double slack = 1e-10 * (1.0 + std::fabs(current.log_likelihood));
     TriedStep tried;
     for (double t = 1.0; tried.halvings <= kMostHalvings; ++tried.halvings, t *= 0.5) {
@@ -276,17 +267,20 @@ TriedStep shortened_step(const LikelihoodEvaluator& active, const Eigen::VectorX
 }
 
 // What kind of step an accepted one was, for the trace; fills the record's limited components.
-void describe_accepted(AiRemlStep& record, const TriedStep& tried, const AiDirection& ai, const std::vector<bool>& fixed) {
-    const int residual = static_cast<int>(fixed.size()) - 1;
+void describe_accepted(AiRemlStep& record, const TriedStep& tried, const AiDirection& ai, const std::vector<bool>& fixed,
+                       const std::vector<ModelParameter>& parameters) {
     std::vector<int> held;
     for (std::size_t c = 0; c < fixed.size(); ++c) {
         if (ai.hold[c] && !fixed[c]) {
             held.push_back(static_cast<int>(c));
         }
     }
+    auto any_random = [&](const std::vector<int>& components) {
+        return std::any_of(components.begin(), components.end(), [&](int k) { return !is_residual(parameters, k); });
+    };
     if (record.step != RemlStep::rounding) {
-        const bool random_clipped = !tried.clipped.empty() && tried.clipped.front() != residual;
-        const bool random_held = !held.empty() && held.front() != residual;
+        const bool random_clipped = any_random(tried.clipped);
+        const bool random_held = any_random(held);
         // A step along the evaluator's boundary comes back to it by `feasible` (the
         // boundary is curved): it is still the AI step held there.
         const bool along_boundary = ai.held_functionals.cols() > 0;
@@ -322,13 +316,13 @@ std::pair<Eigen::VectorXd, LikelihoodPoint> em_fallback(const LikelihoodEvaluato
             }
         }
     }
-    candidate = candidate.cwiseMax(settings.limits);
+    candidate = candidate.cwiseMax(settings.limits());
     bring_into_space(active, candidate, theta, fixed);
     LikelihoodPoint next = active.evaluate(candidate);
     if (!next.finite) {
         std::string values;
         for (Eigen::Index i = 0; i < count; ++i) {
-            values += (i == 0 ? "" : ", ") + settings.names[static_cast<std::size_t>(i)] + " = " +
+            values += (i == 0 ? "" : ", ") + settings.parameters[static_cast<std::size_t>(i)].name + " = " +
                       number_text(candidate[i]);
         }
         throw RemlFailure("REML stopped at iteration " + std::to_string(k) + ": " + next.problem + " at " + values +
@@ -341,15 +335,16 @@ std::pair<Eigen::VectorXd, LikelihoodPoint> em_fallback(const LikelihoodEvaluato
 
 AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& settings,
                   const std::function<void(const AiRemlStep&)>& on_iteration) {
-    const Eigen::Index count = settings.start.size();
-    const auto size = static_cast<std::size_t>(count);
+    const Eigen::Index count = static_cast<Eigen::Index>(settings.parameters.size());
     const double tol = settings.tol;
-    std::vector<bool> fixed = settings.fixed;
-    fixed.resize(size, false);
+    std::vector<bool> fixed;
+    for (const ModelParameter& parameter : settings.parameters) {
+        fixed.push_back(parameter.fixed);
+    }
 
     std::unique_ptr<LikelihoodEvaluator> replaced;  // the evaluator without the kinships' rounding, once swapped in
     const LikelihoodEvaluator* active = &evaluator;
-    Eigen::VectorXd theta = settings.start;
+    Eigen::VectorXd theta = settings.start();
     LikelihoodPoint current = active->evaluate(theta);
     if (!current.finite) {
         throw RemlFailure("REML cannot start: at the starting values " + current.problem +
@@ -379,7 +374,7 @@ AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& se
         Eigen::VectorXd candidate;
         LikelihoodPoint next;
         if (tried.accepted) {
-            describe_accepted(record, tried, ai, fixed);
+            describe_accepted(record, tried, ai, fixed, settings.parameters);
             candidate = std::move(tried.candidate);
             next = std::move(tried.next);
         } else {
@@ -417,7 +412,7 @@ AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& se
         const std::vector<Eigen::Index> estimated = indices_where(fixed, false);
         const std::optional<Eigen::MatrixXd> inverse = invert_ai(current.ai(estimated, estimated));
         if (!inverse) {
-            fail_singular_ai(static_cast<int>(result.iterations.size()), current.ai, estimated, settings.names);
+            fail_singular_ai(static_cast<int>(result.iterations.size()), current.ai, estimated, settings);
         }
         result.ai_inverse = Eigen::MatrixXd::Zero(count, count);
         result.ai_inverse(estimated, estimated) = *inverse;
@@ -441,4 +436,52 @@ std::string unconverged_verdict(bool capped) {
                 " iterations did not converge: a larger --max-iter will not help; check the data.\n";
     }
     return text;
+}
+
+Eigen::VectorXd AiRemlSettings::start() const {
+    Eigen::VectorXd values(static_cast<Eigen::Index>(parameters.size()));
+    for (std::size_t k = 0; k < parameters.size(); ++k) values[static_cast<Eigen::Index>(k)] = parameters[k].start;
+    return values;
+}
+
+Eigen::VectorXd AiRemlSettings::limits() const {
+    Eigen::VectorXd values(static_cast<Eigen::Index>(parameters.size()));
+    for (std::size_t k = 0; k < parameters.size(); ++k) values[static_cast<Eigen::Index>(k)] = parameters[k].limit;
+    return values;
+}
+
+std::vector<std::string> AiRemlSettings::names() const {
+    std::vector<std::string> values;
+    for (const ModelParameter& parameter : parameters) values.push_back(parameter.name);
+    return values;
+}
+
+AiRemlSettings reml_settings(const std::vector<CovarianceBlock>& blocks, Eigen::Index records, int max_iter,
+                             double tol) {
+    AiRemlSettings settings;
+    for (const CovarianceBlock& block : blocks) {
+        std::size_t element = 0;
+        for (Eigen::Index a = 0; a < block.start.rows(); ++a) {
+            for (Eigen::Index b = 0; b <= a; ++b, ++element) {
+                ModelParameter parameter;
+                parameter.name = block.names.at(element);
+                parameter.start = block.start(a, b);
+                if (a == b) {
+                    parameter.role = block.residual ? ParameterRole::residual : ParameterRole::variance;
+                    parameter.limit = block.limit;
+                } else {
+                    parameter.role = ParameterRole::covariance;
+                    parameter.limit = -kInfinity;
+                }
+                for (const auto& [row, column] : block.fixed) {
+                    parameter.fixed = parameter.fixed || (row == a && column == b);
+                }
+                settings.parameters.push_back(std::move(parameter));
+            }
+        }
+    }
+    settings.records = records;
+    settings.max_iter = max_iter;
+    settings.tol = tol;
+    return settings;
 }

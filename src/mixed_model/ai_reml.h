@@ -89,17 +89,52 @@ struct AiRemlRun {
     LikelihoodPoint at_estimate;  // the evaluation at theta
     Eigen::MatrixXd ai_inverse;   // on convergence: the inverse AI of the free components (0 for fixed ones)
 };
-// What the driver is given besides the evaluator. `names` name the components in failure
-// messages; `fixed` components stay at their start value (a likelihood-ratio test's 0).
-struct AiRemlSettings {
+// A component of a model as the driver sees it: its role decides its limit and how a step that
+// stops there is told; a fixed one stays at its start (a likelihood-ratio test's 0).
+enum class ParameterRole {
+    variance,    // a random term's variance: at least 0
+    covariance,  // between parts or traits of a term (or of the residual): free, kept by its block
+    residual,    // a residual variance: at least a positive limit
+};
+struct ModelParameter {
+    std::string name;
+    ParameterRole role = ParameterRole::variance;
+    double start = 0.0;
+    double limit = 0.0;  // -infinity for a covariance
+    bool fixed = false;
+};
+// A covariance matrix among the parts or traits of one term (or of the residual): the names and
+// start of its lower triangle row by row, its variances' least value (0, or the residual's limit)
+// and the elements (row >= column) held at their start.
+struct CovarianceBlock {
     std::vector<std::string> names;
-    Eigen::VectorXd start;
-    Eigen::VectorXd limits;
-    std::vector<bool> fixed;
+    Eigen::MatrixXd start;
+    bool residual = false;
+    double limit = 0.0;
+    std::vector<std::pair<Eigen::Index, Eigen::Index>> fixed;
+};
+// What the driver is given besides the evaluator: the components, and for the message of a
+// singular information what the records cannot tell apart ("" names the components) and what to
+// check.
+struct AiRemlSettings {
+    std::vector<ModelParameter> parameters;
     Eigen::Index records = 0;  // for the EM step
     int max_iter = 30;
     double tol = 1e-5;
+    std::string cannot_tell;
+    std::string advice =
+        "Check that each kinship is not (close to) the identity or a copy of another, that related individuals have "
+        "records, and that each random class and the permanent environment have levels with several records.";
+
+    Eigen::VectorXd start() const;
+    Eigen::VectorXd limits() const;
+    std::vector<std::string> names() const;
 };
+// The components of a model's blocks in order, each block's lower triangle row by row: the
+// variances of a block take its limit (the residual's role in a residual block), the covariances
+// are free.
+AiRemlSettings reml_settings(const std::vector<CovarianceBlock>& blocks, Eigen::Index records, int max_iter,
+                             double tol);
 
 // Most iterations a run makes, whatever --max-iter asks: beyond it a run is not converging.
 constexpr int kMostRemlIterations = 1000;
@@ -122,4 +157,4 @@ struct RemlFailure : RunFailure {
 AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& settings,
                   const std::function<void(const AiRemlStep&)>& on_iteration = {});
 // The note printed under an iteration that was not a plain AI step ("" for one that was).
-std::string reml_step_note(const AiRemlStep& step, const std::vector<std::string>& names);
+std::string reml_step_note(const AiRemlStep& step, const std::vector<ModelParameter>& parameters);

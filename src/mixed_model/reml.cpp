@@ -290,17 +290,20 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
     const double residual_variance = fixed_effect_residual_variance(rotated.leftCols(p), rotated.col(p));
     const double variance = computeVariance(y_scaled);
 
-    AiRemlSettings settings;
-    settings.names = kComponentNames;
-    settings.start = Eigen::Vector2d(h2_init * variance, (1.0 - h2_init) * variance);
-    settings.limits = Eigen::Vector2d(0.0, kResidualLimit * residual_variance);
-    settings.records = n;
-    settings.max_iter = max_iter;
-    settings.tol = tol;
+    std::vector<CovarianceBlock> blocks(2);
+    blocks[0].names = {kComponentNames[0]};
+    blocks[0].start = Eigen::MatrixXd::Constant(1, 1, without_kinship ? 0.0 : h2_init * variance);
     if (without_kinship) {
-        settings.start[0] = 0.0;
-        settings.fixed = {true, false};
+        blocks[0].fixed = {{0, 0}};
     }
+    blocks[1].names = {kComponentNames[1]};
+    blocks[1].start = Eigen::MatrixXd::Constant(1, 1, (1.0 - h2_init) * variance);
+    blocks[1].residual = true;
+    blocks[1].limit = kResidualLimit * residual_variance;
+    AiRemlSettings settings = reml_settings(blocks, n, max_iter, tol);
+    settings.cannot_tell = "additive genetic from residual variance";
+    settings.advice = "Check that the kinship matrix is not (close to) the identity and that related individuals have "
+                      "records.";
     auto as_iteration = [&](const AiRemlStep& step) {
         RemlIteration record;
         record.iteration = step.iteration;
@@ -311,7 +314,7 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
         record.change_e2 = step.changes[1];
         record.step = step.step;
         record.halvings = step.halvings;
-        record.note = reml_step_note(step, kComponentNames);
+        record.note = reml_step_note(step, settings.parameters);
         return record;
     };
     RemlResult result;
@@ -328,13 +331,13 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
     const Eigen::VectorXd& theta = run.theta;
     result.sigma_a2 = theta[0] * units;
     result.sigma_e2 = theta[1] * units;
-    result.residual_limit = settings.limits[1] * units;
+    result.residual_limit = settings.parameters[1].limit * units;
     result.log_likelihood = run.at_estimate.log_likelihood + log_likelihood_shift;
     if (result.converged) {
         const Eigen::Matrix2d ai_inverse = run.ai_inverse;
         result.ai_inverse = ai_inverse * (units * units);
         result.at_boundary = theta[0] == 0.0;
-        result.residual_at_limit = theta[1] <= settings.limits[1];
+        result.residual_at_limit = theta[1] <= settings.parameters[1].limit;
         result.se_a2 = std::sqrt(std::max(result.ai_inverse(0, 0), 0.0));
         result.se_e2 = std::sqrt(std::max(result.ai_inverse(1, 1), 0.0));
         const double total = theta[0] + theta[1];

@@ -287,25 +287,18 @@ AiRemlSettings trait_reml_settings(const TraitEvaluator& evaluator, const std::v
                                    const Eigen::MatrixXd& start_genetic, Eigen::MatrixXd start_residual,
                                    const std::vector<std::pair<Eigen::Index, Eigen::Index>>& unshared,
                                    Eigen::Index records, int max_iter, double tol) {
-    const TraitLayout& layout = evaluator.layout();
-    const Eigen::Index half = layout.per_matrix();
+    const std::vector<std::string> names = trait_component_names(traits);
+    const auto half = static_cast<std::ptrdiff_t>(evaluator.layout().per_matrix());
+    std::vector<CovarianceBlock> blocks(2);
+    blocks[0].names.assign(names.begin(), names.begin() + half);
+    blocks[0].start = start_genetic;
+    blocks[1].names.assign(names.begin() + half, names.end());
+    blocks[1].start = std::move(start_residual);
+    blocks[1].residual = true;
+    blocks[1].limit = evaluator.residual_limit();
     for (const auto& [a, b] : unshared) {
-        start_residual(a, b) = start_residual(b, a) = 0.0;
+        blocks[1].start(a, b) = blocks[1].start(b, a) = 0.0;
+        blocks[1].fixed.emplace_back(std::max(a, b), std::min(a, b));
     }
-    AiRemlSettings settings;
-    settings.names = trait_component_names(traits);
-    settings.start = layout.components(start_genetic, start_residual);
-    settings.limits = Eigen::VectorXd::Constant(layout.count(), -std::numeric_limits<double>::infinity());
-    settings.fixed.assign(static_cast<std::size_t>(layout.count()), false);
-    for (Eigen::Index a = 0; a < layout.traits; ++a) {
-        settings.limits[layout.position(a, a)] = 0.0;
-        settings.limits[half + layout.position(a, a)] = evaluator.residual_limit();
-    }
-    for (const auto& [a, b] : unshared) {
-        settings.fixed[static_cast<std::size_t>(half + layout.position(a, b))] = true;
-    }
-    settings.records = records;
-    settings.max_iter = max_iter;
-    settings.tol = tol;
-    return settings;
+    return reml_settings(blocks, records, max_iter, tol);
 }

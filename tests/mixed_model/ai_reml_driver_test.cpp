@@ -32,14 +32,15 @@ private:
 };
 
 AiRemlSettings settings_from(const Eigen::VectorXd& start) {
-    AiRemlSettings settings;
-    settings.names = {"V(a)", "V(e)"};
-    settings.start = start;
-    settings.limits = Eigen::Vector2d(0.0, 1e-6);  // a variance, and the residual above its limit
-    settings.records = 100;
-    settings.max_iter = 30;
-    settings.tol = 1e-8;
-    return settings;
+    // A variance, and the residual above its limit.
+    std::vector<CovarianceBlock> blocks(2);
+    blocks[0].names = {"V(a)"};
+    blocks[0].start = Eigen::MatrixXd::Constant(1, 1, start[0]);
+    blocks[1].names = {"V(e)"};
+    blocks[1].start = Eigen::MatrixXd::Constant(1, 1, start[1]);
+    blocks[1].residual = true;
+    blocks[1].limit = 1e-6;
+    return reml_settings(blocks, 100, 30, 1e-8);
 }
 
 const Eigen::Matrix2d kInformation = (Eigen::Matrix2d() << 4.0, 1.0, 1.0, 2.0).finished();
@@ -86,4 +87,26 @@ TEST(AiRemlDriver, SingularInformationStopsWithTheComponentsNamed) {
         EXPECT_NE(message.find("the average information matrix is singular"), std::string::npos) << message;
         EXPECT_NE(message.find("V(a) and V(e)"), std::string::npos) << message;
     }
+}
+
+// The driver tells a residual from a random variance by its role, wherever it stands: with the
+// residual first and its maximum below its limit, the residual is held at the limit and the
+// notes say so; the variance after it moves freely.
+TEST(AiRemlDriver, TellsTheResidualByItsRoleNotItsPosition) {
+    std::vector<CovarianceBlock> blocks(2);
+    blocks[0] = {{"V(e)"}, Eigen::MatrixXd::Constant(1, 1, 1.0), true, 0.5, {}};
+    blocks[1] = {{"V(a)"}, Eigen::MatrixXd::Constant(1, 1, 1.0), false, 0.0, {}};
+    const AiRemlSettings settings = reml_settings(blocks, 100, 30, 1e-8);
+    const Eigen::Vector2d maximum(-1.0, 3.0);
+    const AiRemlRun run = ai_reml(QuadraticLikelihood(maximum, kInformation), settings);
+    ASSERT_TRUE(run.converged);
+    EXPECT_EQ(run.theta[0], 0.5);
+    EXPECT_NEAR(run.theta[1], maximum[1] + kInformation(1, 0) * (maximum[0] - 0.5) / kInformation(1, 1), 1e-8);
+    std::string notes;
+    for (const AiRemlStep& step : run.iterations) {
+        notes += reml_step_note(step, settings.parameters) + "\n";
+    }
+    EXPECT_NE(notes.find("V(e) "), std::string::npos) << notes;
+    EXPECT_NE(notes.find("lower limit"), std::string::npos) << notes;
+    EXPECT_EQ(notes.find("at 0"), std::string::npos) << notes;
 }

@@ -63,27 +63,23 @@ Fit fit(const std::vector<Effect>& effects, const Eigen::MatrixXd& X, const Eige
         const std::vector<bool>& fixed = {}) {
     Fit result;
     std::vector<RandomEffect> random;
-    AiRemlSettings settings;
-    for (const Effect& e : effects) {
-        random.push_back(e.effect);
-        result.dense.covariances.push_back(e.covariance);
-        settings.names.push_back("V(" + e.effect.name + ")");
-    }
-    settings.names.push_back("V(e)");
-    result.dense.X = X;
-    result.dense.y = y;
+    std::vector<CovarianceBlock> blocks;
     const auto m = static_cast<Eigen::Index>(effects.size());
     const double variance = (y.array() - y.mean()).square().sum() / static_cast<double>(y.size() - 1);
-    settings.start = Eigen::VectorXd::Constant(m + 1, 0.3 * variance / static_cast<double>(m));
-    settings.start[m] = 0.7 * variance;
-    settings.limits = Eigen::VectorXd::Zero(m + 1);
-    settings.limits[m] = 1e-6 * variance;
-    settings.fixed = fixed;
-    for (std::size_t k = 0; k < fixed.size(); ++k) {
-        if (fixed[k]) settings.start[static_cast<Eigen::Index>(k)] = 0.0;
+    for (std::size_t k = 0; k < effects.size(); ++k) {
+        const Effect& e = effects[k];
+        random.push_back(e.effect);
+        result.dense.covariances.push_back(e.covariance);
+        const bool held = k < fixed.size() && fixed[k];
+        blocks.push_back({{"V(" + e.effect.name + ")"},
+                          Eigen::MatrixXd::Constant(1, 1, held ? 0.0 : 0.3 * variance / static_cast<double>(m)),
+                          false, 0.0, {}});
+        if (held) blocks.back().fixed = {{0, 0}};
     }
-    settings.records = y.size();
-    settings.max_iter = 200;
+    blocks.push_back({{"V(e)"}, Eigen::MatrixXd::Constant(1, 1, 0.7 * variance), true, 1e-6 * variance, {}});
+    result.dense.X = X;
+    result.dense.y = y;
+    const AiRemlSettings settings = reml_settings(blocks, y.size(), 200, 1e-5);
     const GroupedEvaluator evaluator(random, X, y);
     result.run = ai_reml(evaluator, settings);
     return result;
