@@ -57,8 +57,10 @@ int main(int argc, char** argv) {
     check_kinship_layout(text);
     const std::unordered_set<std::string> id_set(text.ids.begin(), text.ids.end());
     const std::vector<int> covar_pos = covar_column > 0 ? std::vector<int>{covar_column - 1} : std::vector<int>{};
-    const auto [y_all, full, reduced_all, record_ids, labels] =
-        readPhenotype(phenotype_file, phe_pos, covar_pos, id_set);
+    const Model model = readPhenotype(phenotype_file, phe_pos, covar_pos, id_set);
+    const Eigen::MatrixXd& y_all = model.response.y;
+    const Eigen::MatrixXd& reduced_all = model.fixed.reduced;
+    const std::vector<std::string>& record_ids = model.response.record_ids;
     const Eigen::Index n = std::min(wanted, y_all.rows());
     std::vector<std::size_t> lines;
     for (Eigen::Index position : record_positions(record_ids, text.ids)) {

@@ -27,7 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const std::unordered_set<std::string> kinship_ids = {"A", "B", "C", "D", "E", "1", "NA", ""};
     try {
         check_covariate_columns(covar_pos);
-        const auto [y, full, reduced, record_ids, labels] = readPhenotype(path, phe_pos, covar_pos, kinship_ids);
+        const Model model = readPhenotype(path, phe_pos, covar_pos, kinship_ids);
+        const Eigen::MatrixXd& y = model.response.y;
+        const Eigen::MatrixXd& full = model.fixed.full;
+        const Eigen::MatrixXd& reduced = model.fixed.reduced;
+        const std::vector<std::string>& record_ids = model.response.record_ids;
+        const std::vector<std::string>& labels = model.fixed.labels;
         const Eigen::Index n = y.rows();
         if (full.rows() != n || reduced.rows() != n || static_cast<Eigen::Index>(record_ids.size()) != n ||
             static_cast<Eigen::Index>(labels.size()) != full.cols() || reduced.cols() > full.cols()) {

@@ -16,6 +16,7 @@
 #include "genomic/genomic.h"
 #include "linear_algebra/sparse_plus_dense.h"
 #include "log/failures.h"
+#include "mixed_model/model.h"
 #include "pedigree/pedigree.h"
 
 class Logger;
@@ -200,14 +201,6 @@ RelationshipInverse relationship_inverse_route(const RunOptions& options, Logger
 KinshipResult single_step_route(const RunOptions& options, Logger& logger);
 
 // ---- Phenotype file and design matrices -------------------------------------------------
-// (y n x 1, full design n x (1 + sum L_c), reduced design n x (1 + sum (L_c - 1)), record IDs,
-// fixed-effect labels). The full design holds the intercept and one indicator column per level
-// of every covariate; the reduced one leaves out each covariate's first-met level (code 0).
-// Labels: "Intercept", then "Covar<1-based column>_<level>" per column of the full design, then
-// the numeric covariates' names.
-using PhenotypeData = std::tuple<Eigen::MatrixXd, Eigen::MatrixXd, Eigen::MatrixXd, std::vector<std::string>,
-                                 std::vector<std::string>>;
-
 // Reads the tab-separated phenotype file; keeps the records whose ID is in `kinship_ids` and
 // whose trait and covariates are not "NA". The numeric covariates of `qcovar_pos` follow the
 // class columns in both designs, one column each with the values as read, labelled by the
@@ -215,7 +208,7 @@ using PhenotypeData = std::tuple<Eigen::MatrixXd, Eigen::MatrixXd, Eigen::Matrix
 // check_numeric_covariate_columns (the runs check them before any file is read). Throws
 // std::runtime_error with the whole message (unreadable file, column out of range, a trait or
 // numeric covariate that is not a number).
-PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
+Model readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
                             const std::unordered_set<std::string>& kinship_ids,
                             const std::vector<int>& qcovar_pos = {});
 // readPhenotype with class columns fitted as random effects (`rand_pos`): a record needs a
@@ -223,7 +216,7 @@ PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vec
 // record for rand_pos[c], `random_names[c]` the column's header name ("Class<c>" without a
 // header). Throws as readPhenotype does, and InputCheckFailure for a column beyond the first line.
 struct PhenotypeRecords {
-    PhenotypeData data;
+    Model data;  // the response and the fixed design; no random terms yet
     std::string trait_name;  // the header's name of the trait column ("Trait<c>" without a header)
     std::vector<std::string> trait_names;  // of every trait column, the first being trait_name
     std::vector<std::vector<std::string>> random_levels;

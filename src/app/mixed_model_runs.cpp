@@ -27,9 +27,8 @@ constexpr double kStartHeritability = 0.3;
 // What both runs read besides the kinship: the phenotype records that have a kinship row, and
 // the kinship position (matrix row) of every record.
 struct RunInputs {
-    PhenotypeData phenotype;
+    Model phenotype;
     std::vector<std::size_t> positions;
-    std::vector<NumericScale> numeric;  // the last numeric.size() columns of both designs
 };
 
 RunInputs load_inputs(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_ids) {
@@ -40,11 +39,12 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger, const std::vect
     logger.tee << "👉 Loading phenotype file: " << options.phe_file << std::endl;
     inputs.phenotype = as_input_error(
         [&] { return readPhenotype(options.phe_file, options.phe_pos, options.covar_pos, id_set, options.qcovar_pos); });
-    const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
+    const Eigen::MatrixXd& y = inputs.phenotype.response.y;
+    const std::vector<std::string>& record_ids = inputs.phenotype.response.record_ids;
     logger.tee << "\t" << y.rows()
                << " effective records without missing covariate and kinship and will be used for REML analysis."
                << std::endl;
-    inputs.numeric = check_records_and_design(options, logger, inputs.phenotype);
+    check_records_and_design(options, logger, inputs.phenotype);
     warn_repeated_records(logger, "Fit it with --pe.", record_ids);
     for (Eigen::Index position : record_positions(record_ids, kinship_ids)) {
         inputs.positions.push_back(static_cast<std::size_t>(position));  // every record has a kinship row
@@ -85,8 +85,8 @@ std::vector<std::int64_t> positions_of(const RunInputs& inputs) {
 RemlResult estimate_everywhere(Logger& logger, const ReducedKinship& records, const RunOptions& options,
                                const RunInputs& inputs) {
     // Named, not bound: a lambda may not capture a structured binding in C++17.
-    const Eigen::MatrixXd& y = std::get<0>(inputs.phenotype);
-    const Eigen::MatrixXd& reduced_design = std::get<2>(inputs.phenotype);
+    const Eigen::MatrixXd& y = inputs.phenotype.response.y;
+    const Eigen::MatrixXd& reduced_design = inputs.phenotype.fixed.reduced;
     RemlResult reml;
     agree(attempt([&] {
         reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability, kRemlTolerance);
@@ -104,15 +104,16 @@ std::string unconverged_message(const std::string& output_name) {
 // solution is not finite.
 void show_fixed_effects(const RunOptions& options, Logger& logger, const RunInputs& inputs, Eigen::MatrixXd b,
                         const Eigen::MatrixXd& u, double h2) {
-    const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
-    unstandardise_effects(b, inputs.numeric);
+    const Eigen::MatrixXd& full_design = inputs.phenotype.fixed.full;
+    const std::vector<std::string>& labels = inputs.phenotype.fixed.labels;
+    unstandardise_effects(b, inputs.phenotype.fixed.numeric);
     if (!b.allFinite() || !u.allFinite()) {
         std::ostringstream message;
         message << "the mixed model equations have no finite solution at heritability " << h2 << "; "
                 << options.out_prefix << ".random.txt was not written.";
         throw RunFailure(message.str());
     }
-    print_fixed_effects(logger, b, full_design, labels, inputs.numeric);
+    print_fixed_effects(logger, b, full_design, labels, inputs.phenotype.fixed.numeric);
 }
 
 // The two result files, once the log holds every line before them. A prediction error variance
@@ -149,8 +150,8 @@ std::vector<ResultRow> one_kinship_lrt(const RunOptions& options, Logger& logger
     if (!options.lrt) {
         return {};
     }
-    const Eigen::MatrixXd& y = std::get<0>(inputs.phenotype);
-    const Eigen::MatrixXd& reduced_design = std::get<2>(inputs.phenotype);
+    const Eigen::MatrixXd& y = inputs.phenotype.response.y;
+    const Eigen::MatrixXd& reduced_design = inputs.phenotype.fixed.reduced;
     const RemlResult without =
         reml_ai_cpp(records, reduced_design, y, options.max_iter, kStartHeritability, kRemlTolerance, {}, true);
     logger.tee << "\n👉 Likelihood-ratio test: REML again with the component fixed at 0\n"
@@ -177,7 +178,7 @@ std::vector<ResultRow> one_kinship_rows(const RunOptions& options, Logger& logge
                                 options.vc_given ? Eigen::MatrixXd() : Eigen::MatrixXd(reml.ai_inverse), {},
                                 reml.log_likelihood);
     rows.insert(rows.end(), lrt.begin(), lrt.end());
-    const std::vector<std::string>& record_ids = std::get<3>(inputs.phenotype);
+    const std::vector<std::string>& record_ids = inputs.phenotype.response.record_ids;
     const std::unordered_set<std::string> individuals(record_ids.begin(), record_ids.end());
     for (const ResultRow& row : count_rows(record_ids.size(), individuals.size())) {
         rows.push_back(row);
@@ -239,15 +240,15 @@ int distributed_predict(const RunOptions& options, Logger& logger, const std::st
     std::pair<KinshipSource, RunInputs> loaded = load_distributed(options, logger);
     const KinshipSource& source = loaded.first;
     const RunInputs& inputs = loaded.second;
-    const Eigen::MatrixXd& y = std::get<0>(inputs.phenotype);
-    const Eigen::MatrixXd& full_design = std::get<1>(inputs.phenotype);
+    const Eigen::MatrixXd& y = inputs.phenotype.response.y;
+    const Eigen::MatrixXd& full_design = inputs.phenotype.fixed.full;
     const std::vector<std::int64_t> positions = positions_of(inputs);
     logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
     const ReducedKinship records = distributed_records_reduction(logger, source, positions);
     RemlResult reml;
     if (options.vc_given) {
         agree(attempt([&] { reml = given_variances(options, logger, name); }));
-        reml.log_likelihood = reml_log_likelihood_at(records, std::get<2>(inputs.phenotype), y, reml.sigma_a2, reml.sigma_e2);
+        reml.log_likelihood = reml_log_likelihood_at(records, inputs.phenotype.fixed.reduced, y, reml.sigma_a2, reml.sigma_e2);
     } else {
         reml = estimate_everywhere(logger, records, options, inputs);
         if (!reml.converged) {
@@ -304,10 +305,11 @@ int one_kinship_reml(const RunOptions& options, Logger& logger, const std::strin
     std::pair<KinshipFile, RunInputs> loaded = load_with_kinship(options, logger);
     KinshipFile& kinship = loaded.first;
     const RunInputs& inputs = loaded.second;
-    const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
+    const Eigen::MatrixXd& y = inputs.phenotype.response.y;
+    const Eigen::MatrixXd& reduced_design = inputs.phenotype.fixed.reduced;
 
     Eigen::MatrixXd K_records =
-        as_input_error([&] { return filterKinshipMatrix(kinship, std::get<3>(inputs.phenotype)); });
+        as_input_error([&] { return filterKinshipMatrix(kinship, inputs.phenotype.response.record_ids); });
     release(kinship);
     logger.tee << "👉 kinship matrix size: " << K_records.rows() << " x " << K_records.cols()
                << " used for REML analysis." << std::endl;
@@ -332,7 +334,9 @@ int one_kinship_predict(const RunOptions& options, Logger& logger, const std::st
     std::pair<KinshipFile, RunInputs> loaded = load_with_kinship(options, logger);
     KinshipFile& kinship_file = loaded.first;
     const RunInputs& inputs = loaded.second;
-    const auto& [y, full_design, reduced_design, record_ids, labels] = inputs.phenotype;
+    const Eigen::MatrixXd& y = inputs.phenotype.response.y;
+    const Eigen::MatrixXd& full_design = inputs.phenotype.fixed.full;
+    const Eigen::MatrixXd& reduced_design = inputs.phenotype.fixed.reduced;
 
     // The kinship's columns at the records' individuals (in matrix order) and its diagonal
     // are all the prediction needs; the records' matrix is taken from them, so that a text

@@ -114,17 +114,18 @@ Eigen::MatrixXd unstandardise_covariance(const Eigen::MatrixXd& covariance, cons
     return J * covariance * J.transpose();
 }
 
-std::vector<NumericScale> check_records_and_design(const RunOptions& options, Logger& logger, PhenotypeData& phenotype) {
-    const Eigen::MatrixXd& y = std::get<0>(phenotype);
-    const std::vector<std::string>& labels = std::get<4>(phenotype);
+void check_records_and_design(const RunOptions& options, Logger& logger, Model& phenotype) {
+    const Eigen::MatrixXd& y = phenotype.response.y;
+    const std::vector<std::string>& labels = phenotype.fixed.labels;
     if (y.rows() < 2) {
         throw RunFailure("REML needs at least two records with a trait value, complete covariates "
                                  "and a row in the kinship file; " + options.phe_file + " has " +
                                  std::to_string(y.rows()) + ".");
     }
-    std::vector<NumericScale> numeric =
-        standardise_numeric(std::get<1>(phenotype), std::get<2>(phenotype), options.qcovar_pos.size());
-    const Eigen::MatrixXd& reduced_design = std::get<2>(phenotype);
+    phenotype.fixed.numeric =
+        standardise_numeric(phenotype.fixed.full, phenotype.fixed.reduced, options.qcovar_pos.size());
+    const std::vector<NumericScale>& numeric = phenotype.fixed.numeric;
+    const Eigen::MatrixXd& reduced_design = phenotype.fixed.reduced;
     std::vector<Eigen::Index> in_order(static_cast<std::size_t>(reduced_design.cols()));
     for (std::size_t c = 0; c < in_order.size(); ++c) {
         in_order[c] = static_cast<Eigen::Index>(c);
@@ -156,7 +157,6 @@ std::vector<NumericScale> check_records_and_design(const RunOptions& options, Lo
                        << "the intercept, and its effect is shown as 0." << std::endl;
         }
     }
-    return numeric;
 }
 
 void write_result_rows(std::ostream& out, const std::vector<ResultRow>& rows) {

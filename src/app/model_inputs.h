@@ -41,15 +41,6 @@ auto as_input_error(Action action) -> decltype(action()) {
     }
 }
 
-// A numeric covariate as the arithmetic sees it: (x - centre) / scale, so that its units change
-// nothing in the estimation. A constant one becomes a zero column, which is never taken.
-struct NumericScale {
-    double centre = 0.0;
-    double scale = 1.0;
-    bool constant = false;
-};
-
-
 // Centres and scales the last `count` columns of both designs in place (the numeric
 // covariates), each by its largest magnitude first so that any units work.
 std::vector<NumericScale> standardise_numeric(Eigen::MatrixXd& full, Eigen::MatrixXd& reduced, std::size_t count);
@@ -70,8 +61,8 @@ void print_fixed_effects(Logger& logger, const Eigen::MatrixXd& b, const Eigen::
                          const Eigen::VectorXd* se = nullptr);
 // The checks every run makes of the records it read (at least two, more than the fixed effects,
 // a trait that varies within a double's range); then the numeric covariates scaled, with a note
-// for a constant one. Throws RunFailure.
-std::vector<NumericScale> check_records_and_design(const RunOptions& options, Logger& logger, PhenotypeData& phenotype);
+// for a constant one (their scaling kept in the design). Throws RunFailure.
+void check_records_and_design(const RunOptions& options, Logger& logger, Model& phenotype);
 
 // Runs `run` after the option checks; any failure ends the run with status 1.
 template <typename Run>
@@ -111,7 +102,6 @@ struct ModelSetup {
     std::vector<ModelKinship> kinships;
     PhenotypeRecords records;
     std::string trait_name;
-    std::vector<NumericScale> numeric;
     std::vector<std::string> individuals;
     std::vector<Eigen::Index> individual_of_record;
     bool pe = false;

@@ -42,10 +42,10 @@ Fitting fitting_of(const RunOptions& options, const ModelSetup& model, int max_i
     Fitting fit;
     fit.names = model.names;
     fit.names.push_back("e");
-    const Eigen::MatrixXd& y = std::get<0>(model.records.data);
+    const Eigen::MatrixXd& y = model.records.data.response.y;
     // REML on the design without reference levels, its columns taken in order, as for one
     // kinship: the log-likelihoods of every model share one convention.
-    const Eigen::MatrixXd& reduced_design = std::get<2>(model.records.data);
+    const Eigen::MatrixXd& reduced_design = model.records.data.fixed.reduced;
     std::vector<Eigen::Index> in_order(static_cast<std::size_t>(reduced_design.cols()));
     std::iota(in_order.begin(), in_order.end(), Eigen::Index{0});
     const Eigen::MatrixXd X = reduced_design(Eigen::all, independent_columns(reduced_design, in_order));
@@ -209,7 +209,7 @@ std::vector<ResultRow> variance_rows(const ModelSetup& model, const Fitting& fit
     std::vector<ResultRow> rows = variance_component_rows(model.names, estimate.theta * fit.units, estimate.covariance,
                                                           model.repeatable, estimate.log_likelihood);
     rows.insert(rows.end(), estimate.lrt.begin(), estimate.lrt.end());
-    for (const ResultRow& row : count_rows(std::get<0>(model.records.data).rows(), model.individuals.size())) {
+    for (const ResultRow& row : count_rows(model.records.data.response.y.rows(), model.individuals.size())) {
         rows.push_back(row);
     }
     return rows;
@@ -257,8 +257,8 @@ void check_error_variances(const EffectPrediction& effect, const std::string& ou
 
 void show_fixed_effects(Logger& logger, const ModelSetup& model, const Fitting& fit,
                         const GroupedEvaluator::Solution& solution) {
-    const Eigen::MatrixXd& full_design = std::get<1>(model.records.data);
-    const std::vector<std::string>& labels = std::get<4>(model.records.data);
+    const Eigen::MatrixXd& full_design = model.records.data.fixed.full;
+    const std::vector<std::string>& labels = model.records.data.fixed.labels;
     const auto p = full_design.cols();
     Eigen::MatrixXd b = Eigen::MatrixXd::Zero(p, 1);
     Eigen::MatrixXd covariance = Eigen::MatrixXd::Zero(p, p);
@@ -270,10 +270,10 @@ void show_fixed_effects(Logger& logger, const ModelSetup& model, const Fitting& 
         }
     }
     b(0, 0) += fit.trait.centre;  // the intercept takes the trait's centre back
-    unstandardise_effects(b, model.numeric);
-    covariance = unstandardise_covariance(covariance, model.numeric);
+    unstandardise_effects(b, model.records.data.fixed.numeric);
+    covariance = unstandardise_covariance(covariance, model.records.data.fixed.numeric);
     const Eigen::VectorXd se = covariance.diagonal().cwiseMax(0.0).cwiseSqrt();
-    print_fixed_effects(logger, b, full_design, labels, model.numeric, &se);
+    print_fixed_effects(logger, b, full_design, labels, model.records.data.fixed.numeric, &se);
 }
 
 void refuse_under_mpirun() {
@@ -322,8 +322,8 @@ int run_model_predict(const RunOptions& options, Logger& logger, const std::vect
         result = *estimated;
     }
     // The fixed effects of the full design's estimable columns (reference levels shown as 0).
-    fit.kept = fixed_effect_columns(std::get<1>(model.records.data));
-    fit.evaluator->set_design(std::get<1>(model.records.data)(Eigen::all, fit.kept));
+    fit.kept = fixed_effect_columns(model.records.data.fixed.full);
+    fit.evaluator->set_design(model.records.data.fixed.full(Eigen::all, fit.kept));
     const GroupedEvaluator::Solution solution = fit.evaluator->solve(result.theta);
     if (!solution.finite) {
         throw RunFailure("the mixed model equations cannot be solved at these variances: " + solution.problem +

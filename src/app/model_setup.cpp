@@ -139,8 +139,8 @@ namespace {
 // fixed class does, has a variance the records cannot tell from the intercept or from that
 // class: REML would stop on a singular average information. Named before REML starts.
 void refuse_unidentifiable_classes(const RunOptions& options, const PhenotypeRecords& records) {
-    const Eigen::MatrixXd& full_design = std::get<1>(records.data);
-    const std::vector<std::string>& labels = std::get<4>(records.data);
+    const Eigen::MatrixXd& full_design = records.data.fixed.full;
+    const std::vector<std::string>& labels = records.data.fixed.labels;
     const auto n = static_cast<std::size_t>(full_design.rows());
     for (std::size_t c = 0; c < options.rand_pos.size(); ++c) {
         const std::vector<std::string>& levels = records.random_levels[c];
@@ -222,7 +222,7 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const std::ve
     if (in_all.size() < in_any.size()) {
         const PhenotypeRecords all = read(in_any);
         std::vector<std::string> dropped;
-        for (const std::string& id : std::get<3>(all.data)) {
+        for (const std::string& id : all.data.response.record_ids) {
             if (in_all.count(id) == 0) {
                 dropped.push_back(id);
             }
@@ -237,8 +237,8 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const std::ve
     model.records = read(in_all);
     refuse_unidentifiable_classes(options, model.records);
     model.trait_name = model.records.trait_name;
-    model.numeric = check_records_and_design(options, logger, model.records.data);
-    const std::vector<std::string>& record_ids = std::get<3>(model.records.data);
+    check_records_and_design(options, logger, model.records.data);
+    const std::vector<std::string>& record_ids = model.records.data.response.record_ids;
 
     // The individuals with records, in the order first met, and how many have several.
     std::unordered_map<std::string, Eigen::Index> individual_of;

@@ -43,7 +43,7 @@ int run_pedigree_predict(const RunOptions& options, Logger& logger) {
         logger.tee << "👉 Loading phenotype file: " << options.phe_file << std::endl;
         const auto read_start = std::chrono::steady_clock::now();
         const std::unordered_set<std::string> id_set(ids.begin(), ids.end());
-        PhenotypeData phenotype;
+        Model phenotype;
         try {
             phenotype = readPhenotype(options.phe_file, options.phe_pos, options.covar_pos, id_set, options.qcovar_pos);
         } catch (const InputFailure&) {
@@ -51,7 +51,11 @@ int run_pedigree_predict(const RunOptions& options, Logger& logger) {
         } catch (const std::runtime_error& error) {
             throw InputFailure(error.what());
         }
-        auto& [y, full_design, reduced_design, record_ids, labels] = phenotype;
+        Eigen::MatrixXd& y = phenotype.response.y;
+        Eigen::MatrixXd& full_design = phenotype.fixed.full;
+        Eigen::MatrixXd& reduced_design = phenotype.fixed.reduced;
+        std::vector<std::string>& record_ids = phenotype.response.record_ids;
+        std::vector<std::string>& labels = phenotype.fixed.labels;
         const std::vector<NumericScale> numeric =
             standardise_numeric(full_design, reduced_design, options.qcovar_pos.size());
         logger.tee << "\t" << y.rows() << " records of individuals in the pedigree, with a trait value and complete "

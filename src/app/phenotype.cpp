@@ -87,7 +87,7 @@ void check_numeric_covariate_columns(const std::vector<int>& covar_pos, const st
     }
 }
 
-PhenotypeData readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
+Model readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
                             const std::unordered_set<std::string>& kinship_ids, const std::vector<int>& qcovar_pos) {
     return read_phenotype_records(path, phe_pos, covar_pos, kinship_ids, qcovar_pos, {}).data;
 }
@@ -361,8 +361,10 @@ PhenotypeRecords build_design(PhenotypeTable table, const std::vector<int>& cova
     }
     result.random_names = std::move(table.random_names);
     result.random_levels = std::move(table.random_levels);
-    result.data = {std::move(y), std::move(full_design), std::move(reduced_design), std::move(table.record_ids),
-                   std::move(labels)};
+    result.data.response = {std::move(y), std::move(table.record_ids)};
+    result.data.fixed.full = std::move(full_design);
+    result.data.fixed.reduced = std::move(reduced_design);
+    result.data.fixed.labels = std::move(labels);
     return result;
 }
 

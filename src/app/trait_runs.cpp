@@ -142,7 +142,10 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger) {
                                       {});
     });
     fit.traits = fit.records.trait_names;
-    auto& [y, full_design, reduced_design, record_ids, labels] = fit.records.data;
+    Eigen::MatrixXd& y = fit.records.data.response.y;
+    Eigen::MatrixXd& full_design = fit.records.data.fixed.full;
+    Eigen::MatrixXd& reduced_design = fit.records.data.fixed.reduced;
+    std::vector<std::string>& record_ids = fit.records.data.response.record_ids;
 
     // One record per individual: the traits of an individual stand on one line.
     std::unordered_map<std::string, int> counts;
@@ -423,7 +426,8 @@ TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, c
 
 // The fixed effects of every trait, in its units.
 void show_trait_fixed_effects(Logger& logger, const TraitFit& fit, const TraitSolution& solution) {
-    const auto& [y, full_design, reduced_design, record_ids, labels] = fit.records.data;
+    const Eigen::MatrixXd& full_design = fit.records.data.fixed.full;
+    const std::vector<std::string>& labels = fit.records.data.fixed.labels;
     const Eigen::Index p = full_design.cols(), t = fit.Y.cols();
     // A level (or covariate) that no record of a trait carries has no effect on that trait to
     // estimate: the equations hold it at 0 with SE 0, which would read as a measured 0.

@@ -138,8 +138,9 @@ const Demo& demo() {
 }
 
 // The phenotype records whose ID is in `ids`: trait in column 4, covariates in columns 2 and 3.
-PhenotypeData records(const std::vector<std::string>& ids) {
-    return readPhenotype(kDemo + ".phe", 3, {1, 2}, {ids.begin(), ids.end()});
+auto records(const std::vector<std::string>& ids) {
+    const Model m = readPhenotype(kDemo + ".phe", 3, {1, 2}, {ids.begin(), ids.end()});
+    return std::tuple(m.response.y, m.fixed.full, m.fixed.reduced, m.response.record_ids, m.fixed.labels);
 }
 
 // The masked console of a REML run on the demo up to its estimates: `gap` after the first 👉 (none
