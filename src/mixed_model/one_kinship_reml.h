@@ -50,6 +50,11 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X, 
                        const std::function<void(const RemlIteration&)>& on_iteration = {},
                        bool without_kinship = false);
 
+// The evaluator reml_ai_cpp runs, V = sa2 K + se2 I in the band form of the records' kinship,
+// for y as given (not scaled) and the independent columns of X; `kinship` must outlive it.
+std::unique_ptr<LikelihoodEvaluator> one_kinship_evaluator(const ReducedKinship& kinship, const Eigen::MatrixXd& X,
+                                                           const Eigen::VectorXd& y);
+
 // The restricted log-likelihood of reml_ai_cpp (the same convention) at given variances, in the
 // trait's units; NaN where V or X'V^-1 X is not positive definite or a number is not finite.
 double reml_log_likelihood_at(const ReducedKinship& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,

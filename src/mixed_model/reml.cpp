@@ -271,6 +271,31 @@ ScaledProblem scaled_problem(const ReducedKinship& kinship, const Eigen::MatrixX
 
 }  // namespace
 
+namespace {
+
+// The band evaluator with its own copy of the rotated records.
+class StandaloneBandEvaluator : public LikelihoodEvaluator {
+public:
+    StandaloneBandEvaluator(const ReducedKinship& kinship, Eigen::MatrixXd rotated, Eigen::Index p)
+        : rotated_(std::move(rotated)), band_(kinship, rotated_, p) {}
+    LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override { return band_.evaluate(theta); }
+
+private:
+    Eigen::MatrixXd rotated_;
+    BandEvaluator band_;
+};
+
+}  // namespace
+
+std::unique_ptr<LikelihoodEvaluator> one_kinship_evaluator(const ReducedKinship& kinship, const Eigen::MatrixXd& X,
+                                                           const Eigen::VectorXd& y) {
+    std::vector<Eigen::Index> in_order(static_cast<std::size_t>(X.cols()));
+    std::iota(in_order.begin(), in_order.end(), Eigen::Index{0});
+    const std::vector<Eigen::Index> kept = independent_columns(X, in_order);
+    return std::make_unique<StandaloneBandEvaluator>(kinship, rotate_design_and_trait(kinship, X, kept, y),
+                                                     static_cast<Eigen::Index>(kept.size()));
+}
+
 RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_given, const Eigen::MatrixXd& y,
                        int max_iter, double h2_init, double tol,
                        const std::function<void(const RemlIteration&)>& on_iteration, bool without_kinship) {

@@ -1,0 +1,173 @@
+// What every likelihood evaluator must give the AI-REML driver, checked on small random models
+// against V formed densely from its parts: V = sum_k theta_k dV_k with dV_k the derivative of V in
+// component k. The log-likelihood is -0.5 (log|V| + log|X'V^-1 X| + y'Py); the score is the
+// derivative of the evaluator's own log-likelihood (central differences); the AI matrix is
+// 0.5 y'P dV_k P dV_l P y. A new evaluator is added here before the driver runs it.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "mixed_model/mixed_model.h"
+#include "mixed_model/test_data.h"
+
+namespace {
+
+struct DenseModel {
+    std::vector<Eigen::MatrixXd> derivatives;  // dV_k, one per component
+    Eigen::MatrixXd X;                          // over the values, full column rank
+    Eigen::VectorXd y;
+};
+
+void expect_conforms(const LikelihoodEvaluator& evaluator, const DenseModel& model, const Eigen::VectorXd& theta,
+                     const std::string& what) {
+    SCOPED_TRACE(what);
+    const Eigen::Index n = model.y.size(), m = theta.size();
+    Eigen::MatrixXd V = Eigen::MatrixXd::Zero(n, n);
+    for (Eigen::Index k = 0; k < m; ++k) V += theta[k] * model.derivatives[static_cast<std::size_t>(k)];
+    const Eigen::MatrixXd Vinv = V.inverse();
+    const Eigen::MatrixXd XtVinvX = model.X.transpose() * Vinv * model.X;
+    const Eigen::MatrixXd P = Vinv - Vinv * model.X * XtVinvX.inverse() * model.X.transpose() * Vinv;
+    const double reference = -0.5 * (std::log(V.determinant()) + std::log(XtVinvX.determinant()) + model.y.dot(P * model.y));
+
+    const LikelihoodPoint point = evaluator.evaluate(theta);
+    ASSERT_TRUE(point.finite) << point.problem;
+    EXPECT_NEAR(point.log_likelihood, reference, 1e-8 * (1.0 + std::fabs(reference)));
+
+    for (Eigen::Index k = 0; k < m; ++k) {
+        const double h = 1e-5 * theta.cwiseAbs().maxCoeff();
+        Eigen::VectorXd up = theta, down = theta;
+        up[k] += h;
+        down[k] -= h;
+        const double slope = (evaluator.evaluate(up).log_likelihood - evaluator.evaluate(down).log_likelihood) / (2 * h);
+        EXPECT_NEAR(point.score[k], slope, 1e-5 * (1.0 + std::fabs(slope))) << "score of component " << k;
+    }
+    const Eigen::VectorXd Py = P * model.y;
+    for (Eigen::Index k = 0; k < m; ++k) {
+        for (Eigen::Index l = 0; l < m; ++l) {
+            const double ai = 0.5 * Py.dot(model.derivatives[static_cast<std::size_t>(k)] * P *
+                                           model.derivatives[static_cast<std::size_t>(l)] * Py);
+            EXPECT_NEAR(point.ai(k, l), ai, 1e-8 * (1.0 + std::fabs(ai))) << "AI(" << k << ", " << l << ")";
+        }
+    }
+}
+
+// A covariate and an intercept.
+Eigen::MatrixXd random_design(Eigen::Index n, std::mt19937& engine) {
+    std::normal_distribution<double> normal(0.0, 1.0);
+    Eigen::MatrixXd X = Eigen::MatrixXd::Ones(n, 2);
+    for (Eigen::Index i = 0; i < n; ++i) X(i, 1) = normal(engine);
+    return X;
+}
+
+Eigen::VectorXd random_values(Eigen::Index n, std::mt19937& engine) {
+    std::normal_distribution<double> normal(0.0, 1.0);
+    Eigen::VectorXd y(n);
+    for (Eigen::Index i = 0; i < n; ++i) y[i] = normal(engine);
+    return y;
+}
+
+// Several traits of q individuals: the values present trait by trait, dV of Vg(a, b) as
+// S_a K S_b' + S_b K S_a' (once for a = b), of Ve(a, b) the same with I.
+DenseModel trait_model(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y) {
+    const Eigen::Index q = Y.rows(), t = Y.cols();
+    std::vector<std::pair<Eigen::Index, Eigen::Index>> values;  // (individual, trait)
+    for (Eigen::Index a = 0; a < t; ++a) {
+        for (Eigen::Index i = 0; i < q; ++i) {
+            if (!std::isnan(Y(i, a))) values.emplace_back(i, a);
+        }
+    }
+    const auto n = static_cast<Eigen::Index>(values.size());
+    DenseModel model;
+    model.y.resize(n);
+    model.X = Eigen::MatrixXd::Zero(n, t * X.cols());
+    for (Eigen::Index v = 0; v < n; ++v) {
+        const auto [i, a] = values[static_cast<std::size_t>(v)];
+        model.y[v] = Y(i, a);
+        model.X.block(v, a * X.cols(), 1, X.cols()) = X.row(i);
+    }
+    const Eigen::MatrixXd I = Eigen::MatrixXd::Identity(q, q);
+    for (const Eigen::MatrixXd* among : {&K, &I}) {
+        for (Eigen::Index a = 0; a < t; ++a) {
+            for (Eigen::Index b = 0; b <= a; ++b) {
+                Eigen::MatrixXd dV(n, n);
+                for (Eigen::Index u = 0; u < n; ++u) {
+                    for (Eigen::Index w = 0; w < n; ++w) {
+                        const auto [i, c] = values[static_cast<std::size_t>(u)];
+                        const auto [j, d] = values[static_cast<std::size_t>(w)];
+                        const bool pair = (c == a && d == b) || (c == b && d == a);
+                        dV(u, w) = pair ? (*among)(i, j) : 0.0;
+                    }
+                }
+                model.derivatives.push_back(dV);
+            }
+        }
+    }
+    return model;
+}
+
+}  // namespace
+
+TEST(EvaluatorConformance, OneKinshipInBandForm) {
+    std::mt19937 engine(3);
+    const Eigen::Index n = 30;
+    const Eigen::MatrixXd K = random_kinship(n, 200, 5, 0.05);
+    const Eigen::MatrixXd X = random_design(n, engine);
+    const Eigen::VectorXd y = random_values(n, engine);
+    const ReducedKinship reduced = reduce_kinship_cpp(K, 4);
+    const DenseModel dense{{K, Eigen::MatrixXd::Identity(n, n)}, X, y};
+    expect_conforms(*one_kinship_evaluator(reduced, X, y), dense, Eigen::Vector2d(0.7, 1.3), "inside");
+    expect_conforms(*one_kinship_evaluator(reduced, X, y), dense, Eigen::Vector2d(0.0, 1.3), "no kinship variance");
+}
+
+TEST(EvaluatorConformance, GroupedEffectsOfRepeatedRecords) {
+    // 25 individuals with 1 to 3 records each: their kinship, a permanent environment and a
+    // random class of 4 levels.
+    std::mt19937 engine(41);
+    const Eigen::Index q = 25;
+    const Eigen::MatrixXd K = random_kinship(q, 200, 43, 0.05);
+    std::vector<Eigen::Index> individual, herd;
+    for (Eigen::Index i = 0; i < q; ++i) {
+        for (Eigen::Index r = 0; r <= i % 3; ++r) {
+            individual.push_back(i);
+            herd.push_back(static_cast<Eigen::Index>(engine() % 4));
+        }
+    }
+    const auto n = static_cast<Eigen::Index>(individual.size());
+    const Eigen::MatrixXd X = random_design(n, engine);
+    const Eigen::VectorXd y = random_values(n, engine);
+    const Eigen::MatrixXd Zi = incidence(individual, q), Zh = incidence(herd, 4);
+    const GroupedEvaluator evaluator({{"Add", individual, q, K}, {"PE", individual, q, {}}, {"Herd", herd, 4, {}}}, X, y);
+    const DenseModel dense{{Zi * K * Zi.transpose(), Zi * Zi.transpose(), Zh * Zh.transpose(),
+                            Eigen::MatrixXd::Identity(n, n)}, X, y};
+    expect_conforms(evaluator, dense, Eigen::Vector4d(0.6, 0.2, 0.3, 0.9), "inside");
+    expect_conforms(evaluator, dense, Eigen::Vector4d(0.0, 0.4, 0.0, 1.1), "two components at 0");
+}
+
+TEST(EvaluatorConformance, TraitsRotatedAndDense) {
+    std::mt19937 engine(7);
+    const Eigen::Index q = 20;
+    const Eigen::MatrixXd K = random_kinship(q, 200, 9, 0.05);
+    const Eigen::MatrixXd X = random_design(q, engine);
+    Eigen::MatrixXd Y(q, 2);
+    Y << random_values(q, engine), random_values(q, engine);
+    Eigen::VectorXd theta(6);
+    theta << 0.8, 0.3, 0.6, 1.0, -0.2, 0.7;  // Vg(1), Vg(1,2), Vg(2), Ve(1), Ve(1,2), Ve(2)
+
+    const ReducedKinship reduced = reduce_kinship_cpp(K, 8);
+    const RoundingFreeKinship eigen = without_rounding_eigenvalues(reduced, -1.0);
+    expect_conforms(RotatedTraitsEvaluator(eigen.kinship, X, Y, 1e-6), trait_model(K, X, Y), theta, "rotated");
+
+    // Some values missing, a third trait: the dense evaluator over the values present.
+    Eigen::MatrixXd Y3(q, 3);
+    Y3 << Y, random_values(q, engine);
+    for (Eigen::Index i = 0; i < q; i += 3) Y3(i, 1 + i % 2) = std::nan("");
+    Eigen::VectorXd theta3(12);
+    theta3 << 0.8, 0.3, 0.6, 0.1, -0.1, 0.5, 1.0, -0.2, 0.7, 0.1, 0.0, 0.9;
+    expect_conforms(DenseTraitsEvaluator(K, X, Y3, 1e-6), trait_model(K, X, Y3), theta3, "dense, values missing");
+}
