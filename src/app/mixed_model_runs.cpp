@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -13,6 +14,7 @@
 #include "app/app.h"
 #include "app/distributed_mixed_model.h"
 #include "app/model_inputs.h"
+#include "app/model_pipeline.h"
 #include "kinship_io/kinship_io.h"
 #include "distributed/distributed.h"
 #include "kinship_io/kinship_source.h"
@@ -80,32 +82,10 @@ std::vector<std::int64_t> positions_of(const RunInputs& inputs) {
     return std::vector<std::int64_t>(inputs.positions.begin(), inputs.positions.end());
 }
 
-// The estimation on every rank alike, then rank 0's estimate for all, so that no rank takes
-// another path through the collective steps that follow.
-RemlResult estimate_everywhere(Logger& logger, const ReducedKinship& records, const RunOptions& options,
-                               const RunInputs& inputs) {
-    // Named, not bound: a lambda may not capture a structured binding in C++17.
-    const Eigen::MatrixXd& y = inputs.phenotype.response.y;
-    const Eigen::MatrixXd& reduced_design = inputs.phenotype.fixed.reduced;
-    RemlResult reml;
-    agree(attempt([&] {
-        reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability, kRemlTolerance);
-    }));
-    agree_on_estimate(reml);
-    return reml;
-}
-
-std::string unconverged_message(const std::string& output_name) {
-    return "without converged variance components there are no breeding values to predict; " + output_name +
-           " was not written.";
-}
-
 // The fixed effects, in the user's units, on the console and the log; throws RunFailure when the
 // solution is not finite.
 void show_fixed_effects(const RunOptions& options, Logger& logger, const RunInputs& inputs, Eigen::MatrixXd b,
                         const Eigen::MatrixXd& u, double h2) {
-    const Eigen::MatrixXd& full_design = inputs.phenotype.fixed.full;
-    const std::vector<std::string>& labels = inputs.phenotype.fixed.labels;
     unstandardise_effects(b, inputs.phenotype.fixed.numeric);
     if (!b.allFinite() || !u.allFinite()) {
         std::ostringstream message;
@@ -113,34 +93,8 @@ void show_fixed_effects(const RunOptions& options, Logger& logger, const RunInpu
                 << options.out_prefix << ".random.txt was not written.";
         throw RunFailure(message.str());
     }
-    print_fixed_effects(logger, b, full_design, labels, inputs.phenotype.fixed.numeric);
-}
-
-// The two result files, once the log holds every line before them. A prediction error variance
-// below 0 beyond rounding (NaN) comes from a kinship row no relationship matrix has: it is named,
-// and nothing is written.
-void write_prediction(const RunOptions& options, Logger& logger, const Eigen::MatrixXd& u, const Eigen::VectorXd& pev,
-                      const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& kinship_ids,
-                      double sigma_a2, const std::vector<ResultRow>& variance_rows) {
-    const MixedModelFiles files = mixed_model_files(options);
-    for (Eigen::Index i = 0; i < pev.size(); ++i) {
-        if (std::isnan(pev[i])) {
-            std::ostringstream message;
-            message << "the kinship row of individual " << kinship_ids[static_cast<std::size_t>(i)]
-                    << " is not that of a relationship matrix: its prediction error variance falls below 0 beyond "
-                       "rounding (its diagonal, "
-                    << genetic_variances[i] / sigma_a2
-                    << ", is negative or below what its relationships with the records imply). Check the kinship "
-                       "file; "
-                    << files.values << " was not written.";
-            throw RunFailure(message.str());
-        }
-    }
-    logger.ensure_written();
-    ResultTexts results;
-    add_breeding_value_files(results, u, pev, genetic_variances, kinship_ids, files.values, files.reliability);
-    add_variance_file(results, variance_rows, files.variances);
-    save_prediction(files, results, "breeding values");
+    print_fixed_effects(logger, b, inputs.phenotype.fixed.full, inputs.phenotype.fixed.labels,
+                        inputs.phenotype.fixed.numeric);
 }
 
 // The null model of the likelihood-ratio test (sa2 = 0), on the same records and design, and
@@ -164,34 +118,6 @@ std::vector<ResultRow> one_kinship_lrt(const RunOptions& options, Logger& logger
     const double p_value = statistic > 0.0 ? 0.5 * std::erfc(std::sqrt(0.5 * statistic)) : 1.0;
     logger.tee << name << "\t" << without.log_likelihood << "\t" << statistic << "\t" << p_value << std::endl;
     return {{"LRT(" + name + ")", statistic, p_value}};
-}
-
-// PREFIX.vc.txt of a one-kinship run: estimated (with SEs) or given (without).
-// The rows of PREFIX.vc.txt of a one-kinship run: the estimates with the tests of --lrt, or the
-// values of --vc.
-std::vector<ResultRow> one_kinship_rows(const RunOptions& options, Logger& logger, const std::string& name,
-                                        const ReducedKinship& records, const RunInputs& inputs, const RemlResult& reml) {
-    const std::vector<ResultRow> lrt =
-        options.vc_given ? std::vector<ResultRow>{} : one_kinship_lrt(options, logger, name, records, inputs, reml);
-    std::vector<ResultRow> rows =
-        variance_component_rows({name}, Eigen::Vector2d(reml.sigma_a2, reml.sigma_e2),
-                                options.vc_given ? Eigen::MatrixXd() : Eigen::MatrixXd(reml.ai_inverse), {},
-                                reml.log_likelihood);
-    rows.insert(rows.end(), lrt.begin(), lrt.end());
-    const std::vector<std::string>& record_ids = inputs.phenotype.response.record_ids;
-    const std::unordered_set<std::string> individuals(record_ids.begin(), record_ids.end());
-    for (const ResultRow& row : count_rows(record_ids.size(), individuals.size())) {
-        rows.push_back(row);
-    }
-    return rows;
-}
-
-void write_estimated_variances(const RunOptions& options, Logger& logger, const std::string& name,
-                               const ReducedKinship& records, const RunInputs& inputs, const RemlResult& reml) {
-    const std::vector<ResultRow> rows = one_kinship_rows(options, logger, name, records, inputs, reml);
-    if (world_rank() == 0) {
-        save_variances(mixed_model_files(options), rows);
-    }
 }
 
 // --vc for one kinship: Sigma_a2 and Sigma_e2 > 0, in place of REML.
@@ -219,62 +145,182 @@ RemlResult given_variances(const RunOptions& options, Logger& logger, const std:
 // kinship is read in panels, so that a rank never needs the matrix twice.
 bool spread_over_ranks() { return started_by_mpirun() && distributed_mixed_model_available(); }
 
-int distributed_reml(const RunOptions& options, Logger& logger, const std::string& name) {
-    std::pair<KinshipSource, RunInputs> loaded = load_distributed(options, logger);
-    const KinshipSource& source = loaded.first;
-    const RunInputs& inputs = loaded.second;
-    const auto n = static_cast<std::int64_t>(inputs.positions.size());
-    logger.tee << "👉 kinship matrix size: " << n << " x " << n << " used for REML analysis." << std::endl;
-    logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
-    const ReducedKinship records = distributed_records_reduction(logger, source, positions_of(inputs));
-    const RemlResult reml = estimate_everywhere(logger, records, options, inputs);
-    if (!reml.converged) {
-        return 1;
-    }
-    agree(attempt([&] { write_estimated_variances(options, logger, name, records, inputs, reml); }));
-    logger.tee << "\n😊 All finished!\n" << std::endl;
-    return 0;
-}
+// One kinship (the band path), in one process or over the ranks of mpirun: the same stages, the
+// ranks agreeing at the end of each; only where the kinship lives differs. In one process the
+// records' kinship is read whole (REML) or as the columns of the records' individuals
+// (prediction, so that a text file is parsed once); over the ranks each reads its panels.
+class OneKinshipRoute : public ModelRoute {
+public:
+    OneKinshipRoute(const RunOptions& options, Logger& logger, std::string name, ModelJob job)
+        : options_(options), logger_(logger), name_(std::move(name)), job_(job), distributed_(spread_over_ranks()) {}
 
-int distributed_predict(const RunOptions& options, Logger& logger, const std::string& name) {
-    std::pair<KinshipSource, RunInputs> loaded = load_distributed(options, logger);
-    const KinshipSource& source = loaded.first;
-    const RunInputs& inputs = loaded.second;
-    const Eigen::MatrixXd& y = inputs.phenotype.response.y;
-    const Eigen::MatrixXd& full_design = inputs.phenotype.fixed.full;
-    const std::vector<std::int64_t> positions = positions_of(inputs);
-    logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
-    const ReducedKinship records = distributed_records_reduction(logger, source, positions);
-    RemlResult reml;
-    if (options.vc_given) {
-        agree(attempt([&] { reml = given_variances(options, logger, name); }));
-        reml.log_likelihood = reml_log_likelihood_at(records, inputs.phenotype.fixed.reduced, y, reml.sigma_a2, reml.sigma_e2);
-    } else {
-        reml = estimate_everywhere(logger, records, options, inputs);
-        if (!reml.converged) {
-            throw RunFailure(unconverged_message(mixed_model_files(options).values));
+    void at_stage(const std::function<void()>& stage) override {
+        if (distributed_) {
+            agree(attempt(stage));
+        } else {
+            stage();
         }
     }
-    logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
-    logger.tee << "👉 Breeding values of " << source.text.ids.size() << " individuals will be predicted\n"
-               << std::endl;
-    // The kinship as REML took it (every rank made the same one).
-    const ReducedKinship& estimated = reml.rounding_free ? reml.rounding_free->kinship : records;
-    std::pair<Eigen::MatrixXd, Eigen::VectorXd> solution;
-    agree(attempt([&] { solution = mixed_model_solution(estimated, full_design, y, reml.h2); }));
-    const DistributedPrediction prediction = distributed_breeding_values(
-        logger, source, positions, estimated, solution.second, full_design, reml.sigma_a2, reml.sigma_e2);
-    agree(attempt([&] {
-        show_fixed_effects(options, logger, inputs, solution.first, prediction.breeding_values, reml.h2);
-        const std::vector<ResultRow> rows = one_kinship_rows(options, logger, name, records, inputs, reml);
-        if (world_rank() == 0) {
-            write_prediction(options, logger, prediction.breeding_values, prediction.error_variances,
-                             prediction.genetic_variances, source.text.ids, reml.sigma_a2, rows);
+
+    void set_up() override {
+        logger_.tee << (job_ == ModelJob::reml ? "👉Loading kinship file: " : "👉 Loading kinship file: ")
+                    << options_.kin_file << std::endl;
+        if (distributed_) {
+            std::pair<KinshipSource, RunInputs> loaded = load_distributed(options_, logger_);
+            source_ = std::move(loaded.first);
+            inputs_ = std::move(loaded.second);
+            if (job_ == ModelJob::reml) {
+                const auto n = static_cast<std::int64_t>(inputs_.positions.size());
+                logger_.tee << "👉 kinship matrix size: " << n << " x " << n << " used for REML analysis." << std::endl;
+            }
+            return;
         }
-    }));
-    logger.tee << "\n😊 All finished!\n" << std::endl;
-    return 0;
-}
+        std::pair<KinshipFile, RunInputs> loaded = load_with_kinship(options_, logger_);
+        KinshipFile& file = loaded.first;
+        inputs_ = std::move(loaded.second);
+        if (job_ == ModelJob::reml) {
+            K_records_ = as_input_error([&] { return filterKinshipMatrix(file, inputs_.phenotype.response.record_ids); });
+            release(file);
+            logger_.tee << "👉 kinship matrix size: " << K_records_.rows() << " x " << K_records_.cols()
+                        << " used for REML analysis." << std::endl;
+            return;
+        }
+        std::vector<std::size_t> recorded(inputs_.positions);
+        std::sort(recorded.begin(), recorded.end());
+        recorded.erase(std::unique(recorded.begin(), recorded.end()), recorded.end());
+        columns_ = as_input_error([&] { return read_kinship_columns(file, recorded); });
+        kinship_ids_ = std::move(file.text.ids);
+        release(file);
+        std::vector<Eigen::Index> record_columns;
+        for (std::size_t position : inputs_.positions) {
+            record_columns.push_back(std::lower_bound(recorded.begin(), recorded.end(), position) - recorded.begin());
+        }
+        K_records_ = columns_.columns(positions(), record_columns);
+    }
+
+    bool estimate() override {
+        reduce();
+        if (distributed_) {
+            // Every rank alike, then rank 0's estimate for all, so that no rank takes another
+            // path through the collective steps that follow.
+            agree(attempt([&] { reml_ = run_reml(); }));
+            agree_on_estimate(reml_);
+        } else {
+            reml_ = run_reml();
+        }
+        return reml_.converged;
+    }
+
+    void take_given() override {
+        reduce();
+        if (distributed_) {
+            agree(attempt([&] { reml_ = given_variances(options_, logger_, name_); }));
+        } else {
+            reml_ = given_variances(options_, logger_, name_);
+        }
+        reml_.log_likelihood = reml_log_likelihood_at(records_, inputs_.phenotype.fixed.reduced,
+                                                      inputs_.phenotype.response.y, reml_.sigma_a2, reml_.sigma_e2);
+    }
+
+    void predict() override {
+        const Eigen::MatrixXd& y = inputs_.phenotype.response.y;
+        const Eigen::MatrixXd& full_design = inputs_.phenotype.fixed.full;
+        const std::size_t individuals = distributed_ ? source_.text.ids.size()
+                                                     : static_cast<std::size_t>(columns_.columns.rows());
+        logger_.tee << "👉 Breeding values of " << individuals << " individuals will be predicted\n" << std::endl;
+        // The kinship as REML took it: without its rounding when that stood in the way of h2 = 1
+        // (every rank made the same one).
+        const ReducedKinship& estimated = reml_.rounding_free ? reml_.rounding_free->kinship : records_;
+        if (distributed_) {
+            std::pair<Eigen::MatrixXd, Eigen::VectorXd> solution;
+            agree(attempt([&] { solution = mixed_model_solution(estimated, full_design, y, reml_.h2); }));
+            const std::vector<std::int64_t> ranks_positions = positions_of(inputs_);
+            DistributedPrediction prediction = distributed_breeding_values(
+                logger_, source_, ranks_positions, estimated, solution.second, full_design, reml_.sigma_a2,
+                reml_.sigma_e2);
+            show_fixed_effects(options_, logger_, inputs_, solution.first, prediction.breeding_values, reml_.h2);
+            values_ = std::move(prediction.breeding_values);
+            error_variances_ = std::move(prediction.error_variances);
+            genetic_variances_ = std::move(prediction.genetic_variances);
+            return;
+        }
+        auto [b, u] = getEBV(estimated, positions(), columns_, full_design, y, reml_.h2);
+        show_fixed_effects(options_, logger_, inputs_, std::move(b), u, reml_.h2);
+        values_ = std::move(u);
+        error_variances_ = prediction_error_variances(estimated, positions(), columns_, full_design, reml_.sigma_a2,
+                                                      reml_.sigma_e2);
+        genetic_variances_ = reml_.sigma_a2 * columns_.diagonal;
+    }
+
+    // The estimates with the tests of --lrt, or the values of --vc.
+    std::vector<ResultRow> variance_rows() override {
+        const std::vector<ResultRow> lrt = options_.vc_given
+                                               ? std::vector<ResultRow>{}
+                                               : one_kinship_lrt(options_, logger_, name_, records_, inputs_, reml_);
+        std::vector<ResultRow> rows =
+            variance_component_rows({name_}, Eigen::Vector2d(reml_.sigma_a2, reml_.sigma_e2),
+                                    options_.vc_given ? Eigen::MatrixXd() : Eigen::MatrixXd(reml_.ai_inverse), {},
+                                    reml_.log_likelihood);
+        rows.insert(rows.end(), lrt.begin(), lrt.end());
+        const std::vector<std::string>& record_ids = inputs_.phenotype.response.record_ids;
+        const std::unordered_set<std::string> individuals(record_ids.begin(), record_ids.end());
+        for (const ResultRow& row : count_rows(record_ids.size(), individuals.size())) {
+            rows.push_back(row);
+        }
+        return rows;
+    }
+
+    // A prediction error variance below 0 beyond rounding (NaN) comes from a kinship row no
+    // relationship matrix has: it is named, and nothing is written.
+    void add_predictions(ResultTexts& results, const MixedModelFiles& files) override {
+        const std::vector<std::string>& ids = distributed_ ? source_.text.ids : kinship_ids_;
+        for (Eigen::Index i = 0; i < error_variances_.size(); ++i) {
+            if (std::isnan(error_variances_[i])) {
+                std::ostringstream message;
+                message << "the kinship row of individual " << ids[static_cast<std::size_t>(i)]
+                        << " is not that of a relationship matrix: its prediction error variance falls below 0 "
+                           "beyond rounding (its diagonal, "
+                        << genetic_variances_[i] / reml_.sigma_a2
+                        << ", is negative or below what its relationships with the records imply). Check the "
+                           "kinship file; "
+                        << files.values << " was not written.";
+                throw RunFailure(message.str());
+            }
+        }
+        add_breeding_value_files(results, values_, error_variances_, genetic_variances_, ids, files.values,
+                                 files.reliability);
+    }
+
+    bool announces_reml_before_given_values() const override { return true; }
+
+private:
+    std::vector<Eigen::Index> positions() const {
+        return std::vector<Eigen::Index>(inputs_.positions.begin(), inputs_.positions.end());
+    }
+    void reduce() {
+        records_ = distributed_ ? distributed_records_reduction(logger_, source_, positions_of(inputs_))
+                                : reduce_kinship_cpp(std::move(K_records_));
+    }
+    RemlResult run_reml() const {
+        return QorREML(logger_, records_, inputs_.phenotype.fixed.reduced, inputs_.phenotype.response.y,
+                       options_.max_iter, kStartHeritability, kRemlTolerance);
+    }
+
+    const RunOptions& options_;
+    Logger& logger_;
+    std::string name_;
+    ModelJob job_;
+    bool distributed_;
+    RunInputs inputs_;
+    KinshipSource source_;      // over the ranks
+    KinshipColumns columns_;    // one process, prediction
+    std::vector<std::string> kinship_ids_;
+    Eigen::MatrixXd K_records_;
+    ReducedKinship records_;
+    RemlResult reml_;
+    Eigen::MatrixXd values_;
+    Eigen::VectorXd error_variances_, genetic_variances_;
+};
 
 // The kinship files of the run, and whether the model is one kinship alone (the band path):
 // then `one` holds the options with that file as --kin-file and `name` its component's name.
@@ -297,90 +343,6 @@ KinshipChoice choose_kinships(const RunOptions& options) {
     return choice;
 }
 
-int one_kinship_reml(const RunOptions& options, Logger& logger, const std::string& name) {
-    logger.tee << "👉Loading kinship file: " << options.kin_file << std::endl;
-    if (spread_over_ranks()) {
-        return distributed_reml(options, logger, name);
-    }
-    std::pair<KinshipFile, RunInputs> loaded = load_with_kinship(options, logger);
-    KinshipFile& kinship = loaded.first;
-    const RunInputs& inputs = loaded.second;
-    const Eigen::MatrixXd& y = inputs.phenotype.response.y;
-    const Eigen::MatrixXd& reduced_design = inputs.phenotype.fixed.reduced;
-
-    Eigen::MatrixXd K_records =
-        as_input_error([&] { return filterKinshipMatrix(kinship, inputs.phenotype.response.record_ids); });
-    release(kinship);
-    logger.tee << "👉 kinship matrix size: " << K_records.rows() << " x " << K_records.cols()
-               << " used for REML analysis." << std::endl;
-
-    logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
-    const ReducedKinship records = reduce_kinship_cpp(std::move(K_records));
-    const RemlResult reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability, kRemlTolerance);
-    if (!reml.converged) {
-        return 1;
-    }
-    write_estimated_variances(options, logger, name, records, inputs, reml);
-    logger.tee << "\n😊 All finished!\n" << std::endl;
-    return 0;
-}
-
-int one_kinship_predict(const RunOptions& options, Logger& logger, const std::string& name) {
-    const std::string output_name = mixed_model_files(options).values;
-    logger.tee << "👉 Loading kinship file: " << options.kin_file << std::endl;
-    if (spread_over_ranks()) {
-        return distributed_predict(options, logger, name);
-    }
-    std::pair<KinshipFile, RunInputs> loaded = load_with_kinship(options, logger);
-    KinshipFile& kinship_file = loaded.first;
-    const RunInputs& inputs = loaded.second;
-    const Eigen::MatrixXd& y = inputs.phenotype.response.y;
-    const Eigen::MatrixXd& full_design = inputs.phenotype.fixed.full;
-    const Eigen::MatrixXd& reduced_design = inputs.phenotype.fixed.reduced;
-
-    // The kinship's columns at the records' individuals (in matrix order) and its diagonal
-    // are all the prediction needs; the records' matrix is taken from them, so that a text
-    // file is parsed once.
-    std::vector<std::size_t> recorded(inputs.positions);
-    std::sort(recorded.begin(), recorded.end());
-    recorded.erase(std::unique(recorded.begin(), recorded.end()), recorded.end());
-    const KinshipColumns kinship = as_input_error([&] { return read_kinship_columns(kinship_file, recorded); });
-    const std::vector<std::string> kinship_ids = std::move(kinship_file.text.ids);
-    release(kinship_file);
-    const std::vector<Eigen::Index> positions(inputs.positions.begin(), inputs.positions.end());
-    std::vector<Eigen::Index> record_columns;
-    for (std::size_t position : inputs.positions) {
-        record_columns.push_back(std::lower_bound(recorded.begin(), recorded.end(), position) - recorded.begin());
-    }
-    Eigen::MatrixXd K_records = kinship.columns(positions, record_columns);
-
-    logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
-    const ReducedKinship records = reduce_kinship_cpp(std::move(K_records));
-    RemlResult reml;
-    if (options.vc_given) {
-        reml = given_variances(options, logger, name);
-        reml.log_likelihood = reml_log_likelihood_at(records, reduced_design, y, reml.sigma_a2, reml.sigma_e2);
-    } else {
-        reml = QorREML(logger, records, reduced_design, y, options.max_iter, kStartHeritability, kRemlTolerance);
-        if (!reml.converged) {
-            throw RunFailure(unconverged_message(output_name));
-        }
-    }
-
-    logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
-    logger.tee << "👉 Breeding values of " << kinship.columns.rows() << " individuals will be predicted\n" << std::endl;
-    // The kinship as REML took it: without its rounding when that stood in the way of h2 = 1.
-    const ReducedKinship& estimated = reml.rounding_free ? reml.rounding_free->kinship : records;
-    auto [b, u] = getEBV(estimated, positions, kinship, full_design, y, reml.h2);
-    show_fixed_effects(options, logger, inputs, std::move(b), u, reml.h2);
-    const Eigen::VectorXd pev =
-        prediction_error_variances(estimated, positions, kinship, full_design, reml.sigma_a2, reml.sigma_e2);
-    const std::vector<ResultRow> rows = one_kinship_rows(options, logger, name, records, inputs, reml);
-    write_prediction(options, logger, u, pev, reml.sigma_a2 * kinship.diagonal, kinship_ids, reml.sigma_a2, rows);
-    logger.tee << "\n😊 All finished!\n" << std::endl;
-    return 0;
-}
-
 }  // namespace
 
 int run_reml(const RunOptions& options, Logger& logger) {
@@ -396,7 +358,8 @@ int run_reml(const RunOptions& options, Logger& logger) {
         if (!choice.one_kinship) {
             return run_model_reml(options, logger, choice.files);
         }
-        return one_kinship_reml(choice.one, logger, choice.name);
+        OneKinshipRoute route(choice.one, logger, choice.name, ModelJob::reml);
+        return run_model_job(choice.one, logger, route, ModelJob::reml);
     });
 }
 
@@ -409,6 +372,7 @@ int run_predict(const RunOptions& options, Logger& logger) {
         if (!choice.one_kinship) {
             return run_model_predict(options, logger, choice.files);
         }
-        return one_kinship_predict(choice.one, logger, choice.name);
+        OneKinshipRoute route(choice.one, logger, choice.name, ModelJob::predict);
+        return run_model_job(choice.one, logger, route, ModelJob::predict);
     });
 }

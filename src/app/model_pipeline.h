@@ -1,0 +1,47 @@
+#pragma once
+
+// The one run pipeline of every mixed-model job. A route (one kinship, local or over the ranks
+// of mpirun; several random effects; several traits; the pedigree by iteration) is a front end
+// that reads its relationships and records into a model and evaluates it; the pipeline runs its
+// stages in one order for all, with one verdict, one set of texts between the stages and one
+// way its results are written:
+//   set up -> estimate (REML) or take the --vc values -> predict -> the variance rows (and the
+//   likelihood-ratio tests) -> the result files, all put in place together.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/model_inputs.h"
+
+enum class ModelJob { reml, predict };
+
+class ModelRoute {
+public:
+    virtual ~ModelRoute() = default;
+    // Runs one stage; a route over several ranks ends it with their agreement on any failure.
+    virtual void at_stage(const std::function<void()>& stage) { stage(); }
+    // The relationships and the records read and the model built, with their lines in the log.
+    virtual void set_up() = 0;
+    // REML, its trace, verdict and table in the log; false when it did not converge.
+    virtual bool estimate() = 0;
+    // The values of --vc checked against the model and said in the log.
+    virtual void take_given() = 0;
+    // The fixed effects (in the log) and the random effects at the components.
+    virtual void predict() = 0;
+    // The rows of PREFIX.vc.txt: the components, the tests of --lrt, the counts.
+    virtual std::vector<ResultRow> variance_rows() = 0;
+    // The files of the prediction, checked (no negative prediction error variance beyond rounding).
+    virtual void add_predictions(ResultTexts& results, const MixedModelFiles& files) = 0;
+    // What the predicted values are, in the line that names their file.
+    virtual std::string predicted() const { return "breeding values"; }
+    // Whether the log says "Start REML analysis!" before given values too, as the one-kinship
+    // runs always have.
+    virtual bool announces_reml_before_given_values() const { return false; }
+    // A last line before "All finished!" ("" for none).
+    virtual std::string closing_note() const { return ""; }
+};
+
+// Runs `route` through the pipeline for `job`; the exit status (1 when REML did not converge).
+// Throws the routes' failures, and RunFailure when a prediction has no converged components.
+int run_model_job(const RunOptions& options, Logger& logger, ModelRoute& route, ModelJob job);
