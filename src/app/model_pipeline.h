@@ -27,6 +27,9 @@ public:
     virtual bool estimate() = 0;
     // The values of --vc checked against the model and said in the log.
     virtual void take_given() = 0;
+    // The mixed model equations solved at the components, before the prediction is announced
+    // (a failure here says so before it); none by default.
+    virtual void solve() {}
     // The fixed effects (in the log) and the random effects at the components.
     virtual void predict() = 0;
     // The rows of PREFIX.vc.txt: the components, the tests of --lrt, the counts.

@@ -17,6 +17,7 @@
 
 #include "app/app.h"
 #include "app/model_inputs.h"
+#include "app/model_pipeline.h"
 #include "distributed/distributed.h"
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
@@ -284,99 +285,120 @@ void refuse_under_mpirun() {
     }
 }
 
+// Several random effects through the grouped evaluator, in one process.
+class SeveralEffectsRoute : public ModelRoute {
+public:
+    SeveralEffectsRoute(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files,
+                        ModelJob job)
+        : options_(options), logger_(logger), kinship_files_(kinship_files), job_(job) {}
+
+    void set_up() override {
+        refuse_under_mpirun();
+        const auto start = std::chrono::steady_clock::now();
+        model_ = set_up_model(options_, logger_, kinship_files_);
+        fit_ = fitting_of(options_, model_, options_.max_iter);
+        if (job_ == ModelJob::reml) {
+            logger_.tee << "👉 Kinships read at the records in "
+                        << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s"
+                        << std::endl;
+        }
+    }
+
+    bool estimate() override {
+        std::optional<Estimate> estimated = ::estimate(options_, logger_, model_, fit_);
+        if (estimated) {
+            result_ = std::move(*estimated);
+        }
+        return estimated.has_value();
+    }
+
+    void take_given() override { result_ = given_values(options_, logger_, fit_); }
+
+    // The fixed effects of the full design's estimable columns (reference levels shown as 0).
+    void solve() override {
+        fit_.kept = fixed_effect_columns(model_.records.data.fixed.full);
+        fit_.evaluator->set_design(model_.records.data.fixed.full(Eigen::all, fit_.kept));
+        solution_ = fit_.evaluator->solve(result_.theta);
+        if (!solution_.finite) {
+            throw RunFailure("the mixed model equations cannot be solved at these variances: " + solution_.problem +
+                             "; " + mixed_model_files(options_).values + " was not written.");
+        }
+    }
+
+    void predict() override {
+        show_fixed_effects(logger_, model_, fit_, solution_);
+        const std::string values_name = mixed_model_files(options_).values;
+        Eigen::Index k = 0;
+        for (; k < static_cast<Eigen::Index>(model_.kinships.size()); ++k) {
+            const ModelKinship& kinship = model_.kinships[static_cast<std::size_t>(k)];
+            const auto N = static_cast<Eigen::Index>(kinship.source.text.ids.size());
+            logger_.tee << "👉 " << kinship.name << ": breeding values of " << N << " individuals" << std::endl;
+            const Eigen::MatrixXd columns = kinship_columns(kinship, model_.individuals);  // N x q
+            EffectPrediction effect = predict_effect(
+                *fit_.evaluator, solution_, k, result_.theta[k], N,
+                [&](Eigen::Index start, Eigen::Index width) {
+                    return Eigen::MatrixXd(columns.middleRows(start, width).transpose());
+                },
+                kinship_diagonal_of(kinship), fit_);
+            effect.name = kinship.name;
+            effect.ids = kinship.source.text.ids;
+            check_error_variances(effect, values_name);
+            effects_.push_back(std::move(effect));
+        }
+        // PE and random classes: independent levels, each its own unit column.
+        auto independent = [&](const std::string& name, const std::vector<std::string>& levels) {
+            const auto count = static_cast<Eigen::Index>(levels.size());
+            EffectPrediction effect = predict_effect(
+                *fit_.evaluator, solution_, k, result_.theta[k], count,
+                [&](Eigen::Index start, Eigen::Index width) {
+                    Eigen::MatrixXd units = Eigen::MatrixXd::Zero(count, width);
+                    for (Eigen::Index j = 0; j < width; ++j) {
+                        units(start + j, j) = 1.0;
+                    }
+                    return units;
+                },
+                Eigen::VectorXd::Ones(count), fit_);
+            effect.name = name;
+            effect.ids = levels;
+            effects_.push_back(std::move(effect));
+            ++k;
+        };
+        if (model_.pe) {
+            independent("PE", model_.individuals);
+        }
+        for (std::size_t c = 0; c < options_.rand_pos.size(); ++c) {
+            independent(model_.names[static_cast<std::size_t>(k)], class_levels(model_, c));
+        }
+    }
+
+    std::vector<ResultRow> variance_rows() override { return ::variance_rows(model_, fit_, result_); }
+
+    void add_predictions(ResultTexts& results, const MixedModelFiles& files) override {
+        add_effect_files(results, effects_, model_.trait_name, files.values, files.reliability);
+    }
+
+    std::string predicted() const override { return "random effects"; }
+
+private:
+    const RunOptions& options_;
+    Logger& logger_;
+    const std::vector<std::string>& kinship_files_;
+    ModelJob job_;
+    ModelSetup model_;
+    Fitting fit_;
+    Estimate result_;
+    GroupedEvaluator::Solution solution_;
+    std::vector<EffectPrediction> effects_;
+};
+
 }  // namespace
 
 int run_model_reml(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files) {
-    refuse_under_mpirun();
-    const auto start = std::chrono::steady_clock::now();
-    const ModelSetup model = set_up_model(options, logger, kinship_files);
-    const Fitting fit = fitting_of(options, model, options.max_iter);
-    logger.tee << "👉 Kinships read at the records in "
-               << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s" << std::endl;
-    logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
-    const std::optional<Estimate> result = estimate(options, logger, model, fit);
-    if (!result) {
-        return 1;
-    }
-    save_variances(mixed_model_files(options), variance_rows(model, fit, *result));
-    logger.tee << "\n😊 All finished!\n" << std::endl;
-    return 0;
+    SeveralEffectsRoute route(options, logger, kinship_files, ModelJob::reml);
+    return run_model_job(options, logger, route, ModelJob::reml);
 }
 
 int run_model_predict(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files) {
-    refuse_under_mpirun();
-    const MixedModelFiles files = mixed_model_files(options);
-    const std::string& values_name = files.values;
-    const ModelSetup model = set_up_model(options, logger, kinship_files);
-    Fitting fit = fitting_of(options, model, options.max_iter);
-    Estimate result;
-    if (options.vc_given) {
-        result = given_values(options, logger, fit);
-    } else {
-        logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
-        const std::optional<Estimate> estimated = estimate(options, logger, model, fit);
-        if (!estimated) {
-            throw RunFailure("without converged variance components there are no breeding values to predict; " +
-                             values_name + " was not written.");
-        }
-        result = *estimated;
-    }
-    // The fixed effects of the full design's estimable columns (reference levels shown as 0).
-    fit.kept = fixed_effect_columns(model.records.data.fixed.full);
-    fit.evaluator->set_design(model.records.data.fixed.full(Eigen::all, fit.kept));
-    const GroupedEvaluator::Solution solution = fit.evaluator->solve(result.theta);
-    if (!solution.finite) {
-        throw RunFailure("the mixed model equations cannot be solved at these variances: " + solution.problem +
-                         "; " + values_name + " was not written.");
-    }
-    logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
-    show_fixed_effects(logger, model, fit, solution);
-
-    std::vector<EffectPrediction> effects;
-    Eigen::Index k = 0;
-    for (; k < static_cast<Eigen::Index>(model.kinships.size()); ++k) {
-        const ModelKinship& kinship = model.kinships[static_cast<std::size_t>(k)];
-        const auto N = static_cast<Eigen::Index>(kinship.source.text.ids.size());
-        logger.tee << "👉 " << kinship.name << ": breeding values of " << N << " individuals" << std::endl;
-        const Eigen::MatrixXd columns = kinship_columns(kinship, model.individuals);  // N x q
-        EffectPrediction effect = predict_effect(
-            *fit.evaluator, solution, k, result.theta[k], N,
-            [&](Eigen::Index start, Eigen::Index width) { return Eigen::MatrixXd(columns.middleRows(start, width).transpose()); },
-            kinship_diagonal_of(kinship), fit);
-        effect.name = kinship.name;
-        effect.ids = kinship.source.text.ids;
-        check_error_variances(effect, values_name);
-        effects.push_back(std::move(effect));
-    }
-    // PE and random classes: independent levels, each its own unit column.
-    auto independent = [&](const std::string& name, const std::vector<std::string>& levels) {
-        const auto count = static_cast<Eigen::Index>(levels.size());
-        EffectPrediction effect = predict_effect(
-            *fit.evaluator, solution, k, result.theta[k], count,
-            [&](Eigen::Index start, Eigen::Index width) {
-                Eigen::MatrixXd units = Eigen::MatrixXd::Zero(count, width);
-                for (Eigen::Index j = 0; j < width; ++j) {
-                    units(start + j, j) = 1.0;
-                }
-                return units;
-            },
-            Eigen::VectorXd::Ones(count), fit);
-        effect.name = name;
-        effect.ids = levels;
-        effects.push_back(std::move(effect));
-        ++k;
-    };
-    if (model.pe) {
-        independent("PE", model.individuals);
-    }
-    for (std::size_t c = 0; c < options.rand_pos.size(); ++c) {
-        independent(model.names[static_cast<std::size_t>(k)], class_levels(model, c));
-    }
-    logger.ensure_written();
-    ResultTexts results;
-    add_effect_files(results, effects, model.trait_name, files.values, files.reliability);
-    add_variance_file(results, variance_rows(model, fit, result), files.variances);
-    save_prediction(files, results, "random effects");
-    logger.tee << "\n😊 All finished!\n" << std::endl;
-    return 0;
+    SeveralEffectsRoute route(options, logger, kinship_files, ModelJob::predict);
+    return run_model_job(options, logger, route, ModelJob::predict);
 }
