@@ -16,6 +16,7 @@
 
 #include "app/app.h"
 #include "app/model_inputs.h"
+#include "app/model_pipeline.h"
 #include "distributed/distributed.h"
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
@@ -479,75 +480,88 @@ void show_trait_fixed_effects(Logger& logger, const TraitFit& fit, const TraitSo
     }
 }
 
+// Several traits with one kinship, through the rotated or the dense evaluator.
+class TraitsRoute : public ModelRoute {
+public:
+    TraitsRoute(const RunOptions& options, Logger& logger) : options_(options), logger_(logger) {}
+
+    void set_up() override { fit_ = set_up_traits(options_, logger_); }
+
+    bool estimate() override {
+        std::optional<TraitEstimate> estimated = estimate_traits(options_, logger_, fit_);
+        if (estimated) {
+            estimate_ = std::move(*estimated);
+        }
+        return estimated.has_value();
+    }
+
+    void take_given() override {
+        estimate_ = given_trait_variances(options_, logger_, fit_);
+        note_estimation_options_unused(options_, logger_);
+    }
+
+    void solve() override {
+        solution_ = fit_.evaluator->solve(estimate_.theta);
+        if (!solution_.finite) {
+            throw RunFailure("the mixed model equations cannot be solved at these variances: " + solution_.problem +
+                             "; " + mixed_model_files(options_).values + " was not written.");
+        }
+    }
+
+    void predict() override {
+        show_trait_fixed_effects(logger_, fit_, solution_);
+        const std::vector<std::string>& ids = fit_.kinship.source.text.ids;
+        logger_.tee << "👉 Breeding values of " << ids.size() << " individuals for " << fit_.traits.size() << " traits"
+                    << std::endl;
+        const Eigen::MatrixXd genetic = fit_.evaluator->layout().genetic(estimate_.theta);
+        const TraitPrediction prediction =
+            predict_traits(solution_, genetic, kinship_columns(fit_.kinship, fit_.individuals),
+                           kinship_diagonal_of(fit_.kinship));
+        const std::string values_name = mixed_model_files(options_).values;
+        for (Eigen::Index a = 0; a < genetic.rows(); ++a) {
+            const double s = fit_.scale[a];
+            EffectPrediction effect;
+            effect.name = fit_.kinship.name;
+            effect.trait = fit_.traits[static_cast<std::size_t>(a)];
+            effect.ids = ids;
+            effect.values = s * prediction.values.col(a);
+            effect.error_variances = s * s * prediction.error_variances.col(a);
+            effect.prior_variances = s * s * prediction.prior_variances.col(a);
+            for (Eigen::Index i = 0; i < effect.error_variances.size(); ++i) {
+                if (std::isnan(effect.error_variances[i])) {
+                    throw RunFailure("the kinship row of individual " + ids[static_cast<std::size_t>(i)] +
+                                     " is not that of a relationship matrix: its prediction error variance for " +
+                                     effect.trait + " falls below 0 beyond rounding. Check the kinship file; " +
+                                     values_name + " was not written.");
+                }
+            }
+            effects_.push_back(std::move(effect));
+        }
+    }
+
+    std::vector<ResultRow> variance_rows() override { return trait_variance_rows(fit_, estimate_); }
+
+    void add_predictions(ResultTexts& results, const MixedModelFiles& files) override {
+        add_effect_files(results, effects_, "", files.values, files.reliability);
+    }
+
+private:
+    const RunOptions& options_;
+    Logger& logger_;
+    TraitFit fit_;
+    TraitEstimate estimate_;
+    TraitSolution solution_;
+    std::vector<EffectPrediction> effects_;
+};
+
 }  // namespace
 
 int run_traits_reml(const RunOptions& options, Logger& logger) {
-    const TraitFit fit = set_up_traits(options, logger);
-    logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
-    const std::optional<TraitEstimate> estimate = estimate_traits(options, logger, fit);
-    if (!estimate) {
-        return 1;
-    }
-    save_variances(mixed_model_files(options), trait_variance_rows(fit, *estimate));
-    logger.tee << "\n😊 All finished!\n" << std::endl;
-    return 0;
+    TraitsRoute route(options, logger);
+    return run_model_job(options, logger, route, ModelJob::reml);
 }
 
 int run_traits_predict(const RunOptions& options, Logger& logger) {
-    const MixedModelFiles files = mixed_model_files(options);
-    const std::string& values_name = files.values;
-    const TraitFit fit = set_up_traits(options, logger);
-    TraitEstimate estimate;
-    if (options.vc_given) {
-        estimate = given_trait_variances(options, logger, fit);
-        note_estimation_options_unused(options, logger);
-    } else {
-        logger.tee << "\n🏃 Start REML analysis!\n" << std::endl;
-        std::optional<TraitEstimate> estimated = estimate_traits(options, logger, fit);
-        if (!estimated) {
-            throw RunFailure("without converged variance components there are no breeding values to predict; " +
-                             values_name + " was not written.");
-        }
-        estimate = *estimated;
-    }
-    const TraitSolution solution = fit.evaluator->solve(estimate.theta);
-    if (!solution.finite) {
-        throw RunFailure("the mixed model equations cannot be solved at these variances: " + solution.problem + "; " +
-                         values_name + " was not written.");
-    }
-    logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
-    show_trait_fixed_effects(logger, fit, solution);
-    const std::vector<std::string>& ids = fit.kinship.source.text.ids;
-    logger.tee << "👉 Breeding values of " << ids.size() << " individuals for " << fit.traits.size() << " traits"
-               << std::endl;
-    const Eigen::MatrixXd genetic = fit.evaluator->layout().genetic(estimate.theta);
-    const TraitPrediction prediction = predict_traits(solution, genetic, kinship_columns(fit.kinship, fit.individuals),
-                                                      kinship_diagonal_of(fit.kinship));
-    std::vector<EffectPrediction> effects;
-    for (Eigen::Index a = 0; a < genetic.rows(); ++a) {
-        const double s = fit.scale[a];
-        EffectPrediction effect;
-        effect.name = fit.kinship.name;
-        effect.trait = fit.traits[static_cast<std::size_t>(a)];
-        effect.ids = ids;
-        effect.values = s * prediction.values.col(a);
-        effect.error_variances = s * s * prediction.error_variances.col(a);
-        effect.prior_variances = s * s * prediction.prior_variances.col(a);
-        for (Eigen::Index i = 0; i < effect.error_variances.size(); ++i) {
-            if (std::isnan(effect.error_variances[i])) {
-                throw RunFailure("the kinship row of individual " + ids[static_cast<std::size_t>(i)] +
-                                 " is not that of a relationship matrix: its prediction error variance for " +
-                                 effect.trait + " falls below 0 beyond rounding. Check the kinship file; " +
-                                 values_name + " was not written.");
-            }
-        }
-        effects.push_back(std::move(effect));
-    }
-    logger.ensure_written();
-    ResultTexts results;
-    add_effect_files(results, effects, "", files.values, files.reliability);
-    add_variance_file(results, trait_variance_rows(fit, estimate), files.variances);
-    save_prediction(files, results, "breeding values");
-    logger.tee << "\n😊 All finished!\n" << std::endl;
-    return 0;
+    TraitsRoute route(options, logger);
+    return run_model_job(options, logger, route, ModelJob::predict);
 }
