@@ -28,7 +28,7 @@ int run_model_job(const RunOptions& options, Logger& logger, ModelRoute& route, 
     }
     if (job == ModelJob::predict) {
         route.at_stage([&] { route.solve(); });
-        logger.tee << "\n🏃 Start predict breeding values!\n" << std::endl;
+        logger.tee << route.prediction_heading() << std::endl;
         route.at_stage([&] { route.predict(); });
     }
     std::vector<ResultRow> rows;

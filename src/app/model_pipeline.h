@@ -36,6 +36,8 @@ public:
     virtual std::vector<ResultRow> variance_rows() = 0;
     // The files of the prediction, checked (no negative prediction error variance beyond rounding).
     virtual void add_predictions(ResultTexts& results, const MixedModelFiles& files) = 0;
+    // The heading of the prediction in the log.
+    virtual std::string prediction_heading() const { return "\n🏃 Start predict breeding values!\n"; }
     // What the predicted values are, in the line that names their file.
     virtual std::string predicted() const { return "breeding values"; }
     // Whether the log says "Start REML analysis!" before given values too, as the one-kinship

@@ -11,6 +11,7 @@
 
 #include "app/app.h"
 #include "app/model_inputs.h"
+#include "app/model_pipeline.h"
 #include "log/failures.h"
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
@@ -29,144 +30,182 @@ bool pedigree_prediction(const RunOptions& options) {
            !options.pedigree_file.empty();
 }
 
-int run_pedigree_predict(const RunOptions& options, Logger& logger) {
-    const MixedModelFiles files = mixed_model_files(options);
-    const std::string& output_name = files.values;
-    try {
-        check_covariate_columns(options.covar_pos);
-        check_numeric_covariate_columns(options.covar_pos, options.qcovar_pos);
-        const auto run_start = std::chrono::steady_clock::now();
-        logger.tee << "👉 Loading pedigree: " << options.pedigree_file << std::endl;
-        const RelationshipInverse relationships = relationship_inverse_route(options, logger);
-        const std::vector<std::string>& ids = relationships.ids;
+namespace {
 
-        logger.tee << "👉 Loading phenotype file: " << options.phe_file << std::endl;
+// Breeding values by iteration on the sparse inverse of A (H with --bedfile), at given variances.
+class PedigreeRoute : public ModelRoute {
+public:
+    PedigreeRoute(const RunOptions& options, Logger& logger) : options_(options), logger_(logger) {}
+
+    void set_up() override {
+        check_covariate_columns(options_.covar_pos);
+        check_numeric_covariate_columns(options_.covar_pos, options_.qcovar_pos);
+        run_start_ = std::chrono::steady_clock::now();
+        logger_.tee << "👉 Loading pedigree: " << options_.pedigree_file << std::endl;
+        relationships_ = relationship_inverse_route(options_, logger_);
+        const std::vector<std::string>& ids = relationships_.ids;
+
+        logger_.tee << "👉 Loading phenotype file: " << options_.phe_file << std::endl;
         const auto read_start = std::chrono::steady_clock::now();
         const std::unordered_set<std::string> id_set(ids.begin(), ids.end());
-        Model phenotype;
         try {
-            phenotype = readPhenotype(options.phe_file, options.phe_pos, options.covar_pos, id_set, options.qcovar_pos);
+            model_ = readPhenotype(options_.phe_file, options_.phe_pos, options_.covar_pos, id_set, options_.qcovar_pos);
         } catch (const InputFailure&) {
             throw;
         } catch (const std::runtime_error& error) {
             throw InputFailure(error.what());
         }
-        Eigen::MatrixXd& y = phenotype.response.y;
-        Eigen::MatrixXd& full_design = phenotype.fixed.full;
-        Eigen::MatrixXd& reduced_design = phenotype.fixed.reduced;
-        std::vector<std::string>& record_ids = phenotype.response.record_ids;
-        std::vector<std::string>& labels = phenotype.fixed.labels;
-        const std::vector<NumericScale> numeric =
-            standardise_numeric(full_design, reduced_design, options.qcovar_pos.size());
-        logger.tee << "\t" << y.rows() << " records of individuals in the pedigree, with a trait value and complete "
-                   << "covariates, will be used (read in "
-                   << std::chrono::duration<double>(std::chrono::steady_clock::now() - read_start).count() << " s)."
-                   << std::endl;
+        FixedDesign& fixed = model_.fixed;
+        fixed.numeric = standardise_numeric(fixed.full, fixed.reduced, options_.qcovar_pos.size());
+        const Eigen::MatrixXd& y = model_.response.y;
+        logger_.tee << "\t" << y.rows() << " records of individuals in the pedigree, with a trait value and complete "
+                    << "covariates, will be used (read in "
+                    << std::chrono::duration<double>(std::chrono::steady_clock::now() - read_start).count() << " s)."
+                    << std::endl;
         if (y.rows() == 0) {
-            throw RunFailure("no record of " + options.phe_file + " has a trait value, complete covariates and an "
-                             "individual in the pedigree " + options.pedigree_file + "; check that the IDs of "
+            throw RunFailure("no record of " + options_.phe_file + " has a trait value, complete covariates and an "
+                             "individual in the pedigree " + options_.pedigree_file + "; check that the IDs of "
                              "column 1 match the pedigree's.");
         }
-        warn_repeated_records(logger,
+        warn_repeated_records(logger_,
                               "--predict --pedigree fits no --pe yet: fit it with --kin-file or --mkin-file and --pe.",
-                              record_ids);
-        std::vector<Index> levels;
-        for (const Index position : record_positions(record_ids, ids)) {
-            levels.push_back(position);
+                              model_.response.record_ids);
+        for (const Index position : record_positions(model_.response.record_ids, ids)) {
+            levels_.push_back(position);
         }
-        const std::vector<Index> kept = fixed_effect_columns(full_design);
-        Eigen::MatrixXd X(full_design.rows(), static_cast<Index>(kept.size()));
-        for (std::size_t c = 0; c < kept.size(); ++c) {
-            X.col(static_cast<Index>(c)) = full_design.col(kept[c]);
-        }
-        const double sigma_a2 = options.vc[0];
-        const double sigma_e2 = options.vc[1];
-        logger.tee << "👉 Given variances (--vc): Sigma_a2 = " << sigma_a2 << ", Sigma_e2 = " << sigma_e2
-                   << "; no REML is run." << std::endl;
-        note_estimation_options_unused(options, logger);
+        kept_ = fixed_effect_columns(fixed.full);
+        X_ = fixed.full(Eigen::all, kept_);
+    }
 
-        logger.tee << "\n🏃 Start predict breeding values by preconditioned conjugate gradients!\n" << std::endl;
-        logger.tee << "👉 Mixed model equations of " << X.cols() << " fixed effects and " << ids.size()
-                   << " breeding values; --pcg-tol " << options.pcg_tol << ", --pcg-max-iter " << options.pcg_max_iter
-                   << std::endl;
-        const bool no_additive_variance = !(sigma_a2 > 0.0);
+    // The options require --vc on this route (no REML without the determinant of the equations).
+    bool estimate() override {
+        throw RunFailure("--predict --pedigree runs no REML: give the variances with --vc.");
+    }
+
+    void take_given() override {
+        sigma_a2_ = options_.vc[0];
+        sigma_e2_ = options_.vc[1];
+        logger_.tee << "👉 Given variances (--vc): Sigma_a2 = " << sigma_a2_ << ", Sigma_e2 = " << sigma_e2_
+                    << "; no REML is run." << std::endl;
+        note_estimation_options_unused(options_, logger_);
+    }
+
+    std::string prediction_heading() const override {
+        return "\n🏃 Start predict breeding values by preconditioned conjugate gradients!\n";
+    }
+
+    void predict() override {
+        const std::string output_name = mixed_model_files(options_).values;
+        logger_.tee << "👉 Mixed model equations of " << X_.cols() << " fixed effects and " << relationships_.ids.size()
+                    << " breeding values; --pcg-tol " << options_.pcg_tol << ", --pcg-max-iter "
+                    << options_.pcg_max_iter << std::endl;
+        const bool no_additive_variance = !(sigma_a2_ > 0.0);
         if (!no_additive_variance) {
-            logger.tee << " Iteration  Relative_residual" << std::endl;
+            logger_.tee << " Iteration  Relative_residual" << std::endl;
         }
         const auto solve_start = std::chrono::steady_clock::now();
         const auto trace = [&](int iteration, double residual) {
             if (iteration % kTraceEvery == 0) {
-                logger.tee << std::setw(10) << iteration << std::setw(19) << residual << std::endl;
+                logger_.tee << std::setw(10) << iteration << std::setw(19) << residual << std::endl;
             }
         };
-        const IterativeSolution solution =
-            solve_mixed_model_pcg(X, levels, y.col(0), relationships.inverse, sigma_a2, sigma_e2, options.pcg_tol,
-                                  options.pcg_max_iter, trace);
+        solution_ = solve_mixed_model_pcg(X_, levels_, model_.response.y.col(0), relationships_.inverse, sigma_a2_,
+                                          sigma_e2_, options_.pcg_tol, options_.pcg_max_iter, trace);
         const double solve_seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - solve_start).count();
-        if (!no_additive_variance && solution.iterations % kTraceEvery != 0) {
-            logger.tee << std::setw(10) << solution.iterations << std::setw(19) << solution.relative_residual
-                       << std::endl;
+        if (!no_additive_variance && solution_.iterations % kTraceEvery != 0) {
+            logger_.tee << std::setw(10) << solution_.iterations << std::setw(19) << solution_.relative_residual
+                        << std::endl;
         }
-        if (solution.stalled) {
+        if (solution_.stalled) {
             std::ostringstream message;
-            message << "the relative residual stopped at " << solution.relative_residual
-                    << ", the rounding of these equations; --pcg-tol " << options.pcg_tol << " cannot be reached; "
-                    << output_name << " was not written. Give a --pcg-tol above " << solution.relative_residual << ".";
+            message << "the relative residual stopped at " << solution_.relative_residual
+                    << ", the rounding of these equations; --pcg-tol " << options_.pcg_tol << " cannot be reached; "
+                    << output_name << " was not written. Give a --pcg-tol above " << solution_.relative_residual
+                    << ".";
             throw RunFailure(message.str());
         }
-        if (!solution.converged) {
+        if (!solution_.converged) {
             std::ostringstream message;
-            message << "the breeding values did not converge: after " << solution.iterations
-                    << " iteration(s) (--pcg-max-iter) the relative residual is " << solution.relative_residual
-                    << ", above --pcg-tol " << options.pcg_tol << "; " << output_name
+            message << "the breeding values did not converge: after " << solution_.iterations
+                    << " iteration(s) (--pcg-max-iter) the relative residual is " << solution_.relative_residual
+                    << ", above --pcg-tol " << options_.pcg_tol << "; " << output_name
                     << " was not written. Raise --pcg-max-iter, or check the variances given with --vc.";
             throw RunFailure(message.str());
         }
         if (no_additive_variance) {
-            logger.tee << "👉 Sigma_a2 = 0: every breeding value is 0 and the fixed effects are the least-squares fit; "
-                          "nothing to iterate."
-                       << std::endl;
+            logger_.tee << "👉 Sigma_a2 = 0: every breeding value is 0 and the fixed effects are the least-squares "
+                           "fit; nothing to iterate."
+                        << std::endl;
         } else {
-            logger.tee << "✅ Converged after " << solution.iterations << " iterations: relative residual "
-                       << solution.relative_residual << " (" << solve_seconds << " s, "
-                       << (solution.iterations > 0 ? solve_seconds / solution.iterations : 0.0)
-                       << " s per iteration)" << std::endl;
+            logger_.tee << "✅ Converged after " << solution_.iterations << " iterations: relative residual "
+                        << solution_.relative_residual << " (" << solve_seconds << " s, "
+                        << (solution_.iterations > 0 ? solve_seconds / solution_.iterations : 0.0)
+                        << " s per iteration)" << std::endl;
         }
 
-        Eigen::MatrixXd b = Eigen::MatrixXd::Zero(full_design.cols(), 1);
-        for (std::size_t c = 0; c < kept.size(); ++c) {
-            b(kept[c], 0) = solution.b[static_cast<Index>(c)];
+        const FixedDesign& fixed = model_.fixed;
+        Eigen::MatrixXd b = Eigen::MatrixXd::Zero(fixed.full.cols(), 1);
+        for (std::size_t c = 0; c < kept_.size(); ++c) {
+            b(kept_[c], 0) = solution_.b[static_cast<Index>(c)];
         }
-        unstandardise_effects(b, numeric);
-        if (!b.allFinite() || !solution.u.allFinite()) {
+        unstandardise_effects(b, fixed.numeric);
+        if (!b.allFinite() || !solution_.u.allFinite()) {
             throw RunFailure("the mixed model equations have no finite solution at the given variances; " +
                              output_name + " was not written.");
         }
-        logger.tee << std::endl;
-        print_fixed_effects(logger, b, full_design, labels, numeric);
-        logger.tee << "👉 logL is NA in " << options.out_prefix << ".vc.txt on this route: the log-likelihood needs "
-                      "the determinant of the mixed model equations, which the iteration never forms." << std::endl;
-        logger.tee << "👉 No reliability file on this route: the prediction error variances need the inverse of the "
-                      "mixed model equations, which the iteration never forms."
-                   << std::endl;
+        logger_.tee << std::endl;
+        print_fixed_effects(logger_, b, fixed.full, fixed.labels, fixed.numeric);
+        logger_.tee << "👉 logL is NA in " << options_.out_prefix << ".vc.txt on this route: the log-likelihood "
+                       "needs the determinant of the mixed model equations, which the iteration never forms."
+                    << std::endl;
+        logger_.tee << "👉 No reliability file on this route: the prediction error variances need the inverse of "
+                       "the mixed model equations, which the iteration never forms."
+                    << std::endl;
+    }
 
-        logger.ensure_written();
+    std::vector<ResultRow> variance_rows() override {
         std::vector<ResultRow> rows =
-            variance_component_rows({"Add"}, Eigen::Vector2d(sigma_a2, sigma_e2), Eigen::MatrixXd(), {},
+            variance_component_rows({"Add"}, Eigen::Vector2d(sigma_a2_, sigma_e2_), Eigen::MatrixXd(), {},
                                     std::numeric_limits<double>::quiet_NaN());
-        for (const ResultRow& row : count_rows(static_cast<std::size_t>(y.rows()), ids.size())) {
+        for (const ResultRow& row :
+             count_rows(static_cast<std::size_t>(model_.response.y.rows()), relationships_.ids.size())) {
             rows.push_back(row);
         }
-        ResultTexts results;
-        add_random_file(results, solution.u, ids, files.values);
-        add_variance_file(results, rows, files.variances);
-        save_prediction(files, results, "breeding values");
-        logger.tee << "\n👉 Prediction took " << std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                                                                 run_start).count()
-                   << " s in all." << std::endl;
-        logger.tee << "\n😊 All finished!\n" << std::endl;
-        return 0;
+        return rows;
+    }
+
+    void add_predictions(ResultTexts& results, const MixedModelFiles& files) override {
+        add_random_file(results, solution_.u, relationships_.ids, files.values);
+    }
+
+    std::string closing_note() const override {
+        std::ostringstream note;
+        note << "\n👉 Prediction took "
+             << std::chrono::duration<double>(std::chrono::steady_clock::now() - run_start_).count() << " s in all."
+             << std::endl;
+        return note.str();
+    }
+
+private:
+    const RunOptions& options_;
+    Logger& logger_;
+    std::chrono::steady_clock::time_point run_start_;
+    RelationshipInverse relationships_;
+    Model model_;
+    std::vector<Index> levels_;
+    std::vector<Index> kept_;
+    Eigen::MatrixXd X_;
+    double sigma_a2_ = 0.0, sigma_e2_ = 0.0;
+    IterativeSolution solution_;
+};
+
+}  // namespace
+
+int run_pedigree_predict(const RunOptions& options, Logger& logger) {
+    try {
+        PedigreeRoute route(options, logger);
+        return run_model_job(options, logger, route, ModelJob::predict);
     } catch (const std::exception& error) {
         return report_failure(error, logger);
     }
