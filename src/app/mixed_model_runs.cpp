@@ -345,34 +345,34 @@ KinshipChoice choose_kinships(const RunOptions& options) {
 
 }  // namespace
 
+namespace {
+
+// The route of a job from the shape of its model: several traits, several random effects, or one
+// kinship alone (the band path).
+int run_job(const RunOptions& options, Logger& logger, ModelJob job) {
+    if (options.trait_pos.size() > 1) {
+        return run_model_job(options, logger, *traits_route(options, logger), job);
+    }
+    const KinshipChoice choice = choose_kinships(options);
+    if (!choice.one_kinship) {
+        return run_model_job(options, logger, *several_effects_route(options, logger, choice.files, job), job);
+    }
+    OneKinshipRoute route(choice.one, logger, choice.name, job);
+    return run_model_job(choice.one, logger, route, job);
+}
+
+}  // namespace
+
 int run_reml(const RunOptions& options, Logger& logger) {
     return guarded(logger, options, [&] {
         if (options.vc_given) {
             throw InputCheckFailure("--vc gives the variances of a prediction (--predict) instead of estimating "
                                     "them; --reml estimates them.");
         }
-        if (options.trait_pos.size() > 1) {
-            return run_traits_reml(options, logger);
-        }
-        const KinshipChoice choice = choose_kinships(options);
-        if (!choice.one_kinship) {
-            return run_model_reml(options, logger, choice.files);
-        }
-        OneKinshipRoute route(choice.one, logger, choice.name, ModelJob::reml);
-        return run_model_job(choice.one, logger, route, ModelJob::reml);
+        return run_job(options, logger, ModelJob::reml);
     });
 }
 
 int run_predict(const RunOptions& options, Logger& logger) {
-    return guarded(logger, options, [&] {
-        if (options.trait_pos.size() > 1) {
-            return run_traits_predict(options, logger);
-        }
-        const KinshipChoice choice = choose_kinships(options);
-        if (!choice.one_kinship) {
-            return run_model_predict(options, logger, choice.files);
-        }
-        OneKinshipRoute route(choice.one, logger, choice.name, ModelJob::predict);
-        return run_model_job(choice.one, logger, route, ModelJob::predict);
-    });
+    return guarded(logger, options, [&] { return run_job(options, logger, ModelJob::predict); });
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <istream>
+#include <memory>
 #include <ostream>
 #include <unordered_map>
 #include <stdexcept>
@@ -151,11 +152,11 @@ void save_variances(const MixedModelFiles& files, const std::vector<ResultRow>& 
 // With --vc nothing is estimated: the options of the estimation are said to be unused.
 void note_estimation_options_unused(const RunOptions& options, Logger& logger);
 
-// The REML and prediction runs of several traits (--phe-pos a,b,...): one kinship.
-int run_traits_reml(const RunOptions& options, Logger& logger);
-int run_traits_predict(const RunOptions& options, Logger& logger);
-
-// The REML and prediction runs of a model with several random effects (more than one kinship,
-// --pe, --rand-pos); `kinship_files` from --kin-file or the --mkin-file list.
-int run_model_reml(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files);
-int run_model_predict(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files);
+// The routes of the run pipeline (app/model_pipeline.h) for several traits (--phe-pos a,b,...,
+// one kinship) and for several random effects (more than one kinship, --pe, --rand-pos;
+// `kinship_files` from --kin-file or the --mkin-file list), for `job`.
+class ModelRoute;
+enum class ModelJob;
+std::unique_ptr<ModelRoute> traits_route(const RunOptions& options, Logger& logger);
+std::unique_ptr<ModelRoute> several_effects_route(const RunOptions& options, Logger& logger,
+                                                  const std::vector<std::string>& kinship_files, ModelJob job);

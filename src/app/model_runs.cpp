@@ -393,12 +393,7 @@ private:
 
 }  // namespace
 
-int run_model_reml(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files) {
-    SeveralEffectsRoute route(options, logger, kinship_files, ModelJob::reml);
-    return run_model_job(options, logger, route, ModelJob::reml);
-}
-
-int run_model_predict(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files) {
-    SeveralEffectsRoute route(options, logger, kinship_files, ModelJob::predict);
-    return run_model_job(options, logger, route, ModelJob::predict);
+std::unique_ptr<ModelRoute> several_effects_route(const RunOptions& options, Logger& logger,
+                                                  const std::vector<std::string>& kinship_files, ModelJob job) {
+    return std::make_unique<SeveralEffectsRoute>(options, logger, kinship_files, job);
 }

@@ -556,12 +556,6 @@ private:
 
 }  // namespace
 
-int run_traits_reml(const RunOptions& options, Logger& logger) {
-    TraitsRoute route(options, logger);
-    return run_model_job(options, logger, route, ModelJob::reml);
-}
-
-int run_traits_predict(const RunOptions& options, Logger& logger) {
-    TraitsRoute route(options, logger);
-    return run_model_job(options, logger, route, ModelJob::predict);
+std::unique_ptr<ModelRoute> traits_route(const RunOptions& options, Logger& logger) {
+    return std::make_unique<TraitsRoute>(options, logger);
 }
