@@ -110,14 +110,8 @@ std::vector<ResultRow> one_kinship_lrt(const RunOptions& options, Logger& logger
         reml_ai_cpp(records, reduced_design, y, options.max_iter, kStartHeritability, kRemlTolerance, {}, true);
     logger.tee << "\n👉 Likelihood-ratio test: REML again with the component fixed at 0\n"
                << "Component\tlogL0\t2dlogL\tp\n";
-    if (!without.converged) {
-        logger.tee << name << "\tNA\tNA\tNA (REML without it did not converge)" << std::endl;
-        return {{"LRT(" + name + ")", std::nan(""), std::nan("")}};
-    }
-    const double statistic = std::max(0.0, 2.0 * (reml.log_likelihood - without.log_likelihood));
-    const double p_value = statistic > 0.0 ? 0.5 * std::erfc(std::sqrt(0.5 * statistic)) : 1.0;
-    logger.tee << name << "\t" << without.log_likelihood << "\t" << statistic << "\t" << p_value << std::endl;
-    return {{"LRT(" + name + ")", statistic, p_value}};
+    return {likelihood_ratio_row(logger, name, reml.log_likelihood,
+                                 without.converged ? std::optional<double>(without.log_likelihood) : std::nullopt)};
 }
 
 // --vc for one kinship: Sigma_a2 and Sigma_e2 > 0, in place of REML.
@@ -270,23 +264,14 @@ public:
         return rows;
     }
 
-    // A prediction error variance below 0 beyond rounding (NaN) comes from a kinship row no
-    // relationship matrix has: it is named, and nothing is written.
     void add_predictions(ResultTexts& results, const MixedModelFiles& files) override {
         const std::vector<std::string>& ids = distributed_ ? source_.text.ids : kinship_ids_;
-        for (Eigen::Index i = 0; i < error_variances_.size(); ++i) {
-            if (std::isnan(error_variances_[i])) {
-                std::ostringstream message;
-                message << "the kinship row of individual " << ids[static_cast<std::size_t>(i)]
-                        << " is not that of a relationship matrix: its prediction error variance falls below 0 "
-                           "beyond rounding (its diagonal, "
-                        << genetic_variances_[i] / reml_.sigma_a2
-                        << ", is negative or below what its relationships with the records imply). Check the "
-                           "kinship file; "
-                        << files.values << " was not written.";
-                throw RunFailure(message.str());
-            }
-        }
+        check_error_variances(error_variances_, ids, files.values, "", "", [&](Eigen::Index i) {
+            std::ostringstream detail;
+            detail << " (its diagonal, " << genetic_variances_[i] / reml_.sigma_a2
+                   << ", is negative or below what its relationships with the records imply)";
+            return detail.str();
+        });
         add_breeding_value_files(results, values_, error_variances_, genetic_variances_, ids, files.values,
                                  files.reliability);
     }

@@ -244,3 +244,27 @@ void save_variances(const MixedModelFiles& files, const std::vector<ResultRow>& 
     write_variance_file(rows, files.variances);
     std::cerr << "👏 Variance components were saved in " << files.variances << std::endl;
 }
+
+void check_error_variances(const Eigen::VectorXd& error_variances, const std::vector<std::string>& ids,
+                           const std::string& values_name, const std::string& where, const std::string& trait,
+                           const std::function<std::string(Eigen::Index)>& detail) {
+    for (Eigen::Index i = 0; i < error_variances.size(); ++i) {
+        if (std::isnan(error_variances[i])) {
+            throw RunFailure("the kinship row of individual " + ids[static_cast<std::size_t>(i)] + where +
+                             " is not that of a relationship matrix: its prediction error variance" + trait +
+                             " falls below 0 beyond rounding" + (detail ? detail(i) : std::string()) +
+                             ". Check the kinship file; " + values_name + " was not written.");
+        }
+    }
+}
+
+ResultRow likelihood_ratio_row(Logger& logger, const std::string& name, double full, std::optional<double> reduced) {
+    if (!reduced) {
+        logger.tee << name << "\tNA\tNA\tNA (REML without it did not converge)" << std::endl;
+        return {"LRT(" + name + ")", std::nan(""), std::nan("")};
+    }
+    const double statistic = std::max(0.0, 2.0 * (full - *reduced));
+    const double p_value = statistic > 0.0 ? 0.5 * std::erfc(std::sqrt(0.5 * statistic)) : 1.0;
+    logger.tee << name << "\t" << *reduced << "\t" << statistic << "\t" << p_value << std::endl;
+    return {"LRT(" + name + ")", statistic, p_value};
+}

@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <istream>
+#include <optional>
 #include <memory>
 #include <ostream>
 #include <unordered_map>
@@ -148,6 +150,20 @@ MixedModelFiles mixed_model_files(const RunOptions& options);
 void save_prediction(const MixedModelFiles& files, const ResultTexts& set, const std::string& what);
 // PREFIX.vc.txt of a REML job alone.
 void save_variances(const MixedModelFiles& files, const std::vector<ResultRow>& rows);
+
+// A prediction error variance below 0 beyond rounding (NaN) comes from a kinship row that no
+// relationship matrix has: RunFailure naming the first such individual of `ids`, with `where`
+// (" in <kinship>"), `trait` (" for <trait>") and `detail(i)` (what is known of the row) in the
+// message, and saying that `values_name` was not written.
+void check_error_variances(const Eigen::VectorXd& error_variances, const std::vector<std::string>& ids,
+                           const std::string& values_name, const std::string& where = "",
+                           const std::string& trait = "",
+                           const std::function<std::string(Eigen::Index)>& detail = {});
+
+// One likelihood-ratio test of --lrt: the log line of component `name` (its log-likelihood without
+// it, 2 dlogL and the p-value against the 50:50 mixture of chi2(0) and chi2(1); NA when REML
+// without it did not converge, `reduced` empty) and its row of PREFIX.vc.txt.
+ResultRow likelihood_ratio_row(Logger& logger, const std::string& name, double full, std::optional<double> reduced);
 
 // With --vc nothing is estimated: the options of the estimation are said to be unused.
 void note_estimation_options_unused(const RunOptions& options, Logger& logger);

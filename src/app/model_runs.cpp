@@ -73,11 +73,6 @@ Fitting fitting_of(const RunOptions& options, const ModelSetup& model, int max_i
     return fit;
 }
 
-// 2 Delta log L and its p-value against the 50:50 mixture of chi2(0) and chi2(1).
-std::pair<double, double> likelihood_ratio(double full, double reduced) {
-    const double statistic = std::max(0.0, 2.0 * (full - reduced));
-    return {statistic, statistic > 0.0 ? 0.5 * std::erfc(std::sqrt(0.5 * statistic)) : 1.0};
-}
 
 
 struct Estimate {
@@ -159,17 +154,11 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
             }
             reduced.parameters[static_cast<std::size_t>(k)].fixed = true;
             reduced.parameters[static_cast<std::size_t>(k)].start = 0.0;
-            const std::string& name = fit.names[static_cast<std::size_t>(k)];
             const AiRemlRun without = ai_reml(*fit.evaluator, reduced);
-            if (!without.converged) {
-                logger.tee << name << "\tNA\tNA\tNA (REML without it did not converge)" << std::endl;
-                result.lrt.push_back({"LRT(" + name + ")", std::nan(""), std::nan("")});
-                continue;
-            }
-            const double reduced_log_likelihood = without.at_estimate.log_likelihood + fit.log_likelihood_shift;
-            const auto [statistic, p_value] = likelihood_ratio(result.log_likelihood, reduced_log_likelihood);
-            logger.tee << name << "\t" << reduced_log_likelihood << "\t" << statistic << "\t" << p_value << std::endl;
-            result.lrt.push_back({"LRT(" + name + ")", statistic, p_value});
+            result.lrt.push_back(likelihood_ratio_row(
+                logger, fit.names[static_cast<std::size_t>(k)], result.log_likelihood,
+                without.converged ? std::optional<double>(without.at_estimate.log_likelihood + fit.log_likelihood_shift)
+                                  : std::nullopt));
         }
     }
     return result;
@@ -242,18 +231,6 @@ EffectPrediction predict_effect(const GroupedEvaluator& evaluator, const Grouped
         }
     }
     return prediction;
-}
-
-void check_error_variances(const EffectPrediction& effect, const std::string& output_name) {
-    for (Eigen::Index i = 0; i < effect.error_variances.size(); ++i) {
-        if (std::isnan(effect.error_variances[i])) {
-            throw RunFailure("the kinship row of individual " + effect.ids[static_cast<std::size_t>(i)] + " in " +
-                             effect.name +
-                             " is not that of a relationship matrix: its prediction error variance falls below 0 "
-                             "beyond rounding. Check the kinship file; " +
-                             output_name + " was not written.");
-        }
-    }
 }
 
 void show_fixed_effects(Logger& logger, const ModelSetup& model, const Fitting& fit,
@@ -342,7 +319,7 @@ public:
                 kinship_diagonal_of(kinship), fit_);
             effect.name = kinship.name;
             effect.ids = kinship.source.text.ids;
-            check_error_variances(effect, values_name);
+            check_error_variances(effect.error_variances, effect.ids, values_name, " in " + effect.name);
             effects_.push_back(std::move(effect));
         }
         // PE and random classes: independent levels, each its own unit column.

@@ -527,14 +527,7 @@ public:
             effect.values = s * prediction.values.col(a);
             effect.error_variances = s * s * prediction.error_variances.col(a);
             effect.prior_variances = s * s * prediction.prior_variances.col(a);
-            for (Eigen::Index i = 0; i < effect.error_variances.size(); ++i) {
-                if (std::isnan(effect.error_variances[i])) {
-                    throw RunFailure("the kinship row of individual " + ids[static_cast<std::size_t>(i)] +
-                                     " is not that of a relationship matrix: its prediction error variance for " +
-                                     effect.trait + " falls below 0 beyond rounding. Check the kinship file; " +
-                                     values_name + " was not written.");
-                }
-            }
+            check_error_variances(effect.error_variances, ids, values_name, "", " for " + effect.trait);
             effects_.push_back(std::move(effect));
         }
     }
