@@ -116,22 +116,12 @@ std::vector<ResultRow> one_kinship_lrt(const RunOptions& options, Logger& logger
 
 // --vc for one kinship: Sigma_a2 and Sigma_e2 > 0, in place of REML.
 RemlResult given_variances(const RunOptions& options, Logger& logger, const std::string& name) {
-    if (options.vc.size() != 2) {
-        throw InputCheckFailure("--vc gives " + std::to_string(options.vc.size()) +
-                                " value(s) but the model has 2 variance components: " + name +
-                                ", e, in this order, the residual last.");
-    }
-    if (!(options.vc[1] > 0.0)) {
-        throw InputCheckFailure("--vc: the residual variance, the last value, must be above 0.");
-    }
+    take_given_values(options, logger, {name, "e"});
     RemlResult given;
     given.converged = true;
     given.sigma_a2 = options.vc[0];
     given.sigma_e2 = options.vc[1];
     given.h2 = given.sigma_a2 / (given.sigma_a2 + given.sigma_e2);
-    logger.tee << "👉 Variance components given by --vc (no REML):\nV(" << name << ")\t" << given.sigma_a2
-               << "\nV(e)\t" << given.sigma_e2 << std::endl;
-    note_estimation_options_unused(options, logger);
     return given;
 }
 

@@ -268,3 +268,23 @@ ResultRow likelihood_ratio_row(Logger& logger, const std::string& name, double f
     logger.tee << name << "\t" << *reduced << "\t" << statistic << "\t" << p_value << std::endl;
     return {"LRT(" + name + ")", statistic, p_value};
 }
+
+void take_given_values(const RunOptions& options, Logger& logger, const std::vector<std::string>& names) {
+    std::string order;
+    for (const std::string& name : names) {
+        order += (order.empty() ? "" : ", ") + name;
+    }
+    if (options.vc.size() != names.size()) {
+        throw InputCheckFailure("--vc gives " + std::to_string(options.vc.size()) + " value(s) but the model has " +
+                                std::to_string(names.size()) + " variance components: " + order +
+                                ", in this order, the residual last.");
+    }
+    if (!(options.vc.back() > 0.0)) {
+        throw InputCheckFailure("--vc: the residual variance, the last value, must be above 0.");
+    }
+    logger.tee << "👉 Variance components given by --vc (no REML):" << std::endl;
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        logger.tee << "V(" << names[k] << ")\t" << options.vc[k] << std::endl;
+    }
+    note_estimation_options_unused(options, logger);
+}

@@ -165,6 +165,11 @@ void check_error_variances(const Eigen::VectorXd& error_variances, const std::ve
 // without it did not converge, `reduced` empty) and its row of PREFIX.vc.txt.
 ResultRow likelihood_ratio_row(Logger& logger, const std::string& name, double full, std::optional<double> reduced);
 
+// The values of --vc for a model with components `names` (the residual "e" last): checked (one a
+// component, the residual above 0; InputCheckFailure), said in the log as V(<name>) rows, and
+// the options of the estimation said to be unused.
+void take_given_values(const RunOptions& options, Logger& logger, const std::vector<std::string>& names);
+
 // With --vc nothing is estimated: the options of the estimation are said to be unused.
 void note_estimation_options_unused(const RunOptions& options, Logger& logger);
 

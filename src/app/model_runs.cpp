@@ -164,34 +164,17 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
     return result;
 }
 
-// --vc: the values of every component in the order of the table, the residual last and above 0.
+// --vc: the values of every component in the order of the table, the residual last.
 Estimate given_values(const RunOptions& options, Logger& logger, const Fitting& fit) {
-    const auto count = static_cast<Eigen::Index>(fit.names.size());
-    std::string order;
-    for (const std::string& name : fit.names) {
-        order += (order.empty() ? "" : ", ") + name;
-    }
-    if (static_cast<Eigen::Index>(options.vc.size()) != count) {
-        throw InputCheckFailure("--vc gives " + std::to_string(options.vc.size()) + " value(s) but the model has " +
-                                std::to_string(count) + " variance components: " + order +
-                                ", in this order, the residual last.");
-    }
-    if (!(options.vc.back() > 0.0)) {
-        throw InputCheckFailure("--vc: the residual variance, the last value, must be above 0.");
-    }
+    take_given_values(options, logger, fit.names);
     Estimate result;
-    result.theta = Eigen::Map<const Eigen::VectorXd>(options.vc.data(), count) / fit.units;
+    result.theta = Eigen::Map<const Eigen::VectorXd>(options.vc.data(), static_cast<Eigen::Index>(options.vc.size())) /
+                   fit.units;
     // The log-likelihood is reported, not needed: values at which it cannot be formed may still
     // give breeding values (the equations are solved, and checked, on their own).
     const LikelihoodPoint point = fit.evaluator->evaluate(result.theta);
     result.log_likelihood =
         point.finite ? point.log_likelihood + fit.log_likelihood_shift : std::numeric_limits<double>::quiet_NaN();
-    logger.tee << "👉 Variance components given by --vc (no REML):" << std::endl;
-    for (Eigen::Index k = 0; k < count; ++k) {
-        logger.tee << "V(" << fit.names[static_cast<std::size_t>(k)] << ")\t" << options.vc[static_cast<std::size_t>(k)]
-                   << std::endl;
-    }
-    note_estimation_options_unused(options, logger);
     return result;
 }
 
