@@ -52,10 +52,11 @@ Fitting fitting_of(const RunOptions& options, const ModelSetup& model, int max_i
     const Eigen::MatrixXd X = reduced_design(Eigen::all, independent_columns(reduced_design, in_order));
     const auto n = y.rows();
     const Eigen::Index p = X.cols();
-    fit.trait = trait_scale(y, has_constant_column(X));
-    const Eigen::VectorXd y_scaled = (y.col(0).array() - fit.trait.centre) / fit.trait.scale;
-    fit.units = fit.trait.scale * fit.trait.scale;
-    fit.log_likelihood_shift = -0.5 * static_cast<double>(n - p) * std::log(fit.units);
+    const ScaledTrait scaled = scaled_trait(y.col(0), X, p);
+    fit.trait = scaled.trait;
+    const Eigen::VectorXd& y_scaled = scaled.values;
+    fit.units = scaled.units;
+    fit.log_likelihood_shift = scaled.log_likelihood_shift;
     const double residual_variance = fixed_effect_residual_variance(X, y_scaled);
     fit.evaluator = std::make_unique<GroupedEvaluator>(model_effects(model, options.rand_pos), X, y_scaled);
 

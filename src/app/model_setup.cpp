@@ -52,8 +52,9 @@ void check_positive_semidefinite(const Eigen::MatrixXd& K, const std::string& na
     if (n == 0) {
         return;
     }
-    const double largest = K.diagonal().cwiseAbs().maxCoeff();
-    const double bound = 5e-5 * n + 1e-12 * n * largest;
+    // Positive definite once shifted by the bound taken on the diagonal: then no eigenvalue lies
+    // below the bound the eigenvalues themselves would give.
+    const double bound = rounding_eigenvalue_bound(n, K.diagonal().cwiseAbs().maxCoeff());
     Eigen::MatrixXd shifted = K;
     shifted.diagonal().array() += bound;
     int info = 0;

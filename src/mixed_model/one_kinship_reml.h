@@ -64,6 +64,11 @@ double reml_log_likelihood_at(const ReducedKinship& kinship, const Eigen::Matrix
 // rounding of a kinship text file can explain: -n 5e-5 for n records (the rounding errors form
 // a symmetric matrix with entries of at most 5e-5, whose norm is at most n 5e-5).
 void check_kinship_eigenvalues(const ReducedKinship& kinship);
+// That bound for a kinship of n rows whose values reach `largest` in magnitude: n 5e-5 for the
+// rounding to 4 decimals and n 1e-12 largest for the arithmetic's own. With `largest` the
+// largest eigenvalue's magnitude it decides; the largest diagonal, never above it, gives a
+// quicker test that never refuses what the eigenvalues accept.
+double rounding_eigenvalue_bound(Eigen::Index n, double largest);
 
 // The estimation of reml_ai_cpp with the kinship check, the trace, the verdict and the result
 // table written to the log. Throws RemlFailure as reml_ai_cpp and check_kinship_eigenvalues do.
@@ -80,6 +85,17 @@ struct TraitScale {
 };
 TraitScale trait_scale(const Eigen::MatrixXd& y, bool centred);
 bool has_constant_column(const Eigen::MatrixXd& X);
+// The trait of a model with p estimable fixed effects as REML takes it: scaled by trait_scale
+// (centred when X, given whole, holds a constant column), the scale squared that variances are
+// multiplied by back in its units, and the log-likelihood's shift to its units,
+// -(n - p) log(units) / 2 (V scales by units, X'V^-1 X by 1 / units, y'Py not at all).
+struct ScaledTrait {
+    TraitScale trait;
+    double units = 1.0;
+    double log_likelihood_shift = 0.0;
+    Eigen::VectorXd values;
+};
+ScaledTrait scaled_trait(const Eigen::VectorXd& y, const Eigen::MatrixXd& X, Eigen::Index p);
 // The residual variance of y after the fixed effects alone, with n - p degrees of freedom: the
 // scale of the residual's lower limit. Throws RemlFailure when it is 0 (the covariates explain
 // the trait).

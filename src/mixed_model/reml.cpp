@@ -167,6 +167,15 @@ bool has_constant_column(const Eigen::MatrixXd& X) {
     return false;
 }
 
+ScaledTrait scaled_trait(const Eigen::VectorXd& y, const Eigen::MatrixXd& X, Eigen::Index p) {
+    ScaledTrait scaled;
+    scaled.trait = trait_scale(y, has_constant_column(X));
+    scaled.values = (y.array() - scaled.trait.centre) / scaled.trait.scale;
+    scaled.units = scaled.trait.scale * scaled.trait.scale;
+    scaled.log_likelihood_shift = -0.5 * static_cast<double>(y.size() - p) * std::log(scaled.units);
+    return scaled;
+}
+
 TraitScale trait_scale(const Eigen::MatrixXd& y, bool centred) {
     const Eigen::Index n = y.rows();
     if (!y.allFinite()) {
@@ -210,6 +219,10 @@ double computeVariance(const Eigen::MatrixXd& m) {
     return (m.array() - mean).square().sum() / static_cast<double>(m.rows() - 1);
 }
 
+double rounding_eigenvalue_bound(Eigen::Index n, double largest) {
+    return 5e-5 * static_cast<double>(n) + 1e-12 * static_cast<double>(n) * largest;
+}
+
 void check_kinship_eigenvalues(const ReducedKinship& kinship) {
     const Eigen::VectorXd& eigenvalues = kinship.eigenvalues;
     const Eigen::Index n = eigenvalues.size();
@@ -221,7 +234,7 @@ void check_kinship_eigenvalues(const ReducedKinship& kinship) {
                           "check the kinship file for NaN or infinite values.");
     }
     // Rounding to 4 decimals, and the rounding of the reduction itself.
-    const double bound = 5e-5 * static_cast<double>(n) + 1e-12 * static_cast<double>(n) * eigenvalues.cwiseAbs().maxCoeff();
+    const double bound = rounding_eigenvalue_bound(n, eigenvalues.cwiseAbs().maxCoeff());
     const double smallest = eigenvalues.minCoeff();
     if (smallest >= -bound) {
         return;
@@ -260,11 +273,11 @@ ScaledProblem scaled_problem(const ReducedKinship& kinship, const Eigen::MatrixX
         return problem;
     }
     // Unit variance inside: the same iterations for a trait in any units.
-    problem.trait = trait_scale(y, has_constant_column(X_given));
-    problem.y_scaled = (y.array() - problem.trait.centre) / problem.trait.scale;
-    problem.units = problem.trait.scale * problem.trait.scale;
-    // log L in the trait's units: V scales by `units`, X'V^-1 X by 1 / units, y'Py not at all.
-    problem.log_likelihood_shift = -0.5 * static_cast<double>(problem.n - problem.p) * std::log(problem.units);
+    ScaledTrait scaled = scaled_trait(y.col(0), X_given, problem.p);
+    problem.trait = scaled.trait;
+    problem.y_scaled = std::move(scaled.values);
+    problem.units = scaled.units;
+    problem.log_likelihood_shift = scaled.log_likelihood_shift;
     problem.rotated = rotate_design_and_trait(kinship, X_given, kept, problem.y_scaled);
     return problem;
 }
