@@ -62,14 +62,13 @@ Fitting fitting_of(const RunOptions& options, const ModelSetup& model, int max_i
 
     const auto count = static_cast<Eigen::Index>(fit.names.size());
     const double variance = computeVariance(y_scaled);
-    std::vector<CovarianceBlock> blocks(fit.names.size());
-    for (std::size_t k = 0; k < blocks.size(); ++k) {
-        blocks[k].names = {"V(" + fit.names[k] + ")"};
-        blocks[k].start = Eigen::MatrixXd::Constant(1, 1, kStartShare * variance / static_cast<double>(count - 1));
-    }
-    blocks.back().start(0, 0) = (1.0 - kStartShare) * variance;
-    blocks.back().residual = true;
-    blocks.back().limit = kResidualLimit * residual_variance;
+    std::vector<Eigen::MatrixXd> starts(fit.names.size(),
+                                        Eigen::MatrixXd::Constant(1, 1, kStartShare * variance / static_cast<double>(count - 1)));
+    starts.back()(0, 0) = (1.0 - kStartShare) * variance;
+    const std::vector<std::string> terms(fit.names.begin(), fit.names.end() - 1);
+    const std::vector<CovarianceBlock> blocks =
+        variance_blocks(terms, fit.names.back(), {}, starts, kResidualLimit * residual_variance,
+                        [](const std::string& block, const std::string&) { return "V(" + block + ")"; });
     fit.settings = reml_settings(blocks, n, max_iter, kRemlTolerance);
     return fit;
 }

@@ -34,7 +34,48 @@ struct FixedDesign {
     std::vector<NumericScale> numeric;
 };
 
+// How the levels of a random term's part covary: through one of the run's relationships (a
+// kinship, or the sparse inverse of A or H), or independently.
+enum class LevelCovariance { relationship, identity };
+
+// A part of a random term: the level of every record (0-based) and the names of the levels in
+// that order; `covariate` multiplies a record's level (a regression), empty for 1 on every record.
+struct TermPart {
+    std::vector<Eigen::Index> level_of_record;
+    std::vector<std::string> levels;
+    Eigen::VectorXd covariate;
+    LevelCovariance covariance = LevelCovariance::identity;
+    int relationship = -1;  // which of the run's relationships, for LevelCovariance::relationship
+};
+
+// A random term, named as in the tables ("Add", "K1", "PE", a class column's header). Its parts
+// share one covariance block among them and the traits.
+struct RandomTerm {
+    std::string name;
+    std::vector<TermPart> parts;
+};
+
+// The residual: one variance (one covariance matrix among the traits).
+struct ResidualTerm {
+    std::string name = "e";
+};
+
 struct Model {
     Response response;
     FixedDesign fixed;
+    std::vector<RandomTerm> terms;
+    ResidualTerm residual;
+
+    // The names of the components of one trait: the terms', then the residual's.
+    std::vector<std::string> component_names() const;
 };
+
+// The covariance blocks of the driver for random terms named `terms` and the residual, each over
+// the traits named `traits`, from their start matrices (`starts`: one per term, then the
+// residual's), the variances of the terms at least 0 and the residual's at least
+// `residual_limit`. `name(block, element)` names a component from its block's name (a term's,
+// or the residual's, `residual_name`) and its traits ("" for one trait, "t1" or "t1,t2").
+std::vector<CovarianceBlock> variance_blocks(
+    const std::vector<std::string>& terms, const std::string& residual_name, const std::vector<std::string>& traits,
+    const std::vector<Eigen::MatrixXd>& starts, double residual_limit,
+    const std::function<std::string(const std::string&, const std::string&)>& name);

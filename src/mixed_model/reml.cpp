@@ -15,9 +15,6 @@
 
 namespace {
 
-
-const std::vector<std::string> kComponentNames = {"Sigma_a2", "Sigma_e2"};
-
 // The likelihood of y = X b + u + e with u ~ N(0, sa2 K) from the records' kinship in band form:
 // `rotated` is Q'[X y], in which basis V is the band matrix sa2 B + se2 I and K is B.
 class BandEvaluator : public LikelihoodEvaluator {
@@ -328,16 +325,16 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
     const double residual_variance = fixed_effect_residual_variance(rotated.leftCols(p), rotated.col(p));
     const double variance = computeVariance(y_scaled);
 
-    std::vector<CovarianceBlock> blocks(2);
-    blocks[0].names = {kComponentNames[0]};
-    blocks[0].start = Eigen::MatrixXd::Constant(1, 1, without_kinship ? 0.0 : h2_init * variance);
+    // Sigma_a2 and Sigma_e2: the additive term "a" and the residual "e".
+    std::vector<CovarianceBlock> blocks = variance_blocks(
+        {"a"}, "e", {},
+        {Eigen::MatrixXd::Constant(1, 1, h2_init * variance), Eigen::MatrixXd::Constant(1, 1, (1.0 - h2_init) * variance)},
+        kResidualLimit * residual_variance,
+        [](const std::string& block, const std::string&) { return "Sigma_" + block + "2"; });
     if (without_kinship) {
+        blocks[0].start(0, 0) = 0.0;
         blocks[0].fixed = {{0, 0}};
     }
-    blocks[1].names = {kComponentNames[1]};
-    blocks[1].start = Eigen::MatrixXd::Constant(1, 1, (1.0 - h2_init) * variance);
-    blocks[1].residual = true;
-    blocks[1].limit = kResidualLimit * residual_variance;
     AiRemlSettings settings = reml_settings(blocks, n, max_iter, tol);
     settings.cannot_tell = "additive genetic from residual variance";
     settings.advice = "Check that the kinship matrix is not (close to) the identity and that related individuals have "

@@ -287,15 +287,9 @@ AiRemlSettings trait_reml_settings(const TraitEvaluator& evaluator, const std::v
                                    const Eigen::MatrixXd& start_genetic, Eigen::MatrixXd start_residual,
                                    const std::vector<std::pair<Eigen::Index, Eigen::Index>>& unshared,
                                    Eigen::Index records, int max_iter, double tol) {
-    const std::vector<std::string> names = trait_component_names(traits);
-    const auto half = static_cast<std::ptrdiff_t>(evaluator.layout().per_matrix());
-    std::vector<CovarianceBlock> blocks(2);
-    blocks[0].names.assign(names.begin(), names.begin() + half);
-    blocks[0].start = start_genetic;
-    blocks[1].names.assign(names.begin() + half, names.end());
-    blocks[1].start = std::move(start_residual);
-    blocks[1].residual = true;
-    blocks[1].limit = evaluator.residual_limit();
+    std::vector<CovarianceBlock> blocks = variance_blocks(
+        {"g"}, "e", traits, {start_genetic, std::move(start_residual)}, evaluator.residual_limit(),
+        [](const std::string& block, const std::string& element) { return "V" + block + "(" + element + ")"; });
     for (const auto& [a, b] : unshared) {
         blocks[1].start(a, b) = blocks[1].start(b, a) = 0.0;
         blocks[1].fixed.emplace_back(std::max(a, b), std::min(a, b));
