@@ -99,24 +99,20 @@ struct ModelKinship {
     std::unordered_map<std::string, std::int64_t> position;  // ID -> matrix position
 };
 // Everything a model's runs read: its kinships, the records of individuals in every kinship
-// (checked, numeric covariates scaled), the individuals with records in the order first met,
-// and the names of the random effects (kinships, PE, random classes; the residual is "e").
+// (checked, numeric covariates scaled) with the model's random terms (kinships, PE, random
+// classes; the residual is "e"), and the individuals with records in the order first met.
 struct ModelSetup {
-    std::vector<ModelKinship> kinships;
-    PhenotypeRecords records;
+    std::vector<ModelKinship> kinships;  // the relationships of the terms, in their order
+    PhenotypeRecords records;            // records.data: the model
     std::string trait_name;
     std::vector<std::string> individuals;
     std::vector<Eigen::Index> individual_of_record;
-    bool pe = false;
-    std::vector<std::string> names;
-    std::vector<int> repeatable;  // the components of a repeatability: kinships and PE (with PE only)
+    std::vector<int> repeatable;  // the terms of a repeatability: kinships and PE (with PE only)
 };
 ModelSetup set_up_model(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files);
-// The random effects for the dense evaluator, each kinship read at the individuals with records
-// and checked for eigenvalues below what rounding explains.
-std::vector<RandomEffect> model_effects(const ModelSetup& model, const std::vector<int>& rand_pos);
-// The levels of random class c in the order first met (the evaluator's level numbers).
-std::vector<std::string> class_levels(const ModelSetup& model, std::size_t c);
+// The random effects for the dense evaluator, one per term, each kinship read at the individuals
+// with records and checked for eigenvalues below what rounding explains.
+std::vector<RandomEffect> model_effects(const ModelSetup& model);
 // A kinship at the individuals (q x q), checked for eigenvalues below what rounding explains.
 Eigen::MatrixXd kinship_at(const ModelKinship& kinship, const std::vector<std::string>& individuals);
 // A kinship's columns at the individuals (N x q, every individual of the file) and its diagonal.

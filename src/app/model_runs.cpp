@@ -24,6 +24,13 @@
 
 namespace {
 
+// The names of the model's random terms (the components without the residual).
+std::vector<std::string> term_names(const ModelSetup& model) {
+    std::vector<std::string> names = model.records.data.component_names();
+    names.pop_back();
+    return names;
+}
+
 // The random effects start with this share of the trait's variance between them.
 constexpr double kStartShare = 0.3;
 
@@ -39,10 +46,9 @@ struct Fitting {
     AiRemlSettings settings;
 };
 
-Fitting fitting_of(const RunOptions& options, const ModelSetup& model, int max_iter) {
+Fitting fitting_of(const ModelSetup& model, int max_iter) {
     Fitting fit;
-    fit.names = model.names;
-    fit.names.push_back("e");
+    fit.names = model.records.data.component_names();
     const Eigen::MatrixXd& y = model.records.data.response.y;
     // REML on the design without reference levels, its columns taken in order, as for one
     // kinship: the log-likelihoods of every model share one convention.
@@ -58,7 +64,7 @@ Fitting fitting_of(const RunOptions& options, const ModelSetup& model, int max_i
     fit.units = scaled.units;
     fit.log_likelihood_shift = scaled.log_likelihood_shift;
     const double residual_variance = fixed_effect_residual_variance(X, y_scaled);
-    fit.evaluator = std::make_unique<GroupedEvaluator>(model_effects(model, options.rand_pos), X, y_scaled);
+    fit.evaluator = std::make_unique<GroupedEvaluator>(model_effects(model), X, y_scaled);
 
     const auto count = static_cast<Eigen::Index>(fit.names.size());
     const double variance = computeVariance(y_scaled);
@@ -107,7 +113,7 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
     result.log_likelihood = run.at_estimate.log_likelihood + fit.log_likelihood_shift;
     const Eigen::VectorXd values = run.theta * fit.units;
     logger.tee << "✅ Converged!!!\n\n";
-    write_result_rows(logger.tee, variance_component_rows(model.names, values, result.covariance, model.repeatable,
+    write_result_rows(logger.tee, variance_component_rows(term_names(model), values, result.covariance, model.repeatable,
                                                    result.log_likelihood));
     logger.tee << "\n👉 Sampling covariance of the estimates (the inverse of the average information):\n";
     logger.tee << std::setw(15) << "";
@@ -179,7 +185,7 @@ Estimate given_values(const RunOptions& options, Logger& logger, const Fitting& 
 }
 
 std::vector<ResultRow> variance_rows(const ModelSetup& model, const Fitting& fit, const Estimate& estimate) {
-    std::vector<ResultRow> rows = variance_component_rows(model.names, estimate.theta * fit.units, estimate.covariance,
+    std::vector<ResultRow> rows = variance_component_rows(term_names(model), estimate.theta * fit.units, estimate.covariance,
                                                           model.repeatable, estimate.log_likelihood);
     rows.insert(rows.end(), estimate.lrt.begin(), estimate.lrt.end());
     for (const ResultRow& row : count_rows(model.records.data.response.y.rows(), model.individuals.size())) {
@@ -256,7 +262,7 @@ public:
         refuse_under_mpirun();
         const auto start = std::chrono::steady_clock::now();
         model_ = set_up_model(options_, logger_, kinship_files_);
-        fit_ = fitting_of(options_, model_, options_.max_iter);
+        fit_ = fitting_of(model_, options_.max_iter);
         if (job_ == ModelJob::reml) {
             logger_.tee << "👉 Kinships read at the records in "
                         << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s"
@@ -288,46 +294,41 @@ public:
     void predict() override {
         show_fixed_effects(logger_, model_, fit_, solution_);
         const std::string values_name = mixed_model_files(options_).values;
-        Eigen::Index k = 0;
-        for (; k < static_cast<Eigen::Index>(model_.kinships.size()); ++k) {
-            const ModelKinship& kinship = model_.kinships[static_cast<std::size_t>(k)];
-            const auto N = static_cast<Eigen::Index>(kinship.source.text.ids.size());
-            logger_.tee << "👉 " << kinship.name << ": breeding values of " << N << " individuals" << std::endl;
-            const Eigen::MatrixXd columns = kinship_columns(kinship, model_.individuals);  // N x q
-            EffectPrediction effect = predict_effect(
-                *fit_.evaluator, solution_, k, result_.theta[k], N,
-                [&](Eigen::Index start, Eigen::Index width) {
-                    return Eigen::MatrixXd(columns.middleRows(start, width).transpose());
-                },
-                kinship_diagonal_of(kinship), fit_);
-            effect.name = kinship.name;
-            effect.ids = kinship.source.text.ids;
-            check_error_variances(effect.error_variances, effect.ids, values_name, " in " + effect.name);
+        const std::vector<RandomTerm>& terms = model_.records.data.terms;
+        for (std::size_t k = 0; k < terms.size(); ++k) {
+            const TermPart& part = terms[k].parts.front();
+            const double variance = result_.theta[static_cast<Eigen::Index>(k)];
+            EffectPrediction effect;
+            if (part.covariance == LevelCovariance::relationship) {
+                const ModelKinship& kinship = model_.kinships[static_cast<std::size_t>(part.relationship)];
+                const auto N = static_cast<Eigen::Index>(kinship.source.text.ids.size());
+                logger_.tee << "👉 " << kinship.name << ": breeding values of " << N << " individuals" << std::endl;
+                const Eigen::MatrixXd columns = kinship_columns(kinship, part.levels);  // N x q
+                effect = predict_effect(
+                    *fit_.evaluator, solution_, static_cast<Eigen::Index>(k), variance, N,
+                    [&](Eigen::Index start, Eigen::Index width) {
+                        return Eigen::MatrixXd(columns.middleRows(start, width).transpose());
+                    },
+                    kinship_diagonal_of(kinship), fit_);
+                effect.ids = kinship.source.text.ids;
+                check_error_variances(effect.error_variances, effect.ids, values_name, " in " + terms[k].name);
+            } else {
+                // Independent levels, each its own unit column.
+                const auto count = static_cast<Eigen::Index>(part.levels.size());
+                effect = predict_effect(
+                    *fit_.evaluator, solution_, static_cast<Eigen::Index>(k), variance, count,
+                    [&](Eigen::Index start, Eigen::Index width) {
+                        Eigen::MatrixXd units = Eigen::MatrixXd::Zero(count, width);
+                        for (Eigen::Index j = 0; j < width; ++j) {
+                            units(start + j, j) = 1.0;
+                        }
+                        return units;
+                    },
+                    Eigen::VectorXd::Ones(count), fit_);
+                effect.ids = part.levels;
+            }
+            effect.name = terms[k].name;
             effects_.push_back(std::move(effect));
-        }
-        // PE and random classes: independent levels, each its own unit column.
-        auto independent = [&](const std::string& name, const std::vector<std::string>& levels) {
-            const auto count = static_cast<Eigen::Index>(levels.size());
-            EffectPrediction effect = predict_effect(
-                *fit_.evaluator, solution_, k, result_.theta[k], count,
-                [&](Eigen::Index start, Eigen::Index width) {
-                    Eigen::MatrixXd units = Eigen::MatrixXd::Zero(count, width);
-                    for (Eigen::Index j = 0; j < width; ++j) {
-                        units(start + j, j) = 1.0;
-                    }
-                    return units;
-                },
-                Eigen::VectorXd::Ones(count), fit_);
-            effect.name = name;
-            effect.ids = levels;
-            effects_.push_back(std::move(effect));
-            ++k;
-        };
-        if (model_.pe) {
-            independent("PE", model_.individuals);
-        }
-        for (std::size_t c = 0; c < options_.rand_pos.size(); ++c) {
-            independent(model_.names[static_cast<std::size_t>(k)], class_levels(model_, c));
         }
     }
 

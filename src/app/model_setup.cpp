@@ -257,36 +257,50 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const std::ve
     logger.tee << "\t" << record_ids.size() << " records of " << model.individuals.size()
                << " individuals in every kinship, with a trait value and complete covariates, will be used."
                << std::endl;
-    model.pe = options.pe;
+    bool pe = options.pe;
     if (options.pe && repeated == 0 && !options.vc_given) {
         logger.tee << "👉 --pe: no individual has more than one record, so a permanent environment cannot be told "
                       "from the residual; it is left out of the model."
                    << std::endl;
-        model.pe = false;
+        pe = false;
     } else if (options.pe) {
         logger.tee << "👉 PE: the permanent environment of the " << repeated
                    << " individual(s) with several records (" << model.individuals.size()
                    << " individuals with records)" << std::endl;
     }
 
-    // Component names: the kinships, PE, the random classes by their headers, the residual.
-    for (const ModelKinship& kinship : model.kinships) {
-        model.names.push_back(kinship.name);
-        model.repeatable.push_back(static_cast<int>(model.names.size()) - 1);
+    // The random terms: the kinships, PE, the random classes by their headers (the residual is "e").
+    Model& description = model.records.data;
+    const auto individual_part = [&](LevelCovariance covariance, int relationship) {
+        return TermPart{model.individual_of_record, model.individuals, {}, covariance, relationship};
+    };
+    for (std::size_t k = 0; k < model.kinships.size(); ++k) {
+        description.terms.push_back(
+            {model.kinships[k].name, {individual_part(LevelCovariance::relationship, static_cast<int>(k))}});
+        model.repeatable.push_back(static_cast<int>(k));
     }
-    if (model.pe) {
-        model.names.push_back("PE");
-        model.repeatable.push_back(static_cast<int>(model.names.size()) - 1);
-    }
-    if (!model.pe) {
+    if (pe) {
+        description.terms.push_back({"PE", {individual_part(LevelCovariance::identity, -1)}});
+        model.repeatable.push_back(static_cast<int>(description.terms.size()) - 1);
+    } else {
         model.repeatable.clear();  // a repeatability only with a permanent environment
     }
     for (std::size_t c = 0; c < options.rand_pos.size(); ++c) {
         std::string name = model.records.random_names[c];
-        if (std::find(model.names.begin(), model.names.end(), name) != model.names.end() || name == "e") {
+        const std::vector<std::string> taken = description.component_names();
+        if (std::find(taken.begin(), taken.end(), name) != taken.end()) {
             name += "_" + std::to_string(options.rand_pos[c] + 1);
         }
-        model.names.push_back(name);
+        TermPart part;
+        std::unordered_map<std::string, Eigen::Index> level_of;
+        for (const std::string& level : model.records.random_levels[c]) {
+            const auto [entry, added] = level_of.emplace(level, static_cast<Eigen::Index>(part.levels.size()));
+            if (added) {
+                part.levels.push_back(level);
+            }
+            part.level_of_record.push_back(entry->second);
+        }
+        description.terms.push_back({name, {std::move(part)}});
         logger.tee << "👉 " << name << ": the random class of column " << options.rand_pos[c] + 1 << std::endl;
     }
     return model;
@@ -302,47 +316,20 @@ Eigen::MatrixXd kinship_at(const ModelKinship& kinship, const std::vector<std::s
     return block;
 }
 
-std::vector<RandomEffect> model_effects(const ModelSetup& model, const std::vector<int>& rand_pos) {
+std::vector<RandomEffect> model_effects(const ModelSetup& model) {
     std::vector<RandomEffect> effects;
-    const auto q = static_cast<Eigen::Index>(model.individuals.size());
-    for (const ModelKinship& kinship : model.kinships) {
+    for (const RandomTerm& term : model.records.data.terms) {
+        const TermPart& part = term.parts.front();
         RandomEffect effect;
-        effect.name = kinship.name;
-        effect.level_of_record = model.individual_of_record;
-        effect.levels = q;
-        effect.kinship = kinship_at(kinship, model.individuals);
-        effects.push_back(std::move(effect));
-    }
-    if (model.pe) {
-        RandomEffect effect;
-        effect.name = "PE";
-        effect.level_of_record = model.individual_of_record;
-        effect.levels = q;
-        effects.push_back(std::move(effect));
-    }
-    for (std::size_t c = 0; c < rand_pos.size(); ++c) {
-        RandomEffect effect;
-        effect.name = model.names[effects.size()];
-        std::unordered_map<std::string, Eigen::Index> level_of;
-        for (const std::string& level : model.records.random_levels[c]) {
-            const auto [entry, added] = level_of.emplace(level, static_cast<Eigen::Index>(level_of.size()));
-            effect.level_of_record.push_back(entry->second);
+        effect.name = term.name;
+        effect.level_of_record = part.level_of_record;
+        effect.levels = static_cast<Eigen::Index>(part.levels.size());
+        if (part.covariance == LevelCovariance::relationship) {
+            effect.kinship = kinship_at(model.kinships[static_cast<std::size_t>(part.relationship)], part.levels);
         }
-        effect.levels = static_cast<Eigen::Index>(level_of.size());
         effects.push_back(std::move(effect));
     }
     return effects;
-}
-
-std::vector<std::string> class_levels(const ModelSetup& model, std::size_t c) {
-    std::vector<std::string> levels;
-    std::unordered_set<std::string> seen;
-    for (const std::string& level : model.records.random_levels[c]) {
-        if (seen.insert(level).second) {
-            levels.push_back(level);
-        }
-    }
-    return levels;
 }
 
 Eigen::MatrixXd kinship_columns(const ModelKinship& kinship, const std::vector<std::string>& individuals) {
