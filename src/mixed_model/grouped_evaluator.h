@@ -1,6 +1,6 @@
 #pragma once
 
-#include "mixed_model/model.h"
+#include "mixed_model/covariance_space.h"
 
 // ---- Several random effects: the dense evaluator ---------------------------------------------
 // A random effect: the level of every record (0-based), and the covariance of the levels, a

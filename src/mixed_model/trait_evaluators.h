@@ -35,11 +35,10 @@ struct TraitSolution {
     std::function<Eigen::MatrixXd(const Eigen::MatrixXd&)> kinship_forms;
 };
 
-// What the evaluators of several traits share: their space (Vg positive semi-definite, Ve
-// positive definite with every eigenvalue at least `residual_limit`), held on its boundary
-// where the likelihood falls into it; a covariance's relative change taken against
-// sqrt(Vii Vjj); the EM-REML step Vg + Vg S_g Vg / q (S_g the score as a matrix), the same for
-// Ve, which keeps both in the space.
+// What the evaluators of several traits share: their space, the covariance space of two blocks
+// (Vg positive semi-definite, Ve positive definite with every eigenvalue at least
+// `residual_limit`), and the EM-REML step of that space shortened until the likelihood does not
+// fall.
 class TraitEvaluator : public LikelihoodEvaluator {
 public:
     const TraitLayout& layout() const { return layout_; }
@@ -56,8 +55,8 @@ public:
 
 protected:
     TraitEvaluator(Eigen::Index traits, Eigen::Index individuals, double residual_limit);
-    bool held_at(const Eigen::MatrixXd& Z, const Eigen::VectorXd& score, bool residual) const;
     TraitLayout layout_;
+    CovarianceSpace space_;
     Eigen::Index individuals_ = 0;
     double residual_limit_ = 0.0;
 };

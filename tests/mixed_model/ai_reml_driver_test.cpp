@@ -110,3 +110,24 @@ TEST(AiRemlDriver, TellsTheResidualByItsRoleNotItsPosition) {
     EXPECT_NE(notes.find("lower limit"), std::string::npos) << notes;
     EXPECT_EQ(notes.find("at 0"), std::string::npos) << notes;
 }
+
+// The covariance space of blocks anywhere in theta: a 2 x 2 variance block after a lone variance,
+// then a 2 x 2 residual block. A point outside is brought to the nearest matrices with the least
+// eigenvalues allowed (0; the residual's limit), a point inside stays (to rounding), and a covariance's change
+// is measured against its two variances.
+TEST(CovarianceSpace, BringsEveryBlockIntoItsSpaceWhereverItStands) {
+    const CovarianceSpace space({{1, 2, false, 0.0}, {4, 2, true, 0.5}}, 7, 10);
+    Eigen::VectorXd theta(7);
+    theta << 3.0, 1.0, 2.0, 1.0, 1.0, 0.0, 0.1;  // lone 3; [[1, 2], [2, 1]]; [[1, 0], [0, 0.1]]
+    const Eigen::VectorXd inside = space.feasible(theta);
+    EXPECT_EQ(inside[0], 3.0);
+    const Eigen::SelfAdjointEigenSolver<Eigen::Matrix2d> variance(space.matrix(inside, 0));
+    EXPECT_NEAR(variance.eigenvalues()[0], 0.0, 1e-12);
+    EXPECT_NEAR(variance.eigenvalues()[1], 3.0, 1e-12);  // eigenvalues -1 and 3: -1 taken to 0
+    EXPECT_NEAR(space.matrix(inside, 0)(0, 1), 1.5, 1e-12);
+    EXPECT_NEAR(inside[6], 0.5, 1e-12);  // the residual's 0.1 raised to its limit
+    EXPECT_LT((space.feasible(inside) - inside).norm(), 1e-12);
+    EXPECT_EQ(space.boundary_vectors(inside, 0).cols(), 1);
+    EXPECT_NEAR(space.change_scale(theta)[2], 1.0, 1e-15);  // sqrt(1 x 1)
+    EXPECT_NEAR(space.change_scale(theta)[5], std::sqrt(0.1), 1e-15);
+}
