@@ -130,25 +130,10 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
         logger.tee << "\n";
     }
     logger.tee << std::flush;
+    logger.tee << boundary_notes(fit.settings.parameters, run.theta, fit.units, "variance of it",
+                                 "the random effects explain the records entirely")
+               << std::flush;
     const auto residual = static_cast<Eigen::Index>(fit.names.size()) - 1;
-    for (Eigen::Index k = 0; k < residual; ++k) {
-        if (run.theta[k] == 0.0) {
-            logger.tee << "👉 The estimate V(" << fit.names[static_cast<std::size_t>(k)]
-                       << ") = 0 lies on the boundary of the parameter space (V(" << fit.names[static_cast<std::size_t>(k)]
-                       << ") >= 0): the records show no variance of it, and the standard errors describe the "
-                          "likelihood's curvature there, not a symmetric interval."
-                       << std::endl;
-        }
-    }
-    const double residual_limit = fit.settings.parameters[static_cast<std::size_t>(residual)].limit;
-    if (run.theta[residual] <= residual_limit) {
-        logger.tee << "👉 The estimate V(e) lies at its lower limit, " << residual_limit * fit.units
-                   << " (" << kResidualLimit
-                   << " x the residual variance of the fixed effects alone): the random effects explain the records "
-                      "entirely, and the standard errors describe the likelihood's curvature there, not a symmetric "
-                      "interval."
-                   << std::endl;
-    }
 
     if (options.lrt) {
         logger.tee << "\n👉 Likelihood-ratio tests: REML again with each component fixed at 0\n"

@@ -128,6 +128,29 @@ bool bring_into_space(const LikelihoodEvaluator& evaluator, Eigen::VectorXd& can
 
 }  // namespace
 
+std::string boundary_notes(const std::vector<ModelParameter>& parameters, const Eigen::VectorXd& theta, double units,
+                           const std::string& none, const std::string& entire) {
+    std::ostringstream notes;
+    const std::string curvature =
+        ", and the standard errors describe the likelihood's curvature there, not a symmetric interval.\n";
+    for (std::size_t k = 0; k < parameters.size(); ++k) {
+        const std::string& name = parameters[k].name;
+        if (parameters[k].role == ParameterRole::variance && theta[static_cast<Eigen::Index>(k)] == 0.0) {
+            notes << "👉 The estimate " << name << " = 0 lies on the boundary of the parameter space (" << name
+                  << " >= 0): the records show no " << none << curvature;
+        }
+    }
+    for (std::size_t k = 0; k < parameters.size(); ++k) {
+        if (parameters[k].role == ParameterRole::residual &&
+            theta[static_cast<Eigen::Index>(k)] <= parameters[k].limit) {
+            notes << "👉 The estimate " << parameters[k].name << " lies at its lower limit, "
+                  << parameters[k].limit * units << " (" << kResidualLimit
+                  << " x the residual variance of the fixed effects alone): " << entire << curvature;
+        }
+    }
+    return notes.str();
+}
+
 std::string reml_step_note(const AiRemlStep& step, const std::vector<ModelParameter>& parameters) {
     std::vector<int> random, residual;
     for (int k : step.limited) {

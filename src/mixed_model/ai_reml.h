@@ -156,5 +156,10 @@ struct RemlFailure : RunFailure {
 };
 AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& settings,
                   const std::function<void(const AiRemlStep&)>& on_iteration = {});
+// The lines of an estimate on the boundary of its space, from the components' roles: each
+// variance at 0 (the records show no `none`), then each residual at its limit (meaning `entire`),
+// the limit in the units theta is multiplied by (`units`). "" when none is there.
+std::string boundary_notes(const std::vector<ModelParameter>& parameters, const Eigen::VectorXd& theta, double units,
+                           const std::string& none, const std::string& entire);
 // The note printed under an iteration that was not a plain AI step ("" for one that was).
 std::string reml_step_note(const AiRemlStep& step, const std::vector<ModelParameter>& parameters);

@@ -31,6 +31,11 @@ struct RemlResult {
     double se_e2 = 0.0;
     double h2 = 0.0;
     double se_h2 = 0.0;
+    // The driver's run itself (scaled units) with its components, and the factor of a variance
+    // back to the trait's units.
+    AiRemlRun run;
+    std::vector<ModelParameter> parameters;
+    double units = 1.0;
     // The records' kinship without the eigenvalues its rounding to 4 decimals decides, when that
     // rounding stood in the way of a heritability of 1 (RemlStep::rounding): the estimate is of
     // that kinship, and prediction takes it too.

@@ -354,12 +354,15 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
     };
     RemlResult result;
     const BandEvaluator evaluator(kinship, rotated, p);
-    const AiRemlRun run = ai_reml(evaluator, settings, [&](const AiRemlStep& step) {
+    result.run = ai_reml(evaluator, settings, [&](const AiRemlStep& step) {
         result.iterations.push_back(as_iteration(step));
         if (on_iteration) {
             on_iteration(result.iterations.back());
         }
     });
+    const AiRemlRun& run = result.run;
+    result.parameters = settings.parameters;
+    result.units = units;
     result.converged = run.converged;
     result.capped = run.capped;
     result.rounding_free = evaluator.rounding_free();
@@ -424,25 +427,16 @@ RemlResult QorREML(Logger& logger, const ReducedKinship& kinship, const Eigen::M
                << "e\t" << result.sigma_e2 << "\t" << result.se_e2 << "\n"
                << "\n👏 Heritability: " << result.h2 << " with SE " << result.se_h2 << "\n"
                << std::flush;
-    if (result.at_boundary) {
-        logger.tee << "👉 The estimate Sigma_a2 = 0 lies on the boundary of the parameter space (Sigma_a2 >= 0): "
-                      "the records show no additive genetic variance, and the standard errors describe the "
-                      "likelihood's curvature there, not a symmetric interval."
-                   << std::endl;
-    }
+    // A residual at its limit and the rounding's boundary exclude each other.
+    logger.tee << boundary_notes(result.parameters, result.run.theta, result.units, "additive genetic variance",
+                                 "the records fit a heritability of 1")
+               << std::flush;
     if (result.rounding_free && !result.residual_at_limit) {
         logger.tee << "👉 The estimate Sigma_e2 = " << result.sigma_e2
                    << " lies at the boundary of the parameter space that the kinship's rounding to 4 decimals "
                       "leaves: the records fit a heritability of 1 (a binary kinship file, read without rounding, "
                       "puts Sigma_e2 at its lower limit), and the standard errors describe the likelihood's "
                       "curvature there, not a symmetric interval."
-                   << std::endl;
-    }
-    if (result.residual_at_limit) {
-        logger.tee << "👉 The estimate Sigma_e2 lies at its lower limit, " << result.residual_limit
-                   << " (" << kResidualLimit << " x the residual variance of the fixed effects alone): the records fit a heritability "
-                      "of 1, and the standard errors describe the likelihood's curvature there, not a symmetric "
-                      "interval."
                    << std::endl;
     }
     return result;
