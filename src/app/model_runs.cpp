@@ -179,33 +179,6 @@ std::vector<ResultRow> variance_rows(const ModelSetup& model, const Fitting& fit
     return rows;
 }
 
-// The BLUPs and prediction error variances of random effect k at N individuals (or levels):
-// `level_columns(start, width)` gives, for individuals start.., the column of each over the
-// effect's levels (a kinship's values at the individuals with records, or a unit vector), and
-// `diagonal` their prior variances over sigma2: u = sigma2 L'Z_k'P y and PEV = sigma2 d -
-// sigma2^2 l'Z_k'P Z_k l.
-template <typename LevelColumns>
-EffectPrediction predict_effect(const GroupedEvaluator& evaluator, const GroupedEvaluator::Solution& solution,
-                                Eigen::Index k, double variance, Eigen::Index N, LevelColumns level_columns,
-                                const Eigen::VectorXd& diagonal, const Fitting& fit) {
-    EffectPrediction prediction;
-    const Eigen::VectorXd per_level = evaluator.level_sums(k, solution.t);
-    prediction.values.resize(N);
-    prediction.error_variances.resize(N);
-    prediction.prior_variances = fit.units * variance * diagonal;
-    constexpr Eigen::Index kBlock = 512;
-    for (Eigen::Index start = 0; start < N; start += kBlock) {
-        const Eigen::Index width = std::min(kBlock, N - start);
-        const Eigen::MatrixXd columns = level_columns(start, width);
-        prediction.values.segment(start, width) = fit.trait.scale * variance * (columns.transpose() * per_level);
-        const Eigen::VectorXd removed = solution.quadratic_forms(evaluator.to_groups(k, columns));
-        for (Eigen::Index j = 0; j < width; ++j) {
-            prediction.error_variances[start + j] =
-                fit.units * error_variance_or_nan(variance * diagonal[start + j], variance * variance * removed[j]);
-        }
-    }
-    return prediction;
-}
 
 void show_fixed_effects(Logger& logger, const ModelSetup& model, const Fitting& fit,
                         const GroupedEvaluator::Solution& solution) {
@@ -289,19 +262,19 @@ public:
                 const auto N = static_cast<Eigen::Index>(kinship.source.text.ids.size());
                 logger_.tee << "👉 " << kinship.name << ": breeding values of " << N << " individuals" << std::endl;
                 const Eigen::MatrixXd columns = kinship_columns(kinship, part.levels);  // N x q
-                effect = predict_effect(
-                    *fit_.evaluator, solution_, static_cast<Eigen::Index>(k), variance, N,
+                effect = fit_.evaluator->predict(
+                    solution_, static_cast<Eigen::Index>(k), variance, N,
                     [&](Eigen::Index start, Eigen::Index width) {
                         return Eigen::MatrixXd(columns.middleRows(start, width).transpose());
                     },
-                    kinship_diagonal_of(kinship), fit_);
+                    kinship_diagonal_of(kinship), fit_.trait.scale);
                 effect.ids = kinship.source.text.ids;
                 check_error_variances(effect.error_variances, effect.ids, values_name, " in " + terms[k].name);
             } else {
                 // Independent levels, each its own unit column.
                 const auto count = static_cast<Eigen::Index>(part.levels.size());
-                effect = predict_effect(
-                    *fit_.evaluator, solution_, static_cast<Eigen::Index>(k), variance, count,
+                effect = fit_.evaluator->predict(
+                    solution_, static_cast<Eigen::Index>(k), variance, count,
                     [&](Eigen::Index start, Eigen::Index width) {
                         Eigen::MatrixXd units = Eigen::MatrixXd::Zero(count, width);
                         for (Eigen::Index j = 0; j < width; ++j) {
@@ -309,7 +282,7 @@ public:
                         }
                         return units;
                     },
-                    Eigen::VectorXd::Ones(count), fit_);
+                    Eigen::VectorXd::Ones(count), fit_.trait.scale);
                 effect.ids = part.levels;
             }
             effect.name = terms[k].name;

@@ -309,3 +309,26 @@ Eigen::VectorXd GroupedEvaluator::Solution::quadratic_forms(const Eigen::MatrixX
     }
     return forms;
 }
+
+EffectPrediction GroupedEvaluator::predict(const Solution& solution, Eigen::Index k, double variance, Eigen::Index N,
+                                           const std::function<Eigen::MatrixXd(Eigen::Index, Eigen::Index)>& level_columns,
+                                           const Eigen::VectorXd& diagonal, double scale) const {
+    const double units = scale * scale;
+    EffectPrediction prediction;
+    const Eigen::VectorXd per_level = level_sums(k, solution.t);
+    prediction.values.resize(N);
+    prediction.error_variances.resize(N);
+    prediction.prior_variances = units * variance * diagonal;
+    constexpr Eigen::Index kBlock = 512;
+    for (Eigen::Index start = 0; start < N; start += kBlock) {
+        const Eigen::Index width = std::min(kBlock, N - start);
+        const Eigen::MatrixXd columns = level_columns(start, width);
+        prediction.values.segment(start, width) = scale * variance * (columns.transpose() * per_level);
+        const Eigen::VectorXd removed = solution.quadratic_forms(to_groups(k, columns));
+        for (Eigen::Index j = 0; j < width; ++j) {
+            prediction.error_variances[start + j] =
+                units * error_variance_or_nan(variance * diagonal[start + j], variance * variance * removed[j]);
+        }
+    }
+    return prediction;
+}

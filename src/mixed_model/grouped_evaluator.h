@@ -51,6 +51,15 @@ public:
     // matrix over the levels taken to the groups (row a = sqrt(d_a) row level(a)).
     Eigen::VectorXd level_sums(Eigen::Index k, const Eigen::VectorXd& group_values) const;
     Eigen::MatrixXd to_groups(Eigen::Index k, const Eigen::MatrixXd& level_values) const;
+    // The prediction of effect k at N individuals (or levels) at its variance sigma2 (scaled): its
+    // BLUPs u = sigma2 L'Z_k'P y and prediction error variances sigma2 d - sigma2^2 l'Z_k'P Z_k l
+    // (NaN below 0 beyond rounding), with `level_columns(start, width)` the columns over the
+    // effect's levels of individuals start.. (a kinship's values at the individuals with records,
+    // or unit vectors) and `diagonal` their prior variances over sigma2; in the trait's units by
+    // `scale` (values) and its square (variances). Name and IDs are the caller's.
+    EffectPrediction predict(const Solution& solution, Eigen::Index k, double variance, Eigen::Index N,
+                             const std::function<Eigen::MatrixXd(Eigen::Index, Eigen::Index)>& level_columns,
+                             const Eigen::VectorXd& diagonal, double scale) const;
 
 private:
     struct Effect {

@@ -70,6 +70,17 @@ struct Model {
     std::vector<std::string> component_names() const;
 };
 
+// The predictions of one random effect of a model with several: its levels (individuals, or
+// the levels of a random class), their BLUPs, prediction error variances and prior variances.
+struct EffectPrediction {
+    std::string name;
+    std::string trait;  // of a model of several traits; "" for the run's one trait
+    std::vector<std::string> ids;
+    Eigen::VectorXd values;
+    Eigen::VectorXd error_variances;
+    Eigen::VectorXd prior_variances;  // sigma2_k K_ii (sigma2_k for an independent effect)
+};
+
 // The covariance blocks of the driver for random terms named `terms` and the residual, each over
 // the traits named `traits`, from their start matrices (`starts`: one per term, then the
 // residual's), the variances of the terms at least 0 and the residual's at least

@@ -23,16 +23,6 @@ void writeRanEffToFile(const Eigen::MatrixXd& ran_eff, const std::vector<std::st
 void add_breeding_value_files(ResultTexts& set, const Eigen::MatrixXd& ran_eff, const Eigen::VectorXd& pev,
                               const Eigen::VectorXd& genetic_variances, const std::vector<std::string>& ids,
                               const std::string& values_name, const std::string& reliability_name);
-// The predictions of one random effect of a model with several: its levels (individuals, or
-// the levels of a random class), their BLUPs, prediction error variances and prior variances.
-struct EffectPrediction {
-    std::string name;
-    std::string trait;  // of a model of several traits; "" for the run's one trait
-    std::vector<std::string> ids;
-    Eigen::VectorXd values;
-    Eigen::VectorXd error_variances;
-    Eigen::VectorXd prior_variances;  // sigma2_k K_ii (sigma2_k for an independent effect)
-};
 // The long layout of models other than one kinship: "Effect\tTrait\tID\tValue" in the values
 // file and "Effect\tTrait\tID\tEBV\tSE\tReliability" in the reliability file, one row per
 // effect and level; Trait is the effect's own trait, or `trait`.
