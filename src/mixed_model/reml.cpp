@@ -256,16 +256,16 @@ struct ScaledProblem {
     double units = 1.0;                 // trait scale squared
     double log_likelihood_shift = 0.0;  // to the trait's units
     Eigen::MatrixXd y_scaled;
-    Eigen::MatrixXd rotated;            // Q'[X y], the estimable columns of X then y
+    std::vector<Eigen::Index> kept;     // the estimable columns of X
 };
 
-ScaledProblem scaled_problem(const ReducedKinship& kinship, const Eigen::MatrixXd& X_given, const Eigen::MatrixXd& y) {
+ScaledProblem scaled_problem(const Eigen::MatrixXd& X_given, const Eigen::MatrixXd& y) {
     ScaledProblem problem;
     problem.n = y.rows();
     std::vector<Eigen::Index> in_order(static_cast<std::size_t>(X_given.cols()));
     std::iota(in_order.begin(), in_order.end(), Eigen::Index{0});
-    const std::vector<Eigen::Index> kept = independent_columns(X_given, in_order);
-    problem.p = static_cast<Eigen::Index>(kept.size());
+    problem.kept = independent_columns(X_given, in_order);
+    problem.p = static_cast<Eigen::Index>(problem.kept.size());
     if (problem.n <= problem.p) {
         return problem;
     }
@@ -275,7 +275,6 @@ ScaledProblem scaled_problem(const ReducedKinship& kinship, const Eigen::MatrixX
     problem.y_scaled = std::move(scaled.values);
     problem.units = scaled.units;
     problem.log_likelihood_shift = scaled.log_likelihood_shift;
-    problem.rotated = rotate_design_and_trait(kinship, X_given, kept, problem.y_scaled);
     return problem;
 }
 
@@ -309,7 +308,7 @@ std::unique_ptr<LikelihoodEvaluator> one_kinship_evaluator(const ReducedKinship&
 RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_given, const Eigen::MatrixXd& y,
                        int max_iter, double h2_init, double tol,
                        const std::function<void(const RemlIteration&)>& on_iteration, bool without_kinship) {
-    const ScaledProblem problem = scaled_problem(kinship, X_given, y);
+    const ScaledProblem problem = scaled_problem(X_given, y);
     const Eigen::Index n = problem.n, p = problem.p;
     if (n <= p) {
         throw RemlFailure("" + std::to_string(n) + " records cannot estimate " + std::to_string(p) +
@@ -318,7 +317,8 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
     const Eigen::MatrixXd& y_scaled = problem.y_scaled;
     const double units = problem.units;
     const double log_likelihood_shift = problem.log_likelihood_shift;
-    const Eigen::MatrixXd& rotated = problem.rotated;
+    // Q'[X y], the estimable columns of X then y.
+    const Eigen::MatrixXd rotated = rotate_design_and_trait(kinship, X_given, problem.kept, y_scaled);
 
     // se2's lower limit, from the residual variance of the fixed effects alone (not that of y,
     // which large level effects inflate).
@@ -390,13 +390,12 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
 
 double reml_log_likelihood_at(const ReducedKinship& kinship, const Eigen::MatrixXd& X_given, const Eigen::MatrixXd& y,
                               double sigma_a2, double sigma_e2) {
-    const ScaledProblem problem = scaled_problem(kinship, X_given, y);
+    const ScaledProblem problem = scaled_problem(X_given, y);
     if (problem.n <= problem.p) {
         return std::numeric_limits<double>::quiet_NaN();
     }
-    const BandEvaluator evaluator(kinship, problem.rotated, problem.p);
-    const LikelihoodPoint point =
-        evaluator.evaluate(Eigen::Vector2d(sigma_a2 / problem.units, sigma_e2 / problem.units));
+    const LikelihoodPoint point = one_kinship_evaluator(kinship, X_given, problem.y_scaled)
+                                      ->evaluate(Eigen::Vector2d(sigma_a2 / problem.units, sigma_e2 / problem.units));
     if (!point.finite || !std::isfinite(point.log_likelihood)) {
         return std::numeric_limits<double>::quiet_NaN();
     }
