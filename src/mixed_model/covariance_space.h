@@ -23,7 +23,6 @@ public:
     // `count`: the components in theta (those in no block are left as they are).
     CovarianceSpace(std::vector<Block> blocks, Eigen::Index count, Eigen::Index individuals);
 
-    const std::vector<Block>& blocks() const { return blocks_; }
     // Position of element (a, b) of a block of any size within it, in either order.
     static Eigen::Index position(Eigen::Index a, Eigen::Index b);
     Eigen::MatrixXd matrix(const Eigen::VectorXd& theta, std::size_t block) const;

@@ -51,14 +51,21 @@ Eigen::VectorXd TraitLayout::components(const Eigen::MatrixXd& genetic, const Ei
     return theta;
 }
 
+namespace {
+
+std::string trait_component_name(const std::string& block, const std::string& element) {
+    return "V" + block + "(" + element + ")";
+}
+
+}  // namespace
+
 std::vector<std::string> trait_component_names(const std::vector<std::string>& traits) {
+    const auto t = static_cast<Eigen::Index>(traits.size());
     std::vector<std::string> names;
-    for (const char* matrix : {"Vg", "Ve"}) {
-        for (std::size_t a = 0; a < traits.size(); ++a) {
-            for (std::size_t b = 0; b <= a; ++b) {
-                names.push_back(std::string(matrix) + "(" + (a == b ? traits[a] : traits[b] + "," + traits[a]) + ")");
-            }
-        }
+    for (const CovarianceBlock& block :
+         variance_blocks({"g"}, "e", traits, {Eigen::MatrixXd::Identity(t, t), Eigen::MatrixXd::Identity(t, t)}, 0.0,
+                         trait_component_name)) {
+        names.insert(names.end(), block.names.begin(), block.names.end());
     }
     return names;
 }
@@ -143,7 +150,7 @@ AiRemlSettings trait_reml_settings(const TraitEvaluator& evaluator, const std::v
                                    Eigen::Index records, int max_iter, double tol) {
     std::vector<CovarianceBlock> blocks = variance_blocks(
         {"g"}, "e", traits, {start_genetic, std::move(start_residual)}, evaluator.residual_limit(),
-        [](const std::string& block, const std::string& element) { return "V" + block + "(" + element + ")"; });
+        trait_component_name);
     for (const auto& [a, b] : unshared) {
         blocks[1].start(a, b) = blocks[1].start(b, a) = 0.0;
         blocks[1].fixed.emplace_back(std::max(a, b), std::min(a, b));
