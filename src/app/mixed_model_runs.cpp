@@ -13,6 +13,7 @@
 #include "app/agreement.h"
 #include "app/app.h"
 #include "app/distributed_mixed_model.h"
+#include "app/model_builder.h"
 #include "app/model_inputs.h"
 #include "app/model_pipeline.h"
 #include "kinship_io/kinship_io.h"
@@ -33,7 +34,8 @@ struct RunInputs {
     std::vector<std::size_t> positions;
 };
 
-RunInputs load_inputs(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_ids) {
+RunInputs load_inputs(const RunOptions& options, Logger& logger, const ModelSpec& spec,
+                      const std::vector<std::string>& kinship_ids) {
     RunInputs inputs;
     const std::unordered_set<std::string> id_set(kinship_ids.begin(), kinship_ids.end());
     logger.tee << "\t" << kinship_ids.size() << " individuals were detected in the kinship file." << std::endl;
@@ -48,6 +50,7 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger, const std::vect
                << std::endl;
     check_records_and_design(options, logger, inputs.phenotype);
     warn_repeated_records(logger, "Fit it with --pe.", record_ids);
+    add_random_terms(inputs.phenotype, spec, levels_first_met(record_ids));
     for (Eigen::Index position : record_positions(record_ids, kinship_ids)) {
         inputs.positions.push_back(static_cast<std::size_t>(position));  // every record has a kinship row
     }
@@ -61,19 +64,21 @@ void release(KinshipFile& file) {
 }
 
 // The kinship file's IDs and the inputs read against them, for one process.
-std::pair<KinshipFile, RunInputs> load_with_kinship(const RunOptions& options, Logger& logger) {
+std::pair<KinshipFile, RunInputs> load_with_kinship(const RunOptions& options, Logger& logger,
+                                                     const ModelSpec& spec) {
     KinshipFile kinship = as_input_error([&] { return read_kinship_file(options.kin_file); });
-    RunInputs inputs = load_inputs(options, logger, getKinshipIds(kinship).second);
+    RunInputs inputs = load_inputs(options, logger, spec, getKinshipIds(kinship).second);
     return {std::move(kinship), std::move(inputs)};
 }
 
 // The same for every rank of a distributed run: each opens the file (IDs and where its values
 // are) and reads the phenotype; a failure on any rank ends all.
-std::pair<KinshipSource, RunInputs> load_distributed(const RunOptions& options, Logger& logger) {
+std::pair<KinshipSource, RunInputs> load_distributed(const RunOptions& options, Logger& logger,
+                                                     const ModelSpec& spec) {
     std::pair<KinshipSource, RunInputs> loaded;
     agree(attempt([&] {
         loaded.first = as_input_error([&] { return open_kinship_source(options.kin_file); });
-        loaded.second = load_inputs(options, logger, loaded.first.text.ids);
+        loaded.second = load_inputs(options, logger, spec, loaded.first.text.ids);
     }));
     return loaded;
 }
@@ -135,8 +140,8 @@ bool spread_over_ranks() { return started_by_mpirun() && distributed_mixed_model
 // (prediction, so that a text file is parsed once); over the ranks each reads its panels.
 class OneKinshipRoute : public ModelRoute {
 public:
-    OneKinshipRoute(const RunOptions& options, Logger& logger, std::string name, ModelJob job)
-        : options_(options), logger_(logger), name_(std::move(name)), job_(job), distributed_(spread_over_ranks()) {}
+    OneKinshipRoute(const RunOptions& options, Logger& logger, ModelSpec spec, ModelJob job)
+        : options_(options), logger_(logger), spec_(std::move(spec)), job_(job), distributed_(spread_over_ranks()) {}
 
     void at_stage(const std::function<void()>& stage) override {
         if (distributed_) {
@@ -150,7 +155,7 @@ public:
         logger_.tee << (job_ == ModelJob::reml ? "👉Loading kinship file: " : "👉 Loading kinship file: ")
                     << options_.kin_file << std::endl;
         if (distributed_) {
-            std::pair<KinshipSource, RunInputs> loaded = load_distributed(options_, logger_);
+            std::pair<KinshipSource, RunInputs> loaded = load_distributed(options_, logger_, spec_);
             source_ = std::move(loaded.first);
             inputs_ = std::move(loaded.second);
             if (job_ == ModelJob::reml) {
@@ -159,7 +164,7 @@ public:
             }
             return;
         }
-        std::pair<KinshipFile, RunInputs> loaded = load_with_kinship(options_, logger_);
+        std::pair<KinshipFile, RunInputs> loaded = load_with_kinship(options_, logger_, spec_);
         KinshipFile& file = loaded.first;
         inputs_ = std::move(loaded.second);
         if (job_ == ModelJob::reml) {
@@ -198,9 +203,9 @@ public:
     void take_given() override {
         reduce();
         if (distributed_) {
-            agree(attempt([&] { reml_ = given_variances(options_, logger_, name_); }));
+            agree(attempt([&] { reml_ = given_variances(options_, logger_, name()); }));
         } else {
-            reml_ = given_variances(options_, logger_, name_);
+            reml_ = given_variances(options_, logger_, name());
         }
         reml_.log_likelihood = reml_log_likelihood_at(records_, inputs_.phenotype.fixed.reduced,
                                                       inputs_.phenotype.response.y, reml_.sigma_a2, reml_.sigma_e2);
@@ -240,9 +245,9 @@ public:
     std::vector<ResultRow> variance_rows() override {
         const std::vector<ResultRow> lrt = options_.vc_given
                                                ? std::vector<ResultRow>{}
-                                               : one_kinship_lrt(options_, logger_, name_, records_, inputs_, reml_);
+                                               : one_kinship_lrt(options_, logger_, name(), records_, inputs_, reml_);
         std::vector<ResultRow> rows =
-            variance_component_rows({name_}, Eigen::Vector2d(reml_.sigma_a2, reml_.sigma_e2),
+            variance_component_rows({name()}, Eigen::Vector2d(reml_.sigma_a2, reml_.sigma_e2),
                                     options_.vc_given ? Eigen::MatrixXd() : Eigen::MatrixXd(reml_.ai_inverse), {},
                                     reml_.log_likelihood);
         rows.insert(rows.end(), lrt.begin(), lrt.end());
@@ -269,6 +274,8 @@ public:
     bool announces_reml_before_given_values() const override { return true; }
 
 private:
+    // The relationship's term, as the tables name it.
+    const std::string& name() const { return inputs_.phenotype.terms.front().name; }
     std::vector<Eigen::Index> positions() const {
         return std::vector<Eigen::Index>(inputs_.positions.begin(), inputs_.positions.end());
     }
@@ -283,7 +290,7 @@ private:
 
     const RunOptions& options_;
     Logger& logger_;
-    std::string name_;
+    ModelSpec spec_;
     ModelJob job_;
     bool distributed_;
     RunInputs inputs_;
@@ -297,43 +304,21 @@ private:
     Eigen::VectorXd error_variances_, genetic_variances_;
 };
 
-// The kinship files of the run, and whether the model is one kinship alone (the band path):
-// then `one` holds the options with that file as --kin-file and `name` its component's name.
-struct KinshipChoice {
-    std::vector<std::string> files;
-    bool one_kinship = false;
-    RunOptions one;
-    std::string name;
-};
-
-KinshipChoice choose_kinships(const RunOptions& options) {
-    KinshipChoice choice;
-    check_random_columns(options);
-    choice.files = options.mkin_file.empty() ? std::vector<std::string>{options.kin_file}
-                                             : read_kinship_list(options.mkin_file);
-    choice.one_kinship = choice.files.size() == 1 && !options.pe && options.rand_pos.empty();
-    choice.one = options;
-    choice.one.kin_file = choice.files.front();
-    choice.name = options.mkin_file.empty() ? "Add" : "K1";
-    return choice;
-}
-
-}  // namespace
-
-namespace {
-
 // The route of a job from the shape of its model: several traits, several random effects, or one
 // kinship alone (the band path).
 int run_job(const RunOptions& options, Logger& logger, ModelJob job) {
-    if (options.trait_pos.size() > 1) {
-        return run_model_job(options, logger, *traits_route(options, logger), job);
+    ModelSpec spec = model_from_options(options);
+    if (spec.shape == ModelShape::several_traits) {
+        return run_model_job(options, logger, *traits_route(options, logger, spec), job);
     }
-    const KinshipChoice choice = choose_kinships(options);
-    if (!choice.one_kinship) {
-        return run_model_job(options, logger, *several_effects_route(options, logger, choice.files, job), job);
+    if (spec.shape == ModelShape::several_effects) {
+        return run_model_job(options, logger, *several_effects_route(options, logger, spec, job), job);
     }
-    OneKinshipRoute route(choice.one, logger, choice.name, job);
-    return run_model_job(choice.one, logger, route, job);
+    // The relationship's file (the one of a --mkin-file list) is the run's kinship.
+    RunOptions one = options;
+    one.kin_file = spec.relationship_files.front();
+    OneKinshipRoute route(one, logger, std::move(spec), job);
+    return run_model_job(one, logger, route, job);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/model_builder.h"
 #include "app/model_inputs.h"
 #include "app/model_pipeline.h"
 #include "distributed/distributed.h"
@@ -212,14 +213,14 @@ void refuse_under_mpirun() {
 // Several random effects through the grouped evaluator, in one process.
 class SeveralEffectsRoute : public ModelRoute {
 public:
-    SeveralEffectsRoute(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files,
+    SeveralEffectsRoute(const RunOptions& options, Logger& logger, const ModelSpec& spec,
                         ModelJob job)
-        : options_(options), logger_(logger), kinship_files_(kinship_files), job_(job) {}
+        : options_(options), logger_(logger), spec_(spec), job_(job) {}
 
     void set_up() override {
         refuse_under_mpirun();
         const auto start = std::chrono::steady_clock::now();
-        model_ = set_up_model(options_, logger_, kinship_files_);
+        model_ = set_up_model(options_, logger_, spec_);
         fit_ = fitting_of(model_, options_.max_iter);
         if (job_ == ModelJob::reml) {
             logger_.tee << "👉 Kinships read at the records in "
@@ -301,7 +302,7 @@ public:
 private:
     const RunOptions& options_;
     Logger& logger_;
-    const std::vector<std::string>& kinship_files_;
+    ModelSpec spec_;
     ModelJob job_;
     ModelSetup model_;
     Fitting fit_;
@@ -312,7 +313,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ModelRoute> several_effects_route(const RunOptions& options, Logger& logger,
-                                                  const std::vector<std::string>& kinship_files, ModelJob job) {
-    return std::make_unique<SeveralEffectsRoute>(options, logger, kinship_files, job);
+std::unique_ptr<ModelRoute> several_effects_route(const RunOptions& options, Logger& logger, const ModelSpec& spec,
+                                                  ModelJob job) {
+    return std::make_unique<SeveralEffectsRoute>(options, logger, spec, job);
 }

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "app/model_builder.h"
 #include "app/model_inputs.h"
 #include "kinship_io/kinship_source.h"
 #include "linear_algebra/lapack.h"
@@ -183,13 +184,13 @@ void refuse_unidentifiable_classes(const RunOptions& options, const PhenotypeRec
 
 }  // namespace
 
-ModelSetup set_up_model(const RunOptions& options, Logger& logger, const std::vector<std::string>& kinship_files) {
+ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelSpec& spec) {
     ModelSetup model;
     // The kinships, opened without their values; each is named and listed.
-    const bool several = kinship_files.size() > 1 || !options.mkin_file.empty();
+    const std::vector<std::string>& kinship_files = spec.relationship_files;
     for (std::size_t k = 0; k < kinship_files.size(); ++k) {
         ModelKinship kinship;
-        kinship.name = several ? "K" + std::to_string(k + 1) : "Add";
+        kinship.name = spec.terms[k].name;
         kinship.source = as_input_error([&] { return open_kinship_source(kinship_files[k]); });
         for (std::size_t i = 0; i < kinship.source.text.ids.size(); ++i) {
             kinship.position.emplace(kinship.source.text.ids[i], static_cast<std::int64_t>(i));
@@ -242,66 +243,48 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const std::ve
     const std::vector<std::string>& record_ids = model.records.data.response.record_ids;
 
     // The individuals with records, in the order first met, and how many have several.
-    std::unordered_map<std::string, Eigen::Index> individual_of;
-    std::vector<Eigen::Index> record_counts;
-    for (const std::string& id : record_ids) {
-        const auto [entry, added] = individual_of.emplace(id, static_cast<Eigen::Index>(model.individuals.size()));
-        if (added) {
-            model.individuals.push_back(id);
-            record_counts.push_back(0);
-        }
-        ++record_counts[static_cast<std::size_t>(entry->second)];
-        model.individual_of_record.push_back(entry->second);
+    RecordLevels individuals = levels_first_met(record_ids);
+    std::vector<Eigen::Index> record_counts(individuals.levels.size(), 0);
+    for (const Eigen::Index individual : individuals.level_of_record) {
+        ++record_counts[static_cast<std::size_t>(individual)];
     }
+    model.individuals = individuals.levels;
+    model.individual_of_record = individuals.level_of_record;
     const auto repeated = std::count_if(record_counts.begin(), record_counts.end(), [](Eigen::Index c) { return c > 1; });
     logger.tee << "\t" << record_ids.size() << " records of " << model.individuals.size()
                << " individuals in every kinship, with a trait value and complete covariates, will be used."
                << std::endl;
-    bool pe = options.pe;
+    ModelSpec fitted = spec;
     if (options.pe && repeated == 0 && !options.vc_given) {
         logger.tee << "👉 --pe: no individual has more than one record, so a permanent environment cannot be told "
                       "from the residual; it is left out of the model."
                    << std::endl;
-        pe = false;
+        fitted.terms.erase(std::remove_if(fitted.terms.begin(), fitted.terms.end(),
+                                          [](const TermSpec& term) {
+                                              return term.kind == TermKind::permanent_environment;
+                                          }),
+                           fitted.terms.end());
     } else if (options.pe) {
         logger.tee << "👉 PE: the permanent environment of the " << repeated
                    << " individual(s) with several records (" << model.individuals.size()
                    << " individuals with records)" << std::endl;
     }
 
-    // The random terms: the kinships, PE, the random classes by their headers (the residual is "e").
+    // The random terms (the residual is "e"); a repeatability only with a permanent environment.
     Model& description = model.records.data;
-    const auto individual_part = [&](LevelCovariance covariance, int relationship) {
-        return TermPart{model.individual_of_record, model.individuals, {}, covariance, relationship};
-    };
-    for (std::size_t k = 0; k < model.kinships.size(); ++k) {
-        description.terms.push_back(
-            {model.kinships[k].name, {individual_part(LevelCovariance::relationship, static_cast<int>(k))}});
-        model.repeatable.push_back(static_cast<int>(k));
-    }
-    if (pe) {
-        description.terms.push_back({"PE", {individual_part(LevelCovariance::identity, -1)}});
-        model.repeatable.push_back(static_cast<int>(description.terms.size()) - 1);
-    } else {
-        model.repeatable.clear();  // a repeatability only with a permanent environment
-    }
-    for (std::size_t c = 0; c < options.rand_pos.size(); ++c) {
-        std::string name = model.records.random_names[c];
-        const std::vector<std::string> taken = description.component_names();
-        if (std::find(taken.begin(), taken.end(), name) != taken.end()) {
-            name += "_" + std::to_string(options.rand_pos[c] + 1);
+    add_random_terms(description, fitted, individuals, &model.records);
+    const bool permanent_environment =
+        std::any_of(fitted.terms.begin(), fitted.terms.end(),
+                    [](const TermSpec& term) { return term.kind == TermKind::permanent_environment; });
+    for (std::size_t k = 0; k < fitted.terms.size(); ++k) {
+        const TermSpec& term = fitted.terms[k];
+        if (permanent_environment && term.kind != TermKind::random_class) {
+            model.repeatable.push_back(static_cast<int>(k));
         }
-        TermPart part;
-        std::unordered_map<std::string, Eigen::Index> level_of;
-        for (const std::string& level : model.records.random_levels[c]) {
-            const auto [entry, added] = level_of.emplace(level, static_cast<Eigen::Index>(part.levels.size()));
-            if (added) {
-                part.levels.push_back(level);
-            }
-            part.level_of_record.push_back(entry->second);
+        if (term.kind == TermKind::random_class) {
+            logger.tee << "👉 " << description.terms[k].name << ": the random class of column " << term.column + 1
+                       << std::endl;
         }
-        description.terms.push_back({name, {std::move(part)}});
-        logger.tee << "👉 " << name << ": the random class of column " << options.rand_pos[c] + 1 << std::endl;
     }
     return model;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/model_builder.h"
 #include "app/model_inputs.h"
 #include "app/model_pipeline.h"
 #include "log/failures.h"
@@ -70,9 +71,13 @@ public:
         warn_repeated_records(logger_,
                               "--predict --pedigree fits no --pe yet: fit it with --kin-file or --mkin-file and --pe.",
                               model_.response.record_ids);
+        // The additive effect over every individual of the inverse; the IDs move to its term.
+        RecordLevels additive;
         for (const Index position : record_positions(model_.response.record_ids, ids)) {
-            levels_.push_back(position);
+            additive.level_of_record.push_back(position);
         }
+        additive.levels = std::move(relationships_.ids);
+        add_random_terms(model_, model_from_options(options_), std::move(additive));
         kept_ = fixed_effect_columns(fixed.full);
         X_ = fixed.full(Eigen::all, kept_);
     }
@@ -96,7 +101,7 @@ public:
 
     void predict() override {
         const std::string output_name = mixed_model_files(options_).values;
-        logger_.tee << "👉 Mixed model equations of " << X_.cols() << " fixed effects and " << relationships_.ids.size()
+        logger_.tee << "👉 Mixed model equations of " << X_.cols() << " fixed effects and " << additive().levels.size()
                     << " breeding values; --pcg-tol " << options_.pcg_tol << ", --pcg-max-iter "
                     << options_.pcg_max_iter << std::endl;
         const bool no_additive_variance = !(sigma_a2_ > 0.0);
@@ -109,7 +114,7 @@ public:
                 logger_.tee << std::setw(10) << iteration << std::setw(19) << residual << std::endl;
             }
         };
-        solution_ = solve_mixed_model_pcg(X_, levels_, model_.response.y.col(0), relationships_.inverse, sigma_a2_,
+        solution_ = solve_mixed_model_pcg(X_, additive().level_of_record, model_.response.y.col(0), relationships_.inverse, sigma_a2_,
                                           sigma_e2_, options_.pcg_tol, options_.pcg_max_iter, trace);
         const double solve_seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - solve_start).count();
@@ -166,17 +171,17 @@ public:
 
     std::vector<ResultRow> variance_rows() override {
         std::vector<ResultRow> rows =
-            variance_component_rows({"Add"}, Eigen::Vector2d(sigma_a2_, sigma_e2_), Eigen::MatrixXd(), {},
+            variance_component_rows({model_.terms.front().name}, Eigen::Vector2d(sigma_a2_, sigma_e2_), Eigen::MatrixXd(), {},
                                     std::numeric_limits<double>::quiet_NaN());
         for (const ResultRow& row :
-             count_rows(static_cast<std::size_t>(model_.response.y.rows()), relationships_.ids.size())) {
+             count_rows(static_cast<std::size_t>(model_.response.y.rows()), additive().levels.size())) {
             rows.push_back(row);
         }
         return rows;
     }
 
     void add_predictions(ResultTexts& results, const MixedModelFiles& files) override {
-        add_random_file(results, solution_.u, relationships_.ids, files.values);
+        add_random_file(results, solution_.u, additive().levels, files.values);
     }
 
     std::string closing_note() const override {
@@ -188,12 +193,13 @@ public:
     }
 
 private:
+    const TermPart& additive() const { return model_.terms.front().parts.front(); }
+
     const RunOptions& options_;
     Logger& logger_;
     std::chrono::steady_clock::time_point run_start_;
     RelationshipInverse relationships_;
     Model model_;
-    std::vector<Index> levels_;
     std::vector<Index> kept_;
     Eigen::MatrixXd X_;
     double sigma_a2_ = 0.0, sigma_e2_ = 0.0;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/model_builder.h"
 #include "app/model_inputs.h"
 #include "app/model_pipeline.h"
 #include "distributed/distributed.h"
@@ -125,10 +126,10 @@ struct TraitFit {
     }
 };
 
-TraitFit set_up_traits(const RunOptions& options, Logger& logger) {
+TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelSpec& spec) {
     check_trait_options(options);
     TraitFit fit;
-    fit.kinship.name = "Add";
+    fit.kinship.name = spec.terms.front().name;
     logger.tee << "👉 Loading kinship file: " << options.kin_file << std::endl;
     fit.kinship.source = as_input_error([&] { return open_kinship_source(options.kin_file); });
     for (std::size_t i = 0; i < fit.kinship.source.text.ids.size(); ++i) {
@@ -162,6 +163,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger) {
                                 "); several traits take one record per individual, with its traits on one line.");
     }
     fit.individuals = record_ids;
+    add_random_terms(fit.records.data, spec, levels_first_met(record_ids));
     const auto q = static_cast<Eigen::Index>(record_ids.size()), t = y.cols();
     refuse_traits_given_twice(options, fit.traits, y);
     logger.tee << "\t" << q << " individuals with at least one trait, complete covariates and a kinship row."
@@ -483,9 +485,10 @@ void show_trait_fixed_effects(Logger& logger, const TraitFit& fit, const TraitSo
 // Several traits with one kinship, through the rotated or the dense evaluator.
 class TraitsRoute : public ModelRoute {
 public:
-    TraitsRoute(const RunOptions& options, Logger& logger) : options_(options), logger_(logger) {}
+    TraitsRoute(const RunOptions& options, Logger& logger, ModelSpec spec)
+        : options_(options), logger_(logger), spec_(std::move(spec)) {}
 
-    void set_up() override { fit_ = set_up_traits(options_, logger_); }
+    void set_up() override { fit_ = set_up_traits(options_, logger_, spec_); }
 
     bool estimate() override {
         std::optional<TraitEstimate> estimated = estimate_traits(options_, logger_, fit_);
@@ -541,6 +544,7 @@ public:
 private:
     const RunOptions& options_;
     Logger& logger_;
+    ModelSpec spec_;
     TraitFit fit_;
     TraitEstimate estimate_;
     TraitSolution solution_;
@@ -549,6 +553,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ModelRoute> traits_route(const RunOptions& options, Logger& logger) {
-    return std::make_unique<TraitsRoute>(options, logger);
+std::unique_ptr<ModelRoute> traits_route(const RunOptions& options, Logger& logger, const ModelSpec& spec) {
+    return std::make_unique<TraitsRoute>(options, logger, spec);
 }

@@ -1,0 +1,62 @@
+#pragma once
+
+// The one builder of a run's model. The options (today the column flags) say what the model is
+// made of before any data is read (ModelSpec): its traits, fixed covariates, relationships and
+// random terms, and so the route that fits it. Once a route has read its records, the same
+// description fills the random terms of the model (add_random_terms), whichever route runs it.
+
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "mixed_model/model.h"
+
+enum class TermKind {
+    relationship,           // the additive effect of the record's individual with a relationship
+    permanent_environment,  // of the record's individual, independent
+    random_class,           // the levels of a phenotype column, independent
+};
+struct TermSpec {
+    TermKind kind = TermKind::relationship;
+    int relationship = -1;  // which of the model's relationships, for TermKind::relationship
+    int column = -1;        // the phenotype column (0-based) of a random class
+    std::string name;       // as the tables name it; a class's is its header's, given by the builder
+};
+
+// Which evaluator and front end fit the model.
+enum class ModelShape {
+    one_kinship,      // one relationship alone (the band path, in one process or over ranks)
+    several_effects,  // more than one kinship, a permanent environment, random classes
+    several_traits,   // one kinship, several traits
+    sparse_inverse,   // one relationship as the sparse inverse of A or H, solved by iteration
+};
+
+struct ModelSpec {
+    std::vector<int> traits;                      // phenotype columns, 0-based
+    std::vector<int> classes;                     // fixed class covariates
+    std::vector<int> covariates;                  // fixed numeric covariates
+    std::vector<std::string> relationship_files;  // --kin-file, or the files of --mkin-file (none
+                                                  // for a sparse inverse, which the pedigree gives)
+    std::vector<TermSpec> terms;                  // random terms in the order of the tables
+    ModelShape shape = ModelShape::one_kinship;
+};
+
+// The model of the column flags. Throws InputCheckFailure for a random column given twice or
+// also as a fixed covariate or the trait, and for an unusable --mkin-file list.
+ModelSpec model_from_options(const RunOptions& options);
+
+// Records grouped by a key (an individual, a class level): the level of each record and the
+// levels, in the order first met.
+struct RecordLevels {
+    std::vector<Eigen::Index> level_of_record;
+    std::vector<std::string> levels;
+};
+RecordLevels levels_first_met(const std::vector<std::string>& keys);
+
+// The random terms of `spec` added to `model`, whose records are read: a relationship's effect
+// over `relationship_levels` (the individuals with records where the relationship is read at
+// them; every individual of a sparse inverse), the permanent environment over the individuals
+// with records, a random class over its levels (`records.random_levels` and `random_names`, in
+// the order of the spec's classes; a name taken already gets "_<column>").
+void add_random_terms(Model& model, const ModelSpec& spec, RecordLevels relationship_levels,
+                      const PhenotypeRecords* records = nullptr);
