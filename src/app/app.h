@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <new>
 #include <stdexcept>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <unordered_set>
@@ -56,6 +57,10 @@ struct RunOptions {
     bool lrt = false;
     std::vector<double> vc;
     bool vc_given = false;
+    // The model formula of --model (its text, or @FILE) in place of the column flags; once the
+    // phenotype file's header is read, the model it resolves to (the flags filled from it).
+    std::string model;
+    std::shared_ptr<const struct ResolvedModel> formula;
     // Sparse inverses: --kin-inverse writes the inverse of A (of H with --bedfile) as triplets;
     // --predict with --pedigree and no kinship file solves the mixed model equations on it by
     // preconditioned conjugate gradients (--pcg-tol, --pcg-max-iter); the genotyped block by APY
@@ -236,6 +241,10 @@ PhenotypeRecords read_phenotype_records(const std::string& path, const std::vect
 void check_covariate_columns(const std::vector<int>& covar_pos);
 void check_numeric_covariate_columns(const std::vector<int>& covar_pos, const std::vector<int>& qcovar_pos);
 
+// The fields of the phenotype file's first line, split at tabs as written (a byte-order mark
+// and carriage returns removed): the header --model names columns by. InputCheckFailure when
+// the file cannot be read or has no line.
+std::vector<std::string> phenotype_header(const std::string& path);
 // Position of every record ID in the kinship ID list (the later one for a repeated kinship
 // ID), -1 for an ID that is not there.
 std::vector<Eigen::Index> record_positions(const std::vector<std::string>& record_ids,

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/model_builder.h"
 #include "app/distributed_mixed_model.h"
 #include "distributed/distributed.h"
 #include "log/failures.h"
@@ -77,7 +78,7 @@ void warn_ignored_options(const RunOptions& options) {
          {"--pcg-tol", "--pcg-max-iter"}},
         {options.run_reml || options.run_predict, "of --reml and --predict, which were not asked for",
          {"--kin-file", "--phefile", "--phe-pos", "--covar-pos", "--qcovar-pos", "--max-iter", "--mkin-file", "--pe",
-          "--rand-pos", "--lrt", "--vc"}},
+          "--rand-pos", "--lrt", "--vc", "--model"}},
         {options.run_kinship || options.run_reml || options.run_predict,
          "of --kinship, --reml and --predict, none of which was asked for", {"--threads"}},
     };
@@ -457,6 +458,14 @@ int zelkora_main(int argc, const char* const argv[]) {
         if (options.threads > kMaxThreads) {
             std::cerr << "❎ Error: Invalid argument for --threads - " << options.threads << " is more than "
                       << kMaxThreads << "; give a count between 1 and " << kMaxThreads << "." << std::endl;
+            return 1;
+        }
+    }
+    if ((options.run_reml || options.run_predict) && !options.model.empty()) {
+        try {
+            apply_model_formula(options);
+        } catch (const InputFailure& error) {
+            std::cerr << kErrorMarker << error.what() << std::endl;
             return 1;
         }
     }

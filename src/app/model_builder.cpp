@@ -3,9 +3,121 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "app/model_formula.h"
 #include "app/model_inputs.h"
+#include "log/failures.h"
+
+namespace {
+
+void add_once(std::vector<int>& columns, int column) {
+    if (std::find(columns.begin(), columns.end(), column) == columns.end()) {
+        columns.push_back(column);
+    }
+}
+
+// The model of a resolved formula over the options' relationships.
+ModelSpec formula_model(const RunOptions& options, const ResolvedModel& formula) {
+    ModelSpec spec;
+    spec.traits = formula.traits;
+    spec.classes = options.covar_pos;
+    spec.covariates = options.qcovar_pos;
+    spec.relationship_files =
+        options.mkin_file.empty() ? std::vector<std::string>{options.kin_file} : read_kinship_list(options.mkin_file);
+    const auto listed = static_cast<int>(spec.relationship_files.size());
+    std::vector<bool> used(spec.relationship_files.size(), false);
+    for (const ResolvedTerm& term : formula.random) {
+        if (term.kind == FormulaTermKind::relationship) {
+            if (term.relationship >= listed) {
+                throw InputCheckFailure("--model: term " + term.name + " names kinship " +
+                                        std::to_string(term.relationship + 1) + ", but " +
+                                        (options.mkin_file.empty() ? "--kin-file gives one (kin(2) and on need --mkin-file)"
+                                                                   : "--mkin-file " + options.mkin_file + " lists " +
+                                                                         std::to_string(listed)) +
+                                        ".");
+            }
+            if (used[static_cast<std::size_t>(term.relationship)]) {
+                throw InputCheckFailure("--model: term " + term.name + " is a kinship already in the model (animal is "
+                                        "kin(1)); give each kinship once.");
+            }
+            used[static_cast<std::size_t>(term.relationship)] = true;
+            spec.terms.push_back({TermKind::relationship, term.relationship, -1, term.name});
+        } else if (term.kind == FormulaTermKind::permanent_environment) {
+            spec.terms.push_back({TermKind::permanent_environment, -1, -1, term.name});
+        } else {
+            spec.terms.push_back({TermKind::random_class, -1, term.columns.front(), term.name});
+        }
+    }
+    for (int k = 0; k < listed; ++k) {
+        if (!used[static_cast<std::size_t>(k)]) {
+            throw InputCheckFailure("--model: kinship " + std::to_string(k + 1) + " (" +
+                                    spec.relationship_files[static_cast<std::size_t>(k)] +
+                                    ") is in no term of the formula; write " + (k == 0 ? "animal" : "kin(" +
+                                    std::to_string(k + 1) + ")") + ", or leave the kinship out of the run.");
+        }
+    }
+    bool shared = true;
+    for (const std::vector<ResolvedTerm>& fixed : formula.fixed) {
+        std::vector<int> columns;
+        for (const ResolvedTerm& term : fixed) {
+            columns.insert(columns.end(), term.columns.begin(), term.columns.end());
+        }
+        shared = shared && (spec.trait_fixed_columns.empty() || columns == spec.trait_fixed_columns.front());
+        spec.trait_fixed_columns.push_back(columns);
+    }
+    if (shared) {
+        spec.trait_fixed_columns.clear();
+    }
+    spec.shape = spec.traits.size() > 1 ? ModelShape::several_traits : ModelShape::several_effects;
+    if (spec.shape == ModelShape::several_traits &&
+        (spec.terms.size() != 1 || spec.terms.front().kind != TermKind::relationship)) {
+        throw InputCheckFailure("--model: several traits take one random term, the additive effect (animal), in "
+                                "this version.");
+    }
+    return spec;
+}
+
+}  // namespace
+
+void apply_model_formula(RunOptions& options) {
+    for (const char* flag : {"--phe-pos", "--covar-pos", "--qcovar-pos", "--rand-pos", "--pe"}) {
+        if (std::find(options.given_options.begin(), options.given_options.end(), flag) !=
+            options.given_options.end()) {
+            throw InputCheckFailure(std::string("--model names the model's columns itself; ") + flag +
+                                    " cannot be given with it (write its columns in the formula).");
+        }
+    }
+    if (options.phe_file.empty()) {
+        throw InputCheckFailure("--model needs --phefile: the formula names the columns of its header.");
+    }
+    const ModelFormula formula = parse_model_formula(model_formula_text(options.model));
+    auto resolved = std::make_shared<ResolvedModel>(
+        resolve_model_formula(formula, phenotype_header(options.phe_file), options.phe_file));
+    if (!resolved->intercept) {
+        throw InputCheckFailure("--model: a model without an intercept (\"0 +\" or \"-1\") is not available in this "
+                                "version.");
+    }
+    options.trait_pos = resolved->traits;
+    options.phe_pos = resolved->traits.front();
+    for (const std::vector<ResolvedTerm>& fixed : resolved->fixed) {
+        for (const ResolvedTerm& term : fixed) {
+            add_once(term.kind == FormulaTermKind::fixed_class ? options.covar_pos : options.qcovar_pos,
+                     term.columns.front());
+        }
+    }
+    for (const ResolvedTerm& term : resolved->random) {
+        if (term.kind == FormulaTermKind::permanent_environment) {
+            options.pe = true;
+        } else if (term.kind == FormulaTermKind::random_class) {
+            options.rand_pos.push_back(term.columns.front());
+        }
+    }
+    options.formula = std::move(resolved);
+}
 
 ModelSpec model_from_options(const RunOptions& options) {
+    if (options.formula) {
+        return formula_model(options, *options.formula);
+    }
     ModelSpec spec;
     spec.traits = options.trait_pos.size() > 1 ? options.trait_pos : std::vector<int>{options.phe_pos};
     spec.classes = options.covar_pos;
@@ -77,10 +189,12 @@ void add_random_terms(Model& model, const ModelSpec& spec, RecordLevels relation
         } else {
             RecordLevels levels = levels_first_met(records->random_levels.at(class_index));
             part = {std::move(levels.level_of_record), std::move(levels.levels), {}};
-            name = records->random_names.at(class_index);
-            const std::vector<std::string> taken = model.component_names();
-            if (std::find(taken.begin(), taken.end(), name) != taken.end()) {
-                name += "_" + std::to_string(term.column + 1);
+            if (name.empty()) {  // a column flag's class: by its header
+                name = records->random_names.at(class_index);
+                const std::vector<std::string> taken = model.component_names();
+                if (std::find(taken.begin(), taken.end(), name) != taken.end()) {
+                    name += "_" + std::to_string(term.column + 1);
+                }
             }
             ++class_index;
         }

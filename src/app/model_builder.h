@@ -39,9 +39,19 @@ struct ModelSpec {
                                                   // for a sparse inverse, which the pedigree gives)
     std::vector<TermSpec> terms;                  // random terms in the order of the tables
     ModelShape shape = ModelShape::one_kinship;
+    // Per trait, the columns of its own fixed terms (a formula's "Y1 ~ ...; Y2 ~ ..."); empty
+    // when every trait takes every fixed covariate.
+    std::vector<std::vector<int>> trait_fixed_columns;
 };
 
-// The model of the column flags. Throws InputCheckFailure for a random column given twice or
+// The column flags filled from --model: the formula parsed and resolved against the phenotype
+// file's header, kept in options.formula. Throws InputCheckFailure for a formula it cannot fit
+// and for --model given with the column flags.
+void apply_model_formula(RunOptions& options);
+
+// The model of the column flags, or of the formula (its terms in the order written, named as
+// written; a single trait always on the several-effects route, as its layout is the long one).
+// Throws InputCheckFailure for a random column given twice or
 // also as a fixed covariate or the trait, and for an unusable --mkin-file list.
 ModelSpec model_from_options(const RunOptions& options);
 

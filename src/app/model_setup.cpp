@@ -190,7 +190,9 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelSp
     const std::vector<std::string>& kinship_files = spec.relationship_files;
     for (std::size_t k = 0; k < kinship_files.size(); ++k) {
         ModelKinship kinship;
-        kinship.name = spec.terms[k].name;
+        kinship.name = std::find_if(spec.terms.begin(), spec.terms.end(), [&](const TermSpec& term) {
+                           return term.kind == TermKind::relationship && term.relationship == static_cast<int>(k);
+                       })->name;
         kinship.source = as_input_error([&] { return open_kinship_source(kinship_files[k]); });
         for (std::size_t i = 0; i < kinship.source.text.ids.size(); ++i) {
             kinship.position.emplace(kinship.source.text.ids[i], static_cast<std::int64_t>(i));

@@ -182,7 +182,7 @@ bool is_option_name(const std::string& text) {
                                          "--kin-omega", "--max-iter", "--qcovar-pos", "--kin-gcta",
                                          "--kin-parts", "--kin-part", "--mkin-file", "--pe",
                                          "--rand-pos", "--lrt", "--vc", "--kin-inverse", "--pcg-tol",
-                                         "--pcg-max-iter", "--apy-core", "--apy-core-file"};
+                                         "--pcg-max-iter", "--apy-core", "--apy-core-file", "--model"};
     for (const char* name : kNames) {
         if (text == name) {
             return true;
@@ -232,7 +232,7 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                                      arg == "--kin-lambda" || arg == "--kin-tau" || arg == "--kin-omega" ||
                                      arg == "--max-iter" || arg == "--kin-parts" || arg == "--kin-part" ||
                                      arg == "--mkin-file" || arg == "--rand-pos" || arg == "--vc" || arg == "--pcg-tol" ||
-                                     arg == "--pcg-max-iter" || arg == "--apy-core" || arg == "--apy-core-file" ||
+                                     arg == "--pcg-max-iter" || arg == "--apy-core" || arg == "--apy-core-file" || arg == "--model" ||
                                      among(arg, kCheckValueOptions);
             if (!takes_value) {
                 throw std::invalid_argument("❎ Error: Unknown argument " + arg);
@@ -287,6 +287,8 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                 set_check_option(arg, value, options);
             } else if (arg == "--mkin-file") {
                 options.mkin_file = value;
+            } else if (arg == "--model") {
+                options.model = value;
             } else if (arg == "--vc") {
                 options.vc = read_variances(value);
                 options.vc_given = true;

@@ -11,6 +11,7 @@
 
 #include "app/app.h"
 #include "app/model_builder.h"
+#include "app/model_formula.h"
 #include "app/model_inputs.h"
 #include "app/model_pipeline.h"
 #include "log/failures.h"
@@ -181,7 +182,15 @@ public:
     }
 
     void add_predictions(ResultTexts& results, const MixedModelFiles& files) override {
-        add_random_file(results, solution_.u, additive().levels, files.values);
+        if (options_.formula) {  // a model formula's run: the long layout, named by its term
+            EffectPrediction effect;
+            effect.name = model_.terms.front().name;
+            effect.ids = additive().levels;
+            effect.values = solution_.u.col(0);
+            add_effect_values_file(results, {effect}, options_.formula->trait_names.front(), files.values);
+        } else {
+            add_random_file(results, solution_.u, additive().levels, files.values);
+        }
     }
 
     std::string closing_note() const override {

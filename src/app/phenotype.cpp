@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -308,7 +309,10 @@ PhenotypeTable read_phenotype_table(const std::unordered_set<std::string>& kinsh
 // The trait matrix and the designs of the records read: the intercept, every level of each class
 // covariate (the full design; the reduced one without each class's first level), then the
 // numeric covariates, in the user's order.
-PhenotypeRecords build_design(PhenotypeTable table, const std::vector<int>& covar_pos, std::size_t traits) {
+PhenotypeRecords build_design(PhenotypeTable table, const PhenotypeColumns& columns) {
+    const std::vector<int>& covar_pos = columns.covar_pos;
+    const std::size_t traits = columns.trait_pos.size();
+    std::vector<int> sources{-1};
     const auto n = static_cast<Eigen::Index>(table.record_ids.size());
     const auto q = static_cast<Eigen::Index>(table.numeric_names.size());
     Eigen::Index full_columns = 1 + q;
@@ -341,6 +345,7 @@ PhenotypeRecords build_design(PhenotypeTable table, const std::vector<int>& cova
         const std::string prefix = "Covar" + std::to_string(covar_pos[c] + 1) + "_";
         for (const std::string& level : levels.texts) {
             labels.push_back(prefix + level);
+            sources.push_back(covar_pos[c]);
         }
         full_offset += static_cast<Eigen::Index>(levels.texts.size());
         reduced_offset += static_cast<Eigen::Index>(levels.texts.size()) - 1;
@@ -353,6 +358,7 @@ PhenotypeRecords build_design(PhenotypeTable table, const std::vector<int>& cova
             reduced_design(i, reduced_offset + c) = value;
         }
         labels.push_back(table.numeric_names[static_cast<std::size_t>(c)]);
+        sources.push_back(columns.qcovar_pos[static_cast<std::size_t>(c)]);
     }
     PhenotypeRecords result;
     result.trait_names = std::move(table.trait_names);
@@ -365,17 +371,44 @@ PhenotypeRecords build_design(PhenotypeTable table, const std::vector<int>& cova
     result.data.fixed.full = std::move(full_design);
     result.data.fixed.reduced = std::move(reduced_design);
     result.data.fixed.labels = std::move(labels);
+    result.data.fixed.sources = std::move(sources);
     return result;
 }
 
 }  // namespace
+
+std::vector<std::string> phenotype_header(const std::string& path) {
+    std::ifstream file(path);
+    if (!file.is_open()) {
+        throw InputCheckFailure("Could not open the phenotype file: " + path);
+    }
+    std::string line;
+    while (std::getline(file, line)) {
+        line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+        if (line.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+            line.erase(0, 3);
+        }
+        if (!line.empty()) {
+            std::vector<std::string> fields(1);
+            for (char c : line) {
+                if (c == '\t') {
+                    fields.emplace_back();
+                } else {
+                    fields.back() += c;
+                }
+            }
+            return fields;
+        }
+    }
+    throw InputCheckFailure("phenotype file " + path + " has no line, so no header to name the columns of --model.");
+}
 
 PhenotypeRecords read_phenotype_records(const std::string& path, const std::vector<int>& trait_pos,
                                         const std::vector<int>& covar_pos,
                                         const std::unordered_set<std::string>& kinship_ids,
                                         const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos) {
     const PhenotypeColumns columns{path, trait_pos, covar_pos, qcovar_pos, rand_pos};
-    return build_design(read_phenotype_table(kinship_ids, columns), covar_pos, trait_pos.size());
+    return build_design(read_phenotype_table(kinship_ids, columns), columns);
 }
 
 std::vector<Eigen::Index> record_positions(const std::vector<std::string>& record_ids,

@@ -104,6 +104,8 @@ struct TraitFit {
     std::vector<std::string> individuals;  // one record each, in the file's order
     std::vector<NumericScale> numeric;
     std::vector<Eigen::Index> kept;        // columns of the full design estimated
+    std::vector<std::vector<int>> own;     // per trait, the input columns of its fixed terms (empty: all)
+    std::vector<std::vector<Eigen::Index>> own_kept;  // per trait, its positions among `kept`
     Eigen::MatrixXd Y;                     // q x t, scaled, NaN where not recorded
     Eigen::VectorXd centre, scale;         // per trait
     Eigen::Index values = 0;               // trait values present
@@ -118,6 +120,13 @@ struct TraitFit {
     double units(Eigen::Index k) const {
         const auto [a, b] = evaluator->layout().element(k);
         return scale[a] * scale[b];
+    }
+    // Whether column `column` of the full design is in trait a's own fixed terms.
+    bool in_model(Eigen::Index a, Eigen::Index column) const {
+        if (own.empty()) return true;
+        const int source = records.data.fixed.sources[static_cast<std::size_t>(column)];
+        const std::vector<int>& columns = own[static_cast<std::size_t>(a)];
+        return source < 0 || std::find(columns.begin(), columns.end(), source) != columns.end();
     }
     Eigen::VectorXd to_units(const Eigen::VectorXd& theta) const {
         Eigen::VectorXd out = theta;
@@ -175,6 +184,22 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelSpe
     fit.numeric = standardise_numeric(full_design, reduced_design, options.qcovar_pos.size());
     fit.kept = fixed_effect_columns(full_design);
     const Eigen::MatrixXd X = full_design(Eigen::all, fit.kept);
+    fit.own = spec.trait_fixed_columns;
+    for (Eigen::Index a = 0; a < t && !fit.own.empty(); ++a) {
+        fit.own_kept.emplace_back();
+        for (std::size_t i = 0; i < fit.kept.size(); ++i) {
+            if (fit.in_model(a, fit.kept[i])) fit.own_kept.back().push_back(static_cast<Eigen::Index>(i));
+        }
+    }
+    // The columns of X trait a's fixed terms take.
+    const auto trait_columns = [&](Eigen::Index a) {
+        if (fit.own_kept.empty()) {
+            std::vector<Eigen::Index> all(static_cast<std::size_t>(X.cols()));
+            for (std::size_t c = 0; c < all.size(); ++c) all[c] = static_cast<Eigen::Index>(c);
+            return all;
+        }
+        return fit.own_kept[static_cast<std::size_t>(a)];
+    };
 
     // Each trait: its records, a variance to analyse, then scaled to unit variance.
     fit.Y = y;
@@ -199,9 +224,8 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelSpe
             throw InputCheckFailure("trait " + name + " has the same value in all its " + std::to_string(n_a) +
                                     " records; there is no variance to estimate.");
         }
-        std::vector<Eigen::Index> order(static_cast<std::size_t>(X.cols()));
-        for (std::size_t c = 0; c < order.size(); ++c) order[c] = static_cast<Eigen::Index>(c);
-        const auto p_a = static_cast<Eigen::Index>(independent_columns(X(rows, Eigen::all), order).size());
+        const std::vector<Eigen::Index> own_columns = trait_columns(a);
+        const auto p_a = static_cast<Eigen::Index>(independent_columns(X(rows, Eigen::all), own_columns).size());
         if (n_a <= p_a) {
             throw RunFailure("trait " + name + " has " + std::to_string(n_a) + " records, no more than the " +
                              std::to_string(p_a) + " fixed effects they estimate; REML needs more records than "
@@ -213,7 +237,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelSpe
         for (Eigen::Index i : rows) fit.Y(i, a) = (y(i, a) - scaled.centre) / scaled.scale;
         const Eigen::VectorXd scaled_values = fit.Y(rows, a);
         smallest_residual =
-            std::min(smallest_residual, fixed_effect_residual_variance(X(rows, Eigen::all), scaled_values));
+            std::min(smallest_residual, fixed_effect_residual_variance(X(rows, own_columns), scaled_values));
         fit.values += n_a;
         fit.log_likelihood_shift -= static_cast<double>(n_a - p_a) * std::log(scaled.scale);
     }
@@ -221,7 +245,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelSpe
     logger.tee << "👉 kinship matrix size: " << q << " x " << q << " used for REML analysis." << std::endl;
     const double residual_limit = kResidualLimit * smallest_residual;
     const bool complete = fit.Y.allFinite();
-    if (complete) {
+    if (complete && fit.own.empty()) {
         // Eigenvalues below 0 come only from a text file's rounding (kinship_at checked that):
         // taken as 0, so that V stays positive definite at any Vg.
         fit.reduced = std::make_unique<ReducedKinship>(reduce_kinship_cpp(fit.K));
@@ -231,10 +255,11 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelSpe
                       "individuals."
                    << std::endl;
     } else {
-        auto dense = std::make_unique<DenseTraitsEvaluator>(fit.K, X, fit.Y, residual_limit);
+        auto dense = std::make_unique<DenseTraitsEvaluator>(fit.K, X, fit.Y, residual_limit, fit.own_kept);
         fit.unshared = dense->unshared_pairs();
-        logger.tee << "👉 Some traits are missing on some individuals: every value present is used (" << fit.values
-                   << " values, V of that order)." << std::endl;
+        logger.tee << (complete ? "👉 Each trait has its own fixed effects"
+                                : "👉 Some traits are missing on some individuals")
+                   << ": every value present is used (" << fit.values << " values, V of that order)." << std::endl;
         fit.evaluator = std::move(dense);
     }
     for (const auto& [a, b] : fit.unshared) {
@@ -460,6 +485,7 @@ void show_trait_fixed_effects(Logger& logger, const TraitFit& fit, const TraitSo
         unstandardise_effects(b, fit.numeric);
         covariance = unstandardise_covariance(covariance, fit.numeric);
         for (Eigen::Index i = 0; i < p; ++i) {
+            if (!fit.in_model(a, i)) continue;
             logger.tee << fit.traits[static_cast<std::size_t>(a)] << "\t" << labels[static_cast<std::size_t>(i)] << "\t";
             if (recorded_with[static_cast<std::size_t>(a)][static_cast<std::size_t>(i)]) {
                 logger.tee << b(i, 0) << "\t" << std::sqrt(std::max(covariance(i, i), 0.0)) << std::endl;
@@ -470,7 +496,7 @@ void show_trait_fixed_effects(Logger& logger, const TraitFit& fit, const TraitSo
     }
     for (Eigen::Index a = 0; a < t; ++a) {
         for (Eigen::Index i = 0; i < p; ++i) {
-            if (!recorded_with[static_cast<std::size_t>(a)][static_cast<std::size_t>(i)]) {
+            if (fit.in_model(a, i) && !recorded_with[static_cast<std::size_t>(a)][static_cast<std::size_t>(i)]) {
                 logger.tee << "👉 " << fit.traits[static_cast<std::size_t>(a)] << ": " << labels[static_cast<std::size_t>(i)]
                            << " has no record of this trait; its effect is not estimable (NA)." << std::endl;
             }

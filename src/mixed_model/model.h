@@ -32,6 +32,7 @@ struct FixedDesign {
     Eigen::MatrixXd reduced;
     std::vector<std::string> labels;
     std::vector<NumericScale> numeric;
+    std::vector<int> sources;  // per column of the full design, the input column it comes from; -1: the intercept
 };
 
 // How the levels of a random term's part covary: through one of the run's relationships (a

@@ -122,22 +122,34 @@ void add_breeding_value_files(ResultTexts& set, const Eigen::MatrixXd& ran_eff, 
     set.push_back({reliability_name, text.str()});
 }
 
+void add_effect_values_file(ResultTexts& set, const std::vector<EffectPrediction>& effects, const std::string& trait,
+                            const std::string& values_name) {
+    std::ostringstream values;
+    values << "Effect\tTrait\tID\tValue\n";
+    for (const EffectPrediction& effect : effects) {
+        const std::string& effect_trait = effect.trait.empty() ? trait : effect.trait;
+        for (std::size_t i = 0; i < effect.ids.size(); ++i) {
+            values << effect.name << "\t" << effect_trait << "\t" << effect.ids[i] << "\t"
+                   << effect.values[static_cast<Eigen::Index>(i)] << "\n";
+        }
+    }
+    set.push_back({values_name, values.str()});
+}
+
 void add_effect_files(ResultTexts& set, const std::vector<EffectPrediction>& effects, const std::string& trait,
                       const std::string& values_name, const std::string& reliability_name) {
-    std::ostringstream values, reliability;
-    values << "Effect\tTrait\tID\tValue\n";
+    std::ostringstream reliability;
     reliability << "Effect\tTrait\tID\tEBV\tSE\tReliability\n";
     for (const EffectPrediction& effect : effects) {
         const std::string& effect_trait = effect.trait.empty() ? trait : effect.trait;
         for (std::size_t i = 0; i < effect.ids.size(); ++i) {
             const auto k = static_cast<Eigen::Index>(i);
-            values << effect.name << "\t" << effect_trait << "\t" << effect.ids[i] << "\t" << effect.values[k] << "\n";
             reliability << effect.name << "\t" << effect_trait << "\t" << effect.ids[i] << "\t" << effect.values[k]
                         << "\t";
             write_error_columns(reliability, effect.error_variances[k], effect.prior_variances[k]);
         }
     }
-    set.push_back({values_name, values.str()});
+    add_effect_values_file(set, effects, trait, values_name);
     set.push_back({reliability_name, reliability.str()});
 }
 

@@ -28,6 +28,9 @@ void add_breeding_value_files(ResultTexts& set, const Eigen::MatrixXd& ran_eff, 
 // effect and level; Trait is the effect's own trait, or `trait`.
 void add_effect_files(ResultTexts& set, const std::vector<EffectPrediction>& effects, const std::string& trait,
                       const std::string& values_name, const std::string& reliability_name);
+// The values file alone, for a route without prediction error variances.
+void add_effect_values_file(ResultTexts& set, const std::vector<EffectPrediction>& effects, const std::string& trait,
+                            const std::string& values_name);
 // sa2 K_ii - removed (the part the records explain), with rounding of the kinship just below 0
 // read as 0; NaN when it lies below 0 beyond rounding or K_ii < 0, which no relationship matrix
 // gives (a row whose diagonal is below what its relationships with the records imply).

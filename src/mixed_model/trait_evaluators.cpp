@@ -276,7 +276,8 @@ Eigen::MatrixXd symmetric_product(const Eigen::MatrixXd& A, const Eigen::MatrixX
 }  // namespace
 
 DenseTraitsEvaluator::DenseTraitsEvaluator(Eigen::MatrixXd K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y,
-                                           double residual_limit)
+                                           double residual_limit,
+                                           const std::vector<std::vector<Eigen::Index>>& trait_columns)
     : TraitEvaluator(Y.cols(), Y.rows(), residual_limit), K_(std::move(K)), p_(X.cols()) {
     const Eigen::Index t = Y.cols(), q = Y.rows();
     if (X.rows() != q || K_.rows() != q || K_.cols() != q) {
@@ -308,7 +309,8 @@ DenseTraitsEvaluator::DenseTraitsEvaluator(Eigen::MatrixXd K, const Eigen::Matri
         for (std::size_t i = 0; i < rows.size(); ++i) {
             y_[offset_[static_cast<std::size_t>(a)] + static_cast<Eigen::Index>(i)] = Y(rows[i], a);
         }
-        kept_.push_back(independent_columns(X(rows, Eigen::all), in_order));
+        kept_.push_back(independent_columns(X(rows, Eigen::all),
+                                            trait_columns.empty() ? in_order : trait_columns.at(static_cast<std::size_t>(a))));
         columns += static_cast<Eigen::Index>(kept_.back().size());
     }
     Xo_ = Eigen::MatrixXd::Zero(values, columns);

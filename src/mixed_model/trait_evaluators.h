@@ -82,11 +82,13 @@ private:
 // Any pattern of missing trait values: V over the values present, V = sum over (a, b) of
 // Vg(a,b) S_a K S_b' + Ve(a,b) S_a S_b', formed densely (the values trait by trait) with one
 // Cholesky and inverse of its order per iteration. Each trait's fixed effects are the columns
-// of X its records estimate. K: q x q over the individuals with records; Y: q x t, NaN where a
-// trait is not recorded.
+// of X its records estimate, among its own (`trait_columns[a]`, columns of X in order; empty:
+// every column for every trait). K: q x q over the individuals with records; Y: q x t, NaN where
+// a trait is not recorded.
 class DenseTraitsEvaluator : public TraitEvaluator {
 public:
-    DenseTraitsEvaluator(Eigen::MatrixXd K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y, double residual_limit);
+    DenseTraitsEvaluator(Eigen::MatrixXd K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y, double residual_limit,
+                         const std::vector<std::vector<Eigen::Index>>& trait_columns = {});
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
     TraitSolution solve(const Eigen::VectorXd& theta) const override;
     Eigen::Index values() const { return y_.size(); }

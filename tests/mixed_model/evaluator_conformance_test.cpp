@@ -73,8 +73,10 @@ Eigen::VectorXd random_values(Eigen::Index n, std::mt19937& engine) {
 }
 
 // Several traits of q individuals: the values present trait by trait, dV of Vg(a, b) as
-// S_a K S_b' + S_b K S_a' (once for a = b), of Ve(a, b) the same with I.
-DenseModel trait_model(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y) {
+// S_a K S_b' + S_b K S_a' (once for a = b), of Ve(a, b) the same with I. Trait a's fixed effects
+// are the columns `own[a]` of X (all of them when `own` is empty).
+DenseModel trait_model(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y,
+                       const std::vector<std::vector<Eigen::Index>>& own = {}) {
     const Eigen::Index q = Y.rows(), t = Y.cols();
     std::vector<std::pair<Eigen::Index, Eigen::Index>> values;  // (individual, trait)
     for (Eigen::Index a = 0; a < t; ++a) {
@@ -85,11 +87,17 @@ DenseModel trait_model(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, const
     const auto n = static_cast<Eigen::Index>(values.size());
     DenseModel model;
     model.y.resize(n);
-    model.X = Eigen::MatrixXd::Zero(n, t * X.cols());
+    std::vector<Eigen::Index> first{0};
+    for (Eigen::Index a = 0; a < t; ++a) {
+        first.push_back(first.back() + (own.empty() ? X.cols() : static_cast<Eigen::Index>(own[a].size())));
+    }
+    model.X = Eigen::MatrixXd::Zero(n, first.back());
     for (Eigen::Index v = 0; v < n; ++v) {
         const auto [i, a] = values[static_cast<std::size_t>(v)];
         model.y[v] = Y(i, a);
-        model.X.block(v, a * X.cols(), 1, X.cols()) = X.row(i);
+        for (Eigen::Index c = first[a]; c < first[a + 1]; ++c) {
+            model.X(v, c) = X(i, own.empty() ? c - first[a] : own[a][c - first[a]]);
+        }
     }
     const Eigen::MatrixXd I = Eigen::MatrixXd::Identity(q, q);
     for (const Eigen::MatrixXd* among : {&K, &I}) {
@@ -170,4 +178,11 @@ TEST(EvaluatorConformance, TraitsRotatedAndDense) {
     Eigen::VectorXd theta3(12);
     theta3 << 0.8, 0.3, 0.6, 0.1, -0.1, 0.5, 1.0, -0.2, 0.7, 0.1, 0.0, 0.9;
     expect_conforms(DenseTraitsEvaluator(K, X, Y3, 1e-6), trait_model(K, X, Y3), theta3, "dense, values missing");
+
+    // Each trait its own fixed effects: an intercept for all, a covariate each.
+    Eigen::MatrixXd X3(q, 4);
+    X3 << X, random_values(q, engine), random_values(q, engine);
+    const std::vector<std::vector<Eigen::Index>> own{{0, 1}, {0, 2}, {0, 3}};
+    expect_conforms(DenseTraitsEvaluator(K, X3, Y3, 1e-6, own), trait_model(K, X3, Y3, own), theta3,
+                    "dense, fixed effects per trait");
 }
