@@ -298,14 +298,19 @@ std::string model_formula_text(const std::string& value) {
 
 namespace {
 
-// A column plays one part in the model: a class is fitted fixed or random, not both, and is no
-// covariate as well.
-void check_column_roles(const ResolvedModel& model, const std::vector<std::string>& header) {
+std::vector<const ResolvedTerm*> all_terms(const ResolvedModel& model) {
     std::vector<const ResolvedTerm*> terms;
     for (const std::vector<ResolvedTerm>& fixed : model.fixed) {
         for (const ResolvedTerm& term : fixed) terms.push_back(&term);
     }
     for (const ResolvedTerm& term : model.random) terms.push_back(&term);
+    return terms;
+}
+
+// A column plays one part in the model: a class is fitted fixed or random, not both, and is no
+// covariate as well.
+void check_column_roles(const ResolvedModel& model, const std::vector<std::string>& header) {
+    const std::vector<const ResolvedTerm*> terms = all_terms(model);
     for (const ResolvedTerm* a : terms) {
         for (const ResolvedTerm* b : terms) {
             if (a->kind == b->kind) continue;
@@ -366,19 +371,21 @@ ResolvedModel resolve_model_formula(const ModelFormula& formula, const std::vect
             if (std::find(model.traits.begin(), model.traits.end(), column) != model.traits.end()) {
                 refuse("the trait " + response + " is given twice; give each trait once.");
             }
-            for (const ResolvedTerm& term : fixed) {
-                for (int used : term.columns) {
-                    if (used == column) {
-                        refuse("term " + term.name + ": " + response + " is a trait of the model; a trait cannot "
-                               "be its own fixed effect.");
-                    }
-                }
-            }
             model.traits.push_back(column);
             model.trait_names.push_back(response);
             model.fixed.push_back(fixed);
         }
     }
     check_column_roles(model, header);
+    // No trait is a term of the model, of its own or of another trait.
+    const std::vector<const ResolvedTerm*> terms = all_terms(model);
+    for (std::size_t t = 0; t < model.traits.size(); ++t) {
+        for (const ResolvedTerm* term : terms) {
+            if (std::find(term->columns.begin(), term->columns.end(), model.traits[t]) != term->columns.end()) {
+                refuse("term " + term->name + ": " + model.trait_names[t] + " is a trait of the model; a trait "
+                       "cannot be one of its terms.");
+            }
+        }
+    }
     return model;
 }

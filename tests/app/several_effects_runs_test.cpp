@@ -319,3 +319,40 @@ TEST_F(SeveralEffectsRuns, LikelihoodRatioTestsAreThoseOfTheModelsWithoutEachCom
         }
     }
 }
+
+// A --model run is the column-flag run of the same model, its values given in the order the
+// terms are written and its rows and effects named by the terms.
+TEST_F(SeveralEffectsRuns, AModelFormulaIsTheColumnFlagRunNamedByItsTerms) {
+    ASSERT_EQ(predict({"--vc", "3,2,1.5,4,5"}, "flags").status, 0);
+    const CommandResult run = run_zelkora({"--predict", "--mkin-file", "list.txt", "--phefile", "p.txt", "--model",
+                                           "Yield ~ rand(Herd) + Sex + kin(2) + pe + kin(1)", "--vc", "4,2,1.5,3,5",
+                                           "--out", "formula"},
+                                          dir);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const auto renamed = [](std::string text) {
+        for (const auto& [from, to] : {std::pair<std::string, std::string>{"K1", "kin(1)"}, {"K2", "kin(2)"},
+                                       {"PE", "pe"}, {"Herd", "rand(Herd)"}}) {
+            text = std::regex_replace(text, std::regex("(^|\n|\\()" + from + "(?=[\t/)])"), "$1" + to);
+        }
+        return text;
+    };
+    const auto sorted_lines = [](const std::string& text) {
+        std::vector<std::string> lines = lines_of(text);
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    };
+    EXPECT_EQ(sorted_lines(read_file(dir + "/formula.random.txt")), sorted_lines(renamed(read_file(dir + "/flags.random.txt"))));
+    // The log-likelihood sums the terms in another order: equal to rounding.
+    std::smatch a, b;
+    std::string formula_vc = read_file(dir + "/formula.vc.txt"), flags_vc = renamed(read_file(dir + "/flags.vc.txt"));
+    const std::regex logl("\nlogL\t([^\t]+)\t");
+    ASSERT_TRUE(std::regex_search(formula_vc, a, logl) && std::regex_search(flags_vc, b, logl));
+    EXPECT_NEAR(std::stod(a[1]), std::stod(b[1]), 1e-10 * std::fabs(std::stod(b[1])));
+    EXPECT_EQ(sorted_lines(std::regex_replace(formula_vc, logl, "\n")), sorted_lines(std::regex_replace(flags_vc, logl, "\n")));
+    // Refused with the flags it replaces.
+    const CommandResult both = run_zelkora({"--predict", "--mkin-file", "list.txt", "--phefile", "p.txt", "--model",
+                                            "Yield ~ Sex + kin(1) + kin(2)", "--pe", "--vc", "1,1,1"},
+                                           dir);
+    EXPECT_EQ(both.status, 1);
+    EXPECT_NE(both.err.find("--pe cannot be given with it"), std::string::npos) << both.err;
+}
