@@ -34,7 +34,7 @@ struct RunInputs {
     std::vector<std::size_t> positions;
 };
 
-RunInputs load_inputs(const RunOptions& options, Logger& logger, const ModelSpec& spec,
+RunInputs load_inputs(const RunOptions& options, Logger& logger, const ModelPlan& plan,
                       const std::vector<std::string>& kinship_ids) {
     RunInputs inputs;
     const std::unordered_set<std::string> id_set(kinship_ids.begin(), kinship_ids.end());
@@ -50,7 +50,7 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger, const ModelSpec
                << std::endl;
     check_records_and_design(options, logger, inputs.phenotype);
     warn_repeated_records(logger, "Fit it with --pe.", record_ids);
-    add_random_terms(inputs.phenotype, spec, levels_first_met(record_ids));
+    add_random_terms(inputs.phenotype, plan, levels_first_met(record_ids));
     for (Eigen::Index position : record_positions(record_ids, kinship_ids)) {
         inputs.positions.push_back(static_cast<std::size_t>(position));  // every record has a kinship row
     }
@@ -65,20 +65,20 @@ void release(KinshipFile& file) {
 
 // The kinship file's IDs and the inputs read against them, for one process.
 std::pair<KinshipFile, RunInputs> load_with_kinship(const RunOptions& options, Logger& logger,
-                                                     const ModelSpec& spec) {
+                                                     const ModelPlan& plan) {
     KinshipFile kinship = as_input_error([&] { return read_kinship_file(options.kin_file); });
-    RunInputs inputs = load_inputs(options, logger, spec, getKinshipIds(kinship).second);
+    RunInputs inputs = load_inputs(options, logger, plan, getKinshipIds(kinship).second);
     return {std::move(kinship), std::move(inputs)};
 }
 
 // The same for every rank of a distributed run: each opens the file (IDs and where its values
 // are) and reads the phenotype; a failure on any rank ends all.
 std::pair<KinshipSource, RunInputs> load_distributed(const RunOptions& options, Logger& logger,
-                                                     const ModelSpec& spec) {
+                                                     const ModelPlan& plan) {
     std::pair<KinshipSource, RunInputs> loaded;
     agree(attempt([&] {
         loaded.first = as_input_error([&] { return open_kinship_source(options.kin_file); });
-        loaded.second = load_inputs(options, logger, spec, loaded.first.text.ids);
+        loaded.second = load_inputs(options, logger, plan, loaded.first.text.ids);
     }));
     return loaded;
 }
@@ -140,8 +140,8 @@ bool spread_over_ranks() { return started_by_mpirun() && distributed_mixed_model
 // (prediction, so that a text file is parsed once); over the ranks each reads its panels.
 class OneKinshipRoute : public ModelRoute {
 public:
-    OneKinshipRoute(const RunOptions& options, Logger& logger, ModelSpec spec, ModelJob job)
-        : options_(options), logger_(logger), spec_(std::move(spec)), job_(job), distributed_(spread_over_ranks()) {}
+    OneKinshipRoute(const RunOptions& options, Logger& logger, ModelPlan plan, ModelJob job)
+        : options_(options), logger_(logger), plan_(std::move(plan)), job_(job), distributed_(spread_over_ranks()) {}
 
     void at_stage(const std::function<void()>& stage) override {
         if (distributed_) {
@@ -155,7 +155,7 @@ public:
         logger_.tee << (job_ == ModelJob::reml ? "👉Loading kinship file: " : "👉 Loading kinship file: ")
                     << options_.kin_file << std::endl;
         if (distributed_) {
-            std::pair<KinshipSource, RunInputs> loaded = load_distributed(options_, logger_, spec_);
+            std::pair<KinshipSource, RunInputs> loaded = load_distributed(options_, logger_, plan_);
             source_ = std::move(loaded.first);
             inputs_ = std::move(loaded.second);
             if (job_ == ModelJob::reml) {
@@ -164,7 +164,7 @@ public:
             }
             return;
         }
-        std::pair<KinshipFile, RunInputs> loaded = load_with_kinship(options_, logger_, spec_);
+        std::pair<KinshipFile, RunInputs> loaded = load_with_kinship(options_, logger_, plan_);
         KinshipFile& file = loaded.first;
         inputs_ = std::move(loaded.second);
         if (job_ == ModelJob::reml) {
@@ -290,7 +290,7 @@ private:
 
     const RunOptions& options_;
     Logger& logger_;
-    ModelSpec spec_;
+    ModelPlan plan_;
     ModelJob job_;
     bool distributed_;
     RunInputs inputs_;
@@ -307,17 +307,17 @@ private:
 // The route of a job from the shape of its model: several traits, several random effects, or one
 // kinship alone (the band path).
 int run_job(const RunOptions& options, Logger& logger, ModelJob job) {
-    ModelSpec spec = model_from_options(options);
-    if (spec.shape == ModelShape::several_traits) {
-        return run_model_job(options, logger, *traits_route(options, logger, spec), job);
+    ModelPlan plan = model_from_options(options);
+    if (plan.shape == ModelShape::several_traits) {
+        return run_model_job(options, logger, *traits_route(options, logger, plan), job);
     }
-    if (spec.shape == ModelShape::several_effects) {
-        return run_model_job(options, logger, *several_effects_route(options, logger, spec, job), job);
+    if (plan.shape == ModelShape::several_effects) {
+        return run_model_job(options, logger, *several_effects_route(options, logger, plan, job), job);
     }
     // The relationship's file (the one of a --mkin-file list) is the run's kinship.
     RunOptions one = options;
-    one.kin_file = spec.relationship_files.front();
-    OneKinshipRoute route(one, logger, std::move(spec), job);
+    one.kin_file = plan.relationship_files.front();
+    OneKinshipRoute route(one, logger, std::move(plan), job);
     return run_model_job(one, logger, route, job);
 }
 

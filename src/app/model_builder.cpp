@@ -16,15 +16,15 @@ void add_once(std::vector<int>& columns, int column) {
 }
 
 // The model of a resolved formula over the options' relationships.
-ModelSpec formula_model(const RunOptions& options, const ResolvedModel& formula) {
-    ModelSpec spec;
-    spec.traits = formula.traits;
-    spec.classes = options.covar_pos;
-    spec.covariates = options.qcovar_pos;
-    spec.relationship_files =
+ModelPlan formula_model(const RunOptions& options, const ResolvedModel& formula) {
+    ModelPlan plan;
+    plan.traits = formula.traits;
+    plan.classes = options.covar_pos;
+    plan.covariates = options.qcovar_pos;
+    plan.relationship_files =
         options.mkin_file.empty() ? std::vector<std::string>{options.kin_file} : read_kinship_list(options.mkin_file);
-    const auto listed = static_cast<int>(spec.relationship_files.size());
-    std::vector<bool> used(spec.relationship_files.size(), false);
+    const auto listed = static_cast<int>(plan.relationship_files.size());
+    std::vector<bool> used(plan.relationship_files.size(), false);
     for (const ResolvedTerm& term : formula.random) {
         if (term.kind == FormulaTermKind::relationship) {
             if (term.relationship >= listed) {
@@ -40,17 +40,17 @@ ModelSpec formula_model(const RunOptions& options, const ResolvedModel& formula)
                                         "kin(1)); give each kinship once.");
             }
             used[static_cast<std::size_t>(term.relationship)] = true;
-            spec.terms.push_back({TermKind::relationship, term.relationship, -1, term.name});
+            plan.terms.push_back({TermKind::relationship, term.relationship, -1, term.name});
         } else if (term.kind == FormulaTermKind::permanent_environment) {
-            spec.terms.push_back({TermKind::permanent_environment, -1, -1, term.name});
+            plan.terms.push_back({TermKind::permanent_environment, -1, -1, term.name});
         } else {
-            spec.terms.push_back({TermKind::random_class, -1, term.columns.front(), term.name});
+            plan.terms.push_back({TermKind::random_class, -1, term.columns.front(), term.name});
         }
     }
     for (int k = 0; k < listed; ++k) {
         if (!used[static_cast<std::size_t>(k)]) {
             throw InputCheckFailure("--model: kinship " + std::to_string(k + 1) + " (" +
-                                    spec.relationship_files[static_cast<std::size_t>(k)] +
+                                    plan.relationship_files[static_cast<std::size_t>(k)] +
                                     ") is in no term of the formula; write " + (k == 0 ? "animal" : "kin(" +
                                     std::to_string(k + 1) + ")") + ", or leave the kinship out of the run.");
         }
@@ -61,19 +61,19 @@ ModelSpec formula_model(const RunOptions& options, const ResolvedModel& formula)
         for (const ResolvedTerm& term : fixed) {
             columns.insert(columns.end(), term.columns.begin(), term.columns.end());
         }
-        shared = shared && (spec.trait_fixed_columns.empty() || columns == spec.trait_fixed_columns.front());
-        spec.trait_fixed_columns.push_back(columns);
+        shared = shared && (plan.trait_fixed_columns.empty() || columns == plan.trait_fixed_columns.front());
+        plan.trait_fixed_columns.push_back(columns);
     }
     if (shared) {
-        spec.trait_fixed_columns.clear();
+        plan.trait_fixed_columns.clear();
     }
-    spec.shape = spec.traits.size() > 1 ? ModelShape::several_traits : ModelShape::several_effects;
-    if (spec.shape == ModelShape::several_traits &&
-        (spec.terms.size() != 1 || spec.terms.front().kind != TermKind::relationship)) {
+    plan.shape = plan.traits.size() > 1 ? ModelShape::several_traits : ModelShape::several_effects;
+    if (plan.shape == ModelShape::several_traits &&
+        (plan.terms.size() != 1 || plan.terms.front().kind != TermKind::relationship)) {
         throw InputCheckFailure("--model: several traits take one random term, the additive effect (animal), in "
                                 "this version.");
     }
-    return spec;
+    return plan;
 }
 
 }  // namespace
@@ -114,43 +114,43 @@ void apply_model_formula(RunOptions& options) {
     options.formula = std::move(resolved);
 }
 
-ModelSpec model_from_options(const RunOptions& options) {
+ModelPlan model_from_options(const RunOptions& options) {
     if (options.formula) {
         return formula_model(options, *options.formula);
     }
-    ModelSpec spec;
-    spec.traits = options.trait_pos.size() > 1 ? options.trait_pos : std::vector<int>{options.phe_pos};
-    spec.classes = options.covar_pos;
-    spec.covariates = options.qcovar_pos;
-    const TermSpec additive{TermKind::relationship, 0, -1, "Add"};
+    ModelPlan plan;
+    plan.traits = options.trait_pos.size() > 1 ? options.trait_pos : std::vector<int>{options.phe_pos};
+    plan.classes = options.covar_pos;
+    plan.covariates = options.qcovar_pos;
+    const TermPlan additive{TermKind::relationship, 0, -1, "Add"};
     // The routes of one relationship and one random term check their own options.
     if (pedigree_prediction(options)) {
-        spec.terms = {additive};
-        spec.shape = ModelShape::sparse_inverse;
-        return spec;
+        plan.terms = {additive};
+        plan.shape = ModelShape::sparse_inverse;
+        return plan;
     }
-    if (spec.traits.size() > 1) {
-        spec.relationship_files = {options.kin_file};
-        spec.terms = {additive};
-        spec.shape = ModelShape::several_traits;
-        return spec;
+    if (plan.traits.size() > 1) {
+        plan.relationship_files = {options.kin_file};
+        plan.terms = {additive};
+        plan.shape = ModelShape::several_traits;
+        return plan;
     }
     check_random_columns(options);
-    spec.relationship_files =
+    plan.relationship_files =
         options.mkin_file.empty() ? std::vector<std::string>{options.kin_file} : read_kinship_list(options.mkin_file);
     const bool listed = !options.mkin_file.empty();
-    for (std::size_t k = 0; k < spec.relationship_files.size(); ++k) {
-        spec.terms.push_back(
+    for (std::size_t k = 0; k < plan.relationship_files.size(); ++k) {
+        plan.terms.push_back(
             {TermKind::relationship, static_cast<int>(k), -1, listed ? "K" + std::to_string(k + 1) : "Add"});
     }
     if (options.pe) {
-        spec.terms.push_back({TermKind::permanent_environment, -1, -1, "PE"});
+        plan.terms.push_back({TermKind::permanent_environment, -1, -1, "PE"});
     }
     for (const int column : options.rand_pos) {
-        spec.terms.push_back({TermKind::random_class, -1, column, ""});
+        plan.terms.push_back({TermKind::random_class, -1, column, ""});
     }
-    spec.shape = spec.terms.size() == 1 ? ModelShape::one_kinship : ModelShape::several_effects;
-    return spec;
+    plan.shape = plan.terms.size() == 1 ? ModelShape::one_kinship : ModelShape::several_effects;
+    return plan;
 }
 
 RecordLevels levels_first_met(const std::vector<std::string>& keys) {
@@ -166,13 +166,13 @@ RecordLevels levels_first_met(const std::vector<std::string>& keys) {
     return grouped;
 }
 
-void add_random_terms(Model& model, const ModelSpec& spec, RecordLevels relationship_levels,
+void add_random_terms(Model& model, const ModelPlan& plan, RecordLevels relationship_levels,
                       const PhenotypeRecords* records) {
     // The last relationship term takes the levels, so that a pedigree's IDs are not copied.
-    auto relationships = std::count_if(spec.terms.begin(), spec.terms.end(),
-                                       [](const TermSpec& term) { return term.kind == TermKind::relationship; });
+    auto relationships = std::count_if(plan.terms.begin(), plan.terms.end(),
+                                       [](const TermPlan& term) { return term.kind == TermKind::relationship; });
     std::size_t class_index = 0;
-    for (const TermSpec& term : spec.terms) {
+    for (const TermPlan& term : plan.terms) {
         TermPart part;
         std::string name = term.name;
         if (term.kind == TermKind::relationship) {

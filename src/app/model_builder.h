@@ -1,7 +1,7 @@
 #pragma once
 
 // The one builder of a run's model. The options (today the column flags) say what the model is
-// made of before any data is read (ModelSpec): its traits, fixed covariates, relationships and
+// made of before any data is read (ModelPlan): its traits, fixed covariates, relationships and
 // random terms, and so the route that fits it. Once a route has read its records, the same
 // description fills the random terms of the model (add_random_terms), whichever route runs it.
 
@@ -16,7 +16,7 @@ enum class TermKind {
     permanent_environment,  // of the record's individual, independent
     random_class,           // the levels of a phenotype column, independent
 };
-struct TermSpec {
+struct TermPlan {
     TermKind kind = TermKind::relationship;
     int relationship = -1;  // which of the model's relationships, for TermKind::relationship
     int column = -1;        // the phenotype column (0-based) of a random class
@@ -31,13 +31,13 @@ enum class ModelShape {
     sparse_inverse,   // one relationship as the sparse inverse of A or H, solved by iteration
 };
 
-struct ModelSpec {
+struct ModelPlan {
     std::vector<int> traits;                      // phenotype columns, 0-based
     std::vector<int> classes;                     // fixed class covariates
     std::vector<int> covariates;                  // fixed numeric covariates
     std::vector<std::string> relationship_files;  // --kin-file, or the files of --mkin-file (none
                                                   // for a sparse inverse, which the pedigree gives)
-    std::vector<TermSpec> terms;                  // random terms in the order of the tables
+    std::vector<TermPlan> terms;                  // random terms in the order of the tables
     ModelShape shape = ModelShape::one_kinship;
     // Per trait, the columns of its own fixed terms (a formula's "Y1 ~ ...; Y2 ~ ..."); empty
     // when every trait takes every fixed covariate.
@@ -53,7 +53,7 @@ void apply_model_formula(RunOptions& options);
 // written; a single trait always on the several-effects route, as its layout is the long one).
 // Throws InputCheckFailure for a random column given twice or
 // also as a fixed covariate or the trait, and for an unusable --mkin-file list.
-ModelSpec model_from_options(const RunOptions& options);
+ModelPlan model_from_options(const RunOptions& options);
 
 // Records grouped by a key (an individual, a class level): the level of each record and the
 // levels, in the order first met.
@@ -63,10 +63,10 @@ struct RecordLevels {
 };
 RecordLevels levels_first_met(const std::vector<std::string>& keys);
 
-// The random terms of `spec` added to `model`, whose records are read: a relationship's effect
+// The random terms of `plan` added to `model`, whose records are read: a relationship's effect
 // over `relationship_levels` (the individuals with records where the relationship is read at
 // them; every individual of a sparse inverse), the permanent environment over the individuals
 // with records, a random class over its levels (`records.random_levels` and `random_names`, in
-// the order of the spec's classes; a name taken already gets "_<column>").
-void add_random_terms(Model& model, const ModelSpec& spec, RecordLevels relationship_levels,
+// the order of the model's class terms; a name taken already gets "_<column>").
+void add_random_terms(Model& model, const ModelPlan& plan, RecordLevels relationship_levels,
                       const PhenotypeRecords* records = nullptr);

@@ -109,8 +109,8 @@ struct ModelSetup {
     std::vector<Eigen::Index> individual_of_record;
     std::vector<int> repeatable;  // the terms of a repeatability: kinships and PE (with PE only)
 };
-struct ModelSpec;
-ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelSpec& spec);
+struct ModelPlan;
+ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelPlan& plan);
 // The random effects for the dense evaluator, one per term, each kinship read at the individuals
 // with records and checked for eigenvalues below what rounding explains.
 std::vector<RandomEffect> model_effects(const ModelSetup& model);
@@ -172,9 +172,9 @@ void note_estimation_options_unused(const RunOptions& options, Logger& logger);
 
 // The routes of the run pipeline (app/model_pipeline.h) for several traits (--phe-pos a,b,...,
 // one kinship) and for several random effects (more than one kinship, --pe, --rand-pos), the
-// model `spec` of the options (app/model_builder.h), for `job`.
+// model `plan` of the options (app/model_builder.h), for `job`.
 class ModelRoute;
 enum class ModelJob;
-std::unique_ptr<ModelRoute> traits_route(const RunOptions& options, Logger& logger, const ModelSpec& spec);
-std::unique_ptr<ModelRoute> several_effects_route(const RunOptions& options, Logger& logger, const ModelSpec& spec,
+std::unique_ptr<ModelRoute> traits_route(const RunOptions& options, Logger& logger, const ModelPlan& plan);
+std::unique_ptr<ModelRoute> several_effects_route(const RunOptions& options, Logger& logger, const ModelPlan& plan,
                                                   ModelJob job);

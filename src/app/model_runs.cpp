@@ -213,14 +213,14 @@ void refuse_under_mpirun() {
 // Several random effects through the grouped evaluator, in one process.
 class SeveralEffectsRoute : public ModelRoute {
 public:
-    SeveralEffectsRoute(const RunOptions& options, Logger& logger, const ModelSpec& spec,
+    SeveralEffectsRoute(const RunOptions& options, Logger& logger, const ModelPlan& plan,
                         ModelJob job)
-        : options_(options), logger_(logger), spec_(spec), job_(job) {}
+        : options_(options), logger_(logger), plan_(plan), job_(job) {}
 
     void set_up() override {
         refuse_under_mpirun();
         const auto start = std::chrono::steady_clock::now();
-        model_ = set_up_model(options_, logger_, spec_);
+        model_ = set_up_model(options_, logger_, plan_);
         fit_ = fitting_of(model_, options_.max_iter);
         if (job_ == ModelJob::reml) {
             logger_.tee << "👉 Kinships read at the records in "
@@ -302,7 +302,7 @@ public:
 private:
     const RunOptions& options_;
     Logger& logger_;
-    ModelSpec spec_;
+    ModelPlan plan_;
     ModelJob job_;
     ModelSetup model_;
     Fitting fit_;
@@ -313,7 +313,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ModelRoute> several_effects_route(const RunOptions& options, Logger& logger, const ModelSpec& spec,
+std::unique_ptr<ModelRoute> several_effects_route(const RunOptions& options, Logger& logger, const ModelPlan& plan,
                                                   ModelJob job) {
-    return std::make_unique<SeveralEffectsRoute>(options, logger, spec, job);
+    return std::make_unique<SeveralEffectsRoute>(options, logger, plan, job);
 }

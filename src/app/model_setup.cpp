@@ -184,13 +184,13 @@ void refuse_unidentifiable_classes(const RunOptions& options, const PhenotypeRec
 
 }  // namespace
 
-ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelSpec& spec) {
+ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelPlan& plan) {
     ModelSetup model;
     // The kinships, opened without their values; each is named and listed.
-    const std::vector<std::string>& kinship_files = spec.relationship_files;
+    const std::vector<std::string>& kinship_files = plan.relationship_files;
     for (std::size_t k = 0; k < kinship_files.size(); ++k) {
         ModelKinship kinship;
-        kinship.name = std::find_if(spec.terms.begin(), spec.terms.end(), [&](const TermSpec& term) {
+        kinship.name = std::find_if(plan.terms.begin(), plan.terms.end(), [&](const TermPlan& term) {
                            return term.kind == TermKind::relationship && term.relationship == static_cast<int>(k);
                        })->name;
         kinship.source = as_input_error([&] { return open_kinship_source(kinship_files[k]); });
@@ -256,13 +256,13 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelSp
     logger.tee << "\t" << record_ids.size() << " records of " << model.individuals.size()
                << " individuals in every kinship, with a trait value and complete covariates, will be used."
                << std::endl;
-    ModelSpec fitted = spec;
+    ModelPlan fitted = plan;
     if (options.pe && repeated == 0 && !options.vc_given) {
         logger.tee << "👉 --pe: no individual has more than one record, so a permanent environment cannot be told "
                       "from the residual; it is left out of the model."
                    << std::endl;
         fitted.terms.erase(std::remove_if(fitted.terms.begin(), fitted.terms.end(),
-                                          [](const TermSpec& term) {
+                                          [](const TermPlan& term) {
                                               return term.kind == TermKind::permanent_environment;
                                           }),
                            fitted.terms.end());
@@ -277,9 +277,9 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelSp
     add_random_terms(description, fitted, individuals, &model.records);
     const bool permanent_environment =
         std::any_of(fitted.terms.begin(), fitted.terms.end(),
-                    [](const TermSpec& term) { return term.kind == TermKind::permanent_environment; });
+                    [](const TermPlan& term) { return term.kind == TermKind::permanent_environment; });
     for (std::size_t k = 0; k < fitted.terms.size(); ++k) {
-        const TermSpec& term = fitted.terms[k];
+        const TermPlan& term = fitted.terms[k];
         if (permanent_environment && term.kind != TermKind::random_class) {
             model.repeatable.push_back(static_cast<int>(k));
         }

@@ -13,14 +13,14 @@
 
 namespace {
 
-// Fields of one line: split at every tab (n tabs give n + 1 fields), every space removed.
-// Carriage returns were removed before.
-std::vector<std::string> split_tab_fields(const std::string& line) {
+// Fields of one line: split at every tab (n tabs give n + 1 fields), every space removed unless
+// `keep_spaces`. Carriage returns were removed before.
+std::vector<std::string> split_tab_fields(const std::string& line, bool keep_spaces = false) {
     std::vector<std::string> fields(1);
     for (char c : line) {
         if (c == '\t') {
             fields.emplace_back();
-        } else if (c != ' ') {
+        } else if (c != ' ' || keep_spaces) {
             fields.back() += c;
         }
     }
@@ -389,15 +389,7 @@ std::vector<std::string> phenotype_header(const std::string& path) {
             line.erase(0, 3);
         }
         if (!line.empty()) {
-            std::vector<std::string> fields(1);
-            for (char c : line) {
-                if (c == '\t') {
-                    fields.emplace_back();
-                } else {
-                    fields.back() += c;
-                }
-            }
-            return fields;
+            return split_tab_fields(line, true);
         }
     }
     throw InputCheckFailure("phenotype file " + path + " has no line, so no header to name the columns of --model.");

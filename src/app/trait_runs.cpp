@@ -135,10 +135,10 @@ struct TraitFit {
     }
 };
 
-TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelSpec& spec) {
+TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPlan& plan) {
     check_trait_options(options);
     TraitFit fit;
-    fit.kinship.name = spec.terms.front().name;
+    fit.kinship.name = plan.terms.front().name;
     logger.tee << "👉 Loading kinship file: " << options.kin_file << std::endl;
     fit.kinship.source = as_input_error([&] { return open_kinship_source(options.kin_file); });
     for (std::size_t i = 0; i < fit.kinship.source.text.ids.size(); ++i) {
@@ -172,7 +172,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelSpe
                                 "); several traits take one record per individual, with its traits on one line.");
     }
     fit.individuals = record_ids;
-    add_random_terms(fit.records.data, spec, levels_first_met(record_ids));
+    add_random_terms(fit.records.data, plan, levels_first_met(record_ids));
     const auto q = static_cast<Eigen::Index>(record_ids.size()), t = y.cols();
     refuse_traits_given_twice(options, fit.traits, y);
     logger.tee << "\t" << q << " individuals with at least one trait, complete covariates and a kinship row."
@@ -184,7 +184,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelSpe
     fit.numeric = standardise_numeric(full_design, reduced_design, options.qcovar_pos.size());
     fit.kept = fixed_effect_columns(full_design);
     const Eigen::MatrixXd X = full_design(Eigen::all, fit.kept);
-    fit.own = spec.trait_fixed_columns;
+    fit.own = plan.trait_fixed_columns;
     for (Eigen::Index a = 0; a < t && !fit.own.empty(); ++a) {
         fit.own_kept.emplace_back();
         for (std::size_t i = 0; i < fit.kept.size(); ++i) {
@@ -511,10 +511,10 @@ void show_trait_fixed_effects(Logger& logger, const TraitFit& fit, const TraitSo
 // Several traits with one kinship, through the rotated or the dense evaluator.
 class TraitsRoute : public ModelRoute {
 public:
-    TraitsRoute(const RunOptions& options, Logger& logger, ModelSpec spec)
-        : options_(options), logger_(logger), spec_(std::move(spec)) {}
+    TraitsRoute(const RunOptions& options, Logger& logger, ModelPlan plan)
+        : options_(options), logger_(logger), plan_(std::move(plan)) {}
 
-    void set_up() override { fit_ = set_up_traits(options_, logger_, spec_); }
+    void set_up() override { fit_ = set_up_traits(options_, logger_, plan_); }
 
     bool estimate() override {
         std::optional<TraitEstimate> estimated = estimate_traits(options_, logger_, fit_);
@@ -570,7 +570,7 @@ public:
 private:
     const RunOptions& options_;
     Logger& logger_;
-    ModelSpec spec_;
+    ModelPlan plan_;
     TraitFit fit_;
     TraitEstimate estimate_;
     TraitSolution solution_;
@@ -579,6 +579,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ModelRoute> traits_route(const RunOptions& options, Logger& logger, const ModelSpec& spec) {
-    return std::make_unique<TraitsRoute>(options, logger, spec);
+std::unique_ptr<ModelRoute> traits_route(const RunOptions& options, Logger& logger, const ModelPlan& plan) {
+    return std::make_unique<TraitsRoute>(options, logger, plan);
 }
