@@ -110,6 +110,10 @@ void mixed_model_options() {
               << "                      separated by commas (Optional)\n"
               << "  --rand-pos <list>   Class columns fitted as random effects (herd-year, litter) (Optional)\n"
               << "  --pe                A permanent environment shared by an individual's repeated records (Optional)\n"
+              << "  --model <text|@file> The model by the phenotype header's names, in place of --phe-pos, --covar-pos,\n"
+              << "                      --qcovar-pos, --rand-pos and --pe (Optional): \"Trait ~ Sex + Herd + animal\";\n"
+              << "                      terms: class, cov(x), animal, kin(k), pe, rand(col); traits \"Y1, Y2 ~ ...\"\n"
+              << "                      or \"Y1 ~ ...; Y2 ~ ...\"; @file reads it from a file (# comments)\n"
               << "  --lrt               Likelihood-ratio test of every random component (Optional)\n"
               << "  --threads <int>     Threads of the run, 1 to 1024 (Optional, default: every core)\n";
 }
