@@ -15,15 +15,29 @@ namespace {
 }  // namespace
 
 GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eigen::MatrixXd& X,
-                                   const Eigen::VectorXd& y) {
+                                   const Eigen::VectorXd& y, ResidualStructure residual) {
     const Eigen::Index n = y.size();
     if (X.rows() != n) {
         throw std::invalid_argument("The dense evaluator needs X with one row per record.");
     }
+    const Eigen::Index classes = residual.class_of_record.empty() ? 1 : residual.classes;
+    if ((residual.weights.size() != 0 && residual.weights.size() != n) ||
+        (!residual.class_of_record.empty() && residual.class_of_record.size() != static_cast<std::size_t>(n)) ||
+        classes < 1) {
+        throw std::invalid_argument("The residual structure needs a weight and a class of every record.");
+    }
+    if (residual.weights.size() != 0) {
+        if (!(residual.weights.array() > 0.0).all() || !residual.weights.allFinite()) {
+            throw std::invalid_argument("Every record's weight must be finite and above 0.");
+        }
+        root_weights_ = residual.weights.cwiseSqrt();
+        log_weights_ = residual.weights.array().log().sum();
+    }
     records_ = n;
-    // Groups: records that share the level of every effect, numbered as first met.
+    // Groups: records that share the level of every effect (and the residual class), numbered
+    // as first met.
     std::map<std::vector<Eigen::Index>, Eigen::Index> group_of_levels;
-    std::vector<Eigen::Index> levels(effects.size());
+    std::vector<Eigen::Index> levels(effects.size() + (classes > 1 ? 1 : 0));
     group_of_record_.resize(static_cast<std::size_t>(n));
     for (Eigen::Index r = 0; r < n; ++r) {
         for (std::size_t k = 0; k < effects.size(); ++k) {
@@ -32,15 +46,35 @@ GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eige
             }
             levels[k] = effects[k].level_of_record[static_cast<std::size_t>(r)];
         }
+        if (classes > 1) {
+            levels.back() = residual.class_of_record[static_cast<std::size_t>(r)];
+            if (levels.back() < 0 || levels.back() >= classes) {
+                throw std::invalid_argument("A record's residual class is out of range.");
+            }
+        }
         const auto [entry, added] = group_of_levels.emplace(levels, static_cast<Eigen::Index>(group_of_levels.size()));
         group_of_record_[static_cast<std::size_t>(r)] = entry->second;
     }
     const auto g = static_cast<Eigen::Index>(group_of_levels.size());
     Eigen::VectorXd counts = Eigen::VectorXd::Zero(g);
-    for (Eigen::Index group : group_of_record_) {
-        counts[group] += 1.0;
+    for (Eigen::Index r = 0; r < n; ++r) {
+        counts[group_of_record_[static_cast<std::size_t>(r)]] += root_weights_.size() == 0 ? 1.0 : residual.weights[r];
     }
     root_counts_ = counts.cwiseSqrt();
+    class_of_group_.assign(static_cast<std::size_t>(g), 0);
+    groups_of_class_.assign(static_cast<std::size_t>(classes), {});
+    records_in_class_ = Eigen::VectorXd::Zero(classes);
+    groups_in_class_ = Eigen::VectorXd::Zero(classes);
+    for (Eigen::Index r = 0; r < n; ++r) {
+        const Eigen::Index c = classes > 1 ? residual.class_of_record[static_cast<std::size_t>(r)] : 0;
+        class_of_group_[static_cast<std::size_t>(group_of_record_[static_cast<std::size_t>(r)])] = c;
+        records_in_class_[c] += 1.0;
+    }
+    for (Eigen::Index a = 0; a < g; ++a) {
+        const Eigen::Index c = class_of_group_[static_cast<std::size_t>(a)];
+        groups_of_class_[static_cast<std::size_t>(c)].push_back(a);
+        groups_in_class_[c] += 1.0;
+    }
 
     y_ = y;
     set_design(X);
@@ -94,19 +128,52 @@ void GroupedEvaluator::set_design(const Eigen::MatrixXd& X) {
         throw std::invalid_argument("The dense evaluator needs X with one row per record.");
     }
     p_ = X.cols();
-    // [X y] summed within groups and scaled by D^-1/2, and its part within groups.
+    // [X y] summed within groups and scaled by D^-1/2, and its part within groups (all with W^1/2).
+    const bool weighted = root_weights_.size() != 0;
     Eigen::MatrixXd W(n, p_ + 1);
     W << X, y_;
+    if (weighted) {
+        W = root_weights_.asDiagonal() * W;
+    }
     Eigen::MatrixXd sums = Eigen::MatrixXd::Zero(g, p_ + 1);
     for (Eigen::Index r = 0; r < n; ++r) {
-        sums.row(group_of_record_[static_cast<std::size_t>(r)]) += W.row(r);
+        if (weighted) {
+            sums.row(group_of_record_[static_cast<std::size_t>(r)]) += root_weights_[r] * W.row(r);
+        } else {
+            sums.row(group_of_record_[static_cast<std::size_t>(r)]) += W.row(r);
+        }
     }
     for (Eigen::Index r = 0; r < n; ++r) {
         const Eigen::Index group = group_of_record_[static_cast<std::size_t>(r)];
-        W.row(r) -= sums.row(group) / (root_counts_[group] * root_counts_[group]);
+        if (weighted) {
+            W.row(r) -= root_weights_[r] * sums.row(group) / (root_counts_[group] * root_counts_[group]);
+        } else {
+            W.row(r) -= sums.row(group) / (root_counts_[group] * root_counts_[group]);
+        }
     }
-    within_ = W.transpose() * W;
+    const auto classes = static_cast<Eigen::Index>(groups_of_class_.size());
+    within_.assign(static_cast<std::size_t>(classes), Eigen::MatrixXd());
+    if (classes == 1) {
+        within_.front() = W.transpose() * W;
+    } else {
+        std::vector<std::vector<Eigen::Index>> rows(static_cast<std::size_t>(classes));
+        for (Eigen::Index r = 0; r < n; ++r) {
+            rows[static_cast<std::size_t>(class_of_group_[static_cast<std::size_t>(group_of_record_[static_cast<std::size_t>(r)])])]
+                .push_back(r);
+        }
+        for (Eigen::Index c = 0; c < classes; ++c) {
+            const Eigen::MatrixXd part = W(rows[static_cast<std::size_t>(c)], Eigen::all);
+            within_[static_cast<std::size_t>(c)] = part.transpose() * part;
+        }
+    }
     group_sums_ = root_counts_.cwiseInverse().asDiagonal() * sums;
+}
+
+Eigen::MatrixXd GroupedEvaluator::class_rows(Eigen::Index c, const Eigen::MatrixXd& M) const {
+    if (groups_of_class_.size() == 1) {
+        return M;
+    }
+    return M(groups_of_class_[static_cast<std::size_t>(c)], Eigen::all);
 }
 
 // K~_k C, with K~_k = D^1/2 M_k D^1/2: a dense product for a kinship, sums over each level's
@@ -170,7 +237,13 @@ bool GroupedEvaluator::inverse_of_groups(const Eigen::VectorXd& theta, Eigen::Ma
             }
         }
     }
-    T.diagonal().array() += theta[m];
+    if (groups_of_class_.size() == 1) {
+        T.diagonal().array() += theta[m];
+    } else {
+        for (Eigen::Index a = 0; a < g; ++a) {
+            T(a, a) += theta[m + class_of_group_[static_cast<std::size_t>(a)]];
+        }
+    }
     if (!T.allFinite()) {
         return false;
     }
@@ -196,14 +269,17 @@ bool GroupedEvaluator::inverse_of_groups(const Eigen::VectorXd& theta, Eigen::Ma
 GroupedEvaluator::Solution GroupedEvaluator::solve(const Eigen::VectorXd& theta) const {
     Solution s;
     const Eigen::Index p = p_;
-    const double e2 = theta[theta.size() - 1];
-    s.residual = e2;
-    if (!(e2 > 0.0) || !inverse_of_groups(theta, s.T, s.log_det_groups)) {
+    const auto classes = static_cast<Eigen::Index>(within_.size());
+    s.residuals = theta.tail(classes);
+    if (!(s.residuals.array() > 0.0).all() || !inverse_of_groups(theta, s.T, s.log_det_groups)) {
         s.problem = "V = sum of the components' covariances + Sigma_e2 I is not positive definite";
         return s;
     }
     const Eigen::MatrixXd TW = s.T * group_sums_;
-    const Eigen::MatrixXd gram = within_ / e2 + group_sums_.transpose() * TW;
+    Eigen::MatrixXd gram = within_.front() / s.residuals[0] + group_sums_.transpose() * TW;
+    for (Eigen::Index c = 1; c < classes; ++c) {
+        gram += within_[static_cast<std::size_t>(c)] / s.residuals[c];
+    }
     s.TX = TW.leftCols(p);
     const Eigen::MatrixXd C = gram.topLeftCorner(p, p);
     const Eigen::LLT<Eigen::MatrixXd> C_chol(C);
@@ -218,8 +294,13 @@ GroupedEvaluator::Solution GroupedEvaluator::solve(const Eigen::VectorXd& theta)
     s.t = TW.col(p) - s.TX * s.beta;
     Eigen::VectorXd contrast(p + 1);
     contrast << -s.beta, 1.0;
-    s.within_residual = contrast.dot(within_ * contrast);
-    s.within_cross = within_.topRows(p) * contrast;
+    s.within_residuals.resize(classes);
+    s.within_cross.resize(p, classes);
+    for (Eigen::Index c = 0; c < classes; ++c) {
+        const Eigen::MatrixXd& within = within_[static_cast<std::size_t>(c)];
+        s.within_residuals[c] = contrast.dot(within * contrast);
+        s.within_cross.col(c) = within.topRows(p) * contrast;
+    }
     s.finite = std::isfinite(s.yPy) && s.t.allFinite();
     if (!s.finite) {
         s.problem = "the log-likelihood or its derivatives are not finite";
@@ -229,9 +310,8 @@ GroupedEvaluator::Solution GroupedEvaluator::solve(const Eigen::VectorXd& theta)
 
 LikelihoodPoint GroupedEvaluator::evaluate(const Eigen::VectorXd& theta) const {
     const auto m = static_cast<Eigen::Index>(effects_.size());
-    const Eigen::Index count = m + 1;
-    const auto n = static_cast<double>(records_);
-    const auto g = static_cast<double>(root_counts_.size());
+    const auto classes = static_cast<Eigen::Index>(within_.size());
+    const Eigen::Index count = m + classes;
     LikelihoodPoint result;
     result.log_likelihood = -kInfinity;
     result.score = Eigen::VectorXd::Zero(count);
@@ -241,8 +321,14 @@ LikelihoodPoint GroupedEvaluator::evaluate(const Eigen::VectorXd& theta) const {
         result.problem = s.problem;
         return result;
     }
-    const double e2 = s.residual;
-    result.log_likelihood = -0.5 * ((n - g) * std::log(e2) + s.log_det_groups + s.yPy + s.log_det_C);
+    double log_det_within = 0.0;
+    for (Eigen::Index c = 0; c < classes; ++c) {
+        log_det_within += (records_in_class_[c] - groups_in_class_[c]) * std::log(s.residuals[c]);
+    }
+    result.log_likelihood = -0.5 * (log_det_within + s.log_det_groups + s.yPy + s.log_det_C);
+    if (root_weights_.size() != 0) {
+        result.log_likelihood += 0.5 * log_weights_;
+    }
 
     // Derivatives, with Z'P y = D^1/2 t and V_k P y = Z D^-1/2 K~_k t: y'P V_k P y = t'K~_k t,
     // tr(V^-1 V_k) = tr(T K~_k), X'V^-1 V_k V^-1 X = (T Xbar)' K~_k (T Xbar).
@@ -256,21 +342,45 @@ LikelihoodPoint GroupedEvaluator::evaluate(const Eigen::VectorXd& theta) const {
         result.score[k] = 0.5 * (s.t.dot(h.col(k)) - trace);
         r.col(k) = s.TX.transpose() * h.col(k);
     }
-    // The residual: V_e = I, P y = within / sigma2_e + Z D^-1/2 t.
-    const double e4 = e2 * e2;
-    const double yPPy = s.within_residual / e4 + s.t.squaredNorm();
-    const double trace_V = (n - g) / e2 + s.T.trace();
-    const Eigen::MatrixXd XVVX = within_.topLeftCorner(p_, p_) / e4 + s.TX.transpose() * s.TX;
-    result.score[m] = 0.5 * (yPPy - (trace_V - (s.C_inverse * XVVX).trace()));
-    r.col(m) = s.within_cross / e4 + s.TX.transpose() * s.t;
+    // A residual class c: V_c = D_c (its records), P y = within / sigma2_e(c) + Z D^-1/2 t, its
+    // group part t on the class's groups (t_c).
+    Eigen::MatrixXd group_parts = Eigen::MatrixXd::Zero(s.t.size(), count);
+    group_parts.leftCols(m) = h;
+    for (Eigen::Index c = 0; c < classes; ++c) {
+        const double e2 = s.residuals[c], e4 = e2 * e2;
+        if (classes == 1) {
+            group_parts.col(m) = s.t;
+        } else {
+            for (Eigen::Index a : groups_of_class_[static_cast<std::size_t>(c)]) {
+                group_parts(a, m + c) = s.t[a];
+            }
+        }
+        const Eigen::VectorXd t_c = group_parts.col(m + c);
+        const Eigen::MatrixXd TX_c = class_rows(c, s.TX);
+        double T_trace = 0.0;
+        if (classes == 1) {
+            T_trace = s.T.trace();
+        } else {
+            for (Eigen::Index a : groups_of_class_[static_cast<std::size_t>(c)]) {
+                T_trace += s.T(a, a);
+            }
+        }
+        const double yPPy = s.within_residuals[c] / e4 + t_c.squaredNorm();
+        const double trace_V = (records_in_class_[c] - groups_in_class_[c]) / e2 + T_trace;
+        const Eigen::MatrixXd XVVX =
+            within_[static_cast<std::size_t>(c)].topLeftCorner(p_, p_) / e4 + TX_c.transpose() * TX_c;
+        result.score[m + c] = 0.5 * (yPPy - (trace_V - (s.C_inverse * XVVX).trace()));
+        r.col(m + c) = s.within_cross.col(c) / e4 + s.TX.transpose() * t_c;
+    }
 
     // AI(k, l) = (V_k P y)' P (V_l P y) / 2; the group parts of V_k P y are h_k (no part within
     // groups), those of P y are t and the within part.
-    Eigen::MatrixXd group_parts(s.t.size(), count);
-    group_parts << h, s.t;
     const Eigen::MatrixXd T_parts = s.T * group_parts;
     Eigen::MatrixXd inner = group_parts.transpose() * T_parts;
-    inner(m, m) += s.within_residual / (e4 * e2);
+    for (Eigen::Index c = 0; c < classes; ++c) {
+        const double e2 = s.residuals[c];
+        inner(m + c, m + c) += s.within_residuals[c] / (e2 * e2 * e2);
+    }
     result.ai = 0.5 * (inner - r.transpose() * s.C_inverse * r);
     result.ai = 0.5 * (result.ai + result.ai.transpose()).eval();
     result.finite = std::isfinite(result.log_likelihood) && result.score.allFinite() && result.ai.allFinite();

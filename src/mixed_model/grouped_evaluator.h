@@ -12,6 +12,14 @@ struct RandomEffect {
     Eigen::MatrixXd kinship;  // levels x levels, or empty
 };
 
+// The residual of a record: sigma2_e(c) / w, its class c of `classes` (first met among the
+// records, as class levels are) and its weight w > 0. Empty members: one class, every weight 1.
+struct ResidualStructure {
+    Eigen::VectorXd weights;
+    std::vector<Eigen::Index> class_of_record;
+    Eigen::Index classes = 1;
+};
+
 // y = X b + sum_k Z_k u_k + e, u_k ~ N(0, sigma2_k K_k), e ~ N(0, sigma2_e I), theta =
 // (sigma2_1, ..., sigma2_m, sigma2_e). Records that share the level of every effect form a group
 // (all records of an individual when every effect is one of individuals). With Z the records'
@@ -22,10 +30,16 @@ struct RandomEffect {
 // so an iteration costs one Cholesky and inverse of the order of the groups, not of the
 // records, and no kinship is inverted (a singular G is fine). Each kinship is held once, as
 // D^1/2 M_k D^1/2 (its storage is taken over when the groups are its levels in order).
+// Weights and residual classes (theta ends with one sigma2_e per class) keep the same shape:
+// with W^1/2 taken into y, X and Z (D the groups' sums of weights), and the groups split by
+// residual class so that R = diag(sigma2_e(c) / w) is constant within each group, sigma2_e I
+// becomes the diagonal of the groups' residual variances, the part within groups is summed per
+// class, and log det V gains -sum log w.
 class GroupedEvaluator : public LikelihoodEvaluator {
 public:
     // `X`: the fixed-effect columns to estimate (independent), `y` the trait (scaled).
-    GroupedEvaluator(std::vector<RandomEffect> effects, const Eigen::MatrixXd& X, const Eigen::VectorXd& y);
+    GroupedEvaluator(std::vector<RandomEffect> effects, const Eigen::MatrixXd& X, const Eigen::VectorXd& y,
+                     ResidualStructure residual = {});
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
     // Another parameterisation of the fixed effects (the same records): REML is evaluated on
     // the independent columns of the design without reference levels, the fixed effects are
@@ -37,10 +51,12 @@ public:
     struct Solution {
         bool finite = false;
         std::string problem;
-        double residual = 0.0;
+        Eigen::VectorXd residuals;  // sigma2_e of each residual class
         Eigen::MatrixXd T, TX, C_inverse;
-        Eigen::VectorXd beta, t, within_cross;
-        double log_det_groups = 0.0, log_det_C = 0.0, yPy = 0.0, within_residual = 0.0;
+        Eigen::VectorXd beta, t;
+        Eigen::MatrixXd within_cross;      // p x classes
+        Eigen::VectorXd within_residuals;  // per class
+        double log_det_groups = 0.0, log_det_C = 0.0, yPy = 0.0;
         // c'Pc over groups for each column c given in the groups (D^1/2 Z' applied to a record
         // vector that is constant within groups): c'T c - (Xbar'T c)' C^-1 (Xbar'T c).
         Eigen::VectorXd quadratic_forms(const Eigen::MatrixXd& group_columns) const;
@@ -73,12 +89,20 @@ private:
     double trace_with(const Effect& effect, const Eigen::MatrixXd& T) const;
     bool inverse_of_groups(const Eigen::VectorXd& theta, Eigen::MatrixXd& T, double& log_det) const;
 
+    // The rows of M (groups) of residual class c; M itself with one class.
+    Eigen::MatrixXd class_rows(Eigen::Index c, const Eigen::MatrixXd& M) const;
+
     Eigen::Index records_ = 0;
     Eigen::Index p_ = 0;
     Eigen::VectorXd y_;
+    Eigen::VectorXd root_weights_;  // sqrt(w) per record; empty when every record weighs 1
+    double log_weights_ = 0.0;      // sum log w
     std::vector<Eigen::Index> group_of_record_;
-    Eigen::VectorXd root_counts_;  // sqrt(d_a)
-    Eigen::MatrixXd group_sums_;   // D^-1/2 Z'[X y], g x (p + 1)
-    Eigen::MatrixXd within_;       // [X y]'(I - Z D^-1 Z')[X y]
+    Eigen::VectorXd root_counts_;  // sqrt(d_a), d_a the group's records (sum of weights)
+    Eigen::MatrixXd group_sums_;   // D^-1/2 Z'W[X y], g x (p + 1)
+    std::vector<Eigen::MatrixXd> within_;  // per residual class: [X y]'W^1/2 (I - P_Z) D_c W^1/2 [X y]
+    std::vector<Eigen::Index> class_of_group_;
+    std::vector<std::vector<Eigen::Index>> groups_of_class_;
+    Eigen::VectorXd records_in_class_, groups_in_class_;
     std::vector<Effect> effects_;
 };

@@ -1,7 +1,7 @@
 #pragma once
 
 // REML of several variance components by brute force, for checking the dense evaluator: the
-// restricted log-likelihood of V = sum_k theta_k V_k + theta_e I formed densely, maximised by
+// restricted log-likelihood of V = sum_k theta_k V_k + theta_e I (or sum_c theta_c R_c) formed densely, maximised by
 // Nelder and Mead's simplex over the log variances; the average information from its definition
 // and the Hessian by finite differences. Nothing here shares code with src/mixed_model.
 
@@ -13,13 +13,20 @@
 #include <Eigen/Dense>
 
 struct DenseComponents {
-    std::vector<Eigen::MatrixXd> covariances;  // V_k, n x n, the random effects (the residual's I is implied)
+    std::vector<Eigen::MatrixXd> covariances;  // V_k, n x n, the random effects
+    std::vector<Eigen::MatrixXd> residuals;    // R_c, the residual's per class; none: I
     Eigen::MatrixXd X;
     Eigen::VectorXd y;
 
     Eigen::MatrixXd V(const Eigen::VectorXd& theta) const {
         const Eigen::Index n = y.size();
-        Eigen::MatrixXd V = theta[theta.size() - 1] * Eigen::MatrixXd::Identity(n, n);
+        Eigen::MatrixXd V = Eigen::MatrixXd::Zero(n, n);
+        if (residuals.empty()) {
+            V.diagonal().setConstant(theta[theta.size() - 1]);
+        }
+        for (std::size_t c = 0; c < residuals.size(); ++c) {
+            V += theta[static_cast<Eigen::Index>(covariances.size() + c)] * residuals[c];
+        }
         for (std::size_t k = 0; k < covariances.size(); ++k) {
             V += theta[static_cast<Eigen::Index>(k)] * covariances[k];
         }
@@ -54,7 +61,12 @@ struct DenseComponents {
         std::vector<Eigen::VectorXd> derivative;
         for (Eigen::Index k = 0; k < m; ++k) {
             const Eigen::VectorXd Py = Pm * y;
-            derivative.push_back(k + 1 < m ? Eigen::VectorXd(covariances[static_cast<std::size_t>(k)] * Py) : Py);
+            const auto index = static_cast<std::size_t>(k);
+            if (index < covariances.size()) {
+                derivative.push_back(covariances[index] * Py);
+            } else {
+                derivative.push_back(residuals.empty() ? Py : Eigen::VectorXd(residuals[index - covariances.size()] * Py));
+            }
         }
         Eigen::MatrixXd ai(m, m);
         for (Eigen::Index k = 0; k < m; ++k) {

@@ -60,7 +60,7 @@ struct Fit {
 };
 
 Fit fit(const std::vector<Effect>& effects, const Eigen::MatrixXd& X, const Eigen::VectorXd& y,
-        const std::vector<bool>& fixed = {}) {
+        const std::vector<bool>& fixed = {}, const ResidualStructure& residual = {}) {
     Fit result;
     std::vector<RandomEffect> random;
     std::vector<CovarianceBlock> blocks;
@@ -76,11 +76,23 @@ Fit fit(const std::vector<Effect>& effects, const Eigen::MatrixXd& X, const Eige
                           false, 0.0, {}});
         if (held) blocks.back().fixed = {{0, 0}};
     }
-    blocks.push_back({{"V(e)"}, Eigen::MatrixXd::Constant(1, 1, 0.7 * variance), true, 1e-6 * variance, {}});
+    const Eigen::Index classes = residual.class_of_record.empty() ? 1 : residual.classes;
+    for (Eigen::Index c = 0; c < classes; ++c) {
+        blocks.push_back({{"V(e" + std::to_string(c) + ")"}, Eigen::MatrixXd::Constant(1, 1, 0.7 * variance), true,
+                          1e-6 * variance, {}});
+        if (residual.weights.size() == 0 && residual.class_of_record.empty()) break;
+        // R_c = diag(1 / w) over the records of class c.
+        Eigen::MatrixXd R = Eigen::MatrixXd::Zero(y.size(), y.size());
+        for (Eigen::Index r = 0; r < y.size(); ++r) {
+            const bool in_class = residual.class_of_record.empty() || residual.class_of_record[static_cast<std::size_t>(r)] == c;
+            if (in_class) R(r, r) = residual.weights.size() == 0 ? 1.0 : 1.0 / residual.weights[r];
+        }
+        result.dense.residuals.push_back(R);
+    }
     result.dense.X = X;
     result.dense.y = y;
     const AiRemlSettings settings = reml_settings(blocks, y.size(), 200, 1e-5);
-    const GroupedEvaluator evaluator(random, X, y);
+    const GroupedEvaluator evaluator(random, X, y, residual);
     result.run = ai_reml(evaluator, settings);
     return result;
 }
@@ -153,6 +165,38 @@ TEST(SeveralEffects, RandomClassesCrossedWithRepeatedRecords) {
     const Eigen::MatrixXd X = class_design(n, 2);
     const Eigen::VectorXd y = simulate(effects, X, Eigen::Vector4d(1.0, 0.5, 0.8, 1.0), 12);
     expect_dense_maximum(fit(effects, X, y));
+}
+
+// Weights (the residual sigma2_e / w) and residual variances by class, with repeated records
+// whose classes differ within an individual: the dense maximum of V = sum theta_k V_k +
+// sum_c sigma2_c diag(1_c / w): its log-likelihood (log|V| with the weights in it) and SEs.
+TEST(SeveralEffects, WeightsAndResidualClassesReachTheDenseMaximum) {
+    const Eigen::MatrixXd K = random_kinship(45, 160, 13, 0.02);
+    std::vector<Eigen::Index> individual, parity;
+    for (Eigen::Index i = 0; i < 45; ++i) {
+        for (Eigen::Index r = 0; r < 2 + (i % 3); ++r) {
+            individual.push_back(i);
+            parity.push_back(std::min<Eigen::Index>(r, 2));
+        }
+    }
+    const std::vector<Effect> effects = {kinship_effect("K1", K, individual), independent_effect("PE", individual, 45)};
+    const auto n = static_cast<Eigen::Index>(individual.size());
+    const Eigen::MatrixXd X = class_design(n, 2);
+    ResidualStructure residual;
+    residual.weights = (Eigen::VectorXd::LinSpaced(n, 0.0, 17.0).array().sin() + 1.5).matrix();
+    Eigen::VectorXd y = simulate(effects, X, Eigen::Vector3d(2.0, 1.0, 0.0), 17);
+    std::mt19937 engine(3);
+    std::normal_distribution<double> normal;
+    for (Eigen::Index r = 0; r < n; ++r) {
+        y[r] += (parity[static_cast<std::size_t>(r)] == 2 ? 2.0 : 1.0) * normal(engine) / std::sqrt(residual.weights[r]);
+    }
+    const Fit weighted = fit(effects, X, y, {}, residual);
+    expect_dense_maximum(weighted);
+    residual.class_of_record = parity;
+    residual.classes = 3;
+    const Fit classes = fit(effects, X, y, {}, residual);
+    expect_dense_maximum(classes);
+    EXPECT_GT(classes.run.theta[4], classes.run.theta[2]);
 }
 
 // A component whose dense likelihood falls from 0 into the space (the maximum is on the
