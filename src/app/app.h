@@ -61,6 +61,10 @@ struct RunOptions {
     // phenotype file's header is read, the model it resolves to (the flags filled from it).
     std::string model;
     std::shared_ptr<const struct ResolvedModel> formula;
+    // --weights COL (a record's residual variance sigma2_e / w) and --residual-by COL (one
+    // residual variance per class): header names of a --model run, resolved with it (0-based).
+    std::string weights_column, residual_by_column;
+    int weight_pos = -1, residual_pos = -1;
     // Sparse inverses: --kin-inverse writes the inverse of A (of H with --bedfile) as triplets;
     // --predict with --pedigree and no kinship file solves the mixed model equations on it by
     // preconditioned conjugate gradients (--pcg-tol, --pcg-max-iter); the genotyped block by APY
@@ -227,15 +231,23 @@ struct PhenotypeRecords {
     std::vector<std::vector<std::string>> random_levels;
     std::vector<std::string> random_names;
 };
+// The columns of the residual: the records' weights (a record needs one, finite and above 0)
+// and the classes of their residual variances (a record without one is left out); -1: none.
+struct ResidualColumns {
+    int weights = -1;
+    int by = -1;
+};
 PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
                                         const std::unordered_set<std::string>& kinship_ids,
-                                        const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos);
+                                        const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos,
+                                        const ResidualColumns& residual = {});
 // The same for several trait columns: a record is kept when at least one of its traits is not
 // "NA"; y has one column per trait, NaN where the trait is "NA"; `trait_names` name them all.
 PhenotypeRecords read_phenotype_records(const std::string& path, const std::vector<int>& trait_pos,
                                         const std::vector<int>& covar_pos,
                                         const std::unordered_set<std::string>& kinship_ids,
-                                        const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos);
+                                        const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos,
+                                        const ResidualColumns& residual = {});
 // Throws std::invalid_argument when a 0-based covariate column occurs twice, or (numeric) is
 // also a class covariate.
 void check_covariate_columns(const std::vector<int>& covar_pos);

@@ -461,6 +461,15 @@ int zelkora_main(int argc, const char* const argv[]) {
             return 1;
         }
     }
+    if ((options.run_reml || options.run_predict) && options.model.empty() &&
+        (!options.weights_column.empty() || !options.residual_by_column.empty())) {
+        std::cerr << kErrorMarker
+                  << (options.weights_column.empty() ? "--residual-by" : "--weights")
+                  << " names a column of the phenotype file's header, which a model formula reads: give the model "
+                     "with --model (\"Trait ~ Herd + animal\")."
+                  << std::endl;
+        return 1;
+    }
     if ((options.run_reml || options.run_predict) && !options.model.empty()) {
         try {
             apply_model_formula(options);

@@ -1,6 +1,7 @@
 #include "app/model_builder.h"
 
 #include <algorithm>
+#include <tuple>
 #include <unordered_map>
 
 #include "app/model_formula.h"
@@ -76,6 +77,36 @@ ModelPlan formula_model(const RunOptions& options, const ResolvedModel& formula)
     return plan;
 }
 
+// --weights and --residual-by by the header's names: a column of the header, not a trait.
+void resolve_residual_columns(RunOptions& options, const std::vector<std::string>& header, const ResolvedModel& model) {
+    for (const auto& [flag, name, position] :
+         {std::tuple{"--weights", &options.weights_column, &options.weight_pos},
+          std::tuple{"--residual-by", &options.residual_by_column, &options.residual_pos}}) {
+        if (name->empty()) {
+            continue;
+        }
+        const auto found = std::find(header.begin() + 1, header.end(), *name);
+        if (found == header.end()) {
+            throw InputCheckFailure(std::string(flag) + " " + *name + ": there is no column " + *name +
+                                    " in the header of " + options.phe_file + " (names are case-sensitive).");
+        }
+        *position = static_cast<int>(found - header.begin());
+        if (std::find(model.traits.begin(), model.traits.end(), *position) != model.traits.end()) {
+            throw InputCheckFailure(std::string(flag) + " " + *name + ": " + *name +
+                                    " is a trait of the model; give another column.");
+        }
+    }
+    if (model.traits.size() > 1 && (options.weight_pos >= 0 || options.residual_pos >= 0)) {
+        throw InputCheckFailure(std::string(options.weight_pos >= 0 ? "--weights" : "--residual-by") +
+                                " with several traits is not available in this version; fit the traits one by one.");
+    }
+    if (pedigree_prediction(options) && (options.weight_pos >= 0 || options.residual_pos >= 0)) {
+        throw InputCheckFailure(std::string(options.weight_pos >= 0 ? "--weights" : "--residual-by") +
+                                " is not available with --predict --pedigree in this version; give the relationship "
+                                "with --kin-file.");
+    }
+}
+
 }  // namespace
 
 void apply_model_formula(RunOptions& options) {
@@ -90,8 +121,9 @@ void apply_model_formula(RunOptions& options) {
         throw InputCheckFailure("--model needs --phefile: the formula names the columns of its header.");
     }
     const ModelFormula formula = parse_model_formula(model_formula_text(options.model));
-    auto resolved = std::make_shared<ResolvedModel>(
-        resolve_model_formula(formula, phenotype_header(options.phe_file), options.phe_file));
+    const std::vector<std::string> header = phenotype_header(options.phe_file);
+    auto resolved = std::make_shared<ResolvedModel>(resolve_model_formula(formula, header, options.phe_file));
+    resolve_residual_columns(options, header, *resolved);
     if (!resolved->intercept) {
         throw InputCheckFailure("--model: a model without an intercept (\"0 +\" or \"-1\") is not available in this "
                                 "version.");

@@ -25,10 +25,12 @@
 
 namespace {
 
-// The names of the model's random terms (the components without the residual).
+// The names of the model's random terms (the components without the residual's).
 std::vector<std::string> term_names(const ModelSetup& model) {
-    std::vector<std::string> names = model.records.data.component_names();
-    names.pop_back();
+    std::vector<std::string> names;
+    for (const RandomTerm& term : model.records.data.terms) {
+        names.push_back(term.name);
+    }
     return names;
 }
 
@@ -38,7 +40,8 @@ constexpr double kStartShare = 0.3;
 // The model as the estimation sees it: the evaluator over the scaled trait, the full design's
 // estimable columns, and the units to report in.
 struct Fitting {
-    std::vector<std::string> names;       // the components, the residual ("e") last
+    std::vector<std::string> names;       // the components, the residual's ("e", or one a class) last
+    std::size_t evaluator_terms = 0;      // the random terms among them
     std::vector<Eigen::Index> kept;       // columns of the full design estimated (the others are 0)
     TraitScale trait;
     double units = 1.0;                   // trait scale squared
@@ -50,6 +53,7 @@ struct Fitting {
 Fitting fitting_of(const ModelSetup& model, int max_iter) {
     Fitting fit;
     fit.names = model.records.data.component_names();
+    fit.evaluator_terms = model.records.data.terms.size();
     const Eigen::MatrixXd& y = model.records.data.response.y;
     // REML on the design without reference levels, its columns taken in order, as for one
     // kinship: the log-likelihoods of every model share one convention.
@@ -65,17 +69,25 @@ Fitting fitting_of(const ModelSetup& model, int max_iter) {
     fit.units = scaled.units;
     fit.log_likelihood_shift = scaled.log_likelihood_shift;
     const double residual_variance = fixed_effect_residual_variance(X, y_scaled);
-    fit.evaluator = std::make_unique<GroupedEvaluator>(model_effects(model), X, y_scaled);
+    const ResidualTerm& residual = model.records.data.residual;
+    ResidualStructure structure{residual.weights, residual.class_of_record,
+                                static_cast<Eigen::Index>(std::max<std::size_t>(residual.classes.size(), 1))};
+    fit.evaluator = std::make_unique<GroupedEvaluator>(model_effects(model), X, y_scaled, std::move(structure));
 
-    const auto count = static_cast<Eigen::Index>(fit.names.size());
+    const std::vector<std::string> terms = term_names(model);
+    const std::vector<std::string> residuals = residual.component_names();
     const double variance = computeVariance(y_scaled);
-    std::vector<Eigen::MatrixXd> starts(fit.names.size(),
-                                        Eigen::MatrixXd::Constant(1, 1, kStartShare * variance / static_cast<double>(count - 1)));
+    std::vector<Eigen::MatrixXd> starts(terms.size() + 1, Eigen::MatrixXd::Constant(1, 1, kStartShare * variance /
+                                                                                       static_cast<double>(terms.size())));
     starts.back()(0, 0) = (1.0 - kStartShare) * variance;
-    const std::vector<std::string> terms(fit.names.begin(), fit.names.end() - 1);
-    const std::vector<CovarianceBlock> blocks =
-        variance_blocks(terms, fit.names.back(), {}, starts, kResidualLimit * residual_variance,
+    std::vector<CovarianceBlock> blocks =
+        variance_blocks(terms, residuals.front(), {}, starts, kResidualLimit * residual_variance,
                         [](const std::string& block, const std::string&) { return "V(" + block + ")"; });
+    // A residual variance per class, each starting where the one residual does.
+    for (std::size_t c = 1; c < residuals.size(); ++c) {
+        blocks.push_back(blocks.back());
+        blocks.back().names = {"V(" + residuals[c] + ")"};
+    }
     fit.settings = reml_settings(blocks, n, max_iter, kRemlTolerance);
     return fit;
 }
@@ -115,7 +127,8 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
     const Eigen::VectorXd values = run.theta * fit.units;
     logger.tee << "✅ Converged!!!\n\n";
     write_result_rows(logger.tee, variance_component_rows(term_names(model), values, result.covariance, model.repeatable,
-                                                   result.log_likelihood));
+                                                   result.log_likelihood,
+                                                   model.records.data.residual.component_names()));
     logger.tee << "\n👉 Sampling covariance of the estimates (the inverse of the average information):\n";
     logger.tee << std::setw(15) << "";
     for (const std::string& name : fit.names) {
@@ -134,7 +147,7 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
     logger.tee << boundary_notes(fit.settings.parameters, run.theta, fit.units, "variance of it",
                                  "the random effects explain the records entirely")
                << std::flush;
-    const auto residual = static_cast<Eigen::Index>(fit.names.size()) - 1;
+    const auto residual = static_cast<Eigen::Index>(model.records.data.terms.size());
 
     if (options.lrt) {
         logger.tee << "\n👉 Likelihood-ratio tests: REML again with each component fixed at 0\n"
@@ -159,6 +172,12 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
 // --vc: the values of every component in the order of the table, the residual last.
 Estimate given_values(const RunOptions& options, Logger& logger, const Fitting& fit) {
     take_given_values(options, logger, fit.names);
+    for (std::size_t k = fit.evaluator_terms; k < options.vc.size(); ++k) {
+        if (!(options.vc[k] > 0.0)) {
+            throw InputCheckFailure("--vc: the residual variance " + fit.names[k] + ", value " + std::to_string(k + 1) +
+                                    ", must be above 0.");
+        }
+    }
     Estimate result;
     result.theta = Eigen::Map<const Eigen::VectorXd>(options.vc.data(), static_cast<Eigen::Index>(options.vc.size())) /
                    fit.units;
@@ -171,8 +190,9 @@ Estimate given_values(const RunOptions& options, Logger& logger, const Fitting& 
 }
 
 std::vector<ResultRow> variance_rows(const ModelSetup& model, const Fitting& fit, const Estimate& estimate) {
-    std::vector<ResultRow> rows = variance_component_rows(term_names(model), estimate.theta * fit.units, estimate.covariance,
-                                                          model.repeatable, estimate.log_likelihood);
+    std::vector<ResultRow> rows =
+        variance_component_rows(term_names(model), estimate.theta * fit.units, estimate.covariance, model.repeatable,
+                                estimate.log_likelihood, model.records.data.residual.component_names());
     rows.insert(rows.end(), estimate.lrt.begin(), estimate.lrt.end());
     for (const ResultRow& row : count_rows(model.records.data.response.y.rows(), model.individuals.size())) {
         rows.push_back(row);

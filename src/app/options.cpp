@@ -182,7 +182,8 @@ bool is_option_name(const std::string& text) {
                                          "--kin-omega", "--max-iter", "--qcovar-pos", "--kin-gcta",
                                          "--kin-parts", "--kin-part", "--mkin-file", "--pe",
                                          "--rand-pos", "--lrt", "--vc", "--kin-inverse", "--pcg-tol",
-                                         "--pcg-max-iter", "--apy-core", "--apy-core-file", "--model"};
+                                         "--pcg-max-iter", "--apy-core", "--apy-core-file", "--model",
+                                         "--weights", "--residual-by"};
     for (const char* name : kNames) {
         if (text == name) {
             return true;
@@ -233,6 +234,7 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                                      arg == "--max-iter" || arg == "--kin-parts" || arg == "--kin-part" ||
                                      arg == "--mkin-file" || arg == "--rand-pos" || arg == "--vc" || arg == "--pcg-tol" ||
                                      arg == "--pcg-max-iter" || arg == "--apy-core" || arg == "--apy-core-file" || arg == "--model" ||
+                                     arg == "--weights" || arg == "--residual-by" ||
                                      among(arg, kCheckValueOptions);
             if (!takes_value) {
                 throw std::invalid_argument("❎ Error: Unknown argument " + arg);
@@ -289,6 +291,10 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                 options.mkin_file = value;
             } else if (arg == "--model") {
                 options.model = value;
+            } else if (arg == "--weights") {
+                options.weights_column = value;
+            } else if (arg == "--residual-by") {
+                options.residual_by_column = value;
             } else if (arg == "--vc") {
                 options.vc = read_variances(value);
                 options.vc_given = true;

@@ -95,8 +95,10 @@ Model readPhenotype(const std::string& path, int phe_pos, const std::vector<int>
 
 PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
                                         const std::unordered_set<std::string>& kinship_ids,
-                                        const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos) {
-    return read_phenotype_records(path, std::vector<int>{phe_pos}, covar_pos, kinship_ids, qcovar_pos, rand_pos);
+                                        const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos,
+                                        const ResidualColumns& residual) {
+    return read_phenotype_records(path, std::vector<int>{phe_pos}, covar_pos, kinship_ids, qcovar_pos, rand_pos,
+                                  residual);
 }
 
 namespace {
@@ -112,6 +114,9 @@ struct PhenotypeTable {
     std::vector<std::string> trait_names;
     std::vector<std::string> random_names;
     std::vector<std::vector<std::string>> random_levels;  // per random class, the level of every record
+    std::vector<double> weights;
+    std::vector<std::string> residual_levels;
+    std::string weights_name, residual_name;
     // One record's fields while it is read, kept between records (no allocation a line).
     std::vector<int> codes;
     std::vector<std::string> random_row;
@@ -125,6 +130,7 @@ struct PhenotypeColumns {
     const std::vector<int>& covar_pos;
     const std::vector<int>& qcovar_pos;
     const std::vector<int>& rand_pos;
+    ResidualColumns residual;
 };
 
 // The names of the first line: a header names the columns; without one (a record first) they are
@@ -148,6 +154,14 @@ void take_names(const std::vector<std::string>& fields, const std::unordered_set
     for (int column : columns.rand_pos) {
         table.random_names.push_back(named(column) ? fields[static_cast<std::size_t>(column)]
                                                    : "Class" + std::to_string(column + 1));
+    }
+    if (columns.residual.weights >= 0) {
+        table.weights_name = named(columns.residual.weights) ? fields[static_cast<std::size_t>(columns.residual.weights)]
+                                                             : "Column" + std::to_string(columns.residual.weights + 1);
+    }
+    if (columns.residual.by >= 0) {
+        table.residual_name = named(columns.residual.by) ? fields[static_cast<std::size_t>(columns.residual.by)]
+                                                         : "Column" + std::to_string(columns.residual.by + 1);
     }
 }
 
@@ -228,6 +242,11 @@ void take_record(const std::vector<std::string>& fields, std::size_t line_number
         }
         random_row[c] = fields[column];
     }
+    const auto residual_column = static_cast<std::size_t>(columns.residual.by);
+    if (columns.residual.by >= 0 &&
+        (residual_column >= fields.size() || fields[residual_column] == "NA" || fields[residual_column].empty())) {
+        return;
+    }
     std::vector<double>& numeric_row = table.numeric_row;
     for (std::size_t c = 0; c < columns.qcovar_pos.size(); ++c) {
         const auto column = static_cast<std::size_t>(columns.qcovar_pos[c]);
@@ -240,6 +259,21 @@ void take_record(const std::vector<std::string>& fields, std::size_t line_number
             return;
         }
         numeric_row[c] = parse_numeric_covariate(fields[column], path, line_number, columns.qcovar_pos[c]);
+    }
+    if (columns.residual.weights >= 0) {
+        // A record used needs its weight: leaving it out would change the data without a word.
+        const auto column = static_cast<std::size_t>(columns.residual.weights);
+        const std::string text = column < fields.size() ? fields[column] : "";
+        const NumberField number = read_number_field(text);
+        if (number.kind != NumberField::kNumber || !(number.value > 0.0)) {
+            throw InputCheckFailure(location(path, line_number) + ": the weight \"" + text + "\" in column " +
+                                    table.weights_name + " (--weights) is not a finite number above 0; every record "
+                                    "used needs one.");
+        }
+        table.weights.push_back(number.value);
+    }
+    if (columns.residual.by >= 0) {
+        table.residual_levels.push_back(fields[residual_column]);
     }
     for (int phe_pos : columns.trait_pos) {
         const auto trait_column = static_cast<std::size_t>(phe_pos);
@@ -372,6 +406,22 @@ PhenotypeRecords build_design(PhenotypeTable table, const PhenotypeColumns& colu
     result.data.fixed.reduced = std::move(reduced_design);
     result.data.fixed.labels = std::move(labels);
     result.data.fixed.sources = std::move(sources);
+    ResidualTerm& residual = result.data.residual;
+    if (columns.residual.weights >= 0) {
+        residual.weights = Eigen::Map<const Eigen::VectorXd>(table.weights.data(), n);
+        residual.weights_column = table.weights_name;
+    }
+    if (columns.residual.by >= 0) {
+        std::unordered_map<std::string, Eigen::Index> class_of;
+        for (const std::string& level : table.residual_levels) {
+            const auto [entry, added] = class_of.emplace(level, static_cast<Eigen::Index>(residual.classes.size()));
+            if (added) {
+                residual.classes.push_back(level);
+            }
+            residual.class_of_record.push_back(entry->second);
+        }
+        residual.by = table.residual_name;
+    }
     return result;
 }
 
@@ -398,8 +448,9 @@ std::vector<std::string> phenotype_header(const std::string& path) {
 PhenotypeRecords read_phenotype_records(const std::string& path, const std::vector<int>& trait_pos,
                                         const std::vector<int>& covar_pos,
                                         const std::unordered_set<std::string>& kinship_ids,
-                                        const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos) {
-    const PhenotypeColumns columns{path, trait_pos, covar_pos, qcovar_pos, rand_pos};
+                                        const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos,
+                                        const ResidualColumns& residual) {
+    const PhenotypeColumns columns{path, trait_pos, covar_pos, qcovar_pos, rand_pos, residual};
     return build_design(read_phenotype_table(kinship_ids, columns), columns);
 }
 

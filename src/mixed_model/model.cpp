@@ -8,7 +8,19 @@ std::vector<std::string> Model::component_names() const {
     for (const RandomTerm& term : terms) {
         names.push_back(term.name);
     }
-    names.push_back(residual.name);
+    const std::vector<std::string> residuals = residual.component_names();
+    names.insert(names.end(), residuals.begin(), residuals.end());
+    return names;
+}
+
+std::vector<std::string> ResidualTerm::component_names() const {
+    if (classes.empty()) {
+        return {name};
+    }
+    std::vector<std::string> names;
+    for (const std::string& level : classes) {
+        names.push_back(name + ":" + level);
+    }
     return names;
 }
 

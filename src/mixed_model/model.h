@@ -56,9 +56,18 @@ struct RandomTerm {
     std::vector<TermPart> parts;
 };
 
-// The residual: one variance (one covariance matrix among the traits).
+// The residual: one variance (one covariance matrix among the traits), or one per class of a
+// column; a record's is divided by its weight, when there are weights.
 struct ResidualTerm {
     std::string name = "e";
+    Eigen::VectorXd weights;  // per record; empty: every record weighs 1
+    std::string weights_column;
+    std::vector<Eigen::Index> class_of_record;  // empty: one variance
+    std::vector<std::string> classes;           // the levels, first met among the records
+    std::string by;                             // the column of the classes
+
+    // "e", or "e:<level>" for each class.
+    std::vector<std::string> component_names() const;
 };
 
 struct Model {
@@ -67,7 +76,7 @@ struct Model {
     std::vector<RandomTerm> terms;
     ResidualTerm residual;
 
-    // The names of the components of one trait: the terms', then the residual's.
+    // The names of the components of one trait: the terms', then the residual's (one per class).
     std::vector<std::string> component_names() const;
 };
 

@@ -153,10 +153,66 @@ void add_effect_files(ResultTexts& set, const std::vector<EffectPrediction>& eff
     set.push_back({reliability_name, reliability.str()});
 }
 
+namespace {
+
+// The rows of a model with a residual variance per class (see variance_component_rows).
+std::vector<ResultRow> class_residual_rows(const std::vector<std::string>& names,
+                                           const std::vector<std::string>& residuals, const Eigen::VectorXd& estimates,
+                                           const Eigen::MatrixXd& covariance, const std::vector<int>& repeatable,
+                                           double log_likelihood) {
+    const Eigen::Index count = estimates.size();
+    const auto m = static_cast<Eigen::Index>(names.size());
+    if (m + static_cast<Eigen::Index>(residuals.size()) != count ||
+        (covariance.size() != 0 && (covariance.rows() != count || covariance.cols() != count))) {
+        throw std::invalid_argument("Variance rows need one name per component and a square covariance of them.");
+    }
+    auto se_of = [&](Eigen::Index k) {
+        return covariance.size() == 0 ? kNotAvailable : std::sqrt(std::max(covariance(k, k), 0.0));
+    };
+    std::vector<ResultRow> rows;
+    for (Eigen::Index k = 0; k < count; ++k) {
+        const std::string& name = k < m ? names[static_cast<std::size_t>(k)] : residuals[static_cast<std::size_t>(k - m)];
+        rows.push_back({"V(" + name + ")", estimates[k], se_of(k)});
+    }
+    for (std::size_t c = 0; c < residuals.size(); ++c) {
+        // The components of a record of class c: the terms and its residual.
+        Eigen::VectorXd within = Eigen::VectorXd::Zero(count);
+        within.head(m).setOnes();
+        within[m + static_cast<Eigen::Index>(c)] = 1.0;
+        const Eigen::VectorXd values = within.cwiseProduct(estimates);
+        const Eigen::MatrixXd class_covariance =
+            covariance.size() == 0 ? covariance : Eigen::MatrixXd(within.asDiagonal() * covariance * within.asDiagonal());
+        const std::string suffix = "(" + residuals[c] + ")";
+        rows.push_back({"Vp" + suffix, values.sum(),
+                        covariance.size() == 0 ? kNotAvailable : std::sqrt(std::max(class_covariance.sum(), 0.0))});
+        for (Eigen::Index k = 0; k < m; ++k) {
+            Eigen::VectorXd selector = Eigen::VectorXd::Zero(count);
+            selector[k] = 1.0;
+            rows.push_back({names[static_cast<std::size_t>(k)] + "/Vp" + suffix, values[k] / values.sum(),
+                            share_se(selector, values, class_covariance)});
+        }
+        if (!repeatable.empty()) {
+            Eigen::VectorXd selector = Eigen::VectorXd::Zero(count);
+            for (int k : repeatable) {
+                selector[k] = 1.0;
+            }
+            rows.push_back({"Repeatability" + suffix, selector.dot(values) / values.sum(),
+                            share_se(selector, values, class_covariance)});
+        }
+    }
+    rows.push_back({"logL", log_likelihood, kNotAvailable});
+    return rows;
+}
+
+}  // namespace
+
 std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& names, const Eigen::VectorXd& estimates,
                                                const Eigen::MatrixXd& covariance, const std::vector<int>& repeatable,
-                                               double log_likelihood) {
+                                               double log_likelihood, const std::vector<std::string>& residuals) {
     const Eigen::Index count = estimates.size();
+    if (residuals.size() > 1) {
+        return class_residual_rows(names, residuals, estimates, covariance, repeatable, log_likelihood);
+    }
     if (static_cast<Eigen::Index>(names.size()) + 1 != count ||
         (covariance.size() != 0 && (covariance.rows() != count || covariance.cols() != count))) {
         throw std::invalid_argument("Variance rows need one name per component besides the residual and a square "

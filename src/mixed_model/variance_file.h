@@ -18,9 +18,13 @@ struct ResultRow {
 // covariance of the estimates (SEs of the shares by the delta method); empty for given values,
 // whose SEs are NA. A NaN log_likelihood is written as NA. The caller appends the LRT rows and
 // the counts (`count_rows`).
+// With several residual variances (`residuals`, one per class, e.g. "e:H1"): V(<residual>) for
+// each, then per class Vp(<residual>) (the terms and that residual), <name>/Vp(<residual>) and
+// Repeatability(<residual>).
 std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& names, const Eigen::VectorXd& estimates,
                                                const Eigen::MatrixXd& covariance, const std::vector<int>& repeatable,
-                                               double log_likelihood);
+                                               double log_likelihood,
+                                               const std::vector<std::string>& residuals = {"e"});
 // The rows of a model of several traits: every component (trait_component_names), Vp(<t>),
 // h2(<t>), rg(<t1>,<t2>) and re(<t1>,<t2>) (pairs in the order of the triangles), logL; SEs by
 // the delta method from `covariance` (the components' sampling covariance; empty: NA). A

@@ -356,3 +356,65 @@ TEST_F(SeveralEffectsRuns, AModelFormulaIsTheColumnFlagRunNamedByItsTerms) {
     EXPECT_EQ(both.status, 1);
     EXPECT_NE(both.err.find("--pe cannot be given with it"), std::string::npos) << both.err;
 }
+
+// Weights and a residual variance per sex through --model: the REML of the run is the maximum of
+// the dense restricted likelihood of V = s2a K1 + s2pe I + sum_sex s2e(sex) diag(1_sex / w),
+// with its log-likelihood. A weight that is not above 0 is refused naming its line.
+TEST_F(SeveralEffectsRuns, WeightsAndResidualsBySexReachTheDenseMaximum) {
+    std::string weighted;
+    std::vector<double> kept_weights;
+    const std::vector<std::string> lines = lines_of(data.phenotypes);
+    for (std::size_t l = 0; l < lines.size(); ++l) {
+        const double w = 0.5 + 0.5 * static_cast<double>(l % 4);
+        weighted += lines[l] + "\t" + (l == 0 ? std::string("W") : std::to_string(w)) + "\n";
+        if (l > 0 && std::stoi(lines[l].substr(1)) < 60) kept_weights.push_back(w);
+    }
+    write_file(dir + "/w.txt", weighted);
+    const CommandResult run = run_zelkora({"--reml", "--kin-file", "K1.txt", "--phefile", "w.txt", "--model",
+                                           "Yield ~ Sex + animal + pe", "--weights", "W", "--residual-by", "Sex",
+                                           "--out", "w"},
+                                          dir);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const std::string vc = read_file(dir + "/w.vc.txt");
+    const std::string first = data.sex[0] ? "M" : "F", second = data.sex[0] ? "F" : "M";
+    EXPECT_NE(vc.find("\nV(e:" + first + ")\t"), std::string::npos) << vc;
+    EXPECT_NE(vc.find("\nanimal/Vp(e:" + second + ")\t"), std::string::npos) << vc;
+    const Eigen::VectorXd theta = read_components(dir + "/w.vc.txt");
+    ASSERT_EQ(theta.size(), 4);
+
+    const auto n = static_cast<Eigen::Index>(data.individual.size());
+    ASSERT_EQ(kept_weights.size(), data.individual.size());
+    DenseComponents dense;
+    dense.covariances.assign(2, Eigen::MatrixXd::Zero(n, n));
+    dense.residuals.assign(2, Eigen::MatrixXd::Zero(n, n));
+    dense.X = Eigen::MatrixXd::Ones(n, 2);
+    for (Eigen::Index r = 0; r < n; ++r) {
+        const auto sr = static_cast<std::size_t>(r);
+        dense.X(r, 1) = data.sex[sr] != data.sex[0];
+        dense.residuals[data.sex[sr] == data.sex[0] ? 0 : 1](r, r) = 1.0 / kept_weights[sr];
+        for (Eigen::Index c = 0; c < n; ++c) {
+            const int i = data.individual[sr], j = data.individual[static_cast<std::size_t>(c)];
+            dense.covariances[0](r, c) = data.K1(i, j);
+            dense.covariances[1](r, c) = i == j;
+        }
+    }
+    dense.y = data.y;
+    const Eigen::VectorXd best = dense.maximum(theta.cwiseMax(1e-3));
+    for (Eigen::Index k = 0; k < 4; ++k) {
+        EXPECT_NEAR(theta[k], best[k], 1e-4 * best.sum()) << "component " << k;
+    }
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(vc, match, std::regex("\nlogL\t([^\t]+)\t")));
+    EXPECT_NEAR(std::stod(match[1]), dense.log_likelihood(best), 1e-6 * std::fabs(std::stod(match[1])));
+
+    std::string bad = weighted;
+    bad.replace(bad.find("\t1.000000\n"), 10, "\t0\n");
+    write_file(dir + "/bad.txt", bad);
+    const CommandResult refused = run_zelkora({"--reml", "--kin-file", "K1.txt", "--phefile", "bad.txt", "--model",
+                                               "Yield ~ Sex + animal", "--weights", "W"},
+                                              dir);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find(", line 2: the weight \"0\" in column W (--weights) is not a finite number above 0"),
+              std::string::npos)
+        << refused.err;
+}
