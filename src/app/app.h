@@ -65,6 +65,7 @@ struct RunOptions {
     // residual variance per class): header names of a --model run, resolved with it (0-based).
     std::string weights_column, residual_by_column;
     int weight_pos = -1, residual_pos = -1;
+    std::vector<std::vector<int>> crossings;  // classes crossed in the formula (FormulaColumns)
     // Sparse inverses: --kin-inverse writes the inverse of A (of H with --bedfile) as triplets;
     // --predict with --pedigree and no kinship file solves the mixed model equations on it by
     // preconditioned conjugate gradients (--pcg-tol, --pcg-max-iter); the genotyped block by APY
@@ -209,6 +210,19 @@ struct RelationshipInverse {
 RelationshipInverse relationship_inverse_route(const RunOptions& options, Logger& logger);
 KinshipResult single_step_route(const RunOptions& options, Logger& logger);
 
+// What a model formula reads besides the column flags: the records' weights (a record needs
+// one, finite and above 0) and the classes of their residual variances (a record without one is
+// left out), -1 for none; and the crossings of classes (herd:year), each its columns (0-based),
+// named in covar_pos and rand_pos by kCrossingBase + its index.
+struct FormulaColumns {
+    int weights = -1;
+    int by = -1;
+    std::vector<std::vector<int>> crossings;
+};
+constexpr int kCrossingBase = 1 << 20;
+// A class column as messages and labels give it: its 1-based number, or a crossing's joined by ':'.
+std::string class_column_text(int column, const std::vector<std::vector<int>>& crossings);
+
 // ---- Phenotype file and design matrices -------------------------------------------------
 // Reads the tab-separated phenotype file; keeps the records whose ID is in `kinship_ids` and
 // whose trait and covariates are not "NA". The numeric covariates of `qcovar_pos` follow the
@@ -219,7 +233,7 @@ KinshipResult single_step_route(const RunOptions& options, Logger& logger);
 // numeric covariate that is not a number).
 Model readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
                             const std::unordered_set<std::string>& kinship_ids,
-                            const std::vector<int>& qcovar_pos = {});
+                            const std::vector<int>& qcovar_pos = {}, const FormulaColumns& extra = {});
 // readPhenotype with class columns fitted as random effects (`rand_pos`): a record needs a
 // level (not "NA" or empty) in each; `random_levels[c]` holds the level text of every kept
 // record for rand_pos[c], `random_names[c]` the column's header name ("Class<c>" without a
@@ -231,23 +245,17 @@ struct PhenotypeRecords {
     std::vector<std::vector<std::string>> random_levels;
     std::vector<std::string> random_names;
 };
-// The columns of the residual: the records' weights (a record needs one, finite and above 0)
-// and the classes of their residual variances (a record without one is left out); -1: none.
-struct ResidualColumns {
-    int weights = -1;
-    int by = -1;
-};
 PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
                                         const std::unordered_set<std::string>& kinship_ids,
                                         const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos,
-                                        const ResidualColumns& residual = {});
+                                        const FormulaColumns& extra = {});
 // The same for several trait columns: a record is kept when at least one of its traits is not
 // "NA"; y has one column per trait, NaN where the trait is "NA"; `trait_names` name them all.
 PhenotypeRecords read_phenotype_records(const std::string& path, const std::vector<int>& trait_pos,
                                         const std::vector<int>& covar_pos,
                                         const std::unordered_set<std::string>& kinship_ids,
                                         const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos,
-                                        const ResidualColumns& residual = {});
+                                        const FormulaColumns& extra = {});
 // Throws std::invalid_argument when a 0-based covariate column occurs twice, or (numeric) is
 // also a class covariate.
 void check_covariate_columns(const std::vector<int>& covar_pos);

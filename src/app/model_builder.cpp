@@ -128,6 +128,27 @@ void apply_model_formula(RunOptions& options) {
         throw InputCheckFailure("--model: a model without an intercept (\"0 +\" or \"-1\") is not available in this "
                                 "version.");
     }
+    // Each crossing of classes becomes one class column of its own (its level: its columns'
+    // texts joined by ':'), the same crossing one column wherever it is written.
+    const auto crossing_column = [&](std::vector<int>& columns) {
+        if (columns.size() < 2) {
+            return;
+        }
+        auto found = std::find(options.crossings.begin(), options.crossings.end(), columns);
+        if (found == options.crossings.end()) {
+            options.crossings.push_back(columns);
+            found = options.crossings.end() - 1;
+        }
+        columns = {kCrossingBase + static_cast<int>(found - options.crossings.begin())};
+    };
+    for (std::vector<ResolvedTerm>& fixed : resolved->fixed) {
+        for (ResolvedTerm& term : fixed) {
+            crossing_column(term.columns);
+        }
+    }
+    for (ResolvedTerm& term : resolved->random) {
+        crossing_column(term.columns);
+    }
     options.trait_pos = resolved->traits;
     options.phe_pos = resolved->traits.front();
     for (const std::vector<ResolvedTerm>& fixed : resolved->fixed) {

@@ -227,7 +227,9 @@ ResolvedTerm resolve_term(const FormulaTerm& term, const std::vector<std::string
         if (!std::all_of(term.factors.begin(), term.factors.end(), plain)) {
             later("a crossing with " + (head.call ? head.name : term.factors.back().name) + "(...)");
         }
-        later("a crossing of classes");
+        resolved.kind = FormulaTermKind::fixed_class;
+        resolved.columns = class_columns(term, term.text, header, phenotype_file);
+        return resolved;
     }
     if (head.quoted) {
         resolved.kind = FormulaTermKind::fixed_class;
@@ -257,7 +259,13 @@ ResolvedTerm resolve_term(const FormulaTerm& term, const std::vector<std::string
     if (head.name == "cov" || head.name == "rand") {
         one_argument(head.name == "cov" ? "cov(column)" : "rand(column) or rand(a:b)");
         const FormulaTerm& argument = head.arguments[0];
-        if (argument.factors.size() > 1) later("a crossing in " + head.name + "(...)");
+        if (argument.factors.size() > 1 && head.name == "cov") {
+            refuse("term " + term.text + ": cov() takes one numeric column; a slope within classes is written "
+                   "class:cov(x).");
+        }
+        if (!std::all_of(argument.factors.begin(), argument.factors.end(), plain)) {
+            refuse("term " + term.text + ": " + head.name + "() takes columns, not " + argument.text + ".");
+        }
         resolved.kind = head.name == "cov" ? FormulaTermKind::fixed_covariate : FormulaTermKind::random_class;
         resolved.columns = class_columns(argument, term.text, header, phenotype_file);
         return resolved;
@@ -308,12 +316,23 @@ std::vector<const ResolvedTerm*> all_terms(const ResolvedModel& model) {
 }
 
 // A column plays one part in the model: a class is fitted fixed or random, not both, and is no
-// covariate as well.
+// covariate as well. A crossing may hold a column of another term (herd + rand(herd:year)), but
+// is not fitted two ways itself.
 void check_column_roles(const ResolvedModel& model, const std::vector<std::string>& header) {
     const std::vector<const ResolvedTerm*> terms = all_terms(model);
     for (const ResolvedTerm* a : terms) {
         for (const ResolvedTerm* b : terms) {
             if (a->kind == b->kind) continue;
+            if (a->columns.size() > 1 || b->columns.size() > 1) {
+                std::vector<int> first = a->columns, second = b->columns;
+                std::sort(first.begin(), first.end());
+                std::sort(second.begin(), second.end());
+                if (first == second) {
+                    refuse("the classes of term " + a->name + " are also term " + b->name +
+                           "; a crossing is fitted one way (fixed or random).");
+                }
+                continue;
+            }
             for (int column : a->columns) {
                 if (std::find(b->columns.begin(), b->columns.end(), column) != b->columns.end()) {
                     refuse("column " + header[static_cast<std::size_t>(column)] + " is in term " + a->name +

@@ -146,16 +146,16 @@ void refuse_unidentifiable_classes(const RunOptions& options, const PhenotypeRec
     const auto n = static_cast<std::size_t>(full_design.rows());
     for (std::size_t c = 0; c < options.rand_pos.size(); ++c) {
         const std::vector<std::string>& levels = records.random_levels[c];
-        const std::string name = "the random class " + records.random_names[c] + " (column " +
-                                 std::to_string(options.rand_pos[c] + 1) + ")";
+        const std::string column = class_column_text(options.rand_pos[c], options.crossings);
+        const std::string name = "the random class " + records.random_names[c] + " (column " + column + ")";
         const std::unordered_set<std::string> distinct(levels.begin(), levels.end());
         if (distinct.size() == 1 && n > 0) {
             throw InputCheckFailure(name + " has one level (" + levels.front() + ") among the " + std::to_string(n) +
                                     " records used: its variance cannot be told from the intercept and the residual. "
-                                    "Leave --rand-pos " + std::to_string(options.rand_pos[c] + 1) + " out.");
+                                    "Leave " + (options.formula ? "its term" : "--rand-pos " + column) + " out.");
         }
         for (const int fixed : options.covar_pos) {
-            const std::string prefix = "Covar" + std::to_string(fixed + 1) + "_";
+            const std::string prefix = "Covar" + class_column_text(fixed, options.crossings) + "_";
             std::vector<Eigen::Index> block;
             for (std::size_t k = 0; k < labels.size(); ++k) {
                 if (labels[k].rfind(prefix, 0) == 0) block.push_back(static_cast<Eigen::Index>(k));
@@ -175,7 +175,8 @@ void refuse_unidentifiable_classes(const RunOptions& options, const PhenotypeRec
             }
             if (same) {
                 throw InputCheckFailure(name + " groups the records exactly as the fixed class of column " +
-                                        std::to_string(fixed + 1) + " (--covar-pos) does: its effects are those of the "
+                                        class_column_text(fixed, options.crossings) +
+                                        (options.formula ? "" : " (--covar-pos)") + " does: its effects are those of the "
                                         "fixed class, so its variance cannot be estimated. Give the column once.");
             }
         }
@@ -221,7 +222,7 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelPl
         return as_input_error([&] {
             return read_phenotype_records(options.phe_file, options.phe_pos, options.covar_pos, ids,
                                           options.qcovar_pos, options.rand_pos,
-                                          {options.weight_pos, options.residual_pos});
+                                          {options.weight_pos, options.residual_pos, options.crossings});
         });
     };
     if (in_all.size() < in_any.size()) {

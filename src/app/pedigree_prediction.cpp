@@ -51,7 +51,8 @@ public:
         const auto read_start = std::chrono::steady_clock::now();
         const std::unordered_set<std::string> id_set(ids.begin(), ids.end());
         try {
-            model_ = readPhenotype(options_.phe_file, options_.phe_pos, options_.covar_pos, id_set, options_.qcovar_pos);
+            model_ = readPhenotype(options_.phe_file, options_.phe_pos, options_.covar_pos, id_set, options_.qcovar_pos,
+                                   {-1, -1, options_.crossings});
         } catch (const InputFailure&) {
             throw;
         } catch (const std::runtime_error& error) {

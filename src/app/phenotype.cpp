@@ -89,16 +89,17 @@ void check_numeric_covariate_columns(const std::vector<int>& covar_pos, const st
 }
 
 Model readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
-                            const std::unordered_set<std::string>& kinship_ids, const std::vector<int>& qcovar_pos) {
-    return read_phenotype_records(path, phe_pos, covar_pos, kinship_ids, qcovar_pos, {}).data;
+                            const std::unordered_set<std::string>& kinship_ids, const std::vector<int>& qcovar_pos,
+                            const FormulaColumns& extra) {
+    return read_phenotype_records(path, phe_pos, covar_pos, kinship_ids, qcovar_pos, {}, extra).data;
 }
 
 PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
                                         const std::unordered_set<std::string>& kinship_ids,
                                         const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos,
-                                        const ResidualColumns& residual) {
+                                        const FormulaColumns& extra) {
     return read_phenotype_records(path, std::vector<int>{phe_pos}, covar_pos, kinship_ids, qcovar_pos, rand_pos,
-                                  residual);
+                                  extra);
 }
 
 namespace {
@@ -121,6 +122,7 @@ struct PhenotypeTable {
     std::vector<int> codes;
     std::vector<std::string> random_row;
     std::vector<double> numeric_row;
+    std::string joined;  // a crossing's level
 };
 
 // The columns the options name, checked against the first line's `column_count`.
@@ -130,8 +132,34 @@ struct PhenotypeColumns {
     const std::vector<int>& covar_pos;
     const std::vector<int>& qcovar_pos;
     const std::vector<int>& rand_pos;
-    ResidualColumns residual;
+    FormulaColumns extra;
 };
+
+// A class field of a record: the column's text, or a crossing's, its columns' texts joined by
+// ':' ("" when one of them is missing or NA, so that the record is left out as for a class).
+const std::string& class_field(const std::vector<std::string>& fields, int column, const PhenotypeColumns& columns,
+                               std::string& joined) {
+    static const std::string missing;
+    if (column < kCrossingBase) {
+        const auto index = static_cast<std::size_t>(column);
+        return index < fields.size() ? fields[index] : missing;
+    }
+    joined.clear();
+    for (const int part : columns.extra.crossings.at(static_cast<std::size_t>(column - kCrossingBase))) {
+        const auto index = static_cast<std::size_t>(part);
+        if (index >= fields.size() || fields[index] == "NA" || fields[index].empty()) {
+            return missing;
+        }
+        joined += (joined.empty() ? "" : ":") + fields[index];
+    }
+    return joined;
+}
+
+// The columns of a class column: itself, or a crossing's.
+std::vector<int> class_parts(int column, const PhenotypeColumns& columns) {
+    return column < kCrossingBase ? std::vector<int>{column}
+                                  : columns.extra.crossings.at(static_cast<std::size_t>(column - kCrossingBase));
+}
 
 // The names of the first line: a header names the columns; without one (a record first) they are
 // "Trait<c>", "Covar<c>" and "Class<c>".
@@ -152,16 +180,20 @@ void take_names(const std::vector<std::string>& fields, const std::unordered_set
                                                    : "Trait" + std::to_string(phe_pos + 1));
     }
     for (int column : columns.rand_pos) {
-        table.random_names.push_back(named(column) ? fields[static_cast<std::size_t>(column)]
-                                                   : "Class" + std::to_string(column + 1));
+        std::string name;
+        for (const int part : class_parts(column, columns)) {
+            name += (name.empty() ? "" : ":") + (named(part) ? fields[static_cast<std::size_t>(part)]
+                                                             : "Class" + std::to_string(part + 1));
+        }
+        table.random_names.push_back(name);
     }
-    if (columns.residual.weights >= 0) {
-        table.weights_name = named(columns.residual.weights) ? fields[static_cast<std::size_t>(columns.residual.weights)]
-                                                             : "Column" + std::to_string(columns.residual.weights + 1);
+    if (columns.extra.weights >= 0) {
+        table.weights_name = named(columns.extra.weights) ? fields[static_cast<std::size_t>(columns.extra.weights)]
+                                                             : "Column" + std::to_string(columns.extra.weights + 1);
     }
-    if (columns.residual.by >= 0) {
-        table.residual_name = named(columns.residual.by) ? fields[static_cast<std::size_t>(columns.residual.by)]
-                                                         : "Column" + std::to_string(columns.residual.by + 1);
+    if (columns.extra.by >= 0) {
+        table.residual_name = named(columns.extra.by) ? fields[static_cast<std::size_t>(columns.extra.by)]
+                                                         : "Column" + std::to_string(columns.extra.by + 1);
     }
 }
 
@@ -188,14 +220,15 @@ void check_column_bounds(const PhenotypeColumns& columns, std::size_t column_cou
     for (const auto& [option, list] :
          {std::pair{"--qcovar-pos", &columns.qcovar_pos}, std::pair{"--covar-pos", &columns.covar_pos}}) {
         for (int column : *list) {
-            if (column < 0 || static_cast<std::size_t>(column) >= column_count) {
+            // A crossing's columns come from the header's names, so lie within it.
+            if (column < 0 || (column < kCrossingBase && static_cast<std::size_t>(column) >= column_count)) {
                 throw beyond("The specified covariate column " + std::to_string(column) + " is out of bounds.",
                              option, column);
             }
         }
     }
     for (int column : columns.rand_pos) {
-        if (column < 0 || static_cast<std::size_t>(column) >= column_count) {
+        if (column < 0 || (column < kCrossingBase && static_cast<std::size_t>(column) >= column_count)) {
             throw InputCheckFailure("--rand-pos column " + std::to_string(column + 1) + " is beyond the " +
                                     std::to_string(column_count) + " column(s) of the first line of " +
                                     columns.path + ".");
@@ -220,30 +253,31 @@ void take_record(const std::vector<std::string>& fields, std::size_t line_number
     // A level is entered as soon as it is met, even when a later covariate of the same
     // record is missing and the record is dropped.
     std::vector<int>& codes = table.codes;
+    std::string& joined = table.joined;
     for (std::size_t c = 0; c < columns.covar_pos.size(); ++c) {
-        const auto column = static_cast<std::size_t>(columns.covar_pos[c]);
+        const std::string& text = class_field(fields, columns.covar_pos[c], columns, joined);
         // An empty field is a missing value, not a level of its own.
-        if (column >= fields.size() || fields[column] == "NA" || fields[column].empty()) {
+        if (text == "NA" || text.empty()) {
             return;
         }
         CovariateLevels& levels = table.covariates[c];
         const int next_code = static_cast<int>(levels.texts.size());
-        const auto [entry, inserted] = levels.code_of.emplace(fields[column], next_code);
+        const auto [entry, inserted] = levels.code_of.emplace(text, next_code);
         if (inserted) {
-            levels.texts.push_back(fields[column]);
+            levels.texts.push_back(text);
         }
         codes[c] = entry->second;
     }
     std::vector<std::string>& random_row = table.random_row;
     for (std::size_t c = 0; c < columns.rand_pos.size(); ++c) {
-        const auto column = static_cast<std::size_t>(columns.rand_pos[c]);
-        if (column >= fields.size() || fields[column] == "NA" || fields[column].empty()) {
+        const std::string& text = class_field(fields, columns.rand_pos[c], columns, joined);
+        if (text == "NA" || text.empty()) {
             return;
         }
-        random_row[c] = fields[column];
+        random_row[c] = text;
     }
-    const auto residual_column = static_cast<std::size_t>(columns.residual.by);
-    if (columns.residual.by >= 0 &&
+    const auto residual_column = static_cast<std::size_t>(columns.extra.by);
+    if (columns.extra.by >= 0 &&
         (residual_column >= fields.size() || fields[residual_column] == "NA" || fields[residual_column].empty())) {
         return;
     }
@@ -260,9 +294,9 @@ void take_record(const std::vector<std::string>& fields, std::size_t line_number
         }
         numeric_row[c] = parse_numeric_covariate(fields[column], path, line_number, columns.qcovar_pos[c]);
     }
-    if (columns.residual.weights >= 0) {
+    if (columns.extra.weights >= 0) {
         // A record used needs its weight: leaving it out would change the data without a word.
-        const auto column = static_cast<std::size_t>(columns.residual.weights);
+        const auto column = static_cast<std::size_t>(columns.extra.weights);
         const std::string text = column < fields.size() ? fields[column] : "";
         const NumberField number = read_number_field(text);
         if (number.kind != NumberField::kNumber || !(number.value > 0.0)) {
@@ -272,7 +306,7 @@ void take_record(const std::vector<std::string>& fields, std::size_t line_number
         }
         table.weights.push_back(number.value);
     }
-    if (columns.residual.by >= 0) {
+    if (columns.extra.by >= 0) {
         table.residual_levels.push_back(fields[residual_column]);
     }
     for (int phe_pos : columns.trait_pos) {
@@ -376,7 +410,7 @@ PhenotypeRecords build_design(PhenotypeTable table, const PhenotypeColumns& colu
                 reduced_design(i, reduced_offset + code - 1) = 1.0;
             }
         }
-        const std::string prefix = "Covar" + std::to_string(covar_pos[c] + 1) + "_";
+        const std::string prefix = "Covar" + class_column_text(covar_pos[c], columns.extra.crossings) + "_";
         for (const std::string& level : levels.texts) {
             labels.push_back(prefix + level);
             sources.push_back(covar_pos[c]);
@@ -407,11 +441,11 @@ PhenotypeRecords build_design(PhenotypeTable table, const PhenotypeColumns& colu
     result.data.fixed.labels = std::move(labels);
     result.data.fixed.sources = std::move(sources);
     ResidualTerm& residual = result.data.residual;
-    if (columns.residual.weights >= 0) {
+    if (columns.extra.weights >= 0) {
         residual.weights = Eigen::Map<const Eigen::VectorXd>(table.weights.data(), n);
         residual.weights_column = table.weights_name;
     }
-    if (columns.residual.by >= 0) {
+    if (columns.extra.by >= 0) {
         std::unordered_map<std::string, Eigen::Index> class_of;
         for (const std::string& level : table.residual_levels) {
             const auto [entry, added] = class_of.emplace(level, static_cast<Eigen::Index>(residual.classes.size()));
@@ -426,6 +460,17 @@ PhenotypeRecords build_design(PhenotypeTable table, const PhenotypeColumns& colu
 }
 
 }  // namespace
+
+std::string class_column_text(int column, const std::vector<std::vector<int>>& crossings) {
+    if (column < kCrossingBase) {
+        return std::to_string(column + 1);
+    }
+    std::string text;
+    for (const int part : crossings.at(static_cast<std::size_t>(column - kCrossingBase))) {
+        text += (text.empty() ? "" : ":") + std::to_string(part + 1);
+    }
+    return text;
+}
 
 std::vector<std::string> phenotype_header(const std::string& path) {
     std::ifstream file(path);
@@ -449,8 +494,8 @@ PhenotypeRecords read_phenotype_records(const std::string& path, const std::vect
                                         const std::vector<int>& covar_pos,
                                         const std::unordered_set<std::string>& kinship_ids,
                                         const std::vector<int>& qcovar_pos, const std::vector<int>& rand_pos,
-                                        const ResidualColumns& residual) {
-    const PhenotypeColumns columns{path, trait_pos, covar_pos, qcovar_pos, rand_pos, residual};
+                                        const FormulaColumns& extra) {
+    const PhenotypeColumns columns{path, trait_pos, covar_pos, qcovar_pos, rand_pos, extra};
     return build_design(read_phenotype_table(kinship_ids, columns), columns);
 }
 

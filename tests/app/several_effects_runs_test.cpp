@@ -418,3 +418,30 @@ TEST_F(SeveralEffectsRuns, WeightsAndResidualsBySexReachTheDenseMaximum) {
               std::string::npos)
         << refused.err;
 }
+
+// Classes crossed in the formula (Sex:Herd, fixed or random) are the class of a column holding
+// the two texts joined: the same predictions and log-likelihood.
+TEST_F(SeveralEffectsRuns, CrossedClassesAreTheClassOfTheirJoinedTexts) {
+    std::string joined;
+    for (const std::string& line : lines_of(data.phenotypes)) {
+        std::istringstream fields(line);
+        std::string id, sex, herd;
+        std::getline(fields, id, '\t');
+        std::getline(fields, sex, '\t');
+        std::getline(fields, herd, '\t');
+        joined += line + "\t" + (id == "ID" ? std::string("SH") : sex + ":" + herd) + "\n";
+    }
+    write_file(dir + "/j.txt", joined);
+    const auto run = [&](const std::string& model, const std::string& out) {
+        const CommandResult result = run_zelkora({"--predict", "--kin-file", "K1.txt", "--phefile", "j.txt", "--model",
+                                                  model, "--vc", "3,1.5,5", "--out", out},
+                                                 dir);
+        EXPECT_EQ(result.status, 0) << result.out << result.err;
+        return std::regex_replace(read_file(dir + "/" + out + ".reliability.txt"), std::regex("rand\\(SH\\)"),
+                                  "rand(Sex:Herd)") +
+               std::regex_replace(read_file(dir + "/" + out + ".vc.txt"), std::regex("SH"), "Sex:Herd");
+    };
+    EXPECT_EQ(run("Yield ~ Sex:Herd + animal + pe", "crossed"), run("Yield ~ SH + animal + pe", "column"));
+    EXPECT_EQ(run("Yield ~ Sex + animal + rand(Sex:Herd)", "random_crossed"),
+              run("Yield ~ Sex + animal + rand(SH)", "random_column"));
+}
