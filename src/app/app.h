@@ -57,6 +57,7 @@ struct RunOptions {
     bool lrt = false;
     std::vector<double> vc;
     bool vc_given = false;
+    std::string vc_negative;  // the text of the first negative value of --vc, "" for none
     // The model formula of --model (its text, or @FILE) in place of the column flags; once the
     // phenotype file's header is read, the model it resolves to (the flags filled from it).
     std::string model;

@@ -150,6 +150,12 @@ bool given_variances_in_range(const RunOptions& options) {
     if (!options.vc_given || options.vc.empty()) {
         return true;
     }
+    // Only the covariances between traits may be below 0.
+    if (!options.vc_negative.empty() && options.trait_pos.size() <= 1) {
+        std::cerr << "❎ Error: Invalid argument for --vc - the variance " << options.vc_negative
+                  << " is negative; variances are 0 or more." << std::endl;
+        return false;
+    }
     constexpr double kSpan = 1e12;
     const double residual = options.vc.back();
     if (!(residual > 0.0) || !std::isfinite(residual)) {

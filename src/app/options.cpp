@@ -73,7 +73,9 @@ double read_double(const std::string& option, const std::string& text) {
 
 // --vc: comma-separated variances, each a decimal number >= 0. Whether their count fits the
 // model, and the residual's being positive, is checked by the run that knows the model.
-std::vector<double> read_variances(const std::string& list) {
+// The values of --vc; the text of the first negative one in `negative` (a covariance of several
+// traits may be, a variance may not: the run, knowing the model, decides).
+std::vector<double> read_variances(const std::string& list, std::string& negative) {
     std::vector<double> values;
     std::size_t start = 0;
     while (start <= list.size()) {
@@ -83,9 +85,8 @@ std::vector<double> read_variances(const std::string& list) {
         }
         const std::string item = list.substr(start, comma - start);
         const double value = read_double("--vc", item);
-        if (value < 0.0) {
-            throw std::invalid_argument("❎ Error: Invalid argument for --vc - the variance " + item +
-                                        " is negative; variances are 0 or more.");
+        if (value < 0.0 && negative.empty()) {
+            negative = item;
         }
         values.push_back(value);
         start = comma + 1;
@@ -296,7 +297,7 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
             } else if (arg == "--residual-by") {
                 options.residual_by_column = value;
             } else if (arg == "--vc") {
-                options.vc = read_variances(value);
+                options.vc = read_variances(value, options.vc_negative);
                 options.vc_given = true;
             } else if (arg == "--pcg-tol") {
                 options.pcg_tol = read_double(arg, value);

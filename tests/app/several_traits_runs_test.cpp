@@ -131,70 +131,80 @@ TEST(SeveralTraitsRuns, VarianceRowsFollowTheTraitsUnits) {
     EXPECT_NEAR(vc.at("h2(T1)"), vc.at("Vg(T1)") / (vc.at("Vg(T1)") + vc.at("Ve(T1)")), 1e-5);
 }
 
+// A genetic covariance given below 0 is taken as it is (a variance below 0 is refused).
 TEST(SeveralTraitsRuns, BreedingValuesSolveTheMultiTraitEquations) {
     const TwoTraits data;
     const std::string dir = make_scratch_dir();
     write_file(dir + "/k.txt", data.kinship_text());
     write_file(dir + "/p.txt", data.phenotypes(1.0, data.Y));
-    Eigen::Matrix2d Vg, Ve;
-    Vg << 3.5, 1.5, 1.5, 2.5;
-    Ve << 2.5, 0.4, 0.4, 2.0;
-    const CommandResult run = run_zelkora({"--predict", "--kin-file", "k.txt", "--phefile", "p.txt", "--phe-pos", "2,3",
-                                           "--vc", "3.5,1.5,2.5,2.5,0.4,2.0", "--out", "r"},
-                                          dir);
-    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    for (const double covariance : {1.5, -1.5}) {
+        SCOPED_TRACE(covariance);
+        Eigen::Matrix2d Vg, Ve;
+        Vg << 3.5, covariance, covariance, 2.5;
+        Ve << 2.5, 0.4, 0.4, 2.0;
+        const CommandResult run = run_zelkora({"--predict", "--kin-file", "k.txt", "--phefile", "p.txt", "--phe-pos", "2,3",
+                                               "--vc", covariance > 0 ? "3.5,1.5,2.5,2.5,0.4,2.0" : "3.5,-1.5,2.5,2.5,0.4,2.0",
+                                               "--out", "r"},
+                                              dir);
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
 
-    // Henderson's equations: an intercept per trait, U for all 55 individuals and both traits,
-    // R^-1 over the traits each individual has.
-    std::vector<std::pair<int, int>> values;  // (individual, trait)
-    for (int a = 0; a < 2; ++a) {
-        for (int i = 0; i < kRecorded; ++i) {
-            if (!std::isnan(data.Y(i, a))) values.emplace_back(i, a);
+        // Henderson's equations: an intercept per trait, U for all 55 individuals and both traits,
+        // R^-1 over the traits each individual has.
+        std::vector<std::pair<int, int>> values;  // (individual, trait)
+        for (int a = 0; a < 2; ++a) {
+            for (int i = 0; i < kRecorded; ++i) {
+                if (!std::isnan(data.Y(i, a))) values.emplace_back(i, a);
+            }
         }
-    }
-    const auto n = static_cast<Eigen::Index>(values.size()), N = static_cast<Eigen::Index>(kIndividuals);
-    Eigen::MatrixXd W = Eigen::MatrixXd::Zero(n, 2 + 2 * N), R = Eigen::MatrixXd::Zero(n, n);
-    Eigen::VectorXd y(n);
-    for (Eigen::Index k = 0; k < n; ++k) {
-        const auto [i, a] = values[static_cast<std::size_t>(k)];
-        W(k, a) = 1.0;
-        W(k, 2 + a * N + i) = 1.0;
-        y[k] = data.Y(i, a);
-        for (Eigen::Index l = 0; l < n; ++l) {
-            const auto [j, b] = values[static_cast<std::size_t>(l)];
-            if (i == j) R(k, l) = Ve(a, b);
+        const auto n = static_cast<Eigen::Index>(values.size()), N = static_cast<Eigen::Index>(kIndividuals);
+        Eigen::MatrixXd W = Eigen::MatrixXd::Zero(n, 2 + 2 * N), R = Eigen::MatrixXd::Zero(n, n);
+        Eigen::VectorXd y(n);
+        for (Eigen::Index k = 0; k < n; ++k) {
+            const auto [i, a] = values[static_cast<std::size_t>(k)];
+            W(k, a) = 1.0;
+            W(k, 2 + a * N + i) = 1.0;
+            y[k] = data.Y(i, a);
+            for (Eigen::Index l = 0; l < n; ++l) {
+                const auto [j, b] = values[static_cast<std::size_t>(l)];
+                if (i == j) R(k, l) = Ve(a, b);
+            }
         }
-    }
-    Eigen::MatrixXd G(2 * N, 2 * N);
-    for (int a = 0; a < 2; ++a) {
-        for (int b = 0; b < 2; ++b) G.block(a * N, b * N, N, N) = Vg(a, b) * data.K;
-    }
-    const Eigen::MatrixXd Ri = R.inverse();
-    Eigen::MatrixXd C = W.transpose() * Ri * W;
-    C.bottomRightCorner(2 * N, 2 * N) += G.inverse();
-    const Eigen::MatrixXd Ci = C.inverse();
-    const Eigen::VectorXd solution = Ci * (W.transpose() * Ri * y);
+        Eigen::MatrixXd G(2 * N, 2 * N);
+        for (int a = 0; a < 2; ++a) {
+            for (int b = 0; b < 2; ++b) G.block(a * N, b * N, N, N) = Vg(a, b) * data.K;
+        }
+        const Eigen::MatrixXd Ri = R.inverse();
+        Eigen::MatrixXd C = W.transpose() * Ri * W;
+        C.bottomRightCorner(2 * N, 2 * N) += G.inverse();
+        const Eigen::MatrixXd Ci = C.inverse();
+        const Eigen::VectorXd solution = Ci * (W.transpose() * Ri * y);
 
-    const std::vector<std::string> lines = lines_of(read_file(dir + "/r.reliability.txt"));
-    ASSERT_EQ(lines.size(), static_cast<std::size_t>(1 + 2 * N));
-    EXPECT_EQ(lines[0], "Effect\tTrait\tID\tEBV\tSE\tReliability");
-    for (std::size_t r = 1; r < lines.size(); ++r) {
-        std::istringstream fields(lines[r]);
-        std::string effect, trait, id;
-        double ebv = 0.0, se = 0.0, reliability = 0.0;
-        fields >> effect >> trait >> id >> ebv >> se >> reliability;
-        const int a = trait == "T1" ? 0 : 1;
-        const int i = std::stoi(id.substr(1));
-        EXPECT_EQ(effect, "Add");
-        const Eigen::Index u = 2 + a * N + i;
-        EXPECT_NEAR(ebv, solution[u], 1e-5 * (1.0 + std::fabs(solution[u]))) << lines[r];
-        EXPECT_NEAR(se, std::sqrt(Ci(u, u)), 1e-5 * (1.0 + std::sqrt(Ci(u, u)))) << lines[r];
-        EXPECT_NEAR(reliability, 1.0 - Ci(u, u) / (Vg(a, a) * data.K(i, i)), 1e-5) << lines[r];
+        const std::vector<std::string> lines = lines_of(read_file(dir + "/r.reliability.txt"));
+        ASSERT_EQ(lines.size(), static_cast<std::size_t>(1 + 2 * N));
+        EXPECT_EQ(lines[0], "Effect\tTrait\tID\tEBV\tSE\tReliability");
+        for (std::size_t r = 1; r < lines.size(); ++r) {
+            std::istringstream fields(lines[r]);
+            std::string effect, trait, id;
+            double ebv = 0.0, se = 0.0, reliability = 0.0;
+            fields >> effect >> trait >> id >> ebv >> se >> reliability;
+            const int a = trait == "T1" ? 0 : 1;
+            const int i = std::stoi(id.substr(1));
+            EXPECT_EQ(effect, "Add");
+            const Eigen::Index u = 2 + a * N + i;
+            EXPECT_NEAR(ebv, solution[u], 1e-5 * (1.0 + std::fabs(solution[u]))) << lines[r];
+            EXPECT_NEAR(se, std::sqrt(Ci(u, u)), 1e-5 * (1.0 + std::sqrt(Ci(u, u)))) << lines[r];
+            EXPECT_NEAR(reliability, 1.0 - Ci(u, u) / (Vg(a, a) * data.K(i, i)), 1e-5) << lines[r];
+        }
+        const auto vc = read_vc(dir + "/r.vc.txt");
+        EXPECT_EQ(vc.at("Vg(T1,T2)"), covariance);
+        // The log-likelihood at the given values, as with one trait.
+        EXPECT_TRUE(std::isfinite(vc.at("logL")));
     }
-    const auto vc = read_vc(dir + "/r.vc.txt");
-    EXPECT_EQ(vc.at("Vg(T1,T2)"), 1.5);
-    // The log-likelihood at the given values, as with one trait.
-    EXPECT_TRUE(std::isfinite(vc.at("logL")));
+    const CommandResult negative = run_zelkora({"--predict", "--kin-file", "k.txt", "--phefile", "p.txt", "--phe-pos",
+                                                "2", "--vc", "-1,2", "--out", "n"},
+                                               dir);
+    EXPECT_EQ(negative.status, 1);
+    EXPECT_NE(negative.err.find("the variance -1 is negative"), std::string::npos) << negative.err;
 }
 
 TEST(SeveralTraitsRuns, TraitsNeverRecordedTogetherKeepTheirResidualCovarianceAtZero) {
