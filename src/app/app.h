@@ -58,6 +58,8 @@ struct RunOptions {
     std::vector<double> vc;
     bool vc_given = false;
     std::string vc_negative;  // the text of the first negative value of --vc, "" for none
+    // --vc-start: REML's starting values, listed as --vc lists values or a results file's name.
+    std::string vc_start;
     // The model formula of --model (its text, or @FILE) in place of the column flags; once the
     // phenotype file's header is read, the model it resolves to (the flags filled from it).
     std::string model;

@@ -476,6 +476,13 @@ int zelkora_main(int argc, const char* const argv[]) {
                   << std::endl;
         return 1;
     }
+    if ((options.run_reml || options.run_predict) && !options.vc_start.empty() && options.vc_given) {
+        std::cerr << kErrorMarker
+                  << "--vc-start gives REML its starting values, and with --vc nothing is estimated; give one of "
+                     "them."
+                  << std::endl;
+        return 1;
+    }
     if ((options.run_reml || options.run_predict) && !options.model.empty()) {
         try {
             apply_model_formula(options);

@@ -314,6 +314,11 @@ int run_job(const RunOptions& options, Logger& logger, ModelJob job) {
     if (plan.shape == ModelShape::several_effects) {
         return run_model_job(options, logger, *several_effects_route(options, logger, plan, job), job);
     }
+    if (!options.vc_start.empty()) {
+        throw InputCheckFailure("--vc-start is taken by models written with --model, by several random effects and by "
+                                "several traits; this one-kinship run starts on its own (write it as --model \"" +
+                                std::string("Trait ~ ... + animal\") to give it starting values)."));
+    }
     // The relationship's file (the one of a --mkin-file list) is the run's kinship.
     RunOptions one = options;
     one.kin_file = plan.relationship_files.front();

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "app/model_inputs.h"
+#include "files/number_field.h"
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
 
@@ -287,4 +289,85 @@ void take_given_values(const RunOptions& options, Logger& logger, const std::vec
         logger.tee << "V(" << names[k] << ")\t" << options.vc[k] << std::endl;
     }
     note_estimation_options_unused(options, logger);
+}
+
+std::vector<double> vc_start_values(const RunOptions& options, const std::vector<std::string>& names) {
+    if (options.vc_start.empty()) {
+        return {};
+    }
+    std::string order;
+    for (const std::string& name : names) {
+        order += (order.empty() ? "" : ", ") + name;
+    }
+    const auto number = [&](const std::string& text, const std::string& where) {
+        const NumberField field = read_number_field(text);
+        if (field.kind != NumberField::kNumber) {
+            throw InputCheckFailure("--vc-start: " + where + " \"" + text + "\" is not a finite number.");
+        }
+        return field.value;
+    };
+    std::vector<double> values;
+    std::ifstream file(options.vc_start);
+    if (file.is_open()) {
+        // A results file: its rows by name, whatever else it holds.
+        std::unordered_map<std::string, std::string> estimates;
+        std::string line;
+        while (std::getline(file, line)) {
+            line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+            std::istringstream fields(line);
+            std::string source, estimate;
+            if (std::getline(fields, source, '\t') && std::getline(fields, estimate, '\t')) {
+                estimates.emplace(source, estimate);
+            }
+        }
+        for (const std::string& name : names) {
+            const auto found = estimates.find(name);
+            if (found == estimates.end()) {
+                throw InputCheckFailure("--vc-start " + options.vc_start + ": the results file has no row " + name +
+                                        "; the model's components are " + order + ".");
+            }
+            values.push_back(number(found->second, "row " + name + " of " + options.vc_start + ":"));
+        }
+        return values;
+    }
+    std::size_t start = 0;
+    while (start <= options.vc_start.size()) {
+        const std::size_t comma = std::min(options.vc_start.find(',', start), options.vc_start.size());
+        values.push_back(number(options.vc_start.substr(start, comma - start), "value " + std::to_string(values.size() + 1)));
+        start = comma + 1;
+    }
+    if (values.size() != names.size()) {
+        throw InputCheckFailure("--vc-start gives " + std::to_string(values.size()) + " value(s) but the model has " +
+                                std::to_string(names.size()) + " components: " + order +
+                                ", in this order (or give a results file, PREFIX.vc.txt).");
+    }
+    return values;
+}
+
+void take_starting_values(const RunOptions& options, Logger& logger, AiRemlSettings& settings,
+                          const std::function<double(std::size_t)>& units) {
+    const std::vector<std::string> names = settings.names();
+    const std::vector<double> values = vc_start_values(options, names);
+    if (values.empty()) {
+        return;
+    }
+    logger.tee << "👉 REML starts from --vc-start:";
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        ModelParameter& parameter = settings.parameters[k];
+        const double start = values[k] / units(k);
+        if ((parameter.role == ParameterRole::variance && !(start >= 0.0)) ||
+            (parameter.role == ParameterRole::residual && !(start > parameter.limit))) {
+            std::ostringstream message;
+            message << "--vc-start: " << names[k] << " = " << values[k] << " is ";
+            if (parameter.role == ParameterRole::residual) {
+                message << "at or below the residual's least value, " << parameter.limit * units(k) << ".";
+            } else {
+                message << "below 0.";
+            }
+            throw InputCheckFailure(message.str());
+        }
+        parameter.start = start;
+        logger.tee << (k == 0 ? " " : ", ") << names[k] << " = " << values[k];
+    }
+    logger.tee << std::endl;
 }

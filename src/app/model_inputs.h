@@ -167,6 +167,17 @@ ResultRow likelihood_ratio_row(Logger& logger, const std::string& name, double f
 // the options of the estimation said to be unused.
 void take_given_values(const RunOptions& options, Logger& logger, const std::vector<std::string>& names);
 
+// --vc-start: REML's starting values in the order of `names` (the parameters' names, which are
+// the rows of a results file): the values listed, or, when the value names an existing file,
+// that results file's rows by name. Empty without --vc-start. InputCheckFailure for a count that
+// differs, a row missing, a value that is not a finite number.
+std::vector<double> vc_start_values(const RunOptions& options, const std::vector<std::string>& names);
+// The parameters of `settings` started at --vc-start's values (nothing without it), `units(k)`
+// the factor from the scaled parameter k to the trait's units; said in the log. InputCheckFailure
+// for a variance below 0 or a residual at or below its limit.
+void take_starting_values(const RunOptions& options, Logger& logger, AiRemlSettings& settings,
+                          const std::function<double(std::size_t)>& units);
+
 // With --vc nothing is estimated: the options of the estimation are said to be unused.
 void note_estimation_options_unused(const RunOptions& options, Logger& logger);
 

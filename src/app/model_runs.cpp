@@ -242,6 +242,8 @@ public:
         const auto start = std::chrono::steady_clock::now();
         model_ = set_up_model(options_, logger_, plan_);
         fit_ = fitting_of(model_, options_.max_iter);
+        const double units = fit_.units;
+        take_starting_values(options_, logger_, fit_.settings, [units](std::size_t) { return units; });
         if (job_ == ModelJob::reml) {
             logger_.tee << "👉 Kinships read at the records in "
                         << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s"

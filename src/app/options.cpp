@@ -184,7 +184,7 @@ bool is_option_name(const std::string& text) {
                                          "--kin-parts", "--kin-part", "--mkin-file", "--pe",
                                          "--rand-pos", "--lrt", "--vc", "--kin-inverse", "--pcg-tol",
                                          "--pcg-max-iter", "--apy-core", "--apy-core-file", "--model",
-                                         "--weights", "--residual-by"};
+                                         "--weights", "--residual-by", "--vc-start"};
     for (const char* name : kNames) {
         if (text == name) {
             return true;
@@ -235,7 +235,7 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                                      arg == "--max-iter" || arg == "--kin-parts" || arg == "--kin-part" ||
                                      arg == "--mkin-file" || arg == "--rand-pos" || arg == "--vc" || arg == "--pcg-tol" ||
                                      arg == "--pcg-max-iter" || arg == "--apy-core" || arg == "--apy-core-file" || arg == "--model" ||
-                                     arg == "--weights" || arg == "--residual-by" ||
+                                     arg == "--weights" || arg == "--residual-by" || arg == "--vc-start" ||
                                      among(arg, kCheckValueOptions);
             if (!takes_value) {
                 throw std::invalid_argument("❎ Error: Unknown argument " + arg);
@@ -292,6 +292,8 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                 options.mkin_file = value;
             } else if (arg == "--model") {
                 options.model = value;
+            } else if (arg == "--vc-start") {
+                options.vc_start = value;
             } else if (arg == "--weights") {
                 options.weights_column = value;
             } else if (arg == "--residual-by") {

@@ -333,8 +333,10 @@ std::vector<ResultRow> result_rows(const TraitFit& fit, const TraitEstimate& est
 std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& logger, const TraitFit& fit) {
     const Eigen::Index t = fit.Y.cols();
     const Eigen::MatrixXd start = kTraitStartShare * Eigen::MatrixXd::Identity(t, t);
-    const AiRemlSettings settings = trait_reml_settings(*fit.evaluator, fit.traits, start, start, fit.unshared,
-                                                        fit.values, options.max_iter, kRemlTolerance);
+    AiRemlSettings settings = trait_reml_settings(*fit.evaluator, fit.traits, start, start, fit.unshared, fit.values,
+                                                  options.max_iter, kRemlTolerance);
+    take_starting_values(options, logger, settings,
+                         [&](std::size_t k) { return fit.units(static_cast<Eigen::Index>(k)); });
     logger.tee << iteration_cap_note(options.max_iter) << std::flush;
     write_trace_header(logger.tee, settings.names());
     const AiRemlRun run = ai_reml(*fit.evaluator, settings, [&](const AiRemlStep& step) {

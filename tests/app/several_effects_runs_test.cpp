@@ -445,3 +445,32 @@ TEST_F(SeveralEffectsRuns, CrossedClassesAreTheClassOfTheirJoinedTexts) {
     EXPECT_EQ(run("Yield ~ Sex + animal + rand(Sex:Herd)", "random_crossed"),
               run("Yield ~ Sex + animal + rand(SH)", "random_column"));
 }
+
+// --vc-start: REML from listed values reaches the maximum reached from its own start, and from
+// a results file (rows by name) it starts at that maximum and stops after one iteration.
+TEST_F(SeveralEffectsRuns, RemlRestartsFromStartingValuesOrAResultsFile) {
+    const auto reml = [&](const std::vector<std::string>& more, const std::string& out) {
+        std::vector<std::string> args = {"--reml", "--kin-file", "K1.txt", "--phefile", "p.txt", "--model",
+                                         "Yield ~ Sex + animal + pe", "--out", out};
+        args.insert(args.end(), more.begin(), more.end());
+        const CommandResult run = run_zelkora(args, dir);
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        return run;
+    };
+    reml({}, "first");
+    const Eigen::VectorXd first = read_components(dir + "/first.vc.txt");
+    reml({"--vc-start", "1,8,2"}, "listed");
+    const Eigen::VectorXd listed = read_components(dir + "/listed.vc.txt");
+    ASSERT_EQ(listed.size(), 3);
+    for (Eigen::Index k = 0; k < 3; ++k) EXPECT_NEAR(listed[k], first[k], 1e-4 * first.sum()) << k;
+    const CommandResult restarted = reml({"--vc-start", "first.vc.txt"}, "restarted");
+    EXPECT_NE(restarted.out.find("👉 1 iteration(s) in"), std::string::npos) << restarted.out;
+    const Eigen::VectorXd again = read_components(dir + "/restarted.vc.txt");
+    for (Eigen::Index k = 0; k < 3; ++k) EXPECT_NEAR(again[k], first[k], 1e-6 * first.sum()) << k;
+    const CommandResult wrong = run_zelkora({"--reml", "--kin-file", "K1.txt", "--phefile", "p.txt", "--model",
+                                             "Yield ~ Sex + animal + rand(Herd)", "--vc-start", "first.vc.txt"},
+                                            dir);
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_NE((wrong.out + wrong.err).find("--vc-start first.vc.txt: the results file has no row V(rand(Herd))"),
+              std::string::npos);
+}
