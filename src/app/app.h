@@ -236,7 +236,7 @@ std::string class_column_text(int column, const std::vector<std::vector<int>>& c
 // numeric covariate that is not a number).
 Model readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
                             const std::unordered_set<std::string>& kinship_ids,
-                            const std::vector<int>& qcovar_pos = {}, const FormulaColumns& extra = {});
+                            const std::vector<int>& qcovar_pos = {});
 // readPhenotype with class columns fitted as random effects (`rand_pos`): a record needs a
 // level (not "NA" or empty) in each; `random_levels[c]` holds the level text of every kept
 // record for rand_pos[c], `random_names[c]` the column's header name ("Class<c>" without a

@@ -31,6 +31,7 @@ constexpr double kStartHeritability = 0.3;
 // the kinship position (matrix row) of every record.
 struct RunInputs {
     Model phenotype;
+    std::string trait_name;
     std::vector<std::size_t> positions;
 };
 
@@ -41,8 +42,12 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger, const ModelPlan
     logger.tee << "\t" << kinship_ids.size() << " individuals were detected in the kinship file." << std::endl;
 
     logger.tee << "👉 Loading phenotype file: " << options.phe_file << std::endl;
-    inputs.phenotype = as_input_error(
-        [&] { return readPhenotype(options.phe_file, options.phe_pos, options.covar_pos, id_set, options.qcovar_pos); });
+    PhenotypeRecords records = as_input_error([&] {
+        return read_phenotype_records(options.phe_file, options.phe_pos, options.covar_pos, id_set, options.qcovar_pos,
+                                      {});
+    });
+    inputs.phenotype = std::move(records.data);
+    inputs.trait_name = std::move(records.trait_name);
     const Eigen::MatrixXd& y = inputs.phenotype.response.y;
     const std::vector<std::string>& record_ids = inputs.phenotype.response.record_ids;
     logger.tee << "\t" << y.rows()
@@ -239,6 +244,18 @@ public:
         error_variances_ = prediction_error_variances(estimated, positions(), columns_, full_design, reml_.sigma_a2,
                                                       reml_.sigma_e2);
         genetic_variances_ = reml_.sigma_a2 * columns_.diagonal;
+    }
+
+    // At the components, as the prediction solves for them.
+    std::vector<FixedEffectRow> fixed_effects() override {
+        const ReducedKinship& estimated = reml_.rounding_free ? reml_.rounding_free->kinship : records_;
+        const FixedDesign& design = inputs_.phenotype.fixed;
+        Eigen::MatrixXd b = mixed_model_solution(estimated, design.full, inputs_.phenotype.response.y, reml_.h2).first;
+        unstandardise_effects(b, design.numeric);
+        const Eigen::MatrixXd covariance = unstandardise_covariance(
+            fixed_effect_covariance(estimated, design.full, reml_.sigma_a2, reml_.sigma_e2), design.numeric);
+        return fixed_effect_rows(design, inputs_.trait_name, b.col(0),
+                                 covariance.diagonal().cwiseMax(0.0).cwiseSqrt(), fixed_effect_columns(design.full));
     }
 
     // The estimates with the tests of --lrt, or the values of --vc.

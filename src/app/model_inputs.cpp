@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <unordered_map>
@@ -227,7 +228,35 @@ void warn_repeated_records(Logger& logger, const std::string& advice, const std:
 }
 
 MixedModelFiles mixed_model_files(const RunOptions& options) {
-    return {options.out_prefix + ".vc.txt", options.out_prefix + ".random.txt", options.out_prefix + ".reliability.txt"};
+    return {options.out_prefix + ".vc.txt", options.out_prefix + ".random.txt", options.out_prefix + ".reliability.txt",
+            options.out_prefix + ".fixed.txt"};
+}
+
+std::vector<FixedEffectRow> fixed_effect_rows(const FixedDesign& design, const std::string& trait,
+                                              const Eigen::VectorXd& b, const Eigen::VectorXd& se,
+                                              const std::vector<Eigen::Index>& kept,
+                                              const std::function<bool(Eigen::Index)>& in_model,
+                                              const std::function<bool(Eigen::Index)>& recorded) {
+    std::vector<FixedEffectRow> rows;
+    const auto not_available = std::numeric_limits<double>::quiet_NaN();
+    for (Eigen::Index i = 0; i < design.full.cols(); ++i) {
+        if (in_model && !in_model(i)) {
+            continue;
+        }
+        const auto column = static_cast<std::size_t>(i);
+        FixedEffectRow row{trait, design.effects[column], design.levels[column], b[i],
+                           se.size() == 0 ? not_available : se[i], "estimated"};
+        // The first level of a class is the one the others are measured from.
+        const bool first_level = !row.level.empty() && (column == 0 || design.sources[column - 1] != design.sources[column]);
+        if (recorded && !recorded(i)) {
+            row.status = "no_records";
+            row.estimate = row.se = not_available;
+        } else if (std::find(kept.begin(), kept.end(), i) == kept.end()) {
+            row.status = first_level ? "reference" : "aliased";
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
 }
 
 void save_prediction(const MixedModelFiles& files, const ResultTexts& set, const std::string& what) {

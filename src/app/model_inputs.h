@@ -139,7 +139,17 @@ struct MixedModelFiles {
     std::string variances;    // PREFIX.vc.txt
     std::string values;       // PREFIX.random.txt
     std::string reliability;  // PREFIX.reliability.txt
+    std::string fixed;        // PREFIX.fixed.txt
 };
+// The rows of PREFIX.fixed.txt of one trait: each column of the full design in the trait's model
+// (`in_model`, none: all), with `b` and `se` (empty: NA) over the full design in the trait's
+// units, `kept` the columns estimated, and `recorded` whether a record of the trait carries a
+// column (none: all do).
+std::vector<FixedEffectRow> fixed_effect_rows(const FixedDesign& design, const std::string& trait,
+                                              const Eigen::VectorXd& b, const Eigen::VectorXd& se,
+                                              const std::vector<Eigen::Index>& kept,
+                                              const std::function<bool(Eigen::Index)>& in_model = {},
+                                              const std::function<bool(Eigen::Index)>& recorded = {});
 MixedModelFiles mixed_model_files(const RunOptions& options);
 // Puts the files of a prediction in place together (`set`: the values, their reliabilities where
 // the route has them, and the variances), then names them on standard error; `what` is what the

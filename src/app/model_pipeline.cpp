@@ -1,5 +1,6 @@
 #include "app/model_pipeline.h"
 
+#include <iostream>
 #include <ostream>
 
 #include "distributed/distributed.h"
@@ -31,21 +32,33 @@ int run_model_job(const RunOptions& options, Logger& logger, ModelRoute& route, 
         logger.tee << route.prediction_heading() << std::endl;
         route.at_stage([&] { route.predict(); });
     }
+    std::vector<FixedEffectRow> fixed;
+    route.at_stage([&] { fixed = route.fixed_effects(); });
     std::vector<ResultRow> rows;
     route.at_stage([&] { rows = route.variance_rows(); });
     route.at_stage([&] {
         if (world_rank() != 0) {
             return;  // rank 0 writes for all
         }
-        if (job == ModelJob::reml) {
+        if (job == ModelJob::reml && fixed.empty()) {
             save_variances(files, rows);
             return;
         }
         ResultTexts results;
-        route.add_predictions(results, files);
+        if (job == ModelJob::predict) {
+            route.add_predictions(results, files);
+        }
         logger.ensure_written();
         add_variance_file(results, rows, files.variances);
-        save_prediction(files, results, route.predicted());
+        if (!fixed.empty()) {
+            add_fixed_effects_file(results, fixed, files.fixed);
+        }
+        if (job == ModelJob::reml) {
+            write_result_set(results);
+            std::cerr << "👏 Variance components were saved in " << files.variances << std::endl;
+        } else {
+            save_prediction(files, results, route.predicted());
+        }
     });
     logger.tee << route.closing_note();
     logger.tee << "\n😊 All finished!\n" << std::endl;

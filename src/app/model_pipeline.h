@@ -32,6 +32,9 @@ public:
     virtual void solve() {}
     // The fixed effects (in the log) and the random effects at the components.
     virtual void predict() = 0;
+    // The rows of PREFIX.fixed.txt at the components (solving the equations first when a REML
+    // job has not); none for a route that does not give them.
+    virtual std::vector<FixedEffectRow> fixed_effects() { return {}; }
     // The rows of PREFIX.vc.txt: the components, the tests of --lrt, the counts.
     virtual std::vector<ResultRow> variance_rows() = 0;
     // The files of the prediction, checked (no negative prediction error variance beyond rounding).

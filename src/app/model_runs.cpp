@@ -201,10 +201,14 @@ std::vector<ResultRow> variance_rows(const ModelSetup& model, const Fitting& fit
 }
 
 
-void show_fixed_effects(Logger& logger, const ModelSetup& model, const Fitting& fit,
-                        const GroupedEvaluator::Solution& solution) {
+// The fixed effects over the full design (0 for the columns not estimated) and their SEs, in the
+// trait's units.
+struct FixedEstimates {
+    Eigen::MatrixXd b;
+    Eigen::VectorXd se;
+};
+FixedEstimates fixed_estimates(const ModelSetup& model, const Fitting& fit, const GroupedEvaluator::Solution& solution) {
     const Eigen::MatrixXd& full_design = model.records.data.fixed.full;
-    const std::vector<std::string>& labels = model.records.data.fixed.labels;
     const auto p = full_design.cols();
     Eigen::MatrixXd b = Eigen::MatrixXd::Zero(p, 1);
     Eigen::MatrixXd covariance = Eigen::MatrixXd::Zero(p, p);
@@ -218,8 +222,7 @@ void show_fixed_effects(Logger& logger, const ModelSetup& model, const Fitting& 
     b(0, 0) += fit.trait.centre;  // the intercept takes the trait's centre back
     unstandardise_effects(b, model.records.data.fixed.numeric);
     covariance = unstandardise_covariance(covariance, model.records.data.fixed.numeric);
-    const Eigen::VectorXd se = covariance.diagonal().cwiseMax(0.0).cwiseSqrt();
-    print_fixed_effects(logger, b, full_design, labels, model.records.data.fixed.numeric, &se);
+    return {b, covariance.diagonal().cwiseMax(0.0).cwiseSqrt()};
 }
 
 void refuse_under_mpirun() {
@@ -263,6 +266,7 @@ public:
 
     // The fixed effects of the full design's estimable columns (reference levels shown as 0).
     void solve() override {
+        solved_ = true;
         fit_.kept = fixed_effect_columns(model_.records.data.fixed.full);
         fit_.evaluator->set_design(model_.records.data.fixed.full(Eigen::all, fit_.kept));
         solution_ = fit_.evaluator->solve(result_.theta);
@@ -273,7 +277,9 @@ public:
     }
 
     void predict() override {
-        show_fixed_effects(logger_, model_, fit_, solution_);
+        const FixedEstimates fixed = fixed_estimates(model_, fit_, solution_);
+        const FixedDesign& design = model_.records.data.fixed;
+        print_fixed_effects(logger_, fixed.b, design.full, design.labels, design.numeric, &fixed.se);
         const std::string values_name = mixed_model_files(options_).values;
         const std::vector<RandomTerm>& terms = model_.records.data.terms;
         for (std::size_t k = 0; k < terms.size(); ++k) {
@@ -313,6 +319,14 @@ public:
         }
     }
 
+    std::vector<FixedEffectRow> fixed_effects() override {
+        if (!solved_) {
+            solve();
+        }
+        const FixedEstimates fixed = fixed_estimates(model_, fit_, solution_);
+        return fixed_effect_rows(model_.records.data.fixed, model_.trait_name, fixed.b.col(0), fixed.se, fit_.kept);
+    }
+
     std::vector<ResultRow> variance_rows() override { return ::variance_rows(model_, fit_, result_); }
 
     void add_predictions(ResultTexts& results, const MixedModelFiles& files) override {
@@ -330,6 +344,7 @@ private:
     Fitting fit_;
     Estimate result_;
     GroupedEvaluator::Solution solution_;
+    bool solved_ = false;
     std::vector<EffectPrediction> effects_;
 };
 

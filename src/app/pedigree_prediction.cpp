@@ -51,8 +51,10 @@ public:
         const auto read_start = std::chrono::steady_clock::now();
         const std::unordered_set<std::string> id_set(ids.begin(), ids.end());
         try {
-            model_ = readPhenotype(options_.phe_file, options_.phe_pos, options_.covar_pos, id_set, options_.qcovar_pos,
-                                   {-1, -1, options_.crossings});
+            PhenotypeRecords records = read_phenotype_records(options_.phe_file, options_.phe_pos, options_.covar_pos,
+                                                              id_set, options_.qcovar_pos, {}, {-1, -1, options_.crossings});
+            model_ = std::move(records.data);
+            trait_name_ = std::move(records.trait_name);
         } catch (const InputFailure&) {
             throw;
         } catch (const std::runtime_error& error) {
@@ -163,12 +165,18 @@ public:
         }
         logger_.tee << std::endl;
         print_fixed_effects(logger_, b, fixed.full, fixed.labels, fixed.numeric);
+        fixed_b_ = b.col(0);
         logger_.tee << "👉 logL is NA in " << options_.out_prefix << ".vc.txt on this route: the log-likelihood "
                        "needs the determinant of the mixed model equations, which the iteration never forms."
                     << std::endl;
         logger_.tee << "👉 No reliability file on this route: the prediction error variances need the inverse of "
                        "the mixed model equations, which the iteration never forms."
                     << std::endl;
+    }
+
+    // Without SEs: they need the inverse of the equations, which the iteration never forms.
+    std::vector<FixedEffectRow> fixed_effects() override {
+        return fixed_effect_rows(model_.fixed, trait_name_, fixed_b_, Eigen::VectorXd(), kept_);
     }
 
     std::vector<ResultRow> variance_rows() override {
@@ -211,6 +219,8 @@ private:
     RelationshipInverse relationships_;
     Model model_;
     std::vector<Index> kept_;
+    Eigen::VectorXd fixed_b_;
+    std::string trait_name_;
     Eigen::MatrixXd X_;
     double sigma_a2_ = 0.0, sigma_e2_ = 0.0;
     IterativeSolution solution_;

@@ -89,9 +89,8 @@ void check_numeric_covariate_columns(const std::vector<int>& covar_pos, const st
 }
 
 Model readPhenotype(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
-                            const std::unordered_set<std::string>& kinship_ids, const std::vector<int>& qcovar_pos,
-                            const FormulaColumns& extra) {
-    return read_phenotype_records(path, phe_pos, covar_pos, kinship_ids, qcovar_pos, {}, extra).data;
+                            const std::unordered_set<std::string>& kinship_ids, const std::vector<int>& qcovar_pos) {
+    return read_phenotype_records(path, phe_pos, covar_pos, kinship_ids, qcovar_pos, {}).data;
 }
 
 PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
@@ -112,6 +111,7 @@ struct PhenotypeTable {
     std::vector<CovariateLevels> covariates;   // one per class covariate
     std::vector<double> numeric;               // record-major, one per numeric covariate
     std::vector<std::string> numeric_names;
+    std::vector<std::string> class_names;  // of the class covariates, as the header names them
     std::vector<std::string> trait_names;
     std::vector<std::string> random_names;
     std::vector<std::vector<std::string>> random_levels;  // per random class, the level of every record
@@ -178,6 +178,14 @@ void take_names(const std::vector<std::string>& fields, const std::unordered_set
     for (int phe_pos : columns.trait_pos) {
         table.trait_names.push_back(named(phe_pos) ? fields[static_cast<std::size_t>(phe_pos)]
                                                    : "Trait" + std::to_string(phe_pos + 1));
+    }
+    for (int column : columns.covar_pos) {
+        std::string name;
+        for (const int part : class_parts(column, columns)) {
+            name += (name.empty() ? "" : ":") + (named(part) ? fields[static_cast<std::size_t>(part)]
+                                                             : "Covar" + std::to_string(part + 1));
+        }
+        table.class_names.push_back(name);
     }
     for (int column : columns.rand_pos) {
         std::string name;
@@ -398,6 +406,7 @@ PhenotypeRecords build_design(PhenotypeTable table, const PhenotypeColumns& colu
     full_design.col(0).setOnes();
     reduced_design.col(0).setOnes();
     std::vector<std::string> labels{"Intercept"};
+    std::vector<std::string> effects{"Intercept"}, level_texts{""};
 
     Eigen::Index full_offset = 1;
     Eigen::Index reduced_offset = 1;
@@ -414,6 +423,8 @@ PhenotypeRecords build_design(PhenotypeTable table, const PhenotypeColumns& colu
         for (const std::string& level : levels.texts) {
             labels.push_back(prefix + level);
             sources.push_back(covar_pos[c]);
+            effects.push_back(table.class_names[c]);
+            level_texts.push_back(level);
         }
         full_offset += static_cast<Eigen::Index>(levels.texts.size());
         reduced_offset += static_cast<Eigen::Index>(levels.texts.size()) - 1;
@@ -427,6 +438,8 @@ PhenotypeRecords build_design(PhenotypeTable table, const PhenotypeColumns& colu
         }
         labels.push_back(table.numeric_names[static_cast<std::size_t>(c)]);
         sources.push_back(columns.qcovar_pos[static_cast<std::size_t>(c)]);
+        effects.push_back(table.numeric_names[static_cast<std::size_t>(c)]);
+        level_texts.push_back("");
     }
     PhenotypeRecords result;
     result.trait_names = std::move(table.trait_names);
@@ -440,6 +453,8 @@ PhenotypeRecords build_design(PhenotypeTable table, const PhenotypeColumns& colu
     result.data.fixed.reduced = std::move(reduced_design);
     result.data.fixed.labels = std::move(labels);
     result.data.fixed.sources = std::move(sources);
+    result.data.fixed.effects = std::move(effects);
+    result.data.fixed.levels = std::move(level_texts);
     ResidualTerm& residual = result.data.residual;
     if (columns.extra.weights >= 0) {
         residual.weights = Eigen::Map<const Eigen::VectorXd>(table.weights.data(), n);

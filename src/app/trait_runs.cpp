@@ -454,24 +454,27 @@ TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, c
     return given;
 }
 
-// The fixed effects of every trait, in its units.
-void show_trait_fixed_effects(Logger& logger, const TraitFit& fit, const TraitSolution& solution) {
+// The fixed effects of every trait over the full design, in its units: the estimates, their SEs
+// and whether a record of the trait carries each column. A level (or covariate) that no record
+// of a trait carries has no effect on that trait to estimate: the equations hold it at 0 with SE
+// 0, which would read as a measured 0.
+struct TraitFixedEffects {
+    std::vector<Eigen::VectorXd> b, se;
+    std::vector<std::vector<bool>> recorded_with;
+};
+TraitFixedEffects trait_fixed_effects(const TraitFit& fit, const TraitSolution& solution) {
     const Eigen::MatrixXd& full_design = fit.records.data.fixed.full;
-    const std::vector<std::string>& labels = fit.records.data.fixed.labels;
     const Eigen::Index p = full_design.cols(), t = fit.Y.cols();
-    // A level (or covariate) that no record of a trait carries has no effect on that trait to
-    // estimate: the equations hold it at 0 with SE 0, which would read as a measured 0.
-    std::vector<std::vector<bool>> recorded_with(static_cast<std::size_t>(t), std::vector<bool>(static_cast<std::size_t>(p), false));
+    TraitFixedEffects fixed;
+    fixed.recorded_with.assign(static_cast<std::size_t>(t), std::vector<bool>(static_cast<std::size_t>(p), false));
     for (Eigen::Index a = 0; a < t; ++a) {
         for (Eigen::Index r = 0; r < fit.Y.rows(); ++r) {
             if (std::isnan(fit.Y(r, a))) continue;
             for (Eigen::Index i = 0; i < p; ++i) {
-                if (full_design(r, i) != 0.0) recorded_with[static_cast<std::size_t>(a)][static_cast<std::size_t>(i)] = true;
+                if (full_design(r, i) != 0.0) fixed.recorded_with[static_cast<std::size_t>(a)][static_cast<std::size_t>(i)] = true;
             }
         }
     }
-    logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
-    logger.tee << "Trait\tEffect\tEstimate\tSE" << std::endl;
     for (Eigen::Index a = 0; a < t; ++a) {
         Eigen::MatrixXd b = Eigen::MatrixXd::Zero(p, 1);
         Eigen::MatrixXd covariance = Eigen::MatrixXd::Zero(p, p);
@@ -486,11 +489,27 @@ void show_trait_fixed_effects(Logger& logger, const TraitFit& fit, const TraitSo
         b(0, 0) += fit.centre[a];
         unstandardise_effects(b, fit.numeric);
         covariance = unstandardise_covariance(covariance, fit.numeric);
+        fixed.b.push_back(b.col(0));
+        fixed.se.push_back(covariance.diagonal().cwiseMax(0.0).cwiseSqrt());
+    }
+    return fixed;
+}
+
+void show_trait_fixed_effects(Logger& logger, const TraitFit& fit, const TraitFixedEffects& fixed) {
+    const Eigen::MatrixXd& full_design = fit.records.data.fixed.full;
+    const std::vector<std::string>& labels = fit.records.data.fixed.labels;
+    const Eigen::Index p = full_design.cols(), t = fit.Y.cols();
+    const std::vector<std::vector<bool>>& recorded_with = fixed.recorded_with;
+    logger.tee << "👏 Fixed effects were shown:\n" << std::endl;
+    logger.tee << "Trait\tEffect\tEstimate\tSE" << std::endl;
+    for (Eigen::Index a = 0; a < t; ++a) {
+        const Eigen::VectorXd& b = fixed.b[static_cast<std::size_t>(a)];
+        const Eigen::VectorXd& se = fixed.se[static_cast<std::size_t>(a)];
         for (Eigen::Index i = 0; i < p; ++i) {
             if (!fit.in_model(a, i)) continue;
             logger.tee << fit.traits[static_cast<std::size_t>(a)] << "\t" << labels[static_cast<std::size_t>(i)] << "\t";
             if (recorded_with[static_cast<std::size_t>(a)][static_cast<std::size_t>(i)]) {
-                logger.tee << b(i, 0) << "\t" << std::sqrt(std::max(covariance(i, i), 0.0)) << std::endl;
+                logger.tee << b[i] << "\t" << se[i] << std::endl;
             } else {
                 logger.tee << "NA\tNA" << std::endl;
             }
@@ -532,6 +551,7 @@ public:
     }
 
     void solve() override {
+        solved_ = true;
         solution_ = fit_.evaluator->solve(estimate_.theta);
         if (!solution_.finite) {
             throw RunFailure("the mixed model equations cannot be solved at these variances: " + solution_.problem +
@@ -540,7 +560,7 @@ public:
     }
 
     void predict() override {
-        show_trait_fixed_effects(logger_, fit_, solution_);
+        show_trait_fixed_effects(logger_, fit_, trait_fixed_effects(fit_, solution_));
         const std::vector<std::string>& ids = fit_.kinship.source.text.ids;
         logger_.tee << "👉 Breeding values of " << ids.size() << " individuals for " << fit_.traits.size() << " traits"
                     << std::endl;
@@ -563,6 +583,23 @@ public:
         }
     }
 
+    std::vector<FixedEffectRow> fixed_effects() override {
+        if (!solved_) {
+            solve();
+        }
+        const TraitFixedEffects fixed = trait_fixed_effects(fit_, solution_);
+        std::vector<FixedEffectRow> rows;
+        for (Eigen::Index a = 0; a < fit_.Y.cols(); ++a) {
+            const auto trait = static_cast<std::size_t>(a);
+            const std::vector<FixedEffectRow> own = fixed_effect_rows(
+                fit_.records.data.fixed, fit_.traits[trait], fixed.b[trait], fixed.se[trait], fit_.kept,
+                [&](Eigen::Index i) { return fit_.in_model(a, i); },
+                [&](Eigen::Index i) { return fixed.recorded_with[trait][static_cast<std::size_t>(i)]; });
+            rows.insert(rows.end(), own.begin(), own.end());
+        }
+        return rows;
+    }
+
     std::vector<ResultRow> variance_rows() override { return trait_variance_rows(fit_, estimate_); }
 
     void add_predictions(ResultTexts& results, const MixedModelFiles& files) override {
@@ -576,6 +613,7 @@ private:
     TraitFit fit_;
     TraitEstimate estimate_;
     TraitSolution solution_;
+    bool solved_ = false;
     std::vector<EffectPrediction> effects_;
 };
 

@@ -42,6 +42,34 @@ std::pair<Eigen::MatrixXd, Eigen::VectorXd> mixed_model_solution(const ReducedKi
     return {std::move(b), w.col(0)};
 }
 
+Eigen::MatrixXd fixed_effect_covariance(const ReducedKinship& records, const Eigen::MatrixXd& X, double sigma_a2,
+                                        double sigma_e2) {
+    const std::vector<Eigen::Index> kept = fixed_effect_columns(X);
+    const auto p = static_cast<Eigen::Index>(kept.size());
+    Eigen::MatrixXd covariance = Eigen::MatrixXd::Zero(X.cols(), X.cols());
+    const double total = sigma_a2 + sigma_e2;
+    if (p == 0 || !(total > 0.0)) {
+        return covariance;
+    }
+    // V = total (h2 K + (1 - h2) I), as mixed_model_solution solves it.
+    const double h2 = sigma_a2 / total;
+    const Eigen::MatrixXd rotated = rotate_design_and_trait(records, X, kept, Eigen::MatrixXd::Zero(X.rows(), 1));
+    const Eigen::MatrixXd solved = solve_shifted_band(records, h2, 1.0 - h2, rotated);
+    const Eigen::MatrixXd C = rotated.leftCols(p).transpose() * solved.leftCols(p);
+    const Eigen::LLT<Eigen::MatrixXd> C_chol(C);
+    if (C_chol.info() != Eigen::Success || !C.allFinite()) {
+        throw RunFailure("the fixed-effect equations are singular at heritability " + std::to_string(h2) +
+                         "; check the covariates and the kinship matrix.");
+    }
+    const Eigen::MatrixXd kept_covariance = total * C_chol.solve(Eigen::MatrixXd::Identity(p, p));
+    for (Eigen::Index a = 0; a < p; ++a) {
+        for (Eigen::Index b = 0; b < p; ++b) {
+            covariance(kept[static_cast<std::size_t>(a)], kept[static_cast<std::size_t>(b)]) = kept_covariance(a, b);
+        }
+    }
+    return covariance;
+}
+
 namespace {
 
 void check_shapes(Eigen::Index records, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,

@@ -33,6 +33,9 @@ struct FixedDesign {
     std::vector<std::string> labels;
     std::vector<NumericScale> numeric;
     std::vector<int> sources;  // per column of the full design, the input column it comes from; -1: the intercept
+    // Per column of the full design: the effect's name (a header's, "Intercept") and the level of
+    // a class ("" for the intercept and numeric covariates).
+    std::vector<std::string> effects, levels;
 };
 
 // How the levels of a random term's part covary: through one of the run's relationships (a

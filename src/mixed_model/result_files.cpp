@@ -342,3 +342,16 @@ void write_variance_file(const std::vector<ResultRow>& rows, const std::string& 
     add_variance_file(set, rows, filename);
     write_result_set(set);
 }
+
+void add_fixed_effects_file(ResultTexts& set, const std::vector<FixedEffectRow>& rows, const std::string& filename) {
+    std::ostringstream text;
+    text << "Trait\tEffect\tLevel\tEstimate\tSE\tStatus\n";
+    for (const FixedEffectRow& row : rows) {
+        text << row.trait << "\t" << row.effect << "\t" << (row.level.empty() ? "NA" : row.level) << "\t";
+        write_exact_cell(text, row.estimate);
+        text << "\t";
+        write_exact_cell(text, row.se);
+        text << "\t" << row.status << "\n";
+    }
+    set.push_back({filename, text.str()});
+}

@@ -31,6 +31,20 @@ void add_effect_files(ResultTexts& set, const std::vector<EffectPrediction>& eff
 // The values file alone, for a route without prediction error variances.
 void add_effect_values_file(ResultTexts& set, const std::vector<EffectPrediction>& effects, const std::string& trait,
                             const std::string& values_name);
+// A fixed effect of PREFIX.fixed.txt: its trait, the effect (the column's header name,
+// "Intercept" for the intercept), the level of a class ("" otherwise), the estimate and its SE
+// in the trait's units (NaN: "NA") and its status: "estimated", "reference" (the first level of
+// a class, held at 0), "aliased" (a combination of other effects, held at 0) or "no_records"
+// (no record of the trait carries it).
+struct FixedEffectRow {
+    std::string trait, effect, level;
+    double estimate = 0.0, se = 0.0;
+    std::string status;
+};
+// Header "Trait\tEffect\tLevel\tEstimate\tSE\tStatus", then one row each, the numbers as in the
+// variance file (the shortest text that reads back to the same double).
+void add_fixed_effects_file(ResultTexts& set, const std::vector<FixedEffectRow>& rows, const std::string& filename);
+
 // sa2 K_ii - removed (the part the records explain), with rounding of the kinship just below 0
 // read as 0; NaN when it lies below 0 beyond rounding or K_ii < 0, which no relationship matrix
 // gives (a row whose diagonal is below what its relationships with the records imply).

@@ -77,7 +77,7 @@ struct Data {
 // The dense equations [X'X X'Z; Z'X Z'Z + s2e G^-1] at theta = (K1, K2, PE, herd, e), with the
 // herds in order of first appearance and the first-met sex as the reference.
 struct DenseSolution {
-    Eigen::VectorXd b;                  // intercept, sex M - F
+    Eigen::VectorXd b, b_se;            // intercept, sex M - F
     std::map<std::string, Eigen::VectorXd> u, pev;
 };
 
@@ -110,6 +110,7 @@ DenseSolution dense_solve(const Data& d, const Eigen::VectorXd& theta) {
     const Eigen::VectorXd solution = C_inverse * (W.transpose() * d.y / theta[4]);
     DenseSolution s;
     s.b = solution.head(2);
+    s.b_se = C_inverse.diagonal().head(2).cwiseSqrt();
     const std::pair<std::string, std::pair<Eigen::Index, Eigen::Index>> blocks[] = {
         {"K1", {2, q1}}, {"K2", {2 + q1, q2}}, {"PE", {2 + q1 + q2, qp}}, {"Herd", {2 + q1 + q2 + qp, qh}}};
     for (const auto& [name, block] : blocks) {
@@ -226,6 +227,18 @@ TEST_F(SeveralEffectsRuns, GivenVariancesGiveTheDenseMixedModelSolution) {
     std::smatch match;
     ASSERT_TRUE(std::regex_search(run.out, match, std::regex("\nIntercept\t([^\t]+)\t")));
     EXPECT_NEAR(std::stod(match[1]), dense.b[0], 1e-5 * std::fabs(dense.b[0]));
+    // PREFIX.fixed.txt: every level with its status, the estimates and SEs of the dense equations.
+    const std::vector<std::string> fixed = lines_of(read_file(dir + "/given.fixed.txt"));
+    ASSERT_EQ(fixed.size(), 4u);
+    EXPECT_EQ(fixed[0], "Trait\tEffect\tLevel\tEstimate\tSE\tStatus");
+    const std::string first = data.sex[0] ? "M" : "F", other = data.sex[0] ? "F" : "M";
+    EXPECT_EQ(fixed[2], "Yield\tSex\t" + first + "\t0\t0\treference");
+    const std::regex row("Yield\tSex\t" + other + "\t([^\t]+)\t([^\t]+)\testimated");
+    ASSERT_TRUE(std::regex_match(fixed[3], match, row)) << fixed[3];
+    EXPECT_NEAR(std::stod(match[1]), dense.b[1], 1e-8 * std::fabs(dense.b[1]));
+    EXPECT_NEAR(std::stod(match[2]), dense.b_se[1], 1e-8 * dense.b_se[1]);
+    ASSERT_TRUE(std::regex_match(fixed[1], match, std::regex("Yield\tIntercept\tNA\t([^\t]+)\t([^\t]+)\testimated")));
+    EXPECT_NEAR(std::stod(match[2]), dense.b_se[0], 1e-8 * dense.b_se[0]);
     const std::string vc = read_file(dir + "/given.vc.txt");
     EXPECT_NE(vc.find("V(K1)\t3\tNA\nV(K2)\t2\tNA\nV(PE)\t1.5\tNA\nV(Herd)\t4\tNA\nV(e)\t5\tNA\nVp\t15.5\tNA\n"), std::string::npos) << vc;
     EXPECT_NE(vc.find("n_records\t" + std::to_string(data.individual.size()) + "\tNA\nn_individuals\t60\tNA\n"), std::string::npos);
@@ -273,6 +286,32 @@ TEST_F(SeveralEffectsRuns, EstimatesGiveTheDenseSolutionAtThemAndOneKinshipIsThe
     std::string vc = read_file(dir + "/a.vc.txt");
     for (std::size_t at; (at = vc.find("K1")) != std::string::npos;) vc.replace(at, 2, "Add");
     EXPECT_EQ(vc, read_file(dir + "/b.vc.txt"));
+    // The band path's fixed effects of a REML job are those of the dense evaluator at the same
+    // estimates (its --model run).
+    ASSERT_EQ(run_zelkora({"--reml", "--kin-file", "K1.txt", "--phefile", "p.txt", "--phe-pos", "4", "--covar-pos", "2",
+                           "--out", "band"},
+                          dir)
+                  .status,
+              0);
+    ASSERT_EQ(run_zelkora({"--reml", "--kin-file", "K1.txt", "--phefile", "p.txt", "--model", "Yield ~ Sex + animal",
+                           "--out", "dense"},
+                          dir)
+                  .status,
+              0);
+    const std::vector<std::string> band = lines_of(read_file(dir + "/band.fixed.txt")),
+                                   dense = lines_of(read_file(dir + "/dense.fixed.txt"));
+    ASSERT_EQ(band.size(), 4u);
+    ASSERT_EQ(dense.size(), band.size());
+    for (std::size_t l = 1; l < band.size(); ++l) {
+        std::istringstream a(band[l]), b(dense[l]);
+        std::string trait_a, effect_a, level_a, status_a, trait_b, effect_b, level_b, status_b;
+        double estimate_a = 0, se_a = 0, estimate_b = 0, se_b = 0;
+        a >> trait_a >> effect_a >> level_a >> estimate_a >> se_a >> status_a;
+        b >> trait_b >> effect_b >> level_b >> estimate_b >> se_b >> status_b;
+        EXPECT_EQ(trait_a + effect_a + level_a + status_a, trait_b + effect_b + level_b + status_b);
+        EXPECT_NEAR(estimate_a, estimate_b, 1e-4 * (1.0 + std::fabs(estimate_b))) << band[l];
+        EXPECT_NEAR(se_a, se_b, 1e-4 * (1.0 + se_b)) << band[l];
+    }
 }
 
 // Each likelihood-ratio test is 2 (logL - logL0) with logL0 the REML of the model without the
