@@ -69,6 +69,7 @@ struct RunOptions {
     std::string weights_column, residual_by_column;
     int weight_pos = -1, residual_pos = -1;
     std::vector<std::vector<int>> crossings;  // classes crossed in the formula (FormulaColumns)
+    std::vector<struct DerivedTerm> derived;  // slopes and curves of the formula (FormulaColumns)
     // Sparse inverses: --kin-inverse writes the inverse of A (of H with --bedfile) as triplets;
     // --predict with --pedigree and no kinship file solves the mixed model equations on it by
     // preconditioned conjugate gradients (--pcg-tol, --pcg-max-iter); the genotyped block by APY
@@ -217,12 +218,23 @@ KinshipResult single_step_route(const RunOptions& options, Logger& logger);
 // one, finite and above 0) and the classes of their residual variances (a record without one is
 // left out), -1 for none; and the crossings of classes (herd:year), each its columns (0-based),
 // named in covar_pos and rand_pos by kCrossingBase + its index.
+// A fixed term made from a numeric column: its value (cov(x)) or its Legendre curve of degree
+// 0..k (leg(x, k)), within each level of a class column or crossing (`by`), or over all records
+// (`by` -1). Its columns follow the class columns in the design, named by the term as written.
+struct DerivedTerm {
+    std::string name;
+    int numeric = -1;
+    int by = -1;
+    int degree = -1;  // -1: cov(x)
+};
 struct FormulaColumns {
     int weights = -1;
     int by = -1;
     std::vector<std::vector<int>> crossings;
+    std::vector<DerivedTerm> derived;
 };
 constexpr int kCrossingBase = 1 << 20;
+constexpr int kDerivedBase = 1 << 21;  // the source of a derived term's design columns
 // A class column as messages and labels give it: its 1-based number, or a crossing's joined by ':'.
 std::string class_column_text(int column, const std::vector<std::vector<int>>& crossings);
 

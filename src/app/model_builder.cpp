@@ -144,6 +144,20 @@ void apply_model_formula(RunOptions& options) {
     for (std::vector<ResolvedTerm>& fixed : resolved->fixed) {
         for (ResolvedTerm& term : fixed) {
             crossing_column(term.columns);
+            if (term.kind != FormulaTermKind::fixed_derived) {
+                continue;
+            }
+            // A slope or curve: its columns are made by the reader, named by the term, the same
+            // term one block wherever it is written.
+            const DerivedTerm made{term.name, term.numeric, term.columns.empty() ? -1 : term.columns.front(),
+                                   term.degree};
+            auto found = std::find_if(options.derived.begin(), options.derived.end(),
+                                      [&](const DerivedTerm& known) { return known.name == made.name; });
+            if (found == options.derived.end()) {
+                options.derived.push_back(made);
+                found = options.derived.end() - 1;
+            }
+            term.columns = {kDerivedBase + static_cast<int>(found - options.derived.begin())};
         }
     }
     for (ResolvedTerm& term : resolved->random) {
@@ -153,8 +167,10 @@ void apply_model_formula(RunOptions& options) {
     options.phe_pos = resolved->traits.front();
     for (const std::vector<ResolvedTerm>& fixed : resolved->fixed) {
         for (const ResolvedTerm& term : fixed) {
-            add_once(term.kind == FormulaTermKind::fixed_class ? options.covar_pos : options.qcovar_pos,
-                     term.columns.front());
+            if (term.kind != FormulaTermKind::fixed_derived) {
+                add_once(term.kind == FormulaTermKind::fixed_class ? options.covar_pos : options.qcovar_pos,
+                         term.columns.front());
+            }
         }
     }
     for (const ResolvedTerm& term : resolved->random) {

@@ -223,13 +223,48 @@ ResolvedTerm resolve_term(const FormulaTerm& term, const std::vector<std::string
     const auto later = [&](const std::string& what) {
         refuse("term " + term.text + ": " + what + " is not available in this version.");
     };
+    // A numeric column's value or Legendre curve, over all records or within classes.
+    const auto derived = [&](const FormulaFactor& call, const std::vector<FormulaFactor>& classes) {
+        const bool curve = call.name == "leg";
+        if (call.arguments.size() != (curve ? 2u : 1u) || call.arguments[0].factors.size() != 1 ||
+            !plain(call.arguments[0].factors[0])) {
+            refuse("term " + term.text + ": write it as " + (curve ? "leg(column, k)" : "cov(column)") + ".");
+        }
+        resolved.kind = FormulaTermKind::fixed_derived;
+        resolved.numeric = column_of(call.arguments[0].factors[0], term.text, header, phenotype_file);
+        if (curve) {
+            const std::string& k = call.arguments[1].text;
+            if (k.empty() || k.size() > 2 || !std::all_of(k.begin(), k.end(), ::isdigit) || std::stoi(k) > 20) {
+                refuse("term " + term.text + ": leg(column, k) takes the degree k, 0 to 20, not " + k + ".");
+            }
+            resolved.degree = std::stoi(k);
+        }
+        for (const FormulaFactor& part : classes) {
+            resolved.columns.push_back(column_of(part, term.text, header, phenotype_file));
+        }
+        return resolved;
+    };
     if (term.factors.size() > 1) {
+        const FormulaFactor& last = term.factors.back();
+        const bool classes_first = std::all_of(term.factors.begin(), term.factors.end() - 1, plain);
+        const bool random_regression = std::any_of(term.factors.begin(), term.factors.end() - 1, [](const FormulaFactor& part) {
+            return !part.quoted && (part.name == "animal" || part.name == "pe");
+        });
+        if (random_regression) {
+            later("a random regression (" + term.text + ")");
+        }
+        if (classes_first && last.call && (last.name == "cov" || last.name == "leg")) {
+            return derived(last, std::vector<FormulaFactor>(term.factors.begin(), term.factors.end() - 1));
+        }
         if (!std::all_of(term.factors.begin(), term.factors.end(), plain)) {
-            later("a crossing with " + (head.call ? head.name : term.factors.back().name) + "(...)");
+            later("a crossing with " + (head.call ? head.name : last.name) + "(...)");
         }
         resolved.kind = FormulaTermKind::fixed_class;
         resolved.columns = class_columns(term, term.text, header, phenotype_file);
         return resolved;
+    }
+    if (head.call && head.name == "leg") {
+        return derived(head, {});
     }
     if (head.quoted) {
         resolved.kind = FormulaTermKind::fixed_class;
@@ -270,7 +305,7 @@ ResolvedTerm resolve_term(const FormulaTerm& term, const std::vector<std::string
         resolved.columns = class_columns(argument, term.text, header, phenotype_file);
         return resolved;
     }
-    if (head.name == "leg" || head.name == "maternal") {
+    if (head.name == "maternal") {
         later(head.name + "(...)");
     }
     if (head.call) {
@@ -322,7 +357,11 @@ void check_column_roles(const ResolvedModel& model, const std::vector<std::strin
     const std::vector<const ResolvedTerm*> terms = all_terms(model);
     for (const ResolvedTerm* a : terms) {
         for (const ResolvedTerm* b : terms) {
-            if (a->kind == b->kind) continue;
+            // A curve or slope may share its columns with the fixed terms it refines.
+            if (a->kind == b->kind || a->kind == FormulaTermKind::fixed_derived ||
+                b->kind == FormulaTermKind::fixed_derived) {
+                continue;
+            }
             if (a->columns.size() > 1 || b->columns.size() > 1) {
                 std::vector<int> first = a->columns, second = b->columns;
                 std::sort(first.begin(), first.end());
@@ -400,7 +439,8 @@ ResolvedModel resolve_model_formula(const ModelFormula& formula, const std::vect
     const std::vector<const ResolvedTerm*> terms = all_terms(model);
     for (std::size_t t = 0; t < model.traits.size(); ++t) {
         for (const ResolvedTerm* term : terms) {
-            if (std::find(term->columns.begin(), term->columns.end(), model.traits[t]) != term->columns.end()) {
+            if (std::find(term->columns.begin(), term->columns.end(), model.traits[t]) != term->columns.end() ||
+                term->numeric == model.traits[t]) {
                 refuse("term " + term->name + ": " + model.trait_names[t] + " is a trait of the model; a trait "
                        "cannot be one of its terms.");
             }

@@ -50,12 +50,17 @@ enum class FormulaTermKind {
     relationship,      // animal (kin(1)), kin(k)
     permanent_environment,
     random_class,      // rand(col), rand(a:b)
+    fixed_derived,     // herd:cov(age), leg(DIM, k), parity:leg(DIM, k)
 };
 struct ResolvedTerm {
     FormulaTermKind kind = FormulaTermKind::fixed_class;
     std::string name;          // as written, without blanks
     std::vector<int> columns;  // phenotype columns, 0-based (a crossing has several)
     int relationship = 0;      // 0-based, for FormulaTermKind::relationship
+    // FormulaTermKind::fixed_derived: the numeric column, and the degree k of leg(x, k) (-1 for
+    // cov(x)); `columns` are the classes it is nested in (none for leg() over all records).
+    int numeric = -1;
+    int degree = -1;
 };
 // The formula over the columns of `header` (the phenotype file's first line): its traits (one
 // column each, in the order written), each trait's fixed terms, and the random terms shared by

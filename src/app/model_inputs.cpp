@@ -69,7 +69,8 @@ std::vector<std::string> aliased_effects(const Eigen::MatrixXd& full_design, con
     for (std::size_t c = 1; c < labels.size(); ++c) {
         if (c < class_end) {
             const std::string prefix = labels[c].substr(0, labels[c].find('_') + 1);
-            const bool reference = prefix != block;
+            // A class's first level is its reference; a slope's or curve's columns have none.
+            const bool reference = prefix != block && labels[c].rfind("Covar", 0) == 0;
             block = prefix;
             if (!reference && !estimated[c]) {
                 aliased.push_back(labels[c]);
@@ -126,7 +127,7 @@ void check_records_and_design(const RunOptions& options, Logger& logger, Model& 
                                  std::to_string(y.rows()) + ".");
     }
     phenotype.fixed.numeric =
-        standardise_numeric(phenotype.fixed.full, phenotype.fixed.reduced, options.qcovar_pos.size());
+        standardise_numeric(phenotype.fixed.full, phenotype.fixed.reduced, static_cast<std::size_t>(phenotype.fixed.numeric_columns));
     const std::vector<NumericScale>& numeric = phenotype.fixed.numeric;
     const Eigen::MatrixXd& reduced_design = phenotype.fixed.reduced;
     std::vector<Eigen::Index> in_order(static_cast<std::size_t>(reduced_design.cols()));
@@ -154,10 +155,14 @@ void check_records_and_design(const RunOptions& options, Logger& logger, Model& 
         throw RunFailure(message.str());
     }
     for (std::size_t c = 0; c < numeric.size(); ++c) {
-        if (numeric[c].constant) {
-            logger.tee << "👉 The numeric covariate " << labels[labels.size() - numeric.size() + c] << " (column "
-                       << options.qcovar_pos[c] + 1 << ") has the same value in every record: it is aliased with "
+        const std::string& label = labels[labels.size() - numeric.size() + c];
+        if (numeric[c].constant && c < options.qcovar_pos.size()) {
+            logger.tee << "👉 The numeric covariate " << label << " (column " << options.qcovar_pos[c] + 1
+                       << ") has the same value in every record: it is aliased with "
                        << "the intercept, and its effect is shown as 0." << std::endl;
+        } else if (numeric[c].constant) {  // a slope's or curve's column
+            logger.tee << "👉 " << label << " has the same value in every record: it is aliased with the intercept, "
+                       << "and its effect is shown as 0." << std::endl;
         }
     }
 }
@@ -247,7 +252,8 @@ std::vector<FixedEffectRow> fixed_effect_rows(const FixedDesign& design, const s
         FixedEffectRow row{trait, design.effects[column], design.levels[column], b[i],
                            se.size() == 0 ? not_available : se[i], "estimated"};
         // The first level of a class is the one the others are measured from.
-        const bool first_level = !row.level.empty() && (column == 0 || design.sources[column - 1] != design.sources[column]);
+        const bool first_level = !row.level.empty() && design.sources[column] < kDerivedBase &&
+                                 (column == 0 || design.sources[column - 1] != design.sources[column]);
         if (recorded && !recorded(i)) {
             row.status = "no_records";
             row.estimate = row.se = not_available;

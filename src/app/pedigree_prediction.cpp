@@ -52,7 +52,7 @@ public:
         const std::unordered_set<std::string> id_set(ids.begin(), ids.end());
         try {
             PhenotypeRecords records = read_phenotype_records(options_.phe_file, options_.phe_pos, options_.covar_pos,
-                                                              id_set, options_.qcovar_pos, {}, {-1, -1, options_.crossings});
+                                                              id_set, options_.qcovar_pos, {}, {-1, -1, options_.crossings, options_.derived});
             model_ = std::move(records.data);
             trait_name_ = std::move(records.trait_name);
         } catch (const InputFailure&) {
@@ -61,7 +61,7 @@ public:
             throw InputFailure(error.what());
         }
         FixedDesign& fixed = model_.fixed;
-        fixed.numeric = standardise_numeric(fixed.full, fixed.reduced, options_.qcovar_pos.size());
+        fixed.numeric = standardise_numeric(fixed.full, fixed.reduced, static_cast<std::size_t>(fixed.numeric_columns));
         const Eigen::MatrixXd& y = model_.response.y;
         logger_.tee << "\t" << y.rows() << " records of individuals in the pedigree, with a trait value and complete "
                     << "covariates, will be used (read in "

@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <cmath>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -123,6 +125,9 @@ struct PhenotypeTable {
     std::vector<std::string> random_row;
     std::vector<double> numeric_row;
     std::string joined;  // a crossing's level
+    // Per derived term (record-major once kept): the numeric value and the class level.
+    std::vector<double> derived_values, derived_value_row;
+    std::vector<std::string> derived_levels, derived_level_row;
 };
 
 // The columns the options name, checked against the first line's `column_count`.
@@ -302,6 +307,27 @@ void take_record(const std::vector<std::string>& fields, std::size_t line_number
         }
         numeric_row[c] = parse_numeric_covariate(fields[column], path, line_number, columns.qcovar_pos[c]);
     }
+    const std::vector<DerivedTerm>& derived = columns.extra.derived;
+    for (std::size_t d = 0; d < derived.size(); ++d) {
+        if (derived[d].by >= 0) {
+            const std::string& text = class_field(fields, derived[d].by, columns, joined);
+            if (text == "NA" || text.empty()) {
+                return;
+            }
+            table.derived_level_row[d] = text;
+        }
+        const auto column = static_cast<std::size_t>(derived[d].numeric);
+        if (column >= fields.size() || fields[column] == "NA" || fields[column].empty()) {
+            return;
+        }
+        const NumberField number = read_number_field(fields[column]);
+        if (number.kind != NumberField::kNumber) {
+            throw InputCheckFailure(location(path, line_number) + ": term " + derived[d].name + ": the value \"" +
+                                    fields[column] + "\" in column " + std::to_string(column + 1) +
+                                    " is not a finite number.");
+        }
+        table.derived_value_row[d] = number.value;
+    }
     if (columns.extra.weights >= 0) {
         // A record used needs its weight: leaving it out would change the data without a word.
         const auto column = static_cast<std::size_t>(columns.extra.weights);
@@ -324,6 +350,10 @@ void take_record(const std::vector<std::string>& fields, std::size_t line_number
                                   : parse_trait(fields[trait_column], path, line_number, phe_pos));
     }
     table.numeric.insert(table.numeric.end(), numeric_row.begin(), numeric_row.end());
+    table.derived_values.insert(table.derived_values.end(), table.derived_value_row.begin(),
+                                table.derived_value_row.end());
+    table.derived_levels.insert(table.derived_levels.end(), table.derived_level_row.begin(),
+                                table.derived_level_row.end());
     table.record_ids.push_back(fields[0]);
     for (std::size_t c = 0; c < columns.covar_pos.size(); ++c) {
         table.covariates[c].record_codes.push_back(codes[c]);
@@ -345,6 +375,8 @@ PhenotypeTable read_phenotype_table(const std::unordered_set<std::string>& kinsh
     table.codes.resize(columns.covar_pos.size());
     table.random_row.resize(columns.rand_pos.size());
     table.numeric_row.resize(columns.qcovar_pos.size());
+    table.derived_value_row.resize(columns.extra.derived.size());
+    table.derived_level_row.resize(columns.extra.derived.size());
     std::size_t column_count = 0;
     bool first_line = true;
     bool spaced_first_line = false;
@@ -382,9 +414,78 @@ PhenotypeTable read_phenotype_table(const std::unordered_set<std::string>& kinsh
     return table;
 }
 
+// The design columns of a derived term over the records kept: for each level of its class (first
+// met; one level without a class) and each function (the value, or the Legendre polynomials
+// phi_j(t) = sqrt((2j + 1) / 2) P_j(t), j = 0..k, with t = 2 (x - min) / (max - min) - 1 over
+// the records), the function on the level's records and 0 elsewhere.
+struct DerivedBlock {
+    Eigen::MatrixXd values;
+    std::vector<std::string> levels;  // per column: "<class level>", "phi<j>" or "<level>:phi<j>"
+};
+DerivedBlock derived_block(const PhenotypeTable& table, const std::vector<DerivedTerm>& derived, std::size_t d,
+                           Eigen::Index n) {
+    const DerivedTerm& term = derived[d];
+    const std::size_t count = derived.size();
+    Eigen::VectorXd x(n);
+    for (Eigen::Index i = 0; i < n; ++i) {
+        x[i] = table.derived_values[static_cast<std::size_t>(i) * count + d];
+    }
+    Eigen::MatrixXd functions;
+    if (term.degree < 0) {
+        functions = x;
+    } else {
+        const double low = n > 0 ? x.minCoeff() : 0.0, high = n > 0 ? x.maxCoeff() : 0.0;
+        if (n > 0 && !(high > low)) {
+            std::ostringstream message;
+            message << "--model: term " << term.name << ": column " << term.numeric + 1 << " has one value (" << low
+                    << ") among the records used; a curve over it cannot be fitted.";
+            throw InputCheckFailure(message.str());
+        }
+        const Eigen::ArrayXd t = 2.0 * (x.array() - low) / (high - low) - 1.0;
+        // Legendre's recurrence: (j + 1) P_{j+1} = (2j + 1) t P_j - j P_{j-1}.
+        Eigen::MatrixXd P(n, term.degree + 1);
+        P.col(0).setOnes();
+        if (term.degree >= 1) P.col(1) = t.matrix();
+        for (int j = 1; j < term.degree; ++j) {
+            P.col(j + 1) = (((2.0 * j + 1.0) * t * P.col(j).array() - j * P.col(j - 1).array()) / (j + 1.0)).matrix();
+        }
+        functions.resize(n, term.degree + 1);
+        for (int j = 0; j <= term.degree; ++j) {
+            functions.col(j) = std::sqrt((2.0 * j + 1.0) / 2.0) * P.col(j);
+        }
+    }
+    std::vector<std::string> classes;
+    std::vector<Eigen::Index> class_of(static_cast<std::size_t>(n), 0);
+    if (term.by >= 0) {
+        std::unordered_map<std::string, Eigen::Index> code_of;
+        for (Eigen::Index i = 0; i < n; ++i) {
+            const std::string& level = table.derived_levels[static_cast<std::size_t>(i) * count + d];
+            const auto [entry, added] = code_of.emplace(level, static_cast<Eigen::Index>(classes.size()));
+            if (added) classes.push_back(level);
+            class_of[static_cast<std::size_t>(i)] = entry->second;
+        }
+    } else {
+        classes.push_back("");
+    }
+    DerivedBlock block;
+    const Eigen::Index width = functions.cols();
+    block.values = Eigen::MatrixXd::Zero(n, static_cast<Eigen::Index>(classes.size()) * width);
+    for (Eigen::Index i = 0; i < n; ++i) {
+        block.values.row(i).segment(class_of[static_cast<std::size_t>(i)] * width, width) = functions.row(i);
+    }
+    for (const std::string& level : classes) {
+        for (Eigen::Index j = 0; j < width; ++j) {
+            const std::string curve = term.degree < 0 ? "" : "phi" + std::to_string(j);
+            block.levels.push_back(level.empty() ? curve : curve.empty() ? level : level + ":" + curve);
+        }
+    }
+    return block;
+}
+
 // The trait matrix and the designs of the records read: the intercept, every level of each class
-// covariate (the full design; the reduced one without each class's first level), then the
-// numeric covariates, in the user's order.
+// covariate (the full design; the reduced one without each class's first level), the columns of
+// the derived terms (slopes within classes, curves), then the numeric covariates, in the user's
+// order.
 PhenotypeRecords build_design(PhenotypeTable table, const PhenotypeColumns& columns) {
     const std::vector<int>& covar_pos = columns.covar_pos;
     const std::size_t traits = columns.trait_pos.size();
@@ -398,6 +499,14 @@ PhenotypeRecords build_design(PhenotypeTable table, const PhenotypeColumns& colu
         full_columns += level_count;
         reduced_columns += level_count - 1;
     }
+    std::vector<DerivedBlock> blocks;
+    Eigen::Index derived_width = 0;
+    for (std::size_t d = 0; d < columns.extra.derived.size(); ++d) {
+        blocks.push_back(derived_block(table, columns.extra.derived, d, n));
+        derived_width += blocks.back().values.cols();
+    }
+    full_columns += derived_width;
+    reduced_columns += derived_width;
     // Record-major in `trait`: the transpose of the n x t map.
     Eigen::MatrixXd y =
         Eigen::Map<const Eigen::MatrixXd>(table.trait.data(), static_cast<Eigen::Index>(traits), n).transpose();
@@ -441,6 +550,23 @@ PhenotypeRecords build_design(PhenotypeTable table, const PhenotypeColumns& colu
         effects.push_back(table.numeric_names[static_cast<std::size_t>(c)]);
         level_texts.push_back("");
     }
+    // The slopes and curves are numeric columns too, after the covariates: scaled as they are.
+    full_offset += q;
+    reduced_offset += q;
+    for (std::size_t d = 0; d < blocks.size(); ++d) {
+        const Eigen::Index width = blocks[d].values.cols();
+        full_design.middleCols(full_offset, width) = blocks[d].values;
+        reduced_design.middleCols(reduced_offset, width) = blocks[d].values;
+        const std::string& name = columns.extra.derived[d].name;
+        for (const std::string& level : blocks[d].levels) {
+            labels.push_back(name + (level.empty() ? "" : "_" + level));
+            sources.push_back(kDerivedBase + static_cast<int>(d));
+            effects.push_back(name);
+            level_texts.push_back(level);
+        }
+        full_offset += width;
+        reduced_offset += width;
+    }
     PhenotypeRecords result;
     result.trait_names = std::move(table.trait_names);
     if (!result.trait_names.empty()) {  // an empty file has no names
@@ -453,6 +579,7 @@ PhenotypeRecords build_design(PhenotypeTable table, const PhenotypeColumns& colu
     result.data.fixed.reduced = std::move(reduced_design);
     result.data.fixed.labels = std::move(labels);
     result.data.fixed.sources = std::move(sources);
+    result.data.fixed.numeric_columns = q + derived_width;
     result.data.fixed.effects = std::move(effects);
     result.data.fixed.levels = std::move(level_texts);
     ResidualTerm& residual = result.data.residual;

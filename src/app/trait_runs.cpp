@@ -150,7 +150,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     const std::unordered_set<std::string> ids(fit.kinship.source.text.ids.begin(), fit.kinship.source.text.ids.end());
     fit.records = as_input_error([&] {
         return read_phenotype_records(options.phe_file, options.trait_pos, options.covar_pos, ids, options.qcovar_pos,
-                                      {}, {-1, -1, options.crossings});
+                                      {}, {-1, -1, options.crossings, options.derived});
     });
     fit.traits = fit.records.trait_names;
     Eigen::MatrixXd& y = fit.records.data.response.y;
@@ -181,7 +181,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
         throw RunFailure("REML needs at least two individuals with a trait value, complete covariates and a row in "
                          "the kinship file; " + options.phe_file + " has " + std::to_string(q) + ".");
     }
-    fit.numeric = standardise_numeric(full_design, reduced_design, options.qcovar_pos.size());
+    fit.numeric = standardise_numeric(full_design, reduced_design, static_cast<std::size_t>(fit.records.data.fixed.numeric_columns));
     fit.kept = fixed_effect_columns(full_design);
     const Eigen::MatrixXd X = full_design(Eigen::all, fit.kept);
     fit.own = plan.trait_fixed_columns;
@@ -467,11 +467,16 @@ TraitFixedEffects trait_fixed_effects(const TraitFit& fit, const TraitSolution& 
     const Eigen::Index p = full_design.cols(), t = fit.Y.cols();
     TraitFixedEffects fixed;
     fixed.recorded_with.assign(static_cast<std::size_t>(t), std::vector<bool>(static_cast<std::size_t>(p), false));
+    // A constant numeric column is zero once scaled: it is aliased with the intercept, not unrecorded.
+    const auto q = static_cast<Eigen::Index>(fit.numeric.size());
     for (Eigen::Index a = 0; a < t; ++a) {
         for (Eigen::Index r = 0; r < fit.Y.rows(); ++r) {
             if (std::isnan(fit.Y(r, a))) continue;
             for (Eigen::Index i = 0; i < p; ++i) {
-                if (full_design(r, i) != 0.0) fixed.recorded_with[static_cast<std::size_t>(a)][static_cast<std::size_t>(i)] = true;
+                const bool constant = i >= p - q && fit.numeric[static_cast<std::size_t>(i - (p - q))].constant;
+                if (full_design(r, i) != 0.0 || constant) {
+                    fixed.recorded_with[static_cast<std::size_t>(a)][static_cast<std::size_t>(i)] = true;
+                }
             }
         }
     }

@@ -33,6 +33,7 @@ struct FixedDesign {
     std::vector<std::string> labels;
     std::vector<NumericScale> numeric;
     std::vector<int> sources;  // per column of the full design, the input column it comes from; -1: the intercept
+    Eigen::Index numeric_columns = 0;  // the last columns of both designs that are numeric (covariates, slopes, curves)
     // Per column of the full design: the effect's name (a header's, "Intercept") and the level of
     // a class ("" for the intercept and numeric covariates).
     std::vector<std::string> effects, levels;

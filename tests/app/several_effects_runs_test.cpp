@@ -513,3 +513,54 @@ TEST_F(SeveralEffectsRuns, RemlRestartsFromStartingValuesOrAResultsFile) {
     EXPECT_NE((wrong.out + wrong.err).find("--vc-start first.vc.txt: the results file has no row V(rand(Herd))"),
               std::string::npos);
 }
+
+// A curve leg(DIM, 2) and slopes within sexes Sex:cov(DIM) span the columns of the Legendre
+// polynomials (P1 = t, P2 = (3t^2 - 1) / 2, t over the records' range of DIM) and of DIM on each
+// sex's records, written out as covariates: the same breeding values and log-likelihood.
+TEST_F(SeveralEffectsRuns, CurvesAndSlopesWithinClassesAreTheirColumnsWrittenOut) {
+    const std::vector<std::string> lines = lines_of(data.phenotypes);
+    std::vector<double> dim;
+    for (std::size_t l = 1; l < lines.size(); ++l) dim.push_back(static_cast<double>(5 + (37 * l) % 290));
+    // The range over the records used: those of individuals in K1 (I0..I69).
+    double low = 1e300, high = -1e300;
+    for (std::size_t l = 1; l < lines.size(); ++l) {
+        if (std::stoi(lines[l].substr(1)) < 70) {
+            low = std::min(low, dim[l - 1]);
+            high = std::max(high, dim[l - 1]);
+        }
+    }
+    std::string text = lines[0] + "\tDIM\tP1\tP2\tDIM_F\tDIM_M\n";
+    for (std::size_t l = 1; l < lines.size(); ++l) {
+        const double x = dim[l - 1], t = 2.0 * (x - low) / (high - low) - 1.0;
+        const bool female = lines[l].find("\tF\t") != std::string::npos;
+        std::ostringstream line;
+        line.precision(17);
+        line << lines[l] << "\t" << x << "\t" << t << "\t" << (3.0 * t * t - 1.0) / 2.0 << "\t" << (female ? x : 0.0)
+             << "\t" << (female ? 0.0 : x) << "\n";
+        text += line.str();
+    }
+    write_file(dir + "/d.txt", text);
+    const auto run = [&](const std::string& model, const std::string& out) {
+        const CommandResult result = run_zelkora({"--predict", "--kin-file", "K1.txt", "--phefile", "d.txt", "--model",
+                                                  model, "--vc", "3,5", "--out", out},
+                                                 dir);
+        EXPECT_EQ(result.status, 0) << result.out << result.err;
+        return std::make_pair(read_predictions(dir + "/" + out + ".reliability.txt"),
+                              read_file(dir + "/" + out + ".vc.txt"));
+    };
+    for (const auto& [derived, written] :
+         {std::pair<std::string, std::string>{"Yield ~ Sex + leg(DIM, 2) + animal", "Yield ~ Sex + cov(P1) + cov(P2) + animal"},
+          {"Yield ~ Sex + Sex:cov(DIM) + animal", "Yield ~ Sex + cov(DIM_F) + cov(DIM_M) + animal"}}) {
+        SCOPED_TRACE(derived);
+        const auto a = run(derived, "derived"), b = run(written, "written");
+        ASSERT_EQ(a.first.size(), b.first.size());
+        for (const auto& [key, value] : a.first) {
+            EXPECT_NEAR(value[0], b.first.at(key)[0], 1e-8) << key.second;
+            EXPECT_NEAR(value[1], b.first.at(key)[1], 1e-8) << key.second;
+        }
+        std::smatch ma, mb;
+        const std::regex logl("\nlogL\t([^\t]+)\t");
+        ASSERT_TRUE(std::regex_search(a.second, ma, logl) && std::regex_search(b.second, mb, logl));
+        EXPECT_NEAR(std::stod(ma[1]), std::stod(mb[1]), 1e-8 * std::fabs(std::stod(mb[1])));
+    }
+}
