@@ -306,6 +306,45 @@ ResultRow likelihood_ratio_row(Logger& logger, const std::string& name, double f
     return {"LRT(" + name + ")", statistic, p_value};
 }
 
+namespace {
+
+// P(chi2(d) > x): the regularised upper incomplete gamma Q(d/2, x/2) in closed form, by its
+// finite series for an integer or half-integer shape.
+double chi_square_tail(double x, int d) {
+    const double y = 0.5 * x;
+    if (d % 2 == 0) {
+        double term = 1.0, sum = 1.0;
+        for (int i = 1; i < d / 2; ++i) {
+            term *= y / i;
+            sum += term;
+        }
+        return std::exp(-y) * sum;
+    }
+    // Q(k + 1/2, y) = erfc(sqrt(y)) + e^-y sum_{i<k} y^(i+1/2) / Gamma(i + 3/2).
+    double sum = 0.0, term = std::sqrt(y) / std::tgamma(1.5);
+    for (int i = 0; i < d / 2; ++i) {
+        sum += term;
+        term *= y / (i + 1.5);
+    }
+    return std::erfc(std::sqrt(y)) + std::exp(-y) * sum;
+}
+
+}  // namespace
+
+ResultRow likelihood_ratio_row(Logger& logger, const std::string& name, double full, std::optional<double> reduced,
+                               int removed) {
+    if (!reduced) {
+        logger.tee << name << "\tNA\tNA\tNA (REML without it did not converge)" << std::endl;
+        return {"LRT(" + name + ")", std::nan(""), std::nan("")};
+    }
+    const double statistic = std::max(0.0, 2.0 * (full - *reduced));
+    const double p_value = chi_square_tail(statistic, removed);
+    logger.tee << name << "\t" << *reduced << "\t" << statistic << "\t" << p_value << " (chi2 with " << removed
+               << " degrees of freedom for its " << removed
+               << " parameters set to 0: conservative, as the variances lie on their boundary)" << std::endl;
+    return {"LRT(" + name + ")", statistic, p_value};
+}
+
 void take_given_values(const RunOptions& options, Logger& logger, const std::vector<std::string>& names) {
     std::string order;
     for (const std::string& name : names) {

@@ -171,6 +171,10 @@ void check_error_variances(const Eigen::VectorXd& error_variances, const std::ve
 // it, 2 dlogL and the p-value against the 50:50 mixture of chi2(0) and chi2(1); NA when REML
 // without it did not converge, `reduced` empty) and its row of PREFIX.vc.txt.
 ResultRow likelihood_ratio_row(Logger& logger, const std::string& name, double full, std::optional<double> reduced);
+// The same for a term whose covariance block of `removed` parameters is set to 0: the p-value of
+// chi2(removed), conservative on the boundary (said in the log line).
+ResultRow likelihood_ratio_row(Logger& logger, const std::string& name, double full, std::optional<double> reduced,
+                               int removed);
 
 // The values of --vc for a model with components `names` (the residual "e" last): checked (one a
 // component, the residual above 0; InputCheckFailure), said in the log as V(<name>) rows, and

@@ -56,7 +56,6 @@ void check_trait_options(const RunOptions& options) {
     if (options.pe) refuse("--pe");
     if (!options.mkin_file.empty()) refuse("--mkin-file");
     if (!options.rand_pos.empty()) refuse("--rand-pos");
-    if (options.lrt) refuse("--lrt");
     if (world_size() > 1) {
         throw RunFailure("several traits (--phe-pos a,b,...) run as one process for now; run them without mpirun.");
     }
@@ -245,20 +244,20 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     logger.tee << "👉 kinship matrix size: " << q << " x " << q << " used for REML analysis." << std::endl;
     const double residual_limit = kResidualLimit * smallest_residual;
     const bool complete = fit.Y.allFinite();
-    if (complete && fit.own.empty()) {
+    if (complete) {
         // Eigenvalues below 0 come only from a text file's rounding (kinship_at checked that):
         // taken as 0, so that V stays positive definite at any Vg.
         fit.reduced = std::make_unique<ReducedKinship>(reduce_kinship_cpp(fit.K));
         fit.eigen = std::make_unique<RoundingFreeKinship>(without_rounding_eigenvalues(*fit.reduced, 0.0));
-        fit.evaluator = std::make_unique<RotatedTraitsEvaluator>(fit.eigen->kinship, X, fit.Y, residual_limit);
+        fit.evaluator =
+            std::make_unique<RotatedTraitsEvaluator>(fit.eigen->kinship, X, fit.Y, residual_limit, fit.own_kept);
         logger.tee << "👉 Every trait is recorded on every individual: the kinship's eigenvectors decouple the "
-                      "individuals."
-                   << std::endl;
+                      "individuals"
+                   << (fit.own.empty() ? "." : "; each trait has its own fixed effects.") << std::endl;
     } else {
         auto dense = std::make_unique<DenseTraitsEvaluator>(fit.K, X, fit.Y, residual_limit, fit.own_kept);
         fit.unshared = dense->unshared_pairs();
-        logger.tee << (complete ? "👉 Each trait has its own fixed effects"
-                                : "👉 Some traits are missing on some individuals")
+        logger.tee << "👉 Some traits are missing on some individuals"
                    << ": every value present is used (" << fit.values << " values, V of that order)." << std::endl;
         fit.evaluator = std::move(dense);
     }
@@ -288,6 +287,7 @@ struct TraitEstimate {
     Eigen::VectorXd theta;       // scaled
     Eigen::MatrixXd covariance;  // traits' units; empty for given values
     double log_likelihood = std::nan("");
+    std::vector<ResultRow> lrt;
 };
 
 // The boundary notes: Vg singular (a combination of the traits without genetic variance), Ve at
@@ -357,11 +357,39 @@ std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& 
     logger.tee << "✅ Converged!!!\n\n";
     write_result_rows(logger.tee, result_rows(fit, estimate));
     write_boundary_notes(logger, fit, run.theta);
+    if (options.lrt) {
+        // The additive term as a whole: REML again with its whole genetic block held at 0.
+        logger.tee << "\n👉 Likelihood-ratio test: REML again with the genetic covariance matrix at 0\n"
+                   << "Component\tlogL0\t2dlogL\tp\n";
+        // The residual starts at the estimate's Vp, positive definite even when Ve is on its boundary.
+        AiRemlSettings reduced = settings;
+        const Eigen::Index half = fit.evaluator->layout().per_matrix();
+        int removed = 0;
+        for (std::size_t c = 0; c < reduced.parameters.size(); ++c) {
+            ModelParameter& parameter = reduced.parameters[c];
+            const auto k = static_cast<Eigen::Index>(c);
+            const bool genetic = k < half;
+            parameter.start = genetic ? 0.0 : run.theta[k] + run.theta[k - half];
+            parameter.fixed = parameter.fixed || genetic;
+            removed += genetic ? 1 : 0;
+        }
+        std::optional<double> without;
+        try {
+            const AiRemlRun null_run = ai_reml(*fit.evaluator, reduced);
+            if (null_run.converged) {
+                without = null_run.at_estimate.log_likelihood + fit.log_likelihood_shift;
+            }
+        } catch (const RemlFailure&) {
+            // Said as a test without a value, as for a run that does not converge.
+        }
+        estimate.lrt.push_back(likelihood_ratio_row(logger, fit.kinship.name, estimate.log_likelihood, without, removed));
+    }
     return estimate;
 }
 
 std::vector<ResultRow> trait_variance_rows(const TraitFit& fit, const TraitEstimate& estimate) {
     std::vector<ResultRow> rows = result_rows(fit, estimate);
+    rows.insert(rows.end(), estimate.lrt.begin(), estimate.lrt.end());
     for (const ResultRow& row : count_rows(static_cast<std::size_t>(fit.values), fit.individuals.size())) {
         rows.push_back(row);
     }

@@ -81,8 +81,19 @@ struct RotatedTraitsEvaluator::Factors {
 };
 
 RotatedTraitsEvaluator::RotatedTraitsEvaluator(const ReducedKinship& eigen_form, const Eigen::MatrixXd& X,
-                                               const Eigen::MatrixXd& Y, double residual_limit)
+                                               const Eigen::MatrixXd& Y, double residual_limit,
+                                               const std::vector<std::vector<Eigen::Index>>& trait_columns)
     : TraitEvaluator(Y.cols(), Y.rows(), residual_limit), eigen_form_(eigen_form) {
+    if (!trait_columns.empty()) {
+        if (static_cast<Eigen::Index>(trait_columns.size()) != Y.cols()) {
+            throw std::invalid_argument("The rotated evaluator needs the columns of every trait.");
+        }
+        for (std::size_t a = 0; a < trait_columns.size(); ++a) {
+            for (const Eigen::Index j : trait_columns[a]) {
+                selected_.push_back(static_cast<Eigen::Index>(a) * X.cols() + j);
+            }
+        }
+    }
     if (X.rows() != Y.rows() || eigen_form.eigenvalues.size() != Y.rows() || !Y.allFinite()) {
         throw std::invalid_argument("The rotated evaluator needs X, Y and the kinship of the same individuals, every "
                                     "trait recorded.");
@@ -133,9 +144,20 @@ bool RotatedTraitsEvaluator::factor(const Eigen::VectorXd& theta, Factors& f) co
     for (Eigen::Index a = 0; a < t; ++a) {
         right.segment(a * p, p) = X_.transpose() * WY.col(a);
     }
-    if (!invert_fixed(C, f.C_inverse, f.log_det_C)) {
-        f.problem = kFixedEffectsSingular;
-        return false;
+    if (selected_.empty()) {
+        if (!invert_fixed(C, f.C_inverse, f.log_det_C)) {
+            f.problem = kFixedEffectsSingular;
+            return false;
+        }
+    } else {
+        // The pairs not estimated: zero rows and columns of C^-1, so that they stay at 0.
+        Eigen::MatrixXd inverse;
+        if (!invert_fixed(C(selected_, selected_), inverse, f.log_det_C)) {
+            f.problem = kFixedEffectsSingular;
+            return false;
+        }
+        f.C_inverse = Eigen::MatrixXd::Zero(t * p, t * p);
+        f.C_inverse(selected_, selected_) = inverse;
     }
     const Eigen::VectorXd beta = f.C_inverse * right;
     f.B = Eigen::Map<const Eigen::MatrixXd>(beta.data(), p, t);

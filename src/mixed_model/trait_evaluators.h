@@ -65,10 +65,12 @@ protected:
 // U', `eigen_form` from without_rounding_eigenvalues) the individuals are independent, V_j =
 // d_j Vg + Ve, and an iteration costs O(q t^3) plus O(q (t p)^2) for the fixed effects. X (q x p,
 // independent columns) and Y (q x t, scaled) in the records' order; `eigen_form` must outlive it.
+// Each trait's fixed effects are its own columns of X (`trait_columns[a]`; empty: every column
+// for every trait): the others are held at 0, so the equations keep their per-individual form.
 class RotatedTraitsEvaluator : public TraitEvaluator {
 public:
     RotatedTraitsEvaluator(const ReducedKinship& eigen_form, const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y,
-                           double residual_limit);
+                           double residual_limit, const std::vector<std::vector<Eigen::Index>>& trait_columns = {});
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
     TraitSolution solve(const Eigen::VectorXd& theta) const override;
 
@@ -77,6 +79,7 @@ private:
     bool factor(const Eigen::VectorXd& theta, Factors& f) const;
     const ReducedKinship& eigen_form_;
     Eigen::MatrixXd X_, Y_;  // rotated by U'
+    std::vector<Eigen::Index> selected_;  // the (trait, column) pairs estimated, a p + j; empty: all
 };
 
 // Any pattern of missing trait values: V over the values present, V = sum over (a, b) of

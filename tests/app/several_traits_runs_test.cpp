@@ -296,3 +296,47 @@ TEST(SeveralTraitsRuns, AnEstimateOnTheBoundaryNamesTheCombinationWithoutGenetic
               std::string::npos) << singular.err;
     EXPECT_FALSE(file_exists(dir + "/singular.random.txt"));
 }
+
+// --lrt with several traits tests the additive term as a whole: its model without the genetic
+// block is a multivariate regression, whose REML maximum is closed-form (R = E'E / (n - p),
+// logL0 = -[(n - p) log|R| + t log|X'X| + t (n - p)] / 2 with an intercept per trait), and the
+// p-value is that of chi2 with 3 degrees of freedom.
+TEST(SeveralTraitsRuns, TheLikelihoodRatioTestRemovesTheWholeGeneticBlock) {
+    const TwoTraits data;
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/k.txt", data.kinship_text());
+    std::ostringstream text;
+    text.precision(12);
+    text << "ID\tT1\tT2\n";
+    for (int i = 0; i < kRecorded; ++i) {
+        if (!std::isnan(data.Y(i, 1))) text << "I" << i << "\t" << data.Y(i, 0) << "\t" << data.Y(i, 1) << "\n";
+    }
+    write_file(dir + "/p.txt", text.str());
+    std::vector<Eigen::Vector2d> rows;
+    for (const std::string& line : lines_of(text.str())) {
+        std::istringstream fields(line);
+        std::string id, a, b;
+        fields >> id >> a >> b;
+        if (id != "ID") rows.emplace_back(std::stod(a), std::stod(b));
+    }
+    const auto n = static_cast<double>(rows.size());
+    Eigen::Vector2d mean = Eigen::Vector2d::Zero();
+    for (const Eigen::Vector2d& r : rows) mean += r / n;
+    Eigen::Matrix2d cross = Eigen::Matrix2d::Zero();
+    for (const Eigen::Vector2d& r : rows) cross += (r - mean) * (r - mean).transpose();
+    const double expected_null = -0.5 * ((n - 1.0) * std::log((cross / (n - 1.0)).determinant()) + 2.0 * std::log(n) +
+                                         2.0 * (n - 1.0));
+
+    const CommandResult run = run_zelkora({"--reml", "--kin-file", "k.txt", "--phefile", "p.txt", "--phe-pos", "2,3",
+                                           "--lrt", "--out", "r"},
+                                          dir);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const auto vc = read_vc(dir + "/r.vc.txt");
+    const std::string file = read_file(dir + "/r.vc.txt");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(file, match, std::regex("\nLRT\\(Add\\)\t([^\t]+)\t([^\n]+)\n")));
+    const double statistic = std::stod(match[1]), p = std::stod(match[2]);
+    EXPECT_NEAR(vc.at("logL") - statistic / 2.0, expected_null, 1e-6 * std::fabs(expected_null));
+    EXPECT_NEAR(p, std::erfc(std::sqrt(statistic / 2.0)) + std::sqrt(2.0 * statistic / M_PI) * std::exp(-statistic / 2.0),
+                1e-9);
+}

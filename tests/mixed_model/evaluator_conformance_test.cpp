@@ -185,4 +185,13 @@ TEST(EvaluatorConformance, TraitsRotatedAndDense) {
     const std::vector<std::vector<Eigen::Index>> own{{0, 1}, {0, 2}, {0, 3}};
     expect_conforms(DenseTraitsEvaluator(K, X3, Y3, 1e-6, own), trait_model(K, X3, Y3, own), theta3,
                     "dense, fixed effects per trait");
+    // The same with every value recorded, in the eigenvector basis.
+    Eigen::MatrixXd Y3_complete = Y3;
+    for (Eigen::Index i = 0; i < q; ++i) {
+        for (Eigen::Index a = 0; a < 3; ++a) {
+            if (std::isnan(Y3_complete(i, a))) Y3_complete(i, a) = 0.5 * Y3_complete(i, 0) + 0.1 * static_cast<double>(i);
+        }
+    }
+    expect_conforms(RotatedTraitsEvaluator(eigen.kinship, X3, Y3_complete, 1e-6, own),
+                    trait_model(K, X3, Y3_complete, own), theta3, "rotated, fixed effects per trait");
 }
