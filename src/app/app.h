@@ -70,6 +70,7 @@ struct RunOptions {
     int weight_pos = -1, residual_pos = -1;
     std::vector<std::vector<int>> crossings;  // classes crossed in the formula (FormulaColumns)
     std::vector<struct DerivedTerm> derived;  // slopes and curves of the formula (FormulaColumns)
+    std::vector<std::string> covariate_terms; // the formula's terms of qcovar_pos (FormulaColumns)
     // Sparse inverses: --kin-inverse writes the inverse of A (of H with --bedfile) as triplets;
     // --predict with --pedigree and no kinship file solves the mixed model equations on it by
     // preconditioned conjugate gradients (--pcg-tol, --pcg-max-iter); the genotyped block by APY
@@ -232,6 +233,7 @@ struct FormulaColumns {
     int by = -1;
     std::vector<std::vector<int>> crossings;
     std::vector<DerivedTerm> derived;
+    std::vector<std::string> covariate_terms;  // per numeric covariate, its term (cov(age)); empty: flags
 };
 constexpr int kCrossingBase = 1 << 20;
 constexpr int kDerivedBase = 1 << 21;  // the source of a derived term's design columns

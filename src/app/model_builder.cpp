@@ -173,6 +173,17 @@ void apply_model_formula(RunOptions& options) {
             }
         }
     }
+    for (const int column : options.qcovar_pos) {
+        for (const std::vector<ResolvedTerm>& fixed : resolved->fixed) {
+            const auto term = std::find_if(fixed.begin(), fixed.end(), [&](const ResolvedTerm& candidate) {
+                return candidate.kind == FormulaTermKind::fixed_covariate && candidate.columns.front() == column;
+            });
+            if (term != fixed.end()) {
+                options.covariate_terms.push_back(term->name);
+                break;
+            }
+        }
+    }
     for (const ResolvedTerm& term : resolved->random) {
         if (term.kind == FormulaTermKind::permanent_environment) {
             options.pe = true;

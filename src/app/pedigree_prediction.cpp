@@ -52,7 +52,7 @@ public:
         const std::unordered_set<std::string> id_set(ids.begin(), ids.end());
         try {
             PhenotypeRecords records = read_phenotype_records(options_.phe_file, options_.phe_pos, options_.covar_pos,
-                                                              id_set, options_.qcovar_pos, {}, {-1, -1, options_.crossings, options_.derived});
+                                                              id_set, options_.qcovar_pos, {}, {-1, -1, options_.crossings, options_.derived, options_.covariate_terms});
             model_ = std::move(records.data);
             trait_name_ = std::move(records.trait_name);
         } catch (const InputFailure&) {

@@ -305,6 +305,16 @@ void take_record(const std::vector<std::string>& fields, std::size_t line_number
         if (fields[column] == "NA") {
             return;
         }
+        if (c < columns.extra.covariate_terms.size()) {
+            const NumberField number = read_number_field(fields[column]);
+            if (number.kind != NumberField::kNumber) {
+                throw InputCheckFailure(location(path, line_number) + ": term " + columns.extra.covariate_terms[c] +
+                                        ": the value \"" + fields[column] + "\" in column " +
+                                        table.numeric_names[c] + " is not a finite number.");
+            }
+            numeric_row[c] = number.value;
+            continue;
+        }
         numeric_row[c] = parse_numeric_covariate(fields[column], path, line_number, columns.qcovar_pos[c]);
     }
     const std::vector<DerivedTerm>& derived = columns.extra.derived;

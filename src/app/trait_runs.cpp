@@ -149,7 +149,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     const std::unordered_set<std::string> ids(fit.kinship.source.text.ids.begin(), fit.kinship.source.text.ids.end());
     fit.records = as_input_error([&] {
         return read_phenotype_records(options.phe_file, options.trait_pos, options.covar_pos, ids, options.qcovar_pos,
-                                      {}, {-1, -1, options.crossings, options.derived});
+                                      {}, {-1, -1, options.crossings, options.derived, options.covariate_terms});
     });
     fit.traits = fit.records.trait_names;
     Eigen::MatrixXd& y = fit.records.data.response.y;

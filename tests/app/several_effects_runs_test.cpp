@@ -563,4 +563,16 @@ TEST_F(SeveralEffectsRuns, CurvesAndSlopesWithinClassesAreTheirColumnsWrittenOut
         ASSERT_TRUE(std::regex_search(a.second, ma, logl) && std::regex_search(b.second, mb, logl));
         EXPECT_NEAR(std::stod(ma[1]), std::stod(mb[1]), 1e-8 * std::fabs(std::stod(mb[1])));
     }
+    // Text in a numeric column is refused naming the line and the term.
+    std::string bad = text;
+    bad.insert(bad.find('\n') + 1, lines[1].substr(0, lines[1].find('\t')) + "\tF\tH0\t1.5\tx\t1\t1\t1\t1\n");
+    write_file(dir + "/bad.txt", bad);
+    for (const std::string& term : {std::string("cov(DIM)"), std::string("leg(DIM,2)")}) {
+        const CommandResult refused = run_zelkora({"--reml", "--kin-file", "K1.txt", "--phefile", "bad.txt", "--model",
+                                                   "Yield ~ Sex + " + term + " + animal"},
+                                                  dir);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE((refused.out + refused.err).find("line 2: term " + term + ": the value \"x\""), std::string::npos)
+            << refused.out << refused.err;
+    }
 }
