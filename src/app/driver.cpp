@@ -78,7 +78,7 @@ void warn_ignored_options(const RunOptions& options) {
          {"--pcg-tol", "--pcg-max-iter"}},
         {options.run_reml || options.run_predict, "of --reml and --predict, which were not asked for",
          {"--kin-file", "--phefile", "--phe-pos", "--covar-pos", "--qcovar-pos", "--max-iter", "--mkin-file", "--pe",
-          "--rand-pos", "--lrt", "--vc", "--model"}},
+          "--rand-pos", "--lrt", "--vc", "--model", "--weights", "--residual-by", "--vc-start"}},
         {options.run_kinship || options.run_reml || options.run_predict,
          "of --kinship, --reml and --predict, none of which was asked for", {"--threads"}},
     };

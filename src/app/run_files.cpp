@@ -166,6 +166,7 @@ void check_outputs_spare_inputs(const RunOptions& options) {
     const MixedModelFiles results = mixed_model_files(options);
     if (mixed_model) {
         outputs.push_back({results.variances, &all_inputs});
+        outputs.push_back({results.fixed, &all_inputs});
     }
     if (options.run_predict && !options.run_reml) {
         outputs.push_back({results.values, &all_inputs});

@@ -114,6 +114,9 @@ void mixed_model_options() {
               << "                      --qcovar-pos, --rand-pos and --pe (Optional): \"Trait ~ Sex + Herd + animal\";\n"
               << "                      terms: class, cov(x), animal, kin(k), pe, rand(col); traits \"Y1, Y2 ~ ...\"\n"
               << "                      or \"Y1 ~ ...; Y2 ~ ...\"; @file reads it from a file (# comments)\n"
+              << "  --weights <col>, --residual-by <col>  With --model: record weights (residual V(e) / w), one\n"
+              << "                      residual variance per class of a column (Optional)\n"
+              << "  --vc-start <list|PREFIX.vc.txt>  REML's starting values, in --vc's order or from a results file\n"
               << "  --lrt               Likelihood-ratio test of every random component (Optional)\n"
               << "  --threads <int>     Threads of the run, 1 to 1024 (Optional, default: every core)\n";
 }
@@ -132,7 +135,7 @@ void remlHelp() {
               << "Usage: Zelkora --reml\n"
               << "Options:\n";
     mixed_model_options();
-    max_iter_and_out("Writes PREFIX.vc.txt; the log is PREFIX.log");
+    max_iter_and_out("Writes PREFIX.vc.txt and PREFIX.fixed.txt; the log is PREFIX.log");
 }
 
 void predictHelp() {
@@ -140,7 +143,8 @@ void predictHelp() {
               << "Usage: Zelkora --predict\n"
               << "Options:\n";
     mixed_model_options();
-    max_iter_and_out("Writes PREFIX.random.txt, PREFIX.reliability.txt and PREFIX.vc.txt; the log is PREFIX.log");
+    max_iter_and_out(
+        "Writes PREFIX.random.txt, PREFIX.reliability.txt, PREFIX.vc.txt and PREFIX.fixed.txt; the log is PREFIX.log");
     std::cout << "  --vc <list>         Variances to predict at, without REML: the V(...) rows of PREFIX.vc.txt,\n"
               << "                      the residual last (Optional)\n";
     std::cout << "  Without --kin-file, from a pedigree (large pedigrees, by iteration; no REML):\n"
