@@ -184,29 +184,26 @@ void take_names(const std::vector<std::string>& fields, const std::unordered_set
         table.trait_names.push_back(named(phe_pos) ? fields[static_cast<std::size_t>(phe_pos)]
                                                    : "Trait" + std::to_string(phe_pos + 1));
     }
-    for (int column : columns.covar_pos) {
+    // A column's header name, or `fallback` and its number; a crossing's names joined by ':'.
+    const auto name_of = [&](int column, const std::string& fallback) {
         std::string name;
         for (const int part : class_parts(column, columns)) {
-            name += (name.empty() ? "" : ":") + (named(part) ? fields[static_cast<std::size_t>(part)]
-                                                             : "Covar" + std::to_string(part + 1));
+            name += (name.empty() ? "" : ":") +
+                    (named(part) ? fields[static_cast<std::size_t>(part)] : fallback + std::to_string(part + 1));
         }
-        table.class_names.push_back(name);
+        return name;
+    };
+    for (int column : columns.covar_pos) {
+        table.class_names.push_back(name_of(column, "Covar"));
     }
     for (int column : columns.rand_pos) {
-        std::string name;
-        for (const int part : class_parts(column, columns)) {
-            name += (name.empty() ? "" : ":") + (named(part) ? fields[static_cast<std::size_t>(part)]
-                                                             : "Class" + std::to_string(part + 1));
-        }
-        table.random_names.push_back(name);
+        table.random_names.push_back(name_of(column, "Class"));
     }
     if (columns.extra.weights >= 0) {
-        table.weights_name = named(columns.extra.weights) ? fields[static_cast<std::size_t>(columns.extra.weights)]
-                                                             : "Column" + std::to_string(columns.extra.weights + 1);
+        table.weights_name = name_of(columns.extra.weights, "Column");
     }
     if (columns.extra.by >= 0) {
-        table.residual_name = named(columns.extra.by) ? fields[static_cast<std::size_t>(columns.extra.by)]
-                                                         : "Column" + std::to_string(columns.extra.by + 1);
+        table.residual_name = name_of(columns.extra.by, "Column");
     }
 }
 
