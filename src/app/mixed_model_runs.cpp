@@ -250,10 +250,11 @@ public:
     std::vector<FixedEffectRow> fixed_effects() override {
         const ReducedKinship& estimated = reml_.rounding_free ? reml_.rounding_free->kinship : records_;
         const FixedDesign& design = inputs_.phenotype.fixed;
-        Eigen::MatrixXd b = mixed_model_solution(estimated, design.full, inputs_.phenotype.response.y, reml_.h2).first;
+        FixedEffectEstimate estimate = fixed_effect_estimate(estimated, design.full, inputs_.phenotype.response.y,
+                                                             reml_.sigma_a2, reml_.sigma_e2);
+        Eigen::MatrixXd& b = estimate.b;
         unstandardise_effects(b, design.numeric);
-        const Eigen::MatrixXd covariance = unstandardise_covariance(
-            fixed_effect_covariance(estimated, design.full, reml_.sigma_a2, reml_.sigma_e2), design.numeric);
+        const Eigen::MatrixXd covariance = unstandardise_covariance(estimate.covariance, design.numeric);
         return fixed_effect_rows(design, inputs_.trait_name, b.col(0),
                                  covariance.diagonal().cwiseMax(0.0).cwiseSqrt(), fixed_effect_columns(design.full));
     }

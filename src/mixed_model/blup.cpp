@@ -42,18 +42,18 @@ std::pair<Eigen::MatrixXd, Eigen::VectorXd> mixed_model_solution(const ReducedKi
     return {std::move(b), w.col(0)};
 }
 
-Eigen::MatrixXd fixed_effect_covariance(const ReducedKinship& records, const Eigen::MatrixXd& X, double sigma_a2,
-                                        double sigma_e2) {
+FixedEffectEstimate fixed_effect_estimate(const ReducedKinship& records, const Eigen::MatrixXd& X,
+                                          const Eigen::MatrixXd& y, double sigma_a2, double sigma_e2) {
     const std::vector<Eigen::Index> kept = fixed_effect_columns(X);
     const auto p = static_cast<Eigen::Index>(kept.size());
-    Eigen::MatrixXd covariance = Eigen::MatrixXd::Zero(X.cols(), X.cols());
+    FixedEffectEstimate estimate{Eigen::MatrixXd::Zero(X.cols(), 1), Eigen::MatrixXd::Zero(X.cols(), X.cols())};
     const double total = sigma_a2 + sigma_e2;
     if (p == 0 || !(total > 0.0)) {
-        return covariance;
+        return estimate;
     }
     // V = total (h2 K + (1 - h2) I), as mixed_model_solution solves it.
     const double h2 = sigma_a2 / total;
-    const Eigen::MatrixXd rotated = rotate_design_and_trait(records, X, kept, Eigen::MatrixXd::Zero(X.rows(), 1));
+    const Eigen::MatrixXd rotated = rotate_design_and_trait(records, X, kept, y);
     const Eigen::MatrixXd solved = solve_shifted_band(records, h2, 1.0 - h2, rotated);
     const Eigen::MatrixXd C = rotated.leftCols(p).transpose() * solved.leftCols(p);
     const Eigen::LLT<Eigen::MatrixXd> C_chol(C);
@@ -61,13 +61,16 @@ Eigen::MatrixXd fixed_effect_covariance(const ReducedKinship& records, const Eig
         throw RunFailure("the fixed-effect equations are singular at heritability " + std::to_string(h2) +
                          "; check the covariates and the kinship matrix.");
     }
+    const Eigen::VectorXd b_kept = C_chol.solve(solved.leftCols(p).transpose() * rotated.col(p));
     const Eigen::MatrixXd kept_covariance = total * C_chol.solve(Eigen::MatrixXd::Identity(p, p));
     for (Eigen::Index a = 0; a < p; ++a) {
-        for (Eigen::Index b = 0; b < p; ++b) {
-            covariance(kept[static_cast<std::size_t>(a)], kept[static_cast<std::size_t>(b)]) = kept_covariance(a, b);
+        estimate.b(kept[static_cast<std::size_t>(a)], 0) = b_kept[a];
+        for (Eigen::Index c = 0; c < p; ++c) {
+            estimate.covariance(kept[static_cast<std::size_t>(a)], kept[static_cast<std::size_t>(c)]) =
+                kept_covariance(a, c);
         }
     }
-    return covariance;
+    return estimate;
 }
 
 namespace {

@@ -22,10 +22,14 @@ std::vector<Eigen::Index> fixed_effect_columns(const Eigen::MatrixXd& X);
 std::pair<Eigen::MatrixXd, Eigen::VectorXd> mixed_model_solution(const ReducedKinship& records,
                                                                  const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
                                                                  double h2);
-// The sampling covariance of that b, (X'V^-1 X)^-1 with V = sa2 K + se2 I over the columns it
-// estimates (0 in the rows and columns of the others): X.cols() x X.cols(), in y's units squared.
-Eigen::MatrixXd fixed_effect_covariance(const ReducedKinship& records, const Eigen::MatrixXd& X, double sigma_a2,
-                                        double sigma_e2);
+// That b (X.cols() x 1) with its sampling covariance (X'V^-1 X)^-1, V = sa2 K + se2 I, over the
+// columns it estimates (0 in the rows and columns of the others), from one pass over the records.
+struct FixedEffectEstimate {
+    Eigen::MatrixXd b;
+    Eigen::MatrixXd covariance;
+};
+FixedEffectEstimate fixed_effect_estimate(const ReducedKinship& records, const Eigen::MatrixXd& X,
+                                          const Eigen::MatrixXd& y, double sigma_a2, double sigma_e2);
 std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records,
                                                    const std::vector<Eigen::Index>& positions,
                                                    const KinshipColumns& kinship, const Eigen::MatrixXd& X,
