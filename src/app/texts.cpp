@@ -135,7 +135,7 @@ void remlHelp() {
               << "Usage: Zelkora --reml\n"
               << "Options:\n";
     mixed_model_options();
-    max_iter_and_out("Writes PREFIX.vc.txt and PREFIX.fixed.txt; the log is PREFIX.log");
+    max_iter_and_out("Writes PREFIX.vc.txt (the fixed effects: PREFIX.fixed.txt); the log is PREFIX.log");
 }
 
 void predictHelp() {
@@ -143,8 +143,8 @@ void predictHelp() {
               << "Usage: Zelkora --predict\n"
               << "Options:\n";
     mixed_model_options();
-    max_iter_and_out(
-        "Writes PREFIX.random.txt, PREFIX.reliability.txt, PREFIX.vc.txt and PREFIX.fixed.txt; the log is PREFIX.log");
+    max_iter_and_out("Writes PREFIX.random.txt, PREFIX.reliability.txt and PREFIX.vc.txt (the fixed effects:\n"
+                     "                      PREFIX.fixed.txt); the log is PREFIX.log");
     std::cout << "  --vc <list>         Variances to predict at, without REML: the V(...) rows of PREFIX.vc.txt,\n"
               << "                      the residual last (Optional)\n";
     std::cout << "  Without --kin-file, from a pedigree (large pedigrees, by iteration; no REML):\n"
