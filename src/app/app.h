@@ -34,6 +34,7 @@ struct RunOptions {
     std::string out_prefix = "Results";
     std::string bed_prefix;
     std::string pedigree_file;
+    std::string ped_groups_file;  // unknown parent groups: one code a line
     std::string kin_file;
     std::string phe_file;
     int phe_pos = -1;             // 0-based; -1 = not given; the first trait of several
@@ -208,9 +209,13 @@ struct FilteredGenotypes;
 Eigen::MatrixXd single_step_genomic(const RunOptions& options, Logger& logger, FilteredGenotypes& genotypes);
 // The inverse of A, or of H with --bedfile (APY with --apy-core or --apy-core-file), with the
 // pedigree's IDs in its order (ancestors first); each stage timed in the log.
+// With unknown parent groups the inverse has a row and column per group after the individuals
+// (`ids` holds the individuals only), and `group_fractions` is Q (individuals x groups).
 struct RelationshipInverse {
     SparsePlusDense inverse;
     std::vector<std::string> ids;
+    std::vector<std::string> group_names;
+    Eigen::MatrixXd group_fractions;
 };
 RelationshipInverse relationship_inverse_route(const RunOptions& options, Logger& logger);
 KinshipResult single_step_route(const RunOptions& options, Logger& logger);

@@ -186,6 +186,16 @@ bool sparse_options_ok(const RunOptions& options) {
     };
     const bool inverse_of_kinship = options.run_kinship && options.kin_inverse;
     const bool from_pedigree = pedigree_prediction(options);
+    if (!options.ped_groups_file.empty()) {
+        if (options.pedigree_file.empty()) {
+            return refuse("--ped-groups assigns unknown parents of --pedigree to groups: give --pedigree.");
+        }
+        if (!inverse_of_kinship && !from_pedigree) {
+            return refuse("--ped-groups adds the groups' rows to the inverse of A or H (--kinship --kin-inverse) and "
+                          "the groups to the equations of --predict --pedigree; A and H as matrices, and the runs "
+                          "with --kin-file or --mkin-file, have no groups yet.");
+        }
+    }
     if (inverse_of_kinship && options.pedigree_file.empty()) {
         return refuse("--kin-inverse writes the inverse of A or H, which start from a pedigree: give --pedigree (and "
                       "--bedfile for H).");

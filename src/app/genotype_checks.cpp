@@ -205,6 +205,10 @@ void place_genotyped_outside_pedigree(const std::vector<std::string>& genotyped,
         pedigree.ids.push_back(id);
         pedigree.sire_index.push_back(-1);
         pedigree.dam_index.push_back(-1);
+        if (!pedigree.group_names.empty()) {
+            pedigree.sire_group.push_back(-1);
+            pedigree.dam_group.push_back(-1);
+        }
     }
     logger.tee << "👉 --geno-founders: " << outside.size()
                << " genotyped individual(s) outside the pedigree added to it as founders (first: "

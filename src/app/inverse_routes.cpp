@@ -169,8 +169,15 @@ RelationshipInverse relationship_inverse_route(const RunOptions& options, Logger
     start = std::chrono::steady_clock::now();
     RelationshipInverse result;
     result.inverse.sparse = pedigree_inverse(pedigree, inbreeding);
-    logger.tee << "👉 Inverse of A by Henderson's rules: " << (result.inverse.sparse.nonZeros() + static_cast<Index>(n)) / 2
+    logger.tee << "👉 Inverse of A by Henderson's rules: "
+               << (result.inverse.sparse.nonZeros() + result.inverse.sparse.rows()) / 2
                << " non-zero values in its lower triangle (" << seconds_since(start) << " s)" << std::endl;
+    if (!pedigree.group_names.empty()) {
+        result.group_fractions = group_fractions(pedigree);
+        result.group_names = pedigree.group_names;
+        logger.tee << "\tits last " << result.group_names.size() << " rows and columns are the unknown parent groups "
+                   << "(the QP transformation)" << std::endl;
+    }
     Eigen::VectorXd genomic_diagonal;
     if (genotyped) {
         result.inverse.block = genotyped_block(options, logger, pedigree, inbreeding, genotypes,

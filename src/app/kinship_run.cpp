@@ -43,8 +43,11 @@ int run_kinship_here(const RunOptions& options, Logger& logger) {
         }
         if (options.kin_inverse) {
             omp_set_num_threads(options.threads);
-            const RelationshipInverse relationships = relationship_inverse_route(options, logger);
+            RelationshipInverse relationships = relationship_inverse_route(options, logger);
             logger.ensure_written();
+            // The groups' rows follow the individuals', named by their codes.
+            relationships.ids.insert(relationships.ids.end(), relationships.group_names.begin(),
+                                     relationships.group_names.end());
             write_inverse_triplets(options.out_prefix, relationships.inverse, relationships.ids);
             logger.tee << "👏 Inverse of " << (options.bedfile_given ? "H" : "A") << " written to "
                        << options.out_prefix << ".inverse.txt and " << options.out_prefix << ".inverse.id\n"

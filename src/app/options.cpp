@@ -184,7 +184,7 @@ bool is_option_name(const std::string& text) {
                                          "--kin-parts", "--kin-part", "--mkin-file", "--pe",
                                          "--rand-pos", "--lrt", "--vc", "--kin-inverse", "--pcg-tol",
                                          "--pcg-max-iter", "--apy-core", "--apy-core-file", "--model",
-                                         "--weights", "--residual-by", "--vc-start"};
+                                         "--weights", "--residual-by", "--vc-start", "--ped-groups"};
     for (const char* name : kNames) {
         if (text == name) {
             return true;
@@ -235,7 +235,7 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                                      arg == "--max-iter" || arg == "--kin-parts" || arg == "--kin-part" ||
                                      arg == "--mkin-file" || arg == "--rand-pos" || arg == "--vc" || arg == "--pcg-tol" ||
                                      arg == "--pcg-max-iter" || arg == "--apy-core" || arg == "--apy-core-file" || arg == "--model" ||
-                                     arg == "--weights" || arg == "--residual-by" || arg == "--vc-start" ||
+                                     arg == "--weights" || arg == "--residual-by" || arg == "--vc-start" || arg == "--ped-groups" ||
                                      among(arg, kCheckValueOptions);
             if (!takes_value) {
                 throw std::invalid_argument("❎ Error: Unknown argument " + arg);
@@ -255,6 +255,8 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
             } else if (arg == "--pedigree") {
                 options.pedigree_file = value;
                 options.pedigree_given = true;
+            } else if (arg == "--ped-groups") {
+                options.ped_groups_file = value;
             } else if (arg == "--kin-file") {
                 options.kin_file = value;
             } else if (arg == "--phefile") {

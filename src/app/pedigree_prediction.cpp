@@ -14,6 +14,7 @@
 #include "app/model_formula.h"
 #include "app/model_inputs.h"
 #include "app/model_pipeline.h"
+#include "app/parent_groups.h"
 #include "log/failures.h"
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
@@ -84,6 +85,9 @@ public:
         add_random_terms(model_, model_from_options(options_), std::move(additive));
         kept_ = fixed_effect_columns(fixed.full);
         X_ = fixed.full(Eigen::all, kept_);
+        if (!relationships_.group_names.empty()) {
+            take_groups();
+        }
     }
 
     // The options require --vc on this route (no REML without the determinant of the equations).
@@ -94,6 +98,10 @@ public:
     void take_given() override {
         sigma_a2_ = options_.vc[0];
         sigma_e2_ = options_.vc[1];
+        if (!groups_.names.empty() && !(sigma_a2_ > 0.0)) {
+            throw RunFailure("the unknown parent groups of --ped-groups enter these equations through the inverse "
+                             "of A, scaled by the additive variance: give --vc an additive variance above 0.");
+        }
         logger_.tee << "👉 Given variances (--vc): Sigma_a2 = " << sigma_a2_ << ", Sigma_e2 = " << sigma_e2_
                     << "; no REML is run." << std::endl;
         note_estimation_options_unused(options_, logger_);
@@ -106,7 +114,9 @@ public:
     void predict() override {
         const std::string output_name = mixed_model_files(options_).values;
         logger_.tee << "👉 Mixed model equations of " << X_.cols() << " fixed effects and " << additive().levels.size()
-                    << " breeding values; --pcg-tol " << options_.pcg_tol << ", --pcg-max-iter "
+                    << " breeding values"
+                    << (groups_.kept.empty() ? "" : ", " + std::to_string(groups_.kept.size()) + " unknown parent group(s)")
+                    << "; --pcg-tol " << options_.pcg_tol << ", --pcg-max-iter "
                     << options_.pcg_max_iter << std::endl;
         const bool no_additive_variance = !(sigma_a2_ > 0.0);
         if (!no_additive_variance) {
@@ -176,7 +186,13 @@ public:
 
     // Without SEs: they need the inverse of the equations, which the iteration never forms.
     std::vector<FixedEffectRow> fixed_effects() override {
-        return fixed_effect_rows(model_.fixed, trait_name_, fixed_b_, Eigen::VectorXd(), kept_);
+        std::vector<FixedEffectRow> rows = fixed_effect_rows(model_.fixed, trait_name_, fixed_b_, Eigen::VectorXd(), kept_);
+        if (!groups_.names.empty()) {
+            for (FixedEffectRow& row : group_effect_rows(groups_, trait_name_, group_values(), Eigen::VectorXd())) {
+                rows.push_back(std::move(row));
+            }
+        }
+        return rows;
     }
 
     std::vector<ResultRow> variance_rows() override {
@@ -195,10 +211,26 @@ public:
             EffectPrediction effect;
             effect.name = model_.terms.front().name;
             effect.ids = additive().levels;
-            effect.values = solution_.u.col(0);
-            add_effect_values_file(results, {effect}, options_.formula->trait_names.front(), files.values);
+            effect.values = animal_values();
+            std::vector<EffectPrediction> effects{effect};
+            if (!groups_.names.empty()) {
+                // The estimated groups and the reference, at 0.
+                EffectPrediction groups;
+                groups.name = "group";
+                const Eigen::VectorXd values = group_values();
+                std::vector<double> kept_values;
+                for (std::size_t k = 0, next = 0; k < groups_.names.size(); ++k) {
+                    if (groups_.status[k] != "no_records") {
+                        groups.ids.push_back(groups_.names[k]);
+                        kept_values.push_back(groups_.status[k] == "estimated" ? values[static_cast<Index>(next++)] : 0.0);
+                    }
+                }
+                groups.values = Eigen::Map<const Eigen::VectorXd>(kept_values.data(), static_cast<Index>(kept_values.size()));
+                effects.push_back(std::move(groups));
+            }
+            add_effect_values_file(results, effects, options_.formula->trait_names.front(), files.values);
         } else {
-            add_random_file(results, solution_.u, additive().levels, files.values);
+            add_random_file(results, animal_values(), additive().levels, files.values);
         }
     }
 
@@ -213,6 +245,31 @@ public:
 private:
     const TermPart& additive() const { return model_.terms.front().parts.front(); }
 
+    // The individuals' solutions, a + Q g with groups (the QP transformation solves for it).
+    Eigen::VectorXd animal_values() const {
+        return solution_.u.head(static_cast<Index>(additive().levels.size()));
+    }
+    Eigen::VectorXd group_values() const { return solution_.u.tail(static_cast<Index>(groups_.kept.size())); }
+
+    // The groups the records estimate keep their rows in the inverse; Q's rows of the records'
+    // individuals decide which (a group confounded with a fixed effect is refused).
+    void take_groups() {
+        const TermPart& part = additive();
+        Eigen::MatrixXd records_Q(static_cast<Index>(part.level_of_record.size()), relationships_.group_fractions.cols());
+        for (std::size_t r = 0; r < part.level_of_record.size(); ++r) {
+            records_Q.row(static_cast<Index>(r)) = relationships_.group_fractions.row(part.level_of_record[r]);
+        }
+        const FixedDesign& fixed = model_.fixed;
+        const auto describe = [&](Index c) {
+            const auto column = static_cast<std::size_t>(kept_[static_cast<std::size_t>(c)]);
+            return fixed.levels[column].empty() ? fixed.effects[column] : fixed.effects[column] + " " + fixed.levels[column];
+        };
+        groups_ = estimable_groups(X_, describe, records_Q, relationships_.group_names, logger_);
+        relationships_.inverse.sparse =
+            keep_group_rows(relationships_.inverse.sparse, static_cast<Index>(part.levels.size()), groups_.kept);
+        relationships_.group_fractions.resize(0, 0);
+    }
+
     const RunOptions& options_;
     Logger& logger_;
     std::chrono::steady_clock::time_point run_start_;
@@ -224,6 +281,7 @@ private:
     Eigen::MatrixXd X_;
     double sigma_a2_ = 0.0, sigma_e2_ = 0.0;
     IterativeSolution solution_;
+    GroupEquations groups_;
 };
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -132,12 +134,133 @@ void warn_header_like_data(const PedigreeFileRows& content, const std::string& f
     }
 }
 
+// The codes of --ped-groups, one a line (blank lines skipped), each once, none a code for an
+// unknown parent.
+std::vector<std::string> read_group_codes(const std::string& filename) {
+    if (std::filesystem::is_directory(filename)) {
+        throw InputFailure("Error: Could not open input file " + filename + " (it is a folder)");
+    }
+    std::ifstream file(filename);
+    if (!file.is_open()) {
+        throw InputFailure("Error: Could not open input file " + filename);
+    }
+    std::vector<std::string> codes;
+    std::unordered_map<std::string, std::size_t> line_of;
+    std::string line;
+    for (std::size_t line_number = 1; std::getline(file, line); ++line_number) {
+        std::istringstream words(line);
+        std::string code;
+        if (!(words >> code)) {
+            continue;
+        }
+        const std::string where = "Group file " + filename + ", line " + std::to_string(line_number);
+        if (std::string more; words >> more) {
+            throw InputCheckFailure(where + " holds more than one field (\"" + line + "\"); the group file is one "
+                                    "code per line.");
+        }
+        if (code == "0" || code == "NA" || looks_like_unknown(code)) {
+            throw InputCheckFailure(where + ": \"" + code + "\" marks an unknown parent without a group; give "
+                                    "each group a code of its own.");
+        }
+        const auto [entry, inserted] = line_of.emplace(code, line_number);
+        if (!inserted) {
+            throw InputCheckFailure(where + ": the group \"" + code + "\" is listed twice (lines " +
+                                    std::to_string(entry->second) + " and " + std::to_string(line_number) + ").");
+        }
+        codes.push_back(code);
+    }
+    if (codes.empty()) {
+        throw InputCheckFailure("Group file " + filename + " lists no group; give one code per line.");
+    }
+    return codes;
+}
+
+// Every sire or dam field that is a group code becomes "0", an unknown parent, and the group is
+// kept by individual (its last line wins, as for its parents). An individual whose ID is a group
+// code is refused.
+std::unordered_map<std::string, std::array<std::int32_t, 2>> take_group_parents(
+    PedigreeFileRows& content, const std::vector<std::string>& codes, const RunOptions& options) {
+    std::unordered_map<std::string, std::int32_t> group_of;
+    for (std::size_t g = 0; g < codes.size(); ++g) {
+        group_of.emplace(codes[g], static_cast<std::int32_t>(g));
+    }
+    std::unordered_map<std::string, std::array<std::int32_t, 2>> groups;
+    for (std::size_t r = 0; r < content.rows.size(); ++r) {
+        PedigreeRow& row = content.rows[r];
+        if (group_of.count(row[0]) != 0) {
+            throw InputCheckFailure(where(content, r, options.pedigree_file) + ": the individual \"" + row[0] +
+                                    "\" is also a group of --ped-groups " + options.ped_groups_file +
+                                    "; a group stands for unknown parents: give it a code that is no individual's.");
+        }
+        if (row.size() < 3) {
+            continue;  // refused by the checks that follow, naming the line
+        }
+        std::array<std::int32_t, 2> parent_groups{-1, -1};
+        for (std::size_t parent = 1; parent <= 2; ++parent) {
+            const auto found = group_of.find(row[parent]);
+            if (found != group_of.end()) {
+                parent_groups[parent - 1] = found->second;
+                row[parent] = kUnknownParent;
+            }
+        }
+        groups[row[0]] = parent_groups;
+    }
+    return groups;
+}
+
+// Each individual's groups in pedigree order, with a count per group in the log; a group that is
+// no one's parent is said (it has no records behind it).
+void assign_groups(Pedigree& pedigree, std::vector<std::string> codes,
+                   const std::unordered_map<std::string, std::array<std::int32_t, 2>>& parent_groups,
+                   const RunOptions& options, Logger& logger) {
+    pedigree.group_names = std::move(codes);
+    pedigree.sire_group.assign(pedigree.ids.size(), -1);
+    pedigree.dam_group.assign(pedigree.ids.size(), -1);
+    std::vector<std::size_t> parents(pedigree.group_names.size(), 0);
+    for (std::size_t i = 0; i < pedigree.ids.size(); ++i) {
+        const auto found = parent_groups.find(pedigree.ids[i]);
+        if (found == parent_groups.end()) {
+            continue;  // a parent without a line of its own: a founder without groups
+        }
+        pedigree.sire_group[i] = found->second[0];
+        pedigree.dam_group[i] = found->second[1];
+        for (const std::int32_t g : found->second) {
+            if (g >= 0) {
+                ++parents[static_cast<std::size_t>(g)];
+            }
+        }
+    }
+    logger.tee << "👉 Unknown parent groups (--ped-groups " << options.ped_groups_file << "), unknown parents in each:";
+    std::vector<std::string> unused;
+    for (std::size_t g = 0; g < parents.size(); ++g) {
+        logger.tee << (g == 0 ? " " : ", ") << pedigree.group_names[g] << " " << parents[g];
+        if (parents[g] == 0) {
+            unused.push_back(pedigree.group_names[g]);
+        }
+    }
+    logger.tee << std::endl;
+    if (!unused.empty()) {
+        std::string list;
+        for (const std::string& name : unused) {
+            list += (list.empty() ? "" : ", ") + name;
+        }
+        logger.tee << "⚠️ Warning: group(s) " << list << " of " << options.ped_groups_file
+                   << " are the parent of no individual of the pedigree." << std::endl;
+    }
+}
+
 }  // namespace
 
 Pedigree read_prepared_pedigree(const RunOptions& options, Logger& logger) {
     std::vector<PedigreeRow> checked;
+    std::vector<std::string> group_codes;
+    std::unordered_map<std::string, std::array<std::int32_t, 2>> parent_groups;
     {
-        const PedigreeFileRows content = read_pedigree_rows(options.pedigree_file);
+        PedigreeFileRows content = read_pedigree_rows(options.pedigree_file);
+        if (!options.ped_groups_file.empty()) {
+            group_codes = read_group_codes(options.ped_groups_file);
+            parent_groups = take_group_parents(content, group_codes, options);
+        }
         checked = check_rows(content, options.pedigree_file);
         warn_header_like_data(content, options.pedigree_file, logger);
     }
@@ -150,7 +273,11 @@ Pedigree read_prepared_pedigree(const RunOptions& options, Logger& logger) {
     checked.clear();
 
     logger.tee << "👉 Sorting pedigree. \n";
-    return prepare_pedigree(triples);
+    Pedigree pedigree = prepare_pedigree(triples);
+    if (!group_codes.empty()) {
+        assign_groups(pedigree, std::move(group_codes), parent_groups, options, logger);
+    }
+    return pedigree;
 }
 
 namespace {

@@ -40,6 +40,10 @@ struct Pedigree {
     std::vector<std::int32_t> sire_index;  // position in `ids`, -1 = unknown; always < own position
     std::vector<std::int32_t> dam_index;   // likewise
     std::unordered_map<std::string, std::int32_t> id_to_index;
+    // Unknown parent groups: their codes, and per individual the group of its unknown sire or
+    // dam (-1: a known parent, or an unknown one without a group). All empty without groups.
+    std::vector<std::string> group_names;
+    std::vector<std::int32_t> sire_group, dam_group;
 };
 
 // Depth-first post-order over the triples (sire's line before the dam's line, then the
@@ -70,8 +74,16 @@ inline double mendelian_variance(double sire_inbreeding, double dam_inbreeding) 
 // rows and columns, d_i its Mendelian sampling variance. `inbreeding` is pedigree_inbreeding's
 // result. Both triangles are stored, rows and columns follow `pedigree.ids`; O(N) memory and
 // time. Throws std::invalid_argument when `inbreeding` does not have one value per individual.
+// With unknown parent groups, a grouped unknown parent takes its part in a row and column of
+// its group after the individuals' (the QP transformation, Quaas 1988): the result is the
+// (N + g) square [A^-1, -A^-1 Q; -Q'A^-1, Q'A^-1 Q], positive semi-definite, d_i unchanged.
 Eigen::SparseMatrix<double, Eigen::RowMajor> pedigree_inverse(const Pedigree& pedigree,
                                                               const std::vector<double>& inbreeding);
+
+// Q: the share of every unknown parent group in each individual's expected breeding value,
+// N x g, Q_i = (Q_sire + Q_dam) / 2 with a grouped unknown parent its group's unit vector and
+// an ungrouped one 0.
+Eigen::MatrixXd group_fractions(const Pedigree& pedigree);
 
 // The block of A at `positions` (row and column k belong to positions[k]) without forming A:
 // with A = T D T', T = (I - P)^-1 (P holds 1/2 at each known parent) and D the Mendelian

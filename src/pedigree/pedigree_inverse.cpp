@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <omp.h>
@@ -34,14 +35,22 @@ Eigen::SparseMatrix<double, Eigen::RowMajor> pedigree_inverse(const Pedigree& pe
                                                               const std::vector<double>& inbreeding) {
     check_inbreeding(pedigree, inbreeding);
     const auto n = static_cast<Index>(pedigree.ids.size());
+    const auto groups = static_cast<Index>(pedigree.group_names.size());
     using Triplet = Eigen::Triplet<double>;
     std::vector<Triplet> entries;
     entries.reserve(static_cast<std::size_t>(n) * 9);
     for (Index i = 0; i < n; ++i) {
-        const std::int32_t sire = pedigree.sire_index[static_cast<std::size_t>(i)];
-        const std::int32_t dam = pedigree.dam_index[static_cast<std::size_t>(i)];
+        std::int32_t sire = pedigree.sire_index[static_cast<std::size_t>(i)];
+        std::int32_t dam = pedigree.dam_index[static_cast<std::size_t>(i)];
+        // d_i treats a group as an unknown parent; its row is the group's.
         const double weight =
             1.0 / mendelian_variance(parent_inbreeding(inbreeding, sire), parent_inbreeding(inbreeding, dam));
+        if (groups > 0) {
+            const std::int32_t sire_group = pedigree.sire_group[static_cast<std::size_t>(i)];
+            const std::int32_t dam_group = pedigree.dam_group[static_cast<std::size_t>(i)];
+            sire = sire >= 0 || sire_group < 0 ? sire : static_cast<std::int32_t>(n + sire_group);
+            dam = dam >= 0 || dam_group < 0 ? dam : static_cast<std::int32_t>(n + dam_group);
+        }
         entries.emplace_back(i, i, weight);
         for (const std::int32_t parent : {sire, dam}) {
             if (parent >= 0) {
@@ -55,9 +64,31 @@ Eigen::SparseMatrix<double, Eigen::RowMajor> pedigree_inverse(const Pedigree& pe
             entries.emplace_back(dam, sire, 0.25 * weight);
         }
     }
-    Eigen::SparseMatrix<double, Eigen::RowMajor> inverse(n, n);
+    Eigen::SparseMatrix<double, Eigen::RowMajor> inverse(n + groups, n + groups);
     inverse.setFromTriplets(entries.begin(), entries.end());  // sums the repeated entries
     return inverse;
+}
+
+Eigen::MatrixXd group_fractions(const Pedigree& pedigree) {
+    const auto n = static_cast<Index>(pedigree.ids.size());
+    const auto groups = static_cast<Index>(pedigree.group_names.size());
+    Eigen::MatrixXd Q = Eigen::MatrixXd::Zero(n, groups);
+    if (groups == 0) {
+        return Q;
+    }
+    // Parents come first, so their rows are complete when an offspring reads them.
+    for (Index i = 0; i < n; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        for (const auto& [parent, group] : {std::pair{pedigree.sire_index[k], pedigree.sire_group[k]},
+                                           std::pair{pedigree.dam_index[k], pedigree.dam_group[k]}}) {
+            if (parent >= 0) {
+                Q.row(i) += 0.5 * Q.row(parent);
+            } else if (group >= 0) {
+                Q(i, group) += 0.5;
+            }
+        }
+    }
+    return Q;
 }
 
 Eigen::MatrixXd relationship_block(const Pedigree& pedigree, const std::vector<double>& inbreeding,

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <Eigen/Dense>
+
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -189,4 +191,140 @@ TEST(PedigreePrediction, RepeatedRecordsAreWarnedOfInTheLog) {
               std::string::npos) << log;
     EXPECT_NE(log.find("👉 logL is NA in r.vc.txt on this route"), std::string::npos);
     EXPECT_NE(read_file(dir + "/r.vc.txt").find("\nlogL\tNA\tNA\n"), std::string::npos);
+}
+
+namespace {
+
+// The calves of the textbooks' animal-model example (sex fixed, sa2 = 20, se2 = 40), the unknown
+// parents of the base animals and of calf 4's dam assigned to two groups.
+const char* const kGroupPedigree = "ID Sire Dam\n1 G1 G2\n2 G1 G2\n3 G2 G2\n4 1 G1\n5 3 2\n6 1 2\n7 4 5\n8 3 6\n";
+const char* const kGroupRecords = "ID\tSex\tWWG\n4\tM\t4.5\n5\tF\t2.9\n6\tF\t3.9\n7\tM\t3.5\n8\tM\t5.0\n";
+
+// A by the tabular method, individuals 1..8 (parents first); 0 is unknown.
+Eigen::MatrixXd calves_relationships(const std::vector<std::pair<int, int>>& parents) {
+    const int n = static_cast<int>(parents.size());
+    Eigen::MatrixXd A = Eigen::MatrixXd::Zero(n, n);
+    for (int i = 0; i < n; ++i) {
+        const auto [s, d] = parents[static_cast<std::size_t>(i)];
+        for (int j = 0; j < i; ++j) {
+            A(i, j) = A(j, i) = 0.5 * ((s > 0 ? A(j, s - 1) : 0.0) + (d > 0 ? A(j, d - 1) : 0.0));
+        }
+        A(i, i) = 1.0 + (s > 0 && d > 0 ? 0.5 * A(s - 1, d - 1) : 0.0);
+    }
+    return A;
+}
+
+// Effect -> ID -> value of a long-layout values file.
+std::map<std::string, std::map<std::string, double>> long_values(const std::string& path) {
+    std::map<std::string, std::map<std::string, double>> values;
+    const std::vector<std::string> lines = lines_of(read_file(path));
+    for (std::size_t k = 1; k < lines.size(); ++k) {
+        std::istringstream fields(lines[k]);
+        std::string effect, trait, id;
+        double value = 0.0;
+        fields >> effect >> trait >> id >> value;
+        values[effect][id] = value;
+    }
+    return values;
+}
+
+}  // namespace
+
+// Unknown parent groups: the solutions of the QP equations (by iteration) against the same model
+// with the groups as fixed covariates ZQ, and against the QP equations, both solved densely here;
+// the inverse files hold the groups' rows and columns.
+TEST(PedigreePrediction, UnknownParentGroupsByQpAndAsCovariates) {
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/calves.ped", kGroupPedigree);
+    write_file(dir + "/calves.phe", kGroupRecords);
+    write_file(dir + "/groups.txt", "G1\nG2\n");
+    CommandResult run = run_zelkora({"--predict", "--pedigree", "calves.ped", "--ped-groups", "groups.txt",
+                                     "--phefile", "calves.phe", "--model", "WWG ~ Sex + animal", "--vc", "20,40",
+                                     "--pcg-tol", "1e-13", "--out", "qp"}, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    const Eigen::MatrixXd A = calves_relationships({{0, 0}, {0, 0}, {0, 0}, {1, 0}, {3, 2}, {1, 2}, {4, 5}, {3, 6}});
+    const Eigen::MatrixXd A_inverse = A.inverse();
+    Eigen::MatrixXd Q(8, 2);  // each parent passes on half of its groups; G1, G2
+    Q << 0.5, 0.5, 0.5, 0.5, 0, 1, 0.75, 0.25, 0.25, 0.75, 0.5, 0.5, 0.5, 0.5, 0.25, 0.75;
+    const double alpha = 40.0 / 20.0;
+    const Eigen::VectorXd y = (Eigen::VectorXd(5) << 4.5, 2.9, 3.9, 3.5, 5.0).finished();
+    Eigen::MatrixXd X(5, 2), Z = Eigen::MatrixXd::Zero(5, 8);
+    X << 1, 0, 1, 1, 1, 1, 1, 0, 1, 0;  // intercept, female (males the reference)
+    for (int r = 0; r < 5; ++r) Z(r, r + 3) = 1.0;
+    // Every base parent is grouped: the groups add up to the intercept, G1 is the reference.
+    const Eigen::MatrixXd Q2 = Q.col(1);
+
+    // (1) Groups as fixed covariates: y = X b + ZQ g + Z a + e, then a* = a + Q g.
+    Eigen::MatrixXd W(5, 11);
+    W << X, Z * Q2, Z;
+    Eigen::MatrixXd C = W.transpose() * W;
+    C.bottomRightCorner(8, 8) += alpha * A_inverse;
+    const Eigen::VectorXd covariates = C.ldlt().solve(W.transpose() * y);
+    const Eigen::VectorXd animal_by_covariates = covariates.tail(8) + Q2 * covariates[2];
+
+    // (2) The QP equations: [b; a*; g] with A^-1 bordered by -A^-1 Q and Q'A^-1 Q.
+    Eigen::MatrixXd bordered(9, 9);
+    bordered << A_inverse, -A_inverse * Q2, -Q2.transpose() * A_inverse, Q2.transpose() * A_inverse * Q2;
+    Eigen::MatrixXd V(5, 11);
+    V << X, Z, Eigen::VectorXd::Zero(5);
+    Eigen::MatrixXd qp = V.transpose() * V;
+    qp.bottomRightCorner(9, 9) += alpha * bordered;
+    const Eigen::VectorXd by_qp = qp.ldlt().solve(V.transpose() * y);
+
+    auto values = long_values(dir + "/qp.random.txt");  // six digits
+    for (int i = 0; i < 8; ++i) {
+        const double ours = values["animal"][std::to_string(i + 1)];
+        EXPECT_NEAR(ours, animal_by_covariates[i], 5e-7) << i + 1;
+        EXPECT_NEAR(ours, by_qp[2 + i], 5e-7) << i + 1;
+    }
+    EXPECT_NEAR(values["group"]["G2"], covariates[2], 5e-7);
+    EXPECT_NEAR(values["group"]["G2"], by_qp[10], 5e-7);
+    EXPECT_EQ(values["group"]["G1"], 0.0);
+    const std::string fixed = read_file(dir + "/qp.fixed.txt");
+    EXPECT_NE(fixed.find("WWG\tgroup\tG1\t0\tNA\treference\n"), std::string::npos) << fixed;
+    EXPECT_NE(fixed.find("WWG\tgroup\tG2\t"), std::string::npos) << fixed;
+    EXPECT_NE(read_file(dir + "/qp.log").find("group G1 is the reference (0)"), std::string::npos);
+
+    // The column flags give the same breeding values.
+    run = run_zelkora({"--predict", "--pedigree", "calves.ped", "--ped-groups", "groups.txt", "--phefile", "calves.phe",
+                       "--phe-pos", "3", "--covar-pos", "2", "--vc", "20,40", "--pcg-tol", "1e-13", "--out", "flags"},
+                      dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (const auto& [id, value] : breeding_values(dir + "/flags.random.txt")) {
+        EXPECT_NEAR(value, values["animal"][id], 5e-7) << id;
+    }
+
+    // The inverse files: [A^-1, -A^-1 Q; -Q'A^-1, Q'A^-1 Q], the groups named last.
+    run = run_zelkora({"--kinship", "--pedigree", "calves.ped", "--ped-groups", "groups.txt", "--kin-inverse", "--out",
+                       "inv"}, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(read_file(dir + "/inv.inverse.id"), "1\n2\n3\n4\n5\n6\n7\n8\nG1\nG2\n");
+    Eigen::MatrixXd expected(10, 10);
+    expected << A_inverse, -A_inverse * Q, -Q.transpose() * A_inverse, Q.transpose() * A_inverse * Q;
+    Eigen::MatrixXd written = Eigen::MatrixXd::Zero(10, 10);
+    for (const std::string& line : lines_of(read_file(dir + "/inv.inverse.txt"))) {
+        std::istringstream fields(line);
+        int row = 0, column = 0;
+        double value = 0.0;
+        fields >> row >> column >> value;
+        written(row - 1, column - 1) = written(column - 1, row - 1) = value;
+    }
+    EXPECT_LT((written - expected).cwiseAbs().maxCoeff(), 1e-9) << written;
+
+    // Refused: a group code that is an individual; a group confounded with a fixed class (its
+    // parents' offspring are the females, and other base parents have no group).
+    write_file(dir + "/clash.ped", "ID Sire Dam\nG1 0 0\n4 G1 0\n");
+    run = run_zelkora({"--kinship", "--pedigree", "clash.ped", "--ped-groups", "groups.txt", "--kin-inverse", "--out",
+                       "clash"}, dir);
+    EXPECT_NE(run.status, 0);
+    EXPECT_NE(run.err.find("clash.ped, line 2: the individual \"G1\" is also a group of --ped-groups groups.txt"),
+              std::string::npos) << run.err;
+    write_file(dir + "/confounded.ped", "ID Sire Dam\n4 0 0\n5 G2 0\n6 G2 0\n7 0 0\n8 0 0\n");
+    run = run_zelkora({"--predict", "--pedigree", "confounded.ped", "--ped-groups", "groups.txt", "--phefile",
+                       "calves.phe", "--model", "WWG ~ Sex + animal", "--vc", "20,40", "--out", "confounded"}, dir);
+    EXPECT_NE(run.status, 0);
+    EXPECT_NE((run.err + read_file(dir + "/confounded.log"))
+                  .find("the unknown parent group G2 (--ped-groups) is confounded with Sex F"),
+              std::string::npos) << run.err;
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <utility>
 
 #include <omp.h>
 #include <string>
@@ -50,6 +51,35 @@ TEST(PedigreeInverse, FullSibAndParentOffspringMatingsAndRandomInbredPedigrees) 
     for (int trial = 0; trial < 3; ++trial) {
         expect_inverse_of_A(prepare_pedigree(random_inbred_pedigree(random, 200)));
     }
+}
+
+// Unknown parents of an inbred pedigree drawn into three groups: the inverse is A^-1 bordered by
+// -A^-1 Q and Q'A^-1 Q (the QP transformation), with Q the groups' shares passed down by halves.
+TEST(PedigreeInverse, UnknownParentGroupsBorderTheInverse) {
+    std::mt19937 random(11);
+    Pedigree p = prepare_pedigree(random_inbred_pedigree(random, 150));
+    const auto n = static_cast<Eigen::Index>(p.ids.size());
+    p.group_names = {"G1", "G2", "G3"};
+    p.sire_group.assign(p.ids.size(), -1);
+    p.dam_group.assign(p.ids.size(), -1);
+    Eigen::MatrixXd Q = Eigen::MatrixXd::Zero(n, 3);
+    std::uniform_int_distribution<int> draw(-1, 2);  // -1: unknown without a group
+    for (Eigen::Index i = 0; i < n; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        for (auto [parent, group] : {std::pair{p.sire_index[k], &p.sire_group[k]}, std::pair{p.dam_index[k], &p.dam_group[k]}}) {
+            if (parent >= 0) {
+                Q.row(i) += 0.5 * Q.row(parent);
+            } else if ((*group = draw(random)) >= 0) {
+                Q(i, *group) += 0.5;
+            }
+        }
+    }
+    EXPECT_LT((group_fractions(p) - Q).cwiseAbs().maxCoeff(), 1e-15);
+    const Eigen::MatrixXd A_inverse = build_relationship_matrix(p).inverse();
+    Eigen::MatrixXd expected(n + 3, n + 3);
+    expected << A_inverse, -A_inverse * Q, -Q.transpose() * A_inverse, Q.transpose() * A_inverse * Q;
+    const Eigen::MatrixXd inverse = Eigen::MatrixXd(pedigree_inverse(p, pedigree_inbreeding(p)));
+    EXPECT_LT((inverse - expected).cwiseAbs().maxCoeff(), 1e-9);
 }
 
 TEST(RelationshipBlock, EqualsTheBlockOfAInAnyOrderOfPositions) {
