@@ -78,6 +78,8 @@ void kinshipHelp() {
               << "  --apy-core <int>      The genotyped block of the inverse of H by APY, with a core of N genotyped\n"
               << "                        individuals drawn at random (Optional)\n"
               << "  --apy-core-file <file> The same with the core's IDs, one per line (Optional)\n"
+              << "  --ped-groups <file>   Unknown parent groups, one code a line: a sire or dam given as a code is an\n"
+              << "                        unknown parent of that group; with --kin-inverse, the groups' rows follow (Optional)\n"
               << "  --out <prefix>        Specify the output prefix (Optional, default: Results); its folder must exist.\n"
               << "                        The log is PREFIX.log (PREFIX.part_N_I.log for a part)\n"
               << "Checks before G and H (Optional; PLINK's names and meanings, applied in PLINK 2's order):\n"
@@ -152,7 +154,8 @@ void predictHelp() {
               << "                      (of H with --bedfile; also --kin-method, --kin-tau, --kin-omega, --apy-core)\n"
               << "                      --vc <a>,<e> is required there\n"
               << "  --pcg-tol <number>  Relative residual at which the iteration stops (Optional, default: 1e-8)\n"
-              << "  --pcg-max-iter <int> Most iterations (Optional, default: 10000)\n";
+              << "  --pcg-max-iter <int> Most iterations (Optional, default: 10000)\n"
+              << "  --ped-groups <file> Unknown parent groups of the pedigree, one code a line (Optional)\n";
 }
 
 void generalHelp() {
