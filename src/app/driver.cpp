@@ -238,12 +238,13 @@ bool sparse_options_ok(const RunOptions& options) {
                       "variances: give --vc <additive>,<residual>, for example the V(Add) and V(e) rows of an earlier "
                       "PREFIX.vc.txt.");
     }
-    if (options.vc.size() != 2) {
+    // With --residual-by the route counts the classes once it has read them.
+    if (options.vc.size() != 2 && (options.residual_by_column.empty() || options.vc.size() < 2)) {
         return refuse("Invalid argument for --vc - " + std::to_string(options.vc.size()) +
                       " value(s) for --predict --pedigree, which fits one additive effect and the residual: give two, "
                       "<additive>,<residual>.");
     }
-    if (!(options.vc[1] > 0.0)) {
+    if (options.residual_by_column.empty() && !(options.vc[1] > 0.0)) {
         return refuse("Invalid argument for --vc - the residual variance (the last value) is 0; it must be greater "
                       "than 0.");
     }

@@ -100,11 +100,6 @@ void resolve_residual_columns(RunOptions& options, const std::vector<std::string
         throw InputCheckFailure(std::string(options.weight_pos >= 0 ? "--weights" : "--residual-by") +
                                 " with several traits is not available in this version; fit the traits one by one.");
     }
-    if (pedigree_prediction(options) && (options.weight_pos >= 0 || options.residual_pos >= 0)) {
-        throw InputCheckFailure(std::string(options.weight_pos >= 0 ? "--weights" : "--residual-by") +
-                                " is not available with --predict --pedigree in this version; give the relationship "
-                                "with --kin-file.");
-    }
 }
 
 }  // namespace

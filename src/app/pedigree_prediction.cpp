@@ -53,7 +53,9 @@ public:
         const std::unordered_set<std::string> id_set(ids.begin(), ids.end());
         try {
             PhenotypeRecords records = read_phenotype_records(options_.phe_file, options_.phe_pos, options_.covar_pos,
-                                                              id_set, options_.qcovar_pos, {}, {-1, -1, options_.crossings, options_.derived, options_.covariate_terms});
+                                                              id_set, options_.qcovar_pos, {},
+                                                              {options_.weight_pos, options_.residual_pos, options_.crossings,
+                                                               options_.derived, options_.covariate_terms});
             model_ = std::move(records.data);
             trait_name_ = std::move(records.trait_name);
         } catch (const InputFailure&) {
@@ -98,6 +100,10 @@ public:
     void take_given() override {
         sigma_a2_ = options_.vc[0];
         sigma_e2_ = options_.vc[1];
+        if (weighted()) {
+            take_weighted_residuals();
+            return;
+        }
         if (!groups_.names.empty() && !(sigma_a2_ > 0.0)) {
             throw RunFailure("the unknown parent groups of --ped-groups enter these equations through the inverse "
                              "of A, scaled by the additive variance: give --vc an additive variance above 0.");
@@ -128,8 +134,10 @@ public:
                 logger_.tee << std::setw(10) << iteration << std::setw(19) << residual << std::endl;
             }
         };
-        solution_ = solve_mixed_model_pcg(X_, additive().level_of_record, model_.response.y.col(0), relationships_.inverse, sigma_a2_,
-                                          sigma_e2_, options_.pcg_tol, options_.pcg_max_iter, trace);
+        // With weights or residual classes, R^-1 = diag(w / se2(class)) enters as the records' weights.
+        solution_ = solve_mixed_model_pcg(X_, additive().level_of_record, model_.response.y.col(0),
+                                          relationships_.inverse, sigma_a2_, weighted() ? 1.0 : sigma_e2_,
+                                          options_.pcg_tol, options_.pcg_max_iter, trace, record_weights_);
         const double solve_seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - solve_start).count();
         if (!no_additive_variance && solution_.iterations % kTraceEvery != 0) {
@@ -196,9 +204,12 @@ public:
     }
 
     std::vector<ResultRow> variance_rows() override {
+        const Eigen::VectorXd given =
+            weighted() ? Eigen::Map<const Eigen::VectorXd>(options_.vc.data(), static_cast<Index>(options_.vc.size()))
+                       : Eigen::VectorXd(Eigen::Vector2d(sigma_a2_, sigma_e2_));
         std::vector<ResultRow> rows =
-            variance_component_rows({model_.terms.front().name}, Eigen::Vector2d(sigma_a2_, sigma_e2_), Eigen::MatrixXd(), {},
-                                    std::numeric_limits<double>::quiet_NaN());
+            variance_component_rows({model_.terms.front().name}, given, Eigen::MatrixXd(), {},
+                                    std::numeric_limits<double>::quiet_NaN(), model_.residual.component_names());
         for (const ResultRow& row :
              count_rows(static_cast<std::size_t>(model_.response.y.rows()), additive().levels.size())) {
             rows.push_back(row);
@@ -245,6 +256,36 @@ public:
 private:
     const TermPart& additive() const { return model_.terms.front().parts.front(); }
 
+    bool weighted() const { return model_.residual.weights.size() != 0 || !model_.residual.classes.empty(); }
+
+    // --vc with --weights or --residual-by: the additive variance, then the residual of each class;
+    // each record weighs w / se2(class).
+    void take_weighted_residuals() {
+        const ResidualTerm& residual = model_.residual;
+        take_given_values(options_, logger_, model_.component_names());
+        for (std::size_t k = 1; k < options_.vc.size(); ++k) {
+            if (!(options_.vc[k] > 0.0)) {
+                throw InputCheckFailure("--vc: the residual variance " + model_.component_names()[k] + ", value " +
+                                        std::to_string(k + 1) + ", must be above 0.");
+            }
+        }
+        const auto records = static_cast<Index>(model_.response.y.rows());
+        record_weights_ = residual.weights.size() != 0 ? residual.weights : Eigen::VectorXd::Ones(records);
+        for (Index r = 0; r < records; ++r) {
+            const std::size_t level = residual.classes.empty() ? 0 : static_cast<std::size_t>(residual.class_of_record[static_cast<std::size_t>(r)]);
+            record_weights_[r] /= options_.vc[1 + level];
+        }
+        if (residual.weights.size() != 0) {
+            logger_.tee << "👉 Weights: column " << residual.weights_column << ", from " << residual.weights.minCoeff()
+                        << " to " << residual.weights.maxCoeff() << " (a record's residual variance is V(e) / weight)"
+                        << std::endl;
+        }
+        if (!residual.classes.empty()) {
+            logger_.tee << "👉 Residual by " << residual.by << ": " << residual.classes.size()
+                        << " class(es), each its own residual variance" << std::endl;
+        }
+    }
+
     // The individuals' solutions, a + Q g with groups (the QP transformation solves for it).
     Eigen::VectorXd animal_values() const {
         return solution_.u.head(static_cast<Index>(additive().levels.size()));
@@ -282,6 +323,7 @@ private:
     double sigma_a2_ = 0.0, sigma_e2_ = 0.0;
     IterativeSolution solution_;
     GroupEquations groups_;
+    Eigen::VectorXd record_weights_;  // w / se2(class) per record; empty without weights and classes
 };
 
 }  // namespace

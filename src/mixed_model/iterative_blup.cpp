@@ -16,18 +16,21 @@ using Eigen::VectorXd;
 class MixedModelEquations {
 public:
     MixedModelEquations(const MatrixXd& X, const std::vector<Index>& record_levels,
-                        const SparsePlusDense& relationship_inverse, double variance_ratio)
-        : X_(X), levels_(record_levels), inverse_(relationship_inverse), ratio_(variance_ratio) {}
+                        const SparsePlusDense& relationship_inverse, double variance_ratio, const VectorXd& weights)
+        : X_(X), levels_(record_levels), inverse_(relationship_inverse), ratio_(variance_ratio), weights_(weights) {}
 
     Index fixed() const { return X_.cols(); }
     Index size() const { return X_.cols() + inverse_.size(); }
 
-    // [X'X b + X'Z u; Z'X b + Z'Z u + lambda R u]
+    // [X'W X b + X'W Z u; Z'W X b + Z'W Z u + lambda R u], W the records' weights
     VectorXd apply(const VectorXd& x) const {
         const Index p = fixed();
         VectorXd fitted = X_ * x.head(p);
         for (std::size_t r = 0; r < levels_.size(); ++r) {
             fitted[static_cast<Index>(r)] += x[p + levels_[r]];
+        }
+        if (weights_.size() != 0) {
+            fitted.array() *= weights_.array();
         }
         VectorXd result(size());
         result.head(p).noalias() = X_.transpose() * fitted;
@@ -40,8 +43,9 @@ public:
         return result;
     }
 
-    // Right-hand side [X'y; Z'y].
-    VectorXd right_hand_side(const VectorXd& y) const {
+    // Right-hand side [X'W y; Z'W y].
+    VectorXd right_hand_side(const VectorXd& unweighted) const {
+        const VectorXd y = weights_.size() == 0 ? unweighted : VectorXd(unweighted.cwiseProduct(weights_));
         VectorXd rhs = VectorXd::Zero(size());
         rhs.head(fixed()).noalias() = X_.transpose() * y;
         for (std::size_t r = 0; r < levels_.size(); ++r) {
@@ -50,11 +54,11 @@ public:
         return rhs;
     }
 
-    // Diagonal of Z'Z + lambda R.
+    // Diagonal of Z'W Z + lambda R.
     VectorXd random_diagonal() const {
         VectorXd diagonal = ratio_ * inverse_.diagonal();
-        for (const Index level : levels_) {
-            diagonal[level] += 1.0;
+        for (std::size_t r = 0; r < levels_.size(); ++r) {
+            diagonal[levels_[r]] += weights_.size() == 0 ? 1.0 : weights_[static_cast<Index>(r)];
         }
         return diagonal;
     }
@@ -64,6 +68,7 @@ private:
     const std::vector<Index>& levels_;
     const SparsePlusDense& inverse_;
     double ratio_;
+    const VectorXd& weights_;
 };
 
 }  // namespace
@@ -71,9 +76,11 @@ private:
 IterativeSolution solve_mixed_model_pcg(const MatrixXd& X, const std::vector<Index>& record_levels, const VectorXd& y,
                                         const SparsePlusDense& relationship_inverse, double sigma_a2, double sigma_e2,
                                         double tolerance, int max_iterations,
-                                        const std::function<void(int, double)>& on_iteration) {
+                                        const std::function<void(int, double)>& on_iteration,
+                                        const VectorXd& record_weights) {
     const Index n_levels = relationship_inverse.size();
-    if (X.rows() != y.size() || static_cast<Index>(record_levels.size()) != y.size()) {
+    if (X.rows() != y.size() || static_cast<Index>(record_levels.size()) != y.size() ||
+        (record_weights.size() != 0 && record_weights.size() != y.size())) {
         throw std::invalid_argument("The mixed model equations need X, y and the records' levels of one length.");
     }
     for (const Index level : record_levels) {
@@ -82,7 +89,8 @@ IterativeSolution solve_mixed_model_pcg(const MatrixXd& X, const std::vector<Ind
         }
     }
     const Index p = X.cols();
-    const Eigen::LLT<MatrixXd> fixed_block(X.transpose() * X);
+    const Eigen::LLT<MatrixXd> fixed_block(record_weights.size() == 0 ? MatrixXd(X.transpose() * X)
+                                                                      : MatrixXd(X.transpose() * record_weights.asDiagonal() * X));
     if (p > 0 && fixed_block.info() != Eigen::Success) {
         throw RunFailure("the fixed-effect equations are singular; check the covariates.");
     }
@@ -92,12 +100,13 @@ IterativeSolution solve_mixed_model_pcg(const MatrixXd& X, const std::vector<Ind
     if (!(sigma_a2 > 0.0)) {
         // No additive variance: the breeding values are 0 and b the least-squares fit.
         if (p > 0) {
-            solution.b = fixed_block.solve(X.transpose() * y);
+            solution.b = fixed_block.solve(record_weights.size() == 0 ? VectorXd(X.transpose() * y)
+                                                                      : VectorXd(X.transpose() * record_weights.cwiseProduct(y)));
         }
         solution.converged = true;
         return solution;
     }
-    const MixedModelEquations equations(X, record_levels, relationship_inverse, sigma_e2 / sigma_a2);
+    const MixedModelEquations equations(X, record_levels, relationship_inverse, sigma_e2 / sigma_a2, record_weights);
     const VectorXd inverse_diagonal = equations.random_diagonal().cwiseInverse();
     const auto precondition = [&](const VectorXd& r) {
         VectorXd z(r.size());

@@ -22,8 +22,10 @@ struct IterativeSolution {
 // (fixed_effect_columns picks such columns). With sa2 = 0 every u is 0 and b is the least-squares
 // fit. `on_iteration` sees (iteration, relative residual) after every iteration. Throws
 // std::invalid_argument on disagreeing shapes, RunFailure when X'X is singular or the iteration
-// breaks down (a coefficient matrix that is not positive definite).
+// breaks down (a coefficient matrix that is not positive definite). `record_weights`, when given,
+// makes a record's residual variance se2 / weight (R^-1 = W / se2 in the equations).
 IterativeSolution solve_mixed_model_pcg(const Eigen::MatrixXd& X, const std::vector<Eigen::Index>& record_levels,
                                         const Eigen::VectorXd& y, const SparsePlusDense& relationship_inverse,
                                         double sigma_a2, double sigma_e2, double tolerance, int max_iterations,
-                                        const std::function<void(int, double)>& on_iteration = {});
+                                        const std::function<void(int, double)>& on_iteration = {},
+                                        const Eigen::VectorXd& record_weights = {});

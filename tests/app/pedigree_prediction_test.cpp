@@ -328,3 +328,33 @@ TEST(PedigreePrediction, UnknownParentGroupsByQpAndAsCovariates) {
                   .find("the unknown parent group G2 (--ped-groups) is confounded with Sex F"),
               std::string::npos) << run.err;
 }
+
+// Weights and a residual variance per herd by iteration: R = diag(se2(herd) / w) in the equations
+// solved densely here.
+TEST(PedigreePrediction, WeightsAndResidualsByClass) {
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/calves.ped", "ID Sire Dam\n1 0 0\n2 0 0\n3 0 0\n4 1 0\n5 3 2\n6 1 2\n7 4 5\n8 3 6\n");
+    write_file(dir + "/calves.phe", "ID\tSex\tWWG\tW\tHerd\n4\tM\t4.5\t1\tA\n5\tF\t2.9\t2\tB\n6\tF\t3.9\t0.5\tA\n"
+                                    "7\tM\t3.5\t1.5\tB\n8\tM\t5.0\t1\tA\n");
+    const CommandResult run =
+        run_zelkora({"--predict", "--pedigree", "calves.ped", "--phefile", "calves.phe", "--model",
+                     "WWG ~ Sex + animal", "--weights", "W", "--residual-by", "Herd", "--vc", "20,40,30",
+                     "--pcg-tol", "1e-13", "--out", "w"}, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Eigen::MatrixXd A = calves_relationships({{0, 0}, {0, 0}, {0, 0}, {1, 0}, {3, 2}, {1, 2}, {4, 5}, {3, 6}});
+    const Eigen::VectorXd y = (Eigen::VectorXd(5) << 4.5, 2.9, 3.9, 3.5, 5.0).finished();
+    const Eigen::VectorXd r_inverse = (Eigen::VectorXd(5) << 1 / 40.0, 2 / 30.0, 0.5 / 40.0, 1.5 / 30.0, 1 / 40.0).finished();
+    Eigen::MatrixXd W = Eigen::MatrixXd::Zero(5, 10);
+    W.col(0).setOnes();
+    W(1, 1) = W(2, 1) = 1.0;  // females
+    for (int r = 0; r < 5; ++r) W(r, r + 5) = 1.0;
+    Eigen::MatrixXd C = W.transpose() * r_inverse.asDiagonal() * W;
+    C.bottomRightCorner(8, 8) += A.inverse() / 20.0;
+    const Eigen::VectorXd solution = C.ldlt().solve(W.transpose() * r_inverse.asDiagonal() * y);
+    auto values = long_values(dir + "/w.random.txt");
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_NEAR(values["animal"][std::to_string(i + 1)], solution[2 + i], 5e-7) << i + 1;
+    }
+    const std::string vc = read_file(dir + "/w.vc.txt");
+    EXPECT_NE(vc.find("V(e:A)\t40\tNA\nV(e:B)\t30\tNA\n"), std::string::npos) << vc;
+}
