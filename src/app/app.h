@@ -242,6 +242,7 @@ struct FormulaColumns {
 };
 constexpr int kCrossingBase = 1 << 20;
 constexpr int kDerivedBase = 1 << 21;  // the source of a derived term's design columns
+constexpr int kGroupSource = 1 << 22;  // the source of the unknown parent groups' columns (ZQ)
 // A class column as messages and labels give it: its 1-based number, or a crossing's joined by ':'.
 std::string class_column_text(int column, const std::vector<std::vector<int>>& crossings);
 

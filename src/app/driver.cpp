@@ -59,7 +59,10 @@ void warn_ignored_options(const RunOptions& options) {
     const bool from_pedigree = pedigree_prediction(options);
     const ModeOptions groups[] = {
         {options.run_kinship || from_pedigree, "of --kinship, which was not asked for",
-         {"--bedfile", "--pedigree", "--kin-method", "--kin-tau", "--kin-omega"}},
+         {"--bedfile", "--kin-method", "--kin-tau", "--kin-omega"}},
+        // The unknown parent groups of --reml and --predict come from the pedigree.
+        {options.run_kinship || from_pedigree || !options.ped_groups_file.empty(), "of --kinship, which was not asked for",
+         {"--pedigree"}},
         {options.run_kinship, "of --kinship, which was not asked for",
          {"--kin-lambda", "--kin-bin", "--kin-gcta", "--kin-parts", "--kin-part", "--kin-inverse"}},
         {(options.run_kinship && options.kin_inverse) || from_pedigree,
@@ -190,10 +193,11 @@ bool sparse_options_ok(const RunOptions& options) {
         if (options.pedigree_file.empty()) {
             return refuse("--ped-groups assigns unknown parents of --pedigree to groups: give --pedigree.");
         }
-        if (!inverse_of_kinship && !from_pedigree) {
-            return refuse("--ped-groups adds the groups' rows to the inverse of A or H (--kinship --kin-inverse) and "
-                          "the groups to the equations of --predict --pedigree; A and H as matrices, and the runs "
-                          "with --kin-file or --mkin-file, have no groups yet.");
+        const bool dense = (options.run_reml || options.run_predict) &&
+                           (!options.kin_file.empty() || !options.mkin_file.empty());
+        if (!inverse_of_kinship && !from_pedigree && !dense) {
+            return refuse("--ped-groups adds the groups' rows to the inverse of A or H (--kinship --kin-inverse), and "
+                          "the groups to the mixed model of --reml and --predict; A and H as matrices have none.");
         }
     }
     if (inverse_of_kinship && options.pedigree_file.empty()) {

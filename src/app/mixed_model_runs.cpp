@@ -16,6 +16,7 @@
 #include "app/model_builder.h"
 #include "app/model_inputs.h"
 #include "app/model_pipeline.h"
+#include "app/parent_groups.h"
 #include "kinship_io/kinship_io.h"
 #include "distributed/distributed.h"
 #include "kinship_io/kinship_source.h"
@@ -36,7 +37,7 @@ struct RunInputs {
 };
 
 RunInputs load_inputs(const RunOptions& options, Logger& logger, const ModelPlan& plan,
-                      const std::vector<std::string>& kinship_ids) {
+                      const std::vector<std::string>& kinship_ids, const GroupCovariates* groups = nullptr) {
     RunInputs inputs;
     const std::unordered_set<std::string> id_set(kinship_ids.begin(), kinship_ids.end());
     logger.tee << "\t" << kinship_ids.size() << " individuals were detected in the kinship file." << std::endl;
@@ -53,6 +54,9 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger, const ModelPlan
     logger.tee << "\t" << y.rows()
                << " effective records without missing covariate and kinship and will be used for REML analysis."
                << std::endl;
+    if (groups != nullptr) {
+        add_group_columns(inputs.phenotype, *groups, logger);
+    }
     check_records_and_design(options, logger, inputs.phenotype);
     warn_repeated_records(logger, "Fit it with --pe.", record_ids);
     add_random_terms(inputs.phenotype, plan, levels_first_met(record_ids));
@@ -70,9 +74,9 @@ void release(KinshipFile& file) {
 
 // The kinship file's IDs and the inputs read against them, for one process.
 std::pair<KinshipFile, RunInputs> load_with_kinship(const RunOptions& options, Logger& logger,
-                                                     const ModelPlan& plan) {
+                                                     const ModelPlan& plan, const GroupCovariates* groups) {
     KinshipFile kinship = as_input_error([&] { return read_kinship_file(options.kin_file); });
-    RunInputs inputs = load_inputs(options, logger, plan, getKinshipIds(kinship).second);
+    RunInputs inputs = load_inputs(options, logger, plan, getKinshipIds(kinship).second, groups);
     return {std::move(kinship), std::move(inputs)};
 }
 
@@ -159,6 +163,9 @@ public:
     void set_up() override {
         logger_.tee << (job_ == ModelJob::reml ? "👉Loading kinship file: " : "👉 Loading kinship file: ")
                     << options_.kin_file << std::endl;
+        if (distributed_ && !options_.ped_groups_file.empty()) {
+            throw RunFailure("--ped-groups runs as one process in this version; run it without mpirun.");
+        }
         if (distributed_) {
             std::pair<KinshipSource, RunInputs> loaded = load_distributed(options_, logger_, plan_);
             source_ = std::move(loaded.first);
@@ -169,7 +176,11 @@ public:
             }
             return;
         }
-        std::pair<KinshipFile, RunInputs> loaded = load_with_kinship(options_, logger_, plan_);
+        if (!options_.ped_groups_file.empty()) {
+            groups_ = read_group_covariates(options_, logger_);
+        }
+        std::pair<KinshipFile, RunInputs> loaded =
+            load_with_kinship(options_, logger_, plan_, groups_.names.empty() ? nullptr : &groups_);
         KinshipFile& file = loaded.first;
         inputs_ = std::move(loaded.second);
         if (job_ == ModelJob::reml) {
@@ -239,10 +250,17 @@ public:
             return;
         }
         auto [b, u] = getEBV(estimated, positions(), columns_, full_design, y, reml_.h2);
+        // With unknown parent groups as fixed covariates, each value is a + Qg.
+        Eigen::MatrixXd shifts;
+        if (!groups_.names.empty()) {
+            const std::vector<Eigen::Index> kept = fixed_effect_columns(full_design);
+            shifts = group_shifts(groups_, kinship_ids_, inputs_.phenotype.fixed, kept);
+            u.col(0) += shifts.transpose() * b(kept, 0);
+        }
         show_fixed_effects(options_, logger_, inputs_, std::move(b), u, reml_.h2);
         values_ = std::move(u);
         error_variances_ = prediction_error_variances(estimated, positions(), columns_, full_design, reml_.sigma_a2,
-                                                      reml_.sigma_e2);
+                                                      reml_.sigma_e2, groups_.names.empty() ? nullptr : &shifts);
         genetic_variances_ = reml_.sigma_a2 * columns_.diagonal;
     }
 
@@ -320,6 +338,7 @@ private:
     RemlResult reml_;
     Eigen::MatrixXd values_;
     Eigen::VectorXd error_variances_, genetic_variances_;
+    GroupCovariates groups_;
 };
 
 // The route of a job from the shape of its model: several traits, several random effects, or one

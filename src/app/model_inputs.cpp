@@ -67,6 +67,9 @@ std::vector<std::string> aliased_effects(const Eigen::MatrixXd& full_design, con
     std::vector<std::string> aliased;
     std::string block;  // "Covar<column>_" of the class covariate being walked
     for (std::size_t c = 1; c < labels.size(); ++c) {
+        if (labels[c].rfind("group_", 0) == 0) {
+            continue;  // the groups' reference and groups without records are said where they are chosen
+        }
         if (c < class_end) {
             const std::string prefix = labels[c].substr(0, labels[c].find('_') + 1);
             // A class's first level is its reference; a slope's or curve's columns have none.
@@ -254,11 +257,13 @@ std::vector<FixedEffectRow> fixed_effect_rows(const FixedDesign& design, const s
         // The first level of a class is the one the others are measured from.
         const bool first_level = !row.level.empty() && design.sources[column] < kDerivedBase &&
                                  (column == 0 || design.sources[column - 1] != design.sources[column]);
-        if (recorded && !recorded(i)) {
+        const bool group = design.sources[column] == kGroupSource;
+        if ((recorded && !recorded(i)) || (group && design.full.col(i).isZero(0.0))) {
             row.status = "no_records";
             row.estimate = row.se = not_available;
         } else if (std::find(kept.begin(), kept.end(), i) == kept.end()) {
-            row.status = first_level ? "reference" : "aliased";
+            // Of the groups only the one the intercept leaves over is not estimated.
+            row.status = first_level || group ? "reference" : "aliased";
         }
         rows.push_back(std::move(row));
     }

@@ -110,7 +110,10 @@ struct ModelSetup {
     std::vector<int> repeatable;  // the terms of a repeatability: kinships and PE (with PE only)
 };
 struct ModelPlan;
-ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelPlan& plan);
+struct GroupCovariates;
+// `groups`: unknown parent groups as fixed covariates, when given.
+ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelPlan& plan,
+                        const GroupCovariates* groups = nullptr);
 // The random effects for the dense evaluator, one per term, each kinship read at the individuals
 // with records and checked for eigenvalues below what rounding explains.
 std::vector<RandomEffect> model_effects(const ModelSetup& model);

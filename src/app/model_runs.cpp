@@ -19,6 +19,7 @@
 #include "app/model_builder.h"
 #include "app/model_inputs.h"
 #include "app/model_pipeline.h"
+#include "app/parent_groups.h"
 #include "distributed/distributed.h"
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
@@ -243,7 +244,10 @@ public:
     void set_up() override {
         refuse_under_mpirun();
         const auto start = std::chrono::steady_clock::now();
-        model_ = set_up_model(options_, logger_, plan_);
+        if (!options_.ped_groups_file.empty()) {
+            groups_ = read_group_covariates(options_, logger_);
+        }
+        model_ = set_up_model(options_, logger_, plan_, groups_.names.empty() ? nullptr : &groups_);
         fit_ = fitting_of(model_, options_.max_iter);
         const double units = fit_.units;
         take_starting_values(options_, logger_, fit_.settings, [units](std::size_t) { return units; });
@@ -291,12 +295,16 @@ public:
                 const auto N = static_cast<Eigen::Index>(kinship.source.text.ids.size());
                 logger_.tee << "👉 " << kinship.name << ": breeding values of " << N << " individuals" << std::endl;
                 const Eigen::MatrixXd columns = kinship_columns(kinship, part.levels);  // N x q
+                // The unknown parent groups belong to the additive effect, that of the first relationship.
+                const bool grouped = !groups_.names.empty() && part.relationship == 0;
+                const Eigen::MatrixXd shifts =
+                    grouped ? group_shifts(groups_, kinship.source.text.ids, design, fit_.kept) : Eigen::MatrixXd();
                 effect = fit_.evaluator->predict(
                     solution_, static_cast<Eigen::Index>(k), variance, N,
                     [&](Eigen::Index start, Eigen::Index width) {
                         return Eigen::MatrixXd(columns.middleRows(start, width).transpose());
                     },
-                    kinship_diagonal_of(kinship), fit_.trait.scale);
+                    kinship_diagonal_of(kinship), fit_.trait.scale, grouped ? &shifts : nullptr);
                 effect.ids = kinship.source.text.ids;
                 check_error_variances(effect.error_variances, effect.ids, values_name, " in " + terms[k].name);
             } else {
@@ -346,6 +354,7 @@ private:
     GroupedEvaluator::Solution solution_;
     bool solved_ = false;
     std::vector<EffectPrediction> effects_;
+    GroupCovariates groups_;
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "app/model_builder.h"
 #include "app/model_inputs.h"
+#include "app/parent_groups.h"
 #include "kinship_io/kinship_source.h"
 #include "linear_algebra/lapack.h"
 #include "log/logger.h"
@@ -185,7 +186,8 @@ void refuse_unidentifiable_classes(const RunOptions& options, const PhenotypeRec
 
 }  // namespace
 
-ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelPlan& plan) {
+ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelPlan& plan,
+                        const GroupCovariates* groups) {
     ModelSetup model;
     // The kinships, opened without their values; each is named and listed.
     const std::vector<std::string>& kinship_files = plan.relationship_files;
@@ -242,6 +244,9 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelPl
     }
     model.records = read(in_all);
     refuse_unidentifiable_classes(options, model.records);
+    if (groups != nullptr) {
+        add_group_columns(model.records.data, *groups, logger);
+    }
     model.trait_name = model.records.trait_name;
     check_records_and_design(options, logger, model.records.data);
     const std::vector<std::string>& record_ids = model.records.data.response.record_ids;

@@ -3,10 +3,13 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <algorithm>
 
 #include "log/failures.h"
+#include "pedigree/pedigree.h"
 #include "log/logger.h"
 #include "mixed_model/kinship_band.h"
+#include "mixed_model/mixed_model.h"
 
 namespace {
 
@@ -135,4 +138,85 @@ std::vector<FixedEffectRow> group_effect_rows(const GroupEquations& groups, cons
         rows.push_back(std::move(row));
     }
     return rows;
+}
+
+Eigen::RowVectorXd GroupCovariates::of(const std::string& id) const {
+    const auto found = row_of.find(id);
+    return found == row_of.end() ? Eigen::RowVectorXd::Zero(fractions.cols()) : Eigen::RowVectorXd(fractions.row(found->second));
+}
+
+GroupCovariates read_group_covariates(const RunOptions& options, Logger& logger) {
+    logger.tee << "👉 Loading pedigree: " << options.pedigree_file << " (for the unknown parent groups)" << std::endl;
+    const Pedigree pedigree = read_prepared_pedigree(options, logger);
+    GroupCovariates groups;
+    groups.names = pedigree.group_names;
+    groups.fractions = group_fractions(pedigree);
+    for (std::size_t i = 0; i < pedigree.ids.size(); ++i) {
+        groups.row_of.emplace(pedigree.ids[i], static_cast<Index>(i));
+    }
+    return groups;
+}
+
+void add_group_columns(Model& model, const GroupCovariates& groups, Logger& logger) {
+    FixedDesign& fixed = model.fixed;
+    const std::vector<std::string>& record_ids = model.response.record_ids;
+    const auto n = static_cast<Index>(record_ids.size());
+    const auto g = static_cast<Index>(groups.names.size());
+    Eigen::MatrixXd records_Q(n, g);
+    Index outside = 0;
+    for (Index r = 0; r < n; ++r) {
+        const std::string& id = record_ids[static_cast<std::size_t>(r)];
+        outside += groups.row_of.count(id) == 0 ? 1 : 0;
+        records_Q.row(r) = groups.of(id);
+    }
+    if (outside > 0) {
+        logger.tee << "👉 " << outside << " record(s) of individuals outside the pedigree: no unknown parent group "
+                   << "among their ancestors." << std::endl;
+    }
+    const std::vector<Index> kept = fixed_effect_columns(fixed.full);
+    const auto describe = [&](Index c) {
+        const auto column = static_cast<std::size_t>(kept[static_cast<std::size_t>(c)]);
+        return fixed.levels[column].empty() ? fixed.effects[column] : fixed.effects[column] + " " + fixed.levels[column];
+    };
+    const GroupEquations equations = estimable_groups(fixed.full(Eigen::all, kept), describe, records_Q, groups.names, logger);
+
+    // Before the numeric columns, which stay last in both designs.
+    const auto insert = [&](Eigen::MatrixXd& design, const std::vector<Index>& which) {
+        const Index at = design.cols() - fixed.numeric_columns;
+        Eigen::MatrixXd widened(design.rows(), design.cols() + static_cast<Index>(which.size()));
+        widened << design.leftCols(at), records_Q(Eigen::all, which), design.rightCols(fixed.numeric_columns);
+        design = std::move(widened);
+        return static_cast<std::size_t>(at);
+    };
+    std::vector<Index> every(static_cast<std::size_t>(g));
+    std::iota(every.begin(), every.end(), Index{0});
+    const std::size_t at = insert(fixed.full, every);
+    insert(fixed.reduced, equations.kept);
+    for (Index k = g - 1; k >= 0; --k) {
+        const std::string& name = groups.names[static_cast<std::size_t>(k)];
+        fixed.labels.insert(fixed.labels.begin() + static_cast<std::ptrdiff_t>(at), "group_" + name);
+        fixed.sources.insert(fixed.sources.begin() + static_cast<std::ptrdiff_t>(at), kGroupSource);
+        fixed.effects.insert(fixed.effects.begin() + static_cast<std::ptrdiff_t>(at), "group");
+        fixed.levels.insert(fixed.levels.begin() + static_cast<std::ptrdiff_t>(at), name);
+    }
+}
+
+Eigen::MatrixXd group_shifts(const GroupCovariates& groups, const std::vector<std::string>& ids,
+                             const FixedDesign& design, const std::vector<Index>& kept) {
+    Eigen::MatrixXd shifts = Eigen::MatrixXd::Zero(static_cast<Index>(kept.size()), static_cast<Index>(ids.size()));
+    for (std::size_t c = 0; c < kept.size(); ++c) {
+        const auto column = static_cast<std::size_t>(kept[c]);
+        if (design.sources[column] != kGroupSource) {
+            continue;
+        }
+        const auto group = static_cast<Index>(std::find(groups.names.begin(), groups.names.end(), design.levels[column]) -
+                                              groups.names.begin());
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            const auto found = groups.row_of.find(ids[i]);
+            if (found != groups.row_of.end()) {
+                shifts(static_cast<Index>(c), static_cast<Index>(i)) = groups.fractions(found->second, group);
+            }
+        }
+    }
+    return shifts;
 }

@@ -223,23 +223,7 @@ public:
             effect.name = model_.terms.front().name;
             effect.ids = additive().levels;
             effect.values = animal_values();
-            std::vector<EffectPrediction> effects{effect};
-            if (!groups_.names.empty()) {
-                // The estimated groups and the reference, at 0.
-                EffectPrediction groups;
-                groups.name = "group";
-                const Eigen::VectorXd values = group_values();
-                std::vector<double> kept_values;
-                for (std::size_t k = 0, next = 0; k < groups_.names.size(); ++k) {
-                    if (groups_.status[k] != "no_records") {
-                        groups.ids.push_back(groups_.names[k]);
-                        kept_values.push_back(groups_.status[k] == "estimated" ? values[static_cast<Index>(next++)] : 0.0);
-                    }
-                }
-                groups.values = Eigen::Map<const Eigen::VectorXd>(kept_values.data(), static_cast<Index>(kept_values.size()));
-                effects.push_back(std::move(groups));
-            }
-            add_effect_values_file(results, effects, options_.formula->trait_names.front(), files.values);
+            add_effect_values_file(results, {effect}, options_.formula->trait_names.front(), files.values);
         } else {
             add_random_file(results, animal_values(), additive().levels, files.values);
         }

@@ -155,7 +155,8 @@ void predictHelp() {
               << "                      --vc <a>,<e> is required there\n"
               << "  --pcg-tol <number>  Relative residual at which the iteration stops (Optional, default: 1e-8)\n"
               << "  --pcg-max-iter <int> Most iterations (Optional, default: 10000)\n"
-              << "  --ped-groups <file> Unknown parent groups of the pedigree, one code a line (Optional)\n";
+              << "  --ped-groups <file> Unknown parent groups of the pedigree, one code a line (Optional; with\n"
+              << "                      --kin-file or --mkin-file, as fixed covariates, --pedigree naming the pedigree)\n";
 }
 
 void generalHelp() {

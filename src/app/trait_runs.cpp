@@ -653,5 +653,9 @@ private:
 }  // namespace
 
 std::unique_ptr<ModelRoute> traits_route(const RunOptions& options, Logger& logger, const ModelPlan& plan) {
+    if (!options.ped_groups_file.empty()) {
+        throw InputCheckFailure("--ped-groups with several traits is not available in this version; fit the traits "
+                                "one by one.");
+    }
     return std::make_unique<TraitsRoute>(options, logger, plan);
 }

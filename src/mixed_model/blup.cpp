@@ -157,7 +157,7 @@ std::pair<Eigen::MatrixXd, Eigen::MatrixXd> getEBV(const ReducedKinship& records
 
 Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const std::vector<Eigen::Index>& positions,
                                            const KinshipColumns& kinship, const Eigen::MatrixXd& X, double sigma_a2,
-                                           double sigma_e2) {
+                                           double sigma_e2, const Eigen::MatrixXd* shifts) {
     check_shapes(records.band.cols(), X, Eigen::MatrixXd::Zero(X.rows(), 1), kinship);
     const std::vector<Eigen::Index> column_of = column_of_position(kinship);
     const std::vector<Eigen::Index> columns = record_columns(column_of, positions, X.rows());
@@ -165,7 +165,8 @@ Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const 
     const Eigen::Index N = K.rows();
     const auto n = static_cast<Eigen::Index>(positions.size());
     Eigen::VectorXd pev = Eigen::VectorXd::Zero(N);
-    if (sigma_a2 == 0.0 || N == 0) {
+    // Without groups, nothing is unknown at sa2 = 0; with them, their own error remains.
+    if ((sigma_a2 == 0.0 && shifts == nullptr) || N == 0) {
         return pev;
     }
     const RecordProjection projection(records, X, sigma_a2, sigma_e2);
@@ -181,9 +182,15 @@ Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const 
                 R(a, j) = column_i >= 0 ? K(positions[record], column_i) : K(start + j, columns[record]);
             }
         }
-        const Eigen::VectorXd KPK = projection.quadratic_forms(rotate_to_reduced(records, std::move(R)));
+        const Eigen::MatrixXd block_shifts = shifts != nullptr ? Eigen::MatrixXd(shifts->middleCols(start, width))
+                                                               : Eigen::MatrixXd();
+        Eigen::VectorXd shift_terms = Eigen::VectorXd::Zero(width);
+        const Eigen::VectorXd KPK = projection.quadratic_forms(rotate_to_reduced(records, std::move(R)),
+                                                               shifts != nullptr ? &block_shifts : nullptr, sigma_a2,
+                                                               &shift_terms);
         for (Eigen::Index j = 0; j < width; ++j) {
-            pev[start + j] = error_variance_or_nan(sigma_a2 * kinship.diagonal[start + j], sigma_a2 * sigma_a2 * KPK[j]);
+            pev[start + j] = error_variance_or_nan(sigma_a2 * kinship.diagonal[start + j],
+                                                   sigma_a2 * sigma_a2 * KPK[j] - shift_terms[j]);
         }
     }
     return pev;
@@ -222,7 +229,8 @@ RecordProjection::RecordProjection(const ReducedKinship& records, const Eigen::M
     state = std::move(built);
 }
 
-Eigen::VectorXd RecordProjection::quadratic_forms(const Eigen::MatrixXd& rotated_columns) const {
+Eigen::VectorXd RecordProjection::quadratic_forms(const Eigen::MatrixXd& rotated_columns, const Eigen::MatrixXd* shifts,
+                                                  double variance, Eigen::VectorXd* shift_terms) const {
     Eigen::MatrixXd rotated = rotated_columns;
     rotated.topRows(state->cleared).setZero();
     const Eigen::MatrixXd S = solve_factored(state->V_lu, rotated);
@@ -231,6 +239,13 @@ Eigen::VectorXd RecordProjection::quadratic_forms(const Eigen::MatrixXd& rotated
     Eigen::VectorXd forms(rotated.cols());
     for (Eigen::Index j = 0; j < rotated.cols(); ++j) {
         forms[j] = rotated.col(j).dot(S.col(j)) - F.col(j).dot(G.col(j));
+    }
+    if (shifts != nullptr) {
+        shift_terms->resize(rotated.cols());
+        const Eigen::MatrixXd Cq = state->C_chol.solve(*shifts);
+        for (Eigen::Index j = 0; j < rotated.cols(); ++j) {
+            (*shift_terms)[j] = shifts->col(j).dot(Cq.col(j)) - 2.0 * variance * Cq.col(j).dot(F.col(j));
+        }
     }
     return forms;
 }

@@ -47,13 +47,19 @@ class RecordProjection {
 public:
     // Throws RunFailure when V or X'V^-1 X is singular.
     RecordProjection(const ReducedKinship& records, const Eigen::MatrixXd& X, double sigma_a2, double sigma_e2);
-    Eigen::VectorXd quadratic_forms(const Eigen::MatrixXd& rotated) const;
+    // With `shifts` (kept columns of X x columns: q of each individual over fixed group columns,
+    // its value a + q'b) and `variance` sa2, `shift_terms` gets what the groups add to each
+    // prediction error variance: q'C q (their own error, C = (X'V^-1 X)^-1) less 2 sa2 q'C X'V^-1 k
+    // (their error covaries with a's by -sa2 C X'V^-1 k).
+    Eigen::VectorXd quadratic_forms(const Eigen::MatrixXd& rotated, const Eigen::MatrixXd* shifts = nullptr,
+                                    double variance = 0.0, Eigen::VectorXd* shift_terms = nullptr) const;
 
 private:
     struct State;
     std::shared_ptr<const State> state;
 };
 
+// `shifts`: as RecordProjection takes them, one column per individual (a + Qg with fixed groups).
 Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const std::vector<Eigen::Index>& positions,
                                            const KinshipColumns& kinship, const Eigen::MatrixXd& X, double sigma_a2,
-                                           double sigma_e2);
+                                           double sigma_e2, const Eigen::MatrixXd* shifts = nullptr);

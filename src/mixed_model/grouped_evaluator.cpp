@@ -409,7 +409,8 @@ Eigen::MatrixXd GroupedEvaluator::to_groups(Eigen::Index k, const Eigen::MatrixX
     return groups;
 }
 
-Eigen::VectorXd GroupedEvaluator::Solution::quadratic_forms(const Eigen::MatrixXd& C) const {
+Eigen::VectorXd GroupedEvaluator::Solution::quadratic_forms(const Eigen::MatrixXd& C, const Eigen::MatrixXd* shifts,
+                                                            double variance, Eigen::VectorXd* shift_terms) const {
     const Eigen::MatrixXd TC = T * C;
     const Eigen::MatrixXd F = TX.transpose() * C;
     const Eigen::MatrixXd G = C_inverse * F;
@@ -417,12 +418,20 @@ Eigen::VectorXd GroupedEvaluator::Solution::quadratic_forms(const Eigen::MatrixX
     for (Eigen::Index j = 0; j < C.cols(); ++j) {
         forms[j] = C.col(j).dot(TC.col(j)) - F.col(j).dot(G.col(j));
     }
+    if (shifts != nullptr) {
+        shift_terms->resize(C.cols());
+        const Eigen::MatrixXd Cq = C_inverse * *shifts;
+        for (Eigen::Index j = 0; j < C.cols(); ++j) {
+            (*shift_terms)[j] = shifts->col(j).dot(Cq.col(j)) - 2.0 * variance * Cq.col(j).dot(F.col(j));
+        }
+    }
     return forms;
 }
 
 EffectPrediction GroupedEvaluator::predict(const Solution& solution, Eigen::Index k, double variance, Eigen::Index N,
                                            const std::function<Eigen::MatrixXd(Eigen::Index, Eigen::Index)>& level_columns,
-                                           const Eigen::VectorXd& diagonal, double scale) const {
+                                           const Eigen::VectorXd& diagonal, double scale,
+                                           const Eigen::MatrixXd* shifts) const {
     const double units = scale * scale;
     EffectPrediction prediction;
     const Eigen::VectorXd per_level = level_sums(k, solution.t);
@@ -434,10 +443,17 @@ EffectPrediction GroupedEvaluator::predict(const Solution& solution, Eigen::Inde
         const Eigen::Index width = std::min(kBlock, N - start);
         const Eigen::MatrixXd columns = level_columns(start, width);
         prediction.values.segment(start, width) = scale * variance * (columns.transpose() * per_level);
-        const Eigen::VectorXd removed = solution.quadratic_forms(to_groups(k, columns));
+        Eigen::MatrixXd block_shifts;
+        if (shifts != nullptr) {
+            block_shifts = shifts->middleCols(start, width);
+            prediction.values.segment(start, width) += scale * (block_shifts.transpose() * solution.beta);
+        }
+        Eigen::VectorXd shift_terms = Eigen::VectorXd::Zero(width);
+        const Eigen::VectorXd removed = solution.quadratic_forms(
+            to_groups(k, columns), shifts != nullptr ? &block_shifts : nullptr, variance, &shift_terms);
         for (Eigen::Index j = 0; j < width; ++j) {
-            prediction.error_variances[start + j] =
-                units * error_variance_or_nan(variance * diagonal[start + j], variance * variance * removed[j]);
+            prediction.error_variances[start + j] = units * error_variance_or_nan(
+                variance * diagonal[start + j], variance * variance * removed[j] - shift_terms[j]);
         }
     }
     return prediction;

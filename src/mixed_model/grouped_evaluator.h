@@ -59,7 +59,9 @@ public:
         double log_det_groups = 0.0, log_det_C = 0.0, yPy = 0.0;
         // c'Pc over groups for each column c given in the groups (D^1/2 Z' applied to a record
         // vector that is constant within groups): c'T c - (Xbar'T c)' C^-1 (Xbar'T c).
-        Eigen::VectorXd quadratic_forms(const Eigen::MatrixXd& group_columns) const;
+        // With `shifts` at `variance`: as RecordProjection::quadratic_forms takes them.
+        Eigen::VectorXd quadratic_forms(const Eigen::MatrixXd& group_columns, const Eigen::MatrixXd* shifts = nullptr,
+                                        double variance = 0.0, Eigen::VectorXd* shift_terms = nullptr) const;
     };
     Solution solve(const Eigen::VectorXd& theta) const;
     Eigen::Index groups() const { return root_counts_.size(); }
@@ -72,10 +74,12 @@ public:
     // (NaN below 0 beyond rounding), with `level_columns(start, width)` the columns over the
     // effect's levels of individuals start.. (a kinship's values at the individuals with records,
     // or unit vectors) and `diagonal` their prior variances over sigma2; in the trait's units by
-    // `scale` (values) and its square (variances). Name and IDs are the caller's.
+    // `scale` (values) and its square (variances). Name and IDs are the caller's. `shifts` (the
+    // design's columns x N): fixed unknown parent groups, each value a + q'beta.
     EffectPrediction predict(const Solution& solution, Eigen::Index k, double variance, Eigen::Index N,
                              const std::function<Eigen::MatrixXd(Eigen::Index, Eigen::Index)>& level_columns,
-                             const Eigen::VectorXd& diagonal, double scale) const;
+                             const Eigen::VectorXd& diagonal, double scale,
+                             const Eigen::MatrixXd* shifts = nullptr) const;
 
 private:
     struct Effect {

@@ -68,11 +68,13 @@ std::string breeding_value_text(const Eigen::MatrixXd& ran_eff, const std::vecto
     return text.str();
 }
 
-// SE = sqrt(PEV) and reliability 1 - PEV / genetic variance, "NA" where that variance is 0.
+// SE = sqrt(PEV) and reliability 1 - PEV / genetic variance, "NA" where that variance is 0. A
+// value with fixed unknown parent groups carries their error too, which may exceed the genetic
+// variance: its reliability is 0 then.
 void write_error_columns(std::ostream& text, double pev, double genetic_variance) {
     text << std::sqrt(pev) << "\t";
     if (genetic_variance > 0.0) {
-        text << 1.0 - pev / genetic_variance << "\n";
+        text << std::max(0.0, 1.0 - pev / genetic_variance) << "\n";
     } else {
         text << "NA\n";
     }

@@ -198,7 +198,8 @@ namespace {
 // The calves of the textbooks' animal-model example (sex fixed, sa2 = 20, se2 = 40), the unknown
 // parents of the base animals and of calf 4's dam assigned to two groups.
 const char* const kGroupPedigree = "ID Sire Dam\n1 G1 G2\n2 G1 G2\n3 G2 G2\n4 1 G1\n5 3 2\n6 1 2\n7 4 5\n8 3 6\n";
-const char* const kGroupRecords = "ID\tSex\tWWG\n4\tM\t4.5\n5\tF\t2.9\n6\tF\t3.9\n7\tM\t3.5\n8\tM\t5.0\n";
+const char* const kGroupRecords =
+    "ID\tSex\tWWG\tHerd\n4\tM\t4.5\tA\n5\tF\t2.9\tB\n6\tF\t3.9\tA\n7\tM\t3.5\tB\n8\tM\t5.0\tA\n";
 
 // A by the tabular method, individuals 1..8 (parents first); 0 is unknown.
 Eigen::MatrixXd calves_relationships(const std::vector<std::pair<int, int>>& parents) {
@@ -278,13 +279,63 @@ TEST(PedigreePrediction, UnknownParentGroupsByQpAndAsCovariates) {
         EXPECT_NEAR(ours, animal_by_covariates[i], 5e-7) << i + 1;
         EXPECT_NEAR(ours, by_qp[2 + i], 5e-7) << i + 1;
     }
-    EXPECT_NEAR(values["group"]["G2"], covariates[2], 5e-7);
-    EXPECT_NEAR(values["group"]["G2"], by_qp[10], 5e-7);
-    EXPECT_EQ(values["group"]["G1"], 0.0);
     const std::string fixed = read_file(dir + "/qp.fixed.txt");
     EXPECT_NE(fixed.find("WWG\tgroup\tG1\t0\tNA\treference\n"), std::string::npos) << fixed;
-    EXPECT_NE(fixed.find("WWG\tgroup\tG2\t"), std::string::npos) << fixed;
+    std::smatch group;
+    ASSERT_TRUE(std::regex_search(fixed, group, std::regex("WWG\tgroup\tG2\t(\\S+)\t"))) << fixed;
+    EXPECT_NEAR(std::stod(group[1]), covariates[2], 1e-9);
+    EXPECT_NEAR(std::stod(group[1]), by_qp[10], 1e-9);
     EXPECT_NE(read_file(dir + "/qp.log").find("group G1 is the reference (0)"), std::string::npos);
+
+    // The dense route on A's file, the groups as covariates ZQ: the same values, and SEs of a + Qg,
+    // whose error holds the groups': sqrt of [0 Q2 I] C^-1 [0 Q2 I]' se2.
+    write_file(dir + "/plain.ped", std::regex_replace(kGroupPedigree, std::regex("G[12]"), "0"));
+    run = run_zelkora({"--kinship", "--pedigree", "plain.ped", "--out", "A"}, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = run_zelkora({"--predict", "--kin-file", "A.kinship.txt", "--pedigree", "calves.ped", "--ped-groups",
+                       "groups.txt", "--phefile", "calves.phe", "--model", "WWG ~ Sex + animal", "--vc", "20,40",
+                       "--out", "dense"}, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    Eigen::MatrixXd T = Eigen::MatrixXd::Zero(8, 11);
+    T.col(2) = Q2;
+    T.rightCols(8).setIdentity();
+    const Eigen::VectorXd pev = (T * C.inverse() * T.transpose()).diagonal() * 40.0;
+    for (const std::string& line : lines_of(read_file(dir + "/dense.reliability.txt"))) {
+        std::istringstream fields(line);
+        std::string effect, trait, id;
+        double value = 0.0, se = 0.0, reliability = 0.0;
+        if (!(fields >> effect >> trait >> id >> value >> se >> reliability)) continue;  // the header
+        const int i = std::stoi(id) - 1;
+        EXPECT_NEAR(value, animal_by_covariates[i], 5e-7) << id;
+        EXPECT_NEAR(se, std::sqrt(pev[i]), 1e-5 * std::sqrt(pev[i])) << id;
+        EXPECT_EQ(reliability, std::max(0.0, 1.0 - pev[i] / (20.0 * A(i, i)))) << id;
+    }
+    EXPECT_NE(read_file(dir + "/dense.fixed.txt").find("WWG\tgroup\tG1\t0\t0\treference\n"), std::string::npos);
+
+    // Several random effects (a random herd, variance 5): the grouped route against the same
+    // equations with the herd's columns.
+    run = run_zelkora({"--predict", "--kin-file", "A.kinship.txt", "--pedigree", "calves.ped", "--ped-groups",
+                       "groups.txt", "--phefile", "calves.phe", "--model", "WWG ~ Sex + animal + rand(Herd)", "--vc",
+                       "20,5,40", "--out", "herd"}, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    Eigen::MatrixXd WH(5, 13);
+    WH << W, (Eigen::MatrixXd(5, 2) << 1, 0, 0, 1, 1, 0, 0, 1, 1, 0).finished();
+    Eigen::MatrixXd CH = WH.transpose() * WH;
+    CH.block(3, 3, 8, 8) += alpha * A_inverse;
+    CH.bottomRightCorner(2, 2) += Eigen::Matrix2d::Identity() * (40.0 / 5.0);
+    const Eigen::VectorXd with_herd = CH.ldlt().solve(WH.transpose() * y);
+    Eigen::MatrixXd TH = Eigen::MatrixXd::Zero(8, 13);
+    TH.leftCols(11) = T;
+    const Eigen::VectorXd herd_pev = (TH * CH.inverse() * TH.transpose()).diagonal() * 40.0;
+    for (const std::string& line : lines_of(read_file(dir + "/herd.reliability.txt"))) {
+        std::istringstream fields(line);
+        std::string effect, trait, id;
+        double value = 0.0, se = 0.0;
+        if (!(fields >> effect >> trait >> id >> value >> se) || effect != "animal") continue;
+        const int i = std::stoi(id) - 1;
+        EXPECT_NEAR(value, with_herd[3 + i] + Q2(i, 0) * with_herd[2], 5e-6) << id;
+        EXPECT_NEAR(se, std::sqrt(herd_pev[i]), 1e-5 * std::sqrt(herd_pev[i])) << id;
+    }
 
     // The column flags give the same breeding values.
     run = run_zelkora({"--predict", "--pedigree", "calves.ped", "--ped-groups", "groups.txt", "--phefile", "calves.phe",
