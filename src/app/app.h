@@ -239,7 +239,10 @@ struct FormulaColumns {
     std::vector<std::vector<int>> crossings;
     std::vector<DerivedTerm> derived;
     std::vector<std::string> covariate_terms;  // per numeric covariate, its term (cov(age)); empty: flags
+    bool intercept = true;                     // false: written without it ("0 +"), FixedDesign::intercept
 };
+// False when the run's model formula drops the intercept ("0 +" or "-1").
+bool formula_intercept(const RunOptions& options);
 constexpr int kCrossingBase = 1 << 20;
 constexpr int kDerivedBase = 1 << 21;  // the source of a derived term's design columns
 constexpr int kGroupSource = 1 << 22;  // the source of the unknown parent groups' columns (ZQ)

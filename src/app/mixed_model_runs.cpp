@@ -44,8 +44,10 @@ RunInputs load_inputs(const RunOptions& options, Logger& logger, const ModelPlan
 
     logger.tee << "👉 Loading phenotype file: " << options.phe_file << std::endl;
     PhenotypeRecords records = as_input_error([&] {
+        FormulaColumns extra;
+        extra.intercept = formula_intercept(options);
         return read_phenotype_records(options.phe_file, options.phe_pos, options.covar_pos, id_set, options.qcovar_pos,
-                                      {});
+                                      {}, extra);
     });
     inputs.phenotype = std::move(records.data);
     inputs.trait_name = std::move(records.trait_name);
@@ -274,7 +276,8 @@ public:
         unstandardise_effects(b, design.numeric);
         const Eigen::MatrixXd covariance = unstandardise_covariance(estimate.covariance, design.numeric);
         return fixed_effect_rows(design, inputs_.trait_name, b.col(0),
-                                 covariance.diagonal().cwiseMax(0.0).cwiseSqrt(), fixed_effect_columns(design.full));
+                                 covariance.diagonal().cwiseMax(0.0).cwiseSqrt(), fixed_effect_columns(design.full), {},
+                                 {}, &covariance);
     }
 
     // The estimates with the tests of --lrt, or the values of --vc.

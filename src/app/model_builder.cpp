@@ -104,6 +104,8 @@ void resolve_residual_columns(RunOptions& options, const std::vector<std::string
 
 }  // namespace
 
+bool formula_intercept(const RunOptions& options) { return !options.formula || options.formula->intercept; }
+
 void apply_model_formula(RunOptions& options) {
     for (const char* flag : {"--phe-pos", "--covar-pos", "--qcovar-pos", "--rand-pos", "--pe"}) {
         if (std::find(options.given_options.begin(), options.given_options.end(), flag) !=
@@ -119,9 +121,18 @@ void apply_model_formula(RunOptions& options) {
     const std::vector<std::string> header = phenotype_header(options.phe_file);
     auto resolved = std::make_shared<ResolvedModel>(resolve_model_formula(formula, header, options.phe_file));
     resolve_residual_columns(options, header, *resolved);
+    // Without the intercept the first class's levels take its place: the same fit, each level
+    // from 0. Without a class the fit itself would change (a line through the origin).
     if (!resolved->intercept) {
-        throw InputCheckFailure("--model: a model without an intercept (\"0 +\" or \"-1\") is not available in this "
-                                "version.");
+        for (std::size_t t = 0; t < resolved->fixed.size(); ++t) {
+            const auto& terms = resolved->fixed[t];
+            if (std::none_of(terms.begin(), terms.end(),
+                             [](const ResolvedTerm& term) { return term.kind == FormulaTermKind::fixed_class; })) {
+                throw InputCheckFailure("--model: " + resolved->trait_names[t] + " is written without an intercept "
+                                        "(\"0 +\" or \"-1\") and without a class among its fixed effects; a model "
+                                        "without an intercept needs a class, whose levels take its place.");
+            }
+        }
     }
     // Each crossing of classes becomes one class column of its own (its level: its columns'
     // texts joined by ':'), the same crossing one column wherever it is written.

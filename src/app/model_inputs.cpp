@@ -244,11 +244,38 @@ std::vector<FixedEffectRow> fixed_effect_rows(const FixedDesign& design, const s
                                               const Eigen::VectorXd& b, const Eigen::VectorXd& se,
                                               const std::vector<Eigen::Index>& kept,
                                               const std::function<bool(Eigen::Index)>& in_model,
-                                              const std::function<bool(Eigen::Index)>& recorded) {
+                                              const std::function<bool(Eigen::Index)>& recorded,
+                                              const Eigen::MatrixXd* covariance) {
     std::vector<FixedEffectRow> rows;
     const auto not_available = std::numeric_limits<double>::quiet_NaN();
+    // Written without the intercept: the first class of the model gives its levels from 0, each
+    // the intercept plus the level's effect, and the intercept has no row.
+    int first_class = -1;
+    for (Eigen::Index i = 1; i < design.full.cols() && !design.intercept && first_class < 0; ++i) {
+        const auto column = static_cast<std::size_t>(i);
+        if ((!in_model || in_model(i)) && !design.levels[column].empty() && design.sources[column] < kDerivedBase) {
+            first_class = design.sources[column];
+        }
+    }
     for (Eigen::Index i = 0; i < design.full.cols(); ++i) {
-        if (in_model && !in_model(i)) {
+        if ((in_model && !in_model(i)) || (i == 0 && first_class >= 0)) {
+            continue;
+        }
+        if (first_class >= 0 && design.sources[static_cast<std::size_t>(i)] == first_class) {
+            FixedEffectRow row{trait, design.effects[static_cast<std::size_t>(i)], design.levels[static_cast<std::size_t>(i)],
+                               b[0] + b[i], not_available, "estimated"};
+            if (covariance != nullptr) {
+                const Eigen::MatrixXd& V = *covariance;
+                row.se = std::sqrt(std::max(0.0, V(0, 0) + V(i, i) + 2.0 * V(0, i)));
+            }
+            const bool reference = i == 0 || design.sources[static_cast<std::size_t>(i - 1)] != first_class;
+            if (recorded && !recorded(i)) {
+                row.status = "no_records";
+                row.estimate = row.se = not_available;
+            } else if (!reference && std::find(kept.begin(), kept.end(), i) == kept.end()) {
+                row.status = "aliased";
+            }
+            rows.push_back(std::move(row));
             continue;
         }
         const auto column = static_cast<std::size_t>(i);

@@ -152,7 +152,8 @@ std::vector<FixedEffectRow> fixed_effect_rows(const FixedDesign& design, const s
                                               const Eigen::VectorXd& b, const Eigen::VectorXd& se,
                                               const std::vector<Eigen::Index>& kept,
                                               const std::function<bool(Eigen::Index)>& in_model = {},
-                                              const std::function<bool(Eigen::Index)>& recorded = {});
+                                              const std::function<bool(Eigen::Index)>& recorded = {},
+                                              const Eigen::MatrixXd* covariance = nullptr);
 MixedModelFiles mixed_model_files(const RunOptions& options);
 // Puts the files of a prediction in place together (`set`: the values, their reliabilities where
 // the route has them, and the variances), then names them on standard error; `what` is what the

@@ -207,6 +207,7 @@ std::vector<ResultRow> variance_rows(const ModelSetup& model, const Fitting& fit
 struct FixedEstimates {
     Eigen::MatrixXd b;
     Eigen::VectorXd se;
+    Eigen::MatrixXd covariance;
 };
 FixedEstimates fixed_estimates(const ModelSetup& model, const Fitting& fit, const GroupedEvaluator::Solution& solution) {
     const Eigen::MatrixXd& full_design = model.records.data.fixed.full;
@@ -223,7 +224,7 @@ FixedEstimates fixed_estimates(const ModelSetup& model, const Fitting& fit, cons
     b(0, 0) += fit.trait.centre;  // the intercept takes the trait's centre back
     unstandardise_effects(b, model.records.data.fixed.numeric);
     covariance = unstandardise_covariance(covariance, model.records.data.fixed.numeric);
-    return {b, covariance.diagonal().cwiseMax(0.0).cwiseSqrt()};
+    return {b, covariance.diagonal().cwiseMax(0.0).cwiseSqrt(), covariance};
 }
 
 void refuse_under_mpirun() {
@@ -332,7 +333,8 @@ public:
             solve();
         }
         const FixedEstimates fixed = fixed_estimates(model_, fit_, solution_);
-        return fixed_effect_rows(model_.records.data.fixed, model_.trait_name, fixed.b.col(0), fixed.se, fit_.kept);
+        return fixed_effect_rows(model_.records.data.fixed, model_.trait_name, fixed.b.col(0), fixed.se, fit_.kept, {}, {},
+                                 &fixed.covariance);
     }
 
     std::vector<ResultRow> variance_rows() override { return ::variance_rows(model_, fit_, result_); }

@@ -224,7 +224,7 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelPl
         return as_input_error([&] {
             return read_phenotype_records(options.phe_file, options.phe_pos, options.covar_pos, ids,
                                           options.qcovar_pos, options.rand_pos,
-                                          {options.weight_pos, options.residual_pos, options.crossings, options.derived, options.covariate_terms});
+                                          {options.weight_pos, options.residual_pos, options.crossings, options.derived, options.covariate_terms, formula_intercept(options)});
         });
     };
     if (in_all.size() < in_any.size()) {

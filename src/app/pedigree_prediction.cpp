@@ -55,7 +55,7 @@ public:
             PhenotypeRecords records = read_phenotype_records(options_.phe_file, options_.phe_pos, options_.covar_pos,
                                                               id_set, options_.qcovar_pos, {},
                                                               {options_.weight_pos, options_.residual_pos, options_.crossings,
-                                                               options_.derived, options_.covariate_terms});
+                                                               options_.derived, options_.covariate_terms, formula_intercept(options_)});
             model_ = std::move(records.data);
             trait_name_ = std::move(records.trait_name);
         } catch (const InputFailure&) {

@@ -589,6 +589,7 @@ PhenotypeRecords build_design(PhenotypeTable table, const PhenotypeColumns& colu
     result.data.fixed.numeric_columns = q + derived_width;
     result.data.fixed.effects = std::move(effects);
     result.data.fixed.levels = std::move(level_texts);
+    result.data.fixed.intercept = columns.extra.intercept;
     ResidualTerm& residual = result.data.residual;
     if (columns.extra.weights >= 0) {
         residual.weights = Eigen::Map<const Eigen::VectorXd>(table.weights.data(), n);

@@ -149,7 +149,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     const std::unordered_set<std::string> ids(fit.kinship.source.text.ids.begin(), fit.kinship.source.text.ids.end());
     fit.records = as_input_error([&] {
         return read_phenotype_records(options.phe_file, options.trait_pos, options.covar_pos, ids, options.qcovar_pos,
-                                      {}, {-1, -1, options.crossings, options.derived, options.covariate_terms});
+                                      {}, {-1, -1, options.crossings, options.derived, options.covariate_terms, formula_intercept(options)});
     });
     fit.traits = fit.records.trait_names;
     Eigen::MatrixXd& y = fit.records.data.response.y;
@@ -488,6 +488,7 @@ TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, c
 // 0, which would read as a measured 0.
 struct TraitFixedEffects {
     std::vector<Eigen::VectorXd> b, se;
+    std::vector<Eigen::MatrixXd> covariance;
     std::vector<std::vector<bool>> recorded_with;
 };
 TraitFixedEffects trait_fixed_effects(const TraitFit& fit, const TraitSolution& solution) {
@@ -524,6 +525,7 @@ TraitFixedEffects trait_fixed_effects(const TraitFit& fit, const TraitSolution& 
         covariance = unstandardise_covariance(covariance, fit.numeric);
         fixed.b.push_back(b.col(0));
         fixed.se.push_back(covariance.diagonal().cwiseMax(0.0).cwiseSqrt());
+        fixed.covariance.push_back(covariance);
     }
     return fixed;
 }
@@ -627,7 +629,8 @@ public:
             const std::vector<FixedEffectRow> own = fixed_effect_rows(
                 fit_.records.data.fixed, fit_.traits[trait], fixed.b[trait], fixed.se[trait], fit_.kept,
                 [&](Eigen::Index i) { return fit_.in_model(a, i); },
-                [&](Eigen::Index i) { return fixed.recorded_with[trait][static_cast<std::size_t>(i)]; });
+                [&](Eigen::Index i) { return fixed.recorded_with[trait][static_cast<std::size_t>(i)]; },
+                &fixed.covariance[trait]);
             rows.insert(rows.end(), own.begin(), own.end());
         }
         return rows;

@@ -37,6 +37,9 @@ struct FixedDesign {
     // Per column of the full design: the effect's name (a header's, "Intercept") and the level of
     // a class ("" for the intercept and numeric covariates).
     std::vector<std::string> effects, levels;
+    // False for a model written without its intercept: the design keeps it (the same fit), and
+    // the results give the first class's levels from 0 instead.
+    bool intercept = true;
 };
 
 // How the levels of a random term's part covary: through one of the run's relationships (a

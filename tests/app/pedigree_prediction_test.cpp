@@ -409,3 +409,39 @@ TEST(PedigreePrediction, WeightsAndResidualsByClass) {
     const std::string vc = read_file(dir + "/w.vc.txt");
     EXPECT_NE(vc.find("V(e:A)\t40\tNA\nV(e:B)\t30\tNA\n"), std::string::npos) << vc;
 }
+
+// A model without an intercept: the same fit, the sexes given from 0 with their SEs, against the
+// equations of X = [male, female] solved here.
+TEST(PedigreePrediction, WithoutTheInterceptTheFirstClassStartsFromZero) {
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/calves.ped", "ID Sire Dam\n1 0 0\n2 0 0\n3 0 0\n4 1 0\n5 3 2\n6 1 2\n7 4 5\n8 3 6\n");
+    write_file(dir + "/calves.phe", kGroupRecords);
+    ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", "calves.ped", "--out", "A"}, dir).status, 0);
+    for (const char* formula : {"WWG ~ 0 + Sex + animal", "WWG ~ Sex + animal"}) {
+        const CommandResult run = run_zelkora({"--predict", "--kin-file", "A.kinship.txt", "--phefile", "calves.phe",
+                                               "--model", formula, "--vc", "20,40", "--out",
+                                               formula[6] == '0' ? "none" : "with"}, dir);
+        ASSERT_EQ(run.status, 0) << run.err;
+    }
+    EXPECT_EQ(read_file(dir + "/none.random.txt"), read_file(dir + "/with.random.txt"));
+    const Eigen::MatrixXd A = calves_relationships({{0, 0}, {0, 0}, {0, 0}, {1, 0}, {3, 2}, {1, 2}, {4, 5}, {3, 6}});
+    Eigen::MatrixXd W = Eigen::MatrixXd::Zero(5, 10);
+    W.col(0) << 1, 0, 0, 1, 1;  // males
+    W.col(1) << 0, 1, 1, 0, 0;
+    for (int r = 0; r < 5; ++r) W(r, r + 5) = 1.0;
+    const Eigen::VectorXd y = (Eigen::VectorXd(5) << 4.5, 2.9, 3.9, 3.5, 5.0).finished();
+    Eigen::MatrixXd C = W.transpose() * W;
+    C.bottomRightCorner(8, 8) += 2.0 * A.inverse();
+    const Eigen::VectorXd solution = C.ldlt().solve(W.transpose() * y);
+    const Eigen::MatrixXd error = C.inverse() * 40.0;
+    const std::string fixed = read_file(dir + "/none.fixed.txt");
+    EXPECT_EQ(fixed.find("Intercept"), std::string::npos) << fixed;
+    for (int level = 0; level < 2; ++level) {
+        std::smatch row;
+        ASSERT_TRUE(std::regex_search(fixed, row, std::regex(std::string("WWG\tSex\t") + (level == 0 ? "M" : "F") +
+                                                             "\t(\\S+)\t(\\S+)\testimated\n")))
+            << fixed;
+        EXPECT_NEAR(std::stod(row[1]), solution[level], 1e-9);
+        EXPECT_NEAR(std::stod(row[2]), std::sqrt(error(level, level)), 1e-9);
+    }
+}
