@@ -149,7 +149,8 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     const std::unordered_set<std::string> ids(fit.kinship.source.text.ids.begin(), fit.kinship.source.text.ids.end());
     fit.records = as_input_error([&] {
         return read_phenotype_records(options.phe_file, options.trait_pos, options.covar_pos, ids, options.qcovar_pos,
-                                      {}, {-1, -1, options.crossings, options.derived, options.covariate_terms, formula_intercept(options)});
+                                      {}, {options.weight_pos, -1, options.crossings, options.derived,
+                                           options.covariate_terms, formula_intercept(options)});
     });
     fit.traits = fit.records.trait_names;
     Eigen::MatrixXd& y = fit.records.data.response.y;
@@ -243,7 +244,14 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     fit.K = kinship_at(fit.kinship, fit.individuals);
     logger.tee << "👉 kinship matrix size: " << q << " x " << q << " used for REML analysis." << std::endl;
     const double residual_limit = kResidualLimit * smallest_residual;
-    const bool complete = fit.Y.allFinite();
+    const Eigen::VectorXd& weights = fit.records.data.residual.weights;
+    if (weights.size() != 0) {
+        logger.tee << "👉 Weights: column " << fit.records.data.residual.weights_column << ", from "
+                   << weights.minCoeff() << " to " << weights.maxCoeff()
+                   << " (an individual's residual covariance is Ve / weight, for every trait)" << std::endl;
+    }
+    // Weights differ between individuals, so the eigenvectors no longer decouple them.
+    const bool complete = fit.Y.allFinite() && weights.size() == 0;
     if (complete) {
         // Eigenvalues below 0 come only from a text file's rounding (kinship_at checked that):
         // taken as 0, so that V stays positive definite at any Vg.
@@ -255,9 +263,9 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
                       "individuals"
                    << (fit.own.empty() ? "." : "; each trait has its own fixed effects.") << std::endl;
     } else {
-        auto dense = std::make_unique<DenseTraitsEvaluator>(fit.K, X, fit.Y, residual_limit, fit.own_kept);
+        auto dense = std::make_unique<DenseTraitsEvaluator>(fit.K, X, fit.Y, residual_limit, fit.own_kept, weights);
         fit.unshared = dense->unshared_pairs();
-        logger.tee << "👉 Some traits are missing on some individuals"
+        logger.tee << (fit.Y.allFinite() ? "👉 Weighted records" : "👉 Some traits are missing on some individuals")
                    << ": every value present is used (" << fit.values << " values, V of that order)." << std::endl;
         fit.evaluator = std::move(dense);
     }

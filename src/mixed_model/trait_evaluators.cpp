@@ -299,10 +299,11 @@ Eigen::MatrixXd symmetric_product(const Eigen::MatrixXd& A, const Eigen::MatrixX
 
 DenseTraitsEvaluator::DenseTraitsEvaluator(Eigen::MatrixXd K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y,
                                            double residual_limit,
-                                           const std::vector<std::vector<Eigen::Index>>& trait_columns)
+                                           const std::vector<std::vector<Eigen::Index>>& trait_columns,
+                                           const Eigen::VectorXd& weights)
     : TraitEvaluator(Y.cols(), Y.rows(), residual_limit), K_(std::move(K)), p_(X.cols()) {
     const Eigen::Index t = Y.cols(), q = Y.rows();
-    if (X.rows() != q || K_.rows() != q || K_.cols() != q) {
+    if (X.rows() != q || K_.rows() != q || K_.cols() != q || (weights.size() != 0 && weights.size() != q)) {
         throw std::invalid_argument("The dense evaluator of several traits needs X, Y and K of the same individuals.");
     }
     rows_.resize(static_cast<std::size_t>(t));
@@ -321,6 +322,7 @@ DenseTraitsEvaluator::DenseTraitsEvaluator(Eigen::MatrixXd K, const Eigen::Matri
                          std::to_string(kLargestLapackOrder) + " that the matrix decomposition can index.");
     }
     y_.resize(values);
+    inverse_weight_ = Eigen::VectorXd::Ones(values);
     Eigen::Index columns = 0;
     std::vector<Eigen::Index> in_order(static_cast<std::size_t>(p_));
     for (Eigen::Index c = 0; c < p_; ++c) {
@@ -330,6 +332,9 @@ DenseTraitsEvaluator::DenseTraitsEvaluator(Eigen::MatrixXd K, const Eigen::Matri
         const std::vector<Eigen::Index>& rows = rows_[static_cast<std::size_t>(a)];
         for (std::size_t i = 0; i < rows.size(); ++i) {
             y_[offset_[static_cast<std::size_t>(a)] + static_cast<Eigen::Index>(i)] = Y(rows[i], a);
+            if (weights.size() != 0) {
+                inverse_weight_[offset_[static_cast<std::size_t>(a)] + static_cast<Eigen::Index>(i)] = 1.0 / weights[rows[i]];
+            }
         }
         kept_.push_back(independent_columns(X(rows, Eigen::all),
                                             trait_columns.empty() ? in_order : trait_columns.at(static_cast<std::size_t>(a))));
@@ -401,11 +406,12 @@ bool DenseTraitsEvaluator::factor(const Eigen::VectorXd& theta, Factors& f) cons
                     V(off_a + i, off_b + j) = genetic * K_(rows_a[static_cast<std::size_t>(i)], column);
                 }
             }
+            const auto n_a = static_cast<Eigen::Index>(rows_a.size());
             if (a == b) {
-                V.diagonal().segment(off_a, static_cast<Eigen::Index>(rows_a.size())).array() += R(a, a);
+                V.diagonal().segment(off_a, n_a) += R(a, a) * inverse_weight_.segment(off_a, n_a);
             } else {
                 for (const auto& [i, j] : shared_[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)]) {
-                    V(off_a + i, off_b + j) += R(a, b);
+                    V(off_a + i, off_b + j) += R(a, b) * inverse_weight_[off_a + i];
                 }
             }
         }
@@ -494,17 +500,20 @@ LikelihoodPoint DenseTraitsEvaluator::evaluate(const Eigen::VectorXd& theta) con
             }
             trace_V = sum;
         } else if (a == b) {
-            F.col(k).segment(off_a, n_a) = segment(f.Py, a);
+            // V_k = diag(1 / w) over the values of trait a.
+            const auto inverse_weight = inverse_weight_.segment(off_a, n_a);
+            F.col(k).segment(off_a, n_a) = segment(f.Py, a).cwiseProduct(inverse_weight);
             const auto VX_a = f.VX.middleRows(off_a, n_a);
-            XVVX = VX_a.transpose() * VX_a;
-            trace_V = Vi.diagonal().segment(off_a, n_a).sum();
+            XVVX = VX_a.transpose() * inverse_weight.asDiagonal() * VX_a;
+            trace_V = Vi.diagonal().segment(off_a, n_a).dot(inverse_weight);
         } else {
             Eigen::MatrixXd M = Eigen::MatrixXd::Zero(f.VX.cols(), f.VX.cols());
             for (const auto& [i, j] : shared_[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)]) {
-                F(off_a + i, k) += f.Py[off_b + j];
-                F(off_b + j, k) += f.Py[off_a + i];
-                M += f.VX.row(off_a + i).transpose() * f.VX.row(off_b + j);
-                trace_V += 2.0 * Vi(off_a + i, off_b + j);
+                const double inverse_weight = inverse_weight_[off_a + i];
+                F(off_a + i, k) += inverse_weight * f.Py[off_b + j];
+                F(off_b + j, k) += inverse_weight * f.Py[off_a + i];
+                M += inverse_weight * f.VX.row(off_a + i).transpose() * f.VX.row(off_b + j);
+                trace_V += 2.0 * inverse_weight * Vi(off_a + i, off_b + j);
             }
             XVVX = M + M.transpose();
         }

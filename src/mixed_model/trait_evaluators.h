@@ -90,8 +90,11 @@ private:
 // a trait is not recorded.
 class DenseTraitsEvaluator : public TraitEvaluator {
 public:
+    // `weights` (one per individual, empty for 1): the residual covariance of an individual's
+    // traits is Ve / w.
     DenseTraitsEvaluator(Eigen::MatrixXd K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y, double residual_limit,
-                         const std::vector<std::vector<Eigen::Index>>& trait_columns = {});
+                         const std::vector<std::vector<Eigen::Index>>& trait_columns = {},
+                         const Eigen::VectorXd& weights = {});
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
     TraitSolution solve(const Eigen::VectorXd& theta) const override;
     Eigen::Index values() const { return y_.size(); }
@@ -109,6 +112,7 @@ private:
     std::vector<std::vector<Eigen::Index>> kept_;  // per trait, the columns of X estimated
     Eigen::MatrixXd Xo_;                           // values x sum of kept, block-diagonal by trait
     Eigen::VectorXd y_;
+    Eigen::VectorXd inverse_weight_;  // per value, 1 / its individual's weight
     Eigen::Index p_ = 0;
 };
 

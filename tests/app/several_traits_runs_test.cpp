@@ -340,3 +340,31 @@ TEST(SeveralTraitsRuns, TheLikelihoodRatioTestRemovesTheWholeGeneticBlock) {
     EXPECT_NEAR(p, std::erfc(std::sqrt(statistic / 2.0)) + std::sqrt(2.0 * statistic / M_PI) * std::exp(-statistic / 2.0),
                 1e-9);
 }
+
+// One weight for every individual's traits: the same weight everywhere only rescales Ve (w = 2
+// halves each residual covariance, so their estimates double), with Vg and logL unchanged.
+TEST(SeveralTraitsRuns, WeightsDivideTheResidualCovariance) {
+    const TwoTraits data;
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/k.txt", data.kinship_text());
+    std::string weighted = std::regex_replace(data.phenotypes(1.0, data.Y), std::regex("\n"), "\t2\n");
+    weighted.replace(weighted.find("T2\t2\n"), 5, "T2\tW\n");
+    write_file(dir + "/w.phe", weighted);
+    for (const char* weights : {"", "W"}) {
+        std::vector<std::string> args{"--reml", "--kin-file", "k.txt", "--phefile", "w.phe", "--model",
+                                      "T1, T2 ~ animal", "--out", *weights ? "weighted" : "plain"};
+        if (*weights) args.insert(args.end(), {"--weights", weights});
+        const CommandResult run = run_zelkora(args, dir);
+        ASSERT_EQ(run.status, 0) << run.err;
+    }
+    const auto plain = read_vc(dir + "/plain.vc.txt"), weighted_rows = read_vc(dir + "/weighted.vc.txt");
+    // Both converge to REML's tolerance: their differences are small against the traits' variances.
+    const double scale = 1e-4 * (plain.at("Vp(T1)") + plain.at("Vp(T2)"));
+    for (const char* name : {"Vg(T1)", "Vg(T1,T2)", "Vg(T2)"}) {
+        EXPECT_NEAR(weighted_rows.at(name), plain.at(name), scale) << name;
+    }
+    EXPECT_NEAR(weighted_rows.at("logL"), plain.at("logL"), 1e-6 * std::abs(plain.at("logL")));
+    for (const char* name : {"Ve(T1)", "Ve(T1,T2)", "Ve(T2)"}) {
+        EXPECT_NEAR(weighted_rows.at(name), 2.0 * plain.at(name), scale) << name;
+    }
+}

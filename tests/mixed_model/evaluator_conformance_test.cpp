@@ -76,7 +76,7 @@ Eigen::VectorXd random_values(Eigen::Index n, std::mt19937& engine) {
 // S_a K S_b' + S_b K S_a' (once for a = b), of Ve(a, b) the same with I. Trait a's fixed effects
 // are the columns `own[a]` of X (all of them when `own` is empty).
 DenseModel trait_model(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y,
-                       const std::vector<std::vector<Eigen::Index>>& own = {}) {
+                       const std::vector<std::vector<Eigen::Index>>& own = {}, const Eigen::VectorXd& weights = {}) {
     const Eigen::Index q = Y.rows(), t = Y.cols();
     std::vector<std::pair<Eigen::Index, Eigen::Index>> values;  // (individual, trait)
     for (Eigen::Index a = 0; a < t; ++a) {
@@ -99,7 +99,8 @@ DenseModel trait_model(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, const
             model.X(v, c) = X(i, own.empty() ? c - first[a] : own[a][c - first[a]]);
         }
     }
-    const Eigen::MatrixXd I = Eigen::MatrixXd::Identity(q, q);
+    const Eigen::MatrixXd I = weights.size() == 0 ? Eigen::MatrixXd(Eigen::MatrixXd::Identity(q, q))
+                                                  : Eigen::MatrixXd(weights.cwiseInverse().asDiagonal());
     for (const Eigen::MatrixXd* among : {&K, &I}) {
         for (Eigen::Index a = 0; a < t; ++a) {
             for (Eigen::Index b = 0; b <= a; ++b) {
@@ -185,6 +186,10 @@ TEST(EvaluatorConformance, TraitsRotatedAndDense) {
     const std::vector<std::vector<Eigen::Index>> own{{0, 1}, {0, 2}, {0, 3}};
     expect_conforms(DenseTraitsEvaluator(K, X3, Y3, 1e-6, own), trait_model(K, X3, Y3, own), theta3,
                     "dense, fixed effects per trait");
+    // Weights: an individual's residual covariance is Ve / w.
+    Eigen::VectorXd weights = (random_values(q, engine).array().abs() + 0.5).matrix();
+    expect_conforms(DenseTraitsEvaluator(K, X3, Y3, 1e-6, own, weights), trait_model(K, X3, Y3, own, weights), theta3,
+                    "dense, weighted");
     // The same with every value recorded, in the eigenvector basis.
     Eigen::MatrixXd Y3_complete = Y3;
     for (Eigen::Index i = 0; i < q; ++i) {
