@@ -95,6 +95,49 @@ std::map<std::string, double> read_vc(const std::string& path, std::vector<std::
 const std::vector<std::string> kTwoTraitReml = {"--reml", "--kin-file", "k.txt", "--phefile", "p.txt", "--phe-pos", "2,3",
                                         "--out", "r"};
 
+// Henderson's equations of two traits: an intercept per trait (and with `herd_on_t1` a second
+// herd, the odd individuals, for T1 only), U for all 55 individuals and both traits, R^-1 over the
+// traits each individual has. The solution and the inverse of the coefficient matrix.
+struct Henderson {
+    Eigen::VectorXd solution;
+    Eigen::MatrixXd inverse;
+    Eigen::Index fixed = 2;
+};
+Henderson henderson(const TwoTraits& data, const Eigen::Matrix2d& Vg, const Eigen::Matrix2d& Ve, bool herd_on_t1) {
+    std::vector<std::pair<int, int>> values;  // (individual, trait)
+    for (int a = 0; a < 2; ++a) {
+        for (int i = 0; i < kRecorded; ++i) {
+            if (!std::isnan(data.Y(i, a))) values.emplace_back(i, a);
+        }
+    }
+    Henderson result;
+    result.fixed = herd_on_t1 ? 3 : 2;
+    const auto n = static_cast<Eigen::Index>(values.size()), N = static_cast<Eigen::Index>(kIndividuals);
+    Eigen::MatrixXd W = Eigen::MatrixXd::Zero(n, result.fixed + 2 * N), R = Eigen::MatrixXd::Zero(n, n);
+    Eigen::VectorXd y(n);
+    for (Eigen::Index k = 0; k < n; ++k) {
+        const auto [i, a] = values[static_cast<std::size_t>(k)];
+        W(k, a) = 1.0;
+        if (herd_on_t1 && a == 0 && i % 2 == 1) W(k, 2) = 1.0;
+        W(k, result.fixed + a * N + i) = 1.0;
+        y[k] = data.Y(i, a);
+        for (Eigen::Index l = 0; l < n; ++l) {
+            const auto [j, b] = values[static_cast<std::size_t>(l)];
+            if (i == j) R(k, l) = Ve(a, b);
+        }
+    }
+    Eigen::MatrixXd G(2 * N, 2 * N);
+    for (int a = 0; a < 2; ++a) {
+        for (int b = 0; b < 2; ++b) G.block(a * N, b * N, N, N) = Vg(a, b) * data.K;
+    }
+    const Eigen::MatrixXd Ri = R.inverse();
+    Eigen::MatrixXd C = W.transpose() * Ri * W;
+    C.bottomRightCorner(2 * N, 2 * N) += G.inverse();
+    result.inverse = C.inverse();
+    result.solution = result.inverse * (W.transpose() * Ri * y);
+    return result;
+}
+
 }  // namespace
 
 TEST(SeveralTraitsRuns, VarianceRowsFollowTheTraitsUnits) {
@@ -148,36 +191,10 @@ TEST(SeveralTraitsRuns, BreedingValuesSolveTheMultiTraitEquations) {
                                               dir);
         ASSERT_EQ(run.status, 0) << run.out << run.err;
 
-        // Henderson's equations: an intercept per trait, U for all 55 individuals and both traits,
-        // R^-1 over the traits each individual has.
-        std::vector<std::pair<int, int>> values;  // (individual, trait)
-        for (int a = 0; a < 2; ++a) {
-            for (int i = 0; i < kRecorded; ++i) {
-                if (!std::isnan(data.Y(i, a))) values.emplace_back(i, a);
-            }
-        }
-        const auto n = static_cast<Eigen::Index>(values.size()), N = static_cast<Eigen::Index>(kIndividuals);
-        Eigen::MatrixXd W = Eigen::MatrixXd::Zero(n, 2 + 2 * N), R = Eigen::MatrixXd::Zero(n, n);
-        Eigen::VectorXd y(n);
-        for (Eigen::Index k = 0; k < n; ++k) {
-            const auto [i, a] = values[static_cast<std::size_t>(k)];
-            W(k, a) = 1.0;
-            W(k, 2 + a * N + i) = 1.0;
-            y[k] = data.Y(i, a);
-            for (Eigen::Index l = 0; l < n; ++l) {
-                const auto [j, b] = values[static_cast<std::size_t>(l)];
-                if (i == j) R(k, l) = Ve(a, b);
-            }
-        }
-        Eigen::MatrixXd G(2 * N, 2 * N);
-        for (int a = 0; a < 2; ++a) {
-            for (int b = 0; b < 2; ++b) G.block(a * N, b * N, N, N) = Vg(a, b) * data.K;
-        }
-        const Eigen::MatrixXd Ri = R.inverse();
-        Eigen::MatrixXd C = W.transpose() * Ri * W;
-        C.bottomRightCorner(2 * N, 2 * N) += G.inverse();
-        const Eigen::MatrixXd Ci = C.inverse();
-        const Eigen::VectorXd solution = Ci * (W.transpose() * Ri * y);
+        const Henderson equations = henderson(data, Vg, Ve, false);
+        const Eigen::MatrixXd& Ci = equations.inverse;
+        const Eigen::VectorXd& solution = equations.solution;
+        const auto N = static_cast<Eigen::Index>(kIndividuals);
 
         const std::vector<std::string> lines = lines_of(read_file(dir + "/r.reliability.txt"));
         ASSERT_EQ(lines.size(), static_cast<std::size_t>(1 + 2 * N));
@@ -190,7 +207,7 @@ TEST(SeveralTraitsRuns, BreedingValuesSolveTheMultiTraitEquations) {
             const int a = trait == "T1" ? 0 : 1;
             const int i = std::stoi(id.substr(1));
             EXPECT_EQ(effect, "Add");
-            const Eigen::Index u = 2 + a * N + i;
+            const Eigen::Index u = equations.fixed + a * N + i;
             EXPECT_NEAR(ebv, solution[u], 1e-5 * (1.0 + std::fabs(solution[u]))) << lines[r];
             EXPECT_NEAR(se, std::sqrt(Ci(u, u)), 1e-5 * (1.0 + std::sqrt(Ci(u, u)))) << lines[r];
             EXPECT_NEAR(reliability, 1.0 - Ci(u, u) / (Vg(a, a) * data.K(i, i)), 1e-5) << lines[r];
@@ -367,4 +384,42 @@ TEST(SeveralTraitsRuns, WeightsDivideTheResidualCovariance) {
     for (const char* name : {"Ve(T1)", "Ve(T1,T2)", "Ve(T2)"}) {
         EXPECT_NEAR(weighted_rows.at(name), 2.0 * plain.at(name), scale) << name;
     }
+}
+
+// Each trait its own fixed effects (a herd for T1 only), at given variances: the breeding values
+// and the herd's estimate against Henderson's equations with the herd in T1's rows alone.
+TEST(SeveralTraitsRuns, EachTraitItsOwnFixedEffects) {
+    const TwoTraits data;
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/k.txt", data.kinship_text());
+    std::string text = data.phenotypes(1.0, data.Y);
+    std::ostringstream with_herd;
+    const std::vector<std::string> lines = lines_of(text);
+    for (std::size_t r = 0; r < lines.size(); ++r) {
+        with_herd << lines[r] << (r == 0 ? "\tHerd" : (r % 2 == 0 ? "\tH2" : "\tH1")) << "\n";  // line r: I(r-1)
+    }
+    write_file(dir + "/p.txt", with_herd.str());
+    const CommandResult run = run_zelkora({"--predict", "--kin-file", "k.txt", "--phefile", "p.txt", "--model",
+                                           "T1 ~ Herd + animal; T2 ~ animal", "--vc", "3.5,1.5,2.5,2.5,0.4,2.0",
+                                           "--out", "own"}, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    Eigen::Matrix2d Vg, Ve;
+    Vg << 3.5, 1.5, 1.5, 2.5;
+    Ve << 2.5, 0.4, 0.4, 2.0;
+    const Henderson equations = henderson(data, Vg, Ve, true);
+    const auto N = static_cast<Eigen::Index>(kIndividuals);
+    for (const std::string& line : lines_of(read_file(dir + "/own.random.txt"))) {
+        std::istringstream fields(line);
+        std::string effect, trait, id;
+        double value = 0.0;
+        if (!(fields >> effect >> trait >> id >> value)) continue;  // the header
+        const Eigen::Index u = equations.fixed + (trait == "T1" ? 0 : N) + std::stoi(id.substr(1));
+        EXPECT_NEAR(value, equations.solution[u], 1e-5 * (1.0 + std::fabs(equations.solution[u]))) << line;
+    }
+    std::smatch herd;
+    const std::string fixed = read_file(dir + "/own.fixed.txt");
+    ASSERT_TRUE(std::regex_search(fixed, herd, std::regex("T1\tHerd\tH2\t(\\S+)\t(\\S+)\testimated"))) << fixed;
+    EXPECT_NEAR(std::stod(herd[1]), equations.solution[2], 1e-6);
+    EXPECT_NEAR(std::stod(herd[2]), std::sqrt(equations.inverse(2, 2)), 1e-6);
+    EXPECT_EQ(fixed.find("T2\tHerd"), std::string::npos) << fixed;
 }
