@@ -100,13 +100,13 @@ public:
     void take_given() override {
         sigma_a2_ = options_.vc[0];
         sigma_e2_ = options_.vc[1];
-        if (weighted()) {
-            take_weighted_residuals();
-            return;
-        }
         if (!groups_.names.empty() && !(sigma_a2_ > 0.0)) {
             throw RunFailure("the unknown parent groups of --ped-groups enter these equations through the inverse "
                              "of A, scaled by the additive variance: give --vc an additive variance above 0.");
+        }
+        if (weighted()) {
+            take_weighted_residuals();
+            return;
         }
         logger_.tee << "👉 Given variances (--vc): Sigma_a2 = " << sigma_a2_ << ", Sigma_e2 = " << sigma_e2_
                     << "; no REML is run." << std::endl;
