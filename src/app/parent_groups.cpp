@@ -36,7 +36,7 @@ GroupEquations estimable_groups(const Eigen::MatrixXd& X, const std::function<st
     std::iota(order.begin(), order.end(), Index{0});
     std::vector<Index> with_groups = order;
     for (Index k = g - 1; k >= 0; --k) {
-        if (records_Q.col(k).cwiseAbs().maxCoeff() == 0.0) {
+        if (records_Q.rows() == 0 || records_Q.col(k).cwiseAbs().maxCoeff() == 0.0) {
             groups.status[static_cast<std::size_t>(k)] = "no_records";
         } else {
             with_groups.push_back(p + k);
