@@ -17,6 +17,7 @@
 #include "app/app.h"
 #include "app/model_builder.h"
 #include "app/model_inputs.h"
+#include "app/parent_groups.h"
 #include "app/model_pipeline.h"
 #include "distributed/distributed.h"
 #include "log/logger.h"
@@ -114,6 +115,7 @@ struct TraitFit {
     std::unique_ptr<ReducedKinship> reduced;
     std::unique_ptr<RoundingFreeKinship> eigen;
     std::unique_ptr<TraitEvaluator> evaluator;
+    GroupCovariates groups;                // unknown parent groups as fixed covariates; none: no names
 
     // Component k's factor from the scaled units to the traits' units: s_a s_b.
     double units(Eigen::Index k) const {
@@ -125,7 +127,8 @@ struct TraitFit {
         if (own.empty()) return true;
         const int source = records.data.fixed.sources[static_cast<std::size_t>(column)];
         const std::vector<int>& columns = own[static_cast<std::size_t>(a)];
-        return source < 0 || std::find(columns.begin(), columns.end(), source) != columns.end();
+        // The unknown parent groups are every trait's.
+        return source < 0 || source == kGroupSource || std::find(columns.begin(), columns.end(), source) != columns.end();
     }
     Eigen::VectorXd to_units(const Eigen::VectorXd& theta) const {
         Eigen::VectorXd out = theta;
@@ -153,6 +156,10 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
                                            options.covariate_terms, formula_intercept(options)});
     });
     fit.traits = fit.records.trait_names;
+    if (!options.ped_groups_file.empty()) {
+        fit.groups = read_group_covariates(options, logger);
+        add_group_columns(fit.records.data, fit.groups, logger);
+    }
     Eigen::MatrixXd& y = fit.records.data.response.y;
     Eigen::MatrixXd& full_design = fit.records.data.fixed.full;
     Eigen::MatrixXd& reduced_design = fit.records.data.fixed.reduced;
@@ -608,9 +615,13 @@ public:
         logger_.tee << "👉 Breeding values of " << ids.size() << " individuals for " << fit_.traits.size() << " traits"
                     << std::endl;
         const Eigen::MatrixXd genetic = fit_.evaluator->layout().genetic(estimate_.theta);
+        // With unknown parent groups each value is a + Qg, over the kept columns of the design.
+        const Eigen::MatrixXd shifts = fit_.groups.names.empty()
+                                           ? Eigen::MatrixXd()
+                                           : group_shifts(fit_.groups, ids, fit_.records.data.fixed, fit_.kept);
         const TraitPrediction prediction =
             predict_traits(solution_, genetic, kinship_columns(fit_.kinship, fit_.individuals),
-                           kinship_diagonal_of(fit_.kinship));
+                           kinship_diagonal_of(fit_.kinship), fit_.groups.names.empty() ? nullptr : &shifts);
         const std::string values_name = mixed_model_files(options_).values;
         for (Eigen::Index a = 0; a < genetic.rows(); ++a) {
             const double s = fit_.scale[a];
@@ -664,9 +675,5 @@ private:
 }  // namespace
 
 std::unique_ptr<ModelRoute> traits_route(const RunOptions& options, Logger& logger, const ModelPlan& plan) {
-    if (!options.ped_groups_file.empty()) {
-        throw InputCheckFailure("--ped-groups with several traits is not available in this version; fit the traits "
-                                "one by one.");
-    }
     return std::make_unique<TraitsRoute>(options, logger, plan);
 }

@@ -240,19 +240,40 @@ TraitSolution RotatedTraitsEvaluator::solve(const Eigen::VectorXd& theta) const 
     }
     solution.Py = rotate_from_reduced(eigen_form_, f->PY);
     solution.finite = solution.beta.allFinite() && solution.Py.allFinite();
-    solution.kinship_forms = [this, f, t, p](const Eigen::MatrixXd& columns) {
-        // In the eigenvector basis: F(b, c) = sum_j k~_j^2 V_j^-1(b, c) - g_b' C^-1 g_c with
-        // g_b = X'V^-1 (e_b (x) k~), k~ = U' k.
-        const Eigen::MatrixXd rotated = rotate_to_reduced(eigen_form_, columns);
-        const Eigen::MatrixXd squared = rotated.array().square().matrix();
-        const Eigen::Index w = columns.cols();
-        std::vector<Eigen::MatrixXd> g(static_cast<std::size_t>(t), Eigen::MatrixXd(t * p, w));
+    // g_b = X'V^-1 (e_b (x) k~) for rotated columns k~ = U' k, each t p x w.
+    const auto products = [this, f, t, p](const Eigen::MatrixXd& rotated) {
+        std::vector<Eigen::MatrixXd> g(static_cast<std::size_t>(t), Eigen::MatrixXd(t * p, rotated.cols()));
         for (Eigen::Index b = 0; b < t; ++b) {
             for (Eigen::Index a = 0; a < t; ++a) {
                 g[static_cast<std::size_t>(b)].middleRows(a * p, p) =
                     X_.transpose() * (rotated.array().colwise() * f->W.row(a + b * t).transpose().array()).matrix();
             }
         }
+        return g;
+    };
+    solution.group_terms = [this, f, t, p, products](const Eigen::MatrixXd& columns, const Eigen::MatrixXd& shifts,
+                                                     const Eigen::MatrixXd& genetic) {
+        const std::vector<Eigen::MatrixXd> g = products(rotate_to_reduced(eigen_form_, columns));
+        const Eigen::Index w = columns.cols();
+        Eigen::MatrixXd terms(t, w);
+        for (Eigen::Index a = 0; a < t; ++a) {
+            Eigen::MatrixXd cross = Eigen::MatrixXd::Zero(p, w);  // trait a's rows of C X'V^-1 sum_b ... Vg(b, a)
+            for (Eigen::Index b = 0; b < t; ++b) {
+                cross += genetic(b, a) * (f->C_inverse.middleRows(a * p, p) * g[static_cast<std::size_t>(b)]);
+            }
+            const Eigen::MatrixXd C_aa = f->C_inverse.block(a * p, a * p, p, p);
+            terms.row(a) = ((C_aa * shifts).array() * shifts.array()).colwise().sum() -
+                           2.0 * (cross.array() * shifts.array()).colwise().sum();
+        }
+        return terms;
+    };
+    solution.kinship_forms = [this, f, t, products](const Eigen::MatrixXd& columns) {
+        // In the eigenvector basis: F(b, c) = sum_j k~_j^2 V_j^-1(b, c) - g_b' C^-1 g_c with
+        // g_b = X'V^-1 (e_b (x) k~), k~ = U' k.
+        const Eigen::MatrixXd rotated = rotate_to_reduced(eigen_form_, columns);
+        const Eigen::MatrixXd squared = rotated.array().square().matrix();
+        const Eigen::Index w = columns.cols();
+        const std::vector<Eigen::MatrixXd> g = products(rotated);
         Eigen::MatrixXd forms(t * t, w);
         for (Eigen::Index b = 0; b < t; ++b) {
             const Eigen::MatrixXd Cg = f->C_inverse * g[static_cast<std::size_t>(b)];
@@ -553,16 +574,41 @@ TraitSolution DenseTraitsEvaluator::solve(const Eigen::VectorXd& theta) const {
         }
     }
     solution.finite = solution.beta.allFinite() && solution.Py.allFinite();
-    solution.kinship_forms = [this, f, t](const Eigen::MatrixXd& columns) {
-        // The values' columns S_b k_i (trait b's values take k at their individuals), then
-        // c'P c' = c'V^-1 c' - (X'V^-1 c)' C^-1 (X'V^-1 c').
-        const Eigen::Index w = columns.cols(), n = y_.size();
-        Eigen::MatrixXd spread = Eigen::MatrixXd::Zero(n, t * w);
+    // The values' columns S_b k_i (trait b's values take k at their individuals), n x t w.
+    const auto spread_of = [this, t](const Eigen::MatrixXd& columns) {
+        const Eigen::Index w = columns.cols();
+        Eigen::MatrixXd spread = Eigen::MatrixXd::Zero(y_.size(), t * w);
         for (Eigen::Index b = 0; b < t; ++b) {
             const std::vector<Eigen::Index>& rows = rows_[static_cast<std::size_t>(b)];
             spread.block(offset_[static_cast<std::size_t>(b)], b * w, static_cast<Eigen::Index>(rows.size()), w) =
                 columns(rows, Eigen::all);
         }
+        return spread;
+    };
+    solution.group_terms = [this, f, t, spread_of](const Eigen::MatrixXd& columns, const Eigen::MatrixXd& shifts,
+                                                   const Eigen::MatrixXd& genetic) {
+        const Eigen::Index w = columns.cols();
+        const Eigen::MatrixXd Cg = f->C_inverse * (f->VX.transpose() * spread_of(columns));
+        Eigen::MatrixXd terms(t, w);
+        for (Eigen::Index a = 0, first = 0; a < t; ++a) {
+            // Trait a's shift over its estimated columns, in the stacked coefficients.
+            const std::vector<Eigen::Index>& kept = kept_[static_cast<std::size_t>(a)];
+            Eigen::MatrixXd stacked = Eigen::MatrixXd::Zero(f->C_inverse.rows(), w);
+            stacked.middleRows(first, static_cast<Eigen::Index>(kept.size())) = shifts(kept, Eigen::all);
+            first += static_cast<Eigen::Index>(kept.size());
+            Eigen::MatrixXd cross = Eigen::MatrixXd::Zero(stacked.rows(), w);
+            for (Eigen::Index b = 0; b < t; ++b) {
+                cross += genetic(b, a) * Cg.middleCols(b * w, w);
+            }
+            terms.row(a) = ((f->C_inverse * stacked).array() * stacked.array()).colwise().sum() -
+                           2.0 * (cross.array() * stacked.array()).colwise().sum();
+        }
+        return terms;
+    };
+    solution.kinship_forms = [this, f, t, spread_of](const Eigen::MatrixXd& columns) {
+        // c'P c' = c'V^-1 c' - (X'V^-1 c)' C^-1 (X'V^-1 c').
+        const Eigen::Index w = columns.cols();
+        const Eigen::MatrixXd spread = spread_of(columns);
         const Eigen::MatrixXd Vc = symmetric_product(f->V_inverse, spread);
         const Eigen::MatrixXd g = f->VX.transpose() * spread;
         const Eigen::MatrixXd Cg = f->C_inverse * g;

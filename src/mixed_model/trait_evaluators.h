@@ -33,6 +33,11 @@ struct TraitSolution {
     // individuals), the t x t matrices F_i(b, c) = (S_b k_i)' P (S_c k_i), S_b taking the
     // individuals to the records of trait b: column i holds F_i column-major, (t t) x w.
     std::function<Eigen::MatrixXd(const Eigen::MatrixXd&)> kinship_forms;
+    // Fixed unknown parent groups, each value a + q'b: for kinship columns k_i (q x w), `shifts`
+    // (p x w, each individual's q over X's columns) and Vg, what the groups add to each
+    // prediction error variance (t x w): s_a'C s_a - 2 s_a'C X'V^-1 sum_b S_b k_i Vg(b, a), with
+    // s_a the shift in trait a's coefficients and C = (X'V^-1 X)^-1.
+    std::function<Eigen::MatrixXd(const Eigen::MatrixXd&, const Eigen::MatrixXd&, const Eigen::MatrixXd&)> group_terms;
 };
 
 // What the evaluators of several traits share: their space, the covariance space of two blocks
@@ -134,8 +139,10 @@ AiRemlSettings trait_reml_settings(const TraitEvaluator& evaluator, const std::v
 struct TraitPrediction {
     Eigen::MatrixXd values, error_variances, prior_variances;
 };
+// `shifts` (p x N): fixed unknown parent groups, each value u + q'b with its error (group_terms).
 TraitPrediction predict_traits(const TraitSolution& solution, const Eigen::MatrixXd& genetic,
-                               const Eigen::MatrixXd& columns, const Eigen::VectorXd& diagonal);
+                               const Eigen::MatrixXd& columns, const Eigen::VectorXd& diagonal,
+                               const Eigen::MatrixXd* shifts = nullptr);
 
 // The components' names: Vg(<t1>), Vg(<t1>,<t2>), Vg(<t2>), ... then Ve(...) the same way.
 std::vector<std::string> trait_component_names(const std::vector<std::string>& traits);

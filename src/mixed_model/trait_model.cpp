@@ -118,26 +118,34 @@ std::optional<Eigen::VectorXd> TraitEvaluator::em_step(const Eigen::VectorXd& th
 }
 
 TraitPrediction predict_traits(const TraitSolution& solution, const Eigen::MatrixXd& genetic,
-                               const Eigen::MatrixXd& columns, const Eigen::VectorXd& diagonal) {
+                               const Eigen::MatrixXd& columns, const Eigen::VectorXd& diagonal,
+                               const Eigen::MatrixXd* shifts) {
     const Eigen::Index t = genetic.rows(), N = columns.rows();
     if (columns.cols() != solution.Py.rows() || diagonal.size() != N || solution.Py.cols() != t) {
         throw std::invalid_argument("Prediction of several traits needs the kinship of the records' individuals.");
     }
     TraitPrediction prediction;
     prediction.values = columns * (solution.Py * genetic);
+    if (shifts != nullptr) {
+        prediction.values += shifts->transpose() * solution.beta;
+    }
     prediction.error_variances.resize(N, t);
     prediction.prior_variances = diagonal * genetic.diagonal().transpose();
     // A block of individuals at a time keeps the forms' temporaries small.
     constexpr Eigen::Index kBlock = 512;
     for (Eigen::Index first = 0; first < N; first += kBlock) {
         const Eigen::Index width = std::min(kBlock, N - first);
-        const Eigen::MatrixXd forms = solution.kinship_forms(columns.middleRows(first, width).transpose());
+        const Eigen::MatrixXd block = columns.middleRows(first, width).transpose();
+        const Eigen::MatrixXd forms = solution.kinship_forms(block);
+        const Eigen::MatrixXd groups = shifts != nullptr
+                                           ? solution.group_terms(block, shifts->middleCols(first, width), genetic)
+                                           : Eigen::MatrixXd::Zero(t, width);
         for (Eigen::Index i = 0; i < width; ++i) {
             const Eigen::Map<const Eigen::MatrixXd> F(forms.col(i).data(), t, t);
             const Eigen::MatrixXd removed = genetic * F * genetic;
             for (Eigen::Index a = 0; a < t; ++a) {
                 prediction.error_variances(first + i, a) =
-                    error_variance_or_nan(prediction.prior_variances(first + i, a), removed(a, a));
+                    error_variance_or_nan(prediction.prior_variances(first + i, a), removed(a, a) - groups(a, i));
             }
         }
     }

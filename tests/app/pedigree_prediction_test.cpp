@@ -445,3 +445,84 @@ TEST(PedigreePrediction, WithoutTheInterceptTheFirstClassStartsFromZero) {
         EXPECT_NEAR(std::stod(row[2]), std::sqrt(error(level, level)), 1e-9);
     }
 }
+
+// Two traits with the groups as covariates of each, complete (the eigenvector basis) and with a
+// value missing (the dense evaluator): values a + Qg and their SEs against Henderson's equations
+// of both traits with ZQ among each trait's fixed effects.
+TEST(PedigreePrediction, UnknownParentGroupsWithTwoTraits) {
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/calves.ped", kGroupPedigree);
+    write_file(dir + "/plain.ped", std::regex_replace(kGroupPedigree, std::regex("G[12]"), "0"));
+    write_file(dir + "/groups.txt", "G1\nG2\n");
+    ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", "plain.ped", "--out", "A"}, dir).status, 0);
+    const Eigen::MatrixXd A = calves_relationships({{0, 0}, {0, 0}, {0, 0}, {1, 0}, {3, 2}, {1, 2}, {4, 5}, {3, 6}});
+    const Eigen::VectorXd q2 = (Eigen::VectorXd(8) << 0.5, 0.5, 1, 0.25, 0.75, 0.5, 0.5, 0.75).finished();  // G2
+    Eigen::Matrix2d Vg, Ve;
+    Vg << 20, 5, 5, 10;
+    Ve << 40, 8, 8, 30;
+    const double female[5] = {0, 1, 1, 0, 0};
+    Eigen::MatrixXd Y(5, 2);
+    Y << 4.5, 3.0, 2.9, 2.2, 3.9, 2.8, 3.5, 2.6, 5.0, 3.5;
+    for (const bool complete : {true, false}) {
+        SCOPED_TRACE(complete);
+        if (!complete) Y(2, 1) = std::nan("");
+        std::ostringstream text;
+        text << "ID\tSex\tWWG\tT2\n";
+        for (int r = 0; r < 5; ++r) {
+            text << r + 4 << "\t" << (female[r] > 0 ? "F" : "M") << "\t" << Y(r, 0) << "\t";
+            if (std::isnan(Y(r, 1))) text << "NA\n"; else text << Y(r, 1) << "\n";
+        }
+        write_file(dir + "/two.phe", text.str());
+        const CommandResult run = run_zelkora({"--predict", "--kin-file", "A.kinship.txt", "--pedigree", "calves.ped",
+                                               "--ped-groups", "groups.txt", "--phefile", "two.phe", "--model",
+                                               "WWG, T2 ~ Sex + animal", "--vc", "20,5,10,40,8,30", "--out", "two"},
+                                              dir);
+        ASSERT_EQ(run.status, 0) << run.err;
+        // Fixed: per trait an intercept, female and G2's share (G1 the reference); then U.
+        std::vector<std::pair<int, int>> values;
+        for (int a = 0; a < 2; ++a) {
+            for (int r = 0; r < 5; ++r) {
+                if (!std::isnan(Y(r, a))) values.emplace_back(r, a);
+            }
+        }
+        const auto n = static_cast<Eigen::Index>(values.size());
+        Eigen::MatrixXd W = Eigen::MatrixXd::Zero(n, 22), R = Eigen::MatrixXd::Zero(n, n);
+        Eigen::VectorXd y(n);
+        for (Eigen::Index k = 0; k < n; ++k) {
+            const auto [r, a] = values[static_cast<std::size_t>(k)];
+            W(k, 3 * a) = 1.0;
+            W(k, 3 * a + 1) = female[r];
+            W(k, 3 * a + 2) = q2[r + 3];
+            W(k, 6 + 8 * a + r + 3) = 1.0;
+            y[k] = Y(r, a);
+            for (Eigen::Index l = 0; l < n; ++l) {
+                const auto [s, b] = values[static_cast<std::size_t>(l)];
+                if (r == s) R(k, l) = Ve(a, b);
+            }
+        }
+        Eigen::MatrixXd G(16, 16);
+        for (int a = 0; a < 2; ++a) {
+            for (int b = 0; b < 2; ++b) G.block(8 * a, 8 * b, 8, 8) = Vg(a, b) * A;
+        }
+        const Eigen::MatrixXd Ri = R.inverse();
+        Eigen::MatrixXd C = W.transpose() * Ri * W;
+        C.bottomRightCorner(16, 16) += G.inverse();
+        const Eigen::MatrixXd Ci = C.inverse();
+        const Eigen::VectorXd solution = Ci * (W.transpose() * Ri * y);
+        int checked = 0;
+        for (const std::string& line : lines_of(read_file(dir + "/two.reliability.txt"))) {
+            std::istringstream fields(line);
+            std::string effect, trait, id;
+            double value = 0.0, se = 0.0;
+            if (!(fields >> effect >> trait >> id >> value >> se)) continue;  // the header
+            const int a = trait == "WWG" ? 0 : 1, i = std::stoi(id) - 1;
+            Eigen::VectorXd t = Eigen::VectorXd::Zero(22);
+            t[6 + 8 * a + i] = 1.0;
+            t[3 * a + 2] = q2[i];
+            EXPECT_NEAR(value, t.dot(solution), 5e-6 * (1.0 + std::abs(t.dot(solution)))) << line;
+            EXPECT_NEAR(se, std::sqrt(t.dot(Ci * t)), 5e-6 * std::sqrt(t.dot(Ci * t))) << line;
+            ++checked;
+        }
+        EXPECT_EQ(checked, 16);
+    }
+}
