@@ -297,6 +297,18 @@ std::vector<FixedEffectRow> fixed_effect_rows(const FixedDesign& design, const s
     return rows;
 }
 
+void say_residual_structure(Logger& logger, const ResidualTerm& residual) {
+    if (residual.weights.size() != 0) {
+        logger.tee << "👉 Weights: column " << residual.weights_column << ", from " << residual.weights.minCoeff()
+                   << " to " << residual.weights.maxCoeff() << " (a record's residual variance is V(e) / weight)"
+                   << std::endl;
+    }
+    if (!residual.classes.empty()) {
+        logger.tee << "👉 Residual by " << residual.by << ": " << residual.classes.size()
+                   << " class(es), each its own residual variance" << std::endl;
+    }
+}
+
 void save_prediction(const MixedModelFiles& files, const ResultTexts& set, const std::string& what) {
     write_result_set(set);
     const auto holds = [&](const std::string& name) {

@@ -123,6 +123,9 @@ Eigen::MatrixXd kinship_at(const ModelKinship& kinship, const std::vector<std::s
 Eigen::MatrixXd kinship_columns(const ModelKinship& kinship, const std::vector<std::string>& individuals);
 Eigen::VectorXd kinship_diagonal_of(const ModelKinship& kinship);
 
+// The log's lines on the records' weights and residual classes, when the model has them.
+void say_residual_structure(Logger& logger, const ResidualTerm& residual);
+
 // The result table of the log: "Source\tEstimate\tSE", one row each, "NA" for a missing SE.
 void write_result_rows(std::ostream& out, const std::vector<ResultRow>& rows);
 

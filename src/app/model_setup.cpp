@@ -263,16 +263,7 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelPl
     logger.tee << "\t" << record_ids.size() << " records of " << model.individuals.size()
                << " individuals in every kinship, with a trait value and complete covariates, will be used."
                << std::endl;
-    const ResidualTerm& residual = model.records.data.residual;
-    if (residual.weights.size() != 0) {
-        logger.tee << "👉 Weights: column " << residual.weights_column << ", from " << residual.weights.minCoeff()
-                   << " to " << residual.weights.maxCoeff() << " (a record's residual variance is V(e) / weight)"
-                   << std::endl;
-    }
-    if (!residual.classes.empty()) {
-        logger.tee << "👉 Residual by " << residual.by << ": " << residual.classes.size()
-                   << " class(es), each its own residual variance" << std::endl;
-    }
+    say_residual_structure(logger, model.records.data.residual);
     ModelPlan fitted = plan;
     if (options.pe && repeated == 0 && !options.vc_given) {
         logger.tee << "👉 --pe: no individual has more than one record, so a permanent environment cannot be told "

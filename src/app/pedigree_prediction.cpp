@@ -259,15 +259,7 @@ private:
             const std::size_t level = residual.classes.empty() ? 0 : static_cast<std::size_t>(residual.class_of_record[static_cast<std::size_t>(r)]);
             record_weights_[r] /= options_.vc[1 + level];
         }
-        if (residual.weights.size() != 0) {
-            logger_.tee << "👉 Weights: column " << residual.weights_column << ", from " << residual.weights.minCoeff()
-                        << " to " << residual.weights.maxCoeff() << " (a record's residual variance is V(e) / weight)"
-                        << std::endl;
-        }
-        if (!residual.classes.empty()) {
-            logger_.tee << "👉 Residual by " << residual.by << ": " << residual.classes.size()
-                        << " class(es), each its own residual variance" << std::endl;
-        }
+        say_residual_structure(logger_, residual);
     }
 
     // The individuals' solutions, a + Q g with groups (the QP transformation solves for it).
