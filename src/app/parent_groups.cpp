@@ -22,9 +22,16 @@ bool shares_add_to_one(const Eigen::MatrixXd& records_Q) {
 
 }  // namespace
 
-GroupEquations estimable_groups(const Eigen::MatrixXd& X, const std::function<std::string(Index)>& describe,
+GroupEquations estimable_groups(const FixedDesign& design, const std::vector<Index>& kept,
                                 const Eigen::MatrixXd& records_Q, const std::vector<std::string>& names,
                                 Logger& logger) {
+    const Eigen::MatrixXd X = design.full(Eigen::all, kept);
+    // A column of X as the messages name it: its effect and level.
+    const auto describe = [&](Index c) {
+        const auto column = static_cast<std::size_t>(kept[static_cast<std::size_t>(c)]);
+        return design.levels[column].empty() ? design.effects[column]
+                                             : design.effects[column] + " " + design.levels[column];
+    };
     const Index p = X.cols();
     const Index g = records_Q.cols();
     GroupEquations groups{names, std::vector<std::string>(static_cast<std::size_t>(g), "estimated"), {}};
@@ -173,12 +180,8 @@ void add_group_columns(Model& model, const GroupCovariates& groups, Logger& logg
         logger.tee << "👉 " << outside << " record(s) of individuals outside the pedigree: no unknown parent group "
                    << "among their ancestors." << std::endl;
     }
-    const std::vector<Index> kept = fixed_effect_columns(fixed.full);
-    const auto describe = [&](Index c) {
-        const auto column = static_cast<std::size_t>(kept[static_cast<std::size_t>(c)]);
-        return fixed.levels[column].empty() ? fixed.effects[column] : fixed.effects[column] + " " + fixed.levels[column];
-    };
-    const GroupEquations equations = estimable_groups(fixed.full(Eigen::all, kept), describe, records_Q, groups.names, logger);
+    const GroupEquations equations =
+        estimable_groups(fixed, fixed_effect_columns(fixed.full), records_Q, groups.names, logger);
 
     // Before the numeric columns, which stay last in both designs.
     const auto insert = [&](Eigen::MatrixXd& design, const std::vector<Index>& which) {

@@ -3,7 +3,6 @@
 // Unknown parent groups in the mixed model: which groups the records estimate, and their rows in
 // the results.
 
-#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -25,11 +24,11 @@ struct GroupEquations {
     std::vector<Eigen::Index> kept;  // the estimated groups, in the file's order
 };
 
-// `X`: the fixed effects' estimable columns over the records, `describe` names its column c;
-// `records_Q`: Q's row of each record's individual (records x groups). Throws InputCheckFailure
-// naming the group and the fixed effect (or group) it is confounded with when the equations are
-// singular in a group's column otherwise.
-GroupEquations estimable_groups(const Eigen::MatrixXd& X, const std::function<std::string(Eigen::Index)>& describe,
+// `kept`: the estimable columns of the design over the records; `records_Q`: Q's row of each
+// record's individual (records x groups). Throws InputCheckFailure naming the group and the
+// fixed effect (or group) it is confounded with when the equations are singular in a group's
+// column otherwise.
+GroupEquations estimable_groups(const FixedDesign& design, const std::vector<Eigen::Index>& kept,
                                 const Eigen::MatrixXd& records_Q, const std::vector<std::string>& names,
                                 Logger& logger);
 

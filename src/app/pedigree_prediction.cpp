@@ -276,12 +276,7 @@ private:
         for (std::size_t r = 0; r < part.level_of_record.size(); ++r) {
             records_Q.row(static_cast<Index>(r)) = relationships_.group_fractions.row(part.level_of_record[r]);
         }
-        const FixedDesign& fixed = model_.fixed;
-        const auto describe = [&](Index c) {
-            const auto column = static_cast<std::size_t>(kept_[static_cast<std::size_t>(c)]);
-            return fixed.levels[column].empty() ? fixed.effects[column] : fixed.effects[column] + " " + fixed.levels[column];
-        };
-        groups_ = estimable_groups(X_, describe, records_Q, relationships_.group_names, logger_);
+        groups_ = estimable_groups(model_.fixed, kept_, records_Q, relationships_.group_names, logger_);
         relationships_.inverse.sparse =
             keep_group_rows(relationships_.inverse.sparse, static_cast<Index>(part.levels.size()), groups_.kept);
         relationships_.group_fractions.resize(0, 0);
