@@ -96,10 +96,6 @@ void resolve_residual_columns(RunOptions& options, const std::vector<std::string
                                     " is a trait of the model; give another column.");
         }
     }
-    if (model.traits.size() > 1 && options.residual_pos >= 0) {
-        throw InputCheckFailure("--residual-by with several traits is not available in this version; fit the traits "
-                                "one by one.");
-    }
 }
 
 }  // namespace

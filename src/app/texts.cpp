@@ -117,7 +117,8 @@ void mixed_model_options() {
               << "                      terms: class, cov(x), animal, kin(k), pe, rand(col); traits \"Y1, Y2 ~ ...\"\n"
               << "                      or \"Y1 ~ ...; Y2 ~ ...\"; @file reads it from a file (# comments)\n"
               << "  --weights <col>, --residual-by <col>  With --model: record weights (residual V(e) / w), one\n"
-              << "                      residual variance per class of a column (Optional)\n"
+              << "                      residual variance (several traits: matrix) per class of a column\n"
+              << "                      (Optional)\n"
               << "  --vc-start <list|PREFIX.vc.txt>  REML's starting values, in --vc's order or from a results file\n"
               << "  --lrt               Likelihood-ratio test of every random component (Optional)\n"
               << "  --threads <int>     Threads of the run, 1 to 1024 (Optional, default: every core)\n";

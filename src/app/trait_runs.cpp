@@ -110,7 +110,8 @@ struct TraitFit {
     Eigen::VectorXd centre, scale;         // per trait
     Eigen::Index values = 0;               // trait values present
     double log_likelihood_shift = 0.0;     // to the traits' units
-    std::vector<std::pair<Eigen::Index, Eigen::Index>> unshared;
+    std::vector<TraitPairs> unshared;      // per residual class
+    std::vector<std::string> residual_names;  // "e", or "e:<level>" for each residual class
     Eigen::MatrixXd K;                     // q x q
     std::unique_ptr<ReducedKinship> reduced;
     std::unique_ptr<RoundingFreeKinship> eigen;
@@ -152,7 +153,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     const std::unordered_set<std::string> ids(fit.kinship.source.text.ids.begin(), fit.kinship.source.text.ids.end());
     fit.records = as_input_error([&] {
         return read_phenotype_records(options.phe_file, options.trait_pos, options.covar_pos, ids, options.qcovar_pos,
-                                      {}, {options.weight_pos, -1, options.crossings, options.derived,
+                                      {}, {options.weight_pos, options.residual_pos, options.crossings, options.derived,
                                            options.covariate_terms, formula_intercept(options)});
     });
     fit.traits = fit.records.trait_names;
@@ -251,15 +252,23 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     fit.K = kinship_at(fit.kinship, fit.individuals);
     logger.tee << "👉 kinship matrix size: " << q << " x " << q << " used for REML analysis." << std::endl;
     const double residual_limit = kResidualLimit * smallest_residual;
-    const Eigen::VectorXd& weights = fit.records.data.residual.weights;
+    const ResidualTerm& residual = fit.records.data.residual;
+    const Eigen::VectorXd& weights = residual.weights;
     if (weights.size() != 0) {
-        logger.tee << "👉 Weights: column " << fit.records.data.residual.weights_column << ", from "
-                   << weights.minCoeff() << " to " << weights.maxCoeff()
-                   << " (an individual's residual covariance is Ve / weight, for every trait)" << std::endl;
+        logger.tee << "👉 Weights: column " << residual.weights_column << ", from " << weights.minCoeff() << " to "
+                   << weights.maxCoeff() << " (an individual's residual covariance is Ve / weight, for every trait)"
+                   << std::endl;
     }
-    // Weights differ between individuals, so the eigenvectors no longer decouple them.
-    const bool complete = fit.Y.allFinite() && weights.size() == 0;
+    if (!residual.classes.empty()) {
+        logger.tee << "👉 Residual by " << residual.by << ": " << residual.classes.size()
+                   << " class(es), each its own residual covariance matrix of the traits" << std::endl;
+    }
+    fit.residual_names = residual.component_names();
+    // Weights or residual classes differ between individuals, so the eigenvectors no longer
+    // decouple them.
+    const bool complete = fit.Y.allFinite() && weights.size() == 0 && residual.classes.empty();
     if (complete) {
+        fit.unshared.resize(1);
         // Eigenvalues below 0 come only from a text file's rounding (kinship_at checked that):
         // taken as 0, so that V stays positive definite at any Vg.
         fit.reduced = std::make_unique<ReducedKinship>(reduce_kinship_cpp(fit.K));
@@ -270,18 +279,22 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
                       "individuals"
                    << (fit.own.empty() ? "." : "; each trait has its own fixed effects.") << std::endl;
     } else {
-        auto dense = std::make_unique<DenseTraitsEvaluator>(fit.K, X, fit.Y, residual_limit, fit.own_kept, weights);
+        auto dense = std::make_unique<DenseTraitsEvaluator>(fit.K, X, fit.Y, residual_limit, fit.own_kept, weights,
+                                                            residual.class_of_record);
         fit.unshared = dense->unshared_pairs();
-        logger.tee << (fit.Y.allFinite() ? "👉 Weighted records" : "👉 Some traits are missing on some individuals")
+        logger.tee << (!fit.Y.allFinite()          ? "👉 Some traits are missing on some individuals"
+                       : residual.classes.empty() ? "👉 Weighted records"
+                                                  : "👉 Residuals by class")
                    << ": every value present is used (" << fit.values << " values, V of that order)." << std::endl;
         fit.evaluator = std::move(dense);
     }
-    for (const auto& [a, b] : fit.unshared) {
-        logger.tee << "👉 Traits " << fit.traits[static_cast<std::size_t>(b)] << " and "
-                   << fit.traits[static_cast<std::size_t>(a)]
-                   << " are never recorded on the same individual: their residual covariance cannot be estimated "
-                      "and is fixed at 0."
-                   << std::endl;
+    for (std::size_t c = 0; c < fit.unshared.size(); ++c) {
+        for (const auto& [a, b] : fit.unshared[c]) {
+            logger.tee << "👉 Traits " << fit.traits[static_cast<std::size_t>(b)] << " and "
+                       << fit.traits[static_cast<std::size_t>(a)] << " are never recorded on the same individual"
+                       << (residual.classes.empty() ? "" : " of class " + residual.classes[c])
+                       << ": their residual covariance cannot be estimated and is fixed at 0." << std::endl;
+        }
     }
     return fit;
 }
@@ -308,8 +321,11 @@ struct TraitEstimate {
 // The boundary notes: Vg singular (a combination of the traits without genetic variance), Ve at
 // its limit.
 void write_boundary_notes(Logger& logger, const TraitFit& fit, const Eigen::VectorXd& theta) {
-    for (const bool residual : {false, true}) {
-        const Eigen::MatrixXd Z = fit.evaluator->boundary_vectors(theta, residual);
+    for (std::size_t block = 0; block <= fit.residual_names.size(); ++block) {
+        const bool residual = block > 0;
+        // "Ve", or "Ve:<level>" of a residual class.
+        const std::string matrix = residual ? "V" + fit.residual_names[block - 1] : "Vg";
+        const Eigen::MatrixXd Z = fit.evaluator->boundary_vectors(theta, block);
         for (Eigen::Index j = 0; j < Z.cols(); ++j) {
             // In the traits' units the null direction of S M S is S^-1 z.
             Eigen::VectorXd direction = Z.col(j).array() / fit.scale.array();
@@ -321,7 +337,7 @@ void write_boundary_notes(Logger& logger, const TraitFit& fit, const Eigen::Vect
                             << std::fabs(direction[a]) << " " << fit.traits[static_cast<std::size_t>(a)];
             }
             if (residual) {
-                logger.tee << "👉 The estimate of Ve lies at the lower limit of its eigenvalues (the boundary of the "
+                logger.tee << "👉 The estimate of " << matrix << " lies at the lower limit of its eigenvalues (the boundary of the "
                               "parameter space), along "
                            << combination.str()
                            << ": that combination of the traits has no residual variance left, and the standard "
@@ -342,14 +358,14 @@ void write_boundary_notes(Logger& logger, const TraitFit& fit, const Eigen::Vect
 
 std::vector<ResultRow> result_rows(const TraitFit& fit, const TraitEstimate& estimate) {
     return trait_component_rows(fit.traits, fit.to_units(estimate.theta), estimate.covariance,
-                                estimate.log_likelihood);
+                                estimate.log_likelihood, fit.residual_names);
 }
 
 std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& logger, const TraitFit& fit) {
     const Eigen::Index t = fit.Y.cols();
     const Eigen::MatrixXd start = kTraitStartShare * Eigen::MatrixXd::Identity(t, t);
     AiRemlSettings settings = trait_reml_settings(*fit.evaluator, fit.traits, start, start, fit.unshared, fit.values,
-                                                  options.max_iter, kRemlTolerance);
+                                                  options.max_iter, kRemlTolerance, fit.residual_names);
     take_starting_values(options, logger, settings,
                          [&](std::size_t k) { return fit.units(static_cast<Eigen::Index>(k)); });
     logger.tee << iteration_cap_note(options.max_iter) << std::flush;
@@ -384,7 +400,7 @@ std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& 
             ModelParameter& parameter = reduced.parameters[c];
             const auto k = static_cast<Eigen::Index>(c);
             const bool genetic = k < half;
-            parameter.start = genetic ? 0.0 : run.theta[k] + run.theta[k - half];
+            parameter.start = genetic ? 0.0 : run.theta[k] + run.theta[k % half];
             parameter.fixed = parameter.fixed || genetic;
             removed += genetic ? 1 : 0;
         }
@@ -411,11 +427,12 @@ std::vector<ResultRow> trait_variance_rows(const TraitFit& fit, const TraitEstim
     return rows;
 }
 
-// --vc: the lower triangle of Vg, then of Ve, in the traits' units.
+// --vc: the lower triangle of Vg, then of Ve (of each residual class in turn), in the traits'
+// units.
 TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, const TraitFit& fit) {
     const TraitLayout& layout = fit.evaluator->layout();
     const auto count = static_cast<std::size_t>(layout.count());
-    const std::vector<std::string> names = trait_component_names(fit.traits);
+    const std::vector<std::string> names = trait_component_names(fit.traits, fit.residual_names);
     if (options.vc.size() != count) {
         std::string order;
         for (const std::string& name : names) order += (order.empty() ? "" : ", ") + name;
@@ -435,7 +452,7 @@ TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, c
     const auto rounding_bound = [&](const Eigen::MatrixXd& V) { return -kRounding * V.norm(); };
     // In the traits' units, as given.
     const Eigen::DiagonalMatrix<double, Eigen::Dynamic> S(fit.scale), S_inverse(fit.scale.cwiseInverse());
-    Eigen::MatrixXd Vg = S * layout.genetic(given.theta) * S, Ve = S * layout.residual(given.theta) * S;
+    Eigen::MatrixXd Vg = S * layout.genetic(given.theta) * S;
     // On the values as typed: the scaling's rounding would hide an exact correlation of 1.
     const auto exactly_correlated = [&](Eigen::Index offset) -> std::string {
         const auto typed = [&](Eigen::Index a, Eigen::Index b) {
@@ -450,34 +467,43 @@ TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, c
         }
         return "";
     };
-    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> genetic(Vg), residual(Ve);
+    Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> genetic(Vg);
     if (genetic.eigenvalues().minCoeff() < rounding_bound(Vg)) {
         throw InputCheckFailure("--vc: the values of Vg do not form a positive semi-definite matrix (a correlation "
                                 "beyond -1 or +1, or a negative variance): its smallest eigenvalue is " +
                                 number_text(genetic.eigenvalues().minCoeff()) +
                                 ", beyond the rounding of 6 digits.");
     }
-    const std::string singular = exactly_correlated(layout.per_matrix());
-    if (residual.eigenvalues().minCoeff() < rounding_bound(Ve) || !singular.empty() ||
-        !(Ve.diagonal().array() > 0.0).all()) {
-        throw InputCheckFailure("--vc: the values of Ve do not form a positive definite matrix (every residual "
-                                "variance above 0, every correlation strictly between -1 and +1)" +
-                                (singular.empty() ? std::string(".") : ": the residual correlation of " + singular +
-                                                                           " is -1 or +1, so Ve is singular."));
-    }
     // The evaluator's limit is on the scaled traits: in the traits' units, that of the smallest scale.
     const double limit = fit.evaluator->residual_limit() * fit.scale.minCoeff() * fit.scale.minCoeff();
     const bool mend_genetic = genetic.eigenvalues().minCoeff() < 0.0;
-    const bool mend_residual = residual.eigenvalues().minCoeff() < limit;
     if (mend_genetic) {
         Vg = genetic.eigenvectors() * genetic.eigenvalues().cwiseMax(0.0).asDiagonal() * genetic.eigenvectors().transpose();
     }
-    if (mend_residual) {
-        Ve = residual.eigenvectors() * residual.eigenvalues().cwiseMax(limit).asDiagonal() *
-             residual.eigenvectors().transpose();
+    bool mend_residual = false;
+    std::vector<Eigen::MatrixXd> residuals;
+    for (Eigen::Index c = 0; c < layout.residual_classes; ++c) {
+        const std::string matrix = "V" + fit.residual_names[static_cast<std::size_t>(c)];
+        Eigen::MatrixXd Ve = S * layout.residual(given.theta, c) * S;
+        Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> residual(Ve);
+        const std::string singular = exactly_correlated((1 + c) * layout.per_matrix());
+        if (residual.eigenvalues().minCoeff() < rounding_bound(Ve) || !singular.empty() ||
+            !(Ve.diagonal().array() > 0.0).all()) {
+            throw InputCheckFailure("--vc: the values of " + matrix + " do not form a positive definite matrix (every "
+                                    "residual variance above 0, every correlation strictly between -1 and +1)" +
+                                    (singular.empty() ? std::string(".")
+                                                      : ": the residual correlation of " + singular + " is -1 or +1, so " +
+                                                            matrix + " is singular."));
+        }
+        if (residual.eigenvalues().minCoeff() < limit) {
+            mend_residual = true;
+            Ve = residual.eigenvectors() * residual.eigenvalues().cwiseMax(limit).asDiagonal() *
+                 residual.eigenvectors().transpose();
+        }
+        residuals.push_back(S_inverse * Ve * S_inverse);
     }
     if (mend_genetic || mend_residual) {
-        given.theta = layout.components(S_inverse * Vg * S_inverse, S_inverse * Ve * S_inverse);
+        given.theta = layout.components(S_inverse * Vg * S_inverse, residuals);
         logger.tee << "👉 --vc: " << (mend_genetic ? "Vg has a negative eigenvalue" : "")
                    << (mend_genetic && mend_residual ? " and " : "")
                    << (mend_residual ? "Ve an eigenvalue below the residual limit" : "")

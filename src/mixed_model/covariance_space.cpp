@@ -199,9 +199,10 @@ Eigen::VectorXd CovarianceSpace::change_scale(const Eigen::VectorXd& theta) cons
 
 Eigen::VectorXd CovarianceSpace::em_point(const Eigen::VectorXd& theta, const Eigen::VectorXd& score,
                                           double step) const {
-    const double q = static_cast<double>(std::max<Eigen::Index>(individuals_, 1));
     Eigen::VectorXd point = theta;
     for (std::size_t b = 0; b < blocks_.size(); ++b) {
+        const Eigen::Index covered = blocks_[b].individuals > 0 ? blocks_[b].individuals : individuals_;
+        const double q = static_cast<double>(std::max<Eigen::Index>(covered, 1));
         const Eigen::MatrixXd M = matrix(theta, b);
         const Eigen::MatrixXd dM = M * score_matrix(score, b) * M / q;
         set_matrix(point, b, M + step * dM);

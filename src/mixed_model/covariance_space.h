@@ -18,6 +18,7 @@ public:
         Eigen::Index size = 0;    // d, with d (d + 1) / 2 components
         bool residual = false;
         double limit = 0.0;       // a residual block's least eigenvalue
+        Eigen::Index individuals = 0;  // those it covers (a residual class's), for the EM step; 0: all
     };
     CovarianceSpace() = default;
     // `count`: the components in theta (those in no block are left as they are).

@@ -261,38 +261,54 @@ double delta_se(const Eigen::VectorXd& gradient, const Eigen::MatrixXd& covarian
 }  // namespace
 
 std::vector<ResultRow> trait_component_rows(const std::vector<std::string>& traits, const Eigen::VectorXd& estimates,
-                                            const Eigen::MatrixXd& covariance, double log_likelihood) {
+                                            const Eigen::MatrixXd& covariance, double log_likelihood,
+                                            const std::vector<std::string>& residual_names) {
     TraitLayout layout;
     layout.traits = static_cast<Eigen::Index>(traits.size());
+    layout.residual_classes = static_cast<Eigen::Index>(residual_names.size());
     const Eigen::Index count = layout.count(), half = layout.per_matrix();
     if (estimates.size() != count ||
         (covariance.size() != 0 && (covariance.rows() != count || covariance.cols() != count))) {
-        throw std::invalid_argument("The rows of several traits need t (t + 1) components and their covariance.");
+        throw std::invalid_argument("The rows of several traits need a component per element of Vg and of each Ve, "
+                                    "and their covariance.");
     }
-    const std::vector<std::string> names = trait_component_names(traits);
+    const std::vector<std::string> names = trait_component_names(traits, residual_names);
     std::vector<ResultRow> rows;
     for (Eigen::Index k = 0; k < count; ++k) {
         rows.push_back({names[static_cast<std::size_t>(k)], estimates[k],
                         covariance.size() == 0 ? kNotAvailable : std::sqrt(std::max(covariance(k, k), 0.0))});
     }
     const auto t = layout.traits;
-    for (Eigen::Index a = 0; a < t; ++a) {
-        Eigen::VectorXd gradient = Eigen::VectorXd::Zero(count);
-        gradient[layout.position(a, a)] = gradient[half + layout.position(a, a)] = 1.0;
-        rows.push_back({"Vp(" + traits[static_cast<std::size_t>(a)] + ")", gradient.dot(estimates),
-                        delta_se(gradient, covariance)});
+    // ":<level>" of a class's rows; one residual: nothing.
+    const auto suffix = [&](Eigen::Index c) {
+        const std::string& name = residual_names[static_cast<std::size_t>(c)];
+        return residual_names.size() == 1 ? std::string() : name.substr(std::min<std::size_t>(1, name.size()));
+    };
+    for (Eigen::Index c = 0; c < layout.residual_classes; ++c) {
+        for (Eigen::Index a = 0; a < t; ++a) {
+            Eigen::VectorXd gradient = Eigen::VectorXd::Zero(count);
+            gradient[layout.position(a, a)] = gradient[(1 + c) * half + layout.position(a, a)] = 1.0;
+            rows.push_back({"Vp" + suffix(c) + "(" + traits[static_cast<std::size_t>(a)] + ")", gradient.dot(estimates),
+                            delta_se(gradient, covariance)});
+        }
     }
-    for (Eigen::Index a = 0; a < t; ++a) {
-        const Eigen::Index g = layout.position(a, a), e = half + g;
-        const double total = estimates[g] + estimates[e];
-        Eigen::VectorXd gradient = Eigen::VectorXd::Zero(count);
-        gradient[g] = estimates[e] / (total * total);
-        gradient[e] = -estimates[g] / (total * total);
-        rows.push_back({"h2(" + traits[static_cast<std::size_t>(a)] + ")", estimates[g] / total,
-                        delta_se(gradient, covariance)});
+    for (Eigen::Index c = 0; c < layout.residual_classes; ++c) {
+        for (Eigen::Index a = 0; a < t; ++a) {
+            const Eigen::Index g = layout.position(a, a), e = (1 + c) * half + g;
+            const double total = estimates[g] + estimates[e];
+            Eigen::VectorXd gradient = Eigen::VectorXd::Zero(count);
+            gradient[g] = estimates[e] / (total * total);
+            gradient[e] = -estimates[g] / (total * total);
+            rows.push_back({"h2" + suffix(c) + "(" + traits[static_cast<std::size_t>(a)] + ")", estimates[g] / total,
+                            delta_se(gradient, covariance)});
+        }
     }
     // r = V_ab / sqrt(V_aa V_bb): dr/dV_ab = 1 / sqrt(V_aa V_bb), dr/dV_aa = -r / (2 V_aa).
-    for (const auto& [prefix, base] : {std::pair<const char*, Eigen::Index>{"rg(", 0}, {"re(", half}}) {
+    std::vector<std::pair<std::string, Eigen::Index>> correlations{{"rg(", 0}};
+    for (Eigen::Index c = 0; c < layout.residual_classes; ++c) {
+        correlations.emplace_back("re" + suffix(c) + "(", (1 + c) * half);
+    }
+    for (const auto& [prefix, base] : correlations) {
         for (Eigen::Index a = 1; a < t; ++a) {
             for (Eigen::Index b = 0; b < a; ++b) {
                 const Eigen::Index ab = base + layout.position(a, b), aa = base + layout.position(a, a),

@@ -316,17 +316,32 @@ Eigen::MatrixXd symmetric_product(const Eigen::MatrixXd& A, const Eigen::MatrixX
     return C;
 }
 
+// The individuals of each residual class 0 .. C - 1; none for one class.
+std::vector<Eigen::Index> class_sizes(const std::vector<Eigen::Index>& classes) {
+    std::vector<Eigen::Index> sizes;
+    for (const Eigen::Index c : classes) {
+        if (c < 0) throw std::invalid_argument("A residual class is numbered from 0.");
+        if (static_cast<std::size_t>(c) >= sizes.size()) sizes.resize(static_cast<std::size_t>(c) + 1, 0);
+        ++sizes[static_cast<std::size_t>(c)];
+    }
+    return sizes.size() > 1 ? sizes : std::vector<Eigen::Index>{};
+}
+
 }  // namespace
 
 DenseTraitsEvaluator::DenseTraitsEvaluator(Eigen::MatrixXd K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y,
                                            double residual_limit,
                                            const std::vector<std::vector<Eigen::Index>>& trait_columns,
-                                           const Eigen::VectorXd& weights)
-    : TraitEvaluator(Y.cols(), Y.rows(), residual_limit), K_(std::move(K)), p_(X.cols()) {
+                                           const Eigen::VectorXd& weights, const std::vector<Eigen::Index>& classes)
+    : TraitEvaluator(Y.cols(), Y.rows(), residual_limit, class_sizes(classes)), K_(std::move(K)), p_(X.cols()) {
     const Eigen::Index t = Y.cols(), q = Y.rows();
-    if (X.rows() != q || K_.rows() != q || K_.cols() != q || (weights.size() != 0 && weights.size() != q)) {
+    if (X.rows() != q || K_.rows() != q || K_.cols() != q || (weights.size() != 0 && weights.size() != q) ||
+        (!classes.empty() && static_cast<Eigen::Index>(classes.size()) != q)) {
         throw std::invalid_argument("The dense evaluator of several traits needs X, Y and K of the same individuals.");
     }
+    class_ = classes.empty() ? std::vector<Eigen::Index>(static_cast<std::size_t>(q), 0) : classes;
+    // One class given: every individual is in it.
+    if (layout_.residual_classes == 1) std::fill(class_.begin(), class_.end(), 0);
     rows_.resize(static_cast<std::size_t>(t));
     Eigen::Index values = 0;
     for (Eigen::Index a = 0; a < t; ++a) {
@@ -390,12 +405,17 @@ DenseTraitsEvaluator::DenseTraitsEvaluator(Eigen::MatrixXd K, const Eigen::Matri
     }
 }
 
-std::vector<std::pair<Eigen::Index, Eigen::Index>> DenseTraitsEvaluator::unshared_pairs() const {
-    std::vector<std::pair<Eigen::Index, Eigen::Index>> pairs;
+std::vector<TraitPairs> DenseTraitsEvaluator::unshared_pairs() const {
+    std::vector<TraitPairs> pairs(static_cast<std::size_t>(layout_.residual_classes));
     for (Eigen::Index a = 0; a < layout_.traits; ++a) {
+        const std::vector<Eigen::Index>& rows_a = rows_[static_cast<std::size_t>(a)];
         for (Eigen::Index b = 0; b < a; ++b) {
-            if (shared_[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)].empty()) {
-                pairs.emplace_back(a, b);
+            std::vector<bool> shared(pairs.size(), false);
+            for (const auto& [i, j] : shared_[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)]) {
+                shared[static_cast<std::size_t>(class_[static_cast<std::size_t>(rows_a[static_cast<std::size_t>(i)])])] = true;
+            }
+            for (std::size_t c = 0; c < pairs.size(); ++c) {
+                if (!shared[c]) pairs[c].emplace_back(a, b);
             }
         }
     }
@@ -404,11 +424,22 @@ std::vector<std::pair<Eigen::Index, Eigen::Index>> DenseTraitsEvaluator::unshare
 
 bool DenseTraitsEvaluator::factor(const Eigen::VectorXd& theta, Factors& f) const {
     const Eigen::Index t = layout_.traits, n = y_.size();
-    const Eigen::MatrixXd G = layout_.genetic(theta), R = layout_.residual(theta);
-    if (!G.allFinite() || !R.allFinite()) {
+    const Eigen::MatrixXd G = layout_.genetic(theta);
+    std::vector<Eigen::MatrixXd> R;
+    for (Eigen::Index c = 0; c < layout_.residual_classes; ++c) {
+        R.push_back(layout_.residual(theta, c));
+        if (!R.back().allFinite()) {
+            f.problem = kNotPositiveDefinite;
+            return false;
+        }
+    }
+    if (!G.allFinite()) {
         f.problem = kNotPositiveDefinite;
         return false;
     }
+    const auto residual_of = [&](Eigen::Index individual) -> const Eigen::MatrixXd& {
+        return R[static_cast<std::size_t>(class_[static_cast<std::size_t>(individual)])];
+    };
     // The lower triangle of V, block (a, b) of the values of traits a >= b.
     Eigen::MatrixXd& V = f.V_inverse;
     V.resize(n, n);
@@ -429,10 +460,14 @@ bool DenseTraitsEvaluator::factor(const Eigen::VectorXd& theta, Factors& f) cons
             }
             const auto n_a = static_cast<Eigen::Index>(rows_a.size());
             if (a == b) {
-                V.diagonal().segment(off_a, n_a) += R(a, a) * inverse_weight_.segment(off_a, n_a);
+                for (Eigen::Index i = 0; i < n_a; ++i) {
+                    V(off_a + i, off_a + i) +=
+                        residual_of(rows_a[static_cast<std::size_t>(i)])(a, a) * inverse_weight_[off_a + i];
+                }
             } else {
                 for (const auto& [i, j] : shared_[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)]) {
-                    V(off_a + i, off_b + j) += R(a, b) * inverse_weight_[off_a + i];
+                    V(off_a + i, off_b + j) +=
+                        residual_of(rows_a[static_cast<std::size_t>(i)])(a, b) * inverse_weight_[off_a + i];
                 }
             }
         }
@@ -521,15 +556,21 @@ LikelihoodPoint DenseTraitsEvaluator::evaluate(const Eigen::VectorXd& theta) con
             }
             trace_V = sum;
         } else if (a == b) {
-            // V_k = diag(1 / w) over the values of trait a.
-            const auto inverse_weight = inverse_weight_.segment(off_a, n_a);
+            // V_k = diag(1 / w) over the values of trait a of the component's class.
+            const Eigen::Index c = layout_.residual_class(k);
+            Eigen::VectorXd inverse_weight = inverse_weight_.segment(off_a, n_a);
+            for (Eigen::Index i = 0; i < n_a; ++i) {
+                if (class_[static_cast<std::size_t>(rows_a[static_cast<std::size_t>(i)])] != c) inverse_weight[i] = 0.0;
+            }
             F.col(k).segment(off_a, n_a) = segment(f.Py, a).cwiseProduct(inverse_weight);
             const auto VX_a = f.VX.middleRows(off_a, n_a);
             XVVX = VX_a.transpose() * inverse_weight.asDiagonal() * VX_a;
             trace_V = Vi.diagonal().segment(off_a, n_a).dot(inverse_weight);
         } else {
             Eigen::MatrixXd M = Eigen::MatrixXd::Zero(f.VX.cols(), f.VX.cols());
+            const Eigen::Index c = layout_.residual_class(k);
             for (const auto& [i, j] : shared_[static_cast<std::size_t>(a)][static_cast<std::size_t>(b)]) {
+                if (class_[static_cast<std::size_t>(rows_a[static_cast<std::size_t>(i)])] != c) continue;
                 const double inverse_weight = inverse_weight_[off_a + i];
                 F(off_a + i, k) += inverse_weight * f.Py[off_b + j];
                 F(off_b + j, k) += inverse_weight * f.Py[off_a + i];

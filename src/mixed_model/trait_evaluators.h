@@ -7,18 +7,26 @@
 // N(0, Ve (x) I), over the trait values present (an individual may lack some traits). Every
 // trait has its own coefficients for the same fixed-effect columns. The components are the
 // lower triangles of Vg and then of Ve, row by row: Vg(1,1), Vg(2,1), Vg(2,2), Vg(3,1), ...
+// With residual classes, each individual's residual covariance is its class's Ve_c: the
+// lower triangle of each class's in turn after Vg.
 constexpr Eigen::Index kMostTraits = 6;
 struct TraitLayout {
     Eigen::Index traits = 0;
+    Eigen::Index residual_classes = 1;
     Eigen::Index per_matrix() const { return traits * (traits + 1) / 2; }
-    Eigen::Index count() const { return 2 * per_matrix(); }
-    // Position of element (a, b) of Vg in theta, in either order; that of Ve is per_matrix() on.
+    Eigen::Index count() const { return (1 + residual_classes) * per_matrix(); }
+    // Position of element (a, b) of Vg in theta, in either order; that of Ve_c is (1 + c)
+    // per_matrix() on.
     Eigen::Index position(Eigen::Index a, Eigen::Index b) const;
-    // (row, column) of position k (of either matrix), row >= column.
+    // (row, column) of position k (of any matrix), row >= column.
     std::pair<Eigen::Index, Eigen::Index> element(Eigen::Index k) const;
+    // The residual class of position k, -1 for Vg.
+    Eigen::Index residual_class(Eigen::Index k) const { return k / per_matrix() - 1; }
     Eigen::MatrixXd genetic(const Eigen::VectorXd& theta) const;
-    Eigen::MatrixXd residual(const Eigen::VectorXd& theta) const;
+    Eigen::MatrixXd residual(const Eigen::VectorXd& theta, Eigen::Index residual_class = 0) const;
+    // Every class's residual `residual` when one is given.
     Eigen::VectorXd components(const Eigen::MatrixXd& genetic, const Eigen::MatrixXd& residual) const;
+    Eigen::VectorXd components(const Eigen::MatrixXd& genetic, const std::vector<Eigen::MatrixXd>& residuals) const;
 };
 
 // What prediction needs at given components: the fixed effects, P y by individual and trait,
@@ -40,8 +48,8 @@ struct TraitSolution {
     std::function<Eigen::MatrixXd(const Eigen::MatrixXd&, const Eigen::MatrixXd&, const Eigen::MatrixXd&)> group_terms;
 };
 
-// What the evaluators of several traits share: their space, the covariance space of two blocks
-// (Vg positive semi-definite, Ve positive definite with every eigenvalue at least
+// What the evaluators of several traits share: their space, the covariance space of Vg
+// (positive semi-definite) and each class's Ve (positive definite with every eigenvalue at least
 // `residual_limit`), and the EM-REML step of that space shortened until the likelihood does not
 // fall.
 class TraitEvaluator : public LikelihoodEvaluator {
@@ -53,13 +61,15 @@ public:
     Eigen::VectorXd change_scale(const Eigen::VectorXd& theta) const override;
     std::optional<Eigen::VectorXd> em_step(const Eigen::VectorXd& theta, const LikelihoodPoint& point) const override;
     virtual TraitSolution solve(const Eigen::VectorXd& theta) const = 0;
-    // The directions (columns of t x k) in which Vg (residual: Ve) is at the boundary of its
-    // space at theta: Vg's eigenvectors of eigenvalue 0 (Ve's at the limit).
-    Eigen::MatrixXd boundary_vectors(const Eigen::VectorXd& theta, bool residual) const;
+    // The directions (columns of t x k) in which block `block` (0: Vg, 1 + c: class c's Ve) is
+    // at the boundary of its space at theta: Vg's eigenvectors of eigenvalue 0 (Ve's at the limit).
+    Eigen::MatrixXd boundary_vectors(const Eigen::VectorXd& theta, std::size_t block) const;
     double residual_limit() const { return residual_limit_; }
 
 protected:
-    TraitEvaluator(Eigen::Index traits, Eigen::Index individuals, double residual_limit);
+    // `class_sizes`: the individuals of each residual class (empty: one residual for all).
+    TraitEvaluator(Eigen::Index traits, Eigen::Index individuals, double residual_limit,
+                   const std::vector<Eigen::Index>& class_sizes = {});
     TraitLayout layout_;
     CovarianceSpace space_;
     Eigen::Index individuals_ = 0;
@@ -96,15 +106,16 @@ private:
 class DenseTraitsEvaluator : public TraitEvaluator {
 public:
     // `weights` (one per individual, empty for 1): the residual covariance of an individual's
-    // traits is Ve / w.
+    // traits is Ve / w. `classes` (one per individual, 0 to C - 1; empty: one class): Ve_c of
+    // the individual's class.
     DenseTraitsEvaluator(Eigen::MatrixXd K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y, double residual_limit,
                          const std::vector<std::vector<Eigen::Index>>& trait_columns = {},
-                         const Eigen::VectorXd& weights = {});
+                         const Eigen::VectorXd& weights = {}, const std::vector<Eigen::Index>& classes = {});
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
     TraitSolution solve(const Eigen::VectorXd& theta) const override;
     Eigen::Index values() const { return y_.size(); }
-    // The pairs of traits (a > b) that no individual has both of.
-    std::vector<std::pair<Eigen::Index, Eigen::Index>> unshared_pairs() const;
+    // Per residual class, the pairs of traits (a > b) that no individual of the class has both of.
+    std::vector<std::vector<std::pair<Eigen::Index, Eigen::Index>>> unshared_pairs() const;
 
 private:
     struct Factors;
@@ -118,17 +129,20 @@ private:
     Eigen::MatrixXd Xo_;                           // values x sum of kept, block-diagonal by trait
     Eigen::VectorXd y_;
     Eigen::VectorXd inverse_weight_;  // per value, 1 / its individual's weight
+    std::vector<Eigen::Index> class_;  // per individual, its residual class
     Eigen::Index p_ = 0;
 };
 
-// The driver's settings for a model of several traits: starting at Vg = start_genetic, Ve =
-// start_residual, the variances at least 0 (Vg) or the evaluator's residual limit (Ve), the
-// covariances free; the residual covariances of `unshared` trait pairs (never recorded on one
-// individual) fixed at 0, as nothing in the records tells them.
+// The driver's settings for a model of several traits: starting at Vg = start_genetic, every
+// class's Ve = start_residual, the variances at least 0 (Vg) or the evaluator's residual limit
+// (Ve), the covariances free; in each residual class the residual covariances of its `unshared`
+// trait pairs (never recorded on one individual of the class) fixed at 0, as nothing in the
+// records tells them. `residual_names`: each class's block name ("e:<level>"; one class: "e").
+using TraitPairs = std::vector<std::pair<Eigen::Index, Eigen::Index>>;
 AiRemlSettings trait_reml_settings(const TraitEvaluator& evaluator, const std::vector<std::string>& traits,
-                                   const Eigen::MatrixXd& start_genetic, Eigen::MatrixXd start_residual,
-                                   const std::vector<std::pair<Eigen::Index, Eigen::Index>>& unshared,
-                                   Eigen::Index records, int max_iter, double tol);
+                                   const Eigen::MatrixXd& start_genetic, const Eigen::MatrixXd& start_residual,
+                                   const std::vector<TraitPairs>& unshared, Eigen::Index records, int max_iter,
+                                   double tol, const std::vector<std::string>& residual_names = {"e"});
 
 // Breeding values of every trait for N individuals at the solution's components (Vg the
 // genetic covariance, in the evaluator's units): U = K_Nq P y Vg, and prediction error variances
@@ -144,5 +158,7 @@ TraitPrediction predict_traits(const TraitSolution& solution, const Eigen::Matri
                                const Eigen::MatrixXd& columns, const Eigen::VectorXd& diagonal,
                                const Eigen::MatrixXd* shifts = nullptr);
 
-// The components' names: Vg(<t1>), Vg(<t1>,<t2>), Vg(<t2>), ... then Ve(...) the same way.
-std::vector<std::string> trait_component_names(const std::vector<std::string>& traits);
+// The components' names: Vg(<t1>), Vg(<t1>,<t2>), Vg(<t2>), ... then Ve(...) the same way, or
+// with residual classes each class's Ve:<level>(...) (`residual_names` "e:<level>").
+std::vector<std::string> trait_component_names(const std::vector<std::string>& traits,
+                                               const std::vector<std::string>& residual_names = {"e"});

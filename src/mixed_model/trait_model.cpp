@@ -36,16 +36,23 @@ Eigen::MatrixXd TraitLayout::genetic(const Eigen::VectorXd& theta) const {
     return M;
 }
 
-Eigen::MatrixXd TraitLayout::residual(const Eigen::VectorXd& theta) const {
-    return genetic(theta.segment(per_matrix(), per_matrix()));
+Eigen::MatrixXd TraitLayout::residual(const Eigen::VectorXd& theta, Eigen::Index residual_class) const {
+    return genetic(theta.segment((1 + residual_class) * per_matrix(), per_matrix()));
 }
 
 Eigen::VectorXd TraitLayout::components(const Eigen::MatrixXd& genetic, const Eigen::MatrixXd& residual) const {
+    return components(genetic, std::vector<Eigen::MatrixXd>(static_cast<std::size_t>(residual_classes), residual));
+}
+
+Eigen::VectorXd TraitLayout::components(const Eigen::MatrixXd& genetic,
+                                        const std::vector<Eigen::MatrixXd>& residuals) const {
     Eigen::VectorXd theta(count());
     for (Eigen::Index a = 0; a < traits; ++a) {
         for (Eigen::Index b = 0; b <= a; ++b) {
             theta[position(a, b)] = genetic(a, b);
-            theta[per_matrix() + position(a, b)] = residual(a, b);
+            for (Eigen::Index c = 0; c < residual_classes; ++c) {
+                theta[(1 + c) * per_matrix() + position(a, b)] = residuals.at(static_cast<std::size_t>(c))(a, b);
+            }
         }
     }
     return theta;
@@ -59,31 +66,65 @@ std::string trait_component_name(const std::string& block, const std::string& el
 
 }  // namespace
 
-std::vector<std::string> trait_component_names(const std::vector<std::string>& traits) {
+namespace {
+
+// Vg's block, then each residual class's, named `residual_names`, all starting at the given
+// matrices.
+std::vector<CovarianceBlock> trait_blocks(const std::vector<std::string>& traits,
+                                          const std::vector<std::string>& residual_names,
+                                          const Eigen::MatrixXd& start_genetic, const Eigen::MatrixXd& start_residual,
+                                          double residual_limit) {
+    std::vector<CovarianceBlock> blocks = variance_blocks({"g"}, residual_names.at(0), traits,
+                                                          {start_genetic, start_residual}, residual_limit,
+                                                          trait_component_name);
+    for (std::size_t c = 1; c < residual_names.size(); ++c) {
+        CovarianceBlock block = blocks[1];
+        block.names.clear();
+        for (std::size_t a = 0; a < traits.size(); ++a) {
+            for (std::size_t b = 0; b <= a; ++b) {
+                block.names.push_back(trait_component_name(residual_names[c], traits.size() <= 1 ? std::string()
+                                                                              : a == b ? traits[a]
+                                                                                       : traits[b] + "," + traits[a]));
+            }
+        }
+        blocks.push_back(std::move(block));
+    }
+    return blocks;
+}
+
+}  // namespace
+
+std::vector<std::string> trait_component_names(const std::vector<std::string>& traits,
+                                               const std::vector<std::string>& residual_names) {
     const auto t = static_cast<Eigen::Index>(traits.size());
     std::vector<std::string> names;
-    for (const CovarianceBlock& block :
-         variance_blocks({"g"}, "e", traits, {Eigen::MatrixXd::Identity(t, t), Eigen::MatrixXd::Identity(t, t)}, 0.0,
-                         trait_component_name)) {
+    for (const CovarianceBlock& block : trait_blocks(traits, residual_names, Eigen::MatrixXd::Identity(t, t),
+                                                     Eigen::MatrixXd::Identity(t, t), 0.0)) {
         names.insert(names.end(), block.names.begin(), block.names.end());
     }
     return names;
 }
 
-TraitEvaluator::TraitEvaluator(Eigen::Index traits, Eigen::Index individuals, double residual_limit)
+TraitEvaluator::TraitEvaluator(Eigen::Index traits, Eigen::Index individuals, double residual_limit,
+                               const std::vector<Eigen::Index>& class_sizes)
     : individuals_(individuals), residual_limit_(residual_limit) {
     if (traits < 1 || traits > kMostTraits) {
         throw std::invalid_argument("A model of several traits takes 1 to " + std::to_string(kMostTraits) +
                                     " traits, not " + std::to_string(traits) + ".");
     }
     layout_.traits = traits;
-    // Vg, then Ve: the two blocks of the space.
-    space_ = CovarianceSpace({{0, traits, false, 0.0}, {layout_.per_matrix(), traits, true, residual_limit}},
-                             layout_.count(), individuals);
+    layout_.residual_classes = std::max<Eigen::Index>(static_cast<Eigen::Index>(class_sizes.size()), 1);
+    // Vg, then each class's Ve: the blocks of the space.
+    std::vector<CovarianceSpace::Block> blocks{{0, traits, false, 0.0}};
+    for (Eigen::Index c = 0; c < layout_.residual_classes; ++c) {
+        blocks.push_back({(1 + c) * layout_.per_matrix(), traits, true, residual_limit,
+                          class_sizes.empty() ? 0 : class_sizes[static_cast<std::size_t>(c)]});
+    }
+    space_ = CovarianceSpace(std::move(blocks), layout_.count(), individuals);
 }
 
-Eigen::MatrixXd TraitEvaluator::boundary_vectors(const Eigen::VectorXd& theta, bool residual) const {
-    return space_.boundary_vectors(theta, residual ? 1 : 0);
+Eigen::MatrixXd TraitEvaluator::boundary_vectors(const Eigen::VectorXd& theta, std::size_t block) const {
+    return space_.boundary_vectors(theta, block);
 }
 
 Eigen::VectorXd TraitEvaluator::feasible(const Eigen::VectorXd& theta) const { return space_.feasible(theta); }
@@ -153,15 +194,20 @@ TraitPrediction predict_traits(const TraitSolution& solution, const Eigen::Matri
 }
 
 AiRemlSettings trait_reml_settings(const TraitEvaluator& evaluator, const std::vector<std::string>& traits,
-                                   const Eigen::MatrixXd& start_genetic, Eigen::MatrixXd start_residual,
-                                   const std::vector<std::pair<Eigen::Index, Eigen::Index>>& unshared,
-                                   Eigen::Index records, int max_iter, double tol) {
-    std::vector<CovarianceBlock> blocks = variance_blocks(
-        {"g"}, "e", traits, {start_genetic, std::move(start_residual)}, evaluator.residual_limit(),
-        trait_component_name);
-    for (const auto& [a, b] : unshared) {
-        blocks[1].start(a, b) = blocks[1].start(b, a) = 0.0;
-        blocks[1].fixed.emplace_back(std::max(a, b), std::min(a, b));
+                                   const Eigen::MatrixXd& start_genetic, const Eigen::MatrixXd& start_residual,
+                                   const std::vector<TraitPairs>& unshared, Eigen::Index records, int max_iter,
+                                   double tol, const std::vector<std::string>& residual_names) {
+    if (static_cast<Eigen::Index>(residual_names.size()) != evaluator.layout().residual_classes) {
+        throw std::invalid_argument("The settings of several traits need a name for each residual class.");
+    }
+    std::vector<CovarianceBlock> blocks =
+        trait_blocks(traits, residual_names, start_genetic, start_residual, evaluator.residual_limit());
+    for (std::size_t c = 0; c < unshared.size(); ++c) {
+        CovarianceBlock& block = blocks.at(1 + c);
+        for (const auto& [a, b] : unshared[c]) {
+            block.start(a, b) = block.start(b, a) = 0.0;
+            block.fixed.emplace_back(std::max(a, b), std::min(a, b));
+        }
     }
     return reml_settings(blocks, records, max_iter, tol);
 }

@@ -28,9 +28,11 @@ std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& n
 // The rows of a model of several traits: every component (trait_component_names), Vp(<t>),
 // h2(<t>), rg(<t1>,<t2>) and re(<t1>,<t2>) (pairs in the order of the triangles), logL; SEs by
 // the delta method from `covariance` (the components' sampling covariance; empty: NA). A
-// correlation with a variance of 0 is NA.
+// correlation with a variance of 0 is NA. With residual classes (`residual_names` "e:<level>"),
+// Vp, h2 and re are given for each class in turn, named Vp:<level>(<t>) and so on.
 std::vector<ResultRow> trait_component_rows(const std::vector<std::string>& traits, const Eigen::VectorXd& estimates,
-                                            const Eigen::MatrixXd& covariance, double log_likelihood);
+                                            const Eigen::MatrixXd& covariance, double log_likelihood,
+                                            const std::vector<std::string>& residual_names = {"e"});
 // n_records and n_individuals.
 std::vector<ResultRow> count_rows(std::size_t n_records, std::size_t n_individuals);
 // Header "Source\tEstimate\tSE", one tab-separated line per row, numbers as the shortest text

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <random>
 #include <regex>
@@ -103,7 +104,9 @@ struct Henderson {
     Eigen::MatrixXd inverse;
     Eigen::Index fixed = 2;
 };
-Henderson henderson(const TwoTraits& data, const Eigen::Matrix2d& Vg, const Eigen::Matrix2d& Ve, bool herd_on_t1) {
+// `residual_of(i)`: individual i's residual covariance, when not Ve for all.
+Henderson henderson(const TwoTraits& data, const Eigen::Matrix2d& Vg, const Eigen::Matrix2d& Ve, bool herd_on_t1,
+                    const std::function<Eigen::Matrix2d(int)>& residual_of = nullptr) {
     std::vector<std::pair<int, int>> values;  // (individual, trait)
     for (int a = 0; a < 2; ++a) {
         for (int i = 0; i < kRecorded; ++i) {
@@ -123,7 +126,7 @@ Henderson henderson(const TwoTraits& data, const Eigen::Matrix2d& Vg, const Eige
         y[k] = data.Y(i, a);
         for (Eigen::Index l = 0; l < n; ++l) {
             const auto [j, b] = values[static_cast<std::size_t>(l)];
-            if (i == j) R(k, l) = Ve(a, b);
+            if (i == j) R(k, l) = residual_of ? residual_of(i)(a, b) : Ve(a, b);
         }
     }
     Eigen::MatrixXd G(2 * N, 2 * N);
@@ -136,6 +139,22 @@ Henderson henderson(const TwoTraits& data, const Eigen::Matrix2d& Vg, const Eige
     result.inverse = C.inverse();
     result.solution = result.inverse * (W.transpose() * Ri * y);
     return result;
+}
+
+// Every breeding value of PREFIX.random.txt against the equations' solution; how many there were.
+int expect_values_solve(const Henderson& equations, const std::string& path) {
+    int checked = 0;
+    for (const std::string& line : lines_of(read_file(path))) {
+        std::istringstream fields(line);
+        std::string effect, trait, id;
+        double value = 0.0;
+        if (!(fields >> effect >> trait >> id >> value)) continue;  // the header
+        const Eigen::Index u =
+            equations.fixed + (trait == "T1" ? 0 : Eigen::Index{kIndividuals}) + std::stoi(id.substr(1));
+        EXPECT_NEAR(value, equations.solution[u], 1e-5 * (1.0 + std::fabs(equations.solution[u]))) << line;
+        ++checked;
+    }
+    return checked;
 }
 
 }  // namespace
@@ -407,19 +426,49 @@ TEST(SeveralTraitsRuns, EachTraitItsOwnFixedEffects) {
     Vg << 3.5, 1.5, 1.5, 2.5;
     Ve << 2.5, 0.4, 0.4, 2.0;
     const Henderson equations = henderson(data, Vg, Ve, true);
-    const auto N = static_cast<Eigen::Index>(kIndividuals);
-    for (const std::string& line : lines_of(read_file(dir + "/own.random.txt"))) {
-        std::istringstream fields(line);
-        std::string effect, trait, id;
-        double value = 0.0;
-        if (!(fields >> effect >> trait >> id >> value)) continue;  // the header
-        const Eigen::Index u = equations.fixed + (trait == "T1" ? 0 : N) + std::stoi(id.substr(1));
-        EXPECT_NEAR(value, equations.solution[u], 1e-5 * (1.0 + std::fabs(equations.solution[u]))) << line;
-    }
+    expect_values_solve(equations, dir + "/own.random.txt");
     std::smatch herd;
     const std::string fixed = read_file(dir + "/own.fixed.txt");
     ASSERT_TRUE(std::regex_search(fixed, herd, std::regex("T1\tHerd\tH2\t(\\S+)\t(\\S+)\testimated"))) << fixed;
     EXPECT_NEAR(std::stod(herd[1]), equations.solution[2], 1e-6);
     EXPECT_NEAR(std::stod(herd[2]), std::sqrt(equations.inverse(2, 2)), 1e-6);
     EXPECT_EQ(fixed.find("T2\tHerd"), std::string::npos) << fixed;
+}
+
+// A residual covariance matrix per class of a column (classes B, then A, in the order first
+// met): --vc takes Vg and then each class's Ve in that order; the breeding values solve
+// Henderson's equations with each individual's R from its class.
+TEST(SeveralTraitsRuns, ResidualCovarianceByClass) {
+    const TwoTraits data;
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/k.txt", data.kinship_text());
+    const std::vector<std::string> lines = lines_of(data.phenotypes(1.0, data.Y));
+    std::ostringstream with_class;
+    for (std::size_t r = 0; r < lines.size(); ++r) {
+        with_class << lines[r] << (r == 0 ? "\tC" : (r % 3 == 1 ? "\tB" : "\tA")) << "\n";  // line r: I(r-1)
+    }
+    write_file(dir + "/p.txt", with_class.str());
+    const CommandResult run = run_zelkora({"--predict", "--kin-file", "k.txt", "--phefile", "p.txt", "--model",
+                                           "T1, T2 ~ animal", "--residual-by", "C", "--vc",
+                                           "3.5,1.5,2.5, 4.0,-1.0,3.0, 1.5,0.4,2.0", "--out", "byc"}, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    Eigen::Matrix2d Vg, Ve_b, Ve_a;
+    Vg << 3.5, 1.5, 1.5, 2.5;
+    Ve_b << 4.0, -1.0, -1.0, 3.0;
+    Ve_a << 1.5, 0.4, 0.4, 2.0;
+    const Henderson equations = henderson(data, Vg, Ve_a, false, [&](int i) { return i % 3 == 0 ? Ve_b : Ve_a; });
+    EXPECT_EQ(expect_values_solve(equations, dir + "/byc.random.txt"), 2 * kIndividuals);
+    std::vector<std::string> order;
+    const auto rows = read_vc(dir + "/byc.vc.txt", &order);
+    EXPECT_EQ(std::vector<std::string>(order.begin() + 3, order.begin() + 9),
+              (std::vector<std::string>{"Ve:B(T1)", "Ve:B(T1,T2)", "Ve:B(T2)", "Ve:A(T1)", "Ve:A(T1,T2)", "Ve:A(T2)"}));
+    EXPECT_NEAR(rows.at("h2:B(T1)"), 3.5 / 7.5, 1e-12);
+    EXPECT_NEAR(rows.at("re:A(T1,T2)"), 0.4 / std::sqrt(1.5 * 2.0), 1e-12);
+
+    // Each class's values, in its own order, and none short.
+    const CommandResult short_of = run_zelkora({"--predict", "--kin-file", "k.txt", "--phefile", "p.txt", "--model",
+                                                "T1, T2 ~ animal", "--residual-by", "C", "--vc", "3.5,1.5,2.5,4,-1,3",
+                                                "--out", "short"}, dir);
+    EXPECT_NE(short_of.status, 0);
+    EXPECT_NE(short_of.err.find("Ve:A(T1), Ve:A(T1,T2), Ve:A(T2), in this order."), std::string::npos) << short_of.err;
 }

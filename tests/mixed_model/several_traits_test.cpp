@@ -59,6 +59,7 @@ TraitData simulate_traits(Eigen::Index n, const Eigen::MatrixXd& Vg, const Eigen
 struct DenseTraits {
     const TraitData& data;
     std::vector<std::pair<Eigen::Index, Eigen::Index>> values;  // (individual, trait)
+    std::vector<Eigen::Index> classes;  // per individual, its residual class; empty: one Ve
 
     Eigen::MatrixXd Xo;
     Eigen::VectorXd yo;
@@ -88,32 +89,39 @@ struct DenseTraits {
         }
         return M;
     }
-    // dV for a unit element (a, b) of Vg (genetic) or Ve.
-    Eigen::MatrixXd derivative(Eigen::Index a, Eigen::Index b, bool genetic) const {
+    Eigen::Index class_of(Eigen::Index i) const { return classes.empty() ? 0 : classes[static_cast<std::size_t>(i)]; }
+    // dV for a unit element (a, b) of Vg (genetic) or Ve (of residual class c).
+    Eigen::MatrixXd derivative(Eigen::Index a, Eigen::Index b, bool genetic, Eigen::Index c = 0) const {
         Eigen::MatrixXd D = Eigen::MatrixXd::Zero(n(), n());
         for (Eigen::Index k = 0; k < n(); ++k) {
             for (Eigen::Index l = 0; l < n(); ++l) {
                 const auto [i, s] = values[k];
                 const auto [j, u] = values[l];
                 if ((s == a && u == b) || (s == b && u == a)) {
-                    D(k, l) = genetic ? data.K(i, j) : (i == j ? 1.0 : 0.0);
+                    D(k, l) = genetic ? data.K(i, j) : (i == j && class_of(i) == c ? 1.0 : 0.0);
                 }
             }
         }
         return D;
     }
-    Eigen::MatrixXd V(const Eigen::MatrixXd& Vg, const Eigen::MatrixXd& Ve) const {
+    Eigen::MatrixXd V(const Eigen::MatrixXd& Vg, const std::vector<Eigen::MatrixXd>& Ve) const {
         Eigen::MatrixXd M(n(), n());
         for (Eigen::Index k = 0; k < n(); ++k) {
             for (Eigen::Index l = 0; l < n(); ++l) {
                 const auto [i, s] = values[k];
                 const auto [j, u] = values[l];
-                M(k, l) = Vg(s, u) * data.K(i, j) + (i == j ? Ve(s, u) : 0.0);
+                M(k, l) = Vg(s, u) * data.K(i, j) + (i == j ? Ve[static_cast<std::size_t>(class_of(i))](s, u) : 0.0);
             }
         }
         return M;
     }
+    Eigen::MatrixXd V(const Eigen::MatrixXd& Vg, const Eigen::MatrixXd& Ve) const {
+        return V(Vg, std::vector<Eigen::MatrixXd>{Ve});
+    }
     double log_likelihood(const Eigen::MatrixXd& Vg, const Eigen::MatrixXd& Ve) const {
+        return log_likelihood(Vg, std::vector<Eigen::MatrixXd>{Ve});
+    }
+    double log_likelihood(const Eigen::MatrixXd& Vg, const std::vector<Eigen::MatrixXd>& Ve) const {
         const Eigen::LLT<Eigen::MatrixXd> chol(V(Vg, Ve));
         if (chol.info() != Eigen::Success) return -std::numeric_limits<double>::infinity();
         const Eigen::MatrixXd VX = chol.solve(Xo);
@@ -125,6 +133,9 @@ struct DenseTraits {
                        (Xo.transpose() * Vy).dot(b));
     }
     Eigen::MatrixXd P(const Eigen::MatrixXd& Vg, const Eigen::MatrixXd& Ve) const {
+        return P(Vg, std::vector<Eigen::MatrixXd>{Ve});
+    }
+    Eigen::MatrixXd P(const Eigen::MatrixXd& Vg, const std::vector<Eigen::MatrixXd>& Ve) const {
         const Eigen::MatrixXd Vi = V(Vg, Ve).inverse(), Xm = X();
         return Vi - Vi * Xm * (Xm.transpose() * Vi * Xm).inverse() * Xm.transpose() * Vi;
     }
@@ -230,7 +241,7 @@ AiRemlRun fit(const TraitEvaluator& evaluator, const TraitData& data,
     std::vector<std::string> names;
     for (Eigen::Index a = 0; a < t; ++a) names.push_back("T" + std::to_string(a + 1));
     const AiRemlSettings settings =
-        trait_reml_settings(evaluator, names, half_variance, half_variance, unshared, data.Y.rows(), 200, 1e-8);
+        trait_reml_settings(evaluator, names, half_variance, half_variance, {unshared}, data.Y.rows(), 200, 1e-8);
     return ai_reml(evaluator, settings);
 }
 
@@ -419,5 +430,66 @@ TEST(SeveralTraits, ShareAndCorrelationErrorsFollowTheDeltaMethod) {
         ASSERT_NE(row, rows.end()) << source;
         EXPECT_NEAR(row->estimate, f(theta), 1e-12) << source;
         EXPECT_NEAR(row->se, std::sqrt(g.dot(C * g)), 1e-7) << source;
+    }
+}
+
+// A residual covariance matrix per class (a third of the individuals more noisy and with another
+// residual correlation), some values missing: REML reaches the maximum of the likelihood with a
+// Ve per class formed entry by entry, and its average information is its definition.
+TEST(SeveralTraits, ResidualClassesReachTheDenseMaximum) {
+    Eigen::Matrix2d Vg, Ve, extra;
+    Vg << 1.5, 0.6, 0.6, 1.0;
+    Ve << 1.0, 0.2, 0.2, 0.8;
+    extra << 2.0, -0.9, -0.9, 1.5;
+    TraitData data = simulate_traits(90, Vg, Ve, 41);
+    std::vector<Eigen::Index> classes(90, 0);
+    std::mt19937 engine(43);
+    std::normal_distribution<double> normal;
+    const Eigen::Matrix2d root = Eigen::LLT<Eigen::Matrix2d>(extra).matrixL();
+    for (Eigen::Index i = 0; i < 90; i += 3) {
+        classes[static_cast<std::size_t>(i)] = 1;
+        data.Y.row(i) += (root * Eigen::Vector2d(normal(engine), normal(engine))).transpose();
+    }
+    for (Eigen::Index i = 1; i < 90; i += 11) data.Y(i, 0) = kNaN;
+    const DenseTraitsEvaluator evaluator(data.K, data.X, data.Y, 1e-6, {}, {}, classes);
+    ASSERT_EQ(evaluator.layout().residual_classes, 2);
+    ASSERT_EQ(evaluator.layout().count(), 9);
+    const Eigen::MatrixXd half = 0.5 * Eigen::MatrixXd::Identity(2, 2);
+    const AiRemlRun run = ai_reml(evaluator, trait_reml_settings(evaluator, {"T1", "T2"}, half, half, {{}, {}}, 90, 200,
+                                                                 1e-8, {"e:A", "e:B"}));
+    ASSERT_TRUE(run.converged);
+
+    DenseTraits dense(data);
+    dense.classes = classes;
+    const std::function<double(const Eigen::VectorXd&)> f = [&](const Eigen::VectorXd& z) {
+        return -dense.log_likelihood(from_cholesky(z.segment(0, 3), 2),
+                                     std::vector<Eigen::MatrixXd>{from_cholesky(z.segment(3, 3), 2),
+                                                                  from_cholesky(z.segment(6, 3), 2)});
+    };
+    Eigen::VectorXd z(9);
+    z << 1, 0, 1, 1, 0, 1, 1, 0, 1;
+    const Eigen::VectorXd best = nelder_mead(f, z);
+    const TraitLayout& layout = evaluator.layout();
+    expect_matrix_near(layout.genetic(run.theta), from_cholesky(best.segment(0, 3), 2), "Vg");
+    expect_matrix_near(layout.residual(run.theta, 0), from_cholesky(best.segment(3, 3), 2), "Ve of class 0");
+    expect_matrix_near(layout.residual(run.theta, 1), from_cholesky(best.segment(6, 3), 2), "Ve of class 1");
+    EXPECT_NEAR(run.at_estimate.log_likelihood, -f(best), 1e-6);
+
+    // 0.5 y'P dV_k P dV_l P y over Vg's elements and each class's Ve's.
+    const std::vector<Eigen::MatrixXd> residuals{layout.residual(run.theta, 0), layout.residual(run.theta, 1)};
+    const Eigen::MatrixXd P = dense.P(layout.genetic(run.theta), residuals);
+    const Eigen::VectorXd Py = P * dense.y();
+    std::vector<Eigen::VectorXd> d;
+    for (const Eigen::Index block : {-1, 0, 1}) {
+        for (const auto& [a, b] : {std::pair<int, int>{0, 0}, {1, 0}, {1, 1}}) {
+            d.push_back(dense.derivative(a, b, block < 0, block) * Py);
+        }
+    }
+    const LikelihoodPoint point = evaluator.evaluate(run.theta);
+    for (int k = 0; k < 9; ++k) {
+        for (int l = 0; l < 9; ++l) {
+            const double expected = 0.5 * d[static_cast<std::size_t>(k)].dot(P * d[static_cast<std::size_t>(l)]);
+            EXPECT_NEAR(point.ai(k, l), expected, 1e-8 * (1.0 + std::fabs(expected))) << k << ", " << l;
+        }
     }
 }
