@@ -113,7 +113,6 @@ struct TraitFit {
     std::vector<TraitPairs> unshared;      // per residual class
     std::vector<std::string> residual_names;  // "e", or "e:<level>" for each residual class
     Eigen::MatrixXd K;                     // q x q
-    std::unique_ptr<ReducedKinship> reduced;
     std::unique_ptr<RoundingFreeKinship> eigen;
     std::unique_ptr<TraitEvaluator> evaluator;
     GroupCovariates groups;                // unknown parent groups as fixed covariates; none: no names
@@ -271,8 +270,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
         fit.unshared.resize(1);
         // Eigenvalues below 0 come only from a text file's rounding (kinship_at checked that):
         // taken as 0, so that V stays positive definite at any Vg.
-        fit.reduced = std::make_unique<ReducedKinship>(reduce_kinship_cpp(fit.K));
-        fit.eigen = std::make_unique<RoundingFreeKinship>(without_rounding_eigenvalues(*fit.reduced, 0.0));
+        fit.eigen = std::make_unique<RoundingFreeKinship>(kinship_eigen_form(fit.K, 0.0));
         fit.evaluator =
             std::make_unique<RotatedTraitsEvaluator>(fit.eigen->kinship, X, fit.Y, residual_limit, fit.own_kept);
         logger.tee << "👉 Every trait is recorded on every individual: the kinship's eigenvectors decouple the "

@@ -22,6 +22,15 @@ void dsytrd_sb2st_(const char* stage1, const char* vect, const char* uplo, const
                    const int* ldab, double* d, double* e, double* hous, const int* lhous, double* work,
                    const int* lwork, int* info, std::size_t stage1_len, std::size_t vect_len, std::size_t uplo_len);
 void dsterf_(const int* n, double* d, double* e, int* info);
+// A symmetric matrix to tridiagonal form Q T Q', Q applied to columns, and the eigenvalues and
+// eigenvectors of T (divide and conquer).
+void dsytrd_(const char* uplo, const int* n, double* a, const int* lda, double* d, double* e, double* tau,
+             double* work, const int* lwork, int* info, std::size_t uplo_len);
+void dormtr_(const char* side, const char* uplo, const char* trans, const int* m, const int* n, const double* a,
+             const int* lda, const double* tau, double* c, const int* ldc, double* work, const int* lwork, int* info,
+             std::size_t side_len, std::size_t uplo_len, std::size_t trans_len);
+void dstedc_(const char* compz, const int* n, double* d, double* e, double* z, const int* ldz, double* work,
+             const int* lwork, int* iwork, const int* liwork, int* info, std::size_t compz_len);
 // Eigenvalues and eigenvectors of a symmetric band matrix (divide and conquer).
 void dsbevd_(const char* jobz, const char* uplo, const int* n, const int* kd, double* ab, const int* ldab, double* w,
              double* z, const int* ldz, double* work, const int* lwork, int* iwork, const int* liwork, int* info,

@@ -141,6 +141,74 @@ private:
 
 }  // namespace
 
+namespace {
+
+// U = Q Z: Q from the tridiagonal reduction (its reflectors and scales), Z the eigenvectors of
+// T, applied as U C or U' C.
+class TridiagonalEigenRotation : public KinshipRotation {
+public:
+    TridiagonalEigenRotation(Eigen::MatrixXd reflectors, Eigen::VectorXd tau, Eigen::MatrixXd vectors)
+        : reflectors_(std::move(reflectors)), tau_(std::move(tau)), vectors_(std::move(vectors)) {}
+    Eigen::MatrixXd apply(Eigen::MatrixXd C, bool transposed) const override {
+        if (C.rows() != vectors_.rows()) {
+            throw std::invalid_argument("The kinship rotation needs " + std::to_string(vectors_.rows()) +
+                                        " rows, got " + std::to_string(C.rows()) + ".");
+        }
+        if (transposed) {
+            return vectors_.transpose() * apply_reflectors(std::move(C), "T");
+        }
+        return apply_reflectors(vectors_ * C, "N");
+    }
+
+private:
+    Eigen::MatrixXd apply_reflectors(Eigen::MatrixXd C, const char* trans) const {
+        const int n = static_cast<int>(C.rows()), columns = static_cast<int>(C.cols());
+        if (n < 2 || columns == 0) {
+            return C;
+        }
+        int info = 0, lwork = -1;
+        double query = 0.0;
+        dormtr_("L", "L", trans, &n, &columns, reflectors_.data(), &n, tau_.data(), C.data(), &n, &query, &lwork, &info,
+                1, 1, 1);
+        lwork = std::max(1, static_cast<int>(query));
+        Eigen::VectorXd work(lwork);
+        dormtr_("L", "L", trans, &n, &columns, reflectors_.data(), &n, tau_.data(), C.data(), &n, work.data(), &lwork,
+                &info, 1, 1, 1);
+        check_lapack("dormtr", info);
+        return C;
+    }
+
+    Eigen::MatrixXd reflectors_;
+    Eigen::VectorXd tau_;
+    Eigen::MatrixXd vectors_;
+};
+
+// The diagonal kinship of eigenvalues `values` (ascending) in the basis `rotation` applies, those
+// at or below `bound` set to 0.
+RoundingFreeKinship diagonal_form(Eigen::VectorXd values, double bound, std::shared_ptr<const KinshipRotation> rotation,
+                                  std::shared_ptr<Eigen::MatrixXd> vectors) {
+    const Eigen::Index n = values.size();
+    RoundingFreeKinship result;
+    for (Eigen::Index i = 0; i < n; ++i) {
+        if (values[i] <= bound) {
+            values[i] = 0.0;
+            ++result.cleared;
+        }
+    }
+    ReducedKinship& diagonal = result.kinship;
+    diagonal.rotation = std::move(rotation);
+    diagonal.bandwidth = 1;
+    diagonal.band = Eigen::MatrixXd::Zero(2, n);
+    diagonal.band.row(0) = values.transpose();
+    diagonal.tau = Eigen::VectorXd::Zero(1);
+    diagonal.eigenvalues = values;
+    diagonal.cleared = result.cleared;  // values ascend: the cleared ones come first
+    result.vectors = std::move(vectors);
+    return result;
+}
+
+}  // namespace
+
 RoundingFreeKinship without_rounding_eigenvalues(const ReducedKinship& kinship, double bound) {
     const int n = lapack_size(kinship.band.cols());
     const int kd = kinship.bandwidth;
@@ -159,23 +227,40 @@ RoundingFreeKinship without_rounding_eigenvalues(const ReducedKinship& kinship, 
     dsbevd_("V", "L", &n, &kd, band.data(), &ldab, values.data(), vectors->data(), &n, work.data(), &lwork,
             iwork.data(), &liwork, &info, 1, 1);
     check_lapack("dsbevd", info);
-    RoundingFreeKinship result;
-    for (Eigen::Index i = 0; i < n; ++i) {
-        if (values[i] <= bound) {
-            values[i] = 0.0;
-            ++result.cleared;
+    return diagonal_form(std::move(values), bound, std::make_shared<EigenvectorRotation>(kinship, vectors), vectors);
+}
+
+RoundingFreeKinship kinship_eigen_form(Eigen::MatrixXd K, double bound) {
+    if (K.rows() != K.cols()) {
+        throw std::invalid_argument("The kinship matrix of the records must be square.");
+    }
+    const int n = lapack_size(K.rows());
+    Eigen::VectorXd values(n), off_diagonal(std::max(1, n - 1)), tau(std::max(1, n - 1));
+    Eigen::MatrixXd vectors(n, n);
+    if (n > 0) {
+        int info = 0, lwork = -1, liwork = -1, iwork_query = 0;
+        double query = 0.0;
+        dsytrd_("L", &n, K.data(), &n, values.data(), off_diagonal.data(), tau.data(), &query, &lwork, &info, 1);
+        lwork = std::max(1, static_cast<int>(query));
+        Eigen::VectorXd work(lwork);
+        dsytrd_("L", &n, K.data(), &n, values.data(), off_diagonal.data(), tau.data(), work.data(), &lwork, &info, 1);
+        check_lapack("dsytrd", info);
+        lwork = -1;
+        dstedc_("I", &n, values.data(), off_diagonal.data(), vectors.data(), &n, &query, &lwork, &iwork_query, &liwork,
+                &info, 1);
+        lwork = std::max(1, static_cast<int>(query));
+        liwork = std::max(1, iwork_query);
+        work.resize(lwork);
+        std::vector<int> iwork(static_cast<std::size_t>(liwork));
+        dstedc_("I", &n, values.data(), off_diagonal.data(), vectors.data(), &n, work.data(), &lwork, iwork.data(),
+                &liwork, &info, 1);
+        if (info != 0) {
+            throw std::runtime_error("The eigenvalues of the kinship matrix did not converge (LAPACK dstedc code " +
+                                     std::to_string(info) + ").");
         }
     }
-    ReducedKinship& diagonal = result.kinship;
-    diagonal.rotation = std::make_shared<EigenvectorRotation>(kinship, vectors);
-    diagonal.bandwidth = 1;
-    diagonal.band = Eigen::MatrixXd::Zero(2, n);
-    diagonal.band.row(0) = values.transpose();
-    diagonal.tau = Eigen::VectorXd::Zero(1);
-    diagonal.eigenvalues = values;
-    diagonal.cleared = result.cleared;  // values ascend: the cleared ones come first
-    result.vectors = std::move(vectors);
-    return result;
+    auto rotation = std::make_shared<TridiagonalEigenRotation>(std::move(K), std::move(tau), std::move(vectors));
+    return diagonal_form(std::move(values), bound, std::move(rotation), nullptr);
 }
 
 Eigen::MatrixXd rotate_to_reduced(const ReducedKinship& kinship, Eigen::MatrixXd C) {

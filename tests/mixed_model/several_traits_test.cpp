@@ -252,11 +252,10 @@ void expect_matrix_near(const Eigen::MatrixXd& actual, const Eigen::MatrixXd& ex
     }
 }
 
+// The runs' eigen form: from K itself (the band form's is checked by the evaluators' conformance).
 struct EigenForm {
-    ReducedKinship reduced;
     RoundingFreeKinship eigen;
-    explicit EigenForm(const Eigen::MatrixXd& K)
-        : reduced(reduce_kinship_cpp(K, 8)), eigen(without_rounding_eigenvalues(reduced, -1.0)) {}
+    explicit EigenForm(const Eigen::MatrixXd& K) : eigen(kinship_eigen_form(K, -1.0)) {}
 };
 
 }  // namespace
@@ -492,4 +491,30 @@ TEST(SeveralTraits, ResidualClassesReachTheDenseMaximum) {
             EXPECT_NEAR(point.ai(k, l), expected, 1e-8 * (1.0 + std::fabs(expected))) << k << ", " << l;
         }
     }
+}
+
+// The eigen form of the whole kinship: its rotation U is orthogonal, U D U' is K with D the
+// eigenvalues a plain solver gives, U' applies as the transpose, and eigenvalues at or below the
+// bound are cleared (they ascend, so they come first).
+TEST(SeveralTraits, TheEigenFormOfTheKinshipDiagonalisesIt) {
+    const Eigen::MatrixXd K = random_kinship(40, 30, 17, 0.0);  // 30 markers: rank-deficient
+    const RoundingFreeKinship form = kinship_eigen_form(K, 1e-9);
+    const Eigen::MatrixXd I = Eigen::MatrixXd::Identity(40, 40);
+    const Eigen::MatrixXd U = form.kinship.rotation->apply(I, false);
+    EXPECT_LT((U.transpose() * U - I).cwiseAbs().maxCoeff(), 1e-12);
+    const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> plain(K);
+    Eigen::VectorXd expected = plain.eigenvalues();
+    Eigen::Index cleared = 0;
+    for (Eigen::Index i = 0; i < expected.size(); ++i) {
+        if (expected[i] <= 1e-9) {
+            expected[i] = 0.0;
+            ++cleared;
+        }
+    }
+    EXPECT_GT(cleared, 0);
+    EXPECT_EQ(form.cleared, cleared);
+    EXPECT_LT((form.kinship.eigenvalues - expected).cwiseAbs().maxCoeff(), 1e-12);
+    EXPECT_LT((U * form.kinship.eigenvalues.asDiagonal() * U.transpose() - K).cwiseAbs().maxCoeff(), 1e-12);
+    const Eigen::MatrixXd C = K.leftCols(3);
+    EXPECT_LT((form.kinship.rotation->apply(C, true) - U.transpose() * C).cwiseAbs().maxCoeff(), 1e-12);
 }
