@@ -79,6 +79,10 @@ struct RunOptions {
     bool kin_inverse = false;
     double pcg_tol = 1e-8;
     int pcg_max_iter = 10000;
+    // --snp-effects: the marker effects behind the breeding values of --predict with the genotypes
+    // of --bedfile, PREFIX.snp.txt; --snp-window: the markers of each window share.
+    bool snp_effects = false;
+    int snp_window = 20;
     int apy_core = 0;
     bool apy_core_given = false;
     std::string apy_core_file;

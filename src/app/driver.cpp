@@ -57,19 +57,23 @@ void warn_ignored_options(const RunOptions& options) {
     // --predict from a pedigree builds the inverse of A or H itself, with the options of --kinship
     // that shape it.
     const bool from_pedigree = pedigree_prediction(options);
+    // The marker effects of a prediction rebuild G's markers from the genotypes.
+    const bool marker_effects = options.run_predict && options.snp_effects;
     const ModeOptions groups[] = {
-        {options.run_kinship || from_pedigree, "of --kinship, which was not asked for",
-         {"--bedfile", "--kin-method", "--kin-tau", "--kin-omega"}},
+        {options.run_kinship || from_pedigree || marker_effects, "of --kinship, which was not asked for",
+         {"--bedfile", "--kin-method"}},
+        {options.run_kinship || from_pedigree, "of --kinship, which was not asked for", {"--kin-tau", "--kin-omega"}},
         // The unknown parent groups of --reml and --predict come from the pedigree.
         {options.run_kinship || from_pedigree || !options.ped_groups_file.empty(), "of --kinship, which was not asked for",
          {"--pedigree"}},
+        {options.run_kinship || marker_effects, "of --kinship, which was not asked for", {"--kin-lambda"}},
         {options.run_kinship, "of --kinship, which was not asked for",
-         {"--kin-lambda", "--kin-bin", "--kin-gcta", "--kin-parts", "--kin-part", "--kin-inverse"}},
+         {"--kin-bin", "--kin-gcta", "--kin-parts", "--kin-part", "--kin-inverse"}},
         {(options.run_kinship && options.kin_inverse) || from_pedigree,
          "of the inverse of H (--kinship --kin-inverse, or --predict --pedigree), which was not asked for",
          {"--apy-core", "--apy-core-file"}},
-        {options.run_kinship || from_pedigree, "of the genotype filters, which need G (--kinship or --predict "
-         "--pedigree) and neither was asked for", {"--maf", "--geno", "--mind", "--hwe", "--keep", "--remove", "--extract",
+        {options.run_kinship || from_pedigree || marker_effects, "of the genotype filters, which need G (--kinship or "
+         "--predict --pedigree) and neither was asked for", {"--maf", "--geno", "--mind", "--hwe", "--keep", "--remove", "--extract",
                                                   "--exclude", "--chr"}},
         // The tuning of G shapes the dense H only; the inverse of H is built without it.
         {options.run_kinship && !options.kin_inverse,
@@ -79,6 +83,8 @@ void warn_ignored_options(const RunOptions& options) {
          {"--parent-conflict", "--parent-conflict-action", "--geno-founders"}},
         {from_pedigree, "of --predict --pedigree (breeding values by iteration), which was not asked for",
          {"--pcg-tol", "--pcg-max-iter"}},
+        {options.run_predict, "of --predict, which was not asked for", {"--snp-effects"}},
+        {marker_effects, "of --snp-effects, which was not asked for", {"--snp-window"}},
         {options.run_reml || options.run_predict, "of --reml and --predict, which were not asked for",
          {"--kin-file", "--phefile", "--phe-pos", "--covar-pos", "--qcovar-pos", "--max-iter", "--mkin-file", "--pe",
           "--rand-pos", "--lrt", "--vc", "--model", "--weights", "--residual-by", "--vc-start"}},
@@ -497,6 +503,22 @@ int zelkora_main(int argc, const char* const argv[]) {
                      "them."
                   << std::endl;
         return 1;
+    }
+    if (options.run_predict && options.snp_effects) {
+        if (pedigree_prediction(options)) {
+            std::cerr << kErrorMarker
+                      << "--snp-effects with --pedigree (single-step) is not available in this version; it takes a "
+                         "genomic kinship (--kin-file) with the genotypes that built it (--bedfile)."
+                      << std::endl;
+            return 1;
+        }
+        if (options.bed_prefix.empty()) {
+            std::cerr << kErrorMarker
+                      << "--snp-effects needs the genotypes behind the kinship: give --bedfile PREFIX (with the "
+                         "--kin-method, --kin-lambda and filters that built it)."
+                      << std::endl;
+            return 1;
+        }
     }
     if ((options.run_reml || options.run_predict) && !options.model.empty()) {
         try {

@@ -13,6 +13,7 @@
 #include "app/agreement.h"
 #include "app/app.h"
 #include "app/distributed_mixed_model.h"
+#include "app/marker_effects_run.h"
 #include "app/model_builder.h"
 #include "app/model_inputs.h"
 #include "app/model_pipeline.h"
@@ -22,6 +23,7 @@
 #include "kinship_io/kinship_source.h"
 #include "log/failures.h"
 #include "log/logger.h"
+#include "mixed_model/band_solves.h"
 #include "mixed_model/mixed_model.h"
 
 namespace {
@@ -264,6 +266,9 @@ public:
         error_variances_ = prediction_error_variances(estimated, positions(), columns_, full_design, reml_.sigma_a2,
                                                       reml_.sigma_e2, groups_.names.empty() ? nullptr : &shifts);
         genetic_variances_ = reml_.sigma_a2 * columns_.diagonal;
+        if (options_.snp_effects) {
+            prepare_marker_effects(estimated);
+        }
     }
 
     // At the components, as the prediction solves for them.
@@ -308,6 +313,9 @@ public:
         });
         add_breeding_value_files(results, values_, error_variances_, genetic_variances_, ids, files.values,
                                  files.reliability);
+        if (options_.snp_effects) {
+            add_marker_effects(options_, logger_, marker_inputs_, results);
+        }
     }
 
     bool announces_reml_before_given_values() const override { return true; }
@@ -321,6 +329,29 @@ private:
     void reduce() {
         records_ = distributed_ ? distributed_records_reduction(logger_, source_, positions_of(inputs_))
                                 : reduce_kinship_cpp(std::move(K_records_));
+    }
+    // What the marker effects take of the prediction: alpha = Z' w (u = K alpha) and Var(t' w)
+    // = sa2^2 t'P t of the records' solution w = sa2 P y.
+    void prepare_marker_effects(const ReducedKinship& estimated) {
+        const Eigen::MatrixXd& full_design = inputs_.phenotype.fixed.full;
+        const Eigen::VectorXd w =
+            mixed_model_solution(estimated, full_design, inputs_.phenotype.response.y, reml_.h2).second;
+        MarkerEffectInputs& marker = marker_inputs_;
+        marker.kinship_ids = &kinship_ids_;
+        marker.alpha = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(kinship_ids_.size()));
+        for (std::size_t r = 0; r < inputs_.positions.size(); ++r) {
+            marker.alpha[static_cast<Eigen::Index>(inputs_.positions[r])] += w[static_cast<Eigen::Index>(r)];
+        }
+        marker.diagonal = columns_.diagonal;
+        marker.column = columns_.columns.col(0);
+        marker.column_individual = static_cast<Eigen::Index>(columns_.positions.front());
+        marker.record_individuals = positions();
+        const auto projection =
+            std::make_shared<RecordProjection>(estimated, full_design, reml_.sigma_a2, reml_.sigma_e2);
+        const double variance = reml_.sigma_a2;
+        marker.record_variances = [projection, &estimated, variance](const Eigen::MatrixXd& T) {
+            return Eigen::VectorXd(variance * variance * projection->quadratic_forms(rotate_to_reduced(estimated, T)));
+        };
     }
     RemlResult run_reml() const {
         return QorREML(logger_, records_, inputs_.phenotype.fixed.reduced, inputs_.phenotype.response.y,
@@ -342,12 +373,18 @@ private:
     Eigen::MatrixXd values_;
     Eigen::VectorXd error_variances_, genetic_variances_;
     GroupCovariates groups_;
+    MarkerEffectInputs marker_inputs_;
 };
 
 // The route of a job from the shape of its model: several traits, several random effects, or one
 // kinship alone (the band path).
 int run_job(const RunOptions& options, Logger& logger, ModelJob job) {
     ModelPlan plan = model_from_options(options);
+    if (job == ModelJob::predict && options.snp_effects &&
+        (plan.shape != ModelShape::one_kinship || spread_over_ranks() || !options.ped_groups_file.empty())) {
+        throw InputCheckFailure("--snp-effects takes one trait with one genomic kinship (--kin-file, GBLUP) in one "
+                                "process, without --ped-groups, in this version.");
+    }
     if (plan.shape == ModelShape::several_traits) {
         return run_model_job(options, logger, *traits_route(options, logger, plan), job);
     }

@@ -184,7 +184,8 @@ bool is_option_name(const std::string& text) {
                                          "--kin-parts", "--kin-part", "--mkin-file", "--pe",
                                          "--rand-pos", "--lrt", "--vc", "--kin-inverse", "--pcg-tol",
                                          "--pcg-max-iter", "--apy-core", "--apy-core-file", "--model",
-                                         "--weights", "--residual-by", "--vc-start", "--ped-groups"};
+                                         "--weights", "--residual-by", "--vc-start", "--ped-groups",
+                                         "--snp-effects", "--snp-window"};
     for (const char* name : kNames) {
         if (text == name) {
             return true;
@@ -221,6 +222,9 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
         } else if (arg == "--lrt") {
             options.lrt = true;
             options.given_options.push_back(arg);
+        } else if (arg == "--snp-effects") {
+            options.snp_effects = true;
+            options.given_options.push_back(arg);
         } else if (among(arg, kCheckFlags)) {
             (arg == "--kin-tune" ? options.kin_tune : options.geno_founders) = true;
             options.given_options.push_back(arg);
@@ -236,7 +240,7 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                                      arg == "--mkin-file" || arg == "--rand-pos" || arg == "--vc" || arg == "--pcg-tol" ||
                                      arg == "--pcg-max-iter" || arg == "--apy-core" || arg == "--apy-core-file" || arg == "--model" ||
                                      arg == "--weights" || arg == "--residual-by" || arg == "--vc-start" || arg == "--ped-groups" ||
-                                     among(arg, kCheckValueOptions);
+                                     arg == "--snp-window" || among(arg, kCheckValueOptions);
             if (!takes_value) {
                 throw std::invalid_argument("❎ Error: Unknown argument " + arg);
             }
@@ -307,6 +311,12 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                 options.pcg_tol = read_double(arg, value);
             } else if (arg == "--pcg-max-iter") {
                 options.pcg_max_iter = read_int(arg, value);
+            } else if (arg == "--snp-window") {
+                options.snp_window = read_int(arg, value);
+                if (options.snp_window < 1) {
+                    throw std::invalid_argument("❎ Error: Invalid argument for --snp-window - " + value +
+                                                ": a window holds at least 1 marker.");
+                }
             } else if (arg == "--apy-core") {
                 options.apy_core = read_int(arg, value);
                 options.apy_core_given = true;

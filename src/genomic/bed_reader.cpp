@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -68,7 +69,8 @@ constexpr std::size_t kFieldsPerLine = 6;
 // stays the same. A first line beginning with # is a header (PLINK 2 writes one) and is skipped.
 void read_six_field_lines(std::ifstream& file, const std::string& path, const char* field_names,
                           std::vector<std::string>& first_fields, std::vector<std::string>& second_fields,
-                          std::vector<std::size_t>* line_numbers) {
+                          std::vector<std::size_t>* line_numbers,
+                          std::vector<std::array<std::string, 4>>* other_fields = nullptr) {
     std::string line;
     std::size_t line_number = 0;
     bool seen_data = false;
@@ -105,6 +107,10 @@ void read_six_field_lines(std::ifstream& file, const std::string& path, const ch
             }
             first_fields.push_back(std::move(fields[0]));
             second_fields.push_back(std::move(fields[1]));
+            if (other_fields != nullptr) {
+                other_fields->push_back({std::move(fields[2]), std::move(fields[3]), std::move(fields[4]),
+                                         std::move(fields[5])});
+            }
             if (line_numbers != nullptr) {
                 line_numbers->push_back(line_number);
             }
@@ -391,4 +397,27 @@ BedSet read_bed(const std::string& prefix, bool verbose, const ConsoleLines& con
                                  std::to_string(n_individuals) + " individuals in " + bed.fam_path + " and " +
                                      std::to_string(n_markers) + " markers in " + bed.bim_path);
     return bed;
+}
+
+MarkerDetails read_marker_details(const BedSet& bed) {
+    std::ifstream bim(bed.bim_path);
+    if (!bim) {
+        throw std::runtime_error("Could not open " + bed.bim_path + " (" + std::strerror(errno) + ").");
+    }
+    std::vector<std::string> chromosomes, ids;
+    std::vector<std::array<std::string, 4>> others;
+    read_six_field_lines(bim, bed.bim_path, kBimFields, chromosomes, ids, nullptr, &others);
+    if (static_cast<std::int64_t>(ids.size()) != bed.file_markers) {
+        throw std::runtime_error(bed.bim_path + " has changed since it was read: it now lists " +
+                                 std::to_string(ids.size()) + " markers, not " + std::to_string(bed.file_markers) + ".");
+    }
+    MarkerDetails details;
+    for (std::size_t k = 0; k < bed.marker_ids.size(); ++k) {
+        const auto line = static_cast<std::size_t>(bed.marker_rows.empty() ? static_cast<std::int64_t>(k)
+                                                                             : bed.marker_rows[k]);
+        details.positions.push_back(others[line][1]);
+        details.allele1.push_back(others[line][2]);
+        details.allele2.push_back(others[line][3]);
+    }
+    return details;
 }

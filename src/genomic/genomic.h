@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -230,3 +231,32 @@ std::vector<Eigen::MatrixXd> gkin_tiles_cpp(const BedSet& bed, int method, doubl
 // Bytes per tile value that gkin_tiles_cpp holds for `method`: 16 for method 1's exact sums
 // (a transposed store beside each tile), else 8.
 int kinship_tile_bytes_per_value(int method);
+
+// The .bim's base-pair position and alleles (A1, counted, and A2) of each marker of the set, as
+// text. Throws std::runtime_error naming the .bim when it cannot be read or has changed.
+struct MarkerDetails {
+    std::vector<std::string> positions, allele1, allele2;
+};
+MarkerDetails read_marker_details(const BedSet& bed);
+
+// The marker effects behind genomic breeding values u = G alpha (alpha over the set's
+// individuals, in set order): a = D Z' alpha, Z the centred genotypes and D G's scale times each
+// marker's weight (1 / (2 sum pq) for method 1), so that Z a = u. Two passes over the .bed,
+// taking the markers as gkin_cpp does (thresholds, imputation, weights), G never formed.
+// `window`: each marker's window share, the variance over the individuals of sum_window z a (the
+// `window` markers of its chromosome starting at it, in set order) over that of Z a.
+// `sum_variances` (may be empty): for a block B of the markers' sqrt(w) z columns (individuals x
+// columns), the variance of each column's B_c' alpha over the records, from which each effect's
+// variance and its two-sided p follow. Also G's diagonal and its row `check_row`, rebuilt
+// in double for a check of a G given as a file.
+struct MarkerEffects {
+    Eigen::VectorXd frequencies;    // of A1, per set marker; NaN for one the thresholds removed
+    Eigen::VectorXd effects;        // per set marker; NaN for one not in G
+    Eigen::VectorXd window_shares;  // likewise
+    Eigen::VectorXd p_values;       // likewise; all NaN without `sum_variances`
+    Eigen::VectorXd diagonal, row;  // of G, per set individual
+    std::int64_t markers_in_g = 0;
+};
+MarkerEffects marker_effects(const BedSet& bed, int method, double lambda, const Eigen::VectorXd& alpha,
+                             std::int64_t check_row, int window,
+                             const std::function<Eigen::VectorXd(const Eigen::MatrixXd&)>& sum_variances);

@@ -191,6 +191,13 @@ public:
     // in marker order: what the exact products take.
     void informative_markers(std::vector<const unsigned char*>& markers, std::vector<double>& means) const;
     double heterozygosity() const { return heterozygosity_; }
+    // Of the block's k-th kept marker: its position in the set's markers, what G takes of it, its
+    // column in the decoded block (-1 when it centres to 0 and is left out) and its weight (1
+    // for method 1).
+    std::int64_t set_position(std::int64_t k) const { return set_positions_[static_cast<std::size_t>(k)]; }
+    const MarkerSummary& summary(std::int64_t k) const { return summaries_[static_cast<std::size_t>(k)]; }
+    std::int64_t column(std::int64_t k) const { return destination_[static_cast<std::size_t>(k)]; }
+    double weight(std::int64_t k) const { return weights_[static_cast<std::size_t>(k)]; }
     const std::vector<std::int64_t>& without_calls() const { return without_calls_; }
     // The markers the thresholds removed so far, in marker order, and how many they kept.
     const std::vector<RemovedItem>& removed() const { return removed_; }
@@ -224,6 +231,8 @@ private:
     std::vector<MarkerVerdict> verdicts_;        // of the reader's block
     std::vector<MarkerSummary> summaries_;       // of the block
     std::vector<std::int64_t> destination_;  // the column of each marker in the block's product, -1 when left out
+    std::vector<std::int64_t> set_positions_;  // of each marker of the block
+    std::vector<double> weights_;              // of each informative marker of the block
     std::vector<double> code_values_;  // 4 per informative marker: the value of each 2-bit code
     double heterozygosity_ = 0.0;
     // Methods 2 and 3: Σ_j w_j z_ij² of every individual over the markers read so far, in marker

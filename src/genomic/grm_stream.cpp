@@ -94,6 +94,8 @@ MarkerBlocks::MarkerBlocks(const BedSet& bed, int method, double lambda, std::in
     verdicts_.resize(capacity);
     summaries_.resize(capacity);
     destination_.resize(capacity);
+    set_positions_.resize(capacity);
+    weights_.resize(capacity, 1.0);
     code_values_.resize(4 * capacity);
     if (method != kVanRadenMethod) {
         squared_sums_.setZero(n_individuals_);
@@ -136,6 +138,9 @@ bool MarkerBlocks::next() {
             // block, without a copy.
             markers_ = reader_.marker(0);
             std::copy(read_summaries_.begin(), read_summaries_.begin() + read, summaries_.begin());
+            for (std::int64_t k = 0; k < read; ++k) {
+                set_positions_[static_cast<std::size_t>(k)] = reader_.block_start() + k;
+            }
             block_markers_ = read;
             reader_position_ = read;
             break;
@@ -153,6 +158,7 @@ bool MarkerBlocks::next() {
             }
             std::copy(reader_.marker(reader_position_), reader_.marker(reader_position_) + bytes_per_marker_,
                       bytes_.begin() + block_markers_ * bytes_per_marker_);
+            set_positions_[static_cast<std::size_t>(block_markers_)] = reader_.block_start() + reader_position_;
             summaries_[static_cast<std::size_t>(block_markers_++)] = read_summaries_[k];
         }
     }
@@ -188,6 +194,7 @@ bool MarkerBlocks::next() {
         if (weight < std::numeric_limits<double>::min()) {
             fail_weights_underflow(method_, lambda_, bed_.bed_path);
         }
+        weights_[static_cast<std::size_t>(k)] = weight;
         // Per code: (imputed dosage + centring offset) x sqrt(w); a missing call takes the mean.
         const double scale = std::sqrt(weight);
         for (int code = 0; code < 4; ++code) {

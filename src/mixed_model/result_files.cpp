@@ -19,18 +19,6 @@ void write_text(PendingFile& file, const std::string& text) { write_pending(file
 
 constexpr double kNotAvailable = std::numeric_limits<double>::quiet_NaN();
 
-// The shortest text that reads back to the same double: a row of PREFIX.vc.txt copied into --vc
-// gives the very values estimated (6 digits can turn a boundary estimate indefinite).
-void write_exact_cell(std::ostream& out, double value) {
-    if (std::isnan(value)) {
-        out << "NA";
-        return;
-    }
-    char text[32];
-    const std::to_chars_result written = std::to_chars(std::begin(text), std::end(text), value);
-    out.write(text, written.ptr - text);
-}
-
 // SE of a'theta / 1'theta by the delta method: the gradient is (a S - A 1) / S^2.
 double share_se(const Eigen::VectorXd& selector, const Eigen::VectorXd& estimates, const Eigen::MatrixXd& covariance) {
     if (covariance.size() == 0) {
@@ -43,6 +31,19 @@ double share_se(const Eigen::VectorXd& selector, const Eigen::VectorXd& estimate
 }
 
 }  // namespace
+
+// The shortest text that reads back to the same double: a row of PREFIX.vc.txt copied into --vc
+// gives the very values estimated (6 digits can turn a boundary estimate indefinite).
+void write_exact_cell(std::ostream& out, double value) {
+    if (std::isnan(value)) {
+        out << "NA";
+        return;
+    }
+    char text[32];
+    const std::to_chars_result written = std::to_chars(std::begin(text), std::end(text), value);
+    out.write(text, written.ptr - text);
+}
+
 
 namespace {
 

@@ -10,6 +10,8 @@
 // place together once all are complete: a failure leaves every earlier result as it was.
 using ResultTexts = std::vector<std::pair<std::string, std::string>>;
 void write_result_set(const ResultTexts& files);
+// A number of a result table: the shortest text that reads back to the same double, "NA" for NaN.
+void write_exact_cell(std::ostream& out, double value);
 // writeRanEffToFile and write_variance_file write one file alone; the add_... functions add theirs
 // to the set of a job.
 // Header "Sample_ID,Ran_Effects", then "ID\tvalue" per row (column 0, default stream format).

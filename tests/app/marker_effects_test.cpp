@@ -1,0 +1,199 @@
+// SNP effects behind GBLUP against SNP-BLUP solved in the test: the marker model y = 1 mu + W a
+// + e with a ~ N(0, s2a / (2 sum pq) I) is GBLUP with G = Z Z' / (2 sum pq), so its effects,
+// their p from Var(a^) = s2_snp - PEV, and the windows' shares of Z a are what the run must give.
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "genomic/genotype_files.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr int kSnpAnimals = 40;
+constexpr int kSnpRecorded = 30;
+constexpr int kSnpMarkers = 60;
+constexpr double kSnpGenetic = 2.0, kSnpResidual = 3.0;
+
+struct MarkerData {
+    Eigen::MatrixXd dosages = random_dosages(kSnpAnimals, kSnpMarkers, 91, 0.03);
+    Eigen::MatrixXd Z;  // centred, missing calls at the marker's mean
+    double two_pq = 0.0;
+    Eigen::VectorXd y;
+
+    MarkerData() : Z(kSnpAnimals, kSnpMarkers), y(kSnpRecorded) {
+        for (int j = 0; j < kSnpMarkers; ++j) {
+            double sum = 0.0;
+            int called = 0;
+            for (int i = 0; i < kSnpAnimals; ++i) {
+                if (dosages(i, j) >= 0.0) {
+                    sum += dosages(i, j);
+                    ++called;
+                }
+            }
+            const double mean = called > 0 ? sum / called : 0.0, p = mean / 2.0;
+            two_pq += 2.0 * p * (1.0 - p);
+            for (int i = 0; i < kSnpAnimals; ++i) Z(i, j) = (dosages(i, j) >= 0.0 ? dosages(i, j) : mean) - 2.0 * p;
+        }
+        std::mt19937 engine(92);
+        std::normal_distribution<double> normal;
+        Eigen::VectorXd a(kSnpMarkers);
+        for (int j = 0; j < kSnpMarkers; ++j) a[j] = normal(engine) * std::sqrt(kSnpGenetic / two_pq);
+        for (int i = 0; i < kSnpRecorded; ++i) y[i] = 50.0 + Z.row(i).dot(a) + std::sqrt(kSnpResidual) * normal(engine);
+    }
+    Eigen::MatrixXd G() const { return Z * Z.transpose() / two_pq; }
+};
+
+std::string snp_kinship_text(const Eigen::MatrixXd& G) {
+    std::ostringstream text;
+    for (int j = 0; j < kSnpAnimals; ++j) text << "\tID" << j + 1;
+    text << "\n";
+    char number[40];
+    for (int i = 0; i < kSnpAnimals; ++i) {
+        text << "ID" << i + 1;
+        for (int j = 0; j < kSnpAnimals; ++j) {
+            std::snprintf(number, sizeof(number), "%.14f", G(i, j));
+            text << "\t" << number;
+        }
+        text << "\n";
+    }
+    return text.str();
+}
+
+// The scratch folder with the genotypes (markers 1-30 on chromosome 1, 31-60 on 2), G as text
+// and the records of the first 30 animals.
+std::string write_snp_inputs(const MarkerData& data, const Eigen::MatrixXd& G) {
+    const std::string dir = make_scratch_dir();
+    write_genotype_set(dir + "/geno", data.dosages);
+    std::string bim;
+    for (int j = 0; j < kSnpMarkers; ++j) {
+        bim += std::string(j < 30 ? "1" : "2") + "\tsnp" + std::to_string(j + 1) + "\t0\t" +
+               std::to_string(1000 * (j + 1)) + "\tA\tG\n";
+    }
+    write_file(dir + "/geno.bim", bim);
+    write_file(dir + "/G.txt", snp_kinship_text(G));
+    std::ostringstream phenotypes;
+    phenotypes.precision(12);
+    phenotypes << "ID\tTrait\n";
+    for (int i = 0; i < kSnpRecorded; ++i) phenotypes << "ID" << i + 1 << "\t" << data.y[i] << "\n";
+    write_file(dir + "/p.txt", phenotypes.str());
+    return dir;
+}
+
+const std::vector<std::string> kSnpEffectsRun = {"--predict", "--kin-file", "G.txt", "--phefile", "p.txt", "--phe-pos", "2",
+                                       "--vc", "2,3", "--bedfile", "geno", "--snp-effects", "--snp-window", "5",
+                                       "--out", "s"};
+
+// Columns Effect, Window_share and P of PREFIX.snp.txt by marker, NaN for NA.
+std::vector<std::vector<double>> snp_columns(const std::string& path) {
+    std::vector<std::vector<double>> columns(3);
+    const std::vector<std::string> lines = lines_of(read_file(path));
+    EXPECT_EQ(lines.at(0), "SNP\tChr\tPos\tA1\tA2\tFreq_A1\tEffect\tWindow_share\tP");
+    for (std::size_t r = 1; r < lines.size(); ++r) {
+        std::istringstream fields(lines[r]);
+        std::vector<std::string> cells;
+        for (std::string cell; std::getline(fields, cell, '\t');) cells.push_back(cell);
+        for (int c = 0; c < 3; ++c) {
+            const std::string& cell = cells.at(static_cast<std::size_t>(6 + c));
+            columns[static_cast<std::size_t>(c)].push_back(cell == "NA" ? std::nan("") : std::stod(cell));
+        }
+    }
+    return columns;
+}
+
+}  // namespace
+
+TEST(MarkerEffects, GblupEffectsAreTheSnpBlupSolutionWithTheirPAndWindows) {
+    const MarkerData data;
+    const std::string dir = write_snp_inputs(data, data.G());
+    const CommandResult run = run_zelkora(kSnpEffectsRun, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    // SNP-BLUP: [1'1 1'W; W'1 W'W + lambda I] with lambda = s2e / s2_snp.
+    const double snp_variance = kSnpGenetic / data.two_pq;
+    const Eigen::MatrixXd W = data.Z.topRows(kSnpRecorded);
+    Eigen::MatrixXd design(kSnpRecorded, 1 + kSnpMarkers);
+    design << Eigen::VectorXd::Ones(kSnpRecorded), W;
+    Eigen::MatrixXd C = design.transpose() * design;
+    C.bottomRightCorner(kSnpMarkers, kSnpMarkers).diagonal().array() += kSnpResidual / snp_variance;
+    const Eigen::MatrixXd inverse = C.inverse();
+    const Eigen::VectorXd solution = inverse * (design.transpose() * data.y);
+    const Eigen::VectorXd effects = solution.tail(kSnpMarkers);
+
+    const auto columns = snp_columns(dir + "/s.snp.txt");
+    ASSERT_EQ(columns[0].size(), static_cast<std::size_t>(kSnpMarkers));
+    const double largest = effects.cwiseAbs().maxCoeff();
+    for (int j = 0; j < kSnpMarkers; ++j) {
+        const auto k = static_cast<std::size_t>(j);
+        if (data.Z.col(j).cwiseAbs().maxCoeff() == 0.0) {
+            EXPECT_TRUE(std::isnan(columns[0][k])) << "marker " << j + 1 << " does not vary: no effect";
+            continue;
+        }
+        EXPECT_NEAR(columns[0][k], effects[j], 1e-9 * largest) << "marker " << j + 1;
+        // A marker the records do not tell about (it varies only among the animals without a
+        // record) has no variance of its estimate to test against.
+        const double variance = snp_variance - kSnpResidual * inverse(1 + j, 1 + j);
+        if (variance < 1e-6 * snp_variance) continue;
+        EXPECT_NEAR(columns[2][k], std::erfc(std::fabs(effects[j]) / std::sqrt(2.0 * variance)), 1e-7)
+            << "marker " << j + 1;
+    }
+    // Windows of 5 markers within each chromosome, over every animal.
+    const auto variance_of = [](const Eigen::VectorXd& v) { return (v.array() - v.mean()).square().mean(); };
+    Eigen::VectorXd clean = effects;
+    for (int j = 0; j < kSnpMarkers; ++j) {
+        if (data.Z.col(j).cwiseAbs().maxCoeff() == 0.0) clean[j] = 0.0;
+    }
+    const double total = variance_of(data.Z * clean);
+    for (int j = 0; j < kSnpMarkers; ++j) {
+        if (std::isnan(columns[0][static_cast<std::size_t>(j)])) continue;
+        const int end = std::min(j + 5, j < 30 ? 30 : kSnpMarkers);
+        const Eigen::VectorXd window = data.Z.middleCols(j, end - j) * clean.segment(j, end - j);
+        EXPECT_NEAR(columns[1][static_cast<std::size_t>(j)], variance_of(window) / total, 1e-9) << "marker " << j + 1;
+    }
+    // And Z a^ is every animal's breeding value, those without records too.
+    const Eigen::VectorXd values = data.Z * clean;
+    int animals = 0;
+    for (const std::string& line : lines_of(read_file(dir + "/s.random.txt"))) {
+        std::istringstream fields(line);
+        std::string id;
+        double value = 0.0;
+        if (!(fields >> id >> value)) continue;  // the header
+        const double expected = values[std::stoi(id.substr(2)) - 1];
+        EXPECT_NEAR(value, expected, 1e-5 * (1.0 + std::fabs(expected))) << line;  // written to 6 digits
+        ++animals;
+    }
+    EXPECT_EQ(animals, kSnpAnimals);
+}
+
+// A kinship that is not the G of the genotypes by the run's method is refused before any effect
+// is written, naming the value that differs; so is --snp-effects without the genotypes.
+TEST(MarkerEffects, AKinshipOfOtherGenotypesOrMethodIsRefused) {
+    const MarkerData data;
+    Eigen::MatrixXd other = data.G();
+    other(3, 3) += 0.01;
+    const std::string dir = write_snp_inputs(data, other);
+    const CommandResult run = run_zelkora(kSnpEffectsRun, dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("--snp-effects: G.txt is not the G of geno by --kin-method 1: its diagonal at ID4 is"),
+              std::string::npos)
+        << run.err;
+    EXPECT_FALSE(file_exists(dir + "/s.snp.txt"));
+    std::vector<std::string> method_two = kSnpEffectsRun;
+    method_two.insert(method_two.end(), {"--kin-method", "2"});
+    write_file(dir + "/G.txt", snp_kinship_text(data.G()));
+    EXPECT_NE(run_zelkora(method_two, dir).err.find("is not the G of geno by --kin-method 2"), std::string::npos);
+    std::vector<std::string> without = {"--predict", "--kin-file", "G.txt", "--phefile", "p.txt", "--phe-pos", "2",
+                                        "--vc", "2,3", "--snp-effects", "--out", "s"};
+    const CommandResult refused = run_zelkora(without, dir);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("--snp-effects needs the genotypes behind the kinship: give --bedfile PREFIX"),
+              std::string::npos)
+        << refused.err;
+}
