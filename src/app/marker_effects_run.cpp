@@ -5,6 +5,7 @@
 
 #include <omp.h>
 
+#include <chrono>
 #include <cmath>
 #include <sstream>
 #include <unordered_map>
@@ -63,6 +64,7 @@ void add_marker_effects(const RunOptions& options, Logger& logger, const MarkerE
     std::vector<Eigen::Index> record_rows;  // set row of each record's individual
     for (const Eigen::Index k : inputs.record_individuals) record_rows.push_back(set_of[static_cast<std::size_t>(k)]);
 
+    const auto start = std::chrono::steady_clock::now();
     const auto variances = [&](const Eigen::MatrixXd& B) {
         return inputs.record_variances(B(record_rows, Eigen::all));
     };
@@ -105,7 +107,9 @@ void add_marker_effects(const RunOptions& options, Logger& logger, const MarkerE
     }
     const std::string name = options.out_prefix + ".snp.txt";
     results.push_back({name, text.str()});
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     logger.tee << "👉 " << effects.markers_in_g << " of " << bed.marker_ids.size()
                << " markers in G have an effect (a marker G leaves out: NA); windows of " << options.snp_window
-               << " markers; the kinship agrees with the genotypes' G on its diagonal and one column." << std::endl;
+               << " markers; the kinship agrees with the genotypes' G on its diagonal and one column (" << seconds
+               << " s)." << std::endl;
 }

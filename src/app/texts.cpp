@@ -157,7 +157,11 @@ void predictHelp() {
               << "  --pcg-tol <number>  Relative residual at which the iteration stops (Optional, default: 1e-8)\n"
               << "  --pcg-max-iter <int> Most iterations (Optional, default: 10000)\n"
               << "  --ped-groups <file> Unknown parent groups of the pedigree, one code a line (Optional; with\n"
-              << "                      --kin-file or --mkin-file, as fixed covariates, --pedigree naming the pedigree)\n";
+              << "                      --kin-file or --mkin-file, as fixed covariates, --pedigree naming the pedigree)\n"
+              << "  With --kin-file a genomic G (one trait):\n"
+              << "  --snp-effects       The marker effects behind the breeding values, PREFIX.snp.txt, from the\n"
+              << "                      genotypes of G (--bedfile, with its --kin-method, --kin-lambda and filters)\n"
+              << "  --snp-window <int>  Markers of each window share (Optional, default: 20)\n";
 }
 
 void generalHelp() {
