@@ -83,6 +83,8 @@ struct RunOptions {
     // of --bedfile, PREFIX.snp.txt; --snp-window: the markers of each window share.
     bool snp_effects = false;
     int snp_window = 20;
+    // --score PREFIX.snp.txt: the job that scores the genotypes of --bedfile with those effects.
+    std::string score_file;
     int apy_core = 0;
     bool apy_core_given = false;
     std::string apy_core_file;
@@ -136,6 +138,7 @@ void printDeveloperInfo();
 void kinshipHelp();
 void remlHelp();
 void predictHelp();
+void scoreHelp();
 void generalHelp();   // --help, -h and --version
 void printVersion();  // "Zelkora v<version> (<date> Release)"
 std::string version_text();  // "v<version> (<date> Release)"
@@ -171,6 +174,9 @@ int run_predict(const RunOptions& options, Logger& logger);
 // sparse inverse of A (H with --bedfile), by iteration.
 bool pedigree_prediction(const RunOptions& options);
 int run_pedigree_predict(const RunOptions& options, Logger& logger);
+// --score: the genomic values of the animals of --bedfile from the marker effects of a
+// PREFIX.snp.txt, PREFIX.score.txt.
+int run_score(const RunOptions& options, Logger& logger);
 
 // A relationship matrix with the IDs of its rows and columns.
 using KinshipResult = std::pair<Eigen::MatrixXd, std::vector<std::string>>;

@@ -28,12 +28,14 @@ void show_usage() {
     kinshipHelp();
     remlHelp();
     predictHelp();
+    scoreHelp();
     generalHelp();
 }
 
 // --help: the help of the modes asked for, or of all of them.
 void show_help(const RunOptions& options) {
-    const bool any_mode = options.run_kinship || options.run_reml || options.run_predict;
+    const bool scoring = !options.score_file.empty();
+    const bool any_mode = options.run_kinship || options.run_reml || options.run_predict || scoring;
     if (!any_mode || options.run_kinship) {
         kinshipHelp();
     }
@@ -42,6 +44,9 @@ void show_help(const RunOptions& options) {
     }
     if (!any_mode || options.run_predict) {
         predictHelp();
+    }
+    if (!any_mode || scoring) {
+        scoreHelp();
     }
     generalHelp();
 }
@@ -59,9 +64,12 @@ void warn_ignored_options(const RunOptions& options) {
     const bool from_pedigree = pedigree_prediction(options);
     // The marker effects of a prediction rebuild G's markers from the genotypes.
     const bool marker_effects = options.run_predict && options.snp_effects;
+    const bool scoring = !options.score_file.empty();
     const ModeOptions groups[] = {
+        {options.run_kinship || from_pedigree || marker_effects || scoring, "of --kinship, which was not asked for",
+         {"--bedfile"}},
         {options.run_kinship || from_pedigree || marker_effects, "of --kinship, which was not asked for",
-         {"--bedfile", "--kin-method"}},
+         {"--kin-method"}},
         {options.run_kinship || from_pedigree, "of --kinship, which was not asked for", {"--kin-tau", "--kin-omega"}},
         // The unknown parent groups of --reml and --predict come from the pedigree.
         {options.run_kinship || from_pedigree || !options.ped_groups_file.empty(), "of --kinship, which was not asked for",
@@ -88,7 +96,7 @@ void warn_ignored_options(const RunOptions& options) {
         {options.run_reml || options.run_predict, "of --reml and --predict, which were not asked for",
          {"--kin-file", "--phefile", "--phe-pos", "--covar-pos", "--qcovar-pos", "--max-iter", "--mkin-file", "--pe",
           "--rand-pos", "--lrt", "--vc", "--model", "--weights", "--residual-by", "--vc-start"}},
-        {options.run_kinship || options.run_reml || options.run_predict,
+        {options.run_kinship || options.run_reml || options.run_predict || scoring,
          "of --kinship, --reml and --predict, none of which was asked for", {"--threads"}},
     };
     for (const ModeOptions& group : groups) {
@@ -504,6 +512,19 @@ int zelkora_main(int argc, const char* const argv[]) {
                   << std::endl;
         return 1;
     }
+    if (!options.score_file.empty()) {
+        if (options.run_kinship || options.run_reml || options.run_predict) {
+            std::cerr << kErrorMarker
+                      << "--score is a job of its own (the genotypes of --bedfile scored with the effects of an "
+                         "earlier run); run it without --kinship, --reml and --predict."
+                      << std::endl;
+            return 1;
+        }
+        if (options.bed_prefix.empty()) {
+            std::cerr << kErrorMarker << "--score needs the genotypes to score: give --bedfile PREFIX." << std::endl;
+            return 1;
+        }
+    }
     if (options.run_predict && options.snp_effects) {
         if (pedigree_prediction(options)) {
             std::cerr << kErrorMarker
@@ -574,6 +595,10 @@ int zelkora_main(int argc, const char* const argv[]) {
 
     if (status == 0 && options.run_kinship && run_kinship(options, *logger) != 0) {
         status = 1;
+    }
+    if (status == 0 && !options.score_file.empty()) {
+        set_mixed_model_threads(options);
+        status = run_score(options, *logger);
     }
     if (status == 0 && (options.run_reml || options.run_predict)) {
         set_mixed_model_threads(options);

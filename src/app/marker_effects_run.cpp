@@ -3,8 +3,6 @@
 
 #include "app/marker_effects_run.h"
 
-#include <omp.h>
-
 #include <chrono>
 #include <cmath>
 #include <sstream>
@@ -32,7 +30,6 @@ std::string number(double value) {
 
 void add_marker_effects(const RunOptions& options, Logger& logger, const MarkerEffectInputs& inputs,
                         ResultTexts& results) {
-    omp_set_num_threads(options.threads);
     logger.tee << "\n👉 SNP effects from the genotypes of " << options.bed_prefix << " (method "
                << options.kin_method << ")" << std::endl;
     FilteredGenotypes genotypes = as_input_error([&] { return read_filtered_genotypes(options, logger); });

@@ -164,6 +164,16 @@ void predictHelp() {
               << "  --snp-window <int>  Markers of each window share (Optional, default: 20)\n";
 }
 
+void scoreHelp() {
+    std::cout << "\n🔢 Score new genotypes with the marker effects of an evaluation\n"
+              << "Usage: Zelkora --score PREFIX.snp.txt --bedfile <prefix>\n"
+              << "Options:\n"
+              << "  --score <file>      The marker effects (PREFIX.snp.txt of --predict --snp-effects)\n"
+              << "  --bedfile <prefix>  The genotypes to score (markers matched by ID and alleles)\n"
+              << "  --out <prefix>      Writes PREFIX.score.txt; the log is PREFIX.log (Optional, default: Results)\n"
+              << "  --threads <int>     Threads of the run (Optional)\n";
+}
+
 void generalHelp() {
     std::cout << "\nOther options:\n"
               << "  --help, -h          Show this help (with a mode, the help of that mode)\n"

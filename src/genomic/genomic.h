@@ -260,3 +260,20 @@ struct MarkerEffects {
 MarkerEffects marker_effects(const BedSet& bed, int method, double lambda, const Eigen::VectorXd& alpha,
                              std::int64_t check_row, int window,
                              const std::function<Eigen::VectorXd(const Eigen::MatrixXd&)>& sum_variances);
+
+// How the alleles (a1, a2) of a marker of new genotypes stand to those of its effect (b1, b2; b1
+// counted): the same, swapped (count 2 - x), the same or swapped on the other strand (A<->T,
+// C<->G) for a pair that is not its own complement, or unmatched: a palindromic pair (A/T, C/G)
+// that is not exactly the same (the strand cannot be told), or other alleles.
+enum class AlleleMatch { same, swapped, strand, strand_swapped, palindromic, other };
+AlleleMatch match_alleles(const std::string& a1, const std::string& a2, const std::string& b1, const std::string& b2);
+
+// Genomic values of the set's individuals from marker effects: value_i = sum_j (x_ij - c_j) e_j
+// over the markers with a finite effect e_j (per set marker; NaN: unused) and a call, x the A1
+// dosage and c_j the centre (twice the frequency the effects were estimated at, counted on the
+// set's A1). One pass over the .bed; `used` counts each individual's markers with a call.
+struct GenomicScores {
+    Eigen::VectorXd values;
+    std::vector<std::int64_t> used;
+};
+GenomicScores genomic_scores(const BedSet& bed, const Eigen::VectorXd& effects, const Eigen::VectorXd& centres);

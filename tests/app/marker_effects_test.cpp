@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "genomic/genomic.h"
 #include "genomic/genotype_files.h"
 #include "test_support.h"
 
@@ -196,4 +197,85 @@ TEST(MarkerEffects, AKinshipOfOtherGenotypesOrMethodIsRefused) {
     EXPECT_NE(refused.err.find("--snp-effects needs the genotypes behind the kinship: give --bedfile PREFIX"),
               std::string::npos)
         << refused.err;
+}
+
+// The evaluation's own animals scored with its effects get their breeding values, however the
+// new genotypes code the alleles: A1 and A2 swapped (the dosage of the other allele), the other
+// strand, or both. Too few markers matched is refused with the counts.
+TEST(MarkerEffects, ScoresAreTheBreedingValuesWhateverTheAlleleCoding) {
+    const MarkerData data;
+    const std::string dir = write_snp_inputs(data, data.G());
+    ASSERT_EQ(run_zelkora(kSnpEffectsRun, dir).status, 0);
+    // Markers 1-10 swapped, 11-20 on the other strand, 21-25 both.
+    Eigen::MatrixXd recoded = data.dosages;
+    std::string bim;
+    for (int j = 0; j < kSnpMarkers; ++j) {
+        const bool swapped = j < 10 || (j >= 20 && j < 25), strand = j >= 10 && j < 25;
+        if (swapped) {
+            for (int i = 0; i < kSnpAnimals; ++i) {
+                if (recoded(i, j) >= 0.0) recoded(i, j) = 2.0 - recoded(i, j);
+            }
+        }
+        const std::string a1 = strand ? "T" : "A", a2 = strand ? "C" : "G";
+        bim += std::string(j < 30 ? "1" : "2") + "\tsnp" + std::to_string(j + 1) + "\t0\t" +
+               std::to_string(1000 * (j + 1)) + "\t" + (swapped ? a2 + "\t" + a1 : a1 + "\t" + a2) + "\n";
+    }
+    write_genotype_set(dir + "/new", recoded);
+    write_file(dir + "/new.bim", bim);
+    const std::map<std::string, double> breeding_values = [&] {
+        std::map<std::string, double> values;
+        for (const std::string& line : lines_of(read_file(dir + "/s.random.txt"))) {
+            std::istringstream fields(line);
+            std::string id;
+            double value = 0.0;
+            if (fields >> id >> value) values[id] = value;
+        }
+        return values;
+    }();
+    std::map<std::string, double> scores[2];
+    for (int set = 0; set < 2; ++set) {
+        const CommandResult run =
+            run_zelkora({"--score", "s.snp.txt", "--bedfile", set == 0 ? "geno" : "new", "--out", "scored"}, dir);
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::vector<std::string> lines = lines_of(read_file(dir + "/scored.score.txt"));
+        EXPECT_EQ(lines.at(0), "ID\tValue\tMarkers_used");
+        for (std::size_t r = 1; r < lines.size(); ++r) {
+            std::istringstream fields(lines[r]);
+            std::string id;
+            double value = 0.0;
+            int used = 0;
+            ASSERT_TRUE(fields >> id >> value >> used) << lines[r];
+            scores[set][id] = value;
+            const double expected = breeding_values.at(id);
+            EXPECT_NEAR(value, expected, 1e-5 * (1.0 + std::fabs(expected))) << lines[r];
+        }
+        EXPECT_EQ(scores[set].size(), static_cast<std::size_t>(kSnpAnimals));
+    }
+    for (const auto& [id, value] : scores[0]) EXPECT_NEAR(scores[1].at(id), value, 1e-12) << id;
+
+    // Seven of the 56 markers with an effect renamed: 49 match, below 90 %.
+    for (int j = 40; j < 47; ++j) {
+        const std::string name = "\tsnp" + std::to_string(j + 1) + "\t";
+        bim.replace(bim.find(name), name.size(), "\tother" + std::to_string(j + 1) + "\t");
+    }
+    write_file(dir + "/new.bim", bim);
+    const CommandResult few = run_zelkora({"--score", "s.snp.txt", "--bedfile", "new", "--out", "few"}, dir);
+    EXPECT_EQ(few.status, 1);
+    EXPECT_NE(few.err.find("--score: only 49 of the 56 markers with an effect matched"), std::string::npos) << few.err;
+    EXPECT_FALSE(file_exists(dir + "/few.score.txt"));
+}
+
+// The alleles of new genotypes against those of an effect: an A/T or C/G pair read the other
+// way round could be a swap or the other strand, and is not guessed.
+TEST(MarkerEffects, AllelesAreMatchedAsSwapsAndStrandsWithoutGuessingPalindromes) {
+    EXPECT_EQ(match_alleles("A", "G", "A", "G"), AlleleMatch::same);
+    EXPECT_EQ(match_alleles("g", "a", "A", "G"), AlleleMatch::swapped);
+    EXPECT_EQ(match_alleles("T", "C", "A", "G"), AlleleMatch::strand);
+    EXPECT_EQ(match_alleles("C", "T", "A", "G"), AlleleMatch::strand_swapped);
+    EXPECT_EQ(match_alleles("A", "T", "A", "T"), AlleleMatch::same);
+    EXPECT_EQ(match_alleles("T", "A", "A", "T"), AlleleMatch::palindromic);
+    EXPECT_EQ(match_alleles("G", "C", "C", "G"), AlleleMatch::palindromic);
+    EXPECT_EQ(match_alleles("A", "C", "A", "G"), AlleleMatch::other);
+    EXPECT_EQ(match_alleles("AT", "A", "A", "AT"), AlleleMatch::swapped);
+    EXPECT_EQ(match_alleles("AT", "A", "T", "AT"), AlleleMatch::other);
 }
