@@ -4,6 +4,7 @@
 #include "app/marker_effects_run.h"
 
 #include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 #include <unordered_map>
@@ -13,6 +14,7 @@
 #include "genomic/genomic.h"
 #include "log/failures.h"
 #include "log/logger.h"
+#include "plots/plots.h"
 
 namespace {
 
@@ -24,6 +26,72 @@ std::string number(double value) {
     std::ostringstream text;
     text << value;
     return text.str();
+}
+
+// At most this many markers drawn; the top 1 % of the window shares always are.
+constexpr std::size_t kMostDrawnMarkers = 10000;
+
+// PREFIX.manhattan.svg: each marker's window share (%) at its position, chromosome by chromosome.
+std::string window_share_picture(const BedSet& bed, const MarkerDetails& details, const MarkerEffects& effects,
+                                 int window) {
+    std::vector<std::string> chromosomes;
+    std::unordered_map<std::string, std::size_t> chromosome_of;
+    std::vector<GenomePoint> points;
+    for (std::size_t j = 0; j < bed.marker_ids.size(); ++j) {
+        const double share = effects.window_shares[static_cast<Eigen::Index>(j)];
+        if (!std::isfinite(share)) continue;
+        const auto [place, added] = chromosome_of.emplace(bed.marker_chromosomes[j], chromosomes.size());
+        if (added) chromosomes.push_back(bed.marker_chromosomes[j]);
+        double position = static_cast<double>(j);
+        try {
+            position = std::stod(details.positions[j]);
+        } catch (const std::exception&) {
+        }
+        points.push_back({place->second, position, 100.0 * share});
+    }
+    std::string subtitle = "all " + std::to_string(points.size()) + " markers with an effect";
+    std::size_t best = 0;
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        if (points[k].value > points[best].value) best = k;
+    }
+    std::string top_label = "largest";
+    if (!points.empty()) {
+        std::size_t j = 0;  // the marker of the best point, for its name
+        for (std::size_t seen = 0; j < bed.marker_ids.size(); ++j) {
+            if (std::isfinite(effects.window_shares[static_cast<Eigen::Index>(j)]) && seen++ == best) break;
+        }
+        std::ostringstream label;
+        label << "largest: " << points[best].value << " % (" << bed.marker_ids[j] << ")";
+        top_label = label.str();
+    }
+    if (points.size() > kMostDrawnMarkers) {
+        std::vector<double> values;
+        for (const GenomePoint& point : points) values.push_back(point.value);
+        const std::size_t top_count = (points.size() + 99) / 100;
+        std::nth_element(values.begin(), values.end() - static_cast<std::ptrdiff_t>(top_count), values.end());
+        const double threshold = values[values.size() - top_count];
+        // The others evenly: the b-th of them is kept when (b + 1) keep / others passes a whole number.
+        const std::size_t keep = kMostDrawnMarkers - top_count, others = points.size() - top_count;
+        std::vector<GenomePoint> thinned;
+        std::size_t below = 0;
+        for (const GenomePoint& point : points) {
+            if (point.value >= threshold) {
+                thinned.push_back(point);
+                continue;
+            }
+            if ((below + 1) * keep / others > below * keep / others) thinned.push_back(point);
+            ++below;
+        }
+        subtitle = std::to_string(thinned.size()) + " of " + std::to_string(points.size()) +
+                   " markers: the top 1 % and an even thinning of the others";
+        points = std::move(thinned);
+    }
+    return manhattan_svg(chromosomes, points,
+                         {"Window shares of the breeding values' variance (" + std::to_string(window) +
+                              " markers a window)",
+                          subtitle, "Chromosome (markers at their base-pair positions)",
+                          "Window share of var(Z a) (%)"},
+                         top_label);
 }
 
 }  // namespace
@@ -104,6 +172,8 @@ void add_marker_effects(const RunOptions& options, Logger& logger, const MarkerE
     }
     const std::string name = options.out_prefix + ".snp.txt";
     results.push_back({name, text.str()});
+    results.push_back({options.out_prefix + ".manhattan.svg",
+                       window_share_picture(bed, details, effects, options.snp_window)});
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     logger.tee << "👉 " << effects.markers_in_g << " of " << bed.marker_ids.size()
                << " markers in G have an effect (a marker G leaves out: NA); windows of " << options.snp_window

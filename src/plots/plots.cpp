@@ -96,10 +96,31 @@ void open_svg(std::ostringstream& svg, const Frame& frame, const PlotText& text)
     }
 }
 
+// The y axis's grid lines and tick labels.
+void draw_y_ticks(std::ostringstream& svg, const Frame& frame, double y_step) {
+    const int y_decimals = decimals_of(y_step);
+    for (double y = frame.y_min; y <= frame.y_max + 1e-9 * y_step; y += y_step) {
+        const double py = frame.py(y);
+        svg << "<line x1=\"" << frame.left << "\" y1=\"" << py << "\" x2=\"" << frame.left + frame.plot_width()
+            << "\" y2=\"" << py << "\" stroke=\"#e4e4e4\"/>\n"
+            << "<text x=\"" << frame.left - 8 << "\" y=\"" << py + 4 << "\" text-anchor=\"end\">"
+            << number(y, y_decimals) << "</text>\n";
+    }
+}
+
+// The plot's border and the axes' labels.
+void draw_frame(std::ostringstream& svg, const Frame& frame, const PlotText& text) {
+    svg << "<rect x=\"" << frame.left << "\" y=\"" << frame.top << "\" width=\"" << frame.plot_width()
+        << "\" height=\"" << frame.plot_height() << "\" fill=\"none\" stroke=\"#333\"/>\n"
+        << "<text x=\"" << frame.left + frame.plot_width() / 2 << "\" y=\"" << frame.height - 22
+        << "\" text-anchor=\"middle\" font-size=\"15\">" << escaped(text.x_label) << "</text>\n"
+        << "<text transform=\"translate(24," << frame.top + frame.plot_height() / 2
+        << ") rotate(-90)\" text-anchor=\"middle\" font-size=\"15\">" << escaped(text.y_label) << "</text>\n";
+}
+
 // Axes with ticks, grid lines and labels.
 void draw_axes(std::ostringstream& svg, const Frame& frame, const PlotText& text, double x_step, double y_step) {
     const int x_decimals = decimals_of(x_step);
-    const int y_decimals = decimals_of(y_step);
     svg << "<g font-size=\"13\" fill=\"#222\">\n";
     for (double x = frame.x_min; x <= frame.x_max + 1e-9 * x_step; x += x_step) {
         const double px = frame.px(x);
@@ -108,20 +129,9 @@ void draw_axes(std::ostringstream& svg, const Frame& frame, const PlotText& text
             << "<text x=\"" << px << "\" y=\"" << frame.top + frame.plot_height() + 20
             << "\" text-anchor=\"middle\">" << number(x, x_decimals) << "</text>\n";
     }
-    for (double y = frame.y_min; y <= frame.y_max + 1e-9 * y_step; y += y_step) {
-        const double py = frame.py(y);
-        svg << "<line x1=\"" << frame.left << "\" y1=\"" << py << "\" x2=\"" << frame.left + frame.plot_width()
-            << "\" y2=\"" << py << "\" stroke=\"#e4e4e4\"/>\n"
-            << "<text x=\"" << frame.left - 8 << "\" y=\"" << py + 4 << "\" text-anchor=\"end\">"
-            << number(y, y_decimals) << "</text>\n";
-    }
-    svg << "</g>\n"
-        << "<rect x=\"" << frame.left << "\" y=\"" << frame.top << "\" width=\"" << frame.plot_width()
-        << "\" height=\"" << frame.plot_height() << "\" fill=\"none\" stroke=\"#333\"/>\n"
-        << "<text x=\"" << frame.left + frame.plot_width() / 2 << "\" y=\"" << frame.height - 22
-        << "\" text-anchor=\"middle\" font-size=\"15\">" << escaped(text.x_label) << "</text>\n"
-        << "<text transform=\"translate(24," << frame.top + frame.plot_height() / 2
-        << ") rotate(-90)\" text-anchor=\"middle\" font-size=\"15\">" << escaped(text.y_label) << "</text>\n";
+    draw_y_ticks(svg, frame, y_step);
+    svg << "</g>\n";
+    draw_frame(svg, frame, text);
 }
 
 // Width of a legend box for `entries`, about 7.2 px per character of 13 px text.
@@ -309,6 +319,82 @@ std::string scatter_svg(const std::vector<PointSeries>& series, const std::vecto
     }
     svg << "</g>\n";
     draw_legend(svg, frame, legend_x, legend);
+    svg << "</svg>\n";
+    return svg.str();
+}
+
+std::string manhattan_svg(const std::vector<std::string>& chromosomes, const std::vector<GenomePoint>& points,
+                          const PlotText& text, const std::string& top_label) {
+    Frame frame;
+    frame.width = 1000.0;
+    // Each chromosome's span of positions, laid end to end with a small gap.
+    std::vector<double> low(chromosomes.size(), 0.0), high(chromosomes.size(), 0.0);
+    std::vector<bool> seen(chromosomes.size(), false);
+    double top = 0.0;
+    for (const GenomePoint& point : points) {
+        if (point.chromosome >= chromosomes.size() || !std::isfinite(point.value)) continue;
+        const std::size_t c = point.chromosome;
+        low[c] = seen[c] ? std::min(low[c], point.position) : point.position;
+        high[c] = seen[c] ? std::max(high[c], point.position) : point.position;
+        seen[c] = true;
+        top = std::max(top, point.value);
+    }
+    double total = 0.0;
+    for (std::size_t c = 0; c < chromosomes.size(); ++c) total += seen[c] ? std::max(high[c] - low[c], 1.0) : 0.0;
+    const double gap = total > 0.0 ? 0.01 * total : 1.0;
+    std::vector<double> offset(chromosomes.size(), 0.0);
+    double end = 0.0;
+    for (std::size_t c = 0; c < chromosomes.size(); ++c) {
+        if (!seen[c]) continue;
+        offset[c] = end - low[c];
+        end += std::max(high[c] - low[c], 1.0) + gap;
+    }
+    frame.x_min = -gap;
+    frame.x_max = std::max(end, gap);
+    double y_low = 0.0, y_high = top, y_step = 0.0;
+    nice_range(y_low, y_high, 6, y_step);
+    frame.y_min = 0.0;
+    frame.y_max = y_high;
+
+    std::ostringstream svg;
+    open_svg(svg, frame, text);
+    svg << "<g font-size=\"13\" fill=\"#222\">\n";
+    draw_y_ticks(svg, frame, y_step);
+    // Chromosome names under the middle of each span (every other one when they crowd).
+    std::size_t shown = 0;
+    for (std::size_t c = 0; c < chromosomes.size(); ++c) shown += seen[c] ? 1 : 0;
+    const std::size_t every = shown > 40 ? 2 : 1;
+    for (std::size_t c = 0, k = 0; c < chromosomes.size(); ++c) {
+        if (!seen[c]) continue;
+        if (k++ % every == 0) {
+            const double middle = offset[c] + 0.5 * (low[c] + high[c]);
+            svg << "<text x=\"" << number(frame.px(middle), 1) << "\" y=\"" << frame.top + frame.plot_height() + 20
+                << "\" text-anchor=\"middle\">" << escaped(chromosomes[c]) << "</text>\n";
+        }
+    }
+    svg << "</g>\n";
+    draw_frame(svg, frame, text);
+    const char* const colours[2] = {"#4c78a8", "#9ecae9"};
+    for (int parity = 0; parity < 2; ++parity) {
+        svg << "<g fill=\"" << colours[parity] << "\">\n";
+        std::size_t rank = 0;
+        std::vector<std::size_t> rank_of(chromosomes.size(), 0);
+        for (std::size_t c = 0; c < chromosomes.size(); ++c) rank_of[c] = seen[c] ? rank++ : 0;
+        for (const GenomePoint& point : points) {
+            if (point.chromosome >= chromosomes.size() || !std::isfinite(point.value) ||
+                static_cast<int>(rank_of[point.chromosome] % 2) != parity) {
+                continue;
+            }
+            svg << "<circle cx=\"" << number(frame.px(offset[point.chromosome] + point.position), 1) << "\" cy=\""
+                << number(frame.py(point.value), 1) << "\" r=\"2.2\"/>\n";
+        }
+        svg << "</g>\n";
+    }
+    const double legend_x = frame.left + frame.plot_width() - 12 - legend_width({{"", top_label}});
+    svg << "<line x1=\"" << frame.left << "\" y1=\"" << frame.py(top) << "\" x2=\"" << frame.left + frame.plot_width()
+        << "\" y2=\"" << frame.py(top) << "\" stroke=\"" << kLineColours[0] << "\" stroke-width=\"1.5\" "
+        << "stroke-dasharray=\"7,4\"/>\n";
+    draw_legend(svg, frame, legend_x, {{swatch_line(legend_x, frame.top + 28, kLineColours[0], "7,4"), top_label}});
     svg << "</svg>\n";
     return svg.str();
 }

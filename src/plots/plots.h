@@ -45,3 +45,15 @@ struct FittedLine {
 // line y = x for reference. 800 x 600 px.
 std::string scatter_svg(const std::vector<PointSeries>& series, const std::vector<FittedLine>& fitted,
                         const PlotText& text);
+
+// A Manhattan plot: one point per marker at its base-pair position, the chromosomes side by side
+// in the order given (each as wide as its span of positions) in two alternating colours and
+// named under the axis, the value on the y axis from 0, and a dashed line at the largest value
+// named in the legend. 1000 x 500 px.
+struct GenomePoint {
+    std::size_t chromosome = 0;  // index into the chromosome names
+    double position = 0.0;       // base pairs
+    double value = 0.0;
+};
+std::string manhattan_svg(const std::vector<std::string>& chromosomes, const std::vector<GenomePoint>& points,
+                          const PlotText& text, const std::string& top_label);

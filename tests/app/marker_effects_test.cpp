@@ -279,3 +279,37 @@ TEST(MarkerEffects, AllelesAreMatchedAsSwapsAndStrandsWithoutGuessingPalindromes
     EXPECT_EQ(match_alleles("AT", "A", "A", "AT"), AlleleMatch::swapped);
     EXPECT_EQ(match_alleles("AT", "A", "T", "AT"), AlleleMatch::other);
 }
+
+// The picture of the window shares draws every marker up to 10,000; beyond, the top 1 % and an
+// even thinning of the others, and says so.
+TEST(MarkerEffects, ThePictureKeepsTheTopPercentAndThinsTheRest) {
+    const int animals = 12, markers = 12000;
+    const Eigen::MatrixXd dosages = random_dosages(animals, markers, 93, 0.0);
+    const std::string dir = make_scratch_dir();
+    write_genotype_set(dir + "/geno", dosages);
+    ASSERT_EQ(run_zelkora({"--kinship", "--bedfile", "geno", "--out", "G"}, dir).status, 0);
+    std::string phenotypes = "ID\tTrait\n";
+    for (int i = 0; i < animals; ++i) phenotypes += "ID" + std::to_string(i + 1) + "\t" + std::to_string(i % 5) + "\n";
+    write_file(dir + "/p.txt", phenotypes);
+    const CommandResult run = run_zelkora({"--predict", "--kin-file", "G.kinship.txt", "--phefile", "p.txt",
+                                           "--phe-pos", "2", "--vc", "1,1", "--bedfile", "geno", "--snp-effects",
+                                           "--out", "s"}, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string svg = read_file(dir + "/s.manhattan.svg");
+    std::size_t circles = 0;
+    for (std::size_t at = svg.find("<circle"); at != std::string::npos; at = svg.find("<circle", at + 1)) ++circles;
+    const auto columns = snp_columns(dir + "/s.snp.txt");
+    std::size_t with_share = 0;
+    for (const double share : columns[1]) with_share += std::isfinite(share) ? 1 : 0;
+    ASSERT_GT(with_share, 10000u);
+    EXPECT_EQ(circles, 10000u);
+    EXPECT_NE(svg.find("10000 of " + std::to_string(with_share) +
+                       " markers: the top 1 % and an even thinning of the others"),
+              std::string::npos);
+    // The largest share is drawn, and named.
+    double largest = 0.0;
+    for (const double share : columns[1]) largest = std::isfinite(share) ? std::max(largest, share) : largest;
+    std::ostringstream label;
+    label << "largest: " << 100.0 * largest << " %";
+    EXPECT_NE(svg.find(label.str()), std::string::npos) << label.str();
+}
