@@ -223,6 +223,9 @@ Eigen::MatrixXd single_step_genomic(const RunOptions& options, Logger& logger, F
 // (`ids` holds the individuals only), and `group_fractions` is Q (individuals x groups).
 struct RelationshipInverse {
     SparsePlusDense inverse;
+    // (G22 + 0.0001 I)^-1 over inverse.block_positions (lower triangle), kept for the marker
+    // effects of --snp-effects; empty otherwise.
+    Eigen::MatrixXd genomic_inverse;
     std::vector<std::string> ids;
     std::vector<std::string> group_names;
     Eigen::MatrixXd group_fractions;

@@ -526,13 +526,6 @@ int zelkora_main(int argc, const char* const argv[]) {
         }
     }
     if (options.run_predict && options.snp_effects) {
-        if (pedigree_prediction(options)) {
-            std::cerr << kErrorMarker
-                      << "--snp-effects with --pedigree (single-step) is not available in this version; it takes a "
-                         "genomic kinship (--kin-file) with the genotypes that built it (--bedfile)."
-                      << std::endl;
-            return 1;
-        }
         if (options.bed_prefix.empty()) {
             std::cerr << kErrorMarker
                       << "--snp-effects needs the genotypes behind the kinship: give --bedfile PREFIX (with the "

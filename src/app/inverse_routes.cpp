@@ -76,7 +76,8 @@ std::vector<Index> core_from_file(const std::string& filename, const std::vector
 // `positions` (ascending pedigree positions), each stage timed.
 Eigen::MatrixXd genotyped_block(const RunOptions& options, Logger& logger, const Pedigree& pedigree,
                                 const std::vector<double>& inbreeding, FilteredGenotypes& genotypes,
-                                std::vector<Index>& positions, Eigen::VectorXd& genomic_diagonal) {
+                                std::vector<Index>& positions, Eigen::VectorXd& genomic_diagonal,
+                                Eigen::MatrixXd* genomic_inverse) {
     const BedSet& bed = genotypes.bed;
     Eigen::MatrixXd G = single_step_genomic(options, logger, genotypes);
     // Duplicates before G22 is inverted: a duplicated sample makes it near singular.
@@ -124,6 +125,10 @@ Eigen::MatrixXd genotyped_block(const RunOptions& options, Logger& logger, const
         apy_genomic_inverse_in_place(G22, core);
     }
     logger.tee << "\tdone in " << seconds_since(start) << " s" << std::endl;
+    if (genomic_inverse != nullptr) {
+        *genomic_inverse = with_memory_check("a copy of the inverse of G22 (--snp-effects)",
+                                             static_cast<std::size_t>(g), [&] { return G22; });
+    }
 
     start = std::chrono::steady_clock::now();
     logger.tee << "👉 A22 of the " << g << " genotyped individuals from the pedigree (without A)..." << std::endl;
@@ -180,8 +185,11 @@ RelationshipInverse relationship_inverse_route(const RunOptions& options, Logger
     }
     Eigen::VectorXd genomic_diagonal;
     if (genotyped) {
+        // The marker effects of a single-step prediction stand on the inverse of G22 alone.
+        const bool marker_effects = options.run_predict && options.snp_effects;
         result.inverse.block = genotyped_block(options, logger, pedigree, inbreeding, genotypes,
-                                               result.inverse.block_positions, genomic_diagonal);
+                                               result.inverse.block_positions, genomic_diagonal,
+                                               marker_effects ? &result.genomic_inverse : nullptr);
     }
     write_inbreeding_file(pedigree, genotyped ? genotypes.bed.individual_ids : std::vector<std::string>{},
                           genomic_diagonal, options, logger);

@@ -94,6 +94,10 @@ std::string window_share_picture(const BedSet& bed, const MarkerDetails& details
                          top_label);
 }
 
+// PREFIX.snp.txt and PREFIX.manhattan.svg of the effects.
+void add_effect_files(const RunOptions& options, const BedSet& bed, const MarkerEffects& effects,
+                      ResultTexts& results);
+
 }  // namespace
 
 void add_marker_effects(const RunOptions& options, Logger& logger, const MarkerEffectInputs& inputs,
@@ -154,6 +158,66 @@ void add_marker_effects(const RunOptions& options, Logger& logger, const MarkerE
                 ". Give the kinship built from these genotypes with the same --kin-method, --kin-lambda and filters.");
         }
     }
+    add_effect_files(options, bed, effects, results);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    logger.tee << "👉 " << effects.markers_in_g << " of " << bed.marker_ids.size()
+               << " markers in G have an effect (a marker G leaves out: NA); windows of " << options.snp_window
+               << " markers; the kinship agrees with the genotypes' G on its diagonal and one column (" << seconds
+               << " s)." << std::endl;
+}
+
+void add_single_step_marker_effects(const RunOptions& options, Logger& logger, const std::vector<std::string>& ids,
+                                    const Eigen::VectorXd& values, const Eigen::VectorXd& alpha, ResultTexts& results) {
+    logger.tee << "\n👉 SNP effects from the genotypes of " << options.bed_prefix << " (method "
+               << options.kin_method << "), behind the " << ids.size() << " genotyped animals' values" << std::endl;
+    const auto start = std::chrono::steady_clock::now();
+    FilteredGenotypes genotypes = as_input_error([&] { return read_filtered_genotypes(options, logger); });
+    const BedSet& bed = genotypes.bed;
+    // Genotyped animals outside the pedigree are not in H: they weigh nothing.
+    std::unordered_map<std::string, Eigen::Index> in_block;
+    for (std::size_t k = 0; k < ids.size(); ++k) in_block.emplace(ids[k], static_cast<Eigen::Index>(k));
+    const auto n = static_cast<Eigen::Index>(bed.individual_ids.size());
+    Eigen::VectorXd set_alpha = Eigen::VectorXd::Zero(n);
+    std::vector<Eigen::Index> block_of(static_cast<std::size_t>(n), -1);
+    for (Eigen::Index s = 0; s < n; ++s) {
+        const auto found = in_block.find(bed.individual_ids[static_cast<std::size_t>(s)]);
+        if (found == in_block.end()) continue;
+        set_alpha[s] = alpha[found->second];
+        block_of[static_cast<std::size_t>(s)] = found->second;
+    }
+    const MarkerEffects effects = as_input_error([&] {
+        return marker_effects(bed, options.kin_method, options.kin_lambda, set_alpha, 0, options.snp_window, {});
+    });
+    add_effect_files(options, bed, effects, results);
+    // How far Z a stands from u2 over the genotyped animals of the block.
+    std::vector<double> from_effects, genotyped_values;
+    for (Eigen::Index s = 0; s < n; ++s) {
+        const Eigen::Index k = block_of[static_cast<std::size_t>(s)];
+        if (k < 0) continue;
+        from_effects.push_back(effects.genomic_values[s]);
+        genotyped_values.push_back(values[k]);
+    }
+    const Eigen::Map<const Eigen::VectorXd> x(from_effects.data(), static_cast<Eigen::Index>(from_effects.size()));
+    const Eigen::Map<const Eigen::VectorXd> y(genotyped_values.data(), static_cast<Eigen::Index>(genotyped_values.size()));
+    const Eigen::ArrayXd dx = x.array() - x.mean(), dy = y.array() - y.mean();
+    const double correlation = (dx * dy).sum() / std::sqrt(dx.square().sum() * dy.square().sum());
+    const double slope = (dx * dy).sum() / dx.square().sum();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    logger.tee << "👉 " << effects.markers_in_g << " of " << bed.marker_ids.size()
+               << " markers in G have an effect; windows of " << options.snp_window << " markers (" << seconds
+               << " s)." << std::endl
+               << "👉 single-step: Z a = G (G + 0.0001 I)^-1 u2, close to the genotyped animals' values u2 but not "
+                  "equal to them: correlation "
+               << correlation << ", regression of u2 on Z a " << slope << "." << std::endl
+               << "👉 P is NA on single-step in this version: the iteration never forms the prediction error "
+                  "variances it needs."
+               << std::endl;
+}
+
+namespace {
+
+void add_effect_files(const RunOptions& options, const BedSet& bed, const MarkerEffects& effects,
+                      ResultTexts& results) {
     const MarkerDetails details = as_input_error([&] { return read_marker_details(bed); });
     std::ostringstream text;
     text << "SNP\tChr\tPos\tA1\tA2\tFreq_A1\tEffect\tWindow_share\tP\n";
@@ -174,9 +238,6 @@ void add_marker_effects(const RunOptions& options, Logger& logger, const MarkerE
     results.push_back({name, text.str()});
     results.push_back({options.out_prefix + ".manhattan.svg",
                        window_share_picture(bed, details, effects, options.snp_window)});
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    logger.tee << "👉 " << effects.markers_in_g << " of " << bed.marker_ids.size()
-               << " markers in G have an effect (a marker G leaves out: NA); windows of " << options.snp_window
-               << " markers; the kinship agrees with the genotypes' G on its diagonal and one column (" << seconds
-               << " s)." << std::endl;
 }
+
+}  // namespace

@@ -32,3 +32,8 @@ struct MarkerEffectInputs {
 // hold the same individuals.
 void add_marker_effects(const RunOptions& options, Logger& logger, const MarkerEffectInputs& inputs,
                         ResultTexts& results);
+// Single-step: a = D Z' (G22 + 0.0001 I)^-1 u2 from the genotyped animals' values u2 (`ids` and
+// `values`, in the order of the inverse's genotyped block) and `alpha` = (G22 + 0.0001 I)^-1 u2;
+// without p (NA, and said). Adds PREFIX.snp.txt and PREFIX.manhattan.svg to `results`.
+void add_single_step_marker_effects(const RunOptions& options, Logger& logger, const std::vector<std::string>& ids,
+                                    const Eigen::VectorXd& values, const Eigen::VectorXd& alpha, ResultTexts& results);

@@ -167,8 +167,8 @@ void refuse_unidentifiable_classes(const RunOptions& options, const PhenotypeRec
             bool same = !block.empty();
             for (std::size_t r = 0; r < n && same; ++r) {
                 Eigen::Index code = -1;
-                for (const Eigen::Index column : block) {
-                    if (full_design(static_cast<Eigen::Index>(r), column) != 0.0) code = column;
+                for (const Eigen::Index level_column : block) {
+                    if (full_design(static_cast<Eigen::Index>(r), level_column) != 0.0) code = level_column;
                 }
                 const auto [to_fixed, new_level] = fixed_of.emplace(levels[r], code);
                 const auto [to_random, new_code] = random_of.emplace(code, levels[r]);

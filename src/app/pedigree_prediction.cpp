@@ -13,6 +13,7 @@
 #include "app/model_builder.h"
 #include "app/model_formula.h"
 #include "app/model_inputs.h"
+#include "app/marker_effects_run.h"
 #include "app/model_pipeline.h"
 #include "app/parent_groups.h"
 #include "log/failures.h"
@@ -227,6 +228,9 @@ public:
         } else {
             add_random_file(results, animal_values(), additive().levels, files.values);
         }
+        if (options_.snp_effects) {
+            add_single_step_effects(results);
+        }
     }
 
     std::string closing_note() const override {
@@ -260,6 +264,22 @@ private:
             record_weights_[r] /= options_.vc[1 + level];
         }
         say_residual_structure(logger_, residual);
+    }
+
+    // The genotyped animals' values u2 and alpha = (G22 + 0.0001 I)^-1 u2, the effects behind them.
+    void add_single_step_effects(ResultTexts& results) {
+        const Eigen::VectorXd values = animal_values();
+        const std::vector<Index>& positions = relationships_.inverse.block_positions;
+        const auto g = static_cast<Index>(positions.size());
+        Eigen::VectorXd u2(g);
+        std::vector<std::string> ids;
+        for (Index k = 0; k < g; ++k) {
+            u2[k] = values[positions[static_cast<std::size_t>(k)]];
+            ids.push_back(additive().levels[static_cast<std::size_t>(positions[static_cast<std::size_t>(k)])]);
+        }
+        const Eigen::VectorXd alpha = relationships_.genomic_inverse.selfadjointView<Eigen::Lower>() * u2;
+        relationships_.genomic_inverse.resize(0, 0);
+        add_single_step_marker_effects(options_, logger_, ids, u2, alpha, results);
     }
 
     // The individuals' solutions, a + Q g with groups (the QP transformation solves for it).

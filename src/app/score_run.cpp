@@ -10,6 +10,7 @@
 
 #include "app/app.h"
 #include "app/model_inputs.h"
+#include "files/number_field.h"
 #include "genomic/genomic.h"
 #include "log/failures.h"
 #include "log/logger.h"
@@ -26,14 +27,12 @@ struct StoredEffect {
 };
 
 double number_at(const std::string& text, const std::string& path, std::size_t line, const char* column) {
-    try {
-        std::size_t used = 0;
-        const double value = std::stod(text, &used);
-        if (used == text.size() && std::isfinite(value)) return value;
-    } catch (const std::exception&) {
+    const NumberField field = read_number_field(text);
+    if (field.kind != NumberField::kNumber) {
+        throw InputCheckFailure(path + ", line " + std::to_string(line) + ": the " + column + " \"" + text +
+                                "\" is not a finite number.");
     }
-    throw InputCheckFailure(path + ", line " + std::to_string(line) + ": the " + column + " \"" + text +
-                            "\" is not a finite number.");
+    return field.value;
 }
 
 // The markers of a PREFIX.snp.txt with an effect, by ID; `with_effect` counts them.
@@ -44,6 +43,7 @@ std::unordered_map<std::string, StoredEffect> read_effects(const std::string& pa
     }
     std::string line;
     std::getline(file, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     std::vector<std::string> header;
     {
         std::istringstream fields(line);

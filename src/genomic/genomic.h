@@ -255,6 +255,7 @@ struct MarkerEffects {
     Eigen::VectorXd window_shares;  // likewise
     Eigen::VectorXd p_values;       // likewise; all NaN without `sum_variances`
     Eigen::VectorXd diagonal, row;  // of G, per set individual
+    Eigen::VectorXd genomic_values;  // Z a, per set individual
     std::int64_t markers_in_g = 0;
 };
 MarkerEffects marker_effects(const BedSet& bed, int method, double lambda, const Eigen::VectorXd& alpha,

@@ -132,6 +132,7 @@ MarkerEffects marker_effects(const BedSet& bed, int method, double lambda, const
         advance(m - 1, nullptr);
         close_windows(m - window, m - 1, prefix);
     }
+    result.genomic_values = prefix;
     const double total = population_variance(prefix);
     for (Eigen::Index j = 0; j < m; ++j) {
         if (!std::isnan(window_variances[j]) && total > 0.0) result.window_shares[j] = window_variances[j] / total;

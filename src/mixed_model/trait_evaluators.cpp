@@ -646,7 +646,7 @@ TraitSolution DenseTraitsEvaluator::solve(const Eigen::VectorXd& theta) const {
         }
         return terms;
     };
-    solution.kinship_forms = [this, f, t, spread_of](const Eigen::MatrixXd& columns) {
+    solution.kinship_forms = [f, t, spread_of](const Eigen::MatrixXd& columns) {
         // c'P c' = c'V^-1 c' - (X'V^-1 c)' C^-1 (X'V^-1 c').
         const Eigen::Index w = columns.cols();
         const Eigen::MatrixXd spread = spread_of(columns);

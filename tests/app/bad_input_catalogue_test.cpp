@@ -598,8 +598,8 @@ TEST_P(BadInputCatalogueShard, EachStopsWithItsMessageAndLeavesResultsAlone) {
                           earlier_results ? "earlier result\n" : "<none>") << result;
             }
             // No temporary file (TARGET.part<pid>) is left behind; parts of G are .part_N_I.
-            for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-                EXPECT_FALSE(std::regex_search(entry.path().string(), std::regex("\\.part[0-9]"))) << entry.path();
+            for (const auto& left : std::filesystem::directory_iterator(dir)) {
+                EXPECT_FALSE(std::regex_search(left.path().string(), std::regex("\\.part[0-9]"))) << left.path();
             }
         }
     }

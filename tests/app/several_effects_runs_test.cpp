@@ -303,11 +303,11 @@ TEST_F(SeveralEffectsRuns, EstimatesGiveTheDenseSolutionAtThemAndOneKinshipIsThe
     ASSERT_EQ(band.size(), 4u);
     ASSERT_EQ(dense.size(), band.size());
     for (std::size_t l = 1; l < band.size(); ++l) {
-        std::istringstream a(band[l]), b(dense[l]);
+        std::istringstream band_line(band[l]), dense_line(dense[l]);
         std::string trait_a, effect_a, level_a, status_a, trait_b, effect_b, level_b, status_b;
         double estimate_a = 0, se_a = 0, estimate_b = 0, se_b = 0;
-        a >> trait_a >> effect_a >> level_a >> estimate_a >> se_a >> status_a;
-        b >> trait_b >> effect_b >> level_b >> estimate_b >> se_b >> status_b;
+        band_line >> trait_a >> effect_a >> level_a >> estimate_a >> se_a >> status_a;
+        dense_line >> trait_b >> effect_b >> level_b >> estimate_b >> se_b >> status_b;
         EXPECT_EQ(trait_a + effect_a + level_a + status_a, trait_b + effect_b + level_b + status_b);
         EXPECT_NEAR(estimate_a, estimate_b, 1e-4 * (1.0 + std::fabs(estimate_b))) << band[l];
         EXPECT_NEAR(se_a, se_b, 1e-4 * (1.0 + se_b)) << band[l];
