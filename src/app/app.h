@@ -85,6 +85,9 @@ struct RunOptions {
     int snp_window = 20;
     // --score PREFIX.snp.txt: the job that scores the genotypes of --bedfile with those effects.
     std::string score_file;
+    // --score-offset X: added to every score, the level of the evaluation's breeding values above
+    // their genomic values (its --snp-effects log gives it).
+    double score_offset = 0.0;
     int apy_core = 0;
     bool apy_core_given = false;
     std::string apy_core_file;

@@ -93,6 +93,7 @@ void warn_ignored_options(const RunOptions& options) {
          {"--pcg-tol", "--pcg-max-iter"}},
         {options.run_predict, "of --predict, which was not asked for", {"--snp-effects"}},
         {marker_effects, "of --snp-effects, which was not asked for", {"--snp-window"}},
+        {scoring, "of --score, which was not asked for", {"--score-offset"}},
         {options.run_reml || options.run_predict, "of --reml and --predict, which were not asked for",
          {"--kin-file", "--phefile", "--phe-pos", "--covar-pos", "--qcovar-pos", "--max-iter", "--mkin-file", "--pe",
           "--rand-pos", "--lrt", "--vc", "--model", "--weights", "--residual-by", "--vc-start"}},

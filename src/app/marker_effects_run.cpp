@@ -208,7 +208,9 @@ void add_single_step_marker_effects(const RunOptions& options, Logger& logger, c
                << " s)." << std::endl
                << "👉 single-step: Z a = G (G + 0.0001 I)^-1 u2, close to the genotyped animals' values u2 but not "
                   "equal to them: correlation "
-               << correlation << ", regression of u2 on Z a " << slope << "." << std::endl
+               << correlation << ", regression of u2 on Z a " << slope << "; u2 lies " << y.mean() - x.mean()
+               << " above Z a on average (their level: --score-offset " << y.mean() - x.mean()
+               << " puts scores on the scale of the breeding values)." << std::endl
                << "👉 P is NA on single-step in this version: the iteration never forms the prediction error "
                   "variances it needs."
                << std::endl;

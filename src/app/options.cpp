@@ -185,7 +185,7 @@ bool is_option_name(const std::string& text) {
                                          "--rand-pos", "--lrt", "--vc", "--kin-inverse", "--pcg-tol",
                                          "--pcg-max-iter", "--apy-core", "--apy-core-file", "--model",
                                          "--weights", "--residual-by", "--vc-start", "--ped-groups",
-                                         "--snp-effects", "--snp-window", "--score"};
+                                         "--snp-effects", "--snp-window", "--score", "--score-offset"};
     for (const char* name : kNames) {
         if (text == name) {
             return true;
@@ -240,7 +240,8 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                                      arg == "--mkin-file" || arg == "--rand-pos" || arg == "--vc" || arg == "--pcg-tol" ||
                                      arg == "--pcg-max-iter" || arg == "--apy-core" || arg == "--apy-core-file" || arg == "--model" ||
                                      arg == "--weights" || arg == "--residual-by" || arg == "--vc-start" || arg == "--ped-groups" ||
-                                     arg == "--snp-window" || arg == "--score" || among(arg, kCheckValueOptions);
+                                     arg == "--snp-window" || arg == "--score" || arg == "--score-offset" ||
+                                     among(arg, kCheckValueOptions);
             if (!takes_value) {
                 throw std::invalid_argument("❎ Error: Unknown argument " + arg);
             }
@@ -313,6 +314,8 @@ RunOptions parse_command_line(int argc, const char* const argv[]) {
                 options.pcg_max_iter = read_int(arg, value);
             } else if (arg == "--score") {
                 options.score_file = value;
+            } else if (arg == "--score-offset") {
+                options.score_offset = read_double(arg, value);
             } else if (arg == "--snp-window") {
                 options.snp_window = read_int(arg, value);
                 if (options.snp_window < 1) {

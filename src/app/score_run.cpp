@@ -132,7 +132,11 @@ int run_score(const RunOptions& options, Logger& logger) {
                                     "genotypes are of the same chip and build as the evaluation's.");
         }
         logger.tee << "👉 " << summary.str() << std::endl;
-        const GenomicScores scores = genomic_scores(bed, effects, centres);
+        GenomicScores scores = genomic_scores(bed, effects, centres);
+        if (options.score_offset != 0.0) {
+            scores.values.array() += options.score_offset;
+            logger.tee << "👉 --score-offset: " << options.score_offset << " added to every score" << std::endl;
+        }
         std::ostringstream text;
         text << "ID\tValue\tMarkers_used\n";
         for (std::size_t i = 0; i < bed.individual_ids.size(); ++i) {

@@ -170,6 +170,7 @@ void scoreHelp() {
               << "Options:\n"
               << "  --score <file>      The marker effects (PREFIX.snp.txt of --predict --snp-effects)\n"
               << "  --bedfile <prefix>  The genotypes to score (markers matched by ID and alleles)\n"
+              << "  --score-offset <x>  Added to every score: the level the evaluation's log gives (Optional)\n"
               << "  --out <prefix>      Writes PREFIX.score.txt; the log is PREFIX.log (Optional, default: Results)\n"
               << "  --threads <int>     Threads of the run (Optional)\n";
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <map>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -384,4 +385,24 @@ TEST(MarkerEffects, SingleStepEffectsStandBehindTheGenotypedAnimalsValues) {
                                          (u2.array() - u2.mean()).square().sum());
     EXPECT_GT(correlation, 0.99);
     EXPECT_NE(run.out.find("single-step: Z a = G (G + 0.0001 I)^-1 u2"), std::string::npos) << run.out;
+
+    // The level the log gives puts the scores of the genotyped animals on the breeding values'.
+    std::smatch level;
+    ASSERT_TRUE(std::regex_search(run.out, level, std::regex("--score-offset (\\S+) puts"))) << run.out;
+    const CommandResult scored =
+        run_zelkora({"--score", "ss.snp.txt", "--bedfile", "geno", "--score-offset", level[1], "--out", "scored"}, dir);
+    ASSERT_EQ(scored.status, 0) << scored.err;
+    double sum = 0.0;
+    int count = 0;
+    for (const std::string& line : lines_of(read_file(dir + "/scored.score.txt"))) {
+        std::istringstream fields(line);
+        std::string id;
+        double value = 0.0;
+        if (fields >> id >> value) {
+            sum += value;
+            ++count;
+        }
+    }
+    ASSERT_EQ(count, genotyped);
+    EXPECT_NEAR(sum / count, u2.mean(), 1e-4 * (1.0 + u2.cwiseAbs().maxCoeff()));
 }
