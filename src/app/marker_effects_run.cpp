@@ -1,16 +1,18 @@
-// The marker effects of GBLUP: a = D Z' alpha from the genotypes of G, with where each window
-// of markers explains the breeding values and a p per marker.
+// The marker effects behind a genomic prediction (GBLUP, or single-step by iteration): a = D Z'
+// alpha from the genotypes of G, with where each window of markers explains the breeding values
+// and, on GBLUP, a p per marker.
 
 #include "app/marker_effects_run.h"
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <sstream>
 #include <unordered_map>
 
 #include "app/genotype_checks.h"
 #include "app/model_inputs.h"
+#include "files/number_field.h"
 #include "genomic/genomic.h"
 #include "log/failures.h"
 #include "log/logger.h"
@@ -37,33 +39,22 @@ std::string window_share_picture(const BedSet& bed, const MarkerDetails& details
     std::vector<std::string> chromosomes;
     std::unordered_map<std::string, std::size_t> chromosome_of;
     std::vector<GenomePoint> points;
+    std::size_t best = 0;  // the marker of the largest share
     for (std::size_t j = 0; j < bed.marker_ids.size(); ++j) {
         const double share = effects.window_shares[static_cast<Eigen::Index>(j)];
         if (!std::isfinite(share)) continue;
         const auto [place, added] = chromosome_of.emplace(bed.marker_chromosomes[j], chromosomes.size());
         if (added) chromosomes.push_back(bed.marker_chromosomes[j]);
-        double position = static_cast<double>(j);
-        try {
-            position = std::stod(details.positions[j]);
-        } catch (const std::exception&) {
-        }
-        points.push_back({place->second, position, 100.0 * share});
+        // A position that is not a number leaves the marker at its place in the .bim.
+        const NumberField position = read_number_field(details.positions[j]);
+        points.push_back({place->second, position.kind == NumberField::kNumber ? position.value : static_cast<double>(j),
+                          100.0 * share});
+        if (!(share <= effects.window_shares[static_cast<Eigen::Index>(best)])) best = j;
     }
     std::string subtitle = "all " + std::to_string(points.size()) + " markers with an effect";
-    std::size_t best = 0;
-    for (std::size_t k = 0; k < points.size(); ++k) {
-        if (points[k].value > points[best].value) best = k;
-    }
-    std::string top_label = "largest";
-    if (!points.empty()) {
-        std::size_t j = 0;  // the marker of the best point, for its name
-        for (std::size_t seen = 0; j < bed.marker_ids.size(); ++j) {
-            if (std::isfinite(effects.window_shares[static_cast<Eigen::Index>(j)]) && seen++ == best) break;
-        }
-        std::ostringstream label;
-        label << "largest: " << points[best].value << " % (" << bed.marker_ids[j] << ")";
-        top_label = label.str();
-    }
+    std::ostringstream top_label;
+    top_label << "largest: " << 100.0 * effects.window_shares[static_cast<Eigen::Index>(best)] << " % ("
+              << bed.marker_ids[best] << ")";
     if (points.size() > kMostDrawnMarkers) {
         std::vector<double> values;
         for (const GenomePoint& point : points) values.push_back(point.value);
@@ -91,7 +82,7 @@ std::string window_share_picture(const BedSet& bed, const MarkerDetails& details
                               " markers a window)",
                           subtitle, "Chromosome (markers at their base-pair positions)",
                           "Window share of var(Z a) (%)"},
-                         top_label);
+                         top_label.str());
 }
 
 // PREFIX.snp.txt and PREFIX.manhattan.svg of the effects.

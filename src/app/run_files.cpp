@@ -128,7 +128,15 @@ std::string log_file_name(const RunOptions& options) {
 void check_outputs_spare_inputs(const RunOptions& options) {
     const bool from_pedigree = pedigree_prediction(options);
     const bool mixed_model = options.run_reml || options.run_predict;
-    std::vector<NamedFile> inputs = options.run_kinship || from_pedigree ? kinship_inputs(options) : std::vector<NamedFile>{};
+    // The marker effects and the scores read the genotypes (and the scores the effects).
+    const bool marker_effects = options.run_predict && options.snp_effects;
+    const bool scoring = !options.score_file.empty();
+    std::vector<NamedFile> inputs = options.run_kinship || from_pedigree || marker_effects || scoring
+                                        ? kinship_inputs(options)
+                                        : std::vector<NamedFile>{};
+    if (scoring) {
+        inputs.push_back({options.score_file, "--score"});
+    }
     // A combined run reads the kinship it has just written (--kin-file PREFIX.kinship.txt): the
     // kinship results may be the kinship file of the mixed-model run, and nothing else may be.
     std::vector<NamedFile> kinship_file;
@@ -171,6 +179,13 @@ void check_outputs_spare_inputs(const RunOptions& options) {
     if (options.run_predict && !options.run_reml) {
         outputs.push_back({results.values, &all_inputs});
         outputs.push_back({results.reliability, &all_inputs});
+        if (marker_effects) {
+            outputs.push_back({options.out_prefix + ".snp.txt", &all_inputs});
+            outputs.push_back({options.out_prefix + ".manhattan.svg", &all_inputs});
+        }
+    }
+    if (scoring) {
+        outputs.push_back({options.out_prefix + ".score.txt", &all_inputs});
     }
     for (const auto& [output, spared] : outputs) {
         const fs::path path(output);

@@ -272,6 +272,15 @@ TEST(MarkerEffects, ScoresAreTheBreedingValuesWhateverTheAlleleCoding) {
     EXPECT_EQ(few.status, 1);
     EXPECT_NE(few.err.find("--score: only 49 of the 56 markers with an effect matched"), std::string::npos) << few.err;
     EXPECT_FALSE(file_exists(dir + "/few.score.txt"));
+
+    // The scores never overwrite the effects they read.
+    write_file(dir + "/o.score.txt", read_file(dir + "/s.snp.txt"));
+    const CommandResult clash = run_zelkora({"--score", "o.score.txt", "--bedfile", "geno", "--out", "o"}, dir);
+    EXPECT_EQ(clash.status, 1);
+    EXPECT_NE(clash.err.find("the output file o.score.txt (--out o) is the input file o.score.txt of --score"),
+              std::string::npos)
+        << clash.err;
+    EXPECT_EQ(read_file(dir + "/o.score.txt"), read_file(dir + "/s.snp.txt"));
 }
 
 // The alleles of new genotypes against those of an effect: an A/T or C/G pair read the other
