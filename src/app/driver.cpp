@@ -63,7 +63,8 @@ void warn_ignored_options(const RunOptions& options) {
     // that shape it.
     const bool from_pedigree = pedigree_prediction(options);
     // The marker effects of a prediction rebuild G's markers from the genotypes.
-    const bool marker_effects = options.run_predict && options.snp_effects;
+    // With --reml beside it, --predict does not run: neither do its marker effects.
+    const bool marker_effects = options.run_predict && !options.run_reml && options.snp_effects;
     const bool scoring = !options.score_file.empty();
     const ModeOptions groups[] = {
         {options.run_kinship || from_pedigree || marker_effects || scoring, "of --kinship, which was not asked for",
@@ -91,7 +92,10 @@ void warn_ignored_options(const RunOptions& options) {
          {"--parent-conflict", "--parent-conflict-action", "--geno-founders"}},
         {from_pedigree, "of --predict --pedigree (breeding values by iteration), which was not asked for",
          {"--pcg-tol", "--pcg-max-iter"}},
-        {options.run_predict, "of --predict, which was not asked for", {"--snp-effects"}},
+        {options.run_predict && !options.run_reml,
+         options.run_predict ? "of --predict, which does not run when --reml is given"
+                             : "of --predict, which was not asked for",
+         {"--snp-effects"}},
         {marker_effects, "of --snp-effects, which was not asked for", {"--snp-window"}},
         {scoring, "of --score, which was not asked for", {"--score-offset"}},
         {options.run_reml || options.run_predict, "of --reml and --predict, which were not asked for",
@@ -526,7 +530,7 @@ int zelkora_main(int argc, const char* const argv[]) {
             return 1;
         }
     }
-    if (options.run_predict && options.snp_effects) {
+    if (options.run_predict && !options.run_reml && options.snp_effects) {
         if (options.bed_prefix.empty()) {
             std::cerr << kErrorMarker
                       << "--snp-effects needs the genotypes behind the kinship: give --bedfile PREFIX (with the "

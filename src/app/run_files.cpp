@@ -129,7 +129,7 @@ void check_outputs_spare_inputs(const RunOptions& options) {
     const bool from_pedigree = pedigree_prediction(options);
     const bool mixed_model = options.run_reml || options.run_predict;
     // The marker effects and the scores read the genotypes (and the scores the effects).
-    const bool marker_effects = options.run_predict && options.snp_effects;
+    const bool marker_effects = options.run_predict && !options.run_reml && options.snp_effects;
     const bool scoring = !options.score_file.empty();
     std::vector<NamedFile> inputs = options.run_kinship || from_pedigree || marker_effects || scoring
                                         ? kinship_inputs(options)

@@ -199,6 +199,16 @@ TEST(MarkerEffects, AKinshipOfOtherGenotypesOrMethodIsRefused) {
     method_two.insert(method_two.end(), {"--kin-method", "2"});
     write_file(dir + "/G.txt", snp_kinship_text(data.G()));
     EXPECT_NE(run_zelkora(method_two, dir).err.find("is not the G of geno by --kin-method 2"), std::string::npos);
+    // --reml beside --predict runs REML alone: the effects are not made, and the run says so.
+    const CommandResult with_reml = run_zelkora({"--reml", "--predict", "--kin-file", "G.txt", "--phefile", "p.txt",
+                                                 "--phe-pos", "2", "--bedfile", "geno", "--snp-effects", "--out", "r"},
+                                                dir);
+    EXPECT_EQ(with_reml.status, 0) << with_reml.err;
+    EXPECT_NE(with_reml.err.find("--snp-effects is an option of --predict, which does not run when --reml is given: "
+                                 "it is ignored."),
+              std::string::npos)
+        << with_reml.err;
+    EXPECT_FALSE(file_exists(dir + "/r.snp.txt"));
     std::vector<std::string> without = {"--predict", "--kin-file", "G.txt", "--phefile", "p.txt", "--phe-pos", "2",
                                         "--vc", "2,3", "--snp-effects", "--out", "s"};
     const CommandResult refused = run_zelkora(without, dir);
