@@ -24,12 +24,6 @@ namespace {
 // this the file is not the G of the genotypes.
 bool agrees(double file, double rebuilt) { return std::fabs(file - rebuilt) <= 6e-5 + 1e-6 * std::fabs(rebuilt); }
 
-std::string number(double value) {
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
-
 // At most this many markers drawn; the top 1 % of the window shares always are.
 constexpr std::size_t kMostDrawnMarkers = 10000;
 
@@ -142,10 +136,10 @@ void add_marker_effects(const RunOptions& options, Logger& logger, const MarkerE
             throw InputCheckFailure(
                 "--snp-effects: " + options.kin_file + " is not the G of " + options.bed_prefix + " by --kin-method " +
                 std::to_string(options.kin_method) + ": " +
-                (diagonal ? "its diagonal at " + id + " is " + number(inputs.diagonal[k])
+                (diagonal ? "its diagonal at " + id + " is " + number_text(inputs.diagonal[k])
                           : "its value at " + id + ", " + ids[static_cast<std::size_t>(inputs.column_individual)] +
-                                " is " + number(inputs.column[k])) +
-                " where the genotypes give " + number(diagonal ? effects.diagonal[s] : effects.row[s]) +
+                                " is " + number_text(inputs.column[k])) +
+                " where the genotypes give " + number_text(diagonal ? effects.diagonal[s] : effects.row[s]) +
                 ". Give the kinship built from these genotypes with the same --kin-method, --kin-lambda and filters.");
         }
     }

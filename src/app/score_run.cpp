@@ -35,6 +35,15 @@ double number_at(const std::string& text, const std::string& path, std::size_t l
     return field.value;
 }
 
+// The tab-separated cells of a line, a carriage return at its end dropped.
+std::vector<std::string> tab_cells(std::string line) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::vector<std::string> cells;
+    std::istringstream fields(line);
+    for (std::string cell; std::getline(fields, cell, '\t');) cells.push_back(cell);
+    return cells;
+}
+
 // The markers of a PREFIX.snp.txt with an effect, by ID; `with_effect` counts them.
 std::unordered_map<std::string, StoredEffect> read_effects(const std::string& path, std::size_t& with_effect) {
     std::ifstream file(path);
@@ -43,12 +52,7 @@ std::unordered_map<std::string, StoredEffect> read_effects(const std::string& pa
     }
     std::string line;
     std::getline(file, line);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::vector<std::string> header;
-    {
-        std::istringstream fields(line);
-        for (std::string cell; std::getline(fields, cell, '\t');) header.push_back(cell);
-    }
+    const std::vector<std::string> header = tab_cells(line);
     std::unordered_map<std::string, std::size_t> column;
     for (std::size_t c = 0; c < header.size(); ++c) column.emplace(header[c], c);
     for (const char* name : {"SNP", "A1", "A2", "Freq_A1", "Effect"}) {
@@ -60,11 +64,8 @@ std::unordered_map<std::string, StoredEffect> read_effects(const std::string& pa
     std::unordered_map<std::string, StoredEffect> effects;
     with_effect = 0;
     for (std::size_t number = 2; std::getline(file, line); ++number) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) continue;
-        std::vector<std::string> cells;
-        std::istringstream fields(line);
-        for (std::string cell; std::getline(fields, cell, '\t');) cells.push_back(cell);
+        const std::vector<std::string> cells = tab_cells(line);
+        if (cells.empty()) continue;
         if (cells.size() < header.size()) {
             throw InputCheckFailure(path + ", line " + std::to_string(number) + " has " + std::to_string(cells.size()) +
                                     " fields where the header has " + std::to_string(header.size()) + ".");
