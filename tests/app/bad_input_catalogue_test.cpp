@@ -634,14 +634,12 @@ TEST(BadInputCatalogue, APredictionThatCannotWriteOneResultKeepsTheEarlierSetWho
                             "2,0.5,1,3,0.2,2", "--out", "r"}},
         {"by iteration", kPedPred}};
     for (const auto& [route, args] : routes) {
-        const bool reliability = route != "by iteration";
         for (const char* failing : {"<full>", "<folder>"}) {
             for (const std::string& broken : {std::string("r.vc.txt"), std::string("r.random.txt")}) {
                 SCOPED_TRACE(route + ", " + failing + " as " + broken);
                 const std::string dir = make_scratch_dir();
                 prepare(dir, {{"two.txt", kTwoTraits}, {broken, failing}});
-                std::vector<std::string> earlier = {"r.random.txt", "r.vc.txt"};
-                if (reliability) earlier.push_back("r.reliability.txt");
+                const std::vector<std::string> earlier = {"r.random.txt", "r.vc.txt", "r.reliability.txt"};
                 for (const std::string& name : earlier) {
                     if (name != broken) write_file(dir + "/" + name, "earlier result\n");
                 }
@@ -737,7 +735,7 @@ TEST(BadInputCatalogue, LongestValidPrefixWritesEveryResult) {
 
 // A matrix too large for the memory stops with what it needs, not with std::bad_alloc.
 TEST(BadInputCatalogue, MatrixTooLargeForTheMemoryIsReportedWithItsSize) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(ZELKORA_SANITIZED)
     // The sanitizer's shadow memory cannot start under a 2 GB address-space limit.
     GTEST_SKIP() << "not under AddressSanitizer";
 #endif

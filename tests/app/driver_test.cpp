@@ -165,7 +165,7 @@ TEST(Driver, SimulatorHelpAndVersion) {
 // --threads sets the threads of every run, --reml and --predict alone included; without it a
 // REML or prediction run alone keeps the OpenMP default (nothing is set).
 TEST(Driver, ThreadsGivenSetEveryRun) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(ZELKORA_SANITIZED)
     GTEST_SKIP() << "a preloaded library cannot come before the sanitizer's runtime";
 #endif
     const std::string dir = make_scratch_dir();
