@@ -224,11 +224,21 @@ Eigen::MatrixXd single_step_genomic(const RunOptions& options, Logger& logger, F
 // pedigree's IDs in its order (ancestors first); each stage timed in the log.
 // With unknown parent groups the inverse has a row and column per group after the individuals
 // (`ids` holds the individuals only), and `group_fractions` is Q (individuals x groups).
+// Beyond this many genotyped animals single-step by iteration gives no approximate reliability
+// and no P of a marker: their dense system would not fit beside H^-1.
+constexpr Eigen::Index kMostApproximatedGenotyped = 30000;
 struct RelationshipInverse {
     SparsePlusDense inverse;
     // (G22 + 0.0001 I)^-1 over inverse.block_positions (lower triangle), kept for the marker
     // effects of --snp-effects; empty otherwise.
     Eigen::MatrixXd genomic_inverse;
+    // Kept by a prediction for its approximate reliabilities: the parents (-1 unknown) and the
+    // inbreeding of every individual; over the genotyped block Gw's diagonal and A22^-1 (lower
+    // triangle; up to kMostApproximatedGenotyped genotyped, else empty).
+    std::vector<std::int32_t> sire_index, dam_index;
+    std::vector<double> inbreeding;
+    Eigen::VectorXd genomic_variances;
+    Eigen::MatrixXd pedigree_block_inverse;
     std::vector<std::string> ids;
     std::vector<std::string> group_names;
     Eigen::MatrixXd group_fractions;

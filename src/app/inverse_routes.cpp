@@ -73,11 +73,12 @@ std::vector<Index> core_from_file(const std::string& filename, const std::vector
 }
 
 // The genotyped block of H^-1, tau (G22 + 0.0001 I)^-1 - omega A22^-1, in the order of
-// `positions` (ascending pedigree positions), each stage timed.
+// result.inverse.block_positions (ascending pedigree positions), each stage timed; with
+// `kept`, what the marker effects and the approximate reliabilities take of it besides.
 Eigen::MatrixXd genotyped_block(const RunOptions& options, Logger& logger, const Pedigree& pedigree,
                                 const std::vector<double>& inbreeding, FilteredGenotypes& genotypes,
-                                std::vector<Index>& positions, Eigen::VectorXd& genomic_diagonal,
-                                Eigen::MatrixXd* genomic_inverse) {
+                                Eigen::VectorXd& genomic_diagonal, RelationshipInverse& result, bool kept) {
+    std::vector<Index>& positions = result.inverse.block_positions;
     const BedSet& bed = genotypes.bed;
     Eigen::MatrixXd G = single_step_genomic(options, logger, genotypes);
     // Duplicates before G22 is inverted: a duplicated sample makes it near singular.
@@ -94,6 +95,7 @@ Eigen::MatrixXd genotyped_block(const RunOptions& options, Logger& logger, const
         return gather_symmetric(G, match.genotype_rows);
     });
     G.resize(0, 0);
+    if (kept) result.genomic_variances = G22.diagonal().array() + kGenomicRidge;
     // G22 would be tuned to A22 or blended with it here, before it is inverted.
 
     std::vector<std::string> genotyped_ids;
@@ -125,9 +127,9 @@ Eigen::MatrixXd genotyped_block(const RunOptions& options, Logger& logger, const
         apy_genomic_inverse_in_place(G22, core);
     }
     logger.tee << "\tdone in " << seconds_since(start) << " s" << std::endl;
-    if (genomic_inverse != nullptr) {
-        *genomic_inverse = with_memory_check("a copy of the inverse of G22 (--snp-effects)",
-                                             static_cast<std::size_t>(g), [&] { return G22; });
+    if (kept && options.snp_effects) {
+        result.genomic_inverse = with_memory_check("a copy of the inverse of G22 (--snp-effects)",
+                                                   static_cast<std::size_t>(g), [&] { return G22; });
     }
 
     start = std::chrono::steady_clock::now();
@@ -142,6 +144,7 @@ Eigen::MatrixXd genotyped_block(const RunOptions& options, Logger& logger, const
     pedigree_block_inverse_in_place(A22);
     combine_genotyped_block(G22, A22, options.kin_tau, options.kin_omega);
     logger.tee << "\tdone in " << seconds_since(start) << " s" << std::endl;
+    if (kept && g <= kMostApproximatedGenotyped) result.pedigree_block_inverse = std::move(A22);
     return G22;
 }
 
@@ -185,14 +188,18 @@ RelationshipInverse relationship_inverse_route(const RunOptions& options, Logger
     }
     Eigen::VectorXd genomic_diagonal;
     if (genotyped) {
-        // The marker effects of a single-step prediction stand on the inverse of G22 alone.
-        const bool marker_effects = options.run_predict && options.snp_effects;
-        result.inverse.block = genotyped_block(options, logger, pedigree, inbreeding, genotypes,
-                                               result.inverse.block_positions, genomic_diagonal,
-                                               marker_effects ? &result.genomic_inverse : nullptr);
+        // A prediction keeps what its marker effects and reliabilities take beside H^-1.
+        result.inverse.block =
+            genotyped_block(options, logger, pedigree, inbreeding, genotypes, genomic_diagonal, result,
+                            options.run_predict);
     }
     write_inbreeding_file(pedigree, genotyped ? genotypes.bed.individual_ids : std::vector<std::string>{},
                           genomic_diagonal, options, logger);
     result.ids = pedigree.ids;
+    if (options.run_predict) {
+        result.sire_index = pedigree.sire_index;
+        result.dam_index = pedigree.dam_index;
+        result.inbreeding = inbreeding;
+    }
     return result;
 }

@@ -152,7 +152,9 @@ void add_marker_effects(const RunOptions& options, Logger& logger, const MarkerE
 }
 
 void add_single_step_marker_effects(const RunOptions& options, Logger& logger, const std::vector<std::string>& ids,
-                                    const Eigen::VectorXd& values, const Eigen::VectorXd& alpha, ResultTexts& results) {
+                                    const Eigen::VectorXd& values, const Eigen::VectorXd& alpha,
+                                    const std::function<Eigen::VectorXd(const Eigen::MatrixXd&)>& block_variances,
+                                    ResultTexts& results) {
     logger.tee << "\n👉 SNP effects from the genotypes of " << options.bed_prefix << " (method "
                << options.kin_method << "), behind the " << ids.size() << " genotyped animals' values" << std::endl;
     const auto start = std::chrono::steady_clock::now();
@@ -170,8 +172,16 @@ void add_single_step_marker_effects(const RunOptions& options, Logger& logger, c
         set_alpha[s] = alpha[found->second];
         block_of[static_cast<std::size_t>(s)] = found->second;
     }
+    std::vector<Eigen::Index> set_rows(ids.size(), -1);  // the set row of each animal of the block
+    for (Eigen::Index s = 0; s < n; ++s) {
+        if (block_of[static_cast<std::size_t>(s)] >= 0) set_rows[static_cast<std::size_t>(block_of[static_cast<std::size_t>(s)])] = s;
+    }
+    const bool with_p =
+        block_variances && std::find(set_rows.begin(), set_rows.end(), -1) == set_rows.end();
+    const auto variances = [&](const Eigen::MatrixXd& B) { return block_variances(B(set_rows, Eigen::all)); };
     const MarkerEffects effects = as_input_error([&] {
-        return marker_effects(bed, options.kin_method, options.kin_lambda, set_alpha, 0, options.snp_window, {});
+        return marker_effects(bed, options.kin_method, options.kin_lambda, set_alpha, 0, options.snp_window,
+                              with_p ? std::function<Eigen::VectorXd(const Eigen::MatrixXd&)>(variances) : nullptr);
     });
     add_effect_files(options, bed, effects, results);
     // How far Z a stands from u2 over the genotyped animals of the block.
@@ -195,10 +205,19 @@ void add_single_step_marker_effects(const RunOptions& options, Logger& logger, c
                   "equal to them: correlation "
                << correlation << ", regression of u2 on Z a " << slope << "; u2 lies " << y.mean() - x.mean()
                << " above Z a on average (their level: --score-offset " << y.mean() - x.mean()
-               << " puts scores on the scale of the breeding values)." << std::endl
-               << "👉 P is NA on single-step in this version: the iteration never forms the prediction error "
-                  "variances it needs."
-               << std::endl;
+               << " puts scores on the scale of the breeding values)." << std::endl;
+    if (with_p) {
+        logger.tee << "👉 P from Var(a) = D Z' Gw^-1 (sa2 Gw - C22) Gw^-1 Z D, C22 the genotyped animals' "
+                      "approximate prediction error variances (those of the reliability file)."
+                   << std::endl;
+    } else {
+        logger.tee << "👉 P is NA: it takes the genotyped animals' approximate prediction error variances, which "
+                      "this run has not ("
+                   << (options.kin_tau != 1.0 || options.kin_omega != 1.0
+                           ? "--kin-tau and --kin-omega other than 1"
+                           : "more than " + std::to_string(kMostApproximatedGenotyped) + " genotyped animals")
+                   << ")." << std::endl;
+    }
 }
 
 namespace {

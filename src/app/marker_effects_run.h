@@ -33,7 +33,10 @@ struct MarkerEffectInputs {
 void add_marker_effects(const RunOptions& options, Logger& logger, const MarkerEffectInputs& inputs,
                         ResultTexts& results);
 // Single-step: a = D Z' (G22 + 0.0001 I)^-1 u2 from the genotyped animals' values u2 (`ids` and
-// `values`, in the order of the inverse's genotyped block) and `alpha` = (G22 + 0.0001 I)^-1 u2;
-// without p (NA, and said). Adds PREFIX.snp.txt and PREFIX.manhattan.svg to `results`.
+// `values`, in the order of the inverse's genotyped block) and `alpha` = (G22 + 0.0001 I)^-1 u2.
+// `block_variances` gives Var(B' alpha) of centred genotype columns B whose rows follow the
+// block; without it P is NA, and said. Adds PREFIX.snp.txt and PREFIX.manhattan.svg to `results`.
 void add_single_step_marker_effects(const RunOptions& options, Logger& logger, const std::vector<std::string>& ids,
-                                    const Eigen::VectorXd& values, const Eigen::VectorXd& alpha, ResultTexts& results);
+                                    const Eigen::VectorXd& values, const Eigen::VectorXd& alpha,
+                                    const std::function<Eigen::VectorXd(const Eigen::MatrixXd&)>& block_variances,
+                                    ResultTexts& results);

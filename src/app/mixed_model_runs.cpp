@@ -381,10 +381,10 @@ private:
 int run_job(const RunOptions& options, Logger& logger, ModelJob job) {
     ModelPlan plan = model_from_options(options);
     if (job == ModelJob::predict && options.snp_effects &&
-        (plan.shape != ModelShape::one_kinship || spread_over_ranks() || !options.ped_groups_file.empty())) {
-        throw InputCheckFailure("--snp-effects takes one trait with one genomic kinship (--kin-file, GBLUP) in one "
-                                "process, without --ped-groups, or single-step by iteration (--pedigree with "
-                                "--bedfile), in this version.");
+        (plan.shape == ModelShape::several_traits || spread_over_ranks() || !options.ped_groups_file.empty())) {
+        throw InputCheckFailure("--snp-effects takes one trait with a genomic kinship (--kin-file, or the first of "
+                                "--mkin-file: GBLUP) in one process, without --ped-groups, or single-step by "
+                                "iteration (--pedigree with --bedfile), in this version.");
     }
     if (plan.shape == ModelShape::several_traits) {
         return run_model_job(options, logger, *traits_route(options, logger, plan), job);

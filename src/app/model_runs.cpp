@@ -13,10 +13,12 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "app/app.h"
 #include "app/model_builder.h"
+#include "app/marker_effects_run.h"
 #include "app/model_inputs.h"
 #include "app/model_pipeline.h"
 #include "app/parent_groups.h"
@@ -308,6 +310,9 @@ public:
                     kinship_diagonal_of(kinship), fit_.trait.scale, grouped ? &shifts : nullptr);
                 effect.ids = kinship.source.text.ids;
                 check_error_variances(effect.error_variances, effect.ids, values_name, " in " + terms[k].name);
+                if (options_.snp_effects && part.relationship == 0) {
+                    prepare_marker_effects(static_cast<Eigen::Index>(k), variance, kinship, part, columns);
+                }
             } else {
                 // Independent levels, each its own unit column.
                 const auto count = static_cast<Eigen::Index>(part.levels.size());
@@ -341,11 +346,41 @@ public:
 
     void add_predictions(ResultTexts& results, const MixedModelFiles& files) override {
         add_effect_files(results, effects_, model_.trait_name, files.values, files.reliability);
+        if (options_.snp_effects) {
+            add_marker_effects(options_, logger_, marker_inputs_, results);
+        }
     }
 
     std::string predicted() const override { return "random effects"; }
 
 private:
+    // What the marker effects take of term k's prediction (the first relationship's): alpha =
+    // sigma2 Z_k'P y at the individuals with records (u = K alpha) and Var(t' alpha) = sigma2^2
+    // t'Z_k'P Z_k t, in the trait's units. `columns` are K's columns at those individuals.
+    void prepare_marker_effects(Eigen::Index k, double variance, const ModelKinship& kinship, const TermPart& part,
+                                const Eigen::MatrixXd& columns) {
+        const std::vector<std::string>& ids = kinship.source.text.ids;
+        std::unordered_map<std::string, Eigen::Index> position_of;
+        for (std::size_t i = 0; i < ids.size(); ++i) position_of.emplace(ids[i], static_cast<Eigen::Index>(i));
+        MarkerEffectInputs& marker = marker_inputs_;
+        marker.kinship_ids = &ids;
+        marker.record_individuals.clear();
+        for (const std::string& level : part.levels) marker.record_individuals.push_back(position_of.at(level));
+        const double scale = fit_.trait.scale;
+        const Eigen::VectorXd per_level = fit_.evaluator->level_sums(k, solution_.t);
+        marker.alpha = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(ids.size()));
+        for (std::size_t l = 0; l < part.levels.size(); ++l) {
+            marker.alpha[marker.record_individuals[l]] = scale * variance * per_level[static_cast<Eigen::Index>(l)];
+        }
+        marker.diagonal = kinship_diagonal_of(kinship);
+        marker.column = columns.col(0);
+        marker.column_individual = marker.record_individuals.front();
+        const double units = scale * scale * variance * variance;
+        marker.record_variances = [this, k, units](const Eigen::MatrixXd& T) {
+            return Eigen::VectorXd(units * solution_.quadratic_forms(fit_.evaluator->to_groups(k, T)));
+        };
+    }
+
     const RunOptions& options_;
     Logger& logger_;
     ModelPlan plan_;
@@ -357,6 +392,7 @@ private:
     bool solved_ = false;
     std::vector<EffectPrediction> effects_;
     GroupCovariates groups_;
+    MarkerEffectInputs marker_inputs_;
 };
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "app/marker_effects_run.h"
 #include "app/model_pipeline.h"
 #include "app/parent_groups.h"
+#include "hmatrix/hmatrix.h"
 #include "log/failures.h"
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
@@ -188,9 +189,6 @@ public:
         logger_.tee << "👉 logL is NA in " << options_.out_prefix << ".vc.txt on this route: the log-likelihood "
                        "needs the determinant of the mixed model equations, which the iteration never forms."
                     << std::endl;
-        logger_.tee << "👉 No reliability file on this route: the prediction error variances need the inverse of "
-                       "the mixed model equations, which the iteration never forms."
-                    << std::endl;
     }
 
     // Without SEs: they need the inverse of the equations, which the iteration never forms.
@@ -219,14 +217,19 @@ public:
     }
 
     void add_predictions(ResultTexts& results, const MixedModelFiles& files) override {
-        if (options_.formula) {  // a model formula's run: the long layout, named by its term
-            EffectPrediction effect;
-            effect.name = model_.terms.front().name;
-            effect.ids = additive().levels;
-            effect.values = animal_values();
-            add_effect_values_file(results, {effect}, options_.formula->trait_names.front(), files.values);
+        EffectPrediction effect;
+        effect.name = model_.terms.front().name;
+        effect.ids = additive().levels;
+        effect.values = animal_values();
+        const bool long_layout = options_.formula != nullptr;  // a model formula's run, named by its term
+        const std::string trait = long_layout ? options_.formula->trait_names.front() : trait_name_;
+        if (long_layout) {
+            add_effect_values_file(results, {effect}, trait, files.values);
         } else {
-            add_random_file(results, animal_values(), additive().levels, files.values);
+            add_random_file(results, effect.values, effect.ids, files.values);
+        }
+        if (approximate_errors(effect)) {
+            add_approximate_reliability_file(results, effect, trait, long_layout, files.reliability);
         }
         if (options_.snp_effects) {
             add_single_step_effects(results);
@@ -266,6 +269,71 @@ private:
         say_residual_structure(logger_, residual);
     }
 
+    // The approximate prediction error variances of every animal (the iteration never inverts
+    // the equations), false and said when the genotyped animals' system would not fit.
+    bool approximate_errors(EffectPrediction& effect) {
+        const std::vector<Index>& genotyped = relationships_.inverse.block_positions;
+        const auto g = static_cast<Index>(genotyped.size());
+        if (g > 0 && relationships_.pedigree_block_inverse.rows() != g) {
+            logger_.tee << "👉 No reliability file: approximate reliabilities take a dense system of the genotyped "
+                           "animals, here "
+                        << g << " (at most " << kMostApproximatedGenotyped << ")." << std::endl;
+            return false;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        ReliabilityInputs inputs;
+        inputs.sire_index = std::move(relationships_.sire_index);
+        inputs.dam_index = std::move(relationships_.dam_index);
+        inputs.inbreeding = std::move(relationships_.inbreeding);
+        inputs.genetic_variance = sigma_a2_;
+        const auto records = static_cast<Index>(model_.response.y.rows());
+        const Eigen::VectorXd weights =
+            weighted() ? record_weights_ : Eigen::VectorXd::Constant(records, 1.0 / sigma_e2_);
+        inputs.record_information =
+            as_input_error([&] {
+                return absorbed_record_information(X_, weights, additive().level_of_record,
+                                                   static_cast<Index>(additive().levels.size()));
+            });
+        if (g > 0) {
+            inputs.genotyped = genotyped;
+            // tau Gw^-1 + (1 - omega) A22^-1: the block of H^-1 with A22^-1 added back.
+            inputs.genotyped_prior = std::move(relationships_.pedigree_block_inverse);
+            inputs.genotyped_prior.triangularView<Eigen::Lower>() += relationships_.inverse.block;
+            relationships_.inverse.block.resize(0, 0);  // the equations are solved
+            inputs.genotyped_variances = relationships_.genomic_variances;
+        }
+        approximation_ = as_input_error([&] { return approximate_reliabilities(inputs); });
+        effect.error_variances = approximation_.error_variances;
+        effect.prior_variances = approximation_.prior_variances;
+        logger_.tee << "👉 Reliabilities approximated (Method approximate): each animal's information from its "
+                       "records, progeny and parents"
+                    << (g > 0 ? ", and for the " + std::to_string(g) + " genotyped animals from G" : std::string())
+                    << "; the iteration never inverts the equations ("
+                    << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s)."
+                    << std::endl;
+        return true;
+    }
+
+    // Var(B' Gw^-1 u2) of the columns B over the genotyped animals from the approximate C22 =
+    // E + Gw^-1 / sa2: sa2^2 (B'EB - B'E C22^-1 E B). Empty (P NA) where there is no C22, or
+    // --kin-tau or --kin-omega make Gw^-1 other than the genotyped animals' prior precision.
+    std::function<Eigen::VectorXd(const Eigen::MatrixXd&)> genotyped_variances() const {
+        if (approximation_.genotyped_information.size() == 0 || options_.kin_tau != 1.0 || options_.kin_omega != 1.0) {
+            return {};
+        }
+        const ApproximateReliabilities* approximation = &approximation_;
+        const double scale = sigma_a2_ * sigma_a2_;
+        return [approximation, scale](const Eigen::MatrixXd& B) {
+            const Eigen::MatrixXd weighted = approximation->genotyped_information.asDiagonal() * B;
+            const Eigen::MatrixXd solved = approximation->genotyped_factor.matrixL().solve(weighted);
+            return Eigen::VectorXd(
+                scale * ((B.array() * weighted.array()).colwise().sum() - solved.colwise().squaredNorm().array())
+                            .transpose()
+                            .max(0.0)
+                            .matrix());
+        };
+    }
+
     // The genotyped animals' values u2 and alpha = (G22 + 0.0001 I)^-1 u2, the effects behind them.
     void add_single_step_effects(ResultTexts& results) {
         const Eigen::VectorXd values = animal_values();
@@ -279,7 +347,7 @@ private:
         }
         const Eigen::VectorXd alpha = relationships_.genomic_inverse.selfadjointView<Eigen::Lower>() * u2;
         relationships_.genomic_inverse.resize(0, 0);
-        add_single_step_marker_effects(options_, logger_, ids, u2, alpha, results);
+        add_single_step_marker_effects(options_, logger_, ids, u2, alpha, genotyped_variances(), results);
     }
 
     // The individuals' solutions, a + Q g with groups (the QP transformation solves for it).
@@ -315,6 +383,7 @@ private:
     IterativeSolution solution_;
     GroupEquations groups_;
     Eigen::VectorXd record_weights_;  // w / se2(class) per record; empty without weights and classes
+    ApproximateReliabilities approximation_;
 };
 
 }  // namespace

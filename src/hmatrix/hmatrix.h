@@ -148,3 +148,43 @@ void pedigree_block_inverse_in_place(Eigen::MatrixXd& A22);
 // genomic_inverse := tau * genomic_inverse - omega * A22_inverse, lower triangles.
 void combine_genotyped_block(Eigen::MatrixXd& genomic_inverse, const Eigen::MatrixXd& A22_inverse, double tau,
                              double omega);
+
+// Per level of an animal effect, the information of its records once the fixed effects have
+// taken their share: sum over its records of w_r (1 - h_r), w_r the record's weight 1 / Var(e_r)
+// and h_r its leverage w_r x_r' (X'WX)^-1 x_r. X holds estimable columns only. Throws
+// std::runtime_error when X'WX is singular.
+Eigen::VectorXd absorbed_record_information(const Eigen::MatrixXd& X, const Eigen::VectorXd& record_weights,
+                                            const std::vector<Eigen::Index>& level_of_record, Eigen::Index levels);
+
+// What approximate reliabilities start from. Parents come before their progeny (-1 unknown).
+// The genotyped animals' prior precision is the genotyped block of H^-1 with A22^-1 added back,
+// tau Gw^-1 + (1 - omega) A22^-1 (lower triangle; Gw^-1 with tau = omega = 1), in the order of
+// `genotyped` (positions, ascending); their prior variances are relative to the genetic
+// variance (Gw's diagonal).
+struct ReliabilityInputs {
+    std::vector<std::int32_t> sire_index, dam_index;
+    std::vector<double> inbreeding;
+    Eigen::VectorXd record_information;  // per animal, absorbed_record_information
+    double genetic_variance = 0.0;
+    std::vector<Eigen::Index> genotyped;
+    Eigen::MatrixXd genotyped_prior;
+    Eigen::VectorXd genotyped_variances;
+};
+
+// Prediction error variances approximated without inverting the equations. Each animal's
+// information (1 / variance) from its records, then from its progeny, youngest first (a progeny
+// o with information I tells its parent p 1/4 / (Var(a_o | a_p) + 1/I)), then from its parents,
+// oldest first (their information without this progeny's narrows its prior by 1/4 Var(a^_p)).
+// For the genotyped animals G replaces these pedigree links: C22 = diag(e) + P0 / sa2, e their
+// information from own records, progeny and parents that are not genotyped, and PEV = diag of
+// C22^-1; their values then pass to the relatives that are not genotyped. Prior variances are
+// sa2 (1 + F), Gw_ii for genotyped animals. The factor of C22 is kept (empty without genotypes).
+// Every error variance is 0 when the genetic variance is not above 0.
+struct ApproximateReliabilities {
+    Eigen::VectorXd error_variances;
+    Eigen::VectorXd prior_variances;
+    Eigen::LLT<Eigen::MatrixXd> genotyped_factor;
+    Eigen::VectorXd genotyped_information;  // e
+};
+ApproximateReliabilities approximate_reliabilities(const ReliabilityInputs& inputs);
+

@@ -72,12 +72,12 @@ std::string breeding_value_text(const Eigen::MatrixXd& ran_eff, const std::vecto
 // SE = sqrt(PEV) and reliability 1 - PEV / genetic variance, "NA" where that variance is 0. A
 // value with fixed unknown parent groups carries their error too, which may exceed the genetic
 // variance: its reliability is 0 then.
-void write_error_columns(std::ostream& text, double pev, double genetic_variance) {
+void write_error_columns(std::ostream& text, double pev, double genetic_variance, const char* end = "\n") {
     text << std::sqrt(pev) << "\t";
     if (genetic_variance > 0.0) {
-        text << std::max(0.0, 1.0 - pev / genetic_variance) << "\n";
+        text << std::max(0.0, 1.0 - pev / genetic_variance) << end;
     } else {
-        text << "NA\n";
+        text << "NA" << end;
     }
 }
 
@@ -247,6 +247,19 @@ std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& n
     }
     rows.push_back({"logL", log_likelihood, kNotAvailable});
     return rows;
+}
+
+void add_approximate_reliability_file(ResultTexts& set, const EffectPrediction& effect, const std::string& trait,
+                                      bool long_layout, const std::string& reliability_name) {
+    std::ostringstream reliability;
+    reliability << (long_layout ? "Effect\tTrait\t" : "") << "ID\tEBV\tSE\tReliability\tMethod\n";
+    for (std::size_t i = 0; i < effect.ids.size(); ++i) {
+        const auto k = static_cast<Eigen::Index>(i);
+        if (long_layout) reliability << effect.name << "\t" << trait << "\t";
+        reliability << effect.ids[i] << "\t" << effect.values[k] << "\t";
+        write_error_columns(reliability, effect.error_variances[k], effect.prior_variances[k], "\tapproximate\n");
+    }
+    set.push_back({reliability_name, reliability.str()});
 }
 
 namespace {

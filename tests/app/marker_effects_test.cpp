@@ -118,29 +118,23 @@ std::vector<std::vector<double>> snp_columns(const std::string& path) {
     return columns;
 }
 
-}  // namespace
-
-TEST(MarkerEffects, GblupEffectsAreTheSnpBlupSolutionWithTheirPAndWindows) {
-    const MarkerData data;
-    const std::string dir = write_snp_inputs(data, data.G());
-    const CommandResult run = run_zelkora(kSnpEffectsRun, dir);
-    ASSERT_EQ(run.status, 0) << run.err;
-
-    // SNP-BLUP: [1'1 1'W; W'1 W'W + lambda I] with lambda = s2e / s2_snp.
+// SNP-BLUP with record weights w (R = s2e diag(1/w)): [1'W1 1'WM; M'W1 M'WM + lambda I] with
+// lambda = s2e / s2_snp. Checks the effects and P of `path` against it and returns the effects.
+Eigen::VectorXd expect_snp_blup(const MarkerData& data, const std::string& path, const Eigen::VectorXd& w) {
     const double snp_variance = kSnpGenetic / data.two_pq;
-    const Eigen::MatrixXd W = data.Z.topRows(kSnpRecorded);
+    const Eigen::MatrixXd M = data.Z.topRows(kSnpRecorded);
     Eigen::MatrixXd design(kSnpRecorded, 1 + kSnpMarkers);
-    design << Eigen::VectorXd::Ones(kSnpRecorded), W;
-    Eigen::MatrixXd C = design.transpose() * design;
+    design << Eigen::VectorXd::Ones(kSnpRecorded), M;
+    Eigen::MatrixXd C = design.transpose() * w.asDiagonal() * design;
     C.bottomRightCorner(kSnpMarkers, kSnpMarkers).diagonal().array() += kSnpResidual / snp_variance;
     const Eigen::MatrixXd inverse = C.inverse();
-    const Eigen::VectorXd solution = inverse * (design.transpose() * data.y);
+    const Eigen::VectorXd solution = inverse * (design.transpose() * w.asDiagonal() * data.y);
     const Eigen::VectorXd effects = solution.tail(kSnpMarkers);
 
-    const auto columns = snp_columns(dir + "/s.snp.txt");
-    ASSERT_EQ(columns[0].size(), static_cast<std::size_t>(kSnpMarkers));
+    const auto columns = snp_columns(path);
+    EXPECT_EQ(columns[0].size(), static_cast<std::size_t>(kSnpMarkers));
     const double largest = effects.cwiseAbs().maxCoeff();
-    for (int j = 0; j < kSnpMarkers; ++j) {
+    for (int j = 0; j < kSnpMarkers && columns[0].size() == static_cast<std::size_t>(kSnpMarkers); ++j) {
         const auto k = static_cast<std::size_t>(j);
         if (data.Z.col(j).cwiseAbs().maxCoeff() == 0.0) {
             EXPECT_TRUE(std::isnan(columns[0][k])) << "marker " << j + 1 << " does not vary: no effect";
@@ -154,6 +148,19 @@ TEST(MarkerEffects, GblupEffectsAreTheSnpBlupSolutionWithTheirPAndWindows) {
         EXPECT_NEAR(columns[2][k], std::erfc(std::fabs(effects[j]) / std::sqrt(2.0 * variance)), 1e-7)
             << "marker " << j + 1;
     }
+    return effects;
+}
+
+}  // namespace
+
+TEST(MarkerEffects, GblupEffectsAreTheSnpBlupSolutionWithTheirPAndWindows) {
+    const MarkerData data;
+    const std::string dir = write_snp_inputs(data, data.G());
+    const CommandResult run = run_zelkora(kSnpEffectsRun, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Eigen::VectorXd effects = expect_snp_blup(data, dir + "/s.snp.txt", Eigen::VectorXd::Ones(kSnpRecorded));
+    const auto columns = snp_columns(dir + "/s.snp.txt");
+    ASSERT_EQ(columns[0].size(), static_cast<std::size_t>(kSnpMarkers));
     // Windows of 5 markers within each chromosome, over every animal.
     const auto variance_of = [](const Eigen::VectorXd& v) { return (v.array() - v.mean()).square().mean(); };
     Eigen::VectorXd clean = effects;
@@ -180,6 +187,28 @@ TEST(MarkerEffects, GblupEffectsAreTheSnpBlupSolutionWithTheirPAndWindows) {
         ++animals;
     }
     EXPECT_EQ(animals, kSnpAnimals);
+}
+
+// Daughter yield deviations of unequal information: with --weights the effects back-solved from
+// GBLUP are those of SNP-BLUP with the same weights.
+TEST(MarkerEffects, WeightedGblupEffectsAreTheWeightedSnpBlupSolution) {
+    const MarkerData data;
+    const std::string dir = write_snp_inputs(data, data.G());
+    Eigen::VectorXd w(kSnpRecorded);
+    std::ostringstream phenotypes;
+    phenotypes.precision(12);
+    phenotypes << "ID\tTrait\tDaughters\n";
+    for (int i = 0; i < kSnpRecorded; ++i) {
+        w[i] = 0.5 + (i * 7 % 11) / 2.0;  // 0.5 to 5.5
+        phenotypes << "ID" << i + 1 << "\t" << data.y[i] << "\t" << w[i] << "\n";
+    }
+    write_file(dir + "/p.txt", phenotypes.str());
+    const CommandResult run =
+        run_zelkora({"--predict", "--kin-file", "G.txt", "--phefile", "p.txt", "--model", "Trait ~ animal", "--weights",
+                     "Daughters", "--vc", "2,3", "--bedfile", "geno", "--snp-effects", "--out", "w"},
+                    dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    expect_snp_blup(data, dir + "/w.snp.txt", w);
 }
 
 // A kinship that is not the G of the genotypes by the run's method is refused before any effect
@@ -391,7 +420,7 @@ TEST(MarkerEffects, SingleStepEffectsStandBehindTheGenotypedAnimalsValues) {
     for (int j = 0; j < markers; ++j) {
         const double effect = columns[0][static_cast<std::size_t>(j)];
         effects[j] = std::isnan(effect) ? 0.0 : effect;
-        EXPECT_TRUE(std::isnan(columns[2][static_cast<std::size_t>(j)])) << "no p on single-step yet";
+        EXPECT_EQ(std::isnan(columns[2][static_cast<std::size_t>(j)]), std::isnan(effect)) << "a p where there is an effect";
     }
     const Eigen::VectorXd from_effects = Z * effects;
     const Eigen::VectorXd expected =
@@ -424,4 +453,74 @@ TEST(MarkerEffects, SingleStepEffectsStandBehindTheGenotypedAnimalsValues) {
     }
     ASSERT_EQ(count, genotyped);
     EXPECT_NEAR(sum / count, u2.mean(), 1e-4 * (1.0 + u2.cwiseAbs().maxCoeff()));
+}
+
+// Single-step's P and reliabilities follow Var(a^) = D Z' Gw^-1 (s2a Gw - C22^-1) Gw^-1 Z D with
+// C22 = E + Gw^-1 / s2a. Every animal genotyped and a founder with one record: E is what the
+// records tell once the intercept has its share, (1 - 1/n) / s2e each.
+TEST(MarkerEffects, SingleStepPFollowsFromTheApproximatePredictionErrorVariances) {
+    const int animals = 30, markers = 80;
+    const double genetic = 2.0, residual = 3.0;
+    const Eigen::MatrixXd dosages = random_dosages(animals, markers, 97, 0.0);
+    const std::string dir = make_scratch_dir();
+    std::vector<std::string> ids;
+    std::string pedigree = "ID Sire Dam\n";
+    std::ostringstream phenotypes;
+    phenotypes.precision(12);
+    phenotypes << "ID\tTrait\n";
+    std::mt19937 engine(98);
+    std::normal_distribution<double> normal;
+    for (int i = 0; i < animals; ++i) {
+        ids.push_back("B" + std::to_string(i + 1));
+        pedigree += ids.back() + " 0 0\n";
+        phenotypes << ids.back() << "\t" << 5.0 * normal(engine) << "\n";
+    }
+    write_genotype_set(dir + "/geno", dosages, 0, ids);
+    write_file(dir + "/ped.txt", pedigree);
+    write_file(dir + "/p.txt", phenotypes.str());
+    const CommandResult run =
+        run_zelkora({"--predict", "--pedigree", "ped.txt", "--bedfile", "geno", "--phefile", "p.txt", "--phe-pos", "2",
+                     "--vc", "2,3", "--snp-effects", "--out", "exact"},
+                    dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    double two_pq = 0.0;
+    const Eigen::MatrixXd Z = centred_genotypes(dosages, two_pq);
+    Eigen::MatrixXd Gw = Z * Z.transpose() / two_pq;
+    Gw.diagonal().array() += 1e-4;
+    const Eigen::MatrixXd Gw_inverse = Gw.inverse();
+    const Eigen::MatrixXd C22 =
+        Eigen::MatrixXd::Identity(animals, animals) * (1.0 - 1.0 / animals) / residual + Gw_inverse / genetic;
+    const Eigen::MatrixXd pev = C22.inverse();
+    Eigen::VectorXd u2(animals);
+    int rows = 0;
+    for (const std::string& line : lines_of(read_file(dir + "/exact.reliability.txt"))) {
+        std::istringstream fields(line);
+        std::string id, method;
+        double value = 0.0, se = 0.0, reliability = 0.0;
+        if (!(fields >> id >> value >> se >> reliability >> method)) continue;  // the header
+        const int i = std::stoi(id.substr(1)) - 1;
+        u2[i] = value;
+        EXPECT_EQ(method, "approximate");
+        EXPECT_NEAR(se, std::sqrt(pev(i, i)), 1e-5 * std::sqrt(pev(i, i))) << id;
+        EXPECT_NEAR(reliability, 1.0 - pev(i, i) / (genetic * Gw(i, i)), 1e-5) << id;
+        ++rows;
+    }
+    EXPECT_EQ(rows, animals);
+    const Eigen::MatrixXd variance_of_alpha = Gw_inverse * (genetic * Gw - pev) * Gw_inverse;
+    const auto columns = snp_columns(dir + "/exact.snp.txt");
+    int tested = 0;
+    for (int j = 0; j < markers; ++j) {
+        const double effect = columns[0][static_cast<std::size_t>(j)];
+        if (std::isnan(effect)) continue;
+        const double variance = Z.col(j).dot(variance_of_alpha * Z.col(j)) / (two_pq * two_pq);
+        const double expected = (Z.col(j).dot(Gw_inverse * u2)) / two_pq;
+        EXPECT_NEAR(effect, expected, 1e-4 * std::sqrt(variance)) << "marker " << j + 1;  // u2 read to 6 digits
+        EXPECT_NEAR(columns[2][static_cast<std::size_t>(j)],
+                    std::erfc(std::fabs(effect) / std::sqrt(2.0 * variance)), 1e-6)
+            << "marker " << j + 1;
+        ++tested;
+    }
+    EXPECT_GT(tested, markers / 2);
+    EXPECT_NE(run.out.find("👉 P from Var(a) = D Z' Gw^-1 (sa2 Gw - C22) Gw^-1 Z D"), std::string::npos) << run.out;
 }

@@ -110,6 +110,36 @@ TEST(PedigreePrediction, InverseOfHTakesTheGenotypeFilters) {
     }
 }
 
+// The correlation of the approximate reliabilities of `approximate` (every row "approximate")
+// with the exact ones of `exact`, by ID.
+double reliability_agreement(const std::string& approximate, const std::string& exact) {
+    std::map<std::string, double> exact_values;
+    for (const std::string& line : lines_of(read_file(exact))) {
+        std::istringstream fields(line);
+        std::string id;
+        double value = 0.0, se = 0.0, reliability = 0.0;
+        if (fields >> id >> value >> se >> reliability) exact_values[id] = reliability;
+    }
+    const std::vector<std::string> lines = lines_of(read_file(approximate));
+    EXPECT_EQ(lines.at(0), "ID\tEBV\tSE\tReliability\tMethod");
+    std::vector<double> x, y;
+    for (std::size_t r = 1; r < lines.size(); ++r) {
+        std::istringstream fields(lines[r]);
+        std::string id, method;
+        double value = 0.0, se = 0.0, reliability = 0.0;
+        EXPECT_TRUE(fields >> id >> value >> se >> reliability >> method) << lines[r];
+        EXPECT_EQ(method, "approximate");
+        EXPECT_EQ(exact_values.count(id), 1u) << id;
+        x.push_back(reliability);
+        y.push_back(exact_values[id]);
+    }
+    EXPECT_EQ(x.size(), exact_values.size());
+    const Eigen::Map<const Eigen::ArrayXd> a(x.data(), static_cast<Eigen::Index>(x.size())),
+        b(y.data(), static_cast<Eigen::Index>(y.size()));
+    const Eigen::ArrayXd da = a - a.mean(), db = b - b.mean();
+    return (da * db).sum() / std::sqrt(da.square().sum() * db.square().sum());
+}
+
 TEST(PedigreePrediction, MatchesTheDenseRoutesAtTheirEstimates) {
     const std::string dir = make_scratch_dir();
     const std::vector<std::string> data = {"--phefile", kExamples + ".phe", "--phe-pos", "4", "--covar-pos", "2,3"};
@@ -130,9 +160,9 @@ TEST(PedigreePrediction, MatchesTheDenseRoutesAtTheirEstimates) {
     EXPECT_LT(difference, 0.005);  // the text file's 4 decimals and the estimates' 6 digits
     const std::string log = read_file(dir + "/sparse_a.log");
     EXPECT_NE(log.find("✅ Converged after"), std::string::npos);
-    EXPECT_NE(log.find("No reliability file on this route"), std::string::npos);
+    EXPECT_NE(log.find("👉 Reliabilities approximated (Method approximate)"), std::string::npos) << log;
     EXPECT_NE(log.find("Covar2_M\t"), std::string::npos);
-    EXPECT_FALSE(file_exists(dir + "/sparse_a.reliability.txt"));
+    EXPECT_GT(reliability_agreement(dir + "/sparse_a.reliability.txt", dir + "/dense_a.reliability.txt"), 0.95);
     EXPECT_EQ(lines_of(read_file(dir + "/sparse_a.random.txt")).size(), 601u);
     EXPECT_EQ(lines_of(read_file(dir + "/sparse_a.random.txt"))[0], "Sample_ID,Ran_Effects");
     const std::string vc = read_file(dir + "/sparse_a.vc.txt");
@@ -157,6 +187,7 @@ TEST(PedigreePrediction, MatchesTheDenseRoutesAtTheirEstimates) {
         agreement(breeding_values(dir + "/sparse_h.random.txt"), breeding_values(dir + "/dense_h.random.txt"));
     EXPECT_GT(correlation, 0.9999);
     EXPECT_LT(difference, 0.02);
+    EXPECT_GT(reliability_agreement(dir + "/sparse_h.reliability.txt", dir + "/dense_h.reliability.txt"), 0.95);
 
     // APY with every genotyped individual in the core is the plain inverse; a smaller core is close.
     run = run_zelkora(with({"--predict", "--pedigree", kExamples + ".ped", "--bedfile", kExamples, "--vc", h_variances,
