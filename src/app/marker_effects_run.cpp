@@ -119,8 +119,12 @@ void add_marker_effects(const RunOptions& options, Logger& logger, const MarkerE
     for (const Eigen::Index k : inputs.record_individuals) record_rows.push_back(set_of[static_cast<std::size_t>(k)]);
 
     const auto start = std::chrono::steady_clock::now();
+    double p_seconds = 0.0;  // the share of P in the time the log gives
     const auto variances = [&](const Eigen::MatrixXd& B) {
-        return inputs.record_variances(B(record_rows, Eigen::all));
+        const auto p_start = std::chrono::steady_clock::now();
+        Eigen::VectorXd result = inputs.record_variances(B(record_rows, Eigen::all));
+        p_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - p_start).count();
+        return result;
     };
     const MarkerEffects effects = as_input_error([&] {
         return marker_effects(bed, options.kin_method, options.kin_lambda, alpha,
@@ -148,7 +152,7 @@ void add_marker_effects(const RunOptions& options, Logger& logger, const MarkerE
     logger.tee << "👉 " << effects.markers_in_g << " of " << bed.marker_ids.size()
                << " markers in G have an effect (a marker G leaves out: NA); windows of " << options.snp_window
                << " markers; the kinship agrees with the genotypes' G on its diagonal and one column (" << seconds
-               << " s)." << std::endl;
+               << " s, of which P " << p_seconds << " s)." << std::endl;
 }
 
 void add_single_step_marker_effects(const RunOptions& options, Logger& logger, const std::vector<std::string>& ids,
@@ -178,7 +182,13 @@ void add_single_step_marker_effects(const RunOptions& options, Logger& logger, c
     }
     const bool with_p =
         block_variances && std::find(set_rows.begin(), set_rows.end(), -1) == set_rows.end();
-    const auto variances = [&](const Eigen::MatrixXd& B) { return block_variances(B(set_rows, Eigen::all)); };
+    double p_seconds = 0.0;  // the share of P in the time the log gives
+    const auto variances = [&](const Eigen::MatrixXd& B) {
+        const auto p_start = std::chrono::steady_clock::now();
+        Eigen::VectorXd result = block_variances(B(set_rows, Eigen::all));
+        p_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - p_start).count();
+        return result;
+    };
     const MarkerEffects effects = as_input_error([&] {
         return marker_effects(bed, options.kin_method, options.kin_lambda, set_alpha, 0, options.snp_window,
                               with_p ? std::function<Eigen::VectorXd(const Eigen::MatrixXd&)>(variances) : nullptr);
@@ -200,7 +210,7 @@ void add_single_step_marker_effects(const RunOptions& options, Logger& logger, c
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     logger.tee << "👉 " << effects.markers_in_g << " of " << bed.marker_ids.size()
                << " markers in G have an effect; windows of " << options.snp_window << " markers (" << seconds
-               << " s)." << std::endl
+               << " s, of which P " << p_seconds << " s)." << std::endl
                << "👉 single-step: Z a = G (G + 0.0001 I)^-1 u2, close to the genotyped animals' values u2 but not "
                   "equal to them: correlation "
                << correlation << ", regression of u2 on Z a " << slope << "; u2 lies " << y.mean() - x.mean()

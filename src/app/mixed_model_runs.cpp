@@ -200,11 +200,10 @@ public:
         columns_ = as_input_error([&] { return read_kinship_columns(file, recorded); });
         kinship_ids_ = std::move(file.text.ids);
         release(file);
-        std::vector<Eigen::Index> record_columns;
         for (std::size_t position : inputs_.positions) {
-            record_columns.push_back(std::lower_bound(recorded.begin(), recorded.end(), position) - recorded.begin());
+            record_columns_.push_back(std::lower_bound(recorded.begin(), recorded.end(), position) - recorded.begin());
         }
-        K_records_ = columns_.columns(positions(), record_columns);
+        K_records_ = columns_.columns(positions(), record_columns_);
     }
 
     bool estimate() override {
@@ -346,11 +345,11 @@ private:
         marker.column = columns_.columns.col(0);
         marker.column_individual = static_cast<Eigen::Index>(columns_.positions.front());
         marker.record_individuals = positions();
-        const auto projection =
-            std::make_shared<RecordProjection>(estimated, full_design, reml_.sigma_a2, reml_.sigma_e2);
+        const auto projection = std::make_shared<CholeskyRecordProjection>(
+            columns_.columns(positions(), record_columns_), full_design, reml_.sigma_a2, reml_.sigma_e2);
         const double variance = reml_.sigma_a2;
-        marker.record_variances = [projection, &estimated, variance](const Eigen::MatrixXd& T) {
-            return Eigen::VectorXd(variance * variance * projection->quadratic_forms(rotate_to_reduced(estimated, T)));
+        marker.record_variances = [projection, variance](const Eigen::MatrixXd& T) {
+            return Eigen::VectorXd(variance * variance * projection->quadratic_forms(T));
         };
     }
     RemlResult run_reml() const {
@@ -366,6 +365,7 @@ private:
     RunInputs inputs_;
     KinshipSource source_;      // over the ranks
     KinshipColumns columns_;    // one process, prediction
+    std::vector<Eigen::Index> record_columns_;  // the column of columns_ at each record
     std::vector<std::string> kinship_ids_;
     Eigen::MatrixXd K_records_;
     ReducedKinship records_;

@@ -17,6 +17,7 @@
 #include "app/model_pipeline.h"
 #include "app/parent_groups.h"
 #include "hmatrix/hmatrix.h"
+#include "linear_algebra/cholesky.h"
 #include "log/failures.h"
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
@@ -302,7 +303,7 @@ private:
             relationships_.inverse.block.resize(0, 0);  // the equations are solved
             inputs.genotyped_variances = relationships_.genomic_variances;
         }
-        approximation_ = as_input_error([&] { return approximate_reliabilities(inputs); });
+        approximation_ = as_input_error([&] { return approximate_reliabilities(std::move(inputs)); });
         effect.error_variances = approximation_.error_variances;
         effect.prior_variances = approximation_.prior_variances;
         logger_.tee << "👉 Reliabilities approximated (Method approximate): each animal's information from its "
@@ -325,7 +326,8 @@ private:
         const double scale = sigma_a2_ * sigma_a2_;
         return [approximation, scale](const Eigen::MatrixXd& B) {
             const Eigen::MatrixXd weighted = approximation->genotyped_information.asDiagonal() * B;
-            const Eigen::MatrixXd solved = approximation->genotyped_factor.matrixL().solve(weighted);
+            Eigen::MatrixXd solved = weighted;
+            solve_lower_in_place(approximation->genotyped_factor, solved);
             return Eigen::VectorXd(
                 scale * ((B.array() * weighted.array()).colwise().sum() - solved.colwise().squaredNorm().array())
                             .transpose()

@@ -7,8 +7,10 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 #include "hmatrix/hmatrix.h"
+#include "linear_algebra/cholesky.h"
 
 namespace {
 
@@ -53,7 +55,7 @@ Eigen::VectorXd absorbed_record_information(const Eigen::MatrixXd& X, const Eige
     return information;
 }
 
-ApproximateReliabilities approximate_reliabilities(const ReliabilityInputs& inputs) {
+ApproximateReliabilities approximate_reliabilities(ReliabilityInputs inputs) {
     const auto n = static_cast<Index>(inputs.sire_index.size());
     const double s = inputs.genetic_variance;
     if (static_cast<Index>(inputs.dam_index.size()) != n || static_cast<Index>(inputs.inbreeding.size()) != n ||
@@ -136,11 +138,11 @@ ApproximateReliabilities approximate_reliabilities(const ReliabilityInputs& inpu
             }
         }
         // C22 = diag(outside) + P0 / s, P0 the genotyped animals' prior precision.
-        Eigen::MatrixXd system = inputs.genotyped_prior.selfadjointView<Eigen::Lower>();
-        system /= s;
-        system.diagonal() += outside;
-        result.genotyped_factor.compute(system);
-        if (result.genotyped_factor.info() != Eigen::Success) {
+        Eigen::MatrixXd& factor = result.genotyped_factor;
+        factor = std::move(inputs.genotyped_prior);
+        factor.triangularView<Eigen::Lower>() /= s;
+        factor.diagonal() += outside;
+        if (!(cholesky_in_place(factor, "C22") > kSingularRcond)) {
             throw std::runtime_error("the genotyped animals' equations are not positive definite; no reliability "
                                      "can be approximated.");
         }
@@ -148,14 +150,11 @@ ApproximateReliabilities approximate_reliabilities(const ReliabilityInputs& inpu
         // diag(C22^-1): the squared column norms of L^-1, a block of its columns at a time (column
         // j is 0 above row j).
         Eigen::VectorXd error(g);
-        constexpr Index kColumns = 256;
+        constexpr Index kColumns = 512;
         for (Index first = 0; first < g; first += kColumns) {
             const Index width = std::min(kColumns, g - first), rows = g - first;
             Eigen::MatrixXd columns = Eigen::MatrixXd::Identity(rows, width);
-            result.genotyped_factor.matrixLLT()
-                .bottomRightCorner(rows, rows)
-                .triangularView<Eigen::Lower>()
-                .solveInPlace(columns);
+            solve_lower_in_place(factor, columns);
             error.segment(first, width) = columns.colwise().squaredNorm().transpose();
         }
         for (Index k = 0; k < g; ++k) precision[inputs.genotyped[static_cast<std::size_t>(k)]] = 1.0 / error[k];

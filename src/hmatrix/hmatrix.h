@@ -183,8 +183,8 @@ struct ReliabilityInputs {
 struct ApproximateReliabilities {
     Eigen::VectorXd error_variances;
     Eigen::VectorXd prior_variances;
-    Eigen::LLT<Eigen::MatrixXd> genotyped_factor;
+    Eigen::MatrixXd genotyped_factor;  // L of C22 = L L', lower triangle
     Eigen::VectorXd genotyped_information;  // e
 };
-ApproximateReliabilities approximate_reliabilities(const ReliabilityInputs& inputs);
+ApproximateReliabilities approximate_reliabilities(ReliabilityInputs inputs);
 

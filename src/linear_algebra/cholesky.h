@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <Eigen/Core>
+#include <cblas.h>
 
 #include "linear_algebra/lapack.h"
 
@@ -61,4 +62,14 @@ inline double positive_definite_inverse_in_place(Eigen::MatrixXd& M, const char*
     int info = 0;
     dpotri_("L", &n, M.data(), &n, &info, 1);
     return info == 0 ? rcond : 0.0;
+}
+
+// B := L^-1 B with L the lower triangle of `factor`'s trailing order-B.rows() block (all of it
+// when the orders agree), by BLAS over the cores.
+inline void solve_lower_in_place(const Eigen::MatrixXd& factor, Eigen::MatrixXd& B) {
+    if (B.size() == 0) return;
+    const Eigen::Index skip = factor.rows() - B.rows();
+    cblas_dtrsm(CblasColMajor, CblasLeft, CblasLower, CblasNoTrans, CblasNonUnit, static_cast<int>(B.rows()),
+                static_cast<int>(B.cols()), 1.0, factor.data() + skip * (factor.rows() + 1),
+                static_cast<int>(factor.rows()), B.data(), static_cast<int>(B.rows()));
 }

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "linear_algebra/cholesky.h"
 #include "mixed_model/band_solves.h"
 #include "mixed_model/mixed_model.h"
 
@@ -227,6 +228,30 @@ RecordProjection::RecordProjection(const ReducedKinship& records, const Eigen::M
                          "breeding values cannot be computed.");
     }
     state = std::move(built);
+}
+
+CholeskyRecordProjection::CholeskyRecordProjection(Eigen::MatrixXd K, const Eigen::MatrixXd& X, double sigma_a2,
+                                                   double sigma_e2)
+    : factor_(std::move(K)) {
+    factor_ *= sigma_a2;
+    factor_.diagonal().array() += sigma_e2;
+    const double rcond = cholesky_in_place(factor_, "V");
+    Eigen::MatrixXd Y = X(Eigen::all, fixed_effect_columns(X));
+    if (rcond > kSingularRcond) solve_lower_in_place(factor_, Y);
+    const Eigen::HouseholderQR<Eigen::MatrixXd> qr(Y);
+    const double largest = qr.matrixQR().diagonal().cwiseAbs().maxCoeff();
+    if (!(rcond > kSingularRcond) ||
+        (Y.cols() > 0 && !(qr.matrixQR().diagonal().cwiseAbs().minCoeff() > 1e-12 * largest))) {
+        throw RunFailure("V or X'V^-1 X is singular at the estimates; the p of the marker effects cannot be "
+                         "computed.");
+    }
+    basis_ = qr.householderQ() * Eigen::MatrixXd::Identity(Y.rows(), Y.cols());
+}
+
+Eigen::VectorXd CholeskyRecordProjection::quadratic_forms(Eigen::MatrixXd columns) const {
+    solve_lower_in_place(factor_, columns);
+    const Eigen::MatrixXd projected = basis_.transpose() * columns;
+    return columns.colwise().squaredNorm().transpose() - projected.colwise().squaredNorm().transpose();
 }
 
 Eigen::VectorXd RecordProjection::quadratic_forms(const Eigen::MatrixXd& rotated_columns, const Eigen::MatrixXd* shifts,

@@ -59,6 +59,21 @@ private:
     std::shared_ptr<const State> state;
 };
 
+// The same quadratic forms t'P t of columns over the records, from V = sa2 K + se2 I formed at
+// the records (K: the kinship there) instead of the reduced kinship: one Cholesky V = L L', then
+// t'P t = |L^-1 t|^2 - |Q'L^-1 t|^2 with Q an orthonormal basis of L^-1 X. A block of columns
+// costs one triangular solve, n^2 per column: half the product of an n x n matrix, where the
+// rotation to the reduced basis costs several. Throws RunFailure when V or X'V^-1 X is singular.
+class CholeskyRecordProjection {
+public:
+    CholeskyRecordProjection(Eigen::MatrixXd K, const Eigen::MatrixXd& X, double sigma_a2, double sigma_e2);
+    Eigen::VectorXd quadratic_forms(Eigen::MatrixXd columns) const;
+
+private:
+    Eigen::MatrixXd factor_;  // L, lower triangle
+    Eigen::MatrixXd basis_;   // Q
+};
+
 // `shifts`: as RecordProjection takes them, one column per individual (a + Qg with fixed groups).
 Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const std::vector<Eigen::Index>& positions,
                                            const KinshipColumns& kinship, const Eigen::MatrixXd& X, double sigma_a2,
