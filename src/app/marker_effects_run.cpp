@@ -158,7 +158,7 @@ void add_marker_effects(const RunOptions& options, Logger& logger, const MarkerE
 void add_single_step_marker_effects(const RunOptions& options, Logger& logger, const std::vector<std::string>& ids,
                                     const Eigen::VectorXd& values, const Eigen::VectorXd& alpha,
                                     const std::function<Eigen::VectorXd(const Eigen::MatrixXd&)>& block_variances,
-                                    ResultTexts& results) {
+                                    const std::string& no_p_reason, ResultTexts& results) {
     logger.tee << "\n👉 SNP effects from the genotypes of " << options.bed_prefix << " (method "
                << options.kin_method << "), behind the " << ids.size() << " genotyped animals' values" << std::endl;
     const auto start = std::chrono::steady_clock::now();
@@ -223,10 +223,7 @@ void add_single_step_marker_effects(const RunOptions& options, Logger& logger, c
     } else {
         logger.tee << "👉 P is NA: it takes the genotyped animals' approximate prediction error variances, which "
                       "this run has not ("
-                   << (options.kin_tau != 1.0 || options.kin_omega != 1.0
-                           ? "--kin-tau and --kin-omega other than 1"
-                           : "more than " + std::to_string(kMostApproximatedGenotyped) + " genotyped animals")
-                   << ")." << std::endl;
+                   << no_p_reason << ")." << std::endl;
     }
 }
 

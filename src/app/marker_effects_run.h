@@ -35,8 +35,9 @@ void add_marker_effects(const RunOptions& options, Logger& logger, const MarkerE
 // Single-step: a = D Z' (G22 + 0.0001 I)^-1 u2 from the genotyped animals' values u2 (`ids` and
 // `values`, in the order of the inverse's genotyped block) and `alpha` = (G22 + 0.0001 I)^-1 u2.
 // `block_variances` gives Var(B' alpha) of centred genotype columns B whose rows follow the
-// block; without it P is NA, and said. Adds PREFIX.snp.txt and PREFIX.manhattan.svg to `results`.
+// block; without it P is NA, and the log says why (`no_p_reason`). Adds PREFIX.snp.txt and
+// PREFIX.manhattan.svg to `results`.
 void add_single_step_marker_effects(const RunOptions& options, Logger& logger, const std::vector<std::string>& ids,
                                     const Eigen::VectorXd& values, const Eigen::VectorXd& alpha,
                                     const std::function<Eigen::VectorXd(const Eigen::MatrixXd&)>& block_variances,
-                                    ResultTexts& results);
+                                    const std::string& no_p_reason, ResultTexts& results);

@@ -315,13 +315,21 @@ private:
         return true;
     }
 
-    // Var(B' Gw^-1 u2) of the columns B over the genotyped animals from the approximate C22 =
-    // E + Gw^-1 / sa2: sa2^2 (B'EB - B'E C22^-1 E B). Empty (P NA) where there is no C22, or
-    // --kin-tau or --kin-omega make Gw^-1 other than the genotyped animals' prior precision.
-    std::function<Eigen::VectorXd(const Eigen::MatrixXd&)> genotyped_variances() const {
-        if (approximation_.genotyped_information.size() == 0 || options_.kin_tau != 1.0 || options_.kin_omega != 1.0) {
-            return {};
+    // Why single-step P cannot be had, "" where it can: no C22, or --kin-tau or --kin-omega
+    // making Gw^-1 other than the genotyped animals' prior precision.
+    std::string no_p_reason() const {
+        if (options_.kin_tau != 1.0 || options_.kin_omega != 1.0) return "--kin-tau and --kin-omega other than 1";
+        if (!(sigma_a2_ > 0.0)) return "Sigma_a2 = 0: every effect is 0";
+        if (approximation_.genotyped_information.size() == 0) {
+            return "more than " + std::to_string(kMostApproximatedGenotyped) + " genotyped animals";
         }
+        return "";
+    }
+
+    // Var(B' Gw^-1 u2) of the columns B over the genotyped animals from the approximate C22 =
+    // E + Gw^-1 / sa2: sa2^2 (B'EB - B'E C22^-1 E B). Empty (P NA) where no_p_reason says why.
+    std::function<Eigen::VectorXd(const Eigen::MatrixXd&)> genotyped_variances() const {
+        if (!no_p_reason().empty()) return {};
         const ApproximateReliabilities* approximation = &approximation_;
         const double scale = sigma_a2_ * sigma_a2_;
         return [approximation, scale](const Eigen::MatrixXd& B) {
@@ -349,7 +357,8 @@ private:
         }
         const Eigen::VectorXd alpha = relationships_.genomic_inverse.selfadjointView<Eigen::Lower>() * u2;
         relationships_.genomic_inverse.resize(0, 0);
-        add_single_step_marker_effects(options_, logger_, ids, u2, alpha, genotyped_variances(), results);
+        add_single_step_marker_effects(options_, logger_, ids, u2, alpha, genotyped_variances(), no_p_reason(),
+                                       results);
     }
 
     // The individuals' solutions, a + Q g with groups (the QP transformation solves for it).

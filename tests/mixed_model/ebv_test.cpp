@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "mixed_model/band_solves.h"
 #include "mixed_model/mixed_model.h"
 #include "mixed_model/reml_reference.h"
 #include "mixed_model/test_data.h"
@@ -117,4 +118,26 @@ TEST(PredictionErrorVariances, MatchTheInverseOfTheEquationsAndTheDenseFormula) 
     // No genetic variance: every breeding value is 0 and known exactly.
     const KinshipColumns kept = columns_of(G, kPositions);
     EXPECT_EQ(prediction_error_variances(reduced, kPositions, kept, X3, 0.0, 0.7).cwiseAbs().maxCoeff(), 0.0);
+}
+
+// The quadratic forms t'P t behind the p of marker effects, by the reduced basis and by the
+// Cholesky factor of V at the records, against P formed whole; a singular G and a design with
+// an aliased column (its copy) included.
+TEST(RecordQuadraticForms, TheReducedBasisAndTheCholeskyFactorGiveTheDenseForms) {
+    const Eigen::MatrixXd G = random_kinship(30, 80, 8, 0.0);
+    const Eigen::MatrixXd Kr = kZ * G * kZ.transpose();
+    Eigen::MatrixXd X(24, 4);
+    X << class_design(24, 3), class_design(24, 3).col(1);
+    const Eigen::MatrixXd V = 1.3 * Kr + 0.7 * Eigen::MatrixXd::Identity(24, 24);
+    const Eigen::MatrixXd Vinv = V.inverse();
+    const Eigen::MatrixXd X3 = X.leftCols(3);
+    const Eigen::MatrixXd P = Vinv - Vinv * X3 * (X3.transpose() * Vinv * X3).inverse() * X3.transpose() * Vinv;
+    const Eigen::MatrixXd T = Eigen::MatrixXd::Random(24, 7);
+    const Eigen::VectorXd dense = (T.transpose() * P * T).diagonal();
+
+    const ReducedKinship reduced = reduce_kinship_cpp(Kr, 5);
+    const RecordProjection rotated(reduced, X, 1.3, 0.7);
+    expect_matrix_near(dense, rotated.quadratic_forms(rotate_to_reduced(reduced, T)), "forms in the reduced basis");
+    const CholeskyRecordProjection factored(Kr, X, 1.3, 0.7);
+    expect_matrix_near(dense, factored.quadratic_forms(T), "forms through the factor of V");
 }
