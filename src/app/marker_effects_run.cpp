@@ -79,6 +79,20 @@ std::string window_share_picture(const BedSet& bed, const MarkerDetails& details
                          top_label.str());
 }
 
+using ColumnVariances = std::function<Eigen::VectorXd(const Eigen::MatrixXd&)>;
+
+// `variances` of the rows `rows` of each block of centred genotypes, their time added to
+// `seconds`: the share of P in the time the log gives.
+ColumnVariances timed_variances(const ColumnVariances& variances, const std::vector<Eigen::Index>& rows,
+                                double& seconds) {
+    return [&variances, &rows, &seconds](const Eigen::MatrixXd& B) {
+        const auto start = std::chrono::steady_clock::now();
+        Eigen::VectorXd result = variances(B(rows, Eigen::all));
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return result;
+    };
+}
+
 // PREFIX.snp.txt and PREFIX.manhattan.svg of the effects.
 void add_effect_files(const RunOptions& options, const BedSet& bed, const MarkerEffects& effects,
                       ResultTexts& results);
@@ -119,17 +133,11 @@ void add_marker_effects(const RunOptions& options, Logger& logger, const MarkerE
     for (const Eigen::Index k : inputs.record_individuals) record_rows.push_back(set_of[static_cast<std::size_t>(k)]);
 
     const auto start = std::chrono::steady_clock::now();
-    double p_seconds = 0.0;  // the share of P in the time the log gives
-    const auto variances = [&](const Eigen::MatrixXd& B) {
-        const auto p_start = std::chrono::steady_clock::now();
-        Eigen::VectorXd result = inputs.record_variances(B(record_rows, Eigen::all));
-        p_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - p_start).count();
-        return result;
-    };
+    double p_seconds = 0.0;
     const MarkerEffects effects = as_input_error([&] {
         return marker_effects(bed, options.kin_method, options.kin_lambda, alpha,
                               set_of[static_cast<std::size_t>(inputs.column_individual)], options.snp_window,
-                              variances);
+                              timed_variances(inputs.record_variances, record_rows, p_seconds));
     });
     // The kinship given must be the G these effects stand behind.
     for (Eigen::Index s = 0; s < n; ++s) {
@@ -178,20 +186,14 @@ void add_single_step_marker_effects(const RunOptions& options, Logger& logger, c
     }
     std::vector<Eigen::Index> set_rows(ids.size(), -1);  // the set row of each animal of the block
     for (Eigen::Index s = 0; s < n; ++s) {
-        if (block_of[static_cast<std::size_t>(s)] >= 0) set_rows[static_cast<std::size_t>(block_of[static_cast<std::size_t>(s)])] = s;
+        const Eigen::Index k = block_of[static_cast<std::size_t>(s)];
+        if (k >= 0) set_rows[static_cast<std::size_t>(k)] = s;
     }
-    const bool with_p =
-        block_variances && std::find(set_rows.begin(), set_rows.end(), -1) == set_rows.end();
-    double p_seconds = 0.0;  // the share of P in the time the log gives
-    const auto variances = [&](const Eigen::MatrixXd& B) {
-        const auto p_start = std::chrono::steady_clock::now();
-        Eigen::VectorXd result = block_variances(B(set_rows, Eigen::all));
-        p_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - p_start).count();
-        return result;
-    };
+    const bool with_p = block_variances && std::find(set_rows.begin(), set_rows.end(), -1) == set_rows.end();
+    double p_seconds = 0.0;
     const MarkerEffects effects = as_input_error([&] {
         return marker_effects(bed, options.kin_method, options.kin_lambda, set_alpha, 0, options.snp_window,
-                              with_p ? std::function<Eigen::VectorXd(const Eigen::MatrixXd&)>(variances) : nullptr);
+                              with_p ? timed_variances(block_variances, set_rows, p_seconds) : nullptr);
     });
     add_effect_files(options, bed, effects, results);
     // How far Z a stands from u2 over the genotyped animals of the block.
