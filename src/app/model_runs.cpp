@@ -13,7 +13,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "app/app.h"
@@ -360,12 +359,9 @@ private:
     void prepare_marker_effects(Eigen::Index k, double variance, const ModelKinship& kinship, const TermPart& part,
                                 const Eigen::MatrixXd& columns) {
         const std::vector<std::string>& ids = kinship.source.text.ids;
-        std::unordered_map<std::string, Eigen::Index> position_of;
-        for (std::size_t i = 0; i < ids.size(); ++i) position_of.emplace(ids[i], static_cast<Eigen::Index>(i));
         MarkerEffectInputs& marker = marker_inputs_;
         marker.kinship_ids = &ids;
-        marker.record_individuals.clear();
-        for (const std::string& level : part.levels) marker.record_individuals.push_back(position_of.at(level));
+        marker.record_individuals = record_positions(part.levels, ids);  // every level is in the kinship
         const double scale = fit_.trait.scale;
         const Eigen::VectorXd per_level = fit_.evaluator->level_sums(k, solution_.t);
         marker.alpha = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(ids.size()));
