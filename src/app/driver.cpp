@@ -427,6 +427,96 @@ void set_mixed_model_threads(const RunOptions& options) {
 // Leads every failure message of a run that is not one of the builders' own texts.
 constexpr const char* kErrorMarker = "❎ Error: ";
 
+namespace {
+
+// The checks of a --kinship job that need no file.
+bool kinship_job_options_ok(const RunOptions& options) {
+    if (options.bed_prefix.empty() && options.pedigree_file.empty()) {
+        std::cerr << "❎  Error: Please provide --bedfile, or --pedigree.\n" << std::endl;
+        kinshipHelp();
+        return false;
+    }
+    // The marker count behind each value exists for G only: A has no markers, and in H the
+    // pairs with a non-genotyped individual have none either.
+    if (options.kin_gcta && !options.pedigree_file.empty()) {
+        std::cerr << "❎ Error: --kin-gcta writes the number of markers behind every relationship, which only G "
+                     "(--bedfile alone) has; it cannot be used with --pedigree. Use --kin-bin for A or H."
+                  << std::endl;
+        return false;
+    }
+    if (!parts_options_ok(options) || !check_options_ok(options)) {
+        return false;
+    }
+    // tau scales the inverse of G22: at 0 or below, H loses its genomic part or turns
+    // indefinite (negative variances).
+    if (!options.bed_prefix.empty() && !options.pedigree_file.empty() && !(options.kin_tau > 0.0)) {
+        std::cerr << "❎ Error: Invalid argument for --kin-tau - " << options.kin_tau
+                  << ": tau scales the inverse of G22 in H and must be greater than 0." << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool thread_count_ok(const RunOptions& options) {
+    if (options.threads <= 0) {
+        std::cerr << "❎ Error: Number of threads must be greater than 0." << std::endl;
+        return false;
+    }
+    // Far more threads than any machine has cores only makes the OpenMP runtime fail
+    // (or the stacks exhaust the memory) part-way through the run.
+    if (options.threads > kMaxThreads) {
+        std::cerr << "❎ Error: Invalid argument for --threads - " << options.threads << " is more than "
+                  << kMaxThreads << "; give a count between 1 and " << kMaxThreads << "." << std::endl;
+        return false;
+    }
+    return true;
+}
+
+// Options that belong to one job or need another, given where they cannot act.
+bool job_combinations_ok(const RunOptions& options) {
+    if ((options.run_reml || options.run_predict) && options.model.empty() &&
+        (!options.weights_column.empty() || !options.residual_by_column.empty())) {
+        std::cerr << kErrorMarker
+                  << (options.weights_column.empty() ? "--residual-by" : "--weights")
+                  << " names a column of the phenotype file's header, which a model formula reads: give the model "
+                     "with --model (\"Trait ~ Herd + animal\")."
+                  << std::endl;
+        return false;
+    }
+    if ((options.run_reml || options.run_predict) && !options.vc_start.empty() && options.vc_given) {
+        std::cerr << kErrorMarker
+                  << "--vc-start gives REML its starting values, and with --vc nothing is estimated; give one of "
+                     "them."
+                  << std::endl;
+        return false;
+    }
+    if (!options.score_file.empty()) {
+        if (options.run_kinship || options.run_reml || options.run_predict) {
+            std::cerr << kErrorMarker
+                      << "--score is a job of its own (the genotypes of --bedfile scored with the effects of an "
+                         "earlier run); run it without --kinship, --reml and --predict."
+                      << std::endl;
+            return false;
+        }
+        if (options.bed_prefix.empty()) {
+            std::cerr << kErrorMarker << "--score needs the genotypes to score: give --bedfile PREFIX." << std::endl;
+            return false;
+        }
+    }
+    if (options.run_predict && !options.run_reml && options.snp_effects) {
+        if (options.bed_prefix.empty()) {
+            std::cerr << kErrorMarker
+                      << "--snp-effects needs the genotypes behind the kinship: give --bedfile PREFIX (with the "
+                         "--kin-method, --kin-lambda and filters that built it)."
+                      << std::endl;
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 int report_failure(const std::exception& error, Logger& logger) {
     // The console copy on standard error, where a failure is looked for (also when standard
     // output is redirected), and the same line in the log, so that a log never ends like a
@@ -463,81 +553,15 @@ int zelkora_main(int argc, const char* const argv[]) {
         show_help(options);
         return 0;
     }
-    if (options.run_kinship) {
-        if (options.bed_prefix.empty() && options.pedigree_file.empty()) {
-            std::cerr << "❎  Error: Please provide --bedfile, or --pedigree.\n" << std::endl;
-            kinshipHelp();
-            return 1;
-        }
-        // The marker count behind each value exists for G only: A has no markers, and in H the
-        // pairs with a non-genotyped individual have none either.
-        if (options.kin_gcta && !options.pedigree_file.empty()) {
-            std::cerr << "❎ Error: --kin-gcta writes the number of markers behind every relationship, which only G "
-                         "(--bedfile alone) has; it cannot be used with --pedigree. Use --kin-bin for A or H."
-                      << std::endl;
-            return 1;
-        }
-        if (!parts_options_ok(options) || !check_options_ok(options)) {
-            return 1;
-        }
-        // tau scales the inverse of G22: at 0 or below, H loses its genomic part or turns
-        // indefinite (negative variances).
-        if (!options.bed_prefix.empty() && !options.pedigree_file.empty() && !(options.kin_tau > 0.0)) {
-            std::cerr << "❎ Error: Invalid argument for --kin-tau - " << options.kin_tau
-                      << ": tau scales the inverse of G22 in H and must be greater than 0." << std::endl;
-            return 1;
-        }
-    }
-    if (options.threads_given && (options.run_kinship || options.run_reml || options.run_predict)) {
-        if (options.threads <= 0) {
-            std::cerr << "❎ Error: Number of threads must be greater than 0." << std::endl;
-            return 1;
-        }
-        // Far more threads than any machine has cores only makes the OpenMP runtime fail
-        // (or the stacks exhaust the memory) part-way through the run.
-        if (options.threads > kMaxThreads) {
-            std::cerr << "❎ Error: Invalid argument for --threads - " << options.threads << " is more than "
-                      << kMaxThreads << "; give a count between 1 and " << kMaxThreads << "." << std::endl;
-            return 1;
-        }
-    }
-    if ((options.run_reml || options.run_predict) && options.model.empty() &&
-        (!options.weights_column.empty() || !options.residual_by_column.empty())) {
-        std::cerr << kErrorMarker
-                  << (options.weights_column.empty() ? "--residual-by" : "--weights")
-                  << " names a column of the phenotype file's header, which a model formula reads: give the model "
-                     "with --model (\"Trait ~ Herd + animal\")."
-                  << std::endl;
+    if (options.run_kinship && !kinship_job_options_ok(options)) {
         return 1;
     }
-    if ((options.run_reml || options.run_predict) && !options.vc_start.empty() && options.vc_given) {
-        std::cerr << kErrorMarker
-                  << "--vc-start gives REML its starting values, and with --vc nothing is estimated; give one of "
-                     "them."
-                  << std::endl;
+    if (options.threads_given && (options.run_kinship || options.run_reml || options.run_predict) &&
+        !thread_count_ok(options)) {
         return 1;
     }
-    if (!options.score_file.empty()) {
-        if (options.run_kinship || options.run_reml || options.run_predict) {
-            std::cerr << kErrorMarker
-                      << "--score is a job of its own (the genotypes of --bedfile scored with the effects of an "
-                         "earlier run); run it without --kinship, --reml and --predict."
-                      << std::endl;
-            return 1;
-        }
-        if (options.bed_prefix.empty()) {
-            std::cerr << kErrorMarker << "--score needs the genotypes to score: give --bedfile PREFIX." << std::endl;
-            return 1;
-        }
-    }
-    if (options.run_predict && !options.run_reml && options.snp_effects) {
-        if (options.bed_prefix.empty()) {
-            std::cerr << kErrorMarker
-                      << "--snp-effects needs the genotypes behind the kinship: give --bedfile PREFIX (with the "
-                         "--kin-method, --kin-lambda and filters that built it)."
-                      << std::endl;
-            return 1;
-        }
+    if (!job_combinations_ok(options)) {
+        return 1;
     }
     if ((options.run_reml || options.run_predict) && !options.model.empty()) {
         try {

@@ -194,160 +194,174 @@ bool is_option_name(const std::string& text) {
     return among(text, kCheckValueOptions) || among(text, kCheckFlags);
 }
 
+// A flag without a value: set, and true; any other argument: false.
+bool set_flag(const std::string& arg, RunOptions& options) {
+    if (arg == "--help" || arg == "-h") {
+        options.show_help = true;
+    } else if (arg == "--version") {
+        options.show_version = true;
+    } else if (arg == "--kinship") {
+        options.run_kinship = true;
+    } else if (arg == "--reml") {
+        options.run_reml = true;
+    } else if (arg == "--predict") {
+        options.run_predict = true;
+    } else if (arg == "--kin-bin") {
+        options.kin_bin = true;
+        options.given_options.push_back(arg);
+    } else if (arg == "--kin-gcta") {
+        options.kin_gcta = true;
+        options.given_options.push_back(arg);
+    } else if (arg == "--pe") {
+        options.pe = true;
+        options.given_options.push_back(arg);
+    } else if (arg == "--lrt") {
+        options.lrt = true;
+        options.given_options.push_back(arg);
+    } else if (arg == "--snp-effects") {
+        options.snp_effects = true;
+        options.given_options.push_back(arg);
+    } else if (among(arg, kCheckFlags)) {
+        (arg == "--kin-tune" ? options.kin_tune : options.geno_founders) = true;
+        options.given_options.push_back(arg);
+    } else if (arg == "--kin-inverse") {
+        options.kin_inverse = true;
+        options.given_options.push_back(arg);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+const char* const kValueOptions[] = {
+    "--bedfile",  "--pedigree",     "--kin-file",  "--phefile",      "--out",         "--phe-pos",
+    "--covar-pos", "--qcovar-pos",  "--threads",   "--kin-method",   "--kin-lambda",  "--kin-tau",
+    "--kin-omega", "--max-iter",    "--kin-parts", "--kin-part",     "--mkin-file",   "--rand-pos",
+    "--vc",        "--pcg-tol",     "--pcg-max-iter", "--apy-core",  "--apy-core-file", "--model",
+    "--weights",   "--residual-by", "--vc-start",  "--ped-groups",   "--snp-window",  "--score",
+    "--score-offset"};
+
+bool takes_value(const std::string& arg) {
+    return among(arg, kValueOptions) || among(arg, kCheckValueOptions);
+}
+
+void set_value_option(const std::string& arg, const std::string& value, RunOptions& options) {
+    if (arg == "--bedfile") {
+        options.bed_prefix = value;
+        options.bedfile_given = true;
+    } else if (arg == "--pedigree") {
+        options.pedigree_file = value;
+        options.pedigree_given = true;
+    } else if (arg == "--ped-groups") {
+        options.ped_groups_file = value;
+    } else if (arg == "--kin-file") {
+        options.kin_file = value;
+    } else if (arg == "--phefile") {
+        options.phe_file = value;
+    } else if (arg == "--out") {
+        // The prefix names files: without a name part the results would be hidden
+        // files (".log") in the folder.
+        if (value.empty() || value.back() == '/' || value == "." || value == ".." ||
+            (value.size() >= 2 && value.compare(value.size() - 2, 2, "/.") == 0) ||
+            (value.size() >= 3 && value.compare(value.size() - 3, 3, "/..") == 0)) {
+            throw std::invalid_argument("❎ Error: Invalid argument for --out - \"" + value +
+                                        "\" has no file name part; give a prefix such as results/run1.");
+        }
+        options.out_prefix = value;
+    } else if (arg == "--phe-pos") {
+        // The stored column is the value minus 1, so -2147483648 has no place.
+        if (value.find(',') == std::string::npos) {
+            options.phe_pos = read_int(arg, value, -2147483647LL) - 1;
+            options.trait_pos = {options.phe_pos};
+        } else {
+            // Several traits: each a column from 2 on, as the covariates are given.
+            options.trait_pos.clear();
+            append_covariates(arg, value, options.trait_pos);
+            options.phe_pos = options.trait_pos.front();
+        }
+    } else if (arg == "--covar-pos") {
+        append_covariates(arg, value, options.covar_pos);
+    } else if (arg == "--qcovar-pos") {
+        append_covariates(arg, value, options.qcovar_pos);
+    } else if (arg == "--rand-pos") {
+        append_covariates(arg, value, options.rand_pos);
+    } else if (among(arg, kCheckValueOptions)) {
+        set_check_option(arg, value, options);
+    } else if (arg == "--mkin-file") {
+        options.mkin_file = value;
+    } else if (arg == "--model") {
+        options.model = value;
+    } else if (arg == "--vc-start") {
+        options.vc_start = value;
+    } else if (arg == "--weights") {
+        options.weights_column = value;
+    } else if (arg == "--residual-by") {
+        options.residual_by_column = value;
+    } else if (arg == "--vc") {
+        options.vc = read_variances(value, options.vc_negative);
+        options.vc_given = true;
+    } else if (arg == "--pcg-tol") {
+        options.pcg_tol = read_double(arg, value);
+    } else if (arg == "--pcg-max-iter") {
+        options.pcg_max_iter = read_int(arg, value);
+    } else if (arg == "--score") {
+        options.score_file = value;
+    } else if (arg == "--score-offset") {
+        options.score_offset = read_double(arg, value);
+    } else if (arg == "--snp-window") {
+        options.snp_window = read_int(arg, value);
+        if (options.snp_window < 1) {
+            throw std::invalid_argument("❎ Error: Invalid argument for --snp-window - " + value +
+                                        ": a window holds at least 1 marker.");
+        }
+    } else if (arg == "--apy-core") {
+        options.apy_core = read_int(arg, value);
+        options.apy_core_given = true;
+    } else if (arg == "--apy-core-file") {
+        options.apy_core_file = value;
+    } else if (arg == "--threads") {
+        options.threads = read_int(arg, value);
+        options.threads_given = true;
+    } else if (arg == "--kin-method") {
+        options.kin_method = read_int(arg, value);
+    } else if (arg == "--kin-lambda") {
+        options.kin_lambda = read_double(arg, value);
+    } else if (arg == "--kin-tau") {
+        options.kin_tau = read_double(arg, value);
+    } else if (arg == "--kin-omega") {
+        options.kin_omega = read_double(arg, value);
+    } else if (arg == "--kin-parts") {
+        options.kin_parts = read_int(arg, value);
+        options.kin_parts_given = true;
+    } else if (arg == "--kin-part") {
+        options.kin_part = read_int(arg, value);
+        options.kin_part_given = true;
+    } else {
+        options.max_iter = read_int(arg, value);
+    }
+}
+
 }  // namespace
 
 RunOptions parse_command_line(int argc, const char* const argv[]) {
     RunOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            options.show_help = true;
-        } else if (arg == "--version") {
-            options.show_version = true;
-        } else if (arg == "--kinship") {
-            options.run_kinship = true;
-        } else if (arg == "--reml") {
-            options.run_reml = true;
-        } else if (arg == "--predict") {
-            options.run_predict = true;
-        } else if (arg == "--kin-bin") {
-            options.kin_bin = true;
-            options.given_options.push_back(arg);
-        } else if (arg == "--kin-gcta") {
-            options.kin_gcta = true;
-            options.given_options.push_back(arg);
-        } else if (arg == "--pe") {
-            options.pe = true;
-            options.given_options.push_back(arg);
-        } else if (arg == "--lrt") {
-            options.lrt = true;
-            options.given_options.push_back(arg);
-        } else if (arg == "--snp-effects") {
-            options.snp_effects = true;
-            options.given_options.push_back(arg);
-        } else if (among(arg, kCheckFlags)) {
-            (arg == "--kin-tune" ? options.kin_tune : options.geno_founders) = true;
-            options.given_options.push_back(arg);
-        } else if (arg == "--kin-inverse") {
-            options.kin_inverse = true;
-            options.given_options.push_back(arg);
-        } else {
-            const bool takes_value = arg == "--bedfile" || arg == "--pedigree" || arg == "--kin-file" ||
-                                     arg == "--phefile" || arg == "--out" || arg == "--phe-pos" ||
-                                     arg == "--covar-pos" || arg == "--qcovar-pos" || arg == "--threads" || arg == "--kin-method" ||
-                                     arg == "--kin-lambda" || arg == "--kin-tau" || arg == "--kin-omega" ||
-                                     arg == "--max-iter" || arg == "--kin-parts" || arg == "--kin-part" ||
-                                     arg == "--mkin-file" || arg == "--rand-pos" || arg == "--vc" || arg == "--pcg-tol" ||
-                                     arg == "--pcg-max-iter" || arg == "--apy-core" || arg == "--apy-core-file" || arg == "--model" ||
-                                     arg == "--weights" || arg == "--residual-by" || arg == "--vc-start" || arg == "--ped-groups" ||
-                                     arg == "--snp-window" || arg == "--score" || arg == "--score-offset" ||
-                                     among(arg, kCheckValueOptions);
-            if (!takes_value) {
-                throw std::invalid_argument("❎ Error: Unknown argument " + arg);
-            }
-            if (i + 1 >= argc || is_option_name(argv[i + 1])) {
-                throw std::invalid_argument("❎ Error: " + arg + " needs a value" +
-                                            (i + 1 < argc ? " but is followed by the option " +
-                                                                std::string(argv[i + 1])
-                                                          : std::string(" but is the last argument")) +
-                                            ".");
-            }
-            const std::string value = argv[++i];
-            options.given_options.push_back(arg);
-            if (arg == "--bedfile") {
-                options.bed_prefix = value;
-                options.bedfile_given = true;
-            } else if (arg == "--pedigree") {
-                options.pedigree_file = value;
-                options.pedigree_given = true;
-            } else if (arg == "--ped-groups") {
-                options.ped_groups_file = value;
-            } else if (arg == "--kin-file") {
-                options.kin_file = value;
-            } else if (arg == "--phefile") {
-                options.phe_file = value;
-            } else if (arg == "--out") {
-                // The prefix names files: without a name part the results would be hidden
-                // files (".log") in the folder.
-                if (value.empty() || value.back() == '/' || value == "." || value == ".." ||
-                    (value.size() >= 2 && value.compare(value.size() - 2, 2, "/.") == 0) ||
-                    (value.size() >= 3 && value.compare(value.size() - 3, 3, "/..") == 0)) {
-                    throw std::invalid_argument("❎ Error: Invalid argument for --out - \"" + value +
-                                                "\" has no file name part; give a prefix such as results/run1.");
-                }
-                options.out_prefix = value;
-            } else if (arg == "--phe-pos") {
-                // The stored column is the value minus 1, so -2147483648 has no place.
-                if (value.find(',') == std::string::npos) {
-                    options.phe_pos = read_int(arg, value, -2147483647LL) - 1;
-                    options.trait_pos = {options.phe_pos};
-                } else {
-                    // Several traits: each a column from 2 on, as the covariates are given.
-                    options.trait_pos.clear();
-                    append_covariates(arg, value, options.trait_pos);
-                    options.phe_pos = options.trait_pos.front();
-                }
-            } else if (arg == "--covar-pos") {
-                append_covariates(arg, value, options.covar_pos);
-            } else if (arg == "--qcovar-pos") {
-                append_covariates(arg, value, options.qcovar_pos);
-            } else if (arg == "--rand-pos") {
-                append_covariates(arg, value, options.rand_pos);
-            } else if (among(arg, kCheckValueOptions)) {
-                set_check_option(arg, value, options);
-            } else if (arg == "--mkin-file") {
-                options.mkin_file = value;
-            } else if (arg == "--model") {
-                options.model = value;
-            } else if (arg == "--vc-start") {
-                options.vc_start = value;
-            } else if (arg == "--weights") {
-                options.weights_column = value;
-            } else if (arg == "--residual-by") {
-                options.residual_by_column = value;
-            } else if (arg == "--vc") {
-                options.vc = read_variances(value, options.vc_negative);
-                options.vc_given = true;
-            } else if (arg == "--pcg-tol") {
-                options.pcg_tol = read_double(arg, value);
-            } else if (arg == "--pcg-max-iter") {
-                options.pcg_max_iter = read_int(arg, value);
-            } else if (arg == "--score") {
-                options.score_file = value;
-            } else if (arg == "--score-offset") {
-                options.score_offset = read_double(arg, value);
-            } else if (arg == "--snp-window") {
-                options.snp_window = read_int(arg, value);
-                if (options.snp_window < 1) {
-                    throw std::invalid_argument("❎ Error: Invalid argument for --snp-window - " + value +
-                                                ": a window holds at least 1 marker.");
-                }
-            } else if (arg == "--apy-core") {
-                options.apy_core = read_int(arg, value);
-                options.apy_core_given = true;
-            } else if (arg == "--apy-core-file") {
-                options.apy_core_file = value;
-            } else if (arg == "--threads") {
-                options.threads = read_int(arg, value);
-                options.threads_given = true;
-            } else if (arg == "--kin-method") {
-                options.kin_method = read_int(arg, value);
-            } else if (arg == "--kin-lambda") {
-                options.kin_lambda = read_double(arg, value);
-            } else if (arg == "--kin-tau") {
-                options.kin_tau = read_double(arg, value);
-            } else if (arg == "--kin-omega") {
-                options.kin_omega = read_double(arg, value);
-            } else if (arg == "--kin-parts") {
-                options.kin_parts = read_int(arg, value);
-                options.kin_parts_given = true;
-            } else if (arg == "--kin-part") {
-                options.kin_part = read_int(arg, value);
-                options.kin_part_given = true;
-            } else {
-                options.max_iter = read_int(arg, value);
-            }
+        if (set_flag(arg, options)) {
+            continue;
         }
+        if (!takes_value(arg)) {
+            throw std::invalid_argument("❎ Error: Unknown argument " + arg);
+        }
+        if (i + 1 >= argc || is_option_name(argv[i + 1])) {
+            throw std::invalid_argument("❎ Error: " + arg + " needs a value" +
+                                        (i + 1 < argc ? " but is followed by the option " + std::string(argv[i + 1])
+                                                      : std::string(" but is the last argument")) +
+                                        ".");
+        }
+        const std::string value = argv[++i];
+        options.given_options.push_back(arg);
+        set_value_option(arg, value, options);
     }
     return options;
 }

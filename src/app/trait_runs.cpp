@@ -137,35 +137,8 @@ struct TraitFit {
     }
 };
 
-TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPlan& plan) {
-    check_trait_options(options);
-    TraitFit fit;
-    fit.kinship.name = plan.terms.front().name;
-    logger.tee << "👉 Loading kinship file: " << options.kin_file << std::endl;
-    fit.kinship.source = as_input_error([&] { return open_kinship_source(options.kin_file); });
-    for (std::size_t i = 0; i < fit.kinship.source.text.ids.size(); ++i) {
-        fit.kinship.position.emplace(fit.kinship.source.text.ids[i], static_cast<std::int64_t>(i));
-    }
-    logger.tee << "\t" << fit.kinship.source.text.ids.size() << " individuals were detected in the kinship file."
-               << std::endl;
-    logger.tee << "👉 Loading phenotype file: " << options.phe_file << std::endl;
-    const std::unordered_set<std::string> ids(fit.kinship.source.text.ids.begin(), fit.kinship.source.text.ids.end());
-    fit.records = as_input_error([&] {
-        return read_phenotype_records(options.phe_file, options.trait_pos, options.covar_pos, ids, options.qcovar_pos,
-                                      {}, {options.weight_pos, options.residual_pos, options.crossings, options.derived,
-                                           options.covariate_terms, formula_intercept(options)});
-    });
-    fit.traits = fit.records.trait_names;
-    if (!options.ped_groups_file.empty()) {
-        fit.groups = read_group_covariates(options, logger);
-        add_group_columns(fit.records.data, fit.groups, logger);
-    }
-    Eigen::MatrixXd& y = fit.records.data.response.y;
-    Eigen::MatrixXd& full_design = fit.records.data.fixed.full;
-    Eigen::MatrixXd& reduced_design = fit.records.data.fixed.reduced;
-    std::vector<std::string>& record_ids = fit.records.data.response.record_ids;
-
-    // One record per individual: the traits of an individual stand on one line.
+// One record per individual: the traits of an individual stand on one line.
+void refuse_repeated_individuals(const std::vector<std::string>& record_ids, const std::string& phe_file) {
     std::unordered_map<std::string, int> counts;
     std::vector<std::string> repeated;
     for (const std::string& id : record_ids) {
@@ -174,30 +147,16 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     if (!repeated.empty()) {
         std::string list;
         for (std::size_t i = 0; i < repeated.size() && i < 5; ++i) list += (i == 0 ? "" : ", ") + repeated[i];
-        throw InputCheckFailure("phenotype file " + options.phe_file + ": " + std::to_string(repeated.size()) +
+        throw InputCheckFailure("phenotype file " + phe_file + ": " + std::to_string(repeated.size()) +
                                 " individual(s) have several records (" + list + (repeated.size() > 5 ? ", ..." : "") +
                                 "); several traits take one record per individual, with its traits on one line.");
     }
-    fit.individuals = record_ids;
-    add_random_terms(fit.records.data, plan, levels_first_met(record_ids));
-    const auto q = static_cast<Eigen::Index>(record_ids.size()), t = y.cols();
-    refuse_traits_given_twice(options, fit.traits, y);
-    logger.tee << "\t" << q << " individuals with at least one trait, complete covariates and a kinship row."
-               << std::endl;
-    if (q < 2) {
-        throw RunFailure("REML needs at least two individuals with a trait value, complete covariates and a row in "
-                         "the kinship file; " + options.phe_file + " has " + std::to_string(q) + ".");
-    }
-    fit.numeric = standardise_numeric(full_design, reduced_design, static_cast<std::size_t>(fit.records.data.fixed.numeric_columns));
-    fit.kept = fixed_effect_columns(full_design);
-    const Eigen::MatrixXd X = full_design(Eigen::all, fit.kept);
-    fit.own = plan.trait_fixed_columns;
-    for (Eigen::Index a = 0; a < t && !fit.own.empty(); ++a) {
-        fit.own_kept.emplace_back();
-        for (std::size_t i = 0; i < fit.kept.size(); ++i) {
-            if (fit.in_model(a, fit.kept[i])) fit.own_kept.back().push_back(static_cast<Eigen::Index>(i));
-        }
-    }
+}
+
+// Each trait: its records, a variance to analyse, then scaled to unit variance. Returns the least
+// residual variance of the fixed effects alone over the traits (scaled), which sets the residuals'
+// lower limit.
+double scale_traits(const RunOptions& options, const Eigen::MatrixXd& X, TraitFit& fit, Logger& logger) {
     // The columns of X trait a's fixed terms take.
     const auto trait_columns = [&](Eigen::Index a) {
         if (fit.own_kept.empty()) {
@@ -208,7 +167,8 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
         return fit.own_kept[static_cast<std::size_t>(a)];
     };
 
-    // Each trait: its records, a variance to analyse, then scaled to unit variance.
+    const Eigen::MatrixXd& y = fit.records.data.response.y;
+    const auto q = y.rows(), t = y.cols();
     fit.Y = y;
     fit.centre.resize(t);
     fit.scale.resize(t);
@@ -248,6 +208,59 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
         fit.values += n_a;
         fit.log_likelihood_shift -= static_cast<double>(n_a - p_a) * std::log(scaled.scale);
     }
+    return smallest_residual;
+}
+
+TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPlan& plan) {
+    check_trait_options(options);
+    TraitFit fit;
+    fit.kinship.name = plan.terms.front().name;
+    logger.tee << "👉 Loading kinship file: " << options.kin_file << std::endl;
+    fit.kinship.source = as_input_error([&] { return open_kinship_source(options.kin_file); });
+    for (std::size_t i = 0; i < fit.kinship.source.text.ids.size(); ++i) {
+        fit.kinship.position.emplace(fit.kinship.source.text.ids[i], static_cast<std::int64_t>(i));
+    }
+    logger.tee << "\t" << fit.kinship.source.text.ids.size() << " individuals were detected in the kinship file."
+               << std::endl;
+    logger.tee << "👉 Loading phenotype file: " << options.phe_file << std::endl;
+    const std::unordered_set<std::string> ids(fit.kinship.source.text.ids.begin(), fit.kinship.source.text.ids.end());
+    fit.records = as_input_error([&] {
+        return read_phenotype_records(options.phe_file, options.trait_pos, options.covar_pos, ids, options.qcovar_pos,
+                                      {}, {options.weight_pos, options.residual_pos, options.crossings, options.derived,
+                                           options.covariate_terms, formula_intercept(options)});
+    });
+    fit.traits = fit.records.trait_names;
+    if (!options.ped_groups_file.empty()) {
+        fit.groups = read_group_covariates(options, logger);
+        add_group_columns(fit.records.data, fit.groups, logger);
+    }
+    Eigen::MatrixXd& y = fit.records.data.response.y;
+    Eigen::MatrixXd& full_design = fit.records.data.fixed.full;
+    Eigen::MatrixXd& reduced_design = fit.records.data.fixed.reduced;
+    std::vector<std::string>& record_ids = fit.records.data.response.record_ids;
+
+    refuse_repeated_individuals(record_ids, options.phe_file);
+    fit.individuals = record_ids;
+    add_random_terms(fit.records.data, plan, levels_first_met(record_ids));
+    const auto q = static_cast<Eigen::Index>(record_ids.size()), t = y.cols();
+    refuse_traits_given_twice(options, fit.traits, y);
+    logger.tee << "\t" << q << " individuals with at least one trait, complete covariates and a kinship row."
+               << std::endl;
+    if (q < 2) {
+        throw RunFailure("REML needs at least two individuals with a trait value, complete covariates and a row in "
+                         "the kinship file; " + options.phe_file + " has " + std::to_string(q) + ".");
+    }
+    fit.numeric = standardise_numeric(full_design, reduced_design, static_cast<std::size_t>(fit.records.data.fixed.numeric_columns));
+    fit.kept = fixed_effect_columns(full_design);
+    const Eigen::MatrixXd X = full_design(Eigen::all, fit.kept);
+    fit.own = plan.trait_fixed_columns;
+    for (Eigen::Index a = 0; a < t && !fit.own.empty(); ++a) {
+        fit.own_kept.emplace_back();
+        for (std::size_t i = 0; i < fit.kept.size(); ++i) {
+            if (fit.in_model(a, fit.kept[i])) fit.own_kept.back().push_back(static_cast<Eigen::Index>(i));
+        }
+    }
+    const double smallest_residual = scale_traits(options, X, fit, logger);
     fit.K = kinship_at(fit.kinship, fit.individuals);
     logger.tee << "👉 kinship matrix size: " << q << " x " << q << " used for REML analysis." << std::endl;
     const double residual_limit = kResidualLimit * smallest_residual;
