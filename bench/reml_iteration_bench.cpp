@@ -23,11 +23,11 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-double largest_difference(const std::vector<RemlIteration>& a, const std::vector<RemlIteration>& b) {
+double largest_difference(const std::vector<TraceRow>& a, const std::vector<TraceRow>& b) {
     double largest = 0.0;
     for (std::size_t k = 0; k < std::min(a.size(), b.size()); ++k) {
-        const RemlIteration& x = a[k];
-        const RemlIteration& z = b[k];
+        const TraceRow& x = a[k];
+        const TraceRow& z = b[k];
         for (const auto& [u, v] : {std::pair{x.log_likelihood, z.log_likelihood}, std::pair{x.sigma_a2, z.sigma_a2},
                                    std::pair{x.sigma_e2, z.sigma_e2}}) {
             largest = std::max(largest, std::fabs(u - v) / std::fabs(u));
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     // A tolerance no change reaches: every run makes exactly `iterations` iterations.
     constexpr double kNever = 1e-300;
     auto start = std::chrono::steady_clock::now();
-    const std::vector<RemlIteration> literal = literal_ai_iterations(K, X, y, iterations, 0.3);
+    const std::vector<TraceRow> literal = literal_ai_iterations(K, X, y, iterations, 0.3);
     const double literal_seconds = seconds_since(start) / iterations;
 
     start = std::chrono::steady_clock::now();
@@ -91,6 +91,6 @@ int main(int argc, char** argv) {
     std::printf("per-iteration ratio (band reduction / literal): %.3g\n", fast_seconds / literal_seconds);
     std::printf("whole estimate of %d iterations, ratio: %.3g\n", iterations,
                 (reduce_seconds + fast_seconds * iterations) / (literal_seconds * iterations));
-    std::printf("largest relative difference of LogLik, Sigma_a2, Sigma_e2: %.3g\n", largest_difference(literal, fast.iterations));
+    std::printf("largest relative difference of LogLik, Sigma_a2, Sigma_e2: %.3g\n", largest_difference(literal, trace_rows(fast)));
     return 0;
 }

@@ -253,9 +253,9 @@ DistributedPrediction distributed_breeding_values(Logger& logger, const KinshipS
 }
 
 void agree_on_estimate(RemlResult& reml) {
-    double values[] = {reml.converged ? 1.0 : 0.0, reml.sigma_a2, reml.sigma_e2, reml.h2};
+    double values[] = {reml.run.converged ? 1.0 : 0.0, reml.sigma_a2, reml.sigma_e2, reml.h2};
     broadcast_values(values, 4, 0);
-    reml.converged = values[0] != 0.0;
+    reml.run.converged = values[0] != 0.0;
     reml.sigma_a2 = values[1];
     reml.sigma_e2 = values[2];
     reml.h2 = values[3];

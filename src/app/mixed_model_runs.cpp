@@ -130,14 +130,14 @@ std::vector<ResultRow> one_kinship_lrt(const RunOptions& options, Logger& logger
     logger.tee << "\n👉 Likelihood-ratio test: REML again with the component fixed at 0\n"
                << "Component\tlogL0\t2dlogL\tp\n";
     return {likelihood_ratio_row(logger, name, reml.log_likelihood,
-                                 without.converged ? std::optional<double>(without.log_likelihood) : std::nullopt)};
+                                 without.run.converged ? std::optional<double>(without.log_likelihood) : std::nullopt)};
 }
 
 // --vc for one kinship: Sigma_a2 and Sigma_e2 > 0, in place of REML.
 RemlResult given_variances(const RunOptions& options, Logger& logger, const std::string& name) {
     take_given_values(options, logger, {name, "e"});
     RemlResult given;
-    given.converged = true;
+    given.run.converged = true;
     given.sigma_a2 = options.vc[0];
     given.sigma_e2 = options.vc[1];
     given.h2 = given.sigma_a2 / (given.sigma_a2 + given.sigma_e2);
@@ -230,7 +230,7 @@ public:
         } else {
             reml_ = run_reml();
         }
-        return reml_.converged;
+        return reml_.run.converged;
     }
 
     void take_given() override {

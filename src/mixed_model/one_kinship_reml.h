@@ -3,22 +3,10 @@
 #include "mixed_model/trait_evaluators.h"
 
 // ---- AI-REML of one kinship -------------------------------------------------------------------
-struct RemlIteration {
-    int iteration = 0;
-    double log_likelihood = 0.0;  // at the components the iteration started from, without constants
-    double sigma_a2 = 0.0;        // after the step
-    double sigma_e2 = 0.0;
-    double change_a2 = 0.0;       // |step| / old value; 0 for a component that stays at 0
-    double change_e2 = 0.0;
-    RemlStep step = RemlStep::ai;
-    int halvings = 0;  // for RemlStep::halved
-    std::string note;  // what a step that was not a plain AI step did, for the trace
-};
-
+// The one-kinship summary of the driver's run: its estimate, standard errors and heritability in
+// the trait's units, for the result table. The trace and the verdict are the run's own.
 struct RemlResult {
-    std::vector<RemlIteration> iterations;
-    bool converged = false;
-    bool capped = false;    // stopped by the largest iteration count a run makes, not by max_iter
+    AiRemlRun run;
     double sigma_a2 = 0.0;  // after the last step, in the trait's units
     double sigma_e2 = 0.0;
     double log_likelihood = 0.0;  // at the estimate, in the trait's units
@@ -31,11 +19,11 @@ struct RemlResult {
     double se_e2 = 0.0;
     double h2 = 0.0;
     double se_h2 = 0.0;
-    // The driver's run itself (scaled units) with its components, and the factor of a variance
-    // back to the trait's units.
-    AiRemlRun run;
+    // The run's components, the factor of a variance back to the trait's units and the shift of
+    // its log-likelihoods to them.
     std::vector<ModelParameter> parameters;
     double units = 1.0;
+    double log_likelihood_shift = 0.0;
     // The records' kinship without the eigenvalues its rounding to 4 decimals decides, when that
     // rounding stood in the way of a heritability of 1 (RemlStep::rounding): the estimate is of
     // that kinship, and prediction takes it too.
@@ -48,11 +36,12 @@ struct RemlResult {
 // se2 > 0, else shortens it, stops sa2 at 0 or falls back to an EM step; converged when both
 // relative changes of an AI step are below tol. At most min(max_iter, kMostRemlIterations + 1) - 1
 // iterations. Columns of X that are combinations of earlier ones are left out. `on_iteration`
-// sees every iteration as soon as it is done. Throws RemlFailure when the likelihood, the
-// average information or X'V^-1 X cannot be evaluated (singular or not finite).
+// sees every iteration as soon as it is done, with the result's components, units and shift.
+// Throws RemlFailure when the likelihood, the average information or X'V^-1 X cannot be
+// evaluated (singular or not finite).
 RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X, const Eigen::MatrixXd& y,
                        int max_iter, double h2_init, double tol,
-                       const std::function<void(const RemlIteration&)>& on_iteration = {},
+                       const std::function<void(const AiRemlStep&, const RemlResult&)>& on_iteration = {},
                        bool without_kinship = false);
 
 // The evaluator reml_ai_cpp runs, V = sa2 K + se2 I in the band form of the records' kinship,

@@ -144,12 +144,14 @@ void write_header(std::ostream& out) {
         << "Sigma_e2" << std::setw(15) << "Changed_a2" << std::setw(15) << "Changed_e2" << std::endl;
 }
 
-void write_iteration(std::ostream& out, const RemlIteration& step) {
-    out << std::setw(10) << step.iteration << std::setw(15) << step.log_likelihood << std::setw(15) << step.sigma_a2
-        << std::setw(15) << step.sigma_e2 << std::setw(15) << step.change_a2 << std::setw(15) << step.change_e2
-        << std::endl;
-    if (!step.note.empty()) {
-        out << std::setw(10) << "" << "  note: " << step.note << std::endl;
+// A step of the run in the trait's units.
+void write_iteration(std::ostream& out, const AiRemlStep& step, const RemlResult& result) {
+    out << std::setw(10) << step.iteration << std::setw(15) << step.log_likelihood + result.log_likelihood_shift
+        << std::setw(15) << step.theta[0] * result.units << std::setw(15) << step.theta[1] * result.units
+        << std::setw(15) << step.changes[0] << std::setw(15) << step.changes[1] << std::endl;
+    const std::string note = reml_step_note(step, result.parameters);
+    if (!note.empty()) {
+        out << std::setw(10) << "" << "  note: " << note << std::endl;
     }
 }
 
@@ -307,7 +309,8 @@ std::unique_ptr<LikelihoodEvaluator> one_kinship_evaluator(const ReducedKinship&
 
 RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_given, const Eigen::MatrixXd& y,
                        int max_iter, double h2_init, double tol,
-                       const std::function<void(const RemlIteration&)>& on_iteration, bool without_kinship) {
+                       const std::function<void(const AiRemlStep&, const RemlResult&)>& on_iteration,
+                       bool without_kinship) {
     const ScaledProblem problem = scaled_problem(X_given, y);
     const Eigen::Index n = problem.n, p = problem.p;
     if (n <= p) {
@@ -339,39 +342,24 @@ RemlResult reml_ai_cpp(const ReducedKinship& kinship, const Eigen::MatrixXd& X_g
     settings.cannot_tell = "additive genetic from residual variance";
     settings.advice = "Check that the kinship matrix is not (close to) the identity and that related individuals have "
                       "records.";
-    auto as_iteration = [&](const AiRemlStep& step) {
-        RemlIteration record;
-        record.iteration = step.iteration;
-        record.log_likelihood = step.log_likelihood + log_likelihood_shift;
-        record.sigma_a2 = step.theta[0] * units;
-        record.sigma_e2 = step.theta[1] * units;
-        record.change_a2 = step.changes[0];
-        record.change_e2 = step.changes[1];
-        record.step = step.step;
-        record.halvings = step.halvings;
-        record.note = reml_step_note(step, settings.parameters);
-        return record;
-    };
     RemlResult result;
+    result.parameters = settings.parameters;
+    result.units = units;
+    result.log_likelihood_shift = log_likelihood_shift;
     const BandEvaluator evaluator(kinship, rotated, p);
     result.run = ai_reml(evaluator, settings, [&](const AiRemlStep& step) {
-        result.iterations.push_back(as_iteration(step));
         if (on_iteration) {
-            on_iteration(result.iterations.back());
+            on_iteration(step, result);
         }
     });
     const AiRemlRun& run = result.run;
-    result.parameters = settings.parameters;
-    result.units = units;
-    result.converged = run.converged;
-    result.capped = run.capped;
     result.rounding_free = evaluator.rounding_free();
     const Eigen::VectorXd& theta = run.theta;
     result.sigma_a2 = theta[0] * units;
     result.sigma_e2 = theta[1] * units;
     result.residual_limit = settings.parameters[1].limit * units;
     result.log_likelihood = run.at_estimate.log_likelihood + log_likelihood_shift;
-    if (result.converged) {
+    if (run.converged) {
         const Eigen::Matrix2d ai_inverse = run.ai_inverse;
         result.ai_inverse = ai_inverse * (units * units);
         result.at_boundary = theta[0] == 0.0;
@@ -415,9 +403,11 @@ RemlResult QorREML(Logger& logger, const ReducedKinship& kinship, const Eigen::M
     logger.tee << iteration_cap_note(max_iter) << std::flush;
     write_header(logger.tee);
     RemlResult result = reml_ai_cpp(kinship, X, y, max_iter, h2_init, tol,
-                                    [&logger](const RemlIteration& step) { write_iteration(logger.tee, step); });
-    if (!result.converged) {
-        logger.err << unconverged_verdict(result.capped) << std::flush;
+                                    [&logger](const AiRemlStep& step, const RemlResult& so_far) {
+                                        write_iteration(logger.tee, step, so_far);
+                                    });
+    if (!result.run.converged) {
+        logger.err << unconverged_verdict(result.run.capped) << std::flush;
         return result;
     }
     logger.tee << "✅ Converged!!!\n\n"

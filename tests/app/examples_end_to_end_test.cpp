@@ -228,10 +228,10 @@ TEST(ExamplesEndToEnd, RemlTraceAndEstimatesFollowTheLiteralIteration) {
         ++printed;
     }
     ASSERT_GE(printed, 2u);
-    const std::vector<RemlIteration> trace = literal_ai_iterations(K, X, y, static_cast<int>(printed), 0.3);
+    const std::vector<TraceRow> trace = literal_ai_iterations(K, X, y, static_cast<int>(printed), 0.3);
     for (std::size_t k = 0; k < printed; ++k) {
         const auto rows = numbers_after(console, std::to_string(k + 1));
-        const RemlIteration& step = trace[k];
+        const TraceRow& step = trace[k];
         const double expected[5] = {step.log_likelihood, step.sigma_a2, step.sigma_e2, step.change_a2, step.change_e2};
         for (std::size_t column = 0; column < 5; ++column) {
             EXPECT_NEAR(rows[0].at(column), expected[column], 1e-5 * std::abs(expected[column]))

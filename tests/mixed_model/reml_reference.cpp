@@ -2,14 +2,23 @@
 
 #include <cmath>
 
-std::vector<RemlIteration> literal_ai_iterations(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X,
-                                                 const Eigen::MatrixXd& y, int iterations, double h2_init) {
+std::vector<TraceRow> trace_rows(const RemlResult& fit) {
+    std::vector<TraceRow> rows;
+    for (const AiRemlStep& step : fit.run.iterations) {
+        rows.push_back({step.iteration, step.log_likelihood + fit.log_likelihood_shift, step.theta[0] * fit.units,
+                        step.theta[1] * fit.units, step.changes[0], step.changes[1], step.step});
+    }
+    return rows;
+}
+
+std::vector<TraceRow> literal_ai_iterations(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X,
+                                            const Eigen::MatrixXd& y, int iterations, double h2_init) {
     using Eigen::MatrixXd;
     const Eigen::Index n = y.rows();
     const double variance = (y.array() - y.mean()).square().sum() / static_cast<double>(n - 1);
     double sigma_a2 = h2_init * variance;
     double sigma_e2 = (1.0 - h2_init) * variance;
-    std::vector<RemlIteration> trace;
+    std::vector<TraceRow> trace;
     for (int k = 1; k <= iterations; ++k) {
         const MatrixXd V = sigma_a2 * K + sigma_e2 * MatrixXd::Identity(n, n);
         const MatrixXd V_inverse = V.partialPivLu().inverse();
@@ -28,7 +37,7 @@ std::vector<RemlIteration> literal_ai_iterations(const Eigen::MatrixXd& K, const
         const double change_a2 = std::fabs(step[0]) / sigma_a2, change_e2 = std::fabs(step[1]) / sigma_e2;
         sigma_a2 += step[0];
         sigma_e2 += step[1];
-        RemlIteration row;
+        TraceRow row;
         row.iteration = k;
         row.log_likelihood = log_likelihood;
         row.sigma_a2 = sigma_a2;

@@ -12,10 +12,23 @@
 
 #include "mixed_model/mixed_model.h"
 
+// A line of the one-kinship trace, in the trait's units.
+struct TraceRow {
+    int iteration = 0;
+    double log_likelihood = 0.0;
+    double sigma_a2 = 0.0;
+    double sigma_e2 = 0.0;
+    double change_a2 = 0.0;
+    double change_e2 = 0.0;
+    RemlStep step = RemlStep::ai;
+};
+// The trace of a run as its log prints it.
+std::vector<TraceRow> trace_rows(const RemlResult& fit);
+
 // `iterations` plain AI iterations from sa2 = h2_init var(y), se2 = (1 - h2_init) var(y), with
 // no safeguard and no stopping rule: the trace the fast path must print while it takes full steps.
-std::vector<RemlIteration> literal_ai_iterations(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X,
-                                                 const Eigen::MatrixXd& y, int iterations, double h2_init);
+std::vector<TraceRow> literal_ai_iterations(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X,
+                                            const Eigen::MatrixXd& y, int iterations, double h2_init);
 
 using MixedModelSolution = std::pair<Eigen::MatrixXd, Eigen::MatrixXd>;  // (b, u)
 

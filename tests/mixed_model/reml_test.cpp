@@ -24,7 +24,7 @@ RemlResult fast_reml(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, const E
 // The printed trace against the literal one: relative agreement with an absolute floor for
 // values that cancel to near 0. A change is a Newton step over a value, near convergence a
 // difference of nearly equal terms: looser bounds.
-void expect_same_trace(const std::vector<RemlIteration>& want, const std::vector<RemlIteration>& got) {
+void expect_same_trace(const std::vector<TraceRow>& want, const std::vector<TraceRow>& got) {
     ASSERT_EQ(want.size(), got.size());
     for (std::size_t k = 0; k < want.size(); ++k) {
         const double w[5] = {want[k].log_likelihood, want[k].sigma_a2, want[k].sigma_e2, want[k].change_a2,
@@ -73,14 +73,15 @@ TEST(RemlTrace, FollowsTheLiteralDenseIteration) {
          }) {
         SCOPED_TRACE(what);
         const RemlResult fit = fast_reml(K, X, y, max_iter);
-        ASSERT_EQ(fit.converged, max_iter == 30);
-        for (const RemlIteration& step : fit.iterations) {
+        ASSERT_EQ(fit.run.converged, max_iter == 30);
+        const std::vector<TraceRow> trace = trace_rows(fit);
+        for (const TraceRow& step : trace) {
             ASSERT_EQ(step.step, RemlStep::ai) << "iteration " << step.iteration;
         }
-        const auto count = static_cast<int>(fit.iterations.size());
-        expect_same_trace(literal_ai_iterations(K, X, y, count, 0.3), fit.iterations);
-        EXPECT_EQ(fit.sigma_a2, fit.iterations.back().sigma_a2);
-        if (fit.converged) {
+        const auto count = static_cast<int>(trace.size());
+        expect_same_trace(literal_ai_iterations(K, X, y, count, 0.3), trace);
+        EXPECT_EQ(fit.sigma_a2, trace.back().sigma_a2);
+        if (fit.run.converged) {
             expect_dense_standard_errors(K, X, y, fit);
         }
     }
@@ -95,8 +96,8 @@ TEST(RemlTrace, DoesNotDependOnTheThreadCount) {
     const RemlResult one = fast_reml(K, X, y, 30, 64);
     omp_set_num_threads(2);
     const RemlResult two = fast_reml(K, X, y, 30, 64);
-    ASSERT_TRUE(one.converged);
-    expect_same_trace(one.iterations, two.iterations);
+    ASSERT_TRUE(one.run.converged);
+    expect_same_trace(trace_rows(one), trace_rows(two));
 }
 
 // The estimate is the maximum of the restricted likelihood over sa2 >= 0, se2 > 0, found by a
@@ -116,7 +117,7 @@ TEST(RemlEstimate, ReachesTheDenseMaximumForAnyHeritabilityAndUnits) {
                 const Eigen::MatrixXd y = units * simulate_trait(K, X, h2, 1.0 - h2, seed);
                 const DenseRemlFit best = dense_reml_maximum(K, X, y);
                 const RemlResult fit = fast_reml(K, X, y, 30);
-                ASSERT_TRUE(fit.converged) << fit.iterations.size() << " iterations";
+                ASSERT_TRUE(fit.run.converged) << fit.run.iterations.size() << " iterations";
                 const double total = best.sigma_a2 + best.sigma_e2;
                 if (fit.at_boundary || best.sigma_a2 < 1e-6 * total) {
                     // At the boundary the search's rounding leaves a trace of sa2 on either side.
@@ -136,8 +137,8 @@ TEST(RemlEstimate, ReachesTheDenseMaximumForAnyHeritabilityAndUnits) {
                     expect_dense_standard_errors(K, X, y, fit);
                 }
                 // The printed log-likelihood is in the trait's units: the last one is the maximum.
-                EXPECT_NEAR(fit.iterations.back().log_likelihood, best.log_likelihood, 1e-6 * std::fabs(best.log_likelihood) + 1e-6);
-                for (const RemlIteration& step : fit.iterations) {
+                EXPECT_NEAR(trace_rows(fit).back().log_likelihood, best.log_likelihood, 1e-6 * std::fabs(best.log_likelihood) + 1e-6);
+                for (const TraceRow& step : trace_rows(fit)) {
                     hard_steps += step.step != RemlStep::ai;
                     EXPECT_GE(step.sigma_a2, 0.0);
                     EXPECT_GT(step.sigma_e2, 0.0);
@@ -183,7 +184,7 @@ TEST(RemlEstimate, EndsWithinItsLargestIterationCount) {
     const Eigen::MatrixXd X = class_design(n, 1);
     const Eigen::MatrixXd K = random_kinship(n, 60, 4, 0.02);
     const RemlResult capped = reml_ai_cpp(reduce_kinship_cpp(K, 3), X, simulate_trait(K, X, 1.0, 1.0, 3), INT_MAX, 0.3, 0.0);
-    EXPECT_FALSE(capped.converged);
-    EXPECT_TRUE(capped.capped);
-    EXPECT_EQ(capped.iterations.size(), static_cast<std::size_t>(kMostRemlIterations));
+    EXPECT_FALSE(capped.run.converged);
+    EXPECT_TRUE(capped.run.capped);
+    EXPECT_EQ(capped.run.iterations.size(), static_cast<std::size_t>(kMostRemlIterations));
 }

@@ -248,7 +248,7 @@ TEST(SeveralEffects, OneKinshipMatchesTheBandPath) {
     const Eigen::MatrixXd y = simulate_trait(K, X, 1.0, 1.5, 17);
     const RemlResult band = reml_ai_cpp(reduce_kinship_cpp(K, 3), X, y, 30, 0.3, 1e-5);
     const Fit dense = fit({kinship_effect("K1", K, one_each(n))}, X, y.col(0));
-    ASSERT_TRUE(band.converged);
+    ASSERT_TRUE(band.run.converged);
     ASSERT_TRUE(dense.run.converged);
     EXPECT_NEAR(dense.run.theta[0], band.sigma_a2, 1e-6 * band.sigma_a2);
     EXPECT_NEAR(dense.run.theta[1], band.sigma_e2, 1e-6 * band.sigma_e2);
