@@ -200,3 +200,100 @@ TEST(EvaluatorConformance, TraitsRotatedAndDense) {
     expect_conforms(RotatedTraitsEvaluator(eigen.kinship, X3, Y3_complete, 1e-6, own),
                     trait_model(K, X3, Y3_complete, own), theta3, "rotated, fixed effects per trait");
 }
+
+namespace {
+
+// The numerator relationships of a random pedigree by the tabular method (parents first; 0 for
+// a founder's parent), so that A^-1 has the pattern of a real pedigree's, with inbreeding.
+Eigen::MatrixXd tabular_relationships(Eigen::Index q, std::mt19937& engine) {
+    Eigen::MatrixXd A = Eigen::MatrixXd::Zero(q, q);
+    for (Eigen::Index i = 0; i < q; ++i) {
+        const Eigen::Index sire = i < 6 ? -1 : static_cast<Eigen::Index>(engine() % static_cast<unsigned>(i));
+        const Eigen::Index dam = i < 6 || i % 5 == 0 ? -1 : static_cast<Eigen::Index>(engine() % static_cast<unsigned>(i));
+        for (Eigen::Index j = 0; j < i; ++j) {
+            A(i, j) = A(j, i) = 0.5 * ((sire < 0 ? 0.0 : A(j, sire)) + (dam < 0 ? 0.0 : A(j, dam)));
+        }
+        A(i, i) = 1.0 + (sire < 0 || dam < 0 ? 0.0 : 0.5 * A(sire, dam));
+    }
+    return A;
+}
+
+// The lower triangle of a dense inverse without its rounding noise.
+SparseLower sparse_lower(const Eigen::MatrixXd& M) {
+    std::vector<Eigen::Triplet<double, std::int64_t>> entries;
+    for (Eigen::Index j = 0; j < M.cols(); ++j) {
+        for (Eigen::Index i = j; i < M.rows(); ++i) {
+            if (std::fabs(M(i, j)) > 1e-9) entries.emplace_back(i, j, M(i, j));
+        }
+    }
+    SparseLower S(M.rows(), M.cols());
+    S.setFromTriplets(entries.begin(), entries.end());
+    return S;
+}
+
+}  // namespace
+
+// The sparse equations of a pedigree: A^-1 with inbreeding, a permanent environment of repeated
+// records, weights and a residual variance per class.
+TEST(EvaluatorConformance, SparseEquationsOfAPedigree) {
+    if (!sparse_factor_available()) GTEST_SKIP() << "built without CHOLMOD";
+    std::mt19937 engine(17);
+    const Eigen::Index q = 40;
+    const Eigen::MatrixXd A = tabular_relationships(q, engine);
+    std::vector<Eigen::Index> individual;
+    for (Eigen::Index i = 8; i < q; ++i) {
+        for (Eigen::Index r = 0; r <= i % 3; ++r) individual.push_back(i);
+    }
+    const auto n = static_cast<Eigen::Index>(individual.size());
+    const Eigen::MatrixXd X = random_design(n, engine);
+    const Eigen::VectorXd y = random_values(n, engine);
+    Eigen::VectorXd weights(n);
+    std::vector<Eigen::Index> classes(static_cast<std::size_t>(n));
+    for (Eigen::Index r = 0; r < n; ++r) {
+        weights[r] = 0.5 + static_cast<double>(r % 4) * 0.5;
+        classes[static_cast<std::size_t>(r)] = r % 2;
+    }
+    const Eigen::MatrixXd Z = incidence(individual, q);
+    Eigen::MatrixXd R0 = Eigen::MatrixXd::Zero(n, n), R1 = R0;
+    for (Eigen::Index r = 0; r < n; ++r) (r % 2 == 0 ? R0 : R1)(r, r) = 1.0 / weights[r];
+    const DenseModel dense{{Z * A * Z.transpose(), Z * Z.transpose(), R0, R1}, X, y};
+
+    std::vector<SparseTerm> terms(2);
+    terms[0] = {individual, q, sparse_lower(A.inverse()), std::log(A.determinant())};
+    terms[1] = {individual, q, SparseLower(), 0.0};
+    const SparseMmeEvaluator evaluator(X, y, terms, {weights, classes, 2});
+    expect_conforms(evaluator, dense, Eigen::Vector4d(0.6, 0.3, 0.9, 1.4), "inside");
+    // A variance at 0 is taken as a negligible share of the residual.
+    const LikelihoodPoint at_zero = evaluator.evaluate(Eigen::Vector4d(0.0, 0.3, 0.9, 1.4));
+    ASSERT_TRUE(at_zero.finite);
+    const GroupedEvaluator grouped({{"Add", individual, q, A}, {"PE", individual, q, {}}}, X, y,
+                                   {weights, classes, 2});
+    EXPECT_NEAR(at_zero.log_likelihood, grouped.evaluate(Eigen::Vector4d(0.0, 0.3, 0.9, 1.4)).log_likelihood, 1e-7);
+}
+
+// The selected inverse against the whole inverse, on a matrix large enough for CHOLMOD to form
+// supernodes.
+TEST(SparseFactor, SelectedInverseIsTheInverseOnThePattern) {
+    if (!sparse_factor_available()) GTEST_SKIP() << "built without CHOLMOD";
+    std::mt19937 engine(5);
+    const Eigen::Index q = 300;
+    const Eigen::MatrixXd Ainv = tabular_relationships(q, engine).inverse();
+    Eigen::MatrixXd C = Ainv;
+    C.diagonal().array() += 0.7;  // records on every animal
+    const SparseLower lower = sparse_lower(C);
+    SparseFactor factor(lower);
+    ASSERT_TRUE(factor.factorize(lower));
+    EXPECT_NEAR(factor.log_determinant(), std::log(C.determinant()), 1e-8 * std::fabs(std::log(C.determinant())));
+    std::vector<std::pair<std::int64_t, std::int64_t>> pairs;
+    for (Eigen::Index j = 0; j < q; ++j) {
+        for (SparseLower::InnerIterator it(lower, j); it; ++it) pairs.emplace_back(it.row(), j);
+    }
+    const Eigen::VectorXd selected = factor.selected_inverse(factor.locate(pairs));
+    const Eigen::MatrixXd inverse = C.inverse();
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+        EXPECT_NEAR(selected[static_cast<Eigen::Index>(k)], inverse(pairs[k].first, pairs[k].second), 1e-10)
+            << "element (" << pairs[k].first << ", " << pairs[k].second << ")";
+    }
+    const Eigen::VectorXd b = Eigen::VectorXd::LinSpaced(q, -1.0, 2.0);
+    EXPECT_LT((factor.solve(b) - inverse * b).cwiseAbs().maxCoeff(), 1e-10);
+}

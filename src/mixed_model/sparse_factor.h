@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <Eigen/Dense>
+#include <Eigen/SparseCore>
+
+// ---- The sparse Cholesky factor of the mixed model equations -----------------------------------
+// A symmetric positive definite matrix by its lower triangle, column-major, 64-bit indices (the
+// equations of a national pedigree pass 2^31 non-zeros in the factor).
+using SparseLower = Eigen::SparseMatrix<double, Eigen::ColMajor, std::int64_t>;
+
+// Whether this build factors sparse matrices (CHOLMOD of SuiteSparse).
+bool sparse_factor_available();
+
+// What the symbolic analysis says of the factor before any number is computed.
+struct FactorFigures {
+    double nonzeros = 0.0;  // in L
+    double flops = 0.0;     // of one numeric factorisation
+    std::string ordering;   // the fill-reducing ordering CHOLMOD chose by the fill it measured
+};
+
+// One symbolic analysis (ordering and the factor's pattern) of a pattern, reused by every
+// numeric factorisation of a matrix of that pattern: supernodal LL' by CHOLMOD, its solves, its
+// log-determinant, and the selected inverse (the elements of the inverse on the factor's
+// pattern, by Takahashi's equations). Throws RunFailure without CHOLMOD.
+class SparseFactor {
+public:
+    explicit SparseFactor(const SparseLower& pattern);
+    ~SparseFactor();
+    SparseFactor(const SparseFactor&) = delete;
+    SparseFactor& operator=(const SparseFactor&) = delete;
+
+    const FactorFigures& figures() const;
+    // The numeric factorisation of `matrix` (the pattern of the analysis); false when it is not
+    // positive definite, with the column where that showed in `failed_column` (the matrix's own
+    // numbering).
+    bool factorize(const SparseLower& matrix, std::int64_t* failed_column = nullptr);
+    double log_determinant() const;
+    // The matrix's inverse times `rhs` (n x k).
+    Eigen::MatrixXd solve(const Eigen::MatrixXd& rhs) const;
+    // The elements (row, column) of the inverse, each pair in the pattern of the analysed matrix
+    // (or of its factor), at the last factorisation. The positions of a list of pairs are found
+    // once: `locate` numbers them for `selected_inverse`.
+    struct Located {
+        std::vector<std::int64_t> positions;  // in the factor's pattern; -1 where the pair is not in it
+    };
+    Located locate(const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs) const;
+    Eigen::VectorXd selected_inverse(const Located& located) const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Takahashi's equations on a simplicial factor P A P' = L D L' (L unit lower, columns in `Lp`,
+// sorted rows in `Li` with the diagonal first, values `Lx` holding D on the diagonal): the
+// elements of A^-1 (in the factor's numbering) on L's pattern, in the layout of Lx. The pattern
+// must be that of a Cholesky factor (each column's rows a clique of later columns).
+Eigen::VectorXd takahashi_inverse(std::int64_t n, const std::int64_t* Lp, const std::int64_t* Li, const double* Lx);
