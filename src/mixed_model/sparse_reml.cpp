@@ -181,7 +181,6 @@ struct SparseMmeEvaluator::Equations {
         c.setZero();
         for (Index k = 0; k < classes; ++k) c += class_parts[static_cast<std::size_t>(k)] / values[m + k];
         for (Index k = 0; k < m; ++k) c += term_parts[static_cast<std::size_t>(k)] / values[k];
-        if (!factor) factor = std::make_unique<SparseFactor>(C);
         std::int64_t column = -1;
         if (!factor->factorize(C, &column)) {
             return "the mixed model equations are not positive definite (equation " + std::to_string(column + 1) +
@@ -287,9 +286,11 @@ LikelihoodPoint SparseMmeEvaluator::evaluate(const VectorXd& theta) const {
         const double trace = weighted_inverse.dot(e.term_parts[static_cast<std::size_t>(k)]);
         const double v = values[k];
         point.score[k] = -0.5 * (static_cast<double>(term.levels) / v - trace / (v * v) - uKu / (v * v));
-        VectorXd only = VectorXd::Zero(e.order);
-        only.segment(e.offsets[static_cast<std::size_t>(k)], term.levels) = u / v;
-        variates.col(k) = e.fitted(only);
+        // Z_k u_k / s2_k.
+        for (Index i = 0; i < e.n; ++i) {
+            const Index level = term.level_of_record[static_cast<std::size_t>(i)];
+            variates(i, k) = level >= 0 ? u[level] / v : 0.0;
+        }
     }
     for (Index c = 0; c < e.classes; ++c) {
         const double v = residuals[c];
