@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 #include <memory>
+#include <limits>
 #include <string>
 #include <tuple>
 #include <unordered_set>
@@ -173,10 +174,15 @@ int run_kinship(const RunOptions& options, Logger& logger);
 int run_distributed_kinship(const RunOptions& options, Logger& logger);
 int run_reml(const RunOptions& options, Logger& logger);
 int run_predict(const RunOptions& options, Logger& logger);
-// --predict with --pedigree and no kinship file: breeding values at the --vc variances from the
-// sparse inverse of A (H with --bedfile), by iteration.
-bool pedigree_prediction(const RunOptions& options);
-int run_pedigree_predict(const RunOptions& options, Logger& logger);
+// --reml or --predict with --pedigree and no kinship file: the model on the sparse inverse of A
+// (H with --bedfile); REML on the factored mixed model equations, breeding values by iteration.
+bool sparse_pedigree_model(const RunOptions& options);
+// Whether `bytes` more fit in the memory the system has free (MemAvailable); true where that
+// cannot be read.
+bool fits_in_free_memory(std::size_t bytes);
+// Whether that route runs REML (no --vc), which factors the equations.
+bool sparse_pedigree_reml(const RunOptions& options);
+int run_pedigree_model(const RunOptions& options, Logger& logger);
 // --score: the genomic values of the animals of --bedfile from the marker effects of a
 // PREFIX.snp.txt, PREFIX.score.txt.
 int run_score(const RunOptions& options, Logger& logger);
@@ -242,6 +248,8 @@ struct RelationshipInverse {
     std::vector<std::string> ids;
     std::vector<std::string> group_names;
     Eigen::MatrixXd group_fractions;
+    // log|A|, or log|H| with genotypes, for the likelihood of REML (NaN when no REML runs).
+    double log_determinant = std::numeric_limits<double>::quiet_NaN();
 };
 RelationshipInverse relationship_inverse_route(const RunOptions& options, Logger& logger);
 KinshipResult single_step_route(const RunOptions& options, Logger& logger);

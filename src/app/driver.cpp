@@ -18,6 +18,7 @@
 #include "distributed/distributed.h"
 #include "log/failures.h"
 #include "log/logger.h"
+#include "mixed_model/sparse_factor.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ void warn_ignored_options(const RunOptions& options) {
     };
     // --predict from a pedigree builds the inverse of A or H itself, with the options of --kinship
     // that shape it.
-    const bool from_pedigree = pedigree_prediction(options);
+    const bool from_pedigree = sparse_pedigree_model(options);
     // The marker effects of a prediction rebuild G's markers from the genotypes.
     // With --reml beside it, --predict does not run: neither do its marker effects.
     const bool marker_effects = options.run_predict && !options.run_reml && options.snp_effects;
@@ -90,7 +91,8 @@ void warn_ignored_options(const RunOptions& options) {
          {"--kin-tune", "--kin-alpha", "--kin-beta"}},
         {options.run_kinship || from_pedigree, "of H (--kinship or --predict --pedigree), which was not asked for",
          {"--parent-conflict", "--parent-conflict-action", "--geno-founders"}},
-        {from_pedigree, "of --predict --pedigree (breeding values by iteration), which was not asked for",
+        {from_pedigree && options.run_predict && !options.run_reml,
+         "of --predict --pedigree (breeding values by iteration), which was not asked for",
          {"--pcg-tol", "--pcg-max-iter"}},
         {options.run_predict && !options.run_reml,
          options.run_predict ? "of --predict, which does not run when --reml is given"
@@ -131,7 +133,7 @@ void warn_ignored_options(const RunOptions& options) {
 // Checks shared by --reml and --predict; returns false after reporting the problem.
 bool mixed_model_options_ok(const RunOptions& options, void (*help)()) {
     if (options.phe_file.empty() || options.phe_pos == -1 ||
-        (options.kin_file.empty() && options.mkin_file.empty() && !pedigree_prediction(options))) {
+        (options.kin_file.empty() && options.mkin_file.empty() && !sparse_pedigree_model(options))) {
         std::cerr << "❎ Error: Please provide --phefile,--kin-file and --phe-pos" << std::endl;
         help();
         return false;
@@ -200,6 +202,25 @@ bool given_variances_in_range(const RunOptions& options) {
     return true;
 }
 
+// REML on the equations of --pedigree: CHOLMOD factors them, and the unknown parent groups have
+// no log-likelihood there yet; returns false after reporting the problem.
+bool sparse_reml_options_ok(const RunOptions& options) {
+    if (!sparse_factor_available()) {
+        std::cerr << "❎ Error: " << "REML with --pedigree factors the sparse mixed model equations with CHOLMOD, "
+                     "which this build lacks: install libsuitesparse-dev and build again, or give the variances with "
+                     "--vc (and --predict)."
+                  << std::endl;
+        return false;
+    }
+    if (!options.ped_groups_file.empty()) {
+        std::cerr << "❎ Error: " << "--ped-groups: REML with --pedigree does not fit unknown parent groups yet; "
+                     "estimate the variances without --ped-groups, then predict with them and --vc."
+                  << std::endl;
+        return false;
+    }
+    return true;
+}
+
 // The sparse inverses and the prediction by iteration; returns false after reporting the problem.
 bool sparse_options_ok(const RunOptions& options) {
     const auto refuse = [](const std::string& message) {
@@ -207,7 +228,7 @@ bool sparse_options_ok(const RunOptions& options) {
         return false;
     };
     const bool inverse_of_kinship = options.run_kinship && options.kin_inverse;
-    const bool from_pedigree = pedigree_prediction(options);
+    const bool from_pedigree = sparse_pedigree_model(options);
     if (!options.ped_groups_file.empty()) {
         if (options.pedigree_file.empty()) {
             return refuse("--ped-groups assigns unknown parents of --pedigree to groups: give --pedigree.");
@@ -246,20 +267,24 @@ bool sparse_options_ok(const RunOptions& options) {
     if (!check_options_ok(options)) {
         return false;
     }
-    // The iteration solves one trait's animal model: a term it cannot fit must not vanish from
-    // the model without a word.
+    // The route fits one trait's animal model: a term it cannot fit must not vanish from the
+    // model without a word.
+    const char* route = options.run_reml ? "--reml --pedigree (REML on the sparse mixed model equations)"
+                                         : "--predict --pedigree (breeding values by iteration)";
     const char* unfitted = options.trait_pos.size() > 1 ? "a second trait (--phe-pos a,b,...)"
                            : options.pe                 ? "--pe"
                            : !options.rand_pos.empty()  ? "--rand-pos"
                                                         : nullptr;
     if (unfitted != nullptr) {
-        return refuse(std::string(unfitted) + " is not fitted by --predict --pedigree (breeding values by iteration) "
-                      "yet; fit it with --kin-file or --mkin-file.");
+        return refuse(std::string(unfitted) + " is not fitted by " + route +
+                      " yet; fit it with --kin-file or --mkin-file.");
+    }
+    if (options.run_reml && options.vc_given) {
+        return refuse("--vc gives the variances of a prediction (--predict) instead of estimating them; --reml "
+                      "estimates them.");
     }
     if (!options.vc_given) {
-        return refuse("--predict with --pedigree (and no --kin-file) solves the mixed model equations at given "
-                      "variances: give --vc <additive>,<residual>, for example the V(Add) and V(e) rows of an earlier "
-                      "PREFIX.vc.txt.");
+        return sparse_reml_options_ok(options);
     }
     // With --residual-by the route counts the classes once it has read them.
     if (options.vc.size() != 2 && (options.residual_by_column.empty() || options.vc.size() < 2)) {
@@ -358,8 +383,11 @@ bool distributed_options_ok(const RunOptions& options) {
     if (ranks == 1) {
         return true;
     }
-    if ((options.run_kinship && options.kin_inverse) || pedigree_prediction(options)) {
-        std::cerr << "❎ Error: " << (pedigree_prediction(options) ? "--predict --pedigree" : "--kin-inverse")
+    if ((options.run_kinship && options.kin_inverse) || sparse_pedigree_model(options)) {
+        std::cerr << "❎ Error: "
+                  << (!sparse_pedigree_model(options) ? "--kin-inverse"
+                      : options.run_reml              ? "--reml --pedigree"
+                                                      : "--predict --pedigree")
                   << " cannot run on " << ranks << " MPI ranks yet: the sparse inverses and the breeding values by "
                      "iteration run as one process. Run it without mpirun."
                   << std::endl;
@@ -624,8 +652,8 @@ int zelkora_main(int argc, const char* const argv[]) {
     }
     if (status == 0 && (options.run_reml || options.run_predict)) {
         set_mixed_model_threads(options);
-        status = options.run_reml                ? run_reml(options, *logger)
-                 : pedigree_prediction(options) ? run_pedigree_predict(options, *logger)
+        status = sparse_pedigree_model(options) ? run_pedigree_model(options, *logger)
+                 : options.run_reml             ? run_reml(options, *logger)
                                                 : run_predict(options, *logger);
     }
     logger->close();

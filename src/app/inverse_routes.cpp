@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -15,6 +16,7 @@
 #include "log/failures.h"
 #include "log/logger.h"
 #include "log/progress_line.h"
+#include "linear_algebra/cholesky.h"
 
 namespace {
 
@@ -70,6 +72,21 @@ std::vector<Index> core_from_file(const std::string& filename, const std::vector
     }
     std::sort(core.begin(), core.end());
     return core;
+}
+
+// log|H| - log|A| from the genotyped block: with H^-1 = A^-1 + [0 0; 0 B], B = tau Gw^-1 - omega
+// A22^-1 (`block`, lower), it is log|A22^-1| - log|B + A22^-1|, Gw the G22 actually inverted
+// (APY's where it was used).
+double genotyped_log_determinant(const Eigen::MatrixXd& block, const Eigen::MatrixXd& A22_inverse) {
+    Eigen::MatrixXd work = A22_inverse;
+    const double pedigree_part = log_determinant_in_place(work, "A22");
+    work = block + A22_inverse;  // only the lower triangle is read
+    const double prior_part = log_determinant_in_place(work, "H22");
+    if (!std::isfinite(pedigree_part) || !std::isfinite(prior_part)) {
+        throw RunFailure("the genotyped animals' block of H is not positive definite, so REML has no log-likelihood: "
+                         "check --kin-tau and --kin-omega, or the duplicated samples of the genotypes.");
+    }
+    return pedigree_part - prior_part;
 }
 
 // The genotyped block of H^-1, tau (G22 + 0.0001 I)^-1 - omega A22^-1, in the order of
@@ -144,6 +161,7 @@ Eigen::MatrixXd genotyped_block(const RunOptions& options, Logger& logger, const
     pedigree_block_inverse_in_place(A22);
     combine_genotyped_block(G22, A22, options.kin_tau, options.kin_omega);
     logger.tee << "\tdone in " << seconds_since(start) << " s" << std::endl;
+    if (sparse_pedigree_reml(options)) result.log_determinant = genotyped_log_determinant(G22, A22);
     if (kept && g <= kMostApproximatedGenotyped) result.pedigree_block_inverse = std::move(A22);
     return G22;
 }
@@ -192,6 +210,9 @@ RelationshipInverse relationship_inverse_route(const RunOptions& options, Logger
         result.inverse.block =
             genotyped_block(options, logger, pedigree, inbreeding, genotypes, genomic_diagonal, result,
                             options.run_predict);
+    }
+    if (sparse_pedigree_reml(options)) {
+        result.log_determinant = pedigree_log_determinant(pedigree, inbreeding) + (genotyped ? result.log_determinant : 0.0);
     }
     write_inbreeding_file(pedigree, genotyped ? genotypes.bed.individual_ids : std::vector<std::string>{},
                           genomic_diagonal, options, logger);

@@ -148,19 +148,6 @@ RemlResult given_variances(const RunOptions& options, Logger& logger, const std:
 // kinship is read in panels, so that a rank never needs the matrix twice.
 bool spread_over_ranks() { return started_by_mpirun() && distributed_mixed_model_available(); }
 
-// Whether `bytes` more fit in the memory the system has free (MemAvailable); true where that
-// cannot be read.
-bool fits_in_free_memory(std::size_t bytes) {
-    std::ifstream meminfo("/proc/meminfo");
-    for (std::string line; std::getline(meminfo, line);) {
-        std::istringstream fields(line);
-        std::string key;
-        std::size_t kilobytes = 0;
-        if (fields >> key >> kilobytes && key == "MemAvailable:") return bytes / 1024 < kilobytes;
-    }
-    return true;
-}
-
 // One kinship (the band path), in one process or over the ranks of mpirun: the same stages, the
 // ranks agreeing at the end of each; only where the kinship lives differs. In one process the
 // records' kinship is read whole (REML) or as the columns of the records' individuals

@@ -206,7 +206,7 @@ ModelPlan model_from_options(const RunOptions& options) {
     plan.covariates = options.qcovar_pos;
     const TermPlan additive{TermKind::relationship, 0, -1, "Add"};
     // The routes of one relationship and one random term check their own options.
-    if (pedigree_prediction(options)) {
+    if (sparse_pedigree_model(options)) {
         plan.terms = {additive};
         plan.shape = ModelShape::sparse_inverse;
         return plan;

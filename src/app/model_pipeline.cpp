@@ -1,8 +1,12 @@
 #include "app/model_pipeline.h"
 
+#include <algorithm>
+#include <chrono>
+#include <iomanip>
 #include <iostream>
 #include <ostream>
 
+#include "app/app.h"
 #include "distributed/distributed.h"
 #include "log/failures.h"
 #include "log/logger.h"
@@ -63,4 +67,95 @@ int run_model_job(const RunOptions& options, Logger& logger, ModelRoute& route, 
     logger.tee << route.closing_note();
     logger.tee << "\n😊 All finished!\n" << std::endl;
     return 0;
+}
+
+std::optional<Estimate> estimate_components(const RunOptions& options, Logger& logger, const Estimation& fit) {
+    logger.tee << iteration_cap_note(options.max_iter) << std::flush;
+    write_trace_header(logger.tee, fit.names);
+    const auto start = std::chrono::steady_clock::now();
+    const AiRemlRun run =
+        ai_reml(fit.evaluator, fit.settings, [&](const AiRemlStep& step) {
+            const Eigen::VectorXd values = step.theta * fit.units;
+            write_trace_line(logger.tee, step, step.log_likelihood + fit.log_likelihood_shift, values, fit.names,
+                             reml_step_note(step, fit.settings.parameters));
+            if (fit.after_step) fit.after_step(step, values);
+        });
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    logger.tee << "👉 " << run.iterations.size() << " iteration(s) in " << seconds << " s, "
+               << seconds / static_cast<double>(std::max<std::size_t>(run.iterations.size(), 1))
+               << " s each (" << fit.size_note() << ")" << std::endl;
+    if (!reported_convergence(logger, run)) {
+        return std::nullopt;
+    }
+    Estimate result;
+    result.theta = run.theta;
+    result.covariance = run.ai_inverse * (fit.units * fit.units);
+    result.log_likelihood = run.at_estimate.log_likelihood + fit.log_likelihood_shift;
+    const Eigen::VectorXd values = run.theta * fit.units;
+    logger.tee << "✅ Converged!!!\n\n";
+    write_result_rows(logger.tee, variance_component_rows(fit.terms, values, result.covariance, fit.repeatable,
+                                                          result.log_likelihood, fit.residuals));
+    logger.tee << "\n👉 Sampling covariance of the estimates (the inverse of the average information):\n";
+    logger.tee << std::setw(15) << "";
+    for (const std::string& name : fit.names) {
+        logger.tee << std::setw(column_width(name)) << name;
+    }
+    logger.tee << "\n";
+    for (std::size_t a = 0; a < fit.names.size(); ++a) {
+        logger.tee << std::setw(15) << fit.names[a];
+        for (std::size_t b = 0; b < fit.names.size(); ++b) {
+            logger.tee << std::setw(column_width(fit.names[b]))
+                       << result.covariance(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b));
+        }
+        logger.tee << "\n";
+    }
+    logger.tee << std::flush;
+    logger.tee << boundary_notes(fit.settings.parameters, run.theta, fit.units, "variance of it",
+                                 "the random effects explain the records entirely")
+               << std::flush;
+    const auto residual = static_cast<Eigen::Index>(fit.terms.size());
+
+    if (options.lrt) {
+        logger.tee << "\n👉 Likelihood-ratio tests: REML again with each component fixed at 0\n"
+                   << "Component\tlogL0\t2dlogL\tp\n";
+        for (Eigen::Index k = 0; k < residual; ++k) {
+            AiRemlSettings reduced = fit.settings;
+            for (std::size_t c = 0; c < reduced.parameters.size(); ++c) {
+                reduced.parameters[c].start = run.theta[static_cast<Eigen::Index>(c)];
+            }
+            reduced.parameters[static_cast<std::size_t>(k)].fixed = true;
+            reduced.parameters[static_cast<std::size_t>(k)].start = 0.0;
+            const AiRemlRun without = ai_reml(fit.evaluator, reduced);
+            result.lrt.push_back(likelihood_ratio_row(
+                logger, fit.names[static_cast<std::size_t>(k)], result.log_likelihood,
+                without.converged ? std::optional<double>(without.at_estimate.log_likelihood + fit.log_likelihood_shift)
+                                  : std::nullopt));
+        }
+    }
+    return result;
+}
+
+
+namespace {
+
+// The random effects start with this share of the trait's variance between them.
+constexpr double kStartShare = 0.3;
+
+}  // namespace
+
+AiRemlSettings variance_settings(const std::vector<std::string>& terms, const std::vector<std::string>& residuals,
+                                 const Eigen::VectorXd& y, double residual_variance, int max_iter) {
+    const double variance = computeVariance(y);
+    std::vector<Eigen::MatrixXd> starts(terms.size() + 1, Eigen::MatrixXd::Constant(1, 1, kStartShare * variance /
+                                                                                       static_cast<double>(terms.size())));
+    starts.back()(0, 0) = (1.0 - kStartShare) * variance;
+    std::vector<CovarianceBlock> blocks =
+        variance_blocks(terms, residuals.front(), {}, starts, kResidualLimit * residual_variance,
+                        [](const std::string& block, const std::string&) { return "V(" + block + ")"; });
+    // A residual variance per class, each starting where the one residual does.
+    for (std::size_t c = 1; c < residuals.size(); ++c) {
+        blocks.push_back(blocks.back());
+        blocks.back().names = {"V(" + residuals[c] + ")"};
+    }
+    return reml_settings(blocks, y.size(), max_iter, kRemlTolerance);
 }

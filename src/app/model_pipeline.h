@@ -9,10 +9,13 @@
 //   likelihood-ratio tests) -> the result files, all put in place together.
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/model_inputs.h"
+#include "mixed_model/ai_reml.h"
 
 enum class ModelJob { reml, predict };
 
@@ -53,3 +56,39 @@ public:
 // Runs `route` through the pipeline for `job`; the exit status (1 when REML did not converge).
 // Throws the routes' failures, and RunFailure when a prediction has no converged components.
 int run_model_job(const RunOptions& options, Logger& logger, ModelRoute& route, ModelJob job);
+
+// What REML estimates and how its figures read: the evaluator and the driver's settings over the
+// scaled trait, the components' names (the residual's last), the random terms and residuals of
+// the table, the trait's units and the shift of the log-likelihood back to them.
+struct Estimation {
+    Estimation(const LikelihoodEvaluator& evaluator_, AiRemlSettings settings_)
+        : evaluator(evaluator_), settings(std::move(settings_)) {}
+    const LikelihoodEvaluator& evaluator;
+    AiRemlSettings settings;
+    std::vector<std::string> names;
+    std::vector<std::string> terms;
+    std::vector<std::string> residuals{"e"};
+    std::vector<int> repeatable;
+    double units = 1.0;
+    double log_likelihood_shift = 0.0;
+    std::function<std::string()> size_note;  // what one iteration works on, in the timing line
+    // After each iteration, with the step's components in the trait's units (none: nothing).
+    std::function<void(const AiRemlStep&, const Eigen::VectorXd&)> after_step;
+};
+struct Estimate {
+    Eigen::VectorXd theta;        // scaled
+    Eigen::MatrixXd covariance;   // trait units squared; empty for given values
+    double log_likelihood = 0.0;  // trait units
+    std::vector<ResultRow> lrt;
+};
+// REML with the trace, the verdict, the table of components and shares, the sampling covariance
+// and the boundary notes; then the likelihood-ratio tests of --lrt. Nothing when it does not
+// converge (the trace says so).
+std::optional<Estimate> estimate_components(const RunOptions& options, Logger& logger, const Estimation& estimation);
+
+// The driver's settings of variance components alone: a variance per random term (`terms`) and
+// per residual class (`residuals`, the first the one residual), named V(<name>), started at
+// shares of the variance of `y` (the scaled trait); `residual_variance` (of the fixed effects
+// alone) sets the residual's least value.
+AiRemlSettings variance_settings(const std::vector<std::string>& terms, const std::vector<std::string>& residuals,
+                                 const Eigen::VectorXd& y, double residual_variance, int max_iter);

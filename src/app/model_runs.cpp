@@ -36,9 +36,6 @@ std::vector<std::string> term_names(const ModelSetup& model) {
     return names;
 }
 
-// The random effects start with this share of the trait's variance between them.
-constexpr double kStartShare = 0.3;
-
 // The model as the estimation sees it: the evaluator over the scaled trait, the full design's
 // estimable columns, and the units to report in.
 struct Fitting {
@@ -63,7 +60,6 @@ Fitting fitting_of(const ModelSetup& model, int max_iter) {
     std::vector<Eigen::Index> in_order(static_cast<std::size_t>(reduced_design.cols()));
     std::iota(in_order.begin(), in_order.end(), Eigen::Index{0});
     const Eigen::MatrixXd X = reduced_design(Eigen::all, independent_columns(reduced_design, in_order));
-    const auto n = y.rows();
     const Eigen::Index p = X.cols();
     const ScaledTrait scaled = scaled_trait(y.col(0), X, p);
     fit.trait = scaled.trait;
@@ -76,99 +72,24 @@ Fitting fitting_of(const ModelSetup& model, int max_iter) {
                                 static_cast<Eigen::Index>(std::max<std::size_t>(residual.classes.size(), 1))};
     fit.evaluator = std::make_unique<GroupedEvaluator>(model_effects(model), X, y_scaled, std::move(structure));
 
-    const std::vector<std::string> terms = term_names(model);
-    const std::vector<std::string> residuals = residual.component_names();
-    const double variance = computeVariance(y_scaled);
-    std::vector<Eigen::MatrixXd> starts(terms.size() + 1, Eigen::MatrixXd::Constant(1, 1, kStartShare * variance /
-                                                                                       static_cast<double>(terms.size())));
-    starts.back()(0, 0) = (1.0 - kStartShare) * variance;
-    std::vector<CovarianceBlock> blocks =
-        variance_blocks(terms, residuals.front(), {}, starts, kResidualLimit * residual_variance,
-                        [](const std::string& block, const std::string&) { return "V(" + block + ")"; });
-    // A residual variance per class, each starting where the one residual does.
-    for (std::size_t c = 1; c < residuals.size(); ++c) {
-        blocks.push_back(blocks.back());
-        blocks.back().names = {"V(" + residuals[c] + ")"};
-    }
-    fit.settings = reml_settings(blocks, n, max_iter, kRemlTolerance);
+    fit.settings = variance_settings(term_names(model), residual.component_names(), y_scaled, residual_variance, max_iter);
     return fit;
 }
 
 
 
-struct Estimate {
-    Eigen::VectorXd theta;       // scaled
-    Eigen::MatrixXd covariance;  // trait units squared; empty for given values
-    double log_likelihood = 0.0; // trait units
-    std::vector<ResultRow> lrt;
-};
-
-// REML with the trace, the verdict, the table of components and shares, the sampling
-// covariance and the boundary notes; then the likelihood-ratio tests when asked for. Nothing
-// when it does not converge (the trace says so).
+// REML of the model through the pipeline's one estimation.
 std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, const ModelSetup& model, const Fitting& fit) {
-    logger.tee << iteration_cap_note(options.max_iter) << std::flush;
-    write_trace_header(logger.tee, fit.names);
-    const auto start = std::chrono::steady_clock::now();
-    const AiRemlRun run =
-        ai_reml(*fit.evaluator, fit.settings, [&](const AiRemlStep& step) {
-            write_trace_line(logger.tee, step, step.log_likelihood + fit.log_likelihood_shift, step.theta * fit.units,
-                             fit.names, reml_step_note(step, fit.settings.parameters));
-        });
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    logger.tee << "👉 " << run.iterations.size() << " iteration(s) in " << seconds << " s, "
-               << seconds / static_cast<double>(std::max<std::size_t>(run.iterations.size(), 1))
-               << " s each (records in " << fit.evaluator->groups() << " groups)" << std::endl;
-    if (!reported_convergence(logger, run)) {
-        return std::nullopt;
-    }
-    Estimate result;
-    result.theta = run.theta;
-    result.covariance = run.ai_inverse * (fit.units * fit.units);
-    result.log_likelihood = run.at_estimate.log_likelihood + fit.log_likelihood_shift;
-    const Eigen::VectorXd values = run.theta * fit.units;
-    logger.tee << "✅ Converged!!!\n\n";
-    write_result_rows(logger.tee, variance_component_rows(term_names(model), values, result.covariance, model.repeatable,
-                                                   result.log_likelihood,
-                                                   model.records.data.residual.component_names()));
-    logger.tee << "\n👉 Sampling covariance of the estimates (the inverse of the average information):\n";
-    logger.tee << std::setw(15) << "";
-    for (const std::string& name : fit.names) {
-        logger.tee << std::setw(column_width(name)) << name;
-    }
-    logger.tee << "\n";
-    for (std::size_t a = 0; a < fit.names.size(); ++a) {
-        logger.tee << std::setw(15) << fit.names[a];
-        for (std::size_t b = 0; b < fit.names.size(); ++b) {
-            logger.tee << std::setw(column_width(fit.names[b]))
-                       << result.covariance(static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(b));
-        }
-        logger.tee << "\n";
-    }
-    logger.tee << std::flush;
-    logger.tee << boundary_notes(fit.settings.parameters, run.theta, fit.units, "variance of it",
-                                 "the random effects explain the records entirely")
-               << std::flush;
-    const auto residual = static_cast<Eigen::Index>(model.records.data.terms.size());
-
-    if (options.lrt) {
-        logger.tee << "\n👉 Likelihood-ratio tests: REML again with each component fixed at 0\n"
-                   << "Component\tlogL0\t2dlogL\tp\n";
-        for (Eigen::Index k = 0; k < residual; ++k) {
-            AiRemlSettings reduced = fit.settings;
-            for (std::size_t c = 0; c < reduced.parameters.size(); ++c) {
-                reduced.parameters[c].start = run.theta[static_cast<Eigen::Index>(c)];
-            }
-            reduced.parameters[static_cast<std::size_t>(k)].fixed = true;
-            reduced.parameters[static_cast<std::size_t>(k)].start = 0.0;
-            const AiRemlRun without = ai_reml(*fit.evaluator, reduced);
-            result.lrt.push_back(likelihood_ratio_row(
-                logger, fit.names[static_cast<std::size_t>(k)], result.log_likelihood,
-                without.converged ? std::optional<double>(without.at_estimate.log_likelihood + fit.log_likelihood_shift)
-                                  : std::nullopt));
-        }
-    }
-    return result;
+    Estimation estimation{*fit.evaluator, fit.settings};
+    estimation.names = fit.names;
+    estimation.terms = term_names(model);
+    estimation.residuals = model.records.data.residual.component_names();
+    estimation.repeatable = model.repeatable;
+    estimation.units = fit.units;
+    estimation.log_likelihood_shift = fit.log_likelihood_shift;
+    const std::string note = "records in " + std::to_string(fit.evaluator->groups()) + " groups";
+    estimation.size_note = [note] { return note; };
+    return estimate_components(options, logger, estimation);
 }
 
 // --vc: the values of every component in the order of the table, the residual last.

@@ -4,6 +4,9 @@
 #include <iomanip>
 #include <iostream>
 #include <limits>
+#include <memory>
+#include <numeric>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <unordered_set>
@@ -31,14 +34,41 @@ constexpr int kTraceEvery = 100;
 
 }  // namespace
 
-bool pedigree_prediction(const RunOptions& options) {
-    return options.run_predict && !options.run_reml && options.kin_file.empty() && options.mkin_file.empty() &&
+bool sparse_pedigree_model(const RunOptions& options) {
+    return (options.run_predict || options.run_reml) && options.kin_file.empty() && options.mkin_file.empty() &&
            !options.pedigree_file.empty();
 }
 
+bool sparse_pedigree_reml(const RunOptions& options) { return sparse_pedigree_model(options) && !options.vc_given; }
+
 namespace {
 
-// Breeding values by iteration on the sparse inverse of A (H with --bedfile), at given variances.
+// The lower triangle of A^-1 or H^-1, the genotyped block added in.
+SparseLower lower_triangle(const SparsePlusDense& inverse) {
+    using Triplet = Eigen::Triplet<double, std::int64_t>;
+    std::vector<Triplet> entries;
+    for (Index i = 0; i < inverse.sparse.outerSize(); ++i) {
+        for (Eigen::SparseMatrix<double, Eigen::RowMajor>::InnerIterator it(inverse.sparse, i); it; ++it) {
+            if (it.col() <= i) entries.emplace_back(i, it.col(), it.value());
+        }
+    }
+    const std::vector<Index>& at = inverse.block_positions;
+    for (Index b = 0; b < inverse.block.cols(); ++b) {
+        for (Index a = b; a < inverse.block.rows(); ++a) {
+            entries.emplace_back(at[static_cast<std::size_t>(a)], at[static_cast<std::size_t>(b)], inverse.block(a, b));
+        }
+    }
+    SparseLower lower(inverse.size(), inverse.size());
+    lower.setFromTriplets(entries.begin(), entries.end());
+    return lower;
+}
+
+// What the factor and its selected inverse hold: the supernodal factor, its simplicial copy
+// (indices and values) and the inverse on its pattern, 8 bytes each per non-zero.
+constexpr double kBytesPerFactorNonzero = 32.0;
+
+// The model on the sparse inverse of A (H with --bedfile): REML on the factored mixed model
+// equations, breeding values by iteration.
 class PedigreeRoute : public ModelRoute {
 public:
     PedigreeRoute(const RunOptions& options, Logger& logger) : options_(options), logger_(logger) {}
@@ -95,25 +125,78 @@ public:
         }
     }
 
-    // The options require --vc on this route (no REML without the determinant of the equations).
+    // REML on the design without reference levels, its columns taken in order (the convention of
+    // every route), the trait scaled; the equations factored by CHOLMOD.
     bool estimate() override {
-        throw RunFailure("--predict --pedigree runs no REML: give the variances with --vc.");
+        const Eigen::MatrixXd& reduced = model_.fixed.reduced;
+        std::vector<Index> in_order(static_cast<std::size_t>(reduced.cols()));
+        std::iota(in_order.begin(), in_order.end(), Index{0});
+        const Eigen::MatrixXd X = reduced(Eigen::all, independent_columns(reduced, in_order));
+        const ScaledTrait scaled = scaled_trait(model_.response.y.col(0), X, X.cols());
+        units_ = scaled.units;
+        SparseTerm term;
+        term.level_of_record = additive().level_of_record;
+        term.levels = static_cast<Index>(additive().levels.size());
+        term.inverse = lower_triangle(relationships_.inverse);
+        term.log_determinant = relationships_.log_determinant;
+        const ResidualTerm& residual = model_.residual;
+        ResidualStructure structure{residual.weights, residual.class_of_record,
+                                    static_cast<Index>(std::max<std::size_t>(residual.classes.size(), 1))};
+        const auto start = std::chrono::steady_clock::now();
+        logger_.tee << "👉 Mixed model equations of " << X.cols() << " fixed effects and " << term.levels
+                    << " breeding values, factored by CHOLMOD..." << std::endl;
+        evaluator_ = std::make_unique<SparseMmeEvaluator>(X, scaled.values, std::vector<SparseTerm>{std::move(term)},
+                                                          std::move(structure));
+        say_factor(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        if (weighted()) say_residual_structure(logger_, residual);
+
+        Estimation estimation(*evaluator_,
+                              variance_settings({model_.terms.front().name}, residual.component_names(), scaled.values,
+                                                fixed_effect_residual_variance(X, scaled.values), options_.max_iter));
+        const double units = units_;
+        take_starting_values(options_, logger_, estimation.settings, [units](std::size_t) { return units; });
+        estimation.names = model_.component_names();
+        estimation.terms = {model_.terms.front().name};
+        estimation.residuals = residual.component_names();
+        estimation.units = units_;
+        estimation.log_likelihood_shift = scaled.log_likelihood_shift;
+        estimation.size_note = [this] {
+            std::ostringstream note;
+            note << "equations of order " << evaluator_->equations() << ", one factorisation "
+                 << evaluator_->figures().factorization_seconds << " s";
+            return note.str();
+        };
+        estimation.after_step = [this, &estimation](const AiRemlStep& step, const Eigen::VectorXd& values) {
+            save_current_estimates(estimation, step, values);
+        };
+        std::optional<Estimate> estimated = estimate_components(options_, logger_, estimation);
+        if (!estimated) return false;
+        estimate_ = std::move(*estimated);
+        estimated_ = true;
+        const Eigen::VectorXd values = estimate_.theta * units_;
+        take_variances(std::vector<double>(values.data(), values.data() + values.size()));
+        return true;
     }
 
     void take_given() override {
-        sigma_a2_ = options_.vc[0];
-        sigma_e2_ = options_.vc[1];
-        if (!groups_.names.empty() && !(sigma_a2_ > 0.0)) {
+        if (!groups_.names.empty() && !(options_.vc[0] > 0.0)) {
             throw RunFailure("the unknown parent groups of --ped-groups enter these equations through the inverse "
                              "of A, scaled by the additive variance: give --vc an additive variance above 0.");
         }
-        if (weighted()) {
-            take_weighted_residuals();
-            return;
+        if (weighted()) take_given_values(options_, logger_, model_.component_names());
+        take_variances(options_.vc);
+        if (!weighted()) {
+            logger_.tee << "👉 Given variances (--vc): Sigma_a2 = " << sigma_a2_ << ", Sigma_e2 = " << sigma_e2_
+                        << "; no REML is run." << std::endl;
+            note_estimation_options_unused(options_, logger_);
         }
-        logger_.tee << "👉 Given variances (--vc): Sigma_a2 = " << sigma_a2_ << ", Sigma_e2 = " << sigma_e2_
-                    << "; no REML is run." << std::endl;
-        note_estimation_options_unused(options_, logger_);
+    }
+
+    // The additive variance and the residual's (or each class's, in `values` after the additive).
+    void take_variances(const std::vector<double>& values) {
+        sigma_a2_ = values[0];
+        sigma_e2_ = values[1];
+        if (weighted()) take_weighted_residuals(values);
     }
 
     std::string prediction_heading() const override {
@@ -187,13 +270,14 @@ public:
         logger_.tee << std::endl;
         print_fixed_effects(logger_, b, fixed.full, fixed.labels, fixed.numeric);
         fixed_b_ = b.col(0);
-        logger_.tee << "👉 logL is NA in " << options_.out_prefix << ".vc.txt on this route: the log-likelihood "
+        if (!estimated_) logger_.tee << "👉 logL is NA in " << options_.out_prefix << ".vc.txt on this route: the log-likelihood "
                        "needs the determinant of the mixed model equations, which the iteration never forms."
                     << std::endl;
     }
 
     // Without SEs: they need the inverse of the equations, which the iteration never forms.
     std::vector<FixedEffectRow> fixed_effects() override {
+        if (fixed_b_.size() == 0) return {};  // REML alone solves no equations for them
         std::vector<FixedEffectRow> rows = fixed_effect_rows(model_.fixed, trait_name_, fixed_b_, Eigen::VectorXd(), kept_);
         if (!groups_.names.empty()) {
             for (FixedEffectRow& row : group_effect_rows(groups_, trait_name_, group_values(), Eigen::VectorXd())) {
@@ -204,6 +288,17 @@ public:
     }
 
     std::vector<ResultRow> variance_rows() override {
+        if (estimated_) {
+            std::vector<ResultRow> rows = variance_component_rows(
+                {model_.terms.front().name}, estimate_.theta * units_, estimate_.covariance, {},
+                estimate_.log_likelihood, model_.residual.component_names());
+            rows.insert(rows.end(), estimate_.lrt.begin(), estimate_.lrt.end());
+            for (const ResultRow& row :
+                 count_rows(static_cast<std::size_t>(model_.response.y.rows()), additive().levels.size())) {
+                rows.push_back(row);
+            }
+            return rows;
+        }
         const Eigen::VectorXd given =
             weighted() ? Eigen::Map<const Eigen::VectorXd>(options_.vc.data(), static_cast<Index>(options_.vc.size()))
                        : Eigen::VectorXd(Eigen::Vector2d(sigma_a2_, sigma_e2_));
@@ -229,7 +324,10 @@ public:
         } else {
             add_random_file(results, effect.values, effect.ids, files.values);
         }
-        if (approximate_errors(effect)) {
+        if (estimated_) {
+            exact_errors(effect);
+            add_approximate_reliability_file(results, effect, trait, long_layout, files.reliability, "exact");
+        } else if (approximate_errors(effect)) {
             add_approximate_reliability_file(results, effect, trait, long_layout, files.reliability);
         }
         if (options_.snp_effects) {
@@ -239,7 +337,7 @@ public:
 
     std::string closing_note() const override {
         std::ostringstream note;
-        note << "\n👉 Prediction took "
+        note << (options_.run_reml ? "\n👉 REML took " : "\n👉 Prediction took ")
              << std::chrono::duration<double>(std::chrono::steady_clock::now() - run_start_).count() << " s in all."
              << std::endl;
         return note.str();
@@ -250,13 +348,12 @@ private:
 
     bool weighted() const { return model_.residual.weights.size() != 0 || !model_.residual.classes.empty(); }
 
-    // --vc with --weights or --residual-by: the additive variance, then the residual of each class;
+    // With --weights or --residual-by: the additive variance, then the residual of each class;
     // each record weighs w / se2(class).
-    void take_weighted_residuals() {
+    void take_weighted_residuals(const std::vector<double>& values) {
         const ResidualTerm& residual = model_.residual;
-        take_given_values(options_, logger_, model_.component_names());
-        for (std::size_t k = 1; k < options_.vc.size(); ++k) {
-            if (!(options_.vc[k] > 0.0)) {
+        for (std::size_t k = 1; k < values.size(); ++k) {
+            if (!(values[k] > 0.0)) {
                 throw InputCheckFailure("--vc: the residual variance " + model_.component_names()[k] + ", value " +
                                         std::to_string(k + 1) + ", must be above 0.");
             }
@@ -265,9 +362,69 @@ private:
         record_weights_ = residual.weights.size() != 0 ? residual.weights : Eigen::VectorXd::Ones(records);
         for (Index r = 0; r < records; ++r) {
             const std::size_t level = residual.classes.empty() ? 0 : static_cast<std::size_t>(residual.class_of_record[static_cast<std::size_t>(r)]);
-            record_weights_[r] /= options_.vc[1 + level];
+            record_weights_[r] /= values[1 + level];
         }
-        say_residual_structure(logger_, residual);
+        if (!estimated_) say_residual_structure(logger_, residual);
+    }
+
+    // The factor's figures from the symbolic analysis; exact REML refused, with them, when the
+    // factor and its selected inverse would not fit in the free memory.
+    void say_factor(double seconds) const {
+        const FactorFigures& figures = evaluator_->figures();
+        const double bytes = kBytesPerFactorNonzero * figures.nonzeros;
+        logger_.tee << "\tordering " << figures.ordering << ": " << figures.nonzeros << " non-zero values in the factor, "
+                    << figures.flops / 1e9 << " Gflop per factorisation, about " << bytes / 1e9
+                    << " GB with its selected inverse (analysed in " << seconds << " s)" << std::endl;
+        if (!fits_in_free_memory(static_cast<std::size_t>(bytes))) {
+            std::ostringstream message;
+            message << "REML on the factored equations needs about " << bytes / 1e9 << " GB for the factor of "
+                    << figures.nonzeros << " non-zero values and its selected inverse, more than this machine has "
+                       "free; run it where more memory is free, or estimate the variances on a part of the pedigree "
+                       "and predict with --vc.";
+            throw RunFailure(message.str());
+        }
+    }
+
+    // PREFIX.vc.txt after each iteration: the current components and the iteration, so that a run
+    // that stops can start again from them (--vc-start PREFIX.vc.txt). The converged run writes
+    // the whole file over it.
+    void save_current_estimates(const Estimation& estimation, const AiRemlStep& step,
+                                const Eigen::VectorXd& values) const {
+        std::vector<ResultRow> rows;
+        for (std::size_t k = 0; k < estimation.settings.parameters.size(); ++k) {
+            rows.push_back({estimation.settings.parameters[k].name, values[static_cast<Index>(k)],
+                            std::numeric_limits<double>::quiet_NaN()});
+        }
+        rows.push_back({"Iteration", static_cast<double>(step.iteration), std::numeric_limits<double>::quiet_NaN(),
+                        true});
+        rows.push_back({"logL", step.log_likelihood + estimation.log_likelihood_shift,
+                        std::numeric_limits<double>::quiet_NaN()});
+        write_variance_file(rows, mixed_model_files(options_).variances);
+    }
+
+    // The prediction error variances from the diagonal of the inverse of the factored equations,
+    // over the additive variance times the relationship's diagonal (1 + F with A; H's own, from
+    // the selected inverse of H^-1).
+    void exact_errors(EffectPrediction& effect) {
+        const auto start = std::chrono::steady_clock::now();
+        const SparseMmeEvaluator::Solution solution = evaluator_->solve(estimate_.theta);
+        if (!solution.finite) {
+            throw RunFailure("the mixed model equations cannot be factored at the estimates: " + solution.problem +
+                             "; " + mixed_model_files(options_).values + " was not written.");
+        }
+        effect.error_variances = solution.error_variances.front() * units_;
+        Eigen::VectorXd diagonal;
+        if (relationships_.inverse.block_positions.empty()) {
+            diagonal = Eigen::Map<const Eigen::VectorXd>(relationships_.inbreeding.data(),
+                                                         static_cast<Index>(relationships_.inbreeding.size()))
+                           .array() + 1.0;
+        } else {
+            diagonal = diagonal_of_inverse(lower_triangle(relationships_.inverse));
+        }
+        effect.prior_variances = sigma_a2_ * diagonal;
+        logger_.tee << "👉 Reliabilities from the inverse of the factored equations (Method exact, "
+                    << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s)."
+                    << std::endl;
     }
 
     // The approximate prediction error variances of every animal (the iteration never inverts
@@ -395,14 +552,18 @@ private:
     GroupEquations groups_;
     Eigen::VectorXd record_weights_;  // w / se2(class) per record; empty without weights and classes
     ApproximateReliabilities approximation_;
+    std::unique_ptr<SparseMmeEvaluator> evaluator_;  // REML's, on the trait scaled by units_
+    double units_ = 1.0;
+    Estimate estimate_;
+    bool estimated_ = false;
 };
 
 }  // namespace
 
-int run_pedigree_predict(const RunOptions& options, Logger& logger) {
+int run_pedigree_model(const RunOptions& options, Logger& logger) {
     try {
         PedigreeRoute route(options, logger);
-        return run_model_job(options, logger, route, ModelJob::predict);
+        return run_model_job(options, logger, route, options.run_reml ? ModelJob::reml : ModelJob::predict);
     } catch (const std::exception& error) {
         return report_failure(error, logger);
     }

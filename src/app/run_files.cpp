@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -80,7 +81,7 @@ std::vector<NamedFile> kinship_inputs(const RunOptions& options) {
 std::vector<std::string> report_files(const RunOptions& options) {
     const std::string& out = options.out_prefix;
     std::vector<std::string> files;
-    if (!(options.run_kinship || pedigree_prediction(options))) {
+    if (!(options.run_kinship || sparse_pedigree_model(options))) {
         return files;
     }
     const bool genotypes = !options.bed_prefix.empty(), pedigree = !options.pedigree_file.empty();
@@ -117,6 +118,17 @@ std::vector<std::string> kinship_list_candidates(const std::string& list_path) {
 
 }  // namespace
 
+bool fits_in_free_memory(std::size_t bytes) {
+    std::ifstream meminfo("/proc/meminfo");
+    for (std::string line; std::getline(meminfo, line);) {
+        std::istringstream fields(line);
+        std::string key;
+        std::size_t kilobytes = 0;
+        if (fields >> key >> kilobytes && key == "MemAvailable:") return bytes / 1024 < kilobytes;
+    }
+    return true;
+}
+
 std::string log_file_name(const RunOptions& options) {
     // The tasks of a job array run side by side on one prefix: each part keeps its own log.
     const std::string part = options.run_kinship && options.kin_parts_given
@@ -126,7 +138,7 @@ std::string log_file_name(const RunOptions& options) {
 }
 
 void check_outputs_spare_inputs(const RunOptions& options) {
-    const bool from_pedigree = pedigree_prediction(options);
+    const bool from_pedigree = sparse_pedigree_model(options);
     const bool mixed_model = options.run_reml || options.run_predict;
     // The marker effects and the scores read the genotypes (and the scores the effects).
     const bool marker_effects = options.run_predict && !options.run_reml && options.snp_effects;

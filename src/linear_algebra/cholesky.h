@@ -50,6 +50,13 @@ inline double cholesky_in_place(Eigen::MatrixXd& M, const char* what = "Cholesky
     return rcond;
 }
 
+// log|M| of the symmetric M from its Cholesky factor, computed in place; NaN when M is not
+// positive definite.
+inline double log_determinant_in_place(Eigen::MatrixXd& M, const char* what = "Cholesky") {
+    if (!(cholesky_in_place(M, what) > 0.0)) return std::numeric_limits<double>::quiet_NaN();
+    return 2.0 * M.diagonal().array().log().sum();
+}
+
 // M^-1 of the symmetric positive definite M in place, lower triangle only (the strict upper
 // triangle keeps whatever it held). Returns the reciprocal condition number of M; when it is
 // not above kSingularRcond, M holds its partial factor and must not be used.

@@ -250,14 +250,14 @@ std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& n
 }
 
 void add_approximate_reliability_file(ResultTexts& set, const EffectPrediction& effect, const std::string& trait,
-                                      bool long_layout, const std::string& reliability_name) {
+                                      bool long_layout, const std::string& reliability_name, const std::string& method) {
     std::ostringstream reliability;
     reliability << (long_layout ? "Effect\tTrait\t" : "") << "ID\tEBV\tSE\tReliability\tMethod\n";
     for (std::size_t i = 0; i < effect.ids.size(); ++i) {
         const auto k = static_cast<Eigen::Index>(i);
         if (long_layout) reliability << effect.name << "\t" << trait << "\t";
         reliability << effect.ids[i] << "\t" << effect.values[k] << "\t";
-        write_error_columns(reliability, effect.error_variances[k], effect.prior_variances[k], "\tapproximate\n");
+        write_error_columns(reliability, effect.error_variances[k], effect.prior_variances[k], ("\t" + method + "\n").c_str());
     }
     set.push_back({reliability_name, reliability.str()});
 }

@@ -30,11 +30,13 @@ void add_breeding_value_files(ResultTexts& set, const Eigen::MatrixXd& ran_eff, 
 // effect and level; Trait is the effect's own trait, or `trait`.
 void add_effect_files(ResultTexts& set, const std::vector<EffectPrediction>& effects, const std::string& trait,
                       const std::string& values_name, const std::string& reliability_name);
-// PREFIX.reliability.txt of approximate prediction error variances: the layout of
-// add_breeding_value_files (the long one of add_effect_files with `long_layout`) and a last
-// column Method, "approximate" on every row.
+// PREFIX.reliability.txt of a route that says how its prediction error variances were had: the
+// layout of add_breeding_value_files (the long one of add_effect_files with `long_layout`) and a
+// last column Method, `method` on every row ("approximate", or "exact" from the inverse of the
+// equations).
 void add_approximate_reliability_file(ResultTexts& set, const EffectPrediction& effect, const std::string& trait,
-                                      bool long_layout, const std::string& reliability_name);
+                                      bool long_layout, const std::string& reliability_name,
+                                      const std::string& method = "approximate");
 // The values file alone, for a route without prediction error variances.
 void add_effect_values_file(ResultTexts& set, const std::vector<EffectPrediction>& effects, const std::string& trait,
                             const std::string& values_name);

@@ -1,6 +1,7 @@
 #include "mixed_model/sparse_factor.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -143,7 +144,10 @@ bool SparseFactor::factorize(const SparseLower& matrix, std::int64_t* failed_col
     s.common.quick_return_if_not_posdef = true;
     const int print = s.common.print;
     s.common.print = 0;
+    const auto start = std::chrono::steady_clock::now();
     const bool done = cholmod_l_factorize(&A, s.factor, &s.common);
+    s.figures.factorization_seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     s.common.print = print;
     if (!done) {
         throw RunFailure("the numeric factorisation of the sparse mixed model equations failed (CHOLMOD status " +
@@ -273,3 +277,11 @@ SparseFactor::Located SparseFactor::locate(const std::vector<std::pair<std::int6
 Eigen::VectorXd SparseFactor::selected_inverse(const Located&) const { return {}; }
 
 #endif
+
+Eigen::VectorXd diagonal_of_inverse(const SparseLower& lower) {
+    SparseFactor factor(lower);
+    if (!factor.factorize(lower)) return {};
+    std::vector<std::pair<std::int64_t, std::int64_t>> diagonal;
+    for (std::int64_t i = 0; i < lower.rows(); ++i) diagonal.emplace_back(i, i);
+    return factor.selected_inverse(factor.locate(diagonal));
+}

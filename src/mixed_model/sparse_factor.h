@@ -21,6 +21,7 @@ struct FactorFigures {
     double nonzeros = 0.0;  // in L
     double flops = 0.0;     // of one numeric factorisation
     std::string ordering;   // the fill-reducing ordering CHOLMOD chose by the fill it measured
+    double factorization_seconds = 0.0;  // of the last numeric factorisation
 };
 
 // One symbolic analysis (ordering and the factor's pattern) of a pattern, reused by every
@@ -55,6 +56,11 @@ private:
     struct State;
     std::unique_ptr<State> state_;
 };
+
+// The diagonal of M^-1 for a symmetric positive definite M given by its lower triangle (the
+// variances a relationship matrix holds, from its sparse inverse), by the selected inverse;
+// empty when M is not positive definite.
+Eigen::VectorXd diagonal_of_inverse(const SparseLower& lower);
 
 // Takahashi's equations on a simplicial factor P A P' = L D L' (L unit lower, columns in `Lp`,
 // sorted rows in `Li` with the diagonal first, values `Lx` holding D on the diagonal): the

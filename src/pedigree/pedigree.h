@@ -80,6 +80,10 @@ inline double mendelian_variance(double sire_inbreeding, double dam_inbreeding) 
 Eigen::SparseMatrix<double, Eigen::RowMajor> pedigree_inverse(const Pedigree& pedigree,
                                                               const std::vector<double>& inbreeding);
 
+// log|A| = sum of log d_i over the individuals (A = T D T' with T unit triangular): what the
+// likelihood of a model with A takes from the pedigree, without forming A.
+double pedigree_log_determinant(const Pedigree& pedigree, const std::vector<double>& inbreeding);
+
 // Q: the share of every unknown parent group in each individual's expected breeding value,
 // N x g, Q_i = (Q_sire + Q_dam) / 2 with a grouped unknown parent its group's unit vector and
 // an ungrouped one 0.

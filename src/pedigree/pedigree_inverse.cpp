@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -67,6 +68,16 @@ Eigen::SparseMatrix<double, Eigen::RowMajor> pedigree_inverse(const Pedigree& pe
     Eigen::SparseMatrix<double, Eigen::RowMajor> inverse(n + groups, n + groups);
     inverse.setFromTriplets(entries.begin(), entries.end());  // sums the repeated entries
     return inverse;
+}
+
+double pedigree_log_determinant(const Pedigree& pedigree, const std::vector<double>& inbreeding) {
+    check_inbreeding(pedigree, inbreeding);
+    double sum = 0.0;
+    for (std::size_t i = 0; i < pedigree.ids.size(); ++i) {
+        sum += std::log(mendelian_variance(parent_inbreeding(inbreeding, pedigree.sire_index[i]),
+                                           parent_inbreeding(inbreeding, pedigree.dam_index[i])));
+    }
+    return sum;
 }
 
 Eigen::MatrixXd group_fractions(const Pedigree& pedigree) {

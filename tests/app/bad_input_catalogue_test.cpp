@@ -461,8 +461,11 @@ std::vector<BadInput> catalogue() {
          "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n❎ Error: without converged "
          "variance components there are no breeding values to predict; r.random.txt was not written.", kValues},
         // Breeding values by iteration and the inverses of A and H.
-        {"prediction from a pedigree without --vc", {}, kFromPedigree, kCommandLine,
-         "--predict with --pedigree (and no --kin-file) solves the mixed model equations at given variances: give --vc",
+        {"REML from a pedigree with unknown parent groups", {{"groups.txt", "G1 U1\n"}},
+         with(kFromPedigree, {"--ped-groups", "groups.txt"}), kCommandLine,
+         "--ped-groups: REML with --pedigree does not fit unknown parent groups yet", kSparse},
+        {"--reml from a pedigree with --vc", {}, with(kFromPedigree, {"--reml", "--vc", "2,3"}), kCommandLine,
+         "--vc gives the variances of a prediction (--predict) instead of estimating them; --reml estimates them.",
          kSparse},
         {"--vc with one value for a pedigree", {}, with(kFromPedigree, {"--vc", "2"}), kCommandLine,
          "Invalid argument for --vc - 1 value(s) for --predict --pedigree", kSparse},

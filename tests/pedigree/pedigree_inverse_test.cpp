@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "mixed_model/sparse_factor.h"
 #include "pedigree/pedigree.h"
 #include "pedigree/random_pedigree.h"
 
@@ -114,3 +115,21 @@ TEST(PedigreeInverse, InbreedingAndTheBlockOfAAreTheSameOnOneThreadAndOnTwo) {
 }
 
 }  // namespace
+
+// What the likelihood on the sparse inverse takes from the pedigree: log|A| from the Mendelian
+// sampling variances, and A's diagonal (1 + F) back from the selected inverse of A^-1, on a
+// heavily inbred pedigree against the dense A.
+TEST(PedigreeInverse, LogDeterminantAndDiagonalWithoutFormingA) {
+    std::mt19937 random(23);
+    const Pedigree p = prepare_pedigree(random_inbred_pedigree(random, 300));
+    const Eigen::MatrixXd A = build_relationship_matrix(p);
+    const std::vector<double> inbreeding = pedigree_inbreeding(p);
+    EXPECT_NEAR(pedigree_log_determinant(p, inbreeding), 2.0 * A.llt().matrixL().toDenseMatrix().diagonal().array().log().sum(),
+                1e-9 * A.rows());
+    if (!sparse_factor_available()) GTEST_SKIP() << "built without CHOLMOD";
+    const Eigen::SparseMatrix<double, Eigen::RowMajor> inverse = pedigree_inverse(p, inbreeding);
+    const SparseLower lower = SparseLower(inverse).triangularView<Eigen::Lower>();
+    const Eigen::VectorXd diagonal = diagonal_of_inverse(lower);
+    ASSERT_EQ(diagonal.size(), A.rows());
+    EXPECT_LT((diagonal - A.diagonal()).cwiseAbs().maxCoeff(), 1e-10);
+}

@@ -1,0 +1,273 @@
+// REML on the sparse equations of --pedigree, against a dense restricted likelihood formed here
+// from A (by the tabular method) or from H (the inverse of the H^-1 the program writes), and
+// against the program's dense route on the same model.
+
+#include <gtest/gtest.h>
+
+#include <Eigen/Dense>
+
+#include <cmath>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mixed_model/dense_reml.h"
+#include "mixed_model/sparse_factor.h"
+#include "test_support.h"
+
+namespace {
+
+// A herd, a sex and a trait for each recorded animal of a pedigree, with the design of the
+// fixed effects (intercept, then a column per sex and herd but the first) and the records'
+// positions in the pedigree.
+struct SparseRemlData {
+    std::vector<std::string> ids;
+    std::vector<int> sire, dam;  // 0-based, -1 unknown
+    std::vector<int> recorded;   // pedigree positions of the records
+    Eigen::MatrixXd X;
+    Eigen::VectorXd y;
+};
+
+// Generations of 200 animals by random matings of the one before (sires from 20 of it), a parent
+// unknown now and then; every animal after the first generation recorded but one in ten; the
+// breeding values drawn down the pedigree with variance 30 and the residual's 60.
+SparseRemlData simulated_herds(int animals) {
+    SparseRemlData data;
+    std::mt19937 random(2027);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<double> value;
+    constexpr int kGeneration = 200;
+    for (int i = 0; i < animals; ++i) {
+        data.ids.push_back("a" + std::to_string(i + 1));
+        int s = -1, d = -1;
+        if (i >= kGeneration) {
+            const int first = (i / kGeneration - 1) * kGeneration;
+            if (random() % 20 != 0) s = first + static_cast<int>(random() % 20);
+            if (random() % 20 != 0) d = first + 20 + static_cast<int>(random() % (kGeneration - 20));
+        }
+        data.sire.push_back(s);
+        data.dam.push_back(d);
+        const double parents = 0.5 * ((s >= 0 ? value[s] : 0.0) + (d >= 0 ? value[d] : 0.0));
+        const double sampling = s >= 0 && d >= 0 ? 0.5 : s >= 0 || d >= 0 ? 0.75 : 1.0;
+        value.push_back(parents + std::sqrt(30.0 * sampling) * normal(random));
+        if (i >= kGeneration && random() % 10 != 0) data.recorded.push_back(i);
+    }
+    const auto n = static_cast<Eigen::Index>(data.recorded.size());
+    data.X = Eigen::MatrixXd::Zero(n, 6);
+    data.y.resize(n);
+    for (Eigen::Index r = 0; r < n; ++r) {
+        const int herd = static_cast<int>(r % 5), male = static_cast<int>((r / 5) % 2);
+        data.X(r, 0) = 1.0;
+        if (male) data.X(r, 1) = 1.0;
+        if (herd > 0) data.X(r, 1 + herd) = 1.0;
+        data.y[r] = 100.0 + 3.0 * herd + 5.0 * male + value[static_cast<std::size_t>(data.recorded[r])] +
+                    std::sqrt(60.0) * normal(random);
+    }
+    return data;
+}
+
+void write_herds(const SparseRemlData& data, const std::string& dir) {
+    std::ostringstream pedigree, records;
+    pedigree << "ID Sire Dam\n";
+    for (std::size_t i = 0; i < data.ids.size(); ++i) {
+        pedigree << data.ids[i] << " " << (data.sire[i] >= 0 ? data.ids[data.sire[i]] : "0") << " "
+                 << (data.dam[i] >= 0 ? data.ids[data.dam[i]] : "0") << "\n";
+    }
+    records.precision(17);
+    records << "ID\tSex\tHerd\tW\n";
+    for (Eigen::Index r = 0; r < data.y.size(); ++r) {
+        records << data.ids[static_cast<std::size_t>(data.recorded[static_cast<std::size_t>(r)])] << "\t"
+                << (data.X(r, 1) > 0 ? "M" : "F") << "\tH" << r % 5 << "\t" << data.y[r] << "\n";
+    }
+    write_file(dir + "/herds.ped", pedigree.str());
+    write_file(dir + "/herds.phe", records.str());
+}
+
+// A by the tabular method, parents before offspring.
+Eigen::MatrixXd tabular_relationships(const SparseRemlData& data) {
+    const auto n = static_cast<Eigen::Index>(data.ids.size());
+    Eigen::MatrixXd A = Eigen::MatrixXd::Zero(n, n);
+    for (Eigen::Index i = 0; i < n; ++i) {
+        const int s = data.sire[static_cast<std::size_t>(i)], d = data.dam[static_cast<std::size_t>(i)];
+        for (Eigen::Index j = 0; j < i; ++j) {
+            A(i, j) = A(j, i) = 0.5 * ((s >= 0 ? A(j, s) : 0.0) + (d >= 0 ? A(j, d) : 0.0));
+        }
+        A(i, i) = 1.0 + (s >= 0 && d >= 0 ? 0.5 * A(s, d) : 0.0);
+    }
+    return A;
+}
+
+Eigen::MatrixXd at_records(const Eigen::MatrixXd& K, const std::vector<int>& positions) {
+    const auto n = static_cast<Eigen::Index>(positions.size());
+    Eigen::MatrixXd out(n, n);
+    for (Eigen::Index a = 0; a < n; ++a) {
+        for (Eigen::Index b = 0; b < n; ++b) out(a, b) = K(positions[a], positions[b]);
+    }
+    return out;
+}
+
+// Source -> (estimate, SE) of a PREFIX.vc.txt.
+std::map<std::string, std::pair<double, double>> variance_table(const std::string& path) {
+    std::map<std::string, std::pair<double, double>> rows;
+    const std::vector<std::string> lines = lines_of(read_file(path));
+    for (std::size_t k = 1; k < lines.size(); ++k) {
+        std::istringstream fields(lines[k]);
+        std::string source, estimate, se;
+        fields >> source >> estimate >> se;
+        rows[source] = {std::stod(estimate), se == "NA" ? NAN : std::stod(se)};
+    }
+    return rows;
+}
+
+// The likelihood the run reports is the dense one at its estimates, and no nearby point of the
+// dense likelihood is higher (the estimates are its maximum).
+void expect_dense_maximum(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, const Eigen::VectorXd& y,
+                          const std::map<std::string, std::pair<double, double>>& table) {
+    const double sa2 = table.at("V(Add)").first, se2 = table.at("V(e)").first;
+    const double at_estimate = dense_restricted_loglik(K, X, y, sa2, se2);
+    EXPECT_NEAR(table.at("logL").first, at_estimate, 1e-6 * std::abs(at_estimate));
+    for (const auto& [da, de] : {std::pair{1e-3, 0.0}, {-1e-3, 0.0}, {0.0, 1e-3}, {0.0, -1e-3}}) {
+        EXPECT_LE(dense_restricted_loglik(K, X, y, sa2 * (1 + da), se2 * (1 + de)), at_estimate + 1e-9);
+    }
+}
+
+}  // namespace
+
+// The animal model on a pedigree of 2,000: the estimates are the dense likelihood's maximum, and
+// equal (to the float precision of a binary kinship) what the dense route estimates from A; the
+// prediction after REML gives the dense route's reliabilities, from the inverse of the equations.
+TEST(PedigreeReml, AnimalModelEqualsTheDenseLikelihood) {
+    if (!sparse_factor_available()) GTEST_SKIP() << "built without CHOLMOD";
+    const std::string dir = make_scratch_dir();
+    const SparseRemlData data = simulated_herds(2000);
+    write_herds(data, dir);
+    const std::vector<std::string> model = {"--phefile", "herds.phe", "--phe-pos", "4", "--covar-pos", "2,3"};
+    auto with = [&](std::vector<std::string> args) {
+        args.insert(args.end(), model.begin(), model.end());
+        return args;
+    };
+    CommandResult run = run_zelkora(with({"--reml", "--pedigree", "herds.ped", "--out", "sparse"}), dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto sparse = variance_table(dir + "/sparse.vc.txt");
+    expect_dense_maximum(at_records(tabular_relationships(data), data.recorded), data.X, data.y, sparse);
+    const std::string log = read_file(dir + "/sparse.log");
+    EXPECT_NE(log.find(" non-zero values in the factor, "), std::string::npos) << log;
+    EXPECT_NE(log.find(" s each (equations of order 2006, one factorisation "), std::string::npos) << log;
+
+    ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", "herds.ped", "--kin-bin", "--out", "A"}, dir).status, 0);
+    run = run_zelkora(with({"--reml", "--kin-file", "A.bin", "--out", "dense"}), dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto dense = variance_table(dir + "/dense.vc.txt");
+    for (const std::string source : {"V(Add)", "V(e)", "Add/Vp", "logL"}) {
+        EXPECT_NEAR(sparse.at(source).first, dense.at(source).first, 1e-6 * std::abs(dense.at(source).first))
+            << source;
+        if (source != "logL") {
+            EXPECT_NEAR(sparse.at(source).second, dense.at(source).second, 1e-5 * dense.at(source).second) << source;
+        }
+    }
+
+    // REML, then the breeding values at its estimates with exact reliabilities.
+    run = run_zelkora(with({"--predict", "--pedigree", "herds.ped", "--out", "both"}), dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::ostringstream given;
+    given.precision(17);
+    given << sparse.at("V(Add)").first << "," << sparse.at("V(e)").first;
+    run = run_zelkora(with({"--predict", "--kin-file", "A.bin", "--vc", given.str(), "--out", "dense_p"}), dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> ours = lines_of(read_file(dir + "/both.reliability.txt"));
+    const std::vector<std::string> theirs = lines_of(read_file(dir + "/dense_p.reliability.txt"));
+    ASSERT_EQ(ours.size(), theirs.size());
+    EXPECT_EQ(ours[0], "ID\tEBV\tSE\tReliability\tMethod");
+    for (std::size_t k = 1; k < ours.size(); k += 37) {
+        std::istringstream a(ours[k]), b(theirs[k]);
+        std::string id_a, id_b, method;
+        double ebv_a, ebv_b, se_a, se_b, r_a, r_b;
+        a >> id_a >> ebv_a >> se_a >> r_a >> method;
+        b >> id_b >> ebv_b >> se_b >> r_b;
+        EXPECT_EQ(id_a, id_b);
+        EXPECT_EQ(method, "exact");
+        EXPECT_NEAR(se_a, se_b, 1e-4 * se_b) << id_a;
+        EXPECT_NEAR(r_a, r_b, 1e-4) << id_a;
+        EXPECT_NEAR(ebv_a, ebv_b, 1e-3 * se_b) << id_a;
+    }
+}
+
+// Single-step: the likelihood is that of the H whose inverse the program writes (log|H| from
+// log|A|, A22 and G22 + 0.0001 I), maximised.
+TEST(PedigreeReml, SingleStepEqualsTheDenseLikelihoodOfH) {
+    if (!sparse_factor_available()) GTEST_SKIP() << "built without CHOLMOD";
+    const std::string dir = make_scratch_dir();
+    const std::string examples = std::string(ZELKORA_SOURCE_DIR) + "/examples/demo";
+    CommandResult run = run_zelkora({"--reml", "--pedigree", examples + ".ped", "--bedfile", examples, "--phefile",
+                                     examples + ".phe", "--phe-pos", "4", "--covar-pos", "2,3", "--out", "h"}, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = run_zelkora({"--kinship", "--pedigree", examples + ".ped", "--bedfile", examples, "--kin-inverse", "--out",
+                       "inverse"}, dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> ids = lines_of(read_file(dir + "/inverse.inverse.id"));
+    std::map<std::string, int> position;
+    for (std::size_t k = 0; k < ids.size(); ++k) position[ids[k]] = static_cast<int>(k);
+    const auto n = static_cast<Eigen::Index>(ids.size());
+    Eigen::MatrixXd H_inverse = Eigen::MatrixXd::Zero(n, n);
+    for (const std::string& line : lines_of(read_file(dir + "/inverse.inverse.txt"))) {
+        std::istringstream fields(line);
+        Eigen::Index i = 0, j = 0;
+        double value = 0.0;
+        fields >> i >> j >> value;
+        H_inverse(i - 1, j - 1) = H_inverse(j - 1, i - 1) = value;
+    }
+    const Eigen::MatrixXd H = H_inverse.inverse();
+
+    // The records of animals in the pedigree with a trait value: intercept, sex and herd.
+    std::vector<int> recorded;
+    std::vector<std::vector<double>> rows;
+    std::vector<double> values;
+    std::map<std::string, int> levels;
+    const std::vector<std::string> lines = lines_of(read_file(examples + ".phe"));
+    for (std::size_t k = 1; k < lines.size(); ++k) {
+        std::istringstream fields(lines[k]);
+        std::string id, sex, herd, trait;
+        fields >> id >> sex >> herd >> trait;
+        if (trait == "NA" || sex == "NA" || herd == "NA" || !position.count(id)) continue;
+        recorded.push_back(position[id]);
+        values.push_back(std::stod(trait));
+        rows.push_back({1.0, sex == "M" ? 1.0 : 0.0, herd == "H1" ? 1.0 : 0.0, herd == "H3" ? 1.0 : 0.0});
+    }
+    Eigen::MatrixXd X(static_cast<Eigen::Index>(rows.size()), 4);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        for (int c = 0; c < 4; ++c) X(static_cast<Eigen::Index>(r), c) = rows[r][static_cast<std::size_t>(c)];
+    }
+    const Eigen::VectorXd y = Eigen::Map<const Eigen::VectorXd>(values.data(), static_cast<Eigen::Index>(values.size()));
+    expect_dense_maximum(at_records(H, recorded), X, y, variance_table(dir + "/h.vc.txt"));
+}
+
+// The estimates are written after every iteration: a run stopped by --max-iter leaves them, and
+// a run started from them reaches the same estimates.
+TEST(PedigreeReml, StoppedRunStartsAgainFromItsLastIteration) {
+    if (!sparse_factor_available()) GTEST_SKIP() << "built without CHOLMOD";
+    const std::string dir = make_scratch_dir();
+    write_herds(simulated_herds(600), dir);
+    const std::vector<std::string> model = {"--reml", "--pedigree", "herds.ped", "--phefile", "herds.phe",
+                                            "--phe-pos", "4", "--covar-pos", "2,3"};
+    auto with = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), model.begin(), model.end());
+        return args;
+    };
+    CommandResult run = run_zelkora(with({"--max-iter", "2", "--out", "stopped"}), dir);
+    EXPECT_EQ(run.status, 1);
+    const auto stopped = variance_table(dir + "/stopped.vc.txt");
+    EXPECT_GE(stopped.at("Iteration").first, 1.0);
+    EXPECT_TRUE(std::isnan(stopped.at("V(Add)").second));
+    EXPECT_EQ(stopped.count("Vp"), 0u);  // not a finished table
+    run = run_zelkora(with({"--vc-start", "stopped.vc.txt", "--out", "resumed"}), dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(read_file(dir + "/resumed.log").find("👉 REML starts from --vc-start: V(Add) = "), std::string::npos);
+    ASSERT_EQ(run_zelkora(with({"--out", "whole"}), dir).status, 0);
+    const auto resumed = variance_table(dir + "/resumed.vc.txt"), whole = variance_table(dir + "/whole.vc.txt");
+    EXPECT_EQ(resumed.count("Iteration"), 0u);
+    for (const std::string source : {"V(Add)", "V(e)", "logL"}) {
+        EXPECT_NEAR(resumed.at(source).first, whole.at(source).first, 1e-5 * std::abs(whole.at(source).first));
+    }
+}
