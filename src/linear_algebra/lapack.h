@@ -13,6 +13,9 @@ void dpotrf_(const char* uplo, const int* n, double* a, const int* lda, int* inf
 void dpotrs_(const char* uplo, const int* n, const int* nrhs, const double* a, const int* lda, double* b,
              const int* ldb, int* info, std::size_t uplo_len);
 void dpotri_(const char* uplo, const int* n, double* a, const int* lda, int* info, std::size_t uplo_len);
+void dtrtri_(const char* uplo, const char* diag, const int* n, double* a, const int* lda, int* info,
+             std::size_t uplo_len, std::size_t diag_len);
+void dlauum_(const char* uplo, const int* n, double* a, const int* lda, int* info, std::size_t uplo_len);
 void dpocon_(const char* uplo, const int* n, const double* a, const int* lda, const double* anorm, double* rcond,
              double* work, int* iwork, int* info, std::size_t uplo_len);
 // Two-stage reduction to band and tridiagonal form, and the band solves (mixed model).

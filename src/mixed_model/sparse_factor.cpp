@@ -7,43 +7,10 @@
 #include <numeric>
 #include <type_traits>
 
-#include "log/failures.h"
+#include <cblas.h>
 
-Eigen::VectorXd takahashi_inverse(std::int64_t n, const std::int64_t* Lp, const std::int64_t* Li, const double* Lx) {
-    // Z = A^-1 from the last column back: for i > j in column j's pattern S,
-    //   Z(i, j) = -sum_{k in S} Z(i, k) L(k, j),   Z(j, j) = 1 / D(j) - sum_{k in S} L(k, j) Z(k, j),
-    // every Z(i, k) with i, k in S lying in column min(i, k) of the pattern.
-    Eigen::VectorXd Z = Eigen::VectorXd::Zero(Lp[n]);
-    std::vector<std::int64_t> local(static_cast<std::size_t>(n), -1);
-    std::vector<double> z;
-    for (std::int64_t j = n - 1; j >= 0; --j) {
-        const std::int64_t first = Lp[j] + 1, end = Lp[j + 1];
-        const std::int64_t count = end - first;
-        z.assign(static_cast<std::size_t>(count), 0.0);
-        for (std::int64_t a = first; a < end; ++a) local[static_cast<std::size_t>(Li[a])] = a - first;
-        for (std::int64_t a = first; a < end; ++a) {
-            const std::int64_t k = Li[a];
-            const double l_k = Lx[a];
-            z[static_cast<std::size_t>(a - first)] -= l_k * Z[Lp[k]];
-            for (std::int64_t b = Lp[k] + 1; b < Lp[k + 1]; ++b) {
-                const std::int64_t at = local[static_cast<std::size_t>(Li[b])];
-                if (at < 0) continue;
-                // Z(i, k) with i > k, both in S: it enters row i through L(k, j) and row k
-                // through L(i, j).
-                z[static_cast<std::size_t>(at)] -= l_k * Z[b];
-                z[static_cast<std::size_t>(a - first)] -= Lx[first + at] * Z[b];
-            }
-        }
-        double diagonal = 1.0 / Lx[Lp[j]];
-        for (std::int64_t a = first; a < end; ++a) {
-            Z[a] = z[static_cast<std::size_t>(a - first)];
-            diagonal -= Lx[a] * Z[a];
-            local[static_cast<std::size_t>(Li[a])] = -1;
-        }
-        Z[Lp[j]] = diagonal;
-    }
-    return Z;
-}
+#include "linear_algebra/lapack.h"
+#include "log/failures.h"
 
 #ifdef ZELKORA_HAVE_CHOLMOD
 
@@ -59,9 +26,7 @@ struct SparseFactor::State {
     FactorFigures figures;
     std::int64_t n = 0;
     std::vector<std::int64_t> inverse_permutation;  // the factor's row of each of the matrix's rows
-    // The simplicial pattern of the factor, for the selected inverse (taken at the first one).
-    std::vector<std::int64_t> Lp, Li;
-    std::vector<std::int64_t> sorted;  // each column's entries in row order (positions in Li)
+    std::vector<std::int64_t> super_of;  // the supernode of each column of the factor
 
     State() { cholmod_l_start(&common); }
     ~State() {
@@ -86,19 +51,151 @@ struct SparseFactor::State {
         return A;
     }
 
-    // The simplicial LDL' copy of the factor (the caller frees it).
-    cholmod_factor* simplicial_copy() {
-        cholmod_factor* copy = cholmod_l_copy_factor(factor, &common);
-        if (copy == nullptr ||
-            !cholmod_l_change_factor(CHOLMOD_REAL, false, false, true, true, copy, &common)) {
-            if (copy != nullptr) cholmod_l_free_factor(&copy, &common);
-            throw RunFailure("the sparse factor could not be copied for its selected inverse: out of memory.");
-        }
-        return copy;
-    }
 };
 
 namespace {
+
+// The supernodes' blocks of Z = C^-1 on the pattern of a supernodal LL' factor, in the layout of
+// its values (each supernode's rows x columns, column-major). With J a supernode's columns, R its
+// rows below them and Y = L_RJ L_JJ^-1 (Takahashi's equations by blocks):
+//   Z_RJ = -Z_RR Y,   Z_JJ = L_JJ^-T L_JJ^-1 - Y'Z_RJ,
+// Z_RR gathered from the supernode's ancestors: the rows of R below any column k of R are in k's
+// pattern. A supernode is worked once its parent is.
+class SupernodalInverse {
+public:
+    SupernodalInverse(const cholmod_factor* L, const std::vector<std::int64_t>& super_of)
+        : super_(static_cast<const std::int64_t*>(L->super)),
+          pi_(static_cast<const std::int64_t*>(L->pi)),
+          px_(static_cast<const std::int64_t*>(L->px)),
+          rows_of_(static_cast<const std::int64_t*>(L->s)),
+          x_(static_cast<const double*>(L->x)),
+          super_of_(super_of),
+          Z_(Eigen::VectorXd::Zero(static_cast<Eigen::Index>(L->xsize))) {}
+
+    // Supernodes are numbered in postorder: each one's subtree is the range of numbers just below
+    // it, and going down the numbers works every supernode after its ancestors. The large ones
+    // near the root go one by one (their BLAS over every core); below them, whole subtrees go to
+    // the cores side by side.
+    Eigen::VectorXd run(std::int64_t count) {
+        std::vector<std::int64_t> parent(static_cast<std::size_t>(count), -1), first(static_cast<std::size_t>(count));
+        for (std::int64_t s = 0; s < count; ++s) {
+            const std::int64_t nc = super_[s + 1] - super_[s];
+            if (pi_[s + 1] - pi_[s] > nc) parent[static_cast<std::size_t>(s)] = super_of_[static_cast<std::size_t>(rows_of_[pi_[s] + nc])];
+            first[static_cast<std::size_t>(s)] = s;
+        }
+        // Each subtree's size against the range of numbers below its root: equal on every
+        // supernode when they are in postorder (else one by one, which a parent numbered after its
+        // children still allows).
+        std::vector<std::int64_t> size(static_cast<std::size_t>(count), 1);
+        bool postorder = true;
+        for (std::int64_t s = 0; s < count; ++s) {
+            const auto k = static_cast<std::size_t>(s);
+            postorder = postorder && size[k] == s - first[k] + 1;
+            const std::int64_t p = parent[k];
+            if (p < 0) continue;
+            postorder = postorder && p > s;
+            first[static_cast<std::size_t>(p)] = std::min(first[static_cast<std::size_t>(p)], first[k]);
+            size[static_cast<std::size_t>(p)] += size[k];
+        }
+        std::vector<char> large(static_cast<std::size_t>(count), 0);
+        std::vector<std::int64_t> subtrees;
+        Work work;
+        for (std::int64_t s = count - 1; s >= 0; --s) {
+            const std::int64_t p = parent[static_cast<std::size_t>(s)];
+            const double rows = static_cast<double>(pi_[s + 1] - pi_[s]);
+            const bool at_top = p < 0 || large[static_cast<std::size_t>(p)];
+            if (!postorder || (at_top && rows * rows * static_cast<double>(super_[s + 1] - super_[s]) > kLargeWork)) {
+                large[static_cast<std::size_t>(s)] = 1;
+                supernode(s, work);
+            } else if (at_top) {
+                subtrees.push_back(s);
+            }
+        }
+#pragma omp parallel
+        {
+            Work own;
+#pragma omp for schedule(dynamic, 1)
+            for (std::size_t k = 0; k < subtrees.size(); ++k) {
+                const std::int64_t root = subtrees[k];
+                for (std::int64_t s = root; s >= first[static_cast<std::size_t>(root)]; --s) supernode(s, own);
+            }
+        }
+        return std::move(Z_);
+    }
+
+private:
+    // Work of a supernode (rows^2 x columns) above which its BLAS runs over the cores.
+    static constexpr double kLargeWork = 4e6;
+    struct Work {
+        std::vector<double> W, Y, ZRR, ZRJ;
+    };
+
+    void supernode(std::int64_t s, Work& work) {
+        const int nc = static_cast<int>(super_[s + 1] - super_[s]);
+        const int nr = static_cast<int>(pi_[s + 1] - pi_[s]);
+        const int no = nr - nc;
+        const double* Ls = x_ + px_[s];
+        const std::int64_t* rows = rows_of_ + pi_[s];
+        double* Zs = Z_.data() + px_[s];
+        std::vector<double>& W = work.W;
+        // W = L_JJ^-T L_JJ^-1 (lower).
+        W.assign(static_cast<std::size_t>(nc) * static_cast<std::size_t>(nc), 0.0);
+        for (int c = 0; c < nc; ++c) {
+            for (int r = c; r < nc; ++r) W[static_cast<std::size_t>(r + c * nc)] = Ls[r + static_cast<std::int64_t>(c) * nr];
+        }
+        int info = 0;
+        dtrtri_("L", "N", &nc, W.data(), &nc, &info, 1, 1);
+        dlauum_("L", &nc, W.data(), &nc, &info, 1);
+        if (no > 0) {
+            std::vector<double>& Y = work.Y;
+            std::vector<double>& ZRR = work.ZRR;
+            std::vector<double>& ZRJ = work.ZRJ;
+            Y.resize(static_cast<std::size_t>(no) * static_cast<std::size_t>(nc));
+            for (int c = 0; c < nc; ++c) {
+                for (int r = 0; r < no; ++r) {
+                    Y[static_cast<std::size_t>(r + c * no)] = Ls[nc + r + static_cast<std::int64_t>(c) * nr];
+                }
+            }
+            cblas_dtrsm(CblasColMajor, CblasRight, CblasLower, CblasNoTrans, CblasNonUnit, no, nc, 1.0, Ls, nr,
+                        Y.data(), no);
+            ZRR.resize(static_cast<std::size_t>(no) * static_cast<std::size_t>(no));
+            for (int c = 0; c < no; ++c) {
+                const std::int64_t k = rows[nc + c];
+                const std::int64_t t = super_of_[static_cast<std::size_t>(k)];
+                const std::int64_t* t_rows = rows_of_ + pi_[t];
+                const std::int64_t t_count = pi_[t + 1] - pi_[t];
+                const double* Zk = Z_.data() + px_[t] + (k - super_[t]) * t_count;
+                std::int64_t at = k - super_[t];
+                for (int r = c; r < no; ++r) {
+                    const std::int64_t i = rows[nc + r];
+                    while (at < t_count && t_rows[at] < i) ++at;
+                    ZRR[static_cast<std::size_t>(r + c * no)] = Zk[at];
+                }
+            }
+            ZRJ.resize(Y.size());
+            cblas_dsymm(CblasColMajor, CblasLeft, CblasLower, no, nc, -1.0, ZRR.data(), no, Y.data(), no, 0.0,
+                        ZRJ.data(), no);
+            cblas_dgemm(CblasColMajor, CblasTrans, CblasNoTrans, nc, nc, no, -1.0, Y.data(), no, ZRJ.data(), no, 1.0,
+                        W.data(), nc);
+            for (int c = 0; c < nc; ++c) {
+                for (int r = 0; r < no; ++r) {
+                    Zs[nc + r + static_cast<std::int64_t>(c) * nr] = ZRJ[static_cast<std::size_t>(r + c * no)];
+                }
+            }
+        }
+        for (int c = 0; c < nc; ++c) {
+            for (int r = c; r < nc; ++r) Zs[r + static_cast<std::int64_t>(c) * nr] = W[static_cast<std::size_t>(r + c * nc)];
+        }
+    }
+
+    const std::int64_t* super_;
+    const std::int64_t* pi_;
+    const std::int64_t* px_;
+    const std::int64_t* rows_of_;
+    const double* x_;
+    const std::vector<std::int64_t>& super_of_;
+    Eigen::VectorXd Z_;
+};
 
 std::string ordering_name(int ordering) {
     switch (ordering) {
@@ -207,18 +304,15 @@ Eigen::MatrixXd SparseFactor::solve(const Eigen::MatrixXd& rhs) const {
 
 SparseFactor::Located SparseFactor::locate(const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs) const {
     State& s = *state_;
-    if (s.Lp.empty()) {
-        cholmod_factor* copy = s.simplicial_copy();
-        const auto* p = static_cast<const std::int64_t*>(copy->p);
-        const auto* i = static_cast<const std::int64_t*>(copy->i);
-        s.Lp.assign(p, p + s.n + 1);
-        s.Li.assign(i, i + s.Lp.back());
-        cholmod_l_free_factor(&copy, &s.common);
-        s.sorted.resize(s.Li.size());
-        std::iota(s.sorted.begin(), s.sorted.end(), std::int64_t{0});
-        for (std::int64_t j = 0; j < s.n; ++j) {
-            std::sort(s.sorted.begin() + s.Lp[j], s.sorted.begin() + s.Lp[j + 1],
-                      [&](std::int64_t a, std::int64_t b) { return s.Li[a] < s.Li[b]; });
+    const cholmod_factor* L = s.factor;
+    const auto* super = static_cast<const std::int64_t*>(L->super);
+    const auto* pi = static_cast<const std::int64_t*>(L->pi);
+    const auto* px = static_cast<const std::int64_t*>(L->px);
+    const auto* rows_of = static_cast<const std::int64_t*>(L->s);
+    if (s.super_of.empty()) {
+        s.super_of.resize(static_cast<std::size_t>(s.n));
+        for (std::size_t t = 0; t < L->nsuper; ++t) {
+            for (std::int64_t k = super[t]; k < super[t + 1]; ++k) s.super_of[static_cast<std::size_t>(k)] = static_cast<std::int64_t>(t);
         }
     }
     Located located;
@@ -227,25 +321,21 @@ SparseFactor::Located SparseFactor::locate(const std::vector<std::pair<std::int6
         std::int64_t a = s.inverse_permutation[static_cast<std::size_t>(row)];
         std::int64_t b = s.inverse_permutation[static_cast<std::size_t>(column)];
         if (a < b) std::swap(a, b);
-        const auto begin = s.sorted.begin() + s.Lp[b], end = s.sorted.begin() + s.Lp[b + 1];
-        const auto found = std::lower_bound(begin, end, a, [&](std::int64_t at, std::int64_t r) { return s.Li[at] < r; });
-        located.positions.push_back(found != end && s.Li[*found] == a ? *found : -1);
+        const std::int64_t t = s.super_of[static_cast<std::size_t>(b)];
+        const std::int64_t count = pi[t + 1] - pi[t], offset = b - super[t];
+        const std::int64_t* begin = rows_of + pi[t] + offset;
+        const std::int64_t* end = rows_of + pi[t + 1];
+        const std::int64_t* found = std::lower_bound(begin, end, a);
+        located.positions.push_back(found != end && *found == a ? px[t] + offset * count + (found - (rows_of + pi[t]))
+                                                                : -1);
     }
     return located;
 }
 
 Eigen::VectorXd SparseFactor::selected_inverse(const Located& located) const {
     State& s = *state_;
-    cholmod_factor* copy = s.simplicial_copy();
-    Eigen::VectorXd Z;
-    try {
-        Z = takahashi_inverse(s.n, static_cast<const std::int64_t*>(copy->p), static_cast<const std::int64_t*>(copy->i),
-                              static_cast<const double*>(copy->x));
-    } catch (...) {
-        cholmod_l_free_factor(&copy, &s.common);
-        throw;
-    }
-    cholmod_l_free_factor(&copy, &s.common);
+    if (s.super_of.empty()) locate({});
+    const Eigen::VectorXd Z = SupernodalInverse(s.factor, s.super_of).run(static_cast<std::int64_t>(s.factor->nsuper));
     Eigen::VectorXd values(static_cast<Eigen::Index>(located.positions.size()));
     for (std::size_t k = 0; k < located.positions.size(); ++k) {
         const std::int64_t at = located.positions[k];

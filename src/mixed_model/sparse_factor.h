@@ -27,7 +27,8 @@ struct FactorFigures {
 // One symbolic analysis (ordering and the factor's pattern) of a pattern, reused by every
 // numeric factorisation of a matrix of that pattern: supernodal LL' by CHOLMOD, its solves, its
 // log-determinant, and the selected inverse (the elements of the inverse on the factor's
-// pattern, by Takahashi's equations). Throws RunFailure without CHOLMOD.
+// pattern, by Takahashi's equations worked supernode by supernode with dense blocks). Throws
+// RunFailure without CHOLMOD.
 class SparseFactor {
 public:
     explicit SparseFactor(const SparseLower& pattern);
@@ -61,9 +62,3 @@ private:
 // variances a relationship matrix holds, from its sparse inverse), by the selected inverse;
 // empty when M is not positive definite.
 Eigen::VectorXd diagonal_of_inverse(const SparseLower& lower);
-
-// Takahashi's equations on a simplicial factor P A P' = L D L' (L unit lower, columns in `Lp`,
-// sorted rows in `Li` with the diagonal first, values `Lx` holding D on the diagonal): the
-// elements of A^-1 (in the factor's numbering) on L's pattern, in the layout of Lx. The pattern
-// must be that of a Cholesky factor (each column's rows a clique of later columns).
-Eigen::VectorXd takahashi_inverse(std::int64_t n, const std::int64_t* Lp, const std::int64_t* Li, const double* Lx);
