@@ -253,19 +253,18 @@ public:
             genetic_variances_ = std::move(prediction.genetic_variances);
             return;
         }
-        auto [b, u] = getEBV(estimated, positions(), columns_, full_design, y, reml_.h2);
         // With unknown parent groups as fixed covariates, each value is a + Qg.
-        Eigen::MatrixXd shifts;
-        if (!groups_.names.empty()) {
-            const std::vector<Eigen::Index> kept = fixed_effect_columns(full_design);
-            shifts = group_shifts(groups_, kinship_ids_, inputs_.phenotype.fixed, kept);
-            u.col(0) += shifts.transpose() * b(kept, 0);
-        }
-        show_fixed_effects(options_, logger_, inputs_, std::move(b), u, reml_.h2);
-        values_ = std::move(u);
-        error_variances_ = prediction_error_variances(estimated, positions(), columns_, full_design, reml_.sigma_a2,
-                                                      reml_.sigma_e2, groups_.names.empty() ? nullptr : &shifts);
-        genetic_variances_ = reml_.sigma_a2 * columns_.diagonal;
+        const Eigen::MatrixXd shifts =
+            groups_.names.empty()
+                ? Eigen::MatrixXd()
+                : group_shifts(groups_, kinship_ids_, inputs_.phenotype.fixed, fixed_effect_columns(full_design));
+        BandPrediction prediction =
+            predict_breeding_values(estimated, positions(), columns_, full_design, y, reml_.h2, reml_.sigma_a2,
+                                    reml_.sigma_e2, groups_.names.empty() ? nullptr : &shifts);
+        values_ = prediction.effect.values;
+        show_fixed_effects(options_, logger_, inputs_, std::move(prediction.b), values_, reml_.h2);
+        error_variances_ = std::move(prediction.effect.error_variances);
+        genetic_variances_ = std::move(prediction.effect.prior_variances);
         if (options_.snp_effects) {
             prepare_marker_effects(estimated);
         }

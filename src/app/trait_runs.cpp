@@ -651,26 +651,18 @@ public:
         const std::vector<std::string>& ids = fit_.kinship.source.text.ids;
         logger_.tee << "👉 Breeding values of " << ids.size() << " individuals for " << fit_.traits.size() << " traits"
                     << std::endl;
-        const Eigen::MatrixXd genetic = fit_.evaluator->layout().genetic(estimate_.theta);
         // With unknown parent groups each value is a + Qg, over the kept columns of the design.
         const Eigen::MatrixXd shifts = fit_.groups.names.empty()
                                            ? Eigen::MatrixXd()
                                            : group_shifts(fit_.groups, ids, fit_.records.data.fixed, fit_.kept);
-        const TraitPrediction prediction =
-            predict_traits(solution_, genetic, kinship_columns(fit_.kinship, fit_.individuals),
-                           kinship_diagonal_of(fit_.kinship), fit_.groups.names.empty() ? nullptr : &shifts);
+        effects_ = fit_.evaluator->predict(solution_, estimate_.theta, fit_.kinship.name, fit_.traits, fit_.scale,
+                                           kinship_columns(fit_.kinship, fit_.individuals),
+                                           kinship_diagonal_of(fit_.kinship),
+                                           fit_.groups.names.empty() ? nullptr : &shifts);
         const std::string values_name = mixed_model_files(options_).values;
-        for (Eigen::Index a = 0; a < genetic.rows(); ++a) {
-            const double s = fit_.scale[a];
-            EffectPrediction effect;
-            effect.name = fit_.kinship.name;
-            effect.trait = fit_.traits[static_cast<std::size_t>(a)];
+        for (EffectPrediction& effect : effects_) {
             effect.ids = ids;
-            effect.values = s * prediction.values.col(a);
-            effect.error_variances = s * s * prediction.error_variances.col(a);
-            effect.prior_variances = s * s * prediction.prior_variances.col(a);
             check_error_variances(effect.error_variances, ids, values_name, "", " for " + effect.trait);
-            effects_.push_back(std::move(effect));
         }
     }
 

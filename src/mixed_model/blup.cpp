@@ -274,3 +274,20 @@ Eigen::VectorXd RecordProjection::quadratic_forms(const Eigen::MatrixXd& rotated
     }
     return forms;
 }
+
+BandPrediction predict_breeding_values(const ReducedKinship& records, const std::vector<Eigen::Index>& positions,
+                                       const KinshipColumns& kinship, const Eigen::MatrixXd& X,
+                                       const Eigen::MatrixXd& y, double h2, double sigma_a2, double sigma_e2,
+                                       const Eigen::MatrixXd* shifts) {
+    BandPrediction prediction;
+    auto [b, u] = getEBV(records, positions, kinship, X, y, h2);
+    if (shifts != nullptr) {
+        u.col(0) += shifts->transpose() * b(fixed_effect_columns(X), 0);
+    }
+    prediction.effect.values = u.col(0);
+    prediction.effect.error_variances =
+        prediction_error_variances(records, positions, kinship, X, sigma_a2, sigma_e2, shifts);
+    prediction.effect.prior_variances = sigma_a2 * kinship.diagonal;
+    prediction.b = std::move(b);
+    return prediction;
+}

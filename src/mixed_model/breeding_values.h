@@ -78,3 +78,16 @@ private:
 Eigen::VectorXd prediction_error_variances(const ReducedKinship& records, const std::vector<Eigen::Index>& positions,
                                            const KinshipColumns& kinship, const Eigen::MatrixXd& X, double sigma_a2,
                                            double sigma_e2, const Eigen::MatrixXd* shifts = nullptr);
+
+// The one kinship's term at the components: every individual's breeding value (getEBV at h2),
+// its prediction error variance and its prior variance sa2 K_ii, in `effect` (without its name
+// and IDs, which are the route's), with b over the columns of X. `shifts` (kept columns of X x
+// N): fixed unknown parent groups, each value a + q'b with the groups' part of its error.
+struct BandPrediction {
+    EffectPrediction effect;
+    Eigen::MatrixXd b;
+};
+BandPrediction predict_breeding_values(const ReducedKinship& records, const std::vector<Eigen::Index>& positions,
+                                       const KinshipColumns& kinship, const Eigen::MatrixXd& X,
+                                       const Eigen::MatrixXd& y, double h2, double sigma_a2, double sigma_e2,
+                                       const Eigen::MatrixXd* shifts = nullptr);

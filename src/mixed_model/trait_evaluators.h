@@ -61,6 +61,14 @@ public:
     Eigen::VectorXd change_scale(const Eigen::VectorXd& theta) const override;
     std::optional<Eigen::VectorXd> em_step(const Eigen::VectorXd& theta, const LikelihoodPoint& point) const override;
     virtual TraitSolution solve(const Eigen::VectorXd& theta) const = 0;
+    // The kinship term's predictions at the solution, one per trait (`traits`), in each trait's
+    // units (`scale`, the factor from the evaluator's): predict_traits at the components theta,
+    // named `name`, over the individuals of `columns` (N x q) and `diagonal`; `shifts` as there.
+    std::vector<EffectPrediction> predict(const TraitSolution& solution, const Eigen::VectorXd& theta,
+                                          const std::string& name, const std::vector<std::string>& traits,
+                                          const Eigen::VectorXd& scale, const Eigen::MatrixXd& columns,
+                                          const Eigen::VectorXd& diagonal,
+                                          const Eigen::MatrixXd* shifts = nullptr) const;
     // The directions (columns of t x k) in which block `block` (0: Vg, 1 + c: class c's Ve) is
     // at the boundary of its space at theta: Vg's eigenvectors of eigenvalue 0 (Ve's at the limit).
     Eigen::MatrixXd boundary_vectors(const Eigen::VectorXd& theta, std::size_t block) const;

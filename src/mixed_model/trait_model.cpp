@@ -211,3 +211,24 @@ AiRemlSettings trait_reml_settings(const TraitEvaluator& evaluator, const std::v
     }
     return reml_settings(blocks, records, max_iter, tol);
 }
+
+std::vector<EffectPrediction> TraitEvaluator::predict(const TraitSolution& solution, const Eigen::VectorXd& theta,
+                                                      const std::string& name, const std::vector<std::string>& traits,
+                                                      const Eigen::VectorXd& scale, const Eigen::MatrixXd& columns,
+                                                      const Eigen::VectorXd& diagonal,
+                                                      const Eigen::MatrixXd* shifts) const {
+    const Eigen::MatrixXd genetic = layout_.genetic(theta);
+    const TraitPrediction prediction = predict_traits(solution, genetic, columns, diagonal, shifts);
+    std::vector<EffectPrediction> effects;
+    for (Eigen::Index a = 0; a < genetic.rows(); ++a) {
+        const double s = scale[a];
+        EffectPrediction effect;
+        effect.name = name;
+        effect.trait = traits[static_cast<std::size_t>(a)];
+        effect.values = s * prediction.values.col(a);
+        effect.error_variances = s * s * prediction.error_variances.col(a);
+        effect.prior_variances = s * s * prediction.prior_variances.col(a);
+        effects.push_back(std::move(effect));
+    }
+    return effects;
+}
