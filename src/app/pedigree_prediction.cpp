@@ -139,6 +139,7 @@ public:
         term.levels = static_cast<Index>(additive().levels.size());
         term.inverse = lower_triangle(relationships_.inverse);
         term.log_determinant = relationships_.log_determinant;
+        term.dense_levels = relationships_.inverse.block_positions;
         const ResidualTerm& residual = model_.residual;
         ResidualStructure structure{residual.weights, residual.class_of_record,
                                     static_cast<Index>(std::max<std::size_t>(residual.classes.size(), 1))};

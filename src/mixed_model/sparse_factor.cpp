@@ -210,21 +210,37 @@ std::string ordering_name(int ordering) {
 
 }  // namespace
 
-SparseFactor::SparseFactor(const SparseLower& pattern) : state_(std::make_unique<State>()) {
+SparseFactor::SparseFactor(const SparseLower& pattern, const std::vector<std::int64_t>& last)
+    : state_(std::make_unique<State>()) {
     State& s = *state_;
     s.n = pattern.rows();
     s.common.supernodal = CHOLMOD_SUPERNODAL;
-    // AMD, and METIS where AMD leaves much fill: the ordering of the least fill is kept.
-    s.common.nmethods = 0;
     cholmod_sparse A = State::view(pattern);
-    s.factor = cholmod_l_analyze(&A, &s.common);
+    if (last.empty()) {
+        // AMD, and METIS where AMD leaves much fill: the ordering of the least fill is kept.
+        s.common.nmethods = 0;
+        s.factor = cholmod_l_analyze(&A, &s.common);
+    } else {
+        // A dense block ordered last by constrained AMD: it is one supernode at the root, and the
+        // graph search that would find it costs more than the factor.
+        std::vector<std::int64_t> member(static_cast<std::size_t>(s.n), 0), order(static_cast<std::size_t>(s.n));
+        for (const std::int64_t row : last) member[static_cast<std::size_t>(row)] = 1;
+        if (!cholmod_l_camd(&A, nullptr, 0, member.data(), order.data(), &s.common)) {
+            throw RunFailure("the ordering of the sparse mixed model equations failed (CHOLMOD status " +
+                             std::to_string(s.common.status) + ": out of memory).");
+        }
+        s.common.nmethods = 1;
+        s.common.method[0].ordering = CHOLMOD_GIVEN;
+        s.factor = cholmod_l_analyze_p(&A, order.data(), nullptr, 0, &s.common);
+    }
     if (s.factor == nullptr) {
         throw RunFailure("the symbolic analysis of the sparse mixed model equations failed (CHOLMOD status " +
                          std::to_string(s.common.status) + ": out of memory, or too large for this machine).");
     }
     s.figures.nonzeros = s.common.lnz;
     s.figures.flops = s.common.fl;
-    s.figures.ordering = ordering_name(s.common.method[s.common.selected].ordering);
+    s.figures.ordering = last.empty() ? ordering_name(s.common.method[s.common.selected].ordering)
+                                      : "CAMD, the " + std::to_string(last.size()) + " dense equations last";
     const auto* perm = static_cast<const std::int64_t*>(s.factor->Perm);
     s.inverse_permutation.assign(static_cast<std::size_t>(s.n), 0);
     for (std::int64_t k = 0; k < s.n; ++k) s.inverse_permutation[static_cast<std::size_t>(perm[k])] = k;
@@ -350,7 +366,7 @@ bool sparse_factor_available() { return false; }
 
 struct SparseFactor::State {};
 
-SparseFactor::SparseFactor(const SparseLower&) {
+SparseFactor::SparseFactor(const SparseLower&, const std::vector<std::int64_t>&) {
     throw RunFailure("this build has no sparse Cholesky factor: install libsuitesparse-dev (CHOLMOD) and build again.");
 }
 SparseFactor::~SparseFactor() = default;

@@ -31,7 +31,8 @@ struct FactorFigures {
 // RunFailure without CHOLMOD.
 class SparseFactor {
 public:
-    explicit SparseFactor(const SparseLower& pattern);
+    // `last`: rows of a dense block (the genotyped animals' equations), ordered after the others.
+    explicit SparseFactor(const SparseLower& pattern, const std::vector<std::int64_t>& last = {});
     ~SparseFactor();
     SparseFactor(const SparseFactor&) = delete;
     SparseFactor& operator=(const SparseFactor&) = delete;

@@ -228,7 +228,11 @@ SparseMmeEvaluator::SparseMmeEvaluator(const MatrixXd& X, const VectorXd& y, std
         e.order += term.levels;
     }
     e.assemble();
-    e.factor = std::make_unique<SparseFactor>(e.C);
+    std::vector<std::int64_t> last;
+    for (std::size_t k = 0; k < e.terms.size(); ++k) {
+        for (const Index level : e.terms[k].dense_levels) last.push_back(e.offsets[k] + level);
+    }
+    e.factor = std::make_unique<SparseFactor>(e.C, last);
 }
 
 SparseMmeEvaluator::~SparseMmeEvaluator() = default;

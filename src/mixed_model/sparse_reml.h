@@ -16,6 +16,7 @@ struct SparseTerm {
     Eigen::Index levels = 0;
     SparseLower inverse;
     double log_determinant = 0.0;
+    std::vector<Eigen::Index> dense_levels;  // where the inverse has a dense block (ordered last)
 };
 
 // y = X b + sum_k Z_k u_k + e, u_k ~ N(0, s2_k K_k), e ~ N(0, R) with R = diag(s2_e(c_r) / w_r)

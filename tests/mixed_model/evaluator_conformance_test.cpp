@@ -259,8 +259,8 @@ TEST(EvaluatorConformance, SparseEquationsOfAPedigree) {
     const DenseModel dense{{Z * A * Z.transpose(), Z * Z.transpose(), R0, R1}, X, y};
 
     std::vector<SparseTerm> terms(2);
-    terms[0] = {individual, q, sparse_lower(A.inverse()), std::log(A.determinant())};
-    terms[1] = {individual, q, SparseLower(), 0.0};
+    terms[0] = {individual, q, sparse_lower(A.inverse()), std::log(A.determinant()), {}};
+    terms[1] = {individual, q, SparseLower(), 0.0, {}};
     const SparseMmeEvaluator evaluator(X, y, terms, {weights, classes, 2});
     expect_conforms(evaluator, dense, Eigen::Vector4d(0.6, 0.3, 0.9, 1.4), "inside");
     // A variance at 0 is taken as a negligible share of the residual.
@@ -296,4 +296,25 @@ TEST(SparseFactor, SelectedInverseIsTheInverseOnThePattern) {
     }
     const Eigen::VectorXd b = Eigen::VectorXd::LinSpaced(q, -1.0, 2.0);
     EXPECT_LT((factor.solve(b) - inverse * b).cwiseAbs().maxCoeff(), 1e-10);
+
+    // A dense block of 60 rows (a genotyped animals' inverse) ordered last: the same numbers.
+    std::vector<std::int64_t> block;
+    for (std::int64_t r = 7; r < q; r += 5) block.push_back(r);
+    for (const std::int64_t a : block) {
+        for (const std::int64_t c : block) C(a, c) += a == c ? 1.0 : 0.01;
+    }
+    const SparseLower with_block = sparse_lower(C);
+    SparseFactor ordered(with_block, block);
+    EXPECT_EQ(ordered.figures().ordering, "CAMD, the 59 dense equations last");
+    ASSERT_TRUE(ordered.factorize(with_block));
+    const Eigen::MatrixXd inverse_with_block = C.inverse();
+    EXPECT_NEAR(ordered.log_determinant(), std::log(C.determinant()), 1e-8 * std::fabs(std::log(C.determinant())));
+    EXPECT_LT((ordered.solve(b) - inverse_with_block * b).cwiseAbs().maxCoeff(), 1e-10);
+    const std::vector<std::pair<std::int64_t, std::int64_t>> corners = {{block.back(), block.front()}, {0, 0},
+                                                                        {block[3], block[3]}};
+    const Eigen::VectorXd at_corners = ordered.selected_inverse(ordered.locate(corners));
+    for (std::size_t k = 0; k < corners.size(); ++k) {
+        EXPECT_NEAR(at_corners[static_cast<Eigen::Index>(k)], inverse_with_block(corners[k].first, corners[k].second),
+                    1e-10);
+    }
 }
