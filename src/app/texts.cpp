@@ -139,6 +139,9 @@ void remlHelp() {
               << "Options:\n";
     mixed_model_options();
     max_iter_and_out("Writes PREFIX.vc.txt (the fixed effects: PREFIX.fixed.txt); the log is PREFIX.log");
+    std::cout << "  Without --kin-file, from a pedigree (large pedigrees):\n"
+              << "  --pedigree <file>   REML on the sparse mixed model equations of A^-1 (H^-1 with --bedfile),\n"
+              << "                      factored by CHOLMOD; one trait, the additive effect and the residual\n";
 }
 
 void predictHelp() {
@@ -150,10 +153,11 @@ void predictHelp() {
                      "                      PREFIX.fixed.txt); the log is PREFIX.log");
     std::cout << "  --vc <list>         Variances to predict at, without REML: the V(...) rows of PREFIX.vc.txt,\n"
               << "                      the residual last (Optional)\n";
-    std::cout << "  Without --kin-file, from a pedigree (large pedigrees, by iteration; no REML):\n"
+    std::cout << "  Without --kin-file, from a pedigree (large pedigrees, by iteration):\n"
               << "  --pedigree <file>   Breeding values of every pedigree individual from the sparse inverse of A\n"
               << "                      (of H with --bedfile; also --kin-method, --kin-tau, --kin-omega, --apy-core)\n"
-              << "                      --vc <a>,<e> is required there\n"
+              << "                      at --vc <a>,<e>, or without --vc at the REML estimates of the sparse\n"
+              << "                      equations (as --reml --pedigree)\n"
               << "  --pcg-tol <number>  Relative residual at which the iteration stops (Optional, default: 1e-8)\n"
               << "  --pcg-max-iter <int> Most iterations (Optional, default: 10000)\n"
               << "  --ped-groups <file> Unknown parent groups of the pedigree, one code a line (Optional; with\n"
