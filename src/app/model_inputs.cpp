@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/model_inputs.h"
+#include "app/model_pipeline.h"
 #include "files/number_field.h"
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
@@ -133,11 +134,7 @@ void check_records_and_design(const RunOptions& options, Logger& logger, Model& 
         standardise_numeric(phenotype.fixed.full, phenotype.fixed.reduced, static_cast<std::size_t>(phenotype.fixed.numeric_columns));
     const std::vector<NumericScale>& numeric = phenotype.fixed.numeric;
     const Eigen::MatrixXd& reduced_design = phenotype.fixed.reduced;
-    std::vector<Eigen::Index> in_order(static_cast<std::size_t>(reduced_design.cols()));
-    for (std::size_t c = 0; c < in_order.size(); ++c) {
-        in_order[c] = static_cast<Eigen::Index>(c);
-    }
-    const auto rank = static_cast<Eigen::Index>(independent_columns(reduced_design, in_order).size());
+    const Eigen::Index rank = reml_design(reduced_design).cols();
     if (y.rows() <= rank) {
         throw RunFailure("the " + std::to_string(y.rows()) + " records are no more than the " +
                                  std::to_string(rank) + " fixed effects they estimate; REML needs more records " +

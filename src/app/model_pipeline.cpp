@@ -4,6 +4,7 @@
 #include <chrono>
 #include <iomanip>
 #include <iostream>
+#include <numeric>
 #include <ostream>
 
 #include "app/app.h"
@@ -142,6 +143,12 @@ namespace {
 constexpr double kStartShare = 0.3;
 
 }  // namespace
+
+Eigen::MatrixXd reml_design(const Eigen::MatrixXd& reduced) {
+    std::vector<Eigen::Index> in_order(static_cast<std::size_t>(reduced.cols()));
+    std::iota(in_order.begin(), in_order.end(), Eigen::Index{0});
+    return reduced(Eigen::all, independent_columns(reduced, in_order));
+}
 
 AiRemlSettings variance_settings(const std::vector<std::string>& terms, const std::vector<std::string>& residuals,
                                  const Eigen::VectorXd& y, double residual_variance, int max_iter) {

@@ -86,6 +86,11 @@ struct Estimate {
 // converge (the trace says so).
 std::optional<Estimate> estimate_components(const RunOptions& options, Logger& logger, const Estimation& estimation);
 
+// The design REML takes: the columns of the design without reference levels (`reduced`) that
+// are independent of those before them, in order, so that the log-likelihoods of every route
+// share one convention.
+Eigen::MatrixXd reml_design(const Eigen::MatrixXd& reduced);
+
 // The driver's settings of variance components alone: a variance per random term (`terms`) and
 // per residual class (`residuals`, the first the one residual), named V(<name>), started at
 // shares of the variance of `y` (the scaled trait); `residual_variance` (of the fixed effects

@@ -9,7 +9,6 @@
 #include <iostream>
 #include <limits>
 #include <memory>
-#include <numeric>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -54,12 +53,7 @@ Fitting fitting_of(const ModelSetup& model, int max_iter) {
     fit.names = model.records.data.component_names();
     fit.evaluator_terms = model.records.data.terms.size();
     const Eigen::MatrixXd& y = model.records.data.response.y;
-    // REML on the design without reference levels, its columns taken in order, as for one
-    // kinship: the log-likelihoods of every model share one convention.
-    const Eigen::MatrixXd& reduced_design = model.records.data.fixed.reduced;
-    std::vector<Eigen::Index> in_order(static_cast<std::size_t>(reduced_design.cols()));
-    std::iota(in_order.begin(), in_order.end(), Eigen::Index{0});
-    const Eigen::MatrixXd X = reduced_design(Eigen::all, independent_columns(reduced_design, in_order));
+    const Eigen::MatrixXd X = reml_design(model.records.data.fixed.reduced);
     const Eigen::Index p = X.cols();
     const ScaledTrait scaled = scaled_trait(y.col(0), X, p);
     fit.trait = scaled.trait;

@@ -5,7 +5,6 @@
 #include <iostream>
 #include <limits>
 #include <memory>
-#include <numeric>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -128,10 +127,7 @@ public:
     // REML on the design without reference levels, its columns taken in order (the convention of
     // every route), the trait scaled; the equations factored by CHOLMOD.
     bool estimate() override {
-        const Eigen::MatrixXd& reduced = model_.fixed.reduced;
-        std::vector<Index> in_order(static_cast<std::size_t>(reduced.cols()));
-        std::iota(in_order.begin(), in_order.end(), Index{0});
-        const Eigen::MatrixXd X = reduced(Eigen::all, independent_columns(reduced, in_order));
+        const Eigen::MatrixXd X = reml_design(model_.fixed.reduced);
         const ScaledTrait scaled = scaled_trait(model_.response.y.col(0), X, X.cols());
         units_ = scaled.units;
         SparseTerm term;
