@@ -80,6 +80,12 @@ struct RunOptions {
     bool kin_inverse = false;
     double pcg_tol = 1e-8;
     int pcg_max_iter = 10000;
+    // REML on the sparse equations of --pedigree: --reml-method exact (the factored equations) or
+    // mc (Monte Carlo traces by PCG, with --mc-samples random vectors of --seed); "" chooses by
+    // whether the factor fits in memory. --mc-samples 0: 50, and more until their error is small.
+    std::string reml_method;
+    int mc_samples = 0;
+    std::uint64_t seed = 20270101;
     // --snp-effects: the marker effects behind the breeding values of --predict with the genotypes
     // of --bedfile, PREFIX.snp.txt; --snp-window: the markers of each window share.
     bool snp_effects = false;

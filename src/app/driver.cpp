@@ -91,9 +91,14 @@ void warn_ignored_options(const RunOptions& options) {
          {"--kin-tune", "--kin-alpha", "--kin-beta"}},
         {options.run_kinship || from_pedigree, "of H (--kinship or --predict --pedigree), which was not asked for",
          {"--parent-conflict", "--parent-conflict-action", "--geno-founders"}},
-        {from_pedigree && options.run_predict && !options.run_reml,
-         "of --predict --pedigree (breeding values by iteration), which was not asked for",
+        {from_pedigree && ((options.run_predict && !options.run_reml) || options.reml_method != "exact"),
+         "of --predict --pedigree (breeding values by iteration) and Monte Carlo REML, neither of which was asked for",
          {"--pcg-tol", "--pcg-max-iter"}},
+        {sparse_pedigree_reml(options) && options.reml_method != "exact",
+         "of Monte Carlo REML (--reml --pedigree, or --predict --pedigree without --vc), which was not asked for",
+         {"--mc-samples", "--seed"}},
+        {sparse_pedigree_reml(options), "of REML on the sparse mixed model equations (--reml --pedigree, or "
+         "--predict --pedigree without --vc), which was not asked for", {"--reml-method"}},
         {options.run_predict && !options.run_reml,
          options.run_predict ? "of --predict, which does not run when --reml is given"
                              : "of --predict, which was not asked for",
@@ -205,10 +210,15 @@ bool given_variances_in_range(const RunOptions& options) {
 // REML on the equations of --pedigree: CHOLMOD factors them, and the unknown parent groups have
 // no log-likelihood there yet; returns false after reporting the problem.
 bool sparse_reml_options_ok(const RunOptions& options) {
-    if (!sparse_factor_available()) {
-        std::cerr << "❎ Error: " << "REML with --pedigree factors the sparse mixed model equations with CHOLMOD, "
-                     "which this build lacks: install libsuitesparse-dev and build again, or give the variances with "
-                     "--vc (and --predict)."
+    if (!sparse_factor_available() && options.reml_method == "exact") {
+        std::cerr << "❎ Error: " << "--reml-method exact factors the sparse mixed model equations with CHOLMOD, "
+                     "which this build lacks: install libsuitesparse-dev and build again, or use --reml-method mc."
+                  << std::endl;
+        return false;
+    }
+    if (options.lrt && options.reml_method == "mc") {
+        std::cerr << "❎ Error: " << "--lrt compares log-likelihoods, which Monte Carlo REML (--reml-method mc) does "
+                     "not compute: log|C| needs the factor of the equations. Use --reml-method exact."
                   << std::endl;
         return false;
     }
@@ -283,6 +293,17 @@ bool sparse_options_ok(const RunOptions& options) {
         return refuse("--vc gives the variances of a prediction (--predict) instead of estimating them; --reml "
                       "estimates them.");
     }
+    // Prediction and Monte Carlo REML both iterate.
+    if (!(options.pcg_tol > 0.0 && options.pcg_tol < 1.0)) {
+        std::ostringstream message;
+        message << "Invalid argument for --pcg-tol - " << options.pcg_tol
+                << ": the relative residual to reach must be greater than 0 and less than 1.";
+        return refuse(message.str());
+    }
+    if (options.pcg_max_iter < 1) {
+        return refuse("Invalid argument for --pcg-max-iter - " + std::to_string(options.pcg_max_iter) +
+                      ": give 1 or more iterations.");
+    }
     if (!options.vc_given) {
         return sparse_reml_options_ok(options);
     }
@@ -295,16 +316,6 @@ bool sparse_options_ok(const RunOptions& options) {
     if (options.residual_by_column.empty() && !(options.vc[1] > 0.0)) {
         return refuse("Invalid argument for --vc - the residual variance (the last value) is 0; it must be greater "
                       "than 0.");
-    }
-    if (!(options.pcg_tol > 0.0 && options.pcg_tol < 1.0)) {
-        std::ostringstream message;
-        message << "Invalid argument for --pcg-tol - " << options.pcg_tol
-                << ": the relative residual to reach must be greater than 0 and less than 1.";
-        return refuse(message.str());
-    }
-    if (options.pcg_max_iter < 1) {
-        return refuse("Invalid argument for --pcg-max-iter - " + std::to_string(options.pcg_max_iter) +
-                      ": give 1 or more iterations.");
     }
     return true;
 }

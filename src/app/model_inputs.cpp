@@ -170,7 +170,12 @@ void check_records_and_design(const RunOptions& options, Logger& logger, Model& 
 void write_result_rows(std::ostream& out, const std::vector<ResultRow>& rows) {
     out << "Source\tEstimate\tSE\n";
     for (const ResultRow& row : rows) {
-        out << row.source << "\t" << row.estimate << "\t";
+        out << row.source << "\t";
+        if (std::isnan(row.estimate)) {
+            out << "NA\t";
+        } else {
+            out << row.estimate << "\t";
+        }
         if (std::isnan(row.se)) {
             out << "NA\n";
         } else {
@@ -197,7 +202,12 @@ void write_trace_header(std::ostream& out, const std::vector<std::string>& names
 
 void write_trace_line(std::ostream& out, const AiRemlStep& step, double log_likelihood, const Eigen::VectorXd& values,
                       const std::vector<std::string>& names, const std::string& note) {
-    out << std::setw(10) << step.iteration << std::setw(15) << log_likelihood;
+    out << std::setw(10) << step.iteration;
+    if (std::isnan(log_likelihood)) {
+        out << std::setw(15) << "NA";  // Monte Carlo traces: no log-likelihood
+    } else {
+        out << std::setw(15) << log_likelihood;
+    }
     for (std::size_t k = 0; k < names.size(); ++k) {
         out << std::setw(column_width(names[k])) << values[static_cast<Eigen::Index>(k)];
     }

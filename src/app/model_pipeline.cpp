@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <iomanip>
 #include <iostream>
 #include <numeric>
@@ -70,20 +71,70 @@ int run_model_job(const RunOptions& options, Logger& logger, ModelRoute& route, 
     return 0;
 }
 
+namespace {
+
+// REML from the settings' start to convergence, each iteration traced, its number counted on
+// from `before` (the iterations of earlier runs of a Monte Carlo REML with fewer vectors).
+AiRemlRun traced_reml(const Estimation& fit, const AiRemlSettings& settings, Logger& logger, int before) {
+    return ai_reml(fit.evaluator, settings, [&](const AiRemlStep& run_step) {
+        AiRemlStep step = run_step;
+        step.iteration += before;
+        const Eigen::VectorXd values = step.theta * fit.units;
+        write_trace_line(logger.tee, step, step.log_likelihood + fit.log_likelihood_shift, values, fit.names,
+                         reml_step_note(step, fit.settings.parameters));
+        if (fit.after_step) fit.after_step(step, values);
+    });
+}
+
+// The rows of the table at the estimates with SEs from `covariance` (trait units squared).
+std::vector<ResultRow> estimate_rows(const Estimation& fit, const AiRemlRun& run, const Eigen::MatrixXd& covariance) {
+    return variance_component_rows(fit.terms, run.theta * fit.units, covariance, fit.repeatable,
+                                   run.at_estimate.log_likelihood + fit.log_likelihood_shift, fit.residuals);
+}
+
+// The Monte Carlo covariance of the estimates: the score's, through the inverse AI (the
+// estimates solve score = 0), in trait units squared.
+Eigen::MatrixXd monte_carlo_covariance(const Estimation& fit, const AiRemlRun& run) {
+    const Eigen::MatrixXd& inverse = run.ai_inverse;
+    return inverse * run.at_estimate.score_covariance * inverse * (fit.units * fit.units);
+}
+
+// The components' Monte Carlo SEs, and of every share, in the log.
+void write_monte_carlo_errors(Logger& logger, const std::vector<ResultRow>& rows) {
+    logger.tee << "\n👉 Monte Carlo standard errors (of the traces' random vectors, besides the sampling SEs):\n"
+               << "Source\tEstimate\tMC_SE\n";
+    for (const ResultRow& row : rows) {
+        if (std::isnan(row.se)) continue;
+        logger.tee << row.source << "\t" << row.estimate << "\t" << row.se << "\n";
+    }
+    logger.tee << std::flush;
+}
+
+}  // namespace
+
 std::optional<Estimate> estimate_components(const RunOptions& options, Logger& logger, const Estimation& fit) {
     logger.tee << iteration_cap_note(options.max_iter) << std::flush;
     write_trace_header(logger.tee, fit.names);
     const auto start = std::chrono::steady_clock::now();
-    const AiRemlRun run =
-        ai_reml(fit.evaluator, fit.settings, [&](const AiRemlStep& step) {
-            const Eigen::VectorXd values = step.theta * fit.units;
-            write_trace_line(logger.tee, step, step.log_likelihood + fit.log_likelihood_shift, values, fit.names,
-                             reml_step_note(step, fit.settings.parameters));
-            if (fit.after_step) fit.after_step(step, values);
-        });
+    AiRemlRun run = traced_reml(fit, fit.settings, logger, 0);
+    std::size_t iterations = run.iterations.size();
+    Eigen::MatrixXd monte_carlo;
+    while (run.converged && run.at_estimate.score_covariance.size() != 0) {
+        monte_carlo = monte_carlo_covariance(fit, run);
+        if (!fit.more_samples ||
+            !fit.more_samples(estimate_rows(fit, run, monte_carlo), estimate_rows(fit, run, run.ai_inverse * (fit.units * fit.units)))) {
+            break;
+        }
+        AiRemlSettings from_here = fit.settings;
+        for (std::size_t k = 0; k < from_here.parameters.size(); ++k) {
+            from_here.parameters[k].start = run.theta[static_cast<Eigen::Index>(k)];
+        }
+        run = traced_reml(fit, from_here, logger, static_cast<int>(iterations));
+        iterations += run.iterations.size();
+    }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    logger.tee << "👉 " << run.iterations.size() << " iteration(s) in " << seconds << " s, "
-               << seconds / static_cast<double>(std::max<std::size_t>(run.iterations.size(), 1))
+    logger.tee << "👉 " << iterations << " iteration(s) in " << seconds << " s, "
+               << seconds / static_cast<double>(std::max<std::size_t>(iterations, 1))
                << " s each (" << fit.size_note() << ")" << std::endl;
     if (!reported_convergence(logger, run)) {
         return std::nullopt;
@@ -114,6 +165,7 @@ std::optional<Estimate> estimate_components(const RunOptions& options, Logger& l
     logger.tee << boundary_notes(fit.settings.parameters, run.theta, fit.units, "variance of it",
                                  "the random effects explain the records entirely")
                << std::flush;
+    if (monte_carlo.size() != 0) write_monte_carlo_errors(logger, estimate_rows(fit, run, monte_carlo));
     const auto residual = static_cast<Eigen::Index>(fit.terms.size());
 
     if (options.lrt) {

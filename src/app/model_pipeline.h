@@ -74,6 +74,10 @@ struct Estimation {
     std::function<std::string()> size_note;  // what one iteration works on, in the timing line
     // After each iteration, with the step's components in the trait's units (none: nothing).
     std::function<void(const AiRemlStep&, const Eigen::VectorXd&)> after_step;
+    // Monte Carlo traces: at convergence, given the rows of the table with their Monte Carlo SEs
+    // and with their sampling SEs, true when the evaluator was given more vectors and REML goes on
+    // from the estimates (none: the run ends there).
+    std::function<bool(const std::vector<ResultRow>&, const std::vector<ResultRow>&)> more_samples;
 };
 struct Estimate {
     Eigen::VectorXd theta;        // scaled

@@ -185,7 +185,8 @@ bool is_option_name(const std::string& text) {
                                          "--rand-pos", "--lrt", "--vc", "--kin-inverse", "--pcg-tol",
                                          "--pcg-max-iter", "--apy-core", "--apy-core-file", "--model",
                                          "--weights", "--residual-by", "--vc-start", "--ped-groups",
-                                         "--snp-effects", "--snp-window", "--score", "--score-offset"};
+                                         "--snp-effects", "--snp-window", "--score", "--score-offset",
+                                         "--reml-method", "--mc-samples", "--seed"};
     for (const char* name : kNames) {
         if (text == name) {
             return true;
@@ -239,7 +240,7 @@ const char* const kValueOptions[] = {
     "--kin-omega", "--max-iter",    "--kin-parts", "--kin-part",     "--mkin-file",   "--rand-pos",
     "--vc",        "--pcg-tol",     "--pcg-max-iter", "--apy-core",  "--apy-core-file", "--model",
     "--weights",   "--residual-by", "--vc-start",  "--ped-groups",   "--snp-window",  "--score",
-    "--score-offset"};
+    "--score-offset", "--reml-method", "--mc-samples", "--seed"};
 
 bool takes_value(const std::string& arg) {
     return among(arg, kValueOptions) || among(arg, kCheckValueOptions);
@@ -304,6 +305,20 @@ void set_value_option(const std::string& arg, const std::string& value, RunOptio
         options.pcg_tol = read_double(arg, value);
     } else if (arg == "--pcg-max-iter") {
         options.pcg_max_iter = read_int(arg, value);
+    } else if (arg == "--reml-method") {
+        if (value != "exact" && value != "mc") {
+            throw std::invalid_argument("❎ Error: Invalid argument for --reml-method - " + value +
+                                        ": give exact (the factored equations) or mc (Monte Carlo).");
+        }
+        options.reml_method = value;
+    } else if (arg == "--mc-samples") {
+        options.mc_samples = read_int(arg, value);
+        if (options.mc_samples < 10) {
+            throw std::invalid_argument("❎ Error: Invalid argument for --mc-samples - " + value +
+                                        ": give 10 or more random vectors.");
+        }
+    } else if (arg == "--seed") {
+        options.seed = static_cast<std::uint64_t>(read_int(arg, value, 0));
     } else if (arg == "--score") {
         options.score_file = value;
     } else if (arg == "--score-offset") {

@@ -23,6 +23,7 @@
 #include "log/failures.h"
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
+#include "mixed_model/monte_carlo_reml.h"
 
 namespace {
 
@@ -61,6 +62,12 @@ SparseLower lower_triangle(const SparsePlusDense& inverse) {
     lower.setFromTriplets(entries.begin(), entries.end());
     return lower;
 }
+
+// Monte Carlo REML starts with this many random vectors and adds batches of as many, up to the
+// most, until the Monte Carlo SE of every variance ratio is below this share of its sampling SE.
+constexpr int kFirstSamples = 50;
+constexpr int kMostSamples = 2000;
+constexpr double kMonteCarloShare = 0.1;
 
 // What the factor and its selected inverse hold: the supernodal factor, its simplicial copy
 // (indices and values) and the inverse on its pattern, 8 bytes each per non-zero.
@@ -139,15 +146,37 @@ public:
         const ResidualTerm& residual = model_.residual;
         ResidualStructure structure{residual.weights, residual.class_of_record,
                                     static_cast<Index>(std::max<std::size_t>(residual.classes.size(), 1))};
-        const auto start = std::chrono::steady_clock::now();
-        logger_.tee << "👉 Mixed model equations of " << X.cols() << " fixed effects and " << term.levels
-                    << " breeding values, factored by CHOLMOD..." << std::endl;
-        evaluator_ = std::make_unique<SparseMmeEvaluator>(X, scaled.values, std::vector<SparseTerm>{std::move(term)},
-                                                          std::move(structure));
-        say_factor(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        const Index levels = term.levels;
+        auto equations = std::make_shared<SparseEquations>(X, scaled.values, std::vector<SparseTerm>{std::move(term)},
+                                                           std::move(structure));
+        std::string method = options_.reml_method;
+        if (method.empty() && !sparse_factor_available()) {
+            logger_.tee << "👉 This build has no CHOLMOD to factor the equations: Monte Carlo REML." << std::endl;
+            method = "mc";
+        }
+        if (method != "mc") {
+            const auto start = std::chrono::steady_clock::now();
+            logger_.tee << "👉 Mixed model equations of " << X.cols() << " fixed effects and " << levels
+                        << " breeding values, factored by CHOLMOD..." << std::endl;
+            evaluator_ = std::make_unique<SparseMmeEvaluator>(equations);
+            if (!factor_fits(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                             method == "exact")) {
+                evaluator_.reset();
+                method = "mc";
+            }
+        }
+        if (method == "mc") {
+            if (options_.lrt) {
+                throw RunFailure("--lrt compares log-likelihoods, which Monte Carlo REML does not compute (log|C| "
+                                 "needs the factor of the equations); run it where the factor fits.");
+            }
+            start_monte_carlo(std::move(equations), X.cols(), levels);
+        }
         if (weighted()) say_residual_structure(logger_, residual);
+        const LikelihoodEvaluator& evaluator =
+            evaluator_ ? static_cast<const LikelihoodEvaluator&>(*evaluator_) : *monte_carlo_;
 
-        Estimation estimation(*evaluator_,
+        Estimation estimation(evaluator,
                               variance_settings({model_.terms.front().name}, residual.component_names(), scaled.values,
                                                 fixed_effect_residual_variance(X, scaled.values), options_.max_iter));
         const double units = units_;
@@ -159,10 +188,23 @@ public:
         estimation.log_likelihood_shift = scaled.log_likelihood_shift;
         estimation.size_note = [this] {
             std::ostringstream note;
-            note << "equations of order " << evaluator_->equations() << ", one factorisation "
-                 << evaluator_->figures().factorization_seconds << " s";
+            if (evaluator_) {
+                note << "equations of order " << evaluator_->equations() << ", one factorisation "
+                     << evaluator_->figures().factorization_seconds << " s";
+            } else {
+                const MonteCarloMmeEvaluator::Work& work = monte_carlo_->last_work();
+                note << "equations of order " << monte_carlo_->equations() << ", " << monte_carlo_->samples()
+                     << " random vectors; the last iteration " << work.vector_iterations << " + "
+                     << work.variate_iterations << " PCG iterations";
+            }
             return note.str();
         };
+        if (monte_carlo_) {
+            estimation.more_samples = [this](const std::vector<ResultRow>& monte_carlo,
+                                             const std::vector<ResultRow>& sampling) {
+                return more_samples(monte_carlo, sampling);
+            };
+        }
         estimation.after_step = [this, &estimation](const AiRemlStep& step, const Eigen::VectorXd& values) {
             save_current_estimates(estimation, step, values);
         };
@@ -321,7 +363,7 @@ public:
         } else {
             add_random_file(results, effect.values, effect.ids, files.values);
         }
-        if (estimated_) {
+        if (estimated_ && evaluator_) {
             exact_errors(effect);
             add_approximate_reliability_file(results, effect, trait, long_layout, files.reliability, "exact");
         } else if (approximate_errors(effect)) {
@@ -364,22 +406,85 @@ private:
         if (!estimated_) say_residual_structure(logger_, residual);
     }
 
-    // The factor's figures from the symbolic analysis; exact REML refused, with them, when the
-    // factor and its selected inverse would not fit in the free memory.
-    void say_factor(double seconds) const {
+    // The factor's figures from the symbolic analysis, and whether the factor and its selected
+    // inverse fit in the free memory; exact REML (`required`) refused, with them, when they do not.
+    bool factor_fits(double seconds, bool required) const {
         const FactorFigures& figures = evaluator_->figures();
         const double bytes = kBytesPerFactorNonzero * figures.nonzeros;
         logger_.tee << "\tordering " << figures.ordering << ": " << figures.nonzeros << " non-zero values in the factor, "
                     << figures.flops / 1e9 << " Gflop per factorisation, about " << bytes / 1e9
                     << " GB with its selected inverse (analysed in " << seconds << " s)" << std::endl;
-        if (!fits_in_free_memory(static_cast<std::size_t>(bytes))) {
-            std::ostringstream message;
-            message << "REML on the factored equations needs about " << bytes / 1e9 << " GB for the factor of "
-                    << figures.nonzeros << " non-zero values and its selected inverse, more than this machine has "
-                       "free; run it where more memory is free, or estimate the variances on a part of the pedigree "
-                       "and predict with --vc.";
-            throw RunFailure(message.str());
+        if (fits_in_free_memory(static_cast<std::size_t>(bytes))) return true;
+        if (!required) {
+            logger_.tee << "👉 The factor and its selected inverse do not fit in the free memory: Monte Carlo REML "
+                           "(--reml-method exact would be refused)."
+                        << std::endl;
+            return false;
         }
+        std::ostringstream message;
+        message << "REML on the factored equations needs about " << bytes / 1e9 << " GB for the factor of "
+                << figures.nonzeros << " non-zero values and its selected inverse, more than this machine has "
+                   "free; run it where more memory is free, or use --reml-method mc (Monte Carlo REML).";
+        throw RunFailure(message.str());
+    }
+
+    // Monte Carlo REML: the traces from random vectors, every solve by PCG.
+    void start_monte_carlo(std::shared_ptr<SparseEquations> equations, Index fixed, Index levels) {
+        MonteCarloSettings settings;
+        settings.samples = options_.mc_samples > 0 ? options_.mc_samples : kFirstSamples;
+        settings.seed = options_.seed;
+        settings.tolerance = options_.pcg_tol;
+        settings.max_iterations = options_.pcg_max_iter;
+        logger_.tee << "👉 Mixed model equations of " << fixed << " fixed effects and " << levels
+                    << " breeding values, solved by PCG: Monte Carlo REML with " << settings.samples
+                    << " random vectors (--seed " << settings.seed << ")"
+                    << (options_.mc_samples > 0 ? "" : ", more until the Monte Carlo error of each variance ratio is "
+                                                       "below a tenth of its SE")
+                    << "; logL is NA (log|C| needs the factor)." << std::endl;
+        monte_carlo_ = std::make_unique<MonteCarloMmeEvaluator>(std::move(equations), settings);
+    }
+
+    // At convergence of Monte Carlo REML: the traces with their Monte Carlo SEs in the log, and
+    // without --mc-samples more vectors while the Monte Carlo SE of a variance ratio is above a
+    // tenth of its sampling SE (true: REML goes on with them).
+    bool more_samples(const std::vector<ResultRow>& monte_carlo, const std::vector<ResultRow>& sampling) {
+        const MonteCarloMmeEvaluator::Work& work = monte_carlo_->last_work();
+        const std::vector<std::string> names = model_.component_names();
+        logger_.tee << "👉 Traces at the estimates (" << monte_carlo_->samples() << " random vectors):";
+        for (Eigen::Index k = 0; k < work.traces.size(); ++k) {
+            logger_.tee << (k == 0 ? " " : "; ") << names[static_cast<std::size_t>(k)] << " " << work.traces[k]
+                        << " (Monte Carlo SE " << work.trace_errors[k] << ")";
+        }
+        logger_.tee << std::endl;
+        if (options_.mc_samples > 0) return false;
+        double worst = 0.0;
+        std::size_t at = 0;
+        for (std::size_t k = 0; k < sampling.size(); ++k) {
+            const std::string& source = sampling[k].source;
+            if (source.size() < 3 || source.compare(source.size() - 3, 3, "/Vp") != 0) continue;
+            if (!(sampling[k].se > 0.0)) continue;
+            const double share = monte_carlo[k].se / (kMonteCarloShare * sampling[k].se);
+            if (share > worst) {
+                worst = share;
+                at = k;
+            }
+        }
+        const int samples = monte_carlo_->samples();
+        if (worst <= 1.0) return false;
+        std::ostringstream line;
+        line << "👉 The Monte Carlo SE of " << sampling[at].source << ", " << monte_carlo[at].se
+             << ", is above a tenth of its sampling SE, " << sampling[at].se;
+        if (samples >= kMostSamples) {
+            logger_.tee << line.str() << ", with the most vectors (" << kMostSamples
+                        << "); give --mc-samples to use more." << std::endl;
+            return false;
+        }
+        // The error falls as 1/sqrt(vectors): the vectors that bring it below, in batches.
+        const double needed = static_cast<double>(samples) * worst * worst;
+        const int next = std::min(kMostSamples, static_cast<int>(std::ceil(needed / kFirstSamples)) * kFirstSamples);
+        logger_.tee << line.str() << ": REML goes on with " << next << " random vectors." << std::endl;
+        monte_carlo_->set_samples(next);
+        return true;
     }
 
     // PREFIX.vc.txt after each iteration: the current components and the iteration, so that a run
@@ -549,7 +654,8 @@ private:
     GroupEquations groups_;
     Eigen::VectorXd record_weights_;  // w / se2(class) per record; empty without weights and classes
     ApproximateReliabilities approximation_;
-    std::unique_ptr<SparseMmeEvaluator> evaluator_;  // REML's, on the trait scaled by units_
+    std::unique_ptr<SparseMmeEvaluator> evaluator_;  // exact REML's, on the trait scaled by units_
+    std::unique_ptr<MonteCarloMmeEvaluator> monte_carlo_;  // Monte Carlo REML's
     double units_ = 1.0;
     Estimate estimate_;
     bool estimated_ = false;

@@ -281,7 +281,7 @@ TriedStep shortened_step(const LikelihoodEvaluator& active, const Eigen::VectorX
         for (Eigen::Index i = 0; i < count; ++i) {
             small = small && std::fabs(tried.candidate[i] - theta[i]) <= settings.tol * scale[i];
         }
-        if (small || tried.next.log_likelihood >= current.log_likelihood - slack) {
+        if (small || !tried.next.likelihood || tried.next.log_likelihood >= current.log_likelihood - slack) {
             tried.accepted = true;
             break;
         }

@@ -29,6 +29,10 @@ struct LikelihoodPoint {
     double log_likelihood = 0.0;
     Eigen::VectorXd score;
     Eigen::MatrixXd ai;
+    // Monte Carlo traces give no log-likelihood (NaN here): the driver then takes each step that
+    // stays in the space as it is, and the score's Monte Carlo covariance comes with it.
+    bool likelihood = true;
+    Eigen::MatrixXd score_covariance;  // empty for exact traces
 };
 class LikelihoodEvaluator {
 public:

@@ -116,7 +116,7 @@ std::map<std::string, std::pair<double, double>> variance_table(const std::strin
         std::istringstream fields(lines[k]);
         std::string source, estimate, se;
         fields >> source >> estimate >> se;
-        rows[source] = {std::stod(estimate), se == "NA" ? NAN : std::stod(se)};
+        rows[source] = {estimate == "NA" ? NAN : std::stod(estimate), se == "NA" ? NAN : std::stod(se)};
     }
     return rows;
 }
@@ -270,4 +270,41 @@ TEST(PedigreeReml, StoppedRunStartsAgainFromItsLastIteration) {
     for (const std::string source : {"V(Add)", "V(e)", "logL"}) {
         EXPECT_NEAR(resumed.at(source).first, whole.at(source).first, 1e-5 * std::abs(whole.at(source).first));
     }
+}
+
+// Monte Carlo REML on the same pedigree of 2,000: its heritability within 3 Monte Carlo SEs of
+// the exact REML's, no log-likelihood, and a prediction after it with approximate reliabilities.
+TEST(PedigreeReml, MonteCarloWithinItsErrorOfTheExact) {
+    if (!sparse_factor_available()) GTEST_SKIP() << "built without CHOLMOD";
+    const std::string dir = make_scratch_dir();
+    write_herds(simulated_herds(2000), dir);
+    const std::vector<std::string> model = {"--pedigree", "herds.ped", "--phefile", "herds.phe", "--phe-pos", "4",
+                                            "--covar-pos", "2,3"};
+    auto with = [&](std::vector<std::string> args) {
+        args.insert(args.end(), model.begin(), model.end());
+        return args;
+    };
+    CommandResult run = run_zelkora(with({"--reml", "--reml-method", "exact", "--out", "exact"}), dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = run_zelkora(with({"--predict", "--reml-method", "mc", "--mc-samples", "60", "--out", "mc"}), dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto exact = variance_table(dir + "/exact.vc.txt"), mc = variance_table(dir + "/mc.vc.txt");
+    EXPECT_TRUE(std::isnan(mc.at("logL").first));
+    const std::string log = read_file(dir + "/mc.log");
+    const std::string heading = "Source\tEstimate\tMC_SE\n";
+    const std::size_t table = log.find(heading);
+    ASSERT_NE(table, std::string::npos) << log;
+    const std::size_t row = log.find("Add/Vp\t", table);
+    ASSERT_NE(row, std::string::npos) << log;
+    std::istringstream fields(log.substr(row + 7));
+    double share = 0.0, error = 0.0;
+    fields >> share >> error;
+    EXPECT_NEAR(share, mc.at("Add/Vp").first, 1e-5);
+    EXPECT_GT(error, 0.0);
+    EXPECT_LT(error, mc.at("Add/Vp").second);  // 60 vectors: well below the sampling SE
+    EXPECT_LT(std::fabs(share - exact.at("Add/Vp").first), 3.0 * error);
+    EXPECT_EQ(log.find("REML goes on with"), std::string::npos);  // --mc-samples fixes the vectors
+    const std::vector<std::string> reliability = lines_of(read_file(dir + "/mc.reliability.txt"));
+    ASSERT_GT(reliability.size(), 1u);
+    EXPECT_NE(reliability[1].find("\tapproximate"), std::string::npos) << reliability[1];
 }

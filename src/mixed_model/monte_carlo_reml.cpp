@@ -1,0 +1,371 @@
+#include "mixed_model/monte_carlo_reml.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "log/failures.h"
+
+using Eigen::Index;
+using Eigen::MatrixXd;
+using Eigen::VectorXd;
+
+namespace {
+
+using RowBlock = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+using RowOfBlock = Eigen::Matrix<double, 1, Eigen::Dynamic>;
+
+// Rows a thread takes at a time in the passes over a block.
+constexpr Index kRowChunk = 4096;
+
+// Columns solved in one pass: a wider block holds more vectors in memory than its passes save.
+constexpr Index kColumnsPerPass = 64;
+
+// The warm starts kept between evaluations, at most (bytes): beyond, the later vectors start at 0.
+constexpr double kWarmStartBytes = 2e9;
+
+// The column sums of a .* b over the rows, by threads.
+RowOfBlock column_dots(const RowBlock& a, const RowBlock& b) {
+    const Index rows = a.rows(), cols = a.cols();
+    RowOfBlock total = RowOfBlock::Zero(cols);
+#pragma omp parallel
+    {
+        RowOfBlock part = RowOfBlock::Zero(cols);
+#pragma omp for schedule(static) nowait
+        for (Index i = 0; i < rows; ++i) part += a.row(i).cwiseProduct(b.row(i));
+#pragma omp critical
+        total += part;
+    }
+    return total;
+}
+
+}  // namespace
+
+BlockPcg::BlockPcg(const SparseLower& lower, Index fixed) : order_(lower.rows()), fixed_(fixed) {
+    // The whole matrix by rows: a row i holds C(i, j) of the lower triangle's column j (j <= i)
+    // and of its column i (j > i).
+    std::vector<std::int64_t> count(static_cast<std::size_t>(order_) + 1, 0);
+    for (Index j = 0; j < order_; ++j) {
+        for (std::int64_t at = lower.outerIndexPtr()[j]; at < lower.outerIndexPtr()[j + 1]; ++at) {
+            const std::int64_t i = lower.innerIndexPtr()[at];
+            ++count[static_cast<std::size_t>(i) + 1];
+            if (i != j) ++count[static_cast<std::size_t>(j) + 1];
+        }
+    }
+    for (std::size_t i = 1; i < count.size(); ++i) count[i] += count[i - 1];
+    outer_ = count;
+    inner_.resize(static_cast<std::size_t>(outer_.back()));
+    source_.resize(inner_.size());
+    for (Index j = 0; j < order_; ++j) {
+        for (std::int64_t at = lower.outerIndexPtr()[j]; at < lower.outerIndexPtr()[j + 1]; ++at) {
+            const std::int64_t i = lower.innerIndexPtr()[at];
+            const auto put = [&](std::int64_t row, std::int64_t column) {
+                const std::int64_t slot = count[static_cast<std::size_t>(row)]++;
+                inner_[static_cast<std::size_t>(slot)] = column;
+                source_[static_cast<std::size_t>(slot)] = at;
+            };
+            put(i, j);
+            if (i != j) put(j, i);
+        }
+    }
+    refresh(lower);
+}
+
+void BlockPcg::refresh(const SparseLower& lower) {
+    values_.resize(static_cast<Index>(source_.size()));
+    for (std::size_t k = 0; k < source_.size(); ++k) values_[static_cast<Index>(k)] = lower.valuePtr()[source_[k]];
+    inverse_diagonal_ = VectorXd::Zero(order_);
+    MatrixXd block = MatrixXd::Zero(fixed_, fixed_);
+    for (Index i = 0; i < order_; ++i) {
+        for (std::int64_t at = outer_[static_cast<std::size_t>(i)]; at < outer_[static_cast<std::size_t>(i) + 1]; ++at) {
+            const std::int64_t j = inner_[static_cast<std::size_t>(at)];
+            if (i < fixed_ && j < fixed_) block(i, j) = values_[at];
+            if (j == i && i >= fixed_) inverse_diagonal_[i] = 1.0 / values_[at];
+        }
+    }
+    fixed_block_.compute(block);
+}
+
+void BlockPcg::multiply(const Rows& x, Rows& y) const {
+    y.resize(x.rows(), x.cols());
+#pragma omp parallel for schedule(dynamic, kRowChunk)
+    for (Index i = 0; i < order_; ++i) {
+        auto out = y.row(i);
+        out.setZero();
+        for (std::int64_t at = outer_[static_cast<std::size_t>(i)]; at < outer_[static_cast<std::size_t>(i) + 1]; ++at) {
+            out += values_[at] * x.row(inner_[static_cast<std::size_t>(at)]);
+        }
+    }
+}
+
+void BlockPcg::precondition(const Rows& r, Rows& z) const {
+    z.resize(r.rows(), r.cols());
+    if (fixed_ > 0) z.topRows(fixed_) = fixed_block_.solve(MatrixXd(r.topRows(fixed_)));
+#pragma omp parallel for schedule(static)
+    for (Index i = fixed_; i < order_; ++i) z.row(i) = inverse_diagonal_[i] * r.row(i);
+}
+
+BlockSolution BlockPcg::solve(const MatrixXd& b, const MatrixXd& start, double tolerance, int max_iterations) const {
+    const Index cols = b.cols();
+    BlockSolution result;
+    Rows x = start.size() == 0 ? Rows(Rows::Zero(order_, cols)) : Rows(start);
+    const Rows rhs = b;
+    const RowOfBlock target = column_dots(rhs, rhs).cwiseSqrt() * tolerance;
+    Rows r, z, p, q;
+    // The residual recomputed from x, and the columns still above their target.
+    std::vector<bool> active(static_cast<std::size_t>(cols));
+    const auto restart = [&]() {
+        multiply(x, q);
+        r = rhs - q;
+        const RowOfBlock norms = column_dots(r, r).cwiseSqrt();
+        bool any = false;
+        result.relative_residual = 0.0;
+        for (Index c = 0; c < cols; ++c) {
+            active[static_cast<std::size_t>(c)] = norms[c] > target[c];
+            any = any || active[static_cast<std::size_t>(c)];
+            if (target[c] > 0.0) result.relative_residual = std::max(result.relative_residual, norms[c] / target[c] * tolerance);
+        }
+        precondition(r, z);
+        p = z;
+        return any;
+    };
+    if (!restart()) {
+        result.converged = true;
+        result.x = x;
+        return result;
+    }
+    RowOfBlock rz = column_dots(r, z);
+    while (result.iterations < max_iterations) {
+        ++result.iterations;
+        multiply(p, q);
+        const RowOfBlock pq = column_dots(p, q);
+        RowOfBlock alpha = RowOfBlock::Zero(cols);
+        for (Index c = 0; c < cols; ++c) {
+            if (!active[static_cast<std::size_t>(c)]) continue;
+            if (!(pq[c] > 0.0)) {
+                result.problem = "the mixed model equations are not positive definite (conjugate gradients broke down)";
+                result.x = x;
+                return result;
+            }
+            alpha[c] = rz[c] / pq[c];
+        }
+#pragma omp parallel for schedule(static)
+        for (Index i = 0; i < order_; ++i) {
+            x.row(i) += p.row(i).cwiseProduct(alpha);
+            r.row(i) -= q.row(i).cwiseProduct(alpha);
+        }
+        const RowOfBlock norms = column_dots(r, r).cwiseSqrt();
+        bool any = false;
+        for (Index c = 0; c < cols; ++c) {
+            active[static_cast<std::size_t>(c)] = active[static_cast<std::size_t>(c)] && norms[c] > target[c];
+            any = any || active[static_cast<std::size_t>(c)];
+        }
+        if (!any) {
+            // The recursive residual drifts from the true one: converged only when x shows it.
+            if (!restart()) {
+                result.converged = true;
+                break;
+            }
+            rz = column_dots(r, z);
+            continue;
+        }
+        precondition(r, z);
+        const RowOfBlock next = column_dots(r, z);
+        RowOfBlock beta = RowOfBlock::Zero(cols);
+        for (Index c = 0; c < cols; ++c) {
+            if (active[static_cast<std::size_t>(c)]) beta[c] = next[c] / rz[c];
+        }
+        rz = next;
+#pragma omp parallel for schedule(static)
+        for (Index i = 0; i < order_; ++i) p.row(i) = z.row(i) + p.row(i).cwiseProduct(beta);
+    }
+    if (!result.converged) {
+        restart();
+        result.problem = "the conjugate gradients did not converge in " + std::to_string(max_iterations) +
+                         " iterations (relative residual " + std::to_string(result.relative_residual) + ")";
+    }
+    result.x = x;
+    return result;
+}
+
+Eigen::MatrixXd rademacher_vectors(std::uint64_t seed, Index order, int first, int count) {
+    MatrixXd z(order, count);
+    for (int s = 0; s < count; ++s) {
+        // One stream per vector: a vector does not depend on how many were drawn before it.
+        std::seed_seq sequence{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32),
+                               static_cast<std::uint32_t>(first + s)};
+        std::mt19937_64 random(sequence);
+        std::uint64_t bits = 0;
+        for (Index i = 0; i < order; ++i) {
+            if (i % 64 == 0) bits = random();
+            z(i, s) = (bits >> (i % 64)) & 1U ? 1.0 : -1.0;
+        }
+    }
+    return z;
+}
+
+struct MonteCarloMmeEvaluator::State {
+    std::shared_ptr<SparseEquations> equations;
+    MonteCarloSettings settings;
+    std::unique_ptr<BlockPcg> pcg;
+    MatrixXd warm_vectors;   // the solution, then the vectors kept (order x 1 + kept)
+    MatrixXd warm_variates;  // C^-1 g of the working variates
+    Work work;
+
+    // C^-1 b from the warm start `warm` (its columns, where it has them), which takes the result.
+    MatrixXd solved(const MatrixXd& b, const MatrixXd& warm, int& iterations) const {
+        MatrixXd start = MatrixXd::Zero(b.rows(), b.cols());
+        const Index kept = std::min(warm.cols(), b.cols());
+        if (warm.rows() == b.rows()) start.leftCols(kept) = warm.leftCols(kept);
+        BlockSolution solution = pcg->solve(b, start, settings.tolerance, settings.max_iterations);
+        iterations += solution.iterations;
+        if (!solution.problem.empty()) throw RunFailure(solution.problem);
+        return std::move(solution.x);
+    }
+
+    // x_s' part z_s for every vector s (columns of x and z), over the lower triangle's pattern.
+    VectorXd bilinear(const VectorXd& part, const MatrixXd& x, const MatrixXd& z) const {
+        const SparseLower& C = equations->C;
+        const Index count = x.cols();
+        const RowBlock xr = x, zr = z;
+        RowOfBlock total = RowOfBlock::Zero(count);
+#pragma omp parallel
+        {
+            RowOfBlock sum = RowOfBlock::Zero(count);
+#pragma omp for schedule(dynamic, kRowChunk) nowait
+            for (Index j = 0; j < C.outerSize(); ++j) {
+                for (std::int64_t at = C.outerIndexPtr()[j]; at < C.outerIndexPtr()[j + 1]; ++at) {
+                    const double value = part[at];
+                    if (value == 0.0) continue;
+                    const std::int64_t i = C.innerIndexPtr()[at];
+                    sum += value * xr.row(i).cwiseProduct(zr.row(j));
+                    if (i != j) sum += value * xr.row(j).cwiseProduct(zr.row(i));
+                }
+            }
+#pragma omp critical
+            total += sum;
+        }
+        return total.transpose();
+    }
+
+    // The solution (column 0) and the per-vector traces of every component (components x samples).
+    std::pair<VectorXd, MatrixXd> solution_and_traces(const VectorXd& rhs) {
+        const SparseEquations& e = *equations;
+        const int samples = settings.samples;
+        const auto m = static_cast<Index>(e.terms.size());
+        const Index keep = static_cast<Index>(std::min<double>(1.0 + samples, kWarmStartBytes / (8.0 * static_cast<double>(e.order))));
+        MatrixXd warm_next(e.order, std::max<Index>(keep, 1));
+        VectorXd s;
+        MatrixXd traces(e.components(), samples);
+        for (int first = 0; first < samples;) {
+            // Column 0 of the first pass is the solution.
+            const int lead = first == 0 ? 1 : 0;
+            const int count = static_cast<int>(std::min<Index>(kColumnsPerPass - lead, samples - first));
+            MatrixXd b(e.order, lead + count);
+            if (lead) b.col(0) = rhs;
+            const MatrixXd z = rademacher_vectors(settings.seed, e.order, first, count);
+            b.rightCols(count) = z;
+            const Index from = first == 0 ? 0 : 1 + first;
+            MatrixXd warm = from < warm_vectors.cols() ? MatrixXd(warm_vectors.middleCols(from, std::min<Index>(b.cols(), warm_vectors.cols() - from)))
+                                                        : MatrixXd();
+            const MatrixXd x = solved(b, warm, work.vector_iterations);
+            if (lead) s = x.col(0);
+            for (Index c = 0; c < b.cols(); ++c) {
+                if (from + c < warm_next.cols()) warm_next.col(from + c) = x.col(c);
+            }
+            const MatrixXd xs = x.rightCols(count);
+            for (Index k = 0; k < e.components(); ++k) {
+                traces.block(k, first, 1, count) =
+                    bilinear(k < m ? e.term_parts[static_cast<std::size_t>(k)] : e.class_parts[static_cast<std::size_t>(k - m)], xs, z)
+                        .transpose();
+            }
+            first += count;
+        }
+        warm_vectors = std::move(warm_next);
+        return {s, traces};
+    }
+};
+
+MonteCarloMmeEvaluator::MonteCarloMmeEvaluator(std::shared_ptr<SparseEquations> equations, MonteCarloSettings settings)
+    : state_(std::make_unique<State>()) {
+    State& s = *state_;
+    s.equations = std::move(equations);
+    s.settings = settings;
+    s.pcg = std::make_unique<BlockPcg>(s.equations->C, s.equations->p);
+}
+
+MonteCarloMmeEvaluator::~MonteCarloMmeEvaluator() = default;
+
+void MonteCarloMmeEvaluator::set_samples(int samples) { state_->settings.samples = samples; }
+
+int MonteCarloMmeEvaluator::samples() const { return state_->settings.samples; }
+
+Index MonteCarloMmeEvaluator::equations() const { return state_->equations->order; }
+
+const MonteCarloMmeEvaluator::Work& MonteCarloMmeEvaluator::last_work() const { return state_->work; }
+
+LikelihoodPoint MonteCarloMmeEvaluator::evaluate(const VectorXd& theta) const {
+    State& state = *state_;
+    SparseEquations& e = *state.equations;
+    const auto start = std::chrono::steady_clock::now();
+    state.work = {};
+    const Index components = e.components();
+    LikelihoodPoint point;
+    point.likelihood = false;
+    point.log_likelihood = std::numeric_limits<double>::quiet_NaN();
+    point.score = VectorXd::Zero(components);
+    point.ai = MatrixXd::Zero(components, components);
+    const VectorXd values = e.effective(theta);
+    if (!(values.tail(e.classes).array() > 0.0).all()) {
+        point.problem = "a residual variance is not above 0";
+        return point;
+    }
+    e.set_coefficients(values);
+    state.pcg->refresh(e.C);
+    const VectorXd rhs = e.weighted_design_product(e.y, values.tail(e.classes)).col(0);
+    VectorXd s;
+    MatrixXd per_vector;
+    try {
+        std::tie(s, per_vector) = state.solution_and_traces(rhs);
+        const SparseEquations::AtSolution at = e.at_solution(values, rhs, s);
+        const double samples = static_cast<double>(per_vector.cols());
+        const VectorXd traces = per_vector.rowwise().mean();
+        point.score = e.score(values, at, traces);
+        // score_k moves with trace_k by 1 / (2 v_k^2); the mean's covariance is the spread's over S.
+        const MatrixXd centred = per_vector.colwise() - traces;
+        const MatrixXd trace_covariance = centred * centred.transpose() / ((samples - 1.0) * samples);
+        state.work.traces = traces;
+        state.work.trace_errors = trace_covariance.diagonal().cwiseSqrt();
+        const VectorXd slope = (0.5 * values.array().square().inverse()).matrix();
+        point.score_covariance = slope.asDiagonal() * trace_covariance * slope.asDiagonal();
+        const MatrixXd g = e.weighted_design_product(at.variates, values.tail(e.classes));
+        const MatrixXd solved = state.solved(g, state.warm_variates, state.work.variate_iterations);
+        state.warm_variates = solved;
+        point.ai = e.average_information(values, at.variates, g, solved);
+    } catch (const RunFailure& failure) {
+        point.problem = failure.what();
+        return point;
+    }
+    state.work.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    point.finite = point.score.allFinite() && point.ai.allFinite();
+    if (!point.finite) point.problem = "the derivatives of the log-likelihood are not finite";
+    return point;
+}
+
+VectorXd MonteCarloMmeEvaluator::solve(const VectorXd& theta) const {
+    State& state = *state_;
+    SparseEquations& e = *state.equations;
+    const VectorXd values = e.effective(theta);
+    e.set_coefficients(values);
+    state.pcg->refresh(e.C);
+    const MatrixXd rhs = e.weighted_design_product(e.y, values.tail(e.classes));
+    int iterations = 0;
+    MatrixXd warm = state.warm_vectors.cols() > 0 ? MatrixXd(state.warm_vectors.leftCols(1)) : MatrixXd();
+    return state.solved(rhs, warm, iterations).col(0);
+}

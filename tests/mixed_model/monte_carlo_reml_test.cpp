@@ -1,0 +1,148 @@
+// Monte Carlo REML on the sparse equations: the block conjugate gradients against a dense solve,
+// the random vectors, and the Monte Carlo score against the exact traces of the same equations.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "mixed_model/monte_carlo_reml.h"
+#include "mixed_model/test_data.h"
+
+namespace {
+
+// A pedigree of 150 (founders first, then random parents among those before), records on the
+// last 120 of them, one and two a piece, with an intercept and a class of four levels; the
+// equations of the animal model with a permanent environment and two residual classes.
+std::shared_ptr<SparseEquations> monte_carlo_equations() {
+    std::mt19937 engine(31);
+    std::vector<std::pair<int, int>> parents;
+    for (int i = 0; i < 150; ++i) {
+        parents.emplace_back(i < 10 ? -1 : static_cast<int>(engine() % static_cast<unsigned>(i)),
+                             i < 10 || i % 7 == 0 ? -1 : static_cast<int>(engine() % static_cast<unsigned>(i)));
+    }
+    const Eigen::MatrixXd A = ::tabular_relationships(parents);
+    std::vector<Eigen::Index> animal;
+    for (Eigen::Index i = 30; i < 150; ++i) {
+        for (Eigen::Index r = 0; r <= i % 2; ++r) animal.push_back(i);
+    }
+    const auto n = static_cast<Eigen::Index>(animal.size());
+    const Eigen::MatrixXd X = class_design(n, 4);
+    const Eigen::MatrixXd Z = incidence(animal, 150);
+    const Eigen::VectorXd y = simulate_trait(Z * A * Z.transpose(), X, 2.0, 3.0, 7).col(0);
+
+    const Eigen::MatrixXd inverse = A.inverse();
+    std::vector<Eigen::Triplet<double, std::int64_t>> entries;
+    for (Eigen::Index j = 0; j < 150; ++j) {
+        for (Eigen::Index i = j; i < 150; ++i) {
+            if (std::fabs(inverse(i, j)) > 1e-9) entries.emplace_back(i, j, inverse(i, j));
+        }
+    }
+    SparseLower lower(150, 150);
+    lower.setFromTriplets(entries.begin(), entries.end());
+    std::vector<SparseTerm> terms(2);
+    terms[0] = {animal, 150, lower, std::log(A.determinant()), {}};
+    terms[1] = {animal, 150, SparseLower(), 0.0, {}};
+    std::vector<Eigen::Index> classes;
+    for (Eigen::Index r = 0; r < n; ++r) classes.push_back(r % 3 == 0 ? 1 : 0);
+    return std::make_shared<SparseEquations>(X, y, std::move(terms), ResidualStructure{{}, classes, 2});
+}
+
+const Eigen::Vector4d kMonteCarloTheta(1.5, 0.4, 2.5, 3.5);
+
+Eigen::MatrixXd whole_of(const SparseLower& lower) {
+    return Eigen::MatrixXd(SparseLower(lower.selfadjointView<Eigen::Lower>()));
+}
+
+// tr(C^-1 part) of every component, from the dense inverse of C.
+Eigen::VectorXd dense_traces(SparseEquations& equations, const Eigen::VectorXd& theta) {
+    equations.set_coefficients(theta);
+    const Eigen::MatrixXd inverse = whole_of(equations.C).inverse();
+    const auto m = static_cast<Eigen::Index>(equations.terms.size());
+    Eigen::VectorXd traces(equations.components());
+    for (Eigen::Index k = 0; k < traces.size(); ++k) {
+        SparseLower part = equations.C;
+        Eigen::Map<Eigen::VectorXd>(part.valuePtr(), part.nonZeros()) =
+            k < m ? equations.term_parts[static_cast<std::size_t>(k)] : equations.class_parts[static_cast<std::size_t>(k - m)];
+        traces[k] = (inverse * whole_of(part)).trace();
+    }
+    return traces;
+}
+
+}  // namespace
+
+// Every column reaches the dense solution, and a start at the solution takes no iteration.
+TEST(BlockPcg, SolvesEachColumnAsADenseSolve) {
+    const std::shared_ptr<SparseEquations> equations = monte_carlo_equations();
+    equations->set_coefficients(kMonteCarloTheta);
+    const Eigen::MatrixXd C = whole_of(equations->C);
+    Eigen::MatrixXd b = Eigen::MatrixXd::Random(C.rows(), 5);
+    b.col(2).setZero();
+    const BlockPcg pcg(equations->C, equations->p);
+    const BlockSolution solution = pcg.solve(b, Eigen::MatrixXd(), 1e-11, 5000);
+    ASSERT_TRUE(solution.converged) << solution.problem;
+    const Eigen::MatrixXd expected = C.ldlt().solve(b);
+    EXPECT_LT((solution.x - expected).cwiseAbs().maxCoeff(), 1e-8 * expected.cwiseAbs().maxCoeff());
+    EXPECT_EQ(solution.x.col(2).cwiseAbs().maxCoeff(), 0.0);
+    EXPECT_EQ(pcg.solve(b, expected, 1e-8, 5000).iterations, 0);
+    EXPECT_FALSE(pcg.solve(b, Eigen::MatrixXd(), 1e-11, 2).converged);
+}
+
+// A vector is the same whichever block draws it, and every entry is +1 or -1.
+TEST(MonteCarloReml, RandomVectorsDoNotDependOnTheirBlock) {
+    const Eigen::MatrixXd all = rademacher_vectors(20270101, 300, 0, 12);
+    EXPECT_EQ(rademacher_vectors(20270101, 300, 5, 4), all.middleCols(5, 4));
+    EXPECT_EQ(all.cwiseAbs(), Eigen::MatrixXd::Ones(300, 12));
+    EXPECT_LT(std::fabs(all.mean()), 0.05);
+    EXPECT_NE(rademacher_vectors(7, 300, 0, 1), all.leftCols(1));
+}
+
+// The score's traces are within a few Monte Carlo SEs of the dense traces, and those SEs fall
+// as 1 / sqrt(vectors); the AI matrix needs no trace and is the exact one. Rademacher vectors
+// give z'C^-1 C z = z'z exactly: the components' traces over their variances sum to the order.
+TEST(MonteCarloReml, TracesWithinTheirMonteCarloErrors) {
+    const std::shared_ptr<SparseEquations> equations = monte_carlo_equations();
+    const Eigen::VectorXd exact = dense_traces(*equations, kMonteCarloTheta);
+    MonteCarloSettings settings;
+    settings.samples = 40;
+    settings.tolerance = 1e-10;
+    MonteCarloMmeEvaluator evaluator(equations, settings);
+    const LikelihoodPoint few = evaluator.evaluate(kMonteCarloTheta);
+    ASSERT_TRUE(few.finite) << few.problem;
+    EXPECT_FALSE(few.likelihood);
+    EXPECT_TRUE(std::isnan(few.log_likelihood));
+    const Eigen::VectorXd few_errors = evaluator.last_work().trace_errors;
+    const Eigen::VectorXd traces = evaluator.last_work().traces;
+    EXPECT_NEAR(traces.cwiseQuotient(kMonteCarloTheta).sum(), static_cast<double>(equations->order), 1e-6);
+    for (Eigen::Index k = 0; k < exact.size(); ++k) {
+        EXPECT_LT(std::fabs(traces[k] - exact[k]), 4.0 * few_errors[k]) << "component " << k;
+        EXPECT_NEAR(std::sqrt(few.score_covariance(k, k)), few_errors[k] * 0.5 / std::pow(kMonteCarloTheta[k], 2),
+                    1e-12);
+    }
+
+    evaluator.set_samples(640);
+    const LikelihoodPoint many = evaluator.evaluate(kMonteCarloTheta);
+    ASSERT_TRUE(many.finite) << many.problem;
+    const Eigen::VectorXd many_errors = evaluator.last_work().trace_errors;
+    for (Eigen::Index k = 0; k < exact.size(); ++k) {
+        EXPECT_LT(std::fabs(evaluator.last_work().traces[k] - exact[k]), 4.0 * many_errors[k]) << "component " << k;
+        const double shrink = few_errors[k] / many_errors[k];  // sqrt(640 / 40) = 4
+        EXPECT_GT(shrink, 2.5) << "component " << k;
+        EXPECT_LT(shrink, 6.5) << "component " << k;
+    }
+    EXPECT_LT((many.ai - few.ai).cwiseAbs().maxCoeff(), 1e-7 * few.ai.cwiseAbs().maxCoeff());
+
+    // The score with the dense traces in place of the estimates is the Monte Carlo score moved by
+    // exactly their difference over 2 v^2.
+    const Eigen::VectorXd moved =
+        (evaluator.last_work().traces - exact).cwiseQuotient(2.0 * kMonteCarloTheta.cwiseAbs2());
+    if (sparse_factor_available()) {
+        const SparseMmeEvaluator reference(equations);
+        const LikelihoodPoint point = reference.evaluate(kMonteCarloTheta);
+        EXPECT_LT((many.score - moved - point.score).cwiseAbs().maxCoeff(), 1e-6 * point.score.cwiseAbs().maxCoeff());
+        EXPECT_LT((many.ai - point.ai).cwiseAbs().maxCoeff(), 1e-7 * point.ai.cwiseAbs().maxCoeff());
+    }
+}
