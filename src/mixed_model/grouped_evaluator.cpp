@@ -37,14 +37,20 @@ GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eige
     // Groups: records that share the level of every effect (and the residual class), numbered
     // as first met.
     std::map<std::vector<Eigen::Index>, Eigen::Index> group_of_levels;
-    std::vector<Eigen::Index> levels(effects.size() + (classes > 1 ? 1 : 0));
+    std::vector<Eigen::Index> levels(2 * effects.size() + (classes > 1 ? 1 : 0), -1);
     group_of_record_.resize(static_cast<std::size_t>(n));
     for (Eigen::Index r = 0; r < n; ++r) {
         for (std::size_t k = 0; k < effects.size(); ++k) {
-            if (effects[k].level_of_record.size() != static_cast<std::size_t>(n)) {
+            const RandomEffect& effect = effects[k];
+            if (effect.level_of_record.size() != static_cast<std::size_t>(n) ||
+                (!effect.partner_level_of_record.empty() &&
+                 effect.partner_level_of_record.size() != static_cast<std::size_t>(n))) {
                 throw std::invalid_argument("Every random effect needs the level of every record.");
             }
-            levels[k] = effects[k].level_of_record[static_cast<std::size_t>(r)];
+            levels[2 * k] = effect.level_of_record[static_cast<std::size_t>(r)];
+            if (!effect.partner_level_of_record.empty()) {
+                levels[2 * k + 1] = effect.partner_level_of_record[static_cast<std::size_t>(r)];
+            }
         }
         if (classes > 1) {
             levels.back() = residual.class_of_record[static_cast<std::size_t>(r)];
@@ -84,33 +90,55 @@ GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eige
         Effect made;
         made.name = effect.name;
         made.level_of_group.resize(static_cast<std::size_t>(g));
+        const bool covariance = !effect.partner_level_of_record.empty();
+        if (covariance) made.partner_of_group.resize(static_cast<std::size_t>(g));
         for (const auto& [key, group] : group_of_levels) {
-            made.level_of_group[static_cast<std::size_t>(group)] = key[k];
+            made.level_of_group[static_cast<std::size_t>(group)] = key[2 * k];
+            if (covariance) made.partner_of_group[static_cast<std::size_t>(group)] = key[2 * k + 1];
         }
         made.levels = effect.levels;
+        for (const std::vector<Eigen::Index>* mapping : {&made.level_of_group, &made.partner_of_group}) {
+            for (const Eigen::Index level : *mapping) {
+                if (level < -1 || level >= effect.levels) {
+                    throw std::invalid_argument("A record's level of random effect " + effect.name + " is out of range.");
+                }
+            }
+        }
         if (effect.kinship.size() == 0) {
+            if (covariance) {
+                throw std::invalid_argument("The covariance of random effect " + effect.name + " needs a kinship.");
+            }
             made.members.resize(static_cast<std::size_t>(effect.levels));
             for (Eigen::Index a = 0; a < g; ++a) {
-                made.members[static_cast<std::size_t>(made.level_of_group[static_cast<std::size_t>(a)])].push_back(a);
+                const Eigen::Index level = made.level_of_group[static_cast<std::size_t>(a)];
+                if (level >= 0) made.members[static_cast<std::size_t>(level)].push_back(a);
             }
         } else {
             if (effect.kinship.rows() != effect.levels || effect.kinship.cols() != effect.levels) {
                 throw std::invalid_argument("The kinship of random effect " + effect.name + " must be levels x levels.");
             }
-            // D^1/2 M D^1/2 with M(a, b) = K(level a, level b): in place when the groups are the
-            // levels in order, as with one record group per individual.
-            bool in_order = g == effect.levels;
+            // D^1/2 M D^1/2 with M(a, b) = K(level a, level b) (+ K(partner a, level b) +
+            // K(level a, partner b) for a covariance; 0 without a level): in place when the
+            // groups are the levels in order, as with one record group per individual.
+            bool in_order = g == effect.levels && !covariance;
             for (Eigen::Index a = 0; in_order && a < g; ++a) {
                 in_order = made.level_of_group[static_cast<std::size_t>(a)] == a;
             }
             if (in_order) {
                 made.kinship = std::move(effect.kinship);
             } else {
+                const auto at = [&](Eigen::Index i, Eigen::Index j) {
+                    return i < 0 || j < 0 ? 0.0 : effect.kinship(i, j);
+                };
                 made.kinship.resize(g, g);
                 for (Eigen::Index b = 0; b < g; ++b) {
                     const Eigen::Index level_b = made.level_of_group[static_cast<std::size_t>(b)];
                     for (Eigen::Index a = 0; a < g; ++a) {
-                        made.kinship(a, b) = effect.kinship(made.level_of_group[static_cast<std::size_t>(a)], level_b);
+                        const Eigen::Index level_a = made.level_of_group[static_cast<std::size_t>(a)];
+                        made.kinship(a, b) =
+                            covariance ? at(made.partner_of_group[static_cast<std::size_t>(a)], level_b) +
+                                             at(level_a, made.partner_of_group[static_cast<std::size_t>(b)])
+                                       : at(level_a, level_b);
                     }
                 }
                 effect.kinship = Eigen::MatrixXd();
@@ -394,7 +422,8 @@ Eigen::VectorXd GroupedEvaluator::level_sums(Eigen::Index k, const Eigen::Vector
     const Effect& effect = effects_[static_cast<std::size_t>(k)];
     Eigen::VectorXd sums = Eigen::VectorXd::Zero(effect.levels);
     for (Eigen::Index a = 0; a < group_values.size(); ++a) {
-        sums[effect.level_of_group[static_cast<std::size_t>(a)]] += root_counts_[a] * group_values[a];
+        const Eigen::Index level = effect.level_of_group[static_cast<std::size_t>(a)];
+        if (level >= 0) sums[level] += root_counts_[a] * group_values[a];
     }
     return sums;
 }
@@ -404,9 +433,33 @@ Eigen::MatrixXd GroupedEvaluator::to_groups(Eigen::Index k, const Eigen::MatrixX
     const Eigen::Index g = root_counts_.size();
     Eigen::MatrixXd groups(g, level_values.cols());
     for (Eigen::Index a = 0; a < g; ++a) {
-        groups.row(a) = root_counts_[a] * level_values.row(effect.level_of_group[static_cast<std::size_t>(a)]);
+        const Eigen::Index level = effect.level_of_group[static_cast<std::size_t>(a)];
+        if (level >= 0) {
+            groups.row(a) = root_counts_[a] * level_values.row(level);
+        } else {
+            groups.row(a).setZero();
+        }
     }
     return groups;
+}
+
+void GroupedEvaluator::set_covariance_space(CovarianceSpace space) { space_ = std::move(space); }
+
+Eigen::VectorXd GroupedEvaluator::feasible(const Eigen::VectorXd& theta) const {
+    return space_ ? space_->feasible(theta) : theta;
+}
+
+Eigen::MatrixXd GroupedEvaluator::held_directions(const Eigen::VectorXd& theta, const LikelihoodPoint& point) const {
+    return space_ ? space_->held_directions(theta, point.score) : Eigen::MatrixXd(theta.size(), 0);
+}
+
+Eigen::MatrixXd GroupedEvaluator::boundary_information(const Eigen::VectorXd& theta, const LikelihoodPoint& point) const {
+    return space_ ? space_->boundary_information(theta, point.score)
+                  : Eigen::MatrixXd(Eigen::MatrixXd::Zero(theta.size(), theta.size()));
+}
+
+Eigen::VectorXd GroupedEvaluator::change_scale(const Eigen::VectorXd& theta) const {
+    return space_ ? space_->change_scale(theta) : theta;
 }
 
 Eigen::VectorXd GroupedEvaluator::Solution::quadratic_forms(const Eigen::MatrixXd& C, const Eigen::MatrixXd* shifts,

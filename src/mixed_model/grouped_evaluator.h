@@ -1,15 +1,21 @@
 #pragma once
 
+#include <optional>
+
 #include "mixed_model/covariance_space.h"
 
 // ---- Several random effects: the dense evaluator ---------------------------------------------
-// A random effect: the level of every record (0-based), and the covariance of the levels, a
-// kinship (sigma2 K) or independent levels (sigma2 I, `kinship` empty).
+// A random effect: the level of every record (0-based; -1 for a record without one, as a
+// record without a dam has no maternal effect), and the covariance of the levels, a kinship
+// (sigma2 K) or independent levels (sigma2 I, `kinship` empty). With partner levels, the
+// component is the covariance of two effects over one kinship (the direct and the maternal
+// effect): V = sigma (Z K W' + W K Z'), Z from `level_of_record`, W from the partner's.
 struct RandomEffect {
     std::string name;
     std::vector<Eigen::Index> level_of_record;
     Eigen::Index levels = 0;
     Eigen::MatrixXd kinship;  // levels x levels, or empty
+    std::vector<Eigen::Index> partner_level_of_record;  // empty: a variance
 };
 
 // The residual of a record: sigma2_e(c) / w, its class c of `classes` (first met among the
@@ -41,6 +47,13 @@ public:
     GroupedEvaluator(std::vector<RandomEffect> effects, const Eigen::MatrixXd& X, const Eigen::VectorXd& y,
                      ResidualStructure residual = {});
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
+    // Covariance blocks among the components (a direct-maternal block): the driver keeps each
+    // positive semi-definite through `space`.
+    void set_covariance_space(CovarianceSpace space);
+    Eigen::VectorXd feasible(const Eigen::VectorXd& theta) const override;
+    Eigen::MatrixXd held_directions(const Eigen::VectorXd& theta, const LikelihoodPoint& point) const override;
+    Eigen::MatrixXd boundary_information(const Eigen::VectorXd& theta, const LikelihoodPoint& point) const override;
+    Eigen::VectorXd change_scale(const Eigen::VectorXd& theta) const override;
     // Another parameterisation of the fixed effects (the same records): REML is evaluated on
     // the independent columns of the design without reference levels, the fixed effects are
     // reported for the full design's estimable columns. The log-likelihood's constant follows X.
@@ -85,6 +98,7 @@ private:
     struct Effect {
         std::string name;
         std::vector<Eigen::Index> level_of_group;
+        std::vector<Eigen::Index> partner_of_group;  // a covariance's other effect; empty for a variance
         Eigen::Index levels = 0;
         Eigen::MatrixXd kinship;                         // D^1/2 M_k D^1/2, g x g; empty for independent levels
         std::vector<std::vector<Eigen::Index>> members;  // independent levels: the groups of each level
@@ -109,4 +123,5 @@ private:
     std::vector<std::vector<Eigen::Index>> groups_of_class_;
     Eigen::VectorXd records_in_class_, groups_in_class_;
     std::vector<Effect> effects_;
+    std::optional<CovarianceSpace> space_;
 };

@@ -271,6 +271,52 @@ TEST(EvaluatorConformance, SparseEquationsOfAPedigree) {
     EXPECT_NEAR(at_zero.log_likelihood, grouped.evaluate(Eigen::Vector4d(0.0, 0.3, 0.9, 1.4)).log_likelihood, 1e-7);
 }
 
+// A maternal model: the direct and maternal effects over one A with their covariance, and the
+// dam's permanent environment; a record without a dam has neither maternal part. Inside the
+// space, and where the direct-maternal block is singular (the likelihood still formed).
+TEST(EvaluatorConformance, MaternalEffectsWithTheirCovariance) {
+    std::mt19937 engine(23);
+    const Eigen::Index q = 36;
+    const Eigen::MatrixXd A = tabular_relationships(q, engine);
+    std::vector<Eigen::Index> animal, dam;
+    for (Eigen::Index i = 10; i < q; ++i) {
+        for (Eigen::Index r = 0; r <= i % 2; ++r) {
+            animal.push_back(i);
+            dam.push_back(i % 7 == 0 ? -1 : static_cast<Eigen::Index>(engine() % 10));
+        }
+    }
+    const auto n = static_cast<Eigen::Index>(animal.size());
+    const Eigen::MatrixXd X = random_design(n, engine);
+    const Eigen::VectorXd y = random_values(n, engine);
+    // Z and W by hand: a row of W without a dam is 0.
+    Eigen::MatrixXd Z = Eigen::MatrixXd::Zero(n, q), W = Z;
+    for (Eigen::Index r = 0; r < n; ++r) {
+        Z(r, animal[static_cast<std::size_t>(r)]) = 1.0;
+        if (dam[static_cast<std::size_t>(r)] >= 0) W(r, dam[static_cast<std::size_t>(r)]) = 1.0;
+    }
+    const DenseModel dense{{Z * A * Z.transpose(), Z * A * W.transpose() + W * A * Z.transpose(), W * A * W.transpose(),
+                            W * W.transpose(), Eigen::MatrixXd::Identity(n, n)},
+                           X, y};
+    std::vector<RandomEffect> effects = {{"animal", animal, q, A, {}},
+                                         {"animal,maternal", animal, q, A, dam},
+                                         {"maternal", dam, q, A, {}},
+                                         {"pe(dam)", dam, q, Eigen::MatrixXd(), {}}};
+    GroupedEvaluator evaluator(effects, X, y);
+    evaluator.set_covariance_space(CovarianceSpace({{0, 2, false, 0.0, q}}, 5, q));
+    Eigen::VectorXd theta(5);
+    theta << 0.8, -0.2, 0.5, 0.3, 1.1;
+    expect_conforms(evaluator, dense, theta, "inside");
+    theta << 0.8, 0.4, 0.2, 0.3, 1.1;  // sigma_am^2 = sigma_a^2 sigma_m^2
+    expect_conforms(evaluator, dense, theta, "singular block");
+    // A point outside (|r| > 1) comes back to a positive semi-definite block, the others kept.
+    theta << 0.8, 0.9, 0.5, 0.3, 1.1;
+    const Eigen::VectorXd inside = evaluator.feasible(theta);
+    Eigen::Matrix2d block;
+    block << inside[0], inside[1], inside[1], inside[2];
+    EXPECT_GE(block.selfadjointView<Eigen::Lower>().eigenvalues().minCoeff(), -1e-12);
+    EXPECT_EQ(inside.tail(2), theta.tail(2));
+}
+
 // The selected inverse against the whole inverse, on a matrix large enough for CHOLMOD to form
 // supernodes.
 TEST(SparseFactor, SelectedInverseIsTheInverseOnThePattern) {
