@@ -159,6 +159,9 @@ public:
             logger_.tee << "👉 Mixed model equations of " << X.cols() << " fixed effects and " << levels
                         << " breeding values, factored by CHOLMOD..." << std::endl;
             evaluator_ = std::make_unique<SparseMmeEvaluator>(equations);
+            evaluator_->set_progress([this](const std::string& stage, double seconds) {
+                logger_.tee << "\t" << stage << " running for " << seconds << " s" << std::endl;
+            });
             if (!factor_fits(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
                              method == "exact")) {
                 evaluator_.reset();

@@ -133,6 +133,21 @@ void max_iter_and_out(const char* results) {
 
 }  // namespace
 
+namespace {
+
+// How REML on the sparse equations of a pedigree is run.
+void sparse_reml_options() {
+    std::cout << "  --reml-method <m>   exact (the factored equations) or mc (Monte Carlo traces, every solve by\n"
+              << "                      PCG, no logL) (Optional, default: exact when the factor fits in memory)\n"
+              << "  --mc-samples <int>  Random vectors of Monte Carlo REML, at least 10 (Optional, default: 50,\n"
+              << "                      then more until each variance ratio's Monte Carlo SE is below a tenth of\n"
+              << "                      its SE, at most 2000)\n"
+              << "  --seed <int>        Seed of the random vectors (Optional, default: 20270101)\n"
+              << "  --pcg-tol, --pcg-max-iter  Of each solve of Monte Carlo REML (as for --predict)\n";
+}
+
+}  // namespace
+
 void remlHelp() {
     std::cout << "\n🔁 Perform REML analysis\n"
               << "Usage: Zelkora --reml\n"
@@ -142,6 +157,7 @@ void remlHelp() {
     std::cout << "  Without --kin-file, from a pedigree (large pedigrees):\n"
               << "  --pedigree <file>   REML on the sparse mixed model equations of A^-1 (H^-1 with --bedfile),\n"
               << "                      factored by CHOLMOD; one trait, the additive effect and the residual\n";
+    sparse_reml_options();
 }
 
 void predictHelp() {
@@ -157,7 +173,7 @@ void predictHelp() {
               << "  --pedigree <file>   Breeding values of every pedigree individual from the sparse inverse of A\n"
               << "                      (of H with --bedfile; also --kin-method, --kin-tau, --kin-omega, --apy-core)\n"
               << "                      at --vc <a>,<e>, or without --vc at the REML estimates of the sparse\n"
-              << "                      equations (as --reml --pedigree)\n"
+              << "                      equations (as --reml --pedigree; also --reml-method, --mc-samples, --seed)\n"
               << "  --pcg-tol <number>  Relative residual at which the iteration stops (Optional, default: 1e-8)\n"
               << "  --pcg-max-iter <int> Most iterations (Optional, default: 10000)\n"
               << "  --ped-groups <file> Unknown parent groups of the pedigree, one code a line (Optional; with\n"

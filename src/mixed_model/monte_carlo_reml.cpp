@@ -215,6 +215,7 @@ struct MonteCarloMmeEvaluator::State {
     MonteCarloSettings settings;
     std::unique_ptr<BlockPcg> pcg;
     MatrixXd warm_vectors;   // the solution, then the vectors kept (order x 1 + kept)
+    Index warm_valid = 0;    // of its columns, those solved already
     MatrixXd warm_variates;  // C^-1 g of the working variates
     Work work;
 
@@ -222,7 +223,7 @@ struct MonteCarloMmeEvaluator::State {
     MatrixXd solved(const MatrixXd& b, const MatrixXd& warm, int& iterations) const {
         MatrixXd start = MatrixXd::Zero(b.rows(), b.cols());
         const Index kept = std::min(warm.cols(), b.cols());
-        if (warm.rows() == b.rows()) start.leftCols(kept) = warm.leftCols(kept);
+        if (kept > 0 && warm.rows() == b.rows()) start.leftCols(kept) = warm.leftCols(kept);
         BlockSolution solution = pcg->solve(b, start, settings.tolerance, settings.max_iterations);
         iterations += solution.iterations;
         if (!solution.problem.empty()) throw RunFailure(solution.problem);
@@ -260,7 +261,12 @@ struct MonteCarloMmeEvaluator::State {
         const int samples = settings.samples;
         const auto m = static_cast<Index>(e.terms.size());
         const Index keep = static_cast<Index>(std::min<double>(1.0 + samples, kWarmStartBytes / (8.0 * static_cast<double>(e.order))));
-        MatrixXd warm_next(e.order, std::max<Index>(keep, 1));
+        if (warm_vectors.rows() != e.order) {
+            warm_vectors.resize(e.order, 0);
+            warm_valid = 0;
+        }
+        // More vectors than before: the warm starts grow, the solved ones kept in place.
+        if (warm_vectors.cols() < keep) warm_vectors.conservativeResize(e.order, keep);
         VectorXd s;
         MatrixXd traces(e.components(), samples);
         for (int first = 0; first < samples;) {
@@ -272,22 +278,19 @@ struct MonteCarloMmeEvaluator::State {
             const MatrixXd z = rademacher_vectors(settings.seed, e.order, first, count);
             b.rightCols(count) = z;
             const Index from = first == 0 ? 0 : 1 + first;
-            MatrixXd warm = from < warm_vectors.cols() ? MatrixXd(warm_vectors.middleCols(from, std::min<Index>(b.cols(), warm_vectors.cols() - from)))
-                                                        : MatrixXd();
-            const MatrixXd x = solved(b, warm, work.vector_iterations);
+            const Index warm = std::clamp<Index>(std::min(warm_valid, warm_vectors.cols()) - from, 0, b.cols());
+            const MatrixXd x = solved(b, MatrixXd(warm_vectors.middleCols(from, warm)), work.vector_iterations);
             if (lead) s = x.col(0);
-            for (Index c = 0; c < b.cols(); ++c) {
-                if (from + c < warm_next.cols()) warm_next.col(from + c) = x.col(c);
-            }
-            const MatrixXd xs = x.rightCols(count);
+            for (Index c = 0; c < b.cols() && from + c < warm_vectors.cols(); ++c) warm_vectors.col(from + c) = x.col(c);
             for (Index k = 0; k < e.components(); ++k) {
                 traces.block(k, first, 1, count) =
-                    bilinear(k < m ? e.term_parts[static_cast<std::size_t>(k)] : e.class_parts[static_cast<std::size_t>(k - m)], xs, z)
+                    bilinear(k < m ? e.term_parts[static_cast<std::size_t>(k)] : e.class_parts[static_cast<std::size_t>(k - m)],
+                             x.rightCols(count), z)
                         .transpose();
             }
             first += count;
         }
-        warm_vectors = std::move(warm_next);
+        warm_valid = std::min<Index>(warm_vectors.cols(), 1 + samples);
         return {s, traces};
     }
 };
@@ -356,16 +359,4 @@ LikelihoodPoint MonteCarloMmeEvaluator::evaluate(const VectorXd& theta) const {
     point.finite = point.score.allFinite() && point.ai.allFinite();
     if (!point.finite) point.problem = "the derivatives of the log-likelihood are not finite";
     return point;
-}
-
-VectorXd MonteCarloMmeEvaluator::solve(const VectorXd& theta) const {
-    State& state = *state_;
-    SparseEquations& e = *state.equations;
-    const VectorXd values = e.effective(theta);
-    e.set_coefficients(values);
-    state.pcg->refresh(e.C);
-    const MatrixXd rhs = e.weighted_design_product(e.y, values.tail(e.classes));
-    int iterations = 0;
-    MatrixXd warm = state.warm_vectors.cols() > 0 ? MatrixXd(state.warm_vectors.leftCols(1)) : MatrixXd();
-    return state.solved(rhs, warm, iterations).col(0);
 }

@@ -72,9 +72,6 @@ public:
     };
     const Work& last_work() const;
 
-    // The solution at theta (fixed effects, then each term's effects).
-    Eigen::VectorXd solve(const Eigen::VectorXd& theta) const;
-
 private:
     struct State;
     std::unique_ptr<State> state_;

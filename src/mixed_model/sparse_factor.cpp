@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -11,6 +14,43 @@
 
 #include "linear_algebra/lapack.h"
 #include "log/failures.h"
+
+namespace {
+
+// A thread that tells `progress` every SparseFactor::kProgressEvery seconds what runs, while it
+// lives: the factorisation itself gives no word for minutes.
+class ProgressWatch {
+public:
+    ProgressWatch(const SparseFactor::Progress& progress, const char* stage) {
+        if (!progress) return;
+        watcher_ = std::thread([this, progress, stage] {
+            const auto start = std::chrono::steady_clock::now();
+            std::unique_lock<std::mutex> lock(mutex_);
+            while (!cv_.wait_for(lock, std::chrono::duration<double>(SparseFactor::kProgressEvery), [this] { return done_; })) {
+                progress(stage, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            }
+        });
+    }
+    ~ProgressWatch() {
+        if (!watcher_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        cv_.notify_one();
+        watcher_.join();
+    }
+    ProgressWatch(const ProgressWatch&) = delete;
+    ProgressWatch& operator=(const ProgressWatch&) = delete;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    std::thread watcher_;
+};
+
+}  // namespace
 
 #ifdef ZELKORA_HAVE_CHOLMOD
 
@@ -27,6 +67,7 @@ struct SparseFactor::State {
     std::int64_t n = 0;
     std::vector<std::int64_t> inverse_permutation;  // the factor's row of each of the matrix's rows
     std::vector<std::int64_t> super_of;  // the supernode of each column of the factor
+    Progress progress;
 
     State() { cholmod_l_start(&common); }
     ~State() {
@@ -258,7 +299,11 @@ bool SparseFactor::factorize(const SparseLower& matrix, std::int64_t* failed_col
     const int print = s.common.print;
     s.common.print = 0;
     const auto start = std::chrono::steady_clock::now();
-    const bool done = cholmod_l_factorize(&A, s.factor, &s.common);
+    bool done = false;
+    {
+        const ProgressWatch watch(s.progress, "factorisation");
+        done = cholmod_l_factorize(&A, s.factor, &s.common);
+    }
     s.figures.factorization_seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     s.common.print = print;
@@ -351,7 +396,11 @@ SparseFactor::Located SparseFactor::locate(const std::vector<std::pair<std::int6
 Eigen::VectorXd SparseFactor::selected_inverse(const Located& located) const {
     State& s = *state_;
     if (s.super_of.empty()) locate({});
-    const Eigen::VectorXd Z = SupernodalInverse(s.factor, s.super_of).run(static_cast<std::int64_t>(s.factor->nsuper));
+    Eigen::VectorXd Z;
+    {
+        const ProgressWatch watch(s.progress, "selected inverse");
+        Z = SupernodalInverse(s.factor, s.super_of).run(static_cast<std::int64_t>(s.factor->nsuper));
+    }
     Eigen::VectorXd values(static_cast<Eigen::Index>(located.positions.size()));
     for (std::size_t k = 0; k < located.positions.size(); ++k) {
         const std::int64_t at = located.positions[k];
@@ -360,9 +409,12 @@ Eigen::VectorXd SparseFactor::selected_inverse(const Located& located) const {
     return values;
 }
 
+void SparseFactor::set_progress(Progress progress) { state_->progress = std::move(progress); }
+
 #else
 
 bool sparse_factor_available() { return false; }
+void SparseFactor::set_progress(Progress) {}
 
 struct SparseFactor::State {};
 

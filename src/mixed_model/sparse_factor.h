@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,6 +54,11 @@ public:
     };
     Located locate(const std::vector<std::pair<std::int64_t, std::int64_t>>& pairs) const;
     Eigen::VectorXd selected_inverse(const Located& located) const;
+    // Told every kProgressEvery seconds while a factorisation or a selected inverse runs: which
+    // ("factorisation", "selected inverse") and its seconds so far (none: nothing is told).
+    using Progress = std::function<void(const std::string&, double)>;
+    static constexpr double kProgressEvery = 30.0;
+    void set_progress(Progress progress);
 
 private:
     struct State;

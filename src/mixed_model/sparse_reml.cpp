@@ -289,6 +289,8 @@ Index SparseMmeEvaluator::equations() const { return state_->equations->order; }
 
 const FactorFigures& SparseMmeEvaluator::figures() const { return state_->factor->figures(); }
 
+void SparseMmeEvaluator::set_progress(SparseFactor::Progress progress) { state_->factor->set_progress(std::move(progress)); }
+
 LikelihoodPoint SparseMmeEvaluator::evaluate(const VectorXd& theta) const {
     State& state = *state_;
     const SparseEquations& e = *state.equations;

@@ -93,6 +93,8 @@ public:
     // The equations' order and what the symbolic analysis says of their factor.
     Eigen::Index equations() const;
     const FactorFigures& figures() const;
+    // Told while a factorisation or a selected inverse runs (SparseFactor::set_progress).
+    void set_progress(SparseFactor::Progress progress);
 
     // The solution at theta: the fixed effects with their sampling covariance (X'V^-1 X)^-1, each
     // term's effects and their prediction error variances (the diagonal of C^-1).
