@@ -73,6 +73,7 @@ struct RunOptions {
     std::vector<std::vector<int>> crossings;  // classes crossed in the formula (FormulaColumns)
     std::vector<struct DerivedTerm> derived;  // slopes and curves of the formula (FormulaColumns)
     std::vector<std::string> covariate_terms; // the formula's terms of qcovar_pos (FormulaColumns)
+    int dam_pos = -1;  // the dam column of maternal(dam) and pe(dam) (FormulaColumns)
     // Sparse inverses: --kin-inverse writes the inverse of A (of H with --bedfile) as triplets;
     // --predict with --pedigree and no kinship file solves the mixed model equations on it by
     // preconditioned conjugate gradients (--pcg-tol, --pcg-max-iter); the genotyped block by APY
@@ -280,6 +281,7 @@ struct FormulaColumns {
     std::vector<DerivedTerm> derived;
     std::vector<std::string> covariate_terms;  // per numeric covariate, its term (cov(age)); empty: flags
     bool intercept = true;                     // false: written without it ("0 +"), FixedDesign::intercept
+    int dam = -1;  // the dam's ID of every record (maternal(dam), pe(dam)); "0", "NA" or empty: none
 };
 // False when the run's model formula drops the intercept ("0 +" or "-1").
 bool formula_intercept(const RunOptions& options);
@@ -310,6 +312,7 @@ struct PhenotypeRecords {
     std::vector<std::string> trait_names;  // of every trait column, the first being trait_name
     std::vector<std::vector<std::string>> random_levels;
     std::vector<std::string> random_names;
+    std::vector<std::string> dam_ids;  // with FormulaColumns::dam: each record's, "" for none
 };
 PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
                                         const std::unordered_set<std::string>& kinship_ids,

@@ -16,6 +16,43 @@ void add_once(std::vector<int>& columns, int column) {
     }
 }
 
+// maternal(dam) and pe(dam): one dam column, the direct effect (animal) in the model, REML on a
+// kinship file; refused naming what is missing.
+void check_maternal_terms(const ModelPlan& plan, const RunOptions& options) {
+    int dam = -1;
+    bool maternal = false;
+    for (const TermPlan& term : plan.terms) {
+        const bool of_dam = term.kind == TermKind::maternal || (term.kind == TermKind::permanent_environment && term.column >= 0);
+        if (!of_dam) continue;
+        if (dam >= 0 && term.column != dam) {
+            throw InputCheckFailure("--model: term " + term.name + " names another dam column than the model's other "
+                                    "terms of the dam; give one column of dams.");
+        }
+        dam = term.column;
+        maternal = maternal || term.kind == TermKind::maternal;
+    }
+    if (dam < 0) return;
+    const bool direct = std::any_of(plan.terms.begin(), plan.terms.end(), [](const TermPlan& term) {
+        return term.kind == TermKind::relationship && term.relationship == 0;
+    });
+    if (maternal && !direct) {
+        throw InputCheckFailure("--model: maternal(...) is the dam's additive effect over the relationship of animal, "
+                                "and is estimated with the direct effect: write animal in the model too.");
+    }
+    if (plan.traits.size() > 1) {
+        throw InputCheckFailure("--model: the terms of the dam (maternal(...), pe(...)) take one trait in this "
+                                "version.");
+    }
+    if (options.run_predict && !options.run_reml) {
+        throw InputCheckFailure("--model: the breeding values of a maternal model (--predict) are not available in "
+                                "this version; --reml estimates its components.");
+    }
+    if (options.lrt) {
+        throw InputCheckFailure("--lrt: the likelihood-ratio tests of a model with terms of the dam are not available "
+                                "in this version.");
+    }
+}
+
 // The model of a resolved formula over the options' relationships.
 ModelPlan formula_model(const RunOptions& options, const ResolvedModel& formula) {
     ModelPlan plan;
@@ -43,7 +80,10 @@ ModelPlan formula_model(const RunOptions& options, const ResolvedModel& formula)
             used[static_cast<std::size_t>(term.relationship)] = true;
             plan.terms.push_back({TermKind::relationship, term.relationship, -1, term.name});
         } else if (term.kind == FormulaTermKind::permanent_environment) {
-            plan.terms.push_back({TermKind::permanent_environment, -1, -1, term.name});
+            plan.terms.push_back({TermKind::permanent_environment, -1, term.columns.empty() ? -1 : term.columns.front(),
+                                  term.name});
+        } else if (term.kind == FormulaTermKind::maternal) {
+            plan.terms.push_back({TermKind::maternal, 0, term.columns.front(), term.name});
         } else {
             plan.terms.push_back({TermKind::random_class, -1, term.columns.front(), term.name});
         }
@@ -68,6 +108,7 @@ ModelPlan formula_model(const RunOptions& options, const ResolvedModel& formula)
     if (shared) {
         plan.trait_fixed_columns.clear();
     }
+    check_maternal_terms(plan, options);
     plan.shape = plan.traits.size() > 1 ? ModelShape::several_traits : ModelShape::several_effects;
     if (plan.shape == ModelShape::several_traits &&
         (plan.terms.size() != 1 || plan.terms.front().kind != TermKind::relationship)) {
@@ -187,10 +228,12 @@ void apply_model_formula(RunOptions& options) {
         }
     }
     for (const ResolvedTerm& term : resolved->random) {
-        if (term.kind == FormulaTermKind::permanent_environment) {
+        if (term.kind == FormulaTermKind::permanent_environment && term.columns.empty()) {
             options.pe = true;
         } else if (term.kind == FormulaTermKind::random_class) {
             options.rand_pos.push_back(term.columns.front());
+        } else if (term.kind == FormulaTermKind::maternal || term.kind == FormulaTermKind::permanent_environment) {
+            options.dam_pos = term.columns.front();
         }
     }
     options.formula = std::move(resolved);
@@ -248,6 +291,49 @@ RecordLevels levels_first_met(const std::vector<std::string>& keys) {
     return grouped;
 }
 
+namespace {
+
+// The dams with records of their progeny, first met, and each record's (-1 without a dam).
+TermPart dam_levels(const std::vector<std::string>& dam_ids) {
+    TermPart part;
+    std::unordered_map<std::string, Eigen::Index> level_of;
+    for (const std::string& dam : dam_ids) {
+        if (dam.empty()) {
+            part.level_of_record.push_back(-1);
+            continue;
+        }
+        const auto [entry, added] = level_of.emplace(dam, static_cast<Eigen::Index>(part.levels.size()));
+        if (added) part.levels.push_back(dam);
+        part.level_of_record.push_back(entry->second);
+    }
+    return part;
+}
+
+// The maternal part of the relationship's term: each record's dam among the term's levels.
+void add_maternal_part(Model& model, const TermPlan& term, const std::vector<std::string>& dam_ids) {
+    const auto owner = std::find_if(model.terms.begin(), model.terms.end(), [&](const RandomTerm& candidate) {
+        return candidate.parts.front().covariance == LevelCovariance::relationship &&
+               candidate.parts.front().relationship == term.relationship;
+    });
+    if (owner == model.terms.end()) {
+        throw InputCheckFailure("--model: " + term.name + " follows the relationship of animal: write animal before it.");
+    }
+    const std::vector<std::string>& levels = owner->parts.front().levels;
+    std::unordered_map<std::string, Eigen::Index> position;
+    for (std::size_t i = 0; i < levels.size(); ++i) position.emplace(levels[i], static_cast<Eigen::Index>(i));
+    TermPart part;
+    part.name = term.name;
+    part.levels = levels;
+    part.covariance = LevelCovariance::relationship;
+    part.relationship = term.relationship;
+    for (const std::string& dam : dam_ids) {
+        part.level_of_record.push_back(dam.empty() ? -1 : position.at(dam));
+    }
+    owner->parts.push_back(std::move(part));
+}
+
+}  // namespace
+
 void add_random_terms(Model& model, const ModelPlan& plan, RecordLevels relationship_levels,
                       const PhenotypeRecords* records) {
     // The last relationship term takes the levels, so that a pedigree's IDs are not copied.
@@ -265,6 +351,11 @@ void add_random_terms(Model& model, const ModelPlan& plan, RecordLevels relation
                 part = {relationship_levels.level_of_record, relationship_levels.levels, {},
                         LevelCovariance::relationship, term.relationship};
             }
+        } else if (term.kind == TermKind::maternal) {
+            add_maternal_part(model, term, records->dam_ids);
+            continue;
+        } else if (term.kind == TermKind::permanent_environment && term.column >= 0) {
+            part = dam_levels(records->dam_ids);
         } else if (term.kind == TermKind::permanent_environment) {
             RecordLevels individuals = levels_first_met(model.response.record_ids);
             part = {std::move(individuals.level_of_record), std::move(individuals.levels), {}};

@@ -15,11 +15,12 @@ enum class TermKind {
     relationship,           // the additive effect of the record's individual with a relationship
     permanent_environment,  // of the record's individual, independent
     random_class,           // the levels of a phenotype column, independent
+    maternal,               // the dam's additive maternal effect: a second part of the relationship's term
 };
 struct TermPlan {
     TermKind kind = TermKind::relationship;
     int relationship = -1;  // which of the model's relationships, for TermKind::relationship
-    int column = -1;        // the phenotype column (0-based) of a random class
+    int column = -1;        // the phenotype column (0-based) of a random class; the dam's (maternal, a dam's PE)
     std::string name;       // as the tables name it; a class's is its header's, given by the builder
 };
 

@@ -275,9 +275,27 @@ ResolvedTerm resolve_term(const FormulaTerm& term, const std::vector<std::string
     const auto one_argument = [&](const char* form) {
         if (!head.call || arguments != 1) refuse("term " + term.text + ": write it as " + form + ".");
     };
+    // The one column of maternal(dam) and pe(dam).
+    const auto dam_column = [&](const FormulaFactor& call) {
+        const FormulaTerm& argument = call.arguments[0];
+        if (argument.factors.size() != 1) {
+            refuse("term " + term.text + ": " + call.name + "() takes the one column of the dams' IDs.");
+        }
+        return column_of(argument.factors[0], term.text, header, phenotype_file);
+    };
     if (head.name == "animal" || head.name == "pe") {
-        if (head.call) later(head.name + "(...)");
+        if (head.call && head.name == "animal") later(head.name + "(...)");
         resolved.kind = head.name == "animal" ? FormulaTermKind::relationship : FormulaTermKind::permanent_environment;
+        if (head.call) {  // pe(dam): the permanent environment of the record's dam
+            one_argument("pe(dam), dam the column of the dams' IDs");
+            resolved.columns = {dam_column(head)};
+        }
+        return resolved;
+    }
+    if (head.name == "maternal") {
+        one_argument("maternal(dam), dam the column of the dams' IDs");
+        resolved.kind = FormulaTermKind::maternal;
+        resolved.columns = {dam_column(head)};
         return resolved;
     }
     if (head.name == "kin") {
@@ -305,9 +323,6 @@ ResolvedTerm resolve_term(const FormulaTerm& term, const std::vector<std::string
         resolved.columns = class_columns(argument, term.text, header, phenotype_file);
         return resolved;
     }
-    if (head.name == "maternal") {
-        later(head.name + "(...)");
-    }
     if (head.call) {
         refuse("term " + term.text + ": " + head.name +
                "(...) is no term of the formula (the calls are cov, kin, rand, leg and maternal).");
@@ -319,7 +334,7 @@ ResolvedTerm resolve_term(const FormulaTerm& term, const std::vector<std::string
 
 bool is_random(const ResolvedTerm& term) {
     return term.kind == FormulaTermKind::relationship || term.kind == FormulaTermKind::permanent_environment ||
-           term.kind == FormulaTermKind::random_class;
+           term.kind == FormulaTermKind::random_class || term.kind == FormulaTermKind::maternal;
 }
 
 }  // namespace
@@ -358,8 +373,13 @@ void check_column_roles(const ResolvedModel& model, const std::vector<std::strin
     for (const ResolvedTerm* a : terms) {
         for (const ResolvedTerm* b : terms) {
             // A curve or slope may share its columns with the fixed terms it refines.
+            // maternal(dam) and pe(dam) are two effects of the one dam column.
+            const auto of_dam = [](const ResolvedTerm* term) {
+                return term->kind == FormulaTermKind::maternal ||
+                       (term->kind == FormulaTermKind::permanent_environment && !term->columns.empty());
+            };
             if (a->kind == b->kind || a->kind == FormulaTermKind::fixed_derived ||
-                b->kind == FormulaTermKind::fixed_derived) {
+                b->kind == FormulaTermKind::fixed_derived || (of_dam(a) && of_dam(b))) {
                 continue;
             }
             if (a->columns.size() > 1 || b->columns.size() > 1) {

@@ -51,11 +51,12 @@ enum class FormulaTermKind {
     permanent_environment,
     random_class,      // rand(col), rand(a:b)
     fixed_derived,     // herd:cov(age), leg(DIM, k), parity:leg(DIM, k)
+    maternal,          // maternal(dam): the dam's additive maternal effect, over animal's relationship
 };
 struct ResolvedTerm {
     FormulaTermKind kind = FormulaTermKind::fixed_class;
     std::string name;          // as written, without blanks
-    std::vector<int> columns;  // phenotype columns, 0-based (a crossing has several)
+    std::vector<int> columns;  // phenotype columns, 0-based (a crossing has several; the dam's of maternal(dam), pe(dam))
     int relationship = 0;      // 0-based, for FormulaTermKind::relationship
     // FormulaTermKind::fixed_derived: the numeric column, and the degree k of leg(x, k) (-1 for
     // cov(x)); `columns` are the classes it is nested in (none for leg() over all records).

@@ -86,10 +86,15 @@ AiRemlRun traced_reml(const Estimation& fit, const AiRemlSettings& settings, Log
     });
 }
 
-// The rows of the table at the estimates with SEs from `covariance` (trait units squared).
+// The rows of the table at `values` (trait units) with SEs from `covariance` (trait units squared).
+std::vector<ResultRow> table_rows(const Estimation& fit, const Eigen::VectorXd& values, const Eigen::MatrixXd& covariance,
+                                  double log_likelihood) {
+    if (fit.table) return fit.table(values, covariance, log_likelihood);
+    return variance_component_rows(fit.terms, values, covariance, fit.repeatable, log_likelihood, fit.residuals);
+}
+
 std::vector<ResultRow> estimate_rows(const Estimation& fit, const AiRemlRun& run, const Eigen::MatrixXd& covariance) {
-    return variance_component_rows(fit.terms, run.theta * fit.units, covariance, fit.repeatable,
-                                   run.at_estimate.log_likelihood + fit.log_likelihood_shift, fit.residuals);
+    return table_rows(fit, run.theta * fit.units, covariance, run.at_estimate.log_likelihood + fit.log_likelihood_shift);
 }
 
 // The Monte Carlo covariance of the estimates: the score's, through the inverse AI (the
@@ -145,8 +150,7 @@ std::optional<Estimate> estimate_components(const RunOptions& options, Logger& l
     result.log_likelihood = run.at_estimate.log_likelihood + fit.log_likelihood_shift;
     const Eigen::VectorXd values = run.theta * fit.units;
     logger.tee << "✅ Converged!!!\n\n";
-    write_result_rows(logger.tee, variance_component_rows(fit.terms, values, result.covariance, fit.repeatable,
-                                                          result.log_likelihood, fit.residuals));
+    write_result_rows(logger.tee, table_rows(fit, values, result.covariance, result.log_likelihood));
     logger.tee << "\n👉 Sampling covariance of the estimates (the inverse of the average information):\n";
     logger.tee << std::setw(15) << "";
     for (const std::string& name : fit.names) {

@@ -72,6 +72,9 @@ struct Estimation {
     double units = 1.0;
     double log_likelihood_shift = 0.0;
     std::function<std::string()> size_note;  // what one iteration works on, in the timing line
+    // The table's rows at the components (trait units) with SEs from a covariance (empty: NA)
+    // and logL; none: variance_component_rows of `terms` and `residuals`.
+    std::function<std::vector<ResultRow>(const Eigen::VectorXd&, const Eigen::MatrixXd&, double)> table;
     // After each iteration, with the step's components in the trait's units (none: nothing).
     std::function<void(const AiRemlStep&, const Eigen::VectorXd&)> after_step;
     // Monte Carlo traces: at convergence, given the rows of the table with their Monte Carlo SEs

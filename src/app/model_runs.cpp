@@ -35,6 +35,36 @@ std::vector<std::string> term_names(const ModelSetup& model) {
     return names;
 }
 
+// The random components' names (the residual's left out): a term's, or a term of direct and
+// maternal parts its three.
+std::vector<std::string> random_component_names(const ModelSetup& model) {
+    std::vector<std::string> names = model.records.data.component_names();
+    names.resize(names.size() - model.records.data.residual.component_names().size());
+    return names;
+}
+
+// Where a term of direct and maternal parts has its three components (-1: none).
+Eigen::Index maternal_block(const ModelSetup& model) {
+    Eigen::Index at = 0;
+    for (const RandomTerm& term : model.records.data.terms) {
+        if (term.parts.size() == 2) return at;
+        ++at;
+    }
+    return -1;
+}
+
+// The table of a model's components: with maternal effects their own rows.
+std::vector<ResultRow> component_rows(const ModelSetup& model, const Eigen::VectorXd& values,
+                                      const Eigen::MatrixXd& covariance, double log_likelihood) {
+    const Eigen::Index maternal = maternal_block(model);
+    if (maternal >= 0) {
+        return maternal_component_rows(model.records.data.component_names(), maternal, values, covariance,
+                                       log_likelihood);
+    }
+    return variance_component_rows(term_names(model), values, covariance, model.repeatable, log_likelihood,
+                                   model.records.data.residual.component_names());
+}
+
 // The model as the estimation sees it: the evaluator over the scaled trait, the full design's
 // estimable columns, and the units to report in.
 struct Fitting {
@@ -51,7 +81,7 @@ struct Fitting {
 Fitting fitting_of(const ModelSetup& model, int max_iter) {
     Fitting fit;
     fit.names = model.records.data.component_names();
-    fit.evaluator_terms = model.records.data.terms.size();
+    fit.evaluator_terms = random_component_names(model).size();
     const Eigen::MatrixXd& y = model.records.data.response.y;
     const Eigen::MatrixXd X = reml_design(model.records.data.fixed.reduced);
     const Eigen::Index p = X.cols();
@@ -66,7 +96,24 @@ Fitting fitting_of(const ModelSetup& model, int max_iter) {
                                 static_cast<Eigen::Index>(std::max<std::size_t>(residual.classes.size(), 1))};
     fit.evaluator = std::make_unique<GroupedEvaluator>(model_effects(model), X, y_scaled, std::move(structure));
 
-    fit.settings = variance_settings(term_names(model), residual.component_names(), y_scaled, residual_variance, max_iter);
+    fit.settings =
+        variance_settings(random_component_names(model), residual.component_names(), y_scaled, residual_variance, max_iter);
+    const Eigen::Index maternal = maternal_block(model);
+    if (maternal >= 0) {
+        // The direct-maternal covariance starts at 0, free, the block kept positive semi-definite.
+        ModelParameter& covariance = fit.settings.parameters[static_cast<std::size_t>(maternal + 1)];
+        const std::vector<std::string> names = model.records.data.component_names();
+        covariance.name = "C(" + names[static_cast<std::size_t>(maternal)] + "," +
+                          names[static_cast<std::size_t>(maternal + 2)] + ")";
+        covariance.role = ParameterRole::covariance;
+        covariance.limit = -kInfinity;
+        covariance.start = 0.0;
+        const auto individuals = static_cast<Eigen::Index>(model.records.data.terms[static_cast<std::size_t>(maternal)]
+                                                               .parts.front().levels.size());
+        fit.evaluator->set_covariance_space(
+            CovarianceSpace({{maternal, 2, false, 0.0, individuals}},
+                            static_cast<Eigen::Index>(fit.settings.parameters.size()), individuals));
+    }
     return fit;
 }
 
@@ -77,6 +124,11 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
     Estimation estimation{*fit.evaluator, fit.settings};
     estimation.names = fit.names;
     estimation.terms = term_names(model);
+    if (maternal_block(model) >= 0) {
+        estimation.table = [&model](const Eigen::VectorXd& values, const Eigen::MatrixXd& covariance, double logL) {
+            return component_rows(model, values, covariance, logL);
+        };
+    }
     estimation.residuals = model.records.data.residual.component_names();
     estimation.repeatable = model.repeatable;
     estimation.units = fit.units;
@@ -108,8 +160,7 @@ Estimate given_values(const RunOptions& options, Logger& logger, const Fitting& 
 
 std::vector<ResultRow> variance_rows(const ModelSetup& model, const Fitting& fit, const Estimate& estimate) {
     std::vector<ResultRow> rows =
-        variance_component_rows(term_names(model), estimate.theta * fit.units, estimate.covariance, model.repeatable,
-                                estimate.log_likelihood, model.records.data.residual.component_names());
+        component_rows(model, estimate.theta * fit.units, estimate.covariance, estimate.log_likelihood);
     rows.insert(rows.end(), estimate.lrt.begin(), estimate.lrt.end());
     for (const ResultRow& row : count_rows(model.records.data.response.y.rows(), model.individuals.size())) {
         rows.push_back(row);

@@ -186,6 +186,47 @@ void refuse_unidentifiable_classes(const RunOptions& options, const PhenotypeRec
 
 }  // namespace
 
+namespace {
+
+// The relationship's levels of a model with maternal effects: the individuals with records, then
+// the dams that have none; a dam missing from the kinship is refused by name, and the records
+// without a dam are counted in the log.
+RecordLevels with_dams(Logger& logger, const ModelSetup& model, const ModelPlan& plan, RecordLevels individuals) {
+    const auto has = [&](bool maternal_only) {
+        return std::any_of(plan.terms.begin(), plan.terms.end(), [&](const TermPlan& term) {
+            return term.kind == TermKind::maternal ||
+                   (!maternal_only && term.kind == TermKind::permanent_environment && term.column >= 0);
+        });
+    };
+    if (!has(false)) return individuals;
+    const bool maternal = has(true);
+    const std::vector<std::string>& dams = model.records.dam_ids;
+    std::unordered_set<std::string> known(individuals.levels.begin(), individuals.levels.end()), distinct;
+    const ModelKinship& kinship = model.kinships.front();
+    std::size_t without = 0;
+    for (std::size_t r = 0; r < dams.size(); ++r) {
+        const std::string& dam = dams[r];
+        if (dam.empty()) {
+            ++without;
+            continue;
+        }
+        distinct.insert(dam);
+        if (!maternal) continue;
+        if (kinship.position.count(dam) == 0) {
+            throw InputCheckFailure("the dam " + dam + " of the record of " + model.records.data.response.record_ids[r] +
+                                    " is not in the kinship " + kinship.source.text.path +
+                                    ": its maternal effect needs its relationships. Give a kinship that has the dams.");
+        }
+        if (known.insert(dam).second) individuals.levels.push_back(dam);
+    }
+    logger.tee << "👉 Dams: " << distinct.size() << " with records of their progeny; " << without
+               << " record(s) without a dam" << (maternal ? " have no maternal effect" : " have no dam's effect")
+               << std::endl;
+    return individuals;
+}
+
+}  // namespace
+
 ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelPlan& plan,
                         const GroupCovariates* groups) {
     ModelSetup model;
@@ -224,7 +265,7 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelPl
         return as_input_error([&] {
             return read_phenotype_records(options.phe_file, options.phe_pos, options.covar_pos, ids,
                                           options.qcovar_pos, options.rand_pos,
-                                          {options.weight_pos, options.residual_pos, options.crossings, options.derived, options.covariate_terms, formula_intercept(options)});
+                                          {options.weight_pos, options.residual_pos, options.crossings, options.derived, options.covariate_terms, formula_intercept(options), options.dam_pos});
         });
     };
     if (in_all.size() < in_any.size()) {
@@ -282,10 +323,14 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelPl
 
     // The random terms (the residual is "e"); a repeatability only with a permanent environment.
     Model& description = model.records.data;
-    add_random_terms(description, fitted, individuals, &model.records);
+    add_random_terms(description, fitted, with_dams(logger, model, fitted, individuals), &model.records);
+    fitted.terms.erase(std::remove_if(fitted.terms.begin(), fitted.terms.end(),
+                                      [](const TermPlan& term) { return term.kind == TermKind::maternal; }),
+                       fitted.terms.end());
     const bool permanent_environment =
-        std::any_of(fitted.terms.begin(), fitted.terms.end(),
-                    [](const TermPlan& term) { return term.kind == TermKind::permanent_environment; });
+        std::any_of(fitted.terms.begin(), fitted.terms.end(), [](const TermPlan& term) {
+            return term.kind == TermKind::permanent_environment && term.column < 0;
+        });
     for (std::size_t k = 0; k < fitted.terms.size(); ++k) {
         const TermPlan& term = fitted.terms[k];
         if (permanent_environment && term.kind != TermKind::random_class) {
@@ -319,6 +364,21 @@ std::vector<RandomEffect> model_effects(const ModelSetup& model) {
         effect.levels = static_cast<Eigen::Index>(part.levels.size());
         if (part.covariance == LevelCovariance::relationship) {
             effect.kinship = kinship_at(model.kinships[static_cast<std::size_t>(part.relationship)], part.levels);
+        }
+        if (term.parts.size() == 2) {
+            // The direct and maternal effects: the direct's variance, their covariance, the
+            // maternal's, over the one kinship.
+            const TermPart& maternal = term.parts[1];
+            RandomEffect covariance = effect;
+            covariance.name = term.name + "," + maternal.name;
+            covariance.partner_level_of_record = maternal.level_of_record;
+            RandomEffect second = effect;
+            second.name = maternal.name;
+            second.level_of_record = maternal.level_of_record;
+            effects.push_back(std::move(effect));
+            effects.push_back(std::move(covariance));
+            effects.push_back(std::move(second));
+            continue;
         }
         effects.push_back(std::move(effect));
     }

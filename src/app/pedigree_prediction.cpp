@@ -464,7 +464,8 @@ private:
         std::size_t at = 0;
         for (std::size_t k = 0; k < sampling.size(); ++k) {
             const std::string& source = sampling[k].source;
-            if (source.size() < 3 || source.compare(source.size() - 3, 3, "/Vp") != 0) continue;
+            // The shares: <term>/Vp, or <term>/Vp(e:<class>) with residual classes.
+            if (source.find("/Vp") == std::string::npos) continue;
             if (!(sampling[k].se > 0.0)) continue;
             const double share = monte_carlo[k].se / (kMonteCarloShare * sampling[k].se);
             if (share > worst) {

@@ -117,6 +117,8 @@ struct PhenotypeTable {
     std::vector<std::string> trait_names;
     std::vector<std::string> random_names;
     std::vector<std::vector<std::string>> random_levels;  // per random class, the level of every record
+    std::vector<std::string> dam_ids;                     // "" for a record without a dam
+    std::string dam_row;
     std::vector<double> weights;
     std::vector<std::string> residual_levels;
     std::string weights_name, residual_name;
@@ -286,6 +288,12 @@ void take_record(const std::vector<std::string>& fields, std::size_t line_number
         }
         random_row[c] = text;
     }
+    if (columns.extra.dam >= 0) {
+        // A record without a dam keeps its other effects.
+        const auto column = static_cast<std::size_t>(columns.extra.dam);
+        const std::string text = column < fields.size() ? fields[column] : std::string();
+        table.dam_row = text == "0" || text == "NA" ? std::string() : text;
+    }
     const auto residual_column = static_cast<std::size_t>(columns.extra.by);
     if (columns.extra.by >= 0 &&
         (residual_column >= fields.size() || fields[residual_column] == "NA" || fields[residual_column].empty())) {
@@ -368,6 +376,7 @@ void take_record(const std::vector<std::string>& fields, std::size_t line_number
     for (std::size_t c = 0; c < columns.rand_pos.size(); ++c) {
         table.random_levels[c].push_back(random_row[c]);
     }
+    if (columns.extra.dam >= 0) table.dam_ids.push_back(table.dam_row);
 }
 
 PhenotypeTable read_phenotype_table(const std::unordered_set<std::string>& kinship_ids,
@@ -581,6 +590,7 @@ PhenotypeRecords build_design(PhenotypeTable table, const PhenotypeColumns& colu
     }
     result.random_names = std::move(table.random_names);
     result.random_levels = std::move(table.random_levels);
+    result.dam_ids = std::move(table.dam_ids);
     result.data.response = {std::move(y), std::move(table.record_ids)};
     result.data.fixed.full = std::move(full_design);
     result.data.fixed.reduced = std::move(reduced_design);

@@ -7,6 +7,10 @@ std::vector<std::string> Model::component_names() const {
     std::vector<std::string> names;
     for (const RandomTerm& term : terms) {
         names.push_back(term.name);
+        if (term.parts.size() == 2) {
+            names.push_back(term.name + "," + term.parts[1].name);
+            names.push_back(term.parts[1].name);
+        }
     }
     const std::vector<std::string> residuals = residual.component_names();
     names.insert(names.end(), residuals.begin(), residuals.end());

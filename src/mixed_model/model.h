@@ -54,6 +54,7 @@ struct TermPart {
     Eigen::VectorXd covariate;
     LevelCovariance covariance = LevelCovariance::identity;
     int relationship = -1;  // which of the run's relationships, for LevelCovariance::relationship
+    std::string name;       // a second part's, as written (maternal(dam)); the first is named by its term
 };
 
 // A random term, named as in the tables ("Add", "K1", "PE", a class column's header). Its parts
@@ -83,7 +84,9 @@ struct Model {
     std::vector<RandomTerm> terms;
     ResidualTerm residual;
 
-    // The names of the components of one trait: the terms', then the residual's (one per class).
+    // The names of the components of one trait: the terms' (a term of two parts, such as the
+    // direct and maternal effects: "<term>", "<term>,<part>", "<part>"), then the residual's (one
+    // per class).
     std::vector<std::string> component_names() const;
 };
 

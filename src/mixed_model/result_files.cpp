@@ -249,6 +249,51 @@ std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& n
     return rows;
 }
 
+std::vector<ResultRow> maternal_component_rows(const std::vector<std::string>& names, Eigen::Index maternal,
+                                               const Eigen::VectorXd& estimates, const Eigen::MatrixXd& covariance,
+                                               double log_likelihood) {
+    const Eigen::Index count = estimates.size();
+    // The SE of a function of the components from its gradient.
+    const auto se_of = [&](const Eigen::VectorXd& gradient) {
+        return covariance.size() == 0 ? kNotAvailable : std::sqrt(std::max(gradient.dot(covariance * gradient), 0.0));
+    };
+    const auto unit = [&](Eigen::Index k) {
+        Eigen::VectorXd e = Eigen::VectorXd::Zero(count);
+        e[k] = 1.0;
+        return e;
+    };
+    const std::string& direct = names[static_cast<std::size_t>(maternal)];
+    const std::string& dam = names[static_cast<std::size_t>(maternal + 2)];
+    std::vector<ResultRow> rows;
+    for (Eigen::Index k = 0; k < count; ++k) {
+        const std::string name = k == maternal + 1 ? "C(" + direct + "," + dam + ")"
+                                                   : "V(" + names[static_cast<std::size_t>(k)] + ")";
+        rows.push_back({name, estimates[k], se_of(unit(k))});
+    }
+    const double total = estimates.sum();
+    rows.push_back({"Vp", total, se_of(Eigen::VectorXd::Ones(count))});
+    for (Eigen::Index k = 0; k + 1 < count; ++k) {
+        if (k == maternal + 1) continue;
+        rows.push_back({names[static_cast<std::size_t>(k)] + "/Vp", estimates[k] / total,
+                        share_se(unit(k), estimates, covariance)});
+    }
+    const double a = estimates[maternal], am = estimates[maternal + 1], m = estimates[maternal + 2];
+    const double r = am / std::sqrt(a * m);
+    Eigen::VectorXd slope = Eigen::VectorXd::Zero(count);
+    slope[maternal] = -0.5 * r / a;
+    slope[maternal + 1] = 1.0 / std::sqrt(a * m);
+    slope[maternal + 2] = -0.5 * r / m;
+    rows.push_back({"r(" + direct + "," + dam + ")", a > 0.0 && m > 0.0 ? r : kNotAvailable,
+                    a > 0.0 && m > 0.0 ? se_of(slope) : kNotAvailable});
+    Eigen::VectorXd total_share = Eigen::VectorXd::Zero(count);
+    total_share[maternal] = 1.0;
+    total_share[maternal + 1] = 1.5;
+    total_share[maternal + 2] = 0.5;
+    rows.push_back({"h2_total", total_share.dot(estimates) / total, share_se(total_share, estimates, covariance)});
+    rows.push_back({"logL", log_likelihood, kNotAvailable});
+    return rows;
+}
+
 void add_approximate_reliability_file(ResultTexts& set, const EffectPrediction& effect, const std::string& trait,
                                       bool long_layout, const std::string& reliability_name, const std::string& method) {
     std::ostringstream reliability;

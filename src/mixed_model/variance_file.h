@@ -33,6 +33,16 @@ std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& n
 std::vector<ResultRow> trait_component_rows(const std::vector<std::string>& traits, const Eigen::VectorXd& estimates,
                                             const Eigen::MatrixXd& covariance, double log_likelihood,
                                             const std::vector<std::string>& residual_names = {"e"});
+// The rows of a model with direct and maternal effects: `names` every component's (the residual
+// last), those at `maternal`, +1, +2 the direct's variance, the direct-maternal covariance and
+// the maternal variance. V(<name>) for each variance and C(<direct>,<maternal>) for the
+// covariance, Vp (the sum of all, the covariance once: a record's variance when the dam is the
+// individual's parent), each variance's share <name>/Vp, r(<direct>,<maternal>) and the total
+// heritability h2_total = (s2a + 1.5 sam + 0.5 s2m) / Vp, with SEs by the delta method from
+// `covariance` (empty: NA), then logL.
+std::vector<ResultRow> maternal_component_rows(const std::vector<std::string>& names, Eigen::Index maternal,
+                                               const Eigen::VectorXd& estimates, const Eigen::MatrixXd& covariance,
+                                               double log_likelihood);
 // n_records and n_individuals.
 std::vector<ResultRow> count_rows(std::size_t n_records, std::size_t n_individuals);
 // Header "Source\tEstimate\tSE", one tab-separated line per row, numbers as the shortest text

@@ -1,0 +1,264 @@
+// The maternal model (maternal(dam), pe(dam) in --model) on a kinship file: REML against the
+// dense restricted likelihood of the same model, maximised here by a general optimiser over a
+// Cholesky parameterisation of the direct-maternal block.
+
+#include <gtest/gtest.h>
+
+#include <Eigen/Dense>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+// A pedigree with each record's dam (-1: none), and the records' design and weaning weights.
+struct MaternalData {
+    std::vector<int> sire, dam;  // 0-based, -1 unknown
+    std::vector<int> animal;     // pedigree positions of the records
+    std::vector<int> record_dam; // -1: the dam is not given
+    Eigen::MatrixXd X;           // intercept, then sex and herd without their first-met levels
+    Eigen::VectorXd y;
+};
+
+// Four generations of 80 by random matings (sires from 10 of the one before); the direct and
+// maternal values drawn down the pedigree with G0 = [30 -6; -6 15], a dam's permanent
+// environment of 8, a residual of 40; every animal after the first generation has a record, one
+// in twelve without its dam.
+MaternalData simulated_maternal() {
+    MaternalData data;
+    std::mt19937 random(4242);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    constexpr int kGeneration = 80, kAnimals = 320;
+    const Eigen::Matrix2d root = Eigen::Matrix2d((Eigen::Matrix2d() << 30.0, -6.0, -6.0, 15.0).finished()).llt().matrixL();
+    std::vector<Eigen::Vector2d> value;
+    std::vector<double> pe(kAnimals);
+    for (int i = 0; i < kAnimals; ++i) {
+        int s = -1, d = -1;
+        if (i >= kGeneration) {
+            const int first = (i / kGeneration - 1) * kGeneration;
+            s = first + static_cast<int>(random() % 10);
+            d = first + 10 + static_cast<int>(random() % (kGeneration - 10));
+        }
+        data.sire.push_back(s);
+        data.dam.push_back(d);
+        Eigen::Vector2d parents = Eigen::Vector2d::Zero();
+        if (s >= 0) parents += 0.5 * value[static_cast<std::size_t>(s)];
+        if (d >= 0) parents += 0.5 * value[static_cast<std::size_t>(d)];
+        const double sampling = s >= 0 && d >= 0 ? 0.5 : 1.0;
+        value.push_back(parents + std::sqrt(sampling) * root * Eigen::Vector2d(normal(random), normal(random)));
+        pe[static_cast<std::size_t>(i)] = std::sqrt(8.0) * normal(random);
+    }
+    for (int i = kGeneration; i < kAnimals; ++i) {
+        data.animal.push_back(i);
+        data.record_dam.push_back(i % 12 == 0 ? -1 : data.dam[static_cast<std::size_t>(i)]);
+    }
+    const auto n = static_cast<Eigen::Index>(data.animal.size());
+    data.X = Eigen::MatrixXd::Zero(n, 4);
+    data.y.resize(n);
+    for (Eigen::Index r = 0; r < n; ++r) {
+        const int male = static_cast<int>(r % 2), herd = static_cast<int>((r / 2) % 3);
+        data.X(r, 0) = 1.0;
+        if (male) data.X(r, 1) = 1.0;
+        if (herd > 0) data.X(r, 1 + herd) = 1.0;
+        const int a = data.animal[static_cast<std::size_t>(r)], d = data.dam[static_cast<std::size_t>(a)];
+        data.y[r] = 200.0 + 10.0 * male + 4.0 * herd + value[static_cast<std::size_t>(a)][0] +
+                    value[static_cast<std::size_t>(d)][1] + pe[static_cast<std::size_t>(d)] + std::sqrt(40.0) * normal(random);
+    }
+    return data;
+}
+
+void write_maternal(const MaternalData& data, const std::string& dir) {
+    std::ostringstream pedigree, records;
+    const auto id = [](int i) { return i < 0 ? std::string("0") : "m" + std::to_string(i + 1); };
+    pedigree << "ID Sire Dam\n";
+    for (std::size_t i = 0; i < data.sire.size(); ++i) {
+        pedigree << id(static_cast<int>(i)) << " " << id(data.sire[i]) << " " << id(data.dam[i]) << "\n";
+    }
+    records.precision(17);
+    records << "ID\tDam\tSex\tHerd\tWW\n";
+    for (Eigen::Index r = 0; r < data.y.size(); ++r) {
+        const auto k = static_cast<std::size_t>(r);
+        records << id(data.animal[k]) << "\t" << (data.record_dam[k] < 0 ? "NA" : id(data.record_dam[k])) << "\t"
+                << (data.X(r, 1) > 0 ? "M" : "F") << "\tH" << (r / 2) % 3 << "\t" << data.y[r] << "\n";
+    }
+    write_file(dir + "/maternal.ped", pedigree.str());
+    write_file(dir + "/maternal.phe", records.str());
+}
+
+// A by the tabular method, parents listed before their offspring.
+Eigen::MatrixXd maternal_relationships(const MaternalData& data) {
+    const auto q = static_cast<Eigen::Index>(data.sire.size());
+    Eigen::MatrixXd A = Eigen::MatrixXd::Zero(q, q);
+    for (Eigen::Index i = 0; i < q; ++i) {
+        const int s = data.sire[static_cast<std::size_t>(i)], d = data.dam[static_cast<std::size_t>(i)];
+        for (Eigen::Index j = 0; j < i; ++j) {
+            A(i, j) = A(j, i) = 0.5 * ((s >= 0 ? A(j, s) : 0.0) + (d >= 0 ? A(j, d) : 0.0));
+        }
+        A(i, i) = 1.0 + (s >= 0 && d >= 0 ? 0.5 * A(s, d) : 0.0);
+    }
+    return A;
+}
+
+// The restricted log-likelihood -(log|V| + log|X'V^-1 X| + y'Py) / 2 of V = sum theta_k V_k.
+double restricted_likelihood(const std::vector<Eigen::MatrixXd>& parts, const Eigen::VectorXd& theta,
+                             const Eigen::MatrixXd& X, const Eigen::VectorXd& y) {
+    Eigen::MatrixXd V = Eigen::MatrixXd::Zero(y.size(), y.size());
+    for (std::size_t k = 0; k < parts.size(); ++k) V += theta[static_cast<Eigen::Index>(k)] * parts[k];
+    const Eigen::LLT<Eigen::MatrixXd> chol(V);
+    if (chol.info() != Eigen::Success) return -1e300;
+    const Eigen::MatrixXd ViX = chol.solve(X);
+    const Eigen::VectorXd Viy = chol.solve(y);
+    const Eigen::MatrixXd XViX = X.transpose() * ViX;
+    const Eigen::LLT<Eigen::MatrixXd> fixed(XViX);
+    const double log_V = 2.0 * Eigen::MatrixXd(chol.matrixL()).diagonal().array().log().sum();
+    const double log_X = 2.0 * Eigen::MatrixXd(fixed.matrixL()).diagonal().array().log().sum();
+    const Eigen::VectorXd Xy = X.transpose() * Viy;
+    return -0.5 * (log_V + log_X + y.dot(Viy) - Xy.dot(fixed.solve(Xy)));
+}
+
+// Nelder and Mead's simplex, restarted from its best point until a restart gains nothing.
+Eigen::VectorXd simplex_maximum(const std::function<double(const Eigen::VectorXd&)>& f, Eigen::VectorXd start) {
+    const Eigen::Index d = start.size();
+    double best = f(start);
+    for (int restart = 0; restart < 8; ++restart) {
+        std::vector<Eigen::VectorXd> points(static_cast<std::size_t>(d + 1), start);
+        std::vector<double> values(static_cast<std::size_t>(d + 1));
+        for (Eigen::Index k = 0; k < d; ++k) points[static_cast<std::size_t>(k + 1)][k] += 0.1 + 0.1 * std::fabs(start[k]);
+        for (std::size_t k = 0; k < points.size(); ++k) values[k] = f(points[k]);
+        for (int step = 0; step < 1500; ++step) {
+            std::vector<std::size_t> order(points.size());
+            for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+            std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return values[a] > values[b]; });
+            const std::size_t worst = order.back();
+            Eigen::VectorXd centre = Eigen::VectorXd::Zero(d);
+            for (std::size_t k = 0; k + 1 < order.size(); ++k) centre += points[order[k]] / static_cast<double>(d);
+            const Eigen::VectorXd reflected = centre + (centre - points[worst]);
+            const double at_reflected = f(reflected);
+            if (at_reflected > values[order.front()]) {
+                const Eigen::VectorXd expanded = centre + 2.0 * (centre - points[worst]);
+                const double at_expanded = f(expanded);
+                points[worst] = at_expanded > at_reflected ? expanded : reflected;
+                values[worst] = std::max(at_expanded, at_reflected);
+            } else if (at_reflected > values[order[order.size() - 2]]) {
+                points[worst] = reflected;
+                values[worst] = at_reflected;
+            } else {
+                const Eigen::VectorXd contracted = centre + 0.5 * (points[worst] - centre);
+                const double at_contracted = f(contracted);
+                if (at_contracted > values[worst]) {
+                    points[worst] = contracted;
+                    values[worst] = at_contracted;
+                } else {
+                    for (std::size_t k = 1; k < order.size(); ++k) {
+                        points[order[k]] = points[order.front()] + 0.5 * (points[order[k]] - points[order.front()]);
+                        values[order[k]] = f(points[order[k]]);
+                    }
+                }
+            }
+        }
+        const auto top = std::max_element(values.begin(), values.end()) - values.begin();
+        const bool gained = values[static_cast<std::size_t>(top)] > best + 1e-10;
+        start = points[static_cast<std::size_t>(top)];
+        best = std::max(best, values[static_cast<std::size_t>(top)]);
+        if (!gained && restart > 0) break;
+    }
+    return start;
+}
+
+std::map<std::string, std::pair<double, double>> maternal_table(const std::string& path) {
+    std::map<std::string, std::pair<double, double>> rows;
+    const std::vector<std::string> lines = lines_of(read_file(path));
+    for (std::size_t k = 1; k < lines.size(); ++k) {
+        std::istringstream fields(lines[k]);
+        std::string source, estimate, se;
+        fields >> source >> estimate >> se;
+        rows[source] = {estimate == "NA" ? NAN : std::stod(estimate), se == "NA" ? NAN : std::stod(se)};
+    }
+    return rows;
+}
+
+}  // namespace
+
+// REML of WW ~ Sex + Herd + animal + maternal(Dam) + pe(Dam): the program's estimates are the
+// maximum of the dense likelihood (no point the optimiser finds is higher), its logL is that
+// likelihood at them, and the shares, correlation and total heritability are those components'.
+TEST(MaternalModel, RemlIsTheMaximumOfTheDenseLikelihood) {
+    const std::string dir = make_scratch_dir();
+    const MaternalData data = simulated_maternal();
+    write_maternal(data, dir);
+    ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", "maternal.ped", "--kin-bin", "--out", "A"}, dir).status, 0);
+    const CommandResult run =
+        run_zelkora({"--reml", "--kin-file", "A.bin", "--phefile", "maternal.phe", "--model",
+                     "WW ~ Sex + Herd + animal + maternal(Dam) + pe(Dam)", "--out", "m"},
+                    dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto table = maternal_table(dir + "/m.vc.txt");
+    const std::string log = read_file(dir + "/m.log");
+    EXPECT_NE(log.find("👉 Dams: "), std::string::npos) << log;
+
+    // The parts of V over the records: Z and W (the dam's row, 0 without one), and the dams'.
+    const Eigen::MatrixXd A = maternal_relationships(data);
+    const auto n = data.y.size(), q = A.rows();
+    Eigen::MatrixXd Z = Eigen::MatrixXd::Zero(n, q), W = Z;
+    for (Eigen::Index r = 0; r < n; ++r) {
+        Z(r, data.animal[static_cast<std::size_t>(r)]) = 1.0;
+        if (data.record_dam[static_cast<std::size_t>(r)] >= 0) W(r, data.record_dam[static_cast<std::size_t>(r)]) = 1.0;
+    }
+    const std::vector<Eigen::MatrixXd> parts = {Z * A * Z.transpose(), Z * A * W.transpose() + W * A * Z.transpose(),
+                                                W * A * W.transpose(), W * W.transpose(),
+                                                Eigen::MatrixXd::Identity(n, n)};
+    const auto likelihood = [&](const Eigen::VectorXd& theta) {
+        return restricted_likelihood(parts, theta, data.X, data.y);
+    };
+    // G0 = L L' and the other two by their logarithms: every point a valid model.
+    const auto components = [](const Eigen::VectorXd& x) {
+        Eigen::VectorXd theta(5);
+        theta << x[0] * x[0], x[0] * x[1], x[1] * x[1] + x[2] * x[2], std::exp(x[3]), std::exp(x[4]);
+        return theta;
+    };
+    const Eigen::VectorXd best =
+        components(simplex_maximum([&](const Eigen::VectorXd& x) { return likelihood(components(x)); },
+                                   (Eigen::VectorXd(5) << 4.0, 0.0, 3.0, 1.5, 3.5).finished()));
+
+    Eigen::VectorXd ours(5);
+    ours << table.at("V(animal)").first, table.at("C(animal,maternal(Dam))").first, table.at("V(maternal(Dam))").first,
+        table.at("V(pe(Dam))").first, table.at("V(e)").first;
+    const double at_ours = likelihood(ours);
+    EXPECT_NEAR(table.at("logL").first, at_ours, 1e-6 * std::fabs(at_ours));
+    EXPECT_GE(at_ours, likelihood(best) - 1e-7);
+    for (Eigen::Index k = 0; k < 5; ++k) {
+        EXPECT_NEAR(ours[k], best[k], 0.02 * std::sqrt(best[0] * best[4])) << "component " << k;
+    }
+    const double Vp = ours.sum();
+    EXPECT_NEAR(table.at("Vp").first, Vp, 1e-5 * Vp);
+    EXPECT_NEAR(table.at("animal/Vp").first, ours[0] / Vp, 1e-5);
+    EXPECT_NEAR(table.at("maternal(Dam)/Vp").first, ours[2] / Vp, 1e-5);
+    EXPECT_NEAR(table.at("r(animal,maternal(Dam))").first, ours[1] / std::sqrt(ours[0] * ours[2]), 1e-5);
+    EXPECT_NEAR(table.at("h2_total").first, (ours[0] + 1.5 * ours[1] + 0.5 * ours[2]) / Vp, 1e-5);
+    EXPECT_GT(table.at("h2_total").second, 0.0);
+}
+
+// What the maternal model needs is named before anything is read.
+TEST(MaternalModel, RefusesWhatItCannotFit) {
+    const std::string dir = make_scratch_dir();
+    write_maternal(simulated_maternal(), dir);
+    ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", "maternal.ped", "--kin-bin", "--out", "A"}, dir).status, 0);
+    const auto refusal = [&](const std::string& model) {
+        return run_zelkora({"--reml", "--kin-file", "A.bin", "--phefile", "maternal.phe", "--model", model, "--out",
+                            "r"},
+                           dir)
+            .err;
+    };
+    EXPECT_NE(refusal("WW ~ Sex + maternal(Dam)").find("write animal"), std::string::npos);
+    EXPECT_NE(refusal("WW ~ Sex + animal + maternal(Dam) + pe(Sire)").find("there is no column Sire"),
+              std::string::npos);
+    EXPECT_NE(refusal("WW ~ Sex + animal + maternal(Dam, Sex)").find("write it as maternal(dam)"), std::string::npos);
+}
