@@ -43,9 +43,9 @@ void check_maternal_terms(const ModelPlan& plan, const RunOptions& options) {
         throw InputCheckFailure("--model: the terms of the dam (maternal(...), pe(...)) take one trait in this "
                                 "version.");
     }
-    if (options.run_predict && !options.run_reml) {
-        throw InputCheckFailure("--model: the breeding values of a maternal model (--predict) are not available in "
-                                "this version; --reml estimates its components.");
+    if (maternal && (!options.ped_groups_file.empty() || options.snp_effects)) {
+        throw InputCheckFailure("--model: maternal(...) with --ped-groups or --snp-effects is not available in this "
+                                "version.");
     }
     if (options.lrt) {
         throw InputCheckFailure("--lrt: the likelihood-ratio tests of a model with terms of the dam are not available "

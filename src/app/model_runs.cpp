@@ -12,6 +12,8 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "app/app.h"
@@ -141,6 +143,12 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
 // --vc: the values of every component in the order of the table, the residual last.
 Estimate given_values(const RunOptions& options, Logger& logger, const Fitting& fit) {
     take_given_values(options, logger, fit.names);
+    for (std::size_t k = 0; k < fit.settings.parameters.size() && k < options.vc.size(); ++k) {
+        if (fit.settings.parameters[k].role != ParameterRole::covariance && options.vc[k] < 0.0) {
+            throw InputCheckFailure("Invalid argument for --vc - the variance " + number_text(options.vc[k]) +
+                                    " is negative; variances are 0 or more.");
+        }
+    }
     for (std::size_t k = fit.evaluator_terms; k < options.vc.size(); ++k) {
         if (!(options.vc[k] > 0.0)) {
             throw InputCheckFailure("--vc: the residual variance " + fit.names[k] + ", value " + std::to_string(k + 1) +
@@ -254,9 +262,16 @@ public:
         print_fixed_effects(logger_, fixed.b, design.full, design.labels, design.numeric, &fixed.se);
         const std::string values_name = mixed_model_files(options_).values;
         const std::vector<RandomTerm>& terms = model_.records.data.terms;
-        for (std::size_t k = 0; k < terms.size(); ++k) {
-            const TermPart& part = terms[k].parts.front();
-            const double variance = result_.theta[static_cast<Eigen::Index>(k)];
+        // The evaluator's effects are the components, a term of direct and maternal parts three.
+        Eigen::Index component = 0;
+        for (std::size_t term = 0; term < terms.size(); ++term, ++component) {
+            if (terms[term].parts.size() == 2) {
+                predict_maternal(terms[term], component);
+                component += 2;
+                continue;
+            }
+            const TermPart& part = terms[term].parts.front();
+            const double variance = result_.theta[component];
             EffectPrediction effect;
             if (part.covariance == LevelCovariance::relationship) {
                 const ModelKinship& kinship = model_.kinships[static_cast<std::size_t>(part.relationship)];
@@ -268,21 +283,21 @@ public:
                 const Eigen::MatrixXd shifts =
                     grouped ? group_shifts(groups_, kinship.source.text.ids, design, fit_.kept) : Eigen::MatrixXd();
                 effect = fit_.evaluator->predict(
-                    solution_, static_cast<Eigen::Index>(k), variance, N,
+                    solution_, component, variance, N,
                     [&](Eigen::Index start, Eigen::Index width) {
                         return Eigen::MatrixXd(columns.middleRows(start, width).transpose());
                     },
                     kinship_diagonal_of(kinship), fit_.trait.scale, grouped ? &shifts : nullptr);
                 effect.ids = kinship.source.text.ids;
-                check_error_variances(effect.error_variances, effect.ids, values_name, " in " + terms[k].name);
+                check_error_variances(effect.error_variances, effect.ids, values_name, " in " + terms[term].name);
                 if (options_.snp_effects && part.relationship == 0) {
-                    prepare_marker_effects(static_cast<Eigen::Index>(k), variance, kinship, part, columns);
+                    prepare_marker_effects(component, variance, kinship, part, columns);
                 }
             } else {
                 // Independent levels, each its own unit column.
                 const auto count = static_cast<Eigen::Index>(part.levels.size());
                 effect = fit_.evaluator->predict(
-                    solution_, static_cast<Eigen::Index>(k), variance, count,
+                    solution_, component, variance, count,
                     [&](Eigen::Index start, Eigen::Index width) {
                         Eigen::MatrixXd units = Eigen::MatrixXd::Zero(count, width);
                         for (Eigen::Index j = 0; j < width; ++j) {
@@ -293,7 +308,34 @@ public:
                     Eigen::VectorXd::Ones(count), fit_.trait.scale);
                 effect.ids = part.levels;
             }
-            effect.name = terms[k].name;
+            effect.name = terms[term].name;
+            effects_.push_back(std::move(effect));
+        }
+    }
+
+    // The direct and maternal breeding values of every individual of the kinship: each sees the
+    // records through both parts, u_a = K (s2a Z'Py + sam W'Py), u_m = K (sam Z'Py + s2m W'Py).
+    void predict_maternal(const RandomTerm& term, Eigen::Index first) {
+        const TermPart& part = term.parts.front();
+        const ModelKinship& kinship = model_.kinships[static_cast<std::size_t>(part.relationship)];
+        const auto N = static_cast<Eigen::Index>(kinship.source.text.ids.size());
+        logger_.tee << "👉 " << kinship.name << ": direct and maternal breeding values of " << N << " individuals"
+                    << std::endl;
+        const Eigen::MatrixXd columns = kinship_columns(kinship, part.levels);  // N x q
+        const Eigen::VectorXd diagonal = kinship_diagonal_of(kinship);
+        const double a = result_.theta[first], am = result_.theta[first + 1], m = result_.theta[first + 2];
+        const auto block = [&](Eigen::Index start, Eigen::Index width) {
+            return Eigen::MatrixXd(columns.middleRows(start, width).transpose());
+        };
+        const std::string values_name = mixed_model_files(options_).values;
+        for (const auto& [name, parts, prior] :
+             {std::tuple{term.name, std::vector<std::pair<Eigen::Index, double>>{{first, a}, {first + 2, am}}, a},
+              std::tuple{term.parts[1].name, std::vector<std::pair<Eigen::Index, double>>{{first, am}, {first + 2, m}}, m}}) {
+            EffectPrediction effect =
+                fit_.evaluator->predict_combined(solution_, parts, prior, N, block, diagonal, fit_.trait.scale);
+            effect.ids = kinship.source.text.ids;
+            effect.name = name;
+            check_error_variances(effect.error_variances, effect.ids, values_name, " in " + name);
             effects_.push_back(std::move(effect));
         }
     }

@@ -511,3 +511,30 @@ EffectPrediction GroupedEvaluator::predict(const Solution& solution, Eigen::Inde
     }
     return prediction;
 }
+
+EffectPrediction GroupedEvaluator::predict_combined(
+    const Solution& solution, const std::vector<std::pair<Eigen::Index, double>>& parts, double prior, Eigen::Index N,
+    const std::function<Eigen::MatrixXd(Eigen::Index, Eigen::Index)>& level_columns, const Eigen::VectorXd& diagonal,
+    double scale) const {
+    const double units = scale * scale;
+    EffectPrediction prediction;
+    Eigen::VectorXd per_level = Eigen::VectorXd::Zero(effects_[static_cast<std::size_t>(parts.front().first)].levels);
+    for (const auto& [k, coefficient] : parts) per_level += coefficient * level_sums(k, solution.t);
+    prediction.values.resize(N);
+    prediction.error_variances.resize(N);
+    prediction.prior_variances = units * prior * diagonal;
+    constexpr Eigen::Index kBlock = 512;
+    for (Eigen::Index start = 0; start < N; start += kBlock) {
+        const Eigen::Index width = std::min(kBlock, N - start);
+        const Eigen::MatrixXd columns = level_columns(start, width);
+        prediction.values.segment(start, width) = scale * (columns.transpose() * per_level);
+        Eigen::MatrixXd groups = Eigen::MatrixXd::Zero(root_counts_.size(), width);
+        for (const auto& [k, coefficient] : parts) groups += coefficient * to_groups(k, columns);
+        const Eigen::VectorXd removed = solution.quadratic_forms(groups);
+        for (Eigen::Index j = 0; j < width; ++j) {
+            prediction.error_variances[start + j] =
+                units * error_variance_or_nan(prior * diagonal[start + j], removed[j]);
+        }
+    }
+    return prediction;
+}

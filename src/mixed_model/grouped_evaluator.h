@@ -94,6 +94,15 @@ public:
                              const Eigen::VectorXd& diagonal, double scale,
                              const Eigen::MatrixXd* shifts = nullptr) const;
 
+    // The prediction of an effect that the records see through several of the evaluator's
+    // effects over the same levels (the direct and maternal effects of one kinship): u =
+    // sum_j c_j L'Z_j'P y and PEV = prior d - (sum_j c_j Z_j l)' P (sum_j c_j Z_j l), with
+    // `parts` the pairs (effect, c_j) and `prior` the effect's own variance; otherwise as predict.
+    EffectPrediction predict_combined(const Solution& solution, const std::vector<std::pair<Eigen::Index, double>>& parts,
+                                      double prior, Eigen::Index N,
+                                      const std::function<Eigen::MatrixXd(Eigen::Index, Eigen::Index)>& level_columns,
+                                      const Eigen::VectorXd& diagonal, double scale) const;
+
 private:
     struct Effect {
         std::string name;

@@ -54,7 +54,7 @@ struct TermPart {
     Eigen::VectorXd covariate;
     LevelCovariance covariance = LevelCovariance::identity;
     int relationship = -1;  // which of the run's relationships, for LevelCovariance::relationship
-    std::string name;       // a second part's, as written (maternal(dam)); the first is named by its term
+    std::string name{};     // a second part's, as written (maternal(dam)); the first is named by its term
 };
 
 // A random term, named as in the tables ("Add", "K1", "PE", a class column's header). Its parts

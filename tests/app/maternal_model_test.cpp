@@ -13,6 +13,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "test_support.h"
@@ -189,14 +190,15 @@ std::map<std::string, std::pair<double, double>> maternal_table(const std::strin
 
 // REML of WW ~ Sex + Herd + animal + maternal(Dam) + pe(Dam): the program's estimates are the
 // maximum of the dense likelihood (no point the optimiser finds is higher), its logL is that
-// likelihood at them, and the shares, correlation and total heritability are those components'.
+// likelihood at them, the shares, correlation and total heritability are those components', and
+// the direct and maternal breeding values that follow are the dense BLUPs at them.
 TEST(MaternalModel, RemlIsTheMaximumOfTheDenseLikelihood) {
     const std::string dir = make_scratch_dir();
     const MaternalData data = simulated_maternal();
     write_maternal(data, dir);
     ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", "maternal.ped", "--kin-bin", "--out", "A"}, dir).status, 0);
     const CommandResult run =
-        run_zelkora({"--reml", "--kin-file", "A.bin", "--phefile", "maternal.phe", "--model",
+        run_zelkora({"--predict", "--kin-file", "A.bin", "--phefile", "maternal.phe", "--model",
                      "WW ~ Sex + Herd + animal + maternal(Dam) + pe(Dam)", "--out", "m"},
                     dir);
     ASSERT_EQ(run.status, 0) << run.err;
@@ -244,6 +246,35 @@ TEST(MaternalModel, RemlIsTheMaximumOfTheDenseLikelihood) {
     EXPECT_NEAR(table.at("r(animal,maternal(Dam))").first, ours[1] / std::sqrt(ours[0] * ours[2]), 1e-5);
     EXPECT_NEAR(table.at("h2_total").first, (ours[0] + 1.5 * ours[1] + 0.5 * ours[2]) / Vp, 1e-5);
     EXPECT_GT(table.at("h2_total").second, 0.0);
+
+    // The breeding values at the estimates: u_a = A (s2a Z' + sam W') P y, u_m = A (sam Z' + s2m W') P y,
+    // and their prediction error variances G0 A_ii - c'P c of c = Cov(y, u_i).
+    Eigen::MatrixXd V = Eigen::MatrixXd::Zero(n, n);
+    for (std::size_t k = 0; k < parts.size(); ++k) V += ours[static_cast<Eigen::Index>(k)] * parts[k];
+    const Eigen::MatrixXd Vi = V.inverse();
+    const Eigen::MatrixXd P = Vi - Vi * data.X * (data.X.transpose() * Vi * data.X).inverse() * data.X.transpose() * Vi;
+    const Eigen::VectorXd Py = P * data.y;
+    const Eigen::MatrixXd direct = A * (ours[0] * Z.transpose() + ours[1] * W.transpose());
+    const Eigen::MatrixXd maternal = A * (ours[1] * Z.transpose() + ours[2] * W.transpose());
+    std::map<std::string, std::pair<double, double>> predicted;  // "<effect> <id>" -> (value, SE)
+    for (const std::string& line : lines_of(read_file(dir + "/m.reliability.txt"))) {
+        std::istringstream fields(line);
+        std::string effect, trait, id, value, se;
+        fields >> effect >> trait >> id >> value >> se;
+        if (effect != "Effect") predicted[effect + " " + id] = {std::stod(value), std::stod(se)};
+    }
+    for (Eigen::Index i = 0; i < q; i += 29) {
+        const std::string id = "m" + std::to_string(i + 1);
+        for (const auto& [effect, cov, prior] : {std::tuple{std::string("animal"), &direct, ours[0]},
+                                                 std::tuple{std::string("maternal(Dam)"), &maternal, ours[2]}}) {
+            const Eigen::VectorXd c = cov->row(i).transpose();
+            const double value = c.dot(Py), pev = prior * A(i, i) - c.dot(P * c);
+            const auto& [ours_value, ours_se] = predicted.at(effect + " " + id);
+            EXPECT_NEAR(ours_value, value, 1e-4 * (1.0 + std::fabs(value))) << effect << " " << id;
+            EXPECT_NEAR(ours_se, std::sqrt(std::max(pev, 0.0)), 1e-4 * (1.0 + std::sqrt(std::max(pev, 0.0))))
+                << effect << " " << id;
+        }
+    }
 }
 
 // What the maternal model needs is named before anything is read.
