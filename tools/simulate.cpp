@@ -393,6 +393,58 @@ void write_two_traits(const Settings& settings, const std::vector<Animal>& anima
     write_or_fail(phenotypes, settings.out + ".mt.phe");
 }
 
+// PREFIX.mat.phe: ID, Dam, Sex, Herd, Age, WW, a weaning weight with a maternal effect: the
+// calf's direct breeding value (sigma2_a 25), its dam's maternal breeding value (sigma2_m 10,
+// correlated -0.3 with the direct one, its own QTL for the rest) and permanent environment
+// (sigma2_pe 8), a residual of 57, sex, herd and age at weaning (0.8 a day). A calf of an unknown
+// dam has Dam 0 and none of her effects. Its own random stream, so the other files stay as they
+// were.
+void write_maternal_trait(const Settings& settings, const std::vector<Animal>& animals, const std::vector<double>& tbv,
+                          long markers) {
+    Random random(settings.seed ^ 0x4D415445524E4CULL);
+    const auto n = static_cast<long>(animals.size());
+    std::vector<double> own(static_cast<std::size_t>(n), 0.0);
+    for (long q = 0; q < std::min<long>(settings.qtl, markers); ++q) {
+        const long j = random.below(markers);
+        const double effect = random.normal();
+        for (long i = 0; i < n; ++i) {
+            const Animal& animal = animals[static_cast<std::size_t>(i)];
+            own[static_cast<std::size_t>(i)] += effect * (allele(animal.paternal, j) + allele(animal.maternal, j));
+        }
+    }
+    auto standardise = [n](std::vector<double>& values) {
+        double mean = 0.0, variance = 0.0;
+        for (double v : values) mean += v / static_cast<double>(n);
+        for (double v : values) variance += (v - mean) * (v - mean) / static_cast<double>(std::max<long>(n - 1, 1));
+        for (double& v : values) v = variance > 0.0 ? (v - mean) / std::sqrt(variance) : 0.0;
+    };
+    std::vector<double> direct(tbv);
+    standardise(direct);
+    standardise(own);
+    constexpr double kDirect = 25.0, kMaternal = 10.0, kCorrelation = -0.3, kDamPe = 8.0, kResidual = 57.0;
+    std::vector<double> permanent(static_cast<std::size_t>(n));
+    for (double& value : permanent) value = std::sqrt(kDamPe) * random.normal();
+    std::ofstream phenotypes(settings.out + ".mat.phe");
+    phenotypes << "ID\tDam\tSex\tHerd\tAge\tWW\n";
+    char number[64];
+    for (long i = 0; i < n; ++i) {
+        const Animal& animal = animals[static_cast<std::size_t>(i)];
+        const long age = 180 + random.below(41);
+        const int herd = static_cast<int>(random.below(settings.herds));
+        double value = 220.0 + (animal.male ? 12.0 : 0.0) + 6.0 * herd + 0.8 * static_cast<double>(age - 200) +
+                       std::sqrt(kDirect) * direct[static_cast<std::size_t>(i)] + std::sqrt(kResidual) * random.normal();
+        if (animal.dam >= 0) {
+            const auto d = static_cast<std::size_t>(animal.dam);
+            value += std::sqrt(kMaternal) * (kCorrelation * direct[d] + std::sqrt(1.0 - kCorrelation * kCorrelation) * own[d]) +
+                     permanent[d];
+        }
+        std::snprintf(number, sizeof(number), "%.1f", value);
+        phenotypes << id_of(i) << '\t' << (animal.dam >= 0 ? id_of(animal.dam) : std::string("0")) << '\t'
+                   << (animal.male ? "M" : "F") << "\tH" << herd + 1 << '\t' << age << '\t' << number << '\n';
+    }
+    write_or_fail(phenotypes, settings.out + ".mat.phe");
+}
+
 // PREFIX.rep.phe: repeated records of every animal (1 to settings.records; one in ten has none)
 // sharing its breeding value and a permanent environment, in herd-years of a random class, with
 // parity as a fixed class. Its own random stream, so that the other files do not change.
@@ -559,6 +611,7 @@ void simulate(const Settings& settings, const PlantSettings& plant) {
         write_repeated_records(settings, animals, tbv);
     }
     write_two_traits(settings, animals, tbv, first_trait, m);
+    write_maternal_trait(settings, animals, tbv, m);
 
     // Genotypes of the youngest `genotyped` individuals, in pedigree order.
     const long first = n - genotyped;
@@ -686,6 +739,8 @@ void usage(std::ostream& out) {
                  "Also PREFIX.mt.phe: ID, Sex, Herd, Growth (the trait of PREFIX.phe) and Carcass, a\n"
                  "second trait (h2 0.3) on a share S of the animals (default 0.4) with genetic correlation --rg R\n"
                  "(default 0.6) to the first and residual correlation 0.2.\n"
+                 "Also PREFIX.mat.phe: ID, Dam, Sex, Herd, Age and WW, a weaning weight with the\n"
+                 "calf's direct and its dam's maternal effect (correlated -0.3) and permanent environment.\n"
                  "The --plant-* options plant K errors of a kind for the checks before G and H and list them\n"
                  "in PREFIX.planted.txt: duplicated samples, wrong sires, markers with 60 % missing calls,\n"
                  "animals with half their calls missing, markers out of Hardy-Weinberg equilibrium, rare\n"

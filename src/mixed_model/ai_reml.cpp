@@ -156,6 +156,14 @@ std::string reml_step_note(const AiRemlStep& step, const std::vector<ModelParame
     for (int k : step.limited) {
         (is_residual(parameters, k) ? residual : random).push_back(k);
     }
+    // A step kept in a covariance block's space (the direct-maternal block) has no component at a limit.
+    if (step.step == RemlStep::held && step.held_directions > 0) {
+        return "AI step along the boundary of a positive semi-definite covariance block: the log-likelihood rises "
+               "only beyond it";
+    }
+    if (step.step == RemlStep::boundary && step.projected && step.limited.empty()) {
+        return "AI step brought back to a positive semi-definite covariance block, the boundary of the parameter space";
+    }
     switch (step.step) {
         case RemlStep::ai:
             return "";

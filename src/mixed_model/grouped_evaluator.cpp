@@ -210,7 +210,8 @@ Eigen::MatrixXd GroupedEvaluator::apply_effect(const Effect& effect, const Eigen
     if (effect.members.empty()) {
         return effect.kinship * C;
     }
-    Eigen::MatrixXd result(C.rows(), C.cols());
+    // Groups without a level of the effect (a record without a dam) have no part in it.
+    Eigen::MatrixXd result = Eigen::MatrixXd::Zero(C.rows(), C.cols());
     for (const std::vector<Eigen::Index>& groups : effect.members) {
         Eigen::RowVectorXd sum = Eigen::RowVectorXd::Zero(C.cols());
         for (Eigen::Index a : groups) {
