@@ -6,14 +6,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -54,6 +57,19 @@ inline std::vector<std::string> lines_of(const std::string& text) {
 }
 
 inline bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Source -> (Estimate, SE) of a PREFIX.vc.txt, NaN for NA.
+inline std::map<std::string, std::pair<double, double>> variance_table(const std::string& path) {
+    std::map<std::string, std::pair<double, double>> rows;
+    const std::vector<std::string> lines = lines_of(read_file(path));
+    for (std::size_t k = 1; k < lines.size(); ++k) {
+        std::istringstream fields(lines[k]);
+        std::string source, estimate, se;
+        fields >> source >> estimate >> se;
+        rows[source] = {estimate == "NA" ? NAN : std::stod(estimate), se == "NA" ? NAN : std::stod(se)};
+    }
+    return rows;
+}
 
 inline std::string shell_quote(const std::string& text) {
     return "'" + std::regex_replace(text, std::regex("'"), "'\\''") + "'";

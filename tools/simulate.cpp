@@ -347,6 +347,31 @@ struct FirstTrait {
     double residual;  // standardised
 };
 
+// A genetic value of every animal from `qtl` QTL of its own (drawn from `random`), for a trait
+// beside the first.
+std::vector<double> qtl_values(const std::vector<Animal>& animals, long qtl, long markers, Random& random) {
+    const auto n = static_cast<long>(animals.size());
+    std::vector<double> values(static_cast<std::size_t>(n), 0.0);
+    for (long q = 0; q < std::min<long>(qtl, markers); ++q) {
+        const long j = random.below(markers);
+        const double effect = random.normal();
+        for (long i = 0; i < n; ++i) {
+            const Animal& animal = animals[static_cast<std::size_t>(i)];
+            values[static_cast<std::size_t>(i)] += effect * (allele(animal.paternal, j) + allele(animal.maternal, j));
+        }
+    }
+    return values;
+}
+
+// Values centred and scaled to variance 1 (0 for values that do not vary).
+void standardise(std::vector<double>& values) {
+    const auto n = static_cast<double>(values.size());
+    double mean = 0.0, variance = 0.0;
+    for (double v : values) mean += v / n;
+    for (double v : values) variance += (v - mean) * (v - mean) / std::max(n - 1.0, 1.0);
+    for (double& v : values) v = variance > 0.0 ? (v - mean) / std::sqrt(variance) : 0.0;
+}
+
 // PREFIX.mt.phe: ID, Sex, Herd, Growth (the trait of PREFIX.phe) and Carcass, a second trait whose
 // breeding value correlates settings.rg with the first (its own QTL for the rest). A stream of
 // its own keeps every other file as it was.
@@ -354,22 +379,7 @@ void write_two_traits(const Settings& settings, const std::vector<Animal>& anima
                       const std::vector<FirstTrait>& first_trait, long markers) {
     Random random(settings.seed ^ 0x5A5A5A5AULL);
     const auto n = static_cast<long>(animals.size());
-    const long qtl_count = std::min<long>(settings.qtl, markers);
-    std::vector<double> own(static_cast<std::size_t>(n), 0.0);
-    for (long q = 0; q < qtl_count; ++q) {
-        const long j = random.below(markers);
-        const double effect = random.normal();
-        for (long i = 0; i < n; ++i) {
-            const Animal& animal = animals[static_cast<std::size_t>(i)];
-            own[static_cast<std::size_t>(i)] += effect * (allele(animal.paternal, j) + allele(animal.maternal, j));
-        }
-    }
-    auto standardise = [n](std::vector<double>& values) {
-        double mean = 0.0, variance = 0.0;
-        for (double v : values) mean += v / static_cast<double>(n);
-        for (double v : values) variance += (v - mean) * (v - mean) / static_cast<double>(std::max<long>(n - 1, 1));
-        for (double& v : values) v = variance > 0.0 ? (v - mean) / std::sqrt(variance) : 0.0;
-    };
+    std::vector<double> own = qtl_values(animals, settings.qtl, markers, random);
     std::vector<double> first(tbv);
     standardise(first);
     standardise(own);
@@ -403,21 +413,7 @@ void write_maternal_trait(const Settings& settings, const std::vector<Animal>& a
                           long markers) {
     Random random(settings.seed ^ 0x4D415445524E4CULL);
     const auto n = static_cast<long>(animals.size());
-    std::vector<double> own(static_cast<std::size_t>(n), 0.0);
-    for (long q = 0; q < std::min<long>(settings.qtl, markers); ++q) {
-        const long j = random.below(markers);
-        const double effect = random.normal();
-        for (long i = 0; i < n; ++i) {
-            const Animal& animal = animals[static_cast<std::size_t>(i)];
-            own[static_cast<std::size_t>(i)] += effect * (allele(animal.paternal, j) + allele(animal.maternal, j));
-        }
-    }
-    auto standardise = [n](std::vector<double>& values) {
-        double mean = 0.0, variance = 0.0;
-        for (double v : values) mean += v / static_cast<double>(n);
-        for (double v : values) variance += (v - mean) * (v - mean) / static_cast<double>(std::max<long>(n - 1, 1));
-        for (double& v : values) v = variance > 0.0 ? (v - mean) / std::sqrt(variance) : 0.0;
-    };
+    std::vector<double> own = qtl_values(animals, settings.qtl, markers, random);
     std::vector<double> direct(tbv);
     standardise(direct);
     standardise(own);

@@ -15,7 +15,7 @@ struct RandomEffect {
     std::vector<Eigen::Index> level_of_record;
     Eigen::Index levels = 0;
     Eigen::MatrixXd kinship;  // levels x levels, or empty
-    std::vector<Eigen::Index> partner_level_of_record;  // empty: a variance
+    std::vector<Eigen::Index> partner_level_of_record{};  // empty: a variance
 };
 
 // The residual of a record: sigma2_e(c) / w, its class c of `classes` (first met among the

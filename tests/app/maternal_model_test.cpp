@@ -16,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "mixed_model/test_data.h"
 #include "test_support.h"
 
 namespace {
@@ -94,20 +95,6 @@ void write_maternal(const MaternalData& data, const std::string& dir) {
     write_file(dir + "/maternal.phe", records.str());
 }
 
-// A by the tabular method, parents listed before their offspring.
-Eigen::MatrixXd maternal_relationships(const MaternalData& data) {
-    const auto q = static_cast<Eigen::Index>(data.sire.size());
-    Eigen::MatrixXd A = Eigen::MatrixXd::Zero(q, q);
-    for (Eigen::Index i = 0; i < q; ++i) {
-        const int s = data.sire[static_cast<std::size_t>(i)], d = data.dam[static_cast<std::size_t>(i)];
-        for (Eigen::Index j = 0; j < i; ++j) {
-            A(i, j) = A(j, i) = 0.5 * ((s >= 0 ? A(j, s) : 0.0) + (d >= 0 ? A(j, d) : 0.0));
-        }
-        A(i, i) = 1.0 + (s >= 0 && d >= 0 ? 0.5 * A(s, d) : 0.0);
-    }
-    return A;
-}
-
 // The restricted log-likelihood -(log|V| + log|X'V^-1 X| + y'Py) / 2 of V = sum theta_k V_k.
 double restricted_likelihood(const std::vector<Eigen::MatrixXd>& parts, const Eigen::VectorXd& theta,
                              const Eigen::MatrixXd& X, const Eigen::VectorXd& y) {
@@ -174,18 +161,6 @@ Eigen::VectorXd simplex_maximum(const std::function<double(const Eigen::VectorXd
     return start;
 }
 
-std::map<std::string, std::pair<double, double>> maternal_table(const std::string& path) {
-    std::map<std::string, std::pair<double, double>> rows;
-    const std::vector<std::string> lines = lines_of(read_file(path));
-    for (std::size_t k = 1; k < lines.size(); ++k) {
-        std::istringstream fields(lines[k]);
-        std::string source, estimate, se;
-        fields >> source >> estimate >> se;
-        rows[source] = {estimate == "NA" ? NAN : std::stod(estimate), se == "NA" ? NAN : std::stod(se)};
-    }
-    return rows;
-}
-
 }  // namespace
 
 // REML of WW ~ Sex + Herd + animal + maternal(Dam) + pe(Dam): the program's estimates are the
@@ -202,12 +177,14 @@ TEST(MaternalModel, RemlIsTheMaximumOfTheDenseLikelihood) {
                      "WW ~ Sex + Herd + animal + maternal(Dam) + pe(Dam)", "--out", "m"},
                     dir);
     ASSERT_EQ(run.status, 0) << run.err;
-    const auto table = maternal_table(dir + "/m.vc.txt");
+    const auto table = variance_table(dir + "/m.vc.txt");
     const std::string log = read_file(dir + "/m.log");
     EXPECT_NE(log.find("👉 Dams: "), std::string::npos) << log;
 
     // The parts of V over the records: Z and W (the dam's row, 0 without one), and the dams'.
-    const Eigen::MatrixXd A = maternal_relationships(data);
+    std::vector<std::pair<int, int>> parents;
+    for (std::size_t i = 0; i < data.sire.size(); ++i) parents.emplace_back(data.sire[i], data.dam[i]);
+    const Eigen::MatrixXd A = ::tabular_relationships(parents);
     const auto n = data.y.size(), q = A.rows();
     Eigen::MatrixXd Z = Eigen::MatrixXd::Zero(n, q), W = Z;
     for (Eigen::Index r = 0; r < n; ++r) {

@@ -108,19 +108,6 @@ Eigen::MatrixXd at_records(const Eigen::MatrixXd& K, const std::vector<int>& pos
     return out;
 }
 
-// Source -> (estimate, SE) of a PREFIX.vc.txt.
-std::map<std::string, std::pair<double, double>> variance_table(const std::string& path) {
-    std::map<std::string, std::pair<double, double>> rows;
-    const std::vector<std::string> lines = lines_of(read_file(path));
-    for (std::size_t k = 1; k < lines.size(); ++k) {
-        std::istringstream fields(lines[k]);
-        std::string source, estimate, se;
-        fields >> source >> estimate >> se;
-        rows[source] = {estimate == "NA" ? NAN : std::stod(estimate), se == "NA" ? NAN : std::stod(se)};
-    }
-    return rows;
-}
-
 // The likelihood the run reports is the dense one at its estimates, and no nearby point of the
 // dense likelihood is higher (the estimates are its maximum).
 void expect_dense_maximum(const Eigen::MatrixXd& K, const Eigen::MatrixXd& X, const Eigen::VectorXd& y,
