@@ -284,6 +284,7 @@ bool sparse_options_ok(const RunOptions& options) {
     const char* unfitted = options.trait_pos.size() > 1 ? "a second trait (--phe-pos a,b,...)"
                            : options.pe                 ? "--pe"
                            : !options.rand_pos.empty()  ? "--rand-pos"
+                           : options.dam_pos >= 0       ? "a term of the dam (maternal(...), pe(...))"
                                                         : nullptr;
     if (unfitted != nullptr) {
         return refuse(std::string(unfitted) + " is not fitted by " + route +

@@ -269,4 +269,12 @@ TEST(MaternalModel, RefusesWhatItCannotFit) {
     EXPECT_NE(refusal("WW ~ Sex + animal + maternal(Dam) + pe(Sire)").find("there is no column Sire"),
               std::string::npos);
     EXPECT_NE(refusal("WW ~ Sex + animal + maternal(Dam, Sex)").find("write it as maternal(dam)"), std::string::npos);
+    // Not on the sparse route of a pedigree.
+    const CommandResult sparse = run_zelkora({"--reml", "--pedigree", "maternal.ped", "--phefile", "maternal.phe",
+                                              "--model", "WW ~ Sex + animal + maternal(Dam)", "--out", "s"},
+                                             dir);
+    EXPECT_EQ(sparse.status, 1);
+    EXPECT_NE(sparse.err.find("a term of the dam (maternal(...), pe(...)) is not fitted by --reml --pedigree"),
+              std::string::npos)
+        << sparse.err;
 }
