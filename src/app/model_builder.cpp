@@ -43,9 +43,9 @@ void check_maternal_terms(const ModelPlan& plan, const RunOptions& options) {
         throw InputCheckFailure("--model: the terms of the dam (maternal(...), pe(...)) take one trait in this "
                                 "version.");
     }
-    if (maternal && (!options.ped_groups_file.empty() || options.snp_effects)) {
-        throw InputCheckFailure("--model: maternal(...) with --ped-groups or --snp-effects is not available in this "
-                                "version.");
+    if (maternal && (!options.ped_groups_file.empty() || options.snp_effects || !options.residual_by_column.empty())) {
+        throw InputCheckFailure("--model: maternal(...) with --ped-groups, --snp-effects or --residual-by is not "
+                                "available in this version.");
     }
     if (options.lrt) {
         throw InputCheckFailure("--lrt: the likelihood-ratio tests of a model with terms of the dam are not available "
