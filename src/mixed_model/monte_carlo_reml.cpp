@@ -318,17 +318,11 @@ LikelihoodPoint MonteCarloMmeEvaluator::evaluate(const VectorXd& theta) const {
     SparseEquations& e = *state.equations;
     const auto start = std::chrono::steady_clock::now();
     state.work = {};
-    const Index components = e.components();
     LikelihoodPoint point;
     point.likelihood = false;
     point.log_likelihood = std::numeric_limits<double>::quiet_NaN();
-    point.score = VectorXd::Zero(components);
-    point.ai = MatrixXd::Zero(components, components);
-    const VectorXd values = e.effective(theta);
-    if (!(values.tail(e.classes).array() > 0.0).all()) {
-        point.problem = "a residual variance is not above 0";
-        return point;
-    }
+    VectorXd values;
+    if (!e.start_point(theta, values, point)) return point;
     e.set_coefficients(values);
     state.pcg->refresh(e.C);
     const VectorXd rhs = e.weighted_design_product(e.y, values.tail(e.classes)).col(0);

@@ -162,6 +162,17 @@ VectorXd SparseEquations::effective(const VectorXd& theta) const {
     return values;
 }
 
+bool SparseEquations::start_point(const VectorXd& theta, VectorXd& values, LikelihoodPoint& point) const {
+    point.score = VectorXd::Zero(components());
+    point.ai = MatrixXd::Zero(components(), components());
+    values = effective(theta);
+    if (!(values.tail(classes).array() > 0.0).all()) {
+        point.problem = "a residual variance is not above 0";
+        return false;
+    }
+    return true;
+}
+
 void SparseEquations::set_coefficients(const VectorXd& values) {
     const auto m = static_cast<Index>(terms.size());
     Eigen::Map<VectorXd> c(C.valuePtr(), C.nonZeros());
@@ -296,13 +307,8 @@ LikelihoodPoint SparseMmeEvaluator::evaluate(const VectorXd& theta) const {
     const SparseEquations& e = *state.equations;
     const Index components = e.components();
     LikelihoodPoint point;
-    point.score = VectorXd::Zero(components);
-    point.ai = MatrixXd::Zero(components, components);
-    const VectorXd values = e.effective(theta);
-    if (!(values.tail(e.classes).array() > 0.0).all()) {
-        point.problem = "a residual variance is not above 0";
-        return point;
-    }
+    VectorXd values;
+    if (!e.start_point(theta, values, point)) return point;
     point.problem = state.factor_at(values);
     if (!point.problem.empty()) return point;
 

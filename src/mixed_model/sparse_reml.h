@@ -52,6 +52,9 @@ struct SparseEquations {
     Eigen::VectorXd fitted(const Eigen::VectorXd& s) const;
     // The variances the equations take: a term's 0 replaced by a tiny share of the residual.
     Eigen::VectorXd effective(const Eigen::VectorXd& theta) const;
+    // The variances the equations take at theta, and a point with zero derivatives of every
+    // component to fill; false, with the point's problem, when a residual variance is not above 0.
+    bool start_point(const Eigen::VectorXd& theta, Eigen::VectorXd& values, LikelihoodPoint& point) const;
     // C's values at these (effective) variances.
     void set_coefficients(const Eigen::VectorXd& values);
     // The rows of the dense blocks of the terms' inverses, in C's numbering.
