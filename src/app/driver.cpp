@@ -284,7 +284,6 @@ bool sparse_options_ok(const RunOptions& options) {
     const char* unfitted = options.trait_pos.size() > 1 ? "a second trait (--phe-pos a,b,...)"
                            : options.pe                 ? "--pe"
                            : !options.rand_pos.empty()  ? "--rand-pos"
-                           : options.dam_pos >= 0       ? "a term of the dam (maternal(...), pe(...))"
                                                         : nullptr;
     if (unfitted != nullptr) {
         return refuse(std::string(unfitted) + " is not fitted by " + route +
@@ -308,7 +307,9 @@ bool sparse_options_ok(const RunOptions& options) {
     if (!options.vc_given) {
         return sparse_reml_options_ok(options);
     }
-    // With --residual-by the route counts the classes once it has read them.
+    // With --residual-by the route counts the classes once it has read them; a model with terms
+    // of the dam counts its components.
+    if (options.dam_pos >= 0) return true;
     if (options.vc.size() != 2 && (options.residual_by_column.empty() || options.vc.size() < 2)) {
         return refuse("Invalid argument for --vc - " + std::to_string(options.vc.size()) +
                       " value(s) for --predict --pedigree, which fits one additive effect and the residual: give two, "

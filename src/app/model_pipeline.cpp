@@ -222,3 +222,23 @@ AiRemlSettings variance_settings(const std::vector<std::string>& terms, const st
     }
     return reml_settings(blocks, y.size(), max_iter, kRemlTolerance);
 }
+
+Eigen::Index maternal_block(const Model& model) {
+    Eigen::Index at = 0;
+    for (const RandomTerm& term : model.terms) {
+        if (term.parts.size() == 2) return at;
+        ++at;
+    }
+    return -1;
+}
+
+void set_maternal_block(AiRemlSettings& settings, SpacedEvaluator& evaluator, const std::vector<std::string>& names,
+                        Eigen::Index first, Eigen::Index individuals) {
+    ModelParameter& covariance = settings.parameters[static_cast<std::size_t>(first + 1)];
+    covariance.name = "C(" + names[static_cast<std::size_t>(first)] + "," + names[static_cast<std::size_t>(first + 2)] + ")";
+    covariance.role = ParameterRole::covariance;
+    covariance.limit = -kInfinity;
+    covariance.start = 0.0;
+    evaluator.set_covariance_space(CovarianceSpace({{first, 2, false, 0.0, individuals}},
+                                                   static_cast<Eigen::Index>(settings.parameters.size()), individuals));
+}

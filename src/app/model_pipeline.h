@@ -16,6 +16,7 @@
 
 #include "app/model_inputs.h"
 #include "mixed_model/ai_reml.h"
+#include "mixed_model/covariance_space.h"
 
 enum class ModelJob { reml, predict };
 
@@ -104,3 +105,11 @@ Eigen::MatrixXd reml_design(const Eigen::MatrixXd& reduced);
 // alone) sets the residual's least value.
 AiRemlSettings variance_settings(const std::vector<std::string>& terms, const std::vector<std::string>& residuals,
                                  const Eigen::VectorXd& y, double residual_variance, int max_iter);
+
+// Where a model's term of direct and maternal parts has its three components (-1: none).
+Eigen::Index maternal_block(const Model& model);
+// The direct-maternal block at `first` of the settings: its covariance named C(<direct>,<maternal>)
+// from the components' `names`, started at 0 and free, and the block kept positive semi-definite
+// by the evaluator over `individuals`.
+void set_maternal_block(AiRemlSettings& settings, SpacedEvaluator& evaluator, const std::vector<std::string>& names,
+                        Eigen::Index first, Eigen::Index individuals);

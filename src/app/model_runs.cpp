@@ -46,14 +46,7 @@ std::vector<std::string> random_component_names(const ModelSetup& model) {
 }
 
 // Where a term of direct and maternal parts has its three components (-1: none).
-Eigen::Index maternal_block(const ModelSetup& model) {
-    Eigen::Index at = 0;
-    for (const RandomTerm& term : model.records.data.terms) {
-        if (term.parts.size() == 2) return at;
-        ++at;
-    }
-    return -1;
-}
+Eigen::Index maternal_block(const ModelSetup& model) { return maternal_block(model.records.data); }
 
 // The table of a model's components: with maternal effects their own rows.
 std::vector<ResultRow> component_rows(const ModelSetup& model, const Eigen::VectorXd& values,
@@ -102,19 +95,9 @@ Fitting fitting_of(const ModelSetup& model, int max_iter) {
         variance_settings(random_component_names(model), residual.component_names(), y_scaled, residual_variance, max_iter);
     const Eigen::Index maternal = maternal_block(model);
     if (maternal >= 0) {
-        // The direct-maternal covariance starts at 0, free, the block kept positive semi-definite.
-        ModelParameter& covariance = fit.settings.parameters[static_cast<std::size_t>(maternal + 1)];
-        const std::vector<std::string> names = model.records.data.component_names();
-        covariance.name = "C(" + names[static_cast<std::size_t>(maternal)] + "," +
-                          names[static_cast<std::size_t>(maternal + 2)] + ")";
-        covariance.role = ParameterRole::covariance;
-        covariance.limit = -kInfinity;
-        covariance.start = 0.0;
         const auto individuals = static_cast<Eigen::Index>(model.records.data.terms[static_cast<std::size_t>(maternal)]
                                                                .parts.front().levels.size());
-        fit.evaluator->set_covariance_space(
-            CovarianceSpace({{maternal, 2, false, 0.0, individuals}},
-                            static_cast<Eigen::Index>(fit.settings.parameters.size()), individuals));
+        set_maternal_block(fit.settings, *fit.evaluator, model.records.data.component_names(), maternal, individuals);
     }
     return fit;
 }

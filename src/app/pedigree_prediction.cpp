@@ -18,6 +18,7 @@
 #include "app/marker_effects_run.h"
 #include "app/model_pipeline.h"
 #include "app/parent_groups.h"
+#include "app/pedigree_terms.h"
 #include "hmatrix/hmatrix.h"
 #include "linear_algebra/cholesky.h"
 #include "log/failures.h"
@@ -42,26 +43,6 @@ bool sparse_pedigree_model(const RunOptions& options) {
 bool sparse_pedigree_reml(const RunOptions& options) { return sparse_pedigree_model(options) && !options.vc_given; }
 
 namespace {
-
-// The lower triangle of A^-1 or H^-1, the genotyped block added in.
-SparseLower lower_triangle(const SparsePlusDense& inverse) {
-    using Triplet = Eigen::Triplet<double, std::int64_t>;
-    std::vector<Triplet> entries;
-    for (Index i = 0; i < inverse.sparse.outerSize(); ++i) {
-        for (Eigen::SparseMatrix<double, Eigen::RowMajor>::InnerIterator it(inverse.sparse, i); it; ++it) {
-            if (it.col() <= i) entries.emplace_back(i, it.col(), it.value());
-        }
-    }
-    const std::vector<Index>& at = inverse.block_positions;
-    for (Index b = 0; b < inverse.block.cols(); ++b) {
-        for (Index a = b; a < inverse.block.rows(); ++a) {
-            entries.emplace_back(at[static_cast<std::size_t>(a)], at[static_cast<std::size_t>(b)], inverse.block(a, b));
-        }
-    }
-    SparseLower lower(inverse.size(), inverse.size());
-    lower.setFromTriplets(entries.begin(), entries.end());
-    return lower;
-}
 
 // Monte Carlo REML starts with this many random vectors and adds batches of as many, up to the
 // most, until the Monte Carlo SE of every variance ratio is below this share of its sampling SE.
@@ -90,11 +71,13 @@ public:
         logger_.tee << "👉 Loading phenotype file: " << options_.phe_file << std::endl;
         const auto read_start = std::chrono::steady_clock::now();
         const std::unordered_set<std::string> id_set(ids.begin(), ids.end());
+        PhenotypeRecords records;
         try {
-            PhenotypeRecords records = read_phenotype_records(options_.phe_file, options_.phe_pos, options_.covar_pos,
-                                                              id_set, options_.qcovar_pos, {},
-                                                              {options_.weight_pos, options_.residual_pos, options_.crossings,
-                                                               options_.derived, options_.covariate_terms, formula_intercept(options_)});
+            records = read_phenotype_records(options_.phe_file, options_.phe_pos, options_.covar_pos, id_set,
+                                             options_.qcovar_pos, {},
+                                             {options_.weight_pos, options_.residual_pos, options_.crossings,
+                                              options_.derived, options_.covariate_terms, formula_intercept(options_),
+                                              options_.dam_pos});
             model_ = std::move(records.data);
             trait_name_ = std::move(records.trait_name);
         } catch (const InputFailure&) {
@@ -123,7 +106,13 @@ public:
             additive.level_of_record.push_back(position);
         }
         additive.levels = std::move(relationships_.ids);
-        add_random_terms(model_, model_from_options(options_), std::move(additive));
+        const ModelPlan plan = model_from_options(options_);
+        additive = pedigree_dams(logger_, plan, records.dam_ids, relationships_, std::move(additive));
+        add_random_terms(model_, plan, std::move(additive), &records);
+        if (several_effects(model_) && (!relationships_.group_names.empty() || options_.snp_effects)) {
+            throw InputCheckFailure("--ped-groups and --snp-effects take the animal model on --pedigree; the terms of "
+                                    "the dam are fitted without them.");
+        }
         kept_ = fixed_effect_columns(fixed.full);
         X_ = fixed.full(Eigen::all, kept_);
         if (!relationships_.group_names.empty()) {
@@ -137,18 +126,9 @@ public:
         const Eigen::MatrixXd X = reml_design(model_.fixed.reduced);
         const ScaledTrait scaled = scaled_trait(model_.response.y.col(0), X, X.cols());
         units_ = scaled.units;
-        SparseTerm term;
-        term.level_of_record = additive().level_of_record;
-        term.levels = static_cast<Index>(additive().levels.size());
-        term.inverse = lower_triangle(relationships_.inverse);
-        term.log_determinant = relationships_.log_determinant;
-        term.dense_levels = relationships_.inverse.block_positions;
         const ResidualTerm& residual = model_.residual;
-        ResidualStructure structure{residual.weights, residual.class_of_record,
-                                    static_cast<Index>(std::max<std::size_t>(residual.classes.size(), 1))};
-        const Index levels = term.levels;
-        auto equations = std::make_shared<SparseEquations>(X, scaled.values, std::vector<SparseTerm>{std::move(term)},
-                                                           std::move(structure));
+        auto equations = std::make_shared<SparseEquations>(X, scaled.values, terms_of_model(), residual_structure());
+        const Index levels = equations->order - X.cols();
         std::string method = options_.reml_method;
         if (method.empty() && !sparse_factor_available()) {
             logger_.tee << "👉 This build has no CHOLMOD to factor the equations: Monte Carlo REML." << std::endl;
@@ -157,7 +137,7 @@ public:
         if (method != "mc") {
             const auto start = std::chrono::steady_clock::now();
             logger_.tee << "👉 Mixed model equations of " << X.cols() << " fixed effects and " << levels
-                        << " breeding values, factored by CHOLMOD..." << std::endl;
+                        << random_equations() << ", factored by CHOLMOD..." << std::endl;
             evaluator_ = std::make_unique<SparseMmeEvaluator>(equations);
             evaluator_->set_progress([this](const std::string& stage, double seconds) {
                 logger_.tee << "\t" << stage << " running for " << seconds << " s" << std::endl;
@@ -180,12 +160,21 @@ public:
             evaluator_ ? static_cast<const LikelihoodEvaluator&>(*evaluator_) : *monte_carlo_;
 
         Estimation estimation(evaluator,
-                              variance_settings({model_.terms.front().name}, residual.component_names(), scaled.values,
+                              variance_settings(random_names(), residual.component_names(), scaled.values,
                                                 fixed_effect_residual_variance(X, scaled.values), options_.max_iter));
+        const Index maternal = maternal_block(model_);
+        if (maternal >= 0) {
+            SpacedEvaluator& spaced = evaluator_ ? static_cast<SpacedEvaluator&>(*evaluator_) : *monte_carlo_;
+            set_maternal_block(estimation.settings, spaced, model_.component_names(), maternal,
+                               static_cast<Index>(additive().levels.size()));
+            estimation.table = [this](const Eigen::VectorXd& values, const Eigen::MatrixXd& covariance, double logL) {
+                return component_rows(values, covariance, logL);
+            };
+        }
         const double units = units_;
         take_starting_values(options_, logger_, estimation.settings, [units](std::size_t) { return units; });
         estimation.names = model_.component_names();
-        estimation.terms = {model_.terms.front().name};
+        estimation.terms = term_names();
         estimation.residuals = residual.component_names();
         estimation.units = units_;
         estimation.log_likelihood_shift = scaled.log_likelihood_shift;
@@ -221,6 +210,22 @@ public:
     }
 
     void take_given() override {
+        if (several_effects(model_)) {
+            const std::vector<std::string> names = model_.component_names();
+            take_given_values(options_, logger_, names);
+            const Index covariance = maternal_block(model_) >= 0 ? maternal_block(model_) + 1 : -1;
+            const auto residuals = static_cast<Index>(model_.residual.component_names().size());
+            for (Index k = 0; k < static_cast<Index>(names.size()); ++k) {
+                const double value = options_.vc[static_cast<std::size_t>(k)];
+                if (k >= static_cast<Index>(names.size()) - residuals ? !(value > 0.0) : k != covariance && value < 0.0) {
+                    throw InputCheckFailure("Invalid argument for --vc - " + names[static_cast<std::size_t>(k)] + ", value " +
+                                            std::to_string(k + 1) + ", is " + number_text(value) +
+                                            ": variances are 0 or more, a residual variance above 0.");
+                }
+            }
+            given_ = Eigen::Map<const Eigen::VectorXd>(options_.vc.data(), static_cast<Index>(options_.vc.size()));
+            return;
+        }
         if (!groups_.names.empty() && !(options_.vc[0] > 0.0)) {
             throw RunFailure("the unknown parent groups of --ped-groups enter these equations through the inverse "
                              "of A, scaled by the additive variance: give --vc an additive variance above 0.");
@@ -238,14 +243,23 @@ public:
     void take_variances(const std::vector<double>& values) {
         sigma_a2_ = values[0];
         sigma_e2_ = values[1];
+        if (several_effects(model_)) {
+            given_ = Eigen::Map<const Eigen::VectorXd>(values.data(), static_cast<Index>(values.size()));
+            return;
+        }
         if (weighted()) take_weighted_residuals(values);
     }
 
     std::string prediction_heading() const override {
+        if (several_effects(model_)) return "\n🏃 Start predict random effects from the factored mixed model equations!\n";
         return "\n🏃 Start predict breeding values by preconditioned conjugate gradients!\n";
     }
 
     void predict() override {
+        if (several_effects(model_)) {
+            predict_factored();
+            return;
+        }
         const std::string output_name = mixed_model_files(options_).values;
         logger_.tee << "👉 Mixed model equations of " << X_.cols() << " fixed effects and " << additive().levels.size()
                     << " breeding values"
@@ -299,22 +313,56 @@ public:
                         << " s per iteration)" << std::endl;
         }
 
+        take_fixed_effects(solution_.b, solution_.u.allFinite());
+        if (!estimated_) logger_.tee << "👉 logL is NA in " << options_.out_prefix << ".vc.txt on this route: the log-likelihood "
+                       "needs the determinant of the mixed model equations, which the iteration never forms."
+                    << std::endl;
+    }
+
+    // The fixed effects of the solution `estimated` (kept_'s columns), in the full design.
+    void take_fixed_effects(const Eigen::VectorXd& estimated, bool random_finite) {
         const FixedDesign& fixed = model_.fixed;
         Eigen::MatrixXd b = Eigen::MatrixXd::Zero(fixed.full.cols(), 1);
         for (std::size_t c = 0; c < kept_.size(); ++c) {
-            b(kept_[c], 0) = solution_.b[static_cast<Index>(c)];
+            b(kept_[c], 0) = estimated[static_cast<Index>(c)];
         }
         unstandardise_effects(b, fixed.numeric);
-        if (!b.allFinite() || !solution_.u.allFinite()) {
+        if (!b.allFinite() || !random_finite) {
             throw RunFailure("the mixed model equations have no finite solution at the given variances; " +
-                             output_name + " was not written.");
+                             mixed_model_files(options_).values + " was not written.");
         }
         logger_.tee << std::endl;
         print_fixed_effects(logger_, b, fixed.full, fixed.labels, fixed.numeric);
         fixed_b_ = b.col(0);
-        if (!estimated_) logger_.tee << "👉 logL is NA in " << options_.out_prefix << ".vc.txt on this route: the log-likelihood "
-                       "needs the determinant of the mixed model equations, which the iteration never forms."
-                    << std::endl;
+    }
+
+    // A model of several effects: its equations over the full design's estimable columns, at the
+    // given or estimated variances, factored, so that every effect has its prediction error
+    // variance from the inverse.
+    void predict_factored() {
+        evaluator_.reset();
+        monte_carlo_.reset();
+        const auto equations = std::make_shared<SparseEquations>(X_, model_.response.y.col(0), terms_of_model(),
+                                                                 residual_structure());
+        const auto start = std::chrono::steady_clock::now();
+        logger_.tee << "👉 Mixed model equations of " << X_.cols() << " fixed effects and "
+                    << equations->order - X_.cols() << " random effects, factored by CHOLMOD..." << std::endl;
+        if (!sparse_factor_available()) {
+            throw RunFailure("breeding values of a model of several effects on --pedigree come from the factored "
+                             "equations, and this build has no CHOLMOD (libsuitesparse-dev).");
+        }
+        evaluator_ = std::make_unique<SparseMmeEvaluator>(equations);
+        factor_fits(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), true);
+        const SparseMmeEvaluator::Solution solution = evaluator_->solve(given_);
+        evaluator_.reset();
+        if (!solution.finite) {
+            throw RunFailure("the mixed model equations cannot be factored at these variances: " + solution.problem +
+                             "; " + mixed_model_files(options_).values + " was not written.");
+        }
+        logger_.tee << "✅ Solved by the factor (" << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()
+                    << " s)." << std::endl;
+        take_fixed_effects(solution.beta, true);
+        effects_ = factored_effects(model_, solution, given_, relationship_diagonal());
     }
 
     // Without SEs: they need the inverse of the equations, which the iteration never forms.
@@ -331,9 +379,8 @@ public:
 
     std::vector<ResultRow> variance_rows() override {
         if (estimated_) {
-            std::vector<ResultRow> rows = variance_component_rows(
-                {model_.terms.front().name}, estimate_.theta * units_, estimate_.covariance, {},
-                estimate_.log_likelihood, model_.residual.component_names());
+            std::vector<ResultRow> rows =
+                component_rows(estimate_.theta * units_, estimate_.covariance, estimate_.log_likelihood);
             rows.insert(rows.end(), estimate_.lrt.begin(), estimate_.lrt.end());
             for (const ResultRow& row :
                  count_rows(static_cast<std::size_t>(model_.response.y.rows()), additive().levels.size())) {
@@ -342,11 +389,10 @@ public:
             return rows;
         }
         const Eigen::VectorXd given =
-            weighted() ? Eigen::Map<const Eigen::VectorXd>(options_.vc.data(), static_cast<Index>(options_.vc.size()))
-                       : Eigen::VectorXd(Eigen::Vector2d(sigma_a2_, sigma_e2_));
-        std::vector<ResultRow> rows =
-            variance_component_rows({model_.terms.front().name}, given, Eigen::MatrixXd(), {},
-                                    std::numeric_limits<double>::quiet_NaN(), model_.residual.component_names());
+            weighted() || several_effects(model_)
+                ? Eigen::VectorXd(Eigen::Map<const Eigen::VectorXd>(options_.vc.data(), static_cast<Index>(options_.vc.size())))
+                : Eigen::VectorXd(Eigen::Vector2d(sigma_a2_, sigma_e2_));
+        std::vector<ResultRow> rows = component_rows(given, Eigen::MatrixXd(), std::numeric_limits<double>::quiet_NaN());
         for (const ResultRow& row :
              count_rows(static_cast<std::size_t>(model_.response.y.rows()), additive().levels.size())) {
             rows.push_back(row);
@@ -355,6 +401,11 @@ public:
     }
 
     void add_predictions(ResultTexts& results, const MixedModelFiles& files) override {
+        if (several_effects(model_)) {
+            const std::string trait = options_.formula != nullptr ? options_.formula->trait_names.front() : trait_name_;
+            add_effect_files(results, effects_, trait, files.values, files.reliability);
+            return;
+        }
         EffectPrediction effect;
         effect.name = model_.terms.front().name;
         effect.ids = additive().levels;
@@ -387,6 +438,39 @@ public:
 
 private:
     const TermPart& additive() const { return model_.terms.front().parts.front(); }
+
+    std::vector<SparseTerm> terms_of_model() const {
+        return sparse_terms(model_, lower_triangle(relationships_.inverse), relationships_.log_determinant,
+                            relationships_.inverse.block_positions);
+    }
+    ResidualStructure residual_structure() const {
+        const ResidualTerm& residual = model_.residual;
+        return {residual.weights, residual.class_of_record,
+                static_cast<Index>(std::max<std::size_t>(residual.classes.size(), 1))};
+    }
+    // What the equations of the random effects are, for the log.
+    std::string random_equations() const { return several_effects(model_) ? " random effects" : " breeding values"; }
+    std::vector<std::string> term_names() const {
+        std::vector<std::string> names;
+        for (const RandomTerm& term : model_.terms) names.push_back(term.name);
+        return names;
+    }
+    // The components less the residual's.
+    std::vector<std::string> random_names() const {
+        std::vector<std::string> names = model_.component_names();
+        names.resize(names.size() - model_.residual.component_names().size());
+        return names;
+    }
+    // The table of components at `values` (trait units).
+    std::vector<ResultRow> component_rows(const Eigen::VectorXd& values, const Eigen::MatrixXd& covariance,
+                                          double log_likelihood) const {
+        const Index maternal = maternal_block(model_);
+        if (maternal >= 0) {
+            return maternal_component_rows(model_.component_names(), maternal, values, covariance, log_likelihood);
+        }
+        return variance_component_rows(term_names(), values, covariance, {}, log_likelihood,
+                                       model_.residual.component_names());
+    }
 
     bool weighted() const { return model_.residual.weights.size() != 0 || !model_.residual.classes.empty(); }
 
@@ -519,18 +603,20 @@ private:
                              "; " + mixed_model_files(options_).values + " was not written.");
         }
         effect.error_variances = solution.error_variances.front() * units_;
-        Eigen::VectorXd diagonal;
-        if (relationships_.inverse.block_positions.empty()) {
-            diagonal = Eigen::Map<const Eigen::VectorXd>(relationships_.inbreeding.data(),
-                                                         static_cast<Index>(relationships_.inbreeding.size()))
-                           .array() + 1.0;
-        } else {
-            diagonal = diagonal_of_inverse(lower_triangle(relationships_.inverse));
-        }
-        effect.prior_variances = sigma_a2_ * diagonal;
+        effect.prior_variances = sigma_a2_ * relationship_diagonal();
         logger_.tee << "👉 Reliabilities from the inverse of the factored equations (Method exact, "
                     << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s)."
                     << std::endl;
+    }
+
+    // The relationship's diagonal: 1 + F with A; H's own, from the selected inverse of H^-1.
+    Eigen::VectorXd relationship_diagonal() const {
+        if (relationships_.inverse.block_positions.empty()) {
+            return Eigen::Map<const Eigen::VectorXd>(relationships_.inbreeding.data(),
+                                                     static_cast<Index>(relationships_.inbreeding.size()))
+                       .array() + 1.0;
+        }
+        return diagonal_of_inverse(lower_triangle(relationships_.inverse));
     }
 
     // The approximate prediction error variances of every animal (the iteration never inverts
@@ -657,6 +743,8 @@ private:
     IterativeSolution solution_;
     GroupEquations groups_;
     Eigen::VectorXd record_weights_;  // w / se2(class) per record; empty without weights and classes
+    Eigen::VectorXd given_;           // a model of several effects: its components, trait units
+    std::vector<EffectPrediction> effects_;  // and its predictions
     ApproximateReliabilities approximation_;
     std::unique_ptr<SparseMmeEvaluator> evaluator_;  // exact REML's, on the trait scaled by units_
     std::unique_ptr<MonteCarloMmeEvaluator> monte_carlo_;  // Monte Carlo REML's

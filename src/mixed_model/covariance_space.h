@@ -1,5 +1,8 @@
 #pragma once
 
+#include <optional>
+
+#include "mixed_model/ai_reml.h"
 #include "mixed_model/model.h"
 
 // ---- The space of covariance blocks ----------------------------------------------------------
@@ -47,4 +50,27 @@ private:
     std::vector<Block> blocks_;
     Eigen::Index count_ = 0;
     Eigen::Index individuals_ = 0;
+};
+
+// An evaluator whose components may form covariance blocks: the driver keeps each positive
+// semi-definite through the space it is given (none: every component on its own).
+class SpacedEvaluator : public LikelihoodEvaluator {
+public:
+    void set_covariance_space(CovarianceSpace space) { space_ = std::move(space); }
+    Eigen::VectorXd feasible(const Eigen::VectorXd& theta) const override {
+        return space_ ? space_->feasible(theta) : theta;
+    }
+    Eigen::MatrixXd held_directions(const Eigen::VectorXd& theta, const LikelihoodPoint& point) const override {
+        return space_ ? space_->held_directions(theta, point.score) : Eigen::MatrixXd(theta.size(), 0);
+    }
+    Eigen::MatrixXd boundary_information(const Eigen::VectorXd& theta, const LikelihoodPoint& point) const override {
+        return space_ ? space_->boundary_information(theta, point.score)
+                      : Eigen::MatrixXd(Eigen::MatrixXd::Zero(theta.size(), theta.size()));
+    }
+    Eigen::VectorXd change_scale(const Eigen::VectorXd& theta) const override {
+        return space_ ? space_->change_scale(theta) : theta;
+    }
+
+private:
+    std::optional<CovarianceSpace> space_;
 };

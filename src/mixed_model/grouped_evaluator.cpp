@@ -444,25 +444,6 @@ Eigen::MatrixXd GroupedEvaluator::to_groups(Eigen::Index k, const Eigen::MatrixX
     return groups;
 }
 
-void GroupedEvaluator::set_covariance_space(CovarianceSpace space) { space_ = std::move(space); }
-
-Eigen::VectorXd GroupedEvaluator::feasible(const Eigen::VectorXd& theta) const {
-    return space_ ? space_->feasible(theta) : theta;
-}
-
-Eigen::MatrixXd GroupedEvaluator::held_directions(const Eigen::VectorXd& theta, const LikelihoodPoint& point) const {
-    return space_ ? space_->held_directions(theta, point.score) : Eigen::MatrixXd(theta.size(), 0);
-}
-
-Eigen::MatrixXd GroupedEvaluator::boundary_information(const Eigen::VectorXd& theta, const LikelihoodPoint& point) const {
-    return space_ ? space_->boundary_information(theta, point.score)
-                  : Eigen::MatrixXd(Eigen::MatrixXd::Zero(theta.size(), theta.size()));
-}
-
-Eigen::VectorXd GroupedEvaluator::change_scale(const Eigen::VectorXd& theta) const {
-    return space_ ? space_->change_scale(theta) : theta;
-}
-
 Eigen::VectorXd GroupedEvaluator::Solution::quadratic_forms(const Eigen::MatrixXd& C, const Eigen::MatrixXd* shifts,
                                                             double variance, Eigen::VectorXd* shift_terms) const {
     const Eigen::MatrixXd TC = T * C;

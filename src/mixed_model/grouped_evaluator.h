@@ -41,19 +41,12 @@ struct ResidualStructure {
 // residual class so that R = diag(sigma2_e(c) / w) is constant within each group, sigma2_e I
 // becomes the diagonal of the groups' residual variances, the part within groups is summed per
 // class, and log det V gains -sum log w.
-class GroupedEvaluator : public LikelihoodEvaluator {
+class GroupedEvaluator : public SpacedEvaluator {
 public:
     // `X`: the fixed-effect columns to estimate (independent), `y` the trait (scaled).
     GroupedEvaluator(std::vector<RandomEffect> effects, const Eigen::MatrixXd& X, const Eigen::VectorXd& y,
                      ResidualStructure residual = {});
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
-    // Covariance blocks among the components (a direct-maternal block): the driver keeps each
-    // positive semi-definite through `space`.
-    void set_covariance_space(CovarianceSpace space);
-    Eigen::VectorXd feasible(const Eigen::VectorXd& theta) const override;
-    Eigen::MatrixXd held_directions(const Eigen::VectorXd& theta, const LikelihoodPoint& point) const override;
-    Eigen::MatrixXd boundary_information(const Eigen::VectorXd& theta, const LikelihoodPoint& point) const override;
-    Eigen::VectorXd change_scale(const Eigen::VectorXd& theta) const override;
     // Another parameterisation of the fixed effects (the same records): REML is evaluated on
     // the independent columns of the design without reference levels, the fixed effects are
     // reported for the full design's estimable columns. The log-likelihood's constant follows X.
@@ -132,5 +125,4 @@ private:
     std::vector<std::vector<Eigen::Index>> groups_of_class_;
     Eigen::VectorXd records_in_class_, groups_in_class_;
     std::vector<Effect> effects_;
-    std::optional<CovarianceSpace> space_;
 };

@@ -259,7 +259,6 @@ struct MonteCarloMmeEvaluator::State {
     std::pair<VectorXd, MatrixXd> solution_and_traces(const VectorXd& rhs) {
         const SparseEquations& e = *equations;
         const int samples = settings.samples;
-        const auto m = static_cast<Index>(e.terms.size());
         const Index keep = static_cast<Index>(std::min<double>(1.0 + samples, kWarmStartBytes / (8.0 * static_cast<double>(e.order))));
         if (warm_vectors.rows() != e.order) {
             warm_vectors.resize(e.order, 0);
@@ -284,9 +283,7 @@ struct MonteCarloMmeEvaluator::State {
             for (Index c = 0; c < b.cols() && from + c < warm_vectors.cols(); ++c) warm_vectors.col(from + c) = x.col(c);
             for (Index k = 0; k < e.components(); ++k) {
                 traces.block(k, first, 1, count) =
-                    bilinear(k < m ? e.term_parts[static_cast<std::size_t>(k)] : e.class_parts[static_cast<std::size_t>(k - m)],
-                             x.rightCols(count), z)
-                        .transpose();
+                    bilinear(e.parts[static_cast<std::size_t>(k)], x.rightCols(count), z).transpose();
             }
             first += count;
         }
@@ -334,13 +331,13 @@ LikelihoodPoint MonteCarloMmeEvaluator::evaluate(const VectorXd& theta) const {
         const double samples = static_cast<double>(per_vector.cols());
         const VectorXd traces = per_vector.rowwise().mean();
         point.score = e.score(values, at, traces);
-        // score_k moves with trace_k by 1 / (2 v_k^2); the mean's covariance is the spread's over S.
+        // The score is linear in the traces; the mean's covariance is the spread's over S.
         const MatrixXd centred = per_vector.colwise() - traces;
         const MatrixXd trace_covariance = centred * centred.transpose() / ((samples - 1.0) * samples);
         state.work.traces = traces;
         state.work.trace_errors = trace_covariance.diagonal().cwiseSqrt();
-        const VectorXd slope = (0.5 * values.array().square().inverse()).matrix();
-        point.score_covariance = slope.asDiagonal() * trace_covariance * slope.asDiagonal();
+        const MatrixXd slope = e.trace_slope(values);
+        point.score_covariance = slope * trace_covariance * slope.transpose();
         const MatrixXd g = e.weighted_design_product(at.variates, values.tail(e.classes));
         const MatrixXd solved = state.solved(g, state.warm_variates, state.work.variate_iterations);
         state.warm_variates = solved;

@@ -53,7 +53,7 @@ struct MonteCarloSettings {
     double tolerance = 1e-8;  // of each PCG solve
     int max_iterations = 10000;
 };
-class MonteCarloMmeEvaluator : public LikelihoodEvaluator {
+class MonteCarloMmeEvaluator : public SpacedEvaluator {
 public:
     MonteCarloMmeEvaluator(std::shared_ptr<SparseEquations> equations, MonteCarloSettings settings);
     ~MonteCarloMmeEvaluator() override;

@@ -17,6 +17,9 @@ using Triplet = Eigen::Triplet<double, std::int64_t>;
 // residual variance instead, which moves the log-likelihood and its derivatives by far less than
 // their rounding.
 constexpr double kZeroVarianceShare = 1e-10;
+// A block's G0^-1 enters the score against G0^-1 (T + S) G0^-1, which cancel: a singular block
+// is raised to this share of its largest eigenvalue, so that the difference keeps its digits.
+constexpr double kSingularBlockShare = 1e-8;
 
 // The position in `total` (compressed, sorted columns) of every non-zero of `part`, whose pattern
 // is part of total's.
@@ -55,11 +58,47 @@ SparseEquations::SparseEquations(const MatrixXd& X_, const VectorXd& y_, std::ve
         log_weights += std::log(weight(r));
     }
     order = p;
-    for (const SparseTerm& term : terms) {
+    for (std::size_t k = 0; k < terms.size(); ++k) {
         offsets.push_back(order);
-        order += term.levels;
+        first_component.push_back(residual_offset);
+        order += terms[k].levels * parts_of(k);
+        residual_offset += parts_of(k) * (parts_of(k) + 1) / 2;
     }
     assemble();
+}
+
+namespace {
+
+// Every (equation, coefficient) of record r in the random terms' columns of M.
+template <typename Visit>
+void for_each_incidence(const SparseEquations& e, Index r, Visit visit) {
+    for (std::size_t k = 0; k < e.terms.size(); ++k) {
+        const std::vector<SparsePart>& parts = e.terms[k].parts;
+        for (std::size_t a = 0; a < parts.size(); ++a) {
+            const Index level = parts[a].level_of_record[static_cast<std::size_t>(r)];
+            if (level < 0) continue;
+            visit(e.equation(k, level, static_cast<Index>(a)),
+                  parts[a].covariate.size() == 0 ? 1.0 : parts[a].covariate[r]);
+        }
+    }
+}
+
+// A block's element (a, b) enters the score and the traces twice off the diagonal.
+double multiplicity(Index a, Index b) { return a == b ? 1.0 : 2.0; }
+
+// The symmetric matrix of a block's components (lower triangle row by row) from `values` at `first`.
+MatrixXd block_matrix(const VectorXd& values, Index first, Index size) {
+    MatrixXd M(size, size);
+    for (Index a = 0; a < size; ++a) {
+        for (Index b = 0; b <= a; ++b) M(a, b) = M(b, a) = values[first + CovarianceSpace::position(a, b)];
+    }
+    return M;
+}
+
+}  // namespace
+
+MatrixXd SparseEquations::block(std::size_t k, const VectorXd& values) const {
+    return block_matrix(values, first_component[k], parts_of(k));
 }
 
 MatrixXd SparseEquations::weighted_design_product(const MatrixXd& v, const VectorXd& residuals) const {
@@ -67,30 +106,29 @@ MatrixXd SparseEquations::weighted_design_product(const MatrixXd& v, const Vecto
     for (Index r = 0; r < n; ++r) scaled.row(r) *= weight(r) / residuals[class_of(r)];
     MatrixXd out = MatrixXd::Zero(order, v.cols());
     out.topRows(p).noalias() = X.transpose() * scaled;
-    for (std::size_t k = 0; k < terms.size(); ++k) {
-        const std::vector<Index>& level = terms[k].level_of_record;
-        for (Index r = 0; r < n; ++r) {
-            if (level[static_cast<std::size_t>(r)] >= 0) {
-                out.row(offsets[k] + level[static_cast<std::size_t>(r)]) += scaled.row(r);
+    for (Index r = 0; r < n; ++r) {
+        for_each_incidence(*this, r, [&](Index at, double coefficient) {
+            if (coefficient == 1.0) {
+                out.row(at) += scaled.row(r);
+            } else {
+                out.row(at) += coefficient * scaled.row(r);
             }
-        }
+        });
     }
     return out;
 }
 
 VectorXd SparseEquations::fitted(const VectorXd& s) const {
     VectorXd out = X * s.head(p);
-    for (std::size_t k = 0; k < terms.size(); ++k) {
-        const std::vector<Index>& level = terms[k].level_of_record;
-        for (Index r = 0; r < n; ++r) {
-            if (level[static_cast<std::size_t>(r)] >= 0) out[r] += s[offsets[k] + level[static_cast<std::size_t>(r)]];
-        }
+    for (Index r = 0; r < n; ++r) {
+        for_each_incidence(*this, r, [&](Index at, double coefficient) { out[r] += coefficient * s[at]; });
     }
     return out;
 }
 
 void SparseEquations::assemble() {
     std::vector<SparseLower> class_matrices;
+    std::vector<std::pair<Index, double>> at;
     for (Index c = 0; c < classes; ++c) {
         std::vector<Triplet> triplets;
         VectorXd w = VectorXd::Zero(n);
@@ -103,17 +141,15 @@ void SparseEquations::assemble() {
         }
         for (Index r = 0; r < n; ++r) {
             if (w[r] == 0.0) continue;
-            std::vector<Index> at;
-            for (std::size_t k = 0; k < terms.size(); ++k) {
-                const Index level = terms[k].level_of_record[static_cast<std::size_t>(r)];
-                if (level >= 0) at.push_back(offsets[k] + level);
-            }
+            at.clear();
+            for_each_incidence(*this, r, [&](Index equation, double coefficient) { at.emplace_back(equation, coefficient); });
             for (std::size_t a = 0; a < at.size(); ++a) {
+                const double wz = w[r] * at[a].second;
                 for (Index j = 0; j < p; ++j) {
-                    if (X(r, j) != 0.0) triplets.emplace_back(at[a], j, w[r] * X(r, j));
+                    if (X(r, j) != 0.0) triplets.emplace_back(at[a].first, j, wz * X(r, j));
                 }
                 for (std::size_t b = 0; b < at.size(); ++b) {
-                    if (at[a] >= at[b]) triplets.emplace_back(at[a], at[b], w[r]);
+                    if (at[a].first >= at[b].first) triplets.emplace_back(at[a].first, at[b].first, wz * at[b].second);
                 }
             }
         }
@@ -121,22 +157,34 @@ void SparseEquations::assemble() {
         part.setFromTriplets(triplets.begin(), triplets.end());
         class_matrices.push_back(std::move(part));
     }
+    // Element (a, b) of a term's block: F_ab (x) K^-1, lower triangle. A level's parts are
+    // together, so below K's diagonal every pair of parts is below C's.
     std::vector<SparseLower> term_matrices;
     for (std::size_t k = 0; k < terms.size(); ++k) {
-        std::vector<Triplet> triplets;
         const SparseTerm& term = terms[k];
-        if (term.inverse.rows() == 0) {
-            for (Index i = 0; i < term.levels; ++i) triplets.emplace_back(offsets[k] + i, offsets[k] + i, 1.0);
-        } else {
-            for (Index j = 0; j < term.inverse.outerSize(); ++j) {
-                for (SparseLower::InnerIterator it(term.inverse, j); it; ++it) {
-                    if (it.row() >= j) triplets.emplace_back(offsets[k] + it.row(), offsets[k] + j, it.value());
+        const Index q = parts_of(k);
+        for (Index a = 0; a < q; ++a) {
+            for (Index b = 0; b <= a; ++b) {
+                std::vector<Triplet> triplets;
+                const double half = a == b ? 1.0 : 0.5;
+                const auto add = [&](Index i, Index j, double value) {
+                    triplets.emplace_back(equation(k, i, a), equation(k, j, b), half * value);
+                    if (a != b && i != j) triplets.emplace_back(equation(k, i, b), equation(k, j, a), half * value);
+                };
+                if (term.inverse.rows() == 0) {
+                    for (Index i = 0; i < term.levels; ++i) add(i, i, 1.0);
+                } else {
+                    for (Index j = 0; j < term.inverse.outerSize(); ++j) {
+                        for (SparseLower::InnerIterator it(term.inverse, j); it; ++it) {
+                            if (it.row() >= j) add(it.row(), j, it.value());
+                        }
+                    }
                 }
+                SparseLower part(order, order);
+                part.setFromTriplets(triplets.begin(), triplets.end());
+                term_matrices.push_back(std::move(part));
             }
         }
-        SparseLower part(order, order);
-        part.setFromTriplets(triplets.begin(), triplets.end());
-        term_matrices.push_back(std::move(part));
     }
     // The pattern of the sum; explicit zeros keep every part's positions.
     std::vector<Triplet> pattern;
@@ -151,14 +199,27 @@ void SparseEquations::assemble() {
     C.setFromTriplets(pattern.begin(), pattern.end());
     C.makeCompressed();
     pattern = {};
-    for (const SparseLower& part : class_matrices) class_parts.push_back(aligned(C, part));
-    for (const SparseLower& part : term_matrices) term_parts.push_back(aligned(C, part));
+    for (const SparseLower& part : term_matrices) parts.push_back(aligned(C, part));
+    for (const SparseLower& part : class_matrices) parts.push_back(aligned(C, part));
 }
 
 VectorXd SparseEquations::effective(const VectorXd& theta) const {
     VectorXd values = theta;
     const double floor = kZeroVarianceShare * theta.tail(classes).maxCoeff();
-    for (std::size_t k = 0; k < terms.size(); ++k) values[static_cast<Index>(k)] = std::max(theta[static_cast<Index>(k)], floor);
+    for (std::size_t k = 0; k < terms.size(); ++k) {
+        const Index first = first_component[k];
+        if (parts_of(k) == 1) {
+            values[first] = std::max(theta[first], floor);
+            continue;
+        }
+        const VectorXd eigenvalues =
+            Eigen::SelfAdjointEigenSolver<MatrixXd>(block(k, theta), Eigen::EigenvaluesOnly).eigenvalues();
+        const double least = std::max(floor, kSingularBlockShare * eigenvalues.maxCoeff());
+        if (eigenvalues.minCoeff() >= least) continue;
+        for (Index a = 0; a < parts_of(k); ++a) {
+            values[first + CovarianceSpace::position(a, a)] += least - eigenvalues.minCoeff();
+        }
+    }
     return values;
 }
 
@@ -174,49 +235,83 @@ bool SparseEquations::start_point(const VectorXd& theta, VectorXd& values, Likel
 }
 
 void SparseEquations::set_coefficients(const VectorXd& values) {
-    const auto m = static_cast<Index>(terms.size());
     Eigen::Map<VectorXd> c(C.valuePtr(), C.nonZeros());
     c.setZero();
-    for (Index k = 0; k < classes; ++k) c += class_parts[static_cast<std::size_t>(k)] / values[m + k];
-    for (Index k = 0; k < m; ++k) c += term_parts[static_cast<std::size_t>(k)] / values[k];
+    for (Index k = 0; k < classes; ++k) {
+        c += parts[static_cast<std::size_t>(residual_offset + k)] / values[residual_offset + k];
+    }
+    for (std::size_t k = 0; k < terms.size(); ++k) {
+        const Index first = first_component[k];
+        if (parts_of(k) == 1) {
+            c += parts[static_cast<std::size_t>(first)] / values[first];
+            continue;
+        }
+        const MatrixXd inverse = block(k, values).llt().solve(MatrixXd::Identity(parts_of(k), parts_of(k)));
+        for (Index a = 0; a < parts_of(k); ++a) {
+            for (Index b = 0; b <= a; ++b) {
+                const Index component = first + CovarianceSpace::position(a, b);
+                c += (multiplicity(a, b) * inverse(a, b)) * parts[static_cast<std::size_t>(component)];
+            }
+        }
+    }
 }
 
 std::vector<std::int64_t> SparseEquations::dense_rows() const {
     std::vector<std::int64_t> rows;
     for (std::size_t k = 0; k < terms.size(); ++k) {
-        for (const Index level : terms[k].dense_levels) rows.push_back(offsets[k] + level);
+        for (const Index level : terms[k].dense_levels) {
+            for (Index a = 0; a < parts_of(k); ++a) rows.push_back(equation(k, level, a));
+        }
     }
     return rows;
 }
 
 SparseEquations::AtSolution SparseEquations::at_solution(const VectorXd& values, const VectorXd& rhs,
                                                          const VectorXd& s) const {
-    const auto m = static_cast<Index>(terms.size());
     const VectorXd residuals = values.tail(classes);
     const VectorXd residual = y - fitted(s);
     AtSolution at;
     at.quadratic = VectorXd::Zero(components());
-    at.variates.resize(n, components());
+    at.variates = MatrixXd::Zero(n, components());
     double yRy = 0.0, log_R = -log_weights;
     for (Index i = 0; i < n; ++i) {
         const Index c = class_of(i);
         yRy += weight(i) * y[i] * y[i] / residuals[c];
-        at.quadratic[m + c] += weight(i) * residual[i] * residual[i];
+        at.quadratic[residual_offset + c] += weight(i) * residual[i] * residual[i];
     }
     for (Index c = 0; c < classes; ++c) {
         log_R += static_cast<double>(class_sizes[static_cast<std::size_t>(c)]) * std::log(residuals[c]);
-        for (Index i = 0; i < n; ++i) at.variates(i, m + c) = class_of(i) == c ? residual[i] / residuals[c] : 0.0;
+        for (Index i = 0; i < n; ++i) at.variates(i, residual_offset + c) = class_of(i) == c ? residual[i] / residuals[c] : 0.0;
     }
     double log_G = 0.0;
-    for (Index k = 0; k < m; ++k) {
-        const SparseTerm& term = terms[static_cast<std::size_t>(k)];
-        log_G += static_cast<double>(term.levels) * std::log(values[k]) + term.log_determinant;
-        const VectorXd u = s.segment(offsets[static_cast<std::size_t>(k)], term.levels);
-        at.quadratic[k] = term.inverse.rows() == 0 ? u.squaredNorm()
-                                                   : u.dot(term.inverse.selfadjointView<Eigen::Lower>() * u);
-        for (Index i = 0; i < n; ++i) {
-            const Index level = term.level_of_record[static_cast<std::size_t>(i)];
-            at.variates(i, k) = level >= 0 ? u[level] / values[k] : 0.0;
+    for (std::size_t k = 0; k < terms.size(); ++k) {
+        const SparseTerm& term = terms[k];
+        const Index q = parts_of(k), first = first_component[k];
+        // U: levels x parts, and U G0^-1, whose columns give the working variates.
+        const MatrixXd U = Eigen::Map<const MatrixXd>(s.data() + offsets[k], q, term.levels).transpose();
+        const MatrixXd G0 = block(k, values);
+        const MatrixXd scaled = q == 1 ? MatrixXd(U / G0(0, 0)) : MatrixXd(U * G0.llt().solve(MatrixXd::Identity(q, q)));
+        log_G += static_cast<double>(term.levels) * (q == 1 ? std::log(G0(0, 0)) : std::log(G0.determinant())) +
+                 static_cast<double>(q) * term.log_determinant;
+        const MatrixXd KU = term.inverse.rows() == 0 ? U : MatrixXd(term.inverse.selfadjointView<Eigen::Lower>() * U);
+        for (Index a = 0; a < q; ++a) {
+            const SparsePart& part_a = term.parts[static_cast<std::size_t>(a)];
+            for (Index b = 0; b <= a; ++b) {
+                const Index component = first + CovarianceSpace::position(a, b);
+                at.quadratic[component] = U.col(a).dot(KU.col(b));
+                const SparsePart& part_b = term.parts[static_cast<std::size_t>(b)];
+                for (Index i = 0; i < n; ++i) {
+                    double f = 0.0;
+                    const auto add = [&](const SparsePart& part, Index column) {
+                        const Index level = part.level_of_record[static_cast<std::size_t>(i)];
+                        if (level < 0) return;
+                        f += (part.covariate.size() == 0 ? 1.0 : part.covariate[i]) * scaled(level, column);
+                    };
+                    add(part_a, b);
+                    if (a != b) add(part_b, a);
+                    at.variates(i, component) = f;
+                }
+            }
         }
     }
     at.log_likelihood_part = -0.5 * (log_R + log_G + yRy - s.dot(rhs));
@@ -224,21 +319,61 @@ SparseEquations::AtSolution SparseEquations::at_solution(const VectorXd& values,
 }
 
 VectorXd SparseEquations::score(const VectorXd& values, const AtSolution& at, const VectorXd& traces) const {
-    const auto m = static_cast<Index>(terms.size());
     VectorXd score(components());
-    for (Index k = 0; k < components(); ++k) {
+    for (Index c = 0; c < classes; ++c) {
+        const Index k = residual_offset + c;
         const double v = values[k];
-        const double size = k < m ? static_cast<double>(terms[static_cast<std::size_t>(k)].levels)
-                                  : static_cast<double>(class_sizes[static_cast<std::size_t>(k - m)]);
-        score[k] = -0.5 * (size / v - traces[k] / (v * v) - at.quadratic[k] / (v * v));
+        score[k] = -0.5 * (static_cast<double>(class_sizes[static_cast<std::size_t>(c)]) / v - traces[k] / (v * v) -
+                           at.quadratic[k] / (v * v));
+    }
+    for (std::size_t k = 0; k < terms.size(); ++k) {
+        const Index first = first_component[k], q = parts_of(k);
+        const auto levels = static_cast<double>(terms[k].levels);
+        if (q == 1) {
+            const double v = values[first];
+            score[first] = -0.5 * (levels / v - traces[first] / (v * v) - at.quadratic[first] / (v * v));
+            continue;
+        }
+        // d logL / dG0 = -(L G0^-1 - G0^-1 (T + S) G0^-1) / 2, T and S the traces and quadratics.
+        const MatrixXd inverse = block(k, values).llt().solve(MatrixXd::Identity(q, q));
+        const MatrixXd W = inverse * (block_matrix(traces, first, q) + block_matrix(at.quadratic, first, q)) * inverse;
+        for (Index a = 0; a < q; ++a) {
+            for (Index b = 0; b <= a; ++b) {
+                score[first + CovarianceSpace::position(a, b)] =
+                    -0.5 * multiplicity(a, b) * (levels * inverse(a, b) - W(a, b));
+            }
+        }
     }
     return score;
+}
+
+MatrixXd SparseEquations::trace_slope(const VectorXd& values) const {
+    MatrixXd slope = MatrixXd::Zero(components(), components());
+    for (Index c = residual_offset; c < components(); ++c) slope(c, c) = 0.5 / (values[c] * values[c]);
+    for (std::size_t k = 0; k < terms.size(); ++k) {
+        const Index first = first_component[k], q = parts_of(k);
+        const MatrixXd inverse = block(k, values).llt().solve(MatrixXd::Identity(q, q));
+        for (Index c = 0; c < q; ++c) {
+            for (Index d = 0; d <= c; ++d) {
+                MatrixXd unit = MatrixXd::Zero(q, q);
+                unit(c, d) = unit(d, c) = 1.0;
+                const MatrixXd moved = inverse * unit * inverse;
+                for (Index a = 0; a < q; ++a) {
+                    for (Index b = 0; b <= a; ++b) {
+                        slope(first + CovarianceSpace::position(a, b), first + CovarianceSpace::position(c, d)) =
+                            0.5 * multiplicity(a, b) * moved(a, b);
+                    }
+                }
+            }
+        }
+    }
+    return slope;
 }
 
 MatrixXd SparseEquations::average_information(const VectorXd& values, const MatrixXd& variates, const MatrixXd& g,
                                               const MatrixXd& solved) const {
     MatrixXd weighted = variates;
-    for (Index i = 0; i < n; ++i) weighted.row(i) *= weight(i) / values[static_cast<Index>(terms.size()) + class_of(i)];
+    for (Index i = 0; i < n; ++i) weighted.row(i) *= weight(i) / values[residual_offset + class_of(i)];
     MatrixXd ai = 0.5 * (variates.transpose() * weighted - g.transpose() * solved);
     return 0.5 * (ai + ai.transpose());
 }
@@ -317,14 +452,10 @@ LikelihoodPoint SparseMmeEvaluator::evaluate(const VectorXd& theta) const {
     const SparseEquations::AtSolution at = e.at_solution(values, r, s);
     point.log_likelihood = at.log_likelihood_part - 0.5 * state.factor->log_determinant();
 
-    // Traces from the selected inverse: tr(K_k^-1 C^kk) and tr(C^-1 M'W_c M).
+    // Traces from the selected inverse: tr(C^-1 part_k) of every component.
     const VectorXd weighted_inverse = state.inverse_on_pattern().cwiseProduct(state.trace_weights);
     VectorXd traces(components);
-    const auto m = static_cast<Index>(e.terms.size());
-    for (Index k = 0; k < components; ++k) {
-        traces[k] = weighted_inverse.dot(k < m ? e.term_parts[static_cast<std::size_t>(k)]
-                                               : e.class_parts[static_cast<std::size_t>(k - m)]);
-    }
+    for (Index k = 0; k < components; ++k) traces[k] = weighted_inverse.dot(e.parts[static_cast<std::size_t>(k)]);
     point.score = e.score(values, at, traces);
     const MatrixXd g = e.weighted_design_product(at.variates, values.tail(e.classes));
     point.ai = e.average_information(values, at.variates, g, state.factor->solve(g));
@@ -354,8 +485,9 @@ SparseMmeEvaluator::Solution SparseMmeEvaluator::solve(const VectorXd& theta) co
         }
     }
     for (std::size_t k = 0; k < e.terms.size(); ++k) {
-        solution.effects.push_back(s.segment(e.offsets[k], e.terms[k].levels));
-        solution.error_variances.push_back(diagonal.segment(e.offsets[k], e.terms[k].levels));
+        const Index size = e.terms[k].levels * e.parts_of(k);
+        solution.effects.push_back(s.segment(e.offsets[k], size));
+        solution.error_variances.push_back(diagonal.segment(e.offsets[k], size));
     }
     solution.finite = s.allFinite() && diagonal.allFinite();
     if (!solution.finite) solution.problem = "the solution is not finite";

@@ -9,21 +9,32 @@
 #include "mixed_model/sparse_factor.h"
 
 // ---- REML on the sparse mixed model equations --------------------------------------------------
-// A random term of the sparse equations: each record's level (-1: none), and the covariance of
-// the levels as its sparse inverse K^-1 (lower triangle; empty: identity) with log|K|.
-struct SparseTerm {
+// A part of a random term: each record's level (-1: none) and the covariate that multiplies it
+// (empty: 1), a regression's values.
+struct SparsePart {
     std::vector<Eigen::Index> level_of_record;
-    Eigen::Index levels = 0;
-    SparseLower inverse;
-    double log_determinant = 0.0;
-    std::vector<Eigen::Index> dense_levels;  // where the inverse has a dense block (ordered last)
+    Eigen::VectorXd covariate{};
 };
 
-// y = X b + sum_k Z_k u_k + e, u_k ~ N(0, s2_k K_k), e ~ N(0, R) with R = diag(s2_e(c_r) / w_r)
-// (a residual variance per class), theta = (s2_1, ..., s2_m, s2_e(1), ...), and its mixed model
-// equations C = M'R^-1 M + (+)_k K_k^-1 / s2_k, M = [X Z_1 ... Z_m], assembled once: C's lower
-// pattern, and on it each component's part (M'W_c M of each class, K_k^-1 of each term), so that
-// C at theta is sum_c part_c / s2_e(c) + sum_k part_k / s2_k. X must have full column rank.
+// A random term of the sparse equations: its parts (the direct and maternal effects, a random
+// regression's coefficients) over one set of levels, whose covariance is given as its sparse
+// inverse K^-1 (lower triangle; empty: identity) with log|K|. The parts covary by one block G0,
+// so the term's covariance is G0 (x) K; its equations are level-major (a level's parts together).
+struct SparseTerm {
+    std::vector<SparsePart> parts;
+    Eigen::Index levels = 0;
+    SparseLower inverse{};
+    double log_determinant = 0.0;
+    std::vector<Eigen::Index> dense_levels{};  // where the inverse has a dense block (ordered last)
+};
+
+// y = X b + sum_k Z_k u_k + e, u_k ~ N(0, G0_k (x) K_k), e ~ N(0, R) with R = diag(s2_e(c_r) / w_r)
+// (a residual variance per class), theta = each term's G0 (lower triangle row by row; one part:
+// its variance), then s2_e(1), ..., and the mixed model equations C = M'R^-1 M + (+)_k G0_k^-1 (x)
+// K_k^-1, M = [X Z_1 ... Z_m], assembled once: C's lower pattern, and on it each component's part
+// (M'W_c M of each class; F_ab (x) K_k^-1 of element (a, b) of a block, F_ab the symmetric unit
+// matrix with 1/2 off the diagonal), so that C at theta is sum_c part_c / s2_e(c) plus, for
+// each term, sum_ab (G0^-1)_ab part_ab twice off the diagonal. X must have full column rank.
 struct SparseEquations {
     SparseEquations(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, std::vector<SparseTerm> terms,
                     ResidualStructure residual);
@@ -31,7 +42,9 @@ struct SparseEquations {
     Eigen::MatrixXd X;
     Eigen::VectorXd y;
     std::vector<SparseTerm> terms;
-    std::vector<Eigen::Index> offsets;  // each term's first equation
+    std::vector<Eigen::Index> offsets;          // each term's first equation
+    std::vector<Eigen::Index> first_component;  // each term's first component in theta
+    Eigen::Index residual_offset = 0;           // the first residual component
     Eigen::VectorXd weights;
     std::vector<Eigen::Index> class_of_record;
     Eigen::Index classes = 1;
@@ -39,18 +52,26 @@ struct SparseEquations {
     double log_weights = 0.0;  // sum of log w
     Eigen::Index n = 0, p = 0, order = 0;
     SparseLower C;  // the values of the last set_coefficients
-    std::vector<Eigen::VectorXd> class_parts, term_parts;  // on C's non-zeros
+    std::vector<Eigen::VectorXd> parts;  // each component's, on C's non-zeros
 
     double weight(Eigen::Index r) const { return weights.size() == 0 ? 1.0 : weights[r]; }
     Eigen::Index class_of(Eigen::Index r) const {
         return class_of_record.empty() ? 0 : class_of_record[static_cast<std::size_t>(r)];
     }
-    Eigen::Index components() const { return static_cast<Eigen::Index>(terms.size()) + classes; }
+    Eigen::Index components() const { return residual_offset + classes; }
+    Eigen::Index parts_of(std::size_t k) const { return static_cast<Eigen::Index>(terms[k].parts.size()); }
+    // The equation of part a of a level of term k.
+    Eigen::Index equation(std::size_t k, Eigen::Index level, Eigen::Index a) const {
+        return offsets[k] + level * parts_of(k) + a;
+    }
+    // Term k's block G0 at these values.
+    Eigen::MatrixXd block(std::size_t k, const Eigen::VectorXd& values) const;
     // M' R^-1 v for columns v over the records, R^-1 = diag(w / s2_e(class)).
     Eigen::MatrixXd weighted_design_product(const Eigen::MatrixXd& v, const Eigen::VectorXd& residuals) const;
     // M s for a solution s.
     Eigen::VectorXd fitted(const Eigen::VectorXd& s) const;
-    // The variances the equations take: a term's 0 replaced by a tiny share of the residual.
+    // The variances the equations take: a term's 0 replaced by a tiny share of the residual, a
+    // singular block raised on its diagonal to a small share of its largest eigenvalue.
     Eigen::VectorXd effective(const Eigen::VectorXd& theta) const;
     // The variances the equations take at theta, and a point with zero derivatives of every
     // component to fill; false, with the point's problem, when a residual variance is not above 0.
@@ -63,13 +84,15 @@ struct SparseEquations {
     // What the records give every evaluation at s = C^-1 M'R^-1 y: -2 logL less log|C| and the
     // terms' traces, the first derivatives less those traces, and the working variates.
     struct AtSolution {
-        double log_likelihood_part = 0.0;  // -(log|R| + sum_k log|s2_k K_k| + y'Py) / 2
-        Eigen::VectorXd quadratic;         // u_k'K_k^-1 u_k per term, then sum of w e^2 per class
-        Eigen::MatrixXd variates;          // Z_k u_k / s2_k, then the residuals of each class over s2_e(c)
+        double log_likelihood_part = 0.0;  // -(log|R| + sum_k log|G0_k (x) K_k| + y'Py) / 2
+        Eigen::VectorXd quadratic;         // u_a'K_k^-1 u_b per block element, then sum of w e^2 per class
+        Eigen::MatrixXd variates;          // Z dG/dtheta G^-1 u per term component, then the residuals of each class over s2_e(c)
     };
     AtSolution at_solution(const Eigen::VectorXd& values, const Eigen::VectorXd& rhs, const Eigen::VectorXd& s) const;
     // The first derivatives of logL from the traces tr(C^-1 part_k) of each component.
     Eigen::VectorXd score(const Eigen::VectorXd& values, const AtSolution& at, const Eigen::VectorXd& traces) const;
+    // How the score moves with those traces (components x components): it is linear in them.
+    Eigen::MatrixXd trace_slope(const Eigen::VectorXd& values) const;
     // AI(a, b) = f_a'P f_b / 2 = (f_a'R^-1 f_b - g_a'C^-1 g_b) / 2 from g = M'R^-1 f and C^-1 g.
     Eigen::MatrixXd average_information(const Eigen::VectorXd& values, const Eigen::MatrixXd& variates,
                                         const Eigen::MatrixXd& g, const Eigen::MatrixXd& solved) const;
@@ -85,7 +108,7 @@ private:
 // traces tr(K_k^-1 C^kk) and tr(C^-1 M'W_c M) from the selected inverse of C on the factor's
 // pattern; the AI matrix one solve per component, of the working variates Z_k u_k / s2_k and
 // the residuals of each class over s2_e(c).
-class SparseMmeEvaluator : public LikelihoodEvaluator {
+class SparseMmeEvaluator : public SpacedEvaluator {
 public:
     SparseMmeEvaluator(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, std::vector<SparseTerm> terms,
                        ResidualStructure residual);
@@ -100,7 +123,7 @@ public:
     void set_progress(SparseFactor::Progress progress);
 
     // The solution at theta: the fixed effects with their sampling covariance (X'V^-1 X)^-1, each
-    // term's effects and their prediction error variances (the diagonal of C^-1).
+    // term's effects and their prediction error variances (the diagonal of C^-1), level-major.
     struct Solution {
         bool finite = false;
         std::string problem;

@@ -269,12 +269,81 @@ TEST(MaternalModel, RefusesWhatItCannotFit) {
     EXPECT_NE(refusal("WW ~ Sex + animal + maternal(Dam) + pe(Sire)").find("there is no column Sire"),
               std::string::npos);
     EXPECT_NE(refusal("WW ~ Sex + animal + maternal(Dam, Sex)").find("write it as maternal(dam)"), std::string::npos);
-    // Not on the sparse route of a pedigree.
-    const CommandResult sparse = run_zelkora({"--reml", "--pedigree", "maternal.ped", "--phefile", "maternal.phe",
-                                              "--model", "WW ~ Sex + animal + maternal(Dam)", "--out", "s"},
-                                             dir);
-    EXPECT_EQ(sparse.status, 1);
-    EXPECT_NE(sparse.err.find("a term of the dam (maternal(...), pe(...)) is not fitted by --reml --pedigree"),
-              std::string::npos)
-        << sparse.err;
+}
+
+namespace {
+
+// Each effect's (EBV, SE) by effect and ID from a reliability file.
+std::map<std::pair<std::string, std::string>, std::pair<double, double>> effect_table(const std::string& path) {
+    std::map<std::pair<std::string, std::string>, std::pair<double, double>> rows;
+    const std::vector<std::string> lines = lines_of(read_file(path));
+    for (std::size_t k = 1; k < lines.size(); ++k) {
+        std::istringstream fields(lines[k]);
+        std::string effect, trait, id, value, se;
+        fields >> effect >> trait >> id >> value >> se;
+        rows[{effect, id}] = {std::stod(value), std::stod(se)};
+    }
+    return rows;
+}
+
+}  // namespace
+
+// The maternal model on the pedigree's sparse A^-1 (REML on the factored equations, effects from
+// the factor) is the model on the kinship A read whole: the same likelihood at the same
+// estimates, the same BLUPs and SEs at given variances. A dam with no line in the pedigree is
+// the founder the pedigree would give her.
+TEST(MaternalModel, PedigreeRouteIsTheKinshipRoute) {
+    const std::string dir = make_scratch_dir();
+    write_maternal(simulated_maternal(), dir);
+    ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", "maternal.ped", "--kin-bin", "--out", "A"}, dir).status, 0);
+    const std::string model = "WW ~ Sex + Herd + animal + maternal(Dam) + pe(Dam)";
+    const auto run = [&](const std::vector<std::string>& route, const std::string& out,
+                         const std::vector<std::string>& more = {}) {
+        std::vector<std::string> arguments = {"--predict", "--phefile", "maternal.phe", "--model", model, "--out", out};
+        arguments.insert(arguments.end(), route.begin(), route.end());
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        const CommandResult result = run_zelkora(arguments, dir);
+        EXPECT_EQ(result.status, 0) << result.err;
+        return result;
+    };
+    run({"--kin-file", "A.bin"}, "dense");
+    run({"--pedigree", "maternal.ped"}, "sparse");
+    const auto dense = variance_table(dir + "/dense.vc.txt"), sparse = variance_table(dir + "/sparse.vc.txt");
+    EXPECT_NEAR(sparse.at("logL").first, dense.at("logL").first, 1e-6);
+    for (const std::string source : {"V(animal)", "C(animal,maternal(Dam))", "V(maternal(Dam))", "V(pe(Dam))", "V(e)",
+                                     "h2_total", "r(animal,maternal(Dam))"}) {
+        EXPECT_NEAR(sparse.at(source).first, dense.at(source).first, 1e-3 * dense.at(source).second) << source;
+        EXPECT_NEAR(sparse.at(source).second, dense.at(source).second, 1e-3 * dense.at(source).second) << source;
+    }
+
+    const std::vector<std::string> given = {"--vc", "30,-5,12,6,40"};
+    run({"--kin-file", "A.bin"}, "dense_given", given);
+    run({"--pedigree", "maternal.ped"}, "sparse_given", given);
+    const auto dense_effects = effect_table(dir + "/dense_given.reliability.txt");
+    const auto sparse_effects = effect_table(dir + "/sparse_given.reliability.txt");
+    ASSERT_EQ(sparse_effects.size(), dense_effects.size());
+    for (const auto& [key, value] : dense_effects) {
+        ASSERT_EQ(sparse_effects.count(key), 1U) << key.first << " " << key.second;
+        EXPECT_NEAR(sparse_effects.at(key).first, value.first, 1e-5 * (1.0 + std::fabs(value.first))) << key.second;
+        EXPECT_NEAR(sparse_effects.at(key).second, value.second, 1e-5 * value.second) << key.second;
+    }
+
+    // One record's dam has no line: she joins as a founder, as the line "x 0 0" would make her.
+    std::string records = read_file(dir + "/maternal.phe");
+    const std::size_t tab = records.find('\t', records.find('\n') + 1);
+    records.replace(tab + 1, records.find('\t', tab + 1) - tab - 1, "newdam");
+    write_file(dir + "/founder.phe", records);
+    write_file(dir + "/founder.ped", read_file(dir + "/maternal.ped") + "newdam 0 0\n");
+    const auto founder_run = [&](const std::string& pedigree, const std::string& out) {
+        const CommandResult result =
+            run_zelkora({"--predict", "--pedigree", pedigree, "--phefile", "founder.phe", "--model", model, "--vc",
+                         "30,-5,12,6,40", "--out", out},
+                        dir);
+        EXPECT_EQ(result.status, 0) << result.err;
+        return result;
+    };
+    EXPECT_NE(founder_run("maternal.ped", "joined").out.find("1 dam(s) without a line in the pedigree join it as founders"),
+              std::string::npos);
+    founder_run("founder.ped", "lined");
+    EXPECT_EQ(read_file(dir + "/joined.random.txt"), read_file(dir + "/lined.random.txt"));
 }

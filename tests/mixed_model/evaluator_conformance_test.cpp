@@ -259,8 +259,8 @@ TEST(EvaluatorConformance, SparseEquationsOfAPedigree) {
     const DenseModel dense{{Z * A * Z.transpose(), Z * Z.transpose(), R0, R1}, X, y};
 
     std::vector<SparseTerm> terms(2);
-    terms[0] = {individual, q, sparse_lower(A.inverse()), std::log(A.determinant()), {}};
-    terms[1] = {individual, q, SparseLower(), 0.0, {}};
+    terms[0] = {{{individual}}, q, sparse_lower(A.inverse()), std::log(A.determinant()), {}};
+    terms[1] = {{{individual}}, q, SparseLower(), 0.0, {}};
     const SparseMmeEvaluator evaluator(X, y, terms, {weights, classes, 2});
     expect_conforms(evaluator, dense, Eigen::Vector4d(0.6, 0.3, 0.9, 1.4), "inside");
     // A variance at 0 is taken as a negligible share of the residual.
@@ -315,6 +315,62 @@ TEST(EvaluatorConformance, MaternalEffectsWithTheirCovariance) {
     block << inside[0], inside[1], inside[1], inside[2];
     EXPECT_GE(block.selfadjointView<Eigen::Lower>().eigenvalues().minCoeff(), -1e-12);
     EXPECT_EQ(inside.tail(2), theta.tail(2));
+}
+
+// The sparse equations of terms with covariance blocks: the direct and maternal effects over
+// A^-1 with the dam's permanent environment (a record without a dam has no maternal parts), and
+// a random regression on a covariate, its intercept and slope covarying over A.
+TEST(EvaluatorConformance, SparseEquationsOfCovarianceBlocks) {
+    if (!sparse_factor_available()) GTEST_SKIP() << "built without CHOLMOD";
+    std::mt19937 engine(29);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const Eigen::Index q = 40;
+    const Eigen::MatrixXd A = tabular_relationships(q, engine);
+    std::vector<Eigen::Index> animal, dam;
+    for (Eigen::Index i = 12; i < q; ++i) {
+        for (Eigen::Index r = 0; r <= i % 2; ++r) {
+            animal.push_back(i);
+            dam.push_back(i % 9 == 0 ? -1 : static_cast<Eigen::Index>(engine() % 12));
+        }
+    }
+    const auto n = static_cast<Eigen::Index>(animal.size());
+    const Eigen::MatrixXd X = random_design(n, engine);
+    const Eigen::VectorXd y = random_values(n, engine);
+    Eigen::VectorXd x(n);
+    Eigen::MatrixXd Z = Eigen::MatrixXd::Zero(n, q), W = Z, Zx = Z;
+    for (Eigen::Index r = 0; r < n; ++r) {
+        x[r] = normal(engine);
+        Z(r, animal[static_cast<std::size_t>(r)]) = 1.0;
+        Zx(r, animal[static_cast<std::size_t>(r)]) = x[r];
+        if (dam[static_cast<std::size_t>(r)] >= 0) W(r, dam[static_cast<std::size_t>(r)]) = 1.0;
+    }
+    const SparseLower inverse = sparse_lower(A.inverse());
+    const double log_A = std::log(A.determinant());
+
+    const DenseModel maternal{{Z * A * Z.transpose(), Z * A * W.transpose() + W * A * Z.transpose(), W * A * W.transpose(),
+                               W * W.transpose(), Eigen::MatrixXd::Identity(n, n)},
+                              X, y};
+    const SparseMmeEvaluator sparse_maternal(
+        X, y, {{{{animal}, {dam}}, q, inverse, log_A, {}}, {{{dam}}, q, SparseLower(), 0.0, {}}}, {});
+    Eigen::VectorXd theta(5);
+    theta << 0.8, -0.2, 0.5, 0.3, 1.1;
+    expect_conforms(sparse_maternal, maternal, theta, "maternal");
+
+    const DenseModel regression{{Z * A * Z.transpose(), Z * A * Zx.transpose() + Zx * A * Z.transpose(),
+                                 Zx * A * Zx.transpose(), Eigen::MatrixXd::Identity(n, n)},
+                                X, y};
+    const SparseMmeEvaluator sparse_regression(X, y, {{{{animal}, {animal, x}}, q, inverse, log_A, {}}}, {});
+    expect_conforms(sparse_regression, regression, Eigen::Vector4d(0.9, 0.25, 0.4, 1.3), "regression");
+
+    // At a singular block the equations take it raised by a negligible share of the residual.
+    theta << 0.8, 0.4, 0.2, 0.3, 1.1;
+    const LikelihoodPoint singular = sparse_maternal.evaluate(theta);
+    ASSERT_TRUE(singular.finite) << singular.problem;
+    std::vector<RandomEffect> effects = {{"animal", animal, q, A, {}},
+                                         {"animal,maternal", animal, q, A, dam},
+                                         {"maternal", dam, q, A, {}},
+                                         {"pe(dam)", dam, q, Eigen::MatrixXd(), {}}};
+    EXPECT_NEAR(singular.log_likelihood, GroupedEvaluator(effects, X, y).evaluate(theta).log_likelihood, 1e-5);
 }
 
 // The selected inverse against the whole inverse, on a matrix large enough for CHOLMOD to form

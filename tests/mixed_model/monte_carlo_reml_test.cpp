@@ -44,8 +44,8 @@ std::shared_ptr<SparseEquations> monte_carlo_equations() {
     SparseLower lower(150, 150);
     lower.setFromTriplets(entries.begin(), entries.end());
     std::vector<SparseTerm> terms(2);
-    terms[0] = {animal, 150, lower, std::log(A.determinant()), {}};
-    terms[1] = {animal, 150, SparseLower(), 0.0, {}};
+    terms[0] = {{{animal}}, 150, lower, std::log(A.determinant()), {}};
+    terms[1] = {{{animal}}, 150, SparseLower(), 0.0, {}};
     std::vector<Eigen::Index> classes;
     for (Eigen::Index r = 0; r < n; ++r) classes.push_back(r % 3 == 0 ? 1 : 0);
     return std::make_shared<SparseEquations>(X, y, std::move(terms), ResidualStructure{{}, classes, 2});
@@ -61,12 +61,10 @@ Eigen::MatrixXd whole_of(const SparseLower& lower) {
 Eigen::VectorXd dense_traces(SparseEquations& equations, const Eigen::VectorXd& theta) {
     equations.set_coefficients(theta);
     const Eigen::MatrixXd inverse = whole_of(equations.C).inverse();
-    const auto m = static_cast<Eigen::Index>(equations.terms.size());
     Eigen::VectorXd traces(equations.components());
     for (Eigen::Index k = 0; k < traces.size(); ++k) {
         SparseLower part = equations.C;
-        Eigen::Map<Eigen::VectorXd>(part.valuePtr(), part.nonZeros()) =
-            k < m ? equations.term_parts[static_cast<std::size_t>(k)] : equations.class_parts[static_cast<std::size_t>(k - m)];
+        Eigen::Map<Eigen::VectorXd>(part.valuePtr(), part.nonZeros()) = equations.parts[static_cast<std::size_t>(k)];
         traces[k] = (inverse * whole_of(part)).trace();
     }
     return traces;

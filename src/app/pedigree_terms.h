@@ -1,0 +1,38 @@
+#pragma once
+
+// The terms of a model on the sparse inverse of A (H): the dams of maternal effects among the
+// pedigree's individuals, the sparse equations' terms from the model description, and the
+// predictions of a factored solution.
+
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "app/model_builder.h"
+#include "log/logger.h"
+#include "mixed_model/mixed_model.h"
+
+// The lower triangle of A^-1 or H^-1, the genotyped block added in.
+SparseLower lower_triangle(const SparsePlusDense& inverse);
+
+// The relationship's levels of a model with terms of the dam: a dam with no line in the
+// pedigree joins it as a founder (a row of 1 in the inverse, its inbreeding 0), as a parent
+// without a line does; the records without a dam are counted in the log. Without such terms the
+// levels come back as they are.
+RecordLevels pedigree_dams(Logger& logger, const ModelPlan& plan, const std::vector<std::string>& dam_ids,
+                           RelationshipInverse& relationships, RecordLevels individuals);
+
+// The sparse equations' terms of the model's random terms: a relationship's over `inverse` (with
+// log|K| and its dense levels), the others over independent levels.
+std::vector<SparseTerm> sparse_terms(const Model& model, const SparseLower& inverse, double log_determinant,
+                                     const std::vector<Eigen::Index>& dense_levels);
+
+// A model with more than the animal's one effect: terms of the dam, or several parts.
+bool several_effects(const Model& model);
+
+// The predictions of every effect of the model from a factored solution at `values` (theta, in
+// the trait's units): each part of a term its own effect, named by the term (the first part) or
+// the part, with its prior variance G0_aa times `relationship_diagonal` (1 + F, H's diagonal)
+// over a relationship, G0_aa over independent levels.
+std::vector<EffectPrediction> factored_effects(const Model& model, const SparseMmeEvaluator::Solution& solution,
+                                               const Eigen::VectorXd& values, const Eigen::VectorXd& relationship_diagonal);
