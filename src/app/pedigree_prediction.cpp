@@ -337,32 +337,76 @@ public:
     }
 
     // A model of several effects: its equations over the full design's estimable columns, at the
-    // given or estimated variances, factored, so that every effect has its prediction error
-    // variance from the inverse.
+    // given or estimated variances, factored where the factor fits, so that every effect has its
+    // prediction error variance from the inverse; by PCG otherwise, the values alone.
     void predict_factored() {
         evaluator_.reset();
         monte_carlo_.reset();
         const auto equations = std::make_shared<SparseEquations>(X_, model_.response.y.col(0), terms_of_model(),
                                                                  residual_structure());
         const auto start = std::chrono::steady_clock::now();
-        logger_.tee << "👉 Mixed model equations of " << X_.cols() << " fixed effects and "
-                    << equations->order - X_.cols() << " random effects, factored by CHOLMOD..." << std::endl;
-        if (!sparse_factor_available()) {
-            throw RunFailure("breeding values of a model of several effects on --pedigree come from the factored "
-                             "equations, and this build has no CHOLMOD (libsuitesparse-dev).");
+        const Index random = equations->order - X_.cols();
+        SparseMmeEvaluator::Solution solution;
+        if (sparse_factor_available()) {
+            logger_.tee << "👉 Mixed model equations of " << X_.cols() << " fixed effects and " << random
+                        << " random effects, factored by CHOLMOD..." << std::endl;
+            evaluator_ = std::make_unique<SparseMmeEvaluator>(equations);
+            if (factor_fits(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), false,
+                            "the effects are solved by PCG, without reliabilities")) {
+                solution = evaluator_->solve(given_);
+                if (!solution.finite) {
+                    throw RunFailure("the mixed model equations cannot be factored at these variances: " +
+                                     solution.problem + "; " + mixed_model_files(options_).values + " was not written.");
+                }
+                logger_.tee << "✅ Solved by the factor ("
+                            << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s)."
+                            << std::endl;
+            }
+            evaluator_.reset();
         }
-        evaluator_ = std::make_unique<SparseMmeEvaluator>(equations);
-        factor_fits(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), true);
-        const SparseMmeEvaluator::Solution solution = evaluator_->solve(given_);
-        evaluator_.reset();
-        if (!solution.finite) {
-            throw RunFailure("the mixed model equations cannot be factored at these variances: " + solution.problem +
-                             "; " + mixed_model_files(options_).values + " was not written.");
-        }
-        logger_.tee << "✅ Solved by the factor (" << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()
-                    << " s)." << std::endl;
+        if (!solution.finite) solution = solved_by_pcg(*equations);
         take_fixed_effects(solution.beta, true);
         effects_ = factored_effects(model_, solution, given_, relationship_diagonal());
+    }
+
+    // The solution by block PCG: each level's equations of a term of several parts precondition
+    // together.
+    SparseMmeEvaluator::Solution solved_by_pcg(SparseEquations& equations) {
+        const std::string values_name = mixed_model_files(options_).values;
+        logger_.tee << "👉 Mixed model equations of " << X_.cols() << " fixed effects and " << equations.order - X_.cols()
+                    << " random effects, solved by PCG (each animal's equations of a term of several parts "
+                       "preconditioned together); --pcg-tol " << options_.pcg_tol << ", --pcg-max-iter "
+                    << options_.pcg_max_iter << std::endl;
+        const auto start = std::chrono::steady_clock::now();
+        const Eigen::VectorXd values = equations.effective(given_);
+        equations.set_coefficients(values);
+        const BlockPcg pcg(equations.C, equations.p, equations.diagonal_blocks());
+        const BlockSolution solved =
+            pcg.solve(equations.weighted_design_product(equations.y, values.tail(equations.classes)), Eigen::MatrixXd(),
+                      options_.pcg_tol, options_.pcg_max_iter);
+        if (!solved.converged) {
+            std::ostringstream message;
+            message << "the random effects did not converge: " << solved.problem << ", above --pcg-tol "
+                    << options_.pcg_tol << "; " << values_name
+                    << " was not written. Raise --pcg-max-iter, or check the variances given with --vc.";
+            throw RunFailure(message.str());
+        }
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        logger_.tee << "✅ Converged after " << solved.iterations << " iterations: relative residual "
+                    << solved.relative_residual << " (" << seconds << " s, "
+                    << (solved.iterations > 0 ? seconds / solved.iterations : 0.0) << " s per iteration)" << std::endl;
+        SparseMmeEvaluator::Solution solution;
+        solution.finite = solved.x.allFinite();
+        solution.beta = solved.x.col(0).head(equations.p);
+        for (std::size_t k = 0; k < equations.terms.size(); ++k) {
+            solution.effects.push_back(
+                solved.x.col(0).segment(equations.offsets[k], equations.terms[k].levels * equations.parts_of(k)));
+        }
+        if (!solution.finite) {
+            throw RunFailure("the mixed model equations have no finite solution at the given variances; " + values_name +
+                             " was not written.");
+        }
+        return solution;
     }
 
     // Without SEs: they need the inverse of the equations, which the iteration never forms.
@@ -403,7 +447,11 @@ public:
     void add_predictions(ResultTexts& results, const MixedModelFiles& files) override {
         if (several_effects(model_)) {
             const std::string trait = options_.formula != nullptr ? options_.formula->trait_names.front() : trait_name_;
-            add_effect_files(results, effects_, trait, files.values, files.reliability);
+            if (effects_.front().error_variances.size() == 0) {
+                add_effect_values_file(results, effects_, trait, files.values);
+            } else {
+                add_effect_files(results, effects_, trait, files.values, files.reliability);
+            }
             return;
         }
         EffectPrediction effect;
@@ -495,7 +543,8 @@ private:
 
     // The factor's figures from the symbolic analysis, and whether the factor and its selected
     // inverse fit in the free memory; exact REML (`required`) refused, with them, when they do not.
-    bool factor_fits(double seconds, bool required) const {
+    bool factor_fits(double seconds, bool required,
+                     const std::string& otherwise = "Monte Carlo REML (--reml-method exact would be refused)") const {
         const FactorFigures& figures = evaluator_->figures();
         const double bytes = kBytesPerFactorNonzero * figures.nonzeros;
         logger_.tee << "\tordering " << figures.ordering << ": " << figures.nonzeros << " non-zero values in the factor, "
@@ -503,8 +552,7 @@ private:
                     << " GB with its selected inverse (analysed in " << seconds << " s)" << std::endl;
         if (fits_in_free_memory(static_cast<std::size_t>(bytes))) return true;
         if (!required) {
-            logger_.tee << "👉 The factor and its selected inverse do not fit in the free memory: Monte Carlo REML "
-                           "(--reml-method exact would be refused)."
+            logger_.tee << "👉 The factor and its selected inverse do not fit in the free memory: " << otherwise << "."
                         << std::endl;
             return false;
         }

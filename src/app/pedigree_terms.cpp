@@ -92,11 +92,12 @@ std::vector<EffectPrediction> factored_effects(const Model& model, const SparseM
             EffectPrediction effect;
             effect.name = a == 0 ? term.name : term.parts[static_cast<std::size_t>(a)].name;
             effect.ids = levels_part.levels;
+            const bool errors = !solution.error_variances.empty();
             effect.values.resize(levels);
-            effect.error_variances.resize(levels);
+            if (errors) effect.error_variances.resize(levels);
             for (Index i = 0; i < levels; ++i) {
                 effect.values[i] = solution.effects[k][i * q + a];
-                effect.error_variances[i] = solution.error_variances[k][i * q + a];
+                if (errors) effect.error_variances[i] = solution.error_variances[k][i * q + a];
             }
             const double variance = values[first + CovarianceSpace::position(a, a)];
             effect.prior_variances = levels_part.covariance == LevelCovariance::relationship

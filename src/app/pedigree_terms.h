@@ -30,8 +30,8 @@ std::vector<SparseTerm> sparse_terms(const Model& model, const SparseLower& inve
 // A model with more than the animal's one effect: terms of the dam, or several parts.
 bool several_effects(const Model& model);
 
-// The predictions of every effect of the model from a factored solution at `values` (theta, in
-// the trait's units): each part of a term its own effect, named by the term (the first part) or
+// The predictions of every effect of the model from a solution at `values` (theta, in the trait's
+// units; the prediction error variances where the solution has them): each part of a term its own effect, named by the term (the first part) or
 // the part, with its prior variance G0_aa times `relationship_diagonal` (1 + F, H's diagonal)
 // over a relationship, G0_aa over independent levels.
 std::vector<EffectPrediction> factored_effects(const Model& model, const SparseMmeEvaluator::Solution& solution,

@@ -47,7 +47,8 @@ RowOfBlock column_dots(const RowBlock& a, const RowBlock& b) {
 
 }  // namespace
 
-BlockPcg::BlockPcg(const SparseLower& lower, Index fixed) : order_(lower.rows()), fixed_(fixed) {
+BlockPcg::BlockPcg(const SparseLower& lower, Index fixed, std::vector<Index> blocks)
+    : order_(lower.rows()), fixed_(fixed), blocks_(std::move(blocks)) {
     // The whole matrix by rows: a row i holds C(i, j) of the lower triangle's column j (j <= i)
     // and of its column i (j > i).
     std::vector<std::int64_t> count(static_cast<std::size_t>(order_) + 1, 0);
@@ -90,6 +91,19 @@ void BlockPcg::refresh(const SparseLower& lower) {
         }
     }
     fixed_block_.compute(block);
+    block_inverses_.resize(blocks_.empty() ? 0 : blocks_.size() - 1);
+#pragma omp parallel for schedule(dynamic, kRowChunk)
+    for (std::size_t b = 0; b < block_inverses_.size(); ++b) {
+        const Index first = blocks_[b], size = blocks_[b + 1] - first;
+        MatrixXd diagonal = MatrixXd::Zero(size, size);
+        for (Index i = first; i < first + size; ++i) {
+            for (std::int64_t at = outer_[static_cast<std::size_t>(i)]; at < outer_[static_cast<std::size_t>(i) + 1]; ++at) {
+                const std::int64_t j = inner_[static_cast<std::size_t>(at)];
+                if (j >= first && j < first + size) diagonal(i - first, j - first) = values_[at];
+            }
+        }
+        block_inverses_[b] = diagonal.ldlt().solve(MatrixXd::Identity(size, size));
+    }
 }
 
 void BlockPcg::multiply(const Rows& x, Rows& y) const {
@@ -107,6 +121,14 @@ void BlockPcg::multiply(const Rows& x, Rows& y) const {
 void BlockPcg::precondition(const Rows& r, Rows& z) const {
     z.resize(r.rows(), r.cols());
     if (fixed_ > 0) z.topRows(fixed_) = fixed_block_.solve(MatrixXd(r.topRows(fixed_)));
+    if (!block_inverses_.empty()) {
+#pragma omp parallel for schedule(static)
+        for (std::size_t b = 0; b < block_inverses_.size(); ++b) {
+            const Index first = blocks_[b], size = blocks_[b + 1] - first;
+            z.middleRows(first, size).noalias() = block_inverses_[b] * r.middleRows(first, size);
+        }
+        return;
+    }
 #pragma omp parallel for schedule(static)
     for (Index i = fixed_; i < order_; ++i) z.row(i) = inverse_diagonal_[i] * r.row(i);
 }
@@ -297,7 +319,7 @@ MonteCarloMmeEvaluator::MonteCarloMmeEvaluator(std::shared_ptr<SparseEquations> 
     State& s = *state_;
     s.equations = std::move(equations);
     s.settings = settings;
-    s.pcg = std::make_unique<BlockPcg>(s.equations->C, s.equations->p);
+    s.pcg = std::make_unique<BlockPcg>(s.equations->C, s.equations->p, s.equations->diagonal_blocks());
 }
 
 MonteCarloMmeEvaluator::~MonteCarloMmeEvaluator() = default;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "mixed_model/sparse_reml.h"
 
@@ -11,7 +12,8 @@
 // and each column of the block solved by its own preconditioned conjugate gradients, all columns
 // sharing each pass over C (the pass, not the arithmetic, is what a national C costs). The
 // preconditioner is the inverse of C's leading `fixed` x `fixed` block (the fixed effects) and of
-// the diagonal elsewhere. A column converges when ||b - C x|| <= tolerance ||b||, checked on the
+// the diagonal blocks elsewhere: each level's equations of a term of several parts together (a
+// plain diagonal needs thousands of iterations where the parts covary), single equations without. A column converges when ||b - C x|| <= tolerance ||b||, checked on the
 // residual recomputed from x.
 struct BlockSolution {
     Eigen::MatrixXd x;
@@ -22,7 +24,9 @@ struct BlockSolution {
 };
 class BlockPcg {
 public:
-    BlockPcg(const SparseLower& lower, Eigen::Index fixed);
+    // `blocks`: the first equation of each diagonal block after the fixed effects, and the order
+    // last; empty: every equation its own.
+    BlockPcg(const SparseLower& lower, Eigen::Index fixed, std::vector<Eigen::Index> blocks = {});
     // C's values again (the same pattern).
     void refresh(const SparseLower& lower);
     BlockSolution solve(const Eigen::MatrixXd& b, const Eigen::MatrixXd& start, double tolerance,
@@ -36,6 +40,8 @@ private:
     Eigen::Index order_ = 0, fixed_ = 0;
     std::vector<std::int64_t> outer_, inner_, source_;  // the whole of C by rows; source_: the lower's value
     Eigen::VectorXd values_, inverse_diagonal_;
+    std::vector<Eigen::Index> blocks_;
+    std::vector<Eigen::MatrixXd> block_inverses_;
     Eigen::LLT<Eigen::MatrixXd> fixed_block_;
 };
 

@@ -256,6 +256,18 @@ void SparseEquations::set_coefficients(const VectorXd& values) {
     }
 }
 
+std::vector<Index> SparseEquations::diagonal_blocks() const {
+    std::vector<Index> blocks;
+    bool several = false;
+    for (std::size_t k = 0; k < terms.size(); ++k) {
+        several = several || parts_of(k) > 1;
+        for (Index level = 0; level < terms[k].levels; ++level) blocks.push_back(equation(k, level, 0));
+    }
+    if (!several) return {};
+    blocks.push_back(order);
+    return blocks;
+}
+
 std::vector<std::int64_t> SparseEquations::dense_rows() const {
     std::vector<std::int64_t> rows;
     for (std::size_t k = 0; k < terms.size(); ++k) {

@@ -78,6 +78,9 @@ struct SparseEquations {
     bool start_point(const Eigen::VectorXd& theta, Eigen::VectorXd& values, LikelihoodPoint& point) const;
     // C's values at these (effective) variances.
     void set_coefficients(const Eigen::VectorXd& values);
+    // The first equation of each level of a term of several parts (its parts' equations
+    // together), and the order last; empty when every term has one part.
+    std::vector<Eigen::Index> diagonal_blocks() const;
     // The rows of the dense blocks of the terms' inverses, in C's numbering.
     std::vector<std::int64_t> dense_rows() const;
 
