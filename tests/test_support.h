@@ -71,6 +71,19 @@ inline std::map<std::string, std::pair<double, double>> variance_table(const std
     return rows;
 }
 
+// (EBV, SE) by effect and ID from a reliability file of the long layout (Effect, Trait, ID, ...).
+inline std::map<std::pair<std::string, std::string>, std::pair<double, double>> effect_rows(const std::string& path) {
+    std::map<std::pair<std::string, std::string>, std::pair<double, double>> rows;
+    const std::vector<std::string> lines = lines_of(read_file(path));
+    for (std::size_t k = 1; k < lines.size(); ++k) {
+        std::istringstream fields(lines[k]);
+        std::string effect, trait, id, value, se;
+        fields >> effect >> trait >> id >> value >> se;
+        rows[{effect, id}] = {std::stod(value), std::stod(se)};
+    }
+    return rows;
+}
+
 inline std::string shell_quote(const std::string& text) {
     return "'" + std::regex_replace(text, std::regex("'"), "'\\''") + "'";
 }

@@ -43,6 +43,7 @@ struct Settings {
     // residual correlation 0.2, recorded on 40 % of the animals (a trait measured late or on few).
     double rg = 0.6;
     double second_share = 0.4;  // of the animals with the second trait recorded
+    int test_days = 10;         // PREFIX.td.phe: 1 to this many test days per cow
 };
 
 // Errors planted for the checks that run before G and H (all off unless asked for).
@@ -441,6 +442,67 @@ void write_maternal_trait(const Settings& settings, const std::vector<Animal>& a
     write_or_fail(phenotypes, settings.out + ".mat.phe");
 }
 
+// PREFIX.td.phe: ID, HTD, DIM, Milk, test-day yields of the cows: every cow of the younger half
+// of the pedigree has 1 to settings.test_days test days at 5 to 305 days in milk, in herd-test-days (HTD, 30 per
+// herd). Her lactation curve over the normalised Legendre polynomials phi_0..phi_2 of DIM has
+// genetic coefficients of covariance G0 = [9 1.5 -0.5; 1.5 2 0.3; -0.5 0.3 0.5] (from the
+// trait's QTL and two draws of its own QTL), a permanent environment of covariance
+// [6 0.5 0; 0.5 1 0.1; 0 0.1 0.3], and a residual of 4. Its own random stream, so the other
+// files stay as they were.
+void write_test_days(const Settings& settings, const std::vector<Animal>& animals, const std::vector<double>& tbv,
+                     long markers) {
+    Random random(settings.seed ^ 0x5445535444415953ULL);
+    const auto n = static_cast<long>(animals.size());
+    std::vector<std::vector<double>> sources = {tbv, qtl_values(animals, settings.qtl, markers, random),
+                                                qtl_values(animals, settings.qtl, markers, random)};
+    for (std::vector<double>& source : sources) standardise(source);
+    // Lower Cholesky factors of the two covariances.
+    const auto factor = [](const double (&M)[3][3], double (&L)[3][3]) {
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j <= i; ++j) {
+                double sum = M[i][j];
+                for (int k = 0; k < j; ++k) sum -= L[i][k] * L[j][k];
+                L[i][j] = i == j ? std::sqrt(sum) : sum / L[j][j];
+            }
+            for (int j = i + 1; j < 3; ++j) L[i][j] = 0.0;
+        }
+    };
+    const double genetic[3][3] = {{9.0, 1.5, -0.5}, {1.5, 2.0, 0.3}, {-0.5, 0.3, 0.5}};
+    const double permanent[3][3] = {{6.0, 0.5, 0.0}, {0.5, 1.0, 0.1}, {0.0, 0.1, 0.3}};
+    double Lg[3][3], Lp[3][3];
+    factor(genetic, Lg);
+    factor(permanent, Lp);
+    constexpr double kResidual = 4.0;
+    std::ofstream phenotypes(settings.out + ".td.phe");
+    phenotypes << "ID\tHTD\tDIM\tMilk\n";
+    char number[64];
+    for (long i = n / 2; i < n; ++i) {
+        if (animals[static_cast<std::size_t>(i)].male) continue;
+        double a[3], p[3], z[3] = {random.normal(), random.normal(), random.normal()};
+        for (int j = 0; j < 3; ++j) {
+            a[j] = p[j] = 0.0;
+            for (int k = 0; k <= j; ++k) {
+                a[j] += Lg[j][k] * sources[static_cast<std::size_t>(k)][static_cast<std::size_t>(i)];
+                p[j] += Lp[j][k] * z[k];
+            }
+        }
+        const int herd = static_cast<int>(random.below(settings.herds));
+        const long days = 1 + random.below(settings.test_days);
+        for (long t = 0; t < days; ++t) {
+            const long dim = 5 + random.below(301);
+            const double x = 2.0 * static_cast<double>(dim - 5) / 300.0 - 1.0;
+            const double phi[3] = {std::sqrt(0.5), std::sqrt(1.5) * x, std::sqrt(2.5) * 0.5 * (3.0 * x * x - 1.0)};
+            const long test_day = random.below(30);
+            double value = 30.0 + 6.0 * phi[1] - 4.0 * phi[2] + 1.5 * static_cast<double>(test_day % 5) +
+                           std::sqrt(kResidual) * random.normal();
+            for (int j = 0; j < 3; ++j) value += phi[j] * (a[j] + p[j]);
+            std::snprintf(number, sizeof(number), "%.2f", value);
+            phenotypes << id_of(i) << "\tH" << herd + 1 << "T" << test_day + 1 << '\t' << dim << '\t' << number << '\n';
+        }
+    }
+    write_or_fail(phenotypes, settings.out + ".td.phe");
+}
+
 // PREFIX.rep.phe: repeated records of every animal (1 to settings.records; one in ten has none)
 // sharing its breeding value and a permanent environment, in herd-years of a random class, with
 // parity as a fixed class. Its own random stream, so that the other files do not change.
@@ -608,6 +670,7 @@ void simulate(const Settings& settings, const PlantSettings& plant) {
     }
     write_two_traits(settings, animals, tbv, first_trait, m);
     write_maternal_trait(settings, animals, tbv, m);
+    write_test_days(settings, animals, tbv, m);
 
     // Genotypes of the youngest `genotyped` individuals, in pedigree order.
     const long first = n - genotyped;
@@ -722,7 +785,7 @@ void usage(std::ostream& out) {
                  "       [--seed S] [--missing RATE] [--h2 H] [--herds L] [--generations K]\n"
                  "       [--chromosomes C] [--qtl Q]\n"
                  "       [--records R [--pe-share P] [--herd-years L] [--herd-year-share C]]\n"
-                 "       [--rg R] [--second-share S]\n"
+                 "       [--rg R] [--second-share S] [--test-days T]\n"
                  "       [--plant-duplicates K] [--plant-wrong-sires K] [--plant-poor-markers K]\n"
                  "       [--plant-poor-individuals K] [--plant-hwe-markers K] [--plant-rare-markers K]\n"
                  "       [--plant-unpedigreed K]\n"
@@ -737,6 +800,8 @@ void usage(std::ostream& out) {
                  "(default 0.6) to the first and residual correlation 0.2.\n"
                  "Also PREFIX.mat.phe: ID, Dam, Sex, Herd, Age and WW, a weaning weight with the\n"
                  "calf's direct and its dam's maternal effect (correlated -0.3) and permanent environment.\n"
+                 "Also PREFIX.td.phe: ID, HTD, DIM and Milk, 1 to T (default 10) test-day yields of each cow of the\n"
+                 "younger half, with genetic and permanent lactation curves on Legendre polynomials of DIM.\n"
                  "The --plant-* options plant K errors of a kind for the checks before G and H and list them\n"
                  "in PREFIX.planted.txt: duplicated samples, wrong sires, markers with 60 % missing calls,\n"
                  "animals with half their calls missing, markers out of Hardy-Weinberg equilibrium, rare\n"
@@ -777,6 +842,8 @@ int main(int argc, char* argv[]) {
                 settings.missing = read_fraction(option, value, 0.0, 0.9);
             } else if (option == "--h2") {
                 settings.h2 = read_fraction(option, value, 0.0, 1.0);
+            } else if (option == "--test-days") {
+                settings.test_days = static_cast<int>(read_number(option, value, 1, 1000));
             } else if (option == "--herds") {
                 settings.herds = static_cast<int>(read_number(option, value, 1, 100000));
             } else if (option == "--generations") {

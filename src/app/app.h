@@ -74,6 +74,8 @@ struct RunOptions {
     std::vector<struct DerivedTerm> derived;  // slopes and curves of the formula (FormulaColumns)
     std::vector<std::string> covariate_terms; // the formula's terms of qcovar_pos (FormulaColumns)
     int dam_pos = -1;  // the dam column of maternal(dam) and pe(dam) (FormulaColumns)
+    int curve_pos = -1;  // the numeric column of the random regressions (animal:leg(x, k), pe:leg(x, k))
+    std::vector<double> rr_points;  // --rr-points: where the results give the curves, besides their ends and middle
     // Sparse inverses: --kin-inverse writes the inverse of A (of H with --bedfile) as triplets;
     // --predict with --pedigree and no kinship file solves the mixed model equations on it by
     // preconditioned conjugate gradients (--pcg-tol, --pcg-max-iter); the genotyped block by APY
@@ -282,12 +284,16 @@ struct FormulaColumns {
     std::vector<std::string> covariate_terms;  // per numeric covariate, its term (cov(age)); empty: flags
     bool intercept = true;                     // false: written without it ("0 +"), FixedDesign::intercept
     int dam = -1;  // the dam's ID of every record (maternal(dam), pe(dam)); "0", "NA" or empty: none
+    int curve = -1;  // the numeric column of the random regressions; a record needs a number there
 };
 // False when the run's model formula drops the intercept ("0 +" or "-1").
 bool formula_intercept(const RunOptions& options);
 constexpr int kCrossingBase = 1 << 20;
 constexpr int kDerivedBase = 1 << 21;  // the source of a derived term's design columns
 constexpr int kGroupSource = 1 << 22;  // the source of the unknown parent groups' columns (ZQ)
+// The normalised Legendre polynomials phi_j(t) = sqrt((2j + 1) / 2) P_j(t), j = 0..degree, of
+// t = 2 (x - low) / (high - low) - 1: one row per value of x (leg(x, k), animal:leg(x, k)).
+Eigen::MatrixXd legendre_curves(const Eigen::VectorXd& x, double low, double high, int degree);
 // A class column as messages and labels give it: its 1-based number, or a crossing's joined by ':'.
 std::string class_column_text(int column, const std::vector<std::vector<int>>& crossings);
 
@@ -313,6 +319,7 @@ struct PhenotypeRecords {
     std::vector<std::vector<std::string>> random_levels;
     std::vector<std::string> random_names;
     std::vector<std::string> dam_ids;  // with FormulaColumns::dam: each record's, "" for none
+    Eigen::VectorXd curve_values;      // with FormulaColumns::curve: each record's
 };
 PhenotypeRecords read_phenotype_records(const std::string& path, int phe_pos, const std::vector<int>& covar_pos,
                                         const std::unordered_set<std::string>& kinship_ids,

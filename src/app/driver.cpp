@@ -307,9 +307,9 @@ bool sparse_options_ok(const RunOptions& options) {
     if (!options.vc_given) {
         return sparse_reml_options_ok(options);
     }
-    // With --residual-by the route counts the classes once it has read them; a model with terms
-    // of the dam counts its components.
-    if (options.dam_pos >= 0) return true;
+    // With --residual-by the route counts the classes once it has read them; a model of several
+    // effects (terms of the dam, random regressions) counts its components.
+    if (options.dam_pos >= 0 || options.curve_pos >= 0) return true;
     if (options.vc.size() != 2 && (options.residual_by_column.empty() || options.vc.size() < 2)) {
         return refuse("Invalid argument for --vc - " + std::to_string(options.vc.size()) +
                       " value(s) for --predict --pedigree, which fits one additive effect and the residual: give two, "

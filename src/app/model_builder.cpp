@@ -1,6 +1,8 @@
 #include "app/model_builder.h"
 
 #include <algorithm>
+#include <sstream>
+#include <string>
 #include <tuple>
 #include <unordered_map>
 
@@ -53,6 +55,20 @@ void check_maternal_terms(const ModelPlan& plan, const RunOptions& options) {
     }
 }
 
+// animal:leg(x, k) and pe:leg(x, k): on the pedigree's sparse inverse, one trait, one residual.
+void check_random_regressions(const ModelPlan& plan, const RunOptions& options) {
+    const auto curve = std::find_if(plan.terms.begin(), plan.terms.end(), [](const TermPlan& term) { return term.degree >= 0; });
+    if (curve == plan.terms.end()) return;
+    if (!sparse_pedigree_model(options)) {
+        throw InputCheckFailure("--model: term " + curve->name + ": a random regression is fitted on the sparse "
+                                "inverse of a pedigree (--pedigree) in this version.");
+    }
+    if (plan.traits.size() > 1 || options.lrt || !options.residual_by_column.empty()) {
+        throw InputCheckFailure("--model: term " + curve->name + ": a random regression takes one trait, one residual "
+                                "variance and no --lrt in this version.");
+    }
+}
+
 // The model of a resolved formula over the options' relationships.
 ModelPlan formula_model(const RunOptions& options, const ResolvedModel& formula) {
     ModelPlan plan;
@@ -78,10 +94,10 @@ ModelPlan formula_model(const RunOptions& options, const ResolvedModel& formula)
                                         "kin(1)); give each kinship once.");
             }
             used[static_cast<std::size_t>(term.relationship)] = true;
-            plan.terms.push_back({TermKind::relationship, term.relationship, -1, term.name});
+            plan.terms.push_back({TermKind::relationship, term.relationship, -1, term.name, term.degree});
         } else if (term.kind == FormulaTermKind::permanent_environment) {
             plan.terms.push_back({TermKind::permanent_environment, -1, term.columns.empty() ? -1 : term.columns.front(),
-                                  term.name});
+                                  term.name, term.degree});
         } else if (term.kind == FormulaTermKind::maternal) {
             plan.terms.push_back({TermKind::maternal, 0, term.columns.front(), term.name});
         } else {
@@ -109,6 +125,7 @@ ModelPlan formula_model(const RunOptions& options, const ResolvedModel& formula)
         plan.trait_fixed_columns.clear();
     }
     check_maternal_terms(plan, options);
+    check_random_regressions(plan, options);
     plan.shape = plan.traits.size() > 1 ? ModelShape::several_traits : ModelShape::several_effects;
     if (plan.shape == ModelShape::several_traits &&
         (plan.terms.size() != 1 || plan.terms.front().kind != TermKind::relationship)) {
@@ -228,7 +245,13 @@ void apply_model_formula(RunOptions& options) {
         }
     }
     for (const ResolvedTerm& term : resolved->random) {
-        if (term.kind == FormulaTermKind::permanent_environment && term.columns.empty()) {
+        if (term.degree >= 0) {
+            if (options.curve_pos >= 0 && options.curve_pos != term.numeric) {
+                throw InputCheckFailure("--model: term " + term.name + " takes its curve over another column than the "
+                                        "model's other random regressions; give them one column.");
+            }
+            options.curve_pos = term.numeric;
+        } else if (term.kind == FormulaTermKind::permanent_environment && term.columns.empty()) {
             options.pe = true;
         } else if (term.kind == FormulaTermKind::random_class) {
             options.rand_pos.push_back(term.columns.front());
@@ -240,6 +263,10 @@ void apply_model_formula(RunOptions& options) {
 }
 
 ModelPlan model_from_options(const RunOptions& options) {
+    if (!options.rr_points.empty() && options.curve_pos < 0) {
+        throw InputCheckFailure("--rr-points gives the points of a random regression's curves (animal:leg(x, k) in "
+                                "--model), and the model has none.");
+    }
     if (options.formula) {
         return formula_model(options, *options.formula);
     }
@@ -332,6 +359,29 @@ void add_maternal_part(Model& model, const TermPlan& term, const std::vector<std
     owner->parts.push_back(std::move(part));
 }
 
+// A random regression's term: its effect's part once per Legendre polynomial of the curve's
+// column, phi_j of each record's value multiplying its level, each part named <effect>:leg<j>.
+RandomTerm random_regression(const std::string& name, TermPart part, const TermPlan& term, const Eigen::VectorXd& values) {
+    RandomTerm regression{name, {}};
+    const double low = values.size() > 0 ? values.minCoeff() : 0.0, high = values.size() > 0 ? values.maxCoeff() : 0.0;
+    if (!(high > low)) {
+        std::ostringstream message;
+        message << "--model: term " << name << ": its column has one value (" << low
+                << ") among the records used; a curve over it cannot be fitted.";
+        throw InputCheckFailure(message.str());
+    }
+    const Eigen::MatrixXd curves = legendre_curves(values, low, high, term.degree);
+    const std::string effect = name.substr(0, name.find(':'));
+    for (int j = 0; j <= term.degree; ++j) {
+        TermPart curve = part;
+        curve.covariate = curves.col(j);
+        curve.name = effect + ":leg" + std::to_string(j);
+        regression.parts.push_back(std::move(curve));
+    }
+    regression.curve = RandomTerm::Curve{name.substr(name.find('(') + 1, name.find(',') - name.find('(') - 1), low, high};
+    return regression;
+}
+
 }  // namespace
 
 void add_random_terms(Model& model, const ModelPlan& plan, RecordLevels relationship_levels,
@@ -371,6 +421,10 @@ void add_random_terms(Model& model, const ModelPlan& plan, RecordLevels relation
             }
             ++class_index;
         }
-        model.terms.push_back({name, {std::move(part)}});
+        if (term.degree >= 0) {
+            model.terms.push_back(random_regression(name, std::move(part), term, records->curve_values));
+        } else {
+            model.terms.push_back({name, {std::move(part)}});
+        }
     }
 }

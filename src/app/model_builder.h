@@ -22,6 +22,7 @@ struct TermPlan {
     int relationship = -1;  // which of the model's relationships, for TermKind::relationship
     int column = -1;        // the phenotype column (0-based) of a random class; the dam's (maternal, a dam's PE)
     std::string name;       // as the tables name it; a class's is its header's, given by the builder
+    int degree = -1;        // a random regression's (animal:leg(x, k), pe:leg(x, k)): k; its column is RunOptions::curve_pos
 };
 
 // Which evaluator and front end fit the model.

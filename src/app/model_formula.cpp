@@ -251,7 +251,14 @@ ResolvedTerm resolve_term(const FormulaTerm& term, const std::vector<std::string
             return !part.quoted && (part.name == "animal" || part.name == "pe");
         });
         if (random_regression) {
-            later("a random regression (" + term.text + ")");
+            // animal:leg(x, k) and pe:leg(x, k): the effect's curve over a numeric column.
+            if (term.factors.size() != 2 || head.call || head.quoted || !last.call || last.name != "leg") {
+                refuse("term " + term.text + ": write a random regression as animal:leg(column, k) or pe:leg(column, k).");
+            }
+            derived(last, {});
+            resolved.columns.clear();
+            resolved.kind = head.name == "animal" ? FormulaTermKind::relationship : FormulaTermKind::permanent_environment;
+            return resolved;
         }
         if (classes_first && last.call && (last.name == "cov" || last.name == "leg")) {
             return derived(last, std::vector<FormulaFactor>(term.factors.begin(), term.factors.end() - 1));

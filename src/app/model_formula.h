@@ -59,7 +59,9 @@ struct ResolvedTerm {
     std::vector<int> columns;  // phenotype columns, 0-based (a crossing has several; the dam's of maternal(dam), pe(dam))
     int relationship = 0;      // 0-based, for FormulaTermKind::relationship
     // FormulaTermKind::fixed_derived: the numeric column, and the degree k of leg(x, k) (-1 for
-    // cov(x)); `columns` are the classes it is nested in (none for leg() over all records).
+    // cov(x)); `columns` are the classes it is nested in (none for leg() over all records). A
+    // random regression (animal:leg(x, k), pe:leg(x, k)): its relationship or permanent
+    // environment term with the numeric column and degree of its curve.
     int numeric = -1;
     int degree = -1;
 };

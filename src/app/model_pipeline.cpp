@@ -232,13 +232,30 @@ Eigen::Index maternal_block(const Model& model) {
     return -1;
 }
 
-void set_maternal_block(AiRemlSettings& settings, SpacedEvaluator& evaluator, const std::vector<std::string>& names,
-                        Eigen::Index first, Eigen::Index individuals) {
-    ModelParameter& covariance = settings.parameters[static_cast<std::size_t>(first + 1)];
-    covariance.name = "C(" + names[static_cast<std::size_t>(first)] + "," + names[static_cast<std::size_t>(first + 2)] + ")";
-    covariance.role = ParameterRole::covariance;
-    covariance.limit = -kInfinity;
-    covariance.start = 0.0;
-    evaluator.set_covariance_space(CovarianceSpace({{first, 2, false, 0.0, individuals}},
-                                                   static_cast<Eigen::Index>(settings.parameters.size()), individuals));
+void set_covariance_blocks(AiRemlSettings& settings, SpacedEvaluator& evaluator, const Model& model) {
+    const std::vector<std::string> names = model.component_names();
+    std::vector<CovarianceSpace::Block> blocks;
+    Eigen::Index first = 0, individuals = 0;
+    for (const RandomTerm& term : model.terms) {
+        const auto q = static_cast<Eigen::Index>(term.parts.size());
+        if (q > 1) {
+            const auto levels = static_cast<Eigen::Index>(term.parts.front().levels.size());
+            blocks.push_back({first, q, false, 0.0, levels});
+            individuals = std::max(individuals, levels);
+            for (Eigen::Index a = 0; a < q; ++a) {
+                for (Eigen::Index b = 0; b < a; ++b) {
+                    const Eigen::Index k = first + CovarianceSpace::position(a, b);
+                    ModelParameter& covariance = settings.parameters[static_cast<std::size_t>(k)];
+                    covariance.name = "C(" + names[static_cast<std::size_t>(k)] + ")";
+                    covariance.role = ParameterRole::covariance;
+                    covariance.limit = -kInfinity;
+                    covariance.start = 0.0;
+                }
+            }
+        }
+        first += q * (q + 1) / 2;
+    }
+    if (blocks.empty()) return;
+    evaluator.set_covariance_space(
+        CovarianceSpace(std::move(blocks), static_cast<Eigen::Index>(settings.parameters.size()), individuals));
 }

@@ -108,8 +108,7 @@ AiRemlSettings variance_settings(const std::vector<std::string>& terms, const st
 
 // Where a model's term of direct and maternal parts has its three components (-1: none).
 Eigen::Index maternal_block(const Model& model);
-// The direct-maternal block at `first` of the settings: its covariance named C(<direct>,<maternal>)
-// from the components' `names`, started at 0 and free, and the block kept positive semi-definite
-// by the evaluator over `individuals`.
-void set_maternal_block(AiRemlSettings& settings, SpacedEvaluator& evaluator, const std::vector<std::string>& names,
-                        Eigen::Index first, Eigen::Index individuals);
+// The blocks of the model's terms of several parts (the direct and maternal effects, a random
+// regression's coefficients): each covariance named C(<component>), started at 0 and free, and
+// every block kept positive semi-definite by the evaluator over the term's levels.
+void set_covariance_blocks(AiRemlSettings& settings, SpacedEvaluator& evaluator, const Model& model);

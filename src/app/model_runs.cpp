@@ -95,9 +95,7 @@ Fitting fitting_of(const ModelSetup& model, int max_iter) {
         variance_settings(random_component_names(model), residual.component_names(), y_scaled, residual_variance, max_iter);
     const Eigen::Index maternal = maternal_block(model);
     if (maternal >= 0) {
-        const auto individuals = static_cast<Eigen::Index>(model.records.data.terms[static_cast<std::size_t>(maternal)]
-                                                               .parts.front().levels.size());
-        set_maternal_block(fit.settings, *fit.evaluator, model.records.data.component_names(), maternal, individuals);
+        set_covariance_blocks(fit.settings, *fit.evaluator, model.records.data);
     }
     return fit;
 }

@@ -186,7 +186,7 @@ bool is_option_name(const std::string& text) {
                                          "--pcg-max-iter", "--apy-core", "--apy-core-file", "--model",
                                          "--weights", "--residual-by", "--vc-start", "--ped-groups",
                                          "--snp-effects", "--snp-window", "--score", "--score-offset",
-                                         "--reml-method", "--mc-samples", "--seed"};
+                                         "--reml-method", "--mc-samples", "--seed", "--rr-points"};
     for (const char* name : kNames) {
         if (text == name) {
             return true;
@@ -240,7 +240,7 @@ const char* const kValueOptions[] = {
     "--kin-omega", "--max-iter",    "--kin-parts", "--kin-part",     "--mkin-file",   "--rand-pos",
     "--vc",        "--pcg-tol",     "--pcg-max-iter", "--apy-core",  "--apy-core-file", "--model",
     "--weights",   "--residual-by", "--vc-start",  "--ped-groups",   "--snp-window",  "--score",
-    "--score-offset", "--reml-method", "--mc-samples", "--seed"};
+    "--score-offset", "--reml-method", "--mc-samples", "--seed", "--rr-points"};
 
 bool takes_value(const std::string& arg) {
     return among(arg, kValueOptions) || among(arg, kCheckValueOptions);
@@ -316,6 +316,13 @@ void set_value_option(const std::string& arg, const std::string& value, RunOptio
         if (options.mc_samples < 10) {
             throw std::invalid_argument("❎ Error: Invalid argument for --mc-samples - " + value +
                                         ": give 10 or more random vectors.");
+        }
+    } else if (arg == "--rr-points") {
+        std::size_t start = 0;
+        while (start <= value.size()) {
+            const std::size_t comma = std::min(value.find(',', start), value.size());
+            options.rr_points.push_back(read_double(arg, value.substr(start, comma - start)));
+            start = comma + 1;
         }
     } else if (arg == "--seed") {
         options.seed = static_cast<std::uint64_t>(read_int(arg, value, 0));

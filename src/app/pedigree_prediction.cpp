@@ -77,7 +77,7 @@ public:
                                              options_.qcovar_pos, {},
                                              {options_.weight_pos, options_.residual_pos, options_.crossings,
                                               options_.derived, options_.covariate_terms, formula_intercept(options_),
-                                              options_.dam_pos});
+                                              options_.dam_pos, options_.curve_pos});
             model_ = std::move(records.data);
             trait_name_ = std::move(records.trait_name);
         } catch (const InputFailure&) {
@@ -97,7 +97,7 @@ public:
                              "individual in the pedigree " + options_.pedigree_file + "; check that the IDs of "
                              "column 1 match the pedigree's.");
         }
-        warn_repeated_records(logger_,
+        if (options_.curve_pos < 0) warn_repeated_records(logger_,
                               "--predict --pedigree fits no --pe yet: fit it with --kin-file or --mkin-file and --pe.",
                               model_.response.record_ids);
         // The additive effect over every individual of the inverse; the IDs move to its term.
@@ -149,6 +149,12 @@ public:
             }
         }
         if (method == "mc") {
+            if (several_effects(model_) && equations->residual_offset > static_cast<Index>(model_.terms.size())) {
+                throw RunFailure("Monte Carlo REML takes variance components alone in this version, and this model "
+                                 "has a covariance block (the direct and maternal effects, a random regression); its "
+                                 "REML needs the factor of the equations. Run it where the factor fits (the log gives "
+                                 "its size), or give --vc and predict.");
+            }
             if (options_.lrt) {
                 throw RunFailure("--lrt compares log-likelihoods, which Monte Carlo REML does not compute (log|C| "
                                  "needs the factor of the equations); run it where the factor fits.");
@@ -162,11 +168,9 @@ public:
         Estimation estimation(evaluator,
                               variance_settings(random_names(), residual.component_names(), scaled.values,
                                                 fixed_effect_residual_variance(X, scaled.values), options_.max_iter));
-        const Index maternal = maternal_block(model_);
-        if (maternal >= 0) {
+        if (several_effects(model_)) {
             SpacedEvaluator& spaced = evaluator_ ? static_cast<SpacedEvaluator&>(*evaluator_) : *monte_carlo_;
-            set_maternal_block(estimation.settings, spaced, model_.component_names(), maternal,
-                               static_cast<Index>(additive().levels.size()));
+            set_covariance_blocks(estimation.settings, spaced, model_);
             estimation.table = [this](const Eigen::VectorXd& values, const Eigen::MatrixXd& covariance, double logL) {
                 return component_rows(values, covariance, logL);
             };
@@ -366,7 +370,14 @@ public:
         }
         if (!solution.finite) solution = solved_by_pcg(*equations);
         take_fixed_effects(solution.beta, true);
-        effects_ = factored_effects(model_, solution, given_, relationship_diagonal());
+        const Eigen::VectorXd diagonal = relationship_diagonal();
+        effects_ = factored_effects(model_, solution, given_, diagonal);
+        if (has_curves(model_)) {
+            for (EffectPrediction& effect :
+                 curve_effects(model_, solution, curve_points(model_, options_.rr_points), given_, diagonal)) {
+                effects_.push_back(std::move(effect));
+            }
+        }
     }
 
     // The solution by block PCG: each level's equations of a term of several parts precondition
@@ -512,6 +523,10 @@ private:
     // The table of components at `values` (trait units).
     std::vector<ResultRow> component_rows(const Eigen::VectorXd& values, const Eigen::MatrixXd& covariance,
                                           double log_likelihood) const {
+        if (has_curves(model_)) {
+            return curve_component_rows(model_, curve_points(model_, options_.rr_points), values, covariance,
+                                        log_likelihood);
+        }
         const Index maternal = maternal_block(model_);
         if (maternal >= 0) {
             return maternal_component_rows(model_.component_names(), maternal, values, covariance, log_likelihood);

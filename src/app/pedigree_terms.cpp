@@ -1,6 +1,9 @@
 #include "app/pedigree_terms.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
+#include <sstream>
 #include <unordered_set>
 
 using Eigen::Index;
@@ -90,7 +93,8 @@ std::vector<EffectPrediction> factored_effects(const Model& model, const SparseM
         const auto levels = static_cast<Index>(levels_part.levels.size());
         for (Index a = 0; a < q; ++a) {
             EffectPrediction effect;
-            effect.name = a == 0 ? term.name : term.parts[static_cast<std::size_t>(a)].name;
+            const std::string& part_name = term.parts[static_cast<std::size_t>(a)].name;
+            effect.name = part_name.empty() ? term.name : part_name;
             effect.ids = levels_part.levels;
             const bool errors = !solution.error_variances.empty();
             effect.values.resize(levels);
@@ -106,6 +110,166 @@ std::vector<EffectPrediction> factored_effects(const Model& model, const SparseM
             effects.push_back(std::move(effect));
         }
         first += q * (q + 1) / 2;
+    }
+    return effects;
+}
+
+namespace {
+
+// An SE that cannot be had (given variances, no sampling covariance).
+constexpr double kNotAvailable = std::numeric_limits<double>::quiet_NaN();
+
+// The text of a point on a curve's column: "<col>=<x>".
+std::string at_point(const RandomTerm::Curve& curve, double x) {
+    std::ostringstream text;
+    text << curve.column << "=" << x;
+    return text.str();
+}
+
+// The effect a term's rows are named by: a regression's (animal of animal:leg(DIM, 2)), or the term's.
+std::string effect_of(const RandomTerm& term) {
+    return term.curve ? term.name.substr(0, term.name.find(':')) : term.name;
+}
+
+// The weights w of a term's parts whose w'u is its value at x (phi(x) of a regression).
+Eigen::VectorXd curve_weights(const RandomTerm& term, double x) {
+    const RandomTerm::Curve& curve = *term.curve;
+    return legendre_curves(Eigen::VectorXd::Constant(1, x), curve.low, curve.high,
+                           static_cast<int>(term.parts.size()) - 1)
+        .row(0)
+        .transpose();
+}
+
+// The gradient, over the components, of w'G0 w for a term's block at `first`.
+Eigen::VectorXd block_gradient(const Eigen::VectorXd& w, Index first, Index count) {
+    Eigen::VectorXd gradient = Eigen::VectorXd::Zero(count);
+    for (Index a = 0; a < w.size(); ++a) {
+        for (Index b = 0; b <= a; ++b) gradient[first + CovarianceSpace::position(a, b)] = (a == b ? 1.0 : 2.0) * w[a] * w[b];
+    }
+    return gradient;
+}
+
+const RandomTerm::Curve& first_curve(const Model& model) {
+    return *std::find_if(model.terms.begin(), model.terms.end(), [](const RandomTerm& term) { return term.curve.has_value(); })
+                ->curve;
+}
+
+}  // namespace
+
+bool has_curves(const Model& model) {
+    return std::any_of(model.terms.begin(), model.terms.end(), [](const RandomTerm& term) { return term.curve.has_value(); });
+}
+
+std::vector<double> curve_points(const Model& model, const std::vector<double>& extra) {
+    const RandomTerm::Curve& curve = first_curve(model);
+    std::vector<double> points = {curve.low, 0.5 * (curve.low + curve.high), curve.high};
+    for (const double x : extra) {
+        if (x < curve.low || x > curve.high) {
+            std::ostringstream message;
+            message << "--rr-points: " << x << " is outside the range of " << curve.column << " among the records used, "
+                    << curve.low << " to " << curve.high << "; a curve is not extrapolated.";
+            throw InputCheckFailure(message.str());
+        }
+        points.push_back(x);
+    }
+    return points;
+}
+
+std::vector<ResultRow> curve_component_rows(const Model& model, const std::vector<double>& points,
+                                            const Eigen::VectorXd& values, const Eigen::MatrixXd& covariance,
+                                            double log_likelihood) {
+    const Index count = values.size();
+    const std::vector<std::string> names = model.component_names();
+    const auto se_of = [&](const Eigen::VectorXd& gradient) {
+        return covariance.size() == 0 ? kNotAvailable : std::sqrt(std::max(gradient.dot(covariance * gradient), 0.0));
+    };
+    std::vector<bool> is_covariance(static_cast<std::size_t>(count), false);
+    Index first = 0;
+    for (const RandomTerm& term : model.terms) {
+        const auto q = static_cast<Index>(term.parts.size());
+        for (Index a = 0; a < q; ++a) {
+            for (Index b = 0; b < a; ++b) is_covariance[static_cast<std::size_t>(first + CovarianceSpace::position(a, b))] = true;
+        }
+        first += q * (q + 1) / 2;
+    }
+    std::vector<ResultRow> rows;
+    for (Index k = 0; k < count; ++k) {
+        const std::string& name = names[static_cast<std::size_t>(k)];
+        Eigen::VectorXd unit = Eigen::VectorXd::Zero(count);
+        unit[k] = 1.0;
+        rows.push_back({(is_covariance[static_cast<std::size_t>(k)] ? "C(" : "V(") + name + ")", values[k], se_of(unit)});
+    }
+    const RandomTerm::Curve& curve = first_curve(model);
+    for (const double x : points) {
+        const std::string where = "@" + at_point(curve, x);
+        Eigen::VectorXd total = Eigen::VectorXd::Zero(count);
+        std::vector<std::pair<std::string, Eigen::VectorXd>> terms;
+        first = 0;
+        for (const RandomTerm& term : model.terms) {
+            const auto q = static_cast<Index>(term.parts.size());
+            const Eigen::VectorXd w = term.curve ? curve_weights(term, x) : Eigen::VectorXd::Ones(q);
+            const Eigen::VectorXd gradient = block_gradient(w, first, count);
+            if (term.curve) rows.push_back({"V(" + effect_of(term) + ")" + where, gradient.dot(values), se_of(gradient)});
+            terms.emplace_back(effect_of(term), gradient);
+            total += gradient;
+            first += q * (q + 1) / 2;
+        }
+        total.tail(count - first).setOnes();
+        const double vp = total.dot(values);
+        rows.push_back({"Vp" + where, vp, se_of(total)});
+        for (const auto& [effect, gradient] : terms) {
+            const double part = gradient.dot(values);
+            // d(part / vp) = (gradient vp - total part) / vp^2.
+            rows.push_back({effect + "/Vp" + where, part / vp, se_of((gradient * vp - total * part) / (vp * vp))});
+        }
+    }
+    rows.push_back({"logL", log_likelihood, kNotAvailable});
+    return rows;
+}
+
+std::vector<EffectPrediction> curve_effects(const Model& model, const SparseMmeEvaluator::Solution& solution,
+                                            const std::vector<double>& points, const Eigen::VectorXd& values,
+                                            const Eigen::VectorXd& relationship_diagonal) {
+    std::vector<EffectPrediction> effects;
+    Index first = 0;
+    for (std::size_t k = 0; k < model.terms.size(); ++k) {
+        const RandomTerm& term = model.terms[k];
+        const auto q = static_cast<Index>(term.parts.size());
+        const Index component = first;
+        first += q * (q + 1) / 2;
+        if (!term.curve) continue;
+        const RandomTerm::Curve& curve = *term.curve;
+        Eigen::MatrixXd G0(q, q);
+        for (Index a = 0; a < q; ++a) {
+            for (Index b = 0; b <= a; ++b) G0(a, b) = G0(b, a) = values[component + CovarianceSpace::position(a, b)];
+        }
+        std::vector<std::pair<std::string, Eigen::VectorXd>> weights;
+        for (const double x : points) weights.emplace_back(effect_of(term) + "@" + at_point(curve, x), curve_weights(term, x));
+        Eigen::VectorXd whole = Eigen::VectorXd::Zero(q);
+        for (double d = std::ceil(curve.low); d <= curve.high; d += 1.0) whole += curve_weights(term, d);
+        weights.emplace_back(effect_of(term) + ":total", whole);
+        const TermPart& levels_part = term.parts.front();
+        const auto levels = static_cast<Index>(levels_part.levels.size());
+        const bool errors = !solution.error_blocks.empty() && solution.error_blocks[k].size() > 0;
+        const Eigen::Map<const Eigen::MatrixXd> coefficients(solution.effects[k].data(), q, levels);  // q x levels
+        for (const auto& [name, w] : weights) {
+            EffectPrediction effect;
+            effect.name = name;
+            effect.ids = levels_part.levels;
+            effect.values = coefficients.transpose() * w;
+            if (errors) {
+                effect.error_variances.resize(levels);
+                for (Index i = 0; i < levels; ++i) {
+                    const Eigen::VectorXd entries = solution.error_blocks[k].row(i).transpose();
+                    effect.error_variances[i] = w.dot(Eigen::Map<const Eigen::MatrixXd>(entries.data(), q, q) * w);
+                }
+            }
+            const double prior = w.dot(G0 * w);
+            effect.prior_variances = levels_part.covariance == LevelCovariance::relationship
+                                         ? Eigen::VectorXd(prior * relationship_diagonal.head(levels))
+                                         : Eigen::VectorXd::Constant(levels, prior);
+            effects.push_back(std::move(effect));
+        }
     }
     return effects;
 }

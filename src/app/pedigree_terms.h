@@ -36,3 +36,26 @@ bool several_effects(const Model& model);
 // over a relationship, G0_aa over independent levels.
 std::vector<EffectPrediction> factored_effects(const Model& model, const SparseMmeEvaluator::Solution& solution,
                                                const Eigen::VectorXd& values, const Eigen::VectorXd& relationship_diagonal);
+
+// Whether a term of the model is a random regression.
+bool has_curves(const Model& model);
+// Where the random regressions are reported: the start, middle and end of their column's range
+// among the records, then `extra` (--rr-points), each inside that range (InputCheckFailure
+// naming the point otherwise).
+std::vector<double> curve_points(const Model& model, const std::vector<double>& extra);
+// The table of a model with random regressions: each component (V(<name>), C(<name>) for a
+// covariance) with its SE; at each point x of the curves' column <col>: each regression's
+// variance phi(x)'G0 phi(x) as V(<effect>)@<col>=x, Vp@<col>=x (every term's variance there and
+// the residual) and each term's share <effect>/Vp@<col>=x (the heritability along the curve for
+// animal), SEs by the delta method from `covariance` (empty: NA); then logL.
+std::vector<ResultRow> curve_component_rows(const Model& model, const std::vector<double>& points,
+                                            const Eigen::VectorXd& values, const Eigen::MatrixXd& covariance,
+                                            double log_likelihood);
+// Each random regression's values along its curve for every level: <effect>@<col>=x at each
+// point, phi(x)'u, and <effect>:total, the sum of phi(d)'u over the column's whole numbers d from
+// its least to its largest value (a lactation's yield from test days), with prediction error
+// variances from each level's block of `solution` where it has them and prior variances
+// w'G0 w times `relationship_diagonal` over a relationship.
+std::vector<EffectPrediction> curve_effects(const Model& model, const SparseMmeEvaluator::Solution& solution,
+                                            const std::vector<double>& points, const Eigen::VectorXd& values,
+                                            const Eigen::VectorXd& relationship_diagonal);

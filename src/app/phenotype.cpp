@@ -119,6 +119,8 @@ struct PhenotypeTable {
     std::vector<std::vector<std::string>> random_levels;  // per random class, the level of every record
     std::vector<std::string> dam_ids;                     // "" for a record without a dam
     std::string dam_row;
+    std::vector<double> curve_values;                     // the random regressions' column
+    double curve_row = 0.0;
     std::vector<double> weights;
     std::vector<std::string> residual_levels;
     std::string weights_name, residual_name;
@@ -294,6 +296,18 @@ void take_record(const std::vector<std::string>& fields, std::size_t line_number
         const std::string text = column < fields.size() ? fields[column] : std::string();
         table.dam_row = text == "0" || text == "NA" ? std::string() : text;
     }
+    if (columns.extra.curve >= 0) {
+        const auto column = static_cast<std::size_t>(columns.extra.curve);
+        if (column >= fields.size() || fields[column] == "NA" || fields[column].empty()) {
+            return;
+        }
+        const NumberField number = read_number_field(fields[column]);
+        if (number.kind != NumberField::kNumber) {
+            throw InputCheckFailure(location(path, line_number) + ": the value \"" + fields[column] + "\" in column " +
+                                    std::to_string(column + 1) + " of the random regressions is not a finite number.");
+        }
+        table.curve_row = number.value;
+    }
     const auto residual_column = static_cast<std::size_t>(columns.extra.by);
     if (columns.extra.by >= 0 &&
         (residual_column >= fields.size() || fields[residual_column] == "NA" || fields[residual_column].empty())) {
@@ -377,6 +391,7 @@ void take_record(const std::vector<std::string>& fields, std::size_t line_number
         table.random_levels[c].push_back(random_row[c]);
     }
     if (columns.extra.dam >= 0) table.dam_ids.push_back(table.dam_row);
+    if (columns.extra.curve >= 0) table.curve_values.push_back(table.curve_row);
 }
 
 PhenotypeTable read_phenotype_table(const std::unordered_set<std::string>& kinship_ids,
@@ -430,6 +445,27 @@ PhenotypeTable read_phenotype_table(const std::unordered_set<std::string>& kinsh
     return table;
 }
 
+}  // namespace
+
+Eigen::MatrixXd legendre_curves(const Eigen::VectorXd& x, double low, double high, int degree) {
+    const Eigen::Index n = x.size();
+    const Eigen::ArrayXd t = 2.0 * (x.array() - low) / (high - low) - 1.0;
+    // Legendre's recurrence: (j + 1) P_{j+1} = (2j + 1) t P_j - j P_{j-1}.
+    Eigen::MatrixXd P(n, degree + 1);
+    P.col(0).setOnes();
+    if (degree >= 1) P.col(1) = t.matrix();
+    for (int j = 1; j < degree; ++j) {
+        P.col(j + 1) = (((2.0 * j + 1.0) * t * P.col(j).array() - j * P.col(j - 1).array()) / (j + 1.0)).matrix();
+    }
+    Eigen::MatrixXd functions(n, degree + 1);
+    for (int j = 0; j <= degree; ++j) {
+        functions.col(j) = std::sqrt((2.0 * j + 1.0) / 2.0) * P.col(j);
+    }
+    return functions;
+}
+
+namespace {
+
 // The design columns of a derived term over the records kept: for each level of its class (first
 // met; one level without a class) and each function (the value, or the Legendre polynomials
 // phi_j(t) = sqrt((2j + 1) / 2) P_j(t), j = 0..k, with t = 2 (x - min) / (max - min) - 1 over
@@ -457,18 +493,7 @@ DerivedBlock derived_block(const PhenotypeTable& table, const std::vector<Derive
                     << ") among the records used; a curve over it cannot be fitted.";
             throw InputCheckFailure(message.str());
         }
-        const Eigen::ArrayXd t = 2.0 * (x.array() - low) / (high - low) - 1.0;
-        // Legendre's recurrence: (j + 1) P_{j+1} = (2j + 1) t P_j - j P_{j-1}.
-        Eigen::MatrixXd P(n, term.degree + 1);
-        P.col(0).setOnes();
-        if (term.degree >= 1) P.col(1) = t.matrix();
-        for (int j = 1; j < term.degree; ++j) {
-            P.col(j + 1) = (((2.0 * j + 1.0) * t * P.col(j).array() - j * P.col(j - 1).array()) / (j + 1.0)).matrix();
-        }
-        functions.resize(n, term.degree + 1);
-        for (int j = 0; j <= term.degree; ++j) {
-            functions.col(j) = std::sqrt((2.0 * j + 1.0) / 2.0) * P.col(j);
-        }
+        functions = legendre_curves(x, low, high, term.degree);
     }
     std::vector<std::string> classes;
     std::vector<Eigen::Index> class_of(static_cast<std::size_t>(n), 0);
@@ -591,6 +616,8 @@ PhenotypeRecords build_design(PhenotypeTable table, const PhenotypeColumns& colu
     result.random_names = std::move(table.random_names);
     result.random_levels = std::move(table.random_levels);
     result.dam_ids = std::move(table.dam_ids);
+    result.curve_values = Eigen::Map<const Eigen::VectorXd>(table.curve_values.data(),
+                                                            static_cast<Eigen::Index>(table.curve_values.size()));
     result.data.response = {std::move(y), std::move(table.record_ids)};
     result.data.fixed.full = std::move(full_design);
     result.data.fixed.reduced = std::move(reduced_design);

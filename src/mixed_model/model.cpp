@@ -6,10 +6,10 @@
 std::vector<std::string> Model::component_names() const {
     std::vector<std::string> names;
     for (const RandomTerm& term : terms) {
-        names.push_back(term.name);
-        if (term.parts.size() == 2) {
-            names.push_back(term.name + "," + term.parts[1].name);
-            names.push_back(term.parts[1].name);
+        const auto name = [&](std::size_t a) { return term.parts[a].name.empty() ? term.name : term.parts[a].name; };
+        for (std::size_t a = 0; a < term.parts.size(); ++a) {
+            for (std::size_t b = 0; b < a; ++b) names.push_back(name(b) + "," + name(a));
+            names.push_back(name(a));
         }
     }
     const std::vector<std::string> residuals = residual.component_names();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include "mixed_model/ai_reml.h"
 
 // ---- The model description --------------------------------------------------------------------
@@ -62,6 +64,13 @@ struct TermPart {
 struct RandomTerm {
     std::string name;
     std::vector<TermPart> parts;
+    // A random regression's curve: parts j = 0..k carry phi_j of the column `curve` (named so),
+    // over its range among the records, [low, high].
+    struct Curve {
+        std::string column;
+        double low = 0.0, high = 0.0;
+    };
+    std::optional<Curve> curve{};
 };
 
 // The residual: one variance (one covariance matrix among the traits), or one per class of a
@@ -84,9 +93,10 @@ struct Model {
     std::vector<RandomTerm> terms;
     ResidualTerm residual;
 
-    // The names of the components of one trait: the terms' (a term of two parts, such as the
-    // direct and maternal effects: "<term>", "<term>,<part>", "<part>"), then the residual's (one
-    // per class).
+    // The names of the components of one trait: the terms' (a term of several parts its block's
+    // lower triangle row by row, each part named by its own name or, without one, the term's,
+    // a covariance "<part b>,<part a>": the direct and maternal effects "<term>",
+    // "<term>,<part>", "<part>"), then the residual's (one per class).
     std::vector<std::string> component_names() const;
 };
 

@@ -19,7 +19,7 @@ using Triplet = Eigen::Triplet<double, std::int64_t>;
 constexpr double kZeroVarianceShare = 1e-10;
 // A block's G0^-1 enters the score against G0^-1 (T + S) G0^-1, which cancel: a singular block
 // is raised to this share of its largest eigenvalue, so that the difference keeps its digits.
-constexpr double kSingularBlockShare = 1e-8;
+constexpr double kSingularBlockShare = 1e-6;
 
 // The position in `total` (compressed, sorted columns) of every non-zero of `part`, whose pattern
 // is part of total's.
@@ -497,9 +497,26 @@ SparseMmeEvaluator::Solution SparseMmeEvaluator::solve(const VectorXd& theta) co
         }
     }
     for (std::size_t k = 0; k < e.terms.size(); ++k) {
-        const Index size = e.terms[k].levels * e.parts_of(k);
+        const Index q = e.parts_of(k), size = e.terms[k].levels * q;
         solution.effects.push_back(s.segment(e.offsets[k], size));
         solution.error_variances.push_back(diagonal.segment(e.offsets[k], size));
+        if (q == 1) {
+            solution.error_blocks.emplace_back();
+            continue;
+        }
+        // A level's parts are neighbours in C, and its block is on C's pattern.
+        MatrixXd blocks(e.terms[k].levels, q * q);
+        for (Index level = 0; level < e.terms[k].levels; ++level) {
+            for (Index b = 0; b < q; ++b) {
+                const Index j = e.equation(k, level, b);
+                for (std::int64_t at = e.C.outerIndexPtr()[j]; at < e.C.outerIndexPtr()[j + 1]; ++at) {
+                    const Index a = e.C.innerIndexPtr()[at] - e.equation(k, level, 0);
+                    if (a < b || a >= q) continue;
+                    blocks(level, a + b * q) = blocks(level, b + a * q) = inverse[at];
+                }
+            }
+        }
+        solution.error_blocks.push_back(std::move(blocks));
     }
     solution.finite = s.allFinite() && diagonal.allFinite();
     if (!solution.finite) solution.problem = "the solution is not finite";

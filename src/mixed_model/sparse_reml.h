@@ -134,6 +134,9 @@ public:
         Eigen::MatrixXd beta_covariance;
         std::vector<Eigen::VectorXd> effects;
         std::vector<Eigen::VectorXd> error_variances;
+        // Of a term of several parts, each level's prediction error covariance among them: one
+        // row per level, the q x q block column-major (empty for a term of one part).
+        std::vector<Eigen::MatrixXd> error_blocks;
     };
     Solution solve(const Eigen::VectorXd& theta) const;
 

@@ -271,22 +271,6 @@ TEST(MaternalModel, RefusesWhatItCannotFit) {
     EXPECT_NE(refusal("WW ~ Sex + animal + maternal(Dam, Sex)").find("write it as maternal(dam)"), std::string::npos);
 }
 
-namespace {
-
-// Each effect's (EBV, SE) by effect and ID from a reliability file.
-std::map<std::pair<std::string, std::string>, std::pair<double, double>> effect_table(const std::string& path) {
-    std::map<std::pair<std::string, std::string>, std::pair<double, double>> rows;
-    const std::vector<std::string> lines = lines_of(read_file(path));
-    for (std::size_t k = 1; k < lines.size(); ++k) {
-        std::istringstream fields(lines[k]);
-        std::string effect, trait, id, value, se;
-        fields >> effect >> trait >> id >> value >> se;
-        rows[{effect, id}] = {std::stod(value), std::stod(se)};
-    }
-    return rows;
-}
-
-}  // namespace
 
 // The maternal model on the pedigree's sparse A^-1 (REML on the factored equations, effects from
 // the factor) is the model on the kinship A read whole: the same likelihood at the same
@@ -319,8 +303,8 @@ TEST(MaternalModel, PedigreeRouteIsTheKinshipRoute) {
     const std::vector<std::string> given = {"--vc", "30,-5,12,6,40"};
     run({"--kin-file", "A.bin"}, "dense_given", given);
     run({"--pedigree", "maternal.ped"}, "sparse_given", given);
-    const auto dense_effects = effect_table(dir + "/dense_given.reliability.txt");
-    const auto sparse_effects = effect_table(dir + "/sparse_given.reliability.txt");
+    const auto dense_effects = effect_rows(dir + "/dense_given.reliability.txt");
+    const auto sparse_effects = effect_rows(dir + "/sparse_given.reliability.txt");
     ASSERT_EQ(sparse_effects.size(), dense_effects.size());
     for (const auto& [key, value] : dense_effects) {
         ASSERT_EQ(sparse_effects.count(key), 1U) << key.first << " " << key.second;

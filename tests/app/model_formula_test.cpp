@@ -88,8 +88,12 @@ TEST(ModelFormula, RefusesWhatItCannotFitNamingTheTerm) {
     EXPECT_NE(failure_of("Y1 ~ Y2 + animal; Y2 ~ herd + animal", kHeader).find("Y2 is a trait of the model"),
               std::string::npos);
     EXPECT_NE(failure_of("Y1 ~ kin(0)", kHeader).find("kin(k) takes the kinship's line k"), std::string::npos);
-    EXPECT_NE(failure_of("Y1 ~ animal:leg(age, 2)", kHeader).find("random regression (animal:leg(age,2)) is not available"),
+    EXPECT_NE(failure_of("Y1 ~ animal:herd:leg(age, 2)", kHeader).find("write a random regression as animal:leg(column, k)"),
               std::string::npos);
+    const ResolvedTerm curve = resolve_model_formula(parse_model_formula("Y1 ~ pe:leg(age, 2)"), kHeader, "p.txt").random[0];
+    EXPECT_EQ(curve.kind, FormulaTermKind::permanent_environment);
+    EXPECT_EQ(curve.degree, 2);
+    EXPECT_TRUE(curve.columns.empty());
     EXPECT_NE(failure_of("Y1 ~ herd:leg(age, x)", kHeader).find("leg(column, k) takes the degree k"), std::string::npos);
     EXPECT_EQ(resolve_model_formula(parse_model_formula("Y1 ~ herd:cov(age)"), kHeader, "p.txt").fixed[0][0].kind,
               FormulaTermKind::fixed_derived);
