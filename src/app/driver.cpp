@@ -179,8 +179,9 @@ bool given_variances_in_range(const RunOptions& options) {
     if (!options.vc_given || options.vc.empty()) {
         return true;
     }
-    // Only the covariances between traits, or between the direct and maternal effects, may be below 0.
-    if (!options.vc_negative.empty() && options.trait_pos.size() <= 1 && options.dam_pos < 0) {
+    // Only the covariances between traits, between the direct and maternal effects or among a
+    // random regression's coefficients may be below 0; the run that knows the model checks which.
+    if (!options.vc_negative.empty() && options.trait_pos.size() <= 1 && options.dam_pos < 0 && options.curve_pos < 0) {
         std::cerr << "❎ Error: Invalid argument for --vc - the variance " << options.vc_negative
                   << " is negative; variances are 0 or more." << std::endl;
         return false;

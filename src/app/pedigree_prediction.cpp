@@ -217,11 +217,13 @@ public:
         if (several_effects(model_)) {
             const std::vector<std::string> names = model_.component_names();
             take_given_values(options_, logger_, names);
-            const Index covariance = maternal_block(model_) >= 0 ? maternal_block(model_) + 1 : -1;
+            const std::vector<bool> covariance = covariance_components(model_);
             const auto residuals = static_cast<Index>(model_.residual.component_names().size());
             for (Index k = 0; k < static_cast<Index>(names.size()); ++k) {
                 const double value = options_.vc[static_cast<std::size_t>(k)];
-                if (k >= static_cast<Index>(names.size()) - residuals ? !(value > 0.0) : k != covariance && value < 0.0) {
+                if (k >= static_cast<Index>(names.size()) - residuals
+                        ? !(value > 0.0)
+                        : !covariance[static_cast<std::size_t>(k)] && value < 0.0) {
                     throw InputCheckFailure("Invalid argument for --vc - " + names[static_cast<std::size_t>(k)] + ", value " +
                                             std::to_string(k + 1) + ", is " + number_text(value) +
                                             ": variances are 0 or more, a residual variance above 0.");

@@ -156,6 +156,18 @@ const RandomTerm::Curve& first_curve(const Model& model) {
 
 }  // namespace
 
+std::vector<bool> covariance_components(const Model& model) {
+    std::vector<bool> covariance;
+    for (const RandomTerm& term : model.terms) {
+        for (std::size_t a = 0; a < term.parts.size(); ++a) {
+            covariance.insert(covariance.end(), a, true);
+            covariance.push_back(false);
+        }
+    }
+    covariance.resize(model.component_names().size(), false);
+    return covariance;
+}
+
 bool has_curves(const Model& model) {
     return std::any_of(model.terms.begin(), model.terms.end(), [](const RandomTerm& term) { return term.curve.has_value(); });
 }
@@ -183,15 +195,8 @@ std::vector<ResultRow> curve_component_rows(const Model& model, const std::vecto
     const auto se_of = [&](const Eigen::VectorXd& gradient) {
         return covariance.size() == 0 ? kNotAvailable : std::sqrt(std::max(gradient.dot(covariance * gradient), 0.0));
     };
-    std::vector<bool> is_covariance(static_cast<std::size_t>(count), false);
+    const std::vector<bool> is_covariance = covariance_components(model);
     Index first = 0;
-    for (const RandomTerm& term : model.terms) {
-        const auto q = static_cast<Index>(term.parts.size());
-        for (Index a = 0; a < q; ++a) {
-            for (Index b = 0; b < a; ++b) is_covariance[static_cast<std::size_t>(first + CovarianceSpace::position(a, b))] = true;
-        }
-        first += q * (q + 1) / 2;
-    }
     std::vector<ResultRow> rows;
     for (Index k = 0; k < count; ++k) {
         const std::string& name = names[static_cast<std::size_t>(k)];

@@ -37,6 +37,8 @@ bool several_effects(const Model& model);
 std::vector<EffectPrediction> factored_effects(const Model& model, const SparseMmeEvaluator::Solution& solution,
                                                const Eigen::VectorXd& values, const Eigen::VectorXd& relationship_diagonal);
 
+// Which of the model's components (component_names) are covariances within a term's block.
+std::vector<bool> covariance_components(const Model& model);
 // Whether a term of the model is a random regression.
 bool has_curves(const Model& model);
 // Where the random regressions are reported: the start, middle and end of their column's range

@@ -135,14 +135,14 @@ TEST(RandomRegression, EffectsAlongTheCurveAreTheDenseBlup) {
     write_test_days(data, dir);
     const CommandResult run = run_zelkora({"--predict", "--pedigree", "cows.ped", "--phefile", "days.phe", "--model",
                                            "Milk ~ HTD + animal:leg(DIM, 1) + pe:leg(DIM, 1)", "--vc",
-                                           "8,0.5,1.2,3,0.2,0.6,2.5", "--rr-points", "60", "--out", "rr"},
+                                           "8,-0.5,1.2,3,0.2,0.6,2.5", "--rr-points", "60", "--out", "rr"},
                                           dir);
     ASSERT_EQ(run.status, 0) << run.err;
     const auto effects = effect_rows(dir + "/rr.reliability.txt");
 
     const DenseRegression dense = dense_regression(data);
     Eigen::Matrix2d G0, P0;
-    G0 << 8.0, 0.5, 0.5, 1.2;
+    G0 << 8.0, -0.5, -0.5, 1.2;
     P0 << 3.0, 0.2, 0.2, 0.6;
     const Eigen::MatrixXd G = kron(dense.A, G0), P = kron(Eigen::MatrixXd::Identity(dense.cows, dense.cows), P0);
     const auto n = static_cast<Eigen::Index>(data.cow.size());
