@@ -45,9 +45,9 @@ void check_maternal_terms(const ModelPlan& plan, const RunOptions& options) {
         throw InputCheckFailure("--model: the terms of the dam (maternal(...), pe(...)) take one trait in this "
                                 "version.");
     }
-    if (maternal && (!options.ped_groups_file.empty() || options.snp_effects || !options.residual_by_column.empty())) {
-        throw InputCheckFailure("--model: maternal(...) with --ped-groups, --snp-effects or --residual-by is not "
-                                "available in this version.");
+    if (maternal && (!options.ped_groups_file.empty() || options.snp_effects)) {
+        throw InputCheckFailure("--model: maternal(...) with --ped-groups or --snp-effects is not available in this "
+                                "version.");
     }
     if (options.lrt) {
         throw InputCheckFailure("--lrt: the likelihood-ratio tests of a model with terms of the dam are not available "
@@ -63,9 +63,9 @@ void check_random_regressions(const ModelPlan& plan, const RunOptions& options) 
         throw InputCheckFailure("--model: term " + curve->name + ": a random regression is fitted on the sparse "
                                 "inverse of a pedigree (--pedigree) in this version.");
     }
-    if (plan.traits.size() > 1 || options.lrt || !options.residual_by_column.empty()) {
-        throw InputCheckFailure("--model: term " + curve->name + ": a random regression takes one trait, one residual "
-                                "variance and no --lrt in this version.");
+    if (plan.traits.size() > 1 || options.lrt) {
+        throw InputCheckFailure("--model: term " + curve->name + ": a random regression takes one trait and no --lrt "
+                                "in this version.");
     }
 }
 

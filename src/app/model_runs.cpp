@@ -54,7 +54,7 @@ std::vector<ResultRow> component_rows(const ModelSetup& model, const Eigen::Vect
     const Eigen::Index maternal = maternal_block(model);
     if (maternal >= 0) {
         return maternal_component_rows(model.records.data.component_names(), maternal, values, covariance,
-                                       log_likelihood);
+                                       log_likelihood, model.records.data.residual.component_names().size());
     }
     return variance_component_rows(term_names(model), values, covariance, model.repeatable, log_likelihood,
                                    model.records.data.residual.component_names());

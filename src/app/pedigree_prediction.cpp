@@ -531,7 +531,8 @@ private:
         }
         const Index maternal = maternal_block(model_);
         if (maternal >= 0) {
-            return maternal_component_rows(model_.component_names(), maternal, values, covariance, log_likelihood);
+            return maternal_component_rows(model_.component_names(), maternal, values, covariance, log_likelihood,
+                                           model_.residual.component_names().size());
         }
         return variance_component_rows(term_names(), values, covariance, {}, log_likelihood,
                                        model_.residual.component_names());

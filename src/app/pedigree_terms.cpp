@@ -205,9 +205,10 @@ std::vector<ResultRow> curve_component_rows(const Model& model, const std::vecto
         rows.push_back({(is_covariance[static_cast<std::size_t>(k)] ? "C(" : "V(") + name + ")", values[k], se_of(unit)});
     }
     const RandomTerm::Curve& curve = first_curve(model);
+    const std::vector<std::string> residuals = model.residual.component_names();
     for (const double x : points) {
         const std::string where = "@" + at_point(curve, x);
-        Eigen::VectorXd total = Eigen::VectorXd::Zero(count);
+        Eigen::VectorXd random = Eigen::VectorXd::Zero(count);
         std::vector<std::pair<std::string, Eigen::VectorXd>> terms;
         first = 0;
         for (const RandomTerm& term : model.terms) {
@@ -216,16 +217,22 @@ std::vector<ResultRow> curve_component_rows(const Model& model, const std::vecto
             const Eigen::VectorXd gradient = block_gradient(w, first, count);
             if (term.curve) rows.push_back({"V(" + effect_of(term) + ")" + where, gradient.dot(values), se_of(gradient)});
             terms.emplace_back(effect_of(term), gradient);
-            total += gradient;
+            random += gradient;
             first += q * (q + 1) / 2;
         }
-        total.tail(count - first).setOnes();
-        const double vp = total.dot(values);
-        rows.push_back({"Vp" + where, vp, se_of(total)});
-        for (const auto& [effect, gradient] : terms) {
-            const double part = gradient.dot(values);
-            // d(part / vp) = (gradient vp - total part) / vp^2.
-            rows.push_back({effect + "/Vp" + where, part / vp, se_of((gradient * vp - total * part) / (vp * vp))});
+        // A record's variance there in each residual class.
+        for (std::size_t c = 0; c < residuals.size(); ++c) {
+            const std::string suffix = residuals.size() == 1 ? "" : "(" + residuals[c] + ")";
+            Eigen::VectorXd total = random;
+            total[first + static_cast<Index>(c)] = 1.0;
+            const double vp = total.dot(values);
+            rows.push_back({"Vp" + suffix + where, vp, se_of(total)});
+            for (const auto& [effect, gradient] : terms) {
+                const double part = gradient.dot(values);
+                // d(part / vp) = (gradient vp - total part) / vp^2.
+                rows.push_back({effect + "/Vp" + suffix + where, part / vp,
+                                se_of((gradient * vp - total * part) / (vp * vp))});
+            }
         }
     }
     rows.push_back({"logL", log_likelihood, kNotAvailable});

@@ -251,7 +251,7 @@ std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& n
 
 std::vector<ResultRow> maternal_component_rows(const std::vector<std::string>& names, Eigen::Index maternal,
                                                const Eigen::VectorXd& estimates, const Eigen::MatrixXd& covariance,
-                                               double log_likelihood) {
+                                               double log_likelihood, std::size_t residuals) {
     const Eigen::Index count = estimates.size();
     // The SE of a function of the components from its gradient.
     const auto se_of = [&](const Eigen::VectorXd& gradient) {
@@ -270,12 +270,28 @@ std::vector<ResultRow> maternal_component_rows(const std::vector<std::string>& n
                                                    : "V(" + names[static_cast<std::size_t>(k)] + ")";
         rows.push_back({name, estimates[k], se_of(unit(k))});
     }
-    const double total = estimates.sum();
-    rows.push_back({"Vp", total, se_of(Eigen::VectorXd::Ones(count))});
-    for (Eigen::Index k = 0; k + 1 < count; ++k) {
-        if (k == maternal + 1) continue;
-        rows.push_back({names[static_cast<std::size_t>(k)] + "/Vp", estimates[k] / total,
-                        share_se(unit(k), estimates, covariance)});
+    // A record's variance in each residual class: every random component (the covariance once:
+    // the dam is the individual's mother) and that class's residual.
+    const auto classes = static_cast<Eigen::Index>(residuals);
+    const Eigen::Index random = count - classes;
+    std::vector<Eigen::VectorXd> values_of;
+    std::vector<Eigen::MatrixXd> covariance_of;
+    std::vector<std::string> suffix_of;
+    for (Eigen::Index c = 0; c < classes; ++c) {
+        Eigen::VectorXd within = Eigen::VectorXd::Zero(count);
+        within.head(random).setOnes();
+        within[random + c] = 1.0;
+        values_of.push_back(within.cwiseProduct(estimates));
+        covariance_of.push_back(covariance.size() == 0 ? covariance
+                                                       : Eigen::MatrixXd(within.asDiagonal() * covariance * within.asDiagonal()));
+        suffix_of.push_back(classes == 1 ? "" : "(" + names[static_cast<std::size_t>(random + c)] + ")");
+        const double total = values_of.back().sum();
+        rows.push_back({"Vp" + suffix_of.back(), total, se_of(within)});
+        for (Eigen::Index k = 0; k < random; ++k) {
+            if (k == maternal + 1) continue;
+            rows.push_back({names[static_cast<std::size_t>(k)] + "/Vp" + suffix_of.back(), estimates[k] / total,
+                            share_se(unit(k), values_of.back(), covariance_of.back())});
+        }
     }
     const double a = estimates[maternal], am = estimates[maternal + 1], m = estimates[maternal + 2];
     const double r = am / std::sqrt(a * m);
@@ -289,7 +305,11 @@ std::vector<ResultRow> maternal_component_rows(const std::vector<std::string>& n
     total_share[maternal] = 1.0;
     total_share[maternal + 1] = 1.5;
     total_share[maternal + 2] = 0.5;
-    rows.push_back({"h2_total", total_share.dot(estimates) / total, share_se(total_share, estimates, covariance)});
+    for (Eigen::Index c = 0; c < classes; ++c) {
+        const auto k = static_cast<std::size_t>(c);
+        rows.push_back({"h2_total" + suffix_of[k], total_share.dot(estimates) / values_of[k].sum(),
+                        share_se(total_share, values_of[k], covariance_of[k])});
+    }
     rows.push_back({"logL", log_likelihood, kNotAvailable});
     return rows;
 }

@@ -39,10 +39,11 @@ std::vector<ResultRow> trait_component_rows(const std::vector<std::string>& trai
 // covariance, Vp (the sum of all, the covariance once: a record's variance when the dam is the
 // individual's parent), each variance's share <name>/Vp, r(<direct>,<maternal>) and the total
 // heritability h2_total = (s2a + 1.5 sam + 0.5 s2m) / Vp, with SEs by the delta method from
-// `covariance` (empty: NA), then logL.
+// `covariance` (empty: NA), then logL. With `residuals` classes (the last components, named
+// e:<level>), Vp, the shares and h2_total are given for each class, suffixed (e:<level>).
 std::vector<ResultRow> maternal_component_rows(const std::vector<std::string>& names, Eigen::Index maternal,
                                                const Eigen::VectorXd& estimates, const Eigen::MatrixXd& covariance,
-                                               double log_likelihood);
+                                               double log_likelihood, std::size_t residuals = 1);
 // n_records and n_individuals.
 std::vector<ResultRow> count_rows(std::size_t n_records, std::size_t n_individuals);
 // Header "Source\tEstimate\tSE", one tab-separated line per row, numbers as the shortest text

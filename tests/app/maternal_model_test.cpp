@@ -300,6 +300,25 @@ TEST(MaternalModel, PedigreeRouteIsTheKinshipRoute) {
         EXPECT_NEAR(sparse.at(source).second, dense.at(source).second, 1e-3 * dense.at(source).second) << source;
     }
 
+    // A residual per herd: the two routes agree, and each class's Vp is the components' sum
+    // with its own residual (the covariance once).
+    run({"--kin-file", "A.bin"}, "dense_herds", {"--residual-by", "Herd"});
+    run({"--pedigree", "maternal.ped"}, "sparse_herds", {"--residual-by", "Herd"});
+    const auto dense_herds = variance_table(dir + "/dense_herds.vc.txt");
+    const auto sparse_herds = variance_table(dir + "/sparse_herds.vc.txt");
+    EXPECT_NEAR(sparse_herds.at("logL").first, dense_herds.at("logL").first, 1e-6);
+    for (const std::string herd : {"H0", "H1", "H2"}) {
+        const std::string suffix = "(e:" + herd + ")";
+        const double vp = sparse_herds.at("V(animal)").first + sparse_herds.at("C(animal,maternal(Dam))").first +
+                          sparse_herds.at("V(maternal(Dam))").first + sparse_herds.at("V(pe(Dam))").first +
+                          sparse_herds.at("V(e:" + herd + ")").first;
+        EXPECT_NEAR(sparse_herds.at("Vp" + suffix).first, vp, 1e-9 * vp) << herd;
+        EXPECT_NEAR(sparse_herds.at("animal/Vp" + suffix).first, sparse_herds.at("V(animal)").first / vp, 1e-9) << herd;
+        EXPECT_NEAR(sparse_herds.at("h2_total" + suffix).first, dense_herds.at("h2_total" + suffix).first,
+                    1e-3 * dense_herds.at("h2_total" + suffix).second)
+            << herd;
+    }
+
     const std::vector<std::string> given = {"--vc", "30,-5,12,6,40"};
     run({"--kin-file", "A.bin"}, "dense_given", given);
     run({"--pedigree", "maternal.ped"}, "sparse_given", given);

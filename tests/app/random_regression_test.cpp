@@ -225,6 +225,26 @@ TEST(RandomRegression, RemlLikelihoodAndTheCurvesVariances) {
     }
 }
 
+// A residual per class: each class's variance along the curve takes its own residual.
+TEST(RandomRegression, ResidualClassesAlongTheCurve) {
+    const std::string dir = make_scratch_dir();
+    write_test_days(simulated_test_days(), dir);
+    const CommandResult run = run_zelkora({"--predict", "--pedigree", "cows.ped", "--phefile", "days.phe", "--model",
+                                           "Milk ~ HTD + animal:leg(DIM, 1)", "--residual-by", "HTD", "--vc",
+                                           "8,-0.5,1.2,2,3,4,2,3,4", "--out", "rr"},
+                                          dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto table = variance_table(dir + "/rr.vc.txt");
+    const Eigen::Vector2d phi = legendre(155);
+    const double genetic = 8.0 * phi[0] * phi[0] - 2.0 * 0.5 * phi[0] * phi[1] + 1.2 * phi[1] * phi[1];
+    for (int herd = 0; herd < 6; ++herd) {
+        const std::string level = "H" + std::to_string(herd);
+        const double residual = table.at("V(e:" + level + ")").first;
+        EXPECT_NEAR(table.at("Vp(e:" + level + ")@DIM=155").first, genetic + residual, 1e-9) << level;
+        EXPECT_NEAR(table.at("animal/Vp(e:" + level + ")@DIM=155").first, genetic / (genetic + residual), 1e-9) << level;
+    }
+}
+
 // What the route cannot fit is named before anything is estimated.
 TEST(RandomRegression, RefusesWhatItCannotFit) {
     const std::string dir = make_scratch_dir();
