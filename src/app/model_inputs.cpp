@@ -416,6 +416,23 @@ void take_given_values(const RunOptions& options, Logger& logger, const std::vec
     note_estimation_options_unused(options, logger);
 }
 
+void take_given_components(const RunOptions& options, Logger& logger, const std::vector<std::string>& names,
+                           const std::vector<bool>& covariance, std::size_t residuals) {
+    take_given_values(options, logger, names);
+    for (std::size_t k = 0; k < covariance.size() && k < options.vc.size(); ++k) {
+        if (!covariance[k] && options.vc[k] < 0.0) {
+            throw InputCheckFailure("Invalid argument for --vc - the variance " + number_text(options.vc[k]) +
+                                    " is negative; variances are 0 or more.");
+        }
+    }
+    for (std::size_t k = names.size() - residuals; k < options.vc.size(); ++k) {
+        if (!(options.vc[k] > 0.0)) {
+            throw InputCheckFailure("--vc: the residual variance " + names[k] + ", value " + std::to_string(k + 1) +
+                                    ", must be above 0.");
+        }
+    }
+}
+
 std::vector<double> vc_start_values(const RunOptions& options, const std::vector<std::string>& names) {
     if (options.vc_start.empty()) {
         return {};

@@ -187,6 +187,10 @@ ResultRow likelihood_ratio_row(Logger& logger, const std::string& name, double f
 // component, the residual above 0; InputCheckFailure), said in the log as V(<name>) rows, and
 // the options of the estimation said to be unused.
 void take_given_values(const RunOptions& options, Logger& logger, const std::vector<std::string>& names);
+// take_given_values for a model whose components may hold covariances (`covariance[k]`, which
+// may be below 0): every other value 0 or more, each of the last `residuals` above 0.
+void take_given_components(const RunOptions& options, Logger& logger, const std::vector<std::string>& names,
+                           const std::vector<bool>& covariance, std::size_t residuals);
 
 // --vc-start: REML's starting values in the order of `names` (the parameters' names, which are
 // the rows of a results file): the values listed, or, when the value names an existing file,

@@ -123,19 +123,11 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
 
 // --vc: the values of every component in the order of the table, the residual last.
 Estimate given_values(const RunOptions& options, Logger& logger, const Fitting& fit) {
-    take_given_values(options, logger, fit.names);
-    for (std::size_t k = 0; k < fit.settings.parameters.size() && k < options.vc.size(); ++k) {
-        if (fit.settings.parameters[k].role != ParameterRole::covariance && options.vc[k] < 0.0) {
-            throw InputCheckFailure("Invalid argument for --vc - the variance " + number_text(options.vc[k]) +
-                                    " is negative; variances are 0 or more.");
-        }
+    std::vector<bool> covariance;
+    for (const ModelParameter& parameter : fit.settings.parameters) {
+        covariance.push_back(parameter.role == ParameterRole::covariance);
     }
-    for (std::size_t k = fit.evaluator_terms; k < options.vc.size(); ++k) {
-        if (!(options.vc[k] > 0.0)) {
-            throw InputCheckFailure("--vc: the residual variance " + fit.names[k] + ", value " + std::to_string(k + 1) +
-                                    ", must be above 0.");
-        }
-    }
+    take_given_components(options, logger, fit.names, covariance, fit.names.size() - fit.evaluator_terms);
     Estimate result;
     result.theta = Eigen::Map<const Eigen::VectorXd>(options.vc.data(), static_cast<Eigen::Index>(options.vc.size())) /
                    fit.units;

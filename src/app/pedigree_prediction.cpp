@@ -215,20 +215,8 @@ public:
 
     void take_given() override {
         if (several_effects(model_)) {
-            const std::vector<std::string> names = model_.component_names();
-            take_given_values(options_, logger_, names);
-            const std::vector<bool> covariance = covariance_components(model_);
-            const auto residuals = static_cast<Index>(model_.residual.component_names().size());
-            for (Index k = 0; k < static_cast<Index>(names.size()); ++k) {
-                const double value = options_.vc[static_cast<std::size_t>(k)];
-                if (k >= static_cast<Index>(names.size()) - residuals
-                        ? !(value > 0.0)
-                        : !covariance[static_cast<std::size_t>(k)] && value < 0.0) {
-                    throw InputCheckFailure("Invalid argument for --vc - " + names[static_cast<std::size_t>(k)] + ", value " +
-                                            std::to_string(k + 1) + ", is " + number_text(value) +
-                                            ": variances are 0 or more, a residual variance above 0.");
-                }
-            }
+            take_given_components(options_, logger_, model_.component_names(), covariance_components(model_),
+                                  model_.residual.component_names().size());
             given_ = Eigen::Map<const Eigen::VectorXd>(options_.vc.data(), static_cast<Index>(options_.vc.size()));
             return;
         }
