@@ -278,14 +278,12 @@ bool sparse_options_ok(const RunOptions& options) {
     if (!check_options_ok(options)) {
         return false;
     }
-    // The route fits one trait's animal model: a term it cannot fit must not vanish from the
-    // model without a word.
+    // A term the route cannot fit must not vanish from the model without a word.
     const char* route = options.run_reml ? "--reml --pedigree (REML on the sparse mixed model equations)"
                                          : "--predict --pedigree (breeding values by iteration)";
-    const char* unfitted = options.trait_pos.size() > 1 ? "a second trait (--phe-pos a,b,...)"
-                           : options.pe                 ? "--pe"
-                           : !options.rand_pos.empty()  ? "--rand-pos"
-                                                        : nullptr;
+    const char* unfitted = options.pe                ? "--pe"
+                           : !options.rand_pos.empty() ? "--rand-pos"
+                                                       : nullptr;
     if (unfitted != nullptr) {
         return refuse(std::string(unfitted) + " is not fitted by " + route +
                       " yet; fit it with --kin-file or --mkin-file.");
@@ -309,8 +307,8 @@ bool sparse_options_ok(const RunOptions& options) {
         return sparse_reml_options_ok(options);
     }
     // With --residual-by the route counts the classes once it has read them; a model of several
-    // effects (terms of the dam, random regressions) counts its components.
-    if (options.dam_pos >= 0 || options.curve_pos >= 0) return true;
+    // effects (terms of the dam, random regressions) or of several traits counts its components.
+    if (options.dam_pos >= 0 || options.curve_pos >= 0 || options.trait_pos.size() > 1) return true;
     if (options.vc.size() != 2 && (options.residual_by_column.empty() || options.vc.size() < 2)) {
         return refuse("Invalid argument for --vc - " + std::to_string(options.vc.size()) +
                       " value(s) for --predict --pedigree, which fits one additive effect and the residual: give two, "

@@ -811,8 +811,13 @@ private:
 
 int run_pedigree_model(const RunOptions& options, Logger& logger) {
     try {
+        const ModelJob job = options.run_reml ? ModelJob::reml : ModelJob::predict;
+        if (options.trait_pos.size() > 1) {
+            // Several traits take the route of several traits, on the pedigree's sparse equations.
+            return run_model_job(options, logger, *traits_route(options, logger, model_from_options(options)), job);
+        }
         PedigreeRoute route(options, logger);
-        return run_model_job(options, logger, route, options.run_reml ? ModelJob::reml : ModelJob::predict);
+        return run_model_job(options, logger, route, job);
     } catch (const std::exception& error) {
         return report_failure(error, logger);
     }

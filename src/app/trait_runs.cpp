@@ -19,9 +19,11 @@
 #include "app/model_inputs.h"
 #include "app/parent_groups.h"
 #include "app/model_pipeline.h"
+#include "app/pedigree_terms.h"
 #include "distributed/distributed.h"
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
+#include "mixed_model/sparse_traits.h"
 
 namespace {
 
@@ -113,6 +115,11 @@ struct TraitFit {
     std::vector<TraitPairs> unshared;      // per residual class
     std::vector<std::string> residual_names;  // "e", or "e:<level>" for each residual class
     Eigen::MatrixXd K;                     // q x q
+    // On --pedigree: the relationship's sparse inverse (A^-1, or H^-1 with --bedfile) over every
+    // individual of the pedigree, and the evaluator of its sparse equations.
+    bool pedigree = false;
+    RelationshipInverse relationships;
+    const SparseTraitsEvaluator* sparse = nullptr;
     std::unique_ptr<RoundingFreeKinship> eigen;
     std::unique_ptr<TraitEvaluator> evaluator;
     GroupCovariates groups;                // unknown parent groups as fixed covariates; none: no names
@@ -211,19 +218,47 @@ double scale_traits(const RunOptions& options, const Eigen::MatrixXd& X, TraitFi
     return smallest_residual;
 }
 
+// What several traits on the pedigree's sparse equations do not fit yet.
+void check_pedigree_trait_options(const RunOptions& options) {
+    const auto refuse = [](const std::string& what) {
+        throw InputCheckFailure(what + " is not fitted with several traits on --pedigree yet; fit the traits with "
+                                "--kin-file (A or H written by --kinship), or one trait per run on --pedigree.");
+    };
+    if (!options.ped_groups_file.empty()) refuse("--ped-groups");
+    if (options.weight_pos >= 0) refuse("A weight column");
+    if (!options.residual_by_column.empty()) refuse("--residual-by");
+    if (options.reml_method == "mc") {
+        throw InputCheckFailure("--reml-method mc: Monte Carlo REML fits one trait in this version; several traits "
+                                "on --pedigree take the factor of the equations (--reml-method exact).");
+    }
+    if (!sparse_factor_available()) {
+        throw RunFailure("several traits on --pedigree factor the sparse mixed model equations with CHOLMOD, which "
+                         "this build lacks: install libsuitesparse-dev and build again, or fit them with --kin-file.");
+    }
+}
+
 TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPlan& plan) {
     check_trait_options(options);
     TraitFit fit;
     fit.kinship.name = plan.terms.front().name;
-    logger.tee << "👉 Loading kinship file: " << options.kin_file << std::endl;
-    fit.kinship.source = as_input_error([&] { return open_kinship_source(options.kin_file); });
-    for (std::size_t i = 0; i < fit.kinship.source.text.ids.size(); ++i) {
-        fit.kinship.position.emplace(fit.kinship.source.text.ids[i], static_cast<std::int64_t>(i));
+    fit.pedigree = sparse_pedigree_model(options);
+    std::unordered_set<std::string> ids;
+    if (fit.pedigree) {
+        check_pedigree_trait_options(options);
+        logger.tee << "👉 Loading pedigree: " << options.pedigree_file << std::endl;
+        fit.relationships = relationship_inverse_route(options, logger);
+        ids.insert(fit.relationships.ids.begin(), fit.relationships.ids.end());
+    } else {
+        logger.tee << "👉 Loading kinship file: " << options.kin_file << std::endl;
+        fit.kinship.source = as_input_error([&] { return open_kinship_source(options.kin_file); });
+        for (std::size_t i = 0; i < fit.kinship.source.text.ids.size(); ++i) {
+            fit.kinship.position.emplace(fit.kinship.source.text.ids[i], static_cast<std::int64_t>(i));
+        }
+        logger.tee << "\t" << fit.kinship.source.text.ids.size() << " individuals were detected in the kinship file."
+                   << std::endl;
+        ids.insert(fit.kinship.source.text.ids.begin(), fit.kinship.source.text.ids.end());
     }
-    logger.tee << "\t" << fit.kinship.source.text.ids.size() << " individuals were detected in the kinship file."
-               << std::endl;
     logger.tee << "👉 Loading phenotype file: " << options.phe_file << std::endl;
-    const std::unordered_set<std::string> ids(fit.kinship.source.text.ids.begin(), fit.kinship.source.text.ids.end());
     fit.records = as_input_error([&] {
         return read_phenotype_records(options.phe_file, options.trait_pos, options.covar_pos, ids, options.qcovar_pos,
                                       {}, {options.weight_pos, options.residual_pos, options.crossings, options.derived,
@@ -261,9 +296,29 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
         }
     }
     const double smallest_residual = scale_traits(options, X, fit, logger);
-    fit.K = kinship_at(fit.kinship, fit.individuals);
-    logger.tee << "👉 kinship matrix size: " << q << " x " << q << " used for REML analysis." << std::endl;
     const double residual_limit = kResidualLimit * smallest_residual;
+    if (fit.pedigree) {
+        // The genetic term over every individual of the inverse: the traits are its parts.
+        SparseTerm relationship;
+        relationship.levels = static_cast<Eigen::Index>(fit.relationships.ids.size());
+        relationship.inverse = lower_triangle(fit.relationships.inverse);
+        relationship.log_determinant = fit.relationships.log_determinant;
+        relationship.dense_levels = fit.relationships.inverse.block_positions;
+        auto sparse = std::make_unique<SparseTraitsEvaluator>(X, fit.Y, record_positions(fit.individuals, fit.relationships.ids),
+                                                              std::move(relationship), residual_limit, fit.own_kept);
+        const FactorFigures& figures = sparse->equations().figures();
+        logger.tee << "👉 Mixed model equations of " << sparse->equations().equations() << " equations (" << t
+                   << " traits of " << fit.relationships.ids.size() << " individuals, " << fit.values
+                   << " values; every value present is used), factored by CHOLMOD (ordering " << figures.ordering
+                   << ", " << figures.nonzeros << " non-zeros in the factor)." << std::endl;
+        fit.unshared = {sparse->unshared_pairs()};
+        fit.sparse = sparse.get();
+        fit.evaluator = std::move(sparse);
+    }
+    if (!fit.pedigree) {
+        fit.K = kinship_at(fit.kinship, fit.individuals);
+        logger.tee << "👉 kinship matrix size: " << q << " x " << q << " used for REML analysis." << std::endl;
+    }
     const ResidualTerm& residual = fit.records.data.residual;
     const Eigen::VectorXd& weights = residual.weights;
     if (weights.size() != 0) {
@@ -279,7 +334,9 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     // Weights or residual classes differ between individuals, so the eigenvectors no longer
     // decouple them.
     const bool complete = fit.Y.allFinite() && weights.size() == 0 && residual.classes.empty();
-    if (complete) {
+    if (fit.pedigree) {
+        // Set up above.
+    } else if (complete) {
         fit.unshared.resize(1);
         // Eigenvalues below 0 come only from a text file's rounding (kinship_at checked that):
         // taken as 0, so that V stays positive definite at any Vg.
@@ -648,6 +705,10 @@ public:
 
     void predict() override {
         show_trait_fixed_effects(logger_, fit_, trait_fixed_effects(fit_, solution_));
+        if (fit_.pedigree) {
+            predict_from_equations();
+            return;
+        }
         const std::vector<std::string>& ids = fit_.kinship.source.text.ids;
         logger_.tee << "👉 Breeding values of " << ids.size() << " individuals for " << fit_.traits.size() << " traits"
                     << std::endl;
@@ -663,6 +724,40 @@ public:
         for (EffectPrediction& effect : effects_) {
             effect.ids = ids;
             check_error_variances(effect.error_variances, ids, values_name, "", " for " + effect.trait);
+        }
+    }
+
+    // Every individual of the pedigree: its breeding values and their prediction error variances
+    // from the factored equations (the diagonal of their inverse), over Vg(a,a) times the
+    // relationship's diagonal (1 + F with A; H's own with --bedfile).
+    void predict_from_equations() {
+        const std::vector<std::string>& ids = fit_.relationships.ids;
+        logger_.tee << "👉 Breeding values of " << ids.size() << " individuals for " << fit_.traits.size()
+                    << " traits, with reliabilities from the inverse of the factored equations" << std::endl;
+        const SparseTraitsEvaluator::Effects effects = fit_.sparse->effects(estimate_.theta);
+        const std::string values_name = mixed_model_files(options_).values;
+        if (!effects.finite) {
+            throw RunFailure("the mixed model equations cannot be solved at these variances: " + effects.problem +
+                             "; " + values_name + " was not written.");
+        }
+        const Eigen::VectorXd diagonal =
+            fit_.relationships.inverse.block_positions.empty()
+                ? Eigen::VectorXd(Eigen::Map<const Eigen::VectorXd>(fit_.relationships.inbreeding.data(),
+                                                                    static_cast<Eigen::Index>(fit_.relationships.inbreeding.size()))
+                                      .array() + 1.0)
+                : diagonal_of_inverse(lower_triangle(fit_.relationships.inverse));
+        const Eigen::MatrixXd genetic = fit_.evaluator->layout().genetic(estimate_.theta);
+        for (Eigen::Index a = 0; a < fit_.Y.cols(); ++a) {
+            const double s = fit_.scale[a];
+            EffectPrediction effect;
+            effect.name = fit_.kinship.name;
+            effect.trait = fit_.traits[static_cast<std::size_t>(a)];
+            effect.ids = ids;
+            effect.values = effects.values.col(a) * s;
+            effect.error_variances = effects.error_variances.col(a) * (s * s);
+            effect.prior_variances = diagonal * (genetic(a, a) * s * s);
+            check_error_variances(effect.error_variances, ids, values_name, "", " for " + effect.trait);
+            effects_.push_back(std::move(effect));
         }
     }
 

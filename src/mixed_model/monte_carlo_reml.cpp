@@ -289,7 +289,7 @@ struct MonteCarloMmeEvaluator::State {
         // More vectors than before: the warm starts grow, the solved ones kept in place.
         if (warm_vectors.cols() < keep) warm_vectors.conservativeResize(e.order, keep);
         VectorXd s;
-        MatrixXd traces(e.components(), samples);
+        MatrixXd traces(e.features(), samples);
         for (int first = 0; first < samples;) {
             // Column 0 of the first pass is the solution.
             const int lead = first == 0 ? 1 : 0;
@@ -303,7 +303,7 @@ struct MonteCarloMmeEvaluator::State {
             const MatrixXd x = solved(b, MatrixXd(warm_vectors.middleCols(from, warm)), work.vector_iterations);
             if (lead) s = x.col(0);
             for (Index c = 0; c < b.cols() && from + c < warm_vectors.cols(); ++c) warm_vectors.col(from + c) = x.col(c);
-            for (Index k = 0; k < e.components(); ++k) {
+            for (Index k = 0; k < e.features(); ++k) {
                 traces.block(k, first, 1, count) =
                     bilinear(e.parts[static_cast<std::size_t>(k)], x.rightCols(count), z).transpose();
             }
@@ -344,7 +344,7 @@ LikelihoodPoint MonteCarloMmeEvaluator::evaluate(const VectorXd& theta) const {
     if (!e.start_point(theta, values, point)) return point;
     e.set_coefficients(values);
     state.pcg->refresh(e.C);
-    const VectorXd rhs = e.weighted_design_product(e.y, values.tail(e.classes)).col(0);
+    const VectorXd rhs = e.weighted_design_product(e.y, values).col(0);
     VectorXd s;
     MatrixXd per_vector;
     try {
@@ -360,7 +360,7 @@ LikelihoodPoint MonteCarloMmeEvaluator::evaluate(const VectorXd& theta) const {
         state.work.trace_errors = trace_covariance.diagonal().cwiseSqrt();
         const MatrixXd slope = e.trace_slope(values);
         point.score_covariance = slope * trace_covariance * slope.transpose();
-        const MatrixXd g = e.weighted_design_product(at.variates, values.tail(e.classes));
+        const MatrixXd g = e.weighted_design_product(at.variates, values);
         const MatrixXd solved = state.solved(g, state.warm_variates, state.work.variate_iterations);
         state.warm_variates = solved;
         point.ai = e.average_information(values, at.variates, g, solved);

@@ -47,10 +47,11 @@ VectorXd aligned(const SparseLower& total, const SparseLower& part) {
 }  // namespace
 
 SparseEquations::SparseEquations(const MatrixXd& X_, const VectorXd& y_, std::vector<SparseTerm> terms_,
-                                 ResidualStructure residual)
+                                 ResidualStructure residual, RecordTraits record_traits)
     : X(X_), y(y_), terms(std::move(terms_)), weights(std::move(residual.weights)),
       class_of_record(std::move(residual.class_of_record)), classes(std::max<Index>(residual.classes, 1)) {
     n = y.size();
+    set_up_traits(std::move(record_traits));
     p = X.cols();
     class_sizes.assign(static_cast<std::size_t>(classes), 0);
     for (Index r = 0; r < n; ++r) {
@@ -101,9 +102,72 @@ MatrixXd SparseEquations::block(std::size_t k, const VectorXd& values) const {
     return block_matrix(values, first_component[k], parts_of(k));
 }
 
-MatrixXd SparseEquations::weighted_design_product(const MatrixXd& v, const VectorXd& residuals) const {
+void SparseEquations::set_up_traits(RecordTraits record_traits) {
+    traits = std::max<Index>(record_traits.traits, 1);
+    if (!several_traits()) return;
+    if (weights.size() != 0 || classes > 1) {
+        throw std::invalid_argument("several traits take one residual block, without weights");
+    }
+    Index groups = 0;
+    for (const Index g : record_traits.group_of_record) groups = std::max(groups, g + 1);
+    group_records.assign(static_cast<std::size_t>(groups), {});
+    for (Index r = 0; r < n; ++r) group_records[static_cast<std::size_t>(record_traits.group_of_record[static_cast<std::size_t>(r)])].push_back(r);
+    std::vector<Index> pattern_of_mask;
+    const auto trait_of = [&](Index r) { return record_traits.trait_of_record[static_cast<std::size_t>(r)]; };
+    for (std::vector<Index>& records : group_records) {
+        std::sort(records.begin(), records.end(), [&](Index a, Index b) { return trait_of(a) < trait_of(b); });
+        std::size_t mask = 0;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            if (i > 0 && trait_of(records[i]) == trait_of(records[i - 1])) {
+                throw std::invalid_argument("an individual has two records of one trait");
+            }
+            mask |= std::size_t{1} << trait_of(records[i]);
+        }
+        if (pattern_of_mask.size() <= mask) pattern_of_mask.resize(mask + 1, -1);
+        if (mask != 0 && pattern_of_mask[mask] < 0) {
+            pattern_of_mask[mask] = static_cast<Index>(patterns.size());
+            Pattern pattern;
+            for (const Index r : records) pattern.traits.push_back(trait_of(r));
+            patterns.push_back(std::move(pattern));
+        }
+        pattern_of_group.push_back(mask == 0 ? -1 : pattern_of_mask[mask]);
+        if (mask != 0) ++patterns[static_cast<std::size_t>(pattern_of_mask[mask])].groups;
+    }
+}
+
+MatrixXd SparseEquations::residual_block(const VectorXd& values) const {
+    return block_matrix(values, residual_offset, traits);
+}
+
+std::vector<MatrixXd> SparseEquations::pattern_inverses(const VectorXd& values) const {
+    const MatrixXd R0 = residual_block(values);
+    std::vector<MatrixXd> inverses;
+    for (const Pattern& pattern : patterns) {
+        const auto m = static_cast<Index>(pattern.traits.size());
+        const MatrixXd R = R0(pattern.traits, pattern.traits);
+        inverses.push_back(R.llt().solve(MatrixXd::Identity(m, m)));
+    }
+    return inverses;
+}
+
+MatrixXd SparseEquations::residual_inverse_product(const MatrixXd& v, const VectorXd& values) const {
     MatrixXd scaled = v;
-    for (Index r = 0; r < n; ++r) scaled.row(r) *= weight(r) / residuals[class_of(r)];
+    if (!several_traits()) {
+        const VectorXd residuals = values.tail(classes);
+        for (Index r = 0; r < n; ++r) scaled.row(r) *= weight(r) / residuals[class_of(r)];
+        return scaled;
+    }
+    const std::vector<MatrixXd> inverses = pattern_inverses(values);
+    for (std::size_t g = 0; g < group_records.size(); ++g) {
+        if (pattern_of_group[g] < 0) continue;
+        const std::vector<Index>& records = group_records[g];
+        scaled(records, Eigen::all) = inverses[static_cast<std::size_t>(pattern_of_group[g])] * v(records, Eigen::all);
+    }
+    return scaled;
+}
+
+MatrixXd SparseEquations::weighted_design_product(const MatrixXd& v, const VectorXd& values) const {
+    const MatrixXd scaled = residual_inverse_product(v, values);
     MatrixXd out = MatrixXd::Zero(order, v.cols());
     out.topRows(p).noalias() = X.transpose() * scaled;
     for (Index r = 0; r < n; ++r) {
@@ -126,10 +190,79 @@ VectorXd SparseEquations::fitted(const VectorXd& s) const {
     return out;
 }
 
+std::vector<SparseLower> SparseEquations::pattern_matrices() const {
+    std::vector<SparseLower> matrices;
+    std::vector<std::pair<Index, double>> at_r, at_s;
+    for (std::size_t P = 0; P < patterns.size(); ++P) {
+        const auto m = static_cast<Index>(patterns[P].traits.size());
+        // The records of each position of the pattern, individual by individual.
+        std::vector<std::vector<Index>> rows(static_cast<std::size_t>(m));
+        for (std::size_t g = 0; g < group_records.size(); ++g) {
+            if (pattern_of_group[g] != static_cast<Index>(P)) continue;
+            for (Index i = 0; i < m; ++i) rows[static_cast<std::size_t>(i)].push_back(group_records[g][static_cast<std::size_t>(i)]);
+        }
+        for (Index i = 0; i < m; ++i) {
+            for (Index j = 0; j <= i; ++j) {
+                // (M_i'M_j + M_j'M_i) / 2, lower triangle; M_i'M_i on the diagonal.
+                const std::vector<Index>& rows_i = rows[static_cast<std::size_t>(i)];
+                const std::vector<Index>& rows_j = rows[static_cast<std::size_t>(j)];
+                const double half = i == j ? 1.0 : 0.5;
+                std::vector<Triplet> triplets;
+                MatrixXd XX = X(rows_i, Eigen::all).transpose() * X(rows_j, Eigen::all);
+                if (i != j) XX = 0.5 * (XX + XX.transpose()).eval();
+                for (Index c = 0; c < p; ++c) {
+                    for (Index d = c; d < p; ++d) triplets.emplace_back(d, c, XX(d, c));
+                }
+                for (std::size_t k = 0; k < rows_i.size(); ++k) {
+                    const Index r = rows_i[k], s = rows_j[k];
+                    at_r.clear();
+                    at_s.clear();
+                    for_each_incidence(*this, r, [&](Index equation, double coefficient) { at_r.emplace_back(equation, coefficient); });
+                    for_each_incidence(*this, s, [&](Index equation, double coefficient) { at_s.emplace_back(equation, coefficient); });
+                    for (const auto& [equation, coefficient] : at_r) {
+                        for (Index c = 0; c < p; ++c) {
+                            if (X(s, c) != 0.0) triplets.emplace_back(equation, c, half * coefficient * X(s, c));
+                        }
+                    }
+                    if (i != j) {
+                        for (const auto& [equation, coefficient] : at_s) {
+                            for (Index c = 0; c < p; ++c) {
+                                if (X(r, c) != 0.0) triplets.emplace_back(equation, c, half * coefficient * X(r, c));
+                            }
+                        }
+                    }
+                    for (const auto& [x, a] : at_r) {
+                        for (const auto& [z, b] : at_s) {
+                            if (i == j) {
+                                if (x >= z) triplets.emplace_back(x, z, a * b);
+                                continue;
+                            }
+                            triplets.emplace_back(std::max(x, z), std::min(x, z), (x == z ? 1.0 : 0.5) * a * b);
+                        }
+                    }
+                }
+                SparseLower part(order, order);
+                part.setFromTriplets(triplets.begin(), triplets.end());
+                matrices.push_back(std::move(part));
+            }
+        }
+    }
+    return matrices;
+}
+
 void SparseEquations::assemble() {
     std::vector<SparseLower> class_matrices;
     std::vector<std::pair<Index, double>> at;
-    for (Index c = 0; c < classes; ++c) {
+    if (several_traits()) {
+        class_matrices = pattern_matrices();
+        Index first = residual_offset;
+        for (Pattern& pattern : patterns) {
+            pattern.first_part = first;
+            const auto m = static_cast<Index>(pattern.traits.size());
+            first += m * (m + 1) / 2;
+        }
+    }
+    for (Index c = 0; c < classes && !several_traits(); ++c) {
         std::vector<Triplet> triplets;
         VectorXd w = VectorXd::Zero(n);
         for (Index r = 0; r < n; ++r) {
@@ -205,7 +338,8 @@ void SparseEquations::assemble() {
 
 VectorXd SparseEquations::effective(const VectorXd& theta) const {
     VectorXd values = theta;
-    const double floor = kZeroVarianceShare * theta.tail(classes).maxCoeff();
+    const double floor = kZeroVarianceShare * (several_traits() ? residual_block(theta).diagonal().maxCoeff()
+                                                                : theta.tail(classes).maxCoeff());
     for (std::size_t k = 0; k < terms.size(); ++k) {
         const Index first = first_component[k];
         if (parts_of(k) == 1) {
@@ -227,6 +361,14 @@ bool SparseEquations::start_point(const VectorXd& theta, VectorXd& values, Likel
     point.score = VectorXd::Zero(components());
     point.ai = MatrixXd::Zero(components(), components());
     values = effective(theta);
+    if (several_traits()) {
+        const MatrixXd R0 = residual_block(values);
+        if (R0.llt().info() != Eigen::Success || !(R0.diagonal().array() > 0.0).all()) {
+            point.problem = "the residual covariance matrix is not positive definite";
+            return false;
+        }
+        return true;
+    }
     if (!(values.tail(classes).array() > 0.0).all()) {
         point.problem = "a residual variance is not above 0";
         return false;
@@ -237,7 +379,19 @@ bool SparseEquations::start_point(const VectorXd& theta, VectorXd& values, Likel
 void SparseEquations::set_coefficients(const VectorXd& values) {
     Eigen::Map<VectorXd> c(C.valuePtr(), C.nonZeros());
     c.setZero();
-    for (Index k = 0; k < classes; ++k) {
+    if (several_traits()) {
+        const std::vector<MatrixXd> inverses = pattern_inverses(values);
+        for (std::size_t P = 0; P < patterns.size(); ++P) {
+            const auto m = static_cast<Index>(patterns[P].traits.size());
+            for (Index i = 0; i < m; ++i) {
+                for (Index j = 0; j <= i; ++j) {
+                    c += (multiplicity(i, j) * inverses[P](i, j)) *
+                         parts[static_cast<std::size_t>(patterns[P].first_part + CovarianceSpace::position(i, j))];
+                }
+            }
+        }
+    }
+    for (Index k = 0; k < classes && !several_traits(); ++k) {
         c += parts[static_cast<std::size_t>(residual_offset + k)] / values[residual_offset + k];
     }
     for (std::size_t k = 0; k < terms.size(); ++k) {
@@ -283,15 +437,41 @@ SparseEquations::AtSolution SparseEquations::at_solution(const VectorXd& values,
     const VectorXd residuals = values.tail(classes);
     const VectorXd residual = y - fitted(s);
     AtSolution at;
-    at.quadratic = VectorXd::Zero(components());
+    at.quadratic = VectorXd::Zero(features());
     at.variates = MatrixXd::Zero(n, components());
     double yRy = 0.0, log_R = -log_weights;
-    for (Index i = 0; i < n; ++i) {
+    if (several_traits()) {
+        yRy = y.dot(residual_inverse_product(y, values).col(0));
+        const MatrixXd R0 = residual_block(values);
+        const std::vector<MatrixXd> inverses = pattern_inverses(values);
+        for (std::size_t P = 0; P < patterns.size(); ++P) {
+            log_R += static_cast<double>(patterns[P].groups) * std::log(R0(patterns[P].traits, patterns[P].traits).determinant());
+        }
+        for (std::size_t g = 0; g < group_records.size(); ++g) {
+            if (pattern_of_group[g] < 0) continue;
+            const Pattern& pattern = patterns[static_cast<std::size_t>(pattern_of_group[g])];
+            const std::vector<Index>& records = group_records[g];
+            const VectorXd e = residual(records);
+            const VectorXd scaled = inverses[static_cast<std::size_t>(pattern_of_group[g])] * e;
+            const auto m = static_cast<Index>(records.size());
+            for (Index i = 0; i < m; ++i) {
+                for (Index j = 0; j <= i; ++j) {
+                    at.quadratic[pattern.first_part + CovarianceSpace::position(i, j)] += e[i] * e[j];
+                    // dR/dR0(a, b) R^-1 e: each of the pair's records takes the other's share.
+                    const Index component = residual_offset + CovarianceSpace::position(pattern.traits[static_cast<std::size_t>(i)],
+                                                                                        pattern.traits[static_cast<std::size_t>(j)]);
+                    at.variates(records[static_cast<std::size_t>(i)], component) += scaled[j];
+                    if (i != j) at.variates(records[static_cast<std::size_t>(j)], component) += scaled[i];
+                }
+            }
+        }
+    }
+    for (Index i = 0; i < n && !several_traits(); ++i) {
         const Index c = class_of(i);
         yRy += weight(i) * y[i] * y[i] / residuals[c];
         at.quadratic[residual_offset + c] += weight(i) * residual[i] * residual[i];
     }
-    for (Index c = 0; c < classes; ++c) {
+    for (Index c = 0; c < classes && !several_traits(); ++c) {
         log_R += static_cast<double>(class_sizes[static_cast<std::size_t>(c)]) * std::log(residuals[c]);
         for (Index i = 0; i < n; ++i) at.variates(i, residual_offset + c) = class_of(i) == c ? residual[i] / residuals[c] : 0.0;
     }
@@ -331,8 +511,26 @@ SparseEquations::AtSolution SparseEquations::at_solution(const VectorXd& values,
 }
 
 VectorXd SparseEquations::score(const VectorXd& values, const AtSolution& at, const VectorXd& traces) const {
-    VectorXd score(components());
-    for (Index c = 0; c < classes; ++c) {
+    VectorXd score = VectorXd::Zero(components());
+    if (several_traits()) {
+        // Per pattern, d logL / dR_P = -(n_P R_P^-1 - R_P^-1 (T + S) R_P^-1) / 2, gathered into R0.
+        const std::vector<MatrixXd> inverses = pattern_inverses(values);
+        for (std::size_t P = 0; P < patterns.size(); ++P) {
+            const Pattern& pattern = patterns[P];
+            const auto m = static_cast<Index>(pattern.traits.size());
+            const MatrixXd& inverse = inverses[P];
+            const MatrixXd W = inverse * (block_matrix(traces, pattern.first_part, m) +
+                                          block_matrix(at.quadratic, pattern.first_part, m)) * inverse;
+            for (Index i = 0; i < m; ++i) {
+                for (Index j = 0; j <= i; ++j) {
+                    score[residual_offset + CovarianceSpace::position(pattern.traits[static_cast<std::size_t>(i)],
+                                                                      pattern.traits[static_cast<std::size_t>(j)])] +=
+                        -0.5 * multiplicity(i, j) * (static_cast<double>(pattern.groups) * inverse(i, j) - W(i, j));
+                }
+            }
+        }
+    }
+    for (Index c = 0; c < classes && !several_traits(); ++c) {
         const Index k = residual_offset + c;
         const double v = values[k];
         score[k] = -0.5 * (static_cast<double>(class_sizes[static_cast<std::size_t>(c)]) / v - traces[k] / (v * v) -
@@ -360,8 +558,29 @@ VectorXd SparseEquations::score(const VectorXd& values, const AtSolution& at, co
 }
 
 MatrixXd SparseEquations::trace_slope(const VectorXd& values) const {
-    MatrixXd slope = MatrixXd::Zero(components(), components());
-    for (Index c = residual_offset; c < components(); ++c) slope(c, c) = 0.5 / (values[c] * values[c]);
+    MatrixXd slope = MatrixXd::Zero(components(), features());
+    if (several_traits()) {
+        const std::vector<MatrixXd> inverses = pattern_inverses(values);
+        for (std::size_t P = 0; P < patterns.size(); ++P) {
+            const Pattern& pattern = patterns[P];
+            const auto m = static_cast<Index>(pattern.traits.size());
+            for (Index c = 0; c < m; ++c) {
+                for (Index d = 0; d <= c; ++d) {
+                    MatrixXd unit = MatrixXd::Zero(m, m);
+                    unit(c, d) = unit(d, c) = 1.0;
+                    const MatrixXd moved = inverses[P] * unit * inverses[P];
+                    for (Index i = 0; i < m; ++i) {
+                        for (Index j = 0; j <= i; ++j) {
+                            slope(residual_offset + CovarianceSpace::position(pattern.traits[static_cast<std::size_t>(i)],
+                                                                              pattern.traits[static_cast<std::size_t>(j)]),
+                                  pattern.first_part + CovarianceSpace::position(c, d)) += 0.5 * multiplicity(i, j) * moved(i, j);
+                        }
+                    }
+                }
+            }
+        }
+    }
+    for (Index c = residual_offset; c < components() && !several_traits(); ++c) slope(c, c) = 0.5 / (values[c] * values[c]);
     for (std::size_t k = 0; k < terms.size(); ++k) {
         const Index first = first_component[k], q = parts_of(k);
         const MatrixXd inverse = block(k, values).llt().solve(MatrixXd::Identity(q, q));
@@ -384,8 +603,7 @@ MatrixXd SparseEquations::trace_slope(const VectorXd& values) const {
 
 MatrixXd SparseEquations::average_information(const VectorXd& values, const MatrixXd& variates, const MatrixXd& g,
                                               const MatrixXd& solved) const {
-    MatrixXd weighted = variates;
-    for (Index i = 0; i < n; ++i) weighted.row(i) *= weight(i) / values[residual_offset + class_of(i)];
+    const MatrixXd weighted = residual_inverse_product(variates, values);
     MatrixXd ai = 0.5 * (variates.transpose() * weighted - g.transpose() * solved);
     return 0.5 * (ai + ai.transpose());
 }
@@ -425,8 +643,8 @@ struct SparseMmeEvaluator::State {
 };
 
 SparseMmeEvaluator::SparseMmeEvaluator(const MatrixXd& X, const VectorXd& y, std::vector<SparseTerm> terms,
-                                       ResidualStructure residual)
-    : SparseMmeEvaluator(std::make_shared<SparseEquations>(X, y, std::move(terms), std::move(residual))) {}
+                                       ResidualStructure residual, RecordTraits traits)
+    : SparseMmeEvaluator(std::make_shared<SparseEquations>(X, y, std::move(terms), std::move(residual), std::move(traits))) {}
 
 SparseMmeEvaluator::SparseMmeEvaluator(std::shared_ptr<SparseEquations> equations) : state_(std::make_unique<State>()) {
     State& s = *state_;
@@ -452,24 +670,23 @@ void SparseMmeEvaluator::set_progress(SparseFactor::Progress progress) { state_-
 LikelihoodPoint SparseMmeEvaluator::evaluate(const VectorXd& theta) const {
     State& state = *state_;
     const SparseEquations& e = *state.equations;
-    const Index components = e.components();
     LikelihoodPoint point;
     VectorXd values;
     if (!e.start_point(theta, values, point)) return point;
     point.problem = state.factor_at(values);
     if (!point.problem.empty()) return point;
 
-    const VectorXd r = e.weighted_design_product(e.y, values.tail(e.classes)).col(0);
+    const VectorXd r = e.weighted_design_product(e.y, values).col(0);
     const VectorXd s = state.factor->solve(r).col(0);
     const SparseEquations::AtSolution at = e.at_solution(values, r, s);
     point.log_likelihood = at.log_likelihood_part - 0.5 * state.factor->log_determinant();
 
     // Traces from the selected inverse: tr(C^-1 part_k) of every component.
     const VectorXd weighted_inverse = state.inverse_on_pattern().cwiseProduct(state.trace_weights);
-    VectorXd traces(components);
-    for (Index k = 0; k < components; ++k) traces[k] = weighted_inverse.dot(e.parts[static_cast<std::size_t>(k)]);
+    VectorXd traces(e.features());
+    for (Index k = 0; k < e.features(); ++k) traces[k] = weighted_inverse.dot(e.parts[static_cast<std::size_t>(k)]);
     point.score = e.score(values, at, traces);
-    const MatrixXd g = e.weighted_design_product(at.variates, values.tail(e.classes));
+    const MatrixXd g = e.weighted_design_product(at.variates, values);
     point.ai = e.average_information(values, at.variates, g, state.factor->solve(g));
     point.finite = std::isfinite(point.log_likelihood) && point.score.allFinite() && point.ai.allFinite();
     if (!point.finite) point.problem = "the log-likelihood or its derivatives are not finite";
@@ -483,7 +700,7 @@ SparseMmeEvaluator::Solution SparseMmeEvaluator::solve(const VectorXd& theta) co
     const VectorXd values = e.effective(theta);
     solution.problem = state.factor_at(values);
     if (!solution.problem.empty()) return solution;
-    const VectorXd s = state.factor->solve(e.weighted_design_product(e.y, values.tail(e.classes))).col(0);
+    const VectorXd s = state.factor->solve(e.weighted_design_product(e.y, values)).col(0);
     solution.beta = s.head(e.p);
     // The fixed effects' block of C^-1, column by column.
     MatrixXd unit = MatrixXd::Zero(e.order, e.p);

@@ -28,6 +28,15 @@ struct SparseTerm {
     std::vector<Eigen::Index> dense_levels{};  // where the inverse has a dense block (ordered last)
 };
 
+// Several traits: each record is one trait's value (`trait_of_record`, 0 to traits - 1) of an
+// individual (`group_of_record`, 0 to groups - 1, each trait at most once), and an individual's
+// values covary by the residual block R0 (traits x traits): R is block-diagonal by individual,
+// each block R0's rows and columns of the traits it has. One trait: R as below.
+struct RecordTraits {
+    Eigen::Index traits = 1;
+    std::vector<Eigen::Index> trait_of_record{}, group_of_record{};
+};
+
 // y = X b + sum_k Z_k u_k + e, u_k ~ N(0, G0_k (x) K_k), e ~ N(0, R) with R = diag(s2_e(c_r) / w_r)
 // (a residual variance per class), theta = each term's G0 (lower triangle row by row; one part:
 // its variance), then s2_e(1), ..., and the mixed model equations C = M'R^-1 M + (+)_k G0_k^-1 (x)
@@ -35,9 +44,13 @@ struct SparseTerm {
 // (M'W_c M of each class; F_ab (x) K_k^-1 of element (a, b) of a block, F_ab the symmetric unit
 // matrix with 1/2 off the diagonal), so that C at theta is sum_c part_c / s2_e(c) plus, for
 // each term, sum_ab (G0^-1)_ab part_ab twice off the diagonal. X must have full column rank.
+// With several traits (no weights, one class) theta ends with R0's lower triangle, and each set
+// of traits recorded together (a pattern) has a part per element (i, j) of its block R_P,
+// M_i'M_j symmetrised over its individuals, so that R^-1's share of C is sum_P sum_ij
+// (R_P^-1)_ij part_Pij: the parts are then more than the components.
 struct SparseEquations {
     SparseEquations(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, std::vector<SparseTerm> terms,
-                    ResidualStructure residual);
+                    ResidualStructure residual, RecordTraits traits = {});
 
     Eigen::MatrixXd X;
     Eigen::VectorXd y;
@@ -52,13 +65,30 @@ struct SparseEquations {
     double log_weights = 0.0;  // sum of log w
     Eigen::Index n = 0, p = 0, order = 0;
     SparseLower C;  // the values of the last set_coefficients
-    std::vector<Eigen::VectorXd> parts;  // each component's, on C's non-zeros
+    std::vector<Eigen::VectorXd> parts;  // each component's (each residual pattern element's), on C's non-zeros
+    // Several traits: the traits of each pattern, its individuals and its first part; each
+    // individual's records by trait and its pattern.
+    struct Pattern {
+        std::vector<Eigen::Index> traits;
+        Eigen::Index groups = 0;
+        Eigen::Index first_part = 0;
+    };
+    Eigen::Index traits = 1;
+    std::vector<Pattern> patterns;
+    std::vector<std::vector<Eigen::Index>> group_records;
+    std::vector<Eigen::Index> pattern_of_group;
 
     double weight(Eigen::Index r) const { return weights.size() == 0 ? 1.0 : weights[r]; }
     Eigen::Index class_of(Eigen::Index r) const {
         return class_of_record.empty() ? 0 : class_of_record[static_cast<std::size_t>(r)];
     }
-    Eigen::Index components() const { return residual_offset + classes; }
+    bool several_traits() const { return traits > 1; }
+    Eigen::Index components() const {
+        return residual_offset + (several_traits() ? traits * (traits + 1) / 2 : classes);
+    }
+    // The parts whose traces the score takes: the components', or with several traits each
+    // residual pattern element's in place of R0's.
+    Eigen::Index features() const { return static_cast<Eigen::Index>(parts.size()); }
     Eigen::Index parts_of(std::size_t k) const { return static_cast<Eigen::Index>(terms[k].parts.size()); }
     // The equation of part a of a level of term k.
     Eigen::Index equation(std::size_t k, Eigen::Index level, Eigen::Index a) const {
@@ -66,8 +96,10 @@ struct SparseEquations {
     }
     // Term k's block G0 at these values.
     Eigen::MatrixXd block(std::size_t k, const Eigen::VectorXd& values) const;
-    // M' R^-1 v for columns v over the records, R^-1 = diag(w / s2_e(class)).
-    Eigen::MatrixXd weighted_design_product(const Eigen::MatrixXd& v, const Eigen::VectorXd& residuals) const;
+    // R^-1 v for columns v over the records, at these variances.
+    Eigen::MatrixXd residual_inverse_product(const Eigen::MatrixXd& v, const Eigen::VectorXd& values) const;
+    // M' R^-1 v.
+    Eigen::MatrixXd weighted_design_product(const Eigen::MatrixXd& v, const Eigen::VectorXd& values) const;
     // M s for a solution s.
     Eigen::VectorXd fitted(const Eigen::VectorXd& s) const;
     // The variances the equations take: a term's 0 replaced by a tiny share of the residual, a
@@ -88,13 +120,13 @@ struct SparseEquations {
     // terms' traces, the first derivatives less those traces, and the working variates.
     struct AtSolution {
         double log_likelihood_part = 0.0;  // -(log|R| + sum_k log|G0_k (x) K_k| + y'Py) / 2
-        Eigen::VectorXd quadratic;         // u_a'K_k^-1 u_b per block element, then sum of w e^2 per class
+        Eigen::VectorXd quadratic;         // u_a'K_k^-1 u_b per block element, then sum of w e^2 per class (per feature)
         Eigen::MatrixXd variates;          // Z dG/dtheta G^-1 u per term component, then the residuals of each class over s2_e(c)
     };
     AtSolution at_solution(const Eigen::VectorXd& values, const Eigen::VectorXd& rhs, const Eigen::VectorXd& s) const;
-    // The first derivatives of logL from the traces tr(C^-1 part_k) of each component.
+    // The first derivatives of logL from the traces tr(C^-1 part_k) of each feature.
     Eigen::VectorXd score(const Eigen::VectorXd& values, const AtSolution& at, const Eigen::VectorXd& traces) const;
-    // How the score moves with those traces (components x components): it is linear in them.
+    // How the score moves with those traces (components x features): it is linear in them.
     Eigen::MatrixXd trace_slope(const Eigen::VectorXd& values) const;
     // AI(a, b) = f_a'P f_b / 2 = (f_a'R^-1 f_b - g_a'C^-1 g_b) / 2 from g = M'R^-1 f and C^-1 g.
     Eigen::MatrixXd average_information(const Eigen::VectorXd& values, const Eigen::MatrixXd& variates,
@@ -102,6 +134,11 @@ struct SparseEquations {
 
 private:
     void assemble();
+    void set_up_traits(RecordTraits record_traits);
+    // Several traits: R0 at these values, and each pattern's R_P^-1.
+    Eigen::MatrixXd residual_block(const Eigen::VectorXd& values) const;
+    std::vector<Eigen::MatrixXd> pattern_inverses(const Eigen::VectorXd& values) const;
+    std::vector<SparseLower> pattern_matrices() const;
 };
 
 // The equations factored by CHOLMOD (one symbolic analysis for every theta), and with the
@@ -114,7 +151,7 @@ private:
 class SparseMmeEvaluator : public SpacedEvaluator {
 public:
     SparseMmeEvaluator(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, std::vector<SparseTerm> terms,
-                       ResidualStructure residual);
+                       ResidualStructure residual, RecordTraits traits = {});
     explicit SparseMmeEvaluator(std::shared_ptr<SparseEquations> equations);
     ~SparseMmeEvaluator() override;
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;

@@ -504,9 +504,9 @@ std::vector<BadInput> catalogue() {
         {"an APY core file that is a folder", {{"core.txt", "<folder>"}}, with(kStepPred, {"--apy-core-file", "core.txt"}),
          kRun, "Could not read the APY core file core.txt: it is a folder", kSparse},
         // Model terms the iteration does not fit are refused, never dropped.
-        {"a second trait by iteration", {}, with(kFromPedigree, {"--phe-pos", "3,2", "--vc", "2,3"}), kCommandLine,
-         "❎ Error: a second trait (--phe-pos a,b,...) is not fitted by --predict --pedigree (breeding values by "
-         "iteration) yet; fit it with --kin-file or --mkin-file.", kSparse},
+        {"Monte Carlo REML of several traits", {}, with(kFromPedigree, {"--phe-pos", "3,2", "--reml-method", "mc"}), kRun,
+         "❎ Error: --reml-method mc: Monte Carlo REML fits one trait in this version; several traits on --pedigree "
+         "take the factor of the equations (--reml-method exact).", kSparse},
         {"a permanent environment by iteration", {}, with(kPedPred, {"--pe"}), kCommandLine,
          "❎ Error: --pe is not fitted by --predict --pedigree (breeding values by iteration) yet", kSparse},
         {"a random class by iteration", {}, with(kPedPred, {"--rand-pos", "2"}), kCommandLine,

@@ -295,3 +295,127 @@ TEST(PedigreeReml, MonteCarloWithinItsErrorOfTheExact) {
     ASSERT_GT(reliability.size(), 1u);
     EXPECT_NE(reliability[1].find("\tapproximate"), std::string::npos) << reliability[1];
 }
+
+// Two traits with missing values on the pedigree's sparse equations: the likelihood is the dense
+// one of V = Vg (x) A + Ve (x) I over the values present (each trait its own fixed effects), and
+// the estimates, their SEs and the breeding values at given covariances are those of the route
+// that reads A whole.
+TEST(PedigreeReml, TwoTraitsWithMissingValuesEqualTheDenseRoute) {
+    if (!sparse_factor_available()) GTEST_SKIP() << "built without CHOLMOD";
+    const std::string dir = make_scratch_dir();
+    const SparseRemlData data = simulated_herds(2000);
+    write_herds(data, dir);
+    // A second trait sharing part of the first's breeding value and residual, with breeding values
+    // of its own drawn down the pedigree (variance 20).
+    std::mt19937 random(7);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<double> own;
+    for (std::size_t i = 0; i < data.ids.size(); ++i) {
+        const int s = data.sire[i], d = data.dam[i];
+        const double sampling = s >= 0 && d >= 0 ? 0.5 : s >= 0 || d >= 0 ? 0.75 : 1.0;
+        own.push_back(0.5 * ((s >= 0 ? own[static_cast<std::size_t>(s)] : 0.0) + (d >= 0 ? own[static_cast<std::size_t>(d)] : 0.0)) +
+                      std::sqrt(20.0 * sampling) * normal(random));
+    }
+    const Eigen::Index n = data.y.size();
+    Eigen::MatrixXd Y(n, 2);
+    for (Eigen::Index r = 0; r < n; ++r) {
+        Y(r, 0) = r % 7 == 3 ? std::nan("") : data.y[r];
+        Y(r, 1) = r % 4 == 1 ? std::nan("")
+                             : 20.0 + 0.4 * (data.y[r] - 100.0) + own[static_cast<std::size_t>(data.recorded[static_cast<std::size_t>(r)])] +
+                                   std::sqrt(40.0) * normal(random);
+    }
+    std::ostringstream records;
+    records.precision(17);
+    records << "ID\tSex\tHerd\tW\tF\n";
+    for (Eigen::Index r = 0; r < n; ++r) {
+        records << data.ids[static_cast<std::size_t>(data.recorded[static_cast<std::size_t>(r)])] << "\t"
+                << (data.X(r, 1) > 0 ? "M" : "F") << "\tH" << r % 5;
+        for (int a = 0; a < 2; ++a) {
+            records << "\t";
+            if (std::isnan(Y(r, a))) {
+                records << "NA";
+            } else {
+                records << Y(r, a);
+            }
+        }
+        records << "\n";
+    }
+    write_file(dir + "/two.phe", records.str());
+    const std::vector<std::string> model = {"--phefile", "two.phe", "--phe-pos", "4,5", "--covar-pos", "2,3"};
+    auto with = [&](std::vector<std::string> args) {
+        args.insert(args.end(), model.begin(), model.end());
+        return args;
+    };
+    CommandResult run = run_zelkora(with({"--reml", "--pedigree", "herds.ped", "--out", "sparse"}), dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", "herds.ped", "--kin-bin", "--out", "A"}, dir).status, 0);
+    run = run_zelkora(with({"--reml", "--kin-file", "A.bin", "--out", "dense"}), dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto sparse = variance_table(dir + "/sparse.vc.txt"), dense = variance_table(dir + "/dense.vc.txt");
+    ASSERT_EQ(sparse.size(), dense.size());
+    for (const auto& [source, value] : dense) {
+        ASSERT_EQ(sparse.count(source), 1u) << source;
+        EXPECT_NEAR(sparse.at(source).first, value.first, 1e-6 * std::abs(value.first)) << source;
+        if (!std::isnan(value.second)) {
+            EXPECT_NEAR(sparse.at(source).second, value.second, 1e-5 * value.second) << source;
+        }
+    }
+
+    // The dense likelihood at the estimates, formed here over the values present trait by trait.
+    const Eigen::MatrixXd A = at_records(tabular_relationships(data), data.recorded);
+    std::vector<std::pair<Eigen::Index, int>> values;  // (record, trait)
+    for (int a = 0; a < 2; ++a) {
+        for (Eigen::Index r = 0; r < n; ++r) {
+            if (!std::isnan(Y(r, a))) values.emplace_back(r, a);
+        }
+    }
+    const auto m = static_cast<Eigen::Index>(values.size());
+    const Eigen::Index p = data.X.cols();
+    const char* names[2] = {"W", "F"};
+    const auto component = [&](const std::string& matrix, int a, int b) {
+        const std::string key = a == b ? matrix + "(" + names[a] + ")"
+                                       : matrix + "(" + names[std::min(a, b)] + "," + names[std::max(a, b)] + ")";
+        return sparse.at(key).first;
+    };
+    Eigen::MatrixXd V(m, m), X = Eigen::MatrixXd::Zero(m, 2 * p);
+    Eigen::VectorXd y(m);
+    for (Eigen::Index u = 0; u < m; ++u) {
+        const auto [r, a] = values[static_cast<std::size_t>(u)];
+        y[u] = Y(r, a);
+        X.block(u, a * p, 1, p) = data.X.row(r);
+        for (Eigen::Index w = 0; w < m; ++w) {
+            const auto [s, b] = values[static_cast<std::size_t>(w)];
+            V(u, w) = component("Vg", a, b) * A(r, s) + (r == s ? component("Ve", a, b) : 0.0);
+        }
+    }
+    const Eigen::LLT<Eigen::MatrixXd> llt(V);
+    const Eigen::MatrixXd ViX = llt.solve(X);
+    const Eigen::MatrixXd XViX = X.transpose() * ViX;
+    const Eigen::VectorXd Viy = llt.solve(y);
+    const Eigen::VectorXd beta = XViX.ldlt().solve(X.transpose() * Viy);
+    const double log_V = 2.0 * Eigen::MatrixXd(llt.matrixL()).diagonal().array().log().sum();
+    const double likelihood = -0.5 * (log_V + std::log(XViX.determinant()) + y.dot(Viy) - y.dot(ViX * beta));
+    EXPECT_NEAR(sparse.at("logL").first, likelihood, 1e-6 * std::abs(likelihood));
+
+    // At given covariances: every breeding value and SE of both traits from the factor.
+    const std::vector<std::string> given = {"--vc", "28,9,14,55,12,45"};
+    run = run_zelkora(with({"--predict", "--pedigree", "herds.ped", given[0], given[1], "--out", "sparse_p"}), dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    run = run_zelkora(with({"--predict", "--kin-file", "A.bin", given[0], given[1], "--out", "dense_p"}), dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> ours = lines_of(read_file(dir + "/sparse_p.reliability.txt"));
+    const std::vector<std::string> theirs = lines_of(read_file(dir + "/dense_p.reliability.txt"));
+    ASSERT_EQ(ours.size(), 1u + 2u * data.ids.size());
+    ASSERT_EQ(ours.size(), theirs.size());
+    EXPECT_EQ(ours[0], theirs[0]);
+    for (std::size_t k = 1; k < ours.size(); k += 13) {
+        std::istringstream a(ours[k]), b(theirs[k]);
+        std::string effect_a, trait_a, id_a, effect_b, trait_b, id_b;
+        double ebv_a, ebv_b, se_a, se_b;
+        a >> effect_a >> trait_a >> id_a >> ebv_a >> se_a;
+        b >> effect_b >> trait_b >> id_b >> ebv_b >> se_b;
+        EXPECT_EQ(trait_a + id_a, trait_b + id_b);
+        EXPECT_NEAR(ebv_a, ebv_b, 1e-5 * se_b) << id_a;
+        EXPECT_NEAR(se_a, se_b, 1e-5 * se_b) << id_a;
+    }
+}

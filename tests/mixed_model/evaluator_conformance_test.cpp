@@ -373,6 +373,49 @@ TEST(EvaluatorConformance, SparseEquationsOfCovarianceBlocks) {
     EXPECT_NEAR(singular.log_likelihood, GroupedEvaluator(effects, X, y).evaluate(theta).log_likelihood, 1e-5);
 }
 
+// Two traits over A^-1, some individuals with one of them, some with both, some with neither:
+// the values trait by trait, each trait its own intercept and covariate, the genetic block over
+// the traits' parts of one term and the residual block R0 over each individual's values.
+TEST(EvaluatorConformance, SparseEquationsOfTwoTraitsWithMissingValues) {
+    if (!sparse_factor_available()) GTEST_SKIP() << "built without CHOLMOD";
+    std::mt19937 engine(31);
+    const Eigen::Index q = 48;
+    const Eigen::MatrixXd A = tabular_relationships(q, engine);
+    const Eigen::MatrixXd X = random_design(q, engine);
+    Eigen::MatrixXd Y(q, 2);
+    Y.col(0) = random_values(q, engine);
+    Y.col(1) = random_values(q, engine);
+    for (Eigen::Index i = 0; i < q; ++i) {
+        if (i % 4 == 1) Y(i, 0) = std::nan("");
+        if (i % 5 == 2) Y(i, 1) = std::nan("");
+        if (i < 6) Y.row(i).setConstant(std::nan(""));  // founders without records
+    }
+    const DenseModel dense = trait_model(A, X, Y);
+    // The values in trait_model's order, trait by trait.
+    RecordTraits traits{2, {}, {}};
+    std::vector<Eigen::Index> of_trait[2];
+    for (Eigen::Index a = 0; a < 2; ++a) {
+        for (Eigen::Index i = 0; i < q; ++i) {
+            if (std::isnan(Y(i, a))) continue;
+            traits.trait_of_record.push_back(a);
+            traits.group_of_record.push_back(i);
+            of_trait[0].push_back(a == 0 ? i : -1);
+            of_trait[1].push_back(a == 1 ? i : -1);
+        }
+    }
+    const SparseMmeEvaluator evaluator(dense.X, dense.y, {{{{of_trait[0]}, {of_trait[1]}}, q, sparse_lower(A.inverse()),
+                                                           std::log(A.determinant()), {}}},
+                                       {}, traits);
+    Eigen::VectorXd theta(6);
+    theta << 0.7, 0.25, 0.5, 1.1, -0.3, 0.8;
+    expect_conforms(evaluator, dense, theta, "two traits");
+    // A residual block that is no covariance matrix is said, not evaluated.
+    theta << 0.7, 0.25, 0.5, 1.0, 1.2, 0.8;
+    const LikelihoodPoint outside = evaluator.evaluate(theta);
+    EXPECT_FALSE(outside.finite);
+    EXPECT_NE(outside.problem.find("not positive definite"), std::string::npos) << outside.problem;
+}
+
 // The selected inverse against the whole inverse, on a matrix large enough for CHOLMOD to form
 // supernodes.
 TEST(SparseFactor, SelectedInverseIsTheInverseOnThePattern) {

@@ -1,0 +1,111 @@
+#include "mixed_model/sparse_traits.h"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "mixed_model/mixed_model.h"
+
+using Eigen::Index;
+using Eigen::MatrixXd;
+using Eigen::VectorXd;
+
+SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& Y,
+                                             const std::vector<Index>& level_of_individual, SparseTerm relationship,
+                                             double residual_limit,
+                                             const std::vector<std::vector<Index>>& trait_columns)
+    : TraitEvaluator(Y.cols(), Y.rows(), residual_limit), p_(X.cols()) {
+    const Index t = Y.cols(), q = Y.rows();
+    if (X.rows() != q || static_cast<Index>(level_of_individual.size()) != q) {
+        throw std::invalid_argument("The sparse evaluator of several traits needs X, Y and the levels of the same individuals.");
+    }
+    // The values trait by trait, as the dense evaluator orders them; each trait's own columns.
+    std::vector<std::vector<Index>> rows(static_cast<std::size_t>(t));
+    std::vector<Index> all(static_cast<std::size_t>(p_));
+    for (Index c = 0; c < p_; ++c) all[static_cast<std::size_t>(c)] = c;
+    Index columns = 0;
+    for (Index a = 0; a < t; ++a) {
+        for (Index i = 0; i < q; ++i) {
+            if (!std::isnan(Y(i, a))) rows[static_cast<std::size_t>(a)].push_back(i);
+        }
+        values_ += static_cast<Index>(rows[static_cast<std::size_t>(a)].size());
+        kept_.push_back(independent_columns(X(rows[static_cast<std::size_t>(a)], Eigen::all),
+                                            trait_columns.empty() ? all : trait_columns.at(static_cast<std::size_t>(a))));
+        columns += static_cast<Index>(kept_.back().size());
+    }
+    MatrixXd Xo = MatrixXd::Zero(values_, columns);
+    VectorXd y(values_);
+    RecordTraits traits{t, {}, {}};
+    relationship.parts.assign(static_cast<std::size_t>(t), {});
+    Index value = 0, first = 0;
+    for (Index a = 0; a < t; ++a) {
+        const std::vector<Index>& kept = kept_[static_cast<std::size_t>(a)];
+        for (const Index i : rows[static_cast<std::size_t>(a)]) {
+            y[value] = Y(i, a);
+            for (std::size_t c = 0; c < kept.size(); ++c) Xo(value, first + static_cast<Index>(c)) = X(i, kept[c]);
+            traits.trait_of_record.push_back(a);
+            traits.group_of_record.push_back(i);
+            for (Index b = 0; b < t; ++b) {
+                relationship.parts[static_cast<std::size_t>(b)].level_of_record.push_back(
+                    a == b ? level_of_individual[static_cast<std::size_t>(i)] : -1);
+            }
+            ++value;
+        }
+        first += static_cast<Index>(kept.size());
+    }
+    for (Index a = 0; a < t; ++a) {
+        for (Index b = 0; b < a; ++b) {
+            bool shared = false;
+            for (Index i = 0; i < q && !shared; ++i) shared = !std::isnan(Y(i, a)) && !std::isnan(Y(i, b));
+            if (!shared) unshared_.emplace_back(a, b);
+        }
+    }
+    // The EM step of Vg spreads over every level of K, the records' and their relatives'.
+    space_ = CovarianceSpace({{0, t, false, 0.0, relationship.levels}, {layout_.per_matrix(), t, true, residual_limit, q}},
+                             layout_.count(), q);
+    equations_ = std::make_unique<SparseMmeEvaluator>(Xo, y, std::vector<SparseTerm>{std::move(relationship)},
+                                                      ResidualStructure{}, std::move(traits));
+}
+
+SparseTraitsEvaluator::~SparseTraitsEvaluator() = default;
+
+LikelihoodPoint SparseTraitsEvaluator::evaluate(const VectorXd& theta) const { return equations_->evaluate(theta); }
+
+TraitSolution SparseTraitsEvaluator::solve(const VectorXd& theta) const {
+    const SparseMmeEvaluator::Solution solved = equations_->solve(theta);
+    TraitSolution solution;
+    solution.problem = solved.problem;
+    if (!solved.finite) return solution;
+    const auto t = static_cast<Index>(kept_.size());
+    solution.beta = MatrixXd::Zero(p_, t);
+    Index first = 0;
+    for (Index a = 0; a < t; ++a) {
+        const std::vector<Index>& kept = kept_[static_cast<std::size_t>(a)];
+        const auto k = static_cast<Index>(kept.size());
+        MatrixXd covariance = MatrixXd::Zero(p_, p_);
+        for (Index i = 0; i < k; ++i) {
+            solution.beta(kept[static_cast<std::size_t>(i)], a) = solved.beta[first + i];
+            for (Index j = 0; j < k; ++j) {
+                covariance(kept[static_cast<std::size_t>(i)], kept[static_cast<std::size_t>(j)]) =
+                    solved.beta_covariance(first + i, first + j);
+            }
+        }
+        solution.beta_covariance.push_back(std::move(covariance));
+        first += k;
+    }
+    solution.finite = solution.beta.allFinite();
+    return solution;
+}
+
+SparseTraitsEvaluator::Effects SparseTraitsEvaluator::effects(const VectorXd& theta) const {
+    const SparseMmeEvaluator::Solution solved = equations_->solve(theta);
+    Effects effects;
+    effects.problem = solved.problem;
+    if (!solved.finite) return effects;
+    // Level-major: a level's traits are neighbours.
+    const auto t = static_cast<Index>(kept_.size());
+    const Index levels = solved.effects.front().size() / t;
+    effects.values = Eigen::Map<const MatrixXd>(solved.effects.front().data(), t, levels).transpose();
+    effects.error_variances = Eigen::Map<const MatrixXd>(solved.error_variances.front().data(), t, levels).transpose();
+    effects.finite = true;
+    return effects;
+}

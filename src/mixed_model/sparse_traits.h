@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "mixed_model/sparse_reml.h"
+#include "mixed_model/trait_evaluators.h"
+
+// ---- Several traits on the sparse mixed model equations ----------------------------------------
+// The model of DenseTraitsEvaluator (Vg (x) K, Ve per individual over the values present, each
+// trait its own fixed effects) with K given by its sparse inverse over `levels` individuals,
+// the records' among them: the genetic term has one part per trait over the values of that
+// trait, and Ve is the residual block of each individual's values. The components are
+// TraitLayout's (one residual class); an evaluation factors the equations (CHOLMOD).
+class SparseTraitsEvaluator : public TraitEvaluator {
+public:
+    // X (q x p) and Y (q x t, NaN where not recorded) over the individuals with records, each at
+    // `level_of_individual` among the levels of K^-1 (lower triangle, log|K|, its dense rows).
+    SparseTraitsEvaluator(const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y,
+                          const std::vector<Eigen::Index>& level_of_individual, SparseTerm relationship,
+                          double residual_limit, const std::vector<std::vector<Eigen::Index>>& trait_columns = {});
+    ~SparseTraitsEvaluator() override;
+    LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
+    // The fixed effects with their covariance; no P y (the breeding values come from effects()).
+    TraitSolution solve(const Eigen::VectorXd& theta) const override;
+    // Every level's breeding value of every trait and its prediction error variance (levels x t).
+    struct Effects {
+        bool finite = false;
+        std::string problem;
+        Eigen::MatrixXd values, error_variances;
+    };
+    Effects effects(const Eigen::VectorXd& theta) const;
+    const SparseMmeEvaluator& equations() const { return *equations_; }
+    Eigen::Index values() const { return values_; }
+    // The pairs of traits (a > b) that no individual has both of.
+    TraitPairs unshared_pairs() const { return unshared_; }
+
+private:
+    std::unique_ptr<SparseMmeEvaluator> equations_;
+    std::vector<std::vector<Eigen::Index>> kept_;  // per trait, the columns of X estimated
+    Eigen::Index p_ = 0, values_ = 0;
+    TraitPairs unshared_;
+};
