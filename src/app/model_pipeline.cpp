@@ -5,6 +5,7 @@
 #include <cmath>
 #include <iomanip>
 #include <iostream>
+#include <limits>
 #include <numeric>
 #include <ostream>
 
@@ -258,4 +259,15 @@ void set_covariance_blocks(AiRemlSettings& settings, SpacedEvaluator& evaluator,
     if (blocks.empty()) return;
     evaluator.set_covariance_space(
         CovarianceSpace(std::move(blocks), static_cast<Eigen::Index>(settings.parameters.size()), individuals));
+}
+
+void save_iteration_estimates(const std::vector<std::string>& names, const Eigen::VectorXd& values, int iteration,
+                              double log_likelihood, const std::string& path) {
+    std::vector<ResultRow> rows;
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        rows.push_back({names[k], values[static_cast<Eigen::Index>(k)], std::numeric_limits<double>::quiet_NaN()});
+    }
+    rows.push_back({"Iteration", static_cast<double>(iteration), std::numeric_limits<double>::quiet_NaN(), true});
+    rows.push_back({"logL", log_likelihood, std::numeric_limits<double>::quiet_NaN()});
+    write_variance_file(rows, path);
 }

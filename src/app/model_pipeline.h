@@ -94,6 +94,12 @@ struct Estimate {
 // converge (the trace says so).
 std::optional<Estimate> estimate_components(const RunOptions& options, Logger& logger, const Estimation& estimation);
 
+// PREFIX.vc.txt (`path`) after an iteration: the current components (`names`, `values` in the
+// trait's units), the iteration and its log-likelihood, so that a run that stops can start again
+// from them (--vc-start PREFIX.vc.txt). The converged run writes the whole file over it.
+void save_iteration_estimates(const std::vector<std::string>& names, const Eigen::VectorXd& values, int iteration,
+                              double log_likelihood, const std::string& path);
+
 // The design REML takes: the columns of the design without reference levels (`reduced`) that
 // are independent of those before them, in order, so that the log-likelihoods of every route
 // share one convention.

@@ -202,7 +202,8 @@ public:
             };
         }
         estimation.after_step = [this, &estimation](const AiRemlStep& step, const Eigen::VectorXd& values) {
-            save_current_estimates(estimation, step, values);
+            save_iteration_estimates(estimation.settings.names(), values, step.iteration, step.log_likelihood + estimation.log_likelihood_shift,
+                                     mixed_model_files(options_).variances);
         };
         std::optional<Estimate> estimated = estimate_components(options_, logger_, estimation);
         if (!estimated) return false;
@@ -627,23 +628,6 @@ private:
         logger_.tee << line.str() << ": REML goes on with " << next << " random vectors." << std::endl;
         monte_carlo_->set_samples(next);
         return true;
-    }
-
-    // PREFIX.vc.txt after each iteration: the current components and the iteration, so that a run
-    // that stops can start again from them (--vc-start PREFIX.vc.txt). The converged run writes
-    // the whole file over it.
-    void save_current_estimates(const Estimation& estimation, const AiRemlStep& step,
-                                const Eigen::VectorXd& values) const {
-        std::vector<ResultRow> rows;
-        for (std::size_t k = 0; k < estimation.settings.parameters.size(); ++k) {
-            rows.push_back({estimation.settings.parameters[k].name, values[static_cast<Index>(k)],
-                            std::numeric_limits<double>::quiet_NaN()});
-        }
-        rows.push_back({"Iteration", static_cast<double>(step.iteration), std::numeric_limits<double>::quiet_NaN(),
-                        true});
-        rows.push_back({"logL", step.log_likelihood + estimation.log_likelihood_shift,
-                        std::numeric_limits<double>::quiet_NaN()});
-        write_variance_file(rows, mixed_model_files(options_).variances);
     }
 
     // The prediction error variances from the diagonal of the inverse of the factored equations,

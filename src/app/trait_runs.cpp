@@ -441,6 +441,11 @@ std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& 
     const AiRemlRun run = ai_reml(*fit.evaluator, settings, [&](const AiRemlStep& step) {
         write_trace_line(logger.tee, step, step.log_likelihood + fit.log_likelihood_shift, fit.to_units(step.theta),
                          settings.names(), trait_step_note(step, settings.parameters));
+        // A long run on the pedigree keeps where it is, to start again from.
+        if (fit.pedigree) {
+            save_iteration_estimates(settings.names(), fit.to_units(step.theta), step.iteration,
+                                     step.log_likelihood + fit.log_likelihood_shift, mixed_model_files(options).variances);
+        }
     });
     if (!reported_convergence(logger, run)) {
         return std::nullopt;
