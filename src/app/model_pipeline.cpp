@@ -241,7 +241,9 @@ void set_covariance_blocks(AiRemlSettings& settings, SpacedEvaluator& evaluator,
         const auto q = static_cast<Eigen::Index>(term.parts.size());
         if (q > 1) {
             const auto levels = static_cast<Eigen::Index>(term.parts.front().levels.size());
-            blocks.push_back({first, q, false, 0.0, levels});
+            // A block kept above a least eigenvalue is bounded as a residual block is.
+            const double limit = evaluator.block_limit();
+            blocks.push_back({first, q, limit > 0.0, limit, levels});
             individuals = std::max(individuals, levels);
             for (Eigen::Index a = 0; a < q; ++a) {
                 for (Eigen::Index b = 0; b < a; ++b) {

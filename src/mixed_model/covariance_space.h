@@ -57,6 +57,9 @@ private:
 class SpacedEvaluator : public LikelihoodEvaluator {
 public:
     void set_covariance_space(CovarianceSpace space) { space_ = std::move(space); }
+    // The least eigenvalue a block of several components keeps: 0 where the likelihood is formed
+    // at a singular block; above 0 where the evaluator needs each block's inverse.
+    virtual double block_limit() const { return 0.0; }
     Eigen::VectorXd feasible(const Eigen::VectorXd& theta) const override {
         return space_ ? space_->feasible(theta) : theta;
     }

@@ -17,8 +17,8 @@ using Triplet = Eigen::Triplet<double, std::int64_t>;
 // residual variance instead, which moves the log-likelihood and its derivatives by far less than
 // their rounding.
 constexpr double kZeroVarianceShare = 1e-10;
-// A block's G0^-1 enters the score against G0^-1 (T + S) G0^-1, which cancel: a singular block
-// is raised to this share of its largest eigenvalue, so that the difference keeps its digits.
+// A block's G0^-1 enters the score against G0^-1 (T + S) G0^-1, which cancel: a block keeps its
+// eigenvalues above this share of the records' variance, so that the difference keeps its digits.
 constexpr double kSingularBlockShare = 1e-6;
 
 // The position in `total` (compressed, sorted columns) of every non-zero of `part`, whose pattern
@@ -51,6 +51,8 @@ SparseEquations::SparseEquations(const MatrixXd& X_, const VectorXd& y_, std::ve
     : X(X_), y(y_), terms(std::move(terms_)), weights(std::move(residual.weights)),
       class_of_record(std::move(residual.class_of_record)), classes(std::max<Index>(residual.classes, 1)) {
     n = y.size();
+    const double spread = n > 1 ? (y.array() - y.mean()).square().sum() / static_cast<double>(n - 1) : 0.0;
+    block_floor = kSingularBlockShare * (spread > 0.0 ? spread : 1.0);
     set_up_traits(std::move(record_traits));
     p = X.cols();
     class_sizes.assign(static_cast<std::size_t>(classes), 0);
@@ -348,7 +350,7 @@ VectorXd SparseEquations::effective(const VectorXd& theta) const {
         }
         const VectorXd eigenvalues =
             Eigen::SelfAdjointEigenSolver<MatrixXd>(block(k, theta), Eigen::EigenvaluesOnly).eigenvalues();
-        const double least = std::max(floor, kSingularBlockShare * eigenvalues.maxCoeff());
+        const double least = std::max(floor, block_floor);
         if (eigenvalues.minCoeff() >= least) continue;
         for (Index a = 0; a < parts_of(k); ++a) {
             values[first + CovarianceSpace::position(a, a)] += least - eigenvalues.minCoeff();
@@ -660,6 +662,8 @@ SparseMmeEvaluator::SparseMmeEvaluator(std::shared_ptr<SparseEquations> equation
 }
 
 SparseMmeEvaluator::~SparseMmeEvaluator() = default;
+
+double SparseMmeEvaluator::block_limit() const { return state_->equations->block_floor; }
 
 Index SparseMmeEvaluator::equations() const { return state_->equations->order; }
 

@@ -63,6 +63,10 @@ struct SparseEquations {
     Eigen::Index classes = 1;
     std::vector<Eigen::Index> class_sizes;
     double log_weights = 0.0;  // sum of log w
+    // The least eigenvalue of a term's block the equations take (they need its inverse): a
+    // millionth of the records' variance, fixed, so that the likelihood is one smooth function
+    // up to that boundary.
+    double block_floor = 0.0;
     Eigen::Index n = 0, p = 0, order = 0;
     SparseLower C;  // the values of the last set_coefficients
     std::vector<Eigen::VectorXd> parts;  // each component's (each residual pattern element's), on C's non-zeros
@@ -103,7 +107,7 @@ struct SparseEquations {
     // M s for a solution s.
     Eigen::VectorXd fitted(const Eigen::VectorXd& s) const;
     // The variances the equations take: a term's 0 replaced by a tiny share of the residual, a
-    // singular block raised on its diagonal to a small share of its largest eigenvalue.
+    // block raised on its diagonal to `block_floor` where an eigenvalue is below it.
     Eigen::VectorXd effective(const Eigen::VectorXd& theta) const;
     // The variances the equations take at theta, and a point with zero derivatives of every
     // component to fill; false, with the point's problem, when a residual variance is not above 0.
@@ -155,6 +159,7 @@ public:
     explicit SparseMmeEvaluator(std::shared_ptr<SparseEquations> equations);
     ~SparseMmeEvaluator() override;
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
+    double block_limit() const override;
 
     // The equations' order and what the symbolic analysis says of their factor.
     Eigen::Index equations() const;

@@ -59,11 +59,14 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
             if (!shared) unshared_.emplace_back(a, b);
         }
     }
-    // The EM step of Vg spreads over every level of K, the records' and their relatives'.
-    space_ = CovarianceSpace({{0, t, false, 0.0, relationship.levels}, {layout_.per_matrix(), t, true, residual_limit, q}},
-                             layout_.count(), q);
+    const Index levels = relationship.levels;
     equations_ = std::make_unique<SparseMmeEvaluator>(Xo, y, std::vector<SparseTerm>{std::move(relationship)},
                                                       ResidualStructure{}, std::move(traits));
+    // The equations need Vg^-1: Vg keeps its eigenvalues at their least (its boundary there). The
+    // EM step of Vg spreads over every level of K, the records' and their relatives'.
+    const double least = equations_->block_limit();
+    space_ = CovarianceSpace({{0, t, true, least, levels}, {layout_.per_matrix(), t, true, residual_limit, q}},
+                             layout_.count(), q);
 }
 
 SparseTraitsEvaluator::~SparseTraitsEvaluator() = default;
