@@ -281,7 +281,7 @@ TriedStep shortened_step(const LikelihoodEvaluator& active, const Eigen::VectorX
         }
         tried.candidate = tried.candidate.cwiseMax(limit);
         tried.projected = bring_into_space(active, tried.candidate, theta, fixed);
-        tried.next = active.evaluate(tried.candidate);
+        tried.next = active.evaluate_likelihood(tried.candidate);
         if (!tried.next.finite) {
             continue;
         }
@@ -434,6 +434,13 @@ AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& se
         if (newton && (record.changes.array() < tol).all()) {
             result.converged = true;
             break;
+        }
+        // The next step starts from here: its score, left out while the step could be rejected.
+        if (!current.scored) {
+            active->add_score(theta, current);
+            if (!current.finite) {
+                throw RemlFailure("REML stopped at iteration " + std::to_string(k) + ": " + current.problem + ".");
+            }
         }
     }
     result.theta = theta;

@@ -33,11 +33,17 @@ struct LikelihoodPoint {
     // stays in the space as it is, and the score's Monte Carlo covariance comes with it.
     bool likelihood = true;
     Eigen::MatrixXd score_covariance;  // empty for exact traces
+    bool scored = true;  // false: the score is left out (evaluate_likelihood)
 };
 class LikelihoodEvaluator {
 public:
     virtual ~LikelihoodEvaluator() = default;
     virtual LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const = 0;
+    // The likelihood and the AI matrix without the score, for a point a step may still reject,
+    // where the score costs much more (the traces of an inverse); `add_score` completes the point
+    // of the last such evaluation. By default the whole point at once.
+    virtual LikelihoodPoint evaluate_likelihood(const Eigen::VectorXd& theta) const { return evaluate(theta); }
+    virtual void add_score(const Eigen::VectorXd& /*theta*/, LikelihoodPoint& /*point*/) const {}
     // A kinship read from 4-decimal text can have eigenvalues below 0 by rounding alone. When
     // the records fit a heritability of 1, the residual then runs into the edge where V stops
     // being positive definite and the likelihood there is decided by the rounding: true at such

@@ -616,8 +616,13 @@ struct SparseMmeEvaluator::State {
     std::unique_ptr<SparseFactor> factor;
     std::unique_ptr<SparseFactor::Located> located;
 
+    SparseEquations::AtSolution at_last;  // of the last likelihood evaluated, at at_values
+    VectorXd at_values;
+    VectorXd factored_values;  // those of the factor
+
     // C at these variances, factored; "" or what failed.
     std::string factor_at(const VectorXd& values) {
+        factored_values = values;
         equations->set_coefficients(values);
         std::int64_t column = -1;
         if (!factor->factorize(equations->C, &column)) {
@@ -672,6 +677,12 @@ const FactorFigures& SparseMmeEvaluator::figures() const { return state_->factor
 void SparseMmeEvaluator::set_progress(SparseFactor::Progress progress) { state_->factor->set_progress(std::move(progress)); }
 
 LikelihoodPoint SparseMmeEvaluator::evaluate(const VectorXd& theta) const {
+    LikelihoodPoint point = evaluate_likelihood(theta);
+    add_score(theta, point);
+    return point;
+}
+
+LikelihoodPoint SparseMmeEvaluator::evaluate_likelihood(const VectorXd& theta) const {
     State& state = *state_;
     const SparseEquations& e = *state.equations;
     LikelihoodPoint point;
@@ -682,19 +693,36 @@ LikelihoodPoint SparseMmeEvaluator::evaluate(const VectorXd& theta) const {
 
     const VectorXd r = e.weighted_design_product(e.y, values).col(0);
     const VectorXd s = state.factor->solve(r).col(0);
-    const SparseEquations::AtSolution at = e.at_solution(values, r, s);
+    SparseEquations::AtSolution at = e.at_solution(values, r, s);
     point.log_likelihood = at.log_likelihood_part - 0.5 * state.factor->log_determinant();
+    const MatrixXd g = e.weighted_design_product(at.variates, values);
+    point.ai = e.average_information(values, at.variates, g, state.factor->solve(g));
+    point.finite = std::isfinite(point.log_likelihood) && point.ai.allFinite();
+    if (!point.finite) point.problem = "the log-likelihood or its derivatives are not finite";
+    point.scored = false;
+    // What the score takes beside the traces, kept with the factor it was had from.
+    state.at_last = std::move(at);
+    state.at_values = values;
+    return point;
+}
 
+void SparseMmeEvaluator::add_score(const VectorXd& theta, LikelihoodPoint& point) const {
+    if (point.scored || !point.finite) return;
+    State& state = *state_;
+    const SparseEquations& e = *state.equations;
+    // The factor and the solution must be this point's: another evaluation since starts afresh.
+    if (state.at_values.size() == 0 || state.at_values != e.effective(theta) || state.factored_values != state.at_values) {
+        point = evaluate(theta);
+        return;
+    }
     // Traces from the selected inverse: tr(C^-1 part_k) of every component.
     const VectorXd weighted_inverse = state.inverse_on_pattern().cwiseProduct(state.trace_weights);
     VectorXd traces(e.features());
     for (Index k = 0; k < e.features(); ++k) traces[k] = weighted_inverse.dot(e.parts[static_cast<std::size_t>(k)]);
-    point.score = e.score(values, at, traces);
-    const MatrixXd g = e.weighted_design_product(at.variates, values);
-    point.ai = e.average_information(values, at.variates, g, state.factor->solve(g));
-    point.finite = std::isfinite(point.log_likelihood) && point.score.allFinite() && point.ai.allFinite();
+    point.score = e.score(state.at_values, state.at_last, traces);
+    point.scored = true;
+    point.finite = point.score.allFinite();
     if (!point.finite) point.problem = "the log-likelihood or its derivatives are not finite";
-    return point;
 }
 
 SparseMmeEvaluator::Solution SparseMmeEvaluator::solve(const VectorXd& theta) const {

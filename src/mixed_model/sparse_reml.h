@@ -159,6 +159,9 @@ public:
     explicit SparseMmeEvaluator(std::shared_ptr<SparseEquations> equations);
     ~SparseMmeEvaluator() override;
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
+    // The likelihood from the factor alone; the score's selected inverse comes with add_score.
+    LikelihoodPoint evaluate_likelihood(const Eigen::VectorXd& theta) const override;
+    void add_score(const Eigen::VectorXd& theta, LikelihoodPoint& point) const override;
     double block_limit() const override;
 
     // The equations' order and what the symbolic analysis says of their factor.

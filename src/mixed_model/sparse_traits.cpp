@@ -73,6 +73,14 @@ SparseTraitsEvaluator::~SparseTraitsEvaluator() = default;
 
 LikelihoodPoint SparseTraitsEvaluator::evaluate(const VectorXd& theta) const { return equations_->evaluate(theta); }
 
+LikelihoodPoint SparseTraitsEvaluator::evaluate_likelihood(const VectorXd& theta) const {
+    return equations_->evaluate_likelihood(theta);
+}
+
+void SparseTraitsEvaluator::add_score(const VectorXd& theta, LikelihoodPoint& point) const {
+    equations_->add_score(theta, point);
+}
+
 TraitSolution SparseTraitsEvaluator::solve(const VectorXd& theta) const {
     const SparseMmeEvaluator::Solution solved = equations_->solve(theta);
     TraitSolution solution;

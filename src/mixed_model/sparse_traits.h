@@ -21,6 +21,8 @@ public:
                           double residual_limit, const std::vector<std::vector<Eigen::Index>>& trait_columns = {});
     ~SparseTraitsEvaluator() override;
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
+    LikelihoodPoint evaluate_likelihood(const Eigen::VectorXd& theta) const override;
+    void add_score(const Eigen::VectorXd& theta, LikelihoodPoint& point) const override;
     // The fixed effects with their covariance; no P y (the breeding values come from effects()).
     TraitSolution solve(const Eigen::VectorXd& theta) const override;
     // Every level's breeding value of every trait and its prediction error variance (levels x t).
