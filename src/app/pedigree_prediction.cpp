@@ -50,10 +50,6 @@ constexpr int kFirstSamples = 50;
 constexpr int kMostSamples = 2000;
 constexpr double kMonteCarloShare = 0.1;
 
-// What the factor and its selected inverse hold: the supernodal factor, its simplicial copy
-// (indices and values) and the inverse on its pattern, 8 bytes each per non-zero.
-constexpr double kBytesPerFactorNonzero = 32.0;
-
 // The model on the sparse inverse of A (H with --bedfile): REML on the factored mixed model
 // equations, breeding values by iteration.
 class PedigreeRoute : public ModelRoute {

@@ -61,3 +61,7 @@ std::vector<ResultRow> curve_component_rows(const Model& model, const std::vecto
 std::vector<EffectPrediction> curve_effects(const Model& model, const SparseMmeEvaluator::Solution& solution,
                                             const std::vector<double>& points, const Eigen::VectorXd& values,
                                             const Eigen::VectorXd& relationship_diagonal);
+
+// What the factor and its selected inverse hold: the supernodal factor, its simplicial copy
+// (indices and values) and the inverse on its pattern, 8 bytes each per non-zero.
+constexpr double kBytesPerFactorNonzero = 32.0;

@@ -3,6 +3,7 @@
 // variance for the estimation; every number shown is in the traits' own units.
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <iomanip>
 #include <iostream>
@@ -304,13 +305,28 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
         relationship.inverse = lower_triangle(fit.relationships.inverse);
         relationship.log_determinant = fit.relationships.log_determinant;
         relationship.dense_levels = fit.relationships.inverse.block_positions;
+        const auto start = std::chrono::steady_clock::now();
         auto sparse = std::make_unique<SparseTraitsEvaluator>(X, fit.Y, record_positions(fit.individuals, fit.relationships.ids),
                                                               std::move(relationship), residual_limit, fit.own_kept);
         const FactorFigures& figures = sparse->equations().figures();
+        const double bytes = kBytesPerFactorNonzero * figures.nonzeros;
         logger.tee << "👉 Mixed model equations of " << sparse->equations().equations() << " equations (" << t
                    << " traits of " << fit.relationships.ids.size() << " individuals, " << fit.values
-                   << " values; every value present is used), factored by CHOLMOD (ordering " << figures.ordering
-                   << ", " << figures.nonzeros << " non-zeros in the factor)." << std::endl;
+                   << " values; every value present is used), factored by CHOLMOD" << std::endl
+                   << "\tordering " << figures.ordering << ": " << figures.nonzeros << " non-zero values in the factor, "
+                   << figures.flops / 1e9 << " Gflop per factorisation, about " << bytes / 1e9
+                   << " GB with its selected inverse (analysed in "
+                   << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s)" << std::endl;
+        if (!fits_in_free_memory(static_cast<std::size_t>(bytes))) {
+            std::ostringstream message;
+            message << "several traits on --pedigree take the factor of the equations, which needs about " << bytes / 1e9
+                    << " GB with its selected inverse (" << figures.nonzeros
+                    << " non-zero values), more than this machine has free; run it where more memory is free.";
+            throw RunFailure(message.str());
+        }
+        sparse->set_progress([&logger](const std::string& stage, double seconds) {
+            logger.tee << "\t" << stage << " running for " << seconds << " s" << std::endl;
+        });
         fit.unshared = {sparse->unshared_pairs()};
         fit.sparse = sparse.get();
         fit.evaluator = std::move(sparse);

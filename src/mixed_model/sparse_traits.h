@@ -33,6 +33,7 @@ public:
     };
     Effects effects(const Eigen::VectorXd& theta) const;
     const SparseMmeEvaluator& equations() const { return *equations_; }
+    void set_progress(SparseFactor::Progress progress) { equations_->set_progress(std::move(progress)); }
     Eigen::Index values() const { return values_; }
     // The pairs of traits (a > b) that no individual has both of.
     TraitPairs unshared_pairs() const { return unshared_; }
