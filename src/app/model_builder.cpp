@@ -49,10 +49,6 @@ void check_maternal_terms(const ModelPlan& plan, const RunOptions& options) {
         throw InputCheckFailure("--model: maternal(...) with --ped-groups or --snp-effects is not available in this "
                                 "version.");
     }
-    if (options.lrt) {
-        throw InputCheckFailure("--lrt: the likelihood-ratio tests of a model with terms of the dam are not available "
-                                "in this version.");
-    }
 }
 
 // animal:leg(x, k) and pe:leg(x, k): on the pedigree's sparse inverse, one trait, one residual.
@@ -63,9 +59,9 @@ void check_random_regressions(const ModelPlan& plan, const RunOptions& options) 
         throw InputCheckFailure("--model: term " + curve->name + ": a random regression is fitted on the sparse "
                                 "inverse of a pedigree (--pedigree) in this version.");
     }
-    if (plan.traits.size() > 1 || options.lrt) {
-        throw InputCheckFailure("--model: term " + curve->name + ": a random regression takes one trait and no --lrt "
-                                "in this version.");
+    if (plan.traits.size() > 1) {
+        throw InputCheckFailure("--model: term " + curve->name + ": a random regression takes one trait in this "
+                                "version.");
     }
 }
 

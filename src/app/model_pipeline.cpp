@@ -173,7 +173,33 @@ std::optional<Estimate> estimate_components(const RunOptions& options, Logger& l
     if (monte_carlo.size() != 0) write_monte_carlo_errors(logger, estimate_rows(fit, run, monte_carlo));
     const auto residual = static_cast<Eigen::Index>(fit.terms.size());
 
-    if (options.lrt) {
+    if (options.lrt && !fit.tests.empty()) {
+        // A term of several parts is tested whole: its block held at 0, as many degrees of
+        // freedom as components.
+        logger.tee << "\n👉 Likelihood-ratio tests: REML again with each random term fixed at 0\n"
+                   << "Component\tlogL0\t2dlogL\tp\n";
+        for (const Estimation::TermTest& test : fit.tests) {
+            AiRemlSettings reduced = fit.settings;
+            for (std::size_t c = 0; c < reduced.parameters.size(); ++c) {
+                reduced.parameters[c].start = run.theta[static_cast<Eigen::Index>(c)];
+            }
+            for (const Eigen::Index k : test.components) {
+                reduced.parameters[static_cast<std::size_t>(k)].fixed = true;
+                reduced.parameters[static_cast<std::size_t>(k)].start = 0.0;
+            }
+            std::optional<double> without;
+            try {
+                const AiRemlRun run_without = ai_reml(fit.evaluator, reduced);
+                if (run_without.converged) without = run_without.at_estimate.log_likelihood + fit.log_likelihood_shift;
+            } catch (const RemlFailure&) {
+                // Said as a test without a value, as for a run that does not converge.
+            }
+            const auto removed = static_cast<int>(test.components.size());
+            result.lrt.push_back(removed == 1 ? likelihood_ratio_row(logger, test.name, result.log_likelihood, without)
+                                              : likelihood_ratio_row(logger, test.name, result.log_likelihood, without,
+                                                                     removed));
+        }
+    } else if (options.lrt) {
         logger.tee << "\n👉 Likelihood-ratio tests: REML again with each component fixed at 0\n"
                    << "Component\tlogL0\t2dlogL\tp\n";
         for (Eigen::Index k = 0; k < residual; ++k) {
@@ -222,6 +248,28 @@ AiRemlSettings variance_settings(const std::vector<std::string>& terms, const st
         blocks.back().names = {"V(" + residuals[c] + ")"};
     }
     return reml_settings(blocks, y.size(), max_iter, kRemlTolerance);
+}
+
+std::vector<Estimation::TermTest> term_tests(const Model& model, const std::vector<std::string>& names) {
+    std::vector<Estimation::TermTest> tests;
+    bool blocks = false;
+    Eigen::Index first = 0;
+    for (const RandomTerm& term : model.terms) {
+        const auto q = static_cast<Eigen::Index>(term.parts.size());
+        Estimation::TermTest test;
+        if (q == 1) {
+            test.name = names[static_cast<std::size_t>(first)];
+        } else {
+            blocks = true;
+            for (const TermPart& part : term.parts) {
+                test.name += (test.name.empty() ? "" : ",") + (part.name.empty() ? term.name : part.name);
+            }
+        }
+        for (Eigen::Index k = 0; k < q * (q + 1) / 2; ++k) test.components.push_back(first + k);
+        first += q * (q + 1) / 2;
+        tests.push_back(std::move(test));
+    }
+    return blocks ? tests : std::vector<Estimation::TermTest>{};
 }
 
 Eigen::Index maternal_block(const Model& model) {

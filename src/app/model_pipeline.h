@@ -69,6 +69,13 @@ struct Estimation {
     std::vector<std::string> names;
     std::vector<std::string> terms;
     std::vector<std::string> residuals{"e"};
+    // --lrt: each random term's test, its name and its components in theta (the whole block of a
+    // term of several parts); none: one test per component of `terms`, in order.
+    struct TermTest {
+        std::string name;
+        std::vector<Eigen::Index> components;
+    };
+    std::vector<TermTest> tests;
     std::vector<int> repeatable;
     double units = 1.0;
     double log_likelihood_shift = 0.0;
@@ -111,6 +118,11 @@ Eigen::MatrixXd reml_design(const Eigen::MatrixXd& reduced);
 // alone) sets the residual's least value.
 AiRemlSettings variance_settings(const std::vector<std::string>& terms, const std::vector<std::string>& residuals,
                                  const Eigen::VectorXd& y, double residual_variance, int max_iter);
+
+// The likelihood-ratio tests of a model with a term of several parts: one per term, a block's
+// named by its parts ("animal,maternal(Dam)"), a term of one part by its component's `names`;
+// none when every term has one part.
+std::vector<Estimation::TermTest> term_tests(const Model& model, const std::vector<std::string>& names);
 
 // Where a model's term of direct and maternal parts has its three components (-1: none).
 Eigen::Index maternal_block(const Model& model);

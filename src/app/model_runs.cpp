@@ -107,6 +107,7 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
     Estimation estimation{*fit.evaluator, fit.settings};
     estimation.names = fit.names;
     estimation.terms = term_names(model);
+    estimation.tests = term_tests(model.records.data, fit.names);
     if (maternal_block(model) >= 0) {
         estimation.table = [&model](const Eigen::VectorXd& values, const Eigen::MatrixXd& covariance, double logL) {
             return component_rows(model, values, covariance, logL);

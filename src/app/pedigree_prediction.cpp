@@ -175,6 +175,7 @@ public:
         take_starting_values(options_, logger_, estimation.settings, [units](std::size_t) { return units; });
         estimation.names = model_.component_names();
         estimation.terms = term_names();
+        estimation.tests = term_tests(model_, estimation.names);
         estimation.residuals = residual.component_names();
         estimation.units = units_;
         estimation.log_likelihood_shift = scaled.log_likelihood_shift;

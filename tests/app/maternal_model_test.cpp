@@ -272,6 +272,46 @@ TEST(MaternalModel, RefusesWhatItCannotFit) {
 }
 
 
+// --lrt tests the direct-maternal block whole: its null likelihood is the maximum of the dense
+// likelihood of the model without it (the dam's permanent environment and the residual, found
+// here by the simplex), with three degrees of freedom; on the pedigree's equations as on the
+// kinship.
+TEST(MaternalModel, LikelihoodRatioTestOfTheBlockIsTheModelWithoutIt) {
+    const std::string dir = make_scratch_dir();
+    const MaternalData data = simulated_maternal();
+    write_maternal(data, dir);
+    ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", "maternal.ped", "--kin-bin", "--out", "A"}, dir).status, 0);
+    const auto n = data.y.size();
+    Eigen::MatrixXd W = Eigen::MatrixXd::Zero(n, static_cast<Eigen::Index>(data.sire.size()));
+    for (Eigen::Index r = 0; r < n; ++r) {
+        if (data.record_dam[static_cast<std::size_t>(r)] >= 0) W(r, data.record_dam[static_cast<std::size_t>(r)]) = 1.0;
+    }
+    const std::vector<Eigen::MatrixXd> parts = {W * W.transpose(), Eigen::MatrixXd::Identity(n, n)};
+    const auto null_likelihood = [&](const Eigen::VectorXd& x) {
+        return restricted_likelihood(parts, x.array().exp().matrix(), data.X, data.y);
+    };
+    const double null_maximum =
+        null_likelihood(simplex_maximum(null_likelihood, (Eigen::VectorXd(2) << 2.0, 4.0).finished()));
+
+    for (const auto& [route, out] : {std::pair{std::vector<std::string>{"--kin-file", "A.bin"}, std::string("dense")},
+                                     std::pair{std::vector<std::string>{"--pedigree", "maternal.ped"}, std::string("sparse")}}) {
+        SCOPED_TRACE(out);
+        std::vector<std::string> arguments = {"--reml", "--lrt", "--phefile", "maternal.phe", "--model",
+                                              "WW ~ Sex + Herd + animal + maternal(Dam) + pe(Dam)", "--out", out};
+        arguments.insert(arguments.end(), route.begin(), route.end());
+        const CommandResult run = run_zelkora(arguments, dir);
+        ASSERT_EQ(run.status, 0) << run.err;
+        const auto tested = variance_table(dir + "/" + out + ".vc.txt");
+        ASSERT_EQ(tested.count("LRT(animal,maternal(Dam))"), 1u);
+        const double x = tested.at("LRT(animal,maternal(Dam))").first;
+        EXPECT_NEAR(x, 2.0 * (tested.at("logL").first - null_maximum), 1e-2);
+        // P(chi2(3) > x) = erfc(sqrt(x/2)) + sqrt(2x/pi) exp(-x/2).
+        EXPECT_NEAR(tested.at("LRT(animal,maternal(Dam))").second,
+                    std::erfc(std::sqrt(x / 2.0)) + std::sqrt(2.0 * x / M_PI) * std::exp(-x / 2.0), 1e-12);
+        EXPECT_EQ(tested.count("LRT(pe(Dam))"), 1u);
+    }
+}
+
 // The maternal model on the pedigree's sparse A^-1 (REML on the factored equations, effects from
 // the factor) is the model on the kinship A read whole: the same likelihood at the same
 // estimates, the same BLUPs and SEs at given variances. A dam with no line in the pedigree is
