@@ -226,8 +226,6 @@ void check_pedigree_trait_options(const RunOptions& options) {
                                 "--kin-file (A or H written by --kinship), or one trait per run on --pedigree.");
     };
     if (!options.ped_groups_file.empty()) refuse("--ped-groups");
-    if (options.weight_pos >= 0) refuse("A weight column");
-    if (!options.residual_by_column.empty()) refuse("--residual-by");
     if (options.reml_method == "mc") {
         throw InputCheckFailure("--reml-method mc: Monte Carlo REML fits one trait in this version; several traits "
                                 "on --pedigree take the factor of the equations (--reml-method exact).");
@@ -236,6 +234,46 @@ void check_pedigree_trait_options(const RunOptions& options) {
         throw RunFailure("several traits on --pedigree factor the sparse mixed model equations with CHOLMOD, which "
                          "this build lacks: install libsuitesparse-dev and build again, or fit them with --kin-file.");
     }
+}
+
+// Several traits on the pedigree's sparse equations: the genetic term over every individual of
+// the inverse (A^-1, or H^-1), the traits its parts; refused, with the factor's figures, when the
+// factor would not fit.
+void set_up_pedigree_traits(Logger& logger, TraitFit& fit, const Eigen::MatrixXd& X, double residual_limit) {
+    const auto t = fit.Y.cols();
+    const ResidualTerm& residual = fit.records.data.residual;
+    // The genetic term over every individual of the inverse: the traits are its parts.
+    SparseTerm relationship;
+    relationship.levels = static_cast<Eigen::Index>(fit.relationships.ids.size());
+    relationship.inverse = lower_triangle(fit.relationships.inverse);
+    relationship.log_determinant = fit.relationships.log_determinant;
+    relationship.dense_levels = fit.relationships.inverse.block_positions;
+    const auto start = std::chrono::steady_clock::now();
+    auto sparse = std::make_unique<SparseTraitsEvaluator>(X, fit.Y, record_positions(fit.individuals, fit.relationships.ids),
+                                                          std::move(relationship), residual_limit, fit.own_kept,
+                                                          residual.weights, residual.class_of_record);
+    const FactorFigures& figures = sparse->equations().figures();
+    const double bytes = kBytesPerFactorNonzero * figures.nonzeros;
+    logger.tee << "👉 Mixed model equations of " << sparse->equations().equations() << " equations (" << t
+               << " traits of " << fit.relationships.ids.size() << " individuals, " << fit.values
+               << " values; every value present is used), factored by CHOLMOD" << std::endl
+               << "\tordering " << figures.ordering << ": " << figures.nonzeros << " non-zero values in the factor, "
+               << figures.flops / 1e9 << " Gflop per factorisation, about " << bytes / 1e9
+               << " GB with its selected inverse (analysed in "
+               << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s)" << std::endl;
+    if (!fits_in_free_memory(static_cast<std::size_t>(bytes))) {
+        std::ostringstream message;
+        message << "several traits on --pedigree take the factor of the equations, which needs about " << bytes / 1e9
+                << " GB with its selected inverse (" << figures.nonzeros
+                << " non-zero values), more than this machine has free; run it where more memory is free.";
+        throw RunFailure(message.str());
+    }
+    sparse->set_progress([&logger](const std::string& stage, double seconds) {
+        logger.tee << "\t" << stage << " running for " << seconds << " s" << std::endl;
+    });
+    fit.unshared = sparse->unshared_pairs();
+    fit.sparse = sparse.get();
+    fit.evaluator = std::move(sparse);
 }
 
 TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPlan& plan) {
@@ -298,39 +336,6 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     }
     const double smallest_residual = scale_traits(options, X, fit, logger);
     const double residual_limit = kResidualLimit * smallest_residual;
-    if (fit.pedigree) {
-        // The genetic term over every individual of the inverse: the traits are its parts.
-        SparseTerm relationship;
-        relationship.levels = static_cast<Eigen::Index>(fit.relationships.ids.size());
-        relationship.inverse = lower_triangle(fit.relationships.inverse);
-        relationship.log_determinant = fit.relationships.log_determinant;
-        relationship.dense_levels = fit.relationships.inverse.block_positions;
-        const auto start = std::chrono::steady_clock::now();
-        auto sparse = std::make_unique<SparseTraitsEvaluator>(X, fit.Y, record_positions(fit.individuals, fit.relationships.ids),
-                                                              std::move(relationship), residual_limit, fit.own_kept);
-        const FactorFigures& figures = sparse->equations().figures();
-        const double bytes = kBytesPerFactorNonzero * figures.nonzeros;
-        logger.tee << "👉 Mixed model equations of " << sparse->equations().equations() << " equations (" << t
-                   << " traits of " << fit.relationships.ids.size() << " individuals, " << fit.values
-                   << " values; every value present is used), factored by CHOLMOD" << std::endl
-                   << "\tordering " << figures.ordering << ": " << figures.nonzeros << " non-zero values in the factor, "
-                   << figures.flops / 1e9 << " Gflop per factorisation, about " << bytes / 1e9
-                   << " GB with its selected inverse (analysed in "
-                   << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s)" << std::endl;
-        if (!fits_in_free_memory(static_cast<std::size_t>(bytes))) {
-            std::ostringstream message;
-            message << "several traits on --pedigree take the factor of the equations, which needs about " << bytes / 1e9
-                    << " GB with its selected inverse (" << figures.nonzeros
-                    << " non-zero values), more than this machine has free; run it where more memory is free.";
-            throw RunFailure(message.str());
-        }
-        sparse->set_progress([&logger](const std::string& stage, double seconds) {
-            logger.tee << "\t" << stage << " running for " << seconds << " s" << std::endl;
-        });
-        fit.unshared = {sparse->unshared_pairs()};
-        fit.sparse = sparse.get();
-        fit.evaluator = std::move(sparse);
-    }
     if (!fit.pedigree) {
         fit.K = kinship_at(fit.kinship, fit.individuals);
         logger.tee << "👉 kinship matrix size: " << q << " x " << q << " used for REML analysis." << std::endl;
@@ -351,7 +356,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     // decouple them.
     const bool complete = fit.Y.allFinite() && weights.size() == 0 && residual.classes.empty();
     if (fit.pedigree) {
-        // Set up above.
+        set_up_pedigree_traits(logger, fit, X, residual_limit);
     } else if (complete) {
         fit.unshared.resize(1);
         // Eigenvalues below 0 come only from a text file's rounding (kinship_at checked that):

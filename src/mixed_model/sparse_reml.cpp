@@ -107,14 +107,12 @@ MatrixXd SparseEquations::block(std::size_t k, const VectorXd& values) const {
 void SparseEquations::set_up_traits(RecordTraits record_traits) {
     traits = std::max<Index>(record_traits.traits, 1);
     if (!several_traits()) return;
-    if (weights.size() != 0 || classes > 1) {
-        throw std::invalid_argument("several traits take one residual block, without weights");
-    }
     Index groups = 0;
     for (const Index g : record_traits.group_of_record) groups = std::max(groups, g + 1);
     group_records.assign(static_cast<std::size_t>(groups), {});
     for (Index r = 0; r < n; ++r) group_records[static_cast<std::size_t>(record_traits.group_of_record[static_cast<std::size_t>(r)])].push_back(r);
-    std::vector<Index> pattern_of_mask;
+    // A pattern is a residual class and the traits recorded together in it.
+    std::vector<std::vector<Index>> pattern_of_mask(static_cast<std::size_t>(classes));
     const auto trait_of = [&](Index r) { return record_traits.trait_of_record[static_cast<std::size_t>(r)]; };
     for (std::vector<Index>& records : group_records) {
         std::sort(records.begin(), records.end(), [&](Index a, Index b) { return trait_of(a) < trait_of(b); });
@@ -123,31 +121,50 @@ void SparseEquations::set_up_traits(RecordTraits record_traits) {
             if (i > 0 && trait_of(records[i]) == trait_of(records[i - 1])) {
                 throw std::invalid_argument("an individual has two records of one trait");
             }
+            if (class_of(records[i]) != class_of(records.front()) || weight(records[i]) != weight(records.front())) {
+                throw std::invalid_argument("an individual's records have two residual classes or weights");
+            }
             mask |= std::size_t{1} << trait_of(records[i]);
         }
-        if (pattern_of_mask.size() <= mask) pattern_of_mask.resize(mask + 1, -1);
-        if (mask != 0 && pattern_of_mask[mask] < 0) {
-            pattern_of_mask[mask] = static_cast<Index>(patterns.size());
+        if (mask == 0) {
+            pattern_of_group.push_back(-1);
+            continue;
+        }
+        const Index c = class_of(records.front());
+        std::vector<Index>& of_mask = pattern_of_mask[static_cast<std::size_t>(c)];
+        if (of_mask.size() <= mask) of_mask.resize(mask + 1, -1);
+        if (of_mask[mask] < 0) {
+            of_mask[mask] = static_cast<Index>(patterns.size());
             Pattern pattern;
             for (const Index r : records) pattern.traits.push_back(trait_of(r));
+            pattern.residual_class = c;
             patterns.push_back(std::move(pattern));
         }
-        pattern_of_group.push_back(mask == 0 ? -1 : pattern_of_mask[mask]);
-        if (mask != 0) ++patterns[static_cast<std::size_t>(pattern_of_mask[mask])].groups;
+        pattern_of_group.push_back(of_mask[mask]);
+        ++patterns[static_cast<std::size_t>(of_mask[mask])].groups;
     }
 }
 
-MatrixXd SparseEquations::residual_block(const VectorXd& values) const {
-    return block_matrix(values, residual_offset, traits);
+Index SparseEquations::residual_component(const Pattern& pattern, Index i, Index j) const {
+    return residual_offset + pattern.residual_class * traits * (traits + 1) / 2 +
+           CovarianceSpace::position(pattern.traits[static_cast<std::size_t>(i)], pattern.traits[static_cast<std::size_t>(j)]);
+}
+
+double SparseEquations::group_weight(std::size_t g) const { return weight(group_records[g].front()); }
+
+MatrixXd SparseEquations::residual_block(const VectorXd& values, Index residual_class) const {
+    return block_matrix(values, residual_offset + residual_class * traits * (traits + 1) / 2, traits);
+}
+
+MatrixXd SparseEquations::pattern_block(const VectorXd& values, const Pattern& pattern) const {
+    return residual_block(values, pattern.residual_class)(pattern.traits, pattern.traits);
 }
 
 std::vector<MatrixXd> SparseEquations::pattern_inverses(const VectorXd& values) const {
-    const MatrixXd R0 = residual_block(values);
     std::vector<MatrixXd> inverses;
     for (const Pattern& pattern : patterns) {
         const auto m = static_cast<Index>(pattern.traits.size());
-        const MatrixXd R = R0(pattern.traits, pattern.traits);
-        inverses.push_back(R.llt().solve(MatrixXd::Identity(m, m)));
+        inverses.push_back(pattern_block(values, pattern).llt().solve(MatrixXd::Identity(m, m)));
     }
     return inverses;
 }
@@ -163,7 +180,8 @@ MatrixXd SparseEquations::residual_inverse_product(const MatrixXd& v, const Vect
     for (std::size_t g = 0; g < group_records.size(); ++g) {
         if (pattern_of_group[g] < 0) continue;
         const std::vector<Index>& records = group_records[g];
-        scaled(records, Eigen::all) = inverses[static_cast<std::size_t>(pattern_of_group[g])] * v(records, Eigen::all);
+        scaled(records, Eigen::all) =
+            group_weight(g) * (inverses[static_cast<std::size_t>(pattern_of_group[g])] * v(records, Eigen::all));
     }
     return scaled;
 }
@@ -197,26 +215,29 @@ std::vector<SparseLower> SparseEquations::pattern_matrices() const {
     std::vector<std::pair<Index, double>> at_r, at_s;
     for (std::size_t P = 0; P < patterns.size(); ++P) {
         const auto m = static_cast<Index>(patterns[P].traits.size());
-        // The records of each position of the pattern, individual by individual.
+        // The records of each position of the pattern, individual by individual, and their weights.
         std::vector<std::vector<Index>> rows(static_cast<std::size_t>(m));
+        std::vector<double> w;
         for (std::size_t g = 0; g < group_records.size(); ++g) {
             if (pattern_of_group[g] != static_cast<Index>(P)) continue;
             for (Index i = 0; i < m; ++i) rows[static_cast<std::size_t>(i)].push_back(group_records[g][static_cast<std::size_t>(i)]);
+            w.push_back(group_weight(g));
         }
+        const Eigen::Map<const VectorXd> group_weights(w.data(), static_cast<Index>(w.size()));
         for (Index i = 0; i < m; ++i) {
             for (Index j = 0; j <= i; ++j) {
                 // (M_i'M_j + M_j'M_i) / 2, lower triangle; M_i'M_i on the diagonal.
                 const std::vector<Index>& rows_i = rows[static_cast<std::size_t>(i)];
                 const std::vector<Index>& rows_j = rows[static_cast<std::size_t>(j)];
-                const double half = i == j ? 1.0 : 0.5;
                 std::vector<Triplet> triplets;
-                MatrixXd XX = X(rows_i, Eigen::all).transpose() * X(rows_j, Eigen::all);
+                MatrixXd XX = X(rows_i, Eigen::all).transpose() * group_weights.asDiagonal() * X(rows_j, Eigen::all);
                 if (i != j) XX = 0.5 * (XX + XX.transpose()).eval();
                 for (Index c = 0; c < p; ++c) {
                     for (Index d = c; d < p; ++d) triplets.emplace_back(d, c, XX(d, c));
                 }
                 for (std::size_t k = 0; k < rows_i.size(); ++k) {
                     const Index r = rows_i[k], s = rows_j[k];
+                    const double half = (i == j ? 1.0 : 0.5) * w[k];
                     at_r.clear();
                     at_s.clear();
                     for_each_incidence(*this, r, [&](Index equation, double coefficient) { at_r.emplace_back(equation, coefficient); });
@@ -236,10 +257,10 @@ std::vector<SparseLower> SparseEquations::pattern_matrices() const {
                     for (const auto& [x, a] : at_r) {
                         for (const auto& [z, b] : at_s) {
                             if (i == j) {
-                                if (x >= z) triplets.emplace_back(x, z, a * b);
+                                if (x >= z) triplets.emplace_back(x, z, w[k] * a * b);
                                 continue;
                             }
-                            triplets.emplace_back(std::max(x, z), std::min(x, z), (x == z ? 1.0 : 0.5) * a * b);
+                            triplets.emplace_back(std::max(x, z), std::min(x, z), (x == z ? 2.0 : 1.0) * half * a * b);
                         }
                     }
                 }
@@ -340,8 +361,9 @@ void SparseEquations::assemble() {
 
 VectorXd SparseEquations::effective(const VectorXd& theta) const {
     VectorXd values = theta;
-    const double floor = kZeroVarianceShare * (several_traits() ? residual_block(theta).diagonal().maxCoeff()
-                                                                : theta.tail(classes).maxCoeff());
+    double largest = several_traits() ? 0.0 : theta.tail(classes).maxCoeff();
+    for (Index c = 0; c < classes && several_traits(); ++c) largest = std::max(largest, residual_block(theta, c).diagonal().maxCoeff());
+    const double floor = kZeroVarianceShare * largest;
     for (std::size_t k = 0; k < terms.size(); ++k) {
         const Index first = first_component[k];
         if (parts_of(k) == 1) {
@@ -364,10 +386,12 @@ bool SparseEquations::start_point(const VectorXd& theta, VectorXd& values, Likel
     point.ai = MatrixXd::Zero(components(), components());
     values = effective(theta);
     if (several_traits()) {
-        const MatrixXd R0 = residual_block(values);
-        if (R0.llt().info() != Eigen::Success || !(R0.diagonal().array() > 0.0).all()) {
-            point.problem = "the residual covariance matrix is not positive definite";
-            return false;
+        for (Index c = 0; c < classes; ++c) {
+            const MatrixXd R0 = residual_block(values, c);
+            if (R0.llt().info() != Eigen::Success || !(R0.diagonal().array() > 0.0).all()) {
+                point.problem = "the residual covariance matrix is not positive definite";
+                return false;
+            }
         }
         return true;
     }
@@ -444,10 +468,9 @@ SparseEquations::AtSolution SparseEquations::at_solution(const VectorXd& values,
     double yRy = 0.0, log_R = -log_weights;
     if (several_traits()) {
         yRy = y.dot(residual_inverse_product(y, values).col(0));
-        const MatrixXd R0 = residual_block(values);
         const std::vector<MatrixXd> inverses = pattern_inverses(values);
-        for (std::size_t P = 0; P < patterns.size(); ++P) {
-            log_R += static_cast<double>(patterns[P].groups) * std::log(R0(patterns[P].traits, patterns[P].traits).determinant());
+        for (const Pattern& pattern : patterns) {
+            log_R += static_cast<double>(pattern.groups) * std::log(pattern_block(values, pattern).determinant());
         }
         for (std::size_t g = 0; g < group_records.size(); ++g) {
             if (pattern_of_group[g] < 0) continue;
@@ -456,12 +479,13 @@ SparseEquations::AtSolution SparseEquations::at_solution(const VectorXd& values,
             const VectorXd e = residual(records);
             const VectorXd scaled = inverses[static_cast<std::size_t>(pattern_of_group[g])] * e;
             const auto m = static_cast<Index>(records.size());
+            const double w = group_weight(g);
             for (Index i = 0; i < m; ++i) {
                 for (Index j = 0; j <= i; ++j) {
-                    at.quadratic[pattern.first_part + CovarianceSpace::position(i, j)] += e[i] * e[j];
-                    // dR/dR0(a, b) R^-1 e: each of the pair's records takes the other's share.
-                    const Index component = residual_offset + CovarianceSpace::position(pattern.traits[static_cast<std::size_t>(i)],
-                                                                                        pattern.traits[static_cast<std::size_t>(j)]);
+                    at.quadratic[pattern.first_part + CovarianceSpace::position(i, j)] += w * e[i] * e[j];
+                    // dR/dR0(a, b) R^-1 e, the weight in both: each of the pair's records takes the
+                    // other's share.
+                    const Index component = residual_component(pattern, i, j);
                     at.variates(records[static_cast<std::size_t>(i)], component) += scaled[j];
                     if (i != j) at.variates(records[static_cast<std::size_t>(j)], component) += scaled[i];
                 }
@@ -525,8 +549,7 @@ VectorXd SparseEquations::score(const VectorXd& values, const AtSolution& at, co
                                           block_matrix(at.quadratic, pattern.first_part, m)) * inverse;
             for (Index i = 0; i < m; ++i) {
                 for (Index j = 0; j <= i; ++j) {
-                    score[residual_offset + CovarianceSpace::position(pattern.traits[static_cast<std::size_t>(i)],
-                                                                      pattern.traits[static_cast<std::size_t>(j)])] +=
+                    score[residual_component(pattern, i, j)] +=
                         -0.5 * multiplicity(i, j) * (static_cast<double>(pattern.groups) * inverse(i, j) - W(i, j));
                 }
             }
@@ -573,9 +596,8 @@ MatrixXd SparseEquations::trace_slope(const VectorXd& values) const {
                     const MatrixXd moved = inverses[P] * unit * inverses[P];
                     for (Index i = 0; i < m; ++i) {
                         for (Index j = 0; j <= i; ++j) {
-                            slope(residual_offset + CovarianceSpace::position(pattern.traits[static_cast<std::size_t>(i)],
-                                                                              pattern.traits[static_cast<std::size_t>(j)]),
-                                  pattern.first_part + CovarianceSpace::position(c, d)) += 0.5 * multiplicity(i, j) * moved(i, j);
+                            slope(residual_component(pattern, i, j), pattern.first_part + CovarianceSpace::position(c, d)) +=
+                                0.5 * multiplicity(i, j) * moved(i, j);
                         }
                     }
                 }

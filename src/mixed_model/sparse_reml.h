@@ -44,10 +44,11 @@ struct RecordTraits {
 // (M'W_c M of each class; F_ab (x) K_k^-1 of element (a, b) of a block, F_ab the symmetric unit
 // matrix with 1/2 off the diagonal), so that C at theta is sum_c part_c / s2_e(c) plus, for
 // each term, sum_ab (G0^-1)_ab part_ab twice off the diagonal. X must have full column rank.
-// With several traits (no weights, one class) theta ends with R0's lower triangle, and each set
-// of traits recorded together (a pattern) has a part per element (i, j) of its block R_P,
-// M_i'M_j symmetrised over its individuals, so that R^-1's share of C is sum_P sum_ij
-// (R_P^-1)_ij part_Pij: the parts are then more than the components.
+// With several traits theta ends with each class's R0 (lower triangle), an individual's values
+// of class c with weight w covary by R0_c / w, and each set of traits recorded together in a
+// class (a pattern) has a part per element (i, j) of its block R_P, w M_i'M_j symmetrised over
+// its individuals, so that R^-1's share of C is sum_P sum_ij (R_P^-1)_ij part_Pij: the parts are
+// then more than the components.
 struct SparseEquations {
     SparseEquations(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, std::vector<SparseTerm> terms,
                     ResidualStructure residual, RecordTraits traits = {});
@@ -74,6 +75,7 @@ struct SparseEquations {
     // individual's records by trait and its pattern.
     struct Pattern {
         std::vector<Eigen::Index> traits;
+        Eigen::Index residual_class = 0;
         Eigen::Index groups = 0;
         Eigen::Index first_part = 0;
     };
@@ -88,7 +90,7 @@ struct SparseEquations {
     }
     bool several_traits() const { return traits > 1; }
     Eigen::Index components() const {
-        return residual_offset + (several_traits() ? traits * (traits + 1) / 2 : classes);
+        return residual_offset + (several_traits() ? classes * traits * (traits + 1) / 2 : classes);
     }
     // The parts whose traces the score takes: the components', or with several traits each
     // residual pattern element's in place of R0's.
@@ -139,9 +141,13 @@ struct SparseEquations {
 private:
     void assemble();
     void set_up_traits(RecordTraits record_traits);
-    // Several traits: R0 at these values, and each pattern's R_P^-1.
-    Eigen::MatrixXd residual_block(const Eigen::VectorXd& values) const;
+    // Several traits: a class's R0 at these values, a pattern's block R_P of it, each pattern's
+    // R_P^-1, the component of element (i, j) of a pattern's block, an individual's weight.
+    Eigen::MatrixXd residual_block(const Eigen::VectorXd& values, Eigen::Index residual_class = 0) const;
+    Eigen::MatrixXd pattern_block(const Eigen::VectorXd& values, const Pattern& pattern) const;
     std::vector<Eigen::MatrixXd> pattern_inverses(const Eigen::VectorXd& values) const;
+    Eigen::Index residual_component(const Pattern& pattern, Eigen::Index i, Eigen::Index j) const;
+    double group_weight(std::size_t g) const;
     std::vector<SparseLower> pattern_matrices() const;
 };
 

@@ -12,8 +12,9 @@ using Eigen::VectorXd;
 SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& Y,
                                              const std::vector<Index>& level_of_individual, SparseTerm relationship,
                                              double residual_limit,
-                                             const std::vector<std::vector<Index>>& trait_columns)
-    : TraitEvaluator(Y.cols(), Y.rows(), residual_limit), p_(X.cols()) {
+                                             const std::vector<std::vector<Index>>& trait_columns,
+                                             const VectorXd& weights, const std::vector<Index>& classes)
+    : TraitEvaluator(Y.cols(), Y.rows(), residual_limit, class_sizes(classes)), p_(X.cols()) {
     const Index t = Y.cols(), q = Y.rows();
     if (X.rows() != q || static_cast<Index>(level_of_individual.size()) != q) {
         throw std::invalid_argument("The sparse evaluator of several traits needs X, Y and the levels of the same individuals.");
@@ -34,6 +35,9 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
     }
     MatrixXd Xo = MatrixXd::Zero(values_, columns);
     VectorXd y(values_);
+    const Index residual_classes = layout_.residual_classes;
+    ResidualStructure residual{weights.size() == 0 ? VectorXd() : VectorXd(values_), {}, residual_classes};
+    const auto class_of = [&](Index i) { return residual_classes > 1 ? classes[static_cast<std::size_t>(i)] : 0; };
     RecordTraits traits{t, {}, {}};
     relationship.parts.assign(static_cast<std::size_t>(t), {});
     Index value = 0, first = 0;
@@ -41,6 +45,8 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
         const std::vector<Index>& kept = kept_[static_cast<std::size_t>(a)];
         for (const Index i : rows[static_cast<std::size_t>(a)]) {
             y[value] = Y(i, a);
+            if (weights.size() != 0) residual.weights[value] = weights[i];
+            if (residual_classes > 1) residual.class_of_record.push_back(class_of(i));
             for (std::size_t c = 0; c < kept.size(); ++c) Xo(value, first + static_cast<Index>(c)) = X(i, kept[c]);
             traits.trait_of_record.push_back(a);
             traits.group_of_record.push_back(i);
@@ -52,21 +58,31 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
         }
         first += static_cast<Index>(kept.size());
     }
-    for (Index a = 0; a < t; ++a) {
-        for (Index b = 0; b < a; ++b) {
-            bool shared = false;
-            for (Index i = 0; i < q && !shared; ++i) shared = !std::isnan(Y(i, a)) && !std::isnan(Y(i, b));
-            if (!shared) unshared_.emplace_back(a, b);
+    unshared_.resize(static_cast<std::size_t>(residual_classes));
+    for (Index c = 0; c < residual_classes; ++c) {
+        for (Index a = 0; a < t; ++a) {
+            for (Index b = 0; b < a; ++b) {
+                bool shared = false;
+                for (Index i = 0; i < q && !shared; ++i) {
+                    shared = class_of(i) == c && !std::isnan(Y(i, a)) && !std::isnan(Y(i, b));
+                }
+                if (!shared) unshared_[static_cast<std::size_t>(c)].emplace_back(a, b);
+            }
         }
     }
     const Index levels = relationship.levels;
     equations_ = std::make_unique<SparseMmeEvaluator>(Xo, y, std::vector<SparseTerm>{std::move(relationship)},
-                                                      ResidualStructure{}, std::move(traits));
+                                                      std::move(residual), std::move(traits));
     // The equations need Vg^-1: Vg keeps its eigenvalues at their least (its boundary there). The
     // EM step of Vg spreads over every level of K, the records' and their relatives'.
     const double least = equations_->block_limit();
-    space_ = CovarianceSpace({{0, t, true, least, levels}, {layout_.per_matrix(), t, true, residual_limit, q}},
-                             layout_.count(), q);
+    const std::vector<Index> sizes = class_sizes(classes);
+    std::vector<CovarianceSpace::Block> blocks{{0, t, true, least, levels}};
+    for (Index c = 0; c < residual_classes; ++c) {
+        blocks.push_back({(1 + c) * layout_.per_matrix(), t, true, residual_limit,
+                          sizes.empty() ? q : sizes[static_cast<std::size_t>(c)]});
+    }
+    space_ = CovarianceSpace(std::move(blocks), layout_.count(), q);
 }
 
 SparseTraitsEvaluator::~SparseTraitsEvaluator() = default;

@@ -11,14 +11,16 @@
 // trait its own fixed effects) with K given by its sparse inverse over `levels` individuals,
 // the records' among them: the genetic term has one part per trait over the values of that
 // trait, and Ve is the residual block of each individual's values. The components are
-// TraitLayout's (one residual class); an evaluation factors the equations (CHOLMOD).
+// TraitLayout's; an evaluation factors the equations (CHOLMOD).
 class SparseTraitsEvaluator : public TraitEvaluator {
 public:
     // X (q x p) and Y (q x t, NaN where not recorded) over the individuals with records, each at
     // `level_of_individual` among the levels of K^-1 (lower triangle, log|K|, its dense rows).
+    // `weights` and `classes` (one per individual, or empty) as DenseTraitsEvaluator's.
     SparseTraitsEvaluator(const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y,
                           const std::vector<Eigen::Index>& level_of_individual, SparseTerm relationship,
-                          double residual_limit, const std::vector<std::vector<Eigen::Index>>& trait_columns = {});
+                          double residual_limit, const std::vector<std::vector<Eigen::Index>>& trait_columns = {},
+                          const Eigen::VectorXd& weights = {}, const std::vector<Eigen::Index>& classes = {});
     ~SparseTraitsEvaluator() override;
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
     LikelihoodPoint evaluate_likelihood(const Eigen::VectorXd& theta) const override;
@@ -35,12 +37,12 @@ public:
     const SparseMmeEvaluator& equations() const { return *equations_; }
     void set_progress(SparseFactor::Progress progress) { equations_->set_progress(std::move(progress)); }
     Eigen::Index values() const { return values_; }
-    // The pairs of traits (a > b) that no individual has both of.
-    TraitPairs unshared_pairs() const { return unshared_; }
+    // Per residual class, the pairs of traits (a > b) that no individual of the class has both of.
+    std::vector<TraitPairs> unshared_pairs() const { return unshared_; }
 
 private:
     std::unique_ptr<SparseMmeEvaluator> equations_;
     std::vector<std::vector<Eigen::Index>> kept_;  // per trait, the columns of X estimated
     Eigen::Index p_ = 0, values_ = 0;
-    TraitPairs unshared_;
+    std::vector<TraitPairs> unshared_;
 };

@@ -316,7 +316,8 @@ Eigen::MatrixXd symmetric_product(const Eigen::MatrixXd& A, const Eigen::MatrixX
     return C;
 }
 
-// The individuals of each residual class 0 .. C - 1; none for one class.
+}  // namespace
+
 std::vector<Eigen::Index> class_sizes(const std::vector<Eigen::Index>& classes) {
     std::vector<Eigen::Index> sizes;
     for (const Eigen::Index c : classes) {
@@ -326,8 +327,6 @@ std::vector<Eigen::Index> class_sizes(const std::vector<Eigen::Index>& classes) 
     }
     return sizes.size() > 1 ? sizes : std::vector<Eigen::Index>{};
 }
-
-}  // namespace
 
 DenseTraitsEvaluator::DenseTraitsEvaluator(Eigen::MatrixXd K, const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y,
                                            double residual_limit,

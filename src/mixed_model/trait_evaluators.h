@@ -84,6 +84,9 @@ protected:
     double residual_limit_ = 0.0;
 };
 
+// The individuals of each residual class 0 .. C - 1; none for one class.
+std::vector<Eigen::Index> class_sizes(const std::vector<Eigen::Index>& classes);
+
 // Every trait recorded on every individual: in the basis of the kinship's eigenvectors (K = U D
 // U', `eigen_form` from without_rounding_eigenvalues) the individuals are independent, V_j =
 // d_j Vg + Ve, and an iteration costs O(q t^3) plus O(q (t p)^2) for the fixed effects. X (q x p,

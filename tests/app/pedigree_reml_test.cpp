@@ -447,3 +447,34 @@ TEST(PedigreeReml, TwoTraitsConvergeAtASingularGeneticMatrix) {
     }
     EXPECT_NE(read_file(dir + "/sparse.log").find("The estimate of Vg lies on the boundary"), std::string::npos);
 }
+
+// Two traits with a weight per individual and a residual covariance matrix per herd: the
+// pedigree's equations give the estimates and likelihood of the route that reads A whole.
+TEST(PedigreeReml, TwoTraitsWithWeightsAndResidualClassesEqualTheDenseRoute) {
+    if (!sparse_factor_available()) GTEST_SKIP() << "built without CHOLMOD";
+    const std::string dir = make_scratch_dir();
+    const std::string examples = std::string(ZELKORA_SOURCE_DIR) + "/examples/demo";
+    std::ostringstream weighted;
+    const std::vector<std::string> lines = lines_of(read_file(examples + ".mt.phe"));
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        weighted << lines[k] << "\t" << (k == 0 ? std::string("W") : std::to_string(1 + k % 3)) << "\n";
+    }
+    write_file(dir + "/w.phe", weighted.str());
+    ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", examples + ".ped", "--kin-bin", "--out", "A"}, dir).status, 0);
+    const auto run = [&](const std::vector<std::string>& route, const std::string& out) {
+        std::vector<std::string> arguments = {"--reml", "--phefile", "w.phe", "--model", "Growth, Carcass ~ Sex + animal",
+                                              "--residual-by", "Herd", "--weights", "W", "--out", out};
+        arguments.insert(arguments.end(), route.begin(), route.end());
+        const CommandResult result = run_zelkora(arguments, dir);
+        EXPECT_EQ(result.status, 0) << result.err;
+        return variance_table(dir + "/" + out + ".vc.txt");
+    };
+    const auto dense = run({"--kin-file", "A.bin"}, "dense");
+    const auto sparse = run({"--pedigree", examples + ".ped"}, "sparse");
+    ASSERT_EQ(sparse.size(), dense.size());
+    EXPECT_EQ(dense.count("Ve:H3(Growth,Carcass)"), 1u);
+    for (const auto& [source, value] : dense) {
+        ASSERT_EQ(sparse.count(source), 1u) << source;
+        EXPECT_NEAR(sparse.at(source).first, value.first, 1e-6 * std::abs(value.first)) << source;
+    }
+}

@@ -409,6 +409,14 @@ TEST(EvaluatorConformance, SparseEquationsOfTwoTraitsWithMissingValues) {
     Eigen::VectorXd theta(6);
     theta << 0.7, 0.25, 0.5, 1.1, -0.3, 0.8;
     expect_conforms(evaluator, dense, theta, "two traits");
+    // Each individual's weight divides its residual block.
+    Eigen::VectorXd weights(q), record_weights(dense.y.size());
+    for (Eigen::Index i = 0; i < q; ++i) weights[i] = 0.5 + static_cast<double>(i % 3) * 0.75;
+    for (Eigen::Index r = 0; r < dense.y.size(); ++r) record_weights[r] = weights[traits.group_of_record[static_cast<std::size_t>(r)]];
+    const SparseMmeEvaluator weighted(dense.X, dense.y, {{{{of_trait[0]}, {of_trait[1]}}, q, sparse_lower(A.inverse()),
+                                                          std::log(A.determinant()), {}}},
+                                      {record_weights, {}, 1}, traits);
+    expect_conforms(weighted, trait_model(A, X, Y, {}, weights), theta, "two traits, weighted");
     // A residual block that is no covariance matrix is said, not evaluated.
     theta << 0.7, 0.25, 0.5, 1.0, 1.2, 0.8;
     const LikelihoodPoint outside = evaluator.evaluate(theta);
