@@ -97,8 +97,16 @@ void SparseTraitsEvaluator::add_score(const VectorXd& theta, LikelihoodPoint& po
     equations_->add_score(theta, point);
 }
 
+const SparseMmeEvaluator::Solution& SparseTraitsEvaluator::solved_at(const VectorXd& theta) const {
+    if (solved_theta_.size() != theta.size() || solved_theta_ != theta) {
+        solved_ = equations_->solve(theta);
+        solved_theta_ = theta;
+    }
+    return solved_;
+}
+
 TraitSolution SparseTraitsEvaluator::solve(const VectorXd& theta) const {
-    const SparseMmeEvaluator::Solution solved = equations_->solve(theta);
+    const SparseMmeEvaluator::Solution& solved = solved_at(theta);
     TraitSolution solution;
     solution.problem = solved.problem;
     if (!solved.finite) return solution;
@@ -124,7 +132,7 @@ TraitSolution SparseTraitsEvaluator::solve(const VectorXd& theta) const {
 }
 
 SparseTraitsEvaluator::Effects SparseTraitsEvaluator::effects(const VectorXd& theta) const {
-    const SparseMmeEvaluator::Solution solved = equations_->solve(theta);
+    const SparseMmeEvaluator::Solution& solved = solved_at(theta);
     Effects effects;
     effects.problem = solved.problem;
     if (!solved.finite) return effects;

@@ -41,7 +41,12 @@ public:
     std::vector<TraitPairs> unshared_pairs() const { return unshared_; }
 
 private:
+    // The solution at theta, from one factorisation and selected inverse for the fixed effects
+    // and the breeding values both.
+    const SparseMmeEvaluator::Solution& solved_at(const Eigen::VectorXd& theta) const;
     std::unique_ptr<SparseMmeEvaluator> equations_;
+    mutable SparseMmeEvaluator::Solution solved_;
+    mutable Eigen::VectorXd solved_theta_;
     std::vector<std::vector<Eigen::Index>> kept_;  // per trait, the columns of X estimated
     Eigen::Index p_ = 0, values_ = 0;
     std::vector<TraitPairs> unshared_;
