@@ -226,6 +226,10 @@ void check_pedigree_trait_options(const RunOptions& options) {
                                 "--kin-file (A or H written by --kinship), or one trait per run on --pedigree.");
     };
     if (!options.ped_groups_file.empty()) refuse("--ped-groups");
+    if (options.snp_effects) {
+        throw InputCheckFailure("--snp-effects takes one trait in this version; give each trait its own run with "
+                                "--snp-effects.");
+    }
     if (options.reml_method == "mc") {
         throw InputCheckFailure("--reml-method mc: Monte Carlo REML fits one trait in this version; several traits "
                                 "on --pedigree take the factor of the equations (--reml-method exact).");

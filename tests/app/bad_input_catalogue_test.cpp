@@ -504,6 +504,9 @@ std::vector<BadInput> catalogue() {
         {"an APY core file that is a folder", {{"core.txt", "<folder>"}}, with(kStepPred, {"--apy-core-file", "core.txt"}),
          kRun, "Could not read the APY core file core.txt: it is a folder", kSparse},
         // Model terms the iteration does not fit are refused, never dropped.
+        {"SNP effects of several traits", {}, with(kStepPred, {"--phe-pos", "3,2", "--snp-effects"}), kRun,
+         "❎ Error: --snp-effects takes one trait in this version; give each trait its own run with --snp-effects.",
+         kSparse},
         {"Monte Carlo REML of several traits", {}, with(kFromPedigree, {"--phe-pos", "3,2", "--reml-method", "mc"}), kRun,
          "❎ Error: --reml-method mc: Monte Carlo REML fits one trait in this version; several traits on --pedigree "
          "take the factor of the equations (--reml-method exact).", kSparse},
