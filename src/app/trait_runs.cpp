@@ -246,7 +246,6 @@ void check_pedigree_trait_options(const RunOptions& options) {
 void set_up_pedigree_traits(Logger& logger, TraitFit& fit, const Eigen::MatrixXd& X, double residual_limit) {
     const auto t = fit.Y.cols();
     const ResidualTerm& residual = fit.records.data.residual;
-    // The genetic term over every individual of the inverse: the traits are its parts.
     SparseTerm relationship;
     relationship.levels = static_cast<Eigen::Index>(fit.relationships.ids.size());
     relationship.inverse = lower_triangle(fit.relationships.inverse);
