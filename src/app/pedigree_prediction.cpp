@@ -550,10 +550,7 @@ private:
     bool factor_fits(double seconds, bool required,
                      const std::string& otherwise = "Monte Carlo REML (--reml-method exact would be refused)") const {
         const FactorFigures& figures = evaluator_->figures();
-        const double bytes = kBytesPerFactorNonzero * figures.nonzeros;
-        logger_.tee << "\tordering " << figures.ordering << ": " << figures.nonzeros << " non-zero values in the factor, "
-                    << figures.flops / 1e9 << " Gflop per factorisation, about " << bytes / 1e9
-                    << " GB with its selected inverse (analysed in " << seconds << " s)" << std::endl;
+        const double bytes = report_factor(logger_, figures, seconds);
         if (fits_in_free_memory(static_cast<std::size_t>(bytes))) return true;
         if (!required) {
             logger_.tee << "👉 The factor and its selected inverse do not fit in the free memory: " << otherwise << "."

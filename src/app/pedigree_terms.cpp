@@ -285,3 +285,11 @@ std::vector<EffectPrediction> curve_effects(const Model& model, const SparseMmeE
     }
     return effects;
 }
+
+double report_factor(Logger& logger, const FactorFigures& figures, double seconds) {
+    const double bytes = kBytesPerFactorNonzero * figures.nonzeros;
+    logger.tee << "\tordering " << figures.ordering << ": " << figures.nonzeros << " non-zero values in the factor, "
+               << figures.flops / 1e9 << " Gflop per factorisation, about " << bytes / 1e9
+               << " GB with its selected inverse (analysed in " << seconds << " s)" << std::endl;
+    return bytes;
+}

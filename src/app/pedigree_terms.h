@@ -65,3 +65,7 @@ std::vector<EffectPrediction> curve_effects(const Model& model, const SparseMmeE
 // What the factor and its selected inverse hold: the supernodal factor, its simplicial copy
 // (indices and values) and the inverse on its pattern, 8 bytes each per non-zero.
 constexpr double kBytesPerFactorNonzero = 32.0;
+
+// The log's line of a factor's figures (its ordering, non-zeros and flops, the memory it takes
+// with its selected inverse, the seconds of its analysis); returns that memory in bytes.
+double report_factor(Logger& logger, const FactorFigures& figures, double seconds);

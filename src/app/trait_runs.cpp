@@ -256,14 +256,11 @@ void set_up_pedigree_traits(Logger& logger, TraitFit& fit, const Eigen::MatrixXd
                                                           std::move(relationship), residual_limit, fit.own_kept,
                                                           residual.weights, residual.class_of_record);
     const FactorFigures& figures = sparse->equations().figures();
-    const double bytes = kBytesPerFactorNonzero * figures.nonzeros;
     logger.tee << "👉 Mixed model equations of " << sparse->equations().equations() << " equations (" << t
                << " traits of " << fit.relationships.ids.size() << " individuals, " << fit.values
-               << " values; every value present is used), factored by CHOLMOD" << std::endl
-               << "\tordering " << figures.ordering << ": " << figures.nonzeros << " non-zero values in the factor, "
-               << figures.flops / 1e9 << " Gflop per factorisation, about " << bytes / 1e9
-               << " GB with its selected inverse (analysed in "
-               << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s)" << std::endl;
+               << " values; every value present is used), factored by CHOLMOD" << std::endl;
+    const double bytes =
+        report_factor(logger, figures, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     if (!fits_in_free_memory(static_cast<std::size_t>(bytes))) {
         std::ostringstream message;
         message << "several traits on --pedigree take the factor of the equations, which needs about " << bytes / 1e9
