@@ -51,13 +51,14 @@ void check_maternal_terms(const ModelPlan& plan, const RunOptions& options) {
     }
 }
 
-// animal:leg(x, k) and pe:leg(x, k): on the pedigree's sparse inverse, one trait, one residual.
+// animal:leg(x, k) and pe:leg(x, k): one trait; the unknown parent groups and the marker effects
+// belong to an additive effect of one part.
 void check_random_regressions(const ModelPlan& plan, const RunOptions& options) {
     const auto curve = std::find_if(plan.terms.begin(), plan.terms.end(), [](const TermPlan& term) { return term.degree >= 0; });
     if (curve == plan.terms.end()) return;
-    if (!sparse_pedigree_model(options)) {
-        throw InputCheckFailure("--model: term " + curve->name + ": a random regression is fitted on the sparse "
-                                "inverse of a pedigree (--pedigree) in this version.");
+    if (!options.ped_groups_file.empty() || options.snp_effects) {
+        throw InputCheckFailure("--model: term " + curve->name + ": a random regression with --ped-groups or "
+                                "--snp-effects is not available in this version.");
     }
     if (plan.traits.size() > 1) {
         throw InputCheckFailure("--model: term " + curve->name + ": a random regression takes one trait in this "

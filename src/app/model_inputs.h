@@ -114,9 +114,10 @@ struct GroupCovariates;
 // `groups`: unknown parent groups as fixed covariates, when given.
 ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelPlan& plan,
                         const GroupCovariates* groups = nullptr);
-// The random effects for the dense evaluator, one per term, each kinship read at the individuals
-// with records and checked for eigenvalues below what rounding explains.
-std::vector<RandomEffect> model_effects(const ModelSetup& model);
+// The random effects for the dense evaluator, one per component of the terms, each kinship read
+// at the individuals with records and checked for eigenvalues below what rounding explains
+// (without `read_kinships`, their levels alone).
+std::vector<RandomEffect> model_effects(const ModelSetup& model, bool read_kinships = true);
 // A kinship at the individuals (q x q), checked for eigenvalues below what rounding explains.
 Eigen::MatrixXd kinship_at(const ModelKinship& kinship, const std::vector<std::string>& individuals);
 // A kinship's columns at the individuals (N x q, every individual of the file) and its diagonal.

@@ -22,11 +22,18 @@
 #include "app/model_inputs.h"
 #include "app/model_pipeline.h"
 #include "app/parent_groups.h"
+#include "app/pedigree_terms.h"
 #include "distributed/distributed.h"
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
 
 namespace {
+
+// The components of a term's block: q(q + 1)/2 of q parts.
+Eigen::Index block_size(const RandomTerm& term) {
+    const auto q = static_cast<Eigen::Index>(term.parts.size());
+    return q * (q + 1) / 2;
+}
 
 // The names of the model's random terms (the components without the residual's).
 std::vector<std::string> term_names(const ModelSetup& model) {
@@ -48,9 +55,15 @@ std::vector<std::string> random_component_names(const ModelSetup& model) {
 // Where a term of direct and maternal parts has its three components (-1: none).
 Eigen::Index maternal_block(const ModelSetup& model) { return maternal_block(model.records.data); }
 
-// The table of a model's components: with maternal effects their own rows.
-std::vector<ResultRow> component_rows(const ModelSetup& model, const Eigen::VectorXd& values,
-                                      const Eigen::MatrixXd& covariance, double log_likelihood) {
+// The table of a model's components: with maternal effects, or along random regressions'
+// curves (at their range's ends and middle and at `points`), their own rows.
+std::vector<ResultRow> component_rows(const ModelSetup& model, const std::vector<double>& points,
+                                      const Eigen::VectorXd& values, const Eigen::MatrixXd& covariance,
+                                      double log_likelihood) {
+    if (has_curves(model.records.data)) {
+        return curve_component_rows(model.records.data, curve_points(model.records.data, points), values, covariance,
+                                    log_likelihood);
+    }
     const Eigen::Index maternal = maternal_block(model);
     if (maternal >= 0) {
         return maternal_component_rows(model.records.data.component_names(), maternal, values, covariance,
@@ -73,6 +86,34 @@ struct Fitting {
     AiRemlSettings settings;
 };
 
+// The dense evaluator holds T and each kinship of its own at the record groups, beside a
+// kinship's values at its levels while they are taken there: refused, with the figures, before
+// any kinship is read when that would not fit.
+void check_dense_memory(const ModelSetup& model, const ResidualStructure& structure) {
+    const auto g = static_cast<double>(
+        GroupedEvaluator::groups_of(model_effects(model, false), structure, model.records.data.response.y.rows()));
+    double values = g * g;
+    Eigen::Index matrices = 1;
+    for (const RandomTerm& term : model.records.data.terms) {
+        const TermPart& part = term.parts.front();
+        if (part.covariance != LevelCovariance::relationship) continue;
+        const auto levels = static_cast<double>(part.levels.size());
+        // A regression's parts share one kinship; the direct and maternal effects hold three.
+        const Eigen::Index own = term.curve ? 1 : block_size(term);
+        const bool in_place = own == 1 && !term.curve && levels == g;
+        values += static_cast<double>(own) * (g * g + (in_place ? 0.0 : levels * levels));
+        matrices += own;
+    }
+    const double bytes = 8.0 * values;
+    if (fits_in_free_memory(static_cast<std::size_t>(bytes))) return;
+    std::ostringstream message;
+    message << "the model's dense evaluator needs about " << bytes / 1e9 << " GB (" << matrices
+            << " matrices of order " << g << ", the groups of records that share every level), more than this "
+               "machine has free; run it where more memory is free, or fit a pedigree's relationship on its sparse "
+               "inverse (--pedigree).";
+    throw RunFailure(message.str());
+}
+
 Fitting fitting_of(const ModelSetup& model, int max_iter) {
     Fitting fit;
     fit.names = model.records.data.component_names();
@@ -89,14 +130,12 @@ Fitting fitting_of(const ModelSetup& model, int max_iter) {
     const ResidualTerm& residual = model.records.data.residual;
     ResidualStructure structure{residual.weights, residual.class_of_record,
                                 static_cast<Eigen::Index>(std::max<std::size_t>(residual.classes.size(), 1))};
+    check_dense_memory(model, structure);
     fit.evaluator = std::make_unique<GroupedEvaluator>(model_effects(model), X, y_scaled, std::move(structure));
 
     fit.settings =
         variance_settings(random_component_names(model), residual.component_names(), y_scaled, residual_variance, max_iter);
-    const Eigen::Index maternal = maternal_block(model);
-    if (maternal >= 0) {
-        set_covariance_blocks(fit.settings, *fit.evaluator, model.records.data);
-    }
+    set_covariance_blocks(fit.settings, *fit.evaluator, model.records.data);
     return fit;
 }
 
@@ -108,9 +147,9 @@ std::optional<Estimate> estimate(const RunOptions& options, Logger& logger, cons
     estimation.names = fit.names;
     estimation.terms = term_names(model);
     estimation.tests = term_tests(model.records.data, fit.names);
-    if (maternal_block(model) >= 0) {
-        estimation.table = [&model](const Eigen::VectorXd& values, const Eigen::MatrixXd& covariance, double logL) {
-            return component_rows(model, values, covariance, logL);
+    if (maternal_block(model) >= 0 || has_curves(model.records.data)) {
+        estimation.table = [&](const Eigen::VectorXd& values, const Eigen::MatrixXd& covariance, double logL) {
+            return component_rows(model, options.rr_points, values, covariance, logL);
         };
     }
     estimation.residuals = model.records.data.residual.component_names();
@@ -140,9 +179,10 @@ Estimate given_values(const RunOptions& options, Logger& logger, const Fitting& 
     return result;
 }
 
-std::vector<ResultRow> variance_rows(const ModelSetup& model, const Fitting& fit, const Estimate& estimate) {
-    std::vector<ResultRow> rows =
-        component_rows(model, estimate.theta * fit.units, estimate.covariance, estimate.log_likelihood);
+std::vector<ResultRow> variance_rows(const RunOptions& options, const ModelSetup& model, const Fitting& fit,
+                                     const Estimate& estimate) {
+    std::vector<ResultRow> rows = component_rows(model, options.rr_points, estimate.theta * fit.units,
+                                                 estimate.covariance, estimate.log_likelihood);
     rows.insert(rows.end(), estimate.lrt.begin(), estimate.lrt.end());
     for (const ResultRow& row : count_rows(model.records.data.response.y.rows(), model.individuals.size())) {
         rows.push_back(row);
@@ -236,12 +276,15 @@ public:
         print_fixed_effects(logger_, fixed.b, design.full, design.labels, design.numeric, &fixed.se);
         const std::string values_name = mixed_model_files(options_).values;
         const std::vector<RandomTerm>& terms = model_.records.data.terms;
-        // The evaluator's effects are the components, a term of direct and maternal parts three.
+        // The evaluator's effects are the components, a term of q parts q(q + 1)/2.
         Eigen::Index component = 0;
-        for (std::size_t term = 0; term < terms.size(); ++term, ++component) {
+        for (std::size_t term = 0; term < terms.size(); component += block_size(terms[term++])) {
+            if (terms[term].curve) {
+                predict_curve(terms[term], component);
+                continue;
+            }
             if (terms[term].parts.size() == 2) {
                 predict_maternal(terms[term], component);
-                component += 2;
                 continue;
             }
             const TermPart& part = terms[term].parts.front();
@@ -314,6 +357,54 @@ public:
         }
     }
 
+    // A regression's coefficients and its curve's readings for every level (every individual of
+    // the kinship, or each level of independent ones): each a combination w'u of the coefficients,
+    // u_j = K sum_l G0(j, l) Z_l'P y with Z_l = D_phi_l Z, prior w'G0 w.
+    void predict_curve(const RandomTerm& term, Eigen::Index first) {
+        const TermPart& part = term.parts.front();
+        const auto q = static_cast<Eigen::Index>(term.parts.size());
+        Eigen::MatrixXd G0(q, q);
+        for (Eigen::Index a = 0; a < q; ++a) {
+            for (Eigen::Index b = 0; b <= a; ++b) {
+                G0(a, b) = G0(b, a) = result_.theta[first + CovarianceSpace::position(a, b)];
+            }
+        }
+        std::vector<std::pair<std::string, Eigen::VectorXd>> readings;
+        for (Eigen::Index j = 0; j < q; ++j) {
+            readings.emplace_back(term.parts[static_cast<std::size_t>(j)].name, Eigen::VectorXd::Unit(q, j));
+        }
+        for (auto& reading : curve_readings(term, curve_points(model_.records.data, options_.rr_points))) {
+            readings.push_back(std::move(reading));
+        }
+        const std::string values_name = mixed_model_files(options_).values;
+        const auto count = static_cast<Eigen::Index>(part.levels.size());
+        const bool related = part.covariance == LevelCovariance::relationship;
+        const ModelKinship* kinship =
+            related ? &model_.kinships[static_cast<std::size_t>(part.relationship)] : nullptr;
+        const Eigen::Index N = related ? static_cast<Eigen::Index>(kinship->source.text.ids.size()) : count;
+        logger_.tee << "👉 " << term.name << ": the curve's coefficients and readings of " << N
+                    << (related ? " individuals" : " levels") << std::endl;
+        const Eigen::MatrixXd columns = related ? kinship_columns(*kinship, part.levels) : Eigen::MatrixXd();
+        const Eigen::VectorXd diagonal = related ? kinship_diagonal_of(*kinship) : Eigen::VectorXd::Ones(count);
+        const auto block = [&](Eigen::Index start, Eigen::Index width) {
+            if (related) return Eigen::MatrixXd(columns.middleRows(start, width).transpose());
+            Eigen::MatrixXd units = Eigen::MatrixXd::Zero(count, width);
+            for (Eigen::Index j = 0; j < width; ++j) units(start + j, j) = 1.0;
+            return units;
+        };
+        for (const auto& [name, w] : readings) {
+            const Eigen::VectorXd through = G0 * w;
+            std::vector<std::pair<Eigen::Index, double>> parts;
+            for (Eigen::Index l = 0; l < q; ++l) parts.emplace_back(first + CovarianceSpace::position(l, l), through[l]);
+            EffectPrediction effect = fit_.evaluator->predict_combined(solution_, parts, w.dot(through), N, block,
+                                                                       diagonal, fit_.trait.scale);
+            effect.ids = related ? kinship->source.text.ids : part.levels;
+            effect.name = name;
+            check_error_variances(effect.error_variances, effect.ids, values_name, " in " + name);
+            effects_.push_back(std::move(effect));
+        }
+    }
+
     std::vector<FixedEffectRow> fixed_effects() override {
         if (!solved_) {
             solve();
@@ -323,7 +414,7 @@ public:
                                  &fixed.covariance);
     }
 
-    std::vector<ResultRow> variance_rows() override { return ::variance_rows(model_, fit_, result_); }
+    std::vector<ResultRow> variance_rows() override { return ::variance_rows(options_, model_, fit_, result_); }
 
     void add_predictions(ResultTexts& results, const MixedModelFiles& files) override {
         add_effect_files(results, effects_, model_.trait_name, files.values, files.reliability);

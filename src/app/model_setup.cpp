@@ -265,7 +265,8 @@ ModelSetup set_up_model(const RunOptions& options, Logger& logger, const ModelPl
         return as_input_error([&] {
             return read_phenotype_records(options.phe_file, options.phe_pos, options.covar_pos, ids,
                                           options.qcovar_pos, options.rand_pos,
-                                          {options.weight_pos, options.residual_pos, options.crossings, options.derived, options.covariate_terms, formula_intercept(options), options.dam_pos});
+                                          {options.weight_pos, options.residual_pos, options.crossings, options.derived, options.covariate_terms, formula_intercept(options), options.dam_pos,
+                                           options.curve_pos});
         });
     };
     if (in_all.size() < in_any.size()) {
@@ -354,7 +355,7 @@ Eigen::MatrixXd kinship_at(const ModelKinship& kinship, const std::vector<std::s
     return block;
 }
 
-std::vector<RandomEffect> model_effects(const ModelSetup& model) {
+std::vector<RandomEffect> model_effects(const ModelSetup& model, bool read_kinships) {
     std::vector<RandomEffect> effects;
     for (const RandomTerm& term : model.records.data.terms) {
         const TermPart& part = term.parts.front();
@@ -362,8 +363,27 @@ std::vector<RandomEffect> model_effects(const ModelSetup& model) {
         effect.name = term.name;
         effect.level_of_record = part.level_of_record;
         effect.levels = static_cast<Eigen::Index>(part.levels.size());
-        if (part.covariance == LevelCovariance::relationship) {
+        if (read_kinships && part.covariance == LevelCovariance::relationship) {
             effect.kinship = kinship_at(model.kinships[static_cast<std::size_t>(part.relationship)], part.levels);
+        }
+        if (term.curve) {
+            // A regression's block, lower triangle row by row: part a's variance over its values
+            // phi_a, or the covariance of parts a and b; one kinship among them.
+            const auto first = static_cast<Eigen::Index>(effects.size());
+            for (std::size_t a = 0; a < term.parts.size(); ++a) {
+                for (std::size_t b = 0; b <= a; ++b) {
+                    RandomEffect coefficient;
+                    coefficient.name = term.parts[a].name + (a == b ? "" : "," + term.parts[b].name);
+                    coefficient.level_of_record = part.level_of_record;
+                    coefficient.levels = effect.levels;
+                    coefficient.covariate = term.parts[a].covariate;
+                    if (a != b) coefficient.partner_covariate = term.parts[b].covariate;
+                    if (a + b > 0 && effect.kinship.size() != 0) coefficient.kinship_of = first;
+                    effects.push_back(std::move(coefficient));
+                }
+            }
+            effects[static_cast<std::size_t>(first)].kinship = std::move(effect.kinship);
+            continue;
         }
         if (term.parts.size() == 2) {
             // The direct and maternal effects: the direct's variance, their covariance, the

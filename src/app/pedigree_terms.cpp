@@ -239,6 +239,17 @@ std::vector<ResultRow> curve_component_rows(const Model& model, const std::vecto
     return rows;
 }
 
+std::vector<std::pair<std::string, Eigen::VectorXd>> curve_readings(const RandomTerm& term,
+                                                                    const std::vector<double>& points) {
+    const RandomTerm::Curve& curve = *term.curve;
+    std::vector<std::pair<std::string, Eigen::VectorXd>> weights;
+    for (const double x : points) weights.emplace_back(effect_of(term) + "@" + at_point(curve, x), curve_weights(term, x));
+    Eigen::VectorXd whole = Eigen::VectorXd::Zero(static_cast<Index>(term.parts.size()));
+    for (double d = std::ceil(curve.low); d <= curve.high; d += 1.0) whole += curve_weights(term, d);
+    weights.emplace_back(effect_of(term) + ":total", whole);
+    return weights;
+}
+
 std::vector<EffectPrediction> curve_effects(const Model& model, const SparseMmeEvaluator::Solution& solution,
                                             const std::vector<double>& points, const Eigen::VectorXd& values,
                                             const Eigen::VectorXd& relationship_diagonal) {
@@ -250,21 +261,15 @@ std::vector<EffectPrediction> curve_effects(const Model& model, const SparseMmeE
         const Index component = first;
         first += q * (q + 1) / 2;
         if (!term.curve) continue;
-        const RandomTerm::Curve& curve = *term.curve;
         Eigen::MatrixXd G0(q, q);
         for (Index a = 0; a < q; ++a) {
             for (Index b = 0; b <= a; ++b) G0(a, b) = G0(b, a) = values[component + CovarianceSpace::position(a, b)];
         }
-        std::vector<std::pair<std::string, Eigen::VectorXd>> weights;
-        for (const double x : points) weights.emplace_back(effect_of(term) + "@" + at_point(curve, x), curve_weights(term, x));
-        Eigen::VectorXd whole = Eigen::VectorXd::Zero(q);
-        for (double d = std::ceil(curve.low); d <= curve.high; d += 1.0) whole += curve_weights(term, d);
-        weights.emplace_back(effect_of(term) + ":total", whole);
         const TermPart& levels_part = term.parts.front();
         const auto levels = static_cast<Index>(levels_part.levels.size());
         const bool errors = !solution.error_blocks.empty() && solution.error_blocks[k].size() > 0;
         const Eigen::Map<const Eigen::MatrixXd> coefficients(solution.effects[k].data(), q, levels);  // q x levels
-        for (const auto& [name, w] : weights) {
+        for (const auto& [name, w] : curve_readings(term, points)) {
             EffectPrediction effect;
             effect.name = name;
             effect.ids = levels_part.levels;

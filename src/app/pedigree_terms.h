@@ -53,6 +53,12 @@ std::vector<double> curve_points(const Model& model, const std::vector<double>& 
 std::vector<ResultRow> curve_component_rows(const Model& model, const std::vector<double>& points,
                                             const Eigen::VectorXd& values, const Eigen::MatrixXd& covariance,
                                             double log_likelihood);
+// The readings of a regression's curve, each a name and the weights w of its coefficients whose
+// w'u it is: <effect>@<col>=x at each of `points`, and <effect>:total, the sum over the column's
+// integer values in its range.
+std::vector<std::pair<std::string, Eigen::VectorXd>> curve_readings(const RandomTerm& term,
+                                                                    const std::vector<double>& points);
+
 // Each random regression's values along its curve for every level: <effect>@<col>=x at each
 // point, phi(x)'u, and <effect>:total, the sum of phi(d)'u over the column's whole numbers d from
 // its least to its largest value (a lactation's yield from test days), with prediction error

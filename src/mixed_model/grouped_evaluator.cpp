@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <stdexcept>
@@ -11,8 +12,71 @@
 
 namespace {
 
+// Groups: records that share the level of every effect (and the residual class), a regression's
+// records only at the same values of its curve; numbered as first met, each by its key.
+std::map<std::vector<Eigen::Index>, Eigen::Index> record_groups(const std::vector<RandomEffect>& effects,
+                                                                const ResidualStructure& residual, Eigen::Index n,
+                                                                std::vector<Eigen::Index>& group_of_record) {
+    const Eigen::Index classes = residual.class_of_record.empty() ? 1 : residual.classes;
+    std::size_t valued = 0;
+    for (const RandomEffect& effect : effects) {
+        for (const Eigen::VectorXd* values : {&effect.covariate, &effect.partner_covariate}) {
+            if (values->size() == 0) continue;
+            if (values->size() != n || !values->allFinite()) {
+                throw std::invalid_argument("Random effect " + effect.name + " needs a finite value of every record.");
+            }
+            ++valued;
+        }
+        if ((effect.partner_covariate.size() != 0 && effect.covariate.size() == 0) ||
+            (effect.covariate.size() != 0 && !effect.partner_level_of_record.empty())) {
+            throw std::invalid_argument("Random effect " + effect.name + ": a covariance of values needs both parts' "
+                                        "values over the same levels.");
+        }
+    }
+    std::map<std::vector<Eigen::Index>, Eigen::Index> groups;
+    const std::size_t level_keys = 2 * effects.size() + (classes > 1 ? 1 : 0);
+    std::vector<Eigen::Index> levels(level_keys + valued, -1);
+    group_of_record.resize(static_cast<std::size_t>(n));
+    for (Eigen::Index r = 0; r < n; ++r) {
+        for (std::size_t k = 0; k < effects.size(); ++k) {
+            const RandomEffect& effect = effects[k];
+            if (effect.level_of_record.size() != static_cast<std::size_t>(n) ||
+                (!effect.partner_level_of_record.empty() &&
+                 effect.partner_level_of_record.size() != static_cast<std::size_t>(n))) {
+                throw std::invalid_argument("Every random effect needs the level of every record.");
+            }
+            levels[2 * k] = effect.level_of_record[static_cast<std::size_t>(r)];
+            if (!effect.partner_level_of_record.empty()) {
+                levels[2 * k + 1] = effect.partner_level_of_record[static_cast<std::size_t>(r)];
+            }
+        }
+        if (classes > 1) {
+            levels[level_keys - 1] = residual.class_of_record[static_cast<std::size_t>(r)];
+            if (levels[level_keys - 1] < 0 || levels[level_keys - 1] >= classes) {
+                throw std::invalid_argument("A record's residual class is out of range.");
+            }
+        }
+        std::size_t key = level_keys;
+        for (const RandomEffect& effect : effects) {
+            for (const Eigen::VectorXd* values : {&effect.covariate, &effect.partner_covariate}) {
+                if (values->size() == 0) continue;
+                const double value = (*values)[r];
+                std::memcpy(&levels[key++], &value, sizeof value);
+            }
+        }
+        const auto [entry, added] = groups.emplace(levels, static_cast<Eigen::Index>(groups.size()));
+        group_of_record[static_cast<std::size_t>(r)] = entry->second;
+    }
+    return groups;
+}
 
 }  // namespace
+
+Eigen::Index GroupedEvaluator::groups_of(const std::vector<RandomEffect>& effects, const ResidualStructure& residual,
+                                         Eigen::Index records) {
+    std::vector<Eigen::Index> group_of_record;
+    return static_cast<Eigen::Index>(record_groups(effects, residual, records, group_of_record).size());
+}
 
 GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eigen::MatrixXd& X,
                                    const Eigen::VectorXd& y, ResidualStructure residual) {
@@ -34,33 +98,8 @@ GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eige
         log_weights_ = residual.weights.array().log().sum();
     }
     records_ = n;
-    // Groups: records that share the level of every effect (and the residual class), numbered
-    // as first met.
-    std::map<std::vector<Eigen::Index>, Eigen::Index> group_of_levels;
-    std::vector<Eigen::Index> levels(2 * effects.size() + (classes > 1 ? 1 : 0), -1);
-    group_of_record_.resize(static_cast<std::size_t>(n));
-    for (Eigen::Index r = 0; r < n; ++r) {
-        for (std::size_t k = 0; k < effects.size(); ++k) {
-            const RandomEffect& effect = effects[k];
-            if (effect.level_of_record.size() != static_cast<std::size_t>(n) ||
-                (!effect.partner_level_of_record.empty() &&
-                 effect.partner_level_of_record.size() != static_cast<std::size_t>(n))) {
-                throw std::invalid_argument("Every random effect needs the level of every record.");
-            }
-            levels[2 * k] = effect.level_of_record[static_cast<std::size_t>(r)];
-            if (!effect.partner_level_of_record.empty()) {
-                levels[2 * k + 1] = effect.partner_level_of_record[static_cast<std::size_t>(r)];
-            }
-        }
-        if (classes > 1) {
-            levels.back() = residual.class_of_record[static_cast<std::size_t>(r)];
-            if (levels.back() < 0 || levels.back() >= classes) {
-                throw std::invalid_argument("A record's residual class is out of range.");
-            }
-        }
-        const auto [entry, added] = group_of_levels.emplace(levels, static_cast<Eigen::Index>(group_of_levels.size()));
-        group_of_record_[static_cast<std::size_t>(r)] = entry->second;
-    }
+    std::map<std::vector<Eigen::Index>, Eigen::Index> group_of_levels =
+        record_groups(effects, residual, n, group_of_record_);
     const auto g = static_cast<Eigen::Index>(group_of_levels.size());
     Eigen::VectorXd counts = Eigen::VectorXd::Zero(g);
     for (Eigen::Index r = 0; r < n; ++r) {
@@ -97,6 +136,12 @@ GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eige
             if (covariance) made.partner_of_group[static_cast<std::size_t>(group)] = key[2 * k + 1];
         }
         made.levels = effect.levels;
+        for (const auto& [values, taken] : {std::pair{&effect.covariate, &made.left},
+                                            std::pair{&effect.partner_covariate, &made.right}}) {
+            if (values->size() == 0) continue;
+            taken->resize(g);
+            for (Eigen::Index r = 0; r < n; ++r) (*taken)[group_of_record_[static_cast<std::size_t>(r)]] = (*values)[r];
+        }
         for (const std::vector<Eigen::Index>* mapping : {&made.level_of_group, &made.partner_of_group}) {
             for (const Eigen::Index level : *mapping) {
                 if (level < -1 || level >= effect.levels) {
@@ -104,7 +149,15 @@ GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eige
                 }
             }
         }
-        if (effect.kinship.size() == 0) {
+        if (effect.kinship_of >= 0) {
+            const auto source = static_cast<std::size_t>(effect.kinship_of);
+            if (source >= k || effects_[source].kinship_of >= 0 || effects_[source].kinship.size() == 0 ||
+                effects_[source].level_of_group != made.level_of_group || covariance) {
+                throw std::invalid_argument("Random effect " + effect.name + " shares the kinship of an effect over "
+                                            "other levels.");
+            }
+            made.kinship_of = effect.kinship_of;
+        } else if (effect.kinship.size() == 0) {
             if (covariance) {
                 throw std::invalid_argument("The covariance of random effect " + effect.name + " needs a kinship.");
             }
@@ -204,21 +257,43 @@ Eigen::MatrixXd GroupedEvaluator::class_rows(Eigen::Index c, const Eigen::Matrix
     return M(groups_of_class_[static_cast<std::size_t>(c)], Eigen::all);
 }
 
+Eigen::VectorXd GroupedEvaluator::scaled_left(const Effect& effect) const {
+    return effect.left.size() == 0 ? root_counts_ : Eigen::VectorXd(root_counts_.cwiseProduct(effect.left));
+}
+
+Eigen::VectorXd GroupedEvaluator::scaled_right(const Effect& effect) const {
+    return root_counts_.cwiseProduct(effect.right);
+}
+
 // K~_k C, with K~_k = D^1/2 M_k D^1/2: a dense product for a kinship, sums over each level's
-// groups for independent levels.
+// groups for independent levels. A regression's part takes its values on both sides of the
+// kinship (D_c K~ D_c), a covariance of two parts both orders (D_c K~ D_d + D_d K~ D_c).
 Eigen::MatrixXd GroupedEvaluator::apply_effect(const Effect& effect, const Eigen::MatrixXd& C) const {
+    const bool pair = effect.right.size() != 0;
     if (effect.members.empty()) {
-        return effect.kinship * C;
+        const Eigen::MatrixXd& K = kinship_of(effect);
+        if (effect.left.size() == 0) {
+            return K * C;
+        }
+        const auto& c = effect.left;
+        if (!pair) {
+            return c.asDiagonal() * (K * (c.asDiagonal() * C));
+        }
+        const auto& d = effect.right;
+        return c.asDiagonal() * (K * (d.asDiagonal() * C)) + d.asDiagonal() * (K * (c.asDiagonal() * C));
     }
     // Groups without a level of the effect (a record without a dam) have no part in it.
+    const Eigen::VectorXd c = scaled_left(effect);
+    const Eigen::VectorXd d = pair ? scaled_right(effect) : Eigen::VectorXd();
     Eigen::MatrixXd result = Eigen::MatrixXd::Zero(C.rows(), C.cols());
     for (const std::vector<Eigen::Index>& groups : effect.members) {
-        Eigen::RowVectorXd sum = Eigen::RowVectorXd::Zero(C.cols());
+        Eigen::RowVectorXd sum_c = Eigen::RowVectorXd::Zero(C.cols()), sum_d = sum_c;
         for (Eigen::Index a : groups) {
-            sum += root_counts_[a] * C.row(a);
+            sum_c += c[a] * C.row(a);
+            if (pair) sum_d += d[a] * C.row(a);
         }
         for (Eigen::Index a : groups) {
-            result.row(a) = root_counts_[a] * sum;
+            result.row(a) = pair ? Eigen::RowVectorXd(c[a] * sum_d + d[a] * sum_c) : Eigen::RowVectorXd(c[a] * sum_c);
         }
     }
     return result;
@@ -226,18 +301,32 @@ Eigen::MatrixXd GroupedEvaluator::apply_effect(const Effect& effect, const Eigen
 
 // tr(T K~_k) for the symmetric T.
 double GroupedEvaluator::trace_with(const Effect& effect, const Eigen::MatrixXd& T) const {
+    const bool pair = effect.right.size() != 0;
     if (effect.members.empty()) {
-        return (T.array() * effect.kinship.array()).sum();
+        const Eigen::MatrixXd& K = kinship_of(effect);
+        if (effect.left.size() == 0) {
+            return (T.array() * K.array()).sum();
+        }
+        // c'(T o K)c, or 2 c'(T o K)d, a column at a time.
+        const auto& c = effect.left;
+        const Eigen::VectorXd& d = pair ? effect.right : effect.left;
+        double trace = 0.0;
+        for (Eigen::Index b = 0; b < T.cols(); ++b) {
+            trace += d[b] * (T.col(b).array() * K.col(b).array() * c.array()).sum();
+        }
+        return pair ? 2.0 * trace : trace;
     }
+    const Eigen::VectorXd c = scaled_left(effect);
+    const Eigen::VectorXd d = pair ? scaled_right(effect) : c;
     double trace = 0.0;
     for (const std::vector<Eigen::Index>& groups : effect.members) {
         for (Eigen::Index a : groups) {
             for (Eigen::Index b : groups) {
-                trace += T(a, b) * root_counts_[a] * root_counts_[b];
+                trace += T(a, b) * c[a] * d[b];
             }
         }
     }
-    return trace;
+    return pair ? 2.0 * trace : trace;
 }
 
 // T = (sigma2_e I + sum sigma2_k K~_k)^-1 (full), with its log-determinant; false when that
@@ -252,14 +341,31 @@ bool GroupedEvaluator::inverse_of_groups(const Eigen::VectorXd& theta, Eigen::Ma
         if (variance == 0.0) {
             continue;
         }
-        if (effect.members.empty()) {
+        const bool pair = effect.right.size() != 0;
+        if (effect.members.empty() && effect.left.size() == 0) {
             T.triangularView<Eigen::Lower>() += variance * effect.kinship;
+        } else if (effect.members.empty()) {
+            // The lower triangle of sigma D_c K~ D_c (sigma (D_c K~ D_d + D_d K~ D_c)), a column at a time.
+            const Eigen::MatrixXd& K = kinship_of(effect);
+            const auto& c = effect.left;
+            const Eigen::VectorXd& d = pair ? effect.right : effect.left;
+            for (Eigen::Index b = 0; b < g; ++b) {
+                const Eigen::Index rows = g - b;
+                if (pair) {
+                    T.col(b).tail(rows).array() += variance * K.col(b).tail(rows).array() *
+                                                   (c.tail(rows).array() * d[b] + d.tail(rows).array() * c[b]);
+                } else {
+                    T.col(b).tail(rows).array() += variance * c[b] * K.col(b).tail(rows).array() * c.tail(rows).array();
+                }
+            }
         } else {
+            const Eigen::VectorXd c = scaled_left(effect);
+            const Eigen::VectorXd d = pair ? scaled_right(effect) : c;
             for (const std::vector<Eigen::Index>& groups : effect.members) {
                 for (Eigen::Index a : groups) {
                     for (Eigen::Index b : groups) {
                         if (a >= b) {
-                            T(a, b) += variance * root_counts_[a] * root_counts_[b];
+                            T(a, b) += variance * (pair ? c[a] * d[b] + d[a] * c[b] : c[a] * c[b]);
                         }
                     }
                 }
@@ -424,7 +530,7 @@ Eigen::VectorXd GroupedEvaluator::level_sums(Eigen::Index k, const Eigen::Vector
     Eigen::VectorXd sums = Eigen::VectorXd::Zero(effect.levels);
     for (Eigen::Index a = 0; a < group_values.size(); ++a) {
         const Eigen::Index level = effect.level_of_group[static_cast<std::size_t>(a)];
-        if (level >= 0) sums[level] += root_counts_[a] * group_values[a];
+        if (level >= 0) sums[level] += root_counts_[a] * (effect.left.size() == 0 ? 1.0 : effect.left[a]) * group_values[a];
     }
     return sums;
 }
@@ -436,7 +542,7 @@ Eigen::MatrixXd GroupedEvaluator::to_groups(Eigen::Index k, const Eigen::MatrixX
     for (Eigen::Index a = 0; a < g; ++a) {
         const Eigen::Index level = effect.level_of_group[static_cast<std::size_t>(a)];
         if (level >= 0) {
-            groups.row(a) = root_counts_[a] * level_values.row(level);
+            groups.row(a) = root_counts_[a] * (effect.left.size() == 0 ? 1.0 : effect.left[a]) * level_values.row(level);
         } else {
             groups.row(a).setZero();
         }

@@ -16,6 +16,14 @@ struct RandomEffect {
     Eigen::Index levels = 0;
     Eigen::MatrixXd kinship;  // levels x levels, or empty
     std::vector<Eigen::Index> partner_level_of_record{};  // empty: a variance
+    // A regression's part: each record's value multiplying its level (empty: 1). With a
+    // partner's value over the same levels, the covariance of two parts: V = sigma (D_c Z K Z' D_d
+    // + D_d Z K Z' D_c), c `covariate` and d `partner_covariate`.
+    Eigen::VectorXd covariate{};
+    Eigen::VectorXd partner_covariate{};
+    // An earlier effect over the same levels and kinship, whose kinship this one uses (-1: its
+    // own), so that the parts of a regression hold one kinship among them.
+    Eigen::Index kinship_of = -1;
 };
 
 // The residual of a record: sigma2_e(c) / w, its class c of `classes` (first met among the
@@ -47,6 +55,10 @@ public:
     GroupedEvaluator(std::vector<RandomEffect> effects, const Eigen::MatrixXd& X, const Eigen::VectorXd& y,
                      ResidualStructure residual = {});
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
+    // The groups the evaluator would form of `records` records (the order of its matrices),
+    // before any kinship is read.
+    static Eigen::Index groups_of(const std::vector<RandomEffect>& effects, const ResidualStructure& residual,
+                                  Eigen::Index records);
     // Another parameterisation of the fixed effects (the same records): REML is evaluated on
     // the independent columns of the design without reference levels, the fixed effects are
     // reported for the full design's estimable columns. The log-likelihood's constant follows X.
@@ -104,7 +116,15 @@ private:
         Eigen::Index levels = 0;
         Eigen::MatrixXd kinship;                         // D^1/2 M_k D^1/2, g x g; empty for independent levels
         std::vector<std::vector<Eigen::Index>> members;  // independent levels: the groups of each level
+        Eigen::Index kinship_of = -1;                    // the effect whose kinship it uses (-1: its own)
+        Eigen::VectorXd left, right;  // a regression's values per group (c, and d of a covariance); empty: 1
     };
+    const Eigen::MatrixXd& kinship_of(const Effect& effect) const {
+        return effect.kinship_of < 0 ? effect.kinship : effects_[static_cast<std::size_t>(effect.kinship_of)].kinship;
+    }
+    // sqrt(d_a) c_a of each group (the left values, or 1), and sqrt(d_a) d_a of a covariance.
+    Eigen::VectorXd scaled_left(const Effect& effect) const;
+    Eigen::VectorXd scaled_right(const Effect& effect) const;
     Eigen::MatrixXd apply_effect(const Effect& effect, const Eigen::MatrixXd& C) const;
     double trace_with(const Effect& effect, const Eigen::MatrixXd& T) const;
     bool inverse_of_groups(const Eigen::VectorXd& theta, Eigen::MatrixXd& T, double& log_det) const;

@@ -1,6 +1,7 @@
 // Random regressions on Legendre polynomials (animal:leg(x, k), pe:leg(x, k)) on the pedigree's
-// sparse inverse: the coefficients, the values along the curve and over its whole range against
-// the dense BLUP written out here, and REML's logL against the dense restricted likelihood.
+// sparse inverse and on the kinship of the records: the coefficients, the values along the curve
+// and over its whole range against the dense BLUP written out here, and REML's logL against the
+// dense restricted likelihood.
 
 #include <gtest/gtest.h>
 
@@ -124,6 +125,17 @@ Eigen::MatrixXd kron(const Eigen::MatrixXd& outer, const Eigen::MatrixXd& inner)
     return out;
 }
 
+// The two routes of a regression: the pedigree's equations, and A as a kinship file.
+std::vector<std::vector<std::string>> regression_routes(const std::string& dir) {
+    const CommandResult kinship = run_zelkora({"--kinship", "--pedigree", "cows.ped", "--kin-bin", "--out", "A"}, dir);
+    EXPECT_EQ(kinship.status, 0) << kinship.err;
+    return {{"--pedigree", "cows.ped"}, {"--kin-file", "A.bin"}};
+}
+
+std::vector<std::string> with_route(std::vector<std::string> arguments, const std::vector<std::string>& route) {
+    arguments.insert(arguments.begin() + 1, route.begin(), route.end());
+    return arguments;
+}
 
 }  // namespace
 
@@ -133,13 +145,6 @@ TEST(RandomRegression, EffectsAlongTheCurveAreTheDenseBlup) {
     const std::string dir = make_scratch_dir();
     const TestDays data = simulated_test_days();
     write_test_days(data, dir);
-    const CommandResult run = run_zelkora({"--predict", "--pedigree", "cows.ped", "--phefile", "days.phe", "--model",
-                                           "Milk ~ HTD + animal:leg(DIM, 1) + pe:leg(DIM, 1)", "--vc",
-                                           "8,-0.5,1.2,3,0.2,0.6,2.5", "--rr-points", "60", "--out", "rr"},
-                                          dir);
-    ASSERT_EQ(run.status, 0) << run.err;
-    const auto effects = effect_rows(dir + "/rr.reliability.txt");
-
     const DenseRegression dense = dense_regression(data);
     Eigen::Matrix2d G0, P0;
     G0 << 8.0, -0.5, -0.5, 1.2;
@@ -160,23 +165,33 @@ TEST(RandomRegression, EffectsAlongTheCurveAreTheDenseBlup) {
     const std::vector<std::pair<std::string, Eigen::Vector2d>> weights = {
         {"leg0", Eigen::Vector2d(1.0, 0.0)}, {"leg1", Eigen::Vector2d(0.0, 1.0)}, {"@DIM=60", legendre(60)},
         {"@DIM=155", legendre(155)},         {":total", whole}};
-    for (const auto& [suffix, w] : weights) {
-        const std::string name = suffix.substr(0, 3) == "leg" ? ":" + suffix : suffix;
-        for (int i = 0; i < dense.animals; ++i) {
-            const auto key = std::make_pair("animal" + name, "c" + std::to_string(i + 1));
-            ASSERT_EQ(effects.count(key), 1U) << key.first << " " << key.second;
-            const double value = w.dot(a.segment(2 * i, 2));
-            const double se = std::sqrt(w.dot(a_error.block(2 * i, 2 * i, 2, 2) * w));
-            EXPECT_NEAR(effects.at(key).first, value, 1e-5 * (1.0 + std::fabs(value))) << key.first << " " << key.second;
-            EXPECT_NEAR(effects.at(key).second, se, 1e-5 * se) << key.first << " " << key.second;
-        }
-        for (int c = 0; c < dense.cows; ++c) {
-            const auto key = std::make_pair("pe" + name, "c" + std::to_string(c + 21));
-            ASSERT_EQ(effects.count(key), 1U) << key.first << " " << key.second;
-            const double value = w.dot(p.segment(2 * c, 2));
-            EXPECT_NEAR(effects.at(key).first, value, 1e-5 * (1.0 + std::fabs(value))) << key.first << " " << key.second;
-            const double se = std::sqrt(w.dot(p_error.block(2 * c, 2 * c, 2, 2) * w));
-            EXPECT_NEAR(effects.at(key).second, se, 1e-5 * se) << key.first << " " << key.second;
+    for (const std::vector<std::string>& route : regression_routes(dir)) {
+        SCOPED_TRACE(route.front());
+        const CommandResult run = run_zelkora(with_route({"--predict", "--phefile", "days.phe", "--model",
+                                                          "Milk ~ HTD + animal:leg(DIM, 1) + pe:leg(DIM, 1)", "--vc",
+                                                          "8,-0.5,1.2,3,0.2,0.6,2.5", "--rr-points", "60", "--out", "rr"},
+                                                         route),
+                                              dir);
+        ASSERT_EQ(run.status, 0) << run.err;
+        const auto effects = effect_rows(dir + "/rr.reliability.txt");
+        for (const auto& [suffix, w] : weights) {
+            const std::string name = suffix.substr(0, 3) == "leg" ? ":" + suffix : suffix;
+            for (int i = 0; i < dense.animals; ++i) {
+                const auto key = std::make_pair("animal" + name, "c" + std::to_string(i + 1));
+                ASSERT_EQ(effects.count(key), 1U) << key.first << " " << key.second;
+                const double value = w.dot(a.segment(2 * i, 2));
+                const double se = std::sqrt(w.dot(a_error.block(2 * i, 2 * i, 2, 2) * w));
+                EXPECT_NEAR(effects.at(key).first, value, 1e-5 * (1.0 + std::fabs(value))) << key.first << " " << key.second;
+                EXPECT_NEAR(effects.at(key).second, se, 1e-5 * se) << key.first << " " << key.second;
+            }
+            for (int c = 0; c < dense.cows; ++c) {
+                const auto key = std::make_pair("pe" + name, "c" + std::to_string(c + 21));
+                ASSERT_EQ(effects.count(key), 1U) << key.first << " " << key.second;
+                const double value = w.dot(p.segment(2 * c, 2));
+                EXPECT_NEAR(effects.at(key).first, value, 1e-5 * (1.0 + std::fabs(value))) << key.first << " " << key.second;
+                const double se = std::sqrt(w.dot(p_error.block(2 * c, 2 * c, 2, 2) * w));
+                EXPECT_NEAR(effects.at(key).second, se, 1e-5 * se) << key.first << " " << key.second;
+            }
         }
     }
 }
@@ -187,41 +202,45 @@ TEST(RandomRegression, RemlLikelihoodAndTheCurvesVariances) {
     const std::string dir = make_scratch_dir();
     const TestDays data = simulated_test_days();
     write_test_days(data, dir);
-    const CommandResult run = run_zelkora({"--reml", "--pedigree", "cows.ped", "--phefile", "days.phe", "--model",
-                                           "Milk ~ HTD + animal:leg(DIM, 1) + pe:leg(DIM, 1)", "--out", "rr"},
-                                          dir);
-    ASSERT_EQ(run.status, 0) << run.err;
-    const auto table = variance_table(dir + "/rr.vc.txt");
-    Eigen::Matrix2d G0, P0;
-    G0 << table.at("V(animal:leg0)").first, table.at("C(animal:leg0,animal:leg1)").first,
-        table.at("C(animal:leg0,animal:leg1)").first, table.at("V(animal:leg1)").first;
-    P0 << table.at("V(pe:leg0)").first, table.at("C(pe:leg0,pe:leg1)").first, table.at("C(pe:leg0,pe:leg1)").first,
-        table.at("V(pe:leg1)").first;
-    const double residual = table.at("V(e)").first;
+    for (const std::vector<std::string>& route : regression_routes(dir)) {
+        SCOPED_TRACE(route.front());
+        const CommandResult run = run_zelkora(with_route({"--reml", "--phefile", "days.phe", "--model",
+                                                          "Milk ~ HTD + animal:leg(DIM, 1) + pe:leg(DIM, 1)", "--out", "rr"},
+                                                         route),
+                                              dir);
+        ASSERT_EQ(run.status, 0) << run.err;
+        const auto table = variance_table(dir + "/rr.vc.txt");
+        Eigen::Matrix2d G0, P0;
+        G0 << table.at("V(animal:leg0)").first, table.at("C(animal:leg0,animal:leg1)").first,
+            table.at("C(animal:leg0,animal:leg1)").first, table.at("V(animal:leg1)").first;
+        P0 << table.at("V(pe:leg0)").first, table.at("C(pe:leg0,pe:leg1)").first, table.at("C(pe:leg0,pe:leg1)").first,
+            table.at("V(pe:leg1)").first;
+        const double residual = table.at("V(e)").first;
 
-    const DenseRegression dense = dense_regression(data);
-    const auto n = static_cast<Eigen::Index>(data.cow.size());
-    const Eigen::MatrixXd V = dense.Za * kron(dense.A, G0) * dense.Za.transpose() +
-                              dense.Zp * kron(Eigen::MatrixXd::Identity(dense.cows, dense.cows), P0) * dense.Zp.transpose() +
-                              residual * Eigen::MatrixXd::Identity(n, n);
-    const Eigen::LLT<Eigen::MatrixXd> chol(V);
-    const Eigen::MatrixXd ViX = chol.solve(dense.X);
-    const Eigen::MatrixXd XViX = dense.X.transpose() * ViX;
-    const Eigen::VectorXd Viy = chol.solve(data.milk);
-    const Eigen::VectorXd Xy = dense.X.transpose() * Viy;
-    const double logL = -0.5 * (2.0 * Eigen::MatrixXd(chol.matrixL()).diagonal().array().log().sum() +
-                                std::log(XViX.determinant()) + data.milk.dot(Viy) - Xy.dot(XViX.ldlt().solve(Xy)));
-    EXPECT_NEAR(table.at("logL").first, logL, 1e-6 * std::fabs(logL));
+        const DenseRegression dense = dense_regression(data);
+        const auto n = static_cast<Eigen::Index>(data.cow.size());
+        const Eigen::MatrixXd V = dense.Za * kron(dense.A, G0) * dense.Za.transpose() +
+                                  dense.Zp * kron(Eigen::MatrixXd::Identity(dense.cows, dense.cows), P0) * dense.Zp.transpose() +
+                                  residual * Eigen::MatrixXd::Identity(n, n);
+        const Eigen::LLT<Eigen::MatrixXd> chol(V);
+        const Eigen::MatrixXd ViX = chol.solve(dense.X);
+        const Eigen::MatrixXd XViX = dense.X.transpose() * ViX;
+        const Eigen::VectorXd Viy = chol.solve(data.milk);
+        const Eigen::VectorXd Xy = dense.X.transpose() * Viy;
+        const double logL = -0.5 * (2.0 * Eigen::MatrixXd(chol.matrixL()).diagonal().array().log().sum() +
+                                    std::log(XViX.determinant()) + data.milk.dot(Viy) - Xy.dot(XViX.ldlt().solve(Xy)));
+        EXPECT_NEAR(table.at("logL").first, logL, 1e-6 * std::fabs(logL));
 
-    for (const double day : {5.0, 155.0, 305.0}) {
-        std::ostringstream where;
-        where << "@DIM=" << day;
-        const Eigen::Vector2d phi = legendre(day);
-        const double genetic = phi.dot(G0 * phi), total = genetic + phi.dot(P0 * phi) + residual;
-        EXPECT_NEAR(table.at("V(animal)" + where.str()).first, genetic, 1e-6 * genetic);
-        EXPECT_NEAR(table.at("Vp" + where.str()).first, total, 1e-6 * total);
-        EXPECT_NEAR(table.at("animal/Vp" + where.str()).first, genetic / total, 1e-6);
-        EXPECT_GT(table.at("animal/Vp" + where.str()).second, 0.0);
+        for (const double day : {5.0, 155.0, 305.0}) {
+            std::ostringstream where;
+            where << "@DIM=" << day;
+            const Eigen::Vector2d phi = legendre(day);
+            const double genetic = phi.dot(G0 * phi), total = genetic + phi.dot(P0 * phi) + residual;
+            EXPECT_NEAR(table.at("V(animal)" + where.str()).first, genetic, 1e-6 * genetic);
+            EXPECT_NEAR(table.at("Vp" + where.str()).first, total, 1e-6 * total);
+            EXPECT_NEAR(table.at("animal/Vp" + where.str()).first, genetic / total, 1e-6);
+            EXPECT_GT(table.at("animal/Vp" + where.str()).second, 0.0);
+        }
     }
 }
 
@@ -265,8 +284,8 @@ TEST(RandomRegression, RefusesWhatItCannotFit) {
                   .find("Monte Carlo REML takes variance components alone in this version"),
               std::string::npos);
     ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", "cows.ped", "--kin-bin", "--out", "A"}, dir).status, 0);
-    EXPECT_NE(refusal({"--kin-file", "A.bin", "--model", model})
-                  .find("a random regression is fitted on the sparse inverse of a pedigree (--pedigree)"),
+    EXPECT_NE(refusal({"--kin-file", "A.bin", "--model", model, "--snp-effects"})
+                  .find("a random regression with --ped-groups or --snp-effects is not available"),
               std::string::npos);
 }
 

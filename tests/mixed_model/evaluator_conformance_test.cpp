@@ -317,6 +317,53 @@ TEST(EvaluatorConformance, MaternalEffectsWithTheirCovariance) {
     EXPECT_EQ(inside.tail(2), theta.tail(2));
 }
 
+// A random regression on the records' kinship: the intercept and slope of each animal covary
+// over A, and those of its permanent environment independently; two records of an animal may
+// share the covariate's value (one group) or not.
+TEST(EvaluatorConformance, RegressionPartsOverOneKinship) {
+    std::mt19937 engine(29);
+    const Eigen::Index q = 30;
+    const Eigen::MatrixXd A = tabular_relationships(q, engine);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<Eigen::Index> animal;
+    std::vector<double> x;
+    for (Eigen::Index i = 8; i < q; ++i) {
+        for (Eigen::Index r = 0; r <= i % 3; ++r) {
+            animal.push_back(i);
+            x.push_back(r == 2 ? x.back() : normal(engine));
+        }
+    }
+    const auto n = static_cast<Eigen::Index>(animal.size());
+    const Eigen::VectorXd slope = Eigen::Map<const Eigen::VectorXd>(x.data(), n), ones = Eigen::VectorXd::Ones(n);
+    const Eigen::MatrixXd X = random_design(n, engine);
+    const Eigen::VectorXd y = random_values(n, engine);
+    const Eigen::MatrixXd Z = incidence(animal, q);
+    const Eigen::MatrixXd ZAZ = Z * A * Z.transpose(), ZZ = Z * Z.transpose();
+    const auto part = [](const Eigen::MatrixXd& M, const Eigen::VectorXd& c, const Eigen::VectorXd& d) {
+        return Eigen::MatrixXd(c.asDiagonal() * M * d.asDiagonal());
+    };
+    DenseModel dense{{}, X, y};
+    std::vector<RandomEffect> effects;
+    for (const Eigen::MatrixXd* among : {&ZAZ, &ZZ}) {
+        dense.derivatives.push_back(part(*among, ones, ones));
+        dense.derivatives.push_back(part(*among, ones, slope) + part(*among, slope, ones));
+        dense.derivatives.push_back(part(*among, slope, slope));
+        const Eigen::MatrixXd kinship = among == &ZAZ ? A : Eigen::MatrixXd();
+        const Eigen::Index shared = among == &ZAZ ? 0 : -1;
+        effects.push_back({"leg0", animal, q, kinship, {}, ones, {}});
+        effects.push_back({"leg1,leg0", animal, q, {}, {}, slope, ones, shared});
+        effects.push_back({"leg1", animal, q, {}, {}, slope, {}, shared});
+    }
+    dense.derivatives.push_back(Eigen::MatrixXd::Identity(n, n));
+    GroupedEvaluator evaluator(effects, X, y);
+    evaluator.set_covariance_space(CovarianceSpace({{0, 2, false, 0.0, q}, {3, 2, false, 0.0, q}}, 7, q));
+    Eigen::VectorXd theta(7);
+    theta << 0.8, -0.2, 0.5, 0.3, 0.1, 0.2, 1.1;
+    expect_conforms(evaluator, dense, theta, "inside");
+    theta << 0.8, 0.4, 0.2, 0.3, 0.1, 0.2, 1.1;  // the genetic block singular
+    expect_conforms(evaluator, dense, theta, "singular block");
+}
+
 // The sparse equations of terms with covariance blocks: the direct and maternal effects over
 // A^-1 with the dam's permanent environment (a record without a dam has no maternal parts), and
 // a random regression on a covariate, its intercept and slope covarying over A.
