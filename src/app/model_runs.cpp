@@ -86,9 +86,9 @@ struct Fitting {
     AiRemlSettings settings;
 };
 
-// The dense evaluator holds T and each kinship of its own at the record groups, beside a
-// kinship's values at its levels while they are taken there: refused, with the figures, before
-// any kinship is read when that would not fit.
+// The dense evaluator holds T at the record groups and each term's kinship at its levels (the
+// parts of a term share it): refused, with the figures, before any kinship is read when that
+// would not fit.
 void check_dense_memory(const ModelSetup& model, const ResidualStructure& structure) {
     const auto g = static_cast<double>(
         GroupedEvaluator::groups_of(model_effects(model, false), structure, model.records.data.response.y.rows()));
@@ -98,19 +98,16 @@ void check_dense_memory(const ModelSetup& model, const ResidualStructure& struct
         const TermPart& part = term.parts.front();
         if (part.covariance != LevelCovariance::relationship) continue;
         const auto levels = static_cast<double>(part.levels.size());
-        // A regression's parts share one kinship; the direct and maternal effects hold three.
-        const Eigen::Index own = term.curve ? 1 : block_size(term);
-        const bool in_place = own == 1 && !term.curve && levels == g;
-        values += static_cast<double>(own) * (g * g + (in_place ? 0.0 : levels * levels));
-        matrices += own;
+        values += levels * levels;
+        ++matrices;
     }
     const double bytes = 8.0 * values;
     if (fits_in_free_memory(static_cast<std::size_t>(bytes))) return;
     std::ostringstream message;
     message << "the model's dense evaluator needs about " << bytes / 1e9 << " GB (" << matrices
-            << " matrices of order " << g << ", the groups of records that share every level), more than this "
-               "machine has free; run it where more memory is free, or fit a pedigree's relationship on its sparse "
-               "inverse (--pedigree).";
+            << " matrices: T of order " << g << ", the groups of records that share every level, and each "
+               "kinship at the individuals with records), more than this machine has free; run it where more memory "
+               "is free, or fit a pedigree's relationship on its sparse inverse (--pedigree).";
     throw RunFailure(message.str());
 }
 

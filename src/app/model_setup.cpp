@@ -387,14 +387,18 @@ std::vector<RandomEffect> model_effects(const ModelSetup& model, bool read_kinsh
         }
         if (term.parts.size() == 2) {
             // The direct and maternal effects: the direct's variance, their covariance, the
-            // maternal's, over the one kinship.
+            // maternal's, over the one kinship, held once.
             const TermPart& maternal = term.parts[1];
-            RandomEffect covariance = effect;
+            RandomEffect covariance;
             covariance.name = term.name + "," + maternal.name;
+            covariance.level_of_record = part.level_of_record;
+            covariance.levels = effect.levels;
             covariance.partner_level_of_record = maternal.level_of_record;
-            RandomEffect second = effect;
+            covariance.kinship_of = static_cast<Eigen::Index>(effects.size());
+            RandomEffect second = covariance;
             second.name = maternal.name;
             second.level_of_record = maternal.level_of_record;
+            second.partner_level_of_record.clear();
             effects.push_back(std::move(effect));
             effects.push_back(std::move(covariance));
             effects.push_back(std::move(second));

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -124,6 +125,15 @@ GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eige
     y_ = y;
     set_design(X);
 
+    // A kinship shared over other levels, or by a covariance, stays at the levels.
+    std::vector<bool> kept_at_levels(effects.size(), false);
+    for (const RandomEffect& effect : effects) {
+        const auto source = static_cast<std::size_t>(effect.kinship_of);
+        if (effect.kinship_of >= 0 && source < effects.size() &&
+            (!effect.partner_level_of_record.empty() || effect.level_of_record != effects[source].level_of_record)) {
+            kept_at_levels[source] = true;
+        }
+    }
     for (std::size_t k = 0; k < effects.size(); ++k) {
         RandomEffect& effect = effects[k];
         Effect made;
@@ -152,11 +162,15 @@ GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eige
         if (effect.kinship_of >= 0) {
             const auto source = static_cast<std::size_t>(effect.kinship_of);
             if (source >= k || effects_[source].kinship_of >= 0 || effects_[source].kinship.size() == 0 ||
-                effects_[source].level_of_group != made.level_of_group || covariance) {
+                effects_[source].levels != made.levels) {
                 throw std::invalid_argument("Random effect " + effect.name + " shares the kinship of an effect over "
                                             "other levels.");
             }
             made.kinship_of = effect.kinship_of;
+            made.in_order = effects_[source].in_order;
+            if (made.in_order && (covariance || made.level_of_group != effects_[source].level_of_group)) {
+                throw std::logic_error("A kinship in the groups' order is shared over other groups.");
+            }
         } else if (effect.kinship.size() == 0) {
             if (covariance) {
                 throw std::invalid_argument("The covariance of random effect " + effect.name + " needs a kinship.");
@@ -170,34 +184,39 @@ GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eige
             if (effect.kinship.rows() != effect.levels || effect.kinship.cols() != effect.levels) {
                 throw std::invalid_argument("The kinship of random effect " + effect.name + " must be levels x levels.");
             }
-            // D^1/2 M D^1/2 with M(a, b) = K(level a, level b) (+ K(partner a, level b) +
-            // K(level a, partner b) for a covariance; 0 without a level): in place when the
-            // groups are the levels in order, as with one record group per individual.
-            bool in_order = g == effect.levels && !covariance;
-            for (Eigen::Index a = 0; in_order && a < g; ++a) {
-                in_order = made.level_of_group[static_cast<std::size_t>(a)] == a;
+            // When the groups are the levels in order (one record group per individual) the
+            // kinship becomes D^1/2 K D^1/2 in place; otherwise it stays at the levels, and each
+            // product takes the groups' levels from it: one matrix of the levels' order however
+            // many effects share it (the direct and maternal effects, a regression's parts).
+            made.in_order = g == effect.levels && !covariance && !kept_at_levels[k];
+            for (Eigen::Index a = 0; made.in_order && a < g; ++a) {
+                made.in_order = made.level_of_group[static_cast<std::size_t>(a)] == a;
             }
-            if (in_order) {
-                made.kinship = std::move(effect.kinship);
-            } else {
-                const auto at = [&](Eigen::Index i, Eigen::Index j) {
-                    return i < 0 || j < 0 ? 0.0 : effect.kinship(i, j);
-                };
-                made.kinship.resize(g, g);
-                for (Eigen::Index b = 0; b < g; ++b) {
-                    const Eigen::Index level_b = made.level_of_group[static_cast<std::size_t>(b)];
-                    for (Eigen::Index a = 0; a < g; ++a) {
-                        const Eigen::Index level_a = made.level_of_group[static_cast<std::size_t>(a)];
-                        made.kinship(a, b) =
-                            covariance ? at(made.partner_of_group[static_cast<std::size_t>(a)], level_b) +
-                                             at(level_a, made.partner_of_group[static_cast<std::size_t>(b)])
-                                       : at(level_a, level_b);
-                    }
+            made.kinship = std::move(effect.kinship);
+            if (made.in_order) {
+                made.kinship.array().colwise() *= root_counts_.array();
+                made.kinship.array().rowwise() *= root_counts_.transpose().array();
+            }
+        }
+        if (!made.in_order && made.members.empty()) {
+            // Each group's level and weight on either side of K: sqrt(d_a) times the part's value
+            // (0 without a level, as a record without a dam), the second side a covariance's.
+            const auto side = [&](const std::vector<Eigen::Index>& level, const Eigen::VectorXd& values,
+                                  std::vector<Eigen::Index>& at, Eigen::VectorXd& weight) {
+                at.resize(static_cast<std::size_t>(g));
+                weight.resize(g);
+                for (Eigen::Index a = 0; a < g; ++a) {
+                    const Eigen::Index l = level[static_cast<std::size_t>(a)];
+                    at[static_cast<std::size_t>(a)] = std::max<Eigen::Index>(l, 0);
+                    weight[a] = l < 0 ? 0.0 : root_counts_[a] * (values.size() == 0 ? 1.0 : values[a]);
                 }
-                effect.kinship = Eigen::MatrixXd();
+            };
+            side(made.level_of_group, made.left, made.first_level, made.first_weight);
+            if (covariance) {
+                side(made.partner_of_group, Eigen::VectorXd(), made.second_level, made.second_weight);
+            } else if (made.right.size() != 0) {
+                side(made.level_of_group, made.right, made.second_level, made.second_weight);
             }
-            made.kinship.array().colwise() *= root_counts_.array();
-            made.kinship.array().rowwise() *= root_counts_.transpose().array();
         }
         effects_.push_back(std::move(made));
     }
@@ -267,8 +286,37 @@ Eigen::VectorXd GroupedEvaluator::scaled_right(const Effect& effect) const {
 
 // K~_k C, with K~_k = D^1/2 M_k D^1/2: a dense product for a kinship, sums over each level's
 // groups for independent levels. A regression's part takes its values on both sides of the
-// kinship (D_c K~ D_c), a covariance of two parts both orders (D_c K~ D_d + D_d K~ D_c).
+// kinship (D_c K~ D_c), a covariance of two parts both orders (D_c K~ D_d + D_d K~ D_c). Out of
+// the groups' order, with S the groups' levels and weights of a side (g x levels), K~_k = S K S'
+// or S K U' + U K S': the columns are summed to the levels, multiplied by K and taken back.
 Eigen::MatrixXd GroupedEvaluator::apply_effect(const Effect& effect, const Eigen::MatrixXd& C) const {
+    if (effect.members.empty() && !effect.in_order) {
+        const Eigen::MatrixXd& K = kinship_of(effect);
+        const auto to_levels = [&](const std::vector<Eigen::Index>& level, const Eigen::VectorXd& weight) {
+            Eigen::MatrixXd sums = Eigen::MatrixXd::Zero(K.rows(), C.cols());
+            for (Eigen::Index a = 0; a < C.rows(); ++a) {
+                if (weight[a] != 0.0) sums.row(level[static_cast<std::size_t>(a)]) += weight[a] * C.row(a);
+            }
+            return sums;
+        };
+        const auto add_back = [&](const std::vector<Eigen::Index>& level, const Eigen::VectorXd& weight,
+                                  const Eigen::MatrixXd& values, Eigen::MatrixXd& result) {
+            for (Eigen::Index a = 0; a < result.rows(); ++a) {
+                if (weight[a] != 0.0) result.row(a) += weight[a] * values.row(level[static_cast<std::size_t>(a)]);
+            }
+        };
+        Eigen::MatrixXd result = Eigen::MatrixXd::Zero(C.rows(), C.cols());
+        if (effect.second_weight.size() == 0) {
+            add_back(effect.first_level, effect.first_weight, K * to_levels(effect.first_level, effect.first_weight),
+                     result);
+        } else {
+            add_back(effect.first_level, effect.first_weight, K * to_levels(effect.second_level, effect.second_weight),
+                     result);
+            add_back(effect.second_level, effect.second_weight, K * to_levels(effect.first_level, effect.first_weight),
+                     result);
+        }
+        return result;
+    }
     const bool pair = effect.right.size() != 0;
     if (effect.members.empty()) {
         const Eigen::MatrixXd& K = kinship_of(effect);
@@ -301,6 +349,25 @@ Eigen::MatrixXd GroupedEvaluator::apply_effect(const Effect& effect, const Eigen
 
 // tr(T K~_k) for the symmetric T.
 double GroupedEvaluator::trace_with(const Effect& effect, const Eigen::MatrixXd& T) const {
+    if (effect.members.empty() && !effect.in_order) {
+        // sum_ab T(a, b) s_a u_b K(level a, level b), a column of K per group b; twice that for a
+        // covariance (S K U' and U K S' have the same trace with T).
+        const Eigen::MatrixXd& K = kinship_of(effect);
+        const bool pair = effect.second_weight.size() != 0;
+        const std::vector<Eigen::Index>& level_b = pair ? effect.second_level : effect.first_level;
+        const Eigen::VectorXd& weight_b = pair ? effect.second_weight : effect.first_weight;
+        double trace = 0.0;
+        for (Eigen::Index b = 0; b < T.cols(); ++b) {
+            if (weight_b[b] == 0.0) continue;
+            const double* column = K.col(level_b[static_cast<std::size_t>(b)]).data();
+            double sum = 0.0;
+            for (Eigen::Index a = 0; a < T.rows(); ++a) {
+                sum += T(a, b) * effect.first_weight[a] * column[effect.first_level[static_cast<std::size_t>(a)]];
+            }
+            trace += weight_b[b] * sum;
+        }
+        return pair ? 2.0 * trace : trace;
+    }
     const bool pair = effect.right.size() != 0;
     if (effect.members.empty()) {
         const Eigen::MatrixXd& K = kinship_of(effect);
@@ -342,8 +409,25 @@ bool GroupedEvaluator::inverse_of_groups(const Eigen::VectorXd& theta, Eigen::Ma
             continue;
         }
         const bool pair = effect.right.size() != 0;
-        if (effect.members.empty() && effect.left.size() == 0) {
-            T.triangularView<Eigen::Lower>() += variance * effect.kinship;
+        if (effect.members.empty() && !effect.in_order) {
+            // sigma (S K S') or sigma (S K U' + U K S'), its lower triangle a column at a time.
+            const Eigen::MatrixXd& K = kinship_of(effect);
+            const bool covariance = effect.second_weight.size() != 0;
+            const auto& s_level = effect.first_level;
+            const auto& u_level = covariance ? effect.second_level : effect.first_level;
+            const Eigen::VectorXd& s = effect.first_weight;
+            const Eigen::VectorXd& u = covariance ? effect.second_weight : effect.first_weight;
+            for (Eigen::Index b = 0; b < g; ++b) {
+                const double* at_u = K.col(u_level[static_cast<std::size_t>(b)]).data();
+                const double* at_s = K.col(s_level[static_cast<std::size_t>(b)]).data();
+                for (Eigen::Index a = b; a < g; ++a) {
+                    double value = s[a] * u[b] * at_u[s_level[static_cast<std::size_t>(a)]];
+                    if (covariance) value += u[a] * s[b] * at_s[u_level[static_cast<std::size_t>(a)]];
+                    T(a, b) += variance * value;
+                }
+            }
+        } else if (effect.members.empty() && effect.left.size() == 0) {
+            T.triangularView<Eigen::Lower>() += variance * kinship_of(effect);
         } else if (effect.members.empty()) {
             // The lower triangle of sigma D_c K~ D_c (sigma (D_c K~ D_d + D_d K~ D_c)), a column at a time.
             const Eigen::MatrixXd& K = kinship_of(effect);

@@ -114,10 +114,17 @@ private:
         std::vector<Eigen::Index> level_of_group;
         std::vector<Eigen::Index> partner_of_group;  // a covariance's other effect; empty for a variance
         Eigen::Index levels = 0;
-        Eigen::MatrixXd kinship;                         // D^1/2 M_k D^1/2, g x g; empty for independent levels
+        // In the groups' order, D^1/2 K D^1/2 (g x g); otherwise K at the levels; empty for
+        // independent levels and for a kinship shared with an earlier effect.
+        Eigen::MatrixXd kinship;
+        bool in_order = false;
         std::vector<std::vector<Eigen::Index>> members;  // independent levels: the groups of each level
         Eigen::Index kinship_of = -1;                    // the effect whose kinship it uses (-1: its own)
         Eigen::VectorXd left, right;  // a regression's values per group (c, and d of a covariance); empty: 1
+        // Out of the groups' order: each group's level and weight on either side of K (S, and U
+        // of a covariance), sqrt(d_a) times the part's value, 0 without a level.
+        std::vector<Eigen::Index> first_level, second_level;
+        Eigen::VectorXd first_weight, second_weight;
     };
     const Eigen::MatrixXd& kinship_of(const Effect& effect) const {
         return effect.kinship_of < 0 ? effect.kinship : effects_[static_cast<std::size_t>(effect.kinship_of)].kinship;

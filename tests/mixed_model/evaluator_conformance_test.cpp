@@ -308,6 +308,13 @@ TEST(EvaluatorConformance, MaternalEffectsWithTheirCovariance) {
     expect_conforms(evaluator, dense, theta, "inside");
     theta << 0.8, 0.4, 0.2, 0.3, 1.1;  // sigma_am^2 = sigma_a^2 sigma_m^2
     expect_conforms(evaluator, dense, theta, "singular block");
+    // The three effects over one kinship held once.
+    std::vector<RandomEffect> shared = {{"animal", animal, q, A, {}},
+                                        {"animal,maternal", animal, q, {}, dam, {}, {}, 0},
+                                        {"maternal", dam, q, {}, {}, {}, {}, 0},
+                                        {"pe(dam)", dam, q, Eigen::MatrixXd(), {}}};
+    GroupedEvaluator once(shared, X, y);
+    expect_conforms(once, dense, theta, "one kinship");
     // A point outside (|r| > 1) comes back to a positive semi-definite block, the others kept.
     theta << 0.8, 0.9, 0.5, 0.3, 1.1;
     const Eigen::VectorXd inside = evaluator.feasible(theta);
