@@ -219,7 +219,33 @@ GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eige
             }
         }
         effects_.push_back(std::move(made));
+        register_sides(static_cast<Eigen::Index>(k));
     }
+}
+
+// The sides of effect k out of the groups' order, each one of sides_: a side equal to an earlier
+// one over the same kinship (the direct effect's in the direct and maternal effects' covariance,
+// a regression's part in each covariance it has) is taken again.
+void GroupedEvaluator::register_sides(Eigen::Index k) {
+    Effect& effect = effects_[static_cast<std::size_t>(k)];
+    if (!effect.members.empty() || effect.in_order) return;
+    const Eigen::Index source = effect.kinship_of < 0 ? k : effect.kinship_of;
+    const auto find = [&](bool second) {
+        const std::vector<Eigen::Index>& level = second ? effect.second_level : effect.first_level;
+        const Eigen::VectorXd& weight = second ? effect.second_weight : effect.first_weight;
+        for (std::size_t j = 0; j < sides_.size(); ++j) {
+            const Effect& other = effects_[static_cast<std::size_t>(sides_[j].effect)];
+            const Eigen::Index other_source = other.kinship_of < 0 ? sides_[j].effect : other.kinship_of;
+            if (other_source == source && (sides_[j].second ? other.second_level : other.first_level) == level &&
+                (sides_[j].second ? other.second_weight : other.first_weight) == weight) {
+                return static_cast<Eigen::Index>(j);
+            }
+        }
+        sides_.push_back({k, second});
+        return static_cast<Eigen::Index>(sides_.size() - 1);
+    };
+    effect.first_side = find(false);
+    if (effect.second_weight.size() != 0) effect.second_side = find(true);
 }
 
 void GroupedEvaluator::set_design(const Eigen::MatrixXd& X) {
@@ -291,31 +317,8 @@ Eigen::VectorXd GroupedEvaluator::scaled_right(const Effect& effect) const {
 // or S K U' + U K S': the columns are summed to the levels, multiplied by K and taken back.
 Eigen::MatrixXd GroupedEvaluator::apply_effect(const Effect& effect, const Eigen::MatrixXd& C) const {
     if (effect.members.empty() && !effect.in_order) {
-        const Eigen::MatrixXd& K = kinship_of(effect);
-        const auto to_levels = [&](const std::vector<Eigen::Index>& level, const Eigen::VectorXd& weight) {
-            Eigen::MatrixXd sums = Eigen::MatrixXd::Zero(K.rows(), C.cols());
-            for (Eigen::Index a = 0; a < C.rows(); ++a) {
-                if (weight[a] != 0.0) sums.row(level[static_cast<std::size_t>(a)]) += weight[a] * C.row(a);
-            }
-            return sums;
-        };
-        const auto add_back = [&](const std::vector<Eigen::Index>& level, const Eigen::VectorXd& weight,
-                                  const Eigen::MatrixXd& values, Eigen::MatrixXd& result) {
-            for (Eigen::Index a = 0; a < result.rows(); ++a) {
-                if (weight[a] != 0.0) result.row(a) += weight[a] * values.row(level[static_cast<std::size_t>(a)]);
-            }
-        };
-        Eigen::MatrixXd result = Eigen::MatrixXd::Zero(C.rows(), C.cols());
-        if (effect.second_weight.size() == 0) {
-            add_back(effect.first_level, effect.first_weight, K * to_levels(effect.first_level, effect.first_weight),
-                     result);
-        } else {
-            add_back(effect.first_level, effect.first_weight, K * to_levels(effect.second_level, effect.second_weight),
-                     result);
-            add_back(effect.second_level, effect.second_weight, K * to_levels(effect.first_level, effect.first_weight),
-                     result);
-        }
-        return result;
+        std::vector<Eigen::MatrixXd> products(sides_.size());
+        return from_sides(effect, C, products);
     }
     const bool pair = effect.right.size() != 0;
     if (effect.members.empty()) {
@@ -347,6 +350,55 @@ Eigen::MatrixXd GroupedEvaluator::apply_effect(const Effect& effect, const Eigen
     return result;
 }
 
+// S'C of a side: the rows of C summed to their levels, each times its group's weight.
+Eigen::MatrixXd GroupedEvaluator::to_levels(const Side& side, const Eigen::MatrixXd& C) const {
+    const Effect& effect = effects_[static_cast<std::size_t>(side.effect)];
+    const std::vector<Eigen::Index>& level = side.second ? effect.second_level : effect.first_level;
+    const Eigen::VectorXd& weight = side.second ? effect.second_weight : effect.first_weight;
+    Eigen::MatrixXd sums = Eigen::MatrixXd::Zero(kinship_of(effect).rows(), C.cols());
+    for (Eigen::Index a = 0; a < C.rows(); ++a) {
+        if (weight[a] != 0.0) sums.row(level[static_cast<std::size_t>(a)]) += weight[a] * C.row(a);
+    }
+    return sums;
+}
+
+// K~_k C = S K (U'C) (+ U K (S'C)) out of the groups' order, K (side'C) formed once per side in
+// `products` for every effect that takes it.
+Eigen::MatrixXd GroupedEvaluator::from_sides(const Effect& effect, const Eigen::MatrixXd& C,
+                                             std::vector<Eigen::MatrixXd>& products) const {
+    const auto product = [&](Eigen::Index side) -> const Eigen::MatrixXd& {
+        Eigen::MatrixXd& formed = products[static_cast<std::size_t>(side)];
+        if (formed.size() == 0) {
+            const Side& taken = sides_[static_cast<std::size_t>(side)];
+            formed = kinship_of(effects_[static_cast<std::size_t>(taken.effect)]) * to_levels(taken, C);
+        }
+        return formed;
+    };
+    const auto add_back = [](const std::vector<Eigen::Index>& level, const Eigen::VectorXd& weight,
+                             const Eigen::MatrixXd& values, Eigen::MatrixXd& result) {
+        for (Eigen::Index a = 0; a < result.rows(); ++a) {
+            if (weight[a] != 0.0) result.row(a) += weight[a] * values.row(level[static_cast<std::size_t>(a)]);
+        }
+    };
+    Eigen::MatrixXd result = Eigen::MatrixXd::Zero(C.rows(), C.cols());
+    if (effect.second_side < 0) {
+        add_back(effect.first_level, effect.first_weight, product(effect.first_side), result);
+    } else {
+        add_back(effect.first_level, effect.first_weight, product(effect.second_side), result);
+        add_back(effect.second_level, effect.second_weight, product(effect.first_side), result);
+    }
+    return result;
+}
+
+std::vector<Eigen::MatrixXd> GroupedEvaluator::apply_effects(const Eigen::MatrixXd& C) const {
+    std::vector<Eigen::MatrixXd> products(sides_.size()), applied;
+    for (const Effect& effect : effects_) {
+        applied.push_back(effect.members.empty() && !effect.in_order ? from_sides(effect, C, products)
+                                                                     : apply_effect(effect, C));
+    }
+    return applied;
+}
+
 // tr(T K~_k) for the symmetric T.
 double GroupedEvaluator::trace_with(const Effect& effect, const Eigen::MatrixXd& T) const {
     if (effect.members.empty() && !effect.in_order) {
@@ -357,6 +409,7 @@ double GroupedEvaluator::trace_with(const Effect& effect, const Eigen::MatrixXd&
         const std::vector<Eigen::Index>& level_b = pair ? effect.second_level : effect.first_level;
         const Eigen::VectorXd& weight_b = pair ? effect.second_weight : effect.first_weight;
         double trace = 0.0;
+#pragma omp parallel for schedule(dynamic, 64) reduction(+ : trace)
         for (Eigen::Index b = 0; b < T.cols(); ++b) {
             if (weight_b[b] == 0.0) continue;
             const double* column = K.col(level_b[static_cast<std::size_t>(b)]).data();
@@ -417,6 +470,7 @@ bool GroupedEvaluator::inverse_of_groups(const Eigen::VectorXd& theta, Eigen::Ma
             const auto& u_level = covariance ? effect.second_level : effect.first_level;
             const Eigen::VectorXd& s = effect.first_weight;
             const Eigen::VectorXd& u = covariance ? effect.second_weight : effect.first_weight;
+#pragma omp parallel for schedule(dynamic, 64)
             for (Eigen::Index b = 0; b < g; ++b) {
                 const double* at_u = K.col(u_level[static_cast<std::size_t>(b)]).data();
                 const double* at_s = K.col(s_level[static_cast<std::size_t>(b)]).data();
@@ -553,10 +607,13 @@ LikelihoodPoint GroupedEvaluator::evaluate(const Eigen::VectorXd& theta) const {
     // tr(V^-1 V_k) = tr(T K~_k), X'V^-1 V_k V^-1 X = (T Xbar)' K~_k (T Xbar).
     Eigen::MatrixXd h(s.t.size(), m);  // K~_k t
     Eigen::MatrixXd r(p_, count);      // X'V^-1 V_k P y
+    Eigen::MatrixXd t_and_TX(s.t.size(), 1 + p_);
+    t_and_TX << s.t, s.TX;
+    const std::vector<Eigen::MatrixXd> applied = apply_effects(t_and_TX);
     for (Eigen::Index k = 0; k < m; ++k) {
         const Effect& effect = effects_[static_cast<std::size_t>(k)];
-        h.col(k) = apply_effect(effect, s.t);
-        const Eigen::MatrixXd KTX = apply_effect(effect, s.TX);
+        h.col(k) = applied[static_cast<std::size_t>(k)].col(0);
+        const Eigen::MatrixXd KTX = applied[static_cast<std::size_t>(k)].rightCols(p_);
         const double trace = trace_with(effect, s.T) - (s.C_inverse * (s.TX.transpose() * KTX)).trace();
         result.score[k] = 0.5 * (s.t.dot(h.col(k)) - trace);
         r.col(k) = s.TX.transpose() * h.col(k);

@@ -125,7 +125,19 @@ private:
         // of a covariance), sqrt(d_a) times the part's value, 0 without a level.
         std::vector<Eigen::Index> first_level, second_level;
         Eigen::VectorXd first_weight, second_weight;
+        Eigen::Index first_side = -1, second_side = -1;  // in sides_
     };
+    // A side of an effect out of the groups' order (its second side, or its first).
+    struct Side {
+        Eigen::Index effect = 0;
+        bool second = false;
+    };
+    void register_sides(Eigen::Index k);
+    Eigen::MatrixXd to_levels(const Side& side, const Eigen::MatrixXd& C) const;
+    Eigen::MatrixXd from_sides(const Effect& effect, const Eigen::MatrixXd& C,
+                               std::vector<Eigen::MatrixXd>& products) const;
+    // K~_k C for every effect k.
+    std::vector<Eigen::MatrixXd> apply_effects(const Eigen::MatrixXd& C) const;
     const Eigen::MatrixXd& kinship_of(const Effect& effect) const {
         return effect.kinship_of < 0 ? effect.kinship : effects_[static_cast<std::size_t>(effect.kinship_of)].kinship;
     }
@@ -152,4 +164,5 @@ private:
     std::vector<std::vector<Eigen::Index>> groups_of_class_;
     Eigen::VectorXd records_in_class_, groups_in_class_;
     std::vector<Effect> effects_;
+    std::vector<Side> sides_;
 };
