@@ -454,6 +454,8 @@ double GroupedEvaluator::trace_with(const Effect& effect, const Eigen::MatrixXd&
 bool GroupedEvaluator::inverse_of_groups(const Eigen::VectorXd& theta, Eigen::MatrixXd& T, double& log_det) const {
     const Eigen::Index g = root_counts_.size();
     const auto m = static_cast<Eigen::Index>(effects_.size());
+    // The last evaluation's T, when it gave it back: no fresh pages for every evaluation.
+    if (T.size() == 0 && spare_.rows() == g && spare_.cols() == g) T.swap(spare_);
     T.setZero(g, g);
     for (Eigen::Index k = 0; k < m; ++k) {
         const Effect& effect = effects_[static_cast<std::size_t>(k)];
@@ -589,7 +591,12 @@ LikelihoodPoint GroupedEvaluator::evaluate(const Eigen::VectorXd& theta) const {
     result.log_likelihood = -kInfinity;
     result.score = Eigen::VectorXd::Zero(count);
     result.ai = Eigen::MatrixXd::Zero(count, count);
-    const Solution s = solve(theta);
+    Solution s = solve(theta);
+    struct GiveBack {
+        Eigen::MatrixXd& spare;
+        Eigen::MatrixXd& T;
+        ~GiveBack() { spare.swap(T); }
+    } give_back{spare_, s.T};
     if (!s.finite) {
         result.problem = s.problem;
         return result;

@@ -165,4 +165,5 @@ private:
     Eigen::VectorXd records_in_class_, groups_in_class_;
     std::vector<Effect> effects_;
     std::vector<Side> sides_;
+    mutable Eigen::MatrixXd spare_;  // T of the last evaluation, its memory taken again by the next
 };
