@@ -35,6 +35,13 @@ Eigen::Index block_size(const RandomTerm& term) {
     return q * (q + 1) / 2;
 }
 
+// Columns start.. of the identity of order `count`: the levels of independent effects.
+Eigen::MatrixXd unit_columns(Eigen::Index count, Eigen::Index start, Eigen::Index width) {
+    Eigen::MatrixXd units = Eigen::MatrixXd::Zero(count, width);
+    for (Eigen::Index j = 0; j < width; ++j) units(start + j, j) = 1.0;
+    return units;
+}
+
 // The names of the model's random terms (the components without the residual's).
 std::vector<std::string> term_names(const ModelSetup& model) {
     std::vector<std::string> names;
@@ -312,13 +319,7 @@ public:
                 const auto count = static_cast<Eigen::Index>(part.levels.size());
                 effect = fit_.evaluator->predict(
                     solution_, component, variance, count,
-                    [&](Eigen::Index start, Eigen::Index width) {
-                        Eigen::MatrixXd units = Eigen::MatrixXd::Zero(count, width);
-                        for (Eigen::Index j = 0; j < width; ++j) {
-                            units(start + j, j) = 1.0;
-                        }
-                        return units;
-                    },
+                    [&](Eigen::Index start, Eigen::Index width) { return unit_columns(count, start, width); },
                     Eigen::VectorXd::Ones(count), fit_.trait.scale);
                 effect.ids = part.levels;
             }
@@ -385,9 +386,7 @@ public:
         const Eigen::VectorXd diagonal = related ? kinship_diagonal_of(*kinship) : Eigen::VectorXd::Ones(count);
         const auto block = [&](Eigen::Index start, Eigen::Index width) {
             if (related) return Eigen::MatrixXd(columns.middleRows(start, width).transpose());
-            Eigen::MatrixXd units = Eigen::MatrixXd::Zero(count, width);
-            for (Eigen::Index j = 0; j < width; ++j) units(start + j, j) = 1.0;
-            return units;
+            return unit_columns(count, start, width);
         };
         for (const auto& [name, w] : readings) {
             const Eigen::VectorXd through = G0 * w;

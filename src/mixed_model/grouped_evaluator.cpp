@@ -310,16 +310,11 @@ Eigen::VectorXd GroupedEvaluator::scaled_right(const Effect& effect) const {
     return root_counts_.cwiseProduct(effect.right);
 }
 
-// K~_k C, with K~_k = D^1/2 M_k D^1/2: a dense product for a kinship, sums over each level's
-// groups for independent levels. A regression's part takes its values on both sides of the
-// kinship (D_c K~ D_c), a covariance of two parts both orders (D_c K~ D_d + D_d K~ D_c). Out of
-// the groups' order, with S the groups' levels and weights of a side (g x levels), K~_k = S K S'
-// or S K U' + U K S': the columns are summed to the levels, multiplied by K and taken back.
+// K~_k C, with K~_k = D^1/2 M_k D^1/2, of a kinship in the groups' order (a dense product) or of
+// independent levels (sums over each level's groups). A regression's part takes its values on
+// both sides of the kinship (D_c K~ D_c), a covariance of two parts both orders (D_c K~ D_d +
+// D_d K~ D_c). A kinship out of the groups' order goes through from_sides.
 Eigen::MatrixXd GroupedEvaluator::apply_effect(const Effect& effect, const Eigen::MatrixXd& C) const {
-    if (effect.members.empty() && !effect.in_order) {
-        std::vector<Eigen::MatrixXd> products(sides_.size());
-        return from_sides(effect, C, products);
-    }
     const bool pair = effect.right.size() != 0;
     if (effect.members.empty()) {
         const Eigen::MatrixXd& K = kinship_of(effect);
@@ -362,8 +357,9 @@ Eigen::MatrixXd GroupedEvaluator::to_levels(const Side& side, const Eigen::Matri
     return sums;
 }
 
-// K~_k C = S K (U'C) (+ U K (S'C)) out of the groups' order, K (side'C) formed once per side in
-// `products` for every effect that takes it.
+// K~_k C out of the groups' order, with S the groups' levels and weights of a side (g x levels):
+// K~_k = S K S', or S K U' + U K S' for a covariance; the columns are summed to the levels,
+// multiplied by K once per side in `products` for every effect that takes it, and taken back.
 Eigen::MatrixXd GroupedEvaluator::from_sides(const Effect& effect, const Eigen::MatrixXd& C,
                                              std::vector<Eigen::MatrixXd>& products) const {
     const auto product = [&](Eigen::Index side) -> const Eigen::MatrixXd& {
