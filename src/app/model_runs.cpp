@@ -222,8 +222,8 @@ FixedEstimates fixed_estimates(const ModelSetup& model, const Fitting& fit, cons
 
 void refuse_under_mpirun() {
     if (world_size() > 1) {
-        throw RunFailure("models with several random effects (--mkin-file with several kinships, --pe, --rand-pos) "
-                         "cannot run on " + std::to_string(world_size()) +
+        throw RunFailure("models with several random effects (--mkin-file with several kinships, --pe, --rand-pos, "
+                         "terms of the dam, random regressions) cannot run on " + std::to_string(world_size()) +
                          " MPI ranks yet; run them as one process (without mpirun).");
     }
 }

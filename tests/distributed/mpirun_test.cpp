@@ -291,7 +291,7 @@ TEST_F(UnderMpirun, ModelsWithSeveralRandomEffectsAreRefusedByName) {
                                          "--rand-pos", "3", "--out", "several_refused"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(occurrences(run.err, "models with several random effects (--mkin-file with several kinships, --pe, "
-                                   "--rand-pos) cannot run on 2 MPI ranks yet"),
+                                   "--rand-pos, terms of the dam, random regressions) cannot run on 2 MPI ranks yet"),
               1u)
         << run.out << run.err;
     EXPECT_FALSE(file_exists(dir_ + "/several_refused.vc.txt"));
