@@ -125,14 +125,11 @@ GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eige
     y_ = y;
     set_design(X);
 
-    // A kinship shared over other levels, or by a covariance, stays at the levels.
-    std::vector<bool> kept_at_levels(effects.size(), false);
+    // A kinship that other effects share stays at the levels.
+    std::vector<bool> shared(effects.size(), false);
     for (const RandomEffect& effect : effects) {
         const auto source = static_cast<std::size_t>(effect.kinship_of);
-        if (effect.kinship_of >= 0 && source < effects.size() &&
-            (!effect.partner_level_of_record.empty() || effect.level_of_record != effects[source].level_of_record)) {
-            kept_at_levels[source] = true;
-        }
+        if (effect.kinship_of >= 0 && source < effects.size()) shared[source] = true;
     }
     for (std::size_t k = 0; k < effects.size(); ++k) {
         RandomEffect& effect = effects[k];
@@ -167,10 +164,6 @@ GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eige
                                             "other levels.");
             }
             made.kinship_of = effect.kinship_of;
-            made.in_order = effects_[source].in_order;
-            if (made.in_order && (covariance || made.level_of_group != effects_[source].level_of_group)) {
-                throw std::logic_error("A kinship in the groups' order is shared over other groups.");
-            }
         } else if (effect.kinship.size() == 0) {
             if (covariance) {
                 throw std::invalid_argument("The covariance of random effect " + effect.name + " needs a kinship.");
@@ -185,10 +178,11 @@ GroupedEvaluator::GroupedEvaluator(std::vector<RandomEffect> effects, const Eige
                 throw std::invalid_argument("The kinship of random effect " + effect.name + " must be levels x levels.");
             }
             // When the groups are the levels in order (one record group per individual) the
-            // kinship becomes D^1/2 K D^1/2 in place; otherwise it stays at the levels, and each
-            // product takes the groups' levels from it: one matrix of the levels' order however
-            // many effects share it (the direct and maternal effects, a regression's parts).
-            made.in_order = g == effect.levels && !covariance && !kept_at_levels[k];
+            // kinship of a plain variance becomes D^1/2 K D^1/2 in place; otherwise it stays at
+            // the levels, and each product takes the groups' levels from it: one matrix of the
+            // levels' order however many effects share it (the direct and maternal effects, a
+            // regression's parts).
+            made.in_order = g == effect.levels && !covariance && made.left.size() == 0 && !shared[k];
             for (Eigen::Index a = 0; made.in_order && a < g; ++a) {
                 made.in_order = made.level_of_group[static_cast<std::size_t>(a)] == a;
             }
@@ -311,23 +305,14 @@ Eigen::VectorXd GroupedEvaluator::scaled_right(const Effect& effect) const {
 }
 
 // K~_k C, with K~_k = D^1/2 M_k D^1/2, of a kinship in the groups' order (a dense product) or of
-// independent levels (sums over each level's groups). A regression's part takes its values on
-// both sides of the kinship (D_c K~ D_c), a covariance of two parts both orders (D_c K~ D_d +
-// D_d K~ D_c). A kinship out of the groups' order goes through from_sides.
+// independent levels (sums over each level's groups, a regression's part with its values on both
+// sides, D_c Z Z' D_c, a covariance of two parts both orders). A kinship out of the groups' order
+// goes through from_sides.
 Eigen::MatrixXd GroupedEvaluator::apply_effect(const Effect& effect, const Eigen::MatrixXd& C) const {
-    const bool pair = effect.right.size() != 0;
     if (effect.members.empty()) {
-        const Eigen::MatrixXd& K = kinship_of(effect);
-        if (effect.left.size() == 0) {
-            return K * C;
-        }
-        const auto& c = effect.left;
-        if (!pair) {
-            return c.asDiagonal() * (K * (c.asDiagonal() * C));
-        }
-        const auto& d = effect.right;
-        return c.asDiagonal() * (K * (d.asDiagonal() * C)) + d.asDiagonal() * (K * (c.asDiagonal() * C));
+        return effect.kinship * C;
     }
+    const bool pair = effect.right.size() != 0;
     // Groups without a level of the effect (a record without a dam) have no part in it.
     const Eigen::VectorXd c = scaled_left(effect);
     const Eigen::VectorXd d = pair ? scaled_right(effect) : Eigen::VectorXd();
@@ -417,21 +402,10 @@ double GroupedEvaluator::trace_with(const Effect& effect, const Eigen::MatrixXd&
         }
         return pair ? 2.0 * trace : trace;
     }
-    const bool pair = effect.right.size() != 0;
     if (effect.members.empty()) {
-        const Eigen::MatrixXd& K = kinship_of(effect);
-        if (effect.left.size() == 0) {
-            return (T.array() * K.array()).sum();
-        }
-        // c'(T o K)c, or 2 c'(T o K)d, a column at a time.
-        const auto& c = effect.left;
-        const Eigen::VectorXd& d = pair ? effect.right : effect.left;
-        double trace = 0.0;
-        for (Eigen::Index b = 0; b < T.cols(); ++b) {
-            trace += d[b] * (T.col(b).array() * K.col(b).array() * c.array()).sum();
-        }
-        return pair ? 2.0 * trace : trace;
+        return (T.array() * effect.kinship.array()).sum();
     }
+    const bool pair = effect.right.size() != 0;
     const Eigen::VectorXd c = scaled_left(effect);
     const Eigen::VectorXd d = pair ? scaled_right(effect) : c;
     double trace = 0.0;
@@ -459,7 +433,6 @@ bool GroupedEvaluator::inverse_of_groups(const Eigen::VectorXd& theta, Eigen::Ma
         if (variance == 0.0) {
             continue;
         }
-        const bool pair = effect.right.size() != 0;
         if (effect.members.empty() && !effect.in_order) {
             // sigma (S K S') or sigma (S K U' + U K S'), its lower triangle a column at a time.
             const Eigen::MatrixXd& K = kinship_of(effect);
@@ -478,23 +451,10 @@ bool GroupedEvaluator::inverse_of_groups(const Eigen::VectorXd& theta, Eigen::Ma
                     T(a, b) += variance * value;
                 }
             }
-        } else if (effect.members.empty() && effect.left.size() == 0) {
-            T.triangularView<Eigen::Lower>() += variance * kinship_of(effect);
         } else if (effect.members.empty()) {
-            // The lower triangle of sigma D_c K~ D_c (sigma (D_c K~ D_d + D_d K~ D_c)), a column at a time.
-            const Eigen::MatrixXd& K = kinship_of(effect);
-            const auto& c = effect.left;
-            const Eigen::VectorXd& d = pair ? effect.right : effect.left;
-            for (Eigen::Index b = 0; b < g; ++b) {
-                const Eigen::Index rows = g - b;
-                if (pair) {
-                    T.col(b).tail(rows).array() += variance * K.col(b).tail(rows).array() *
-                                                   (c.tail(rows).array() * d[b] + d.tail(rows).array() * c[b]);
-                } else {
-                    T.col(b).tail(rows).array() += variance * c[b] * K.col(b).tail(rows).array() * c.tail(rows).array();
-                }
-            }
+            T.triangularView<Eigen::Lower>() += variance * effect.kinship;
         } else {
+            const bool pair = effect.right.size() != 0;
             const Eigen::VectorXd c = scaled_left(effect);
             const Eigen::VectorXd d = pair ? scaled_right(effect) : c;
             for (const std::vector<Eigen::Index>& groups : effect.members) {
