@@ -42,8 +42,18 @@ void check_maternal_terms(const ModelPlan& plan, const RunOptions& options) {
                                 "and is estimated with the direct effect: write animal in the model too.");
     }
     if (plan.traits.size() > 1) {
-        throw InputCheckFailure("--model: the terms of the dam (maternal(...), pe(...)) take one trait in this "
-                                "version.");
+        const auto pe = std::find_if(plan.terms.begin(), plan.terms.end(), [](const TermPlan& term) {
+            return term.kind == TermKind::permanent_environment && term.column >= 0;
+        });
+        if (pe != plan.terms.end()) {
+            throw InputCheckFailure("--model: " + pe->name + ", the dam's permanent environment, takes one trait in "
+                                    "this version; several traits take animal + maternal(...).");
+        }
+        if (!sparse_pedigree_model(options)) {
+            throw InputCheckFailure("--model: several traits with maternal(...) are fitted on the pedigree's sparse "
+                                    "equations (--pedigree) in this version; give the pedigree instead of a kinship "
+                                    "file.");
+        }
     }
     if (maternal && (!options.ped_groups_file.empty() || options.snp_effects)) {
         throw InputCheckFailure("--model: maternal(...) with --ped-groups or --snp-effects is not available in this "
@@ -124,10 +134,14 @@ ModelPlan formula_model(const RunOptions& options, const ResolvedModel& formula)
     check_maternal_terms(plan, options);
     check_random_regressions(plan, options);
     plan.shape = plan.traits.size() > 1 ? ModelShape::several_traits : ModelShape::several_effects;
-    if (plan.shape == ModelShape::several_traits &&
-        (plan.terms.size() != 1 || plan.terms.front().kind != TermKind::relationship)) {
-        throw InputCheckFailure("--model: several traits take one random term, the additive effect (animal), in "
-                                "this version.");
+    // Several traits: the additive effect, and with it the maternal effect.
+    const bool additive_terms =
+        !plan.terms.empty() && plan.terms.front().kind == TermKind::relationship &&
+        std::all_of(plan.terms.begin() + 1, plan.terms.end(), [](const TermPlan& term) { return term.kind == TermKind::maternal; }) &&
+        plan.terms.size() <= 2;
+    if (plan.shape == ModelShape::several_traits && !additive_terms) {
+        throw InputCheckFailure("--model: several traits take the additive effect (animal), and with it maternal(...) "
+                                "on --pedigree, as their random terms in this version.");
     }
     return plan;
 }

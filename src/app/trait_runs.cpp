@@ -28,8 +28,10 @@
 
 namespace {
 
-// Vg and Ve start at half of each trait's variance, uncorrelated.
+// Vg and Ve start at half of each trait's variance, uncorrelated; with maternal effects the
+// direct and maternal variances share Vg's half.
 constexpr double kTraitStartShare = 0.5;
+constexpr double kMaternalStartShare = 0.1;
 
 std::string column_text(int column) { return "column " + std::to_string(column + 1); }
 
@@ -124,11 +126,14 @@ struct TraitFit {
     std::unique_ptr<RoundingFreeKinship> eigen;
     std::unique_ptr<TraitEvaluator> evaluator;
     GroupCovariates groups;                // unknown parent groups as fixed covariates; none: no names
+    std::string maternal;                  // the maternal term's name; "": none
+    std::vector<Eigen::Index> dam_levels;  // with it, each individual's dam among the relationships' IDs (-1: none)
 
-    // Component k's factor from the scaled units to the traits' units: s_a s_b.
+    // Component k's factor from the scaled units to the traits' units: s_a s_b of its traits.
     double units(Eigen::Index k) const {
-        const auto [a, b] = evaluator->layout().element(k);
-        return scale[a] * scale[b];
+        const TraitLayout& layout = evaluator->layout();
+        const auto [a, b] = layout.element(k);
+        return scale[layout.trait_of(a)] * scale[layout.trait_of(b)];
     }
     // Whether column `column` of the full design is in trait a's own fixed terms.
     bool in_model(Eigen::Index a, Eigen::Index column) const {
@@ -254,10 +259,11 @@ void set_up_pedigree_traits(Logger& logger, TraitFit& fit, const Eigen::MatrixXd
     const auto start = std::chrono::steady_clock::now();
     auto sparse = std::make_unique<SparseTraitsEvaluator>(X, fit.Y, record_positions(fit.individuals, fit.relationships.ids),
                                                           std::move(relationship), residual_limit, fit.own_kept,
-                                                          residual.weights, residual.class_of_record);
+                                                          residual.weights, residual.class_of_record, fit.dam_levels);
     const FactorFigures& figures = sparse->equations().figures();
     logger.tee << "👉 Mixed model equations of " << sparse->equations().equations() << " equations (" << t
-               << " traits of " << fit.relationships.ids.size() << " individuals, " << fit.values
+               << " traits of " << fit.relationships.ids.size() << " individuals"
+               << (fit.maternal.empty() ? "" : ", their direct and maternal effects") << ", " << fit.values
                << " values; every value present is used), factored by CHOLMOD" << std::endl;
     const double bytes =
         report_factor(logger, figures, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
@@ -276,10 +282,25 @@ void set_up_pedigree_traits(Logger& logger, TraitFit& fit, const Eigen::MatrixXd
     fit.evaluator = std::move(sparse);
 }
 
+// The dam of each individual with records among the relationships' IDs; a dam without a line
+// in the pedigree joins it as a founder.
+void take_dams(Logger& logger, const ModelPlan& plan, TraitFit& fit) {
+    RecordLevels all;
+    all.levels = std::move(fit.relationships.ids);
+    all = pedigree_dams(logger, plan, fit.records.dam_ids, fit.relationships, std::move(all));
+    fit.relationships.ids = std::move(all.levels);
+    std::unordered_map<std::string, Eigen::Index> position;
+    for (std::size_t i = 0; i < fit.relationships.ids.size(); ++i) {
+        position.emplace(fit.relationships.ids[i], static_cast<Eigen::Index>(i));
+    }
+    for (const std::string& dam : fit.records.dam_ids) fit.dam_levels.push_back(dam.empty() ? -1 : position.at(dam));
+}
+
 TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPlan& plan) {
     check_trait_options(options);
     TraitFit fit;
     fit.kinship.name = plan.terms.front().name;
+    if (plan.terms.size() > 1) fit.maternal = plan.terms[1].name;
     fit.pedigree = sparse_pedigree_model(options);
     std::unordered_set<std::string> ids;
     if (fit.pedigree) {
@@ -301,7 +322,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     fit.records = as_input_error([&] {
         return read_phenotype_records(options.phe_file, options.trait_pos, options.covar_pos, ids, options.qcovar_pos,
                                       {}, {options.weight_pos, options.residual_pos, options.crossings, options.derived,
-                                           options.covariate_terms, formula_intercept(options)});
+                                           options.covariate_terms, formula_intercept(options), options.dam_pos});
     });
     fit.traits = fit.records.trait_names;
     if (!options.ped_groups_file.empty()) {
@@ -315,7 +336,10 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
 
     refuse_repeated_individuals(record_ids, options.phe_file);
     fit.individuals = record_ids;
-    add_random_terms(fit.records.data, plan, levels_first_met(record_ids));
+    // The maternal effects are read below, over the pedigree's IDs.
+    ModelPlan additive = plan;
+    additive.terms.resize(1);
+    add_random_terms(fit.records.data, additive, levels_first_met(record_ids));
     const auto q = static_cast<Eigen::Index>(record_ids.size()), t = y.cols();
     refuse_traits_given_twice(options, fit.traits, y);
     logger.tee << "\t" << q << " individuals with at least one trait, complete covariates and a kinship row."
@@ -356,6 +380,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     // decouple them.
     const bool complete = fit.Y.allFinite() && weights.size() == 0 && residual.classes.empty();
     if (fit.pedigree) {
+        if (!fit.maternal.empty()) take_dams(logger, plan, fit);
         set_up_pedigree_traits(logger, fit, X, residual_limit);
     } else if (complete) {
         fit.unshared.resize(1);
@@ -415,15 +440,18 @@ void write_boundary_notes(Logger& logger, const TraitFit& fit, const Eigen::Vect
         // "Ve", or "Ve:<level>" of a residual class.
         const std::string matrix = residual ? "V" + fit.residual_names[block - 1] : "Vg";
         const Eigen::MatrixXd Z = fit.evaluator->boundary_vectors(theta, block);
+        // Vg's rows are the direct (and maternal) effects of the traits.
+        const std::vector<std::string> rows = residual ? fit.traits : genetic_labels(fit.traits, fit.maternal);
         for (Eigen::Index j = 0; j < Z.cols(); ++j) {
             // In the traits' units the null direction of S M S is S^-1 z.
-            Eigen::VectorXd direction = Z.col(j).array() / fit.scale.array();
+            Eigen::VectorXd direction = Z.col(j);
+            for (Eigen::Index a = 0; a < direction.size(); ++a) direction[a] /= fit.scale[a % fit.scale.size()];
             direction /= direction.cwiseAbs().maxCoeff();
             std::ostringstream combination;
             for (Eigen::Index a = 0; a < direction.size(); ++a) {
                 if (std::fabs(direction[a]) < 1e-6) continue;
                 combination << (combination.tellp() == 0 ? (direction[a] < 0 ? "-" : "") : (direction[a] < 0 ? " - " : " + "))
-                            << std::fabs(direction[a]) << " " << fit.traits[static_cast<std::size_t>(a)];
+                            << std::fabs(direction[a]) << " " << rows[static_cast<std::size_t>(a)];
             }
             if (residual) {
                 logger.tee << "👉 The estimate of " << matrix << " lies at the lower limit of its eigenvalues (the boundary of the "
@@ -447,14 +475,21 @@ void write_boundary_notes(Logger& logger, const TraitFit& fit, const Eigen::Vect
 
 std::vector<ResultRow> result_rows(const TraitFit& fit, const TraitEstimate& estimate) {
     return trait_component_rows(fit.traits, fit.to_units(estimate.theta), estimate.covariance,
-                                estimate.log_likelihood, fit.residual_names);
+                                estimate.log_likelihood, fit.residual_names, fit.maternal);
 }
 
 std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& logger, const TraitFit& fit) {
     const Eigen::Index t = fit.Y.cols();
     const Eigen::MatrixXd start = kTraitStartShare * Eigen::MatrixXd::Identity(t, t);
-    AiRemlSettings settings = trait_reml_settings(*fit.evaluator, fit.traits, start, start, fit.unshared, fit.values,
-                                                  options.max_iter, kRemlTolerance, fit.residual_names);
+    Eigen::MatrixXd start_genetic = start;
+    if (!fit.maternal.empty()) {
+        start_genetic = Eigen::MatrixXd::Zero(2 * t, 2 * t);
+        start_genetic.diagonal().head(t).setConstant(kTraitStartShare - kMaternalStartShare * 2);
+        start_genetic.diagonal().tail(t).setConstant(kMaternalStartShare);
+    }
+    AiRemlSettings settings = trait_reml_settings(*fit.evaluator, fit.traits, start_genetic, start, fit.unshared,
+                                                  fit.values, options.max_iter, kRemlTolerance, fit.residual_names,
+                                                  fit.maternal);
     take_starting_values(options, logger, settings,
                          [&](std::size_t k) { return fit.units(static_cast<Eigen::Index>(k)); });
     logger.tee << iteration_cap_note(options.max_iter) << std::flush;
@@ -488,13 +523,22 @@ std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& 
                    << "Component\tlogL0\t2dlogL\tp\n";
         // The residual starts at the estimate's Vp, positive definite even when Ve is on its boundary.
         AiRemlSettings reduced = settings;
-        const Eigen::Index half = fit.evaluator->layout().per_matrix();
+        const TraitLayout& layout = fit.evaluator->layout();
+        const Eigen::MatrixXd G = layout.genetic(run.theta);
+        const Eigen::Index t_count = layout.traits;
         int removed = 0;
         for (std::size_t c = 0; c < reduced.parameters.size(); ++c) {
             ModelParameter& parameter = reduced.parameters[c];
             const auto k = static_cast<Eigen::Index>(c);
-            const bool genetic = k < half;
-            parameter.start = genetic ? 0.0 : run.theta[k] + run.theta[k % half];
+            const bool genetic = k < layout.genetic_count();
+            // The records' covariance of traits a and b: with maternal effects the dam's share too
+            // (her relationship with her progeny is 1/2).
+            const auto [a, b] = layout.element(k);
+            double records = run.theta[k] + G(a, b);
+            if (!fit.maternal.empty() && !genetic) {
+                records += G(t_count + a, t_count + b) + 0.5 * (G(a, t_count + b) + G(b, t_count + a));
+            }
+            parameter.start = genetic ? 0.0 : records;
             parameter.fixed = parameter.fixed || genetic;
             removed += genetic ? 1 : 0;
         }
@@ -507,7 +551,8 @@ std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& 
         } catch (const RemlFailure&) {
             // Said as a test without a value, as for a run that does not converge.
         }
-        estimate.lrt.push_back(likelihood_ratio_row(logger, fit.kinship.name, estimate.log_likelihood, without, removed));
+        const std::string tested = fit.kinship.name + (fit.maternal.empty() ? "" : "," + fit.maternal);
+        estimate.lrt.push_back(likelihood_ratio_row(logger, tested, estimate.log_likelihood, without, removed));
     }
     return estimate;
 }
@@ -526,7 +571,7 @@ std::vector<ResultRow> trait_variance_rows(const TraitFit& fit, const TraitEstim
 TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, const TraitFit& fit) {
     const TraitLayout& layout = fit.evaluator->layout();
     const auto count = static_cast<std::size_t>(layout.count());
-    const std::vector<std::string> names = trait_component_names(fit.traits, fit.residual_names);
+    const std::vector<std::string> names = trait_component_names(fit.traits, fit.residual_names, fit.maternal);
     if (options.vc.size() != count) {
         std::string order;
         for (const std::string& name : names) order += (order.empty() ? "" : ", ") + name;
@@ -546,7 +591,10 @@ TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, c
     const auto rounding_bound = [&](const Eigen::MatrixXd& V) { return -kRounding * V.norm(); };
     // In the traits' units, as given.
     const Eigen::DiagonalMatrix<double, Eigen::Dynamic> S(fit.scale), S_inverse(fit.scale.cwiseInverse());
-    Eigen::MatrixXd Vg = S * layout.genetic(given.theta) * S;
+    // Vg's rows: the traits, with maternal effects twice.
+    const Eigen::VectorXd genetic_scale = fit.scale.replicate(layout.genetic_parts, 1);
+    const Eigen::DiagonalMatrix<double, Eigen::Dynamic> Sg(genetic_scale), Sg_inverse(genetic_scale.cwiseInverse());
+    Eigen::MatrixXd Vg = Sg * layout.genetic(given.theta) * Sg;
     // On the values as typed: the scaling's rounding would hide an exact correlation of 1.
     const auto exactly_correlated = [&](Eigen::Index offset) -> std::string {
         const auto typed = [&](Eigen::Index a, Eigen::Index b) {
@@ -580,7 +628,7 @@ TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, c
         const std::string matrix = "V" + fit.residual_names[static_cast<std::size_t>(c)];
         Eigen::MatrixXd Ve = S * layout.residual(given.theta, c) * S;
         Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> residual(Ve);
-        const std::string singular = exactly_correlated((1 + c) * layout.per_matrix());
+        const std::string singular = exactly_correlated(layout.residual_offset(c));
         if (residual.eigenvalues().minCoeff() < rounding_bound(Ve) || !singular.empty() ||
             !(Ve.diagonal().array() > 0.0).all()) {
             throw InputCheckFailure("--vc: the values of " + matrix + " do not form a positive definite matrix (every "
@@ -597,7 +645,7 @@ TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, c
         residuals.push_back(S_inverse * Ve * S_inverse);
     }
     if (mend_genetic || mend_residual) {
-        given.theta = layout.components(S_inverse * Vg * S_inverse, residuals);
+        given.theta = layout.components(Sg_inverse * Vg * Sg_inverse, residuals);
         logger.tee << "👉 --vc: " << (mend_genetic ? "Vg has a negative eigenvalue" : "")
                    << (mend_genetic && mend_residual ? " and " : "")
                    << (mend_residual ? "Ve an eigenvalue below the residual limit" : "")
@@ -759,7 +807,8 @@ public:
     void predict_from_equations() {
         const std::vector<std::string>& ids = fit_.relationships.ids;
         logger_.tee << "👉 Breeding values of " << ids.size() << " individuals for " << fit_.traits.size()
-                    << " traits, with reliabilities from the inverse of the factored equations" << std::endl;
+                    << " traits" << (fit_.maternal.empty() ? "" : ", direct and maternal")
+                    << ", with reliabilities from the inverse of the factored equations" << std::endl;
         const SparseTraitsEvaluator::Effects effects = fit_.sparse->effects(estimate_.theta);
         const std::string values_name = mixed_model_files(options_).values;
         if (!effects.finite) {
@@ -772,12 +821,14 @@ public:
                                                                     static_cast<Eigen::Index>(fit_.relationships.inbreeding.size()))
                                       .array() + 1.0)
                 : diagonal_of_inverse(lower_triangle(fit_.relationships.inverse));
-        const Eigen::MatrixXd genetic = fit_.evaluator->layout().genetic(estimate_.theta);
-        for (Eigen::Index a = 0; a < fit_.Y.cols(); ++a) {
-            const double s = fit_.scale[a];
+        const TraitLayout& layout = fit_.evaluator->layout();
+        const Eigen::MatrixXd genetic = layout.genetic(estimate_.theta);
+        // Each trait's direct effect, then with maternal effects each trait's maternal effect.
+        for (Eigen::Index a = 0; a < layout.genetic_size(); ++a) {
+            const double s = fit_.scale[layout.trait_of(a)];
             EffectPrediction effect;
-            effect.name = fit_.kinship.name;
-            effect.trait = fit_.traits[static_cast<std::size_t>(a)];
+            effect.name = a < layout.traits ? fit_.kinship.name : fit_.maternal;
+            effect.trait = fit_.traits[static_cast<std::size_t>(layout.trait_of(a))];
             effect.ids = ids;
             effect.values = effects.values.col(a) * s;
             effect.error_variances = effects.error_variances.col(a) * (s * s);

@@ -341,17 +341,18 @@ double delta_se(const Eigen::VectorXd& gradient, const Eigen::MatrixXd& covarian
 
 std::vector<ResultRow> trait_component_rows(const std::vector<std::string>& traits, const Eigen::VectorXd& estimates,
                                             const Eigen::MatrixXd& covariance, double log_likelihood,
-                                            const std::vector<std::string>& residual_names) {
+                                            const std::vector<std::string>& residual_names, const std::string& maternal) {
     TraitLayout layout;
     layout.traits = static_cast<Eigen::Index>(traits.size());
     layout.residual_classes = static_cast<Eigen::Index>(residual_names.size());
-    const Eigen::Index count = layout.count(), half = layout.per_matrix();
+    layout.genetic_parts = maternal.empty() ? 1 : 2;
+    const Eigen::Index count = layout.count();
     if (estimates.size() != count ||
         (covariance.size() != 0 && (covariance.rows() != count || covariance.cols() != count))) {
         throw std::invalid_argument("The rows of several traits need a component per element of Vg and of each Ve, "
                                     "and their covariance.");
     }
-    const std::vector<std::string> names = trait_component_names(traits, residual_names);
+    const std::vector<std::string> names = trait_component_names(traits, residual_names, maternal);
     std::vector<ResultRow> rows;
     for (Eigen::Index k = 0; k < count; ++k) {
         rows.push_back({names[static_cast<std::size_t>(k)], estimates[k],
@@ -363,37 +364,70 @@ std::vector<ResultRow> trait_component_rows(const std::vector<std::string>& trai
         const std::string& name = residual_names[static_cast<std::size_t>(c)];
         return residual_names.size() == 1 ? std::string() : name.substr(std::min<std::size_t>(1, name.size()));
     };
+    const auto unit = [&](Eigen::Index k) {
+        Eigen::VectorXd e = Eigen::VectorXd::Zero(count);
+        e[k] = 1.0;
+        return e;
+    };
+    // A record's variance of trait a in class c: with maternal effects the direct, the maternal
+    // and their covariance once (the dam is the individual's mother), and the residual.
+    const auto phenotypic = [&](Eigen::Index c, Eigen::Index a) {
+        Eigen::VectorXd v = unit(layout.position(a, a)) + unit(layout.residual_offset(c) + layout.position(a, a));
+        if (!maternal.empty()) v += unit(layout.position(a, t + a)) + unit(layout.position(t + a, t + a));
+        return v;
+    };
     for (Eigen::Index c = 0; c < layout.residual_classes; ++c) {
         for (Eigen::Index a = 0; a < t; ++a) {
-            Eigen::VectorXd gradient = Eigen::VectorXd::Zero(count);
-            gradient[layout.position(a, a)] = gradient[(1 + c) * half + layout.position(a, a)] = 1.0;
+            const Eigen::VectorXd gradient = phenotypic(c, a);
             rows.push_back({"Vp" + suffix(c) + "(" + traits[static_cast<std::size_t>(a)] + ")", gradient.dot(estimates),
                             delta_se(gradient, covariance)});
         }
     }
-    for (Eigen::Index c = 0; c < layout.residual_classes; ++c) {
-        for (Eigen::Index a = 0; a < t; ++a) {
-            const Eigen::Index g = layout.position(a, a), e = (1 + c) * half + g;
-            const double total = estimates[g] + estimates[e];
-            Eigen::VectorXd gradient = Eigen::VectorXd::Zero(count);
-            gradient[g] = estimates[e] / (total * total);
-            gradient[e] = -estimates[g] / (total * total);
-            rows.push_back({"h2" + suffix(c) + "(" + traits[static_cast<std::size_t>(a)] + ")", estimates[g] / total,
-                            delta_se(gradient, covariance)});
+    if (maternal.empty()) {
+        for (Eigen::Index c = 0; c < layout.residual_classes; ++c) {
+            for (Eigen::Index a = 0; a < t; ++a) {
+                const Eigen::Index g = layout.position(a, a), e = layout.residual_offset(c) + g;
+                const double total = estimates[g] + estimates[e];
+                Eigen::VectorXd gradient = Eigen::VectorXd::Zero(count);
+                gradient[g] = estimates[e] / (total * total);
+                gradient[e] = -estimates[g] / (total * total);
+                rows.push_back({"h2" + suffix(c) + "(" + traits[static_cast<std::size_t>(a)] + ")", estimates[g] / total,
+                                delta_se(gradient, covariance)});
+            }
+        }
+    } else {
+        // Shares s'theta / v'theta of Vp: the gradient is (s - share v) / v'theta.
+        for (Eigen::Index c = 0; c < layout.residual_classes; ++c) {
+            for (Eigen::Index a = 0; a < t; ++a) {
+                const Eigen::VectorXd v = phenotypic(c, a);
+                const double total = v.dot(estimates);
+                const Eigen::Index direct = layout.position(a, a), dam = layout.position(t + a, t + a);
+                const Eigen::VectorXd h2_total =
+                    unit(direct) + 1.5 * unit(layout.position(a, t + a)) + 0.5 * unit(dam);
+                for (const auto& [prefix, s] : {std::pair{"h2", unit(direct)}, std::pair{"h2_maternal", unit(dam)},
+                                                std::pair{"h2_total", h2_total}}) {
+                    const double share = s.dot(estimates) / total;
+                    rows.push_back({prefix + suffix(c) + "(" + traits[static_cast<std::size_t>(a)] + ")", share,
+                                    delta_se((s - share * v) / total, covariance)});
+                }
+            }
         }
     }
-    // r = V_ab / sqrt(V_aa V_bb): dr/dV_ab = 1 / sqrt(V_aa V_bb), dr/dV_aa = -r / (2 V_aa).
+    // r = V_ab / sqrt(V_aa V_bb): dr/dV_ab = 1 / sqrt(V_aa V_bb), dr/dV_aa = -r / (2 V_aa). The
+    // genetic correlations over Vg's rows (with maternal effects the direct and the maternal).
+    const std::vector<std::string> labels = genetic_labels(traits, maternal);
     std::vector<std::pair<std::string, Eigen::Index>> correlations{{"rg(", 0}};
     for (Eigen::Index c = 0; c < layout.residual_classes; ++c) {
-        correlations.emplace_back("re" + suffix(c) + "(", (1 + c) * half);
+        correlations.emplace_back("re" + suffix(c) + "(", layout.residual_offset(c));
     }
     for (const auto& [prefix, base] : correlations) {
-        for (Eigen::Index a = 1; a < t; ++a) {
+        const std::vector<std::string>& rows_of = base == 0 ? labels : traits;
+        for (Eigen::Index a = 1; a < static_cast<Eigen::Index>(rows_of.size()); ++a) {
             for (Eigen::Index b = 0; b < a; ++b) {
                 const Eigen::Index ab = base + layout.position(a, b), aa = base + layout.position(a, a),
                                    bb = base + layout.position(b, b);
-                const std::string name = prefix + traits[static_cast<std::size_t>(b)] + "," +
-                                         traits[static_cast<std::size_t>(a)] + ")";
+                const std::string name = prefix + rows_of[static_cast<std::size_t>(b)] + "," +
+                                         rows_of[static_cast<std::size_t>(a)] + ")";
                 if (!(estimates[aa] > 0.0) || !(estimates[bb] > 0.0)) {
                     rows.push_back({name, kNotAvailable, kNotAvailable});
                     continue;

@@ -13,10 +13,13 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
                                              const std::vector<Index>& level_of_individual, SparseTerm relationship,
                                              double residual_limit,
                                              const std::vector<std::vector<Index>>& trait_columns,
-                                             const VectorXd& weights, const std::vector<Index>& classes)
-    : TraitEvaluator(Y.cols(), Y.rows(), residual_limit, class_sizes(classes)), p_(X.cols()) {
-    const Index t = Y.cols(), q = Y.rows();
-    if (X.rows() != q || static_cast<Index>(level_of_individual.size()) != q) {
+                                             const VectorXd& weights, const std::vector<Index>& classes,
+                                             const std::vector<Index>& dam_level_of_individual)
+    : TraitEvaluator(Y.cols(), Y.rows(), residual_limit, class_sizes(classes), dam_level_of_individual.empty() ? 1 : 2),
+      p_(X.cols()) {
+    const Index t = Y.cols(), q = Y.rows(), g = layout_.genetic_size();
+    if (X.rows() != q || static_cast<Index>(level_of_individual.size()) != q ||
+        (!dam_level_of_individual.empty() && static_cast<Index>(dam_level_of_individual.size()) != q)) {
         throw std::invalid_argument("The sparse evaluator of several traits needs X, Y and the levels of the same individuals.");
     }
     // The values trait by trait, as the dense evaluator orders them; each trait's own columns.
@@ -39,7 +42,8 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
     ResidualStructure residual{weights.size() == 0 ? VectorXd() : VectorXd(values_), {}, residual_classes};
     const auto class_of = [&](Index i) { return residual_classes > 1 ? classes[static_cast<std::size_t>(i)] : 0; };
     RecordTraits traits{t, {}, {}};
-    relationship.parts.assign(static_cast<std::size_t>(t), {});
+    // Part a is trait a's direct effect, part t + a its maternal effect (the dam's level).
+    relationship.parts.assign(static_cast<std::size_t>(g), {});
     Index value = 0, first = 0;
     for (Index a = 0; a < t; ++a) {
         const std::vector<Index>& kept = kept_[static_cast<std::size_t>(a)];
@@ -50,9 +54,11 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
             for (std::size_t c = 0; c < kept.size(); ++c) Xo(value, first + static_cast<Index>(c)) = X(i, kept[c]);
             traits.trait_of_record.push_back(a);
             traits.group_of_record.push_back(i);
-            for (Index b = 0; b < t; ++b) {
-                relationship.parts[static_cast<std::size_t>(b)].level_of_record.push_back(
-                    a == b ? level_of_individual[static_cast<std::size_t>(i)] : -1);
+            for (Index b = 0; b < g; ++b) {
+                const Index level = b >= t ? dam_level_of_individual[static_cast<std::size_t>(i)]
+                                           : level_of_individual[static_cast<std::size_t>(i)];
+                relationship.parts[static_cast<std::size_t>(b)].level_of_record.push_back(layout_.trait_of(b) == a ? level
+                                                                                                                  : -1);
             }
             ++value;
         }
@@ -77,9 +83,9 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
     // EM step of Vg spreads over every level of K, the records' and their relatives'.
     const double least = equations_->block_limit();
     const std::vector<Index> sizes = class_sizes(classes);
-    std::vector<CovarianceSpace::Block> blocks{{0, t, true, least, levels}};
+    std::vector<CovarianceSpace::Block> blocks{{0, g, true, least, levels}};
     for (Index c = 0; c < residual_classes; ++c) {
-        blocks.push_back({(1 + c) * layout_.per_matrix(), t, true, residual_limit,
+        blocks.push_back({layout_.residual_offset(c), t, true, residual_limit,
                           sizes.empty() ? q : sizes[static_cast<std::size_t>(c)]});
     }
     space_ = CovarianceSpace(std::move(blocks), layout_.count(), q);
@@ -136,11 +142,11 @@ SparseTraitsEvaluator::Effects SparseTraitsEvaluator::effects(const VectorXd& th
     Effects effects;
     effects.problem = solved.problem;
     if (!solved.finite) return effects;
-    // Level-major: a level's traits are neighbours.
-    const auto t = static_cast<Index>(kept_.size());
-    const Index levels = solved.effects.front().size() / t;
-    effects.values = Eigen::Map<const MatrixXd>(solved.effects.front().data(), t, levels).transpose();
-    effects.error_variances = Eigen::Map<const MatrixXd>(solved.error_variances.front().data(), t, levels).transpose();
+    // Level-major: a level's parts are neighbours.
+    const Index g = layout_.genetic_size();
+    const Index levels = solved.effects.front().size() / g;
+    effects.values = Eigen::Map<const MatrixXd>(solved.effects.front().data(), g, levels).transpose();
+    effects.error_variances = Eigen::Map<const MatrixXd>(solved.error_variances.front().data(), g, levels).transpose();
     effects.finite = true;
     return effects;
 }

@@ -17,17 +17,22 @@ public:
     // X (q x p) and Y (q x t, NaN where not recorded) over the individuals with records, each at
     // `level_of_individual` among the levels of K^-1 (lower triangle, log|K|, its dense rows).
     // `weights` and `classes` (one per individual, or empty) as DenseTraitsEvaluator's.
+    // `dam_level_of_individual` (one per individual, -1 without a dam; empty: no maternal
+    // effects): each trait's maternal effect of the individual's dam, over the same K, correlated
+    // with the direct effects by Vg of the direct and maternal parts (TraitLayout's).
     SparseTraitsEvaluator(const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y,
                           const std::vector<Eigen::Index>& level_of_individual, SparseTerm relationship,
                           double residual_limit, const std::vector<std::vector<Eigen::Index>>& trait_columns = {},
-                          const Eigen::VectorXd& weights = {}, const std::vector<Eigen::Index>& classes = {});
+                          const Eigen::VectorXd& weights = {}, const std::vector<Eigen::Index>& classes = {},
+                          const std::vector<Eigen::Index>& dam_level_of_individual = {});
     ~SparseTraitsEvaluator() override;
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
     LikelihoodPoint evaluate_likelihood(const Eigen::VectorXd& theta) const override;
     void add_score(const Eigen::VectorXd& theta, LikelihoodPoint& point) const override;
     // The fixed effects with their covariance; no P y (the breeding values come from effects()).
     TraitSolution solve(const Eigen::VectorXd& theta) const override;
-    // Every level's breeding value of every trait and its prediction error variance (levels x t).
+    // Every level's breeding value of every trait and its prediction error variance (levels x t;
+    // with maternal effects levels x 2t, the maternal values of the traits after the direct).
     struct Effects {
         bool finite = false;
         std::string problem;

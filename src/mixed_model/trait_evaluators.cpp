@@ -174,7 +174,7 @@ bool RotatedTraitsEvaluator::factor(const Eigen::VectorXd& theta, Factors& f) co
 
 LikelihoodPoint RotatedTraitsEvaluator::evaluate(const Eigen::VectorXd& theta) const {
     const Eigen::Index t = layout_.traits, q = Y_.rows(), p = X_.cols(), count = layout_.count();
-    const Eigen::Index half = layout_.per_matrix();
+    const Eigen::Index half = layout_.genetic_count();
     Factors f;
     if (!factor(theta, f)) {
         return not_finite(count, f.problem);
@@ -500,7 +500,7 @@ bool DenseTraitsEvaluator::factor(const Eigen::VectorXd& theta, Factors& f) cons
 
 LikelihoodPoint DenseTraitsEvaluator::evaluate(const Eigen::VectorXd& theta) const {
     const Eigen::Index t = layout_.traits, n = y_.size(), count = layout_.count(), q = K_.rows();
-    const Eigen::Index half = layout_.per_matrix();
+    const Eigen::Index half = layout_.genetic_count();
     Factors f;
     if (!factor(theta, f)) {
         return not_finite(count, f.problem);

@@ -10,18 +10,33 @@
 // With residual classes, each individual's residual covariance is its class's Ve_c: the
 // lower triangle of each class's in turn after Vg.
 constexpr Eigen::Index kMostTraits = 6;
+// With maternal effects (genetic_parts 2) Vg is the block of the direct and maternal effects of
+// every trait, part-major: the direct effects of traits 1..t, then the maternal effects of
+// traits 1..t; each Ve stays t x t.
 struct TraitLayout {
     Eigen::Index traits = 0;
     Eigen::Index residual_classes = 1;
+    Eigen::Index genetic_parts = 1;
+    Eigen::Index genetic_size() const { return genetic_parts * traits; }
+    Eigen::Index genetic_count() const { return genetic_size() * (genetic_size() + 1) / 2; }
+    // The elements of one Ve.
     Eigen::Index per_matrix() const { return traits * (traits + 1) / 2; }
-    Eigen::Index count() const { return (1 + residual_classes) * per_matrix(); }
-    // Position of element (a, b) of Vg in theta, in either order; that of Ve_c is (1 + c)
-    // per_matrix() on.
+    Eigen::Index count() const { return genetic_count() + residual_classes * per_matrix(); }
+    // The first component of class c's Ve.
+    Eigen::Index residual_offset(Eigen::Index residual_class) const {
+        return genetic_count() + residual_class * per_matrix();
+    }
+    // Position of element (a, b) of a block within it, in either order: of Vg in theta, of Ve_c
+    // residual_offset(c) on.
     Eigen::Index position(Eigen::Index a, Eigen::Index b) const;
-    // (row, column) of position k (of any matrix), row >= column.
+    // (row, column) of position k within its block (Vg's or a Ve's), row >= column.
     std::pair<Eigen::Index, Eigen::Index> element(Eigen::Index k) const;
+    // The trait of a row or column of Vg (of Ve: itself).
+    Eigen::Index trait_of(Eigen::Index row) const { return row % traits; }
     // The residual class of position k, -1 for Vg.
-    Eigen::Index residual_class(Eigen::Index k) const { return k / per_matrix() - 1; }
+    Eigen::Index residual_class(Eigen::Index k) const {
+        return k < genetic_count() ? -1 : (k - genetic_count()) / per_matrix();
+    }
     Eigen::MatrixXd genetic(const Eigen::VectorXd& theta) const;
     Eigen::MatrixXd residual(const Eigen::VectorXd& theta, Eigen::Index residual_class = 0) const;
     // Every class's residual `residual` when one is given.
@@ -76,8 +91,9 @@ public:
 
 protected:
     // `class_sizes`: the individuals of each residual class (empty: one residual for all).
+    // `genetic_parts`: 2 with maternal effects.
     TraitEvaluator(Eigen::Index traits, Eigen::Index individuals, double residual_limit,
-                   const std::vector<Eigen::Index>& class_sizes = {});
+                   const std::vector<Eigen::Index>& class_sizes = {}, Eigen::Index genetic_parts = 1);
     TraitLayout layout_;
     CovarianceSpace space_;
     Eigen::Index individuals_ = 0;
@@ -149,11 +165,13 @@ private:
 // (Ve), the covariances free; in each residual class the residual covariances of its `unshared`
 // trait pairs (never recorded on one individual of the class) fixed at 0, as nothing in the
 // records tells them. `residual_names`: each class's block name ("e:<level>"; one class: "e").
+// `maternal`: the name of the evaluator's maternal effects (start_genetic then 2t x 2t).
 using TraitPairs = std::vector<std::pair<Eigen::Index, Eigen::Index>>;
 AiRemlSettings trait_reml_settings(const TraitEvaluator& evaluator, const std::vector<std::string>& traits,
                                    const Eigen::MatrixXd& start_genetic, const Eigen::MatrixXd& start_residual,
                                    const std::vector<TraitPairs>& unshared, Eigen::Index records, int max_iter,
-                                   double tol, const std::vector<std::string>& residual_names = {"e"});
+                                   double tol, const std::vector<std::string>& residual_names = {"e"},
+                                   const std::string& maternal = "");
 
 // Breeding values of every trait for N individuals at the solution's components (Vg the
 // genetic covariance, in the evaluator's units): U = K_Nq P y Vg, and prediction error variances
@@ -171,5 +189,10 @@ TraitPrediction predict_traits(const TraitSolution& solution, const Eigen::Matri
 
 // The components' names: Vg(<t1>), Vg(<t1>,<t2>), Vg(<t2>), ... then Ve(...) the same way, or
 // with residual classes each class's Ve:<level>(...) (`residual_names` "e:<level>").
+// With maternal effects named `maternal`, Vg's rows are labelled by genetic_labels.
 std::vector<std::string> trait_component_names(const std::vector<std::string>& traits,
-                                               const std::vector<std::string>& residual_names = {"e"});
+                                               const std::vector<std::string>& residual_names = {"e"},
+                                               const std::string& maternal = "");
+// The labels of Vg's rows: the traits, then with maternal effects (`maternal`, the term's name)
+// <maternal>:<trait> of each.
+std::vector<std::string> genetic_labels(const std::vector<std::string>& traits, const std::string& maternal = "");

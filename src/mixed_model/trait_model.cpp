@@ -17,8 +17,21 @@ Eigen::Index TraitLayout::position(Eigen::Index a, Eigen::Index b) const {
     return row * (row + 1) / 2 + column;
 }
 
+namespace {
+
+// The symmetric matrix of order `size` whose lower triangle, row by row, is `values`.
+Eigen::MatrixXd from_triangle(const Eigen::VectorXd& values, Eigen::Index size) {
+    Eigen::MatrixXd M(size, size);
+    for (Eigen::Index a = 0, k = 0; a < size; ++a) {
+        for (Eigen::Index b = 0; b <= a; ++b, ++k) M(a, b) = M(b, a) = values[k];
+    }
+    return M;
+}
+
+}  // namespace
+
 std::pair<Eigen::Index, Eigen::Index> TraitLayout::element(Eigen::Index k) const {
-    Eigen::Index within = k % per_matrix();
+    Eigen::Index within = k < genetic_count() ? k : (k - genetic_count()) % per_matrix();
     Eigen::Index row = 0;
     while ((row + 1) * (row + 2) / 2 <= within) {
         ++row;
@@ -27,17 +40,11 @@ std::pair<Eigen::Index, Eigen::Index> TraitLayout::element(Eigen::Index k) const
 }
 
 Eigen::MatrixXd TraitLayout::genetic(const Eigen::VectorXd& theta) const {
-    Eigen::MatrixXd M(traits, traits);
-    for (Eigen::Index a = 0; a < traits; ++a) {
-        for (Eigen::Index b = 0; b < traits; ++b) {
-            M(a, b) = theta[position(a, b)];
-        }
-    }
-    return M;
+    return from_triangle(theta.head(genetic_count()), genetic_size());
 }
 
 Eigen::MatrixXd TraitLayout::residual(const Eigen::VectorXd& theta, Eigen::Index residual_class) const {
-    return genetic(theta.segment((1 + residual_class) * per_matrix(), per_matrix()));
+    return from_triangle(theta.segment(residual_offset(residual_class), per_matrix()), traits);
 }
 
 Eigen::VectorXd TraitLayout::components(const Eigen::MatrixXd& genetic, const Eigen::MatrixXd& residual) const {
@@ -47,11 +54,13 @@ Eigen::VectorXd TraitLayout::components(const Eigen::MatrixXd& genetic, const Ei
 Eigen::VectorXd TraitLayout::components(const Eigen::MatrixXd& genetic,
                                         const std::vector<Eigen::MatrixXd>& residuals) const {
     Eigen::VectorXd theta(count());
-    for (Eigen::Index a = 0; a < traits; ++a) {
-        for (Eigen::Index b = 0; b <= a; ++b) {
-            theta[position(a, b)] = genetic(a, b);
-            for (Eigen::Index c = 0; c < residual_classes; ++c) {
-                theta[(1 + c) * per_matrix() + position(a, b)] = residuals.at(static_cast<std::size_t>(c))(a, b);
+    for (Eigen::Index a = 0; a < genetic_size(); ++a) {
+        for (Eigen::Index b = 0; b <= a; ++b) theta[position(a, b)] = genetic(a, b);
+    }
+    for (Eigen::Index c = 0; c < residual_classes; ++c) {
+        for (Eigen::Index a = 0; a < traits; ++a) {
+            for (Eigen::Index b = 0; b <= a; ++b) {
+                theta[residual_offset(c) + position(a, b)] = residuals.at(static_cast<std::size_t>(c))(a, b);
             }
         }
     }
@@ -68,37 +77,49 @@ std::string trait_component_name(const std::string& block, const std::string& el
 
 namespace {
 
+// The names of a block over rows `labels`, its lower triangle row by row.
+std::vector<std::string> block_names(const std::string& block, const std::vector<std::string>& labels) {
+    std::vector<std::string> names;
+    for (std::size_t a = 0; a < labels.size(); ++a) {
+        for (std::size_t b = 0; b <= a; ++b) {
+            names.push_back(trait_component_name(block, labels.size() <= 1 ? std::string()
+                                                        : a == b             ? labels[a]
+                                                                             : labels[b] + "," + labels[a]));
+        }
+    }
+    return names;
+}
+
 // Vg's block, then each residual class's, named `residual_names`, all starting at the given
 // matrices.
 std::vector<CovarianceBlock> trait_blocks(const std::vector<std::string>& traits,
-                                          const std::vector<std::string>& residual_names,
+                                          const std::vector<std::string>& residual_names, const std::string& maternal,
                                           const Eigen::MatrixXd& start_genetic, const Eigen::MatrixXd& start_residual,
                                           double residual_limit) {
-    std::vector<CovarianceBlock> blocks = variance_blocks({"g"}, residual_names.at(0), traits,
-                                                          {start_genetic, start_residual}, residual_limit,
-                                                          trait_component_name);
-    for (std::size_t c = 1; c < residual_names.size(); ++c) {
-        CovarianceBlock block = blocks[1];
-        block.names.clear();
-        for (std::size_t a = 0; a < traits.size(); ++a) {
-            for (std::size_t b = 0; b <= a; ++b) {
-                block.names.push_back(trait_component_name(residual_names[c], traits.size() <= 1 ? std::string()
-                                                                              : a == b ? traits[a]
-                                                                                       : traits[b] + "," + traits[a]));
-            }
-        }
-        blocks.push_back(std::move(block));
+    std::vector<CovarianceBlock> blocks{{block_names("g", genetic_labels(traits, maternal)), start_genetic, false, 0.0, {}}};
+    for (const std::string& residual : residual_names) {
+        blocks.push_back({block_names(residual, traits), start_residual, true, residual_limit, {}});
     }
     return blocks;
 }
 
 }  // namespace
 
+std::vector<std::string> genetic_labels(const std::vector<std::string>& traits, const std::string& maternal) {
+    std::vector<std::string> labels = traits;
+    if (!maternal.empty()) {
+        for (const std::string& trait : traits) labels.push_back(maternal + ":" + trait);
+    }
+    return labels;
+}
+
 std::vector<std::string> trait_component_names(const std::vector<std::string>& traits,
-                                               const std::vector<std::string>& residual_names) {
+                                               const std::vector<std::string>& residual_names,
+                                               const std::string& maternal) {
     const auto t = static_cast<Eigen::Index>(traits.size());
+    const Eigen::Index g = maternal.empty() ? t : 2 * t;
     std::vector<std::string> names;
-    for (const CovarianceBlock& block : trait_blocks(traits, residual_names, Eigen::MatrixXd::Identity(t, t),
+    for (const CovarianceBlock& block : trait_blocks(traits, residual_names, maternal, Eigen::MatrixXd::Identity(g, g),
                                                      Eigen::MatrixXd::Identity(t, t), 0.0)) {
         names.insert(names.end(), block.names.begin(), block.names.end());
     }
@@ -106,18 +127,19 @@ std::vector<std::string> trait_component_names(const std::vector<std::string>& t
 }
 
 TraitEvaluator::TraitEvaluator(Eigen::Index traits, Eigen::Index individuals, double residual_limit,
-                               const std::vector<Eigen::Index>& class_sizes)
+                               const std::vector<Eigen::Index>& class_sizes, Eigen::Index genetic_parts)
     : individuals_(individuals), residual_limit_(residual_limit) {
     if (traits < 1 || traits > kMostTraits) {
         throw std::invalid_argument("A model of several traits takes 1 to " + std::to_string(kMostTraits) +
                                     " traits, not " + std::to_string(traits) + ".");
     }
     layout_.traits = traits;
+    layout_.genetic_parts = genetic_parts;
     layout_.residual_classes = std::max<Eigen::Index>(static_cast<Eigen::Index>(class_sizes.size()), 1);
     // Vg, then each class's Ve: the blocks of the space.
-    std::vector<CovarianceSpace::Block> blocks{{0, traits, false, 0.0}};
+    std::vector<CovarianceSpace::Block> blocks{{0, layout_.genetic_size(), false, 0.0}};
     for (Eigen::Index c = 0; c < layout_.residual_classes; ++c) {
-        blocks.push_back({(1 + c) * layout_.per_matrix(), traits, true, residual_limit,
+        blocks.push_back({layout_.residual_offset(c), traits, true, residual_limit,
                           class_sizes.empty() ? 0 : class_sizes[static_cast<std::size_t>(c)]});
     }
     space_ = CovarianceSpace(std::move(blocks), layout_.count(), individuals);
@@ -196,12 +218,15 @@ TraitPrediction predict_traits(const TraitSolution& solution, const Eigen::Matri
 AiRemlSettings trait_reml_settings(const TraitEvaluator& evaluator, const std::vector<std::string>& traits,
                                    const Eigen::MatrixXd& start_genetic, const Eigen::MatrixXd& start_residual,
                                    const std::vector<TraitPairs>& unshared, Eigen::Index records, int max_iter,
-                                   double tol, const std::vector<std::string>& residual_names) {
-    if (static_cast<Eigen::Index>(residual_names.size()) != evaluator.layout().residual_classes) {
-        throw std::invalid_argument("The settings of several traits need a name for each residual class.");
+                                   double tol, const std::vector<std::string>& residual_names,
+                                   const std::string& maternal) {
+    if (static_cast<Eigen::Index>(residual_names.size()) != evaluator.layout().residual_classes ||
+        (evaluator.layout().genetic_parts > 1) != !maternal.empty()) {
+        throw std::invalid_argument("The settings of several traits need a name for each residual class and for "
+                                    "the maternal effects of the evaluator.");
     }
     std::vector<CovarianceBlock> blocks =
-        trait_blocks(traits, residual_names, start_genetic, start_residual, evaluator.residual_limit());
+        trait_blocks(traits, residual_names, maternal, start_genetic, start_residual, evaluator.residual_limit());
     for (std::size_t c = 0; c < unshared.size(); ++c) {
         CovarianceBlock& block = blocks.at(1 + c);
         for (const auto& [a, b] : unshared[c]) {

@@ -29,10 +29,15 @@ std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& n
 // h2(<t>), rg(<t1>,<t2>) and re(<t1>,<t2>) (pairs in the order of the triangles), logL; SEs by
 // the delta method from `covariance` (the components' sampling covariance; empty: NA). A
 // correlation with a variance of 0 is NA. With residual classes (`residual_names` "e:<level>"),
-// Vp, h2 and re are given for each class in turn, named Vp:<level>(<t>) and so on.
+// Vp, h2 and re are given for each class in turn, named Vp:<level>(<t>) and so on. With maternal
+// effects (`maternal`, their term's name; TraitLayout's Vg of 2t rows), Vp(<t>) holds the direct
+// and maternal variances and their covariance once, h2(<t>) is the direct share, followed by
+// h2_maternal(<t>) and h2_total(<t>) = (s2a + 1.5 sam + 0.5 s2m) / Vp, and rg runs over the rows
+// of Vg (genetic_labels).
 std::vector<ResultRow> trait_component_rows(const std::vector<std::string>& traits, const Eigen::VectorXd& estimates,
                                             const Eigen::MatrixXd& covariance, double log_likelihood,
-                                            const std::vector<std::string>& residual_names = {"e"});
+                                            const std::vector<std::string>& residual_names = {"e"},
+                                            const std::string& maternal = "");
 // The rows of a model with direct and maternal effects: `names` every component's (the residual
 // last), those at `maternal`, +1, +2 the direct's variance, the direct-maternal covariance and
 // the maternal variance. V(<name>) for each variance and C(<direct>,<maternal>) for the

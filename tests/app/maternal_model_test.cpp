@@ -390,3 +390,264 @@ TEST(MaternalModel, PedigreeRouteIsTheKinshipRoute) {
     founder_run("founder.ped", "lined");
     EXPECT_EQ(read_file(dir + "/joined.random.txt"), read_file(dir + "/lined.random.txt"));
 }
+
+namespace {
+
+// Two traits with the direct and maternal effects of each: five generations of 200 from 10
+// sires and 40 dams of the one before, the four effects drawn down the pedigree with Vg (direct WW, YW, maternal WW, YW),
+// the residuals with Ve; every animal after the first generation has a record, one in eleven
+// without its dam, one in six without YW.
+struct TwoTraitMaternal {
+    std::vector<int> sire, dam, animal, record_dam;
+    Eigen::MatrixXd X, Y;  // intercept, sex and herd; WW and YW (NaN: not recorded)
+};
+
+Eigen::MatrixXd two_trait_genetic() {
+    Eigen::MatrixXd G(4, 4);
+    G << 30, 10, -4, -1,  //
+        10, 40, -2, -4,   //
+        -4, -2, 20, 6,    //
+        -1, -4, 6, 18;
+    return G;
+}
+
+TwoTraitMaternal simulated_two_trait_maternal() {
+    TwoTraitMaternal data;
+    std::mt19937 random(977);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    constexpr int kGeneration = 200, kAnimals = 1000, kSires = 10, kDams = 40;
+    const Eigen::MatrixXd root = two_trait_genetic().llt().matrixL();
+    const Eigen::MatrixXd residual_root = (Eigen::Matrix2d() << 35, 12, 12, 45).finished().llt().matrixL();
+    std::vector<Eigen::Vector4d> value;
+    for (int i = 0; i < kAnimals; ++i) {
+        int s = -1, d = -1;
+        if (i >= kGeneration) {
+            const int first = (i / kGeneration - 1) * kGeneration;
+            s = first + static_cast<int>(random() % kSires);
+            d = first + kSires + static_cast<int>(random() % kDams);
+        }
+        data.sire.push_back(s);
+        data.dam.push_back(d);
+        Eigen::Vector4d parents = Eigen::Vector4d::Zero();
+        if (s >= 0) parents += 0.5 * value[static_cast<std::size_t>(s)];
+        if (d >= 0) parents += 0.5 * value[static_cast<std::size_t>(d)];
+        const double sampling = s >= 0 && d >= 0 ? 0.5 : 1.0;
+        Eigen::Vector4d z;
+        for (Eigen::Index k = 0; k < 4; ++k) z[k] = normal(random);
+        value.push_back(parents + std::sqrt(sampling) * root * z);
+    }
+    for (int i = kGeneration; i < kAnimals; ++i) {
+        data.animal.push_back(i);
+        data.record_dam.push_back(i % 11 == 0 ? -1 : data.dam[static_cast<std::size_t>(i)]);
+    }
+    const auto n = static_cast<Eigen::Index>(data.animal.size());
+    data.X = Eigen::MatrixXd::Zero(n, 4);
+    data.Y.resize(n, 2);
+    for (Eigen::Index r = 0; r < n; ++r) {
+        const int male = static_cast<int>(r % 2), herd = static_cast<int>((r / 2) % 3);
+        data.X(r, 0) = 1.0;
+        if (male) data.X(r, 1) = 1.0;
+        if (herd > 0) data.X(r, 1 + herd) = 1.0;
+        const int a = data.animal[static_cast<std::size_t>(r)], d = data.dam[static_cast<std::size_t>(a)];
+        const Eigen::Vector2d e = residual_root * Eigen::Vector2d(normal(random), normal(random));
+        for (Eigen::Index t = 0; t < 2; ++t) {
+            data.Y(r, t) = (t == 0 ? 200.0 : 350.0) + 10.0 * male + 4.0 * herd + value[static_cast<std::size_t>(a)][t] +
+                           value[static_cast<std::size_t>(d)][2 + t] + e[t];
+        }
+        if (r % 6 == 5) data.Y(r, 1) = std::nan("");
+    }
+    return data;
+}
+
+void write_two_trait_maternal(const TwoTraitMaternal& data, const std::string& dir) {
+    std::ostringstream pedigree, records;
+    const auto id = [](int i) { return i < 0 ? std::string("0") : "m" + std::to_string(i + 1); };
+    pedigree << "ID Sire Dam\n";
+    for (std::size_t i = 0; i < data.sire.size(); ++i) {
+        pedigree << id(static_cast<int>(i)) << " " << id(data.sire[i]) << " " << id(data.dam[i]) << "\n";
+    }
+    records.precision(17);
+    records << "ID\tDam\tSex\tHerd\tWW\tYW\n";
+    for (Eigen::Index r = 0; r < data.Y.rows(); ++r) {
+        const auto k = static_cast<std::size_t>(r);
+        records << id(data.animal[k]) << "\t" << (data.record_dam[k] < 0 ? "NA" : id(data.record_dam[k])) << "\t"
+                << (data.X(r, 1) > 0 ? "M" : "F") << "\tH" << (r / 2) % 3 << "\t" << data.Y(r, 0) << "\t";
+        if (std::isnan(data.Y(r, 1))) {
+            records << "NA\n";
+        } else {
+            records << data.Y(r, 1) << "\n";
+        }
+    }
+    write_file(dir + "/two.ped", pedigree.str());
+    write_file(dir + "/two.phe", records.str());
+}
+
+// V over the values present (WW of every record, then YW of those with it) as sum theta_k V_k:
+// Vg's lower triangle row by row over the parts (direct WW, YW, maternal WW, YW), then Ve's; the
+// incidences of the parts, and the design of each trait's own fixed effects.
+struct TwoTraitDense {
+    std::vector<Eigen::MatrixXd> parts;
+    std::vector<Eigen::MatrixXd> Z;  // per part, values x animals
+    Eigen::MatrixXd X;
+    Eigen::VectorXd y;
+};
+TwoTraitDense two_trait_dense(const TwoTraitMaternal& data) {
+    std::vector<std::pair<Eigen::Index, Eigen::Index>> values;  // (record, trait)
+    for (Eigen::Index t = 0; t < 2; ++t) {
+        for (Eigen::Index r = 0; r < data.Y.rows(); ++r) {
+            if (!std::isnan(data.Y(r, t))) values.emplace_back(r, t);
+        }
+    }
+    const auto n = static_cast<Eigen::Index>(values.size()), q = static_cast<Eigen::Index>(data.sire.size());
+    std::vector<std::pair<int, int>> parents;
+    for (std::size_t i = 0; i < data.sire.size(); ++i) parents.emplace_back(data.sire[i], data.dam[i]);
+    const Eigen::MatrixXd A = ::tabular_relationships(parents);
+    TwoTraitDense dense;
+    dense.Z.assign(4, Eigen::MatrixXd::Zero(n, q));
+    dense.X = Eigen::MatrixXd::Zero(n, 2 * data.X.cols());
+    dense.y.resize(n);
+    Eigen::MatrixXd E = Eigen::MatrixXd::Zero(n, data.Y.rows());
+    for (Eigen::Index v = 0; v < n; ++v) {
+        const auto [r, t] = values[static_cast<std::size_t>(v)];
+        dense.y[v] = data.Y(r, t);
+        dense.X.row(v).segment(t * data.X.cols(), data.X.cols()) = data.X.row(r);
+        dense.Z[static_cast<std::size_t>(t)](v, data.animal[static_cast<std::size_t>(r)]) = 1.0;
+        if (data.record_dam[static_cast<std::size_t>(r)] >= 0) {
+            dense.Z[static_cast<std::size_t>(2 + t)](v, data.record_dam[static_cast<std::size_t>(r)]) = 1.0;
+        }
+        E(v, r) = 1.0;
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+        for (std::size_t j = 0; j <= i; ++j) {
+            const Eigen::MatrixXd part = dense.Z[i] * A * dense.Z[j].transpose();
+            dense.parts.push_back(i == j ? part : Eigen::MatrixXd(part + part.transpose()));
+        }
+    }
+    // Ve(a, b): the records' values of traits a and b.
+    for (Eigen::Index a = 0; a < 2; ++a) {
+        for (Eigen::Index b = 0; b <= a; ++b) {
+            Eigen::MatrixXd part = Eigen::MatrixXd::Zero(n, n);
+            for (Eigen::Index u = 0; u < n; ++u) {
+                for (Eigen::Index w = 0; w < n; ++w) {
+                    const auto [r, c] = values[static_cast<std::size_t>(u)];
+                    const auto [s, d] = values[static_cast<std::size_t>(w)];
+                    if (r == s && ((c == a && d == b) || (c == b && d == a))) part(u, w) = 1.0;
+                }
+            }
+            dense.parts.push_back(part);
+        }
+    }
+    return dense;
+}
+
+}  // namespace
+
+// Two traits with maternal effects on the pedigree's sparse equations: REML's estimates are a
+// stationary point of the dense restricted likelihood of the same model (moving any component by
+// its SE changes its slope's share of logL by less than 0.01), its logL is that likelihood, the
+// shares and correlations are those components', and the four effects predicted at given
+// variances are the dense BLUPs with their SEs.
+TEST(MaternalModel, SeveralTraitsOnThePedigree) {
+    const std::string dir = make_scratch_dir();
+    const TwoTraitMaternal data = simulated_two_trait_maternal();
+    write_two_trait_maternal(data, dir);
+    const std::string model = "WW, YW ~ Sex + Herd + animal + maternal(Dam)";
+    const CommandResult run = run_zelkora({"--reml", "--pedigree", "two.ped", "--phefile", "two.phe", "--model", model,
+                                           "--out", "two"},
+                                          dir);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto table = variance_table(dir + "/two.vc.txt");
+    const std::vector<std::string> labels = {"WW", "YW", "maternal(Dam):WW", "maternal(Dam):YW"};
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < 4; ++i) {
+        for (std::size_t j = 0; j <= i; ++j) names.push_back("Vg(" + (i == j ? labels[i] : labels[j] + "," + labels[i]) + ")");
+    }
+    for (const std::string element : {"WW", "WW,YW", "YW"}) names.push_back("Ve(" + element + ")");
+    Eigen::VectorXd ours(13), se(13);
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        ASSERT_EQ(table.count(names[k]), 1u) << names[k];
+        ours[static_cast<Eigen::Index>(k)] = table.at(names[k]).first;
+        se[static_cast<Eigen::Index>(k)] = table.at(names[k]).second;
+    }
+    Eigen::MatrixXd G(4, 4);
+    for (Eigen::Index i = 0, k = 0; i < 4; ++i) {
+        for (Eigen::Index j = 0; j <= i; ++j, ++k) G(i, j) = G(j, i) = ours[k];
+    }
+    // The check of a stationary point needs an estimate inside the space.
+    ASSERT_GT(Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd>(G).eigenvalues().minCoeff(), 0.0);
+
+    const TwoTraitDense dense = two_trait_dense(data);
+    const auto likelihood = [&](const Eigen::VectorXd& theta) {
+        return restricted_likelihood(dense.parts, theta, dense.X, dense.y);
+    };
+    const double at_ours = likelihood(ours);
+    EXPECT_NEAR(table.at("logL").first, at_ours, 1e-6 * std::fabs(at_ours));
+    for (Eigen::Index k = 0; k < 13; ++k) {
+        const double h = 1e-4 * se[k];
+        Eigen::VectorXd up = ours, down = ours;
+        up[k] += h;
+        down[k] -= h;
+        EXPECT_LT(std::fabs((likelihood(up) - likelihood(down)) / (2 * h)) * se[k], 0.01) << names[k];
+    }
+    const double vp = ours[0] + ours[3] + ours[5] + ours[10];
+    EXPECT_NEAR(table.at("Vp(WW)").first, vp, 1e-9 * vp);
+    EXPECT_NEAR(table.at("h2(WW)").first, ours[0] / vp, 1e-9);
+    EXPECT_NEAR(table.at("h2_maternal(WW)").first, ours[5] / vp, 1e-9);
+    EXPECT_NEAR(table.at("h2_total(YW)").first,
+                (ours[2] + 1.5 * ours[7] + 0.5 * ours[9]) / (ours[2] + ours[7] + ours[9] + ours[12]), 1e-9);
+    EXPECT_NEAR(table.at("rg(YW,maternal(Dam):YW)").first, ours[7] / std::sqrt(ours[2] * ours[9]), 1e-9);
+
+    // The breeding values at given variances: u_i = A sum_j Vg(i, j) Z_j' P y, with prediction
+    // error variances Vg(i, i) A_kk - c'P c of c = Cov(y, u_ik).
+    const std::string given = "30,10,40,-4,-2,20,-1,-4,6,18,35,12,45";
+    const CommandResult predicted = run_zelkora({"--predict", "--pedigree", "two.ped", "--phefile", "two.phe", "--model",
+                                                 model, "--vc", given, "--out", "given"},
+                                                dir);
+    ASSERT_EQ(predicted.status, 0) << predicted.err;
+    Eigen::VectorXd theta(13);
+    theta << 30, 10, 40, -4, -2, 20, -1, -4, 6, 18, 35, 12, 45;
+    const Eigen::MatrixXd Vg = two_trait_genetic();
+    Eigen::MatrixXd V = Eigen::MatrixXd::Zero(dense.y.size(), dense.y.size());
+    for (Eigen::Index k = 0; k < 13; ++k) V += theta[k] * dense.parts[static_cast<std::size_t>(k)];
+    const Eigen::MatrixXd Vi = V.inverse();
+    const Eigen::MatrixXd P =
+        Vi - Vi * dense.X * (dense.X.transpose() * Vi * dense.X).inverse() * dense.X.transpose() * Vi;
+    const Eigen::VectorXd Py = P * dense.y;
+    std::vector<std::pair<int, int>> parents;
+    for (std::size_t i = 0; i < data.sire.size(); ++i) parents.emplace_back(data.sire[i], data.dam[i]);
+    const Eigen::MatrixXd A = ::tabular_relationships(parents);
+    std::map<std::string, std::pair<double, double>> rows;  // "<effect> <trait> <id>" -> (value, SE)
+    for (const std::string& line : lines_of(read_file(dir + "/given.reliability.txt"))) {
+        std::istringstream fields(line);
+        std::string effect, trait, id, value, error;
+        fields >> effect >> trait >> id >> value >> error;
+        if (effect != "Effect") rows[effect + " " + trait + " " + id] = {std::stod(value), std::stod(error)};
+    }
+    ASSERT_EQ(rows.size(), 4 * data.sire.size());
+    for (Eigen::Index i = 0; i < 4; ++i) {
+        Eigen::MatrixXd covariance = Eigen::MatrixXd::Zero(A.rows(), dense.y.size());
+        for (Eigen::Index j = 0; j < 4; ++j) covariance += Vg(i, j) * A * dense.Z[static_cast<std::size_t>(j)].transpose();
+        const std::string key = std::string(i < 2 ? "animal " : "maternal(Dam) ") + (i % 2 == 0 ? "WW " : "YW ");
+        for (Eigen::Index k = 3; k < A.rows(); k += 37) {
+            const Eigen::VectorXd c = covariance.row(k).transpose();
+            const double value = c.dot(Py), pev = std::max(Vg(i, i) * A(k, k) - c.dot(P * c), 0.0);
+            const auto& [ours_value, ours_se] = rows.at(key + "m" + std::to_string(k + 1));
+            EXPECT_NEAR(ours_value, value, 1e-5 * (1.0 + std::fabs(value))) << key << k;
+            EXPECT_NEAR(ours_se, std::sqrt(pev), 1e-5 * (1.0 + std::sqrt(pev))) << key << k;
+        }
+    }
+
+    // What it does not fit is named: the dam's permanent environment, a kinship file.
+    const CommandResult with_pe = run_zelkora({"--reml", "--pedigree", "two.ped", "--phefile", "two.phe", "--model",
+                                               "WW, YW ~ Sex + animal + maternal(Dam) + pe(Dam)", "--out", "pe"},
+                                              dir);
+    EXPECT_NE(with_pe.err.find("pe(Dam), the dam's permanent environment, takes one trait"), std::string::npos)
+        << with_pe.err;
+    ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", "two.ped", "--kin-bin", "--out", "A"}, dir).status, 0);
+    const CommandResult on_kinship = run_zelkora({"--reml", "--kin-file", "A.bin", "--phefile", "two.phe", "--model",
+                                                  model, "--out", "kin"},
+                                                 dir);
+    EXPECT_NE(on_kinship.err.find("several traits with maternal(...) are fitted on the pedigree's sparse equations"),
+              std::string::npos)
+        << on_kinship.err;
+}

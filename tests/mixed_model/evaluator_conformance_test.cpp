@@ -14,6 +14,7 @@
 #include <Eigen/Dense>
 
 #include "mixed_model/mixed_model.h"
+#include "mixed_model/sparse_traits.h"
 #include "mixed_model/test_data.h"
 
 namespace {
@@ -476,6 +477,101 @@ TEST(EvaluatorConformance, SparseEquationsOfTwoTraitsWithMissingValues) {
     const LikelihoodPoint outside = evaluator.evaluate(theta);
     EXPECT_FALSE(outside.finite);
     EXPECT_NE(outside.problem.find("not positive definite"), std::string::npos) << outside.problem;
+}
+
+// Two traits with the direct and maternal effects of each over A^-1 (Vg of the four parts,
+// part-major), through the evaluator the pedigree route of several traits runs: V over the
+// values present is sum over the parts i, j of Vg(i, j) Z_i A Z_j', Z_i taking a value of the
+// part's trait to its individual (direct) or its dam (maternal; none for a record without one),
+// and Ve(a, b) over each individual's values.
+TEST(EvaluatorConformance, SparseTraitsWithMaternalEffects) {
+    if (!sparse_factor_available()) GTEST_SKIP() << "built without CHOLMOD";
+    std::mt19937 engine(37);
+    const Eigen::Index levels = 50, t = 2;
+    const Eigen::MatrixXd A = tabular_relationships(levels, engine);
+    // The individuals with records are the last 36 levels, each its dam among the first 14.
+    const Eigen::Index q = 36;
+    std::vector<Eigen::Index> level(q), dam(q);
+    Eigen::MatrixXd Y(q, t);
+    Y.col(0) = random_values(q, engine);
+    Y.col(1) = random_values(q, engine);
+    for (Eigen::Index i = 0; i < q; ++i) {
+        level[i] = levels - q + i;
+        dam[i] = i % 7 == 3 ? -1 : static_cast<Eigen::Index>(engine() % 14);
+        if (i % 5 == 1) Y(i, 1) = std::nan("");
+        if (i % 9 == 4) Y(i, 0) = std::nan("");
+    }
+    const Eigen::MatrixXd X = random_design(q, engine);
+    const SparseTraitsEvaluator evaluator(X, Y, level, {{}, levels, sparse_lower(A.inverse()), std::log(A.determinant()), {}},
+                                          1e-6, {}, {}, {}, dam);
+    ASSERT_EQ(evaluator.layout().count(), 13);
+
+    // The values trait by trait, each trait its own columns of X.
+    std::vector<std::pair<Eigen::Index, Eigen::Index>> values;  // (individual, trait)
+    for (Eigen::Index a = 0; a < t; ++a) {
+        for (Eigen::Index i = 0; i < q; ++i) {
+            if (!std::isnan(Y(i, a))) values.emplace_back(i, a);
+        }
+    }
+    const auto n = static_cast<Eigen::Index>(values.size());
+    DenseModel dense;
+    dense.y.resize(n);
+    dense.X = Eigen::MatrixXd::Zero(n, t * X.cols());
+    std::vector<Eigen::MatrixXd> Z(4, Eigen::MatrixXd::Zero(n, levels));  // direct 1, 2, maternal 1, 2
+    Eigen::MatrixXd E = Eigen::MatrixXd::Zero(n, q);
+    for (Eigen::Index v = 0; v < n; ++v) {
+        const auto [i, a] = values[static_cast<std::size_t>(v)];
+        dense.y[v] = Y(i, a);
+        dense.X.row(v).segment(a * X.cols(), X.cols()) = X.row(i);
+        Z[static_cast<std::size_t>(a)](v, level[i]) = 1.0;
+        if (dam[i] >= 0) Z[static_cast<std::size_t>(t + a)](v, dam[i]) = 1.0;
+        E(v, i) = 1.0;
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+        for (std::size_t j = 0; j <= i; ++j) {
+            const Eigen::MatrixXd part = Z[i] * A * Z[j].transpose();
+            dense.derivatives.push_back(i == j ? part : Eigen::MatrixXd(part + part.transpose()));
+        }
+    }
+    for (Eigen::Index a = 0; a < t; ++a) {
+        for (Eigen::Index b = 0; b <= a; ++b) {
+            Eigen::MatrixXd dV = Eigen::MatrixXd::Zero(n, n);
+            for (Eigen::Index u = 0; u < n; ++u) {
+                for (Eigen::Index w = 0; w < n; ++w) {
+                    const auto [i, c] = values[static_cast<std::size_t>(u)];
+                    const auto [j, d] = values[static_cast<std::size_t>(w)];
+                    dV(u, w) = i == j && ((c == a && d == b) || (c == b && d == a)) ? 1.0 : 0.0;
+                }
+            }
+            dense.derivatives.push_back(dV);
+        }
+    }
+    Eigen::MatrixXd G(4, 4);
+    G << 0.9, 0.3, -0.2, 0.05,  //
+        0.3, 0.7, 0.1, -0.15,   //
+        -0.2, 0.1, 0.5, 0.1,    //
+        0.05, -0.15, 0.1, 0.4;
+    Eigen::Matrix2d R;
+    R << 1.1, 0.35, 0.35, 0.8;
+    expect_conforms(evaluator, dense, evaluator.layout().components(G, R), "two traits, direct and maternal");
+
+    // Each level's four effects are the dense BLUPs Cov(u, y) P y.
+    const Eigen::VectorXd theta = evaluator.layout().components(G, R);
+    Eigen::MatrixXd V = Eigen::MatrixXd::Zero(n, n);
+    for (Eigen::Index k = 0; k < theta.size(); ++k) V += theta[k] * dense.derivatives[static_cast<std::size_t>(k)];
+    const Eigen::MatrixXd Vi = V.inverse();
+    const Eigen::VectorXd Py =
+        (Vi - Vi * dense.X * (dense.X.transpose() * Vi * dense.X).inverse() * dense.X.transpose() * Vi) * dense.y;
+    const SparseTraitsEvaluator::Effects effects = evaluator.effects(theta);
+    ASSERT_TRUE(effects.finite) << effects.problem;
+    ASSERT_EQ(effects.values.cols(), 4);
+    for (Eigen::Index i = 0; i < 4; ++i) {
+        Eigen::MatrixXd covariance = Eigen::MatrixXd::Zero(levels, n);  // Cov(u_i, y)
+        for (std::size_t j = 0; j < 4; ++j) covariance += G(i, static_cast<Eigen::Index>(j)) * A * Z[j].transpose();
+        const Eigen::VectorXd blup = covariance * Py;
+        EXPECT_LT((effects.values.col(i) - blup).cwiseAbs().maxCoeff(), 1e-8 * (1.0 + blup.cwiseAbs().maxCoeff()))
+            << "part " << i;
+    }
 }
 
 // The selected inverse against the whole inverse, on a matrix large enough for CHOLMOD to form
