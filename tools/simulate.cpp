@@ -410,6 +410,10 @@ void write_two_traits(const Settings& settings, const std::vector<Animal>& anima
 // (sigma2_pe 8), a residual of 57, sex, herd and age at weaning (0.8 a day). A calf of an unknown
 // dam has Dam 0 and none of her effects. Its own random stream, so the other files stay as they
 // were.
+// PREFIX.mat2.phe: the same calves with a yearling weight YW beside WW: a direct effect of 60
+// (correlated 0.6 with WW's), a maternal effect of 8 (correlated 0.7 with WW's), a residual of
+// 90 (correlated 0.4 with WW's), 20 kg for a bull, 10 a herd, and 1 in 5 calves without it (gone
+// before a year: NA). A second random stream, so that PREFIX.mat.phe stays as it was.
 void write_maternal_trait(const Settings& settings, const std::vector<Animal>& animals, const std::vector<double>& tbv,
                           long markers) {
     Random random(settings.seed ^ 0x4D415445524E4CULL);
@@ -423,23 +427,45 @@ void write_maternal_trait(const Settings& settings, const std::vector<Animal>& a
     for (double& value : permanent) value = std::sqrt(kDamPe) * random.normal();
     std::ofstream phenotypes(settings.out + ".mat.phe");
     phenotypes << "ID\tDam\tSex\tHerd\tAge\tWW\n";
-    char number[64];
+    // The yearling weight's own stream and QTL.
+    Random yearling(settings.seed ^ 0x594541524C4E47ULL);
+    std::vector<double> own_direct = qtl_values(animals, settings.qtl, markers, yearling);
+    std::vector<double> own_maternal = qtl_values(animals, settings.qtl, markers, yearling);
+    standardise(own_direct);
+    standardise(own_maternal);
+    constexpr double kYearDirect = 60.0, kYearMaternal = 8.0, kYearResidual = 90.0;
+    constexpr double kDirectCorrelation = 0.6, kMaternalCorrelation = 0.7, kResidualCorrelation = 0.4;
+    const auto across = [](double r, double shared, double other) { return r * shared + std::sqrt(1.0 - r * r) * other; };
+    std::ofstream two_traits(settings.out + ".mat2.phe");
+    two_traits << "ID\tDam\tSex\tHerd\tAge\tWW\tYW\n";
+    char number[64], second[64];
     for (long i = 0; i < n; ++i) {
         const Animal& animal = animals[static_cast<std::size_t>(i)];
         const long age = 180 + random.below(41);
         const int herd = static_cast<int>(random.below(settings.herds));
+        const double residual = random.normal();
         double value = 220.0 + (animal.male ? 12.0 : 0.0) + 6.0 * herd + 0.8 * static_cast<double>(age - 200) +
-                       std::sqrt(kDirect) * direct[static_cast<std::size_t>(i)] + std::sqrt(kResidual) * random.normal();
+                       std::sqrt(kDirect) * direct[static_cast<std::size_t>(i)] + std::sqrt(kResidual) * residual;
+        double year = 380.0 + (animal.male ? 20.0 : 0.0) + 10.0 * herd +
+                      std::sqrt(kYearDirect) *
+                          across(kDirectCorrelation, direct[static_cast<std::size_t>(i)], own_direct[static_cast<std::size_t>(i)]) +
+                      std::sqrt(kYearResidual) * across(kResidualCorrelation, residual, yearling.normal());
         if (animal.dam >= 0) {
             const auto d = static_cast<std::size_t>(animal.dam);
-            value += std::sqrt(kMaternal) * (kCorrelation * direct[d] + std::sqrt(1.0 - kCorrelation * kCorrelation) * own[d]) +
-                     permanent[d];
+            const double maternal = across(kCorrelation, direct[d], own[d]);
+            value += std::sqrt(kMaternal) * maternal + permanent[d];
+            year += std::sqrt(kYearMaternal) * across(kMaternalCorrelation, maternal, own_maternal[d]);
         }
         std::snprintf(number, sizeof(number), "%.1f", value);
-        phenotypes << id_of(i) << '\t' << (animal.dam >= 0 ? id_of(animal.dam) : std::string("0")) << '\t'
-                   << (animal.male ? "M" : "F") << "\tH" << herd + 1 << '\t' << age << '\t' << number << '\n';
+        std::snprintf(second, sizeof(second), "%.1f", year);
+        const std::string line = id_of(i) + '\t' + (animal.dam >= 0 ? id_of(animal.dam) : std::string("0")) + '\t' +
+                                 (animal.male ? "M" : "F") + "\tH" + std::to_string(herd + 1) + '\t' +
+                                 std::to_string(age) + '\t' + number;
+        phenotypes << line << '\n';
+        two_traits << line << '\t' << (yearling.chance(0.2) ? std::string("NA") : std::string(second)) << '\n';
     }
     write_or_fail(phenotypes, settings.out + ".mat.phe");
+    write_or_fail(two_traits, settings.out + ".mat2.phe");
 }
 
 // PREFIX.td.phe: ID, HTD, DIM, Milk, test-day yields of the cows: every cow of the younger half
@@ -800,6 +826,8 @@ void usage(std::ostream& out) {
                  "(default 0.6) to the first and residual correlation 0.2.\n"
                  "Also PREFIX.mat.phe: ID, Dam, Sex, Herd, Age and WW, a weaning weight with the\n"
                  "calf's direct and its dam's maternal effect (correlated -0.3) and permanent environment.\n"
+                 "Also PREFIX.mat2.phe: the same calves with a yearling weight YW beside WW (its own direct and\n"
+                 "maternal effects, correlated with WW's), NA for 1 in 5.\n"
                  "Also PREFIX.td.phe: ID, HTD, DIM and Milk, 1 to T (default 10) test-day yields of each cow of the\n"
                  "younger half, with genetic and permanent lactation curves on Legendre polynomials of DIM.\n"
                  "The --plant-* options plant K errors of a kind for the checks before G and H and list them\n"

@@ -464,7 +464,9 @@ void write_boundary_notes(Logger& logger, const TraitFit& fit, const Eigen::Vect
                 logger.tee << "👉 The estimate of Vg lies on the boundary of the positive semi-definite matrices: it "
                               "is singular along "
                            << combination.str()
-                           << ", a combination of the traits without genetic variance (a genetic correlation of +1 or "
+                           << (fit.maternal.empty() ? ", a combination of the traits"
+                                                    : ", a combination of the traits' direct and maternal effects")
+                           << " without genetic variance (a genetic correlation of +1 or "
                               "-1, or a heritability of 0), and the standard errors describe the likelihood's "
                               "curvature there, not a symmetric interval."
                            << std::endl;
