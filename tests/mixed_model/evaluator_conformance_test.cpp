@@ -533,19 +533,27 @@ TEST(EvaluatorConformance, SparseTraitsWithMaternalEffects) {
             dense.derivatives.push_back(i == j ? part : Eigen::MatrixXd(part + part.transpose()));
         }
     }
-    for (Eigen::Index a = 0; a < t; ++a) {
-        for (Eigen::Index b = 0; b <= a; ++b) {
-            Eigen::MatrixXd dV = Eigen::MatrixXd::Zero(n, n);
-            for (Eigen::Index u = 0; u < n; ++u) {
-                for (Eigen::Index w = 0; w < n; ++w) {
-                    const auto [i, c] = values[static_cast<std::size_t>(u)];
-                    const auto [j, d] = values[static_cast<std::size_t>(w)];
-                    dV(u, w) = i == j && ((c == a && d == b) || (c == b && d == a)) ? 1.0 : 0.0;
+    // Ve(a, b) of the individuals of residual class `of_class` (-1: all), each over its weight.
+    const auto residual_parts = [&](Eigen::Index of_class, const std::vector<Eigen::Index>& classes,
+                                    const Eigen::VectorXd& weights, std::vector<Eigen::MatrixXd>& parts) {
+        for (Eigen::Index a = 0; a < t; ++a) {
+            for (Eigen::Index b = 0; b <= a; ++b) {
+                Eigen::MatrixXd dV = Eigen::MatrixXd::Zero(n, n);
+                for (Eigen::Index u = 0; u < n; ++u) {
+                    for (Eigen::Index w = 0; w < n; ++w) {
+                        const auto [i, c] = values[static_cast<std::size_t>(u)];
+                        const auto [j, d] = values[static_cast<std::size_t>(w)];
+                        const bool in_class = of_class < 0 || classes[static_cast<std::size_t>(i)] == of_class;
+                        const bool pair = i == j && ((c == a && d == b) || (c == b && d == a));
+                        dV(u, w) = pair && in_class ? 1.0 / (weights.size() == 0 ? 1.0 : weights[i]) : 0.0;
+                    }
                 }
+                parts.push_back(dV);
             }
-            dense.derivatives.push_back(dV);
         }
-    }
+    };
+    const std::vector<Eigen::MatrixXd> genetic_parts = dense.derivatives;
+    residual_parts(-1, {}, {}, dense.derivatives);
     Eigen::MatrixXd G(4, 4);
     G << 0.9, 0.3, -0.2, 0.05,  //
         0.3, 0.7, 0.1, -0.15,   //
@@ -572,6 +580,24 @@ TEST(EvaluatorConformance, SparseTraitsWithMaternalEffects) {
         EXPECT_LT((effects.values.col(i) - blup).cwiseAbs().maxCoeff(), 1e-8 * (1.0 + blup.cwiseAbs().maxCoeff()))
             << "part " << i;
     }
+
+    // Weights and two residual classes: each class's Ve after Vg.
+    std::vector<Eigen::Index> classes(q);
+    Eigen::VectorXd weights(q);
+    for (Eigen::Index i = 0; i < q; ++i) {
+        classes[i] = i % 3 == 0 ? 1 : 0;
+        weights[i] = 0.6 + 0.4 * static_cast<double>(i % 4);
+    }
+    const SparseTraitsEvaluator by_class(X, Y, level, {{}, levels, sparse_lower(A.inverse()), std::log(A.determinant()), {}},
+                                         1e-6, {}, weights, classes, dam);
+    ASSERT_EQ(by_class.layout().count(), 16);
+    DenseModel classed{genetic_parts, dense.X, dense.y};
+    residual_parts(0, classes, weights, classed.derivatives);
+    residual_parts(1, classes, weights, classed.derivatives);
+    Eigen::Matrix2d R1;
+    R1 << 0.7, -0.2, -0.2, 1.3;
+    expect_conforms(by_class, classed, by_class.layout().components(G, std::vector<Eigen::MatrixXd>{R, R1}),
+                    "two traits, direct and maternal, weighted residuals by class");
 }
 
 // The selected inverse against the whole inverse, on a matrix large enough for CHOLMOD to form
