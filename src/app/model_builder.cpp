@@ -41,19 +41,10 @@ void check_maternal_terms(const ModelPlan& plan, const RunOptions& options) {
         throw InputCheckFailure("--model: maternal(...) is the dam's additive effect over the relationship of animal, "
                                 "and is estimated with the direct effect: write animal in the model too.");
     }
-    if (plan.traits.size() > 1) {
-        const auto pe = std::find_if(plan.terms.begin(), plan.terms.end(), [](const TermPlan& term) {
-            return term.kind == TermKind::permanent_environment && term.column >= 0;
-        });
-        if (pe != plan.terms.end()) {
-            throw InputCheckFailure("--model: " + pe->name + ", the dam's permanent environment, takes one trait in "
-                                    "this version; several traits take animal + maternal(...).");
-        }
-        if (!sparse_pedigree_model(options)) {
-            throw InputCheckFailure("--model: several traits with maternal(...) are fitted on the pedigree's sparse "
-                                    "equations (--pedigree) in this version; give the pedigree instead of a kinship "
-                                    "file.");
-        }
+    if (plan.traits.size() > 1 && !sparse_pedigree_model(options)) {
+        throw InputCheckFailure("--model: several traits with the terms of the dam (maternal(...), pe(...)) are fitted "
+                                "on the pedigree's sparse equations (--pedigree) in this version; give the pedigree "
+                                "instead of a kinship file.");
     }
     if (maternal && (!options.ped_groups_file.empty() || options.snp_effects)) {
         throw InputCheckFailure("--model: maternal(...) with --ped-groups or --snp-effects is not available in this "
@@ -134,14 +125,21 @@ ModelPlan formula_model(const RunOptions& options, const ResolvedModel& formula)
     check_maternal_terms(plan, options);
     check_random_regressions(plan, options);
     plan.shape = plan.traits.size() > 1 ? ModelShape::several_traits : ModelShape::several_effects;
-    // Several traits: the additive effect, and with it the maternal effect.
+    // Several traits: the additive effect, and with it the terms of the dam, each once.
+    const auto count_of = [&](TermKind kind, bool of_dam) {
+        return std::count_if(plan.terms.begin(), plan.terms.end(), [&](const TermPlan& term) {
+            return term.kind == kind && (!of_dam || term.column >= 0);
+        });
+    };
     const bool additive_terms =
         !plan.terms.empty() && plan.terms.front().kind == TermKind::relationship &&
-        std::all_of(plan.terms.begin() + 1, plan.terms.end(), [](const TermPlan& term) { return term.kind == TermKind::maternal; }) &&
-        plan.terms.size() <= 2;
+        count_of(TermKind::relationship, false) == 1 && count_of(TermKind::maternal, false) <= 1 &&
+        count_of(TermKind::permanent_environment, true) <= 1 &&
+        static_cast<std::size_t>(1 + count_of(TermKind::maternal, false) +
+                                 count_of(TermKind::permanent_environment, true)) == plan.terms.size();
     if (plan.shape == ModelShape::several_traits && !additive_terms) {
         throw InputCheckFailure("--model: several traits take the additive effect (animal), and with it maternal(...) "
-                                "on --pedigree, as their random terms in this version.");
+                                "and pe(...) of the dam on --pedigree, as their random terms in this version.");
     }
     return plan;
 }

@@ -128,6 +128,9 @@ struct TraitFit {
     GroupCovariates groups;                // unknown parent groups as fixed covariates; none: no names
     std::string maternal;                  // the maternal term's name; "": none
     std::vector<Eigen::Index> dam_levels;  // with it, each individual's dam among the relationships' IDs (-1: none)
+    std::string environment;               // the term of the dam's permanent environment; "": none
+    std::vector<std::string> dams;         // with it, the dams with records of their progeny, first met,
+    std::vector<Eigen::Index> dam_of;      // and each individual's among them (-1: none)
 
     // Component k's factor from the scaled units to the traits' units: s_a s_b of its traits.
     double units(Eigen::Index k) const {
@@ -259,11 +262,14 @@ void set_up_pedigree_traits(Logger& logger, TraitFit& fit, const Eigen::MatrixXd
     const auto start = std::chrono::steady_clock::now();
     auto sparse = std::make_unique<SparseTraitsEvaluator>(X, fit.Y, record_positions(fit.individuals, fit.relationships.ids),
                                                           std::move(relationship), residual_limit, fit.own_kept,
-                                                          residual.weights, residual.class_of_record, fit.dam_levels);
+                                                          residual.weights, residual.class_of_record, fit.dam_levels,
+                                                          fit.dam_of, static_cast<Eigen::Index>(fit.dams.size()));
     const FactorFigures& figures = sparse->equations().figures();
     logger.tee << "👉 Mixed model equations of " << sparse->equations().equations() << " equations (" << t
                << " traits of " << fit.relationships.ids.size() << " individuals"
-               << (fit.maternal.empty() ? "" : ", their direct and maternal effects") << ", " << fit.values
+               << (fit.maternal.empty() ? "" : ", their direct and maternal effects")
+               << (fit.environment.empty() ? "" : ", the permanent environment of " + std::to_string(fit.dams.size()) + " dams")
+               << ", " << fit.values
                << " values; every value present is used), factored by CHOLMOD" << std::endl;
     const double bytes =
         report_factor(logger, figures, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
@@ -282,25 +288,43 @@ void set_up_pedigree_traits(Logger& logger, TraitFit& fit, const Eigen::MatrixXd
     fit.evaluator = std::move(sparse);
 }
 
-// The dam of each individual with records among the relationships' IDs; a dam without a line
-// in the pedigree joins it as a founder.
+// The dam of each individual with records: for her maternal effect among the relationships' IDs
+// (a dam without a line in the pedigree joins it as a founder), for her permanent environment
+// among the dams.
 void take_dams(Logger& logger, const ModelPlan& plan, TraitFit& fit) {
     RecordLevels all;
     all.levels = std::move(fit.relationships.ids);
     all = pedigree_dams(logger, plan, fit.records.dam_ids, fit.relationships, std::move(all));
     fit.relationships.ids = std::move(all.levels);
-    std::unordered_map<std::string, Eigen::Index> position;
-    for (std::size_t i = 0; i < fit.relationships.ids.size(); ++i) {
-        position.emplace(fit.relationships.ids[i], static_cast<Eigen::Index>(i));
+    if (!fit.maternal.empty()) {
+        std::unordered_map<std::string, Eigen::Index> position;
+        for (std::size_t i = 0; i < fit.relationships.ids.size(); ++i) {
+            position.emplace(fit.relationships.ids[i], static_cast<Eigen::Index>(i));
+        }
+        for (const std::string& dam : fit.records.dam_ids) fit.dam_levels.push_back(dam.empty() ? -1 : position.at(dam));
     }
-    for (const std::string& dam : fit.records.dam_ids) fit.dam_levels.push_back(dam.empty() ? -1 : position.at(dam));
+    if (!fit.environment.empty()) {
+        const RecordLevels dams = levels_first_met(fit.records.dam_ids);
+        // The empty ID of records without a dam is no dam.
+        const auto none = std::find(dams.levels.begin(), dams.levels.end(), std::string());
+        const Eigen::Index empty = none == dams.levels.end() ? -1 : none - dams.levels.begin();
+        std::vector<Eigen::Index> renumbered;
+        for (std::size_t k = 0; k < dams.levels.size(); ++k) {
+            renumbered.push_back(static_cast<Eigen::Index>(k) == empty ? -1 : static_cast<Eigen::Index>(fit.dams.size()));
+            if (static_cast<Eigen::Index>(k) != empty) fit.dams.push_back(dams.levels[k]);
+        }
+        for (const Eigen::Index level : dams.level_of_record) fit.dam_of.push_back(renumbered[static_cast<std::size_t>(level)]);
+    }
 }
 
 TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPlan& plan) {
     check_trait_options(options);
     TraitFit fit;
     fit.kinship.name = plan.terms.front().name;
-    if (plan.terms.size() > 1) fit.maternal = plan.terms[1].name;
+    for (const TermPlan& term : plan.terms) {
+        if (term.kind == TermKind::maternal) fit.maternal = term.name;
+        if (term.kind == TermKind::permanent_environment) fit.environment = term.name;
+    }
     fit.pedigree = sparse_pedigree_model(options);
     std::unordered_set<std::string> ids;
     if (fit.pedigree) {
@@ -380,7 +404,7 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     // decouple them.
     const bool complete = fit.Y.allFinite() && weights.size() == 0 && residual.classes.empty();
     if (fit.pedigree) {
-        if (!fit.maternal.empty()) take_dams(logger, plan, fit);
+        if (!fit.maternal.empty() || !fit.environment.empty()) take_dams(logger, plan, fit);
         set_up_pedigree_traits(logger, fit, X, residual_limit);
     } else if (complete) {
         fit.unshared.resize(1);
@@ -432,16 +456,17 @@ struct TraitEstimate {
     std::vector<ResultRow> lrt;
 };
 
-// The boundary notes: Vg singular (a combination of the traits without genetic variance), Ve at
-// its limit.
+// The boundary notes: Vg singular (a combination of the traits without genetic variance), Vpe
+// likewise, Ve at its limit.
 void write_boundary_notes(Logger& logger, const TraitFit& fit, const Eigen::VectorXd& theta) {
-    for (std::size_t block = 0; block <= fit.residual_names.size(); ++block) {
-        const bool residual = block > 0;
+    const std::size_t first_residual = fit.environment.empty() ? 1 : 2;
+    for (std::size_t block = 0; block < first_residual + fit.residual_names.size(); ++block) {
+        const bool residual = block >= first_residual;
         // "Ve", or "Ve:<level>" of a residual class.
-        const std::string matrix = residual ? "V" + fit.residual_names[block - 1] : "Vg";
+        const std::string matrix = residual ? "V" + fit.residual_names[block - first_residual] : block == 0 ? "Vg" : "Vpe";
         const Eigen::MatrixXd Z = fit.evaluator->boundary_vectors(theta, block);
         // Vg's rows are the direct (and maternal) effects of the traits.
-        const std::vector<std::string> rows = residual ? fit.traits : genetic_labels(fit.traits, fit.maternal);
+        const std::vector<std::string> rows = block > 0 ? fit.traits : genetic_labels(fit.traits, fit.maternal);
         for (Eigen::Index j = 0; j < Z.cols(); ++j) {
             // In the traits' units the null direction of S M S is S^-1 z.
             Eigen::VectorXd direction = Z.col(j);
@@ -460,6 +485,13 @@ void write_boundary_notes(Logger& logger, const TraitFit& fit, const Eigen::Vect
                            << ": that combination of the traits has no residual variance left, and the standard "
                               "errors describe the likelihood's curvature there, not a symmetric interval."
                            << std::endl;
+            } else if (block > 0) {
+                logger.tee << "👉 The estimate of Vpe lies on the boundary of the positive semi-definite matrices: it "
+                              "is singular along "
+                           << combination.str()
+                           << ", a combination of the traits without variance of the dam's permanent environment, and "
+                              "the standard errors describe the likelihood's curvature there, not a symmetric interval."
+                           << std::endl;
             } else {
                 logger.tee << "👉 The estimate of Vg lies on the boundary of the positive semi-definite matrices: it "
                               "is singular along "
@@ -477,7 +509,7 @@ void write_boundary_notes(Logger& logger, const TraitFit& fit, const Eigen::Vect
 
 std::vector<ResultRow> result_rows(const TraitFit& fit, const TraitEstimate& estimate) {
     return trait_component_rows(fit.traits, fit.to_units(estimate.theta), estimate.covariance,
-                                estimate.log_likelihood, fit.residual_names, fit.maternal);
+                                estimate.log_likelihood, fit.residual_names, fit.maternal, !fit.environment.empty());
 }
 
 std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& logger, const TraitFit& fit) {
@@ -489,9 +521,11 @@ std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& 
         start_genetic.diagonal().head(t).setConstant(kTraitStartShare - kMaternalStartShare * 2);
         start_genetic.diagonal().tail(t).setConstant(kMaternalStartShare);
     }
+    const Eigen::MatrixXd start_environment =
+        fit.environment.empty() ? Eigen::MatrixXd() : Eigen::MatrixXd(kMaternalStartShare * Eigen::MatrixXd::Identity(t, t));
     AiRemlSettings settings = trait_reml_settings(*fit.evaluator, fit.traits, start_genetic, start, fit.unshared,
                                                   fit.values, options.max_iter, kRemlTolerance, fit.residual_names,
-                                                  fit.maternal);
+                                                  fit.maternal, start_environment);
     take_starting_values(options, logger, settings,
                          [&](std::size_t k) { return fit.units(static_cast<Eigen::Index>(k)); });
     logger.tee << iteration_cap_note(options.max_iter) << std::flush;
@@ -533,11 +567,13 @@ std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& 
             ModelParameter& parameter = reduced.parameters[c];
             const auto k = static_cast<Eigen::Index>(c);
             const bool genetic = k < layout.genetic_count();
+            const bool residual = k >= layout.residual_offset(0);
             // The records' covariance of traits a and b: with maternal effects the dam's share too
-            // (her relationship with her progeny is 1/2).
+            // (her relationship with her progeny is 1/2). Vpe stays where it was.
             const auto [a, b] = layout.element(k);
-            double records = run.theta[k] + G(a, b);
-            if (!fit.maternal.empty() && !genetic) {
+            double records = run.theta[k];
+            if (residual) records += G(a, b);
+            if (!fit.maternal.empty() && residual) {
                 records += G(t_count + a, t_count + b) + 0.5 * (G(a, t_count + b) + G(b, t_count + a));
             }
             parameter.start = genetic ? 0.0 : records;
@@ -573,7 +609,8 @@ std::vector<ResultRow> trait_variance_rows(const TraitFit& fit, const TraitEstim
 TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, const TraitFit& fit) {
     const TraitLayout& layout = fit.evaluator->layout();
     const auto count = static_cast<std::size_t>(layout.count());
-    const std::vector<std::string> names = trait_component_names(fit.traits, fit.residual_names, fit.maternal);
+    const std::vector<std::string> names =
+        trait_component_names(fit.traits, fit.residual_names, fit.maternal, !fit.environment.empty());
     if (options.vc.size() != count) {
         std::string order;
         for (const std::string& name : names) order += (order.empty() ? "" : ", ") + name;
@@ -624,6 +661,24 @@ TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, c
     if (mend_genetic) {
         Vg = genetic.eigenvectors() * genetic.eigenvalues().cwiseMax(0.0).asDiagonal() * genetic.eigenvectors().transpose();
     }
+    // The dam's permanent environment: positive semi-definite, as Vg.
+    Eigen::MatrixXd Vpe;
+    bool mend_environment = false;
+    if (layout.dam_environment) {
+        Vpe = S * layout.environment(given.theta) * S;
+        Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> environment(Vpe);
+        if (environment.eigenvalues().minCoeff() < rounding_bound(Vpe)) {
+            throw InputCheckFailure("--vc: the values of Vpe do not form a positive semi-definite matrix (a correlation "
+                                    "beyond -1 or +1, or a negative variance): its smallest eigenvalue is " +
+                                    number_text(environment.eigenvalues().minCoeff()) +
+                                    ", beyond the rounding of 6 digits.");
+        }
+        mend_environment = environment.eigenvalues().minCoeff() < 0.0;
+        if (mend_environment) {
+            Vpe = environment.eigenvectors() * environment.eigenvalues().cwiseMax(0.0).asDiagonal() *
+                  environment.eigenvectors().transpose();
+        }
+    }
     bool mend_residual = false;
     std::vector<Eigen::MatrixXd> residuals;
     for (Eigen::Index c = 0; c < layout.residual_classes; ++c) {
@@ -646,8 +701,17 @@ TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, c
         }
         residuals.push_back(S_inverse * Ve * S_inverse);
     }
+    if (mend_genetic || mend_residual || mend_environment) {
+        given.theta = layout.components(Sg_inverse * Vg * Sg_inverse, residuals,
+                                        layout.dam_environment ? Eigen::MatrixXd(S_inverse * Vpe * S_inverse)
+                                                               : Eigen::MatrixXd());
+    }
+    if (mend_environment) {
+        logger.tee << "👉 --vc: Vpe has a negative eigenvalue within the rounding of 6 digits; its negative "
+                      "eigenvalues are set to 0 for the prediction."
+                   << std::endl;
+    }
     if (mend_genetic || mend_residual) {
-        given.theta = layout.components(Sg_inverse * Vg * Sg_inverse, residuals);
         logger.tee << "👉 --vc: " << (mend_genetic ? "Vg has a negative eigenvalue" : "")
                    << (mend_genetic && mend_residual ? " and " : "")
                    << (mend_residual ? "Ve an eigenvalue below the residual limit" : "")
@@ -810,6 +874,8 @@ public:
         const std::vector<std::string>& ids = fit_.relationships.ids;
         logger_.tee << "👉 Breeding values of " << ids.size() << " individuals for " << fit_.traits.size()
                     << " traits" << (fit_.maternal.empty() ? "" : ", direct and maternal")
+                    << (fit_.environment.empty() ? "" : ", and the permanent environment of " +
+                                                           std::to_string(fit_.dams.size()) + " dams")
                     << ", with reliabilities from the inverse of the factored equations" << std::endl;
         const SparseTraitsEvaluator::Effects effects = fit_.sparse->effects(estimate_.theta);
         const std::string values_name = mixed_model_files(options_).values;
@@ -836,6 +902,20 @@ public:
             effect.error_variances = effects.error_variances.col(a) * (s * s);
             effect.prior_variances = diagonal * (genetic(a, a) * s * s);
             check_error_variances(effect.error_variances, ids, values_name, "", " for " + effect.trait);
+            effects_.push_back(std::move(effect));
+        }
+        // Each dam's permanent environment of each trait, over Vpe(a,a).
+        for (Eigen::Index a = 0; a < layout.traits && layout.dam_environment; ++a) {
+            const double s = fit_.scale[a];
+            EffectPrediction effect;
+            effect.name = fit_.environment;
+            effect.trait = fit_.traits[static_cast<std::size_t>(a)];
+            effect.ids = fit_.dams;
+            effect.values = effects.environment_values.col(a) * s;
+            effect.error_variances = effects.environment_error_variances.col(a) * (s * s);
+            effect.prior_variances =
+                Eigen::VectorXd::Constant(effect.values.size(), layout.environment(estimate_.theta)(a, a) * s * s);
+            check_error_variances(effect.error_variances, fit_.dams, values_name, "", " for " + effect.trait);
             effects_.push_back(std::move(effect));
         }
     }

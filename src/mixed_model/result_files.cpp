@@ -341,18 +341,20 @@ double delta_se(const Eigen::VectorXd& gradient, const Eigen::MatrixXd& covarian
 
 std::vector<ResultRow> trait_component_rows(const std::vector<std::string>& traits, const Eigen::VectorXd& estimates,
                                             const Eigen::MatrixXd& covariance, double log_likelihood,
-                                            const std::vector<std::string>& residual_names, const std::string& maternal) {
+                                            const std::vector<std::string>& residual_names, const std::string& maternal,
+                                            bool dam_environment) {
     TraitLayout layout;
     layout.traits = static_cast<Eigen::Index>(traits.size());
     layout.residual_classes = static_cast<Eigen::Index>(residual_names.size());
     layout.genetic_parts = maternal.empty() ? 1 : 2;
+    layout.dam_environment = dam_environment;
     const Eigen::Index count = layout.count();
     if (estimates.size() != count ||
         (covariance.size() != 0 && (covariance.rows() != count || covariance.cols() != count))) {
         throw std::invalid_argument("The rows of several traits need a component per element of Vg and of each Ve, "
                                     "and their covariance.");
     }
-    const std::vector<std::string> names = trait_component_names(traits, residual_names, maternal);
+    const std::vector<std::string> names = trait_component_names(traits, residual_names, maternal, dam_environment);
     std::vector<ResultRow> rows;
     for (Eigen::Index k = 0; k < count; ++k) {
         rows.push_back({names[static_cast<std::size_t>(k)], estimates[k],
@@ -374,6 +376,7 @@ std::vector<ResultRow> trait_component_rows(const std::vector<std::string>& trai
     const auto phenotypic = [&](Eigen::Index c, Eigen::Index a) {
         Eigen::VectorXd v = unit(layout.position(a, a)) + unit(layout.residual_offset(c) + layout.position(a, a));
         if (!maternal.empty()) v += unit(layout.position(a, t + a)) + unit(layout.position(t + a, t + a));
+        if (dam_environment) v += unit(layout.environment_offset() + layout.position(a, a));
         return v;
     };
     for (Eigen::Index c = 0; c < layout.residual_classes; ++c) {
@@ -383,7 +386,7 @@ std::vector<ResultRow> trait_component_rows(const std::vector<std::string>& trai
                             delta_se(gradient, covariance)});
         }
     }
-    if (maternal.empty()) {
+    if (maternal.empty() && !dam_environment) {
         for (Eigen::Index c = 0; c < layout.residual_classes; ++c) {
             for (Eigen::Index a = 0; a < t; ++a) {
                 const Eigen::Index g = layout.position(a, a), e = layout.residual_offset(c) + g;
@@ -401,11 +404,15 @@ std::vector<ResultRow> trait_component_rows(const std::vector<std::string>& trai
             for (Eigen::Index a = 0; a < t; ++a) {
                 const Eigen::VectorXd v = phenotypic(c, a);
                 const double total = v.dot(estimates);
-                const Eigen::Index direct = layout.position(a, a), dam = layout.position(t + a, t + a);
-                const Eigen::VectorXd h2_total =
-                    unit(direct) + 1.5 * unit(layout.position(a, t + a)) + 0.5 * unit(dam);
-                for (const auto& [prefix, s] : {std::pair{"h2", unit(direct)}, std::pair{"h2_maternal", unit(dam)},
-                                                std::pair{"h2_total", h2_total}}) {
+                std::vector<std::pair<std::string, Eigen::VectorXd>> shares{{"h2", unit(layout.position(a, a))}};
+                if (!maternal.empty()) {
+                    const Eigen::Index dam = layout.position(t + a, t + a);
+                    shares.emplace_back("h2_maternal", unit(dam));
+                    shares.emplace_back("h2_total", unit(layout.position(a, a)) +
+                                                        1.5 * unit(layout.position(a, t + a)) + 0.5 * unit(dam));
+                }
+                if (dam_environment) shares.emplace_back("c2", unit(layout.environment_offset() + layout.position(a, a)));
+                for (const auto& [prefix, s] : shares) {
                     const double share = s.dot(estimates) / total;
                     rows.push_back({prefix + suffix(c) + "(" + traits[static_cast<std::size_t>(a)] + ")", share,
                                     delta_se((s - share * v) / total, covariance)});
@@ -417,6 +424,7 @@ std::vector<ResultRow> trait_component_rows(const std::vector<std::string>& trai
     // genetic correlations over Vg's rows (with maternal effects the direct and the maternal).
     const std::vector<std::string> labels = genetic_labels(traits, maternal);
     std::vector<std::pair<std::string, Eigen::Index>> correlations{{"rg(", 0}};
+    if (dam_environment) correlations.emplace_back("rpe(", layout.environment_offset());
     for (Eigen::Index c = 0; c < layout.residual_classes; ++c) {
         correlations.emplace_back("re" + suffix(c) + "(", layout.residual_offset(c));
     }

@@ -14,12 +14,16 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
                                              double residual_limit,
                                              const std::vector<std::vector<Index>>& trait_columns,
                                              const VectorXd& weights, const std::vector<Index>& classes,
-                                             const std::vector<Index>& dam_level_of_individual)
-    : TraitEvaluator(Y.cols(), Y.rows(), residual_limit, class_sizes(classes), dam_level_of_individual.empty() ? 1 : 2),
+                                             const std::vector<Index>& dam_level_of_individual,
+                                             const std::vector<Index>& dam_environment_of_individual,
+                                             Index dam_environment_levels)
+    : TraitEvaluator(Y.cols(), Y.rows(), residual_limit, class_sizes(classes), dam_level_of_individual.empty() ? 1 : 2,
+                     !dam_environment_of_individual.empty()),
       p_(X.cols()) {
     const Index t = Y.cols(), q = Y.rows(), g = layout_.genetic_size();
     if (X.rows() != q || static_cast<Index>(level_of_individual.size()) != q ||
-        (!dam_level_of_individual.empty() && static_cast<Index>(dam_level_of_individual.size()) != q)) {
+        (!dam_level_of_individual.empty() && static_cast<Index>(dam_level_of_individual.size()) != q) ||
+        (!dam_environment_of_individual.empty() && static_cast<Index>(dam_environment_of_individual.size()) != q)) {
         throw std::invalid_argument("The sparse evaluator of several traits needs X, Y and the levels of the same individuals.");
     }
     // The values trait by trait, as the dense evaluator orders them; each trait's own columns.
@@ -44,6 +48,10 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
     RecordTraits traits{t, {}, {}};
     // Part a is trait a's direct effect, part t + a its maternal effect (the dam's level).
     relationship.parts.assign(static_cast<std::size_t>(g), {});
+    // Part a of the dam's permanent environment: trait a's values, at their dam.
+    SparseTerm environment;
+    environment.levels = dam_environment_levels;
+    if (layout_.dam_environment) environment.parts.assign(static_cast<std::size_t>(t), {});
     Index value = 0, first = 0;
     for (Index a = 0; a < t; ++a) {
         const std::vector<Index>& kept = kept_[static_cast<std::size_t>(a)];
@@ -59,6 +67,10 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
                                            : level_of_individual[static_cast<std::size_t>(i)];
                 relationship.parts[static_cast<std::size_t>(b)].level_of_record.push_back(layout_.trait_of(b) == a ? level
                                                                                                                   : -1);
+            }
+            for (std::size_t b = 0; b < environment.parts.size(); ++b) {
+                environment.parts[b].level_of_record.push_back(
+                    static_cast<Index>(b) == a ? dam_environment_of_individual[static_cast<std::size_t>(i)] : -1);
             }
             ++value;
         }
@@ -77,13 +89,15 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
         }
     }
     const Index levels = relationship.levels;
-    equations_ = std::make_unique<SparseMmeEvaluator>(Xo, y, std::vector<SparseTerm>{std::move(relationship)},
-                                                      std::move(residual), std::move(traits));
+    std::vector<SparseTerm> terms{std::move(relationship)};
+    if (layout_.dam_environment) terms.push_back(std::move(environment));
+    equations_ = std::make_unique<SparseMmeEvaluator>(Xo, y, std::move(terms), std::move(residual), std::move(traits));
     // The equations need Vg^-1: Vg keeps its eigenvalues at their least (its boundary there). The
     // EM step of Vg spreads over every level of K, the records' and their relatives'.
     const double least = equations_->block_limit();
     const std::vector<Index> sizes = class_sizes(classes);
     std::vector<CovarianceSpace::Block> blocks{{0, g, true, least, levels}};
+    if (layout_.dam_environment) blocks.push_back({layout_.environment_offset(), t, true, least, dam_environment_levels});
     for (Index c = 0; c < residual_classes; ++c) {
         blocks.push_back({layout_.residual_offset(c), t, true, residual_limit,
                           sizes.empty() ? q : sizes[static_cast<std::size_t>(c)]});
@@ -147,6 +161,12 @@ SparseTraitsEvaluator::Effects SparseTraitsEvaluator::effects(const VectorXd& th
     const Index levels = solved.effects.front().size() / g;
     effects.values = Eigen::Map<const MatrixXd>(solved.effects.front().data(), g, levels).transpose();
     effects.error_variances = Eigen::Map<const MatrixXd>(solved.error_variances.front().data(), g, levels).transpose();
+    if (layout_.dam_environment) {
+        const Index t = layout_.traits, dams = solved.effects[1].size() / t;
+        effects.environment_values = Eigen::Map<const MatrixXd>(solved.effects[1].data(), t, dams).transpose();
+        effects.environment_error_variances =
+            Eigen::Map<const MatrixXd>(solved.error_variances[1].data(), t, dams).transpose();
+    }
     effects.finite = true;
     return effects;
 }

@@ -20,11 +20,16 @@ public:
     // `dam_level_of_individual` (one per individual, -1 without a dam; empty: no maternal
     // effects): each trait's maternal effect of the individual's dam, over the same K, correlated
     // with the direct effects by Vg of the direct and maternal parts (TraitLayout's).
+    // `dam_environment_of_individual` (one per individual, -1 without a dam; empty: none): each
+    // trait's permanent environment of the dam, one of `dam_environment_levels` independent
+    // levels, the traits' covarying by Vpe.
     SparseTraitsEvaluator(const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y,
                           const std::vector<Eigen::Index>& level_of_individual, SparseTerm relationship,
                           double residual_limit, const std::vector<std::vector<Eigen::Index>>& trait_columns = {},
                           const Eigen::VectorXd& weights = {}, const std::vector<Eigen::Index>& classes = {},
-                          const std::vector<Eigen::Index>& dam_level_of_individual = {});
+                          const std::vector<Eigen::Index>& dam_level_of_individual = {},
+                          const std::vector<Eigen::Index>& dam_environment_of_individual = {},
+                          Eigen::Index dam_environment_levels = 0);
     ~SparseTraitsEvaluator() override;
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
     LikelihoodPoint evaluate_likelihood(const Eigen::VectorXd& theta) const override;
@@ -37,6 +42,8 @@ public:
         bool finite = false;
         std::string problem;
         Eigen::MatrixXd values, error_variances;
+        // With the dam's permanent environment: each dam's, levels x t.
+        Eigen::MatrixXd environment_values, environment_error_variances;
     };
     Effects effects(const Eigen::VectorXd& theta) const;
     const SparseMmeEvaluator& equations() const { return *equations_; }

@@ -12,36 +12,44 @@
 constexpr Eigen::Index kMostTraits = 6;
 // With maternal effects (genetic_parts 2) Vg is the block of the direct and maternal effects of
 // every trait, part-major: the direct effects of traits 1..t, then the maternal effects of
-// traits 1..t; each Ve stays t x t.
+// traits 1..t. With the dam's permanent environment a block Vpe (t x t) follows Vg. Each Ve
+// stays t x t.
 struct TraitLayout {
     Eigen::Index traits = 0;
     Eigen::Index residual_classes = 1;
     Eigen::Index genetic_parts = 1;
+    bool dam_environment = false;
     Eigen::Index genetic_size() const { return genetic_parts * traits; }
     Eigen::Index genetic_count() const { return genetic_size() * (genetic_size() + 1) / 2; }
-    // The elements of one Ve.
+    // The elements of one Ve (of Vpe).
     Eigen::Index per_matrix() const { return traits * (traits + 1) / 2; }
-    Eigen::Index count() const { return genetic_count() + residual_classes * per_matrix(); }
+    // The first component of Vpe, and its count (0 without it).
+    Eigen::Index environment_offset() const { return genetic_count(); }
+    Eigen::Index environment_count() const { return dam_environment ? per_matrix() : 0; }
     // The first component of class c's Ve.
     Eigen::Index residual_offset(Eigen::Index residual_class) const {
-        return genetic_count() + residual_class * per_matrix();
+        return genetic_count() + environment_count() + residual_class * per_matrix();
     }
-    // Position of element (a, b) of a block within it, in either order: of Vg in theta, of Ve_c
-    // residual_offset(c) on.
+    Eigen::Index count() const { return residual_offset(residual_classes); }
+    // Position of element (a, b) of a block within it, in either order: of Vg in theta, of Vpe
+    // environment_offset() on, of Ve_c residual_offset(c) on.
     Eigen::Index position(Eigen::Index a, Eigen::Index b) const;
-    // (row, column) of position k within its block (Vg's or a Ve's), row >= column.
+    // (row, column) of position k within its block (Vg's, Vpe's or a Ve's), row >= column.
     std::pair<Eigen::Index, Eigen::Index> element(Eigen::Index k) const;
-    // The trait of a row or column of Vg (of Ve: itself).
+    // The trait of a row or column of Vg (of Vpe and Ve: itself).
     Eigen::Index trait_of(Eigen::Index row) const { return row % traits; }
-    // The residual class of position k, -1 for Vg.
+    // The residual class of position k, -1 for Vg and Vpe.
     Eigen::Index residual_class(Eigen::Index k) const {
-        return k < genetic_count() ? -1 : (k - genetic_count()) / per_matrix();
+        return k < residual_offset(0) ? -1 : (k - residual_offset(0)) / per_matrix();
     }
     Eigen::MatrixXd genetic(const Eigen::VectorXd& theta) const;
+    Eigen::MatrixXd environment(const Eigen::VectorXd& theta) const;
     Eigen::MatrixXd residual(const Eigen::VectorXd& theta, Eigen::Index residual_class = 0) const;
-    // Every class's residual `residual` when one is given.
-    Eigen::VectorXd components(const Eigen::MatrixXd& genetic, const Eigen::MatrixXd& residual) const;
-    Eigen::VectorXd components(const Eigen::MatrixXd& genetic, const std::vector<Eigen::MatrixXd>& residuals) const;
+    // Every class's residual `residual` when one is given; `environment` Vpe where the layout has it.
+    Eigen::VectorXd components(const Eigen::MatrixXd& genetic, const Eigen::MatrixXd& residual,
+                               const Eigen::MatrixXd& environment = {}) const;
+    Eigen::VectorXd components(const Eigen::MatrixXd& genetic, const std::vector<Eigen::MatrixXd>& residuals,
+                               const Eigen::MatrixXd& environment = {}) const;
 };
 
 // What prediction needs at given components: the fixed effects, P y by individual and trait,
@@ -84,16 +92,18 @@ public:
                                           const Eigen::VectorXd& scale, const Eigen::MatrixXd& columns,
                                           const Eigen::VectorXd& diagonal,
                                           const Eigen::MatrixXd* shifts = nullptr) const;
-    // The directions (columns of t x k) in which block `block` (0: Vg, 1 + c: class c's Ve) is
+    // The directions (columns of t x k) in which block `block` (0: Vg, then Vpe where the layout
+    // has it, then each class's Ve) is
     // at the boundary of its space at theta: Vg's eigenvectors of eigenvalue 0 (Ve's at the limit).
     Eigen::MatrixXd boundary_vectors(const Eigen::VectorXd& theta, std::size_t block) const;
     double residual_limit() const { return residual_limit_; }
 
 protected:
     // `class_sizes`: the individuals of each residual class (empty: one residual for all).
-    // `genetic_parts`: 2 with maternal effects.
+    // `genetic_parts`: 2 with maternal effects; `dam_environment`: a block Vpe.
     TraitEvaluator(Eigen::Index traits, Eigen::Index individuals, double residual_limit,
-                   const std::vector<Eigen::Index>& class_sizes = {}, Eigen::Index genetic_parts = 1);
+                   const std::vector<Eigen::Index>& class_sizes = {}, Eigen::Index genetic_parts = 1,
+                   bool dam_environment = false);
     TraitLayout layout_;
     CovarianceSpace space_;
     Eigen::Index individuals_ = 0;
@@ -165,13 +175,14 @@ private:
 // (Ve), the covariances free; in each residual class the residual covariances of its `unshared`
 // trait pairs (never recorded on one individual of the class) fixed at 0, as nothing in the
 // records tells them. `residual_names`: each class's block name ("e:<level>"; one class: "e").
-// `maternal`: the name of the evaluator's maternal effects (start_genetic then 2t x 2t).
+// `maternal`: the name of the evaluator's maternal effects (start_genetic then 2t x 2t);
+// `start_environment`: Vpe's start where the evaluator has the dam's permanent environment.
 using TraitPairs = std::vector<std::pair<Eigen::Index, Eigen::Index>>;
 AiRemlSettings trait_reml_settings(const TraitEvaluator& evaluator, const std::vector<std::string>& traits,
                                    const Eigen::MatrixXd& start_genetic, const Eigen::MatrixXd& start_residual,
                                    const std::vector<TraitPairs>& unshared, Eigen::Index records, int max_iter,
                                    double tol, const std::vector<std::string>& residual_names = {"e"},
-                                   const std::string& maternal = "");
+                                   const std::string& maternal = "", const Eigen::MatrixXd& start_environment = {});
 
 // Breeding values of every trait for N individuals at the solution's components (Vg the
 // genetic covariance, in the evaluator's units): U = K_Nq P y Vg, and prediction error variances
@@ -189,10 +200,11 @@ TraitPrediction predict_traits(const TraitSolution& solution, const Eigen::Matri
 
 // The components' names: Vg(<t1>), Vg(<t1>,<t2>), Vg(<t2>), ... then Ve(...) the same way, or
 // with residual classes each class's Ve:<level>(...) (`residual_names` "e:<level>").
-// With maternal effects named `maternal`, Vg's rows are labelled by genetic_labels.
+// With maternal effects named `maternal`, Vg's rows are labelled by genetic_labels; with the
+// dam's permanent environment (`dam_environment`) Vpe(<t1>), ... follow Vg's.
 std::vector<std::string> trait_component_names(const std::vector<std::string>& traits,
                                                const std::vector<std::string>& residual_names = {"e"},
-                                               const std::string& maternal = "");
+                                               const std::string& maternal = "", bool dam_environment = false);
 // The labels of Vg's rows: the traits, then with maternal effects (`maternal`, the term's name)
 // <maternal>:<trait> of each.
 std::vector<std::string> genetic_labels(const std::vector<std::string>& traits, const std::string& maternal = "");

@@ -31,6 +31,7 @@ Eigen::MatrixXd from_triangle(const Eigen::VectorXd& values, Eigen::Index size) 
 }  // namespace
 
 std::pair<Eigen::Index, Eigen::Index> TraitLayout::element(Eigen::Index k) const {
+    // Vpe and every Ve are t x t, one after the other from Vg's end.
     Eigen::Index within = k < genetic_count() ? k : (k - genetic_count()) % per_matrix();
     Eigen::Index row = 0;
     while ((row + 1) * (row + 2) / 2 <= within) {
@@ -43,19 +44,28 @@ Eigen::MatrixXd TraitLayout::genetic(const Eigen::VectorXd& theta) const {
     return from_triangle(theta.head(genetic_count()), genetic_size());
 }
 
+Eigen::MatrixXd TraitLayout::environment(const Eigen::VectorXd& theta) const {
+    return from_triangle(theta.segment(environment_offset(), per_matrix()), traits);
+}
+
 Eigen::MatrixXd TraitLayout::residual(const Eigen::VectorXd& theta, Eigen::Index residual_class) const {
     return from_triangle(theta.segment(residual_offset(residual_class), per_matrix()), traits);
 }
 
-Eigen::VectorXd TraitLayout::components(const Eigen::MatrixXd& genetic, const Eigen::MatrixXd& residual) const {
-    return components(genetic, std::vector<Eigen::MatrixXd>(static_cast<std::size_t>(residual_classes), residual));
+Eigen::VectorXd TraitLayout::components(const Eigen::MatrixXd& genetic, const Eigen::MatrixXd& residual,
+                                        const Eigen::MatrixXd& environment) const {
+    return components(genetic, std::vector<Eigen::MatrixXd>(static_cast<std::size_t>(residual_classes), residual),
+                      environment);
 }
 
-Eigen::VectorXd TraitLayout::components(const Eigen::MatrixXd& genetic,
-                                        const std::vector<Eigen::MatrixXd>& residuals) const {
+Eigen::VectorXd TraitLayout::components(const Eigen::MatrixXd& genetic, const std::vector<Eigen::MatrixXd>& residuals,
+                                        const Eigen::MatrixXd& environment) const {
     Eigen::VectorXd theta(count());
     for (Eigen::Index a = 0; a < genetic_size(); ++a) {
         for (Eigen::Index b = 0; b <= a; ++b) theta[position(a, b)] = genetic(a, b);
+    }
+    for (Eigen::Index a = 0; a < traits && dam_environment; ++a) {
+        for (Eigen::Index b = 0; b <= a; ++b) theta[environment_offset() + position(a, b)] = environment(a, b);
     }
     for (Eigen::Index c = 0; c < residual_classes; ++c) {
         for (Eigen::Index a = 0; a < traits; ++a) {
@@ -95,8 +105,9 @@ std::vector<std::string> block_names(const std::string& block, const std::vector
 std::vector<CovarianceBlock> trait_blocks(const std::vector<std::string>& traits,
                                           const std::vector<std::string>& residual_names, const std::string& maternal,
                                           const Eigen::MatrixXd& start_genetic, const Eigen::MatrixXd& start_residual,
-                                          double residual_limit) {
+                                          double residual_limit, const Eigen::MatrixXd& start_environment = {}) {
     std::vector<CovarianceBlock> blocks{{block_names("g", genetic_labels(traits, maternal)), start_genetic, false, 0.0, {}}};
+    if (start_environment.size() != 0) blocks.push_back({block_names("pe", traits), start_environment, false, 0.0, {}});
     for (const std::string& residual : residual_names) {
         blocks.push_back({block_names(residual, traits), start_residual, true, residual_limit, {}});
     }
@@ -115,19 +126,21 @@ std::vector<std::string> genetic_labels(const std::vector<std::string>& traits, 
 
 std::vector<std::string> trait_component_names(const std::vector<std::string>& traits,
                                                const std::vector<std::string>& residual_names,
-                                               const std::string& maternal) {
+                                               const std::string& maternal, bool dam_environment) {
     const auto t = static_cast<Eigen::Index>(traits.size());
     const Eigen::Index g = maternal.empty() ? t : 2 * t;
     std::vector<std::string> names;
-    for (const CovarianceBlock& block : trait_blocks(traits, residual_names, maternal, Eigen::MatrixXd::Identity(g, g),
-                                                     Eigen::MatrixXd::Identity(t, t), 0.0)) {
+    for (const CovarianceBlock& block :
+         trait_blocks(traits, residual_names, maternal, Eigen::MatrixXd::Identity(g, g), Eigen::MatrixXd::Identity(t, t),
+                      0.0, dam_environment ? Eigen::MatrixXd(Eigen::MatrixXd::Identity(t, t)) : Eigen::MatrixXd())) {
         names.insert(names.end(), block.names.begin(), block.names.end());
     }
     return names;
 }
 
 TraitEvaluator::TraitEvaluator(Eigen::Index traits, Eigen::Index individuals, double residual_limit,
-                               const std::vector<Eigen::Index>& class_sizes, Eigen::Index genetic_parts)
+                               const std::vector<Eigen::Index>& class_sizes, Eigen::Index genetic_parts,
+                               bool dam_environment)
     : individuals_(individuals), residual_limit_(residual_limit) {
     if (traits < 1 || traits > kMostTraits) {
         throw std::invalid_argument("A model of several traits takes 1 to " + std::to_string(kMostTraits) +
@@ -135,9 +148,11 @@ TraitEvaluator::TraitEvaluator(Eigen::Index traits, Eigen::Index individuals, do
     }
     layout_.traits = traits;
     layout_.genetic_parts = genetic_parts;
+    layout_.dam_environment = dam_environment;
     layout_.residual_classes = std::max<Eigen::Index>(static_cast<Eigen::Index>(class_sizes.size()), 1);
-    // Vg, then each class's Ve: the blocks of the space.
+    // Vg, Vpe, then each class's Ve: the blocks of the space.
     std::vector<CovarianceSpace::Block> blocks{{0, layout_.genetic_size(), false, 0.0}};
+    if (dam_environment) blocks.push_back({layout_.environment_offset(), traits, false, 0.0});
     for (Eigen::Index c = 0; c < layout_.residual_classes; ++c) {
         blocks.push_back({layout_.residual_offset(c), traits, true, residual_limit,
                           class_sizes.empty() ? 0 : class_sizes[static_cast<std::size_t>(c)]});
@@ -219,16 +234,18 @@ AiRemlSettings trait_reml_settings(const TraitEvaluator& evaluator, const std::v
                                    const Eigen::MatrixXd& start_genetic, const Eigen::MatrixXd& start_residual,
                                    const std::vector<TraitPairs>& unshared, Eigen::Index records, int max_iter,
                                    double tol, const std::vector<std::string>& residual_names,
-                                   const std::string& maternal) {
-    if (static_cast<Eigen::Index>(residual_names.size()) != evaluator.layout().residual_classes ||
-        (evaluator.layout().genetic_parts > 1) != !maternal.empty()) {
-        throw std::invalid_argument("The settings of several traits need a name for each residual class and for "
-                                    "the maternal effects of the evaluator.");
+                                   const std::string& maternal, const Eigen::MatrixXd& start_environment) {
+    const TraitLayout& layout = evaluator.layout();
+    if (static_cast<Eigen::Index>(residual_names.size()) != layout.residual_classes ||
+        (layout.genetic_parts > 1) != !maternal.empty() || layout.dam_environment != (start_environment.size() != 0)) {
+        throw std::invalid_argument("The settings of several traits need a name for each residual class, and the "
+                                    "maternal effects and the dam's permanent environment of the evaluator.");
     }
-    std::vector<CovarianceBlock> blocks =
-        trait_blocks(traits, residual_names, maternal, start_genetic, start_residual, evaluator.residual_limit());
+    std::vector<CovarianceBlock> blocks = trait_blocks(traits, residual_names, maternal, start_genetic, start_residual,
+                                                       evaluator.residual_limit(), start_environment);
+    const std::size_t first_residual = layout.dam_environment ? 2 : 1;
     for (std::size_t c = 0; c < unshared.size(); ++c) {
-        CovarianceBlock& block = blocks.at(1 + c);
+        CovarianceBlock& block = blocks.at(first_residual + c);
         for (const auto& [a, b] : unshared[c]) {
             block.start(a, b) = block.start(b, a) = 0.0;
             block.fixed.emplace_back(std::max(a, b), std::min(a, b));

@@ -33,11 +33,13 @@ std::vector<ResultRow> variance_component_rows(const std::vector<std::string>& n
 // effects (`maternal`, their term's name; TraitLayout's Vg of 2t rows), Vp(<t>) holds the direct
 // and maternal variances and their covariance once, h2(<t>) is the direct share, followed by
 // h2_maternal(<t>) and h2_total(<t>) = (s2a + 1.5 sam + 0.5 s2m) / Vp, and rg runs over the rows
-// of Vg (genetic_labels).
+// of Vg (genetic_labels). With the dam's permanent environment (`dam_environment`, Vpe after Vg)
+// Vp(<t>) holds Vpe(<t>) too, c2(<t>) is its share (after h2 and the maternal shares), and
+// rpe(<t1>,<t2>) follow rg.
 std::vector<ResultRow> trait_component_rows(const std::vector<std::string>& traits, const Eigen::VectorXd& estimates,
                                             const Eigen::MatrixXd& covariance, double log_likelihood,
                                             const std::vector<std::string>& residual_names = {"e"},
-                                            const std::string& maternal = "");
+                                            const std::string& maternal = "", bool dam_environment = false);
 // The rows of a model with direct and maternal effects: `names` every component's (the residual
 // last), those at `maternal`, +1, +2 the direct's variance, the direct-maternal covariance and
 // the maternal variance. V(<name>) for each variance and C(<direct>,<maternal>) for the

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -483,15 +484,17 @@ void write_two_trait_maternal(const TwoTraitMaternal& data, const std::string& d
 }
 
 // V over the values present (WW of every record, then YW of those with it) as sum theta_k V_k:
-// Vg's lower triangle row by row over the parts (direct WW, YW, maternal WW, YW), then Ve's; the
-// incidences of the parts, and the design of each trait's own fixed effects.
+// Vg's lower triangle row by row over the parts (direct WW, YW, maternal WW, YW), with
+// `environment` Vpe's over the dams (the dam's permanent environment of WW and YW), then Ve's;
+// the incidences of the parts, and the design of each trait's own fixed effects.
 struct TwoTraitDense {
     std::vector<Eigen::MatrixXd> parts;
     std::vector<Eigen::MatrixXd> Z;  // per part, values x animals
+    std::vector<Eigen::MatrixXd> W;  // per trait, values x animals: the dam of its values
     Eigen::MatrixXd X;
     Eigen::VectorXd y;
 };
-TwoTraitDense two_trait_dense(const TwoTraitMaternal& data) {
+TwoTraitDense two_trait_dense(const TwoTraitMaternal& data, bool environment = false) {
     std::vector<std::pair<Eigen::Index, Eigen::Index>> values;  // (record, trait)
     for (Eigen::Index t = 0; t < 2; ++t) {
         for (Eigen::Index r = 0; r < data.Y.rows(); ++r) {
@@ -521,6 +524,13 @@ TwoTraitDense two_trait_dense(const TwoTraitMaternal& data) {
         for (std::size_t j = 0; j <= i; ++j) {
             const Eigen::MatrixXd part = dense.Z[i] * A * dense.Z[j].transpose();
             dense.parts.push_back(i == j ? part : Eigen::MatrixXd(part + part.transpose()));
+        }
+    }
+    dense.W = {dense.Z[2], dense.Z[3]};
+    for (std::size_t a = 0; a < 2 && environment; ++a) {
+        for (std::size_t b = 0; b <= a; ++b) {
+            const Eigen::MatrixXd part = dense.W[a] * dense.W[b].transpose();
+            dense.parts.push_back(a == b ? part : Eigen::MatrixXd(part + part.transpose()));
         }
     }
     // Ve(a, b): the records' values of traits a and b.
@@ -637,17 +647,69 @@ TEST(MaternalModel, SeveralTraitsOnThePedigree) {
         }
     }
 
-    // What it does not fit is named: the dam's permanent environment, a kinship file.
-    const CommandResult with_pe = run_zelkora({"--reml", "--pedigree", "two.ped", "--phefile", "two.phe", "--model",
-                                               "WW, YW ~ Sex + animal + maternal(Dam) + pe(Dam)", "--out", "pe"},
-                                              dir);
-    EXPECT_NE(with_pe.err.find("pe(Dam), the dam's permanent environment, takes one trait"), std::string::npos)
-        << with_pe.err;
+    // With the dam's permanent environment: the likelihood at REML's estimates is the dense one,
+    // and each dam's two values at given variances are the dense BLUPs Vpe(a, b) W_b' P y.
+    const std::string with_pe = "WW, YW ~ Sex + Herd + animal + maternal(Dam) + pe(Dam)";
+    ASSERT_EQ(run_zelkora({"--reml", "--pedigree", "two.ped", "--phefile", "two.phe", "--model", with_pe, "--out", "pe"},
+                          dir)
+                  .status,
+              0);
+    const auto pe_table = variance_table(dir + "/pe.vc.txt");
+    const TwoTraitDense pe_dense = two_trait_dense(data, true);
+    std::vector<std::string> pe_names(names.begin(), names.begin() + 10);
+    for (const std::string element : {"WW", "WW,YW", "YW"}) pe_names.push_back("Vpe(" + element + ")");
+    pe_names.insert(pe_names.end(), names.begin() + 10, names.end());
+    Eigen::VectorXd pe_ours(16);
+    for (std::size_t k = 0; k < pe_names.size(); ++k) {
+        ASSERT_EQ(pe_table.count(pe_names[k]), 1u) << pe_names[k];
+        pe_ours[static_cast<Eigen::Index>(k)] = pe_table.at(pe_names[k]).first;
+    }
+    const double pe_likelihood = restricted_likelihood(pe_dense.parts, pe_ours, pe_dense.X, pe_dense.y);
+    EXPECT_NEAR(pe_table.at("logL").first, pe_likelihood, 1e-6 * std::fabs(pe_likelihood));
+    const double pe_vp = pe_ours[0] + pe_ours[3] + pe_ours[5] + pe_ours[10] + pe_ours[13];
+    EXPECT_NEAR(pe_table.at("c2(WW)").first, pe_ours[10] / pe_vp, 1e-9);
+    ASSERT_EQ(run_zelkora({"--predict", "--pedigree", "two.ped", "--phefile", "two.phe", "--model", with_pe, "--vc",
+                           "30,10,40,-4,-2,20,-1,-4,6,18,8,3,6,35,12,45", "--out", "pe_given"},
+                          dir)
+                  .status,
+              0);
+    Eigen::VectorXd pe_theta(16);
+    pe_theta << 30, 10, 40, -4, -2, 20, -1, -4, 6, 18, 8, 3, 6, 35, 12, 45;
+    Eigen::MatrixXd pe_V = Eigen::MatrixXd::Zero(pe_dense.y.size(), pe_dense.y.size());
+    for (Eigen::Index k = 0; k < 16; ++k) pe_V += pe_theta[k] * pe_dense.parts[static_cast<std::size_t>(k)];
+    const Eigen::MatrixXd pe_Vi = pe_V.inverse();
+    const Eigen::MatrixXd pe_P =
+        pe_Vi - pe_Vi * pe_dense.X * (pe_dense.X.transpose() * pe_Vi * pe_dense.X).inverse() * pe_dense.X.transpose() * pe_Vi;
+    const Eigen::Matrix2d Vpe = (Eigen::Matrix2d() << 8, 3, 3, 6).finished();
+    std::map<std::string, std::pair<double, double>> pe_rows;
+    for (const std::string& line : lines_of(read_file(dir + "/pe_given.reliability.txt"))) {
+        std::istringstream fields(line);
+        std::string effect, trait, id, value, error;
+        fields >> effect >> trait >> id >> value >> error;
+        if (effect == "pe(Dam)") pe_rows[trait + " " + id] = {std::stod(value), std::stod(error)};
+    }
+    std::set<int> dams(data.record_dam.begin(), data.record_dam.end());
+    dams.erase(-1);
+    ASSERT_EQ(pe_rows.size(), 2 * dams.size());
+    for (Eigen::Index a = 0; a < 2; ++a) {
+        const Eigen::MatrixXd covariance = Vpe(a, 0) * pe_dense.W[0].transpose() + Vpe(a, 1) * pe_dense.W[1].transpose();
+        for (const int dam : dams) {
+            if (dam % 5 != 0) continue;
+            const Eigen::VectorXd c = covariance.row(dam).transpose();
+            const double value = c.dot(pe_P * pe_dense.y), pev = std::max(Vpe(a, a) - c.dot(pe_P * c), 0.0);
+            const auto& [ours_value, ours_se] = pe_rows.at(std::string(a == 0 ? "WW " : "YW ") + "m" + std::to_string(dam + 1));
+            EXPECT_NEAR(ours_value, value, 1e-5 * (1.0 + std::fabs(value))) << a << " " << dam;
+            EXPECT_NEAR(ours_se, std::sqrt(pev), 1e-5 * (1.0 + std::sqrt(pev))) << a << " " << dam;
+        }
+    }
+
+    // On a kinship file the terms of the dam with several traits are refused by name.
     ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", "two.ped", "--kin-bin", "--out", "A"}, dir).status, 0);
     const CommandResult on_kinship = run_zelkora({"--reml", "--kin-file", "A.bin", "--phefile", "two.phe", "--model",
                                                   model, "--out", "kin"},
                                                  dir);
-    EXPECT_NE(on_kinship.err.find("several traits with maternal(...) are fitted on the pedigree's sparse equations"),
+    EXPECT_NE(on_kinship.err.find("several traits with the terms of the dam (maternal(...), pe(...)) are fitted on the "
+                                  "pedigree's sparse equations"),
               std::string::npos)
         << on_kinship.err;
 }

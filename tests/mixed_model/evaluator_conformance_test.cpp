@@ -598,6 +598,24 @@ TEST(EvaluatorConformance, SparseTraitsWithMaternalEffects) {
     R1 << 0.7, -0.2, -0.2, 1.3;
     expect_conforms(by_class, classed, by_class.layout().components(G, std::vector<Eigen::MatrixXd>{R, R1}),
                     "two traits, direct and maternal, weighted residuals by class");
+
+    // The dam's permanent environment of each trait, one level per dam of the first 14: Vpe(a, b)
+    // over the values' dams, between Vg and Ve.
+    const SparseTraitsEvaluator with_environment(
+        X, Y, level, {{}, levels, sparse_lower(A.inverse()), std::log(A.determinant()), {}}, 1e-6, {}, {}, {}, dam, dam, 14);
+    ASSERT_EQ(with_environment.layout().count(), 16);
+    DenseModel environment{genetic_parts, dense.X, dense.y};
+    for (std::size_t a = 0; a < 2; ++a) {
+        for (std::size_t b = 0; b <= a; ++b) {
+            const Eigen::MatrixXd part = Z[t + a].leftCols(14) * Z[t + b].leftCols(14).transpose();
+            environment.derivatives.push_back(a == b ? part : Eigen::MatrixXd(part + part.transpose()));
+        }
+    }
+    residual_parts(-1, {}, {}, environment.derivatives);
+    Eigen::Matrix2d Vpe;
+    Vpe << 0.3, 0.1, 0.1, 0.25;
+    expect_conforms(with_environment, environment, with_environment.layout().components(G, R, Vpe),
+                    "two traits, direct and maternal, the dam's permanent environment");
 }
 
 // The selected inverse against the whole inverse, on a matrix large enough for CHOLMOD to form
