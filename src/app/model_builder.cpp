@@ -41,11 +41,6 @@ void check_maternal_terms(const ModelPlan& plan, const RunOptions& options) {
         throw InputCheckFailure("--model: maternal(...) is the dam's additive effect over the relationship of animal, "
                                 "and is estimated with the direct effect: write animal in the model too.");
     }
-    if (plan.traits.size() > 1 && !sparse_pedigree_model(options)) {
-        throw InputCheckFailure("--model: several traits with the terms of the dam (maternal(...), pe(...)) are fitted "
-                                "on the pedigree's sparse equations (--pedigree) in this version; give the pedigree "
-                                "instead of a kinship file.");
-    }
     if (maternal && (!options.ped_groups_file.empty() || options.snp_effects)) {
         throw InputCheckFailure("--model: maternal(...) with --ped-groups or --snp-effects is not available in this "
                                 "version.");
@@ -139,7 +134,7 @@ ModelPlan formula_model(const RunOptions& options, const ResolvedModel& formula)
                                  count_of(TermKind::permanent_environment, true)) == plan.terms.size();
     if (plan.shape == ModelShape::several_traits && !additive_terms) {
         throw InputCheckFailure("--model: several traits take the additive effect (animal), and with it maternal(...) "
-                                "and pe(...) of the dam on --pedigree, as their random terms in this version.");
+                                "and pe(...) of the dam, as their random terms in this version.");
     }
     return plan;
 }

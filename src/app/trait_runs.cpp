@@ -131,6 +131,7 @@ struct TraitFit {
     std::string environment;               // the term of the dam's permanent environment; "": none
     std::vector<std::string> dams;         // with it, the dams with records of their progeny, first met,
     std::vector<Eigen::Index> dam_of;      // and each individual's among them (-1: none)
+    Eigen::VectorXd level_diagonal;        // the terms of the dam on a kinship file: K_ii of its individuals
 
     // Component k's factor from the scaled units to the traits' units: s_a s_b of its traits.
     double units(Eigen::Index k) const {
@@ -248,17 +249,14 @@ void check_pedigree_trait_options(const RunOptions& options) {
     }
 }
 
-// Several traits on the pedigree's sparse equations: the genetic term over every individual of
-// the inverse (A^-1, or H^-1), the traits its parts; refused, with the factor's figures, when the
+// Several traits on the sparse equations: the genetic term over every individual of the
+// relationship's inverse (A^-1 or H^-1 of the pedigree, or a kinship file's; its IDs in
+// fit.relationships.ids), the traits its parts; refused, with the factor's figures, when the
 // factor would not fit.
-void set_up_pedigree_traits(Logger& logger, TraitFit& fit, const Eigen::MatrixXd& X, double residual_limit) {
+void set_up_sparse_traits(Logger& logger, TraitFit& fit, const Eigen::MatrixXd& X, double residual_limit,
+                          SparseTerm relationship) {
     const auto t = fit.Y.cols();
     const ResidualTerm& residual = fit.records.data.residual;
-    SparseTerm relationship;
-    relationship.levels = static_cast<Eigen::Index>(fit.relationships.ids.size());
-    relationship.inverse = lower_triangle(fit.relationships.inverse);
-    relationship.log_determinant = fit.relationships.log_determinant;
-    relationship.dense_levels = fit.relationships.inverse.block_positions;
     const auto start = std::chrono::steady_clock::now();
     auto sparse = std::make_unique<SparseTraitsEvaluator>(X, fit.Y, record_positions(fit.individuals, fit.relationships.ids),
                                                           std::move(relationship), residual_limit, fit.own_kept,
@@ -275,7 +273,8 @@ void set_up_pedigree_traits(Logger& logger, TraitFit& fit, const Eigen::MatrixXd
         report_factor(logger, figures, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     if (!fits_in_free_memory(static_cast<std::size_t>(bytes))) {
         std::ostringstream message;
-        message << "several traits on --pedigree take the factor of the equations, which needs about " << bytes / 1e9
+        message << "several traits on " << (fit.pedigree ? "--pedigree" : "a kinship file with the terms of the dam")
+                << " take the factor of the equations, which needs about " << bytes / 1e9
                 << " GB with its selected inverse (" << figures.nonzeros
                 << " non-zero values), more than this machine has free; run it where more memory is free.";
         throw RunFailure(message.str());
@@ -288,14 +287,91 @@ void set_up_pedigree_traits(Logger& logger, TraitFit& fit, const Eigen::MatrixXd
     fit.evaluator = std::move(sparse);
 }
 
+void set_up_pedigree_traits(Logger& logger, TraitFit& fit, const Eigen::MatrixXd& X, double residual_limit) {
+    SparseTerm relationship;
+    relationship.levels = static_cast<Eigen::Index>(fit.relationships.ids.size());
+    relationship.inverse = lower_triangle(fit.relationships.inverse);
+    relationship.log_determinant = fit.relationships.log_determinant;
+    relationship.dense_levels = fit.relationships.inverse.block_positions;
+    set_up_sparse_traits(logger, fit, X, residual_limit, std::move(relationship));
+}
+
+// Several traits with the terms of the dam on a kinship file: the equations of the pedigree
+// route over every individual of the file, K^-1 one dense block of them. Refused, with the
+// figures, before K is read where the equations would not fit: each covariance component keeps
+// its share of the dense block of C.
+void set_up_kinship_dam_traits(Logger& logger, TraitFit& fit, const Eigen::MatrixXd& X, double residual_limit) {
+    const std::vector<std::string>& ids = fit.kinship.source.text.ids;
+    const auto N = static_cast<double>(ids.size());
+    const double g = static_cast<double>(fit.Y.cols()) * (fit.maternal.empty() ? 1.0 : 2.0);
+    const double block = g * N * (g * N + 1.0) / 2.0;
+    const double bytes = 8.0 * block * (g * (g + 1.0) / 2.0 + 3.0) + 24.0 * N * N;
+    if (!fits_in_free_memory(static_cast<std::size_t>(bytes))) {
+        std::ostringstream message;
+        message << "several traits with the terms of the dam on a kinship file of " << ids.size()
+                << " individuals take its inverse as one dense block of the equations, about " << bytes / 1e9
+                << " GB, more than this machine has free; fit them on the pedigree (--pedigree), or run it where more "
+                   "memory is free.";
+        throw RunFailure(message.str());
+    }
+    const Eigen::MatrixXd K = kinship_at(fit.kinship, ids);
+    const Eigen::LLT<Eigen::MatrixXd> factor(K);
+    if (factor.info() != Eigen::Success) {
+        throw RunFailure("the kinship " + fit.kinship.source.text.path + " is not positive definite over its " +
+                         std::to_string(ids.size()) + " individuals: several traits with the terms of the dam take its "
+                         "inverse. Fit them on the pedigree (--pedigree), or give a kinship made positive definite.");
+    }
+    SparseTerm relationship;
+    relationship.levels = K.rows();
+    relationship.log_determinant = 2.0 * Eigen::MatrixXd(factor.matrixL()).diagonal().array().log().sum();
+    const Eigen::MatrixXd inverse = factor.solve(Eigen::MatrixXd::Identity(K.rows(), K.rows()));
+    std::vector<Eigen::Triplet<double, std::int64_t>> entries;
+    entries.reserve(static_cast<std::size_t>(K.rows() * (K.rows() + 1) / 2));
+    for (Eigen::Index j = 0; j < K.rows(); ++j) {
+        for (Eigen::Index i = j; i < K.rows(); ++i) entries.emplace_back(i, j, inverse(i, j));
+        relationship.dense_levels.push_back(j);
+    }
+    relationship.inverse.resize(K.rows(), K.rows());
+    relationship.inverse.setFromTriplets(entries.begin(), entries.end());
+    fit.level_diagonal = K.diagonal();
+    fit.relationships.ids = ids;
+    logger.tee << "👉 The kinship's inverse over its " << ids.size()
+               << " individuals, one dense block of the mixed model equations (the terms of the dam)" << std::endl;
+    set_up_sparse_traits(logger, fit, X, residual_limit, std::move(relationship));
+}
+
 // The dam of each individual with records: for her maternal effect among the relationships' IDs
 // (a dam without a line in the pedigree joins it as a founder), for her permanent environment
 // among the dams.
 void take_dams(Logger& logger, const ModelPlan& plan, TraitFit& fit) {
-    RecordLevels all;
-    all.levels = std::move(fit.relationships.ids);
-    all = pedigree_dams(logger, plan, fit.records.dam_ids, fit.relationships, std::move(all));
-    fit.relationships.ids = std::move(all.levels);
+    if (fit.pedigree) {
+        RecordLevels all;
+        all.levels = std::move(fit.relationships.ids);
+        all = pedigree_dams(logger, plan, fit.records.dam_ids, fit.relationships, std::move(all));
+        fit.relationships.ids = std::move(all.levels);
+    } else {
+        // On a kinship file a dam's maternal effect needs her row.
+        fit.relationships.ids = fit.kinship.source.text.ids;
+        std::unordered_set<std::string> distinct;
+        std::size_t without = 0;
+        for (std::size_t r = 0; r < fit.records.dam_ids.size(); ++r) {
+            const std::string& dam = fit.records.dam_ids[r];
+            if (dam.empty()) {
+                ++without;
+                continue;
+            }
+            distinct.insert(dam);
+            if (!fit.maternal.empty() && fit.kinship.position.count(dam) == 0) {
+                throw InputCheckFailure("the dam " + dam + " of the record of " + fit.individuals[r] +
+                                        " is not in the kinship " + fit.kinship.source.text.path +
+                                        ": its maternal effect needs its relationships. Give a kinship that has the "
+                                        "dams.");
+            }
+        }
+        logger.tee << "👉 Dams: " << distinct.size() << " with records of their progeny; " << without
+                   << " record(s) without a dam" << (!fit.maternal.empty() ? " have no maternal effect" : " have no dam's effect")
+                   << std::endl;
+    }
     if (!fit.maternal.empty()) {
         std::unordered_map<std::string, Eigen::Index> position;
         for (std::size_t i = 0; i < fit.relationships.ids.size(); ++i) {
@@ -384,7 +460,8 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     }
     const double smallest_residual = scale_traits(options, X, fit, logger);
     const double residual_limit = kResidualLimit * smallest_residual;
-    if (!fit.pedigree) {
+    const bool dam_terms = !fit.maternal.empty() || !fit.environment.empty();
+    if (!fit.pedigree && !dam_terms) {
         fit.K = kinship_at(fit.kinship, fit.individuals);
         logger.tee << "👉 kinship matrix size: " << q << " x " << q << " used for REML analysis." << std::endl;
     }
@@ -404,8 +481,15 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     // decouple them.
     const bool complete = fit.Y.allFinite() && weights.size() == 0 && residual.classes.empty();
     if (fit.pedigree) {
-        if (!fit.maternal.empty() || !fit.environment.empty()) take_dams(logger, plan, fit);
+        if (dam_terms) take_dams(logger, plan, fit);
         set_up_pedigree_traits(logger, fit, X, residual_limit);
+    } else if (dam_terms) {
+        if (!fit.groups.names.empty()) {
+            throw InputCheckFailure("--ped-groups is not fitted with the terms of the dam (maternal(...), pe(...)) in "
+                                    "this version.");
+        }
+        take_dams(logger, plan, fit);
+        set_up_kinship_dam_traits(logger, fit, X, residual_limit);
     } else if (complete) {
         fit.unshared.resize(1);
         // Eigenvalues below 0 come only from a text file's rounding (kinship_at checked that):
@@ -845,7 +929,7 @@ public:
 
     void predict() override {
         show_trait_fixed_effects(logger_, fit_, trait_fixed_effects(fit_, solution_));
-        if (fit_.pedigree) {
+        if (fit_.sparse != nullptr) {
             predict_from_equations();
             return;
         }
@@ -867,9 +951,9 @@ public:
         }
     }
 
-    // Every individual of the pedigree: its breeding values and their prediction error variances
-    // from the factored equations (the diagonal of their inverse), over Vg(a,a) times the
-    // relationship's diagonal (1 + F with A; H's own with --bedfile).
+    // Every individual of the pedigree (of the kinship file): its breeding values and their
+    // prediction error variances from the factored equations (the diagonal of their inverse),
+    // over Vg(a,a) times the relationship's diagonal (1 + F with A; H's own with --bedfile; K's).
     void predict_from_equations() {
         const std::vector<std::string>& ids = fit_.relationships.ids;
         logger_.tee << "👉 Breeding values of " << ids.size() << " individuals for " << fit_.traits.size()
@@ -884,7 +968,8 @@ public:
                              "; " + values_name + " was not written.");
         }
         const Eigen::VectorXd diagonal =
-            fit_.relationships.inverse.block_positions.empty()
+            fit_.level_diagonal.size() != 0 ? fit_.level_diagonal
+            : fit_.relationships.inverse.block_positions.empty()
                 ? Eigen::VectorXd(Eigen::Map<const Eigen::VectorXd>(fit_.relationships.inbreeding.data(),
                                                                     static_cast<Eigen::Index>(fit_.relationships.inbreeding.size()))
                                       .array() + 1.0)

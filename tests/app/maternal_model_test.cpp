@@ -703,13 +703,27 @@ TEST(MaternalModel, SeveralTraitsOnThePedigree) {
         }
     }
 
-    // On a kinship file the terms of the dam with several traits are refused by name.
+    // On A read whole from a kinship file: the dense likelihood at the given variances, and the
+    // effects of the pedigree route with their SEs.
     ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", "two.ped", "--kin-bin", "--out", "A"}, dir).status, 0);
-    const CommandResult on_kinship = run_zelkora({"--reml", "--kin-file", "A.bin", "--phefile", "two.phe", "--model",
-                                                  model, "--out", "kin"},
+    const CommandResult on_kinship = run_zelkora({"--predict", "--kin-file", "A.bin", "--phefile", "two.phe", "--model",
+                                                  with_pe, "--vc", "30,10,40,-4,-2,20,-1,-4,6,18,8,3,6,35,12,45",
+                                                  "--out", "kin"},
                                                  dir);
-    EXPECT_NE(on_kinship.err.find("several traits with the terms of the dam (maternal(...), pe(...)) are fitted on the "
-                                  "pedigree's sparse equations"),
-              std::string::npos)
-        << on_kinship.err;
+    ASSERT_EQ(on_kinship.status, 0) << on_kinship.err;
+    const double at_given = restricted_likelihood(pe_dense.parts, pe_theta, pe_dense.X, pe_dense.y);
+    EXPECT_NEAR(variance_table(dir + "/kin.vc.txt").at("logL").first, at_given, 1e-6 * std::fabs(at_given));
+    const std::vector<std::string> kin_lines = lines_of(read_file(dir + "/kin.reliability.txt"));
+    const std::vector<std::string> pedigree_lines = lines_of(read_file(dir + "/pe_given.reliability.txt"));
+    ASSERT_EQ(kin_lines.size(), pedigree_lines.size());
+    for (std::size_t k = 1; k < kin_lines.size(); ++k) {
+        std::istringstream kin_fields(kin_lines[k]), pedigree_fields(pedigree_lines[k]);
+        std::string kin_key[3], pedigree_key[3];
+        double kin_value = 0, kin_se = 0, pedigree_value = 0, pedigree_se = 0;
+        kin_fields >> kin_key[0] >> kin_key[1] >> kin_key[2] >> kin_value >> kin_se;
+        pedigree_fields >> pedigree_key[0] >> pedigree_key[1] >> pedigree_key[2] >> pedigree_value >> pedigree_se;
+        ASSERT_EQ(kin_key[0] + kin_key[1] + kin_key[2], pedigree_key[0] + pedigree_key[1] + pedigree_key[2]);
+        EXPECT_NEAR(kin_value, pedigree_value, 1e-5 * (1.0 + std::fabs(pedigree_value))) << kin_lines[k];
+        EXPECT_NEAR(kin_se, pedigree_se, 1e-5 * (1.0 + pedigree_se)) << kin_lines[k];
+    }
 }
