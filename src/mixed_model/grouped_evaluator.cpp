@@ -389,8 +389,11 @@ double GroupedEvaluator::trace_with(const Effect& effect, const Eigen::MatrixXd&
         const bool pair = effect.second_weight.size() != 0;
         const std::vector<Eigen::Index>& level_b = pair ? effect.second_level : effect.first_level;
         const Eigen::VectorXd& weight_b = pair ? effect.second_weight : effect.first_weight;
-        double trace = 0.0;
-#pragma omp parallel for schedule(dynamic, 64) reduction(+ : trace)
+        // Each column's share on its own, summed in order: the same trace at any thread count and
+        // schedule (a reduction's order would follow the schedule, and an ill-conditioned AI
+        // matrix makes that rounding visible in the next step).
+        Eigen::VectorXd shares = Eigen::VectorXd::Zero(T.cols());
+#pragma omp parallel for schedule(dynamic, 64)
         for (Eigen::Index b = 0; b < T.cols(); ++b) {
             if (weight_b[b] == 0.0) continue;
             const double* column = K.col(level_b[static_cast<std::size_t>(b)]).data();
@@ -398,8 +401,10 @@ double GroupedEvaluator::trace_with(const Effect& effect, const Eigen::MatrixXd&
             for (Eigen::Index a = 0; a < T.rows(); ++a) {
                 sum += T(a, b) * effect.first_weight[a] * column[effect.first_level[static_cast<std::size_t>(a)]];
             }
-            trace += weight_b[b] * sum;
+            shares[b] = weight_b[b] * sum;
         }
+        double trace = 0.0;
+        for (Eigen::Index b = 0; b < shares.size(); ++b) trace += shares[b];
         return pair ? 2.0 * trace : trace;
     }
     if (effect.members.empty()) {

@@ -5,6 +5,7 @@
 // 0.5 y'P dV_k P dV_l P y. A new evaluator is added here before the driver runs it.
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <cmath>
 #include <random>
@@ -370,6 +371,46 @@ TEST(EvaluatorConformance, RegressionPartsOverOneKinship) {
     expect_conforms(evaluator, dense, theta, "inside");
     theta << 0.8, 0.4, 0.2, 0.3, 0.1, 0.2, 1.1;  // the genetic block singular
     expect_conforms(evaluator, dense, theta, "singular block");
+}
+
+// A regression's parts read the one kinship gathered at the groups' levels, columns of groups
+// shared among the threads as they come free: the derivatives are the same from run to run at a
+// thread count, not merely within rounding (an ill-conditioned AI matrix turns the rounding of
+// one evaluation into a different next step), and within rounding of one thread's.
+TEST(EvaluatorConformance, GatheredKinshipGivesTheSameDerivativesFromRunToRun) {
+    std::mt19937 engine(41);
+    const Eigen::Index q = 400;
+    const Eigen::MatrixXd A = tabular_relationships(q, engine);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<Eigen::Index> animal;
+    std::vector<double> x;
+    for (Eigen::Index i = 40; i < q; ++i) {
+        for (Eigen::Index r = 0; r <= i % 2; ++r) {
+            animal.push_back(i);
+            x.push_back(normal(engine));
+        }
+    }
+    const auto n = static_cast<Eigen::Index>(animal.size());
+    const Eigen::VectorXd slope = Eigen::Map<const Eigen::VectorXd>(x.data(), n), ones = Eigen::VectorXd::Ones(n);
+    const std::vector<RandomEffect> effects = {{"leg0", animal, q, A, {}, ones, {}},
+                                               {"leg1,leg0", animal, q, {}, {}, slope, ones, 0},
+                                               {"leg1", animal, q, {}, {}, slope, {}, 0}};
+    const GroupedEvaluator evaluator(effects, random_design(n, engine), random_values(n, engine));
+    const Eigen::Vector4d theta(0.8, -0.2, 0.5, 1.1);
+    omp_set_num_threads(1);
+    const LikelihoodPoint one = evaluator.evaluate(theta);
+    omp_set_num_threads(3);
+    const LikelihoodPoint first = evaluator.evaluate(theta);
+    ASSERT_TRUE(first.finite) << first.problem;
+    for (int run = 0; run < 6; ++run) {
+        const LikelihoodPoint again = evaluator.evaluate(theta);
+        EXPECT_EQ(again.log_likelihood, first.log_likelihood);
+        for (Eigen::Index k = 0; k < theta.size(); ++k) EXPECT_EQ(again.score[k], first.score[k]) << run << " " << k;
+    }
+    omp_set_num_threads(2);
+    for (Eigen::Index k = 0; k < theta.size(); ++k) {
+        EXPECT_NEAR(first.score[k], one.score[k], 1e-10 * (1.0 + std::fabs(one.score[k]))) << k;
+    }
 }
 
 // The sparse equations of terms with covariance blocks: the direct and maternal effects over
