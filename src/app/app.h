@@ -186,8 +186,11 @@ int run_predict(const RunOptions& options, Logger& logger);
 // --reml or --predict with --pedigree and no kinship file: the model on the sparse inverse of A
 // (H with --bedfile); REML on the factored mixed model equations, breeding values by iteration.
 bool sparse_pedigree_model(const RunOptions& options);
-// Whether `bytes` more fit in the memory the system has free (MemAvailable); true where that
-// cannot be read.
+// The memory a run may still take, in bytes: the system's free memory (MemAvailable), no more
+// than its control group's limit leaves (a batch job's) nor ZELKORA_MEMORY_LIMIT (GB) where set;
+// infinite where none can be read. InputCheckFailure for a ZELKORA_MEMORY_LIMIT that is no number.
+double free_memory_bytes();
+// Whether `bytes` more fit in that memory.
 bool fits_in_free_memory(std::size_t bytes);
 // Whether that route runs REML (no --vc), which factors the equations.
 bool sparse_pedigree_reml(const RunOptions& options);

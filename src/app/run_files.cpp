@@ -1,7 +1,12 @@
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -118,16 +123,70 @@ std::vector<std::string> kinship_list_candidates(const std::string& list_path) {
 
 }  // namespace
 
-bool fits_in_free_memory(std::size_t bytes) {
+namespace {
+
+// A number from a file of /proc or /sys ("max" and what does not parse: none).
+std::optional<double> number_in(const std::string& path) {
+    std::ifstream file(path);
+    std::string text;
+    if (!(file >> text)) return std::nullopt;
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || !std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+// Bytes of `key` in a memory.stat file.
+double stat_bytes(const std::string& path, const std::string& key) {
+    std::ifstream stat(path);
+    std::string name;
+    double value = 0.0;
+    while (stat >> name >> value) {
+        if (name == key) return value;
+    }
+    return 0.0;
+}
+
+// What the job's control group leaves it: its limit less what it holds, the page cache it could
+// give back not counted as held (a batch system's limit, which /proc/meminfo does not show).
+std::optional<double> control_group_free() {
+    const std::string v2 = "/sys/fs/cgroup/", v1 = "/sys/fs/cgroup/memory/";
+    if (const auto limit = number_in(v2 + "memory.max")) {
+        const auto used = number_in(v2 + "memory.current");
+        return *limit - used.value_or(0.0) + stat_bytes(v2 + "memory.stat", "inactive_file");
+    }
+    const auto limit = number_in(v1 + "memory.limit_in_bytes");
+    // Version 1 says "no limit" as a number near 2^63.
+    if (!limit || *limit >= 1e18) return std::nullopt;
+    const auto used = number_in(v1 + "memory.usage_in_bytes");
+    return *limit - used.value_or(0.0) + stat_bytes(v1 + "memory.stat", "total_inactive_file");
+}
+
+}  // namespace
+
+double free_memory_bytes() {
+    double free = std::numeric_limits<double>::infinity();
     std::ifstream meminfo("/proc/meminfo");
     for (std::string line; std::getline(meminfo, line);) {
         std::istringstream fields(line);
         std::string key;
-        std::size_t kilobytes = 0;
-        if (fields >> key >> kilobytes && key == "MemAvailable:") return bytes / 1024 < kilobytes;
+        double kilobytes = 0.0;
+        if (fields >> key >> kilobytes && key == "MemAvailable:") free = kilobytes * 1024.0;
     }
-    return true;
+    if (const auto group = control_group_free()) free = std::min(free, std::max(0.0, *group));
+    if (const char* limit = std::getenv("ZELKORA_MEMORY_LIMIT")) {
+        char* end = nullptr;
+        const double gigabytes = std::strtod(limit, &end);
+        if (end == limit || *end != '\0' || !(gigabytes >= 0.0) || !std::isfinite(gigabytes)) {
+            throw InputCheckFailure(std::string("ZELKORA_MEMORY_LIMIT=") + limit +
+                                    " is not a number of GB (for example 8 or 0.5).");
+        }
+        free = std::min(free, gigabytes * 1e9);
+    }
+    return free;
 }
+
+bool fits_in_free_memory(std::size_t bytes) { return static_cast<double>(bytes) < free_memory_bytes(); }
 
 std::string log_file_name(const RunOptions& options) {
     // The tasks of a job array run side by side on one prefix: each part keeps its own log.
