@@ -123,6 +123,7 @@ struct TraitFit {
     bool pedigree = false;
     RelationshipInverse relationships;
     const SparseTraitsEvaluator* sparse = nullptr;
+    bool iterate = false;  // its effects solved by PCG at given variances (the factor would not fit)
     std::unique_ptr<RoundingFreeKinship> eigen;
     std::unique_ptr<TraitEvaluator> evaluator;
     GroupCovariates groups;                // unknown parent groups as fixed covariates; none: no names
@@ -243,64 +244,81 @@ void check_pedigree_trait_options(const RunOptions& options) {
         throw InputCheckFailure("--reml-method mc: Monte Carlo REML fits one trait in this version; several traits "
                                 "on --pedigree take the factor of the equations (--reml-method exact).");
     }
-    if (!sparse_factor_available()) {
-        throw RunFailure("several traits on --pedigree factor the sparse mixed model equations with CHOLMOD, which "
-                         "this build lacks: install libsuitesparse-dev and build again, or fit them with --kin-file.");
-    }
 }
 
 // Several traits on the sparse equations: the genetic term over every individual of the
 // relationship's inverse (A^-1 or H^-1 of the pedigree, or a kinship file's; its IDs in
-// fit.relationships.ids), the traits its parts; refused, with the factor's figures, when the
-// factor would not fit.
-void set_up_sparse_traits(Logger& logger, TraitFit& fit, const Eigen::MatrixXd& X, double residual_limit,
-                          SparseTerm relationship) {
+// fit.relationships.ids), the traits its parts. REML takes the factor, and is refused, with the
+// factor's figures, where it would not fit; at variances given by --vc the effects are then solved
+// by PCG (fit.iterate), as they are in a build without CHOLMOD.
+void set_up_sparse_traits(const RunOptions& options, Logger& logger, TraitFit& fit, const Eigen::MatrixXd& X,
+                          double residual_limit, SparseTerm relationship) {
     const auto t = fit.Y.cols();
+    const std::string where = fit.pedigree ? "--pedigree" : "a kinship file with the terms of the dam";
+    const bool factored = sparse_factor_available();
+    if (!factored && !options.vc_given) {
+        throw RunFailure("several traits on " + where + " factor the sparse mixed model equations with CHOLMOD, which "
+                         "this build lacks: install libsuitesparse-dev and build again, " +
+                         (fit.pedigree ? std::string("or fit them with --kin-file.")
+                                       : std::string("or give --vc to predict at given variances by PCG.")));
+    }
     const ResidualTerm& residual = fit.records.data.residual;
     const auto start = std::chrono::steady_clock::now();
     auto sparse = std::make_unique<SparseTraitsEvaluator>(X, fit.Y, record_positions(fit.individuals, fit.relationships.ids),
                                                           std::move(relationship), residual_limit, fit.own_kept,
                                                           residual.weights, residual.class_of_record, fit.dam_levels,
-                                                          fit.dam_of, static_cast<Eigen::Index>(fit.dams.size()));
-    const FactorFigures& figures = sparse->equations().figures();
-    logger.tee << "👉 Mixed model equations of " << sparse->equations().equations() << " equations (" << t
+                                                          fit.dam_of, static_cast<Eigen::Index>(fit.dams.size()), factored);
+    logger.tee << "👉 Mixed model equations of " << sparse->order() << " equations (" << t
                << " traits of " << fit.relationships.ids.size() << " individuals"
                << (fit.maternal.empty() ? "" : ", their direct and maternal effects")
                << (fit.environment.empty() ? "" : ", the permanent environment of " + std::to_string(fit.dams.size()) + " dams")
-               << ", " << fit.values
-               << " values; every value present is used), factored by CHOLMOD" << std::endl;
-    const double bytes =
-        report_factor(logger, figures, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    if (!fits_in_free_memory(static_cast<std::size_t>(bytes))) {
-        std::ostringstream message;
-        message << "several traits on " << (fit.pedigree ? "--pedigree" : "a kinship file with the terms of the dam")
-                << " take the factor of the equations, which needs about " << bytes / 1e9
-                << " GB with its selected inverse (" << figures.nonzeros
-                << " non-zero values), more than this machine has free; run it where more memory is free.";
-        throw RunFailure(message.str());
+               << ", " << fit.values << " values; every value present is used), "
+               << (factored ? "factored by CHOLMOD" : "solved by PCG (this build has no CHOLMOD)") << std::endl;
+    fit.iterate = !factored;
+    if (factored) {
+        const FactorFigures& figures = sparse->equations().figures();
+        const double bytes =
+            report_factor(logger, figures, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        if (!fits_in_free_memory(static_cast<std::size_t>(bytes))) {
+            if (!options.vc_given) {
+                std::ostringstream message;
+                message << "several traits on " << where << " take the factor of the equations, which needs about "
+                        << bytes / 1e9 << " GB with its selected inverse (" << figures.nonzeros
+                        << " non-zero values), more than this machine has free; run it where more memory is free, "
+                           "or give --vc to predict at given variances by PCG.";
+                throw RunFailure(message.str());
+            }
+            logger.tee << "👉 The factor and its selected inverse do not fit in the free memory: the effects are solved "
+                          "by PCG, without reliabilities."
+                       << std::endl;
+            fit.iterate = true;
+        } else {
+            sparse->set_progress([&logger](const std::string& stage, double seconds) {
+                logger.tee << "\t" << stage << " running for " << seconds << " s" << std::endl;
+            });
+        }
     }
-    sparse->set_progress([&logger](const std::string& stage, double seconds) {
-        logger.tee << "\t" << stage << " running for " << seconds << " s" << std::endl;
-    });
     fit.unshared = sparse->unshared_pairs();
     fit.sparse = sparse.get();
     fit.evaluator = std::move(sparse);
 }
 
-void set_up_pedigree_traits(Logger& logger, TraitFit& fit, const Eigen::MatrixXd& X, double residual_limit) {
+void set_up_pedigree_traits(const RunOptions& options, Logger& logger, TraitFit& fit, const Eigen::MatrixXd& X,
+                            double residual_limit) {
     SparseTerm relationship;
     relationship.levels = static_cast<Eigen::Index>(fit.relationships.ids.size());
     relationship.inverse = lower_triangle(fit.relationships.inverse);
     relationship.log_determinant = fit.relationships.log_determinant;
     relationship.dense_levels = fit.relationships.inverse.block_positions;
-    set_up_sparse_traits(logger, fit, X, residual_limit, std::move(relationship));
+    set_up_sparse_traits(options, logger, fit, X, residual_limit, std::move(relationship));
 }
 
 // Several traits with the terms of the dam on a kinship file: the equations of the pedigree
 // route over every individual of the file, K^-1 one dense block of them. Refused, with the
 // figures, before K is read where the equations would not fit: each covariance component keeps
 // its share of the dense block of C.
-void set_up_kinship_dam_traits(Logger& logger, TraitFit& fit, const Eigen::MatrixXd& X, double residual_limit) {
+void set_up_kinship_dam_traits(const RunOptions& options, Logger& logger, TraitFit& fit, const Eigen::MatrixXd& X,
+                               double residual_limit) {
     const std::vector<std::string>& ids = fit.kinship.source.text.ids;
     const auto N = static_cast<double>(ids.size());
     const double g = static_cast<double>(fit.Y.cols()) * (fit.maternal.empty() ? 1.0 : 2.0);
@@ -337,7 +355,7 @@ void set_up_kinship_dam_traits(Logger& logger, TraitFit& fit, const Eigen::Matri
     fit.relationships.ids = ids;
     logger.tee << "👉 The kinship's inverse over its " << ids.size()
                << " individuals, one dense block of the mixed model equations (the terms of the dam)" << std::endl;
-    set_up_sparse_traits(logger, fit, X, residual_limit, std::move(relationship));
+    set_up_sparse_traits(options, logger, fit, X, residual_limit, std::move(relationship));
 }
 
 // The dam of each individual with records: for her maternal effect among the relationships' IDs
@@ -482,14 +500,14 @@ TraitFit set_up_traits(const RunOptions& options, Logger& logger, const ModelPla
     const bool complete = fit.Y.allFinite() && weights.size() == 0 && residual.classes.empty();
     if (fit.pedigree) {
         if (dam_terms) take_dams(logger, plan, fit);
-        set_up_pedigree_traits(logger, fit, X, residual_limit);
+        set_up_pedigree_traits(options, logger, fit, X, residual_limit);
     } else if (dam_terms) {
         if (!fit.groups.names.empty()) {
             throw InputCheckFailure("--ped-groups is not fitted with the terms of the dam (maternal(...), pe(...)) in "
                                     "this version.");
         }
         take_dams(logger, plan, fit);
-        set_up_kinship_dam_traits(logger, fit, X, residual_limit);
+        set_up_kinship_dam_traits(options, logger, fit, X, residual_limit);
     } else if (complete) {
         fit.unshared.resize(1);
         // Eigenvalues below 0 come only from a text file's rounding (kinship_at checked that):
@@ -807,7 +825,9 @@ TraitEstimate given_trait_variances(const RunOptions& options, Logger& logger, c
     logger.tee << "👉 Variance components given by --vc (no REML):\n";
     for (std::size_t k = 0; k < count; ++k) logger.tee << names[k] << "\t" << options.vc[k] << "\n";
     logger.tee << std::flush;
-    // The log-likelihood at the given values, as an estimate has it; prediction does not need it.
+    // The log-likelihood at the given values, as an estimate has it; prediction does not need it
+    // (nor has it by PCG: log|C| takes the factor).
+    if (fit.iterate) return given;
     const LikelihoodPoint point = fit.evaluator->evaluate(given.theta);
     if (point.finite) {
         given.log_likelihood = point.log_likelihood + fit.log_likelihood_shift;
@@ -842,21 +862,28 @@ TraitFixedEffects trait_fixed_effects(const TraitFit& fit, const TraitSolution& 
             }
         }
     }
+    // By PCG the equations' inverse, and so the covariance, is not had: no SEs.
+    const bool covariance_known = !solution.beta_covariance.empty();
     for (Eigen::Index a = 0; a < t; ++a) {
         Eigen::MatrixXd b = Eigen::MatrixXd::Zero(p, 1);
         Eigen::MatrixXd covariance = Eigen::MatrixXd::Zero(p, p);
         const double s = fit.scale[a];
         for (std::size_t i = 0; i < fit.kept.size(); ++i) {
             b(fit.kept[i], 0) = s * solution.beta(static_cast<Eigen::Index>(i), a);
-            for (std::size_t j = 0; j < fit.kept.size(); ++j) {
+            for (std::size_t j = 0; j < fit.kept.size() && covariance_known; ++j) {
                 covariance(fit.kept[i], fit.kept[j]) = s * s *
                     solution.beta_covariance[static_cast<std::size_t>(a)](static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(j));
             }
         }
         b(0, 0) += fit.centre[a];
         unstandardise_effects(b, fit.numeric);
-        covariance = unstandardise_covariance(covariance, fit.numeric);
         fixed.b.push_back(b.col(0));
+        if (!covariance_known) {
+            fixed.se.emplace_back();
+            fixed.covariance.emplace_back();
+            continue;
+        }
+        covariance = unstandardise_covariance(covariance, fit.numeric);
         fixed.se.push_back(covariance.diagonal().cwiseMax(0.0).cwiseSqrt());
         fixed.covariance.push_back(covariance);
     }
@@ -877,7 +904,12 @@ void show_trait_fixed_effects(Logger& logger, const TraitFit& fit, const TraitFi
             if (!fit.in_model(a, i)) continue;
             logger.tee << fit.traits[static_cast<std::size_t>(a)] << "\t" << labels[static_cast<std::size_t>(i)] << "\t";
             if (recorded_with[static_cast<std::size_t>(a)][static_cast<std::size_t>(i)]) {
-                logger.tee << b[i] << "\t" << se[i] << std::endl;
+                logger.tee << b[i] << "\t";
+                if (se.size() == 0) {
+                    logger.tee << "NA" << std::endl;
+                } else {
+                    logger.tee << se[i] << std::endl;
+                }
             } else {
                 logger.tee << "NA\tNA" << std::endl;
             }
@@ -920,6 +952,7 @@ public:
 
     void solve() override {
         solved_ = true;
+        if (fit_.iterate) solve_by_pcg();
         solution_ = fit_.evaluator->solve(estimate_.theta);
         if (!solution_.finite) {
             throw RunFailure("the mixed model equations cannot be solved at these variances: " + solution_.problem +
@@ -951,6 +984,27 @@ public:
         }
     }
 
+    // The equations at the given variances by block PCG: the solution of solve() and effects().
+    void solve_by_pcg() {
+        const std::string values_name = mixed_model_files(options_).values;
+        logger_.tee << "👉 Mixed model equations solved by PCG (each animal's equations of the traits"
+                    << (fit_.maternal.empty() ? "" : ", direct and maternal,") << " preconditioned together); --pcg-tol "
+                    << options_.pcg_tol << ", --pcg-max-iter " << options_.pcg_max_iter << std::endl;
+        const auto start = std::chrono::steady_clock::now();
+        const BlockSolution solved = fit_.sparse->solve_by_pcg(estimate_.theta, options_.pcg_tol, options_.pcg_max_iter);
+        if (!solved.converged) {
+            std::ostringstream message;
+            message << "the mixed model equations did not converge: " << solved.problem << ", above --pcg-tol "
+                    << options_.pcg_tol << "; " << values_name
+                    << " was not written. Raise --pcg-max-iter, or check the variances given with --vc.";
+            throw RunFailure(message.str());
+        }
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        logger_.tee << "✅ Converged after " << solved.iterations << " iterations: relative residual "
+                    << solved.relative_residual << " (" << seconds << " s, "
+                    << (solved.iterations > 0 ? seconds / solved.iterations : 0.0) << " s per iteration)" << std::endl;
+    }
+
     // Every individual of the pedigree (of the kinship file): its breeding values and their
     // prediction error variances from the factored equations (the diagonal of their inverse),
     // over Vg(a,a) times the relationship's diagonal (1 + F with A; H's own with --bedfile; K's).
@@ -960,15 +1014,19 @@ public:
                     << " traits" << (fit_.maternal.empty() ? "" : ", direct and maternal")
                     << (fit_.environment.empty() ? "" : ", and the permanent environment of " +
                                                            std::to_string(fit_.dams.size()) + " dams")
-                    << ", with reliabilities from the inverse of the factored equations" << std::endl;
+                    << (fit_.iterate ? ", without reliabilities (solved by PCG)"
+                                     : ", with reliabilities from the inverse of the factored equations")
+                    << std::endl;
         const SparseTraitsEvaluator::Effects effects = fit_.sparse->effects(estimate_.theta);
         const std::string values_name = mixed_model_files(options_).values;
         if (!effects.finite) {
             throw RunFailure("the mixed model equations cannot be solved at these variances: " + effects.problem +
                              "; " + values_name + " was not written.");
         }
+        // The prior variances serve the reliabilities alone.
         const Eigen::VectorXd diagonal =
-            fit_.level_diagonal.size() != 0 ? fit_.level_diagonal
+            fit_.iterate                    ? Eigen::VectorXd(Eigen::VectorXd::Zero(static_cast<Eigen::Index>(ids.size())))
+            : fit_.level_diagonal.size() != 0 ? fit_.level_diagonal
             : fit_.relationships.inverse.block_positions.empty()
                 ? Eigen::VectorXd(Eigen::Map<const Eigen::VectorXd>(fit_.relationships.inbreeding.data(),
                                                                     static_cast<Eigen::Index>(fit_.relationships.inbreeding.size()))
@@ -986,7 +1044,7 @@ public:
             effect.values = effects.values.col(a) * s;
             effect.error_variances = effects.error_variances.col(a) * (s * s);
             effect.prior_variances = diagonal * (genetic(a, a) * s * s);
-            check_error_variances(effect.error_variances, ids, values_name, "", " for " + effect.trait);
+            if (!fit_.iterate) check_error_variances(effect.error_variances, ids, values_name, "", " for " + effect.trait);
             effects_.push_back(std::move(effect));
         }
         // Each dam's permanent environment of each trait, over Vpe(a,a).
@@ -1000,7 +1058,9 @@ public:
             effect.error_variances = effects.environment_error_variances.col(a) * (s * s);
             effect.prior_variances =
                 Eigen::VectorXd::Constant(effect.values.size(), layout.environment(estimate_.theta)(a, a) * s * s);
-            check_error_variances(effect.error_variances, fit_.dams, values_name, "", " for " + effect.trait);
+            if (!fit_.iterate) {
+                check_error_variances(effect.error_variances, fit_.dams, values_name, "", " for " + effect.trait);
+            }
             effects_.push_back(std::move(effect));
         }
     }
@@ -1017,7 +1077,7 @@ public:
                 fit_.records.data.fixed, fit_.traits[trait], fixed.b[trait], fixed.se[trait], fit_.kept,
                 [&](Eigen::Index i) { return fit_.in_model(a, i); },
                 [&](Eigen::Index i) { return fixed.recorded_with[trait][static_cast<std::size_t>(i)]; },
-                &fixed.covariance[trait]);
+                fixed.covariance[trait].size() == 0 ? nullptr : &fixed.covariance[trait]);
             rows.insert(rows.end(), own.begin(), own.end());
         }
         return rows;
@@ -1026,6 +1086,10 @@ public:
     std::vector<ResultRow> variance_rows() override { return trait_variance_rows(fit_, estimate_); }
 
     void add_predictions(ResultTexts& results, const MixedModelFiles& files) override {
+        if (fit_.iterate) {
+            add_effect_values_file(results, effects_, "", files.values);
+            return;
+        }
         add_effect_files(results, effects_, "", files.values, files.reliability);
     }
 

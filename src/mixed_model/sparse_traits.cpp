@@ -1,6 +1,7 @@
 #include "mixed_model/sparse_traits.h"
 
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include "mixed_model/mixed_model.h"
@@ -16,7 +17,7 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
                                              const VectorXd& weights, const std::vector<Index>& classes,
                                              const std::vector<Index>& dam_level_of_individual,
                                              const std::vector<Index>& dam_environment_of_individual,
-                                             Index dam_environment_levels)
+                                             Index dam_environment_levels, bool factored)
     : TraitEvaluator(Y.cols(), Y.rows(), residual_limit, class_sizes(classes), dam_level_of_individual.empty() ? 1 : 2,
                      !dam_environment_of_individual.empty()),
       p_(X.cols()) {
@@ -91,10 +92,11 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
     const Index levels = relationship.levels;
     std::vector<SparseTerm> terms{std::move(relationship)};
     if (layout_.dam_environment) terms.push_back(std::move(environment));
-    equations_ = std::make_unique<SparseMmeEvaluator>(Xo, y, std::move(terms), std::move(residual), std::move(traits));
+    shared_ = std::make_shared<SparseEquations>(Xo, y, std::move(terms), std::move(residual), std::move(traits));
+    if (factored) equations_ = std::make_unique<SparseMmeEvaluator>(shared_);
     // The equations need Vg^-1: Vg keeps its eigenvalues at their least (its boundary there). The
     // EM step of Vg spreads over every level of K, the records' and their relatives'.
-    const double least = equations_->block_limit();
+    const double least = shared_->block_floor;
     const std::vector<Index> sizes = class_sizes(classes);
     std::vector<CovarianceSpace::Block> blocks{{0, g, true, least, levels}};
     if (layout_.dam_environment) blocks.push_back({layout_.environment_offset(), t, true, least, dam_environment_levels});
@@ -106,6 +108,28 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
 }
 
 SparseTraitsEvaluator::~SparseTraitsEvaluator() = default;
+
+BlockSolution SparseTraitsEvaluator::solve_by_pcg(const VectorXd& theta, double tolerance, int max_iterations) const {
+    SparseEquations& e = *shared_;
+    const VectorXd values = e.effective(theta);
+    e.set_coefficients(values);
+    BlockSolution solved = BlockPcg(e.C, e.p, e.diagonal_blocks())
+                               .solve(e.weighted_design_product(e.y, values), MatrixXd(), tolerance, max_iterations);
+    SparseMmeEvaluator::Solution solution;
+    solution.problem = solved.problem;
+    solution.finite = solved.converged && solved.x.allFinite();
+    if (solution.finite) {
+        solution.beta = solved.x.col(0).head(e.p);
+        for (std::size_t k = 0; k < e.terms.size(); ++k) {
+            const Index size = e.terms[k].levels * e.parts_of(k);
+            solution.effects.push_back(solved.x.col(0).segment(e.offsets[k], size));
+            solution.error_variances.push_back(VectorXd::Constant(size, std::numeric_limits<double>::quiet_NaN()));
+        }
+    }
+    solved_ = std::move(solution);
+    solved_theta_ = theta;
+    return solved;
+}
 
 LikelihoodPoint SparseTraitsEvaluator::evaluate(const VectorXd& theta) const { return equations_->evaluate(theta); }
 
@@ -119,7 +143,12 @@ void SparseTraitsEvaluator::add_score(const VectorXd& theta, LikelihoodPoint& po
 
 const SparseMmeEvaluator::Solution& SparseTraitsEvaluator::solved_at(const VectorXd& theta) const {
     if (solved_theta_.size() != theta.size() || solved_theta_ != theta) {
-        solved_ = equations_->solve(theta);
+        if (equations_ != nullptr) {
+            solved_ = equations_->solve(theta);
+        } else {
+            solved_ = {};
+            solved_.problem = "the equations were not factored; they are solved by PCG at the given variances alone";
+        }
         solved_theta_ = theta;
     }
     return solved_;
@@ -139,12 +168,12 @@ TraitSolution SparseTraitsEvaluator::solve(const VectorXd& theta) const {
         MatrixXd covariance = MatrixXd::Zero(p_, p_);
         for (Index i = 0; i < k; ++i) {
             solution.beta(kept[static_cast<std::size_t>(i)], a) = solved.beta[first + i];
-            for (Index j = 0; j < k; ++j) {
+            for (Index j = 0; j < k && solved.beta_covariance.size() != 0; ++j) {
                 covariance(kept[static_cast<std::size_t>(i)], kept[static_cast<std::size_t>(j)]) =
                     solved.beta_covariance(first + i, first + j);
             }
         }
-        solution.beta_covariance.push_back(std::move(covariance));
+        if (solved.beta_covariance.size() != 0) solution.beta_covariance.push_back(std::move(covariance));
         first += k;
     }
     solution.finite = solution.beta.allFinite();

@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "mixed_model/monte_carlo_reml.h"
 #include "mixed_model/sparse_reml.h"
 #include "mixed_model/trait_evaluators.h"
 
@@ -22,14 +23,15 @@ public:
     // with the direct effects by Vg of the direct and maternal parts (TraitLayout's).
     // `dam_environment_of_individual` (one per individual, -1 without a dam; empty: none): each
     // trait's permanent environment of the dam, one of `dam_environment_levels` independent
-    // levels, the traits' covarying by Vpe.
+    // levels, the traits' covarying by Vpe. `factored` false: no symbolic analysis, and nothing but
+    // solve_by_pcg, solve and effects (where the factor would not fit, or without CHOLMOD).
     SparseTraitsEvaluator(const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y,
                           const std::vector<Eigen::Index>& level_of_individual, SparseTerm relationship,
                           double residual_limit, const std::vector<std::vector<Eigen::Index>>& trait_columns = {},
                           const Eigen::VectorXd& weights = {}, const std::vector<Eigen::Index>& classes = {},
                           const std::vector<Eigen::Index>& dam_level_of_individual = {},
                           const std::vector<Eigen::Index>& dam_environment_of_individual = {},
-                          Eigen::Index dam_environment_levels = 0);
+                          Eigen::Index dam_environment_levels = 0, bool factored = true);
     ~SparseTraitsEvaluator() override;
     LikelihoodPoint evaluate(const Eigen::VectorXd& theta) const override;
     LikelihoodPoint evaluate_likelihood(const Eigen::VectorXd& theta) const override;
@@ -46,7 +48,13 @@ public:
         Eigen::MatrixXd environment_values, environment_error_variances;
     };
     Effects effects(const Eigen::VectorXd& theta) const;
+    // The solution at theta by block PCG, each level's parts (an individual's traits, direct and
+    // maternal) preconditioned together: solve and effects then give it, without the fixed
+    // effects' covariance (empty) or the error variances (NaN).
+    BlockSolution solve_by_pcg(const Eigen::VectorXd& theta, double tolerance, int max_iterations) const;
     const SparseMmeEvaluator& equations() const { return *equations_; }
+    bool factored() const { return equations_ != nullptr; }
+    Eigen::Index order() const { return shared_->order; }
     void set_progress(SparseFactor::Progress progress) { equations_->set_progress(std::move(progress)); }
     Eigen::Index values() const { return values_; }
     // Per residual class, the pairs of traits (a > b) that no individual of the class has both of.
@@ -56,6 +64,7 @@ private:
     // The solution at theta, from one factorisation and selected inverse for the fixed effects
     // and the breeding values both.
     const SparseMmeEvaluator::Solution& solved_at(const Eigen::VectorXd& theta) const;
+    std::shared_ptr<SparseEquations> shared_;
     std::unique_ptr<SparseMmeEvaluator> equations_;
     mutable SparseMmeEvaluator::Solution solved_;
     mutable Eigen::VectorXd solved_theta_;

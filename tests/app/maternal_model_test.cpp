@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <random>
@@ -726,4 +728,104 @@ TEST(MaternalModel, SeveralTraitsOnThePedigree) {
         EXPECT_NEAR(kin_value, pedigree_value, 1e-5 * (1.0 + std::fabs(pedigree_value))) << kin_lines[k];
         EXPECT_NEAR(kin_se, pedigree_se, 1e-5 * (1.0 + pedigree_se)) << kin_lines[k];
     }
+}
+
+namespace {
+
+// The memory a run may take, for one test: as on a machine where the factor does not fit.
+class MemoryLimit {
+public:
+    explicit MemoryLimit(const char* gigabytes) { setenv("ZELKORA_MEMORY_LIMIT", gigabytes, 1); }
+    ~MemoryLimit() { unsetenv("ZELKORA_MEMORY_LIMIT"); }
+    MemoryLimit(const MemoryLimit&) = delete;
+    MemoryLimit& operator=(const MemoryLimit&) = delete;
+};
+
+}  // namespace
+
+// Two traits with maternal effects and the dam's permanent environment where the factor does not
+// fit: at given variances every effect is still the dense BLUP (solved by PCG, values alone, no
+// logL); REML is refused with the factor's size; a limit that is no number is refused by name.
+TEST(MaternalModel, SeveralTraitsByPcgWhereTheFactorDoesNotFit) {
+    const std::string dir = make_scratch_dir();
+    const TwoTraitMaternal data = simulated_two_trait_maternal();
+    write_two_trait_maternal(data, dir);
+    const std::string model = "WW, YW ~ Sex + Herd + animal + maternal(Dam) + pe(Dam)";
+    const std::string given = "30,10,40,-4,-2,20,-1,-4,6,18,8,3,6,35,12,45";
+    const MemoryLimit none("0");
+    const CommandResult predicted = run_zelkora({"--predict", "--pedigree", "two.ped", "--phefile", "two.phe", "--model",
+                                                 model, "--vc", given, "--pcg-tol", "1e-10", "--out", "pcg"},
+                                                dir);
+    ASSERT_EQ(predicted.status, 0) << predicted.err;
+    EXPECT_NE(predicted.out.find("solved by PCG"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/pcg.reliability.txt"));
+    EXPECT_TRUE(std::isnan(variance_table(dir + "/pcg.vc.txt").at("logL").first));
+
+    Eigen::VectorXd theta(16);
+    theta << 30, 10, 40, -4, -2, 20, -1, -4, 6, 18, 8, 3, 6, 35, 12, 45;
+    const TwoTraitDense dense = two_trait_dense(data, true);
+    Eigen::MatrixXd V = Eigen::MatrixXd::Zero(dense.y.size(), dense.y.size());
+    for (Eigen::Index k = 0; k < 16; ++k) V += theta[k] * dense.parts[static_cast<std::size_t>(k)];
+    const Eigen::MatrixXd Vi = V.inverse();
+    const Eigen::MatrixXd XtViX = dense.X.transpose() * Vi * dense.X;
+    // Sex F is each trait's reference level: its columns leave the design.
+    const Eigen::VectorXd Py =
+        (Vi - Vi * dense.X * XtViX.completeOrthogonalDecomposition().pseudoInverse() * dense.X.transpose() * Vi) *
+        dense.y;
+    std::map<std::string, double> values;  // "<effect> <trait> <id>"
+    for (const std::string& line : lines_of(read_file(dir + "/pcg.random.txt"))) {
+        std::istringstream fields(line);
+        std::string effect, trait, id, value;
+        fields >> effect >> trait >> id >> value;
+        if (effect != "Effect") values[effect + " " + trait + " " + id] = std::stod(value);
+    }
+    std::vector<std::pair<int, int>> parents;
+    for (std::size_t i = 0; i < data.sire.size(); ++i) parents.emplace_back(data.sire[i], data.dam[i]);
+    const Eigen::MatrixXd A = ::tabular_relationships(parents);
+    Eigen::MatrixXd G(4, 4);
+    for (Eigen::Index i = 0, k = 0; i < 4; ++i) {
+        for (Eigen::Index j = 0; j <= i; ++j, ++k) G(i, j) = G(j, i) = theta[k];
+    }
+    for (Eigen::Index i = 0; i < 4; ++i) {
+        Eigen::VectorXd blup = Eigen::VectorXd::Zero(A.rows());
+        for (Eigen::Index j = 0; j < 4; ++j) blup += G(i, j) * A * (dense.Z[static_cast<std::size_t>(j)].transpose() * Py);
+        const std::string key = std::string(i < 2 ? "animal " : "maternal(Dam) ") + (i % 2 == 0 ? "WW " : "YW ");
+        for (Eigen::Index k = 0; k < A.rows(); k += 23) {
+            ASSERT_EQ(values.count(key + "m" + std::to_string(k + 1)), 1u) << key << k;
+            EXPECT_NEAR(values.at(key + "m" + std::to_string(k + 1)), blup[k], 1e-5 * (1.0 + std::fabs(blup[k]))) << key << k;
+        }
+    }
+    const Eigen::Matrix2d Vpe = (Eigen::Matrix2d() << 8, 3, 3, 6).finished();
+    for (Eigen::Index a = 0; a < 2; ++a) {
+        const Eigen::VectorXd blup =
+            Vpe(a, 0) * dense.W[0].transpose() * Py + Vpe(a, 1) * dense.W[1].transpose() * Py;
+        for (const int dam : data.record_dam) {
+            if (dam < 0 || dam % 7 != 0) continue;
+            const std::string key = std::string("pe(Dam) ") + (a == 0 ? "WW " : "YW ") + "m" + std::to_string(dam + 1);
+            ASSERT_EQ(values.count(key), 1u) << key;
+            EXPECT_NEAR(values.at(key), blup[dam], 1e-5 * (1.0 + std::fabs(blup[dam]))) << key;
+        }
+    }
+    // The fixed effects without SEs: the equations' inverse is not had.
+    for (const std::string& line : lines_of(read_file(dir + "/pcg.fixed.txt"))) {
+        if (line.rfind("Trait", 0) == 0) continue;
+        std::istringstream fields(line);
+        std::string trait, effect, level, estimate, se;
+        fields >> trait >> effect >> level >> estimate >> se;
+        EXPECT_EQ(se, "NA") << line;
+    }
+
+    const CommandResult reml = run_zelkora({"--reml", "--pedigree", "two.ped", "--phefile", "two.phe", "--model", model,
+                                            "--out", "reml"},
+                                           dir);
+    EXPECT_EQ(reml.status, 1);
+    EXPECT_NE(reml.err.find("take the factor of the equations, which needs about"), std::string::npos) << reml.err;
+    EXPECT_NE(reml.err.find("give --vc to predict at given variances by PCG"), std::string::npos) << reml.err;
+
+    const MemoryLimit garbage("lots");
+    const CommandResult refused = run_zelkora({"--predict", "--pedigree", "two.ped", "--phefile", "two.phe", "--model",
+                                               model, "--vc", given, "--out", "garbage"},
+                                              dir);
+    EXPECT_NE(refused.status, 0);
+    EXPECT_NE(refused.err.find("ZELKORA_MEMORY_LIMIT=lots is not a number of GB"), std::string::npos) << refused.err;
 }
