@@ -122,7 +122,7 @@ struct TraitFit {
     // individual of the pedigree, and the evaluator of its sparse equations.
     bool pedigree = false;
     RelationshipInverse relationships;
-    const SparseTraitsEvaluator* sparse = nullptr;
+    SparseTraitsEvaluator* sparse = nullptr;
     bool iterate = false;  // its effects solved by PCG at given variances (the factor would not fit)
     std::unique_ptr<RoundingFreeKinship> eigen;
     std::unique_ptr<TraitEvaluator> evaluator;

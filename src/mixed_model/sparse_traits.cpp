@@ -109,10 +109,14 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
 
 SparseTraitsEvaluator::~SparseTraitsEvaluator() = default;
 
-BlockSolution SparseTraitsEvaluator::solve_by_pcg(const VectorXd& theta, double tolerance, int max_iterations) const {
+BlockSolution SparseTraitsEvaluator::solve_by_pcg(const VectorXd& theta, double tolerance, int max_iterations) {
     SparseEquations& e = *shared_;
     const VectorXd values = e.effective(theta);
     e.set_coefficients(values);
+    // C at theta is all PCG needs: the components' parts and the symbolic analysis go, since on a
+    // national pedigree they are most of the memory.
+    e.parts = {};
+    equations_.reset();
     BlockSolution solved = BlockPcg(e.C, e.p, e.diagonal_blocks())
                                .solve(e.weighted_design_product(e.y, values), MatrixXd(), tolerance, max_iterations);
     SparseMmeEvaluator::Solution solution;

@@ -50,8 +50,9 @@ public:
     Effects effects(const Eigen::VectorXd& theta) const;
     // The solution at theta by block PCG, each level's parts (an individual's traits, direct and
     // maternal) preconditioned together: solve and effects then give it, without the fixed
-    // effects' covariance (empty) or the error variances (NaN).
-    BlockSolution solve_by_pcg(const Eigen::VectorXd& theta, double tolerance, int max_iterations) const;
+    // effects' covariance (empty) or the error variances (NaN). The equations are then kept at
+    // theta alone: nothing but solve and effects may follow.
+    BlockSolution solve_by_pcg(const Eigen::VectorXd& theta, double tolerance, int max_iterations);
     const SparseMmeEvaluator& equations() const { return *equations_; }
     bool factored() const { return equations_ != nullptr; }
     Eigen::Index order() const { return shared_->order; }
