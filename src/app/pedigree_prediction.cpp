@@ -134,14 +134,18 @@ public:
             const auto start = std::chrono::steady_clock::now();
             logger_.tee << "👉 Mixed model equations of " << X.cols() << " fixed effects and " << levels
                         << random_equations() << ", factored by CHOLMOD..." << std::endl;
-            evaluator_ = std::make_unique<SparseMmeEvaluator>(equations);
-            evaluator_->set_progress([this](const std::string& stage, double seconds) {
-                logger_.tee << "\t" << stage << " running for " << seconds << " s" << std::endl;
-            });
-            if (!factor_fits(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-                             method == "exact")) {
-                evaluator_.reset();
-                method = "mc";
+            const FactorFigures foreseen = equations->foreseen_factor();
+            if (surely_too_large(foreseen)) {
+                if (!factor_fits(foreseen, seconds_since(start), method == "exact")) method = "mc";
+            } else {
+                evaluator_ = std::make_unique<SparseMmeEvaluator>(equations);
+                evaluator_->set_progress([this](const std::string& stage, double seconds) {
+                    logger_.tee << "\t" << stage << " running for " << seconds << " s" << std::endl;
+                });
+                if (!factor_fits(evaluator_->figures(), seconds_since(start), method == "exact")) {
+                    evaluator_.reset();
+                    method = "mc";
+                }
             }
         }
         if (method == "mc") {
@@ -342,9 +346,12 @@ public:
         if (sparse_factor_available()) {
             logger_.tee << "👉 Mixed model equations of " << X_.cols() << " fixed effects and " << random
                         << " random effects, factored by CHOLMOD..." << std::endl;
-            evaluator_ = std::make_unique<SparseMmeEvaluator>(equations);
-            if (factor_fits(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), false,
-                            "the effects are solved by PCG, without reliabilities")) {
+            const FactorFigures foreseen = equations->foreseen_factor();
+            const std::string otherwise = "the effects are solved by PCG, without reliabilities";
+            if (!surely_too_large(foreseen)) evaluator_ = std::make_unique<SparseMmeEvaluator>(equations);
+            if (evaluator_ == nullptr) {
+                factor_fits(foreseen, seconds_since(start), false, otherwise);
+            } else if (factor_fits(evaluator_->figures(), seconds_since(start), false, otherwise)) {
                 solution = evaluator_->solve(given_);
                 if (!solution.finite) {
                     throw RunFailure("the mixed model equations cannot be factored at these variances: " +
@@ -547,9 +554,8 @@ private:
 
     // The factor's figures from the symbolic analysis, and whether the factor and its selected
     // inverse fit in the free memory; exact REML (`required`) refused, with them, when they do not.
-    bool factor_fits(double seconds, bool required,
+    bool factor_fits(const FactorFigures& figures, double seconds, bool required,
                      const std::string& otherwise = "Monte Carlo REML (--reml-method exact would be refused)") const {
-        const FactorFigures& figures = evaluator_->figures();
         const double bytes = report_factor(logger_, figures, seconds);
         if (fits_in_free_memory(static_cast<std::size_t>(bytes))) return true;
         if (!required) {
@@ -562,6 +568,18 @@ private:
                 << figures.nonzeros << " non-zero values and its selected inverse, more than this machine has "
                    "free; run it where more memory is free, or use --reml-method mc (Monte Carlo REML).";
         throw RunFailure(message.str());
+    }
+
+    // The factor foreseen from the blocks' graph (a model of several parts), which takes a
+    // fraction of the analysis's time and memory: sure not to fit when it needs twice the memory
+    // free, and then not analysed.
+    static bool surely_too_large(const FactorFigures& foreseen) {
+        return foreseen.nonzeros > 0.0 &&
+               !fits_in_free_memory(static_cast<std::size_t>(kBytesPerFactorNonzero * foreseen.nonzeros / 2.0));
+    }
+
+    static double seconds_since(std::chrono::steady_clock::time_point start) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
 
     // Monte Carlo REML: the traces from random vectors, every solve by PCG.

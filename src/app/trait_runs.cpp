@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cmath>
 #include <iomanip>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -267,7 +266,7 @@ void set_up_sparse_traits(const RunOptions& options, Logger& logger, TraitFit& f
     auto sparse = std::make_unique<SparseTraitsEvaluator>(X, fit.Y, record_positions(fit.individuals, fit.relationships.ids),
                                                           std::move(relationship), residual_limit, fit.own_kept,
                                                           residual.weights, residual.class_of_record, fit.dam_levels,
-                                                          fit.dam_of, static_cast<Eigen::Index>(fit.dams.size()), factored);
+                                                          fit.dam_of, static_cast<Eigen::Index>(fit.dams.size()), false);
     logger.tee << "👉 Mixed model equations of " << sparse->order() << " equations (" << t
                << " traits of " << fit.relationships.ids.size() << " individuals"
                << (fit.maternal.empty() ? "" : ", their direct and maternal effects")
@@ -275,11 +274,21 @@ void set_up_sparse_traits(const RunOptions& options, Logger& logger, TraitFit& f
                << ", " << fit.values << " values; every value present is used), "
                << (factored ? "factored by CHOLMOD" : "solved by PCG (this build has no CHOLMOD)") << std::endl;
     fit.iterate = !factored;
+    // The blocks' graph foresees the factor in a fraction of the analysis's time and memory: one
+    // that is sure not to fit (twice the memory free) is not analysed.
+    FactorFigures foreseen;
+    bool analysed = false;
     if (factored) {
-        const FactorFigures& figures = sparse->equations().figures();
+        foreseen = sparse->foreseen_factor();
+        analysed = foreseen.nonzeros == 0.0 ||
+                   fits_in_free_memory(static_cast<std::size_t>(kBytesPerFactorNonzero * foreseen.nonzeros / 2.0));
+        if (analysed) sparse->analyse();
+    }
+    if (factored) {
+        const FactorFigures& figures = analysed ? sparse->equations().figures() : foreseen;
         const double bytes =
             report_factor(logger, figures, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-        if (!fits_in_free_memory(static_cast<std::size_t>(bytes))) {
+        if (!analysed || !fits_in_free_memory(static_cast<std::size_t>(bytes))) {
             if (!options.vc_given) {
                 std::ostringstream message;
                 message << "several traits on " << where << " take the factor of the equations, which needs about "

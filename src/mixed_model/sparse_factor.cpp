@@ -58,6 +58,27 @@ private:
 
 static_assert(sizeof(SuiteSparse_long) == sizeof(std::int64_t), "CHOLMOD's long indices are 64-bit");
 
+namespace {
+
+// A view of `matrix` CHOLMOD reads without copying.
+cholmod_sparse cholmod_view(const SparseLower& matrix) {
+    cholmod_sparse A{};
+    A.nrow = A.ncol = static_cast<std::size_t>(matrix.rows());
+    A.nzmax = static_cast<std::size_t>(matrix.nonZeros());
+    A.p = const_cast<std::int64_t*>(matrix.outerIndexPtr());
+    A.i = const_cast<std::int64_t*>(matrix.innerIndexPtr());
+    A.x = const_cast<double*>(matrix.valuePtr());
+    A.stype = -1;
+    A.itype = CHOLMOD_LONG;
+    A.xtype = CHOLMOD_REAL;
+    A.dtype = CHOLMOD_DOUBLE;
+    A.sorted = 1;
+    A.packed = 1;
+    return A;
+}
+
+}  // namespace
+
 bool sparse_factor_available() { return true; }
 
 struct SparseFactor::State {
@@ -75,22 +96,7 @@ struct SparseFactor::State {
         cholmod_l_finish(&common);
     }
 
-    // A view of `matrix` CHOLMOD reads without copying.
-    static cholmod_sparse view(const SparseLower& matrix) {
-        cholmod_sparse A{};
-        A.nrow = A.ncol = static_cast<std::size_t>(matrix.rows());
-        A.nzmax = static_cast<std::size_t>(matrix.nonZeros());
-        A.p = const_cast<std::int64_t*>(matrix.outerIndexPtr());
-        A.i = const_cast<std::int64_t*>(matrix.innerIndexPtr());
-        A.x = const_cast<double*>(matrix.valuePtr());
-        A.stype = -1;
-        A.itype = CHOLMOD_LONG;
-        A.xtype = CHOLMOD_REAL;
-        A.dtype = CHOLMOD_DOUBLE;
-        A.sorted = 1;
-        A.packed = 1;
-        return A;
-    }
+    static cholmod_sparse view(const SparseLower& matrix) { return cholmod_view(matrix); }
 
 };
 
@@ -298,6 +304,67 @@ SparseFactor::SparseFactor(const SparseLower& pattern, const std::vector<std::in
 
 SparseFactor::~SparseFactor() = default;
 
+FactorFigures block_factor_figures(const SparseLower& pattern, const std::vector<std::int64_t>& block_of,
+                                   std::int64_t blocks) {
+    std::vector<std::int64_t> size(static_cast<std::size_t>(blocks), 0);
+    for (const std::int64_t b : block_of) ++size[static_cast<std::size_t>(b)];
+    // The blocks' graph: a non-zero wherever two of their equations meet.
+    std::vector<Eigen::Triplet<double, std::int64_t>> entries;
+    entries.reserve(static_cast<std::size_t>(pattern.nonZeros()));
+    for (std::int64_t j = 0; j < pattern.outerSize(); ++j) {
+        for (std::int64_t at = pattern.outerIndexPtr()[j]; at < pattern.outerIndexPtr()[j + 1]; ++at) {
+            const std::int64_t a = block_of[static_cast<std::size_t>(pattern.innerIndexPtr()[at])],
+                               b = block_of[static_cast<std::size_t>(j)];
+            entries.emplace_back(std::max(a, b), std::min(a, b), 1.0);
+        }
+    }
+    for (std::int64_t b = 0; b < blocks; ++b) entries.emplace_back(b, b, 1.0);
+    SparseLower graph(blocks, blocks);
+    graph.setFromTriplets(entries.begin(), entries.end(), [](double x, double) { return x; });
+    graph.makeCompressed();
+    entries = {};
+    cholmod_common common;
+    cholmod_l_start(&common);
+    common.supernodal = CHOLMOD_SUPERNODAL;
+    common.nmethods = 1;
+    common.method[0].ordering = CHOLMOD_AMD;
+    // Fundamental supernodes only: their rows are the factor's pattern, no zeros added.
+    for (int k = 0; k < 3; ++k) common.nrelax[k] = 0, common.zrelax[k] = 0.0;
+    cholmod_sparse A = cholmod_view(graph);
+    cholmod_factor* L = cholmod_l_analyze(&A, &common);
+    if (L == nullptr) {
+        cholmod_l_finish(&common);
+        throw RunFailure("the symbolic analysis of the sparse mixed model equations failed (CHOLMOD status " +
+                         std::to_string(common.status) + ": out of memory, or too large for this machine).");
+    }
+    const auto* super = static_cast<const std::int64_t*>(L->super);
+    const auto* pi = static_cast<const std::int64_t*>(L->pi);
+    const auto* rows = static_cast<const std::int64_t*>(L->s);
+    const auto* perm = static_cast<const std::int64_t*>(L->Perm);
+    FactorFigures figures;
+    std::vector<double> below;
+    for (std::size_t sn = 0; sn < L->nsuper; ++sn) {
+        // The equations in the rows of each of the supernode's columns, from the last row up.
+        const std::int64_t count = pi[sn + 1] - pi[sn];
+        below.assign(static_cast<std::size_t>(count) + 1, 0.0);
+        for (std::int64_t r = count - 1; r >= 0; --r) {
+            below[static_cast<std::size_t>(r)] =
+                below[static_cast<std::size_t>(r) + 1] + static_cast<double>(size[static_cast<std::size_t>(perm[rows[pi[sn] + r]])]);
+        }
+        for (std::int64_t c = 0; c < super[sn + 1] - super[sn]; ++c) {
+            const auto s = static_cast<double>(size[static_cast<std::size_t>(perm[super[sn] + c])]);
+            const double under = below[static_cast<std::size_t>(c) + 1];
+            figures.nonzeros += s * (s + 1.0) / 2.0 + s * under;
+            // Its equations' columns hold under + s, under + s - 1, ..., under + 1 values.
+            for (double k = 1.0; k <= s; ++k) figures.flops += (under + k) * (under + k);
+        }
+    }
+    cholmod_l_free_factor(&L, &common);
+    cholmod_l_finish(&common);
+    figures.ordering = "AMD of the " + std::to_string(blocks) + " blocks (foreseen)";
+    return figures;
+}
+
 const FactorFigures& SparseFactor::figures() const { return state_->figures; }
 
 bool SparseFactor::factorize(const SparseLower& matrix, std::int64_t* failed_column) {
@@ -431,6 +498,9 @@ SparseFactor::SparseFactor(const SparseLower&, const std::vector<std::int64_t>&)
     throw RunFailure("this build has no sparse Cholesky factor: install libsuitesparse-dev (CHOLMOD) and build again.");
 }
 SparseFactor::~SparseFactor() = default;
+FactorFigures block_factor_figures(const SparseLower&, const std::vector<std::int64_t>&, std::int64_t) {
+    throw RunFailure("this build has no sparse Cholesky factor: install libsuitesparse-dev (CHOLMOD) and build again.");
+}
 const FactorFigures& SparseFactor::figures() const {
     static const FactorFigures none;
     return none;

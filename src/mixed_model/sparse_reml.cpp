@@ -448,6 +448,19 @@ std::vector<Index> SparseEquations::diagonal_blocks() const {
     return blocks;
 }
 
+FactorFigures SparseEquations::foreseen_factor() const {
+    const std::vector<Index> starts = diagonal_blocks();
+    if (starts.empty() || !dense_rows().empty()) return {};
+    // Each fixed effect its own block, then each level of the terms (a level's parts together).
+    std::vector<std::int64_t> block_of(static_cast<std::size_t>(order));
+    std::int64_t blocks = 0;
+    for (Index i = 0; i < p; ++i) block_of[static_cast<std::size_t>(i)] = blocks++;
+    for (std::size_t b = 0; b + 1 < starts.size(); ++b, ++blocks) {
+        for (Index i = starts[b]; i < starts[b + 1]; ++i) block_of[static_cast<std::size_t>(i)] = blocks;
+    }
+    return block_factor_figures(C, block_of, blocks);
+}
+
 std::vector<std::int64_t> SparseEquations::dense_rows() const {
     std::vector<std::int64_t> rows;
     for (std::size_t k = 0; k < terms.size(); ++k) {

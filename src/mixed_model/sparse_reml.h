@@ -121,6 +121,11 @@ struct SparseEquations {
     std::vector<Eigen::Index> diagonal_blocks() const;
     // The rows of the dense blocks of the terms' inverses, in C's numbering.
     std::vector<std::int64_t> dense_rows() const;
+    // The factor foreseen from the graph of the equations' blocks (each fixed effect, each level
+    // of a term with its parts together) without the symbolic analysis of C: none (0 non-zeros)
+    // where every term has one part (the graph would be C's own) or a term's inverse has a dense
+    // block (whose ordering the blocks' graph does not follow).
+    FactorFigures foreseen_factor() const;
 
     // What the records give every evaluation at s = C^-1 M'R^-1 y: -2 logL less log|C| and the
     // terms' traces, the first derivatives less those traces, and the working variates.

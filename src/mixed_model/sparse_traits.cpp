@@ -135,6 +135,12 @@ BlockSolution SparseTraitsEvaluator::solve_by_pcg(const VectorXd& theta, double 
     return solved;
 }
 
+void SparseTraitsEvaluator::analyse() {
+    if (equations_ == nullptr) equations_ = std::make_unique<SparseMmeEvaluator>(shared_);
+}
+
+FactorFigures SparseTraitsEvaluator::foreseen_factor() const { return shared_->foreseen_factor(); }
+
 LikelihoodPoint SparseTraitsEvaluator::evaluate(const VectorXd& theta) const { return equations_->evaluate(theta); }
 
 LikelihoodPoint SparseTraitsEvaluator::evaluate_likelihood(const VectorXd& theta) const {

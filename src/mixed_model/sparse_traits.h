@@ -23,8 +23,8 @@ public:
     // with the direct effects by Vg of the direct and maternal parts (TraitLayout's).
     // `dam_environment_of_individual` (one per individual, -1 without a dam; empty: none): each
     // trait's permanent environment of the dam, one of `dam_environment_levels` independent
-    // levels, the traits' covarying by Vpe. `factored` false: no symbolic analysis, and nothing but
-    // solve_by_pcg, solve and effects (where the factor would not fit, or without CHOLMOD).
+    // levels, the traits' covarying by Vpe. `factored` false: no symbolic analysis (analyse() may
+    // follow), and until then nothing but foreseen_factor, solve_by_pcg, solve and effects.
     SparseTraitsEvaluator(const Eigen::MatrixXd& X, const Eigen::MatrixXd& Y,
                           const std::vector<Eigen::Index>& level_of_individual, SparseTerm relationship,
                           double residual_limit, const std::vector<std::vector<Eigen::Index>>& trait_columns = {},
@@ -55,6 +55,10 @@ public:
     BlockSolution solve_by_pcg(const Eigen::VectorXd& theta, double tolerance, int max_iterations);
     const SparseMmeEvaluator& equations() const { return *equations_; }
     bool factored() const { return equations_ != nullptr; }
+    // The symbolic analysis of the equations (the factored evaluator).
+    void analyse();
+    // SparseEquations::foreseen_factor of its equations.
+    FactorFigures foreseen_factor() const;
     Eigen::Index order() const { return shared_->order; }
     void set_progress(SparseFactor::Progress progress) { equations_->set_progress(std::move(progress)); }
     Eigen::Index values() const { return values_; }
