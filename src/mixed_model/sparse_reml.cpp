@@ -47,7 +47,7 @@ VectorXd aligned(const SparseLower& total, const SparseLower& part) {
 }  // namespace
 
 SparseEquations::SparseEquations(const MatrixXd& X_, const VectorXd& y_, std::vector<SparseTerm> terms_,
-                                 ResidualStructure residual, RecordTraits record_traits)
+                                 ResidualStructure residual, RecordTraits record_traits, bool compact)
     : X(X_), y(y_), terms(std::move(terms_)), weights(std::move(residual.weights)),
       class_of_record(std::move(residual.class_of_record)), classes(std::max<Index>(residual.classes, 1)) {
     n = y.size();
@@ -68,6 +68,12 @@ SparseEquations::SparseEquations(const MatrixXd& X_, const VectorXd& y_, std::ve
         residual_offset += parts_of(k) * (parts_of(k) + 1) / 2;
     }
     assemble();
+    if (!compact) spread_parts();
+}
+
+void SparseEquations::spread_parts() {
+    for (const SparseLower& part : compact_parts) parts.push_back(aligned(C, part));
+    compact_parts = {};
 }
 
 namespace {
@@ -355,8 +361,8 @@ void SparseEquations::assemble() {
     C.setFromTriplets(pattern.begin(), pattern.end());
     C.makeCompressed();
     pattern = {};
-    for (const SparseLower& part : term_matrices) parts.push_back(aligned(C, part));
-    for (const SparseLower& part : class_matrices) parts.push_back(aligned(C, part));
+    compact_parts = std::move(term_matrices);
+    for (SparseLower& part : class_matrices) compact_parts.push_back(std::move(part));
 }
 
 VectorXd SparseEquations::effective(const VectorXd& theta) const {
@@ -405,6 +411,13 @@ bool SparseEquations::start_point(const VectorXd& theta, VectorXd& values, Likel
 void SparseEquations::set_coefficients(const VectorXd& values) {
     Eigen::Map<VectorXd> c(C.valuePtr(), C.nonZeros());
     c.setZero();
+    // Part k over C's non-zeros: spread already, or spread now from its compact form.
+    VectorXd spread;
+    const auto part = [&](Index k) -> const VectorXd& {
+        if (compact_parts.empty()) return parts[static_cast<std::size_t>(k)];
+        spread = aligned(C, compact_parts[static_cast<std::size_t>(k)]);
+        return spread;
+    };
     if (several_traits()) {
         const std::vector<MatrixXd> inverses = pattern_inverses(values);
         for (std::size_t P = 0; P < patterns.size(); ++P) {
@@ -412,25 +425,25 @@ void SparseEquations::set_coefficients(const VectorXd& values) {
             for (Index i = 0; i < m; ++i) {
                 for (Index j = 0; j <= i; ++j) {
                     c += (multiplicity(i, j) * inverses[P](i, j)) *
-                         parts[static_cast<std::size_t>(patterns[P].first_part + CovarianceSpace::position(i, j))];
+                         part(patterns[P].first_part + CovarianceSpace::position(i, j));
                 }
             }
         }
     }
     for (Index k = 0; k < classes && !several_traits(); ++k) {
-        c += parts[static_cast<std::size_t>(residual_offset + k)] / values[residual_offset + k];
+        c += part(residual_offset + k) / values[residual_offset + k];
     }
     for (std::size_t k = 0; k < terms.size(); ++k) {
         const Index first = first_component[k];
         if (parts_of(k) == 1) {
-            c += parts[static_cast<std::size_t>(first)] / values[first];
+            c += part(first) / values[first];
             continue;
         }
         const MatrixXd inverse = block(k, values).llt().solve(MatrixXd::Identity(parts_of(k), parts_of(k)));
         for (Index a = 0; a < parts_of(k); ++a) {
             for (Index b = 0; b <= a; ++b) {
                 const Index component = first + CovarianceSpace::position(a, b);
-                c += (multiplicity(a, b) * inverse(a, b)) * parts[static_cast<std::size_t>(component)];
+                c += (multiplicity(a, b) * inverse(a, b)) * part(component);
             }
         }
     }

@@ -50,8 +50,11 @@ struct RecordTraits {
 // its individuals, so that R^-1's share of C is sum_P sum_ij (R_P^-1)_ij part_Pij: the parts are
 // then more than the components.
 struct SparseEquations {
+    // `compact`: the parts kept as sparse matrices of their own non-zeros (compact_parts), not
+    // spread over C's (parts empty until spread_parts): enough for C at given variances, a
+    // fraction of the memory on a national pedigree.
     SparseEquations(const Eigen::MatrixXd& X, const Eigen::VectorXd& y, std::vector<SparseTerm> terms,
-                    ResidualStructure residual, RecordTraits traits = {});
+                    ResidualStructure residual, RecordTraits traits = {}, bool compact = false);
 
     Eigen::MatrixXd X;
     Eigen::VectorXd y;
@@ -71,6 +74,9 @@ struct SparseEquations {
     Eigen::Index n = 0, p = 0, order = 0;
     SparseLower C;  // the values of the last set_coefficients
     std::vector<Eigen::VectorXd> parts;  // each component's (each residual pattern element's), on C's non-zeros
+    std::vector<SparseLower> compact_parts;  // the same, each its own non-zeros, while not spread
+    // The parts over C's non-zeros, from the compact ones (what REML's traces take).
+    void spread_parts();
     // Several traits: the traits of each pattern, its individuals and its first part; each
     // individual's records by trait and its pattern.
     struct Pattern {
@@ -94,7 +100,7 @@ struct SparseEquations {
     }
     // The parts whose traces the score takes: the components', or with several traits each
     // residual pattern element's in place of R0's.
-    Eigen::Index features() const { return static_cast<Eigen::Index>(parts.size()); }
+    Eigen::Index features() const { return static_cast<Eigen::Index>(parts.size() + compact_parts.size()); }
     Eigen::Index parts_of(std::size_t k) const { return static_cast<Eigen::Index>(terms[k].parts.size()); }
     // The equation of part a of a level of term k.
     Eigen::Index equation(std::size_t k, Eigen::Index level, Eigen::Index a) const {

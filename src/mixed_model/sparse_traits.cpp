@@ -92,7 +92,8 @@ SparseTraitsEvaluator::SparseTraitsEvaluator(const MatrixXd& X, const MatrixXd& 
     const Index levels = relationship.levels;
     std::vector<SparseTerm> terms{std::move(relationship)};
     if (layout_.dam_environment) terms.push_back(std::move(environment));
-    shared_ = std::make_shared<SparseEquations>(Xo, y, std::move(terms), std::move(residual), std::move(traits));
+    shared_ = std::make_shared<SparseEquations>(Xo, y, std::move(terms), std::move(residual), std::move(traits),
+                                                !factored);
     if (factored) equations_ = std::make_unique<SparseMmeEvaluator>(shared_);
     // The equations need Vg^-1: Vg keeps its eigenvalues at their least (its boundary there). The
     // EM step of Vg spreads over every level of K, the records' and their relatives'.
@@ -116,6 +117,7 @@ BlockSolution SparseTraitsEvaluator::solve_by_pcg(const VectorXd& theta, double 
     // C at theta is all PCG needs: the components' parts and the symbolic analysis go, since on a
     // national pedigree they are most of the memory.
     e.parts = {};
+    e.compact_parts = {};
     equations_.reset();
     BlockSolution solved = BlockPcg(e.C, e.p, e.diagonal_blocks())
                                .solve(e.weighted_design_product(e.y, values), MatrixXd(), tolerance, max_iterations);
@@ -136,7 +138,9 @@ BlockSolution SparseTraitsEvaluator::solve_by_pcg(const VectorXd& theta, double 
 }
 
 void SparseTraitsEvaluator::analyse() {
-    if (equations_ == nullptr) equations_ = std::make_unique<SparseMmeEvaluator>(shared_);
+    if (equations_ != nullptr) return;
+    shared_->spread_parts();
+    equations_ = std::make_unique<SparseMmeEvaluator>(shared_);
 }
 
 FactorFigures SparseTraitsEvaluator::foreseen_factor() const { return shared_->foreseen_factor(); }

@@ -207,3 +207,22 @@ TEST(MonteCarloReml, ScoreOfACovarianceBlock) {
     EXPECT_LT((slope * (exact_traces - evaluator.last_work().traces) - moved).cwiseAbs().maxCoeff(),
               1e-6 * exact.score.cwiseAbs().maxCoeff());
 }
+
+// The parts kept compact (prediction at given variances on a national pedigree) give C bit for
+// bit as the parts spread over C's pattern do, and spread later they are those parts.
+TEST(SparseEquations, CompactPartsGiveTheSameCoefficients) {
+    const std::shared_ptr<SparseEquations> spread = maternal_equations();
+    SparseEquations compact(spread->X, spread->y, spread->terms, ResidualStructure{}, {}, true);
+    EXPECT_TRUE(compact.parts.empty());
+    ASSERT_EQ(compact.features(), spread->features());
+    spread->set_coefficients(kMaternalTheta);
+    compact.set_coefficients(kMaternalTheta);
+    ASSERT_EQ(compact.C.nonZeros(), spread->C.nonZeros());
+    for (Eigen::Index k = 0; k < spread->C.nonZeros(); ++k) {
+        ASSERT_EQ(compact.C.valuePtr()[k], spread->C.valuePtr()[k]) << k;
+        ASSERT_EQ(compact.C.innerIndexPtr()[k], spread->C.innerIndexPtr()[k]) << k;
+    }
+    compact.spread_parts();
+    ASSERT_EQ(compact.parts.size(), spread->parts.size());
+    for (std::size_t k = 0; k < spread->parts.size(); ++k) EXPECT_EQ(compact.parts[k], spread->parts[k]) << k;
+}
