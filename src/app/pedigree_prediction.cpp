@@ -338,8 +338,10 @@ public:
     void predict_factored() {
         evaluator_.reset();
         monte_carlo_.reset();
+        // The components' parts stay compact unless the factor is analysed (its evaluator reads
+        // them spread): PCG needs C at the given values alone.
         const auto equations = std::make_shared<SparseEquations>(X_, model_.response.y.col(0), terms_of_model(),
-                                                                 residual_structure());
+                                                                 residual_structure(), RecordTraits{}, true);
         const auto start = std::chrono::steady_clock::now();
         const Index random = equations->order - X_.cols();
         SparseMmeEvaluator::Solution solution;
@@ -348,7 +350,10 @@ public:
                         << " random effects, factored by CHOLMOD..." << std::endl;
             const FactorFigures foreseen = equations->foreseen_factor();
             const std::string otherwise = "the effects are solved by PCG, without reliabilities";
-            if (!surely_too_large(foreseen)) evaluator_ = std::make_unique<SparseMmeEvaluator>(equations);
+            if (!surely_too_large(foreseen)) {
+                equations->spread_parts();
+                evaluator_ = std::make_unique<SparseMmeEvaluator>(equations);
+            }
             if (evaluator_ == nullptr) {
                 factor_fits(foreseen, seconds_since(start), false, otherwise);
             } else if (factor_fits(evaluator_->figures(), seconds_since(start), false, otherwise)) {

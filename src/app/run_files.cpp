@@ -174,7 +174,8 @@ double free_memory_bytes() {
         if (fields >> key >> kilobytes && key == "MemAvailable:") free = kilobytes * 1024.0;
     }
     if (const auto group = control_group_free()) free = std::min(free, std::max(0.0, *group));
-    if (const char* limit = std::getenv("ZELKORA_MEMORY_LIMIT")) {
+    // Set but empty: no limit, as unset.
+    if (const char* limit = std::getenv("ZELKORA_MEMORY_LIMIT"); limit != nullptr && *limit != '\0') {
         char* end = nullptr;
         const double gigabytes = std::strtod(limit, &end);
         if (end == limit || *end != '\0' || !(gigabytes >= 0.0) || !std::isfinite(gigabytes)) {

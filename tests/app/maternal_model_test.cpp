@@ -828,4 +828,13 @@ TEST(MaternalModel, SeveralTraitsByPcgWhereTheFactorDoesNotFit) {
                                               dir);
     EXPECT_NE(refused.status, 0);
     EXPECT_NE(refused.err.find("ZELKORA_MEMORY_LIMIT=lots is not a number of GB"), std::string::npos) << refused.err;
+
+    // Set but empty, as unset: the factor fits, with reliabilities.
+    const MemoryLimit empty("");
+    ASSERT_EQ(run_zelkora({"--predict", "--pedigree", "two.ped", "--phefile", "two.phe", "--model", model, "--vc", given,
+                           "--out", "factored"},
+                          dir)
+                  .status,
+              0);
+    EXPECT_TRUE(std::filesystem::exists(dir + "/factored.reliability.txt"));
 }
