@@ -395,17 +395,7 @@ public:
         const BlockSolution solved =
             pcg.solve(equations.weighted_design_product(equations.y, values.tail(equations.classes)), Eigen::MatrixXd(),
                       options_.pcg_tol, options_.pcg_max_iter);
-        if (!solved.converged) {
-            std::ostringstream message;
-            message << "the random effects did not converge: " << solved.problem << ", above --pcg-tol "
-                    << options_.pcg_tol << "; " << values_name
-                    << " was not written. Raise --pcg-max-iter, or check the variances given with --vc.";
-            throw RunFailure(message.str());
-        }
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        logger_.tee << "✅ Converged after " << solved.iterations << " iterations: relative residual "
-                    << solved.relative_residual << " (" << seconds << " s, "
-                    << (solved.iterations > 0 ? seconds / solved.iterations : 0.0) << " s per iteration)" << std::endl;
+        report_block_pcg(logger_, options_, solved, "the random effects", start);
         SparseMmeEvaluator::Solution solution;
         solution.finite = solved.x.allFinite();
         solution.beta = solved.x.col(0).head(equations.p);

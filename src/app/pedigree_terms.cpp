@@ -6,6 +6,9 @@
 #include <sstream>
 #include <unordered_set>
 
+#include "app/model_inputs.h"
+#include "log/failures.h"
+
 using Eigen::Index;
 
 SparseLower lower_triangle(const SparsePlusDense& inverse) {
@@ -297,4 +300,19 @@ double report_factor(Logger& logger, const FactorFigures& figures, double second
                << figures.flops / 1e9 << " Gflop per factorisation, about " << bytes / 1e9
                << " GB with its selected inverse (analysed in " << seconds << " s)" << std::endl;
     return bytes;
+}
+
+void report_block_pcg(Logger& logger, const RunOptions& options, const BlockSolution& solved, const std::string& what,
+                      std::chrono::steady_clock::time_point start) {
+    if (!solved.converged) {
+        std::ostringstream message;
+        message << what << " did not converge: " << solved.problem << ", above --pcg-tol " << options.pcg_tol << "; "
+                << mixed_model_files(options).values
+                << " was not written. Raise --pcg-max-iter, or check the variances given with --vc.";
+        throw RunFailure(message.str());
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    logger.tee << "✅ Converged after " << solved.iterations << " iterations: relative residual "
+               << solved.relative_residual << " (" << seconds << " s, "
+               << (solved.iterations > 0 ? seconds / solved.iterations : 0.0) << " s per iteration)" << std::endl;
 }

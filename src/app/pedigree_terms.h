@@ -4,6 +4,7 @@
 // pedigree's individuals, the sparse equations' terms from the model description, and the
 // predictions of a factored solution.
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "app/model_builder.h"
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
+#include "mixed_model/monte_carlo_reml.h"
 
 // The lower triangle of A^-1 or H^-1, the genotyped block added in.
 SparseLower lower_triangle(const SparsePlusDense& inverse);
@@ -75,3 +77,9 @@ constexpr double kBytesPerFactorNonzero = 32.0;
 // The log's line of a factor's figures (its ordering, non-zeros and flops, the memory it takes
 // with its selected inverse, the seconds of its analysis); returns that memory in bytes.
 double report_factor(Logger& logger, const FactorFigures& figures, double seconds);
+
+// The verdict of the equations solved by block PCG at the variances of --vc: RunFailure, "<what>
+// did not converge", where they did not (the values file not written); else the iterations and
+// seconds since `start` in the log.
+void report_block_pcg(Logger& logger, const RunOptions& options, const BlockSolution& solved, const std::string& what,
+                      std::chrono::steady_clock::time_point start);

@@ -995,23 +995,12 @@ public:
 
     // The equations at the given variances by block PCG: the solution of solve() and effects().
     void solve_by_pcg() {
-        const std::string values_name = mixed_model_files(options_).values;
         logger_.tee << "👉 Mixed model equations solved by PCG (each animal's equations of the traits"
                     << (fit_.maternal.empty() ? "" : ", direct and maternal,") << " preconditioned together); --pcg-tol "
                     << options_.pcg_tol << ", --pcg-max-iter " << options_.pcg_max_iter << std::endl;
         const auto start = std::chrono::steady_clock::now();
-        const BlockSolution solved = fit_.sparse->solve_by_pcg(estimate_.theta, options_.pcg_tol, options_.pcg_max_iter);
-        if (!solved.converged) {
-            std::ostringstream message;
-            message << "the mixed model equations did not converge: " << solved.problem << ", above --pcg-tol "
-                    << options_.pcg_tol << "; " << values_name
-                    << " was not written. Raise --pcg-max-iter, or check the variances given with --vc.";
-            throw RunFailure(message.str());
-        }
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        logger_.tee << "✅ Converged after " << solved.iterations << " iterations: relative residual "
-                    << solved.relative_residual << " (" << seconds << " s, "
-                    << (solved.iterations > 0 ? seconds / solved.iterations : 0.0) << " s per iteration)" << std::endl;
+        report_block_pcg(logger_, options_, fit_.sparse->solve_by_pcg(estimate_.theta, options_.pcg_tol, options_.pcg_max_iter),
+                         "the mixed model equations", start);
     }
 
     // Every individual of the pedigree (of the kinship file): its breeding values and their
