@@ -565,14 +565,6 @@ private:
         throw RunFailure(message.str());
     }
 
-    // The factor foreseen from the blocks' graph (a model of several parts), which takes a
-    // fraction of the analysis's time and memory: sure not to fit when it needs twice the memory
-    // free, and then not analysed.
-    static bool surely_too_large(const FactorFigures& foreseen) {
-        return foreseen.nonzeros > 0.0 &&
-               !fits_in_free_memory(static_cast<std::size_t>(kBytesPerFactorNonzero * foreseen.nonzeros / 2.0));
-    }
-
     static double seconds_since(std::chrono::steady_clock::time_point start) {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }

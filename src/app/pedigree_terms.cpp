@@ -302,6 +302,11 @@ double report_factor(Logger& logger, const FactorFigures& figures, double second
     return bytes;
 }
 
+bool surely_too_large(const FactorFigures& foreseen) {
+    return foreseen.nonzeros > 0.0 &&
+           !fits_in_free_memory(static_cast<std::size_t>(kBytesPerFactorNonzero * foreseen.nonzeros / 2.0));
+}
+
 void report_block_pcg(Logger& logger, const RunOptions& options, const BlockSolution& solved, const std::string& what,
                       std::chrono::steady_clock::time_point start) {
     if (!solved.converged) {

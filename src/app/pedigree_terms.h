@@ -78,6 +78,11 @@ constexpr double kBytesPerFactorNonzero = 32.0;
 // with its selected inverse, the seconds of its analysis); returns that memory in bytes.
 double report_factor(Logger& logger, const FactorFigures& figures, double seconds);
 
+// Whether a factor foreseen from the blocks' graph (SparseEquations::foreseen_factor) is sure not
+// to fit: it needs twice the free memory, so the symbolic analysis is not worth running. None
+// foreseen (0 non-zeros): false.
+bool surely_too_large(const FactorFigures& foreseen);
+
 // The verdict of the equations solved by block PCG at the variances of --vc: RunFailure, "<what>
 // did not converge", where they did not (the values file not written); else the iterations and
 // seconds since `start` in the log.

@@ -274,17 +274,11 @@ void set_up_sparse_traits(const RunOptions& options, Logger& logger, TraitFit& f
                << ", " << fit.values << " values; every value present is used), "
                << (factored ? "factored by CHOLMOD" : "solved by PCG (this build has no CHOLMOD)") << std::endl;
     fit.iterate = !factored;
-    // The blocks' graph foresees the factor in a fraction of the analysis's time and memory: one
-    // that is sure not to fit (twice the memory free) is not analysed.
-    FactorFigures foreseen;
-    bool analysed = false;
     if (factored) {
-        foreseen = sparse->foreseen_factor();
-        analysed = foreseen.nonzeros == 0.0 ||
-                   fits_in_free_memory(static_cast<std::size_t>(kBytesPerFactorNonzero * foreseen.nonzeros / 2.0));
+        // A factor foreseen sure not to fit is not analysed.
+        const FactorFigures foreseen = sparse->foreseen_factor();
+        const bool analysed = !surely_too_large(foreseen);
         if (analysed) sparse->analyse();
-    }
-    if (factored) {
         const FactorFigures& figures = analysed ? sparse->equations().figures() : foreseen;
         const double bytes =
             report_factor(logger, figures, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
