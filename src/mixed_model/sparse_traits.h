@@ -54,7 +54,6 @@ public:
     // theta alone: nothing but solve and effects may follow.
     BlockSolution solve_by_pcg(const Eigen::VectorXd& theta, double tolerance, int max_iterations);
     const SparseMmeEvaluator& equations() const { return *equations_; }
-    bool factored() const { return equations_ != nullptr; }
     // The symbolic analysis of the equations (the factored evaluator).
     void analyse();
     // SparseEquations::foreseen_factor of its equations.
