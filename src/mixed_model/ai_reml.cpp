@@ -15,6 +15,9 @@ namespace {
 // flat ridge of the likelihood (a kinship close to the identity) the AI step is far too long.
 constexpr int kMostHalvings = 30;
 
+// The share of a variance one step may take off where no likelihood shortens the step.
+constexpr double kMostFall = 0.8;
+
 // AI^-1 when AI is positive definite to rounding: every pivot of the Cholesky factor of AI
 // scaled to a unit diagonal above 1e-12 (for two components: 1 - r^2 > 1e-12 with r their
 // correlation). One or two components are inverted in closed form, as they always were.
@@ -270,8 +273,20 @@ TriedStep shortened_step(const LikelihoodEvaluator& active, const Eigen::VectorX
     const Eigen::Index count = theta.size();
     const Eigen::VectorXd limit = settings.limits();
     const double slack = 1e-10 * (1.0 + std::fabs(current.log_likelihood));
+    // Without a likelihood to shorten a step by (Monte Carlo REML) it takes no variance below a
+    // fifth of its value: from a poor start the full step lands far out, where the estimated
+    // traces lead further astray.
+    double first = 1.0;
+    if (!current.likelihood) {
+        for (Eigen::Index i = 0; i < count; ++i) {
+            if (std::isfinite(limit[i]) && theta[i] > 0.0 && direction[i] < 0.0) {
+                first = std::min(first, kMostFall * theta[i] / -direction[i]);
+            }
+        }
+    }
     TriedStep tried;
-    for (double t = 1.0; tried.halvings <= kMostHalvings; ++tried.halvings, t *= 0.5) {
+    tried.halvings = first < 1.0 ? 1 : 0;  // said as a shortened step
+    for (double t = first; tried.halvings <= kMostHalvings; ++tried.halvings, t *= 0.5) {
         tried.candidate = theta + t * direction;
         tried.clipped.clear();
         for (Eigen::Index i = 0; i < count; ++i) {
