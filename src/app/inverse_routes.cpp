@@ -217,7 +217,8 @@ RelationshipInverse relationship_inverse_route(const RunOptions& options, Logger
     write_inbreeding_file(pedigree, genotyped ? genotypes.bed.individual_ids : std::vector<std::string>{},
                           genomic_diagonal, options, logger);
     result.ids = pedigree.ids;
-    if (options.run_predict) {
+    // Prediction's approximate reliabilities and Monte Carlo REML's simulated records take them.
+    if (options.run_predict || sparse_pedigree_reml(options)) {
         result.sire_index = pedigree.sire_index;
         result.dam_index = pedigree.dam_index;
         result.inbreeding = inbreeding;

@@ -25,6 +25,7 @@
 #include "log/logger.h"
 #include "mixed_model/mixed_model.h"
 #include "mixed_model/monte_carlo_reml.h"
+#include "pedigree/pedigree.h"
 
 namespace {
 
@@ -149,12 +150,6 @@ public:
             }
         }
         if (method == "mc") {
-            if (several_effects(model_) && equations->residual_offset > static_cast<Index>(model_.terms.size())) {
-                throw RunFailure("Monte Carlo REML takes variance components alone in this version, and this model "
-                                 "has a covariance block (the direct and maternal effects, a random regression); its "
-                                 "REML needs the factor of the equations. Run it where the factor fits (the log gives "
-                                 "its size), or give --vc and predict.");
-            }
             if (options_.lrt) {
                 throw RunFailure("--lrt compares log-likelihoods, which Monte Carlo REML does not compute (log|C| "
                                  "needs the factor of the equations); run it where the factor fits.");
@@ -489,8 +484,30 @@ private:
     const TermPart& additive() const { return model_.terms.front().parts.front(); }
 
     std::vector<SparseTerm> terms_of_model() const {
-        return sparse_terms(model_, lower_triangle(relationships_.inverse), relationships_.log_determinant,
-                            relationships_.inverse.block_positions);
+        std::vector<SparseTerm> terms = sparse_terms(model_, lower_triangle(relationships_.inverse),
+                                                     relationships_.log_determinant, relationships_.inverse.block_positions);
+        for (SparseTerm& term : terms) {
+            if (term.inverse.rows() != 0) term.root = pedigree_root();
+        }
+        return terms;
+    }
+    // A's root from the pedigree (Monte Carlo REML simulates records from it); none for H or
+    // with unknown parent groups.
+    PedigreeRoot pedigree_root() const {
+        PedigreeRoot root;
+        if (!relationships_.inverse.block_positions.empty() || !relationships_.group_names.empty() ||
+            relationships_.inbreeding.size() < relationships_.sire_index.size()) {
+            return root;
+        }
+        root.sire = relationships_.sire_index;
+        root.dam = relationships_.dam_index;
+        const auto inbreeding = [&](std::int32_t parent) {
+            return parent < 0 ? -1.0 : relationships_.inbreeding[static_cast<std::size_t>(parent)];
+        };
+        for (std::size_t i = 0; i < root.sire.size(); ++i) {
+            root.mendelian.push_back(mendelian_variance(inbreeding(root.sire[i]), inbreeding(root.dam[i])));
+        }
+        return root;
     }
     ResidualStructure residual_structure() const {
         const ResidualTerm& residual = model_.residual;
@@ -576,13 +593,16 @@ private:
         settings.seed = options_.seed;
         settings.tolerance = options_.pcg_tol;
         settings.max_iterations = options_.pcg_max_iter;
+        monte_carlo_ = std::make_unique<MonteCarloMmeEvaluator>(std::move(equations), settings);
         logger_.tee << "👉 Mixed model equations of " << fixed << " fixed effects and " << levels
-                    << " breeding values, solved by PCG: Monte Carlo REML with " << settings.samples
+                    << random_equations() << ", solved by PCG: Monte Carlo REML with " << settings.samples
                     << " random vectors (--seed " << settings.seed << ")"
                     << (options_.mc_samples > 0 ? "" : ", more until the Monte Carlo error of each variance ratio is "
                                                        "below a tenth of its SE")
+                    << (monte_carlo_->simulated() ? ", the traces from records simulated from them (the parts of a "
+                                                    "term covary)"
+                                                  : "")
                     << "; logL is NA (log|C| needs the factor)." << std::endl;
-        monte_carlo_ = std::make_unique<MonteCarloMmeEvaluator>(std::move(equations), settings);
     }
 
     // At convergence of Monte Carlo REML: the traces with their Monte Carlo SEs in the log, and

@@ -240,6 +240,8 @@ struct MonteCarloMmeEvaluator::State {
     Index warm_valid = 0;    // of its columns, those solved already
     MatrixXd warm_variates;  // C^-1 g of the working variates
     Work work;
+    bool simulated = false;  // the traces from simulated records
+    Index draws = 0;         // the entries of a vector that simulates records: the terms' parts' levels, the records'
 
     // C^-1 b from the warm start `warm` (its columns, where it has them), which takes the result.
     MatrixXd solved(const MatrixXd& b, const MatrixXd& warm, int& iterations) const {
@@ -277,8 +279,102 @@ struct MonteCarloMmeEvaluator::State {
         return total.transpose();
     }
 
+    // Columns of N(0, K) of term k's levels from columns z of unit variance: K's root from the
+    // pedigree, or the identity.
+    MatrixXd relationship_draws(std::size_t k, const MatrixXd& z) const {
+        const SparseTerm& term = equations->terms[k];
+        if (term.inverse.rows() == 0) return z;
+        const PedigreeRoot& root = term.root;
+        const auto known = static_cast<Index>(root.mendelian.size());
+        RowBlock u = z;
+        for (Index i = 0; i < u.rows(); ++i) {
+            if (i >= known) continue;  // a founder of variance 1
+            u.row(i) *= std::sqrt(root.mendelian[static_cast<std::size_t>(i)]);
+            const std::int32_t s = root.sire[static_cast<std::size_t>(i)], d = root.dam[static_cast<std::size_t>(i)];
+            if (s >= 0) u.row(i) += 0.5 * u.row(s);
+            if (d >= 0) u.row(i) += 0.5 * u.row(d);
+        }
+        return u;
+    }
+
+    // Records simulated from vectors z (their rows the terms' parts, each over its levels, then
+    // the records): y* = Z u* + e*, and the right-hand sides M'R^-1 y* of their solutions.
+    struct Simulated {
+        MatrixXd records, right_sides;
+    };
+    Simulated simulated_records(const MatrixXd& z, const VectorXd& values) const {
+        const SparseEquations& e = *equations;
+        const Index count = z.cols();
+        Simulated out;
+        MatrixXd effects = MatrixXd::Zero(e.order, count);
+        Index at = 0;
+        for (std::size_t k = 0; k < e.terms.size(); ++k) {
+            const Index levels = e.terms[k].levels, parts = e.parts_of(k);
+            const MatrixXd L = e.block(k, values).llt().matrixL();
+            std::vector<MatrixXd> columns;
+            for (Index a = 0; a < parts; ++a, at += levels) columns.push_back(relationship_draws(k, z.middleRows(at, levels)));
+            for (Index a = 0; a < parts; ++a) {
+                for (Index b = 0; b <= a; ++b) {
+                    if (L(a, b) == 0.0) continue;
+                    for (Index i = 0; i < levels; ++i) effects.row(e.equation(k, i, a)) += L(a, b) * columns[static_cast<std::size_t>(b)].row(i);
+                }
+            }
+        }
+        const VectorXd residuals = values.tail(e.classes);
+        out.records.resize(e.n, count);
+        for (Index r = 0; r < e.n; ++r) out.records.row(r) = std::sqrt(residuals[e.class_of(r)] / e.weight(r)) * z.row(at + r);
+        for (Index c = 0; c < count; ++c) out.records.col(c) += e.fitted(effects.col(c));
+        out.right_sides = e.weighted_design_product(out.records, values);
+        return out;
+    }
+
+    // Per-vector traces of every feature from simulated records (features x samples): of a
+    // term's part tr(part G) - s*'part s*, of a residual class tr(W_c R) - e^*'W_c e^*.
+    void simulated_traces(const Simulated& records, const MatrixXd& x, const VectorXd& values, MatrixXd& traces,
+                          Index first) const {
+        const SparseEquations& e = *equations;
+        const Index count = x.cols();
+        Index f = 0;
+        for (std::size_t k = 0; k < e.terms.size(); ++k) {
+            const MatrixXd G0 = e.block(k, values);
+            const auto levels = static_cast<double>(e.terms[k].levels);
+            for (Index a = 0; a < G0.rows(); ++a) {
+                for (Index b = 0; b <= a; ++b, ++f) {
+                    traces.block(f, first, 1, count) =
+                        (G0(a, b) * levels - bilinear(e.parts[static_cast<std::size_t>(f)], x, x).array()).transpose();
+                }
+            }
+        }
+        const Index terms_end = f;
+        const VectorXd residuals = values.tail(e.classes);
+        if (e.classes == 1) {
+            // tr(C^-1 C) = order, C = part_e / s2_e + sum of the terms' parts by G0^-1.
+            RowOfBlock rest = RowOfBlock::Constant(count, static_cast<double>(e.order));
+            Index g = 0;
+            for (std::size_t k = 0; k < e.terms.size(); ++k) {
+                const MatrixXd inverse = e.block(k, values).inverse();
+                for (Index a = 0; a < inverse.rows(); ++a) {
+                    for (Index b = 0; b <= a; ++b, ++g) {
+                        rest -= (a == b ? 1.0 : 2.0) * inverse(a, b) * traces.block(g, first, 1, count);
+                    }
+                }
+            }
+            traces.block(terms_end, first, 1, count) = residuals[0] * rest;
+            return;
+        }
+        MatrixXd spread = MatrixXd::Zero(e.classes, count);
+        for (Index c = 0; c < count; ++c) {
+            const VectorXd residual = records.records.col(c) - e.fitted(x.col(c));
+            for (Index r = 0; r < e.n; ++r) spread(e.class_of(r), c) += e.weight(r) * residual[r] * residual[r];
+        }
+        for (Index c = 0; c < e.classes; ++c) {
+            const double expected = static_cast<double>(e.class_sizes[static_cast<std::size_t>(c)]) * residuals[c];
+            traces.block(terms_end + c, first, 1, count) = (expected - spread.row(c).array()).matrix();
+        }
+    }
+
     // The solution (column 0) and the per-vector traces of every component (components x samples).
-    std::pair<VectorXd, MatrixXd> solution_and_traces(const VectorXd& rhs) {
+    std::pair<VectorXd, MatrixXd> solution_and_traces(const VectorXd& rhs, const VectorXd& values) {
         const SparseEquations& e = *equations;
         const int samples = settings.samples;
         const Index keep = static_cast<Index>(std::min<double>(1.0 + samples, kWarmStartBytes / (8.0 * static_cast<double>(e.order))));
@@ -296,16 +392,26 @@ struct MonteCarloMmeEvaluator::State {
             const int count = static_cast<int>(std::min<Index>(kColumnsPerPass - lead, samples - first));
             MatrixXd b(e.order, lead + count);
             if (lead) b.col(0) = rhs;
-            const MatrixXd z = rademacher_vectors(settings.seed, e.order, first, count);
-            b.rightCols(count) = z;
+            const MatrixXd z = rademacher_vectors(settings.seed, simulated ? draws : e.order, first, count);
+            Simulated records;
+            if (simulated) {
+                records = simulated_records(z, values);
+                b.rightCols(count) = records.right_sides;
+            } else {
+                b.rightCols(count) = z;
+            }
             const Index from = first == 0 ? 0 : 1 + first;
             const Index warm = std::clamp<Index>(std::min(warm_valid, warm_vectors.cols()) - from, 0, b.cols());
             const MatrixXd x = solved(b, MatrixXd(warm_vectors.middleCols(from, warm)), work.vector_iterations);
             if (lead) s = x.col(0);
             for (Index c = 0; c < b.cols() && from + c < warm_vectors.cols(); ++c) warm_vectors.col(from + c) = x.col(c);
-            for (Index k = 0; k < e.features(); ++k) {
-                traces.block(k, first, 1, count) =
-                    bilinear(e.parts[static_cast<std::size_t>(k)], x.rightCols(count), z).transpose();
+            if (simulated) {
+                simulated_traces(records, x.rightCols(count), values, traces, first);
+            } else {
+                for (Index k = 0; k < e.features(); ++k) {
+                    traces.block(k, first, 1, count) =
+                        bilinear(e.parts[static_cast<std::size_t>(k)], x.rightCols(count), z).transpose();
+                }
             }
             first += count;
         }
@@ -320,7 +426,18 @@ MonteCarloMmeEvaluator::MonteCarloMmeEvaluator(std::shared_ptr<SparseEquations> 
     s.equations = std::move(equations);
     s.settings = settings;
     s.pcg = std::make_unique<BlockPcg>(s.equations->C, s.equations->p, s.equations->diagonal_blocks());
+    const SparseEquations& e = *s.equations;
+    bool covarying = false, drawable = !e.several_traits();
+    s.draws = e.n;
+    for (std::size_t k = 0; k < e.terms.size(); ++k) {
+        covarying = covarying || e.parts_of(k) > 1;
+        drawable = drawable && (e.terms[k].inverse.rows() == 0 || !e.terms[k].root.empty());
+        s.draws += e.terms[k].levels * e.parts_of(k);
+    }
+    s.simulated = covarying && drawable;
 }
+
+bool MonteCarloMmeEvaluator::simulated() const { return state_->simulated; }
 
 MonteCarloMmeEvaluator::~MonteCarloMmeEvaluator() = default;
 
@@ -348,7 +465,7 @@ LikelihoodPoint MonteCarloMmeEvaluator::evaluate(const VectorXd& theta) const {
     VectorXd s;
     MatrixXd per_vector;
     try {
-        std::tie(s, per_vector) = state.solution_and_traces(rhs);
+        std::tie(s, per_vector) = state.solution_and_traces(rhs, values);
         const SparseEquations::AtSolution at = e.at_solution(values, rhs, s);
         const double samples = static_cast<double>(per_vector.cols());
         const VectorXd traces = per_vector.rowwise().mean();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,12 +21,22 @@ struct SparsePart {
 // regression's coefficients) over one set of levels, whose covariance is given as its sparse
 // inverse K^-1 (lower triangle; empty: identity) with log|K|. The parts covary by one block G0,
 // so the term's covariance is G0 (x) K; its equations are level-major (a level's parts together).
+// K = T D T' of a pedigree whose levels have their parents before them: a column of N(0, K) is
+// drawn level by level as u_i = (u_sire + u_dam) / 2 + sqrt(d_i) z_i. Levels beyond the parents'
+// vectors are founders of variance 1 (dams joined to the pedigree). Empty: K is known by its
+// inverse alone.
+struct PedigreeRoot {
+    std::vector<std::int32_t> sire{}, dam{};  // -1: unknown
+    std::vector<double> mendelian{};          // d_i
+    bool empty() const { return mendelian.empty(); }
+};
 struct SparseTerm {
     std::vector<SparsePart> parts;
     Eigen::Index levels = 0;
     SparseLower inverse{};
     double log_determinant = 0.0;
     std::vector<Eigen::Index> dense_levels{};  // where the inverse has a dense block (ordered last)
+    PedigreeRoot root{};  // with an inverse from a pedigree alone
 };
 
 // Several traits: each record is one trait's value (`trait_of_record`, 0 to traits - 1) of an

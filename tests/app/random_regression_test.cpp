@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "mixed_model/sparse_factor.h"
 #include "mixed_model/test_data.h"
 #include "test_support.h"
 
@@ -280,13 +281,46 @@ TEST(RandomRegression, RefusesWhatItCannotFit) {
     EXPECT_NE(refusal({"--pedigree", "cows.ped", "--model", "Milk ~ HTD + animal", "--rr-points", "50"})
                   .find("--rr-points gives the points of a random regression's curves"),
               std::string::npos);
-    EXPECT_NE(refusal({"--pedigree", "cows.ped", "--model", model, "--reml-method", "mc"})
-                  .find("Monte Carlo REML takes variance components alone in this version"),
-              std::string::npos);
     ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", "cows.ped", "--kin-bin", "--out", "A"}, dir).status, 0);
     EXPECT_NE(refusal({"--kin-file", "A.bin", "--model", model, "--snp-effects"})
                   .find("a random regression with --ped-groups or --snp-effects is not available"),
               std::string::npos);
+}
+
+// Monte Carlo REML of the random regression (its traces from records simulated down the
+// pedigree): every component within 4 of its Monte Carlo SEs of the exact REML's.
+TEST(RandomRegression, MonteCarloRemlNearTheExact) {
+    const std::string dir = make_scratch_dir();
+    write_test_days(simulated_test_days(), dir);
+    const auto run = [&](const std::vector<std::string>& method) {
+        std::vector<std::string> arguments = {"--reml", "--pedigree", "cows.ped", "--phefile", "days.phe", "--model",
+                                              "Milk ~ HTD + animal:leg(DIM, 1) + pe:leg(DIM, 1)"};
+        arguments.insert(arguments.end(), method.begin(), method.end());
+        return run_zelkora(arguments, dir);
+    };
+    if (sparse_factor_available()) {
+        ASSERT_EQ(run({"--reml-method", "exact", "--out", "exact"}).status, 0);
+    }
+    const CommandResult mc = run({"--reml-method", "mc", "--mc-samples", "200", "--out", "mc"});
+    ASSERT_EQ(mc.status, 0) << mc.err;
+    const std::string log = read_file(dir + "/mc.log");
+    EXPECT_NE(log.find("the traces from records simulated from them"), std::string::npos);
+    const std::size_t table = log.find("Source\tEstimate\tMC_SE\n");
+    ASSERT_NE(table, std::string::npos) << log;
+    std::map<std::string, double> errors;
+    for (const std::string& line : lines_of(log.substr(table))) {
+        std::istringstream fields(line);
+        std::string source;
+        double estimate = 0.0, error = 0.0;
+        if (fields >> source >> estimate >> error) errors.emplace(source, error);
+    }
+    if (!sparse_factor_available()) return;
+    const auto exact = variance_table(dir + "/exact.vc.txt"), estimated = variance_table(dir + "/mc.vc.txt");
+    EXPECT_TRUE(std::isnan(estimated.at("logL").first));
+    for (const char* source : {"V(animal:leg0)", "C(animal:leg0,animal:leg1)", "V(animal:leg1)", "V(pe:leg0)", "V(e)"}) {
+        ASSERT_GT(errors[source], 0.0) << source;
+        EXPECT_LT(std::fabs(estimated.at(source).first - exact.at(source).first), 4.0 * errors[source]) << source;
+    }
 }
 
 // The simulator's test days: cows of the younger half, 1 to --test-days records each at 5 to 305

@@ -17,13 +17,18 @@ namespace {
 // A pedigree of 150 (founders first, then random parents among those before), records on the
 // last 120 of them, one and two a piece, with an intercept and a class of four levels; the
 // equations of the animal model with a permanent environment and two residual classes.
-std::shared_ptr<SparseEquations> monte_carlo_equations() {
+std::vector<std::pair<int, int>> monte_carlo_parents() {
     std::mt19937 engine(31);
     std::vector<std::pair<int, int>> parents;
     for (int i = 0; i < 150; ++i) {
         parents.emplace_back(i < 10 ? -1 : static_cast<int>(engine() % static_cast<unsigned>(i)),
                              i < 10 || i % 7 == 0 ? -1 : static_cast<int>(engine() % static_cast<unsigned>(i)));
     }
+    return parents;
+}
+
+std::shared_ptr<SparseEquations> monte_carlo_equations() {
+    const std::vector<std::pair<int, int>> parents = monte_carlo_parents();
     const Eigen::MatrixXd A = ::tabular_relationships(parents);
     std::vector<Eigen::Index> animal;
     for (Eigen::Index i = 30; i < 150; ++i) {
@@ -148,8 +153,10 @@ TEST(MonteCarloReml, TracesWithinTheirMonteCarloErrors) {
 namespace {
 
 // The equations of a maternal model on the same pedigree: the direct and maternal effects of
-// 150 animals over A (the dam of a record among the first 40), with their covariance.
-std::shared_ptr<SparseEquations> maternal_equations() {
+// 150 animals over A (the dam of a record among the first 40), with their covariance; with
+// `root`, A's root from the pedigree (d_i = 1/2 - (F_sire + F_dam) / 4, F of an unknown parent
+// -1), and with `permanent` a dam's permanent environment and the two residual classes.
+std::shared_ptr<SparseEquations> maternal_equations(bool root = false, bool permanent = false) {
     const std::shared_ptr<SparseEquations> plain = monte_carlo_equations();
     SparseTerm term = plain->terms.front();
     std::vector<Eigen::Index> dam;
@@ -157,12 +164,57 @@ std::shared_ptr<SparseEquations> maternal_equations() {
         dam.push_back(r % 9 == 0 ? -1 : static_cast<Eigen::Index>((r * 7) % 40));
     }
     term.parts.push_back({dam});
-    return std::make_shared<SparseEquations>(plain->X, plain->y, std::vector<SparseTerm>{term}, ResidualStructure{});
+    if (root) {
+        const std::vector<std::pair<int, int>> parents = monte_carlo_parents();
+        const Eigen::VectorXd F = ::tabular_relationships(parents).diagonal().array() - 1.0;
+        for (const auto& [s, d] : parents) {
+            term.root.sire.push_back(s);
+            term.root.dam.push_back(d);
+            term.root.mendelian.push_back(0.5 - 0.25 * ((s < 0 ? -1.0 : F[s]) + (d < 0 ? -1.0 : F[d])));
+        }
+    }
+    std::vector<SparseTerm> terms{term};
+    ResidualStructure residual;
+    if (permanent) {
+        terms.push_back({{{dam}}, 150, SparseLower(), 0.0, {}});
+        residual = {{}, plain->class_of_record, plain->classes};
+    }
+    return std::make_shared<SparseEquations>(plain->X, plain->y, std::move(terms), residual);
 }
 
 const Eigen::Vector4d kMaternalTheta(1.5, -0.6, 0.9, 3.0);
 
 }  // namespace
+
+// Where the parts covary the traces come from records simulated from A's root: within a few
+// Monte Carlo SEs of the dense traces, with one residual class (its trace from the terms') and
+// with two, and spread less than Hutchinson's on the covariance that made them needed.
+TEST(MonteCarloReml, SimulatedRecordsGiveTheTracesOfACovarianceBlock) {
+    const Eigen::VectorXd theta_one = kMaternalTheta;
+    Eigen::VectorXd theta_two(6);
+    theta_two << kMaternalTheta.head(3), 0.7, 2.5, 3.5;
+    for (const bool permanent : {false, true}) {
+        const std::shared_ptr<SparseEquations> equations = maternal_equations(true, permanent);
+        const Eigen::VectorXd& theta = permanent ? theta_two : theta_one;
+        MonteCarloSettings settings;
+        settings.samples = 150;
+        settings.tolerance = 1e-10;
+        const MonteCarloMmeEvaluator simulated(equations, settings);
+        ASSERT_TRUE(simulated.simulated());
+        ASSERT_TRUE(simulated.evaluate(theta).finite);
+        const MonteCarloMmeEvaluator::Work by_records = simulated.last_work();
+        const Eigen::VectorXd exact = dense_traces(*equations, equations->effective(theta));
+        for (Eigen::Index k = 0; k < exact.size(); ++k) {
+            EXPECT_GT(by_records.trace_errors[k], 0.0) << "component " << k;
+            EXPECT_LT(std::fabs(by_records.traces[k] - exact[k]), 4.0 * by_records.trace_errors[k])
+                << "component " << k << (permanent ? " with two classes" : "");
+        }
+        const MonteCarloMmeEvaluator hutchinson(maternal_equations(false, permanent), settings);
+        ASSERT_FALSE(hutchinson.simulated());
+        ASSERT_TRUE(hutchinson.evaluate(theta).finite);
+        EXPECT_LT(by_records.trace_errors[1], 0.5 * hutchinson.last_work().trace_errors[1]);
+    }
+}
 
 // Each animal's direct and maternal equations preconditioned together reach the dense solution
 // in fewer passes than the diagonal alone.
