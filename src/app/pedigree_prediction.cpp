@@ -486,8 +486,9 @@ private:
     std::vector<SparseTerm> terms_of_model() const {
         std::vector<SparseTerm> terms = sparse_terms(model_, lower_triangle(relationships_.inverse),
                                                      relationships_.log_determinant, relationships_.inverse.block_positions);
+        const PedigreeRoot root = pedigree_root();
         for (SparseTerm& term : terms) {
-            if (term.inverse.rows() != 0) term.root = pedigree_root();
+            if (term.inverse.rows() != 0) term.root = root;
         }
         return terms;
     }

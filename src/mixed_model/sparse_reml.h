@@ -17,10 +17,6 @@ struct SparsePart {
     Eigen::VectorXd covariate{};
 };
 
-// A random term of the sparse equations: its parts (the direct and maternal effects, a random
-// regression's coefficients) over one set of levels, whose covariance is given as its sparse
-// inverse K^-1 (lower triangle; empty: identity) with log|K|. The parts covary by one block G0,
-// so the term's covariance is G0 (x) K; its equations are level-major (a level's parts together).
 // K = T D T' of a pedigree whose levels have their parents before them: a column of N(0, K) is
 // drawn level by level as u_i = (u_sire + u_dam) / 2 + sqrt(d_i) z_i. Levels beyond the parents'
 // vectors are founders of variance 1 (dams joined to the pedigree). Empty: K is known by its
@@ -30,6 +26,11 @@ struct PedigreeRoot {
     std::vector<double> mendelian{};          // d_i
     bool empty() const { return mendelian.empty(); }
 };
+
+// A random term of the sparse equations: its parts (the direct and maternal effects, a random
+// regression's coefficients) over one set of levels, whose covariance is given as its sparse
+// inverse K^-1 (lower triangle; empty: identity) with log|K|. The parts covary by one block G0,
+// so the term's covariance is G0 (x) K; its equations are level-major (a level's parts together).
 struct SparseTerm {
     std::vector<SparsePart> parts;
     Eigen::Index levels = 0;
