@@ -71,6 +71,21 @@ inline std::map<std::string, std::pair<double, double>> variance_table(const std
     return rows;
 }
 
+// Source -> Monte Carlo SE from a Monte Carlo REML's log (its table under "Source Estimate
+// MC_SE"); empty without one.
+inline std::map<std::string, double> monte_carlo_errors(const std::string& log) {
+    std::map<std::string, double> errors;
+    const std::size_t table = log.find("Source\tEstimate\tMC_SE\n");
+    if (table == std::string::npos) return errors;
+    for (const std::string& line : lines_of(log.substr(table))) {
+        std::istringstream fields(line);
+        std::string source;
+        double estimate = 0.0, error = 0.0;
+        if (fields >> source >> estimate >> error) errors.emplace(source, error);
+    }
+    return errors;
+}
+
 // (EBV, SE) by effect and ID from a reliability file of the long layout (Effect, Trait, ID, ...).
 inline std::map<std::pair<std::string, std::string>, std::pair<double, double>> effect_rows(const std::string& path) {
     std::map<std::pair<std::string, std::string>, std::pair<double, double>> rows;

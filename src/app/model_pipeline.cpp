@@ -7,6 +7,7 @@
 #include <iostream>
 #include <limits>
 #include <numeric>
+#include <sstream>
 #include <ostream>
 
 #include "app/app.h"
@@ -98,14 +99,14 @@ std::vector<ResultRow> estimate_rows(const Estimation& fit, const AiRemlRun& run
     return table_rows(fit, run.theta * fit.units, covariance, run.at_estimate.log_likelihood + fit.log_likelihood_shift);
 }
 
-// The Monte Carlo covariance of the estimates: the score's, through the inverse AI (the
-// estimates solve score = 0), in trait units squared.
-Eigen::MatrixXd monte_carlo_covariance(const Estimation& fit, const AiRemlRun& run) {
-    const Eigen::MatrixXd& inverse = run.ai_inverse;
-    return inverse * run.at_estimate.score_covariance * inverse * (fit.units * fit.units);
-}
+// Monte Carlo REML starts with this many random vectors and adds batches of as many, up to the
+// most, until the Monte Carlo SE of every variance ratio is below this share of its sampling SE.
+constexpr int kFirstSamples = 50;
+constexpr int kMostSamples = 2000;
+constexpr double kMonteCarloShare = 0.1;
 
-// The components' Monte Carlo SEs, and of every share, in the log.
+}  // namespace
+
 void write_monte_carlo_errors(Logger& logger, const std::vector<ResultRow>& rows) {
     logger.tee << "\n👉 Monte Carlo standard errors (of the traces' random vectors, besides the sampling SEs):\n"
                << "Source\tEstimate\tMC_SE\n";
@@ -116,7 +117,65 @@ void write_monte_carlo_errors(Logger& logger, const std::vector<ResultRow>& rows
     logger.tee << std::flush;
 }
 
-}  // namespace
+MonteCarloSettings monte_carlo_settings(const RunOptions& options) {
+    MonteCarloSettings settings;
+    settings.samples = options.mc_samples > 0 ? options.mc_samples : kFirstSamples;
+    settings.seed = options.seed;
+    settings.tolerance = options.pcg_tol;
+    settings.max_iterations = options.pcg_max_iter;
+    return settings;
+}
+
+void say_monte_carlo(const RunOptions& options, Logger& logger, const MonteCarloMmeEvaluator& evaluator,
+                     const std::string& equations) {
+    logger.tee << "👉 " << equations << ", solved by PCG: Monte Carlo REML with " << evaluator.samples()
+               << " random vectors (--seed " << options.seed << ")"
+               << (options.mc_samples > 0 ? "" : ", more until the Monte Carlo error of each variance ratio is "
+                                                  "below a tenth of its SE")
+               << (evaluator.simulated() ? ", the traces from records simulated from them (the parts of a term covary)"
+                                         : "")
+               << "; logL is NA (log|C| needs the factor)." << std::endl;
+}
+
+bool more_monte_carlo_samples(const RunOptions& options, Logger& logger, MonteCarloMmeEvaluator& evaluator,
+                              const std::vector<std::string>& trace_names, const std::vector<ResultRow>& monte_carlo,
+                              const std::vector<ResultRow>& sampling,
+                              const std::function<bool(const std::string&)>& is_ratio) {
+    const MonteCarloMmeEvaluator::Work& work = evaluator.last_work();
+    logger.tee << "👉 Traces at the estimates (" << evaluator.samples() << " random vectors):";
+    for (Eigen::Index k = 0; k < work.traces.size(); ++k) {
+        logger.tee << (k == 0 ? " " : "; ") << trace_names[static_cast<std::size_t>(k)] << " " << work.traces[k]
+                   << " (Monte Carlo SE " << work.trace_errors[k] << ")";
+    }
+    logger.tee << std::endl;
+    if (options.mc_samples > 0) return false;
+    double worst = 0.0;
+    std::size_t at = 0;
+    for (std::size_t k = 0; k < sampling.size(); ++k) {
+        if (!is_ratio(sampling[k].source) || !(sampling[k].se > 0.0)) continue;
+        const double share = monte_carlo[k].se / (kMonteCarloShare * sampling[k].se);
+        if (share > worst) {
+            worst = share;
+            at = k;
+        }
+    }
+    const int samples = evaluator.samples();
+    if (worst <= 1.0) return false;
+    std::ostringstream line;
+    line << "👉 The Monte Carlo SE of " << sampling[at].source << ", " << monte_carlo[at].se
+         << ", is above a tenth of its sampling SE, " << sampling[at].se;
+    if (samples >= kMostSamples) {
+        logger.tee << line.str() << ", with the most vectors (" << kMostSamples << "); give --mc-samples to use more."
+                   << std::endl;
+        return false;
+    }
+    // The error falls as 1/sqrt(vectors): the vectors that bring it below, in batches.
+    const double needed = static_cast<double>(samples) * worst * worst;
+    const int next = std::min(kMostSamples, static_cast<int>(std::ceil(needed / kFirstSamples)) * kFirstSamples);
+    logger.tee << line.str() << ": REML goes on with " << next << " random vectors." << std::endl;
+    evaluator.set_samples(next);
+    return true;
+}
 
 std::optional<Estimate> estimate_components(const RunOptions& options, Logger& logger, const Estimation& fit) {
     logger.tee << iteration_cap_note(options.max_iter) << std::flush;
@@ -126,7 +185,7 @@ std::optional<Estimate> estimate_components(const RunOptions& options, Logger& l
     std::size_t iterations = run.iterations.size();
     Eigen::MatrixXd monte_carlo;
     while (run.converged && run.at_estimate.score_covariance.size() != 0) {
-        monte_carlo = monte_carlo_covariance(fit, run);
+        monte_carlo = monte_carlo_covariance(fit.evaluator, run) * (fit.units * fit.units);
         if (!fit.more_samples ||
             !fit.more_samples(estimate_rows(fit, run, monte_carlo), estimate_rows(fit, run, run.ai_inverse * (fit.units * fit.units)))) {
             break;

@@ -17,6 +17,7 @@
 #include "app/model_inputs.h"
 #include "mixed_model/ai_reml.h"
 #include "mixed_model/covariance_space.h"
+#include "mixed_model/monte_carlo_reml.h"
 
 enum class ModelJob { reml, predict };
 
@@ -100,6 +101,23 @@ struct Estimate {
 // and the boundary notes; then the likelihood-ratio tests of --lrt. Nothing when it does not
 // converge (the trace says so).
 std::optional<Estimate> estimate_components(const RunOptions& options, Logger& logger, const Estimation& estimation);
+
+// Monte Carlo REML's settings from --mc-samples (without it the first batch of vectors), --seed,
+// --pcg-tol and --pcg-max-iter, and its line in the log (`equations`: what the equations are).
+MonteCarloSettings monte_carlo_settings(const RunOptions& options);
+void say_monte_carlo(const RunOptions& options, Logger& logger, const MonteCarloMmeEvaluator& evaluator,
+                     const std::string& equations);
+// At convergence of Monte Carlo REML: the traces at the estimates with their Monte Carlo SEs in
+// the log (`trace_names`, one per trace), and without --mc-samples more vectors while the Monte
+// Carlo SE of a variance ratio (the rows `is_ratio` names) is above a tenth of its sampling SE:
+// true when the evaluator was given them and REML goes on. `monte_carlo` and `sampling` are the
+// table's rows with either SE.
+bool more_monte_carlo_samples(const RunOptions& options, Logger& logger, MonteCarloMmeEvaluator& evaluator,
+                              const std::vector<std::string>& trace_names, const std::vector<ResultRow>& monte_carlo,
+                              const std::vector<ResultRow>& sampling,
+                              const std::function<bool(const std::string&)>& is_ratio);
+// The Monte Carlo SEs of the components and of every share, in the log.
+void write_monte_carlo_errors(Logger& logger, const std::vector<ResultRow>& rows);
 
 // PREFIX.vc.txt (`path`) after an iteration: the current components (`names`, `values` in the
 // trait's units), the iteration and its log-likelihood, so that a run that stops can start again

@@ -45,12 +45,6 @@ bool sparse_pedigree_reml(const RunOptions& options) { return sparse_pedigree_mo
 
 namespace {
 
-// Monte Carlo REML starts with this many random vectors and adds batches of as many, up to the
-// most, until the Monte Carlo SE of every variance ratio is below this share of its sampling SE.
-constexpr int kFirstSamples = 50;
-constexpr int kMostSamples = 2000;
-constexpr double kMonteCarloShare = 0.1;
-
 // The model on the sparse inverse of A (H with --bedfile): REML on the factored mixed model
 // equations, breeding values by iteration.
 class PedigreeRoute : public ModelRoute {
@@ -486,29 +480,11 @@ private:
     std::vector<SparseTerm> terms_of_model() const {
         std::vector<SparseTerm> terms = sparse_terms(model_, lower_triangle(relationships_.inverse),
                                                      relationships_.log_determinant, relationships_.inverse.block_positions);
-        const PedigreeRoot root = pedigree_root();
+        const PedigreeRoot root = pedigree_root(relationships_);
         for (SparseTerm& term : terms) {
             if (term.inverse.rows() != 0) term.root = root;
         }
         return terms;
-    }
-    // A's root from the pedigree (Monte Carlo REML simulates records from it); none for H or
-    // with unknown parent groups.
-    PedigreeRoot pedigree_root() const {
-        PedigreeRoot root;
-        if (!relationships_.inverse.block_positions.empty() || !relationships_.group_names.empty() ||
-            relationships_.inbreeding.size() < relationships_.sire_index.size()) {
-            return root;
-        }
-        root.sire = relationships_.sire_index;
-        root.dam = relationships_.dam_index;
-        const auto inbreeding = [&](std::int32_t parent) {
-            return parent < 0 ? -1.0 : relationships_.inbreeding[static_cast<std::size_t>(parent)];
-        };
-        for (std::size_t i = 0; i < root.sire.size(); ++i) {
-            root.mendelian.push_back(mendelian_variance(inbreeding(root.sire[i]), inbreeding(root.dam[i])));
-        }
-        return root;
     }
     ResidualStructure residual_structure() const {
         const ResidualTerm& residual = model_.residual;
@@ -589,65 +565,19 @@ private:
 
     // Monte Carlo REML: the traces from random vectors, every solve by PCG.
     void start_monte_carlo(std::shared_ptr<SparseEquations> equations, Index fixed, Index levels) {
-        MonteCarloSettings settings;
-        settings.samples = options_.mc_samples > 0 ? options_.mc_samples : kFirstSamples;
-        settings.seed = options_.seed;
-        settings.tolerance = options_.pcg_tol;
-        settings.max_iterations = options_.pcg_max_iter;
-        monte_carlo_ = std::make_unique<MonteCarloMmeEvaluator>(std::move(equations), settings);
-        logger_.tee << "👉 Mixed model equations of " << fixed << " fixed effects and " << levels
-                    << random_equations() << ", solved by PCG: Monte Carlo REML with " << settings.samples
-                    << " random vectors (--seed " << settings.seed << ")"
-                    << (options_.mc_samples > 0 ? "" : ", more until the Monte Carlo error of each variance ratio is "
-                                                       "below a tenth of its SE")
-                    << (monte_carlo_->simulated() ? ", the traces from records simulated from them (the parts of a "
-                                                    "term covary)"
-                                                  : "")
-                    << "; logL is NA (log|C| needs the factor)." << std::endl;
+        monte_carlo_ = std::make_unique<MonteCarloMmeEvaluator>(std::move(equations), monte_carlo_settings(options_));
+        std::ostringstream what;
+        what << "Mixed model equations of " << fixed << " fixed effects and " << levels << random_equations();
+        say_monte_carlo(options_, logger_, *monte_carlo_, what.str());
     }
 
-    // At convergence of Monte Carlo REML: the traces with their Monte Carlo SEs in the log, and
-    // without --mc-samples more vectors while the Monte Carlo SE of a variance ratio is above a
-    // tenth of its sampling SE (true: REML goes on with them).
+    // At convergence of Monte Carlo REML: more vectors while a share's Monte Carlo SE is too large.
     bool more_samples(const std::vector<ResultRow>& monte_carlo, const std::vector<ResultRow>& sampling) {
-        const MonteCarloMmeEvaluator::Work& work = monte_carlo_->last_work();
-        const std::vector<std::string> names = model_.component_names();
-        logger_.tee << "👉 Traces at the estimates (" << monte_carlo_->samples() << " random vectors):";
-        for (Eigen::Index k = 0; k < work.traces.size(); ++k) {
-            logger_.tee << (k == 0 ? " " : "; ") << names[static_cast<std::size_t>(k)] << " " << work.traces[k]
-                        << " (Monte Carlo SE " << work.trace_errors[k] << ")";
-        }
-        logger_.tee << std::endl;
-        if (options_.mc_samples > 0) return false;
-        double worst = 0.0;
-        std::size_t at = 0;
-        for (std::size_t k = 0; k < sampling.size(); ++k) {
-            const std::string& source = sampling[k].source;
-            // The shares: <term>/Vp, or <term>/Vp(e:<class>) with residual classes.
-            if (source.find("/Vp") == std::string::npos) continue;
-            if (!(sampling[k].se > 0.0)) continue;
-            const double share = monte_carlo[k].se / (kMonteCarloShare * sampling[k].se);
-            if (share > worst) {
-                worst = share;
-                at = k;
-            }
-        }
-        const int samples = monte_carlo_->samples();
-        if (worst <= 1.0) return false;
-        std::ostringstream line;
-        line << "👉 The Monte Carlo SE of " << sampling[at].source << ", " << monte_carlo[at].se
-             << ", is above a tenth of its sampling SE, " << sampling[at].se;
-        if (samples >= kMostSamples) {
-            logger_.tee << line.str() << ", with the most vectors (" << kMostSamples
-                        << "); give --mc-samples to use more." << std::endl;
-            return false;
-        }
-        // The error falls as 1/sqrt(vectors): the vectors that bring it below, in batches.
-        const double needed = static_cast<double>(samples) * worst * worst;
-        const int next = std::min(kMostSamples, static_cast<int>(std::ceil(needed / kFirstSamples)) * kFirstSamples);
-        logger_.tee << line.str() << ": REML goes on with " << next << " random vectors." << std::endl;
-        monte_carlo_->set_samples(next);
-        return true;
+        // The shares: <term>/Vp, or <term>/Vp(e:<class>) with residual classes.
+        return more_monte_carlo_samples(options_, logger_, *monte_carlo_, model_.component_names(), monte_carlo,
+                                        sampling, [](const std::string& source) {
+                                            return source.find("/Vp") != std::string::npos;
+                                        });
     }
 
     // The prediction error variances from the diagonal of the inverse of the factored equations,

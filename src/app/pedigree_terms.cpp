@@ -8,6 +8,7 @@
 
 #include "app/model_inputs.h"
 #include "log/failures.h"
+#include "pedigree/pedigree.h"
 
 using Eigen::Index;
 
@@ -320,4 +321,21 @@ void report_block_pcg(Logger& logger, const RunOptions& options, const BlockSolu
     logger.tee << "✅ Converged after " << solved.iterations << " iterations: relative residual "
                << solved.relative_residual << " (" << seconds << " s, "
                << (solved.iterations > 0 ? seconds / solved.iterations : 0.0) << " s per iteration)" << std::endl;
+}
+
+PedigreeRoot pedigree_root(const RelationshipInverse& relationships) {
+    PedigreeRoot root;
+    if (!relationships.inverse.block_positions.empty() || !relationships.group_names.empty() ||
+        relationships.inbreeding.size() < relationships.sire_index.size()) {
+        return root;
+    }
+    root.sire = relationships.sire_index;
+    root.dam = relationships.dam_index;
+    const auto inbreeding = [&](std::int32_t parent) {
+        return parent < 0 ? -1.0 : relationships.inbreeding[static_cast<std::size_t>(parent)];
+    };
+    for (std::size_t i = 0; i < root.sire.size(); ++i) {
+        root.mendelian.push_back(mendelian_variance(inbreeding(root.sire[i]), inbreeding(root.dam[i])));
+    }
+    return root;
 }

@@ -24,6 +24,10 @@ SparseLower lower_triangle(const SparsePlusDense& inverse);
 RecordLevels pedigree_dams(Logger& logger, const ModelPlan& plan, const std::vector<std::string>& dam_ids,
                            RelationshipInverse& relationships, RecordLevels individuals);
 
+// A's root from the pedigree's parents and inbreeding (Monte Carlo REML simulates records from
+// it); none for H, with unknown parent groups, or where they were not kept.
+PedigreeRoot pedigree_root(const RelationshipInverse& relationships);
+
 // The sparse equations' terms of the model's random terms: a relationship's over `inverse` (with
 // log|K| and its dense levels), the others over independent levels.
 std::vector<SparseTerm> sparse_terms(const Model& model, const SparseLower& inverse, double log_determinant,

@@ -239,27 +239,30 @@ void check_pedigree_trait_options(const RunOptions& options) {
         throw InputCheckFailure("--snp-effects takes one trait in this version; give each trait its own run with "
                                 "--snp-effects.");
     }
-    if (options.reml_method == "mc") {
-        throw InputCheckFailure("--reml-method mc: Monte Carlo REML fits one trait in this version; several traits "
-                                "on --pedigree take the factor of the equations (--reml-method exact).");
-    }
 }
 
 // Several traits on the sparse equations: the genetic term over every individual of the
 // relationship's inverse (A^-1 or H^-1 of the pedigree, or a kinship file's; its IDs in
-// fit.relationships.ids), the traits its parts. REML takes the factor, and is refused, with the
-// factor's figures, where it would not fit; at variances given by --vc the effects are then solved
+// fit.relationships.ids), the traits its parts. REML takes the factor where it fits; on the
+// pedigree Monte Carlo REML otherwise (or by --reml-method mc), elsewhere it is refused with the
+// factor's figures. At variances given by --vc, and after Monte Carlo REML, the effects are solved
 // by PCG (fit.iterate), as they are in a build without CHOLMOD.
 void set_up_sparse_traits(const RunOptions& options, Logger& logger, TraitFit& fit, const Eigen::MatrixXd& X,
                           double residual_limit, SparseTerm relationship) {
     const auto t = fit.Y.cols();
     const std::string where = fit.pedigree ? "--pedigree" : "a kinship file with the terms of the dam";
     const bool factored = sparse_factor_available();
-    if (!factored && !options.vc_given) {
+    const bool reml = !options.vc_given;
+    // Monte Carlo REML where the factor is not to be had: on the pedigree alone.
+    std::string method = fit.pedigree && reml ? options.reml_method : "exact";
+    if (!factored && reml && !fit.pedigree) {
         throw RunFailure("several traits on " + where + " factor the sparse mixed model equations with CHOLMOD, which "
-                         "this build lacks: install libsuitesparse-dev and build again, " +
-                         (fit.pedigree ? std::string("or fit them with --kin-file.")
-                                       : std::string("or give --vc to predict at given variances by PCG.")));
+                         "this build lacks: install libsuitesparse-dev and build again, or give --vc to predict at "
+                         "given variances by PCG.");
+    }
+    if (!factored && reml && method.empty()) {
+        logger.tee << "👉 This build has no CHOLMOD to factor the equations: Monte Carlo REML." << std::endl;
+        method = "mc";
     }
     const ResidualTerm& residual = fit.records.data.residual;
     const auto start = std::chrono::steady_clock::now();
@@ -267,14 +270,19 @@ void set_up_sparse_traits(const RunOptions& options, Logger& logger, TraitFit& f
                                                           std::move(relationship), residual_limit, fit.own_kept,
                                                           residual.weights, residual.class_of_record, fit.dam_levels,
                                                           fit.dam_of, static_cast<Eigen::Index>(fit.dams.size()), false);
-    logger.tee << "👉 Mixed model equations of " << sparse->order() << " equations (" << t
-               << " traits of " << fit.relationships.ids.size() << " individuals"
-               << (fit.maternal.empty() ? "" : ", their direct and maternal effects")
-               << (fit.environment.empty() ? "" : ", the permanent environment of " + std::to_string(fit.dams.size()) + " dams")
-               << ", " << fit.values << " values; every value present is used), "
-               << (factored ? "factored by CHOLMOD" : "solved by PCG (this build has no CHOLMOD)") << std::endl;
+    std::ostringstream equations;
+    equations << "Mixed model equations of " << sparse->order() << " equations (" << t << " traits of "
+              << fit.relationships.ids.size() << " individuals"
+              << (fit.maternal.empty() ? "" : ", their direct and maternal effects")
+              << (fit.environment.empty() ? "" : ", the permanent environment of " + std::to_string(fit.dams.size()) + " dams")
+              << ", " << fit.values << " values; every value present is used)";
+    const bool analyse = factored && method != "mc";
+    if (analyse || !reml) {
+        logger.tee << "👉 " << equations.str() << ", "
+                   << (factored ? "factored by CHOLMOD" : "solved by PCG (this build has no CHOLMOD)") << std::endl;
+    }
     fit.iterate = !factored;
-    if (factored) {
+    if (analyse) {
         // A factor foreseen sure not to fit is not analysed.
         const FactorFigures foreseen = sparse->foreseen_factor();
         const bool analysed = !surely_too_large(foreseen);
@@ -283,23 +291,35 @@ void set_up_sparse_traits(const RunOptions& options, Logger& logger, TraitFit& f
         const double bytes =
             report_factor(logger, figures, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
         if (!analysed || !fits_in_free_memory(static_cast<std::size_t>(bytes))) {
-            if (!options.vc_given) {
+            if (reml && (method == "exact" || !fit.pedigree)) {
                 std::ostringstream message;
                 message << "several traits on " << where << " take the factor of the equations, which needs about "
                         << bytes / 1e9 << " GB with its selected inverse (" << figures.nonzeros
                         << " non-zero values), more than this machine has free; run it where more memory is free, "
-                           "or give --vc to predict at given variances by PCG.";
+                        << (fit.pedigree ? "or use --reml-method mc (Monte Carlo REML)."
+                                         : "or give --vc to predict at given variances by PCG.");
                 throw RunFailure(message.str());
             }
-            logger.tee << "👉 The factor and its selected inverse do not fit in the free memory: the effects are solved "
-                          "by PCG, without reliabilities."
+            logger.tee << "👉 The factor and its selected inverse do not fit in the free memory: "
+                       << (reml ? "Monte Carlo REML (--reml-method exact would be refused)."
+                                : "the effects are solved by PCG, without reliabilities.")
                        << std::endl;
             fit.iterate = true;
+            if (reml) method = "mc";
         } else {
             sparse->set_progress([&logger](const std::string& stage, double seconds) {
                 logger.tee << "\t" << stage << " running for " << seconds << " s" << std::endl;
             });
         }
+    }
+    if (reml && method == "mc") {
+        if (options.lrt) {
+            throw RunFailure("--lrt compares log-likelihoods, which Monte Carlo REML does not compute (log|C| "
+                             "needs the factor of the equations); run it where the factor fits.");
+        }
+        sparse->take_monte_carlo(monte_carlo_settings(options));
+        say_monte_carlo(options, logger, *sparse->monte_carlo(), equations.str());
+        fit.iterate = true;
     }
     fit.unshared = sparse->unshared_pairs();
     fit.sparse = sparse.get();
@@ -313,6 +333,7 @@ void set_up_pedigree_traits(const RunOptions& options, Logger& logger, TraitFit&
     relationship.inverse = lower_triangle(fit.relationships.inverse);
     relationship.log_determinant = fit.relationships.log_determinant;
     relationship.dense_levels = fit.relationships.inverse.block_positions;
+    relationship.root = pedigree_root(fit.relationships);
     set_up_sparse_traits(options, logger, fit, X, residual_limit, std::move(relationship));
 }
 
@@ -635,29 +656,69 @@ std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& 
                          [&](std::size_t k) { return fit.units(static_cast<Eigen::Index>(k)); });
     logger.tee << iteration_cap_note(options.max_iter) << std::flush;
     write_trace_header(logger.tee, settings.names());
-    const AiRemlRun run = ai_reml(*fit.evaluator, settings, [&](const AiRemlStep& step) {
-        write_trace_line(logger.tee, step, step.log_likelihood + fit.log_likelihood_shift, fit.to_units(step.theta),
-                         settings.names(), trait_step_note(step, settings.parameters));
-        // A long run on the pedigree keeps where it is, to start again from.
-        if (fit.pedigree) {
-            save_iteration_estimates(settings.names(), fit.to_units(step.theta), step.iteration,
-                                     step.log_likelihood + fit.log_likelihood_shift, mixed_model_files(options).variances);
+    // The iterations of earlier runs of a Monte Carlo REML with fewer vectors count on.
+    int before = 0;
+    const auto traced = [&](const AiRemlSettings& from) {
+        return ai_reml(*fit.evaluator, from, [&](const AiRemlStep& run_step) {
+            AiRemlStep step = run_step;
+            step.iteration += before;
+            write_trace_line(logger.tee, step, step.log_likelihood + fit.log_likelihood_shift, fit.to_units(step.theta),
+                             settings.names(), trait_step_note(step, settings.parameters));
+            // A long run on the pedigree keeps where it is, to start again from.
+            if (fit.pedigree) {
+                save_iteration_estimates(settings.names(), fit.to_units(step.theta), step.iteration,
+                                         step.log_likelihood + fit.log_likelihood_shift,
+                                         mixed_model_files(options).variances);
+            }
+        });
+    };
+    // The estimates' covariance in the traits' units from one in the scaled.
+    const auto in_units = [&](Eigen::MatrixXd covariance) {
+        for (Eigen::Index k = 0; k < covariance.rows(); ++k) {
+            for (Eigen::Index l = 0; l < covariance.cols(); ++l) covariance(k, l) *= fit.units(k) * fit.units(l);
         }
-    });
+        return covariance;
+    };
+    AiRemlRun run = traced(settings);
+    // Monte Carlo REML: more vectors while a heritability's Monte Carlo SE is too large.
+    MonteCarloMmeEvaluator* monte_carlo = fit.sparse != nullptr ? fit.sparse->monte_carlo() : nullptr;
+    Eigen::MatrixXd monte_carlo_errors;
+    while (monte_carlo != nullptr && run.converged && run.at_estimate.score_covariance.size() != 0) {
+        monte_carlo_errors = in_units(monte_carlo_covariance(*fit.evaluator, run));
+        TraitEstimate at{run.theta, monte_carlo_errors, run.at_estimate.log_likelihood, {}};
+        const std::vector<ResultRow> errors = result_rows(fit, at);
+        at.covariance = in_units(run.ai_inverse);
+        const std::vector<std::string> names =
+            fit.sparse->trace_names(trait_component_names(fit.traits, fit.residual_names, fit.maternal,
+                                                          !fit.environment.empty()),
+                                    fit.traits);
+        // The shares of Vp: h2, h2_maternal, h2_total, c2.
+        if (!more_monte_carlo_samples(options, logger, *monte_carlo, names, errors, result_rows(fit, at),
+                                      [](const std::string& source) {
+                                          return source.rfind("h2", 0) == 0 || source.rfind("c2", 0) == 0;
+                                      })) {
+            break;
+        }
+        AiRemlSettings from_here = settings;
+        for (std::size_t k = 0; k < from_here.parameters.size(); ++k) {
+            from_here.parameters[k].start = run.theta[static_cast<Eigen::Index>(k)];
+        }
+        before += static_cast<int>(run.iterations.size());
+        run = traced(from_here);
+    }
     if (!reported_convergence(logger, run)) {
         return std::nullopt;
     }
     TraitEstimate estimate;
     estimate.theta = run.theta;
-    const Eigen::Index count = run.theta.size();
-    estimate.covariance = run.ai_inverse;
-    for (Eigen::Index k = 0; k < count; ++k) {
-        for (Eigen::Index l = 0; l < count; ++l) estimate.covariance(k, l) *= fit.units(k) * fit.units(l);
-    }
+    estimate.covariance = in_units(run.ai_inverse);
     estimate.log_likelihood = run.at_estimate.log_likelihood + fit.log_likelihood_shift;
     logger.tee << "✅ Converged!!!\n\n";
     write_result_rows(logger.tee, result_rows(fit, estimate));
     write_boundary_notes(logger, fit, run.theta);
+    if (monte_carlo_errors.size() != 0) {
+        write_monte_carlo_errors(logger, result_rows(fit, {run.theta, monte_carlo_errors, estimate.log_likelihood, {}}));
+    }
     if (options.lrt) {
         // The additive term as a whole: REML again with its whole genetic block held at 0.
         logger.tee << "\n👉 Likelihood-ratio test: REML again with the genetic covariance matrix at 0\n"

@@ -474,6 +474,32 @@ AiRemlRun ai_reml(const LikelihoodEvaluator& evaluator, const AiRemlSettings& se
     return result;
 }
 
+Eigen::MatrixXd monte_carlo_covariance(const LikelihoodEvaluator& evaluator, const AiRemlRun& run) {
+    const LikelihoodPoint& point = run.at_estimate;
+    const Eigen::MatrixXd held = evaluator.held_directions(run.theta, point);
+    if (held.cols() == 0) return run.ai_inverse * point.score_covariance * run.ai_inverse;
+    std::vector<Eigen::Index> estimated;
+    for (Eigen::Index c = 0; c < run.ai_inverse.rows(); ++c) {
+        if (run.ai_inverse.row(c).squaredNorm() > 0.0) estimated.push_back(c);
+    }
+    const auto f = static_cast<Eigen::Index>(estimated.size());
+    Eigen::ColPivHouseholderQR<Eigen::MatrixXd> qr(held(estimated, Eigen::all));
+    qr.setThreshold(1e-10);
+    const Eigen::Index rank = qr.rank();
+    const Eigen::Index count = run.theta.size();
+    Eigen::MatrixXd along = Eigen::MatrixXd::Zero(count, count);
+    if (rank < f) {
+        // The tangent directions of the boundary, and the inverse curvature along them.
+        const Eigen::MatrixXd T = (qr.householderQ() * Eigen::MatrixXd::Identity(f, f)).rightCols(f - rank);
+        const Eigen::MatrixXd curved =
+            point.ai(estimated, estimated) + evaluator.boundary_information(run.theta, point)(estimated, estimated);
+        const std::optional<Eigen::MatrixXd> inverse = invert_ai(T.transpose() * curved * T);
+        if (!inverse) return run.ai_inverse * point.score_covariance * run.ai_inverse;
+        along(estimated, estimated) = T * *inverse * T.transpose();
+    }
+    return along * point.score_covariance * along;
+}
+
 std::string iteration_cap_note(int max_iter) {
     if (max_iter <= kMostRemlIterations + 1) {
         return "";

@@ -152,6 +152,12 @@ constexpr int kMostRemlIterations = 1000;
 // lines of the verdict of a run that did not converge (`capped`: stopped by kMostRemlIterations):
 // the texts of every REML run's log.
 std::string iteration_cap_note(int max_iter);
+
+// Monte Carlo REML: the covariance of the estimates from the Monte Carlo covariance of their
+// score (they solve score = 0) through the inverse AI of the estimated components; where a block
+// is held on the boundary of its space at the estimate, along that boundary alone, since a step
+// keeps the held directions at 0 and the score's noise across them moves nothing.
+Eigen::MatrixXd monte_carlo_covariance(const LikelihoodEvaluator& evaluator, const AiRemlRun& run);
 std::string unconverged_verdict(bool capped);
 
 // The safeguarded AI-REML iteration: each iteration takes the AI (Newton) step of the free

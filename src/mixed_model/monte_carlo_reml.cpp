@@ -320,9 +320,7 @@ struct MonteCarloMmeEvaluator::State {
                 }
             }
         }
-        const VectorXd residuals = values.tail(e.classes);
-        out.records.resize(e.n, count);
-        for (Index r = 0; r < e.n; ++r) out.records.row(r) = std::sqrt(residuals[e.class_of(r)] / e.weight(r)) * z.row(at + r);
+        out.records = e.residual_draws(z.middleRows(at, e.n), values);
         for (Index c = 0; c < count; ++c) out.records.col(c) += e.fitted(effects.col(c));
         out.right_sides = e.weighted_design_product(out.records, values);
         return out;
@@ -346,8 +344,7 @@ struct MonteCarloMmeEvaluator::State {
             }
         }
         const Index terms_end = f;
-        const VectorXd residuals = values.tail(e.classes);
-        if (e.classes == 1) {
+        if (e.classes == 1 && !e.several_traits()) {
             // tr(C^-1 C) = order, C = part_e / s2_e + sum of the terms' parts by G0^-1.
             RowOfBlock rest = RowOfBlock::Constant(count, static_cast<double>(e.order));
             Index g = 0;
@@ -359,18 +356,12 @@ struct MonteCarloMmeEvaluator::State {
                     }
                 }
             }
-            traces.block(terms_end, first, 1, count) = residuals[0] * rest;
+            traces.block(terms_end, first, 1, count) = values.tail(1)[0] * rest;
             return;
         }
-        MatrixXd spread = MatrixXd::Zero(e.classes, count);
-        for (Index c = 0; c < count; ++c) {
-            const VectorXd residual = records.records.col(c) - e.fitted(x.col(c));
-            for (Index r = 0; r < e.n; ++r) spread(e.class_of(r), c) += e.weight(r) * residual[r] * residual[r];
-        }
-        for (Index c = 0; c < e.classes; ++c) {
-            const double expected = static_cast<double>(e.class_sizes[static_cast<std::size_t>(c)]) * residuals[c];
-            traces.block(terms_end + c, first, 1, count) = (expected - spread.row(c).array()).matrix();
-        }
+        MatrixXd residuals(e.n, count);
+        for (Index c = 0; c < count; ++c) residuals.col(c) = records.records.col(c) - e.fitted(x.col(c));
+        traces.block(terms_end, first, e.features() - terms_end, count) = e.residual_spread(residuals, values);
     }
 
     // The solution (column 0) and the per-vector traces of every component (components x samples).
@@ -427,7 +418,7 @@ MonteCarloMmeEvaluator::MonteCarloMmeEvaluator(std::shared_ptr<SparseEquations> 
     s.settings = settings;
     s.pcg = std::make_unique<BlockPcg>(s.equations->C, s.equations->p, s.equations->diagonal_blocks());
     const SparseEquations& e = *s.equations;
-    bool covarying = false, drawable = !e.several_traits();
+    bool covarying = false, drawable = true;
     s.draws = e.n;
     for (std::size_t k = 0; k < e.terms.size(); ++k) {
         covarying = covarying || e.parts_of(k) > 1;

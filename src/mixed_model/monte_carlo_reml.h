@@ -53,14 +53,15 @@ private:
 // AI's working variates are solved by BlockPcg, each warm-started from the last theta's solution.
 // There is no log-likelihood (log|C| needs the factor): the point has none, and the Monte Carlo
 // covariance of its score comes from the spread of the per-vector traces.
-// Where a term has several covarying parts (direct and maternal effects, a random regression),
-// Hutchinson's estimates of its traces spread too widely (their off-diagonal terms), and the
-// traces come from records simulated from the vectors instead, where every term's K can be drawn
-// from (a pedigree's root, or the identity) and one trait is fitted: with u* ~ (G0 (x) K) and e* ~ R
-// from z_s, y* = Z u* + e* and s* = C^-1 M'R^-1 y*, E[s*'part s*] = tr(part G) - tr(C^-1 part) for
-// a term's part (Henderson: var(u^) = G - C^uu), and E[e^*'W_c e^*] = tr(W_c R) - tr(C^-1 M'W_c M)
-// for a residual class, e^* = y* - M s*. With one residual class its trace is had from the terms'
-// by tr(C^-1 C) = order, which spreads less than its own estimate.
+// Where a term has several covarying parts (direct and maternal effects, a random regression,
+// several traits), Hutchinson's estimates of its traces spread too widely (their off-diagonal
+// terms), and the traces come from records simulated from the vectors instead, where every term's
+// K can be drawn from (a pedigree's root, or the identity): with u* ~ (G0 (x) K) and e* ~ R from
+// z_s, y* = Z u* + e* and s* = C^-1 M'R^-1 y*, E[s*'part s*] = tr(part G) - tr(C^-1 part) for a
+// term's part (Henderson: var(u^) = G - C^uu), and E[e^*'W e^*] = tr(W R) - tr(C^-1 M'W M) for a
+// residual feature (a class, or an element of a pattern's block of several traits), e^* = y* -
+// M s*. With one trait and one residual class its trace is had from the terms' by
+// tr(C^-1 C) = order, which spreads less than its own estimate.
 struct MonteCarloSettings {
     int samples = 50;
     std::uint64_t seed = 20270101;

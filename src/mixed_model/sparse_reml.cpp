@@ -216,6 +216,61 @@ VectorXd SparseEquations::fitted(const VectorXd& s) const {
     return out;
 }
 
+MatrixXd SparseEquations::residual_draws(const MatrixXd& z, const VectorXd& values) const {
+    MatrixXd out(n, z.cols());
+    if (!several_traits()) {
+        const VectorXd residuals = values.tail(classes);
+        for (Index r = 0; r < n; ++r) out.row(r) = std::sqrt(residuals[class_of(r)] / weight(r)) * z.row(r);
+        return out;
+    }
+    std::vector<MatrixXd> roots;
+    for (const Pattern& pattern : patterns) roots.push_back(pattern_block(values, pattern).llt().matrixL());
+    for (std::size_t g = 0; g < group_records.size(); ++g) {
+        if (pattern_of_group[g] < 0) continue;
+        const std::vector<Index>& records = group_records[g];
+        out(records, Eigen::all) =
+            (roots[static_cast<std::size_t>(pattern_of_group[g])] * z(records, Eigen::all)) / std::sqrt(group_weight(g));
+    }
+    return out;
+}
+
+MatrixXd SparseEquations::residual_spread(const MatrixXd& e, const VectorXd& values) const {
+    const Index count = e.cols();
+    if (!several_traits()) {
+        const VectorXd residuals = values.tail(classes);
+        MatrixXd spread(classes, count);
+        for (Index c = 0; c < classes; ++c) {
+            spread.row(c).setConstant(static_cast<double>(class_sizes[static_cast<std::size_t>(c)]) * residuals[c]);
+        }
+        for (Index r = 0; r < n; ++r) spread.row(class_of(r)) -= weight(r) * e.row(r).cwiseProduct(e.row(r));
+        return spread;
+    }
+    MatrixXd spread(features() - residual_offset, count);
+    for (const Pattern& pattern : patterns) {
+        const MatrixXd R = pattern_block(values, pattern);
+        for (Index i = 0; i < R.rows(); ++i) {
+            for (Index j = 0; j <= i; ++j) {
+                spread.row(pattern.first_part - residual_offset + CovarianceSpace::position(i, j))
+                    .setConstant(static_cast<double>(pattern.groups) * R(i, j));
+            }
+        }
+    }
+    for (std::size_t g = 0; g < group_records.size(); ++g) {
+        if (pattern_of_group[g] < 0) continue;
+        const Pattern& pattern = patterns[static_cast<std::size_t>(pattern_of_group[g])];
+        const std::vector<Index>& records = group_records[g];
+        const double w = group_weight(g);
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            for (std::size_t j = 0; j <= i; ++j) {
+                spread.row(pattern.first_part - residual_offset +
+                           CovarianceSpace::position(static_cast<Index>(i), static_cast<Index>(j))) -=
+                    w * e.row(records[i]).cwiseProduct(e.row(records[j]));
+            }
+        }
+    }
+    return spread;
+}
+
 std::vector<SparseLower> SparseEquations::pattern_matrices() const {
     std::vector<SparseLower> matrices;
     std::vector<std::pair<Index, double>> at_r, at_s;

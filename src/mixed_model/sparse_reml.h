@@ -102,6 +102,8 @@ struct SparseEquations {
     std::vector<std::vector<Eigen::Index>> group_records;
     std::vector<Eigen::Index> pattern_of_group;
 
+    // Several traits: the component of element (i, j) of a pattern's block.
+    Eigen::Index residual_component(const Pattern& pattern, Eigen::Index i, Eigen::Index j) const;
     double weight(Eigen::Index r) const { return weights.size() == 0 ? 1.0 : weights[r]; }
     Eigen::Index class_of(Eigen::Index r) const {
         return class_of_record.empty() ? 0 : class_of_record[static_cast<std::size_t>(r)];
@@ -126,6 +128,13 @@ struct SparseEquations {
     Eigen::MatrixXd weighted_design_product(const Eigen::MatrixXd& v, const Eigen::VectorXd& values) const;
     // M s for a solution s.
     Eigen::VectorXd fitted(const Eigen::VectorXd& s) const;
+    // Columns of N(0, R) from columns z of unit variance over the records: each record's
+    // sqrt(s2_e / w), or with several traits each individual's values by the root of its R_P / w.
+    Eigen::MatrixXd residual_draws(const Eigen::MatrixXd& z, const Eigen::VectorXd& values) const;
+    // For columns e over the records, tr(W R) - e'W e of each residual feature (rows, in the
+    // features' order after the terms'), W its weights among the records: of a class w on its
+    // records; of a pattern's element (i, j) w (E_ij + E_ji) / 2 over its individuals.
+    Eigen::MatrixXd residual_spread(const Eigen::MatrixXd& e, const Eigen::VectorXd& values) const;
     // The variances the equations take: a term's 0 replaced by a tiny share of the residual, a
     // block raised on its diagonal to `block_floor` where an eigenvalue is below it.
     Eigen::VectorXd effective(const Eigen::VectorXd& theta) const;
@@ -165,11 +174,10 @@ private:
     void assemble();
     void set_up_traits(RecordTraits record_traits);
     // Several traits: a class's R0 at these values, a pattern's block R_P of it, each pattern's
-    // R_P^-1, the component of element (i, j) of a pattern's block, an individual's weight.
+    // R_P^-1, an individual's weight.
     Eigen::MatrixXd residual_block(const Eigen::VectorXd& values, Eigen::Index residual_class = 0) const;
     Eigen::MatrixXd pattern_block(const Eigen::VectorXd& values, const Pattern& pattern) const;
     std::vector<Eigen::MatrixXd> pattern_inverses(const Eigen::VectorXd& values) const;
-    Eigen::Index residual_component(const Pattern& pattern, Eigen::Index i, Eigen::Index j) const;
     double group_weight(std::size_t g) const;
     std::vector<SparseLower> pattern_matrices() const;
 };

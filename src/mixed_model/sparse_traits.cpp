@@ -145,14 +145,41 @@ void SparseTraitsEvaluator::analyse() {
 
 FactorFigures SparseTraitsEvaluator::foreseen_factor() const { return shared_->foreseen_factor(); }
 
-LikelihoodPoint SparseTraitsEvaluator::evaluate(const VectorXd& theta) const { return equations_->evaluate(theta); }
+void SparseTraitsEvaluator::take_monte_carlo(const MonteCarloSettings& settings) {
+    if (equations_ != nullptr) throw std::logic_error("Monte Carlo REML takes the equations without their factor.");
+    // The traces take each feature's part over C's non-zeros.
+    shared_->spread_parts();
+    monte_carlo_ = std::make_unique<MonteCarloMmeEvaluator>(shared_, settings);
+}
+
+std::vector<std::string> SparseTraitsEvaluator::trace_names(const std::vector<std::string>& names,
+                                                            const std::vector<std::string>& traits) const {
+    const SparseEquations& e = *shared_;
+    std::vector<std::string> out(names.begin(), names.begin() + e.residual_offset);
+    for (const SparseEquations::Pattern& pattern : e.patterns) {
+        std::string recorded;
+        for (const Index a : pattern.traits) recorded += (recorded.empty() ? "" : "+") + traits[static_cast<std::size_t>(a)];
+        const auto m = static_cast<Index>(pattern.traits.size());
+        for (Index i = 0; i < m; ++i) {
+            for (Index j = 0; j <= i; ++j) {
+                out.push_back(names[static_cast<std::size_t>(e.residual_component(pattern, i, j))] + " of " + recorded);
+            }
+        }
+    }
+    return out;
+}
+
+LikelihoodPoint SparseTraitsEvaluator::evaluate(const VectorXd& theta) const {
+    return monte_carlo_ ? monte_carlo_->evaluate(theta) : equations_->evaluate(theta);
+}
 
 LikelihoodPoint SparseTraitsEvaluator::evaluate_likelihood(const VectorXd& theta) const {
-    return equations_->evaluate_likelihood(theta);
+    return monte_carlo_ ? monte_carlo_->evaluate(theta) : equations_->evaluate_likelihood(theta);
 }
 
 void SparseTraitsEvaluator::add_score(const VectorXd& theta, LikelihoodPoint& point) const {
-    equations_->add_score(theta, point);
+    // A Monte Carlo point comes whole.
+    if (!monte_carlo_) equations_->add_score(theta, point);
 }
 
 const SparseMmeEvaluator::Solution& SparseTraitsEvaluator::solved_at(const VectorXd& theta) const {

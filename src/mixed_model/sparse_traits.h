@@ -54,6 +54,14 @@ public:
     // theta alone: nothing but solve and effects may follow.
     BlockSolution solve_by_pcg(const Eigen::VectorXd& theta, double tolerance, int max_iterations);
     const SparseMmeEvaluator& equations() const { return *equations_; }
+    // Monte Carlo REML in place of the factor (an evaluator not factored): evaluate takes the
+    // traces from random vectors (MonteCarloMmeEvaluator), and the effects follow by PCG.
+    void take_monte_carlo(const MonteCarloSettings& settings);
+    MonteCarloMmeEvaluator* monte_carlo() const { return monte_carlo_.get(); }
+    // What each of the Monte Carlo traces is of: the terms' components (`names`, the
+    // components'), then each set of traits recorded together, an element of its residual block
+    // ("Ve(a,b) of a+b+c", `traits` the traits' names).
+    std::vector<std::string> trace_names(const std::vector<std::string>& names, const std::vector<std::string>& traits) const;
     // The symbolic analysis of the equations (the factored evaluator).
     void analyse();
     // SparseEquations::foreseen_factor of its equations.
@@ -70,6 +78,7 @@ private:
     const SparseMmeEvaluator::Solution& solved_at(const Eigen::VectorXd& theta) const;
     std::shared_ptr<SparseEquations> shared_;
     std::unique_ptr<SparseMmeEvaluator> equations_;
+    std::unique_ptr<MonteCarloMmeEvaluator> monte_carlo_;
     mutable SparseMmeEvaluator::Solution solved_;
     mutable Eigen::VectorXd solved_theta_;
     std::vector<std::vector<Eigen::Index>> kept_;  // per trait, the columns of X estimated

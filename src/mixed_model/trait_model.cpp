@@ -181,7 +181,9 @@ std::optional<Eigen::VectorXd> TraitEvaluator::em_step(const Eigen::VectorXd& th
     // V + V S V / q: with every trait recorded, the EM-REML update of V (Vg from E[U'K^-1 U | Y],
     // Ve from E[E'E | Y]), which raises the likelihood and keeps V in the space; with missing
     // values still a direction of ascent (the slope along it is tr(S V S V) / 2 >= 0), so it is
-    // shortened until the likelihood does not fall.
+    // shortened until the likelihood does not fall. Without a likelihood (Monte Carlo) the whole
+    // step is taken.
+    if (!point.likelihood) return space_.em_point(theta, point.score, 1.0);
     const double slack = 1e-10 * (1.0 + std::fabs(point.log_likelihood));
     Eigen::VectorXd candidate = theta;
     double step = 1.0;

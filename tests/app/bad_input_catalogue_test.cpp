@@ -507,9 +507,6 @@ std::vector<BadInput> catalogue() {
         {"SNP effects of several traits", {}, with(kStepPred, {"--phe-pos", "3,2", "--snp-effects"}), kRun,
          "❎ Error: --snp-effects takes one trait in this version; give each trait its own run with --snp-effects.",
          kSparse},
-        {"Monte Carlo REML of several traits", {}, with(kFromPedigree, {"--phe-pos", "3,2", "--reml-method", "mc"}), kRun,
-         "❎ Error: --reml-method mc: Monte Carlo REML fits one trait in this version; several traits on --pedigree "
-         "take the factor of the equations (--reml-method exact).", kSparse},
         {"a permanent environment by iteration", {}, with(kPedPred, {"--pe"}), kCommandLine,
          "❎ Error: --pe is not fitted by --predict --pedigree (breeding values by iteration) yet", kSparse},
         {"a random class by iteration", {}, with(kPedPred, {"--rand-pos", "2"}), kCommandLine,

@@ -745,7 +745,8 @@ public:
 
 // Two traits with maternal effects and the dam's permanent environment where the factor does not
 // fit: at given variances every effect is still the dense BLUP (solved by PCG, values alone, no
-// logL); REML is refused with the factor's size; a limit that is no number is refused by name.
+// logL); REML takes Monte Carlo REML, exact REML refused with the factor's size; a limit that is
+// no number is refused by name.
 TEST(MaternalModel, SeveralTraitsByPcgWhereTheFactorDoesNotFit) {
     const std::string dir = make_scratch_dir();
     const TwoTraitMaternal data = simulated_two_trait_maternal();
@@ -815,12 +816,20 @@ TEST(MaternalModel, SeveralTraitsByPcgWhereTheFactorDoesNotFit) {
         EXPECT_EQ(se, "NA") << line;
     }
 
+    // REML takes the factor only where asked to: otherwise Monte Carlo REML (its few vectors here
+    // say only that it runs).
     const CommandResult reml = run_zelkora({"--reml", "--pedigree", "two.ped", "--phefile", "two.phe", "--model", model,
-                                            "--out", "reml"},
+                                            "--reml-method", "exact", "--out", "reml"},
                                            dir);
     EXPECT_EQ(reml.status, 1);
     EXPECT_NE(reml.err.find("take the factor of the equations, which needs about"), std::string::npos) << reml.err;
-    EXPECT_NE(reml.err.find("give --vc to predict at given variances by PCG"), std::string::npos) << reml.err;
+    EXPECT_NE(reml.err.find("or use --reml-method mc (Monte Carlo REML)"), std::string::npos) << reml.err;
+    const CommandResult monte_carlo = run_zelkora({"--reml", "--pedigree", "two.ped", "--phefile", "two.phe", "--model",
+                                                   model, "--mc-samples", "10", "--out", "mc"},
+                                                  dir);
+    ASSERT_EQ(monte_carlo.status, 0) << monte_carlo.err;
+    EXPECT_NE(monte_carlo.out.find("do not fit in the free memory: Monte Carlo REML"), std::string::npos);
+    EXPECT_TRUE(std::isnan(variance_table(dir + "/mc.vc.txt").at("logL").first));
 
     const MemoryLimit garbage("lots");
     const CommandResult refused = run_zelkora({"--predict", "--pedigree", "two.ped", "--phefile", "two.phe", "--model",

@@ -448,18 +448,27 @@ TEST(PedigreeReml, TwoTraitsConvergeAtASingularGeneticMatrix) {
     EXPECT_NE(read_file(dir + "/sparse.log").find("The estimate of Vg lies on the boundary"), std::string::npos);
 }
 
-// Two traits with a weight per individual and a residual covariance matrix per herd: the
-// pedigree's equations give the estimates and likelihood of the route that reads A whole.
-TEST(PedigreeReml, TwoTraitsWithWeightsAndResidualClassesEqualTheDenseRoute) {
-    if (!sparse_factor_available()) GTEST_SKIP() << "built without CHOLMOD";
-    const std::string dir = make_scratch_dir();
-    const std::string examples = std::string(ZELKORA_SOURCE_DIR) + "/examples/demo";
+namespace {
+
+// The example's two traits with a weight column W (1 to 3) as w.phe.
+void write_weighted_traits(const std::string& examples, const std::string& dir) {
     std::ostringstream weighted;
     const std::vector<std::string> lines = lines_of(read_file(examples + ".mt.phe"));
     for (std::size_t k = 0; k < lines.size(); ++k) {
         weighted << lines[k] << "\t" << (k == 0 ? std::string("W") : std::to_string(1 + k % 3)) << "\n";
     }
     write_file(dir + "/w.phe", weighted.str());
+}
+
+}  // namespace
+
+// Two traits with a weight per individual and a residual covariance matrix per herd: the
+// pedigree's equations give the estimates and likelihood of the route that reads A whole.
+TEST(PedigreeReml, TwoTraitsWithWeightsAndResidualClassesEqualTheDenseRoute) {
+    if (!sparse_factor_available()) GTEST_SKIP() << "built without CHOLMOD";
+    const std::string dir = make_scratch_dir();
+    const std::string examples = std::string(ZELKORA_SOURCE_DIR) + "/examples/demo";
+    write_weighted_traits(examples, dir);
     ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", examples + ".ped", "--kin-bin", "--out", "A"}, dir).status, 0);
     const auto run = [&](const std::vector<std::string>& route, const std::string& out) {
         std::vector<std::string> arguments = {"--reml", "--phefile", "w.phe", "--model", "Growth, Carcass ~ Sex + animal",
@@ -477,4 +486,55 @@ TEST(PedigreeReml, TwoTraitsWithWeightsAndResidualClassesEqualTheDenseRoute) {
         ASSERT_EQ(sparse.count(source), 1u) << source;
         EXPECT_NEAR(sparse.at(source).first, value.first, 1e-6 * std::abs(value.first)) << source;
     }
+}
+
+// Two traits by Monte Carlo REML on the example data, plain and with weights and a residual
+// covariance matrix per herd: every component and heritability within 3 Monte Carlo SEs of the
+// exact REML's, no log-likelihood, no --lrt, and breeding values by PCG after it.
+TEST(PedigreeReml, TwoTraitsByMonteCarloWithinTheirErrorsOfTheExact) {
+    if (!sparse_factor_available()) GTEST_SKIP() << "built without CHOLMOD";
+    const std::string dir = make_scratch_dir();
+    const std::string examples = std::string(ZELKORA_SOURCE_DIR) + "/examples/demo";
+    write_weighted_traits(examples, dir);
+    const std::vector<std::vector<std::string>> models = {
+        {"--phefile", examples + ".mt.phe", "--phe-pos", "4,5", "--covar-pos", "2,3"},
+        {"--phefile", "w.phe", "--model", "Growth, Carcass ~ Sex + animal", "--residual-by", "Herd", "--weights", "W"}};
+    for (std::size_t m = 0; m < models.size(); ++m) {
+        const auto run = [&](std::vector<std::string> arguments) {
+            arguments.insert(arguments.end(), {"--pedigree", examples + ".ped"});
+            arguments.insert(arguments.end(), models[m].begin(), models[m].end());
+            return run_zelkora(arguments, dir);
+        };
+        CommandResult result = run({"--reml", "--out", "exact"});
+        ASSERT_EQ(result.status, 0) << result.err;
+        result = run({m == 0 ? "--predict" : "--reml", "--reml-method", "mc", "--mc-samples", "200", "--out", "mc"});
+        ASSERT_EQ(result.status, 0) << result.err;
+        const auto exact = variance_table(dir + "/exact.vc.txt"), mc = variance_table(dir + "/mc.vc.txt");
+        EXPECT_TRUE(std::isnan(mc.at("logL").first));
+        const std::string log = read_file(dir + "/mc.log");
+        EXPECT_NE(log.find("the traces from records simulated from them"), std::string::npos);
+        std::map<std::string, double> errors = monte_carlo_errors(log);
+        ASSERT_FALSE(errors.empty()) << log;
+        int compared = 0;
+        for (const auto& [source, value] : exact) {
+            if (source.rfind("Vg", 0) != 0 && source.rfind("Ve", 0) != 0 && source.rfind("h2", 0) != 0) continue;
+            ASSERT_GT(errors[source], 0.0) << source;
+            EXPECT_LT(errors[source], mc.at(source).second) << source;
+            EXPECT_LT(std::fabs(mc.at(source).first - value.first), 3.0 * errors[source]) << source;
+            ++compared;
+        }
+        EXPECT_EQ(compared, m == 0 ? 8 : 18);
+        if (m == 0) {
+            const std::vector<std::string> values = lines_of(read_file(dir + "/mc.random.txt"));
+            EXPECT_EQ(values.size(), 1u + 2u * 600u);
+            EXPECT_FALSE(file_exists(dir + "/mc.reliability.txt"));
+        }
+    }
+    const CommandResult refused = run_zelkora({"--reml", "--reml-method", "mc", "--lrt", "--pedigree", examples + ".ped",
+                                               "--phefile", examples + ".mt.phe", "--phe-pos", "4,5", "--out", "lrt"},
+                                              dir);
+    EXPECT_NE(refused.status, 0);
+    EXPECT_NE(refused.err.find("--lrt compares log-likelihoods, which Monte Carlo REML"),
+              std::string::npos)
+        << refused.err;
 }

@@ -66,7 +66,7 @@ Eigen::MatrixXd whole_of(const SparseLower& lower) {
 Eigen::VectorXd dense_traces(SparseEquations& equations, const Eigen::VectorXd& theta) {
     equations.set_coefficients(theta);
     const Eigen::MatrixXd inverse = whole_of(equations.C).inverse();
-    Eigen::VectorXd traces(equations.components());
+    Eigen::VectorXd traces(equations.features());
     for (Eigen::Index k = 0; k < traces.size(); ++k) {
         SparseLower part = equations.C;
         Eigen::Map<Eigen::VectorXd>(part.valuePtr(), part.nonZeros()) = equations.parts[static_cast<std::size_t>(k)];
@@ -213,6 +213,52 @@ TEST(MonteCarloReml, SimulatedRecordsGiveTheTracesOfACovarianceBlock) {
         ASSERT_FALSE(hutchinson.simulated());
         ASSERT_TRUE(hutchinson.evaluate(theta).finite);
         EXPECT_LT(by_records.trace_errors[1], 0.5 * hutchinson.last_work().trace_errors[1]);
+    }
+}
+
+// Two traits on the same pedigree, the second on every other animal, each animal's values
+// weighted: the genetic term's traces from the simulated records, and those of each set of traits
+// recorded together (an element of its residual block), within a few Monte Carlo SEs of the
+// dense ones.
+TEST(MonteCarloReml, SimulatedRecordsGiveTheTracesOfSeveralTraits) {
+    const std::shared_ptr<SparseEquations> plain = maternal_equations(true);
+    const SparseTerm& single = plain->terms.front();
+    SparseTerm term{{{}, {}}, 150, single.inverse, single.log_determinant, {}, single.root};
+    RecordTraits traits{2, {}, {}};
+    std::vector<Eigen::Index> intercept_rows;
+    Eigen::VectorXd weights(180);
+    Eigen::Index r = 0;
+    for (Eigen::Index a = 0; a < 2; ++a) {
+        for (Eigen::Index i = 30; i < 150; ++i) {
+            if (a == 1 && i % 2 == 0) continue;
+            for (Eigen::Index b = 0; b < 2; ++b) term.parts[static_cast<std::size_t>(b)].level_of_record.push_back(a == b ? i : -1);
+            traits.trait_of_record.push_back(a);
+            traits.group_of_record.push_back(i - 30);
+            weights[r++] = 1.0 + 0.5 * static_cast<double>(i % 3);
+        }
+    }
+    ASSERT_EQ(r, 180);
+    // Each trait its own mean.
+    Eigen::MatrixXd X = Eigen::MatrixXd::Zero(180, 2);
+    for (Eigen::Index k = 0; k < 180; ++k) X(k, traits.trait_of_record[static_cast<std::size_t>(k)]) = 1.0;
+    const Eigen::VectorXd y = Eigen::VectorXd::LinSpaced(180, -2.0, 3.0);
+    const auto equations = std::make_shared<SparseEquations>(X, y, std::vector<SparseTerm>{term},
+                                                             ResidualStructure{weights, {}, 1}, traits);
+    ASSERT_EQ(equations->patterns.size(), 2U);
+    ASSERT_EQ(equations->features(), 7);
+    Eigen::VectorXd theta(6);
+    theta << 1.5, 0.6, 2.0, 3.0, 1.0, 2.5;
+    MonteCarloSettings settings;
+    settings.samples = 200;
+    settings.tolerance = 1e-10;
+    const MonteCarloMmeEvaluator simulated(equations, settings);
+    ASSERT_TRUE(simulated.simulated());
+    ASSERT_TRUE(simulated.evaluate(theta).finite);
+    const MonteCarloMmeEvaluator::Work& work = simulated.last_work();
+    const Eigen::VectorXd exact = dense_traces(*equations, equations->effective(theta));
+    for (Eigen::Index k = 0; k < exact.size(); ++k) {
+        EXPECT_GT(work.trace_errors[k], 0.0) << "feature " << k;
+        EXPECT_LT(std::fabs(work.traces[k] - exact[k]), 4.0 * work.trace_errors[k]) << "feature " << k;
     }
 }
 
