@@ -208,8 +208,8 @@ bool given_variances_in_range(const RunOptions& options) {
     return true;
 }
 
-// REML on the equations of --pedigree: CHOLMOD factors them, and the unknown parent groups have
-// no log-likelihood there yet; returns false after reporting the problem.
+// REML on the equations of --pedigree: CHOLMOD factors them, and Monte Carlo REML has no
+// log-likelihood; returns false after reporting the problem.
 bool sparse_reml_options_ok(const RunOptions& options) {
     if (!sparse_factor_available() && options.reml_method == "exact") {
         std::cerr << "❎ Error: " << "--reml-method exact factors the sparse mixed model equations with CHOLMOD, "
@@ -220,12 +220,6 @@ bool sparse_reml_options_ok(const RunOptions& options) {
     if (options.lrt && options.reml_method == "mc") {
         std::cerr << "❎ Error: " << "--lrt compares log-likelihoods, which Monte Carlo REML (--reml-method mc) does "
                      "not compute: log|C| needs the factor of the equations. Use --reml-method exact."
-                  << std::endl;
-        return false;
-    }
-    if (!options.ped_groups_file.empty()) {
-        std::cerr << "❎ Error: " << "--ped-groups: REML with --pedigree does not fit unknown parent groups yet; "
-                     "estimate the variances without --ped-groups, then predict with them and --vc."
                   << std::endl;
         return false;
     }

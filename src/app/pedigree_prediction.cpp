@@ -114,7 +114,18 @@ public:
     // REML on the design without reference levels, its columns taken in order (the convention of
     // every route), the trait scaled; the equations factored by CHOLMOD.
     bool estimate() override {
-        const Eigen::MatrixXd X = reml_design(model_.fixed.reduced);
+        Eigen::MatrixXd design = model_.fixed.reduced;
+        if (group_columns_.cols() > 0) {
+            design.conservativeResize(Eigen::NoChange, design.cols() + group_columns_.cols());
+            design.rightCols(group_columns_.cols()) = group_columns_;
+            logger_.tee << "👉 REML takes the " << group_columns_.cols() << " estimated unknown parent group(s) as fixed "
+                           "covariates (Q of each record's animal); the breeding values a + Qg follow by iteration."
+                        << std::endl;
+        }
+        const Eigen::MatrixXd X = reml_design(design);
+        // Not confounded, the groups are REML's last columns.
+        const Index g = group_columns_.cols();
+        if (g > 0 && X.cols() >= g && X.rightCols(g) == group_columns_) group_first_ = X.cols() - g;
         const ScaledTrait scaled = scaled_trait(model_.response.y.col(0), X, X.cols());
         units_ = scaled.units;
         const ResidualTerm& residual = model_.residual;
@@ -455,7 +466,7 @@ public:
         } else {
             add_random_file(results, effect.values, effect.ids, files.values);
         }
-        if (estimated_ && evaluator_) {
+        if (estimated_ && evaluator_ && (groups_.names.empty() || group_first_ >= 0)) {
             exact_errors(effect);
             add_approximate_reliability_file(results, effect, trait, long_layout, files.reliability, "exact");
         } else if (approximate_errors(effect)) {
@@ -477,9 +488,15 @@ public:
 private:
     const TermPart& additive() const { return model_.terms.front().parts.front(); }
 
+    // With unknown parent groups the inverse's animal block alone: REML takes the groups as fixed
+    // covariates ZQ (the QP transformation's equations have the same likelihood, their group rows
+    // being a change of variables of determinant 1).
     std::vector<SparseTerm> terms_of_model() const {
-        std::vector<SparseTerm> terms = sparse_terms(model_, lower_triangle(relationships_.inverse),
-                                                     relationships_.log_determinant, relationships_.inverse.block_positions);
+        SparseLower inverse = lower_triangle(relationships_.inverse);
+        const auto animals = static_cast<Index>(additive().levels.size());
+        if (inverse.rows() > animals) inverse = SparseLower(inverse.topLeftCorner(animals, animals));
+        std::vector<SparseTerm> terms = sparse_terms(model_, inverse, relationships_.log_determinant,
+                                                     relationships_.inverse.block_positions);
         const PedigreeRoot root = pedigree_root(relationships_);
         for (SparseTerm& term : terms) {
             if (term.inverse.rows() != 0) term.root = root;
@@ -585,12 +602,26 @@ private:
     // the selected inverse of H^-1).
     void exact_errors(EffectPrediction& effect) {
         const auto start = std::chrono::steady_clock::now();
-        const SparseMmeEvaluator::Solution solution = evaluator_->solve(estimate_.theta);
+        const bool groups = group_first_ >= 0;
+        const SparseMmeEvaluator::Solution solution = evaluator_->solve(estimate_.theta, groups);
         if (!solution.finite) {
             throw RunFailure("the mixed model equations cannot be factored at the estimates: " + solution.problem +
                              "; " + mixed_model_files(options_).values + " was not written.");
         }
-        effect.error_variances = solution.error_variances.front() * units_;
+        effect.error_variances = solution.error_variances.front();
+        if (groups) {
+            // The value a + Qg errs by (a^ - a) + Q (g^ - g): PEV(a^) + 2 q'C^{g a} + q'C^{gg} q, the
+            // groups' block and their columns from C^-1's columns of the fixed effects.
+            const Index g = group_fractions_.cols(), first = group_first_;
+            const Eigen::MatrixXd Cgg = solution.fixed_columns.block(first, first, g, g);
+            const Index p = solution.fixed_columns.cols();
+            for (Index i = 0; i < effect.error_variances.size(); ++i) {
+                const Eigen::RowVectorXd q = group_fractions_.row(i);
+                const Eigen::RowVectorXd cross = solution.fixed_columns.block(p + i, first, 1, g);
+                effect.error_variances[i] += 2.0 * q.dot(cross) + q * Cgg * q.transpose();
+            }
+        }
+        effect.error_variances *= units_;
         effect.prior_variances = sigma_a2_ * relationship_diagonal();
         logger_.tee << "👉 Reliabilities from the inverse of the factored equations (Method exact, "
                     << std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() << " s)."
@@ -713,6 +744,8 @@ private:
             records_Q.row(static_cast<Index>(r)) = relationships_.group_fractions.row(part.level_of_record[r]);
         }
         groups_ = estimable_groups(model_.fixed, kept_, records_Q, relationships_.group_names, logger_);
+        group_columns_ = records_Q(Eigen::all, groups_.kept);
+        group_fractions_ = relationships_.group_fractions(Eigen::all, groups_.kept);
         relationships_.inverse.sparse =
             keep_group_rows(relationships_.inverse.sparse, static_cast<Index>(part.levels.size()), groups_.kept);
         relationships_.group_fractions.resize(0, 0);
@@ -730,6 +763,9 @@ private:
     double sigma_a2_ = 0.0, sigma_e2_ = 0.0;
     IterativeSolution solution_;
     GroupEquations groups_;
+    Eigen::MatrixXd group_columns_;    // ZQ of the estimated groups: REML's fixed covariates
+    Eigen::MatrixXd group_fractions_;  // Q of every animal for the estimated groups
+    Index group_first_ = -1;           // the groups' first column in REML's design (-1: not there)
     Eigen::VectorXd record_weights_;  // w / se2(class) per record; empty without weights and classes
     Eigen::VectorXd given_;           // a model of several effects: its components, trait units
     std::vector<EffectPrediction> effects_;  // and its predictions

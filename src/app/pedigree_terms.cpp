@@ -325,8 +325,7 @@ void report_block_pcg(Logger& logger, const RunOptions& options, const BlockSolu
 
 PedigreeRoot pedigree_root(const RelationshipInverse& relationships) {
     PedigreeRoot root;
-    if (!relationships.inverse.block_positions.empty() || !relationships.group_names.empty() ||
-        relationships.inbreeding.size() < relationships.sire_index.size()) {
+    if (!relationships.inverse.block_positions.empty() || relationships.inbreeding.size() < relationships.sire_index.size()) {
         return root;
     }
     root.sire = relationships.sire_index;

@@ -25,7 +25,8 @@ RecordLevels pedigree_dams(Logger& logger, const ModelPlan& plan, const std::vec
                            RelationshipInverse& relationships, RecordLevels individuals);
 
 // A's root from the pedigree's parents and inbreeding (Monte Carlo REML simulates records from
-// it); none for H, with unknown parent groups, or where they were not kept.
+// it): a parent in an unknown parent group is unknown there; none for H, or where they were not
+// kept.
 PedigreeRoot pedigree_root(const RelationshipInverse& relationships);
 
 // The sparse equations' terms of the model's random terms: a relationship's over `inverse` (with

@@ -828,7 +828,7 @@ void SparseMmeEvaluator::add_score(const VectorXd& theta, LikelihoodPoint& point
     if (!point.finite) point.problem = "the log-likelihood or its derivatives are not finite";
 }
 
-SparseMmeEvaluator::Solution SparseMmeEvaluator::solve(const VectorXd& theta) const {
+SparseMmeEvaluator::Solution SparseMmeEvaluator::solve(const VectorXd& theta, bool fixed_columns) const {
     State& state = *state_;
     const SparseEquations& e = *state.equations;
     Solution solution;
@@ -840,7 +840,9 @@ SparseMmeEvaluator::Solution SparseMmeEvaluator::solve(const VectorXd& theta) co
     // The fixed effects' block of C^-1, column by column.
     MatrixXd unit = MatrixXd::Zero(e.order, e.p);
     for (Index j = 0; j < e.p; ++j) unit(j, j) = 1.0;
-    solution.beta_covariance = state.factor->solve(unit).topRows(e.p);
+    MatrixXd columns = state.factor->solve(unit);
+    solution.beta_covariance = columns.topRows(e.p);
+    if (fixed_columns) solution.fixed_columns = std::move(columns);
     const VectorXd inverse = state.inverse_on_pattern();
     VectorXd diagonal(e.order);
     for (Index j = 0; j < e.order; ++j) {

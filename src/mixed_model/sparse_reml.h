@@ -219,8 +219,10 @@ public:
         // Of a term of several parts, each level's prediction error covariance among them: one
         // row per level, the q x q block column-major (empty for a term of one part).
         std::vector<Eigen::MatrixXd> error_blocks;
+        // With `fixed_columns`: C^-1's columns of the fixed effects (order x p).
+        Eigen::MatrixXd fixed_columns;
     };
-    Solution solve(const Eigen::VectorXd& theta) const;
+    Solution solve(const Eigen::VectorXd& theta, bool fixed_columns = false) const;
 
 private:
     struct State;

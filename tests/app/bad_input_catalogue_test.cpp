@@ -461,9 +461,6 @@ std::vector<BadInput> catalogue() {
          "❎ Not Converged!!! Please set a larger number of iterations using --max-iter!\n❎ Error: without converged "
          "variance components there are no breeding values to predict; r.random.txt was not written.", kValues},
         // Breeding values by iteration and the inverses of A and H.
-        {"REML from a pedigree with unknown parent groups", {{"groups.txt", "G1 U1\n"}},
-         with(kFromPedigree, {"--ped-groups", "groups.txt"}), kCommandLine,
-         "--ped-groups: REML with --pedigree does not fit unknown parent groups yet", kSparse},
         {"likelihood-ratio tests of Monte Carlo REML", {}, with(kFromPedigree, {"--reml-method", "mc", "--lrt"}),
          kCommandLine, "--lrt compares log-likelihoods, which Monte Carlo REML (--reml-method mc) does not compute",
          kSparse},

@@ -538,3 +538,67 @@ TEST(PedigreeReml, TwoTraitsByMonteCarloWithinTheirErrorsOfTheExact) {
               std::string::npos)
         << refused.err;
 }
+
+// Unknown parent groups in REML on the pedigree: the groups are fixed covariates ZQ, and the
+// estimates, logL and the SEs of a + Qg are those of the route that reads A whole with the same
+// groups; the values after REML (by iteration) are those at the estimates given by --vc.
+TEST(PedigreeReml, UnknownParentGroupsEqualTheDenseRoute) {
+    if (!sparse_factor_available()) GTEST_SKIP() << "built without CHOLMOD";
+    const std::string dir = make_scratch_dir();
+    const std::string examples = std::string(ZELKORA_SOURCE_DIR) + "/examples/demo";
+    const std::vector<std::string> model = {"--ped-groups", examples + ".groups", "--phefile", examples + ".phe",
+                                            "--phe-pos", "4", "--covar-pos", "2,3"};
+    const auto run = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.end(), model.begin(), model.end());
+        const CommandResult result = run_zelkora(arguments, dir);
+        EXPECT_EQ(result.status, 0) << result.err;
+        return result;
+    };
+    ASSERT_EQ(run_zelkora({"--kinship", "--pedigree", examples + ".ped", "--kin-bin", "--out", "A"}, dir).status, 0);
+    run({"--predict", "--kin-file", "A.bin", "--pedigree", examples + ".upg.ped", "--out", "dense"});
+    run({"--predict", "--pedigree", examples + ".upg.ped", "--out", "sparse"});
+    const auto dense = variance_table(dir + "/dense.vc.txt"), sparse = variance_table(dir + "/sparse.vc.txt");
+    for (const std::string source : {"V(Add)", "V(e)", "Add/Vp", "logL"}) {
+        EXPECT_NEAR(sparse.at(source).first, dense.at(source).first, 1e-6 * std::fabs(dense.at(source).first)) << source;
+    }
+    EXPECT_NEAR(sparse.at("V(Add)").second, dense.at("V(Add)").second, 1e-5 * dense.at("V(Add)").second);
+    // Without the groups the likelihood is another one.
+    run_zelkora({"--reml", "--pedigree", examples + ".ped", "--phefile", examples + ".phe", "--phe-pos", "4",
+                 "--covar-pos", "2,3", "--out", "plain"},
+                dir);
+    EXPECT_GT(std::fabs(variance_table(dir + "/plain.vc.txt").at("logL").first - dense.at("logL").first), 1e-3);
+
+    std::ostringstream given;
+    given.precision(17);
+    given << sparse.at("V(Add)").first << "," << sparse.at("V(e)").first;
+    run({"--predict", "--pedigree", examples + ".upg.ped", "--vc", given.str(), "--out", "given"});
+    EXPECT_EQ(read_file(dir + "/sparse.random.txt"), read_file(dir + "/given.random.txt"));
+    EXPECT_EQ(read_file(dir + "/sparse.fixed.txt"), read_file(dir + "/given.fixed.txt"));
+    const std::vector<std::string> ours = lines_of(read_file(dir + "/sparse.reliability.txt"));
+    const std::vector<std::string> theirs = lines_of(read_file(dir + "/dense.reliability.txt"));
+    ASSERT_EQ(ours.size(), 601u);
+    std::map<std::string, double> dense_se;
+    for (std::size_t k = 1; k < theirs.size(); ++k) {
+        std::istringstream fields(theirs[k]);
+        std::string id;
+        double value = 0.0, se = 0.0;
+        fields >> id >> value >> se;
+        dense_se[id] = se;
+    }
+    for (std::size_t k = 1; k < ours.size(); k += 7) {
+        std::istringstream fields(ours[k]);
+        std::string id, method;
+        double value = 0.0, se = 0.0, reliability = 0.0;
+        fields >> id >> value >> se >> reliability >> method;
+        EXPECT_EQ(method, "exact") << ours[k];
+        ASSERT_EQ(dense_se.count(id), 1u) << id;
+        EXPECT_NEAR(se, dense_se[id], 2e-5 * dense_se[id]) << id;
+    }
+
+    // Monte Carlo REML with the groups: within 3 Monte Carlo SEs of the exact.
+    run({"--reml", "--pedigree", examples + ".upg.ped", "--reml-method", "mc", "--mc-samples", "100", "--out", "mc"});
+    const std::map<std::string, double> errors = monte_carlo_errors(read_file(dir + "/mc.log"));
+    ASSERT_EQ(errors.count("Add/Vp"), 1u);
+    EXPECT_LT(std::fabs(variance_table(dir + "/mc.vc.txt").at("Add/Vp").first - dense.at("Add/Vp").first),
+              3.0 * errors.at("Add/Vp"));
+}
