@@ -75,17 +75,12 @@ int run_model_job(const RunOptions& options, Logger& logger, ModelRoute& route, 
 
 namespace {
 
-// REML from the settings' start to convergence, each iteration traced, its number counted on
-// from `before` (the iterations of earlier runs of a Monte Carlo REML with fewer vectors).
-AiRemlRun traced_reml(const Estimation& fit, const AiRemlSettings& settings, Logger& logger, int before) {
-    return ai_reml(fit.evaluator, settings, [&](const AiRemlStep& run_step) {
-        AiRemlStep step = run_step;
-        step.iteration += before;
-        const Eigen::VectorXd values = step.theta * fit.units;
-        write_trace_line(logger.tee, step, step.log_likelihood + fit.log_likelihood_shift, values, fit.names,
-                         reml_step_note(step, fit.settings.parameters));
-        if (fit.after_step) fit.after_step(step, values);
-    });
+// Each iteration of REML traced.
+void trace_step(const Estimation& fit, Logger& logger, const AiRemlStep& step) {
+    const Eigen::VectorXd values = step.theta * fit.units;
+    write_trace_line(logger.tee, step, step.log_likelihood + fit.log_likelihood_shift, values, fit.names,
+                     reml_step_note(step, fit.settings.parameters));
+    if (fit.after_step) fit.after_step(step, values);
 }
 
 // The rows of the table at `values` (trait units) with SEs from `covariance` (trait units squared).
@@ -115,6 +110,31 @@ void write_monte_carlo_errors(Logger& logger, const std::vector<ResultRow>& rows
         logger.tee << row.source << "\t" << row.estimate << "\t" << row.se << "\n";
     }
     logger.tee << std::flush;
+}
+
+AiRemlRun reml_with_enough_samples(const LikelihoodEvaluator& evaluator, const AiRemlSettings& settings,
+                                   const std::function<void(const AiRemlStep&)>& step,
+                                   const std::function<bool(const AiRemlRun&)>& more, int& iterations) {
+    iterations = 0;
+    const auto traced = [&](const AiRemlSettings& from) {
+        const int before = iterations;
+        AiRemlRun run = ai_reml(evaluator, from, [&](const AiRemlStep& run_step) {
+            AiRemlStep counted = run_step;
+            counted.iteration += before;
+            step(counted);
+        });
+        iterations += static_cast<int>(run.iterations.size());
+        return run;
+    };
+    AiRemlRun run = traced(settings);
+    while (run.converged && run.at_estimate.score_covariance.size() != 0 && more(run)) {
+        AiRemlSettings from_here = settings;
+        for (std::size_t k = 0; k < from_here.parameters.size(); ++k) {
+            from_here.parameters[k].start = run.theta[static_cast<Eigen::Index>(k)];
+        }
+        run = traced(from_here);
+    }
+    return run;
 }
 
 MonteCarloSettings monte_carlo_settings(const RunOptions& options) {
@@ -181,25 +201,20 @@ std::optional<Estimate> estimate_components(const RunOptions& options, Logger& l
     logger.tee << iteration_cap_note(options.max_iter) << std::flush;
     write_trace_header(logger.tee, fit.names);
     const auto start = std::chrono::steady_clock::now();
-    AiRemlRun run = traced_reml(fit, fit.settings, logger, 0);
-    std::size_t iterations = run.iterations.size();
+    int iterations = 0;
     Eigen::MatrixXd monte_carlo;
-    while (run.converged && run.at_estimate.score_covariance.size() != 0) {
-        monte_carlo = monte_carlo_covariance(fit.evaluator, run) * (fit.units * fit.units);
-        if (!fit.more_samples ||
-            !fit.more_samples(estimate_rows(fit, run, monte_carlo), estimate_rows(fit, run, run.ai_inverse * (fit.units * fit.units)))) {
-            break;
-        }
-        AiRemlSettings from_here = fit.settings;
-        for (std::size_t k = 0; k < from_here.parameters.size(); ++k) {
-            from_here.parameters[k].start = run.theta[static_cast<Eigen::Index>(k)];
-        }
-        run = traced_reml(fit, from_here, logger, static_cast<int>(iterations));
-        iterations += run.iterations.size();
-    }
+    const AiRemlRun run = reml_with_enough_samples(
+        fit.evaluator, fit.settings, [&](const AiRemlStep& step) { trace_step(fit, logger, step); },
+        [&](const AiRemlRun& converged) {
+            monte_carlo = monte_carlo_covariance(fit.evaluator, converged) * (fit.units * fit.units);
+            return fit.more_samples &&
+                   fit.more_samples(estimate_rows(fit, converged, monte_carlo),
+                                    estimate_rows(fit, converged, converged.ai_inverse * (fit.units * fit.units)));
+        },
+        iterations);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     logger.tee << "👉 " << iterations << " iteration(s) in " << seconds << " s, "
-               << seconds / static_cast<double>(std::max<std::size_t>(iterations, 1))
+               << seconds / static_cast<double>(std::max(iterations, 1))
                << " s each (" << fit.size_note() << ")" << std::endl;
     if (!reported_convergence(logger, run)) {
         return std::nullopt;

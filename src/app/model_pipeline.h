@@ -102,6 +102,13 @@ struct Estimate {
 // converge (the trace says so).
 std::optional<Estimate> estimate_components(const RunOptions& options, Logger& logger, const Estimation& estimation);
 
+// REML from the settings' start to convergence, each iteration given to `step` numbered on over
+// the runs (`iterations` counts them all); with Monte Carlo traces (the point has a score
+// covariance) again from the estimates while `more`, given the converged run, says the evaluator
+// was given more vectors.
+AiRemlRun reml_with_enough_samples(const LikelihoodEvaluator& evaluator, const AiRemlSettings& settings,
+                                   const std::function<void(const AiRemlStep&)>& step,
+                                   const std::function<bool(const AiRemlRun&)>& more, int& iterations);
 // Monte Carlo REML's settings from --mc-samples (without it the first batch of vectors), --seed,
 // --pcg-tol and --pcg-max-iter, and its line in the log (`equations`: what the equations are).
 MonteCarloSettings monte_carlo_settings(const RunOptions& options);

@@ -656,22 +656,6 @@ std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& 
                          [&](std::size_t k) { return fit.units(static_cast<Eigen::Index>(k)); });
     logger.tee << iteration_cap_note(options.max_iter) << std::flush;
     write_trace_header(logger.tee, settings.names());
-    // The iterations of earlier runs of a Monte Carlo REML with fewer vectors count on.
-    int before = 0;
-    const auto traced = [&](const AiRemlSettings& from) {
-        return ai_reml(*fit.evaluator, from, [&](const AiRemlStep& run_step) {
-            AiRemlStep step = run_step;
-            step.iteration += before;
-            write_trace_line(logger.tee, step, step.log_likelihood + fit.log_likelihood_shift, fit.to_units(step.theta),
-                             settings.names(), trait_step_note(step, settings.parameters));
-            // A long run on the pedigree keeps where it is, to start again from.
-            if (fit.pedigree) {
-                save_iteration_estimates(settings.names(), fit.to_units(step.theta), step.iteration,
-                                         step.log_likelihood + fit.log_likelihood_shift,
-                                         mixed_model_files(options).variances);
-            }
-        });
-    };
     // The estimates' covariance in the traits' units from one in the scaled.
     const auto in_units = [&](Eigen::MatrixXd covariance) {
         for (Eigen::Index k = 0; k < covariance.rows(); ++k) {
@@ -679,33 +663,36 @@ std::optional<TraitEstimate> estimate_traits(const RunOptions& options, Logger& 
         }
         return covariance;
     };
-    AiRemlRun run = traced(settings);
     // Monte Carlo REML: more vectors while a heritability's Monte Carlo SE is too large.
     MonteCarloMmeEvaluator* monte_carlo = fit.sparse != nullptr ? fit.sparse->monte_carlo() : nullptr;
     Eigen::MatrixXd monte_carlo_errors;
-    while (monte_carlo != nullptr && run.converged && run.at_estimate.score_covariance.size() != 0) {
-        monte_carlo_errors = in_units(monte_carlo_covariance(*fit.evaluator, run));
-        TraitEstimate at{run.theta, monte_carlo_errors, run.at_estimate.log_likelihood, {}};
+    int iterations = 0;
+    const auto trace = [&](const AiRemlStep& step) {
+        write_trace_line(logger.tee, step, step.log_likelihood + fit.log_likelihood_shift, fit.to_units(step.theta),
+                         settings.names(), trait_step_note(step, settings.parameters));
+        // A long run on the pedigree keeps where it is, to start again from.
+        if (fit.pedigree) {
+            save_iteration_estimates(settings.names(), fit.to_units(step.theta), step.iteration,
+                                     step.log_likelihood + fit.log_likelihood_shift, mixed_model_files(options).variances);
+        }
+    };
+    const auto more = [&](const AiRemlRun& converged) {
+        if (monte_carlo == nullptr) return false;
+        monte_carlo_errors = in_units(monte_carlo_covariance(*fit.evaluator, converged));
+        TraitEstimate at{converged.theta, monte_carlo_errors, converged.at_estimate.log_likelihood, {}};
         const std::vector<ResultRow> errors = result_rows(fit, at);
-        at.covariance = in_units(run.ai_inverse);
+        at.covariance = in_units(converged.ai_inverse);
         const std::vector<std::string> names =
             fit.sparse->trace_names(trait_component_names(fit.traits, fit.residual_names, fit.maternal,
                                                           !fit.environment.empty()),
                                     fit.traits);
         // The shares of Vp: h2, h2_maternal, h2_total, c2.
-        if (!more_monte_carlo_samples(options, logger, *monte_carlo, names, errors, result_rows(fit, at),
-                                      [](const std::string& source) {
-                                          return source.rfind("h2", 0) == 0 || source.rfind("c2", 0) == 0;
-                                      })) {
-            break;
-        }
-        AiRemlSettings from_here = settings;
-        for (std::size_t k = 0; k < from_here.parameters.size(); ++k) {
-            from_here.parameters[k].start = run.theta[static_cast<Eigen::Index>(k)];
-        }
-        before += static_cast<int>(run.iterations.size());
-        run = traced(from_here);
-    }
+        return more_monte_carlo_samples(options, logger, *monte_carlo, names, errors, result_rows(fit, at),
+                                        [](const std::string& source) {
+                                            return source.rfind("h2", 0) == 0 || source.rfind("c2", 0) == 0;
+                                        });
+    };
+    const AiRemlRun run = reml_with_enough_samples(*fit.evaluator, settings, trace, more, iterations);
     if (!reported_convergence(logger, run)) {
         return std::nullopt;
     }
